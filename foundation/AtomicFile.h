@@ -1,0 +1,21 @@
+#pragma once
+
+#include <functional>
+
+#include "foundation/Export.h"
+#include "foundation/Stream.h"
+#include "foundation/Types.h"
+
+namespace kl {
+
+// Replaces FileName whole or not at all: Writer fills a new temporary file in
+// the same folder, which is flushed to disk and renamed over FileName. If the
+// writer or any step fails, the temporary file is removed, FileName is left
+// exactly as it was, and the exception reaches the caller (EFCreateError when
+// the temporary file cannot be made). Every SaveToFile of the library uses it.
+KL_API void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer);
+
+// The native (UTF-8 on POSIX) form of a file name.
+KL_API std::string NativeFileName(const String& FileName);
+
+} // namespace kl

@@ -1,0 +1,85 @@
+#include "foundation/Clock.h"
+
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+namespace kl {
+
+namespace {
+
+constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a day count
+constexpr double kSecondsPerDay = 86400.0;
+
+struct LocalNow {
+  std::int64_t wallSeconds;  // local wall-clock seconds since 1970, as if UTC
+  long nanoseconds;
+};
+
+LocalNow ReadLocalClock() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &ts.tv_sec);
+  const std::int64_t wall = static_cast<std::int64_t>(_mkgmtime(&local));
+#else
+  localtime_r(&ts.tv_sec, &local);
+  const std::int64_t wall = static_cast<std::int64_t>(timegm(&local));
+#endif
+  return {wall, ts.tv_nsec};
+}
+
+} // namespace
+
+TDateTime Now() {
+  const LocalNow now = ReadLocalClock();
+  const double seconds = static_cast<double>(now.wallSeconds) + static_cast<double>(now.nanoseconds) / 1e9;
+  return kUnixEpochDays + seconds / kSecondsPerDay;
+}
+
+std::int64_t DateTimeToUnixSeconds(TDateTime Value) {
+  return static_cast<std::int64_t>(std::llround((Value - kUnixEpochDays) * kSecondsPerDay));
+}
+
+TDateTime UnixSecondsToDateTime(std::int64_t Seconds) {
+  return kUnixEpochDays + static_cast<double>(Seconds) / kSecondsPerDay;
+}
+
+std::int64_t NowUnixSeconds() {
+  const LocalNow now = ReadLocalClock();
+  return now.wallSeconds + (now.nanoseconds >= 500000000L ? 1 : 0);
+}
+
+std::array<std::uint8_t, 10> DoubleToExtended80(double Value) noexcept {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &Value, sizeof(bits));
+  const bool negative = (bits >> 63) != 0;
+  const auto exponent = static_cast<int>((bits >> 52) & 0x7FF);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+
+  std::uint64_t significand = 0;
+  int extExponent = 0;
+  if (exponent == 0x7FF) {  // infinity or NaN
+    extExponent = 0x7FFF;
+    significand = (std::uint64_t{1} << 63) | (fraction << 11);
+    if (fraction != 0) significand |= std::uint64_t{1} << 62;  // quiet NaN
+  } else if (exponent != 0) {
+    extExponent = exponent - 1023 + 16383;
+    significand = (std::uint64_t{1} << 63) | (fraction << 11);
+  } else if (fraction != 0) {  // subnormal double: normal in extended format
+    int top = 51;
+    while (((fraction >> top) & 1) == 0) --top;
+    significand = fraction << (63 - top);
+    extExponent = top - 1074 + 16383;
+  }
+  const std::uint16_t signExp = static_cast<std::uint16_t>((negative ? 0x8000 : 0) | extExponent);
+
+  std::array<std::uint8_t, 10> out{};
+  for (int i = 0; i < 8; ++i) out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(significand >> (8 * i));
+  out[8] = static_cast<std::uint8_t>(signExp & 0xFF);
+  out[9] = static_cast<std::uint8_t>(signExp >> 8);
+  return out;
+}
+
+} // namespace kl

@@ -1,0 +1,100 @@
+#include "foundation/FileStream.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "foundation/AtomicFile.h"
+#include "foundation/Exceptions.h"
+#include "foundation/KLGeneral.h"
+
+namespace kl {
+
+namespace {
+
+std::string Describe(const char* What, const String& FileName, int Error) {
+  return std::string(What) + " \"" + StrToUTF8(FileName) + "\": " + std::strerror(Error);
+}
+
+} // namespace
+
+std::string NativeFileName(const String& FileName) { return StrToUTF8(FileName); }
+
+TFileStream::TFileStream(const String& FileName, TFileMode Mode) : FFileName(FileName) {
+  const std::string native = NativeFileName(FileName);
+  if (native.find('\0') != std::string::npos) throw EFOpenError("Invalid file name");
+  switch (Mode) {
+    case fmCreate:
+      FHandle = ::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      if (FHandle < 0) throw EFCreateError(Describe("Cannot create file", FileName, errno));
+      break;
+    case fmOpenRead:
+      FHandle = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+      if (FHandle < 0) throw EFOpenError(Describe("Cannot open file", FileName, errno));
+      break;
+    case fmOpenReadWrite:
+      FHandle = ::open(native.c_str(), O_RDWR | O_CLOEXEC);
+      if (FHandle < 0) throw EFOpenError(Describe("Cannot open file", FileName, errno));
+      break;
+  }
+  struct stat st {};
+  if (::fstat(FHandle, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(FHandle);
+    FHandle = -1;
+    throw EFOpenError(Describe("Cannot open file", FileName, EISDIR));
+  }
+}
+
+TFileStream::TFileStream(int Handle, const String& FileName) : FHandle(Handle), FFileName(FileName) {}
+
+TFileStream::~TFileStream() {
+  if (FHandle >= 0) ::close(FHandle);
+}
+
+std::int32_t TFileStream::Read(void* Buffer, std::int32_t Count) {
+  if (Count < 0) throw ERangeError(SRangeError);
+  for (;;) {
+    const ssize_t n = ::read(FHandle, Buffer, static_cast<std::size_t>(Count));
+    if (n >= 0) return static_cast<std::int32_t>(n);
+    if (errno != EINTR) throw EReadError(Describe("Cannot read file", FFileName, errno));
+  }
+}
+
+std::int32_t TFileStream::Write(const void* Buffer, std::int32_t Count) {
+  if (Count < 0) throw ERangeError(SRangeError);
+  for (;;) {
+    const ssize_t n = ::write(FHandle, Buffer, static_cast<std::size_t>(Count));
+    if (n >= 0) return static_cast<std::int32_t>(n);
+    if (errno != EINTR) throw EWriteError(Describe("Cannot write file", FFileName, errno));
+  }
+}
+
+std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
+  int whence = SEEK_SET;
+  switch (Origin) {
+    case soBeginning: whence = SEEK_SET; break;
+    case soCurrent: whence = SEEK_CUR; break;
+    case soEnd: whence = SEEK_END; break;
+    default: throw ERangeError(SRangeError);
+  }
+  const off_t pos = ::lseek(FHandle, static_cast<off_t>(Offset), whence);
+  if (pos < 0) throw EStreamError(Describe("Cannot seek in file", FFileName, errno));
+  return static_cast<std::int64_t>(pos);
+}
+
+void TFileStream::SetSize(std::int64_t NewSize) {
+  if (NewSize < 0) throw ERangeError(SRangeError);
+  if (::ftruncate(FHandle, static_cast<off_t>(NewSize)) != 0) {
+    throw EWriteError(Describe("Cannot resize file", FFileName, errno));
+  }
+  if (GetPosition() > NewSize) Seek(NewSize, soBeginning);
+}
+
+void TFileStream::FlushToDisk() {
+  if (::fsync(FHandle) != 0) throw EWriteError(Describe("Cannot flush file", FFileName, errno));
+}
+
+} // namespace kl

@@ -1,0 +1,156 @@
+#include "foundation/KLGeneral.h"
+
+#include <string>
+
+namespace kl {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendUtf8(RawByteString& Out, char32_t C) {
+  if (C < 0x80) {
+    Out.push_back(static_cast<char>(C));
+  } else if (C < 0x800) {
+    Out.push_back(static_cast<char>(0xC0 | (C >> 6)));
+    Out.push_back(static_cast<char>(0x80 | (C & 0x3F)));
+  } else if (C < 0x10000) {
+    Out.push_back(static_cast<char>(0xE0 | (C >> 12)));
+    Out.push_back(static_cast<char>(0x80 | ((C >> 6) & 0x3F)));
+    Out.push_back(static_cast<char>(0x80 | (C & 0x3F)));
+  } else {
+    Out.push_back(static_cast<char>(0xF0 | (C >> 18)));
+    Out.push_back(static_cast<char>(0x80 | ((C >> 12) & 0x3F)));
+    Out.push_back(static_cast<char>(0x80 | ((C >> 6) & 0x3F)));
+    Out.push_back(static_cast<char>(0x80 | (C & 0x3F)));
+  }
+}
+
+void AppendUtf16(String& Out, char32_t C) {
+  if (C < 0x10000) {
+    Out.push_back(static_cast<Char>(C));
+  } else {
+    C -= 0x10000;
+    Out.push_back(static_cast<Char>(0xD800 + (C >> 10)));
+    Out.push_back(static_cast<Char>(0xDC00 + (C & 0x3FF)));
+  }
+}
+
+int HexDigitValue(Char C) noexcept {
+  if (C >= u'0' && C <= u'9') return C - u'0';
+  if (C >= u'A' && C <= u'F') return C - u'A' + 10;
+  if (C >= u'a' && C <= u'f') return C - u'a' + 10;
+  return -1;
+}
+
+} // namespace
+
+RawByteString StrToUTF8(const String& S) {
+  RawByteString out;
+  out.reserve(S.size());
+  const std::size_t n = S.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    char32_t c = S[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && S[i + 1] >= 0xDC00 && S[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (S[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = kReplacement;
+    }
+    AppendUtf8(out, c);
+  }
+  return out;
+}
+
+String UTF8ToStr(const RawByteString& S) {
+  return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(S.data()), S.size());
+}
+
+// Decodes per the Unicode "maximal subpart" practice: every ill-formed
+// subsequence that could start a valid sequence, or a lone byte, becomes one
+// U+FFFD. Never reads past Length.
+String UTF8ToStr(const std::uint8_t* Data, std::size_t Length) {
+  String out;
+  out.reserve(Length);
+  std::size_t i = 0;
+  while (i < Length) {
+    const std::uint8_t b0 = Data[i];
+    if (b0 < 0x80) {
+      out.push_back(b0);
+      ++i;
+      continue;
+    }
+    int need;
+    char32_t c;
+    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      need = 1;
+      c = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      need = 2;
+      c = b0 & 0x0F;
+      if (b0 == 0xE0) lo = 0xA0;
+      if (b0 == 0xED) hi = 0x9F;  // no surrogates
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      need = 3;
+      c = b0 & 0x07;
+      if (b0 == 0xF0) lo = 0x90;
+      if (b0 == 0xF4) hi = 0x8F;
+    } else {
+      out.push_back(static_cast<Char>(kReplacement));
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    bool ok = true;
+    for (int k = 0; k < need; ++k, ++j) {
+      if (j >= Length) {
+        ok = false;
+        break;
+      }
+      const std::uint8_t b = Data[j];
+      const std::uint8_t min = k == 0 ? lo : 0x80;
+      const std::uint8_t max = k == 0 ? hi : 0xBF;
+      if (b < min || b > max) {
+        ok = false;
+        break;
+      }
+      c = (c << 6) | (b & 0x3F);
+    }
+    if (ok) {
+      AppendUtf16(out, c);
+    } else {
+      out.push_back(static_cast<Char>(kReplacement));
+    }
+    i = j;
+  }
+  return out;
+}
+
+ByteArray RawByteStringToBytes(const RawByteString& S) { return ByteArray(S.begin(), S.end()); }
+
+String BytesToHexStr(const ByteArray& Bytes) {
+  static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+  String out(Bytes.size() * 2, u'0');
+  for (std::size_t i = 0; i < Bytes.size(); ++i) {
+    out[2 * i] = kDigits[Bytes[i] >> 4];
+    out[2 * i + 1] = kDigits[Bytes[i] & 0x0F];
+  }
+  return out;
+}
+
+ByteArray HexStrToBytes(const String& S) {
+  if (S.size() % 2 != 0) return {};
+  ByteArray out(S.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const int hi = HexDigitValue(S[2 * i]);
+    const int lo = HexDigitValue(S[2 * i + 1]);
+    if (hi < 0 || lo < 0) {
+      throw EConvertError("'" + StrToUTF8(S.substr(2 * i, 2)) + "' is not a valid hexadecimal value");
+    }
+    out[i] = static_cast<std::uint8_t>((hi << 4) | lo);
+  }
+  return out;
+}
+
+} // namespace kl

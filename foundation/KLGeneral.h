@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/Exceptions.h"
+#include "foundation/Export.h"
+#include "foundation/Types.h"
+
+namespace kl {
+
+// Root of the library's own exception classes. EKLAESError is deliberately not
+// beneath it (see crypto/KLAES.h).
+KL_DECLARE_EXCEPTION(EKLException, Exception);
+
+inline constexpr const char* SReadError = "Stream read error";
+inline constexpr const char* SWriteError = "Stream write error";
+
+// UTF-16 text to UTF-8 bytes. An unpaired surrogate encodes as U+FFFD.
+KL_API RawByteString StrToUTF8(const String& S);
+
+// UTF-8 bytes to UTF-16 text. Each maximal malformed subsequence decodes as U+FFFD.
+KL_API String UTF8ToStr(const RawByteString& S);
+KL_API String UTF8ToStr(const std::uint8_t* Data, std::size_t Length);
+
+KL_API ByteArray RawByteStringToBytes(const RawByteString& S);
+
+// Two upper-case hexadecimal digits per byte, no separators.
+KL_API String BytesToHexStr(const ByteArray& Bytes);
+
+// Reads hex text of either case. Odd length gives an empty array; a pair that is
+// not two hexadecimal digits raises EConvertError.
+KL_API ByteArray HexStrToBytes(const String& S);
+
+inline constexpr std::int32_t Min(std::int32_t A, std::int32_t B) noexcept { return A < B ? A : B; }
+
+inline constexpr std::uint8_t BoolToByte(bool Value) noexcept { return Value ? 1 : 0; }
+
+// Destroys the object the reference holds, if any, and clears the reference.
+template <class T> void FreeAndNil(T*& Obj) noexcept {
+  T* temp = Obj;
+  Obj = nullptr;
+  delete temp;
+}
+
+} // namespace kl

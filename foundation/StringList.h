@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "foundation/Export.h"
+#include "foundation/Types.h"
+
+namespace kl {
+
+// An ordered list of texts. Files are UTF-8 without a byte-order mark, lines
+// ended by LF; reading accepts LF and CRLF (and skips a leading byte-order
+// mark). SaveToFile replaces the file atomically. An index outside 0 to
+// GetCount() - 1 raises EListError and changes nothing.
+class KL_API TStringList {
+public:
+  TStringList() = default;
+  ~TStringList();
+
+  std::int32_t Add(const String& S);
+  void Insert(std::int32_t Index, const String& S);
+  void Delete(std::int32_t Index);
+  const String& Get(std::int32_t Index) const;
+  void Put(std::int32_t Index, const String& S);
+  // Linear search; -1 when absent.
+  std::int32_t IndexOf(const String& S) const;
+  std::int32_t GetCount() const noexcept { return static_cast<std::int32_t>(FItems.size()); }
+  void Clear() noexcept;
+
+  // The lines, each followed by a line break (LF).
+  String GetText() const;
+  // Splits at LF, CRLF or CR; a final line break does not add an empty line.
+  void SetText(const String& Text);
+
+  void LoadFromFile(const String& FileName);
+  void SaveToFile(const String& FileName) const;
+
+  auto begin() const noexcept { return FItems.begin(); }
+  auto end() const noexcept { return FItems.end(); }
+
+private:
+  void CheckIndex(std::int32_t Index) const;
+
+  std::vector<String> FItems;
+};
+
+} // namespace kl

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include "foundation/KLGeneral.h"
+#include "support/TestSupport.h"
+
+namespace kl {
+namespace {
+
+using test::U;
+
+TEST(HexConversion, BytesToHexIsUpperCaseTwoDigitsPerByte) {
+  EXPECT_EQ(BytesToHexStr(ByteArray{0x00, 0xAB, 0xFF}), u"00ABFF");
+  EXPECT_EQ(BytesToHexStr(ByteArray{}), u"");
+}
+
+TEST(HexConversion, HexToBytesAcceptsEitherCase) {
+  EXPECT_EQ(HexStrToBytes(u"0a1B"), (ByteArray{0x0A, 0x1B}));
+  EXPECT_EQ(HexStrToBytes(u"00ABFF"), (ByteArray{0x00, 0xAB, 0xFF}));
+  EXPECT_TRUE(HexStrToBytes(u"").empty());
+}
+
+TEST(HexConversion, OddLengthGivesEmptyArrayWithoutError) { EXPECT_TRUE(HexStrToBytes(u"abc").empty()); }
+
+TEST(HexConversion, NonHexPairRaisesConversionErrorNotLibraryError) {
+  for (const String& bad : {String(u"0G"), String(u"  "), String(u"+1"), String(u"00x0"), String(u"\u00e90")}) {
+    try {
+      HexStrToBytes(bad);
+      FAIL() << "no error for " << test::Narrow(bad);
+    } catch (const EKLException&) {
+      FAIL() << "raised a library error";
+    } catch (const EConvertError&) {
+    }
+  }
+}
+
+TEST(HexConversion, RoundTripNormalisesToUpperCase) {
+  ByteArray all(256);
+  for (int i = 0; i < 256; ++i) all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(HexStrToBytes(BytesToHexStr(all)), all);
+  EXPECT_EQ(BytesToHexStr(HexStrToBytes(u"deadBEEF")), u"DEADBEEF");
+}
+
+TEST(Utf8Conversion, EncodesAndDecodesEveryPlane) {
+  const String text = u"a\u00e9\u20ac\U0001F600";
+  const RawByteString utf8 = StrToUTF8(text);
+  EXPECT_EQ(utf8, "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_EQ(UTF8ToStr(utf8), text);
+  EXPECT_EQ(RawByteStringToBytes(StrToUTF8(u"\u00e9")), (ByteArray{0xC3, 0xA9}));
+  EXPECT_EQ(StrToUTF8(u""), "");
+  EXPECT_EQ(UTF8ToStr(""), u"");
+}
+
+TEST(Utf8Conversion, UnpairedSurrogatesEncodeAsReplacementCharacter) {
+  EXPECT_EQ(StrToUTF8(String(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+  EXPECT_EQ(StrToUTF8(String{char16_t(0xDC00), u'a'}), "\xEF\xBF\xBD" "a");
+  EXPECT_EQ(StrToUTF8(String{u'a', char16_t(0xD83D)}), "a\xEF\xBF\xBD");
+}
+
+TEST(Utf8Conversion, MalformedInputDecodesAsOneReplacementPerMaximalSubpart) {
+  struct Case {
+    std::string in;
+    String out;
+  };
+  const Case cases[] = {
+      {"\x80", u"\uFFFD"},
+      {"\xC3", u"\uFFFD"},                   // truncated at the end
+      {"\xE2\x82", u"\uFFFD"},               // truncated three-byte sequence
+      {"\xE2\x82" "a", u"\uFFFDa"},
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},         // overlong
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
+      {"\xFF" "b", u"\uFFFDb"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(UTF8ToStr(c.in), c.out) << test::ToHex(c.in.data(), c.in.size());
+}
+
+TEST(Helpers, MinBoolToByteAndFreeAndNil) {
+  EXPECT_EQ(Min(5, 5), 5);
+  EXPECT_EQ(Min(-1, 0), -1);
+  EXPECT_EQ(BoolToByte(true), 1);
+  EXPECT_EQ(BoolToByte(false), 0);
+
+  struct Probe {
+    bool* destroyed;
+    ~Probe() { *destroyed = true; }
+  };
+  bool destroyed = false;
+  Probe* p = new Probe{&destroyed};
+  FreeAndNil(p);
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(p, nullptr);
+  FreeAndNil(p);  // a clear reference is left alone
+  EXPECT_EQ(p, nullptr);
+}
+
+} // namespace
+} // namespace kl

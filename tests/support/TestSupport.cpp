@@ -1,0 +1,84 @@
+#include "support/TestSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "foundation/KLGeneral.h"
+
+namespace kl::test {
+
+std::string DataPath(const std::string& Name) { return std::string(KL_TEST_DATA_DIR) + "/" + Name; }
+
+std::vector<std::vector<std::string>> ReadVectorFile(const std::string& Name) {
+  std::ifstream in(DataPath(Name));
+  if (!in) throw std::runtime_error("cannot open test data " + Name);
+  std::vector<std::vector<std::string>> rows;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::vector<std::string> row;
+    for (std::string field; fields >> field;) row.push_back(field);
+    if (!row.empty()) rows.push_back(row);
+  }
+  return rows;
+}
+
+ByteArray Hex(const std::string& Text) {
+  if (Text == "-") return {};
+  if (Text.size() % 2 != 0) throw std::invalid_argument("odd hex length: " + Text);
+  ByteArray out;
+  out.reserve(Text.size() / 2);
+  for (std::size_t i = 0; i < Text.size(); i += 2) {
+    out.push_back(static_cast<std::uint8_t>(std::stoul(Text.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+std::string ToHex(const void* Data, std::size_t Size) {
+  static const char digits[] = "0123456789ABCDEF";
+  const auto* p = static_cast<const std::uint8_t*>(Data);
+  std::string out;
+  for (std::size_t i = 0; i < Size; ++i) {
+    out.push_back(digits[p[i] >> 4]);
+    out.push_back(digits[p[i] & 15]);
+  }
+  return out;
+}
+
+std::string ToHex(const ByteArray& Bytes) { return ToHex(Bytes.data(), Bytes.size()); }
+
+String U(const std::string& Utf8) { return UTF8ToStr(Utf8); }
+
+std::string Narrow(const String& Text) { return StrToUTF8(Text); }
+
+std::string ReadFileBytes(const std::string& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + Path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::string& Path, const std::string& Bytes) {
+  std::ofstream out(Path, std::ios::binary | std::ios::trunc);
+  out.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + Path);
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "klpassword-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  FPath = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(FPath, ignored);
+}
+
+String TempDir::FileU(const std::string& Name) const { return U(File(Name)); }
+
+} // namespace kl::test
