@@ -1,0 +1,7 @@
+#include "crypto/CryptoImplementations.h"
+
+namespace kl::detail {
+
+const TAESImplementation* AESNIImplementation() noexcept { return nullptr; }
+
+}  // namespace kl::detail
