@@ -99,21 +99,19 @@ class KL_API TKLAESDecryptionStream : public TKLAESStream {
   std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override;
 
  private:
-  bool NextBlock();
+  bool NextSpan();
   bool Refill();
 
   TAESExpandedKey256 FExpandedKey;
-  // Deciphered blocks read ahead; FCount bytes in use, FNext the start of the
-  // first block not yet made current, FCurrent the start of the current block.
+  // Deciphered blocks read ahead: FCount bytes, of which those from FPos up to
+  // FLimit may be delivered now. While the final block of the data waits for its
+  // padding check (FFinalPending), FLimit stops before it.
   alignas(16) std::array<std::uint8_t, ReadAheadSize> FBuffer;
   TAESBlock FVector;  // the ciphertext block before the next one to decipher
   std::int32_t FCount = 0;
-  std::int32_t FNext = 0;
-  std::int32_t FCurrent = 0;
-  // Within the current block: bytes delivered, and bytes that are plaintext.
-  std::int32_t FOffset = AESBlockSize;
-  std::int32_t FLastLen = AESBlockSize;
-  bool FChunkEndsData = false;  // the last block of FBuffer is the last of the data
+  std::int32_t FPos = 0;
+  std::int32_t FLimit = 0;
+  bool FFinalPending = false;
 };
 
 }  // namespace kl

@@ -30,8 +30,9 @@ inline std::uint32_t sigma1(std::uint32_t x) noexcept { return std::rotr(x, 17) 
 
 // One round with the working variables renamed instead of shifted: the caller
 // passes them rotated by one place per round.
-inline void Round(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t& d, std::uint32_t e, std::uint32_t f,
-                  std::uint32_t g, std::uint32_t& h, std::uint32_t kw) noexcept {
+__attribute__((always_inline)) inline void Round(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t& d,
+                                                 std::uint32_t e, std::uint32_t f, std::uint32_t g, std::uint32_t& h,
+                                                 std::uint32_t kw) noexcept {
   const std::uint32_t t1 = h + Sigma1(e) + ((e & f) ^ (~e & g)) + kw;
   const std::uint32_t t2 = Sigma0(a) + ((a & b) ^ (a & c) ^ (b & c));
   d += t1;
