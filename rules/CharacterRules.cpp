@@ -14,7 +14,7 @@ bool HasCharIn(const String& Password, Char First, Char Last) noexcept {
 
 constexpr Char kAsciiEnd = 128;
 
-} // namespace
+}  // namespace
 
 bool TKLUppercaseCharacterRule::Validate(const String& Password) const { return HasCharIn(Password, u'A', u'Z'); }
 
@@ -84,4 +84,4 @@ bool TKLUsernameRule::Validate(const String& Password) const {
   return true;
 }
 
-} // namespace kl
+}  // namespace kl

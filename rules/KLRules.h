@@ -38,7 +38,7 @@ inline constexpr std::u16string_view kSequenceDigits = u"1234567890";
 // were added to; they are neither copyable nor movable. Validate only reads, so
 // one rule may serve several threads while nobody changes it.
 class KL_API TKLPasswordRule {
-public:
+ public:
   TKLPasswordRule() = default;
   virtual ~TKLPasswordRule();
   TKLPasswordRule(const TKLPasswordRule&) = delete;
@@ -54,7 +54,7 @@ public:
 // the list cannot see. Bad indexes raise EListError. The list validates nothing
 // itself: a password is checked by asking its rules in index order.
 class KL_API TKLPasswordRulesList {
-public:
+ public:
   TKLPasswordRulesList();
   ~TKLPasswordRulesList();
   TKLPasswordRulesList(const TKLPasswordRulesList&) = delete;
@@ -74,7 +74,7 @@ public:
   TKLPasswordRule* GetRule(std::int32_t Index) const;
   std::int32_t GetCount() const noexcept { return FList.GetCount(); }
 
-private:
+ private:
   void CheckAddable(const TKLPasswordRule* Rule) const;
 
   TPointerList<TKLPasswordRule> FList;
@@ -83,19 +83,19 @@ private:
 
 // True when the password holds an ASCII upper-case letter 'A' to 'Z'.
 class KL_API TKLUppercaseCharacterRule : public TKLPasswordRule {
-public:
+ public:
   bool Validate(const String& Password) const override;
 };
 
 // True when the password holds an ASCII lower-case letter 'a' to 'z'.
 class KL_API TKLLowercaseCharacterRule : public TKLPasswordRule {
-public:
+ public:
   bool Validate(const String& Password) const override;
 };
 
 // True when the password holds an ASCII digit '0' to '9'.
 class KL_API TKLDigitsRule : public TKLPasswordRule {
-public:
+ public:
   bool Validate(const String& Password) const override;
 };
 
@@ -103,7 +103,7 @@ public:
 // first). Setting AllowedChars also rebuilds a lookup table, so a check costs
 // one table probe a character whatever the size of the set.
 class KL_API TKLAllowedCharacterRule : public TKLPasswordRule {
-public:
+ public:
   TKLAllowedCharacterRule() = default;
 
   const String& GetAllowedChars() const noexcept { return FAllowedChars; }
@@ -111,7 +111,7 @@ public:
 
   bool Validate(const String& Password) const override;
 
-private:
+ private:
   bool IsAllowed(Char C) const noexcept;
 
   String FAllowedChars;
@@ -123,13 +123,13 @@ private:
 // negative Len, or the two-bound form) a range: RangeFrom <= length <= RangeTo,
 // and a range with a negative or reversed bound accepts nothing.
 class KL_API TKLLengthRule : public TKLPasswordRule {
-public:
+ public:
   explicit TKLLengthRule(std::int32_t Len);
   TKLLengthRule(std::int32_t RangeFrom, std::int32_t RangeTo);
 
   bool Validate(const String& Password) const override;
 
-private:
+ private:
   std::int32_t FLen;
   std::int32_t FRangeFrom;
   std::int32_t FRangeTo;
@@ -137,7 +137,7 @@ private:
 
 // True when the password holds no space U+0020 (other white space is allowed).
 class KL_API TKLWhitespaceRule : public TKLPasswordRule {
-public:
+ public:
   bool Validate(const String& Password) const override;
 };
 
@@ -145,12 +145,12 @@ public:
 // compared case-sensitively. Keeps its own copy of the name; an empty name
 // accepts every password. The search is linear in the password's length.
 class KL_API TKLUsernameRule : public TKLPasswordRule {
-public:
+ public:
   explicit TKLUsernameRule(const String& Username);
 
   bool Validate(const String& Password) const override;
 
-private:
+ private:
   String FUsername;
   std::vector<std::size_t> FBorders;  // prefix-function table of FUsername
 };
@@ -160,7 +160,7 @@ private:
 // RemoveWord; a hash index beside the list makes a check one look-up. Bad
 // indexes raise EListError. Must not change while another thread validates.
 class KL_API TKLDictionaryRule : public TKLPasswordRule {
-public:
+ public:
   TKLDictionaryRule() = default;
 
   std::int32_t AddWord(const String& Word);
@@ -168,7 +168,7 @@ public:
 
   bool Validate(const String& Password) const override;
 
-private:
+ private:
   TStringList FList;
   std::unordered_map<String, std::int32_t> FWordCounts;  // each word of FList with its number of entries
 };
@@ -177,12 +177,12 @@ private:
 // keyboard row, typed left to right, with the row's case. SequenceLen of 0 or
 // less accepts every password; one longer than any row (13) accepts too.
 class KL_API TKLQwertySequenceRule : public TKLPasswordRule {
-public:
+ public:
   explicit TKLQwertySequenceRule(std::int32_t SequenceLen) : FSeqLen(SequenceLen) {}
 
   bool Validate(const String& Password) const override;
 
-private:
+ private:
   std::int32_t FSeqLen;
 };
 
@@ -190,12 +190,12 @@ private:
 // times in a row ('7777' for 4); ascending runs such as '1234' pass. SequenceLen
 // of 0 or less accepts every password.
 class KL_API TKLNumericalSequenceRule : public TKLPasswordRule {
-public:
+ public:
   explicit TKLNumericalSequenceRule(std::int32_t SequenceLen) : FSeqLen(SequenceLen) {}
 
   bool Validate(const String& Password) const override;
 
-private:
+ private:
   std::int32_t FSeqLen;
 };
 
@@ -204,12 +204,12 @@ private:
 // 1 accepts only passwords of one repeated character (or of at most one
 // character), and 0 or less accepts every password.
 class KL_API TKLRepeatCharacterRule : public TKLPasswordRule {
-public:
+ public:
   explicit TKLRepeatCharacterRule(std::int32_t SequenceLen) : FSeqLen(SequenceLen) {}
 
   bool Validate(const String& Password) const override;
 
-private:
+ private:
   std::int32_t FSeqLen;
 };
 
@@ -219,13 +219,13 @@ private:
 // raises ERegexError when the matcher gives up (its work or time limits) rather
 // than answer either way.
 class KL_API TKLRegularExpressionRule : public TKLPasswordRule {
-public:
+ public:
   explicit TKLRegularExpressionRule(const String& Pattern) : FRegex(Pattern) {}
 
   bool Validate(const String& Password) const override;
 
-private:
+ private:
   TRegEx FRegex;
 };
 
-} // namespace kl
+}  // namespace kl

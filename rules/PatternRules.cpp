@@ -34,7 +34,7 @@ constexpr std::uint8_t KeyOf(Char C) noexcept { return C < kKeyTableSize ? kKeyT
 
 constexpr bool IsSequenceDigit(Char C) noexcept { return kSequenceDigits.find(C) != std::u16string_view::npos; }
 
-} // namespace
+}  // namespace
 
 std::int32_t TKLDictionaryRule::AddWord(const String& Word) {
   const std::int32_t index = FList.Add(Word);
@@ -105,4 +105,4 @@ bool TKLRepeatCharacterRule::Validate(const String& Password) const {
 
 bool TKLRegularExpressionRule::Validate(const String& Password) const { return !FRegex.IsMatch(Password); }
 
-} // namespace kl
+}  // namespace kl

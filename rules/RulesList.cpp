@@ -68,4 +68,4 @@ void TKLPasswordRulesList::Delete(std::int32_t Index) {
 
 TKLPasswordRule* TKLPasswordRulesList::GetRule(std::int32_t Index) const { return FList.Get(Index); }
 
-} // namespace kl
+}  // namespace kl
