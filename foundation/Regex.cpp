@@ -69,7 +69,7 @@ std::string ErrorText(int Code) {
 
 pcre2_code* Code(void* P) { return static_cast<pcre2_code*>(P); }
 
-}  // namespace
+} // namespace
 
 // Automatic callouts change nothing about which subjects match; they only give
 // the matcher a place to stop a search that has run out of time.
@@ -99,8 +99,7 @@ bool TRegEx::IsMatch(const String& Input) const {
   pcre2_set_match_limit(context, kMatchLimit);
   pcre2_set_depth_limit(context, kDepthLimit);
   pcre2_set_callout(context, CheckBudget, &budget);
-  const int rc =
-      pcre2_match(Code(FCode), reinterpret_cast<PCRE2_SPTR>(Input.data()), Input.size(), 0, 0, data, context);
+  const int rc = pcre2_match(Code(FCode), reinterpret_cast<PCRE2_SPTR>(Input.data()), Input.size(), 0, 0, data, context);
   pcre2_match_data_free(data);
   pcre2_match_context_free(context);
   if (rc >= 0) return true;
@@ -112,4 +111,4 @@ bool TRegEx::IsMatch(const String& Input) const {
   throw ERegexError("Regular expression matching failed: " + ErrorText(rc));
 }
 
-}  // namespace kl
+} // namespace kl

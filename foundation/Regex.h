@@ -15,7 +15,7 @@ namespace kl {
 // raises ERegexError: it never passes as "no match". IsMatch may run on several
 // threads at once.
 class KL_API TRegEx {
- public:
+public:
   explicit TRegEx(const String& Pattern);
   ~TRegEx();
   TRegEx(const TRegEx&) = delete;
@@ -25,9 +25,9 @@ class KL_API TRegEx {
   bool IsMatch(const String& Input) const;
   const String& GetPattern() const noexcept { return FPattern; }
 
- private:
+private:
   String FPattern;
   void* FCode = nullptr;  // pcre2_code_16
 };
 
-}  // namespace kl
+} // namespace kl
