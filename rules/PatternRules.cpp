@@ -32,7 +32,17 @@ constexpr std::array<std::uint8_t, kKeyTableSize> kKeyTable = BuildKeyTable();
 
 constexpr std::uint8_t KeyOf(Char C) noexcept { return C < kKeyTableSize ? kKeyTable[C] : kNotOnKeyboard; }
 
-constexpr bool IsSequenceDigit(Char C) noexcept { return kSequenceDigits.find(C) != std::u16string_view::npos; }
+// The digit string holds exactly the ASCII digits, so membership is a range test.
+constexpr bool DigitsAreAsciiDigits() {
+  if (kSequenceDigits.size() != 10) return false;
+  for (Char c = u'0'; c <= u'9'; ++c) {
+    if (kSequenceDigits.find(c) == std::u16string_view::npos) return false;
+  }
+  return true;
+}
+static_assert(DigitsAreAsciiDigits());
+
+constexpr bool IsSequenceDigit(Char C) noexcept { return C >= u'0' && C <= u'9'; }
 
 }  // namespace
 
