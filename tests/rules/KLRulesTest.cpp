@@ -321,6 +321,8 @@ struct CatastrophicCase {
   Char Fill;
 };
 
+void PrintTo(const CatastrophicCase& Case, std::ostream* Out) { *Out << Case.Pattern; }
+
 class RegexGivesUp : public testing::TestWithParam<CatastrophicCase> {};
 
 // The engine's limits (backtracking, nesting, heap) and the time bound on the
