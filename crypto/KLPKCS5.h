@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/Export.h"
+#include "foundation/Types.h"
+
+namespace kl {
+
+inline constexpr const char* SOverflow = "Overflow";
+inline constexpr const char* SInvalidIterations = "Iteration count must be at least 1";
+
+// PBKDF2 with HMAC-SHA-256 over the UTF-8 bytes of Password. Returns KeyLength
+// bytes. Iterations below 1 raise EKLException; a negative KeyLength raises
+// ERangeError. Every intermediate secret is wiped before it returns.
+KL_API ByteArray Derive(const String& Password, const ByteArray& Salt, std::int32_t Iterations, std::int32_t KeyLength);
+
+}  // namespace kl
