@@ -241,7 +241,7 @@ void BM_CBCDecrypt_KL(benchmark::State& State) { RawCBC(State, detail::ActiveAES
 void BM_CBCEncrypt_KL_Portable(benchmark::State& State) { RawCBC(State, detail::PortableAES(), false); }
 void BM_CBCDecrypt_KL_Portable(benchmark::State& State) { RawCBC(State, detail::PortableAES(), true); }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(BM_SHA256_KL);
 BENCHMARK(BM_SHA256_KL_Portable);

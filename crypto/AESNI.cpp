@@ -166,14 +166,14 @@ KL_TARGET_AESNI void DecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint
 
 constexpr TAESImplementation kAESNI = {"aesni", Initialize, Encrypt, Decrypt, EncryptCBC, DecryptCBC};
 
-}  // namespace
+} // namespace
 
 const TAESImplementation* AESNIImplementation() noexcept {
   const TCpuFeatures& cpu = GetCpuFeatures();
   return cpu.AES && cpu.SSE41 ? &kAESNI : nullptr;
 }
 
-}  // namespace kl::detail
+} // namespace kl::detail
 
 #else
 
@@ -181,6 +181,6 @@ namespace kl::detail {
 
 const TAESImplementation* AESNIImplementation() noexcept { return nullptr; }
 
-}  // namespace kl::detail
+} // namespace kl::detail
 
 #endif

@@ -16,7 +16,7 @@ constexpr std::int32_t kBlock = static_cast<std::int32_t>(AESBlockSize);
 // this many bytes of ciphertext and handed to the underlying stream in one write.
 constexpr std::size_t kWriteChunk = 4096;
 
-}  // namespace
+} // namespace
 
 TKLAESStream::~TKLAESStream() {
   if (FOwnStream) FreeAndNil(FStream);
@@ -90,7 +90,7 @@ std::int32_t TKLAESEncryptionStream::Write(const void* Buffer, std::int32_t Coun
     left -= whole * kBlock;
   }
   if (left > 0) std::memcpy(FBuffer.data(), p, static_cast<std::size_t>(left));
-  FOffset = left;  // FOffset was 0 here: the partial block was completed above
+  FOffset = left; // FOffset was 0 here: the partial block was completed above
   return Count;
 }
 
@@ -191,4 +191,4 @@ std::int32_t TKLAESDecryptionStream::Read(void* Buffer, std::int32_t Count) {
   return result;
 }
 
-}  // namespace kl
+} // namespace kl

@@ -265,7 +265,7 @@ void PortableDecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vec
                         std::uint8_t* Out, std::size_t Blocks) {
   State v = LoadState(Vector);
   for (std::size_t i = 0; i < Blocks; ++i, In += AESBlockSize, Out += AESBlockSize) {
-    const State c = LoadState(In);  // read before Out, which may be the same block, is written
+    const State c = LoadState(In); // read before Out, which may be the same block, is written
     const State p = DecryptState(c, ExpandedKey.data());
     StoreState(Out, State{p.s0 ^ v.s0, p.s1 ^ v.s1, p.s2 ^ v.s2, p.s3 ^ v.s3});
     v = c;
@@ -276,7 +276,7 @@ void PortableDecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vec
 constexpr detail::TAESImplementation kPortable = {"portable",      PortableInitialize, PortableEncrypt,
                                                   PortableDecrypt, PortableEncryptCBC, PortableDecryptCBC};
 
-}  // namespace
+} // namespace
 
 namespace detail {
 
@@ -293,7 +293,7 @@ std::vector<const TAESImplementation*> AvailableAESImplementations() {
   return all;
 }
 
-}  // namespace detail
+} // namespace detail
 
 void AESInitialize(const std::uint8_t* Key, TAESExpandedKey256& ExpandedKey, bool Decrypt) {
   detail::ActiveAES().Initialize(Key, ExpandedKey, Decrypt);
@@ -307,4 +307,4 @@ void AESDecrypt(const std::uint8_t* InBuf, const TAESExpandedKey256& ExpandedKey
   detail::ActiveAES().Decrypt(InBuf, ExpandedKey, OutBuf);
 }
 
-}  // namespace kl
+} // namespace kl

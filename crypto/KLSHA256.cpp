@@ -122,7 +122,7 @@ inline void Compress(const detail::TSHA256Implementation& Impl, TSHA256Context& 
   Context.H = state[7];
 }
 
-}  // namespace
+} // namespace
 
 namespace detail {
 
@@ -139,7 +139,7 @@ std::vector<const TSHA256Implementation*> AvailableSHA256Implementations() {
   return all;
 }
 
-}  // namespace detail
+} // namespace detail
 
 void SHA256Initialize(TSHA256Context& Context) {
   Context.Size = 0;
@@ -208,7 +208,7 @@ TMessageDigest256 SHA256Finalize(const TSHA256Implementation& Impl, TSHA256Conte
   return digest;
 }
 
-}  // namespace detail
+} // namespace detail
 
 void SHA256Update(TSHA256Context& Context, const void* Data, std::uint32_t Len) {
   detail::SHA256Update(detail::ActiveSHA256(), Context, Data, Len);
@@ -232,4 +232,4 @@ ByteArray DigestToBytes(const TMessageDigest256& Digest) {
   return ByteArray(p, p + SHA256DigestSize);
 }
 
-}  // namespace kl
+} // namespace kl

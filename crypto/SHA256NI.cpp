@@ -115,14 +115,14 @@ KL_TARGET_SHANI void IterateHMAC(const std::uint32_t* Inner, const std::uint32_t
 
 constexpr TSHA256Implementation kSHANI = {"shani", Compress, IterateHMAC};
 
-}  // namespace
+} // namespace
 
 const TSHA256Implementation* SHA256NIImplementation() noexcept {
   const TCpuFeatures& cpu = GetCpuFeatures();
   return cpu.SHA && cpu.SSE41 && cpu.SSSE3 ? &kSHANI : nullptr;
 }
 
-}  // namespace kl::detail
+} // namespace kl::detail
 
 #else
 
@@ -130,6 +130,6 @@ namespace kl::detail {
 
 const TSHA256Implementation* SHA256NIImplementation() noexcept { return nullptr; }
 
-}  // namespace kl::detail
+} // namespace kl::detail
 
 #endif
