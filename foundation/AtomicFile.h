@@ -15,7 +15,7 @@ namespace kl {
 // the temporary file cannot be made). Every SaveToFile of the library uses it.
 KL_API void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer);
 
-// The native (UTF-8 on POSIX) form of a file name.
+// A file name as messages show it: UTF-8 (also the native form on POSIX).
 KL_API std::string NativeFileName(const String& FileName);
 
 } // namespace kl

@@ -2,7 +2,8 @@
 
 #include <cmath>
 #include <cstring>
-#include <ctime>
+
+#include "foundation/LocalClock.h"
 
 namespace kl {
 
@@ -11,30 +12,11 @@ namespace {
 constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a day count
 constexpr double kSecondsPerDay = 86400.0;
 
-struct LocalNow {
-  std::int64_t wallSeconds;  // local wall-clock seconds since 1970, as if UTC
-  long nanoseconds;
-};
-
-LocalNow ReadLocalClock() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  std::tm local{};
-#if defined(_WIN32)
-  localtime_s(&local, &ts.tv_sec);
-  const std::int64_t wall = static_cast<std::int64_t>(_mkgmtime(&local));
-#else
-  localtime_r(&ts.tv_sec, &local);
-  const std::int64_t wall = static_cast<std::int64_t>(timegm(&local));
-#endif
-  return {wall, ts.tv_nsec};
-}
-
 } // namespace
 
 TDateTime Now() {
-  const LocalNow now = ReadLocalClock();
-  const double seconds = static_cast<double>(now.wallSeconds) + static_cast<double>(now.nanoseconds) / 1e9;
+  const detail::TLocalNow now = detail::ReadLocalClock();
+  const double seconds = static_cast<double>(now.WallSeconds) + static_cast<double>(now.Nanoseconds) / 1e9;
   return kUnixEpochDays + seconds / kSecondsPerDay;
 }
 
@@ -47,8 +29,8 @@ TDateTime UnixSecondsToDateTime(std::int64_t Seconds) {
 }
 
 std::int64_t NowUnixSeconds() {
-  const LocalNow now = ReadLocalClock();
-  return now.wallSeconds + (now.nanoseconds >= 500000000L ? 1 : 0);
+  const detail::TLocalNow now = detail::ReadLocalClock();
+  return now.WallSeconds + (now.Nanoseconds >= 500000000L ? 1 : 0);
 }
 
 std::array<std::uint8_t, 10> DoubleToExtended80(double Value) noexcept {

@@ -27,16 +27,20 @@ public:
   std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override;
   void SetSize(std::int64_t NewSize) override;
 
-  // Pushes written data to the storage device (fsync).
+  // Pushes written data to the storage device (fsync, FlushFileBuffers).
   void FlushToDisk();
   const String& GetFileName() const noexcept { return FFileName; }
 
+  // The operating system's handle of an open file: a file descriptor, or the
+  // value of a Windows file handle. -1 is never a valid one.
+  using THandle = std::intptr_t;
+
   // Takes over an open handle (used by the atomic save for its temporary file).
-  TFileStream(int Handle, const String& FileName);
+  TFileStream(THandle Handle, const String& FileName);
 
 private:
 
-  int FHandle = -1;
+  THandle FHandle = -1;
   String FFileName;
 };
 

@@ -19,6 +19,9 @@ std::string Describe(const char* What, const String& FileName, int Error) {
   return std::string(What) + " \"" + StrToUTF8(FileName) + "\": " + std::strerror(Error);
 }
 
+// Handles hold file descriptors here.
+int Fd(TFileStream::THandle Handle) { return static_cast<int>(Handle); }
+
 } // namespace
 
 std::string NativeFileName(const String& FileName) { return StrToUTF8(FileName); }
@@ -41,23 +44,23 @@ TFileStream::TFileStream(const String& FileName, TFileMode Mode) : FFileName(Fil
       break;
   }
   struct stat st {};
-  if (::fstat(FHandle, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(FHandle);
+  if (::fstat(Fd(FHandle), &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(Fd(FHandle));
     FHandle = -1;
     throw EFOpenError(Describe("Cannot open file", FileName, EISDIR));
   }
 }
 
-TFileStream::TFileStream(int Handle, const String& FileName) : FHandle(Handle), FFileName(FileName) {}
+TFileStream::TFileStream(THandle Handle, const String& FileName) : FHandle(Handle), FFileName(FileName) {}
 
 TFileStream::~TFileStream() {
-  if (FHandle >= 0) ::close(FHandle);
+  if (FHandle >= 0) ::close(Fd(FHandle));
 }
 
 std::int32_t TFileStream::Read(void* Buffer, std::int32_t Count) {
   if (Count < 0) throw ERangeError(SRangeError);
   for (;;) {
-    const ssize_t n = ::read(FHandle, Buffer, static_cast<std::size_t>(Count));
+    const ssize_t n = ::read(Fd(FHandle), Buffer, static_cast<std::size_t>(Count));
     if (n >= 0) return static_cast<std::int32_t>(n);
     if (errno != EINTR) throw EReadError(Describe("Cannot read file", FFileName, errno));
   }
@@ -66,7 +69,7 @@ std::int32_t TFileStream::Read(void* Buffer, std::int32_t Count) {
 std::int32_t TFileStream::Write(const void* Buffer, std::int32_t Count) {
   if (Count < 0) throw ERangeError(SRangeError);
   for (;;) {
-    const ssize_t n = ::write(FHandle, Buffer, static_cast<std::size_t>(Count));
+    const ssize_t n = ::write(Fd(FHandle), Buffer, static_cast<std::size_t>(Count));
     if (n >= 0) return static_cast<std::int32_t>(n);
     if (errno != EINTR) throw EWriteError(Describe("Cannot write file", FFileName, errno));
   }
@@ -80,21 +83,21 @@ std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
     case soEnd: whence = SEEK_END; break;
     default: throw ERangeError(SRangeError);
   }
-  const off_t pos = ::lseek(FHandle, static_cast<off_t>(Offset), whence);
+  const off_t pos = ::lseek(Fd(FHandle), static_cast<off_t>(Offset), whence);
   if (pos < 0) throw EStreamError(Describe("Cannot seek in file", FFileName, errno));
   return static_cast<std::int64_t>(pos);
 }
 
 void TFileStream::SetSize(std::int64_t NewSize) {
   if (NewSize < 0) throw ERangeError(SRangeError);
-  if (::ftruncate(FHandle, static_cast<off_t>(NewSize)) != 0) {
+  if (::ftruncate(Fd(FHandle), static_cast<off_t>(NewSize)) != 0) {
     throw EWriteError(Describe("Cannot resize file", FFileName, errno));
   }
   if (GetPosition() > NewSize) Seek(NewSize, soBeginning);
 }
 
 void TFileStream::FlushToDisk() {
-  if (::fsync(FHandle) != 0) throw EWriteError(Describe("Cannot flush file", FFileName, errno));
+  if (::fsync(Fd(FHandle)) != 0) throw EWriteError(Describe("Cannot flush file", FFileName, errno));
 }
 
 } // namespace kl

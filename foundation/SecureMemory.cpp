@@ -2,20 +2,9 @@
 
 #include <cstring>
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
 namespace kl {
 
-void SecureZero(void* Data, std::size_t Size) noexcept {
-  if (Data == nullptr || Size == 0) return;
-#if defined(_WIN32)
-  SecureZeroMemory(Data, Size);
-#else
-  explicit_bzero(Data, Size);
-#endif
-}
+// SecureZero, the one wipe beneath these, is the platform's own (SecureZero_*.cpp).
 
 void WipeBytes(ByteArray& Bytes) noexcept {
   SecureZero(Bytes.data(), Bytes.size());

@@ -1,6 +1,7 @@
 #include "random/KLRandom.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "crypto/KLSHA256.h"
 #include "foundation/KLGeneral.h"
@@ -68,7 +69,7 @@ void TKLFastRandomGenerator::AdvanceCounter(TInt128& Counter) noexcept {
 }
 
 TInt128 TKLFastRandomGenerator::GetCounter() {
-  std::lock_guard<std::mutex> lock(FCS);
+  std::lock_guard<TCriticalSection> lock(FCS);
   return FCounter;
 }
 
@@ -77,7 +78,7 @@ TInt128 TKLFastRandomGenerator::GetCounter() {
 // advanced, so a fresh generator's first block encrypts sixteen zero bytes.
 void TKLFastRandomGenerator::Generate(void* P, std::int32_t Size) {
   if (Size <= 0) return;
-  std::lock_guard<std::mutex> lock(FCS);
+  std::lock_guard<TCriticalSection> lock(FCS);
   auto* out = static_cast<std::uint8_t*>(P);
   const std::size_t blocks = static_cast<std::size_t>(Size) / kBlockSize;
   const std::size_t tail = static_cast<std::size_t>(Size) % kBlockSize;

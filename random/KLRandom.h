@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "crypto/KLAES.h"
 #include "foundation/Component.h"
 #include "foundation/Export.h"
+#include "foundation/Lock.h"
 
 namespace kl {
 
@@ -66,7 +66,7 @@ private:
 
   TAESExpandedKey256 FExpandedKey{};
   TInt128 FCounter{};
-  std::mutex FCS;
+  TCriticalSection FCS;
 };
 
 // Base of every component that draws random bytes. Each gets a private,

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+namespace kl::detail {
+
+// The local wall-clock time now: seconds since 1970 counted as if local time
+// were UTC (no time-zone conversion afterwards), and the nanoseconds within
+// the second. One implementation per platform.
+struct TLocalNow {
+  std::int64_t WallSeconds;
+  std::int32_t Nanoseconds;
+};
+
+TLocalNow ReadLocalClock() noexcept;
+
+} // namespace kl::detail

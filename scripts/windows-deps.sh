@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Builds the test and runtime dependencies for a Windows target from Debian's
+# own packages, into build/windows-deps/<triplet> (or $KL_WINDOWS_DEPS):
+#   - PCRE2 (16-bit library only, static): the source of Debian's pcre2
+#     package (apt-get source, through a deb-src entry added when missing),
+#     cross-built with its CMake;
+#   - GoogleTest: Debian's googletest sources in /usr/src/googletest.
+# Usage: scripts/windows-deps.sh [x86_64|i686]. Skips what is already built.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+arch=${1:-x86_64}
+triplet=$arch-w64-mingw32
+deps=${KL_WINDOWS_DEPS:-$root/build/windows-deps/$triplet}
+work=$root/build/windows-deps/work-$triplet
+toolchain=$root/cmake/toolchain-mingw-w64-$arch.cmake
+jobs=$(nproc)
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+cross=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKL_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release
+       -DCMAKE_INSTALL_PREFIX="$deps")
+mkdir -p "$work" "$deps"
+
+if [ ! -f "$deps/.pcre2-done" ]; then
+  # The source package needs a deb-src entry; add one beside the binary entries.
+  if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    echo "== adding a deb-src entry for Debian's sources"
+    $SUDO tee /etc/apt/sources.list.d/klpassword-deb-src.sources >/dev/null <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    $SUDO apt-get update -qq
+  fi
+  echo "== PCRE2 from Debian's source package, for $triplet"
+  rm -rf "$work/pcre2-src" && mkdir -p "$work/pcre2-src"
+  (cd "$work/pcre2-src" && apt-get source -qq pcre2 >/dev/null)
+  src=$(find "$work/pcre2-src" -mindepth 1 -maxdepth 1 -type d -name 'pcre2-*' | head -n 1)
+  cmake -S "$src" -B "$work/pcre2-build" "${cross[@]}" -DBUILD_SHARED_LIBS=OFF \
+    -DPCRE2_BUILD_PCRE2_8=OFF -DPCRE2_BUILD_PCRE2_16=ON -DPCRE2_BUILD_PCRE2_32=OFF -DPCRE2_SUPPORT_JIT=ON \
+    -DPCRE2_BUILD_PCRE2GREP=OFF -DPCRE2_BUILD_TESTS=OFF -DPCRE2_SUPPORT_LIBBZ2=OFF -DPCRE2_SUPPORT_LIBZ=OFF \
+    -DPCRE2_SUPPORT_LIBEDIT=OFF -DPCRE2_SUPPORT_LIBREADLINE=OFF >/dev/null
+  cmake --build "$work/pcre2-build" -j "$jobs"
+  cmake --install "$work/pcre2-build" >/dev/null
+  # Consumers of the static library must not declare its functions as DLL imports.
+  sed -i 's|^Cflags: -I${includedir} *$|Cflags: -I${includedir} -DPCRE2_STATIC|' "$deps/lib/pkgconfig/libpcre2-16.pc"
+  touch "$deps/.pcre2-done"
+fi
+
+if [ ! -f "$deps/.googletest-done" ]; then
+  echo "== GoogleTest from /usr/src/googletest, for $triplet"
+  cmake -S /usr/src/googletest -B "$work/googletest-build" "${cross[@]}" -DBUILD_GMOCK=OFF \
+    -DBUILD_SHARED_LIBS=OFF >/dev/null
+  cmake --build "$work/googletest-build" -j "$jobs"
+  cmake --install "$work/googletest-build" >/dev/null
+  touch "$deps/.googletest-done"
+fi
+echo "== dependencies for $triplet in $deps"
