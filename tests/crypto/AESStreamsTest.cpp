@@ -92,7 +92,7 @@ TEST(AESStreams, RoundTripsForEveryLengthAndWriteAndReadSize) {
 // after a chunk's end.
 TEST(AESStreams, RoundTripsAcrossReadAheadBoundaries) {
   constexpr std::size_t chunk = TKLAESDecryptionStream::ReadAheadSize;
-  for (std::size_t len : {chunk - 17, chunk - 16, chunk - 1, chunk, chunk + 15, chunk + 16, 2 * chunk - 16, 20000ul}) {
+  for (std::size_t len : {chunk - 17, chunk - 16, chunk - 1, chunk, chunk + 15, chunk + 16, 2 * chunk - 16, std::size_t{20000}}) {
     const ByteArray plain = Pattern(len);
     const ByteArray cipher = Encrypt(plain, 1000);
     for (std::int32_t r : {3, 16, 4096, 50000}) EXPECT_EQ(Decrypt(cipher, r), plain) << len << " bytes, reads of " << r;

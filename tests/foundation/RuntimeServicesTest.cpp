@@ -21,11 +21,23 @@ TEST(Clock, DayCountConvertsToUnixSecondsRoundedToNearest) {
   EXPECT_EQ(DateTimeToUnixSeconds(UnixSecondsToDateTime(1700000000)), 1700000000);
 }
 
+// Seconds since 1970 of a broken-down date and time read as UTC (days from
+// the civil date by the usual era arithmetic), independent of the library.
+std::int64_t AsIfUtc(const std::tm& T) {
+  const std::int64_t year = T.tm_year + 1900 - (T.tm_mon < 2 ? 1 : 0);
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t yearOfEra = year - era * 400;
+  const std::int64_t month = T.tm_mon + 1;
+  const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + T.tm_mday - 1;
+  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  const std::int64_t days = era * 146097 + dayOfEra - 719468;
+  return days * 86400 + T.tm_hour * 3600 + T.tm_min * 60 + T.tm_sec;
+}
+
 TEST(Clock, NowIsLocalWallClockTimeWithoutZoneConversion) {
   const std::time_t t = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&t, &local);
-  const auto expected = static_cast<std::int64_t>(timegm(&local));
+  const std::tm local = *std::localtime(&t);
+  const auto expected = AsIfUtc(local);
   EXPECT_NEAR(static_cast<double>(NowUnixSeconds()), static_cast<double>(expected), 2.0);
   EXPECT_NEAR(static_cast<double>(DateTimeToUnixSeconds(Now())), static_cast<double>(expected), 2.0);
 }

@@ -1,8 +1,10 @@
 #include "support/TestSupport.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -56,27 +58,49 @@ String U(const std::string& Utf8) { return UTF8ToStr(Utf8); }
 
 std::string Narrow(const String& Text) { return StrToUTF8(Text); }
 
+namespace {
+
+// Paths are UTF-8 here; on Windows a narrow path would be read in the ANSI
+// code page instead.
+std::filesystem::path PathOf(const std::string& Utf8) {
+  return std::filesystem::path(std::u8string(Utf8.begin(), Utf8.end()));
+}
+
+} // namespace
+
 std::string ReadFileBytes(const std::string& Path) {
-  std::ifstream in(Path, std::ios::binary);
+  std::ifstream in(PathOf(Path), std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + Path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFileBytes(const std::string& Path, const std::string& Bytes) {
-  std::ofstream out(Path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(PathOf(Path), std::ios::binary | std::ios::trunc);
   out.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + Path);
 }
 
+// create_directory answers false for a name that is taken, so two tests never
+// share a folder.
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "klpassword-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  FPath = pattern;
+  std::random_device entropy;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "klpassword-test-%08x", static_cast<unsigned>(entropy()));
+    const std::filesystem::path candidate = base / name;
+    if (std::filesystem::create_directory(candidate)) {
+      const std::u8string utf8 = candidate.u8string();
+      FPath.assign(utf8.begin(), utf8.end());
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary folder");
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  std::filesystem::remove_all(FPath, ignored);
+  std::filesystem::remove_all(PathOf(FPath), ignored);
 }
 
 String TempDir::FileU(const std::string& Name) const { return U(File(Name)); }
