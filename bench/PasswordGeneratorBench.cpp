@@ -30,7 +30,7 @@ void DerivedPassword(benchmark::State& State) {
   State.SetItemsProcessed(static_cast<std::int64_t>(State.iterations()));
 }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(RandomPassword)->Arg(16)->Arg(64);
 BENCHMARK(RandomPasswordWideAlphabet);

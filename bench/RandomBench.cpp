@@ -43,7 +43,7 @@ void GetRandom(benchmark::State& State) {
   State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) * State.range(0));
 }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(FastRandomGenerator)->Arg(16)->Arg(4096)->Arg(65536);
 BENCHMARK(OpenSSLRandBytes)->Arg(16)->Arg(4096)->Arg(65536);

@@ -7,4 +7,4 @@ EDataProtectionError::EDataProtectionError(std::int32_t ErrorCode, const std::st
 
 EDataProtectionError::~EDataProtectionError() = default;
 
-}  // namespace kl
+} // namespace kl

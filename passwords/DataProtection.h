@@ -34,13 +34,13 @@ namespace kl {
 // carried; the layer's own conditions use the numbers below, all above any
 // errno value.
 enum TDataProtectionErrorCode : std::int32_t {
-  dpeMalformedBlob = 1001,         // too short, wrong magic, unknown version or scope
-  dpeAuthenticationFailed = 1002,  // tag mismatch: tampered with, or made for another user or machine
-  dpeInsecureKeyStore = 1003,      // key folder or file too open, not owned by the user, or not what it should be
-  dpeBadKeyFile = 1004,            // key file of the wrong size
-  dpeNoKeyFolder = 1005,           // no home folder to put the key folder in
-  dpeBadMachineId = 1006,          // machine id missing its 32 hexadecimal digits
-  dpeDataTooLarge = 1007,          // data or blob beyond MaxProtectedDataSize
+  dpeMalformedBlob = 1001,        // too short, wrong magic, unknown version or scope
+  dpeAuthenticationFailed = 1002, // tag mismatch: tampered with, or made for another user or machine
+  dpeInsecureKeyStore = 1003,     // key folder or file too open, not owned by the user, or not what it should be
+  dpeBadKeyFile = 1004,           // key file of the wrong size
+  dpeNoKeyFolder = 1005,          // no home folder to put the key folder in
+  dpeBadMachineId = 1006,         // machine id missing its 32 hexadecimal digits
+  dpeDataTooLarge = 1007,         // data or blob beyond MaxProtectedDataSize
 };
 
 // The largest input ProtectData accepts; blobs are refused beyond the matching size.
@@ -48,12 +48,12 @@ inline constexpr std::size_t MaxProtectedDataSize = std::size_t{1} << 24;
 
 // Raised by the layer; never leaves the library.
 class EDataProtectionError : public Exception {
- public:
+public:
   EDataProtectionError(std::int32_t ErrorCode, const std::string& Message);
   ~EDataProtectionError() override;
   std::int32_t GetErrorCode() const noexcept { return FErrorCode; }
 
- private:
+private:
   std::int32_t FErrorCode;
 };
 
@@ -64,4 +64,4 @@ ByteArray ProtectData(const ByteArray& Data, bool MachineScope);
 // The data of a blob made by ProtectData, for the scope it records.
 ByteArray UnprotectData(const ByteArray& Blob);
 
-}  // namespace kl
+} // namespace kl

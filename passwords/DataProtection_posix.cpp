@@ -69,7 +69,7 @@ const char* Environment(const char* Name) {
 }
 
 class TFileHandle {
- public:
+public:
   explicit TFileHandle(int Handle) noexcept : FHandle(Handle) {}
   ~TFileHandle() {
     if (FHandle >= 0) ::close(FHandle);
@@ -78,7 +78,7 @@ class TFileHandle {
   TFileHandle& operator=(const TFileHandle&) = delete;
   int Get() const noexcept { return FHandle; }
 
- private:
+private:
   int FHandle;
 };
 
@@ -328,7 +328,7 @@ TBlobView ParseBlob(const ByteArray& Blob) {
           Blob.data() + Blob.size() - kTagSize};
 }
 
-}  // namespace
+} // namespace
 
 ByteArray ProtectData(const ByteArray& Data, bool MachineScope) {
   if (Data.size() > MaxProtectedDataSize) Fail(dpeDataTooLarge, "The data is too large to protect");
@@ -364,4 +364,4 @@ ByteArray UnprotectData(const ByteArray& Blob) {
   return Decrypt(keys.Encryption, view.IV, view.Cipher, view.CipherSize);
 }
 
-}  // namespace kl
+} // namespace kl

@@ -30,7 +30,7 @@ KL_DECLARE_EXCEPTION(EKLPasswordError, EKLException);
 // Shared is set, and raise EKLPasswordError with the save or load message; a
 // failed load leaves Value unchanged. One thread at a time.
 class KL_API TKLPassword {
- public:
+public:
   TKLPassword() = default;
   explicit TKLPassword(const String& Password);
   ~TKLPassword();
@@ -70,7 +70,7 @@ class KL_API TKLPassword {
   void SaveToFile(const String& FileName) const;
   void LoadFromFile(const String& FileName);
 
- private:
+private:
   String FValue;
   bool FShared = false;
 };
@@ -84,7 +84,7 @@ class KL_API TKLPassword {
 // EKLPasswordError ("Empty alphabet", bad length bounds) and ERangeError
 // (negative length). One thread at a time.
 class KL_API TKLPasswordGenerator : public TKLRandomBasedComponent {
- public:
+public:
   static constexpr std::u16string_view UpperCaseChars = u"ABCDEFGHIJKLMNOPQRSTUVWXYZ";
   static constexpr std::u16string_view LowerCaseChars = u"abcdefghijklmnopqrstuvwxyz";
   static constexpr std::u16string_view DigitChars = u"0123456789";
@@ -150,7 +150,7 @@ class KL_API TKLPasswordGenerator : public TKLRandomBasedComponent {
   std::unique_ptr<TKLPassword> GeneratePassword(const String& MasterKey, const String& URI);
   std::unique_ptr<TKLPassword> GeneratePassword(const String& MasterKey, const String& URI, std::int32_t Len);
 
- private:
+private:
   String GenerateRandom(const String& Alphabet, std::int32_t Len);
 
   bool FUseUpperCase = true;
@@ -164,4 +164,4 @@ class KL_API TKLPasswordGenerator : public TKLRandomBasedComponent {
   std::int32_t FDefaultIterationCount = DefaultIterationCountValue;
 };
 
-}  // namespace kl
+} // namespace kl

@@ -25,7 +25,7 @@ constexpr std::int64_t kMaxBlobSize = static_cast<std::int64_t>(MaxProtectedData
   throw EKLPasswordError(text);
 }
 
-}  // namespace
+} // namespace
 
 TKLPassword::TKLPassword(const String& Password) : FValue(Password) {}
 
@@ -101,4 +101,4 @@ void TKLPassword::LoadFromFile(const String& FileName) {
   LoadFromStream(file);
 }
 
-}  // namespace kl
+} // namespace kl

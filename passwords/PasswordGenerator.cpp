@@ -28,7 +28,7 @@ std::uint64_t ReadLittleEndian(const std::uint8_t* Bytes, std::size_t Width) noe
 // multiple of the alphabet's length, so every character is equally likely
 // whatever that length. At most half the values are rejected.
 class TUniformPicker {
- public:
+public:
   TUniformPicker(TKLBaseRandomGenerator& Random, std::size_t AlphabetLength)
       : FRandom(Random), FLength(AlphabetLength) {
     FWidth = AlphabetLength <= 0x100 ? 1 : AlphabetLength <= 0x10000 ? 2 : 4;
@@ -54,7 +54,7 @@ class TUniformPicker {
     }
   }
 
- private:
+private:
   TKLBaseRandomGenerator& FRandom;
   std::size_t FLength;
   std::size_t FWidth;
@@ -76,7 +76,7 @@ std::unique_ptr<TKLPassword> TakeIntoPassword(std::unique_ptr<TKLPassword> Passw
   return Password;
 }
 
-}  // namespace
+} // namespace
 
 TKLPasswordGenerator::TKLPasswordGenerator(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {
   SetOwnRandomGenerator(false);
@@ -186,4 +186,4 @@ std::unique_ptr<TKLPassword> TKLPasswordGenerator::GeneratePassword(const String
   return TakeIntoPassword(std::move(password), value);
 }
 
-}  // namespace kl
+} // namespace kl

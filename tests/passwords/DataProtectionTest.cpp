@@ -71,8 +71,8 @@ TEST_F(DataProtectionTest, MachineScopeNeedsNoKeyFile) {
 TEST_F(DataProtectionTest, BlobOfAnotherUserFailsItsCheck) {
   const ByteArray blob = ProtectData(Bytes(9), false);
   UseKeyDir("other-user");
-  EXPECT_EQ(ErrorOf([&] { UnprotectData(blob); }), ENOENT);  // that user has no key yet
-  EXPECT_FALSE(std::filesystem::exists(FKeyDir));            // and unprotecting makes none
+  EXPECT_EQ(ErrorOf([&] { UnprotectData(blob); }), ENOENT); // that user has no key yet
+  EXPECT_FALSE(std::filesystem::exists(FKeyDir));           // and unprotecting makes none
   ProtectData(Bytes(1), false);
   EXPECT_EQ(ErrorOf([&] { UnprotectData(blob); }), dpeAuthenticationFailed);
 }
@@ -81,7 +81,7 @@ TEST_F(DataProtectionTest, BlobOfAnotherMachineFailsItsCheck) {
   const ByteArray blob = ProtectData(Bytes(9), true);
   UseMachineId("fedcba9876543210fedcba9876543210");
   EXPECT_EQ(ErrorOf([&] { UnprotectData(blob); }), dpeAuthenticationFailed);
-  UseMachineId("0123456789ABCDEF0123456789ABCDEF");  // the same id in upper case
+  UseMachineId("0123456789ABCDEF0123456789ABCDEF"); // the same id in upper case
   EXPECT_EQ(UnprotectData(blob), Bytes(9));
 }
 
@@ -183,7 +183,7 @@ TEST_F(DataProtectionTest, KeyFolderFollowsTheDataHomeAndThenTheHomeFolder) {
   ProtectData(Bytes(1), false);
   EXPECT_EQ(ModeOf(FTemp.File("data/klpassword/user.key")), 0600u);
 
-  ::setenv("XDG_DATA_HOME", "relative/path", 1);  // ignored: not absolute
+  ::setenv("XDG_DATA_HOME", "relative/path", 1); // ignored: not absolute
   ProtectData(Bytes(1), false);
   EXPECT_EQ(ModeOf(FTemp.File("home/.local/share/klpassword/user.key")), 0600u);
   EXPECT_EQ(ModeOf(FTemp.File("home/.local/share/klpassword")), 0700u);
@@ -204,5 +204,5 @@ TEST_F(DataProtectionTest, OversizedDataIsRefused) {
   EXPECT_EQ(ErrorOf([] { ProtectData(ByteArray(MaxProtectedDataSize + 1), true); }), dpeDataTooLarge);
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

@@ -15,7 +15,7 @@ namespace kl::test {
 // and clears every other variable it could fall back on, so that no test ever
 // reaches a real home folder. Restores the environment afterwards.
 class KeyStoreTest : public ::testing::Test {
- protected:
+protected:
   static constexpr const char* kMachineId = "0123456789abcdef0123456789abcdef";
 
   void SetUp() override {
@@ -64,8 +64,8 @@ class KeyStoreTest : public ::testing::Test {
   TempDir FTemp;
   std::string FKeyDir;
 
- private:
+private:
   std::vector<std::pair<std::string, std::optional<std::string>>> FSaved;
 };
 
-}  // namespace kl::test
+} // namespace kl::test

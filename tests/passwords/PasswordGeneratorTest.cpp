@@ -26,7 +26,7 @@ const String kDefaultAlphabet =
 
 // Hands out a fixed byte sequence, then zeros, and counts what was drawn.
 class TScriptedGenerator : public TKLBaseRandomGenerator {
- public:
+public:
   explicit TScriptedGenerator(ByteArray Script = {}) : FScript(std::move(Script)) {}
   void Generate(void* P, std::int32_t Size) override {
     auto* out = static_cast<std::uint8_t*>(P);
@@ -34,7 +34,7 @@ class TScriptedGenerator : public TKLBaseRandomGenerator {
   }
   std::size_t Drawn = 0;
 
- private:
+private:
   ByteArray FScript;
 };
 
@@ -197,11 +197,11 @@ TEST(PasswordGenerator, RandomNumberRejectsValuesThatWouldFavourLowNumbers) {
     std::int32_t Expected;
     std::size_t Drawn;
   } cases[] = {
-      {0, 3, {0xFF, 0xFF, 0xFF, 0xFF, 0x05, 0, 0, 0}, 2, 8},  // 2^32 - 1 is the one value rejected for 3
-      {0, 3, {0xFE, 0xFF, 0xFF, 0xFF}, 2, 4},                 // 2^32 - 2 is accepted
+      {0, 3, {0xFF, 0xFF, 0xFF, 0xFF, 0x05, 0, 0, 0}, 2, 8}, // 2^32 - 1 is the one value rejected for 3
+      {0, 3, {0xFE, 0xFF, 0xFF, 0xFF}, 2, 4},                // 2^32 - 2 is accepted
       {INT_MIN, INT_MAX, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}, INT_MIN, 8},
       {INT_MIN, INT_MAX, {0xFE, 0xFF, 0xFF, 0xFF}, INT_MAX - 1, 4},
-      {-10, 10, {0, 0, 0, 0x80}, -2, 4},  // the most negative 32-bit value: 2^31 mod 20 = 8
+      {-10, 10, {0, 0, 0, 0x80}, -2, 4}, // the most negative 32-bit value: 2^31 mod 20 = 8
       {5, 6, {0xFF, 0xFF, 0xFF, 0xFF}, 5, 4},
       {INT_MAX - 1, INT_MAX, {0x12, 0x34, 0x56, 0x78}, INT_MAX - 1, 4},
       {INT_MIN, INT_MIN + 1, {0, 0, 0, 0x80}, INT_MIN, 4},
@@ -253,7 +253,7 @@ TEST(PasswordGenerator, RandomPasswordsAreUnbiasedOverTheDefaultAlphabet) {
     const double d = count - kPerCharacter;
     chiSquare += d * d / kPerCharacter;
   }
-  EXPECT_LT(chiSquare, 140.0);  // above the 99.9th percentile for 93 degrees of freedom
+  EXPECT_LT(chiSquare, 140.0); // above the 99.9th percentile for 93 degrees of freedom
 }
 
 // ---- Derived passwords ----
@@ -348,7 +348,7 @@ TEST(PasswordGenerator, PasswordFormsHandOutANewObjectEachCall) {
   ASSERT_NE(first, nullptr);
   TKLPassword* second = first;
   generator.Generate(second, 7);
-  ASSERT_NE(second, first);  // the first object is left to its owner
+  ASSERT_NE(second, first); // the first object is left to its owner
   EXPECT_EQ(first->GetValue().size(), 16u);
   EXPECT_EQ(second->GetValue().size(), 7u);
   EXPECT_FALSE(second->GetShared());
@@ -367,5 +367,5 @@ TEST(PasswordGenerator, PasswordFormsHandOutANewObjectEachCall) {
   EXPECT_FALSE(generator.GeneratePassword()->GetShared());
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

@@ -19,14 +19,14 @@ using test::U;
 
 // A rule with a fixed answer that counts how often it was asked.
 class TFixedRule : public TKLPasswordRule {
- public:
+public:
   TFixedRule(bool Answer, int* Asked) : FAnswer(Answer), FAsked(Asked) {}
   bool Validate(const String&) const override {
     ++*FAsked;
     return FAnswer;
   }
 
- private:
+private:
   bool FAnswer;
   int* FAsked;
 };
@@ -146,7 +146,7 @@ TEST_F(PasswordProtectionTest, SharedValueLoadsForAnotherUserOfTheMachineAndPriv
   const ByteArray personalBlob = personal.Save();
   UseKeyDir("another-user");
   TKLPassword other;
-  other.Save();  // the other user gets a key of their own
+  other.Save(); // the other user gets a key of their own
   EXPECT_EQ(other.Load(sharedBlob), u"for everyone");
   EXPECT_EQ(MessageOf([&] { other.Load(personalBlob); }),
             "Failed to load data using DPAPI (Windows error: " + std::to_string(dpeAuthenticationFailed) + ")");
@@ -205,5 +205,5 @@ TEST_F(PasswordProtectionTest, MissingFileRaisesTheFileError) {
   EXPECT_EQ(password.GetValue(), u"keep");
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

@@ -168,7 +168,7 @@ TEST(FastRandomGenerator, ConcurrentCallsNeverReuseACounterValue) {
 
 // A generator that records its destruction and fills buffers with one value.
 class TMarkerGenerator : public TKLBaseRandomGenerator {
- public:
+public:
   TMarkerGenerator(bool* Destroyed, TComponent* AOwner = nullptr)
       : TKLBaseRandomGenerator(AOwner), FDestroyed(Destroyed) {}
   ~TMarkerGenerator() override {
@@ -178,14 +178,14 @@ class TMarkerGenerator : public TKLBaseRandomGenerator {
     if (Size > 0) std::memset(P, 0x5A, static_cast<std::size_t>(Size));
   }
 
- private:
+private:
   bool* FDestroyed;
 };
 
 // Records the generators that SetRandomGenerator receives, to show that the
 // fallback on a freed generator goes through the virtual setter.
 class TRecordingComponent : public TKLRandomBasedComponent {
- public:
+public:
   using TKLRandomBasedComponent::TKLRandomBasedComponent;
   void SetRandomGenerator(TKLBaseRandomGenerator* Value) override {
     Received.push_back(Value);
@@ -211,11 +211,11 @@ TEST(RandomBasedComponent, PluggedGeneratorIsUsedUntilUnplugged) {
   component.SetRandomGenerator(&plugged);
   EXPECT_EQ(component.GetRandomGenerator(), &plugged);
   EXPECT_EQ(Draw(*component.GetRandomGenerator(), 4), ByteArray(4, 0x5A));
-  component.SetRandomGenerator(&plugged);  // setting it again changes nothing
+  component.SetRandomGenerator(&plugged); // setting it again changes nothing
   EXPECT_EQ(component.GetRandomGenerator(), &plugged);
   component.SetRandomGenerator(nullptr);
   EXPECT_EQ(component.GetRandomGenerator(), own);
-  component.SetRandomGenerator(nullptr);  // nothing plugged: nothing happens
+  component.SetRandomGenerator(nullptr); // nothing plugged: nothing happens
   EXPECT_EQ(component.GetRandomGenerator(), own);
   EXPECT_FALSE(destroyed);
 }
@@ -227,7 +227,7 @@ TEST(RandomBasedComponent, FreedGeneratorIsDroppedThroughTheVirtualSetter) {
     TComponent owner;
     auto* plugged = new TMarkerGenerator(nullptr, &owner);
     component.SetRandomGenerator(plugged);
-  }  // the owner frees the plugged generator
+  } // the owner frees the plugged generator
   EXPECT_EQ(component.GetRandomGenerator(), own);
   ASSERT_EQ(component.Received.size(), 2u);
   EXPECT_EQ(component.Received[1], nullptr);
@@ -254,7 +254,7 @@ TEST(RandomBasedComponent, OwnedPluggedGeneratorDiesWithTheComponent) {
     TKLRandomBasedComponent component;
     component.SetOwnRandomGenerator(true);
     component.SetRandomGenerator(first);
-    component.SetRandomGenerator(second);  // replacing never destroys the first
+    component.SetRandomGenerator(second); // replacing never destroys the first
     EXPECT_FALSE(firstDestroyed);
   }
   EXPECT_TRUE(secondDestroyed);
@@ -282,9 +282,9 @@ TEST(RandomBasedComponent, OwnedComponentDiesWithItsOwnerAlongsideItsGenerator) 
     auto* component = new TKLRandomBasedComponent(&owner);
     auto* plugged = new TMarkerGenerator(&destroyed, &owner);
     component->SetRandomGenerator(plugged);
-  }  // reverse order of insertion: the generator goes first, then the component
+  } // reverse order of insertion: the generator goes first, then the component
   EXPECT_TRUE(destroyed);
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl
