@@ -98,15 +98,6 @@ TEST(Password, ValidateWithAListAsksInOrderAndStopsAtTheFirstRefusal) {
   EXPECT_FALSE(TKLPassword(u"x").Validate(static_cast<const TKLPasswordRulesList*>(nullptr)));
 }
 
-TEST(Password, ValidateAgainstRealRules) {
-  TKLPasswordRulesList rules;
-  rules.Add(new TKLLengthRule(8));
-  rules.Add(new TKLDigitsRule());
-  EXPECT_FALSE(TKLPassword(u"abcdefgh").Validate(&rules));
-  EXPECT_FALSE(TKLPassword(u"abc1").Validate(&rules));
-  EXPECT_TRUE(TKLPassword(u"abcdefg1").Validate(&rules));
-}
-
 // ---- Protection ----
 
 class PasswordProtectionTest : public KeyStoreTest {};
