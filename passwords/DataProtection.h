@@ -5,9 +5,12 @@
 #include "foundation/Exceptions.h"
 #include "foundation/Types.h"
 
-// Binds data to the current user or to the machine, in place of an operating
-// system's data-protection service where there is none. Internal to the library:
+// Binds data to the current user or to the machine. Internal to the library:
 // TKLPassword turns its failures into the library's save and load messages.
+//
+// Windows implementation (DataProtection_win.cpp): the system's data-protection
+// service itself (CryptProtectData / CryptUnprotectData); the blob is the
+// service's output alone and the error numbers are GetLastError's.
 //
 // POSIX implementation (DataProtection_posix.cpp):
 // - User scope: a random 32-byte key in the file "user.key" of a key folder
@@ -30,9 +33,9 @@
 
 namespace kl {
 
-// Error numbers. Where the system reported a failure its errno value is
-// carried; the layer's own conditions use the numbers below, all above any
-// errno value.
+// Error numbers of the POSIX layer. Where the system reported a failure its
+// errno value is carried; the layer's own conditions use the numbers below, all
+// above any errno value.
 enum TDataProtectionErrorCode : std::int32_t {
   dpeMalformedBlob = 1001,        // too short, wrong magic, unknown version or scope
   dpeAuthenticationFailed = 1002, // tag mismatch: tampered with, or made for another user or machine
