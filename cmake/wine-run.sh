@@ -17,16 +17,24 @@ while [ $# -gt 0 ] && [ "$1" != "--" ]; do
 done
 [ "${1:-}" = "--" ] && shift
 
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPATH="$winepath"
+export WINEPREFIX="$prefix" WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$(dirname "$prefix")"
 if [ ! -f "$prefix/.kl-ready" ]; then
   (
     flock 9
     if [ ! -f "$prefix/.kl-ready" ]; then
-      wineboot -i >/dev/null 2>&1 || true
+      # A half-made prefix (an interrupted run) is made again from scratch.
+      # Wine's server must not inherit the lock, and making the prefix must
+      # not see the extra DLL folders.
+      if ! wineboot -i >/dev/null 2>&1 9>&-; then
+        wineserver -k >/dev/null 2>&1 9>&- || true
+        rm -rf "$prefix"
+        wineboot -i >/dev/null 2>&1 9>&- || { echo "wine-run.sh: cannot make the Wine prefix $prefix" >&2; exit 1; }
+      fi
       touch "$prefix/.kl-ready"
     fi
   ) 9>"$prefix.lock"
 fi
+export WINEPATH="$winepath"
 exec wine "$@"
