@@ -31,8 +31,8 @@ String HexOf(std::uint64_t Value) {
 HANDLE CreateTemporaryBeside(const String& Target, String& TempName) {
   LARGE_INTEGER counter{};
   QueryPerformanceCounter(&counter);
-  const std::uint64_t base = (static_cast<std::uint64_t>(GetCurrentProcessId()) << 40) ^
-                             static_cast<std::uint64_t>(counter.QuadPart);
+  const std::uint64_t base =
+      (static_cast<std::uint64_t>(GetCurrentProcessId()) << 40) ^ static_cast<std::uint64_t>(counter.QuadPart);
   for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
     TempName = Target + u".tmp-" + HexOf(base + static_cast<std::uint64_t>(attempt));
     const HANDLE handle = CreateFileW(detail::WidePointer(TempName), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

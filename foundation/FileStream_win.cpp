@@ -38,7 +38,8 @@ TFileStream::TFileStream(const String& FileName, TFileMode Mode) : FFileName(Fil
       share = kShareForWriting;
       disposition = CREATE_ALWAYS;
       break;
-    case fmOpenRead: break;
+    case fmOpenRead:
+      break;
     case fmOpenReadWrite:
       access = GENERIC_READ | GENERIC_WRITE;
       share = kShareForWriting;
@@ -46,8 +47,8 @@ TFileStream::TFileStream(const String& FileName, TFileMode Mode) : FFileName(Fil
   }
   // A folder cannot be opened without FILE_FLAG_BACKUP_SEMANTICS, so it fails
   // here as it must.
-  const HANDLE handle = CreateFileW(detail::WidePointer(FileName), access, share, nullptr, disposition,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle =
+      CreateFileW(detail::WidePointer(FileName), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (Mode == fmCreate) throw EFCreateError(Describe("Cannot create file", FileName, error));
@@ -83,10 +84,17 @@ std::int32_t TFileStream::Write(const void* Buffer, std::int32_t Count) {
 std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
   DWORD method = FILE_BEGIN;
   switch (Origin) {
-    case soBeginning: method = FILE_BEGIN; break;
-    case soCurrent: method = FILE_CURRENT; break;
-    case soEnd: method = FILE_END; break;
-    default: throw ERangeError(SRangeError);
+    case soBeginning:
+      method = FILE_BEGIN;
+      break;
+    case soCurrent:
+      method = FILE_CURRENT;
+      break;
+    case soEnd:
+      method = FILE_END;
+      break;
+    default:
+      throw ERangeError(SRangeError);
   }
   LARGE_INTEGER distance{};
   distance.QuadPart = Offset;

@@ -19,7 +19,8 @@ TLocalNow ReadLocalClock() noexcept {
   GetSystemTimePreciseAsFileTime(&utc);
   FileTimeToLocalFileTime(&utc, &local);
   const std::uint64_t ticks = (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
-  const auto seconds = static_cast<std::int64_t>(ticks / kTicksPerSecond) - static_cast<std::int64_t>(kSecondsFrom1601To1970);
+  const auto seconds =
+      static_cast<std::int64_t>(ticks / kTicksPerSecond) - static_cast<std::int64_t>(kSecondsFrom1601To1970);
   return {seconds, static_cast<std::int32_t>((ticks % kTicksPerSecond) * 100)};
 }
 

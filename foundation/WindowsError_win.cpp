@@ -13,7 +13,8 @@ std::string WindowsErrorText(std::uint32_t Code) {
   String text;
   if (length != 0 && buffer != nullptr) text.assign(reinterpret_cast<const Char*>(buffer), length);
   if (buffer != nullptr) LocalFree(buffer);
-  while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r' || text.back() == u' ' || text.back() == u'.')) {
+  while (!text.empty() &&
+         (text.back() == u'\n' || text.back() == u'\r' || text.back() == u' ' || text.back() == u'.')) {
     text.pop_back();
   }
   if (text.empty()) return "Windows error " + std::to_string(Code);

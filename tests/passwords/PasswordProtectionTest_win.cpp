@@ -116,7 +116,8 @@ TEST(PasswordProtectionWin, BytesThatAreNoBlobFailWithTheServicesErrorNumberAndK
     const TServiceAnswer answer = UnprotectDirectly(bytes);
     ASSERT_FALSE(answer.Ok) << "size " << bytes.size();
     const std::string expected =
-        "Failed to load data using DPAPI (Windows error: " + std::to_string(static_cast<std::int32_t>(answer.Error)) + ")";
+        "Failed to load data using DPAPI (Windows error: " + std::to_string(static_cast<std::int32_t>(answer.Error)) +
+        ")";
     TKLPassword target(u"keep me");
     TMemoryStream stream(bytes);
     EXPECT_EQ(MessageOf([&] { target.LoadFromStream(stream); }), expected) << "size " << bytes.size();
