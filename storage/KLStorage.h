@@ -178,8 +178,9 @@ inline constexpr TAESBlock KLStorageCheckBytes = {0x5A, 0xC3, 0x1E, 0x97, 0x24, 
 // tree, saved to and loaded from streams and files, plain or password-protected
 // with a SHA-256 checksum. The storage owns every value in it; value objects it
 // hands out stay valid until they are removed, cleared or the storage dies.
-// Lookups return the first value under a key in storage order (through an index,
-// not a scan). Raises EKLStorageException; one thread at a time.
+// Lookups return the first value under a key in storage order, through an
+// ordered index of the keys that also finds a path's sub-tree without a scan.
+// Raises EKLStorageException; one thread at a time.
 class KL_API TKLStorage : public TKLRandomBasedComponent {
  public:
   explicit TKLStorage(TComponent* AOwner = nullptr);
@@ -260,6 +261,7 @@ class KL_API TKLStorage : public TKLRandomBasedComponent {
   static void Link(TKLValue& Value, TKeyChain& Chain) noexcept;
   void Unlink(TKLValue& Value) noexcept;
   void Renumber(std::size_t From) noexcept;
+  std::vector<TKLValue*> ValuesBeneath(const String& Prefix) const;
 
   void CheckSavable() const;
   void WriteContent(TStream& Content) const;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <set>
@@ -36,12 +37,6 @@ String SubKeyPrefix(const String& Key) {
 }
 
 bool IsRootPrefix(const String& Prefix) noexcept { return Prefix.empty() || Prefix == u"/"; }
-
-// Whether Key lies beneath Prefix. Under the root every key does, even one that
-// does not begin with "/"; otherwise a key equal to the prefix does not.
-bool IsBeneath(const String& Key, const String& Prefix) noexcept {
-  return IsRootPrefix(Prefix) || (Prefix.size() < Key.size() && Key.compare(0, Prefix.size(), Prefix) == 0);
-}
 
 }  // namespace
 
@@ -197,12 +192,29 @@ bool TKLStorage::GetBlob(const String& Key, ByteArray& Value) const {
 
 // --- The tree ---
 
+// The values beneath Prefix in storage order. Under the root that is every
+// value, even one whose key does not begin with "/". Otherwise it is the keys
+// that begin with the prefix and are longer than it: they stand together in the
+// ordered index, so only they are visited (then put back in storage order).
+std::vector<TKLValue*> TKLStorage::ValuesBeneath(const String& Prefix) const {
+  if (IsRootPrefix(Prefix)) return FList;
+  std::vector<TKLValue*> values;
+  for (auto it = FIndex.lower_bound(Prefix); it != FIndex.end(); ++it) {
+    const String& key = it->first;
+    if (key.compare(0, Prefix.size(), Prefix) != 0) break;
+    if (key.size() == Prefix.size()) continue;
+    for (TKLValue* value = it->second.First; value != nullptr; value = value->FNextSame) values.push_back(value);
+  }
+  std::sort(values.begin(), values.end(),
+            [](const TKLValue* A, const TKLValue* B) { return A->FPosition < B->FPosition; });
+  return values;
+}
+
 void TKLStorage::GetSubKeys(const String& Key, TStringList& List, bool Recursive) const {
   const String prefix = SubKeyPrefix(Key);
+  const std::vector<TKLValue*> values = ValuesBeneath(prefix);
   if (Recursive) {
-    for (const TKLValue* value : FList) {
-      if (IsBeneath(value->FKey, prefix)) List.Add(value->FKey);
-    }
+    for (const TKLValue* value : values) List.Add(value->FKey);
     return;
   }
   // Child folders are listed once: once per call, and not again when List
@@ -214,14 +226,12 @@ void TKLStorage::GetSubKeys(const String& Key, TStringList& List, bool Recursive
   std::u16string_view lastChild;
   bool haveLastChild = false;
   const std::size_t length = prefix.size();
-  for (const TKLValue* value : FList) {
-    const String& key = value->FKey;
-    if (!IsBeneath(key, prefix)) continue;
-    const std::u16string_view path(key);
+  for (const TKLValue* value : values) {
+    const std::u16string_view path(value->FKey);
     const std::u16string_view rest = length < path.size() ? path.substr(length) : std::u16string_view();
     const std::size_t slash = rest.find(u'/');
     if (slash == std::u16string_view::npos) {
-      List.Add(key);
+      List.Add(value->FKey);
       listed.insert(path);
       continue;
     }
@@ -243,7 +253,8 @@ void TKLStorage::Remove(std::int32_t Index) {
 }
 
 // Removes the first value under Key and, when Recursive, every value beneath
-// it (under the root: every value), closing the gaps in one pass.
+// it (under the root: every value), closing the gaps in one pass from the
+// first value removed.
 std::int32_t TKLStorage::Remove(const String& Key, bool Recursive) {
   std::int32_t index = 0;
   TKLValue* own = Get(Key, index);
@@ -253,20 +264,30 @@ std::int32_t TKLStorage::Remove(const String& Key, bool Recursive) {
     return 1;
   }
   const String prefix = SubKeyPrefix(Key);
-  std::size_t kept = 0;
-  std::int32_t removed = 0;
-  for (TKLValue* value : FList) {
-    if (value == own || IsBeneath(value->FKey, prefix)) {
+  std::vector<TKLValue*> doomed = ValuesBeneath(prefix);
+  // A key equal to the path is never beneath it, except under the root.
+  if (own != nullptr && !IsRootPrefix(prefix)) {
+    doomed.insert(std::lower_bound(doomed.begin(), doomed.end(), own,
+                                   [](const TKLValue* A, const TKLValue* B) { return A->FPosition < B->FPosition; }),
+                  own);
+  }
+  if (doomed.empty()) return 0;
+  const auto first = static_cast<std::size_t>(doomed.front()->FPosition);
+  std::size_t kept = first;
+  auto next = doomed.begin();
+  for (std::size_t i = first; i < FList.size(); ++i) {
+    TKLValue* value = FList[i];
+    if (next != doomed.end() && *next == value) {
+      ++next;
       Unlink(*value);
       delete value;
-      ++removed;
     } else {
       value->FPosition = static_cast<std::int32_t>(kept);
       FList[kept++] = value;
     }
   }
   FList.resize(kept);
-  return removed;
+  return static_cast<std::int32_t>(doomed.size());
 }
 
 }  // namespace kl

@@ -341,9 +341,9 @@ class NaiveStorage {
 
 class StorageIndexDifferential : public ::testing::Test {
  protected:
-  const std::vector<String> pool = {u"",      u"/",     u"a",     u"b",      u"a/b",   u"a/c", u"a/b/c",
-                                    u"/a",    u"/a/b",  u"a/",    u"a//b",   u"b/a",   u"A",   U("é/x"),
-                                    u"g/1/t", u"g/1/p", u"g/2/t", u"g/10/t", u"h/1/t", u"g"};
+  const std::vector<String> pool = {u"",      u"/",      u"a",     u"b",   u"a/b",  u"a/c",   u"a/b/c", u"/a",
+                                    u"/a/b",  u"a/",     u"a//b",  u"b/a", u"A",    U("é/x"), u"g/1/t", u"g/1/p",
+                                    u"g/2/t", u"g/10/t", u"h/1/t", u"g",   u"a/b/", u"a/b0",  u"a.b",   u"g/1"};
 
   static std::int32_t TypeFor(std::int64_t Pick) { return static_cast<std::int32_t>(Pick % 4) + 1; }
 
