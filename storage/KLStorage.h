@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "crypto/KLAES.h"
@@ -249,7 +250,12 @@ class KL_API TKLStorage : public TKLRandomBasedComponent {
     TKLValue* First = nullptr;
     TKLValue* Last = nullptr;
   };
-  using TKeyIndex = std::map<String, TKeyChain, std::less<>>;
+  // Orders keys by their bytes (memcmp): any lexicographic order keeps the keys
+  // that begin with a path together, which is all the index needs.
+  struct TKeyOrder {
+    bool operator()(const String& A, const String& B) const noexcept;
+  };
+  using TKeyIndex = std::map<String, TKeyChain, TKeyOrder>;
 
   template <class TValue, class T>
   std::int32_t Put(const String& Key, const T& Value, bool Replace);
@@ -261,6 +267,8 @@ class KL_API TKLStorage : public TKLRandomBasedComponent {
   static void Link(TKLValue& Value, TKeyChain& Chain) noexcept;
   void Unlink(TKLValue& Value) noexcept;
   void Renumber(std::size_t From) noexcept;
+  static bool ByPosition(const TKLValue* A, const TKLValue* B) noexcept;
+  std::pair<TKeyIndex::const_iterator, TKeyIndex::const_iterator> KeysBeneath(const String& Prefix) const;
   std::vector<TKLValue*> ValuesBeneath(const String& Prefix) const;
 
   void CheckSavable() const;

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <string_view>
@@ -108,6 +109,13 @@ void TKLStorage::KeyChanging(TKLValue& Value, const String& NewKey) {
   Link(Value, chain);
 }
 
+bool TKLStorage::TKeyOrder::operator()(const String& A, const String& B) const noexcept {
+  const int order = std::memcmp(A.data(), B.data(), std::min(A.size(), B.size()) * sizeof(Char));
+  return order != 0 ? order < 0 : A.size() < B.size();
+}
+
+bool TKLStorage::ByPosition(const TKLValue* A, const TKLValue* B) noexcept { return A->FPosition < B->FPosition; }
+
 void TKLStorage::Renumber(std::size_t From) noexcept {
   for (std::size_t i = From; i < FList.size(); ++i) FList[i]->FPosition = static_cast<std::int32_t>(i);
 }
@@ -192,21 +200,34 @@ bool TKLStorage::GetBlob(const String& Key, ByteArray& Value) const {
 
 // --- The tree ---
 
+// The index entries of the keys beneath a path other than the root: the keys
+// that begin with the prefix and are longer than it. They stand together in
+// the ordered index, right after the prefix itself.
+std::pair<TKLStorage::TKeyIndex::const_iterator, TKLStorage::TKeyIndex::const_iterator> TKLStorage::KeysBeneath(
+    const String& Prefix) const {
+  auto first = FIndex.lower_bound(Prefix);
+  if (first != FIndex.end() && first->first == Prefix) ++first;
+  auto last = first;
+  while (last != FIndex.end() && last->first.compare(0, Prefix.size(), Prefix) == 0) ++last;
+  return {first, last};
+}
+
 // The values beneath Prefix in storage order. Under the root that is every
-// value, even one whose key does not begin with "/". Otherwise it is the keys
-// that begin with the prefix and are longer than it: they stand together in the
-// ordered index, so only they are visited (then put back in storage order).
+// value, even one whose key does not begin with "/"; elsewhere only the keys
+// beneath are visited, and their values put back in storage order.
 std::vector<TKLValue*> TKLStorage::ValuesBeneath(const String& Prefix) const {
   if (IsRootPrefix(Prefix)) return FList;
-  std::vector<TKLValue*> values;
-  for (auto it = FIndex.lower_bound(Prefix); it != FIndex.end(); ++it) {
-    const String& key = it->first;
-    if (key.compare(0, Prefix.size(), Prefix) != 0) break;
-    if (key.size() == Prefix.size()) continue;
-    for (TKLValue* value = it->second.First; value != nullptr; value = value->FNextSame) values.push_back(value);
+  std::vector<std::pair<std::int32_t, TKLValue*>> found;
+  const auto [first, last] = KeysBeneath(Prefix);
+  for (auto it = first; it != last; ++it) {
+    for (TKLValue* value = it->second.First; value != nullptr; value = value->FNextSame) {
+      found.emplace_back(value->FPosition, value);
+    }
   }
-  std::sort(values.begin(), values.end(),
-            [](const TKLValue* A, const TKLValue* B) { return A->FPosition < B->FPosition; });
+  std::sort(found.begin(), found.end());
+  std::vector<TKLValue*> values;
+  values.reserve(found.size());
+  for (const auto& [position, value] : found) values.push_back(value);
   return values;
 }
 
@@ -218,10 +239,15 @@ void TKLStorage::GetSubKeys(const String& Key, TStringList& List, bool Recursive
     return;
   }
   // Child folders are listed once: once per call, and not again when List
-  // already holds the path (from the caller or as a leaf of this call). Every
-  // view points into a value's key or into the copy of the caller's entries,
-  // none of which changes during the call.
-  const std::vector<String> given(List.begin(), List.end());
+  // already holds the path (from the caller or as a leaf of this call). Only
+  // entries that begin with the prefix can equal a path listed here. Every view
+  // points into a value's key or into the copy of the caller's entries, none of
+  // which changes during the call.
+  const bool root = IsRootPrefix(prefix);
+  std::vector<String> given;
+  for (const String& entry : List) {
+    if (root || entry.compare(0, prefix.size(), prefix) == 0) given.push_back(entry);
+  }
   std::set<std::u16string_view> listed(given.begin(), given.end());
   std::u16string_view lastChild;
   bool haveLastChild = false;
@@ -265,11 +291,18 @@ std::int32_t TKLStorage::Remove(const String& Key, bool Recursive) {
   }
   const String prefix = SubKeyPrefix(Key);
   std::vector<TKLValue*> doomed = ValuesBeneath(prefix);
-  // A key equal to the path is never beneath it, except under the root.
-  if (own != nullptr && !IsRootPrefix(prefix)) {
-    doomed.insert(std::lower_bound(doomed.begin(), doomed.end(), own,
-                                   [](const TKLValue* A, const TKLValue* B) { return A->FPosition < B->FPosition; }),
-                  own);
+  // Every value under a key beneath the path goes, so the index drops those
+  // keys whole; the value under the path itself (never beneath it, except
+  // under the root) leaves its chain alone.
+  if (IsRootPrefix(prefix)) {
+    FIndex.clear();
+  } else {
+    if (own != nullptr) {
+      doomed.insert(std::lower_bound(doomed.begin(), doomed.end(), own, ByPosition), own);
+      Unlink(*own);
+    }
+    const auto [first, last] = KeysBeneath(prefix);
+    FIndex.erase(first, last);
   }
   if (doomed.empty()) return 0;
   const auto first = static_cast<std::size_t>(doomed.front()->FPosition);
@@ -279,7 +312,6 @@ std::int32_t TKLStorage::Remove(const String& Key, bool Recursive) {
     TKLValue* value = FList[i];
     if (next != doomed.end() && *next == value) {
       ++next;
-      Unlink(*value);
       delete value;
     } else {
       value->FPosition = static_cast<std::int32_t>(kept);
