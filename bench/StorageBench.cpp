@@ -184,6 +184,6 @@ BENCHMARK_CAPTURE(BM_Load, plain, String())->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Load, encrypted, kPassword)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KeyDerivation)->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

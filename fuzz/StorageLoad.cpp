@@ -99,7 +99,7 @@ void CheckRoundTrip(const TKLStorage& Storage) {
   for (std::int32_t i = 0; i < Storage.GetCount(); ++i) Check(SameValue(Storage.GetValue(i), again.GetValue(i)));
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   if (Size == 0 || Size > (1u << 20)) return 0;

@@ -25,7 +25,7 @@ bool FitsStorageField(const String& Text) {
   return fits;
 }
 
-}  // namespace detail
+} // namespace detail
 
 namespace {
 
@@ -39,7 +39,7 @@ String SubKeyPrefix(const String& Key) {
 
 bool IsRootPrefix(const String& Prefix) noexcept { return Prefix.empty() || Prefix == u"/"; }
 
-}  // namespace
+} // namespace
 
 TKLStorage::TKLStorage(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
 
@@ -104,7 +104,7 @@ void TKLStorage::KeyChanging(TKLValue& Value, const String& NewKey) {
   if (NewKey == Value.FKey) return;
   String key = NewKey;
   TKeyChain& chain = FIndex.try_emplace(key).first->second;
-  Unlink(Value);  // may drop the old key's entry; the new one is another entry
+  Unlink(Value); // may drop the old key's entry; the new one is another entry
   Value.FKey = std::move(key);
   Link(Value, chain);
 }
@@ -322,4 +322,4 @@ std::int32_t TKLStorage::Remove(const String& Key, bool Recursive) {
   return static_cast<std::int32_t>(doomed.size());
 }
 
-}  // namespace kl
+} // namespace kl

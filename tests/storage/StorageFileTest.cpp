@@ -237,7 +237,7 @@ struct FailureCase {
   ByteArray Bytes;
   String Password;
   std::string Expected;
-  std::int32_t Appended;  // values added before the failure
+  std::int32_t Appended; // values added before the failure
 };
 
 // Two values, so that a failure in the second shows the first appended.
@@ -306,7 +306,8 @@ TEST(StorageFile, EveryLoadFailureRaisesItsErrorAndKeepsWhatCameBefore) {
 
 TEST(StorageFile, BooleansAreTrueOnlyForTheByteOne) {
   Records records;
-  for (const std::uint8_t byte : std::vector<std::uint8_t>{0, 1, 2, 255}) records.Add("b" + std::to_string(byte), vtBool, {byte});
+  for (const std::uint8_t byte : std::vector<std::uint8_t>{0, 1, 2, 255})
+    records.Add("b" + std::to_string(byte), vtBool, {byte});
   TKLStorage storage;
   Load(storage, PlainFile(records.Content()), u"");
   bool value = false;
@@ -450,5 +451,5 @@ TEST(StorageFile, LoadingAMissingFileRaisesTheOpenError) {
   EXPECT_THROW(storage.LoadFromFile(dir.FileU("missing.bin"), u""), EFOpenError);
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

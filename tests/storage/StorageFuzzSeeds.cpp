@@ -41,5 +41,5 @@ TEST(StorageFuzzSeeds, DISABLED_WriteStorageLoadSeeds) {
   write("roundtrip-values", 3, u"", 0);
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

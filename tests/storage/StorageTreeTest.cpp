@@ -143,8 +143,8 @@ TEST(StorageValues, AValueWhoseCodeNamesAnotherClassIsNeitherReadNorReplaced) {
 TEST(StorageValues, KeysAndDataBeyond65535BytesAreRefused) {
   const String ascii65535(65535, u'k');
   const String ascii65536(65536, u'k');
-  const String twoByte32768(32768, u'\u00E9');    // 65,536 bytes of UTF-8
-  const String threeByte21845(21845, u'\u20AC');  // 65,535 bytes
+  const String twoByte32768(32768, u'\u00E9');   // 65,536 bytes of UTF-8
+  const String threeByte21845(21845, u'\u20AC'); // 65,535 bytes
   TKLStorage storage;
   EXPECT_EQ(StorageError([&] { storage.PutInt(ascii65536, 1, false); }), SStorageValueTooLong);
   EXPECT_EQ(StorageError([&] { storage.PutInt(twoByte32768, 1, false); }), SStorageValueTooLong);
@@ -160,7 +160,7 @@ TEST(StorageValues, KeysAndDataBeyond65535BytesAreRefused) {
 
 // The example tree: three values under users and one top-level key.
 class StorageTree : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     for (const char16_t* key : {u"users/1/name", u"users/1/pwd", u"users/2/name", u"index"}) {
       storage.PutString(key, u"v", false);
@@ -170,10 +170,10 @@ class StorageTree : public ::testing::Test {
 };
 
 struct SubKeysCase {
-  std::vector<const char*> Keys;  // storage order
+  std::vector<const char*> Keys; // storage order
   const char* Key;
   bool Recursive;
-  std::vector<const char*> Given;  // already in the list
+  std::vector<const char*> Given; // already in the list
   std::vector<const char*> Expected;
 };
 
@@ -283,7 +283,7 @@ struct ModelValue {
 };
 
 class NaiveStorage {
- public:
+public:
   std::vector<ModelValue> Values;
 
   std::int32_t Find(const String& Key) const {
@@ -340,7 +340,7 @@ class NaiveStorage {
 };
 
 class StorageIndexDifferential : public ::testing::Test {
- protected:
+protected:
   const std::vector<String> pool = {u"",      u"/",      u"a",     u"b",   u"a/b",  u"a/c",   u"a/b/c", u"/a",
                                     u"/a/b",  u"a/",     u"a//b",  u"b/a", u"A",    U("é/x"), u"g/1/t", u"g/1/p",
                                     u"g/2/t", u"g/10/t", u"h/1/t", u"g",   u"a/b/", u"a/b0",  u"a.b",   u"g/1"};
@@ -479,5 +479,5 @@ TEST_F(StorageIndexDifferential, LookupsMatchALinearScanThroughEveryMutation) {
   }
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl
