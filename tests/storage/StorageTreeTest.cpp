@@ -112,20 +112,6 @@ TEST(StorageValues, HandedOutObjectsAreTheStoredOnes) {
   EXPECT_EQ(s, u"y");
 }
 
-TEST(StorageValues, ValueByTypeMakesTheFiveClassesOnly) {
-  struct Probe : TKLStorage {
-    using TKLStorage::ValueByType;
-  };
-  for (std::int32_t code : {vtBool, vtInt, vtLong, vtString, vtBlob}) {
-    const auto value = Probe::ValueByType(code);
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(value->GetValueType(), code);
-  }
-  EXPECT_NE(dynamic_cast<TKLLongValue*>(Probe::ValueByType(vtLong).get()), nullptr);
-  EXPECT_NE(dynamic_cast<TKLBlobValue*>(Probe::ValueByType(vtBlob).get()), nullptr);
-  for (std::int32_t code : {vtClosing, 6, 255, -1}) EXPECT_EQ(Probe::ValueByType(code), nullptr);
-}
-
 TEST(StorageValues, AValueWhoseCodeNamesAnotherClassIsNeitherReadNorReplaced) {
   TKLStorage storage;
   storage.PutInt(u"n", 1, false);
@@ -225,15 +211,6 @@ TEST_F(StorageTree, RemoveByKeyTakesTheSubtreeOnlyWhenRecursive) {
   EXPECT_EQ(index, 0);
 }
 
-TEST(StorageRemove, RecursiveRemoveOfTheRootTakesEverything) {
-  for (const char16_t* root : {u"", u"/"}) {
-    TKLStorage storage;
-    for (const char16_t* key : {u"", u"/", u"/x", u"a/b", u"c"}) storage.PutInt(key, 1, false);
-    EXPECT_EQ(storage.Remove(root, true), 5);
-    EXPECT_EQ(storage.GetCount(), 0);
-  }
-}
-
 TEST_F(StorageTree, RemoveByPositionShiftsTheFollowingValues) {
   TKLValue* index = storage.GetValue(3);
   storage.Remove(1);
@@ -245,13 +222,6 @@ TEST_F(StorageTree, RemoveByPositionShiftsTheFollowingValues) {
   EXPECT_THROW(storage.Remove(-1), EListError);
   EXPECT_THROW(storage.GetValue(3), EListError);
   EXPECT_EQ(storage.GetCount(), 3);
-}
-
-TEST_F(StorageTree, ClearEmptiesTheStorageAndItsLookups) {
-  storage.Clear();
-  EXPECT_EQ(storage.GetCount(), 0);
-  EXPECT_EQ(storage.Get(u"index"), nullptr);
-  EXPECT_EQ(storage.PutInt(u"index", 1, false), 0);
 }
 
 TEST_F(StorageTree, ChangingAKeyThroughTheValueMovesItsLookup) {
