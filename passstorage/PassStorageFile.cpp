@@ -54,7 +54,8 @@ struct TPendingGroup {
 // and so fails as corrupted when it is reached. A key with no group separator
 // after its first character, or one ending right after it, lies under no
 // record. The group is found from the second character on, as a listing of
-// the root does, so a key beginning with "/" never yields the empty group.
+// the root does, so a key beginning with "/" yields a group beginning with
+// "/", never the empty group.
 class TRecordIndex {
  public:
   explicit TRecordIndex(const TKLStorage& Storage) {
@@ -175,6 +176,9 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
   storage.LoadFromStream(Strm, Password);
   const TRecordIndex index(storage);
   for (const TPendingGroup& group : index.Groups()) {
+    // Only a key beginning with "/" gives such a group; its records could
+    // never be saved again.
+    if (group.Name.find(u'/') != std::u16string_view::npos) RaiseCorrupted();
     for (std::size_t r = group.First; r != 0; r = index.Record(r).Next) {
       const TPendingRecord& pending = index.Record(r);
       auto rec =

@@ -207,6 +207,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, PassStorageCorrupt,
                                                        [](TKLStorage& s) { s.PutString(u"G/1", u"x", false); }}),
                          [](const auto& c) { return std::string(c.param.name); });
 
+TEST(PassStorageFile, RecordsUnderAKeyBeginningWithASlashAreCorrupted) {
+  for (const char16_t* key : {u"//0", u"/0"}) {
+    TKLStorage storage;
+    PutRecord(storage, u"G/0", u"first");
+    PutRecord(storage, key, u"unsavable");
+    PutRecord(storage, u"G/1", u"second");
+    TMemoryStream strm;
+    storage.SaveToStream(strm, u"");
+    Rewind(strm);
+    TKLPassStorage store;
+    ExpectMessage<EKLPassStorageException>([&] { store.LoadFromStream(strm, u""); }, "The storage is corrupted");
+    EXPECT_EQ(store.GetCount(), 2);
+  }
+}
+
 TEST(PassStorageFile, ForeignKeysOutsideTheEightLeavesAreIgnored) {
   TKLStorage storage;
   storage.PutString(u"stray", u"x", false);
