@@ -50,7 +50,7 @@ TEST_P(RecordField, SetterStampsModificationOnlyOnARealChange) {
   EXPECT_EQ(rec.GetModificationDate(), 0);
 
   const std::int64_t before = NowUnixSeconds();
-  (rec.*GetParam().set)(u"SAME");  // differs in letter case only
+  (rec.*GetParam().set)(u"SAME"); // differs in letter case only
   const std::int64_t after = NowUnixSeconds();
   EXPECT_STAMPED_BETWEEN(rec.GetModificationDate(), before, after);
   EXPECT_EQ(rec.GetLastAccessDate(), 0);
@@ -121,5 +121,5 @@ TEST(PassRecord, PasswordIsWipedOnDestructionAndReplacement) {
   EXPECT_FALSE(Contains(memory, sizeof(memory), tail, tailChars)) << "password left in memory after destruction";
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

@@ -86,7 +86,7 @@ TEST(PassStorageFile, SavesEightValuesPerRecordUnderGroupAndPosition) {
 }
 
 class PassStorageRoundTrip : public ::testing::TestWithParam<const char*> {
- protected:
+protected:
   String Password() const { return U(GetParam()); }
 };
 
@@ -253,7 +253,7 @@ TEST(PassStorageFile, SaveRefusesGroupsThatCouldNotBeLoadedBackAndWritesNothing)
     TMemoryStream strm;
     ExpectMessage<EKLPassStorageException>([&] { store.SaveToStream(strm, u"pw"); }, "Wrong group name");
     EXPECT_EQ(strm.GetSize(), 0);
-    EXPECT_EQ(store.GetRecord(0)->GetLastAccessDate(), -7);  // nothing was read
+    EXPECT_EQ(store.GetRecord(0)->GetLastAccessDate(), -7); // nothing was read
     EXPECT_THROW(store.SaveToFile(file, u"pw"), EKLPassStorageException);
     EXPECT_EQ(test::ReadFileBytes(dir.File("vault.kls")), "previous");
   }
@@ -275,7 +275,7 @@ TEST(PassStorageFile, SaveToFileReplacesTheFileAndLoadFromFileNeedsIt) {
 
 // Counts the bytes drawn, to show that saving draws from the store's generator.
 class CountingGenerator : public TKLBaseRandomGenerator {
- public:
+public:
   void Generate(void* P, std::int32_t Size) override {
     FBytes += Size;
     for (std::int32_t i = 0; i < Size; ++i) static_cast<std::uint8_t*>(P)[i] = static_cast<std::uint8_t>(i * 7 + 1);
@@ -297,5 +297,5 @@ TEST(PassStorageFile, EncryptedSaveDrawsFromTheStoresGenerator) {
   EXPECT_EQ(loaded.GetCount(), 1);
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl
