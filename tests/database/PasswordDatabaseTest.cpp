@@ -32,7 +32,7 @@ class PasswordDatabaseTest : public ::testing::Test {
   std::unique_ptr<Exposed<DB>> Db = std::make_unique<Exposed<DB>>();
 };
 
-using DatabaseClasses = ::testing::Types<TKLTextPasswordDatabase>;
+using DatabaseClasses = ::testing::Types<TKLTextPasswordDatabase, TKLBinaryPasswordDatabase>;
 TYPED_TEST_SUITE(PasswordDatabaseTest, DatabaseClasses);
 
 TYPED_TEST(PasswordDatabaseTest, VerifyAcceptsExactlyTheUsersPassword) {
