@@ -1,4 +1,5 @@
 #include <unordered_set>
+#include <vector>
 
 #include "database/KLDatabase.h"
 #include "database/UserLookupIndex.h"
@@ -22,11 +23,11 @@ constexpr std::size_t UserKeyPrefixLength = 6;
 
 String UserKey(std::int32_t UID) { return String(UsersKey) + u"/" + IntToStr(UID); }
 
-// A string value of the user, or "Database is corrupted" when it is missing or of another type.
-String ReadUserValue(const TKLStorage& Storage, const String& UserKeyText, const char16_t* Leaf) {
-  String value;
-  if (!Storage.GetString(UserKeyText + Leaf, value, String())) RaiseCorrupted();
-  return value;
+// The first value under Key when it is a text value, as GetString would read it.
+const TKLStringValue* StringValueAt(const TKLStorage& Storage, const String& Key) {
+  const TKLValue* value = Storage.Get(Key);
+  if (value == nullptr || value->GetValueType() != TKLStringValue::TypeCode) return nullptr;
+  return dynamic_cast<const TKLStringValue*>(value);
 }
 
 }  // namespace
@@ -34,20 +35,46 @@ String ReadUserValue(const TKLStorage& Storage, const String& UserKeyText, const
 namespace detail {
 
 // The sub-keys of "users" as the storage lists them, with a set to tell at once
-// whether a key is among them.
+// whether a key is among them, and each user's three text values once found.
+// The value objects stay valid while the storage holds them; the database
+// drops this list whenever it removes values or writes keys of its own making.
 class TUserKeyList {
  public:
-  explicit TUserKeyList(const TKLStorage& Storage) {
+  struct TUserValues {
+    const TKLStringValue* Name = nullptr;
+    const TKLStringValue* Salt = nullptr;
+    const TKLStringValue* Hash = nullptr;
+  };
+
+  explicit TUserKeyList(const TKLStorage& Storage) : FStorage(Storage) {
     Storage.GetSubKeys(UsersKey, FKeys, false);
-    FKnown.reserve(static_cast<std::size_t>(FKeys.GetCount()));
+    FValues.resize(static_cast<std::size_t>(FKeys.GetCount()));
+    FKnown.reserve(FValues.size());
     for (const String& key : FKeys) FKnown.insert(key);
   }
 
   std::int32_t GetCount() const noexcept { return FKeys.GetCount(); }
   const String& Get(std::int32_t Index) const { return FKeys.Get(Index); }
   bool Contains(const String& Key) const { return FKnown.count(Key) != 0; }
+
+  // The user's name, salt and hash values; "Database is corrupted" when one is
+  // missing or not a text. Index must be valid.
+  const TUserValues& Values(std::int32_t Index) {
+    TUserValues& values = FValues[static_cast<std::size_t>(Index)];
+    if (values.Name != nullptr) return values;
+    const String& key = FKeys.Get(Index);
+    TUserValues found;
+    found.Name = StringValueAt(FStorage, key + NameLeaf);
+    found.Salt = StringValueAt(FStorage, key + SaltLeaf);
+    found.Hash = StringValueAt(FStorage, key + HashLeaf);
+    if (found.Name == nullptr || found.Salt == nullptr || found.Hash == nullptr) RaiseCorrupted();
+    values = found;
+    return values;
+  }
+
   // A key whose first value was just appended to the storage lists last.
   void Append(const String& Key) {
+    FValues.reserve(FValues.size() + 1);
     FKnown.insert(Key);
     try {
       FKeys.Add(Key);
@@ -55,10 +82,13 @@ class TUserKeyList {
       FKnown.erase(Key);
       throw;
     }
+    FValues.emplace_back();
   }
 
  private:
+  const TKLStorage& FStorage;
   TStringList FKeys;
+  std::vector<TUserValues> FValues;
   std::unordered_set<String> FKnown;
 };
 
@@ -90,7 +120,7 @@ void TKLBinaryPasswordDatabase::SetRandomGenerator(TKLBaseRandomGenerator* Value
   FStorageGenerator = Value;
 }
 
-const detail::TUserKeyList& TKLBinaryPasswordDatabase::UserKeys() const {
+detail::TUserKeyList& TKLBinaryPasswordDatabase::UserKeys() const {
   if (!FUserKeys) FUserKeys = std::make_unique<detail::TUserKeyList>(*FDB);
   return *FUserKeys;
 }
@@ -103,12 +133,13 @@ void TKLBinaryPasswordDatabase::StorageChanged() noexcept {
 std::int32_t TKLBinaryPasswordDatabase::GetUserCount() const { return UserKeys().GetCount(); }
 
 TKLDatabaseRecord TKLBinaryPasswordDatabase::GetRecord(std::int32_t Index) const {
-  const String& key = UserKeys().Get(Index);
+  detail::TUserKeyList& keys = UserKeys();
   TKLDatabaseRecord record;
-  record.UID = StrToInt(key.substr(UserKeyPrefixLength));
-  record.Username = ReadUserValue(*FDB, key, NameLeaf);
-  record.Salt = ReadUserValue(*FDB, key, SaltLeaf);
-  record.Hash = ReadUserValue(*FDB, key, HashLeaf);
+  record.UID = StrToInt(keys.Get(Index).substr(UserKeyPrefixLength));
+  const auto& values = keys.Values(Index);
+  record.Username = values.Name->GetValue();
+  record.Salt = values.Salt->GetValue();
+  record.Hash = values.Hash->GetValue();
   return record;
 }
 

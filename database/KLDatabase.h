@@ -191,7 +191,7 @@ class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
   std::int32_t GetUserCount() const override;
 
  private:
-  const detail::TUserKeyList& UserKeys() const;
+  detail::TUserKeyList& UserKeys() const;
   void StorageChanged() noexcept;
   std::int32_t AddNewUser(const String& Username, const String& Password);
   std::int32_t ChangeUser(const String& Username, const String& Password);
@@ -202,7 +202,7 @@ class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
   String FPassword;
   // The generator last plugged in, handed on to every storage this database makes.
   TKLBaseRandomGenerator* FStorageGenerator = nullptr;
-  // The sub-keys of "users" in storage order, listed once per change.
+  // The sub-keys of "users" in storage order and the users' values, found once per change.
   mutable std::unique_ptr<detail::TUserKeyList> FUserKeys;
 };
 
