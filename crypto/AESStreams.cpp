@@ -16,7 +16,7 @@ constexpr std::int32_t kBlock = static_cast<std::int32_t>(AESBlockSize);
 // this many bytes of ciphertext and handed to the underlying stream in one write.
 constexpr std::size_t kWriteChunk = 4096;
 
-}  // namespace
+} // namespace
 
 TKLAESStream::~TKLAESStream() {
   if (FOwnStream) FreeAndNil(FStream);
@@ -90,7 +90,7 @@ std::int32_t TKLAESEncryptionStream::Write(const void* Buffer, std::int32_t Coun
     left -= whole * kBlock;
   }
   if (left > 0) std::memcpy(FBuffer.data(), p, static_cast<std::size_t>(left));
-  FOffset = left;  // FOffset was 0 here: the partial block was completed above
+  FOffset = left; // FOffset was 0 here: the partial block was completed above
   return Count;
 }
 
@@ -137,50 +137,53 @@ std::int64_t TKLAESDecryptionStream::Seek(std::int64_t, TSeekOrigin) { throw Exc
 bool TKLAESDecryptionStream::Refill() {
   const std::int32_t got = FStream->Read(FBuffer.data(), ReadAheadSize);
   const std::int32_t blocks = got / kBlock;
-  if (blocks == 0) {
-    FCount = FNext = 0;
-    return false;
-  }
-  FChunkEndsData = got % kBlock == 0 && FStream->GetPosition() == FStream->GetSize();
+  FCount = FPos = FLimit = 0;
+  FFinalPending = false;
+  if (blocks == 0) return false;
   detail::ActiveAES().DecryptCBC(FExpandedKey, FVector.data(), FBuffer.data(), FBuffer.data(),
                                  static_cast<std::size_t>(blocks));
   FCount = blocks * kBlock;
-  FNext = 0;
+  FFinalPending = got % kBlock == 0 && FStream->GetPosition() == FStream->GetSize();
+  FLimit = FFinalPending ? FCount - kBlock : FCount;
   return true;
 }
 
-// Makes the next deciphered block current, checking the padding if it is the last
-// one. On bad padding the block counts as consumed (FOffset stays at FLastLen), so
-// later reads find no more data.
-bool TKLAESDecryptionStream::NextBlock() {
-  if (FNext == FCount && !Refill()) return false;
-  const std::int32_t start = FNext;
-  FNext += kBlock;
-  std::int32_t plain = kBlock;
-  if (FNext == FCount && FChunkEndsData) {
-    const std::uint8_t* block = FBuffer.data() + start;
-    const std::uint8_t pad = block[kBlock - 1];
-    std::uint8_t bad = static_cast<std::uint8_t>(pad == 0 || pad > kBlock);
-    for (std::int32_t i = kBlock - std::min<std::int32_t>(pad, kBlock); i < kBlock; ++i) bad |= block[i] ^ pad;
-    if (bad != 0) throw EKLAESError(SWrongPadding);
-    plain = kBlock - pad;
+// Makes the next plaintext available once everything before it has been
+// delivered: the rest of a fresh chunk, or the final block once its padding has
+// been checked (all padding leaves nothing to deliver). False at the end of the
+// data. On bad padding the final block counts as consumed, so later reads find
+// nothing more.
+bool TKLAESDecryptionStream::NextSpan() {
+  if (!FFinalPending) {
+    if (!Refill()) return false;
+    if (FLimit > FPos) return true;
   }
-  FCurrent = start;
-  FOffset = 0;
-  FLastLen = plain;
+  FFinalPending = false;
+  FPos = FLimit = FCount;
+  const std::uint8_t* block = FBuffer.data() + FCount - kBlock;
+  const std::uint8_t pad = block[kBlock - 1];
+  std::uint8_t bad = static_cast<std::uint8_t>(pad == 0 || pad > kBlock);
+  for (std::int32_t i = kBlock - std::min<std::int32_t>(pad, kBlock); i < kBlock; ++i) bad |= block[i] ^ pad;
+  if (bad != 0) throw EKLAESError(SWrongPadding);
+  FPos = FCount - kBlock;
+  FLimit = FCount - pad;
   return true;
 }
 
+// Delivers until Count is met, the data ends, or the final block turns out to be
+// all padding. As with a block-at-a-time reader, a call finding nothing left
+// ready (even with Count 0) moves on to the next block, checking the padding if
+// that block is the last.
 std::int32_t TKLAESDecryptionStream::Read(void* Buffer, std::int32_t Count) {
   if (Count < 0) throw ERangeError(SRangeError);
   auto* out = static_cast<std::uint8_t*>(Buffer);
   std::int32_t result = 0;
   std::int32_t n = 0;
   do {
-    if (FOffset == FLastLen && !NextBlock()) break;
-    n = std::min(Count, FLastLen - FOffset);
-    if (n > 0) std::memcpy(out, FBuffer.data() + FCurrent + FOffset, static_cast<std::size_t>(n));
-    FOffset += n;
+    if (FPos == FLimit && !NextSpan()) break;
+    n = std::min(Count, FLimit - FPos);
+    if (n > 0) std::memcpy(out, FBuffer.data() + FPos, static_cast<std::size_t>(n));
+    FPos += n;
     out += n;
     Count -= n;
     result += n;
@@ -188,4 +191,4 @@ std::int32_t TKLAESDecryptionStream::Read(void* Buffer, std::int32_t Count) {
   return result;
 }
 
-}  // namespace kl
+} // namespace kl

@@ -24,11 +24,11 @@ TCpuFeatures Detect() noexcept {
   return features;
 }
 
-}  // namespace
+} // namespace
 
 const TCpuFeatures& GetCpuFeatures() noexcept {
   static const TCpuFeatures features = Detect();
   return features;
 }
 
-}  // namespace kl::detail
+} // namespace kl::detail

@@ -13,4 +13,4 @@ struct TCpuFeatures {
 
 const TCpuFeatures& GetCpuFeatures() noexcept;
 
-}  // namespace kl::detail
+} // namespace kl::detail

@@ -38,12 +38,12 @@ struct TSHA256Implementation {
 };
 
 const TAESImplementation& PortableAES() noexcept;
-const TAESImplementation* AESNIImplementation() noexcept;  // nullptr when unsupported here
+const TAESImplementation* AESNIImplementation() noexcept; // nullptr when unsupported here
 const TAESImplementation& ActiveAES() noexcept;
 std::vector<const TAESImplementation*> AvailableAESImplementations();
 
 const TSHA256Implementation& PortableSHA256() noexcept;
-const TSHA256Implementation* SHA256NIImplementation() noexcept;  // nullptr when unsupported here
+const TSHA256Implementation* SHA256NIImplementation() noexcept; // nullptr when unsupported here
 const TSHA256Implementation& ActiveSHA256() noexcept;
 std::vector<const TSHA256Implementation*> AvailableSHA256Implementations();
 
@@ -57,4 +57,4 @@ void PBKDF2HMACSHA256(const TSHA256Implementation& Impl, const std::uint8_t* Pas
                       const std::uint8_t* Salt, std::size_t SaltLen, std::uint32_t Iterations, std::uint8_t* Out,
                       std::size_t OutLen);
 
-}  // namespace kl::detail
+} // namespace kl::detail

@@ -20,6 +20,10 @@ namespace {
 // Round keys and state words are little-endian views of the bytes in memory order.
 static_assert(std::endian::native == std::endian::little, "the expanded-key layout assumes a little-endian host");
 
+// The round helpers must be inlined into the unrolled cipher so that the state
+// stays in registers; left to itself the compiler calls them.
+#define KL_ROUND_INLINE __attribute__((always_inline)) inline
+
 constexpr std::uint8_t XTime(std::uint8_t x) { return static_cast<std::uint8_t>((x << 1) ^ ((x >> 7) * 0x1B)); }
 
 // Multiplication in GF(2^8); no branch on the operands.
@@ -109,7 +113,7 @@ inline std::uint32_t Load32(const std::uint8_t* p) noexcept {
 
 inline void Store32(std::uint8_t* p, std::uint32_t w) noexcept { std::memcpy(p, &w, 4); }
 
-inline std::uint32_t Byte(std::uint32_t w, int n) noexcept { return (w >> (8 * n)) & 0xFF; }
+KL_ROUND_INLINE std::uint32_t Byte(std::uint32_t w, int n) noexcept { return (w >> (8 * n)) & 0xFF; }
 
 std::uint32_t SubWord(std::uint32_t w) noexcept {
   return kSBox[Byte(w, 0)] | kSBox[Byte(w, 1)] << 8 | kSBox[Byte(w, 2)] << 16 | kSBox[Byte(w, 3)] << 24;
@@ -143,26 +147,26 @@ void PortableInitialize(const std::uint8_t* Key, TAESExpandedKey256& ExpandedKey
 }
 
 // Output column of a full encryption round: row r comes from input column c + r.
-inline std::uint32_t EncColumn(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
-                               std::uint32_t k) noexcept {
+KL_ROUND_INLINE std::uint32_t EncColumn(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                                        std::uint32_t k) noexcept {
   return kForward[Byte(a, 0)] ^ std::rotl(kForward[Byte(b, 1)], 8) ^ std::rotl(kForward[Byte(c, 2)], 16) ^
          std::rotl(kForward[Byte(d, 3)], 24) ^ k;
 }
 
-inline std::uint32_t EncLastColumn(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
-                                   std::uint32_t k) noexcept {
+KL_ROUND_INLINE std::uint32_t EncLastColumn(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                                            std::uint32_t k) noexcept {
   return (kSBox[Byte(a, 0)] | kSBox[Byte(b, 1)] << 8 | kSBox[Byte(c, 2)] << 16 | kSBox[Byte(d, 3)] << 24) ^ k;
 }
 
 // Output column of a full decryption round: row r comes from input column c - r.
-inline std::uint32_t DecColumn(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
-                               std::uint32_t k) noexcept {
+KL_ROUND_INLINE std::uint32_t DecColumn(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                                        std::uint32_t k) noexcept {
   return kInverse[Byte(a, 0)] ^ std::rotl(kInverse[Byte(b, 1)], 8) ^ std::rotl(kInverse[Byte(c, 2)], 16) ^
          std::rotl(kInverse[Byte(d, 3)], 24) ^ k;
 }
 
-inline std::uint32_t DecLastColumn(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
-                                   std::uint32_t k) noexcept {
+KL_ROUND_INLINE std::uint32_t DecLastColumn(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                                            std::uint32_t k) noexcept {
   return (kInvSBox[Byte(a, 0)] | kInvSBox[Byte(b, 1)] << 8 | kInvSBox[Byte(c, 2)] << 16 | kInvSBox[Byte(d, 3)] << 24) ^
          k;
 }
@@ -171,19 +175,19 @@ struct State {
   std::uint32_t s0, s1, s2, s3;
 };
 
-inline void EncRound(State& s, const std::uint32_t* k) noexcept {
+KL_ROUND_INLINE void EncRound(State& s, const std::uint32_t* k) noexcept {
   const State t{EncColumn(s.s0, s.s1, s.s2, s.s3, k[0]), EncColumn(s.s1, s.s2, s.s3, s.s0, k[1]),
                 EncColumn(s.s2, s.s3, s.s0, s.s1, k[2]), EncColumn(s.s3, s.s0, s.s1, s.s2, k[3])};
   s = t;
 }
 
-inline void DecRound(State& s, const std::uint32_t* k) noexcept {
+KL_ROUND_INLINE void DecRound(State& s, const std::uint32_t* k) noexcept {
   const State t{DecColumn(s.s0, s.s3, s.s2, s.s1, k[0]), DecColumn(s.s1, s.s0, s.s3, s.s2, k[1]),
                 DecColumn(s.s2, s.s1, s.s0, s.s3, k[2]), DecColumn(s.s3, s.s2, s.s1, s.s0, k[3])};
   s = t;
 }
 
-inline State EncryptState(State s, const std::uint32_t* k) noexcept {
+KL_ROUND_INLINE State EncryptState(State s, const std::uint32_t* k) noexcept {
   s.s0 ^= k[0];
   s.s1 ^= k[1];
   s.s2 ^= k[2];
@@ -205,7 +209,7 @@ inline State EncryptState(State s, const std::uint32_t* k) noexcept {
                EncLastColumn(s.s2, s.s3, s.s0, s.s1, k[58]), EncLastColumn(s.s3, s.s0, s.s1, s.s2, k[59])};
 }
 
-inline State DecryptState(State s, const std::uint32_t* k) noexcept {
+KL_ROUND_INLINE State DecryptState(State s, const std::uint32_t* k) noexcept {
   s.s0 ^= k[56];
   s.s1 ^= k[57];
   s.s2 ^= k[58];
@@ -261,7 +265,7 @@ void PortableDecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vec
                         std::uint8_t* Out, std::size_t Blocks) {
   State v = LoadState(Vector);
   for (std::size_t i = 0; i < Blocks; ++i, In += AESBlockSize, Out += AESBlockSize) {
-    const State c = LoadState(In);  // read before Out, which may be the same block, is written
+    const State c = LoadState(In); // read before Out, which may be the same block, is written
     const State p = DecryptState(c, ExpandedKey.data());
     StoreState(Out, State{p.s0 ^ v.s0, p.s1 ^ v.s1, p.s2 ^ v.s2, p.s3 ^ v.s3});
     v = c;
@@ -272,7 +276,7 @@ void PortableDecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vec
 constexpr detail::TAESImplementation kPortable = {"portable",      PortableInitialize, PortableEncrypt,
                                                   PortableDecrypt, PortableEncryptCBC, PortableDecryptCBC};
 
-}  // namespace
+} // namespace
 
 namespace detail {
 
@@ -289,7 +293,7 @@ std::vector<const TAESImplementation*> AvailableAESImplementations() {
   return all;
 }
 
-}  // namespace detail
+} // namespace detail
 
 void AESInitialize(const std::uint8_t* Key, TAESExpandedKey256& ExpandedKey, bool Decrypt) {
   detail::ActiveAES().Initialize(Key, ExpandedKey, Decrypt);
@@ -303,4 +307,4 @@ void AESDecrypt(const std::uint8_t* InBuf, const TAESExpandedKey256& ExpandedKey
   detail::ActiveAES().Decrypt(InBuf, ExpandedKey, OutBuf);
 }
 
-}  // namespace kl
+} // namespace kl

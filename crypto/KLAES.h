@@ -42,14 +42,14 @@ KL_API void AESDecrypt(const std::uint8_t* InBuf, const TAESExpandedKey256& Expa
 // on destruction when OwnStream is set (false by default; the caller then frees
 // the underlying stream after the AES stream). Not to be shared between threads.
 class KL_API TKLAESStream : public TStream {
- public:
+public:
   explicit TKLAESStream(TStream* Stream) noexcept : FStream(Stream) {}
   ~TKLAESStream() override;
 
   bool GetOwnStream() const noexcept { return FOwnStream; }
   void SetOwnStream(bool Value) noexcept { FOwnStream = Value; }
 
- protected:
+protected:
   TStream* FStream;
   bool FOwnStream = false;
 };
@@ -60,7 +60,7 @@ class KL_API TKLAESStream : public TStream {
 // any block). Read and Seek raise "Not implemented". The destructor finishes the
 // stream if nobody did, swallowing failure, and wipes the key schedule.
 class KL_API TKLAESEncryptionStream : public TKLAESStream {
- public:
+public:
   TKLAESEncryptionStream(const std::uint8_t* Key, const std::uint8_t* IV, TStream* Stream);
   ~TKLAESEncryptionStream() override;
 
@@ -71,7 +71,7 @@ class KL_API TKLAESEncryptionStream : public TKLAESStream {
   // Writes the final padded block; runs once. Later writes raise "Stream write error".
   void Finish();
 
- private:
+private:
   void WriteBlocks(const std::uint8_t* Plain, std::size_t Blocks);
   void Wipe() noexcept;
 
@@ -88,7 +88,7 @@ class KL_API TKLAESEncryptionStream : public TKLAESStream {
 // padding raises EKLAESError "Wrong PKCS#5 padding". Ciphertext is read ahead in
 // chunks of up to ReadAheadSize bytes. Write and Seek raise "Not implemented".
 class KL_API TKLAESDecryptionStream : public TKLAESStream {
- public:
+public:
   static constexpr std::int32_t ReadAheadSize = 4096;
 
   TKLAESDecryptionStream(const std::uint8_t* Key, const std::uint8_t* IV, TStream* Stream);
@@ -98,22 +98,20 @@ class KL_API TKLAESDecryptionStream : public TKLAESStream {
   std::int32_t Write(const void* Buffer, std::int32_t Count) override;
   std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override;
 
- private:
-  bool NextBlock();
+private:
+  bool NextSpan();
   bool Refill();
 
   TAESExpandedKey256 FExpandedKey;
-  // Deciphered blocks read ahead; FCount bytes in use, FNext the start of the
-  // first block not yet made current, FCurrent the start of the current block.
+  // Deciphered blocks read ahead: FCount bytes, of which those from FPos up to
+  // FLimit may be delivered now. While the final block of the data waits for its
+  // padding check (FFinalPending), FLimit stops before it.
   alignas(16) std::array<std::uint8_t, ReadAheadSize> FBuffer;
-  TAESBlock FVector;  // the ciphertext block before the next one to decipher
+  TAESBlock FVector; // the ciphertext block before the next one to decipher
   std::int32_t FCount = 0;
-  std::int32_t FNext = 0;
-  std::int32_t FCurrent = 0;
-  // Within the current block: bytes delivered, and bytes that are plaintext.
-  std::int32_t FOffset = AESBlockSize;
-  std::int32_t FLastLen = AESBlockSize;
-  bool FChunkEndsData = false;  // the last block of FBuffer is the last of the data
+  std::int32_t FPos = 0;
+  std::int32_t FLimit = 0;
+  bool FFinalPending = false;
 };
 
-}  // namespace kl
+} // namespace kl

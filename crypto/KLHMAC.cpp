@@ -12,7 +12,7 @@ namespace {
 constexpr std::uint8_t kInnerPad = 0x36;
 constexpr std::uint8_t kOuterPad = 0x5C;
 
-}  // namespace
+} // namespace
 
 void MAC256Initialize(TMACSHA256Context& Context, const ByteArray& Key) {
   std::uint8_t block[SHA256BlockSize] = {};
@@ -69,4 +69,4 @@ TMessageDigest256 MAC256Calculate(const ByteArray& Data, const ByteArray& Key) {
   return result;
 }
 
-}  // namespace kl
+} // namespace kl

@@ -23,4 +23,4 @@ KL_API TMessageDigest256 MAC256Finalize(TMACSHA256Context& Context);
 // Data first, key second.
 KL_API TMessageDigest256 MAC256Calculate(const ByteArray& Data, const ByteArray& Key);
 
-}  // namespace kl
+} // namespace kl

@@ -37,8 +37,8 @@ void StateWords(const TSHA256Context& Context, std::uint32_t* Words) noexcept {
 struct TDerivation {
   std::uint8_t KeyBlock[SHA256BlockSize];
   std::uint8_t Pad[SHA256BlockSize];
-  TSHA256Context InnerContext;  // after the inner padded key
-  TSHA256Context OuterContext;  // after the outer padded key
+  TSHA256Context InnerContext; // after the inner padded key
+  TSHA256Context OuterContext; // after the outer padded key
   TSHA256Context Work;
   TMessageDigest256 Digest;
   std::uint32_t Inner[8], Outer[8], U[8], T[8];
@@ -90,7 +90,7 @@ void DeriveBlock(const detail::TSHA256Implementation& Impl, TDerivation& D, cons
   }
 }
 
-}  // namespace
+} // namespace
 
 namespace detail {
 
@@ -111,7 +111,7 @@ void PBKDF2HMACSHA256(const TSHA256Implementation& Impl, const std::uint8_t* Pas
   }
 }
 
-}  // namespace detail
+} // namespace detail
 
 ByteArray Derive(const String& Password, const ByteArray& Salt, std::int32_t Iterations, std::int32_t KeyLength) {
   if (KeyLength < 0) throw ERangeError(SRangeError);
@@ -130,4 +130,4 @@ ByteArray Derive(const String& Password, const ByteArray& Salt, std::int32_t Ite
   return key;
 }
 
-}  // namespace kl
+} // namespace kl

@@ -15,4 +15,4 @@ inline constexpr const char* SInvalidIterations = "Iteration count must be at le
 // ERangeError. Every intermediate secret is wiped before it returns.
 KL_API ByteArray Derive(const String& Password, const ByteArray& Salt, std::int32_t Iterations, std::int32_t KeyLength);
 
-}  // namespace kl
+} // namespace kl

@@ -30,8 +30,9 @@ inline std::uint32_t sigma1(std::uint32_t x) noexcept { return std::rotr(x, 17) 
 
 // One round with the working variables renamed instead of shifted: the caller
 // passes them rotated by one place per round.
-inline void Round(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t& d, std::uint32_t e, std::uint32_t f,
-                  std::uint32_t g, std::uint32_t& h, std::uint32_t kw) noexcept {
+__attribute__((always_inline)) inline void Round(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t& d,
+                                                 std::uint32_t e, std::uint32_t f, std::uint32_t g, std::uint32_t& h,
+                                                 std::uint32_t kw) noexcept {
   const std::uint32_t t1 = h + Sigma1(e) + ((e & f) ^ (~e & g)) + kw;
   const std::uint32_t t2 = Sigma0(a) + ((a & b) ^ (a & c) ^ (b & c));
   d += t1;
@@ -121,7 +122,7 @@ inline void Compress(const detail::TSHA256Implementation& Impl, TSHA256Context& 
   Context.H = state[7];
 }
 
-}  // namespace
+} // namespace
 
 namespace detail {
 
@@ -138,7 +139,7 @@ std::vector<const TSHA256Implementation*> AvailableSHA256Implementations() {
   return all;
 }
 
-}  // namespace detail
+} // namespace detail
 
 void SHA256Initialize(TSHA256Context& Context) {
   Context.Size = 0;
@@ -207,7 +208,7 @@ TMessageDigest256 SHA256Finalize(const TSHA256Implementation& Impl, TSHA256Conte
   return digest;
 }
 
-}  // namespace detail
+} // namespace detail
 
 void SHA256Update(TSHA256Context& Context, const void* Data, std::uint32_t Len) {
   detail::SHA256Update(detail::ActiveSHA256(), Context, Data, Len);
@@ -231,4 +232,4 @@ ByteArray DigestToBytes(const TMessageDigest256& Digest) {
   return ByteArray(p, p + SHA256DigestSize);
 }
 
-}  // namespace kl
+} // namespace kl

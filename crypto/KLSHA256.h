@@ -39,4 +39,4 @@ inline const std::uint8_t* DigestBytes(const TMessageDigest256& Digest) noexcept
 }
 KL_API ByteArray DigestToBytes(const TMessageDigest256& Digest);
 
-}  // namespace kl
+} // namespace kl

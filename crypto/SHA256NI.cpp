@@ -13,6 +13,8 @@
 #include <immintrin.h>
 
 #define KL_TARGET_SHANI __attribute__((target("sha,sse4.1,ssse3")))
+// The round helpers must be inlined so that state and message stay in registers.
+#define KL_INLINE_SHANI __attribute__((target("sha,sse4.1,ssse3"), always_inline)) inline
 
 namespace kl::detail {
 
@@ -22,18 +24,18 @@ struct TState {
   __m128i ABEF, CDGH;
 };
 
-KL_TARGET_SHANI inline __m128i Load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+KL_INLINE_SHANI __m128i Load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
 
-KL_TARGET_SHANI inline void Store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+KL_INLINE_SHANI void Store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
 
 // A to D and E to H, one word a lane (A in lane 0), to the instructions' layout.
-KL_TARGET_SHANI inline TState FromWords(__m128i ABCD, __m128i EFGH) {
+KL_INLINE_SHANI TState FromWords(__m128i ABCD, __m128i EFGH) {
   const __m128i cdab = _mm_shuffle_epi32(ABCD, 0xB1);
   const __m128i hgfe = _mm_shuffle_epi32(EFGH, 0x1B);
   return TState{_mm_alignr_epi8(cdab, hgfe, 8), _mm_blend_epi16(hgfe, cdab, 0xF0)};
 }
 
-KL_TARGET_SHANI inline void ToWords(const TState& S, __m128i& ABCD, __m128i& EFGH) {
+KL_INLINE_SHANI void ToWords(const TState& S, __m128i& ABCD, __m128i& EFGH) {
   const __m128i feba = _mm_shuffle_epi32(S.ABEF, 0x1B);
   const __m128i dchg = _mm_shuffle_epi32(S.CDGH, 0xB1);
   ABCD = _mm_blend_epi16(feba, dchg, 0xF0);
@@ -44,7 +46,7 @@ KL_TARGET_SHANI inline void ToWords(const TState& S, __m128i& ABCD, __m128i& EFG
 // schedule for later groups is advanced: group g + 1 is completed from the two
 // groups before it, and the first half of group g + 3's update is started.
 template <int G>
-KL_TARGET_SHANI inline void Rounds(TState& S, __m128i (&Msg)[4]) {
+KL_INLINE_SHANI void Rounds(TState& S, __m128i (&Msg)[4]) {
   const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(kSHA256RoundConstants + 4 * G));
   const __m128i wk = _mm_add_epi32(Msg[G & 3], k);
   S.CDGH = _mm_sha256rnds2_epu32(S.CDGH, S.ABEF, wk);
@@ -57,12 +59,12 @@ KL_TARGET_SHANI inline void Rounds(TState& S, __m128i (&Msg)[4]) {
 }
 
 template <int... G>
-KL_TARGET_SHANI inline void AllRounds(TState& S, __m128i (&Msg)[4], std::integer_sequence<int, G...>) {
+KL_INLINE_SHANI void AllRounds(TState& S, __m128i (&Msg)[4], std::integer_sequence<int, G...>) {
   (Rounds<G>(S, Msg), ...);
 }
 
 // One compression of a block given as sixteen host-order words in four registers.
-KL_TARGET_SHANI inline void CompressMessage(TState& S, __m128i (&Msg)[4]) {
+KL_INLINE_SHANI void CompressMessage(TState& S, __m128i (&Msg)[4]) {
   const TState saved = S;
   AllRounds(S, Msg, std::make_integer_sequence<int, 16>{});
   S.ABEF = _mm_add_epi32(S.ABEF, saved.ABEF);
@@ -73,8 +75,8 @@ KL_TARGET_SHANI void Compress(std::uint32_t* State, const std::uint8_t* Blocks, 
   const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
   TState s = FromWords(Load(State), Load(State + 4));
   for (std::size_t n = 0; n < Count; ++n, Blocks += 64) {
-    __m128i msg[4];
-    for (int i = 0; i < 4; ++i) msg[i] = _mm_shuffle_epi8(Load(Blocks + 16 * i), byteSwap);
+    __m128i msg[4] = {_mm_shuffle_epi8(Load(Blocks), byteSwap), _mm_shuffle_epi8(Load(Blocks + 16), byteSwap),
+                      _mm_shuffle_epi8(Load(Blocks + 32), byteSwap), _mm_shuffle_epi8(Load(Blocks + 48), byteSwap)};
     CompressMessage(s, msg);
   }
   __m128i abcd, efgh;
@@ -113,14 +115,14 @@ KL_TARGET_SHANI void IterateHMAC(const std::uint32_t* Inner, const std::uint32_t
 
 constexpr TSHA256Implementation kSHANI = {"shani", Compress, IterateHMAC};
 
-}  // namespace
+} // namespace
 
 const TSHA256Implementation* SHA256NIImplementation() noexcept {
   const TCpuFeatures& cpu = GetCpuFeatures();
   return cpu.SHA && cpu.SSE41 && cpu.SSSE3 ? &kSHANI : nullptr;
 }
 
-}  // namespace kl::detail
+} // namespace kl::detail
 
 #else
 
@@ -128,6 +130,6 @@ namespace kl::detail {
 
 const TSHA256Implementation* SHA256NIImplementation() noexcept { return nullptr; }
 
-}  // namespace kl::detail
+} // namespace kl::detail
 
 #endif

@@ -11,8 +11,9 @@ namespace kl {
 // from the pattern alone (no options of the library's own). A pattern that does
 // not compile raises ERegexError with the compiler's message and offset. A
 // match that the engine abandons (its match or depth limit, as with
-// catastrophic backtracking) raises ERegexError: it never passes as "no match".
-// IsMatch may run on several threads at once.
+// catastrophic backtracking, or a time limit of one second on the whole search)
+// raises ERegexError: it never passes as "no match". IsMatch may run on several
+// threads at once.
 class KL_API TRegEx {
 public:
   explicit TRegEx(const String& Pattern);

@@ -132,16 +132,16 @@ ByteArray CipherWithLastBlock(const std::string& LastBlockHex) {
 }
 
 TEST(AESStreams, BadPaddingRaisesAESErrorOnlyWhenTheLastBlockIsReached) {
-  for (const char* last : {"000102030405060708090A0B0C0D0E00",  // pad byte 0
-                           "11111111111111111111111111111111",  // 0x11 > 16
-                           "000102030405060708090A0B0C030203",  // last three not all 3
-                           "01101010101010101010101010101010",  // 16 claimed, first byte differs
+  for (const char* last : {"000102030405060708090A0B0C0D0E00", // pad byte 0
+                           "11111111111111111111111111111111", // 0x11 > 16
+                           "000102030405060708090A0B0C030203", // last three not all 3
+                           "01101010101010101010101010101010", // 16 claimed, first byte differs
                            "000102030405060708090A0B0C0D0EFF"}) {
     const std::string hex = last;
     TMemoryStream source(CipherWithLastBlock(hex));
     TKLAESDecryptionStream dec(kKey.data(), kIV.data(), &source);
     ByteArray out(16);
-    ASSERT_EQ(dec.Read(out.data(), 16), 16) << hex;  // the first block is delivered
+    ASSERT_EQ(dec.Read(out.data(), 16), 16) << hex; // the first block is delivered
     EXPECT_EQ(out, Pattern(16));
     try {
       dec.Read(out.data(), 16);
@@ -167,8 +167,8 @@ TEST(AESStreams, GoodPaddingOfEveryLengthIsStripped) {
 
 TEST(AESStreams, TruncatedCiphertextDeliversWholeBlocksUncheckedAndDropsTheFragment) {
   const ByteArray plain = Pattern(40);
-  ByteArray cipher = Encrypt(plain, 40);  // 48 bytes
-  cipher.resize(43);                      // the last block loses 5 bytes
+  ByteArray cipher = Encrypt(plain, 40); // 48 bytes
+  cipher.resize(43);                     // the last block loses 5 bytes
   EXPECT_EQ(Decrypt(cipher, 7), Pattern(32));
   cipher.resize(23);
   EXPECT_EQ(Decrypt(cipher, 1000), Pattern(16));
@@ -221,11 +221,11 @@ TEST(AESStreams, NegativeCountsRaiseRangeErrorAndChangeNothing) {
 
 // Records whether it was destroyed.
 class TrackedStream : public TMemoryStream {
- public:
+public:
   explicit TrackedStream(bool& Destroyed) : FDestroyed(Destroyed) {}
   ~TrackedStream() override { FDestroyed = true; }
 
- private:
+private:
   bool& FDestroyed;
 };
 
@@ -253,7 +253,7 @@ TEST(AESStreams, OwnStreamDecidesWhetherTheUnderlyingStreamIsDestroyed) {
 
 // Accepts at most Capacity bytes in all, then writes short.
 class ShortStream : public TMemoryStream {
- public:
+public:
   explicit ShortStream(std::int32_t Capacity) : FLeft(Capacity) {}
   std::int32_t Write(const void* Buffer, std::int32_t Count) override {
     const std::int32_t n = std::min(Count, FLeft);
@@ -261,7 +261,7 @@ class ShortStream : public TMemoryStream {
     return TMemoryStream::Write(Buffer, n);
   }
 
- private:
+private:
   std::int32_t FLeft;
 };
 
@@ -269,7 +269,7 @@ TEST(AESStreams, ShortWriteOfTheUnderlyingStreamIsAWriteError) {
   const ByteArray plain = Pattern(100);
   ShortStream sink(40);
   TKLAESEncryptionStream enc(kKey.data(), kIV.data(), &sink);
-  EXPECT_EQ(enc.Write(plain.data(), 20), 20);  // one block written, 4 bytes kept
+  EXPECT_EQ(enc.Write(plain.data(), 20), 20); // one block written, 4 bytes kept
   try {
     enc.Write(plain.data(), 80);
     ADD_FAILURE() << "no error";
@@ -281,7 +281,7 @@ TEST(AESStreams, ShortWriteOfTheUnderlyingStreamIsAWriteError) {
 TEST(AESStreams, FinishReportsAShortWriteAndRunsOnce) {
   ShortStream sink(20);
   auto enc = std::make_unique<TKLAESEncryptionStream>(kKey.data(), kIV.data(), &sink);
-  enc->Write(Pattern(16).data(), 16);  // the first block fits
+  enc->Write(Pattern(16).data(), 16); // the first block fits
   EXPECT_THROW(enc->Finish(), EWriteError);
   EXPECT_NO_THROW(enc->Finish());
   EXPECT_THROW(enc->Write(Pattern(1).data(), 1), EWriteError);
@@ -328,5 +328,5 @@ TEST(AESStreams, WycheproofCBCWithPadding) {
   EXPECT_GT(checked, 60);
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

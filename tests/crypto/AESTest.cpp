@@ -17,7 +17,7 @@ using test::ToHex;
 std::string ImplName(const ::testing::TestParamInfo<const TAESImplementation*>& Info) { return Info.param->Name; }
 
 class AESPath : public ::testing::TestWithParam<const TAESImplementation*> {
- protected:
+protected:
   const TAESImplementation& Impl() const { return *GetParam(); }
 };
 
@@ -184,5 +184,5 @@ TEST(AESPublicFunctions, RoundTripThroughTheChosenPath) {
   EXPECT_EQ(ToHex(block.data(), 16), "00112233445566778899AABBCCDDEEFF");
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

@@ -56,5 +56,5 @@ TEST(HMACSHA256, Wycheproof) {
   EXPECT_EQ(checked, doc["numberOfTests"].Int());
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

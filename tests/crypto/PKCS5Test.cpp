@@ -61,7 +61,7 @@ TEST_P(PBKDF2Path, Wycheproof) {
   const test::JsonValue doc = test::ReadJsonFile("wycheproof/pbkdf2_hmacsha256_test.json");
   for (const auto& group : doc["testGroups"].Items) {
     for (const auto& t : group["tests"].Items) {
-      if (t["iterationCount"].Int() > 10000) continue;  // the long runs are covered by the vector file
+      if (t["iterationCount"].Int() > 10000) continue; // the long runs are covered by the vector file
       const ByteArray dk = DeriveBytes(*GetParam(), Hex(t["password"].String), Hex(t["salt"].String),
                                        static_cast<std::uint32_t>(t["iterationCount"].Int()),
                                        static_cast<std::size_t>(t["dkLen"].Int()));
@@ -115,5 +115,5 @@ TEST(Derive, RefusesIterationCountsBelowOneAndNegativeLengths) {
   EXPECT_TRUE(Derive(u"", {}, 1, 0).empty());
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

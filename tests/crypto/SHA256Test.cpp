@@ -122,5 +122,5 @@ TEST(SHA256, DigestImageIsTheStandardByteOrder) {
   EXPECT_EQ(ToHex(&d, sizeof(d)), ToHex(bytes));
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

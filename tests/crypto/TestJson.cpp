@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 #include "support/TestSupport.h"
 
@@ -10,7 +11,7 @@ namespace kl::test {
 namespace {
 
 class Parser {
- public:
+public:
   explicit Parser(const std::string& Text) : FText(Text) {}
 
   JsonValue Document() {
@@ -20,7 +21,7 @@ class Parser {
     return v;
   }
 
- private:
+private:
   [[noreturn]] void Fail(const char* What) const {
     throw std::runtime_error(std::string("JSON: ") + What + " at " + std::to_string(FPos));
   }
@@ -64,7 +65,8 @@ class Parser {
         SkipBlanks();
         std::string name = StringLiteral();
         Expect(':');
-        v.Members.emplace_back(std::move(name), Value());
+        v.Names.push_back(std::move(name));
+        v.Members.push_back(Value());
       } while (Accept(','));
       Expect('}');
     } else if (c == '[') {
@@ -133,17 +135,17 @@ class Parser {
   std::size_t FPos = 0;
 };
 
-}  // namespace
+} // namespace
 
 const JsonValue& JsonValue::operator[](const std::string& Name) const {
-  for (const auto& [key, value] : Members)
-    if (key == Name) return value;
+  for (std::size_t i = 0; i < Names.size(); ++i)
+    if (Names[i] == Name) return Members[i];
   throw std::out_of_range("no JSON member " + Name);
 }
 
 bool JsonValue::Has(const std::string& Name) const {
-  for (const auto& member : Members)
-    if (member.first == Name) return true;
+  for (const auto& name : Names)
+    if (name == Name) return true;
   return false;
 }
 
@@ -152,4 +154,4 @@ JsonValue ReadJsonFile(const std::string& Name) {
   return Parser(text).Document();
 }
 
-}  // namespace kl::test
+} // namespace kl::test

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace kl::test {
@@ -14,7 +13,8 @@ struct JsonValue {
   double NumberValue = 0;
   std::string String;
   std::vector<JsonValue> Items;
-  std::vector<std::pair<std::string, JsonValue>> Members;
+  std::vector<std::string> Names; // of the object's members, in order
+  std::vector<JsonValue> Members;
 
   // Member by name; throws std::out_of_range when it is missing.
   const JsonValue& operator[](const std::string& Name) const;
@@ -25,4 +25,4 @@ struct JsonValue {
 // Parses a file of tests/data; throws std::runtime_error on malformed input.
 JsonValue ReadJsonFile(const std::string& Name);
 
-}  // namespace kl::test
+} // namespace kl::test

@@ -1,0 +1,118 @@
+#include "rules/KLRules.h"
+
+namespace kl {
+
+namespace {
+
+// Each keyboard character mapped to row * kRowStride + column; kNotOnKeyboard for
+// the rest. Since no character stands in two places, two password characters
+// are neighbours in one row, left to right, exactly when the second's key is the
+// first's plus one, and a run of keys through the table is a window of a row.
+constexpr std::uint8_t kNotOnKeyboard = 0xFF;
+constexpr std::uint8_t kRowStride = 16;
+constexpr Char kKeyTableSize = 128;
+
+constexpr std::array<std::uint8_t, kKeyTableSize> BuildKeyTable() {
+  std::array<std::uint8_t, kKeyTableSize> table{};
+  for (auto& key : table) key = kNotOnKeyboard;
+  for (std::size_t row = 0; row < kKeyboardRows.size(); ++row) {
+    const std::u16string_view keys = kKeyboardRows[row];
+    if (keys.size() >= kRowStride) throw "a keyboard row is too long for the key table";
+    for (std::size_t column = 0; column < keys.size(); ++column) {
+      const Char c = keys[column];
+      if (c >= kKeyTableSize) throw "a keyboard character lies outside ASCII";
+      if (table[c] != kNotOnKeyboard) throw "a keyboard character stands in two places";
+      table[c] = static_cast<std::uint8_t>(row * kRowStride + column);
+    }
+  }
+  return table;
+}
+
+constexpr std::array<std::uint8_t, kKeyTableSize> kKeyTable = BuildKeyTable();
+
+constexpr std::uint8_t KeyOf(Char C) noexcept { return C < kKeyTableSize ? kKeyTable[C] : kNotOnKeyboard; }
+
+// The digit string holds exactly the ASCII digits, so membership is a range test.
+constexpr bool DigitsAreAsciiDigits() {
+  if (kSequenceDigits.size() != 10) return false;
+  for (Char c = u'0'; c <= u'9'; ++c) {
+    if (kSequenceDigits.find(c) == std::u16string_view::npos) return false;
+  }
+  return true;
+}
+static_assert(DigitsAreAsciiDigits());
+
+constexpr bool IsSequenceDigit(Char C) noexcept { return C >= u'0' && C <= u'9'; }
+
+}  // namespace
+
+std::int32_t TKLDictionaryRule::AddWord(const String& Word) {
+  const std::int32_t index = FList.Add(Word);
+  try {
+    ++FWordCounts[Word];
+  } catch (...) {
+    FList.Delete(index);
+    throw;
+  }
+  return index;
+}
+
+void TKLDictionaryRule::RemoveWord(std::int32_t Index) {
+  const auto entry = FWordCounts.find(FList.Get(Index));
+  if (--entry->second == 0) FWordCounts.erase(entry);
+  FList.Delete(Index);
+}
+
+bool TKLDictionaryRule::Validate(const String& Password) const { return !FWordCounts.contains(Password); }
+
+bool TKLQwertySequenceRule::Validate(const String& Password) const {
+  if (FSeqLen <= 0) return true;
+  const auto needed = static_cast<std::size_t>(FSeqLen);
+  std::size_t run = 0;
+  std::uint8_t previous = kNotOnKeyboard;
+  for (Char c : Password) {
+    const std::uint8_t key = KeyOf(c);
+    if (key == kNotOnKeyboard) {
+      run = 0;
+    } else {
+      run = (run > 0 && key == previous + 1) ? run + 1 : 1;
+      if (run >= needed) return false;
+    }
+    previous = key;
+  }
+  return true;
+}
+
+bool TKLNumericalSequenceRule::Validate(const String& Password) const {
+  if (FSeqLen <= 0) return true;
+  const auto needed = static_cast<std::size_t>(FSeqLen);
+  std::size_t run = 0;
+  Char previous = 0;
+  for (Char c : Password) {
+    if (!IsSequenceDigit(c)) {
+      run = 0;
+    } else {
+      run = (run > 0 && c == previous) ? run + 1 : 1;
+      if (run >= needed) return false;
+    }
+    previous = c;
+  }
+  return true;
+}
+
+// The run is compared for equality, and only from the second character on:
+// that is what makes a length of 1 reject any change of character.
+bool TKLRepeatCharacterRule::Validate(const String& Password) const {
+  if (Password.size() < 2 || FSeqLen <= 0) return true;
+  const auto target = static_cast<std::size_t>(FSeqLen);
+  std::size_t run = 1;
+  for (std::size_t i = 1; i < Password.size(); ++i) {
+    run = Password[i] == Password[i - 1] ? run + 1 : 1;
+    if (run == target) return false;
+  }
+  return true;
+}
+
+bool TKLRegularExpressionRule::Validate(const String& Password) const { return !FRegex.IsMatch(Password); }
+
+}  // namespace kl

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the built library into a scratch prefix, then builds and runs a small
+# consumer against it twice: with find_package(KLPassword) and with pkg-config.
+set -euo pipefail
+build_dir=$1
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+libdir=$(find "$work/prefix" -name 'libklpassword.so' -printf '%h\n' | head -n 1)
+
+cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+LD_LIBRARY_PATH=$libdir "$work/cmake-build/consumer"
+
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+# shellcheck disable=SC2046
+c++ "$here/main.cpp" -o "$work/pc-consumer" $(pkg-config --cflags --libs klpassword)
+LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
+echo "consumer builds passed"
