@@ -38,14 +38,11 @@ jobs=$(nproc)
 
 # The Linux build of the file-format tool, for the cross-platform check (the
 # same configuration as scripts/test.sh, so after it only the tool is built).
-interop=()
-if [ -f tests/interop/InteropTool.cpp ] && [ -f passstorage/KLPassStorage.h ]; then
-  echo "== Linux build of the file-format tool"
-  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKL_WARNINGS_AS_ERRORS=ON \
-    -DKL_BUILD_BENCH=ON >/dev/null
-  cmake --build build/release -j "$jobs" --target klpassword_interop
-  interop=(-DKL_INTEROP_LINUX_TOOL="$PWD/build/release/tests/klpassword_interop")
-fi
+echo "== Linux build of the file-format tool"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKL_WARNINGS_AS_ERRORS=ON \
+  -DKL_BUILD_BENCH=ON >/dev/null
+cmake --build build/release -j "$jobs" --target klpassword_interop
+interop=(-DKL_INTEROP_LINUX_TOOL="$PWD/build/release/tests/klpassword_interop")
 
 for arch in "${archs[@]}"; do
   build=build/windows-$arch
