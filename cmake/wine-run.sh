@@ -20,19 +20,21 @@ done
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$(dirname "$prefix")"
-if [ ! -f "$prefix/.kl-ready" ]; then
+# The prefix is made for the Wine that is installed; a prefix left by another
+# Wine (say, made before 32-bit Wine was added) is made again from scratch, as
+# is a half-made one (an interrupted run). Making it must not see the extra
+# DLL folders, and Wine's server must not inherit the lock.
+wine_id=$(wine --version 2>/dev/null; ls /usr/lib/wine /usr/lib/i386-linux-gnu/wine 2>/dev/null | tr '\n' ' ')
+if [ "$(cat "$prefix/.kl-ready" 2>/dev/null)" != "$wine_id" ]; then
   (
     flock 9
-    if [ ! -f "$prefix/.kl-ready" ]; then
-      # A half-made prefix (an interrupted run) is made again from scratch.
-      # Wine's server must not inherit the lock, and making the prefix must
-      # not see the extra DLL folders.
-      if ! wineboot -i >/dev/null 2>&1 9>&-; then
+    if [ "$(cat "$prefix/.kl-ready" 2>/dev/null)" != "$wine_id" ]; then
+      if [ -e "$prefix" ]; then
         wineserver -k >/dev/null 2>&1 9>&- || true
         rm -rf "$prefix"
-        wineboot -i >/dev/null 2>&1 9>&- || { echo "wine-run.sh: cannot make the Wine prefix $prefix" >&2; exit 1; }
       fi
-      touch "$prefix/.kl-ready"
+      wineboot -i >/dev/null 2>&1 9>&- || { echo "wine-run.sh: cannot make the Wine prefix $prefix" >&2; exit 1; }
+      printf '%s' "$wine_id" >"$prefix/.kl-ready"
     fi
   ) 9>"$prefix.lock"
 fi
