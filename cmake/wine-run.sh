@@ -38,5 +38,9 @@ if [ "$(cat "$prefix/.kl-ready" 2>/dev/null)" != "$wine_id" ]; then
     fi
   ) 9>"$prefix.lock"
 fi
+# One server for the whole run: it stays 30 seconds after its last program
+# (Wine's default of 3 lets a program started just then lose its server). An
+# already running server makes this call a no-op.
+wineserver -p30 >/dev/null 2>&1 || true
 export WINEPATH="$winepath"
 exec wine "$@"
