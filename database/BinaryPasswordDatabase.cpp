@@ -1,0 +1,247 @@
+#include <unordered_set>
+#include <vector>
+
+#include "database/KLDatabase.h"
+#include "database/UserLookupIndex.h"
+#include "foundation/Convert.h"
+#include "foundation/SecureMemory.h"
+#include "storage/KLStorage.h"
+
+namespace kl {
+
+namespace {
+
+constexpr const char16_t* UsersKey = u"users";
+constexpr const char16_t* IndexKey = u"index";
+constexpr const char16_t* NameLeaf = u"/name";
+constexpr const char16_t* SaltLeaf = u"/salt";
+constexpr const char16_t* HashLeaf = u"/pwd";
+// A user key is "users/" followed by the UID in decimal.
+constexpr std::size_t UserKeyPrefixLength = 6;
+
+[[noreturn]] void RaiseCorrupted() { throw EKLPasswordDatabaseError(SDatabaseCorrupted); }
+
+String UserKey(std::int32_t UID) { return String(UsersKey) + u"/" + IntToStr(UID); }
+
+// The first value under Key when it is a text value, as GetString would read it.
+const TKLStringValue* StringValueAt(const TKLStorage& Storage, const String& Key) {
+  const TKLValue* value = Storage.Get(Key);
+  if (value == nullptr || value->GetValueType() != TKLStringValue::TypeCode) return nullptr;
+  return dynamic_cast<const TKLStringValue*>(value);
+}
+
+}  // namespace
+
+namespace detail {
+
+// The sub-keys of "users" as the storage lists them, with a set to tell at once
+// whether a key is among them, and each user's three text values once found.
+// The value objects stay valid while the storage holds them; the database
+// drops this list whenever it removes values or writes keys of its own making.
+class TUserKeyList {
+ public:
+  struct TUserValues {
+    const TKLStringValue* Name = nullptr;
+    const TKLStringValue* Salt = nullptr;
+    const TKLStringValue* Hash = nullptr;
+  };
+
+  explicit TUserKeyList(const TKLStorage& Storage) : FStorage(Storage) {
+    Storage.GetSubKeys(UsersKey, FKeys, false);
+    FValues.resize(static_cast<std::size_t>(FKeys.GetCount()));
+    FKnown.reserve(FValues.size());
+    for (const String& key : FKeys) FKnown.insert(key);
+  }
+
+  std::int32_t GetCount() const noexcept { return FKeys.GetCount(); }
+  const String& Get(std::int32_t Index) const { return FKeys.Get(Index); }
+  bool Contains(const String& Key) const { return FKnown.count(Key) != 0; }
+
+  // The user's name, salt and hash values; "Database is corrupted" when one is
+  // missing or not a text. Index must be valid.
+  const TUserValues& Values(std::int32_t Index) {
+    TUserValues& values = FValues[static_cast<std::size_t>(Index)];
+    if (values.Name != nullptr) return values;
+    const String& key = FKeys.Get(Index);
+    TUserValues found;
+    found.Name = StringValueAt(FStorage, key + NameLeaf);
+    found.Salt = StringValueAt(FStorage, key + SaltLeaf);
+    found.Hash = StringValueAt(FStorage, key + HashLeaf);
+    if (found.Name == nullptr || found.Salt == nullptr || found.Hash == nullptr) RaiseCorrupted();
+    values = found;
+    return values;
+  }
+
+  // A key whose first value was just appended to the storage lists last.
+  void Append(const String& Key) {
+    FValues.reserve(FValues.size() + 1);
+    FKnown.insert(Key);
+    try {
+      FKeys.Add(Key);
+    } catch (...) {
+      FKnown.erase(Key);
+      throw;
+    }
+    FValues.emplace_back();
+  }
+
+ private:
+  const TKLStorage& FStorage;
+  TStringList FKeys;
+  std::vector<TUserValues> FValues;
+  std::unordered_set<String> FKnown;
+};
+
+}  // namespace detail
+
+TKLBinaryPasswordDatabase::TKLBinaryPasswordDatabase(TComponent* AOwner)
+    : TKLPasswordDatabase(AOwner), FDB(std::make_unique<TKLStorage>(nullptr)) {}
+
+TKLBinaryPasswordDatabase::~TKLBinaryPasswordDatabase() {
+  if (GetOpened() && FSaveOnDestroy) {
+    try {
+      Save();
+    } catch (...) {
+      // Nothing can report it from here; the atomic save left the file as it was.
+    }
+  }
+  WipeString(FPassword);
+}
+
+void TKLBinaryPasswordDatabase::SetPassword(const String& Value) {
+  String copy = Value;
+  WipeString(FPassword);
+  FPassword = std::move(copy);
+}
+
+void TKLBinaryPasswordDatabase::SetRandomGenerator(TKLBaseRandomGenerator* Value) {
+  TKLPasswordDatabase::SetRandomGenerator(Value);
+  FDB->SetRandomGenerator(Value);
+  FStorageGenerator = Value;
+}
+
+detail::TUserKeyList& TKLBinaryPasswordDatabase::UserKeys() const {
+  if (!FUserKeys) FUserKeys = std::make_unique<detail::TUserKeyList>(*FDB);
+  return *FUserKeys;
+}
+
+void TKLBinaryPasswordDatabase::StorageChanged() noexcept {
+  FUserKeys.reset();
+  RecordsChanged();
+}
+
+std::int32_t TKLBinaryPasswordDatabase::GetUserCount() const { return UserKeys().GetCount(); }
+
+TKLDatabaseRecord TKLBinaryPasswordDatabase::GetRecord(std::int32_t Index) const {
+  detail::TUserKeyList& keys = UserKeys();
+  TKLDatabaseRecord record;
+  record.UID = StrToInt(keys.Get(Index).substr(UserKeyPrefixLength));
+  const auto& values = keys.Values(Index);
+  record.Username = values.Name->GetValue();
+  record.Salt = values.Salt->GetValue();
+  record.Hash = values.Hash->GetValue();
+  return record;
+}
+
+void TKLBinaryPasswordDatabase::CreateNew(const String& URI) {
+  FDB->Clear();
+  StorageChanged();
+  FIndex = 0;
+  FURI = URI;
+}
+
+// The file is loaded into a storage of its own, which replaces the database's
+// only once it has passed every check: a failed Open changes nothing.
+void TKLBinaryPasswordDatabase::Open(const String& URI) {
+  auto loaded = std::make_unique<TKLStorage>(nullptr);
+  loaded->SetRandomGenerator(FStorageGenerator);
+  loaded->LoadFromFile(URI, FPassword);
+  if (loaded->GetCount() == 0) RaiseCorrupted();
+  std::int32_t index = 0;
+  if (!loaded->GetInt(IndexKey, index, 0)) RaiseCorrupted();
+  String uri = URI;
+  FDB.swap(loaded);
+  StorageChanged();
+  FIndex = index;
+  FURI = std::move(uri);
+}
+
+void TKLBinaryPasswordDatabase::Save() {
+  if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
+  FDB->PutInt(IndexKey, FIndex, true);
+  FDB->SaveToFile(FURI, FPassword);
+}
+
+std::int32_t TKLBinaryPasswordDatabase::AddUser(const String& Username, const String& Password, bool ChangeIfExists) {
+  const bool exists = Exists(Username);
+  if (exists && !ChangeIfExists) throw EKLPasswordDatabaseError(SUserAlreadyExists);
+  return exists ? ChangeUser(Username, Password) : AddNewUser(Username, Password);
+}
+
+// The new user's key lists last, so the caches can take it in, unless values
+// under that key were already there (only a hand-made storage holds such).
+std::int32_t TKLBinaryPasswordDatabase::AddNewUser(const String& Username, const String& Password) {
+  String salt;
+  String hash;
+  const detail::TWipeTextOnExit wipeSalt(salt);
+  const detail::TWipeTextOnExit wipeHash(hash);
+  TransformPassword(Password, salt, hash);
+  const std::int32_t uid = detail::NextUserID(FIndex);
+  const String key = UserKey(uid);
+  const bool keyIsNew = FUserKeys && !FUserKeys->Contains(key);
+  FIndex = uid;
+  try {
+    FDB->PutString(key + NameLeaf, Username, false);
+    FDB->PutString(key + SaltLeaf, salt, false);
+    FDB->PutString(key + HashLeaf, hash, false);
+  } catch (...) {
+    StorageChanged();
+    throw;
+  }
+  if (!keyIsNew) {
+    StorageChanged();
+    return uid;
+  }
+  try {
+    FUserKeys->Append(key);
+  } catch (...) {
+    StorageChanged();
+    return uid;
+  }
+  UserAppended(uid, Username);
+  return uid;
+}
+
+// The values are replaced in place, so no user moves, unless the user's key is
+// not the plain decimal form of its UID (users/007 for UID 7): then the writes
+// make new keys.
+std::int32_t TKLBinaryPasswordDatabase::ChangeUser(const String& Username, const String& Password) {
+  const std::int32_t position = FindUserPosition(Username);
+  const std::int32_t uid = GetUID(Username);
+  String salt;
+  String hash;
+  const detail::TWipeTextOnExit wipeSalt(salt);
+  const detail::TWipeTextOnExit wipeHash(hash);
+  TransformPassword(Password, salt, hash);
+  const String key = UserKey(uid);
+  const bool inPlace = UserKeys().Get(position) == key;
+  try {
+    FDB->PutString(key + NameLeaf, Username, true);
+    FDB->PutString(key + SaltLeaf, salt, true);
+    FDB->PutString(key + HashLeaf, hash, true);
+  } catch (...) {
+    StorageChanged();
+    throw;
+  }
+  if (!inPlace) StorageChanged();
+  return uid;
+}
+
+bool TKLBinaryPasswordDatabase::DeleteUser(std::int32_t UID) {
+  const std::int32_t removed = FDB->Remove(UserKey(UID), true);
+  if (removed == 0) return false;
+  StorageChanged();
+  return true;
+}
+
+}  // namespace kl

@@ -1,0 +1,209 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "foundation/Export.h"
+#include "foundation/KLGeneral.h"
+#include "foundation/StringList.h"
+#include "foundation/Types.h"
+#include "random/KLRandom.h"
+
+namespace kl {
+
+class TKLStorage;
+
+namespace detail {
+class TUserLookupIndex;
+class TUserKeyList;
+}  // namespace detail
+
+KL_DECLARE_EXCEPTION(EKLPasswordDatabaseError, EKLException);
+
+inline constexpr const char* SDatabaseNotOpened = "Database is not opened";
+inline constexpr const char* SUserDoesNotExist = "User does not exist in the database";
+inline constexpr const char* SUserAlreadyExists = "User already exists";
+inline constexpr const char* SDatabaseCorrupted = "Database is corrupted";
+inline constexpr const char* SInvalidUserName = "Invalid user name";
+
+inline constexpr std::size_t KLDatabaseSaltSize = 16;
+inline constexpr std::size_t KLDatabaseHashSize = 32;
+
+// One user as a database hands it out: identifier, name, and the salt and
+// salted SHA-256 hash of the password as upper-case hex text. A plain value;
+// the caller owns its copy.
+struct TKLDatabaseRecord {
+  std::int32_t UID = 0;
+  String Username;
+  String Salt;
+  String Hash;
+};
+
+// Base of the user password databases: salted SHA-256 hashes under user names,
+// never a password. Descendants keep the records; this class does the hashing,
+// the look-ups and verification through the seven abstract operations.
+// Look-ups answer as a walk over the records in position order would (first
+// match wins; a damaged record met before the match raises its error), but use
+// an index that is rebuilt only after a change, so they cost constant time.
+// Raises EKLPasswordDatabaseError. One thread at a time, look-ups included.
+class KL_API TKLPasswordDatabase : public TKLRandomBasedComponent {
+ public:
+  explicit TKLPasswordDatabase(TComponent* AOwner = nullptr);
+  ~TKLPasswordDatabase() override;
+
+  const String& GetURI() const noexcept { return FURI; }
+  bool GetOpened() const noexcept { return !FURI.empty(); }
+  std::int32_t GetCount() const { return GetUserCount(); }
+
+  virtual void CreateNew(const String& URI) = 0;
+  virtual void Open(const String& URI) = 0;
+  virtual void Save() = 0;
+  // Adds a user and returns its new UID, or, when the user exists and
+  // ChangeIfExists is set, gives it a new salt and hash and returns its UID.
+  virtual std::int32_t AddUser(const String& Username, const String& Password, bool ChangeIfExists) = 0;
+  virtual bool DeleteUser(std::int32_t UID) = 0;
+
+  // The UID of the first user named Username (exact comparison); -1 if none.
+  std::int32_t GetUID(const String& Username) const;
+  // The name of the first user with this UID; empty if none.
+  String GetUsername(std::int32_t UID) const;
+  // True when the first user named Username has a UID of 1 or more.
+  bool Exists(const String& Username) const;
+  // Deletes the first user named Username if its UID is 1 or more; true then,
+  // whatever the deletion by UID answers.
+  bool DeleteUser(const String& Username);
+  // True when Password is the user's password. Raises SUserDoesNotExist for an
+  // unknown user and SDatabaseCorrupted for a salt or hash that is empty, of odd
+  // length, or (the hash) not exactly 32 bytes long.
+  bool Verify(const String& Username, const String& Password) const;
+
+ protected:
+  virtual TKLDatabaseRecord GetRecord(std::int32_t Index) const = 0;
+  virtual std::int32_t GetUserCount() const = 0;
+
+  // SHA-256 of Salt followed by Password.
+  ByteArray GetPasswordHash(const ByteArray& Salt, const ByteArray& Password) const;
+  // The stored salt and hash texts of the first user named Username; false,
+  // leaving them untouched, if there is none.
+  bool GetDataByName(const String& Username, String& Salt, String& Hash) const;
+  // A fresh random salt and the hash of Password under it, as hex text.
+  void TransformPassword(const String& Password, String& Salt, String& Hash) const;
+
+  // The position of the first user named Username, -1 if none (a damaged
+  // record before it raises its error).
+  std::int32_t FindUserPosition(const String& Username) const;
+  // The position of the first user with this UID, likewise.
+  std::int32_t FindUIDPosition(std::int32_t UID) const;
+  // Descendants report every change of their records: either a user appended
+  // last, or any other change, after which the index is rebuilt on next use.
+  void UserAppended(std::int32_t UID, const String& Username) noexcept;
+  void RecordsChanged() noexcept;
+
+  String FURI;
+
+ private:
+  const detail::TUserLookupIndex& Lookups() const;
+
+  mutable std::unique_ptr<detail::TUserLookupIndex> FLookups;
+};
+
+// A user database in a text file: a first line with the last UID handed out,
+// then one line per user, "UID:name:salt:hash". The whole file is held in
+// memory; Save rewrites it atomically. User names holding ':', CR or LF are
+// refused (SInvalidUserName). Raises EKLPasswordDatabaseError, and file errors
+// unchanged. One thread at a time.
+class KL_API TKLTextPasswordDatabase : public TKLPasswordDatabase {
+ public:
+  explicit TKLTextPasswordDatabase(TComponent* AOwner = nullptr);
+  // Saves when opened and SaveOnDestroy is set. A failure there cannot be
+  // reported and is swallowed; the file then stays as it was.
+  ~TKLTextPasswordDatabase() override;
+
+  // Whether destruction saves an opened database (default true). The save on
+  // destruction swallows its errors: a caller who must know that the file was
+  // written calls Save first.
+  bool GetSaveOnDestroy() const noexcept { return FSaveOnDestroy; }
+  void SetSaveOnDestroy(bool Value) noexcept { FSaveOnDestroy = Value; }
+
+  // Parses one user line; raises SDatabaseCorrupted for fewer than three
+  // colons or a UID that is not a decimal integer. The hash keeps any further colons.
+  static void Split(const String& Line, std::int32_t& UID, String& Username, String& Salt, String& Hash);
+
+  void CreateNew(const String& URI) override;
+  // Loads the file. On failure the database is left exactly as it was.
+  void Open(const String& URI) override;
+  void Save() override;
+  std::int32_t AddUser(const String& Username, const String& Password, bool ChangeIfExists) override;
+  using TKLPasswordDatabase::DeleteUser;
+  bool DeleteUser(std::int32_t UID) override;
+
+ protected:
+  TKLDatabaseRecord GetRecord(std::int32_t Index) const override;
+  std::int32_t GetUserCount() const override;
+
+  // Open from the file's content already in memory, URI naming where Save
+  // writes it; the same checks and the same all-or-nothing outcome as Open.
+  void OpenFromText(const String& Text, const String& URI);
+
+ private:
+  void TakeOver(std::unique_ptr<TStringList> Lines, const String& URI);
+
+  std::unique_ptr<TStringList> FList;
+  std::int32_t FIndex = 0;
+  bool FSaveOnDestroy = true;
+};
+
+// A user database kept in an encrypted storage file, one key per user:
+// "users/<UID>/name", ".../salt" and ".../pwd", and "index" for the last UID
+// handed out. The storage (owned) is held in memory; Save writes it atomically,
+// encrypted with Password. The storage password copy is wiped on destruction.
+// Raises EKLPasswordDatabaseError, and the storage's and file errors unchanged.
+// One thread at a time.
+class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
+ public:
+  explicit TKLBinaryPasswordDatabase(TComponent* AOwner = nullptr);
+  // Saves when opened and SaveOnDestroy is set, swallowing a failure (the file
+  // then stays as it was), then wipes the password copy.
+  ~TKLBinaryPasswordDatabase() override;
+
+  // Whether destruction saves an opened database (default true). The save on
+  // destruction swallows its errors: a caller who must know that the file was
+  // written calls Save first.
+  bool GetSaveOnDestroy() const noexcept { return FSaveOnDestroy; }
+  void SetSaveOnDestroy(bool Value) noexcept { FSaveOnDestroy = Value; }
+  // The storage password used by Open and Save; empty writes an unencrypted file.
+  const String& GetPassword() const noexcept { return FPassword; }
+  void SetPassword(const String& Value);
+
+  // Also hands the generator to the storage, whose encryption draws from it.
+  void SetRandomGenerator(TKLBaseRandomGenerator* Value) override;
+
+  void CreateNew(const String& URI) override;
+  // Loads the file with Password. On failure the database is left exactly as it was.
+  void Open(const String& URI) override;
+  void Save() override;
+  std::int32_t AddUser(const String& Username, const String& Password, bool ChangeIfExists) override;
+  using TKLPasswordDatabase::DeleteUser;
+  bool DeleteUser(std::int32_t UID) override;
+
+ protected:
+  TKLDatabaseRecord GetRecord(std::int32_t Index) const override;
+  std::int32_t GetUserCount() const override;
+
+ private:
+  detail::TUserKeyList& UserKeys() const;
+  void StorageChanged() noexcept;
+  std::int32_t AddNewUser(const String& Username, const String& Password);
+  std::int32_t ChangeUser(const String& Username, const String& Password);
+
+  std::unique_ptr<TKLStorage> FDB;
+  std::int32_t FIndex = 0;
+  bool FSaveOnDestroy = true;
+  String FPassword;
+  // The generator last plugged in, handed on to every storage this database makes.
+  TKLBaseRandomGenerator* FStorageGenerator = nullptr;
+  // The sub-keys of "users" in storage order and the users' values, found once per change.
+  mutable std::unique_ptr<detail::TUserKeyList> FUserKeys;
+};
+
+}  // namespace kl

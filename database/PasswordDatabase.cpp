@@ -1,0 +1,196 @@
+#include <algorithm>
+#include <limits>
+
+#include "crypto/KLSHA256.h"
+#include "database/KLDatabase.h"
+#include "database/UserLookupIndex.h"
+#include "foundation/SecureMemory.h"
+
+namespace kl {
+
+EKLPasswordDatabaseError::~EKLPasswordDatabaseError() = default;
+
+namespace detail {
+
+void TUserLookupIndex::Reserve(std::int32_t Count) {
+  if (Count <= 0) return;
+  FByName.reserve(static_cast<std::size_t>(Count));
+  FByUID.reserve(static_cast<std::size_t>(Count));
+}
+
+void TUserLookupIndex::Append(std::int32_t UID, const String& Username) {
+  if (FDamaged) return;
+  const std::int32_t position = FCount;
+  // emplace keeps an existing entry: the first record of a name or UID wins.
+  FByName.emplace(Username, TNameEntry{position, UID});
+  FByUID.emplace(UID, position);
+  ++FCount;
+}
+
+void TUserLookupIndex::AppendDamaged(std::exception_ptr Error) noexcept {
+  if (!FDamaged) FDamaged = std::move(Error);
+}
+
+void TUserLookupIndex::RaiseIfDamaged() const {
+  if (FDamaged) std::rethrow_exception(FDamaged);
+}
+
+const TUserLookupIndex::TNameEntry* TUserLookupIndex::FindName(const String& Username) const {
+  const auto found = FByName.find(Username);
+  if (found != FByName.end()) return &found->second;
+  RaiseIfDamaged();
+  return nullptr;
+}
+
+std::int32_t TUserLookupIndex::FindUID(std::int32_t UID) const {
+  const auto found = FByUID.find(UID);
+  if (found != FByUID.end()) return found->second;
+  RaiseIfDamaged();
+  return -1;
+}
+
+std::int32_t NextUserID(std::int32_t Last) {
+  if (Last == std::numeric_limits<std::int32_t>::max()) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  return Last + 1;
+}
+
+}  // namespace detail
+
+namespace {
+
+void HashUpdate(TSHA256Context& Context, const ByteArray& Bytes) {
+  constexpr std::size_t chunk = std::size_t{1} << 30;
+  for (std::size_t done = 0; done < Bytes.size(); done += chunk) {
+    const std::size_t n = std::min(chunk, Bytes.size() - done);
+    SHA256Update(Context, Bytes.data() + done, static_cast<std::uint32_t>(n));
+  }
+}
+
+SecureBytes PasswordBytes(const String& Password) {
+  RawByteString utf8 = StrToUTF8(Password);
+  SecureBytes bytes(RawByteStringToBytes(utf8));
+  WipeRawBytes(utf8);
+  return SecureBytes(std::move(bytes.Get()));
+}
+
+}  // namespace
+
+TKLPasswordDatabase::TKLPasswordDatabase(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
+
+TKLPasswordDatabase::~TKLPasswordDatabase() = default;
+
+// One walk over every record builds the index; it is kept until a descendant
+// reports a change. Only the library's own errors mark a record as damaged:
+// anything else (out of memory) leaves no index behind and reaches the caller.
+const detail::TUserLookupIndex& TKLPasswordDatabase::Lookups() const {
+  if (FLookups) return *FLookups;
+  auto index = std::make_unique<detail::TUserLookupIndex>();
+  const std::int32_t count = GetUserCount();
+  index->Reserve(count);
+  for (std::int32_t i = 0; i < count; ++i) {
+    TKLDatabaseRecord record;
+    try {
+      record = GetRecord(i);
+    } catch (const Exception&) {
+      index->AppendDamaged(std::current_exception());
+      break;
+    }
+    WipeString(record.Salt);
+    WipeString(record.Hash);
+    index->Append(record.UID, record.Username);
+  }
+  FLookups = std::move(index);
+  return *FLookups;
+}
+
+void TKLPasswordDatabase::UserAppended(std::int32_t UID, const String& Username) noexcept {
+  if (!FLookups) return;
+  try {
+    FLookups->Append(UID, Username);
+  } catch (...) {
+    FLookups.reset();
+  }
+}
+
+void TKLPasswordDatabase::RecordsChanged() noexcept { FLookups.reset(); }
+
+std::int32_t TKLPasswordDatabase::FindUserPosition(const String& Username) const {
+  const auto* entry = Lookups().FindName(Username);
+  return entry != nullptr ? entry->Position : -1;
+}
+
+std::int32_t TKLPasswordDatabase::FindUIDPosition(std::int32_t UID) const { return Lookups().FindUID(UID); }
+
+std::int32_t TKLPasswordDatabase::GetUID(const String& Username) const {
+  const auto* entry = Lookups().FindName(Username);
+  return entry != nullptr ? entry->UID : -1;
+}
+
+String TKLPasswordDatabase::GetUsername(std::int32_t UID) const {
+  const std::int32_t position = FindUIDPosition(UID);
+  if (position < 0) return {};
+  TKLDatabaseRecord record = GetRecord(position);
+  WipeString(record.Salt);
+  WipeString(record.Hash);
+  return std::move(record.Username);
+}
+
+bool TKLPasswordDatabase::Exists(const String& Username) const { return GetUID(Username) >= 1; }
+
+bool TKLPasswordDatabase::DeleteUser(const String& Username) {
+  const std::int32_t uid = GetUID(Username);
+  if (uid < 1) return false;
+  DeleteUser(uid);
+  return true;
+}
+
+bool TKLPasswordDatabase::GetDataByName(const String& Username, String& Salt, String& Hash) const {
+  const std::int32_t position = FindUserPosition(Username);
+  if (position < 0) return false;
+  TKLDatabaseRecord record = GetRecord(position);
+  Salt = std::move(record.Salt);
+  Hash = std::move(record.Hash);
+  return true;
+}
+
+ByteArray TKLPasswordDatabase::GetPasswordHash(const ByteArray& Salt, const ByteArray& Password) const {
+  TSHA256Context context;
+  WipeOnExit<TSHA256Context> wipeContext(context);
+  SHA256Initialize(context);
+  HashUpdate(context, Salt);
+  HashUpdate(context, Password);
+  TMessageDigest256 digest = SHA256Finalize(context);
+  WipeOnExit<TMessageDigest256> wipeDigest(digest);
+  return DigestToBytes(digest);
+}
+
+void TKLPasswordDatabase::TransformPassword(const String& Password, String& Salt, String& Hash) const {
+  SecureBytes salt(KLDatabaseSaltSize);
+  GetRandomGenerator()->Generate(salt.data(), static_cast<std::int32_t>(salt.size()));
+  const SecureBytes password = PasswordBytes(Password);
+  const SecureBytes hash(GetPasswordHash(salt.Get(), password.Get()));
+  String saltText = BytesToHexStr(salt.Get());
+  String hashText = BytesToHexStr(hash.Get());
+  WipeString(Salt);
+  WipeString(Hash);
+  Salt = std::move(saltText);
+  Hash = std::move(hashText);
+}
+
+// Both texts are decoded before either is judged, so a non-hexadecimal pair in
+// either raises the conversion error even when the other one is empty.
+bool TKLPasswordDatabase::Verify(const String& Username, const String& Password) const {
+  String saltText;
+  String hashText;
+  const detail::TWipeTextOnExit wipeSaltText(saltText);
+  const detail::TWipeTextOnExit wipeHashText(hashText);
+  if (!GetDataByName(Username, saltText, hashText)) throw EKLPasswordDatabaseError(SUserDoesNotExist);
+  const SecureBytes salt(HexStrToBytes(saltText));
+  const SecureBytes stored(HexStrToBytes(hashText));
+  if (salt.size() == 0 || stored.size() != KLDatabaseHashSize) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  const SecureBytes password = PasswordBytes(Password);
+  const SecureBytes computed(GetPasswordHash(salt.Get(), password.Get()));
+  return ConstantTimeEqual(computed.data(), stored.data(), KLDatabaseHashSize);
+}
+
+}  // namespace kl

@@ -1,0 +1,149 @@
+#include "database/KLDatabase.h"
+#include "database/UserLookupIndex.h"
+#include "foundation/Convert.h"
+#include "foundation/SecureMemory.h"
+
+namespace kl {
+
+namespace {
+
+constexpr Char FieldSeparator = u':';
+
+[[noreturn]] void RaiseCorrupted() { throw EKLPasswordDatabaseError(SDatabaseCorrupted); }
+
+// A name the line format could not carry: it would split into other fields or lines.
+void CheckUsername(const String& Username) {
+  if (Username.find_first_of(u":\r\n") != String::npos) throw EKLPasswordDatabaseError(SInvalidUserName);
+}
+
+String JoinLine(std::int32_t UID, const String& Username, const String& Salt, const String& Hash) {
+  String line = IntToStr(UID);
+  line.reserve(line.size() + Username.size() + Salt.size() + Hash.size() + 3);
+  line += FieldSeparator;
+  line += Username;
+  line += FieldSeparator;
+  line += Salt;
+  line += FieldSeparator;
+  line += Hash;
+  return line;
+}
+
+}  // namespace
+
+TKLTextPasswordDatabase::TKLTextPasswordDatabase(TComponent* AOwner)
+    : TKLPasswordDatabase(AOwner), FList(std::make_unique<TStringList>()) {}
+
+TKLTextPasswordDatabase::~TKLTextPasswordDatabase() {
+  if (!GetOpened() || !FSaveOnDestroy) return;
+  try {
+    Save();
+  } catch (...) {
+    // Nothing can report it from here; the atomic save left the file as it was.
+  }
+}
+
+void TKLTextPasswordDatabase::Split(const String& Line, std::int32_t& UID, String& Username, String& Salt,
+                                    String& Hash) {
+  const std::size_t first = Line.find(FieldSeparator);
+  if (first == String::npos) RaiseCorrupted();
+  std::int32_t uid = 0;
+  if (!TryStrToInt(Line.substr(0, first), uid)) RaiseCorrupted();
+  const std::size_t second = Line.find(FieldSeparator, first + 1);
+  if (second == String::npos) RaiseCorrupted();
+  const std::size_t third = Line.find(FieldSeparator, second + 1);
+  if (third == String::npos) RaiseCorrupted();
+  UID = uid;
+  Username.assign(Line, first + 1, second - first - 1);
+  Salt.assign(Line, second + 1, third - second - 1);
+  Hash.assign(Line, third + 1);
+}
+
+TKLDatabaseRecord TKLTextPasswordDatabase::GetRecord(std::int32_t Index) const {
+  TKLDatabaseRecord record;
+  Split(FList->Get(Index), record.UID, record.Username, record.Salt, record.Hash);
+  return record;
+}
+
+std::int32_t TKLTextPasswordDatabase::GetUserCount() const { return FList->GetCount(); }
+
+void TKLTextPasswordDatabase::CreateNew(const String& URI) {
+  FList->Clear();
+  RecordsChanged();
+  FIndex = 0;
+  FURI = URI;
+}
+
+void TKLTextPasswordDatabase::Open(const String& URI) {
+  auto lines = std::make_unique<TStringList>();
+  lines->LoadFromFile(URI);
+  TakeOver(std::move(lines), URI);
+}
+
+void TKLTextPasswordDatabase::OpenFromText(const String& Text, const String& URI) {
+  auto lines = std::make_unique<TStringList>();
+  lines->SetText(Text);
+  TakeOver(std::move(lines), URI);
+}
+
+// The new lines replace the database's only once they have passed every check,
+// so a failed Open leaves the records, the counter and URI as they were.
+void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const String& URI) {
+  if (Lines->GetCount() == 0) RaiseCorrupted();
+  std::int32_t index = 0;
+  if (!TryStrToInt(Lines->Get(0), index)) RaiseCorrupted();
+  Lines->Delete(0);
+  String uri = URI;
+  FList.swap(Lines);
+  RecordsChanged();
+  FIndex = index;
+  FURI = std::move(uri);
+}
+
+void TKLTextPasswordDatabase::Save() {
+  if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
+  TStringList lines;
+  lines.Add(IntToStr(FIndex));
+  for (const String& line : *FList) lines.Add(line);
+  lines.SaveToFile(FURI);
+}
+
+std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const String& Password, bool ChangeIfExists) {
+  CheckUsername(Username);
+  const bool exists = Exists(Username);
+  if (exists && !ChangeIfExists) throw EKLPasswordDatabaseError(SUserAlreadyExists);
+  String salt;
+  String hash;
+  String line;
+  const detail::TWipeTextOnExit wipeSalt(salt);
+  const detail::TWipeTextOnExit wipeHash(hash);
+  const detail::TWipeTextOnExit wipeLine(line);
+  TransformPassword(Password, salt, hash);
+  std::int32_t uid = 0;
+  if (exists) {
+    // The first line of this name keeps its place, UID and name; only its salt and hash change.
+    const std::int32_t position = FindUserPosition(Username);
+    TKLDatabaseRecord record = GetRecord(position);
+    WipeString(record.Salt);
+    WipeString(record.Hash);
+    uid = record.UID;
+    line = JoinLine(uid, record.Username, salt, hash);
+    FList->Put(position, line);
+  } else {
+    uid = detail::NextUserID(FIndex);
+    line = JoinLine(uid, Username, salt, hash);
+    FList->Add(line);
+    FIndex = uid;
+    UserAppended(uid, Username);
+  }
+  return uid;
+}
+
+bool TKLTextPasswordDatabase::DeleteUser(std::int32_t UID) {
+  const std::int32_t position = FindUIDPosition(UID);
+  if (position < 0) return false;
+  FList->Delete(position);
+  RecordsChanged();
+  return true;
+}
+
+}  // namespace kl

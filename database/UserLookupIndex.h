@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <unordered_map>
+
+#include "foundation/SecureMemory.h"
+#include "foundation/Types.h"
+
+namespace kl::detail {
+
+// The answers of a password database's look-ups, built by one walk over its
+// records in position order. Only the first record of each name and of each
+// UID is kept, and the walk stops at the first record that cannot be read: a
+// look-up that finds no match before that record raises its error again, just
+// as a walk from position 0 would. Holds no salts or hashes.
+class TUserLookupIndex {
+ public:
+  struct TNameEntry {
+    std::int32_t Position;
+    std::int32_t UID;
+  };
+
+  void Reserve(std::int32_t Count);
+  // Adds the record at the next position. Records after a damaged one are
+  // never reached by a walk and are ignored.
+  void Append(std::int32_t UID, const String& Username);
+  // The record at the next position could not be read; Error is what reading it raised.
+  void AppendDamaged(std::exception_ptr Error) noexcept;
+
+  // The first record named Username, or null if none; raises the damaged
+  // record's error when there is no match before it.
+  const TNameEntry* FindName(const String& Username) const;
+  // The position of the first record with UID, or -1; raises likewise.
+  std::int32_t FindUID(std::int32_t UID) const;
+
+ private:
+  void RaiseIfDamaged() const;
+
+  std::unordered_map<String, TNameEntry> FByName;
+  std::unordered_map<std::int32_t, std::int32_t> FByUID;
+  std::int32_t FCount = 0;
+  std::exception_ptr FDamaged;
+};
+
+// The UID after Last. Raises "Database is corrupted" when Last is already the
+// largest identifier (only a damaged or hand-edited database holds it).
+std::int32_t NextUserID(std::int32_t Last);
+
+// Wipes a text at scope exit, also when an exception leaves the scope.
+class TWipeTextOnExit {
+ public:
+  explicit TWipeTextOnExit(String& Text) noexcept : FText(Text) {}
+  ~TWipeTextOnExit() { WipeString(FText); }
+  TWipeTextOnExit(const TWipeTextOnExit&) = delete;
+  TWipeTextOnExit& operator=(const TWipeTextOnExit&) = delete;
+
+ private:
+  String& FText;
+};
+
+}  // namespace kl::detail

@@ -1,0 +1,114 @@
+#include <memory>
+
+#include "foundation/Clock.h"
+#include "passstorage/KLPassStorage.h"
+
+namespace kl {
+
+EKLPassStorageException::~EKLPassStorageException() = default;
+
+namespace {
+
+bool Matches(const String& Field, TKLSearchEquality Equality, const String& Value) noexcept {
+  switch (Equality) {
+    case seContains:
+      return !Value.empty() && Field.find(Value) != String::npos;
+    case seEquals:
+      return Field == Value;
+    case seNotEquals:
+      return Field != Value;
+  }
+  return false;
+}
+
+}  // namespace
+
+TKLPassStorage::TKLPassStorage(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
+
+TKLPassStorage::~TKLPassStorage() {
+  for (TKLPassRecord* rec : FList) delete rec;
+  FList.Clear();
+}
+
+void TKLPassStorage::CheckGroup(const String& Group) {
+  if (Group.find(u'/') != String::npos) throw EKLPassStorageException(SWrongGroupName);
+}
+
+std::int32_t TKLPassStorage::Add(TKLPassRecord* Rec) {
+  if (Rec == nullptr) throw EKLPassStorageException(SRecordMissing);
+  // The back reference makes this check constant-time; a record taken twice
+  // would be destroyed twice.
+  if (Rec->FStore != nullptr) throw EKLPassStorageException(SRecordAlreadyHeld);
+  CheckGroup(Rec->GetGroup());
+  const std::int32_t index = FList.Add(Rec);
+  Rec->FStore = this;
+  return index;
+}
+
+std::int32_t TKLPassStorage::Add(const String& Title, const String& Username, const String& Password, const String& URL,
+                                 const String& Note, const String& Group) {
+  CheckGroup(Group);
+  auto rec = std::make_unique<TKLPassRecord>(Title, Username, Password, URL, Note, Group);
+  const std::int32_t index = Add(rec.get());
+  rec.release();
+  return index;
+}
+
+bool TKLPassStorage::Delete(TKLPassRecord* Rec) {
+  if (Rec == nullptr || Rec->FStore != this) return false;
+  FList.Remove(Rec);
+  Rec->FStore = nullptr;
+  return true;
+}
+
+bool TKLPassStorage::Delete(std::int32_t Index) {
+  if (Index < 0 || Index >= GetCount()) return false;
+  TKLPassRecord* rec = FList.Get(Index);
+  FList.Delete(Index);
+  rec->FStore = nullptr;
+  return true;
+}
+
+void TKLPassStorage::Clear() {
+  for (TKLPassRecord* rec : FList) rec->FStore = nullptr;
+  FList.Clear();
+}
+
+// Listing and search read each field in place and take one clock reading for
+// the whole pass: linear in the records, allocating only for the result.
+void TKLPassStorage::List(const String& Group, TPointerList<TKLPassRecord>& Recs) {
+  CheckGroup(Group);
+  const std::int64_t now = NowUnixSeconds();
+  for (TKLPassRecord* rec : FList) {
+    if (rec->ReadField(&TKLPassRecord::FGroup, now) == Group) Recs.Add(rec);
+  }
+}
+
+void TKLPassStorage::Search(TKLSearchParam Param, TKLSearchEquality Equality, const String& Value,
+                            TPointerList<TKLPassRecord>& Recs) {
+  TKLPassRecord::TField field = nullptr;
+  switch (Param) {
+    case spTitle:
+      field = &TKLPassRecord::FTitle;
+      break;
+    case spUsername:
+      field = &TKLPassRecord::FUsername;
+      break;
+    case spPassword:
+      field = &TKLPassRecord::FPassword;
+      break;
+    case spURL:
+      field = &TKLPassRecord::FURL;
+      break;
+    case spNote:
+      field = &TKLPassRecord::FNote;
+      break;
+  }
+  if (field == nullptr) return;
+  const std::int64_t now = NowUnixSeconds();
+  for (TKLPassRecord* rec : FList) {
+    if (Matches(rec->ReadField(field, now), Equality, Value)) Recs.Add(rec);
+  }
+}
+
+}  // namespace kl

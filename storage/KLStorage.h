@@ -1,0 +1,273 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "crypto/KLAES.h"
+#include "foundation/Export.h"
+#include "foundation/KLGeneral.h"
+#include "foundation/Stream.h"
+#include "foundation/StringList.h"
+#include "random/KLRandom.h"
+
+namespace kl {
+
+// Raised by the storage for refused operations and for stored content that is
+// damaged or protected by another password.
+KL_DECLARE_EXCEPTION(EKLStorageException, EKLException);
+
+inline constexpr const char* SKeyAlreadyExists = "Key already exists";
+inline constexpr const char* SWrongValueType = "Wrong value type";
+inline constexpr const char* SWrongStorageTag = "Wrong storage tag";
+inline constexpr const char* SWrongStorageVersion = "Wrong storage version";
+inline constexpr const char* SStorageNotEncrypted = "The storage is not encrypted";
+inline constexpr const char* SStorageWrongPassword = "Wrong password";
+inline constexpr const char* SStorageValueTooLong = "Storage key or value longer than 65535 bytes";
+
+// Type codes of the stored values. Code 0 marks the closing record of a file.
+inline constexpr std::int32_t vtClosing = 0;
+inline constexpr std::int32_t vtBool = 1;
+inline constexpr std::int32_t vtInt = 2;
+inline constexpr std::int32_t vtLong = 3;
+inline constexpr std::int32_t vtString = 4;
+inline constexpr std::int32_t vtBlob = 5;
+
+// Keys, texts (both in UTF-8) and byte arrays are stored with 16-bit lengths.
+inline constexpr std::size_t KLStorageMaxFieldSize = 0xFFFF;
+
+class TKLStorage;
+
+// A typed value under a slash-separated key; the base of the five value classes.
+// A value held by a storage belongs to it: the storage destroys it, and setting
+// its Key through this object keeps the storage's key lookup right. ValueType
+// must stay the code of the value's class; the storage refuses to read or save a
+// value whose code names another class. Not thread-safe.
+class KL_API TKLValue {
+ public:
+  TKLValue(const TKLValue&) = delete;
+  TKLValue& operator=(const TKLValue&) = delete;
+  virtual ~TKLValue();
+
+  const String& GetKey() const noexcept { return FKey; }
+  void SetKey(const String& Value);
+  std::int32_t GetValueType() const noexcept { return FValueType; }
+  void SetValueType(std::int32_t Value) noexcept { FValueType = Value; }
+
+ protected:
+  TKLValue(const String& Key, std::int32_t ValueType) : FKey(Key), FValueType(ValueType) {}
+
+ private:
+  friend class TKLStorage;
+
+  String FKey;
+  std::int32_t FValueType;
+  // Kept by the storage holding the value: its position in storage order, and
+  // the neighbours in the chain of values sharing its key, in storage order.
+  TKLStorage* FStorage = nullptr;
+  std::int32_t FPosition = -1;
+  TKLValue* FPrevSame = nullptr;
+  TKLValue* FNextSame = nullptr;
+};
+
+// A boolean value (type code 1).
+class KL_API TKLBoolValue : public TKLValue {
+ public:
+  static constexpr std::int32_t TypeCode = vtBool;
+  explicit TKLBoolValue(const String& Key = String(), bool Value = false) : TKLValue(Key, TypeCode), FValue(Value) {}
+  ~TKLBoolValue() override;
+  bool GetValue() const noexcept { return FValue; }
+  void SetValue(bool Value) noexcept { FValue = Value; }
+
+ private:
+  bool FValue;
+};
+
+// A signed 32-bit integer value (type code 2).
+class KL_API TKLIntValue : public TKLValue {
+ public:
+  static constexpr std::int32_t TypeCode = vtInt;
+  explicit TKLIntValue(const String& Key = String(), std::int32_t Value = 0) : TKLValue(Key, TypeCode), FValue(Value) {}
+  ~TKLIntValue() override;
+  std::int32_t GetValue() const noexcept { return FValue; }
+  void SetValue(std::int32_t Value) noexcept { FValue = Value; }
+
+ private:
+  std::int32_t FValue;
+};
+
+// A signed 64-bit integer value (type code 3).
+class KL_API TKLLongValue : public TKLValue {
+ public:
+  static constexpr std::int32_t TypeCode = vtLong;
+  explicit TKLLongValue(const String& Key = String(), std::int64_t Value = 0)
+      : TKLValue(Key, TypeCode), FValue(Value) {}
+  ~TKLLongValue() override;
+  std::int64_t GetValue() const noexcept { return FValue; }
+  void SetValue(std::int64_t Value) noexcept { FValue = Value; }
+
+ private:
+  std::int64_t FValue;
+};
+
+// A text value (type code 4). Stored texts may be secrets (password records), so
+// the text is wiped when it is replaced and when the value is destroyed.
+class KL_API TKLStringValue : public TKLValue {
+ public:
+  static constexpr std::int32_t TypeCode = vtString;
+  explicit TKLStringValue(const String& Key = String(), const String& Value = String())
+      : TKLValue(Key, TypeCode), FValue(Value) {}
+  ~TKLStringValue() override;
+  const String& GetValue() const noexcept { return FValue; }
+  void SetValue(const String& Value);
+
+ private:
+  String FValue;
+};
+
+// A byte-array value (type code 5), wiped like a text value.
+class KL_API TKLBlobValue : public TKLValue {
+ public:
+  static constexpr std::int32_t TypeCode = vtBlob;
+  explicit TKLBlobValue(const String& Key = String(), const ByteArray& Value = ByteArray())
+      : TKLValue(Key, TypeCode), FValue(Value) {}
+  ~TKLBlobValue() override;
+  const ByteArray& GetValue() const noexcept { return FValue; }
+  void SetValue(const ByteArray& Value);
+
+ private:
+  ByteArray FValue;
+};
+
+// The 4-byte file header: tag, version and encryption flag. Written and read
+// field by field, little-endian.
+struct TKLStorageHeader {
+  std::uint16_t Tag;
+  std::uint8_t Version;
+  std::uint8_t Encrypted;
+};
+static_assert(sizeof(TKLStorageHeader) == 4);
+
+inline constexpr std::uint16_t KLStorageTag = 0xDB01;
+// Version 1 keeps the content key as drawn; version 2, written by every
+// encrypted save, keeps it enciphered under the password key. Both load.
+inline constexpr std::uint8_t KLStorageLegacyVersion = 1;
+inline constexpr std::uint8_t KLStorageVersion = 2;
+inline constexpr std::size_t KLStorageHeaderSize = 4;
+inline constexpr std::size_t KLStorageCryptoHeaderSize = 128;
+inline constexpr std::int32_t KLStorageKeyIterations = 1000;
+
+// The 128-byte header of an encrypted file. IV, CheckBytes and (from version 2)
+// the two halves of MasterKey are stored each as one AES-256 block enciphered
+// under the password key, with no chaining between them.
+struct TKLStorageCryptoHeader {
+  std::array<std::uint8_t, 64> Salt;
+  TAESKey256 MasterKey;
+  TAESBlock IV;
+  TAESBlock CheckBytes;
+};
+static_assert(sizeof(TKLStorageCryptoHeader) == KLStorageCryptoHeaderSize);
+
+// The plaintext check value; deciphering it back proves the password.
+inline constexpr TAESBlock KLStorageCheckBytes = {0x5A, 0xC3, 0x1E, 0x97, 0x24, 0xB8, 0x6F, 0x0D,
+                                                  0xE2, 0x49, 0x73, 0xA6, 0x18, 0xD5, 0x3C, 0x81};
+
+// An ordered collection of typed values under slash-separated keys, read as a
+// tree, saved to and loaded from streams and files, plain or password-protected
+// with a SHA-256 checksum. The storage owns every value in it; value objects it
+// hands out stay valid until they are removed, cleared or the storage dies.
+// Lookups return the first value under a key in storage order (through an index,
+// not a scan). Raises EKLStorageException; one thread at a time.
+class KL_API TKLStorage : public TKLRandomBasedComponent {
+ public:
+  explicit TKLStorage(TComponent* AOwner = nullptr);
+  ~TKLStorage() override;
+
+  std::int32_t GetCount() const noexcept { return static_cast<std::int32_t>(FList.size()); }
+  // The value at Index (0-based); EListError outside 0 to GetCount() - 1.
+  TKLValue* GetValue(std::int32_t Index) const;
+  bool GetLoaded() const noexcept { return FLoaded; }
+  void Clear() noexcept;
+
+  // Stores Value under Key and returns its position. An existing key is
+  // replaced in place when Replace is set and it holds the same type.
+  std::int32_t PutBool(const String& Key, bool Value, bool Replace);
+  std::int32_t PutInt(const String& Key, std::int32_t Value, bool Replace);
+  std::int32_t PutLong(const String& Key, std::int64_t Value, bool Replace);
+  std::int32_t PutString(const String& Key, const String& Value, bool Replace);
+  std::int32_t PutBlob(const String& Key, const ByteArray& Value, bool Replace);
+
+  // The first value under Key, or null (Index then left as it was).
+  TKLValue* Get(const String& Key, std::int32_t& Index) const;
+  TKLValue* Get(const String& Key) const;
+
+  // True with the stored value when the first value under Key has the type;
+  // otherwise false with DefaultValue (GetBlob: an empty array).
+  bool GetBool(const String& Key, bool& Value, bool DefaultValue) const;
+  bool GetInt(const String& Key, std::int32_t& Value, std::int32_t DefaultValue) const;
+  bool GetLong(const String& Key, std::int64_t& Value, std::int64_t DefaultValue) const;
+  bool GetString(const String& Key, String& Value, const String& DefaultValue) const;
+  bool GetBlob(const String& Key, ByteArray& Value) const;
+
+  // Appends to List the full paths beneath Key: every key when Recursive,
+  // otherwise the leaves directly under Key and each child folder once.
+  void GetSubKeys(const String& Key, TStringList& List, bool Recursive) const;
+
+  void Remove(std::int32_t Index);
+  // Removes the first value under Key and, when Recursive, everything beneath
+  // it; returns the number of values removed.
+  std::int32_t Remove(const String& Key, bool Recursive);
+
+  // An empty Password writes a plain storage, any other an encrypted one.
+  void SaveToStream(TStream& Strm, const String& Password) const;
+  // Appends the stream's values to those held.
+  void LoadFromStream(TStream& Strm, const String& Password);
+  // Replaces the file whole or not at all.
+  void SaveToFile(const String& FileName, const String& Password) const;
+  void LoadFromFile(const String& FileName, const String& Password);
+
+ protected:
+  // The password key (bytes 0 to 31 of a 48-byte, 1000-iteration PBKDF2) and
+  // the derived vector (bytes 32 to 47).
+  static void DeriveKeyIV(const String& Password, const ByteArray& Salt, TAESKey256& Key, TAESBlock& IV);
+  // Enciphers IV, CheckBytes and MasterKey in place under the password key.
+  static void EncryptHeader(TKLStorageCryptoHeader& Header, const String& Password);
+  // Deciphers IV and CheckBytes, and MasterKey from version 2 on; raises
+  // "Wrong password" when the check value does not come back.
+  static void DecryptHeader(TKLStorageCryptoHeader& Header, const String& Password, std::uint8_t Version);
+  // An empty value of the class for codes 1 to 5; null for any other code.
+  static std::unique_ptr<TKLValue> ValueByType(std::int32_t ValueType);
+
+ private:
+  friend class TKLValue;
+
+  // The values under one key, first and last in storage order.
+  struct TKeyChain {
+    TKLValue* First = nullptr;
+    TKLValue* Last = nullptr;
+  };
+  using TKeyIndex = std::map<String, TKeyChain, std::less<>>;
+
+  template <class TValue, class T>
+  std::int32_t Put(const String& Key, const T& Value, bool Replace);
+  template <class TValue, class T>
+  bool GetTyped(const String& Key, T& Value, const T& DefaultValue) const;
+
+  std::int32_t Append(std::unique_ptr<TKLValue> Value);
+  void KeyChanging(TKLValue& Value, const String& NewKey);
+  static void Link(TKLValue& Value, TKeyChain& Chain) noexcept;
+  void Unlink(TKLValue& Value) noexcept;
+  void Renumber(std::size_t From) noexcept;
+
+  void CheckSavable() const;
+  void WriteContent(TStream& Content) const;
+  void ReadContent(TStream& Content, bool Buffered);
+
+  bool FLoaded = false;
+  std::vector<TKLValue*> FList;
+  TKeyIndex FIndex;
+};
+
+}  // namespace kl

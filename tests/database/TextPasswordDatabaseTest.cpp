@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <regex>
+#include <vector>
+
+#include "database/DatabaseTestSupport.h"
+#include "database/KLDatabase.h"
+#include "foundation/Convert.h"
+#include "foundation/Exceptions.h"
+#include "support/TestSupport.h"
+
+namespace kl {
+namespace {
+
+using test::ExposedText;
+using test::MessageOf;
+using test::U;
+
+constexpr const char* Corrupted = "Database is corrupted";
+
+// A valid line for a user, made by the database itself.
+String LineFor(std::int32_t UID, const String& Username, const String& Password) {
+  ExposedText db;
+  String salt, hash;
+  db.TransformPassword(Password, salt, hash);
+  return IntToStr(UID) + u":" + Username + u":" + salt + u":" + hash;
+}
+
+TEST(TextPasswordDatabase, SplitReadsTheFourFields) {
+  struct Case {
+    String Line;
+    std::int32_t UID;
+    String Username, Salt, Hash;
+  };
+  const std::vector<Case> cases = {
+      {u"7:bob:SALT:HA:SH", 7, u"bob", u"SALT", u"HA:SH"},
+      {u"1:::", 1, u"", u"", u""},
+      {u"-3:x y:s:", -3, u"x y", u"s", u""},
+      {u"+12:n:s:h", 12, u"n", u"s", u"h"},
+      {u"2147483647:n::h:", 2147483647, u"n", u"", u"h:"},
+  };
+  for (const Case& c : cases) {
+    std::int32_t uid = 0;
+    String name, salt, hash;
+    TKLTextPasswordDatabase::Split(c.Line, uid, name, salt, hash);
+    EXPECT_EQ(uid, c.UID) << test::Narrow(c.Line);
+    EXPECT_EQ(name, c.Username) << test::Narrow(c.Line);
+    EXPECT_EQ(salt, c.Salt) << test::Narrow(c.Line);
+    EXPECT_EQ(hash, c.Hash) << test::Narrow(c.Line);
+  }
+}
+
+TEST(TextPasswordDatabase, SplitRejectsMalformedLines) {
+  for (const char16_t* line : {u"", u"5", u"5:bob", u"5:bob:00", u"x:bob:s:h", u":bob:s:h", u" 5:bob:s:h",
+                               u"5 :bob:s:h", u"2147483648:bob:s:h", u"0x5:bob:s:h"}) {
+    std::int32_t uid = 42;
+    String name = u"keep";
+    String salt, hash;
+    EXPECT_EQ(MessageOf([&] { TKLTextPasswordDatabase::Split(line, uid, name, salt, hash); }), Corrupted)
+        << test::Narrow(line);
+  }
+}
+
+TEST(TextPasswordDatabase, SavedFileHoldsCounterThenOneLinePerUser) {
+  test::TempDir dir;
+  const String file = dir.FileU("users.txt");
+  TKLTextPasswordDatabase db;
+  db.CreateNew(file);
+  db.Save();
+  EXPECT_EQ(test::ReadFileBytes(dir.File("users.txt")), "0\n");
+
+  db.AddUser(u"A", u"a", false);
+  db.AddUser(u"B", u"b", false);
+  db.AddUser(U("\xC3\x89mile"), u"c", false);
+  db.DeleteUser(String(u"B"));
+  db.AddUser(u"D", u"d", false);
+  db.Save();
+  const std::regex format(
+      "4\n"
+      "1:A:[0-9A-F]{32}:[0-9A-F]{64}\n"
+      "3:\xC3\x89mile:[0-9A-F]{32}:[0-9A-F]{64}\n"
+      "4:D:[0-9A-F]{32}:[0-9A-F]{64}\n");
+  EXPECT_TRUE(std::regex_match(test::ReadFileBytes(dir.File("users.txt")), format))
+      << test::ReadFileBytes(dir.File("users.txt"));
+
+  TKLTextPasswordDatabase reopened;
+  reopened.SetSaveOnDestroy(false);
+  reopened.Open(file);
+  EXPECT_EQ(reopened.GetCount(), 3);
+  EXPECT_TRUE(reopened.Verify(U("\xC3\x89mile"), u"c"));
+  EXPECT_EQ(reopened.AddUser(u"E", u"e", false), 5);
+}
+
+TEST(TextPasswordDatabase, OpenRejectsAFileWithoutACounterLine) {
+  test::TempDir dir;
+  for (const char* content : {"", "abc\n1:a:00:00\n", "\n", " 1\n", "1.0\n"}) {
+    test::WriteFileBytes(dir.File("bad.txt"), content);
+    TKLTextPasswordDatabase db;
+    EXPECT_EQ(MessageOf([&] { db.Open(dir.FileU("bad.txt")); }), Corrupted) << content;
+    EXPECT_FALSE(db.GetOpened());
+  }
+  TKLTextPasswordDatabase db;
+  EXPECT_THROW(db.Open(dir.FileU("missing.txt")), EFOpenError);
+}
+
+TEST(TextPasswordDatabase, ReadsCrLfFilesAndUserLinesAreCheckedOnlyWhenRead) {
+  test::TempDir dir;
+  const String alice = LineFor(1, u"alice", u"pw");
+  test::WriteFileBytes(dir.File("u.txt"), "9\r\n" + test::Narrow(alice) + "\r\n5:bob:00\r\n");
+  TKLTextPasswordDatabase db;
+  db.SetSaveOnDestroy(false);
+  db.Open(dir.FileU("u.txt"));
+  EXPECT_EQ(db.GetCount(), 2);
+  EXPECT_TRUE(db.Verify(u"alice", u"pw"));
+  // Looking for x reaches the damaged line.
+  EXPECT_EQ(MessageOf([&] { db.AddUser(u"x", u"x", false); }), Corrupted);
+}
+
+// A damaged line is reported by every look-up that reaches it, and only by those.
+TEST(TextPasswordDatabase, DamagedLineIsReportedByEveryLookupThatReachesIt) {
+  ExposedText db;
+  db.SetSaveOnDestroy(false);
+  db.OpenFromText(u"3\n" + LineFor(1, u"alice", u"pw") + u"\n5:bob:00\n" + LineFor(2, u"carol", u"pw") + u"\n",
+                  u"unused");
+  EXPECT_EQ(db.GetCount(), 3);
+  EXPECT_EQ(db.GetUID(u"alice"), 1);
+  EXPECT_EQ(db.GetUsername(1), u"alice");
+  EXPECT_TRUE(db.Exists(u"alice"));
+  EXPECT_TRUE(db.Verify(u"alice", u"pw"));
+  EXPECT_EQ(db.AddUser(u"alice", u"new", true), 1);
+  EXPECT_TRUE(db.Verify(u"alice", u"new"));
+
+  const std::vector<std::function<void()>> reaching = {
+      [&] { db.GetRecord(1); },
+      [&] { db.GetUID(u"carol"); },
+      [&] { db.GetUID(u"nobody"); },
+      [&] { db.Exists(u"carol"); },
+      [&] { db.GetUsername(2); },
+      [&] { db.Verify(u"carol", u"pw"); },
+      [&] { db.DeleteUser(String(u"carol")); },
+      [&] { db.DeleteUser(2); },
+      [&] { db.AddUser(u"dave", u"pw", false); },
+  };
+  for (std::size_t i = 0; i < reaching.size(); ++i) {
+    EXPECT_EQ(MessageOf(reaching[i]), Corrupted) << "case " << i;
+    EXPECT_EQ(db.GetCount(), 3) << "case " << i;
+  }
+  EXPECT_EQ(db.GetRecord(2).Username, u"carol");
+  EXPECT_TRUE(db.DeleteUser(1));
+  EXPECT_EQ(MessageOf([&] { db.GetUID(u"alice"); }), Corrupted);
+}
+
+TEST(TextPasswordDatabase, VerifyRejectsDamagedSaltsAndHashes) {
+  const String goodSalt = u"000102030405060708090A0B0C0D0E0F";
+  const String goodHash = u"BE45CB2605BF36BEBDE684841A28F0FD43C69850A3DCE5FEDBA69928EE3A8991";
+  struct Case {
+    String Salt, Hash;
+    std::string Expected;
+  };
+  const std::vector<Case> cases = {
+      {goodSalt, goodHash, "(nothing)"},
+      {goodSalt, u"be45cb2605bf36bebde684841a28f0fd43c69850a3dce5fedba69928ee3a8991", "(nothing)"},
+      {u"", goodHash, Corrupted},
+      {goodSalt.substr(1), goodHash, Corrupted},
+      {goodSalt, u"", Corrupted},
+      {goodSalt, goodHash.substr(0, 63), Corrupted},
+      // A hash cut short would otherwise match about one password in 256.
+      {goodSalt, goodHash.substr(0, 2), Corrupted},
+      {goodSalt, goodHash.substr(0, 62), Corrupted},
+      {goodSalt, goodHash + u"00", Corrupted},
+      {goodSalt.substr(0, 30) + u"ZZ", goodHash, "'ZZ' is not a valid hexadecimal value"},
+      {u"", u"XY", "'XY' is not a valid hexadecimal value"},
+  };
+  for (const Case& c : cases) {
+    ExposedText db;
+    db.SetSaveOnDestroy(false);
+    db.OpenFromText(u"1\n1:u:" + c.Salt + u":" + c.Hash + u"\n", u"unused");
+    EXPECT_EQ(MessageOf([&] { EXPECT_TRUE(db.Verify(u"u", u"")); }), c.Expected)
+        << test::Narrow(c.Salt) << " / " << test::Narrow(c.Hash);
+  }
+}
+
+TEST(TextPasswordDatabase, FirstLineOfANameDecidesAndUIDsBelowOneDoNotExist) {
+  ExposedText db;
+  db.SetSaveOnDestroy(false);
+  db.OpenFromText(u"8\n" + LineFor(0, u"root", u"zero") + u"\n" + LineFor(3, u"root", u"three") + u"\n" +
+                      LineFor(4, u"bob", u"first") + u"\n" + LineFor(4, u"eve", u"x") + u"\n" +
+                      LineFor(6, u"bob", u"second") + u"\n",
+                  u"unused");
+  EXPECT_EQ(db.GetUID(u"root"), 0);
+  EXPECT_FALSE(db.Exists(u"root"));
+  EXPECT_TRUE(db.Verify(u"root", u"zero"));
+  EXPECT_FALSE(db.Verify(u"root", u"three"));
+  EXPECT_FALSE(db.DeleteUser(String(u"root")));
+  EXPECT_EQ(db.GetUsername(4), u"bob");
+  EXPECT_TRUE(db.Verify(u"bob", u"first"));
+  EXPECT_FALSE(db.Verify(u"bob", u"second"));
+  EXPECT_EQ(db.AddUser(u"bob", u"changed", true), 4);
+  EXPECT_TRUE(db.Verify(u"bob", u"changed"));
+  EXPECT_TRUE(db.Verify(u"eve", u"x"));
+  // root does not exist, so adding it appends a new line that the first one still hides.
+  EXPECT_EQ(db.AddUser(u"root", u"new", false), 9);
+  EXPECT_EQ(db.GetUID(u"root"), 0);
+  EXPECT_EQ(db.GetCount(), 6);
+  // Deleting by UID removes the first line carrying it only.
+  EXPECT_TRUE(db.DeleteUser(4));
+  EXPECT_EQ(db.GetUsername(4), u"eve");
+}
+
+TEST(TextPasswordDatabase, AddUserRefusesNamesTheFormatCannotCarry) {
+  TKLTextPasswordDatabase db;
+  db.AddUser(u"ok", u"pw", false);
+  for (const char16_t* name : {u"a:b", u":", u"a\nb", u"a\r", u"\r\n", u"ok:"}) {
+    EXPECT_EQ(MessageOf([&] { db.AddUser(name, u"pw", true); }), "Invalid user name");
+  }
+  EXPECT_EQ(db.GetCount(), 1);
+  EXPECT_EQ(db.AddUser(u"next", u"pw", false), 2);
+}
+
+TEST(TextPasswordDatabase, AddUserWhenNoIdentifierIsLeftChangesNothing) {
+  ExposedText db;
+  db.OpenFromText(u"2147483647\n", u"unused");
+  db.SetSaveOnDestroy(false);
+  EXPECT_EQ(MessageOf([&] { db.AddUser(u"x", u"pw", false); }), Corrupted);
+  EXPECT_EQ(db.GetCount(), 0);
+}
+
+TEST(TextPasswordDatabase, FailedOpenLeavesTheDatabaseAsItWas) {
+  test::TempDir dir;
+  const String first = dir.FileU("first.txt");
+  {
+    TKLTextPasswordDatabase db;
+    db.CreateNew(first);
+    db.AddUser(u"alice", u"pw", false);
+  }
+  test::WriteFileBytes(dir.File("empty.txt"), "");
+  test::WriteFileBytes(dir.File("bad.txt"), "x\n");
+  const std::string before = test::ReadFileBytes(dir.File("first.txt"));
+
+  auto db = std::make_unique<TKLTextPasswordDatabase>();
+  db->Open(first);
+  db->AddUser(u"bob", u"pw", false);
+  for (const char* other : {"missing.txt", "empty.txt", "bad.txt"}) {
+    EXPECT_THROW(db->Open(dir.FileU(other)), Exception) << other;
+    EXPECT_EQ(db->GetURI(), first);
+    EXPECT_EQ(db->GetCount(), 2);
+    EXPECT_TRUE(db->Verify(u"bob", u"pw"));
+  }
+  EXPECT_EQ(db->AddUser(u"carol", u"pw", false), 3);
+  db.reset();  // saves on destruction, to the first file
+  EXPECT_NE(test::ReadFileBytes(dir.File("first.txt")), before);
+  EXPECT_EQ(test::ReadFileBytes(dir.File("empty.txt")), "");
+  EXPECT_EQ(test::ReadFileBytes(dir.File("bad.txt")), "x\n");
+  TKLTextPasswordDatabase reopened;
+  reopened.SetSaveOnDestroy(false);
+  reopened.Open(first);
+  EXPECT_EQ(reopened.GetCount(), 3);
+  EXPECT_TRUE(reopened.Verify(u"carol", u"pw"));
+}
+
+TEST(TextPasswordDatabase, SaveNeedsAnOpenedDatabase) {
+  TKLTextPasswordDatabase db;
+  db.AddUser(u"a", u"pw", false);
+  EXPECT_FALSE(db.GetOpened());
+  EXPECT_EQ(MessageOf([&] { db.Save(); }), "Database is not opened");
+}
+
+TEST(TextPasswordDatabase, DestructionSavesOnlyWhenAskedTo) {
+  test::TempDir dir;
+  for (const bool saveOnDestroy : {false, true}) {
+    test::WriteFileBytes(dir.File("u.txt"), "0\n");
+    {
+      TKLTextPasswordDatabase db;
+      db.Open(dir.FileU("u.txt"));
+      db.SetSaveOnDestroy(saveOnDestroy);
+      db.AddUser(u"a", u"pw", false);
+    }
+    EXPECT_EQ(test::ReadFileBytes(dir.File("u.txt")) != "0\n", saveOnDestroy);
+  }
+  // A save on destruction that cannot write is swallowed.
+  TKLTextPasswordDatabase unwritable;
+  unwritable.CreateNew(dir.FileU("no/such/folder/u.txt"));
+  EXPECT_THROW(unwritable.Save(), EFileError);
+}
+
+}  // namespace
+}  // namespace kl

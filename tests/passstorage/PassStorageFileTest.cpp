@@ -1,0 +1,301 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "foundation/Clock.h"
+#include "foundation/FileStream.h"
+#include "foundation/MemoryStream.h"
+#include "passstorage/KLPassStorage.h"
+#include "storage/KLStorage.h"
+#include "support/TestSupport.h"
+
+namespace kl {
+namespace {
+
+using test::TempDir;
+using test::U;
+
+void Rewind(TStream& Strm) { Strm.SetPosition(0); }
+
+std::vector<String> Keys(TKLStorage& Storage) {
+  std::vector<String> keys;
+  for (std::int32_t i = 0; i < Storage.GetCount(); ++i) keys.push_back(Storage.GetValue(i)->GetKey());
+  return keys;
+}
+
+std::vector<String> TitlesAndGroups(TKLPassStorage& Store) {
+  std::vector<String> out;
+  for (std::int32_t i = 0; i < Store.GetCount(); ++i) {
+    out.push_back(Store.GetRecord(i)->GetTitle() + u"@" + Store.GetRecord(i)->GetGroup());
+  }
+  return out;
+}
+
+// A record written by hand under Key with fixed dates.
+void PutRecord(TKLStorage& Storage, const String& Key, const String& Title) {
+  Storage.PutString(Key + u"/title", Title, false);
+  Storage.PutString(Key + u"/name", u"user", false);
+  Storage.PutString(Key + u"/pwd", u"secret", false);
+  Storage.PutString(Key + u"/url", u"https://example.org", false);
+  Storage.PutString(Key + u"/note", u"", false);
+  Storage.PutLong(Key + u"/cdate", 129600, false);
+  Storage.PutLong(Key + u"/mdate", 42, false);
+  Storage.PutLong(Key + u"/adate", -7, false);
+}
+
+template <class E>
+void ExpectMessage(const std::function<void()>& Action, const char* Message) {
+  try {
+    Action();
+    ADD_FAILURE() << "no exception";
+  } catch (const E& e) {
+    EXPECT_STREQ(e.what(), Message);
+  }
+}
+
+TEST(PassStorageFile, SavesEightValuesPerRecordUnderGroupAndPosition) {
+  TKLPassStorage store;
+  store.Add(u"A", u"", u"", u"", u"", u"General");
+  store.Add(u"B", u"", u"", u"", u"", u"Work");
+  store.Add(u"C", u"", u"", u"", u"", u"General");
+  TMemoryStream strm;
+  store.SaveToStream(strm, u"");
+
+  Rewind(strm);
+  TKLStorage saved;
+  saved.LoadFromStream(strm, u"");
+  std::vector<String> expected;
+  for (const char16_t* rec : {u"General/0", u"Work/1", u"General/2"}) {
+    for (const char16_t* leaf : {u"/title", u"/name", u"/pwd", u"/url", u"/note", u"/cdate", u"/mdate", u"/adate"}) {
+      expected.push_back(String(rec) + leaf);
+    }
+  }
+  EXPECT_EQ(Keys(saved), expected);
+  String title;
+  EXPECT_TRUE(saved.GetString(u"Work/1/title", title, u""));
+  EXPECT_EQ(title, u"B");
+  std::int64_t date = 0;
+  EXPECT_TRUE(saved.GetLong(u"General/2/cdate", date, 0));
+
+  Rewind(strm);
+  TKLPassStorage loaded;
+  loaded.LoadFromStream(strm, u"");
+  EXPECT_EQ(TitlesAndGroups(loaded), (std::vector<String>{u"A@General", u"C@General", u"B@Work"}));
+}
+
+class PassStorageRoundTrip : public ::testing::TestWithParam<const char*> {
+protected:
+  String Password() const { return U(GetParam()); }
+};
+
+TEST_P(PassStorageRoundTrip, KeepsTextsAndDatesAndStampsAccessWithTheSaveTime) {
+  TKLStorage source;
+  PutRecord(source, u"Caf\u00E9/0", u"\u00DCber \U0001F511");
+  TMemoryStream handMade;
+  source.SaveToStream(handMade, u"");
+  Rewind(handMade);
+
+  TKLPassStorage store;
+  store.LoadFromStream(handMade, u"");
+  ASSERT_EQ(store.GetCount(), 1);
+  TKLPassRecord* rec = store.GetRecord(0);
+  EXPECT_EQ(rec->GetCreationDate(), 129600);
+  EXPECT_EQ(rec->GetModificationDate(), 42);
+  EXPECT_EQ(rec->GetLastAccessDate(), -7);
+  rec->SetNote(U("line one\nline two"));
+  const std::int64_t modified = rec->GetModificationDate();
+
+  TMemoryStream strm;
+  const std::int64_t before = NowUnixSeconds();
+  store.SaveToStream(strm, Password());
+  const std::int64_t after = NowUnixSeconds();
+  const std::int64_t saveTime = rec->GetLastAccessDate();
+  EXPECT_GE(saveTime, before);
+  EXPECT_LE(saveTime, after);
+
+  Rewind(strm);
+  TKLPassStorage loaded;
+  loaded.LoadFromStream(strm, Password());
+  ASSERT_EQ(loaded.GetCount(), 1);
+  TKLPassRecord* back = loaded.GetRecord(0);
+  EXPECT_EQ(back->GetCreationDate(), 129600);
+  EXPECT_EQ(back->GetModificationDate(), modified);
+  EXPECT_EQ(back->GetLastAccessDate(), saveTime);
+  EXPECT_EQ(back->GetGroup(), u"Caf\u00E9");
+  EXPECT_EQ(back->GetTitle(), u"\u00DCber \U0001F511");
+  EXPECT_EQ(back->GetUsername(), u"user");
+  EXPECT_EQ(back->GetPassword(), u"secret");
+  EXPECT_EQ(back->GetURL(), u"https://example.org");
+  EXPECT_EQ(back->GetNote(), U("line one\nline two"));
+}
+
+TEST_P(PassStorageRoundTrip, LoadingAppendsSoLoadingTwiceHoldsEveryRecordTwice) {
+  TempDir dir;
+  const String file = dir.FileU("vault.kls");
+  {
+    TKLPassStorage store;
+    store.Add(u"A", u"", u"", u"", u"", u"G1");
+    store.Add(u"B", u"", u"", u"", u"", u"G2");
+    store.SaveToFile(file, Password());
+  }
+  TKLPassStorage store;
+  store.Add(u"held", u"", u"", u"", u"", u"G2");
+  store.LoadFromFile(file, Password());
+  store.LoadFromFile(file, Password());
+  EXPECT_EQ(TitlesAndGroups(store), (std::vector<String>{u"held@G2", u"A@G1", u"B@G2", u"A@G1", u"B@G2"}));
+  // The loaded records belong to the store like added ones.
+  EXPECT_THROW(store.Add(store.GetRecord(4)), EKLPassStorageException);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndEncrypted, PassStorageRoundTrip, ::testing::Values("", "p\xC3\xA4ssw\xC3\xB6rd"),
+                         [](const auto& password) { return password.param[0] ? "Encrypted" : "Plain"; });
+
+TEST(PassStorageFile, WrongPasswordRaisesTheStorageErrorAndAddsNothing) {
+  TKLPassStorage store;
+  store.Add(u"A", u"", u"", u"", u"", u"G");
+  TMemoryStream strm;
+  store.SaveToStream(strm, u"right");
+  Rewind(strm);
+  ExpectMessage<EKLStorageException>([&] { store.LoadFromStream(strm, u"wrong"); }, "Wrong password");
+  EXPECT_EQ(store.GetCount(), 1);
+}
+
+struct CorruptCase {
+  const char* name;
+  std::function<void(TKLStorage&)> damage;
+};
+
+// Each storage holds a good record G/0, then a damaged G/1, then a good G/2.
+class PassStorageCorrupt : public ::testing::TestWithParam<CorruptCase> {};
+
+TEST_P(PassStorageCorrupt, LoadKeepsTheRecordsBeforeTheDamagedOne) {
+  TKLStorage storage;
+  PutRecord(storage, u"G/0", u"first");
+  GetParam().damage(storage);
+  PutRecord(storage, u"G/2", u"third");
+  TMemoryStream strm;
+  storage.SaveToStream(strm, u"");
+  Rewind(strm);
+
+  TKLPassStorage store;
+  ExpectMessage<EKLPassStorageException>([&] { store.LoadFromStream(strm, u""); }, "The storage is corrupted");
+  ASSERT_EQ(store.GetCount(), 1);
+  EXPECT_EQ(store.GetRecord(0)->GetTitle(), u"first");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PassStorageCorrupt,
+                         ::testing::Values(CorruptCase{"MissingURL",
+                                                       [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.Remove(u"G/1/url", false);
+                                                       }},
+                                           CorruptCase{"TitleStoredAsLong",
+                                                       [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.Remove(u"G/1/title", false);
+                                                         s.PutLong(u"G/1/title", 1, false);
+                                                       }},
+                                           CorruptCase{"DateStoredAsText",
+                                                       [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.Remove(u"G/1/mdate", false);
+                                                         s.PutString(u"G/1/mdate", u"42", false);
+                                                       }},
+                                           CorruptCase{"RecordKeyIsALeaf",
+                                                       [](TKLStorage& s) { s.PutString(u"G/1", u"x", false); }}),
+                         [](const auto& c) { return std::string(c.param.name); });
+
+TEST(PassStorageFile, RecordsUnderAKeyBeginningWithASlashAreCorrupted) {
+  for (const char16_t* key : {u"//0", u"/0"}) {
+    TKLStorage storage;
+    PutRecord(storage, u"G/0", u"first");
+    PutRecord(storage, key, u"unsavable");
+    PutRecord(storage, u"G/1", u"second");
+    TMemoryStream strm;
+    storage.SaveToStream(strm, u"");
+    Rewind(strm);
+    TKLPassStorage store;
+    ExpectMessage<EKLPassStorageException>([&] { store.LoadFromStream(strm, u""); }, "The storage is corrupted");
+    EXPECT_EQ(store.GetCount(), 2);
+  }
+}
+
+TEST(PassStorageFile, ForeignKeysOutsideTheEightLeavesAreIgnored) {
+  TKLStorage storage;
+  storage.PutString(u"stray", u"x", false);
+  storage.PutString(u"G/", u"x", false);
+  PutRecord(storage, u"G/7", u"kept");
+  storage.PutString(u"G/7/extra", u"x", false);
+  TMemoryStream strm;
+  storage.SaveToStream(strm, u"");
+  Rewind(strm);
+  TKLPassStorage store;
+  store.LoadFromStream(strm, u"");
+  EXPECT_EQ(TitlesAndGroups(store), std::vector<String>{u"kept@G"});
+}
+
+TEST(PassStorageFile, SaveRefusesGroupsThatCouldNotBeLoadedBackAndWritesNothing) {
+  TempDir dir;
+  const String file = dir.FileU("vault.kls");
+  test::WriteFileBytes(dir.File("vault.kls"), "previous");
+  TKLStorage source;
+  PutRecord(source, u"G/0", u"ok");
+  PutRecord(source, u"G/1", u"bad");
+  TMemoryStream handMade;
+  source.SaveToStream(handMade, u"");
+  for (const char16_t* group : {u"", u"a/b"}) {
+    TKLPassStorage store;
+    Rewind(handMade);
+    store.LoadFromStream(handMade, u"");
+    store.GetRecord(1)->SetGroup(group);
+    TMemoryStream strm;
+    ExpectMessage<EKLPassStorageException>([&] { store.SaveToStream(strm, u"pw"); }, "Wrong group name");
+    EXPECT_EQ(strm.GetSize(), 0);
+    EXPECT_EQ(store.GetRecord(0)->GetLastAccessDate(), -7); // nothing was read
+    EXPECT_THROW(store.SaveToFile(file, u"pw"), EKLPassStorageException);
+    EXPECT_EQ(test::ReadFileBytes(dir.File("vault.kls")), "previous");
+  }
+}
+
+TEST(PassStorageFile, SaveToFileReplacesTheFileAndLoadFromFileNeedsIt) {
+  TempDir dir;
+  const String file = dir.FileU("vault.kls");
+  test::WriteFileBytes(dir.File("vault.kls"), std::string(100000, 'x'));
+  TKLPassStorage store;
+  store.Add(u"A", u"u", u"p", u"l", u"n", u"G");
+  store.SaveToFile(file, u"pw");
+  TKLPassStorage loaded;
+  loaded.LoadFromFile(file, u"pw");
+  EXPECT_EQ(TitlesAndGroups(loaded), std::vector<String>{u"A@G"});
+  EXPECT_THROW(loaded.LoadFromFile(dir.FileU("missing.kls"), u"pw"), EFOpenError);
+  EXPECT_EQ(loaded.GetCount(), 1);
+}
+
+// Counts the bytes drawn, to show that saving draws from the store's generator.
+class CountingGenerator : public TKLBaseRandomGenerator {
+public:
+  void Generate(void* P, std::int32_t Size) override {
+    FBytes += Size;
+    for (std::int32_t i = 0; i < Size; ++i) static_cast<std::uint8_t*>(P)[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  }
+  std::int64_t FBytes = 0;
+};
+
+TEST(PassStorageFile, EncryptedSaveDrawsFromTheStoresGenerator) {
+  CountingGenerator generator;
+  TKLPassStorage store;
+  store.SetRandomGenerator(&generator);
+  store.Add(u"A", u"", u"", u"", u"", u"G");
+  TMemoryStream strm;
+  store.SaveToStream(strm, u"pw");
+  EXPECT_GT(generator.FBytes, 0);
+  Rewind(strm);
+  TKLPassStorage loaded;
+  loaded.LoadFromStream(strm, u"pw");
+  EXPECT_EQ(loaded.GetCount(), 1);
+}
+
+} // namespace
+} // namespace kl

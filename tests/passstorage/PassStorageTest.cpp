@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "foundation/Clock.h"
+#include "passstorage/KLPassStorage.h"
+
+namespace kl {
+namespace {
+
+std::vector<String> Titles(const TPointerList<TKLPassRecord>& Recs) {
+  std::vector<String> titles;
+  for (TKLPassRecord* rec : Recs) titles.push_back(rec->GetTitle());
+  return titles;
+}
+
+void ExpectWrongGroupName(const std::function<void()>& Action) {
+  try {
+    Action();
+    ADD_FAILURE() << "no exception";
+  } catch (const EKLPassStorageException& e) {
+    EXPECT_STREQ(e.what(), "Wrong group name");
+  }
+}
+
+TEST(PassStorage, AddReturnsPositionsAndTheStoreKeepsTheRecords) {
+  TKLPassStorage store;
+  auto* own = new TKLPassRecord();
+  EXPECT_EQ(store.Add(own), 0);
+  EXPECT_EQ(store.Add(u"t", u"u", u"p", u"l", u"n", u""), 1);
+  EXPECT_EQ(store.GetCount(), 2);
+  EXPECT_EQ(store.GetRecord(0), own);
+  EXPECT_EQ(store.GetRecord(1)->GetGroup(), u"");
+  EXPECT_THROW(store.GetRecord(2), EListError);
+  EXPECT_THROW(store.GetRecord(-1), EListError);
+}
+
+TEST(PassStorage, AddRefusesAGroupWithASlashAndLeavesTheRecordToTheCaller) {
+  TKLPassStorage store;
+  auto rec = std::make_unique<TKLPassRecord>(u"t", u"u", u"p", u"l", u"n", u"a/b");
+  ExpectWrongGroupName([&] { store.Add(rec.get()); });
+  ExpectWrongGroupName([&] { store.Add(u"t", u"u", u"p", u"l", u"n", u"/"); });
+  EXPECT_EQ(store.GetCount(), 0);
+  EXPECT_FALSE(store.Delete(rec.get()));
+}
+
+TEST(PassStorage, AddRefusesARecordAlreadyHeldByAnyStore) {
+  TKLPassStorage first, second;
+  TKLPassRecord* rec = first.GetRecord(first.Add(u"t", u"u", u"p", u"l", u"n", u"g"));
+  EXPECT_THROW(first.Add(rec), EKLPassStorageException);
+  EXPECT_THROW(second.Add(rec), EKLPassStorageException);
+  EXPECT_THROW(second.Add(nullptr), EKLPassStorageException);
+  EXPECT_EQ(first.GetCount(), 1);
+  EXPECT_EQ(second.GetCount(), 0);
+
+  // Once handed back, the record may move to another store.
+  ASSERT_TRUE(first.Delete(rec));
+  EXPECT_EQ(second.Add(rec), 0);
+}
+
+TEST(PassStorage, DeleteReturnsFalseForBadPositionsAndForeignRecords) {
+  TKLPassStorage store;
+  store.Add(u"a", u"", u"", u"", u"", u"g");
+  TKLPassRecord foreign;
+  TKLPassStorage other;
+  TKLPassRecord* elsewhere = other.GetRecord(other.Add(u"x", u"", u"", u"", u"", u"g"));
+  for (std::int32_t index : {-1, 1, 1000}) EXPECT_FALSE(store.Delete(index)) << index;
+  EXPECT_FALSE(store.Delete(&foreign));
+  EXPECT_FALSE(store.Delete(elsewhere));
+  EXPECT_FALSE(store.Delete(static_cast<TKLPassRecord*>(nullptr)));
+  EXPECT_EQ(store.GetCount(), 1);
+  EXPECT_EQ(other.GetCount(), 1);
+}
+
+TEST(PassStorage, DeleteHandsTheRecordBackAndClosesTheGap) {
+  TKLPassStorage store;
+  for (const char16_t* t : {u"a", u"b", u"c", u"d"}) store.Add(t, u"", u"", u"", u"", u"g");
+  std::unique_ptr<TKLPassRecord> b(store.GetRecord(1));
+  ASSERT_TRUE(store.Delete(b.get()));
+  std::unique_ptr<TKLPassRecord> d(store.GetRecord(2));
+  ASSERT_TRUE(store.Delete(2));
+  ASSERT_EQ(store.GetCount(), 2);
+  EXPECT_EQ(store.GetRecord(0)->GetTitle(), u"a");
+  EXPECT_EQ(store.GetRecord(1)->GetTitle(), u"c");
+  EXPECT_EQ(b->GetTitle(), u"b"); // still alive: the store no longer owns it
+  EXPECT_FALSE(store.Delete(b.get()));
+}
+
+TEST(PassStorage, ClearLeavesFetchedRecordsValidAndTheCallers) {
+  std::unique_ptr<TKLPassRecord> kept;
+  {
+    TKLPassStorage store;
+    store.Add(u"kept", u"u", u"p", u"l", u"n", u"g");
+    kept.reset(store.GetRecord(0));
+    store.Clear();
+    EXPECT_EQ(store.GetCount(), 0);
+    EXPECT_THROW(store.GetRecord(0), EListError);
+  }
+  EXPECT_EQ(kept->GetTitle(), u"kept");
+  TKLPassStorage another;
+  EXPECT_EQ(another.Add(kept.release()), 0);
+}
+
+class PassStorageQuery : public ::testing::Test {
+protected:
+  void SetUp() override {
+    // title, user name, password, URL, note, group
+    FStore.Add(u"Gmail", u"alice", u"pw1", u"https://mail.example", u"", u"Mail");
+    FStore.Add(u"MAIL", u"bob", u"", u"", u"work note", u"Work");
+    FStore.Add(u"Bank", u"alice", u"pw1", u"https://bank.example", u"note", u"");
+    FStore.Add(u"Forum", u"", u"pw2", u"", u"", u"Mail");
+  }
+  TKLPassStorage FStore;
+};
+
+TEST_F(PassStorageQuery, ListAppendsTheGroupsRecordsInOrderAndStampsEveryRecord) {
+  TPointerList<TKLPassRecord> recs;
+  TKLPassRecord outside;
+  recs.Add(&outside); // not emptied first
+  const std::int64_t before = NowUnixSeconds();
+  FStore.List(u"Mail", recs);
+  const std::int64_t after = NowUnixSeconds();
+  ASSERT_EQ(recs.GetCount(), 3);
+  EXPECT_EQ(recs.Get(0), &outside);
+  EXPECT_EQ(recs.Get(1), FStore.GetRecord(0));
+  EXPECT_EQ(recs.Get(2), FStore.GetRecord(3));
+  for (std::int32_t i = 0; i < FStore.GetCount(); ++i) {
+    EXPECT_GE(FStore.GetRecord(i)->GetLastAccessDate(), before);
+    EXPECT_LE(FStore.GetRecord(i)->GetLastAccessDate(), after);
+  }
+}
+
+TEST_F(PassStorageQuery, ListChecksTheGroupNameAndMatchesExactly) {
+  TPointerList<TKLPassRecord> recs;
+  FStore.List(u"", recs);
+  EXPECT_EQ(Titles(recs), std::vector<String>{u"Bank"});
+  recs.Clear();
+  FStore.List(u"mail", recs);
+  EXPECT_EQ(recs.GetCount(), 0);
+  ExpectWrongGroupName([&] { FStore.List(u"a/b", recs); });
+  EXPECT_EQ(recs.GetCount(), 0);
+}
+
+struct SearchCase {
+  TKLSearchParam param;
+  TKLSearchEquality equality;
+  const char16_t* value;
+  std::vector<String> titles;
+};
+
+class PassStorageSearch : public PassStorageQuery, public ::testing::WithParamInterface<SearchCase> {};
+
+TEST_P(PassStorageSearch, FindsTheMatchingRecordsInPositionOrder) {
+  const SearchCase& c = GetParam();
+  TPointerList<TKLPassRecord> recs;
+  FStore.Search(c.param, c.equality, c.value, recs);
+  EXPECT_EQ(Titles(recs), c.titles);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PassStorageSearch,
+    ::testing::Values(
+        // Case-sensitive containment.
+        SearchCase{spTitle, seContains, u"mail", {u"Gmail"}}, SearchCase{spTitle, seContains, u"MAIL", {u"MAIL"}},
+        SearchCase{spTitle, seContains, u"", {}}, SearchCase{spUsername, seEquals, u"alice", {u"Gmail", u"Bank"}},
+        SearchCase{spUsername, seNotEquals, u"alice", {u"MAIL", u"Forum"}},
+        // Each field is reached by its own parameter.
+        SearchCase{spPassword, seEquals, u"pw2", {u"Forum"}}, SearchCase{spURL, seContains, u"bank", {u"Bank"}},
+        SearchCase{spNote, seContains, u"note", {u"MAIL", u"Bank"}},
+        // An empty value: equals finds empty fields, not-equals the others.
+        SearchCase{spPassword, seEquals, u"", {u"MAIL"}}, SearchCase{spNote, seNotEquals, u"", {u"MAIL", u"Bank"}},
+        // Values outside the enumerations match nothing.
+        SearchCase{static_cast<TKLSearchParam>(5), seNotEquals, u"x", {}},
+        SearchCase{spTitle, static_cast<TKLSearchEquality>(-1), u"Gmail", {}}));
+
+TEST_F(PassStorageQuery, SearchStampsTheAccessTimeOfEveryRecordItReads) {
+  TPointerList<TKLPassRecord> recs;
+  FStore.Search(spTitle, seEquals, u"none", recs);
+  for (std::int32_t i = 0; i < FStore.GetCount(); ++i) EXPECT_NE(FStore.GetRecord(i)->GetLastAccessDate(), 0);
+  EXPECT_EQ(recs.GetCount(), 0);
+}
+
+} // namespace
+} // namespace kl
