@@ -123,15 +123,14 @@ int RunCheck(const TCommandWords& Words) {
   const bool demo = args.Positional().empty() && !prompt;
   if (demo && user.empty()) user = kDemoUser;
   const TPolicy policy(user, ReadDictionary(args.Value("--dict")));
+  std::optional<TSecret> entered;
+  if (prompt) entered.emplace(ReadSecret("Password to check"));
 
   std::printf("Policy of %d rules", policy.GetCount());
   if (!user.empty()) std::printf(" for user \"%s\"", user.c_str());
   std::printf("%s:\n", demo ? " (built-in examples)" : "");
   bool allPassed = true;
-  if (prompt) {
-    const TSecret password = ReadSecret("Password to check");
-    allPassed = CheckOne(policy, password.Get(), "(the password entered)");
-  }
+  if (entered) allPassed = CheckOne(policy, entered->Get(), "(the password entered)");
   std::vector<std::string> passwords = args.Positional();
   if (demo) passwords.assign(std::begin(kDemoPasswords), std::end(kDemoPasswords));
   for (const std::string& password : passwords) {

@@ -241,8 +241,9 @@ int Search(const std::vector<std::string>& Words) {
   }
   TRecords records;
   for (std::int32_t i = 0; i < found.GetCount(); ++i) records.push_back(found.Get(i));
+  if (records.empty()) Fail(kExitNotFound, "no record matches '" + args.Positional()[1] + "'");
   PrintGrouped(vault, records);
-  return records.empty() ? kExitNotFound : kExitOk;
+  return kExitOk;
 }
 
 int Show(const std::vector<std::string>& Words) {
