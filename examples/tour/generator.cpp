@@ -7,8 +7,8 @@
 int main() {
   kl::TKLPasswordGenerator generator;
   generator.SetUseSymbols(false);
-  const kl::String random = generator.Generate(20);         // 20 characters, uniformly drawn
-  const kl::String ranged = generator.Generate(12, 17);     // a length from 12 to 16
+  const kl::String random = generator.Generate(20);     // 20 characters, uniformly drawn
+  const kl::String ranged = generator.Generate(12, 17); // a length from 12 to 16
   std::printf("%s %s\n", kl::StrToUTF8(random).c_str(), kl::StrToUTF8(ranged).c_str());
 
   // The same master key and site give the same password on every machine.
