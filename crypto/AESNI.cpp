@@ -164,7 +164,29 @@ KL_TARGET_AESNI void DecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint
   Store(Vector, v);
 }
 
-constexpr TAESImplementation kAESNI = {"aesni", Initialize, Encrypt, Decrypt, EncryptCBC, DecryptCBC};
+// Independent blocks go through the pipeline kParallel at a time.
+KL_TARGET_AESNI void EncryptBlocks(const TAESExpandedKey256& ExpandedKey, const std::uint8_t* In, std::uint8_t* Out,
+                                   std::size_t Blocks) {
+  for (; Blocks >= kParallel; Blocks -= kParallel, In += 16 * kParallel, Out += 16 * kParallel) {
+    __m128i b[kParallel];
+    const __m128i first = RoundKey(ExpandedKey, 0);
+#pragma GCC unroll 16
+    for (std::size_t j = 0; j < kParallel; ++j) b[j] = _mm_xor_si128(Load(In + 16 * j), first);
+#pragma GCC unroll 16
+    for (int r = 1; r < kRounds; ++r) {
+      const __m128i k = RoundKey(ExpandedKey, r);
+#pragma GCC unroll 16
+      for (std::size_t j = 0; j < kParallel; ++j) b[j] = _mm_aesenc_si128(b[j], k);
+    }
+    const __m128i last = RoundKey(ExpandedKey, kRounds);
+#pragma GCC unroll 16
+    for (std::size_t j = 0; j < kParallel; ++j) Store(Out + 16 * j, _mm_aesenclast_si128(b[j], last));
+  }
+  for (; Blocks > 0; --Blocks, In += 16, Out += 16) Store(Out, EncryptBlock(Load(In), ExpandedKey));
+}
+
+constexpr TAESImplementation kAESNI = {"aesni",    Initialize, Encrypt,      Decrypt,
+                                       EncryptCBC, DecryptCBC, EncryptBlocks};
 
 } // namespace
 

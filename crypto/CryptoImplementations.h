@@ -24,6 +24,10 @@ struct TAESImplementation {
                      std::uint8_t* Out, std::size_t Blocks);
   void (*DecryptCBC)(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vector, const std::uint8_t* In,
                      std::uint8_t* Out, std::size_t Blocks);
+  // Encrypts independent blocks (counter mode's inner step). In and Out may be
+  // the same memory.
+  void (*EncryptBlocks)(const TAESExpandedKey256& ExpandedKey, const std::uint8_t* In, std::uint8_t* Out,
+                        std::size_t Blocks);
 };
 
 struct TSHA256Implementation {

@@ -273,8 +273,16 @@ void PortableDecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vec
   StoreState(Vector, v);
 }
 
-constexpr detail::TAESImplementation kPortable = {"portable",      PortableInitialize, PortableEncrypt,
-                                                  PortableDecrypt, PortableEncryptCBC, PortableDecryptCBC};
+void PortableEncryptBlocks(const TAESExpandedKey256& ExpandedKey, const std::uint8_t* In, std::uint8_t* Out,
+                           std::size_t Blocks) {
+  for (std::size_t i = 0; i < Blocks; ++i, In += AESBlockSize, Out += AESBlockSize) {
+    StoreState(Out, EncryptState(LoadState(In), ExpandedKey.data()));
+  }
+}
+
+constexpr detail::TAESImplementation kPortable = {"portable",         PortableInitialize, PortableEncrypt,
+                                                  PortableDecrypt,    PortableEncryptCBC, PortableDecryptCBC,
+                                                  PortableEncryptBlocks};
 
 } // namespace
 

@@ -30,7 +30,7 @@ const TKLStringValue* StringValueAt(const TKLStorage& Storage, const String& Key
   return dynamic_cast<const TKLStringValue*>(value);
 }
 
-}  // namespace
+} // namespace
 
 namespace detail {
 
@@ -39,7 +39,7 @@ namespace detail {
 // The value objects stay valid while the storage holds them; the database
 // drops this list whenever it removes values or writes keys of its own making.
 class TUserKeyList {
- public:
+public:
   struct TUserValues {
     const TKLStringValue* Name = nullptr;
     const TKLStringValue* Salt = nullptr;
@@ -72,27 +72,22 @@ class TUserKeyList {
     return values;
   }
 
-  // A key whose first value was just appended to the storage lists last.
+  // A key whose first value was just appended to the storage lists last. If
+  // this fails the list is left uneven; the caller then drops it.
   void Append(const String& Key) {
-    FValues.reserve(FValues.size() + 1);
-    FKnown.insert(Key);
-    try {
-      FKeys.Add(Key);
-    } catch (...) {
-      FKnown.erase(Key);
-      throw;
-    }
     FValues.emplace_back();
+    FKnown.insert(Key);
+    FKeys.Add(Key);
   }
 
- private:
+private:
   const TKLStorage& FStorage;
   TStringList FKeys;
   std::vector<TUserValues> FValues;
   std::unordered_set<String> FKnown;
 };
 
-}  // namespace detail
+} // namespace detail
 
 TKLBinaryPasswordDatabase::TKLBinaryPasswordDatabase(TComponent* AOwner)
     : TKLPasswordDatabase(AOwner), FDB(std::make_unique<TKLStorage>(nullptr)) {}
@@ -244,4 +239,4 @@ bool TKLBinaryPasswordDatabase::DeleteUser(std::int32_t UID) {
   return true;
 }
 
-}  // namespace kl
+} // namespace kl

@@ -16,7 +16,7 @@ class TKLStorage;
 namespace detail {
 class TUserLookupIndex;
 class TUserKeyList;
-}  // namespace detail
+} // namespace detail
 
 KL_DECLARE_EXCEPTION(EKLPasswordDatabaseError, EKLException);
 
@@ -47,7 +47,7 @@ struct TKLDatabaseRecord {
 // an index that is rebuilt only after a change, so they cost constant time.
 // Raises EKLPasswordDatabaseError. One thread at a time, look-ups included.
 class KL_API TKLPasswordDatabase : public TKLRandomBasedComponent {
- public:
+public:
   explicit TKLPasswordDatabase(TComponent* AOwner = nullptr);
   ~TKLPasswordDatabase() override;
 
@@ -77,7 +77,7 @@ class KL_API TKLPasswordDatabase : public TKLRandomBasedComponent {
   // length, or (the hash) not exactly 32 bytes long.
   bool Verify(const String& Username, const String& Password) const;
 
- protected:
+protected:
   virtual TKLDatabaseRecord GetRecord(std::int32_t Index) const = 0;
   virtual std::int32_t GetUserCount() const = 0;
 
@@ -101,7 +101,7 @@ class KL_API TKLPasswordDatabase : public TKLRandomBasedComponent {
 
   String FURI;
 
- private:
+private:
   const detail::TUserLookupIndex& Lookups() const;
 
   mutable std::unique_ptr<detail::TUserLookupIndex> FLookups;
@@ -113,7 +113,7 @@ class KL_API TKLPasswordDatabase : public TKLRandomBasedComponent {
 // refused (SInvalidUserName). Raises EKLPasswordDatabaseError, and file errors
 // unchanged. One thread at a time.
 class KL_API TKLTextPasswordDatabase : public TKLPasswordDatabase {
- public:
+public:
   explicit TKLTextPasswordDatabase(TComponent* AOwner = nullptr);
   // Saves when opened and SaveOnDestroy is set. A failure there cannot be
   // reported and is swallowed; the file then stays as it was.
@@ -137,7 +137,7 @@ class KL_API TKLTextPasswordDatabase : public TKLPasswordDatabase {
   using TKLPasswordDatabase::DeleteUser;
   bool DeleteUser(std::int32_t UID) override;
 
- protected:
+protected:
   TKLDatabaseRecord GetRecord(std::int32_t Index) const override;
   std::int32_t GetUserCount() const override;
 
@@ -145,7 +145,7 @@ class KL_API TKLTextPasswordDatabase : public TKLPasswordDatabase {
   // writes it; the same checks and the same all-or-nothing outcome as Open.
   void OpenFromText(const String& Text, const String& URI);
 
- private:
+private:
   void TakeOver(std::unique_ptr<TStringList> Lines, const String& URI);
 
   std::unique_ptr<TStringList> FList;
@@ -160,7 +160,7 @@ class KL_API TKLTextPasswordDatabase : public TKLPasswordDatabase {
 // Raises EKLPasswordDatabaseError, and the storage's and file errors unchanged.
 // One thread at a time.
 class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
- public:
+public:
   explicit TKLBinaryPasswordDatabase(TComponent* AOwner = nullptr);
   // Saves when opened and SaveOnDestroy is set, swallowing a failure (the file
   // then stays as it was), then wipes the password copy.
@@ -186,11 +186,11 @@ class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
   using TKLPasswordDatabase::DeleteUser;
   bool DeleteUser(std::int32_t UID) override;
 
- protected:
+protected:
   TKLDatabaseRecord GetRecord(std::int32_t Index) const override;
   std::int32_t GetUserCount() const override;
 
- private:
+private:
   detail::TUserKeyList& UserKeys() const;
   void StorageChanged() noexcept;
   std::int32_t AddNewUser(const String& Username, const String& Password);
@@ -206,4 +206,4 @@ class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
   mutable std::unique_ptr<detail::TUserKeyList> FUserKeys;
 };
 
-}  // namespace kl
+} // namespace kl

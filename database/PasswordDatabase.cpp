@@ -54,7 +54,7 @@ std::int32_t NextUserID(std::int32_t Last) {
   return Last + 1;
 }
 
-}  // namespace detail
+} // namespace detail
 
 namespace {
 
@@ -73,7 +73,7 @@ SecureBytes PasswordBytes(const String& Password) {
   return SecureBytes(std::move(bytes.Get()));
 }
 
-}  // namespace
+} // namespace
 
 TKLPasswordDatabase::TKLPasswordDatabase(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
 
@@ -193,4 +193,4 @@ bool TKLPasswordDatabase::Verify(const String& Username, const String& Password)
   return ConstantTimeEqual(computed.data(), stored.data(), KLDatabaseHashSize);
 }
 
-}  // namespace kl
+} // namespace kl

@@ -28,7 +28,7 @@ String JoinLine(std::int32_t UID, const String& Username, const String& Salt, co
   return line;
 }
 
-}  // namespace
+} // namespace
 
 TKLTextPasswordDatabase::TKLTextPasswordDatabase(TComponent* AOwner)
     : TKLPasswordDatabase(AOwner), FList(std::make_unique<TStringList>()) {}
@@ -146,4 +146,4 @@ bool TKLTextPasswordDatabase::DeleteUser(std::int32_t UID) {
   return true;
 }
 
-}  // namespace kl
+} // namespace kl

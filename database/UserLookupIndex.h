@@ -15,7 +15,7 @@ namespace kl::detail {
 // look-up that finds no match before that record raises its error again, just
 // as a walk from position 0 would. Holds no salts or hashes.
 class TUserLookupIndex {
- public:
+public:
   struct TNameEntry {
     std::int32_t Position;
     std::int32_t UID;
@@ -34,7 +34,7 @@ class TUserLookupIndex {
   // The position of the first record with UID, or -1; raises likewise.
   std::int32_t FindUID(std::int32_t UID) const;
 
- private:
+private:
   void RaiseIfDamaged() const;
 
   std::unordered_map<String, TNameEntry> FByName;
@@ -49,14 +49,14 @@ std::int32_t NextUserID(std::int32_t Last);
 
 // Wipes a text at scope exit, also when an exception leaves the scope.
 class TWipeTextOnExit {
- public:
+public:
   explicit TWipeTextOnExit(String& Text) noexcept : FText(Text) {}
   ~TWipeTextOnExit() { WipeString(FText); }
   TWipeTextOnExit(const TWipeTextOnExit&) = delete;
   TWipeTextOnExit& operator=(const TWipeTextOnExit&) = delete;
 
- private:
+private:
   String& FText;
 };
 
-}  // namespace kl::detail
+} // namespace kl::detail

@@ -1,7 +1,9 @@
 #include "random/KLRandom.h"
 
+#include <bit>
 #include <cstring>
 
+#include "crypto/CryptoImplementations.h"
 #include "crypto/KLSHA256.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
@@ -15,10 +17,11 @@ constexpr std::size_t kBlockSize = 16;
 constexpr std::uint32_t kAllOnes = 0xFFFFFFFFu;
 
 void StoreCounter(const TInt128& Counter, std::uint8_t* Out) noexcept {
-  const std::uint32_t words[4] = {Counter.a, Counter.b, Counter.c, Counter.d};
-  for (int w = 0; w < 4; ++w) {
-    for (int i = 0; i < 4; ++i) Out[4 * w + i] = static_cast<std::uint8_t>(words[w] >> (8 * i));
+  std::uint32_t words[4] = {Counter.a, Counter.b, Counter.c, Counter.d};
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::uint32_t& w : words) w = __builtin_bswap32(w);
   }
+  std::memcpy(Out, words, sizeof(words));
 }
 
 } // namespace
@@ -72,20 +75,22 @@ TInt128 TKLFastRandomGenerator::GetCounter() {
   return FCounter;
 }
 
-// Whole blocks are made in place in the caller's buffer: the counter image is
-// written where its encryption goes. The counter is read before it is
-// advanced, so a fresh generator's first block encrypts sixteen zero bytes.
+// Whole blocks are made in place in the caller's buffer: the counter images
+// are written where their encryptions go, then encrypted together, so the
+// hardware path can pipeline independent blocks. The counter is read before it
+// is advanced, so a fresh generator's first block encrypts sixteen zero bytes.
 void TKLFastRandomGenerator::Generate(void* P, std::int32_t Size) {
   if (Size <= 0) return;
   std::lock_guard<std::mutex> lock(FCS);
   auto* out = static_cast<std::uint8_t*>(P);
   const std::size_t blocks = static_cast<std::size_t>(Size) / kBlockSize;
   const std::size_t tail = static_cast<std::size_t>(Size) % kBlockSize;
-  for (std::size_t i = 0; i < blocks; ++i, out += kBlockSize) {
-    StoreCounter(FCounter, out);
+  for (std::size_t i = 0; i < blocks; ++i) {
+    StoreCounter(FCounter, out + i * kBlockSize);
     AdvanceCounter(FCounter);
-    AESEncrypt(out, FExpandedKey, out);
   }
+  detail::ActiveAES().EncryptBlocks(FExpandedKey, out, out, blocks);
+  out += blocks * kBlockSize;
   if (tail != 0) {
     std::uint8_t block[kBlockSize];
     StoreCounter(FCounter, block);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "crypto/KLAES.h"
@@ -46,7 +47,7 @@ class TKLStorage;
 // must stay the code of the value's class; the storage refuses to read or save a
 // value whose code names another class. Not thread-safe.
 class KL_API TKLValue {
- public:
+public:
   TKLValue(const TKLValue&) = delete;
   TKLValue& operator=(const TKLValue&) = delete;
   virtual ~TKLValue();
@@ -56,10 +57,10 @@ class KL_API TKLValue {
   std::int32_t GetValueType() const noexcept { return FValueType; }
   void SetValueType(std::int32_t Value) noexcept { FValueType = Value; }
 
- protected:
+protected:
   TKLValue(const String& Key, std::int32_t ValueType) : FKey(Key), FValueType(ValueType) {}
 
- private:
+private:
   friend class TKLStorage;
 
   String FKey;
@@ -74,33 +75,33 @@ class KL_API TKLValue {
 
 // A boolean value (type code 1).
 class KL_API TKLBoolValue : public TKLValue {
- public:
+public:
   static constexpr std::int32_t TypeCode = vtBool;
   explicit TKLBoolValue(const String& Key = String(), bool Value = false) : TKLValue(Key, TypeCode), FValue(Value) {}
   ~TKLBoolValue() override;
   bool GetValue() const noexcept { return FValue; }
   void SetValue(bool Value) noexcept { FValue = Value; }
 
- private:
+private:
   bool FValue;
 };
 
 // A signed 32-bit integer value (type code 2).
 class KL_API TKLIntValue : public TKLValue {
- public:
+public:
   static constexpr std::int32_t TypeCode = vtInt;
   explicit TKLIntValue(const String& Key = String(), std::int32_t Value = 0) : TKLValue(Key, TypeCode), FValue(Value) {}
   ~TKLIntValue() override;
   std::int32_t GetValue() const noexcept { return FValue; }
   void SetValue(std::int32_t Value) noexcept { FValue = Value; }
 
- private:
+private:
   std::int32_t FValue;
 };
 
 // A signed 64-bit integer value (type code 3).
 class KL_API TKLLongValue : public TKLValue {
- public:
+public:
   static constexpr std::int32_t TypeCode = vtLong;
   explicit TKLLongValue(const String& Key = String(), std::int64_t Value = 0)
       : TKLValue(Key, TypeCode), FValue(Value) {}
@@ -108,14 +109,14 @@ class KL_API TKLLongValue : public TKLValue {
   std::int64_t GetValue() const noexcept { return FValue; }
   void SetValue(std::int64_t Value) noexcept { FValue = Value; }
 
- private:
+private:
   std::int64_t FValue;
 };
 
 // A text value (type code 4). Stored texts may be secrets (password records), so
 // the text is wiped when it is replaced and when the value is destroyed.
 class KL_API TKLStringValue : public TKLValue {
- public:
+public:
   static constexpr std::int32_t TypeCode = vtString;
   explicit TKLStringValue(const String& Key = String(), const String& Value = String())
       : TKLValue(Key, TypeCode), FValue(Value) {}
@@ -123,13 +124,13 @@ class KL_API TKLStringValue : public TKLValue {
   const String& GetValue() const noexcept { return FValue; }
   void SetValue(const String& Value);
 
- private:
+private:
   String FValue;
 };
 
 // A byte-array value (type code 5), wiped like a text value.
 class KL_API TKLBlobValue : public TKLValue {
- public:
+public:
   static constexpr std::int32_t TypeCode = vtBlob;
   explicit TKLBlobValue(const String& Key = String(), const ByteArray& Value = ByteArray())
       : TKLValue(Key, TypeCode), FValue(Value) {}
@@ -137,7 +138,7 @@ class KL_API TKLBlobValue : public TKLValue {
   const ByteArray& GetValue() const noexcept { return FValue; }
   void SetValue(const ByteArray& Value);
 
- private:
+private:
   ByteArray FValue;
 };
 
@@ -178,10 +179,11 @@ inline constexpr TAESBlock KLStorageCheckBytes = {0x5A, 0xC3, 0x1E, 0x97, 0x24, 
 // tree, saved to and loaded from streams and files, plain or password-protected
 // with a SHA-256 checksum. The storage owns every value in it; value objects it
 // hands out stay valid until they are removed, cleared or the storage dies.
-// Lookups return the first value under a key in storage order (through an index,
-// not a scan). Raises EKLStorageException; one thread at a time.
+// Lookups return the first value under a key in storage order, through an
+// ordered index of the keys that also finds a path's sub-tree without a scan.
+// Raises EKLStorageException; one thread at a time.
 class KL_API TKLStorage : public TKLRandomBasedComponent {
- public:
+public:
   explicit TKLStorage(TComponent* AOwner = nullptr);
   ~TKLStorage() override;
 
@@ -228,7 +230,7 @@ class KL_API TKLStorage : public TKLRandomBasedComponent {
   void SaveToFile(const String& FileName, const String& Password) const;
   void LoadFromFile(const String& FileName, const String& Password);
 
- protected:
+protected:
   // The password key (bytes 0 to 31 of a 48-byte, 1000-iteration PBKDF2) and
   // the derived vector (bytes 32 to 47).
   static void DeriveKeyIV(const String& Password, const ByteArray& Salt, TAESKey256& Key, TAESBlock& IV);
@@ -240,7 +242,7 @@ class KL_API TKLStorage : public TKLRandomBasedComponent {
   // An empty value of the class for codes 1 to 5; null for any other code.
   static std::unique_ptr<TKLValue> ValueByType(std::int32_t ValueType);
 
- private:
+private:
   friend class TKLValue;
 
   // The values under one key, first and last in storage order.
@@ -248,7 +250,12 @@ class KL_API TKLStorage : public TKLRandomBasedComponent {
     TKLValue* First = nullptr;
     TKLValue* Last = nullptr;
   };
-  using TKeyIndex = std::map<String, TKeyChain, std::less<>>;
+  // Orders keys by their bytes (memcmp): any lexicographic order keeps the keys
+  // that begin with a path together, which is all the index needs.
+  struct TKeyOrder {
+    bool operator()(const String& A, const String& B) const noexcept;
+  };
+  using TKeyIndex = std::map<String, TKeyChain, TKeyOrder>;
 
   template <class TValue, class T>
   std::int32_t Put(const String& Key, const T& Value, bool Replace);
@@ -260,6 +267,9 @@ class KL_API TKLStorage : public TKLRandomBasedComponent {
   static void Link(TKLValue& Value, TKeyChain& Chain) noexcept;
   void Unlink(TKLValue& Value) noexcept;
   void Renumber(std::size_t From) noexcept;
+  static bool ByPosition(const TKLValue* A, const TKLValue* B) noexcept;
+  std::pair<TKeyIndex::const_iterator, TKeyIndex::const_iterator> KeysBeneath(const String& Prefix) const;
+  std::vector<TKLValue*> ValuesBeneath(const String& Prefix) const;
 
   void CheckSavable() const;
   void WriteContent(TStream& Content) const;
@@ -270,4 +280,4 @@ class KL_API TKLStorage : public TKLRandomBasedComponent {
   TKeyIndex FIndex;
 };
 
-}  // namespace kl
+} // namespace kl

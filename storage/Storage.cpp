@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <string_view>
@@ -23,7 +25,7 @@ bool FitsStorageField(const String& Text) {
   return fits;
 }
 
-}  // namespace detail
+} // namespace detail
 
 namespace {
 
@@ -37,13 +39,7 @@ String SubKeyPrefix(const String& Key) {
 
 bool IsRootPrefix(const String& Prefix) noexcept { return Prefix.empty() || Prefix == u"/"; }
 
-// Whether Key lies beneath Prefix. Under the root every key does, even one that
-// does not begin with "/"; otherwise a key equal to the prefix does not.
-bool IsBeneath(const String& Key, const String& Prefix) noexcept {
-  return IsRootPrefix(Prefix) || (Prefix.size() < Key.size() && Key.compare(0, Prefix.size(), Prefix) == 0);
-}
-
-}  // namespace
+} // namespace
 
 TKLStorage::TKLStorage(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
 
@@ -108,10 +104,17 @@ void TKLStorage::KeyChanging(TKLValue& Value, const String& NewKey) {
   if (NewKey == Value.FKey) return;
   String key = NewKey;
   TKeyChain& chain = FIndex.try_emplace(key).first->second;
-  Unlink(Value);  // may drop the old key's entry; the new one is another entry
+  Unlink(Value); // may drop the old key's entry; the new one is another entry
   Value.FKey = std::move(key);
   Link(Value, chain);
 }
+
+bool TKLStorage::TKeyOrder::operator()(const String& A, const String& B) const noexcept {
+  const int order = std::memcmp(A.data(), B.data(), std::min(A.size(), B.size()) * sizeof(Char));
+  return order != 0 ? order < 0 : A.size() < B.size();
+}
+
+bool TKLStorage::ByPosition(const TKLValue* A, const TKLValue* B) noexcept { return A->FPosition < B->FPosition; }
 
 void TKLStorage::Renumber(std::size_t From) noexcept {
   for (std::size_t i = From; i < FList.size(); ++i) FList[i]->FPosition = static_cast<std::int32_t>(i);
@@ -197,31 +200,64 @@ bool TKLStorage::GetBlob(const String& Key, ByteArray& Value) const {
 
 // --- The tree ---
 
+// The index entries of the keys beneath a path other than the root: the keys
+// that begin with the prefix and are longer than it. They stand together in
+// the ordered index, right after the prefix itself.
+std::pair<TKLStorage::TKeyIndex::const_iterator, TKLStorage::TKeyIndex::const_iterator> TKLStorage::KeysBeneath(
+    const String& Prefix) const {
+  auto first = FIndex.lower_bound(Prefix);
+  if (first != FIndex.end() && first->first == Prefix) ++first;
+  auto last = first;
+  while (last != FIndex.end() && last->first.compare(0, Prefix.size(), Prefix) == 0) ++last;
+  return {first, last};
+}
+
+// The values beneath Prefix in storage order. Under the root that is every
+// value, even one whose key does not begin with "/"; elsewhere only the keys
+// beneath are visited, and their values put back in storage order.
+std::vector<TKLValue*> TKLStorage::ValuesBeneath(const String& Prefix) const {
+  if (IsRootPrefix(Prefix)) return FList;
+  std::vector<std::pair<std::int32_t, TKLValue*>> found;
+  const auto [first, last] = KeysBeneath(Prefix);
+  for (auto it = first; it != last; ++it) {
+    for (TKLValue* value = it->second.First; value != nullptr; value = value->FNextSame) {
+      found.emplace_back(value->FPosition, value);
+    }
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<TKLValue*> values;
+  values.reserve(found.size());
+  for (const auto& [position, value] : found) values.push_back(value);
+  return values;
+}
+
 void TKLStorage::GetSubKeys(const String& Key, TStringList& List, bool Recursive) const {
   const String prefix = SubKeyPrefix(Key);
+  const std::vector<TKLValue*> values = ValuesBeneath(prefix);
   if (Recursive) {
-    for (const TKLValue* value : FList) {
-      if (IsBeneath(value->FKey, prefix)) List.Add(value->FKey);
-    }
+    for (const TKLValue* value : values) List.Add(value->FKey);
     return;
   }
   // Child folders are listed once: once per call, and not again when List
-  // already holds the path (from the caller or as a leaf of this call). Every
-  // view points into a value's key or into the copy of the caller's entries,
-  // none of which changes during the call.
-  const std::vector<String> given(List.begin(), List.end());
+  // already holds the path (from the caller or as a leaf of this call). Only
+  // entries that begin with the prefix can equal a path listed here. Every view
+  // points into a value's key or into the copy of the caller's entries, none of
+  // which changes during the call.
+  const bool root = IsRootPrefix(prefix);
+  std::vector<String> given;
+  for (const String& entry : List) {
+    if (root || entry.compare(0, prefix.size(), prefix) == 0) given.push_back(entry);
+  }
   std::set<std::u16string_view> listed(given.begin(), given.end());
   std::u16string_view lastChild;
   bool haveLastChild = false;
   const std::size_t length = prefix.size();
-  for (const TKLValue* value : FList) {
-    const String& key = value->FKey;
-    if (!IsBeneath(key, prefix)) continue;
-    const std::u16string_view path(key);
+  for (const TKLValue* value : values) {
+    const std::u16string_view path(value->FKey);
     const std::u16string_view rest = length < path.size() ? path.substr(length) : std::u16string_view();
     const std::size_t slash = rest.find(u'/');
     if (slash == std::u16string_view::npos) {
-      List.Add(key);
+      List.Add(value->FKey);
       listed.insert(path);
       continue;
     }
@@ -243,7 +279,8 @@ void TKLStorage::Remove(std::int32_t Index) {
 }
 
 // Removes the first value under Key and, when Recursive, every value beneath
-// it (under the root: every value), closing the gaps in one pass.
+// it (under the root: every value), closing the gaps in one pass from the
+// first value removed.
 std::int32_t TKLStorage::Remove(const String& Key, bool Recursive) {
   std::int32_t index = 0;
   TKLValue* own = Get(Key, index);
@@ -253,20 +290,36 @@ std::int32_t TKLStorage::Remove(const String& Key, bool Recursive) {
     return 1;
   }
   const String prefix = SubKeyPrefix(Key);
-  std::size_t kept = 0;
-  std::int32_t removed = 0;
-  for (TKLValue* value : FList) {
-    if (value == own || IsBeneath(value->FKey, prefix)) {
-      Unlink(*value);
+  std::vector<TKLValue*> doomed = ValuesBeneath(prefix);
+  // Every value under a key beneath the path goes, so the index drops those
+  // keys whole; the value under the path itself (never beneath it, except
+  // under the root) leaves its chain alone.
+  if (IsRootPrefix(prefix)) {
+    FIndex.clear();
+  } else {
+    if (own != nullptr) {
+      doomed.insert(std::lower_bound(doomed.begin(), doomed.end(), own, ByPosition), own);
+      Unlink(*own);
+    }
+    const auto [first, last] = KeysBeneath(prefix);
+    FIndex.erase(first, last);
+  }
+  if (doomed.empty()) return 0;
+  const auto first = static_cast<std::size_t>(doomed.front()->FPosition);
+  std::size_t kept = first;
+  auto next = doomed.begin();
+  for (std::size_t i = first; i < FList.size(); ++i) {
+    TKLValue* value = FList[i];
+    if (next != doomed.end() && *next == value) {
+      ++next;
       delete value;
-      ++removed;
     } else {
       value->FPosition = static_cast<std::int32_t>(kept);
       FList[kept++] = value;
     }
   }
   FList.resize(kept);
-  return removed;
+  return static_cast<std::int32_t>(doomed.size());
 }
 
-}  // namespace kl
+} // namespace kl

@@ -21,4 +21,4 @@ TValue* AsTyped(TKLValue* Value) noexcept {
   return const_cast<TValue*>(AsTyped<TValue>(static_cast<const TKLValue*>(Value)));
 }
 
-}  // namespace kl::detail
+} // namespace kl::detail

@@ -86,7 +86,7 @@ void ExpandPasswordKey(const TKLStorageCryptoHeader& Header, const String& Passw
 // Buffers value records for the content stream, hashing them as they leave.
 // The closing record follows FinishRecords and is not hashed.
 class TRecordWriter {
- public:
+public:
   explicit TRecordWriter(TStream& Out) : FOut(Out) {
     FBuffer.reserve(kIOBufferSize);
     SHA256Initialize(FHash);
@@ -129,7 +129,7 @@ class TRecordWriter {
     FBuffer.clear();
   }
 
- private:
+private:
   TStream& FOut;
   ByteArray FBuffer;
   TSHA256Context FHash;
@@ -198,7 +198,7 @@ bool IsSavable(const TKLValue& Value, bool& TooLong) {
 // buffer, the decryption stream (which buffers itself) directly, so that it
 // checks the padding only when the records reach the last block.
 class TRecordReader {
- public:
+public:
   TRecordReader(TStream& Source, bool Buffered) : FSource(Source), FBuffered(Buffered) {
     if (FBuffered) FBuffer.resize(kIOBufferSize);
   }
@@ -238,7 +238,7 @@ class TRecordReader {
     FNext = FEnd = 0;
   }
 
- private:
+private:
   std::size_t FromSource(std::uint8_t* Out, std::size_t Size) {
     const std::int32_t n = FSource.Read(Out, static_cast<std::int32_t>(Size));
     return n > 0 ? static_cast<std::size_t>(n) : 0;
@@ -297,7 +297,7 @@ void ReadValueData(TKLValue& Value, TRecordReader& Reader, TSHA256Context& Hash,
   }
 }
 
-}  // namespace
+} // namespace
 
 // --- Header protection ---
 
@@ -397,7 +397,7 @@ void TKLStorage::ReadContent(TStream& Content, bool Buffered) {
   bool closed = false;
   for (;;) {
     std::uint8_t keyLength[2];
-    if (reader.Read(keyLength, sizeof(keyLength)) < sizeof(keyLength)) break;  // ended without a closing record
+    if (reader.Read(keyLength, sizeof(keyLength)) < sizeof(keyLength)) break; // ended without a closing record
     const std::size_t keySize = keyLength[0] | keyLength[1] << 8;
     reader.ReadField(field.data(), keySize, nullptr);
     std::uint8_t type = 0;
@@ -452,4 +452,4 @@ void TKLStorage::LoadFromFile(const String& FileName, const String& Password) {
   LoadFromStream(file, Password);
 }
 
-}  // namespace kl
+} // namespace kl

@@ -55,4 +55,4 @@ std::unique_ptr<TKLValue> TKLStorage::ValueByType(std::int32_t ValueType) {
   }
 }
 
-}  // namespace kl
+} // namespace kl

@@ -88,6 +88,29 @@ ByteArray RandomBytes(std::mt19937& Rng, std::size_t N) {
   return out;
 }
 
+// Multi-block encryption against single blocks on the portable path, for block
+// counts around the hardware path's grouping, in place and not.
+TEST_P(AESPath, EncryptBlocksAgreesWithSinglePortableBlocks) {
+  std::mt19937 rng(11);
+  const TAESImplementation& ref = detail::PortableAES();
+  for (std::size_t blocks = 0; blocks <= 19; ++blocks) {
+    const ByteArray key = RandomBytes(rng, 32), plain = RandomBytes(rng, 16 * blocks);
+    TAESExpandedKey256 enc;
+    ref.Initialize(key.data(), enc, false);
+    ByteArray expected(plain.size());
+    for (std::size_t b = 0; b < blocks; ++b) ref.Encrypt(&plain[16 * b], enc, &expected[16 * b]);
+
+    TAESExpandedKey256 implEnc;
+    Impl().Initialize(key.data(), implEnc, false);
+    ByteArray out(plain.size());
+    Impl().EncryptBlocks(implEnc, plain.data(), out.data(), blocks);
+    EXPECT_EQ(out, expected) << blocks << " blocks";
+    ByteArray inPlace = plain;
+    Impl().EncryptBlocks(implEnc, inPlace.data(), inPlace.data(), blocks);
+    EXPECT_EQ(inPlace, expected) << blocks << " blocks";
+  }
+}
+
 // The CBC entry points against single-block encryption on the portable path, for
 // block counts around every grouping the hardware path uses, in place and not.
 TEST_P(AESPath, CBCAgreesWithChainedPortableBlocks) {

@@ -21,7 +21,7 @@ constexpr const char* Corrupted = "Database is corrupted";
 
 // Counts the bytes drawn through it.
 class CountingGenerator : public TKLBaseRandomGenerator {
- public:
+public:
   void Generate(void* P, std::int32_t Size) override {
     auto* bytes = static_cast<std::uint8_t*>(P);
     for (std::int32_t i = 0; i < Size; ++i) bytes[i] = static_cast<std::uint8_t>(Drawn++ * 31 + 7);
@@ -36,7 +36,7 @@ std::vector<String> AllKeys(const TKLStorage& Storage) {
 }
 
 class BinaryPasswordDatabaseTest : public ::testing::Test {
- protected:
+protected:
   // Saves a hand-made storage to File and opens it in a new database.
   std::unique_ptr<ExposedBinary> OpenStorage(const std::function<void(TKLStorage&)>& Fill) {
     TKLStorage storage;
@@ -81,43 +81,6 @@ TEST_F(BinaryPasswordDatabaseTest, SavedStorageHoldsIndexAndThreeValuesPerUser) 
   EXPECT_EQ(value.size(), 32u);
   EXPECT_TRUE(storage.GetString(u"users/1/pwd", value, u""));
   EXPECT_EQ(value.size(), 64u);
-}
-
-TEST_F(BinaryPasswordDatabaseTest, ReopenedDatabaseKeepsUsersAndCounter) {
-  {
-    TKLBinaryPasswordDatabase db;
-    db.SetPassword(u"pw");
-    db.CreateNew(File);
-    db.AddUser(u"a", u"1", false);
-    db.AddUser(u"b", u"2", false);
-    db.DeleteUser(2);
-  }
-  TKLBinaryPasswordDatabase db;
-  db.SetSaveOnDestroy(false);
-  db.SetPassword(u"pw");
-  db.Open(File);
-  EXPECT_EQ(db.GetCount(), 1);
-  EXPECT_TRUE(db.Verify(u"a", u"1"));
-  EXPECT_EQ(db.AddUser(u"c", u"3", false), 3);
-}
-
-TEST_F(BinaryPasswordDatabaseTest, EmptyPasswordWritesAPlainStorage) {
-  for (const char16_t* password : {u"", u"pw"}) {
-    TKLBinaryPasswordDatabase db;
-    db.SetSaveOnDestroy(false);
-    db.SetPassword(password);
-    db.CreateNew(File);
-    db.AddUser(u"alice", u"x", false);
-    db.Save();
-    const std::string bytes = test::ReadFileBytes(test::Narrow(File));
-    ASSERT_GE(bytes.size(), 4u);
-    EXPECT_EQ(bytes[3], String(password).empty() ? 0 : 1);
-    TKLBinaryPasswordDatabase reopened;
-    reopened.SetSaveOnDestroy(false);
-    reopened.SetPassword(password);
-    reopened.Open(File);
-    EXPECT_TRUE(reopened.Verify(u"alice", u"x"));
-  }
 }
 
 TEST_F(BinaryPasswordDatabaseTest, OpenRejectsStoragesThatHoldNoDatabase) {
@@ -346,5 +309,5 @@ TEST_F(BinaryPasswordDatabaseTest, DestructionSavesOnlyWhenAskedTo) {
   EXPECT_THROW(unwritable.Save(), EFileError);
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

@@ -9,7 +9,7 @@ namespace kl::test {
 // Opens the protected operations of a database to the tests.
 template <class DB>
 class Exposed : public DB {
- public:
+public:
   using DB::DB;
   using DB::GetDataByName;
   using DB::GetPasswordHash;
@@ -18,7 +18,7 @@ class Exposed : public DB {
 };
 
 class ExposedText : public Exposed<TKLTextPasswordDatabase> {
- public:
+public:
   using Exposed<TKLTextPasswordDatabase>::Exposed;
   using TKLTextPasswordDatabase::OpenFromText;
 };
@@ -54,4 +54,4 @@ std::string MessageOf(F&& Action) {
   return "(nothing)";
 }
 
-}  // namespace kl::test
+} // namespace kl::test

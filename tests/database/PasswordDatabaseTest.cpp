@@ -22,7 +22,7 @@ using test::U;
 
 template <class DB>
 class PasswordDatabaseTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     Db->SetSaveOnDestroy(false);
     Db->CreateNew(Dir.FileU("users.db"));
@@ -58,19 +58,13 @@ TYPED_TEST(PasswordDatabaseTest, VerifyAcceptsExactlyTheUsersPassword) {
   for (const Case& c : cases) {
     EXPECT_EQ(db.Verify(c.User, c.Password), c.Expected) << test::Narrow(c.User) << " / " << test::Narrow(c.Password);
   }
-}
-
-TYPED_TEST(PasswordDatabaseTest, UserNamesAreComparedExactly) {
-  auto& db = *this->Db;
-  db.AddUser(u"Alice", u"pw", false);
-  for (const char16_t* other : {u"alice", u"ALICE", u"Alice ", u" Alice", u"Alic"}) {
-    EXPECT_EQ(MessageOf([&] { db.Verify(other, u"pw"); }), "User does not exist in the database");
+  // Names are compared exactly, code unit by code unit.
+  for (const char16_t* other : {u"Alice", u"ALICE", u"alice ", u" alice", u"alic"}) {
+    EXPECT_EQ(MessageOf([&] { db.Verify(other, u"secret"); }), "User does not exist in the database");
     EXPECT_EQ(db.GetUID(other), -1);
-    EXPECT_FALSE(db.Exists(other));
     EXPECT_FALSE(db.DeleteUser(String(other)));
   }
-  EXPECT_EQ(db.GetCount(), 1);
-  EXPECT_TRUE(db.Verify(u"Alice", u"pw"));
+  EXPECT_EQ(db.GetCount(), 3);
 }
 
 TYPED_TEST(PasswordDatabaseTest, PasswordHashIsSHA256OfSaltThenUTF8Password) {
@@ -91,15 +85,6 @@ TYPED_TEST(PasswordDatabaseTest, PasswordHashIsSHA256OfSaltThenUTF8Password) {
   EXPECT_EQ(record.Hash, BytesToHexStr(HexStrToBytes(record.Hash)));
   EXPECT_EQ(record.Hash,
             BytesToHexStr(db.GetPasswordHash(HexStrToBytes(record.Salt), RawByteStringToBytes(StrToUTF8(password)))));
-}
-
-TYPED_TEST(PasswordDatabaseTest, EveryHashRecordHasItsOwnSalt) {
-  auto& db = *this->Db;
-  String salt1, hash1, salt2, hash2;
-  db.TransformPassword(u"same", salt1, hash1);
-  db.TransformPassword(u"same", salt2, hash2);
-  EXPECT_NE(salt1, salt2);
-  EXPECT_NE(hash1, hash2);
 }
 
 TYPED_TEST(PasswordDatabaseTest, SaltIsDrawnFromThePluggedGenerator) {
@@ -205,5 +190,5 @@ TYPED_TEST(PasswordDatabaseTest, LookupsFollowEveryChange) {
   }
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl
