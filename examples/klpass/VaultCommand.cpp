@@ -252,8 +252,12 @@ int Show(const std::vector<std::string>& Words) {
   TVault vault(args.Positional()[0], ReadSecret("Master password"));
   vault.Load();
   kl::TKLPassRecord& record = *vault.Find(args.Positional()[1]);
-  std::string password = args.Has("--reveal") ? Field(record, &kl::TKLPassRecord::GetPassword)
-                                              : std::string("******** (--reveal shows it)");
+  std::string password = "******** (--reveal shows it)";
+  if (args.Has("--reveal")) {
+    kl::String text = record.GetPassword();
+    password = Utf8(text);
+    kl::WipeString(text);
+  }
   std::printf("#%s %s / %s\n", args.Positional()[1].c_str(), Field(record, &kl::TKLPassRecord::GetGroup).c_str(),
               Field(record, &kl::TKLPassRecord::GetTitle).c_str());
   std::printf("  user:      %s\n", Field(record, &kl::TKLPassRecord::GetUsername).c_str());
