@@ -11,11 +11,11 @@ namespace klpass {
 TArguments::TArguments(const std::vector<std::string>& Words, std::initializer_list<TOptionSpec> Options,
                        std::span<const TOptionSpec> MoreOptions) {
   auto find = [&](const std::string& Word) -> const TOptionSpec* {
-    for (const TOptionSpec& spec : Options) {
-      if (spec.Name == Word) return &spec;
+    for (const TOptionSpec& option : Options) {
+      if (option.Name == Word) return &option;
     }
-    for (const TOptionSpec& spec : MoreOptions) {
-      if (spec.Name == Word) return &spec;
+    for (const TOptionSpec& option : MoreOptions) {
+      if (option.Name == Word) return &option;
     }
     return nullptr;
   };
@@ -26,9 +26,9 @@ TArguments::TArguments(const std::vector<std::string>& Words, std::initializer_l
       FPositional.push_back(word);
     } else if (word == "--") {
       optionsEnded = true;
-    } else if (const TOptionSpec* spec = find(word); spec == nullptr) {
+    } else if (const TOptionSpec* option = find(word); option == nullptr) {
       Fail(kExitUsage, "unknown option '" + word + "'");
-    } else if (!spec->TakesValue) {
+    } else if (!option->TakesValue) {
       FOptions.emplace_back(word, std::nullopt);
     } else if (i + 1 < Words.size()) {
       FOptions.emplace_back(word, Words[++i]);

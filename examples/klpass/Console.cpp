@@ -195,4 +195,10 @@ kl::String Text(const std::string& Utf8) { return kl::UTF8ToStr(Utf8); }
 
 std::string Utf8(const kl::String& Text) { return kl::StrToUTF8(Text); }
 
+void PrintSecretLine(const kl::String& Secret) {
+  std::string text = Utf8(Secret);
+  std::printf("%s\n", text.c_str());
+  kl::WipeRawBytes(text);
+}
+
 } // namespace klpass

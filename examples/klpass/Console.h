@@ -87,4 +87,7 @@ void RefuseExisting(const std::string& FileName, bool Force);
 kl::String Text(const std::string& Utf8);
 std::string Utf8(const kl::String& Text);
 
+// Prints a secret on a line of its own and wipes the UTF-8 copy made for it.
+void PrintSecretLine(const kl::String& Secret);
+
 } // namespace klpass

@@ -33,9 +33,7 @@ int RunDerive(const TCommandWords& Words) {
   // same password on every machine: nothing needs storing.
   kl::String password =
       Attempt("cannot derive a password", [&] { return generator.Generate(masterKey.Get(), Text(site), length); });
-  std::string text = Utf8(password);
-  std::printf("%s\n", text.c_str());
-  kl::WipeRawBytes(text);
+  PrintSecretLine(password);
   kl::WipeString(password);
   return kExitOk;
 }

@@ -46,9 +46,7 @@ int RunGenerate(const TCommandWords& Words) {
     kl::String password = Attempt("cannot make a password", [&] {
       return length.Min == length.Max ? generator.Generate(length.Min) : generator.Generate(length.Min, length.Max + 1);
     });
-    std::string text = Utf8(password);
-    std::printf("%s\n", text.c_str());
-    kl::WipeRawBytes(text);
+    PrintSecretLine(password);
     kl::WipeString(password);
   }
   return kExitOk;

@@ -17,9 +17,7 @@ int RunUnprotect(const TCommandWords& Words) {
   const std::string& file = args.Positional().front();
   kl::TKLPassword password;
   Attempt("cannot unprotect '" + file + "'", [&] { password.LoadFromFile(Text(file)); });
-  std::string text = Utf8(password.GetValue());
-  std::printf("%s\n", text.c_str());
-  kl::WipeRawBytes(text);
+  PrintSecretLine(password.GetValue());
   return kExitOk;
 }
 
