@@ -1,9 +1,12 @@
-#include "CheckCommand.h"
-
+#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <utility>
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "Console.h"
 
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
@@ -33,14 +36,14 @@ constexpr const char* kDemoPasswords[] = {"Tr0ub4dor&3",  "password",        "co
 // A policy of all twelve rules, each with the requirement it stands for. The
 // rule list owns the rules; FRequirements[i] words rule i.
 class TPolicy {
- public:
+public:
   TPolicy(const std::string& User, const kl::TStringList& ExtraWords);
 
   std::int32_t GetCount() const noexcept { return FRules.GetCount(); }
   // The requirements the password does not meet, in rule order.
   std::vector<std::string> Failures(const kl::String& Password) const;
 
- private:
+private:
   void Add(std::unique_ptr<kl::TKLPasswordRule> Rule, std::string Requirement);
 
   kl::TKLPasswordRulesList FRules;
@@ -99,89 +102,55 @@ std::vector<std::string> TPolicy::Failures(const kl::String& Password) const {
   return failures;
 }
 
-// Prints the verdict on one password; true when it passes.
-bool CheckOne(const TPolicy& Policy, const std::string& Password) {
-  kl::String text = kl::UTF8ToStr(Password);
-  const std::vector<std::string> failures = Policy.Failures(text);
-  kl::WipeString(text);
-  std::printf("%-6s%s\n", failures.empty() ? "ok" : "FAIL", Password.c_str());
+// Prints the verdict on one password (shown as Label); true when it passes.
+bool CheckOne(const TPolicy& Policy, const kl::String& Password, const std::string& Label) {
+  const std::vector<std::string> failures = Policy.Failures(Password);
+  std::printf("%-6s%s\n", failures.empty() ? "ok" : "FAIL", Label.c_str());
   for (const std::string& failure : failures) std::printf("        - %s\n", failure.c_str());
   return failures.empty();
 }
 
-struct TCheckOptions {
-  std::string User;
-  std::optional<std::string> DictFile;
-  std::vector<std::string> Passwords;
-  bool Help = false;
-};
-
-// Parses the words after "check"; nullopt (after a message) on a usage error.
-std::optional<TCheckOptions> ParseCheckOptions(const std::vector<std::string>& Args) {
-  TCheckOptions options;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < Args.size(); ++i) {
-    const std::string& arg = Args[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-') {
-      options.Passwords.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "-h" || arg == "--help") {
-      options.Help = true;
-    } else if ((arg == "--user" || arg == "--dict") && i + 1 < Args.size()) {
-      (arg == "--user" ? options.User : options.DictFile.emplace()) = Args[++i];
-    } else {
-      std::fprintf(stderr, "klpass check: %s '%s'\n",
-                   arg == "--user" || arg == "--dict" ? "missing value for" : "unknown option", arg.c_str());
-      return std::nullopt;
-    }
-  }
-  return options;
+kl::TStringList ReadDictionary(const std::optional<std::string>& FileName) {
+  kl::TStringList words;
+  if (FileName) Attempt("cannot read the dictionary '" + *FileName + "'", [&] { words.LoadFromFile(Text(*FileName)); });
+  return words;
 }
 
-}  // namespace
+int RunCheck(const TCommandWords& Words) {
+  const TArguments args(Words, {{"--user", true}, {"--dict", true}, {"--prompt"}});
+  std::string user = args.Value("--user").value_or("");
+  const bool prompt = args.Has("--prompt");
+  const bool demo = args.Positional().empty() && !prompt;
+  if (demo && user.empty()) user = kDemoUser;
+  const TPolicy policy(user, ReadDictionary(args.Value("--dict")));
+  std::optional<TSecret> entered;
+  if (prompt) entered.emplace(ReadSecret("Password to check"));
 
-void PrintCheckUsage(std::FILE* Out) {
-  std::fprintf(Out,
-               "  check [--user NAME] [--dict FILE] [--] [PASSWORD...]\n"
-               "      Checks each password against a policy of twelve rules and lists the\n"
-               "      rules it fails. --user forbids the user name inside the password;\n"
-               "      --dict adds forbidden words, one a line (UTF-8). Without passwords it\n"
-               "      checks built-in examples for the user \"%s\" and exits with 0.\n"
-               "      Exit status: 0 when every given password passes, 1 when any fails,\n"
-               "      2 on a usage error or a dictionary that cannot be read.\n",
-               kDemoUser);
-}
-
-int RunCheck(const std::vector<std::string>& Args) {
-  std::optional<TCheckOptions> options = ParseCheckOptions(Args);
-  if (!options) {
-    PrintCheckUsage(stderr);
-    return kExitUsage;
-  }
-  if (options->Help) {
-    PrintCheckUsage(stdout);
-    return kExitPassed;
-  }
-  const bool demo = options->Passwords.empty();
-  if (demo) {
-    if (options->User.empty()) options->User = kDemoUser;
-    options->Passwords.assign(std::begin(kDemoPasswords), std::end(kDemoPasswords));
-  }
-  kl::TStringList extraWords;
-  try {
-    if (options->DictFile) extraWords.LoadFromFile(kl::UTF8ToStr(*options->DictFile));
-  } catch (const kl::Exception& e) {
-    std::fprintf(stderr, "klpass check: cannot read dictionary '%s': %s\n", options->DictFile->c_str(), e.what());
-    return kExitUsage;
-  }
-  const TPolicy policy(options->User, extraWords);
   std::printf("Policy of %d rules", policy.GetCount());
-  if (!options->User.empty()) std::printf(" for user \"%s\"", options->User.c_str());
+  if (!user.empty()) std::printf(" for user \"%s\"", user.c_str());
   std::printf("%s:\n", demo ? " (built-in examples)" : "");
   bool allPassed = true;
-  for (const std::string& password : options->Passwords) allPassed = CheckOne(policy, password) && allPassed;
-  return demo || allPassed ? kExitPassed : kExitFailed;
+  if (entered) allPassed = CheckOne(policy, entered->Get(), "(the password entered)");
+  std::vector<std::string> passwords = args.Positional();
+  if (demo) passwords.assign(std::begin(kDemoPasswords), std::end(kDemoPasswords));
+  for (const std::string& password : passwords) {
+    kl::String text = Text(password);
+    allPassed = CheckOne(policy, text, password) && allPassed;
+    kl::WipeString(text);
+  }
+  return demo || allPassed ? kExitOk : kExitFailed;
 }
 
-}  // namespace klpass
+} // namespace
+
+const TCommand CheckCommand = {"check",
+                               "  check [--user NAME] [--dict FILE] [--prompt] [--] [PASSWORD...]\n"
+                               "      Checks each password against a policy of twelve rules and lists the\n"
+                               "      rules it fails. --user forbids the user name inside the password;\n"
+                               "      --dict adds forbidden words, one a line (UTF-8); --prompt reads one\n"
+                               "      more password without echo. Without passwords it checks built-in\n"
+                               "      examples for the user \"alice\". Exit status 1 when any given password\n"
+                               "      fails.\n",
+                               RunCheck};
+
+} // namespace klpass

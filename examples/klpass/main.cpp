@@ -1,32 +1,89 @@
-// klpass: a command-line host of the password library, built on its public API
-// through the shared library alone.
+// klpass: a command-line password tool, and the showcase of the password
+// library: it is built on the library's public API alone, through the shared
+// library, the way any application would use it.
 
+#include <array>
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
-#include "CheckCommand.h"
+#include "Commands.h"
+#include "Console.h"
+#include "foundation/Exceptions.h"
 
 namespace {
 
+constexpr std::array<const klpass::TCommand*, 7> kCommands = {
+    &klpass::CheckCommand, &klpass::GenerateCommand, &klpass::DeriveCommand,    &klpass::UsersCommand,
+    &klpass::VaultCommand, &klpass::ProtectCommand,  &klpass::UnprotectCommand,
+};
+
+constexpr const char* kSecretsAndExitCodes =
+    "Master passwords, user passwords and record passwords are read from the terminal\n"
+    "without echo; when standard input is not a terminal, each is one line of it\n"
+    "(new ones are then not asked twice). Nothing secret is taken from the command\n"
+    "line, except the passwords given to 'check'.\n"
+    "\n"
+    "Exit status: 0 done; 1 a password failed the check; 2 usage error; 3 wrong\n"
+    "password; 4 damaged file; 5 unknown user or record; 6 file or key store\n"
+    "cannot be used; 7 already exists; 8 internal error.\n";
+
 void PrintUsage(std::FILE* Out) {
   std::fprintf(Out, "usage: klpass <command> [options]\n\ncommands:\n");
-  klpass::PrintCheckUsage(Out);
-  std::fprintf(Out, "\nWith no command at all, klpass checks a few built-in example passwords.\n");
+  for (const klpass::TCommand* command : kCommands) std::fprintf(Out, "%s\n", command->Usage);
+  std::fprintf(Out, "%s", kSecretsAndExitCodes);
 }
 
-}  // namespace
+const klpass::TCommand* FindCommand(const std::string& Name) {
+  for (const klpass::TCommand* command : kCommands) {
+    if (Name == command->Name) return command;
+  }
+  return nullptr;
+}
+
+bool IsHelp(const std::string& Word) { return Word == "-h" || Word == "--help" || Word == "help"; }
+
+// Runs one subcommand; every failure ends here as a message and an exit code.
+int Run(const klpass::TCommand& Command, const klpass::TCommandWords& Words) {
+  const std::string prefix = std::string("klpass ") + Command.Name + ": ";
+  try {
+    if (!Words.empty() && IsHelp(Words.front())) {
+      std::printf("usage:\n%s", Command.Usage);
+      return klpass::kExitOk;
+    }
+    return Command.Run(Words);
+  } catch (const klpass::ECommandError& e) {
+    std::fprintf(stderr, "%s%s\n", prefix.c_str(), e.what());
+    if (e.GetExitCode() == klpass::kExitUsage)
+      std::fprintf(stderr, "(klpass %s --help shows the usage)\n", Command.Name);
+    return e.GetExitCode();
+  } catch (const kl::Exception& e) {
+    const auto [code, explanation] = klpass::Classify(e);
+    std::fprintf(stderr, "%s%s\n", prefix.c_str(), explanation.c_str());
+    return code;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%sinternal error: %s\n", prefix.c_str(), e.what());
+  } catch (...) {
+    std::fprintf(stderr, "%sinternal error\n", prefix.c_str());
+  }
+  return klpass::kExitInternal;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return klpass::RunCheck({});
-  const std::string& command = args.front();
-  if (command == "-h" || command == "--help" || command == "help") {
+  if (args.empty()) return Run(klpass::CheckCommand, {});
+  if (IsHelp(args.front())) {
     PrintUsage(stdout);
-    return klpass::kExitPassed;
+    return klpass::kExitOk;
   }
-  if (command == "check") return klpass::RunCheck({args.begin() + 1, args.end()});
-  std::fprintf(stderr, "klpass: unknown command '%s'\n\n", command.c_str());
-  PrintUsage(stderr);
-  return klpass::kExitUsage;
+  const klpass::TCommand* command = FindCommand(args.front());
+  if (command == nullptr) {
+    std::fprintf(stderr, "klpass: unknown command '%s'\n\n", args.front().c_str());
+    PrintUsage(stderr);
+    return klpass::kExitUsage;
+  }
+  return Run(*command, {args.begin() + 1, args.end()});
 }

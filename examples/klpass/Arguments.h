@@ -1,0 +1,59 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kl {
+class TKLPasswordGenerator;
+}
+
+namespace klpass {
+
+// One option a subcommand accepts: "--name" alone, or "--name VALUE".
+struct TOptionSpec {
+  std::string_view Name;
+  bool TakesValue = false;
+};
+
+// The words after a subcommand, split into options and positional words. A
+// word "--" ends the options. Unknown options, missing values and missing or
+// surplus positional words are usage errors (ECommandError).
+class TArguments {
+public:
+  TArguments(const std::vector<std::string>& Words, std::initializer_list<TOptionSpec> Options,
+             std::span<const TOptionSpec> MoreOptions = {});
+
+  bool Has(std::string_view Name) const;
+  // The value of the last occurrence of the option, if given.
+  std::optional<std::string> Value(std::string_view Name) const;
+
+  const std::vector<std::string>& Positional() const noexcept { return FPositional; }
+  // Requires between Min and Max positional words; Names describes them for the message.
+  void ExpectPositional(std::size_t Min, std::size_t Max, const char* Names) const;
+
+private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> FOptions;
+  std::vector<std::string> FPositional;
+};
+
+// A decimal number from Min to Max; What names it in the usage error.
+std::int32_t ParseNumber(const std::string& Text, std::int32_t Min, std::int32_t Max, const char* What);
+
+// The options that pick the password generator's alphabet, shared by every
+// subcommand that makes passwords.
+inline constexpr std::array<TOptionSpec, 6> kAlphabetOptions = {
+    {{"--no-upper"}, {"--no-lower"}, {"--no-digits"}, {"--no-symbols"}, {"--space"}, {"--custom", true}}};
+// Describes those options in a usage text (a literal, to join with others).
+#define KLPASS_ALPHABET_USAGE                                                     \
+  "      Alphabet: upper and lower case letters, digits and symbols unless\n"     \
+  "      --no-upper, --no-lower, --no-digits or --no-symbols; --space adds the\n" \
+  "      space, --custom CHARS adds the given characters.\n"
+void ApplyAlphabetOptions(const TArguments& Args, kl::TKLPasswordGenerator& Generator);
+
+} // namespace klpass

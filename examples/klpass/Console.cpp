@@ -1,0 +1,160 @@
+#include "Console.h"
+#include "Terminal.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "crypto/KLAES.h"
+#include "database/KLDatabase.h"
+#include "foundation/KLGeneral.h"
+#include "foundation/SecureMemory.h"
+#include "passstorage/KLPassStorage.h"
+#include "passwords/KLPasswords.h"
+#include "storage/KLStorage.h"
+
+namespace klpass {
+
+void Fail(int ExitCode, const std::string& Message) { throw ECommandError(ExitCode, Message); }
+
+namespace {
+
+bool Is(const kl::Exception& Error, const char* Message) { return Error.GetMessage() == Message; }
+
+bool StartsWith(const std::string& Text, std::string_view Prefix) { return Text.rfind(Prefix, 0) == 0; }
+
+} // namespace
+
+std::pair<int, std::string> Classify(const kl::Exception& Error) {
+  const std::string& message = Error.GetMessage();
+  const std::string detail = " (" + message + ")";
+  if (dynamic_cast<const kl::EKLStorageException*>(&Error)) {
+    if (Is(Error, kl::SStorageWrongPassword)) return {kExitWrongPassword, "wrong master password"};
+    if (Is(Error, kl::SStorageNotEncrypted)) return {kExitDamaged, "the file is not encrypted" + detail};
+    return {kExitDamaged, "the file is damaged or not of the expected kind" + detail};
+  }
+  if (dynamic_cast<const kl::EKLAESError*>(&Error)) {
+    return {kExitDamaged, "the file is damaged" + detail};
+  }
+  if (dynamic_cast<const kl::EKLPasswordDatabaseError*>(&Error)) {
+    if (Is(Error, kl::SUserDoesNotExist)) return {kExitNotFound, "no such user"};
+    if (Is(Error, kl::SUserAlreadyExists)) return {kExitExists, "the user already exists"};
+    if (Is(Error, kl::SInvalidUserName)) return {kExitUsage, "a user name must not hold ':' or a line break"};
+    if (Is(Error, kl::SDatabaseCorrupted)) return {kExitDamaged, "the database is damaged" + detail};
+    return {kExitInternal, message};
+  }
+  if (dynamic_cast<const kl::EKLPassStorageException*>(&Error)) {
+    if (Is(Error, kl::SWrongGroupName)) return {kExitUsage, "a group name must not be empty or hold '/'"};
+    if (Is(Error, kl::SStorageCorrupted)) return {kExitDamaged, "the vault is damaged" + detail};
+    return {kExitInternal, message};
+  }
+  if (dynamic_cast<const kl::EKLPasswordError*>(&Error)) {
+    if (StartsWith(message, "Failed to load")) {
+      return {kExitDamaged, "the file is damaged, or was protected by another user or on another machine" + detail};
+    }
+    if (StartsWith(message, "Failed to save")) return {kExitFileError, "the key store cannot be used" + detail};
+    return {kExitUsage, message};
+  }
+  if (dynamic_cast<const kl::EFileError*>(&Error)) return {kExitFileError, message};
+  if (dynamic_cast<const kl::EStreamError*>(&Error)) {
+    if (Is(Error, kl::SReadError)) return {kExitDamaged, "the file is damaged or cut short" + detail};
+    return {kExitFileError, message};
+  }
+  return {kExitInternal, message};
+}
+
+namespace {
+
+// The longest secret accepted, in bytes of UTF-8.
+constexpr std::size_t kMaxSecretBytes = 1024;
+
+// Reads one line of standard input byte by byte (so that nothing beyond the
+// line is consumed, and no stdio buffer keeps a copy) into a buffer that is
+// wiped afterwards.
+TSecret ReadLine(const std::string& Prompt) {
+  std::array<std::uint8_t, kMaxSecretBytes + 1> buffer{};
+  kl::WipeOnExit wipe(buffer);
+  std::size_t length = 0;
+  bool lineEnded = false;
+  bool tooLong = false;
+  for (;;) {
+    std::uint8_t byte = 0;
+    if (!ReadInputByte(byte)) break;
+    if (byte == '\n') {
+      lineEnded = true;
+      break;
+    }
+    if (length < buffer.size()) {
+      buffer[length++] = byte;
+    } else {
+      tooLong = true;
+    }
+  }
+  if (!lineEnded && length == 0) Fail(kExitUsage, "no input for \"" + Prompt + "\"");
+  if (length > 0 && buffer[length - 1] == '\r') --length;
+  if (tooLong || length > kMaxSecretBytes) {
+    Fail(kExitUsage, "the secret is longer than " + std::to_string(kMaxSecretBytes) + " bytes");
+  }
+  return TSecret(buffer.data(), length);
+}
+
+} // namespace
+
+void Explain(const kl::Exception& Error, const std::string& What) {
+  const auto [code, explanation] = Classify(Error);
+  Fail(code, What + ": " + explanation);
+}
+
+TSecret::TSecret(const std::uint8_t* Data, std::size_t Size) : FValue(kl::UTF8ToStr(Data, Size)) {}
+
+TSecret::TSecret(TSecret&& Other) : FValue(Other.FValue) { kl::WipeString(Other.FValue); }
+
+TSecret::~TSecret() { kl::WipeString(FValue); }
+
+TSecret ReadSecret(const std::string& Prompt) {
+  if (!StdinIsTerminal()) return ReadLine(Prompt);
+  std::fprintf(stderr, "%s: ", Prompt.c_str());
+  std::fflush(stderr);
+  TEchoOff echoOff;
+  TSecret secret = ReadLine(Prompt);
+  std::fputc('\n', stderr);
+  return secret;
+}
+
+TSecret ReadNewSecret(const std::string& Prompt, bool AllowEmpty) {
+  if (!StdinIsTerminal()) {
+    TSecret secret = ReadLine(Prompt);
+    if (secret.Empty() && !AllowEmpty) Fail(kExitUsage, Prompt + " must not be empty");
+    return secret;
+  }
+  for (;;) {
+    TSecret first = ReadSecret(Prompt);
+    if (first.Empty() && !AllowEmpty) {
+      std::fprintf(stderr, "It must not be empty; please try again.\n");
+      continue;
+    }
+    const TSecret second = ReadSecret("Repeat it");
+    if (first.Get() == second.Get()) return first;
+    std::fprintf(stderr, "The two entries differ; please try again.\n");
+  }
+}
+
+void RefuseExisting(const std::string& FileName, bool Force) {
+  std::error_code error;
+  if (!Force && std::filesystem::exists(FileName, error)) {
+    Fail(kExitExists, "'" + FileName + "' already exists (--force replaces it)");
+  }
+}
+
+kl::String Text(const std::string& Utf8) { return kl::UTF8ToStr(Utf8); }
+
+std::string Utf8(const kl::String& Text) { return kl::StrToUTF8(Text); }
+
+void PrintSecretLine(const kl::String& Secret) {
+  std::string text = Utf8(Secret);
+  std::printf("%s\n", text.c_str());
+  kl::WipeRawBytes(text);
+}
+
+} // namespace klpass

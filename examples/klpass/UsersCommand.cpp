@@ -1,0 +1,176 @@
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <type_traits>
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "Console.h"
+#include "database/KLDatabase.h"
+#include "storage/KLStorage.h"
+
+namespace klpass {
+
+namespace {
+
+// A user database that also hands out its records by position, which the
+// library offers to descendants only; `list` needs it.
+template <class TBase>
+class TListableDatabase : public TBase {
+public:
+  kl::TKLDatabaseRecord Record(std::int32_t Index) const { return this->GetRecord(Index); }
+};
+
+using TTextDatabase = TListableDatabase<kl::TKLTextPasswordDatabase>;
+using TEncryptedDatabase = TListableDatabase<kl::TKLBinaryPasswordDatabase>;
+
+enum class TAction { Create, Add, Change, Delete, List, Verify };
+
+struct TActionName {
+  const char* Name;
+  TAction Action;
+  bool TakesUser;
+};
+
+constexpr std::array<TActionName, 6> kActions = {{{"create", TAction::Create, false},
+                                                  {"add", TAction::Add, true},
+                                                  {"change", TAction::Change, true},
+                                                  {"delete", TAction::Delete, true},
+                                                  {"list", TAction::List, false},
+                                                  {"verify", TAction::Verify, true}}};
+
+struct TRequest {
+  TAction Action;
+  std::string File;
+  std::string User;
+  bool Force;
+};
+
+// True when the file starts with the storage tag (little-endian): an encrypted
+// database. Anything else, a missing file included, is taken for text, whose
+// Open then reports what is wrong.
+bool IsEncryptedFile(const std::string& FileName) {
+  std::array<char, 2> tag{};
+  std::ifstream file(FileName, std::ios::binary);
+  return file.read(tag.data(), tag.size()) && static_cast<std::uint8_t>(tag[0]) == (kl::KLStorageTag & 0xFF) &&
+         static_cast<std::uint8_t>(tag[1]) == (kl::KLStorageTag >> 8);
+}
+
+void Save(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  Attempt("cannot save '" + Request.File + "'", [&] { Database.Save(); });
+}
+
+void AddUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  const kl::String name = Text(Request.User);
+  if (Database.GetUID(name) != -1) Fail(kExitExists, "user '" + Request.User + "' already exists (see 'change')");
+  const TSecret password = ReadNewSecret("Password of " + Request.User, true);
+  const std::int32_t uid =
+      Attempt("cannot add user '" + Request.User + "'", [&] { return Database.AddUser(name, password.Get(), false); });
+  Save(Database, Request);
+  std::printf("added user '%s' with UID %d\n", Request.User.c_str(), uid);
+}
+
+void ChangeUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  const kl::String name = Text(Request.User);
+  if (Database.GetUID(name) == -1) Fail(kExitNotFound, "no user '" + Request.User + "'");
+  const TSecret password = ReadNewSecret("New password of " + Request.User, true);
+  Attempt("cannot change user '" + Request.User + "'", [&] { Database.AddUser(name, password.Get(), true); });
+  Save(Database, Request);
+  std::printf("changed the password of '%s'\n", Request.User.c_str());
+}
+
+void DeleteUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  if (!Database.DeleteUser(Text(Request.User))) Fail(kExitNotFound, "no user '" + Request.User + "'");
+  Save(Database, Request);
+  std::printf("deleted user '%s'\n", Request.User.c_str());
+}
+
+void VerifyUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  const TSecret password = ReadSecret("Password of " + Request.User);
+  const bool verified = Attempt("cannot verify user '" + Request.User + "'",
+                                [&] { return Database.Verify(Text(Request.User), password.Get()); });
+  if (!verified) Fail(kExitWrongPassword, "wrong password for user '" + Request.User + "'");
+  std::printf("password of '%s' verified\n", Request.User.c_str());
+}
+
+template <class TDatabase>
+void ListUsers(const TDatabase& Database) {
+  for (std::int32_t i = 0; i < Database.GetCount(); ++i) {
+    const kl::TKLDatabaseRecord record = Database.Record(i);
+    std::printf("%6d  %s\n", record.UID, Utf8(record.Username).c_str());
+  }
+}
+
+template <class TDatabase>
+int Run(const TRequest& Request) {
+  constexpr bool encrypted = std::is_same_v<TDatabase, TEncryptedDatabase>;
+  const bool create = Request.Action == TAction::Create;
+  if (create) RefuseExisting(Request.File, Request.Force);
+  TDatabase database;
+  database.SetSaveOnDestroy(false); // every change is saved explicitly, so that a failure is reported
+  if constexpr (encrypted) {
+    const TSecret master = create ? ReadNewSecret("New master password", false) : ReadSecret("Master password");
+    database.SetPassword(master.Get());
+  }
+  if (create) {
+    database.CreateNew(Text(Request.File));
+    Save(database, Request);
+    std::printf("created %s user database '%s'\n", encrypted ? "encrypted" : "text", Request.File.c_str());
+    return kExitOk;
+  }
+  Attempt("cannot open '" + Request.File + "'", [&] { database.Open(Text(Request.File)); });
+  switch (Request.Action) {
+    case TAction::Add:
+      AddUser(database, Request);
+      break;
+    case TAction::Change:
+      ChangeUser(database, Request);
+      break;
+    case TAction::Delete:
+      DeleteUser(database, Request);
+      break;
+    case TAction::Verify:
+      VerifyUser(database, Request);
+      break;
+    case TAction::List:
+      Attempt("cannot list '" + Request.File + "'", [&] { ListUsers(database); });
+      break;
+    case TAction::Create:
+      break;
+  }
+  return kExitOk;
+}
+
+int RunUsers(const TCommandWords& Words) {
+  const TArguments args(Words, {{"--encrypted"}, {"--force"}});
+  args.ExpectPositional(2, 3, "action and database file");
+  const std::string& actionName = args.Positional()[0];
+  const TActionName* action = nullptr;
+  for (const TActionName& candidate : kActions) {
+    if (actionName == candidate.Name) action = &candidate;
+  }
+  if (action == nullptr) Fail(kExitUsage, "unknown action '" + actionName + "'");
+  args.ExpectPositional(action->TakesUser ? 3 : 2, action->TakesUser ? 3 : 2, "user name");
+
+  const TRequest request{action->Action, args.Positional()[1], action->TakesUser ? args.Positional()[2] : "",
+                         args.Has("--force")};
+  if (action->TakesUser && request.User.empty()) Fail(kExitUsage, "the user name must not be empty");
+  const bool encrypted = action->Action == TAction::Create ? args.Has("--encrypted") : IsEncryptedFile(request.File);
+  return encrypted ? Run<TEncryptedDatabase>(request) : Run<TTextDatabase>(request);
+}
+
+} // namespace
+
+const TCommand UsersCommand = {"users",
+                               "  users create FILE [--encrypted] [--force]\n"
+                               "  users add|change|delete|verify FILE NAME\n"
+                               "  users list FILE\n"
+                               "      Keeps a user password database: salted hashes, never the passwords.\n"
+                               "      A text file by default; --encrypted makes an encrypted file under a\n"
+                               "      master password (read as a secret; an existing file's kind is\n"
+                               "      recognised). 'add' and 'change' read the user's new password, 'verify'\n"
+                               "      reads one and checks it (exit status 3 when wrong).\n",
+                               RunUsers};
+
+} // namespace klpass

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# klpass users: the life of a text and of an encrypted user database, and every
+# way opening, changing and verifying can fail.
+source "$(dirname "$0")/common.sh"
+
+# Runs the same lifecycle on a text (no master password) and an encrypted file.
+for kind in text encrypted; do
+  db=users-$kind.db
+  master=""
+  create_flags=()
+  if [ "$kind" = encrypted ]; then
+    master='Master#1\n'
+    create_flags=(--encrypted)
+  fi
+
+  case_ "$kind: create, then refuse to create over it unless forced"
+  run "$master" users create "$db" "${create_flags[@]}"
+  expect_success
+  expect_out "created $kind user database '$db'"
+  run "$master" users create "$db" "${create_flags[@]}"
+  expect_failure 7 "'$db' already exists"
+
+  case_ "$kind: add users with UIDs in order, and list them"
+  run "${master}alice pw\n" users add "$db" alice
+  expect_success
+  expect_out "added user 'alice' with UID 1"
+  run "${master}b\n" users add "$db" bob
+  expect_out "with UID 2"
+  run "${master}" users list "$db"
+  expect_success
+  expect_out "     1  alice"
+  expect_out "     2  bob"
+
+  case_ "$kind: verify accepts the password and nothing else"
+  run "${master}alice pw\n" users verify "$db" alice
+  expect_success
+  expect_out "password of 'alice' verified"
+  run "${master}alice pw \n" users verify "$db" alice
+  expect_failure 3 "wrong password for user 'alice'"
+  run "${master}\n" users verify "$db" alice
+  expect_failure 3 "wrong password for user 'alice'"
+
+  case_ "$kind: adding an existing user is refused before any password is read"
+  run "$master" users add "$db" alice
+  expect_failure 7 "user 'alice' already exists"
+
+  case_ "$kind: change replaces the password"
+  run "${master}new pw\n" users change "$db" alice
+  expect_success
+  run "${master}alice pw\n" users verify "$db" alice
+  expect_status 3
+  run "${master}new pw\n" users verify "$db" alice
+  expect_success
+
+  case_ "$kind: delete removes the user, and UIDs are not handed out again"
+  run "$master" users delete "$db" alice
+  expect_success
+  run "$master" users list "$db"
+  expect_no_out "alice"
+  run "${master}c\n" users add "$db" carol
+  expect_out "with UID 3"
+
+  case_ "$kind: unknown users"
+  for action in change delete verify; do
+    run "${master}x\n" users "$action" "$db" alice
+    expect_failure 5 "alice"
+  done
+
+  case_ "$kind: an empty user name is refused"
+  run "${master}x\n" users add "$db" ''
+  expect_failure 2 "the user name must not be empty"
+
+  case_ "$kind: a missing file"
+  run "$master" users list "absent-$db"
+  expect_failure 6 "Cannot open file"
+done
+
+case_ "names the text format cannot carry are refused; the encrypted one takes them"
+run 'x\n' users add users-text.db 'a:b'
+expect_failure 2 "a user name must not hold ':'"
+run 'Master#1\nx\n' users add users-encrypted.db 'a:b'
+expect_success
+
+case_ "the text file holds salted hashes, never the password"
+run 'Pa55-word!\n' users add users-text.db dave
+expect_success
+! grep -q 'Pa55-word!' users-text.db || fail "password in the file"
+grep -qE '^[0-9]+:dave:[0-9A-F]{32}:[0-9A-F]{64}$' users-text.db || fail "no salted hash line for dave"
+
+case_ "the encrypted file holds no user name in clear"
+! grep -q bob users-encrypted.db || fail "user name in the encrypted file"
+
+case_ "the encrypted database wants its master password"
+run 'Master#2\n' users list users-encrypted.db
+expect_failure 3 "cannot open 'users-encrypted.db': wrong master password"
+run '' users list users-encrypted.db
+expect_failure 2 'no input for "Master password"'
+
+case_ "an encrypted database needs a master password"
+run '\n' users create empty-master.db --encrypted
+expect_failure 2 "New master password must not be empty"
+[ ! -e empty-master.db ] || fail "file written"
+
+case_ "a damaged text database: a hash cut short makes verify fail as damaged"
+sed -i 's/^\([0-9]*:bob:[0-9A-F]*:\)\(..\).*/\1\2/' users-text.db
+run 'b\n' users verify users-text.db bob
+expect_failure 4 "the database is damaged"
+printf 'not a number\n' >garbage.db
+run '' users list garbage.db
+expect_failure 4 "cannot open 'garbage.db': the database is damaged"
+
+case_ "a damaged encrypted database"
+cp users-encrypted.db cut.db
+truncate -s 150 cut.db
+run 'Master#1\n' users list cut.db
+expect_failure 4 "cannot open 'cut.db'"
+cp users-encrypted.db flipped.db
+flip_byte flipped.db 140
+run 'Master#1\n' users list flipped.db
+expect_failure 4 "cannot open 'flipped.db'"
+
+case_ "--force replaces an existing database"
+run '' users create users-text.db --force
+expect_success
+run '' users list users-text.db
+expect_success
+[ -z "$out" ] || fail "users left after --force"
+
+case_ "usage errors"
+run '' users
+expect_failure 2 "missing action and database file"
+run '' users rename users-text.db
+expect_failure 2 "unknown action 'rename'"
+run '' users add users-text.db
+expect_failure 2 "missing user name"
+run '' users list users-text.db extra
+expect_failure 2 "unexpected argument 'extra'"

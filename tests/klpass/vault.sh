@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# klpass vault: records added, listed by group, searched, shown, edited and
+# deleted in an encrypted file, and every failure of opening and naming.
+source "$(dirname "$0")/common.sh"
+
+m='Vault master\n'
+
+# The listing in $out in short: "Group:number title,number title,Group:...".
+listing() { awk '/^[^ ]/ { printf "%s:", $0 } /^ +[0-9]/ { printf "%s %s,", $1, $2 }' <<<"$out"; }
+
+case_ "create asks for a non-empty master password and refuses an existing file"
+run '\n' vault create v.klv
+expect_failure 2 "must not be empty"
+run "$m" vault create v.klv
+expect_success
+run "$m" vault create v.klv
+expect_failure 7 "'v.klv' already exists"
+
+case_ "add reads the record's password, or generates one"
+run "${m}gh-secret\n" vault add v.klv --title GitHub --user alice --url https://github.com
+expect_success
+expect_out "added record #1 'GitHub'"
+run "$m" vault add v.klv --title VPN --user bob --group Work --generate --length 24 --no-symbols
+expect_out "added record #2 'VPN' with a generated password"
+run "${m}mail-secret\n" vault add v.klv --title Mail --user alice@example.com --note "personal mail"
+# A new General record is numbered before the Work group, as a reload orders it.
+expect_out "added record #2 'Mail'"
+
+case_ "the file holds nothing in clear"
+for text in GitHub alice gh-secret mail-secret General; do
+  ! grep -q "$text" v.klv || fail "'$text' in the file"
+done
+
+case_ "list shows the records under their groups, numbered, without passwords"
+run "$m" vault list v.klv
+expect_success
+[ "$(listing)" = "General:1 GitHub,2 Mail,Work:3 VPN," ] || fail "listed as $(listing)"
+expect_no_out "secret"
+run "$m" vault list v.klv --group Work
+expect_out "    3  VPN"
+expect_no_out "GitHub"
+run "$m" vault list v.klv --group Nothing
+expect_success
+expect_out "(no records)"
+
+case_ "show hides the password unless asked, and numbers match the list"
+run "$m" vault show v.klv 2
+expect_success
+expect_out "#2 General / Mail"
+expect_out "  note:      personal mail"
+expect_no_out "mail-secret"
+run "$m" vault show v.klv 2 --reveal
+expect_out "  password:  mail-secret"
+run "$m" vault show v.klv 3 --reveal
+grep -qE '^  password:  [A-Za-z0-9]{24}$' <<<"$out" || fail "no generated 24-character password"
+
+case_ "search looks in every field but the password, or in the one named"
+run "$m" vault search v.klv alice
+expect_success
+expect_out "GitHub"
+expect_out "Mail"
+expect_no_out "VPN"
+run "$m" vault search v.klv gh-secret
+expect_failure 5 "no record matches 'gh-secret'"
+run "$m" vault search v.klv gh-secret --field password
+expect_out "GitHub"
+run "$m" vault search v.klv alice --exact
+expect_out "GitHub"
+expect_no_out "Mail"
+run "$m" vault search v.klv Alice
+expect_status 5
+run "$m" vault search v.klv x --field colour
+expect_failure 2 "unknown field 'colour'"
+
+case_ "edit changes the given fields only"
+run "$m" vault edit v.klv 1 --group Work --note "work account"
+expect_success
+expect_out "changed record #1, now #1"
+run "$m" vault show v.klv 1 --reveal
+expect_out "#1 Work / GitHub"
+expect_out "  user:      alice"
+expect_out "  password:  gh-secret"
+expect_out "  note:      work account"
+grep -qE '^  modified:  [0-9]{4}-' <<<"$out" || fail "modification time not set"
+
+case_ "numbers follow the order a reload gives: groups by first record"
+run "$m" vault list v.klv
+[ "$(listing)" = "Work:1 GitHub,2 VPN,General:3 Mail," ] || fail "listed as $(listing)"
+
+case_ "edit reads a new password"
+run "${m}new-secret\n" vault edit v.klv 3 --password
+expect_success
+run "$m" vault show v.klv 3 --reveal
+expect_out "#3 General / Mail"
+expect_out "  password:  new-secret"
+
+case_ "delete removes one record and renumbers the rest"
+run "$m" vault delete v.klv 1
+expect_success
+expect_out "deleted record #1 'GitHub'"
+run "$m" vault list v.klv
+[ "$(listing)" = "Work:1 VPN,General:2 Mail," ] || fail "listed as $(listing)"
+
+case_ "unknown records"
+for action in show edit delete; do
+  run "$m" vault "$action" v.klv 9
+  expect_failure 5 "no record #9"
+done
+run "$m" vault show v.klv two
+expect_failure 2 "the record number must be a number"
+
+case_ "names the file cannot hold are refused before anything is read or written"
+cp v.klv before.klv
+run "$m" vault add v.klv --title X --group 'a/b'
+expect_failure 2 "a group name must not be empty or hold '/'"
+run "$m" vault add v.klv --title X --group ''
+expect_failure 2 "the group must not be empty"
+run "$m" vault edit v.klv 1 --group 'x/y'
+expect_failure 2 "hold '/'"
+run "$m" vault add v.klv --user nobody
+expect_failure 2 "a record needs a --title"
+run "$m" vault edit v.klv 1 --password --generate
+expect_failure 2 "exclude each other"
+cmp -s v.klv before.klv || fail "the file changed"
+
+case_ "a wrong master password opens nothing and changes nothing"
+run 'wrong\nx\n' vault add v.klv --title X
+expect_failure 3 "cannot open 'v.klv': wrong master password"
+cmp -s v.klv before.klv || fail "the file changed"
+
+case_ "damaged files"
+cp v.klv cut.klv
+truncate -s 100 cut.klv
+run "$m" vault list cut.klv
+expect_failure 4 "cannot open 'cut.klv': the file is damaged"
+size=$(stat -c %s v.klv)
+cp v.klv flipped.klv
+flip_byte flipped.klv $((size - 20))
+run "$m" vault list flipped.klv
+expect_failure 4 "cannot open 'flipped.klv'"
+cp v.klv tag.klv
+flip_byte tag.klv 0
+run "$m" vault list tag.klv
+expect_failure 4 "Wrong storage tag"
+run "$m" vault list absent.klv
+expect_failure 6 "Cannot open file"
+
+case_ "usage errors"
+run "" vault
+expect_failure 2 "missing action"
+run "" vault open v.klv
+expect_failure 2 "unknown action 'open'"
+run "$m" vault list
+expect_failure 2 "missing vault file"
+run "$m" vault list v.klv --reveal
+expect_failure 2 "unknown option '--reveal'"
