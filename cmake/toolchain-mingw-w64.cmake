@@ -36,9 +36,10 @@ set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
 # Test programs run through Wine: headless, quiet, in a private prefix under
-# the build folder, finding the compiler's runtime DLLs on WINEPATH.
+# the build folder, finding the compiler's runtime DLLs and the library's own
+# DLL (at the top of the build folder) on WINEPATH.
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++-6.dll
                 OUTPUT_VARIABLE kl_libstdcxx OUTPUT_STRIP_TRAILING_WHITESPACE)
 get_filename_component(kl_runtime_dir "${kl_libstdcxx}" DIRECTORY)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix;${kl_runtime_dir};/usr/${KL_MINGW_TRIPLET}/lib")
+    "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix;${kl_runtime_dir};/usr/${KL_MINGW_TRIPLET}/lib;${CMAKE_BINARY_DIR}")

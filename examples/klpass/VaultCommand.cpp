@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -126,12 +127,18 @@ kl::String NewRecordPassword(const TArguments& Args) {
 
 std::string Date(std::int64_t Seconds) {
   if (Seconds == 0) return "never";
-  // The record keeps local wall-clock time already; show it as it is.
-  const std::time_t time = static_cast<std::time_t>(Seconds);
-  std::tm parts{};
-  if (::gmtime_r(&time, &parts) == nullptr) return "?";
-  std::array<char, 32> text{};
-  std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M:%S", &parts);
+  // The record keeps local wall-clock time already; show it as it is, read as
+  // a calendar date without any zone (the same on every platform).
+  using namespace std::chrono;
+  const sys_seconds time{seconds{Seconds}};
+  const auto day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{time - day};
+  std::array<char, 40> text{};
+  std::snprintf(text.data(), text.size(), "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
   return text.data();
 }
 
