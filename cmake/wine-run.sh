@@ -39,8 +39,11 @@ if [ "$(cat "$prefix/.kl-ready" 2>/dev/null)" != "$wine_id" ]; then
   ) 9>"$prefix.lock"
 fi
 # One server for the whole run: it stays 30 seconds after its last program
-# (Wine's default of 3 lets a program started just then lose its server). An
-# already running server makes this call a no-op.
+# (Wine's default of 3 lets a program started just then lose its server); an
+# already running server makes this call a no-op. Wine's own background
+# programs are started here too, with no output, so that they never hold the
+# test's output open after the test has ended (CTest would wait for them).
 wineserver -p30 >/dev/null 2>&1 || true
+wineboot >/dev/null 2>&1 </dev/null || true
 export WINEPATH="$winepath"
 exec wine "$@"
