@@ -49,9 +49,12 @@ for arch in "${archs[@]}"; do
   echo "== Windows $arch: dependencies"
   ./scripts/windows-deps.sh "$arch"
   echo "== Windows $arch: build"
-  # Release without debug information: the cross build is the slow part of CI.
+  # Optimised as the Linux build is (-O2), without debug information: the cross
+  # build is the slow part of CI. (GCC 12 at -O3 reports bounds warnings on
+  # standard-library code that cannot happen, which -Werror would turn fatal.)
   cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-mingw-w64-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DKL_WARNINGS_AS_ERRORS=ON "${interop[@]}" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+    -DKL_WARNINGS_AS_ERRORS=ON "${interop[@]}" >/dev/null
   cmake --build "$build" -j "$jobs"
   echo "== Windows $arch: tests under Wine"
   status=0
