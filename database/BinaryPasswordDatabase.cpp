@@ -80,6 +80,14 @@ public:
     FKeys.Add(Key);
   }
 
+  // Every value under the key at Index was just removed from the storage; the
+  // keys after it keep their order. Index must be valid.
+  void RemoveAt(std::int32_t Index) {
+    FKnown.erase(FKeys.Get(Index));
+    FValues.erase(FValues.begin() + Index);
+    FKeys.Delete(Index);
+  }
+
 private:
   const TKLStorage& FStorage;
   TStringList FKeys;
@@ -232,10 +240,31 @@ std::int32_t TKLBinaryPasswordDatabase::ChangeUser(const String& Username, const
   return uid;
 }
 
+// When the caches know where the user stands and that no other key carries
+// its UID, they drop that one user; otherwise they are built again on next use.
 bool TKLBinaryPasswordDatabase::DeleteUser(std::int32_t UID) {
-  const std::int32_t removed = FDB->Remove(UserKey(UID), true);
+  const String key = UserKey(UID);
+  std::int32_t position = -1;
+  if (FUserKeys) {
+    position = FindUniqueUIDPosition(UID);
+    if (position >= FUserKeys->GetCount() || (position >= 0 && FUserKeys->Get(position) != key)) position = -1;
+  }
+  std::int32_t removed = 0;
+  try {
+    removed = FDB->Remove(key, true);
+  } catch (...) {
+    StorageChanged();
+    throw;
+  }
   if (removed == 0) return false;
-  StorageChanged();
+  // A hand-made storage may hold the key itself more than once; Remove takes
+  // only its first value, so the key can still be listed.
+  if (position < 0 || FDB->Get(key) != nullptr) {
+    StorageChanged();
+    return true;
+  }
+  FUserKeys->RemoveAt(position);
+  UserRemoved(position);
   return true;
 }
 

@@ -94,9 +94,14 @@ protected:
   std::int32_t FindUserPosition(const String& Username) const;
   // The position of the first user with this UID, likewise.
   std::int32_t FindUIDPosition(std::int32_t UID) const;
-  // Descendants report every change of their records: either a user appended
-  // last, or any other change, after which the index is rebuilt on next use.
+  // The position of the user with this UID when the index is at hand and
+  // knows that user to be the only one with it; -1 otherwise. Builds nothing.
+  std::int32_t FindUniqueUIDPosition(std::int32_t UID) const noexcept;
+  // Descendants report every change of their records: a user appended last,
+  // the user at a position taken out, or any other change, after which the
+  // index is rebuilt on next use.
   void UserAppended(std::int32_t UID, const String& Username) noexcept;
+  void UserRemoved(std::int32_t Position) noexcept;
   void RecordsChanged() noexcept;
 
   String FURI;

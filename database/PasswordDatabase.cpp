@@ -22,13 +22,39 @@ void TUserLookupIndex::Append(std::int32_t UID, const String& Username) {
   if (FDamaged) return;
   const std::int32_t position = FCount;
   // emplace keeps an existing entry: the first record of a name or UID wins.
-  FByName.emplace(Username, TNameEntry{position, UID});
-  FByUID.emplace(UID, position);
+  const bool newName = FByName.emplace(Username, TNameEntry{position, UID}).second;
+  const bool newUID = FByUID.emplace(UID, position).second;
+  if (!newName || !newUID) FShared = true;
   ++FCount;
 }
 
 void TUserLookupIndex::AppendDamaged(std::exception_ptr Error) noexcept {
   if (!FDamaged) FDamaged = std::move(Error);
+}
+
+// With every name and UID on one record, each record has exactly one entry in
+// each map, so taking one out and moving the later ones up gives what a new
+// walk would.
+bool TUserLookupIndex::RemoveAt(std::int32_t Position) noexcept {
+  if (FDamaged || FShared || Position < 0 || Position >= FCount) return false;
+  for (auto it = FByName.begin(); it != FByName.end();) {
+    if (it->second.Position == Position) {
+      it = FByName.erase(it);
+      continue;
+    }
+    if (it->second.Position > Position) --it->second.Position;
+    ++it;
+  }
+  for (auto it = FByUID.begin(); it != FByUID.end();) {
+    if (it->second == Position) {
+      it = FByUID.erase(it);
+      continue;
+    }
+    if (it->second > Position) --it->second;
+    ++it;
+  }
+  --FCount;
+  return true;
 }
 
 void TUserLookupIndex::RaiseIfDamaged() const {
@@ -47,6 +73,12 @@ std::int32_t TUserLookupIndex::FindUID(std::int32_t UID) const {
   if (found != FByUID.end()) return found->second;
   RaiseIfDamaged();
   return -1;
+}
+
+std::int32_t TUserLookupIndex::FindUniqueUID(std::int32_t UID) const noexcept {
+  if (FDamaged || FShared) return -1;
+  const auto found = FByUID.find(UID);
+  return found != FByUID.end() ? found->second : -1;
 }
 
 std::int32_t NextUserID(std::int32_t Last) {
@@ -110,6 +142,14 @@ void TKLPasswordDatabase::UserAppended(std::int32_t UID, const String& Username)
   } catch (...) {
     FLookups.reset();
   }
+}
+
+void TKLPasswordDatabase::UserRemoved(std::int32_t Position) noexcept {
+  if (FLookups && !FLookups->RemoveAt(Position)) FLookups.reset();
+}
+
+std::int32_t TKLPasswordDatabase::FindUniqueUIDPosition(std::int32_t UID) const noexcept {
+  return FLookups ? FLookups->FindUniqueUID(UID) : -1;
 }
 
 void TKLPasswordDatabase::RecordsChanged() noexcept { FLookups.reset(); }

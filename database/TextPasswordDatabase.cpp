@@ -142,7 +142,7 @@ bool TKLTextPasswordDatabase::DeleteUser(std::int32_t UID) {
   const std::int32_t position = FindUIDPosition(UID);
   if (position < 0) return false;
   FList->Delete(position);
-  RecordsChanged();
+  UserRemoved(position);
   return true;
 }
 

@@ -27,12 +27,20 @@ public:
   void Append(std::int32_t UID, const String& Username);
   // The record at the next position could not be read; Error is what reading it raised.
   void AppendDamaged(std::exception_ptr Error) noexcept;
+  // Takes out the record at Position; the records after it move up one. False,
+  // changing nothing, when the answers cannot be kept in place: a damaged
+  // record was met, or a name or UID stands on more than one record (the one
+  // behind would have to be found again). Linear in the users, with no reads.
+  bool RemoveAt(std::int32_t Position) noexcept;
 
   // The first record named Username, or null if none; raises the damaged
   // record's error when there is no match before it.
   const TNameEntry* FindName(const String& Username) const;
   // The position of the first record with UID, or -1; raises likewise.
   std::int32_t FindUID(std::int32_t UID) const;
+  // The position of the record with UID when it is the only one and no
+  // damaged record was met; -1 otherwise. Never raises.
+  std::int32_t FindUniqueUID(std::int32_t UID) const noexcept;
 
 private:
   void RaiseIfDamaged() const;
@@ -40,6 +48,8 @@ private:
   std::unordered_map<String, TNameEntry> FByName;
   std::unordered_map<std::int32_t, std::int32_t> FByUID;
   std::int32_t FCount = 0;
+  // Some name or UID stands on more than one record.
+  bool FShared = false;
   std::exception_ptr FDamaged;
 };
 

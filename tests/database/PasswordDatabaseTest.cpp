@@ -148,7 +148,9 @@ TYPED_TEST(PasswordDatabaseTest, ChangingAPasswordKeepsUIDAndPosition) {
 }
 
 // A random mix of changes, checking after each that every look-up answers what
-// a walk over the records answers and that Verify knows every password.
+// a walk over the records answers and that Verify knows every password, and
+// that the records, which deletions update in place, are those a fresh open of
+// the saved file reads.
 TYPED_TEST(PasswordDatabaseTest, LookupsFollowEveryChange) {
   auto& db = *this->Db;
   std::mt19937 rng(12345);
@@ -187,6 +189,18 @@ TYPED_TEST(PasswordDatabaseTest, LookupsFollowEveryChange) {
     }
     for (std::int32_t uid = 0; uid <= lastUID + 1; ++uid) ASSERT_EQ(db.GetUsername(uid), test::WalkUsername(db, uid));
     for (const auto& [n, p] : passwords) ASSERT_TRUE(db.Verify(n, p));
+    db.Save();
+    Exposed<TypeParam> reopened;
+    reopened.SetSaveOnDestroy(false);
+    reopened.Open(this->Dir.FileU("users.db"));
+    ASSERT_EQ(reopened.GetCount(), db.GetCount()) << "step " << step;
+    for (std::int32_t i = 0; i < db.GetCount(); ++i) {
+      const TKLDatabaseRecord held = db.GetRecord(i);
+      const TKLDatabaseRecord read = reopened.GetRecord(i);
+      ASSERT_EQ(held.UID, read.UID) << "step " << step << ", record " << i;
+      ASSERT_EQ(held.Username, read.Username) << "step " << step << ", record " << i;
+      ASSERT_EQ(held.Hash, read.Hash) << "step " << step << ", record " << i;
+    }
   }
 }
 
