@@ -32,27 +32,32 @@ void TUserLookupIndex::AppendDamaged(std::exception_ptr Error) noexcept {
   if (!FDamaged) FDamaged = std::move(Error);
 }
 
+namespace {
+
+// Erases the entry at Position and moves every later one up by one.
+// PositionOf gives a reference to an entry's position.
+template <class Map, class PositionOf>
+void TakeOutPosition(Map& Entries, std::int32_t Position, PositionOf Of) noexcept {
+  for (auto it = Entries.begin(); it != Entries.end();) {
+    std::int32_t& position = Of(it->second);
+    if (position == Position) {
+      it = Entries.erase(it);
+      continue;
+    }
+    if (position > Position) --position;
+    ++it;
+  }
+}
+
+} // namespace
+
 // With every name and UID on one record, each record has exactly one entry in
 // each map, so taking one out and moving the later ones up gives what a new
 // walk would.
 bool TUserLookupIndex::RemoveAt(std::int32_t Position) noexcept {
   if (FDamaged || FShared || Position < 0 || Position >= FCount) return false;
-  for (auto it = FByName.begin(); it != FByName.end();) {
-    if (it->second.Position == Position) {
-      it = FByName.erase(it);
-      continue;
-    }
-    if (it->second.Position > Position) --it->second.Position;
-    ++it;
-  }
-  for (auto it = FByUID.begin(); it != FByUID.end();) {
-    if (it->second == Position) {
-      it = FByUID.erase(it);
-      continue;
-    }
-    if (it->second > Position) --it->second;
-    ++it;
-  }
+  TakeOutPosition(FByName, Position, [](TNameEntry& Entry) -> std::int32_t& { return Entry.Position; });
+  TakeOutPosition(FByUID, Position, [](std::int32_t& Entry) -> std::int32_t& { return Entry; });
   --FCount;
   return true;
 }
