@@ -45,21 +45,54 @@ int HexDigitValue(Char C) noexcept {
 
 } // namespace
 
-RawByteString StrToUTF8(const String& S) {
-  RawByteString out;
-  out.reserve(S.size());
+namespace {
+
+// Calls Emit for each code point of S; an unpaired surrogate comes as U+FFFD
+// with Valid false.
+template <class TEmit> void ForEachCodePoint(const String& S, TEmit Emit) {
   const std::size_t n = S.size();
   for (std::size_t i = 0; i < n; ++i) {
     char32_t c = S[i];
+    bool valid = true;
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && S[i + 1] >= 0xDC00 && S[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (S[i + 1] - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = kReplacement;
+      valid = false;
     }
-    AppendUtf8(out, c);
+    Emit(c, valid);
   }
+}
+
+std::size_t Utf8Size(char32_t C) noexcept { return C < 0x80 ? 1 : C < 0x800 ? 2 : C < 0x10000 ? 3 : 4; }
+
+// The buffer is sized before it is written, so that it never reallocates and
+// leaves a copy of the (possibly secret) text behind in freed memory.
+RawByteString Encode(const String& S, bool Strict) {
+  std::size_t size = 0;
+  bool valid = true;
+  ForEachCodePoint(S, [&](char32_t C, bool Valid) {
+    size += Utf8Size(C);
+    valid = valid && Valid;
+  });
+  if (Strict && !valid) throw EConvertError(SInvalidUTF16);
+  RawByteString out;
+  out.reserve(size);
+  ForEachCodePoint(S, [&](char32_t C, bool) { AppendUtf8(out, C); });
   return out;
+}
+
+} // namespace
+
+RawByteString StrToUTF8(const String& S) { return Encode(S, false); }
+
+RawByteString StrToUTF8Strict(const String& S) { return Encode(S, true); }
+
+bool IsValidUTF16(const String& S) noexcept {
+  bool valid = true;
+  ForEachCodePoint(S, [&](char32_t, bool Valid) { valid = valid && Valid; });
+  return valid;
 }
 
 String UTF8ToStr(const RawByteString& S) {

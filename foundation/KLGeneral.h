@@ -15,8 +15,16 @@ KL_DECLARE_EXCEPTION(EKLException, Exception);
 inline constexpr const char* SReadError = "Stream read error";
 inline constexpr const char* SWriteError = "Stream write error";
 
+inline constexpr const char* SInvalidUTF16 = "The text is not valid UTF-16: it holds an unpaired surrogate";
+
 // UTF-16 text to UTF-8 bytes. An unpaired surrogate encodes as U+FFFD.
 KL_API RawByteString StrToUTF8(const String& S);
+// The same for text that becomes a key, a hash or a derivation, where two
+// different texts must never give the same bytes: an unpaired surrogate raises
+// EConvertError (SInvalidUTF16) instead.
+KL_API RawByteString StrToUTF8Strict(const String& S);
+// Whether S holds no unpaired surrogate.
+KL_API bool IsValidUTF16(const String& S) noexcept;
 
 // UTF-8 bytes to UTF-16 text. Each maximal malformed subsequence decodes as U+FFFD.
 KL_API String UTF8ToStr(const RawByteString& S);

@@ -56,6 +56,17 @@ TEST(Utf8Conversion, UnpairedSurrogatesEncodeAsReplacementCharacter) {
   EXPECT_EQ(StrToUTF8(String{u'a', char16_t(0xD83D)}), "a\xEF\xBF\xBD");
 }
 
+TEST(Utf8Conversion, StrictEncodingRefusesUnpairedSurrogates) {
+  for (const String& bad : {String(1, char16_t(0xD800)), String{u'x', char16_t(0xDBFF), u'y'},
+                            String{char16_t(0xDC00), char16_t(0xD800)}}) {
+    EXPECT_FALSE(IsValidUTF16(bad));
+    EXPECT_THROW(StrToUTF8Strict(bad), EConvertError);
+  }
+  const String good = u"caf\u00e9 \U0001F511";
+  EXPECT_TRUE(IsValidUTF16(good));
+  EXPECT_EQ(StrToUTF8Strict(good), StrToUTF8(good));
+}
+
 TEST(Utf8Conversion, MalformedInputDecodesAsOneReplacementPerMaximalSubpart) {
   struct Case {
     std::string in;
