@@ -4,6 +4,8 @@
 #   - PCRE2 (16-bit library only, static): the source of Debian's pcre2
 #     package (apt-get source, through a deb-src entry added when missing),
 #     cross-built with its CMake;
+#   - libsodium (static), for Argon2id: the source of Debian's libsodium package,
+#     cross-built with its configure script;
 #   - GoogleTest: Debian's googletest sources in /usr/src/googletest.
 # Usage: scripts/windows-deps.sh [x86_64|i686]. Skips what is already built.
 set -euo pipefail
@@ -22,8 +24,8 @@ cross=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKL_WINDOWS_DEPS="$deps" -D
        -DCMAKE_INSTALL_PREFIX="$deps")
 mkdir -p "$work" "$deps"
 
-if [ ! -f "$deps/.pcre2-done" ]; then
-  # The source package needs a deb-src entry; add one beside the binary entries.
+# Source packages need a deb-src entry; add one beside the binary entries.
+add_deb_src() {
   if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
     echo "== adding a deb-src entry for Debian's sources"
     $SUDO tee /etc/apt/sources.list.d/klpassword-deb-src.sources >/dev/null <<'SRC'
@@ -35,6 +37,10 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
     $SUDO apt-get update -qq
   fi
+}
+
+if [ ! -f "$deps/.pcre2-done" ]; then
+  add_deb_src
   echo "== PCRE2 from Debian's source package, for $triplet"
   rm -rf "$work/pcre2-src" && mkdir -p "$work/pcre2-src"
   (cd "$work/pcre2-src" && apt-get source -qq pcre2 >/dev/null)
@@ -48,6 +54,25 @@ SRC
   # Consumers of the static library must not declare its functions as DLL imports.
   sed -i 's|^Cflags: -I${includedir} *$|Cflags: -I${includedir} -DPCRE2_STATIC|' "$deps/lib/pkgconfig/libpcre2-16.pc"
   touch "$deps/.pcre2-done"
+fi
+
+if [ ! -f "$deps/.sodium-done" ]; then
+  add_deb_src
+  echo "== libsodium from Debian's source package, for $triplet"
+  rm -rf "$work/sodium-src" && mkdir -p "$work/sodium-src"
+  (cd "$work/sodium-src" && apt-get source -qq libsodium >/dev/null)
+  src=$(find "$work/sodium-src" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*' | head -n 1)
+  # The source package ships no configure script: Debian's build makes it.
+  (cd "$src" && autoreconf -fi >/dev/null 2>&1)
+  # Out of the source tree; the posix-thread compiler as the rest of the build.
+  mkdir -p "$work/sodium-build"
+  (cd "$work/sodium-build" &&
+    CC=$triplet-gcc-posix "$src/configure" --host="$triplet" --prefix="$deps" --disable-shared --enable-static \
+      --disable-dependency-tracking --quiet >/dev/null &&
+    make -s -j "$jobs" >/dev/null && make -s install >/dev/null)
+  # Consumers of the static library must not declare its functions as DLL imports.
+  sed -i 's|^Cflags: -I${includedir} *$|Cflags: -I${includedir} -DSODIUM_STATIC|' "$deps/lib/pkgconfig/libsodium.pc"
+  touch "$deps/.sodium-done"
 fi
 
 if [ ! -f "$deps/.googletest-done" ]; then
