@@ -26,8 +26,15 @@ public:
     std::uint64_t total = 0;
     for (const auto& c : Classes) total += c.Size;
     FTotal = total;
+    std::int64_t minimumTotal = 0;
     for (const auto& c : Classes) {
       if (c.Minimum > 0) FConstrained.push_back({c.Size, c.Minimum});
+      minimumTotal += c.Minimum;
+    }
+    // ln(n! / (n - t)!) for every t a term can take: t stays below the minimum total.
+    FLogFalling.assign(static_cast<std::size_t>(std::min(minimumTotal, Len)) + 1, 0.0);
+    for (std::size_t t = 1; t < FLogFalling.size(); ++t) {
+      FLogFalling[t] = FLogFalling[t - 1] + std::log(static_cast<double>(Len - static_cast<std::int64_t>(t) + 1));
     }
   }
 
@@ -59,9 +66,7 @@ private:
 
   void AddTerm(bool Negative, std::int64_t Taken, std::uint64_t Covered, double LogPart) {
     const std::int64_t rest = FLen - Taken;
-    double log = LogPart;
-    // n! / (n - Taken)!, as a short product: Taken is at most the minimum total.
-    for (std::int64_t j = 0; j < Taken; ++j) log += std::log(static_cast<double>(FLen - j));
+    double log = LogPart + FLogFalling[static_cast<std::size_t>(Taken)];
     if (rest > 0) {
       if (Covered == FTotal) return; // nothing is left outside S for the rest
       log += static_cast<double>(rest) * std::log1p(-static_cast<double>(Covered) / static_cast<double>(FTotal));
@@ -72,6 +77,7 @@ private:
   std::int64_t FLen;
   std::uint64_t FTotal = 0;
   std::vector<TTerm> FConstrained;
+  std::vector<double> FLogFalling;
   double FSum = 0;
 };
 
