@@ -147,6 +147,11 @@ public:
   // and at least the given number of upper-case letters, lower-case letters,
   // digits and symbols. A character counts for the first enabled set that holds
   // it. Derived passwords keep their fixed mapping and ignore these.
+  // Drawn by whole-password rejection: a password is drawn uniformly from all
+  // passwords of its length and drawn again while it misses a minimum, so every
+  // password that qualifies is equally likely (placing the required characters
+  // first, even shuffled, would favour the small sets). Settings under which
+  // fewer than one draw in 65,536 qualifies are refused, bounding the work.
   bool GetRequireEachSet() const noexcept { return FRequireEachSet; }
   void SetRequireEachSet(bool Value) noexcept { Change(FRequireEachSet, Value); }
   std::int32_t GetMinUpperCase() const noexcept { return FMinUpperCase; }
