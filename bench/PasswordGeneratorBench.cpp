@@ -1,5 +1,6 @@
 // Passwords per second: random ones over the default alphabet and over one
-// long enough to need two-byte draws, and derived ones at 500 iterations.
+// long enough to need two-byte draws, random ones that must hold every set (and
+// two digits), passphrases of six words, and derived ones at 500 iterations.
 #include <benchmark/benchmark.h>
 
 #include "passwords/KLPasswords.h"
@@ -23,6 +24,22 @@ void RandomPasswordWideAlphabet(benchmark::State& State) {
   State.SetItemsProcessed(static_cast<std::int64_t>(State.iterations()));
 }
 
+void ConstrainedPassword(benchmark::State& State) {
+  kl::TKLPasswordGenerator generator;
+  generator.SetRequireEachSet(true);
+  generator.SetMinDigits(static_cast<std::int32_t>(State.range(0)));
+  for (auto _ : State) benchmark::DoNotOptimize(generator.Generate(16));
+  State.SetItemsProcessed(static_cast<std::int64_t>(State.iterations()));
+}
+
+void Passphrase(benchmark::State& State) {
+  kl::TKLPasswordGenerator generator;
+  generator.SetPassphraseExtra(State.range(0) != 0 ? kl::peDigit : kl::peNone);
+  generator.SetCapitalizeWords(State.range(0) != 0);
+  for (auto _ : State) benchmark::DoNotOptimize(generator.GeneratePassphrase(6));
+  State.SetItemsProcessed(static_cast<std::int64_t>(State.iterations()));
+}
+
 void DerivedPassword(benchmark::State& State) {
   kl::TKLPasswordGenerator generator;
   generator.SetDefaultIterationCount(500);
@@ -34,6 +51,8 @@ void DerivedPassword(benchmark::State& State) {
 
 BENCHMARK(RandomPassword)->Arg(16)->Arg(64);
 BENCHMARK(RandomPasswordWideAlphabet);
+BENCHMARK(ConstrainedPassword)->Arg(1)->Arg(2);
+BENCHMARK(Passphrase)->Arg(0)->Arg(1);
 BENCHMARK(DerivedPassword);
 
 BENCHMARK_MAIN();

@@ -1,9 +1,13 @@
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include "crypto/KLPKCS5.h"
 #include "foundation/SecureMemory.h"
 #include "passwords/KLPasswords.h"
+#include "passwords/PasswordConstraints.h"
 
 namespace kl {
 
@@ -63,11 +67,52 @@ private:
 };
 
 // Derived passwords map each byte by its remainder alone: the same bytes must
-// give the same password on every machine, so this mapping is fixed.
-String MapByRemainder(const String& Alphabet, const ByteArray& Bytes) {
-  String result(Bytes.size(), u'\0');
-  for (std::size_t i = 0; i < Bytes.size(); ++i) result[i] = Alphabet[Bytes[i] % Alphabet.size()];
+// give the same password on every machine, so this mapping is fixed. A
+// character outside the Basic Multilingual Plane is one alphabet position, so
+// an alphabet without surrogate pairs maps exactly as one of code units.
+String MapByRemainder(const std::vector<char32_t>& Alphabet, const ByteArray& Bytes) {
+  String result;
+  result.reserve(Bytes.size());
+  for (const std::uint8_t byte : Bytes) detail::AppendCharacter(result, Alphabet[byte % Alphabet.size()]);
   return result;
+}
+
+// Positions drawn for one password, wiped when they go.
+class TPicks {
+public:
+  explicit TPicks(std::size_t Count) : FPicks(Count) {}
+  ~TPicks() { SecureZero(FPicks.data(), FPicks.size() * sizeof(std::uint32_t)); }
+  TPicks(const TPicks&) = delete;
+  TPicks& operator=(const TPicks&) = delete;
+  std::uint32_t& operator[](std::size_t Index) noexcept { return FPicks[Index]; }
+  const std::vector<std::uint32_t>& Get() const noexcept { return FPicks; }
+
+private:
+  std::vector<std::uint32_t> FPicks;
+};
+
+bool MeetsMinimums(const detail::TCharacterPlan& Plan, const std::vector<std::uint32_t>& Picks) {
+  std::array<std::int64_t, 8> counts{};
+  const auto& classOf = Plan.GetClassOf();
+  for (const std::uint32_t pick : Picks) ++counts[classOf[pick]];
+  const auto& classes = Plan.GetClasses();
+  for (std::size_t c = 0; c < classes.size(); ++c) {
+    if (counts[c] < classes[c].Minimum) return false;
+  }
+  return true;
+}
+
+// The characters in their order, less the excluded ones; refuses an empty result.
+std::vector<char32_t> WithoutExcluded(std::vector<char32_t> Chars, const String& Excluded) {
+  const std::vector<char32_t> list = detail::SplitCharacters(Excluded);
+  const std::unordered_set<char32_t> excluded(list.begin(), list.end());
+  std::erase_if(Chars, [&](char32_t C) { return excluded.contains(C); });
+  if (Chars.empty()) throw EKLPasswordError(SEmptyAlphabet);
+  return Chars;
+}
+
+void CapitalizeFirst(String& Text, std::size_t From) {
+  if (From < Text.size() && Text[From] >= u'a' && Text[From] <= u'z') Text[From] = static_cast<Char>(Text[From] - 32);
 }
 
 std::unique_ptr<TKLPassword> TakeIntoPassword(std::unique_ptr<TKLPassword> Password, String& Value) {
@@ -113,29 +158,72 @@ std::int32_t TKLPasswordGenerator::GetRandomNumber(std::int32_t LowerBound, std:
   return static_cast<std::int32_t>(LowerBound + static_cast<std::int64_t>(value % range));
 }
 
-String TKLPasswordGenerator::GenerateRandom(const String& Alphabet, std::int32_t Len) {
-  if (Len < 0) throw ERangeError(SRangeError);
-  if (Alphabet.size() > std::numeric_limits<std::uint32_t>::max()) throw ERangeError(SRangeError);
-  String result(static_cast<std::size_t>(Len), u'\0');
-  TUniformPicker picker(*GetRandomGenerator(), Alphabet.size());
-  try {
-    picker.Pick(result.size(), [&](std::size_t Index, std::size_t Position) { result[Index] = Alphabet[Position]; });
-  } catch (...) {
-    WipeString(result);
-    throw;
+String TKLPasswordGenerator::ExcludedChars() const {
+  return FExcludeLookAlikes ? FLookAlikeChars + FExcludeChars : FExcludeChars;
+}
+
+const detail::TCharacterPlan& TKLPasswordGenerator::Plan() const {
+  if (FPlanStale || !FPlan) {
+    const std::int32_t each = FRequireEachSet ? 1 : 0;
+    // A set that is off asks for nothing; a negative minimum is passed on so
+    // that it is refused whatever else is set.
+    auto minimum = [each](bool Enabled, std::int32_t Minimum) {
+      return Enabled && Minimum >= 0 ? std::max(Minimum, each) : Minimum;
+    };
+    const std::array<detail::TCharacterSet, 6> sets = {{
+        {UpperCaseChars, FUseUpperCase, minimum(FUseUpperCase, FMinUpperCase)},
+        {LowerCaseChars, FUseLowerCase, minimum(FUseLowerCase, FMinLowerCase)},
+        {DigitChars, FUseDigits, minimum(FUseDigits, FMinDigits)},
+        {SymbolChars, FUseSymbols, minimum(FUseSymbols, FMinSymbols)},
+        {SpaceChars, FUseSpace, minimum(FUseSpace, 0)},
+        {FCustomChars, FUseCustomChars, minimum(FUseCustomChars, 0)},
+    }};
+    FPlan = std::make_unique<detail::TCharacterPlan>(sets, ExcludedChars());
+    FPlanStale = false;
   }
+  return *FPlan;
+}
+
+// Whole-password rejection: every password is drawn uniformly from all
+// passwords of its length over the plan's characters, and drawn again while it
+// misses a minimum. Each password that meets them is therefore equally likely,
+// with no position or set favoured, which placing required characters first
+// and shuffling would not give. The plan refuses minimums under which a draw
+// would succeed less than once in 65,536 tries, so the expected work is bounded.
+String TKLPasswordGenerator::GenerateRandom(std::int32_t Len) {
+  const detail::TCharacterPlan& plan = Plan();
+  if (Len < 0) throw ERangeError(SRangeError);
+  plan.CheckLength(Len);
+  const std::vector<char32_t>& chars = plan.GetCharacters();
+  const auto count = static_cast<std::size_t>(Len);
+  TPicks picks(count);
+  TUniformPicker picker(*GetRandomGenerator(), chars.size());
+  do {
+    picker.Pick(count,
+                [&](std::size_t Index, std::size_t Position) { picks[Index] = static_cast<std::uint32_t>(Position); });
+  } while (plan.HasMinimums() && !MeetsMinimums(plan, picks.Get()));
+  String result;
+  result.reserve(count);
+  for (const std::uint32_t pick : picks.Get()) detail::AppendCharacter(result, chars[pick]);
   return result;
+}
+
+std::vector<char32_t> TKLPasswordGenerator::DerivationAlphabet() const {
+  return WithoutExcluded(detail::SplitCharacters(CreateAlphabet()), ExcludedChars());
 }
 
 String TKLPasswordGenerator::Generate() { return Generate(FDefaultLength); }
 
-String TKLPasswordGenerator::Generate(std::int32_t Len) { return GenerateRandom(CreateAlphabet(), Len); }
+String TKLPasswordGenerator::Generate(std::int32_t Len) { return GenerateRandom(Len); }
 
 String TKLPasswordGenerator::Generate(std::int32_t LenFrom, std::int32_t LenTo) {
-  const String alphabet = CreateAlphabet();
+  const detail::TCharacterPlan& plan = Plan();
   if (LenTo <= LenFrom) throw EKLPasswordError(SInvalidRange);
   if (LenFrom < 0) throw ERangeError(SRangeError);
-  return GenerateRandom(alphabet, GetRandomNumber(LenFrom, LenTo));
+  // Longer passwords meet the minimums at least as often, so the shortest
+  // length decides whether the whole range can be drawn.
+  plan.CheckLength(LenFrom);
+  return GenerateRandom(GetRandomNumber(LenFrom, LenTo));
 }
 
 void TKLPasswordGenerator::Generate(TKLPassword*& Password) { Password = GeneratePassword().release(); }
@@ -149,7 +237,7 @@ String TKLPasswordGenerator::Generate(const String& MasterKey, const String& URI
 }
 
 String TKLPasswordGenerator::Generate(const String& MasterKey, const String& URI, std::int32_t Len) {
-  const String alphabet = CreateAlphabet();
+  const std::vector<char32_t> alphabet = DerivationAlphabet();
   if (Len < 0) throw ERangeError(SRangeError);
   RawByteString uri = StrToUTF8(URI);
   const SecureBytes salt(ByteArray(uri.begin(), uri.end()));
@@ -165,6 +253,88 @@ void TKLPasswordGenerator::Generate(const String& MasterKey, const String& URI, 
 void TKLPasswordGenerator::Generate(const String& MasterKey, const String& URI, TKLPassword*& Password,
                                     std::int32_t Len) {
   Password = GeneratePassword(MasterKey, URI, Len).release();
+}
+
+std::vector<char32_t> TKLPasswordGenerator::ExtraChars() const {
+  return WithoutExcluded(detail::SplitCharacters(FPassphraseExtra == peDigit ? DigitChars : SymbolChars),
+                         ExcludedChars());
+}
+
+String TKLPasswordGenerator::GeneratePassphrase() { return GeneratePassphrase(FPassphraseWords); }
+
+String TKLPasswordGenerator::GeneratePassphrase(std::int32_t Words) {
+  if (Words < 1) throw EKLPasswordError(SInvalidWordCount);
+  const std::vector<char32_t> extras = FPassphraseExtra == peNone ? std::vector<char32_t>() : ExtraChars();
+  const auto count = static_cast<std::size_t>(Words);
+  TPicks picks(count + 2);
+  TUniformPicker(*GetRandomGenerator(), FWordList.GetCount()).Pick(count, [&](std::size_t Index, std::size_t Position) {
+    picks[Index] = static_cast<std::uint32_t>(Position);
+  });
+  // The extra character's place: 0 before the first word, k right after word k.
+  std::size_t place = count + 1;
+  if (!extras.empty()) {
+    TUniformPicker(*GetRandomGenerator(), count + 1).Pick(1, [&](std::size_t, std::size_t Position) {
+      place = Position;
+    });
+    TUniformPicker(*GetRandomGenerator(), extras.size()).Pick(1, [&](std::size_t, std::size_t Position) {
+      picks[count] = static_cast<std::uint32_t>(Position);
+    });
+  }
+  // Sized before it is filled, so that no reallocation leaves a copy behind.
+  std::size_t size = (count - 1) * FPassphraseSeparator.size() + (extras.empty() ? 0 : 2);
+  for (std::size_t i = 0; i < count; ++i) size += FWordList.Get(picks[i]).size();
+  String result;
+  result.reserve(size);
+  if (place == 0) detail::AppendCharacter(result, extras[picks[count]]);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) result += FPassphraseSeparator;
+    const std::size_t start = result.size();
+    result += FWordList.Get(picks[i]);
+    if (FCapitalizeWords) CapitalizeFirst(result, start);
+    if (place == i + 1) detail::AppendCharacter(result, extras[picks[count]]);
+  }
+  return result;
+}
+
+double TKLPasswordGenerator::GetEntropy() const { return GetEntropy(FDefaultLength); }
+
+double TKLPasswordGenerator::GetEntropy(std::int32_t Len) const {
+  const detail::TCharacterPlan& plan = Plan();
+  if (Len < 0) throw ERangeError(SRangeError);
+  plan.CheckLength(Len);
+  return plan.Log2Count(Len);
+}
+
+// Lengths are equally likely and passwords of different lengths differ, so the
+// entropy is that of the length plus the mean entropy of one length.
+double TKLPasswordGenerator::GetEntropy(std::int32_t LenFrom, std::int32_t LenTo) const {
+  const detail::TCharacterPlan& plan = Plan();
+  if (LenTo <= LenFrom) throw EKLPasswordError(SInvalidRange);
+  if (LenFrom < 0) throw ERangeError(SRangeError);
+  plan.CheckLength(LenFrom);
+  const double lengths = static_cast<double>(static_cast<std::int64_t>(LenTo) - LenFrom);
+  const double perCharacter = std::log2(static_cast<double>(plan.GetCharacters().size()));
+  // Without the minimums' correction the mean is that of the middle length.
+  double mean = perCharacter * (static_cast<double>(LenFrom) + static_cast<double>(LenTo) - 1) / 2;
+  // The correction log2(p) shrinks towards 0 as the length grows (p rises to
+  // 1); it is summed only while it still counts.
+  for (std::int64_t len = LenFrom; len < LenTo && plan.HasMinimums(); ++len) {
+    const double correction = std::log2(plan.AcceptanceProbability(len));
+    if (correction > -1e-12) break;
+    mean += correction / lengths;
+  }
+  return std::log2(lengths) + mean;
+}
+
+double TKLPasswordGenerator::GetPassphraseEntropy() const { return GetPassphraseEntropy(FPassphraseWords); }
+
+double TKLPasswordGenerator::GetPassphraseEntropy(std::int32_t Words) const {
+  if (Words < 1) throw EKLPasswordError(SInvalidWordCount);
+  double bits = Words * std::log2(static_cast<double>(FWordList.GetCount()));
+  if (FPassphraseExtra != peNone) {
+    bits += std::log2(static_cast<double>(ExtraChars().size())) + std::log2(Words + 1.0);
+  }
+  return bits;
 }
 
 std::unique_ptr<TKLPassword> TKLPasswordGenerator::GeneratePassword() { return GeneratePassword(FDefaultLength); }

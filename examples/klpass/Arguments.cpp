@@ -75,6 +75,8 @@ void ApplyAlphabetOptions(const TArguments& Args, kl::TKLPasswordGenerator& Gene
     Generator.SetUseCustomChars(true);
     Generator.SetCustomChars(Text(*custom));
   }
+  Generator.SetExcludeLookAlikes(Args.Has("--no-lookalike"));
+  if (const std::optional<std::string> excluded = Args.Value("--exclude")) Generator.SetExcludeChars(Text(*excluded));
 }
 
 } // namespace klpass

@@ -47,13 +47,20 @@ std::int32_t ParseNumber(const std::string& Text, std::int32_t Min, std::int32_t
 
 // The options that pick the password generator's alphabet, shared by every
 // subcommand that makes passwords.
-inline constexpr std::array<TOptionSpec, 6> kAlphabetOptions = {
-    {{"--no-upper"}, {"--no-lower"}, {"--no-digits"}, {"--no-symbols"}, {"--space"}, {"--custom", true}}};
+inline constexpr std::array<TOptionSpec, 8> kAlphabetOptions = {{{"--no-upper"},
+                                                                 {"--no-lower"},
+                                                                 {"--no-digits"},
+                                                                 {"--no-symbols"},
+                                                                 {"--space"},
+                                                                 {"--custom", true},
+                                                                 {"--no-lookalike"},
+                                                                 {"--exclude", true}}};
 // Describes those options in a usage text (a literal, to join with others).
-#define KLPASS_ALPHABET_USAGE                                                     \
-  "      Alphabet: upper and lower case letters, digits and symbols unless\n"     \
-  "      --no-upper, --no-lower, --no-digits or --no-symbols; --space adds the\n" \
-  "      space, --custom CHARS adds the given characters.\n"
+#define KLPASS_ALPHABET_USAGE                                                      \
+  "      Alphabet: upper and lower case letters, digits and symbols unless\n"      \
+  "      --no-upper, --no-lower, --no-digits or --no-symbols; --space adds the\n"  \
+  "      space, --custom CHARS adds the given characters; --no-lookalike leaves\n" \
+  "      out 0 O o 1 I l | ` ' \", --exclude CHARS the given characters.\n"
 void ApplyAlphabetOptions(const TArguments& Args, kl::TKLPasswordGenerator& Generator);
 
 } // namespace klpass

@@ -45,6 +45,53 @@ done
 run "" generate surplus
 expect_failure 2 "unexpected argument 'surplus'"
 
+case_ "--each and minimums hold in every password; excluded characters never appear"
+run "" generate --count 300 --length 6 --each --min-digits 2 --no-lookalike --exclude 'XYZ'
+expect_success
+while IFS= read -r line; do
+  grep -q '[A-Z]' <<<"$line" && grep -q '[a-z]' <<<"$line" && grep -q '[0-9].*[0-9]' <<<"$line" &&
+    grep -q '[^A-Za-z0-9]' <<<"$line" || fail "'$line' misses a set"
+done <<<"$out"
+! grep -q '[0Oo1Il|`'"'"'"XYZ]' <<<"$out" || fail "an excluded character"
+
+case_ "--entropy prints the bits on standard error only"
+run "" generate --length 10 --entropy
+expect_status 0
+[ "${#out}" -eq 10 ] || fail "password '$out'"
+[ "$err" = "entropy: 65.5 bits" ] || fail "entropy line '$err'"
+
+case_ "passphrases: words from the list, separator, capitals, an inserted digit"
+run "" generate --passphrase
+expect_success
+[ "$(tr -cd - <<<"$out" | wc -c)" -eq 5 ] || fail "not six words"
+printf 'alpha\nbeta\nbeta\n' >words.txt
+run "" generate --passphrase --wordlist words.txt --words 4 --separator . --capitalize --insert digit --count 50 --entropy
+expect_status 0
+! grep -qvE '^([0-9]?(Alpha|Beta)[0-9]?\.){3}[0-9]?(Alpha|Beta)[0-9]?$' <<<"$out" || fail "malformed passphrase"
+[ "$(tr -cd 0-9 <<<"$out" | wc -c)" -eq 50 ] || fail "not one digit each"
+[ "$err" = "entropy: 9.6 bits" ] || fail "entropy line '$err'"
+
+case_ "settings no password can meet, and mixed options, are refused"
+run "" generate --length 4 --min-upper 3 --min-digits 2
+expect_failure 2 "more than the password length"
+run "" generate --no-digits --min-digits 1
+expect_failure 2 "set that is off"
+run "" generate --passphrase --each
+expect_failure 2 "--each does not apply to passphrases"
+run "" generate --capitalize
+expect_failure 2 "add --passphrase"
+printf 'only\n' >one.txt
+run "" generate --passphrase --wordlist one.txt
+expect_failure 2 "at least two distinct words"
+run "" generate --passphrase --wordlist missing.txt
+expect_failure 6 "cannot read the word list"
+
+case_ "characters outside the Basic Multilingual Plane stay whole"
+run "" generate --no-upper --no-lower --no-digits --no-symbols --custom '😀🔑' --length 8 --count 20
+expect_success
+[ -z "$(sed 's/😀//g; s/🔑//g' <<<"$out" | tr -d '\n')" ] || fail "split characters: $out"
+[ "$(LC_ALL=C awk '{ print length($0) }' <<<"$out" | sort -u)" = 32 ] || fail "not 8 characters of 4 bytes each"
+
 case_ "a derived password is the same for the same master key and site"
 run 'master key\n' derive example.com
 expect_success

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -11,6 +12,7 @@
 
 #include "crypto/KLPKCS5.h"
 #include "passwords/KLPasswords.h"
+#include "passwords/PasswordConstraints.h"
 #include "random/KLRandom.h"
 #include "support/TestSupport.h"
 
@@ -365,6 +367,395 @@ TEST(PasswordGenerator, PasswordFormsHandOutANewObjectEachCall) {
   EXPECT_EQ(generator.GeneratePassword(u"key", u"site")->GetValue(), expected);
   EXPECT_EQ(generator.GeneratePassword(5)->GetValue().size(), 5u);
   EXPECT_FALSE(generator.GeneratePassword()->GetShared());
+}
+
+// ---- Minimum counts, exclusions, entropy ----
+
+// Keeps only the listed characters of the four standard sets by excluding the
+// rest, so that small alphabets can be counted by hand or by enumeration.
+String ExcludeAllBut(const String& Keep) {
+  String excluded;
+  for (const auto set : {TKLPasswordGenerator::UpperCaseChars, TKLPasswordGenerator::LowerCaseChars,
+                         TKLPasswordGenerator::DigitChars, TKLPasswordGenerator::SymbolChars}) {
+    for (const Char c : set) {
+      if (Keep.find(c) == String::npos) excluded.push_back(c);
+    }
+  }
+  return excluded;
+}
+
+// Settings for the tables below.
+struct TConstraintCase {
+  const char* Name;
+  std::function<void(TKLPasswordGenerator&)> Apply;
+};
+
+int SetOf(Char C) {
+  const std::u16string_view sets[] = {TKLPasswordGenerator::UpperCaseChars, TKLPasswordGenerator::LowerCaseChars,
+                                      TKLPasswordGenerator::DigitChars, TKLPasswordGenerator::SymbolChars};
+  for (int i = 0; i < 4; ++i) {
+    if (sets[i].find(C) != std::u16string_view::npos) return i;
+  }
+  return 4;
+}
+
+TEST(PasswordGenerator, MinimumsAndExclusionsHoldInEveryDraw) {
+  const struct {
+    TConstraintCase Settings;
+    std::int32_t Len;
+    std::array<int, 5> Minimum; // upper, lower, digits, symbols, other
+    String Forbidden;
+  } cases[] = {
+      {{"each set", [](auto& g) { g.SetRequireEachSet(true); }}, 4, {1, 1, 1, 1, 0}, u""},
+      {{"minimums and each",
+        [](auto& g) {
+          g.SetRequireEachSet(true);
+          g.SetMinDigits(3);
+          g.SetMinSymbols(2);
+        }},
+       8,
+       {1, 1, 3, 2, 0},
+       u""},
+      {{"no look-alikes, excluded characters",
+        [](auto& g) {
+          g.SetExcludeLookAlikes(true);
+          g.SetExcludeChars(u"ABC$");
+          g.SetMinUpperCase(2);
+        }},
+       12,
+       {2, 0, 0, 0, 0},
+       String(TKLPasswordGenerator::DefaultLookAlikeChars) + u"ABC$"},
+      {{"space and custom each",
+        [](auto& g) {
+          g.SetUseUpperCase(false);
+          g.SetUseSymbols(false);
+          g.SetUseSpace(true);
+          g.SetUseCustomChars(true);
+          g.SetCustomChars(u"\u00e9a"); // 'a' counts for the lower case set
+          g.SetRequireEachSet(true);
+        }},
+       5,
+       {0, 1, 1, 0, 2},
+       u"A"},
+  };
+  auto random = Seeded(4);
+  for (const auto& c : cases) {
+    TKLPasswordGenerator generator;
+    generator.SetRandomGenerator(random.get());
+    c.Settings.Apply(generator);
+    for (int draw = 0; draw < 25000; ++draw) {
+      const String password = generator.Generate(c.Len);
+      ASSERT_EQ(password.size(), static_cast<std::size_t>(c.Len)) << c.Settings.Name;
+      std::array<int, 5> counts{};
+      for (const Char ch : password) {
+        ++counts[SetOf(ch)];
+        ASSERT_EQ(c.Forbidden.find(ch), String::npos) << c.Settings.Name;
+      }
+      for (int i = 0; i < 5; ++i) ASSERT_GE(counts[i], c.Minimum[i]) << c.Settings.Name << ' ' << i;
+    }
+  }
+}
+
+// Chi-square of counts against expected shares, and the 99.9th percentile of
+// its distribution by the Wilson-Hilferty approximation.
+void ExpectFitting(const std::vector<double>& Counts, const std::vector<double>& Expected, const std::string& What) {
+  double chiSquare = 0;
+  for (std::size_t i = 0; i < Counts.size(); ++i) {
+    chiSquare += (Counts[i] - Expected[i]) * (Counts[i] - Expected[i]) / Expected[i];
+  }
+  const double dof = static_cast<double>(Counts.size() - 1);
+  const double h = 2.0 / (9 * dof);
+  EXPECT_LT(chiSquare, dof * std::pow(1 - h + 3.09 * std::sqrt(h), 3)) << What;
+}
+
+// Whole passwords of a four-character alphabet (A, B, 0, 1) and length 3: the
+// 64 passwords without constraints, the 48 that hold a letter and a digit with
+// them, each as likely as the others.
+TEST(PasswordGenerator, EveryPasswordThatMeetsTheMinimumsIsEquallyLikely) {
+  for (const bool each : {false, true}) {
+    auto random = Seeded(5);
+    TKLPasswordGenerator generator;
+    generator.SetRandomGenerator(random.get());
+    generator.SetUseLowerCase(false);
+    generator.SetUseSymbols(false);
+    generator.SetExcludeChars(ExcludeAllBut(u"AB01"));
+    generator.SetRequireEachSet(each);
+    std::map<String, double> counts;
+    constexpr int kDraws = 48 * 300;
+    for (int i = 0; i < kDraws; ++i) ++counts[generator.Generate(3)];
+    const std::size_t outcomes = each ? 48 : 64;
+    ASSERT_EQ(counts.size(), outcomes);
+    std::vector<double> observed;
+    for (const auto& [password, count] : counts) observed.push_back(count);
+    ExpectFitting(observed, std::vector<double>(outcomes, double(kDraws) / static_cast<double>(outcomes)),
+                  each ? "each" : "free");
+  }
+}
+
+// Over the default alphabet with each set and two digits required, the set of
+// the character at every position follows the exact share (no position or set
+// is favoured, as it would be if required characters were placed first), and
+// within a set every character is equally likely.
+TEST(PasswordGenerator, PositionsAndSetsAreUnbiasedUnderMinimums) {
+  auto random = Seeded(6);
+  TKLPasswordGenerator generator;
+  generator.SetRandomGenerator(random.get());
+  generator.SetRequireEachSet(true);
+  generator.SetMinDigits(2);
+  constexpr int kLen = 6, kDraws = 40000;
+  std::array<std::array<double, 4>, kLen> bySet{};
+  std::map<Char, double> byChar;
+  for (int i = 0; i < kDraws; ++i) {
+    const String password = generator.Generate(kLen);
+    for (int p = 0; p < kLen; ++p) {
+      ++bySet[p][SetOf(password[p])];
+      ++byChar[password[p]];
+    }
+  }
+  // Share of set c at a position: its size times the number of ways to fill
+  // the other positions with c's minimum lowered by one, over the total.
+  const std::array<int, 4> sizes = {26, 26, 10, 32}, minimums = {1, 1, 2, 1};
+  auto log2Count = [&](int Len, int Lowered) {
+    std::array<detail::TCharacterSet, 6> sets{};
+    const std::u16string_view chars[] = {TKLPasswordGenerator::UpperCaseChars, TKLPasswordGenerator::LowerCaseChars,
+                                         TKLPasswordGenerator::DigitChars, TKLPasswordGenerator::SymbolChars};
+    for (int c = 0; c < 4; ++c) sets[c] = {chars[c], true, minimums[c] - (c == Lowered ? 1 : 0)};
+    return detail::TCharacterPlan(sets, u"").Log2Count(Len);
+  };
+  std::vector<double> observed, expected;
+  for (int c = 0; c < 4; ++c) {
+    const double share = sizes[c] * std::exp2(log2Count(kLen - 1, c) - log2Count(kLen, -1));
+    for (int p = 0; p < kLen; ++p) {
+      observed.push_back(bySet[p][c]);
+      expected.push_back(share * kDraws);
+    }
+  }
+  ExpectFitting(observed, expected, "sets by position");
+  for (int c = 0; c < 4; ++c) {
+    std::vector<double> inSet;
+    double total = 0;
+    for (const auto& [ch, count] : byChar) {
+      if (SetOf(ch) == c) inSet.push_back(count), total += count;
+    }
+    ASSERT_EQ(inSet.size(), static_cast<std::size_t>(sizes[c]));
+    ExpectFitting(inSet, std::vector<double>(inSet.size(), total / sizes[c]), "characters of set " + std::to_string(c));
+  }
+}
+
+// Entropy against a count of every string over the alphabet that meets the
+// minimums, enumerated.
+TEST(PasswordGenerator, EntropyCountsThePasswordsThatMeetTheMinimumsExactly) {
+  const struct {
+    TConstraintCase Settings;
+    String Alphabet;
+    std::array<int, 5> Minimum;
+    std::int32_t Len;
+  } cases[] = {
+      {{"free", [](auto&) {}}, u"AB01", {0, 0, 0, 0, 0}, 4},
+      {{"each", [](auto& g) { g.SetRequireEachSet(true); }}, u"AB01", {1, 0, 1, 0, 0}, 4},
+      {{"two digits", [](auto& g) { g.SetMinDigits(2); }}, u"ABC012", {0, 0, 2, 0, 0}, 5},
+      {{"all four",
+        [](auto& g) {
+          g.SetUseLowerCase(true);
+          g.SetUseSymbols(true);
+          g.SetRequireEachSet(true);
+          g.SetMinUpperCase(2);
+        }},
+       u"ABab0#",
+       {2, 1, 1, 1, 0},
+       6},
+      {{"custom overlapping and new",
+        [](auto& g) {
+          g.SetUseCustomChars(true);
+          g.SetCustomChars(u"A\u00e9");
+          g.SetRequireEachSet(true);
+        }},
+       u"AB01\u00e9",
+       {1, 0, 1, 0, 1},
+       4},
+  };
+  for (const auto& c : cases) {
+    TKLPasswordGenerator generator;
+    generator.SetUseLowerCase(false);
+    generator.SetUseSymbols(false);
+    generator.SetExcludeChars(ExcludeAllBut(c.Alphabet));
+    c.Settings.Apply(generator);
+    std::uint64_t valid = 0, total = 1;
+    for (int i = 0; i < c.Len; ++i) total *= c.Alphabet.size();
+    for (std::uint64_t index = 0; index < total; ++index) {
+      std::array<int, 5> counts{};
+      for (std::uint64_t rest = index, i = 0; i < static_cast<std::uint64_t>(c.Len); ++i, rest /= c.Alphabet.size()) {
+        ++counts[SetOf(c.Alphabet[rest % c.Alphabet.size()])];
+      }
+      bool ok = true;
+      for (int s = 0; s < 5; ++s) ok = ok && counts[s] >= c.Minimum[s];
+      valid += ok;
+    }
+    EXPECT_NEAR(generator.GetEntropy(c.Len), std::log2(static_cast<double>(valid)), 1e-9) << c.Settings.Name;
+  }
+  // A range adds the choice of length to the mean of its lengths.
+  TKLPasswordGenerator generator;
+  EXPECT_NEAR(generator.GetEntropy(8, 12), 2 + 9.5 * std::log2(94.0), 1e-9);
+  EXPECT_NEAR(generator.GetEntropy(), 16 * std::log2(94.0), 1e-9);
+}
+
+TEST(PasswordGenerator, SettingsNoPasswordCanMeetAreRefusedBeforeDrawing) {
+  const struct {
+    TConstraintCase Settings;
+    const char* Message;
+  } cases[] = {
+      {{"minimums above the length", [](auto& g) { g.SetMinDigits(17); }}, SMinimumsAboveLength},
+      {{"minimums above the bound",
+        [](auto& g) {
+          g.SetDefaultLength(200);
+          g.SetMinUpperCase(33);
+          g.SetMinLowerCase(32);
+        }},
+       SMinimumsTooLarge},
+      {{"minimum of a set that is off",
+        [](auto& g) {
+          g.SetUseSymbols(false);
+          g.SetMinSymbols(1);
+        }},
+       SMinimumForUnusedSet},
+      {{"each set with the digits excluded",
+        [](auto& g) {
+          g.SetRequireEachSet(true);
+          g.SetExcludeChars(u"0123456789");
+        }},
+       SMinimumForUnusedSet},
+      {{"negative minimum", [](auto& g) { g.SetMinLowerCase(-1); }}, SNegativeMinimum},
+      {{"hopelessly narrow", [](auto& g) { g.SetMinDigits(14); }}, SMinimumsTooNarrow},
+      {{"everything excluded",
+        [](auto& g) {
+          g.SetUseSymbols(false);
+          g.SetExcludeChars(ExcludeAllBut(u""));
+        }},
+       SEmptyAlphabet},
+      {{"unpaired surrogate",
+        [](auto& g) {
+          g.SetUseCustomChars(true);
+          g.SetCustomChars(String(u"a") + Char(0xD800));
+        }},
+       SInvalidCharacters},
+  };
+  for (const auto& c : cases) {
+    TScriptedGenerator random;
+    TKLPasswordGenerator generator;
+    generator.SetRandomGenerator(&random);
+    c.Settings.Apply(generator);
+    const std::function<void()> forms[] = {
+        [&] { generator.Generate(); },
+        [&] { generator.Generate(generator.GetDefaultLength(), generator.GetDefaultLength() + 4); },
+        [&] { generator.GetEntropy(); },
+    };
+    for (const auto& form : forms) {
+      try {
+        form();
+        ADD_FAILURE() << c.Settings.Name << ": no exception";
+      } catch (const EKLPasswordError& e) {
+        EXPECT_STREQ(e.what(), c.Message) << c.Settings.Name;
+      }
+    }
+    EXPECT_EQ(random.Drawn, 0u) << c.Settings.Name;
+  }
+}
+
+// ---- Characters outside the Basic Multilingual Plane ----
+
+TEST(PasswordGenerator, SurrogatePairsAreOneCharacterOfTheAlphabet) {
+  const String grin = u"\U0001F600", key = u"\U0001F511";
+  auto random = Seeded(7);
+  TKLPasswordGenerator generator;
+  generator.SetRandomGenerator(random.get());
+  OnlyCustom(generator, grin + key);
+  const String password = generator.Generate(200);
+  ASSERT_EQ(password.size(), 400u);
+  std::map<String, int> seen;
+  for (std::size_t i = 0; i < password.size(); i += 2) ++seen[password.substr(i, 2)];
+  EXPECT_EQ(seen.size(), 2u);
+  EXPECT_TRUE(seen.contains(grin) && seen.contains(key));
+
+  // Derived: each derived byte picks one of the two characters by its parity.
+  const ByteArray bytes = Derive(u"key", ByteArray{'s', 'i', 't', 'e'}, 500, 12);
+  String expected;
+  for (const std::uint8_t b : bytes) expected += b % 2 == 0 ? grin : key;
+  EXPECT_EQ(generator.Generate(u"key", u"site", 12), expected);
+}
+
+// ---- Passphrases ----
+
+TEST(PasswordGenerator, PassphrasesFollowTheirSettings) {
+  auto random = Seeded(8);
+  TKLPasswordGenerator generator;
+  generator.SetRandomGenerator(random.get());
+  EXPECT_EQ(generator.GetPassphraseWords(), 6);
+  const TKLWordList& eff = generator.GetWordList();
+  std::set<String> list;
+  for (std::size_t i = 0; i < eff.GetCount(); ++i) list.insert(eff.Get(i));
+  auto split = [](const String& Text, Char Separator) {
+    std::vector<String> words(1);
+    for (const Char c : Text) {
+      if (c == Separator) {
+        words.emplace_back();
+      } else {
+        words.back().push_back(c);
+      }
+    }
+    return words;
+  };
+  for (const String& word : split(generator.GeneratePassphrase(), u'-')) EXPECT_TRUE(list.contains(word));
+  EXPECT_NEAR(generator.GetPassphraseEntropy(), 6 * std::log2(7776.0), 1e-9);
+
+  generator.SetPassphraseSeparator(u" ");
+  generator.SetCapitalizeWords(true);
+  generator.SetPassphraseExtra(peDigit);
+  generator.SetExcludeLookAlikes(true);
+  std::map<std::size_t, int> places;
+  for (int i = 0; i < 3000; ++i) {
+    const std::vector<String> words = split(generator.GeneratePassphrase(3), u' ');
+    ASSERT_EQ(words.size(), 3u);
+    for (std::size_t w = 0; w < 3; ++w) {
+      String word = words[w];
+      const std::size_t digit = word.find_first_of(u"0123456789");
+      if (digit != String::npos) {
+        ASSERT_TRUE((digit == 0 && w == 0) || digit == word.size() - 1);
+        EXPECT_EQ(String(u"01").find(word[digit]), String::npos); // look-alikes left out
+        ++places[digit == 0 ? 0 : w + 1];
+        word.erase(digit, 1);
+      }
+      ASSERT_TRUE(word[0] >= u'A' && word[0] <= u'Z');
+      word[0] = static_cast<Char>(word[0] + 32);
+      EXPECT_TRUE(list.contains(word));
+    }
+  }
+  std::vector<double> observed;
+  for (const auto& [place, count] : places) observed.push_back(count);
+  ASSERT_EQ(observed.size(), 4u);
+  ExpectFitting(observed, std::vector<double>(4, 750), "places of the digit");
+  EXPECT_NEAR(generator.GetPassphraseEntropy(3), 3 * std::log2(7776.0) + std::log2(8.0) + 2, 1e-9);
+}
+
+TEST(PasswordGenerator, PassphraseWordsAreDrawnUniformlyFromALoadedList) {
+  auto random = Seeded(9);
+  TKLPasswordGenerator generator;
+  generator.SetRandomGenerator(random.get());
+  generator.SetWordList(TKLWordList({u"alpha", u"beta", u"gamma", u"beta", u"delta", u"epsilon"}));
+  std::map<String, double> counts;
+  for (int i = 0; i < 5000; ++i) ++counts[generator.GeneratePassphrase(1)];
+  std::vector<double> observed;
+  for (const auto& [word, count] : counts) observed.push_back(count);
+  ASSERT_EQ(observed.size(), 5u);
+  ExpectFitting(observed, std::vector<double>(5, 1000), "words");
+  EXPECT_NEAR(generator.GetPassphraseEntropy(4), 4 * std::log2(5.0), 1e-12);
+
+  TScriptedGenerator none;
+  generator.SetRandomGenerator(&none);
+  EXPECT_THROW(generator.GeneratePassphrase(0), EKLPasswordError);
+  generator.SetPassphraseExtra(peSymbol);
+  generator.SetExcludeChars(String(TKLPasswordGenerator::SymbolChars));
+  EXPECT_THROW(generator.GeneratePassphrase(), EKLPasswordError);
+  EXPECT_EQ(none.Drawn, 0u);
 }
 
 } // namespace
