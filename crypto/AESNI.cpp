@@ -187,8 +187,8 @@ KL_TARGET_AESNI void EncryptBlocks(const TAESExpandedKey256& ExpandedKey, const 
 
 constexpr TAESImplementation kAESNI = {"aesni",
                                        Burned<Initialize>,
-                                       Burned<Encrypt>,
-                                       Burned<Decrypt>,
+                                       Cleared<Encrypt>,
+                                       Cleared<Decrypt>,
                                        Burned<EncryptCBC>,
                                        Burned<DecryptCBC>,
                                        Burned<EncryptBlocks>};

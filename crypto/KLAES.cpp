@@ -285,8 +285,8 @@ __attribute__((noinline)) void PortableEncryptBlocks(const TAESExpandedKey256& E
 
 constexpr detail::TAESImplementation kPortable = {"portable",
                                                   detail::Burned<PortableInitialize>,
-                                                  detail::Burned<PortableEncrypt>,
-                                                  detail::Burned<PortableDecrypt>,
+                                                  detail::Cleared<PortableEncrypt>,
+                                                  detail::Cleared<PortableDecrypt>,
                                                   detail::Burned<PortableEncryptCBC>,
                                                   detail::Burned<PortableDecryptCBC>,
                                                   detail::Burned<PortableEncryptBlocks>};

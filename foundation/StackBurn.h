@@ -36,7 +36,7 @@ struct TBurnAfter<Fn, Size> {
   static void Call(TArgs... Args) noexcept {
     Fn(Args...);
     ClearVectorRegisters();
-    BurnStack(Size);
+    if constexpr (Size > 0) BurnStack(Size);
   }
 };
 

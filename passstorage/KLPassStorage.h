@@ -31,7 +31,7 @@ class TKLPassStorage;
 // caller's. A plain object: its creator destroys it unless a store took it
 // (TKLPassStorage::Add). Not copyable; one thread at a time.
 class KL_API TKLPassRecord {
- public:
+public:
   TKLPassRecord();
   TKLPassRecord(const String& Title, const String& Username, const String& Password, const String& URL,
                 const String& Note, const String& Group);
@@ -61,7 +61,7 @@ class KL_API TKLPassRecord {
   // 0 until a text is read through its getter.
   std::int64_t GetLastAccessDate() const noexcept { return FLastAccessDate; }
 
- private:
+private:
   friend class TKLPassStorage;
   using TField = String TKLPassRecord::*;
 
@@ -100,7 +100,7 @@ enum TKLSearchEquality : std::int32_t { seContains, seEquals, seNotEquals };
 // EListError for bad positions, and the storage's, stream's and file's errors
 // unchanged. One thread at a time.
 class KL_API TKLPassStorage : public TKLRandomBasedComponent {
- public:
+public:
   explicit TKLPassStorage(TComponent* AOwner = nullptr);
   ~TKLPassStorage() override;
 
@@ -136,15 +136,16 @@ class KL_API TKLPassStorage : public TKLRandomBasedComponent {
   // Appends the stored records after those already held, grouped: all
   // records of the first group met in the storage, then the next group's.
   void LoadFromStream(TStream& Strm, const String& Password);
-  // Replaces the file whole or not at all.
+  // Replaces the file whole or not at all. A Password that is not valid UTF-16
+  // raises EConvertError (SInvalidUTF16) here and in the three above.
   void SaveToFile(const String& FileName, const String& Password);
   void LoadFromFile(const String& FileName, const String& Password);
 
- private:
+private:
   void Take(TKLPassRecord* Rec);
   void CheckSavableGroups() const;
 
   TPointerList<TKLPassRecord> FList;
 };
 
-}  // namespace kl
+} // namespace kl
