@@ -349,8 +349,16 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
     const int file = ::open(KeyFile().c_str(), O_RDONLY);
     if (::read(file, userKey, sizeof(userKey)) != 32) ::_exit(3);
     ::close(file);
-    AddAESKey(needles, "user key", userKey);
     AddHMACStates(needles, "user key", userKey, sizeof(userKey));
+    // The blob's keys: HMAC-SHA-256 of the layer's labels under the user key.
+    const ByteArray key(userKey, userKey + sizeof(userKey));
+    for (const char* label :
+         {"klpassword data protection 1: encryption key", "klpassword data protection 1: authentication key"}) {
+      TMessageDigest256 digest = MAC256Calculate(ByteArray(label, label + std::strlen(label)), key);
+      AddAESKey(needles, std::string("protection key (") + label + ")", DigestBytes(digest));
+      AddHMACStates(needles, std::string("protection key (") + label + ")", DigestBytes(digest), 32);
+      SecureZeroObject(digest);
+    }
     SecureZeroObject(userKey);
     ::_exit(0);
   }
