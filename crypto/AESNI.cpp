@@ -11,7 +11,7 @@
 
 #include <immintrin.h>
 
-#define KL_TARGET_AESNI __attribute__((target("aes,sse4.1")))
+#define KL_TARGET_AESNI __attribute__((target("aes,sse4.1"), noinline))
 #define KL_INLINE_AESNI __attribute__((target("aes,sse4.1"), always_inline)) inline
 
 namespace kl::detail {
@@ -185,8 +185,13 @@ KL_TARGET_AESNI void EncryptBlocks(const TAESExpandedKey256& ExpandedKey, const 
   for (; Blocks > 0; --Blocks, In += 16, Out += 16) Store(Out, EncryptBlock(Load(In), ExpandedKey));
 }
 
-constexpr TAESImplementation kAESNI = {"aesni",    Initialize, Encrypt,      Decrypt,
-                                       EncryptCBC, DecryptCBC, EncryptBlocks};
+constexpr TAESImplementation kAESNI = {"aesni",
+                                       Burned<Initialize>,
+                                       Cleared<Encrypt>,
+                                       Cleared<Decrypt>,
+                                       Burned<EncryptCBC>,
+                                       Burned<DecryptCBC>,
+                                       Burned<EncryptBlocks>};
 
 } // namespace
 

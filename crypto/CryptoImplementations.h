@@ -6,12 +6,27 @@
 
 #include "crypto/KLAES.h"
 #include "crypto/KLSHA256.h"
+#include "foundation/StackBurn.h"
 
 // The interchangeable implementations behind the public AES and SHA-256 functions.
 // Each path (portable tables, AES-NI, SHA extensions) fills one table of function
 // pointers; the public functions use the best one this processor supports, chosen
 // on first use. Tests and benchmarks reach every available path through here.
 namespace kl::detail {
+
+// Every routine of every path runs in a frame of its own (noinline) and is
+// handed out through TBurnAfter, which clears the vector registers and burns
+// this much stack after it: the deepest of the routines' frames, red zone
+// included, is under half of it.
+inline constexpr std::size_t kRoutineStackBurn = 1024;
+
+template <auto Fn>
+inline constexpr auto Burned = &TBurnAfter<Fn, kRoutineStackBurn>::Call;
+// Single-block AES works from a schedule the caller keeps in memory anyway,
+// keeps the block and the round key in use in registers, and spills nothing:
+// only the registers are cleared, which keeps a call a few nanoseconds long.
+template <auto Fn>
+inline constexpr auto Cleared = &TBurnAfter<Fn, 0>::Call;
 
 struct TAESImplementation {
   const char* Name;

@@ -128,7 +128,8 @@ std::uint32_t InvMixColumn(std::uint32_t w) noexcept {
               GMul(a0, 11) ^ GMul(a1, 13) ^ GMul(a2, 9) ^ GMul(a3, 14));
 }
 
-void PortableInitialize(const std::uint8_t* Key, TAESExpandedKey256& ExpandedKey, bool Decrypt) {
+__attribute__((noinline)) void PortableInitialize(const std::uint8_t* Key, TAESExpandedKey256& ExpandedKey,
+                                                  bool Decrypt) {
   std::uint32_t* w = ExpandedKey.data();
   for (int i = 0; i < 8; ++i) w[i] = Load32(Key + 4 * i);
   for (int i = 8; i < 60; ++i) {
@@ -242,16 +243,18 @@ inline void StoreState(std::uint8_t* p, const State& s) noexcept {
   Store32(p + 12, s.s3);
 }
 
-void PortableEncrypt(const std::uint8_t* In, const TAESExpandedKey256& ExpandedKey, std::uint8_t* Out) {
+__attribute__((noinline)) void PortableEncrypt(const std::uint8_t* In, const TAESExpandedKey256& ExpandedKey,
+                                               std::uint8_t* Out) {
   StoreState(Out, EncryptState(LoadState(In), ExpandedKey.data()));
 }
 
-void PortableDecrypt(const std::uint8_t* In, const TAESExpandedKey256& ExpandedKey, std::uint8_t* Out) {
+__attribute__((noinline)) void PortableDecrypt(const std::uint8_t* In, const TAESExpandedKey256& ExpandedKey,
+                                               std::uint8_t* Out) {
   StoreState(Out, DecryptState(LoadState(In), ExpandedKey.data()));
 }
 
-void PortableEncryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vector, const std::uint8_t* In,
-                        std::uint8_t* Out, std::size_t Blocks) {
+__attribute__((noinline)) void PortableEncryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vector,
+                                                  const std::uint8_t* In, std::uint8_t* Out, std::size_t Blocks) {
   State v = LoadState(Vector);
   for (std::size_t i = 0; i < Blocks; ++i, In += AESBlockSize, Out += AESBlockSize) {
     const State p = LoadState(In);
@@ -261,8 +264,8 @@ void PortableEncryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vec
   StoreState(Vector, v);
 }
 
-void PortableDecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vector, const std::uint8_t* In,
-                        std::uint8_t* Out, std::size_t Blocks) {
+__attribute__((noinline)) void PortableDecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vector,
+                                                  const std::uint8_t* In, std::uint8_t* Out, std::size_t Blocks) {
   State v = LoadState(Vector);
   for (std::size_t i = 0; i < Blocks; ++i, In += AESBlockSize, Out += AESBlockSize) {
     const State c = LoadState(In); // read before Out, which may be the same block, is written
@@ -273,16 +276,20 @@ void PortableDecryptCBC(const TAESExpandedKey256& ExpandedKey, std::uint8_t* Vec
   StoreState(Vector, v);
 }
 
-void PortableEncryptBlocks(const TAESExpandedKey256& ExpandedKey, const std::uint8_t* In, std::uint8_t* Out,
-                           std::size_t Blocks) {
+__attribute__((noinline)) void PortableEncryptBlocks(const TAESExpandedKey256& ExpandedKey, const std::uint8_t* In,
+                                                     std::uint8_t* Out, std::size_t Blocks) {
   for (std::size_t i = 0; i < Blocks; ++i, In += AESBlockSize, Out += AESBlockSize) {
     StoreState(Out, EncryptState(LoadState(In), ExpandedKey.data()));
   }
 }
 
-constexpr detail::TAESImplementation kPortable = {"portable",         PortableInitialize, PortableEncrypt,
-                                                  PortableDecrypt,    PortableEncryptCBC, PortableDecryptCBC,
-                                                  PortableEncryptBlocks};
+constexpr detail::TAESImplementation kPortable = {"portable",
+                                                  detail::Burned<PortableInitialize>,
+                                                  detail::Cleared<PortableEncrypt>,
+                                                  detail::Cleared<PortableDecrypt>,
+                                                  detail::Burned<PortableEncryptCBC>,
+                                                  detail::Burned<PortableDecryptCBC>,
+                                                  detail::Burned<PortableEncryptBlocks>};
 
 } // namespace
 

@@ -90,16 +90,12 @@ void DeriveBlock(const detail::TSHA256Implementation& Impl, TDerivation& D, cons
   }
 }
 
-} // namespace
-
-namespace detail {
-
-void PBKDF2HMACSHA256(const TSHA256Implementation& Impl, const std::uint8_t* Password, std::size_t PasswordLen,
-                      const std::uint8_t* Salt, std::size_t SaltLen, std::uint32_t Iterations, std::uint8_t* Out,
-                      std::size_t OutLen) {
-  if (Iterations < 1) throw EKLException(SInvalidIterations);
-  // The block counter is 32 bits wide and starts at 1.
-  if ((OutLen + SHA256DigestSize - 1) / SHA256DigestSize > 0xFFFFFFFFu) throw EKLException(SOverflow);
+// The derivation proper, in a frame of its own: the states it keeps, and what
+// the compiler spills of them, lie below the caller's frame, where the caller
+// burns them afterwards.
+__attribute__((noinline)) void DeriveInto(const detail::TSHA256Implementation& Impl, const std::uint8_t* Password,
+                                          std::size_t PasswordLen, const std::uint8_t* Salt, std::size_t SaltLen,
+                                          std::uint32_t Iterations, std::uint8_t* Out, std::size_t OutLen) {
   TDerivation d;
   WipeOnExit<TDerivation> wipe(d);
   PrepareKey(Impl, d, Password, PasswordLen);
@@ -111,12 +107,31 @@ void PBKDF2HMACSHA256(const TSHA256Implementation& Impl, const std::uint8_t* Pas
   }
 }
 
+// Covers the derivation's frame (its TDerivation and spills) and what it called.
+constexpr std::size_t kDerivationStackBurn = 4096;
+
+} // namespace
+
+namespace detail {
+
+void PBKDF2HMACSHA256(const TSHA256Implementation& Impl, const std::uint8_t* Password, std::size_t PasswordLen,
+                      const std::uint8_t* Salt, std::size_t SaltLen, std::uint32_t Iterations, std::uint8_t* Out,
+                      std::size_t OutLen) {
+  if (Iterations < 1) throw EKLException(SInvalidIterations);
+  // The block counter is 32 bits wide and starts at 1.
+  if ((OutLen + SHA256DigestSize - 1) / SHA256DigestSize > 0xFFFFFFFFu) throw EKLException(SOverflow);
+  // Nothing in the derivation throws: the salt's length is fed in pieces.
+  DeriveInto(Impl, Password, PasswordLen, Salt, SaltLen, Iterations, Out, OutLen);
+  ClearVectorRegisters();
+  BurnStack(kDerivationStackBurn);
+}
+
 } // namespace detail
 
 ByteArray Derive(const String& Password, const ByteArray& Salt, std::int32_t Iterations, std::int32_t KeyLength) {
   if (KeyLength < 0) throw ERangeError(SRangeError);
   if (Iterations < 1) throw EKLException(SInvalidIterations);
-  RawByteString password = StrToUTF8(Password);
+  RawByteString password = StrToUTF8Strict(Password);
   ByteArray key(static_cast<std::size_t>(KeyLength));
   try {
     detail::PBKDF2HMACSHA256(detail::ActiveSHA256(), reinterpret_cast<const std::uint8_t*>(password.data()),

@@ -72,7 +72,7 @@ void CompressWords(std::uint32_t* State, std::uint32_t* w) noexcept {
   State[7] += h;
 }
 
-void PortableCompress(std::uint32_t* State, const std::uint8_t* Blocks, std::size_t Count) {
+__attribute__((noinline)) void PortableCompress(std::uint32_t* State, const std::uint8_t* Blocks, std::size_t Count) {
   std::uint32_t w[16];
   for (std::size_t n = 0; n < Count; ++n, Blocks += SHA256BlockSize) {
     for (int i = 0; i < 16; ++i) w[i] = LoadBE32(Blocks + 4 * i);
@@ -83,8 +83,8 @@ void PortableCompress(std::uint32_t* State, const std::uint8_t* Blocks, std::siz
 
 // A 32-byte message after a 64-byte key block, padded: the digest words, the
 // end marker, and the length of 96 bytes in bits.
-void PortableIterateHMAC(const std::uint32_t* Inner, const std::uint32_t* Outer, std::uint32_t* U, std::uint32_t* T,
-                         std::uint32_t Count) {
+__attribute__((noinline)) void PortableIterateHMAC(const std::uint32_t* Inner, const std::uint32_t* Outer,
+                                                   std::uint32_t* U, std::uint32_t* T, std::uint32_t Count) {
   std::uint32_t message[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0x80000000u, 0, 0, 0, 0, 0, 0, (64 + 32) * 8};
   std::uint32_t schedule[16];
   std::uint32_t state[8];
@@ -106,7 +106,8 @@ void PortableIterateHMAC(const std::uint32_t* Inner, const std::uint32_t* Outer,
   SecureZeroObject(state);
 }
 
-constexpr detail::TSHA256Implementation kPortable = {"portable", PortableCompress, PortableIterateHMAC};
+constexpr detail::TSHA256Implementation kPortable = {"portable", detail::Burned<PortableCompress>,
+                                                     detail::Burned<PortableIterateHMAC>};
 
 inline void Compress(const detail::TSHA256Implementation& Impl, TSHA256Context& Context, const std::uint8_t* Blocks,
                      std::size_t Count) {

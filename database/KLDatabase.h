@@ -135,7 +135,10 @@ public:
   static void Split(const String& Line, std::int32_t& UID, String& Username, String& Salt, String& Hash);
 
   void CreateNew(const String& URI) override;
-  // Loads the file. On failure the database is left exactly as it was.
+  // Loads the file. A negative counter, and a line that is not valid UTF-8
+  // (SDatabaseCorrupted followed by SInvalidUTF8Line and the line's number in
+  // the file), raise EKLPasswordDatabaseError. On failure the database is left
+  // exactly as it was.
   void Open(const String& URI) override;
   void Save() override;
   std::int32_t AddUser(const String& Username, const String& Password, bool ChangeIfExists) override;

@@ -73,9 +73,16 @@ void TKLTextPasswordDatabase::CreateNew(const String& URI) {
   FURI = URI;
 }
 
+// A line that is not valid UTF-8 is refused rather than read with U+FFFD in
+// it: the next save, of any change, would write the replacement back and lose
+// the name for good.
 void TKLTextPasswordDatabase::Open(const String& URI) {
   auto lines = std::make_unique<TStringList>();
-  lines->LoadFromFile(URI);
+  try {
+    lines->LoadFromFile(URI, true);
+  } catch (const EConvertError& e) {
+    throw EKLPasswordDatabaseError(std::string(SDatabaseCorrupted) + ": " + e.GetMessage());
+  }
   TakeOver(std::move(lines), URI);
 }
 
@@ -90,7 +97,8 @@ void TKLTextPasswordDatabase::OpenFromText(const String& Text, const String& URI
 void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const String& URI) {
   if (Lines->GetCount() == 0) RaiseCorrupted();
   std::int32_t index = 0;
-  if (!TryStrToInt(Lines->Get(0), index)) RaiseCorrupted();
+  // Identifiers are handed out from the counter up and must be positive.
+  if (!TryStrToInt(Lines->Get(0), index) || index < 0) RaiseCorrupted();
   Lines->Delete(0);
   String uri = URI;
   FList.swap(Lines);

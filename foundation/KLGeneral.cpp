@@ -49,7 +49,8 @@ namespace {
 
 // Calls Emit for each code point of S; an unpaired surrogate comes as U+FFFD
 // with Valid false.
-template <class TEmit> void ForEachCodePoint(const String& S, TEmit Emit) {
+template <class TEmit>
+void ForEachCodePoint(const String& S, TEmit Emit) {
   const std::size_t n = S.size();
   for (std::size_t i = 0; i < n; ++i) {
     char32_t c = S[i];
@@ -99,6 +100,58 @@ String UTF8ToStr(const RawByteString& S) {
   return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(S.data()), S.size());
 }
 
+namespace {
+
+// Length of the well-formed sequence at Data[0], with its code point in C; 0
+// when the bytes there do not start one (the maximal malformed subpart is then
+// Skip bytes long). Never reads past Length.
+std::size_t DecodeOne(const std::uint8_t* Data, std::size_t Length, char32_t& C, std::size_t& Skip) noexcept {
+  const std::uint8_t b0 = Data[0];
+  Skip = 1;
+  if (b0 < 0x80) {
+    C = b0;
+    return 1;
+  }
+  int need;
+  char32_t c;
+  std::uint8_t lo = 0x80, hi = 0xBF; // allowed range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+    c = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    c = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F; // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    c = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  std::size_t j = 1;
+  for (int k = 0; k < need; ++k, ++j) {
+    if (j >= Length) {
+      Skip = j;
+      return 0;
+    }
+    const std::uint8_t b = Data[j];
+    const std::uint8_t min = k == 0 ? lo : 0x80;
+    const std::uint8_t max = k == 0 ? hi : 0xBF;
+    if (b < min || b > max) {
+      Skip = j;
+      return 0;
+    }
+    c = (c << 6) | (b & 0x3F);
+  }
+  C = c;
+  return j;
+}
+
+} // namespace
+
 // Decodes per the Unicode "maximal subpart" practice: every ill-formed
 // subsequence that could start a valid sequence, or a lone byte, becomes one
 // U+FFFD. Never reads past Length.
@@ -107,57 +160,36 @@ String UTF8ToStr(const std::uint8_t* Data, std::size_t Length) {
   out.reserve(Length);
   std::size_t i = 0;
   while (i < Length) {
-    const std::uint8_t b0 = Data[i];
-    if (b0 < 0x80) {
-      out.push_back(b0);
-      ++i;
-      continue;
-    }
-    int need;
-    char32_t c;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      need = 1;
-      c = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      need = 2;
-      c = b0 & 0x0F;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;  // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      need = 3;
-      c = b0 & 0x07;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    } else {
-      out.push_back(static_cast<Char>(kReplacement));
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    bool ok = true;
-    for (int k = 0; k < need; ++k, ++j) {
-      if (j >= Length) {
-        ok = false;
-        break;
-      }
-      const std::uint8_t b = Data[j];
-      const std::uint8_t min = k == 0 ? lo : 0x80;
-      const std::uint8_t max = k == 0 ? hi : 0xBF;
-      if (b < min || b > max) {
-        ok = false;
-        break;
-      }
-      c = (c << 6) | (b & 0x3F);
-    }
-    if (ok) {
+    char32_t c = 0;
+    std::size_t skip = 0;
+    if (const std::size_t n = DecodeOne(Data + i, Length - i, c, skip)) {
       AppendUtf16(out, c);
+      i += n;
     } else {
       out.push_back(static_cast<Char>(kReplacement));
+      i += skip;
     }
-    i = j;
   }
   return out;
+}
+
+bool IsValidUTF8(const std::uint8_t* Data, std::size_t Length, std::size_t* InvalidAt) noexcept {
+  std::size_t i = 0;
+  while (i < Length) {
+    char32_t c = 0;
+    std::size_t skip = 0;
+    const std::size_t n = DecodeOne(Data + i, Length - i, c, skip);
+    if (n == 0) {
+      if (InvalidAt != nullptr) *InvalidAt = i;
+      return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
+bool IsValidUTF8(const RawByteString& S) noexcept {
+  return IsValidUTF8(reinterpret_cast<const std::uint8_t*>(S.data()), S.size());
 }
 
 ByteArray RawByteStringToBytes(const RawByteString& S) { return ByteArray(S.begin(), S.end()); }

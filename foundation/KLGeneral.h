@@ -30,6 +30,14 @@ KL_API bool IsValidUTF16(const String& S) noexcept;
 KL_API String UTF8ToStr(const RawByteString& S);
 KL_API String UTF8ToStr(const std::uint8_t* Data, std::size_t Length);
 
+// Whether Data is well-formed UTF-8 (no overlong form, surrogate or code point
+// beyond U+10FFFF). When it is not and InvalidAt is given, it receives the
+// offset of the first byte of the first malformed sequence. Hosts check text
+// that the user types with it: UTF8ToStr would map different malformed input
+// to the same U+FFFD.
+KL_API bool IsValidUTF8(const std::uint8_t* Data, std::size_t Length, std::size_t* InvalidAt = nullptr) noexcept;
+KL_API bool IsValidUTF8(const RawByteString& S) noexcept;
+
 KL_API ByteArray RawByteStringToBytes(const RawByteString& S);
 
 // Two upper-case hexadecimal digits per byte, no separators.
@@ -44,7 +52,8 @@ inline constexpr std::int32_t Min(std::int32_t A, std::int32_t B) noexcept { ret
 inline constexpr std::uint8_t BoolToByte(bool Value) noexcept { return Value ? 1 : 0; }
 
 // Destroys the object the reference holds, if any, and clears the reference.
-template <class T> void FreeAndNil(T*& Obj) noexcept {
+template <class T>
+void FreeAndNil(T*& Obj) noexcept {
   T* temp = Obj;
   Obj = nullptr;
   delete temp;

@@ -6,17 +6,24 @@ namespace kl {
 
 // SecureZero, the one wipe beneath these, is the platform's own (SecureZero_*.cpp).
 
+// The whole capacity is wiped, not only the length: a container that shrank
+// (a cut string, a popped byte) keeps the old contents beyond its end. The
+// container is first grown to its capacity, which never reallocates, so
+// that every byte wiped is one of its elements.
 void WipeBytes(ByteArray& Bytes) noexcept {
+  Bytes.resize(Bytes.capacity());
   SecureZero(Bytes.data(), Bytes.size());
   Bytes.clear();
 }
 
 void WipeRawBytes(RawByteString& Bytes) noexcept {
+  Bytes.resize(Bytes.capacity());
   SecureZero(Bytes.data(), Bytes.size());
   Bytes.clear();
 }
 
 void WipeString(String& Text) noexcept {
+  Text.resize(Text.capacity());
   SecureZero(Text.data(), Text.size() * sizeof(Char));
   Text.clear();
 }

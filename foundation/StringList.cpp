@@ -1,5 +1,7 @@
 #include "foundation/StringList.h"
 
+#include <string>
+
 #include "foundation/AtomicFile.h"
 #include "foundation/Exceptions.h"
 #include "foundation/FileStream.h"
@@ -83,7 +85,21 @@ void TStringList::SetText(const String& Text) {
   if (start < n) FItems.emplace_back(Text, start, n - start);
 }
 
-void TStringList::LoadFromFile(const String& FileName) {
+namespace {
+
+// The number (from 1) of the line that holds byte Offset, counting line breaks
+// as SetText does (LF, CRLF or CR).
+std::size_t LineOfOffset(const RawByteString& Bytes, std::size_t Start, std::size_t Offset) {
+  std::size_t line = 1;
+  for (std::size_t i = Start; i < Offset; ++i) {
+    if (Bytes[i] == '\n' || (Bytes[i] == '\r' && (i + 1 >= Bytes.size() || Bytes[i + 1] != '\n'))) ++line;
+  }
+  return line;
+}
+
+} // namespace
+
+void TStringList::LoadFromFile(const String& FileName, bool Strict) {
   TFileStream stream(FileName, fmOpenRead);
   RawByteString bytes;
   char buffer[64 * 1024];
@@ -97,6 +113,13 @@ void TStringList::LoadFromFile(const String& FileName) {
   if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
       static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF) {
     skip = 3;
+  }
+  std::size_t invalidAt = 0;
+  if (Strict &&
+      !IsValidUTF8(reinterpret_cast<const std::uint8_t*>(bytes.data()) + skip, bytes.size() - skip, &invalidAt)) {
+    const std::size_t line = LineOfOffset(bytes, skip, skip + invalidAt);
+    WipeRawBytes(bytes);
+    throw EConvertError(SInvalidUTF8Line + std::to_string(line));
   }
   String text = UTF8ToStr(reinterpret_cast<const std::uint8_t*>(bytes.data()) + skip, bytes.size() - skip);
   WipeRawBytes(bytes);

@@ -8,6 +8,9 @@
 
 namespace kl {
 
+// Raised (EConvertError) by a strict load; the line number, from 1, follows.
+inline constexpr const char* SInvalidUTF8Line = "Not valid UTF-8 text at line ";
+
 // An ordered list of texts. Files are UTF-8 without a byte-order mark, lines
 // ended by LF; reading accepts LF and CRLF (and skips a leading byte-order
 // mark). SaveToFile replaces the file atomically. An index outside 0 to
@@ -32,7 +35,10 @@ public:
   // Splits at LF, CRLF or CR; a final line break does not add an empty line.
   void SetText(const String& Text);
 
-  void LoadFromFile(const String& FileName);
+  // A malformed UTF-8 sequence reads as U+FFFD, unless Strict: then the file is
+  // refused with EConvertError (SInvalidUTF8Line and the line's number), so
+  // that a caller who saves the lines again never rewrites what it misread.
+  void LoadFromFile(const String& FileName, bool Strict = false);
   void SaveToFile(const String& FileName) const;
 
   auto begin() const noexcept { return FItems.begin(); }

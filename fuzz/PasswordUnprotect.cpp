@@ -34,6 +34,7 @@ void SetUpKeyStore() {
   std::ofstream(folder + "/machine-id") << "0123456789abcdef0123456789abcdef\n";
   setenv("KLPASSWORD_KEY_DIR", keys.c_str(), 1);
   setenv("KLPASSWORD_MACHINE_ID_FILE", (folder + "/machine-id").c_str(), 1);
+  setenv("KLPASSWORD_MACHINE_KEY_FILE", (folder + "/machine.key").c_str(), 1);
 }
 
 } // namespace
@@ -55,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   try {
     password.LoadFromStream(stream);
   } catch (const kl::Exception&) {
-    if (password.GetValue() != u"previous") std::abort();  // a failed load keeps the value
+    if (password.GetValue() != u"previous") std::abort(); // a failed load keeps the value
   }
   return 0;
 }

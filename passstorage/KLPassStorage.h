@@ -136,7 +136,8 @@ class KL_API TKLPassStorage : public TKLRandomBasedComponent {
   // Appends the stored records after those already held, grouped: all
   // records of the first group met in the storage, then the next group's.
   void LoadFromStream(TStream& Strm, const String& Password);
-  // Replaces the file whole or not at all.
+  // Replaces the file whole or not at all. A Password that is not valid UTF-16
+  // raises EConvertError (SInvalidUTF16) here and in the three above.
   void SaveToFile(const String& FileName, const String& Password);
   void LoadFromFile(const String& FileName, const String& Password);
 
@@ -147,4 +148,4 @@ class KL_API TKLPassStorage : public TKLRandomBasedComponent {
   TPointerList<TKLPassRecord> FList;
 };
 
-}  // namespace kl
+} // namespace kl

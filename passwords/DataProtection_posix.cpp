@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -29,19 +30,23 @@ namespace {
 constexpr std::uint8_t kMagic[4] = {'K', 'L', 'D', 'P'};
 constexpr std::uint8_t kVersion = 1;
 constexpr std::uint8_t kScopeUser = 0;
-constexpr std::uint8_t kScopeMachine = 1;
+constexpr std::uint8_t kScopeMachine = 1;    // keyed by the machine id (blobs made without a machine key)
+constexpr std::uint8_t kScopeMachineKey = 2; // keyed by the machine key file
 constexpr std::size_t kHeaderSize = sizeof(kMagic) + 2;
 constexpr std::size_t kIVOffset = kHeaderSize;
 constexpr std::size_t kCipherOffset = kIVOffset + AESBlockSize;
 constexpr std::size_t kTagSize = SHA256DigestSize;
 constexpr std::size_t kMinBlobSize = kCipherOffset + AESBlockSize + kTagSize;
 constexpr std::size_t kMaxBlobSize = kCipherOffset + MaxProtectedDataSize + AESBlockSize + kTagSize;
+static_assert(MaxProtectedDataSize % AESBlockSize == 0, "the largest data gets a whole block of padding");
 constexpr std::size_t kKeySize = 32;
 constexpr std::size_t kMachineIdDigits = 32;
 constexpr std::size_t kMaxMachineIdFileSize = 4096;
 
 constexpr const char* kKeyDirVariable = "KLPASSWORD_KEY_DIR";
 constexpr const char* kMachineIdVariable = "KLPASSWORD_MACHINE_ID_FILE";
+constexpr const char* kMachineKeyVariable = "KLPASSWORD_MACHINE_KEY_FILE";
+constexpr const char* kMachineKeyFile = "/var/lib/klpassword/machine.key";
 constexpr const char* kKeyFolderName = "klpassword";
 constexpr const char* kKeyFileName = "user.key";
 constexpr const char* kMachineIdFiles[] = {"/etc/machine-id", "/var/lib/dbus/machine-id"};
@@ -50,6 +55,7 @@ constexpr const char* kMachineIdFiles[] = {"/etc/machine-id", "/var/lib/dbus/mac
 constexpr const char* kEncryptionLabel = "klpassword data protection 1: encryption key";
 constexpr const char* kAuthenticationLabel = "klpassword data protection 1: authentication key";
 constexpr const char* kMachineScopeLabel = "klpassword data protection 1: machine scope key";
+constexpr const char* kMachineKeyScopeLabel = "klpassword data protection 1: machine key scope key";
 
 [[noreturn]] void Fail(std::int32_t Code, const std::string& What) { throw EDataProtectionError(Code, What); }
 
@@ -150,7 +156,24 @@ std::string KeyFolder() {
   return home + "/.local/share/" + kKeyFolderName;
 }
 
-bool IsPrivateToUser(const struct stat& Info) { return Info.st_uid == ::geteuid() && (Info.st_mode & 077) == 0; }
+std::string OctalMode(mode_t Mode) {
+  char text[8];
+  std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(Mode & 07777));
+  return text;
+}
+
+// Refuses key material that another user could read or replace; What names it
+// ("The key folder ...") and Expected is the mode it must have.
+void CheckPrivate(const struct stat& Info, const std::string& What, const char* Expected) {
+  if (Info.st_uid != ::geteuid()) {
+    Fail(dpeInsecureKeyStore, What + " belongs to user " + std::to_string(Info.st_uid) + ", not to this user (" +
+                                  std::to_string(::geteuid()) + ")");
+  }
+  if ((Info.st_mode & 077) != 0) {
+    Fail(dpeInsecureKeyStore,
+         What + " is open to other users (mode " + OctalMode(Info.st_mode) + "; it must be " + Expected + ")");
+  }
+}
 
 // False when the folder does not exist; refuses one that is not a real folder
 // private to the user.
@@ -158,9 +181,10 @@ bool CheckKeyFolder(const std::string& Folder) {
   struct stat info {};
   if (::lstat(Folder.c_str(), &info) != 0) {
     if (errno == ENOENT) return false;
-    FailWithErrno(errno, "Cannot examine the key folder");
+    FailWithErrno(errno, "Cannot examine the key folder " + Folder);
   }
-  if (!S_ISDIR(info.st_mode) || !IsPrivateToUser(info)) Fail(dpeInsecureKeyStore, "The key folder is not private");
+  if (!S_ISDIR(info.st_mode)) Fail(dpeInsecureKeyStore, "The key folder " + Folder + " is not a folder");
+  CheckPrivate(info, "The key folder " + Folder, "0700");
   return true;
 }
 
@@ -179,13 +203,15 @@ bool ReadKeyFile(const std::string& FileName, SecureBytes& Key) {
   const TFileHandle file(::open(FileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (file.Get() < 0) {
     if (errno == ENOENT) return false;
-    if (errno == ELOOP) Fail(dpeInsecureKeyStore, "The key file is a symbolic link");
-    FailWithErrno(errno, "Cannot open the key file");
+    if (errno == ELOOP) Fail(dpeInsecureKeyStore, "The key file " + FileName + " is a symbolic link");
+    FailWithErrno(errno, "Cannot open the key file " + FileName);
   }
   struct stat info {};
   if (::fstat(file.Get(), &info) != 0) FailWithErrno(errno, "Cannot examine the key file");
-  if (!S_ISREG(info.st_mode) || !IsPrivateToUser(info)) Fail(dpeInsecureKeyStore, "The key file is not private");
-  if (info.st_size != static_cast<off_t>(kKeySize)) Fail(dpeBadKeyFile, "The key file does not hold a key");
+  if (!S_ISREG(info.st_mode)) Fail(dpeInsecureKeyStore, "The key file " + FileName + " is not a regular file");
+  CheckPrivate(info, "The key file " + FileName, "0600");
+  if (info.st_size != static_cast<off_t>(kKeySize))
+    Fail(dpeBadKeyFile, "The key file " + FileName + " does not hold a key");
   Key.Get().assign(kKeySize, 0);
   if (ReadFully(file.Get(), Key.data(), kKeySize) != kKeySize) Fail(dpeBadKeyFile, "The key file does not hold a key");
   return true;
@@ -216,12 +242,12 @@ void UserScopeKey(bool Create, SecureBytes& Key) {
   const std::string folder = KeyFolder();
   const std::string fileName = folder + "/" + kKeyFileName;
   if (!CheckKeyFolder(folder)) {
-    if (!Create) Fail(ENOENT, "No key folder");
+    if (!Create) Fail(ENOENT, "No key folder " + folder + ": nothing was protected for this user here");
     MakeKeyFolder(folder);
     CheckKeyFolder(folder);
   }
   if (ReadKeyFile(fileName, Key)) return;
-  if (!Create) Fail(ENOENT, "No key file");
+  if (!Create) Fail(ENOENT, "No key file " + fileName + ": nothing was protected for this user here");
   CreateKeyFile(folder, fileName, Key);
 }
 
@@ -265,12 +291,81 @@ void MachineScopeKey(SecureBytes& Key) {
       if ((found = ReadMachineId(fileName, id))) break;
     }
   }
-  if (!found) Fail(ENOENT, "No machine id");
+  if (!found) Fail(ENOENT, "No machine id (nor machine key file)");
   KeyedLabel(id.Get(), kMachineScopeLabel, Key);
 }
 
+std::string MachineKeyFileName() {
+  const char* configured = Environment(kMachineKeyVariable);
+  return configured != nullptr && configured[0] != '\0' ? configured : kMachineKeyFile;
+}
+
+// Key material only an administrator may change: owned by root (or by the
+// user running, which is how tests and a root-only setup look), writable by
+// nobody else.
+void CheckAdministered(const struct stat& Info, const std::string& What) {
+  if (Info.st_uid != 0 && Info.st_uid != ::geteuid()) {
+    Fail(dpeInsecureKeyStore, What + " belongs to user " + std::to_string(Info.st_uid) + ", not to the administrator");
+  }
+  if ((Info.st_mode & 022) != 0) {
+    Fail(dpeInsecureKeyStore,
+         What + " is writable by other users (mode " + OctalMode(Info.st_mode) + "; it must be 0644 or stricter)");
+  }
+}
+
+std::string ParentFolder(const std::string& FileName) {
+  const std::size_t slash = FileName.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : FileName.substr(0, slash);
+}
+
+// The machine key; false when its file does not exist. Refused when someone
+// other than the administrator could have put it there.
+bool ReadMachineKey(const std::string& FileName, SecureBytes& Key) {
+  const TFileHandle file(::open(FileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (file.Get() < 0) {
+    if (errno == ENOENT) return false;
+    if (errno == ELOOP) Fail(dpeInsecureKeyStore, "The machine key file " + FileName + " is a symbolic link");
+    FailWithErrno(errno, "Cannot open the machine key file " + FileName);
+  }
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0) FailWithErrno(errno, "Cannot examine the machine key file " + FileName);
+  if (!S_ISREG(info.st_mode)) Fail(dpeInsecureKeyStore, "The machine key file " + FileName + " is not a regular file");
+  CheckAdministered(info, "The machine key file " + FileName);
+  const std::string folder = ParentFolder(FileName);
+  struct stat folderInfo {};
+  if (::stat(folder.c_str(), &folderInfo) != 0) FailWithErrno(errno, "Cannot examine the folder " + folder);
+  CheckAdministered(folderInfo, "The machine key folder " + folder);
+  if (info.st_size != static_cast<off_t>(kKeySize)) {
+    Fail(dpeBadKeyFile, "The machine key file " + FileName + " does not hold a key");
+  }
+  Key.Get().assign(kKeySize, 0);
+  if (ReadFully(file.Get(), Key.data(), kKeySize) != kKeySize) {
+    Fail(dpeBadKeyFile, "The machine key file " + FileName + " does not hold a key");
+  }
+  return true;
+}
+
+// The machine scope a new blob gets: the machine key when this machine has
+// one, otherwise the machine id.
+std::uint8_t NewMachineScope() {
+  struct stat info {};
+  return ::lstat(MachineKeyFileName().c_str(), &info) == 0 || errno != ENOENT ? kScopeMachineKey : kScopeMachine;
+}
+
+void MachineKeyScopeKey(SecureBytes& Key) {
+  const std::string fileName = MachineKeyFileName();
+  SecureBytes machineKey;
+  if (!ReadMachineKey(fileName, machineKey)) {
+    Fail(ENOENT, "No machine key file " + fileName + ": the data was protected on a machine that has one");
+  }
+  KeyedLabel(machineKey.Get(), kMachineKeyScopeLabel, Key);
+}
+
 void ScopeKey(std::uint8_t Scope, bool Create, SecureBytes& Key) {
-  if (Scope == kScopeMachine) {
+  if (Scope == kScopeMachineKey) {
+    MachineKeyScopeKey(Key);
+  } else if (Scope == kScopeMachine) {
     MachineScopeKey(Key);
   } else {
     UserScopeKey(Create, Key);
@@ -315,13 +410,14 @@ struct TBlobView {
 };
 
 TBlobView ParseBlob(const ByteArray& Blob) {
-  if (Blob.size() < kMinBlobSize || Blob.size() > kMaxBlobSize) Fail(dpeMalformedBlob, "Not a protected blob");
+  if (Blob.size() > kMaxBlobSize) Fail(dpeDataTooLarge, "The protected data is larger than any the library makes");
+  if (Blob.size() < kMinBlobSize) Fail(dpeMalformedBlob, "Not a protected blob");
   if (std::memcmp(Blob.data(), kMagic, sizeof(kMagic)) != 0 || Blob[sizeof(kMagic)] != kVersion) {
     Fail(dpeMalformedBlob, "Not a protected blob");
   }
   const std::uint8_t scope = Blob[sizeof(kMagic) + 1];
   const std::size_t cipherSize = Blob.size() - kCipherOffset - kTagSize;
-  if ((scope != kScopeUser && scope != kScopeMachine) || cipherSize % AESBlockSize != 0) {
+  if ((scope != kScopeUser && scope != kScopeMachine && scope != kScopeMachineKey) || cipherSize % AESBlockSize != 0) {
     Fail(dpeMalformedBlob, "Not a protected blob");
   }
   return {scope, Blob.data() + kIVOffset, Blob.data() + kCipherOffset, cipherSize,
@@ -332,7 +428,7 @@ TBlobView ParseBlob(const ByteArray& Blob) {
 
 ByteArray ProtectData(const ByteArray& Data, bool MachineScope) {
   if (Data.size() > MaxProtectedDataSize) Fail(dpeDataTooLarge, "The data is too large to protect");
-  const std::uint8_t scope = MachineScope ? kScopeMachine : kScopeUser;
+  const std::uint8_t scope = MachineScope ? NewMachineScope() : kScopeUser;
   SecureBytes scopeKey;
   ScopeKey(scope, true, scopeKey);
   TBlobKeys keys;
@@ -360,8 +456,59 @@ ByteArray UnprotectData(const ByteArray& Blob) {
   TMessageDigest256 tag = ComputeTag(keys.Authentication, Blob.data(), Blob.size() - kTagSize);
   const bool authentic = ConstantTimeEqual(DigestBytes(tag), view.Tag, kTagSize);
   SecureZeroObject(tag);
-  if (!authentic) Fail(dpeAuthenticationFailed, "The protected data fails its check");
+  if (!authentic) {
+    Fail(dpeAuthenticationFailed,
+         "The protected data fails its check: it was changed, or protected by another "
+         "user or on another machine");
+  }
   return Decrypt(keys.Encryption, view.IV, view.Cipher, view.CipherSize);
+}
+
+const std::size_t MaxProtectedBlobSize = kMaxBlobSize;
+const std::int32_t DataTooLargeError = dpeDataTooLarge;
+
+bool IsKeyStoreFailure(std::int32_t ErrorCode) noexcept {
+  // errno values come from reading or making key material; of the layer's own
+  // numbers, these four are about the keys rather than the data.
+  return ErrorCode < dpeMalformedBlob || ErrorCode == dpeInsecureKeyStore || ErrorCode == dpeBadKeyFile ||
+         ErrorCode == dpeNoKeyFolder || ErrorCode == dpeBadMachineId;
+}
+
+// The key is written to a temporary file in the same folder and linked to its
+// name, which fails when the name exists: of two concurrent callers one makes
+// the key, and an existing key is never replaced.
+bool CreateMachineKey() {
+  const std::string fileName = MachineKeyFileName();
+  SecureBytes existing;
+  if (ReadMachineKey(fileName, existing)) return false;
+  const std::string folder = ParentFolder(fileName);
+  if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) FailWithErrno(errno, "Cannot create " + folder);
+  SecureBytes key(kKeySize);
+  TKLFastRandomGenerator random;
+  random.Generate(key.data(), static_cast<std::int32_t>(kKeySize));
+  const std::string temporary = fileName + ".new" + std::to_string(::getpid());
+  {
+    const TFileHandle file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (file.Get() < 0) FailWithErrno(errno, "Cannot create " + temporary);
+    // The mode is set explicitly: the process's umask must not narrow it below
+    // what the machine's users need to read.
+    if (::fchmod(file.Get(), 0644) != 0 ||
+        ::write(file.Get(), key.data(), kKeySize) != static_cast<ssize_t>(kKeySize) || ::fsync(file.Get()) != 0) {
+      const int error = errno;
+      ::unlink(temporary.c_str());
+      FailWithErrno(error, "Cannot write " + temporary);
+    }
+  }
+  const int linked = ::link(temporary.c_str(), fileName.c_str());
+  const int error = errno;
+  ::unlink(temporary.c_str());
+  if (linked != 0) {
+    if (error == EEXIST) return false;
+    FailWithErrno(error, "Cannot create the machine key file " + fileName);
+  }
+  const TFileHandle folderHandle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folderHandle.Get() >= 0) ::fsync(folderHandle.Get());
+  return true;
 }
 
 } // namespace kl

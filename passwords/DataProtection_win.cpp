@@ -54,9 +54,20 @@ DATA_BLOB InputOf(const ByteArray& Data) {
 
 } // namespace
 
+const std::size_t MaxProtectedBlobSize = MaxProtectedDataSize + 1024;
+const std::int32_t DataTooLargeError = ERROR_FILE_TOO_LARGE;
+
+// The service's errors say nothing about where its keys are kept.
+bool IsKeyStoreFailure(std::int32_t) noexcept { return false; }
+
+bool CreateMachineKey() { return false; }
+
 // No description (the empty string), no extra entropy, no prompt: the blob is
 // bound to the current user, or to the machine with CRYPTPROTECT_LOCAL_MACHINE.
 ByteArray ProtectData(const ByteArray& Data, bool MachineScope) {
+  // Larger data would make a blob the loads refuse.
+  if (Data.size() > MaxProtectedDataSize)
+    throw EDataProtectionError(DataTooLargeError, "The data is too large to protect");
   DATA_BLOB in = InputOf(Data);
   TServiceBlob out(false);
   const DWORD flags = CRYPTPROTECT_UI_FORBIDDEN | (MachineScope ? CRYPTPROTECT_LOCAL_MACHINE : 0);
@@ -66,6 +77,9 @@ ByteArray ProtectData(const ByteArray& Data, bool MachineScope) {
 
 // The blob records its own scope; the description it carries is not asked for.
 ByteArray UnprotectData(const ByteArray& Blob) {
+  if (Blob.size() > MaxProtectedBlobSize) {
+    throw EDataProtectionError(DataTooLargeError, "The protected data is larger than any the library makes");
+  }
   DATA_BLOB in = InputOf(Blob);
   TServiceBlob out(true);
   if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, out.Out())) {

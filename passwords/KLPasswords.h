@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -41,12 +42,34 @@ class TCharacterPlan;
 // at a random place.
 enum TKLPassphraseExtra { peNone, peDigit, peSymbol };
 
+// A failure of the data-protection layer beneath the protection operations.
+// The message keeps its fixed shape (SDPAPISaveError or SDPAPILoadError with
+// the layer's error number); on POSIX, where that number is the library's own,
+// the layer's words follow it after ": ". Hosts that explain failures to users
+// take the words alone from GetDescription, and GetKeyStoreFault tells a key
+// store that is missing, unreadable or open to others from data that is
+// damaged or was protected elsewhere.
+class KL_API EKLProtectionError : public EKLPasswordError {
+public:
+  EKLProtectionError(const std::string& Message, std::int32_t ErrorCode, std::string Description, bool KeyStoreFault);
+  ~EKLProtectionError() override;
+  std::int32_t GetErrorCode() const noexcept { return FErrorCode; }
+  const std::string& GetDescription() const noexcept { return FDescription; }
+  bool GetKeyStoreFault() const noexcept { return FKeyStoreFault; }
+
+private:
+  std::int32_t FErrorCode;
+  std::string FDescription;
+  bool FKeyStoreFault;
+};
+
 // One password held as text. Plain object, owned by its creator; not copyable,
 // so that no stray copy of the text is left behind. The text is overwritten
 // with zeros when it is replaced, cleared or destroyed. The protection
 // operations bind the saved form to the current user, or to the machine when
 // Shared is set, and raise EKLPasswordError with the save or load message; a
-// failed load leaves Value unchanged. One thread at a time.
+// failed load leaves Value unchanged. Saving a value that is not valid UTF-16
+// raises EConvertError (SInvalidUTF16). One thread at a time.
 class KL_API TKLPassword {
 public:
   TKLPassword() = default;
@@ -87,6 +110,13 @@ public:
   // file is left as it was.
   void SaveToFile(const String& FileName) const;
   void LoadFromFile(const String& FileName);
+
+  // Makes this machine's key for the machine scope, once, if it has none: true
+  // when it was made. Needs an administrator's rights. POSIX: without the key,
+  // the machine scope is bound to the machine id, which anyone can read (see
+  // README, "Files the library writes"); blobs made before the key keep
+  // loading. Windows: the service has its own key; nothing is made.
+  static bool CreateMachineKey();
 
 private:
   String FValue;
@@ -210,7 +240,8 @@ public:
   // Derived passwords of DefaultLength or Len characters: PBKDF2-HMAC-SHA-256
   // of MasterKey with the UTF-8 URI as salt and DefaultIterationCount
   // iterations, one derived byte per character. An iteration count below 1
-  // raises the derivation's EKLException.
+  // raises the derivation's EKLException; a master key or URI that is not
+  // valid UTF-16 raises EConvertError (SInvalidUTF16).
   String Generate(const String& MasterKey, const String& URI);
   String Generate(const String& MasterKey, const String& URI, std::int32_t Len);
   void Generate(const String& MasterKey, const String& URI, TKLPassword*& Password);

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "foundation/AtomicFile.h"
 #include "foundation/FileStream.h"
@@ -12,17 +13,30 @@ namespace kl {
 
 EKLPasswordError::~EKLPasswordError() = default;
 
+EKLProtectionError::EKLProtectionError(const std::string& Message, std::int32_t ErrorCode, std::string Description,
+                                       bool KeyStoreFault)
+    : EKLPasswordError(Message),
+      FErrorCode(ErrorCode),
+      FDescription(std::move(Description)),
+      FKeyStoreFault(KeyStoreFault) {}
+
+EKLProtectionError::~EKLProtectionError() = default;
+
 namespace {
 
-// The largest stream LoadFromStream reads: anything longer cannot be a blob of
-// ProtectData, and is refused before any memory is taken for it.
-constexpr std::int64_t kMaxBlobSize = static_cast<std::int64_t>(MaxProtectedDataSize) + 1024;
-
-[[noreturn]] void RaiseProtectionError(const char* Message, std::int32_t ErrorCode) {
+[[noreturn]] void RaiseProtectionError(const char* Message, std::int32_t ErrorCode, const std::string& Description) {
   std::string text(Message);
   const std::size_t at = text.find("%d");
   text.replace(at, 2, std::to_string(ErrorCode));
-  throw EKLPasswordError(text);
+#if !defined(_WIN32)
+  // The number alone says nothing on a system whose errors it does not name.
+  text += ": " + Description;
+#endif
+  throw EKLProtectionError(text, ErrorCode, Description, IsKeyStoreFailure(ErrorCode));
+}
+
+[[noreturn]] void RaiseProtectionError(const char* Message, const EDataProtectionError& Error) {
+  RaiseProtectionError(Message, Error.GetErrorCode(), Error.GetMessage());
 }
 
 } // namespace
@@ -52,13 +66,13 @@ bool TKLPassword::Validate(const TKLPasswordRulesList* Rules) const {
 }
 
 ByteArray TKLPassword::Save() const {
-  RawByteString text = StrToUTF8(FValue);
+  RawByteString text = StrToUTF8Strict(FValue);
   const SecureBytes data(ByteArray(text.begin(), text.end()));
   WipeRawBytes(text);
   try {
     return ProtectData(data.Get(), FShared);
   } catch (const EDataProtectionError& e) {
-    RaiseProtectionError(SDPAPISaveError, e.GetErrorCode());
+    RaiseProtectionError(SDPAPISaveError, e);
   }
 }
 
@@ -67,7 +81,7 @@ String TKLPassword::Load(const ByteArray& Data) const {
   try {
     plain.Get() = UnprotectData(Data);
   } catch (const EDataProtectionError& e) {
-    RaiseProtectionError(SDPAPILoadError, e.GetErrorCode());
+    RaiseProtectionError(SDPAPILoadError, e);
   }
   return UTF8ToStr(plain.data(), plain.size());
 }
@@ -80,7 +94,11 @@ void TKLPassword::SaveToStream(TStream& S) const {
 void TKLPassword::LoadFromStream(TStream& S) {
   const std::int64_t size = S.GetSize();
   if (size < 0) throw EReadError(SReadError);
-  if (size > kMaxBlobSize) RaiseProtectionError(SDPAPILoadError, dpeDataTooLarge);
+  // Anything longer cannot be a blob of ProtectData, and is refused before any
+  // memory is taken for it, with the number UnprotectData gives such a blob.
+  if (static_cast<std::uint64_t>(size) > MaxProtectedBlobSize) {
+    RaiseProtectionError(SDPAPILoadError, DataTooLargeError, "The protected data is larger than any the library makes");
+  }
   ByteArray blob(static_cast<std::size_t>(size));
   S.ReadBuffer(blob.data(), static_cast<std::int32_t>(size));
   String text = Load(blob);
@@ -94,6 +112,14 @@ void TKLPassword::SaveToFile(const String& FileName) const {
   const ByteArray blob = Save();
   SaveFileAtomically(FileName,
                      [&blob](TStream& S) { S.WriteBuffer(blob.data(), static_cast<std::int32_t>(blob.size())); });
+}
+
+bool TKLPassword::CreateMachineKey() {
+  try {
+    return kl::CreateMachineKey();
+  } catch (const EDataProtectionError& e) {
+    RaiseProtectionError(SDPAPISaveError, e);
+  }
 }
 
 void TKLPassword::LoadFromFile(const String& FileName) {

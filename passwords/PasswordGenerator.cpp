@@ -239,7 +239,7 @@ String TKLPasswordGenerator::Generate(const String& MasterKey, const String& URI
 String TKLPasswordGenerator::Generate(const String& MasterKey, const String& URI, std::int32_t Len) {
   const std::vector<char32_t> alphabet = DerivationAlphabet();
   if (Len < 0) throw ERangeError(SRangeError);
-  RawByteString uri = StrToUTF8(URI);
+  RawByteString uri = StrToUTF8Strict(URI);
   const SecureBytes salt(ByteArray(uri.begin(), uri.end()));
   WipeRawBytes(uri);
   const SecureBytes derived(Derive(MasterKey, salt.Get(), FDefaultIterationCount, Len));

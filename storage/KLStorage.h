@@ -226,7 +226,8 @@ public:
   void SaveToStream(TStream& Strm, const String& Password) const;
   // Appends the stream's values to those held.
   void LoadFromStream(TStream& Strm, const String& Password);
-  // Replaces the file whole or not at all.
+  // Replaces the file whole or not at all. A Password that is not valid UTF-16
+  // raises EConvertError (SInvalidUTF16) here and in the three above.
   void SaveToFile(const String& FileName, const String& Password) const;
   void LoadFromFile(const String& FileName, const String& Password);
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -41,13 +42,22 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
     if (Is(Error, kl::SUserDoesNotExist)) return {kExitNotFound, "no such user"};
     if (Is(Error, kl::SUserAlreadyExists)) return {kExitExists, "the user already exists"};
     if (Is(Error, kl::SInvalidUserName)) return {kExitUsage, "a user name must not hold ':' or a line break"};
-    if (Is(Error, kl::SDatabaseCorrupted)) return {kExitDamaged, "the database is damaged" + detail};
+    if (StartsWith(message, kl::SDatabaseCorrupted)) return {kExitDamaged, "the database is damaged" + detail};
     return {kExitInternal, message};
   }
   if (dynamic_cast<const kl::EKLPassStorageException*>(&Error)) {
     if (Is(Error, kl::SWrongGroupName)) return {kExitUsage, "a group name must not be empty or hold '/'"};
     if (Is(Error, kl::SStorageCorrupted)) return {kExitDamaged, "the vault is damaged" + detail};
     return {kExitInternal, message};
+  }
+  if (const auto* protection = dynamic_cast<const kl::EKLProtectionError*>(&Error)) {
+    // The words of the layer beneath, rather than its bare error number.
+    const std::string words = " (" + protection->GetDescription() + ")";
+    if (protection->GetKeyStoreFault()) return {kExitFileError, "the key store cannot be used" + words};
+    if (StartsWith(message, "Failed to load")) {
+      return {kExitDamaged, "the file is damaged, or was protected by another user or on another machine" + words};
+    }
+    return {kExitFileError, "the password cannot be protected" + words};
   }
   if (dynamic_cast<const kl::EKLPasswordError*>(&Error)) {
     if (StartsWith(message, "Failed to load")) {
@@ -57,6 +67,9 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
     return {kExitUsage, message};
   }
   if (dynamic_cast<const kl::EFileError*>(&Error)) return {kExitFileError, message};
+  if (dynamic_cast<const kl::EConvertError*>(&Error) && Is(Error, kl::SInvalidUTF16)) {
+    return {kExitUsage, "the text holds an unpaired surrogate, which no password may hold"};
+  }
   if (dynamic_cast<const kl::EStreamError*>(&Error)) {
     if (Is(Error, kl::SReadError)) return {kExitDamaged, "the file is damaged or cut short" + detail};
     return {kExitFileError, message};
@@ -106,7 +119,10 @@ void Explain(const kl::Exception& Error, const std::string& What) {
   Fail(code, What + ": " + explanation);
 }
 
-TSecret::TSecret(const std::uint8_t* Data, std::size_t Size) : FValue(kl::UTF8ToStr(Data, Size)) {}
+TSecret::TSecret(const std::uint8_t* Data, std::size_t Size) {
+  if (!kl::IsValidUTF8(Data, Size)) Fail(kExitUsage, "the secret is not valid UTF-8 text");
+  FValue = kl::UTF8ToStr(Data, Size);
+}
 
 TSecret::TSecret(TSecret&& Other) : FValue(Other.FValue) { kl::WipeString(Other.FValue); }
 
@@ -155,6 +171,23 @@ void PrintSecretLine(const kl::String& Secret) {
   std::string text = Utf8(Secret);
   std::printf("%s\n", text.c_str());
   kl::WipeRawBytes(text);
+  WipeOutputBuffer();
+}
+
+namespace {
+
+std::array<char, BUFSIZ> OutputBuffer{};
+
+} // namespace
+
+void UseWipedOutputBuffer() {
+  std::setvbuf(stdout, OutputBuffer.data(), StdoutIsTerminal() ? _IOLBF : _IOFBF, OutputBuffer.size());
+  std::atexit(WipeOutputBuffer);
+}
+
+void WipeOutputBuffer() {
+  std::fflush(stdout);
+  kl::SecureZero(OutputBuffer.data(), OutputBuffer.size());
 }
 
 } // namespace klpass

@@ -87,7 +87,16 @@ void RefuseExisting(const std::string& FileName, bool Force);
 kl::String Text(const std::string& Utf8);
 std::string Utf8(const kl::String& Text);
 
-// Prints a secret on a line of its own and wipes the UTF-8 copy made for it.
+// Prints a secret on a line of its own and wipes the UTF-8 copy made for it,
+// and standard output's buffer once the line has left it.
 void PrintSecretLine(const kl::String& Secret);
+
+// Gives standard output a buffer of klpass's own (line-buffered on a terminal,
+// fully otherwise), so that what passed through it can be wiped: the C
+// library's buffer would keep a revealed password until the process ends.
+// Called once, before anything is printed; the buffer is wiped at exit too.
+void UseWipedOutputBuffer();
+// Flushes standard output and wipes its buffer.
+void WipeOutputBuffer();
 
 } // namespace klpass

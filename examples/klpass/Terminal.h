@@ -7,6 +7,8 @@ namespace klpass {
 
 // True when standard input is an interactive terminal or console.
 bool StdinIsTerminal();
+// True when standard output is one.
+bool StdoutIsTerminal();
 
 // Reads one byte of standard input, unbuffered, so that nothing beyond it is
 // consumed; false at the end of input or on a read error.

@@ -29,6 +29,8 @@ void Restore(int Signal) {
 
 bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
+bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
 bool ReadInputByte(std::uint8_t& Byte) {
   for (;;) {
     const ssize_t n = ::read(STDIN_FILENO, &Byte, 1);

@@ -229,8 +229,15 @@ constexpr std::array<TSearchField, 5> kSearchFields = {{{"title", kl::spTitle},
 
 int Search(const std::vector<std::string>& Words) {
   const TArguments args(Words, {{"--field", true}, {"--exact"}});
-  args.ExpectPositional(2, 2, "vault file and search text");
   const std::string field = args.Value("--field").value_or("any");
+  // A password to look for is a secret: it is read like one, after the master
+  // password, and never taken from the command line nor printed.
+  const bool secretValue = field == "password";
+  if (secretValue) {
+    args.ExpectPositional(1, 1, "vault file (the password to look for is read as a secret)");
+  } else {
+    args.ExpectPositional(2, 2, "vault file and search text");
+  }
   std::vector<kl::TKLSearchParam> params;
   for (const TSearchField& candidate : kSearchFields) {
     // "any" looks in every field but the password.
@@ -240,15 +247,21 @@ int Search(const std::vector<std::string>& Words) {
   }
   if (params.empty()) Fail(kExitUsage, "unknown field '" + field + "' (title, user, url, note, password or any)");
   TVault vault(args.Positional()[0], ReadSecret("Master password"));
+  const std::optional<TSecret> secret =
+      secretValue ? std::optional<TSecret>(ReadSecret("Password to look for")) : std::nullopt;
   vault.Load();
-  const kl::String value = Text(args.Positional()[1]);
+  kl::String value = secretValue ? secret->Get() : Text(args.Positional()[1]);
   kl::TPointerList<kl::TKLPassRecord> found;
   for (kl::TKLSearchParam param : params) {
     vault.Store().Search(param, args.Has("--exact") ? kl::seEquals : kl::seContains, value, found);
   }
+  kl::WipeString(value);
   TRecords records;
   for (std::int32_t i = 0; i < found.GetCount(); ++i) records.push_back(found.Get(i));
-  if (records.empty()) Fail(kExitNotFound, "no record matches '" + args.Positional()[1] + "'");
+  if (records.empty()) {
+    Fail(kExitNotFound,
+         secretValue ? "no record has that password" : "no record matches '" + args.Positional()[1] + "'");
+  }
   PrintGrouped(vault, records);
   return kExitOk;
 }
@@ -274,6 +287,7 @@ int Show(const std::vector<std::string>& Words) {
   std::printf("  created:   %s\n", Date(record.GetCreationDate()).c_str());
   std::printf("  modified:  %s\n", Date(record.GetModificationDate()).c_str());
   kl::WipeRawBytes(password);
+  WipeOutputBuffer();
   return kExitOk;
 }
 
@@ -348,7 +362,8 @@ const TCommand VaultCommand = {"vault",
                                "  vault add FILE --title T [--user U] [--url U] [--note N] [--group G]\n"
                                "            [--generate [--length N] [alphabet options]]\n"
                                "  vault list FILE [--group G]\n"
-                               "  vault search FILE TEXT [--field title|user|url|note|password|any] [--exact]\n"
+                               "  vault search FILE TEXT [--field title|user|url|note|any] [--exact]\n"
+                               "  vault search FILE --field password [--exact]\n"
                                "  vault show FILE NUMBER [--reveal]\n"
                                "  vault edit FILE NUMBER [--title T] [--user U] [--url U] [--note N] [--group G]\n"
                                "            [--password | --generate [--length N] [alphabet options]]\n"
@@ -357,7 +372,8 @@ const TCommand VaultCommand = {"vault",
                                "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
                                "      group. A record's password is read as a secret unless --generate makes\n"
                                "      one. 'search' finds text in every field but the password unless --field\n"
-                               "      names one (exit status 5 when nothing matches).\n",
+                               "      names one (exit status 5 when nothing matches); a password to look\n"
+                               "      for is read as a secret.\n",
                                RunVault};
 
 } // namespace klpass

@@ -11,12 +11,13 @@
 #include "Commands.h"
 #include "Console.h"
 #include "foundation/Exceptions.h"
+#include "foundation/KLGeneral.h"
 
 namespace {
 
-constexpr std::array<const klpass::TCommand*, 7> kCommands = {
+constexpr std::array<const klpass::TCommand*, 8> kCommands = {
     &klpass::CheckCommand, &klpass::GenerateCommand, &klpass::DeriveCommand,    &klpass::UsersCommand,
-    &klpass::VaultCommand, &klpass::ProtectCommand,  &klpass::UnprotectCommand,
+    &klpass::VaultCommand, &klpass::ProtectCommand,  &klpass::UnprotectCommand, &klpass::MachineKeyCommand,
 };
 
 constexpr const char* kSecretsAndExitCodes =
@@ -73,7 +74,16 @@ int Run(const klpass::TCommand& Command, const klpass::TCommandWords& Words) {
 } // namespace
 
 int main(int argc, char** argv) {
+  klpass::UseWipedOutputBuffer();
   const std::vector<std::string> args(argv + 1, argv + argc);
+  // Before anything is opened: a name or value that is not UTF-8 would reach
+  // the library as U+FFFD and match what it does not say.
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!kl::IsValidUTF8(args[i])) {
+      std::fprintf(stderr, "klpass: argument %s is not valid UTF-8 text\n", std::to_string(i + 1).c_str());
+      return klpass::kExitUsage;
+    }
+  }
   if (args.empty()) return Run(klpass::CheckCommand, {});
   if (IsHelp(args.front())) {
     PrintUsage(stdout);

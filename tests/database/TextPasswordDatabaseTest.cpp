@@ -117,7 +117,9 @@ TEST(TextPasswordDatabase, SavedFileHoldsCounterThenOneLinePerUser) {
 
 TEST(TextPasswordDatabase, OpenRejectsAFileWithoutACounterLine) {
   test::TempDir dir;
-  for (const char* content : {"", "abc\n1:a:00:00\n", "\n", " 1\n", "1.0\n"}) {
+  // A negative counter would hand out the identifiers -1 and 0, which no
+  // look-up by UID can reach.
+  for (const char* content : {"", "abc\n1:a:00:00\n", "\n", " 1\n", "1.0\n", "-1\n", "-2147483648\n1:a:00:00\n"}) {
     test::WriteFileBytes(dir.File("bad.txt"), content);
     TKLTextPasswordDatabase db;
     EXPECT_EQ(MessageOf([&] { db.Open(dir.FileU("bad.txt")); }), Corrupted) << content;
@@ -125,6 +127,36 @@ TEST(TextPasswordDatabase, OpenRejectsAFileWithoutACounterLine) {
   }
   TKLTextPasswordDatabase db;
   EXPECT_THROW(db.Open(dir.FileU("missing.txt")), EFOpenError);
+}
+
+// A name that is not UTF-8 would be read as U+FFFD and written back so by the
+// next save of any other change: the file is refused at Open, naming the line.
+TEST(TextPasswordDatabase, OpenRefusesALineThatIsNotUTF8AndNamesIt) {
+  test::TempDir dir;
+  const std::string good = test::Narrow(LineFor(1, u"ann", u"pw")) + "\n";
+  const struct {
+    std::string content;
+    int line;
+  } cases[] = {
+      {"1\n" + good.substr(0, 2) + "caf\xE9" + good.substr(5), 2},
+      {"2\r\n" + good + "2:b\xC0\xAF" + good.substr(3), 3},
+      {"\xEF\xBB\xBF"
+       "1\r" +
+           good.substr(0, 2) + "\xFF" + good.substr(2),
+       2},
+  };
+  for (const auto& c : cases) {
+    test::WriteFileBytes(dir.File("db.txt"), c.content);
+    TKLTextPasswordDatabase db;
+    EXPECT_EQ(MessageOf([&] { db.Open(dir.FileU("db.txt")); }),
+              std::string(Corrupted) + ": " + SInvalidUTF8Line + std::to_string(c.line));
+    EXPECT_FALSE(db.GetOpened());
+    EXPECT_EQ(test::ReadFileBytes(dir.File("db.txt")), c.content);
+  }
+  test::WriteFileBytes(dir.File("db.txt"), "1\n" + good.substr(0, 2) + "\xEF\xBF\xBD" + good.substr(5));
+  TKLTextPasswordDatabase db;
+  db.Open(dir.FileU("db.txt"));
+  EXPECT_EQ(db.GetUID(u"\uFFFD"), 1);
 }
 
 // A damaged line is reported by every look-up that reaches it, and only by those.

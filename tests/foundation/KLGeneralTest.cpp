@@ -52,7 +52,9 @@ TEST(Utf8Conversion, EncodesAndDecodesEveryPlane) {
 
 TEST(Utf8Conversion, UnpairedSurrogatesEncodeAsReplacementCharacter) {
   EXPECT_EQ(StrToUTF8(String(1, char16_t(0xD800))), "\xEF\xBF\xBD");
-  EXPECT_EQ(StrToUTF8(String{char16_t(0xDC00), u'a'}), "\xEF\xBF\xBD" "a");
+  EXPECT_EQ(StrToUTF8(String{char16_t(0xDC00), u'a'}),
+            "\xEF\xBF\xBD"
+            "a");
   EXPECT_EQ(StrToUTF8(String{u'a', char16_t(0xD83D)}), "a\xEF\xBF\xBD");
 }
 
@@ -74,15 +76,47 @@ TEST(Utf8Conversion, MalformedInputDecodesAsOneReplacementPerMaximalSubpart) {
   };
   const Case cases[] = {
       {"\x80", u"\uFFFD"},
-      {"\xC3", u"\uFFFD"},                   // truncated at the end
-      {"\xE2\x82", u"\uFFFD"},               // truncated three-byte sequence
-      {"\xE2\x82" "a", u"\uFFFDa"},
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},         // overlong
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
-      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
-      {"\xFF" "b", u"\uFFFDb"},
+      {"\xC3", u"\uFFFD"},     // truncated at the end
+      {"\xE2\x82", u"\uFFFD"}, // truncated three-byte sequence
+      {"\xE2\x82"
+       "a",
+       u"\uFFFDa"},
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},                     // overlong
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},           // encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}, // beyond U+10FFFF
+      {"\xFF"
+       "b",
+       u"\uFFFDb"},
   };
   for (const Case& c : cases) EXPECT_EQ(UTF8ToStr(c.in), c.out) << test::ToHex(c.in.data(), c.in.size());
+}
+
+TEST(Utf8Conversion, ValidityCheckPointsAtTheFirstMalformedSequence) {
+  struct Case {
+    std::string in;
+    std::size_t invalidAt; // npos: valid
+  };
+  constexpr std::size_t kValid = std::string::npos;
+  const Case cases[] = {
+      {"", kValid},
+      {"caf\xC3\xA9 \xF0\x9F\x94\x91", kValid},
+      {"caf\xE9", 3},
+      {"caf\xE8", 3},
+      {"caf\xFF", 3},
+      {"caf\x80", 3},
+      {"ab\xC0\xAF", 2},
+      {"\xED\xA0\x80", 0},
+      {"\xF4\x90\x80\x80", 0},
+      {"ok\xE2\x82", 2},
+      {"\xEF\xBF\xBD", kValid},
+  };
+  for (const Case& c : cases) {
+    std::size_t at = kValid;
+    const bool valid = IsValidUTF8(reinterpret_cast<const std::uint8_t*>(c.in.data()), c.in.size(), &at);
+    EXPECT_EQ(valid, c.invalidAt == kValid) << test::ToHex(c.in.data(), c.in.size());
+    EXPECT_EQ(at, c.invalidAt) << test::ToHex(c.in.data(), c.in.size());
+    EXPECT_EQ(IsValidUTF8(c.in), valid);
+  }
 }
 
 TEST(Helpers, MinBoolToByteAndFreeAndNil) {
@@ -100,7 +134,7 @@ TEST(Helpers, MinBoolToByteAndFreeAndNil) {
   FreeAndNil(p);
   EXPECT_TRUE(destroyed);
   EXPECT_EQ(p, nullptr);
-  FreeAndNil(p);  // a clear reference is left alone
+  FreeAndNil(p); // a clear reference is left alone
   EXPECT_EQ(p, nullptr);
 }
 

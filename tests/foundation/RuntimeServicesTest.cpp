@@ -15,7 +15,7 @@ namespace {
 
 TEST(Clock, DayCountConvertsToUnixSecondsRoundedToNearest) {
   EXPECT_EQ(DateTimeToUnixSeconds(25569.0), 0);
-  EXPECT_EQ(DateTimeToUnixSeconds(25570.5), 129600);  // 2 January 1970, 12:00
+  EXPECT_EQ(DateTimeToUnixSeconds(25570.5), 129600); // 2 January 1970, 12:00
   EXPECT_EQ(DateTimeToUnixSeconds(25569.0 + 1.4 / 86400), 1);
   EXPECT_EQ(DateTimeToUnixSeconds(25569.0 + 1.6 / 86400), 2);
   EXPECT_EQ(DateTimeToUnixSeconds(UnixSecondsToDateTime(1700000000)), 1700000000);
@@ -45,14 +45,11 @@ TEST(Clock, NowIsLocalWallClockTimeWithoutZoneConversion) {
 TEST(Clock, Extended80ImageMatchesTheX87Layout) {
   struct Case {
     double value;
-    const char* hex;  // significand little-endian, then sign and exponent
+    const char* hex; // significand little-endian, then sign and exponent
   };
   const Case cases[] = {
-      {1.0, "0000000000000080FF3F"},
-      {-2.0, "000000000000008000C0"},
-      {0.0, "00000000000000000000"},
-      {45000.5, "000000000080C8AF0E40"},
-      {5e-324, "0000000000000080CD3B"},  // smallest subnormal double, normal here
+      {1.0, "0000000000000080FF3F"},     {-2.0, "000000000000008000C0"},   {0.0, "00000000000000000000"},
+      {45000.5, "000000000080C8AF0E40"}, {5e-324, "0000000000000080CD3B"}, // smallest subnormal double, normal here
   };
   for (const Case& c : cases) {
     const auto image = DoubleToExtended80(c.value);
@@ -83,6 +80,35 @@ TEST(SecureMemory, ConstantTimeEqualAndWipes) {
   EXPECT_TRUE(text.empty());
 }
 
+// A text cut short keeps its old characters beyond the new end, in the same
+// block: the wipes clear the whole capacity.
+TEST(SecureMemory, WipesReachBeyondTheLengthToTheCapacity) {
+  auto allZero = [](const void* Data, std::size_t Size) {
+    const volatile std::uint8_t* p = static_cast<const volatile std::uint8_t*>(Data);
+    std::uint8_t any = 0;
+    for (std::size_t i = 0; i < Size; ++i) any = static_cast<std::uint8_t>(any | p[i]);
+    return any == 0;
+  };
+  String text(200, u'S');
+  text.resize(3);
+  const Char* textData = text.data();
+  const std::size_t textBytes = text.capacity() * sizeof(Char);
+  RawByteString raw(200, 'S');
+  raw.resize(3);
+  const char* rawData = raw.data();
+  const std::size_t rawBytes = raw.capacity();
+  ByteArray bytes(200, 0x53);
+  bytes.resize(3);
+  const std::uint8_t* bytesData = bytes.data();
+  const std::size_t bytesSize = bytes.capacity();
+  WipeString(text);
+  WipeRawBytes(raw);
+  WipeBytes(bytes);
+  EXPECT_TRUE(allZero(textData, textBytes));
+  EXPECT_TRUE(allZero(rawData, rawBytes));
+  EXPECT_TRUE(allZero(bytesData, bytesSize));
+}
+
 TEST(Regex, MatchesAnywhereOverUtf16CodeUnits) {
   TRegEx digits(u"[0-9]{4}");
   EXPECT_TRUE(digits.IsMatch(u"ab1234"));
@@ -90,7 +116,7 @@ TEST(Regex, MatchesAnywhereOverUtf16CodeUnits) {
   TRegEx anchored(u"^admin");
   EXPECT_TRUE(anchored.IsMatch(u"admin1"));
   EXPECT_FALSE(anchored.IsMatch(u"myadmin"));
-  TRegEx any(u"^.$");  // one code unit: a character outside the BMP is two
+  TRegEx any(u"^.$"); // one code unit: a character outside the BMP is two
   EXPECT_TRUE(any.IsMatch(u"\u00e9"));
   EXPECT_FALSE(any.IsMatch(u"\U0001F600"));
   EXPECT_FALSE(anchored.IsMatch(u""));

@@ -9,6 +9,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 export HOME=$work/home XDG_DATA_HOME=$work/home/.local/share
 export KLPASSWORD_KEY_DIR=$work/keys KLPASSWORD_MACHINE_ID_FILE=$work/machine-id
+export KLPASSWORD_MACHINE_KEY_FILE=$work/machine-keys/machine.key
 mkdir -p "$HOME"
 echo 0123456789abcdef0123456789abcdef >"$KLPASSWORD_MACHINE_ID_FILE"
 

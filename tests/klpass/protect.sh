@@ -32,6 +32,8 @@ expect_success
 [ "$out" = "machine secret" ] || fail "came back as '$out'"
 
 case_ "another user (another key) cannot read a user-bound password"
+KLPASSWORD_KEY_DIR=$work/other-keys run 'theirs\n' protect theirs.bin
+expect_success
 KLPASSWORD_KEY_DIR=$work/other-keys run '' unprotect user.bin
 expect_failure 4 "was protected by another user or on another machine"
 
@@ -65,12 +67,34 @@ expect_success
 run '' unprotect user.bin
 [ "$out" = "other" ] || fail "not replaced"
 
-case_ "a key folder open to others is refused"
+case_ "a key folder open to others is refused, saying which check failed"
 chmod 755 "$KLPASSWORD_KEY_DIR"
 run 'x\n' protect loose.bin
 expect_failure 6 "the key store cannot be used"
+expect_err "is open to other users (mode 0755; it must be 0700)"
 [ ! -e loose.bin ] || fail "file written"
+run '' unprotect user.bin
+expect_failure 6 "the key store cannot be used"
+expect_err "is open to other users (mode 0755; it must be 0700)"
 chmod 700 "$KLPASSWORD_KEY_DIR"
+KLPASSWORD_KEY_DIR=$work/no-keys run '' unprotect user.bin
+expect_failure 6 "No key folder $work/no-keys"
+! grep -q "Windows error" <<<"$err" || fail "a Windows error number on this system"
+
+case_ "a machine key, once made, binds machine-bound passwords"
+run '' machine-key
+expect_success
+expect_out "made the machine key"
+[ "$(stat -c %a "$KLPASSWORD_MACHINE_KEY_FILE")" = 644 ] || fail "machine key mode"
+run '' machine-key
+expect_success
+expect_out "this machine already has a key"
+run 'keyed secret\n' protect keyed.bin --machine
+expect_success
+run '' unprotect machine.bin
+[ "$out" = "machine secret" ] || fail "an older machine-bound file no longer loads"
+KLPASSWORD_MACHINE_KEY_FILE=$work/elsewhere/machine.key run '' unprotect keyed.bin
+expect_failure 6 "No machine key file"
 
 case_ "missing files and usage errors"
 run '' unprotect absent.bin

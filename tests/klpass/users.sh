@@ -108,6 +108,13 @@ expect_failure 4 "the database is damaged"
 printf 'not a number\n' >garbage.db
 run '' users list garbage.db
 expect_failure 4 "cannot open 'garbage.db': the database is damaged"
+printf -- '-2\n' >negative.db
+run '' users list negative.db
+expect_failure 4 "the database is damaged"
+printf '1\n1:caf\xe9:00:00\n' >latin1.db
+run 'pw\n' users add latin1.db someone
+expect_failure 4 "Not valid UTF-8 text at line 2"
+[ "$(od -An -tx1 latin1.db | tr -d ' \n')" = "310a313a636166e93a30303a30300a" ] || fail "the file was rewritten"
 
 case_ "a damaged encrypted database"
 cp users-encrypted.db cut.db

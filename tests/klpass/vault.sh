@@ -62,8 +62,14 @@ expect_out "Mail"
 expect_no_out "VPN"
 run "$m" vault search v.klv gh-secret
 expect_failure 5 "no record matches 'gh-secret'"
-run "$m" vault search v.klv gh-secret --field password
+run "${m}gh-secret\n" vault search v.klv --field password
 expect_out "GitHub"
+expect_no_out "gh-secret"
+run "${m}no-such-secret\n" vault search v.klv --field password
+expect_failure 5 "no record has that password"
+! grep -q "no-such-secret" <<<"$err" || fail "the password looked for was printed"
+run "$m" vault search v.klv gh-secret --field password
+expect_failure 2 "unexpected argument 'gh-secret'"
 run "$m" vault search v.klv alice --exact
 expect_out "GitHub"
 expect_no_out "Mail"
@@ -154,3 +160,15 @@ run "$m" vault list
 expect_failure 2 "missing vault file"
 run "$m" vault list v.klv --reveal
 expect_failure 2 "unknown option '--reveal'"
+
+case_ "text that is not UTF-8 is refused before anything is opened"
+# caf\xe9 and caf\xe8 would both become "caf\uFFFD": one would open the other's vault.
+run 'caf\xe9\n' vault create latin1.klv
+expect_failure 2 "the secret is not valid UTF-8 text"
+[ ! -e latin1.klv ] || fail "vault written"
+run 'caf\xc3\xa9\n' vault create utf8.klv
+expect_success
+run 'caf\xe8\n' vault list utf8.klv
+expect_failure 2 "the secret is not valid UTF-8 text"
+run "$m" vault add v.klv --title $'caf\xe9'
+expect_failure 2 "argument 5 is not valid UTF-8 text"

@@ -204,5 +204,101 @@ TEST_F(DataProtectionTest, OversizedDataIsRefused) {
   EXPECT_EQ(ErrorOf([] { ProtectData(ByteArray(MaxProtectedDataSize + 1), true); }), dpeDataTooLarge);
 }
 
+// The largest data makes the largest blob, which loads; one byte more is
+// refused as too large, not as malformed.
+TEST_F(DataProtectionTest, SizeLimitsHoldAtTheLimitAndRefuseOneBeyond) {
+  const ByteArray data = Bytes(MaxProtectedDataSize);
+  ByteArray blob = ProtectData(data, true);
+  EXPECT_EQ(blob.size(), MaxProtectedBlobSize);
+  EXPECT_EQ(UnprotectData(blob), data);
+  blob.push_back(0);
+  EXPECT_EQ(ErrorOf([&] { UnprotectData(blob); }), dpeDataTooLarge);
+}
+
+// Failures say which check failed, in words.
+TEST_F(DataProtectionTest, KeyStoreFailuresNameTheCheckThatFailed) {
+  auto messageOf = [](const std::function<void()>& Action) -> std::string {
+    try {
+      Action();
+    } catch (const EDataProtectionError& e) {
+      EXPECT_TRUE(IsKeyStoreFailure(e.GetErrorCode())) << e.GetMessage();
+      return e.GetMessage();
+    }
+    return "(nothing)";
+  };
+  const ByteArray blob = ProtectData(Bytes(3), false);
+  ::chmod(FKeyDir.c_str(), 0755);
+  EXPECT_EQ(messageOf([&] { UnprotectData(blob); }),
+            "The key folder " + FKeyDir + " is open to other users (mode 0755; it must be 0700)");
+  ::chmod(FKeyDir.c_str(), 0700);
+  std::filesystem::remove_all(FKeyDir);
+  EXPECT_EQ(messageOf([&] { UnprotectData(blob); }),
+            "No key folder " + FKeyDir + ": nothing was protected for this user here");
+  EXPECT_FALSE(IsKeyStoreFailure(dpeAuthenticationFailed));
+  EXPECT_FALSE(IsKeyStoreFailure(dpeMalformedBlob));
+  EXPECT_FALSE(IsKeyStoreFailure(dpeDataTooLarge));
+}
+
+// A copy of the machine id, which anyone can read, must not open what a
+// machine with a machine key protected; blobs made before the key keep loading.
+TEST_F(DataProtectionTest, MachineKeyBindsTheMachineScopeAndOldBlobsStillLoad) {
+  const ByteArray before = ProtectData(Bytes(5), true);
+  EXPECT_EQ(before[5], 1);
+  EXPECT_TRUE(CreateMachineKey());
+  EXPECT_FALSE(CreateMachineKey());
+  EXPECT_EQ(ModeOf(MachineKeyFile()), 0644u);
+  EXPECT_EQ(std::filesystem::file_size(MachineKeyFile()), 32u);
+  const ByteArray keyed = ProtectData(Bytes(5), true);
+  EXPECT_EQ(keyed[5], 2);
+  EXPECT_EQ(UnprotectData(before), Bytes(5));
+  EXPECT_EQ(UnprotectData(keyed), Bytes(5));
+
+  // Elsewhere: the same machine id, but no key, or another machine's key.
+  const std::string key = test::ReadFileBytes(MachineKeyFile());
+  std::filesystem::remove(MachineKeyFile());
+  EXPECT_EQ(ErrorOf([&] { UnprotectData(keyed); }), ENOENT);
+  EXPECT_TRUE(CreateMachineKey());
+  EXPECT_EQ(ErrorOf([&] { UnprotectData(keyed); }), dpeAuthenticationFailed);
+  std::filesystem::remove(MachineKeyFile());
+  test::WriteFileBytes(MachineKeyFile(), key);
+  ::chmod(MachineKeyFile().c_str(), 0644);
+  EXPECT_EQ(UnprotectData(keyed), Bytes(5));
+}
+
+// A machine key anyone but the administrator could have written is refused,
+// for new blobs and old.
+TEST_F(DataProtectionTest, MachineKeyThatOthersCouldReplaceIsRefused) {
+  ASSERT_TRUE(CreateMachineKey());
+  const ByteArray keyed = ProtectData(Bytes(4), true);
+  const std::string folder = std::filesystem::path(MachineKeyFile()).parent_path();
+  const struct {
+    const char* What;
+    std::function<void()> Spoil, Restore;
+    std::int32_t Error;
+  } cases[] = {
+      {"file 0664", [&] { ::chmod(MachineKeyFile().c_str(), 0664); }, [&] { ::chmod(MachineKeyFile().c_str(), 0644); },
+       dpeInsecureKeyStore},
+      {"folder 0777", [&] { ::chmod(folder.c_str(), 0777); }, [&] { ::chmod(folder.c_str(), 0755); },
+       dpeInsecureKeyStore},
+      {"file is a link",
+       [&] {
+         std::filesystem::rename(MachineKeyFile(), FTemp.File("real.key"));
+         std::filesystem::create_symlink(FTemp.File("real.key"), MachineKeyFile());
+       },
+       [&] {
+         std::filesystem::remove(MachineKeyFile());
+         std::filesystem::rename(FTemp.File("real.key"), MachineKeyFile());
+       },
+       dpeInsecureKeyStore},
+      {"short file", [&] { ::truncate(MachineKeyFile().c_str(), 31); }, [] {}, dpeBadKeyFile},
+  };
+  for (const auto& c : cases) {
+    c.Spoil();
+    EXPECT_EQ(ErrorOf([&] { UnprotectData(keyed); }), c.Error) << c.What;
+    EXPECT_EQ(ErrorOf([&] { ProtectData(Bytes(4), true); }), c.Error) << c.What;
+    c.Restore();
+  }
+}
+
 } // namespace
 } // namespace kl

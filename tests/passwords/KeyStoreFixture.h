@@ -19,7 +19,8 @@ protected:
   static constexpr const char* kMachineId = "0123456789abcdef0123456789abcdef";
 
   void SetUp() override {
-    for (const char* name : {"KLPASSWORD_KEY_DIR", "KLPASSWORD_MACHINE_ID_FILE", "XDG_DATA_HOME", "HOME"}) {
+    for (const char* name :
+         {"KLPASSWORD_KEY_DIR", "KLPASSWORD_MACHINE_ID_FILE", "KLPASSWORD_MACHINE_KEY_FILE", "XDG_DATA_HOME", "HOME"}) {
       const char* value = std::getenv(name);
       FSaved.push_back({name, value != nullptr ? std::optional<std::string>(value) : std::nullopt});
     }
@@ -27,6 +28,8 @@ protected:
     ::unsetenv("XDG_DATA_HOME");
     UseKeyDir("keys");
     UseMachineId(kMachineId);
+    // No machine key unless a test makes one: the machine id decides.
+    ::setenv("KLPASSWORD_MACHINE_KEY_FILE", MachineKeyFile().c_str(), 1);
   }
 
   void TearDown() override {
@@ -54,6 +57,7 @@ protected:
   }
 
   std::string KeyFile() const { return FKeyDir + "/user.key"; }
+  std::string MachineKeyFile() const { return FTemp.File("machine-keys/machine.key"); }
 
   static unsigned ModeOf(const std::string& Path) {
     struct stat info {};

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
 #include <sys/stat.h>
 
 #include "foundation/FileStream.h"
@@ -16,14 +17,27 @@ namespace {
 using test::KeyStoreTest;
 using test::U;
 
+// The message's fixed part, up to the error number; the layer's words that
+// follow it are checked on their own.
 template <class F>
 std::string MessageOf(F&& Action) {
   try {
     Action();
   } catch (const EKLPasswordError& e) {
-    return e.GetMessage();
+    const std::string& message = e.GetMessage();
+    return message.substr(0, message.find("): ") + 1);
   }
   return "";
+}
+
+template <class F>
+std::optional<EKLProtectionError> ProtectionErrorOf(F&& Action) {
+  try {
+    Action();
+  } catch (const EKLProtectionError& e) {
+    return e;
+  }
+  return std::nullopt;
 }
 
 class PasswordProtectionTest : public KeyStoreTest {};
@@ -120,6 +134,51 @@ TEST_F(PasswordProtectionTest, MissingFileRaisesTheFileError) {
   TKLPassword password(u"keep");
   EXPECT_THROW(password.LoadFromFile(FTemp.FileU("absent.bin")), EFOpenError);
   EXPECT_EQ(password.GetValue(), u"keep");
+}
+
+// On this system the error number is the library's own: the words of the
+// layer follow it, and the key store's faults are told from the data's.
+TEST_F(PasswordProtectionTest, FailuresCarryTheLayersWordsAndTellKeyStoreFromData) {
+  const ByteArray blob = TKLPassword(u"x").Save();
+  ByteArray tampered = blob;
+  tampered.back() ^= 1;
+  std::optional<EKLProtectionError> error = ProtectionErrorOf([&] { TKLPassword().Load(tampered); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->GetErrorCode(), dpeAuthenticationFailed);
+  EXPECT_FALSE(error->GetKeyStoreFault());
+  EXPECT_EQ(error->GetMessage(), "Failed to load data using DPAPI (Windows error: 1002): " + error->GetDescription());
+  EXPECT_NE(error->GetDescription().find("protected by another user or on another machine"), std::string::npos);
+
+  ::chmod(FKeyDir.c_str(), 0750);
+  error = ProtectionErrorOf([&] { TKLPassword().Load(blob); });
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(error->GetKeyStoreFault());
+  EXPECT_NE(error->GetDescription().find("is open to other users (mode 0750"), std::string::npos);
+  ::chmod(FKeyDir.c_str(), 0700);
+}
+
+// At the limit a password saves and loads through a stream; a stream one byte
+// longer is refused before it is read, with the number the layer gives data
+// that is too large (not that of a malformed blob).
+TEST_F(PasswordProtectionTest, SizeLimitHoldsAtTheLimitAndRefusesOneByteBeyond) {
+  TMemoryStream stream;
+  TKLPassword(String(MaxProtectedDataSize, u'a')).SaveToStream(stream);
+  EXPECT_EQ(static_cast<std::size_t>(stream.GetSize()), MaxProtectedBlobSize);
+  stream.SetPosition(0);
+  TKLPassword loaded;
+  loaded.LoadFromStream(stream);
+  EXPECT_EQ(loaded.GetValue().size(), MaxProtectedDataSize);
+
+  const std::uint8_t extra = 0;
+  stream.Seek(0, soEnd);
+  stream.WriteBuffer(&extra, 1);
+  stream.SetPosition(0);
+  TKLPassword kept(u"kept");
+  EXPECT_EQ(MessageOf([&] { kept.LoadFromStream(stream); }),
+            "Failed to load data using DPAPI (Windows error: " + std::to_string(dpeDataTooLarge) + ")");
+  EXPECT_EQ(kept.GetValue(), u"kept");
+  EXPECT_EQ(MessageOf([] { TKLPassword(String(MaxProtectedDataSize + 1, u'a')).Save(); }),
+            "Failed to save data using DPAPI (Windows error: " + std::to_string(dpeDataTooLarge) + ")");
 }
 
 } // namespace

@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
+#include "crypto/KLPKCS5.h"
+#include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
 #include "rules/KLRules.h"
+#include "storage/KLStorage.h"
+#include "support/TestSupport.h"
 
 namespace kl {
 namespace {
@@ -75,6 +82,44 @@ TEST(Password, ValidateWithAListAsksInOrderAndStopsAtTheFirstRefusal) {
     }
   }
   EXPECT_FALSE(TKLPassword(u"x").Validate(static_cast<const TKLPasswordRulesList*>(nullptr)));
+}
+
+// Text that becomes a key, a hash or a derivation must not share its bytes
+// with another text: an unpaired surrogate is refused, where the lenient
+// encoding would turn both "x\xD800y" and "x\xDBFFy" into "x\uFFFDy". Each of
+// these would otherwise open, or derive, what the real "x\uFFFDy" made.
+TEST(TextThatBecomesAKey, UnpairedSurrogatesAreRefusedWithTheConversionError) {
+  const String lone{u'x', char16_t(0xD800), u'y'};
+  const String other{u'x', char16_t(0xDBFF), u'y'};
+  test::TempDir temp;
+  TKLStorage saved;
+  saved.SaveToFile(temp.FileU("real.kls"), u"x\uFFFDy");
+  TKLPassStorage savedVault;
+  savedVault.SaveToFile(temp.FileU("real.klv"), u"x\uFFFDy");
+  TKLPasswordGenerator generator;
+  const std::pair<const char*, std::function<void()>> operations[] = {
+      {"Derive",
+       [&] {
+         Derive(lone, {1, 2, 3}, 1, 32);
+       }},
+      {"derived password, master key", [&] { generator.Generate(lone, u"example.org"); }},
+      {"derived password, address", [&] { generator.Generate(u"master", lone); }},
+      {"protection", [&] { TKLPassword(lone).Save(); }},
+      {"storage save", [&] { TKLStorage().SaveToFile(temp.FileU("new.kls"), lone); }},
+      {"storage load", [&] { TKLStorage().LoadFromFile(temp.FileU("real.kls"), other); }},
+      {"vault save", [&] { TKLPassStorage().SaveToFile(temp.FileU("new.klv"), lone); }},
+      {"vault load", [&] { TKLPassStorage().LoadFromFile(temp.FileU("real.klv"), other); }},
+  };
+  for (const auto& [name, operation] : operations) {
+    try {
+      operation();
+      ADD_FAILURE() << name << ": accepted";
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(e.GetMessage(), SInvalidUTF16) << name;
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(temp.File("new.kls")));
+  EXPECT_FALSE(std::filesystem::exists(temp.File("new.klv")));
 }
 
 } // namespace
