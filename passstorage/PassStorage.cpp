@@ -72,6 +72,7 @@ bool TKLPassStorage::Delete(std::int32_t Index) {
 void TKLPassStorage::Clear() {
   for (TKLPassRecord* rec : FList) rec->FStore = nullptr;
   FList.Clear();
+  FKey.reset();
 }
 
 // Listing and search read each field in place and take one clock reading for

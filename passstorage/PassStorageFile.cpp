@@ -11,6 +11,7 @@
 #include "foundation/FileStream.h"
 #include "passstorage/KLPassStorage.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageFormat.h"
 
 namespace kl {
 
@@ -128,6 +129,26 @@ std::int64_t LongOf(const TPendingRecord& Rec, TLeaf Leaf) {
 
 }  // namespace
 
+void TKLPassStorage::SetKdfParameters(const TKLKdfParameters& Value) {
+  detail::CheckKdfParameters(Value);
+  FKdf = Value;
+}
+
+void TKLPassStorage::SetSaveVersion(std::uint8_t Value) {
+  detail::CheckSaveVersion(Value);
+  FSaveVersion = Value;
+}
+
+// The storage a save or load goes through takes this store's settings and
+// its kept key.
+void TKLPassStorage::Configure(TKLStorage& Storage) const {
+  Storage.SetRandomGenerator(GetRandomGenerator());
+  Storage.FKdf = FKdf;
+  Storage.FAllowLegacyFormat = FAllowLegacyFormat;
+  Storage.FSaveVersion = FSaveVersion;
+  Storage.FKey = FKey;
+}
+
 // Refuses a group that the saved form cannot carry before anything is
 // written: the empty group would give keys beginning with "/", and a "/"
 // inside a name would shift the key's elements; neither could be loaded back.
@@ -143,7 +164,7 @@ void TKLPassStorage::CheckSavableGroups() const {
 void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
   CheckSavableGroups();
   TKLStorage storage;
-  storage.SetRandomGenerator(GetRandomGenerator());
+  Configure(storage);
   const std::int64_t now = NowUnixSeconds();
   static constexpr TKLPassRecord::TField kTexts[] = {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername,
                                                      &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
@@ -168,13 +189,16 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     storage.PutLong(leafKey(lfADate), rec.FLastAccessDate, false);
   }
   storage.SaveToStream(Strm, Password);
+  FKey = storage.FKey;
 }
 
+// The records are made aside and join the store only once all of them are.
 void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
   TKLStorage storage;
-  storage.SetRandomGenerator(GetRandomGenerator());
+  Configure(storage);
   storage.LoadFromStream(Strm, Password);
   const TRecordIndex index(storage);
+  std::vector<std::unique_ptr<TKLPassRecord>> loaded;
   for (const TPendingGroup& group : index.Groups()) {
     // Only a key beginning with "/" gives such a group; its records could
     // never be saved again.
@@ -187,9 +211,14 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       rec->FCreationDate = LongOf(pending, lfCDate);
       rec->FModificationDate = LongOf(pending, lfMDate);
       rec->FLastAccessDate = LongOf(pending, lfADate);
-      FList.Add(rec.get());
-      rec.release()->FStore = this;
+      loaded.push_back(std::move(rec));
     }
+  }
+  FKey = storage.FKey;
+  FLoadedVersion = storage.GetLoadedVersion();
+  for (auto& rec : loaded) {
+    FList.Add(rec.get());
+    rec.release()->FStore = this;
   }
 }
 
