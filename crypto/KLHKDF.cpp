@@ -33,8 +33,8 @@ void HKDFExtract(const void* Salt, std::size_t SaltSize, const void* IKM, std::s
   SecureZeroObject(digest);
 }
 
-void HKDFExpand(const std::uint8_t (&PRK)[SHA256DigestSize], const void* Info, std::size_t InfoSize,
-                std::uint8_t* Out, std::size_t OutSize) {
+void HKDFExpand(const std::uint8_t (&PRK)[SHA256DigestSize], const void* Info, std::size_t InfoSize, std::uint8_t* Out,
+                std::size_t OutSize) {
   if (OutSize > HKDFSHA256MaxOutput) throw ERangeError(SRangeError);
   SecureBytes key(ByteArray(PRK, PRK + SHA256DigestSize));
   TMACSHA256Context keyed;

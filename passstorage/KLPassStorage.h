@@ -33,7 +33,7 @@ class TKLPassStorage;
 // caller's. A plain object: its creator destroys it unless a store took it
 // (TKLPassStorage::Add). Not copyable; one thread at a time.
 class KL_API TKLPassRecord {
- public:
+public:
   TKLPassRecord();
   TKLPassRecord(const String& Title, const String& Username, const String& Password, const String& URL,
                 const String& Note, const String& Group);
@@ -63,7 +63,7 @@ class KL_API TKLPassRecord {
   // 0 until a text is read through its getter.
   std::int64_t GetLastAccessDate() const noexcept { return FLastAccessDate; }
 
- private:
+private:
   friend class TKLPassStorage;
   using TField = String TKLPassRecord::*;
 
@@ -102,7 +102,7 @@ enum TKLSearchEquality : std::int32_t { seContains, seEquals, seNotEquals };
 // EListError for bad positions, and the storage's, stream's and file's errors
 // unchanged. One thread at a time.
 class KL_API TKLPassStorage : public TKLRandomBasedComponent {
- public:
+public:
   explicit TKLPassStorage(TComponent* AOwner = nullptr);
   ~TKLPassStorage() override;
 
@@ -151,13 +151,14 @@ class KL_API TKLPassStorage : public TKLRandomBasedComponent {
   void SaveToStream(TStream& Strm, const String& Password);
   // Appends the stored records after those already held, grouped: all
   // records of the first group met in the storage, then the next group's.
-  // A failed load adds nothing.
+  // A failed load adds nothing. Loading a version-3 file sets the KDF
+  // parameters to the file's.
   void LoadFromStream(TStream& Strm, const String& Password);
   // Replaces the file whole or not at all.
   void SaveToFile(const String& FileName, const String& Password);
   void LoadFromFile(const String& FileName, const String& Password);
 
- private:
+private:
   void Take(TKLPassRecord* Rec);
   void CheckSavableGroups() const;
   void Configure(TKLStorage& Storage) const;
@@ -170,4 +171,4 @@ class KL_API TKLPassStorage : public TKLRandomBasedComponent {
   std::shared_ptr<detail::TStorageKey> FKey;
 };
 
-}  // namespace kl
+} // namespace kl

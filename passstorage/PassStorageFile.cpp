@@ -40,12 +40,12 @@ std::size_t LeafIndex(std::u16string_view Leaf) noexcept {
 struct TPendingRecord {
   std::u16string_view Key;
   std::array<const TKLValue*, lfCount> Leaves{};
-  std::size_t Next = 0;  // the next record of the same group, 0 for none
+  std::size_t Next = 0; // the next record of the same group, 0 for none
 };
 
 struct TPendingGroup {
   std::u16string_view Name;
-  std::size_t First = 0;  // records are numbered from 1 so that 0 ends a chain
+  std::size_t First = 0; // records are numbered from 1 so that 0 ends a chain
   std::size_t Last = 0;
 };
 
@@ -58,16 +58,16 @@ struct TPendingGroup {
 // the root does, so a key beginning with "/" yields a group beginning with
 // "/", never the empty group.
 class TRecordIndex {
- public:
+public:
   explicit TRecordIndex(const TKLStorage& Storage) {
-    FRecords.emplace_back();  // index 0 stands for "none"
+    FRecords.emplace_back(); // index 0 stands for "none"
     for (std::int32_t i = 0; i < Storage.GetCount(); ++i) Place(*Storage.GetValue(i));
   }
 
   const std::vector<TPendingGroup>& Groups() const noexcept { return FGroups; }
   const TPendingRecord& Record(std::size_t Index) const noexcept { return FRecords[Index]; }
 
- private:
+private:
   void Place(const TKLValue& Value) {
     const std::u16string_view key = Value.GetKey();
     const std::size_t groupEnd = key.find(u'/', 1);
@@ -127,7 +127,7 @@ std::int64_t LongOf(const TPendingRecord& Rec, TLeaf Leaf) {
   return value->GetValue();
 }
 
-}  // namespace
+} // namespace
 
 void TKLPassStorage::SetKdfParameters(const TKLKdfParameters& Value) {
   detail::CheckKdfParameters(Value);
@@ -215,6 +215,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
     }
   }
   FKey = storage.FKey;
+  FKdf = storage.GetKdfParameters();
   FLoadedVersion = storage.GetLoadedVersion();
   for (auto& rec : loaded) {
     FList.Add(rec.get());
@@ -232,4 +233,4 @@ void TKLPassStorage::LoadFromFile(const String& FileName, const String& Password
   LoadFromStream(file, Password);
 }
 
-}  // namespace kl
+} // namespace kl

@@ -298,6 +298,11 @@ public:
   // the next save derives a new one (with a new salt).
   void ForgetDerivedKey() noexcept;
 
+  // The parameters at MemoryKiB whose derivation takes about Seconds on this
+  // machine: passes measured with one timed pass, within the bounds.
+  // EKLStorageException (SStorageKdfOutOfBounds) for a memory out of bounds.
+  static TKLKdfParameters CalibrateKdf(std::uint32_t MemoryKiB, double Seconds);
+
   // What a file's header tells without the password; the stream's read
   // errors or "Wrong storage tag" when it is no storage.
   static TKLStorageFileInfo ReadFileInfo(TStream& Strm);
@@ -310,7 +315,8 @@ public:
   // version-3 stream must end with the file. Any change to one reads as
   // "The storage file is damaged or was modified" (or "Wrong password" where
   // it touches the key derivation); legacy files, when allowed, give that one
-  // error for every damage of their content.
+  // error for every damage of their content. Loading a version-3 file sets
+  // the KDF parameters to the file's, so that saving it again keeps them.
   void LoadFromStream(TStream& Strm, const String& Password);
   // Replaces the file whole or not at all.
   void SaveToFile(const String& FileName, const String& Password) const;

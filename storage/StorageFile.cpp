@@ -478,6 +478,7 @@ void TKLStorage::LoadFromStream(TStream& Strm, const String& Password) {
   loaded.FKey = FKey;
   loaded.LoadInto(Strm, Password);
   TakeValues(loaded);
+  if (loaded.FLoadedVersion == KLStorageVersion3) FKdf = loaded.FKey->GetParameters();
   FKey = std::move(loaded.FKey);
   FLoadedVersion = loaded.FLoadedVersion;
   FLoaded = true;
@@ -542,6 +543,10 @@ TKLStorageFileInfo TKLStorage::ReadFileInfo(TStream& Strm) {
     info.Kdf = detail::ReadFormat3Parameters(Strm);
   }
   return info;
+}
+
+TKLKdfParameters TKLStorage::CalibrateKdf(std::uint32_t MemoryKiB, double Seconds) {
+  return detail::CalibrateKdf(MemoryKiB, Seconds);
 }
 
 TKLStorageFileInfo TKLStorage::ReadFileInfo(const String& FileName) {

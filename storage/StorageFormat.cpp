@@ -1,5 +1,8 @@
 #include "storage/StorageFormat.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -63,8 +66,7 @@ void DeriveFileKeys(const TStorageKey& Key, const std::uint8_t* Nonce, TFileKeys
   std::uint8_t prk[SHA256DigestSize];
   WipeOnExit<decltype(prk)> wipe(prk);
   HKDFExtract(Nonce, Format3NonceSize, Key.GetSecret(), Format3SecretSize, prk);
-  HKDFExpand(prk, Format3EncryptionLabel, sizeof(Format3EncryptionLabel) - 1, Keys.Encryption,
-             sizeof(Keys.Encryption));
+  HKDFExpand(prk, Format3EncryptionLabel, sizeof(Format3EncryptionLabel) - 1, Keys.Encryption, sizeof(Keys.Encryption));
   HKDFExpand(prk, Format3MACLabel, sizeof(Format3MACLabel) - 1, Keys.MAC, sizeof(Keys.MAC));
   HKDFExpand(prk, Format3CheckLabel, sizeof(Format3CheckLabel) - 1, Keys.Check, sizeof(Keys.Check));
 }
@@ -92,6 +94,21 @@ void CheckKdfParameters(const TKLKdfParameters& Parameters) {
       std::uint64_t{Parameters.MemoryKiB} * Parameters.Passes > KLStorageMaxKdfWorkKiB) {
     throw EKLStorageException(SStorageKdfOutOfBounds);
   }
+}
+
+TKLKdfParameters CalibrateKdf(std::uint32_t MemoryKiB, double Seconds) {
+  CheckKdfParameters(TKLKdfParameters{MemoryKiB, 1});
+  std::uint8_t salt[Format3SaltSize] = {};
+  std::uint8_t out[Format3SecretSize];
+  const auto start = std::chrono::steady_clock::now();
+  Argon2id("calibration", 11, salt, 1, MemoryKiB, out, sizeof(out));
+  const double once = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  SecureZeroObject(out);
+  // The work grows linearly with the passes; the memory is filled once.
+  const std::uint64_t byWork = KLStorageMaxKdfWorkKiB / MemoryKiB;
+  const double wanted = std::isfinite(Seconds) && Seconds > 0 ? std::floor(Seconds / std::max(once, 1e-6)) : 1;
+  const double most = static_cast<double>(std::min<std::uint64_t>(KLStorageMaxKdfPasses, byWork));
+  return TKLKdfParameters{MemoryKiB, static_cast<std::uint32_t>(std::clamp(wanted, 1.0, most))};
 }
 
 void CheckSaveVersion(std::uint8_t Version) {

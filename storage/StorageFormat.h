@@ -39,6 +39,9 @@ inline constexpr char Format3CheckLabel[] = "KLStorage 3 password check";
 // A fuzzing build lowers the minimum memory so that each input runs fast.
 void CheckKdfParameters(const TKLKdfParameters& Parameters);
 
+// Passes at MemoryKiB for a derivation of about Seconds, from one timed pass.
+TKLKdfParameters CalibrateKdf(std::uint32_t MemoryKiB, double Seconds);
+
 // Raises EKLStorageException (SStorageSaveVersion) for anything but 2 and 3.
 void CheckSaveVersion(std::uint8_t Version);
 

@@ -74,10 +74,10 @@ TEST(StorageFormat3, EveryChangedByteIsRefusedAndChangesNothing) {
       {2, {SWrongStorageTag}},
       {3, {SStorageLegacyFormat}}, // version 2 without permission
       {4, {SStorageNotEncrypted}},
-      {12, {wrong, bounds}},    // Argon2id parameters
-      {60, {wrong}},            // salt and key nonce
-      {76, {damaged}},          // IV
-      {108, {wrong}},           // check value
+      {12, {wrong, bounds}},          // Argon2id parameters
+      {60, {wrong}},                  // salt and key nonce
+      {76, {damaged}},                // IV
+      {108, {wrong}},                 // check value
       {file.Bytes.size(), {damaged}}, // ciphertext and tag
   };
   std::size_t field = 0;
@@ -111,9 +111,13 @@ TEST(StorageFormat3, EveryTruncationAndAnyAppendedByteIsRefused) {
 // allocated: a file asking for terabytes fails at once.
 TEST(StorageFormat3, HostileDerivationParametersAreRefusedBeforeDeriving) {
   SmallFile file;
-  const std::vector<std::pair<std::uint32_t, std::uint32_t>> hostile = {
-      {0xFFFFFFFF, 1}, {KLStorageMaxKdfMemoryKiB + 1, 1}, {0, 1}, {KLStorageMinKdfMemoryKiB - 1, 1},
-      {KLStorageMinKdfMemoryKiB, 0}, {KLStorageMinKdfMemoryKiB, 0xFFFFFFFF}, {KLStorageMaxKdfMemoryKiB, 9}};
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> hostile = {{0xFFFFFFFF, 1},
+                                                                        {KLStorageMaxKdfMemoryKiB + 1, 1},
+                                                                        {0, 1},
+                                                                        {KLStorageMinKdfMemoryKiB - 1, 1},
+                                                                        {KLStorageMinKdfMemoryKiB, 0},
+                                                                        {KLStorageMinKdfMemoryKiB, 0xFFFFFFFF},
+                                                                        {KLStorageMaxKdfMemoryKiB, 9}};
   for (const auto& [memory, passes] : hostile) {
     ByteArray bytes = file.Bytes;
     for (int i = 0; i < 4; ++i) {
