@@ -82,6 +82,24 @@ TMessageDigest256 FileTag(const TFileKeys& Keys, const std::uint8_t* Header, con
   return MAC256Finalize(context);
 }
 
+// Write-only: passes the ciphertext on to the file while the tag takes it in,
+// so that a save needs no second copy of the file in memory.
+class TTaggingStream : public TStream {
+public:
+  TTaggingStream(TStream& Out, TMACSHA256Context& MAC) : FOut(Out), FMAC(MAC) {}
+  std::int32_t Read(void*, std::int32_t) override { throw Exception(SNotImplemented); }
+  std::int32_t Write(const void* Buffer, std::int32_t Count) override {
+    FOut.WriteBuffer(Buffer, Count);
+    MAC256Update(FMAC, Buffer, Count);
+    return Count;
+  }
+  std::int64_t Seek(std::int64_t, TSeekOrigin) override { throw Exception(SNotImplemented); }
+
+private:
+  TStream& FOut;
+  TMACSHA256Context& FMAC;
+};
+
 TKLKdfParameters ParametersAt(const std::uint8_t* Header) noexcept {
   return TKLKdfParameters{GetUInt32(Header + kParametersOffset), GetUInt32(Header + kParametersOffset + 4)};
 }
@@ -170,18 +188,21 @@ void WriteFormat3(TStream& Strm, const TStorageKey& Key, TKLBaseRandomGenerator&
   DeriveFileKeys(Key, header + kNonceOffset, keys);
   std::memcpy(header + kCheckOffset, keys.Check, Format3CheckSize);
 
-  // The whole ciphertext is made first: the tag covers it, and a failure
-  // while writing records leaves Strm untouched.
-  TMemoryStream cipher;
+  // The header is known in full before the content: header, ciphertext and
+  // tag go out in one pass, the tag taking in each byte as it leaves.
+  SecureBytes macKey(ByteArray(keys.MAC, keys.MAC + sizeof(keys.MAC)));
+  TMACSHA256Context mac;
+  WipeOnExit<TMACSHA256Context> wipeMAC(mac);
+  MAC256Initialize(mac, macKey.Get());
+  MAC256Update(mac, header, static_cast<std::int32_t>(sizeof(header)));
+  Strm.WriteBuffer(header, static_cast<std::int32_t>(sizeof(header)));
+  TTaggingStream tagging(Strm, mac);
   {
-    TKLAESEncryptionStream encryption(keys.Encryption, header + kIVOffset, &cipher);
+    TKLAESEncryptionStream encryption(keys.Encryption, header + kIVOffset, &tagging);
     Content(encryption);
     encryption.Finish();
   }
-  const auto cipherSize = static_cast<std::size_t>(cipher.GetSize());
-  const TMessageDigest256 tag = FileTag(keys, header, cipher.GetMemory(), cipherSize);
-  Strm.WriteBuffer(header, static_cast<std::int32_t>(sizeof(header)));
-  Strm.WriteBuffer(cipher.GetMemory(), static_cast<std::int32_t>(cipherSize));
+  const TMessageDigest256 tag = MAC256Finalize(mac);
   Strm.WriteBuffer(DigestBytes(tag), static_cast<std::int32_t>(Format3TagSize));
 }
 
