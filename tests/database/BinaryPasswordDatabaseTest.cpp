@@ -326,5 +326,36 @@ TEST_F(BinaryPasswordDatabaseTest, DestructionSavesOnlyWhenAskedTo) {
   EXPECT_THROW(unwritable.Save(), EFileError);
 }
 
+TEST_F(BinaryPasswordDatabaseTest, LegacyFilesOpenOnlyWhenAllowedAndSaveAsVersion3) {
+  {
+    TKLBinaryPasswordDatabase old;
+    old.SetSaveOnDestroy(false);
+    old.SetSaveVersion(KLStorageVersion2);
+    old.SetPassword(u"pw");
+    old.CreateNew(File);
+    old.AddUser(u"alice", u"a", false);
+    old.Save();
+  }
+  TKLBinaryPasswordDatabase db;
+  db.SetSaveOnDestroy(false);
+  db.SetPassword(u"pw");
+  EXPECT_THROW(db.Open(File), EKLStorageLegacyFormat);
+  EXPECT_FALSE(db.GetOpened());
+  db.SetAllowLegacyFormat(true);
+  db.Open(File);
+  EXPECT_EQ(db.GetLoadedVersion(), KLStorageVersion2);
+  EXPECT_TRUE(db.Verify(u"alice", u"a"));
+  EXPECT_THROW(db.SetKdfParameters({KLStorageMaxKdfMemoryKiB * 2, 1}), EKLStorageException);
+  db.SetKdfParameters(kFastKdf);
+  db.Save();
+  EXPECT_EQ(TKLStorage::ReadFileInfo(File).Version, KLStorageVersion3);
+  TKLBinaryPasswordDatabase reopened;
+  reopened.SetSaveOnDestroy(false);
+  reopened.SetPassword(u"pw");
+  reopened.Open(File);
+  EXPECT_EQ(reopened.GetLoadedVersion(), KLStorageVersion3);
+  EXPECT_EQ(reopened.GetKdfParameters(), kFastKdf);
+}
+
 } // namespace
 } // namespace kl

@@ -298,5 +298,38 @@ TEST(PassStorageFile, EncryptedSaveDrawsFromTheStoresGenerator) {
   EXPECT_EQ(loaded.GetCount(), 1);
 }
 
+// A version-2 vault opens only with the legacy format allowed, reports its
+// version, and saves as version 3; a re-save under the same master password
+// keeps the derived key (same salt), a new password does not.
+TEST(PassStorageFile, LegacyVaultsUpgradeAndSavesReuseTheDerivedKey) {
+  TMemoryStream legacy;
+  {
+    TKLPassStorage old;
+    old.SetSaveVersion(KLStorageVersion2);
+    old.Add(u"Site", u"me", u"pw", u"", u"", u"G");
+    old.SaveToStream(legacy, u"master");
+  }
+  TKLPassStorage store;
+  Rewind(legacy);
+  EXPECT_THROW(store.LoadFromStream(legacy, u"master"), EKLStorageLegacyFormat);
+  EXPECT_EQ(store.GetCount(), 0);
+  store.SetAllowLegacyFormat(true);
+  Rewind(legacy);
+  store.LoadFromStream(legacy, u"master");
+  EXPECT_EQ(store.GetLoadedVersion(), KLStorageVersion2);
+  store.SetKdfParameters({KLStorageMinKdfMemoryKiB, 1});
+  auto save = [&](const String& Password) {
+    TMemoryStream out;
+    store.SaveToStream(out, Password);
+    const ByteArray bytes = out.ToBytes();
+    out.SetPosition(0);
+    EXPECT_EQ(TKLStorage::ReadFileInfo(out).Version, KLStorageVersion3);
+    return ByteArray(bytes.begin() + 12, bytes.begin() + 28); // the Argon2id salt
+  };
+  const ByteArray first = save(u"master");
+  EXPECT_EQ(save(u"master"), first);
+  EXPECT_NE(save(u"new master"), first);
+}
+
 } // namespace
 } // namespace kl
