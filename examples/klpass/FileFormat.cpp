@@ -51,10 +51,12 @@ kl::TKLKdfParameters KdfFromOptions(const TArguments& Args, const kl::TKLKdfPara
     kdf = Attempt("cannot measure the key derivation",
                   [&] { return kl::TKLStorage::CalibrateKdf(kdf.MemoryKiB, wanted); });
   }
-  Attempt("cannot use these key derivation settings", [&] {
+  try {
     kl::TKLStorage check;
     check.SetKdfParameters(kdf);
-  });
+  } catch (const kl::EKLStorageException& e) {
+    Fail(kExitUsage, e.GetMessage());
+  }
   return kdf;
 }
 

@@ -22,6 +22,8 @@ run "$m" vault create bad.klv --kdf-memory 4
 expect_failure 2 "the key derivation memory (MiB) must be a number from 8 to 1024"
 run "$m" vault create bad.klv --kdf-passes 2 --unlock-time 1
 expect_failure 2 "exclude each other"
+run "$m" vault create bad.klv --kdf-memory 1024 --kdf-passes 9
+expect_failure 2 "memory times passes at most 8 GiB"
 run "$m" vault create timed.klv --kdf-memory 8 --unlock-time 0.2
 expect_success
 run '' vault info timed.klv
