@@ -19,6 +19,9 @@ using test::U;
 
 void Rewind(TStream& Strm) { Strm.SetPosition(0); }
 
+// The cheapest derivation the bounds allow, so that the suite stays fast.
+constexpr TKLKdfParameters kFastKdf{KLStorageMinKdfMemoryKiB, 1};
+
 std::vector<String> Keys(TKLStorage& Storage) {
   std::vector<String> keys;
   for (std::int32_t i = 0; i < Storage.GetCount(); ++i) keys.push_back(Storage.GetValue(i)->GetKey());
@@ -57,6 +60,7 @@ void ExpectMessage(const std::function<void()>& Action, const char* Message) {
 
 TEST(PassStorageFile, SavesEightValuesPerRecordUnderGroupAndPosition) {
   TKLPassStorage store;
+  store.SetKdfParameters(kFastKdf);
   store.Add(u"A", u"", u"", u"", u"", u"General");
   store.Add(u"B", u"", u"", u"", u"", u"Work");
   store.Add(u"C", u"", u"", u"", u"", u"General");
@@ -98,6 +102,8 @@ TEST_P(PassStorageRoundTrip, KeepsTextsAndDatesAndStampsAccessWithTheSaveTime) {
   Rewind(handMade);
 
   TKLPassStorage store;
+
+  store.SetKdfParameters(kFastKdf);
   store.LoadFromStream(handMade, u"");
   ASSERT_EQ(store.GetCount(), 1);
   TKLPassRecord* rec = store.GetRecord(0);
@@ -136,11 +142,13 @@ TEST_P(PassStorageRoundTrip, LoadingAppendsSoLoadingTwiceHoldsEveryRecordTwice) 
   const String file = dir.FileU("vault.kls");
   {
     TKLPassStorage store;
+    store.SetKdfParameters(kFastKdf);
     store.Add(u"A", u"", u"", u"", u"", u"G1");
     store.Add(u"B", u"", u"", u"", u"", u"G2");
     store.SaveToFile(file, Password());
   }
   TKLPassStorage store;
+  store.SetKdfParameters(kFastKdf);
   store.Add(u"held", u"", u"", u"", u"", u"G2");
   store.LoadFromFile(file, Password());
   store.LoadFromFile(file, Password());
@@ -154,6 +162,7 @@ INSTANTIATE_TEST_SUITE_P(PlainAndEncrypted, PassStorageRoundTrip, ::testing::Val
 
 TEST(PassStorageFile, WrongPasswordRaisesTheStorageErrorAndAddsNothing) {
   TKLPassStorage store;
+  store.SetKdfParameters(kFastKdf);
   store.Add(u"A", u"", u"", u"", u"", u"G");
   TMemoryStream strm;
   store.SaveToStream(strm, u"right");
@@ -180,6 +189,8 @@ TEST_P(PassStorageCorrupt, LoadAddsNothingWhenARecordIsDamaged) {
   Rewind(strm);
 
   TKLPassStorage store;
+
+  store.SetKdfParameters(kFastKdf);
   store.Add(u"held", u"", u"", u"", u"", u"H");
   ExpectMessage<EKLPassStorageException>([&] { store.LoadFromStream(strm, u""); }, "The storage is corrupted");
   ASSERT_EQ(store.GetCount(), 1);
@@ -218,6 +229,7 @@ TEST(PassStorageFile, RecordsUnderAKeyBeginningWithASlashAreCorrupted) {
     storage.SaveToStream(strm, u"");
     Rewind(strm);
     TKLPassStorage store;
+    store.SetKdfParameters(kFastKdf);
     ExpectMessage<EKLPassStorageException>([&] { store.LoadFromStream(strm, u""); }, "The storage is corrupted");
     EXPECT_EQ(store.GetCount(), 0);
   }
@@ -233,6 +245,7 @@ TEST(PassStorageFile, ForeignKeysOutsideTheEightLeavesAreIgnored) {
   storage.SaveToStream(strm, u"");
   Rewind(strm);
   TKLPassStorage store;
+  store.SetKdfParameters(kFastKdf);
   store.LoadFromStream(strm, u"");
   EXPECT_EQ(TitlesAndGroups(store), std::vector<String>{u"kept@G"});
 }
@@ -248,6 +261,7 @@ TEST(PassStorageFile, SaveRefusesGroupsThatCouldNotBeLoadedBackAndWritesNothing)
   source.SaveToStream(handMade, u"");
   for (const char16_t* group : {u"", u"a/b"}) {
     TKLPassStorage store;
+    store.SetKdfParameters(kFastKdf);
     Rewind(handMade);
     store.LoadFromStream(handMade, u"");
     store.GetRecord(1)->SetGroup(group);
@@ -265,6 +279,7 @@ TEST(PassStorageFile, SaveToFileReplacesTheFileAndLoadFromFileNeedsIt) {
   const String file = dir.FileU("vault.kls");
   test::WriteFileBytes(dir.File("vault.kls"), std::string(100000, 'x'));
   TKLPassStorage store;
+  store.SetKdfParameters(kFastKdf);
   store.Add(u"A", u"u", u"p", u"l", u"n", u"G");
   store.SaveToFile(file, u"pw");
   TKLPassStorage loaded;
@@ -287,6 +302,7 @@ public:
 TEST(PassStorageFile, EncryptedSaveDrawsFromTheStoresGenerator) {
   CountingGenerator generator;
   TKLPassStorage store;
+  store.SetKdfParameters(kFastKdf);
   store.SetRandomGenerator(&generator);
   store.Add(u"A", u"", u"", u"", u"", u"G");
   TMemoryStream strm;
@@ -310,6 +326,7 @@ TEST(PassStorageFile, LegacyVaultsUpgradeAndSavesReuseTheDerivedKey) {
     old.SaveToStream(legacy, u"master");
   }
   TKLPassStorage store;
+  store.SetKdfParameters(kFastKdf);
   Rewind(legacy);
   EXPECT_THROW(store.LoadFromStream(legacy, u"master"), EKLStorageLegacyFormat);
   EXPECT_EQ(store.GetCount(), 0);
