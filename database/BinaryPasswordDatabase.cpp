@@ -115,7 +115,16 @@ void TKLBinaryPasswordDatabase::SetPassword(const String& Value) {
   String copy = Value;
   WipeString(FPassword);
   FPassword = std::move(copy);
+  FDB->ForgetDerivedKey();
 }
+
+const TKLKdfParameters& TKLBinaryPasswordDatabase::GetKdfParameters() const noexcept { return FDB->GetKdfParameters(); }
+void TKLBinaryPasswordDatabase::SetKdfParameters(const TKLKdfParameters& Value) { FDB->SetKdfParameters(Value); }
+bool TKLBinaryPasswordDatabase::GetAllowLegacyFormat() const noexcept { return FDB->GetAllowLegacyFormat(); }
+void TKLBinaryPasswordDatabase::SetAllowLegacyFormat(bool Value) noexcept { FDB->SetAllowLegacyFormat(Value); }
+std::uint8_t TKLBinaryPasswordDatabase::GetLoadedVersion() const noexcept { return FDB->GetLoadedVersion(); }
+std::uint8_t TKLBinaryPasswordDatabase::GetSaveVersion() const noexcept { return FDB->GetSaveVersion(); }
+void TKLBinaryPasswordDatabase::SetSaveVersion(std::uint8_t Value) { FDB->SetSaveVersion(Value); }
 
 void TKLBinaryPasswordDatabase::SetRandomGenerator(TKLBaseRandomGenerator* Value) {
   TKLPasswordDatabase::SetRandomGenerator(Value);
@@ -158,6 +167,9 @@ void TKLBinaryPasswordDatabase::CreateNew(const String& URI) {
 void TKLBinaryPasswordDatabase::Open(const String& URI) {
   auto loaded = std::make_unique<TKLStorage>(nullptr);
   loaded->SetRandomGenerator(FStorageGenerator);
+  loaded->SetKdfParameters(FDB->GetKdfParameters());
+  loaded->SetAllowLegacyFormat(FDB->GetAllowLegacyFormat());
+  loaded->SetSaveVersion(FDB->GetSaveVersion());
   loaded->LoadFromFile(URI, FPassword);
   if (loaded->GetCount() == 0) RaiseCorrupted();
   std::int32_t index = 0;

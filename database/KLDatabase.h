@@ -8,6 +8,7 @@
 #include "foundation/StringList.h"
 #include "foundation/Types.h"
 #include "random/KLRandom.h"
+#include "storage/KLStorage.h"
 
 namespace kl {
 
@@ -182,6 +183,19 @@ public:
   // The storage password used by Open and Save; empty writes an unencrypted file.
   const String& GetPassword() const noexcept { return FPassword; }
   void SetPassword(const String& Value);
+
+  // The file settings, as on TKLStorage: the Argon2id cost of encrypted
+  // saves, whether legacy (unauthenticated) files open, the version of the
+  // last Open, and the version of encrypted saves (3, or 2 unauthenticated).
+  // The key derived at Open or Save is kept until the password changes, so an
+  // open-change-save derives it once.
+  const TKLKdfParameters& GetKdfParameters() const noexcept;
+  void SetKdfParameters(const TKLKdfParameters& Value);
+  bool GetAllowLegacyFormat() const noexcept;
+  void SetAllowLegacyFormat(bool Value) noexcept;
+  std::uint8_t GetLoadedVersion() const noexcept;
+  std::uint8_t GetSaveVersion() const noexcept;
+  void SetSaveVersion(std::uint8_t Value);
 
   // Also hands the generator to the storage, whose encryption draws from it.
   void SetRandomGenerator(TKLBaseRandomGenerator* Value) override;

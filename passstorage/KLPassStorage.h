@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "foundation/Export.h"
 #include "foundation/KLGeneral.h"
@@ -8,6 +9,7 @@
 #include "foundation/Stream.h"
 #include "foundation/Types.h"
 #include "random/KLRandom.h"
+#include "storage/KLStorage.h"
 
 namespace kl {
 
@@ -31,7 +33,7 @@ class TKLPassStorage;
 // caller's. A plain object: its creator destroys it unless a store took it
 // (TKLPassStorage::Add). Not copyable; one thread at a time.
 class KL_API TKLPassRecord {
- public:
+public:
   TKLPassRecord();
   TKLPassRecord(const String& Title, const String& Username, const String& Password, const String& URL,
                 const String& Note, const String& Group);
@@ -61,7 +63,7 @@ class KL_API TKLPassRecord {
   // 0 until a text is read through its getter.
   std::int64_t GetLastAccessDate() const noexcept { return FLastAccessDate; }
 
- private:
+private:
   friend class TKLPassStorage;
   using TField = String TKLPassRecord::*;
 
@@ -100,7 +102,7 @@ enum TKLSearchEquality : std::int32_t { seContains, seEquals, seNotEquals };
 // EListError for bad positions, and the storage's, stream's and file's errors
 // unchanged. One thread at a time.
 class KL_API TKLPassStorage : public TKLRandomBasedComponent {
- public:
+public:
   explicit TKLPassStorage(TComponent* AOwner = nullptr);
   ~TKLPassStorage() override;
 
@@ -122,12 +124,26 @@ class KL_API TKLPassStorage : public TKLRandomBasedComponent {
   // False when the store does not hold Rec, or Index is out of range.
   bool Delete(TKLPassRecord* Rec);
   bool Delete(std::int32_t Index);
-  // Empties the store without destroying the records.
+  // Empties the store without destroying the records, and wipes the key
+  // kept from the last encrypted load or save.
   void Clear();
 
   // Append to Recs (not emptied first), in position order.
   void List(const String& Group, TPointerList<TKLPassRecord>& Recs);
   void Search(TKLSearchParam Param, TKLSearchEquality Equality, const String& Value, TPointerList<TKLPassRecord>& Recs);
+
+  // The file settings, as on TKLStorage: the Argon2id cost of encrypted
+  // saves, whether legacy (unauthenticated) files load, the version of the
+  // last load, and the version of encrypted saves (3, or 2 unauthenticated).
+  // The key derived at a load or save is kept, so that saving again under the
+  // same master password does not derive it again.
+  const TKLKdfParameters& GetKdfParameters() const noexcept { return FKdf; }
+  void SetKdfParameters(const TKLKdfParameters& Value);
+  bool GetAllowLegacyFormat() const noexcept { return FAllowLegacyFormat; }
+  void SetAllowLegacyFormat(bool Value) noexcept { FAllowLegacyFormat = Value; }
+  std::uint8_t GetLoadedVersion() const noexcept { return FLoadedVersion; }
+  std::uint8_t GetSaveVersion() const noexcept { return FSaveVersion; }
+  void SetSaveVersion(std::uint8_t Value);
 
   // Saving first refuses ("Wrong group name") a store holding a record whose
   // group could not be loaded back: an empty group or one containing "/".
@@ -135,17 +151,25 @@ class KL_API TKLPassStorage : public TKLRandomBasedComponent {
   void SaveToStream(TStream& Strm, const String& Password);
   // Appends the stored records after those already held, grouped: all
   // records of the first group met in the storage, then the next group's.
+  // A failed load adds nothing. Loading a version-3 file sets the KDF
+  // parameters to the file's.
   void LoadFromStream(TStream& Strm, const String& Password);
   // Replaces the file whole or not at all. A Password that is not valid UTF-16
   // raises EConvertError (SInvalidUTF16) here and in the three above.
   void SaveToFile(const String& FileName, const String& Password);
   void LoadFromFile(const String& FileName, const String& Password);
 
- private:
+private:
   void Take(TKLPassRecord* Rec);
   void CheckSavableGroups() const;
+  void Configure(TKLStorage& Storage) const;
 
   TPointerList<TKLPassRecord> FList;
+  TKLKdfParameters FKdf;
+  bool FAllowLegacyFormat = false;
+  std::uint8_t FLoadedVersion = 0;
+  std::uint8_t FSaveVersion = KLStorageVersion3;
+  std::shared_ptr<detail::TStorageKey> FKey;
 };
 
 } // namespace kl

@@ -21,7 +21,7 @@ bool Matches(const String& Field, TKLSearchEquality Equality, const String& Valu
   return false;
 }
 
-}  // namespace
+} // namespace
 
 TKLPassStorage::TKLPassStorage(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
 
@@ -72,6 +72,7 @@ bool TKLPassStorage::Delete(std::int32_t Index) {
 void TKLPassStorage::Clear() {
   for (TKLPassRecord* rec : FList) rec->FStore = nullptr;
   FList.Clear();
+  FKey.reset();
 }
 
 // Listing and search read each field in place and take one clock reading for
@@ -111,4 +112,4 @@ void TKLPassStorage::Search(TKLSearchParam Param, TKLSearchEquality Equality, co
   }
 }
 
-}  // namespace kl
+} // namespace kl

@@ -11,6 +11,7 @@
 #include "foundation/FileStream.h"
 #include "passstorage/KLPassStorage.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageFormat.h"
 
 namespace kl {
 
@@ -39,12 +40,12 @@ std::size_t LeafIndex(std::u16string_view Leaf) noexcept {
 struct TPendingRecord {
   std::u16string_view Key;
   std::array<const TKLValue*, lfCount> Leaves{};
-  std::size_t Next = 0;  // the next record of the same group, 0 for none
+  std::size_t Next = 0; // the next record of the same group, 0 for none
 };
 
 struct TPendingGroup {
   std::u16string_view Name;
-  std::size_t First = 0;  // records are numbered from 1 so that 0 ends a chain
+  std::size_t First = 0; // records are numbered from 1 so that 0 ends a chain
   std::size_t Last = 0;
 };
 
@@ -57,16 +58,16 @@ struct TPendingGroup {
 // the root does, so a key beginning with "/" yields a group beginning with
 // "/", never the empty group.
 class TRecordIndex {
- public:
+public:
   explicit TRecordIndex(const TKLStorage& Storage) {
-    FRecords.emplace_back();  // index 0 stands for "none"
+    FRecords.emplace_back(); // index 0 stands for "none"
     for (std::int32_t i = 0; i < Storage.GetCount(); ++i) Place(*Storage.GetValue(i));
   }
 
   const std::vector<TPendingGroup>& Groups() const noexcept { return FGroups; }
   const TPendingRecord& Record(std::size_t Index) const noexcept { return FRecords[Index]; }
 
- private:
+private:
   void Place(const TKLValue& Value) {
     const std::u16string_view key = Value.GetKey();
     const std::size_t groupEnd = key.find(u'/', 1);
@@ -126,7 +127,27 @@ std::int64_t LongOf(const TPendingRecord& Rec, TLeaf Leaf) {
   return value->GetValue();
 }
 
-}  // namespace
+} // namespace
+
+void TKLPassStorage::SetKdfParameters(const TKLKdfParameters& Value) {
+  detail::CheckKdfParameters(Value);
+  FKdf = Value;
+}
+
+void TKLPassStorage::SetSaveVersion(std::uint8_t Value) {
+  detail::CheckSaveVersion(Value);
+  FSaveVersion = Value;
+}
+
+// The storage a save or load goes through takes this store's settings and
+// its kept key.
+void TKLPassStorage::Configure(TKLStorage& Storage) const {
+  Storage.SetRandomGenerator(GetRandomGenerator());
+  Storage.FKdf = FKdf;
+  Storage.FAllowLegacyFormat = FAllowLegacyFormat;
+  Storage.FSaveVersion = FSaveVersion;
+  Storage.FKey = FKey;
+}
 
 // Refuses a group that the saved form cannot carry before anything is
 // written: the empty group would give keys beginning with "/", and a "/"
@@ -143,7 +164,7 @@ void TKLPassStorage::CheckSavableGroups() const {
 void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
   CheckSavableGroups();
   TKLStorage storage;
-  storage.SetRandomGenerator(GetRandomGenerator());
+  Configure(storage);
   const std::int64_t now = NowUnixSeconds();
   static constexpr TKLPassRecord::TField kTexts[] = {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername,
                                                      &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
@@ -168,13 +189,16 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     storage.PutLong(leafKey(lfADate), rec.FLastAccessDate, false);
   }
   storage.SaveToStream(Strm, Password);
+  FKey = storage.FKey;
 }
 
+// The records are made aside and join the store only once all of them are.
 void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
   TKLStorage storage;
-  storage.SetRandomGenerator(GetRandomGenerator());
+  Configure(storage);
   storage.LoadFromStream(Strm, Password);
   const TRecordIndex index(storage);
+  std::vector<std::unique_ptr<TKLPassRecord>> loaded;
   for (const TPendingGroup& group : index.Groups()) {
     // Only a key beginning with "/" gives such a group; its records could
     // never be saved again.
@@ -187,9 +211,15 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       rec->FCreationDate = LongOf(pending, lfCDate);
       rec->FModificationDate = LongOf(pending, lfMDate);
       rec->FLastAccessDate = LongOf(pending, lfADate);
-      FList.Add(rec.get());
-      rec.release()->FStore = this;
+      loaded.push_back(std::move(rec));
     }
+  }
+  FKey = storage.FKey;
+  FKdf = storage.GetKdfParameters();
+  FLoadedVersion = storage.GetLoadedVersion();
+  for (auto& rec : loaded) {
+    FList.Add(rec.get());
+    rec.release()->FStore = this;
   }
 }
 
@@ -203,4 +233,4 @@ void TKLPassStorage::LoadFromFile(const String& FileName, const String& Password
   LoadFromStream(file, Password);
 }
 
-}  // namespace kl
+} // namespace kl

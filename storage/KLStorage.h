@@ -27,6 +27,18 @@ inline constexpr const char* SWrongStorageVersion = "Wrong storage version";
 inline constexpr const char* SStorageNotEncrypted = "The storage is not encrypted";
 inline constexpr const char* SStorageWrongPassword = "Wrong password";
 inline constexpr const char* SStorageValueTooLong = "Storage key or value longer than 65535 bytes";
+inline constexpr const char* SStorageDamaged = "The storage file is damaged or was modified";
+inline constexpr const char* SStorageLegacyFormat =
+    "The storage file uses an old format (version 1 or 2) that cannot be authenticated; allow the legacy format to "
+    "load it once, then save it again to upgrade it to version 3";
+inline constexpr const char* SStorageKdfOutOfBounds =
+    "Key derivation parameters out of bounds (memory 8 MiB to 1 GiB, 1 to 1024 passes, memory times passes at most "
+    "8 GiB)";
+inline constexpr const char* SStorageSaveVersion = "Encrypted storages are saved as version 2 or 3";
+
+// Raised when an encrypted file of an old, unauthenticated format is refused
+// because the legacy format was not allowed; the file itself may be sound.
+KL_DECLARE_EXCEPTION(EKLStorageLegacyFormat, EKLStorageException);
 
 // Type codes of the stored values. Code 0 marks the closing record of a file.
 inline constexpr std::int32_t vtClosing = 0;
@@ -40,6 +52,10 @@ inline constexpr std::int32_t vtBlob = 5;
 inline constexpr std::size_t KLStorageMaxFieldSize = 0xFFFF;
 
 class TKLStorage;
+class TKLPassStorage;
+namespace detail {
+class TStorageKey;
+}
 
 // A typed value under a slash-separated key; the base of the five value classes.
 // A value held by a storage belongs to it: the storage destroys it, and setting
@@ -152,13 +168,47 @@ struct TKLStorageHeader {
 static_assert(sizeof(TKLStorageHeader) == 4);
 
 inline constexpr std::uint16_t KLStorageTag = 0xDB01;
-// Version 1 keeps the content key as drawn; version 2, written by every
-// encrypted save, keeps it enciphered under the password key. Both load.
+// Version 1 is the plain format (and an old encrypted one that kept the
+// content key as drawn); version 2 enciphers the header fields under a
+// PBKDF2 key but authenticates nothing; version 3, written by every encrypted
+// save unless version 2 is asked for, derives its keys with Argon2id and
+// authenticates every byte with HMAC-SHA-256 before reading any.
 inline constexpr std::uint8_t KLStorageLegacyVersion = 1;
-inline constexpr std::uint8_t KLStorageVersion = 2;
+inline constexpr std::uint8_t KLStorageVersion2 = 2;
+inline constexpr std::uint8_t KLStorageVersion3 = 3;
+inline constexpr std::uint8_t KLStorageVersion = KLStorageVersion3;
 inline constexpr std::size_t KLStorageHeaderSize = 4;
 inline constexpr std::size_t KLStorageCryptoHeaderSize = 128;
 inline constexpr std::int32_t KLStorageKeyIterations = 1000;
+
+// Argon2id cost of the password key of a version-3 file, and its bounds. A
+// load checks a file's parameters against the bounds before it allocates
+// anything, so a hostile header cannot ask for more memory or time.
+inline constexpr std::uint32_t KLStorageDefaultKdfMemoryKiB = 64 * 1024;
+inline constexpr std::uint32_t KLStorageDefaultKdfPasses = 3;
+inline constexpr std::uint32_t KLStorageMinKdfMemoryKiB = 8 * 1024;
+inline constexpr std::uint32_t KLStorageMaxKdfMemoryKiB = 1024 * 1024;
+inline constexpr std::uint32_t KLStorageMinKdfPasses = 1;
+inline constexpr std::uint32_t KLStorageMaxKdfPasses = 1024;
+inline constexpr std::uint64_t KLStorageMaxKdfWorkKiB = std::uint64_t{8} * 1024 * 1024; // memory x passes
+
+// The cost of the password-key derivation (Argon2id, one lane): memory in KiB
+// and passes over it.
+struct TKLKdfParameters {
+  std::uint32_t MemoryKiB = KLStorageDefaultKdfMemoryKiB;
+  std::uint32_t Passes = KLStorageDefaultKdfPasses;
+  bool operator==(const TKLKdfParameters&) const = default;
+};
+
+// What the header of a storage file tells without the password: the version,
+// whether it is encrypted, whether it is authenticated (version 3), and for
+// version 3 the derivation parameters.
+struct TKLStorageFileInfo {
+  std::uint8_t Version = 0;
+  bool Encrypted = false;
+  bool Authenticated = false;
+  TKLKdfParameters Kdf{0, 0};
+};
 
 // The 128-byte header of an encrypted file. IV, CheckBytes and (from version 2)
 // the two halves of MasterKey are stored each as one AES-256 block enciphered
@@ -177,7 +227,11 @@ inline constexpr TAESBlock KLStorageCheckBytes = {0x5A, 0xC3, 0x1E, 0x97, 0x24, 
 
 // An ordered collection of typed values under slash-separated keys, read as a
 // tree, saved to and loaded from streams and files, plain or password-protected
-// with a SHA-256 checksum. The storage owns every value in it; value objects it
+// (version 3: Argon2id key, AES-256-CBC, HMAC-SHA-256 over the whole file).
+// After an encrypted load or save the storage keeps the Argon2id output (never
+// the password) so that saving again under the same password and parameters
+// skips the derivation; each save still draws a fresh nonce and IV, and so
+// fresh file keys. Clear, a new password and destruction wipe it. The storage owns every value in it; value objects it
 // hands out stay valid until they are removed, cleared or the storage dies.
 // Lookups return the first value under a key in storage order, through an
 // ordered index of the keys that also finds a path's sub-tree without a scan.
@@ -222,9 +276,47 @@ public:
   // it; returns the number of values removed.
   std::int32_t Remove(const String& Key, bool Recursive);
 
+  // Argon2id cost of the next encrypted save; EKLStorageException
+  // (SStorageKdfOutOfBounds) outside the bounds, nothing changed.
+  const TKLKdfParameters& GetKdfParameters() const noexcept { return FKdf; }
+  void SetKdfParameters(const TKLKdfParameters& Value);
+  // Whether encrypted files of versions 1 and 2 load. Off by default: they
+  // cannot be authenticated, so anyone able to change the file can forge its
+  // content. Refused files raise EKLStorageLegacyFormat.
+  bool GetAllowLegacyFormat() const noexcept { return FAllowLegacyFormat; }
+  void SetAllowLegacyFormat(bool Value) noexcept { FAllowLegacyFormat = Value; }
+  // The version of the last successful load (0 before any): 1 or 2 tells the
+  // caller to save the file again to upgrade it.
+  std::uint8_t GetLoadedVersion() const noexcept { return FLoadedVersion; }
+  // The version of encrypted saves: 3 (the default) or 2, UNAUTHENTICATED,
+  // only for an older reader that cannot read version 3. Plain saves are
+  // always version 1. EKLStorageException (SStorageSaveVersion) otherwise.
+  std::uint8_t GetSaveVersion() const noexcept { return FSaveVersion; }
+  void SetSaveVersion(std::uint8_t Value);
+
+  // Wipes the derived key kept from the last encrypted load or save, so that
+  // the next save derives a new one (with a new salt).
+  void ForgetDerivedKey() noexcept;
+
+  // The parameters at MemoryKiB whose derivation takes about Seconds on this
+  // machine: passes measured with one timed pass, within the bounds.
+  // EKLStorageException (SStorageKdfOutOfBounds) for a memory out of bounds.
+  static TKLKdfParameters CalibrateKdf(std::uint32_t MemoryKiB, double Seconds);
+
+  // What a file's header tells without the password; the stream's read
+  // errors or "Wrong storage tag" when it is no storage.
+  static TKLStorageFileInfo ReadFileInfo(TStream& Strm);
+  static TKLStorageFileInfo ReadFileInfo(const String& FileName);
+
   // An empty Password writes a plain storage, any other an encrypted one.
   void SaveToStream(TStream& Strm, const String& Password) const;
-  // Appends the stream's values to those held.
+  // Appends the stream's values to those held, only once the whole file has
+  // been read and checked: a failed load changes nothing. An encrypted
+  // version-3 stream must end with the file. Any change to one reads as
+  // "The storage file is damaged or was modified" (or "Wrong password" where
+  // it touches the key derivation); legacy files, when allowed, give that one
+  // error for every damage of their content. Loading a version-3 file sets
+  // the KDF parameters to the file's, so that saving it again keeps them.
   void LoadFromStream(TStream& Strm, const String& Password);
   // Replaces the file whole or not at all. A Password that is not valid UTF-16
   // raises EConvertError (SInvalidUTF16) here and in the three above.
@@ -275,8 +367,21 @@ private:
   void CheckSavable() const;
   void WriteContent(TStream& Content) const;
   void ReadContent(TStream& Content, bool Buffered);
+  void SaveLegacy(TStream& Strm, const String& Password) const;
+  void LoadInto(TStream& Strm, const String& Password);
+  void LoadLegacy(TStream& Strm, const String& Password, std::uint8_t Version);
+  void TakeValues(TKLStorage& Source);
+
+  // Lets the pass store keep the derived key across the storages it saves
+  // and loads through.
+  friend class TKLPassStorage;
 
   bool FLoaded = false;
+  TKLKdfParameters FKdf;
+  bool FAllowLegacyFormat = false;
+  std::uint8_t FLoadedVersion = 0;
+  std::uint8_t FSaveVersion = KLStorageVersion3;
+  mutable std::shared_ptr<detail::TStorageKey> FKey;
   std::vector<TKLValue*> FList;
   TKeyIndex FIndex;
 };

@@ -10,6 +10,7 @@
 #include "foundation/SecureMemory.h"
 #include "storage/KLStorage.h"
 #include "storage/StorageFields.h"
+#include "storage/StorageFormat.h"
 
 namespace kl {
 
@@ -55,6 +56,42 @@ void TKLStorage::Clear() noexcept {
   FList.clear();
   FIndex.clear();
   FLoaded = false;
+  FLoadedVersion = 0;
+  ForgetDerivedKey();
+}
+
+void TKLStorage::ForgetDerivedKey() noexcept { FKey.reset(); }
+
+void TKLStorage::SetKdfParameters(const TKLKdfParameters& Value) {
+  detail::CheckKdfParameters(Value);
+  FKdf = Value;
+}
+
+void TKLStorage::SetSaveVersion(std::uint8_t Value) {
+  detail::CheckSaveVersion(Value);
+  FSaveVersion = Value;
+}
+
+// Moves every value of Source behind those held, in order. Into an empty
+// storage the values and the index change hands whole, without a failure
+// point; otherwise each is appended (only running out of memory can stop it).
+void TKLStorage::TakeValues(TKLStorage& Source) {
+  if (FList.empty()) {
+    FList.swap(Source.FList);
+    FIndex.swap(Source.FIndex);
+    for (TKLValue* value : FList) value->FStorage = this;
+    return;
+  }
+  FList.reserve(FList.size() + Source.FList.size());
+  for (TKLValue*& slot : Source.FList) {
+    std::unique_ptr<TKLValue> value(slot);
+    slot = nullptr;
+    value->FStorage = nullptr;
+    value->FPrevSame = value->FNextSame = nullptr;
+    Append(std::move(value));
+  }
+  Source.FList.clear();
+  Source.FIndex.clear();
 }
 
 // --- The key index ---

@@ -7,6 +7,7 @@
 #include "foundation/SecureMemory.h"
 #include "storage/KLStorage.h"
 #include "storage/StorageFields.h"
+#include "storage/StorageFormat.h"
 
 namespace kl {
 
@@ -297,6 +298,35 @@ void ReadValueData(TKLValue& Value, TRecordReader& Reader, TSHA256Context& Hash,
   }
 }
 
+// The password as the bytes a version-3 key is derived from, wiped on scope exit.
+class TPasswordBytes {
+public:
+  explicit TPasswordBytes(const String& Password) : FBytes(StrToUTF8Strict(Password)) {}
+  ~TPasswordBytes() { WipeRawBytes(FBytes); }
+  TPasswordBytes(const TPasswordBytes&) = delete;
+  TPasswordBytes& operator=(const TPasswordBytes&) = delete;
+  const RawByteString& Get() const noexcept { return FBytes; }
+
+private:
+  RawByteString FBytes;
+};
+
+// A forger who knows one file under a password knows one block and its
+// decryption under the password key: the check block. Put in place of the
+// IV or a content-key half it gives him that field; a genuine file draws
+// them at random, so a repeat of any two blocks marks a forgery.
+bool LooksForged(const TKLStorageCryptoHeader& Header, std::uint8_t Version) {
+  const std::uint8_t* blocks[] = {Header.IV.data(), Header.CheckBytes.data(), Header.MasterKey.data(),
+                                  Header.MasterKey.data() + AESBlockSize};
+  const std::size_t count = Version == KLStorageLegacyVersion ? 2 : 4;
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t j = i + 1; j < count; ++j) {
+      if (std::memcmp(blocks[i], blocks[j], AESBlockSize) == 0) return true;
+    }
+  }
+  return false;
+}
+
 } // namespace
 
 // --- Header protection ---
@@ -355,14 +385,29 @@ void TKLStorage::WriteContent(TStream& Content) const {
 
 void TKLStorage::SaveToStream(TStream& Strm, const String& Password) const {
   CheckSavable();
-  const bool encrypted = !Password.empty();
-  const TKLStorageHeader header{KLStorageTag, encrypted ? KLStorageVersion : KLStorageLegacyVersion,
-                                static_cast<std::uint8_t>(encrypted ? 1 : 0)};
-  if (!encrypted) {
-    WriteHeader(Strm, header);
+  if (Password.empty()) {
+    WriteHeader(Strm, TKLStorageHeader{KLStorageTag, KLStorageLegacyVersion, 0});
     WriteContent(Strm);
     return;
   }
+  if (FSaveVersion == KLStorageVersion2) {
+    SaveLegacy(Strm, Password);
+    return;
+  }
+  const TPasswordBytes password(Password);
+  detail::CheckKdfParameters(FKdf);
+  // The derivation is the cost of a save; a key kept from the last load or
+  // save under this password and these parameters is used again.
+  if (!FKey || !FKey->Matches(password.Get(), FKdf)) {
+    std::uint8_t salt[detail::Format3SaltSize];
+    GetRandomGenerator()->Generate(salt, static_cast<std::int32_t>(sizeof(salt)));
+    FKey = std::make_shared<detail::TStorageKey>(password.Get(), FKdf, salt);
+  }
+  detail::WriteFormat3(Strm, *FKey, *GetRandomGenerator(), [&](TStream& Content) { WriteContent(Content); });
+}
+
+void TKLStorage::SaveLegacy(TStream& Strm, const String& Password) const {
+  const TKLStorageHeader header{KLStorageTag, KLStorageVersion2, 1};
   TKLStorageCryptoHeader crypto;
   WipeOnExit<TKLStorageCryptoHeader> wipe(crypto);
   TKLBaseRandomGenerator* random = GetRandomGenerator();
@@ -425,26 +470,88 @@ void TKLStorage::ReadContent(TStream& Content, bool Buffered) {
   if (Buffered) reader.ReturnUnread();
 }
 
+// The file is read into a storage of its own, whose values join these only
+// once every check has passed.
 void TKLStorage::LoadFromStream(TStream& Strm, const String& Password) {
+  TKLStorage loaded;
+  loaded.FAllowLegacyFormat = FAllowLegacyFormat;
+  loaded.FKey = FKey;
+  loaded.LoadInto(Strm, Password);
+  TakeValues(loaded);
+  if (loaded.FLoadedVersion == KLStorageVersion3) FKdf = loaded.FKey->GetParameters();
+  FKey = std::move(loaded.FKey);
+  FLoadedVersion = loaded.FLoadedVersion;
+  FLoaded = true;
+}
+
+void TKLStorage::LoadInto(TStream& Strm, const String& Password) {
   const TKLStorageHeader header = ReadHeader(Strm);
   if (header.Tag != KLStorageTag) throw EKLStorageException(SWrongStorageTag);
-  if (header.Version != KLStorageLegacyVersion && header.Version != KLStorageVersion) {
+  if (header.Version < KLStorageLegacyVersion || header.Version > KLStorageVersion3) {
     throw EKLStorageException(SWrongStorageVersion);
   }
   const bool encrypted = header.Encrypted != 0;
   if (!Password.empty() && !encrypted) throw EKLStorageException(SStorageNotEncrypted);
   if (Password.empty() && encrypted) throw EKLStorageException(SStorageWrongPassword);
   if (!encrypted) {
+    // Version 3 has no plain form.
+    if (header.Version == KLStorageVersion3) throw EKLStorageException(SWrongStorageVersion);
     ReadContent(Strm, true);
-    return;
+  } else if (header.Version == KLStorageVersion3) {
+    if (header.Encrypted != 1) throw EKLStorageException(SStorageDamaged);
+    const TPasswordBytes password(Password);
+    FKey = detail::ReadFormat3(Strm, password.Get(), FKey, [&](TStream& Content) { ReadContent(Content, false); });
+  } else {
+    if (!FAllowLegacyFormat) throw EKLStorageLegacyFormat(SStorageLegacyFormat);
+    LoadLegacy(Strm, Password, header.Version);
   }
+  FLoadedVersion = header.Version;
+}
+
+// Nothing of a legacy file is authenticated: every failure of its content,
+// padding included, reads as one error, so that errors reveal nothing of it.
+void TKLStorage::LoadLegacy(TStream& Strm, const String& Password, std::uint8_t Version) {
   TKLStorageCryptoHeader crypto;
   WipeOnExit<TKLStorageCryptoHeader> wipe(crypto);
-  ReadCryptoHeader(Strm, crypto);
-  DecryptHeader(crypto, Password, header.Version);
-  TKLAESDecryptionStream content(crypto.MasterKey.data(), crypto.IV.data(), &Strm);
-  SecureZeroObject(crypto);
-  ReadContent(content, false);
+  try {
+    ReadCryptoHeader(Strm, crypto);
+  } catch (const EReadError&) {
+    throw EKLStorageException(SStorageDamaged);
+  }
+  if (LooksForged(crypto, Version)) throw EKLStorageException(SStorageDamaged);
+  DecryptHeader(crypto, Password, Version);
+  try {
+    TKLAESDecryptionStream content(crypto.MasterKey.data(), crypto.IV.data(), &Strm);
+    SecureZeroObject(crypto);
+    ReadContent(content, false);
+  } catch (const Exception&) {
+    throw EKLStorageException(SStorageDamaged);
+  }
+}
+
+TKLStorageFileInfo TKLStorage::ReadFileInfo(TStream& Strm) {
+  const TKLStorageHeader header = ReadHeader(Strm);
+  if (header.Tag != KLStorageTag) throw EKLStorageException(SWrongStorageTag);
+  if (header.Version < KLStorageLegacyVersion || header.Version > KLStorageVersion3) {
+    throw EKLStorageException(SWrongStorageVersion);
+  }
+  TKLStorageFileInfo info;
+  info.Version = header.Version;
+  info.Encrypted = header.Encrypted != 0;
+  if (info.Encrypted && header.Version == KLStorageVersion3) {
+    info.Authenticated = true;
+    info.Kdf = detail::ReadFormat3Parameters(Strm);
+  }
+  return info;
+}
+
+TKLKdfParameters TKLStorage::CalibrateKdf(std::uint32_t MemoryKiB, double Seconds) {
+  return detail::CalibrateKdf(MemoryKiB, Seconds);
+}
+
+TKLStorageFileInfo TKLStorage::ReadFileInfo(const String& FileName) {
+  TFileStream file(FileName, fmOpenRead);
+  return ReadFileInfo(file);
 }
 
 void TKLStorage::LoadFromFile(const String& FileName, const String& Password) {

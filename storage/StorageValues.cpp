@@ -4,6 +4,7 @@
 namespace kl {
 
 EKLStorageException::~EKLStorageException() = default;
+EKLStorageLegacyFormat::~EKLStorageLegacyFormat() = default;
 
 TKLValue::~TKLValue() = default;
 

@@ -30,6 +30,11 @@ bool StartsWith(const std::string& Text, std::string_view Prefix) { return Text.
 std::pair<int, std::string> Classify(const kl::Exception& Error) {
   const std::string& message = Error.GetMessage();
   const std::string detail = " (" + message + ")";
+  if (dynamic_cast<const kl::EKLStorageLegacyFormat*>(&Error)) {
+    return {kExitDamaged,
+            "the file has an old format (version 1 or 2) that cannot be authenticated; 'upgrade' converts it to "
+            "version 3 (klpass vault upgrade FILE, klpass users upgrade FILE)"};
+  }
   if (dynamic_cast<const kl::EKLStorageException*>(&Error)) {
     if (Is(Error, kl::SStorageWrongPassword)) return {kExitWrongPassword, "wrong master password"};
     if (Is(Error, kl::SStorageNotEncrypted)) return {kExitDamaged, "the file is not encrypted" + detail};

@@ -7,6 +7,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Console.h"
+#include "FileFormat.h"
 #include "database/KLDatabase.h"
 #include "storage/KLStorage.h"
 
@@ -25,7 +26,7 @@ public:
 using TTextDatabase = TListableDatabase<kl::TKLTextPasswordDatabase>;
 using TEncryptedDatabase = TListableDatabase<kl::TKLBinaryPasswordDatabase>;
 
-enum class TAction { Create, Add, Change, Delete, List, Verify };
+enum class TAction { Create, Add, Change, Delete, List, Verify, Info, Upgrade };
 
 struct TActionName {
   const char* Name;
@@ -33,7 +34,9 @@ struct TActionName {
   bool TakesUser;
 };
 
-constexpr std::array<TActionName, 6> kActions = {{{"create", TAction::Create, false},
+constexpr std::array<TActionName, 8> kActions = {{{"create", TAction::Create, false},
+                                                  {"info", TAction::Info, false},
+                                                  {"upgrade", TAction::Upgrade, false},
                                                   {"add", TAction::Add, true},
                                                   {"change", TAction::Change, true},
                                                   {"delete", TAction::Delete, true},
@@ -45,6 +48,7 @@ struct TRequest {
   std::string File;
   std::string User;
   bool Force;
+  const TArguments* Args;
 };
 
 // True when the file starts with the storage tag (little-endian): an encrypted
@@ -102,6 +106,23 @@ void ListUsers(const TDatabase& Database) {
   }
 }
 
+// The one action that opens a legacy encrypted database: it saves it as
+// version 3, with the parameters asked for (or the defaults); a version-3 file
+// is saved again only when new parameters are asked for.
+void Upgrade(kl::TKLBinaryPasswordDatabase& Database, const TRequest& Request) {
+  const std::uint8_t from = Database.GetLoadedVersion();
+  const bool legacy = from < kl::KLStorageVersion3;
+  if (!legacy && !HasKdfOptions(*Request.Args)) {
+    std::printf("'%s' is already version 3; nothing to do\n", Request.File.c_str());
+    return;
+  }
+  Database.SetKdfParameters(
+      KdfFromOptions(*Request.Args, legacy ? kl::TKLKdfParameters{} : Database.GetKdfParameters()));
+  Save(Database, Request);
+  std::printf("saved '%s' (was version %d) as ", Request.File.c_str(), from);
+  PrintFileInfo(Request.File);
+}
+
 template <class TDatabase>
 int Run(const TRequest& Request) {
   constexpr bool encrypted = std::is_same_v<TDatabase, TEncryptedDatabase>;
@@ -112,6 +133,8 @@ int Run(const TRequest& Request) {
   if constexpr (encrypted) {
     const TSecret master = create ? ReadNewSecret("New master password", false) : ReadSecret("Master password");
     database.SetPassword(master.Get());
+    if (create) database.SetKdfParameters(KdfFromOptions(*Request.Args, kl::TKLKdfParameters{}));
+    database.SetAllowLegacyFormat(Request.Action == TAction::Upgrade);
   }
   if (create) {
     database.CreateNew(Text(Request.File));
@@ -136,14 +159,18 @@ int Run(const TRequest& Request) {
     case TAction::List:
       Attempt("cannot list '" + Request.File + "'", [&] { ListUsers(database); });
       break;
+    case TAction::Upgrade:
+      if constexpr (encrypted) Upgrade(database, Request);
+      break;
     case TAction::Create:
+    case TAction::Info:
       break;
   }
   return kExitOk;
 }
 
 int RunUsers(const TCommandWords& Words) {
-  const TArguments args(Words, {{"--encrypted"}, {"--force"}});
+  const TArguments args(Words, {{"--encrypted"}, {"--force"}}, kKdfOptions);
   args.ExpectPositional(2, 3, "action and database file");
   const std::string& actionName = args.Positional()[0];
   const TActionName* action = nullptr;
@@ -154,23 +181,47 @@ int RunUsers(const TCommandWords& Words) {
   args.ExpectPositional(action->TakesUser ? 3 : 2, action->TakesUser ? 3 : 2, "user name");
 
   const TRequest request{action->Action, args.Positional()[1], action->TakesUser ? args.Positional()[2] : "",
-                         args.Has("--force")};
+                         args.Has("--force"), &args};
   if (action->TakesUser && request.User.empty()) Fail(kExitUsage, "the user name must not be empty");
   const bool encrypted = action->Action == TAction::Create ? args.Has("--encrypted") : IsEncryptedFile(request.File);
+  const bool kdfOptionsFit = (action->Action == TAction::Create && encrypted) || action->Action == TAction::Upgrade;
+  if (HasKdfOptions(args) && !kdfOptionsFit) {
+    Fail(kExitUsage, "key derivation options go with 'create --encrypted' and 'upgrade' only");
+  }
+  if (action->Action == TAction::Info) {
+    if (!encrypted) {
+      if (!std::ifstream(request.File)) Fail(kExitFileError, "cannot read '" + request.File + "'");
+      std::printf("%s: text user database, not encrypted\n", request.File.c_str());
+    } else {
+      PrintFileInfo(request.File);
+    }
+    return kExitOk;
+  }
+  if (action->Action == TAction::Upgrade && !encrypted) {
+    Fail(kExitUsage, "'" + request.File + "' is a text user database: it has no encrypted format to upgrade");
+  }
   return encrypted ? Run<TEncryptedDatabase>(request) : Run<TTextDatabase>(request);
 }
 
 } // namespace
 
-const TCommand UsersCommand = {"users",
-                               "  users create FILE [--encrypted] [--force]\n"
-                               "  users add|change|delete|verify FILE NAME\n"
-                               "  users list FILE\n"
-                               "      Keeps a user password database: salted hashes, never the passwords.\n"
-                               "      A text file by default; --encrypted makes an encrypted file under a\n"
-                               "      master password (read as a secret; an existing file's kind is\n"
-                               "      recognised). 'add' and 'change' read the user's new password, 'verify'\n"
-                               "      reads one and checks it (exit status 3 when wrong).\n",
-                               RunUsers};
+const TCommand UsersCommand = {
+    "users",
+    "  users create FILE [--encrypted [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]]\n"
+    "               [--force]\n"
+    "  users info FILE\n"
+    "  users upgrade FILE [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
+    "  users add|change|delete|verify FILE NAME\n"
+    "  users list FILE\n"
+    "      Keeps a user password database: salted hashes, never the passwords.\n"
+    "      A text file by default; --encrypted makes an encrypted file under a\n"
+    "      master password (read as a secret; an existing file's kind is\n"
+    "      recognised). 'add' and 'change' read the user's new password, 'verify'\n"
+    "      reads one and checks it (exit status 3 when wrong). Encrypted files are\n"
+    "      saved in the authenticated format 3; 'info' shows a file's format without\n"
+    "      its password; 'upgrade' is the only action that opens an encrypted file\n"
+    "      of the old formats 1 and 2 (the others refuse it, exit status 4) and\n"
+    "      saves it as format 3.\n" KLPASS_KDF_USAGE,
+    RunUsers};
 
 } // namespace klpass

@@ -13,6 +13,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Console.h"
+#include "FileFormat.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
@@ -28,7 +29,7 @@ constexpr std::int32_t kMaxLength = 4096;
 // An open vault: the store, the file it came from and the master password.
 class TVault {
 public:
-  TVault(std::string File, TSecret Master) : FFile(std::move(File)), FMaster(std::move(Master)) {}
+  TVault(std::string File, TSecret Master) : FFile(std::move(File)) { FMaster.emplace(std::move(Master)); }
   TVault(const TVault&) = delete;
   TVault& operator=(const TVault&) = delete;
 
@@ -36,10 +37,15 @@ public:
   kl::TKLPassStorage& Store() noexcept { return FStore; }
 
   void Load() {
-    Attempt("cannot open '" + FFile + "'", [&] { FStore.LoadFromFile(Text(FFile), FMaster.Get()); });
+    Attempt("cannot open '" + FFile + "'", [&] { FStore.LoadFromFile(Text(FFile), FMaster->Get()); });
+  }
+  // The next Save uses Master, under a key derived afresh.
+  void ChangeMaster(TSecret Master) {
+    FMaster.reset();
+    FMaster.emplace(std::move(Master));
   }
   void Save() {
-    Attempt("cannot save '" + FFile + "'", [&] { FStore.SaveToFile(Text(FFile), FMaster.Get()); });
+    Attempt("cannot save '" + FFile + "'", [&] { FStore.SaveToFile(Text(FFile), FMaster->Get()); });
   }
 
   // The records as a file load gives them back, which is the order of record
@@ -74,7 +80,7 @@ public:
 
 private:
   std::string FFile;
-  TSecret FMaster;
+  std::optional<TSecret> FMaster;
   kl::TKLPassStorage FStore;
 };
 
@@ -166,13 +172,59 @@ void PrintGrouped(TVault& Vault, const TRecords& Records) {
 }
 
 int Create(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--force"}});
+  const TArguments args(Words, {{"--force"}}, kKdfOptions);
   args.ExpectPositional(1, 1, "vault file");
   const std::string& file = args.Positional().front();
+  const kl::TKLKdfParameters kdf = KdfFromOptions(args, kl::TKLKdfParameters{});
   RefuseExisting(file, args.Has("--force"));
   TVault vault(file, ReadNewSecret("New master password", false));
+  vault.Store().SetKdfParameters(kdf);
   vault.Save();
   std::printf("created vault '%s'\n", file.c_str());
+  return kExitOk;
+}
+
+int Info(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {});
+  args.ExpectPositional(1, 1, "vault file");
+  PrintFileInfo(args.Positional().front());
+  return kExitOk;
+}
+
+// The one command that opens a legacy vault: it saves it as version 3, with
+// the parameters asked for (or the defaults); a version-3 vault is saved again
+// only when new parameters are asked for.
+int Upgrade(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {}, kKdfOptions);
+  args.ExpectPositional(1, 1, "vault file");
+  TVault vault(args.Positional().front(), ReadSecret("Master password"));
+  vault.Store().SetAllowLegacyFormat(true);
+  vault.Load();
+  const std::uint8_t from = vault.Store().GetLoadedVersion();
+  const bool legacy = from < kl::KLStorageVersion3;
+  if (!legacy && !HasKdfOptions(args)) {
+    std::printf("'%s' is already version 3; nothing to do\n", vault.File().c_str());
+    return kExitOk;
+  }
+  vault.Store().SetKdfParameters(
+      KdfFromOptions(args, legacy ? kl::TKLKdfParameters{} : vault.Store().GetKdfParameters()));
+  vault.Save();
+  std::printf("saved '%s' (was version %d) as ", vault.File().c_str(), from);
+  PrintFileInfo(vault.File());
+  return kExitOk;
+}
+
+int Passwd(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {}, kKdfOptions);
+  args.ExpectPositional(1, 1, "vault file");
+  const std::string& file = args.Positional().front();
+  TVault vault(file, ReadSecret("Master password"));
+  vault.Load();
+  const kl::TKLKdfParameters kdf = KdfFromOptions(args, vault.Store().GetKdfParameters());
+  vault.ChangeMaster(ReadNewSecret("New master password", false));
+  vault.Store().SetKdfParameters(kdf);
+  vault.Save();
+  std::printf("changed the master password of '%s'\n", file.c_str());
   return kExitOk;
 }
 
@@ -339,13 +391,16 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 7> kActions = {{{"create", Create},
-                                                   {"add", Add},
-                                                   {"list", List},
-                                                   {"search", Search},
-                                                   {"show", Show},
-                                                   {"edit", Edit},
-                                                   {"delete", Delete}}};
+constexpr std::array<TVaultAction, 10> kActions = {{{"create", Create},
+                                                    {"info", Info},
+                                                    {"upgrade", Upgrade},
+                                                    {"passwd", Passwd},
+                                                    {"add", Add},
+                                                    {"list", List},
+                                                    {"search", Search},
+                                                    {"show", Show},
+                                                    {"edit", Edit},
+                                                    {"delete", Delete}}};
 
 int RunVault(const TCommandWords& Words) {
   if (Words.empty()) Fail(kExitUsage, "missing action");
@@ -357,23 +412,31 @@ int RunVault(const TCommandWords& Words) {
 
 } // namespace
 
-const TCommand VaultCommand = {"vault",
-                               "  vault create FILE [--force]\n"
-                               "  vault add FILE --title T [--user U] [--url U] [--note N] [--group G]\n"
-                               "            [--generate [--length N] [alphabet options]]\n"
-                               "  vault list FILE [--group G]\n"
-                               "  vault search FILE TEXT [--field title|user|url|note|any] [--exact]\n"
-                               "  vault search FILE --field password [--exact]\n"
-                               "  vault show FILE NUMBER [--reveal]\n"
-                               "  vault edit FILE NUMBER [--title T] [--user U] [--url U] [--note N] [--group G]\n"
-                               "            [--password | --generate [--length N] [alphabet options]]\n"
-                               "  vault delete FILE NUMBER\n"
-                               "      Keeps password records in an encrypted vault under a master password\n"
-                               "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
-                               "      group. A record's password is read as a secret unless --generate makes\n"
-                               "      one. 'search' finds text in every field but the password unless --field\n"
-                               "      names one (exit status 5 when nothing matches); a password to look\n"
-                               "      for is read as a secret.\n",
-                               RunVault};
+const TCommand VaultCommand = {
+    "vault",
+    "  vault create FILE [--force] [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
+    "  vault info FILE\n"
+    "  vault upgrade FILE [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
+    "  vault passwd FILE [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
+    "  vault add FILE --title T [--user U] [--url U] [--note N] [--group G]\n"
+    "            [--generate [--length N] [alphabet options]]\n"
+    "  vault list FILE [--group G]\n"
+    "  vault search FILE TEXT [--field title|user|url|note|any] [--exact]\n"
+    "  vault search FILE --field password [--exact]\n"
+    "  vault show FILE NUMBER [--reveal]\n"
+    "  vault edit FILE NUMBER [--title T] [--user U] [--url U] [--note N] [--group G]\n"
+    "            [--password | --generate [--length N] [alphabet options]]\n"
+    "  vault delete FILE NUMBER\n"
+    "      Keeps password records in an encrypted vault under a master password\n"
+    "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
+    "      group. A record's password is read as a secret unless --generate makes\n"
+    "      one. 'search' finds text in every field but the password unless --field\n"
+    "      names one (exit status 5 when nothing matches); a password to look\n"
+    "      for is read as a secret.\n"
+    "      Vaults are saved in the authenticated format 3. 'info' shows a vault's\n"
+    "      format without its password; 'upgrade' is the only action that opens a\n"
+    "      vault of the old formats 1 and 2 (the others refuse it, exit status 4)\n"
+    "      and saves it as format 3; 'passwd' changes the master password.\n" KLPASS_KDF_USAGE,
+    RunVault};
 
 } // namespace klpass

@@ -11,7 +11,7 @@ int main() {
   storage.PutBlob(u"keys/public", {0x04, 0x1f, 0x8a}, false);
 
   kl::TMemoryStream stream;
-  storage.SaveToStream(stream, u"storage password"); // AES-256-CBC, SHA-256 checksum
+  storage.SaveToStream(stream, u"storage password"); // Argon2id key, AES-256-CBC, HMAC-SHA-256
   stream.SetPosition(0);
 
   kl::TKLStorage loaded;

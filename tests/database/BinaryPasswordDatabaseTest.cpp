@@ -35,14 +35,19 @@ std::vector<String> AllKeys(const TKLStorage& Storage) {
   return keys;
 }
 
+// The cheapest derivation the bounds allow, so that the suite stays fast.
+constexpr TKLKdfParameters kFastKdf{KLStorageMinKdfMemoryKiB, 1};
+
 class BinaryPasswordDatabaseTest : public ::testing::Test {
 protected:
   // Saves a hand-made storage to File and opens it in a new database.
   std::unique_ptr<ExposedBinary> OpenStorage(const std::function<void(TKLStorage&)>& Fill) {
     TKLStorage storage;
+    storage.SetKdfParameters(kFastKdf);
     Fill(storage);
     storage.SaveToFile(File, u"pw");
     auto db = std::make_unique<ExposedBinary>();
+    db->SetKdfParameters(kFastKdf);
     db->SetSaveOnDestroy(false);
     db->SetPassword(u"pw");
     db->Open(File);
@@ -56,6 +61,7 @@ protected:
 TEST_F(BinaryPasswordDatabaseTest, SavedStorageHoldsIndexAndThreeValuesPerUser) {
   {
     TKLBinaryPasswordDatabase db;
+    db.SetKdfParameters(kFastKdf);
     db.SetPassword(u"storage password");
     db.CreateNew(File);
     EXPECT_EQ(db.AddUser(u"alice", u"user password", false), 1);
@@ -67,6 +73,7 @@ TEST_F(BinaryPasswordDatabaseTest, SavedStorageHoldsIndexAndThreeValuesPerUser) 
     EXPECT_EQ(bytes.find(plain), std::string::npos) << plain;
   }
   TKLStorage storage;
+  storage.SetKdfParameters(kFastKdf);
   storage.LoadFromFile(File, u"storage password");
   const std::vector<String> expected = {u"users/1/name", u"users/1/salt", u"users/1/pwd", u"users/2/name",
                                         u"users/2/salt", u"users/2/pwd",  u"index"};
@@ -95,9 +102,11 @@ TEST_F(BinaryPasswordDatabaseTest, OpenRejectsStoragesThatHoldNoDatabase) {
   };
   for (const Case& c : cases) {
     TKLStorage storage;
+    storage.SetKdfParameters(kFastKdf);
     c.Fill(storage);
     storage.SaveToFile(File, u"");
     TKLBinaryPasswordDatabase db;
+    db.SetKdfParameters(kFastKdf);
     EXPECT_EQ(MessageOf([&] { db.Open(File); }), Corrupted) << c.Name;
     EXPECT_FALSE(db.GetOpened()) << c.Name;
   }
@@ -107,12 +116,14 @@ TEST_F(BinaryPasswordDatabaseTest, FailedOpenLeavesTheDatabaseAsItWas) {
   const String other = Dir.FileU("other.kls");
   {
     TKLBinaryPasswordDatabase db;
+    db.SetKdfParameters(kFastKdf);
     db.SetPassword(u"other");
     db.CreateNew(other);
     db.AddUser(u"x", u"x", false);
   }
   {
     TKLBinaryPasswordDatabase db;
+    db.SetKdfParameters(kFastKdf);
     db.SetPassword(u"pw");
     db.CreateNew(File);
     db.AddUser(u"alice", u"a", false);
@@ -121,6 +132,7 @@ TEST_F(BinaryPasswordDatabaseTest, FailedOpenLeavesTheDatabaseAsItWas) {
   const std::string otherBefore = test::ReadFileBytes(test::Narrow(other));
 
   auto db = std::make_unique<TKLBinaryPasswordDatabase>();
+  db->SetKdfParameters(kFastKdf);
   db->SetPassword(u"pw");
   EXPECT_EQ(MessageOf([&] { db->Open(other); }), "Wrong password");
   EXPECT_FALSE(db->GetOpened());
@@ -253,6 +265,7 @@ TEST_F(BinaryPasswordDatabaseTest, NewUserWhoseKeyIsTakenFailsButUsesUpTheIdenti
 TEST_F(BinaryPasswordDatabaseTest, StorageDrawsFromThePluggedGenerator) {
   CountingGenerator generator;
   TKLBinaryPasswordDatabase db;
+  db.SetKdfParameters(kFastKdf);
   db.SetSaveOnDestroy(false);
   db.SetPassword(u"pw");
   db.SetRandomGenerator(&generator);
@@ -262,17 +275,20 @@ TEST_F(BinaryPasswordDatabaseTest, StorageDrawsFromThePluggedGenerator) {
   db.Save();
   const std::int64_t afterFirstSave = generator.Drawn;
   EXPECT_GT(afterFirstSave, 16);
-  // A storage loaded by Open is handed the same generator.
+  // A storage loaded by Open is handed the same generator; it keeps the key
+  // derived at Open, so its save draws the nonce and the IV but no salt.
   db.Open(File);
   db.Save();
-  EXPECT_EQ(generator.Drawn, 2 * afterFirstSave - 16);
+  const std::int64_t perSave = 32 + 16;
+  EXPECT_EQ(generator.Drawn, afterFirstSave + perSave);
   db.SetRandomGenerator(nullptr);
   db.Save();
-  EXPECT_EQ(generator.Drawn, 2 * afterFirstSave - 16);
+  EXPECT_EQ(generator.Drawn, afterFirstSave + perSave);
 }
 
 TEST_F(BinaryPasswordDatabaseTest, DestroyedGeneratorIsDroppedByDatabaseAndStorage) {
   TKLBinaryPasswordDatabase db;
+  db.SetKdfParameters(kFastKdf);
   db.SetSaveOnDestroy(false);
   db.SetPassword(u"pw");
   {
@@ -290,6 +306,7 @@ TEST_F(BinaryPasswordDatabaseTest, DestructionSavesOnlyWhenAskedTo) {
   for (const bool saveOnDestroy : {false, true}) {
     {
       TKLBinaryPasswordDatabase db;
+      db.SetKdfParameters(kFastKdf);
       db.SetPassword(u"pw");
       db.CreateNew(File);
       db.Save();
@@ -307,6 +324,37 @@ TEST_F(BinaryPasswordDatabaseTest, DestructionSavesOnlyWhenAskedTo) {
   TKLBinaryPasswordDatabase unwritable;
   unwritable.CreateNew(Dir.FileU("no/such/folder/u.kls"));
   EXPECT_THROW(unwritable.Save(), EFileError);
+}
+
+TEST_F(BinaryPasswordDatabaseTest, LegacyFilesOpenOnlyWhenAllowedAndSaveAsVersion3) {
+  {
+    TKLBinaryPasswordDatabase old;
+    old.SetSaveOnDestroy(false);
+    old.SetSaveVersion(KLStorageVersion2);
+    old.SetPassword(u"pw");
+    old.CreateNew(File);
+    old.AddUser(u"alice", u"a", false);
+    old.Save();
+  }
+  TKLBinaryPasswordDatabase db;
+  db.SetSaveOnDestroy(false);
+  db.SetPassword(u"pw");
+  EXPECT_THROW(db.Open(File), EKLStorageLegacyFormat);
+  EXPECT_FALSE(db.GetOpened());
+  db.SetAllowLegacyFormat(true);
+  db.Open(File);
+  EXPECT_EQ(db.GetLoadedVersion(), KLStorageVersion2);
+  EXPECT_TRUE(db.Verify(u"alice", u"a"));
+  EXPECT_THROW(db.SetKdfParameters({KLStorageMaxKdfMemoryKiB * 2, 1}), EKLStorageException);
+  db.SetKdfParameters(kFastKdf);
+  db.Save();
+  EXPECT_EQ(TKLStorage::ReadFileInfo(File).Version, KLStorageVersion3);
+  TKLBinaryPasswordDatabase reopened;
+  reopened.SetSaveOnDestroy(false);
+  reopened.SetPassword(u"pw");
+  reopened.Open(File);
+  EXPECT_EQ(reopened.GetLoadedVersion(), KLStorageVersion3);
+  EXPECT_EQ(reopened.GetKdfParameters(), kFastKdf);
 }
 
 } // namespace

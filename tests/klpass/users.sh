@@ -10,7 +10,7 @@ for kind in text encrypted; do
   create_flags=()
   if [ "$kind" = encrypted ]; then
     master='Master#1\n'
-    create_flags=(--encrypted)
+    create_flags=(--encrypted --kdf-memory 8 --kdf-passes 1)
   fi
 
   case_ "$kind: create, then refuse to create over it unless forced"

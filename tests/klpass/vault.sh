@@ -11,7 +11,7 @@ listing() { awk '/^[^ ]/ { printf "%s:", $0 } /^ +[0-9]/ { printf "%s %s,", $1, 
 case_ "create asks for a non-empty master password and refuses an existing file"
 run '\n' vault create v.klv
 expect_failure 2 "must not be empty"
-run "$m" vault create v.klv
+run "$m" vault create v.klv --kdf-memory 8 --kdf-passes 1
 expect_success
 run "$m" vault create v.klv
 expect_failure 7 "'v.klv' already exists"

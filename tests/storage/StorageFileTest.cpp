@@ -25,6 +25,8 @@ using test::ToHex;
 using test::U;
 
 const String kPassword = u"correct horse";
+// The cheapest derivation the bounds allow, so that the suite stays fast.
+constexpr TKLKdfParameters kFastKdf{KLStorageMinKdfMemoryKiB, 1};
 
 ByteArray Save(const TKLStorage& Storage, const String& Password) {
   TMemoryStream stream;
@@ -89,11 +91,11 @@ ByteArray PlainFile(const ByteArray& Content) { return Hex("01DB0100") + Content
 // from PBKDF2, header fields enciphered as single blocks, the content in CBC
 // with PKCS#7 padding (or with a last byte that is no valid padding).
 struct CryptoFile {
-  std::uint8_t Version = KLStorageVersion;
+  std::uint8_t Version = KLStorageVersion2;
   String Password = kPassword;
   ByteArray Salt = ByteArray(64, 0x11);
   ByteArray IV = ByteArray(16, 0x22);
-  ByteArray MasterKey = ByteArray(32, 0x33);
+  ByteArray MasterKey = Hex("333435363738393A3B3C3D3E3F404142434445464748494A4B4C4D4E4F505152");
   bool BadPadding = false;
 
   ByteArray Build(const ByteArray& Content) const {
@@ -182,13 +184,14 @@ TEST(StorageFile, PlainSavesAreByteExact) {
             "7275EA0B6414E209997641D6DD5F3A5017840BA061B558FE3276D416DCF18B0C");
 }
 
-TEST(StorageFile, EncryptedSaveIsVersion2WithEveryHeaderFieldButTheSaltEnciphered) {
+TEST(StorageFile, AVersion2SaveHasEveryHeaderFieldButTheSaltEnciphered) {
   std::uint8_t seed[32];
   for (std::size_t i = 0; i < sizeof(seed); ++i) seed[i] = static_cast<std::uint8_t>(i * 7 + 1);
   const auto generator = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(seed);
   const auto twin = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(seed);
   TKLStorage storage;
   storage.SetRandomGenerator(generator.get());
+  storage.SetSaveVersion(KLStorageVersion2);
   const ByteArray saved = Save(storage, kPassword);
 
   // The storage draws salt, vector and content key in this order.
@@ -212,6 +215,7 @@ class StorageRoundTrip : public ::testing::TestWithParam<const char16_t*> {};
 
 TEST_P(StorageRoundTrip, EveryTypeComesBackInOrderThroughStreamsAndFiles) {
   TKLStorage original;
+  original.SetKdfParameters(kFastKdf);
   FillEveryType(original);
   const String password = GetParam();
 
@@ -237,7 +241,6 @@ struct FailureCase {
   ByteArray Bytes;
   String Password;
   std::string Expected;
-  std::int32_t Appended; // values added before the failure
 };
 
 // Two values, so that a failure in the second shows the first appended.
@@ -266,40 +269,46 @@ std::vector<FailureCase> FailureCases() {
   Records unknownType = TwoValues();
   unknownType.Add("third", 6, LittleEndian(1, 4));
   const std::string readError = std::string(": ") + SReadError;
+  const std::string damaged = std::string("storage: ") + SStorageDamaged;
   return {
-      {"tag", Changed(plain, 0, 0x02), u"", std::string("storage: ") + SWrongStorageTag, 0},
-      {"version 0", Changed(plain, 2, 0), u"", std::string("storage: ") + SWrongStorageVersion, 0},
-      {"version 3", Changed(encrypted, 2, 3), kPassword, std::string("storage: ") + SWrongStorageVersion, 0},
-      {"password for a plain file", plain, kPassword, std::string("storage: ") + SStorageNotEncrypted, 0},
-      {"no password", encrypted, u"", std::string("storage: ") + SStorageWrongPassword, 0},
-      {"wrong password", encrypted, u"correct horse ", std::string("storage: ") + SStorageWrongPassword, 0},
+      {"tag", Changed(plain, 0, 0x02), u"", std::string("storage: ") + SWrongStorageTag},
+      {"version 0", Changed(plain, 2, 0), u"", std::string("storage: ") + SWrongStorageVersion},
+      {"version 4", Changed(encrypted, 2, 4), kPassword, std::string("storage: ") + SWrongStorageVersion},
+      {"plain version 3", Changed(plain, 2, 3), u"", std::string("storage: ") + SWrongStorageVersion},
+      {"password for a plain file", plain, kPassword, std::string("storage: ") + SStorageNotEncrypted},
+      {"no password", encrypted, u"", std::string("storage: ") + SStorageWrongPassword},
+      {"wrong password", encrypted, u"correct horse ", std::string("storage: ") + SStorageWrongPassword},
       {"wrong password, legacy", legacy.Build(TwoValues().Content()), u"x",
-       std::string("storage: ") + SStorageWrongPassword, 0},
-      {"any flag byte means encrypted", Changed(plain, 3, 0x80), u"", std::string("storage: ") + SStorageWrongPassword,
-       0},
-      {"data byte changed", Changed(plain, 4 + firstRecord - 1, 0x55), u"", "storage" + readError, 2},
-      {"cut before the closing record", Cut(plain, closing), u"", "storage" + readError, 2},
-      {"cut in the closing record's length", Cut(plain, closing + 1), u"", "storage" + readError, 2},
-      {"cut in a key", Cut(plain, 4 + firstRecord + 4), u"", "stream" + readError, 1},
-      {"cut in a type code", Cut(plain, 4 + firstRecord + 2 + 6), u"", "stream" + readError, 1},
-      {"cut in text data", Cut(plain, closing - 2), u"", "stream" + readError, 1},
-      {"cut in the digest", Cut(plain, plain.size() - 1), u"", "stream" + readError, 2},
-      {"unknown type code", PlainFile(unknownType.Content()), u"", "storage" + readError, 2},
-      {"header cut short", Cut(plain, 3), u"", "stream" + readError, 0},
-      {"crypto header cut short", Cut(encrypted, 100), kPassword, "stream" + readError, 0},
-      {"bad padding", badPadding.Build(TwoValues().Content()), kPassword, std::string("aes: ") + SWrongPadding, 2},
-      {"encrypted content cut to the header", Cut(encrypted, 132), kPassword, "storage" + readError, 0},
+       std::string("storage: ") + SStorageWrongPassword},
+      {"any flag byte means encrypted", Changed(plain, 3, 0x80), u"", std::string("storage: ") + SStorageWrongPassword},
+      {"data byte changed", Changed(plain, 4 + firstRecord - 1, 0x55), u"", "storage" + readError},
+      {"cut before the closing record", Cut(plain, closing), u"", "storage" + readError},
+      {"cut in the closing record's length", Cut(plain, closing + 1), u"", "storage" + readError},
+      {"cut in a key", Cut(plain, 4 + firstRecord + 4), u"", "stream" + readError},
+      {"cut in a type code", Cut(plain, 4 + firstRecord + 2 + 6), u"", "stream" + readError},
+      {"cut in text data", Cut(plain, closing - 2), u"", "stream" + readError},
+      {"cut in the digest", Cut(plain, plain.size() - 1), u"", "stream" + readError},
+      {"unknown type code", PlainFile(unknownType.Content()), u"", "storage" + readError},
+      {"header cut short", Cut(plain, 3), u"", "stream" + readError},
+      // Legacy content failures all read alike: no padding oracle.
+      {"crypto header cut short", Cut(encrypted, 100), kPassword, damaged},
+      {"bad padding", badPadding.Build(TwoValues().Content()), kPassword, damaged},
+      {"encrypted content cut to the header", Cut(encrypted, 132), kPassword, damaged},
   };
 }
 
-TEST(StorageFile, EveryLoadFailureRaisesItsErrorAndKeepsWhatCameBefore) {
+// A failed load leaves the storage as it was, even where values before the
+// failure had been read.
+TEST(StorageFile, EveryLoadFailureRaisesItsErrorAndChangesNothing) {
   for (const FailureCase& c : FailureCases()) {
     SCOPED_TRACE(c.Name);
     TKLStorage storage;
+    storage.SetAllowLegacyFormat(true);
     storage.PutInt(u"held", 1, false);
     EXPECT_EQ(LoadError(storage, c.Bytes, c.Password), c.Expected);
-    EXPECT_EQ(storage.GetCount(), 1 + c.Appended);
+    EXPECT_EQ(storage.GetCount(), 1);
     EXPECT_FALSE(storage.GetLoaded());
+    EXPECT_EQ(storage.GetLoadedVersion(), 0);
     EXPECT_NE(storage.Get(u"held"), nullptr);
   }
 }
@@ -317,12 +326,20 @@ TEST(StorageFile, BooleansAreTrueOnlyForTheByteOne) {
   }
 }
 
-TEST(StorageFile, LegacyFilesWithAnUnencipheredContentKeyStillLoad) {
-  CryptoFile legacy;
-  legacy.Version = KLStorageLegacyVersion;
-  TKLStorage storage;
-  Load(storage, legacy.Build(TwoValues().Content()), kPassword);
-  EXPECT_EQ(Describe(storage), (std::vector<std::string>{"first 2 7", "second 4 7400650078007400"}));
+TEST(StorageFile, LegacyEncryptedFilesLoadOnlyWhenAllowed) {
+  for (const std::uint8_t version : {KLStorageLegacyVersion, KLStorageVersion2}) {
+    SCOPED_TRACE(int(version));
+    CryptoFile legacy;
+    legacy.Version = version;
+    const ByteArray bytes = legacy.Build(TwoValues().Content());
+    TKLStorage storage;
+    EXPECT_THROW(Load(storage, bytes, kPassword), EKLStorageLegacyFormat);
+    EXPECT_EQ(storage.GetCount(), 0);
+    storage.SetAllowLegacyFormat(true);
+    Load(storage, bytes, kPassword);
+    EXPECT_EQ(Describe(storage), (std::vector<std::string>{"first 2 7", "second 4 7400650078007400"}));
+    EXPECT_EQ(storage.GetLoadedVersion(), version);
+  }
 }
 
 // In CBC every block after the first deciphers with the content key and the
@@ -349,6 +366,7 @@ TEST(StorageFile, TheStoredHeaderRevealsContentOnlyInTheLegacyForm) {
   const ByteArray legacyFile = legacy.Build(ByteArray(plainContent.begin() + 4, plainContent.end()));
   EXPECT_EQ(SecondContentBlock(legacyFile, legacyFile.data() + keyField), known);
 
+  storage.SetSaveVersion(KLStorageVersion2);
   const ByteArray current = Save(storage, kPassword);
   EXPECT_NE(SecondContentBlock(current, current.data() + keyField), known);
   // With the password the stored field deciphers to the content key.
@@ -416,6 +434,7 @@ TEST(StorageFile, ASaveThatCannotBeReadBackWritesNothing) {
   const String file = dir.FileU("store.bin");
   {
     TKLStorage good;
+    good.SetKdfParameters(kFastKdf);
     FillTwo(good);
     good.SaveToFile(file, kPassword);
   }

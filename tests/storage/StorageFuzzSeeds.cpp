@@ -19,6 +19,7 @@ TEST(StorageFuzzSeeds, DISABLED_WriteStorageLoadSeeds) {
   const char* dir = std::getenv("KL_FUZZ_SEED_DIR");
   ASSERT_NE(dir, nullptr);
   TKLStorage storage;
+  storage.SetSaveVersion(KLStorageVersion2);
   const auto write = [&](const std::string& Name, std::uint8_t Mode, const String& Password, std::size_t Skip) {
     TMemoryStream stream;
     storage.SaveToStream(stream, Password);
@@ -39,6 +40,11 @@ TEST(StorageFuzzSeeds, DISABLED_WriteStorageLoadSeeds) {
   write("encrypted-values", 1, u"fuzz", 0);
   write("content-values", 2, u"", KLStorageHeaderSize);
   write("roundtrip-values", 3, u"", 0);
+  write("format3-content-values", 4, u"", KLStorageHeaderSize);
+  storage.SetSaveVersion(KLStorageVersion3);
+  storage.SetKdfParameters({KLStorageMinKdfMemoryKiB, 1});
+  write("format3-values", 1, u"fuzz", 0);
+  write("format3-strict", 5, u"fuzz", 0);
 }
 
 } // namespace
