@@ -22,6 +22,11 @@ inline constexpr const char* SRecordMissing = "The record is missing";
 inline constexpr const Char* DefaultPassGroup = u"General";
 
 class TKLPassStorage;
+namespace detail {
+// The import and export of records (KLPassExchange), which reads texts in
+// place and restores time stamps as a load does.
+struct TPassExchangeAccess;
+} // namespace detail
 
 // One entry of the password-manager store: six texts and three time stamps
 // (local wall-clock seconds since 1970) that the record keeps itself. Every
@@ -31,7 +36,7 @@ class TKLPassStorage;
 // caller's. A plain object: its creator destroys it unless a store took it
 // (TKLPassStorage::Add). Not copyable; one thread at a time.
 class KL_API TKLPassRecord {
- public:
+public:
   TKLPassRecord();
   TKLPassRecord(const String& Title, const String& Username, const String& Password, const String& URL,
                 const String& Note, const String& Group);
@@ -61,8 +66,9 @@ class KL_API TKLPassRecord {
   // 0 until a text is read through its getter.
   std::int64_t GetLastAccessDate() const noexcept { return FLastAccessDate; }
 
- private:
+private:
   friend class TKLPassStorage;
+  friend struct detail::TPassExchangeAccess;
   using TField = String TKLPassRecord::*;
 
   // In-place read for the store's listing, search and save: stamps the access
@@ -100,7 +106,7 @@ enum TKLSearchEquality : std::int32_t { seContains, seEquals, seNotEquals };
 // EListError for bad positions, and the storage's, stream's and file's errors
 // unchanged. One thread at a time.
 class KL_API TKLPassStorage : public TKLRandomBasedComponent {
- public:
+public:
   explicit TKLPassStorage(TComponent* AOwner = nullptr);
   ~TKLPassStorage() override;
 
@@ -140,11 +146,12 @@ class KL_API TKLPassStorage : public TKLRandomBasedComponent {
   void SaveToFile(const String& FileName, const String& Password);
   void LoadFromFile(const String& FileName, const String& Password);
 
- private:
+private:
+  friend struct detail::TPassExchangeAccess;
   void Take(TKLPassRecord* Rec);
   void CheckSavableGroups() const;
 
   TPointerList<TKLPassRecord> FList;
 };
 
-}  // namespace kl
+} // namespace kl

@@ -21,7 +21,7 @@ bool Matches(const String& Field, TKLSearchEquality Equality, const String& Valu
   return false;
 }
 
-}  // namespace
+} // namespace
 
 TKLPassStorage::TKLPassStorage(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
 
@@ -111,4 +111,4 @@ void TKLPassStorage::Search(TKLSearchParam Param, TKLSearchEquality Equality, co
   }
 }
 
-}  // namespace kl
+} // namespace kl
