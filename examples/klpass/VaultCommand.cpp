@@ -13,6 +13,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Console.h"
+#include "VaultExchange.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
@@ -325,13 +326,15 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 7> kActions = {{{"create", Create},
+constexpr std::array<TVaultAction, 9> kActions = {{{"create", Create},
                                                    {"add", Add},
                                                    {"list", List},
                                                    {"search", Search},
                                                    {"show", Show},
                                                    {"edit", Edit},
-                                                   {"delete", Delete}}};
+                                                   {"delete", Delete},
+                                                   {"export", VaultExport},
+                                                   {"import", VaultImport}}};
 
 int RunVault(const TCommandWords& Words) {
   if (Words.empty()) Fail(kExitUsage, "missing action");
@@ -353,11 +356,13 @@ const TCommand VaultCommand = {"vault",
                                "  vault edit FILE NUMBER [--title T] [--user U] [--url U] [--note N] [--group G]\n"
                                "            [--password | --generate [--length N] [alphabet options]]\n"
                                "  vault delete FILE NUMBER\n"
+                               KLPASS_VAULT_EXCHANGE_USAGE
                                "      Keeps password records in an encrypted vault under a master password\n"
                                "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
                                "      group. A record's password is read as a secret unless --generate makes\n"
                                "      one. 'search' finds text in every field but the password unless --field\n"
-                               "      names one (exit status 5 when nothing matches).\n",
+                               "      names one (exit status 5 when nothing matches).\n"
+                               KLPASS_VAULT_EXCHANGE_HELP,
                                RunVault};
 
 } // namespace klpass
