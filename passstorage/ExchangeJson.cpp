@@ -1,6 +1,6 @@
-// JSON as RFC 8259 has it, parsed strictly into a small tree (no comments, no
-// trailing commas, no duplicate member names, nesting bounded), then mapped
-// onto records by one of two schemas. Every fault names its JSON path.
+// JSON as RFC 8259 has it, parsed strictly (no comments, no trailing commas,
+// no duplicate member names, nesting bounded) into a flat tape of nodes, then
+// mapped onto records by one of two schemas. Every fault names its JSON path.
 
 #include <algorithm>
 #include <charconv>
@@ -21,41 +21,78 @@ constexpr std::int64_t kOwnFormatVersion = 1;
 constexpr std::int64_t kBitwardenLogin = 1;
 constexpr std::int64_t kBitwardenNote = 2;
 
-struct TJson {
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+// A parsed document: the values in document order, each followed by its
+// contents (an object's members as name and value, one after the other), so
+// that a value's subtree ends where End says. Texts (strings, member names,
+// numbers' characters) lie in one pool, reserved up front so that it never
+// moves, and wiped with the document since it holds passwords. Sixteen bytes
+// a value keep a large export's tree small.
+class TJsonDocument {
+public:
   enum TKind : std::uint8_t { jkNull, jkFalse, jkTrue, jkNumber, jkString, jkArray, jkObject };
-  TKind Kind = jkNull;
-  String Text;              // a string's value, or a number's characters
-  std::vector<TJson> Items; // elements, or member values
-  std::vector<String> Keys; // member names, beside their values
 
-  TJson() = default;
-  TJson(TJson&&) = default;
-  TJson& operator=(TJson&&) = default;
-  ~TJson() { WipeString(Text); }
+  explicit TJsonDocument(std::size_t TextSize) { FPool.reserve(TextSize); }
+  ~TJsonDocument() { WipeString(FPool); }
+  TJsonDocument(const TJsonDocument&) = delete;
+  TJsonDocument& operator=(const TJsonDocument&) = delete;
 
-  const TJson* Member(std::u16string_view Name) const noexcept {
-    for (std::size_t i = 0; i < Keys.size(); ++i) {
-      if (Keys[i] == Name) return &Items[i];
-    }
-    return nullptr;
+  TKind Kind(std::size_t Node) const noexcept { return FNodes[Node].Kind; }
+  std::size_t End(std::size_t Node) const noexcept { return FNodes[Node].End; }
+  std::u16string_view Text(std::size_t Node) const noexcept {
+    return std::u16string_view(FPool).substr(FNodes[Node].Offset, FNodes[Node].Length);
   }
+
+  // The value of the member Name of an object, or npos.
+  std::size_t Member(std::size_t Object, std::u16string_view Name) const noexcept {
+    for (std::size_t key = Object + 1; key < End(Object); key = End(key + 1)) {
+      if (Text(key) == Name) return key + 1;
+    }
+    return npos;
+  }
+
+  // Building, for the parser.
+  std::size_t Open(TKind Kind) {
+    FNodes.push_back({0, 0, static_cast<std::uint32_t>(FNodes.size() + 1), Kind});
+    return FNodes.size() - 1;
+  }
+  void Close(std::size_t Node) { FNodes[Node].End = static_cast<std::uint32_t>(FNodes.size()); }
+  String& Pool() noexcept { return FPool; }
+  // A text node for what was appended to the pool since Start.
+  void AddText(TKind Kind, std::size_t Start) {
+    FNodes.push_back({static_cast<std::uint32_t>(Start), static_cast<std::uint32_t>(FPool.size() - Start),
+                      static_cast<std::uint32_t>(FNodes.size() + 1), Kind});
+  }
+  std::size_t Count() const noexcept { return FNodes.size(); }
+
+private:
+  struct TNode {
+    std::uint32_t Offset, Length; // the text in the pool
+    std::uint32_t End;            // the node after the subtree
+    TKind Kind;
+  };
+  std::vector<TNode> FNodes;
+  String FPool;
 };
 
-// A path such as $.items[3].login: each step a member name or an index.
+// A path such as $.items[3].login: each step a member name (a node of the
+// document) or an index.
 class TJsonPath {
 public:
-  void PushKey(const String& Key) { FSteps.push_back({&Key, 0}); }
-  void PushIndex(std::size_t Index) { FSteps.push_back({nullptr, Index}); }
+  explicit TJsonPath(const TJsonDocument& Doc) : FDoc(Doc) {}
+  void PushKey(std::size_t KeyNode) { FSteps.push_back({true, KeyNode}); }
+  void PushIndex(std::size_t Index) { FSteps.push_back({false, Index}); }
   void Pop() noexcept { FSteps.pop_back(); }
 
   std::string Text() const {
     std::string text = "$";
     for (const TStep& step : FSteps) {
-      if (step.Key == nullptr) {
-        text += "[" + std::to_string(step.Index) + "]";
+      if (!step.IsKey) {
+        text += "[" + std::to_string(step.Value) + "]";
       } else {
         // Long names are cut: the message names the place, not the file's text.
-        text += "." + StrToUTF8(step.Key->substr(0, 64));
+        text += "." + StrToUTF8(String(FDoc.Text(step.Value).substr(0, 64)));
       }
     }
     return text;
@@ -63,20 +100,22 @@ public:
 
 private:
   struct TStep {
-    const String* Key; // points into the tree, which does not move while the path is in use
-    std::size_t Index;
+    bool IsKey;
+    std::size_t Value; // the key's node, or the index
   };
+  const TJsonDocument& FDoc;
   std::vector<TStep> FSteps;
 };
 
-// The text is known to be valid UTF-8 when it gets here.
+// The text is known to be valid UTF-8 when it gets here. Inputs are bounded
+// (MaxExchangeFileSize) well below what the tape's 32-bit offsets can count.
 class TJsonParser {
 public:
-  explicit TJsonParser(std::string_view Text) : FText(Text) {}
+  TJsonParser(std::string_view Text, TJsonDocument& Doc) : FText(Text), FDoc(Doc), FPath(Doc) {}
 
-  void Parse(TJson& Root) {
+  void Parse() {
     SkipSpace();
-    Value(Root, 0);
+    Value(0);
     SkipSpace();
     if (FPos < FText.size()) Fail("text after the end of the document");
   }
@@ -101,33 +140,32 @@ private:
     ++FPos;
   }
 
-  void Value(TJson& Out, std::int32_t Depth) {
+  void Value(std::int32_t Depth) {
     switch (Peek()) {
       case '{':
-        return Object(Out, Depth + 1);
+        return Object(Depth + 1);
       case '[':
-        return Array(Out, Depth + 1);
+        return Array(Depth + 1);
       case '"':
-        Out.Kind = TJson::jkString;
-        return StringValue(Out.Text);
+        return StringValue();
       case 't':
-        return Word("true", TJson::jkTrue, Out);
+        return Word("true", TJsonDocument::jkTrue);
       case 'f':
-        return Word("false", TJson::jkFalse, Out);
+        return Word("false", TJsonDocument::jkFalse);
       case 'n':
-        return Word("null", TJson::jkNull, Out);
+        return Word("null", TJsonDocument::jkNull);
       default:
-        return Number(Out);
+        return Number();
     }
   }
 
-  void Word(std::string_view Text, TJson::TKind Kind, TJson& Out) {
+  void Word(std::string_view Text, TJsonDocument::TKind Kind) {
     if (FText.substr(FPos, Text.size()) != Text) Fail("an unknown word");
     FPos += Text.size();
-    Out.Kind = Kind;
+    FDoc.Close(FDoc.Open(Kind));
   }
 
-  void Number(TJson& Out) {
+  void Number() {
     const std::size_t start = FPos;
     auto digits = [&] {
       const std::size_t first = FPos;
@@ -148,67 +186,77 @@ private:
       if (Peek() == '+' || Peek() == '-') ++FPos;
       if (digits() == 0) Fail("a number without digits in its exponent");
     }
-    Out.Kind = TJson::jkNumber;
-    Out.Text.assign(FText.begin() + static_cast<std::ptrdiff_t>(start),
-                    FText.begin() + static_cast<std::ptrdiff_t>(FPos));
+    const std::size_t poolStart = FDoc.Pool().size();
+    FDoc.Pool().append(FText.begin() + static_cast<std::ptrdiff_t>(start),
+                       FText.begin() + static_cast<std::ptrdiff_t>(FPos));
+    FDoc.AddText(TJsonDocument::jkNumber, poolStart);
   }
 
   void CheckDepth(std::int32_t Depth) {
     if (Depth > MaxExchangeJsonDepth) Fail("arrays and objects nested too deeply");
   }
 
-  void Array(TJson& Out, std::int32_t Depth) {
+  void Array(std::int32_t Depth) {
     CheckDepth(Depth);
-    Out.Kind = TJson::jkArray;
+    const std::size_t node = FDoc.Open(TJsonDocument::jkArray);
     ++FPos;
     SkipSpace();
-    if (Peek() == ']') {
-      ++FPos;
-      return;
-    }
-    for (;;) {
-      FPath.PushIndex(Out.Items.size());
-      Value(Out.Items.emplace_back(), Depth);
+    for (std::size_t index = 0; Peek() != ']'; ++index) {
+      if (index > 0) {
+        Expect(',', "a comma or the end of the array was expected");
+        SkipSpace();
+      }
+      FPath.PushIndex(index);
+      Value(Depth);
       FPath.Pop();
       SkipSpace();
-      if (Peek() == ']') break;
-      Expect(',', "a comma or the end of the array was expected");
-      SkipSpace();
+      if (FPos >= FText.size()) Fail("a comma or the end of the array was expected");
     }
     ++FPos;
+    FDoc.Close(node);
   }
 
-  void Object(TJson& Out, std::int32_t Depth) {
+  void Object(std::int32_t Depth) {
     CheckDepth(Depth);
-    Out.Kind = TJson::jkObject;
+    const std::size_t node = FDoc.Open(TJsonDocument::jkObject);
     ++FPos;
     SkipSpace();
-    if (Peek() == '}') {
-      ++FPos;
-      return;
-    }
-    for (;;) {
+    for (bool first = true; Peek() != '}'; first = false) {
+      if (!first) {
+        Expect(',', "a comma or the end of the object was expected");
+        SkipSpace();
+      }
       if (Peek() != '"') Fail("a member name was expected");
-      StringValue(Out.Keys.emplace_back());
+      const std::size_t key = FDoc.Count();
+      StringValue();
       SkipSpace();
       Expect(':', "a colon was expected after the member name");
       SkipSpace();
-      FPath.PushKey(Out.Keys.back());
-      Value(Out.Items.emplace_back(), Depth);
+      FPath.PushKey(key);
+      Value(Depth);
       FPath.Pop();
       SkipSpace();
-      if (Peek() == '}') break;
-      Expect(',', "a comma or the end of the object was expected");
-      SkipSpace();
+      if (FPos >= FText.size()) Fail("a comma or the end of the object was expected");
     }
     ++FPos;
-    CheckUniqueKeys(Out.Keys);
+    FDoc.Close(node);
+    CheckUniqueKeys(node);
   }
 
-  // Two members of one name could be read differently by two programs; a
-  // sorted copy keeps this linear-logarithmic for large objects.
-  void CheckUniqueKeys(const std::vector<String>& Keys) {
-    std::vector<std::u16string_view> names(Keys.begin(), Keys.end());
+  // Two members of one name could be read differently by two programs. Small
+  // objects are compared pairwise; a sorted list keeps large ones
+  // linear-logarithmic.
+  void CheckUniqueKeys(std::size_t Node) {
+    constexpr std::size_t pairwiseUpTo = 16;
+    std::vector<std::u16string_view> names;
+    for (std::size_t key = Node + 1; key < FDoc.End(Node); key = FDoc.End(key + 1)) {
+      const std::u16string_view name = FDoc.Text(key);
+      if (names.size() < pairwiseUpTo && std::find(names.begin(), names.end(), name) != names.end()) {
+        Fail("a member name appears twice");
+      }
+      names.push_back(name);
+    }
+    if (names.size() <= pairwiseUpTo) return;
     std::sort(names.begin(), names.end());
     if (std::adjacent_find(names.begin(), names.end()) != names.end()) Fail("a member name appears twice");
   }
@@ -232,273 +280,288 @@ private:
     return value;
   }
 
-  void StringValue(String& Out) {
+  // Decodes well-formed UTF-8 onto the pool.
+  void AppendUTF8(std::string_view Run) {
+    String& out = FDoc.Pool();
+    std::size_t i = 0;
+    while (i < Run.size()) {
+      const auto c = static_cast<unsigned char>(Run[i]);
+      if (c < 0x80) {
+        out.push_back(static_cast<Char>(c));
+        ++i;
+        continue;
+      }
+      const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      std::uint32_t cp = c & (0x7Fu >> length);
+      for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(Run[i + k]) & 0x3Fu);
+      if (cp >= 0x10000) {
+        cp -= 0x10000;
+        out.push_back(static_cast<Char>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<Char>(0xDC00 + (cp & 0x3FF)));
+      } else {
+        out.push_back(static_cast<Char>(cp));
+      }
+      i += length;
+    }
+  }
+
+  void StringValue() {
+    const std::size_t poolStart = FDoc.Pool().size();
+    String& out = FDoc.Pool();
     ++FPos;
     for (;;) {
-      // Runs of plain characters are converted in one step.
+      // Runs of plain characters are decoded in one step.
       std::size_t end = FPos;
       while (end < FText.size() && FText[end] != '"' && FText[end] != '\\' &&
              static_cast<unsigned char>(FText[end]) >= 0x20) {
         ++end;
       }
-      if (end > FPos) Out += UTF8ToStr(reinterpret_cast<const std::uint8_t*>(FText.data() + FPos), end - FPos);
+      AppendUTF8(FText.substr(FPos, end - FPos));
       FPos = end;
       if (FPos >= FText.size()) Fail("a string is not closed");
       const char c = FText[FPos++];
-      if (c == '"') return;
+      if (c == '"') break;
       if (c != '\\') Fail("a control character inside a string");
       if (FPos >= FText.size()) Fail("a string is not closed");
       switch (FText[FPos++]) {
         case '"':
-          Out += u'"';
+          out += u'"';
           break;
         case '\\':
-          Out += u'\\';
+          out += u'\\';
           break;
         case '/':
-          Out += u'/';
+          out += u'/';
           break;
         case 'b':
-          Out += u'\b';
+          out += u'\b';
           break;
         case 'f':
-          Out += u'\f';
+          out += u'\f';
           break;
         case 'n':
-          Out += u'\n';
+          out += u'\n';
           break;
         case 'r':
-          Out += u'\r';
+          out += u'\r';
           break;
         case 't':
-          Out += u'\t';
+          out += u'\t';
           break;
         case 'u':
           // Kept as the code unit it names; a lone surrogate is refused later,
           // with the record, as text a vault cannot save.
-          Out += static_cast<Char>(Hex4());
+          out += static_cast<Char>(Hex4());
           break;
         default:
           Fail("an unknown escape inside a string");
       }
     }
+    FDoc.AddText(TJsonDocument::jkString, poolStart);
   }
 
   std::string_view FText;
   std::size_t FPos = 0;
+  TJsonDocument& FDoc;
   TJsonPath FPath;
 };
 
-// Reading a parsed tree against a schema, with the path of each fault.
+// Reading a parsed document against a schema, with the path of each fault.
 class TSchemaReader {
 public:
+  explicit TSchemaReader(const TJsonDocument& Doc) : FDoc(Doc), FPath(Doc) {}
+
   [[noreturn]] void Fail(std::string_view What) { RaiseExchangeError(FPath.Text(), What); }
 
-  // Steps into a member or element for the duration of Action.
+  // Steps into the member whose value is Node (its name just before it), or
+  // the element Index, for the duration of Action.
   template <class TAction>
-  void At(const String& Key, TAction&& Action) {
-    FPath.PushKey(Key);
+  void AtMember(std::size_t Node, TAction&& Action) {
+    FPath.PushKey(Node - 1);
     Action();
     FPath.Pop();
   }
   template <class TAction>
-  void At(std::size_t Index, TAction&& Action) {
+  void AtIndex(std::size_t Index, TAction&& Action) {
     FPath.PushIndex(Index);
     Action();
     FPath.Pop();
   }
 
-  const TJson& Require(const TJson& Value, TJson::TKind Kind, std::string_view What) {
-    if (Value.Kind != Kind) Fail(What);
-    return Value;
+  std::size_t Require(std::size_t Node, TJsonDocument::TKind Kind, std::string_view What) {
+    if (FDoc.Kind(Node) != Kind) Fail(What);
+    return Node;
+  }
+
+  // A member Name of Object that must be an array (or null or absent, for
+  // none): Action runs for each element, inside its path.
+  template <class TAction>
+  void Elements(std::size_t Object, std::u16string_view Name, TAction&& Action) {
+    const std::size_t list = FDoc.Member(Object, Name);
+    if (list == npos || FDoc.Kind(list) == TJsonDocument::jkNull) return;
+    AtMember(list, [&] {
+      Require(list, TJsonDocument::jkArray, "an array was expected");
+      std::size_t index = 0;
+      for (std::size_t item = list + 1; item < FDoc.End(list); item = FDoc.End(item), ++index) {
+        AtIndex(index, [&] { Action(item); });
+      }
+    });
   }
 
   // A member that must be a string (or null, read as empty, when allowed);
   // absent reads as empty.
-  void Text(const TJson& Object, std::u16string_view Name, String& Out, bool NullAllowed) {
-    const std::size_t index = IndexOf(Object, Name);
-    if (index == npos) return;
-    const TJson& value = Object.Items[index];
-    if (NullAllowed && value.Kind == TJson::jkNull) return;
-    At(Object.Keys[index], [&] { Out = Require(value, TJson::jkString, "a string was expected").Text; });
+  void Text(std::size_t Object, std::u16string_view Name, String& Out, bool NullAllowed) {
+    const std::size_t value = FDoc.Member(Object, Name);
+    if (value == npos || (NullAllowed && FDoc.Kind(value) == TJsonDocument::jkNull)) return;
+    AtMember(value, [&] { Out = FDoc.Text(Require(value, TJsonDocument::jkString, "a string was expected")); });
   }
 
-  bool Integer(const TJson& Object, std::u16string_view Name, std::int64_t& Out) {
-    const std::size_t index = IndexOf(Object, Name);
-    if (index == npos) return false;
-    At(Object.Keys[index], [&] {
-      const TJson& value = Object.Items[index];
-      const std::string text = value.Kind == TJson::jkNumber ? StrToUTF8(value.Text) : std::string();
-      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), Out);
-      if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+  bool Integer(std::size_t Object, std::u16string_view Name, std::int64_t& Out) {
+    const std::size_t value = FDoc.Member(Object, Name);
+    if (value == npos) return false;
+    AtMember(value, [&] {
+      // A number's characters are ASCII.
+      const std::u16string_view digits = FDoc.Text(value);
+      char text[24];
+      if (FDoc.Kind(value) != TJsonDocument::jkNumber || digits.size() > sizeof text) {
         Fail("a whole number was expected");
       }
+      for (std::size_t i = 0; i < digits.size(); ++i) text[i] = static_cast<char>(digits[i]);
+      const auto [end, error] = std::from_chars(text, text + digits.size(), Out);
+      if (error != std::errc() || end != text + digits.size()) Fail("a whole number was expected");
     });
     return true;
   }
 
   // A date and time as text, or null or absent for none.
-  bool Date(const TJson& Object, std::u16string_view Name, std::int64_t& Out) {
+  bool Date(std::size_t Object, std::u16string_view Name, std::int64_t& Out) {
     String text;
     Text(Object, Name, text, true);
     if (text.empty()) return false;
-    At(Object.Keys[IndexOf(Object, Name)], [&] {
+    AtMember(FDoc.Member(Object, Name), [&] {
       if (!ParseIsoTime(StrToUTF8(text), Out)) Fail("a date and time was expected");
     });
     return true;
   }
 
-  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-  static std::size_t IndexOf(const TJson& Object, std::u16string_view Name) noexcept {
-    for (std::size_t i = 0; i < Object.Keys.size(); ++i) {
-      if (Object.Keys[i] == Name) return i;
-    }
-    return npos;
-  }
-
   std::string Where() const { return FPath.Text(); }
+  const TJsonDocument& Doc() const noexcept { return FDoc; }
 
 private:
+  const TJsonDocument& FDoc;
   TJsonPath FPath;
 };
 
-void ReadOwn(const TJson& Root, TExchangeRecords& Out) {
-  TSchemaReader reader;
+constexpr std::size_t kRoot = 0;
+
+void ReadOwn(const TJsonDocument& Doc, TExchangeRecords& Out) {
+  TSchemaReader reader(Doc);
   String format;
-  reader.Text(Root, u"format", format, false);
+  reader.Text(kRoot, u"format", format, false);
   if (format != UTF8ToStr(kOwnFormatName)) reader.Fail("the \"format\" member does not name this layout");
   std::int64_t version = 0;
-  if (!reader.Integer(Root, u"version", version) || version != kOwnFormatVersion) {
+  if (!reader.Integer(kRoot, u"version", version) || version != kOwnFormatVersion) {
     reader.Fail("the \"version\" member is missing or not 1");
   }
-  const std::size_t recordsAt = TSchemaReader::IndexOf(Root, u"records");
-  if (recordsAt == TSchemaReader::npos) reader.Fail("the \"records\" member is missing");
-  reader.At(Root.Keys[recordsAt], [&] {
-    const TJson& records = reader.Require(Root.Items[recordsAt], TJson::jkArray, "an array was expected");
-    for (std::size_t i = 0; i < records.Items.size(); ++i) {
-      reader.At(i, [&] {
-        const TJson& item = reader.Require(records.Items[i], TJson::jkObject, "an object was expected");
-        TExchangeRecord& rec = Out.emplace_back();
-        rec.Where = reader.Where();
-        reader.Text(item, u"group", rec.Group, false);
-        reader.Text(item, u"title", rec.Title, false);
-        reader.Text(item, u"username", rec.Username, false);
-        reader.Text(item, u"password", rec.Password, false);
-        reader.Text(item, u"url", rec.URL, false);
-        reader.Text(item, u"note", rec.Note, false);
-        rec.HasCreated = reader.Integer(item, u"created", rec.Created);
-        rec.HasModified = reader.Integer(item, u"modified", rec.Modified);
-        rec.HasAccessed = reader.Integer(item, u"accessed", rec.Accessed);
-      });
-    }
+  const std::size_t records = Doc.Member(kRoot, u"records");
+  if (records == npos || Doc.Kind(records) == TJsonDocument::jkNull) reader.Fail("the \"records\" member is missing");
+  reader.Elements(kRoot, u"records", [&](std::size_t Item) {
+    reader.Require(Item, TJsonDocument::jkObject, "an object was expected");
+    TExchangeRecord& rec = Out.emplace_back();
+    rec.Where = reader.Where();
+    reader.Text(Item, u"group", rec.Group, false);
+    reader.Text(Item, u"title", rec.Title, false);
+    reader.Text(Item, u"username", rec.Username, false);
+    reader.Text(Item, u"password", rec.Password, false);
+    reader.Text(Item, u"url", rec.URL, false);
+    reader.Text(Item, u"note", rec.Note, false);
+    rec.HasCreated = reader.Integer(Item, u"created", rec.Created);
+    rec.HasModified = reader.Integer(Item, u"modified", rec.Modified);
+    rec.HasAccessed = reader.Integer(Item, u"accessed", rec.Accessed);
   });
 }
 
-// The folders of a Bitwarden export, by id.
-std::vector<std::pair<String, String>> ReadFolders(TSchemaReader& Reader, const TJson& Root) {
+// The folders of a Bitwarden export, sorted by id.
+std::vector<std::pair<String, String>> ReadFolders(TSchemaReader& Reader) {
   std::vector<std::pair<String, String>> folders;
-  const std::size_t at = TSchemaReader::IndexOf(Root, u"folders");
-  if (at == TSchemaReader::npos || Root.Items[at].Kind == TJson::jkNull) return folders;
-  Reader.At(Root.Keys[at], [&] {
-    const TJson& list = Reader.Require(Root.Items[at], TJson::jkArray, "an array was expected");
-    for (std::size_t i = 0; i < list.Items.size(); ++i) {
-      Reader.At(i, [&] {
-        const TJson& folder = Reader.Require(list.Items[i], TJson::jkObject, "an object was expected");
-        auto& [id, name] = folders.emplace_back();
-        Reader.Text(folder, u"id", id, false);
-        Reader.Text(folder, u"name", name, false);
-      });
-    }
+  Reader.Elements(kRoot, u"folders", [&](std::size_t Folder) {
+    Reader.Require(Folder, TJsonDocument::jkObject, "an object was expected");
+    auto& [id, name] = folders.emplace_back();
+    Reader.Text(Folder, u"id", id, false);
+    Reader.Text(Folder, u"name", name, false);
   });
   std::sort(folders.begin(), folders.end());
   return folders;
 }
 
-void ReadLogin(TSchemaReader& Reader, const TJson& Item, TExchangeRecord& Rec) {
-  const std::size_t at = TSchemaReader::IndexOf(Item, u"login");
-  if (at == TSchemaReader::npos || Item.Items[at].Kind == TJson::jkNull) return;
-  Reader.At(Item.Keys[at], [&] {
-    const TJson& login = Reader.Require(Item.Items[at], TJson::jkObject, "an object was expected");
+void ReadLogin(TSchemaReader& Reader, std::size_t Item, TExchangeRecord& Rec) {
+  const TJsonDocument& doc = Reader.Doc();
+  const std::size_t login = doc.Member(Item, u"login");
+  if (login == npos || doc.Kind(login) == TJsonDocument::jkNull) return;
+  Reader.AtMember(login, [&] {
+    Reader.Require(login, TJsonDocument::jkObject, "an object was expected");
     Reader.Text(login, u"username", Rec.Username, true);
     Reader.Text(login, u"password", Rec.Password, true);
     String totp;
     Reader.Text(login, u"totp", totp, true);
-    const std::size_t urisAt = TSchemaReader::IndexOf(login, u"uris");
-    if (urisAt != TSchemaReader::npos && login.Items[urisAt].Kind != TJson::jkNull) {
-      Reader.At(login.Keys[urisAt], [&] {
-        const TJson& uris = Reader.Require(login.Items[urisAt], TJson::jkArray, "an array was expected");
-        for (std::size_t i = 0; i < uris.Items.size(); ++i) {
-          Reader.At(i, [&] {
-            String uri;
-            Reader.Text(Reader.Require(uris.Items[i], TJson::jkObject, "an object was expected"), u"uri", uri, true);
-            // The first address is the record's URL; more are kept in the note.
-            if (i == 0) {
-              Rec.URL = uri;
-            } else {
-              AppendExtra(Rec, u"URL", uri);
-            }
-          });
-        }
-      });
-    }
+    bool first = true;
+    Reader.Elements(login, u"uris", [&](std::size_t Entry) {
+      String uri;
+      Reader.Text(Reader.Require(Entry, TJsonDocument::jkObject, "an object was expected"), u"uri", uri, true);
+      // The first address is the record's URL; more are kept in the note.
+      if (first) {
+        Rec.URL = uri;
+      } else {
+        AppendExtra(Rec, u"URL", uri);
+      }
+      first = false;
+    });
     AppendExtra(Rec, u"TOTP", totp);
   });
 }
 
-void ReadCustomFields(TSchemaReader& Reader, const TJson& Item, TExchangeRecord& Rec) {
-  const std::size_t at = TSchemaReader::IndexOf(Item, u"fields");
-  if (at == TSchemaReader::npos || Item.Items[at].Kind == TJson::jkNull) return;
-  Reader.At(Item.Keys[at], [&] {
-    const TJson& fields = Reader.Require(Item.Items[at], TJson::jkArray, "an array was expected");
-    for (std::size_t i = 0; i < fields.Items.size(); ++i) {
-      Reader.At(i, [&] {
-        const TJson& field = Reader.Require(fields.Items[i], TJson::jkObject, "an object was expected");
-        String name, value;
-        Reader.Text(field, u"name", name, true);
-        Reader.Text(field, u"value", value, true);
-        AppendExtra(Rec, name.empty() ? String(u"Field") : name, value);
-      });
-    }
+void ReadCustomFields(TSchemaReader& Reader, std::size_t Item, TExchangeRecord& Rec) {
+  Reader.Elements(Item, u"fields", [&](std::size_t Field) {
+    Reader.Require(Field, TJsonDocument::jkObject, "an object was expected");
+    String name, value;
+    Reader.Text(Field, u"name", name, true);
+    Reader.Text(Field, u"value", value, true);
+    AppendExtra(Rec, name.empty() ? String(u"Field") : name, value);
   });
 }
 
-void ReadBitwarden(const TJson& Root, TExchangeRecords& Out, std::int32_t& Skipped) {
-  TSchemaReader reader;
-  if (const TJson* encrypted = Root.Member(u"encrypted"); encrypted != nullptr && encrypted->Kind == TJson::jkTrue) {
-    reader.At(u"encrypted", [&] { reader.Fail("an encrypted export cannot be read; export without encryption"); });
+void ReadBitwarden(const TJsonDocument& Doc, TExchangeRecords& Out, std::int32_t& Skipped) {
+  TSchemaReader reader(Doc);
+  if (const std::size_t encrypted = Doc.Member(kRoot, u"encrypted");
+      encrypted != npos && Doc.Kind(encrypted) == TJsonDocument::jkTrue) {
+    reader.AtMember(encrypted, [&] { reader.Fail("an encrypted export cannot be read; export without encryption"); });
   }
-  const std::vector<std::pair<String, String>> folders = ReadFolders(reader, Root);
-  const std::size_t itemsAt = TSchemaReader::IndexOf(Root, u"items");
-  reader.At(Root.Keys[itemsAt], [&] {
-    const TJson& items = reader.Require(Root.Items[itemsAt], TJson::jkArray, "an array was expected");
-    for (std::size_t i = 0; i < items.Items.size(); ++i) {
-      reader.At(i, [&] {
-        const TJson& item = reader.Require(items.Items[i], TJson::jkObject, "an object was expected");
-        std::int64_t type = kBitwardenLogin;
-        reader.Integer(item, u"type", type);
-        if (type != kBitwardenLogin && type != kBitwardenNote) {
-          ++Skipped;
-          return;
-        }
-        TExchangeRecord& rec = Out.emplace_back();
-        rec.Where = reader.Where();
-        reader.Text(item, u"name", rec.Title, true);
-        reader.Text(item, u"notes", rec.Note, true);
-        String folderId;
-        reader.Text(item, u"folderId", folderId, true);
-        if (!folderId.empty()) {
-          const auto found = std::lower_bound(folders.begin(), folders.end(), std::pair<String, String>{folderId, {}});
-          if (found == folders.end() || found->first != folderId) {
-            reader.At(u"folderId", [&] { reader.Fail("no folder has this id"); });
-          }
-          rec.Group = found->second;
-        }
-        ReadLogin(reader, item, rec);
-        ReadCustomFields(reader, item, rec);
-        rec.HasCreated = reader.Date(item, u"creationDate", rec.Created);
-        rec.HasModified = reader.Date(item, u"revisionDate", rec.Modified);
-      });
+  const std::vector<std::pair<String, String>> folders = ReadFolders(reader);
+  reader.Elements(kRoot, u"items", [&](std::size_t Item) {
+    reader.Require(Item, TJsonDocument::jkObject, "an object was expected");
+    std::int64_t type = kBitwardenLogin;
+    reader.Integer(Item, u"type", type);
+    if (type != kBitwardenLogin && type != kBitwardenNote) {
+      ++Skipped;
+      return;
     }
+    TExchangeRecord& rec = Out.emplace_back();
+    rec.Where = reader.Where();
+    reader.Text(Item, u"name", rec.Title, true);
+    reader.Text(Item, u"notes", rec.Note, true);
+    String folderId;
+    reader.Text(Item, u"folderId", folderId, true);
+    if (!folderId.empty()) {
+      const auto found = std::lower_bound(folders.begin(), folders.end(), std::pair<String, String>{folderId, {}});
+      if (found == folders.end() || found->first != folderId) {
+        reader.AtMember(Doc.Member(Item, u"folderId"), [&] { reader.Fail("no folder has this id"); });
+      }
+      rec.Group = found->second;
+    }
+    ReadLogin(reader, Item, rec);
+    ReadCustomFields(reader, Item, rec);
+    rec.HasCreated = reader.Date(Item, u"creationDate", rec.Created);
+    rec.HasModified = reader.Date(Item, u"revisionDate", rec.Modified);
   });
 }
 
@@ -633,24 +696,24 @@ void WriteBitwarden(const TExchangeRecords& Records, std::string& Out) {
 
 TKLExchangeFormat ReadJson(std::string_view Text, TKLExchangeFormat Wanted, TExchangeRecords& Out,
                            std::int32_t& Skipped) {
-  TJson root;
-  TJsonParser(Text).Parse(root);
-  if (root.Kind != TJson::jkObject) RaiseExchangeError("$", "an object was expected");
+  TJsonDocument doc(Text.size());
+  TJsonParser(Text, doc).Parse();
+  if (doc.Kind(kRoot) != TJsonDocument::jkObject) RaiseExchangeError("$", "an object was expected");
   TKLExchangeFormat format = Wanted;
   if (format == exAuto) {
-    if (root.Member(u"records") != nullptr) {
+    if (doc.Member(kRoot, u"records") != npos) {
       format = exJson;
-    } else if (root.Member(u"items") != nullptr) {
+    } else if (doc.Member(kRoot, u"items") != npos) {
       format = exBitwardenJson;
     } else {
       RaiseExchangeError("$", "neither \"records\" nor \"items\" is a member");
     }
   }
   if (format == exJson) {
-    ReadOwn(root, Out);
+    ReadOwn(doc, Out);
   } else {
-    if (root.Member(u"items") == nullptr) RaiseExchangeError("$", "the \"items\" member is missing");
-    ReadBitwarden(root, Out, Skipped);
+    if (doc.Member(kRoot, u"items") == npos) RaiseExchangeError("$", "the \"items\" member is missing");
+    ReadBitwarden(doc, Out, Skipped);
   }
   return format;
 }
