@@ -52,7 +52,7 @@ int VaultExport(const std::vector<std::string>& Words) {
   if (out) {
     Attempt("cannot write '" + *out + "'", [&] { kl::ExportPassRecordsToFile(store, Text(*out), options); });
     std::printf("exported %d records to '%s' (%s)\n", store.GetCount(), out->c_str(),
-                 kl::ExchangeFormatName(options.Format));
+                kl::ExchangeFormatName(options.Format));
   } else {
     TStdoutStream stdoutStream;
     Attempt("cannot export", [&] { kl::ExportPassRecords(store, stdoutStream, options); });
@@ -87,18 +87,18 @@ int VaultImport(const std::vector<std::string>& Words) {
   Attempt("cannot save '" + file + "'", [&] { store.SaveToFile(Text(file), master.Get()); });
   std::printf("imported %d records from '%s' (%s)\n", report.Added, source.c_str(),
               kl::ExchangeFormatName(report.Format));
-  for (const auto& [group, count] : report.Groups) std::printf("  %-24s %d\n", Utf8(group).c_str(), count);
+  for (const auto& [group, count] : report.Groups) std::printf("  %s: %d\n", Utf8(group).c_str(), count);
   for (const auto& [from, to] : report.RenamedGroups) {
     std::printf("group '%s' is '%s' in the vault, which cannot hold '/' in a group\n", Utf8(from).c_str(),
                 Utf8(to).c_str());
   }
   if (report.ExtrasInNote > 0) {
     std::printf(
-        "%d records had data without a field in the vault (TOTP, custom fields, more URLs): kept in "
-        "their note\n",
+        "records with data that has no field in the vault (TOTP, custom fields, more URLs), kept in "
+        "their note: %d\n",
         report.ExtrasInNote);
   }
-  if (report.Skipped > 0) std::printf("%d items of a kind the vault does not keep were skipped\n", report.Skipped);
+  if (report.Skipped > 0) std::printf("items of a kind the vault does not keep, skipped: %d\n", report.Skipped);
   return kExitOk;
 }
 

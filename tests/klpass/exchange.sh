@@ -19,6 +19,9 @@ expect_out "exported 2 records to 'out.csv' (csv)"
 grep -q '^General,"Git, Hub",alice,"p""w,1",' out.csv || fail "unexpected CSV: $(cat out.csv)"
 run "$m" vault export v.klv --out out.csv
 expect_failure 7 "'out.csv' already exists"
+chmod 644 out.csv
+run "$m" vault export v.klv --out out.csv --force
+[ "$(stat -c %a out.csv)" = 600 ] || fail "a replaced export keeps mode $(stat -c %a out.csv)"
 run "$m" vault export v.klv --format csv --spreadsheet-safe
 grep -qF "\"'=SUM(1)\"" <<<"$out" || fail "formula not neutralised"
 
@@ -29,7 +32,7 @@ for format in csv json bitwarden-json; do
   run "$m" vault import "in-$format.klv" "out.$format"
   expect_success
   expect_out "imported 2 records from 'out.$format' ($format)"
-  expect_out "  Work                     1"
+  expect_out "  Work: 1"
   run "$m" vault show "in-$format.klv" 1 --reveal
   expect_out '  password:  p"w,1'
   expect_out "  note:      two"
@@ -41,9 +44,9 @@ expect_success
 expect_out "imported 3 records from"
 expect_out "(bitwarden-csv)"
 expect_out "group 'Work/Servers' is 'Work∕Servers' in the vault"
-expect_out "kept in their note"
+expect_out "kept in their note: 2"
 run "$m" vault import v.klv "$data/browser.csv" --group Browser
-expect_out "  Browser                  2"
+expect_out "  Browser: 2"
 run "$m" vault list v.klv --group Browser
 expect_out "example.com"
 
