@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <span>
+#include <type_traits>
 
 #include "foundation/KLGeneral.h"
 #include "passstorage/ExchangeFormats.h"
@@ -280,63 +281,74 @@ void ReadExtras(TExchangeRecord& Rec, const TCsvLayout& Layout, const std::vecto
   }
 }
 
-void AppendField(std::string& Out, std::string_view Text, bool Neutralise) {
+// Quotes a field when it holds a comma, a quote or a line break, or when it
+// is neutralised (a spreadsheet formula gets a leading apostrophe).
+template <class TText>
+void AppendField(std::string& Out, TText Text, bool Neutralise) {
   const bool formula =
       Neutralise && !Text.empty() &&
       (Text[0] == '=' || Text[0] == '+' || Text[0] == '-' || Text[0] == '@' || Text[0] == '\t' || Text[0] == '\r');
-  if (!formula && Text.find_first_of(",\"\r\n") == std::string_view::npos) {
-    Out.append(Text);
-    return;
-  }
-  Out.push_back('"');
+  bool quote = formula;
+  for (const auto c : Text) quote = quote || c == ',' || c == '"' || c == '\r' || c == '\n';
+  if (quote) Out.push_back('"');
   if (formula) Out.push_back('\'');
-  for (const char c : Text) {
-    if (c == '"') Out.push_back('"');
-    Out.push_back(c);
-  }
-  Out.push_back('"');
-}
-
-// The UTF-8 text of a column for a record; Scratch holds it when converted.
-std::string_view FieldText(const TExchangeRecord& Rec, const TColumnSpec& Column, std::string& Scratch) {
-  auto text = [&](const String& Value) -> std::string_view {
-    WipeRawBytes(Scratch);
-    Scratch = StrToUTF8(Value);
-    return Scratch;
+  auto append = [&](TText Run) {
+    if constexpr (std::is_same_v<TText, std::u16string_view>) {
+      AppendUTF8(Out, Run);
+    } else {
+      Out.append(Run);
+    }
   };
-  auto number = [&](std::int64_t Value) -> std::string_view { return Scratch = std::to_string(Value); };
-  switch (Column.Kind) {
-    case ckGroup:
-      return text(Rec.Group);
-    case ckTitle:
-      return text(Rec.Title);
-    case ckUsername:
-      return text(Rec.Username);
-    case ckPassword:
-      return text(Rec.Password);
-    case ckURL:
-      return text(Rec.URL);
-    case ckNote:
-      return text(Rec.Note);
-    case ckCreatedSeconds:
-      return number(Rec.Created);
-    case ckModifiedSeconds:
-      return number(Rec.Modified);
-    case ckAccessedSeconds:
-      return number(Rec.Accessed);
-    case ckCreatedIso:
-      return Scratch = FormatIsoTime(Rec.Created, false);
-    case ckModifiedIso:
-      return Scratch = Rec.Modified == 0 ? std::string() : FormatIsoTime(Rec.Modified, false);
-    case ckExtra:
-      return {};
-    case ckConstant:
-      return Column.Text;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    if (Text[i] != '"') continue;
+    // The run up to and including the quote, then the quote once more.
+    append(Text.substr(start, i + 1 - start));
+    Out.push_back('"');
+    start = i + 1;
   }
-  return {};
+  append(Text.substr(start));
+  if (quote) Out.push_back('"');
 }
 
-bool IsText(TColumn Kind) noexcept { return Kind <= ckNote; }
+const String* TextOf(const TExchangeRecord& Rec, TColumn Kind) noexcept {
+  switch (Kind) {
+    case ckGroup:
+      return &Rec.Group;
+    case ckTitle:
+      return &Rec.Title;
+    case ckUsername:
+      return &Rec.Username;
+    case ckPassword:
+      return &Rec.Password;
+    case ckURL:
+      return &Rec.URL;
+    case ckNote:
+      return &Rec.Note;
+    default:
+      return nullptr;
+  }
+}
+
+// A column that is not a text: a time stamp or a constant (ASCII).
+std::string OtherField(const TExchangeRecord& Rec, const TColumnSpec& Column) {
+  switch (Column.Kind) {
+    case ckCreatedSeconds:
+      return std::to_string(Rec.Created);
+    case ckModifiedSeconds:
+      return std::to_string(Rec.Modified);
+    case ckAccessedSeconds:
+      return std::to_string(Rec.Accessed);
+    case ckCreatedIso:
+      return FormatIsoTime(Rec.Created, false);
+    case ckModifiedIso:
+      return Rec.Modified == 0 ? std::string() : FormatIsoTime(Rec.Modified, false);
+    case ckConstant:
+      return std::string(Column.Text);
+    default:
+      return {};
+  }
+}
 
 } // namespace
 
@@ -363,24 +375,29 @@ TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExch
   return layout->Format;
 }
 
-void WriteCsv(const TExchangeRecords& Records, TKLExchangeFormat Layout, bool SpreadsheetSafe, std::string& Out) {
+void WriteCsv(const TExchangeRecords& Records, TKLExchangeFormat Layout, bool SpreadsheetSafe, TExchangeOutput& Out) {
   const TCsvLayout* layout = LayoutOf(Layout);
   if (layout == nullptr) return;
+  std::string& header = Out.Begin({});
   for (std::size_t i = 0; i < layout->Columns.size(); ++i) {
-    if (i > 0) Out.push_back(',');
-    AppendField(Out, layout->Columns[i].Name, false);
+    if (i > 0) header.push_back(',');
+    AppendField(header, layout->Columns[i].Name, false);
   }
-  Out.append("\r\n");
-  std::string scratch;
+  header.append("\r\n");
   for (const TExchangeRecord& rec : Records) {
+    std::string& text = Out.Begin({&rec.Group, &rec.Title, &rec.Username, &rec.Password, &rec.URL, &rec.Note});
     for (std::size_t i = 0; i < layout->Columns.size(); ++i) {
-      if (i > 0) Out.push_back(',');
+      if (i > 0) text.push_back(',');
       const TColumnSpec& column = layout->Columns[i];
-      AppendField(Out, FieldText(rec, column, scratch), SpreadsheetSafe && IsText(column.Kind));
+      if (const String* value = TextOf(rec, column.Kind)) {
+        AppendField(text, std::u16string_view(*value), SpreadsheetSafe);
+      } else {
+        AppendField(text, std::string_view(OtherField(rec, column)), false);
+      }
     }
-    Out.append("\r\n");
+    text.append("\r\n");
+    Out.End();
   }
-  WipeRawBytes(scratch);
 }
 
 } // namespace kl::detail

@@ -6,6 +6,8 @@
 // moves them in and out of the store.
 
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,16 +50,42 @@ std::string FormatIsoTime(std::int64_t Seconds, bool Zulu);
 // reading is kept as it is, since the vault's time stamps carry no zone.
 bool ParseIsoTime(std::string_view Text, std::int64_t& Seconds);
 
+// The text of an export on its way out. Each record is written into a buffer
+// given room for it beforehand, so that no reallocation leaves a copy of a
+// password behind, and handed on once about 64 KiB have gathered; the buffer
+// is wiped after each piece and at the end.
+class TExchangeOutput {
+public:
+  using TSink = std::function<void(std::string_view)>;
+  explicit TExchangeOutput(TSink Sink) : FSink(std::move(Sink)) {}
+  ~TExchangeOutput() { WipeRawBytes(FText); }
+  TExchangeOutput(const TExchangeOutput&) = delete;
+  TExchangeOutput& operator=(const TExchangeOutput&) = delete;
+
+  // The buffer, with room for the texts written in any escaped form (at most
+  // six bytes a code unit) and Extra bytes more.
+  std::string& Begin(std::initializer_list<const String*> Texts, std::size_t Extra = 1024);
+  // Hands the text on once enough has gathered, or at the end when Final.
+  void End(bool Final = false);
+
+private:
+  std::string FText;
+  TSink FSink;
+};
+
+// Appends the UTF-8 form of Text (valid UTF-16) without a temporary copy.
+void AppendUTF8(std::string& Out, std::u16string_view Text);
+
 // CSV (UTF-8 text without its byte-order mark). Layout exAuto picks the layout
 // from the header line; the layout read is returned.
 TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExchangeRecords& Out);
-void WriteCsv(const TExchangeRecords& Records, TKLExchangeFormat Layout, bool SpreadsheetSafe, std::string& Out);
+void WriteCsv(const TExchangeRecords& Records, TKLExchangeFormat Layout, bool SpreadsheetSafe, TExchangeOutput& Out);
 
 // JSON: the library's own schema or the unencrypted Bitwarden export; exAuto
 // tells them apart by their members. Skipped counts items of a kind the vault
 // does not keep.
 TKLExchangeFormat ReadJson(std::string_view Text, TKLExchangeFormat Wanted, TExchangeRecords& Out,
                            std::int32_t& Skipped);
-void WriteJson(const TExchangeRecords& Records, TKLExchangeFormat Layout, std::string& Out);
+void WriteJson(const TExchangeRecords& Records, TKLExchangeFormat Layout, TExchangeOutput& Out);
 
 } // namespace kl::detail

@@ -570,9 +570,7 @@ void ReadBitwarden(const TJsonDocument& Doc, TExchangeRecords& Out, std::int32_t
 void AppendEscaped(std::string& Out, const String& Text) {
   Out.push_back('"');
   std::size_t start = 0;
-  auto flush = [&](std::size_t End) {
-    if (End > start) Out += StrToUTF8(Text.substr(start, End - start));
-  };
+  auto flush = [&](std::size_t End) { AppendUTF8(Out, std::u16string_view(Text).substr(start, End - start)); };
   for (std::size_t i = 0; i < Text.size(); ++i) {
     const Char c = Text[i];
     if (c >= 0x20 && c != u'"' && c != u'\\') continue;
@@ -615,27 +613,30 @@ void AppendTextOrNull(std::string& Out, const String& Text) {
   }
 }
 
-void WriteOwn(const TExchangeRecords& Records, std::string& Out) {
-  Out += "{\n  \"format\": \"";
-  Out += kOwnFormatName;
-  Out += "\",\n  \"version\": " + std::to_string(kOwnFormatVersion) + ",\n  \"records\": [";
+void WriteOwn(const TExchangeRecords& Records, TExchangeOutput& Out) {
+  std::string& head = Out.Begin({});
+  head += "{\n  \"format\": \"";
+  head += kOwnFormatName;
+  head += "\",\n  \"version\": " + std::to_string(kOwnFormatVersion) + ",\n  \"records\": [";
   for (std::size_t i = 0; i < Records.size(); ++i) {
     const TExchangeRecord& rec = Records[i];
-    Out += i == 0 ? "\n    {" : ",\n    {";
+    std::string& text = Out.Begin({&rec.Group, &rec.Title, &rec.Username, &rec.Password, &rec.URL, &rec.Note});
+    text += i == 0 ? "\n    {" : ",\n    {";
     const std::pair<const char*, const String*> texts[] = {{"group", &rec.Group},       {"title", &rec.Title},
                                                            {"username", &rec.Username}, {"password", &rec.Password},
                                                            {"url", &rec.URL},           {"note", &rec.Note}};
     for (const auto& [name, value] : texts) {
-      Out += "\"";
-      Out += name;
-      Out += "\": ";
-      AppendText(Out, *value);
-      Out += ", ";
+      text += "\"";
+      text += name;
+      text += "\": ";
+      AppendText(text, *value);
+      text += ", ";
     }
-    Out += "\"created\": " + std::to_string(rec.Created) + ", \"modified\": " + std::to_string(rec.Modified) +
-           ", \"accessed\": " + std::to_string(rec.Accessed) + "}";
+    text += "\"created\": " + std::to_string(rec.Created) + ", \"modified\": " + std::to_string(rec.Modified) +
+            ", \"accessed\": " + std::to_string(rec.Accessed) + "}";
+    Out.End();
   }
-  Out += Records.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  Out.Begin({}) += Records.empty() ? "]\n}\n" : "\n  ]\n}\n";
 }
 
 // Folder ids are made up from the folder's position, in the shape of the
@@ -646,7 +647,7 @@ std::string FolderId(std::size_t Index) {
   return id;
 }
 
-void WriteBitwarden(const TExchangeRecords& Records, std::string& Out) {
+void WriteBitwarden(const TExchangeRecords& Records, TExchangeOutput& Out) {
   std::vector<const String*> folders;
   std::unordered_map<std::u16string_view, std::size_t> folderIndex;
   std::vector<std::size_t> folderOf(Records.size());
@@ -655,41 +656,45 @@ void WriteBitwarden(const TExchangeRecords& Records, std::string& Out) {
     if (added) folders.push_back(&Records[i].Group);
     folderOf[i] = it->second;
   }
-  Out += "{\n  \"encrypted\": false,\n  \"folders\": [";
+  Out.Begin({}) += "{\n  \"encrypted\": false,\n  \"folders\": [";
   for (std::size_t f = 0; f < folders.size(); ++f) {
-    Out += f == 0 ? "\n    {\"id\": \"" : ",\n    {\"id\": \"";
-    Out += FolderId(f) + "\", \"name\": ";
-    AppendText(Out, *folders[f]);
-    Out += "}";
+    std::string& text = Out.Begin({folders[f]});
+    text += f == 0 ? "\n    {\"id\": \"" : ",\n    {\"id\": \"";
+    text += FolderId(f) + "\", \"name\": ";
+    AppendText(text, *folders[f]);
+    text += "}";
+    Out.End();
   }
-  Out += folders.empty() ? "],\n  \"items\": [" : "\n  ],\n  \"items\": [";
+  Out.Begin({}) += folders.empty() ? "],\n  \"items\": [" : "\n  ],\n  \"items\": [";
   for (std::size_t i = 0; i < Records.size(); ++i) {
     const TExchangeRecord& rec = Records[i];
-    Out += i == 0 ? "\n    {" : ",\n    {";
-    Out += "\"folderId\": \"" + FolderId(folderOf[i]) + "\", \"type\": 1, \"reprompt\": 0, \"name\": ";
-    AppendText(Out, rec.Title);
-    Out += ", \"notes\": ";
-    AppendTextOrNull(Out, rec.Note);
-    Out += ", \"favorite\": false, \"login\": {\"uris\": [";
+    std::string& text = Out.Begin({&rec.Title, &rec.Username, &rec.Password, &rec.URL, &rec.Note});
+    text += i == 0 ? "\n    {" : ",\n    {";
+    text += "\"folderId\": \"" + FolderId(folderOf[i]) + "\", \"type\": 1, \"reprompt\": 0, \"name\": ";
+    AppendText(text, rec.Title);
+    text += ", \"notes\": ";
+    AppendTextOrNull(text, rec.Note);
+    text += ", \"favorite\": false, \"login\": {\"uris\": [";
     if (!rec.URL.empty()) {
-      Out += "{\"match\": null, \"uri\": ";
-      AppendText(Out, rec.URL);
-      Out += "}";
+      text += "{\"match\": null, \"uri\": ";
+      AppendText(text, rec.URL);
+      text += "}";
     }
-    Out += "], \"username\": ";
-    AppendTextOrNull(Out, rec.Username);
-    Out += ", \"password\": ";
-    AppendTextOrNull(Out, rec.Password);
-    Out += ", \"totp\": null}, \"collectionIds\": null";
+    text += "], \"username\": ";
+    AppendTextOrNull(text, rec.Username);
+    text += ", \"password\": ";
+    AppendTextOrNull(text, rec.Password);
+    text += ", \"totp\": null}, \"collectionIds\": null";
     if (const std::string created = FormatIsoTime(rec.Created, true); !created.empty()) {
-      Out += ", \"creationDate\": \"" + created + "\"";
+      text += ", \"creationDate\": \"" + created + "\"";
     }
     if (const std::string modified = FormatIsoTime(rec.Modified, true); rec.Modified != 0 && !modified.empty()) {
-      Out += ", \"revisionDate\": \"" + modified + "\"";
+      text += ", \"revisionDate\": \"" + modified + "\"";
     }
-    Out += "}";
+    text += "}";
+    Out.End();
   }
-  Out += Records.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  Out.Begin({}) += Records.empty() ? "]\n}\n" : "\n  ]\n}\n";
 }
 
 } // namespace
@@ -718,7 +723,7 @@ TKLExchangeFormat ReadJson(std::string_view Text, TKLExchangeFormat Wanted, TExc
   return format;
 }
 
-void WriteJson(const TExchangeRecords& Records, TKLExchangeFormat Layout, std::string& Out) {
+void WriteJson(const TExchangeRecords& Records, TKLExchangeFormat Layout, TExchangeOutput& Out) {
   if (Layout == exBitwardenJson) {
     WriteBitwarden(Records, Out);
   } else {

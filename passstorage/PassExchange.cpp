@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -6,6 +7,7 @@
 
 #include "foundation/AtomicFile.h"
 #include "foundation/Clock.h"
+#include "foundation/Exceptions.h"
 #include "foundation/FileStream.h"
 #include "foundation/KLGeneral.h"
 #include "passstorage/ExchangeFormats.h"
@@ -69,6 +71,54 @@ void AppendExtra(TExchangeRecord& Rec, std::u16string_view Label, const String& 
   Rec.Note += u": ";
   Rec.Note += Value;
   Rec.ExtrasInNote = true;
+}
+
+std::string& TExchangeOutput::Begin(std::initializer_list<const String*> Texts, std::size_t Extra) {
+  constexpr std::size_t bytesPerUnit = 6; // a control character as a JSON \u escape
+  std::size_t need = FText.size() + Extra;
+  for (const String* text : Texts) need += bytesPerUnit * text->size();
+  if (FText.capacity() < need) {
+    std::string larger;
+    larger.reserve(std::max(need, 2 * FText.capacity()));
+    larger.assign(FText);
+    WipeRawBytes(FText);
+    FText.swap(larger);
+  }
+  return FText;
+}
+
+void TExchangeOutput::End(bool Final) {
+  constexpr std::size_t pieceSize = 1 << 16;
+  if (FText.empty() || (!Final && FText.size() < pieceSize)) return;
+  FSink(FText);
+  SecureZero(FText.data(), FText.size());
+  FText.clear();
+}
+
+void AppendUTF8(std::string& Out, std::u16string_view Text) {
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    std::uint32_t cp = Text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 && Text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (Text[++i] - 0xDC00u);
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      Out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      Out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      Out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      Out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      Out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      Out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      Out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      Out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      Out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      Out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
 }
 
 namespace {
@@ -168,17 +218,35 @@ struct TWipedText {
   ~TWipedText() { WipeRawBytes(Text); }
 };
 
-// The rest of the stream, refused beyond the size limit before it is all read.
+// The rest of the stream, refused beyond the size limit before it is all
+// read. The buffer is sized from the stream where it can tell, and otherwise
+// grown by hand, wiping each buffer it leaves, since the text holds passwords.
 void ReadAll(TStream& Strm, std::string& Out) {
   constexpr std::size_t chunk = 1 << 16;
-  for (;;) {
-    const std::size_t size = Out.size();
-    if (size > static_cast<std::size_t>(MaxExchangeFileSize)) throw EKLPassExchangeError(SExchangeTooLarge);
-    Out.resize(size + chunk);
-    const std::int32_t got = Strm.Read(Out.data() + size, static_cast<std::int32_t>(chunk));
-    Out.resize(size + static_cast<std::size_t>(got > 0 ? got : 0));
-    if (got <= 0) return;
+  const auto limit = static_cast<std::size_t>(MaxExchangeFileSize);
+  std::size_t expected = chunk;
+  try {
+    const std::int64_t left = Strm.GetSize() - Strm.GetPosition();
+    if (left > MaxExchangeFileSize) throw EKLPassExchangeError(SExchangeTooLarge);
+    if (left >= 0) expected = static_cast<std::size_t>(left) + 1; // one more byte finds the end at once
+  } catch (const EStreamError&) {
+    // A stream that cannot seek: read until it ends.
   }
+  std::size_t size = 0;
+  for (;;) {
+    if (Out.size() - size < 1) {
+      std::string larger(std::max({expected, 2 * Out.size(), size + chunk}), '\0');
+      std::copy_n(Out.data(), size, larger.data());
+      WipeRawBytes(Out);
+      Out.swap(larger);
+    }
+    const std::size_t room = std::min(Out.size() - size, std::size_t{1} << 30);
+    const std::int32_t got = Strm.Read(Out.data() + size, static_cast<std::int32_t>(room));
+    if (got <= 0) break;
+    size += static_cast<std::size_t>(got);
+    if (size > limit) throw EKLPassExchangeError(SExchangeTooLarge);
+  }
+  Out.resize(size);
 }
 
 // The offset of the first byte that does not begin a well-formed UTF-8
@@ -292,16 +360,18 @@ void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOpti
       if (!IsValidUTF16(*text)) throw EKLPassExchangeError(SExchangeUnpairedSurrogate);
     }
   }
-  TWipedText text;
+  detail::TExchangeOutput out([&](std::string_view Piece) {
+    for (std::size_t at = 0; at < Piece.size(); at += kWriteChunk) {
+      const std::size_t count = std::min<std::size_t>(kWriteChunk, Piece.size() - at);
+      Strm.WriteBuffer(Piece.data() + at, static_cast<std::int32_t>(count));
+    }
+  });
   if (IsJson(Options.Format)) {
-    detail::WriteJson(records, Options.Format, text.Text);
+    detail::WriteJson(records, Options.Format, out);
   } else {
-    detail::WriteCsv(records, Options.Format == exAuto ? exCsv : Options.Format, Options.SpreadsheetSafe, text.Text);
+    detail::WriteCsv(records, Options.Format == exAuto ? exCsv : Options.Format, Options.SpreadsheetSafe, out);
   }
-  for (std::size_t at = 0; at < text.Text.size(); at += kWriteChunk) {
-    const std::size_t count = std::min<std::size_t>(kWriteChunk, text.Text.size() - at);
-    Strm.WriteBuffer(text.Text.data() + at, static_cast<std::int32_t>(count));
-  }
+  out.End(true);
 }
 
 void ExportPassRecordsToFile(TKLPassStorage& Store, const String& FileName, const TKLExportOptions& Options) {

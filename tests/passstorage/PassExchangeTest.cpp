@@ -251,6 +251,13 @@ TEST(PassExchange, RefusesMalformedInputWithItsPlaceAndAddsNothing) {
       {"{\"items\": [\"\\x\"]}", exAuto, "an unknown escape inside a string"},
       {"{\"items\": [\"\\u12\"]}", exAuto, "a \\u escape needs four hex digits"},
       {"{\"items\": [tru]}", exAuto, "$.items[0] (line 1): an unknown word"},
+      {"{\"items\": [\"abc", exAuto, "$.items[0] (line 1): a string is not closed"},
+      {"{\"items\": [1.]}", exAuto, "a number without digits after its point"},
+      {"{\"items\": [1e+]}", exAuto, "a number without digits in its exponent"},
+      {"{\"items\": [1 2]}", exAuto, "$.items (line 1): a comma or the end of the array was expected"},
+      {"{\"items\": [], 1: 2}", exAuto, "$ (line 1): a member name was expected"},
+      {"{\"items\": [], \"folders\": [3]}", exAuto, "$.folders[0]: an object was expected"},
+      {generic + "G,t,u,p,u,n,x\n", exAuto, "line 2: 7 fields where the header has 6"},
       {"{\"items\":\n [{\"name\" 1}]}", exAuto, "$.items[0] (line 2): a colon was expected after the member name"},
       {std::string(40, '[') + std::string(40, ']'), exAuto, "nested too deeply"},
       {"[]", exAuto, "$: an object was expected"},
@@ -284,6 +291,22 @@ TEST(PassExchange, RefusesMalformedInputWithItsPlaceAndAddsNothing) {
     }
     EXPECT_EQ(store.GetCount(), 1);
   }
+}
+
+// A stream that says it holds more than an import reads, and holds nothing.
+class THugeStream : public TStream {
+public:
+  std::int32_t Read(void*, std::int32_t) override { return 0; }
+  std::int32_t Write(const void*, std::int32_t) override { return 0; }
+  std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override {
+    return Origin == soEnd ? MaxExchangeFileSize + 1 : Offset;
+  }
+};
+
+TEST(PassExchange, RefusesAStreamOverTheSizeLimitBeforeReadingIt) {
+  TKLPassStorage store;
+  THugeStream strm;
+  EXPECT_THROW(ImportPassRecords(store, strm), EKLPassExchangeError);
 }
 
 TEST(PassExchange, RefusesToExportTextThatUTF8CannotCarry) {
