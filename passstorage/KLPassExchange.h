@@ -27,7 +27,7 @@ inline constexpr const char* SExchangeWrongGroup = "The import group must not be
 // The file layouts that records move in and out through. The CSV layouts are
 // told apart by their header line; exCsv is this library's own (every field,
 // time stamps included), as is exJson. exAuto, for an import, recognises the
-// layout from the content.
+// layout from the content; an export writes exJson for it.
 enum TKLExchangeFormat : std::int32_t {
   exAuto,
   exCsv,

@@ -366,10 +366,10 @@ void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOpti
       Strm.WriteBuffer(Piece.data() + at, static_cast<std::int32_t>(count));
     }
   });
-  if (IsJson(Options.Format)) {
+  if (IsJson(Options.Format) || Options.Format == exAuto) {
     detail::WriteJson(records, Options.Format, out);
   } else {
-    detail::WriteCsv(records, Options.Format == exAuto ? exCsv : Options.Format, Options.SpreadsheetSafe, out);
+    detail::WriteCsv(records, Options.Format, Options.SpreadsheetSafe, out);
   }
   out.End(true);
 }

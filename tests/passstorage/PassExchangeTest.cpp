@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -88,7 +89,14 @@ TEST_P(ExchangeRoundTrip, KeepsExtremeTimeStamps) {
   EXPECT_EQ(copy.GetRecord(0)->GetModificationDate(), INT64_MAX);
 }
 
-INSTANTIATE_TEST_SUITE_P(OwnLayouts, ExchangeRoundTrip, ::testing::Values(exCsv, exJson));
+std::string FormatTestName(TKLExchangeFormat Format) {
+  std::string name = ExchangeFormatName(Format);
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(OwnLayouts, ExchangeRoundTrip, ::testing::Values(exCsv, exJson),
+                         [](const auto& Info) { return FormatTestName(Info.param); });
 
 // What each foreign layout carries through a move out and back in.
 struct TLayoutCase {
@@ -123,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ExchangeForeignLayout,
                          ::testing::Values(TLayoutCase{exKeePassXCCsv, true, true},
                                            TLayoutCase{exBitwardenCsv, true, false},
                                            TLayoutCase{exBrowserCsv, false, false},
-                                           TLayoutCase{exBitwardenJson, true, true}));
+                                           TLayoutCase{exBitwardenJson, true, true}),
+                         [](const auto& Info) { return FormatTestName(Info.param.Format); });
 
 TEST(PassExchange, ImportsHandWrittenSamplesOfEachForeignLayout) {
   struct TSample {
