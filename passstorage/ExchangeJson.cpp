@@ -642,8 +642,10 @@ void WriteOwn(const TExchangeRecords& Records, TExchangeOutput& Out) {
 // Folder ids are made up from the folder's position, in the shape of the
 // export's identifiers, so that the same vault always gives the same file.
 std::string FolderId(std::size_t Index) {
-  char id[64];
-  std::snprintf(id, sizeof id, "00000000-0000-4000-8000-%012zx", Index + 1);
+  std::string id = "00000000-0000-4000-8000-000000000000";
+  std::uint64_t value = Index + 1;
+  for (std::size_t at = id.size(); value != 0 && at > id.size() - 12; value >>= 4)
+    id[--at] = "0123456789abcdef"[value & 0xF];
   return id;
 }
 

@@ -2,6 +2,10 @@
 
 #include <cstdio>
 #include <string>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "Arguments.h"
 #include "Console.h"
@@ -54,6 +58,10 @@ int VaultExport(const std::vector<std::string>& Words) {
     std::printf("exported %d records to '%s' (%s)\n", store.GetCount(), out->c_str(),
                 kl::ExchangeFormatName(options.Format));
   } else {
+#ifdef _WIN32
+    // The export's bytes as they are: no CR added before each LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     TStdoutStream stdoutStream;
     Attempt("cannot export", [&] { kl::ExportPassRecords(store, stdoutStream, options); });
     std::fflush(stdout);
