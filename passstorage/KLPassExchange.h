@@ -20,9 +20,9 @@ inline constexpr const char* SExchangeUnknownFormat = "The file is neither JSON 
 inline constexpr const char* SExchangeTooLarge = "The file is larger than an import accepts";
 inline constexpr const char* SExchangeNotUTF8 = "invalid UTF-8";
 inline constexpr const char* SExchangeUnpairedSurrogate =
-    "A record holds a text with an unpaired surrogate, which CSV (UTF-8) cannot carry";
+    "A record holds a text with an unpaired surrogate, which an export (UTF-8) cannot carry";
 inline constexpr const char* SExchangeFieldTooLong = "a text is longer than a vault can save (65,535 bytes of UTF-8)";
-inline constexpr const char* SExchangeWrongGroup = "The import group must not be empty or hold \"/\"";
+inline constexpr const char* SExchangeWrongGroup = "The import group must not hold \"/\" or an unpaired surrogate";
 
 // The file layouts that records move in and out through. The CSV layouts are
 // told apart by their header line; exCsv is this library's own (every field,
