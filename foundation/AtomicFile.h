@@ -13,7 +13,12 @@ namespace kl {
 // writer or any step fails, the temporary file is removed, FileName is left
 // exactly as it was, and the exception reaches the caller (EFCreateError when
 // the temporary file cannot be made). Every SaveToFile of the library uses it.
-KL_API void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer);
+// A replaced file keeps its permissions unless Access is faOwnerOnly, which
+// makes the new file readable and writable by its owner alone in any case (on
+// POSIX; Windows gives every new file the folder's inherited permissions).
+enum TFileAccess { faKeep, faOwnerOnly };
+KL_API void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer,
+                               TFileAccess Access = faKeep);
 
 // A file name as messages show it: UTF-8 (also the native form on POSIX).
 KL_API std::string NativeFileName(const String& FileName);

@@ -33,7 +33,7 @@ void SyncDirectory(const std::string& Dir) {
 
 } // namespace
 
-void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer) {
+void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer, TFileAccess Access) {
   const std::string target = NativeFileName(FileName);
   if (target.empty() || target.find('\0') != std::string::npos || target.back() == '/') {
     throw EFCreateError("Cannot create file \"" + target + "\": invalid file name");
@@ -43,9 +43,10 @@ void SaveFileAtomically(const String& FileName, const std::function<void(TStream
   if (fd < 0) {
     throw EFCreateError("Cannot create file \"" + target + "\": " + std::strerror(errno));
   }
-  // A replaced file keeps its permissions; a new one is private to its owner.
+  // A replaced file keeps its permissions unless asked otherwise; a new one is
+  // private to its owner (mkostemp makes it 0600).
   struct stat st {};
-  if (::stat(target.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
+  if (Access == faKeep && ::stat(target.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
 
   try {
     {

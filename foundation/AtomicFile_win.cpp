@@ -49,7 +49,7 @@ HANDLE CreateTemporaryBeside(const String& Target, String& TempName) {
 // The temporary file is written and flushed, then moved over the target in one
 // step that reaches the disk before it returns (MOVEFILE_WRITE_THROUGH). A new
 // file gets the folder's inherited permissions, as does a replaced one.
-void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer) {
+void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer, TFileAccess) {
   if (FileName.empty() || FileName.find(Char(0)) != String::npos || FileName.back() == u'\\' ||
       FileName.back() == u'/') {
     throw EFCreateError("Cannot create file \"" + StrToUTF8(FileName) + "\": invalid file name");

@@ -24,6 +24,11 @@ inline constexpr const char* SRecordMissing = "The record is missing";
 inline constexpr const Char* DefaultPassGroup = u"General";
 
 class TKLPassStorage;
+namespace detail {
+// The import and export of records (KLPassExchange), which reads texts in
+// place and restores time stamps as a load does.
+struct TPassExchangeAccess;
+} // namespace detail
 
 // One entry of the password-manager store: six texts and three time stamps
 // (local wall-clock seconds since 1970) that the record keeps itself. Every
@@ -65,6 +70,7 @@ public:
 
 private:
   friend class TKLPassStorage;
+  friend struct detail::TPassExchangeAccess;
   using TField = String TKLPassRecord::*;
 
   // In-place read for the store's listing, search and save: stamps the access
@@ -160,6 +166,7 @@ public:
   void LoadFromFile(const String& FileName, const String& Password);
 
 private:
+  friend struct detail::TPassExchangeAccess;
   void Take(TKLPassRecord* Rec);
   void CheckSavableGroups() const;
   void Configure(TKLStorage& Storage) const;

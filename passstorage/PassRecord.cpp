@@ -47,4 +47,4 @@ void TKLPassRecord::SetPassword(const String& Value) { SetField(&TKLPassRecord::
 void TKLPassRecord::SetURL(const String& Value) { SetField(&TKLPassRecord::FURL, Value); }
 void TKLPassRecord::SetNote(const String& Value) { SetField(&TKLPassRecord::FNote, Value); }
 
-}  // namespace kl
+} // namespace kl

@@ -88,6 +88,14 @@ piped 'vault master\n' vault delete my.vault 3
 piped 'vault master\n' vault list my.vault
 piped 'wrong master\n' vault list my.vault
 
+step "vault export / import: records moved out in clear, and into another vault"
+piped 'vault master\n' vault export my.vault --format csv --out my.csv
+printf '$ cat my.csv\n'
+cat my.csv
+piped 'other master\n' vault create other.vault
+piped 'other master\n' vault import other.vault my.csv --group Moved
+piped 'other master\n' vault list other.vault
+
 step "protect / unprotect: a password bound to this user, or to this machine"
 piped 'service secret\n' protect service.pw
 run unprotect service.pw

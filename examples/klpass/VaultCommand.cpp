@@ -14,6 +14,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "FileFormat.h"
+#include "VaultExchange.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
@@ -391,7 +392,7 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 10> kActions = {{{"create", Create},
+constexpr std::array<TVaultAction, 12> kActions = {{{"create", Create},
                                                     {"info", Info},
                                                     {"upgrade", Upgrade},
                                                     {"passwd", Passwd},
@@ -400,7 +401,9 @@ constexpr std::array<TVaultAction, 10> kActions = {{{"create", Create},
                                                     {"search", Search},
                                                     {"show", Show},
                                                     {"edit", Edit},
-                                                    {"delete", Delete}}};
+                                                    {"delete", Delete},
+                                                    {"export", VaultExport},
+                                                    {"import", VaultImport}}};
 
 int RunVault(const TCommandWords& Words) {
   if (Words.empty()) Fail(kExitUsage, "missing action");
@@ -427,6 +430,7 @@ const TCommand VaultCommand = {
     "  vault edit FILE NUMBER [--title T] [--user U] [--url U] [--note N] [--group G]\n"
     "            [--password | --generate [--length N] [alphabet options]]\n"
     "  vault delete FILE NUMBER\n"
+    KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
     "      group. A record's password is read as a secret unless --generate makes\n"
@@ -436,7 +440,8 @@ const TCommand VaultCommand = {
     "      Vaults are saved in the authenticated format 3. 'info' shows a vault's\n"
     "      format without its password; 'upgrade' is the only action that opens a\n"
     "      vault of the old formats 1 and 2 (the others refuse it, exit status 4)\n"
-    "      and saves it as format 3; 'passwd' changes the master password.\n" KLPASS_KDF_USAGE,
+    "      and saves it as format 3; 'passwd' changes the master password.\n" KLPASS_KDF_USAGE
+    KLPASS_VAULT_EXCHANGE_HELP,
     RunVault};
 
 } // namespace klpass

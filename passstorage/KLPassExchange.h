@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/Export.h"
+#include "foundation/Stream.h"
+#include "foundation/Types.h"
+#include "passstorage/KLPassStorage.h"
+
+namespace kl {
+
+// Raised for a file that cannot be imported (with the line or the JSON path of
+// the fault in the message) and for records that cannot be exported.
+KL_DECLARE_EXCEPTION(EKLPassExchangeError, EKLPassStorageException);
+
+inline constexpr const char* SExchangeUnknownFormat = "The file is neither JSON nor CSV of a known layout";
+inline constexpr const char* SExchangeTooLarge = "The file is larger than an import accepts";
+inline constexpr const char* SExchangeNotUTF8 = "invalid UTF-8";
+inline constexpr const char* SExchangeUnpairedSurrogate =
+    "A record holds a text with an unpaired surrogate, which an export (UTF-8) cannot carry";
+inline constexpr const char* SExchangeFieldTooLong = "a text is longer than a vault can save (65,535 bytes of UTF-8)";
+inline constexpr const char* SExchangeWrongGroup = "The import group must not hold \"/\" or an unpaired surrogate";
+
+// The file layouts that records move in and out through. The CSV layouts are
+// told apart by their header line; exCsv is this library's own (every field,
+// time stamps included), as is exJson. exAuto, for an import, recognises the
+// layout from the content; an export writes exJson for it.
+enum TKLExchangeFormat : std::int32_t {
+  exAuto,
+  exCsv,
+  exKeePassXCCsv,
+  exBitwardenCsv,
+  exBrowserCsv,
+  exJson,
+  exBitwardenJson
+};
+
+// The longest file an import reads, in bytes; more is refused before parsing.
+inline constexpr std::int64_t MaxExchangeFileSize = std::int64_t{256} << 20;
+// The deepest nesting of JSON arrays and objects an import follows.
+inline constexpr std::int32_t MaxExchangeJsonDepth = 32;
+
+// A vault group cannot hold "/", which other managers use between the levels
+// of nested groups: an import writes each "/" of a group path as U+2215
+// (DIVISION SLASH) and an export writes it back, so a path survives a move in
+// and out, and a vault group survives a move out and in.
+inline constexpr Char ExchangeGroupSeparator = u'\u2215';
+
+struct TKLExportOptions {
+  TKLExchangeFormat Format = exJson;
+  // CSV only: a text beginning with =, +, -, @, a tab or a carriage return
+  // gets a leading apostrophe, so that a spreadsheet shows it rather than
+  // running it as a formula. Such a file no longer round-trips exactly.
+  bool SpreadsheetSafe = false;
+};
+
+struct TKLImportOptions {
+  TKLExchangeFormat Format = exAuto;
+  // When not empty, every imported record goes to this group instead of the
+  // file's. Records without a group otherwise go to DefaultPassGroup.
+  String Group;
+};
+
+// What an import did: the layout read, the records added per vault group (in
+// order of first occurrence), every group path renamed for the vault (file
+// path, vault group), and how many records had data the vault has no field
+// for (TOTP secrets, custom fields, more addresses), which was appended to
+// their note, and how many items of a kind the vault does not keep (cards,
+// identities) were skipped.
+struct TKLImportReport {
+  TKLExchangeFormat Format = exAuto;
+  std::int32_t Added = 0;
+  std::vector<std::pair<String, std::int32_t>> Groups;
+  std::vector<std::pair<String, String>> RenamedGroups;
+  std::int32_t ExtrasInNote = 0;
+  std::int32_t Skipped = 0;
+};
+
+// Writes every record of Store, in store order, in the given layout. A CSV
+// layout refuses a store holding text with an unpaired surrogate (nothing is
+// written then); JSON keeps such text as escapes. Reading the texts stamps
+// the records' access time, as a save does.
+KL_API void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOptions& Options = {});
+// The same into a file replaced whole or not at all, readable and writable by
+// its owner only (the folder's inherited permissions on Windows).
+KL_API void ExportPassRecordsToFile(TKLPassStorage& Store, const String& FileName,
+                                    const TKLExportOptions& Options = {});
+
+// Reads the rest of Strm, checks every record and appends them all after the
+// store's records, or, on any fault, raises EKLPassExchangeError and adds
+// none. Time stamps that the layout does not carry are those of a new record.
+KL_API TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLImportOptions& Options = {});
+KL_API TKLImportReport ImportPassRecordsFromFile(TKLPassStorage& Store, const String& FileName,
+                                                 const TKLImportOptions& Options = {});
+
+// The layout's name as klpass and messages use it ("csv", "keepassxc-csv",
+// "bitwarden-csv", "browser-csv", "json", "bitwarden-json"; "auto"), and back
+// (false for an unknown name).
+KL_API const char* ExchangeFormatName(TKLExchangeFormat Format) noexcept;
+KL_API bool ExchangeFormatFromName(const std::string& Name, TKLExchangeFormat& Format) noexcept;
+
+} // namespace kl

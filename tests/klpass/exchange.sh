@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# klpass vault export and import: a vault moved out and back in through each
+# of its formats, foreign files read, and every refusal leaving the vault as it was.
+data=$(realpath "$(dirname "$0")/../data/exchange")
+source "$(dirname "$0")/common.sh"
+
+m='Vault master\n'
+
+run "$m" vault create v.klv
+run "${m}p\"w,1\n" vault add v.klv --title 'Git, Hub' --user alice --url https://github.com --note $'two\nlines'
+run "${m}=SUM(1)\n" vault add v.klv --title Sheet --group Work
+
+case_ "export warns that the output is not encrypted and writes an owner-only file"
+run "$m" vault export v.klv --format csv --out out.csv
+expect_status 0
+expect_err "not encrypted"
+expect_out "exported 2 records to 'out.csv' (csv)"
+[ "$(stat -c %a out.csv)" = 600 ] || fail "mode $(stat -c %a out.csv)"
+grep -q '^General,"Git, Hub",alice,"p""w,1",' out.csv || fail "unexpected CSV: $(cat out.csv)"
+run "$m" vault export v.klv --out out.csv
+expect_failure 7 "'out.csv' already exists"
+chmod 644 out.csv
+run "$m" vault export v.klv --out out.csv --force
+[ "$(stat -c %a out.csv)" = 600 ] || fail "a replaced export keeps mode $(stat -c %a out.csv)"
+run "$m" vault export v.klv --format csv --spreadsheet-safe
+grep -qF "\"'=SUM(1)\"" <<<"$out" || fail "formula not neutralised"
+
+case_ "a vault moved out and back in through each format keeps every record"
+for format in csv json bitwarden-json; do
+  run "$m" vault export v.klv --format "$format" --out "out.$format" --force
+  run "$m" vault create "in-$format.klv"
+  run "$m" vault import "in-$format.klv" "out.$format"
+  expect_success
+  expect_out "imported 2 records from 'out.$format' ($format)"
+  expect_out "  Work: 1"
+  run "$m" vault show "in-$format.klv" 1 --reveal
+  expect_out '  password:  p"w,1'
+  expect_out "  note:      two"
+done
+
+case_ "foreign files: groups with '/' renamed and reported, --group honoured"
+run "$m" vault import v.klv "$data/bitwarden.csv"
+expect_success
+expect_out "imported 3 records from"
+expect_out "(bitwarden-csv)"
+expect_out "group 'Work/Servers' is 'Work∕Servers' in the vault"
+expect_out "kept in their note: 2"
+run "$m" vault import v.klv "$data/browser.csv" --group Browser
+expect_out "  Browser: 2"
+run "$m" vault list v.klv --group Browser
+expect_out "example.com"
+
+case_ "a faulty file is refused with its place, and the vault is unchanged"
+cp v.klv before.klv
+printf 'name,url,username,password,note\na,b,c,d,e\n"open,b,c,d,e\n' >bad.csv
+run "$m" vault import v.klv bad.csv
+expect_failure 4 "cannot import 'bad.csv': line 3: a quoted field is not closed; nothing was imported"
+printf '{"items": [{"login": {"password": 5}}]}' >bad.json
+run "$m" vault import v.klv bad.json
+expect_failure 4 "$.items[0].login.password: a string was expected"
+cmp -s v.klv before.klv || fail "the vault changed"
+
+case_ "usage errors"
+run "$m" vault export v.klv --format xml
+expect_failure 2 "unknown format 'xml'"
+run "$m" vault import v.klv bad.csv --group 'a/b'
+expect_failure 2 "must not be empty or hold '/'"
+run "$m" vault import v.klv absent.csv
+expect_failure 6 "cannot import 'absent.csv'"
+run 'wrong\n' vault export v.klv
+expect_failure 3 "wrong master password"
