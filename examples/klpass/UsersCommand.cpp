@@ -7,6 +7,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Console.h"
+#include "HashOptions.h"
 #include "database/KLDatabase.h"
 #include "storage/KLStorage.h"
 
@@ -25,7 +26,7 @@ public:
 using TTextDatabase = TListableDatabase<kl::TKLTextPasswordDatabase>;
 using TEncryptedDatabase = TListableDatabase<kl::TKLBinaryPasswordDatabase>;
 
-enum class TAction { Create, Add, Change, Delete, List, Verify };
+enum class TAction { Create, Add, Change, Delete, List, Verify, Upgrade };
 
 struct TActionName {
   const char* Name;
@@ -33,18 +34,21 @@ struct TActionName {
   bool TakesUser;
 };
 
-constexpr std::array<TActionName, 6> kActions = {{{"create", TAction::Create, false},
+constexpr std::array<TActionName, 7> kActions = {{{"create", TAction::Create, false},
                                                   {"add", TAction::Add, true},
                                                   {"change", TAction::Change, true},
                                                   {"delete", TAction::Delete, true},
                                                   {"list", TAction::List, false},
-                                                  {"verify", TAction::Verify, true}}};
+                                                  {"verify", TAction::Verify, true},
+                                                  {"upgrade", TAction::Upgrade, false}}};
 
 struct TRequest {
   TAction Action;
   std::string File;
   std::string User;
   bool Force;
+  bool Schemes;
+  kl::TKLPasswordHashParameters Hashes;
 };
 
 // True when the file starts with the storage tag (little-endian): an encrypted
@@ -91,14 +95,40 @@ void VerifyUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
   const bool verified = Attempt("cannot verify user '" + Request.User + "'",
                                 [&] { return Database.Verify(Text(Request.User), password.Get()); });
   if (!verified) Fail(kExitWrongPassword, "wrong password for user '" + Request.User + "'");
-  std::printf("password of '%s' verified\n", Request.User.c_str());
+  // A success may have replaced an old or weaker hash with a current one.
+  const bool upgraded = Database.GetModified();
+  if (upgraded) Save(Database, Request);
+  std::printf("password of '%s' verified%s\n", Request.User.c_str(), upgraded ? "; its hash was upgraded" : "");
+}
+
+void UpgradeHashes(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  const std::int32_t wrapped =
+      Attempt("cannot upgrade '" + Request.File + "'", [&] { return Database.UpgradeHashes(); });
+  if (wrapped > 0) Save(Database, Request);
+  std::printf("wrapped %d old password hash%s in Argon2id\n", wrapped, wrapped == 1 ? "" : "es");
+}
+
+std::string SchemeText(const kl::TKLDatabaseRecord& Record) {
+  switch (kl::HashSchemeOf(Record)) {
+    case kl::hsArgon2id:
+      return DescribeHash(Record.Hash);
+    case kl::hsWrappedSHA256:
+      return "sha256 wrapped in " + DescribeHash(Record.Hash);
+    case kl::hsSHA256:
+      break;
+  }
+  return "sha256 (old form, weak)";
 }
 
 template <class TDatabase>
-void ListUsers(const TDatabase& Database) {
+void ListUsers(const TDatabase& Database, bool Schemes) {
   for (std::int32_t i = 0; i < Database.GetCount(); ++i) {
     const kl::TKLDatabaseRecord record = Database.Record(i);
-    std::printf("%6d  %s\n", record.UID, Utf8(record.Username).c_str());
+    if (Schemes) {
+      std::printf("%6d  %-20s  %s\n", record.UID, Utf8(record.Username).c_str(), SchemeText(record).c_str());
+    } else {
+      std::printf("%6d  %s\n", record.UID, Utf8(record.Username).c_str());
+    }
   }
 }
 
@@ -109,6 +139,7 @@ int Run(const TRequest& Request) {
   if (create) RefuseExisting(Request.File, Request.Force);
   TDatabase database;
   database.SetSaveOnDestroy(false); // every change is saved explicitly, so that a failure is reported
+  database.SetHashParameters(Request.Hashes);
   if constexpr (encrypted) {
     const TSecret master = create ? ReadNewSecret("New master password", false) : ReadSecret("Master password");
     database.SetPassword(master.Get());
@@ -134,7 +165,10 @@ int Run(const TRequest& Request) {
       VerifyUser(database, Request);
       break;
     case TAction::List:
-      Attempt("cannot list '" + Request.File + "'", [&] { ListUsers(database); });
+      Attempt("cannot list '" + Request.File + "'", [&] { ListUsers(database, Request.Schemes); });
+      break;
+    case TAction::Upgrade:
+      UpgradeHashes(database, Request);
       break;
     case TAction::Create:
       break;
@@ -143,7 +177,7 @@ int Run(const TRequest& Request) {
 }
 
 int RunUsers(const TCommandWords& Words) {
-  const TArguments args(Words, {{"--encrypted"}, {"--force"}});
+  const TArguments args(Words, {{"--encrypted"}, {"--force"}, {"--schemes"}}, kHashOptions);
   args.ExpectPositional(2, 3, "action and database file");
   const std::string& actionName = args.Positional()[0];
   const TActionName* action = nullptr;
@@ -153,8 +187,8 @@ int RunUsers(const TCommandWords& Words) {
   if (action == nullptr) Fail(kExitUsage, "unknown action '" + actionName + "'");
   args.ExpectPositional(action->TakesUser ? 3 : 2, action->TakesUser ? 3 : 2, "user name");
 
-  const TRequest request{action->Action, args.Positional()[1], action->TakesUser ? args.Positional()[2] : "",
-                         args.Has("--force")};
+  const TRequest request{action->Action,      args.Positional()[1],  action->TakesUser ? args.Positional()[2] : "",
+                         args.Has("--force"), args.Has("--schemes"), ReadHashOptions(args)};
   if (action->TakesUser && request.User.empty()) Fail(kExitUsage, "the user name must not be empty");
   const bool encrypted = action->Action == TAction::Create ? args.Has("--encrypted") : IsEncryptedFile(request.File);
   return encrypted ? Run<TEncryptedDatabase>(request) : Run<TTextDatabase>(request);
@@ -162,15 +196,19 @@ int RunUsers(const TCommandWords& Words) {
 
 } // namespace
 
-const TCommand UsersCommand = {"users",
-                               "  users create FILE [--encrypted] [--force]\n"
-                               "  users add|change|delete|verify FILE NAME\n"
-                               "  users list FILE\n"
-                               "      Keeps a user password database: salted hashes, never the passwords.\n"
-                               "      A text file by default; --encrypted makes an encrypted file under a\n"
-                               "      master password (read as a secret; an existing file's kind is\n"
-                               "      recognised). 'add' and 'change' read the user's new password, 'verify'\n"
-                               "      reads one and checks it (exit status 3 when wrong).\n",
-                               RunUsers};
+const TCommand UsersCommand = {
+    "users",
+    "  users create FILE [--encrypted] [--force]\n"
+    "  users add|change|delete|verify FILE NAME\n"
+    "  users list FILE [--schemes]\n"
+    "  users upgrade FILE\n"
+    "      Keeps a user password database: Argon2id hashes, never the passwords.\n"
+    "      A text file by default; --encrypted makes an encrypted file under a\n"
+    "      master password (read as a secret; an existing file's kind is\n"
+    "      recognised). 'add' and 'change' read the user's new password, 'verify'\n"
+    "      reads one and checks it (exit status 3 when wrong), and replaces an old\n"
+    "      or weaker hash with a current one. 'upgrade' wraps every old salted\n"
+    "      SHA-256 hash in Argon2id; 'list --schemes' shows each user's hash form.\n" KLPASS_HASH_USAGE,
+    RunUsers};
 
 } // namespace klpass
