@@ -123,6 +123,8 @@ bool StartsWith(const String& Text, std::u16string_view Prefix) noexcept {
 // before either is judged, so a non-hexadecimal pair in either raises the
 // conversion error even when the other one is empty.
 void DecodeOldForm(const TKLDatabaseRecord& Record, SecureBytes& Salt, SecureBytes& Digest) {
+  // Hex never starts with '$': a hash string cut short, or of a kind no database writes.
+  if (StartsWith(Record.Hash, u"$")) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
   SecureBytes salt(HexStrToBytes(Record.Salt));
   SecureBytes digest(HexStrToBytes(Record.Hash));
   if (salt.size() == 0 || digest.size() != KLDatabaseHashSize) throw EKLPasswordDatabaseError(SDatabaseCorrupted);

@@ -180,6 +180,7 @@ TYPED_TEST(HashUpgradeTest, DamagedAndCostlyRecordsAreRefused) {
       {u"", u"$argon2id$v=19$m=4294967295,t=1,p=1" + tail, SPasswordHashTooCostly},
       {u"", u"$kl-sha256-argon2id$v=19$m=8,t=1,p=1" + tail, SDatabaseCorrupted},
       {old.Salt, u"$kl-sha256-argon2id$v=19$m=4294967295,t=1,p=1" + tail, SPasswordHashTooCostly},
+      {old.Salt, u"$argon2i$v=19$m=8,t=1,p=1" + tail, SDatabaseCorrupted},
       {old.Salt, old.Hash.substr(2), SDatabaseCorrupted},
   };
   for (const Case& c : cases) {
