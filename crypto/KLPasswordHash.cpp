@@ -124,7 +124,8 @@ namespace detail {
 
 void CheckHashParameters(const TKLPasswordHashParameters& Parameters) {
   if (Parameters.MemoryKiB < detail::Argon2idMinMemoryKiB || Parameters.Passes < detail::Argon2idMinPasses ||
-      Parameters.MemoryKiB > Parameters.MaxMemoryKiB || Parameters.Passes > Parameters.MaxPasses) {
+      Parameters.MemoryKiB > Parameters.MaxMemoryKiB || Parameters.Passes > Parameters.MaxPasses ||
+      std::uint64_t{Parameters.MemoryKiB} * 1024 > crypto_pwhash_argon2id_MEMLIMIT_MAX) {
     throw EKLPasswordHashError(SInvalidHashParameters);
   }
 }
@@ -176,9 +177,9 @@ String HashPassword(const String& Password, const TKLPasswordHashParameters& Par
   RawByteString utf8 = StrictBytes(Password);
   char out[crypto_pwhash_argon2id_STRBYTES] = {};
   static const char empty = 0;
-  const int result = crypto_pwhash_str_alg(out, utf8.empty() ? &empty : utf8.data(), utf8.size(), Parameters.Passes,
-                                           static_cast<std::size_t>(Parameters.MemoryKiB) * 1024,
-                                           crypto_pwhash_ALG_ARGON2ID13);
+  const int result =
+      crypto_pwhash_str_alg(out, utf8.empty() ? &empty : utf8.data(), utf8.size(), Parameters.Passes,
+                            static_cast<std::size_t>(Parameters.MemoryKiB) * 1024, crypto_pwhash_ALG_ARGON2ID13);
   WipeRawBytes(utf8);
   if (result != 0) throw EKLPasswordHashError(SInvalidHashParameters);
   return Widen(out);
