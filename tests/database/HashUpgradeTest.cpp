@@ -79,6 +79,12 @@ TYPED_TEST(HashUpgradeTest, OldRecordsVerifyAndTurnIntoArgon2idOnSuccess) {
   EXPECT_FALSE(reopened->Verify(u"alice", u"Secret"));
   EXPECT_FALSE(reopened->GetModified()) << "a current hash is not rehashed";
   EXPECT_EQ(reopened->GetRecord(0).Hash, db->GetRecord(0).Hash);
+
+  // The save on destruction writes a rehashed record as well.
+  reopened->SetSaveOnDestroy(true);
+  EXPECT_TRUE(reopened->Verify(u"bob", u""));
+  reopened.reset();
+  EXPECT_EQ(this->SchemeOf(*this->Reopen(), 1), hsArgon2id);
 }
 
 // After the upgrade no record holds a fast hash; each verifies its own
