@@ -44,8 +44,8 @@ std::unique_ptr<kl::TKLTextPasswordDatabase> DatabaseIn(TForm Form) {
 
 void BM_Verify(benchmark::State& State) {
   const auto form = static_cast<TForm>(State.range(0));
-  auto db = DatabaseIn(form);
   const double before = PeakResidentMiB();
+  auto db = DatabaseIn(form);
   for (auto _ : State) {
     if (!db->Verify(u"user", Password)) State.SkipWithError("Verify failed");
   }
