@@ -160,6 +160,7 @@ void TKLBinaryPasswordDatabase::CreateNew(const String& URI) {
   StorageChanged();
   FIndex = 0;
   FURI = URI;
+  FModified = true;
 }
 
 // The file is loaded into a storage of its own, which replaces the database's
@@ -179,18 +180,22 @@ void TKLBinaryPasswordDatabase::Open(const String& URI) {
   StorageChanged();
   FIndex = index;
   FURI = std::move(uri);
+  FModified = false;
 }
 
 void TKLBinaryPasswordDatabase::Save() {
   if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
   FDB->PutInt(IndexKey, FIndex, true);
   FDB->SaveToFile(FURI, FPassword);
+  FModified = false;
 }
 
 std::int32_t TKLBinaryPasswordDatabase::AddUser(const String& Username, const String& Password, bool ChangeIfExists) {
   const bool exists = Exists(Username);
   if (exists && !ChangeIfExists) throw EKLPasswordDatabaseError(SUserAlreadyExists);
-  return exists ? ChangeUser(Username, Password) : AddNewUser(Username, Password);
+  const std::int32_t uid = exists ? ChangeUser(Username, Password) : AddNewUser(Username, Password);
+  FModified = true;
+  return uid;
 }
 
 // The new user's key lists last, so the caches can take it in, unless values
@@ -200,7 +205,7 @@ std::int32_t TKLBinaryPasswordDatabase::AddNewUser(const String& Username, const
   String hash;
   const detail::TWipeTextOnExit wipeSalt(salt);
   const detail::TWipeTextOnExit wipeHash(hash);
-  TransformPassword(Password, salt, hash);
+  MakeHashRecord(Password, salt, hash);
   const std::int32_t uid = detail::NextUserID(FIndex);
   const String key = UserKey(uid);
   const bool keyIsNew = FUserKeys && !FUserKeys->Contains(key);
@@ -237,7 +242,7 @@ std::int32_t TKLBinaryPasswordDatabase::ChangeUser(const String& Username, const
   String hash;
   const detail::TWipeTextOnExit wipeSalt(salt);
   const detail::TWipeTextOnExit wipeHash(hash);
-  TransformPassword(Password, salt, hash);
+  MakeHashRecord(Password, salt, hash);
   const String key = UserKey(uid);
   const bool inPlace = UserKeys().Get(position) == key;
   try {
@@ -269,6 +274,7 @@ bool TKLBinaryPasswordDatabase::DeleteUser(std::int32_t UID) {
     throw;
   }
   if (removed == 0) return false;
+  FModified = true;
   // A hand-made storage may hold the key itself more than once; Remove takes
   // only its first value, so the key can still be listed.
   if (position < 0 || FDB->Get(key) != nullptr) {
@@ -278,6 +284,22 @@ bool TKLBinaryPasswordDatabase::DeleteUser(std::int32_t UID) {
   FUserKeys->RemoveAt(position);
   UserRemoved(position);
   return true;
+}
+
+// The values are replaced in place (the value objects stay, so the caches
+// hold); the hash goes first, and is put back if the salt cannot follow.
+void TKLBinaryPasswordDatabase::ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) {
+  detail::TUserKeyList& keys = UserKeys();
+  const String key = keys.Get(Position);
+  String oldHash = keys.Values(Position).Hash->GetValue();
+  const detail::TWipeTextOnExit wipeOldHash(oldHash);
+  FDB->PutString(key + HashLeaf, Hash, true);
+  try {
+    FDB->PutString(key + SaltLeaf, Salt, true);
+  } catch (...) {
+    FDB->PutString(key + HashLeaf, oldHash, true);
+    throw;
+  }
 }
 
 } // namespace kl

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "crypto/KLPasswordHash.h"
 #include "foundation/Export.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/StringList.h"
@@ -30,9 +31,9 @@ inline constexpr const char* SInvalidUserName = "Invalid user name";
 inline constexpr std::size_t KLDatabaseSaltSize = 16;
 inline constexpr std::size_t KLDatabaseHashSize = 32;
 
-// One user as a database hands it out: identifier, name, and the salt and
-// salted SHA-256 hash of the password as upper-case hex text. A plain value;
-// the caller owns its copy.
+// One user as a database hands it out: identifier, name, salt and hash. A
+// plain value; the caller owns its copy. How Salt and Hash read depends on the
+// record's scheme (HashSchemeOf).
 struct TKLDatabaseRecord {
   std::int32_t UID = 0;
   String Username;
@@ -40,9 +41,26 @@ struct TKLDatabaseRecord {
   String Hash;
 };
 
-// Base of the user password databases: salted SHA-256 hashes under user names,
-// never a password. Descendants keep the records; this class does the hashing,
-// the look-ups and verification through the seven abstract operations.
+// The forms a user's password is stored in:
+//  hsArgon2id: Salt empty, Hash an Argon2id string ($argon2id$v=19$...).
+//  hsWrappedSHA256: an old record upgraded in place: Salt its old salt in hex,
+//    Hash an Argon2id string over the old SHA-256 digest, under the identifier
+//    KLWrappedHashIdentifier ($kl-sha256-argon2id$v=19$...).
+//  hsSHA256: the old form, weak (one fast hash per guess): Salt 16 bytes and
+//    Hash SHA-256(salt followed by the UTF-8 password), both in hex.
+enum TKLHashScheme { hsSHA256, hsArgon2id, hsWrappedSHA256 };
+
+inline constexpr const char16_t* KLWrappedHashIdentifier = u"kl-sha256-argon2id";
+
+// The scheme of a record, told by its Hash alone; a hash in no form the
+// database writes counts as hsSHA256 (Verify then judges it).
+KL_API TKLHashScheme HashSchemeOf(const TKLDatabaseRecord& Record) noexcept;
+
+// Base of the user password databases: password hashes under user names, never
+// a password. New and changed passwords are stored as Argon2id strings; records
+// in the old salted SHA-256 form still verify, and are replaced on a successful
+// Verify or wrapped by UpgradeHashes. Descendants keep the records; this class
+// does the hashing, the look-ups and verification through its abstract operations.
 // Look-ups answer as a walk over the records in position order would (first
 // match wins; a damaged record met before the match raises its error), but use
 // an index that is rebuilt only after a change, so they cost constant time.
@@ -74,9 +92,42 @@ public:
   // whatever the deletion by UID answers.
   bool DeleteUser(const String& Username);
   // True when Password is the user's password. Raises SUserDoesNotExist for an
-  // unknown user and SDatabaseCorrupted for a salt or hash that is empty, of odd
-  // length, or (the hash) not exactly 32 bytes long.
-  bool Verify(const String& Username, const String& Password) const;
+  // unknown user and SDatabaseCorrupted for a record it cannot read: an old-form
+  // salt or hash that is empty, of odd length, or (the hash) not exactly 32
+  // bytes long; a malformed Argon2id string. A string asking for more than the
+  // bounds of GetHashParameters raises EKLPasswordHashError before anything is
+  // allocated.
+  // Verify may change the database: on success, a record in the old or the
+  // wrapped form, or one weaker than GetHashParameters, gets a fresh Argon2id
+  // string (not with WeakLegacyHashes set, and not for a password holding an
+  // unpaired surrogate, which an old record accepts as before and Argon2id
+  // cannot take). The database is then modified, and Save, or the save on
+  // destruction, writes the new hash. So Verify is not const, and a database
+  // shared between threads needs the caller's lock around it too.
+  bool Verify(const String& Username, const String& Password);
+
+  // Wraps every record of the old form: its SHA-256 digest becomes the input of
+  // Argon2id, so that no fast hash stays in the file; the salt stays for
+  // Verify, which turns a wrapped record into a plain Argon2id one on the next
+  // success. Returns the number of records wrapped. A damaged old record raises
+  // SDatabaseCorrupted before any record is changed. Slow by design: one
+  // Argon2id computation a record.
+  std::int32_t UpgradeHashes();
+
+  // The cost of new hashes and the bounds on stored ones (defaults: 64 MiB,
+  // 2 passes; at most 1 GiB and 16 passes). Raises EKLPasswordHashError for
+  // values Argon2id cannot take or above their own bounds.
+  const TKLPasswordHashParameters& GetHashParameters() const noexcept { return FHashParameters; }
+  void SetHashParameters(const TKLPasswordHashParameters& Value);
+  // Weak, for compatibility only: new and changed passwords are stored in the
+  // old salted SHA-256 form, which a stolen file gives up at billions of
+  // guesses a second, and Verify leaves old records as they are. For an
+  // application whose other readers of the file know only that form. Off by default.
+  bool GetWeakLegacyHashes() const noexcept { return FWeakLegacyHashes; }
+  void SetWeakLegacyHashes(bool Value) noexcept { FWeakLegacyHashes = Value; }
+  // Whether the records changed since the last Open or Save (a new database
+  // counts as changed until saved).
+  bool GetModified() const noexcept { return FModified; }
 
 protected:
   virtual TKLDatabaseRecord GetRecord(std::int32_t Index) const = 0;
@@ -87,8 +138,15 @@ protected:
   // The stored salt and hash texts of the first user named Username; false,
   // leaving them untouched, if there is none.
   bool GetDataByName(const String& Username, String& Salt, String& Hash) const;
-  // A fresh random salt and the hash of Password under it, as hex text.
+  // A fresh random salt and the hash of Password under it, as hex text (the old form).
   void TransformPassword(const String& Password, String& Salt, String& Hash) const;
+  // The stored form of a new or changed password: an Argon2id string with an
+  // empty salt, or the old form with WeakLegacyHashes. Raises EConvertError
+  // (SInvalidUTF16) for text holding an unpaired surrogate.
+  void MakeHashRecord(const String& Password, String& Salt, String& Hash) const;
+  // Replaces the salt and hash of the user at Position, leaving its place,
+  // UID and name; all or nothing.
+  virtual void ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) = 0;
 
   // The position of the first user named Username, -1 if none (a damaged
   // record before it raises its error).
@@ -106,15 +164,23 @@ protected:
   void RecordsChanged() noexcept;
 
   String FURI;
+  bool FModified = false;
 
 private:
   const detail::TUserLookupIndex& Lookups() const;
+  bool VerifyRecord(const TKLDatabaseRecord& Record, const String& Password) const;
+  void Rehash(std::int32_t Position, const String& Password);
+  String HashWithFreshSalt(const String& Algorithm, const ByteArray& Password) const;
+
+  TKLPasswordHashParameters FHashParameters;
+  bool FWeakLegacyHashes = false;
 
   mutable std::unique_ptr<detail::TUserLookupIndex> FLookups;
 };
 
 // A user database in a text file: a first line with the last UID handed out,
-// then one line per user, "UID:name:salt:hash". The whole file is held in
+// then one line per user, "UID:name:salt:hash" (an Argon2id record has an
+// empty salt: "UID:name::$argon2id$..."). The whole file is held in
 // memory; Save rewrites it atomically. User names holding ':', CR or LF are
 // refused (SInvalidUserName). Raises EKLPasswordDatabaseError, and file errors
 // unchanged. One thread at a time.
@@ -149,6 +215,7 @@ public:
 protected:
   TKLDatabaseRecord GetRecord(std::int32_t Index) const override;
   std::int32_t GetUserCount() const override;
+  void ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) override;
 
   // Open from the file's content already in memory, URI naming where Save
   // writes it; the same checks and the same all-or-nothing outcome as Open.
@@ -163,7 +230,8 @@ private:
 };
 
 // A user database kept in an encrypted storage file, one key per user:
-// "users/<UID>/name", ".../salt" and ".../pwd", and "index" for the last UID
+// "users/<UID>/name", ".../salt" and ".../pwd" (salt empty and pwd the
+// Argon2id string for a record in that form), and "index" for the last UID
 // handed out. The storage (owned) is held in memory; Save writes it atomically,
 // encrypted with Password. The storage password copy is wiped on destruction.
 // Raises EKLPasswordDatabaseError, and the storage's and file errors unchanged.
@@ -211,6 +279,7 @@ public:
 protected:
   TKLDatabaseRecord GetRecord(std::int32_t Index) const override;
   std::int32_t GetUserCount() const override;
+  void ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) override;
 
 private:
   detail::TUserKeyList& UserKeys() const;

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <limits>
+#include <string_view>
+#include <vector>
 
 #include "crypto/KLSHA256.h"
 #include "database/KLDatabase.h"
@@ -103,6 +105,8 @@ void HashUpdate(TSHA256Context& Context, const ByteArray& Bytes) {
   }
 }
 
+// The password bytes the old form hashes: an unpaired surrogate encodes as
+// U+FFFD, as it always has, so that old records keep verifying.
 SecureBytes PasswordBytes(const String& Password) {
   RawByteString utf8 = StrToUTF8(Password);
   SecureBytes bytes(RawByteStringToBytes(utf8));
@@ -110,7 +114,48 @@ SecureBytes PasswordBytes(const String& Password) {
   return SecureBytes(std::move(bytes.Get()));
 }
 
+bool StartsWith(const String& Text, std::u16string_view Prefix) noexcept {
+  return std::u16string_view(Text).substr(0, Prefix.size()) == Prefix;
+}
+
+// The old form's salt and 32-byte digest, decoded; SDatabaseCorrupted when
+// either is empty or odd, or the digest is not 32 bytes. Both texts are decoded
+// before either is judged, so a non-hexadecimal pair in either raises the
+// conversion error even when the other one is empty.
+void DecodeOldForm(const TKLDatabaseRecord& Record, SecureBytes& Salt, SecureBytes& Digest) {
+  // Hex never starts with '$': a hash string cut short, or of a kind no database writes.
+  if (StartsWith(Record.Hash, u"$")) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  SecureBytes salt(HexStrToBytes(Record.Salt));
+  SecureBytes digest(HexStrToBytes(Record.Hash));
+  if (salt.size() == 0 || digest.size() != KLDatabaseHashSize) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  std::swap(Salt.Get(), salt.Get());
+  std::swap(Digest.Get(), digest.Get());
+}
+
+// A malformed hash string is a damaged record; a string asking for too much
+// keeps its own error, so that the bound can be seen and raised.
+template <class F>
+auto ReadingHashString(F&& Action) {
+  try {
+    return Action();
+  } catch (const EKLPasswordHashError& e) {
+    if (e.GetMessage() == SInvalidPasswordHash) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+    throw;
+  }
+}
+
 } // namespace
+
+TKLHashScheme HashSchemeOf(const TKLDatabaseRecord& Record) noexcept {
+  const std::u16string_view hash(Record.Hash);
+  const std::u16string_view wrapped(KLWrappedHashIdentifier);
+  if (StartsWith(Record.Hash, u"$argon2id$")) return hsArgon2id;
+  if (hash.size() > wrapped.size() + 1 && hash[0] == u'$' && hash.substr(1, wrapped.size()) == wrapped &&
+      hash[wrapped.size() + 1] == u'$') {
+    return hsWrappedSHA256;
+  }
+  return hsSHA256;
+}
 
 TKLPasswordDatabase::TKLPasswordDatabase(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
 
@@ -222,20 +267,105 @@ void TKLPasswordDatabase::TransformPassword(const String& Password, String& Salt
   Hash = std::move(hashText);
 }
 
-// Both texts are decoded before either is judged, so a non-hexadecimal pair in
-// either raises the conversion error even when the other one is empty.
-bool TKLPasswordDatabase::Verify(const String& Username, const String& Password) const {
-  String saltText;
-  String hashText;
-  const detail::TWipeTextOnExit wipeSaltText(saltText);
-  const detail::TWipeTextOnExit wipeHashText(hashText);
-  if (!GetDataByName(Username, saltText, hashText)) throw EKLPasswordDatabaseError(SUserDoesNotExist);
-  const SecureBytes salt(HexStrToBytes(saltText));
-  const SecureBytes stored(HexStrToBytes(hashText));
-  if (salt.size() == 0 || stored.size() != KLDatabaseHashSize) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+void TKLPasswordDatabase::SetHashParameters(const TKLPasswordHashParameters& Value) {
+  detail::CheckHashParameters(Value);
+  FHashParameters = Value;
+}
+
+// The salt comes from the component's generator, as every random byte it uses.
+String TKLPasswordDatabase::HashWithFreshSalt(const String& Algorithm, const ByteArray& Password) const {
+  SecureBytes salt(KLPasswordHashSaltSize);
+  GetRandomGenerator()->Generate(salt.data(), static_cast<std::int32_t>(salt.size()));
+  return detail::HashPasswordBytes(Algorithm, Password.data(), Password.size(), salt.data(), FHashParameters);
+}
+
+void TKLPasswordDatabase::MakeHashRecord(const String& Password, String& Salt, String& Hash) const {
+  if (!IsValidUTF16(Password)) throw EConvertError(SInvalidUTF16);
+  if (FWeakLegacyHashes) {
+    TransformPassword(Password, Salt, Hash);
+    return;
+  }
+  RawByteString utf8 = StrToUTF8Strict(Password);
+  SecureBytes password(RawByteStringToBytes(utf8));
+  WipeRawBytes(utf8);
+  String hash = HashWithFreshSalt(u"argon2id", password.Get());
+  WipeString(Salt);
+  WipeString(Hash);
+  Hash = std::move(hash);
+}
+
+bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const String& Password) const {
+  const TKLHashScheme scheme = HashSchemeOf(Record);
+  if (scheme == hsArgon2id) {
+    return ReadingHashString([&] { return VerifyPassword(Record.Hash, Password, FHashParameters); });
+  }
+  SecureBytes salt;
+  SecureBytes stored;
+  if (scheme == hsWrappedSHA256) {
+    salt.Get() = HexStrToBytes(Record.Salt);
+    if (salt.size() == 0) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  } else {
+    DecodeOldForm(Record, salt, stored);
+  }
   const SecureBytes password = PasswordBytes(Password);
   const SecureBytes computed(GetPasswordHash(salt.Get(), password.Get()));
-  return ConstantTimeEqual(computed.data(), stored.data(), KLDatabaseHashSize);
+  if (scheme == hsSHA256) return ConstantTimeEqual(computed.data(), stored.data(), KLDatabaseHashSize);
+  return ReadingHashString([&] {
+    return detail::VerifyPasswordBytes(Record.Hash, KLWrappedHashIdentifier, computed.data(), computed.size(),
+                                       FHashParameters);
+  });
+}
+
+void TKLPasswordDatabase::Rehash(std::int32_t Position, const String& Password) {
+  String salt;
+  String hash;
+  const detail::TWipeTextOnExit wipeSalt(salt);
+  const detail::TWipeTextOnExit wipeHash(hash);
+  MakeHashRecord(Password, salt, hash);
+  ReplaceHash(Position, salt, hash);
+  FModified = true;
+}
+
+bool TKLPasswordDatabase::Verify(const String& Username, const String& Password) {
+  const std::int32_t position = FindUserPosition(Username);
+  if (position < 0) throw EKLPasswordDatabaseError(SUserDoesNotExist);
+  TKLDatabaseRecord record = GetRecord(position);
+  const detail::TWipeTextOnExit wipeSalt(record.Salt);
+  const detail::TWipeTextOnExit wipeHash(record.Hash);
+  if (!VerifyRecord(record, Password)) return false;
+  const bool weaker = HashSchemeOf(record) != hsArgon2id || NeedsRehash(record.Hash, FHashParameters);
+  if (weaker && !FWeakLegacyHashes && IsValidUTF16(Password)) Rehash(position, Password);
+  return true;
+}
+
+// Every old record is checked before the first is changed, so a damaged one
+// stops the upgrade with nothing done. A failure later (memory) leaves the
+// records wrapped so far wrapped: each record is whole either way.
+std::int32_t TKLPasswordDatabase::UpgradeHashes() {
+  std::vector<std::int32_t> positions;
+  const std::int32_t count = GetUserCount();
+  for (std::int32_t i = 0; i < count; ++i) {
+    TKLDatabaseRecord record = GetRecord(i);
+    const detail::TWipeTextOnExit wipeSalt(record.Salt);
+    const detail::TWipeTextOnExit wipeHash(record.Hash);
+    if (HashSchemeOf(record) != hsSHA256) continue;
+    SecureBytes salt;
+    SecureBytes digest;
+    DecodeOldForm(record, salt, digest);
+    positions.push_back(i);
+  }
+  for (const std::int32_t position : positions) {
+    TKLDatabaseRecord record = GetRecord(position);
+    const detail::TWipeTextOnExit wipeSalt(record.Salt);
+    const detail::TWipeTextOnExit wipeHash(record.Hash);
+    SecureBytes salt;
+    SecureBytes digest;
+    DecodeOldForm(record, salt, digest);
+    String wrapped = HashWithFreshSalt(KLWrappedHashIdentifier, digest.Get());
+    ReplaceHash(position, record.Salt, wrapped);
+    FModified = true;
+  }
+  return static_cast<std::int32_t>(positions.size());
 }
 
 } // namespace kl

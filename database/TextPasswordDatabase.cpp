@@ -71,6 +71,7 @@ void TKLTextPasswordDatabase::CreateNew(const String& URI) {
   RecordsChanged();
   FIndex = 0;
   FURI = URI;
+  FModified = true;
 }
 
 // A line that is not valid UTF-8 is refused rather than read with U+FFFD in
@@ -105,6 +106,7 @@ void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const
   RecordsChanged();
   FIndex = index;
   FURI = std::move(uri);
+  FModified = false;
 }
 
 void TKLTextPasswordDatabase::Save() {
@@ -113,6 +115,7 @@ void TKLTextPasswordDatabase::Save() {
   lines.Add(IntToStr(FIndex));
   for (const String& line : *FList) lines.Add(line);
   lines.SaveToFile(FURI);
+  FModified = false;
 }
 
 std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const String& Password, bool ChangeIfExists) {
@@ -125,7 +128,7 @@ std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const Stri
   const detail::TWipeTextOnExit wipeSalt(salt);
   const detail::TWipeTextOnExit wipeHash(hash);
   const detail::TWipeTextOnExit wipeLine(line);
-  TransformPassword(Password, salt, hash);
+  MakeHashRecord(Password, salt, hash);
   std::int32_t uid = 0;
   if (exists) {
     // The first line of this name keeps its place, UID and name; only its salt and hash change.
@@ -143,6 +146,7 @@ std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const Stri
     FIndex = uid;
     UserAppended(uid, Username);
   }
+  FModified = true;
   return uid;
 }
 
@@ -151,7 +155,17 @@ bool TKLTextPasswordDatabase::DeleteUser(std::int32_t UID) {
   if (position < 0) return false;
   FList->Delete(position);
   UserRemoved(position);
+  FModified = true;
   return true;
+}
+
+void TKLTextPasswordDatabase::ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) {
+  TKLDatabaseRecord record = GetRecord(Position);
+  WipeString(record.Salt);
+  WipeString(record.Hash);
+  String line = JoinLine(record.UID, record.Username, Salt, Hash);
+  const detail::TWipeTextOnExit wipeLine(line);
+  FList->Put(Position, line);
 }
 
 } // namespace kl

@@ -10,7 +10,7 @@
 namespace {
 
 class FuzzedTextDatabase : public kl::TKLTextPasswordDatabase {
- public:
+public:
   using TKLTextPasswordDatabase::GetRecord;
   using TKLTextPasswordDatabase::OpenFromText;
 };
@@ -23,12 +23,20 @@ void Tolerate(F&& Action) {
   }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   const kl::String text = kl::UTF8ToStr(Data, Size);
   FuzzedTextDatabase db;
   db.SetSaveOnDestroy(false);
+  // The cheapest Argon2id, and tight bounds on what a line may ask for, so that
+  // each input runs in bounded time; the bound check itself is under test.
+  kl::TKLPasswordHashParameters hashes;
+  hashes.MemoryKiB = 8;
+  hashes.Passes = 1;
+  hashes.MaxMemoryKiB = 64;
+  hashes.MaxPasses = 2;
+  db.SetHashParameters(hashes);
   try {
     db.OpenFromText(text, u"fuzz.txt");
   } catch (const kl::Exception&) {
@@ -43,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   Tolerate([&] { db.Verify(u"", u""); });
   Tolerate([&] { db.GetUsername(1); });
   Tolerate([&] { db.AddUser(u"fuzz", u"pw", true); });
+  Tolerate([&] { db.UpgradeHashes(); });
   Tolerate([&] { db.DeleteUser(lastName); });
   Tolerate([&] { db.GetUID(lastName); });
   return 0;

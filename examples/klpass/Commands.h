@@ -19,6 +19,7 @@ extern const TCommand CheckCommand;
 extern const TCommand GenerateCommand;
 extern const TCommand DeriveCommand;
 extern const TCommand UsersCommand;
+extern const TCommand HashCommand;
 extern const TCommand VaultCommand;
 extern const TCommand ProtectCommand;
 extern const TCommand UnprotectCommand;

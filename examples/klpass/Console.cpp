@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "crypto/KLAES.h"
+#include "crypto/KLPasswordHash.h"
 #include "database/KLDatabase.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
@@ -49,6 +50,11 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
     if (Is(Error, kl::SInvalidUserName)) return {kExitUsage, "a user name must not hold ':' or a line break"};
     if (StartsWith(message, kl::SDatabaseCorrupted)) return {kExitDamaged, "the database is damaged" + detail};
     return {kExitInternal, message};
+  }
+  if (dynamic_cast<const kl::EKLPasswordHashError*>(&Error)) {
+    if (Is(Error, kl::SInvalidHashParameters)) return {kExitUsage, message};
+    if (Is(Error, kl::SPasswordHashTooCostly)) return {kExitDamaged, message};
+    return {kExitDamaged, "not a valid Argon2id password hash"};
   }
   if (dynamic_cast<const kl::EKLPassStorageException*>(&Error)) {
     if (Is(Error, kl::SWrongGroupName)) return {kExitUsage, "a group name must not be empty or hold '/'"};

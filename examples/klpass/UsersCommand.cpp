@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include "Commands.h"
 #include "Console.h"
 #include "FileFormat.h"
+#include "HashOptions.h"
 #include "database/KLDatabase.h"
 #include "storage/KLStorage.h"
 
@@ -41,7 +43,8 @@ constexpr std::array<TActionName, 8> kActions = {{{"create", TAction::Create, fa
                                                   {"change", TAction::Change, true},
                                                   {"delete", TAction::Delete, true},
                                                   {"list", TAction::List, false},
-                                                  {"verify", TAction::Verify, true}}};
+                                                  {"verify", TAction::Verify, true},
+                                                  {"upgrade", TAction::Upgrade, false}}};
 
 struct TRequest {
   TAction Action;
@@ -49,6 +52,8 @@ struct TRequest {
   std::string User;
   bool Force;
   const TArguments* Args;
+  bool Schemes;
+  kl::TKLPasswordHashParameters Hashes;
 };
 
 // True when the file starts with the storage tag (little-endian): an encrypted
@@ -95,32 +100,65 @@ void VerifyUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
   const bool verified = Attempt("cannot verify user '" + Request.User + "'",
                                 [&] { return Database.Verify(Text(Request.User), password.Get()); });
   if (!verified) Fail(kExitWrongPassword, "wrong password for user '" + Request.User + "'");
-  std::printf("password of '%s' verified\n", Request.User.c_str());
+  // A success may have replaced an old or weaker hash with a current one.
+  const bool upgraded = Database.GetModified();
+  if (upgraded) Save(Database, Request);
+  std::printf("password of '%s' verified%s\n", Request.User.c_str(), upgraded ? "; its hash was upgraded" : "");
+}
+
+std::string SchemeText(const kl::TKLDatabaseRecord& Record) {
+  switch (kl::HashSchemeOf(Record)) {
+    case kl::hsArgon2id:
+      return DescribeHash(Record.Hash);
+    case kl::hsWrappedSHA256:
+      return "sha256 wrapped in " + DescribeHash(Record.Hash);
+    case kl::hsSHA256:
+      break;
+  }
+  return "sha256 (old form, weak)";
 }
 
 template <class TDatabase>
-void ListUsers(const TDatabase& Database) {
+void ListUsers(const TDatabase& Database, bool Schemes) {
   for (std::int32_t i = 0; i < Database.GetCount(); ++i) {
     const kl::TKLDatabaseRecord record = Database.Record(i);
-    std::printf("%6d  %s\n", record.UID, Utf8(record.Username).c_str());
+    if (Schemes) {
+      std::printf("%6d  %-20s  %s\n", record.UID, Utf8(record.Username).c_str(), SchemeText(record).c_str());
+    } else {
+      std::printf("%6d  %s\n", record.UID, Utf8(record.Username).c_str());
+    }
   }
 }
 
-// The one action that opens a legacy encrypted database: it saves it as
-// version 3, with the parameters asked for (or the defaults); a version-3 file
-// is saved again only when new parameters are asked for.
-void Upgrade(kl::TKLBinaryPasswordDatabase& Database, const TRequest& Request) {
-  const std::uint8_t from = Database.GetLoadedVersion();
-  const bool legacy = from < kl::KLStorageVersion3;
-  if (!legacy && !HasKdfOptions(*Request.Args)) {
-    std::printf("'%s' is already version 3; nothing to do\n", Request.File.c_str());
-    return;
+// 'upgrade' brings a file up to date: every old salted SHA-256 hash is wrapped
+// in Argon2id, and an encrypted file is saved as version 3 when it was of a
+// legacy format (with the parameters asked for, or the defaults) or when new
+// parameters are asked for. It is the one action that opens a legacy file.
+template <class TDatabase>
+void Upgrade(TDatabase& Database, const TRequest& Request) {
+  constexpr bool encrypted = std::is_same_v<TDatabase, TEncryptedDatabase>;
+  std::uint8_t from = 0;
+  bool newFormat = false;
+  if constexpr (encrypted) {
+    from = Database.GetLoadedVersion();
+    const bool legacy = from < kl::KLStorageVersion3;
+    newFormat = legacy || HasKdfOptions(*Request.Args);
+    if (newFormat) {
+      Database.SetKdfParameters(
+          KdfFromOptions(*Request.Args, legacy ? kl::TKLKdfParameters{} : Database.GetKdfParameters()));
+    }
   }
-  Database.SetKdfParameters(
-      KdfFromOptions(*Request.Args, legacy ? kl::TKLKdfParameters{} : Database.GetKdfParameters()));
-  Save(Database, Request);
-  std::printf("saved '%s' (was version %d) as ", Request.File.c_str(), from);
-  PrintFileInfo(Request.File);
+  const std::int32_t wrapped =
+      Attempt("cannot upgrade '" + Request.File + "'", [&] { return Database.UpgradeHashes(); });
+  if (wrapped > 0 || newFormat) Save(Database, Request);
+  std::printf("wrapped %d old password hash%s in Argon2id\n", wrapped, wrapped == 1 ? "" : "es");
+  if (!encrypted) return;
+  if (newFormat) {
+    std::printf("saved '%s' (was version %d) as ", Request.File.c_str(), from);
+    PrintFileInfo(Request.File);
+  } else {
+    std::printf("'%s' is already version 3\n", Request.File.c_str());
+  }
 }
 
 template <class TDatabase>
@@ -130,6 +168,7 @@ int Run(const TRequest& Request) {
   if (create) RefuseExisting(Request.File, Request.Force);
   TDatabase database;
   database.SetSaveOnDestroy(false); // every change is saved explicitly, so that a failure is reported
+  database.SetHashParameters(Request.Hashes);
   if constexpr (encrypted) {
     const TSecret master = create ? ReadNewSecret("New master password", false) : ReadSecret("Master password");
     database.SetPassword(master.Get());
@@ -157,10 +196,10 @@ int Run(const TRequest& Request) {
       VerifyUser(database, Request);
       break;
     case TAction::List:
-      Attempt("cannot list '" + Request.File + "'", [&] { ListUsers(database); });
+      Attempt("cannot list '" + Request.File + "'", [&] { ListUsers(database, Request.Schemes); });
       break;
     case TAction::Upgrade:
-      if constexpr (encrypted) Upgrade(database, Request);
+      Upgrade(database, Request);
       break;
     case TAction::Create:
     case TAction::Info:
@@ -170,7 +209,10 @@ int Run(const TRequest& Request) {
 }
 
 int RunUsers(const TCommandWords& Words) {
-  const TArguments args(Words, {{"--encrypted"}, {"--force"}}, kKdfOptions);
+  std::array<TOptionSpec, kKdfOptions.size() + kHashOptions.size()> options{};
+  std::copy(kKdfOptions.begin(), kKdfOptions.end(), options.begin());
+  std::copy(kHashOptions.begin(), kHashOptions.end(), options.begin() + kKdfOptions.size());
+  const TArguments args(Words, {{"--encrypted"}, {"--force"}, {"--schemes"}}, options);
   args.ExpectPositional(2, 3, "action and database file");
   const std::string& actionName = args.Positional()[0];
   const TActionName* action = nullptr;
@@ -180,8 +222,8 @@ int RunUsers(const TCommandWords& Words) {
   if (action == nullptr) Fail(kExitUsage, "unknown action '" + actionName + "'");
   args.ExpectPositional(action->TakesUser ? 3 : 2, action->TakesUser ? 3 : 2, "user name");
 
-  const TRequest request{action->Action, args.Positional()[1], action->TakesUser ? args.Positional()[2] : "",
-                         args.Has("--force"), &args};
+  const TRequest request{action->Action,      args.Positional()[1],  action->TakesUser ? args.Positional()[2] : "",
+                         args.Has("--force"), &args, args.Has("--schemes"), ReadHashOptions(args)};
   if (action->TakesUser && request.User.empty()) Fail(kExitUsage, "the user name must not be empty");
   const bool encrypted = action->Action == TAction::Create ? args.Has("--encrypted") : IsEncryptedFile(request.File);
   const bool kdfOptionsFit = (action->Action == TAction::Create && encrypted) || action->Action == TAction::Upgrade;
@@ -197,8 +239,8 @@ int RunUsers(const TCommandWords& Words) {
     }
     return kExitOk;
   }
-  if (action->Action == TAction::Upgrade && !encrypted) {
-    Fail(kExitUsage, "'" + request.File + "' is a text user database: it has no encrypted format to upgrade");
+  if (action->Action == TAction::Upgrade && !encrypted && HasKdfOptions(args)) {
+    Fail(kExitUsage, "'" + request.File + "' is a text user database: it has no key derivation to set");
   }
   return encrypted ? Run<TEncryptedDatabase>(request) : Run<TTextDatabase>(request);
 }
@@ -212,16 +254,18 @@ const TCommand UsersCommand = {
     "  users info FILE\n"
     "  users upgrade FILE [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
     "  users add|change|delete|verify FILE NAME\n"
-    "  users list FILE\n"
-    "      Keeps a user password database: salted hashes, never the passwords.\n"
+    "  users list FILE [--schemes]\n"
+    "      Keeps a user password database: Argon2id hashes, never the passwords.\n"
     "      A text file by default; --encrypted makes an encrypted file under a\n"
     "      master password (read as a secret; an existing file's kind is\n"
     "      recognised). 'add' and 'change' read the user's new password, 'verify'\n"
-    "      reads one and checks it (exit status 3 when wrong). Encrypted files are\n"
-    "      saved in the authenticated format 3; 'info' shows a file's format without\n"
-    "      its password; 'upgrade' is the only action that opens an encrypted file\n"
-    "      of the old formats 1 and 2 (the others refuse it, exit status 4) and\n"
-    "      saves it as format 3.\n" KLPASS_KDF_USAGE,
+    "      reads one and checks it (exit status 3 when wrong), and replaces an old\n"
+    "      or weaker hash with a current one. 'list --schemes' shows each user's\n"
+    "      hash form. Encrypted files are saved in the authenticated format 3;\n"
+    "      'info' shows a file's format without its password. 'upgrade' brings a\n"
+    "      file up to date: it wraps every old salted SHA-256 hash in Argon2id and,\n"
+    "      as the only action that opens an encrypted file of the old formats 1\n"
+    "      and 2 (the others refuse it, exit status 4), saves it as format 3.\n" KLPASS_KDF_USAGE KLPASS_HASH_USAGE,
     RunUsers};
 
 } // namespace klpass

@@ -10,7 +10,7 @@ int main() {
     kl::TKLBinaryPasswordDatabase db;
     db.SetPassword(u"database master password"); // encrypts the file
     db.CreateNew(file);
-    db.AddUser(u"alice", u"correct horse", false); // keeps a salted SHA-256 hash only
+    db.AddUser(u"alice", u"correct horse", false); // keeps an Argon2id hash only
     db.AddUser(u"bob", u"battery staple", false);
     db.Save(); // atomic: the old file stays whole if this fails
   }

@@ -62,6 +62,7 @@ TEST_F(BinaryPasswordDatabaseTest, SavedStorageHoldsIndexAndThreeValuesPerUser) 
   {
     TKLBinaryPasswordDatabase db;
     db.SetKdfParameters(kFastKdf);
+    db.SetHashParameters(test::FastHashes());
     db.SetPassword(u"storage password");
     db.CreateNew(File);
     EXPECT_EQ(db.AddUser(u"alice", u"user password", false), 1);
@@ -84,10 +85,11 @@ TEST_F(BinaryPasswordDatabaseTest, SavedStorageHoldsIndexAndThreeValuesPerUser) 
   String value;
   EXPECT_TRUE(storage.GetString(u"users/2/name", value, u""));
   EXPECT_EQ(value, u"bob");
-  EXPECT_TRUE(storage.GetString(u"users/1/salt", value, u""));
-  EXPECT_EQ(value.size(), 32u);
+  // New passwords: salt empty, the Argon2id string in pwd.
+  EXPECT_TRUE(storage.GetString(u"users/1/salt", value, u"x"));
+  EXPECT_EQ(value, u"");
   EXPECT_TRUE(storage.GetString(u"users/1/pwd", value, u""));
-  EXPECT_EQ(value.size(), 64u);
+  EXPECT_EQ(value.substr(0, 27), u"$argon2id$v=19$m=8,t=1,p=1$");
 }
 
 TEST_F(BinaryPasswordDatabaseTest, OpenRejectsStoragesThatHoldNoDatabase) {
@@ -266,6 +268,7 @@ TEST_F(BinaryPasswordDatabaseTest, StorageDrawsFromThePluggedGenerator) {
   CountingGenerator generator;
   TKLBinaryPasswordDatabase db;
   db.SetKdfParameters(kFastKdf);
+  db.SetHashParameters(test::FastHashes());
   db.SetSaveOnDestroy(false);
   db.SetPassword(u"pw");
   db.SetRandomGenerator(&generator);

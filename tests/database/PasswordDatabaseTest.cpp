@@ -76,7 +76,8 @@ TYPED_TEST(PasswordDatabaseTest, PasswordHashIsSHA256OfSaltThenUTF8Password) {
   EXPECT_EQ(test::ToHex(db.GetPasswordHash(salt, {})),
             "BE45CB2605BF36BEBDE684841A28F0FD43C69850A3DCE5FEDBA69928EE3A8991");
 
-  // A stored record reproduces from its own salt, in the upper-case hex form.
+  // A stored record of the old form reproduces from its own salt, in the upper-case hex form.
+  db.SetWeakLegacyHashes(true);
   db.AddUser(u"u", password, false);
   const TKLDatabaseRecord record = db.GetRecord(0);
   ASSERT_EQ(record.Salt.size(), 32u);
@@ -94,9 +95,13 @@ TYPED_TEST(PasswordDatabaseTest, SaltIsDrawnFromThePluggedGenerator) {
   auto& db = *this->Db;
   db.SetRandomGenerator(generator.get());
   db.AddUser(u"u", u"pw", false);
+  db.SetWeakLegacyHashes(true);
+  db.AddUser(u"v", u"pw", false);
   ByteArray expected(16);
   twin->Generate(expected.data(), 16);
-  EXPECT_EQ(db.GetRecord(0).Salt, BytesToHexStr(expected));
+  EXPECT_NE(db.GetRecord(0).Hash.find(test::Base64(expected) + u"$"), String::npos);
+  twin->Generate(expected.data(), 16);
+  EXPECT_EQ(db.GetRecord(1).Salt, BytesToHexStr(expected));
   db.SetRandomGenerator(nullptr);
 }
 
@@ -138,7 +143,7 @@ TYPED_TEST(PasswordDatabaseTest, ChangingAPasswordKeepsUIDAndPosition) {
   const TKLDatabaseRecord after = db.GetRecord(1);
   EXPECT_EQ(after.UID, 2);
   EXPECT_EQ(after.Username, u"user");
-  EXPECT_NE(after.Salt, before.Salt);
+  EXPECT_EQ(HashSchemeOf(after), hsArgon2id);
   EXPECT_NE(after.Hash, before.Hash);
   EXPECT_FALSE(db.Verify(u"user", u"old"));
   EXPECT_TRUE(db.Verify(u"user", u"new"));

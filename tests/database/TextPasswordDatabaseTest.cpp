@@ -77,10 +77,32 @@ TEST(TextPasswordDatabase, SplitRejectsMalformedLines) {
   }
 }
 
+// A file written before Argon2id: the old line verifies, and the upgrade keeps
+// its salt field while the fast hash leaves the line.
+TEST(TextPasswordDatabase, FileOfOldRecordsVerifiesAndUpgrades) {
+  const String oldLine =
+      u"1:alice:000102030405060708090A0B0C0D0E0F:67557C0D86179C45199F096D85B7AEB2B8B34BF423C403BA517F72BCC5913C4C";
+  for (const bool upgrade : {false, true}) {
+    ExposedText db;
+    db.SetSaveOnDestroy(false);
+    db.OpenFromText(u"1\n" + oldLine + u"\n", u"unused");
+    if (upgrade) {
+      EXPECT_EQ(db.UpgradeHashes(), 1);
+    }
+    const TKLDatabaseRecord record = db.GetRecord(0);
+    EXPECT_TRUE(IsUpperHex(record.Salt) && record.Salt.size() == 32);
+    EXPECT_EQ(record.Hash.size() == 64, !upgrade);
+    EXPECT_FALSE(db.Verify(u"alice", u"Secret"));
+    EXPECT_TRUE(db.Verify(u"alice", u"secret"));
+    EXPECT_EQ(HashSchemeOf(db.GetRecord(0)), hsArgon2id);
+  }
+}
+
 TEST(TextPasswordDatabase, SavedFileHoldsCounterThenOneLinePerUser) {
   test::TempDir dir;
   const String file = dir.FileU("users.txt");
   TKLTextPasswordDatabase db;
+  db.SetHashParameters(test::FastHashes());
   db.CreateNew(file);
   db.Save();
   EXPECT_EQ(test::ReadFileBytes(dir.File("users.txt")), "0\n");
@@ -100,9 +122,8 @@ TEST(TextPasswordDatabase, SavedFileHoldsCounterThenOneLinePerUser) {
     const String& line = lines[i + 1];
     const std::size_t n = prefixes[i].size();
     EXPECT_EQ(line.substr(0, n), prefixes[i]);
-    EXPECT_TRUE(IsUpperHex(line.substr(n, 32)) && line[n + 32] == u':' && IsUpperHex(line.substr(n + 33)) &&
-                line.size() == n + 33 + 64)
-        << content;
+    // An empty salt, then the Argon2id string, which holds no colon.
+    EXPECT_TRUE(line.substr(n, 11) == u":$argon2id$" && line.find(u':', n + 1) == String::npos) << content;
   }
   EXPECT_EQ(content.back(), '\n');
   EXPECT_EQ(content.find('\r'), std::string::npos);

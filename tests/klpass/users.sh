@@ -81,11 +81,12 @@ expect_failure 2 "a user name must not hold ':'"
 run 'Master#1\nx\n' users add users-encrypted.db 'a:b'
 expect_success
 
-case_ "the text file holds salted hashes, never the password"
+case_ "the text file holds Argon2id hashes, never the password"
 run 'Pa55-word!\n' users add users-text.db dave
 expect_success
 ! grep -q 'Pa55-word!' users-text.db || fail "password in the file"
-grep -qE '^[0-9]+:dave:[0-9A-F]{32}:[0-9A-F]{64}$' users-text.db || fail "no salted hash line for dave"
+grep -qE '^[0-9]+:dave::\$argon2id\$v=19\$m=65536,t=2,p=1\$[A-Za-z0-9+/]{22}\$[A-Za-z0-9+/]{43}$' users-text.db ||
+  fail "no Argon2id line for dave"
 
 case_ "the encrypted file holds no user name in clear"
 ! grep -q bob users-encrypted.db || fail "user name in the encrypted file"
