@@ -1,5 +1,7 @@
 #include "foundation/StringList.h"
 
+#include <string>
+
 #include "foundation/AtomicFile.h"
 #include "foundation/Exceptions.h"
 #include "foundation/FileStream.h"
@@ -83,13 +85,25 @@ void TStringList::SetText(const String& Text) {
   if (start < n) FItems.emplace_back(Text, start, n - start);
 }
 
+// The size is checked before reading and again while reading, since the file
+// may grow meanwhile.
 void TStringList::LoadFromFile(const String& FileName) {
   TFileStream stream(FileName, fmOpenRead);
+  const auto tooLarge = [&] {
+    return EFOpenError("Cannot open file \"" + StrToUTF8(FileName) + "\": " + STextFileTooLarge + " " +
+                       std::to_string(FMaxFileSize) + " bytes");
+  };
+  if (stream.GetSize() > FMaxFileSize) throw tooLarge();
   RawByteString bytes;
   char buffer[64 * 1024];
   for (;;) {
     const std::int32_t n = stream.Read(buffer, static_cast<std::int32_t>(sizeof(buffer)));
     if (n <= 0) break;
+    if (static_cast<std::int64_t>(bytes.size()) + n > FMaxFileSize) {
+      SecureZero(buffer, sizeof(buffer));
+      WipeRawBytes(bytes);
+      throw tooLarge();
+    }
     bytes.append(buffer, static_cast<std::size_t>(n));
   }
   SecureZero(buffer, sizeof(buffer));
