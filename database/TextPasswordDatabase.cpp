@@ -37,8 +37,9 @@ TKLTextPasswordDatabase::~TKLTextPasswordDatabase() {
   if (!GetOpened() || !FSaveOnDestroy) return;
   try {
     Save();
+  } catch (const std::exception& e) {
+    SaveFailedOnDestroy(e); // the atomic save left the file as it was
   } catch (...) {
-    // Nothing can report it from here; the atomic save left the file as it was.
   }
 }
 
@@ -71,12 +72,16 @@ void TKLTextPasswordDatabase::CreateNew(const String& URI) {
   RecordsChanged();
   FIndex = 0;
   FURI = URI;
+  RecordLoadedStamp(TFileStamp()); // a new file: one that appears meanwhile is someone else's
 }
 
 void TKLTextPasswordDatabase::Open(const String& URI) {
+  const TFileStamp stamp = TFileStamp::Of(URI);
   auto lines = std::make_unique<TStringList>();
+  lines->SetMaxFileSize(FMaxFileSize);
   lines->LoadFromFile(URI);
   TakeOver(std::move(lines), URI);
+  RecordLoadedStamp(stamp);
 }
 
 void TKLTextPasswordDatabase::OpenFromText(const String& Text, const String& URI) {
@@ -104,7 +109,7 @@ void TKLTextPasswordDatabase::Save() {
   TStringList lines;
   lines.Add(IntToStr(FIndex));
   for (const String& line : *FList) lines.Add(line);
-  lines.SaveToFile(FURI);
+  SaveToURI([&](TStream& Strm) { lines.SaveToStream(Strm); });
 }
 
 std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const String& Password, bool ChangeIfExists) {

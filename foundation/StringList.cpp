@@ -118,24 +118,26 @@ void TStringList::LoadFromFile(const String& FileName) {
   WipeString(text);
 }
 
-void TStringList::SaveToFile(const String& FileName) const {
-  SaveFileAtomically(FileName, [this](TStream& stream) {
-    String text = GetText();
-    RawByteString bytes = StrToUTF8(text);
-    WipeString(text);
-    try {
-      std::size_t done = 0;
-      while (done < bytes.size()) {
-        const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1 << 30);
-        stream.WriteBuffer(bytes.data() + done, static_cast<std::int32_t>(chunk));
-        done += chunk;
-      }
-    } catch (...) {
-      WipeRawBytes(bytes);
-      throw;
+void TStringList::SaveToStream(TStream& Stream) const {
+  String text = GetText();
+  RawByteString bytes = StrToUTF8(text);
+  WipeString(text);
+  try {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1 << 30);
+      Stream.WriteBuffer(bytes.data() + done, static_cast<std::int32_t>(chunk));
+      done += chunk;
     }
+  } catch (...) {
     WipeRawBytes(bytes);
-  });
+    throw;
+  }
+  WipeRawBytes(bytes);
+}
+
+void TStringList::SaveToFile(const String& FileName) const {
+  SaveFileAtomically(FileName, [this](TStream& Stream) { SaveToStream(Stream); });
 }
 
 } // namespace kl

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "foundation/Export.h"
+#include "foundation/Stream.h"
 #include "foundation/Types.h"
 
 namespace kl {
@@ -43,6 +44,8 @@ public:
 
   void LoadFromFile(const String& FileName);
   void SaveToFile(const String& FileName) const;
+  // The file's bytes (UTF-8 lines, each ended by LF), as SaveToFile writes them.
+  void SaveToStream(TStream& Stream) const;
 
   std::int64_t GetMaxFileSize() const noexcept { return FMaxFileSize; }
   // Values below zero count as zero.

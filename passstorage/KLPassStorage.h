@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "foundation/Export.h"
+#include "foundation/FileStamp.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/PointerList.h"
 #include "foundation/Stream.h"
@@ -31,7 +32,7 @@ class TKLPassStorage;
 // caller's. A plain object: its creator destroys it unless a store took it
 // (TKLPassStorage::Add). Not copyable; one thread at a time.
 class KL_API TKLPassRecord {
- public:
+public:
   TKLPassRecord();
   TKLPassRecord(const String& Title, const String& Username, const String& Password, const String& URL,
                 const String& Note, const String& Group);
@@ -61,7 +62,7 @@ class KL_API TKLPassRecord {
   // 0 until a text is read through its getter.
   std::int64_t GetLastAccessDate() const noexcept { return FLastAccessDate; }
 
- private:
+private:
   friend class TKLPassStorage;
   using TField = String TKLPassRecord::*;
 
@@ -100,7 +101,7 @@ enum TKLSearchEquality : std::int32_t { seContains, seEquals, seNotEquals };
 // EListError for bad positions, and the storage's, stream's and file's errors
 // unchanged. One thread at a time.
 class KL_API TKLPassStorage : public TKLRandomBasedComponent {
- public:
+public:
   explicit TKLPassStorage(TComponent* AOwner = nullptr);
   ~TKLPassStorage() override;
 
@@ -140,11 +141,22 @@ class KL_API TKLPassStorage : public TKLRandomBasedComponent {
   void SaveToFile(const String& FileName, const String& Password);
   void LoadFromFile(const String& FileName, const String& Password);
 
- private:
+  // When set, SaveToFile refuses with EFileChangedError, writing nothing, to
+  // replace the file last loaded or saved if it changed on disk since (another
+  // process saved it): saving would silently drop that process's records.
+  // Another file name is saved unchecked. Off by default.
+  bool GetRefuseChangedFile() const noexcept { return FRefuseChangedFile; }
+  void SetRefuseChangedFile(bool Value) noexcept { FRefuseChangedFile = Value; }
+
+private:
   void Take(TKLPassRecord* Rec);
   void CheckSavableGroups() const;
 
   TPointerList<TKLPassRecord> FList;
+  bool FRefuseChangedFile = false;
+  // The file last loaded or saved, and its stamp as it was then.
+  String FFileName;
+  TFileStamp FFileStamp;
 };
 
-}  // namespace kl
+} // namespace kl
