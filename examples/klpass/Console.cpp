@@ -56,6 +56,9 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
     if (StartsWith(message, "Failed to save")) return {kExitFileError, "the key store cannot be used" + detail};
     return {kExitUsage, message};
   }
+  if (dynamic_cast<const kl::EFileChangedError*>(&Error)) {
+    return {kExitFileError, "another program changed the file meanwhile; nothing was saved" + detail};
+  }
   if (dynamic_cast<const kl::EFileError*>(&Error)) return {kExitFileError, message};
   if (dynamic_cast<const kl::EStreamError*>(&Error)) {
     if (Is(Error, kl::SReadError)) return {kExitDamaged, "the file is damaged or cut short" + detail};
