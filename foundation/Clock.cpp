@@ -9,7 +9,7 @@ namespace kl {
 
 namespace {
 
-constexpr double kUnixEpochDays = 25569.0; // 1 January 1970 as a day count
+constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a day count
 constexpr double kSecondsPerDay = 86400.0;
 
 } // namespace
@@ -42,14 +42,14 @@ std::array<std::uint8_t, 10> DoubleToExtended80(double Value) noexcept {
 
   std::uint64_t significand = 0;
   int extExponent = 0;
-  if (exponent == 0x7FF) { // infinity or NaN
+  if (exponent == 0x7FF) {  // infinity or NaN
     extExponent = 0x7FFF;
     significand = (std::uint64_t{1} << 63) | (fraction << 11);
-    if (fraction != 0) significand |= std::uint64_t{1} << 62; // quiet NaN
+    if (fraction != 0) significand |= std::uint64_t{1} << 62;  // quiet NaN
   } else if (exponent != 0) {
     extExponent = exponent - 1023 + 16383;
     significand = (std::uint64_t{1} << 63) | (fraction << 11);
-  } else if (fraction != 0) { // subnormal double: normal in extended format
+  } else if (fraction != 0) {  // subnormal double: normal in extended format
     int top = 51;
     while (((fraction >> top) & 1) == 0) --top;
     significand = fraction << (63 - top);

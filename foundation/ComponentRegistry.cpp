@@ -31,8 +31,8 @@ Registry& TheRegistry() {
 void RegisterComponents(const String& PageName, const TComponentClassInfo* Classes, std::int32_t LastIndex) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.Lock);
-  auto page =
-      std::find_if(registry.Pages.begin(), registry.Pages.end(), [&](const Page& p) { return p.Name == PageName; });
+  auto page = std::find_if(registry.Pages.begin(), registry.Pages.end(),
+                           [&](const Page& p) { return p.Name == PageName; });
   if (page == registry.Pages.end()) {
     registry.Pages.push_back(Page{PageName, {}});
     page = registry.Pages.end() - 1;

@@ -10,8 +10,7 @@ namespace kl {
 
 namespace {
 
-template <class T>
-bool ParseDecimal(const String& S, T& Value) noexcept {
+template <class T> bool ParseDecimal(const String& S, T& Value) noexcept {
   std::size_t i = 0;
   bool negative = false;
   if (i < S.size() && (S[i] == u'-' || S[i] == u'+')) {

@@ -24,11 +24,11 @@ private:
 };
 
 // Runtime error classes, beneath Exception.
-#define KL_DECLARE_EXCEPTION(Name, Base) \
-  class KL_API Name : public Base {      \
-  public:                                \
-    using Base::Base;                    \
-    ~Name() override;                    \
+#define KL_DECLARE_EXCEPTION(Name, Base)                                                           \
+  class KL_API Name : public Base {                                                                \
+  public:                                                                                          \
+    using Base::Base;                                                                              \
+    ~Name() override;                                                                              \
   }
 
 KL_DECLARE_EXCEPTION(EStreamError, Exception);

@@ -49,8 +49,7 @@ namespace {
 
 // Calls Emit for each code point of S; an unpaired surrogate comes as U+FFFD
 // with Valid false.
-template <class TEmit>
-void ForEachCodePoint(const String& S, TEmit Emit) {
+template <class TEmit> void ForEachCodePoint(const String& S, TEmit Emit) {
   const std::size_t n = S.size();
   for (std::size_t i = 0; i < n; ++i) {
     char32_t c = S[i];
@@ -116,7 +115,7 @@ String UTF8ToStr(const std::uint8_t* Data, std::size_t Length) {
     }
     int need;
     char32_t c;
-    std::uint8_t lo = 0x80, hi = 0xBF; // allowed range of the second byte
+    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
     if (b0 >= 0xC2 && b0 <= 0xDF) {
       need = 1;
       c = b0 & 0x1F;
@@ -124,7 +123,7 @@ String UTF8ToStr(const std::uint8_t* Data, std::size_t Length) {
       need = 2;
       c = b0 & 0x0F;
       if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F; // no surrogates
+      if (b0 == 0xED) hi = 0x9F;  // no surrogates
     } else if (b0 >= 0xF0 && b0 <= 0xF4) {
       need = 3;
       c = b0 & 0x07;

@@ -44,8 +44,7 @@ inline constexpr std::int32_t Min(std::int32_t A, std::int32_t B) noexcept { ret
 inline constexpr std::uint8_t BoolToByte(bool Value) noexcept { return Value ? 1 : 0; }
 
 // Destroys the object the reference holds, if any, and clears the reference.
-template <class T>
-void FreeAndNil(T*& Obj) noexcept {
+template <class T> void FreeAndNil(T*& Obj) noexcept {
   T* temp = Obj;
   Obj = nullptr;
   delete temp;

@@ -12,8 +12,7 @@ namespace kl {
 
 // An ordered list of references that owns nothing. An index outside 0 to
 // GetCount() - 1 raises EListError and changes nothing.
-template <class T>
-class TPointerList {
+template <class T> class TPointerList {
 public:
   std::int32_t Add(T* Item) {
     FItems.push_back(Item);

@@ -99,8 +99,7 @@ bool TRegEx::IsMatch(const String& Input) const {
   pcre2_set_match_limit(context, kMatchLimit);
   pcre2_set_depth_limit(context, kDepthLimit);
   pcre2_set_callout(context, CheckBudget, &budget);
-  const int rc =
-      pcre2_match(Code(FCode), reinterpret_cast<PCRE2_SPTR>(Input.data()), Input.size(), 0, 0, data, context);
+  const int rc = pcre2_match(Code(FCode), reinterpret_cast<PCRE2_SPTR>(Input.data()), Input.size(), 0, 0, data, context);
   pcre2_match_data_free(data);
   pcre2_match_context_free(context);
   if (rc >= 0) return true;

@@ -27,7 +27,7 @@ public:
 
 private:
   String FPattern;
-  void* FCode = nullptr; // pcre2_code_16
+  void* FCode = nullptr;  // pcre2_code_16
 };
 
 } // namespace kl

@@ -12,10 +12,7 @@ namespace kl {
 // derived byte, salt, pad, context and password copy is wiped through it.
 KL_API void SecureZero(void* Data, std::size_t Size) noexcept;
 
-template <class T>
-void SecureZeroObject(T& Obj) noexcept {
-  SecureZero(&Obj, sizeof(Obj));
-}
+template <class T> void SecureZeroObject(T& Obj) noexcept { SecureZero(&Obj, sizeof(Obj)); }
 
 // Wipes the contents of a byte array or text in place, then empties it.
 KL_API void WipeBytes(ByteArray& Bytes) noexcept;
@@ -46,8 +43,7 @@ private:
 };
 
 // Wipes a trivially copyable object (a context, a key schedule) at scope exit.
-template <class T>
-class WipeOnExit {
+template <class T> class WipeOnExit {
 public:
   explicit WipeOnExit(T& Obj) noexcept : FObj(Obj) {}
   ~WipeOnExit() { SecureZeroObject(FObj); }

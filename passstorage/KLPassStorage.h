@@ -32,7 +32,7 @@ class TKLPassStorage;
 // caller's. A plain object: its creator destroys it unless a store took it
 // (TKLPassStorage::Add). Not copyable; one thread at a time.
 class KL_API TKLPassRecord {
-public:
+ public:
   TKLPassRecord();
   TKLPassRecord(const String& Title, const String& Username, const String& Password, const String& URL,
                 const String& Note, const String& Group);
@@ -62,7 +62,7 @@ public:
   // 0 until a text is read through its getter.
   std::int64_t GetLastAccessDate() const noexcept { return FLastAccessDate; }
 
-private:
+ private:
   friend class TKLPassStorage;
   using TField = String TKLPassRecord::*;
 
@@ -101,7 +101,7 @@ enum TKLSearchEquality : std::int32_t { seContains, seEquals, seNotEquals };
 // EListError for bad positions, and the storage's, stream's and file's errors
 // unchanged. One thread at a time.
 class KL_API TKLPassStorage : public TKLRandomBasedComponent {
-public:
+ public:
   explicit TKLPassStorage(TComponent* AOwner = nullptr);
   ~TKLPassStorage() override;
 
@@ -148,7 +148,7 @@ public:
   bool GetRefuseChangedFile() const noexcept { return FRefuseChangedFile; }
   void SetRefuseChangedFile(bool Value) noexcept { FRefuseChangedFile = Value; }
 
-private:
+ private:
   void Take(TKLPassRecord* Rec);
   void CheckSavableGroups() const;
 
@@ -159,4 +159,4 @@ private:
   TFileStamp FFileStamp;
 };
 
-} // namespace kl
+}  // namespace kl

@@ -39,12 +39,12 @@ std::size_t LeafIndex(std::u16string_view Leaf) noexcept {
 struct TPendingRecord {
   std::u16string_view Key;
   std::array<const TKLValue*, lfCount> Leaves{};
-  std::size_t Next = 0; // the next record of the same group, 0 for none
+  std::size_t Next = 0;  // the next record of the same group, 0 for none
 };
 
 struct TPendingGroup {
   std::u16string_view Name;
-  std::size_t First = 0; // records are numbered from 1 so that 0 ends a chain
+  std::size_t First = 0;  // records are numbered from 1 so that 0 ends a chain
   std::size_t Last = 0;
 };
 
@@ -57,16 +57,16 @@ struct TPendingGroup {
 // the root does, so a key beginning with "/" yields a group beginning with
 // "/", never the empty group.
 class TRecordIndex {
-public:
+ public:
   explicit TRecordIndex(const TKLStorage& Storage) {
-    FRecords.emplace_back(); // index 0 stands for "none"
+    FRecords.emplace_back();  // index 0 stands for "none"
     for (std::int32_t i = 0; i < Storage.GetCount(); ++i) Place(*Storage.GetValue(i));
   }
 
   const std::vector<TPendingGroup>& Groups() const noexcept { return FGroups; }
   const TPendingRecord& Record(std::size_t Index) const noexcept { return FRecords[Index]; }
 
-private:
+ private:
   void Place(const TKLValue& Value) {
     const std::u16string_view key = Value.GetKey();
     const std::size_t groupEnd = key.find(u'/', 1);
@@ -126,7 +126,7 @@ std::int64_t LongOf(const TPendingRecord& Rec, TLeaf Leaf) {
   return value->GetValue();
 }
 
-} // namespace
+}  // namespace
 
 // Refuses a group that the saved form cannot carry before anything is
 // written: the empty group would give keys beginning with "/", and a "/"
@@ -215,4 +215,4 @@ void TKLPassStorage::LoadFromFile(const String& FileName, const String& Password
   FFileStamp = stamp;
 }
 
-} // namespace kl
+}  // namespace kl
