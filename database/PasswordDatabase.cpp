@@ -128,11 +128,11 @@ void TKLPasswordDatabase::SaveFailedOnDestroy(const std::exception& Error) const
 
 void TKLPasswordDatabase::SaveToURI(const std::function<void(TStream&)>& Writer) {
   if (FRefuseChangedFile) {
-    SaveFileAtomically(FURI, Writer, FFileStamp);
+    FFileStamp = SaveFileAtomically(FURI, Writer, FFileStamp);
   } else {
     SaveFileAtomically(FURI, Writer);
+    FFileStamp = TFileStamp::Of(FURI);
   }
-  FFileStamp = TFileStamp::Of(FURI);
 }
 
 // One walk over every record builds the index; it is kept until a descendant

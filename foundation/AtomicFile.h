@@ -29,9 +29,11 @@ KL_API void SaveFileAtomically(const String& FileName, const std::function<void(
 // The same, but refuses with EFileChangedError, writing nothing, when
 // FileName's stamp is no longer Expected: someone replaced or rewrote the file
 // since it was read. The check comes right before the rename; only an advisory
-// lock held by every writer closes the gap between the two.
-KL_API void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer,
-                               const TFileStamp& Expected);
+// lock held by every writer closes the gap between the two. Returns the saved
+// file's stamp, taken from the file itself before the rename, so that a save
+// made by another process right after it cannot be mistaken for this one.
+KL_API TFileStamp SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer,
+                                     const TFileStamp& Expected);
 
 // A file name as messages show it: UTF-8 (also the native form on POSIX).
 KL_API std::string NativeFileName(const String& FileName);

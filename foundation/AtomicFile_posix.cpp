@@ -121,7 +121,7 @@ void SyncDirectory(const std::string& Dir) {
   ::close(fd);
 }
 
-void Save(const String& FileName, const std::function<void(TStream&)>& Writer, const TFileStamp* Expected) {
+TFileStamp Save(const String& FileName, const std::function<void(TStream&)>& Writer, const TFileStamp* Expected) {
   const std::string named = NativeFileName(FileName);
   if (named.empty() || named.find('\0') != std::string::npos || named.back() == '/') {
     throw EFCreateError("Cannot create file \"" + named + "\": invalid file name");
@@ -134,6 +134,7 @@ void Save(const String& FileName, const std::function<void(TStream&)>& Writer, c
   std::string temp = dir + "/" + prefix + std::to_string(::getpid()) + "-XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) RaiseCreateError(named, errno);
+  TFileStamp saved;
   try {
     // Marks the file as in use; the lock goes when the stream closes it.
     ::flock(fd, LOCK_EX | LOCK_NB);
@@ -143,6 +144,7 @@ void Save(const String& FileName, const std::function<void(TStream&)>& Writer, c
       Writer(stream);
       stream.FlushToDisk();
       gFileFlushes.fetch_add(1, std::memory_order_relaxed);
+      saved = TFileStamp::OfHandle(fd);
     }
     if (Expected != nullptr && TFileStamp::Of(UTF8ToStr(target)) != *Expected) {
       throw EFileChangedError("Cannot save file \"" + named + "\": " + SFileChanged);
@@ -153,6 +155,7 @@ void Save(const String& FileName, const std::function<void(TStream&)>& Writer, c
     throw;
   }
   SyncDirectory(dir);
+  return saved;
 }
 
 } // namespace
@@ -169,9 +172,9 @@ void SaveFileAtomically(const String& FileName, const std::function<void(TStream
   Save(FileName, Writer, nullptr);
 }
 
-void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer,
-                        const TFileStamp& Expected) {
-  Save(FileName, Writer, &Expected);
+TFileStamp SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer,
+                              const TFileStamp& Expected) {
+  return Save(FileName, Writer, &Expected);
 }
 
 } // namespace kl

@@ -53,19 +53,21 @@ HANDLE CreateTemporaryBeside(const String& Target, String& TempName) {
 // step that reaches the disk before it returns (MOVEFILE_WRITE_THROUGH: the
 // folder's flush). A new file gets the folder's inherited permissions, as does
 // a replaced one.
-void Save(const String& FileName, const std::function<void(TStream&)>& Writer, const TFileStamp* Expected) {
+TFileStamp Save(const String& FileName, const std::function<void(TStream&)>& Writer, const TFileStamp* Expected) {
   if (FileName.empty() || FileName.find(Char(0)) != String::npos || FileName.back() == u'\\' ||
       FileName.back() == u'/') {
     throw EFCreateError("Cannot create file \"" + StrToUTF8(FileName) + "\": invalid file name");
   }
   String temp;
   const HANDLE handle = CreateTemporaryBeside(FileName, temp);
+  TFileStamp saved;
   try {
     {
       TFileStream stream(reinterpret_cast<TFileStream::THandle>(handle), temp);
       Writer(stream);
       stream.FlushToDisk();
       gFileFlushes.fetch_add(1, std::memory_order_relaxed);
+      saved = TFileStamp::OfHandle(reinterpret_cast<std::intptr_t>(handle));
     }
     if (Expected != nullptr && TFileStamp::Of(FileName) != *Expected) {
       throw EFileChangedError("Cannot save file \"" + StrToUTF8(FileName) + "\": " + SFileChanged);
@@ -79,6 +81,7 @@ void Save(const String& FileName, const std::function<void(TStream&)>& Writer, c
     throw;
   }
   gFolderFlushes.fetch_add(1, std::memory_order_relaxed);
+  return saved;
 }
 
 } // namespace
@@ -95,9 +98,9 @@ void SaveFileAtomically(const String& FileName, const std::function<void(TStream
   Save(FileName, Writer, nullptr);
 }
 
-void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer,
-                        const TFileStamp& Expected) {
-  Save(FileName, Writer, &Expected);
+TFileStamp SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer,
+                              const TFileStamp& Expected) {
+  return Save(FileName, Writer, &Expected);
 }
 
 } // namespace kl

@@ -14,18 +14,23 @@ std::int64_t Ticks(const FILETIME& Time) noexcept {
   return static_cast<std::int64_t>((static_cast<std::uint64_t>(Time.dwHighDateTime) << 32) | Time.dwLowDateTime);
 }
 
+TFileStamp FromInformation(const BY_HANDLE_FILE_INFORMATION& Info) noexcept {
+  return TFileStamp(
+      Info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(Info.nFileIndexHigh) << 32) | Info.nFileIndexLow,
+      static_cast<std::int64_t>((static_cast<std::uint64_t>(Info.nFileSizeHigh) << 32) | Info.nFileSizeLow),
+      Ticks(Info.ftLastWriteTime));
+}
+
 } // namespace
 
-// The volume serial number and file index name the file; the last write time
-// stands for both times of change.
+// The volume serial number and file index name the file.
 TFileStamp TFileStamp::Of(const String& FileName) {
-  TFileStamp stamp;
   const HANDLE handle = CreateFileW(detail::WidePointer(FileName), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return stamp;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return TFileStamp();
     throw EFOpenError("Cannot open file \"" + StrToUTF8(FileName) + "\": " + detail::WindowsErrorText(error));
   }
   BY_HANDLE_FILE_INFORMATION info{};
@@ -33,13 +38,13 @@ TFileStamp TFileStamp::Of(const String& FileName) {
   const DWORD error = GetLastError();
   CloseHandle(handle);
   if (!ok) throw EFOpenError("Cannot open file \"" + StrToUTF8(FileName) + "\": " + detail::WindowsErrorText(error));
-  stamp.FExists = true;
-  stamp.FDevice = info.dwVolumeSerialNumber;
-  stamp.FFile = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  stamp.FSize = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-  stamp.FModified = Ticks(info.ftLastWriteTime);
-  stamp.FChanged = stamp.FModified;
-  return stamp;
+  return FromInformation(info);
+}
+
+TFileStamp TFileStamp::OfHandle(std::intptr_t Handle) noexcept {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(Handle), &info)) return TFileStamp();
+  return FromInformation(info);
 }
 
 } // namespace kl

@@ -197,12 +197,12 @@ void TKLPassStorage::SaveToFile(const String& FileName, const String& Password) 
   CheckSavableGroups();
   const auto writer = [&](TStream& Strm) { SaveToStream(Strm, Password); };
   if (FRefuseChangedFile && FileName == FFileName) {
-    SaveFileAtomically(FileName, writer, FFileStamp);
+    FFileStamp = SaveFileAtomically(FileName, writer, FFileStamp);
   } else {
     SaveFileAtomically(FileName, writer);
+    FFileStamp = TFileStamp::Of(FileName);
   }
   FFileName = FileName;
-  FFileStamp = TFileStamp::Of(FileName);
 }
 
 // The stamp is taken before the file is read: a save that raced with the read

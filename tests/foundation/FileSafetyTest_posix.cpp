@@ -154,9 +154,10 @@ TEST(AtomicSave, WithAStampRefusesAFileThatChangedSinceAndKeepsTheOtherWrite) {
   EXPECT_EQ(test::ReadFileBytes(dir.File("db")), "two");
   EXPECT_EQ(Names(dir.Path()).size(), 1u);
 
-  SaveFileAtomically(
+  const TFileStamp saved = SaveFileAtomically(
       file, [](TStream& s) { s.WriteBuffer("3", 1); }, TFileStamp::Of(file));
   EXPECT_EQ(test::ReadFileBytes(dir.File("db")), "3");
+  EXPECT_TRUE(saved == TFileStamp::Of(file)); // the file as saved, not whatever came later
 
   const TFileStamp none = TFileStamp::Of(dir.FileU("missing"));
   EXPECT_FALSE(none.GetExists());
