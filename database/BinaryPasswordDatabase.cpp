@@ -104,8 +104,9 @@ TKLBinaryPasswordDatabase::~TKLBinaryPasswordDatabase() {
   if (GetOpened() && FSaveOnDestroy) {
     try {
       Save();
+    } catch (const std::exception& e) {
+      SaveFailedOnDestroy(e); // the atomic save left the file as it was
     } catch (...) {
-      // Nothing can report it from here; the atomic save left the file as it was.
     }
   }
   WipeString(FPassword);
@@ -161,11 +162,13 @@ void TKLBinaryPasswordDatabase::CreateNew(const String& URI) {
   FIndex = 0;
   FURI = URI;
   FModified = true;
+  RecordLoadedStamp(TFileStamp()); // a new file: one that appears meanwhile is someone else's
 }
 
 // The file is loaded into a storage of its own, which replaces the database's
 // only once it has passed every check: a failed Open changes nothing.
 void TKLBinaryPasswordDatabase::Open(const String& URI) {
+  const TFileStamp stamp = TFileStamp::Of(URI);
   auto loaded = std::make_unique<TKLStorage>(nullptr);
   loaded->SetRandomGenerator(FStorageGenerator);
   loaded->SetKdfParameters(FDB->GetKdfParameters());
@@ -181,12 +184,14 @@ void TKLBinaryPasswordDatabase::Open(const String& URI) {
   FIndex = index;
   FURI = std::move(uri);
   FModified = false;
+  RecordLoadedStamp(stamp);
 }
 
+// As the storage's own SaveToFile, through the base class's change check.
 void TKLBinaryPasswordDatabase::Save() {
   if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
   FDB->PutInt(IndexKey, FIndex, true);
-  FDB->SaveToFile(FURI, FPassword);
+  SaveToURI([&](TStream& Strm) { FDB->SaveToStream(Strm, FPassword); });
   FModified = false;
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 
 #include "crypto/KLPasswordHash.h"
 #include "foundation/Export.h"
+#include "foundation/FileStamp.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/StringList.h"
 #include "foundation/Types.h"
@@ -67,8 +70,25 @@ KL_API TKLHashScheme HashSchemeOf(const TKLDatabaseRecord& Record) noexcept;
 // Raises EKLPasswordDatabaseError. One thread at a time, look-ups included.
 class KL_API TKLPasswordDatabase : public TKLRandomBasedComponent {
 public:
+  // Told of a save on destruction that failed, with its error. It runs inside
+  // the destructor: the database can still be asked for its URI, and whatever
+  // the handler throws is dropped.
+  using TSaveErrorEvent = std::function<void(const TKLPasswordDatabase& Sender, const std::exception& Error)>;
+
   explicit TKLPasswordDatabase(TComponent* AOwner = nullptr);
   ~TKLPasswordDatabase() override;
+
+  // Called when SaveOnDestroy's save fails (a full disk, a folder that went,
+  // a file changed meanwhile): without it such a failure is silent, and every
+  // change since the last Save is lost.
+  const TSaveErrorEvent& GetOnSaveError() const noexcept { return FOnSaveError; }
+  void SetOnSaveError(TSaveErrorEvent Value) { FOnSaveError = std::move(Value); }
+
+  // When set, Save refuses with EFileChangedError, writing nothing, if the file
+  // changed on disk since Open or the last Save (another process saved it):
+  // saving would silently drop that process's changes. Off by default.
+  bool GetRefuseChangedFile() const noexcept { return FRefuseChangedFile; }
+  void SetRefuseChangedFile(bool Value) noexcept { FRefuseChangedFile = Value; }
 
   const String& GetURI() const noexcept { return FURI; }
   bool GetOpened() const noexcept { return !FURI.empty(); }
@@ -163,6 +183,14 @@ protected:
   void UserRemoved(std::int32_t Position) noexcept;
   void RecordsChanged() noexcept;
 
+  // Destructors call it when their save failed; never throws.
+  void SaveFailedOnDestroy(const std::exception& Error) const noexcept;
+  // Descendants save through this: Writer fills the file, replaced atomically,
+  // under the change check when it is asked for. Records the new stamp.
+  void SaveToURI(const std::function<void(TStream&)>& Writer);
+  // The file's stamp as Open found it, taken before reading it.
+  void RecordLoadedStamp(const TFileStamp& Stamp) noexcept { FFileStamp = Stamp; }
+
   String FURI;
   bool FModified = false;
 
@@ -176,6 +204,9 @@ private:
   bool FWeakLegacyHashes = false;
 
   mutable std::unique_ptr<detail::TUserLookupIndex> FLookups;
+  TSaveErrorEvent FOnSaveError;
+  bool FRefuseChangedFile = false;
+  TFileStamp FFileStamp;
 };
 
 // A user database in a text file: a first line with the last UID handed out,
@@ -187,19 +218,23 @@ private:
 class KL_API TKLTextPasswordDatabase : public TKLPasswordDatabase {
 public:
   explicit TKLTextPasswordDatabase(TComponent* AOwner = nullptr);
-  // Saves when opened and SaveOnDestroy is set. A failure there cannot be
-  // reported and is swallowed; the file then stays as it was.
+  // Saves when opened and SaveOnDestroy is set. A failure there goes to
+  // OnSaveError; the file then stays as it was.
   ~TKLTextPasswordDatabase() override;
 
-  // Whether destruction saves an opened database (default true). The save on
-  // destruction swallows its errors: a caller who must know that the file was
-  // written calls Save first.
+  // Whether destruction saves an opened database (default true). A failed
+  // save there reaches OnSaveError only: a caller who must know that the file
+  // was written calls Save first.
   bool GetSaveOnDestroy() const noexcept { return FSaveOnDestroy; }
   void SetSaveOnDestroy(bool Value) noexcept { FSaveOnDestroy = Value; }
 
   // Parses one user line; raises SDatabaseCorrupted for fewer than three
   // colons or a UID that is not a decimal integer. The hash keeps any further colons.
   static void Split(const String& Line, std::int32_t& UID, String& Username, String& Salt, String& Hash);
+
+  // Open refuses a file larger than this (EFOpenError); see TStringList.
+  std::int64_t GetMaxFileSize() const noexcept { return FMaxFileSize; }
+  void SetMaxFileSize(std::int64_t Value) noexcept { FMaxFileSize = Value < 0 ? 0 : Value; }
 
   void CreateNew(const String& URI) override;
   // Loads the file. A negative counter, and a line that is not valid UTF-8
@@ -227,6 +262,7 @@ private:
   std::unique_ptr<TStringList> FList;
   std::int32_t FIndex = 0;
   bool FSaveOnDestroy = true;
+  std::int64_t FMaxFileSize = KLDefaultMaxTextFileSize;
 };
 
 // A user database kept in an encrypted storage file, one key per user:
@@ -239,13 +275,13 @@ private:
 class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
 public:
   explicit TKLBinaryPasswordDatabase(TComponent* AOwner = nullptr);
-  // Saves when opened and SaveOnDestroy is set, swallowing a failure (the file
-  // then stays as it was), then wipes the password copy.
+  // Saves when opened and SaveOnDestroy is set, a failure going to
+  // OnSaveError (the file then stays as it was), then wipes the password copy.
   ~TKLBinaryPasswordDatabase() override;
 
-  // Whether destruction saves an opened database (default true). The save on
-  // destruction swallows its errors: a caller who must know that the file was
-  // written calls Save first.
+  // Whether destruction saves an opened database (default true). A failed
+  // save there reaches OnSaveError only: a caller who must know that the file
+  // was written calls Save first.
   bool GetSaveOnDestroy() const noexcept { return FSaveOnDestroy; }
   void SetSaveOnDestroy(bool Value) noexcept { FSaveOnDestroy = Value; }
   // The storage password used by Open and Save; empty writes an unencrypted file.

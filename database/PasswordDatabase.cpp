@@ -6,6 +6,7 @@
 #include "crypto/KLSHA256.h"
 #include "database/KLDatabase.h"
 #include "database/UserLookupIndex.h"
+#include "foundation/AtomicFile.h"
 #include "foundation/SecureMemory.h"
 
 namespace kl {
@@ -160,6 +161,24 @@ TKLHashScheme HashSchemeOf(const TKLDatabaseRecord& Record) noexcept {
 TKLPasswordDatabase::TKLPasswordDatabase(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
 
 TKLPasswordDatabase::~TKLPasswordDatabase() = default;
+
+void TKLPasswordDatabase::SaveFailedOnDestroy(const std::exception& Error) const noexcept {
+  if (!FOnSaveError) return;
+  try {
+    FOnSaveError(*this, Error);
+  } catch (...) {
+    // A destructor cannot pass it on.
+  }
+}
+
+void TKLPasswordDatabase::SaveToURI(const std::function<void(TStream&)>& Writer) {
+  if (FRefuseChangedFile) {
+    FFileStamp = SaveFileAtomically(FURI, Writer, FFileStamp);
+  } else {
+    SaveFileAtomically(FURI, Writer);
+    FFileStamp = TFileStamp::Of(FURI);
+  }
+}
 
 // One walk over every record builds the index; it is kept until a descendant
 // reports a change. Only the library's own errors mark a record as damaged:

@@ -37,8 +37,9 @@ TKLTextPasswordDatabase::~TKLTextPasswordDatabase() {
   if (!GetOpened() || !FSaveOnDestroy) return;
   try {
     Save();
+  } catch (const std::exception& e) {
+    SaveFailedOnDestroy(e); // the atomic save left the file as it was
   } catch (...) {
-    // Nothing can report it from here; the atomic save left the file as it was.
   }
 }
 
@@ -72,19 +73,23 @@ void TKLTextPasswordDatabase::CreateNew(const String& URI) {
   FIndex = 0;
   FURI = URI;
   FModified = true;
+  RecordLoadedStamp(TFileStamp()); // a new file: one that appears meanwhile is someone else's
 }
 
 // A line that is not valid UTF-8 is refused rather than read with U+FFFD in
 // it: the next save, of any change, would write the replacement back and lose
 // the name for good.
 void TKLTextPasswordDatabase::Open(const String& URI) {
+  const TFileStamp stamp = TFileStamp::Of(URI);
   auto lines = std::make_unique<TStringList>();
+  lines->SetMaxFileSize(FMaxFileSize);
   try {
     lines->LoadFromFile(URI, true);
   } catch (const EConvertError& e) {
     throw EKLPasswordDatabaseError(std::string(SDatabaseCorrupted) + ": " + e.GetMessage());
   }
   TakeOver(std::move(lines), URI);
+  RecordLoadedStamp(stamp);
 }
 
 void TKLTextPasswordDatabase::OpenFromText(const String& Text, const String& URI) {
@@ -114,7 +119,7 @@ void TKLTextPasswordDatabase::Save() {
   TStringList lines;
   lines.Add(IntToStr(FIndex));
   for (const String& line : *FList) lines.Add(line);
-  lines.SaveToFile(FURI);
+  SaveToURI([&](TStream& Strm) { lines.SaveToStream(Strm); });
   FModified = false;
 }
 

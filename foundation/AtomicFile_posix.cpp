@@ -1,13 +1,21 @@
 #include "foundation/AtomicFile.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "foundation/AtomicFileCounters.h"
 #include "foundation/Exceptions.h"
 #include "foundation/FileStream.h"
 #include "foundation/KLGeneral.h"
@@ -16,6 +24,16 @@ namespace kl {
 
 namespace {
 
+constexpr int kMaxLinks = 40; // as the kernel's own limit on links in a path
+constexpr std::string_view kTempPrefix = ".klsave-";
+
+std::atomic<std::uint64_t> gFileFlushes{0};
+std::atomic<std::uint64_t> gFolderFlushes{0};
+
+[[noreturn]] void RaiseCreateError(const std::string& Target, int Error) {
+  throw EFCreateError("Cannot create file \"" + Target + "\": " + std::strerror(Error));
+}
+
 std::string DirectoryOf(const std::string& Path) {
   const std::size_t slash = Path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -23,45 +41,143 @@ std::string DirectoryOf(const std::string& Path) {
   return Path.substr(0, slash);
 }
 
+std::string BaseNameOf(const std::string& Path) {
+  const std::size_t slash = Path.rfind('/');
+  return slash == std::string::npos ? Path : Path.substr(slash + 1);
+}
+
+// The path the save must replace: Path itself, or the final target of the
+// symbolic links it leads through (a dangling link's target is created).
+std::string FollowLinks(const std::string& Path) {
+  std::string current = Path;
+  for (int hops = 0; hops <= kMaxLinks; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
+    const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n < 0) RaiseCreateError(Path, errno);
+    target.resize(static_cast<std::size_t>(n));
+    current = !target.empty() && target.front() == '/' ? target : DirectoryOf(current) + "/" + target;
+  }
+  RaiseCreateError(Path, ELOOP);
+}
+
+// FNV-1a of the target's name: temporaries of one target share it, so a save
+// recognises what earlier saves of the same file left.
+std::string TargetTag(const std::string& BaseName) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : BaseName) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char text[9];
+  std::snprintf(text, sizeof(text), "%08x", hash);
+  return text;
+}
+
+// Removes "<prefix><tag>-<pid>-XXXXXX" files of Dir whose process is gone. A
+// live save holds an exclusive lock on its temporary file; the lock goes with
+// the process, so a file that can be locked now, of a pid that no longer
+// exists, is left over. Both checks must agree: a pid that came back belongs
+// to another process, and a lock alone could be missing on a file system
+// without them. Best effort: anything unexpected leaves the file alone.
+void RemoveDeadTemporaries(const std::string& Dir, const std::string& Prefix) {
+  DIR* dir = ::opendir(Dir.c_str());
+  if (dir == nullptr) return;
+  const pid_t self = ::getpid();
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name.substr(0, Prefix.size()) != Prefix) continue;
+    const std::string rest(name.substr(Prefix.size()));
+    char* end = nullptr;
+    const long pid = std::strtol(rest.c_str(), &end, 10);
+    if (pid <= 0 || pid == self || end == nullptr || *end != '-') continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    const int fd = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::close(fd);
+  }
+  ::closedir(dir);
+}
+
+// A replaced file keeps its owner and group where the process may set them,
+// then its mode (a change of owner may clear the set-id bits, so it comes
+// first). A new file keeps the private mode the temporary file was made with.
+// The mode is kept only with faKeep: an owner-only file stays 0600 (as
+// mkostemp made it) whatever the file it replaces allowed.
+void CopyOwnershipAndMode(int Fd, const std::string& Target, TFileAccess Access) {
+  struct stat st {};
+  if (::stat(Target.c_str(), &st) != 0) return;
+  if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+    if (::fchown(Fd, st.st_uid, st.st_gid) != 0) (void)::fchown(Fd, static_cast<uid_t>(-1), st.st_gid);
+  }
+  if (Access == faKeep) ::fchmod(Fd, st.st_mode & 07777);
+}
+
 // A rename is durable only once the folder entry itself reaches the disk.
 void SyncDirectory(const std::string& Dir) {
   const int fd = ::open(Dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  ::fsync(fd);
+  if (::fsync(fd) == 0) gFolderFlushes.fetch_add(1, std::memory_order_relaxed);
   ::close(fd);
 }
 
-} // namespace
-
-void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer, TFileAccess Access) {
-  const std::string target = NativeFileName(FileName);
-  if (target.empty() || target.find('\0') != std::string::npos || target.back() == '/') {
-    throw EFCreateError("Cannot create file \"" + target + "\": invalid file name");
+TFileStamp Save(const String& FileName, const std::function<void(TStream&)>& Writer, const TFileStamp* Expected,
+                TFileAccess Access) {
+  const std::string named = NativeFileName(FileName);
+  if (named.empty() || named.find('\0') != std::string::npos || named.back() == '/') {
+    throw EFCreateError("Cannot create file \"" + named + "\": invalid file name");
   }
-  std::string temp = target + ".tmp-XXXXXX";
+  const std::string target = FollowLinks(named);
+  const std::string dir = DirectoryOf(target);
+  const std::string prefix = std::string(kTempPrefix) + TargetTag(BaseNameOf(target)) + "-";
+  RemoveDeadTemporaries(dir, prefix);
+
+  std::string temp = dir + "/" + prefix + std::to_string(::getpid()) + "-XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    throw EFCreateError("Cannot create file \"" + target + "\": " + std::strerror(errno));
-  }
-  // A replaced file keeps its permissions unless asked otherwise; a new one is
-  // private to its owner (mkostemp makes it 0600).
-  struct stat st {};
-  if (Access == faKeep && ::stat(target.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
-
+  if (fd < 0) RaiseCreateError(named, errno);
+  TFileStamp saved;
   try {
+    // Marks the file as in use; the lock goes when the stream closes it.
+    ::flock(fd, LOCK_EX | LOCK_NB);
     {
       TFileStream stream(fd, UTF8ToStr(temp));
+      CopyOwnershipAndMode(fd, target, Access);
       Writer(stream);
       stream.FlushToDisk();
+      gFileFlushes.fetch_add(1, std::memory_order_relaxed);
+      saved = TFileStamp::OfHandle(fd);
     }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-      throw EFCreateError("Cannot create file \"" + target + "\": " + std::strerror(errno));
+    if (Expected != nullptr && TFileStamp::Of(UTF8ToStr(target)) != *Expected) {
+      throw EFileChangedError("Cannot save file \"" + named + "\": " + SFileChanged);
     }
+    if (::rename(temp.c_str(), target.c_str()) != 0) RaiseCreateError(named, errno);
   } catch (...) {
     ::unlink(temp.c_str());
     throw;
   }
-  SyncDirectory(DirectoryOf(target));
+  SyncDirectory(dir);
+  return saved;
+}
+
+} // namespace
+
+namespace detail {
+
+TAtomicSaveFlushes AtomicSaveFlushes() noexcept {
+  return {gFileFlushes.load(std::memory_order_relaxed), gFolderFlushes.load(std::memory_order_relaxed)};
+}
+
+} // namespace detail
+
+void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer, TFileAccess Access) {
+  Save(FileName, Writer, nullptr, Access);
+}
+
+TFileStamp SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer,
+                              const TFileStamp& Expected) {
+  return Save(FileName, Writer, &Expected, faKeep);
 }
 
 } // namespace kl

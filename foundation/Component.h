@@ -13,8 +13,11 @@ enum TOperation { opInsert, opRemove };
 // components (in reverse order of insertion) when it is destroyed itself, and
 // free notification, so that a component holding a reference to another is told
 // before that one's memory goes. An owned component is created with new;
-// deleting it directly removes it from its owner. Not copyable, not movable;
-// one thread at a time.
+// deleting it directly removes it from its owner. Not copyable, not movable.
+// An owner tree is used by one thread at a time; free-notification links may
+// join components of different threads (they change under one process-wide
+// lock), as long as a component is not destroyed while another thread still
+// plugs it in or destroys components linked to it.
 class KL_API TComponent {
 public:
   explicit TComponent(TComponent* AOwner = nullptr);

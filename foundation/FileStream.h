@@ -8,15 +8,19 @@
 
 namespace kl {
 
+inline constexpr const char* SNotARegularFile = "not a regular file";
+
 enum TFileMode {
-  fmCreate,    // create or truncate, read-write
-  fmOpenRead,  // existing file, read-only
+  fmCreate,   // create or truncate, read-write
+  fmOpenRead, // existing file, read-only
   fmOpenReadWrite
 };
 
 // A stream over an operating-system file, closed on destruction. Opening fails
-// with EFOpenError (fmOpenRead, fmOpenReadWrite) or EFCreateError (fmCreate);
-// read and write failures of the system raise EReadError / EWriteError.
+// with EFOpenError (fmOpenRead, fmOpenReadWrite) or EFCreateError (fmCreate),
+// also for anything but a regular file (a folder, FIFO, device or socket),
+// which is refused without waiting on it; read and write failures of the
+// system raise EReadError / EWriteError.
 class KL_API TFileStream : public TStream {
 public:
   TFileStream(const String& FileName, TFileMode Mode);
@@ -39,7 +43,6 @@ public:
   TFileStream(THandle Handle, const String& FileName);
 
 private:
-
   THandle FHandle = -1;
   String FFileName;
 };

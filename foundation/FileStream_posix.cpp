@@ -26,29 +26,50 @@ int Fd(TFileStream::THandle Handle) { return static_cast<int>(Handle); }
 
 std::string NativeFileName(const String& FileName) { return StrToUTF8(FileName); }
 
+// Opened without blocking, so that a FIFO with no writer (or a device that
+// waits) cannot hang the caller; anything but a regular file is refused before
+// a byte is read or written (a device would be read without end). Blocking
+// mode is restored for regular files, where it changes nothing anyway.
 TFileStream::TFileStream(const String& FileName, TFileMode Mode) : FFileName(FileName) {
   const std::string native = NativeFileName(FileName);
   if (native.find('\0') != std::string::npos) throw EFOpenError("Invalid file name");
+  constexpr int kCommon = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   switch (Mode) {
     case fmCreate:
-      FHandle = ::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      FHandle = ::open(native.c_str(), O_RDWR | O_CREAT | kCommon, 0666);
       if (FHandle < 0) throw EFCreateError(Describe("Cannot create file", FileName, errno));
       break;
     case fmOpenRead:
-      FHandle = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+      FHandle = ::open(native.c_str(), O_RDONLY | kCommon);
       if (FHandle < 0) throw EFOpenError(Describe("Cannot open file", FileName, errno));
       break;
     case fmOpenReadWrite:
-      FHandle = ::open(native.c_str(), O_RDWR | O_CLOEXEC);
+      FHandle = ::open(native.c_str(), O_RDWR | kCommon);
       if (FHandle < 0) throw EFOpenError(Describe("Cannot open file", FileName, errno));
       break;
   }
   struct stat st {};
-  if (::fstat(Fd(FHandle), &st) == 0 && S_ISDIR(st.st_mode)) {
+  const int statError = ::fstat(Fd(FHandle), &st) == 0 ? 0 : errno;
+  if (statError != 0 || !S_ISREG(st.st_mode)) {
     ::close(Fd(FHandle));
     FHandle = -1;
-    throw EFOpenError(Describe("Cannot open file", FileName, EISDIR));
+    const std::string reason = statError != 0        ? std::strerror(statError)
+                               : S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
+                                                     : SNotARegularFile;
+    const std::string message = std::string(Mode == fmCreate ? "Cannot create file" : "Cannot open file") + " \"" +
+                                StrToUTF8(FileName) + "\": " + reason;
+    if (Mode == fmCreate) throw EFCreateError(message);
+    throw EFOpenError(message);
   }
+  // Truncated only once known to be a regular file.
+  if (Mode == fmCreate && ::ftruncate(Fd(FHandle), 0) != 0) {
+    const int error = errno;
+    ::close(Fd(FHandle));
+    FHandle = -1;
+    throw EFCreateError(Describe("Cannot create file", FileName, error));
+  }
+  const int flags = ::fcntl(Fd(FHandle), F_GETFL);
+  if (flags >= 0) ::fcntl(Fd(FHandle), F_SETFL, flags & ~O_NONBLOCK);
 }
 
 TFileStream::TFileStream(THandle Handle, const String& FileName) : FHandle(Handle), FFileName(FileName) {}
@@ -78,10 +99,17 @@ std::int32_t TFileStream::Write(const void* Buffer, std::int32_t Count) {
 std::int64_t TFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
   int whence = SEEK_SET;
   switch (Origin) {
-    case soBeginning: whence = SEEK_SET; break;
-    case soCurrent: whence = SEEK_CUR; break;
-    case soEnd: whence = SEEK_END; break;
-    default: throw ERangeError(SRangeError);
+    case soBeginning:
+      whence = SEEK_SET;
+      break;
+    case soCurrent:
+      whence = SEEK_CUR;
+      break;
+    case soEnd:
+      whence = SEEK_END;
+      break;
+    default:
+      throw ERangeError(SRangeError);
   }
   const off_t pos = ::lseek(Fd(FHandle), static_cast<off_t>(Offset), whence);
   if (pos < 0) throw EStreamError(Describe("Cannot seek in file", FFileName, errno));

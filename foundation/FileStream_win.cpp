@@ -54,6 +54,14 @@ TFileStream::TFileStream(const String& FileName, TFileMode Mode) : FFileName(Fil
     if (Mode == fmCreate) throw EFCreateError(Describe("Cannot create file", FileName, error));
     throw EFOpenError(Describe("Cannot open file", FileName, error));
   }
+  // A pipe, console or other device is refused before it is read or written.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    const std::string message = std::string(Mode == fmCreate ? "Cannot create file" : "Cannot open file") + " \"" +
+                                StrToUTF8(FileName) + "\": " + SNotARegularFile;
+    if (Mode == fmCreate) throw EFCreateError(message);
+    throw EFOpenError(message);
+  }
   FHandle = reinterpret_cast<THandle>(handle);
 }
 

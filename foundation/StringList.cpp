@@ -99,13 +99,25 @@ std::size_t LineOfOffset(const RawByteString& Bytes, std::size_t Start, std::siz
 
 } // namespace
 
+// The size is checked before reading and again while reading, since the file
+// may grow meanwhile.
 void TStringList::LoadFromFile(const String& FileName, bool Strict) {
   TFileStream stream(FileName, fmOpenRead);
+  const auto tooLarge = [&] {
+    return EFOpenError("Cannot open file \"" + StrToUTF8(FileName) + "\": " + STextFileTooLarge + " " +
+                       std::to_string(FMaxFileSize) + " bytes");
+  };
+  if (stream.GetSize() > FMaxFileSize) throw tooLarge();
   RawByteString bytes;
   char buffer[64 * 1024];
   for (;;) {
     const std::int32_t n = stream.Read(buffer, static_cast<std::int32_t>(sizeof(buffer)));
     if (n <= 0) break;
+    if (static_cast<std::int64_t>(bytes.size()) + n > FMaxFileSize) {
+      SecureZero(buffer, sizeof(buffer));
+      WipeRawBytes(bytes);
+      throw tooLarge();
+    }
     bytes.append(buffer, static_cast<std::size_t>(n));
   }
   SecureZero(buffer, sizeof(buffer));
@@ -127,24 +139,26 @@ void TStringList::LoadFromFile(const String& FileName, bool Strict) {
   WipeString(text);
 }
 
-void TStringList::SaveToFile(const String& FileName) const {
-  SaveFileAtomically(FileName, [this](TStream& stream) {
-    String text = GetText();
-    RawByteString bytes = StrToUTF8(text);
-    WipeString(text);
-    try {
-      std::size_t done = 0;
-      while (done < bytes.size()) {
-        const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1 << 30);
-        stream.WriteBuffer(bytes.data() + done, static_cast<std::int32_t>(chunk));
-        done += chunk;
-      }
-    } catch (...) {
-      WipeRawBytes(bytes);
-      throw;
+void TStringList::SaveToStream(TStream& Stream) const {
+  String text = GetText();
+  RawByteString bytes = StrToUTF8(text);
+  WipeString(text);
+  try {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1 << 30);
+      Stream.WriteBuffer(bytes.data() + done, static_cast<std::int32_t>(chunk));
+      done += chunk;
     }
+  } catch (...) {
     WipeRawBytes(bytes);
-  });
+    throw;
+  }
+  WipeRawBytes(bytes);
+}
+
+void TStringList::SaveToFile(const String& FileName) const {
+  SaveFileAtomically(FileName, [this](TStream& Stream) { SaveToStream(Stream); });
 }
 
 } // namespace kl

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "foundation/Export.h"
+#include "foundation/FileStamp.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/PointerList.h"
 #include "foundation/Stream.h"
@@ -165,6 +166,13 @@ public:
   void SaveToFile(const String& FileName, const String& Password);
   void LoadFromFile(const String& FileName, const String& Password);
 
+  // When set, SaveToFile refuses with EFileChangedError, writing nothing, to
+  // replace the file last loaded or saved if it changed on disk since (another
+  // process saved it): saving would silently drop that process's records.
+  // Another file name is saved unchecked. Off by default.
+  bool GetRefuseChangedFile() const noexcept { return FRefuseChangedFile; }
+  void SetRefuseChangedFile(bool Value) noexcept { FRefuseChangedFile = Value; }
+
 private:
   friend struct detail::TPassExchangeAccess;
   void Take(TKLPassRecord* Rec);
@@ -177,6 +185,10 @@ private:
   std::uint8_t FLoadedVersion = 0;
   std::uint8_t FSaveVersion = KLStorageVersion3;
   std::shared_ptr<detail::TStorageKey> FKey;
+  bool FRefuseChangedFile = false;
+  // The file last loaded or saved, and its stamp as it was then.
+  String FFileName;
+  TFileStamp FFileStamp;
 };
 
 } // namespace kl

@@ -225,12 +225,24 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
 
 void TKLPassStorage::SaveToFile(const String& FileName, const String& Password) {
   CheckSavableGroups();
-  SaveFileAtomically(FileName, [&](TStream& Strm) { SaveToStream(Strm, Password); });
+  const auto writer = [&](TStream& Strm) { SaveToStream(Strm, Password); };
+  if (FRefuseChangedFile && FileName == FFileName) {
+    FFileStamp = SaveFileAtomically(FileName, writer, FFileStamp);
+  } else {
+    SaveFileAtomically(FileName, writer);
+    FFileStamp = TFileStamp::Of(FileName);
+  }
+  FFileName = FileName;
 }
 
+// The stamp is taken before the file is read: a save that raced with the read
+// makes the later change check refuse, never miss.
 void TKLPassStorage::LoadFromFile(const String& FileName, const String& Password) {
+  const TFileStamp stamp = TFileStamp::Of(FileName);
   TFileStream file(FileName, fmOpenRead);
   LoadFromStream(file, Password);
+  FFileName = FileName;
+  FFileStamp = stamp;
 }
 
 } // namespace kl

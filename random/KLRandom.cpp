@@ -25,30 +25,54 @@ void StoreCounter(const TInt128& Counter, std::uint8_t* Out) noexcept {
   std::memcpy(Out, words, sizeof(words));
 }
 
+bool IsLastCounter(const TInt128& Counter) noexcept {
+  return (Counter.a & Counter.b & Counter.c & Counter.d) == kAllOnes;
+}
+
 } // namespace
+
+EKLRandomError::~EKLRandomError() = default;
 
 TKLBaseRandomGenerator::TKLBaseRandomGenerator(TComponent* AOwner) : TComponent(AOwner) {}
 
 TKLBaseRandomGenerator::~TKLBaseRandomGenerator() = default;
 
-TKLFastRandomGenerator::TKLFastRandomGenerator(TComponent* AOwner) : TKLBaseRandomGenerator(AOwner) {
-  TSHA256Context context;
-  SHA256Initialize(context);
-  detail::GatherSeedMaterial(context);
-  TMessageDigest256 digest = SHA256Finalize(context);
-  SetKey(reinterpret_cast<const std::uint8_t*>(&digest));
-  SecureZeroObject(digest);
-  SecureZeroObject(context);
-}
+// A failing seed leaves through the constructor; the finished base class's
+// destructor then takes the generator out of its owner's list.
+TKLFastRandomGenerator::TKLFastRandomGenerator(TComponent* AOwner) : TKLBaseRandomGenerator(AOwner) { Reseed(); }
 
 TKLFastRandomGenerator::TKLFastRandomGenerator(const std::uint8_t* SeedDigest, SeedDigestTag)
-    : TKLBaseRandomGenerator(nullptr) {
+    : TKLBaseRandomGenerator(nullptr), FForkGeneration(detail::ForkGeneration()) {
   SetKey(SeedDigest);
 }
 
 std::unique_ptr<TKLFastRandomGenerator> TKLFastRandomGenerator::CreateFromSeedDigestForTesting(
-    const std::uint8_t* SeedDigest) {
-  return std::unique_ptr<TKLFastRandomGenerator>(new TKLFastRandomGenerator(SeedDigest, SeedDigestTag{}));
+    const std::uint8_t* SeedDigest, const TInt128& StartCounter) {
+  std::unique_ptr<TKLFastRandomGenerator> generator(new TKLFastRandomGenerator(SeedDigest, SeedDigestTag{}));
+  generator->FCounter = StartCounter;
+  return generator;
+}
+
+void TKLFastRandomGenerator::Reseed() {
+  const std::uint64_t generation = detail::ForkGeneration();
+  TSHA256Context context;
+  SHA256Initialize(context);
+  try {
+    detail::GatherSeedMaterial(context);
+  } catch (...) {
+    SecureZeroObject(context);
+    throw;
+  }
+  TMessageDigest256 digest = SHA256Finalize(context);
+  SetKey(reinterpret_cast<const std::uint8_t*>(&digest));
+  SecureZeroObject(digest);
+  SecureZeroObject(context);
+  FCounter = TInt128{};
+  FForkGeneration = generation;
+}
+
+void TKLFastRandomGenerator::ReseedAfterForkIfNeeded() {
+  if (FForkGeneration != detail::ForkGeneration()) Reseed();
 }
 
 TKLFastRandomGenerator::~TKLFastRandomGenerator() { SecureZeroObject(FExpandedKey); }
@@ -78,25 +102,39 @@ TInt128 TKLFastRandomGenerator::GetCounter() {
 
 // Whole blocks are made in place in the caller's buffer: the counter images
 // are written where their encryptions go, then encrypted together, so the
-// hardware path can pipeline independent blocks. The counter is read before it
-// is advanced, so a fresh generator's first block encrypts sixteen zero bytes.
+// hardware path can pipeline independent blocks. A run stops after the
+// counter's last value, where the generator rekeys instead of wrapping.
+// Returns the end of what was made.
+std::uint8_t* TKLFastRandomGenerator::MakeBlocks(std::uint8_t* Out, std::size_t Blocks) {
+  while (Blocks != 0) {
+    std::size_t run = 0;
+    bool last = false;
+    while (run < Blocks && !last) {
+      StoreCounter(FCounter, Out + run * kBlockSize);
+      last = IsLastCounter(FCounter);
+      AdvanceCounter(FCounter);
+      ++run;
+    }
+    detail::ActiveAES().EncryptBlocks(FExpandedKey, Out, Out, run);
+    Out += run * kBlockSize;
+    Blocks -= run;
+    if (last) Reseed();
+  }
+  return Out;
+}
+
+// The counter is read before it is advanced, so a fresh generator's first
+// block encrypts sixteen zero bytes.
 void TKLFastRandomGenerator::Generate(void* P, std::int32_t Size) {
   if (Size <= 0) return;
   std::lock_guard<TCriticalSection> lock(FCS);
+  ReseedAfterForkIfNeeded();
   auto* out = static_cast<std::uint8_t*>(P);
-  const std::size_t blocks = static_cast<std::size_t>(Size) / kBlockSize;
+  out = MakeBlocks(out, static_cast<std::size_t>(Size) / kBlockSize);
   const std::size_t tail = static_cast<std::size_t>(Size) % kBlockSize;
-  for (std::size_t i = 0; i < blocks; ++i) {
-    StoreCounter(FCounter, out + i * kBlockSize);
-    AdvanceCounter(FCounter);
-  }
-  detail::ActiveAES().EncryptBlocks(FExpandedKey, out, out, blocks);
-  out += blocks * kBlockSize;
   if (tail != 0) {
     std::uint8_t block[kBlockSize];
-    StoreCounter(FCounter, block);
-    AdvanceCounter(FCounter);
-    AESEncrypt(block, FExpandedKey, block);
+    MakeBlocks(block, 1);
     std::memcpy(out, block, tail);
     SecureZero(block, sizeof(block));
   }

@@ -6,9 +6,14 @@
 #include "crypto/KLAES.h"
 #include "foundation/Component.h"
 #include "foundation/Export.h"
+#include "foundation/KLGeneral.h"
 #include "foundation/Lock.h"
 
 namespace kl {
+
+KL_DECLARE_EXCEPTION(EKLRandomError, EKLException);
+
+inline constexpr const char* SSystemRandomFailed = "The operating system's random source failed";
 
 // A 128-bit block counter: four words, `a` the lowest. Its 16-byte image is
 // a, b, c, d one after another, each little-endian.
@@ -33,11 +38,25 @@ public:
 
 // AES-256 in counter mode under a key hashed (SHA-256) from the operating
 // system's random source, clocks, the process id and, last, the local date and
-// time. Never reseeded. Each Generate holds the generator's lock for the whole
-// call, so one generator may be shared by components on several threads; its
-// blocks come from consecutive counter values and no value is used twice. The
-// key schedule is wiped on destruction. Do not destroy it while another thread
-// is inside Generate.
+// time. A failing system source raises EKLRandomError (SSystemRandomFailed):
+// clocks alone are no seed. Each Generate holds the generator's lock for the
+// whole call, so one generator may be shared by components on several threads;
+// its blocks come from consecutive counter values and no value is used twice.
+// The key schedule is wiped on destruction. Do not destroy it while another
+// thread is inside Generate.
+//
+// The generator rekeys from fresh seed material, counter back to zero, in two
+// cases, so that no block is ever drawn twice:
+// - After a fork, before the child's next draw: otherwise parent and children
+//   would draw the same bytes. A child is recognised by a fork generation that
+//   a pthread_atfork handler bumps in every child; a generator made before the
+//   fork still holds the old generation. pthread_atfork was chosen over a pid
+//   check (a system call on every draw, and fooled when a grandchild gets a
+//   recycled pid) and over MADV_WIPEONFORK (whole pages of their own for the
+//   key, and Linux-only); it misses only children made by a raw clone system
+//   call, which cannot safely run library code anyway.
+// - After the counter's last value (all ones), where it would wrap to zero and
+//   repeat the stream: the stream up to that point is unchanged.
 class KL_API TKLFastRandomGenerator : public TKLBaseRandomGenerator {
 public:
   static constexpr std::size_t SeedDigestSize = 32;
@@ -49,7 +68,9 @@ public:
 
   // A generator keyed with a known seed digest instead of fresh platform
   // measurements: for known-answer tests only, never for real secrets.
-  static std::unique_ptr<TKLFastRandomGenerator> CreateFromSeedDigestForTesting(const std::uint8_t* SeedDigest);
+  // StartCounter sets where the counter starts, to reach its end in tests.
+  static std::unique_ptr<TKLFastRandomGenerator> CreateFromSeedDigestForTesting(const std::uint8_t* SeedDigest,
+                                                                                const TInt128& StartCounter = {});
 
   // The counter step: the lowest word below 0xFFFFFFFF grows by one and the
   // words beneath it stay as they are; from all ones the counter wraps to zero.
@@ -63,9 +84,14 @@ private:
   struct SeedDigestTag {};
   TKLFastRandomGenerator(const std::uint8_t* SeedDigest, SeedDigestTag);
   void SetKey(const std::uint8_t* SeedDigest) noexcept;
+  // New key from fresh seed material, counter back to zero.
+  void Reseed();
+  void ReseedAfterForkIfNeeded();
+  std::uint8_t* MakeBlocks(std::uint8_t* Out, std::size_t Blocks);
 
   TAESExpandedKey256 FExpandedKey{};
   TInt128 FCounter{};
+  std::uint64_t FForkGeneration = 0;
   TCriticalSection FCS;
 };
 

@@ -1,37 +1,55 @@
 #include "random/SeedSource.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
 
 #include "foundation/Clock.h"
 #include "foundation/SecureMemory.h"
+#include "random/KLRandom.h"
 
 namespace kl::detail {
 
 namespace {
 
-constexpr std::size_t kSystemRandomBytes = 64;
-
-// Reads from the kernel's random source; a failure leaves fewer fresh bytes,
-// never an error: the clocks below still make every seed distinct.
-void FeedSystemRandom(TSHA256Context& Context) {
-  std::uint8_t buffer[kSystemRandomBytes];
+bool KernelRandom(std::uint8_t* Buffer, std::size_t Size) {
   std::size_t filled = 0;
-  while (filled < sizeof(buffer)) {
-    const ssize_t n = ::getrandom(buffer + filled, sizeof(buffer) - filled, 0);
+  while (filled < Size) {
+    const ssize_t n = ::getrandom(Buffer + filled, Size - filled, 0);
     if (n > 0) {
       filled += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      break;
+    } else if (n == 0 || errno != EINTR) {
+      return false;
     }
   }
-  SHA256Update(Context, buffer, static_cast<std::uint32_t>(filled));
-  SecureZero(buffer, sizeof(buffer));
+  return true;
 }
+
+std::atomic<TSystemRandomSource> gSystemRandom{nullptr};
+
+// Reads from the kernel's random source. Without it the clocks below would be
+// the whole seed, guessable by anyone who knows roughly when it was made: a
+// failure is an error, never a weaker seed.
+void FeedSystemRandom(TSHA256Context& Context) {
+  std::uint8_t buffer[SystemSeedBytes];
+  const TSystemRandomSource source = gSystemRandom.load();
+  const bool ok = source != nullptr ? source(buffer, sizeof(buffer)) : KernelRandom(buffer, sizeof(buffer));
+  if (ok) SHA256Update(Context, buffer, static_cast<std::uint32_t>(sizeof(buffer)));
+  SecureZero(buffer, sizeof(buffer));
+  if (!ok) throw EKLRandomError(SSystemRandomFailed);
+}
+
+std::atomic<std::uint64_t> gForkGeneration{0};
+
+void CountFork() noexcept { gForkGeneration.fetch_add(1, std::memory_order_relaxed); }
+
+// Registered once, when the library is loaded.
+const int gForkHandlerRegistered = ::pthread_atfork(nullptr, nullptr, CountFork);
 
 void FeedLittleEndian(TSHA256Context& Context, std::uint64_t Value, int Bytes) {
   std::uint8_t image[8];
@@ -46,6 +64,13 @@ std::uint64_t ClockNanoseconds(clockid_t Clock) {
 }
 
 } // namespace
+
+void SetSystemRandomSourceForTesting(TSystemRandomSource Source) noexcept { gSystemRandom.store(Source); }
+
+std::uint64_t ForkGeneration() noexcept {
+  (void)gForkHandlerRegistered;
+  return gForkGeneration.load(std::memory_order_relaxed);
+}
 
 void GatherSeedMaterial(TSHA256Context& Context) {
   FeedSystemRandom(Context);

@@ -2,17 +2,19 @@
 
 #include <bcrypt.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "foundation/Clock.h"
 #include "foundation/SecureMemory.h"
+#include "random/KLRandom.h"
 #include "random/SeedSource.h"
 
 namespace kl::detail {
 
 namespace {
 
-constexpr ULONG kSystemRandomBytes = 64;
+constexpr std::size_t kSystemRandomBytes = SystemSeedBytes;
 constexpr std::uint32_t kMemoryStatusImageSize = 32; // the 32-bit record: eight 32-bit fields
 constexpr std::uint32_t kCursorInfoImageSize = 20;   // the 32-bit record: five 32-bit fields
 
@@ -39,14 +41,22 @@ std::uint32_t Saturated32(std::uint64_t Value) noexcept {
   return Value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(Value);
 }
 
-// The system's random bytes; a failure leaves none, never an error: the
-// measurements below still make every seed distinct.
+bool SystemRandom(std::uint8_t* Buffer, std::size_t Size) {
+  return BCryptGenRandom(nullptr, Buffer, static_cast<ULONG>(Size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
+
+std::atomic<TSystemRandomSource> gSystemRandom{nullptr};
+
+// The system's random bytes. Without them the measurements below would be the
+// whole seed, guessable by anyone who knows roughly when it was made: a
+// failure is an error, never a weaker seed.
 void FeedSystemRandom(TSHA256Context& Context) {
   std::uint8_t buffer[kSystemRandomBytes];
-  if (BCryptGenRandom(nullptr, buffer, sizeof(buffer), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0) {
-    SHA256Update(Context, buffer, sizeof(buffer));
-  }
+  const TSystemRandomSource source = gSystemRandom.load();
+  const bool ok = source != nullptr ? source(buffer, sizeof(buffer)) : SystemRandom(buffer, sizeof(buffer));
+  if (ok) SHA256Update(Context, buffer, sizeof(buffer));
   SecureZero(buffer, sizeof(buffer));
+  if (!ok) throw EKLRandomError(SSystemRandomFailed);
 }
 
 void FeedTickCount(TSHA256Context& Context) {
@@ -98,6 +108,11 @@ void FeedCursorInfo(TSHA256Context& Context) {
 }
 
 } // namespace
+
+void SetSystemRandomSourceForTesting(TSystemRandomSource Source) noexcept { gSystemRandom.store(Source); }
+
+// Windows has no fork.
+std::uint64_t ForkGeneration() noexcept { return 0; }
 
 // None of the measurements is checked: whatever a record holds after its call
 // is hashed.

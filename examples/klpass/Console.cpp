@@ -77,6 +77,9 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
     if (StartsWith(message, "Failed to save")) return {kExitFileError, "the key store cannot be used" + detail};
     return {kExitUsage, message};
   }
+  if (dynamic_cast<const kl::EFileChangedError*>(&Error)) {
+    return {kExitFileError, "another program changed the file meanwhile; nothing was saved" + detail};
+  }
   if (dynamic_cast<const kl::EFileError*>(&Error)) return {kExitFileError, message};
   if (dynamic_cast<const kl::EConvertError*>(&Error) && Is(Error, kl::SInvalidUTF16)) {
     return {kExitUsage, "the text holds an unpaired surrogate, which no password may hold"};

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <type_traits>
 
@@ -10,7 +10,9 @@
 #include "Console.h"
 #include "FileFormat.h"
 #include "HashOptions.h"
+#include "FileLock.h"
 #include "database/KLDatabase.h"
+#include "foundation/FileStream.h"
 #include "storage/KLStorage.h"
 
 namespace klpass {
@@ -57,13 +59,18 @@ struct TRequest {
 };
 
 // True when the file starts with the storage tag (little-endian): an encrypted
-// database. Anything else, a missing file included, is taken for text, whose
-// Open then reports what is wrong.
+// database. Anything else, a missing file or one that is not a regular file
+// included, is taken for text, whose Open then reports what is wrong. Read
+// through the library's file stream, which never waits on a FIFO.
 bool IsEncryptedFile(const std::string& FileName) {
-  std::array<char, 2> tag{};
-  std::ifstream file(FileName, std::ios::binary);
-  return file.read(tag.data(), tag.size()) && static_cast<std::uint8_t>(tag[0]) == (kl::KLStorageTag & 0xFF) &&
-         static_cast<std::uint8_t>(tag[1]) == (kl::KLStorageTag >> 8);
+  std::array<std::uint8_t, 2> tag{};
+  try {
+    kl::TFileStream file(Text(FileName), kl::fmOpenRead);
+    if (file.Read(tag.data(), 2) != 2) return false;
+  } catch (const kl::Exception&) {
+    return false;
+  }
+  return tag[0] == (kl::KLStorageTag & 0xFF) && tag[1] == (kl::KLStorageTag >> 8);
 }
 
 void Save(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
@@ -175,7 +182,16 @@ int Run(const TRequest& Request) {
     if (create) database.SetKdfParameters(KdfFromOptions(*Request.Args, kl::TKLKdfParameters{}));
     database.SetAllowLegacyFormat(Request.Action == TAction::Upgrade);
   }
+  // An edit holds the file's lock from before it reads the file to after it
+  // saves, and refuses to save over a file that changed meanwhile (create
+  // --force replaces whatever is there, by the user's choice).
+  // (verify too: a success may replace an old hash and save).
+  const bool edits = Request.Action != TAction::List;
+  std::unique_ptr<TFileLock> lock;
+  if (edits) lock = std::make_unique<TFileLock>(Request.File);
+  database.SetRefuseChangedFile(edits && !create);
   if (create) {
+    RefuseExisting(Request.File, Request.Force); // again under the lock: another run may have made it meanwhile
     database.CreateNew(Text(Request.File));
     Save(database, Request);
     std::printf("created %s user database '%s'\n", encrypted ? "encrypted" : "text", Request.File.c_str());

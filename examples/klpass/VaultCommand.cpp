@@ -15,6 +15,7 @@
 #include "Console.h"
 #include "FileFormat.h"
 #include "VaultExchange.h"
+#include "FileLock.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
@@ -28,9 +29,19 @@ using TRecords = std::vector<kl::TKLPassRecord*>;
 constexpr std::int32_t kMaxLength = 4096;
 
 // An open vault: the store, the file it came from and the master password.
+// A vault opened for editing holds the file's lock from before its load to
+// after its save, and refuses to save over a file that changed meanwhile.
 class TVault {
 public:
-  TVault(std::string File, TSecret Master) : FFile(std::move(File)) { FMaster.emplace(std::move(Master)); }
+  enum TUse { ForReading, ForEditing };
+
+  TVault(std::string File, TSecret Master, TUse Use = ForReading) : FFile(std::move(File)) {
+    FMaster.emplace(std::move(Master));
+    if (Use == ForEditing) {
+      FLock = std::make_unique<TFileLock>(FFile);
+      FStore.SetRefuseChangedFile(true);
+    }
+  }
   TVault(const TVault&) = delete;
   TVault& operator=(const TVault&) = delete;
 
@@ -82,6 +93,7 @@ public:
 private:
   std::string FFile;
   std::optional<TSecret> FMaster;
+  std::unique_ptr<TFileLock> FLock;
   kl::TKLPassStorage FStore;
 };
 
@@ -178,7 +190,9 @@ int Create(const std::vector<std::string>& Words) {
   const std::string& file = args.Positional().front();
   const kl::TKLKdfParameters kdf = KdfFromOptions(args, kl::TKLKdfParameters{});
   RefuseExisting(file, args.Has("--force"));
-  TVault vault(file, ReadNewSecret("New master password", false));
+  TSecret master = ReadNewSecret("New master password", false);
+  TVault vault(file, std::move(master), TVault::ForEditing);
+  RefuseExisting(file, args.Has("--force")); // again under the lock: another run may have made it meanwhile
   vault.Store().SetKdfParameters(kdf);
   vault.Save();
   std::printf("created vault '%s'\n", file.c_str());
@@ -198,7 +212,7 @@ int Info(const std::vector<std::string>& Words) {
 int Upgrade(const std::vector<std::string>& Words) {
   const TArguments args(Words, {}, kKdfOptions);
   args.ExpectPositional(1, 1, "vault file");
-  TVault vault(args.Positional().front(), ReadSecret("Master password"));
+  TVault vault(args.Positional().front(), ReadSecret("Master password"), TVault::ForEditing);
   vault.Store().SetAllowLegacyFormat(true);
   vault.Load();
   const std::uint8_t from = vault.Store().GetLoadedVersion();
@@ -219,7 +233,7 @@ int Passwd(const std::vector<std::string>& Words) {
   const TArguments args(Words, {}, kKdfOptions);
   args.ExpectPositional(1, 1, "vault file");
   const std::string& file = args.Positional().front();
-  TVault vault(file, ReadSecret("Master password"));
+  TVault vault(file, ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
   const kl::TKLKdfParameters kdf = KdfFromOptions(args, vault.Store().GetKdfParameters());
   vault.ChangeMaster(ReadNewSecret("New master password", false));
@@ -236,7 +250,7 @@ int Add(const std::vector<std::string>& Words) {
   const std::optional<std::string> title = args.Value("--title");
   if (!title || title->empty()) Fail(kExitUsage, "a record needs a --title");
   const kl::String group = CheckedGroup(args.Value("--group").value_or(Utf8(kl::DefaultPassGroup)));
-  TVault vault(args.Positional().front(), ReadSecret("Master password"));
+  TVault vault(args.Positional().front(), ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
   kl::String password = NewRecordPassword(args);
   auto record = std::make_unique<kl::TKLPassRecord>(Text(*title), Text(args.Value("--user").value_or("")), password,
@@ -355,7 +369,7 @@ int Edit(const std::vector<std::string>& Words) {
   if (const std::optional<std::string> title = args.Value("--title"); title && title->empty()) {
     Fail(kExitUsage, "the title must not be empty");
   }
-  TVault vault(args.Positional()[0], ReadSecret("Master password"));
+  TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
   kl::TKLPassRecord& record = *vault.Find(args.Positional()[1]);
   if (const auto value = args.Value("--title")) record.SetTitle(Text(*value));
@@ -376,7 +390,7 @@ int Edit(const std::vector<std::string>& Words) {
 int Delete(const std::vector<std::string>& Words) {
   const TArguments args(Words, {});
   args.ExpectPositional(2, 2, "vault file and record number");
-  TVault vault(args.Positional()[0], ReadSecret("Master password"));
+  TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
   kl::TKLPassRecord* record = vault.Find(args.Positional()[1]);
   vault.Store().Delete(record);

@@ -9,6 +9,7 @@
 
 #include "Arguments.h"
 #include "Console.h"
+#include "FileLock.h"
 #include "foundation/Stream.h"
 #include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
@@ -82,7 +83,10 @@ int VaultImport(const std::vector<std::string>& Words) {
     options.Group = Text(*group);
   }
   const TSecret master = ReadSecret("Master password");
+  // Held from before the load to after the save, as every edit of a vault.
+  const TFileLock lock(file);
   kl::TKLPassStorage store;
+  store.SetRefuseChangedFile(true);
   LoadVault(store, file, master);
   kl::TKLImportReport report;
   try {

@@ -27,6 +27,10 @@ constexpr const char* kSecretsAndExitCodes =
     "(new ones are then not asked twice). Nothing secret is taken from the command\n"
     "line, except the passwords given to 'check'.\n"
     "\n"
+    "A command that changes a vault or user database locks the file (FILE.lock\n"
+    "beside it) until it is done; another such command waits for the lock up to\n"
+    "KLPASS_LOCK_TIMEOUT seconds (default 30), then fails with exit status 6.\n"
+    "\n"
     "Exit status: 0 done; 1 a password failed the check; 2 usage error; 3 wrong\n"
     "password; 4 damaged file; 5 unknown user or record; 6 file or key store\n"
     "cannot be used; 7 already exists; 8 internal error.\n";

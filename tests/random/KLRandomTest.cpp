@@ -286,5 +286,46 @@ TEST(RandomBasedComponent, OwnedComponentDiesWithItsOwnerAlongsideItsGenerator) 
   EXPECT_TRUE(destroyed);
 }
 
+// The stream runs unchanged to the counter's last value; the block after it
+// comes from a new key, where a wrap would have repeated the first block.
+TEST(FastRandomGenerator, RekeysAfterTheLastCounterValueInsteadOfWrapping) {
+  const TInt128 nearEnd{F, F, F, F - 1};
+  auto generator = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(KnownSeed().data(), nearEnd);
+  auto reference = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(KnownSeed().data(), nearEnd);
+  const ByteArray expected = Draw(*reference, 32); // the two last blocks, before it rekeys
+  const ByteArray drawn = Draw(*generator, 48);
+  EXPECT_EQ(ByteArray(drawn.begin(), drawn.begin() + 32), expected);
+  EXPECT_NE(test::ToHex(drawn.data() + 32, 16), kKnownBlocks[0]);
+  EXPECT_TRUE(SameCounter(generator->GetCounter(), TInt128{1, 0, 0, 0}));
+}
+
+// Many threads make components, plug one shared generator into them, draw,
+// unplug some and destroy the rest with it still plugged in: every step changes
+// the shared generator's free-notification links.
+TEST(RandomBasedComponent, OneGeneratorSharedByComponentsOnManyThreads) {
+  TKLFastRandomGenerator shared;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&shared, t] {
+      for (int i = 0; i < 200; ++i) {
+        std::vector<std::unique_ptr<TKLRandomBasedComponent>> components;
+        for (int j = 0; j < 4; ++j) components.push_back(std::make_unique<TKLRandomBasedComponent>());
+        for (int k = 0; k < 50; ++k) {
+          for (auto& component : components) component->SetRandomGenerator(&shared);
+          components[static_cast<std::size_t>(k + t) % 4]->SetRandomGenerator(nullptr);
+        }
+        std::uint8_t byte = 0;
+        components.front()->GetRandomGenerator()->Generate(&byte, 1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  // Every link went with its component: destroying the generator now tells no one.
+  TKLRandomBasedComponent survivor;
+  survivor.SetRandomGenerator(&shared);
+  EXPECT_EQ(survivor.GetRandomGenerator(), &shared);
+  survivor.SetRandomGenerator(nullptr);
+}
+
 } // namespace
 } // namespace kl
