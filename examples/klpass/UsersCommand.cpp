@@ -45,8 +45,7 @@ constexpr std::array<TActionName, 8> kActions = {{{"create", TAction::Create, fa
                                                   {"change", TAction::Change, true},
                                                   {"delete", TAction::Delete, true},
                                                   {"list", TAction::List, false},
-                                                  {"verify", TAction::Verify, true},
-                                                  {"upgrade", TAction::Upgrade, false}}};
+                                                  {"verify", TAction::Verify, true}}};
 
 struct TRequest {
   TAction Action;
