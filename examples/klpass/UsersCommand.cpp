@@ -247,7 +247,7 @@ int RunUsers(const TCommandWords& Words) {
   }
   if (action->Action == TAction::Info) {
     if (!encrypted) {
-      if (!std::ifstream(request.File)) Fail(kExitFileError, "cannot read '" + request.File + "'");
+      Attempt("cannot read '" + request.File + "'", [&] { kl::TFileStream(Text(request.File), kl::fmOpenRead); });
       std::printf("%s: text user database, not encrypted\n", request.File.c_str());
     } else {
       PrintFileInfo(request.File);
