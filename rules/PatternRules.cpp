@@ -44,7 +44,29 @@ static_assert(DigitsAreAsciiDigits());
 
 constexpr bool IsSequenceDigit(Char C) noexcept { return C >= u'0' && C <= u'9'; }
 
-}  // namespace
+// The first run of Needed or more characters that belong (Member) and each
+// continue the one before (Continues), taken to its end; empty when there is
+// none. The scan is the one the sequence rules' Validate makes, so the two agree.
+template <class TMember, class TContinues>
+String FindRun(const String& Password, std::size_t Needed, TMember Member, TContinues Continues) {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < Password.size(); ++i) {
+    if (!Member(Password[i])) {
+      run = 0;
+      continue;
+    }
+    run = (run > 0 && Continues(Password[i - 1], Password[i])) ? run + 1 : 1;
+    if (run < Needed) continue;
+    std::size_t end = i + 1;
+    while (end < Password.size() && Member(Password[end]) && Continues(Password[end - 1], Password[end])) ++end;
+    return Password.substr(i + 1 - run, end - (i + 1 - run));
+  }
+  return {};
+}
+
+bool OnKeyboard(Char C) noexcept { return KeyOf(C) != kNotOnKeyboard; }
+
+} // namespace
 
 std::int32_t TKLDictionaryRule::AddWord(const String& Word) {
   const std::int32_t index = FList.Add(Word);
@@ -65,6 +87,10 @@ void TKLDictionaryRule::RemoveWord(std::int32_t Index) {
 
 bool TKLDictionaryRule::Validate(const String& Password) const { return !FWordCounts.contains(Password); }
 
+void TKLDictionaryRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (!Validate(Password)) Failures.emplace_back(kIllegalWord).AddPasswordText("word", Password);
+}
+
 bool TKLQwertySequenceRule::Validate(const String& Password) const {
   if (FSeqLen <= 0) return true;
   const auto needed = static_cast<std::size_t>(FSeqLen);
@@ -81,6 +107,14 @@ bool TKLQwertySequenceRule::Validate(const String& Password) const {
     previous = key;
   }
   return true;
+}
+
+void TKLQwertySequenceRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (FSeqLen <= 0) return;
+  const String run = FindRun(Password, static_cast<std::size_t>(FSeqLen), OnKeyboard,
+                             [](Char a, Char b) { return KeyOf(b) == KeyOf(a) + 1; });
+  if (!run.empty())
+    Failures.emplace_back(kIllegalQwertySequence).AddPasswordText("sequence", run).AddNumber("minimum", FSeqLen);
 }
 
 bool TKLNumericalSequenceRule::Validate(const String& Password) const {
@@ -100,6 +134,14 @@ bool TKLNumericalSequenceRule::Validate(const String& Password) const {
   return true;
 }
 
+void TKLNumericalSequenceRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (FSeqLen <= 0) return;
+  const String run =
+      FindRun(Password, static_cast<std::size_t>(FSeqLen), IsSequenceDigit, [](Char a, Char b) { return a == b; });
+  if (!run.empty())
+    Failures.emplace_back(kIllegalRepeatedDigits).AddPasswordText("sequence", run).AddNumber("minimum", FSeqLen);
+}
+
 // The run is compared for equality, and only from the second character on:
 // that is what makes a length of 1 reject any change of character.
 bool TKLRepeatCharacterRule::Validate(const String& Password) const {
@@ -113,6 +155,34 @@ bool TKLRepeatCharacterRule::Validate(const String& Password) const {
   return true;
 }
 
+// Reports the run where Validate stops: the SequenceLen characters that
+// reached the count.
+void TKLRepeatCharacterRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (Password.size() < 2 || FSeqLen <= 0) return;
+  const auto target = static_cast<std::size_t>(FSeqLen);
+  std::size_t run = 1;
+  for (std::size_t i = 1; i < Password.size(); ++i) {
+    run = Password[i] == Password[i - 1] ? run + 1 : 1;
+    if (run == target) {
+      Failures.emplace_back(kIllegalRepeatedCharacters)
+          .AddPasswordText("sequence", Password.substr(i + 1 - run, run))
+          .AddNumber("minimum", FSeqLen);
+      return;
+    }
+  }
+}
+
 bool TKLRegularExpressionRule::Validate(const String& Password) const { return !FRegex.IsMatch(Password); }
 
-}  // namespace kl
+// A matcher that gives up refuses the password rather than letting it pass.
+void TKLRegularExpressionRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  try {
+    if (!Validate(Password)) Failures.emplace_back(kIllegalMatch).AddText("pattern", FRegex.GetPattern());
+  } catch (const ERegexError& e) {
+    Failures.emplace_back(kRuleNotChecked)
+        .AddText("pattern", FRegex.GetPattern())
+        .AddText("reason", UTF8ToStr(e.GetMessage()));
+  }
+}
+
+} // namespace kl

@@ -52,7 +52,11 @@ class RuleTable : public testing::TestWithParam<RuleCase> {};
 
 TEST_P(RuleTable, AnswersAsExpected) {
   const RuleCase& c = GetParam();
-  EXPECT_EQ(c.Factory()->Validate(c.Password), c.Expected);
+  const auto rule = c.Factory();
+  EXPECT_EQ(rule->Validate(c.Password), c.Expected);
+  TKLRuleFailures failures;
+  rule->CollectFailures(c.Password, failures);
+  EXPECT_EQ(failures.empty(), c.Expected) << "the failure details disagree with Validate";
 }
 
 std::string CaseName(const testing::TestParamInfo<RuleCase>& Info) {
@@ -284,8 +288,8 @@ TEST(DictionaryRule, RemovingAWordAcceptsItAgainOnlyWhenNoCopyRemains) {
   EXPECT_EQ(rule.AddWord(u"river"), 1);
   EXPECT_EQ(rule.AddWord(u"apple"), 2);
   rule.RemoveWord(0);
-  EXPECT_FALSE(rule.Validate(u"apple"));  // the copy at the end still forbids it
-  rule.RemoveWord(1);                     // "apple", now behind "river"
+  EXPECT_FALSE(rule.Validate(u"apple")); // the copy at the end still forbids it
+  rule.RemoveWord(1);                    // "apple", now behind "river"
   EXPECT_TRUE(rule.Validate(u"apple"));
   EXPECT_FALSE(rule.Validate(u"river"));
 }
@@ -336,10 +340,10 @@ TEST_P(RegexGivesUp, OnAMegabytePasswordWithAnError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RegularExpressionRule, RegexGivesUp,
-                         testing::Values(CatastrophicCase{"(a+)+[bc]", u'a'},          // match limit
-                                         CatastrophicCase{"(a|aa)+$", u'a'},           // depth or heap
-                                         CatastrophicCase{"(?:a|a){0,14}[bc]", u'a'},  // costly at every start
-                                         CatastrophicCase{"[a-z]+[0-9]+$", u'q'}));    // quadratic rescan
+                         testing::Values(CatastrophicCase{"(a+)+[bc]", u'a'},         // match limit
+                                         CatastrophicCase{"(a|aa)+$", u'a'},          // depth or heap
+                                         CatastrophicCase{"(?:a|a){0,14}[bc]", u'a'}, // costly at every start
+                                         CatastrophicCase{"[a-z]+[0-9]+$", u'q'}));   // quadratic rescan
 
 TEST(RegularExpressionRule, LinearPatternsAnswerOnAMegabytePassword) {
   String password(kMegabyte, u'a');
@@ -377,7 +381,11 @@ TEST(AllRules, HandleEmptyOddAndMegabytePasswords) {
                                          String(kMegabyte - 1, u'a') + u"b",
                                          noise};
   for (const auto& rule : rules) {
-    for (const String& password : passwords) (void)rule->Validate(password);
+    for (const String& password : passwords) {
+      TKLRuleFailures failures;
+      rule->CollectFailures(password, failures);
+      EXPECT_EQ(failures.empty(), rule->Validate(password));
+    }
   }
   EXPECT_FALSE(rules[7]->Validate(String(kMegabyte, u'a')));
   EXPECT_TRUE(rules[7]->Validate(String(kMegabyte - 1, u'a') + u"b"));
@@ -385,12 +393,12 @@ TEST(AllRules, HandleEmptyOddAndMegabytePasswords) {
 
 // A rule that counts its destruction and always accepts.
 class ProbeRule : public TKLPasswordRule {
- public:
+public:
   explicit ProbeRule(int& Destroyed) : FDestroyed(Destroyed) {}
   ~ProbeRule() override { ++FDestroyed; }
   bool Validate(const String&) const override { return true; }
 
- private:
+private:
   int& FDestroyed;
 };
 
@@ -412,7 +420,7 @@ TEST(RulesList, AddsInOrderAndDeleteHandsTheRuleBack) {
     EXPECT_TRUE(first->Validate(u"x"));
     EXPECT_EQ(destroyed, 0);
   }
-  EXPECT_EQ(destroyed, 2);  // the list took the two it still held
+  EXPECT_EQ(destroyed, 2); // the list took the two it still held
   delete first;
   EXPECT_EQ(destroyed, 3);
 }
@@ -443,9 +451,9 @@ TEST(RulesList, RefusedUniquePointerKeepsItsRule) {
   EXPECT_EQ(list.Add(std::move(handle)), 0);
   EXPECT_EQ(handle, nullptr);
 
-  std::unique_ptr<TKLPasswordRule> again(raw);  // a misuse the list must refuse
+  std::unique_ptr<TKLPasswordRule> again(raw); // a misuse the list must refuse
   EXPECT_THROW(list.Add(std::move(again)), EKLException);
-  EXPECT_EQ(again.get(), raw);  // still the caller's
+  EXPECT_EQ(again.get(), raw); // still the caller's
   (void)again.release();
   EXPECT_EQ(destroyed, 0);
 }
@@ -482,5 +490,5 @@ TEST(RulesList, BadIndexRaisesListErrorAndChangesNothing) {
   EXPECT_EQ(list.GetCount(), 1);
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl
