@@ -129,4 +129,40 @@ void TKLUsernameRule::CollectFailures(const String& Password, TKLRuleFailures& F
   if (!Validate(Password)) Failures.emplace_back(kIllegalUsername).AddText("username", FUsername);
 }
 
+namespace {
+
+constexpr std::int32_t kCharacterClassCount = 4;
+
+// How many of the four kinds the password holds.
+std::int32_t CountClasses(const String& Password) noexcept {
+  bool upper = false, lower = false, digit = false, other = false;
+  for (Char c : Password) {
+    if (InRange(c, u'A', u'Z')) {
+      upper = true;
+    } else if (InRange(c, u'a', u'z')) {
+      lower = true;
+    } else if (InRange(c, u'0', u'9')) {
+      digit = true;
+    } else {
+      other = true;
+    }
+  }
+  return std::int32_t{upper} + std::int32_t{lower} + std::int32_t{digit} + std::int32_t{other};
+}
+
+} // namespace
+
+bool TKLCharacterClassesRule::Validate(const String& Password) const {
+  return FRequired <= 0 || (FRequired <= kCharacterClassCount && CountClasses(Password) >= FRequired);
+}
+
+void TKLCharacterClassesRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (Validate(Password)) return;
+  Failures.emplace_back(kInsufficientCharacteristics)
+      .AddNumber("required", FRequired)
+      .AddNumber("count", kCharacterClassCount)
+      .AddText("classes", u"upper-case letters, lower-case letters, digits, other characters")
+      .AddNumber("satisfied", CountClasses(Password));
+}
+
 } // namespace kl

@@ -235,6 +235,64 @@ private:
   std::int32_t FSeqLen;
 };
 
+// True when the password holds characters of at least Required of four kinds:
+// ASCII upper-case letters, ASCII lower-case letters, ASCII digits, and every
+// other character. Required of 0 or less accepts every password; more than 4
+// accepts none.
+class KL_API TKLCharacterClassesRule : public TKLPasswordRule {
+public:
+  explicit TKLCharacterClassesRule(std::int32_t Required) : FRequired(Required) {}
+
+  bool Validate(const String& Password) const override;
+  void CollectFailures(const String& Password, TKLRuleFailures& Failures) const override;
+
+private:
+  std::int32_t FRequired;
+};
+
+// Which way a sequence rule reads: as typed ('abc', 'qwe'), reversed ('cba',
+// 'ewq'), or both.
+enum class TKLSequenceDirection : std::uint8_t { sdForward, sdBackward, sdBoth };
+
+// False when the password holds SequenceLen or more letters that follow each
+// other in the alphabet, upper and lower case alike ('aBcD'); the alphabet does
+// not wrap ('yza' is no sequence). SequenceLen of 0 or less accepts every password.
+class KL_API TKLAlphabeticalSequenceRule : public TKLPasswordRule {
+public:
+  explicit TKLAlphabeticalSequenceRule(std::int32_t SequenceLen,
+                                       TKLSequenceDirection Direction = TKLSequenceDirection::sdBoth)
+      : FSeqLen(SequenceLen), FDirection(Direction) {}
+
+  bool Validate(const String& Password) const override;
+  void CollectFailures(const String& Password, TKLRuleFailures& Failures) const override;
+
+private:
+  String FindSequence(const String& Password) const;
+
+  std::int32_t FSeqLen;
+  TKLSequenceDirection FDirection;
+};
+
+// The keyboard-row rule read in either direction: false when the password holds
+// SequenceLen or more neighbouring keys of one row (kKeyboardRows) typed left to
+// right, right to left ('fdsa'), or both. With sdForward it answers as
+// TKLQwertySequenceRule. SequenceLen of 0 or less accepts every password.
+class KL_API TKLKeyboardSequenceRule : public TKLPasswordRule {
+public:
+  explicit TKLKeyboardSequenceRule(std::int32_t SequenceLen,
+                                   TKLSequenceDirection Direction = TKLSequenceDirection::sdBoth)
+      : FSeqLen(SequenceLen), FDirection(Direction) {}
+
+  bool Validate(const String& Password) const override;
+  void CollectFailures(const String& Password, TKLRuleFailures& Failures) const override;
+
+private:
+  String FindSequence(const String& Password) const;
+
+  std::int32_t FSeqLen;
+  TKLSequenceDirection FDirection;
+};
+
 // False when the expression, compiled once from Pattern, matches anywhere in
 // the password: the pattern describes what is forbidden. The constructor raises
 // ERegexError (message and offset) for a pattern that does not compile; Validate

@@ -66,6 +66,30 @@ String FindRun(const String& Password, std::size_t Needed, TMember Member, TCont
 
 bool OnKeyboard(Char C) noexcept { return KeyOf(C) != kNotOnKeyboard; }
 
+bool IsAsciiLetter(Char C) noexcept { return (C >= u'a' && C <= u'z') || (C >= u'A' && C <= u'Z'); }
+
+Char FoldAscii(Char C) noexcept { return C >= u'A' && C <= u'Z' ? static_cast<Char>(C - u'A' + u'a') : C; }
+
+bool ReadsForward(TKLSequenceDirection Direction) noexcept { return Direction != TKLSequenceDirection::sdBackward; }
+
+bool ReadsBackward(TKLSequenceDirection Direction) noexcept { return Direction != TKLSequenceDirection::sdForward; }
+
+// The sequence found reading forward, else the one found reading backward.
+template <class TMember, class TOrder>
+String FindSequenceEitherWay(const String& Password, std::int32_t SequenceLen, TKLSequenceDirection Direction,
+                             TMember Member, TOrder Order) {
+  if (SequenceLen <= 0) return {};
+  const auto needed = static_cast<std::size_t>(SequenceLen);
+  String run;
+  if (ReadsForward(Direction)) {
+    run = FindRun(Password, needed, Member, [&](Char a, Char b) { return Order(b) == Order(a) + 1; });
+  }
+  if (run.empty() && ReadsBackward(Direction)) {
+    run = FindRun(Password, needed, Member, [&](Char a, Char b) { return Order(a) == Order(b) + 1; });
+  }
+  return run;
+}
+
 } // namespace
 
 std::int32_t TKLDictionaryRule::AddWord(const String& Word) {
@@ -182,6 +206,32 @@ void TKLRegularExpressionRule::CollectFailures(const String& Password, TKLRuleFa
     Failures.emplace_back(kRuleNotChecked)
         .AddText("pattern", FRegex.GetPattern())
         .AddText("reason", UTF8ToStr(e.GetMessage()));
+  }
+}
+
+String TKLAlphabeticalSequenceRule::FindSequence(const String& Password) const {
+  return FindSequenceEitherWay(Password, FSeqLen, FDirection, IsAsciiLetter, [](Char c) { return int{FoldAscii(c)}; });
+}
+
+bool TKLAlphabeticalSequenceRule::Validate(const String& Password) const { return FindSequence(Password).empty(); }
+
+void TKLAlphabeticalSequenceRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  const String run = FindSequence(Password);
+  if (!run.empty()) {
+    Failures.emplace_back(kIllegalAlphabeticalSequence).AddPasswordText("sequence", run).AddNumber("minimum", FSeqLen);
+  }
+}
+
+String TKLKeyboardSequenceRule::FindSequence(const String& Password) const {
+  return FindSequenceEitherWay(Password, FSeqLen, FDirection, OnKeyboard, [](Char c) { return int{KeyOf(c)}; });
+}
+
+bool TKLKeyboardSequenceRule::Validate(const String& Password) const { return FindSequence(Password).empty(); }
+
+void TKLKeyboardSequenceRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  const String run = FindSequence(Password);
+  if (!run.empty()) {
+    Failures.emplace_back(kIllegalQwertySequence).AddPasswordText("sequence", run).AddNumber("minimum", FSeqLen);
   }
 }
 

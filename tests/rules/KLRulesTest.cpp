@@ -212,6 +212,37 @@ INSTANTIATE_TEST_SUITE_P(
                     RuleCase{"EmptyPattern", Make<TKLRegularExpressionRule>(String()), u"", false}),
     CaseName);
 
+using Direction = TKLSequenceDirection;
+
+INSTANTIATE_TEST_SUITE_P(
+    NewerRules, RuleTable,
+    testing::Values(RuleCase{"Classes3", Make<TKLCharacterClassesRule>(3), u"abcDEF", false},
+                    RuleCase{"Classes3", Make<TKLCharacterClassesRule>(3), u"abcDE1", true},
+                    RuleCase{"Classes3", Make<TKLCharacterClassesRule>(3), U("abcdé!"), false}, // é and ! one kind
+                    RuleCase{"Classes3", Make<TKLCharacterClassesRule>(3), U("aBé"), true},
+                    RuleCase{"Classes4", Make<TKLCharacterClassesRule>(4), u"aB1 ", true},
+                    RuleCase{"Classes5", Make<TKLCharacterClassesRule>(5), u"aB1 ", false},
+                    RuleCase{"Classes0", Make<TKLCharacterClassesRule>(0), u"", true},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"xabcx", false},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"aBc", false},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"zyx", false},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"yza", true}, // no wrap
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"abd", true},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"Z[\\", true}, // not letters
+                    RuleCase{"Alpha3Fwd", Make<TKLAlphabeticalSequenceRule>(3, Direction::sdForward), u"cba", true},
+                    RuleCase{"Alpha3Back", Make<TKLAlphabeticalSequenceRule>(3, Direction::sdBackward), u"abc", true},
+                    RuleCase{"Alpha3Back", Make<TKLAlphabeticalSequenceRule>(3, Direction::sdBackward), u"CbA", false},
+                    RuleCase{"Alpha0", Make<TKLAlphabeticalSequenceRule>(0), u"abcdef", true},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"fdsa", false},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"asdf", false},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"=-09", false},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"asdsa", true},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"FdSa", true}, // rows keep their case
+                    RuleCase{"Keys3", Make<TKLKeyboardSequenceRule>(3), u"!~=", true},  // rows do not join
+                    RuleCase{"Keys4Fwd", Make<TKLKeyboardSequenceRule>(4, Direction::sdForward), u"fdsa", true},
+                    RuleCase{"Keys4Back", Make<TKLKeyboardSequenceRule>(4, Direction::sdBackward), u"asdf", true}),
+    CaseName);
+
 // Literal readings of the sequence rules, used as references for the linear scans.
 bool KeyboardReference(const String& Password, std::int32_t SeqLen) {
   // With a length of 0 or less every window is empty, and an empty run is never found.
@@ -247,9 +278,13 @@ TEST(SequenceRules, AgreeWithLiteralReadingOnRandomText) {
   for (std::int32_t len = -1; len <= 14; ++len) {
     const TKLQwertySequenceRule keyboard(len);
     const TKLNumericalSequenceRule numerical(len);
+    const TKLKeyboardSequenceRule bothWays(len);
     for (int i = 0; i < 3000; ++i) {
       const String text = RandomText(rng, i % 2 ? keys : keyRuns, 40);
       ASSERT_EQ(keyboard.Validate(text), KeyboardReference(text, len)) << len << " " << test::Narrow(text);
+      // A run typed right to left is a run typed left to right in the reversed text.
+      const bool reversedPasses = KeyboardReference(String(text.rbegin(), text.rend()), len);
+      ASSERT_EQ(bothWays.Validate(text), KeyboardReference(text, len) && reversedPasses) << test::Narrow(text);
       const String digits = RandomText(rng, u"0123456789a", 30);
       ASSERT_EQ(numerical.Validate(digits), NumericalReference(digits, len)) << len << " " << test::Narrow(digits);
     }
