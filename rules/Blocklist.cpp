@@ -113,7 +113,7 @@ void ForEachLine(const String& FileName, TVisit Visit) {
       const std::size_t end = block.find('\n');
       if (end == std::string_view::npos) {
         carry.append(block);
-        if (carry.size() > kBlocklistMaxLineSize) throw EKLException(SBlocklistLineTooLong);
+        if (carry.size() > kBlocklistMaxLineSize) throw EKLBlocklistError(SBlocklistLineTooLong);
         break;
       }
       std::string_view line = block.substr(0, end);
@@ -121,7 +121,7 @@ void ForEachLine(const String& FileName, TVisit Visit) {
         carry.append(line);
         line = carry;
       }
-      if (line.size() > kBlocklistMaxLineSize + 1) throw EKLException(SBlocklistLineTooLong);
+      if (line.size() > kBlocklistMaxLineSize + 1) throw EKLBlocklistError(SBlocklistLineTooLong);
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       Visit(line, ++number);
       carry.clear();
@@ -133,6 +133,31 @@ void ForEachLine(const String& FileName, TVisit Visit) {
     if (line.back() == '\r') line.remove_suffix(1);
     Visit(line, ++number);
   }
+}
+
+// The first bytes of the file, up to Size of them.
+std::string ReadHead(const String& FileName, std::size_t Size) {
+  TFileStream stream(FileName, fmOpenRead);
+  std::string head(Size, '\0');
+  std::size_t got = 0;
+  while (got < Size) {
+    const std::int32_t n = stream.Read(head.data() + got, static_cast<std::int32_t>(Size - got));
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  head.resize(got);
+  return head;
+}
+
+TKLBlocklistFormat DetectFormat(const String& FileName) {
+  std::string_view head;
+  const std::string bytes = ReadHead(FileName, kBlocklistMaxLineSize + 2);
+  head = bytes;
+  while (!head.empty() && (head.front() == '\n' || head.front() == '\r')) head.remove_prefix(1);
+  std::string_view line = head.substr(0, head.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  std::uint8_t digest[kSHA1DigestSize];
+  return ParseHashLine(line, digest) ? TKLBlocklistFormat::bfSHA1Hashes : TKLBlocklistFormat::bfPasswords;
 }
 
 void PutLE(std::uint8_t* Out, std::uint64_t Value, int Bytes) noexcept {
@@ -177,6 +202,8 @@ const std::vector<std::string_view>& CommonPasswords() {
 
 } // namespace
 
+EKLBlocklistError::~EKLBlocklistError() = default;
+
 String BlocklistForm(const String& Password) {
   String form = Trimmed(Password);
   for (Char& c : form) c = FoldCase(c);
@@ -202,6 +229,7 @@ void TKLBlocklistCompiler::AddSHA1(const std::uint8_t (&Digest)[kSHA1DigestSize]
 }
 
 void TKLBlocklistCompiler::AddListFile(const String& FileName, TKLBlocklistFormat Format) {
+  if (Format == TKLBlocklistFormat::bfDetect) Format = DetectFormat(FileName);
   const std::size_t before = FKeys.size();
   try {
     ForEachLine(FileName, [&](std::string_view Line, std::uint64_t Number) {
@@ -213,7 +241,7 @@ void TKLBlocklistCompiler::AddListFile(const String& FileName, TKLBlocklistForma
       }
       std::uint8_t digest[kSHA1DigestSize];
       if (!ParseHashLine(Line, digest)) {
-        throw EKLException(std::string(SBlocklistBadHashLine) + " (line " + std::to_string(Number) + ")");
+        throw EKLBlocklistError(std::string(SBlocklistBadHashLine) + " (line " + std::to_string(Number) + ")");
       }
       AddSHA1(digest);
     });
@@ -232,7 +260,7 @@ void TKLBlocklistCompiler::SaveToFile(const String& FileName) {
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   const std::uint64_t shardCount = std::max<std::uint64_t>(1, (keys.size() + kShardTargetKeys - 1) / kShardTargetKeys);
-  if (shardCount > kMaxShards) throw EKLException(SBlocklistTooLarge);
+  if (shardCount > kMaxShards) throw EKLBlocklistError(SBlocklistTooLarge);
   const std::uint32_t flags = (FHasHashes ? kFlagHashes : 0) | (FHasPasswords ? kFlagPasswords : 0);
 
   SaveFileAtomically(FileName, [&](TStream& Stream) {
@@ -286,7 +314,7 @@ TKLBlocklistFilter::TKLBlocklistFilter(const String& FileName)
     : FFileName(FileName), FFile(std::make_unique<detail::TMappedFile>(FileName)) {
   const std::uint8_t* data = FFile->GetData();
   const std::uint64_t size = FFile->GetSize();
-  const auto invalid = [] { return EKLException(SBlocklistFileInvalid); };
+  const auto invalid = [] { return EKLBlocklistError(SBlocklistFileInvalid); };
   if (size < kHeaderSize || std::memcmp(data, kMagic, sizeof(kMagic)) != 0 || GetLE(data + 4, 2) != kVersion ||
       GetLE(data + 6, 2) != kFingerprintBits) {
     throw invalid();
@@ -358,6 +386,14 @@ void TKLBlocklistRule::LoadWordsFromFile(const String& FileName) {
     if (!form.empty()) words.insert(std::move(form));
   });
   FWords.swap(words);
+}
+
+void TKLBlocklistRule::LoadFromFile(const String& FileName) {
+  if (ReadHead(FileName, sizeof(kMagic)) == std::string_view(kMagic, sizeof(kMagic))) {
+    LoadFilterFromFile(FileName);
+  } else {
+    LoadWordsFromFile(FileName);
+  }
 }
 
 void TKLBlocklistRule::LoadFilterFromFile(const String& FileName) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "foundation/Export.h"
+#include "foundation/KLGeneral.h"
 #include "foundation/Types.h"
 #include "rules/KLRules.h"
 
@@ -15,6 +16,9 @@ namespace kl {
 namespace detail {
 class TMappedFile;
 }
+
+// Raised for a list or compiled file that cannot be used; beneath EKLException.
+KL_DECLARE_EXCEPTION(EKLBlocklistError, EKLException);
 
 inline constexpr std::size_t kSHA1DigestSize = 20;
 // Longest line a list file may hold; a longer one is refused as not a list.
@@ -29,8 +33,9 @@ inline constexpr const char* SBlocklistTooLarge = "The list holds more entries t
 
 // How a list file reads: one password a line, or one SHA-1 hash a line in hex
 // (either case), optionally followed by ":COUNT", as breached-password services
-// publish them. Both are UTF-8 text, lines ended by LF or CRLF.
-enum class TKLBlocklistFormat : std::uint8_t { bfPasswords, bfSHA1Hashes };
+// publish them; bfDetect takes hashes when the first non-empty line is one.
+// Both are UTF-8 text, lines ended by LF or CRLF.
+enum class TKLBlocklistFormat : std::uint8_t { bfPasswords, bfSHA1Hashes, bfDetect };
 
 // The form in which a blocklist compares passwords: white space around it
 // trimmed, upper-case letters of the Latin, Greek and Cyrillic alphabets turned
@@ -48,7 +53,7 @@ public:
   void AddPassword(const String& Password);
   void AddSHA1(const std::uint8_t (&Digest)[kSHA1DigestSize]);
   // Adds every line of the file; a malformed hash line or an overlong line
-  // raises EKLException naming the line, and nothing of that file is kept.
+  // raises EKLBlocklistError naming the line, and nothing of that file is kept.
   void AddListFile(const String& FileName, TKLBlocklistFormat Format);
 
   // Entries added so far; duplicates count until a save drops them.
@@ -63,7 +68,7 @@ private:
 
 // A compiled blocklist file, mapped read-only and checked whole on open: a
 // file that is not one, or whose sizes and offsets do not agree, is refused
-// with EKLException (SBlocklistFileInvalid) before anything is looked up. A
+// with EKLBlocklistError (SBlocklistFileInvalid) before anything is looked up. A
 // look-up costs three memory reads; a password that is not in the list is
 // reported as in it with probability 2^-16. May be shared between threads.
 class KL_API TKLBlocklistFilter {
@@ -116,6 +121,9 @@ public:
   void AddWord(const String& Word);
   // One word a line, UTF-8; empty lines are skipped.
   void LoadWordsFromFile(const String& FileName);
+  // A compiled file (known by its first bytes) as LoadFilterFromFile, any
+  // other file as LoadWordsFromFile.
+  void LoadFromFile(const String& FileName);
   // Maps a compiled file (TKLBlocklistFilter) and checks against it too.
   void LoadFilterFromFile(const String& FileName);
   void AddFilter(std::shared_ptr<const TKLBlocklistFilter> Filter);
