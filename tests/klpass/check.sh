@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # klpass check: verdicts per rule with their codes, the policies, blocklists,
 # JSON output, and reading from stdin; klpass blocklist compile.
-source "$(dirname "$0")/common.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/common.sh"
 
 case_ "a strong password passes every rule"
 run "" check 'xK9#mQ2$vL7&wZ5^'
@@ -102,6 +103,13 @@ expect_out "BREACHED: The password has appeared in a data breach (list hibp.klbf
 expect_out "ok    Wh1te-Rabbit"
 run "" blocklist compile hibp.txt hibp.klbf
 expect_failure 7 "already exists"
+
+case_ "a reader written from the README's description of the file finds what klpass compiled"
+printf 'Dragon\nmonkey\n' >common.txt
+run "" blocklist compile common.txt common.klbf
+expect_success
+[ "$(python3 "$here/blocklist_reader.py" common.klbf dragon ' MONKEY' dragon1 | tr '\n' ' ')" = "yes yes no " ] ||
+  fail "the independent reader disagrees"
 
 case_ "a damaged compiled list or a malformed hash list is refused"
 printf 'F3BBBD66A63D4BF1747940578EC3D0103530E21D\nnot a hash\n' >bad.txt
