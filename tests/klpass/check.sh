@@ -93,10 +93,10 @@ printf 'Zebra!Crossing9\n' >words.txt
 run "" check --blocklist words.txt ' zebra!crossing9 '
 expect_status 1
 expect_out "BLOCKLISTED"
-printf 'F3BBBD66A63D4BF1747940578EC3D0103530E21D:1234\n874572e7a5ae6a49466a6ac578b98adba78c6aa6:17\n' >hibp.txt
+printf 'F3BBBD66A63D4BF1747940578EC3D0103530E21D:1234\n874572e7a5ae6a49466a6ac578b98adba78c6aa6:17\nf3bbbd66a63d4bf1747940578ec3d0103530e21d:1\n' >hibp.txt
 run "" blocklist compile hibp.txt hibp.klbf
 expect_success
-expect_out "2 entries (2 distinct) compiled into 'hibp.klbf'"
+expect_out "3 entries (2 distinct) compiled into 'hibp.klbf'"
 run "" check --policy nist --multi-factor --blocklist hibp.klbf hunter2x 'Tr0ub4dor&3' 'Wh1te-Rabbit'
 expect_status 1
 expect_out "BREACHED: The password has appeared in a data breach (list hibp.klbf)."
