@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -95,6 +96,17 @@ bool ParseHashLine(std::string_view Line, std::uint8_t (&Digest)[kSHA1DigestSize
          std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// Lists come from users: a FIFO or a device named as one must not make the
+// reader wait for ever or read without end.
+void RequireRegularFile(const String& FileName) {
+  const std::filesystem::path path(FileName);
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (!error && status.type() != std::filesystem::file_type::regular) {
+    throw EFOpenError("Cannot open file \"" + NativeFileName(FileName) + "\": not a regular file");
+  }
+}
+
 // Calls Visit with each line of the file, without its line break, and the
 // line's number; reads in blocks, so files of any size pass in bounded memory.
 template <class TVisit>
@@ -137,6 +149,7 @@ void ForEachLine(const String& FileName, TVisit Visit) {
 
 // The first bytes of the file, up to Size of them.
 std::string ReadHead(const String& FileName, std::size_t Size) {
+  RequireRegularFile(FileName);
   TFileStream stream(FileName, fmOpenRead);
   std::string head(Size, '\0');
   std::size_t got = 0;

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -71,6 +75,14 @@ TEST(BlocklistRule, RefusesTheApplicationsWordsInBlocklistForm) {
   for (const char* word : {"keyloft", "ACME-2024", "zÜrich", " extra"}) EXPECT_FALSE(rule.Validate(U(word))) << word;
   for (const char* word : {"keyloft1", "acme", ""}) EXPECT_TRUE(rule.Validate(U(word))) << word;
   EXPECT_THROW(rule.LoadWordsFromFile(dir.FileU("missing.txt")), EFOpenError);
+  EXPECT_THROW(rule.LoadWordsFromFile(U(dir.Path())), EFOpenError);
+#ifndef _WIN32
+  // A FIFO with no writer would block an ordinary open for ever.
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  EXPECT_THROW(rule.LoadFromFile(dir.FileU("fifo")), EFOpenError);
+  TKLBlocklistCompiler compiler;
+  EXPECT_THROW(compiler.AddListFile(dir.FileU("fifo"), TKLBlocklistFormat::bfDetect), EFOpenError);
+#endif
   EXPECT_FALSE(rule.Validate(u"keyloft")); // a failed load keeps what was there
 }
 
