@@ -24,5 +24,6 @@ extern const TCommand VaultCommand;
 extern const TCommand ProtectCommand;
 extern const TCommand UnprotectCommand;
 extern const TCommand MachineKeyCommand;
+extern const TCommand BlocklistCommand;
 
 } // namespace klpass

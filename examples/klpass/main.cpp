@@ -15,10 +15,10 @@
 
 namespace {
 
-constexpr std::array<const klpass::TCommand*, 9> kCommands = {
-    &klpass::CheckCommand,   &klpass::GenerateCommand,   &klpass::DeriveCommand, &klpass::UsersCommand,
-    &klpass::HashCommand,    &klpass::VaultCommand,      &klpass::ProtectCommand, &klpass::UnprotectCommand,
-    &klpass::MachineKeyCommand,
+constexpr std::array<const klpass::TCommand*, 10> kCommands = {
+    &klpass::CheckCommand, &klpass::BlocklistCommand, &klpass::GenerateCommand, &klpass::DeriveCommand,
+    &klpass::UsersCommand, &klpass::HashCommand,      &klpass::VaultCommand,    &klpass::ProtectCommand,
+    &klpass::UnprotectCommand, &klpass::MachineKeyCommand,
 };
 
 constexpr const char* kSecretsAndExitCodes =
