@@ -1,10 +1,7 @@
-#include <sodium.h>
-
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 
-#include "crypto/Argon2id.h"
+#include "crypto/KLPasswordHash.h"
 #include "crypto/KLSHA256.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
@@ -14,34 +11,28 @@ namespace kl {
 
 namespace {
 
-constexpr std::string_view kArgon2idPrefix = "$argon2id$v=19$m=";
+// Longer than any string an Argon2 implementation writes for a usual salt and
+// tag; the stored strings are checked again by the hash unit's own parser.
+constexpr std::size_t kMaxEncodedSize = 256;
 
-// Reads the decimal number at Text[Pos] up to Stop; false when there is none.
-bool ReadNumber(const std::string& Text, std::size_t& Pos, char Stop, std::uint64_t& Value) {
-  const char* first = Text.data() + Pos;
-  const char* last = Text.data() + Text.size();
-  const auto [end, error] = std::from_chars(first, last, Value);
-  if (error != std::errc() || end == first || end == last || *end != Stop) return false;
-  Pos = static_cast<std::size_t>(end - Text.data()) + 1;
-  return true;
+// The most one stored string may cost to check: the rule runs for every
+// password a user tries.
+TKLPasswordHashParameters HistoryBounds() {
+  TKLPasswordHashParameters bounds;
+  bounds.MaxMemoryKiB = static_cast<std::uint32_t>(kHistoryMaxMemoryKiB);
+  bounds.MaxPasses = kHistoryMaxPasses;
+  return bounds;
 }
 
-// "$argon2id$v=19$m=M,t=T,p=1$" with M and T within the ceilings; libsodium
-// checks the rest of the string when it verifies.
 bool IsAcceptableArgon2id(const std::string& Encoded) {
-  if (Encoded.size() >= crypto_pwhash_STRBYTES || Encoded.compare(0, kArgon2idPrefix.size(), kArgon2idPrefix) != 0 ||
-      Encoded.find('\0') != std::string::npos) {
+  if (Encoded.size() > kMaxEncodedSize || Encoded.find('\0') != std::string::npos) return false;
+  try {
+    const TKLPasswordHashInfo info = DescribePasswordHash(UTF8ToStr(Encoded));
+    return info.Algorithm == u"argon2id" && info.Version == 19 && info.MemoryKiB <= kHistoryMaxMemoryKiB &&
+           info.Passes <= kHistoryMaxPasses;
+  } catch (const EKLPasswordHashError&) {
     return false;
   }
-  std::size_t pos = kArgon2idPrefix.size();
-  std::uint64_t memory = 0, passes = 0, lanes = 0;
-  if (!ReadNumber(Encoded, pos, ',', memory) || Encoded.compare(pos, 2, "t=") != 0) return false;
-  pos += 2;
-  if (!ReadNumber(Encoded, pos, ',', passes) || Encoded.compare(pos, 2, "p=") != 0) return false;
-  pos += 2;
-  if (!ReadNumber(Encoded, pos, '$', lanes)) return false;
-  return memory >= detail::Argon2idMinMemoryKiB && memory <= kHistoryMaxMemoryKiB && passes >= 1 &&
-         passes <= kHistoryMaxPasses && lanes == 1;
 }
 
 } // namespace
@@ -54,11 +45,6 @@ void TKLHistoryRule::AddSaltedHash(const ByteArray& Salt, const ByteArray& Hash)
 
 void TKLHistoryRule::AddPasswordHash(const std::string& Encoded) {
   if (!IsAcceptableArgon2id(Encoded)) throw EKLException(SHistoryBadPasswordHash);
-  detail::SodiumInitialize();
-  // Its answer on a well-formed string is 0 or 1; -1 means libsodium cannot read it.
-  if (crypto_pwhash_str_needs_rehash(Encoded.c_str(), crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN) < 0) {
-    throw EKLException(SHistoryBadPasswordHash);
-  }
   FEncoded.push_back(Encoded);
 }
 
@@ -81,9 +67,10 @@ bool TKLHistoryRule::Validate(const String& Password) const {
     found |= ConstantTimeEqual(DigestBytes(digest), entry.Hash.data(), kHistorySaltedHashSize);
     SecureZeroObject(digest);
   }
-  if (!FEncoded.empty()) detail::SodiumInitialize();
-  for (const std::string& encoded : FEncoded) {
-    found |= crypto_pwhash_str_verify(encoded.c_str(), utf8.data(), utf8.size()) == 0;
+  // Text with an unpaired surrogate was never hashed into a string: it matches
+  // none of them.
+  if (IsValidUTF16(Password)) {
+    for (const std::string& encoded : FEncoded) found |= VerifyPassword(UTF8ToStr(encoded), Password, HistoryBounds());
   }
   WipeRawBytes(utf8);
   return !found;

@@ -20,7 +20,7 @@ inline constexpr std::uint32_t kHistoryMaxPasses = 32;
 inline constexpr const char* SHistoryBadSaltedHash =
     "A salted password hash must have a salt and a 32-byte SHA-256 hash";
 inline constexpr const char* SHistoryBadPasswordHash =
-    "The password hash is not an Argon2id string ($argon2id$v=19$m=...,t=...,p=1$...) within the cost limits";
+    "The password hash is not an Argon2id string ($argon2id$v=19$m=...,t=...,p=...$...) within the cost limits";
 
 // False when the password is one of the user's earlier passwords, known only by
 // their hashes: salted SHA-256 (over the salt, then the UTF-8 password, as the
