@@ -14,13 +14,29 @@ bool HasCharIn(const String& Password, Char First, Char Last) noexcept {
 
 constexpr Char kAsciiEnd = 128;
 
-}  // namespace
+void AddUnless(bool Passed, std::string_view Code, TKLRuleFailures& Failures) {
+  if (!Passed) Failures.emplace_back(Code);
+}
+
+} // namespace
 
 bool TKLUppercaseCharacterRule::Validate(const String& Password) const { return HasCharIn(Password, u'A', u'Z'); }
 
 bool TKLLowercaseCharacterRule::Validate(const String& Password) const { return HasCharIn(Password, u'a', u'z'); }
 
 bool TKLDigitsRule::Validate(const String& Password) const { return HasCharIn(Password, u'0', u'9'); }
+
+void TKLUppercaseCharacterRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  AddUnless(Validate(Password), kInsufficientUppercase, Failures);
+}
+
+void TKLLowercaseCharacterRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  AddUnless(Validate(Password), kInsufficientLowercase, Failures);
+}
+
+void TKLDigitsRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  AddUnless(Validate(Password), kInsufficientDigit, Failures);
+}
 
 void TKLAllowedCharacterRule::SetAllowedChars(const String& Value) {
   std::array<std::uint64_t, 2> mask{};
@@ -34,7 +50,7 @@ void TKLAllowedCharacterRule::SetAllowedChars(const String& Value) {
   }
   std::sort(others.begin(), others.end());
   others.erase(std::unique(others.begin(), others.end()), others.end());
-  FAllowedChars = Value;  // the only step that may throw after this point is done
+  FAllowedChars = Value; // the only step that may throw after this point is done
   FAsciiMask = mask;
   FOtherChars = std::move(others);
 }
@@ -46,6 +62,12 @@ bool TKLAllowedCharacterRule::IsAllowed(Char C) const noexcept {
 
 bool TKLAllowedCharacterRule::Validate(const String& Password) const {
   return std::all_of(Password.begin(), Password.end(), [this](Char c) { return IsAllowed(c); });
+}
+
+// Names the first character outside the set.
+void TKLAllowedCharacterRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  const auto bad = std::find_if(Password.begin(), Password.end(), [this](Char c) { return !IsAllowed(c); });
+  if (bad != Password.end()) Failures.emplace_back(kIllegalCharacter).AddPasswordText("character", String(1, *bad));
 }
 
 TKLLengthRule::TKLLengthRule(std::int32_t Len) : FLen(Len), FRangeFrom(-1), FRangeTo(-1) {}
@@ -60,7 +82,26 @@ bool TKLLengthRule::Validate(const String& Password) const {
   return length >= static_cast<std::size_t>(FRangeFrom) && length <= static_cast<std::size_t>(FRangeTo);
 }
 
+void TKLLengthRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (Validate(Password)) return;
+  const auto length = static_cast<std::int64_t>(Password.size());
+  if (FLen >= 0) {
+    Failures.emplace_back(kTooShort).AddNumber("minimum", FLen).AddNumber("length", length);
+  } else if (FRangeFrom < 0 || FRangeTo < 0 || FRangeFrom > FRangeTo) {
+    Failures.emplace_back(kEmptyLengthRange).AddNumber("minimum", FRangeFrom).AddNumber("maximum", FRangeTo);
+  } else {
+    Failures.emplace_back(length < FRangeFrom ? kTooShort : kTooLong)
+        .AddNumber("minimum", FRangeFrom)
+        .AddNumber("maximum", FRangeTo)
+        .AddNumber("length", length);
+  }
+}
+
 bool TKLWhitespaceRule::Validate(const String& Password) const { return Password.find(u' ') == String::npos; }
+
+void TKLWhitespaceRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  AddUnless(Validate(Password), kIllegalWhitespace, Failures);
+}
 
 // FBorders[i] is the length of the longest proper prefix of the name's first
 // i + 1 characters that is also their suffix (Knuth-Morris-Pratt).
@@ -84,4 +125,44 @@ bool TKLUsernameRule::Validate(const String& Password) const {
   return true;
 }
 
-}  // namespace kl
+void TKLUsernameRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (!Validate(Password)) Failures.emplace_back(kIllegalUsername).AddText("username", FUsername);
+}
+
+namespace {
+
+constexpr std::int32_t kCharacterClassCount = 4;
+
+// How many of the four kinds the password holds.
+std::int32_t CountClasses(const String& Password) noexcept {
+  bool upper = false, lower = false, digit = false, other = false;
+  for (Char c : Password) {
+    if (InRange(c, u'A', u'Z')) {
+      upper = true;
+    } else if (InRange(c, u'a', u'z')) {
+      lower = true;
+    } else if (InRange(c, u'0', u'9')) {
+      digit = true;
+    } else {
+      other = true;
+    }
+  }
+  return std::int32_t{upper} + std::int32_t{lower} + std::int32_t{digit} + std::int32_t{other};
+}
+
+} // namespace
+
+bool TKLCharacterClassesRule::Validate(const String& Password) const {
+  return FRequired <= 0 || (FRequired <= kCharacterClassCount && CountClasses(Password) >= FRequired);
+}
+
+void TKLCharacterClassesRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (Validate(Password)) return;
+  Failures.emplace_back(kInsufficientCharacteristics)
+      .AddNumber("required", FRequired)
+      .AddNumber("count", kCharacterClassCount)
+      .AddText("classes", u"upper-case letters, lower-case letters, digits, other characters")
+      .AddNumber("satisfied", CountClasses(Password));
+}
+
+} // namespace kl

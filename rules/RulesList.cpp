@@ -6,6 +6,10 @@ namespace kl {
 
 TKLPasswordRule::~TKLPasswordRule() = default;
 
+void TKLPasswordRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (!Validate(Password)) Failures.emplace_back(kRuleFailed);
+}
+
 TKLPasswordRulesList::TKLPasswordRulesList() = default;
 
 TKLPasswordRulesList::~TKLPasswordRulesList() {
@@ -66,6 +70,12 @@ void TKLPasswordRulesList::Delete(std::int32_t Index) {
   FMembers.erase(rule);
 }
 
+TKLRuleFailures TKLPasswordRulesList::GetFailures(const String& Password) const {
+  TKLRuleFailures failures;
+  for (const TKLPasswordRule* rule : FList) rule->CollectFailures(Password, failures);
+  return failures;
+}
+
 TKLPasswordRule* TKLPasswordRulesList::GetRule(std::int32_t Index) const { return FList.Get(Index); }
 
-}  // namespace kl
+} // namespace kl

@@ -52,7 +52,11 @@ class RuleTable : public testing::TestWithParam<RuleCase> {};
 
 TEST_P(RuleTable, AnswersAsExpected) {
   const RuleCase& c = GetParam();
-  EXPECT_EQ(c.Factory()->Validate(c.Password), c.Expected);
+  const auto rule = c.Factory();
+  EXPECT_EQ(rule->Validate(c.Password), c.Expected);
+  TKLRuleFailures failures;
+  rule->CollectFailures(c.Password, failures);
+  EXPECT_EQ(failures.empty(), c.Expected) << "the failure details disagree with Validate";
 }
 
 std::string CaseName(const testing::TestParamInfo<RuleCase>& Info) {
@@ -208,6 +212,37 @@ INSTANTIATE_TEST_SUITE_P(
                     RuleCase{"EmptyPattern", Make<TKLRegularExpressionRule>(String()), u"", false}),
     CaseName);
 
+using Direction = TKLSequenceDirection;
+
+INSTANTIATE_TEST_SUITE_P(
+    NewerRules, RuleTable,
+    testing::Values(RuleCase{"Classes3", Make<TKLCharacterClassesRule>(3), u"abcDEF", false},
+                    RuleCase{"Classes3", Make<TKLCharacterClassesRule>(3), u"abcDE1", true},
+                    RuleCase{"Classes3", Make<TKLCharacterClassesRule>(3), U("abcdé!"), false}, // é and ! one kind
+                    RuleCase{"Classes3", Make<TKLCharacterClassesRule>(3), U("aBé"), true},
+                    RuleCase{"Classes4", Make<TKLCharacterClassesRule>(4), u"aB1 ", true},
+                    RuleCase{"Classes5", Make<TKLCharacterClassesRule>(5), u"aB1 ", false},
+                    RuleCase{"Classes0", Make<TKLCharacterClassesRule>(0), u"", true},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"xabcx", false},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"aBc", false},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"zyx", false},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"yza", true}, // no wrap
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"abd", true},
+                    RuleCase{"Alpha3", Make<TKLAlphabeticalSequenceRule>(3), u"Z[\\", true}, // not letters
+                    RuleCase{"Alpha3Fwd", Make<TKLAlphabeticalSequenceRule>(3, Direction::sdForward), u"cba", true},
+                    RuleCase{"Alpha3Back", Make<TKLAlphabeticalSequenceRule>(3, Direction::sdBackward), u"abc", true},
+                    RuleCase{"Alpha3Back", Make<TKLAlphabeticalSequenceRule>(3, Direction::sdBackward), u"CbA", false},
+                    RuleCase{"Alpha0", Make<TKLAlphabeticalSequenceRule>(0), u"abcdef", true},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"fdsa", false},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"asdf", false},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"=-09", false},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"asdsa", true},
+                    RuleCase{"Keys4", Make<TKLKeyboardSequenceRule>(4), u"FdSa", true}, // rows keep their case
+                    RuleCase{"Keys3", Make<TKLKeyboardSequenceRule>(3), u"!~=", true},  // rows do not join
+                    RuleCase{"Keys4Fwd", Make<TKLKeyboardSequenceRule>(4, Direction::sdForward), u"fdsa", true},
+                    RuleCase{"Keys4Back", Make<TKLKeyboardSequenceRule>(4, Direction::sdBackward), u"asdf", true}),
+    CaseName);
+
 // Literal readings of the sequence rules, used as references for the linear scans.
 bool KeyboardReference(const String& Password, std::int32_t SeqLen) {
   // With a length of 0 or less every window is empty, and an empty run is never found.
@@ -243,9 +278,13 @@ TEST(SequenceRules, AgreeWithLiteralReadingOnRandomText) {
   for (std::int32_t len = -1; len <= 14; ++len) {
     const TKLQwertySequenceRule keyboard(len);
     const TKLNumericalSequenceRule numerical(len);
+    const TKLKeyboardSequenceRule bothWays(len);
     for (int i = 0; i < 3000; ++i) {
       const String text = RandomText(rng, i % 2 ? keys : keyRuns, 40);
       ASSERT_EQ(keyboard.Validate(text), KeyboardReference(text, len)) << len << " " << test::Narrow(text);
+      // A run typed right to left is a run typed left to right in the reversed text.
+      const bool reversedPasses = KeyboardReference(String(text.rbegin(), text.rend()), len);
+      ASSERT_EQ(bothWays.Validate(text), KeyboardReference(text, len) && reversedPasses) << test::Narrow(text);
       const String digits = RandomText(rng, u"0123456789a", 30);
       ASSERT_EQ(numerical.Validate(digits), NumericalReference(digits, len)) << len << " " << test::Narrow(digits);
     }
@@ -284,8 +323,8 @@ TEST(DictionaryRule, RemovingAWordAcceptsItAgainOnlyWhenNoCopyRemains) {
   EXPECT_EQ(rule.AddWord(u"river"), 1);
   EXPECT_EQ(rule.AddWord(u"apple"), 2);
   rule.RemoveWord(0);
-  EXPECT_FALSE(rule.Validate(u"apple"));  // the copy at the end still forbids it
-  rule.RemoveWord(1);                     // "apple", now behind "river"
+  EXPECT_FALSE(rule.Validate(u"apple")); // the copy at the end still forbids it
+  rule.RemoveWord(1);                    // "apple", now behind "river"
   EXPECT_TRUE(rule.Validate(u"apple"));
   EXPECT_FALSE(rule.Validate(u"river"));
 }
@@ -336,10 +375,10 @@ TEST_P(RegexGivesUp, OnAMegabytePasswordWithAnError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RegularExpressionRule, RegexGivesUp,
-                         testing::Values(CatastrophicCase{"(a+)+[bc]", u'a'},          // match limit
-                                         CatastrophicCase{"(a|aa)+$", u'a'},           // depth or heap
-                                         CatastrophicCase{"(?:a|a){0,14}[bc]", u'a'},  // costly at every start
-                                         CatastrophicCase{"[a-z]+[0-9]+$", u'q'}));    // quadratic rescan
+                         testing::Values(CatastrophicCase{"(a+)+[bc]", u'a'},         // match limit
+                                         CatastrophicCase{"(a|aa)+$", u'a'},          // depth or heap
+                                         CatastrophicCase{"(?:a|a){0,14}[bc]", u'a'}, // costly at every start
+                                         CatastrophicCase{"[a-z]+[0-9]+$", u'q'}));   // quadratic rescan
 
 TEST(RegularExpressionRule, LinearPatternsAnswerOnAMegabytePassword) {
   String password(kMegabyte, u'a');
@@ -377,7 +416,11 @@ TEST(AllRules, HandleEmptyOddAndMegabytePasswords) {
                                          String(kMegabyte - 1, u'a') + u"b",
                                          noise};
   for (const auto& rule : rules) {
-    for (const String& password : passwords) (void)rule->Validate(password);
+    for (const String& password : passwords) {
+      TKLRuleFailures failures;
+      rule->CollectFailures(password, failures);
+      EXPECT_EQ(failures.empty(), rule->Validate(password));
+    }
   }
   EXPECT_FALSE(rules[7]->Validate(String(kMegabyte, u'a')));
   EXPECT_TRUE(rules[7]->Validate(String(kMegabyte - 1, u'a') + u"b"));
@@ -385,12 +428,12 @@ TEST(AllRules, HandleEmptyOddAndMegabytePasswords) {
 
 // A rule that counts its destruction and always accepts.
 class ProbeRule : public TKLPasswordRule {
- public:
+public:
   explicit ProbeRule(int& Destroyed) : FDestroyed(Destroyed) {}
   ~ProbeRule() override { ++FDestroyed; }
   bool Validate(const String&) const override { return true; }
 
- private:
+private:
   int& FDestroyed;
 };
 
@@ -412,7 +455,7 @@ TEST(RulesList, AddsInOrderAndDeleteHandsTheRuleBack) {
     EXPECT_TRUE(first->Validate(u"x"));
     EXPECT_EQ(destroyed, 0);
   }
-  EXPECT_EQ(destroyed, 2);  // the list took the two it still held
+  EXPECT_EQ(destroyed, 2); // the list took the two it still held
   delete first;
   EXPECT_EQ(destroyed, 3);
 }
@@ -443,9 +486,9 @@ TEST(RulesList, RefusedUniquePointerKeepsItsRule) {
   EXPECT_EQ(list.Add(std::move(handle)), 0);
   EXPECT_EQ(handle, nullptr);
 
-  std::unique_ptr<TKLPasswordRule> again(raw);  // a misuse the list must refuse
+  std::unique_ptr<TKLPasswordRule> again(raw); // a misuse the list must refuse
   EXPECT_THROW(list.Add(std::move(again)), EKLException);
-  EXPECT_EQ(again.get(), raw);  // still the caller's
+  EXPECT_EQ(again.get(), raw); // still the caller's
   (void)again.release();
   EXPECT_EQ(destroyed, 0);
 }
@@ -482,5 +525,5 @@ TEST(RulesList, BadIndexRaisesListErrorAndChangesNothing) {
   EXPECT_EQ(list.GetCount(), 1);
 }
 
-}  // namespace
-}  // namespace kl
+} // namespace
+} // namespace kl

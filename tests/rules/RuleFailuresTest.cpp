@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rules/KLRules.h"
+#include "support/TestSupport.h"
+
+namespace kl {
+namespace {
+
+using test::Narrow;
+using test::U;
+
+// "name=value" for each parameter, in order, to compare failures at a glance.
+std::string Describe(const TKLRuleFailure& Failure) {
+  std::string text = Failure.GetCode();
+  for (const TKLRuleParameter& p : Failure.GetParameters()) text += " " + p.Name + "=" + Narrow(p.Value);
+  return text;
+}
+
+struct DetailCase {
+  const char* Name;
+  std::function<std::unique_ptr<TKLPasswordRule>()> Factory;
+  const char* Password;
+  const char* Expected; // Describe() of the single failure
+};
+
+void PrintTo(const DetailCase& Case, std::ostream* Out) { *Out << Case.Name << " '" << Case.Password << "'"; }
+
+template <class T, class... Args>
+std::function<std::unique_ptr<TKLPasswordRule>()> Make(Args... args) {
+  return [=] { return std::unique_ptr<TKLPasswordRule>(std::make_unique<T>(args...)); };
+}
+
+std::unique_ptr<TKLPasswordRule> Letters() {
+  auto rule = std::make_unique<TKLAllowedCharacterRule>();
+  rule->SetAllowedChars(u"abc");
+  return rule;
+}
+
+std::unique_ptr<TKLPasswordRule> Words() {
+  auto rule = std::make_unique<TKLDictionaryRule>();
+  rule->AddWord(u"apple");
+  return rule;
+}
+
+class FailureDetails : public testing::TestWithParam<DetailCase> {};
+
+TEST_P(FailureDetails, NameTheCodeAndWhatWasFound) {
+  const DetailCase& c = GetParam();
+  TKLRuleFailures failures;
+  c.Factory()->CollectFailures(U(c.Password), failures);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(Describe(failures[0]), c.Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TwelveRules, FailureDetails,
+    testing::Values(
+        DetailCase{"Upper", Make<TKLUppercaseCharacterRule>(), "abc", "INSUFFICIENT_UPPERCASE"},
+        DetailCase{"Lower", Make<TKLLowercaseCharacterRule>(), "ABC", "INSUFFICIENT_LOWERCASE"},
+        DetailCase{"Digit", Make<TKLDigitsRule>(), "abc", "INSUFFICIENT_DIGIT"},
+        DetailCase{"Allowed", Letters, "abxcy", "ILLEGAL_CHARACTER character=x"},
+        DetailCase{"MinLength", Make<TKLLengthRule>(8), "abc", "TOO_SHORT minimum=8 length=3"},
+        DetailCase{"RangeShort", Make<TKLLengthRule>(4, 6), "abc", "TOO_SHORT minimum=4 maximum=6 length=3"},
+        DetailCase{"RangeLong", Make<TKLLengthRule>(1, 2), "abc", "TOO_LONG minimum=1 maximum=2 length=3"},
+        DetailCase{"RangeEmpty", Make<TKLLengthRule>(5, 4), "abcd", "EMPTY_LENGTH_RANGE minimum=5 maximum=4"},
+        DetailCase{"Space", Make<TKLWhitespaceRule>(), "a b", "ILLEGAL_WHITESPACE"},
+        DetailCase{"User", Make<TKLUsernameRule>(String(u"bob")), "xbobx", "ILLEGAL_USERNAME username=bob"},
+        DetailCase{"Word", Words, "apple", "ILLEGAL_WORD word=apple"},
+        // The whole run is named, not only the keys that reached the count.
+        DetailCase{"Keyboard", Make<TKLQwertySequenceRule>(3), "xqwertyx",
+                   "ILLEGAL_QWERTY_SEQUENCE sequence=qwerty minimum=3"},
+        DetailCase{"KeyboardSecond", Make<TKLQwertySequenceRule>(3), "qw-asdf",
+                   "ILLEGAL_QWERTY_SEQUENCE sequence=asdf minimum=3"},
+        DetailCase{"Digits", Make<TKLNumericalSequenceRule>(3), "a11b7777",
+                   "ILLEGAL_REPEATED_DIGITS sequence=7777 minimum=3"},
+        DetailCase{"Repeat", Make<TKLRepeatCharacterRule>(3), "abbbb",
+                   "ILLEGAL_REPEATED_CHARACTERS sequence=bbb minimum=3"},
+        DetailCase{"Regex", Make<TKLRegularExpressionRule>(String(u"[0-9]{4}")), "ab1234",
+                   "ILLEGAL_MATCH pattern=[0-9]{4}"}),
+    [](const testing::TestParamInfo<DetailCase>& Info) { return std::string(Info.param.Name); });
+
+// A matcher that gives up refuses the password instead of raising or passing it.
+TEST(FailureDetails, RegexThatGivesUpRefusesWithItsReason) {
+  const TKLRegularExpressionRule rule(u"(a+)+[bc]");
+  TKLRuleFailures failures;
+  rule.CollectFailures(String(1 << 16, u'a'), failures);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].GetCode(), kRuleNotChecked);
+  ASSERT_NE(failures[0].FindParameter("reason"), nullptr);
+  EXPECT_FALSE(failures[0].FindParameter("reason")->Value.empty());
+}
+
+// A rule written before failure details existed still reports, generically.
+class OddLengthRule : public TKLPasswordRule {
+public:
+  bool Validate(const String& Password) const override { return Password.size() % 2 == 0; }
+};
+
+TEST(RulesListFailures, GathersEveryRuleInIndexOrder) {
+  TKLPasswordRulesList list;
+  list.Add(std::make_unique<TKLDigitsRule>());
+  list.Add(std::make_unique<OddLengthRule>());
+  list.Add(std::make_unique<TKLLengthRule>(8));
+  list.Add(std::make_unique<TKLUppercaseCharacterRule>());
+  std::vector<std::string> codes;
+  for (const TKLRuleFailure& f : list.GetFailures(u"abc")) codes.push_back(f.GetCode());
+  EXPECT_EQ(codes,
+            (std::vector<std::string>{"INSUFFICIENT_DIGIT", "RULE_FAILED", "TOO_SHORT", "INSUFFICIENT_UPPERCASE"}));
+  EXPECT_TRUE(list.GetFailures(u"Abcdefg1x2").empty());
+}
+
+struct MessageCase {
+  const char* Template;
+  bool Redact;
+  const char* Expected;
+};
+
+class Messages : public testing::TestWithParam<MessageCase> {};
+
+TEST_P(Messages, FillNamedParametersOnce) {
+  TKLRuleMessages messages;
+  messages.SetTemplate("X", U(GetParam().Template));
+  TKLRuleFailure failure("X");
+  failure.AddNumber("n", 8).AddText("name", u"{n}").AddPasswordText("seq", u"qwe");
+  EXPECT_EQ(Narrow(messages.Format(failure, GetParam().Redact)), GetParam().Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RuleMessages, Messages,
+    testing::Values(MessageCase{"at least {n} ({seq})", false, "at least 8 (qwe)"},
+                    MessageCase{"at least {n} ({seq})", true, "at least 8 (***)"},
+                    MessageCase{"{name} stays as given", false, "{n} stays as given"}, // values are not rescanned
+                    MessageCase{"{{n}} {missing} {n", false, "{n}} {missing} {n"}, MessageCase{"", false, ""},
+                    MessageCase{"Mindestens {n} Zeichen", false, "Mindestens 8 Zeichen"}));
+
+TEST(RuleMessagesTest, EveryLibraryCodeHasItsOwnEnglishTextAndUnknownCodesTheGenericOne) {
+  const TKLRuleMessages& english = TKLRuleMessages::GetEnglish();
+  const String generic = english.GetTemplate(kRuleFailed);
+  for (std::string_view code : {kRuleNotChecked,
+                                kTooShort,
+                                kTooLong,
+                                kEmptyLengthRange,
+                                kInsufficientUppercase,
+                                kInsufficientLowercase,
+                                kInsufficientDigit,
+                                kInsufficientCharacteristics,
+                                kIllegalCharacter,
+                                kIllegalWhitespace,
+                                kIllegalUsername,
+                                kIllegalWord,
+                                kIllegalQwertySequence,
+                                kIllegalAlphabeticalSequence,
+                                kIllegalRepeatedDigits,
+                                kIllegalRepeatedCharacters,
+                                kIllegalMatch,
+                                kHistoryViolation,
+                                kBlocklisted,
+                                kBreached,
+                                kTooWeak}) {
+    EXPECT_NE(english.GetTemplate(code), generic) << code;
+  }
+  EXPECT_EQ(english.GetTemplate("NO_SUCH_CODE"), generic);
+  EXPECT_EQ(Narrow(TKLRuleFailure(kTooShort).AddNumber("minimum", 15).AddNumber("length", 9).GetMessage()),
+            "The password must be at least 15 characters long; it has 9.");
+}
+
+} // namespace
+} // namespace kl
