@@ -1,6 +1,10 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <cstdio>
+#include <cstring>
 
 #include "foundation/Clock.h"
 #include "foundation/SecureMemory.h"
@@ -226,6 +230,18 @@ TKLStrengthRule::TKLStrengthRule(std::int32_t MinScore, const std::vector<String
 
 bool TKLStrengthRule::Validate(const String& Password) const {
   return FEstimator.Estimate(Password).Score >= FMinScore;
+}
+
+void TKLStrengthRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  const TKLStrengthResult r = FEstimator.Estimate(Password);
+  if (r.Score >= FMinScore) return;
+  char log10[32];
+  std::snprintf(log10, sizeof log10, "%.2f", r.GuessesLog10);
+  Failures.emplace_back(kTooWeak)
+      .AddNumber("score", r.Score)
+      .AddNumber("minimum", FMinScore)
+      .AddText("guesses_log10", String(log10, log10 + std::strlen(log10)))
+      .AddText("warning", r.Feedback.Warning);
 }
 
 } // namespace kl

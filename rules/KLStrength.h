@@ -177,7 +177,8 @@ inline constexpr const char* SStrengthScoreOutOfRange = "The minimum strength sc
 // True when the estimated strength score of the password reaches MinScore (0
 // to 4; the constructor raises EKLException for anything else). The user
 // inputs count as the most likely words, so a password built on the user's own
-// name scores low.
+// name scores low. A failure is TOO_WEAK with the score, the minimum, the
+// estimated guesses (log10) and the estimator's warning.
 class KL_API TKLStrengthRule : public TKLPasswordRule {
 public:
   explicit TKLStrengthRule(std::int32_t MinScore, const std::vector<String>& UserInputs = {});
@@ -186,6 +187,7 @@ public:
   const TKLStrengthEstimator& GetEstimator() const noexcept { return FEstimator; }
 
   bool Validate(const String& Password) const override;
+  void CollectFailures(const String& Password, TKLRuleFailures& Failures) const override;
 
 private:
   std::int32_t FMinScore;

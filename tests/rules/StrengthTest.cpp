@@ -123,6 +123,18 @@ TEST(StrengthRule, RefusesPasswordsBelowTheMinimumScore) {
   EXPECT_TRUE(TKLStrengthRule(0).Validate(U("")));
 }
 
+TEST(StrengthRule, ReportsTooWeakWithScoreAndWarning) {
+  TKLPasswordRulesList list;
+  list.Add(new TKLStrengthRule(2));
+  EXPECT_TRUE(list.GetFailures(U("tangerine-voltage-meadow")).empty());
+  const TKLRuleFailures failures = list.GetFailures(U("password"));
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].GetCode(), kTooWeak);
+  EXPECT_EQ(failures[0].FindParameter("score")->Value, u"0");
+  EXPECT_EQ(failures[0].FindParameter("warning")->Value, u"This is a top-10 common password");
+  EXPECT_EQ(failures[0].GetMessage(), u"The password is too easy to guess: strength 0 of 4, at least 2 needed.");
+}
+
 // The estimator against the reference package under node on a corpus of
 // ten thousand and more passwords of every kind.
 TEST(StrengthOracle, ScoresAgreeWithReference) {
