@@ -174,6 +174,7 @@ void TKLStrengthEstimator::SetUserInputs(const std::vector<String>& Value) {
   auto words = std::make_unique<detail::TWordTrie>();
   std::int32_t rank = 0;
   for (const String& word : Value) words->Add(detail::LowerText(word), sdUserInputs, ++rank);
+  words->Freeze();
   std::vector<String> copy = Value;
   FUserWords = std::move(words);
   FUserInputs = std::move(copy);

@@ -1,34 +1,77 @@
+#include <algorithm>
+
 #include "rules/StrengthMatching.h"
 
 namespace kl::detail {
 
-TWordTrie::TWordTrie() : FNodes(1) { FRootAscii.fill(kNone); }
+TWordTrie::TWordTrie() : FNodes(1), FKeys(1) { FRootAscii.fill(kNone); }
 
 std::uint32_t TWordTrie::Child(std::uint32_t Node, Char C) const noexcept {
   if (Node == 0 && C < 128) return FRootAscii[C];
-  for (std::uint32_t c = FNodes[Node].FirstChild; c != kNone; c = FNodes[c].NextSibling)
-    if (FNodes[c].Key == C) return c;
+  const TNode& n = FNodes[Node];
+  if (!FFrozen) return BuildingChild(Node, C);
+  for (std::uint32_t c = n.First, end = n.First + n.Next; c < end; ++c)
+    if (FKeys[c] == C) return c;
+  return kNone;
+}
+
+std::uint32_t TWordTrie::BuildingChild(std::uint32_t Node, Char C) const noexcept {
+  for (std::uint32_t c = FNodes[Node].First; c != kNone; c = FNodes[c].Next)
+    if (FKeys[c] == C) return c;
   return kNone;
 }
 
 void TWordTrie::Add(std::u16string_view Word, TKLStrengthDictionary Dictionary, std::int32_t Rank) {
-  if (Word.empty()) return;
+  if (Word.empty() || FFrozen) return;
   std::uint32_t node = 0;
   for (Char c : Word) {
     std::uint32_t next = Child(node, c);
     if (next == kNone) {
       next = static_cast<std::uint32_t>(FNodes.size());
       TNode fresh;
-      fresh.Key = c;
-      fresh.NextSibling = FNodes[node].FirstChild;
+      fresh.Next = FNodes[node].First;
       FNodes.push_back(fresh);
-      FNodes[node].FirstChild = next;
+      FKeys.push_back(c);
+      FNodes[node].First = next;
       if (node == 0 && c < 128) FRootAscii[c] = next;
     }
     node = next;
   }
   FNodes[node].Rank = Rank;
   FNodes[node].Dictionary = static_cast<std::uint8_t>(Dictionary);
+}
+
+// Breadth first: the children of each node, sorted, take the next free places.
+void TWordTrie::Freeze() {
+  if (FFrozen) return;
+  std::vector<std::uint32_t> order{0}; // order[new index] = old index
+  order.reserve(FNodes.size());
+  std::vector<TNode> nodes(1);
+  std::vector<Char> keys(1);
+  nodes.reserve(FNodes.size());
+  keys.reserve(FNodes.size());
+  std::vector<std::uint32_t> children;
+  for (std::size_t q = 0; q < order.size(); ++q) {
+    const TNode& old = FNodes[order[q]];
+    nodes[q].Rank = old.Rank;
+    nodes[q].Dictionary = old.Dictionary;
+    children.clear();
+    for (std::uint32_t c = old.First; c != kNone; c = FNodes[c].Next) children.push_back(c);
+    std::sort(children.begin(), children.end(), [&](auto a, auto b) { return FKeys[a] < FKeys[b]; });
+    nodes[q].First = static_cast<std::uint32_t>(order.size());
+    nodes[q].Next = static_cast<std::uint32_t>(children.size());
+    for (std::uint32_t c : children) {
+      order.push_back(c);
+      nodes.emplace_back();
+      keys.push_back(FKeys[c]);
+    }
+  }
+  FNodes = std::move(nodes);
+  FKeys = std::move(keys);
+  FRootAscii.fill(kNone);
+  for (std::uint32_t c = FNodes[0].First; c < FNodes[0].First + FNodes[0].Next; ++c)
+    if (FKeys[c] < 128) FRootAscii[FKeys[c]] = c;
+  FFrozen = true;
 }
 
 namespace {
@@ -71,19 +114,22 @@ TKeyboard ParseKeyboard(std::string_view Text) {
 
 } // namespace
 
+TStrengthData TStrengthData::Build() {
+  TStrengthData built;
+  for (std::size_t d = 0; d < kStrengthWordListText.size(); ++d) {
+    std::int32_t rank = 0;
+    ForEachLine(kStrengthWordListText[d], [&](std::string_view word) {
+      built.Words.Add(Widen(word), static_cast<TKLStrengthDictionary>(d), ++rank);
+    });
+  }
+  built.Words.Freeze();
+  for (std::size_t g = 0; g < kStrengthKeyboardText.size(); ++g)
+    built.Keyboards[g] = ParseKeyboard(kStrengthKeyboardText[g]);
+  return built;
+}
+
 const TStrengthData& TStrengthData::Get() {
-  static const TStrengthData data = [] {
-    TStrengthData built;
-    for (std::size_t d = 0; d < kStrengthWordListText.size(); ++d) {
-      std::int32_t rank = 0;
-      ForEachLine(kStrengthWordListText[d], [&](std::string_view word) {
-        built.Words.Add(Widen(word), static_cast<TKLStrengthDictionary>(d), ++rank);
-      });
-    }
-    for (std::size_t g = 0; g < kStrengthKeyboardText.size(); ++g)
-      built.Keyboards[g] = ParseKeyboard(kStrengthKeyboardText[g]);
-    return built;
-  }();
+  static const TStrengthData data = Build();
   return data;
 }
 

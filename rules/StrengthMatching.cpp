@@ -41,12 +41,6 @@ private:
   String FText;
 };
 
-void SortMatches(std::vector<TKLStrengthMatch>& Matches) {
-  std::stable_sort(Matches.begin(), Matches.end(), [](const TKLStrengthMatch& a, const TKLStrengthMatch& b) {
-    return a.I != b.I ? a.I < b.I : a.J < b.J;
-  });
-}
-
 TKLStrengthMatch MakeMatch(TKLMatchPattern Pattern, std::u16string_view Password, std::size_t I, std::size_t J) {
   TKLStrengthMatch m;
   m.Pattern = Pattern;
@@ -58,26 +52,39 @@ TKLStrengthMatch MakeMatch(TKLMatchPattern Pattern, std::u16string_view Password
 
 // ---- dictionaries ---------------------------------------------------------
 
-void DictionaryMatch(std::u16string_view Password, const TMatchContext& Context, std::vector<TKLStrengthMatch>& Out) {
-  const TScratch lower(LowerText(Password));
+// Calls Found(i, j, dictionary, rank) for every word of the lists, then of the
+// user inputs, in Text (compared in lower case). One word at most ends at each
+// (i, j) in the built-in lists; a user input found at the same place comes
+// after it.
+template <class F>
+void ForEachWord(std::u16string_view Text, const TMatchContext& Context, F&& Found) {
+  const TScratch lower(LowerText(Text));
   const std::u16string_view text = lower.Get();
-  // One word at most ends at each (i, j) in the built-in lists; a user input
-  // found at the same place comes after it.
-  std::vector<TKLStrengthMatch> found;
-  auto collect = [&](const TWordTrie& trie) {
+  auto walk = [&](const TWordTrie& trie) {
     for (std::size_t i = 0; i < text.size(); ++i)
       trie.ForEachWordAt(text, i, [&](std::size_t j, TKLStrengthDictionary dictionary, std::int32_t rank) {
-        TKLStrengthMatch m = MakeMatch(mpDictionary, Password, i, j);
-        m.MatchedWord = String(text.substr(i, j - i + 1));
-        m.Rank = rank;
-        m.Dictionary = dictionary;
-        found.push_back(std::move(m));
+        Found(i, j, dictionary, rank, text.substr(i, j - i + 1));
       });
   };
-  collect(TStrengthData::Get().Words);
-  if (Context.UserWords != nullptr && !Context.UserWords->IsEmpty()) collect(*Context.UserWords);
-  SortMatches(found);
-  for (auto& m : found) Out.push_back(std::move(m));
+  walk(TStrengthData::Get().Words);
+  if (Context.UserWords != nullptr && !Context.UserWords->IsEmpty()) walk(*Context.UserWords);
+}
+
+TKLStrengthMatch MakeDictionaryMatch(std::u16string_view Password, std::size_t I, std::size_t J,
+                                     TKLStrengthDictionary Dictionary, std::int32_t Rank, std::u16string_view Word) {
+  TKLStrengthMatch m = MakeMatch(mpDictionary, Password, I, J);
+  m.MatchedWord = String(Word);
+  m.Rank = Rank;
+  m.Dictionary = Dictionary;
+  return m;
+}
+
+void DictionaryMatch(std::u16string_view Password, const TMatchContext& Context, std::vector<TKLStrengthMatch>& Out) {
+  ForEachWord(
+      Password, Context,
+      [&](std::size_t i, std::size_t j, TKLStrengthDictionary dictionary, std::int32_t rank, std::u16string_view word) {
+        Out.push_back(MakeDictionaryMatch(Password, i, j, dictionary, rank, word));
+      });
 }
 
 void ReverseDictionaryMatch(std::u16string_view Password, const TMatchContext& Context,
@@ -93,7 +100,6 @@ void ReverseDictionaryMatch(std::u16string_view Password, const TMatchContext& C
     m.J = last - m.I;
     m.I = i;
   }
-  SortMatches(found);
   for (auto& m : found) Out.push_back(std::move(m));
 }
 
@@ -165,30 +171,32 @@ std::vector<TL33tSub> EnumerateL33tSubs(std::u16string_view Password) {
 }
 
 void L33tMatch(std::u16string_view Password, const TMatchContext& Context, std::vector<TKLStrengthMatch>& Out) {
-  std::vector<TKLStrengthMatch> found;
+  std::vector<std::size_t> substitutedBefore(Password.size() + 1); // substituted characters in Password[0..k)
   for (const TL33tSub& sub : EnumerateL33tSubs(Password)) {
     String subbed(Password);
-    for (Char& c : subbed)
+    for (std::size_t k = 0; k < subbed.size(); ++k) {
+      substitutedBefore[k + 1] = substitutedBefore[k];
       for (const auto& [from, to] : sub)
-        if (c == from) {
-          c = to;
+        if (subbed[k] == from) {
+          subbed[k] = to;
+          ++substitutedBefore[k + 1];
           break;
         }
-    const TScratch scratch(std::move(subbed));
-    std::vector<TKLStrengthMatch> words;
-    DictionaryMatch(scratch.Get(), Context, words);
-    for (auto& m : words) {
-      m.Token = String(Password.substr(static_cast<std::size_t>(m.I), m.Token.size()));
-      // Single characters would make every '1' an 'i' and every '4' an 'a'.
-      if (m.Token.size() <= 1 || LowerText(m.Token) == m.MatchedWord) continue;
-      for (const auto& pair : sub)
-        if (m.Token.find(pair.first) != String::npos) m.L33tSub.push_back(pair);
-      m.L33t = true;
-      found.push_back(std::move(m));
     }
+    const TScratch scratch(std::move(subbed));
+    ForEachWord(scratch.Get(), Context,
+                [&](std::size_t i, std::size_t j, TKLStrengthDictionary dictionary, std::int32_t rank,
+                    std::u16string_view word) {
+                  // Only words that needed a substitution; single characters would
+                  // make every '1' an 'i' and every '4' an 'a'.
+                  if (j == i || substitutedBefore[j + 1] == substitutedBefore[i]) return;
+                  TKLStrengthMatch m = MakeDictionaryMatch(Password, i, j, dictionary, rank, word);
+                  for (const auto& pair : sub)
+                    if (m.Token.find(pair.first) != String::npos) m.L33tSub.push_back(pair);
+                  m.L33t = true;
+                  Out.push_back(std::move(m));
+                });
   }
-  SortMatches(found);
-  for (auto& m : found) Out.push_back(std::move(m));
 }
 
 // ---- keyboards ------------------------------------------------------------
@@ -244,12 +252,9 @@ void SpatialMatchOn(std::u16string_view Password, const TKeyboard& Board, TKLKey
 }
 
 void SpatialMatch(std::u16string_view Password, std::vector<TKLStrengthMatch>& Out) {
-  std::vector<TKLStrengthMatch> found;
   const auto& boards = TStrengthData::Get().Keyboards;
   for (std::size_t g = 0; g < boards.size(); ++g)
-    SpatialMatchOn(Password, boards[g], static_cast<TKLKeyboardGraph>(g), found);
-  SortMatches(found);
-  for (auto& m : found) Out.push_back(std::move(m));
+    SpatialMatchOn(Password, boards[g], static_cast<TKLKeyboardGraph>(g), Out);
 }
 
 // ---- repeats --------------------------------------------------------------
@@ -525,7 +530,6 @@ std::vector<TKLStrengthMatch> Omnimatch(std::u16string_view Password, const TMat
   SequenceMatch(Password, matches);
   RecentYearMatch(Password, matches);
   DateMatch(Password, Context.ReferenceYear, matches);
-  SortMatches(matches);
   return matches;
 }
 

@@ -13,14 +13,16 @@
 namespace kl::detail {
 
 // Words with their list and rank, walked character by character so that every
-// word starting at a position is found in one pass. Children are kept as
-// sibling chains; a node holds at most one word (no word stands in two lists,
-// and a later duplicate takes over the earlier one's rank).
+// word starting at a position is found in one pass. Built by Add, then Freeze
+// lays each node's children side by side, sorted, for the look-ups (no Add
+// afterwards). A node holds at most one word: no word stands in two lists, and
+// a later duplicate takes over the earlier one's rank.
 class TWordTrie {
 public:
   TWordTrie();
 
   void Add(std::u16string_view Word, TKLStrengthDictionary Dictionary, std::int32_t Rank);
+  void Freeze();
 
   // Calls Found(j, dictionary, rank) for each word equal to Text[I..j], j
   // ascending; Text is already lower case.
@@ -39,17 +41,21 @@ public:
 
 private:
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  // While building, First is the first child and Next the next sibling; once
+  // frozen, the children are nodes First to First + Next - 1.
   struct TNode {
-    std::uint32_t FirstChild = kNone;
-    std::uint32_t NextSibling = kNone;
+    std::uint32_t First = kNone;
+    std::uint32_t Next = kNone;
     std::int32_t Rank = 0; // 0: no word ends here
-    Char Key = 0;
     std::uint8_t Dictionary = 0;
   };
   std::uint32_t Child(std::uint32_t Node, Char C) const noexcept;
+  std::uint32_t BuildingChild(std::uint32_t Node, Char C) const noexcept;
 
   std::vector<TNode> FNodes;
-  std::array<std::uint32_t, 128> FRootAscii; // the root's children by ASCII character, for speed
+  std::vector<Char> FKeys;                   // by node: the character that leads to it
+  std::array<std::uint32_t, 128> FRootAscii; // the root's children by ASCII character
+  bool FFrozen = false;
 };
 
 // A keyboard as adjacency lists: for each key its neighbours in a fixed order
@@ -75,6 +81,8 @@ struct TStrengthData {
 
   // Built on first use from the compiled-in text; immutable afterwards.
   static const TStrengthData& Get();
+  // A fresh copy built from the text (what Get does once).
+  static TStrengthData Build();
 };
 
 struct TMatchContext {
@@ -87,7 +95,8 @@ struct TMatchContext {
 Char LowerChar(Char C) noexcept;
 String LowerText(std::u16string_view Text);
 
-// Every match of every kind in Password, sorted by I then J.
+// Every match of every kind in Password, matcher by matcher. Where two matches
+// cover the same stretch, the earlier one wins a tie in the search.
 std::vector<TKLStrengthMatch> Omnimatch(std::u16string_view Password, const TMatchContext& Context);
 
 struct TGuessSequence {

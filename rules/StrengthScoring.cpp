@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -38,8 +39,19 @@ double Factorial(std::int32_t N) {
 bool IsUpper(Char C) noexcept { return C >= u'A' && C <= u'Z'; }
 bool IsLower(Char C) noexcept { return C >= u'a' && C <= u'z'; }
 
+// Powers of a base, computed once; infinity beyond what a double holds.
+template <int Base>
+double PowerOf(std::size_t Exponent) {
+  static const std::array<double, 400> powers = [] {
+    std::array<double, 400> p{};
+    for (std::size_t e = 0; e < p.size(); ++e) p[e] = std::pow(static_cast<double>(Base), static_cast<double>(e));
+    return p;
+  }();
+  return Exponent < powers.size() ? powers[Exponent] : HUGE_VAL;
+}
+
 double BruteforceGuesses(std::size_t Length) {
-  double guesses = std::pow(kBruteforceCardinality, static_cast<double>(Length));
+  double guesses = PowerOf<static_cast<int>(kBruteforceCardinality)>(Length);
   if (std::isinf(guesses)) guesses = DBL_MAX;
   const double floor = Length == 1 ? kMinSubmatchGuessesSingleChar + 1 : kMinSubmatchGuessesMultiChar + 1;
   return std::max(guesses, floor);
@@ -217,7 +229,7 @@ private:
     double pi = EstimateMatchGuesses(*M, FN, FYear);
     if (L > 1) pi *= Find(M->I - 1, L - 1)->Pi;
     double g = Factorial(L) * pi;
-    g += std::pow(kMinGuessesBeforeGrowingSequence, L - 1);
+    g += PowerOf<static_cast<int>(kMinGuessesBeforeGrowingSequence)>(static_cast<std::size_t>(L - 1));
     auto& row = FOptimal[static_cast<std::size_t>(M->J)];
     auto at = row.begin();
     for (; at != row.end() && at->L <= L; ++at)

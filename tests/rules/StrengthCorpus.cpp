@@ -228,6 +228,26 @@ std::string JsonString(const String& S) {
   return out + "\"";
 }
 
+// The environment names node and the module; a program built with defaults
+// (the benchmark) falls back to them.
+const char* NodePath() {
+  if (const char* v = std::getenv("KL_NODE")) return v;
+#ifdef KL_DEFAULT_NODE
+  return KL_DEFAULT_NODE;
+#else
+  return nullptr;
+#endif
+}
+
+const char* ModulePath() {
+  if (const char* v = std::getenv("KL_ZXCVBN_MODULE")) return v;
+#ifdef KL_DEFAULT_ZXCVBN_MODULE
+  return KL_DEFAULT_ZXCVBN_MODULE;
+#else
+  return nullptr;
+#endif
+}
+
 struct OracleRun {
   std::filesystem::path Folder;
   OracleRun()
@@ -244,8 +264,8 @@ struct OracleRun {
       std::ofstream in(Folder / "in.txt", std::ios::binary);
       for (const String& p : Passwords) in << JsonString(p) << '\n';
     }
-    const std::string command = "\"" + std::string(std::getenv("KL_NODE")) + "\" \"" KL_STRENGTH_ORACLE_SCRIPT "\" \"" +
-                                std::getenv("KL_ZXCVBN_MODULE") + "\" \"" + (Folder / "in.txt").string() + "\" \"" +
+    const std::string command = "\"" + std::string(NodePath()) + "\" \"" KL_STRENGTH_ORACLE_SCRIPT "\" \"" +
+                                ModulePath() + "\" \"" + (Folder / "in.txt").string() + "\" \"" +
                                 (Folder / "out.txt").string() + "\" " + Mode;
     if (std::system(command.c_str()) != 0) return std::nullopt;
     std::ifstream out(Folder / "out.txt", std::ios::binary);
@@ -259,7 +279,7 @@ struct OracleRun {
 
 std::vector<String> BuildStrengthCorpus() { return CorpusBuilder().Build(); }
 
-bool OracleAvailable() { return std::getenv("KL_NODE") != nullptr && std::getenv("KL_ZXCVBN_MODULE") != nullptr; }
+bool OracleAvailable() { return NodePath() != nullptr && ModulePath() != nullptr; }
 
 std::optional<std::vector<OracleAnswer>> RunStrengthOracle(const std::vector<String>& Passwords) {
   if (!OracleAvailable()) return std::nullopt;
