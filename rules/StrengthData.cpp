@@ -4,6 +4,28 @@
 
 namespace kl::detail {
 
+// Generated sources (cmake/EmbedText.cmake, cmake/EmbedStrengthData.cmake).
+extern const std::string_view kCommonPasswordsText;
+extern const std::string_view kStrength_english_wikipedia_Text;
+extern const std::string_view kStrength_female_names_Text;
+extern const std::string_view kStrength_surnames_Text;
+extern const std::string_view kStrength_us_tv_and_film_Text;
+extern const std::string_view kStrength_male_names_Text;
+extern const std::string_view kStrength_keyboard_qwerty_Text;
+extern const std::string_view kStrength_keyboard_dvorak_Text;
+extern const std::string_view kStrength_keyboard_keypad_Text;
+extern const std::string_view kStrength_keyboard_mac_keypad_Text;
+
+std::array<std::string_view, 6> StrengthWordListText() {
+  return {kCommonPasswordsText,    kStrength_english_wikipedia_Text, kStrength_female_names_Text,
+          kStrength_surnames_Text, kStrength_us_tv_and_film_Text,    kStrength_male_names_Text};
+}
+
+std::array<std::string_view, 4> StrengthKeyboardText() {
+  return {kStrength_keyboard_qwerty_Text, kStrength_keyboard_dvorak_Text, kStrength_keyboard_keypad_Text,
+          kStrength_keyboard_mac_keypad_Text};
+}
+
 TWordTrie::TWordTrie() : FNodes(1), FKeys(1) { FRootAscii.fill(kNone); }
 
 std::uint32_t TWordTrie::Child(std::uint32_t Node, Char C) const noexcept {
@@ -116,15 +138,16 @@ TKeyboard ParseKeyboard(std::string_view Text) {
 
 TStrengthData TStrengthData::Build() {
   TStrengthData built;
-  for (std::size_t d = 0; d < kStrengthWordListText.size(); ++d) {
+  const auto lists = StrengthWordListText();
+  for (std::size_t d = 0; d < lists.size(); ++d) {
     std::int32_t rank = 0;
-    ForEachLine(kStrengthWordListText[d], [&](std::string_view word) {
+    ForEachLine(lists[d], [&](std::string_view word) {
       built.Words.Add(Widen(word), static_cast<TKLStrengthDictionary>(d), ++rank);
     });
   }
   built.Words.Freeze();
-  for (std::size_t g = 0; g < kStrengthKeyboardText.size(); ++g)
-    built.Keyboards[g] = ParseKeyboard(kStrengthKeyboardText[g]);
+  const auto keyboards = StrengthKeyboardText();
+  for (std::size_t g = 0; g < keyboards.size(); ++g) built.Keyboards[g] = ParseKeyboard(keyboards[g]);
   return built;
 }
 

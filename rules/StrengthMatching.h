@@ -70,10 +70,9 @@ struct TKeyboard {
 
 // The word lists (one word a line, most frequent first, in TKLStrengthDictionary
 // order) and the keyboards (one key a line: the key, then its neighbours,
-// tab-separated, in TKLKeyboardGraph order) as compiled-in text, from a source
-// generated at build time.
-extern const std::array<std::string_view, 6> kStrengthWordListText;
-extern const std::array<std::string_view, 4> kStrengthKeyboardText;
+// tab-separated, in TKLKeyboardGraph order) as compiled-in text.
+std::array<std::string_view, 6> StrengthWordListText();
+std::array<std::string_view, 4> StrengthKeyboardText();
 
 struct TStrengthData {
   TWordTrie Words;

@@ -2,7 +2,9 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "Arguments.h"
 #include "Commands.h"
@@ -11,6 +13,8 @@
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
 #include "foundation/StringList.h"
+#include "rules/KLBlocklist.h"
+#include "rules/KLPolicies.h"
 #include "rules/KLRules.h"
 
 namespace klpass {
@@ -33,28 +37,6 @@ constexpr const char* kDemoPasswords[] = {"Tr0ub4dor&3",  "password",        "co
                                           "alice1990!",   "Qwerty!2024",     "aaaBBB111!",
                                           "P@ss-Word-42", "xK9#mQ2$vL7&wZ5^"};
 
-// A policy of all twelve rules, each with the requirement it stands for. The
-// rule list owns the rules; FRequirements[i] words rule i.
-class TPolicy {
-public:
-  TPolicy(const std::string& User, const kl::TStringList& ExtraWords);
-
-  std::int32_t GetCount() const noexcept { return FRules.GetCount(); }
-  // The requirements the password does not meet, in rule order.
-  std::vector<std::string> Failures(const kl::String& Password) const;
-
-private:
-  void Add(std::unique_ptr<kl::TKLPasswordRule> Rule, std::string Requirement);
-
-  kl::TKLPasswordRulesList FRules;
-  std::vector<std::string> FRequirements;
-};
-
-void TPolicy::Add(std::unique_ptr<kl::TKLPasswordRule> Rule, std::string Requirement) {
-  FRules.Add(std::move(Rule));
-  FRequirements.push_back(std::move(Requirement));
-}
-
 std::unique_ptr<kl::TKLPasswordRule> PrintableAscii() {
   kl::String printable;
   for (char16_t c = u' '; c <= u'~'; ++c) printable.push_back(c);
@@ -70,44 +52,33 @@ std::unique_ptr<kl::TKLPasswordRule> CommonWords(const kl::TStringList& ExtraWor
   return rule;
 }
 
-TPolicy::TPolicy(const std::string& User, const kl::TStringList& ExtraWords) {
-  const std::string range = std::to_string(kMinLength) + " to " + std::to_string(kMaxLength);
-  Add(std::make_unique<kl::TKLUppercaseCharacterRule>(), "must hold an upper-case letter (A-Z)");
-  Add(std::make_unique<kl::TKLLowercaseCharacterRule>(), "must hold a lower-case letter (a-z)");
-  Add(std::make_unique<kl::TKLDigitsRule>(), "must hold a digit (0-9)");
-  Add(PrintableAscii(), "may hold only printable ASCII characters");
-  Add(std::make_unique<kl::TKLLengthRule>(kMinLength, kMaxLength), "must be " + range + " characters long");
-  Add(std::make_unique<kl::TKLWhitespaceRule>(), "must not hold a space");
-  Add(std::make_unique<kl::TKLUsernameRule>(kl::UTF8ToStr(User)), "must not hold the user name \"" + User + "\"");
-  Add(CommonWords(ExtraWords), "must not be a common password");
-  Add(std::make_unique<kl::TKLQwertySequenceRule>(kKeyboardRun),
-      "must not hold " + std::to_string(kKeyboardRun) + " neighbouring keys of a keyboard row (\"asdf\")");
-  Add(std::make_unique<kl::TKLNumericalSequenceRule>(kDigitRun),
-      "must not repeat a digit " + std::to_string(kDigitRun) + " times in a row (\"777\")");
-  Add(std::make_unique<kl::TKLRepeatCharacterRule>(kCharacterRun),
-      "must not repeat a character " + std::to_string(kCharacterRun) + " times in a row (\"aaa\")");
-  Add(std::make_unique<kl::TKLRegularExpressionRule>(kForbiddenPattern), "must not hold \"pass\" in any disguise");
+// The classic policy: all twelve rules.
+std::unique_ptr<kl::TKLPasswordRulesList> ClassicPolicy(const std::string& User, const kl::TStringList& ExtraWords) {
+  auto policy = std::make_unique<kl::TKLPasswordRulesList>();
+  policy->Add(std::make_unique<kl::TKLUppercaseCharacterRule>());
+  policy->Add(std::make_unique<kl::TKLLowercaseCharacterRule>());
+  policy->Add(std::make_unique<kl::TKLDigitsRule>());
+  policy->Add(PrintableAscii());
+  policy->Add(std::make_unique<kl::TKLLengthRule>(kMinLength, kMaxLength));
+  policy->Add(std::make_unique<kl::TKLWhitespaceRule>());
+  policy->Add(std::make_unique<kl::TKLUsernameRule>(Text(User)));
+  policy->Add(CommonWords(ExtraWords));
+  policy->Add(std::make_unique<kl::TKLQwertySequenceRule>(kKeyboardRun));
+  policy->Add(std::make_unique<kl::TKLNumericalSequenceRule>(kDigitRun));
+  policy->Add(std::make_unique<kl::TKLRepeatCharacterRule>(kCharacterRun));
+  policy->Add(std::make_unique<kl::TKLRegularExpressionRule>(kForbiddenPattern));
+  return policy;
 }
 
-std::vector<std::string> TPolicy::Failures(const kl::String& Password) const {
-  std::vector<std::string> failures;
-  for (std::int32_t i = 0; i < FRules.GetCount(); ++i) {
-    const std::string& requirement = FRequirements[static_cast<std::size_t>(i)];
-    try {
-      if (!FRules.GetRule(i)->Validate(Password)) failures.push_back(requirement);
-    } catch (const kl::Exception& e) {
-      failures.push_back(requirement + " (could not be checked: " + e.GetMessage() + ")");
-    }
-  }
-  return failures;
-}
-
-// Prints the verdict on one password (shown as Label); true when it passes.
-bool CheckOne(const TPolicy& Policy, const kl::String& Password, const std::string& Label) {
-  const std::vector<std::string> failures = Policy.Failures(Password);
-  std::printf("%-6s%s\n", failures.empty() ? "ok" : "FAIL", Label.c_str());
-  for (const std::string& failure : failures) std::printf("        - %s\n", failure.c_str());
-  return failures.empty();
+// The NIST policy; the user name and the dictionary's words are words of the
+// context, refused as blocklist entries.
+std::unique_ptr<kl::TKLPasswordRulesList> NistPolicy(const std::string& User, const kl::TStringList& ExtraWords,
+                                                     bool MultiFactor) {
+  kl::TKLNistPolicyOptions options;
+  options.SingleFactor = !MultiFactor;
+  if (!User.empty()) options.ContextWords.push_back(Text(User));
+  for (const kl::String& word : ExtraWords) options.ContextWords.push_back(word);
+  return Attempt("cannot build the policy", [&] { return kl::CreateNistPolicy(options); });
 }
 
 kl::TStringList ReadDictionary(const std::optional<std::string>& FileName) {
@@ -116,41 +87,156 @@ kl::TStringList ReadDictionary(const std::optional<std::string>& FileName) {
   return words;
 }
 
+std::unique_ptr<kl::TKLPasswordRule> Blocklist(const std::string& FileName) {
+  auto rule = std::make_unique<kl::TKLBlocklistRule>(false);
+  Attempt("cannot read the blocklist '" + FileName + "'", [&] { rule->LoadFromFile(Text(FileName)); });
+  return rule;
+}
+
+std::string JsonString(const std::string& Utf8) {
+  std::string out = "\"";
+  for (const char c : Utf8) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// One line of JSON: the verdict and the failures, never the password: pieces
+// of it are left out of the parameters and masked in the messages.
+void PrintJson(const kl::TKLRuleFailures& Failures) {
+  std::string line = std::string("{\"ok\":") + (Failures.empty() ? "true" : "false") + ",\"failures\":[";
+  for (std::size_t i = 0; i < Failures.size(); ++i) {
+    const kl::TKLRuleFailure& failure = Failures[i];
+    line += (i ? ",{" : "{") + std::string("\"code\":") + JsonString(failure.GetCode()) +
+            ",\"message\":" + JsonString(Utf8(kl::TKLRuleMessages::GetEnglish().Format(failure, true))) +
+            ",\"parameters\":{";
+    bool first = true;
+    for (const kl::TKLRuleParameter& p : failure.GetParameters()) {
+      if (p.Kind == kl::TKLParameterKind::pkPasswordText) continue;
+      line += (first ? "" : ",") + JsonString(p.Name) + ":";
+      line += p.Kind == kl::TKLParameterKind::pkNumber ? Utf8(p.Value) : JsonString(Utf8(p.Value));
+      first = false;
+    }
+    line += "}}";
+  }
+  std::printf("%s]}\n", line.c_str());
+}
+
+void PrintText(const kl::TKLRuleFailures& Failures, const std::string& Label) {
+  std::printf("%-6s%s\n", Failures.empty() ? "ok" : "FAIL", Label.c_str());
+  for (const kl::TKLRuleFailure& failure : Failures) {
+    std::printf("        - %s: %s\n", failure.GetCode().c_str(), Utf8(failure.GetMessage()).c_str());
+  }
+}
+
+struct TOutput {
+  bool Json = false;
+  bool AllPassed = true;
+};
+
+// Checks one password and prints the verdict (shown as Label in text).
+void CheckOne(const kl::TKLPasswordRulesList& Policy, const kl::String& Password, const std::string& Label,
+              TOutput& Output) {
+  const kl::TKLRuleFailures failures = Policy.GetFailures(Password);
+  Output.AllPassed = Output.AllPassed && failures.empty();
+  if (Output.Json) {
+    PrintJson(failures);
+  } else {
+    PrintText(failures, Label);
+  }
+}
+
 int RunCheck(const TCommandWords& Words) {
-  const TArguments args(Words, {{"--user", true}, {"--dict", true}, {"--prompt"}});
+  const TArguments args(Words, {{"--user", true},
+                                {"--dict", true},
+                                {"--prompt"},
+                                {"--stdin"},
+                                {"--json"},
+                                {"--policy", true},
+                                {"--multi-factor"},
+                                {"--blocklist", true}});
   std::string user = args.Value("--user").value_or("");
   const bool prompt = args.Has("--prompt");
-  const bool demo = args.Positional().empty() && !prompt;
+  const bool fromStdin = args.Has("--stdin");
+  if (prompt && fromStdin) Fail(kExitUsage, "--prompt and --stdin both read standard input; give one");
+  const std::string policyName = args.Value("--policy").value_or("classic");
+  if (policyName != "classic" && policyName != "nist") Fail(kExitUsage, "unknown policy '" + policyName + "'");
+  const bool demo = args.Positional().empty() && !prompt && !fromStdin;
   if (demo && user.empty()) user = kDemoUser;
-  const TPolicy policy(user, ReadDictionary(args.Value("--dict")));
+  const kl::TStringList words = ReadDictionary(args.Value("--dict"));
+  std::unique_ptr<kl::TKLPasswordRulesList> policy =
+      policyName == "nist" ? NistPolicy(user, words, args.Has("--multi-factor")) : ClassicPolicy(user, words);
+  if (const auto file = args.Value("--blocklist")) policy->Add(Blocklist(*file));
+
   std::optional<TSecret> entered;
   if (prompt) entered.emplace(ReadSecret("Password to check"));
 
-  std::printf("Policy of %d rules", policy.GetCount());
-  if (!user.empty()) std::printf(" for user \"%s\"", user.c_str());
-  std::printf("%s:\n", demo ? " (built-in examples)" : "");
-  bool allPassed = true;
-  if (entered) allPassed = CheckOne(policy, entered->Get(), "(the password entered)");
+  TOutput output;
+  output.Json = args.Has("--json");
+  if (!output.Json) {
+    std::printf("%s policy of %d rules", policyName == "nist" ? "NIST SP 800-63B" : "Classic", policy->GetCount());
+    if (!user.empty()) std::printf(" for user \"%s\"", user.c_str());
+    std::printf("%s:\n", demo ? " (built-in examples)" : "");
+  }
+  if (entered) CheckOne(*policy, entered->Get(), "(the password entered)", output);
   std::vector<std::string> passwords = args.Positional();
   if (demo) passwords.assign(std::begin(kDemoPasswords), std::end(kDemoPasswords));
   for (const std::string& password : passwords) {
     kl::String text = Text(password);
-    allPassed = CheckOne(policy, text, password) && allPassed;
+    CheckOne(*policy, text, password, output);
     kl::WipeString(text);
   }
-  return demo || allPassed ? kExitOk : kExitFailed;
+  if (fromStdin) {
+    // Passwords read from standard input are never echoed: the label is the line number.
+    for (std::size_t line = 1;; ++line) {
+      const std::optional<TSecret> next = ReadInputLine();
+      if (!next) break;
+      CheckOne(*policy, next->Get(), "(line " + std::to_string(line) + ")", output);
+    }
+  }
+  return demo || output.AllPassed ? kExitOk : kExitFailed;
 }
 
 } // namespace
 
 const TCommand CheckCommand = {"check",
-                               "  check [--user NAME] [--dict FILE] [--prompt] [--] [PASSWORD...]\n"
-                               "      Checks each password against a policy of twelve rules and lists the\n"
-                               "      rules it fails. --user forbids the user name inside the password;\n"
-                               "      --dict adds forbidden words, one a line (UTF-8); --prompt reads one\n"
-                               "      more password without echo. Without passwords it checks built-in\n"
-                               "      examples for the user \"alice\". Exit status 1 when any given password\n"
-                               "      fails.\n",
+                               "  check [--policy classic|nist] [--multi-factor] [--user NAME] [--dict FILE]\n"
+                               "        [--blocklist FILE] [--json] [--prompt | --stdin] [--] [PASSWORD...]\n"
+                               "      Checks each password against a policy and lists every failure with its\n"
+                               "      code. The classic policy has twelve rules; --policy nist follows NIST\n"
+                               "      SP 800-63B: at least 15 characters (8 with --multi-factor, when the\n"
+                               "      password is one factor of several), at most 64, no composition rules,\n"
+                               "      and no common password. --user forbids the user name; --dict adds\n"
+                               "      forbidden words, one a line (UTF-8); --blocklist adds a list of\n"
+                               "      passwords or a file made by 'blocklist compile'. --prompt reads one\n"
+                               "      more password without echo, --stdin one password a line until the end\n"
+                               "      of the input. --json prints one object a password, in input order,\n"
+                               "      without the password. Without passwords it checks built-in examples\n"
+                               "      for the user \"alice\". Exit status 1 when any given password fails.\n",
                                RunCheck};
 
 } // namespace klpass

@@ -22,5 +22,6 @@ extern const TCommand UsersCommand;
 extern const TCommand VaultCommand;
 extern const TCommand ProtectCommand;
 extern const TCommand UnprotectCommand;
+extern const TCommand BlocklistCommand;
 
 } // namespace klpass

@@ -2,12 +2,14 @@
 #include "Terminal.h"
 
 #include <array>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "crypto/KLAES.h"
 #include "database/KLDatabase.h"
+#include "rules/KLBlocklist.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
@@ -49,6 +51,10 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
     if (Is(Error, kl::SStorageCorrupted)) return {kExitDamaged, "the vault is damaged" + detail};
     return {kExitInternal, message};
   }
+  if (dynamic_cast<const kl::EKLBlocklistError*>(&Error)) {
+    if (Is(Error, kl::SBlocklistTooLarge)) return {kExitUsage, message};
+    return {kExitDamaged, message};
+  }
   if (dynamic_cast<const kl::EKLPasswordError*>(&Error)) {
     if (StartsWith(message, "Failed to load")) {
       return {kExitDamaged, "the file is damaged, or was protected by another user or on another machine" + detail};
@@ -72,7 +78,7 @@ constexpr std::size_t kMaxSecretBytes = 1024;
 // Reads one line of standard input byte by byte (so that nothing beyond the
 // line is consumed, and no stdio buffer keeps a copy) into a buffer that is
 // wiped afterwards.
-TSecret ReadLine(const std::string& Prompt) {
+std::optional<TSecret> TryReadLine() {
   std::array<std::uint8_t, kMaxSecretBytes + 1> buffer{};
   kl::WipeOnExit wipe(buffer);
   std::size_t length = 0;
@@ -91,7 +97,7 @@ TSecret ReadLine(const std::string& Prompt) {
       tooLong = true;
     }
   }
-  if (!lineEnded && length == 0) Fail(kExitUsage, "no input for \"" + Prompt + "\"");
+  if (!lineEnded && length == 0) return std::nullopt;
   if (length > 0 && buffer[length - 1] == '\r') --length;
   if (tooLong || length > kMaxSecretBytes) {
     Fail(kExitUsage, "the secret is longer than " + std::to_string(kMaxSecretBytes) + " bytes");
@@ -99,7 +105,15 @@ TSecret ReadLine(const std::string& Prompt) {
   return TSecret(buffer.data(), length);
 }
 
+TSecret ReadLine(const std::string& Prompt) {
+  std::optional<TSecret> line = TryReadLine();
+  if (!line) Fail(kExitUsage, "no input for \"" + Prompt + "\"");
+  return std::move(*line);
+}
+
 } // namespace
+
+std::optional<TSecret> ReadInputLine() { return TryReadLine(); }
 
 void Explain(const kl::Exception& Error, const std::string& What) {
   const auto [code, explanation] = Classify(Error);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -79,6 +80,10 @@ TSecret ReadSecret(const std::string& Prompt);
 // Reads a new secret: on a terminal it is asked twice and must match (and must
 // not be empty when AllowEmpty is false); from standard input one line.
 TSecret ReadNewSecret(const std::string& Prompt, bool AllowEmpty);
+
+// Reads one line of standard input as a secret, without a prompt; nothing at
+// the end of the input.
+std::optional<TSecret> ReadInputLine();
 
 // Refuses (exit code kExitExists) to replace an existing file unless Force.
 void RefuseExisting(const std::string& FileName, bool Force);

@@ -14,9 +14,9 @@
 
 namespace {
 
-constexpr std::array<const klpass::TCommand*, 7> kCommands = {
-    &klpass::CheckCommand, &klpass::GenerateCommand, &klpass::DeriveCommand,    &klpass::UsersCommand,
-    &klpass::VaultCommand, &klpass::ProtectCommand,  &klpass::UnprotectCommand,
+constexpr std::array<const klpass::TCommand*, 8> kCommands = {
+    &klpass::CheckCommand, &klpass::BlocklistCommand, &klpass::GenerateCommand, &klpass::DeriveCommand,
+    &klpass::UsersCommand, &klpass::VaultCommand,     &klpass::ProtectCommand,  &klpass::UnprotectCommand,
 };
 
 constexpr const char* kSecretsAndExitCodes =

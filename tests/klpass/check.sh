@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# klpass check: verdicts per rule, the dictionary file, and reading from stdin.
+# klpass check: verdicts per rule with their codes, the policies, blocklists,
+# JSON output, and reading from stdin; klpass blocklist compile.
 source "$(dirname "$0")/common.sh"
 
 case_ "a strong password passes every rule"
@@ -11,10 +12,10 @@ case_ "a weak password fails with the rules it breaks, and only those"
 run "" check aaaBBB111
 expect_status 1
 expect_out "FAIL  aaaBBB111"
-expect_out "must not repeat a character 3 times"
-expect_out "must not repeat a digit 3 times"
-expect_no_out "must hold an upper-case letter"
-expect_no_out "must be 8 to 64 characters long"
+expect_out "ILLEGAL_REPEATED_CHARACTERS"
+expect_out "ILLEGAL_REPEATED_DIGITS"
+expect_no_out "INSUFFICIENT_UPPERCASE"
+expect_no_out "TOO_SHORT"
 
 case_ "one failing password among several fails the whole check"
 run "" check 'xK9#mQ2$vL7&wZ5^' short
@@ -25,7 +26,7 @@ expect_out "FAIL  short"
 case_ "the user name is forbidden inside the password"
 run "" check --user bob 'Xbob9#mQ2$vL'
 expect_status 1
-expect_out 'must not hold the user name "bob"'
+expect_out 'ILLEGAL_USERNAME: The password must not hold the user name "bob".'
 
 case_ "words from a dictionary file are refused, others are not"
 printf 'Zebra!Crossing9\nother\n' >words.txt
@@ -66,3 +67,50 @@ case_ "-- lets a password start with a dash"
 run "" check -- '-Xk9#mQ2$vL7&'
 expect_success
 expect_out "ok    -Xk9#mQ2"
+
+case_ "--stdin --json prints one object a password, in order, without the password"
+run 'password\ncorrect horse battery staple\nqwertyuiopasdfgh\n' check --policy nist --json --stdin
+expect_status 1
+[ "$(wc -l <<<"$out")" -eq 3 ] || fail "expected three lines"
+[ "$(sed -n 1p <<<"$out")" = '{"ok":false,"failures":[{"code":"TOO_SHORT","message":"The password must be at least 15 characters long; it has 8.","parameters":{"minimum":15,"maximum":64,"length":8}},{"code":"BLOCKLISTED","message":"The password is too common: it is on the list of common passwords.","parameters":{"list":"common passwords"}}]}' ] || fail "first line"
+[ "$(sed -n 2p <<<"$out")" = '{"ok":true,"failures":[]}' ] || fail "second line"
+expect_no_out "qwertyuiopasdfgh"
+expect_no_out "correct horse"
+
+case_ "pieces of the password are masked in JSON messages and left out of its parameters"
+run 'Xqwerty9aa#\n' check --json --stdin
+expect_out '"code":"ILLEGAL_QWERTY_SEQUENCE","message":"The password holds the keyboard sequence \"***\"; 4 or more neighbouring keys are not allowed.","parameters":{"minimum":4}}'
+expect_no_out "qwerty"
+
+case_ "the NIST policy takes 8 characters as one factor of several, and no composition rules"
+run "" check --policy nist --multi-factor 'tr0ub4dor&3x' 'greenmoose'
+expect_success
+expect_out "NIST SP 800-63B policy of 2 rules"
+
+case_ "a blocklist of words and a compiled breached-password list both refuse"
+printf 'Zebra!Crossing9\n' >words.txt
+run "" check --blocklist words.txt ' zebra!crossing9 '
+expect_status 1
+expect_out "BLOCKLISTED"
+printf 'F3BBBD66A63D4BF1747940578EC3D0103530E21D:1234\n874572e7a5ae6a49466a6ac578b98adba78c6aa6:17\n' >hibp.txt
+run "" blocklist compile hibp.txt hibp.klbf
+expect_success
+expect_out "2 entries (2 distinct) compiled into 'hibp.klbf'"
+run "" check --policy nist --multi-factor --blocklist hibp.klbf hunter2x 'Tr0ub4dor&3' 'Wh1te-Rabbit'
+expect_status 1
+expect_out "BREACHED: The password has appeared in a data breach (list hibp.klbf)."
+expect_out "ok    Wh1te-Rabbit"
+run "" blocklist compile hibp.txt hibp.klbf
+expect_failure 7 "already exists"
+
+case_ "a damaged compiled list or a malformed hash list is refused"
+printf 'F3BBBD66A63D4BF1747940578EC3D0103530E21D\nnot a hash\n' >bad.txt
+run "" blocklist compile --format sha1 bad.txt bad.klbf
+expect_status 4
+expect_err "line 2"
+head -c 40 hibp.klbf >cut.klbf
+run "" check --blocklist cut.klbf whatever
+expect_status 4
+expect_err "not a compiled blocklist"
+run "" check --policy strict x
+expect_failure 2 "unknown policy 'strict'"

@@ -81,7 +81,14 @@ INSTANTIATE_TEST_SUITE_P(
         DetailCase{"Repeat", Make<TKLRepeatCharacterRule>(3), "abbbb",
                    "ILLEGAL_REPEATED_CHARACTERS sequence=bbb minimum=3"},
         DetailCase{"Regex", Make<TKLRegularExpressionRule>(String(u"[0-9]{4}")), "ab1234",
-                   "ILLEGAL_MATCH pattern=[0-9]{4}"}),
+                   "ILLEGAL_MATCH pattern=[0-9]{4}"},
+        DetailCase{"Classes", Make<TKLCharacterClassesRule>(3), "abc12",
+                   "INSUFFICIENT_CHARACTERISTICS required=3 count=4 classes=upper-case letters, lower-case letters, "
+                   "digits, other characters satisfied=2"},
+        DetailCase{"Alphabet", Make<TKLAlphabeticalSequenceRule>(3), "x-FeDcB-y",
+                   "ILLEGAL_ALPHABETICAL_SEQUENCE sequence=FeDcB minimum=3"},
+        DetailCase{"KeysBackward", Make<TKLKeyboardSequenceRule>(3), "1-trewq-2",
+                   "ILLEGAL_QWERTY_SEQUENCE sequence=trewq minimum=3"}),
     [](const testing::TestParamInfo<DetailCase>& Info) { return std::string(Info.param.Name); });
 
 // A matcher that gives up refuses the password instead of raising or passing it.

@@ -18,7 +18,7 @@ String Ascii(std::string_view Text) { return String(Text.begin(), Text.end()); }
 
 std::vector<String> WordList(TKLStrengthDictionary Dictionary) {
   std::vector<String> words;
-  std::istringstream lines{std::string(detail::kStrengthWordListText[Dictionary])};
+  std::istringstream lines{std::string(detail::StrengthWordListText()[Dictionary])};
   for (std::string line; std::getline(lines, line);) words.push_back(Ascii(line));
   return words;
 }

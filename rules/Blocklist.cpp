@@ -1,0 +1,439 @@
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "crypto/SHA1.h"
+#include "foundation/AtomicFile.h"
+#include "foundation/FileStream.h"
+#include "foundation/KLGeneral.h"
+#include "foundation/MappedFile.h"
+#include "foundation/SecureMemory.h"
+#include "foundation/StringList.h"
+#include "rules/BinaryFuseFilter.h"
+#include "rules/KLBlocklist.h"
+
+namespace kl {
+
+namespace detail {
+extern const std::string_view kCommonPasswordsText;
+}
+
+namespace {
+
+// The compiled file, little-endian throughout (README: "Blocklist file").
+constexpr char kMagic[4] = {'K', 'L', 'B', 'F'};
+constexpr std::uint16_t kVersion = 1;
+constexpr std::uint16_t kFingerprintBits = 16;
+constexpr std::uint32_t kFlagHashes = 1;
+constexpr std::uint32_t kFlagPasswords = 2;
+constexpr std::size_t kHeaderSize = 32;
+constexpr std::size_t kShardRecordSize = 32;
+constexpr std::uint32_t kMaxShards = 1u << 20;
+// Keys a shard is built from: small enough that building one takes about
+// 130 MB, large enough that the shard table stays small.
+constexpr std::uint64_t kShardTargetKeys = std::uint64_t{1} << 22;
+
+constexpr const char16_t* kCommonListName = u"common passwords";
+constexpr const char16_t* kOwnWordsName = u"forbidden words";
+
+bool IsTrimmedSpace(Char C) noexcept {
+  return (C >= 0x09 && C <= 0x0D) || C == 0x20 || C == 0x85 || C == 0xA0 || C == 0x1680 ||
+         (C >= 0x2000 && C <= 0x200A) || C == 0x2028 || C == 0x2029 || C == 0x202F || C == 0x205F || C == 0x3000 ||
+         C == 0xFEFF;
+}
+
+Char FoldCase(Char C) noexcept {
+  if ((C >= u'A' && C <= u'Z') || (C >= 0xC0 && C <= 0xDE && C != 0xD7)) return static_cast<Char>(C + 0x20);
+  if ((C >= 0x391 && C <= 0x3A9 && C != 0x3A2) || (C >= 0x410 && C <= 0x42F)) return static_cast<Char>(C + 0x20);
+  if (C >= 0x400 && C <= 0x40F) return static_cast<Char>(C + 0x50);
+  return C;
+}
+
+String Trimmed(const String& Text) {
+  std::size_t first = 0, last = Text.size();
+  while (first < last && IsTrimmedSpace(Text[first])) ++first;
+  while (last > first && IsTrimmedSpace(Text[last - 1])) --last;
+  return Text.substr(first, last - first);
+}
+
+std::uint64_t KeyOfDigest(const std::uint8_t* Digest) noexcept {
+  std::uint64_t key = 0;
+  for (int i = 0; i < 8; ++i) key = key << 8 | Digest[i];
+  return key;
+}
+
+// The key of a password: the first 8 bytes of the SHA-1 of its UTF-8 form.
+std::uint64_t KeyOfText(const String& Text) {
+  RawByteString utf8 = StrToUTF8(Text);
+  std::uint8_t digest[kSHA1DigestSize];
+  detail::SHA1(utf8.data(), utf8.size(), digest);
+  WipeRawBytes(utf8);
+  const std::uint64_t key = KeyOfDigest(digest);
+  SecureZero(digest, sizeof(digest));
+  return key;
+}
+
+int HexValue(char C) noexcept {
+  if (C >= '0' && C <= '9') return C - '0';
+  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+  return -1;
+}
+
+// "HASH" or "HASH:COUNT": 40 hex digits, then optionally a colon and digits.
+bool ParseHashLine(std::string_view Line, std::uint8_t (&Digest)[kSHA1DigestSize]) noexcept {
+  if (Line.size() < 2 * kSHA1DigestSize) return false;
+  for (std::size_t i = 0; i < kSHA1DigestSize; ++i) {
+    const int high = HexValue(Line[2 * i]), low = HexValue(Line[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    Digest[i] = static_cast<std::uint8_t>(high << 4 | low);
+  }
+  const std::string_view rest = Line.substr(2 * kSHA1DigestSize);
+  if (rest.empty()) return true;
+  return rest.size() > 1 && rest[0] == ':' &&
+         std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Calls Visit with each line of the file, without its line break, and the
+// line's number; reads in blocks, so files of any size pass in bounded memory.
+template <class TVisit>
+void ForEachLine(const String& FileName, TVisit Visit) {
+  TFileStream stream(FileName, fmOpenRead);
+  constexpr std::int32_t kBlock = 1 << 20;
+  std::string buffer;
+  std::string carry;
+  std::uint64_t number = 0;
+  buffer.resize(kBlock);
+  for (;;) {
+    const std::int32_t got = stream.Read(buffer.data(), kBlock);
+    if (got <= 0) break;
+    std::string_view block(buffer.data(), static_cast<std::size_t>(got));
+    while (!block.empty()) {
+      const std::size_t end = block.find('\n');
+      if (end == std::string_view::npos) {
+        carry.append(block);
+        if (carry.size() > kBlocklistMaxLineSize) throw EKLBlocklistError(SBlocklistLineTooLong);
+        break;
+      }
+      std::string_view line = block.substr(0, end);
+      if (!carry.empty()) {
+        carry.append(line);
+        line = carry;
+      }
+      if (line.size() > kBlocklistMaxLineSize + 1) throw EKLBlocklistError(SBlocklistLineTooLong);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      Visit(line, ++number);
+      carry.clear();
+      block.remove_prefix(end + 1);
+    }
+  }
+  if (!carry.empty()) {
+    std::string_view line = carry;
+    if (line.back() == '\r') line.remove_suffix(1);
+    Visit(line, ++number);
+  }
+}
+
+// The first bytes of the file, up to Size of them.
+std::string ReadHead(const String& FileName, std::size_t Size) {
+  TFileStream stream(FileName, fmOpenRead);
+  std::string head(Size, '\0');
+  std::size_t got = 0;
+  while (got < Size) {
+    const std::int32_t n = stream.Read(head.data() + got, static_cast<std::int32_t>(Size - got));
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  head.resize(got);
+  return head;
+}
+
+TKLBlocklistFormat DetectFormat(const String& FileName) {
+  std::string_view head;
+  const std::string bytes = ReadHead(FileName, kBlocklistMaxLineSize + 2);
+  head = bytes;
+  while (!head.empty() && (head.front() == '\n' || head.front() == '\r')) head.remove_prefix(1);
+  std::string_view line = head.substr(0, head.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  std::uint8_t digest[kSHA1DigestSize];
+  return ParseHashLine(line, digest) ? TKLBlocklistFormat::bfSHA1Hashes : TKLBlocklistFormat::bfPasswords;
+}
+
+void PutLE(std::uint8_t* Out, std::uint64_t Value, int Bytes) noexcept {
+  for (int i = 0; i < Bytes; ++i) Out[i] = static_cast<std::uint8_t>(Value >> (8 * i));
+}
+
+std::uint64_t GetLE(const std::uint8_t* In, int Bytes) noexcept {
+  std::uint64_t value = 0;
+  for (int i = Bytes; i-- > 0;) value = value << 8 | In[i];
+  return value;
+}
+
+constexpr std::uint64_t AlignTo8(std::uint64_t Size) noexcept { return (Size + 7) & ~std::uint64_t{7}; }
+
+std::uint32_t ShardOf(std::uint64_t Key, std::size_t ShardCount) noexcept {
+  return static_cast<std::uint32_t>(detail::MulHi64(Key, ShardCount));
+}
+
+void WriteAll(TStream& Stream, const void* Data, std::uint64_t Size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(Data);
+  constexpr std::uint64_t kChunk = 1 << 30;
+  for (std::uint64_t done = 0; done < Size; done += kChunk) {
+    Stream.WriteBuffer(bytes + done, static_cast<std::int32_t>(std::min(kChunk, Size - done)));
+  }
+}
+
+// The library's common passwords, sorted once on first use for binary search.
+const std::vector<std::string_view>& CommonPasswords() {
+  static const std::vector<std::string_view> sorted = [] {
+    std::vector<std::string_view> words;
+    std::string_view text = detail::kCommonPasswordsText;
+    while (!text.empty()) {
+      const std::size_t end = std::min(text.find('\n'), text.size());
+      if (end > 0) words.push_back(text.substr(0, end));
+      text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    std::sort(words.begin(), words.end());
+    return words;
+  }();
+  return sorted;
+}
+
+} // namespace
+
+EKLBlocklistError::~EKLBlocklistError() = default;
+
+String BlocklistForm(const String& Password) {
+  String form = Trimmed(Password);
+  for (Char& c : form) c = FoldCase(c);
+  return form;
+}
+
+bool IsCommonPassword(const String& Password) {
+  RawByteString utf8 = StrToUTF8(BlocklistForm(Password));
+  const auto& words = CommonPasswords();
+  const bool found = std::binary_search(words.begin(), words.end(), std::string_view(utf8));
+  WipeRawBytes(utf8);
+  return found;
+}
+
+void TKLBlocklistCompiler::AddPassword(const String& Password) {
+  FKeys.push_back(KeyOfText(BlocklistForm(Password)));
+  FHasPasswords = true;
+}
+
+void TKLBlocklistCompiler::AddSHA1(const std::uint8_t (&Digest)[kSHA1DigestSize]) {
+  FKeys.push_back(KeyOfDigest(Digest));
+  FHasHashes = true;
+}
+
+void TKLBlocklistCompiler::AddListFile(const String& FileName, TKLBlocklistFormat Format) {
+  if (Format == TKLBlocklistFormat::bfDetect) Format = DetectFormat(FileName);
+  const std::size_t before = FKeys.size();
+  try {
+    ForEachLine(FileName, [&](std::string_view Line, std::uint64_t Number) {
+      if (Format == TKLBlocklistFormat::bfPasswords) {
+        String word = UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Line.data()), Line.size());
+        if (!Trimmed(word).empty()) AddPassword(word);
+        WipeString(word);
+        return;
+      }
+      std::uint8_t digest[kSHA1DigestSize];
+      if (!ParseHashLine(Line, digest)) {
+        throw EKLBlocklistError(std::string(SBlocklistBadHashLine) + " (line " + std::to_string(Number) + ")");
+      }
+      AddSHA1(digest);
+    });
+  } catch (...) {
+    FKeys.resize(before);
+    throw;
+  }
+}
+
+// Keys are sorted and made distinct; the shard of a key grows with the key, so
+// each shard is one run of the sorted keys and is built on its own.
+void TKLBlocklistCompiler::SaveToFile(const String& FileName) {
+  // Sorted and made distinct in place: the set of entries stays the same, and
+  // a list of a billion entries is not held twice.
+  std::vector<std::uint64_t>& keys = FKeys;
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  const std::uint64_t shardCount = std::max<std::uint64_t>(1, (keys.size() + kShardTargetKeys - 1) / kShardTargetKeys);
+  if (shardCount > kMaxShards) throw EKLBlocklistError(SBlocklistTooLarge);
+  const std::uint32_t flags = (FHasHashes ? kFlagHashes : 0) | (FHasPasswords ? kFlagPasswords : 0);
+
+  SaveFileAtomically(FileName, [&](TStream& Stream) {
+    std::vector<std::uint8_t> head(kHeaderSize + kShardRecordSize * shardCount, 0);
+    std::memcpy(head.data(), kMagic, sizeof(kMagic));
+    PutLE(&head[4], kVersion, 2);
+    PutLE(&head[6], kFingerprintBits, 2);
+    PutLE(&head[8], flags, 4);
+    PutLE(&head[12], shardCount, 4);
+    PutLE(&head[16], keys.size(), 8);
+    WriteAll(Stream, head.data(), head.size()); // the shard records follow once every seed is known
+    std::uint64_t offset = head.size();
+    const std::uint8_t padding[8] = {};
+    WriteAll(Stream, padding, AlignTo8(offset) - offset);
+    offset = AlignTo8(offset);
+
+    std::vector<std::uint16_t> fingerprints;
+    std::vector<std::uint8_t> bytes;
+    auto first = keys.begin();
+    for (std::uint32_t shard = 0; shard < shardCount; ++shard) {
+      const auto last = std::partition_point(first, keys.end(), [&](std::uint64_t k) {
+        return ShardOf(k, static_cast<std::size_t>(shardCount)) <= shard;
+      });
+      detail::TFuseShape shape;
+      detail::BuildFuse16(
+          std::span<const std::uint64_t>(keys.data() + (first - keys.begin()), static_cast<std::size_t>(last - first)),
+          shape, fingerprints);
+      std::uint8_t* record = &head[kHeaderSize + kShardRecordSize * shard];
+      PutLE(record, shape.Seed, 8);
+      PutLE(record + 8, static_cast<std::uint64_t>(last - first), 4);
+      PutLE(record + 12, shape.SegmentLength, 4);
+      PutLE(record + 16, shape.SegmentCount, 4);
+      PutLE(record + 20, shape.ArrayLength, 4);
+      PutLE(record + 24, offset, 8);
+      bytes.resize(AlignTo8(2 * std::uint64_t{shape.ArrayLength}));
+      std::fill(bytes.begin(), bytes.end(), 0);
+      for (std::size_t i = 0; i < fingerprints.size(); ++i) PutLE(&bytes[2 * i], fingerprints[i], 2);
+      WriteAll(Stream, bytes.data(), bytes.size());
+      offset += bytes.size();
+      first = last;
+    }
+    Stream.SetPosition(0);
+    WriteAll(Stream, head.data(), head.size());
+  });
+}
+
+// Every field is checked against the file's size and against what the key
+// counts imply before a fingerprint is read, so a hostile file is refused here
+// and a look-up never leaves the mapping.
+TKLBlocklistFilter::TKLBlocklistFilter(const String& FileName)
+    : FFileName(FileName), FFile(std::make_unique<detail::TMappedFile>(FileName)) {
+  const std::uint8_t* data = FFile->GetData();
+  const std::uint64_t size = FFile->GetSize();
+  const auto invalid = [] { return EKLBlocklistError(SBlocklistFileInvalid); };
+  if (size < kHeaderSize || std::memcmp(data, kMagic, sizeof(kMagic)) != 0 || GetLE(data + 4, 2) != kVersion ||
+      GetLE(data + 6, 2) != kFingerprintBits) {
+    throw invalid();
+  }
+  const std::uint64_t flags = GetLE(data + 8, 4);
+  const std::uint64_t shardCount = GetLE(data + 12, 4);
+  FCount = GetLE(data + 16, 8);
+  if ((flags & ~std::uint64_t{kFlagHashes | kFlagPasswords}) != 0 || shardCount == 0 || shardCount > kMaxShards ||
+      GetLE(data + 24, 8) != 0 || size < kHeaderSize + kShardRecordSize * shardCount) {
+    throw invalid();
+  }
+  FHoldsHashes = (flags & kFlagHashes) != 0;
+  std::uint64_t offset = AlignTo8(kHeaderSize + kShardRecordSize * shardCount);
+  std::uint64_t total = 0;
+  FShards.reserve(static_cast<std::size_t>(shardCount));
+  for (std::uint64_t i = 0; i < shardCount; ++i) {
+    const std::uint8_t* record = data + kHeaderSize + kShardRecordSize * i;
+    const std::uint64_t keys = GetLE(record + 8, 4);
+    const detail::TFuseShape expected = detail::FuseShapeFor(keys);
+    TShard shard{GetLE(record, 8), static_cast<std::uint32_t>(GetLE(record + 12, 4)),
+                 static_cast<std::uint32_t>(GetLE(record + 16, 4)), static_cast<std::uint32_t>(GetLE(record + 20, 4)),
+                 nullptr};
+    if (keys > detail::kFuseMaxKeys || shard.SegmentLength != expected.SegmentLength ||
+        shard.SegmentCount != expected.SegmentCount || shard.ArrayLength != expected.ArrayLength ||
+        GetLE(record + 24, 8) != offset) {
+      throw invalid();
+    }
+    const std::uint64_t bytes = AlignTo8(2 * std::uint64_t{shard.ArrayLength});
+    if (bytes > size - offset) throw invalid();
+    shard.Fingerprints = data + offset;
+    offset += bytes;
+    total += keys;
+    FShards.push_back(shard);
+  }
+  if (offset != size || total != FCount) throw invalid();
+}
+
+TKLBlocklistFilter::~TKLBlocklistFilter() = default;
+
+bool TKLBlocklistFilter::ContainsKey(std::uint64_t Key) const noexcept {
+  const TShard& shard = FShards[ShardOf(Key, FShards.size())];
+  const detail::TFuseShape shape{shard.Seed, shard.SegmentLength, shard.SegmentCount, shard.ArrayLength};
+  return detail::FuseContains(shape, shard.Fingerprints, Key);
+}
+
+bool TKLBlocklistFilter::ContainsSHA1(const std::uint8_t (&Digest)[kSHA1DigestSize]) const noexcept {
+  return ContainsKey(KeyOfDigest(Digest));
+}
+
+bool TKLBlocklistFilter::Contains(const String& Password) const {
+  String trimmed = Trimmed(Password);
+  String form = BlocklistForm(trimmed);
+  const bool found = ContainsKey(KeyOfText(form)) || (form != trimmed && ContainsKey(KeyOfText(trimmed)));
+  WipeString(trimmed);
+  WipeString(form);
+  return found;
+}
+
+void TKLBlocklistRule::AddWord(const String& Word) {
+  String form = BlocklistForm(Word);
+  if (!form.empty()) FWords.insert(form);
+  WipeString(form);
+}
+
+void TKLBlocklistRule::LoadWordsFromFile(const String& FileName) {
+  std::unordered_set<String> words(FWords);
+  ForEachLine(FileName, [&](std::string_view Line, std::uint64_t) {
+    String form = BlocklistForm(UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Line.data()), Line.size()));
+    if (!form.empty()) words.insert(std::move(form));
+  });
+  FWords.swap(words);
+}
+
+void TKLBlocklistRule::LoadFromFile(const String& FileName) {
+  if (ReadHead(FileName, sizeof(kMagic)) == std::string_view(kMagic, sizeof(kMagic))) {
+    LoadFilterFromFile(FileName);
+  } else {
+    LoadWordsFromFile(FileName);
+  }
+}
+
+void TKLBlocklistRule::LoadFilterFromFile(const String& FileName) {
+  AddFilter(std::make_shared<const TKLBlocklistFilter>(FileName));
+}
+
+void TKLBlocklistRule::AddFilter(std::shared_ptr<const TKLBlocklistFilter> Filter) {
+  if (Filter == nullptr) throw EKLException(SBlocklistFilterIsEmpty);
+  FFilters.push_back(std::move(Filter));
+}
+
+bool TKLBlocklistRule::Validate(const String& Password) const {
+  TKLRuleFailures failures;
+  CollectFailures(Password, failures);
+  return failures.empty();
+}
+
+// Reports the first list that holds the password: one failure is enough, and
+// the cheaper look-ups come first.
+void TKLBlocklistRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  if (FUseCommonPasswords && IsCommonPassword(Password)) {
+    Failures.emplace_back(kBlocklisted).AddText("list", kCommonListName);
+    return;
+  }
+  if (!FWords.empty()) {
+    String form = BlocklistForm(Password);
+    const bool found = FWords.contains(form);
+    WipeString(form);
+    if (found) {
+      Failures.emplace_back(kBlocklisted).AddText("list", kOwnWordsName);
+      return;
+    }
+  }
+  for (const auto& filter : FFilters) {
+    if (filter->Contains(Password)) {
+      Failures.emplace_back(filter->GetHoldsBreachedHashes() ? kBreached : kBlocklisted)
+          .AddText("list", filter->GetFileName());
+      return;
+    }
+  }
+}
+
+} // namespace kl

@@ -1,0 +1,144 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "foundation/Export.h"
+#include "foundation/KLGeneral.h"
+#include "foundation/Types.h"
+#include "rules/KLRules.h"
+
+namespace kl {
+
+namespace detail {
+class TMappedFile;
+}
+
+// Raised for a list or compiled file that cannot be used; beneath EKLException.
+KL_DECLARE_EXCEPTION(EKLBlocklistError, EKLException);
+
+inline constexpr std::size_t kSHA1DigestSize = 20;
+// Longest line a list file may hold; a longer one is refused as not a list.
+inline constexpr std::size_t kBlocklistMaxLineSize = 4096;
+
+inline constexpr const char* SBlocklistFileInvalid = "The file is not a compiled blocklist, or it is damaged";
+inline constexpr const char* SBlocklistBadHashLine =
+    "The list holds a line that is not a SHA-1 hash in hex (HASH or HASH:COUNT)";
+inline constexpr const char* SBlocklistLineTooLong = "The list holds a line longer than 4096 bytes";
+inline constexpr const char* SBlocklistFilterIsEmpty = "Cannot add an empty filter reference to a blocklist rule";
+inline constexpr const char* SBlocklistTooLarge = "The list holds more entries than a blocklist can take";
+
+// How a list file reads: one password a line, or one SHA-1 hash a line in hex
+// (either case), optionally followed by ":COUNT", as breached-password services
+// publish them; bfDetect takes hashes when the first non-empty line is one.
+// Both are UTF-8 text, lines ended by LF or CRLF.
+enum class TKLBlocklistFormat : std::uint8_t { bfPasswords, bfSHA1Hashes, bfDetect };
+
+// The form in which a blocklist compares passwords: white space around it
+// trimmed, upper-case letters of the Latin, Greek and Cyrillic alphabets turned
+// to lower case. Nothing else changes.
+KL_API String BlocklistForm(const String& Password);
+
+// Builds the compact file of fingerprints that TKLBlocklistFilter maps, from
+// passwords (taken in their blocklist form) and SHA-1 hashes. It keeps 8 bytes
+// an entry until it saves; SaveToFile replaces the file atomically and may be
+// called again. One thread at a time.
+class KL_API TKLBlocklistCompiler {
+public:
+  TKLBlocklistCompiler() = default;
+
+  void AddPassword(const String& Password);
+  void AddSHA1(const std::uint8_t (&Digest)[kSHA1DigestSize]);
+  // Adds every line of the file; a malformed hash line or an overlong line
+  // raises EKLBlocklistError naming the line, and nothing of that file is kept.
+  void AddListFile(const String& FileName, TKLBlocklistFormat Format);
+
+  // Entries added so far; duplicates count until a save drops them.
+  std::uint64_t GetCount() const noexcept { return FKeys.size(); }
+  void SaveToFile(const String& FileName);
+
+private:
+  std::vector<std::uint64_t> FKeys;
+  bool FHasPasswords = false;
+  bool FHasHashes = false;
+};
+
+// A compiled blocklist file, mapped read-only and checked whole on open: a
+// file that is not one, or whose sizes and offsets do not agree, is refused
+// with EKLBlocklistError (SBlocklistFileInvalid) before anything is looked up. A
+// look-up costs three memory reads; a password that is not in the list is
+// reported as in it with probability 2^-16. May be shared between threads.
+class KL_API TKLBlocklistFilter {
+public:
+  explicit TKLBlocklistFilter(const String& FileName);
+  ~TKLBlocklistFilter();
+  TKLBlocklistFilter(const TKLBlocklistFilter&) = delete;
+  TKLBlocklistFilter& operator=(const TKLBlocklistFilter&) = delete;
+
+  // Distinct entries in the file.
+  std::uint64_t GetCount() const noexcept { return FCount; }
+  // Whether the list was compiled from breached-password hashes (as opposed to
+  // passwords only).
+  bool GetHoldsBreachedHashes() const noexcept { return FHoldsHashes; }
+  const String& GetFileName() const noexcept { return FFileName; }
+
+  // The password in its blocklist form, and, when that differs, as typed but
+  // trimmed (hash lists are of passwords exactly as they were used).
+  bool Contains(const String& Password) const;
+  bool ContainsSHA1(const std::uint8_t (&Digest)[kSHA1DigestSize]) const noexcept;
+
+private:
+  struct TShard {
+    std::uint64_t Seed;
+    std::uint32_t SegmentLength;
+    std::uint32_t SegmentCount;
+    std::uint32_t ArrayLength;
+    const std::uint8_t* Fingerprints;
+  };
+
+  bool ContainsKey(std::uint64_t Key) const noexcept;
+
+  String FFileName;
+  std::unique_ptr<detail::TMappedFile> FFile;
+  std::vector<TShard> FShards;
+  std::uint64_t FCount = 0;
+  bool FHoldsHashes = false;
+};
+
+// False when the password, in its blocklist form, is on a list: the library's
+// list of 30,000 common passwords (unless switched off), the application's own
+// words, or compiled filter files. A password found in a filter compiled from
+// breached-password hashes fails with kBreached, any other with kBlocklisted;
+// the parameter "list" names the list. Must not change while another thread
+// validates.
+class KL_API TKLBlocklistRule : public TKLPasswordRule {
+public:
+  explicit TKLBlocklistRule(bool UseCommonPasswords = true) : FUseCommonPasswords(UseCommonPasswords) {}
+
+  void AddWord(const String& Word);
+  // One word a line, UTF-8; empty lines are skipped.
+  void LoadWordsFromFile(const String& FileName);
+  // A compiled file (known by its first bytes) as LoadFilterFromFile, any
+  // other file as LoadWordsFromFile.
+  void LoadFromFile(const String& FileName);
+  // Maps a compiled file (TKLBlocklistFilter) and checks against it too.
+  void LoadFilterFromFile(const String& FileName);
+  void AddFilter(std::shared_ptr<const TKLBlocklistFilter> Filter);
+
+  bool Validate(const String& Password) const override;
+  void CollectFailures(const String& Password, TKLRuleFailures& Failures) const override;
+
+private:
+  bool FUseCommonPasswords;
+  std::unordered_set<String> FWords; // in blocklist form
+  std::vector<std::shared_ptr<const TKLBlocklistFilter>> FFilters;
+};
+
+// Whether the password, in its blocklist form, is among the library's common
+// passwords.
+KL_API bool IsCommonPassword(const String& Password);
+
+} // namespace kl

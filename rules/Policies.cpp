@@ -1,0 +1,50 @@
+#include "rules/KLPolicies.h"
+
+namespace kl {
+
+namespace {
+
+bool IsHighSurrogate(Char C) noexcept { return C >= 0xD800 && C <= 0xDBFF; }
+bool IsLowSurrogate(Char C) noexcept { return C >= 0xDC00 && C <= 0xDFFF; }
+
+// A lone surrogate counts as one character, as it would once replaced.
+std::int64_t CodePoints(const String& Text) noexcept {
+  std::int64_t count = 0;
+  for (std::size_t i = 0; i < Text.size(); ++i, ++count) {
+    if (IsHighSurrogate(Text[i]) && i + 1 < Text.size() && IsLowSurrogate(Text[i + 1])) ++i;
+  }
+  return count;
+}
+
+} // namespace
+
+bool TKLCodePointLengthRule::Validate(const String& Password) const {
+  const std::int64_t count = CodePoints(Password);
+  return count >= FMinimum && count <= FMaximum;
+}
+
+void TKLCodePointLengthRule::CollectFailures(const String& Password, TKLRuleFailures& Failures) const {
+  const std::int64_t count = CodePoints(Password);
+  if (count >= FMinimum && count <= FMaximum) return;
+  Failures.emplace_back(count < FMinimum ? kTooShort : kTooLong)
+      .AddNumber("minimum", FMinimum)
+      .AddNumber("maximum", FMaximum)
+      .AddNumber("length", count);
+}
+
+std::unique_ptr<TKLPasswordRulesList> CreateNistPolicy(const TKLNistPolicyOptions& Options) {
+  if (Options.MaximumLength < kNistMinMaximumLength) throw EKLException(SNistMaximumTooSmall);
+  if (Options.MinimumStrengthScore < 0 || Options.MinimumStrengthScore > 4) throw EKLException(SNistScoreOutOfRange);
+  if (Options.MinimumStrengthScore > 0) throw EKLException(SNistStrengthUnavailable);
+
+  auto policy = std::make_unique<TKLPasswordRulesList>();
+  const std::int32_t minimum = Options.SingleFactor ? kNistMinLengthSingleFactor : kNistMinLengthMultiFactor;
+  policy->Add(std::make_unique<TKLCodePointLengthRule>(minimum, Options.MaximumLength));
+  auto blocklist = std::make_unique<TKLBlocklistRule>(Options.UseCommonPasswords);
+  for (const String& word : Options.ContextWords) blocklist->AddWord(word);
+  for (const auto& filter : Options.Filters) blocklist->AddFilter(filter);
+  policy->Add(std::move(blocklist));
+  return policy;
+}
+
+} // namespace kl
