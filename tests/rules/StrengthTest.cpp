@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "rules/KLPolicies.h"
 #include "rules/KLStrength.h"
 #include "rules/StrengthCorpus.h"
 #include "support/TestSupport.h"
@@ -133,6 +134,23 @@ TEST(StrengthRule, ReportsTooWeakWithScoreAndWarning) {
   EXPECT_EQ(failures[0].FindParameter("score")->Value, u"0");
   EXPECT_EQ(failures[0].FindParameter("warning")->Value, u"This is a top-10 common password");
   EXPECT_EQ(failures[0].GetMessage(), u"The password is too easy to guess: strength 0 of 4, at least 2 needed.");
+}
+
+TEST(StrengthRule, NistPolicyRefusesWeakPasswordsOnlyWhenAsked) {
+  const String weak = U("aaaaaaaaaaaaaaaaaaaa");
+  TKLNistPolicyOptions options;
+  EXPECT_TRUE(CreateNistPolicy(options)->GetFailures(weak).empty());
+  options.MinimumStrengthScore = 3;
+  options.ContextWords = {U("examplebank")};
+  const auto policy = CreateNistPolicy(options);
+  const TKLRuleFailures failures = policy->GetFailures(weak);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].GetCode(), kTooWeak);
+  // The context words weigh in the estimate, not only in the blocklist.
+  const TKLRuleFailures context = policy->GetFailures(U("examplebank2024"));
+  ASSERT_EQ(context.size(), 1u);
+  EXPECT_EQ(context[0].GetCode(), kTooWeak);
+  EXPECT_TRUE(policy->GetFailures(U("tangerine-voltage-meadow")).empty());
 }
 
 // The estimator against the reference package under node on a corpus of
