@@ -264,7 +264,7 @@ void TKLBlocklistCompiler::SaveToFile(const String& FileName) {
   const std::uint32_t flags = (FHasHashes ? kFlagHashes : 0) | (FHasPasswords ? kFlagPasswords : 0);
 
   SaveFileAtomically(FileName, [&](TStream& Stream) {
-    std::vector<std::uint8_t> head(kHeaderSize + kShardRecordSize * shardCount, 0);
+    std::vector<std::uint8_t> head(kHeaderSize + kShardRecordSize * static_cast<std::size_t>(shardCount), 0);
     std::memcpy(head.data(), kMagic, sizeof(kMagic));
     PutLE(&head[4], kVersion, 2);
     PutLE(&head[6], kFingerprintBits, 2);
@@ -295,7 +295,7 @@ void TKLBlocklistCompiler::SaveToFile(const String& FileName) {
       PutLE(record + 16, shape.SegmentCount, 4);
       PutLE(record + 20, shape.ArrayLength, 4);
       PutLE(record + 24, offset, 8);
-      bytes.resize(AlignTo8(2 * std::uint64_t{shape.ArrayLength}));
+      bytes.resize(static_cast<std::size_t>(AlignTo8(2 * std::uint64_t{shape.ArrayLength})));
       std::fill(bytes.begin(), bytes.end(), 0);
       for (std::size_t i = 0; i < fingerprints.size(); ++i) PutLE(&bytes[2 * i], fingerprints[i], 2);
       WriteAll(Stream, bytes.data(), bytes.size());

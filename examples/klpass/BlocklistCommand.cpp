@@ -27,13 +27,14 @@ int RunCompile(const TArguments& Args) {
   const kl::TKLBlocklistFormat format = ParseFormat(Args.Value("--format").value_or("detect"));
   kl::TKLBlocklistCompiler compiler;
   Attempt("cannot read the list '" + list + "'", [&] { compiler.AddListFile(Text(list), format); });
+  const std::uint64_t entries = compiler.GetCount();
   Attempt("cannot write '" + out + "'", [&] { compiler.SaveToFile(Text(out)); });
   const std::uint64_t distinct =
       Attempt("cannot read back '" + out + "'", [&] { return kl::TKLBlocklistFilter(Text(out)).GetCount(); });
   std::error_code error;
   const auto bytes = std::filesystem::file_size(out, error);
   std::printf("%llu entries (%llu distinct) compiled into '%s', %llu bytes\n",
-              static_cast<unsigned long long>(compiler.GetCount()), static_cast<unsigned long long>(distinct),
+              static_cast<unsigned long long>(entries), static_cast<unsigned long long>(distinct),
               out.c_str(), static_cast<unsigned long long>(error ? 0 : bytes));
   return kExitOk;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # klpass check: verdicts per rule with their codes, the policies, blocklists,
 # JSON output, and reading from stdin; klpass blocklist compile.
-source "$(dirname "$0")/common.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/common.sh"
 
 case_ "a strong password passes every rule"
 run "" check 'xK9#mQ2$vL7&wZ5^'
@@ -110,16 +111,23 @@ printf 'Zebra!Crossing9\n' >words.txt
 run "" check --blocklist words.txt ' zebra!crossing9 '
 expect_status 1
 expect_out "BLOCKLISTED"
-printf 'F3BBBD66A63D4BF1747940578EC3D0103530E21D:1234\n874572e7a5ae6a49466a6ac578b98adba78c6aa6:17\n' >hibp.txt
+printf 'F3BBBD66A63D4BF1747940578EC3D0103530E21D:1234\n874572e7a5ae6a49466a6ac578b98adba78c6aa6:17\nf3bbbd66a63d4bf1747940578ec3d0103530e21d:1\n' >hibp.txt
 run "" blocklist compile hibp.txt hibp.klbf
 expect_success
-expect_out "2 entries (2 distinct) compiled into 'hibp.klbf'"
+expect_out "3 entries (2 distinct) compiled into 'hibp.klbf'"
 run "" check --policy nist --multi-factor --blocklist hibp.klbf hunter2x 'Tr0ub4dor&3' 'Wh1te-Rabbit'
 expect_status 1
 expect_out "BREACHED: The password has appeared in a data breach (list hibp.klbf)."
 expect_out "ok    Wh1te-Rabbit"
 run "" blocklist compile hibp.txt hibp.klbf
 expect_failure 7 "already exists"
+
+case_ "a reader written from the README's description of the file finds what klpass compiled"
+printf 'Dragon\nmonkey\n' >common.txt
+run "" blocklist compile common.txt common.klbf
+expect_success
+[ "$(python3 "$here/blocklist_reader.py" common.klbf dragon ' MONKEY' dragon1 | tr '\n' ' ')" = "yes yes no " ] ||
+  fail "the independent reader disagrees"
 
 case_ "a damaged compiled list or a malformed hash list is refused"
 printf 'F3BBBD66A63D4BF1747940578EC3D0103530E21D\nnot a hash\n' >bad.txt

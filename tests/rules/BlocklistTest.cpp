@@ -206,6 +206,29 @@ void CheckSyntheticFilter(std::uint64_t Count, std::uint64_t Probes) {
   EXPECT_LT(rate, 4.0 / 65536);
 }
 
+// The smallest shapes have the least slack; each must still take every entry.
+TEST(BlocklistFilter, SmallListsHoldEveryEntry) {
+  test::TempDir dir;
+  for (std::uint64_t count : {0, 1, 2, 3, 4, 7, 100, 5000}) {
+    TKLBlocklistCompiler compiler;
+    std::uint8_t digest[kSHA1DigestSize];
+    for (std::uint64_t i = 0; i < count; ++i) {
+      SyntheticDigest(i, digest);
+      compiler.AddSHA1(digest);
+    }
+    compiler.SaveToFile(dir.FileU("small.klbf"));
+    const TKLBlocklistFilter filter(dir.FileU("small.klbf"));
+    EXPECT_EQ(filter.GetCount(), count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      SyntheticDigest(i, digest);
+      EXPECT_TRUE(filter.ContainsSHA1(digest)) << count << " entries, entry " << i;
+    }
+    if (count == 0) {
+      EXPECT_FALSE(filter.Contains(u"password"));
+    }
+  }
+}
+
 TEST(BlocklistFilter, HoldsAMillionSyntheticHashes) { CheckSyntheticFilter(1000000, 1000000); }
 
 TEST(BlocklistFilter, HoldsAHundredMillionSyntheticHashes) {
