@@ -70,7 +70,8 @@ TKLStrengthFeedback DictionaryFeedback(const TKLStrengthMatch& M, bool IsSoleMat
   }
   if (StartsUpper(M.Token))
     f.Suggestions.emplace_back(u"Capitalization doesn't help very much");
-  else if (AllUpper(M.Token) && detail::LowerText(M.Token) != M.Token)
+  else if (AllUpper(M.Token) &&
+           std::any_of(M.Token.begin(), M.Token.end(), [](Char c) { return detail::LowerChar(c) != c; }))
     f.Suggestions.emplace_back(u"All-uppercase is almost as easy to guess as all-lowercase");
   if (M.Reversed && M.Token.size() >= 4) f.Suggestions.emplace_back(u"Reversed words aren't much harder to guess");
   if (M.L33t) f.Suggestions.emplace_back(u"Predictable substitutions like '@' instead of 'a' don't help very much");

@@ -78,10 +78,13 @@ double UppercaseVariations(const String& Word) {
 double L33tVariations(const TKLStrengthMatch& M) {
   if (!M.L33t) return 1;
   double variations = 1;
-  const String lower = LowerText(M.Token);
   for (const auto& [subbed, letter] : M.L33tSub) {
-    const auto s = static_cast<std::size_t>(std::count(lower.begin(), lower.end(), subbed));
-    const auto u = static_cast<std::size_t>(std::count(lower.begin(), lower.end(), letter));
+    std::size_t s = 0, u = 0; // substituted and plain copies of the letter
+    for (Char c : M.Token) {
+      const Char lower = LowerChar(c);
+      s += lower == subbed;
+      u += lower == letter;
+    }
     if (s == 0 || u == 0) {
       variations *= 2;
       continue;
