@@ -26,7 +26,7 @@ std::array<std::string_view, 4> StrengthKeyboardText() {
           kStrength_keyboard_mac_keypad_Text};
 }
 
-TWordTrie::TWordTrie() : FNodes(1), FKeys(1) { FRootAscii.fill(kNone); }
+TWordTrie::TWordTrie() : FNodes(1), FKeys(1), FLastPath(1, 0) { FRootAscii.fill(kNone); }
 
 std::uint32_t TWordTrie::Child(std::uint32_t Node, Char C) const noexcept {
   if (Node == 0 && C < 128) return FRootAscii[C];
@@ -43,10 +43,17 @@ std::uint32_t TWordTrie::BuildingChild(std::uint32_t Node, Char C) const noexcep
   return kNone;
 }
 
+// The walk starts where the word parts from the previous one, so that words
+// added in sorted order (as Build does) skip the look-ups of shared prefixes;
+// any order gives the same tree.
 void TWordTrie::Add(std::u16string_view Word, TKLStrengthDictionary Dictionary, std::int32_t Rank) {
   if (Word.empty() || FFrozen) return;
-  std::uint32_t node = 0;
-  for (Char c : Word) {
+  std::size_t common = 0;
+  while (common < Word.size() && common < FLastWord.size() && Word[common] == FLastWord[common]) ++common;
+  FLastPath.resize(common + 1);
+  std::uint32_t node = FLastPath[common];
+  for (std::size_t k = common; k < Word.size(); ++k) {
+    const Char c = Word[k];
     std::uint32_t next = Child(node, c);
     if (next == kNone) {
       next = static_cast<std::uint32_t>(FNodes.size());
@@ -57,8 +64,10 @@ void TWordTrie::Add(std::u16string_view Word, TKLStrengthDictionary Dictionary, 
       FNodes[node].First = next;
       if (node == 0 && c < 128) FRootAscii[c] = next;
     }
+    FLastPath.push_back(next);
     node = next;
   }
+  FLastWord.assign(Word);
   FNodes[node].Rank = Rank;
   FNodes[node].Dictionary = static_cast<std::uint8_t>(Dictionary);
 }
@@ -90,6 +99,8 @@ void TWordTrie::Freeze() {
   }
   FNodes = std::move(nodes);
   FKeys = std::move(keys);
+  FLastWord.clear();
+  FLastPath.clear();
   FRootAscii.fill(kNone);
   for (std::uint32_t c = FNodes[0].First; c < FNodes[0].First + FNodes[0].Next; ++c)
     if (FKeys[c] < 128) FRootAscii[FKeys[c]] = c;
@@ -138,13 +149,21 @@ TKeyboard ParseKeyboard(std::string_view Text) {
 
 TStrengthData TStrengthData::Build() {
   TStrengthData built;
+  struct TEntry {
+    String Word;
+    TKLStrengthDictionary Dictionary;
+    std::int32_t Rank;
+  };
+  std::vector<TEntry> entries;
   const auto lists = StrengthWordListText();
   for (std::size_t d = 0; d < lists.size(); ++d) {
     std::int32_t rank = 0;
     ForEachLine(lists[d], [&](std::string_view word) {
-      built.Words.Add(Widen(word), static_cast<TKLStrengthDictionary>(d), ++rank);
+      entries.push_back({Widen(word), static_cast<TKLStrengthDictionary>(d), ++rank});
     });
   }
+  std::stable_sort(entries.begin(), entries.end(), [](const TEntry& a, const TEntry& b) { return a.Word < b.Word; });
+  for (const TEntry& e : entries) built.Words.Add(e.Word, e.Dictionary, e.Rank);
   built.Words.Freeze();
   const auto keyboards = StrengthKeyboardText();
   for (std::size_t g = 0; g < keyboards.size(); ++g) built.Keyboards[g] = ParseKeyboard(keyboards[g]);

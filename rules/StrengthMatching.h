@@ -55,6 +55,8 @@ private:
   std::vector<TNode> FNodes;
   std::vector<Char> FKeys;                   // by node: the character that leads to it
   std::array<std::uint32_t, 128> FRootAscii; // the root's children by ASCII character
+  String FLastWord;                          // while building: the word added last,
+  std::vector<std::uint32_t> FLastPath;      // and its nodes, from the root
   bool FFrozen = false;
 };
 
