@@ -126,14 +126,12 @@ struct KL_API TKLStrengthResult {
   bool Truncated = false; // the password was longer than TKLStrengthEstimator::MaxEstimatedLength
 };
 
-// Estimates how many guesses an attacker who knows how people choose passwords
-// needs: the password is covered by the cheapest sequence of dictionary words
-// (also reversed and with l33t substitutions), keyboard paths, repeats,
-// sequences, dates and years, and brute-forced stretches. The frequency lists
-// and keyboards are compiled into the library. UserInputs are the application's
-// own words (user name, site name) that count as the most likely words of all.
-// Estimate only reads, so one estimator may serve several threads while nobody
-// changes its user inputs.
+// Estimates the guesses an attacker who knows how people choose passwords
+// needs, from the cheapest covering of the password by words (also reversed and
+// l33t), keyboard paths, repeats, sequences, dates, years and brute force.
+// UserInputs (user name, site) count as the most likely words of all. Estimate
+// only reads and never raises, so one estimator may serve several threads
+// while nobody changes it.
 class KL_API TKLStrengthEstimator {
 public:
   // Only this many leading characters are analysed; every character beyond
