@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <random>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -95,6 +98,17 @@ bool ParseHashLine(std::string_view Line, std::uint8_t (&Digest)[kSHA1DigestSize
          std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// Lists come from users: a FIFO or a device named as one must not make the
+// reader wait for ever or read without end.
+void RequireRegularFile(const String& FileName) {
+  const std::filesystem::path path(FileName);
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (!error && status.type() != std::filesystem::file_type::regular) {
+    throw EFOpenError("Cannot open file \"" + NativeFileName(FileName) + "\": not a regular file");
+  }
+}
+
 // Calls Visit with each line of the file, without its line break, and the
 // line's number; reads in blocks, so files of any size pass in bounded memory.
 template <class TVisit>
@@ -137,6 +151,7 @@ void ForEachLine(const String& FileName, TVisit Visit) {
 
 // The first bytes of the file, up to Size of them.
 std::string ReadHead(const String& FileName, std::size_t Size) {
+  RequireRegularFile(FileName);
   TFileStream stream(FileName, fmOpenRead);
   std::string head(Size, '\0');
   std::size_t got = 0;
@@ -218,19 +233,211 @@ bool IsCommonPassword(const String& Password) {
   return found;
 }
 
+// Entries beyond the memory limit, in 256 files by their first byte. Each
+// spill appends a sorted, distinct run to the files. Mark holds the files'
+// sizes where the list being added began, once part of it has been spilled,
+// so that a refused list can be cut off again.
+struct TKLBlocklistCompiler::TSpill {
+  std::filesystem::path Folder;
+  std::vector<std::unique_ptr<TFileStream>> Buckets;
+  std::vector<std::int64_t> Mark;
+
+  ~TSpill() {
+    Buckets.clear();
+    std::error_code error;
+    std::filesystem::remove_all(Folder, error);
+  }
+};
+
+namespace {
+
+constexpr std::size_t kBucketCount = 256;
+constexpr std::size_t kNoList = static_cast<std::size_t>(-1);
+
+// A folder of its own, readable by the owner only, beneath Base.
+std::filesystem::path CreateWorkFolder(const String& Base) {
+  std::error_code error;
+  const std::filesystem::path base =
+      Base.empty() ? std::filesystem::temp_directory_path(error) : std::filesystem::path(Base);
+  std::random_device random;
+  for (int attempt = 0; !error && attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "klbf-%08x%08x", static_cast<unsigned>(random()),
+                  static_cast<unsigned>(random()));
+    const std::filesystem::path folder = base / name;
+    if (std::filesystem::create_directory(folder, error)) {
+      std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
+      return folder;
+    }
+  }
+  throw EFCreateError("Cannot create a work folder for the blocklist in \"" + NativeFileName(base.u16string()) + "\"" +
+                      (error ? ": " + error.message() : std::string()));
+}
+
+// Writes sorted, distinct keys to the bucket files, each run to its file's end.
+void WriteRuns(std::vector<std::uint64_t>::iterator First, std::vector<std::uint64_t>::iterator Last,
+               std::vector<std::unique_ptr<TFileStream>>& Buckets) {
+  std::vector<std::uint8_t> bytes;
+  while (First != Last) {
+    const std::size_t bucket = static_cast<std::size_t>(*First >> 56);
+    const auto end = std::partition_point(First, Last, [&](std::uint64_t k) { return (k >> 56) <= bucket; });
+    bytes.resize(static_cast<std::size_t>(end - First) * 8);
+    for (std::size_t i = 0; First + static_cast<std::ptrdiff_t>(i) != end; ++i) PutLE(&bytes[8 * i], First[i], 8);
+    Buckets[bucket]->Seek(0, soEnd);
+    WriteAll(*Buckets[bucket], bytes.data(), bytes.size());
+    First = end;
+  }
+}
+
+std::vector<std::uint64_t> ReadBucket(TFileStream& Bucket) {
+  const auto size = static_cast<std::uint64_t>(Bucket.GetSize());
+  if (size % 8 != 0) throw EKLBlocklistError(SBlocklistWorkFileDamaged);
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  Bucket.SetPosition(0);
+  constexpr std::uint64_t kChunk = 1 << 30;
+  for (std::uint64_t done = 0; done < size; done += kChunk) {
+    Bucket.ReadBuffer(bytes.data() + done, static_cast<std::int32_t>(std::min(kChunk, size - done)));
+  }
+  std::vector<std::uint64_t> keys(bytes.size() / 8);
+  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = GetLE(&bytes[8 * i], 8);
+  return keys;
+}
+
+void SortDistinct(std::vector<std::uint64_t>& Keys, std::size_t From) {
+  std::sort(Keys.begin() + static_cast<std::ptrdiff_t>(From), Keys.end());
+  Keys.erase(std::unique(Keys.begin() + static_cast<std::ptrdiff_t>(From), Keys.end()), Keys.end());
+}
+
+// Takes the keys in ascending order, in runs of any length, and writes each
+// shard's fingerprints as soon as the next key lies beyond it; fills in the
+// shard records of Head as it goes.
+class TShardWriter {
+public:
+  TShardWriter(TStream& Stream, std::vector<std::uint8_t>& Head, std::uint64_t ShardCount, std::uint64_t Offset)
+      : FStream(Stream), FHead(Head), FShardCount(ShardCount), FOffset(Offset) {}
+
+  void Add(const std::vector<std::uint64_t>& SortedKeys) {
+    for (const std::uint64_t key : SortedKeys) {
+      const std::uint32_t shard = ShardOf(key, static_cast<std::size_t>(FShardCount));
+      while (shard > FShard) Flush();
+      FPending.push_back(key);
+    }
+  }
+
+  // Writes the last shards, empty ones included; returns the entries written.
+  std::uint64_t Finish() {
+    while (FShard < FShardCount) Flush();
+    return FDistinct;
+  }
+
+private:
+  void Flush() {
+    detail::TFuseShape shape;
+    detail::BuildFuse16(FPending, shape, FFingerprints);
+    std::uint8_t* record = &FHead[kHeaderSize + kShardRecordSize * FShard];
+    PutLE(record, shape.Seed, 8);
+    PutLE(record + 8, FPending.size(), 4);
+    PutLE(record + 12, shape.SegmentLength, 4);
+    PutLE(record + 16, shape.SegmentCount, 4);
+    PutLE(record + 20, shape.ArrayLength, 4);
+    PutLE(record + 24, FOffset, 8);
+    FBytes.assign(static_cast<std::size_t>(AlignTo8(2 * std::uint64_t{shape.ArrayLength})), 0);
+    for (std::size_t i = 0; i < FFingerprints.size(); ++i) PutLE(&FBytes[2 * i], FFingerprints[i], 2);
+    WriteAll(FStream, FBytes.data(), FBytes.size());
+    FOffset += FBytes.size();
+    FDistinct += FPending.size();
+    FPending.clear();
+    ++FShard;
+  }
+
+  TStream& FStream;
+  std::vector<std::uint8_t>& FHead;
+  std::uint64_t FShardCount;
+  std::uint64_t FOffset;
+  std::uint32_t FShard = 0;
+  std::uint64_t FDistinct = 0;
+  std::vector<std::uint64_t> FPending;
+  std::vector<std::uint16_t> FFingerprints;
+  std::vector<std::uint8_t> FBytes;
+};
+
+} // namespace
+
+TKLBlocklistCompiler::TKLBlocklistCompiler() : FMemoryLimit(kBlocklistDefaultMemoryLimit), FListStart(kNoList) {}
+
+TKLBlocklistCompiler::~TKLBlocklistCompiler() = default;
+
+void TKLBlocklistCompiler::AddKey(std::uint64_t Key) {
+  FKeys.push_back(Key);
+  ++FCount;
+  if (FKeys.size() >= FMemoryLimit) Spill();
+}
+
+// While a list is being added, the entries from before it go out first and
+// the files' sizes are marked, so that the list can still be taken back.
+void TKLBlocklistCompiler::Spill() {
+  if (!FSpill) {
+    auto spill = std::make_unique<TSpill>();
+    spill->Folder = CreateWorkFolder(FWorkFolder);
+    FSpill = std::move(spill);
+    for (std::size_t b = 0; b < kBucketCount; ++b) {
+      char name[4];
+      std::snprintf(name, sizeof(name), "%02x", static_cast<unsigned>(b));
+      FSpill->Buckets.push_back(std::make_unique<TFileStream>((FSpill->Folder / name).u16string(), fmCreate));
+    }
+  }
+  // Sorted in place, in two parts when the earlier entries go first: a copy
+  // would double the memory the limit is meant to bound. Duplicates are erased
+  // at once, so FKeys always holds the same set; a failed write takes the
+  // files back to where they were, and the entries stay in memory.
+  std::vector<std::int64_t> sizes;
+  for (const auto& bucket : FSpill->Buckets) sizes.push_back(bucket->GetSize());
+  const bool marking = FListStart != kNoList && FSpill->Mark.empty();
+  try {
+    auto from = FKeys.begin();
+    if (marking) {
+      from += static_cast<std::ptrdiff_t>(FListStart);
+      std::sort(FKeys.begin(), from);
+      from = FKeys.erase(std::unique(FKeys.begin(), from), from);
+      FListStart = static_cast<std::size_t>(from - FKeys.begin());
+      WriteRuns(FKeys.begin(), from, FSpill->Buckets);
+      for (const auto& bucket : FSpill->Buckets) FSpill->Mark.push_back(bucket->GetSize());
+    }
+    std::sort(from, FKeys.end());
+    FKeys.erase(std::unique(from, FKeys.end()), FKeys.end());
+    WriteRuns(from, FKeys.end(), FSpill->Buckets);
+  } catch (...) {
+    if (marking) FSpill->Mark.clear();
+    for (std::size_t b = 0; b < kBucketCount; ++b) {
+      try {
+        FSpill->Buckets[b]->SetSize(sizes[b]);
+      } catch (const Exception&) {
+        // Left longer, the file holds entries that memory holds too; a cut
+        // entry is refused when the file is read back.
+      }
+    }
+    throw;
+  }
+  FKeys.clear();
+  if (FListStart != kNoList) FListStart = 0;
+}
+
 void TKLBlocklistCompiler::AddPassword(const String& Password) {
-  FKeys.push_back(KeyOfText(BlocklistForm(Password)));
+  AddKey(KeyOfText(BlocklistForm(Password)));
   FHasPasswords = true;
 }
 
 void TKLBlocklistCompiler::AddSHA1(const std::uint8_t (&Digest)[kSHA1DigestSize]) {
-  FKeys.push_back(KeyOfDigest(Digest));
+  AddKey(KeyOfDigest(Digest));
   FHasHashes = true;
 }
 
 void TKLBlocklistCompiler::AddListFile(const String& FileName, TKLBlocklistFormat Format) {
   if (Format == TKLBlocklistFormat::bfDetect) Format = DetectFormat(FileName);
-  const std::size_t before = FKeys.size();
+  const std::uint64_t countBefore = FCount;
+  const bool hadPasswords = FHasPasswords, hadHashes = FHasHashes;
+  FListStart = FKeys.size();
+  if (FSpill) FSpill->Mark.clear();
   try {
     ForEachLine(FileName, [&](std::string_view Line, std::uint64_t Number) {
       if (Format == TKLBlocklistFormat::bfPasswords) {
@@ -246,22 +453,28 @@ void TKLBlocklistCompiler::AddListFile(const String& FileName, TKLBlocklistForma
       AddSHA1(digest);
     });
   } catch (...) {
-    FKeys.resize(before);
+    if (FSpill && !FSpill->Mark.empty()) {
+      for (std::size_t b = 0; b < kBucketCount; ++b) FSpill->Buckets[b]->SetSize(FSpill->Mark[b]);
+    }
+    FKeys.resize(FListStart);
+    FCount = countBefore;
+    FHasPasswords = hadPasswords;
+    FHasHashes = hadHashes;
+    FListStart = kNoList;
     throw;
   }
+  FListStart = kNoList;
 }
 
-// Keys are sorted and made distinct; the shard of a key grows with the key, so
-// each shard is one run of the sorted keys and is built on its own.
+// The shard of a key grows with the key, so the keys, taken in ascending order
+// from memory or bucket by bucket from the work files, pass shard by shard.
+// The shard count follows from the entries added, duplicates included, so that
+// it is known before the first shard is written.
 void TKLBlocklistCompiler::SaveToFile(const String& FileName) {
-  // Sorted and made distinct in place: the set of entries stays the same, and
-  // a list of a billion entries is not held twice.
-  std::vector<std::uint64_t>& keys = FKeys;
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  const std::uint64_t shardCount = std::max<std::uint64_t>(1, (keys.size() + kShardTargetKeys - 1) / kShardTargetKeys);
+  const std::uint64_t shardCount = std::max<std::uint64_t>(1, (FCount + kShardTargetKeys - 1) / kShardTargetKeys);
   if (shardCount > kMaxShards) throw EKLBlocklistError(SBlocklistTooLarge);
   const std::uint32_t flags = (FHasHashes ? kFlagHashes : 0) | (FHasPasswords ? kFlagPasswords : 0);
+  if (FSpill && !FKeys.empty()) Spill();
 
   SaveFileAtomically(FileName, [&](TStream& Stream) {
     std::vector<std::uint8_t> head(kHeaderSize + kShardRecordSize * static_cast<std::size_t>(shardCount), 0);
@@ -270,38 +483,22 @@ void TKLBlocklistCompiler::SaveToFile(const String& FileName) {
     PutLE(&head[6], kFingerprintBits, 2);
     PutLE(&head[8], flags, 4);
     PutLE(&head[12], shardCount, 4);
-    PutLE(&head[16], keys.size(), 8);
-    WriteAll(Stream, head.data(), head.size()); // the shard records follow once every seed is known
-    std::uint64_t offset = head.size();
+    WriteAll(Stream, head.data(), head.size()); // the records follow once every shard is built
     const std::uint8_t padding[8] = {};
-    WriteAll(Stream, padding, AlignTo8(offset) - offset);
-    offset = AlignTo8(offset);
+    WriteAll(Stream, padding, AlignTo8(head.size()) - head.size());
 
-    std::vector<std::uint16_t> fingerprints;
-    std::vector<std::uint8_t> bytes;
-    auto first = keys.begin();
-    for (std::uint32_t shard = 0; shard < shardCount; ++shard) {
-      const auto last = std::partition_point(first, keys.end(), [&](std::uint64_t k) {
-        return ShardOf(k, static_cast<std::size_t>(shardCount)) <= shard;
-      });
-      detail::TFuseShape shape;
-      detail::BuildFuse16(
-          std::span<const std::uint64_t>(keys.data() + (first - keys.begin()), static_cast<std::size_t>(last - first)),
-          shape, fingerprints);
-      std::uint8_t* record = &head[kHeaderSize + kShardRecordSize * shard];
-      PutLE(record, shape.Seed, 8);
-      PutLE(record + 8, static_cast<std::uint64_t>(last - first), 4);
-      PutLE(record + 12, shape.SegmentLength, 4);
-      PutLE(record + 16, shape.SegmentCount, 4);
-      PutLE(record + 20, shape.ArrayLength, 4);
-      PutLE(record + 24, offset, 8);
-      bytes.resize(static_cast<std::size_t>(AlignTo8(2 * std::uint64_t{shape.ArrayLength})));
-      std::fill(bytes.begin(), bytes.end(), 0);
-      for (std::size_t i = 0; i < fingerprints.size(); ++i) PutLE(&bytes[2 * i], fingerprints[i], 2);
-      WriteAll(Stream, bytes.data(), bytes.size());
-      offset += bytes.size();
-      first = last;
+    TShardWriter writer(Stream, head, shardCount, AlignTo8(head.size()));
+    if (FSpill) {
+      for (const auto& bucket : FSpill->Buckets) {
+        std::vector<std::uint64_t> keys = ReadBucket(*bucket);
+        SortDistinct(keys, 0);
+        writer.Add(keys);
+      }
+    } else {
+      SortDistinct(FKeys, 0); // in place: the set of entries stays the same
+      writer.Add(FKeys);
     }
+    PutLE(&head[16], writer.Finish(), 8);
     Stream.SetPosition(0);
     WriteAll(Stream, head.data(), head.size());
   });

@@ -1,5 +1,6 @@
 #include <sodium.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 

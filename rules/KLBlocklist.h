@@ -23,12 +23,16 @@ KL_DECLARE_EXCEPTION(EKLBlocklistError, EKLException);
 inline constexpr std::size_t kSHA1DigestSize = 20;
 // Longest line a list file may hold; a longer one is refused as not a list.
 inline constexpr std::size_t kBlocklistMaxLineSize = 4096;
+// Entries a compiler holds in memory before it moves them to temporary files
+// (8 bytes each: 512 MB).
+inline constexpr std::uint64_t kBlocklistDefaultMemoryLimit = std::uint64_t{1} << 26;
 
 inline constexpr const char* SBlocklistFileInvalid = "The file is not a compiled blocklist, or it is damaged";
 inline constexpr const char* SBlocklistBadHashLine =
     "The list holds a line that is not a SHA-1 hash in hex (HASH or HASH:COUNT)";
 inline constexpr const char* SBlocklistLineTooLong = "The list holds a line longer than 4096 bytes";
 inline constexpr const char* SBlocklistFilterIsEmpty = "Cannot add an empty filter reference to a blocklist rule";
+inline constexpr const char* SBlocklistWorkFileDamaged = "A work file of the blocklist compiler is damaged";
 inline constexpr const char* SBlocklistTooLarge = "The list holds more entries than a blocklist can take";
 
 // How a list file reads: one password a line, or one SHA-1 hash a line in hex
@@ -43,12 +47,24 @@ enum class TKLBlocklistFormat : std::uint8_t { bfPasswords, bfSHA1Hashes, bfDete
 KL_API String BlocklistForm(const String& Password);
 
 // Builds the compact file of fingerprints that TKLBlocklistFilter maps, from
-// passwords (taken in their blocklist form) and SHA-1 hashes. It keeps 8 bytes
-// an entry until it saves; SaveToFile replaces the file atomically and may be
-// called again. One thread at a time.
+// passwords (taken in their blocklist form) and SHA-1 hashes. It holds up to
+// MemoryLimit entries (8 bytes each) in memory and moves the rest, sorted, to
+// temporary files in WorkFolder (the system's temporary folder when empty),
+// removed when the compiler goes; so a list of any size builds in bounded
+// memory. SaveToFile replaces the file atomically and may be called again.
+// One thread at a time.
 class KL_API TKLBlocklistCompiler {
 public:
-  TKLBlocklistCompiler() = default;
+  TKLBlocklistCompiler();
+  ~TKLBlocklistCompiler();
+  TKLBlocklistCompiler(const TKLBlocklistCompiler&) = delete;
+  TKLBlocklistCompiler& operator=(const TKLBlocklistCompiler&) = delete;
+
+  // Both take effect for entries added afterwards.
+  const String& GetWorkFolder() const noexcept { return FWorkFolder; }
+  void SetWorkFolder(const String& Value) { FWorkFolder = Value; }
+  std::uint64_t GetMemoryLimit() const noexcept { return FMemoryLimit; }
+  void SetMemoryLimit(std::uint64_t Entries) noexcept { FMemoryLimit = Entries > 0 ? Entries : 1; }
 
   void AddPassword(const String& Password);
   void AddSHA1(const std::uint8_t (&Digest)[kSHA1DigestSize]);
@@ -56,12 +72,22 @@ public:
   // raises EKLBlocklistError naming the line, and nothing of that file is kept.
   void AddListFile(const String& FileName, TKLBlocklistFormat Format);
 
-  // Entries added so far; duplicates count until a save drops them.
-  std::uint64_t GetCount() const noexcept { return FKeys.size(); }
+  // Entries added so far, duplicates included.
+  std::uint64_t GetCount() const noexcept { return FCount; }
   void SaveToFile(const String& FileName);
 
 private:
-  std::vector<std::uint64_t> FKeys;
+  struct TSpill;
+
+  void AddKey(std::uint64_t Key);
+  void Spill();
+
+  std::vector<std::uint64_t> FKeys; // the entries held in memory
+  std::uint64_t FCount = 0;
+  std::uint64_t FMemoryLimit;
+  String FWorkFolder;
+  std::unique_ptr<TSpill> FSpill;
+  std::size_t FListStart; // where the entries of the list being added begin in FKeys, or none
   bool FHasPasswords = false;
   bool FHasHashes = false;
 };

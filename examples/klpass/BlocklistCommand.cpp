@@ -26,6 +26,8 @@ int RunCompile(const TArguments& Args) {
   RefuseExisting(out, Args.Has("--force"));
   const kl::TKLBlocklistFormat format = ParseFormat(Args.Value("--format").value_or("detect"));
   kl::TKLBlocklistCompiler compiler;
+  // Work files beside the output, where the space for it is.
+  compiler.SetWorkFolder(std::filesystem::absolute(out).parent_path().u16string());
   Attempt("cannot read the list '" + list + "'", [&] { compiler.AddListFile(Text(list), format); });
   const std::uint64_t entries = compiler.GetCount();
   Attempt("cannot write '" + out + "'", [&] { compiler.SaveToFile(Text(out)); });

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -71,6 +75,14 @@ TEST(BlocklistRule, RefusesTheApplicationsWordsInBlocklistForm) {
   for (const char* word : {"keyloft", "ACME-2024", "zÜrich", " extra"}) EXPECT_FALSE(rule.Validate(U(word))) << word;
   for (const char* word : {"keyloft1", "acme", ""}) EXPECT_TRUE(rule.Validate(U(word))) << word;
   EXPECT_THROW(rule.LoadWordsFromFile(dir.FileU("missing.txt")), EFOpenError);
+  EXPECT_THROW(rule.LoadWordsFromFile(U(dir.Path())), EFOpenError);
+#ifndef _WIN32
+  // A FIFO with no writer would block an ordinary open for ever.
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  EXPECT_THROW(rule.LoadFromFile(dir.FileU("fifo")), EFOpenError);
+  TKLBlocklistCompiler compiler;
+  EXPECT_THROW(compiler.AddListFile(dir.FileU("fifo"), TKLBlocklistFormat::bfDetect), EFOpenError);
+#endif
   EXPECT_FALSE(rule.Validate(u"keyloft")); // a failed load keeps what was there
 }
 
@@ -227,6 +239,47 @@ TEST(BlocklistFilter, SmallListsHoldEveryEntry) {
       EXPECT_FALSE(filter.Contains(u"password"));
     }
   }
+}
+
+// Lists beyond the memory limit go through work files: the compiled file comes
+// out the same byte for byte, a refused list is still taken back whole, and the
+// work files go with the compiler.
+TEST(BlocklistCompiler, SpillingToWorkFilesChangesNothing) {
+  test::TempDir dir;
+  std::string words, hashes, bad;
+  for (int i = 0; i < 3000; ++i) words += "Word" + std::to_string(i % 2500) + "\n";
+  std::uint8_t digest[kSHA1DigestSize];
+  for (std::uint64_t i = 0; i < 5000; ++i) {
+    SyntheticDigest(i, digest);
+    const std::string line = test::ToHex(digest, sizeof(digest)) + ":" + std::to_string(i) + "\n";
+    hashes += line;
+    if (i < 4000) bad += line;
+  }
+  bad += "not a hash\n";
+  test::WriteFileBytes(dir.File("words.txt"), words);
+  test::WriteFileBytes(dir.File("hashes.txt"), hashes);
+  test::WriteFileBytes(dir.File("bad.txt"), bad);
+  test::TempDir work;
+  const auto compile = [&](std::uint64_t Limit, bool WithBadList, const std::string& Out) {
+    TKLBlocklistCompiler compiler;
+    compiler.SetMemoryLimit(Limit);
+    compiler.SetWorkFolder(U(work.Path()));
+    compiler.AddListFile(dir.FileU("words.txt"), TKLBlocklistFormat::bfPasswords);
+    if (WithBadList) {
+      EXPECT_THROW(compiler.AddListFile(dir.FileU("bad.txt"), TKLBlocklistFormat::bfDetect), EKLBlocklistError);
+    }
+    compiler.AddListFile(dir.FileU("hashes.txt"), TKLBlocklistFormat::bfSHA1Hashes);
+    for (int i = 0; i < 100; ++i) compiler.AddPassword(U("extra" + std::to_string(i)));
+    EXPECT_EQ(compiler.GetCount(), 8100u);
+    compiler.SaveToFile(dir.FileU(Out));
+    return test::ReadFileBytes(dir.File(Out));
+  };
+  const std::string inMemory = compile(1 << 20, false, "memory.klbf");
+  EXPECT_EQ(compile(100, false, "spilled.klbf"), inMemory);
+  EXPECT_EQ(compile(100, true, "spilled-refused.klbf"), inMemory);
+  EXPECT_EQ(compile(1 << 20, true, "memory-refused.klbf"), inMemory);
+  EXPECT_EQ(TKLBlocklistFilter(dir.FileU("spilled.klbf")).GetCount(), 7600u);
+  EXPECT_TRUE(std::filesystem::is_empty(work.Path()));
 }
 
 TEST(BlocklistFilter, HoldsAMillionSyntheticHashes) { CheckSyntheticFilter(1000000, 1000000); }
