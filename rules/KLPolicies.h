@@ -17,7 +17,6 @@ inline constexpr std::int32_t kNistMinMaximumLength = 64;
 
 inline constexpr const char* SNistMaximumTooSmall = "The policy must accept passwords of at least 64 characters";
 inline constexpr const char* SNistScoreOutOfRange = "The minimum strength score must lie between 0 and 4";
-inline constexpr const char* SNistStrengthUnavailable = "A minimum strength score needs the strength estimator";
 
 // What shapes the ready-made policy after NIST SP 800-63B revision 4. The
 // defaults are the strict reading: a password that is the only factor, the
@@ -30,7 +29,8 @@ struct TKLNistPolicyOptions {
   // context (the service's name, the user name), refused in blocklist form.
   std::vector<std::shared_ptr<const TKLBlocklistFilter>> Filters;
   std::vector<String> ContextWords;
-  // 0 for none; 1 to 4 refuses passwords the strength estimator scores lower.
+  // 0 for none; 1 to 4 refuses passwords the strength estimator scores lower
+  // (TOO_WEAK), with the context words as its own words.
   std::int32_t MinimumStrengthScore = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "rules/KLPolicies.h"
 
+#include "rules/KLStrength.h"
+
 namespace kl {
 
 namespace {
@@ -35,7 +37,6 @@ void TKLCodePointLengthRule::CollectFailures(const String& Password, TKLRuleFail
 std::unique_ptr<TKLPasswordRulesList> CreateNistPolicy(const TKLNistPolicyOptions& Options) {
   if (Options.MaximumLength < kNistMinMaximumLength) throw EKLException(SNistMaximumTooSmall);
   if (Options.MinimumStrengthScore < 0 || Options.MinimumStrengthScore > 4) throw EKLException(SNistScoreOutOfRange);
-  if (Options.MinimumStrengthScore > 0) throw EKLException(SNistStrengthUnavailable);
 
   auto policy = std::make_unique<TKLPasswordRulesList>();
   const std::int32_t minimum = Options.SingleFactor ? kNistMinLengthSingleFactor : kNistMinLengthMultiFactor;
@@ -44,6 +45,10 @@ std::unique_ptr<TKLPasswordRulesList> CreateNistPolicy(const TKLNistPolicyOption
   for (const String& word : Options.ContextWords) blocklist->AddWord(word);
   for (const auto& filter : Options.Filters) blocklist->AddFilter(filter);
   policy->Add(std::move(blocklist));
+  // The context words are the estimator's own words too: a password built on
+  // the service's or the user's name scores as low as it deserves.
+  if (Options.MinimumStrengthScore > 0)
+    policy->Add(std::make_unique<TKLStrengthRule>(Options.MinimumStrengthScore, Options.ContextWords));
   return policy;
 }
 

@@ -17,3 +17,19 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# The reference strength estimator that the tests compare with: node and the
+# zxcvbn 4.4.2 npm package in build/oracle (KL_ORACLE_DIR). Optional: without a
+# network or a registry this step is skipped and so is that test.
+oracle_dir="${KL_ORACLE_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build/oracle}"
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq nodejs npm >/dev/null; } ||
+    echo "setup: node and npm not installed; the strength comparison with the reference will be skipped" >&2
+fi
+if command -v npm >/dev/null && [ ! -f "$oracle_dir/node_modules/zxcvbn/package.json" ]; then
+  mkdir -p "$oracle_dir"
+  npm install --prefix "$oracle_dir" --no-audit --no-fund --no-save zxcvbn@4.4.2 >/dev/null 2>&1 ||
+    echo "setup: the zxcvbn package could not be installed; the strength comparison with the reference will be skipped" >&2
+fi

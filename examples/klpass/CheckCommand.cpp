@@ -1,3 +1,5 @@
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -16,6 +18,7 @@
 #include "rules/KLBlocklist.h"
 #include "rules/KLPolicies.h"
 #include "rules/KLRules.h"
+#include "rules/KLStrength.h"
 
 namespace klpass {
 
@@ -73,9 +76,10 @@ std::unique_ptr<kl::TKLPasswordRulesList> ClassicPolicy(const std::string& User,
 // The NIST policy; the user name and the dictionary's words are words of the
 // context, refused as blocklist entries.
 std::unique_ptr<kl::TKLPasswordRulesList> NistPolicy(const std::string& User, const kl::TStringList& ExtraWords,
-                                                     bool MultiFactor) {
+                                                     bool MultiFactor, std::int32_t MinScore) {
   kl::TKLNistPolicyOptions options;
   options.SingleFactor = !MultiFactor;
+  options.MinimumStrengthScore = MinScore;
   if (!User.empty()) options.ContextWords.push_back(Text(User));
   for (const kl::String& word : ExtraWords) options.ContextWords.push_back(word);
   return Attempt("cannot build the policy", [&] { return kl::CreateNistPolicy(options); });
@@ -125,10 +129,36 @@ std::string JsonString(const std::string& Utf8) {
   return out + "\"";
 }
 
-// One line of JSON: the verdict and the failures, never the password: pieces
-// of it are left out of the parameters and masked in the messages.
-void PrintJson(const kl::TKLRuleFailures& Failures) {
-  std::string line = std::string("{\"ok\":") + (Failures.empty() ? "true" : "false") + ",\"failures\":[";
+// The shortest text that reads back as the same number.
+std::string Number(double Value) {
+  char text[40];
+  const auto end = std::to_chars(text, text + sizeof(text), Value).ptr;
+  return std::string(text, end);
+}
+
+// The strength estimate as JSON members: nothing in it quotes the password.
+std::string StrengthJson(const kl::TKLStrengthResult& Strength) {
+  const kl::TKLCrackTimes& t = Strength.CrackTimesSeconds;
+  std::string json = "\"score\":" + std::to_string(Strength.Score) +
+                     ",\"guesses_log10\":" + Number(std::round(Strength.GuessesLog10 * 1e4) / 1e4) +
+                     ",\"guesses\":" + Number(Strength.Guesses) +
+                     ",\"crack_times_seconds\":{\"online_throttling_100_per_hour\":" + Number(t.OnlineThrottling) +
+                     ",\"online_no_throttling_10_per_second\":" + Number(t.OnlineNoThrottling) +
+                     ",\"offline_slow_hashing_1e4_per_second\":" + Number(t.OfflineSlowHashing) +
+                     ",\"offline_fast_hashing_1e10_per_second\":" + Number(t.OfflineFastHashing) +
+                     "},\"feedback\":{\"warning\":" + JsonString(Utf8(Strength.Feedback.Warning)) +
+                     ",\"suggestions\":[";
+  for (std::size_t i = 0; i < Strength.Feedback.Suggestions.size(); ++i)
+    json += (i ? "," : "") + JsonString(Utf8(Strength.Feedback.Suggestions[i]));
+  return json + "]}";
+}
+
+// One line of JSON: the verdict, the strength estimate and the failures, never
+// the password: pieces of it are left out of the parameters and masked in the
+// messages.
+void PrintJson(const kl::TKLRuleFailures& Failures, const kl::TKLStrengthResult& Strength) {
+  std::string line = std::string("{\"ok\":") + (Failures.empty() ? "true" : "false") + "," + StrengthJson(Strength) +
+                     ",\"failures\":[";
   for (std::size_t i = 0; i < Failures.size(); ++i) {
     const kl::TKLRuleFailure& failure = Failures[i];
     line += (i ? ",{" : "{") + std::string("\"code\":") + JsonString(failure.GetCode()) +
@@ -146,11 +176,20 @@ void PrintJson(const kl::TKLRuleFailures& Failures) {
   std::printf("%s]}\n", line.c_str());
 }
 
-void PrintText(const kl::TKLRuleFailures& Failures, const std::string& Label) {
+void PrintText(const kl::TKLRuleFailures& Failures, const kl::TKLStrengthResult& Strength, const std::string& Label) {
   std::printf("%-6s%s\n", Failures.empty() ? "ok" : "FAIL", Label.c_str());
   for (const kl::TKLRuleFailure& failure : Failures) {
     std::printf("        - %s: %s\n", failure.GetCode().c_str(), Utf8(failure.GetMessage()).c_str());
   }
+  const kl::TKLCrackTimesDisplay& t = Strength.CrackTimesDisplay;
+  std::printf(
+      "        strength %d of 4, about 10^%.1f guesses; time to crack: %s online throttled, %s online,\n"
+      "        %s offline with slow hashing, %s offline with fast hashing\n",
+      Strength.Score, Strength.GuessesLog10, Utf8(t.OnlineThrottling).c_str(), Utf8(t.OnlineNoThrottling).c_str(),
+      Utf8(t.OfflineSlowHashing).c_str(), Utf8(t.OfflineFastHashing).c_str());
+  if (!Strength.Feedback.Warning.empty()) std::printf("        warning: %s\n", Utf8(Strength.Feedback.Warning).c_str());
+  for (const kl::String& suggestion : Strength.Feedback.Suggestions)
+    std::printf("        suggestion: %s\n", Utf8(suggestion).c_str());
 }
 
 struct TOutput {
@@ -158,15 +197,17 @@ struct TOutput {
   bool AllPassed = true;
 };
 
-// Checks one password and prints the verdict (shown as Label in text).
-void CheckOne(const kl::TKLPasswordRulesList& Policy, const kl::String& Password, const std::string& Label,
-              TOutput& Output) {
+// Checks one password, estimates its strength and prints both (the password
+// shown as Label in text).
+void CheckOne(const kl::TKLPasswordRulesList& Policy, const kl::TKLStrengthEstimator& Estimator,
+              const kl::String& Password, const std::string& Label, TOutput& Output) {
   const kl::TKLRuleFailures failures = Policy.GetFailures(Password);
+  const kl::TKLStrengthResult strength = Estimator.Estimate(Password);
   Output.AllPassed = Output.AllPassed && failures.empty();
   if (Output.Json) {
-    PrintJson(failures);
+    PrintJson(failures, strength);
   } else {
-    PrintText(failures, Label);
+    PrintText(failures, strength, Label);
   }
 }
 
@@ -178,6 +219,7 @@ int RunCheck(const TCommandWords& Words) {
                                 {"--json"},
                                 {"--policy", true},
                                 {"--multi-factor"},
+                                {"--min-score", true},
                                 {"--blocklist", true}});
   std::string user = args.Value("--user").value_or("");
   const bool prompt = args.Has("--prompt");
@@ -187,10 +229,19 @@ int RunCheck(const TCommandWords& Words) {
   if (policyName != "classic" && policyName != "nist") Fail(kExitUsage, "unknown policy '" + policyName + "'");
   const bool demo = args.Positional().empty() && !prompt && !fromStdin;
   if (demo && user.empty()) user = kDemoUser;
+  const std::int32_t minScore =
+      ParseNumber(args.Value("--min-score").value_or("0"), 0, kl::kMaxStrengthScore, "the minimum score");
   const kl::TStringList words = ReadDictionary(args.Value("--dict"));
+  // The user name and the dictionary's words are the estimator's own words.
+  std::vector<kl::String> userInputs;
+  if (!user.empty()) userInputs.push_back(Text(user));
+  for (const kl::String& word : words) userInputs.push_back(word);
   std::unique_ptr<kl::TKLPasswordRulesList> policy =
-      policyName == "nist" ? NistPolicy(user, words, args.Has("--multi-factor")) : ClassicPolicy(user, words);
+      policyName == "nist" ? NistPolicy(user, words, args.Has("--multi-factor"), minScore) : ClassicPolicy(user, words);
+  if (policyName != "nist" && minScore > 0) policy->Add(std::make_unique<kl::TKLStrengthRule>(minScore, userInputs));
   if (const auto file = args.Value("--blocklist")) policy->Add(Blocklist(*file));
+  kl::TKLStrengthEstimator estimator;
+  estimator.SetUserInputs(userInputs);
 
   std::optional<TSecret> entered;
   if (prompt) entered.emplace(ReadSecret("Password to check"));
@@ -202,12 +253,12 @@ int RunCheck(const TCommandWords& Words) {
     if (!user.empty()) std::printf(" for user \"%s\"", user.c_str());
     std::printf("%s:\n", demo ? " (built-in examples)" : "");
   }
-  if (entered) CheckOne(*policy, entered->Get(), "(the password entered)", output);
+  if (entered) CheckOne(*policy, estimator, entered->Get(), "(the password entered)", output);
   std::vector<std::string> passwords = args.Positional();
   if (demo) passwords.assign(std::begin(kDemoPasswords), std::end(kDemoPasswords));
   for (const std::string& password : passwords) {
     kl::String text = Text(password);
-    CheckOne(*policy, text, password, output);
+    CheckOne(*policy, estimator, text, password, output);
     kl::WipeString(text);
   }
   if (fromStdin) {
@@ -215,7 +266,7 @@ int RunCheck(const TCommandWords& Words) {
     for (std::size_t line = 1;; ++line) {
       const std::optional<TSecret> next = ReadInputLine();
       if (!next) break;
-      CheckOne(*policy, next->Get(), "(line " + std::to_string(line) + ")", output);
+      CheckOne(*policy, estimator, next->Get(), "(line " + std::to_string(line) + ")", output);
     }
   }
   return demo || output.AllPassed ? kExitOk : kExitFailed;
@@ -225,9 +276,13 @@ int RunCheck(const TCommandWords& Words) {
 
 const TCommand CheckCommand = {"check",
                                "  check [--policy classic|nist] [--multi-factor] [--user NAME] [--dict FILE]\n"
-                               "        [--blocklist FILE] [--json] [--prompt | --stdin] [--] [PASSWORD...]\n"
+                               "        [--blocklist FILE] [--min-score N] [--json] [--prompt | --stdin]\n"
+                               "        [--] [PASSWORD...]\n"
                                "      Checks each password against a policy and lists every failure with its\n"
-                               "      code. The classic policy has twelve rules; --policy nist follows NIST\n"
+                               "      code, then estimates its strength: a score from 0 to 4, the guesses an\n"
+                               "      attacker needs, the time to crack it in four attack scenarios, and\n"
+                               "      advice. --min-score N (1-4) refuses passwords scoring lower\n"
+                               "      (TOO_WEAK). The classic policy has twelve rules; --policy nist follows NIST\n"
                                "      SP 800-63B: at least 15 characters (8 with --multi-factor, when the\n"
                                "      password is one factor of several), at most 64, no composition rules,\n"
                                "      and no common password. --user forbids the user name; --dict adds\n"
@@ -235,7 +290,8 @@ const TCommand CheckCommand = {"check",
                                "      passwords or a file made by 'blocklist compile'. --prompt reads one\n"
                                "      more password without echo, --stdin one password a line until the end\n"
                                "      of the input. --json prints one object a password, in input order,\n"
-                               "      without the password. Without passwords it checks built-in examples\n"
+                               "      without the password (ok, score, guesses_log10, guesses, crack times,\n"
+                               "      feedback, failures). Without passwords it checks built-in examples\n"
                                "      for the user \"alice\". Exit status 1 when any given password fails.\n",
                                RunCheck};
 

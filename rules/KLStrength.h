@@ -1,0 +1,195 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "foundation/Export.h"
+#include "foundation/Types.h"
+#include "rules/KLRules.h"
+
+namespace kl {
+
+namespace detail {
+class TWordTrie;
+}
+
+// What kind of guessable structure a stretch of the password is.
+enum TKLMatchPattern : std::int32_t {
+  mpDictionary, // a word of a frequency list or of the application's own words
+  mpSpatial,    // a path over neighbouring keys of a keyboard or keypad
+  mpRepeat,     // one token typed several times over
+  mpSequence,   // characters with a constant step, such as 'abc' or '9753'
+  mpRegex,      // a recent year
+  mpDate,       // a day, month and year, with or without separators
+  mpBruteforce  // nothing better known: every character a free choice
+};
+
+// The word lists a dictionary match can come from, the first six built in.
+enum TKLStrengthDictionary : std::int32_t {
+  sdPasswords,
+  sdEnglishWikipedia,
+  sdFemaleNames,
+  sdSurnames,
+  sdUsTvAndFilm,
+  sdMaleNames,
+  sdUserInputs
+};
+
+enum TKLKeyboardGraph : std::int32_t { kgQwerty, kgDvorak, kgKeypad, kgMacKeypad };
+
+enum TKLSequenceKind : std::int32_t { skLower, skUpper, skDigits, skUnicode };
+
+// One stretch of the password, Token = Password[I..J], with the number of
+// guesses it takes on its own. Only the fields of its Pattern are meaningful.
+// Tokens are pieces of the password: they are wiped when the match goes.
+struct KL_API TKLStrengthMatch {
+  TKLStrengthMatch() = default;
+  TKLStrengthMatch(const TKLStrengthMatch&) = default;
+  TKLStrengthMatch(TKLStrengthMatch&&) noexcept = default;
+  TKLStrengthMatch& operator=(const TKLStrengthMatch&) = default;
+  TKLStrengthMatch& operator=(TKLStrengthMatch&&) noexcept = default;
+  ~TKLStrengthMatch();
+
+  TKLMatchPattern Pattern = mpBruteforce;
+  std::int32_t I = 0;
+  std::int32_t J = 0;
+  String Token;
+  double Guesses = 0; // 0 until estimated
+
+  // mpDictionary
+  TKLStrengthDictionary Dictionary = sdPasswords;
+  String MatchedWord; // the list's word, lower case
+  std::int32_t Rank = 0;
+  bool Reversed = false;
+  bool L33t = false;
+  std::vector<std::pair<Char, Char>> L33tSub; // (substitute, letter) pairs used in Token
+
+  // mpSpatial
+  TKLKeyboardGraph Graph = kgQwerty;
+  std::int32_t Turns = 0;
+  std::int32_t ShiftedCount = 0;
+
+  // mpRepeat
+  String BaseToken;
+  double BaseGuesses = 0;
+  std::int32_t RepeatCount = 0;
+
+  // mpSequence
+  TKLSequenceKind SequenceKind = skLower;
+  std::int32_t SequenceSpace = 0;
+  bool Ascending = true;
+
+  // mpDate (and the year of mpRegex)
+  Char Separator = 0; // 0 for none
+  std::int32_t Year = 0;
+  std::int32_t Month = 0;
+  std::int32_t Day = 0;
+};
+
+// The time an attacker needs on average, in seconds, for the four usual attack
+// scenarios, and the same as English text ("3 hours", "centuries").
+struct KL_API TKLCrackTimes {
+  double OnlineThrottling = 0;   // 100 guesses an hour: a rate-limited online service
+  double OnlineNoThrottling = 0; // 10 guesses a second: an online service without limits
+  double OfflineSlowHashing = 0; // 10^4 a second: a stolen file of slow, salted hashes
+  double OfflineFastHashing = 0; // 10^10 a second: a stolen file of fast hashes, many machines
+};
+
+struct KL_API TKLCrackTimesDisplay {
+  String OnlineThrottling;
+  String OnlineNoThrottling;
+  String OfflineSlowHashing;
+  String OfflineFastHashing;
+};
+
+// A warning (empty when there is nothing particular to say) and suggestions.
+struct KL_API TKLStrengthFeedback {
+  String Warning;
+  std::vector<String> Suggestions;
+};
+
+// What the estimator says about one password. Score runs from 0 (guessed in
+// under 10^3 guesses) to 4 (needs 10^10 or more). Sequence is the cheapest
+// covering of the password by matches, left to right.
+struct KL_API TKLStrengthResult {
+  double Guesses = 1;
+  double GuessesLog10 = 0;
+  std::int32_t Score = 0;
+  TKLCrackTimes CrackTimesSeconds;
+  TKLCrackTimesDisplay CrackTimesDisplay;
+  TKLStrengthFeedback Feedback;
+  std::vector<TKLStrengthMatch> Sequence;
+  bool Truncated = false; // the password was longer than TKLStrengthEstimator::MaxEstimatedLength
+};
+
+// Estimates the guesses an attacker who knows how people choose passwords
+// needs, from the cheapest covering of the password by words (also reversed and
+// l33t), keyboard paths, repeats, sequences, dates, years and brute force.
+// UserInputs (user name, site) count as the most likely words of all. Estimate
+// only reads and never raises, so one estimator may serve several threads
+// while nobody changes it.
+class KL_API TKLStrengthEstimator {
+public:
+  // Only this many leading characters are analysed; every character beyond
+  // them adds a factor of 10 guesses, as a brute-forced tail. This keeps the
+  // cost of a password bounded whatever its length.
+  static constexpr std::int32_t MaxEstimatedLength = 128;
+
+  TKLStrengthEstimator();
+  ~TKLStrengthEstimator();
+  TKLStrengthEstimator(const TKLStrengthEstimator&) = delete;
+  TKLStrengthEstimator& operator=(const TKLStrengthEstimator&) = delete;
+
+  // The words are compared in lower case; the first word is the most likely.
+  const std::vector<String>& GetUserInputs() const noexcept { return FUserInputs; }
+  void SetUserInputs(const std::vector<String>& Value);
+
+  // Years are scored by their distance from this one; 0 (the default) means
+  // the current year of the local clock.
+  std::int32_t GetReferenceYear() const noexcept { return FReferenceYear; }
+  void SetReferenceYear(std::int32_t Value) noexcept { FReferenceYear = Value; }
+
+  TKLStrengthResult Estimate(const String& Password) const;
+
+private:
+  std::vector<String> FUserInputs;
+  std::unique_ptr<detail::TWordTrie> FUserWords;
+  std::int32_t FReferenceYear = 0;
+};
+
+// One-call form: a fresh estimator with the given user inputs.
+KL_API TKLStrengthResult EstimatePasswordStrength(const String& Password, const std::vector<String>& UserInputs = {});
+
+// The score for a number of guesses (0 to 4) and the English text for a time in
+// seconds, as the estimator gives them.
+KL_API std::int32_t GuessesToScore(double Guesses) noexcept;
+KL_API String DisplayCrackTime(double Seconds);
+
+inline constexpr std::int32_t kMaxStrengthScore = 4;
+inline constexpr const char* SStrengthScoreOutOfRange = "The minimum strength score must lie between 0 and 4";
+
+// True when the estimated strength score of the password reaches MinScore (0
+// to 4; the constructor raises EKLException for anything else). The user
+// inputs count as the most likely words, so a password built on the user's own
+// name scores low. A failure is TOO_WEAK with the score, the minimum, the
+// estimated guesses (log10) and the estimator's warning.
+class KL_API TKLStrengthRule : public TKLPasswordRule {
+public:
+  explicit TKLStrengthRule(std::int32_t MinScore, const std::vector<String>& UserInputs = {});
+
+  std::int32_t GetMinScore() const noexcept { return FMinScore; }
+  const TKLStrengthEstimator& GetEstimator() const noexcept { return FEstimator; }
+
+  bool Validate(const String& Password) const override;
+  void CollectFailures(const String& Password, TKLRuleFailures& Failures) const override;
+
+private:
+  std::int32_t FMinScore;
+  TKLStrengthEstimator FEstimator;
+};
+
+} // namespace kl

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "rules/KLStrength.h"
+
+// The parts of the strength estimator: its word and keyboard data, the
+// matchers that find guessable stretches, and the scoring that prices them and
+// picks the cheapest covering. Internal to the library.
+namespace kl::detail {
+
+// Words with their list and rank, walked character by character so that every
+// word starting at a position is found in one pass. Built by Add, then Freeze
+// lays each node's children side by side, sorted, for the look-ups (no Add
+// afterwards). A node holds at most one word: no word stands in two lists, and
+// a later duplicate takes over the earlier one's rank.
+class TWordTrie {
+public:
+  TWordTrie();
+
+  void Add(std::u16string_view Word, TKLStrengthDictionary Dictionary, std::int32_t Rank);
+  void Freeze();
+
+  // Calls Found(j, dictionary, rank) for each word equal to Text[I..j], j
+  // ascending; Text is already lower case.
+  template <class F>
+  void ForEachWordAt(std::u16string_view Text, std::size_t I, F&& Found) const {
+    std::uint32_t node = 0;
+    for (std::size_t j = I; j < Text.size(); ++j) {
+      node = Child(node, Text[j]);
+      if (node == kNone) return;
+      const TNode& n = FNodes[node];
+      if (n.Rank > 0) Found(j, static_cast<TKLStrengthDictionary>(n.Dictionary), n.Rank);
+    }
+  }
+
+  bool IsEmpty() const noexcept { return FNodes.size() == 1; }
+
+private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  // While building, First is the first child and Next the next sibling; once
+  // frozen, the children are nodes First to First + Next - 1.
+  struct TNode {
+    std::uint32_t First = kNone;
+    std::uint32_t Next = kNone;
+    std::int32_t Rank = 0; // 0: no word ends here
+    std::uint8_t Dictionary = 0;
+  };
+  std::uint32_t Child(std::uint32_t Node, Char C) const noexcept;
+  std::uint32_t BuildingChild(std::uint32_t Node, Char C) const noexcept;
+
+  std::vector<TNode> FNodes;
+  std::vector<Char> FKeys;                   // by node: the character that leads to it
+  std::array<std::uint32_t, 128> FRootAscii; // the root's children by ASCII character
+  String FLastWord;                          // while building: the word added last,
+  std::vector<std::uint32_t> FLastPath;      // and its nodes, from the root
+  bool FFrozen = false;
+};
+
+// A keyboard as adjacency lists: for each key its neighbours in a fixed order
+// of directions, each neighbour as the key's characters (unshifted, shifted),
+// empty where there is none. Only ASCII keys exist.
+struct TKeyboard {
+  std::array<std::vector<std::u16string>, 128> Neighbours;
+  std::array<bool, 128> HasKey{};
+  double AverageDegree = 0;
+  std::int32_t KeyCount = 0;
+};
+
+// The word lists (one word a line, most frequent first, in TKLStrengthDictionary
+// order) and the keyboards (one key a line: the key, then its neighbours,
+// tab-separated, in TKLKeyboardGraph order) as compiled-in text.
+std::array<std::string_view, 6> StrengthWordListText();
+std::array<std::string_view, 4> StrengthKeyboardText();
+
+struct TStrengthData {
+  TWordTrie Words;
+  std::array<TKeyboard, 4> Keyboards; // by TKLKeyboardGraph
+
+  // Built on first use from the compiled-in text; immutable afterwards.
+  static const TStrengthData& Get();
+  // A fresh copy built from the text (what Get does once).
+  static TStrengthData Build();
+};
+
+struct TMatchContext {
+  const TWordTrie* UserWords = nullptr; // null or empty: no user inputs
+  std::int32_t ReferenceYear = 2000;
+};
+
+// Lower case as the frequency lists hold their words: ASCII, Latin-1, Greek and
+// Cyrillic capitals, one code unit for one.
+Char LowerChar(Char C) noexcept;
+String LowerText(std::u16string_view Text);
+
+// Every match of every kind in Password, matcher by matcher. Where two matches
+// cover the same stretch, the earlier one wins a tie in the search.
+std::vector<TKLStrengthMatch> Omnimatch(std::u16string_view Password, const TMatchContext& Context);
+
+struct TGuessSequence {
+  double Guesses = 1;
+  std::vector<TKLStrengthMatch> Sequence;
+};
+
+// The covering of Password by Matches (and brute-forced gaps) that needs the
+// fewest guesses, counting the order of its l parts (l!) and a floor that grows
+// with l. Estimates each match's guesses on the way.
+TGuessSequence MostGuessableMatchSequence(std::u16string_view Password, std::vector<TKLStrengthMatch>& Matches,
+                                          std::int32_t ReferenceYear);
+
+// The guesses for one match inside a password of PasswordLength characters.
+double EstimateMatchGuesses(TKLStrengthMatch& Match, std::size_t PasswordLength, std::int32_t ReferenceYear);
+
+} // namespace kl::detail
