@@ -1,6 +1,7 @@
 #include "foundation/KLGeneral.h"
 
 #include <string>
+#include <string_view>
 
 namespace kl {
 
@@ -50,7 +51,7 @@ namespace {
 // Calls Emit for each code point of S; an unpaired surrogate comes as U+FFFD
 // with Valid false.
 template <class TEmit>
-void ForEachCodePoint(const String& S, TEmit Emit) {
+void ForEachCodePoint(std::u16string_view S, TEmit Emit) {
   const std::size_t n = S.size();
   for (std::size_t i = 0; i < n; ++i) {
     char32_t c = S[i];
@@ -89,6 +90,10 @@ RawByteString Encode(const String& S, bool Strict) {
 RawByteString StrToUTF8(const String& S) { return Encode(S, false); }
 
 RawByteString StrToUTF8Strict(const String& S) { return Encode(S, true); }
+
+void AppendUTF8(RawByteString& Out, std::u16string_view Text) {
+  ForEachCodePoint(Text, [&](char32_t C, bool) { AppendUtf8(Out, C); });
+}
 
 bool IsValidUTF16(const String& S) noexcept {
   bool valid = true;

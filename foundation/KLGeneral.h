@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "foundation/Exceptions.h"
 #include "foundation/Export.h"
@@ -23,6 +24,10 @@ KL_API RawByteString StrToUTF8(const String& S);
 // different texts must never give the same bytes: an unpaired surrogate raises
 // EConvertError (SInvalidUTF16) instead.
 KL_API RawByteString StrToUTF8Strict(const String& S);
+// Appends the UTF-8 of Text to Out (unpaired surrogates as U+FFFD) without a
+// temporary string, so that a writer building a buffer of secrets leaves no
+// extra copy behind; the caller sizes Out beforehand if it must not reallocate.
+KL_API void AppendUTF8(RawByteString& Out, std::u16string_view Text);
 // Whether S holds no unpaired surrogate.
 KL_API bool IsValidUTF16(const String& S) noexcept;
 

@@ -73,9 +73,6 @@ private:
   TSink FSink;
 };
 
-// Appends the UTF-8 form of Text (valid UTF-16) without a temporary copy.
-void AppendUTF8(std::string& Out, std::u16string_view Text);
-
 // CSV (UTF-8 text without its byte-order mark). Layout exAuto picks the layout
 // from the header line; the layout read is returned.
 TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExchangeRecords& Out);

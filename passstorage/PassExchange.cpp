@@ -95,32 +95,6 @@ void TExchangeOutput::End(bool Final) {
   FText.clear();
 }
 
-void AppendUTF8(std::string& Out, std::u16string_view Text) {
-  for (std::size_t i = 0; i < Text.size(); ++i) {
-    std::uint32_t cp = Text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 && Text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (Text[++i] - 0xDC00u);
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      Out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      Out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      Out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      Out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      Out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      Out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      Out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      Out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      Out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      Out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-}
-
 namespace {
 
 // 0001-01-01T00:00:00 and 9999-12-31T23:59:59 in seconds since 1970.
