@@ -45,10 +45,23 @@ piped() {
 step "check: passwords against a policy of twelve rules"
 run check --user alice 'Tr0ub4dor&3' alice1990! 'xK9#mQ2$vL7&wZ5^'
 
-step "generate: random passwords, a length range, a narrower alphabet"
+step "check: the ready-made NIST policy, with strength estimates, as JSON"
+printf '$ printf '\''password1\nTr0ub4dor&3\ncorrect horse battery staple\n'\'' | klpass check --policy nist --stdin --json\n'
+printf 'password1\nTr0ub4dor&3\ncorrect horse battery staple\n' | "$klpass" check --policy nist --stdin --json ||
+  printf '(exit status %d)\n' "$?"
+
+step "generate: random passwords, a length range, a narrower alphabet, constraints, passphrases"
 run generate --count 3
 run generate --count 3 --length 8-12 --no-symbols
 run generate --length 6 --no-upper --no-lower --no-symbols
+run generate --count 3 --each --min-digits 2 --no-lookalike --entropy
+run generate --count 2 --passphrase --words 5 --capitalize --entropy
+
+step "hash: an Argon2id hash string to store anywhere, and its check"
+hash=$(printf 'app password\n' | "$klpass" hash)
+printf '$ printf '\''app password\\n'\'' | klpass hash\n%s\n' "$hash"
+piped 'app password\n' hash --verify "$hash"
+piped 'wrong password\n' hash --verify "$hash"
 
 step "derive: the same master key and site always give the same password"
 piped 'my master key\n' derive example.com
@@ -70,11 +83,13 @@ piped 'x\n' users verify users.txt bob
 step "users: an encrypted user database under a master password"
 piped 'db master\n' users create users.db --encrypted
 piped 'db master\ncarol password\n' users add users.db carol
-piped 'db master\n' users list users.db
+piped 'db master\n' users list users.db --schemes
 piped 'wrong master\n' users list users.db
+run users info users.db
 
 step "vault: password records in an encrypted file"
 piped 'vault master\n' vault create my.vault
+run vault info my.vault
 piped 'vault master\ngh-secret\n' vault add my.vault --title GitHub --user alice --url https://github.com
 piped 'vault master\n' vault add my.vault --title VPN --user alice --group Work --generate --length 24
 piped 'vault master\nbank-secret\n' vault add my.vault --title Bank --user alice99 --group Personal --note "card PIN elsewhere"
@@ -87,9 +102,11 @@ piped 'vault master\n' vault edit my.vault 1 --group Work --note "moved to work"
 piped 'vault master\n' vault delete my.vault 3
 piped 'vault master\n' vault list my.vault
 piped 'wrong master\n' vault list my.vault
+piped 'vault master\nnew vault master\n' vault passwd my.vault
+piped 'new vault master\n' vault list my.vault --group Work
 
 step "vault export / import: records moved out in clear, and into another vault"
-piped 'vault master\n' vault export my.vault --format csv --out my.csv
+piped 'new vault master\n' vault export my.vault --format csv --out my.csv
 printf '$ cat my.csv\n'
 cat my.csv
 piped 'other master\n' vault create other.vault
