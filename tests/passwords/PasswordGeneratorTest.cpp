@@ -585,7 +585,7 @@ TEST(PasswordGenerator, EntropyCountsThePasswordsThatMeetTheMinimumsExactly) {
     for (std::uint64_t index = 0; index < total; ++index) {
       std::array<int, 5> counts{};
       for (std::uint64_t rest = index, i = 0; i < static_cast<std::uint64_t>(c.Len); ++i, rest /= c.Alphabet.size()) {
-        ++counts[SetOf(c.Alphabet[rest % c.Alphabet.size()])];
+        ++counts[SetOf(c.Alphabet[static_cast<std::size_t>(rest % c.Alphabet.size())])];
       }
       bool ok = true;
       for (int s = 0; s < 5; ++s) ok = ok && counts[s] >= c.Minimum[s];
