@@ -9,6 +9,7 @@
 #include "foundation/Convert.h"
 #include "foundation/Exceptions.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace kl {
@@ -35,8 +36,7 @@ std::vector<String> AllKeys(const TKLStorage& Storage) {
   return keys;
 }
 
-// The cheapest derivation the bounds allow, so that the suite stays fast.
-constexpr TKLKdfParameters kFastKdf{KLStorageMinKdfMemoryKiB, 1};
+using test::kFastKdf;
 
 class BinaryPasswordDatabaseTest : public ::testing::Test {
 protected:

@@ -9,6 +9,7 @@
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassStorage.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace kl {
@@ -19,8 +20,7 @@ using test::U;
 
 void Rewind(TStream& Strm) { Strm.SetPosition(0); }
 
-// The cheapest derivation the bounds allow, so that the suite stays fast.
-constexpr TKLKdfParameters kFastKdf{KLStorageMinKdfMemoryKiB, 1};
+using test::kFastKdf;
 
 std::vector<String> Keys(TKLStorage& Storage) {
   std::vector<String> keys;

@@ -14,6 +14,7 @@
 #include "foundation/MemoryStream.h"
 #include "random/KLRandom.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace kl {
@@ -25,14 +26,9 @@ using test::ToHex;
 using test::U;
 
 const String kPassword = u"correct horse";
-// The cheapest derivation the bounds allow, so that the suite stays fast.
-constexpr TKLKdfParameters kFastKdf{KLStorageMinKdfMemoryKiB, 1};
+using test::kFastKdf;
 
-ByteArray Save(const TKLStorage& Storage, const String& Password) {
-  TMemoryStream stream;
-  Storage.SaveToStream(stream, Password);
-  return stream.ToBytes();
-}
+using test::Save;
 
 void Load(TKLStorage& Storage, const ByteArray& Bytes, const String& Password) {
   TMemoryStream stream(Bytes);

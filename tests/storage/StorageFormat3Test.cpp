@@ -11,6 +11,7 @@
 #include "crypto/KLSHA256.h"
 #include "foundation/MemoryStream.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace kl {
@@ -20,13 +21,9 @@ using test::Hex;
 using test::ToHex;
 
 const String kPassword = u"correct horse";
-constexpr TKLKdfParameters kFastKdf{KLStorageMinKdfMemoryKiB, 1};
+using test::kFastKdf;
 
-ByteArray Save(const TKLStorage& Storage, const String& Password) {
-  TMemoryStream stream;
-  Storage.SaveToStream(stream, Password);
-  return stream.ToBytes();
-}
+using test::Save;
 
 // The message of what a load raises, "" when it succeeds.
 std::string LoadError(TKLStorage& Storage, const ByteArray& Bytes, const String& Password = kPassword) {
