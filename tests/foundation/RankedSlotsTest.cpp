@@ -41,6 +41,9 @@ TEST(RankedSlots, AgreesWithAVectorOfLiveSlots) {
         ASSERT_EQ(slots.NextLive(0), live.front());
       }
     }
+    slots.Clear();
+    ASSERT_EQ(slots.GetLiveCount() + slots.GetDeadCount(), 0U);
+    ASSERT_EQ(slots.Append(), 0U);
   }
 }
 
