@@ -418,6 +418,7 @@ void TStorageTable::Write(TContentWriter& Writer) const {
       Writer.PutRecord(RecordOf(entry));
     }
   }
+  FLastWritten = Writer.Buffer().Size();
 }
 
 void TStorageTable::Take(TLoadedContent& Loaded) {
@@ -425,43 +426,48 @@ void TStorageTable::Take(TLoadedContent& Loaded) {
   if (FSlots.GetSlotCount() + count >= 0x7FFFFFFF) {
     RaiseListIndexError(static_cast<std::int64_t>(FSlots.GetSlotCount() + count));
   }
+  // Room for everything first: past this point only the values made for
+  // odd records can fail, and then the entries pushed are dropped again.
+  const std::size_t base = FEntries.size();
+  FEntries.reserve(base + count);
+  FSlots.Reserve(base + count);
+  ReserveCells(FUsedCells + count);
+  FBuffers.reserve(FBuffers.size() + 1);
   // Records that would not be written back as they are (malformed UTF-8, a
   // boolean byte other than 0 or 1) become value objects at once, with keys
   // of their own; every other record stays where it is.
   std::vector<std::unique_ptr<TKLValue>> made;
   std::vector<std::unique_ptr<std::uint8_t[]>> keys;
-  std::vector<TEntry> fresh;
-  fresh.reserve(count);
-  TRecordCursor cursor(Loaded.Buffer->Data(), Loaded.Size);
-  TRecordView record;
-  while (cursor.Next(record)) {
-    TEntry entry{};
-    entry.Type = record.Type;
-    if (IsCanonicalRecord(record)) {
-      entry.Key = record.Key();
-      entry.KeySize = record.KeySize;
-    } else {
-      made.push_back(MakeValue(record));
-      keys.push_back(OwnKeyBytes(made.back()->FKey, entry.KeySize));
-      entry.Key = keys.back().get();
-      entry.OwnsKey = true;
-      entry.Value = made.back().get();
+  try {
+    TRecordCursor cursor(Loaded.Buffer->Data(), Loaded.Size);
+    TRecordView record;
+    while (cursor.Next(record)) {
+      TEntry entry{};
+      entry.Type = record.Type;
+      if (IsCanonicalRecord(record)) {
+        entry.Key = record.Key();
+        entry.KeySize = record.KeySize;
+      } else {
+        made.push_back(MakeValue(record));
+        keys.push_back(OwnKeyBytes(made.back()->FKey, entry.KeySize));
+        entry.Key = keys.back().get();
+        entry.OwnsKey = true;
+        entry.Value = made.back().get();
+      }
+      entry.Hash = HashBytes(entry.Key, entry.KeySize);
+      FEntries.push_back(entry);
     }
-    entry.Hash = HashBytes(entry.Key, entry.KeySize);
-    fresh.push_back(entry);
+  } catch (...) {
+    FEntries.resize(base);
+    throw;
   }
-  FEntries.reserve(FEntries.size() + count);
-  FSlots.Reserve(FEntries.size() + count);
-  ReserveCells(FUsedCells + count);
-  FBuffers.reserve(FBuffers.size() + 1);
 
   // Nothing below can fail.
-  for (const TEntry& entry : fresh) {
+  for (std::size_t i = base; i < FEntries.size(); ++i) {
     const std::uint32_t slot = FSlots.Append();
-    FEntries.push_back(entry);
-    if (entry.Value != nullptr) {
-      entry.Value->FStorage = &FOwner;
-      entry.Value->FSlot = slot;
+    if (TKLValue* value = FEntries[i].Value) {
+      value->FStorage = &FOwner;
+      value->FSlot = slot;
     }
     Link(slot);
   }

@@ -58,6 +58,11 @@ public:
 
   // Appends the records of every value in storage order.
   void Write(TContentWriter& Writer) const;
+  // A guess of the content's size, for the writer's first buffer: the last
+  // content written, or a typical size per value.
+  std::size_t ContentSizeHint() const noexcept {
+    return FLastWritten != 0 ? FLastWritten + FLastWritten / 8 : std::size_t{64} * GetCount() + 64;
+  }
   // Appends the records of checked content: every allocation comes first, so
   // that a failure changes nothing.
   void Take(TLoadedContent& Loaded);
@@ -91,6 +96,7 @@ private:
   std::vector<std::uint32_t> FCells; // slots of first values; kNone empty, kGone removed
   std::size_t FUsedCells = 0;        // cells not empty
   std::vector<std::unique_ptr<TContentBuffer>> FBuffers;
+  mutable std::size_t FLastWritten = 0;
 };
 
 } // namespace kl::detail
