@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -87,14 +88,14 @@ public:
   explicit TOrderedIdSet(TLess Less = TLess()) : FLess(std::move(Less)) {}
   TOrderedIdSet(const TOrderedIdSet&) = delete;
   TOrderedIdSet& operator=(const TOrderedIdSet&) = delete;
-  TOrderedIdSet(TOrderedIdSet&& Other) noexcept
+  TOrderedIdSet(TOrderedIdSet&& Other) noexcept(std::is_nothrow_move_constructible_v<TLess>)
       : FLess(std::move(Other.FLess)),
         FRoot(std::exchange(Other.FRoot, nullptr)),
         FHeight(std::exchange(Other.FHeight, 0)),
         FSize(std::exchange(Other.FSize, 0)),
         FLeafCount(std::exchange(Other.FLeafCount, 0)),
         FInnerCount(std::exchange(Other.FInnerCount, 0)) {}
-  TOrderedIdSet& operator=(TOrderedIdSet&& Other) noexcept {
+  TOrderedIdSet& operator=(TOrderedIdSet&& Other) noexcept(std::is_nothrow_move_assignable_v<TLess>) {
     if (this != &Other) {
       Clear();
       FLess = std::move(Other.FLess);
