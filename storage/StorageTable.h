@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/OrderedIdSet.h"
 #include "foundation/RankedSlots.h"
 #include "foundation/Types.h"
 #include "storage/KLStorage.h"
@@ -22,7 +23,9 @@ namespace kl::detail {
 // their bytes, which leads to the first value under the key; later values
 // under the same key are chained behind it in storage order. Key bytes are
 // UTF-8, with unpaired surrogates kept in their own three-byte form, so that
-// two keys are equal exactly when their UTF-16 texts are.
+// two keys are equal exactly when their UTF-16 texts are. The slots in key
+// order, which a sub-tree listing needs, are kept in a B+ tree made on the
+// first such listing and dropped when slots renumber.
 class TStorageTable {
 public:
   static constexpr std::uint32_t kNone = 0xFFFFFFFF;
@@ -79,6 +82,17 @@ private:
     bool OwnsKey;           // Key was allocated for this entry
   };
 
+  // Slots by their key bytes, then by slot.
+  struct TKeyOrder {
+    const TStorageTable* Table;
+    bool operator()(std::uint32_t A, std::uint32_t B) const noexcept;
+  };
+  using TOrdered = TOrderedIdSet<TKeyOrder>;
+
+  const TOrdered& Ordered() const;
+  void OrderedInsert(std::uint32_t Slot) noexcept;
+  void OrderedErase(std::uint32_t Slot) noexcept;
+
   std::uint32_t FindBytes(const std::uint8_t* Key, std::size_t Size, std::uint32_t Hash) const noexcept;
   std::size_t CellOf(std::uint32_t Slot) const noexcept;
   void Link(std::uint32_t Slot) noexcept;
@@ -97,6 +111,7 @@ private:
   std::size_t FUsedCells = 0;        // cells not empty
   std::vector<std::unique_ptr<TContentBuffer>> FBuffers;
   mutable std::size_t FLastWritten = 0;
+  mutable std::unique_ptr<TOrdered> FOrdered; // null until a sub-tree is listed
 };
 
 } // namespace kl::detail
