@@ -99,7 +99,7 @@ public:
   }
 
   void Clear() noexcept {
-    FSlots = 0;
+    FSlots = FDead; // Compacted takes the dead ones off, leaving none
     Compacted();
   }
 
