@@ -1,3 +1,6 @@
+#include <utility>
+#include <vector>
+
 #include "database/KLDatabase.h"
 #include "database/UserLookupIndex.h"
 #include "foundation/Convert.h"
@@ -120,10 +123,10 @@ void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const
   std::int32_t index = 0;
   // Identifiers are handed out from the counter up and must be positive.
   if (!TryStrToInt(Lines->Get(0), index) || index < 0) RaiseCorrupted();
-  TRankedList<String> users;
-  users.Reserve(static_cast<std::size_t>(Lines->GetCount() - 1));
-  for (std::int32_t i = 1; i < Lines->GetCount(); ++i) users.Append(Lines->Get(i));
   String uri = URI;
+  std::vector<String> lines = Lines->TakeLines();
+  lines.erase(lines.begin());
+  TRankedList<String> users(std::move(lines));
   std::swap(FList, users);
   WipeLines(users);
   RecordsChanged();

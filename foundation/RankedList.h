@@ -63,6 +63,13 @@ public:
   using iterator = TIterator<false>;
   using const_iterator = TIterator<true>;
 
+  TRankedList() = default;
+  // Takes Items over, in order, without copying them.
+  explicit TRankedList(std::vector<T>&& Items) noexcept : FItems(std::move(Items)) {
+    // Without dead slots there is no tree to grow: appending only counts.
+    for (std::size_t i = 0; i < FItems.size(); ++i) FSlots.Append();
+  }
+
   std::int32_t GetCount() const noexcept { return static_cast<std::int32_t>(FSlots.GetLiveCount()); }
 
   // Makes room for Extra more items, so that appending them cannot fail.
