@@ -1,4 +1,5 @@
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "database/KLDatabase.h"
@@ -49,13 +50,14 @@ public:
   };
 
   explicit TUserKeyList(const TKLStorage& Storage) : FStorage(Storage) {
-    TStringList keys;
-    Storage.GetSubKeys(UsersKey, keys, false);
-    FUsers.Reserve(static_cast<std::size_t>(keys.GetCount()));
-    FKnown.reserve(static_cast<std::size_t>(keys.GetCount()));
-    for (const String& key : keys) {
-      FUsers.Append(TUser{key, {}});
+    TStringList listed;
+    Storage.GetSubKeys(UsersKey, listed, false);
+    std::vector<String> keys = listed.TakeLines();
+    FUsers.Reserve(keys.size());
+    FKnown.reserve(keys.size());
+    for (String& key : keys) {
       FKnown.insert(key);
+      FUsers.Append(TUser{std::move(key), {}});
     }
   }
 
