@@ -99,7 +99,7 @@ public:
   }
 
   void Clear() noexcept {
-    FSlots = FDead; // Compacted takes the dead ones off, leaving none
+    FSlots = FDead;
     Compacted();
   }
 
