@@ -217,10 +217,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
   FKey = storage.FKey;
   FKdf = storage.GetKdfParameters();
   FLoadedVersion = storage.GetLoadedVersion();
-  for (auto& rec : loaded) {
-    FList.Add(rec.get());
-    rec.release()->FStore = this;
-  }
+  TakeAll(loaded);
 }
 
 void TKLPassStorage::SaveToFile(const String& FileName, const String& Password) {
