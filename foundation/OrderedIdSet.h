@@ -143,6 +143,10 @@ public:
       ++FSize;
       return;
     }
+    if (FHeight > 0 && ShiftToSibling(leaf, path[FHeight - 1], pos, Id)) {
+      ++FSize;
+      return;
+    }
     // The leaf splits, and so does every full inner node above it; all the nodes that takes are allocated before
     // anything changes.
     std::size_t fullInners = 0;
@@ -375,6 +379,42 @@ private:
     Leaf->Next = Right;
     ++FLeafCount;
     ++FSize;
+  }
+
+  // Inserts Id (going to Pos) into the full Leaf by passing its first id to a left sibling with room, or its last to
+  // a right one, rather than splitting it: leaves fill further than half, nearly full when ids arrive in order.
+  // False when neither sibling has room.
+  static bool ShiftToSibling(TLeaf* Leaf, TStep Up, std::uint32_t Pos, std::uint32_t Id) noexcept {
+    TInner* parent = Up.Node;
+    const std::uint32_t i = Up.Index;
+    // Id is above the leaf's separator, so it never goes first in a leaf that has one.
+    if (i > 0 && Pos > 0) {
+      TLeaf* left = static_cast<TLeaf*>(parent->Children[i - 1]);
+      if (left->Count < kCapacity) {
+        left->Ids[left->Count++] = Leaf->Ids[0];
+        std::copy(Leaf->Ids + 1, Leaf->Ids + Pos, Leaf->Ids);
+        Leaf->Ids[Pos - 1] = Id;
+        parent->Keys[i] = Leaf->Ids[0];
+        return true;
+      }
+    }
+    if (i + 1 < parent->Count) {
+      TLeaf* right = static_cast<TLeaf*>(parent->Children[i + 1]);
+      if (right->Count < kCapacity) {
+        std::uint32_t moved = Id;
+        if (Pos < kCapacity) {
+          moved = Leaf->Ids[kCapacity - 1];
+          std::copy_backward(Leaf->Ids + Pos, Leaf->Ids + kCapacity - 1, Leaf->Ids + kCapacity);
+          Leaf->Ids[Pos] = Id;
+        }
+        std::copy_backward(right->Ids, right->Ids + right->Count, right->Ids + right->Count + 1);
+        right->Ids[0] = moved;
+        ++right->Count;
+        parent->Keys[i + 1] = moved;
+        return true;
+      }
+    }
+    return false;
   }
 
   static void InsertChild(TInner* Node, std::uint32_t At, std::uint32_t Key, TNode* Child) noexcept {

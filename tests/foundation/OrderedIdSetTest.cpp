@@ -174,6 +174,31 @@ TEST(OrderedIdSet, AssignBuildsAValidTreeThatLaterEditsKeepValid) {
   for (std::size_t count : {0, 1, 31, 62, 63, 124, 125, 3844, 3845, 20000}) AssignThenEdits<62>(count);
 }
 
+// Leaves pass ids to a sibling with room before they split, so inserts in order fill them nearly full and random
+// ones well beyond half; erasing most ids afterwards keeps every node at least half full.
+TEST(OrderedIdSet, InsertsFillLeavesAndErasuresKeepThemHalfFull) {
+  const std::uint32_t count = 20000;
+  std::vector<std::uint32_t> ascending(count);
+  for (std::uint32_t id = 0; id < count; ++id) ascending[id] = id;
+  std::vector<std::uint32_t> shuffled = ascending;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(5));
+  const std::vector<std::uint32_t> descending(ascending.rbegin(), ascending.rend());
+  const struct {
+    const char* Order;
+    const std::vector<std::uint32_t>& Ids;
+    double MaxBytesPerId; // full leaves: 264 bytes for 62 ids, 4.26 an id
+  } cases[] = {{"ascending", ascending, 4.8}, {"descending", descending, 4.8}, {"random", shuffled, 5.8}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Order);
+    TOrderedIdSet<std::less<std::uint32_t>> set;
+    for (std::uint32_t id : c.Ids) set.Insert(id);
+    EXPECT_LE(static_cast<double>(set.MemoryBytes()) / count, c.MaxBytesPerId);
+    for (std::uint32_t k = 0; k < count * 9 / 10; ++k) ASSERT_TRUE(set.Erase(shuffled[k]));
+    EXPECT_EQ(set.Validate(), nullptr);
+    EXPECT_LE(static_cast<double>(set.MemoryBytes()) / static_cast<double>(set.Size()), 9.4); // leaves half full: 8.5
+  }
+}
+
 // Every allocation that an insert (splits up to a new root) or an Assign makes fails in turn: the set is left as it
 // was, then the operation succeeds.
 TEST(OrderedIdSet, FailedAllocationLeavesTheSetAsItWas) {
