@@ -177,7 +177,6 @@ private:
   friend struct detail::TPassExchangeAccess;
   void Take(TKLPassRecord* Rec);
   void CheckSavableGroups() const;
-  void Configure(TKLStorage& Storage) const;
 
   TPointerList<TKLPassRecord> FList;
   TKLKdfParameters FKdf;

@@ -1,6 +1,10 @@
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
+#include <deque>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -9,8 +13,10 @@
 #include "foundation/Clock.h"
 #include "foundation/Convert.h"
 #include "foundation/FileStream.h"
+#include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageContent.h"
 #include "storage/StorageFormat.h"
 
 namespace kl {
@@ -23,66 +29,97 @@ enum TLeaf : std::size_t { lfTitle, lfName, lfPwd, lfURL, lfNote, lfCDate, lfMDa
 
 constexpr std::array<std::u16string_view, lfCount> kLeafNames = {u"/title", u"/name",  u"/pwd",   u"/url",
                                                                  u"/note",  u"/cdate", u"/mdate", u"/adate"};
+constexpr std::array<std::string_view, lfCount> kLeafBytes = {"/title", "/name",  "/pwd",   "/url",
+                                                              "/note",  "/cdate", "/mdate", "/adate"};
+constexpr std::size_t kTextLeaves = lfNote + 1;
 
-std::size_t LeafIndex(std::u16string_view Leaf) noexcept {
+std::size_t LeafIndex(std::string_view Leaf) noexcept {
   for (std::size_t i = 0; i < lfCount; ++i) {
-    if (kLeafNames[i] == Leaf) return i;
+    if (kLeafBytes[i] == Leaf) return i;
   }
   return lfCount;
 }
 
 [[noreturn]] void RaiseCorrupted() { throw EKLPassStorageException(SStorageCorrupted); }
 
+// The value record that starts at Bytes, in content already checked.
+detail::TRecordView RecordAt(const std::uint8_t* Bytes) noexcept {
+  detail::TRecordView view;
+  view.Bytes = Bytes;
+  view.KeySize = static_cast<std::uint16_t>(Bytes[0] | Bytes[1] << 8);
+  view.Type = Bytes[2 + view.KeySize];
+  return view;
+}
+
 // A record key (group "/" position) met in a loaded storage, with the first
-// value found under each of its leaves; only those are read, as a lookup
-// would. Views point into the keys of the storage's values, which stay put
-// while the records are made.
+// value record found under each of its leaves; only those are read, as a
+// lookup would. Keys are the UTF-8 bytes of the records in the loaded content,
+// which stays put while the records are made.
 struct TPendingRecord {
-  std::u16string_view Key;
-  std::array<const TKLValue*, lfCount> Leaves{};
+  std::string_view Key;
+  std::array<const std::uint8_t*, lfCount> Leaves{};
   std::size_t Next = 0; // the next record of the same group, 0 for none
 };
 
 struct TPendingGroup {
-  std::u16string_view Name;
+  std::string_view Name;
   std::size_t First = 0; // records are numbered from 1 so that 0 ends a chain
   std::size_t Last = 0;
 };
 
-// Sorts the keys of a loaded storage into groups and records in one pass,
-// each in order of first occurrence. A key G "/" i "/" leaf belongs to the
-// record G "/" i; a key G "/" i with no leaf names a record that has no values
-// and so fails as corrupted when it is reached. A key with no group separator
-// after its first character, or one ending right after it, lies under no
-// record. The group is found from the second character on, as a listing of
-// the root does, so a key beginning with "/" yields a group beginning with
-// "/", never the empty group.
+// Sorts the value records of loaded content into groups and records in one
+// pass, each in order of first occurrence. A key G "/" i "/" leaf belongs to
+// the record G "/" i; a key G "/" i with no leaf names a record that has no
+// values and so fails as corrupted when it is reached. A key with no group
+// separator after its first character, or one ending right after it, lies
+// under no record. The group is found from the second character on, as a
+// listing of the root does, so a key beginning with "/" yields a group
+// beginning with "/", never the empty group. In UTF-8 searching from the
+// second byte is the same: a character after the first ASCII one never
+// holds the byte "/".
+//
+// Keys compare as their texts do: a key that is not well-formed UTF-8 reads
+// as the text its malformed parts decode to (each a U+FFFD), so it is indexed
+// under the UTF-8 of that text, kept aside, and meets a well-formed key of
+// the same text.
 class TRecordIndex {
 public:
-  explicit TRecordIndex(const TKLStorage& Storage) {
+  TRecordIndex(const std::uint8_t* Content, std::size_t Size, std::size_t Records) {
+    FRecords.reserve(Records / lfCount + 2);
     FRecords.emplace_back(); // index 0 stands for "none"
-    for (std::int32_t i = 0; i < Storage.GetCount(); ++i) Place(*Storage.GetValue(i));
+    FRecordIndex.reserve(Records / lfCount + 1);
+    detail::TRecordCursor cursor(Content, Size);
+    detail::TRecordView record;
+    while (cursor.Next(record)) {
+      Place(record, detail::IsCanonicalRecord(record) ? record.KeyBytes() : Reencoded(record));
+    }
   }
 
   const std::vector<TPendingGroup>& Groups() const noexcept { return FGroups; }
   const TPendingRecord& Record(std::size_t Index) const noexcept { return FRecords[Index]; }
+  std::size_t GetRecordCount() const noexcept { return FRecords.size() - 1; }
 
 private:
-  void Place(const TKLValue& Value) {
-    const std::u16string_view key = Value.GetKey();
-    const std::size_t groupEnd = key.find(u'/', 1);
-    if (groupEnd == std::u16string_view::npos || groupEnd + 1 == key.size()) return;
-    const std::size_t recordEnd = key.find(u'/', groupEnd + 1);
-    const std::u16string_view recordKey = key.substr(0, recordEnd);
-    TPendingRecord& rec = FRecords[RecordFor(recordKey, key.substr(0, groupEnd))];
-    if (recordEnd == std::u16string_view::npos) return;
-    const std::size_t leaf = LeafIndex(key.substr(recordEnd));
-    if (leaf < lfCount && rec.Leaves[leaf] == nullptr) rec.Leaves[leaf] = &Value;
+  void Place(const detail::TRecordView& Record, std::string_view Key) {
+    const std::size_t groupEnd = Key.find('/', 1);
+    if (groupEnd == std::string_view::npos || groupEnd + 1 == Key.size()) return;
+    const std::size_t recordEnd = Key.find('/', groupEnd + 1);
+    const std::string_view recordKey = Key.substr(0, recordEnd);
+    TPendingRecord& rec = FRecords[RecordFor(recordKey, Key.substr(0, groupEnd))];
+    if (recordEnd == std::string_view::npos) return;
+    const std::size_t leaf = LeafIndex(Key.substr(recordEnd));
+    if (leaf < lfCount && rec.Leaves[leaf] == nullptr) rec.Leaves[leaf] = Record.Bytes;
+  }
+
+  std::string_view Reencoded(const detail::TRecordView& Record) {
+    const String text = UTF8ToStr(Record.Key(), Record.KeySize);
+    FKeptKeys.push_back(StrToUTF8(text));
+    return FKeptKeys.back();
   }
 
   // The eight values of a record usually follow one another, so the last
   // record found is tried before the hash.
-  std::size_t RecordFor(std::u16string_view RecordKey, std::u16string_view Group) {
+  std::size_t RecordFor(std::string_view RecordKey, std::string_view Group) {
     if (FLastRecord != 0 && FRecords[FLastRecord].Key == RecordKey) return FLastRecord;
     auto [it, added] = FRecordIndex.try_emplace(RecordKey, FRecords.size());
     if (added) {
@@ -93,7 +130,7 @@ private:
     return it->second;
   }
 
-  TPendingGroup& GroupFor(std::u16string_view Group) {
+  TPendingGroup& GroupFor(std::string_view Group) {
     auto [it, added] = FGroupIndex.try_emplace(Group, FGroups.size());
     if (added) FGroups.push_back(TPendingGroup{Group, 0, 0});
     return FGroups[it->second];
@@ -110,22 +147,28 @@ private:
 
   std::vector<TPendingRecord> FRecords;
   std::vector<TPendingGroup> FGroups;
-  std::unordered_map<std::u16string_view, std::size_t> FRecordIndex;
-  std::unordered_map<std::u16string_view, std::size_t> FGroupIndex;
+  std::unordered_map<std::string_view, std::size_t> FRecordIndex;
+  std::unordered_map<std::string_view, std::size_t> FGroupIndex;
   std::size_t FLastRecord = 0;
+  // Keys read as text and encoded again; a deque keeps them in place.
+  std::deque<std::string> FKeptKeys;
 };
 
-const String& TextOf(const TPendingRecord& Rec, TLeaf Leaf) {
-  const auto* value = dynamic_cast<const TKLStringValue*>(Rec.Leaves[Leaf]);
-  if (value == nullptr || value->GetValueType() != vtString) RaiseCorrupted();
-  return value->GetValue();
+// The leaves of a record, each of the type the saved form gives it; else the
+// storage is corrupted.
+void CheckLeaves(const TPendingRecord& Rec) {
+  for (std::size_t leaf = 0; leaf < lfCount; ++leaf) {
+    const std::uint8_t* bytes = Rec.Leaves[leaf];
+    if (bytes == nullptr || RecordAt(bytes).Type != (leaf < kTextLeaves ? vtString : vtLong)) RaiseCorrupted();
+  }
 }
 
-std::int64_t LongOf(const TPendingRecord& Rec, TLeaf Leaf) {
-  const auto* value = dynamic_cast<const TKLLongValue*>(Rec.Leaves[Leaf]);
-  if (value == nullptr || value->GetValueType() != vtLong) RaiseCorrupted();
-  return value->GetValue();
+String TextOf(const TPendingRecord& Rec, TLeaf Leaf) {
+  const detail::TRecordView record = RecordAt(Rec.Leaves[Leaf]);
+  return UTF8ToStr(record.Counted(), record.CountedSize());
 }
+
+std::int64_t LongOf(const TPendingRecord& Rec, TLeaf Leaf) { return RecordAt(Rec.Leaves[Leaf]).Long(); }
 
 } // namespace
 
@@ -139,85 +182,102 @@ void TKLPassStorage::SetSaveVersion(std::uint8_t Value) {
   FSaveVersion = Value;
 }
 
-// The storage a save or load goes through takes this store's settings and
-// its kept key.
-void TKLPassStorage::Configure(TKLStorage& Storage) const {
-  Storage.SetRandomGenerator(GetRandomGenerator());
-  Storage.FKdf = FKdf;
-  Storage.FAllowLegacyFormat = FAllowLegacyFormat;
-  Storage.FSaveVersion = FSaveVersion;
-  Storage.FKey = FKey;
-}
-
 // Refuses a group that the saved form cannot carry before anything is
 // written: the empty group would give keys beginning with "/", and a "/"
 // inside a name would shift the key's elements; neither could be loaded back.
 void TKLPassStorage::CheckSavableGroups() const {
-  for (const TKLPassRecord* rec : FList) {
-    const String& group = rec->FGroup;
+  for (std::int32_t i = 0; i < GetCount(); ++i) {
+    const String& group = GetRecord(i)->FGroup;
     if (group.empty() || group.find(u'/') != String::npos) throw EKLPassStorageException(SWrongGroupName);
   }
 }
 
 // Each text is read through the record (stamping its access time with this
 // save's time, which is then written as the access time) and written in place.
+// The content is built whole before the first byte is written, so that a
+// refused save leaves the stream as it was.
 void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
   CheckSavableGroups();
-  TKLStorage storage;
-  Configure(storage);
+  // Room for the content when every character is ASCII, plus the largest
+  // single value in its widest form: the writer then does not grow (and copy
+  // secrets) for the usual vault.
+  std::size_t estimate = 256;
+  std::size_t widest = 0;
+  for (std::int32_t i = 0; i < GetCount(); ++i) {
+    const TKLPassRecord& rec = *GetRecord(i);
+    const std::size_t group = rec.FGroup.size() + 12; // "/" i, at most 11 characters
+    estimate += 8 * (3 + group) + 42 + 5 * 2 + 3 * 8; // counts, types, leaf names, longs
+    for (const String* text : {&rec.FTitle, &rec.FUsername, &rec.FPassword, &rec.FURL, &rec.FNote}) {
+      estimate += text->size();
+      widest = std::max(widest, text->size() + group);
+    }
+  }
+  detail::TContentWriter writer(estimate + 3 * widest);
   const std::int64_t now = NowUnixSeconds();
   static constexpr TKLPassRecord::TField kTexts[] = {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername,
                                                      &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
                                                      &TKLPassRecord::FNote};
   String key;
   for (std::int32_t i = 0; i < GetCount(); ++i) {
-    TKLPassRecord& rec = *FList.Get(i);
+    TKLPassRecord& rec = *GetRecord(i);
     key = rec.ReadField(&TKLPassRecord::FGroup, now);
     key += u'/';
     key += IntToStr(i);
     const std::size_t base = key.size();
-    auto leafKey = [&](TLeaf Leaf) -> const String& {
+    auto leafKey = [&](TLeaf Leaf) -> std::u16string_view {
       key.resize(base);
       key += kLeafNames[Leaf];
       return key;
     };
     for (std::size_t t = 0; t < std::size(kTexts); ++t) {
-      storage.PutString(leafKey(static_cast<TLeaf>(lfTitle + t)), rec.ReadField(kTexts[t], now), false);
+      writer.PutString(leafKey(static_cast<TLeaf>(lfTitle + t)), rec.ReadField(kTexts[t], now));
     }
-    storage.PutLong(leafKey(lfCDate), rec.FCreationDate, false);
-    storage.PutLong(leafKey(lfMDate), rec.FModificationDate, false);
-    storage.PutLong(leafKey(lfADate), rec.FLastAccessDate, false);
+    writer.PutLong(leafKey(lfCDate), rec.FCreationDate);
+    writer.PutLong(leafKey(lfMDate), rec.FModificationDate);
+    writer.PutLong(leafKey(lfADate), rec.FLastAccessDate);
   }
-  storage.SaveToStream(Strm, Password);
-  FKey = storage.FKey;
+  writer.Finish();
+  // The kept key changes only with a save that succeeded.
+  std::shared_ptr<detail::TStorageKey> kept = FKey;
+  detail::WriteStorageFile(Strm, Password, detail::TStorageFileOptions{FKdf, FAllowLegacyFormat, FSaveVersion},
+                           *GetRandomGenerator(), kept, writer.Buffer());
+  FKey = std::move(kept);
 }
 
 // The records are made aside and join the store only once all of them are.
 void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
-  TKLStorage storage;
-  Configure(storage);
-  storage.LoadFromStream(Strm, Password);
-  const TRecordIndex index(storage);
-  std::vector<std::unique_ptr<TKLPassRecord>> loaded;
+  detail::TLoadedContent loaded = detail::ReadStorageFile(
+      Strm, Password, detail::TStorageFileOptions{FKdf, FAllowLegacyFormat, FSaveVersion}, FKey);
+  const TRecordIndex index(loaded.Buffer->Data(), loaded.Size, loaded.Records);
+  std::vector<std::unique_ptr<TKLPassRecord>> made;
+  made.reserve(index.GetRecordCount());
   for (const TPendingGroup& group : index.Groups()) {
     // Only a key beginning with "/" gives such a group; its records could
     // never be saved again.
-    if (group.Name.find(u'/') != std::u16string_view::npos) RaiseCorrupted();
+    if (group.Name[0] == '/') RaiseCorrupted();
+    const String name = UTF8ToStr(reinterpret_cast<const std::uint8_t*>(group.Name.data()), group.Name.size());
     for (std::size_t r = group.First; r != 0; r = index.Record(r).Next) {
       const TPendingRecord& pending = index.Record(r);
-      auto rec =
-          std::make_unique<TKLPassRecord>(TextOf(pending, lfTitle), TextOf(pending, lfName), TextOf(pending, lfPwd),
-                                          TextOf(pending, lfURL), TextOf(pending, lfNote), String(group.Name));
+      CheckLeaves(pending);
+      auto rec = std::make_unique<TKLPassRecord>();
+      rec->FGroup = name;
+      rec->FTitle = TextOf(pending, lfTitle);
+      rec->FUsername = TextOf(pending, lfName);
+      rec->FPassword = TextOf(pending, lfPwd);
+      rec->FURL = TextOf(pending, lfURL);
+      rec->FNote = TextOf(pending, lfNote);
       rec->FCreationDate = LongOf(pending, lfCDate);
       rec->FModificationDate = LongOf(pending, lfMDate);
       rec->FLastAccessDate = LongOf(pending, lfADate);
-      loaded.push_back(std::move(rec));
+      made.push_back(std::move(rec));
     }
   }
-  FKey = storage.FKey;
-  FKdf = storage.GetKdfParameters();
-  FLoadedVersion = storage.GetLoadedVersion();
-  for (auto& rec : loaded) {
+  if (loaded.Key) {
+    FKdf = loaded.Key->GetParameters();
+    FKey = std::move(loaded.Key);
+  }
+  FLoadedVersion = loaded.Version;
+  for (auto& rec : made) {
     FList.Add(rec.get());
     rec.release()->FStore = this;
   }
