@@ -73,6 +73,10 @@ private:
   friend class TKLPassStorage;
   friend struct detail::TPassExchangeAccess;
   using TField = String TKLPassRecord::*;
+  // A record with every field empty or 0, for a load to fill in without
+  // reading the clock.
+  struct TBlank {};
+  explicit TKLPassRecord(TBlank) noexcept {}
 
   // In-place read for the store's listing, search and save: stamps the access
   // time with Now (one clock reading for a whole pass) without copying the text.

@@ -6,7 +6,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <functional>
+#include <new>
 #include <vector>
 
 #include "foundation/AtomicFile.h"
@@ -42,29 +43,105 @@ std::size_t LeafIndex(std::string_view Leaf) noexcept {
 
 [[noreturn]] void RaiseCorrupted() { throw EKLPassStorageException(SStorageCorrupted); }
 
-// The value record that starts at Bytes, in content already checked.
-detail::TRecordView RecordAt(const std::uint8_t* Bytes) noexcept {
-  detail::TRecordView view;
-  view.Bytes = Bytes;
-  view.KeySize = static_cast<std::uint16_t>(Bytes[0] | Bytes[1] << 8);
-  view.Type = Bytes[2 + view.KeySize];
-  return view;
+// Numbers byte strings that live elsewhere and stay put, in the order in
+// which they are first met: an open-addressing table of 8-byte cells (number
+// and hash) over the list of strings, with no allocation per string.
+class TViewIndex {
+public:
+  explicit TViewIndex(std::size_t Expected) {
+    FCells.resize(CellsFor(Expected));
+    FKeys.reserve(Expected);
+  }
+
+  std::size_t GetCount() const noexcept { return FKeys.size(); }
+
+  // The number of Key; Added tells whether Key was new and took the next one.
+  std::uint32_t FindOrAdd(std::string_view Key, bool& Added) {
+    const std::size_t hash = std::hash<std::string_view>()(Key);
+    const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32) | 1; // 0 marks an empty cell
+    std::size_t mask = FCells.size() - 1;
+    std::size_t cell = hash & mask;
+    for (; FCells[cell].Tag != 0; cell = (cell + 1) & mask) {
+      if (FCells[cell].Tag == tag && FKeys[FCells[cell].Number] == Key) {
+        Added = false;
+        return FCells[cell].Number;
+      }
+    }
+    Added = true;
+    if (FKeys.size() >= 0xFFFFFFFE) throw std::bad_alloc();
+    const auto number = static_cast<std::uint32_t>(FKeys.size());
+    FKeys.push_back(Key);
+    if (2 * FKeys.size() > FCells.size()) {
+      Rehash();
+    } else {
+      FCells[cell] = TCell{tag, number};
+    }
+    return number;
+  }
+
+private:
+  struct TCell {
+    std::uint32_t Tag = 0;
+    std::uint32_t Number = 0;
+  };
+
+  static std::size_t CellsFor(std::size_t Keys) noexcept {
+    std::size_t cells = 16;
+    while (cells < 2 * Keys + 2) cells *= 2;
+    return cells;
+  }
+
+  // Places every key again in a table of twice the size.
+  void Rehash() {
+    std::vector<TCell> cells(2 * FCells.size());
+    const std::size_t mask = cells.size() - 1;
+    for (std::uint32_t number = 0; number < FKeys.size(); ++number) {
+      const std::size_t hash = std::hash<std::string_view>()(FKeys[number]);
+      std::size_t cell = hash & mask;
+      while (cells[cell].Tag != 0) cell = (cell + 1) & mask;
+      cells[cell] = TCell{static_cast<std::uint32_t>(hash >> 32) | 1, number};
+    }
+    FCells.swap(cells);
+  }
+
+  std::vector<TCell> FCells;
+  std::vector<std::string_view> FKeys;
+};
+
+// UTF8ToStr, with a short way for ASCII, the usual case.
+String Decode(const std::uint8_t* Bytes, std::size_t Size) {
+  std::uint8_t any = 0;
+  for (std::size_t i = 0; i < Size; ++i) any |= Bytes[i];
+  if (any >= 0x80) return UTF8ToStr(Bytes, Size);
+  String text(Size, u'\0');
+  for (std::size_t i = 0; i < Size; ++i) text[i] = Bytes[i];
+  return text;
 }
 
-// A record key (group "/" position) met in a loaded storage, with the first
-// value record found under each of its leaves; only those are read, as a
-// lookup would. Keys are the UTF-8 bytes of the records in the loaded content,
-// which stays put while the records are made.
+// Where a load puts the leaves of a record, and how it makes one.
+struct TRecordFields {
+  std::array<String TKLPassRecord::*, kTextLeaves> Texts;
+  std::array<std::int64_t TKLPassRecord::*, lfCount - kTextLeaves> Dates;
+  std::unique_ptr<TKLPassRecord> (*Make)();
+};
+
+// A record key (group "/" position) met in a loaded storage, and the record
+// made for it as its values are met: the first value under each leaf fills
+// the field when it has the leaf's type, as a lookup of the leaf would find
+// it. The record is whole when every leaf was met with its type.
 struct TPendingRecord {
-  std::string_view Key;
-  std::array<const std::uint8_t*, lfCount> Leaves{};
-  std::size_t Next = 0; // the next record of the same group, 0 for none
+  std::unique_ptr<TKLPassRecord> Rec;
+  std::uint32_t Next = 0; // the next record of the same group, 0 for none
+  std::uint8_t Met = 0;   // leaves met, one bit each
+  std::uint8_t Typed = 0; // leaves whose first value had the leaf's type
+
+  bool IsWhole() const noexcept { return Typed == (1u << lfCount) - 1; }
 };
 
 struct TPendingGroup {
   std::string_view Name;
-  std::size_t First = 0; // records are numbered from 1 so that 0 ends a chain
-  std::size_t Last = 0;
+  std::uint32_t First = 0; // records are numbered from 1 so that 0 ends a chain
+  std::uint32_t Last = 0;
 };
 
 // Sorts the value records of loaded content into groups and records in one
@@ -74,9 +151,8 @@ struct TPendingGroup {
 // separator after its first character, or one ending right after it, lies
 // under no record. The group is found from the second character on, as a
 // listing of the root does, so a key beginning with "/" yields a group
-// beginning with "/", never the empty group. In UTF-8 searching from the
-// second byte is the same: a character after the first ASCII one never
-// holds the byte "/".
+// beginning with "/", never the empty group. Searching the UTF-8 bytes from
+// the second byte finds the same "/": no other character's bytes hold it.
 //
 // Keys compare as their texts do: a key that is not well-formed UTF-8 reads
 // as the text its malformed parts decode to (each a U+FFFD), so it is indexed
@@ -84,59 +160,89 @@ struct TPendingGroup {
 // the same text.
 class TRecordIndex {
 public:
-  TRecordIndex(const std::uint8_t* Content, std::size_t Size, std::size_t Records) {
+  TRecordIndex(const std::uint8_t* Content, std::size_t Size, std::size_t Records, const TRecordFields& Fields)
+      : FFields(Fields), FRecordIndex(Records / lfCount + 1), FGroupIndex(16) {
     FRecords.reserve(Records / lfCount + 2);
     FRecords.emplace_back(); // index 0 stands for "none"
-    FRecordIndex.reserve(Records / lfCount + 1);
     detail::TRecordCursor cursor(Content, Size);
     detail::TRecordView record;
     while (cursor.Next(record)) {
-      Place(record, detail::IsCanonicalRecord(record) ? record.KeyBytes() : Reencoded(record));
+      const std::string_view key = record.KeyBytes();
+      // The values of a record usually follow one another: a key made of the
+      // last record's key, "/" and a leaf belongs to it. Its leaf is then
+      // matched in bytes: one of the eight is ASCII, and bytes that are not
+      // well-formed never read as one. The key up to the record's end is
+      // well-formed, so it reads as that record's key whatever follows.
+      if (FLast != 0 && key.size() > FLastKey.size() && key[FLastKey.size()] == '/' &&
+          key.compare(0, FLastKey.size(), FLastKey) == 0) {
+        Attach(FRecords[FLast], key.substr(FLastKey.size()), record);
+      } else {
+        Place(record, IsWellFormedKey(key) ? key : Reencoded(record));
+      }
     }
   }
 
   const std::vector<TPendingGroup>& Groups() const noexcept { return FGroups; }
-  const TPendingRecord& Record(std::size_t Index) const noexcept { return FRecords[Index]; }
+  TPendingRecord& Record(std::size_t Index) noexcept { return FRecords[Index]; }
   std::size_t GetRecordCount() const noexcept { return FRecords.size() - 1; }
 
 private:
+  static bool IsWellFormedKey(std::string_view Key) noexcept {
+    std::uint8_t any = 0;
+    for (const char c : Key) any |= static_cast<std::uint8_t>(c);
+    return any < 0x80 || IsValidUTF8(reinterpret_cast<const std::uint8_t*>(Key.data()), Key.size());
+  }
+
+  void Attach(TPendingRecord& Pending, std::string_view Leaf, const detail::TRecordView& Value) {
+    const std::size_t leaf = LeafIndex(Leaf);
+    const auto bit = static_cast<std::uint8_t>(1u << leaf);
+    if (leaf == lfCount || (Pending.Met & bit) != 0) return;
+    Pending.Met |= bit;
+    if (leaf < kTextLeaves) {
+      if (Value.Type != vtString) return;
+      (*Pending.Rec).*FFields.Texts[leaf] = Decode(Value.Counted(), Value.CountedSize());
+    } else {
+      if (Value.Type != vtLong) return;
+      (*Pending.Rec).*FFields.Dates[leaf - kTextLeaves] = Value.Long();
+    }
+    Pending.Typed |= bit;
+  }
+
   void Place(const detail::TRecordView& Record, std::string_view Key) {
     const std::size_t groupEnd = Key.find('/', 1);
     if (groupEnd == std::string_view::npos || groupEnd + 1 == Key.size()) return;
     const std::size_t recordEnd = Key.find('/', groupEnd + 1);
-    const std::string_view recordKey = Key.substr(0, recordEnd);
-    TPendingRecord& rec = FRecords[RecordFor(recordKey, Key.substr(0, groupEnd))];
-    if (recordEnd == std::string_view::npos) return;
-    const std::size_t leaf = LeafIndex(Key.substr(recordEnd));
-    if (leaf < lfCount && rec.Leaves[leaf] == nullptr) rec.Leaves[leaf] = Record.Bytes;
+    TPendingRecord& rec = FRecords[RecordFor(Key.substr(0, recordEnd), Key.substr(0, groupEnd))];
+    if (recordEnd != std::string_view::npos) Attach(rec, Key.substr(recordEnd), Record);
   }
 
+  // A key read as text and encoded again, kept in place while the index lives.
   std::string_view Reencoded(const detail::TRecordView& Record) {
-    const String text = UTF8ToStr(Record.Key(), Record.KeySize);
-    FKeptKeys.push_back(StrToUTF8(text));
+    FKeptKeys.push_back(StrToUTF8(UTF8ToStr(Record.Key(), Record.KeySize)));
     return FKeptKeys.back();
   }
 
-  // The eight values of a record usually follow one another, so the last
-  // record found is tried before the hash.
-  std::size_t RecordFor(std::string_view RecordKey, std::string_view Group) {
-    if (FLastRecord != 0 && FRecords[FLastRecord].Key == RecordKey) return FLastRecord;
-    auto [it, added] = FRecordIndex.try_emplace(RecordKey, FRecords.size());
+  std::uint32_t RecordFor(std::string_view RecordKey, std::string_view Group) {
+    bool added = false;
+    const std::uint32_t record = FRecordIndex.FindOrAdd(RecordKey, added) + 1;
     if (added) {
-      FRecords.push_back(TPendingRecord{RecordKey, {}, 0});
-      Chain(GroupFor(Group), it->second);
+      if (record == 0) throw std::bad_alloc();
+      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0});
+      Chain(GroupFor(Group), record);
     }
-    FLastRecord = it->second;
-    return it->second;
+    FLast = record;
+    FLastKey = RecordKey;
+    return record;
   }
 
   TPendingGroup& GroupFor(std::string_view Group) {
-    auto [it, added] = FGroupIndex.try_emplace(Group, FGroups.size());
+    bool added = false;
+    const std::size_t group = FGroupIndex.FindOrAdd(Group, added);
     if (added) FGroups.push_back(TPendingGroup{Group, 0, 0});
-    return FGroups[it->second];
+    return FGroups[group];
   }
 
-  void Chain(TPendingGroup& Group, std::size_t Record) noexcept {
+  void Chain(TPendingGroup& Group, std::uint32_t Record) noexcept {
     if (Group.Last == 0) {
       Group.First = Record;
     } else {
@@ -145,30 +251,17 @@ private:
     Group.Last = Record;
   }
 
+  const TRecordFields& FFields;
   std::vector<TPendingRecord> FRecords;
   std::vector<TPendingGroup> FGroups;
-  std::unordered_map<std::string_view, std::size_t> FRecordIndex;
-  std::unordered_map<std::string_view, std::size_t> FGroupIndex;
-  std::size_t FLastRecord = 0;
+  TViewIndex FRecordIndex;
+  TViewIndex FGroupIndex;
+  // The record the last key belonged to (0 for none), and its key.
+  std::uint32_t FLast = 0;
+  std::string_view FLastKey;
   // Keys read as text and encoded again; a deque keeps them in place.
   std::deque<std::string> FKeptKeys;
 };
-
-// The leaves of a record, each of the type the saved form gives it; else the
-// storage is corrupted.
-void CheckLeaves(const TPendingRecord& Rec) {
-  for (std::size_t leaf = 0; leaf < lfCount; ++leaf) {
-    const std::uint8_t* bytes = Rec.Leaves[leaf];
-    if (bytes == nullptr || RecordAt(bytes).Type != (leaf < kTextLeaves ? vtString : vtLong)) RaiseCorrupted();
-  }
-}
-
-String TextOf(const TPendingRecord& Rec, TLeaf Leaf) {
-  const detail::TRecordView record = RecordAt(Rec.Leaves[Leaf]);
-  return UTF8ToStr(record.Counted(), record.CountedSize());
-}
-
-std::int64_t LongOf(const TPendingRecord& Rec, TLeaf Leaf) { return RecordAt(Rec.Leaves[Leaf]).Long(); }
 
 } // namespace
 
@@ -248,28 +341,24 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
 void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
   detail::TLoadedContent loaded = detail::ReadStorageFile(
       Strm, Password, detail::TStorageFileOptions{FKdf, FAllowLegacyFormat, FSaveVersion}, FKey);
-  const TRecordIndex index(loaded.Buffer->Data(), loaded.Size, loaded.Records);
-  std::vector<std::unique_ptr<TKLPassRecord>> made;
+  static constexpr TRecordFields kFields{
+      {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername, &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
+       &TKLPassRecord::FNote},
+      {&TKLPassRecord::FCreationDate, &TKLPassRecord::FModificationDate, &TKLPassRecord::FLastAccessDate},
+      [] { return std::unique_ptr<TKLPassRecord>(new TKLPassRecord(TKLPassRecord::TBlank{})); }};
+  TRecordIndex index(loaded.Buffer->Data(), loaded.Size, loaded.Records, kFields);
+  std::vector<std::unique_ptr<TKLPassRecord>*> made;
   made.reserve(index.GetRecordCount());
   for (const TPendingGroup& group : index.Groups()) {
     // Only a key beginning with "/" gives such a group; its records could
     // never be saved again.
     if (group.Name[0] == '/') RaiseCorrupted();
-    const String name = UTF8ToStr(reinterpret_cast<const std::uint8_t*>(group.Name.data()), group.Name.size());
-    for (std::size_t r = group.First; r != 0; r = index.Record(r).Next) {
-      const TPendingRecord& pending = index.Record(r);
-      CheckLeaves(pending);
-      auto rec = std::make_unique<TKLPassRecord>();
-      rec->FGroup = name;
-      rec->FTitle = TextOf(pending, lfTitle);
-      rec->FUsername = TextOf(pending, lfName);
-      rec->FPassword = TextOf(pending, lfPwd);
-      rec->FURL = TextOf(pending, lfURL);
-      rec->FNote = TextOf(pending, lfNote);
-      rec->FCreationDate = LongOf(pending, lfCDate);
-      rec->FModificationDate = LongOf(pending, lfMDate);
-      rec->FLastAccessDate = LongOf(pending, lfADate);
-      made.push_back(std::move(rec));
+    const String name = Decode(reinterpret_cast<const std::uint8_t*>(group.Name.data()), group.Name.size());
+    for (std::uint32_t r = group.First; r != 0; r = index.Record(r).Next) {
+      TPendingRecord& pending = index.Record(r);
+      if (!pending.IsWhole()) RaiseCorrupted();
+      pending.Rec->FGroup = name;
+      made.push_back(&pending.Rec);
     }
   }
   if (loaded.Key) {
@@ -277,9 +366,9 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
     FKey = std::move(loaded.Key);
   }
   FLoadedVersion = loaded.Version;
-  for (auto& rec : made) {
-    FList.Add(rec.get());
-    rec.release()->FStore = this;
+  for (std::unique_ptr<TKLPassRecord>* rec : made) {
+    FList.Add(rec->get());
+    rec->release()->FStore = this;
   }
 }
 
