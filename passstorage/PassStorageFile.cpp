@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
 #include <deque>
@@ -28,8 +29,6 @@ namespace {
 // leaf name, in the order in which they are written.
 enum TLeaf : std::size_t { lfTitle, lfName, lfPwd, lfURL, lfNote, lfCDate, lfMDate, lfADate, lfCount };
 
-constexpr std::array<std::u16string_view, lfCount> kLeafNames = {u"/title", u"/name",  u"/pwd",   u"/url",
-                                                                 u"/note",  u"/cdate", u"/mdate", u"/adate"};
 constexpr std::array<std::string_view, lfCount> kLeafBytes = {"/title", "/name",  "/pwd",   "/url",
                                                               "/note",  "/cdate", "/mdate", "/adate"};
 constexpr std::size_t kTextLeaves = lfNote + 1;
@@ -263,6 +262,87 @@ private:
   std::deque<std::string> FKeptKeys;
 };
 
+// A group the saved form can carry: the empty group would give keys
+// beginning with "/", and a "/" inside a name would shift the key's
+// elements; neither could be loaded back.
+bool IsSavableGroup(const String& Group) noexcept { return !Group.empty() && Group.find(u'/') == String::npos; }
+
+// The UTF-8 of Text at Out, which has room for 3 bytes per code unit, as the
+// content writer encodes it; ASCII, the usual case, is copied straight.
+std::size_t EncodeText(std::u16string_view Text, std::uint8_t* Out) noexcept {
+  char16_t any = 0;
+  for (const char16_t c : Text) any |= c;
+  if (any >= 0x80) return detail::EncodeUTF8(Text, Out);
+  for (std::size_t i = 0; i < Text.size(); ++i) Out[i] = static_cast<std::uint8_t>(Text[i]);
+  return Text.size();
+}
+
+[[noreturn]] void RaiseTooLong() { throw EKLStorageException(SStorageValueTooLong); }
+
+// Composes the value records of one vault record exactly as the content
+// writer would write them (a key or text longer than a field holds raises
+// what it raises), encoding the key's group and position once for the eight,
+// and hands each to the writer. The scratch space is wiped at each vault
+// record and when the composer goes.
+class TRecordComposer {
+public:
+  void Begin(const String& Group, std::int32_t Position) {
+    FScratch.Truncate(0);
+    FPrefix.resize(3 * Group.size() + 12);
+    const std::size_t size = EncodeText(Group, reinterpret_cast<std::uint8_t*>(FPrefix.data()));
+    FPrefix[size] = '/';
+    const auto end = std::to_chars(FPrefix.data() + size + 1, FPrefix.data() + FPrefix.size(), Position).ptr;
+    FPrefix.resize(static_cast<std::size_t>(end - FPrefix.data()));
+  }
+
+  void PutText(detail::TContentWriter& Writer, TLeaf Leaf, std::u16string_view Text) {
+    if (Text.size() > KLStorageMaxFieldSize) RaiseTooLong();
+    std::uint8_t* data = Head(Leaf, vtString, 2 + 3 * Text.size());
+    const std::size_t size = EncodeText(Text, data + 2);
+    if (size > KLStorageMaxFieldSize) RaiseTooLong();
+    data[0] = static_cast<std::uint8_t>(size);
+    data[1] = static_cast<std::uint8_t>(size >> 8);
+    Emit(Writer, 2 + size);
+  }
+
+  void PutLong(detail::TContentWriter& Writer, TLeaf Leaf, std::int64_t Value) {
+    std::uint8_t* data = Head(Leaf, vtLong, 8);
+    for (std::size_t i = 0; i < 8; ++i)
+      data[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(Value) >> (8 * i));
+    Emit(Writer, 8);
+  }
+
+private:
+  // Writes the key and type code after the records composed so far, with
+  // room for Data more bytes; returns where the data goes.
+  std::uint8_t* Head(TLeaf Leaf, std::uint8_t Type, std::size_t Data) {
+    const std::string_view leaf = kLeafBytes[Leaf];
+    const std::size_t keySize = FPrefix.size() + leaf.size();
+    if (keySize > KLStorageMaxFieldSize) RaiseTooLong();
+    FScratch.Ensure(3 + keySize + Data);
+    std::uint8_t* record = FScratch.End();
+    record[0] = static_cast<std::uint8_t>(keySize);
+    record[1] = static_cast<std::uint8_t>(keySize >> 8);
+    std::memcpy(record + 2, FPrefix.data(), FPrefix.size());
+    std::memcpy(record + 2 + FPrefix.size(), leaf.data(), leaf.size());
+    record[2 + keySize] = Type;
+    FView.Bytes = record;
+    FView.KeySize = static_cast<std::uint16_t>(keySize);
+    FView.Type = Type;
+    return record + 3 + keySize;
+  }
+
+  void Emit(detail::TContentWriter& Writer, std::size_t Data) {
+    FView.Size = static_cast<std::uint32_t>(3 + FView.KeySize + Data);
+    FScratch.Advance(FView.Size);
+    Writer.PutRecord(FView);
+  }
+
+  std::string FPrefix; // group "/" position, in UTF-8
+  detail::TContentBuffer FScratch;
+  detail::TRecordView FView;
+};
+
 } // namespace
 
 void TKLPassStorage::SetKdfParameters(const TKLKdfParameters& Value) {
@@ -280,8 +360,7 @@ void TKLPassStorage::SetSaveVersion(std::uint8_t Value) {
 // inside a name would shift the key's elements; neither could be loaded back.
 void TKLPassStorage::CheckSavableGroups() const {
   for (std::int32_t i = 0; i < GetCount(); ++i) {
-    const String& group = GetRecord(i)->FGroup;
-    if (group.empty() || group.find(u'/') != String::npos) throw EKLPassStorageException(SWrongGroupName);
+    if (!IsSavableGroup(GetRecord(i)->FGroup)) throw EKLPassStorageException(SWrongGroupName);
   }
 }
 
@@ -290,7 +369,6 @@ void TKLPassStorage::CheckSavableGroups() const {
 // The content is built whole before the first byte is written, so that a
 // refused save leaves the stream as it was.
 void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
-  CheckSavableGroups();
   // Room for the content when every character is ASCII, plus the largest
   // single value in its widest form: the writer then does not grow (and copy
   // secrets) for the usual vault.
@@ -298,6 +376,7 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
   std::size_t widest = 0;
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     const TKLPassRecord& rec = *GetRecord(i);
+    if (!IsSavableGroup(rec.FGroup)) throw EKLPassStorageException(SWrongGroupName);
     const std::size_t group = rec.FGroup.size() + 12; // "/" i, at most 11 characters
     estimate += 8 * (3 + group) + 42 + 5 * 2 + 3 * 8; // counts, types, leaf names, longs
     for (const String* text : {&rec.FTitle, &rec.FUsername, &rec.FPassword, &rec.FURL, &rec.FNote}) {
@@ -310,24 +389,16 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
   static constexpr TKLPassRecord::TField kTexts[] = {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername,
                                                      &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
                                                      &TKLPassRecord::FNote};
-  String key;
+  TRecordComposer composer;
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
-    key = rec.ReadField(&TKLPassRecord::FGroup, now);
-    key += u'/';
-    key += IntToStr(i);
-    const std::size_t base = key.size();
-    auto leafKey = [&](TLeaf Leaf) -> std::u16string_view {
-      key.resize(base);
-      key += kLeafNames[Leaf];
-      return key;
-    };
+    composer.Begin(rec.ReadField(&TKLPassRecord::FGroup, now), i);
     for (std::size_t t = 0; t < std::size(kTexts); ++t) {
-      writer.PutString(leafKey(static_cast<TLeaf>(lfTitle + t)), rec.ReadField(kTexts[t], now));
+      composer.PutText(writer, static_cast<TLeaf>(lfTitle + t), rec.ReadField(kTexts[t], now));
     }
-    writer.PutLong(leafKey(lfCDate), rec.FCreationDate);
-    writer.PutLong(leafKey(lfMDate), rec.FModificationDate);
-    writer.PutLong(leafKey(lfADate), rec.FLastAccessDate);
+    composer.PutLong(writer, lfCDate, rec.FCreationDate);
+    composer.PutLong(writer, lfMDate, rec.FModificationDate);
+    composer.PutLong(writer, lfADate, rec.FLastAccessDate);
   }
   writer.Finish();
   // The kept key changes only with a save that succeeded.
