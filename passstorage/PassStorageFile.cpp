@@ -2,20 +2,19 @@
 #include <array>
 #include <charconv>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
-#include <functional>
-#include <new>
 #include <vector>
 
 #include "foundation/AtomicFile.h"
 #include "foundation/Clock.h"
-#include "foundation/Convert.h"
 #include "foundation/FileStream.h"
-#include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "storage/KLStorage.h"
 #include "storage/StorageContent.h"
@@ -52,13 +51,11 @@ public:
     FKeys.reserve(Expected);
   }
 
-  std::size_t GetCount() const noexcept { return FKeys.size(); }
-
   // The number of Key; Added tells whether Key was new and took the next one.
   std::uint32_t FindOrAdd(std::string_view Key, bool& Added) {
     const std::size_t hash = std::hash<std::string_view>()(Key);
-    const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32) | 1; // 0 marks an empty cell
-    std::size_t mask = FCells.size() - 1;
+    const std::uint32_t tag = TagOf(hash);
+    const std::size_t mask = FCells.size() - 1;
     std::size_t cell = hash & mask;
     for (; FCells[cell].Tag != 0; cell = (cell + 1) & mask) {
       if (FCells[cell].Tag == tag && FKeys[FCells[cell].Number] == Key) {
@@ -67,7 +64,7 @@ public:
       }
     }
     Added = true;
-    if (FKeys.size() >= 0xFFFFFFFE) throw std::bad_alloc();
+    if (FKeys.size() >= 0xFFFFFFFE) throw std::bad_alloc(); // numbers and one more fit 32 bits
     const auto number = static_cast<std::uint32_t>(FKeys.size());
     FKeys.push_back(Key);
     if (2 * FKeys.size() > FCells.size()) {
@@ -84,6 +81,11 @@ private:
     std::uint32_t Number = 0;
   };
 
+  // The high half of a hash, never 0, which marks an empty cell.
+  static std::uint32_t TagOf(std::size_t Hash) noexcept {
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(Hash) >> 32) | 1;
+  }
+
   static std::size_t CellsFor(std::size_t Keys) noexcept {
     std::size_t cells = 16;
     while (cells < 2 * Keys + 2) cells *= 2;
@@ -98,7 +100,7 @@ private:
       const std::size_t hash = std::hash<std::string_view>()(FKeys[number]);
       std::size_t cell = hash & mask;
       while (cells[cell].Tag != 0) cell = (cell + 1) & mask;
-      cells[cell] = TCell{static_cast<std::uint32_t>(hash >> 32) | 1, number};
+      cells[cell] = TCell{TagOf(hash), number};
     }
     FCells.swap(cells);
   }
@@ -194,8 +196,9 @@ private:
 
   void Attach(TPendingRecord& Pending, std::string_view Leaf, const detail::TRecordView& Value) {
     const std::size_t leaf = LeafIndex(Leaf);
+    if (leaf == lfCount) return;
     const auto bit = static_cast<std::uint8_t>(1u << leaf);
-    if (leaf == lfCount || (Pending.Met & bit) != 0) return;
+    if ((Pending.Met & bit) != 0) return;
     Pending.Met |= bit;
     if (leaf < kTextLeaves) {
       if (Value.Type != vtString) return;
@@ -225,7 +228,6 @@ private:
     bool added = false;
     const std::uint32_t record = FRecordIndex.FindOrAdd(RecordKey, added) + 1;
     if (added) {
-      if (record == 0) throw std::bad_alloc();
       FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0});
       Chain(GroupFor(Group), record);
     }
@@ -307,8 +309,9 @@ public:
 
   void PutLong(detail::TContentWriter& Writer, TLeaf Leaf, std::int64_t Value) {
     std::uint8_t* data = Head(Leaf, vtLong, 8);
-    for (std::size_t i = 0; i < 8; ++i)
+    for (std::size_t i = 0; i < 8; ++i) {
       data[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(Value) >> (8 * i));
+    }
     Emit(Writer, 8);
   }
 
@@ -408,7 +411,8 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
   FKey = std::move(kept);
 }
 
-// The records are made aside and join the store only once all of them are.
+// The records are made aside as their values are read, and join the store
+// only once every one of them is whole.
 void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
   detail::TLoadedContent loaded = detail::ReadStorageFile(
       Strm, Password, detail::TStorageFileOptions{FKdf, FAllowLegacyFormat, FSaveVersion}, FKey);
