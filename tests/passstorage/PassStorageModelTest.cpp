@@ -117,13 +117,15 @@ const T& Pick(std::mt19937& Rng, const std::vector<T>& Items) {
   return Items[std::uniform_int_distribution<std::size_t>(0, Items.size() - 1)(Rng)];
 }
 
-// Groups, positions and texts in UTF-8, well-formed or not: "\xFF", "\xC3"
-// and a surrogate's bytes all read as U+FFFD, the text of "\xEF\xBF\xBD".
+// Groups, positions and texts in UTF-8, well-formed or not: "\xFF" and "\xC3"
+// read as U+FFFD, the text of "\xEF\xBF\xBD" (a surrogate's bytes as three).
 const std::vector<std::string> kGroups = {
     "General", "W\xC3\xB6rk", "\xF0\x9D\x84\x9EMusic", "\xE4\xB8\xAD", "\xFF", "\xEF\xBF\xBD", "\xC3", "\xED\xA0\x80",
     "",        "/lead"};
 const std::vector<std::string> kPositions = {"0", "1", "12", "", "\xFF", "\xEF\xBF\xBD"};
 const std::vector<std::string> kTexts = {"", "plain", "p\xC3\xA4ss", "\xF0\x9F\x94\x91 key", "bad \xFF\xFE", "\xC3"};
+// Keys with odd slashes, and keys that begin as a record's and go on in
+// malformed bytes.
 const std::vector<std::string> kOddKeys = {"",
                                            "/",
                                            "//",
@@ -134,7 +136,10 @@ const std::vector<std::string> kOddKeys = {"",
                                            "General/0/title/x",
                                            "General/0/other",
                                            "\xFF/0",
-                                           "/General/0/title"};
+                                           "/General/0/title",
+                                           "General/0/title\xFF",
+                                           "General/0\xFF/name",
+                                           "General/0/\xC3"};
 
 // A random value of a random type, the type right for Leaf most of the time.
 void PutLeaf(std::mt19937& Rng, detail::TContentWriter& Writer, const std::string& Key, std::size_t Leaf) {
