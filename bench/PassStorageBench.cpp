@@ -2,12 +2,14 @@
 // Search with each equality, List, and an encrypted save and load, with the key
 // derivation and without it (the key a store keeps), beside the storage file's
 // own writing and reading of the same content. Every figure is for one whole
-// operation over the vault.
+// operation over the vault. Deleting one record, by position or by reference,
+// is measured at 10,000, 100,000 and 1,000,000 records, and should barely grow.
 
 #include <benchmark/benchmark.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/Convert.h"
 #include "foundation/MemoryStream.h"
@@ -184,6 +186,47 @@ void BM_FileReadKeptKey(benchmark::State& State) {
   SetCounters(State);
 }
 
+// A batch of deletions spread over the vault, timed; the deleted records are
+// added back while the clock is paused, so the vault keeps its size and the
+// dead slots the deletions leave pile up until the list closes its gaps, as
+// they would in use. The figure is the time of one deletion.
+constexpr std::int32_t kDeletions = 1000;
+
+template <bool ByReference>
+void BM_DeleteOne(benchmark::State& State) {
+  auto store = MakeVault(State.range(0));
+  std::vector<kl::TKLPassRecord*> removed(kDeletions);
+  std::uint64_t seed = 1;
+  for (auto _ : State) {
+    const std::int32_t count = store->GetCount();
+    if constexpr (ByReference) {
+      State.PauseTiming();
+      for (std::int32_t j = 0; j < kDeletions; ++j) {
+        removed[j] = store->GetRecord(static_cast<std::int32_t>((seed + 7919u * j) % count));
+      }
+      State.ResumeTiming();
+      for (kl::TKLPassRecord* rec : removed) benchmark::DoNotOptimize(store->Delete(rec));
+    } else {
+      for (std::int32_t j = 0; j < kDeletions; ++j) {
+        const auto at = static_cast<std::int32_t>((seed + 7919u * j) % (count - j));
+        removed[j] = store->GetRecord(at);
+        benchmark::DoNotOptimize(store->Delete(at));
+      }
+    }
+    State.PauseTiming();
+    for (kl::TKLPassRecord* rec : removed) store->Add(rec);
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    State.ResumeTiming();
+  }
+  State.counters["per deletion"] =
+      benchmark::Counter(kDeletions, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void DeletionSizes(benchmark::internal::Benchmark* B) {
+  B->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+  B->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->MinTime(0.2);
+}
+
 void Sizes(benchmark::internal::Benchmark* B) {
   B->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
   B->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->MinTime(0.05);
@@ -200,6 +243,8 @@ BENCHMARK(BM_SaveKeptKey)->Apply(Sizes);
 BENCHMARK(BM_LoadKeptKey)->Apply(Sizes);
 BENCHMARK(BM_FileWriteKeptKey)->Apply(Sizes);
 BENCHMARK(BM_FileReadKeptKey)->Apply(Sizes);
+BENCHMARK(BM_DeleteOne<false>)->Name("BM_DeleteOneByPosition")->Apply(DeletionSizes);
+BENCHMARK(BM_DeleteOne<true>)->Name("BM_DeleteOneByReference")->Apply(DeletionSizes);
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "database/KLDatabase.h"
@@ -38,6 +39,8 @@ namespace detail {
 // whether a key is among them, and each user's three text values once found.
 // The value objects stay valid while the storage holds them; the database
 // drops this list whenever it removes values or writes keys of its own making.
+// Taking a user out leaves a gap that the list closes later, all at once: a
+// removal costs amortised logarithmic time.
 class TUserKeyList {
 public:
   struct TUserValues {
@@ -47,51 +50,58 @@ public:
   };
 
   explicit TUserKeyList(const TKLStorage& Storage) : FStorage(Storage) {
-    Storage.GetSubKeys(UsersKey, FKeys, false);
-    FValues.resize(static_cast<std::size_t>(FKeys.GetCount()));
-    FKnown.reserve(FValues.size());
-    for (const String& key : FKeys) FKnown.insert(key);
+    TStringList listed;
+    Storage.GetSubKeys(UsersKey, listed, false);
+    std::vector<String> keys = listed.TakeLines();
+    FUsers.Reserve(keys.size());
+    FKnown.reserve(keys.size());
+    for (String& key : keys) {
+      FKnown.insert(key);
+      FUsers.Append(TUser{std::move(key), {}});
+    }
   }
 
-  std::int32_t GetCount() const noexcept { return FKeys.GetCount(); }
-  const String& Get(std::int32_t Index) const { return FKeys.Get(Index); }
+  std::int32_t GetCount() const noexcept { return FUsers.GetCount(); }
+  const String& Get(std::int32_t Index) const { return FUsers.Get(Index).Key; }
   bool Contains(const String& Key) const { return FKnown.count(Key) != 0; }
 
   // The user's name, salt and hash values; "Database is corrupted" when one is
   // missing or not a text. Index must be valid.
   const TUserValues& Values(std::int32_t Index) {
-    TUserValues& values = FValues[static_cast<std::size_t>(Index)];
-    if (values.Name != nullptr) return values;
-    const String& key = FKeys.Get(Index);
+    TUser& user = FUsers.Get(Index);
+    if (user.Values.Name != nullptr) return user.Values;
     TUserValues found;
-    found.Name = StringValueAt(FStorage, key + NameLeaf);
-    found.Salt = StringValueAt(FStorage, key + SaltLeaf);
-    found.Hash = StringValueAt(FStorage, key + HashLeaf);
+    found.Name = StringValueAt(FStorage, user.Key + NameLeaf);
+    found.Salt = StringValueAt(FStorage, user.Key + SaltLeaf);
+    found.Hash = StringValueAt(FStorage, user.Key + HashLeaf);
     if (found.Name == nullptr || found.Salt == nullptr || found.Hash == nullptr) RaiseCorrupted();
-    values = found;
-    return values;
+    user.Values = found;
+    return user.Values;
   }
 
   // A key whose first value was just appended to the storage lists last. If
   // this fails the list is left uneven; the caller then drops it.
   void Append(const String& Key) {
-    FValues.emplace_back();
     FKnown.insert(Key);
-    FKeys.Add(Key);
+    FUsers.Append(TUser{Key, {}});
   }
 
   // Every value under the key at Index was just removed from the storage; the
-  // keys after it keep their order. Index must be valid.
+  // keys after it keep their order. Index must be valid. If this fails the
+  // caller drops the list.
   void RemoveAt(std::int32_t Index) {
-    FKnown.erase(FKeys.Get(Index));
-    FValues.erase(FValues.begin() + Index);
-    FKeys.Delete(Index);
+    const TUser removed = FUsers.Remove(FUsers.SlotAt(Index));
+    FKnown.erase(removed.Key);
   }
 
 private:
+  struct TUser {
+    String Key;
+    TUserValues Values;
+  };
+
   const TKLStorage& FStorage;
-  TStringList FKeys;
-  std::vector<TUserValues> FValues;
+  TRankedList<TUser> FUsers;
   std::unordered_set<String> FKnown;
 };
 
@@ -286,7 +296,12 @@ bool TKLBinaryPasswordDatabase::DeleteUser(std::int32_t UID) {
     StorageChanged();
     return true;
   }
-  FUserKeys->RemoveAt(position);
+  try {
+    FUserKeys->RemoveAt(position);
+  } catch (...) {
+    StorageChanged();
+    return true;
+  }
   UserRemoved(position);
   return true;
 }

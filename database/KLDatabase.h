@@ -9,6 +9,7 @@
 #include "foundation/Export.h"
 #include "foundation/FileStamp.h"
 #include "foundation/KLGeneral.h"
+#include "foundation/RankedList.h"
 #include "foundation/StringList.h"
 #include "foundation/Types.h"
 #include "random/KLRandom.h"
@@ -259,7 +260,9 @@ protected:
 private:
   void TakeOver(std::unique_ptr<TStringList> Lines, const String& URI);
 
-  std::unique_ptr<TStringList> FList;
+  // The user lines in file order; removing one leaves a gap that the list
+  // closes later, all at once. Lines are wiped when they go.
+  TRankedList<String> FList;
   std::int32_t FIndex = 0;
   bool FSaveOnDestroy = true;
   std::int64_t FMaxFileSize = KLDefaultMaxTextFileSize;

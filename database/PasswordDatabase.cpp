@@ -19,49 +19,39 @@ void TUserLookupIndex::Reserve(std::int32_t Count) {
   if (Count <= 0) return;
   FByName.reserve(static_cast<std::size_t>(Count));
   FByUID.reserve(static_cast<std::size_t>(Count));
+  FRecords.Reserve(static_cast<std::size_t>(Count));
 }
 
 void TUserLookupIndex::Append(std::int32_t UID, const String& Username) {
   if (FDamaged) return;
-  const std::int32_t position = FCount;
+  const std::uint32_t slot = FRecords.Append(TRecordKeys{nullptr, UID});
   // emplace keeps an existing entry: the first record of a name or UID wins.
-  const bool newName = FByName.emplace(Username, TNameEntry{position, UID}).second;
-  const bool newUID = FByUID.emplace(UID, position).second;
-  if (!newName || !newUID) FShared = true;
-  ++FCount;
+  const auto name = FByName.emplace(Username, TNameSlot{slot, UID});
+  const bool newUID = FByUID.emplace(UID, slot).second;
+  if (!name.second || !newUID) FShared = true;
+  FRecords.AtSlot(slot).Name = &name.first->first;
 }
 
 void TUserLookupIndex::AppendDamaged(std::exception_ptr Error) noexcept {
   if (!FDamaged) FDamaged = std::move(Error);
 }
 
-namespace {
-
-// Erases the entry at Position and moves every later one up by one.
-// PositionOf gives a reference to an entry's position.
-template <class Map, class PositionOf>
-void TakeOutPosition(Map& Entries, std::int32_t Position, PositionOf Of) noexcept {
-  for (auto it = Entries.begin(); it != Entries.end();) {
-    std::int32_t& position = Of(it->second);
-    if (position == Position) {
-      it = Entries.erase(it);
-      continue;
-    }
-    if (position > Position) --position;
-    ++it;
-  }
-}
-
-} // namespace
-
 // With every name and UID on one record, each record has exactly one entry in
-// each map, so taking one out and moving the later ones up gives what a new
-// walk would.
+// each map, so taking its two entries out gives what a new walk would; the
+// positions of the later records follow from their slots.
 bool TUserLookupIndex::RemoveAt(std::int32_t Position) noexcept {
-  if (FDamaged || FShared || Position < 0 || Position >= FCount) return false;
-  TakeOutPosition(FByName, Position, [](TNameEntry& Entry) -> std::int32_t& { return Entry.Position; });
-  TakeOutPosition(FByUID, Position, [](std::int32_t& Entry) -> std::int32_t& { return Entry; });
-  --FCount;
+  if (FDamaged || FShared || Position < 0 || Position >= FRecords.GetCount()) return false;
+  TRecordKeys removed{};
+  try {
+    removed = FRecords.Remove(FRecords.SlotAt(Position), [this](const TRecordKeys& Moved, std::uint32_t Slot) noexcept {
+      FByName.find(*Moved.Name)->second.Slot = Slot;
+      FByUID.find(Moved.UID)->second = Slot;
+    });
+  } catch (...) {
+    return false;
+  }
+  FByName.erase(FByName.find(*removed.Name));
+  FByUID.erase(removed.UID);
   return true;
 }
 
@@ -69,16 +59,16 @@ void TUserLookupIndex::RaiseIfDamaged() const {
   if (FDamaged) std::rethrow_exception(FDamaged);
 }
 
-const TUserLookupIndex::TNameEntry* TUserLookupIndex::FindName(const String& Username) const {
+TUserLookupIndex::TNameEntry TUserLookupIndex::FindName(const String& Username) const {
   const auto found = FByName.find(Username);
-  if (found != FByName.end()) return &found->second;
+  if (found != FByName.end()) return {FRecords.PositionOf(found->second.Slot), found->second.UID};
   RaiseIfDamaged();
-  return nullptr;
+  return {-1, -1};
 }
 
 std::int32_t TUserLookupIndex::FindUID(std::int32_t UID) const {
   const auto found = FByUID.find(UID);
-  if (found != FByUID.end()) return found->second;
+  if (found != FByUID.end()) return FRecords.PositionOf(found->second);
   RaiseIfDamaged();
   return -1;
 }
@@ -86,7 +76,7 @@ std::int32_t TUserLookupIndex::FindUID(std::int32_t UID) const {
 std::int32_t TUserLookupIndex::FindUniqueUID(std::int32_t UID) const noexcept {
   if (FDamaged || FShared) return -1;
   const auto found = FByUID.find(UID);
-  return found != FByUID.end() ? found->second : -1;
+  return found != FByUID.end() ? FRecords.PositionOf(found->second) : -1;
 }
 
 std::int32_t NextUserID(std::int32_t Last) {
@@ -224,16 +214,12 @@ std::int32_t TKLPasswordDatabase::FindUniqueUIDPosition(std::int32_t UID) const 
 void TKLPasswordDatabase::RecordsChanged() noexcept { FLookups.reset(); }
 
 std::int32_t TKLPasswordDatabase::FindUserPosition(const String& Username) const {
-  const auto* entry = Lookups().FindName(Username);
-  return entry != nullptr ? entry->Position : -1;
+  return Lookups().FindName(Username).Position;
 }
 
 std::int32_t TKLPasswordDatabase::FindUIDPosition(std::int32_t UID) const { return Lookups().FindUID(UID); }
 
-std::int32_t TKLPasswordDatabase::GetUID(const String& Username) const {
-  const auto* entry = Lookups().FindName(Username);
-  return entry != nullptr ? entry->UID : -1;
-}
+std::int32_t TKLPasswordDatabase::GetUID(const String& Username) const { return Lookups().FindName(Username).UID; }
 
 String TKLPasswordDatabase::GetUsername(std::int32_t UID) const {
   const std::int32_t position = FindUIDPosition(UID);

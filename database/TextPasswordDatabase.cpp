@@ -1,3 +1,6 @@
+#include <utility>
+#include <vector>
+
 #include "database/KLDatabase.h"
 #include "database/UserLookupIndex.h"
 #include "foundation/Convert.h"
@@ -28,19 +31,34 @@ String JoinLine(std::int32_t UID, const String& Username, const String& Salt, co
   return line;
 }
 
+// Lines hold user names and hashes: they are wiped, not just dropped.
+void WipeLines(TRankedList<String>& Lines) noexcept {
+  for (String& line : Lines) WipeString(line);
+  Lines.Clear();
+}
+
+// Replaces the line at Position, wiping the old one; all or nothing.
+void PutLine(TRankedList<String>& Lines, std::int32_t Position, const String& Line) {
+  String& slot = Lines.Get(Position);
+  String copy = Line;
+  WipeString(slot);
+  slot = std::move(copy);
+}
+
 } // namespace
 
-TKLTextPasswordDatabase::TKLTextPasswordDatabase(TComponent* AOwner)
-    : TKLPasswordDatabase(AOwner), FList(std::make_unique<TStringList>()) {}
+TKLTextPasswordDatabase::TKLTextPasswordDatabase(TComponent* AOwner) : TKLPasswordDatabase(AOwner) {}
 
 TKLTextPasswordDatabase::~TKLTextPasswordDatabase() {
-  if (!GetOpened() || !FSaveOnDestroy) return;
-  try {
-    Save();
-  } catch (const std::exception& e) {
-    SaveFailedOnDestroy(e); // the atomic save left the file as it was
-  } catch (...) {
+  if (GetOpened() && FSaveOnDestroy) {
+    try {
+      Save();
+    } catch (const std::exception& e) {
+      SaveFailedOnDestroy(e); // the atomic save left the file as it was
+    } catch (...) {
+    }
   }
+  WipeLines(FList);
 }
 
 void TKLTextPasswordDatabase::Split(const String& Line, std::int32_t& UID, String& Username, String& Salt,
@@ -61,14 +79,14 @@ void TKLTextPasswordDatabase::Split(const String& Line, std::int32_t& UID, Strin
 
 TKLDatabaseRecord TKLTextPasswordDatabase::GetRecord(std::int32_t Index) const {
   TKLDatabaseRecord record;
-  Split(FList->Get(Index), record.UID, record.Username, record.Salt, record.Hash);
+  Split(FList.Get(Index), record.UID, record.Username, record.Salt, record.Hash);
   return record;
 }
 
-std::int32_t TKLTextPasswordDatabase::GetUserCount() const { return FList->GetCount(); }
+std::int32_t TKLTextPasswordDatabase::GetUserCount() const { return FList.GetCount(); }
 
 void TKLTextPasswordDatabase::CreateNew(const String& URI) {
-  FList->Clear();
+  WipeLines(FList);
   RecordsChanged();
   FIndex = 0;
   FURI = URI;
@@ -105,9 +123,12 @@ void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const
   std::int32_t index = 0;
   // Identifiers are handed out from the counter up and must be positive.
   if (!TryStrToInt(Lines->Get(0), index) || index < 0) RaiseCorrupted();
-  Lines->Delete(0);
   String uri = URI;
-  FList.swap(Lines);
+  std::vector<String> lines = Lines->TakeLines();
+  lines.erase(lines.begin());
+  TRankedList<String> users(std::move(lines));
+  std::swap(FList, users);
+  WipeLines(users);
   RecordsChanged();
   FIndex = index;
   FURI = std::move(uri);
@@ -118,7 +139,7 @@ void TKLTextPasswordDatabase::Save() {
   if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
   TStringList lines;
   lines.Add(IntToStr(FIndex));
-  for (const String& line : *FList) lines.Add(line);
+  for (const String& line : FList) lines.Add(line);
   SaveToURI([&](TStream& Strm) { lines.SaveToStream(Strm); });
   FModified = false;
 }
@@ -143,11 +164,11 @@ std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const Stri
     WipeString(record.Hash);
     uid = record.UID;
     line = JoinLine(uid, record.Username, salt, hash);
-    FList->Put(position, line);
+    PutLine(FList, position, line);
   } else {
     uid = detail::NextUserID(FIndex);
     line = JoinLine(uid, Username, salt, hash);
-    FList->Add(line);
+    FList.Append(line);
     FIndex = uid;
     UserAppended(uid, Username);
   }
@@ -155,10 +176,13 @@ std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const Stri
   return uid;
 }
 
+// Amortised logarithmic: the look-ups know the position, and the list leaves
+// the gap open until the dead lines outnumber the live ones.
 bool TKLTextPasswordDatabase::DeleteUser(std::int32_t UID) {
   const std::int32_t position = FindUIDPosition(UID);
   if (position < 0) return false;
-  FList->Delete(position);
+  String line = FList.Remove(FList.SlotAt(position));
+  WipeString(line);
   UserRemoved(position);
   FModified = true;
   return true;
@@ -170,7 +194,7 @@ void TKLTextPasswordDatabase::ReplaceHash(std::int32_t Position, const String& S
   WipeString(record.Hash);
   String line = JoinLine(record.UID, record.Username, Salt, Hash);
   const detail::TWipeTextOnExit wipeLine(line);
-  FList->Put(Position, line);
+  PutLine(FList, Position, line);
 }
 
 } // namespace kl

@@ -4,6 +4,8 @@
 #include <exception>
 #include <unordered_map>
 
+#include "foundation/RankedList.h"
+
 #include "foundation/SecureMemory.h"
 #include "foundation/Types.h"
 
@@ -13,9 +15,12 @@ namespace kl::detail {
 // records in position order. Only the first record of each name and of each
 // UID is kept, and the walk stops at the first record that cannot be read: a
 // look-up that finds no match before that record raises its error again, just
-// as a walk from position 0 would. Holds no salts or hashes.
+// as a walk from position 0 would. Holds no salts or hashes. Records keep the
+// slot they were appended at, and positions are counted over the records still
+// held, so taking one out costs amortised logarithmic time.
 class TUserLookupIndex {
 public:
+  // Position and UID are -1 when no record has the name.
   struct TNameEntry {
     std::int32_t Position;
     std::int32_t UID;
@@ -27,15 +32,15 @@ public:
   void Append(std::int32_t UID, const String& Username);
   // The record at the next position could not be read; Error is what reading it raised.
   void AppendDamaged(std::exception_ptr Error) noexcept;
-  // Takes out the record at Position; the records after it move up one. False,
-  // changing nothing, when the answers cannot be kept in place: a damaged
-  // record was met, or a name or UID stands on more than one record (the one
-  // behind would have to be found again). Linear in the users, with no reads.
+  // Takes out the record at Position; the records after it move up one. False
+  // when the answers cannot be kept in place: a damaged record was met, a name
+  // or UID stands on more than one record (the one behind would have to be
+  // found again), or memory ran out; the index must then be dropped.
   bool RemoveAt(std::int32_t Position) noexcept;
 
-  // The first record named Username, or null if none; raises the damaged
-  // record's error when there is no match before it.
-  const TNameEntry* FindName(const String& Username) const;
+  // The first record named Username; raises the damaged record's error when
+  // there is no match before it.
+  TNameEntry FindName(const String& Username) const;
   // The position of the first record with UID, or -1; raises likewise.
   std::int32_t FindUID(std::int32_t UID) const;
   // The position of the record with UID when it is the only one and no
@@ -43,11 +48,22 @@ public:
   std::int32_t FindUniqueUID(std::int32_t UID) const noexcept;
 
 private:
+  struct TNameSlot {
+    std::uint32_t Slot;
+    std::int32_t UID;
+  };
+  // What a slot's record was filed under. Name points to the key in FByName,
+  // which stays put while the entry lives.
+  struct TRecordKeys {
+    const String* Name;
+    std::int32_t UID;
+  };
+
   void RaiseIfDamaged() const;
 
-  std::unordered_map<String, TNameEntry> FByName;
-  std::unordered_map<std::int32_t, std::int32_t> FByUID;
-  std::int32_t FCount = 0;
+  std::unordered_map<String, TNameSlot> FByName;
+  std::unordered_map<std::int32_t, std::uint32_t> FByUID;
+  TRankedList<TRecordKeys> FRecords;
   // Some name or UID stands on more than one record.
   bool FShared = false;
   std::exception_ptr FDamaged;

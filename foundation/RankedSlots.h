@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -19,11 +20,13 @@ public:
   std::uint32_t GetLiveCount() const noexcept { return FSlots - FDead; }
   std::uint32_t GetDeadCount() const noexcept { return FDead; }
 
-  // Makes room for Count slots in all, so that appending up to there cannot fail.
+  // Makes room for Count slots in all, so that appending up to there cannot
+  // fail. The room grows geometrically, so that reserving one more slot before
+  // each append costs amortised constant time, as push_back does.
   void Reserve(std::size_t Count) {
     if (!FTree.empty()) {
-      FTree.reserve(Count + 1);
-      FDeadBits.reserve((Count + 63) / 64);
+      Grow(FTree, Count + 1);
+      Grow(FDeadBits, (Count + 63) / 64);
     }
   }
 
@@ -34,7 +37,7 @@ public:
       // The new node covers the slots (i - lowbit(i), i], all before it but itself.
       const std::uint32_t index = slot + 1;
       const std::uint32_t low = index & (0 - index);
-      if ((slot & 63) == 0) FDeadBits.reserve(FDeadBits.size() + 1);
+      if ((slot & 63) == 0) Grow(FDeadBits, FDeadBits.size() + 1);
       FTree.push_back(DeadBefore(slot) - DeadBefore(index - low));
       if ((slot & 63) == 0) FDeadBits.push_back(0);
     }
@@ -104,6 +107,11 @@ public:
   }
 
 private:
+  template <class V>
+  static void Grow(V& Items, std::size_t Count) {
+    if (Count > Items.capacity()) Items.reserve(std::max(Count, Items.capacity() * 2));
+  }
+
   // Dead slots among the first Count.
   std::uint32_t DeadBefore(std::uint32_t Count) const noexcept {
     if (FTree.empty()) return 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "foundation/Export.h"
@@ -56,6 +57,13 @@ public:
   std::int64_t GetMaxFileSize() const noexcept { return FMaxFileSize; }
   // Values below zero count as zero.
   void SetMaxFileSize(std::int64_t Value) noexcept { FMaxFileSize = Value < 0 ? 0 : Value; }
+
+  // Hands the lines over, leaving the list empty; they are then the caller's to wipe.
+  std::vector<String> TakeLines() noexcept {
+    std::vector<String> lines(std::move(FItems));
+    FItems.clear();
+    return lines;
+  }
 
   auto begin() const noexcept { return FItems.begin(); }
   auto end() const noexcept { return FItems.end(); }

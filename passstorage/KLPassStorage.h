@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "foundation/Export.h"
 #include "foundation/FileStamp.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/PointerList.h"
+#include "foundation/RankedList.h"
 #include "foundation/Stream.h"
 #include "foundation/Types.h"
 #include "random/KLRandom.h"
@@ -96,8 +98,10 @@ private:
   std::int64_t FCreationDate = 0;
   std::int64_t FModificationDate = 0;
   std::int64_t FLastAccessDate = 0;
-  // The store that holds this record, so that a second Add is refused.
+  // The store that holds this record, so that a second Add is refused, and
+  // the record's slot in that store's list, so that Delete finds it at once.
   TKLPassStorage* FStore = nullptr;
+  std::uint32_t FSlot = 0;
 };
 
 enum TKLSearchParam : std::int32_t { spTitle, spUsername, spPassword, spURL, spNote };
@@ -118,7 +122,8 @@ public:
   ~TKLPassStorage() override;
 
   std::int32_t GetCount() const noexcept { return FList.GetCount(); }
-  // The record at Index (0-based), still owned by the store; EListError outside.
+  // The record at Index (0-based), still owned by the store; EListError
+  // outside. Constant time until a record is deleted, logarithmic after.
   TKLPassRecord* GetRecord(std::int32_t Index) const { return FList.Get(Index); }
 
   // "Wrong group name" when Group contains "/"; the empty group is accepted.
@@ -132,7 +137,8 @@ public:
                    const String& Note, const String& Group);
 
   // Removes without destroying; the record belongs to the caller again.
-  // False when the store does not hold Rec, or Index is out of range.
+  // False when the store does not hold Rec, or Index is out of range. The
+  // records after it move up one place. Amortised logarithmic in the records.
   bool Delete(TKLPassRecord* Rec);
   bool Delete(std::int32_t Index);
   // Empties the store without destroying the records, and wipes the key
@@ -179,10 +185,14 @@ public:
 
 private:
   friend struct detail::TPassExchangeAccess;
-  void Take(TKLPassRecord* Rec);
+  // Appends a record that no store holds and returns its position.
+  std::int32_t Take(TKLPassRecord* Rec);
+  // Appends every record, or none when the list cannot grow.
+  void TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs);
   void CheckSavableGroups() const;
 
-  TPointerList<TKLPassRecord> FList;
+  // In position order; each record knows its slot (FSlot).
+  TRankedList<TKLPassRecord*> FList;
   TKLKdfParameters FKdf;
   bool FAllowLegacyFormat = false;
   std::uint8_t FLoadedVersion = 0;

@@ -46,14 +46,7 @@ struct TPassExchangeAccess {
 
   // Appends every record or, if the list cannot grow, none.
   static void AppendAll(TKLPassStorage& Store, std::vector<std::unique_ptr<TKLPassRecord>>& Recs) {
-    const std::int32_t before = Store.GetCount();
-    try {
-      for (const auto& rec : Recs) Store.FList.Add(rec.get());
-    } catch (...) {
-      while (Store.GetCount() > before) Store.FList.Delete(Store.GetCount() - 1);
-      throw;
-    }
-    for (auto& rec : Recs) rec.release()->FStore = &Store;
+    Store.TakeAll(Recs);
   }
 };
 

@@ -40,9 +40,7 @@ std::int32_t TKLPassStorage::Add(TKLPassRecord* Rec) {
   // would be destroyed twice.
   if (Rec->FStore != nullptr) throw EKLPassStorageException(SRecordAlreadyHeld);
   CheckGroup(Rec->GetGroup());
-  const std::int32_t index = FList.Add(Rec);
-  Rec->FStore = this;
-  return index;
+  return Take(Rec);
 }
 
 std::int32_t TKLPassStorage::Add(const String& Title, const String& Username, const String& Password, const String& URL,
@@ -54,19 +52,30 @@ std::int32_t TKLPassStorage::Add(const String& Title, const String& Username, co
   return index;
 }
 
+std::int32_t TKLPassStorage::Take(TKLPassRecord* Rec) {
+  Rec->FSlot = FList.Append(Rec);
+  Rec->FStore = this;
+  return FList.GetCount() - 1;
+}
+
+void TKLPassStorage::TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs) {
+  FList.Reserve(Recs.size());
+  for (auto& rec : Recs) Take(rec.release());
+}
+
+// The record's slot leads to it without a search, and the list leaves the gap
+// open until the dead slots outnumber the live ones; the records that the
+// closing moves learn their new slots.
 bool TKLPassStorage::Delete(TKLPassRecord* Rec) {
   if (Rec == nullptr || Rec->FStore != this) return false;
-  FList.Remove(Rec);
+  FList.Remove(Rec->FSlot, [](TKLPassRecord* Moved, std::uint32_t Slot) noexcept { Moved->FSlot = Slot; });
   Rec->FStore = nullptr;
   return true;
 }
 
 bool TKLPassStorage::Delete(std::int32_t Index) {
   if (Index < 0 || Index >= GetCount()) return false;
-  TKLPassRecord* rec = FList.Get(Index);
-  FList.Delete(Index);
-  rec->FStore = nullptr;
-  return true;
+  return Delete(FList.Get(Index));
 }
 
 void TKLPassStorage::Clear() {

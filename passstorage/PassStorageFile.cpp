@@ -422,7 +422,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       {&TKLPassRecord::FCreationDate, &TKLPassRecord::FModificationDate, &TKLPassRecord::FLastAccessDate},
       [] { return std::unique_ptr<TKLPassRecord>(new TKLPassRecord(TKLPassRecord::TBlank{})); }};
   TRecordIndex index(loaded.Buffer->Data(), loaded.Size, loaded.Records, kFields);
-  std::vector<std::unique_ptr<TKLPassRecord>*> made;
+  std::vector<std::unique_ptr<TKLPassRecord>> made;
   made.reserve(index.GetRecordCount());
   for (const TPendingGroup& group : index.Groups()) {
     // Only a key beginning with "/" gives such a group; its records could
@@ -433,7 +433,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       TPendingRecord& pending = index.Record(r);
       if (!pending.IsWhole()) RaiseCorrupted();
       pending.Rec->FGroup = name;
-      made.push_back(&pending.Rec);
+      made.push_back(std::move(pending.Rec));
     }
   }
   if (loaded.Key) {
@@ -441,10 +441,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
     FKey = std::move(loaded.Key);
   }
   FLoadedVersion = loaded.Version;
-  for (std::unique_ptr<TKLPassRecord>* rec : made) {
-    FList.Add(rec->get());
-    rec->release()->FStore = this;
-  }
+  TakeAll(made);
 }
 
 void TKLPassStorage::SaveToFile(const String& FileName, const String& Password) {

@@ -240,7 +240,7 @@ inline constexpr TAESBlock KLStorageCheckBytes = {0x5A, 0xC3, 0x1E, 0x97, 0x24, 
 // records of values never asked for as they were read. Removal leaves a gap
 // that positions skip (logarithmic) until gaps outnumber values and the
 // storage closes them all at once. Raises EKLStorageException; one thread at
-// a time.
+// a time, readers included: Get and GetValue may make value objects.
 class KL_API TKLStorage : public TKLRandomBasedComponent {
 public:
   explicit TKLStorage(TComponent* AOwner = nullptr);

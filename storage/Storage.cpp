@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <set>
+#include <unordered_set>
 #include <string_view>
 #include <type_traits>
 
@@ -172,7 +172,7 @@ void TKLStorage::GetSubKeys(const String& Key, TStringList& List, bool Recursive
   // Child folders are listed once: once per call, and not again when List
   // already holds the path (from the caller or as a leaf of this call). Only
   // entries that begin with the prefix can equal a path listed here.
-  std::set<String> listed;
+  std::unordered_set<String> listed;
   for (const String& entry : List) {
     if (root || entry.compare(0, prefix.size(), prefix) == 0) listed.insert(entry);
   }

@@ -73,13 +73,28 @@ TMessageDigest256 DigestOf(const std::uint8_t* Bytes, std::size_t Size) {
   return SHA256Finalize(context);
 }
 
+// What is left of a stream, as a first guess of what a read to its end gives.
+std::size_t RemainingSize(TStream& Strm) {
+  const std::int64_t rest = Strm.GetSize() - Strm.GetPosition();
+  return rest > 0 ? static_cast<std::size_t>(rest) : 0;
+}
+
 // The whole rest of a stream, read in pieces; Expected is a first guess of
-// its size.
+// its size. Once the guess is filled a small read tells whether more follows,
+// so that a right guess never doubles the buffer.
 void ReadToEnd(TStream& Strm, TContentBuffer& Out, std::size_t Expected) {
   Out.Reserve(Out.Size() + Expected);
   for (;;) {
-    Out.Ensure(kReadPiece);
-    const std::int32_t n = Strm.Read(Out.End(), static_cast<std::int32_t>(kReadPiece));
+    const std::size_t room = Out.Capacity() - Out.Size();
+    if (room == 0) {
+      std::uint8_t probe[4096];
+      const std::int32_t n = Strm.Read(probe, static_cast<std::int32_t>(sizeof(probe)));
+      if (n <= 0) break;
+      Out.Append(probe, static_cast<std::size_t>(n));
+      SecureZero(probe, sizeof(probe));
+      continue;
+    }
+    const std::int32_t n = Strm.Read(Out.End(), static_cast<std::int32_t>(std::min(room, kReadPiece)));
     if (n <= 0) break;
     Out.Advance(static_cast<std::size_t>(n));
   }
@@ -189,9 +204,10 @@ void LoadLegacy(TStream& Strm, const String& Password, std::uint8_t Version, TLo
   if (LooksForged(crypto, Version)) RaiseDamaged();
   DecryptLegacyHeader(crypto, Password, Version);
   try {
+    const std::size_t expected = RemainingSize(Strm);
     TKLAESDecryptionStream content(crypto.MasterKey.data(), crypto.IV.data(), &Strm);
     SecureZeroObject(crypto);
-    ReadToEnd(content, *Loaded.Buffer, 0);
+    ReadToEnd(content, *Loaded.Buffer, expected);
     Loaded.Size = CheckContent(Loaded.Buffer->Data(), Loaded.Buffer->Size(), Loaded.Records);
   } catch (const Exception&) {
     RaiseDamaged();
@@ -322,15 +338,26 @@ bool IsCanonicalRecord(const TRecordView& Record) noexcept {
 std::size_t EncodeUTF8(std::u16string_view Text, std::uint8_t* Out, bool KeepSurrogates) noexcept {
   std::uint8_t* out = Out;
   const std::size_t n = Text.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    char32_t c = Text[i];
+  std::size_t i = 0;
+  while (i < n) {
+    // Four ASCII code units at a time, the common case of keys and texts.
+    if (n - i >= 4) {
+      std::uint64_t units;
+      std::memcpy(&units, Text.data() + i, sizeof(units));
+      if ((units & 0xFF80FF80FF80FF80ULL) == 0) {
+        for (std::size_t k = 0; k < 4; ++k) out[k] = static_cast<std::uint8_t>(units >> (16 * k));
+        out += 4;
+        i += 4;
+        continue;
+      }
+    }
+    char32_t c = Text[i++];
     if (c < 0x80) {
       *out++ = static_cast<std::uint8_t>(c);
       continue;
     }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && Text[i + 1] >= 0xDC00 && Text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (Text[i + 1] - 0xDC00);
-      ++i;
+    if (c >= 0xD800 && c <= 0xDBFF && i < n && Text[i] >= 0xDC00 && Text[i] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (Text[i++] - 0xDC00);
     } else if (c >= 0xD800 && c <= 0xDFFF && !KeepSurrogates) {
       c = 0xFFFD;
     }
@@ -464,16 +491,16 @@ TLoadedContent ReadStorageFile(TStream& Strm, const String& Password, const TSto
     // Version 3 has no plain form.
     if (version == KLStorageVersion3) throw EKLStorageException(SWrongStorageVersion);
     const std::int64_t start = Strm.GetPosition();
-    const std::int64_t rest = Strm.GetSize() - start;
-    ReadToEnd(Strm, *loaded.Buffer, rest > 0 ? static_cast<std::size_t>(rest) : 0);
+    ReadToEnd(Strm, *loaded.Buffer, RemainingSize(Strm));
     loaded.Size = CheckContent(loaded.Buffer->Data(), loaded.Buffer->Size(), loaded.Records);
     // What follows the closing record is the caller's.
     Strm.SetPosition(start + static_cast<std::int64_t>(loaded.Size));
   } else if (version == KLStorageVersion3) {
     if (bytes[3] != 1) RaiseDamaged();
     const TPasswordBytes password(Password);
+    const std::size_t expected = RemainingSize(Strm);
     loaded.Key = ReadFormat3(Strm, password.Get(), Cached, [&](TStream& Content) {
-      ReadToEnd(Content, *loaded.Buffer, 0);
+      ReadToEnd(Content, *loaded.Buffer, expected);
       loaded.Size = CheckContent(loaded.Buffer->Data(), loaded.Buffer->Size(), loaded.Records);
       // The content ends with the closing record.
       if (loaded.Size != loaded.Buffer->Size()) RaiseDamaged();

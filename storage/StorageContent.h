@@ -27,6 +27,7 @@ public:
   std::uint8_t* Data() noexcept { return FData.get(); }
   const std::uint8_t* Data() const noexcept { return FData.get(); }
   std::size_t Size() const noexcept { return FSize; }
+  std::size_t Capacity() const noexcept { return FCapacity; }
   void Reserve(std::size_t Capacity);
   // Room for Extra more bytes, growing geometrically.
   void Ensure(std::size_t Extra) {

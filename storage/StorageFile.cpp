@@ -34,7 +34,7 @@ detail::TStorageFileOptions TKLStorage::FileOptions() const {
 // The content is built whole before the first byte is written, so that a
 // refused save leaves the stream as it was.
 void TKLStorage::SaveToStream(TStream& Strm, const String& Password) const {
-  detail::TContentWriter writer;
+  detail::TContentWriter writer(FTable->ContentSizeHint());
   FTable->Write(writer);
   writer.Finish();
   detail::WriteStorageFile(Strm, Password, FileOptions(), *GetRandomGenerator(), FKey, writer.Buffer());

@@ -320,11 +320,13 @@ std::uint32_t TStorageTable::Append(std::unique_ptr<TKLValue> Value) {
   entry.Value->FSlot = slot;
   FEntries.push_back(entry);
   Link(slot);
+  OrderedInsert(slot);
   return slot;
 }
 
 void TStorageTable::Drop(std::uint32_t Slot) {
   FSlots.Kill(Slot); // the only step that can fail (the first removal builds the tree)
+  OrderedErase(Slot);
   Unlink(Slot);
   Release(FEntries[Slot]);
 }
@@ -345,6 +347,7 @@ void TStorageTable::Rekey(TKLValue& Value, const String& NewKey) {
   std::unique_ptr<std::uint8_t[]> key = OwnKeyBytes(NewKey, keySize);
   String text = NewKey;
   ReserveCells(FUsedCells + 1);
+  OrderedErase(slot);
   Unlink(slot);
   TEntry& entry = FEntries[slot];
   if (entry.OwnsKey) delete[] entry.Key;
@@ -354,12 +357,14 @@ void TStorageTable::Rekey(TKLValue& Value, const String& NewKey) {
   entry.OwnsKey = true;
   Value.FKey = std::move(text);
   Link(slot);
+  OrderedInsert(slot);
 }
 
 void TStorageTable::Clear() noexcept {
   for (std::uint32_t slot = 0; slot < FSlots.GetSlotCount(); ++slot) {
     if (FSlots.IsLive(slot)) Release(FEntries[slot]);
   }
+  FOrdered.reset();
   std::vector<TEntry>().swap(FEntries);
   std::vector<std::uint32_t>().swap(FCells);
   FUsedCells = 0;
@@ -384,6 +389,7 @@ void TStorageTable::Compact() noexcept {
   }
   FEntries.resize(kept);
   FSlots.Compacted();
+  FOrdered.reset(); // its slots are gone; the next listing sorts again
   // Relink every chain in order: cells from scratch, then each entry behind
   // the earlier ones under its key.
   std::fill(FCells.begin(), FCells.end(), kNone);
@@ -391,18 +397,75 @@ void TStorageTable::Compact() noexcept {
   for (std::uint32_t slot = 0; slot < kept; ++slot) Link(slot);
 }
 
+// --- Key order ---
+
+bool TStorageTable::TKeyOrder::operator()(std::uint32_t A, std::uint32_t B) const noexcept {
+  const TEntry& a = Table->FEntries[A];
+  const TEntry& b = Table->FEntries[B];
+  const int order = std::memcmp(a.Key, b.Key, std::min(a.KeySize, b.KeySize));
+  if (order != 0) return order < 0;
+  if (a.KeySize != b.KeySize) return a.KeySize < b.KeySize;
+  return A < B;
+}
+
+const TStorageTable::TOrdered& TStorageTable::Ordered() const {
+  if (!FOrdered) {
+    std::vector<std::uint32_t> slots;
+    slots.reserve(GetCount());
+    for (std::uint32_t slot = 0; slot < FSlots.GetSlotCount(); ++slot) {
+      if (FSlots.IsLive(slot)) slots.push_back(slot);
+    }
+    const TKeyOrder order{this};
+    std::sort(slots.begin(), slots.end(), order);
+    auto ordered = std::make_unique<TOrdered>(order);
+    ordered->Assign(slots.data(), slots.size());
+    FOrdered = std::move(ordered);
+  }
+  return *FOrdered;
+}
+
+// The tree is only a cache of the order: when it cannot grow it is dropped,
+// to be made again by the next listing.
+void TStorageTable::OrderedInsert(std::uint32_t Slot) noexcept {
+  if (!FOrdered) return;
+  try {
+    FOrdered->Insert(Slot);
+  } catch (...) {
+    FOrdered.reset();
+  }
+}
+
+void TStorageTable::OrderedErase(std::uint32_t Slot) noexcept {
+  if (FOrdered) FOrdered->Erase(Slot);
+}
+
 // --- Listing ---
 
 std::vector<std::uint32_t> TStorageTable::SlotsBeneath(std::u16string_view Prefix, bool Root) const {
   std::vector<std::uint32_t> slots;
-  const TKeyBytes prefix(Root ? std::u16string_view() : Prefix);
-  for (std::uint32_t slot = 0; slot < FSlots.GetSlotCount(); ++slot) {
-    if (!FSlots.IsLive(slot)) continue;
-    const TEntry& entry = FEntries[slot];
-    if (Root || (entry.KeySize > prefix.Size() && std::memcmp(entry.Key, prefix.Data(), prefix.Size()) == 0)) {
-      slots.push_back(slot);
+  if (Root) {
+    slots.reserve(GetCount());
+    for (std::uint32_t slot = 0; slot < FSlots.GetSlotCount(); ++slot) {
+      if (FSlots.IsLive(slot)) slots.push_back(slot);
     }
+    return slots;
   }
+  // The keys beginning with the prefix stand together in key order, the
+  // prefix itself (never listed) first among them.
+  const TKeyBytes prefix(Prefix);
+  const std::size_t size = prefix.Size();
+  const auto before = [&](std::uint32_t Slot) {
+    const TEntry& entry = FEntries[Slot];
+    const int order = std::memcmp(entry.Key, prefix.Data(), std::min<std::size_t>(entry.KeySize, size));
+    return order != 0 ? order < 0 : entry.KeySize < size;
+  };
+  const TOrdered& ordered = Ordered();
+  for (auto it = ordered.LowerBound(before); it != ordered.end(); ++it) {
+    const TEntry& entry = FEntries[*it];
+    if (entry.KeySize < size || std::memcmp(entry.Key, prefix.Data(), size) != 0) break;
+    if (entry.KeySize > size) slots.push_back(*it);
+  }
+  std::sort(slots.begin(), slots.end());
   return slots;
 }
 
@@ -418,6 +481,7 @@ void TStorageTable::Write(TContentWriter& Writer) const {
       Writer.PutRecord(RecordOf(entry));
     }
   }
+  FLastWritten = Writer.Buffer().Size();
 }
 
 void TStorageTable::Take(TLoadedContent& Loaded) {
@@ -425,45 +489,51 @@ void TStorageTable::Take(TLoadedContent& Loaded) {
   if (FSlots.GetSlotCount() + count >= 0x7FFFFFFF) {
     RaiseListIndexError(static_cast<std::int64_t>(FSlots.GetSlotCount() + count));
   }
+  // Room for everything first: past this point only the values made for
+  // odd records can fail, and then the entries pushed are dropped again.
+  const std::size_t base = FEntries.size();
+  FEntries.reserve(base + count);
+  FSlots.Reserve(base + count);
+  ReserveCells(FUsedCells + count);
+  FBuffers.reserve(FBuffers.size() + 1);
   // Records that would not be written back as they are (malformed UTF-8, a
   // boolean byte other than 0 or 1) become value objects at once, with keys
   // of their own; every other record stays where it is.
   std::vector<std::unique_ptr<TKLValue>> made;
   std::vector<std::unique_ptr<std::uint8_t[]>> keys;
-  std::vector<TEntry> fresh;
-  fresh.reserve(count);
-  TRecordCursor cursor(Loaded.Buffer->Data(), Loaded.Size);
-  TRecordView record;
-  while (cursor.Next(record)) {
-    TEntry entry{};
-    entry.Type = record.Type;
-    if (IsCanonicalRecord(record)) {
-      entry.Key = record.Key();
-      entry.KeySize = record.KeySize;
-    } else {
-      made.push_back(MakeValue(record));
-      keys.push_back(OwnKeyBytes(made.back()->FKey, entry.KeySize));
-      entry.Key = keys.back().get();
-      entry.OwnsKey = true;
-      entry.Value = made.back().get();
+  try {
+    TRecordCursor cursor(Loaded.Buffer->Data(), Loaded.Size);
+    TRecordView record;
+    while (cursor.Next(record)) {
+      TEntry entry{};
+      entry.Type = record.Type;
+      if (IsCanonicalRecord(record)) {
+        entry.Key = record.Key();
+        entry.KeySize = record.KeySize;
+      } else {
+        made.push_back(MakeValue(record));
+        keys.push_back(OwnKeyBytes(made.back()->FKey, entry.KeySize));
+        entry.Key = keys.back().get();
+        entry.OwnsKey = true;
+        entry.Value = made.back().get();
+      }
+      entry.Hash = HashBytes(entry.Key, entry.KeySize);
+      FEntries.push_back(entry);
     }
-    entry.Hash = HashBytes(entry.Key, entry.KeySize);
-    fresh.push_back(entry);
+  } catch (...) {
+    FEntries.resize(base);
+    throw;
   }
-  FEntries.reserve(FEntries.size() + count);
-  FSlots.Reserve(FEntries.size() + count);
-  ReserveCells(FUsedCells + count);
-  FBuffers.reserve(FBuffers.size() + 1);
 
   // Nothing below can fail.
-  for (const TEntry& entry : fresh) {
+  for (std::size_t i = base; i < FEntries.size(); ++i) {
     const std::uint32_t slot = FSlots.Append();
-    FEntries.push_back(entry);
-    if (entry.Value != nullptr) {
-      entry.Value->FStorage = &FOwner;
-      entry.Value->FSlot = slot;
+    if (TKLValue* value = FEntries[i].Value) {
+      value->FStorage = &FOwner;
+      value->FSlot = slot;
     }
     Link(slot);
+    OrderedInsert(slot);
   }
   for (auto& value : made) value.release();
   for (auto& key : keys) key.release();

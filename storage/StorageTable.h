@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/OrderedIdSet.h"
 #include "foundation/RankedSlots.h"
 #include "foundation/Types.h"
 #include "storage/KLStorage.h"
@@ -22,7 +23,9 @@ namespace kl::detail {
 // their bytes, which leads to the first value under the key; later values
 // under the same key are chained behind it in storage order. Key bytes are
 // UTF-8, with unpaired surrogates kept in their own three-byte form, so that
-// two keys are equal exactly when their UTF-16 texts are.
+// two keys are equal exactly when their UTF-16 texts are. The slots in key
+// order, which a sub-tree listing needs, are kept in a B+ tree made on the
+// first such listing and dropped when slots renumber.
 class TStorageTable {
 public:
   static constexpr std::uint32_t kNone = 0xFFFFFFFF;
@@ -58,6 +61,11 @@ public:
 
   // Appends the records of every value in storage order.
   void Write(TContentWriter& Writer) const;
+  // A guess of the content's size, for the writer's first buffer: the last
+  // content written, or a typical size per value.
+  std::size_t ContentSizeHint() const noexcept {
+    return FLastWritten != 0 ? FLastWritten + FLastWritten / 8 : std::size_t{64} * GetCount() + 64;
+  }
   // Appends the records of checked content: every allocation comes first, so
   // that a failure changes nothing.
   void Take(TLoadedContent& Loaded);
@@ -73,6 +81,17 @@ private:
     std::uint8_t Type;      // the record's type code
     bool OwnsKey;           // Key was allocated for this entry
   };
+
+  // Slots by their key bytes, then by slot.
+  struct TKeyOrder {
+    const TStorageTable* Table;
+    bool operator()(std::uint32_t A, std::uint32_t B) const noexcept;
+  };
+  using TOrdered = TOrderedIdSet<TKeyOrder>;
+
+  const TOrdered& Ordered() const;
+  void OrderedInsert(std::uint32_t Slot) noexcept;
+  void OrderedErase(std::uint32_t Slot) noexcept;
 
   std::uint32_t FindBytes(const std::uint8_t* Key, std::size_t Size, std::uint32_t Hash) const noexcept;
   std::size_t CellOf(std::uint32_t Slot) const noexcept;
@@ -91,6 +110,8 @@ private:
   std::vector<std::uint32_t> FCells; // slots of first values; kNone empty, kGone removed
   std::size_t FUsedCells = 0;        // cells not empty
   std::vector<std::unique_ptr<TContentBuffer>> FBuffers;
+  mutable std::size_t FLastWritten = 0;
+  mutable std::unique_ptr<TOrdered> FOrdered; // null until a sub-tree is listed
 };
 
 } // namespace kl::detail

@@ -2,9 +2,11 @@
 // identifiers. Each test runs over every database class.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "crypto/KLSHA256.h"
@@ -150,6 +152,54 @@ TYPED_TEST(PasswordDatabaseTest, ChangingAPasswordKeepsUIDAndPosition) {
   EXPECT_EQ(db.GetCount(), 3);
   // Neither the refused add nor the change used up an identifier.
   EXPECT_EQ(db.AddUser(u"next", u"4", false), 4);
+}
+
+// Many users added, changed and deleted by UID and by name, against a plain
+// list of (UID, name) in position order: every position and every look-up
+// must agree with it after each step, across the deletions that leave gaps and
+// the passes that close them.
+TYPED_TEST(PasswordDatabaseTest, RecordsFollowAPlainListOfUsers) {
+  auto& db = *this->Db;
+  db.SetWeakLegacyHashes(true); // only the order is under test
+  std::mt19937 rng(19);
+  std::vector<std::pair<std::int32_t, String>> model;
+  std::int32_t lastUID = 0;
+  for (int step = 0; step < 1500; ++step) {
+    const std::size_t pick = model.empty() ? 0 : rng() % model.size();
+    switch (rng() % 8) {
+      case 0:
+      case 1:
+      case 2:
+      case 3:
+        ASSERT_EQ(db.AddUser(u"u" + IntToStr(step), u"pw", false), ++lastUID);
+        model.emplace_back(lastUID, u"u" + IntToStr(step));
+        break;
+      case 4:
+        if (model.empty()) break;
+        ASSERT_EQ(db.AddUser(model[pick].second, u"new", true), model[pick].first);
+        break;
+      case 5:
+      case 6: {
+        const auto uid = static_cast<std::int32_t>(rng() % (lastUID + 2));
+        const auto found = std::find_if(model.begin(), model.end(), [&](const auto& U) { return U.first == uid; });
+        ASSERT_EQ(db.DeleteUser(uid), found != model.end());
+        if (found != model.end()) model.erase(found);
+        break;
+      }
+      default:
+        if (model.empty()) break;
+        ASSERT_TRUE(db.DeleteUser(model[pick].second));
+        model.erase(model.begin() + static_cast<std::ptrdiff_t>(pick));
+    }
+    ASSERT_EQ(db.GetCount(), static_cast<std::int32_t>(model.size()));
+    for (std::size_t i = 0; i < model.size(); ++i) {
+      const TKLDatabaseRecord record = db.GetRecord(static_cast<std::int32_t>(i));
+      ASSERT_EQ(record.UID, model[i].first) << "step " << step << ", record " << i;
+      ASSERT_EQ(record.Username, model[i].second) << "step " << step << ", record " << i;
+      ASSERT_EQ(db.GetUID(model[i].second), model[i].first);
+      ASSERT_EQ(db.GetUsername(model[i].first), model[i].second);
+    }
+  }
 }
 
 // A random mix of changes, checking after each that every look-up answers what

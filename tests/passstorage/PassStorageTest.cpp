@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "foundation/Clock.h"
+#include "foundation/Convert.h"
 #include "passstorage/KLPassStorage.h"
 
 namespace kl {
@@ -100,6 +102,70 @@ TEST(PassStorage, ClearLeavesFetchedRecordsValidAndTheCallers) {
   EXPECT_EQ(kept->GetTitle(), u"kept");
   TKLPassStorage another;
   EXPECT_EQ(another.Add(kept.release()), 0);
+}
+
+// Random adds, deletions by position and by record, re-adds of deleted records
+// and clears, against a plain vector of the records: every position, the
+// listing and the search must agree with it after each step, across the
+// removals that leave gaps and the passes that close them.
+TEST(PassStorage, AgreesWithAPlainListOfItsRecords) {
+  std::mt19937 random(19);
+  TKLPassStorage store;
+  std::vector<TKLPassRecord*> model;
+  std::vector<std::unique_ptr<TKLPassRecord>> released;
+  const String groups[] = {u"A", u"B", u"C"};
+  auto expectListed = [&](TPointerList<TKLPassRecord>& Recs, auto&& Matches) {
+    std::vector<TKLPassRecord*> expected;
+    for (TKLPassRecord* rec : model) {
+      if (Matches(rec)) expected.push_back(rec);
+    }
+    ASSERT_EQ(std::vector<TKLPassRecord*>(Recs.begin(), Recs.end()), expected);
+  };
+  for (int step = 0; step < 4000; ++step) {
+    const auto action = static_cast<unsigned>(random() % 20);
+    const auto pick = static_cast<std::int32_t>(random() % (model.size() + 2)) - 1; // -1 to Count
+    if (action < 9) {
+      const String title = IntToStr(step);
+      ASSERT_EQ(store.Add(title, u"", u"", u"", u"", groups[step % 3]), static_cast<std::int32_t>(model.size()));
+      model.push_back(store.GetRecord(static_cast<std::int32_t>(model.size())));
+    } else if (action < 10 && !released.empty()) {
+      ASSERT_EQ(store.Add(released.back().get()), static_cast<std::int32_t>(model.size()));
+      model.push_back(released.back().release());
+      released.pop_back();
+    } else if (action < 14) {
+      const bool inRange = pick >= 0 && pick < static_cast<std::int32_t>(model.size());
+      ASSERT_EQ(store.Delete(pick), inRange);
+      if (inRange) {
+        released.emplace_back(model[static_cast<std::size_t>(pick)]);
+        model.erase(model.begin() + pick);
+      }
+    } else if (action < 19) {
+      TKLPassRecord* rec = pick >= 0 && pick < static_cast<std::int32_t>(model.size())
+                               ? model[static_cast<std::size_t>(pick)]
+                               : (released.empty() ? nullptr : released.front().get());
+      const bool held = rec != nullptr && pick >= 0 && pick < static_cast<std::int32_t>(model.size());
+      ASSERT_EQ(store.Delete(rec), held);
+      if (held) {
+        released.emplace_back(rec);
+        model.erase(model.begin() + pick);
+      }
+    } else if (step % 7 == 0) {
+      store.Clear();
+      for (TKLPassRecord* rec : model) released.emplace_back(rec);
+      model.clear();
+    }
+    ASSERT_EQ(store.GetCount(), static_cast<std::int32_t>(model.size()));
+    for (std::size_t i = 0; i < model.size(); ++i) ASSERT_EQ(store.GetRecord(static_cast<std::int32_t>(i)), model[i]);
+    EXPECT_THROW(store.GetRecord(store.GetCount()), EListError);
+    if (step % 16 == 0) {
+      TPointerList<TKLPassRecord> listed;
+      store.List(groups[step % 3], listed);
+      expectListed(listed, [&](TKLPassRecord* Rec) { return Rec->GetGroup() == groups[step % 3]; });
+      TPointerList<TKLPassRecord> found;
+      store.Search(spTitle, seContains, u"1", found);
+      expectListed(found, [](TKLPassRecord* Rec) { return Rec->GetTitle().find(u'1') != String::npos; });
+    }
+  }
 }
 
 class PassStorageQuery : public ::testing::Test {
