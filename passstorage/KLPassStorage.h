@@ -75,6 +75,10 @@ private:
   friend class TKLPassStorage;
   friend struct detail::TPassExchangeAccess;
   using TField = String TKLPassRecord::*;
+  // A record with every field empty or 0, for a load to fill in without
+  // reading the clock.
+  struct TBlank {};
+  explicit TKLPassRecord(TBlank) noexcept {}
 
   // In-place read for the store's listing, search and save: stamps the access
   // time with Now (one clock reading for a whole pass) without copying the text.
@@ -186,7 +190,6 @@ private:
   // Appends every record, or none when the list cannot grow.
   void TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs);
   void CheckSavableGroups() const;
-  void Configure(TKLStorage& Storage) const;
 
   // In position order; each record knows its slot (FSlot).
   TRankedList<TKLPassRecord*> FList;

@@ -1,16 +1,23 @@
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <new>
+#include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "foundation/AtomicFile.h"
 #include "foundation/Clock.h"
-#include "foundation/Convert.h"
 #include "foundation/FileStream.h"
 #include "passstorage/KLPassStorage.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageContent.h"
 #include "storage/StorageFormat.h"
 
 namespace kl {
@@ -21,85 +28,222 @@ namespace {
 // leaf name, in the order in which they are written.
 enum TLeaf : std::size_t { lfTitle, lfName, lfPwd, lfURL, lfNote, lfCDate, lfMDate, lfADate, lfCount };
 
-constexpr std::array<std::u16string_view, lfCount> kLeafNames = {u"/title", u"/name",  u"/pwd",   u"/url",
-                                                                 u"/note",  u"/cdate", u"/mdate", u"/adate"};
+constexpr std::array<std::string_view, lfCount> kLeafBytes = {"/title", "/name",  "/pwd",   "/url",
+                                                              "/note",  "/cdate", "/mdate", "/adate"};
+constexpr std::size_t kTextLeaves = lfNote + 1;
 
-std::size_t LeafIndex(std::u16string_view Leaf) noexcept {
+std::size_t LeafIndex(std::string_view Leaf) noexcept {
   for (std::size_t i = 0; i < lfCount; ++i) {
-    if (kLeafNames[i] == Leaf) return i;
+    if (kLeafBytes[i] == Leaf) return i;
   }
   return lfCount;
 }
 
 [[noreturn]] void RaiseCorrupted() { throw EKLPassStorageException(SStorageCorrupted); }
 
-// A record key (group "/" position) met in a loaded storage, with the first
-// value found under each of its leaves; only those are read, as a lookup
-// would. Views point into the keys of the storage's values, which stay put
-// while the records are made.
+// Numbers byte strings that live elsewhere and stay put, in the order in
+// which they are first met: an open-addressing table of 8-byte cells (number
+// and hash) over the list of strings, with no allocation per string.
+class TViewIndex {
+public:
+  explicit TViewIndex(std::size_t Expected) {
+    FCells.resize(CellsFor(Expected));
+    FKeys.reserve(Expected);
+  }
+
+  // The number of Key; Added tells whether Key was new and took the next one.
+  std::uint32_t FindOrAdd(std::string_view Key, bool& Added) {
+    const std::size_t hash = std::hash<std::string_view>()(Key);
+    const std::uint32_t tag = TagOf(hash);
+    const std::size_t mask = FCells.size() - 1;
+    std::size_t cell = hash & mask;
+    for (; FCells[cell].Tag != 0; cell = (cell + 1) & mask) {
+      if (FCells[cell].Tag == tag && FKeys[FCells[cell].Number] == Key) {
+        Added = false;
+        return FCells[cell].Number;
+      }
+    }
+    Added = true;
+    if (FKeys.size() >= 0xFFFFFFFE) throw std::bad_alloc(); // numbers and one more fit 32 bits
+    const auto number = static_cast<std::uint32_t>(FKeys.size());
+    FKeys.push_back(Key);
+    if (2 * FKeys.size() > FCells.size()) {
+      Rehash();
+    } else {
+      FCells[cell] = TCell{tag, number};
+    }
+    return number;
+  }
+
+private:
+  struct TCell {
+    std::uint32_t Tag = 0;
+    std::uint32_t Number = 0;
+  };
+
+  // The high half of a hash, never 0, which marks an empty cell.
+  static std::uint32_t TagOf(std::size_t Hash) noexcept {
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(Hash) >> 32) | 1;
+  }
+
+  static std::size_t CellsFor(std::size_t Keys) noexcept {
+    std::size_t cells = 16;
+    while (cells < 2 * Keys + 2) cells *= 2;
+    return cells;
+  }
+
+  // Places every key again in a table of twice the size.
+  void Rehash() {
+    std::vector<TCell> cells(2 * FCells.size());
+    const std::size_t mask = cells.size() - 1;
+    for (std::uint32_t number = 0; number < FKeys.size(); ++number) {
+      const std::size_t hash = std::hash<std::string_view>()(FKeys[number]);
+      std::size_t cell = hash & mask;
+      while (cells[cell].Tag != 0) cell = (cell + 1) & mask;
+      cells[cell] = TCell{TagOf(hash), number};
+    }
+    FCells.swap(cells);
+  }
+
+  std::vector<TCell> FCells;
+  std::vector<std::string_view> FKeys;
+};
+
+// UTF8ToStr, with a short way for ASCII, the usual case.
+String Decode(const std::uint8_t* Bytes, std::size_t Size) {
+  std::uint8_t any = 0;
+  for (std::size_t i = 0; i < Size; ++i) any |= Bytes[i];
+  if (any >= 0x80) return UTF8ToStr(Bytes, Size);
+  String text(Size, u'\0');
+  for (std::size_t i = 0; i < Size; ++i) text[i] = Bytes[i];
+  return text;
+}
+
+// Where a load puts the leaves of a record, and how it makes one.
+struct TRecordFields {
+  std::array<String TKLPassRecord::*, kTextLeaves> Texts;
+  std::array<std::int64_t TKLPassRecord::*, lfCount - kTextLeaves> Dates;
+  std::unique_ptr<TKLPassRecord> (*Make)();
+};
+
+// A record key (group "/" position) met in a loaded storage, and the record
+// made for it as its values are met: the first value under each leaf fills
+// the field when it has the leaf's type, as a lookup of the leaf would find
+// it. The record is whole when every leaf was met with its type.
 struct TPendingRecord {
-  std::u16string_view Key;
-  std::array<const TKLValue*, lfCount> Leaves{};
-  std::size_t Next = 0; // the next record of the same group, 0 for none
+  std::unique_ptr<TKLPassRecord> Rec;
+  std::uint32_t Next = 0; // the next record of the same group, 0 for none
+  std::uint8_t Met = 0;   // leaves met, one bit each
+  std::uint8_t Typed = 0; // leaves whose first value had the leaf's type
+
+  bool IsWhole() const noexcept { return Typed == (1u << lfCount) - 1; }
 };
 
 struct TPendingGroup {
-  std::u16string_view Name;
-  std::size_t First = 0; // records are numbered from 1 so that 0 ends a chain
-  std::size_t Last = 0;
+  std::string_view Name;
+  std::uint32_t First = 0; // records are numbered from 1 so that 0 ends a chain
+  std::uint32_t Last = 0;
 };
 
-// Sorts the keys of a loaded storage into groups and records in one pass,
-// each in order of first occurrence. A key G "/" i "/" leaf belongs to the
-// record G "/" i; a key G "/" i with no leaf names a record that has no values
-// and so fails as corrupted when it is reached. A key with no group separator
-// after its first character, or one ending right after it, lies under no
-// record. The group is found from the second character on, as a listing of
-// the root does, so a key beginning with "/" yields a group beginning with
-// "/", never the empty group.
+// Sorts the value records of loaded content into groups and records in one
+// pass, each in order of first occurrence. A key G "/" i "/" leaf belongs to
+// the record G "/" i; a key G "/" i with no leaf names a record that has no
+// values and so fails as corrupted when it is reached. A key with no group
+// separator after its first character, or one ending right after it, lies
+// under no record. The group is found from the second character on, as a
+// listing of the root does, so a key beginning with "/" yields a group
+// beginning with "/", never the empty group. Searching the UTF-8 bytes from
+// the second byte finds the same "/": no other character's bytes hold it.
+//
+// Keys compare as their texts do: a key that is not well-formed UTF-8 reads
+// as the text its malformed parts decode to (each a U+FFFD), so it is indexed
+// under the UTF-8 of that text, kept aside, and meets a well-formed key of
+// the same text.
 class TRecordIndex {
 public:
-  explicit TRecordIndex(const TKLStorage& Storage) {
+  TRecordIndex(const std::uint8_t* Content, std::size_t Size, std::size_t Records, const TRecordFields& Fields)
+      : FFields(Fields), FRecordIndex(Records / lfCount + 1), FGroupIndex(16) {
+    FRecords.reserve(Records / lfCount + 2);
     FRecords.emplace_back(); // index 0 stands for "none"
-    for (std::int32_t i = 0; i < Storage.GetCount(); ++i) Place(*Storage.GetValue(i));
+    detail::TRecordCursor cursor(Content, Size);
+    detail::TRecordView record;
+    while (cursor.Next(record)) {
+      const std::string_view key = record.KeyBytes();
+      // The values of a record usually follow one another: a key made of the
+      // last record's key, "/" and a leaf belongs to it. Its leaf is then
+      // matched in bytes: one of the eight is ASCII, and bytes that are not
+      // well-formed never read as one. The key up to the record's end is
+      // well-formed, so it reads as that record's key whatever follows.
+      if (FLast != 0 && key.size() > FLastKey.size() && key[FLastKey.size()] == '/' &&
+          key.compare(0, FLastKey.size(), FLastKey) == 0) {
+        Attach(FRecords[FLast], key.substr(FLastKey.size()), record);
+      } else {
+        Place(record, IsWellFormedKey(key) ? key : Reencoded(record));
+      }
+    }
   }
 
   const std::vector<TPendingGroup>& Groups() const noexcept { return FGroups; }
-  const TPendingRecord& Record(std::size_t Index) const noexcept { return FRecords[Index]; }
+  TPendingRecord& Record(std::size_t Index) noexcept { return FRecords[Index]; }
+  std::size_t GetRecordCount() const noexcept { return FRecords.size() - 1; }
 
 private:
-  void Place(const TKLValue& Value) {
-    const std::u16string_view key = Value.GetKey();
-    const std::size_t groupEnd = key.find(u'/', 1);
-    if (groupEnd == std::u16string_view::npos || groupEnd + 1 == key.size()) return;
-    const std::size_t recordEnd = key.find(u'/', groupEnd + 1);
-    const std::u16string_view recordKey = key.substr(0, recordEnd);
-    TPendingRecord& rec = FRecords[RecordFor(recordKey, key.substr(0, groupEnd))];
-    if (recordEnd == std::u16string_view::npos) return;
-    const std::size_t leaf = LeafIndex(key.substr(recordEnd));
-    if (leaf < lfCount && rec.Leaves[leaf] == nullptr) rec.Leaves[leaf] = &Value;
+  static bool IsWellFormedKey(std::string_view Key) noexcept {
+    std::uint8_t any = 0;
+    for (const char c : Key) any |= static_cast<std::uint8_t>(c);
+    return any < 0x80 || IsValidUTF8(reinterpret_cast<const std::uint8_t*>(Key.data()), Key.size());
   }
 
-  // The eight values of a record usually follow one another, so the last
-  // record found is tried before the hash.
-  std::size_t RecordFor(std::u16string_view RecordKey, std::u16string_view Group) {
-    if (FLastRecord != 0 && FRecords[FLastRecord].Key == RecordKey) return FLastRecord;
-    auto [it, added] = FRecordIndex.try_emplace(RecordKey, FRecords.size());
-    if (added) {
-      FRecords.push_back(TPendingRecord{RecordKey, {}, 0});
-      Chain(GroupFor(Group), it->second);
+  void Attach(TPendingRecord& Pending, std::string_view Leaf, const detail::TRecordView& Value) {
+    const std::size_t leaf = LeafIndex(Leaf);
+    if (leaf == lfCount) return;
+    const auto bit = static_cast<std::uint8_t>(1u << leaf);
+    if ((Pending.Met & bit) != 0) return;
+    Pending.Met |= bit;
+    if (leaf < kTextLeaves) {
+      if (Value.Type != vtString) return;
+      (*Pending.Rec).*FFields.Texts[leaf] = Decode(Value.Counted(), Value.CountedSize());
+    } else {
+      if (Value.Type != vtLong) return;
+      (*Pending.Rec).*FFields.Dates[leaf - kTextLeaves] = Value.Long();
     }
-    FLastRecord = it->second;
-    return it->second;
+    Pending.Typed |= bit;
   }
 
-  TPendingGroup& GroupFor(std::u16string_view Group) {
-    auto [it, added] = FGroupIndex.try_emplace(Group, FGroups.size());
+  void Place(const detail::TRecordView& Record, std::string_view Key) {
+    const std::size_t groupEnd = Key.find('/', 1);
+    if (groupEnd == std::string_view::npos || groupEnd + 1 == Key.size()) return;
+    const std::size_t recordEnd = Key.find('/', groupEnd + 1);
+    TPendingRecord& rec = FRecords[RecordFor(Key.substr(0, recordEnd), Key.substr(0, groupEnd))];
+    if (recordEnd != std::string_view::npos) Attach(rec, Key.substr(recordEnd), Record);
+  }
+
+  // A key read as text and encoded again, kept in place while the index lives.
+  std::string_view Reencoded(const detail::TRecordView& Record) {
+    FKeptKeys.push_back(StrToUTF8(UTF8ToStr(Record.Key(), Record.KeySize)));
+    return FKeptKeys.back();
+  }
+
+  std::uint32_t RecordFor(std::string_view RecordKey, std::string_view Group) {
+    bool added = false;
+    const std::uint32_t record = FRecordIndex.FindOrAdd(RecordKey, added) + 1;
+    if (added) {
+      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0});
+      Chain(GroupFor(Group), record);
+    }
+    FLast = record;
+    FLastKey = RecordKey;
+    return record;
+  }
+
+  TPendingGroup& GroupFor(std::string_view Group) {
+    bool added = false;
+    const std::size_t group = FGroupIndex.FindOrAdd(Group, added);
     if (added) FGroups.push_back(TPendingGroup{Group, 0, 0});
-    return FGroups[it->second];
+    return FGroups[group];
   }
 
-  void Chain(TPendingGroup& Group, std::size_t Record) noexcept {
+  void Chain(TPendingGroup& Group, std::uint32_t Record) noexcept {
     if (Group.Last == 0) {
       Group.First = Record;
     } else {
@@ -108,24 +252,99 @@ private:
     Group.Last = Record;
   }
 
+  const TRecordFields& FFields;
   std::vector<TPendingRecord> FRecords;
   std::vector<TPendingGroup> FGroups;
-  std::unordered_map<std::u16string_view, std::size_t> FRecordIndex;
-  std::unordered_map<std::u16string_view, std::size_t> FGroupIndex;
-  std::size_t FLastRecord = 0;
+  TViewIndex FRecordIndex;
+  TViewIndex FGroupIndex;
+  // The record the last key belonged to (0 for none), and its key.
+  std::uint32_t FLast = 0;
+  std::string_view FLastKey;
+  // Keys read as text and encoded again; a deque keeps them in place.
+  std::deque<std::string> FKeptKeys;
 };
 
-const String& TextOf(const TPendingRecord& Rec, TLeaf Leaf) {
-  const auto* value = dynamic_cast<const TKLStringValue*>(Rec.Leaves[Leaf]);
-  if (value == nullptr || value->GetValueType() != vtString) RaiseCorrupted();
-  return value->GetValue();
+// A group the saved form can carry: the empty group would give keys
+// beginning with "/", and a "/" inside a name would shift the key's
+// elements; neither could be loaded back.
+bool IsSavableGroup(const String& Group) noexcept { return !Group.empty() && Group.find(u'/') == String::npos; }
+
+// The UTF-8 of Text at Out, which has room for 3 bytes per code unit, as the
+// content writer encodes it; ASCII, the usual case, is copied straight.
+std::size_t EncodeText(std::u16string_view Text, std::uint8_t* Out) noexcept {
+  char16_t any = 0;
+  for (const char16_t c : Text) any |= c;
+  if (any >= 0x80) return detail::EncodeUTF8(Text, Out);
+  for (std::size_t i = 0; i < Text.size(); ++i) Out[i] = static_cast<std::uint8_t>(Text[i]);
+  return Text.size();
 }
 
-std::int64_t LongOf(const TPendingRecord& Rec, TLeaf Leaf) {
-  const auto* value = dynamic_cast<const TKLLongValue*>(Rec.Leaves[Leaf]);
-  if (value == nullptr || value->GetValueType() != vtLong) RaiseCorrupted();
-  return value->GetValue();
-}
+[[noreturn]] void RaiseTooLong() { throw EKLStorageException(SStorageValueTooLong); }
+
+// Composes the value records of one vault record exactly as the content
+// writer would write them (a key or text longer than a field holds raises
+// what it raises), encoding the key's group and position once for the eight,
+// and hands each to the writer. The scratch space is wiped at each vault
+// record and when the composer goes.
+class TRecordComposer {
+public:
+  void Begin(const String& Group, std::int32_t Position) {
+    FScratch.Truncate(0);
+    FPrefix.resize(3 * Group.size() + 12);
+    const std::size_t size = EncodeText(Group, reinterpret_cast<std::uint8_t*>(FPrefix.data()));
+    FPrefix[size] = '/';
+    const auto end = std::to_chars(FPrefix.data() + size + 1, FPrefix.data() + FPrefix.size(), Position).ptr;
+    FPrefix.resize(static_cast<std::size_t>(end - FPrefix.data()));
+  }
+
+  void PutText(detail::TContentWriter& Writer, TLeaf Leaf, std::u16string_view Text) {
+    if (Text.size() > KLStorageMaxFieldSize) RaiseTooLong();
+    std::uint8_t* data = Head(Leaf, vtString, 2 + 3 * Text.size());
+    const std::size_t size = EncodeText(Text, data + 2);
+    if (size > KLStorageMaxFieldSize) RaiseTooLong();
+    data[0] = static_cast<std::uint8_t>(size);
+    data[1] = static_cast<std::uint8_t>(size >> 8);
+    Emit(Writer, 2 + size);
+  }
+
+  void PutLong(detail::TContentWriter& Writer, TLeaf Leaf, std::int64_t Value) {
+    std::uint8_t* data = Head(Leaf, vtLong, 8);
+    for (std::size_t i = 0; i < 8; ++i) {
+      data[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(Value) >> (8 * i));
+    }
+    Emit(Writer, 8);
+  }
+
+private:
+  // Writes the key and type code after the records composed so far, with
+  // room for Data more bytes; returns where the data goes.
+  std::uint8_t* Head(TLeaf Leaf, std::uint8_t Type, std::size_t Data) {
+    const std::string_view leaf = kLeafBytes[Leaf];
+    const std::size_t keySize = FPrefix.size() + leaf.size();
+    if (keySize > KLStorageMaxFieldSize) RaiseTooLong();
+    FScratch.Ensure(3 + keySize + Data);
+    std::uint8_t* record = FScratch.End();
+    record[0] = static_cast<std::uint8_t>(keySize);
+    record[1] = static_cast<std::uint8_t>(keySize >> 8);
+    std::memcpy(record + 2, FPrefix.data(), FPrefix.size());
+    std::memcpy(record + 2 + FPrefix.size(), leaf.data(), leaf.size());
+    record[2 + keySize] = Type;
+    FView.Bytes = record;
+    FView.KeySize = static_cast<std::uint16_t>(keySize);
+    FView.Type = Type;
+    return record + 3 + keySize;
+  }
+
+  void Emit(detail::TContentWriter& Writer, std::size_t Data) {
+    FView.Size = static_cast<std::uint32_t>(3 + FView.KeySize + Data);
+    FScratch.Advance(FView.Size);
+    Writer.PutRecord(FView);
+  }
+
+  std::string FPrefix; // group "/" position, in UTF-8
+  detail::TContentBuffer FScratch;
+  detail::TRecordView FView;
+};
 
 } // namespace
 
@@ -139,85 +358,90 @@ void TKLPassStorage::SetSaveVersion(std::uint8_t Value) {
   FSaveVersion = Value;
 }
 
-// The storage a save or load goes through takes this store's settings and
-// its kept key.
-void TKLPassStorage::Configure(TKLStorage& Storage) const {
-  Storage.SetRandomGenerator(GetRandomGenerator());
-  Storage.FKdf = FKdf;
-  Storage.FAllowLegacyFormat = FAllowLegacyFormat;
-  Storage.FSaveVersion = FSaveVersion;
-  Storage.FKey = FKey;
-}
-
 // Refuses a group that the saved form cannot carry before anything is
 // written: the empty group would give keys beginning with "/", and a "/"
 // inside a name would shift the key's elements; neither could be loaded back.
 void TKLPassStorage::CheckSavableGroups() const {
-  for (const TKLPassRecord* rec : FList) {
-    const String& group = rec->FGroup;
-    if (group.empty() || group.find(u'/') != String::npos) throw EKLPassStorageException(SWrongGroupName);
+  for (std::int32_t i = 0; i < GetCount(); ++i) {
+    if (!IsSavableGroup(GetRecord(i)->FGroup)) throw EKLPassStorageException(SWrongGroupName);
   }
 }
 
 // Each text is read through the record (stamping its access time with this
 // save's time, which is then written as the access time) and written in place.
+// The content is built whole before the first byte is written, so that a
+// refused save leaves the stream as it was.
 void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
-  CheckSavableGroups();
-  TKLStorage storage;
-  Configure(storage);
+  // Room for the content when every character is ASCII, plus the largest
+  // single value in its widest form: the writer then does not grow (and copy
+  // secrets) for the usual vault.
+  std::size_t estimate = 256;
+  std::size_t widest = 0;
+  for (std::int32_t i = 0; i < GetCount(); ++i) {
+    const TKLPassRecord& rec = *GetRecord(i);
+    if (!IsSavableGroup(rec.FGroup)) throw EKLPassStorageException(SWrongGroupName);
+    const std::size_t group = rec.FGroup.size() + 12; // "/" i, at most 11 characters
+    estimate += 8 * (3 + group) + 42 + 5 * 2 + 3 * 8; // counts, types, leaf names, longs
+    for (const String* text : {&rec.FTitle, &rec.FUsername, &rec.FPassword, &rec.FURL, &rec.FNote}) {
+      estimate += text->size();
+      widest = std::max(widest, text->size() + group);
+    }
+  }
+  detail::TContentWriter writer(estimate + 3 * widest);
   const std::int64_t now = NowUnixSeconds();
   static constexpr TKLPassRecord::TField kTexts[] = {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername,
                                                      &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
                                                      &TKLPassRecord::FNote};
-  String key;
+  TRecordComposer composer;
   for (std::int32_t i = 0; i < GetCount(); ++i) {
-    TKLPassRecord& rec = *FList.Get(i);
-    key = rec.ReadField(&TKLPassRecord::FGroup, now);
-    key += u'/';
-    key += IntToStr(i);
-    const std::size_t base = key.size();
-    auto leafKey = [&](TLeaf Leaf) -> const String& {
-      key.resize(base);
-      key += kLeafNames[Leaf];
-      return key;
-    };
+    TKLPassRecord& rec = *GetRecord(i);
+    composer.Begin(rec.ReadField(&TKLPassRecord::FGroup, now), i);
     for (std::size_t t = 0; t < std::size(kTexts); ++t) {
-      storage.PutString(leafKey(static_cast<TLeaf>(lfTitle + t)), rec.ReadField(kTexts[t], now), false);
+      composer.PutText(writer, static_cast<TLeaf>(lfTitle + t), rec.ReadField(kTexts[t], now));
     }
-    storage.PutLong(leafKey(lfCDate), rec.FCreationDate, false);
-    storage.PutLong(leafKey(lfMDate), rec.FModificationDate, false);
-    storage.PutLong(leafKey(lfADate), rec.FLastAccessDate, false);
+    composer.PutLong(writer, lfCDate, rec.FCreationDate);
+    composer.PutLong(writer, lfMDate, rec.FModificationDate);
+    composer.PutLong(writer, lfADate, rec.FLastAccessDate);
   }
-  storage.SaveToStream(Strm, Password);
-  FKey = storage.FKey;
+  writer.Finish();
+  // The kept key changes only with a save that succeeded.
+  std::shared_ptr<detail::TStorageKey> kept = FKey;
+  detail::WriteStorageFile(Strm, Password, detail::TStorageFileOptions{FKdf, FAllowLegacyFormat, FSaveVersion},
+                           *GetRandomGenerator(), kept, writer.Buffer());
+  FKey = std::move(kept);
 }
 
-// The records are made aside and join the store only once all of them are.
+// The records are made aside as their values are read, and join the store
+// only once every one of them is whole.
 void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
-  TKLStorage storage;
-  Configure(storage);
-  storage.LoadFromStream(Strm, Password);
-  const TRecordIndex index(storage);
-  std::vector<std::unique_ptr<TKLPassRecord>> loaded;
+  detail::TLoadedContent loaded = detail::ReadStorageFile(
+      Strm, Password, detail::TStorageFileOptions{FKdf, FAllowLegacyFormat, FSaveVersion}, FKey);
+  static constexpr TRecordFields kFields{
+      {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername, &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
+       &TKLPassRecord::FNote},
+      {&TKLPassRecord::FCreationDate, &TKLPassRecord::FModificationDate, &TKLPassRecord::FLastAccessDate},
+      [] { return std::unique_ptr<TKLPassRecord>(new TKLPassRecord(TKLPassRecord::TBlank{})); }};
+  TRecordIndex index(loaded.Buffer->Data(), loaded.Size, loaded.Records, kFields);
+  std::vector<std::unique_ptr<TKLPassRecord>> made;
+  made.reserve(index.GetRecordCount());
   for (const TPendingGroup& group : index.Groups()) {
     // Only a key beginning with "/" gives such a group; its records could
     // never be saved again.
-    if (group.Name.find(u'/') != std::u16string_view::npos) RaiseCorrupted();
-    for (std::size_t r = group.First; r != 0; r = index.Record(r).Next) {
-      const TPendingRecord& pending = index.Record(r);
-      auto rec =
-          std::make_unique<TKLPassRecord>(TextOf(pending, lfTitle), TextOf(pending, lfName), TextOf(pending, lfPwd),
-                                          TextOf(pending, lfURL), TextOf(pending, lfNote), String(group.Name));
-      rec->FCreationDate = LongOf(pending, lfCDate);
-      rec->FModificationDate = LongOf(pending, lfMDate);
-      rec->FLastAccessDate = LongOf(pending, lfADate);
-      loaded.push_back(std::move(rec));
+    if (group.Name[0] == '/') RaiseCorrupted();
+    const String name = Decode(reinterpret_cast<const std::uint8_t*>(group.Name.data()), group.Name.size());
+    for (std::uint32_t r = group.First; r != 0; r = index.Record(r).Next) {
+      TPendingRecord& pending = index.Record(r);
+      if (!pending.IsWhole()) RaiseCorrupted();
+      pending.Rec->FGroup = name;
+      made.push_back(std::move(pending.Rec));
     }
   }
-  FKey = storage.FKey;
-  FKdf = storage.GetKdfParameters();
-  FLoadedVersion = storage.GetLoadedVersion();
-  TakeAll(loaded);
+  if (loaded.Key) {
+    FKdf = loaded.Key->GetParameters();
+    FKey = std::move(loaded.Key);
+  }
+  FLoadedVersion = loaded.Version;
+  TakeAll(made);
 }
 
 void TKLPassStorage::SaveToFile(const String& FileName, const String& Password) {
