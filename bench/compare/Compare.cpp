@@ -4,6 +4,7 @@
 // case has one), the per-value counters, and the ratio baseline / current, so
 // that a figure above 1 means the current code is faster or smaller.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -51,6 +52,9 @@ struct TRow {
 // The console output as usual, then the comparison table.
 class TCompareReporter : public benchmark::ConsoleReporter {
 public:
+  // Colours only on a terminal.
+  TCompareReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& Reports) override {
     ConsoleReporter::ReportRuns(Reports);
     for (const Run& run : Reports) {
@@ -72,14 +76,14 @@ public:
       const Run& base = row.Sides.at(kSides[0]);
       const Run& cur = row.Sides.at(kSides[1]);
       if (base.counters.count("loaded_B/value") == 0) {
-        std::printf("| %s | %s | %s | %s | %.2f |\n", row.Case.c_str(), row.Size.c_str(), Time(base).c_str(),
-                    Time(cur).c_str(), base.GetAdjustedCPUTime() / cur.GetAdjustedCPUTime());
+        std::printf("| %s | %s | %s | %s | %s |\n", row.Case.c_str(), row.Size.c_str(), Time(base).c_str(),
+                    Time(cur).c_str(), Figure(base.GetAdjustedCPUTime() / cur.GetAdjustedCPUTime()).c_str());
         continue;
       }
       for (const char* counter : {"loaded_B/value", "read_B/value"}) {
         const double b = base.counters.at(counter).value, c = cur.counters.at(counter).value;
-        std::printf("| %s %s | %s | %.1f B | %.1f B | %.2f |\n", row.Case.c_str(), counter, row.Size.c_str(), b, c,
-                    b / c);
+        std::printf("| %s %s | %s | %s B | %s B | %s |\n", row.Case.c_str(), counter, row.Size.c_str(),
+                    Figure(b).c_str(), Figure(c).c_str(), Figure(b / c).c_str());
       }
     }
   }
@@ -93,10 +97,17 @@ private:
     return FRows.back();
   }
 
+  // Three significant digits or more, never an exponent.
+  static std::string Figure(double Value) {
+    char text[48];
+    const int decimals = Value >= 100 ? 0 : Value >= 10 ? 1 : Value >= 1 ? 2 : 3;
+    std::snprintf(text, sizeof text, "%.*f", decimals, Value);
+    return text;
+  }
+
   static std::string Time(const Run& R) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%.3g %s", R.GetAdjustedCPUTime(), benchmark::GetTimeUnitString(R.time_unit));
-    std::string out = text;
+    std::string out = Figure(R.GetAdjustedCPUTime()) + " " + benchmark::GetTimeUnitString(R.time_unit);
+    char text[48];
     const auto bytes = R.counters.find("bytes_per_second");
     if (bytes != R.counters.end()) {
       std::snprintf(text, sizeof text, " (%.0f MB/s)", bytes->second.value / 1e6);
