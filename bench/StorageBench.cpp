@@ -5,6 +5,9 @@
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <string>
 #include <vector>
 
@@ -164,6 +167,44 @@ void BM_Load(benchmark::State& State, const String& Password) {
   State.SetBytesProcessed(State.iterations() * stream.GetSize());
   PerValue(State, kValues);
 }
+
+#if defined(__GLIBC__)
+std::size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// Memory per value beyond its key and data (their bytes in the file) for a
+// plain storage of five million small values: right after the load, and once
+// every value has been asked for (which makes its value object).
+void BM_MemoryPerValue(benchmark::State& State) {
+  constexpr int kCount = 5000000;
+  TMemoryStream stream;
+  double payload = 0;
+  {
+    TKLStorage storage;
+    for (int i = 0; i < kCount; ++i) {
+      const String key = Ascii("v/" + std::to_string(i));
+      storage.PutInt(key, i, false);
+      payload += static_cast<double>(key.size() + 4);
+    }
+    storage.SaveToStream(stream, String());
+  }
+  for (auto _ : State) {
+    stream.SetPosition(0);
+    const std::size_t before = HeapInUse();
+    auto storage = std::make_unique<TKLStorage>();
+    storage->LoadFromStream(stream, String());
+    const std::size_t loaded = HeapInUse();
+    for (std::int32_t i = 0; i < storage->GetCount(); ++i) benchmark::DoNotOptimize(storage->GetValue(i));
+    const std::size_t touched = HeapInUse();
+    State.counters["loaded_bytes_per_value"] = (static_cast<double>(loaded - before) - payload) / kCount;
+    State.counters["touched_bytes_per_value"] = (static_cast<double>(touched - before) - payload) / kCount;
+    State.counters["file_MB"] = static_cast<double>(stream.GetSize()) / 1e6;
+  }
+}
+BENCHMARK(BM_MemoryPerValue)->Unit(benchmark::kMillisecond)->Iterations(1);
+#endif
 
 // The password-key derivation that every encrypted save and load runs once.
 void BM_KeyDerivation(benchmark::State& State) {

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -55,7 +54,11 @@ class TKLStorage;
 class TKLPassStorage;
 namespace detail {
 class TStorageKey;
-}
+class TStorageTable;
+class TContentWriter;
+struct TLoadedContent;
+struct TStorageFileOptions;
+} // namespace detail
 
 // A typed value under a slash-separated key; the base of the five value classes.
 // A value held by a storage belongs to it: the storage destroys it, and setting
@@ -78,15 +81,13 @@ protected:
 
 private:
   friend class TKLStorage;
+  friend class detail::TStorageTable;
 
   String FKey;
   std::int32_t FValueType;
-  // Kept by the storage holding the value: its position in storage order, and
-  // the neighbours in the chain of values sharing its key, in storage order.
+  // Kept by the storage holding the value: the slot of its entry there.
   TKLStorage* FStorage = nullptr;
-  std::int32_t FPosition = -1;
-  TKLValue* FPrevSame = nullptr;
-  TKLValue* FNextSame = nullptr;
+  std::uint32_t FSlot = 0;
 };
 
 // A boolean value (type code 1).
@@ -233,15 +234,19 @@ inline constexpr TAESBlock KLStorageCheckBytes = {0x5A, 0xC3, 0x1E, 0x97, 0x24, 
 // skips the derivation; each save still draws a fresh nonce and IV, and so
 // fresh file keys. Clear, a new password and destruction wipe it. The storage owns every value in it; value objects it
 // hands out stay valid until they are removed, cleared or the storage dies.
-// Lookups return the first value under a key in storage order, through an
-// ordered index of the keys that also finds a path's sub-tree without a scan.
-// Raises EKLStorageException; one thread at a time.
+// Lookups return the first value under a key in storage order, through a hash
+// of the keys. A load keeps the file's content in memory and makes a value
+// object only when a caller first asks for that value; a save copies the
+// records of values never asked for as they were read. Removal leaves a gap
+// that positions skip (logarithmic) until gaps outnumber values and the
+// storage closes them all at once. Raises EKLStorageException; one thread at
+// a time.
 class KL_API TKLStorage : public TKLRandomBasedComponent {
 public:
   explicit TKLStorage(TComponent* AOwner = nullptr);
   ~TKLStorage() override;
 
-  std::int32_t GetCount() const noexcept { return static_cast<std::int32_t>(FList.size()); }
+  std::int32_t GetCount() const noexcept;
   // The value at Index (0-based); EListError outside 0 to GetCount() - 1.
   TKLValue* GetValue(std::int32_t Index) const;
   bool GetLoaded() const noexcept { return FLoaded; }
@@ -337,44 +342,17 @@ protected:
 
 private:
   friend class TKLValue;
-
-  // The values under one key, first and last in storage order.
-  struct TKeyChain {
-    TKLValue* First = nullptr;
-    TKLValue* Last = nullptr;
-  };
-  // Orders keys by their bytes (memcmp): any lexicographic order keeps the keys
-  // that begin with a path together, which is all the index needs.
-  struct TKeyOrder {
-    bool operator()(const String& A, const String& B) const noexcept;
-  };
-  using TKeyIndex = std::map<String, TKeyChain, TKeyOrder>;
+  // Lets the pass store keep the derived key across the storages it saves
+  // and loads through.
+  friend class TKLPassStorage;
 
   template <class TValue, class T>
   std::int32_t Put(const String& Key, const T& Value, bool Replace);
   template <class TValue, class T>
   bool GetTyped(const String& Key, T& Value, const T& DefaultValue) const;
 
-  std::int32_t Append(std::unique_ptr<TKLValue> Value);
   void KeyChanging(TKLValue& Value, const String& NewKey);
-  static void Link(TKLValue& Value, TKeyChain& Chain) noexcept;
-  void Unlink(TKLValue& Value) noexcept;
-  void Renumber(std::size_t From) noexcept;
-  static bool ByPosition(const TKLValue* A, const TKLValue* B) noexcept;
-  std::pair<TKeyIndex::const_iterator, TKeyIndex::const_iterator> KeysBeneath(const String& Prefix) const;
-  std::vector<TKLValue*> ValuesBeneath(const String& Prefix) const;
-
-  void CheckSavable() const;
-  void WriteContent(TStream& Content) const;
-  void ReadContent(TStream& Content, bool Buffered);
-  void SaveLegacy(TStream& Strm, const String& Password) const;
-  void LoadInto(TStream& Strm, const String& Password);
-  void LoadLegacy(TStream& Strm, const String& Password, std::uint8_t Version);
-  void TakeValues(TKLStorage& Source);
-
-  // Lets the pass store keep the derived key across the storages it saves
-  // and loads through.
-  friend class TKLPassStorage;
+  detail::TStorageFileOptions FileOptions() const;
 
   bool FLoaded = false;
   TKLKdfParameters FKdf;
@@ -382,8 +360,7 @@ private:
   std::uint8_t FLoadedVersion = 0;
   std::uint8_t FSaveVersion = KLStorageVersion3;
   mutable std::shared_ptr<detail::TStorageKey> FKey;
-  std::vector<TKLValue*> FList;
-  TKeyIndex FIndex;
+  std::unique_ptr<detail::TStorageTable> FTable;
 };
 
 } // namespace kl

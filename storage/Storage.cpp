@@ -11,6 +11,7 @@
 #include "storage/KLStorage.h"
 #include "storage/StorageFields.h"
 #include "storage/StorageFormat.h"
+#include "storage/StorageTable.h"
 
 namespace kl {
 
@@ -42,19 +43,20 @@ bool IsRootPrefix(const String& Prefix) noexcept { return Prefix.empty() || Pref
 
 } // namespace
 
-TKLStorage::TKLStorage(TComponent* AOwner) : TKLRandomBasedComponent(AOwner) {}
+TKLStorage::TKLStorage(TComponent* AOwner)
+    : TKLRandomBasedComponent(AOwner), FTable(std::make_unique<detail::TStorageTable>(*this)) {}
 
 TKLStorage::~TKLStorage() { Clear(); }
 
+std::int32_t TKLStorage::GetCount() const noexcept { return static_cast<std::int32_t>(FTable->GetCount()); }
+
 TKLValue* TKLStorage::GetValue(std::int32_t Index) const {
   if (Index < 0 || Index >= GetCount()) RaiseListIndexError(Index);
-  return FList[static_cast<std::size_t>(Index)];
+  return FTable->ValueAt(FTable->SlotAt(static_cast<std::uint32_t>(Index)));
 }
 
 void TKLStorage::Clear() noexcept {
-  for (TKLValue* value : FList) delete value;
-  FList.clear();
-  FIndex.clear();
+  FTable->Clear();
   FLoaded = false;
   FLoadedVersion = 0;
   ForgetDerivedKey();
@@ -72,89 +74,10 @@ void TKLStorage::SetSaveVersion(std::uint8_t Value) {
   FSaveVersion = Value;
 }
 
-// Moves every value of Source behind those held, in order. Into an empty
-// storage the values and the index change hands whole, without a failure
-// point; otherwise each is appended (only running out of memory can stop it).
-void TKLStorage::TakeValues(TKLStorage& Source) {
-  if (FList.empty()) {
-    FList.swap(Source.FList);
-    FIndex.swap(Source.FIndex);
-    for (TKLValue* value : FList) value->FStorage = this;
-    return;
-  }
-  FList.reserve(FList.size() + Source.FList.size());
-  for (TKLValue*& slot : Source.FList) {
-    std::unique_ptr<TKLValue> value(slot);
-    slot = nullptr;
-    value->FStorage = nullptr;
-    value->FPrevSame = value->FNextSame = nullptr;
-    Append(std::move(value));
-  }
-  Source.FList.clear();
-  Source.FIndex.clear();
-}
-
-// --- The key index ---
-//
-// FIndex maps each key present to the chain of values under it, linked in
-// storage order. The first of the chain is what a scan from position 0 would
-// find; positions are kept in the values so that Get can report them.
-
-std::int32_t TKLStorage::Append(std::unique_ptr<TKLValue> Value) {
-  if (FList.size() >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    RaiseListIndexError(static_cast<std::int64_t>(FList.size()));
-  }
-  // Everything that may throw comes first, so that a failure changes nothing.
-  if (FList.size() == FList.capacity()) FList.reserve(FList.empty() ? 16 : FList.size() * 2);
-  TKeyChain& chain = FIndex.try_emplace(Value->FKey).first->second;
-  const auto position = static_cast<std::int32_t>(FList.size());
-  TKLValue* value = Value.release();
-  value->FStorage = this;
-  value->FPosition = position;
-  Link(*value, chain);
-  FList.push_back(value);
-  return position;
-}
-
-// Inserts Value into Chain by position; an appended value goes last at once.
-void TKLStorage::Link(TKLValue& Value, TKeyChain& Chain) noexcept {
-  TKLValue* before = Chain.Last;
-  while (before != nullptr && before->FPosition > Value.FPosition) before = before->FPrevSame;
-  TKLValue* after = before != nullptr ? before->FNextSame : Chain.First;
-  Value.FPrevSame = before;
-  Value.FNextSame = after;
-  (before != nullptr ? before->FNextSame : Chain.First) = &Value;
-  (after != nullptr ? after->FPrevSame : Chain.Last) = &Value;
-}
-
-void TKLStorage::Unlink(TKLValue& Value) noexcept {
-  const auto it = FIndex.find(Value.FKey);
-  TKeyChain& chain = it->second;
-  (Value.FPrevSame != nullptr ? Value.FPrevSame->FNextSame : chain.First) = Value.FNextSame;
-  (Value.FNextSame != nullptr ? Value.FNextSame->FPrevSame : chain.Last) = Value.FPrevSame;
-  Value.FPrevSame = Value.FNextSame = nullptr;
-  if (chain.First == nullptr) FIndex.erase(it);
-}
-
 // Called by TKLValue::SetKey for a value this storage holds.
 void TKLStorage::KeyChanging(TKLValue& Value, const String& NewKey) {
   if (NewKey == Value.FKey) return;
-  String key = NewKey;
-  TKeyChain& chain = FIndex.try_emplace(key).first->second;
-  Unlink(Value); // may drop the old key's entry; the new one is another entry
-  Value.FKey = std::move(key);
-  Link(Value, chain);
-}
-
-bool TKLStorage::TKeyOrder::operator()(const String& A, const String& B) const noexcept {
-  const int order = std::memcmp(A.data(), B.data(), std::min(A.size(), B.size()) * sizeof(Char));
-  return order != 0 ? order < 0 : A.size() < B.size();
-}
-
-bool TKLStorage::ByPosition(const TKLValue* A, const TKLValue* B) noexcept { return A->FPosition < B->FPosition; }
-
-void TKLStorage::Renumber(std::size_t From) noexcept {
-  for (std::size_t i = From; i < FList.size(); ++i) FList[i]->FPosition = static_cast<std::int32_t>(i);
+  FTable->Rekey(Value, NewKey);
 }
 
 // --- Storing and looking up ---
@@ -165,14 +88,15 @@ std::int32_t TKLStorage::Put(const String& Key, const T& Value, bool Replace) {
   if constexpr (std::is_same_v<T, String> || std::is_same_v<T, ByteArray>)
     fits = fits && detail::FitsStorageField(Value);
   if (!fits) throw EKLStorageException(SStorageValueTooLong);
-  std::int32_t index = 0;
-  TKLValue* found = Get(Key, index);
-  if (found == nullptr) return Append(std::make_unique<TValue>(Key, Value));
+  const std::uint32_t slot = FTable->Find(Key);
+  if (slot == detail::TStorageTable::kNone) {
+    return static_cast<std::int32_t>(FTable->PositionOf(FTable->Append(std::make_unique<TValue>(Key, Value))));
+  }
   if (!Replace) throw EKLStorageException(SKeyAlreadyExists);
-  TValue* typed = detail::AsTyped<TValue>(found);
+  TValue* typed = detail::AsTyped<TValue>(FTable->ValueAt(slot));
   if (typed == nullptr) throw EKLStorageException(SWrongValueType);
   typed->SetValue(Value);
-  return index;
+  return static_cast<std::int32_t>(FTable->PositionOf(slot));
 }
 
 std::int32_t TKLStorage::PutBool(const String& Key, bool Value, bool Replace) {
@@ -196,16 +120,16 @@ std::int32_t TKLStorage::PutBlob(const String& Key, const ByteArray& Value, bool
 }
 
 TKLValue* TKLStorage::Get(const String& Key, std::int32_t& Index) const {
-  const auto it = FIndex.find(Key);
-  if (it == FIndex.end()) return nullptr;
-  TKLValue* first = it->second.First;
-  Index = first->FPosition;
-  return first;
+  const std::uint32_t slot = FTable->Find(Key);
+  if (slot == detail::TStorageTable::kNone) return nullptr;
+  TKLValue* value = FTable->ValueAt(slot);
+  Index = static_cast<std::int32_t>(FTable->PositionOf(slot));
+  return value;
 }
 
 TKLValue* TKLStorage::Get(const String& Key) const {
-  std::int32_t index = 0;
-  return Get(Key, index);
+  const std::uint32_t slot = FTable->Find(Key);
+  return slot == detail::TStorageTable::kNone ? nullptr : FTable->ValueAt(slot);
 }
 
 template <class TValue, class T>
@@ -237,125 +161,67 @@ bool TKLStorage::GetBlob(const String& Key, ByteArray& Value) const {
 
 // --- The tree ---
 
-// The index entries of the keys beneath a path other than the root: the keys
-// that begin with the prefix and are longer than it. They stand together in
-// the ordered index, right after the prefix itself.
-std::pair<TKLStorage::TKeyIndex::const_iterator, TKLStorage::TKeyIndex::const_iterator> TKLStorage::KeysBeneath(
-    const String& Prefix) const {
-  auto first = FIndex.lower_bound(Prefix);
-  if (first != FIndex.end() && first->first == Prefix) ++first;
-  auto last = first;
-  while (last != FIndex.end() && last->first.compare(0, Prefix.size(), Prefix) == 0) ++last;
-  return {first, last};
-}
-
-// The values beneath Prefix in storage order. Under the root that is every
-// value, even one whose key does not begin with "/"; elsewhere only the keys
-// beneath are visited, and their values put back in storage order.
-std::vector<TKLValue*> TKLStorage::ValuesBeneath(const String& Prefix) const {
-  if (IsRootPrefix(Prefix)) return FList;
-  std::vector<std::pair<std::int32_t, TKLValue*>> found;
-  const auto [first, last] = KeysBeneath(Prefix);
-  for (auto it = first; it != last; ++it) {
-    for (TKLValue* value = it->second.First; value != nullptr; value = value->FNextSame) {
-      found.emplace_back(value->FPosition, value);
-    }
-  }
-  std::sort(found.begin(), found.end());
-  std::vector<TKLValue*> values;
-  values.reserve(found.size());
-  for (const auto& [position, value] : found) values.push_back(value);
-  return values;
-}
-
 void TKLStorage::GetSubKeys(const String& Key, TStringList& List, bool Recursive) const {
   const String prefix = SubKeyPrefix(Key);
-  const std::vector<TKLValue*> values = ValuesBeneath(prefix);
+  const bool root = IsRootPrefix(prefix);
+  const std::vector<std::uint32_t> slots = FTable->SlotsBeneath(prefix, root);
   if (Recursive) {
-    for (const TKLValue* value : values) List.Add(value->FKey);
+    for (const std::uint32_t slot : slots) List.Add(FTable->KeyAt(slot));
     return;
   }
   // Child folders are listed once: once per call, and not again when List
   // already holds the path (from the caller or as a leaf of this call). Only
-  // entries that begin with the prefix can equal a path listed here. Every view
-  // points into a value's key or into the copy of the caller's entries, none of
-  // which changes during the call.
-  const bool root = IsRootPrefix(prefix);
-  std::vector<String> given;
+  // entries that begin with the prefix can equal a path listed here.
+  std::set<String> listed;
   for (const String& entry : List) {
-    if (root || entry.compare(0, prefix.size(), prefix) == 0) given.push_back(entry);
+    if (root || entry.compare(0, prefix.size(), prefix) == 0) listed.insert(entry);
   }
-  std::set<std::u16string_view> listed(given.begin(), given.end());
-  std::u16string_view lastChild;
+  String lastChild;
   bool haveLastChild = false;
   const std::size_t length = prefix.size();
-  for (const TKLValue* value : values) {
-    const std::u16string_view path(value->FKey);
-    const std::u16string_view rest = length < path.size() ? path.substr(length) : std::u16string_view();
+  for (const std::uint32_t slot : slots) {
+    String path = FTable->KeyAt(slot);
+    const std::u16string_view rest =
+        length < path.size() ? std::u16string_view(path).substr(length) : std::u16string_view();
     const std::size_t slash = rest.find(u'/');
     if (slash == std::u16string_view::npos) {
-      List.Add(value->FKey);
-      listed.insert(path);
+      List.Add(path);
+      listed.insert(std::move(path));
       continue;
     }
-    const std::u16string_view child = path.substr(0, length + slash);
+    path.resize(length + slash);
     // The values of one folder usually stand together: skip the set then.
-    if (haveLastChild && child == lastChild) continue;
-    lastChild = child;
+    if (haveLastChild && path == lastChild) continue;
     haveLastChild = true;
-    if (listed.insert(child).second) List.Add(String(child));
+    lastChild = path;
+    if (listed.insert(path).second) List.Add(path);
   }
 }
 
 void TKLStorage::Remove(std::int32_t Index) {
-  TKLValue* value = GetValue(Index);
-  Unlink(*value);
-  FList.erase(FList.begin() + Index);
-  Renumber(static_cast<std::size_t>(Index));
-  delete value;
+  if (Index < 0 || Index >= GetCount()) RaiseListIndexError(Index);
+  FTable->Remove(FTable->SlotAt(static_cast<std::uint32_t>(Index)));
 }
 
 // Removes the first value under Key and, when Recursive, every value beneath
-// it (under the root: every value), closing the gaps in one pass from the
-// first value removed.
+// it (under the root: every value).
 std::int32_t TKLStorage::Remove(const String& Key, bool Recursive) {
-  std::int32_t index = 0;
-  TKLValue* own = Get(Key, index);
+  const std::uint32_t own = FTable->Find(Key);
   if (!Recursive) {
-    if (own == nullptr) return 0;
-    Remove(index);
+    if (own == detail::TStorageTable::kNone) return 0;
+    FTable->Remove(own);
     return 1;
   }
   const String prefix = SubKeyPrefix(Key);
-  std::vector<TKLValue*> doomed = ValuesBeneath(prefix);
-  // Every value under a key beneath the path goes, so the index drops those
-  // keys whole; the value under the path itself (never beneath it, except
-  // under the root) leaves its chain alone.
-  if (IsRootPrefix(prefix)) {
-    FIndex.clear();
-  } else {
-    if (own != nullptr) {
-      doomed.insert(std::lower_bound(doomed.begin(), doomed.end(), own, ByPosition), own);
-      Unlink(*own);
-    }
-    const auto [first, last] = KeysBeneath(prefix);
-    FIndex.erase(first, last);
+  const bool root = IsRootPrefix(prefix);
+  std::vector<std::uint32_t> doomed = FTable->SlotsBeneath(prefix, root);
+  // The value under the path itself is never beneath it, except under the root.
+  if (!root && own != detail::TStorageTable::kNone) doomed.push_back(own);
+  if (root && doomed.size() == static_cast<std::size_t>(GetCount())) {
+    FTable->Clear();
+    return static_cast<std::int32_t>(doomed.size());
   }
-  if (doomed.empty()) return 0;
-  const auto first = static_cast<std::size_t>(doomed.front()->FPosition);
-  std::size_t kept = first;
-  auto next = doomed.begin();
-  for (std::size_t i = first; i < FList.size(); ++i) {
-    TKLValue* value = FList[i];
-    if (next != doomed.end() && *next == value) {
-      ++next;
-      delete value;
-    } else {
-      value->FPosition = static_cast<std::int32_t>(kept);
-      FList[kept++] = value;
-    }
-  }
-  FList.resize(kept);
+  FTable->Remove(doomed);
   return static_cast<std::int32_t>(doomed.size());
 }
 
