@@ -156,8 +156,11 @@ struct TVaultContent {
     Loaded = kl::detail::ReadStorageFile(plain, u"", {}, nullptr);
     Write(Encrypted); // derives the key, kept from here on
   }
+  // The write enciphers the content where it lies: each gets a fresh copy.
   void Write(kl::TStream& Strm) {
-    kl::detail::WriteStorageFile(Strm, kPassword, {}, *Store->GetRandomGenerator(), Key, *Loaded.Buffer);
+    kl::detail::TContentBuffer content(Loaded.Size + 64);
+    content.Append(Loaded.Buffer->Data(), Loaded.Size);
+    kl::detail::WriteStorageFile(Strm, kPassword, {}, *Store->GetRandomGenerator(), Key, content);
   }
 
   std::unique_ptr<TKLPassStorage> Store;

@@ -63,16 +63,29 @@ std::int32_t TMemoryStream::Write(const void* Buffer, std::int32_t Count) {
 std::int64_t TMemoryStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
   std::int64_t base = 0;
   switch (Origin) {
-    case soBeginning: base = 0; break;
-    case soCurrent: base = static_cast<std::int64_t>(FPosition); break;
-    case soEnd: base = static_cast<std::int64_t>(FSize); break;
-    default: throw ERangeError(SRangeError);
+    case soBeginning:
+      base = 0;
+      break;
+    case soCurrent:
+      base = static_cast<std::int64_t>(FPosition);
+      break;
+    case soEnd:
+      base = static_cast<std::int64_t>(FSize);
+      break;
+    default:
+      throw ERangeError(SRangeError);
   }
   if ((Offset > 0 && base > std::numeric_limits<std::int64_t>::max() - Offset)) throw ERangeError(SRangeError);
   const std::int64_t target = base + Offset;
   if (target < 0) throw EStreamError("Invalid stream position");
   FPosition = static_cast<std::size_t>(target);
   return target;
+}
+
+void TMemoryStream::ExpectWrite(std::int64_t Count) {
+  if (Count > 0 && static_cast<std::uint64_t>(Count) <= std::numeric_limits<std::size_t>::max() - FPosition) {
+    Reserve(FPosition + static_cast<std::size_t>(Count));
+  }
 }
 
 void TMemoryStream::SetSize(std::int64_t NewSize) {

@@ -23,6 +23,7 @@ public:
   std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override;
   std::int64_t GetSize() override { return static_cast<std::int64_t>(FSize); }
   void SetSize(std::int64_t NewSize) override;
+  void ExpectWrite(std::int64_t Count) override;
 
   void Clear();
   const std::uint8_t* GetMemory() const noexcept { return FData; }

@@ -20,6 +20,8 @@ std::int64_t TStream::GetSize() {
 
 void TStream::SetSize(std::int64_t) { throw Exception(SNotImplemented); }
 
+void TStream::ExpectWrite(std::int64_t) {}
+
 std::int64_t TStream::GetPosition() { return Seek(0, soCurrent); }
 
 void TStream::SetPosition(std::int64_t Pos) { Seek(Pos, soBeginning); }

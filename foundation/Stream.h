@@ -26,6 +26,9 @@ public:
 
   virtual std::int64_t GetSize();
   virtual void SetSize(std::int64_t NewSize);
+  // A hint that about Count bytes are about to be written at the position,
+  // so that a stream in memory can grow once; it changes nothing observable.
+  virtual void ExpectWrite(std::int64_t Count);
   std::int64_t GetPosition();
   void SetPosition(std::int64_t Pos);
 

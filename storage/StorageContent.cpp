@@ -448,8 +448,9 @@ void TContentWriter::Finish() {
 // --- Files ---
 
 void WriteStorageFile(TStream& Strm, const String& Password, const TStorageFileOptions& Options,
-                      TKLBaseRandomGenerator& Random, std::shared_ptr<TStorageKey>& Key,
-                      const TContentBuffer& Content) {
+                      TKLBaseRandomGenerator& Random, std::shared_ptr<TStorageKey>& Key, TContentBuffer& Content) {
+  // Header, padding and tag come to under 200 bytes.
+  Strm.ExpectWrite(static_cast<std::int64_t>(Content.Size() + 200));
   if (Password.empty()) {
     WriteHeader(Strm, KLStorageLegacyVersion, 0);
     WriteAll(Strm, Content.Data(), Content.Size());
@@ -468,7 +469,7 @@ void WriteStorageFile(TStream& Strm, const String& Password, const TStorageFileO
     Random.Generate(salt, static_cast<std::int32_t>(sizeof(salt)));
     Key = std::make_shared<TStorageKey>(password.Get(), Options.Kdf, salt);
   }
-  WriteFormat3(Strm, *Key, Random, [&](TStream& Out) { WriteAll(Out, Content.Data(), Content.Size()); });
+  WriteFormat3(Strm, *Key, Random, Content);
 }
 
 TLoadedContent ReadStorageFile(TStream& Strm, const String& Password, const TStorageFileOptions& Options,
@@ -498,13 +499,14 @@ TLoadedContent ReadStorageFile(TStream& Strm, const String& Password, const TSto
   } else if (version == KLStorageVersion3) {
     if (bytes[3] != 1) RaiseDamaged();
     const TPasswordBytes password(Password);
-    const std::size_t expected = RemainingSize(Strm);
-    loaded.Key = ReadFormat3(Strm, password.Get(), Cached, [&](TStream& Content) {
-      ReadToEnd(Content, *loaded.Buffer, expected);
+    loaded.Key = ReadFormat3(Strm, password.Get(), Cached, *loaded.Buffer);
+    try {
       loaded.Size = CheckContent(loaded.Buffer->Data(), loaded.Buffer->Size(), loaded.Records);
-      // The content ends with the closing record.
-      if (loaded.Size != loaded.Buffer->Size()) RaiseDamaged();
-    });
+    } catch (const Exception&) {
+      RaiseDamaged();
+    }
+    // The content ends with the closing record.
+    if (loaded.Size != loaded.Buffer->Size()) RaiseDamaged();
   } else {
     if (!Options.AllowLegacyFormat) throw EKLStorageLegacyFormat(SStorageLegacyFormat);
     LoadLegacy(Strm, Password, version, loaded);

@@ -116,6 +116,7 @@ public:
   void Finish();
 
   const TContentBuffer& Buffer() const noexcept { return FBuffer; }
+  TContentBuffer& Buffer() noexcept { return FBuffer; }
 
 private:
   // Writes the key and type code, leaving room for Data more bytes; returns
@@ -143,10 +144,11 @@ struct TLoadedContent {
 };
 
 // Writes a storage file around finished content: plain for an empty Password,
-// otherwise version 3 (or 2 when Options ask for it). Key holds the derived
-// key kept from an earlier load or save and receives the one used.
+// otherwise version 3 (or 2 when Options ask for it), enciphering Content in
+// place. Key holds the derived key kept from an earlier load or save and
+// receives the one used.
 void WriteStorageFile(TStream& Strm, const String& Password, const TStorageFileOptions& Options,
-                      TKLBaseRandomGenerator& Random, std::shared_ptr<TStorageKey>& Key, const TContentBuffer& Content);
+                      TKLBaseRandomGenerator& Random, std::shared_ptr<TStorageKey>& Key, TContentBuffer& Content);
 
 // Reads a storage file from the stream's position and checks all of it before
 // returning its content. A plain stream is left just after the closing record.

@@ -7,11 +7,13 @@
 #include <limits>
 
 #include "crypto/Argon2id.h"
+#include "crypto/CryptoImplementations.h"
 #include "crypto/KLAES.h"
 #include "crypto/KLHKDF.h"
 #include "crypto/KLHMAC.h"
 #include "foundation/MemoryStream.h"
 #include "foundation/SecureMemory.h"
+#include "storage/StorageContent.h"
 
 namespace kl::detail {
 
@@ -42,6 +44,13 @@ void PutUInt32(std::uint8_t* Out, std::uint32_t Value) noexcept {
 std::uint32_t GetUInt32(const std::uint8_t* In) noexcept {
   return static_cast<std::uint32_t>(In[0]) | static_cast<std::uint32_t>(In[1]) << 8 |
          static_cast<std::uint32_t>(In[2]) << 16 | static_cast<std::uint32_t>(In[3]) << 24;
+}
+
+void WriteWhole(TStream& Strm, const std::uint8_t* Bytes, std::size_t Size) {
+  constexpr std::size_t kPiece = std::size_t{1} << 30;
+  for (std::size_t done = 0; done < Size; done += kPiece) {
+    Strm.WriteBuffer(Bytes + done, static_cast<std::int32_t>(std::min(kPiece, Size - done)));
+  }
 }
 
 // Up to Size bytes; fewer only where the stream ends.
@@ -78,27 +87,12 @@ TMessageDigest256 FileTag(const TFileKeys& Keys, const std::uint8_t* Header, con
   WipeOnExit<TMACSHA256Context> wipe(context);
   MAC256Initialize(context, key.Get());
   MAC256Update(context, Header, static_cast<std::int32_t>(Format3HeaderSize));
-  MAC256Update(context, Cipher, static_cast<std::int32_t>(CipherSize));
+  constexpr std::size_t kPiece = std::size_t{1} << 30;
+  for (std::size_t done = 0; done < CipherSize; done += kPiece) {
+    MAC256Update(context, Cipher + done, static_cast<std::int32_t>(std::min(kPiece, CipherSize - done)));
+  }
   return MAC256Finalize(context);
 }
-
-// Write-only: passes the ciphertext on to the file while the tag takes it in,
-// so that a save needs no second copy of the file in memory.
-class TTaggingStream : public TStream {
-public:
-  TTaggingStream(TStream& Out, TMACSHA256Context& MAC) : FOut(Out), FMAC(MAC) {}
-  std::int32_t Read(void*, std::int32_t) override { throw Exception(SNotImplemented); }
-  std::int32_t Write(const void* Buffer, std::int32_t Count) override {
-    FOut.WriteBuffer(Buffer, Count);
-    MAC256Update(FMAC, Buffer, Count);
-    return Count;
-  }
-  std::int64_t Seek(std::int64_t, TSeekOrigin) override { throw Exception(SNotImplemented); }
-
-private:
-  TStream& FOut;
-  TMACSHA256Context& FMAC;
-};
 
 TKLKdfParameters ParametersAt(const std::uint8_t* Header) noexcept {
   return TKLKdfParameters{GetUInt32(Header + kParametersOffset), GetUInt32(Header + kParametersOffset + 4)};
@@ -174,8 +168,7 @@ bool TStorageKey::Matches(const RawByteString& Password, const TKLKdfParameters&
 
 // --- Writing ---
 
-void WriteFormat3(TStream& Strm, const TStorageKey& Key, TKLBaseRandomGenerator& Random,
-                  const std::function<void(TStream&)>& Content) {
+void WriteFormat3(TStream& Strm, const TStorageKey& Key, TKLBaseRandomGenerator& Random, TContentBuffer& Content) {
   std::uint8_t header[Format3HeaderSize] = {static_cast<std::uint8_t>(KLStorageTag & 0xFF),
                                             static_cast<std::uint8_t>(KLStorageTag >> 8), KLStorageVersion3, 1};
   PutUInt32(header + kParametersOffset, Key.GetParameters().MemoryKiB);
@@ -188,21 +181,21 @@ void WriteFormat3(TStream& Strm, const TStorageKey& Key, TKLBaseRandomGenerator&
   DeriveFileKeys(Key, header + kNonceOffset, keys);
   std::memcpy(header + kCheckOffset, keys.Check, Format3CheckSize);
 
-  // The header is known in full before the content: header, ciphertext and
-  // tag go out in one pass, the tag taking in each byte as it leaves.
-  SecureBytes macKey(ByteArray(keys.MAC, keys.MAC + sizeof(keys.MAC)));
-  TMACSHA256Context mac;
-  WipeOnExit<TMACSHA256Context> wipeMAC(mac);
-  MAC256Initialize(mac, macKey.Get());
-  MAC256Update(mac, header, static_cast<std::int32_t>(sizeof(header)));
+  // The content is enciphered where it lies, after its padding: 1 to 16
+  // bytes, each holding their number.
+  const std::size_t padding = AESBlockSize - Content.Size() % AESBlockSize;
+  Content.Ensure(padding);
+  std::memset(Content.End(), static_cast<int>(padding), padding);
+  Content.Advance(padding);
+  TAESExpandedKey256 schedule;
+  WipeOnExit<TAESExpandedKey256> wipeSchedule(schedule);
+  AESInitialize(keys.Encryption, schedule, false);
+  std::uint8_t vector[AESBlockSize];
+  std::memcpy(vector, header + kIVOffset, sizeof(vector));
+  ActiveAES().EncryptCBC(schedule, vector, Content.Data(), Content.Data(), Content.Size() / AESBlockSize);
+  const TMessageDigest256 tag = FileTag(keys, header, Content.Data(), Content.Size());
   Strm.WriteBuffer(header, static_cast<std::int32_t>(sizeof(header)));
-  TTaggingStream tagging(Strm, mac);
-  {
-    TKLAESEncryptionStream encryption(keys.Encryption, header + kIVOffset, &tagging);
-    Content(encryption);
-    encryption.Finish();
-  }
-  const TMessageDigest256 tag = MAC256Finalize(mac);
+  WriteWhole(Strm, Content.Data(), Content.Size());
   Strm.WriteBuffer(DigestBytes(tag), static_cast<std::int32_t>(Format3TagSize));
 }
 
@@ -215,8 +208,7 @@ TKLKdfParameters ReadFormat3Parameters(TStream& Strm) {
 }
 
 std::shared_ptr<TStorageKey> ReadFormat3(TStream& Strm, const RawByteString& Password,
-                                         const std::shared_ptr<TStorageKey>& Cached,
-                                         const std::function<void(TStream&)>& Content) {
+                                         const std::shared_ptr<TStorageKey>& Cached, TContentBuffer& Content) {
   std::uint8_t header[Format3HeaderSize] = {static_cast<std::uint8_t>(KLStorageTag & 0xFF),
                                             static_cast<std::uint8_t>(KLStorageTag >> 8), KLStorageVersion3, 1};
   const std::size_t rest = Format3HeaderSize - KLStorageHeaderSize;
@@ -242,24 +234,29 @@ std::shared_ptr<TStorageKey> ReadFormat3(TStream& Strm, const RawByteString& Pas
     throw EKLStorageException(SStorageWrongPassword);
   }
 
-  ByteArray body(static_cast<std::size_t>(remaining));
-  if (ReadUpTo(Strm, body.data(), body.size()) < body.size()) RaiseDamaged();
-  const std::size_t cipherSize = body.size() - Format3TagSize;
-  const TMessageDigest256 tag = FileTag(keys, header, body.data(), cipherSize);
-  if (!ConstantTimeEqual(DigestBytes(tag), body.data() + cipherSize, Format3TagSize)) RaiseDamaged();
+  // Ciphertext and tag are read into the content's buffer, checked, and the
+  // ciphertext deciphered where it lies.
+  const auto size = static_cast<std::size_t>(remaining);
+  Content.Reserve(size);
+  if (ReadUpTo(Strm, Content.End(), size) < size) RaiseDamaged();
+  Content.Advance(size);
+  const std::size_t cipherSize = size - Format3TagSize;
+  const TMessageDigest256 tag = FileTag(keys, header, Content.Data(), cipherSize);
+  if (!ConstantTimeEqual(DigestBytes(tag), Content.Data() + cipherSize, Format3TagSize)) RaiseDamaged();
 
   // Authentic from here on; content that still fails was written so by the
   // password's holder, and reads as the same damage.
-  body.resize(cipherSize);
-  TMemoryStream cipher(body);
-  try {
-    TKLAESDecryptionStream plain(keys.Encryption, header + kIVOffset, &cipher);
-    Content(plain);
-    std::uint8_t extra = 0;
-    if (plain.Read(&extra, 1) != 0) RaiseDamaged();
-  } catch (const Exception&) {
-    RaiseDamaged();
-  }
+  TAESExpandedKey256 schedule;
+  WipeOnExit<TAESExpandedKey256> wipeSchedule(schedule);
+  AESInitialize(keys.Encryption, schedule, true);
+  std::uint8_t vector[AESBlockSize];
+  std::memcpy(vector, header + kIVOffset, sizeof(vector));
+  ActiveAES().DecryptCBC(schedule, vector, Content.Data(), Content.Data(), cipherSize / AESBlockSize);
+  const std::uint8_t padding = Content.Data()[cipherSize - 1];
+  bool padded = padding >= 1 && padding <= AESBlockSize;
+  for (std::size_t i = 1; padded && i <= padding; ++i) padded = Content.Data()[cipherSize - i] == padding;
+  if (!padded) RaiseDamaged();
+  Content.Truncate(cipherSize - padding);
   return key;
 }
 

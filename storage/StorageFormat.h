@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 #include "foundation/Stream.h"
@@ -74,19 +73,19 @@ private:
   std::uint8_t FPasswordTag[32];
 };
 
-// Writes a version-3 file: the header, the ciphertext of what Content writes
-// to the stream it is given, and the tag. Nonce and IV are drawn from Random.
-void WriteFormat3(TStream& Strm, const TStorageKey& Key, TKLBaseRandomGenerator& Random,
-                  const std::function<void(TStream&)>& Content);
+class TContentBuffer;
+
+// Writes a version-3 file around Content (value records and closing record),
+// which is padded and enciphered in place. Nonce and IV are drawn from Random.
+void WriteFormat3(TStream& Strm, const TStorageKey& Key, TKLBaseRandomGenerator& Random, TContentBuffer& Content);
 
 // Reads a version-3 file whose 4-byte header was just read, up to the end of
-// the stream: bounds, password check, tag, then Content reads the deciphered
-// records from the stream it is given. Reuses Cached when it matches; returns
+// the stream: bounds, password check, tag, then the deciphered content into
+// Content (unpadded, not yet parsed). Reuses Cached when it matches; returns
 // the key used. Raises "Wrong password", SStorageKdfOutOfBounds or
 // SStorageDamaged.
 std::shared_ptr<TStorageKey> ReadFormat3(TStream& Strm, const RawByteString& Password,
-                                         const std::shared_ptr<TStorageKey>& Cached,
-                                         const std::function<void(TStream&)>& Content);
+                                         const std::shared_ptr<TStorageKey>& Cached, TContentBuffer& Content);
 
 // The parameters of a version-3 header, after its first 4 bytes.
 TKLKdfParameters ReadFormat3Parameters(TStream& Strm);
