@@ -111,14 +111,7 @@ TKLBinaryPasswordDatabase::TKLBinaryPasswordDatabase(TComponent* AOwner)
     : TKLPasswordDatabase(AOwner), FDB(std::make_unique<TKLStorage>(nullptr)) {}
 
 TKLBinaryPasswordDatabase::~TKLBinaryPasswordDatabase() {
-  if (GetOpened() && FSaveOnDestroy) {
-    try {
-      Save();
-    } catch (const std::exception& e) {
-      SaveFailedOnDestroy(e); // the atomic save left the file as it was
-    } catch (...) {
-    }
-  }
+  SaveOnDestroy(FSaveOnDestroy);
   WipeString(FPassword);
 }
 

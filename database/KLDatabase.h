@@ -184,7 +184,10 @@ protected:
   void UserRemoved(std::int32_t Position) noexcept;
   void RecordsChanged() noexcept;
 
-  // Destructors call it when their save failed; never throws.
+  // Destructors call it: saves an open database when Wanted (their save-on-destroy setting),
+  // it, handing a failure to the save-error handler; never throws.
+  void SaveOnDestroy(bool Wanted) noexcept;
+  // Hands a failed save on destruction to the handler; never throws.
   void SaveFailedOnDestroy(const std::exception& Error) const noexcept;
   // Descendants save through this: Writer fills the file, replaced atomically,
   // under the change check when it is asked for. Records the new stamp.

@@ -152,6 +152,16 @@ TKLPasswordDatabase::TKLPasswordDatabase(TComponent* AOwner) : TKLRandomBasedCom
 
 TKLPasswordDatabase::~TKLPasswordDatabase() = default;
 
+void TKLPasswordDatabase::SaveOnDestroy(bool Wanted) noexcept {
+  if (!GetOpened() || !Wanted) return;
+  try {
+    Save();
+  } catch (const std::exception& e) {
+    SaveFailedOnDestroy(e); // the atomic save left the file as it was
+  } catch (...) {
+  }
+}
+
 void TKLPasswordDatabase::SaveFailedOnDestroy(const std::exception& Error) const noexcept {
   if (!FOnSaveError) return;
   try {

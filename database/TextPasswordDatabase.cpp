@@ -50,14 +50,7 @@ void PutLine(TRankedList<String>& Lines, std::int32_t Position, const String& Li
 TKLTextPasswordDatabase::TKLTextPasswordDatabase(TComponent* AOwner) : TKLPasswordDatabase(AOwner) {}
 
 TKLTextPasswordDatabase::~TKLTextPasswordDatabase() {
-  if (GetOpened() && FSaveOnDestroy) {
-    try {
-      Save();
-    } catch (const std::exception& e) {
-      SaveFailedOnDestroy(e); // the atomic save left the file as it was
-    } catch (...) {
-    }
-  }
+  SaveOnDestroy(FSaveOnDestroy);
   WipeLines(FList);
 }
 
