@@ -184,8 +184,8 @@ protected:
   void UserRemoved(std::int32_t Position) noexcept;
   void RecordsChanged() noexcept;
 
-  // Destructors call it: saves an open database when Wanted (their save-on-destroy setting),
-  // it, handing a failure to the save-error handler; never throws.
+  // Destructors call it with their save-on-destroy setting: saves an open
+  // database when Wanted, handing a failure to the handler; never throws.
   void SaveOnDestroy(bool Wanted) noexcept;
   // Hands a failed save on destruction to the handler; never throws.
   void SaveFailedOnDestroy(const std::exception& Error) const noexcept;
