@@ -1,6 +1,7 @@
 #include "storage/StorageContent.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -8,6 +9,10 @@
 #include "crypto/KLSHA256.h"
 #include "foundation/SecureMemory.h"
 #include "storage/StorageFormat.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace kl::detail {
 
@@ -237,13 +242,41 @@ void ExpandPasswordKey(const TKLStorageCryptoHeader& Header, const String& Passw
 
 // --- Buffers ---
 
+namespace {
+
+#if defined(__linux__)
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+#endif
+
+// A block of at least Size bytes. Content of several megabytes is read or
+// written whole right after it is allocated: on Linux such a block is
+// aligned to 2 MiB and asked to be backed by huge pages, which takes a
+// fault per 2 MiB instead of per 4 KiB.
+std::uint8_t* AllocateBlock(std::size_t Size) {
+  void* block = nullptr;
+#if defined(__linux__)
+  if (Size >= 2 * kHugePage && Size <= std::numeric_limits<std::size_t>::max() - kHugePage) {
+    const std::size_t rounded = (Size + kHugePage - 1) / kHugePage * kHugePage;
+    block = std::aligned_alloc(kHugePage, rounded);
+    if (block != nullptr) madvise(block, rounded, MADV_HUGEPAGE);
+  }
+#endif
+  if (block == nullptr) block = std::malloc(Size == 0 ? 1 : Size);
+  if (block == nullptr) throw std::bad_alloc();
+  return static_cast<std::uint8_t*>(block);
+}
+
+} // namespace
+
+void TContentBuffer::TFree::operator()(std::uint8_t* Block) const noexcept { std::free(Block); }
+
 TContentBuffer::~TContentBuffer() {
   if (FData) SecureZero(FData.get(), FSize);
 }
 
 void TContentBuffer::Reserve(std::size_t Capacity) {
   if (Capacity <= FCapacity) return;
-  auto data = std::make_unique_for_overwrite<std::uint8_t[]>(Capacity);
+  std::unique_ptr<std::uint8_t, TFree> data(AllocateBlock(Capacity));
   if (FSize != 0) {
     std::memcpy(data.get(), FData.get(), FSize);
     SecureZero(FData.get(), FSize);

@@ -43,7 +43,12 @@ public:
 private:
   void Grow(std::size_t Extra);
 
-  std::unique_ptr<std::uint8_t[]> FData;
+  // Blocks come from malloc, large ones aligned for huge pages where the
+  // system offers them.
+  struct TFree {
+    void operator()(std::uint8_t* Block) const noexcept;
+  };
+  std::unique_ptr<std::uint8_t, TFree> FData;
   std::size_t FSize = 0;
   std::size_t FCapacity = 0;
 };
