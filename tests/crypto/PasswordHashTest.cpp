@@ -10,6 +10,7 @@
 namespace kl {
 namespace {
 
+using test::MessageOf;
 using test::U;
 
 TKLPasswordHashParameters Small(std::uint32_t MemoryKiB = 8, std::uint32_t Passes = 1) {
@@ -17,16 +18,6 @@ TKLPasswordHashParameters Small(std::uint32_t MemoryKiB = 8, std::uint32_t Passe
   parameters.MemoryKiB = MemoryKiB;
   parameters.Passes = Passes;
   return parameters;
-}
-
-template <class F>
-std::string MessageOf(F&& Action) {
-  try {
-    Action();
-  } catch (const Exception& e) {
-    return e.GetMessage();
-  }
-  return "(nothing)";
 }
 
 TEST(PasswordHash, HashesVerifyTheirPasswordOnly) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "database/KLDatabase.h"
+#include "support/TestSupport.h"
 
 namespace kl::test {
 
@@ -66,18 +67,6 @@ String WalkUsername(const DB& Db, std::int32_t UID) {
     if (record.UID == UID) return record.Username;
   }
   return {};
-}
-
-// Runs Action and returns the message of the kl::Exception it raises, or
-// "(nothing)" when it raises none.
-template <class F>
-std::string MessageOf(F&& Action) {
-  try {
-    Action();
-  } catch (const Exception& e) {
-    return e.GetMessage();
-  }
-  return "(nothing)";
 }
 
 } // namespace kl::test

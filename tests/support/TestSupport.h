@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Exceptions.h"
 #include "foundation/Types.h"
 
 namespace kl::test {
@@ -22,6 +23,18 @@ std::string ToHex(const ByteArray& Bytes);
 // UTF-8 literal to library text, and back.
 String U(const std::string& Utf8);
 std::string Narrow(const String& Text);
+
+// Runs Action and returns the message of the kl::Exception it raises, or
+// "(nothing)" when it raises none.
+template <class F>
+std::string MessageOf(F&& Action) {
+  try {
+    Action();
+  } catch (const Exception& e) {
+    return e.GetMessage();
+  }
+  return "(nothing)";
+}
 
 std::string ReadFileBytes(const std::string& Path);
 void WriteFileBytes(const std::string& Path, const std::string& Bytes);
