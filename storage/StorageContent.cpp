@@ -105,15 +105,6 @@ void ReadToEnd(TStream& Strm, TContentBuffer& Out, std::size_t Expected) {
   }
 }
 
-void WriteAll(TStream& Strm, const std::uint8_t* Bytes, std::size_t Size) {
-  while (Size != 0) {
-    const std::size_t n = std::min(Size, kReadPiece);
-    Strm.WriteBuffer(Bytes, static_cast<std::int32_t>(n));
-    Bytes += n;
-    Size -= n;
-  }
-}
-
 // --- Headers, field by field, little-endian ---
 
 void WriteHeader(TStream& Strm, std::uint8_t Version, std::uint8_t Encrypted) {
@@ -304,6 +295,20 @@ void TContentBuffer::Truncate(std::size_t Size) noexcept {
 
 // --- Records ---
 
+void WriteAll(TStream& Strm, const std::uint8_t* Bytes, std::size_t Size) {
+  while (Size != 0) {
+    const std::size_t n = std::min(Size, kReadPiece);
+    Strm.WriteBuffer(Bytes, static_cast<std::int32_t>(n));
+    Bytes += n;
+    Size -= n;
+  }
+}
+
+std::size_t TRecordView::DataFieldSize() const noexcept {
+  const std::size_t fixed = FixedDataSize(Type);
+  return fixed != 0 ? fixed : 2 + std::size_t{CountedSize()};
+}
+
 std::int32_t TRecordView::Int() const noexcept { return static_cast<std::int32_t>(LittleEndian(Data(), 4)); }
 
 std::int64_t TRecordView::Long() const noexcept { return static_cast<std::int64_t>(LittleEndian(Data(), 8)); }
@@ -345,13 +350,10 @@ bool TRecordCursor::Next(TRecordView& Record) noexcept {
   const std::uint16_t keySize = static_cast<std::uint16_t>(FNext[0] | FNext[1] << 8);
   const std::uint8_t type = FNext[2 + keySize];
   if (type == vtClosing) return false;
-  const std::uint8_t* data = FNext + 3 + keySize;
-  const std::size_t dataSize =
-      (type == vtString || type == vtBlob) ? 2 + (data[0] | data[1] << 8) : FixedDataSize(type);
   Record.Bytes = FNext;
   Record.KeySize = keySize;
   Record.Type = type;
-  Record.Size = static_cast<std::uint32_t>(3 + keySize + dataSize);
+  Record.Size = static_cast<std::uint32_t>(3 + keySize + Record.DataFieldSize());
   FNext += Record.Size;
   return FNext <= FEnd;
 }

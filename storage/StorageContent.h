@@ -68,9 +68,14 @@ struct TRecordView {
   const std::uint8_t* Counted() const noexcept { return Data() + 2; }
   std::uint16_t CountedSize() const noexcept { return static_cast<std::uint16_t>(Data()[0] | Data()[1] << 8); }
   bool Bool() const noexcept { return Data()[0] == 1; }
+  // The data field's size, count included, of a record of a known type (1 to 5).
+  std::size_t DataFieldSize() const noexcept;
   std::int32_t Int() const noexcept;
   std::int64_t Long() const noexcept;
 };
+
+// Writes Size bytes, in pieces a 32-bit count can carry.
+void WriteAll(TStream& Strm, const std::uint8_t* Bytes, std::size_t Size);
 
 // Checks the content at Bytes: value records, then the closing record whose
 // digest must be the SHA-256 of every value record. Raises what a load raises:

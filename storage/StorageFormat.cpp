@@ -46,13 +46,6 @@ std::uint32_t GetUInt32(const std::uint8_t* In) noexcept {
          static_cast<std::uint32_t>(In[2]) << 16 | static_cast<std::uint32_t>(In[3]) << 24;
 }
 
-void WriteWhole(TStream& Strm, const std::uint8_t* Bytes, std::size_t Size) {
-  constexpr std::size_t kPiece = std::size_t{1} << 30;
-  for (std::size_t done = 0; done < Size; done += kPiece) {
-    Strm.WriteBuffer(Bytes + done, static_cast<std::int32_t>(std::min(kPiece, Size - done)));
-  }
-}
-
 // Up to Size bytes; fewer only where the stream ends.
 std::size_t ReadUpTo(TStream& Strm, std::uint8_t* Out, std::size_t Size) {
   std::size_t done = 0;
@@ -195,7 +188,7 @@ void WriteFormat3(TStream& Strm, const TStorageKey& Key, TKLBaseRandomGenerator&
   ActiveAES().EncryptCBC(schedule, vector, Content.Data(), Content.Data(), Content.Size() / AESBlockSize);
   const TMessageDigest256 tag = FileTag(keys, header, Content.Data(), Content.Size());
   Strm.WriteBuffer(header, static_cast<std::int32_t>(sizeof(header)));
-  WriteWhole(Strm, Content.Data(), Content.Size());
+  WriteAll(Strm, Content.Data(), Content.Size());
   Strm.WriteBuffer(DigestBytes(tag), static_cast<std::int32_t>(Format3TagSize));
 }
 

@@ -146,9 +146,7 @@ TRecordView TStorageTable::RecordOf(const TEntry& Entry) const noexcept {
   record.Bytes = Entry.Key - 2;
   record.KeySize = static_cast<std::uint16_t>(Entry.KeySize);
   record.Type = Entry.Type;
-  std::size_t data = Entry.Type == vtBool ? 1 : Entry.Type == vtInt ? 4 : Entry.Type == vtLong ? 8 : 0;
-  if (data == 0) data = 2 + record.CountedSize();
-  record.Size = static_cast<std::uint32_t>(3 + Entry.KeySize + data);
+  record.Size = static_cast<std::uint32_t>(3 + Entry.KeySize + record.DataFieldSize());
   return record;
 }
 
