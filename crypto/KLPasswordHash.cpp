@@ -66,13 +66,28 @@ std::uint32_t ReadNumber(std::string_view Field, std::string_view Name) {
   return static_cast<std::uint32_t>(value);
 }
 
-// The byte count of unpadded standard base64 text; raises when it is not such text.
+// The value of a standard base64 digit, or -1.
+int Base64Digit(char C) noexcept {
+  if (C >= 'A' && C <= 'Z') return C - 'A';
+  if (C >= 'a' && C <= 'z') return C - 'a' + 26;
+  if (C >= '0' && C <= '9') return C - '0' + 52;
+  if (C == '+') return 62;
+  if (C == '/') return 63;
+  return -1;
+}
+
+// The byte count of unpadded standard base64 text; raises when it is not such
+// text. The bits of the last digit that no byte takes must be zero: the
+// verifier refuses any other spelling, so a string the parser passed would
+// otherwise never verify, whatever the password.
 std::size_t Base64Size(std::string_view Text) {
   if (Text.empty() || Text.size() % 4 == 1) RaiseInvalid();
   for (const char c : Text) {
-    const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    if (!alnum && c != '+' && c != '/') RaiseInvalid();
+    if (Base64Digit(c) < 0) RaiseInvalid();
   }
+  const std::size_t tail = Text.size() % 4; // 2 digits carry 1 byte, 3 digits 2
+  const int unusedMask = tail == 2 ? 0x0F : tail == 3 ? 0x03 : 0;
+  if ((Base64Digit(Text.back()) & unusedMask) != 0) RaiseInvalid();
   return Text.size() * 3 / 4;
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sodium.h>
+
 #include <string>
 #include <vector>
 
@@ -107,6 +109,9 @@ TEST(PasswordHash, CostBeyondTheBoundsIsRefusedBeforeAnyWork) {
   const String hash = u"$argon2id$v=19$m=1024,t=2,p=1" + tail;
   EXPECT_EQ(MessageOf([&] { VerifyPassword(hash, u"secret", tight); }), SPasswordHashTooCostly);
   EXPECT_TRUE(VerifyPassword(hash, u"secret", Small()));
+  tight.MaxMemoryKiB = 1024; // the bounds themselves are allowed
+  tight.MaxPasses = 2;
+  EXPECT_TRUE(VerifyPassword(hash, u"secret", tight));
 }
 
 TEST(PasswordHash, ParametersOutsideTheirRangeAreRefused) {
@@ -130,11 +135,46 @@ TEST(PasswordHash, NeedsRehashWhenWeakerThanTheCurrentParameters) {
       {u"$argon2id$v=19$m=1023,t=2,p=1" + tail, true},
       {u"$argon2id$v=19$m=1024,t=1,p=1" + tail, true},
       {u"$argon2id$v=19$m=8,t=1,p=1$c3Nzc3Nzc3M$Zsab9RJsC+57fxq7h2eFwQ", true},
+      {u"$argon2id$v=19$m=1024,t=2,p=1$c3Nzc3Nzc3M$azfZBd5qxhOl2u4YH28/7xKwTHeWsd0r8eHso4Brzb4", true},
+      {u"$argon2id$v=19$m=1024,t=2,p=1$c2FsdHNhbHRzYWx0c2FsdA$Zsab9RJsC+57fxq7h2eFwQ", true},
       {u"$argon2i$v=19$m=1024,t=2,p=1" + tail, true},
       {u"$kl-sha256-argon2id$v=19$m=1024,t=2,p=1" + tail, true},
       {u"67557C0D86179C45199F096D85B7AEB2B8B34BF423C403BA517F72BCC5913C4C", true},
   };
   for (const Case& c : cases) EXPECT_EQ(NeedsRehash(c.Hash, current), c.Expected) << test::Narrow(c.Hash);
+}
+
+// The parser and libsodium's decoder must agree on every salt and tag text:
+// a string the parser passes but libsodium cannot decode would never verify,
+// and its record would never be reported damaged. Every last digit, on texts
+// of each length modulo 4.
+TEST(PasswordHash, ParserAcceptsExactlyTheBase64LibsodiumDecodes) {
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::string salt = "c2FsdHNhbHRzYWx0c2FsdA", tag = "azfZBd5qxhOl2u4YH28/7xKwTHeWsd0r8eHso4Brzb4";
+  const auto decodes = [](const std::string& Text) {
+    unsigned char bytes[64];
+    std::size_t size = 0;
+    const char* end = nullptr;
+    return sodium_base642bin(bytes, sizeof bytes, Text.data(), Text.size(), nullptr, &size, &end,
+                             sodium_base64_VARIANT_ORIGINAL_NO_PADDING) == 0 &&
+           end == Text.data() + Text.size();
+  };
+  for (const bool inSalt : {true, false}) {
+    const std::string& base = inSalt ? salt : tag;
+    for (std::size_t length = base.size() - 3; length <= base.size(); ++length) {
+      for (const char last : alphabet) {
+        const std::string varied = base.substr(0, length - 1) + last;
+        const std::string text =
+            "$argon2id$v=19$m=1024,t=2,p=1$" + (inSalt ? varied : salt) + "$" + (inSalt ? tag : varied);
+        const bool parsed = MessageOf([&] { DescribePasswordHash(String(text.begin(), text.end())); }) == "(nothing)";
+        EXPECT_EQ(parsed, decodes(varied)) << text;
+      }
+    }
+  }
+  // A right password on a tag with a stray low bit is a damaged string, not a mismatch.
+  EXPECT_EQ(
+      MessageOf([] { VerifyPassword(u"$argon2id$v=19$m=8,t=1,p=1$c3Nzc3Nzc3M$Zsab9RJsC+57fxq7h2eFwR", u"secret"); }),
+      SInvalidPasswordHash);
 }
 
 } // namespace
