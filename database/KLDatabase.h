@@ -114,8 +114,9 @@ public:
   bool DeleteUser(const String& Username);
   // True when Password is the user's password. Raises SUserDoesNotExist for an
   // unknown user and SDatabaseCorrupted for a record it cannot read: an old-form
-  // salt or hash that is empty, of odd length, or (the hash) not exactly 32
-  // bytes long; a malformed Argon2id string. A string asking for more than the
+  // or wrapped salt or hash that is empty, of odd length, not hexadecimal, or
+  // (the hash) not exactly 32 bytes long; a malformed Argon2id string, or one
+  // whose base64 libsodium would not decode. A string asking for more than the
   // bounds of GetHashParameters raises EKLPasswordHashError before anything is
   // allocated.
   // Verify may change the database: on success, a record in the old or the

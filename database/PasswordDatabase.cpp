@@ -109,15 +109,23 @@ bool StartsWith(const String& Text, std::u16string_view Prefix) noexcept {
   return std::u16string_view(Text).substr(0, Prefix.size()) == Prefix;
 }
 
+// A record's hex field, decoded: text that is not hex is a damaged record like
+// any other, not a conversion the caller asked for.
+ByteArray RecordHexToBytes(const String& Text) {
+  try {
+    return HexStrToBytes(Text);
+  } catch (const EConvertError&) {
+    throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  }
+}
+
 // The old form's salt and 32-byte digest, decoded; SDatabaseCorrupted when
-// either is empty or odd, or the digest is not 32 bytes. Both texts are decoded
-// before either is judged, so a non-hexadecimal pair in either raises the
-// conversion error even when the other one is empty.
+// either is empty, odd or not hex, or the digest is not 32 bytes.
 void DecodeOldForm(const TKLDatabaseRecord& Record, SecureBytes& Salt, SecureBytes& Digest) {
   // Hex never starts with '$': a hash string cut short, or of a kind no database writes.
   if (StartsWith(Record.Hash, u"$")) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
-  SecureBytes salt(HexStrToBytes(Record.Salt));
-  SecureBytes digest(HexStrToBytes(Record.Hash));
+  SecureBytes salt(RecordHexToBytes(Record.Salt));
+  SecureBytes digest(RecordHexToBytes(Record.Hash));
   if (salt.size() == 0 || digest.size() != KLDatabaseHashSize) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
   std::swap(Salt.Get(), salt.Get());
   std::swap(Digest.Get(), digest.Get());
@@ -317,7 +325,7 @@ bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const St
   SecureBytes salt;
   SecureBytes stored;
   if (scheme == hsWrappedSHA256) {
-    salt.Get() = HexStrToBytes(Record.Salt);
+    salt.Get() = RecordHexToBytes(Record.Salt);
     if (salt.size() == 0) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
   } else {
     DecodeOldForm(Record, salt, stored);

@@ -188,12 +188,21 @@ TYPED_TEST(HashUpgradeTest, DamagedAndCostlyRecordsAreRefused) {
       {old.Salt, u"$kl-sha256-argon2id$v=19$m=4294967295,t=1,p=1" + tail, SPasswordHashTooCostly},
       {old.Salt, u"$argon2i$v=19$m=8,t=1,p=1" + tail, SDatabaseCorrupted},
       {old.Salt, old.Hash.substr(2), SDatabaseCorrupted},
+      // Text that is not hex, in either field of either hex-bearing form.
+      {u"zz" + old.Salt.substr(2), old.Hash, SDatabaseCorrupted},
+      {old.Salt, u"G" + old.Hash.substr(1), SDatabaseCorrupted},
+      {u"not hex", u"$kl-sha256-argon2id$v=19$m=8,t=1,p=1" + tail, SDatabaseCorrupted},
+      {old.Salt, u"argon2id$v=19$m=8,t=1,p=1" + tail, SDatabaseCorrupted},
+      // A tag whose unused low bits are set: libsodium cannot decode it.
+      {u"", u"$argon2id$v=19$m=8,t=1,p=1$c3Nzc3Nzc3M$Zsab9RJsC+57fxq7h2eFwR", SDatabaseCorrupted},
   };
   for (const Case& c : cases) {
     db->ReplaceHash(0, c.Salt, c.Hash);
     EXPECT_EQ(MessageOf([&] { db->Verify(u"alice", u"secret"); }), c.Message) << test::Narrow(c.Hash);
+    if (HashSchemeOf(TKLDatabaseRecord{0, u"alice", c.Salt, c.Hash}) == hsSHA256) {
+      EXPECT_EQ(MessageOf([&] { db->UpgradeHashes(); }), SDatabaseCorrupted) << test::Narrow(c.Hash);
+    }
   }
-  EXPECT_EQ(MessageOf([&] { db->UpgradeHashes(); }), SDatabaseCorrupted);
   EXPECT_EQ(this->SchemeOf(*db, 1), hsSHA256);
   EXPECT_EQ(db->GetRecord(1).Hash, old.Hash);
 }
