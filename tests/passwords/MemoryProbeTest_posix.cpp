@@ -16,7 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/Argon2id.h"
 #include "crypto/KLAES.h"
+#include "crypto/KLHKDF.h"
 #include "crypto/KLHMAC.h"
 #include "crypto/KLPKCS5.h"
 #include "crypto/KLSHA256.h"
@@ -28,14 +30,16 @@
 #include "passwords/KeyStoreFixture.h"
 #include "random/KLRandom.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageFormat.h"
 #include "support/TestSupport.h"
 
 // After every path that handles a secret has run and every object is gone,
 // the process's writable memory (heap, stacks, anonymous mappings, data) must
 // hold neither the secrets nor anything derived from them that would stand in
 // for them: password bytes in both encodings, the HMAC states of PBKDF2 (from
-// which PBKDF2 can be recomputed for any salt), derived keys and every AES
-// round key of their schedules.
+// which PBKDF2 can be recomputed for any salt), the Argon2id output of
+// encrypted files (from which every file key follows), derived keys and every
+// AES round key of their schedules.
 
 namespace kl {
 namespace {
@@ -254,6 +258,54 @@ void AddStorageKeys(TNeedles& N, const std::string& Name, const std::string& Fil
   WipeRawBytes(bytes);
 }
 
+// What a format-3 file's keys come from and consist of: the Argon2id output
+// (every file key follows from it), the password tag kept beside it, the
+// HKDF pseudo-random key, and the encryption and authentication keys.
+void AddFormat3Keys(TNeedles& N, const std::string& Name, const RawByteString& File, const String& Password) {
+  const auto* header = reinterpret_cast<const std::uint8_t*>(File.data());
+  const auto word = [&](std::size_t At) {
+    return std::uint32_t{header[At]} | std::uint32_t{header[At + 1]} << 8 | std::uint32_t{header[At + 2]} << 16 |
+           std::uint32_t{header[At + 3]} << 24;
+  };
+  RawByteString utf8 = StrToUTF8(Password);
+  std::uint8_t secret[detail::Format3SecretSize];
+  detail::Argon2id(utf8.data(), utf8.size(), header + 12, word(8), word(4), secret, sizeof(secret));
+  N.Add(Name + " Argon2id output", secret, sizeof(secret));
+  AddHMACStates(N, Name + " Argon2id output", secret, sizeof(secret));
+  TMessageDigest256 tag = MAC256Calculate(ByteArray(utf8.begin(), utf8.end()), ByteArray(secret, secret + 32));
+  N.Add(Name + " password tag", DigestBytes(tag), SHA256DigestSize);
+  std::uint8_t prk[SHA256DigestSize];
+  HKDFExtract(header + 28, 32, secret, sizeof(secret), prk);
+  N.Add(Name + " HKDF key", prk, sizeof(prk));
+  AddHMACStates(N, Name + " HKDF key", prk, sizeof(prk));
+  for (const char* label : {detail::Format3EncryptionLabel, detail::Format3MACLabel}) {
+    std::uint8_t key[AESKeySize];
+    HKDFExpand(prk, label, std::strlen(label), key, sizeof(key));
+    if (label == detail::Format3EncryptionLabel)
+      AddAESKey(N, Name + " encryption key", key);
+    else
+      AddHMACStates(N, Name + " authentication key", key, sizeof(key));
+    N.Add(Name + " " + label, key, sizeof(key));
+    SecureZeroObject(key);
+  }
+  SecureZeroObject(prk);
+  SecureZeroObject(tag);
+  SecureZeroObject(secret);
+  WipeRawBytes(utf8);
+}
+
+// The keys of an encrypted storage file, of whichever version it is.
+void AddFileKeys(TNeedles& N, const std::string& Name, const std::string& File, const String& Password) {
+  RawByteString bytes = test::ReadFileBytes(File);
+  if (bytes.size() < detail::Format3HeaderSize) ::_exit(4);
+  if (bytes[2] == KLStorageVersion3) {
+    AddFormat3Keys(N, Name, bytes, Password);
+  } else {
+    AddStorageKeys(N, Name, File, Password);
+  }
+  WipeRawBytes(bytes);
+}
+
 // A password of Length random characters, long enough to live on the heap.
 String RandomText(TKLFastRandomGenerator& Random, std::size_t Length) {
   std::vector<std::uint8_t> bytes(Length);
@@ -342,8 +394,8 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
       AddHMACStates(needles, name, reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size());
       WipeRawBytes(utf8);
     }
-    AddStorageKeys(needles, "storage", test::Narrow(storageFile), storagePassword);
-    AddStorageKeys(needles, "vault", test::Narrow(vaultFile), vaultPassword);
+    AddFileKeys(needles, "storage", test::Narrow(storageFile), storagePassword);
+    AddFileKeys(needles, "vault", test::Narrow(vaultFile), vaultPassword);
     // Read straight into a buffer that is wiped: a stream's copies would not be.
     std::uint8_t userKey[32];
     const int file = ::open(KeyFile().c_str(), O_RDONLY);
