@@ -71,7 +71,7 @@ const TList& List(std::uint64_t Count) {
   list.Count = Count;
   list.BytesPerEntry = static_cast<double>(std::filesystem::file_size(file)) / static_cast<double>(Count);
   list.Filter = std::make_unique<kl::TKLBlocklistFilter>(kl::String(file.begin(), file.end()));
-  std::filesystem::remove(file); // the mapping stays valid
+  std::filesystem::remove(file); // the open file stays readable
   std::sort(list.SortedKeys.begin(), list.SortedKeys.end());
   return list;
 }

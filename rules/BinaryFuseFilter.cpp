@@ -148,12 +148,17 @@ void BuildFuse16(std::span<const std::uint64_t> Keys, TFuseShape& Shape, std::ve
   throw EKLException(SFuseBuildFailed);
 }
 
-bool FuseContains(const TFuseShape& Shape, const std::uint8_t* Fingerprints, std::uint64_t Key) noexcept {
-  if (Shape.ArrayLength == 0) return false;
+TFuseProbe FuseProbeOf(const TFuseShape& Shape, std::uint64_t Key) noexcept {
   const std::uint64_t hash = Mix(Key + Shape.Seed);
   const TSlots s = SlotsOf(Shape, hash);
-  return (Fingerprint(hash) ^ LoadLE16(Fingerprints, s.H[0]) ^ LoadLE16(Fingerprints, s.H[1]) ^
-          LoadLE16(Fingerprints, s.H[2])) == 0;
+  return TFuseProbe{{s.H[0], s.H[1], s.H[2]}, Fingerprint(hash)};
+}
+
+bool FuseContains(const TFuseShape& Shape, const std::uint8_t* Fingerprints, std::uint64_t Key) noexcept {
+  if (Shape.ArrayLength == 0) return false;
+  const TFuseProbe probe = FuseProbeOf(Shape, Key);
+  return (probe.Fingerprint ^ LoadLE16(Fingerprints, probe.Slots[0]) ^ LoadLE16(Fingerprints, probe.Slots[1]) ^
+          LoadLE16(Fingerprints, probe.Slots[2])) == 0;
 }
 
 } // namespace kl::detail

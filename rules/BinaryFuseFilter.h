@@ -28,6 +28,14 @@ TFuseShape FuseShapeFor(std::uint64_t KeyCount) noexcept;
 // keys does not happen in practice.
 void BuildFuse16(std::span<const std::uint64_t> Keys, TFuseShape& Shape, std::vector<std::uint16_t>& Fingerprints);
 
+// Where Key's fingerprints lie: Key may be in the filter when the three
+// fingerprints at Slots xor to Fingerprint. The shape must hold fingerprints.
+struct TFuseProbe {
+  std::uint32_t Slots[3];
+  std::uint16_t Fingerprint;
+};
+TFuseProbe FuseProbeOf(const TFuseShape& Shape, std::uint64_t Key) noexcept;
+
 // Whether Key may be in the filter; Fingerprints holds ArrayLength little-endian
 // 16-bit values. A shape of no fingerprints holds nothing.
 bool FuseContains(const TFuseShape& Shape, const std::uint8_t* Fingerprints, std::uint64_t Key) noexcept;

@@ -10,7 +10,7 @@
 #include "foundation/AtomicFile.h"
 #include "foundation/FileStream.h"
 #include "foundation/KLGeneral.h"
-#include "foundation/MappedFile.h"
+#include "foundation/ReadOnlyFile.h"
 #include "foundation/SecureMemory.h"
 #include "foundation/StringList.h"
 #include "rules/BinaryFuseFilter.h"
@@ -506,34 +506,37 @@ void TKLBlocklistCompiler::SaveToFile(const String& FileName) {
 
 // Every field is checked against the file's size and against what the key
 // counts imply before a fingerprint is read, so a hostile file is refused here
-// and a look-up never leaves the mapping.
+// and a look-up never reads past the fingerprints of its shard.
 TKLBlocklistFilter::TKLBlocklistFilter(const String& FileName)
-    : FFileName(FileName), FFile(std::make_unique<detail::TMappedFile>(FileName)) {
-  const std::uint8_t* data = FFile->GetData();
+    : FFileName(FileName), FFile(std::make_unique<detail::TReadOnlyFile>(FileName)) {
   const std::uint64_t size = FFile->GetSize();
   const auto invalid = [] { return EKLBlocklistError(SBlocklistFileInvalid); };
-  if (size < kHeaderSize || std::memcmp(data, kMagic, sizeof(kMagic)) != 0 || GetLE(data + 4, 2) != kVersion ||
-      GetLE(data + 6, 2) != kFingerprintBits) {
+  std::uint8_t header[kHeaderSize];
+  if (size < kHeaderSize || !FFile->ReadAt(0, header, kHeaderSize) ||
+      std::memcmp(header, kMagic, sizeof(kMagic)) != 0 || GetLE(header + 4, 2) != kVersion ||
+      GetLE(header + 6, 2) != kFingerprintBits) {
     throw invalid();
   }
-  const std::uint64_t flags = GetLE(data + 8, 4);
-  const std::uint64_t shardCount = GetLE(data + 12, 4);
-  FCount = GetLE(data + 16, 8);
+  const std::uint64_t flags = GetLE(header + 8, 4);
+  const std::uint64_t shardCount = GetLE(header + 12, 4);
+  FCount = GetLE(header + 16, 8);
   if ((flags & ~std::uint64_t{kFlagHashes | kFlagPasswords}) != 0 || shardCount == 0 || shardCount > kMaxShards ||
-      GetLE(data + 24, 8) != 0 || size < kHeaderSize + kShardRecordSize * shardCount) {
+      GetLE(header + 24, 8) != 0 || size < kHeaderSize + kShardRecordSize * shardCount) {
     throw invalid();
   }
   FHoldsHashes = (flags & kFlagHashes) != 0;
+  std::vector<std::uint8_t> records(kShardRecordSize * static_cast<std::size_t>(shardCount));
+  if (!FFile->ReadAt(kHeaderSize, records.data(), records.size())) throw invalid();
   std::uint64_t offset = AlignTo8(kHeaderSize + kShardRecordSize * shardCount);
   std::uint64_t total = 0;
   FShards.reserve(static_cast<std::size_t>(shardCount));
   for (std::uint64_t i = 0; i < shardCount; ++i) {
-    const std::uint8_t* record = data + kHeaderSize + kShardRecordSize * i;
+    const std::uint8_t* record = records.data() + kShardRecordSize * i;
     const std::uint64_t keys = GetLE(record + 8, 4);
     const detail::TFuseShape expected = detail::FuseShapeFor(keys);
     TShard shard{GetLE(record, 8), static_cast<std::uint32_t>(GetLE(record + 12, 4)),
                  static_cast<std::uint32_t>(GetLE(record + 16, 4)), static_cast<std::uint32_t>(GetLE(record + 20, 4)),
-                 nullptr};
+                 offset};
     if (keys > detail::kFuseMaxKeys || shard.SegmentLength != expected.SegmentLength ||
         shard.SegmentCount != expected.SegmentCount || shard.ArrayLength != expected.ArrayLength ||
         GetLE(record + 24, 8) != offset) {
@@ -541,7 +544,6 @@ TKLBlocklistFilter::TKLBlocklistFilter(const String& FileName)
     }
     const std::uint64_t bytes = AlignTo8(2 * std::uint64_t{shard.ArrayLength});
     if (bytes > size - offset) throw invalid();
-    shard.Fingerprints = data + offset;
     offset += bytes;
     total += keys;
     FShards.push_back(shard);
@@ -551,10 +553,20 @@ TKLBlocklistFilter::TKLBlocklistFilter(const String& FileName)
 
 TKLBlocklistFilter::~TKLBlocklistFilter() = default;
 
+// A fingerprint the file no longer holds (it was cut short since it was
+// opened) counts as a match: a damaged list refuses too much, not too little.
 bool TKLBlocklistFilter::ContainsKey(std::uint64_t Key) const noexcept {
   const TShard& shard = FShards[ShardOf(Key, FShards.size())];
+  if (shard.ArrayLength == 0) return false;
   const detail::TFuseShape shape{shard.Seed, shard.SegmentLength, shard.SegmentCount, shard.ArrayLength};
-  return detail::FuseContains(shape, shard.Fingerprints, Key);
+  const detail::TFuseProbe probe = detail::FuseProbeOf(shape, Key);
+  std::uint16_t sum = probe.Fingerprint;
+  for (const std::uint32_t slot : probe.Slots) {
+    std::uint8_t bytes[2];
+    if (!FFile->ReadAt(shard.Offset + 2 * std::uint64_t{slot}, bytes, sizeof(bytes))) return true;
+    sum ^= static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+  }
+  return sum == 0;
 }
 
 bool TKLBlocklistFilter::ContainsSHA1(const std::uint8_t (&Digest)[kSHA1DigestSize]) const noexcept {

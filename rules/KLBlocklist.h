@@ -14,7 +14,7 @@
 namespace kl {
 
 namespace detail {
-class TMappedFile;
+class TReadOnlyFile;
 }
 
 // Raised for a list or compiled file that cannot be used; beneath EKLException.
@@ -92,11 +92,15 @@ private:
   bool FHasHashes = false;
 };
 
-// A compiled blocklist file, mapped read-only and checked whole on open: a
-// file that is not one, or whose sizes and offsets do not agree, is refused
-// with EKLBlocklistError (SBlocklistFileInvalid) before anything is looked up. A
-// look-up costs three memory reads; a password that is not in the list is
-// reported as in it with probability 2^-16. May be shared between threads.
+// A compiled blocklist file, kept open and checked whole on open: a file that
+// is not one, or whose sizes and offsets do not agree, is refused with
+// EKLBlocklistError (SBlocklistFileInvalid) before anything is looked up. A
+// look-up costs three positional reads of the file (the system's page cache
+// keeps it in memory, shared between processes); a password that is not in
+// the list is reported as in it with probability 2^-16. A file changed or cut
+// short after opening gives wrong answers, never a crash: a fingerprint that
+// can no longer be read counts as a match, so the password is refused. May be
+// shared between threads.
 class KL_API TKLBlocklistFilter {
 public:
   explicit TKLBlocklistFilter(const String& FileName);
@@ -122,13 +126,13 @@ private:
     std::uint32_t SegmentLength;
     std::uint32_t SegmentCount;
     std::uint32_t ArrayLength;
-    const std::uint8_t* Fingerprints;
+    std::uint64_t Offset; // of the fingerprints in the file
   };
 
   bool ContainsKey(std::uint64_t Key) const noexcept;
 
   String FFileName;
-  std::unique_ptr<detail::TMappedFile> FFile;
+  std::unique_ptr<detail::TReadOnlyFile> FFile;
   std::vector<TShard> FShards;
   std::uint64_t FCount = 0;
   bool FHoldsHashes = false;

@@ -176,6 +176,38 @@ TEST_F(CompiledFilter, RefusesDamagedOrHostileFilesOnOpen) {
   EXPECT_THROW(TKLBlocklistFilter(U(dir.Path())), EFOpenError);
 }
 
+// A file cut short or rewritten while it is open may give wrong answers but
+// must not bring the process down (as a mapping would, with SIGBUS); a
+// fingerprint that is gone counts as a match, so listed passwords stay refused.
+// Each case runs in a child process, so that a fault fails only that case.
+TEST_F(CompiledFilter, FileCutShortOrRewrittenAfterOpeningNeverCrashes) {
+  const std::string good = test::ReadFileBytes(dir.File("list.klbf"));
+  const std::vector<std::pair<const char*, Mutation>> changes = {
+      {"emptied", [](std::string& f) { f.clear(); }},
+      {"cut to its header", [](std::string& f) { f.resize(32); }},
+      {"cut in its fingerprints", [](std::string& f) { f.resize(f.size() - 24); }},
+      {"rewritten with zeros", [](std::string& f) { f.assign(f.size(), '\0'); }},
+  };
+  for (const auto& [name, change] : changes) {
+    test::WriteFileBytes(dir.File("open.klbf"), good);
+    std::string changed = good;
+    change(changed);
+    EXPECT_EXIT(
+        {
+          const TKLBlocklistFilter filter(dir.FileU("open.klbf"));
+          test::WriteFileBytes(dir.File("open.klbf"), changed); // in place: the same file, cut and written
+          bool listedFound = true;
+          for (const char* listed : {"dragon", "monkey", "shadow", "hunter2", "Tr0ub4dor&3", "P@ssw0rd!"}) {
+            listedFound = filter.Contains(U(listed)) && listedFound;
+          }
+          for (int i = 0; i < 1000; ++i) filter.Contains(U(std::to_string(i).c_str()));
+          std::exit(listedFound || changed.size() == good.size() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << name;
+  }
+}
+
 // Fingerprints of synthetic SHA-1 hashes: the first 8 bytes carry the key.
 void SyntheticDigest(std::uint64_t Index, std::uint8_t (&Digest)[kSHA1DigestSize]) {
   std::uint64_t z = Index * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull;
