@@ -507,7 +507,7 @@ void TKLBlocklistCompiler::SaveToFile(const String& FileName) {
 // Every field is checked against the file's size and against what the key
 // counts imply before a fingerprint is read, so a hostile file is refused here
 // and a look-up never reads past the fingerprints of its shard.
-TKLBlocklistFilter::TKLBlocklistFilter(const String& FileName)
+TKLBlocklistFilter::TKLBlocklistFilter(const String& FileName, std::uint64_t InMemorySize)
     : FFileName(FileName), FFile(std::make_unique<detail::TReadOnlyFile>(FileName)) {
   const std::uint64_t size = FFile->GetSize();
   const auto invalid = [] { return EKLBlocklistError(SBlocklistFileInvalid); };
@@ -549,6 +549,13 @@ TKLBlocklistFilter::TKLBlocklistFilter(const String& FileName)
     FShards.push_back(shard);
   }
   if (offset != size || total != FCount) throw invalid();
+  // The checks above hold for the bytes read now: a file that changed since it
+  // was opened may hold other fingerprints, but none beyond what was read.
+  if (size <= InMemorySize) {
+    FData.resize(static_cast<std::size_t>(size));
+    if (!FFile->ReadAt(0, FData.data(), FData.size())) throw invalid();
+    FFile.reset();
+  }
 }
 
 TKLBlocklistFilter::~TKLBlocklistFilter() = default;
@@ -559,6 +566,7 @@ bool TKLBlocklistFilter::ContainsKey(std::uint64_t Key) const noexcept {
   const TShard& shard = FShards[ShardOf(Key, FShards.size())];
   if (shard.ArrayLength == 0) return false;
   const detail::TFuseShape shape{shard.Seed, shard.SegmentLength, shard.SegmentCount, shard.ArrayLength};
+  if (!FFile) return detail::FuseContains(shape, FData.data() + shard.Offset, Key);
   const detail::TFuseProbe probe = detail::FuseProbeOf(shape, Key);
   std::uint16_t sum = probe.Fingerprint;
   for (const std::uint32_t slot : probe.Slots) {

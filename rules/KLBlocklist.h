@@ -92,18 +92,24 @@ private:
   bool FHasHashes = false;
 };
 
-// A compiled blocklist file, kept open and checked whole on open: a file that
-// is not one, or whose sizes and offsets do not agree, is refused with
-// EKLBlocklistError (SBlocklistFileInvalid) before anything is looked up. A
-// look-up costs three positional reads of the file (the system's page cache
-// keeps it in memory, shared between processes); a password that is not in
-// the list is reported as in it with probability 2^-16. A file changed or cut
-// short after opening gives wrong answers, never a crash: a fingerprint that
-// can no longer be read counts as a match, so the password is refused. May be
-// shared between threads.
+// Compiled blocklist files up to this size are read whole into the process's
+// memory on open (about 28 million entries); larger ones are read at each look-up.
+inline constexpr std::uint64_t kBlocklistDefaultInMemorySize = std::uint64_t{1} << 26;
+
+// A compiled blocklist file, checked whole on open: a file that is not one, or
+// whose sizes and offsets do not agree, is refused with EKLBlocklistError
+// (SBlocklistFileInvalid) before anything is looked up. A file of at most
+// InMemorySize bytes is read into private memory, and a look-up costs three
+// memory reads; a larger one is kept open, and a look-up costs three positional
+// reads of it (served by the system's page cache, shared between processes),
+// about a microsecond. Neither is a mapping of the file, so a file changed or
+// cut short after opening gives wrong answers, never a crash: a fingerprint
+// that can no longer be read counts as a match, so the password is refused. A
+// password that is not in the list is reported as in it with probability
+// 2^-16. May be shared between threads.
 class KL_API TKLBlocklistFilter {
 public:
-  explicit TKLBlocklistFilter(const String& FileName);
+  explicit TKLBlocklistFilter(const String& FileName, std::uint64_t InMemorySize = kBlocklistDefaultInMemorySize);
   ~TKLBlocklistFilter();
   TKLBlocklistFilter(const TKLBlocklistFilter&) = delete;
   TKLBlocklistFilter& operator=(const TKLBlocklistFilter&) = delete;
@@ -132,7 +138,8 @@ private:
   bool ContainsKey(std::uint64_t Key) const noexcept;
 
   String FFileName;
-  std::unique_ptr<detail::TReadOnlyFile> FFile;
+  std::unique_ptr<detail::TReadOnlyFile> FFile; // null when the file is held in FData
+  std::vector<std::uint8_t> FData;
   std::vector<TShard> FShards;
   std::uint64_t FCount = 0;
   bool FHoldsHashes = false;

@@ -177,9 +177,10 @@ TEST_F(CompiledFilter, RefusesDamagedOrHostileFilesOnOpen) {
 }
 
 // A file cut short or rewritten while it is open may give wrong answers but
-// must not bring the process down (as a mapping would, with SIGBUS); a
-// fingerprint that is gone counts as a match, so listed passwords stay refused.
-// Each case runs in a child process, so that a fault fails only that case.
+// must not bring the process down (as a mapping would, with SIGBUS), whether it
+// was read into memory or is read at each look-up; a fingerprint that is gone
+// counts as a match, so listed passwords stay refused. Each case runs in a
+// child process, so that a fault fails only that case.
 TEST_F(CompiledFilter, FileCutShortOrRewrittenAfterOpeningNeverCrashes) {
   const std::string good = test::ReadFileBytes(dir.File("list.klbf"));
   const std::vector<std::pair<const char*, Mutation>> changes = {
@@ -188,23 +189,25 @@ TEST_F(CompiledFilter, FileCutShortOrRewrittenAfterOpeningNeverCrashes) {
       {"cut in its fingerprints", [](std::string& f) { f.resize(f.size() - 24); }},
       {"rewritten with zeros", [](std::string& f) { f.assign(f.size(), '\0'); }},
   };
-  for (const auto& [name, change] : changes) {
-    test::WriteFileBytes(dir.File("open.klbf"), good);
-    std::string changed = good;
-    change(changed);
-    EXPECT_EXIT(
-        {
-          const TKLBlocklistFilter filter(dir.FileU("open.klbf"));
-          test::WriteFileBytes(dir.File("open.klbf"), changed); // in place: the same file, cut and written
-          bool listedFound = true;
-          for (const char* listed : {"dragon", "monkey", "shadow", "hunter2", "Tr0ub4dor&3", "P@ssw0rd!"}) {
-            listedFound = filter.Contains(U(listed)) && listedFound;
-          }
-          for (int i = 0; i < 1000; ++i) filter.Contains(U(std::to_string(i).c_str()));
-          std::exit(listedFound || changed.size() == good.size() ? 0 : 1);
-        },
-        testing::ExitedWithCode(0), "")
-        << name;
+  for (const std::uint64_t inMemory : {kBlocklistDefaultInMemorySize, std::uint64_t{0}}) {
+    for (const auto& [name, change] : changes) {
+      test::WriteFileBytes(dir.File("open.klbf"), good);
+      std::string changed = good;
+      change(changed);
+      EXPECT_EXIT(
+          {
+            const TKLBlocklistFilter filter(dir.FileU("open.klbf"), inMemory);
+            test::WriteFileBytes(dir.File("open.klbf"), changed); // in place: the same file, cut and written
+            bool listedFound = true;
+            for (const char* listed : {"dragon", "monkey", "shadow", "hunter2", "Tr0ub4dor&3", "P@ssw0rd!"}) {
+              listedFound = filter.Contains(U(listed)) && listedFound;
+            }
+            for (int i = 0; i < 1000; ++i) filter.Contains(U(std::to_string(i).c_str()));
+            std::exit(listedFound || changed.size() == good.size() ? 0 : 1);
+          },
+          testing::ExitedWithCode(0), "")
+          << name << (inMemory == 0 ? ", read at each look-up" : ", held in memory");
+    }
   }
 }
 
@@ -261,14 +264,16 @@ TEST(BlocklistFilter, SmallListsHoldEveryEntry) {
       compiler.AddSHA1(digest);
     }
     compiler.SaveToFile(dir.FileU("small.klbf"));
-    const TKLBlocklistFilter filter(dir.FileU("small.klbf"));
-    EXPECT_EQ(filter.GetCount(), count);
-    for (std::uint64_t i = 0; i < count; ++i) {
-      SyntheticDigest(i, digest);
-      EXPECT_TRUE(filter.ContainsSHA1(digest)) << count << " entries, entry " << i;
-    }
-    if (count == 0) {
-      EXPECT_FALSE(filter.Contains(u"password"));
+    for (const std::uint64_t inMemory : {kBlocklistDefaultInMemorySize, std::uint64_t{0}}) {
+      const TKLBlocklistFilter filter(dir.FileU("small.klbf"), inMemory);
+      EXPECT_EQ(filter.GetCount(), count);
+      for (std::uint64_t i = 0; i < count; ++i) {
+        SyntheticDigest(i, digest);
+        EXPECT_TRUE(filter.ContainsSHA1(digest)) << count << " entries, entry " << i << ", in memory " << inMemory;
+      }
+      if (count == 0) {
+        EXPECT_FALSE(filter.Contains(u"password"));
+      }
     }
   }
 }
