@@ -191,7 +191,7 @@ TYPED_TEST(HashUpgradeTest, DamagedAndCostlyRecordsAreRefused) {
       // Text that is not hex, in either field of either hex-bearing form.
       {u"zz" + old.Salt.substr(2), old.Hash, SDatabaseCorrupted},
       {old.Salt, u"G" + old.Hash.substr(1), SDatabaseCorrupted},
-      {u"not hex", u"$kl-sha256-argon2id$v=19$m=8,t=1,p=1" + tail, SDatabaseCorrupted},
+      {u"not hex!", u"$kl-sha256-argon2id$v=19$m=8,t=1,p=1" + tail, SDatabaseCorrupted},
       {old.Salt, u"argon2id$v=19$m=8,t=1,p=1" + tail, SDatabaseCorrupted},
       // A tag whose unused low bits are set: libsodium cannot decode it.
       {u"", u"$argon2id$v=19$m=8,t=1,p=1$c3Nzc3Nzc3M$Zsab9RJsC+57fxq7h2eFwR", SDatabaseCorrupted},
