@@ -106,6 +106,13 @@ case_ "a damaged text database: a hash cut short makes verify fail as damaged"
 sed -i 's/^\([0-9]*:bob:[0-9A-F]*:\)\(..\).*/\1\2/' users-text.db
 run 'b\n' users verify users-text.db bob
 expect_failure 4 "the database is damaged"
+# Fields that are not hex, and a tag libsodium cannot decode, are damage too.
+printf '1\n1:zed:000102030405060708090A0B0C0D0EZZ:BE45CB2605BF36BEBDE684841A28F0FD43C69850A3DCE5FEDBA69928EE3A8991\n' >nothex.db
+run 'x\n' users verify nothex.db zed
+expect_failure 4 "the database is damaged"
+printf '1\n1:ann::$argon2id$v=19$m=8,t=1,p=1$c3Nzc3Nzc3M$Zsab9RJsC+57fxq7h2eFwR\n' >stray-bits.db
+run 'secret\n' users verify stray-bits.db ann
+expect_failure 4 "the database is damaged"
 printf 'not a number\n' >garbage.db
 run '' users list garbage.db
 expect_failure 4 "cannot open 'garbage.db': the database is damaged"
