@@ -339,6 +339,7 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
         TKLStorage storage;
         storage.PutString(u"note", u"kept", false);
         storage.SaveToFile(storageFile, storagePassword);
+        storage.SaveToFile(storageFile, storagePassword); // with the key kept from the first save
         TKLStorage loaded;
         loaded.LoadFromFile(storageFile, storagePassword);
       },
