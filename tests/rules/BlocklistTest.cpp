@@ -80,6 +80,7 @@ TEST(BlocklistRule, RefusesTheApplicationsWordsInBlocklistForm) {
   // A FIFO with no writer would block an ordinary open for ever.
   ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
   EXPECT_THROW(rule.LoadFromFile(dir.FileU("fifo")), EFOpenError);
+  EXPECT_THROW(rule.LoadFilterFromFile(dir.FileU("fifo")), EFOpenError);
   TKLBlocklistCompiler compiler;
   EXPECT_THROW(compiler.AddListFile(dir.FileU("fifo"), TKLBlocklistFormat::bfDetect), EFOpenError);
 #endif
