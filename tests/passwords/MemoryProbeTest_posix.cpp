@@ -276,7 +276,7 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
   TKLFastRandomGenerator random;
   String storagePassword = RandomText(random, 40), vaultPassword = RandomText(random, 41),
          userPassword = RandomText(random, 42), masterKey = RandomText(random, 43),
-         protectedText = RandomText(random, 44), derived;
+         protectedText = RandomText(random, 44), storageValue = RandomText(random, 45), derived;
   const String storageFile = FTemp.FileU("probe.kls"), vaultFile = FTemp.FileU("probe.klv"),
                databaseFile = FTemp.FileU("probe.txt"), protectedFile = FTemp.FileU("probe.bin");
 
@@ -285,10 +285,16 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
   const std::function<void()> paths[] = {
       [&] {
         TKLStorage storage;
-        storage.PutString(u"note", u"kept", false);
+        storage.PutString(u"note", storageValue, false);
         storage.SaveToFile(storageFile, storagePassword);
-        TKLStorage loaded;
+        // One storage reads the value, the other leaves it in its loaded content.
+        TKLStorage loaded, unread;
         loaded.LoadFromFile(storageFile, storagePassword);
+        String note;
+        EXPECT_TRUE(loaded.GetString(u"note", note, u""));
+        EXPECT_EQ(note, storageValue);
+        WipeString(note);
+        unread.LoadFromFile(storageFile, storagePassword);
       },
       [&] {
         TKLPassStorage vault;
@@ -335,6 +341,7 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
     AddText(needles, "master key", masterKey);
     AddText(needles, "protected password", protectedText);
     AddText(needles, "derived password", derived);
+    AddText(needles, "storage value", storageValue);
     for (const auto& [name, text] :
          {std::pair{"storage password", &storagePassword}, std::pair{"vault password", &vaultPassword},
           std::pair{"master key", &masterKey}}) {
@@ -366,7 +373,7 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the needles were not all computed";
   EXPECT_GT(needles.Count(), 100u);
-  for (String* text : {&storagePassword, &vaultPassword, &userPassword, &masterKey, &protectedText, &derived}) {
+  for (String* text : {&storagePassword, &vaultPassword, &userPassword, &masterKey, &protectedText, &storageValue, &derived}) {
     WipeString(*text);
   }
 
