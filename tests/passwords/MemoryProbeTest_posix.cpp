@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "crypto/KLAES.h"
+#include "crypto/KLHKDF.h"
 #include "crypto/KLHMAC.h"
 #include "crypto/KLPKCS5.h"
 #include "crypto/KLSHA256.h"
@@ -28,6 +29,7 @@
 #include "passwords/KeyStoreFixture.h"
 #include "random/KLRandom.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageFormat.h"
 #include "support/TestSupport.h"
 
 // After every path that handles a secret has run and every object is gone,
@@ -235,22 +237,31 @@ void AddAESKey(TNeedles& N, const std::string& Name, const std::uint8_t* Key) {
   }
 }
 
-// The password key and the content key of an encrypted storage file.
+// The keys of an encrypted storage file (version 3): the derived secret, the
+// key extracted from it under the file's nonce, and the file's encryption and
+// authentication keys. The check value is no secret: the file holds it.
 void AddStorageKeys(TNeedles& N, const std::string& Name, const std::string& File, const String& Password) {
   RawByteString bytes = test::ReadFileBytes(File);
-  if (bytes.size() < KLStorageHeaderSize + KLStorageCryptoHeaderSize) ::_exit(4);
-  const auto* header = reinterpret_cast<const std::uint8_t*>(bytes.data()) + KLStorageHeaderSize;
-  SecureBytes derived(Derive(Password, ByteArray(header, header + 64), KLStorageKeyIterations, 48));
-  N.Add(Name + " derived key and vector", derived.data(), derived.size());
-  AddAESKey(N, Name + " password key", derived.data());
-  TAESExpandedKey256 schedule;
-  AESInitialize(derived.data(), schedule, true);
-  std::uint8_t contentKey[AESKeySize];
-  AESDecrypt(header + 64, schedule, contentKey);
-  AESDecrypt(header + 80, schedule, contentKey + 16);
-  AddAESKey(N, Name + " content key", contentKey);
-  SecureZeroObject(schedule);
-  SecureZeroObject(contentKey);
+  const auto* header = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  if (bytes.size() < detail::Format3HeaderSize || header[2] != KLStorageVersion3) ::_exit(4);
+  const auto word = [&](std::size_t At) {
+    return static_cast<std::uint32_t>(header[At] | header[At + 1] << 8 | header[At + 2] << 16 | header[At + 3] << 24);
+  };
+  RawByteString password = StrToUTF8(Password);
+  const detail::TStorageKey key(password, TKLKdfParameters{word(4), word(8)}, header + 12);
+  WipeRawBytes(password);
+  N.Add(Name + " derived secret", key.GetSecret(), detail::Format3SecretSize);
+  std::uint8_t prk[SHA256DigestSize], encryption[32], mac[32];
+  HKDFExtract(header + 28, detail::Format3NonceSize, key.GetSecret(), detail::Format3SecretSize, prk);
+  N.Add(Name + " extracted key", prk, sizeof(prk));
+  HKDFExpand(prk, detail::Format3EncryptionLabel, sizeof(detail::Format3EncryptionLabel) - 1, encryption, 32);
+  HKDFExpand(prk, detail::Format3MACLabel, sizeof(detail::Format3MACLabel) - 1, mac, 32);
+  AddAESKey(N, Name + " encryption key", encryption);
+  N.Add(Name + " authentication key", mac, sizeof(mac));
+  AddHMACStates(N, Name + " authentication key", mac, sizeof(mac));
+  SecureZeroObject(prk);
+  SecureZeroObject(encryption);
+  SecureZeroObject(mac);
   WipeRawBytes(bytes);
 }
 
