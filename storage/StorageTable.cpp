@@ -34,24 +34,6 @@ std::uint64_t HashSeed() {
   return seed;
 }
 
-std::uint32_t HashBytes(const std::uint8_t* Bytes, std::size_t Size) noexcept {
-  static const std::uint64_t seed = HashSeed();
-  std::uint64_t h = seed ^ (Size * 0x9E3779B97F4A7C15ULL);
-  for (; Size >= 8; Bytes += 8, Size -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, Bytes, 8);
-    h = (h ^ word) * 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 31;
-  }
-  std::uint64_t tail = 0;
-  if (Size != 0) std::memcpy(&tail, Bytes, Size);
-  h = (h ^ tail) * 0x94D049BB133111EBULL;
-  h ^= h >> 29;
-  h *= 0xBF58476D1CE4E5B9ULL;
-  h ^= h >> 32;
-  return static_cast<std::uint32_t>(h);
-}
-
 // A key's bytes as the table compares them, on the stack when short.
 class TKeyBytes {
 public:
@@ -137,6 +119,24 @@ void WriteValueRecord(detail::TContentWriter& Writer, const TKLValue& Value) {
 
 } // namespace
 
+std::uint32_t HashKeyBytes(const std::uint8_t* Bytes, std::size_t Size) noexcept {
+  static const std::uint64_t seed = HashSeed();
+  std::uint64_t h = seed ^ (Size * 0x9E3779B97F4A7C15ULL);
+  for (; Size >= 8; Bytes += 8, Size -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, Bytes, 8);
+    h = (h ^ word) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  std::uint64_t tail = 0;
+  if (Size != 0) std::memcpy(&tail, Bytes, Size);
+  h = (h ^ tail) * 0x94D049BB133111EBULL;
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ULL;
+  h ^= h >> 32;
+  return static_cast<std::uint32_t>(h);
+}
+
 TStorageTable::~TStorageTable() { Clear(); }
 
 // --- Entries and records ---
@@ -201,7 +201,7 @@ std::uint32_t TStorageTable::FindBytes(const std::uint8_t* Key, std::size_t Size
 
 std::uint32_t TStorageTable::Find(std::u16string_view Key) const {
   const TKeyBytes bytes(Key);
-  return FindBytes(bytes.Data(), bytes.Size(), HashBytes(bytes.Data(), bytes.Size()));
+  return FindBytes(bytes.Data(), bytes.Size(), HashKeyBytes(bytes.Data(), bytes.Size()));
 }
 
 // The cell of the first slot of a key.
@@ -310,7 +310,7 @@ std::uint32_t TStorageTable::Append(std::unique_ptr<TKLValue> Value) {
   TEntry entry{};
   entry.Key = key.release();
   entry.KeySize = keySize;
-  entry.Hash = HashBytes(entry.Key, keySize);
+  entry.Hash = HashKeyBytes(entry.Key, keySize);
   entry.Type = static_cast<std::uint8_t>(Value->FValueType);
   entry.OwnsKey = true;
   entry.Value = Value.release();
@@ -351,7 +351,7 @@ void TStorageTable::Rekey(TKLValue& Value, const String& NewKey) {
   if (entry.OwnsKey) delete[] entry.Key;
   entry.Key = key.release();
   entry.KeySize = keySize;
-  entry.Hash = HashBytes(entry.Key, keySize);
+  entry.Hash = HashKeyBytes(entry.Key, keySize);
   entry.OwnsKey = true;
   Value.FKey = std::move(text);
   Link(slot);
@@ -515,7 +515,7 @@ void TStorageTable::Take(TLoadedContent& Loaded) {
         entry.OwnsKey = true;
         entry.Value = made.back().get();
       }
-      entry.Hash = HashBytes(entry.Key, entry.KeySize);
+      entry.Hash = HashKeyBytes(entry.Key, entry.KeySize);
       FEntries.push_back(entry);
     }
   } catch (...) {

@@ -26,6 +26,10 @@ namespace kl::detail {
 // two keys are equal exactly when their UTF-16 texts are. The slots in key
 // order, which a sub-tree listing needs, are kept in a B+ tree made on the
 // first such listing and dropped when slots renumber.
+// The hash the table finds keys by: of a key's bytes, under a secret drawn
+// once per process from the system's random source.
+std::uint32_t HashKeyBytes(const std::uint8_t* Bytes, std::size_t Size) noexcept;
+
 class TStorageTable {
 public:
   static constexpr std::uint32_t kNone = 0xFFFFFFFF;

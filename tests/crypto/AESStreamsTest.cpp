@@ -155,6 +155,24 @@ TEST(AESStreams, BadPaddingRaisesAESErrorOnlyWhenTheLastBlockIsReached) {
   }
 }
 
+// Every byte of the padding counts: for each length, one wrong byte at any
+// place among the padding bytes is refused.
+TEST(AESStreams, AnyOneWrongPaddingByteIsRefused) {
+  for (int k = 2; k <= 16; ++k) {
+    for (int wrong = 16 - k; wrong < 15; ++wrong) {
+      ByteArray last(16, 0xAB);
+      std::fill(last.begin() + (16 - k), last.end(), static_cast<std::uint8_t>(k));
+      last[static_cast<std::size_t>(wrong)] ^= 0x40;
+      TMemoryStream source(CipherWithLastBlock(ToHex(last)));
+      TKLAESDecryptionStream dec(kKey.data(), kIV.data(), &source);
+      ByteArray out(16);
+      EXPECT_THROW(
+          while (dec.Read(out.data(), 16) != 0) {}, EKLAESError)
+          << k << " " << wrong;
+    }
+  }
+}
+
 TEST(AESStreams, GoodPaddingOfEveryLengthIsStripped) {
   for (int k = 1; k <= 16; ++k) {
     std::string last;

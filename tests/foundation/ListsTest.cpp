@@ -40,6 +40,11 @@ TEST(StringList, BasicOperationsAndIndexErrors) {
   EXPECT_THROW(list.Put(-1, u"x"), EListError);
   EXPECT_THROW(list.Delete(5), EListError);
   EXPECT_EQ(list.GetText(), u"c\na\n");
+  list.Insert(2, u"end"); // just after the last line
+  list.Insert(0, u"start");
+  EXPECT_THROW(list.Insert(5, u"x"), EListError);
+  EXPECT_THROW(list.Insert(-1, u"x"), EListError);
+  EXPECT_EQ(list.GetText(), u"start\nc\na\nend\n");
 }
 
 TEST(StringList, FileRoundTripKeepsNonAsciiLinesAndEmptyLines) {

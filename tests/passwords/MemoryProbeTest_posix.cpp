@@ -239,22 +239,31 @@ void AddAESKey(TNeedles& N, const std::string& Name, const std::uint8_t* Key) {
   }
 }
 
-// The password key and the content key of an encrypted storage file.
+// The keys of an encrypted storage file (version 3): the derived secret, the
+// key extracted from it under the file's nonce, and the file's encryption and
+// authentication keys. The check value is no secret: the file holds it.
 void AddStorageKeys(TNeedles& N, const std::string& Name, const std::string& File, const String& Password) {
   RawByteString bytes = test::ReadFileBytes(File);
-  if (bytes.size() < KLStorageHeaderSize + KLStorageCryptoHeaderSize) ::_exit(4);
-  const auto* header = reinterpret_cast<const std::uint8_t*>(bytes.data()) + KLStorageHeaderSize;
-  SecureBytes derived(Derive(Password, ByteArray(header, header + 64), KLStorageKeyIterations, 48));
-  N.Add(Name + " derived key and vector", derived.data(), derived.size());
-  AddAESKey(N, Name + " password key", derived.data());
-  TAESExpandedKey256 schedule;
-  AESInitialize(derived.data(), schedule, true);
-  std::uint8_t contentKey[AESKeySize];
-  AESDecrypt(header + 64, schedule, contentKey);
-  AESDecrypt(header + 80, schedule, contentKey + 16);
-  AddAESKey(N, Name + " content key", contentKey);
-  SecureZeroObject(schedule);
-  SecureZeroObject(contentKey);
+  const auto* header = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  if (bytes.size() < detail::Format3HeaderSize || header[2] != KLStorageVersion3) ::_exit(4);
+  const auto word = [&](std::size_t At) {
+    return static_cast<std::uint32_t>(header[At] | header[At + 1] << 8 | header[At + 2] << 16 | header[At + 3] << 24);
+  };
+  RawByteString password = StrToUTF8(Password);
+  const detail::TStorageKey key(password, TKLKdfParameters{word(4), word(8)}, header + 12);
+  WipeRawBytes(password);
+  N.Add(Name + " derived secret", key.GetSecret(), detail::Format3SecretSize);
+  std::uint8_t prk[SHA256DigestSize], encryption[32], mac[32];
+  HKDFExtract(header + 28, detail::Format3NonceSize, key.GetSecret(), detail::Format3SecretSize, prk);
+  N.Add(Name + " extracted key", prk, sizeof(prk));
+  HKDFExpand(prk, detail::Format3EncryptionLabel, sizeof(detail::Format3EncryptionLabel) - 1, encryption, 32);
+  HKDFExpand(prk, detail::Format3MACLabel, sizeof(detail::Format3MACLabel) - 1, mac, 32);
+  AddAESKey(N, Name + " encryption key", encryption);
+  N.Add(Name + " authentication key", mac, sizeof(mac));
+  AddHMACStates(N, Name + " authentication key", mac, sizeof(mac));
+  SecureZeroObject(prk);
+  SecureZeroObject(encryption);
+  SecureZeroObject(mac);
   WipeRawBytes(bytes);
 }
 
@@ -328,7 +337,7 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
   TKLFastRandomGenerator random;
   String storagePassword = RandomText(random, 40), vaultPassword = RandomText(random, 41),
          userPassword = RandomText(random, 42), masterKey = RandomText(random, 43),
-         protectedText = RandomText(random, 44), derived;
+         protectedText = RandomText(random, 44), storageValue = RandomText(random, 45), derived;
   const String storageFile = FTemp.FileU("probe.kls"), vaultFile = FTemp.FileU("probe.klv"),
                databaseFile = FTemp.FileU("probe.txt"), protectedFile = FTemp.FileU("probe.bin");
 
@@ -337,11 +346,17 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
   const std::function<void()> paths[] = {
       [&] {
         TKLStorage storage;
-        storage.PutString(u"note", u"kept", false);
+        storage.PutString(u"note", storageValue, false);
         storage.SaveToFile(storageFile, storagePassword);
         storage.SaveToFile(storageFile, storagePassword); // with the key kept from the first save
-        TKLStorage loaded;
+        // One storage reads the value, the other leaves it in its loaded content.
+        TKLStorage loaded, unread;
         loaded.LoadFromFile(storageFile, storagePassword);
+        String note;
+        EXPECT_TRUE(loaded.GetString(u"note", note, u""));
+        EXPECT_EQ(note, storageValue);
+        WipeString(note);
+        unread.LoadFromFile(storageFile, storagePassword);
       },
       [&] {
         TKLPassStorage vault;
@@ -388,6 +403,7 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
     AddText(needles, "master key", masterKey);
     AddText(needles, "protected password", protectedText);
     AddText(needles, "derived password", derived);
+    AddText(needles, "storage value", storageValue);
     for (const auto& [name, text] :
          {std::pair{"storage password", &storagePassword}, std::pair{"vault password", &vaultPassword},
           std::pair{"master key", &masterKey}}) {
@@ -419,7 +435,7 @@ TEST_F(MemoryProbeTest, NoSecretOrDerivedKeyOutlivesTheObjectsThatUsedIt) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the needles were not all computed";
   EXPECT_GT(needles.Count(), 100u);
-  for (String* text : {&storagePassword, &vaultPassword, &userPassword, &masterKey, &protectedText, &derived}) {
+  for (String* text : {&storagePassword, &vaultPassword, &userPassword, &masterKey, &protectedText, &storageValue, &derived}) {
     WipeString(*text);
   }
 

@@ -626,6 +626,7 @@ TEST(PasswordGenerator, SettingsNoPasswordCanMeetAreRefusedBeforeDrawing) {
        SMinimumForUnusedSet},
       {{"negative minimum", [](auto& g) { g.SetMinLowerCase(-1); }}, SNegativeMinimum},
       {{"hopelessly narrow", [](auto& g) { g.SetMinDigits(14); }}, SMinimumsTooNarrow},
+      {{"just too narrow", [](auto& g) { g.SetMinDigits(9); }}, SMinimumsTooNarrow},
       {{"everything excluded",
         [](auto& g) {
           g.SetUseSymbols(false);
@@ -658,6 +659,25 @@ TEST(PasswordGenerator, SettingsNoPasswordCanMeetAreRefusedBeforeDrawing) {
       }
     }
     EXPECT_EQ(random.Drawn, 0u) << c.Settings.Name;
+  }
+}
+
+// The limits themselves are allowed: minimums adding up to the bound, and
+// minimums met by about one draw in ten thousand (8 digits of 16 characters).
+TEST(PasswordGenerator, SettingsAtTheLimitsAreAccepted) {
+  const TConstraintCase cases[] = {
+      {"minimums at the bound",
+       [](auto& g) {
+         g.SetDefaultLength(200);
+         g.SetMinUpperCase(32);
+         g.SetMinLowerCase(32);
+       }},
+      {"narrow but within reach", [](auto& g) { g.SetMinDigits(8); }},
+  };
+  for (const auto& c : cases) {
+    TKLPasswordGenerator generator;
+    c.Apply(generator);
+    EXPECT_NO_THROW(generator.GetEntropy()) << c.Name;
   }
 }
 

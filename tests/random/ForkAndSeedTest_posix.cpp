@@ -103,5 +103,28 @@ TEST(FastRandomGenerator, ParentAndForkedChildrenDrawDifferentBytes) {
   EXPECT_EQ(draws.size(), static_cast<std::size_t>(kChildren + 2));
 }
 
+
+// Only the child counts a fork: the parent keeps its generation and its
+// stream goes on exactly as without the fork, while the child's generation
+// moves on, so that it draws from a fresh seed.
+TEST(FastRandomGenerator, AForkMovesTheChildsGenerationAndLeavesTheParentsStream) {
+  const std::array<std::uint8_t, 32> digest{7, 1, 2, 3};
+  auto generator = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(digest.data(), TInt128{});
+  auto twin = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(digest.data(), TInt128{});
+  std::array<std::uint8_t, 32> expected{}, drawn{};
+  twin->Generate(expected.data(), 32);
+  generator->Generate(drawn.data(), 16);
+  const std::uint64_t before = detail::ForkGeneration();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) ::_exit(detail::ForkGeneration() != before ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child kept the parent's generation";
+  EXPECT_EQ(detail::ForkGeneration(), before);
+  generator->Generate(drawn.data() + 16, 16);
+  EXPECT_EQ(drawn, expected);
+}
+
 } // namespace
 } // namespace kl

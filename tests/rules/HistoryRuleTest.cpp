@@ -53,9 +53,30 @@ TEST(HistoryRule, RefusesHostileOrMalformedHashesWhenAdded) {
     EXPECT_THROW(rule.AddPasswordHash(bad), EKLException) << bad;
   }
   EXPECT_THROW(rule.AddSaltedHash({}, ByteArray(32)), EKLException);
+  EXPECT_THROW(rule.AddSaltedHash(ByteArray(kHistoryMaxSaltSize + 1), ByteArray(32)), EKLException);
   EXPECT_THROW(rule.AddSaltedHash(ByteArray(16), ByteArray(31)), EKLException);
   EXPECT_EQ(rule.GetCount(), 0);
   EXPECT_TRUE(rule.Validate(u"anything"));
+}
+
+
+// The limits themselves are allowed: the longest salt (and a password under
+// it is recognised), the dearest stored hash the ceilings let through.
+TEST(HistoryRule, TakesHashesAtTheLimits) {
+  TKLHistoryRule salted;
+  const ByteArray salt(kHistoryMaxSaltSize, 0x5A);
+  const std::string used = "Summer2024!";
+  ByteArray input = salt;
+  input.insert(input.end(), used.begin(), used.end());
+  ByteArray hash(crypto_hash_sha256_BYTES);
+  crypto_hash_sha256(hash.data(), input.data(), input.size());
+  EXPECT_NO_THROW(salted.AddSaltedHash(salt, hash));
+  EXPECT_FALSE(salted.Validate(U(used.c_str())));
+
+  TKLHistoryRule stored;
+  const std::string tail = "$c29tZXNhbHRzb21lc2FsdA$VGhpcyBpcyBub3QgYSByZWFsIGhhc2ggdmFsdWUhIQ";
+  EXPECT_NO_THROW(stored.AddPasswordHash("$argon2id$v=19$m=1048576,t=32,p=1" + tail));
+  EXPECT_EQ(stored.GetCount(), 1);
 }
 
 } // namespace

@@ -278,6 +278,7 @@ std::vector<FailureCase> FailureCases() {
        std::string("storage: ") + SStorageWrongPassword},
       {"any flag byte means encrypted", Changed(plain, 3, 0x80), u"", std::string("storage: ") + SStorageWrongPassword},
       {"data byte changed", Changed(plain, 4 + firstRecord - 1, 0x55), u"", "storage" + readError},
+      {"digest's last byte changed", Changed(plain, plain.size() - 1, plain.back() ^ 1), u"", "storage" + readError},
       {"cut before the closing record", Cut(plain, closing), u"", "storage" + readError},
       {"cut in the closing record's length", Cut(plain, closing + 1), u"", "storage" + readError},
       {"cut in a key", Cut(plain, 4 + firstRecord + 4), u"", "stream" + readError},

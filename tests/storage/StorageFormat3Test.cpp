@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "crypto/KLAES.h"
+#include "crypto/KLHKDF.h"
 #include "crypto/KLHMAC.h"
 #include "crypto/KLPKCS5.h"
 #include "crypto/KLSHA256.h"
 #include "foundation/MemoryStream.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageFormat.h"
 #include "storage/StorageTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -114,7 +116,9 @@ TEST(StorageFormat3, HostileDerivationParametersAreRefusedBeforeDeriving) {
                                                                         {KLStorageMinKdfMemoryKiB - 1, 1},
                                                                         {KLStorageMinKdfMemoryKiB, 0},
                                                                         {KLStorageMinKdfMemoryKiB, 0xFFFFFFFF},
-                                                                        {KLStorageMaxKdfMemoryKiB, 9}};
+                                                                        {KLStorageMaxKdfMemoryKiB, 9},
+                                                                        {KLStorageMinKdfMemoryKiB + 1, 1024},
+                                                                        {KLStorageMinKdfMemoryKiB, 1025}};
   for (const auto& [memory, passes] : hostile) {
     ByteArray bytes = file.Bytes;
     for (int i = 0; i < 4; ++i) {
@@ -124,6 +128,19 @@ TEST(StorageFormat3, HostileDerivationParametersAreRefusedBeforeDeriving) {
     EXPECT_EQ(LoadError(file.Loaded, bytes), SStorageKdfOutOfBounds) << memory << " " << passes;
     TKLStorage storage;
     EXPECT_THROW(storage.SetKdfParameters({memory, passes}), EKLStorageException);
+  }
+}
+
+// The bounds themselves are allowed: the largest memory with as many passes
+// as the work bound leaves, the most passes at the least memory.
+TEST(StorageFormat3, TheEdgesOfTheDerivationBoundsAreAccepted) {
+  const std::vector<TKLKdfParameters> edges = {{KLStorageMinKdfMemoryKiB, KLStorageMinKdfPasses},
+                                               {KLStorageMaxKdfMemoryKiB, 8},
+                                               {KLStorageMinKdfMemoryKiB, KLStorageMaxKdfPasses},
+                                               {KLStorageMaxKdfMemoryKiB / 2, 16}};
+  for (const TKLKdfParameters& edge : edges) {
+    TKLStorage storage;
+    EXPECT_NO_THROW(storage.SetKdfParameters(edge)) << edge.MemoryKiB << " " << edge.Passes;
   }
 }
 
@@ -159,6 +176,47 @@ TEST(StorageFormat3, ContentForgedUnderAGenuineHeaderIsRefused) {
   Append(spliced, Slice(file.Bytes, 108, file.Bytes.size() - 108));
   EXPECT_EQ(LoadError(file.Loaded, spliced), SStorageDamaged);
   EXPECT_EQ(file.Loaded.GetCount(), 1);
+}
+
+// Content enciphered and tagged by the password's holder, as a writer with
+// a slip in its padding would: every padding byte must be checked, even in
+// content whose tag is genuine.
+TEST(StorageFormat3, AuthenticContentWithAnyWrongPaddingByteIsRefused) {
+  SmallFile file;
+  const ByteArray header = Slice(file.Bytes, 0, 108);
+  const detail::TStorageKey key(StrToUTF8(kPassword), kFastKdf, header.data() + 12);
+  std::uint8_t prk[32];
+  HKDFExtract(header.data() + 28, 32, key.GetSecret(), 32, prk);
+  ByteArray encryption(32), mac(32);
+  HKDFExpand(prk, detail::Format3EncryptionLabel, sizeof(detail::Format3EncryptionLabel) - 1, encryption.data(), 32);
+  HKDFExpand(prk, detail::Format3MACLabel, sizeof(detail::Format3MACLabel) - 1, mac.data(), 32);
+  TAESExpandedKey256 schedule;
+  AESInitialize(encryption.data(), schedule, false);
+  const auto fileOf = [&](const ByteArray& Plain) {
+    ByteArray chain = Slice(header, 60, 16), out = header;
+    for (std::size_t at = 0; at < Plain.size(); at += 16) {
+      for (std::size_t i = 0; i < 16; ++i) chain[i] ^= Plain[at + i];
+      AESEncrypt(chain.data(), schedule, chain.data());
+      Append(out, chain);
+    }
+    Append(out, DigestToBytes(MAC256Calculate(out, mac)));
+    return out;
+  };
+  // Texts of 16 lengths give every padding length.
+  for (std::size_t length = 0; length < 16; ++length) {
+    TKLStorage source;
+    source.PutString(u"k", String(length, u'x'), false);
+    ByteArray plain = Save(source, u"");
+    plain.erase(plain.begin(), plain.begin() + 4);
+    const std::size_t padding = 16 - plain.size() % 16;
+    plain.insert(plain.end(), padding, static_cast<std::uint8_t>(padding));
+    ASSERT_EQ(LoadError(file.Loaded, fileOf(plain)), "") << length;
+    for (std::size_t wrong = plain.size() - padding; wrong + 1 < plain.size(); ++wrong) {
+      ByteArray bad = plain;
+      bad[wrong] ^= 0x20;
+      EXPECT_EQ(LoadError(file.Loaded, fileOf(bad)), SStorageDamaged) << length << " " << wrong;
+    }
+  }
 }
 
 // The forgery that version 2 allowed: the check block (a known plaintext under
