@@ -123,7 +123,7 @@ struct KL_API TKLStrengthResult {
   TKLCrackTimesDisplay CrackTimesDisplay;
   TKLStrengthFeedback Feedback;
   std::vector<TKLStrengthMatch> Sequence;
-  bool Truncated = false; // the password was longer than TKLStrengthEstimator::MaxEstimatedLength
+  bool Truncated = false; // longer than TKLStrengthEstimator::MaxEstimatedLength: analysed in pieces
 };
 
 // Estimates the guesses an attacker who knows how people choose passwords
@@ -134,9 +134,12 @@ struct KL_API TKLStrengthResult {
 // while nobody changes it.
 class KL_API TKLStrengthEstimator {
 public:
-  // Only this many leading characters are analysed; every character beyond
-  // them adds a factor of 10 guesses, as a brute-forced tail. This keeps the
-  // cost of a password bounded whatever its length.
+  // A password is analysed this many characters at a time, which keeps the
+  // cost linear in its length. A longer one is a product of pieces: each next
+  // stretch either repeats the characters just before it (each equal to the
+  // one up to this many places back) and then counts as one choice of two
+  // however long it runs, or is the next window analysed on its own. A long
+  // repetition thus stays as weak as its first window; random text grows.
   static constexpr std::int32_t MaxEstimatedLength = 128;
 
   TKLStrengthEstimator();
