@@ -205,14 +205,15 @@ TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
     if (end > start && start > 0 && GuessesToScore(std::pow(10.0, r.GuessesLog10)) == kMaxStrengthScore) {
       // Nothing further can lower the score: the window is priced as brute
       // force, the most its analysis could give, and the work stays linear.
-      TKLStrengthMatch tail;
-      tail.Pattern = mpBruteforce;
-      tail.I = detail::ClampedPosition(start);
-      tail.J = detail::ClampedPosition(end - 1);
-      tail.Token = String(text.substr(start, end - start));
-      tail.Guesses = std::min(std::pow(10.0, static_cast<double>(end - start)), DBL_MAX);
+      // Neighbouring such windows make one match, its text taken at the end.
       r.GuessesLog10 += static_cast<double>(end - start);
-      r.Sequence.push_back(std::move(tail));
+      if (r.Sequence.back().Pattern != mpBruteforce || !r.Sequence.back().Token.empty() ||
+          static_cast<std::size_t>(r.Sequence.back().J) + 1 != start) {
+        TKLStrengthMatch& tail = r.Sequence.emplace_back();
+        tail.Pattern = mpBruteforce;
+        tail.I = detail::ClampedPosition(start);
+      }
+      r.Sequence.back().J = detail::ClampedPosition(end - 1);
     } else if (end > start || start == 0) {
       const std::u16string_view piece = text.substr(start, end - start);
       std::vector<TKLStrengthMatch> matches = detail::Omnimatch(piece, context);
@@ -244,6 +245,12 @@ TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
     start = stop;
   } while (start < text.size());
   if (r.Truncated) r.Guesses = std::min(std::pow(10.0, r.GuessesLog10), DBL_MAX);
+  for (TKLStrengthMatch& m : r.Sequence) {
+    if (m.Pattern != mpBruteforce || !m.Token.empty()) continue;
+    const auto length = static_cast<std::size_t>(m.J - m.I) + 1;
+    m.Token = String(text.substr(static_cast<std::size_t>(m.I), length));
+    m.Guesses = std::min(std::pow(10.0, static_cast<double>(length)), DBL_MAX);
+  }
   r.Score = GuessesToScore(r.Guesses);
   r.CrackTimesSeconds = {r.Guesses / kOnlineThrottlingRate, r.Guesses / kOnlineNoThrottlingRate,
                          r.Guesses / kOfflineSlowHashingRate, r.Guesses / kOfflineFastHashingRate};

@@ -328,8 +328,9 @@ TEST(PassExchange, RefusesTheWholeFileWhereverTheBadRecordStands) {
 
 // A record's values are saved under "<group>/<position>/<leaf>", one key of at
 // most 65,535 bytes: an import takes the longest group that still saves, with
-// a "/" counted as the three bytes of its stand-in, and refuses one byte more.
-TEST(PassExchange, TakesOnlyGroupsWhoseKeysAVaultCanSave) {
+// a "/" counted as the three bytes of its stand-in, and refuses one byte more;
+// the same for the texts.
+TEST(PassExchange, TakesOnlyGroupsAndTextsThatAVaultCanSave) {
   const std::string header = "Group,Title,Username,Password,URL,Notes\n";
   const struct {
     std::int32_t Held; // records in the vault before the import
@@ -368,6 +369,20 @@ TEST(PassExchange, TakesOnlyGroupsWhoseKeysAVaultCanSave) {
       }
       EXPECT_EQ(store.GetCount(), c.Held);
     }
+  }
+  // Texts up to 65,535 bytes of UTF-8, four for a character beyond the BMP.
+  const std::string emoji = "\xf0\x9f\x98\x80";
+  std::string longest;
+  for (int i = 0; i < 16383; ++i) longest += emoji;
+  for (const std::string& note : {std::string(65535, 'n'), longest + "abc"}) {
+    TKLPassStorage store;
+    EXPECT_EQ(Import(store, header + "G,t,u,p,u," + note + "\n").Added, 1);
+    TMemoryStream saved;
+    EXPECT_NO_THROW(store.SaveToStream(saved, u""));
+  }
+  for (const std::string& note : {longest + "abcd", longest + emoji}) {
+    TKLPassStorage store;
+    EXPECT_THROW(Import(store, header + "G,t,u,p,u," + note + "\n"), EKLPassExchangeError);
   }
   // The import group is held to the same rule.
   TKLPassStorage store;

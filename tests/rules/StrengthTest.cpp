@@ -74,7 +74,8 @@ TEST(Strength, ScoreThresholdsAndCrackTimes) {
   const struct {
     double Guesses;
     int Score;
-  } table[] = {{1, 0}, {1004, 0}, {1005, 1}, {1e6 + 4, 1}, {1e6 + 5, 2}, {1e8 + 5, 3}, {1e10 + 5, 4}};
+  } table[] = {{1, 0},       {1004, 0},     {1005, 1},     {1e6 + 4, 1},  {1e6 + 5, 2},
+               {1e8 + 4, 2}, {1e8 + 5, 3}, {1e10 + 4, 3}, {1e10 + 5, 4}};
   for (const auto& row : table) EXPECT_EQ(GuessesToScore(row.Guesses), row.Score) << row.Guesses;
   EXPECT_EQ(DisplayCrackTime(0.5), u"less than a second");
   EXPECT_EQ(DisplayCrackTime(1.4), u"1 second");
@@ -171,6 +172,13 @@ TEST(Strength, LongInputsAreNotStrongByLengthAlone) {
   EXPECT_EQ(fewer.Sequence.back().I, 122);
   EXPECT_EQ(fewer.Sequence.back().RepeatCount, 12);
   EXPECT_NEAR(more.GuessesLog10 - fewer.GuessesLog10, std::log10(64.0 / 12), 1e-9);
+  // A base of 18 characters counts 8 copies (a window's worth, rounded up); one
+  // of a whole window, copied exactly a window back, counts two.
+  const String base = u"p@ssw0rd1991qwerty", window = RandomText(128, 5);
+  EXPECT_NEAR(Estimate(test::Narrow(Repeated(base, 5000))).GuessesLog10,
+              Estimate(test::Narrow(base)).GuessesLog10 + std::log10(8.0), 1e-9);
+  EXPECT_NEAR(Estimate(test::Narrow(window + window + window)).GuessesLog10,
+              Estimate(test::Narrow(window)).GuessesLog10 + std::log10(2.0), 1e-9);
 
   // Random text: every window counts, a copy of one earlier than the last
   // 128 characters does too.
@@ -291,6 +299,8 @@ TEST(StrengthRule, NistPolicyRefusesWeakPasswordsOnlyWhenAsked) {
     EXPECT_EQ(f[0].GetCode(), kTooWeak);
   }
   EXPECT_TRUE(strict->GetFailures(RandomText(150, 9)).empty());
+  options.MinimumStrengthScore = 1;
+  EXPECT_EQ(CreateNistPolicy(options)->GetFailures(String(64, u'a')).size(), 1u);
 }
 
 // The estimator against the reference package under node on a corpus of
