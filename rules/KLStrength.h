@@ -135,11 +135,13 @@ struct KL_API TKLStrengthResult {
 class KL_API TKLStrengthEstimator {
 public:
   // A password is analysed this many characters at a time, which keeps the
-  // cost linear in its length. A longer one is a product of pieces: each next
-  // stretch either repeats the characters just before it (each equal to the
-  // one up to this many places back) and then counts as one choice of two
-  // however long it runs, or is the next window analysed on its own. A long
-  // repetition thus stays as weak as its first window; random text grows.
+  // cost linear in its length; up to this length the answer is the model's
+  // own. A longer one is the product of its pieces: windows analysed on their
+  // own, and stretches that only repeat the characters before them (each equal
+  // to the one up to this many places back), priced as repeats whose copies
+  // count only up to as many as fill a window. A long repetition thus stays as
+  // weak as one window of it; random text grows with its length. Once the top
+  // score is reached, later windows are priced as brute force.
   static constexpr std::int32_t MaxEstimatedLength = 128;
 
   TKLStrengthEstimator();
