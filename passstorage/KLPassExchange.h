@@ -22,6 +22,8 @@ inline constexpr const char* SExchangeNotUTF8 = "invalid UTF-8";
 inline constexpr const char* SExchangeUnpairedSurrogate =
     "A record holds a text with an unpaired surrogate, which an export (UTF-8) cannot carry";
 inline constexpr const char* SExchangeFieldTooLong = "a text is longer than a vault can save (65,535 bytes of UTF-8)";
+inline constexpr const char* SExchangeGroupTooLong =
+    "a group is too long for the keys a vault saves its records under (65,535 bytes of UTF-8 with the position)";
 inline constexpr const char* SExchangeWrongGroup = "The import group must not hold \"/\" or an unpaired surrogate";
 
 // The file layouts that records move in and out through. The CSV layouts are

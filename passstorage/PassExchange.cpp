@@ -266,6 +266,25 @@ void CheckTexts(const TExchangeRecord& Rec) {
   }
 }
 
+// A vault saves each record's values under "<group>/<position>/<leaf>", and a
+// key too holds at most kMaxVaultText bytes: the group must leave room for the
+// position of the last record the vault will hold (a load may regroup the
+// records, so any of them may come last) and the longest leaf ("/title").
+constexpr std::size_t kLongestLeaf = 6;
+
+std::size_t DecimalDigits(std::size_t Value) noexcept {
+  std::size_t digits = 1;
+  for (; Value >= 10; Value /= 10) ++digits;
+  return digits;
+}
+
+void CheckGroupKeys(const TExchangeRecords& Records, std::size_t LastPosition) {
+  const std::size_t rest = 1 + DecimalDigits(LastPosition) + kLongestLeaf;
+  for (const TExchangeRecord& rec : Records) {
+    if (UTF8Length(rec.Group) + rest > kMaxVaultText) detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
+  }
+}
+
 String Replaced(String Text, Char From, Char To) {
   for (Char& c : Text) {
     if (c == From) c = To;
@@ -364,6 +383,7 @@ TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TK
     throw EKLPassExchangeError(SExchangeTooLarge);
   }
   PlaceInGroups(records, Options.Group, report);
+  if (!records.empty()) CheckGroupKeys(records, static_cast<std::size_t>(Store.GetCount()) + records.size() - 1);
   std::vector<std::unique_ptr<TKLPassRecord>> made;
   made.reserve(records.size());
   for (const TExchangeRecord& rec : records) {

@@ -184,29 +184,72 @@ void TKLStrengthEstimator::SetUserInputs(const std::vector<String>& Value) {
 TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
   const std::int32_t year = FReferenceYear > 0 ? FReferenceYear : CurrentYear();
   const detail::TMatchContext context{FUserWords.get(), year};
-  const std::size_t analysed = std::min(Password.size(), static_cast<std::size_t>(MaxEstimatedLength));
-  const std::u16string_view head(Password.data(), analysed);
-
-  std::vector<TKLStrengthMatch> matches = detail::Omnimatch(head, context);
-  detail::TGuessSequence best = detail::MostGuessableMatchSequence(head, matches, year);
+  const std::u16string_view text(Password);
+  const auto window = static_cast<std::size_t>(MaxEstimatedLength);
 
   TKLStrengthResult r;
-  r.Guesses = best.Guesses;
-  r.GuessesLog10 = std::log(best.Guesses) / std::log(10.0);
-  r.Sequence = std::move(best.Sequence);
-  if (Password.size() > analysed) {
-    // The tail is priced as brute force, ten guesses a character.
-    const auto tailLength = static_cast<double>(Password.size() - analysed);
-    TKLStrengthMatch tail;
-    tail.Pattern = mpBruteforce;
-    tail.I = static_cast<std::int32_t>(analysed);
-    tail.J = static_cast<std::int32_t>(Password.size() - 1);
-    tail.Token = Password.substr(analysed);
-    tail.Guesses = std::min(std::pow(10.0, tailLength), DBL_MAX);
-    r.Sequence.push_back(std::move(tail));
-    r.GuessesLog10 += tailLength;
-    r.Guesses = std::min(std::pow(10.0, r.GuessesLog10), DBL_MAX);
-    r.Truncated = true;
+  r.GuessesLog10 = 0;
+  r.Truncated = text.size() > window;
+  std::size_t start = 0;
+  do {
+    std::size_t end = std::min(text.size(), start + window);
+    // Where the text after the window only repeats the characters shortly
+    // before it, the repetition is followed back to where it began, and the
+    // window ends there.
+    std::size_t shift = 0, stop = end;
+    if (end < text.size()) shift = detail::CopyShift(text, end, std::min(text.size(), end + window), window);
+    if (shift != 0) {
+      while (stop < text.size() && text[stop] == text[stop - shift]) ++stop;
+      while (end > start && end > shift && text[end - 1] == text[end - 1 - shift]) --end;
+    }
+    if (end > start && start > 0 && GuessesToScore(std::pow(10.0, r.GuessesLog10)) == kMaxStrengthScore) {
+      // Nothing further can lower the score: the window is priced as brute
+      // force, the most its analysis could give, and the work stays linear.
+      // Neighbouring such windows make one match, its text taken at the end.
+      r.GuessesLog10 += static_cast<double>(end - start);
+      if (r.Sequence.back().Pattern != mpBruteforce || !r.Sequence.back().Token.empty() ||
+          static_cast<std::size_t>(r.Sequence.back().J) + 1 != start) {
+        TKLStrengthMatch& tail = r.Sequence.emplace_back();
+        tail.Pattern = mpBruteforce;
+        tail.I = detail::ClampedPosition(start);
+      }
+      r.Sequence.back().J = detail::ClampedPosition(end - 1);
+    } else if (end > start || start == 0) {
+      const std::u16string_view piece = text.substr(start, end - start);
+      std::vector<TKLStrengthMatch> matches = detail::Omnimatch(piece, context);
+      detail::TGuessSequence best = detail::MostGuessableMatchSequence(piece, matches, year);
+      r.GuessesLog10 += std::log(best.Guesses) / std::log(10.0);
+      r.Guesses = best.Guesses; // the whole answer when the password is one window
+      for (TKLStrengthMatch& m : best.Sequence) {
+        m.I = detail::ClampedPosition(start + static_cast<std::size_t>(m.I));
+        m.J = detail::ClampedPosition(start + static_cast<std::size_t>(m.J));
+        r.Sequence.push_back(std::move(m));
+      }
+    }
+    if (shift != 0) {
+      // Priced as the repeat of the last Shift characters it is, but the
+      // copies beyond those that fill a window add nothing: a long password
+      // is not strong by repetition alone.
+      TKLStrengthMatch run;
+      run.Pattern = mpRepeat;
+      run.I = detail::ClampedPosition(end);
+      run.J = detail::ClampedPosition(stop - 1);
+      run.Token = String(text.substr(end, stop - end));
+      run.BaseToken = String(text.substr(end - shift, shift));
+      const std::size_t copies = 1 + (stop - end + shift - 1) / shift;
+      run.RepeatCount = detail::ClampedPosition(copies);
+      run.Guesses = static_cast<double>(std::min(copies, detail::MostCountedCopies(shift, window)));
+      r.GuessesLog10 += std::log10(run.Guesses);
+      r.Sequence.push_back(std::move(run));
+    }
+    start = stop;
+  } while (start < text.size());
+  if (r.Truncated) r.Guesses = std::min(std::pow(10.0, r.GuessesLog10), DBL_MAX);
+  for (TKLStrengthMatch& m : r.Sequence) {
+    if (m.Pattern != mpBruteforce || !m.Token.empty()) continue;
+    const auto length = static_cast<std::size_t>(m.J - m.I) + 1;
+    m.Token = String(text.substr(static_cast<std::size_t>(m.I), length));
+    m.Guesses = std::min(std::pow(10.0, static_cast<double>(length)), DBL_MAX);
   }
   r.Score = GuessesToScore(r.Guesses);
   r.CrackTimesSeconds = {r.Guesses / kOnlineThrottlingRate, r.Guesses / kOnlineNoThrottlingRate,

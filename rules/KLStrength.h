@@ -123,7 +123,7 @@ struct KL_API TKLStrengthResult {
   TKLCrackTimesDisplay CrackTimesDisplay;
   TKLStrengthFeedback Feedback;
   std::vector<TKLStrengthMatch> Sequence;
-  bool Truncated = false; // the password was longer than TKLStrengthEstimator::MaxEstimatedLength
+  bool Truncated = false; // longer than TKLStrengthEstimator::MaxEstimatedLength: analysed in pieces
 };
 
 // Estimates the guesses an attacker who knows how people choose passwords
@@ -134,9 +134,14 @@ struct KL_API TKLStrengthResult {
 // while nobody changes it.
 class KL_API TKLStrengthEstimator {
 public:
-  // Only this many leading characters are analysed; every character beyond
-  // them adds a factor of 10 guesses, as a brute-forced tail. This keeps the
-  // cost of a password bounded whatever its length.
+  // A password is analysed this many characters at a time, which keeps the
+  // cost linear in its length; up to this length the answer is the model's
+  // own. A longer one is the product of its pieces: windows analysed on their
+  // own, and stretches that only repeat the characters before them (each equal
+  // to the one up to this many places back), priced as repeats whose copies
+  // count only up to as many as fill a window. A long repetition thus stays as
+  // weak as one window of it; random text grows with its length. Once the top
+  // score is reached, later windows are priced as brute force.
   static constexpr std::int32_t MaxEstimatedLength = 128;
 
   TKLStrengthEstimator();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -113,5 +114,20 @@ TGuessSequence MostGuessableMatchSequence(std::u16string_view Password, std::vec
 
 // The guesses for one match inside a password of PasswordLength characters.
 double EstimateMatchGuesses(TKLStrengthMatch& Match, std::size_t PasswordLength, std::int32_t ReferenceYear);
+
+// Long passwords are analysed a window of characters at a time; a stretch
+// after a window that repeats the Shift characters before it counts its copies
+// (the one it repeats included) up to as many as fill a window, at least two.
+inline std::size_t MostCountedCopies(std::size_t Shift, std::size_t Window) noexcept {
+  return std::max<std::size_t>(2, (Window + Shift - 1) / Shift);
+}
+
+// The smallest Shift (1 to MaxShift, and at most Start) such that each of
+// Text[Start..End) equals the character Shift places before it; 0 for none.
+// Linear in End - Start + MaxShift.
+std::size_t CopyShift(std::u16string_view Text, std::size_t Start, std::size_t End, std::size_t MaxShift);
+
+// A position in the password as the matches hold it (saturated at INT32_MAX).
+std::int32_t ClampedPosition(std::size_t Position) noexcept;
 
 } // namespace kl::detail

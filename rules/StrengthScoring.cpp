@@ -2,6 +2,7 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 
@@ -286,6 +287,31 @@ double EstimateMatchGuesses(TKLStrengthMatch& Match, std::size_t PasswordLength,
   if (length < PasswordLength) floor = length == 1 ? kMinSubmatchGuessesSingleChar : kMinSubmatchGuessesMultiChar;
   Match.Guesses = std::max(GuessesOf(Match, ReferenceYear), floor);
   return Match.Guesses;
+}
+
+std::size_t CopyShift(std::u16string_view Text, std::size_t Start, std::size_t End, std::size_t MaxShift) {
+  const std::size_t back = std::min(Start, MaxShift);
+  const std::size_t length = End - Start;
+  if (back == 0 || length == 0) return 0;
+  // The window Text[Start - back..End) read backwards, R, and its Z-function:
+  // Z[p] >= length says R[p..p + length) == R[0..length), that is each
+  // character of the stretch equals the one p places before it.
+  const std::size_t size = back + length;
+  const auto R = [&](std::size_t i) { return Text[End - 1 - i]; };
+  std::vector<std::size_t> z(size, 0);
+  std::size_t left = 0, right = 0; // the rightmost match R[left..right) found so far
+  for (std::size_t i = 1; i <= back; ++i) {
+    std::size_t k = i < right ? std::min(right - i, z[i - left]) : 0;
+    while (i + k < size && R(k) == R(i + k)) ++k;
+    z[i] = k;
+    if (i + k > right) left = i, right = i + k;
+    if (i <= back && k >= length) return i;
+  }
+  return 0;
+}
+
+std::int32_t ClampedPosition(std::size_t Position) noexcept {
+  return static_cast<std::int32_t>(std::min<std::size_t>(Position, INT32_MAX));
 }
 
 TGuessSequence MostGuessableMatchSequence(std::u16string_view Password, std::vector<TKLStrengthMatch>& Matches,

@@ -58,7 +58,19 @@ expect_failure 4 "cannot import 'bad.csv': line 3: a quoted field is not closed;
 printf '{"items": [{"login": {"password": 5}}]}' >bad.json
 run "$m" vault import v.klv bad.json
 expect_failure 4 "$.items[0].login.password: a string was expected"
+group() { head -c "$1" /dev/zero | tr '\0' g; }
+printf 'Group,Title,Username,Password,URL,Notes\n%s,t,,,,\n' "$(group 65528)" >long-group.csv
+run "$m" vault import v.klv long-group.csv
+expect_failure 4 "line 2: a group is too long for the keys a vault saves its records under"
 cmp -s v.klv before.klv || fail "the vault changed"
+
+case_ "the longest group an import takes saves and loads again"
+run "$m" vault create fit.klv
+printf 'Group,Title,Username,Password,URL,Notes\n%s,t,,,,\n' "$(group 65527)" >long-group.csv
+run "$m" vault import fit.klv long-group.csv
+expect_success
+run "$m" vault list fit.klv
+expect_success
 
 case_ "usage errors"
 run "$m" vault export v.klv --format xml

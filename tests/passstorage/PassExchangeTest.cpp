@@ -55,7 +55,8 @@ void AddHostileRecords(TKLPassStorage& Store) {
       {u"Gr\u00fcppe \u2215 nested", U("\xf0\x9f\x98\x80 emoji"), U("\xf0\x90\x8d\x88"), u"=1+2", u"@SUM(A1)",
        u"-note"},
       {u"General", u"", u"\"", u"\"\"", u",", String(60000, u'n')},
-      {u"spaces ", u" lead", u"trail ", u"\t", u"line\nbreak", u"\r"}};
+      {u"spaces ", u" lead", u"trail ", u"\t", u"line\nbreak", u"\r"},
+      {u"C:\\", u"back\\slash\\", u"\\\"", u"\\u0041\\n", u"\\\\", u"\x01\x1f\x7f"}};
   for (const auto& row : rows) Store.Add(row[1], row[2], row[3], row[4], row[5], row[0]);
 }
 
@@ -70,7 +71,7 @@ TEST_P(ExchangeRoundTrip, KeepsEveryFieldOfHostileRecords) {
   TKLPassStorage copy;
   const TKLImportReport report = Import(copy, text);
   EXPECT_EQ(report.Format, GetParam());
-  EXPECT_EQ(report.Added, 4);
+  EXPECT_EQ(report.Added, 5);
   EXPECT_EQ(FieldsOf(copy), exported);
 }
 
@@ -220,8 +221,10 @@ TEST(PassExchange, SpreadsheetSafeOutputNeutralisesFormulasOnRequestOnly) {
   TKLPassStorage store;
   store.Add(u"=cmd", u"+1", u"-2", u"@x", u"\tTab", u"G");
   store.Add(u"plain", u"a=b", u"", u"", u"", u"G");
+  store.Add(u"\rcr", u"", u"", u"", u"", u"G");
   const std::string safe = Export(store, exBrowserCsv, true);
-  EXPECT_NE(safe.find("\r\n\"'=cmd\",\"'@x\",\"'+1\",\"'-2\",\"'\tTab\"\r\nplain,,a=b,,\r\n"), std::string::npos)
+  EXPECT_NE(safe.find("\r\n\"'=cmd\",\"'@x\",\"'+1\",\"'-2\",\"'\tTab\"\r\nplain,,a=b,,\r\n\"'\rcr\",,,,\r\n"),
+            std::string::npos)
       << safe;
   EXPECT_NE(Export(store, exBrowserCsv).find("\r\n=cmd,@x,+1,-2,\tTab\r\n"), std::string::npos);
 }
@@ -300,6 +303,92 @@ TEST(PassExchange, RefusesMalformedInputWithItsPlaceAndAddsNothing) {
     }
     EXPECT_EQ(store.GetCount(), 1);
   }
+}
+
+// A bad record after good ones, in the middle or last, still adds nothing.
+TEST(PassExchange, RefusesTheWholeFileWhereverTheBadRecordStands) {
+  const std::string header = "Group,Title,Username,Password,URL,Notes\n";
+  const std::string good = "G,t,u,p,u,n\n";
+  const std::string own = "{\"format\": \"klpassword-records\", \"version\": 1, \"records\": [";
+  const std::vector<std::string> bad = {"G,t,u,p,u," + std::string(65536, 'n') + "\n",
+                                        std::string(65528, 'g') + ",t,u,p,u,n\n", "G,t,u,p,u\n"};
+  for (const std::string& b : bad) {
+    for (const std::string& text : {header + good + b + good, header + good + good + b}) {
+      TKLPassStorage store;
+      EXPECT_THROW(Import(store, text), EKLPassExchangeError);
+      EXPECT_EQ(store.GetCount(), 0);
+    }
+  }
+  for (const std::string& text : {own + "{}, {\"title\": \"\\udc00\"}]}", own + "{}, {\"created\": 1.5}, {}]}"}) {
+    TKLPassStorage store;
+    EXPECT_THROW(Import(store, text), EKLPassExchangeError);
+    EXPECT_EQ(store.GetCount(), 0);
+  }
+}
+
+// A record's values are saved under "<group>/<position>/<leaf>", one key of at
+// most 65,535 bytes: an import takes the longest group that still saves, with
+// a "/" counted as the three bytes of its stand-in, and refuses one byte more;
+// the same for the texts.
+TEST(PassExchange, TakesOnlyGroupsAndTextsThatAVaultCanSave) {
+  const std::string header = "Group,Title,Username,Password,URL,Notes\n";
+  const struct {
+    std::int32_t Held; // records in the vault before the import
+    std::string Group;
+    bool Saves;
+  } cases[] = {{0, std::string(65527, 'g'), true},
+               {0, std::string(65528, 'g'), false},
+               {0, std::string(65524, 'g') + "/", true},
+               {0, std::string(65525, 'g') + "/", false},
+               {0, std::string(65525, 'g') + "\xc3\xa9", true},
+               {0, std::string(65526, 'g') + "\xc3\xa9", false},
+               {9, std::string(65526, 'g'), true},
+               {9, std::string(65527, 'g'), false},
+               {99, std::string(65525, 'g'), true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Held) + " held, group of " + std::to_string(c.Group.size()));
+    TKLPassStorage store;
+    for (std::int32_t i = 0; i < c.Held; ++i) store.Add(u"", u"", u"", u"", u"", u"G");
+    // The last record of the file takes the last position.
+    const std::string text = header + "G,a,,,,\n" + c.Group + ",title,u,p,u,n\n";
+    if (c.Saves) {
+      EXPECT_EQ(Import(store, text).Added, 2);
+      TMemoryStream saved;
+      EXPECT_NO_THROW(store.SaveToStream(saved, u""));
+      TKLPassStorage loaded;
+      saved.SetPosition(0);
+      loaded.LoadFromStream(saved, u"");
+      EXPECT_EQ(loaded.GetCount(), c.Held + 2);
+    } else {
+      try {
+        Import(store, text);
+        ADD_FAILURE() << "accepted";
+      } catch (const EKLPassExchangeError& e) {
+        EXPECT_NE(std::string(e.what()).find(std::string("line 3: ") + SExchangeGroupTooLong), std::string::npos)
+            << e.what();
+      }
+      EXPECT_EQ(store.GetCount(), c.Held);
+    }
+  }
+  // Texts up to 65,535 bytes of UTF-8, four for a character beyond the BMP.
+  const std::string emoji = "\xf0\x9f\x98\x80";
+  std::string longest;
+  for (int i = 0; i < 16383; ++i) longest += emoji;
+  for (const std::string& note : {std::string(65535, 'n'), longest + "abc"}) {
+    TKLPassStorage store;
+    EXPECT_EQ(Import(store, header + "G,t,u,p,u," + note + "\n").Added, 1);
+    TMemoryStream saved;
+    EXPECT_NO_THROW(store.SaveToStream(saved, u""));
+  }
+  for (const std::string& note : {longest + "abcd", longest + emoji}) {
+    TKLPassStorage store;
+    EXPECT_THROW(Import(store, header + "G,t,u,p,u," + note + "\n"), EKLPassExchangeError);
+  }
+  // The import group is held to the same rule.
+  TKLPassStorage store;
+  EXPECT_THROW(Import(store, header + "G,a,,,,\n", exAuto, String(65528, u'g')), EKLPassExchangeError);
+  EXPECT_EQ(Import(store, header + "G,a,,,,\n", exAuto, String(65527, u'g')).Added, 1);
+  EXPECT_EQ(store.GetCount(), 1);
 }
 
 // A stream that says it holds more than an import reads, and holds nothing.

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,7 +74,8 @@ TEST(Strength, ScoreThresholdsAndCrackTimes) {
   const struct {
     double Guesses;
     int Score;
-  } table[] = {{1, 0}, {1004, 0}, {1005, 1}, {1e6 + 4, 1}, {1e6 + 5, 2}, {1e8 + 5, 3}, {1e10 + 5, 4}};
+  } table[] = {{1, 0},       {1004, 0},     {1005, 1},     {1e6 + 4, 1},  {1e6 + 5, 2},
+               {1e8 + 4, 2}, {1e8 + 5, 3}, {1e10 + 4, 3}, {1e10 + 5, 4}};
   for (const auto& row : table) EXPECT_EQ(GuessesToScore(row.Guesses), row.Score) << row.Guesses;
   EXPECT_EQ(DisplayCrackTime(0.5), u"less than a second");
   EXPECT_EQ(DisplayCrackTime(1.4), u"1 second");
@@ -94,24 +97,158 @@ TEST(Strength, FeedbackNamesTheWeakness) {
   EXPECT_EQ(Estimate("").Feedback.Suggestions.size(), 2u);
 }
 
-// A long password costs a bounded prefix plus a linear scan; repetitive and
-// structured inputs, the expensive ones for the search, are included.
-TEST(Strength, LongInputsCostBoundedTime) {
-  const std::vector<String> inputs = {String(1 << 20, u'a'), U(std::string(1 << 18, '1') + "1991"), [] {
-                                        String s;
-                                        while (s.size() < (1u << 20)) s += u"p@ssw0rd1991qwerty";
-                                        return s;
-                                      }()};
-  for (const String& p : inputs) {
-    const auto start = std::chrono::steady_clock::now();
-    const auto r = TKLStrengthEstimator().Estimate(p);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
+String Repeated(std::u16string_view Base, std::size_t Length) {
+  String s;
+  s.reserve(Length + Base.size());
+  while (s.size() < Length) s += Base;
+  s.resize(Length);
+  return s;
+}
+
+// Text that no model of the estimator finds structure in.
+String RandomText(std::size_t Length, std::uint32_t Seed) {
+  std::mt19937 rng(Seed);
+  std::uniform_int_distribution<int> pick(33, 126);
+  String s(Length, u' ');
+  for (Char& c : s) c = static_cast<Char>(pick(rng));
+  return s;
+}
+
+double CpuSeconds(const String& Password, int Rounds) {
+  const TKLStrengthEstimator estimator;
+  const std::clock_t start = std::clock();
+  for (int i = 0; i < Rounds; ++i) EXPECT_GE(estimator.Estimate(Password).Score, 0);
+  return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC / Rounds;
+}
+
+// Beyond the analysed window a repetition adds one choice however long it
+// runs, while text without structure keeps growing; the covering reaches the
+// end either way.
+TEST(Strength, LongInputsAreNotStrongByLengthAlone) {
+  const struct {
+    String Password;
+    int MaxScore;
+  } weak[] = {{String(140, u'a'), 1},
+              {Repeated(u"password", 144), 0},
+              {String(1000000, u'a'), 1},
+              {Repeated(u"p@ssw0rd1991qwerty", 1 << 20), 3},
+              {u"x" + Repeated(u"password1", 5000), 3},
+              {String(1000, u'a') + Repeated(u"qwerty", 3000) + u"1991", 2},
+              {U(std::string(1 << 18, '1') + "1991"), 2}};
+  for (const auto& c : weak) {
+    SCOPED_TRACE(test::Narrow(c.Password.substr(0, 24)) + "... of " + std::to_string(c.Password.size()));
+    const auto r = Estimate(test::Narrow(c.Password));
     EXPECT_TRUE(r.Truncated);
-    EXPECT_EQ(r.Score, 4);
-    EXPECT_EQ(r.Sequence.back().J + 1, static_cast<std::int32_t>(p.size()));
-    // Generous: far above the real cost, far below any quadratic behaviour.
-    EXPECT_LT(elapsed, std::chrono::seconds(2));
+    EXPECT_LE(r.Score, c.MaxScore);
+    ASSERT_FALSE(r.Sequence.empty());
+    EXPECT_EQ(r.Sequence.back().J + 1, static_cast<std::int32_t>(c.Password.size()));
+    // No more than the first window and one choice per later stretch.
+    EXPECT_LE(r.GuessesLog10, Estimate(test::Narrow(c.Password.substr(0, 128))).GuessesLog10 + 8);
   }
+  // Copies beyond those that fill a window add nothing; fewer count each.
+  const struct {
+    String Password;
+    double Guesses;
+  } copies[] = {{String(128, u'a'), 1537},
+                {String(129, u'a'), 12 * 128},
+                {String(5000, u'a'), 12 * 128},
+                {Repeated(u"password", 128), 3 * 16 + 1},
+                {Repeated(u"password", 200), 3 * 16},
+                {RandomText(120, 3) + Repeated(u"Zq", 24), 0},
+                {RandomText(100, 4) + Repeated(u"Zq", 80), 0}};
+  for (const auto& c : copies) {
+    SCOPED_TRACE(c.Password.size());
+    const auto r = Estimate(test::Narrow(c.Password));
+    if (c.Guesses > 0) {
+      EXPECT_NEAR(r.Guesses, c.Guesses, 1e-6 * c.Guesses);
+    }
+    EXPECT_EQ(r.Truncated, c.Password.size() > 128);
+  }
+  // The copies of "Zq" after the window are followed back to the first, which
+  // the window keeps; the run counts them with it, and no more than 64.
+  const auto fewer = Estimate(test::Narrow(RandomText(120, 3) + Repeated(u"Zq", 24)));
+  const auto more = Estimate(test::Narrow(RandomText(120, 3) + Repeated(u"Zq", 800)));
+  ASSERT_EQ(fewer.Sequence.back().Pattern, mpRepeat);
+  EXPECT_EQ(fewer.Sequence.back().I, 122);
+  EXPECT_EQ(fewer.Sequence.back().RepeatCount, 12);
+  EXPECT_NEAR(more.GuessesLog10 - fewer.GuessesLog10, std::log10(64.0 / 12), 1e-9);
+  // A base of 18 characters counts 8 copies (a window's worth, rounded up); one
+  // of a whole window, copied exactly a window back, counts two.
+  const String base = u"p@ssw0rd1991qwerty", window = RandomText(128, 5);
+  EXPECT_NEAR(Estimate(test::Narrow(Repeated(base, 5000))).GuessesLog10,
+              Estimate(test::Narrow(base)).GuessesLog10 + std::log10(8.0), 1e-9);
+  EXPECT_NEAR(Estimate(test::Narrow(window + window + window)).GuessesLog10,
+              Estimate(test::Narrow(window)).GuessesLog10 + std::log10(2.0), 1e-9);
+
+  // Random text: every window counts, a copy of one earlier than the last
+  // 128 characters does too.
+  const String random = RandomText(1000, 7);
+  const auto r = Estimate(test::Narrow(random));
+  EXPECT_EQ(r.Score, 4);
+  EXPECT_GT(r.GuessesLog10, 900);
+  const String twice = RandomText(300, 8) + RandomText(300, 8);
+  EXPECT_GT(Estimate(test::Narrow(twice)).GuessesLog10, Estimate(test::Narrow(twice.substr(0, 300))).GuessesLog10);
+}
+
+// The cost grows linearly: a 1 MiB input takes at most four times the CPU
+// time per character of a 16 KiB one of the same kind, measured in one run.
+TEST(Strength, LongInputsCostLinearTime) {
+  const std::size_t small = 1 << 14, large = 1 << 20;
+  const std::vector<String (*)(std::size_t)> kinds = {
+      [](std::size_t n) { return RandomText(n, 1); }, [](std::size_t n) { return String(n, u'a'); },
+      [](std::size_t n) { return Repeated(u"p@ssw0rd1991qwerty", n); },
+      [](std::size_t n) {
+        String s = RandomText(n, 2); // windows that nearly repeat the one before
+        for (std::size_t i = 200; i < n; i += 200) s[i] = s[i - 100];
+        return s;
+      }};
+  for (const auto& make : kinds) {
+    const double smallTime = CpuSeconds(make(small), 8);
+    const double largeTime = CpuSeconds(make(large), 1);
+    EXPECT_LT(largeTime, 4.0 * (large / small) * std::max(smallTime, 1e-4)) << smallTime << " " << largeTime;
+  }
+}
+
+// The reference's answers for chosen passwords (l33t substitutions, every
+// capitalisation, sequences, keyboard paths, repeats, dates, ties), checked
+// in with the year they were made for: the total and each part of the covering.
+TEST(Strength, AgreesWithTheReferenceOnKnownAnswers) {
+  std::istringstream lines(test::ReadFileBytes(test::DataPath("strength_known_answers.txt")));
+  std::size_t count = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string quoted, log10, covering;
+    std::getline(fields, quoted, '\t');
+    std::getline(fields, log10, '\t');
+    std::getline(fields, covering);
+    std::string password;
+    for (std::size_t i = 1; i + 1 < quoted.size(); ++i) password += quoted[i] == '\\' ? quoted[++i] : quoted[i];
+    SCOPED_TRACE(password);
+    TKLStrengthEstimator estimator;
+    estimator.SetReferenceYear(kYear);
+    const auto r = estimator.Estimate(U(password));
+    EXPECT_NEAR(r.GuessesLog10, std::stod(log10), 1e-9);
+    std::string parts;
+    for (const auto& m : r.Sequence) {
+      static const char* const names[] = {"dictionary", "spatial", "repeat", "sequence", "regex", "date", "bruteforce"};
+      char part[96];
+      std::snprintf(part, sizeof part, "%s%s:%d-%d:%.6f", parts.empty() ? "" : " ", names[m.Pattern], m.I, m.J,
+                    std::log10(m.Guesses));
+      parts += part;
+    }
+    std::string expected;
+    std::istringstream wanted(covering);
+    for (std::string part; wanted >> part;) {
+      const std::size_t last = part.rfind(':');
+      char rounded[32];
+      std::snprintf(rounded, sizeof rounded, "%.6f", std::stod(part.substr(last + 1)));
+      expected += (expected.empty() ? "" : " ") + part.substr(0, last + 1) + rounded;
+    }
+    EXPECT_EQ(parts, expected);
+    ++count;
+  }
+  EXPECT_GE(count, 150u);
 }
 
 TEST(StrengthRule, RefusesPasswordsBelowTheMinimumScore) {
@@ -151,10 +288,23 @@ TEST(StrengthRule, NistPolicyRefusesWeakPasswordsOnlyWhenAsked) {
   ASSERT_EQ(context.size(), 1u);
   EXPECT_EQ(context[0].GetCode(), kTooWeak);
   EXPECT_TRUE(policy->GetFailures(U("tangerine-voltage-meadow")).empty());
+
+  // Length allowed is no strength: long repetitions stay refused.
+  options.MaximumLength = 200;
+  options.MinimumStrengthScore = 4;
+  const auto strict = CreateNistPolicy(options);
+  for (const String& p : {String(140, u'a'), Repeated(u"password", 144), Repeated(u"p@ssw0rd1991qwerty", 200)}) {
+    const TKLRuleFailures f = strict->GetFailures(p);
+    ASSERT_EQ(f.size(), 1u) << p.size();
+    EXPECT_EQ(f[0].GetCode(), kTooWeak);
+  }
+  EXPECT_TRUE(strict->GetFailures(RandomText(150, 9)).empty());
+  options.MinimumStrengthScore = 1;
+  EXPECT_EQ(CreateNistPolicy(options)->GetFailures(String(64, u'a')).size(), 1u);
 }
 
 // The estimator against the reference package under node on a corpus of
-// ten thousand and more passwords of every kind.
+// ten thousand and more passwords of every kind: score and guesses alike.
 TEST(StrengthOracle, ScoresAgreeWithReference) {
   if (!test::OracleAvailable()) GTEST_SKIP() << "node or the reference package not configured";
   const std::vector<String> corpus = test::BuildStrengthCorpus();
@@ -162,24 +312,19 @@ TEST(StrengthOracle, ScoresAgreeWithReference) {
   const auto oracle = test::RunStrengthOracle(corpus);
   ASSERT_TRUE(oracle.has_value()) << "the reference did not run";
   TKLStrengthEstimator estimator;
-  std::size_t sameScore = 0, closeGuesses = 0, shown = 0;
+  std::size_t differ = 0;
   for (std::size_t i = 0; i < corpus.size(); ++i) {
     const auto r = estimator.Estimate(corpus[i]);
     const auto& o = (*oracle)[i];
-    sameScore += r.Score == o.Score;
-    const bool close = std::fabs(r.GuessesLog10 - o.GuessesLog10) <= 0.2;
-    closeGuesses += close;
-    if ((!close || r.Score != o.Score) && shown++ < 25)
-      std::printf("differs: '%s' score %d/%d log10 %.3f/%.3f\n", test::Narrow(corpus[i]).c_str(), r.Score, o.Score,
+    if (r.Score == o.Score && std::fabs(r.GuessesLog10 - o.GuessesLog10) <= 1e-6) continue;
+    if (differ++ < 25)
+      std::printf("differs: '%s' score %d/%d log10 %.9f/%.9f\n", test::Narrow(corpus[i]).c_str(), r.Score, o.Score,
                   r.GuessesLog10, o.GuessesLog10);
   }
-  const auto total = static_cast<double>(corpus.size());
-  const double scoreShare = 100.0 * static_cast<double>(sameScore) / total;
-  const double guessShare = 100.0 * static_cast<double>(closeGuesses) / total;
-  std::printf("agreement on %zu passwords: score %.2f %%, guesses_log10 within 0.2 %.2f %%\n", corpus.size(),
-              scoreShare, guessShare);
-  EXPECT_GE(scoreShare, 98.0);
-  EXPECT_GE(guessShare, 95.0);
+  std::printf("%zu of %zu passwords differ from the reference\n", differ, corpus.size());
+  // Every one agrees: a slip in a table or a formula shows in a handful of
+  // passwords, which a share would hide.
+  EXPECT_EQ(differ, 0u);
 }
 
 } // namespace
