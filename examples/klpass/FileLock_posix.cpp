@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,11 +22,32 @@ std::string ResolvedPath(const std::string& Target) {
   return path;
 }
 
+namespace {
+
+// Opens (or makes) the lock file read-only, all flock needs, so that whoever
+// may read it may lock. It carries the read and write bits and the group of
+// the file it guards, so that every user a shared file admits can take its
+// lock; the owner brings a lock made before the file was shared (or narrowed
+// by the umask) up to date. A lock of a file yet to be made is private.
+int OpenLockFile(const std::string& Name, const std::string& Target) {
+  struct stat guarded {};
+  const bool exists = ::stat(Target.c_str(), &guarded) == 0;
+  const mode_t mode = exists ? (guarded.st_mode & 0666) : 0600;
+  const int fd = ::open(Name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+  struct stat lock {};
+  if (fd < 0 || !exists || ::fstat(fd, &lock) != 0 || lock.st_uid != ::geteuid()) return fd;
+  if (lock.st_gid != guarded.st_gid) (void)::fchown(fd, static_cast<uid_t>(-1), guarded.st_gid);
+  if ((lock.st_mode & 07777) != mode) (void)::fchmod(fd, mode);
+  return fd;
+}
+
+} // namespace
+
 // flock locks belong to the open file, so they go with the process however it
 // ends; polling keeps the wait bounded.
 TFileLock::TFileLock(const std::string& Target) {
   const std::string name = LockFileName(Target);
-  const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  const int fd = OpenLockFile(name, ResolvedPath(Target));
   if (fd < 0) Fail(kExitFileError, "cannot lock '" + Target + "': " + name + ": " + std::strerror(errno));
   FHandle = fd;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LockTimeoutMilliseconds());
