@@ -138,7 +138,7 @@ expect_success
 cp users-encrypted.db kept.db
 cp swapped.db users-encrypted.db
 for action in verify change delete; do
-  run 'Master#1\nmine\n' users "$action" users-encrypted.db alice --encrypted
+  run 'mine\nmine\n' users "$action" users-encrypted.db alice --encrypted
   expect_failure 4 "'users-encrypted.db' is not an encrypted user database, and --encrypted asks for one"
 done
 run 'Master#1\n' users list users-encrypted.db --encrypted
