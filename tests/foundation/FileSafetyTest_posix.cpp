@@ -14,6 +14,7 @@
 
 #include "foundation/AtomicFile.h"
 #include "foundation/AtomicFileCounters.h"
+#include "foundation/FileStamp.h"
 #include "foundation/FileStream.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/StringList.h"
@@ -266,6 +267,33 @@ TEST(AtomicSave, WithAStampRefusesAFileThatChangedSinceAndKeepsTheOtherWrite) {
   EXPECT_THROW(SaveFileAtomically(
                    dir.FileU("missing"), [](TStream&) {}, none),
                EFileChangedError);
+}
+
+// An edit in place shows in the size or in the modification time, to the
+// nanosecond (two saves in one second must not look alike); a rename changes
+// nothing, so a temporary file's stamp is that of the file it becomes.
+TEST(FileStamp, TellsAChangeOfSizeOrOfModificationTimeByANanosecond) {
+  TempDir dir;
+  const std::string path = dir.File("f");
+  const auto write = [&](const std::string& Bytes, long Nanoseconds) {
+    test::WriteFileBytes(path, Bytes);
+    const timespec times[2] = {{1000, 0}, {1000, Nanoseconds}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+  };
+  ASSERT_TRUE(write("abc", 1));
+  const TFileStamp first = TFileStamp::Of(dir.FileU("f"));
+  ASSERT_TRUE(first.GetExists());
+  ASSERT_TRUE(write("abc", 2));
+  EXPECT_FALSE(TFileStamp::Of(dir.FileU("f")) == first) << "a nanosecond later";
+  ASSERT_TRUE(write("abcd", 1));
+  EXPECT_FALSE(TFileStamp::Of(dir.FileU("f")) == first) << "a byte longer";
+  ASSERT_TRUE(write("xyz", 1));
+  EXPECT_TRUE(TFileStamp::Of(dir.FileU("f")) == first) << "same size and time";
+  ASSERT_EQ(::rename(path.c_str(), dir.File("g").c_str()), 0);
+  EXPECT_TRUE(TFileStamp::Of(dir.FileU("g")) == first) << "renamed";
+  // No file: a missing name, and a name below a file that is not a folder.
+  EXPECT_FALSE(TFileStamp::Of(dir.FileU("f")).GetExists());
+  EXPECT_FALSE(TFileStamp::Of(dir.FileU("g/inside")).GetExists());
 }
 
 TEST(FileStream, WhatIsNotARegularFileIsRefusedWithoutWaiting) {

@@ -126,6 +126,14 @@ else
   [ "$(stat -c '%a %g' shared/v.klv.lock)" = "666 65534" ] || fail "lock file: $(stat -c '%a %g' shared/v.klv.lock)"
   run "$m" vault list shared/v.klv
   [ "$(grep -c 'by-' <<<"$out")" -eq 4 ] || fail "not every user's record was kept"
+  # A lock needs no write access: a user who may only read a database still
+  # takes its lock to verify against it.
+  run '' users create shared/u.db
+  chmod 644 shared/u.db
+  run 'alice pw\n' users add shared/u.db alice
+  KLPASS=$work/as-nobody run 'alice pw\n' users verify shared/u.db alice
+  expect_success
+  [ "$(stat -c '%U %a' shared/u.db.lock)" = "root 644" ] || fail "lock file: $(stat -c '%U %a' shared/u.db.lock)"
 fi
 
 case_ "a FIFO or a device is refused at once"
