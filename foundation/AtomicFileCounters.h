@@ -8,8 +8,9 @@ namespace kl::detail {
 // temporary file before its rename, and of the folder after it. Tests pin
 // them, since nothing else would notice a flush that went missing. The last
 // file flush also notes the file it covered (its file number, which the rename
-// keeps) and that file's size at the flush, so that a flush of another file,
-// or one made before the writer finished, shows (POSIX only; 0 and -1 elsewhere).
+// keeps; 0 when the file no longer had its temporary name) and that file's
+// size at the flush, so that a flush of another file, or one made before the
+// writer finished or after the rename, shows (POSIX only; 0 and -1 elsewhere).
 struct TAtomicSaveFlushes {
   std::uint64_t Files = 0;
   std::uint64_t Folders = 0;

@@ -126,9 +126,9 @@ void RemoveDeadTemporaries(const std::string& Dir, const std::string& Prefix) {
 // in clear, so it stays the writer's own, 0600 as mkostemp made it, even when
 // the file it replaces was planted by another user.
 void CopyOwnershipAndMode(int Fd, const std::string& Target, TFileAccess Access) {
-  if (Access == faOwnerOnly) return;
   struct stat st {};
   if (::stat(Target.c_str(), &st) != 0) return;
+  if (Access == faOwnerOnly) return;
   if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
     if (::fchown(Fd, st.st_uid, st.st_gid) != 0) (void)::fchown(Fd, static_cast<uid_t>(-1), st.st_gid);
   }
@@ -136,16 +136,20 @@ void CopyOwnershipAndMode(int Fd, const std::string& Target, TFileAccess Access)
 }
 
 // Flushes the finished temporary file to disk through its own descriptor. The
-// counters note which file the flush covered and its size then, so that a test
-// tells a flush of the whole file from one that went missing or came too early.
+// counters note the file the flush covered, found under the temporary name (so
+// only a flush before the rename counts), and its size then, so that a test
+// tells a flush of the whole file from one that went missing, came too early
+// or too late.
 void FlushTemporary(int Fd, const std::string& Temp) {
   if (::fsync(Fd) != 0) throw EWriteError("Cannot flush file \"" + Temp + "\": " + std::strerror(errno));
-  struct stat st {};
-  const bool known = ::fstat(Fd, &st) == 0;
+  struct stat flushed {};
+  struct stat named {};
+  const bool known = ::fstat(Fd, &flushed) == 0 && ::stat(Temp.c_str(), &named) == 0 &&
+                     named.st_ino == flushed.st_ino && named.st_dev == flushed.st_dev;
   const std::lock_guard<std::mutex> guard(gFlushesMutex);
   ++gFlushes.Files;
-  gFlushes.LastFile = known ? static_cast<std::uint64_t>(st.st_ino) : 0;
-  gFlushes.LastFileSize = known ? static_cast<std::int64_t>(st.st_size) : -1;
+  gFlushes.LastFile = known ? static_cast<std::uint64_t>(flushed.st_ino) : 0;
+  gFlushes.LastFileSize = known ? static_cast<std::int64_t>(flushed.st_size) : -1;
 }
 
 // A rename is durable only once the folder entry itself reaches the disk.

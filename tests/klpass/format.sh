@@ -40,7 +40,7 @@ expect_failure 3 "wrong master password"
 run 'New master\n' vault show v.klv 1 --reveal
 expect_out "  password:  s1"
 run '' vault info v.klv
-expect_out "Argon2id 8 MiB, 1 pass"
+[ "$out" = "v.klv: version 3 (authenticated), Argon2id 8 MiB, 1 pass" ] || fail "info: $out"
 
 # Legacy files made by an earlier version of the library (format 2).
 for kind in vault users; do
