@@ -43,6 +43,15 @@ else
   run "$m" vault export v.klv --out pub/link.csv --force
   expect_failure 6 "is not followed"
   [ ! -e made-by-link.csv ] || fail "the link's target was created"
+  # The same link to a vault: no edit, and no lock made beside its target.
+  mkdir elsewhere
+  cp v.klv elsewhere/v.klv
+  ln -s "$work/elsewhere/v.klv" pub/v.klv
+  chown -h 65534:65534 pub/v.klv
+  run "${m}pw\n" vault add pub/v.klv --title planted
+  expect_failure 6 "is not followed"
+  [ ! -e elsewhere/v.klv.lock ] || fail "a lock was made beside the link's target"
+  cmp -s v.klv elsewhere/v.klv || fail "the link's target changed"
 fi
 
 case_ "a vault moved out and back in through each format keeps every record"
