@@ -17,16 +17,20 @@ namespace kl {
 // made). Every SaveToFile of the library uses it.
 //
 // On POSIX systems a symbolic link is followed: its final target is replaced
-// and the link stays. A replaced file keeps its mode, and its owner and group
-// where the process may set them (root may, and a member of the group may set
-// that); a new file is private to its owner. The temporary file is named
+// and the link stays; but in a sticky folder anyone may write to, only a link
+// of the saving user or of the folder's owner is followed (EFCreateError
+// otherwise), as the kernel's fs.protected_symlinks would have it. A replaced
+// file keeps its mode, and its owner and group where the process may set them
+// (root may, and a member of the group may set that); a new file is private to
+// its owner. The temporary file is named
 // ".klsave-<hash of the target's name>-<pid>-<random>" and locked while the
 // save runs; each save first removes such files that earlier saves of the same
 // target left when their process died (kill -9, power loss), and only those.
 // The name is short, so any target name the system allows can be saved.
-// A replaced file keeps its permissions unless Access is faOwnerOnly, which
-// makes the new file readable and writable by its owner alone in any case (on
-// POSIX; Windows gives every new file the folder's inherited permissions).
+// A replaced file keeps its permissions unless Access is faOwnerOnly, for
+// secrets in clear: the new file is then the writer's own, whoever owned the
+// file it replaces, and readable and writable by the writer alone (on POSIX;
+// Windows gives every new file the folder's inherited permissions).
 enum TFileAccess { faKeep, faOwnerOnly };
 KL_API void SaveFileAtomically(const String& FileName, const std::function<void(TStream&)>& Writer,
                                TFileAccess Access = faKeep);

@@ -8,11 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 #include "foundation/AtomicFileCounters.h"
@@ -27,8 +27,8 @@ namespace {
 constexpr int kMaxLinks = 40; // as the kernel's own limit on links in a path
 constexpr std::string_view kTempPrefix = ".klsave-";
 
-std::atomic<std::uint64_t> gFileFlushes{0};
-std::atomic<std::uint64_t> gFolderFlushes{0};
+std::mutex gFlushesMutex;
+detail::TAtomicSaveFlushes gFlushes; // guarded by gFlushesMutex
 
 [[noreturn]] void RaiseCreateError(const std::string& Target, int Error) {
   throw EFCreateError("Cannot create file \"" + Target + "\": " + std::strerror(Error));
@@ -46,6 +46,20 @@ std::string BaseNameOf(const std::string& Path) {
   return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
+// Whether a save may follow the link Link (lstat'ed as LinkStat). In a sticky
+// folder that anyone may write to (/tmp), a link is followed only when it
+// belongs to this process's user or to the folder's owner, the rule the kernel
+// applies with fs.protected_symlinks=1: otherwise another user could plant a
+// link there and have this process write wherever it points. The library
+// resolves links itself, so the kernel's rule never applies to it, and the
+// setting may be off anyway.
+bool MayFollow(const std::string& Link, const struct stat& LinkStat) {
+  struct stat folder {};
+  if (::stat(DirectoryOf(Link).c_str(), &folder) != 0) return false;
+  const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+  return !shared || LinkStat.st_uid == ::geteuid() || LinkStat.st_uid == folder.st_uid;
+}
+
 // The path the save must replace: Path itself, or the final target of the
 // symbolic links it leads through (a dangling link's target is created).
 std::string FollowLinks(const std::string& Path) {
@@ -53,6 +67,10 @@ std::string FollowLinks(const std::string& Path) {
   for (int hops = 0; hops <= kMaxLinks; ++hops) {
     struct stat st {};
     if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    if (!MayFollow(current, st)) {
+      throw EFCreateError("Cannot create file \"" + Path + "\": the symbolic link \"" + current +
+                          "\" belongs to another user of a shared sticky folder and is not followed");
+    }
     std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
     const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
     if (n < 0) RaiseCreateError(Path, errno);
@@ -104,22 +122,44 @@ void RemoveDeadTemporaries(const std::string& Dir, const std::string& Prefix) {
 // A replaced file keeps its owner and group where the process may set them,
 // then its mode (a change of owner may clear the set-id bits, so it comes
 // first). A new file keeps the private mode the temporary file was made with.
-// The mode is kept only with faKeep: an owner-only file stays 0600 (as
-// mkostemp made it) whatever the file it replaces allowed.
+// An owner-only file keeps nothing of the file it replaces: it holds secrets
+// in clear, so it stays the writer's own, 0600 as mkostemp made it, even when
+// the file it replaces was planted by another user.
 void CopyOwnershipAndMode(int Fd, const std::string& Target, TFileAccess Access) {
   struct stat st {};
   if (::stat(Target.c_str(), &st) != 0) return;
+  if (Access == faOwnerOnly) return;
   if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
     if (::fchown(Fd, st.st_uid, st.st_gid) != 0) (void)::fchown(Fd, static_cast<uid_t>(-1), st.st_gid);
   }
-  if (Access == faKeep) ::fchmod(Fd, st.st_mode & 07777);
+  ::fchmod(Fd, st.st_mode & 07777);
+}
+
+// Flushes the finished temporary file to disk through its own descriptor. The
+// counters note the file the flush covered, found under the temporary name (so
+// only a flush before the rename counts), and its size then, so that a test
+// tells a flush of the whole file from one that went missing, came too early
+// or too late.
+void FlushTemporary(int Fd, const std::string& Temp) {
+  if (::fsync(Fd) != 0) throw EWriteError("Cannot flush file \"" + Temp + "\": " + std::strerror(errno));
+  struct stat flushed {};
+  struct stat named {};
+  const bool known = ::fstat(Fd, &flushed) == 0 && ::stat(Temp.c_str(), &named) == 0 &&
+                     named.st_ino == flushed.st_ino && named.st_dev == flushed.st_dev;
+  const std::lock_guard<std::mutex> guard(gFlushesMutex);
+  ++gFlushes.Files;
+  gFlushes.LastFile = known ? static_cast<std::uint64_t>(flushed.st_ino) : 0;
+  gFlushes.LastFileSize = known ? static_cast<std::int64_t>(flushed.st_size) : -1;
 }
 
 // A rename is durable only once the folder entry itself reaches the disk.
 void SyncDirectory(const std::string& Dir) {
   const int fd = ::open(Dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  if (::fsync(fd) == 0) gFolderFlushes.fetch_add(1, std::memory_order_relaxed);
+  if (::fsync(fd) == 0) {
+    const std::lock_guard<std::mutex> guard(gFlushesMutex);
+    ++gFlushes.Folders;
+  }
   ::close(fd);
 }
 
@@ -145,8 +185,7 @@ TFileStamp Save(const String& FileName, const std::function<void(TStream&)>& Wri
       TFileStream stream(fd, UTF8ToStr(temp));
       CopyOwnershipAndMode(fd, target, Access);
       Writer(stream);
-      stream.FlushToDisk();
-      gFileFlushes.fetch_add(1, std::memory_order_relaxed);
+      FlushTemporary(fd, temp);
       saved = TFileStamp::OfHandle(fd);
     }
     if (Expected != nullptr && TFileStamp::Of(UTF8ToStr(target)) != *Expected) {
@@ -166,7 +205,8 @@ TFileStamp Save(const String& FileName, const std::function<void(TStream&)>& Wri
 namespace detail {
 
 TAtomicSaveFlushes AtomicSaveFlushes() noexcept {
-  return {gFileFlushes.load(std::memory_order_relaxed), gFolderFlushes.load(std::memory_order_relaxed)};
+  const std::lock_guard<std::mutex> guard(gFlushesMutex);
+  return gFlushes;
 }
 
 } // namespace detail

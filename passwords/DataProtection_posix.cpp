@@ -230,9 +230,10 @@ void CreateKeyFile(const std::string& Folder, const std::string& FileName, Secur
   TKLFastRandomGenerator random;
   random.Generate(Key.data(), static_cast<std::int32_t>(kKeySize));
   try {
-    // The atomic save makes new files of mode 0600.
-    SaveFileAtomically(UTF8ToStr(FileName),
-                       [&Key](TStream& S) { S.WriteBuffer(Key.data(), static_cast<std::int32_t>(kKeySize)); });
+    // A key in clear: the writer's own file, mode 0600, whatever was there.
+    SaveFileAtomically(
+        UTF8ToStr(FileName), [&Key](TStream& S) { S.WriteBuffer(Key.data(), static_cast<std::int32_t>(kKeySize)); },
+        faOwnerOnly);
   } catch (const Exception& e) {
     FailWithErrno(errno, std::string("Cannot save the key file: ") + e.what());
   }

@@ -82,9 +82,9 @@ piped 'x\n' users verify users.txt bob
 
 step "users: an encrypted user database under a master password"
 piped 'db master\n' users create users.db --encrypted
-piped 'db master\ncarol password\n' users add users.db carol
-piped 'db master\n' users list users.db --schemes
-piped 'wrong master\n' users list users.db
+piped 'db master\ncarol password\n' users add users.db carol --encrypted
+piped 'db master\n' users list users.db --schemes --encrypted
+piped 'wrong master\n' users list users.db --encrypted
 run users info users.db
 
 step "vault: password records in an encrypted file"

@@ -10,7 +10,10 @@ namespace klpass {
 // turns instead of each saving over the other's change. The lock is on a file
 // beside the target ("<target>.lock", or ".klpass-<hash>.lock" when that name
 // would be too long), which stays: removing it could let two runs lock two
-// different files. Links to the target lock the same file.
+// different files. Links to the target lock the same file. The lock file is
+// opened read-only and carries the target's read and write bits and group, so
+// that every user who may edit a shared file may lock it. A target reached
+// through another user's link in a shared sticky folder is refused (exit 6).
 class TFileLock {
 public:
   // Waits for the lock up to the time KLPASS_LOCK_TIMEOUT gives in seconds

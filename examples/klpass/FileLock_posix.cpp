@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,11 +22,65 @@ std::string ResolvedPath(const std::string& Target) {
   return path;
 }
 
+namespace {
+
+constexpr int kMaxLinks = 40; // as the kernel's own limit on links in a path
+
+std::string FolderOf(const std::string& Path) {
+  const std::size_t slash = Path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+// Refuses a target reached through a link that another user planted in a
+// sticky folder anyone may write to (the rule of fs.protected_symlinks, which
+// the atomic save applies too): the lock would otherwise be made beside
+// whatever the link points at, a file of that user's choosing.
+void RefuseUntrustedLinks(const std::string& Target) {
+  std::string current = Target;
+  for (int hops = 0; hops < kMaxLinks; ++hops) {
+    struct stat link {};
+    struct stat folder {};
+    if (::lstat(current.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return;
+    if (::stat(FolderOf(current).c_str(), &folder) != 0) return;
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    if (shared && link.st_uid != ::geteuid() && link.st_uid != folder.st_uid) {
+      Fail(kExitFileError, "cannot lock '" + Target + "': the symbolic link '" + current +
+                               "' belongs to another user of a shared sticky folder and is not followed");
+    }
+    std::string next(4096, '\0');
+    const ssize_t n = ::readlink(current.c_str(), next.data(), next.size());
+    if (n < 0) return;
+    next.resize(static_cast<std::size_t>(n));
+    current = !next.empty() && next.front() == '/' ? next : FolderOf(current) + "/" + next;
+  }
+}
+
+// Opens (or makes) the lock file read-only, all flock needs, so that whoever
+// may read it may lock. It carries the read and write bits and the group of
+// the file it guards, so that every user a shared file admits can take its
+// lock; the owner brings a lock made before the file was shared (or narrowed
+// by the umask) up to date. A lock of a file yet to be made is private.
+int OpenLockFile(const std::string& Name, const std::string& Target) {
+  struct stat guarded {};
+  const bool exists = ::stat(Target.c_str(), &guarded) == 0;
+  const mode_t mode = exists ? (guarded.st_mode & 0666) : 0600;
+  const int fd = ::open(Name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+  struct stat lock {};
+  if (fd < 0 || !exists || ::fstat(fd, &lock) != 0 || lock.st_uid != ::geteuid()) return fd;
+  if (lock.st_gid != guarded.st_gid) (void)::fchown(fd, static_cast<uid_t>(-1), guarded.st_gid);
+  if ((lock.st_mode & 07777) != mode) (void)::fchmod(fd, mode);
+  return fd;
+}
+
+} // namespace
+
 // flock locks belong to the open file, so they go with the process however it
 // ends; polling keeps the wait bounded.
 TFileLock::TFileLock(const std::string& Target) {
+  RefuseUntrustedLinks(Target);
   const std::string name = LockFileName(Target);
-  const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  const int fd = OpenLockFile(name, ResolvedPath(Target));
   if (fd < 0) Fail(kExitFileError, "cannot lock '" + Target + "': " + name + ": " + std::strerror(errno));
   FHandle = fd;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LockTimeoutMilliseconds());

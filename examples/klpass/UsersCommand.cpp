@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -59,8 +60,9 @@ struct TRequest {
 
 // True when the file starts with the storage tag (little-endian): an encrypted
 // database. Anything else, a missing file or one that is not a regular file
-// included, is taken for text, whose Open then reports what is wrong. Read
-// through the library's file stream, which never waits on a FIFO.
+// included, is not. Read through the library's file stream, which never waits
+// on a FIFO. Only 'info' and the messages go by it: what a command opens is
+// the kind its command line names, never the kind the file claims to be.
 bool IsEncryptedFile(const std::string& FileName) {
   std::array<std::uint8_t, 2> tag{};
   try {
@@ -70,6 +72,25 @@ bool IsEncryptedFile(const std::string& FileName) {
     return false;
   }
   return tag[0] == (kl::KLStorageTag & 0xFF) && tag[1] == (kl::KLStorageTag >> 8);
+}
+
+// Refuses a file of the other kind before it is read. Whoever may replace an
+// encrypted database could otherwise put a text one holding a hash of their own
+// password in its place, and have it verify without the master password. The
+// check is for the message: a text file fails the encrypted load anyway, and
+// an encrypted one the text parser.
+void RefuseOtherKind(const std::string& FileName, bool Encrypted) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(FileName, error)) return; // Open says what is wrong
+  const bool encryptedFile = IsEncryptedFile(FileName);
+  if (Encrypted && !encryptedFile) {
+    Fail(kExitDamaged, "'" + FileName +
+                           "' is not an encrypted user database, and --encrypted asks for one: refused, nothing "
+                           "was read from it");
+  }
+  if (!Encrypted && encryptedFile) {
+    Fail(kExitDamaged, "'" + FileName + "' is an encrypted user database: give --encrypted to open it as one");
+  }
 }
 
 void Save(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
@@ -196,6 +217,7 @@ int Run(const TRequest& Request) {
     std::printf("created %s user database '%s'\n", encrypted ? "encrypted" : "text", Request.File.c_str());
     return kExitOk;
   }
+  RefuseOtherKind(Request.File, encrypted);
   Attempt("cannot open '" + Request.File + "'", [&] { database.Open(Text(Request.File)); });
   switch (Request.Action) {
     case TAction::Add:
@@ -240,22 +262,20 @@ int RunUsers(const TCommandWords& Words) {
   const TRequest request{action->Action,      args.Positional()[1],  action->TakesUser ? args.Positional()[2] : "",
                          args.Has("--force"), &args, args.Has("--schemes"), ReadHashOptions(args)};
   if (action->TakesUser && request.User.empty()) Fail(kExitUsage, "the user name must not be empty");
-  const bool encrypted = action->Action == TAction::Create ? args.Has("--encrypted") : IsEncryptedFile(request.File);
-  const bool kdfOptionsFit = (action->Action == TAction::Create && encrypted) || action->Action == TAction::Upgrade;
+  const bool encrypted = args.Has("--encrypted");
+  const bool kdfOptionsFit = encrypted && (action->Action == TAction::Create || action->Action == TAction::Upgrade);
   if (HasKdfOptions(args) && !kdfOptionsFit) {
-    Fail(kExitUsage, "key derivation options go with 'create --encrypted' and 'upgrade' only");
+    Fail(kExitUsage, "key derivation options go with 'create --encrypted' and 'upgrade --encrypted' only");
   }
   if (action->Action == TAction::Info) {
-    if (!encrypted) {
+    // Describes whatever the file is, without opening it as a database.
+    if (!IsEncryptedFile(request.File)) {
       Attempt("cannot read '" + request.File + "'", [&] { kl::TFileStream(Text(request.File), kl::fmOpenRead); });
       std::printf("%s: text user database, not encrypted\n", request.File.c_str());
     } else {
       PrintFileInfo(request.File);
     }
     return kExitOk;
-  }
-  if (action->Action == TAction::Upgrade && !encrypted && HasKdfOptions(args)) {
-    Fail(kExitUsage, "'" + request.File + "' is a text user database: it has no key derivation to set");
   }
   return encrypted ? Run<TEncryptedDatabase>(request) : Run<TTextDatabase>(request);
 }
@@ -267,13 +287,16 @@ const TCommand UsersCommand = {
     "  users create FILE [--encrypted [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]]\n"
     "               [--force]\n"
     "  users info FILE\n"
-    "  users upgrade FILE [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
-    "  users add|change|delete|verify FILE NAME\n"
-    "  users list FILE [--schemes]\n"
+    "  users upgrade FILE [--encrypted [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]]\n"
+    "  users add|change|delete|verify FILE NAME [--encrypted]\n"
+    "  users list FILE [--schemes] [--encrypted]\n"
     "      Keeps a user password database: Argon2id hashes, never the passwords.\n"
-    "      A text file by default; --encrypted makes an encrypted file under a\n"
-    "      master password (read as a secret; an existing file's kind is\n"
-    "      recognised). 'add' and 'change' read the user's new password, 'verify'\n"
+    "      A text file by default; --encrypted makes and opens an encrypted file\n"
+    "      under a master password (read as a secret). The command line, never\n"
+    "      the file, says which kind a database is: every command but 'info'\n"
+    "      refuses a file of the other kind (exit status 4), so that a text file\n"
+    "      put in an encrypted one's place is never trusted. 'add' and 'change'\n"
+    "      read the user's new password, 'verify'\n"
     "      reads one and checks it (exit status 3 when wrong), and replaces an old\n"
     "      or weaker hash with a current one. 'list --schemes' shows each user's\n"
     "      hash form. Encrypted files are saved in the authenticated format 3;\n"

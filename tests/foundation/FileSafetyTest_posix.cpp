@@ -3,15 +3,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "foundation/AtomicFile.h"
 #include "foundation/AtomicFileCounters.h"
+#include "foundation/FileStamp.h"
 #include "foundation/FileStream.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/StringList.h"
@@ -37,13 +40,19 @@ std::vector<std::string> Names(const std::string& Dir) {
   return names;
 }
 
+// The flush must cover the finished file: the one that became the target (the
+// rename keeps its file number), with every byte the writer wrote.
 TEST(AtomicSave, FlushesTheFileBeforeTheRenameAndTheFolderAfterIt) {
   TempDir dir;
   const detail::TAtomicSaveFlushes before = detail::AtomicSaveFlushes();
-  SaveText(dir.FileU("f"), "a");
+  SaveText(dir.FileU("f"), "abc");
   const detail::TAtomicSaveFlushes after = detail::AtomicSaveFlushes();
   EXPECT_EQ(after.Files - before.Files, 1u);
   EXPECT_EQ(after.Folders - before.Folders, 1u);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.File("f").c_str(), &st), 0);
+  EXPECT_EQ(after.LastFile, static_cast<std::uint64_t>(st.st_ino));
+  EXPECT_EQ(after.LastFileSize, 3);
 }
 
 // Links relative and absolute, chained and dangling: the final target gets
@@ -142,6 +151,99 @@ TEST(AtomicSave, RemovesOnlyTemporariesThatDeadSavesOfTheSameTargetLeft) {
   ::close(ready[1]);
 }
 
+// The temporary-file prefix of Name's saves ("<prefix><pid>-XXXXXX"), taken
+// from a save while it runs.
+std::string TemporaryPrefix(const TempDir& Dir, const std::string& Name) {
+  std::string prefix;
+  SaveFileAtomically(Dir.FileU(Name), [&](TStream&) {
+    for (const std::string& name : Names(Dir.Path())) {
+      if (name.rfind(".klsave-", 0) == 0) prefix = name.substr(0, name.find('-', 8) + 1);
+    }
+  });
+  return prefix;
+}
+
+// A pid no process can have: pids stay below the system's limit.
+long AbsentPid() {
+  long limit = 4194304;
+  if (FILE* f = std::fopen("/proc/sys/kernel/pid_max", "r")) {
+    if (std::fscanf(f, "%ld", &limit) != 1) limit = 4194304;
+    std::fclose(f);
+  }
+  return limit;
+}
+
+// A left temporary goes only when its process is gone and its lock is free:
+// a live process may be saving (even where locks are missing), and a held lock
+// means a process saves under a pid that is not its own (another pid namespace).
+TEST(AtomicSave, RemovesATemporaryOnlyWhenItsProcessIsGoneAndItsLockIsFree) {
+  TempDir dir;
+  const std::string prefix = TemporaryPrefix(dir, "vault");
+  ASSERT_FALSE(prefix.empty());
+  struct TCase {
+    const char* What;
+    long Pid;
+    bool Locked;
+    bool Removed;
+  };
+  const TCase cases[] = {{"process alive, lock free", 1, false, false},
+                         {"process gone, lock free", AbsentPid(), false, true},
+                         {"process gone, lock held", AbsentPid() + 1, true, false}};
+  std::vector<int> held;
+  for (const TCase& c : cases) {
+    const std::string path = dir.File(prefix + std::to_string(c.Pid) + "-abcdef");
+    test::WriteFileBytes(path, "old secret");
+    if (c.Locked) {
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+      held.push_back(fd);
+    }
+  }
+  SaveText(dir.FileU("vault"), "v");
+  for (const TCase& c : cases) {
+    const std::string path = dir.File(prefix + std::to_string(c.Pid) + "-abcdef");
+    EXPECT_EQ(::access(path.c_str(), F_OK) != 0, c.Removed) << c.What;
+  }
+  for (const int fd : held) ::close(fd);
+}
+
+// In a sticky folder anyone may write to, a link is followed only when it
+// belongs to the saving user or to the folder's owner; elsewhere always. A
+// refused link changes nothing: its target is not made.
+TEST(AtomicSave, FollowsALinkInASharedStickyFolderOnlyWhenItsOwnerMayBeTrusted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make files of another user";
+  struct TCase {
+    const char* What;
+    mode_t FolderMode;
+    uid_t FolderOwner;
+    uid_t LinkOwner;
+    bool Followed;
+  };
+  const TCase cases[] = {{"another user's link in a sticky shared folder", 01777, 0, 65534, false},
+                         {"the folder owner's link", 01777, 65534, 65534, true},
+                         {"the saving user's link", 01777, 0, 0, true},
+                         {"a folder that is not sticky", 0777, 0, 65534, true},
+                         {"a sticky folder others may not write", 01775, 0, 65534, true}};
+  for (const TCase& c : cases) {
+    TempDir dir;
+    const std::string shared = dir.File("shared");
+    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), c.FolderMode), 0);
+    ASSERT_EQ(::chown(shared.c_str(), c.FolderOwner, 0), 0);
+    const std::string target = dir.File("target");
+    ASSERT_EQ(::symlink(target.c_str(), (shared + "/link").c_str()), 0);
+    ASSERT_EQ(::lchown((shared + "/link").c_str(), c.LinkOwner, 0), 0);
+    if (c.Followed) {
+      SaveText(UTF8ToStr(shared + "/link"), "s");
+      EXPECT_EQ(test::ReadFileBytes(target), "s") << c.What;
+    } else {
+      EXPECT_THROW(SaveText(UTF8ToStr(shared + "/link"), "s"), EFCreateError) << c.What;
+      EXPECT_NE(::access(target.c_str(), F_OK), 0) << c.What;
+      EXPECT_EQ(Names(shared).size(), 1u) << c.What; // only the link
+    }
+  }
+}
+
 TEST(AtomicSave, WithAStampRefusesAFileThatChangedSinceAndKeepsTheOtherWrite) {
   TempDir dir;
   const String file = dir.FileU("db");
@@ -165,6 +267,33 @@ TEST(AtomicSave, WithAStampRefusesAFileThatChangedSinceAndKeepsTheOtherWrite) {
   EXPECT_THROW(SaveFileAtomically(
                    dir.FileU("missing"), [](TStream&) {}, none),
                EFileChangedError);
+}
+
+// An edit in place shows in the size or in the modification time, to the
+// nanosecond (two saves in one second must not look alike); a rename changes
+// nothing, so a temporary file's stamp is that of the file it becomes.
+TEST(FileStamp, TellsAChangeOfSizeOrOfModificationTimeByANanosecond) {
+  TempDir dir;
+  const std::string path = dir.File("f");
+  const auto write = [&](const std::string& Bytes, long Nanoseconds) {
+    test::WriteFileBytes(path, Bytes);
+    const timespec times[2] = {{1000, 0}, {1000, Nanoseconds}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+  };
+  ASSERT_TRUE(write("abc", 1));
+  const TFileStamp first = TFileStamp::Of(dir.FileU("f"));
+  ASSERT_TRUE(first.GetExists());
+  ASSERT_TRUE(write("abc", 2));
+  EXPECT_FALSE(TFileStamp::Of(dir.FileU("f")) == first) << "a nanosecond later";
+  ASSERT_TRUE(write("abcd", 1));
+  EXPECT_FALSE(TFileStamp::Of(dir.FileU("f")) == first) << "a byte longer";
+  ASSERT_TRUE(write("xyz", 1));
+  EXPECT_TRUE(TFileStamp::Of(dir.FileU("f")) == first) << "same size and time";
+  ASSERT_EQ(::rename(path.c_str(), dir.File("g").c_str()), 0);
+  EXPECT_TRUE(TFileStamp::Of(dir.FileU("g")) == first) << "renamed";
+  // No file: a missing name, and a name below a file that is not a folder.
+  EXPECT_FALSE(TFileStamp::Of(dir.FileU("f")).GetExists());
+  EXPECT_FALSE(TFileStamp::Of(dir.FileU("g/inside")).GetExists());
 }
 
 TEST(FileStream, WhatIsNotARegularFileIsRefusedWithoutWaiting) {

@@ -25,6 +25,35 @@ run "$m" vault export v.klv --out out.csv --force
 run "$m" vault export v.klv --format csv --spreadsheet-safe
 grep -qF "\"'=SUM(1)\"" <<<"$out" || fail "formula not neutralised"
 
+case_ "root's export into a shared sticky folder is root's alone, whatever another user planted there"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "klpass exchange: skipping the planted-file case (needs root to make another user's files)"
+else
+  mkdir pub
+  chmod 1777 pub
+  touch pub/planted.csv
+  chown 65534:65534 pub/planted.csv
+  chmod 666 pub/planted.csv
+  run "$m" vault export v.klv --out pub/planted.csv --force
+  expect_status 0
+  [ "$(stat -c '%u %a' pub/planted.csv)" = "0 600" ] || fail "the export is $(stat -c '%U %a' pub/planted.csv)"
+  # A dangling link of another user: following it would create its target.
+  ln -s "$work/made-by-link.csv" pub/link.csv
+  chown -h 65534:65534 pub/link.csv
+  run "$m" vault export v.klv --out pub/link.csv --force
+  expect_failure 6 "is not followed"
+  [ ! -e made-by-link.csv ] || fail "the link's target was created"
+  # The same link to a vault: no edit, and no lock made beside its target.
+  mkdir elsewhere
+  cp v.klv elsewhere/v.klv
+  ln -s "$work/elsewhere/v.klv" pub/v.klv
+  chown -h 65534:65534 pub/v.klv
+  run "${m}pw\n" vault add pub/v.klv --title planted
+  expect_failure 6 "is not followed"
+  [ ! -e elsewhere/v.klv.lock ] || fail "a lock was made beside the link's target"
+  cmp -s v.klv elsewhere/v.klv || fail "the link's target changed"
+fi
+
 case_ "a vault moved out and back in through each format keeps every record"
 for format in csv json bitwarden-json; do
   run "$m" vault export v.klv --format "$format" --out "out.$format" --force

@@ -40,12 +40,13 @@ expect_failure 3 "wrong master password"
 run 'New master\n' vault show v.klv 1 --reveal
 expect_out "  password:  s1"
 run '' vault info v.klv
-expect_out "Argon2id 8 MiB, 1 pass"
+[ "$out" = "v.klv: version 3 (authenticated), Argon2id 8 MiB, 1 pass" ] || fail "info: $out"
 
 # Legacy files made by an earlier version of the library (format 2).
 for kind in vault users; do
-  if [ $kind = vault ]; then file=legacy.klv; src=legacy-vault-v2.klv; use=(vault list "$file"); else
-    file=legacy.db; src=legacy-users-v2.db; use=(users list "$file"); fi
+  if [ $kind = vault ]; then file=legacy.klv; src=legacy-vault-v2.klv; kflag=(); else
+    file=legacy.db; src=legacy-users-v2.db; kflag=(--encrypted); fi
+  use=($kind list "$file" "${kflag[@]}")
   cp "$data/$src" "$file"
 
   case_ "$kind: a legacy file is refused, naming upgrade, and info says so"
@@ -55,16 +56,16 @@ for kind in vault users; do
   expect_out "version 2 (legacy: PBKDF2, not authenticated"
 
   case_ "$kind: upgrade saves it as version 3 with what it held"
-  run 'wrong\n' $kind upgrade "$file"
+  run 'wrong\n' $kind upgrade "$file" "${kflag[@]}"
   expect_failure 3 "wrong master password"
   cmp -s "$file" "$data/$src" || fail "the file changed"
-  run 'Legacy master\n' $kind upgrade "$file" "${small[@]}"
+  run 'Legacy master\n' $kind upgrade "$file" "${kflag[@]}" "${small[@]}"
   expect_success
   expect_out "saved '$file' (was version 2) as $file: version 3 (authenticated), Argon2id 8 MiB, 1 pass"
   run 'Legacy master\n' "${use[@]}"
   expect_success
   [ $kind = vault ] && expect_out "Legacy site" || expect_out "alice"
-  run 'Legacy master\n' $kind upgrade "$file"
+  run 'Legacy master\n' $kind upgrade "$file" "${kflag[@]}"
   expect_out "already version 3"
 done
 
@@ -73,8 +74,8 @@ run '' users create text.db
 run '' users info text.db
 expect_out "text.db: text user database, not encrypted"
 run '' users upgrade text.db --kdf-passes 2
-expect_failure 2 "has no key derivation to set"
+expect_failure 2 "key derivation options go with 'create --encrypted' and 'upgrade --encrypted' only"
 run '' users create text2.db --kdf-passes 2
 expect_failure 2 "key derivation options go with"
-run 'Legacy master\nalice pw\n' users verify legacy.db alice
+run 'Legacy master\nalice pw\n' users verify legacy.db alice --encrypted
 expect_success

@@ -63,7 +63,7 @@ expect_out "wrapped 0 old password hashes"
 
 case_ "an encrypted database is upgraded the same way"
 run 'M\n' users create enc.db --encrypted
-run 'M\nsecret\n' users add enc.db dave "${cheap[@]}"
+run 'M\nsecret\n' users add enc.db dave --encrypted "${cheap[@]}"
 expect_success
-run 'M\n' users list enc.db --schemes
+run 'M\n' users list enc.db --schemes --encrypted
 expect_out "argon2id, 1024 KiB"

@@ -8,9 +8,11 @@ for kind in text encrypted; do
   db=users-$kind.db
   master=""
   create_flags=()
+  kind_flag=()
   if [ "$kind" = encrypted ]; then
     master='Master#1\n'
     create_flags=(--encrypted --kdf-memory 8 --kdf-passes 1)
+    kind_flag=(--encrypted)
   fi
 
   case_ "$kind: create, then refuse to create over it unless forced"
@@ -21,64 +23,64 @@ for kind in text encrypted; do
   expect_failure 7 "'$db' already exists"
 
   case_ "$kind: add users with UIDs in order, and list them"
-  run "${master}alice pw\n" users add "$db" alice
+  run "${master}alice pw\n" users add "$db" alice "${kind_flag[@]}"
   expect_success
   expect_out "added user 'alice' with UID 1"
-  run "${master}b\n" users add "$db" bob
+  run "${master}b\n" users add "$db" bob "${kind_flag[@]}"
   expect_out "with UID 2"
-  run "${master}" users list "$db"
+  run "${master}" users list "$db" "${kind_flag[@]}"
   expect_success
   expect_out "     1  alice"
   expect_out "     2  bob"
 
   case_ "$kind: verify accepts the password and nothing else"
-  run "${master}alice pw\n" users verify "$db" alice
+  run "${master}alice pw\n" users verify "$db" alice "${kind_flag[@]}"
   expect_success
   expect_out "password of 'alice' verified"
-  run "${master}alice pw \n" users verify "$db" alice
+  run "${master}alice pw \n" users verify "$db" alice "${kind_flag[@]}"
   expect_failure 3 "wrong password for user 'alice'"
-  run "${master}\n" users verify "$db" alice
+  run "${master}\n" users verify "$db" alice "${kind_flag[@]}"
   expect_failure 3 "wrong password for user 'alice'"
 
   case_ "$kind: adding an existing user is refused before any password is read"
-  run "$master" users add "$db" alice
+  run "$master" users add "$db" alice "${kind_flag[@]}"
   expect_failure 7 "user 'alice' already exists"
 
   case_ "$kind: change replaces the password"
-  run "${master}new pw\n" users change "$db" alice
+  run "${master}new pw\n" users change "$db" alice "${kind_flag[@]}"
   expect_success
-  run "${master}alice pw\n" users verify "$db" alice
+  run "${master}alice pw\n" users verify "$db" alice "${kind_flag[@]}"
   expect_status 3
-  run "${master}new pw\n" users verify "$db" alice
+  run "${master}new pw\n" users verify "$db" alice "${kind_flag[@]}"
   expect_success
 
   case_ "$kind: delete removes the user, and UIDs are not handed out again"
-  run "$master" users delete "$db" alice
+  run "$master" users delete "$db" alice "${kind_flag[@]}"
   expect_success
-  run "$master" users list "$db"
+  run "$master" users list "$db" "${kind_flag[@]}"
   expect_no_out "alice"
-  run "${master}c\n" users add "$db" carol
+  run "${master}c\n" users add "$db" carol "${kind_flag[@]}"
   expect_out "with UID 3"
 
   case_ "$kind: unknown users"
   for action in change delete verify; do
-    run "${master}x\n" users "$action" "$db" alice
+    run "${master}x\n" users "$action" "$db" alice "${kind_flag[@]}"
     expect_failure 5 "alice"
   done
 
   case_ "$kind: an empty user name is refused"
-  run "${master}x\n" users add "$db" ''
+  run "${master}x\n" users add "$db" '' "${kind_flag[@]}"
   expect_failure 2 "the user name must not be empty"
 
   case_ "$kind: a missing file"
-  run "$master" users list "absent-$db"
+  run "$master" users list "absent-$db" "${kind_flag[@]}"
   expect_failure 6 "Cannot open file"
 done
 
 case_ "names the text format cannot carry are refused; the encrypted one takes them"
 run 'x\n' users add users-text.db 'a:b'
 expect_failure 2 "a user name must not hold ':'"
-run 'Master#1\nx\n' users add users-encrypted.db 'a:b'
+run 'Master#1\nx\n' users add users-encrypted.db 'a:b' --encrypted
 expect_success
 
 case_ "the text file holds Argon2id hashes, never the password"
@@ -92,9 +94,9 @@ case_ "the encrypted file holds no user name in clear"
 ! grep -q bob users-encrypted.db || fail "user name in the encrypted file"
 
 case_ "the encrypted database wants its master password"
-run 'Master#2\n' users list users-encrypted.db
+run 'Master#2\n' users list users-encrypted.db --encrypted
 expect_failure 3 "cannot open 'users-encrypted.db': wrong master password"
-run '' users list users-encrypted.db
+run '' users list users-encrypted.db --encrypted
 expect_failure 2 'no input for "Master password"'
 
 case_ "an encrypted database needs a master password"
@@ -127,12 +129,37 @@ expect_failure 4 "Not valid UTF-8 text at line 2"
 case_ "a damaged encrypted database"
 cp users-encrypted.db cut.db
 truncate -s 150 cut.db
-run 'Master#1\n' users list cut.db
+run 'Master#1\n' users list cut.db --encrypted
 expect_failure 4 "cannot open 'cut.db'"
 cp users-encrypted.db flipped.db
 flip_byte flipped.db 140
-run 'Master#1\n' users list flipped.db
+run 'Master#1\n' users list flipped.db --encrypted
 expect_failure 4 "cannot open 'flipped.db'"
+
+case_ "the command line, not the file, says what kind of database it is"
+# Whoever may replace the encrypted database puts a text one in its place,
+# holding a hash of a password of their choice for alice.
+run 'mine\n' users create swapped.db
+run 'mine\n' users add swapped.db alice
+expect_success
+cp users-encrypted.db kept.db
+cp swapped.db users-encrypted.db
+for action in verify change delete; do
+  run 'mine\nmine\n' users "$action" users-encrypted.db alice --encrypted
+  expect_failure 4 "'users-encrypted.db' is not an encrypted user database, and --encrypted asks for one"
+done
+run 'Master#1\n' users list users-encrypted.db --encrypted
+expect_failure 4 "is not an encrypted user database"
+cmp -s users-encrypted.db swapped.db || fail "the text file was rewritten"
+cp kept.db users-encrypted.db
+# The other way round: an encrypted file where a text one is asked for.
+run 'Master#1\nx\n' users verify users-encrypted.db bob
+expect_failure 4 "'users-encrypted.db' is an encrypted user database: give --encrypted"
+run '' users list users-encrypted.db
+expect_failure 4 "give --encrypted"
+cmp -s users-encrypted.db kept.db || fail "the encrypted file changed"
+run '' users info users-encrypted.db
+expect_out "users-encrypted.db: version 3 (authenticated)"
 
 case_ "--force replaces an existing database"
 run '' users create users-text.db --force
