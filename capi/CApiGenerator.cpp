@@ -9,9 +9,13 @@
 #include "passwords/KLPasswords.h"
 #include "passwords/KLWordList.h"
 
-struct klp_generator {
+namespace {
+
+struct TGenerator {
   kl::TKLPasswordGenerator Generator;
 };
+
+} // namespace
 
 using namespace kl::capi;
 
@@ -55,16 +59,16 @@ extern "C" {
 int klp_generator_init(klp_generator_t** generator) {
   return Guard([&] {
     Require(generator != nullptr, "generator is NULL");
-    *generator = new klp_generator;
+    *generator = HandleOf<klp_generator_t>(new TGenerator);
     return KLP_OK;
   });
 }
 
-void klp_generator_destroy(klp_generator_t* generator) { delete generator; }
+void klp_generator_destroy(klp_generator_t* generator) { delete reinterpret_cast<TGenerator*>(generator); }
 
 int klp_generator_set_option(klp_generator_t* generator, int option, int32_t value) {
   return Guard([&] {
-    kl::TKLPasswordGenerator& g = Deref(generator, "generator is NULL").Generator;
+    kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     switch (option) {
       case KLP_GEN_USE_UPPERCASE: g.SetUseUpperCase(Flag(value)); break;
       case KLP_GEN_USE_LOWERCASE: g.SetUseLowerCase(Flag(value)); break;
@@ -109,7 +113,7 @@ int klp_generator_set_option(klp_generator_t* generator, int option, int32_t val
 
 int klp_generator_get_option(const klp_generator_t* generator, int option, int32_t* value) {
   return Guard([&] {
-    const kl::TKLPasswordGenerator& g = Deref(generator, "generator is NULL").Generator;
+    const kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     int32_t& v = Deref(value, "value is NULL");
     switch (option) {
       case KLP_GEN_USE_UPPERCASE: v = g.GetUseUpperCase(); break;
@@ -137,7 +141,7 @@ int klp_generator_get_option(const klp_generator_t* generator, int option, int32
 
 int klp_generator_set_text(klp_generator_t* generator, int which, const char* text) {
   return Guard([&] {
-    kl::TKLPasswordGenerator& g = Deref(generator, "generator is NULL").Generator;
+    kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     const kl::String value = Text(text, "text is NULL");
     switch (which) {
       case KLP_GEN_CUSTOM_CHARACTERS: g.SetCustomChars(value); break;
@@ -152,7 +156,7 @@ int klp_generator_set_text(klp_generator_t* generator, int which, const char* te
 
 int klp_generator_load_word_list(klp_generator_t* generator, const char* path) {
   return Guard([&] {
-    kl::TKLPasswordGenerator& g = Deref(generator, "generator is NULL").Generator;
+    kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     g.SetWordList(kl::TKLWordList::LoadFromFile(Text(path, "path is NULL")));
     return KLP_OK;
   });
@@ -162,7 +166,7 @@ int klp_generator_generate(klp_generator_t* generator, int32_t min_length, int32
   return Guard([&] {
     Require(password != nullptr, "password is NULL");
     *password = nullptr;
-    kl::TKLPasswordGenerator& g = Deref(generator, "generator is NULL").Generator;
+    kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     const TLengths lengths = Lengths(min_length, max_length);
     return HandOut(lengths.Default ? g.Generate() : g.Generate(lengths.From, lengths.ToExclusive), password);
   });
@@ -172,7 +176,7 @@ int klp_generator_passphrase(klp_generator_t* generator, int32_t words, char** p
   return Guard([&] {
     Require(passphrase != nullptr, "passphrase is NULL");
     *passphrase = nullptr;
-    kl::TKLPasswordGenerator& g = Deref(generator, "generator is NULL").Generator;
+    kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     Require(words >= 0, "the word count must not be negative");
     return HandOut(words == 0 ? g.GeneratePassphrase() : g.GeneratePassphrase(words), passphrase);
   });
@@ -180,7 +184,7 @@ int klp_generator_passphrase(klp_generator_t* generator, int32_t words, char** p
 
 int klp_generator_entropy(const klp_generator_t* generator, int32_t min_length, int32_t max_length, double* bits) {
   return Guard([&] {
-    const kl::TKLPasswordGenerator& g = Deref(generator, "generator is NULL").Generator;
+    const kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     double& out = Deref(bits, "bits is NULL");
     const TLengths lengths = Lengths(min_length, max_length);
     out = lengths.Default ? g.GetEntropy() : g.GetEntropy(lengths.From, lengths.ToExclusive);
@@ -190,7 +194,7 @@ int klp_generator_entropy(const klp_generator_t* generator, int32_t min_length, 
 
 int klp_generator_passphrase_entropy(const klp_generator_t* generator, int32_t words, double* bits) {
   return Guard([&] {
-    const kl::TKLPasswordGenerator& g = Deref(generator, "generator is NULL").Generator;
+    const kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     double& out = Deref(bits, "bits is NULL");
     Require(words >= 0, "the word count must not be negative");
     out = words == 0 ? g.GetPassphraseEntropy() : g.GetPassphraseEntropy(words);
@@ -205,7 +209,7 @@ int klp_generator_derive(const klp_generator_t* generator, const char* master_ke
     *password = nullptr;
     Require(length >= 0, "the length must not be negative");
     // Derivation draws nothing at random, so a const generator serves.
-    auto& g = const_cast<kl::TKLPasswordGenerator&>(Deref(generator, "generator is NULL").Generator);
+    auto& g = const_cast<kl::TKLPasswordGenerator&>(Of<TGenerator>(generator, "generator is NULL").Generator);
     kl::String key = Text(master_key, "master_key is NULL");
     kl::String derived;
     try {

@@ -12,7 +12,9 @@
 #include "rules/KLRules.h"
 #include "rules/KLStrength.h"
 
-struct klp_policy {
+namespace {
+
+struct TPolicy {
   std::unique_ptr<kl::TKLPasswordRulesList> Rules = std::make_unique<kl::TKLPasswordRulesList>();
   kl::TKLStrengthEstimator Estimator;
   // The policy's one dictionary of forbidden words and one list of blocked
@@ -21,14 +23,14 @@ struct klp_policy {
   kl::TKLBlocklistRule* Blocklist = nullptr;
 };
 
-struct klp_strength {
+struct TStrength {
   kl::TKLStrengthResult Result;
 };
 
-struct klp_check_result {
+struct TCheckResult {
   kl::TKLRuleFailures Failures;
   kl::TKLStrengthResult Strength;
-  ~klp_check_result() {
+  ~TCheckResult() {
     // Parameters may quote the password.
     for (kl::TKLRuleFailure& failure : Failures) {
       for (const kl::TKLRuleParameter& parameter : failure.GetParameters()) {
@@ -38,17 +40,19 @@ struct klp_check_result {
   }
 };
 
+} // namespace
+
 using namespace kl::capi;
 
 namespace {
 
 template <class TRule, class... TArgs>
-void AddRule(klp_policy& Policy, TArgs&&... Args) {
+void AddRule(TPolicy& Policy, TArgs&&... Args) {
   Policy.Rules->Add(std::make_unique<TRule>(std::forward<TArgs>(Args)...));
 }
 
-const kl::TKLRuleFailure& FailureAt(const klp_check_result* Result, size_t Index) {
-  const klp_check_result& result = Deref(Result, "result is NULL");
+const kl::TKLRuleFailure& FailureAt(const klp_check_result_t* Result, size_t Index) {
+  const TCheckResult& result = Of<TCheckResult>(Result, "result is NULL");
   const auto count = static_cast<std::int32_t>(std::min<std::size_t>(result.Failures.size(), INT32_MAX));
   return result.Failures[static_cast<std::size_t>(CheckedIndex(Index, count, "no failure at this index"))];
 }
@@ -73,7 +77,7 @@ extern "C" {
 int klp_policy_init(klp_policy_t** policy) {
   return Guard([&] {
     Require(policy != nullptr, "policy is NULL");
-    *policy = new klp_policy;
+    *policy = HandleOf<klp_policy_t>(new TPolicy);
     return KLP_OK;
   });
 }
@@ -90,19 +94,19 @@ int klp_policy_init_nist(klp_policy_t** policy, int flags, int32_t max_length, i
     if (max_length != 0) options.MaximumLength = max_length;
     options.MinimumStrengthScore = min_score;
     options.ContextWords = TextList(context, count);
-    auto made = std::make_unique<klp_policy>();
+    auto made = std::make_unique<TPolicy>();
     made->Rules = kl::CreateNistPolicy(options);
     made->Estimator.SetUserInputs(options.ContextWords);
-    *policy = made.release();
+    *policy = HandleOf<klp_policy_t>(made.release());
     return KLP_OK;
   });
 }
 
-void klp_policy_destroy(klp_policy_t* policy) { delete policy; }
+void klp_policy_destroy(klp_policy_t* policy) { delete reinterpret_cast<TPolicy*>(policy); }
 
 int klp_policy_add_rule(klp_policy_t* policy, int rule, int32_t value) {
   return Guard([&] {
-    klp_policy& p = Deref(policy, "policy is NULL");
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
     switch (rule) {
       case KLP_RULE_UPPERCASE: AddRule<kl::TKLUppercaseCharacterRule>(p); break;
       case KLP_RULE_LOWERCASE: AddRule<kl::TKLLowercaseCharacterRule>(p); break;
@@ -127,7 +131,7 @@ int klp_policy_add_rule(klp_policy_t* policy, int rule, int32_t value) {
 
 int klp_policy_add_length(klp_policy_t* policy, int32_t from, int32_t to) {
   return Guard([&] {
-    klp_policy& p = Deref(policy, "policy is NULL");
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
     Require(from >= 0 && to >= from, "a length range needs 0 <= from <= to");
     AddRule<kl::TKLLengthRule>(p, from, to);
     return KLP_OK;
@@ -136,7 +140,7 @@ int klp_policy_add_length(klp_policy_t* policy, int32_t from, int32_t to) {
 
 int klp_policy_add_text_rule(klp_policy_t* policy, int rule, const char* text) {
   return Guard([&] {
-    klp_policy& p = Deref(policy, "policy is NULL");
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
     const kl::String value = Text(text, "text is NULL");
     switch (rule) {
       case KLP_TEXT_RULE_ALLOWED_CHARACTERS: {
@@ -181,7 +185,7 @@ int klp_policy_add_text_rule(klp_policy_t* policy, int rule, const char* text) {
 
 int klp_policy_add_min_strength(klp_policy_t* policy, int32_t min_score, const char* const* words, size_t count) {
   return Guard([&] {
-    klp_policy& p = Deref(policy, "policy is NULL");
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
     AddRule<kl::TKLStrengthRule>(p, min_score, TextList(words, count));
     return KLP_OK;
   });
@@ -189,14 +193,14 @@ int klp_policy_add_min_strength(klp_policy_t* policy, int32_t min_score, const c
 
 int klp_policy_set_user_inputs(klp_policy_t* policy, const char* const* words, size_t count) {
   return Guard([&] {
-    Deref(policy, "policy is NULL").Estimator.SetUserInputs(TextList(words, count));
+    Of<TPolicy>(policy, "policy is NULL").Estimator.SetUserInputs(TextList(words, count));
     return KLP_OK;
   });
 }
 
 int klp_policy_rule_count(const klp_policy_t* policy, size_t* count) {
   return Guard([&] {
-    const klp_policy& p = Deref(policy, "policy is NULL");
+    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
     Deref(count, "count is NULL") = static_cast<size_t>(p.Rules->GetCount());
     return KLP_OK;
   });
@@ -206,22 +210,22 @@ int klp_policy_check(const klp_policy_t* policy, const char* password, klp_check
   return Guard([&] {
     Require(result != nullptr, "result is NULL");
     *result = nullptr;
-    const klp_policy& p = Deref(policy, "policy is NULL");
+    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
     const TPasswordText text(password);
-    auto made = std::make_unique<klp_check_result>();
+    auto made = std::make_unique<TCheckResult>();
     made->Failures = p.Rules->GetFailures(text.Get());
     made->Strength = p.Estimator.Estimate(text.Get());
     const bool passed = made->Failures.empty();
-    *result = made.release();
+    *result = HandleOf<klp_check_result_t>(made.release());
     return passed ? KLP_OK : KLP_CHECK_FAILED;
   });
 }
 
-void klp_check_result_destroy(klp_check_result_t* result) { delete result; }
+void klp_check_result_destroy(klp_check_result_t* result) { delete reinterpret_cast<TCheckResult*>(result); }
 
 int klp_check_result_failure_count(const klp_check_result_t* result, size_t* count) {
   return Guard([&] {
-    Deref(count, "count is NULL") = Deref(result, "result is NULL").Failures.size();
+    Deref(count, "count is NULL") = Of<TCheckResult>(result, "result is NULL").Failures.size();
     return KLP_OK;
   });
 }
@@ -271,7 +275,7 @@ int klp_check_result_parameter(const klp_check_result_t* result, size_t index, s
 
 int klp_check_result_json(const klp_check_result_t* result, char* out, size_t* out_len) {
   return Guard([&] {
-    const klp_check_result& r = Deref(result, "result is NULL");
+    const TCheckResult& r = Of<TCheckResult>(result, "result is NULL");
     return WriteText(kl::FormatCheckJson(r.Failures, r.Strength), out, out_len);
   });
 }
@@ -280,10 +284,10 @@ int klp_check_result_strength(const klp_check_result_t* result, klp_strength_t**
   return Guard([&] {
     Require(strength != nullptr, "strength is NULL");
     *strength = nullptr;
-    const klp_check_result& r = Deref(result, "result is NULL");
-    auto made = std::make_unique<klp_strength>();
+    const TCheckResult& r = Of<TCheckResult>(result, "result is NULL");
+    auto made = std::make_unique<TStrength>();
     made->Result = r.Strength;
-    *strength = made.release();
+    *strength = HandleOf<klp_strength_t>(made.release());
     return KLP_OK;
   });
 }
@@ -305,18 +309,18 @@ int klp_strength_estimate(const char* password, const char* const* words, size_t
     Require(strength != nullptr, "strength is NULL");
     *strength = nullptr;
     const TPasswordText text(password);
-    auto made = std::make_unique<klp_strength>();
+    auto made = std::make_unique<TStrength>();
     made->Result = kl::EstimatePasswordStrength(text.Get(), TextList(words, count));
-    *strength = made.release();
+    *strength = HandleOf<klp_strength_t>(made.release());
     return KLP_OK;
   });
 }
 
-void klp_strength_destroy(klp_strength_t* strength) { delete strength; }
+void klp_strength_destroy(klp_strength_t* strength) { delete reinterpret_cast<TStrength*>(strength); }
 
 int klp_strength_values(const klp_strength_t* strength, int32_t* score, double* guesses, double* guesses_log10) {
   return Guard([&] {
-    const kl::TKLStrengthResult& r = Deref(strength, "strength is NULL").Result;
+    const kl::TKLStrengthResult& r = Of<TStrength>(strength, "strength is NULL").Result;
     if (score) *score = r.Score;
     if (guesses) *guesses = r.Guesses;
     if (guesses_log10) *guesses_log10 = r.GuessesLog10;
@@ -327,7 +331,7 @@ int klp_strength_values(const klp_strength_t* strength, int32_t* score, double* 
 int klp_strength_crack_time(const klp_strength_t* strength, int attack, double* seconds, char* out,
                             size_t* out_len) {
   return Guard([&] {
-    const kl::TKLStrengthResult& r = Deref(strength, "strength is NULL").Result;
+    const kl::TKLStrengthResult& r = Of<TStrength>(strength, "strength is NULL").Result;
     const kl::TKLCrackTimes& t = r.CrackTimesSeconds;
     const kl::TKLCrackTimesDisplay& d = r.CrackTimesDisplay;
     std::pair<double, const kl::String*> time;
@@ -344,19 +348,19 @@ int klp_strength_crack_time(const klp_strength_t* strength, int attack, double* 
 }
 
 int klp_strength_warning(const klp_strength_t* strength, char* out, size_t* out_len) {
-  return Guard([&] { return WriteText(Deref(strength, "strength is NULL").Result.Feedback.Warning, out, out_len); });
+  return Guard([&] { return WriteText(Of<TStrength>(strength, "strength is NULL").Result.Feedback.Warning, out, out_len); });
 }
 
 int klp_strength_suggestion_count(const klp_strength_t* strength, size_t* count) {
   return Guard([&] {
-    Deref(count, "count is NULL") = Deref(strength, "strength is NULL").Result.Feedback.Suggestions.size();
+    Deref(count, "count is NULL") = Of<TStrength>(strength, "strength is NULL").Result.Feedback.Suggestions.size();
     return KLP_OK;
   });
 }
 
 int klp_strength_suggestion(const klp_strength_t* strength, size_t index, char* out, size_t* out_len) {
   return Guard([&] {
-    const auto& suggestions = Deref(strength, "strength is NULL").Result.Feedback.Suggestions;
+    const auto& suggestions = Of<TStrength>(strength, "strength is NULL").Result.Feedback.Suggestions;
     const auto count = static_cast<std::int32_t>(std::min<std::size_t>(suggestions.size(), INT32_MAX));
     return WriteText(suggestions[static_cast<std::size_t>(CheckedIndex(index, count, "no suggestion at this index"))],
                      out, out_len);

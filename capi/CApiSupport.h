@@ -35,6 +35,24 @@ T& Deref(T* Pointer, const char* Detail) {
   return *Pointer;
 }
 
+// The library never defines the handles' structures: a handle is the address
+// of an object of the unit's own type, cast back here, so that the C view (an
+// incomplete structure) is all the ABI holds of it.
+template <class TImpl, class THandle>
+TImpl& Of(THandle* Handle, const char* Detail) {
+  Require(Handle != nullptr, Detail);
+  return *reinterpret_cast<TImpl*>(Handle);
+}
+template <class TImpl, class THandle>
+const TImpl& Of(const THandle* Handle, const char* Detail) {
+  Require(Handle != nullptr, Detail);
+  return *reinterpret_cast<const TImpl*>(Handle);
+}
+template <class THandle, class TImpl>
+THandle* HandleOf(TImpl* Impl) noexcept {
+  return reinterpret_cast<THandle*>(Impl);
+}
+
 // The status of the exception being handled, its detail kept for
 // klp_last_error. Called from a catch block only.
 int StatusOfCurrentException() noexcept;

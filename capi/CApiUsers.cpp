@@ -19,7 +19,9 @@ public:
 
 } // namespace
 
-struct klp_users {
+namespace {
+
+struct TUsers {
   std::unique_ptr<TListable<kl::TKLTextPasswordDatabase>> Text;
   std::unique_ptr<TListable<kl::TKLBinaryPasswordDatabase>> Encrypted;
   kl::TKLPasswordDatabase& Database() const {
@@ -28,11 +30,13 @@ struct klp_users {
   kl::TKLDatabaseRecord Record(std::int32_t Index) const { return Text ? Text->Record(Index) : Encrypted->Record(Index); }
 };
 
+} // namespace
+
 using namespace kl::capi;
 
 namespace {
 
-kl::TKLPasswordDatabase& Database(klp_users_t* Users) { return Deref(Users, "users is NULL").Database(); }
+kl::TKLPasswordDatabase& Database(klp_users_t* Users) { return Of<TUsers>(Users, "users is NULL").Database(); }
 
 // A password as library text, wiped when it goes.
 class TSecretText {
@@ -59,7 +63,7 @@ int klp_users_init(klp_users_t** users, int kind, const char* master_password) {
   return Guard([&] {
     Require(users != nullptr, "users is NULL");
     *users = nullptr;
-    auto made = std::make_unique<klp_users>();
+    auto made = std::make_unique<TUsers>();
     if (kind == KLP_USERS_TEXT) {
       Require(master_password == nullptr, "a text database has no master password");
       made->Text = std::make_unique<TListable<kl::TKLTextPasswordDatabase>>();
@@ -73,12 +77,12 @@ int klp_users_init(klp_users_t** users, int kind, const char* master_password) {
       made->Encrypted->SetPassword(master.Get());
     }
     made->Database().SetRefuseChangedFile(true);
-    *users = made.release();
+    *users = HandleOf<klp_users_t>(made.release());
     return KLP_OK;
   });
 }
 
-void klp_users_destroy(klp_users_t* users) { delete users; }
+void klp_users_destroy(klp_users_t* users) { delete reinterpret_cast<TUsers*>(users); }
 
 int klp_users_set_hash_cost(klp_users_t* users, uint32_t memory_kib, uint32_t passes) {
   return Guard([&] {
@@ -93,7 +97,7 @@ int klp_users_set_hash_cost(klp_users_t* users, uint32_t memory_kib, uint32_t pa
 
 int klp_users_set_file_cost(klp_users_t* users, uint32_t memory_kib, uint32_t passes) {
   return Guard([&] {
-    klp_users& u = Deref(users, "users is NULL");
+    TUsers& u = Of<TUsers>(users, "users is NULL");
     Require(u.Encrypted != nullptr, "a text database has no key derivation");
     const kl::TKLKdfParameters defaults;
     u.Encrypted->SetKdfParameters({memory_kib ? memory_kib : defaults.MemoryKiB, passes ? passes : defaults.Passes});
@@ -116,7 +120,7 @@ int klp_users_create(klp_users_t* users, const char* path) {
 
 int klp_users_open(klp_users_t* users, const char* path, int flags) {
   return Guard([&] {
-    klp_users& u = Deref(users, "users is NULL");
+    TUsers& u = Of<TUsers>(users, "users is NULL");
     Require((flags & ~KLP_OPEN_ALLOW_LEGACY) == 0, "unknown flags");
     const kl::String file = Text(path, "path is NULL");
     if (u.Encrypted) u.Encrypted->SetAllowLegacyFormat((flags & KLP_OPEN_ALLOW_LEGACY) != 0);
@@ -179,7 +183,7 @@ int klp_users_verify(klp_users_t* users, const char* name, const char* password)
 
 int klp_users_count(const klp_users_t* users, size_t* count) {
   return Guard([&] {
-    const klp_users& u = Deref(users, "users is NULL");
+    const TUsers& u = Of<TUsers>(users, "users is NULL");
     Deref(count, "count is NULL") = static_cast<size_t>(u.Database().GetCount());
     return KLP_OK;
   });
@@ -187,7 +191,7 @@ int klp_users_count(const klp_users_t* users, size_t* count) {
 
 int klp_users_get(const klp_users_t* users, size_t index, int32_t* uid, char* name, size_t* name_len) {
   return Guard([&] {
-    const klp_users& u = Deref(users, "users is NULL");
+    const TUsers& u = Of<TUsers>(users, "users is NULL");
     const kl::TKLDatabaseRecord record =
         u.Record(CheckedIndex(index, u.Database().GetCount(), "no user at this index"));
     if (uid) *uid = record.UID;
@@ -197,7 +201,7 @@ int klp_users_get(const klp_users_t* users, size_t index, int32_t* uid, char* na
 
 int klp_users_upgrade(klp_users_t* users, int32_t* wrapped) {
   return Guard([&] {
-    klp_users& u = Deref(users, "users is NULL");
+    TUsers& u = Of<TUsers>(users, "users is NULL");
     kl::TKLPasswordDatabase& db = u.Database();
     RequireOpened(db);
     const bool legacyFile = u.Encrypted && u.Encrypted->GetLoadedVersion() != 0 &&
@@ -212,7 +216,7 @@ int klp_users_upgrade(klp_users_t* users, int32_t* wrapped) {
 
 int klp_users_modified(const klp_users_t* users, int* modified) {
   return Guard([&] {
-    const klp_users& u = Deref(users, "users is NULL");
+    const TUsers& u = Of<TUsers>(users, "users is NULL");
     Deref(modified, "modified is NULL") = u.Database().GetModified() ? 1 : 0;
     return KLP_OK;
   });

@@ -11,17 +11,21 @@
 #include "passstorage/KLPassStorage.h"
 #include "storage/KLStorage.h"
 
-struct klp_vault {
+namespace {
+
+struct TVault {
   kl::TKLPassStorage Store;
   kl::String File;
   kl::String Master; // wiped when replaced and when the vault goes
-  klp_vault() { Store.SetRefuseChangedFile(true); }
-  ~klp_vault() { kl::WipeString(Master); }
+  TVault() { Store.SetRefuseChangedFile(true); }
+  ~TVault() { kl::WipeString(Master); }
   void SetMaster(const kl::String& Value) {
     kl::WipeString(Master);
     Master = Value;
   }
 };
+
+} // namespace
 
 using namespace kl::capi;
 
@@ -40,7 +44,7 @@ private:
   kl::String FText;
 };
 
-kl::TKLPassRecord& RecordAt(const klp_vault& Vault, size_t Index) {
+kl::TKLPassRecord& RecordAt(const TVault& Vault, size_t Index) {
   return *Vault.Store.GetRecord(CheckedIndex(Index, Vault.Store.GetCount(), "no record at this index"));
 }
 
@@ -54,7 +58,7 @@ kl::TKLExchangeFormat Format(int Value) {
 }
 
 // The places of Found in the store, in store order, into the caller's array.
-int WriteIndexes(const klp_vault& Vault, const kl::TPointerList<kl::TKLPassRecord>& Found, size_t* Indexes,
+int WriteIndexes(const TVault& Vault, const kl::TPointerList<kl::TKLPassRecord>& Found, size_t* Indexes,
                  size_t* Count) {
   Require(Count != nullptr, "count is NULL");
   const auto found = static_cast<size_t>(Found.GetCount());
@@ -93,16 +97,16 @@ extern "C" {
 int klp_vault_init(klp_vault_t** vault) {
   return Guard([&] {
     Require(vault != nullptr, "vault is NULL");
-    *vault = new klp_vault;
+    *vault = HandleOf<klp_vault_t>(new TVault);
     return KLP_OK;
   });
 }
 
-void klp_vault_destroy(klp_vault_t* vault) { delete vault; }
+void klp_vault_destroy(klp_vault_t* vault) { delete reinterpret_cast<TVault*>(vault); }
 
 int klp_vault_create(klp_vault_t* vault, const char* path, const char* master_password) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     const kl::String file = Text(path, "path is NULL");
     const TSecretText master(master_password, "master_password is NULL");
     Require(!master.Get().empty(), "a vault needs a master password");
@@ -123,7 +127,7 @@ int klp_vault_create(klp_vault_t* vault, const char* path, const char* master_pa
 
 int klp_vault_open(klp_vault_t* vault, const char* path, const char* master_password, int flags) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     Require((flags & ~KLP_OPEN_ALLOW_LEGACY) == 0, "unknown flags");
     const kl::String file = Text(path, "path is NULL");
     const TSecretText master(master_password, "master_password is NULL");
@@ -137,7 +141,7 @@ int klp_vault_open(klp_vault_t* vault, const char* path, const char* master_pass
 
 int klp_vault_save(klp_vault_t* vault) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     Require(!v.File.empty(), "the vault is neither created nor opened");
     v.Store.SaveToFile(v.File, v.Master);
     return KLP_OK;
@@ -146,7 +150,7 @@ int klp_vault_save(klp_vault_t* vault) {
 
 int klp_vault_set_master_password(klp_vault_t* vault, const char* master_password) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     const TSecretText master(master_password, "master_password is NULL");
     Require(!master.Get().empty(), "a vault needs a master password");
     v.SetMaster(master.Get());
@@ -156,7 +160,7 @@ int klp_vault_set_master_password(klp_vault_t* vault, const char* master_passwor
 
 int klp_vault_set_file_cost(klp_vault_t* vault, uint32_t memory_kib, uint32_t passes) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     v.Store.SetKdfParameters(Cost(memory_kib, passes, kl::TKLKdfParameters{}));
     return KLP_OK;
   });
@@ -181,7 +185,7 @@ int klp_vault_upgrade(const char* path, const char* master_password, uint32_t me
 
 int klp_vault_count(const klp_vault_t* vault, size_t* count) {
   return Guard([&] {
-    Deref(count, "count is NULL") = static_cast<size_t>(Deref(vault, "vault is NULL").Store.GetCount());
+    Deref(count, "count is NULL") = static_cast<size_t>(Of<TVault>(vault, "vault is NULL").Store.GetCount());
     return KLP_OK;
   });
 }
@@ -189,7 +193,7 @@ int klp_vault_count(const klp_vault_t* vault, size_t* count) {
 int klp_vault_add(klp_vault_t* vault, const char* title, const char* username, const char* password,
                   const char* url, const char* note, const char* group, size_t* index) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     const kl::String groupText = group ? Text(group, "group") : kl::String(kl::DefaultPassGroup);
     Require(!groupText.empty(), "a group must not be empty");
     const TSecretText secret(password ? password : "", "password");
@@ -205,7 +209,7 @@ int klp_vault_add(klp_vault_t* vault, const char* title, const char* username, c
 
 int klp_vault_get_field(klp_vault_t* vault, size_t index, int field, char* out, size_t* out_len) {
   return Guard([&] {
-    kl::TKLPassRecord& record = RecordAt(Deref(vault, "vault is NULL"), index);
+    kl::TKLPassRecord& record = RecordAt(Of<TVault>(vault, "vault is NULL"), index);
     switch (field) {
       case KLP_FIELD_TITLE: return WriteText(record.GetTitle(), out, out_len);
       case KLP_FIELD_USERNAME: return WriteText(record.GetUsername(), out, out_len);
@@ -231,7 +235,7 @@ int klp_vault_get_field(klp_vault_t* vault, size_t index, int field, char* out, 
 
 int klp_vault_set_field(klp_vault_t* vault, size_t index, int field, const char* value) {
   return Guard([&] {
-    kl::TKLPassRecord& record = RecordAt(Deref(vault, "vault is NULL"), index);
+    kl::TKLPassRecord& record = RecordAt(Of<TVault>(vault, "vault is NULL"), index);
     const TSecretText text(value, "value is NULL");
     SetField(record, field, text.Get());
     return KLP_OK;
@@ -241,7 +245,7 @@ int klp_vault_set_field(klp_vault_t* vault, size_t index, int field, const char*
 int klp_vault_get_dates(const klp_vault_t* vault, size_t index, int64_t* created, int64_t* modified,
                         int64_t* accessed) {
   return Guard([&] {
-    const kl::TKLPassRecord& record = RecordAt(Deref(vault, "vault is NULL"), index);
+    const kl::TKLPassRecord& record = RecordAt(Of<TVault>(vault, "vault is NULL"), index);
     if (created) *created = record.GetCreationDate();
     if (modified) *modified = record.GetModificationDate();
     if (accessed) *accessed = record.GetLastAccessDate();
@@ -251,7 +255,7 @@ int klp_vault_get_dates(const klp_vault_t* vault, size_t index, int64_t* created
 
 int klp_vault_delete(klp_vault_t* vault, size_t index) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     std::unique_ptr<kl::TKLPassRecord> record(&RecordAt(v, index));
     if (!v.Store.Delete(record.get())) {
       (void)record.release(); // still the store's
@@ -263,7 +267,7 @@ int klp_vault_delete(klp_vault_t* vault, size_t index) {
 
 int klp_vault_list(klp_vault_t* vault, const char* group, size_t* indexes, size_t* count) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     kl::TPointerList<kl::TKLPassRecord> found;
     if (group) {
       v.Store.List(Text(group, "group"), found);
@@ -276,7 +280,7 @@ int klp_vault_list(klp_vault_t* vault, const char* group, size_t* indexes, size_
 
 int klp_vault_search(klp_vault_t* vault, int field, int match, const char* value, size_t* indexes, size_t* count) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     Require(field >= KLP_FIELD_TITLE && field <= KLP_FIELD_NOTE, "a search reads title, user name, password, URL or note");
     Require(match >= KLP_MATCH_CONTAINS && match <= KLP_MATCH_NOT_EQUALS, "unknown match");
     const TSecretText text(value, "value is NULL");
@@ -289,7 +293,7 @@ int klp_vault_search(klp_vault_t* vault, int field, int match, const char* value
 
 int klp_vault_import(klp_vault_t* vault, const char* path, int format, const char* group, int32_t* added) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     kl::TKLImportOptions options;
     options.Format = Format(format);
     options.Group = OptionalText(group, "group");
@@ -301,7 +305,7 @@ int klp_vault_import(klp_vault_t* vault, const char* path, int format, const cha
 
 int klp_vault_export(klp_vault_t* vault, const char* path, int format, int flags) {
   return Guard([&] {
-    klp_vault& v = Deref(vault, "vault is NULL");
+    TVault& v = Of<TVault>(vault, "vault is NULL");
     Require((flags & ~KLP_EXPORT_SPREADSHEET_SAFE) == 0, "unknown flags");
     kl::TKLExportOptions options;
     options.Format = Format(format);
