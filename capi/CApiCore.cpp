@@ -168,14 +168,11 @@ int WriteSecretText(const String& Text, char* Out, std::size_t* OutLen) {
 }
 
 void HandOutSecret(const String& Text, char** Out) {
-  std::string utf8 = StrToUTF8(Text);
-  char* copy = static_cast<char*>(std::malloc(utf8.size() + 1));
-  if (!copy) {
-    WipeRawBytes(utf8);
-    throw std::bad_alloc();
-  }
-  std::memcpy(copy, utf8.data(), utf8.size() + 1);
-  WipeRawBytes(utf8);
+  std::string bytes = StrToUTF8(Text);
+  char* copy = static_cast<char*>(std::malloc(bytes.size() + 1));
+  if (copy) std::memcpy(copy, bytes.data(), bytes.size() + 1);
+  WipeRawBytes(bytes);
+  if (!copy) throw std::bad_alloc();
   *Out = copy;
 }
 
