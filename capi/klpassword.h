@@ -24,8 +24,9 @@
  * included) and KLP_ERROR_BUFFER_TOO_SMALL is returned. Secrets the library
  * makes (generated and derived passwords, unprotected data) are handed out as
  * a new string that the caller releases with klp_secret_free, which wipes it;
- * never with free(). The one secret written into a caller buffer is a vault
- * record's password (klp_vault_get_field): the caller wipes that buffer.
+ * never with free(). Secrets written into a caller's buffer, which the caller
+ * then wipes: a vault record's password (klp_vault_get_field), and a failure's
+ * parameters and unredacted message, which may quote the checked password.
  *
  * Handles. Each opaque handle has an _init and a _destroy function (results
  * are made by the function that computes them, and have a _destroy). _destroy
@@ -113,7 +114,10 @@ KLP_API void KLP_CALL klp_secret_free(char* secret);
 
 /* ---- Policy ------------------------------------------------------------ */
 
+/* A policy: built by one thread; once built, any number of threads may check
+ * passwords against it at once (rules are not added meanwhile). */
 typedef struct klp_policy klp_policy_t;
+/* Results only read: shareable between threads, destroyed once. */
 typedef struct klp_check_result klp_check_result_t;
 typedef struct klp_strength klp_strength_t;
 
@@ -232,6 +236,7 @@ KLP_API int KLP_CALL klp_strength_suggestion(const klp_strength_t* strength, siz
 
 /* ---- Generator --------------------------------------------------------- */
 
+/* One thread at a time (it draws random numbers and caches its alphabet). */
 typedef struct klp_generator klp_generator_t;
 
 KLP_API int KLP_CALL klp_generator_init(klp_generator_t** generator);
@@ -312,6 +317,7 @@ KLP_API int KLP_CALL klp_file_info(const char* path, int* version, int* encrypte
 
 /* ---- User databases ---------------------------------------------------- */
 
+/* One thread at a time, verification included (a match may rewrite a hash). */
 typedef struct klp_users klp_users_t;
 
 #define KLP_USERS_TEXT 0      /* one line a user, a text file */
@@ -350,6 +356,7 @@ KLP_API int KLP_CALL klp_users_modified(const klp_users_t* users, int* modified)
 
 /* ---- Vaults ------------------------------------------------------------ */
 
+/* One thread at a time, reading included (a read stamps the record's access time). */
 typedef struct klp_vault klp_vault_t;
 
 typedef enum klp_field {
@@ -399,7 +406,8 @@ KLP_API int KLP_CALL klp_vault_upgrade(const char* path, const char* master_pass
                                        uint32_t passes);
 
 KLP_API int KLP_CALL klp_vault_count(const klp_vault_t* vault, size_t* count);
-/* Adds a record (group NULL for "General"); *index (may be NULL) gets its place. */
+/* Adds a record; any text but group may be NULL for empty, group NULL is
+ * "General". *index (may be NULL) gets its place. */
 KLP_API int KLP_CALL klp_vault_add(klp_vault_t* vault, const char* title, const char* username, const char* password,
                                    const char* url, const char* note, const char* group, size_t* index);
 /* A field of the record at index. KLP_FIELD_PASSWORD writes the password
