@@ -18,8 +18,8 @@
 namespace {
 
 // Passwords of the kinds a sign-up form sees; each iteration takes the next.
-constexpr const char* kPasswords[] = {"Password1!", "correct horse battery staple", "Tr0ub4dor&3",
-                                      "xK9#mQ2$vL7&wZ5^", "alice1990", "Vintage-Kettle-42"};
+constexpr const char* kPasswords[] = {
+    "Password1!", "correct horse battery staple", "Tr0ub4dor&3", "xK9#mQ2$vL7&wZ5^", "alice1990", "Vintage-Kettle-42"};
 constexpr std::size_t kPasswordCount = sizeof(kPasswords) / sizeof(kPasswords[0]);
 
 void PolicyCheckCpp(benchmark::State& State) {

@@ -200,26 +200,46 @@ extern "C" {
 
 const char* klp_status_message(int status) {
   switch (status) {
-    case KLP_OK: return "success";
-    case KLP_NO_MATCH: return "the password does not match";
-    case KLP_CHECK_FAILED: return "the password fails the policy";
-    case KLP_NEEDS_REHASH: return "the hash should be replaced by a stronger one";
-    case KLP_UNCHANGED: return "nothing to do";
-    case KLP_ERROR_INVALID_ARGUMENT: return "invalid argument";
-    case KLP_ERROR_INVALID_UTF8: return "the text is not valid UTF-8";
-    case KLP_ERROR_TOO_LONG: return "the text is too long";
-    case KLP_ERROR_BUFFER_TOO_SMALL: return "the buffer is too small";
-    case KLP_ERROR_WRONG_PASSWORD: return "wrong password";
-    case KLP_ERROR_DAMAGED_FILE: return "the file is damaged or not of the expected kind";
-    case KLP_ERROR_NOT_FOUND: return "not found";
-    case KLP_ERROR_EXISTS: return "already exists";
-    case KLP_ERROR_FILE: return "the file or key store cannot be used";
-    case KLP_ERROR_FILE_CHANGED: return "the file was changed by another program; nothing was saved";
-    case KLP_ERROR_LEGACY_FORMAT: return "the file is of an old format; upgrade it";
-    case KLP_ERROR_INVALID_HASH: return "not a valid Argon2id password hash";
-    case KLP_ERROR_OUT_OF_MEMORY: return "out of memory";
-    case KLP_ERROR_INTERNAL: return "internal error";
-    default: return "unknown status";
+    case KLP_OK:
+      return "success";
+    case KLP_NO_MATCH:
+      return "the password does not match";
+    case KLP_CHECK_FAILED:
+      return "the password fails the policy";
+    case KLP_NEEDS_REHASH:
+      return "the hash should be replaced by a stronger one";
+    case KLP_UNCHANGED:
+      return "nothing to do";
+    case KLP_ERROR_INVALID_ARGUMENT:
+      return "invalid argument";
+    case KLP_ERROR_INVALID_UTF8:
+      return "the text is not valid UTF-8";
+    case KLP_ERROR_TOO_LONG:
+      return "the text is too long";
+    case KLP_ERROR_BUFFER_TOO_SMALL:
+      return "the buffer is too small";
+    case KLP_ERROR_WRONG_PASSWORD:
+      return "wrong password";
+    case KLP_ERROR_DAMAGED_FILE:
+      return "the file is damaged or not of the expected kind";
+    case KLP_ERROR_NOT_FOUND:
+      return "not found";
+    case KLP_ERROR_EXISTS:
+      return "already exists";
+    case KLP_ERROR_FILE:
+      return "the file or key store cannot be used";
+    case KLP_ERROR_FILE_CHANGED:
+      return "the file was changed by another program; nothing was saved";
+    case KLP_ERROR_LEGACY_FORMAT:
+      return "the file is of an old format; upgrade it";
+    case KLP_ERROR_INVALID_HASH:
+      return "not a valid Argon2id password hash";
+    case KLP_ERROR_OUT_OF_MEMORY:
+      return "out of memory";
+    case KLP_ERROR_INTERNAL:
+      return "internal error";
+    default:
+      return "unknown status";
   }
 }
 
@@ -269,8 +289,7 @@ int klp_verify_password(const char* hash, const char* password) {
 
 int klp_needs_rehash(const char* hash, uint32_t memory_kib, uint32_t passes) {
   return Guard([&] {
-    return kl::NeedsRehash(Text(hash, "hash is NULL"), HashParameters(memory_kib, passes)) ? KLP_NEEDS_REHASH
-                                                                                           : KLP_OK;
+    return kl::NeedsRehash(Text(hash, "hash is NULL"), HashParameters(memory_kib, passes)) ? KLP_NEEDS_REHASH : KLP_OK;
   });
 }
 

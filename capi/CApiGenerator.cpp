@@ -70,15 +70,33 @@ int klp_generator_set_option(klp_generator_t* generator, int option, int32_t val
   return Guard([&] {
     kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     switch (option) {
-      case KLP_GEN_USE_UPPERCASE: g.SetUseUpperCase(Flag(value)); break;
-      case KLP_GEN_USE_LOWERCASE: g.SetUseLowerCase(Flag(value)); break;
-      case KLP_GEN_USE_DIGITS: g.SetUseDigits(Flag(value)); break;
-      case KLP_GEN_USE_SYMBOLS: g.SetUseSymbols(Flag(value)); break;
-      case KLP_GEN_USE_SPACE: g.SetUseSpace(Flag(value)); break;
-      case KLP_GEN_USE_CUSTOM: g.SetUseCustomChars(Flag(value)); break;
-      case KLP_GEN_REQUIRE_EACH_SET: g.SetRequireEachSet(Flag(value)); break;
-      case KLP_GEN_EXCLUDE_LOOKALIKES: g.SetExcludeLookAlikes(Flag(value)); break;
-      case KLP_GEN_CAPITALIZE_WORDS: g.SetCapitalizeWords(Flag(value)); break;
+      case KLP_GEN_USE_UPPERCASE:
+        g.SetUseUpperCase(Flag(value));
+        break;
+      case KLP_GEN_USE_LOWERCASE:
+        g.SetUseLowerCase(Flag(value));
+        break;
+      case KLP_GEN_USE_DIGITS:
+        g.SetUseDigits(Flag(value));
+        break;
+      case KLP_GEN_USE_SYMBOLS:
+        g.SetUseSymbols(Flag(value));
+        break;
+      case KLP_GEN_USE_SPACE:
+        g.SetUseSpace(Flag(value));
+        break;
+      case KLP_GEN_USE_CUSTOM:
+        g.SetUseCustomChars(Flag(value));
+        break;
+      case KLP_GEN_REQUIRE_EACH_SET:
+        g.SetRequireEachSet(Flag(value));
+        break;
+      case KLP_GEN_EXCLUDE_LOOKALIKES:
+        g.SetExcludeLookAlikes(Flag(value));
+        break;
+      case KLP_GEN_CAPITALIZE_WORDS:
+        g.SetCapitalizeWords(Flag(value));
+        break;
       case KLP_GEN_MIN_UPPERCASE:
       case KLP_GEN_MIN_LOWERCASE:
       case KLP_GEN_MIN_DIGITS:
@@ -105,7 +123,8 @@ int klp_generator_set_option(klp_generator_t* generator, int option, int32_t val
         Require(value >= 0 && value <= 2, "the passphrase extra is 0, 1 or 2");
         g.SetPassphraseExtra(value == 1 ? kl::peDigit : value == 2 ? kl::peSymbol : kl::peNone);
         break;
-      default: Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown generator option");
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown generator option");
     }
     return KLP_OK;
   });
@@ -116,24 +135,59 @@ int klp_generator_get_option(const klp_generator_t* generator, int option, int32
     const kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     int32_t& v = Deref(value, "value is NULL");
     switch (option) {
-      case KLP_GEN_USE_UPPERCASE: v = g.GetUseUpperCase(); break;
-      case KLP_GEN_USE_LOWERCASE: v = g.GetUseLowerCase(); break;
-      case KLP_GEN_USE_DIGITS: v = g.GetUseDigits(); break;
-      case KLP_GEN_USE_SYMBOLS: v = g.GetUseSymbols(); break;
-      case KLP_GEN_USE_SPACE: v = g.GetUseSpace(); break;
-      case KLP_GEN_USE_CUSTOM: v = g.GetUseCustomChars(); break;
-      case KLP_GEN_REQUIRE_EACH_SET: v = g.GetRequireEachSet(); break;
-      case KLP_GEN_EXCLUDE_LOOKALIKES: v = g.GetExcludeLookAlikes(); break;
-      case KLP_GEN_CAPITALIZE_WORDS: v = g.GetCapitalizeWords(); break;
-      case KLP_GEN_MIN_UPPERCASE: v = g.GetMinUpperCase(); break;
-      case KLP_GEN_MIN_LOWERCASE: v = g.GetMinLowerCase(); break;
-      case KLP_GEN_MIN_DIGITS: v = g.GetMinDigits(); break;
-      case KLP_GEN_MIN_SYMBOLS: v = g.GetMinSymbols(); break;
-      case KLP_GEN_DEFAULT_LENGTH: v = g.GetDefaultLength(); break;
-      case KLP_GEN_ITERATIONS: v = g.GetDefaultIterationCount(); break;
-      case KLP_GEN_PASSPHRASE_WORDS: v = g.GetPassphraseWords(); break;
-      case KLP_GEN_PASSPHRASE_EXTRA: v = static_cast<int32_t>(g.GetPassphraseExtra()); break;
-      default: Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown generator option");
+      case KLP_GEN_USE_UPPERCASE:
+        v = g.GetUseUpperCase();
+        break;
+      case KLP_GEN_USE_LOWERCASE:
+        v = g.GetUseLowerCase();
+        break;
+      case KLP_GEN_USE_DIGITS:
+        v = g.GetUseDigits();
+        break;
+      case KLP_GEN_USE_SYMBOLS:
+        v = g.GetUseSymbols();
+        break;
+      case KLP_GEN_USE_SPACE:
+        v = g.GetUseSpace();
+        break;
+      case KLP_GEN_USE_CUSTOM:
+        v = g.GetUseCustomChars();
+        break;
+      case KLP_GEN_REQUIRE_EACH_SET:
+        v = g.GetRequireEachSet();
+        break;
+      case KLP_GEN_EXCLUDE_LOOKALIKES:
+        v = g.GetExcludeLookAlikes();
+        break;
+      case KLP_GEN_CAPITALIZE_WORDS:
+        v = g.GetCapitalizeWords();
+        break;
+      case KLP_GEN_MIN_UPPERCASE:
+        v = g.GetMinUpperCase();
+        break;
+      case KLP_GEN_MIN_LOWERCASE:
+        v = g.GetMinLowerCase();
+        break;
+      case KLP_GEN_MIN_DIGITS:
+        v = g.GetMinDigits();
+        break;
+      case KLP_GEN_MIN_SYMBOLS:
+        v = g.GetMinSymbols();
+        break;
+      case KLP_GEN_DEFAULT_LENGTH:
+        v = g.GetDefaultLength();
+        break;
+      case KLP_GEN_ITERATIONS:
+        v = g.GetDefaultIterationCount();
+        break;
+      case KLP_GEN_PASSPHRASE_WORDS:
+        v = g.GetPassphraseWords();
+        break;
+      case KLP_GEN_PASSPHRASE_EXTRA:
+        v = static_cast<int32_t>(g.GetPassphraseExtra());
+        break;
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown generator option");
     }
     return KLP_OK;
   });
@@ -144,11 +198,20 @@ int klp_generator_set_text(klp_generator_t* generator, int which, const char* te
     kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     const kl::String value = Text(text, "text is NULL");
     switch (which) {
-      case KLP_GEN_CUSTOM_CHARACTERS: g.SetCustomChars(value); break;
-      case KLP_GEN_EXCLUDE_CHARACTERS: g.SetExcludeChars(value); break;
-      case KLP_GEN_LOOKALIKE_CHARACTERS: g.SetLookAlikeChars(value); break;
-      case KLP_GEN_PASSPHRASE_SEPARATOR: g.SetPassphraseSeparator(value); break;
-      default: Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown generator text");
+      case KLP_GEN_CUSTOM_CHARACTERS:
+        g.SetCustomChars(value);
+        break;
+      case KLP_GEN_EXCLUDE_CHARACTERS:
+        g.SetExcludeChars(value);
+        break;
+      case KLP_GEN_LOOKALIKE_CHARACTERS:
+        g.SetLookAlikeChars(value);
+        break;
+      case KLP_GEN_PASSPHRASE_SEPARATOR:
+        g.SetPassphraseSeparator(value);
+        break;
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown generator text");
     }
     return KLP_OK;
   });

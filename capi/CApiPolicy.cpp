@@ -108,22 +108,45 @@ int klp_policy_add_rule(klp_policy_t* policy, int rule, int32_t value) {
   return Guard([&] {
     TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
     switch (rule) {
-      case KLP_RULE_UPPERCASE: AddRule<kl::TKLUppercaseCharacterRule>(p); break;
-      case KLP_RULE_LOWERCASE: AddRule<kl::TKLLowercaseCharacterRule>(p); break;
-      case KLP_RULE_DIGIT: AddRule<kl::TKLDigitsRule>(p); break;
-      case KLP_RULE_NO_SPACE: AddRule<kl::TKLWhitespaceRule>(p); break;
+      case KLP_RULE_UPPERCASE:
+        AddRule<kl::TKLUppercaseCharacterRule>(p);
+        break;
+      case KLP_RULE_LOWERCASE:
+        AddRule<kl::TKLLowercaseCharacterRule>(p);
+        break;
+      case KLP_RULE_DIGIT:
+        AddRule<kl::TKLDigitsRule>(p);
+        break;
+      case KLP_RULE_NO_SPACE:
+        AddRule<kl::TKLWhitespaceRule>(p);
+        break;
       case KLP_RULE_MIN_LENGTH:
         Require(value >= 0, "a minimum length must not be negative");
         AddRule<kl::TKLLengthRule>(p, value);
         break;
-      case KLP_RULE_CHARACTER_CLASSES: AddRule<kl::TKLCharacterClassesRule>(p, value); break;
-      case KLP_RULE_KEYBOARD_SEQUENCE: AddRule<kl::TKLKeyboardSequenceRule>(p, value); break;
-      case KLP_RULE_QWERTY_SEQUENCE: AddRule<kl::TKLQwertySequenceRule>(p, value); break;
-      case KLP_RULE_ALPHABETICAL_SEQUENCE: AddRule<kl::TKLAlphabeticalSequenceRule>(p, value); break;
-      case KLP_RULE_REPEATED_DIGITS: AddRule<kl::TKLNumericalSequenceRule>(p, value); break;
-      case KLP_RULE_REPEATED_CHARACTERS: AddRule<kl::TKLRepeatCharacterRule>(p, value); break;
-      case KLP_RULE_COMMON_PASSWORDS: AddRule<kl::TKLBlocklistRule>(p, true); break;
-      default: Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown rule");
+      case KLP_RULE_CHARACTER_CLASSES:
+        AddRule<kl::TKLCharacterClassesRule>(p, value);
+        break;
+      case KLP_RULE_KEYBOARD_SEQUENCE:
+        AddRule<kl::TKLKeyboardSequenceRule>(p, value);
+        break;
+      case KLP_RULE_QWERTY_SEQUENCE:
+        AddRule<kl::TKLQwertySequenceRule>(p, value);
+        break;
+      case KLP_RULE_ALPHABETICAL_SEQUENCE:
+        AddRule<kl::TKLAlphabeticalSequenceRule>(p, value);
+        break;
+      case KLP_RULE_REPEATED_DIGITS:
+        AddRule<kl::TKLNumericalSequenceRule>(p, value);
+        break;
+      case KLP_RULE_REPEATED_CHARACTERS:
+        AddRule<kl::TKLRepeatCharacterRule>(p, value);
+        break;
+      case KLP_RULE_COMMON_PASSWORDS:
+        AddRule<kl::TKLBlocklistRule>(p, true);
+        break;
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown rule");
     }
     return KLP_OK;
   });
@@ -149,8 +172,12 @@ int klp_policy_add_text_rule(klp_policy_t* policy, int rule, const char* text) {
         p.Rules->Add(std::move(allowed));
         break;
       }
-      case KLP_TEXT_RULE_USERNAME: AddRule<kl::TKLUsernameRule>(p, value); break;
-      case KLP_TEXT_RULE_FORBIDDEN_PATTERN: AddRule<kl::TKLRegularExpressionRule>(p, value); break;
+      case KLP_TEXT_RULE_USERNAME:
+        AddRule<kl::TKLUsernameRule>(p, value);
+        break;
+      case KLP_TEXT_RULE_FORBIDDEN_PATTERN:
+        AddRule<kl::TKLRegularExpressionRule>(p, value);
+        break;
       case KLP_TEXT_RULE_FORBIDDEN_WORD:
         if (!p.Dictionary) {
           auto dictionary = std::make_unique<kl::TKLDictionaryRule>();
@@ -177,7 +204,8 @@ int klp_policy_add_text_rule(klp_policy_t* policy, int rule, const char* text) {
         p.Rules->Add(std::move(blocklist));
         break;
       }
-      default: Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown text rule");
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown text rule");
     }
     return KLP_OK;
   });
@@ -262,7 +290,7 @@ int klp_check_result_parameter(const klp_check_result_t* result, size_t index, s
         parameters[static_cast<std::size_t>(CheckedIndex(p, count, "no parameter at this index"))];
     Require(name_len != nullptr && value_len != nullptr, "name_len or value_len is NULL");
     if (kind) {
-      *kind = parameter.Kind == kl::TKLParameterKind::pkNumber   ? KLP_PARAMETER_NUMBER
+      *kind = parameter.Kind == kl::TKLParameterKind::pkNumber ? KLP_PARAMETER_NUMBER
               : parameter.Kind == kl::TKLParameterKind::pkText ? KLP_PARAMETER_TEXT
                                                                : KLP_PARAMETER_PASSWORD_TEXT;
     }
@@ -328,19 +356,27 @@ int klp_strength_values(const klp_strength_t* strength, int32_t* score, double* 
   });
 }
 
-int klp_strength_crack_time(const klp_strength_t* strength, int attack, double* seconds, char* out,
-                            size_t* out_len) {
+int klp_strength_crack_time(const klp_strength_t* strength, int attack, double* seconds, char* out, size_t* out_len) {
   return Guard([&] {
     const kl::TKLStrengthResult& r = Of<TStrength>(strength, "strength is NULL").Result;
     const kl::TKLCrackTimes& t = r.CrackTimesSeconds;
     const kl::TKLCrackTimesDisplay& d = r.CrackTimesDisplay;
     std::pair<double, const kl::String*> time;
     switch (attack) {
-      case KLP_ATTACK_ONLINE_THROTTLING: time = {t.OnlineThrottling, &d.OnlineThrottling}; break;
-      case KLP_ATTACK_ONLINE_NO_THROTTLING: time = {t.OnlineNoThrottling, &d.OnlineNoThrottling}; break;
-      case KLP_ATTACK_OFFLINE_SLOW_HASHING: time = {t.OfflineSlowHashing, &d.OfflineSlowHashing}; break;
-      case KLP_ATTACK_OFFLINE_FAST_HASHING: time = {t.OfflineFastHashing, &d.OfflineFastHashing}; break;
-      default: Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown attack scenario");
+      case KLP_ATTACK_ONLINE_THROTTLING:
+        time = {t.OnlineThrottling, &d.OnlineThrottling};
+        break;
+      case KLP_ATTACK_ONLINE_NO_THROTTLING:
+        time = {t.OnlineNoThrottling, &d.OnlineNoThrottling};
+        break;
+      case KLP_ATTACK_OFFLINE_SLOW_HASHING:
+        time = {t.OfflineSlowHashing, &d.OfflineSlowHashing};
+        break;
+      case KLP_ATTACK_OFFLINE_FAST_HASHING:
+        time = {t.OfflineFastHashing, &d.OfflineFastHashing};
+        break;
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown attack scenario");
     }
     if (seconds) *seconds = time.first;
     return out_len ? WriteText(*time.second, out, out_len) : KLP_OK;
@@ -348,7 +384,8 @@ int klp_strength_crack_time(const klp_strength_t* strength, int attack, double* 
 }
 
 int klp_strength_warning(const klp_strength_t* strength, char* out, size_t* out_len) {
-  return Guard([&] { return WriteText(Of<TStrength>(strength, "strength is NULL").Result.Feedback.Warning, out, out_len); });
+  return Guard(
+      [&] { return WriteText(Of<TStrength>(strength, "strength is NULL").Result.Feedback.Warning, out, out_len); });
 }
 
 int klp_strength_suggestion_count(const klp_strength_t* strength, size_t* count) {

@@ -24,10 +24,10 @@ namespace {
 struct TUsers {
   std::unique_ptr<TListable<kl::TKLTextPasswordDatabase>> Text;
   std::unique_ptr<TListable<kl::TKLBinaryPasswordDatabase>> Encrypted;
-  kl::TKLPasswordDatabase& Database() const {
-    return Text ? static_cast<kl::TKLPasswordDatabase&>(*Text) : *Encrypted;
+  kl::TKLPasswordDatabase& Database() const { return Text ? static_cast<kl::TKLPasswordDatabase&>(*Text) : *Encrypted; }
+  kl::TKLDatabaseRecord Record(std::int32_t Index) const {
+    return Text ? Text->Record(Index) : Encrypted->Record(Index);
   }
-  kl::TKLDatabaseRecord Record(std::int32_t Index) const { return Text ? Text->Record(Index) : Encrypted->Record(Index); }
 };
 
 } // namespace
@@ -204,8 +204,8 @@ int klp_users_upgrade(klp_users_t* users, int32_t* wrapped) {
     TUsers& u = Of<TUsers>(users, "users is NULL");
     kl::TKLPasswordDatabase& db = u.Database();
     RequireOpened(db);
-    const bool legacyFile = u.Encrypted && u.Encrypted->GetLoadedVersion() != 0 &&
-                            u.Encrypted->GetLoadedVersion() < kl::KLStorageVersion3;
+    const bool legacyFile =
+        u.Encrypted && u.Encrypted->GetLoadedVersion() != 0 && u.Encrypted->GetLoadedVersion() < kl::KLStorageVersion3;
     const std::int32_t count = db.UpgradeHashes();
     if (wrapped) *wrapped = count;
     if (count == 0 && !legacyFile) return KLP_UNCHANGED;

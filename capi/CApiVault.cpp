@@ -76,17 +76,28 @@ int WriteIndexes(const TVault& Vault, const kl::TPointerList<kl::TKLPassRecord>&
 
 void SetField(kl::TKLPassRecord& Record, int Field, const kl::String& Value) {
   switch (Field) {
-    case KLP_FIELD_TITLE: Record.SetTitle(Value); break;
-    case KLP_FIELD_USERNAME: Record.SetUsername(Value); break;
-    case KLP_FIELD_PASSWORD: Record.SetPassword(Value); break;
-    case KLP_FIELD_URL: Record.SetURL(Value); break;
-    case KLP_FIELD_NOTE: Record.SetNote(Value); break;
+    case KLP_FIELD_TITLE:
+      Record.SetTitle(Value);
+      break;
+    case KLP_FIELD_USERNAME:
+      Record.SetUsername(Value);
+      break;
+    case KLP_FIELD_PASSWORD:
+      Record.SetPassword(Value);
+      break;
+    case KLP_FIELD_URL:
+      Record.SetURL(Value);
+      break;
+    case KLP_FIELD_NOTE:
+      Record.SetNote(Value);
+      break;
     case KLP_FIELD_GROUP:
       Require(!Value.empty(), "a group must not be empty");
       kl::TKLPassStorage::CheckGroup(Value);
       Record.SetGroup(Value);
       break;
-    default: Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown field");
+    default:
+      Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown field");
   }
 }
 
@@ -176,8 +187,7 @@ int klp_vault_upgrade(const char* path, const char* master_password, uint32_t me
     store.LoadFromFile(file, master.Get());
     const bool legacy = store.GetLoadedVersion() < kl::KLStorageVersion3;
     if (!legacy && memory_kib == 0 && passes == 0) return KLP_UNCHANGED;
-    store.SetKdfParameters(
-        Cost(memory_kib, passes, legacy ? kl::TKLKdfParameters{} : store.GetKdfParameters()));
+    store.SetKdfParameters(Cost(memory_kib, passes, legacy ? kl::TKLKdfParameters{} : store.GetKdfParameters()));
     store.SaveToFile(file, master.Get());
     return KLP_OK;
   });
@@ -190,8 +200,8 @@ int klp_vault_count(const klp_vault_t* vault, size_t* count) {
   });
 }
 
-int klp_vault_add(klp_vault_t* vault, const char* title, const char* username, const char* password,
-                  const char* url, const char* note, const char* group, size_t* index) {
+int klp_vault_add(klp_vault_t* vault, const char* title, const char* username, const char* password, const char* url,
+                  const char* note, const char* group, size_t* index) {
   return Guard([&] {
     TVault& v = Of<TVault>(vault, "vault is NULL");
     const kl::String groupText = group ? Text(group, "group") : kl::String(kl::DefaultPassGroup);
@@ -211,11 +221,16 @@ int klp_vault_get_field(klp_vault_t* vault, size_t index, int field, char* out, 
   return Guard([&] {
     kl::TKLPassRecord& record = RecordAt(Of<TVault>(vault, "vault is NULL"), index);
     switch (field) {
-      case KLP_FIELD_TITLE: return WriteText(record.GetTitle(), out, out_len);
-      case KLP_FIELD_USERNAME: return WriteText(record.GetUsername(), out, out_len);
-      case KLP_FIELD_URL: return WriteText(record.GetURL(), out, out_len);
-      case KLP_FIELD_NOTE: return WriteText(record.GetNote(), out, out_len);
-      case KLP_FIELD_GROUP: return WriteText(record.GetGroup(), out, out_len);
+      case KLP_FIELD_TITLE:
+        return WriteText(record.GetTitle(), out, out_len);
+      case KLP_FIELD_USERNAME:
+        return WriteText(record.GetUsername(), out, out_len);
+      case KLP_FIELD_URL:
+        return WriteText(record.GetURL(), out, out_len);
+      case KLP_FIELD_NOTE:
+        return WriteText(record.GetNote(), out, out_len);
+      case KLP_FIELD_GROUP:
+        return WriteText(record.GetGroup(), out, out_len);
       case KLP_FIELD_PASSWORD: {
         kl::String password = record.GetPassword();
         int status = KLP_ERROR_INTERNAL;
@@ -228,7 +243,8 @@ int klp_vault_get_field(klp_vault_t* vault, size_t index, int field, char* out, 
         kl::WipeString(password);
         return status;
       }
-      default: Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown field");
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown field");
     }
   });
 }
@@ -281,7 +297,8 @@ int klp_vault_list(klp_vault_t* vault, const char* group, size_t* indexes, size_
 int klp_vault_search(klp_vault_t* vault, int field, int match, const char* value, size_t* indexes, size_t* count) {
   return Guard([&] {
     TVault& v = Of<TVault>(vault, "vault is NULL");
-    Require(field >= KLP_FIELD_TITLE && field <= KLP_FIELD_NOTE, "a search reads title, user name, password, URL or note");
+    Require(field >= KLP_FIELD_TITLE && field <= KLP_FIELD_NOTE,
+            "a search reads title, user name, password, URL or note");
     Require(match >= KLP_MATCH_CONTAINS && match <= KLP_MATCH_NOT_EQUALS, "unknown match");
     const TSecretText text(value, "value is NULL");
     kl::TPointerList<kl::TKLPassRecord> found;

@@ -220,10 +220,10 @@ KLP_API void KLP_CALL klp_strength_destroy(klp_strength_t* strength);
 KLP_API int KLP_CALL klp_strength_values(const klp_strength_t* strength, int32_t* score, double* guesses,
                                          double* guesses_log10);
 typedef enum klp_attack {
-  KLP_ATTACK_ONLINE_THROTTLING = 0,     /* 100 guesses an hour */
-  KLP_ATTACK_ONLINE_NO_THROTTLING = 1,  /* 10 a second */
-  KLP_ATTACK_OFFLINE_SLOW_HASHING = 2,  /* 10^4 a second */
-  KLP_ATTACK_OFFLINE_FAST_HASHING = 3   /* 10^10 a second */
+  KLP_ATTACK_ONLINE_THROTTLING = 0,    /* 100 guesses an hour */
+  KLP_ATTACK_ONLINE_NO_THROTTLING = 1, /* 10 a second */
+  KLP_ATTACK_OFFLINE_SLOW_HASHING = 2, /* 10^4 a second */
+  KLP_ATTACK_OFFLINE_FAST_HASHING = 3  /* 10^10 a second */
 } klp_attack;
 /* The time to crack in seconds and as English text ("3 hours"). seconds may
  * be NULL; out_len NULL skips the text. */
@@ -243,14 +243,14 @@ KLP_API int KLP_CALL klp_generator_init(klp_generator_t** generator);
 KLP_API void KLP_CALL klp_generator_destroy(klp_generator_t* generator);
 
 typedef enum klp_generator_option {
-  KLP_GEN_USE_UPPERCASE = 1,      /* 0/1, default 1 */
-  KLP_GEN_USE_LOWERCASE = 2,      /* 0/1, default 1 */
-  KLP_GEN_USE_DIGITS = 3,         /* 0/1, default 1 */
-  KLP_GEN_USE_SYMBOLS = 4,        /* 0/1, default 1 */
-  KLP_GEN_USE_SPACE = 5,          /* 0/1, default 0 */
-  KLP_GEN_USE_CUSTOM = 6,         /* 0/1, default 0: the custom characters */
-  KLP_GEN_REQUIRE_EACH_SET = 7,   /* 0/1: a character of every enabled set */
-  KLP_GEN_MIN_UPPERCASE = 8,      /* at least so many; 0 to 64 */
+  KLP_GEN_USE_UPPERCASE = 1,    /* 0/1, default 1 */
+  KLP_GEN_USE_LOWERCASE = 2,    /* 0/1, default 1 */
+  KLP_GEN_USE_DIGITS = 3,       /* 0/1, default 1 */
+  KLP_GEN_USE_SYMBOLS = 4,      /* 0/1, default 1 */
+  KLP_GEN_USE_SPACE = 5,        /* 0/1, default 0 */
+  KLP_GEN_USE_CUSTOM = 6,       /* 0/1, default 0: the custom characters */
+  KLP_GEN_REQUIRE_EACH_SET = 7, /* 0/1: a character of every enabled set */
+  KLP_GEN_MIN_UPPERCASE = 8,    /* at least so many; 0 to 64 */
   KLP_GEN_MIN_LOWERCASE = 9,
   KLP_GEN_MIN_DIGITS = 10,
   KLP_GEN_MIN_SYMBOLS = 11,
@@ -265,8 +265,8 @@ KLP_API int KLP_CALL klp_generator_set_option(klp_generator_t* generator, int op
 KLP_API int KLP_CALL klp_generator_get_option(const klp_generator_t* generator, int option, int32_t* value);
 
 typedef enum klp_generator_text {
-  KLP_GEN_CUSTOM_CHARACTERS = 1,   /* a character outside the BMP counts as one */
-  KLP_GEN_EXCLUDE_CHARACTERS = 2,  /* left out of every alphabet */
+  KLP_GEN_CUSTOM_CHARACTERS = 1,  /* a character outside the BMP counts as one */
+  KLP_GEN_EXCLUDE_CHARACTERS = 2, /* left out of every alphabet */
   KLP_GEN_LOOKALIKE_CHARACTERS = 3,
   KLP_GEN_PASSPHRASE_SEPARATOR = 4 /* default "-" */
 } klp_generator_text;
@@ -368,11 +368,7 @@ typedef enum klp_field {
   KLP_FIELD_GROUP = 5 /* not empty, without '/' */
 } klp_field;
 
-typedef enum klp_match {
-  KLP_MATCH_CONTAINS = 0,
-  KLP_MATCH_EQUALS = 1,
-  KLP_MATCH_NOT_EQUALS = 2
-} klp_match;
+typedef enum klp_match { KLP_MATCH_CONTAINS = 0, KLP_MATCH_EQUALS = 1, KLP_MATCH_NOT_EQUALS = 2 } klp_match;
 
 typedef enum klp_format {
   KLP_FORMAT_AUTO = 0, /* import: recognised from the content; export: JSON */

@@ -82,8 +82,8 @@ std::string FailureJson(const TKLRuleFailure& Failure) {
 } // namespace
 
 std::string FormatCheckJson(const TKLRuleFailures& Failures, const TKLStrengthResult& Strength) {
-  std::string line =
-      std::string("{\"ok\":") + (Failures.empty() ? "true" : "false") + "," + StrengthJson(Strength) + ",\"failures\":[";
+  std::string line = std::string("{\"ok\":") + (Failures.empty() ? "true" : "false") + "," + StrengthJson(Strength) +
+                     ",\"failures\":[";
   for (std::size_t i = 0; i < Failures.size(); ++i) line += (i ? "," : "") + FailureJson(Failures[i]);
   return line + "]}";
 }

@@ -37,7 +37,7 @@ trap 'rm -rf "$work"' EXIT
 } >"$work/symbols"
 abidw --headers-dir "$PWD/capi" --header-file "$PWD/capi/klpassword.h" --drop-private-types \
       --kmi-whitelist "$work/symbols" --suppressions capi/abi/klpassword.suppr --exported-interfaces-only \
-      --drop-undefined-syms --no-corpus-path --no-comp-dir-path --no-elf-needed \
+      --drop-undefined-syms --no-corpus-path --no-comp-dir-path --no-elf-needed --no-show-locs \
       --out-file "$work/current.abi" "$library"
 
 declared=$(grep -c '^  klp_' "$work/symbols")

@@ -82,7 +82,8 @@ bool MemoryHolds(const TScratch& Scratch, std::size_t Size) {
       const std::size_t want = std::min<std::uintptr_t>(kBufferSize, end - at);
       const ssize_t got = ::pread(mem, Scratch.Buffer(), want, static_cast<off_t>(at));
       if (got <= 0) break;
-      const char* hit = std::search(Scratch.Buffer(), Scratch.Buffer() + got, Scratch.Needle(), Scratch.Needle() + Size);
+      const char* hit =
+          std::search(Scratch.Buffer(), Scratch.Buffer() + got, Scratch.Needle(), Scratch.Needle() + Size);
       found = hit != Scratch.Buffer() + got;
       if (static_cast<std::size_t>(got) < want) break;
     }

@@ -114,9 +114,12 @@ static void test_text_inputs(void) {
     const char* text;
     int status;
   } cases[] = {
-      {"caf\xc3\xa9", KLP_OK},              {"\xf0\x9f\x94\x91 key", KLP_OK},
-      {"caf\xe9", KLP_ERROR_INVALID_UTF8},  {"\xc0\xaf", KLP_ERROR_INVALID_UTF8},
-      {"\xed\xa0\x80", KLP_ERROR_INVALID_UTF8}, {"\xf4\x90\x80\x80", KLP_ERROR_INVALID_UTF8},
+      {"caf\xc3\xa9", KLP_OK},
+      {"\xf0\x9f\x94\x91 key", KLP_OK},
+      {"caf\xe9", KLP_ERROR_INVALID_UTF8},
+      {"\xc0\xaf", KLP_ERROR_INVALID_UTF8},
+      {"\xed\xa0\x80", KLP_ERROR_INVALID_UTF8},
+      {"\xf4\x90\x80\x80", KLP_ERROR_INVALID_UTF8},
       {"ab\xc3", KLP_ERROR_INVALID_UTF8},
   };
   size_t i;
@@ -432,9 +435,10 @@ static void test_generator(void) {
   static const struct {
     int option;
     int32_t value;
-  } refused[] = {{KLP_GEN_USE_DIGITS, 2},         {KLP_GEN_MIN_DIGITS, -1},     {KLP_GEN_MIN_SYMBOLS, 65},
-                 {KLP_GEN_DEFAULT_LENGTH, 0},     {KLP_GEN_ITERATIONS, 0},      {KLP_GEN_PASSPHRASE_WORDS, 0},
-                 {KLP_GEN_PASSPHRASE_EXTRA, 3},   {99, 1}};
+  } refused[] = {{KLP_GEN_USE_DIGITS, 2},       {KLP_GEN_MIN_DIGITS, -1},
+                 {KLP_GEN_MIN_SYMBOLS, 65},     {KLP_GEN_DEFAULT_LENGTH, 0},
+                 {KLP_GEN_ITERATIONS, 0},       {KLP_GEN_PASSPHRASE_WORDS, 0},
+                 {KLP_GEN_PASSPHRASE_EXTRA, 3}, {99, 1}};
   klp_generator_t* generator = NULL;
   char* password = NULL;
   char* again = NULL;
@@ -574,8 +578,10 @@ static void check_users(int kind, const char* file) {
   int modified = -1;
   CHECK_STATUS(klp_users_init(&users, kind, master), KLP_OK);
   CHECK_STATUS(klp_users_set_hash_cost(users, 1024, 1), KLP_OK);
-  if (kind == KLP_USERS_ENCRYPTED) CHECK_STATUS(klp_users_set_file_cost(users, 8192, 1), KLP_OK);
-  else CHECK_STATUS(klp_users_set_file_cost(users, 8192, 1), KLP_ERROR_INVALID_ARGUMENT);
+  if (kind == KLP_USERS_ENCRYPTED)
+    CHECK_STATUS(klp_users_set_file_cost(users, 8192, 1), KLP_OK);
+  else
+    CHECK_STATUS(klp_users_set_file_cost(users, 8192, 1), KLP_ERROR_INVALID_ARGUMENT);
   CHECK_STATUS(klp_users_add(users, "alice", "pw", &uid), KLP_ERROR_INVALID_ARGUMENT); /* not opened */
   CHECK_STATUS(klp_users_create(users, file), KLP_OK);
   CHECK_STATUS(klp_users_add(users, "alice", "alice pw", &uid), KLP_OK);
