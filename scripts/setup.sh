@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libpcre2-dev googletest libgtest-dev
           libbenchmark-dev libssl-dev clang lld libclang-rt-14-dev
-          libsodium-dev argon2 python3-argon2 gdb)
+          libsodium-dev argon2 python3-argon2 gdb abigail-tools)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,3 @@
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -16,6 +14,7 @@
 #include "foundation/SecureMemory.h"
 #include "foundation/StringList.h"
 #include "rules/KLBlocklist.h"
+#include "rules/KLCheckReport.h"
 #include "rules/KLPolicies.h"
 #include "rules/KLRules.h"
 #include "rules/KLStrength.h"
@@ -97,83 +96,10 @@ std::unique_ptr<kl::TKLPasswordRule> Blocklist(const std::string& FileName) {
   return rule;
 }
 
-std::string JsonString(const std::string& Utf8) {
-  std::string out = "\"";
-  for (const char c : Utf8) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
-
-// The shortest text that reads back as the same number.
-std::string Number(double Value) {
-  char text[40];
-  const auto end = std::to_chars(text, text + sizeof(text), Value).ptr;
-  return std::string(text, end);
-}
-
-// The strength estimate as JSON members: nothing in it quotes the password.
-std::string StrengthJson(const kl::TKLStrengthResult& Strength) {
-  const kl::TKLCrackTimes& t = Strength.CrackTimesSeconds;
-  std::string json = "\"score\":" + std::to_string(Strength.Score) +
-                     ",\"guesses_log10\":" + Number(std::round(Strength.GuessesLog10 * 1e4) / 1e4) +
-                     ",\"guesses\":" + Number(Strength.Guesses) +
-                     ",\"crack_times_seconds\":{\"online_throttling_100_per_hour\":" + Number(t.OnlineThrottling) +
-                     ",\"online_no_throttling_10_per_second\":" + Number(t.OnlineNoThrottling) +
-                     ",\"offline_slow_hashing_1e4_per_second\":" + Number(t.OfflineSlowHashing) +
-                     ",\"offline_fast_hashing_1e10_per_second\":" + Number(t.OfflineFastHashing) +
-                     "},\"feedback\":{\"warning\":" + JsonString(Utf8(Strength.Feedback.Warning)) +
-                     ",\"suggestions\":[";
-  for (std::size_t i = 0; i < Strength.Feedback.Suggestions.size(); ++i)
-    json += (i ? "," : "") + JsonString(Utf8(Strength.Feedback.Suggestions[i]));
-  return json + "]}";
-}
-
 // One line of JSON: the verdict, the strength estimate and the failures, never
-// the password: pieces of it are left out of the parameters and masked in the
-// messages.
+// the password (the library's own form, which the C interface gives too).
 void PrintJson(const kl::TKLRuleFailures& Failures, const kl::TKLStrengthResult& Strength) {
-  std::string line = std::string("{\"ok\":") + (Failures.empty() ? "true" : "false") + "," + StrengthJson(Strength) +
-                     ",\"failures\":[";
-  for (std::size_t i = 0; i < Failures.size(); ++i) {
-    const kl::TKLRuleFailure& failure = Failures[i];
-    line += (i ? ",{" : "{") + std::string("\"code\":") + JsonString(failure.GetCode()) +
-            ",\"message\":" + JsonString(Utf8(kl::TKLRuleMessages::GetEnglish().Format(failure, true))) +
-            ",\"parameters\":{";
-    bool first = true;
-    for (const kl::TKLRuleParameter& p : failure.GetParameters()) {
-      if (p.Kind == kl::TKLParameterKind::pkPasswordText) continue;
-      line += (first ? "" : ",") + JsonString(p.Name) + ":";
-      line += p.Kind == kl::TKLParameterKind::pkNumber ? Utf8(p.Value) : JsonString(Utf8(p.Value));
-      first = false;
-    }
-    line += "}}";
-  }
-  std::printf("%s]}\n", line.c_str());
+  std::printf("%s\n", kl::FormatCheckJson(Failures, Strength).c_str());
 }
 
 void PrintText(const kl::TKLRuleFailures& Failures, const kl::TKLStrengthResult& Strength, const std::string& Label) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the built library into a scratch prefix, then builds and runs a small
-# consumer against it twice: with find_package(KLPassword) and with pkg-config.
+# consumer against it twice: with find_package(KLPassword) and with pkg-config;
+# and a C program through the C interface's pkg-config file.
 set -euo pipefail
 build_dir=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,4 +19,7 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
 c++ "$here/main.cpp" -o "$work/pc-consumer" $(pkg-config --cflags --libs klpassword)
 LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
+# shellcheck disable=SC2046
+cc -std=c99 -pedantic -Wall -Werror "$here/main.c" -o "$work/c-consumer" $(pkg-config --cflags --libs klpassword-c)
+LD_LIBRARY_PATH=$libdir "$work/c-consumer"
 echo "consumer builds passed"

@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
-# The README shows every API tour sample (examples/tour/*.cpp) exactly as the
-# file that the test suite builds and runs: each in the ```cpp block after its
-# "<!-- tour: NAME -->" marker, and no marker without its file.
+# The README shows every API tour sample (examples/tour/*.cpp, and *.c for the
+# C interface) exactly as the file that the test suite builds and runs: each in
+# the ```cpp (or ```c) block after its "<!-- tour: NAME -->" marker, and no
+# marker without its file.
 set -euo pipefail
 root=$1
 readme=$root/README.md
 
 # The lines of the code block that follows the marker for $1.
 block() {
-  awk -v marker="<!-- tour: $1 -->" '
+  local fence='```cpp'
+  [[ $1 == *.c ]] && fence='```c'
+  awk -v marker="<!-- tour: $1 -->" -v fence="$fence" '
     $0 == marker { found = 1; next }
-    found && !inside && $0 == "```cpp" { inside = 1; next }
+    found && !inside && $0 == fence { inside = 1; next }
     inside && $0 == "```" { exit }
     inside { print }' "$readme"
 }
 
 status=0
-for file in "$root"/examples/tour/*.cpp; do
+for file in "$root"/examples/tour/*.cpp "$root"/examples/tour/*.c; do
   name=$(basename "$file")
   if ! grep -qxF "<!-- tour: $name -->" "$readme"; then
     echo "README.md does not show examples/tour/$name"

@@ -1,0 +1,407 @@
+// The C interface: policies, check results and strength estimates.
+
+#include <memory>
+#include <utility>
+
+#include "capi/CApiSupport.h"
+#include "foundation/KLGeneral.h"
+#include "foundation/SecureMemory.h"
+#include "rules/KLBlocklist.h"
+#include "rules/KLCheckReport.h"
+#include "rules/KLPolicies.h"
+#include "rules/KLRules.h"
+#include "rules/KLStrength.h"
+
+namespace {
+
+struct TPolicy {
+  std::unique_ptr<kl::TKLPasswordRulesList> Rules = std::make_unique<kl::TKLPasswordRulesList>();
+  kl::TKLStrengthEstimator Estimator;
+  // The policy's one dictionary of forbidden words and one list of blocked
+  // words, made on their first word; the rule list owns both.
+  kl::TKLDictionaryRule* Dictionary = nullptr;
+  kl::TKLBlocklistRule* Blocklist = nullptr;
+};
+
+struct TStrength {
+  kl::TKLStrengthResult Result;
+};
+
+struct TCheckResult {
+  kl::TKLRuleFailures Failures;
+  kl::TKLStrengthResult Strength;
+  ~TCheckResult() {
+    // Parameters may quote the password.
+    for (kl::TKLRuleFailure& failure : Failures) {
+      for (const kl::TKLRuleParameter& parameter : failure.GetParameters()) {
+        kl::WipeString(const_cast<kl::String&>(parameter.Value));
+      }
+    }
+  }
+};
+
+} // namespace
+
+using namespace kl::capi;
+
+namespace {
+
+template <class TRule, class... TArgs>
+void AddRule(TPolicy& Policy, TArgs&&... Args) {
+  Policy.Rules->Add(std::make_unique<TRule>(std::forward<TArgs>(Args)...));
+}
+
+const kl::TKLRuleFailure& FailureAt(const klp_check_result_t* Result, size_t Index) {
+  const TCheckResult& result = Of<TCheckResult>(Result, "result is NULL");
+  const auto count = static_cast<std::int32_t>(std::min<std::size_t>(result.Failures.size(), INT32_MAX));
+  return result.Failures[static_cast<std::size_t>(CheckedIndex(Index, count, "no failure at this index"))];
+}
+
+// The password as library text, wiped when it goes.
+class TPasswordText {
+public:
+  explicit TPasswordText(const char* Utf8) : FText(Text(Utf8, "password is NULL")) {}
+  ~TPasswordText() { kl::WipeString(FText); }
+  TPasswordText(const TPasswordText&) = delete;
+  TPasswordText& operator=(const TPasswordText&) = delete;
+  const kl::String& Get() const noexcept { return FText; }
+
+private:
+  kl::String FText;
+};
+
+} // namespace
+
+extern "C" {
+
+int klp_policy_init(klp_policy_t** policy) {
+  return Guard([&] {
+    Require(policy != nullptr, "policy is NULL");
+    *policy = HandleOf<klp_policy_t>(new TPolicy);
+    return KLP_OK;
+  });
+}
+
+int klp_policy_init_nist(klp_policy_t** policy, int flags, int32_t max_length, int32_t min_score,
+                         const char* const* context, size_t count) {
+  return Guard([&] {
+    Require(policy != nullptr, "policy is NULL");
+    *policy = nullptr;
+    Require((flags & ~(KLP_NIST_MULTI_FACTOR | KLP_NIST_NO_COMMON_PASSWORDS)) == 0, "unknown flags");
+    kl::TKLNistPolicyOptions options;
+    options.SingleFactor = (flags & KLP_NIST_MULTI_FACTOR) == 0;
+    options.UseCommonPasswords = (flags & KLP_NIST_NO_COMMON_PASSWORDS) == 0;
+    if (max_length != 0) options.MaximumLength = max_length;
+    options.MinimumStrengthScore = min_score;
+    options.ContextWords = TextList(context, count);
+    auto made = std::make_unique<TPolicy>();
+    made->Rules = kl::CreateNistPolicy(options);
+    made->Estimator.SetUserInputs(options.ContextWords);
+    *policy = HandleOf<klp_policy_t>(made.release());
+    return KLP_OK;
+  });
+}
+
+void klp_policy_destroy(klp_policy_t* policy) { delete reinterpret_cast<TPolicy*>(policy); }
+
+int klp_policy_add_rule(klp_policy_t* policy, int rule, int32_t value) {
+  return Guard([&] {
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    switch (rule) {
+      case KLP_RULE_UPPERCASE:
+        AddRule<kl::TKLUppercaseCharacterRule>(p);
+        break;
+      case KLP_RULE_LOWERCASE:
+        AddRule<kl::TKLLowercaseCharacterRule>(p);
+        break;
+      case KLP_RULE_DIGIT:
+        AddRule<kl::TKLDigitsRule>(p);
+        break;
+      case KLP_RULE_NO_SPACE:
+        AddRule<kl::TKLWhitespaceRule>(p);
+        break;
+      case KLP_RULE_MIN_LENGTH:
+        Require(value >= 0, "a minimum length must not be negative");
+        AddRule<kl::TKLLengthRule>(p, value);
+        break;
+      case KLP_RULE_CHARACTER_CLASSES:
+        AddRule<kl::TKLCharacterClassesRule>(p, value);
+        break;
+      case KLP_RULE_KEYBOARD_SEQUENCE:
+        AddRule<kl::TKLKeyboardSequenceRule>(p, value);
+        break;
+      case KLP_RULE_QWERTY_SEQUENCE:
+        AddRule<kl::TKLQwertySequenceRule>(p, value);
+        break;
+      case KLP_RULE_ALPHABETICAL_SEQUENCE:
+        AddRule<kl::TKLAlphabeticalSequenceRule>(p, value);
+        break;
+      case KLP_RULE_REPEATED_DIGITS:
+        AddRule<kl::TKLNumericalSequenceRule>(p, value);
+        break;
+      case KLP_RULE_REPEATED_CHARACTERS:
+        AddRule<kl::TKLRepeatCharacterRule>(p, value);
+        break;
+      case KLP_RULE_COMMON_PASSWORDS:
+        AddRule<kl::TKLBlocklistRule>(p, true);
+        break;
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown rule");
+    }
+    return KLP_OK;
+  });
+}
+
+int klp_policy_add_length(klp_policy_t* policy, int32_t from, int32_t to) {
+  return Guard([&] {
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    Require(from >= 0 && to >= from, "a length range needs 0 <= from <= to");
+    AddRule<kl::TKLLengthRule>(p, from, to);
+    return KLP_OK;
+  });
+}
+
+int klp_policy_add_text_rule(klp_policy_t* policy, int rule, const char* text) {
+  return Guard([&] {
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const kl::String value = Text(text, "text is NULL");
+    switch (rule) {
+      case KLP_TEXT_RULE_ALLOWED_CHARACTERS: {
+        auto allowed = std::make_unique<kl::TKLAllowedCharacterRule>();
+        allowed->SetAllowedChars(value);
+        p.Rules->Add(std::move(allowed));
+        break;
+      }
+      case KLP_TEXT_RULE_USERNAME:
+        AddRule<kl::TKLUsernameRule>(p, value);
+        break;
+      case KLP_TEXT_RULE_FORBIDDEN_PATTERN:
+        AddRule<kl::TKLRegularExpressionRule>(p, value);
+        break;
+      case KLP_TEXT_RULE_FORBIDDEN_WORD:
+        if (!p.Dictionary) {
+          auto dictionary = std::make_unique<kl::TKLDictionaryRule>();
+          kl::TKLDictionaryRule* held = dictionary.get();
+          p.Rules->Add(std::move(dictionary));
+          p.Dictionary = held;
+        }
+        p.Dictionary->AddWord(value);
+        break;
+      case KLP_TEXT_RULE_BLOCKLIST_WORD:
+        if (!p.Blocklist) {
+          auto blocklist = std::make_unique<kl::TKLBlocklistRule>(false);
+          kl::TKLBlocklistRule* held = blocklist.get();
+          p.Rules->Add(std::move(blocklist));
+          p.Blocklist = held;
+        }
+        p.Blocklist->AddWord(value);
+        break;
+      case KLP_TEXT_RULE_BLOCKLIST_FILE: {
+        // A rule of its own, loaded before it joins the policy, so that a file
+        // that cannot be read leaves the policy as it was.
+        auto blocklist = std::make_unique<kl::TKLBlocklistRule>(false);
+        blocklist->LoadFromFile(value);
+        p.Rules->Add(std::move(blocklist));
+        break;
+      }
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown text rule");
+    }
+    return KLP_OK;
+  });
+}
+
+int klp_policy_add_min_strength(klp_policy_t* policy, int32_t min_score, const char* const* words, size_t count) {
+  return Guard([&] {
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    AddRule<kl::TKLStrengthRule>(p, min_score, TextList(words, count));
+    return KLP_OK;
+  });
+}
+
+int klp_policy_set_user_inputs(klp_policy_t* policy, const char* const* words, size_t count) {
+  return Guard([&] {
+    Of<TPolicy>(policy, "policy is NULL").Estimator.SetUserInputs(TextList(words, count));
+    return KLP_OK;
+  });
+}
+
+int klp_policy_rule_count(const klp_policy_t* policy, size_t* count) {
+  return Guard([&] {
+    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    Deref(count, "count is NULL") = static_cast<size_t>(p.Rules->GetCount());
+    return KLP_OK;
+  });
+}
+
+int klp_policy_check(const klp_policy_t* policy, const char* password, klp_check_result_t** result) {
+  return Guard([&] {
+    Require(result != nullptr, "result is NULL");
+    *result = nullptr;
+    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const TPasswordText text(password);
+    auto made = std::make_unique<TCheckResult>();
+    made->Failures = p.Rules->GetFailures(text.Get());
+    made->Strength = p.Estimator.Estimate(text.Get());
+    const bool passed = made->Failures.empty();
+    *result = HandleOf<klp_check_result_t>(made.release());
+    return passed ? KLP_OK : KLP_CHECK_FAILED;
+  });
+}
+
+void klp_check_result_destroy(klp_check_result_t* result) { delete reinterpret_cast<TCheckResult*>(result); }
+
+int klp_check_result_failure_count(const klp_check_result_t* result, size_t* count) {
+  return Guard([&] {
+    Deref(count, "count is NULL") = Of<TCheckResult>(result, "result is NULL").Failures.size();
+    return KLP_OK;
+  });
+}
+
+int klp_check_result_failure_code(const klp_check_result_t* result, size_t index, char* out, size_t* out_len) {
+  return Guard([&] { return WriteText(FailureAt(result, index).GetCode(), out, out_len); });
+}
+
+int klp_check_result_failure_message(const klp_check_result_t* result, size_t index, int redact, char* out,
+                                     size_t* out_len) {
+  return Guard([&] {
+    const kl::TKLRuleFailure& failure = FailureAt(result, index);
+    kl::String message = kl::TKLRuleMessages::GetEnglish().Format(failure, redact != 0);
+    const int status = WriteSecretText(message, out, out_len);
+    kl::WipeString(message);
+    return status;
+  });
+}
+
+int klp_check_result_parameter_count(const klp_check_result_t* result, size_t index, size_t* count) {
+  return Guard([&] {
+    const kl::TKLRuleFailure& failure = FailureAt(result, index);
+    Deref(count, "count is NULL") = failure.GetParameters().size();
+    return KLP_OK;
+  });
+}
+
+int klp_check_result_parameter(const klp_check_result_t* result, size_t index, size_t p, int* kind, char* name,
+                               size_t* name_len, char* value, size_t* value_len) {
+  return Guard([&] {
+    const auto& parameters = FailureAt(result, index).GetParameters();
+    const auto count = static_cast<std::int32_t>(std::min<std::size_t>(parameters.size(), INT32_MAX));
+    const kl::TKLRuleParameter& parameter =
+        parameters[static_cast<std::size_t>(CheckedIndex(p, count, "no parameter at this index"))];
+    Require(name_len != nullptr && value_len != nullptr, "name_len or value_len is NULL");
+    if (kind) {
+      *kind = parameter.Kind == kl::TKLParameterKind::pkNumber ? KLP_PARAMETER_NUMBER
+              : parameter.Kind == kl::TKLParameterKind::pkText ? KLP_PARAMETER_TEXT
+                                                               : KLP_PARAMETER_PASSWORD_TEXT;
+    }
+    // Both sizes are answered at once, so one retry with both buffers suffices.
+    const int nameStatus = WriteText(parameter.Name, name, name_len);
+    const int valueStatus = WriteSecretText(parameter.Value, value, value_len);
+    return nameStatus != KLP_OK ? nameStatus : valueStatus;
+  });
+}
+
+int klp_check_result_json(const klp_check_result_t* result, char* out, size_t* out_len) {
+  return Guard([&] {
+    const TCheckResult& r = Of<TCheckResult>(result, "result is NULL");
+    return WriteText(kl::FormatCheckJson(r.Failures, r.Strength), out, out_len);
+  });
+}
+
+int klp_check_result_strength(const klp_check_result_t* result, klp_strength_t** strength) {
+  return Guard([&] {
+    Require(strength != nullptr, "strength is NULL");
+    *strength = nullptr;
+    const TCheckResult& r = Of<TCheckResult>(result, "result is NULL");
+    auto made = std::make_unique<TStrength>();
+    made->Result = r.Strength;
+    *strength = HandleOf<klp_strength_t>(made.release());
+    return KLP_OK;
+  });
+}
+
+int klp_blocklist_compile(const char* list_path, int format, const char* out_path) {
+  return Guard([&] {
+    Require(format >= KLP_BLOCKLIST_PASSWORDS && format <= KLP_BLOCKLIST_DETECT, "unknown list format");
+    const kl::String list = Text(list_path, "list_path is NULL");
+    const kl::String out = Text(out_path, "out_path is NULL");
+    kl::TKLBlocklistCompiler compiler;
+    compiler.AddListFile(list, static_cast<kl::TKLBlocklistFormat>(format));
+    compiler.SaveToFile(out);
+    return KLP_OK;
+  });
+}
+
+int klp_strength_estimate(const char* password, const char* const* words, size_t count, klp_strength_t** strength) {
+  return Guard([&] {
+    Require(strength != nullptr, "strength is NULL");
+    *strength = nullptr;
+    const TPasswordText text(password);
+    auto made = std::make_unique<TStrength>();
+    made->Result = kl::EstimatePasswordStrength(text.Get(), TextList(words, count));
+    *strength = HandleOf<klp_strength_t>(made.release());
+    return KLP_OK;
+  });
+}
+
+void klp_strength_destroy(klp_strength_t* strength) { delete reinterpret_cast<TStrength*>(strength); }
+
+int klp_strength_values(const klp_strength_t* strength, int32_t* score, double* guesses, double* guesses_log10) {
+  return Guard([&] {
+    const kl::TKLStrengthResult& r = Of<TStrength>(strength, "strength is NULL").Result;
+    if (score) *score = r.Score;
+    if (guesses) *guesses = r.Guesses;
+    if (guesses_log10) *guesses_log10 = r.GuessesLog10;
+    return KLP_OK;
+  });
+}
+
+int klp_strength_crack_time(const klp_strength_t* strength, int attack, double* seconds, char* out, size_t* out_len) {
+  return Guard([&] {
+    const kl::TKLStrengthResult& r = Of<TStrength>(strength, "strength is NULL").Result;
+    const kl::TKLCrackTimes& t = r.CrackTimesSeconds;
+    const kl::TKLCrackTimesDisplay& d = r.CrackTimesDisplay;
+    std::pair<double, const kl::String*> time;
+    switch (attack) {
+      case KLP_ATTACK_ONLINE_THROTTLING:
+        time = {t.OnlineThrottling, &d.OnlineThrottling};
+        break;
+      case KLP_ATTACK_ONLINE_NO_THROTTLING:
+        time = {t.OnlineNoThrottling, &d.OnlineNoThrottling};
+        break;
+      case KLP_ATTACK_OFFLINE_SLOW_HASHING:
+        time = {t.OfflineSlowHashing, &d.OfflineSlowHashing};
+        break;
+      case KLP_ATTACK_OFFLINE_FAST_HASHING:
+        time = {t.OfflineFastHashing, &d.OfflineFastHashing};
+        break;
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown attack scenario");
+    }
+    if (seconds) *seconds = time.first;
+    return out_len ? WriteText(*time.second, out, out_len) : KLP_OK;
+  });
+}
+
+int klp_strength_warning(const klp_strength_t* strength, char* out, size_t* out_len) {
+  return Guard(
+      [&] { return WriteText(Of<TStrength>(strength, "strength is NULL").Result.Feedback.Warning, out, out_len); });
+}
+
+int klp_strength_suggestion_count(const klp_strength_t* strength, size_t* count) {
+  return Guard([&] {
+    Deref(count, "count is NULL") = Of<TStrength>(strength, "strength is NULL").Result.Feedback.Suggestions.size();
+    return KLP_OK;
+  });
+}
+
+int klp_strength_suggestion(const klp_strength_t* strength, size_t index, char* out, size_t* out_len) {
+  return Guard([&] {
+    const auto& suggestions = Of<TStrength>(strength, "strength is NULL").Result.Feedback.Suggestions;
+    const auto count = static_cast<std::int32_t>(std::min<std::size_t>(suggestions.size(), INT32_MAX));
+    return WriteText(suggestions[static_cast<std::size_t>(CheckedIndex(index, count, "no suggestion at this index"))],
+                     out, out_len);
+  });
+}
+
+} // extern "C"
