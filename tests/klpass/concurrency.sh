@@ -98,7 +98,7 @@ for length in 250 251; do
   if [ "$length" -eq 250 ]; then
     [ -e "$name.lock" ] || fail "no $length-byte-name.lock"
   else
-    ls -A "long-$length" | grep -qE '^\.klpass-[0-9a-f]{8}\.lock$' || fail "no .klpass-<hash>.lock for $length bytes"
+    grep -qE <<<"$(ls -A "long-$length")" '^\.klpass-[0-9a-f]{8}\.lock$' || fail "no .klpass-<hash>.lock for $length bytes"
   fi
 done
 
