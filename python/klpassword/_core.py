@@ -1,0 +1,749 @@
+"""The verbs and classes of klpassword over the library's C interface."""
+
+from __future__ import annotations
+
+import ctypes
+import enum
+import json as _json
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Optional, Union
+
+from . import _lib
+from ._errors import InvalidArgument, KLPasswordError
+from ._lib import Secret, Text, call, encode, encode_path, lib, optional, read_text, take_secret, word_array
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+DEFAULT_MEMORY_KIB = 65536  # Argon2id memory cost of new password hashes, KiB
+DEFAULT_PASSES = 2  # Argon2id passes of new password hashes
+
+
+class _Handle:
+    """Owns one library handle; close() (or leaving the ``with`` block) destroys it,
+    and the library wipes what it held."""
+
+    _destroy: Any = None
+
+    def __init__(self) -> None:
+        self._ptr = ctypes.c_void_p()
+
+    @property
+    def _h(self) -> ctypes.c_void_p:
+        if not self._ptr.value:
+            raise InvalidArgument(f"the {type(self).__name__} is closed")
+        return self._ptr
+
+    def close(self) -> None:
+        """Destroys the handle; the library wipes what it held. Safe to call twice."""
+        if getattr(self, "_ptr", None) is not None and self._ptr.value:
+            type(self)._destroy(self._ptr)
+            self._ptr = ctypes.c_void_p()
+
+    def __enter__(self) -> Any:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        self.close()
+
+
+# ---- Results ---------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Feedback:
+    """What the strength estimator tells the user: a warning ("" for none) and suggestions."""
+
+    warning: str = ""
+    suggestions: tuple[str, ...] = ()
+
+
+@dataclass(frozen=True)
+class Strength:
+    """A strength estimate: score 0 (guessed at once) to 4, the guesses needed and their log10,
+    the feedback, and the time to crack in seconds under each attack."""
+
+    score: int
+    guesses: float
+    guesses_log10: float
+    feedback: Feedback
+    crack_times_seconds: dict[str, float] = field(default_factory=dict)
+    crack_times_display: dict[str, str] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class Failure:
+    """One rule that refused a password: a stable code ("TOO_SHORT"), an English message with the
+    pieces of the password shown as "***", and the parameters (pieces of the password left out)."""
+
+    code: str
+    message: str
+    parameters: dict[str, Union[int, float, str]]
+
+
+@dataclass(frozen=True)
+class CheckResult:
+    """The outcome of a policy check. ``json`` is the line ``klpass check --json`` prints, without the password."""
+
+    ok: bool
+    score: int
+    guesses_log10: float
+    feedback: Feedback
+    failures: tuple[Failure, ...]
+    json: str
+
+    def __bool__(self) -> bool:
+        return self.ok
+
+    def as_dict(self) -> dict[str, Any]:
+        return dict(_json.loads(self.json))
+
+
+_ATTACKS = ("online_throttling", "online_no_throttling", "offline_slow_hashing", "offline_fast_hashing")
+
+
+def _strength_from(handle: ctypes.c_void_p) -> Strength:
+    score, guesses, log10 = ctypes.c_int32(), ctypes.c_double(), ctypes.c_double()
+    call(lib.klp_strength_values, handle, ctypes.byref(score), ctypes.byref(guesses), ctypes.byref(log10))
+    count = ctypes.c_size_t()
+    call(lib.klp_strength_suggestion_count, handle, ctypes.byref(count))
+    suggestions = tuple(read_text(lib.klp_strength_suggestion, handle, i) for i in range(count.value))
+    seconds, display = {}, {}
+    for attack, name in enumerate(_ATTACKS):
+        value = ctypes.c_double()
+        call(lib.klp_strength_crack_time, handle, attack, ctypes.byref(value), None, None)
+        seconds[name] = value.value
+        display[name] = read_text(lambda h, o, n, a=attack: lib.klp_strength_crack_time(h, a, None, o, n), handle)
+    return Strength(score.value, guesses.value, log10.value,
+                    Feedback(read_text(lib.klp_strength_warning, handle), suggestions), seconds, display)
+
+
+def _parameter(result: ctypes.c_void_p, index: int, p: int) -> tuple[int, str, Union[int, float, str]]:
+    kind = ctypes.c_int()
+    name_len, value_len = ctypes.c_size_t(0), ctypes.c_size_t(0)
+    status = lib.klp_check_result_parameter(result, index, p, None, None, ctypes.byref(name_len), None,
+                                            ctypes.byref(value_len))
+    if status != _lib.BUFFER_TOO_SMALL:
+        _lib.raise_for(status)
+    name = ctypes.create_string_buffer(name_len.value)
+    value = ctypes.create_string_buffer(value_len.value)
+    try:
+        call(lib.klp_check_result_parameter, result, index, p, ctypes.byref(kind), name, ctypes.byref(name_len),
+             value, ctypes.byref(value_len))
+        text = value.value.decode("utf-8")
+        parsed: Union[int, float, str] = text
+        if kind.value == 0:
+            try:
+                parsed = int(text)
+            except ValueError:
+                parsed = float(text)
+        return kind.value, name.value.decode("utf-8"), parsed
+    finally:
+        ctypes.memset(value, 0, ctypes.sizeof(value))  # it may quote the password
+
+
+def _check_result_from(status: int, result: ctypes.c_void_p) -> CheckResult:
+    count = ctypes.c_size_t()
+    call(lib.klp_check_result_failure_count, result, ctypes.byref(count))
+    failures = []
+    for i in range(count.value):
+        code = read_text(lib.klp_check_result_failure_code, result, i)
+        message = read_text(lambda r, o, n, i=i: lib.klp_check_result_failure_message(r, i, 1, o, n), result)
+        pcount = ctypes.c_size_t()
+        call(lib.klp_check_result_parameter_count, result, i, ctypes.byref(pcount))
+        parameters = {}
+        for p in range(pcount.value):
+            kind, name, value = _parameter(result, i, p)
+            if kind != 2:  # a piece of the password never leaves the result
+                parameters[name] = value
+        failures.append(Failure(code, message, parameters))
+    strength = ctypes.c_void_p()
+    call(lib.klp_check_result_strength, result, ctypes.byref(strength))
+    try:
+        estimate = _strength_from(strength)
+    finally:
+        lib.klp_strength_destroy(strength)
+    return CheckResult(status == _lib.OK, estimate.score, estimate.guesses_log10, estimate.feedback,
+                       tuple(failures), read_text(lib.klp_check_result_json, result))
+
+
+# ---- Policies ----------------------------------------------------------------
+
+
+class Rule(enum.IntEnum):
+    """Rules with one number (the value is ignored where none is named)."""
+
+    UPPERCASE = 1
+    LOWERCASE = 2
+    DIGIT = 3
+    NO_SPACE = 4
+    MIN_LENGTH = 5  # at least value UTF-16 code units
+    CHARACTER_CLASSES = 6  # value of: upper, lower, digit, other
+    KEYBOARD_SEQUENCE = 7
+    QWERTY_SEQUENCE = 8
+    ALPHABETICAL_SEQUENCE = 9
+    REPEATED_DIGITS = 10
+    REPEATED_CHARACTERS = 11
+    COMMON_PASSWORDS = 12
+
+
+class TextRule(enum.IntEnum):
+    """Rules with a text."""
+
+    ALLOWED_CHARACTERS = 1
+    USERNAME = 2
+    FORBIDDEN_PATTERN = 3  # a regular expression that must not match
+    FORBIDDEN_WORD = 4
+    BLOCKLIST_WORD = 5
+    BLOCKLIST_FILE = 6  # a compiled blocklist file, or a list of one password a line
+
+
+class Policy(_Handle):
+    """A set of rules a password must pass. ``Policy()`` accepts every password until rules are
+    added; ``Policy.nist()`` is the policy after NIST SP 800-63B. Once built, several threads may
+    check passwords against one policy. Closing it wipes the words it holds."""
+
+    _destroy = lib.klp_policy_destroy
+
+    def __init__(self) -> None:
+        super().__init__()
+        call(lib.klp_policy_init, ctypes.byref(self._ptr))
+
+    @classmethod
+    def nist(cls, *, multi_factor: bool = False, max_length: int = 64, min_score: int = 0,
+             common_passwords: bool = True, context: Iterable[Text] = ()) -> "Policy":
+        """15 characters at least (8 with ``multi_factor``), at most ``max_length`` (64 or more),
+        the library's common passwords refused (unless ``common_passwords=False``) and the
+        ``context`` words (the service's name, the user name), and a strength score of at least
+        ``min_score`` (0 for none, up to 4)."""
+        policy = cls.__new__(cls)
+        _Handle.__init__(policy)
+        words, count = word_array(context)
+        flags = (1 if multi_factor else 0) | (0 if common_passwords else 2)
+        call(lib.klp_policy_init_nist, ctypes.byref(policy._ptr), flags, max_length, min_score, words, count)
+        return policy
+
+    def add_rule(self, rule: Rule, value: int = 0) -> "Policy":
+        call(lib.klp_policy_add_rule, self._h, int(rule), value)
+        return self
+
+    def add_length(self, minimum: int, maximum: Optional[int] = None) -> "Policy":
+        """minimum <= length <= maximum, in UTF-16 code units (no maximum when None)."""
+        if maximum is None:
+            return self.add_rule(Rule.MIN_LENGTH, minimum)
+        call(lib.klp_policy_add_length, self._h, minimum, maximum)
+        return self
+
+    def add_text_rule(self, rule: TextRule, text: Text) -> "Policy":
+        call(lib.klp_policy_add_text_rule, self._h, int(rule), encode(text))
+        return self
+
+    def add_blocklist(self, words: Iterable[Text] = (), file: Optional[PathLike] = None) -> "Policy":
+        """Refuses each word (compared trimmed, in lower case) and the passwords of a blocklist file."""
+        for word in words:
+            self.add_text_rule(TextRule.BLOCKLIST_WORD, word)
+        if file is not None:
+            call(lib.klp_policy_add_text_rule, self._h, int(TextRule.BLOCKLIST_FILE), encode_path(file))
+        return self
+
+    def add_min_strength(self, min_score: int, words: Iterable[Text] = ()) -> "Policy":
+        """Refuses passwords scored below min_score (1 to 4); words count as the likeliest guesses."""
+        array, count = word_array(words)
+        call(lib.klp_policy_add_min_strength, self._h, min_score, array, count)
+        return self
+
+    def set_user_inputs(self, words: Iterable[Text]) -> "Policy":
+        """The words (user name, site) the strength estimate counts as most likely; replaces earlier ones."""
+        array, count = word_array(words)
+        call(lib.klp_policy_set_user_inputs, self._h, array, count)
+        return self
+
+    def __len__(self) -> int:
+        count = ctypes.c_size_t()
+        call(lib.klp_policy_rule_count, self._h, ctypes.byref(count))
+        return count.value
+
+    def check(self, password: Text) -> CheckResult:
+        """Checks password against every rule and estimates its strength."""
+        result = ctypes.c_void_p()
+        with Secret(password) as buffer:
+            status = call(lib.klp_policy_check, self._h, buffer, ctypes.byref(result))
+        try:
+            return _check_result_from(status, result)
+        finally:
+            lib.klp_check_result_destroy(result)
+
+
+def compile_blocklist(list_path: PathLike, out_path: PathLike, *, sha1_hashes: Optional[bool] = None) -> None:
+    """Compiles a list (one password, or one SHA-1 hash in hex, a line; recognised when
+    sha1_hashes is None) into the compact file ``Policy.add_blocklist(file=...)`` loads."""
+    fmt = 2 if sha1_hashes is None else (1 if sha1_hashes else 0)
+    call(lib.klp_blocklist_compile, encode_path(list_path), fmt, encode_path(out_path))
+
+
+def check(password: Text, *, policy: Optional[Policy] = None, user_inputs: Sequence[Text] = ()) -> CheckResult:
+    """Checks password against policy (the NIST policy when None, with ``user_inputs`` as its
+    context words). A refused password is ``ok=False``, not an exception."""
+    if policy is not None:
+        if user_inputs:
+            raise InvalidArgument("give the user inputs to the policy (Policy.set_user_inputs)")
+        return policy.check(password)
+    with Policy.nist(context=user_inputs) as nist:
+        return nist.check(password)
+
+
+def estimate(password: Text, *, user_inputs: Sequence[Text] = ()) -> Strength:
+    """Estimates the guesses an attacker needs; user_inputs are the likeliest guesses of all."""
+    words, count = word_array(user_inputs)
+    handle = ctypes.c_void_p()
+    with Secret(password) as buffer:
+        call(lib.klp_strength_estimate, buffer, words, count, ctypes.byref(handle))
+    try:
+        return _strength_from(handle)
+    finally:
+        lib.klp_strength_destroy(handle)
+
+
+# ---- Generator ---------------------------------------------------------------
+
+_OPTIONS = {"uppercase": 1, "lowercase": 2, "digits": 3, "symbols": 4, "space": 5, "custom": 6,
+            "require_each_set": 7, "min_uppercase": 8, "min_lowercase": 9, "min_digits": 10, "min_symbols": 11,
+            "exclude_lookalikes": 12, "default_length": 13, "iterations": 14, "passphrase_words": 15,
+            "capitalize_words": 16, "passphrase_extra": 17}
+_TEXTS = {"custom_characters": 1, "exclude_characters": 2, "lookalike_characters": 3, "separator": 4}
+
+
+class Generator(_Handle):
+    """Random passwords and passphrases, and passwords derived from a master key and a site.
+
+    Settings are keyword arguments (or ``set``): uppercase, lowercase, digits, symbols (default on),
+    space, custom (default off), require_each_set, min_uppercase/lowercase/digits/symbols (0 to 64),
+    exclude_lookalikes, default_length (16), iterations (PBKDF2 iterations of derived passwords, 500),
+    passphrase_words (6), capitalize_words, passphrase_extra (0 none, 1 a digit, 2 a symbol), and the
+    texts custom_characters, exclude_characters, lookalike_characters, separator ("-"). One thread at
+    a time. Passwords made are copied out and the library's copy wiped at once."""
+
+    _destroy = lib.klp_generator_destroy
+
+    def __init__(self, **settings: Union[int, bool, str]) -> None:
+        super().__init__()
+        call(lib.klp_generator_init, ctypes.byref(self._ptr))
+        try:
+            self.set(**settings)
+        except BaseException:
+            self.close()
+            raise
+
+    def set(self, **settings: Union[int, bool, str]) -> "Generator":
+        for name, value in settings.items():
+            if name in _OPTIONS:
+                if isinstance(value, str):
+                    raise TypeError(f"{name} takes a number")
+                call(lib.klp_generator_set_option, self._h, _OPTIONS[name], int(value))
+            elif name in _TEXTS:
+                call(lib.klp_generator_set_text, self._h, _TEXTS[name], encode(str(value), name))
+            else:
+                raise TypeError(f"unknown generator setting {name!r}")
+        return self
+
+    def get(self, name: str) -> int:
+        value = ctypes.c_int32()
+        if name not in _OPTIONS:
+            raise TypeError(f"unknown generator setting {name!r}")
+        call(lib.klp_generator_get_option, self._h, _OPTIONS[name], ctypes.byref(value))
+        return value.value
+
+    def load_word_list(self, path: PathLike) -> None:
+        """Passphrase words from a file, one word a line (UTF-8)."""
+        call(lib.klp_generator_load_word_list, self._h, encode_path(path))
+
+    @staticmethod
+    def _range(length: Optional[int], min_length: Optional[int], max_length: Optional[int]) -> tuple[int, int]:
+        if length is not None:
+            if min_length is not None or max_length is not None:
+                raise InvalidArgument("give length, or min_length and max_length, not both")
+            return length, length
+        low = min_length or 0
+        return low, max_length if max_length is not None else low
+
+    def generate(self, length: Optional[int] = None, *, min_length: Optional[int] = None,
+                 max_length: Optional[int] = None) -> str:
+        """A random password of length characters (or min_length to max_length; the default
+        length when none is given), uniform over every password that meets the settings."""
+        low, high = self._range(length, min_length, max_length)
+        out = ctypes.c_void_p()
+        call(lib.klp_generator_generate, self._h, low, high, ctypes.byref(out))
+        return take_secret(out)
+
+    def passphrase(self, words: int = 0) -> str:
+        """A passphrase of words words (0 for the setting)."""
+        out = ctypes.c_void_p()
+        call(lib.klp_generator_passphrase, self._h, words, ctypes.byref(out))
+        return take_secret(out)
+
+    def entropy(self, length: Optional[int] = None, *, min_length: Optional[int] = None,
+                max_length: Optional[int] = None) -> float:
+        """Bits of entropy of ``generate`` with these arguments."""
+        low, high = self._range(length, min_length, max_length)
+        bits = ctypes.c_double()
+        call(lib.klp_generator_entropy, self._h, low, high, ctypes.byref(bits))
+        return bits.value
+
+    def passphrase_entropy(self, words: int = 0) -> float:
+        bits = ctypes.c_double()
+        call(lib.klp_generator_passphrase_entropy, self._h, words, ctypes.byref(bits))
+        return bits.value
+
+    def derive(self, master_key: Text, site: Text, length: int = 0) -> str:
+        """The password derived from master_key and site (PBKDF2-HMAC-SHA-256 over the generator's
+        alphabet and iterations), alike on every machine; length 0 for the default length."""
+        out = ctypes.c_void_p()
+        with Secret(master_key, "master key") as key:
+            call(lib.klp_generator_derive, self._h, key, encode(site, "site"), length, ctypes.byref(out))
+        return take_secret(out)
+
+
+def generate(length: Optional[int] = None, *, min_length: Optional[int] = None, max_length: Optional[int] = None,
+             **settings: Union[int, bool, str]) -> str:
+    """A random password (16 characters of upper and lower case, digits and symbols by default);
+    settings as for ``Generator``."""
+    with Generator(**settings) as generator:
+        return generator.generate(length, min_length=min_length, max_length=max_length)
+
+
+def passphrase(words: int = 6, **settings: Union[int, bool, str]) -> str:
+    """A passphrase of words random words joined by the separator ("-" by default)."""
+    with Generator(**settings) as generator:
+        return generator.passphrase(words)
+
+
+def derive(master_key: Text, site: Text, *, length: int = 16, iterations: int = 500,
+           **settings: Union[int, bool, str]) -> str:
+    """The password for site derived from master_key: alike on every machine for the same settings."""
+    with Generator(iterations=iterations, **settings) as generator:
+        return generator.derive(master_key, site, length)
+
+
+# ---- Password hashes ---------------------------------------------------------
+
+
+def hash_password(password: Text, *, memory_kib: int = DEFAULT_MEMORY_KIB, passes: int = DEFAULT_PASSES) -> str:
+    """An Argon2id hash of password as a PHC string ("$argon2id$v=19$m=...,t=...,p=...$salt$hash"),
+    with a new random salt; memory in KiB. The copy of the password handed to the library is zeroed."""
+    out = ctypes.create_string_buffer(_lib.HASH_MAX_BYTES)
+    size = ctypes.c_size_t(_lib.HASH_MAX_BYTES)
+    with Secret(password) as buffer:
+        call(lib.klp_hash_password, buffer, memory_kib, passes, out, ctypes.byref(size))
+    return out.value.decode("ascii")
+
+
+def verify_password(hash: Text, password: Text) -> bool:
+    """True when password matches hash, False when not. Raises InvalidHash for a string that is
+    no Argon2id hash or asks for more than 1 GiB or 16 passes."""
+    with Secret(password) as buffer:
+        return call(lib.klp_verify_password, encode(hash, "hash"), buffer) == _lib.OK
+
+
+def needs_rehash(hash: Text, *, memory_kib: int = DEFAULT_MEMORY_KIB, passes: int = DEFAULT_PASSES) -> bool:
+    """True when hash is weaker than a new hash with these parameters (memory in KiB), or malformed."""
+    return call(lib.klp_needs_rehash, encode(hash, "hash"), memory_kib, passes) == _lib.NEEDS_REHASH
+
+
+# ---- Files ---------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class FileInfo:
+    """What an encrypted file's header says: format version 1 to 3, and for version 3 the
+    Argon2id memory (KiB) and passes of its master key."""
+
+    version: int
+    encrypted: bool
+    authenticated: bool
+    memory_kib: int
+    passes: int
+
+
+def file_info(path: PathLike) -> FileInfo:
+    v, e, a = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
+    m, t = ctypes.c_uint32(), ctypes.c_uint32()
+    call(lib.klp_file_info, encode_path(path), ctypes.byref(v), ctypes.byref(e), ctypes.byref(a), ctypes.byref(m),
+         ctypes.byref(t))
+    return FileInfo(v.value, bool(e.value), bool(a.value), m.value, t.value)
+
+
+@dataclass(frozen=True)
+class User:
+    uid: int
+    name: str
+
+
+class UserDatabase(_Handle):
+    """A user password database: a text file (one line a user) or, with a master password, an
+    encrypted file. Saves only when asked (``save``; leaving a ``with`` block without an exception
+    saves pending changes) and refuses (FileChanged) to save over a file another program changed.
+    One thread at a time. Closing wipes the hashes and the master password held."""
+
+    _destroy = lib.klp_users_destroy
+
+    def __init__(self, master_password: Optional[Text] = None, *, hash_cost: tuple[int, int] = (0, 0),
+                 file_cost: tuple[int, int] = (0, 0)) -> None:
+        super().__init__()
+        if master_password is None:
+            call(lib.klp_users_init, ctypes.byref(self._ptr), 0, None)
+        else:
+            with Secret(master_password, "master password") as buffer:
+                call(lib.klp_users_init, ctypes.byref(self._ptr), 1, buffer)
+        try:
+            call(lib.klp_users_set_hash_cost, self._h, *hash_cost)
+            if master_password is not None:
+                call(lib.klp_users_set_file_cost, self._h, *file_cost)
+        except BaseException:
+            self.close()
+            raise
+
+    @classmethod
+    def create(cls, path: PathLike, master_password: Optional[Text] = None, *, hash_cost: tuple[int, int] = (0, 0),
+               file_cost: tuple[int, int] = (0, 0)) -> "UserDatabase":
+        """A new empty database at path, written at once. Costs are (memory KiB, passes), 0 for
+        the defaults: hash_cost of new user hashes, file_cost of the encrypted file's master key."""
+        db = cls(master_password, hash_cost=hash_cost, file_cost=file_cost)
+        db._run(lib.klp_users_create, encode_path(path))
+        return db
+
+    @classmethod
+    def open(cls, path: PathLike, master_password: Optional[Text] = None, *, allow_legacy: bool = False,
+             hash_cost: tuple[int, int] = (0, 0)) -> "UserDatabase":
+        db = cls(master_password, hash_cost=hash_cost)
+        db._run(lib.klp_users_open, encode_path(path), 1 if allow_legacy else 0)
+        return db
+
+    def _run(self, fn: Any, *args: Any) -> int:
+        try:
+            return call(fn, self._h, *args)
+        except KLPasswordError:
+            if fn in (lib.klp_users_create, lib.klp_users_open):
+                self.close()
+            raise
+
+    def save(self) -> None:
+        call(lib.klp_users_save, self._h)
+
+    def add(self, name: Text, password: Text) -> int:
+        """Adds a user (AlreadyExists if present); returns its id."""
+        uid = ctypes.c_int32()
+        with Secret(password) as buffer:
+            call(lib.klp_users_add, self._h, encode(name, "name"), buffer, ctypes.byref(uid))
+        return uid.value
+
+    def change(self, name: Text, password: Text) -> None:
+        """A new password for an existing user (NotFound otherwise)."""
+        with Secret(password) as buffer:
+            call(lib.klp_users_change, self._h, encode(name, "name"), buffer)
+
+    def delete(self, name: Text) -> None:
+        call(lib.klp_users_delete, self._h, encode(name, "name"))
+
+    def verify(self, name: Text, password: Text) -> bool:
+        """True on a match, False when not; NotFound for an unknown user. A match may replace an
+        old or weak hash: save afterwards."""
+        with Secret(password) as buffer:
+            return call(lib.klp_users_verify, self._h, encode(name, "name"), buffer) == _lib.OK
+
+    def upgrade(self) -> int:
+        """Wraps every old SHA-256 hash in Argon2id and saves; returns the number wrapped."""
+        wrapped = ctypes.c_int32()
+        status = call(lib.klp_users_upgrade, self._h, ctypes.byref(wrapped))
+        return 0 if status == _lib.UNCHANGED else wrapped.value
+
+    @property
+    def modified(self) -> bool:
+        value = ctypes.c_int()
+        call(lib.klp_users_modified, self._h, ctypes.byref(value))
+        return bool(value.value)
+
+    def __len__(self) -> int:
+        count = ctypes.c_size_t()
+        call(lib.klp_users_count, self._h, ctypes.byref(count))
+        return count.value
+
+    def users(self) -> list[User]:
+        """Every user in file order."""
+        out = []
+        for i in range(len(self)):
+            uid = ctypes.c_int32()
+            name = read_text(lambda h, o, n, i=i: lib.klp_users_get(h, i, ctypes.byref(uid), o, n), self._h)
+            out.append(User(uid.value, name))
+        return out
+
+    def __exit__(self, exc_type: object, *exc: object) -> None:
+        try:
+            if exc_type is None and self._ptr.value and self.modified:
+                self.save()
+        finally:
+            self.close()
+
+
+# ---- Vaults ----------------------------------------------------------------------
+
+
+class Field(enum.IntEnum):
+    TITLE = 0
+    USERNAME = 1
+    PASSWORD = 2
+    URL = 3
+    NOTE = 4
+    GROUP = 5  # not empty, without '/'
+
+
+class Match(enum.IntEnum):
+    CONTAINS = 0
+    EQUALS = 1
+    NOT_EQUALS = 2
+
+
+class Format(enum.IntEnum):
+    AUTO = 0  # import: recognised from the content; export: JSON
+    CSV = 1
+    KEEPASSXC_CSV = 2
+    BITWARDEN_CSV = 3
+    BROWSER_CSV = 4
+    JSON = 5
+    BITWARDEN_JSON = 6
+
+
+@dataclass(frozen=True)
+class Record:
+    """A vault record; dates are seconds since 1970 (0 for never)."""
+
+    index: int
+    title: str
+    username: str
+    password: str
+    url: str
+    note: str
+    group: str
+    created: int
+    modified: int
+    accessed: int
+
+
+class Vault(_Handle):
+    """An encrypted password vault. ``Vault.create`` or ``Vault.open`` tie it to a file; ``save``
+    writes it atomically and refuses (FileChanged) a file another program saved meanwhile. One
+    thread at a time (a read stamps the record's access time). Closing wipes every record and the
+    master key; record passwords read out pass through a buffer that is zeroed."""
+
+    _destroy = lib.klp_vault_destroy
+
+    def __init__(self) -> None:
+        super().__init__()
+        call(lib.klp_vault_init, ctypes.byref(self._ptr))
+
+    @classmethod
+    def create(cls, path: PathLike, master_password: Text, *, file_cost: tuple[int, int] = (0, 0)) -> "Vault":
+        """A new empty vault saved at path (an existing file is replaced); file_cost is the
+        (memory KiB, passes) of the master key, 0 for the defaults."""
+        vault = cls()
+        try:
+            call(lib.klp_vault_set_file_cost, vault._h, *file_cost)
+            with Secret(master_password, "master password") as buffer:
+                call(lib.klp_vault_create, vault._h, encode_path(path), buffer)
+        except BaseException:
+            vault.close()
+            raise
+        return vault
+
+    @classmethod
+    def open(cls, path: PathLike, master_password: Text, *, allow_legacy: bool = False) -> "Vault":
+        vault = cls()
+        try:
+            with Secret(master_password, "master password") as buffer:
+                call(lib.klp_vault_open, vault._h, encode_path(path), buffer, 1 if allow_legacy else 0)
+        except BaseException:
+            vault.close()
+            raise
+        return vault
+
+    @staticmethod
+    def upgrade(path: PathLike, master_password: Text, *, memory_kib: int = 0, passes: int = 0) -> bool:
+        """Saves the file at path as format 3 (with this cost, 0 for defaults); False when it was
+        format 3 already and no cost was given."""
+        with Secret(master_password, "master password") as buffer:
+            return call(lib.klp_vault_upgrade, encode_path(path), buffer, memory_kib, passes) == _lib.OK
+
+    def save(self) -> None:
+        call(lib.klp_vault_save, self._h)
+
+    def set_master_password(self, master_password: Text) -> None:
+        with Secret(master_password, "master password") as buffer:
+            call(lib.klp_vault_set_master_password, self._h, buffer)
+
+    def set_file_cost(self, memory_kib: int = 0, passes: int = 0) -> None:
+        call(lib.klp_vault_set_file_cost, self._h, memory_kib, passes)
+
+    def __len__(self) -> int:
+        count = ctypes.c_size_t()
+        call(lib.klp_vault_count, self._h, ctypes.byref(count))
+        return count.value
+
+    def add(self, title: Text = "", *, username: Text = "", password: Text = "", url: Text = "", note: Text = "",
+            group: Text = "General") -> int:
+        """Adds a record; returns its place."""
+        index = ctypes.c_size_t()
+        with Secret(password) as buffer:
+            call(lib.klp_vault_add, self._h, encode(title, "title"), encode(username, "username"), buffer,
+                 encode(url, "url"), encode(note, "note"), encode(group, "group"), ctypes.byref(index))
+        return index.value
+
+    def get_field(self, index: int, field: Field) -> str:
+        return read_text(lambda h, o, n: lib.klp_vault_get_field(h, index, int(field), o, n), self._h,
+                         secret=field == Field.PASSWORD)
+
+    def set_field(self, index: int, field: Field, value: Text) -> None:
+        with Secret(value, field.name.lower()) as buffer:
+            call(lib.klp_vault_set_field, self._h, index, int(field), buffer)
+
+    def get(self, index: int) -> Record:
+        texts = [self.get_field(index, f) for f in Field]
+        dates = [ctypes.c_int64() for _ in range(3)]
+        call(lib.klp_vault_get_dates, self._h, index, *(ctypes.byref(d) for d in dates))
+        return Record(index, *texts, *(d.value for d in dates))
+
+    def delete(self, index: int) -> None:
+        """Removes the record at index; those after it move up one place."""
+        call(lib.klp_vault_delete, self._h, index)
+
+    def _indexes(self, fn: Any, *args: Any) -> list[int]:
+        count = ctypes.c_size_t(0)
+        status = fn(self._h, *args, None, ctypes.byref(count))
+        while status == _lib.BUFFER_TOO_SMALL:
+            array = (ctypes.c_size_t * max(1, count.value))()
+            status = fn(self._h, *args, array, ctypes.byref(count))
+            if status == _lib.OK:
+                return list(array[: count.value])
+        _lib.raise_for(status)
+        return []
+
+    def list(self, group: Optional[Text] = None) -> list[int]:
+        """The places of the records of group (all when None)."""
+        return self._indexes(lib.klp_vault_list, optional(group, "group"))
+
+    def search(self, value: Text, *, field: Field = Field.TITLE, match: Match = Match.CONTAINS) -> list[int]:
+        with Secret(value, "value") as buffer:
+            return self._indexes(lib.klp_vault_search, int(field), int(match), buffer)
+
+    def import_file(self, path: PathLike, format: Format = Format.AUTO, *, group: Optional[Text] = None) -> int:
+        """Records from another manager's export (all or, on any fault, none); returns how many."""
+        added = ctypes.c_int32()
+        call(lib.klp_vault_import, self._h, encode_path(path), int(format), optional(group, "group"),
+             ctypes.byref(added))
+        return added.value
+
+    def export(self, path: PathLike, format: Format = Format.JSON, *, spreadsheet_safe: bool = False) -> None:
+        """Every record, in clear, to a file readable by its owner only."""
+        call(lib.klp_vault_export, self._h, encode_path(path), int(format), 1 if spreadsheet_safe else 0)

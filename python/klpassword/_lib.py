@@ -1,0 +1,260 @@
+"""Loading libklpassword and calling its C interface through ctypes.
+
+Only this module touches ctypes. Texts cross as UTF-8; secrets handed in are
+copied into buffers this module zeroes after the call, and secrets handed out
+by the library are read once and released with klp_secret_free (which wipes
+them). Python's own str objects cannot be wiped: a caller who needs that passes
+a bytearray and clears it afterwards.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import os
+from collections.abc import Iterable
+from typing import Any, Callable, Union
+
+from ._errors import InvalidArgument, InvalidUtf8, KLPasswordError, TooLong, error_class
+
+ABI_VERSION = 20261209
+MAX_TEXT_BYTES = 65535
+HASH_MAX_BYTES = 513
+
+OK, NO_MATCH, CHECK_FAILED, NEEDS_REHASH, UNCHANGED = 0, 1, 2, 3, 4
+BUFFER_TOO_SMALL = -4
+
+Text = Union[str, bytes, bytearray]
+
+_c_int, _c_size, _c_i32, _c_u32 = ctypes.c_int, ctypes.c_size_t, ctypes.c_int32, ctypes.c_uint32
+_p, _cp = ctypes.c_void_p, ctypes.c_char_p
+_P = ctypes.POINTER
+_pp = _P(_p)
+
+# name: (restype, argtypes). Handles travel as void pointers.
+_PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
+    "klp_status_message": (_cp, [_c_int]),
+    "klp_last_error": (_cp, []),
+    "klp_version": (_cp, []),
+    "klp_abi_version": (ctypes.c_long, []),
+    "klp_secret_free": (None, [_p]),
+    "klp_policy_init": (_c_int, [_pp]),
+    "klp_policy_init_nist": (_c_int, [_pp, _c_int, _c_i32, _c_i32, _P(_cp), _c_size]),
+    "klp_policy_destroy": (None, [_p]),
+    "klp_policy_add_rule": (_c_int, [_p, _c_int, _c_i32]),
+    "klp_policy_add_length": (_c_int, [_p, _c_i32, _c_i32]),
+    "klp_policy_add_text_rule": (_c_int, [_p, _c_int, _cp]),
+    "klp_policy_add_min_strength": (_c_int, [_p, _c_i32, _P(_cp), _c_size]),
+    "klp_policy_set_user_inputs": (_c_int, [_p, _P(_cp), _c_size]),
+    "klp_policy_rule_count": (_c_int, [_p, _P(_c_size)]),
+    "klp_policy_check": (_c_int, [_p, _p, _pp]),
+    "klp_check_result_destroy": (None, [_p]),
+    "klp_check_result_failure_count": (_c_int, [_p, _P(_c_size)]),
+    "klp_check_result_failure_code": (_c_int, [_p, _c_size, _p, _P(_c_size)]),
+    "klp_check_result_failure_message": (_c_int, [_p, _c_size, _c_int, _p, _P(_c_size)]),
+    "klp_check_result_parameter_count": (_c_int, [_p, _c_size, _P(_c_size)]),
+    "klp_check_result_parameter": (_c_int, [_p, _c_size, _c_size, _P(_c_int), _p, _P(_c_size), _p,
+                                            _P(_c_size)]),
+    "klp_check_result_json": (_c_int, [_p, _p, _P(_c_size)]),
+    "klp_check_result_strength": (_c_int, [_p, _pp]),
+    "klp_blocklist_compile": (_c_int, [_cp, _c_int, _cp]),
+    "klp_strength_estimate": (_c_int, [_p, _P(_cp), _c_size, _pp]),
+    "klp_strength_destroy": (None, [_p]),
+    "klp_strength_values": (_c_int, [_p, _P(_c_i32), _P(ctypes.c_double), _P(ctypes.c_double)]),
+    "klp_strength_crack_time": (_c_int, [_p, _c_int, _P(ctypes.c_double), _p, _P(_c_size)]),
+    "klp_strength_warning": (_c_int, [_p, _p, _P(_c_size)]),
+    "klp_strength_suggestion_count": (_c_int, [_p, _P(_c_size)]),
+    "klp_strength_suggestion": (_c_int, [_p, _c_size, _p, _P(_c_size)]),
+    "klp_generator_init": (_c_int, [_pp]),
+    "klp_generator_destroy": (None, [_p]),
+    "klp_generator_set_option": (_c_int, [_p, _c_int, _c_i32]),
+    "klp_generator_get_option": (_c_int, [_p, _c_int, _P(_c_i32)]),
+    "klp_generator_set_text": (_c_int, [_p, _c_int, _cp]),
+    "klp_generator_load_word_list": (_c_int, [_p, _cp]),
+    "klp_generator_generate": (_c_int, [_p, _c_i32, _c_i32, _pp]),
+    "klp_generator_passphrase": (_c_int, [_p, _c_i32, _pp]),
+    "klp_generator_entropy": (_c_int, [_p, _c_i32, _c_i32, _P(ctypes.c_double)]),
+    "klp_generator_passphrase_entropy": (_c_int, [_p, _c_i32, _P(ctypes.c_double)]),
+    "klp_generator_derive": (_c_int, [_p, _p, _cp, _c_i32, _pp]),
+    "klp_hash_password": (_c_int, [_p, _c_u32, _c_u32, _p, _P(_c_size)]),
+    "klp_verify_password": (_c_int, [_cp, _p]),
+    "klp_needs_rehash": (_c_int, [_cp, _c_u32, _c_u32]),
+    "klp_file_info": (_c_int, [_cp, _P(_c_int), _P(_c_int), _P(_c_int), _P(_c_u32), _P(_c_u32)]),
+    "klp_users_init": (_c_int, [_pp, _c_int, _p]),
+    "klp_users_destroy": (None, [_p]),
+    "klp_users_set_hash_cost": (_c_int, [_p, _c_u32, _c_u32]),
+    "klp_users_set_file_cost": (_c_int, [_p, _c_u32, _c_u32]),
+    "klp_users_create": (_c_int, [_p, _cp]),
+    "klp_users_open": (_c_int, [_p, _cp, _c_int]),
+    "klp_users_save": (_c_int, [_p]),
+    "klp_users_add": (_c_int, [_p, _cp, _p, _P(_c_i32)]),
+    "klp_users_change": (_c_int, [_p, _cp, _p]),
+    "klp_users_delete": (_c_int, [_p, _cp]),
+    "klp_users_verify": (_c_int, [_p, _cp, _p]),
+    "klp_users_count": (_c_int, [_p, _P(_c_size)]),
+    "klp_users_get": (_c_int, [_p, _c_size, _P(_c_i32), _p, _P(_c_size)]),
+    "klp_users_upgrade": (_c_int, [_p, _P(_c_i32)]),
+    "klp_users_modified": (_c_int, [_p, _P(_c_int)]),
+    "klp_vault_init": (_c_int, [_pp]),
+    "klp_vault_destroy": (None, [_p]),
+    "klp_vault_create": (_c_int, [_p, _cp, _p]),
+    "klp_vault_open": (_c_int, [_p, _cp, _p, _c_int]),
+    "klp_vault_save": (_c_int, [_p]),
+    "klp_vault_set_master_password": (_c_int, [_p, _p]),
+    "klp_vault_set_file_cost": (_c_int, [_p, _c_u32, _c_u32]),
+    "klp_vault_upgrade": (_c_int, [_cp, _p, _c_u32, _c_u32]),
+    "klp_vault_count": (_c_int, [_p, _P(_c_size)]),
+    "klp_vault_add": (_c_int, [_p, _cp, _cp, _p, _cp, _cp, _cp, _P(_c_size)]),
+    "klp_vault_get_field": (_c_int, [_p, _c_size, _c_int, _p, _P(_c_size)]),
+    "klp_vault_set_field": (_c_int, [_p, _c_size, _c_int, _p]),
+    "klp_vault_get_dates": (_c_int, [_p, _c_size, _P(ctypes.c_int64), _P(ctypes.c_int64), _P(ctypes.c_int64)]),
+    "klp_vault_delete": (_c_int, [_p, _c_size]),
+    "klp_vault_list": (_c_int, [_p, _cp, _P(_c_size), _P(_c_size)]),
+    "klp_vault_search": (_c_int, [_p, _c_int, _c_int, _p, _P(_c_size), _P(_c_size)]),
+    "klp_vault_import": (_c_int, [_p, _cp, _c_int, _cp, _P(_c_i32)]),
+    "klp_vault_export": (_c_int, [_p, _cp, _c_int, _c_int]),
+}
+
+
+def _candidates() -> list[str]:
+    explicit = os.environ.get("KLPASSWORD_LIBRARY")
+    if explicit:
+        return [explicit]  # named on purpose: never fall back to another copy
+    here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libklpassword.so")
+    found = ctypes.util.find_library("klpassword")
+    return [here] + ([found] if found else [])
+
+
+def _load() -> ctypes.CDLL:
+    errors = []
+    for path in _candidates():
+        try:
+            lib = ctypes.CDLL(path)
+            break
+        except OSError as e:
+            errors.append(f"{path}: {e}")
+    else:
+        raise ImportError("libklpassword not found (set KLPASSWORD_LIBRARY to its path): " + "; ".join(errors))
+    for name, (restype, argtypes) in _PROTOTYPES.items():
+        fn = getattr(lib, name)
+        fn.restype, fn.argtypes = restype, argtypes
+    if lib.klp_abi_version() != ABI_VERSION:
+        raise ImportError(f"libklpassword has ABI {lib.klp_abi_version()}, this package needs {ABI_VERSION}")
+    return lib
+
+
+lib = _load()
+
+
+def raise_for(status: int) -> int:
+    """Returns a status that is not an error; raises the matching exception for one that is."""
+    if status >= 0:
+        return status
+    detail = (lib.klp_last_error() or b"").decode("utf-8", "replace")
+    kind = (lib.klp_status_message(status) or b"").decode("utf-8", "replace")
+    raise error_class(status)(f"{kind}: {detail}" if detail else kind, status)
+
+
+def call(fn: Callable[..., int], *args: Any) -> int:
+    return raise_for(fn(*args))
+
+
+def encode(text: Text, what: str = "text") -> bytes:
+    """UTF-8 bytes of a text that is not secret; refuses NUL bytes, which C would silently cut at."""
+    if isinstance(text, str):
+        try:
+            data = text.encode("utf-8")
+        except UnicodeEncodeError as e:
+            raise InvalidUtf8(f"{what} is not well-formed Unicode: {e.reason}") from None
+    elif isinstance(text, (bytes, bytearray)):
+        data = bytes(text)
+    else:
+        raise TypeError(f"{what} must be str or bytes, not {type(text).__name__}")
+    if b"\0" in data:
+        raise InvalidArgument(f"{what} holds a NUL character")
+    if len(data) > MAX_TEXT_BYTES:
+        raise TooLong(f"{what} is longer than {MAX_TEXT_BYTES} bytes of UTF-8")
+    return data
+
+
+def optional(text: Text | None, what: str = "text") -> bytes | None:
+    return None if text is None else encode(text, what)
+
+
+def encode_path(path: str | os.PathLike[str]) -> bytes:
+    return encode(os.fsdecode(os.fspath(path)), "path")
+
+
+class Secret:
+    """A secret copied into a C buffer that is zeroed when the ``with`` block ends."""
+
+    def __init__(self, text: Text, what: str = "password") -> None:
+        if isinstance(text, str):
+            try:
+                data: bytes | bytearray = text.encode("utf-8")
+            except UnicodeEncodeError as e:
+                raise InvalidUtf8(f"{what} is not well-formed Unicode: {e.reason}") from None
+        elif isinstance(text, (bytes, bytearray)):
+            data = text
+        else:
+            raise TypeError(f"{what} must be str or bytes, not {type(text).__name__}")
+        if b"\0" in data:
+            raise InvalidArgument(f"{what} holds a NUL character")
+        if len(data) > MAX_TEXT_BYTES:
+            raise TooLong(f"{what} is longer than {MAX_TEXT_BYTES} bytes of UTF-8")
+        self.buffer = ctypes.create_string_buffer(len(data) + 1)
+        if isinstance(data, bytearray) and data:
+            view = (ctypes.c_char * len(data)).from_buffer(data)  # no immutable copy of the caller's bytes
+            ctypes.memmove(self.buffer, view, len(data))
+            del view
+        else:
+            ctypes.memmove(self.buffer, bytes(data), len(data))
+
+    def __enter__(self) -> ctypes.Array[ctypes.c_char]:
+        return self.buffer
+
+    def __exit__(self, *exc: object) -> None:
+        ctypes.memset(self.buffer, 0, ctypes.sizeof(self.buffer))
+
+
+def word_array(words: Iterable[Text]) -> tuple[Any, int]:
+    encoded = [encode(w, "word") for w in words]
+    array = (_cp * max(1, len(encoded)))(*encoded)
+    return array, len(encoded)
+
+
+def read_text(fn: Callable[..., int], *args: Any, secret: bool = False) -> str:
+    """Calls fn(*args, out, out_len) twice: once for the size, once for the text.
+    A secret's buffer is zeroed once it is decoded."""
+    size = _c_size(0)
+    status = fn(*args, None, ctypes.byref(size))
+    if status != BUFFER_TOO_SMALL:
+        raise_for(status)
+    for _ in range(4):  # the size asked for may grow between the calls only if the handle changes
+        buffer = ctypes.create_string_buffer(size.value)
+        status = fn(*args, buffer, ctypes.byref(size))
+        try:
+            if status == BUFFER_TOO_SMALL:
+                continue
+            raise_for(status)
+            return buffer.raw[: max(0, size.value - 1)].decode("utf-8")
+        finally:
+            if secret:
+                ctypes.memset(buffer, 0, ctypes.sizeof(buffer))
+    raise KLPasswordError("the library kept asking for a larger buffer")
+
+
+def take_secret(pointer: ctypes.c_void_p) -> str:
+    """The text of a secret the library handed out; the library's copy is wiped and released."""
+    try:
+        return ctypes.string_at(pointer.value).decode("utf-8") if pointer.value else ""
+    finally:
+        lib.klp_secret_free(pointer)
+
+
+def status_message(status: int) -> str:
+    return (lib.klp_status_message(status) or b"").decode("utf-8", "replace")
+
+
+def version() -> str:
+    return (lib.klp_version() or b"").decode("ascii")
