@@ -115,9 +115,9 @@ def _strength_from(handle: ctypes.c_void_p) -> Strength:
     seconds, display = {}, {}
     for attack, name in enumerate(_ATTACKS):
         value = ctypes.c_double()
-        call(lib.klp_strength_crack_time, handle, attack, ctypes.byref(value), None, None)
+        display[name] = read_text(lambda h, o, n, a=attack: lib.klp_strength_crack_time(h, a, ctypes.byref(value),
+                                                                                         o, n), handle)
         seconds[name] = value.value
-        display[name] = read_text(lambda h, o, n, a=attack: lib.klp_strength_crack_time(h, a, None, o, n), handle)
     return Strength(score.value, guesses.value, log10.value,
                     Feedback(read_text(lib.klp_strength_warning, handle), suggestions), seconds, display)
 

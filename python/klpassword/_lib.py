@@ -224,13 +224,10 @@ def word_array(words: Iterable[Text]) -> tuple[Any, int]:
 
 
 def read_text(fn: Callable[..., int], *args: Any, secret: bool = False) -> str:
-    """Calls fn(*args, out, out_len) twice: once for the size, once for the text.
-    A secret's buffer is zeroed once it is decoded."""
-    size = _c_size(0)
-    status = fn(*args, None, ctypes.byref(size))
-    if status != BUFFER_TOO_SMALL:
-        raise_for(status)
-    for _ in range(4):  # the size asked for may grow between the calls only if the handle changes
+    """Calls fn(*args, out, out_len) with a buffer that fits most texts, and once more with the size
+    the library asks for when it does not. A secret's buffers are zeroed once decoded."""
+    size = _c_size(_FIRST_BUFFER)
+    for _ in range(4):  # the size needed changes between calls only if another thread changes the handle
         buffer = ctypes.create_string_buffer(size.value)
         status = fn(*args, buffer, ctypes.byref(size))
         try:
@@ -242,6 +239,9 @@ def read_text(fn: Callable[..., int], *args: Any, secret: bool = False) -> str:
             if secret:
                 ctypes.memset(buffer, 0, ctypes.sizeof(buffer))
     raise KLPasswordError("the library kept asking for a larger buffer")
+
+
+_FIRST_BUFFER = 256
 
 
 def take_secret(pointer: ctypes.c_void_p) -> str:

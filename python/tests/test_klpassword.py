@@ -175,7 +175,7 @@ def test_vault_keeps_records_across_save_and_open(tmp_path):
     path = tmp_path / "vault.klv"
     with klp.Vault.create(path, "master", file_cost=FILE_COST) as vault:
         vault.add("Mail", username="alice", password="pw1", url="https://mail.example", group="Work")
-        vault.add("Bank", username="alice", password="pw2", note="savings")
+        vault.add("Bank", username="alice", password="pw2", note="savings ☃" * 100)  # longer than a first buffer
         vault.save()
     with pytest.raises(klp.WrongPassword):
         klp.Vault.open(path, "not master")
@@ -184,6 +184,7 @@ def test_vault_keeps_records_across_save_and_open(tmp_path):
         mail = vault.get(vault.search("Mail", match=klp.Match.EQUALS)[0])
         assert (mail.password, mail.group, mail.url) == ("pw1", "Work", "https://mail.example")
         assert vault.list("Work") == [mail.index]
+        assert vault.get(1 - mail.index).note == "savings ☃" * 100
         vault.set_field(mail.index, klp.Field.PASSWORD, "pw3")
         vault.export(tmp_path / "out.json")
         vault.delete(mail.index)
