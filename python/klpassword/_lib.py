@@ -159,15 +159,16 @@ def call(fn: Callable[..., int], *args: Any) -> int:
     return raise_for(fn(*args))
 
 
-def encode(text: Text, what: str = "text") -> bytes:
-    """UTF-8 bytes of a text that is not secret; refuses NUL bytes, which C would silently cut at."""
+def _utf8(text: Text, what: str) -> Union[bytes, bytearray]:
+    """The UTF-8 form of text (a bytearray passes through uncopied), checked as the library would,
+    plus a NUL check: C would silently cut the text at a NUL."""
     if isinstance(text, str):
         try:
-            data = text.encode("utf-8")
+            data: Union[bytes, bytearray] = text.encode("utf-8")
         except UnicodeEncodeError as e:
             raise InvalidUtf8(f"{what} is not well-formed Unicode: {e.reason}") from None
     elif isinstance(text, (bytes, bytearray)):
-        data = bytes(text)
+        data = text
     else:
         raise TypeError(f"{what} must be str or bytes, not {type(text).__name__}")
     if b"\0" in data:
@@ -175,6 +176,11 @@ def encode(text: Text, what: str = "text") -> bytes:
     if len(data) > MAX_TEXT_BYTES:
         raise TooLong(f"{what} is longer than {MAX_TEXT_BYTES} bytes of UTF-8")
     return data
+
+
+def encode(text: Text, what: str = "text") -> bytes:
+    """UTF-8 bytes of a text that is not secret."""
+    return bytes(_utf8(text, what))
 
 
 def optional(text: Text | None, what: str = "text") -> bytes | None:
@@ -189,19 +195,7 @@ class Secret:
     """A secret copied into a C buffer that is zeroed when the ``with`` block ends."""
 
     def __init__(self, text: Text, what: str = "password") -> None:
-        if isinstance(text, str):
-            try:
-                data: bytes | bytearray = text.encode("utf-8")
-            except UnicodeEncodeError as e:
-                raise InvalidUtf8(f"{what} is not well-formed Unicode: {e.reason}") from None
-        elif isinstance(text, (bytes, bytearray)):
-            data = text
-        else:
-            raise TypeError(f"{what} must be str or bytes, not {type(text).__name__}")
-        if b"\0" in data:
-            raise InvalidArgument(f"{what} holds a NUL character")
-        if len(data) > MAX_TEXT_BYTES:
-            raise TooLong(f"{what} is longer than {MAX_TEXT_BYTES} bytes of UTF-8")
+        data = _utf8(text, what)
         self.buffer = ctypes.create_string_buffer(len(data) + 1)
         if isinstance(data, bytearray) and data:
             view = (ctypes.c_char * len(data)).from_buffer(data)  # no immutable copy of the caller's bytes

@@ -33,7 +33,8 @@ def test_hash_keeps_its_cost_and_rehash_follows_it():
     assert klp.needs_rehash(hashed, memory_kib=2048, passes=2) is False
     assert klp.needs_rehash(hashed, memory_kib=4096, passes=2) is True
     assert klp.needs_rehash(hashed, memory_kib=2048, passes=3) is True
-    assert klp.needs_rehash(hashed) is True  # the defaults: 64 MiB, 2 passes
+    assert klp.needs_rehash(hashed) is True
+    assert "$m=65536,t=2,p=1$" in klp.hash_password("secret")  # the library's defaults
     assert klp.needs_rehash("$argon2id$garbage") is True
 
 
@@ -64,6 +65,17 @@ def test_bytes_and_bytearray_passwords_equal_their_text():
     assert klp.verify_password(hashed, bytearray("ünïcode".encode()))
     with pytest.raises(TypeError):
         klp.verify_password(hashed, 42)
+    longest = "é" * (klp.MAX_TEXT_BYTES // 2) + "x"  # exactly the most bytes a text may have
+    assert klp.verify_password(klp.hash_password(longest, **CHEAP), longest)
+
+
+def test_secret_copies_are_zeroed_after_the_call():
+    from klpassword._lib import Secret
+
+    for secret in ("hunter2 ☃", bytearray(b"hunter2")):
+        with Secret(secret) as buffer:
+            assert buffer.value.startswith(b"hunter2")
+        assert set(buffer.raw) == {0}
 
 
 @pytest.mark.parametrize("password, user_inputs, ok, codes", [
@@ -86,6 +98,14 @@ def test_check_reports_each_failure_with_code_and_parameters(password, user_inpu
     if "TOO_SHORT" in codes:
         short = next(f for f in result.failures if f.code == "TOO_SHORT")
         assert short.parameters == {"minimum": 15, "maximum": 64, "length": len(password)}
+
+
+def test_pieces_of_the_password_stay_out_of_failures():
+    with klp.Policy() as policy:
+        policy.add_rule(klp.Rule.REPEATED_CHARACTERS, 3).add_rule(klp.Rule.KEYBOARD_SEQUENCE, 4)
+        failures = policy.check("qwerty-zzzz").failures
+    assert len(failures) == 2 and all(f.parameters == {"minimum": f.parameters["minimum"]} for f in failures)
+    assert all("qwerty" not in f.message and "zzz" not in f.message and "***" in f.message for f in failures)
 
 
 def test_policy_rules_and_context_manager():
