@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import enum
+import functools
+import threading
 import json as _json
 import os
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Optional, Union
+from typing import Any, Callable, Iterator, Optional, TypeVar, Union, cast
 
 from . import _lib
 from ._errors import InvalidArgument, KLPasswordError
@@ -16,18 +19,72 @@ from ._lib import Secret, Text, call, encode, encode_path, lib, optional, read_t
 
 PathLike = Union[str, "os.PathLike[str]"]
 
+_F = TypeVar("_F", bound=Callable[..., Any])
+
 DEFAULT_MEMORY_KIB = 65536  # Argon2id memory cost of new password hashes, KiB
 DEFAULT_PASSES = 2  # Argon2id passes of new password hashes
 
 
+def _exclusive(method: _F) -> _F:
+    """The method has the handle to itself: other threads wait (the C interface allows one thread
+    at a time on a handle, and ctypes lets other Python threads run during a call)."""
+
+    @functools.wraps(method)
+    def wrapper(self: "_Handle", *args: Any, **kwargs: Any) -> Any:
+        with self._using(exclusive=True):
+            return method(self, *args, **kwargs)
+
+    return cast(_F, wrapper)
+
+
+def _shared(method: _F) -> _F:
+    """The method only reads: several threads may run it at once, but not beside an exclusive one."""
+
+    @functools.wraps(method)
+    def wrapper(self: "_Handle", *args: Any, **kwargs: Any) -> Any:
+        with self._using(exclusive=False):
+            return method(self, *args, **kwargs)
+
+    return cast(_F, wrapper)
+
+
 class _Handle:
-    """Owns one library handle; close() (or leaving the ``with`` block) destroys it,
-    and the library wipes what it held."""
+    """Owns one library handle; close() (or leaving the ``with`` block) waits for calls under way
+    on other threads, then destroys it, and the library wipes what it held."""
 
     _destroy: Any = None
 
     def __init__(self) -> None:
         self._ptr = ctypes.c_void_p()
+        self._cond = threading.Condition()
+        self._readers = 0
+        self._owner: Optional[int] = None  # the thread with exclusive use, which may re-enter
+        self._depth = 0
+
+    @contextlib.contextmanager
+    def _using(self, exclusive: bool) -> Iterator[None]:
+        me = threading.get_ident()
+        with self._cond:
+            if self._owner == me:
+                self._depth += 1
+            else:
+                while self._owner is not None or (exclusive and self._readers):
+                    self._cond.wait()
+                if exclusive:
+                    self._owner, self._depth = me, 1
+                else:
+                    self._readers += 1
+        try:
+            yield
+        finally:
+            with self._cond:
+                if self._owner == me:
+                    self._depth -= 1
+                    if not self._depth:
+                        self._owner = None
+                else:
+                    self._readers -= 1
+                self._cond.notify_all()
 
     @property
     def _h(self) -> ctypes.c_void_p:
@@ -37,9 +94,12 @@ class _Handle:
 
     def close(self) -> None:
         """Destroys the handle; the library wipes what it held. Safe to call twice."""
-        if getattr(self, "_ptr", None) is not None and self._ptr.value:
-            type(self)._destroy(self._ptr)
-            self._ptr = ctypes.c_void_p()
+        if getattr(self, "_ptr", None) is None:
+            return  # construction failed before the handle existed
+        with self._using(exclusive=True):
+            if self._ptr.value:
+                type(self)._destroy(self._ptr)
+                self._ptr = ctypes.c_void_p()
 
     def __enter__(self) -> Any:
         return self
@@ -227,10 +287,12 @@ class Policy(_Handle):
         call(lib.klp_policy_init_nist, ctypes.byref(policy._ptr), flags, max_length, min_score, words, count)
         return policy
 
+    @_exclusive
     def add_rule(self, rule: Rule, value: int = 0) -> "Policy":
         call(lib.klp_policy_add_rule, self._h, int(rule), value)
         return self
 
+    @_exclusive
     def add_length(self, minimum: int, maximum: Optional[int] = None) -> "Policy":
         """minimum <= length <= maximum, in UTF-16 code units (no maximum when None)."""
         if maximum is None:
@@ -238,10 +300,12 @@ class Policy(_Handle):
         call(lib.klp_policy_add_length, self._h, minimum, maximum)
         return self
 
+    @_exclusive
     def add_text_rule(self, rule: TextRule, text: Text) -> "Policy":
         call(lib.klp_policy_add_text_rule, self._h, int(rule), encode(text))
         return self
 
+    @_exclusive
     def add_blocklist(self, words: Iterable[Text] = (), file: Optional[PathLike] = None) -> "Policy":
         """Refuses each word (compared trimmed, in lower case) and the passwords of a blocklist file."""
         for word in words:
@@ -250,23 +314,27 @@ class Policy(_Handle):
             call(lib.klp_policy_add_text_rule, self._h, int(TextRule.BLOCKLIST_FILE), encode_path(file))
         return self
 
+    @_exclusive
     def add_min_strength(self, min_score: int, words: Iterable[Text] = ()) -> "Policy":
         """Refuses passwords scored below min_score (1 to 4); words count as the likeliest guesses."""
         array, count = word_array(words)
         call(lib.klp_policy_add_min_strength, self._h, min_score, array, count)
         return self
 
+    @_exclusive
     def set_user_inputs(self, words: Iterable[Text]) -> "Policy":
         """The words (user name, site) the strength estimate counts as most likely; replaces earlier ones."""
         array, count = word_array(words)
         call(lib.klp_policy_set_user_inputs, self._h, array, count)
         return self
 
+    @_shared
     def __len__(self) -> int:
         count = ctypes.c_size_t()
         call(lib.klp_policy_rule_count, self._h, ctypes.byref(count))
         return count.value
 
+    @_shared
     def check(self, password: Text) -> CheckResult:
         """Checks password against every rule and estimates its strength."""
         result = ctypes.c_void_p()
@@ -338,6 +406,7 @@ class Generator(_Handle):
             self.close()
             raise
 
+    @_exclusive
     def set(self, **settings: Union[int, bool, str]) -> "Generator":
         for name, value in settings.items():
             if name in _OPTIONS:
@@ -350,6 +419,7 @@ class Generator(_Handle):
                 raise TypeError(f"unknown generator setting {name!r}")
         return self
 
+    @_exclusive
     def get(self, name: str) -> int:
         value = ctypes.c_int32()
         if name not in _OPTIONS:
@@ -357,6 +427,7 @@ class Generator(_Handle):
         call(lib.klp_generator_get_option, self._h, _OPTIONS[name], ctypes.byref(value))
         return value.value
 
+    @_exclusive
     def load_word_list(self, path: PathLike) -> None:
         """Passphrase words from a file, one word a line (UTF-8)."""
         call(lib.klp_generator_load_word_list, self._h, encode_path(path))
@@ -370,6 +441,7 @@ class Generator(_Handle):
         low = min_length or 0
         return low, max_length if max_length is not None else low
 
+    @_exclusive
     def generate(self, length: Optional[int] = None, *, min_length: Optional[int] = None,
                  max_length: Optional[int] = None) -> str:
         """A random password of length characters (or min_length to max_length; the default
@@ -379,12 +451,14 @@ class Generator(_Handle):
         call(lib.klp_generator_generate, self._h, low, high, ctypes.byref(out))
         return take_secret(out)
 
+    @_exclusive
     def passphrase(self, words: int = 0) -> str:
         """A passphrase of words words (0 for the setting)."""
         out = ctypes.c_void_p()
         call(lib.klp_generator_passphrase, self._h, words, ctypes.byref(out))
         return take_secret(out)
 
+    @_exclusive
     def entropy(self, length: Optional[int] = None, *, min_length: Optional[int] = None,
                 max_length: Optional[int] = None) -> float:
         """Bits of entropy of ``generate`` with these arguments."""
@@ -393,11 +467,13 @@ class Generator(_Handle):
         call(lib.klp_generator_entropy, self._h, low, high, ctypes.byref(bits))
         return bits.value
 
+    @_exclusive
     def passphrase_entropy(self, words: int = 0) -> float:
         bits = ctypes.c_double()
         call(lib.klp_generator_passphrase_entropy, self._h, words, ctypes.byref(bits))
         return bits.value
 
+    @_exclusive
     def derive(self, master_key: Text, site: Text, length: int = 0) -> str:
         """The password derived from master_key and site (PBKDF2-HMAC-SHA-256 over the generator's
         alphabet and iterations), alike on every machine; length 0 for the default length."""
@@ -522,6 +598,7 @@ class UserDatabase(_Handle):
         db._run(lib.klp_users_open, encode_path(path), 1 if allow_legacy else 0)
         return db
 
+    @_exclusive
     def _run(self, fn: Any, *args: Any) -> int:
         try:
             return call(fn, self._h, *args)
@@ -530,9 +607,11 @@ class UserDatabase(_Handle):
                 self.close()
             raise
 
+    @_exclusive
     def save(self) -> None:
         call(lib.klp_users_save, self._h)
 
+    @_exclusive
     def add(self, name: Text, password: Text) -> int:
         """Adds a user (AlreadyExists if present); returns its id."""
         uid = ctypes.c_int32()
@@ -540,20 +619,24 @@ class UserDatabase(_Handle):
             call(lib.klp_users_add, self._h, encode(name, "name"), buffer, ctypes.byref(uid))
         return uid.value
 
+    @_exclusive
     def change(self, name: Text, password: Text) -> None:
         """A new password for an existing user (NotFound otherwise)."""
         with Secret(password) as buffer:
             call(lib.klp_users_change, self._h, encode(name, "name"), buffer)
 
+    @_exclusive
     def delete(self, name: Text) -> None:
         call(lib.klp_users_delete, self._h, encode(name, "name"))
 
+    @_exclusive
     def verify(self, name: Text, password: Text) -> bool:
         """True on a match, False when not; NotFound for an unknown user. A match may replace an
         old or weak hash: save afterwards."""
         with Secret(password) as buffer:
             return call(lib.klp_users_verify, self._h, encode(name, "name"), buffer) == _lib.OK
 
+    @_exclusive
     def upgrade(self) -> int:
         """Wraps every old SHA-256 hash in Argon2id and saves; returns the number wrapped."""
         wrapped = ctypes.c_int32()
@@ -561,16 +644,19 @@ class UserDatabase(_Handle):
         return 0 if status == _lib.UNCHANGED else wrapped.value
 
     @property
+    @_exclusive
     def modified(self) -> bool:
         value = ctypes.c_int()
         call(lib.klp_users_modified, self._h, ctypes.byref(value))
         return bool(value.value)
 
+    @_exclusive
     def __len__(self) -> int:
         count = ctypes.c_size_t()
         call(lib.klp_users_count, self._h, ctypes.byref(count))
         return count.value
 
+    @_exclusive
     def users(self) -> list[User]:
         """Every user in file order."""
         out = []
@@ -676,21 +762,26 @@ class Vault(_Handle):
         with Secret(master_password, "master password") as buffer:
             return call(lib.klp_vault_upgrade, encode_path(path), buffer, memory_kib, passes) == _lib.OK
 
+    @_exclusive
     def save(self) -> None:
         call(lib.klp_vault_save, self._h)
 
+    @_exclusive
     def set_master_password(self, master_password: Text) -> None:
         with Secret(master_password, "master password") as buffer:
             call(lib.klp_vault_set_master_password, self._h, buffer)
 
+    @_exclusive
     def set_file_cost(self, memory_kib: int = 0, passes: int = 0) -> None:
         call(lib.klp_vault_set_file_cost, self._h, memory_kib, passes)
 
+    @_exclusive
     def __len__(self) -> int:
         count = ctypes.c_size_t()
         call(lib.klp_vault_count, self._h, ctypes.byref(count))
         return count.value
 
+    @_exclusive
     def add(self, title: Text = "", *, username: Text = "", password: Text = "", url: Text = "", note: Text = "",
             group: Text = "General") -> int:
         """Adds a record; returns its place."""
@@ -700,24 +791,29 @@ class Vault(_Handle):
                  encode(url, "url"), encode(note, "note"), encode(group, "group"), ctypes.byref(index))
         return index.value
 
+    @_exclusive
     def get_field(self, index: int, field: Field) -> str:
         return read_text(lambda h, o, n: lib.klp_vault_get_field(h, index, int(field), o, n), self._h,
                          secret=field == Field.PASSWORD)
 
+    @_exclusive
     def set_field(self, index: int, field: Field, value: Text) -> None:
         with Secret(value, field.name.lower()) as buffer:
             call(lib.klp_vault_set_field, self._h, index, int(field), buffer)
 
+    @_exclusive
     def get(self, index: int) -> Record:
         texts = [self.get_field(index, f) for f in Field]
         dates = [ctypes.c_int64() for _ in range(3)]
         call(lib.klp_vault_get_dates, self._h, index, *(ctypes.byref(d) for d in dates))
         return Record(index, *texts, *(d.value for d in dates))
 
+    @_exclusive
     def delete(self, index: int) -> None:
         """Removes the record at index; those after it move up one place."""
         call(lib.klp_vault_delete, self._h, index)
 
+    @_exclusive
     def _indexes(self, fn: Any, *args: Any) -> list[int]:
         count = ctypes.c_size_t(0)
         status = fn(self._h, *args, None, ctypes.byref(count))
@@ -737,6 +833,7 @@ class Vault(_Handle):
         with Secret(value, "value") as buffer:
             return self._indexes(lib.klp_vault_search, int(field), int(match), buffer)
 
+    @_exclusive
     def import_file(self, path: PathLike, format: Format = Format.AUTO, *, group: Optional[Text] = None) -> int:
         """Records from another manager's export (all or, on any fault, none); returns how many."""
         added = ctypes.c_int32()
@@ -744,6 +841,7 @@ class Vault(_Handle):
              ctypes.byref(added))
         return added.value
 
+    @_exclusive
     def export(self, path: PathLike, format: Format = Format.JSON, *, spreadsheet_safe: bool = False) -> None:
         """Every record, in clear, to a file readable by its owner only."""
         call(lib.klp_vault_export, self._h, encode_path(path), int(format), 1 if spreadsheet_safe else 0)

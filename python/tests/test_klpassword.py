@@ -2,6 +2,7 @@
 
 import json
 import pathlib
+import threading
 
 import pytest
 
@@ -223,3 +224,35 @@ def test_readme_sample_runs_and_prints_what_it_says(capsys):
     sample = section.split("```python\n", 1)[1].split("```", 1)[0]
     exec(compile(sample, "README.md", "exec"), {})
     assert capsys.readouterr().out.startswith("False 0 ['TOO_SHORT', 'BLOCKLISTED']\n")
+
+
+def test_threads_share_handles_without_loss():
+    results, errors = [], []
+    with klp.Generator() as generator, klp.Policy.nist() as policy:
+        def work():
+            try:
+                for _ in range(50):
+                    results.append((len(generator.generate(20)), policy.check("correct horse battery staple").ok))
+            except Exception as e:  # every failure is kept and reported
+                errors.append(e)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert errors == [] and results == [(20, True)] * 200
+
+
+def test_close_waits_for_a_call_under_way(tmp_path):
+    users = klp.UserDatabase.create(tmp_path / "users", hash_cost=(65536, 3))
+    outcome = []
+    adder = threading.Thread(target=lambda: outcome.append(users.add("alice", "secret")))
+    adder.start()
+    while users._owner is None and adder.is_alive():
+        threading.Event().wait(0.001)
+    users.close()  # waits for the hash; without that the library would free what add is using
+    adder.join()
+    assert len(outcome) == 1 and isinstance(outcome[0], int)  # the add completed
+    with pytest.raises(klp.InvalidArgument):
+        len(users)
