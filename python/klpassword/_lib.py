@@ -155,7 +155,17 @@ def raise_for(status: int) -> int:
     raise error_class(status)(f"{kind}: {detail}" if detail else kind, status)
 
 
+_RANGES = {ctypes.c_int32: (-(2**31), 2**31 - 1), ctypes.c_uint32: (0, 2**32 - 1),
+           ctypes.c_size_t: (0, 2 ** (8 * ctypes.sizeof(ctypes.c_size_t)) - 1)}
+
+
 def call(fn: Callable[..., int], *args: Any) -> int:
+    """Calls fn and raises for an error status. ctypes would silently wrap a number too large for
+    its C type (2**32 + 1024 KiB of memory becoming 1024): such numbers are refused here."""
+    for value, kind in zip(args, fn.argtypes):
+        bounds = _RANGES.get(kind)
+        if bounds and isinstance(value, int) and not bounds[0] <= value <= bounds[1]:
+            raise InvalidArgument(f"{value} is out of range for the library")
     return raise_for(fn(*args))
 
 

@@ -60,6 +60,14 @@ def test_bad_text_raises_before_anything_is_done(password, error):
     assert issubclass(error, ValueError)
 
 
+@pytest.mark.parametrize("make", [lambda: klp.hash_password("x", memory_kib=2**32 + 1024, passes=1),
+                                  lambda: klp.hash_password("x", memory_kib=1024, passes=-1),
+                                  lambda: klp.generate(2**32 + 16), lambda: klp.passphrase(-(2**31) - 1)])
+def test_numbers_too_large_for_c_are_refused_not_wrapped(make):
+    with pytest.raises(klp.InvalidArgument):
+        make()
+
+
 def test_bytes_and_bytearray_passwords_equal_their_text():
     hashed = klp.hash_password("ünïcode", **CHEAP)
     assert klp.verify_password(hashed, "ünïcode".encode())
