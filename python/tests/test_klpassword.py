@@ -62,7 +62,7 @@ def test_bad_text_raises_before_anything_is_done(password, error):
 
 @pytest.mark.parametrize("make", [lambda: klp.hash_password("x", memory_kib=2**32 + 1024, passes=1),
                                   lambda: klp.hash_password("x", memory_kib=1024, passes=-1),
-                                  lambda: klp.generate(2**32 + 16), lambda: klp.passphrase(-(2**31) - 1)])
+                                  lambda: klp.generate(2**32 + 16), lambda: klp.generate(min_length=-(2**32) + 8)])
 def test_numbers_too_large_for_c_are_refused_not_wrapped(make):
     with pytest.raises(klp.InvalidArgument):
         make()
