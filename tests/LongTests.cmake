@@ -2,6 +2,7 @@
 # that take more than a minute on a two-core machine carry the label "long",
 # so that `ctest -LE long` gives a quick run. The full run keeps them.
 foreach(test IN ITEMS
-        BlocklistFilter.HoldsAHundredMillionSyntheticHashes)
+        BlocklistFilter.HoldsAHundredMillionSyntheticHashes # a hundred million hashes
+        klpass.concurrency) # fifty runs of klpass in turn, three times over
   set_tests_properties(${test} PROPERTIES LABELS long)
 endforeach()
