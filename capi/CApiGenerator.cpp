@@ -35,7 +35,8 @@ struct TLengths {
 
 TLengths Lengths(int32_t MinLength, int32_t MaxLength) {
   if (MinLength == 0 && MaxLength == 0) return {true, 0, 0};
-  Require(MinLength > 0 && MaxLength >= MinLength && MaxLength < INT32_MAX, "a length range needs 0 < min <= max");
+  Require(MinLength > 0 && MaxLength >= MinLength, "a length range needs 0 < min <= max");
+  Require(MaxLength <= KLP_MAX_GENERATED_LENGTH, "a password is at most KLP_MAX_GENERATED_LENGTH characters");
   return {false, MinLength, MaxLength + 1};
 }
 
@@ -108,7 +109,8 @@ int klp_generator_set_option(klp_generator_t* generator, int option, int32_t val
         if (option == KLP_GEN_MIN_SYMBOLS) g.SetMinSymbols(value);
         break;
       case KLP_GEN_DEFAULT_LENGTH:
-        Require(value > 0, "the default length must be positive");
+        Require(value > 0 && value <= KLP_MAX_GENERATED_LENGTH,
+                "the default length must be from 1 to KLP_MAX_GENERATED_LENGTH");
         g.SetDefaultLength(value);
         break;
       case KLP_GEN_ITERATIONS:
@@ -116,7 +118,8 @@ int klp_generator_set_option(klp_generator_t* generator, int option, int32_t val
         g.SetDefaultIterationCount(value);
         break;
       case KLP_GEN_PASSPHRASE_WORDS:
-        Require(value > 0, "a passphrase needs at least one word");
+        Require(value > 0 && value <= KLP_MAX_PASSPHRASE_WORDS,
+                "a passphrase has from 1 to KLP_MAX_PASSPHRASE_WORDS words");
         g.SetPassphraseWords(value);
         break;
       case KLP_GEN_PASSPHRASE_EXTRA:
@@ -240,7 +243,7 @@ int klp_generator_passphrase(klp_generator_t* generator, int32_t words, char** p
     Require(passphrase != nullptr, "passphrase is NULL");
     *passphrase = nullptr;
     kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
-    Require(words >= 0, "the word count must not be negative");
+    Require(words >= 0 && words <= KLP_MAX_PASSPHRASE_WORDS, "the word count must be from 0 to KLP_MAX_PASSPHRASE_WORDS");
     return HandOut(words == 0 ? g.GeneratePassphrase() : g.GeneratePassphrase(words), passphrase);
   });
 }
@@ -259,7 +262,7 @@ int klp_generator_passphrase_entropy(const klp_generator_t* generator, int32_t w
   return Guard([&] {
     const kl::TKLPasswordGenerator& g = Of<TGenerator>(generator, "generator is NULL").Generator;
     double& out = Deref(bits, "bits is NULL");
-    Require(words >= 0, "the word count must not be negative");
+    Require(words >= 0 && words <= KLP_MAX_PASSPHRASE_WORDS, "the word count must be from 0 to KLP_MAX_PASSPHRASE_WORDS");
     out = words == 0 ? g.GetPassphraseEntropy() : g.GetPassphraseEntropy(words);
     return KLP_OK;
   });
@@ -270,7 +273,7 @@ int klp_generator_derive(const klp_generator_t* generator, const char* master_ke
   return Guard([&] {
     Require(password != nullptr, "password is NULL");
     *password = nullptr;
-    Require(length >= 0, "the length must not be negative");
+    Require(length >= 0 && length <= KLP_MAX_GENERATED_LENGTH, "the length must be from 0 to KLP_MAX_GENERATED_LENGTH");
     // Derivation draws nothing at random, so a const generator serves.
     auto& g = const_cast<kl::TKLPasswordGenerator&>(Of<TGenerator>(generator, "generator is NULL").Generator);
     kl::String key = Text(master_key, "master_key is NULL");

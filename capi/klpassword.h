@@ -75,6 +75,11 @@ extern "C" {
 #define KLP_MAX_TEXT_BYTES 65535
 /* A buffer this large always holds a password hash string, NUL included. */
 #define KLP_HASH_MAX_BYTES 513
+/* The longest password the generator makes or derives, in characters, and the
+ * most words of a passphrase: larger requests (as arguments or as settings) are
+ * refused with KLP_ERROR_INVALID_ARGUMENT, so that no request can exhaust memory. */
+#define KLP_MAX_GENERATED_LENGTH 4096
+#define KLP_MAX_PASSPHRASE_WORDS 1024
 
 typedef enum klp_status {
   KLP_OK = 0,

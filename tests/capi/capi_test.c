@@ -438,7 +438,9 @@ static void test_generator(void) {
   } refused[] = {{KLP_GEN_USE_DIGITS, 2},       {KLP_GEN_MIN_DIGITS, -1},
                  {KLP_GEN_MIN_SYMBOLS, 65},     {KLP_GEN_DEFAULT_LENGTH, 0},
                  {KLP_GEN_ITERATIONS, 0},       {KLP_GEN_PASSPHRASE_WORDS, 0},
-                 {KLP_GEN_PASSPHRASE_EXTRA, 3}, {99, 1}};
+                 {KLP_GEN_PASSPHRASE_EXTRA, 3}, {99, 1},
+                 {KLP_GEN_DEFAULT_LENGTH, KLP_MAX_GENERATED_LENGTH + 1},
+                 {KLP_GEN_PASSPHRASE_WORDS, KLP_MAX_PASSPHRASE_WORDS + 1}};
   klp_generator_t* generator = NULL;
   char* password = NULL;
   char* again = NULL;
@@ -464,6 +466,20 @@ static void test_generator(void) {
   }
   CHECK(seen_min && seen_max);
   CHECK_STATUS(klp_generator_generate(generator, 5, 4, &password), KLP_ERROR_INVALID_ARGUMENT);
+  CHECK(password == NULL);
+  /* Lengths and word counts are bounded, so that no request exhausts memory. */
+  CHECK_STATUS(klp_generator_generate(generator, KLP_MAX_GENERATED_LENGTH, KLP_MAX_GENERATED_LENGTH, &password), KLP_OK);
+  CHECK(password && strlen(password) == KLP_MAX_GENERATED_LENGTH);
+  klp_secret_free(password);
+  CHECK_STATUS(klp_generator_generate(generator, 1, KLP_MAX_GENERATED_LENGTH + 1, &password), KLP_ERROR_INVALID_ARGUMENT);
+  CHECK_STATUS(klp_generator_generate(generator, 1, INT32_MAX, &password), KLP_ERROR_INVALID_ARGUMENT);
+  CHECK_STATUS(klp_generator_passphrase(generator, KLP_MAX_PASSPHRASE_WORDS, &password), KLP_OK);
+  CHECK(password && count_of(password, "-") >= KLP_MAX_PASSPHRASE_WORDS - 1); /* some words hold a hyphen */
+  klp_secret_free(password);
+  CHECK_STATUS(klp_generator_passphrase(generator, KLP_MAX_PASSPHRASE_WORDS + 1, &password), KLP_ERROR_INVALID_ARGUMENT);
+  CHECK_STATUS(klp_generator_passphrase(generator, INT32_MAX, &password), KLP_ERROR_INVALID_ARGUMENT);
+  CHECK_STATUS(klp_generator_derive(generator, "master", "example.com", KLP_MAX_GENERATED_LENGTH + 1, &password),
+               KLP_ERROR_INVALID_ARGUMENT);
   CHECK(password == NULL);
   CHECK_STATUS(klp_generator_set_option(generator, KLP_GEN_EXCLUDE_LOOKALIKES, 1), KLP_OK);
   CHECK_STATUS(klp_generator_set_option(generator, KLP_GEN_MIN_DIGITS, 3), KLP_OK);
