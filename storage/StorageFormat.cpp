@@ -13,7 +13,6 @@
 #include "crypto/KLHMAC.h"
 #include "foundation/MemoryStream.h"
 #include "foundation/SecureMemory.h"
-#include "foundation/StackBurn.h"
 #include "storage/StorageContent.h"
 
 namespace kl::detail {
@@ -129,9 +128,6 @@ TStorageKey::TStorageKey(const RawByteString& Password, const TKLKdfParameters& 
   try {
     Argon2id(Password.data(), Password.size(), FSalt, Parameters.Passes, Parameters.MemoryKiB, FSecret,
              sizeof(FSecret));
-    // The derivation's last hash leaves its output in the frames it used.
-    ClearVectorRegisters();
-    BurnStack(kMaxStackBurn);
     PasswordTag(Password, FPasswordTag);
   } catch (...) {
     SecureZeroObject(FSecret);
