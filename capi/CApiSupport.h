@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capi/klpassword.h"
+#include "foundation/SecureMemory.h"
 #include "foundation/Types.h"
 
 namespace kl::capi {
@@ -83,6 +84,19 @@ int WriteText(const String& Text, char* Out, std::size_t* OutLen);
 int WriteSecretText(const String& Text, char* Out, std::size_t* OutLen);
 // A new malloc'd UTF-8 copy for klp_secret_free; the intermediate copy wiped.
 void HandOutSecret(const String& Text, char** Out);
+
+// A password or key taken in as library text, wiped when it goes.
+class TSecretText {
+public:
+  TSecretText(const char* Utf8, const char* Name) : FText(Text(Utf8, Name)) {}
+  ~TSecretText() { WipeString(FText); }
+  TSecretText(const TSecretText&) = delete;
+  TSecretText& operator=(const TSecretText&) = delete;
+  const String& Get() const noexcept { return FText; }
+
+private:
+  String FText;
+};
 
 // An index of a collection of Count, or KLP_ERROR_NOT_FOUND.
 std::int32_t CheckedIndex(std::size_t Index, std::int32_t Count, const char* Detail);

@@ -38,19 +38,6 @@ namespace {
 
 kl::TKLPasswordDatabase& Database(klp_users_t* Users) { return Of<TUsers>(Users, "users is NULL").Database(); }
 
-// A password as library text, wiped when it goes.
-class TSecretText {
-public:
-  TSecretText(const char* Utf8, const char* Name) : FText(Text(Utf8, Name)) {}
-  ~TSecretText() { kl::WipeString(FText); }
-  TSecretText(const TSecretText&) = delete;
-  TSecretText& operator=(const TSecretText&) = delete;
-  const kl::String& Get() const noexcept { return FText; }
-
-private:
-  kl::String FText;
-};
-
 void RequireOpened(const kl::TKLPasswordDatabase& Database) {
   Require(Database.GetOpened(), "the database is neither created nor opened");
 }

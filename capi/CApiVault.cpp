@@ -31,19 +31,6 @@ using namespace kl::capi;
 
 namespace {
 
-// A master password as library text, wiped when it goes.
-class TSecretText {
-public:
-  TSecretText(const char* Utf8, const char* Name) : FText(Text(Utf8, Name)) {}
-  ~TSecretText() { kl::WipeString(FText); }
-  TSecretText(const TSecretText&) = delete;
-  TSecretText& operator=(const TSecretText&) = delete;
-  const kl::String& Get() const noexcept { return FText; }
-
-private:
-  kl::String FText;
-};
-
 kl::TKLPassRecord& RecordAt(const TVault& Vault, size_t Index) {
   return *Vault.Store.GetRecord(CheckedIndex(Index, Vault.Store.GetCount(), "no record at this index"));
 }
