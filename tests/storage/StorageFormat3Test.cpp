@@ -45,6 +45,21 @@ ByteArray Slice(const ByteArray& Bytes, std::size_t From, std::size_t Size) {
 
 void Append(ByteArray& To, const ByteArray& Bytes) { To.insert(To.end(), Bytes.begin(), Bytes.end()); }
 
+// A format-3 file made by hand: Header (whose bytes 60 to 75 are the IV), then
+// Plain (already padded) enciphered in CBC under Schedule, then the tag under
+// MACKey over everything before it.
+ByteArray EncipherAndTag(const ByteArray& Header, const ByteArray& Plain, const TAESExpandedKey256& Schedule,
+                         const ByteArray& MACKey) {
+  ByteArray chain = Slice(Header, 60, 16), out = Header;
+  for (std::size_t at = 0; at < Plain.size(); at += 16) {
+    for (std::size_t i = 0; i < 16; ++i) chain[i] ^= Plain[at + i];
+    AESEncrypt(chain.data(), Schedule, chain.data());
+    Append(out, chain);
+  }
+  Append(out, DigestToBytes(MAC256Calculate(out, MACKey)));
+  return out;
+}
+
 // A small version-3 file and a storage that loaded it (and so keeps its key,
 // which lets a test load many variants without deriving each time).
 struct SmallFile {
@@ -159,14 +174,7 @@ TEST(StorageFormat3, ContentForgedUnderAGenuineHeaderIsRefused) {
     AESInitialize(guess.data(), key, false);
     ByteArray plain = content;
     plain.insert(plain.end(), 16 - plain.size() % 16, static_cast<std::uint8_t>(16 - plain.size() % 16));
-    ByteArray chain = Slice(header, 60, 16), forgedFile = header;
-    for (std::size_t at = 0; at < plain.size(); at += 16) {
-      for (std::size_t i = 0; i < 16; ++i) chain[i] ^= plain[at + i];
-      AESEncrypt(chain.data(), key, chain.data());
-      Append(forgedFile, chain);
-    }
-    Append(forgedFile, DigestToBytes(MAC256Calculate(forgedFile, guess)));
-    EXPECT_EQ(LoadError(file.Loaded, forgedFile), SStorageDamaged);
+    EXPECT_EQ(LoadError(file.Loaded, EncipherAndTag(header, plain, key, guess)), SStorageDamaged);
   }
   // Nor does a genuine body under another genuine header of the same password.
   TKLStorage other;
@@ -192,16 +200,7 @@ TEST(StorageFormat3, AuthenticContentWithAnyWrongPaddingByteIsRefused) {
   HKDFExpand(prk, detail::Format3MACLabel, sizeof(detail::Format3MACLabel) - 1, mac.data(), 32);
   TAESExpandedKey256 schedule;
   AESInitialize(encryption.data(), schedule, false);
-  const auto fileOf = [&](const ByteArray& Plain) {
-    ByteArray chain = Slice(header, 60, 16), out = header;
-    for (std::size_t at = 0; at < Plain.size(); at += 16) {
-      for (std::size_t i = 0; i < 16; ++i) chain[i] ^= Plain[at + i];
-      AESEncrypt(chain.data(), schedule, chain.data());
-      Append(out, chain);
-    }
-    Append(out, DigestToBytes(MAC256Calculate(out, mac)));
-    return out;
-  };
+  const auto fileOf = [&](const ByteArray& Plain) { return EncipherAndTag(header, Plain, schedule, mac); };
   // Texts of 16 lengths give every padding length.
   for (std::size_t length = 0; length < 16; ++length) {
     TKLStorage source;
