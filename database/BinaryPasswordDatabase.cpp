@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -301,6 +302,27 @@ bool TKLBinaryPasswordDatabase::DeleteUser(std::int32_t UID) {
 
 // The values are replaced in place (the value objects stay, so the caches
 // hold); the hash goes first, and is put back if the salt cannot follow.
+// Rare (a copy between databases): the caches are simply built again.
+void TKLBinaryPasswordDatabase::ImportRecord(const TKLDatabaseRecord& Record) {
+  if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
+  if (Record.UID < 1) RaiseCorrupted();
+  if (GetUID(Record.Username) != -1 || FindUIDPosition(Record.UID) >= 0) {
+    throw EKLPasswordDatabaseError(SUserAlreadyExists);
+  }
+  const String key = UserKey(Record.UID);
+  try {
+    FDB->PutString(key + NameLeaf, Record.Username, false);
+    FDB->PutString(key + SaltLeaf, Record.Salt, false);
+    FDB->PutString(key + HashLeaf, Record.Hash, false);
+  } catch (...) {
+    StorageChanged();
+    throw;
+  }
+  StorageChanged();
+  FIndex = std::max(FIndex, Record.UID);
+  FModified = true;
+}
+
 void TKLBinaryPasswordDatabase::ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) {
   detail::TUserKeyList& keys = UserKeys();
   const String key = keys.Get(Position);

@@ -104,9 +104,9 @@ public:
   virtual bool DeleteUser(std::int32_t UID) = 0;
 
   // The UID of the first user named Username (exact comparison); -1 if none.
-  std::int32_t GetUID(const String& Username) const;
+  virtual std::int32_t GetUID(const String& Username) const;
   // The name of the first user with this UID; empty if none.
-  String GetUsername(std::int32_t UID) const;
+  virtual String GetUsername(std::int32_t UID) const;
   // True when the first user named Username has a UID of 1 or more.
   bool Exists(const String& Username) const;
   // Deletes the first user named Username if its UID is 1 or more; true then,
@@ -127,6 +127,17 @@ public:
   // destruction, writes the new hash. So Verify is not const, and a database
   // shared between threads needs the caller's lock around it too.
   bool Verify(const String& Username, const String& Password);
+
+  // Hands every record to Visitor, in position order for the file databases
+  // (UID order for the SQL ones, which stream them and hold none). The record
+  // is wiped after the call; Visitor may throw, which ends the walk.
+  using TRecordVisitor = std::function<void(const TKLDatabaseRecord& Record)>;
+  virtual void ForEachRecord(const TRecordVisitor& Visitor) const;
+  // Stores Record as it is, UID, name, salt and hash unchanged, as a copy
+  // between databases needs; UIDs handed out later stay above it. Raises
+  // SUserAlreadyExists when its name or UID is taken, SInvalidUserName for a
+  // name the database cannot hold, and SDatabaseCorrupted for a UID below 1.
+  virtual void ImportRecord(const TKLDatabaseRecord& Record) = 0;
 
   // Wraps every record of the old form: its SHA-256 digest becomes the input of
   // Argon2id, so that no fast hash stays in the file; the salt stays for
@@ -170,6 +181,24 @@ protected:
   // UID and name; all or nothing.
   virtual void ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) = 0;
 
+  // The record operations go through these. The defaults work by position on
+  // records held in memory, as the file databases keep them; a database that
+  // keeps its records elsewhere answers them itself without loading them all,
+  // and may leave Position at -1.
+  // The first user named Username and its position; false if none.
+  virtual bool FindRecord(const String& Username, TKLDatabaseRecord& Record, std::int32_t& Position) const;
+  // Reads again the record that a walk or FindRecord met at Position with
+  // this UID; false when it has gone meanwhile.
+  virtual bool ReadRecord(std::int32_t Position, std::int32_t UID, TKLDatabaseRecord& Record) const;
+  // Replaces the salt and hash of the user read as Current (at Position),
+  // unless its stored hash is no longer Current.Hash because someone changed
+  // it meanwhile: false then, and nothing changed. So a rehash never
+  // overwrites a newer password.
+  virtual bool ReplaceHashIf(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Salt,
+                             const String& Hash);
+  // The walk behind ForEachRecord, with each record's position.
+  virtual void WalkRecords(const std::function<void(std::int32_t Position, const TKLDatabaseRecord& Record)>& Visitor) const;
+
   // The position of the first user named Username, -1 if none (a damaged
   // record before it raises its error).
   std::int32_t FindUserPosition(const String& Username) const;
@@ -202,7 +231,7 @@ protected:
 private:
   const detail::TUserLookupIndex& Lookups() const;
   bool VerifyRecord(const TKLDatabaseRecord& Record, const String& Password) const;
-  void Rehash(std::int32_t Position, const String& Password);
+  void Rehash(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Password);
   String HashWithFreshSalt(const String& Algorithm, const ByteArray& Password) const;
 
   TKLPasswordHashParameters FHashParameters;
@@ -251,6 +280,7 @@ public:
   std::int32_t AddUser(const String& Username, const String& Password, bool ChangeIfExists) override;
   using TKLPasswordDatabase::DeleteUser;
   bool DeleteUser(std::int32_t UID) override;
+  void ImportRecord(const TKLDatabaseRecord& Record) override;
 
 protected:
   TKLDatabaseRecord GetRecord(std::int32_t Index) const override;
@@ -318,6 +348,7 @@ public:
   std::int32_t AddUser(const String& Username, const String& Password, bool ChangeIfExists) override;
   using TKLPasswordDatabase::DeleteUser;
   bool DeleteUser(std::int32_t UID) override;
+  void ImportRecord(const TKLDatabaseRecord& Record) override;
 
 protected:
   TKLDatabaseRecord GetRecord(std::int32_t Index) const override;

@@ -339,56 +339,91 @@ bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const St
   });
 }
 
-void TKLPasswordDatabase::Rehash(std::int32_t Position, const String& Password) {
+void TKLPasswordDatabase::Rehash(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Password) {
   String salt;
   String hash;
   const detail::TWipeTextOnExit wipeSalt(salt);
   const detail::TWipeTextOnExit wipeHash(hash);
   MakeHashRecord(Password, salt, hash);
-  ReplaceHash(Position, salt, hash);
-  FModified = true;
+  if (ReplaceHashIf(Position, Current, salt, hash)) FModified = true;
 }
 
 bool TKLPasswordDatabase::Verify(const String& Username, const String& Password) {
-  const std::int32_t position = FindUserPosition(Username);
-  if (position < 0) throw EKLPasswordDatabaseError(SUserDoesNotExist);
-  TKLDatabaseRecord record = GetRecord(position);
+  TKLDatabaseRecord record;
+  std::int32_t position = -1;
   const detail::TWipeTextOnExit wipeSalt(record.Salt);
   const detail::TWipeTextOnExit wipeHash(record.Hash);
+  if (!FindRecord(Username, record, position)) throw EKLPasswordDatabaseError(SUserDoesNotExist);
   if (!VerifyRecord(record, Password)) return false;
   const bool weaker = HashSchemeOf(record) != hsArgon2id || NeedsRehash(record.Hash, FHashParameters);
-  if (weaker && !FWeakLegacyHashes && IsValidUTF16(Password)) Rehash(position, Password);
+  if (weaker && !FWeakLegacyHashes && IsValidUTF16(Password)) Rehash(position, record, Password);
   return true;
 }
 
-// Every old record is checked before the first is changed, so a damaged one
-// stops the upgrade with nothing done. A failure later (memory) leaves the
-// records wrapped so far wrapped: each record is whole either way.
-std::int32_t TKLPasswordDatabase::UpgradeHashes() {
-  std::vector<std::int32_t> positions;
+bool TKLPasswordDatabase::FindRecord(const String& Username, TKLDatabaseRecord& Record, std::int32_t& Position) const {
+  Position = FindUserPosition(Username);
+  if (Position < 0) return false;
+  Record = GetRecord(Position);
+  return true;
+}
+
+bool TKLPasswordDatabase::ReadRecord(std::int32_t Position, std::int32_t, TKLDatabaseRecord& Record) const {
+  Record = GetRecord(Position);
+  return true;
+}
+
+// Records held in memory change only through this object, so the record at
+// Position is still the one read.
+bool TKLPasswordDatabase::ReplaceHashIf(std::int32_t Position, const TKLDatabaseRecord&, const String& Salt,
+                                        const String& Hash) {
+  ReplaceHash(Position, Salt, Hash);
+  return true;
+}
+
+void TKLPasswordDatabase::WalkRecords(
+    const std::function<void(std::int32_t Position, const TKLDatabaseRecord& Record)>& Visitor) const {
   const std::int32_t count = GetUserCount();
   for (std::int32_t i = 0; i < count; ++i) {
     TKLDatabaseRecord record = GetRecord(i);
     const detail::TWipeTextOnExit wipeSalt(record.Salt);
     const detail::TWipeTextOnExit wipeHash(record.Hash);
-    if (HashSchemeOf(record) != hsSHA256) continue;
+    Visitor(i, record);
+  }
+}
+
+void TKLPasswordDatabase::ForEachRecord(const TRecordVisitor& Visitor) const {
+  WalkRecords([&](std::int32_t, const TKLDatabaseRecord& Record) { Visitor(Record); });
+}
+
+// Every old record is checked before the first is changed, so a damaged one
+// stops the upgrade with nothing done. A failure later (memory) leaves the
+// records wrapped so far wrapped: each record is whole either way. A record
+// that another process changed or removed meanwhile is left to it.
+std::int32_t TKLPasswordDatabase::UpgradeHashes() {
+  std::vector<std::pair<std::int32_t, std::int32_t>> found;
+  WalkRecords([&](std::int32_t Position, const TKLDatabaseRecord& Record) {
+    if (HashSchemeOf(Record) != hsSHA256) return;
     SecureBytes salt;
     SecureBytes digest;
-    DecodeOldForm(record, salt, digest);
-    positions.push_back(i);
-  }
-  for (const std::int32_t position : positions) {
-    TKLDatabaseRecord record = GetRecord(position);
+    DecodeOldForm(Record, salt, digest);
+    found.emplace_back(Position, Record.UID);
+  });
+  std::int32_t wrapped = 0;
+  for (const auto& [position, uid] : found) {
+    TKLDatabaseRecord record;
     const detail::TWipeTextOnExit wipeSalt(record.Salt);
     const detail::TWipeTextOnExit wipeHash(record.Hash);
+    if (!ReadRecord(position, uid, record) || HashSchemeOf(record) != hsSHA256) continue;
     SecureBytes salt;
     SecureBytes digest;
     DecodeOldForm(record, salt, digest);
-    String wrapped = HashWithFreshSalt(KLWrappedHashIdentifier, digest.Get());
-    ReplaceHash(position, record.Salt, wrapped);
+    String hash = HashWithFreshSalt(KLWrappedHashIdentifier, digest.Get());
+    const detail::TWipeTextOnExit wipeWrapped(hash);
+    if (!ReplaceHashIf(position, record, record.Salt, hash)) continue;
     FModified = true;
+    ++wrapped;
   }
-  return static_cast<std::int32_t>(positions.size());
+  return wrapped;
 }
 
 } // namespace kl

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -179,6 +180,25 @@ bool TKLTextPasswordDatabase::DeleteUser(std::int32_t UID) {
   UserRemoved(position);
   FModified = true;
   return true;
+}
+
+void TKLTextPasswordDatabase::ImportRecord(const TKLDatabaseRecord& Record) {
+  if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
+  CheckUsername(Record.Username);
+  // A salt with a separator, or a line break anywhere, would make other fields or lines.
+  if (Record.UID < 1 || Record.Salt.find_first_of(u":\r\n") != String::npos ||
+      Record.Hash.find_first_of(u"\r\n") != String::npos) {
+    RaiseCorrupted();
+  }
+  if (GetUID(Record.Username) != -1 || FindUIDPosition(Record.UID) >= 0) {
+    throw EKLPasswordDatabaseError(SUserAlreadyExists);
+  }
+  String line = JoinLine(Record.UID, Record.Username, Record.Salt, Record.Hash);
+  const detail::TWipeTextOnExit wipeLine(line);
+  FList.Append(line);
+  FIndex = std::max(FIndex, Record.UID);
+  UserAppended(Record.UID, Record.Username);
+  FModified = true;
 }
 
 void TKLTextPasswordDatabase::ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) {
