@@ -29,7 +29,7 @@ inline constexpr std::int32_t KLSqlSchemaVersion = 2;
 
 // Base of the user databases kept in an SQL database: one row per user in the
 // table klp_users (uid, name, salt, hash, failures), looked up through its
-// indexes, never loaded whole. Every operation is its own transaction and is
+// indexes, never loaded whole; settings (the failure limit) in klp_settings. Every operation is its own transaction and is
 // durable when it returns; Save has nothing left to write and destruction
 // writes nothing. A rehash after Verify and UpgradeHashes replace a hash only
 // if it is still the one read (compare-and-swap), so they never undo a change
@@ -79,6 +79,12 @@ protected:
                      const String& Hash) override;
   void WalkRecords(
       const std::function<void(std::int32_t Position, const TKLDatabaseRecord& Record)>& Visitor) const override;
+  // Position is the UID here; each call one statement.
+  std::int32_t ReadFailureCount(std::int32_t Position) const override;
+  std::int32_t AddFailure(std::int32_t Position) override;
+  void ClearFailures(std::int32_t Position) override;
+  std::int32_t ReadMaxFailures() const override;
+  void WriteMaxFailures(std::int32_t Value) override;
 
 private:
   void Connect(const String& URI, bool Create);

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <limits>
+#include <thread>
 #include <string_view>
 #include <vector>
 
@@ -12,6 +13,7 @@
 namespace kl {
 
 EKLPasswordDatabaseError::~EKLPasswordDatabaseError() = default;
+EKLAccountLockedError::~EKLAccountLockedError() = default;
 
 namespace detail {
 
@@ -348,16 +350,86 @@ void TKLPasswordDatabase::Rehash(std::int32_t Position, const TKLDatabaseRecord&
   if (ReplaceHashIf(Position, Current, salt, hash)) FModified = true;
 }
 
+// An unknown name costs what a wrong password on a fresh record costs, so the
+// time of the answer does not tell whether the account exists. A locked
+// account is refused before any hashing: its owner already knows it exists.
 bool TKLPasswordDatabase::Verify(const String& Username, const String& Password) {
   TKLDatabaseRecord record;
   std::int32_t position = -1;
   const detail::TWipeTextOnExit wipeSalt(record.Salt);
   const detail::TWipeTextOnExit wipeHash(record.Hash);
-  if (!FindRecord(Username, record, position)) throw EKLPasswordDatabaseError(SUserDoesNotExist);
-  if (!VerifyRecord(record, Password)) return false;
+  if (!FindRecord(Username, record, position)) {
+    VerifyDummy(Password);
+    throw EKLPasswordDatabaseError(SUserDoesNotExist);
+  }
+  const std::int32_t limit = ReadMaxFailures();
+  const std::int32_t failures = ReadFailureCount(position);
+  if (limit > 0 && failures >= limit) throw EKLAccountLockedError(SAccountLocked);
+  if (!VerifyRecord(record, Password)) {
+    FailedAttempt(position);
+    return false;
+  }
+  if (failures > 0) ClearFailures(position);
   const bool weaker = HashSchemeOf(record) != hsArgon2id || NeedsRehash(record.Hash, FHashParameters);
   if (weaker && !FWeakLegacyHashes && IsValidUTF16(Password)) Rehash(position, record, Password);
   return true;
+}
+
+void TKLPasswordDatabase::FailedAttempt(std::int32_t Position) {
+  const std::int32_t count = AddFailure(Position);
+  if (FFailureDelay.count() <= 0) return;
+  std::chrono::milliseconds delay = FFailureDelay;
+  for (std::int32_t i = 1; i < count && delay < FMaxFailureDelay; ++i) delay *= 2;
+  PauseAfterFailure(std::min(delay, FMaxFailureDelay));
+}
+
+void TKLPasswordDatabase::PauseAfterFailure(std::chrono::milliseconds Delay) { std::this_thread::sleep_for(Delay); }
+
+// The work of checking a password against a record at the current cost, with
+// a fixed salt; the result is dropped.
+void TKLPasswordDatabase::VerifyDummy(const String& Password) const {
+  const SecureBytes password = PasswordBytes(Password);
+  if (FWeakLegacyHashes) {
+    const SecureBytes salt(KLDatabaseSaltSize);
+    SecureBytes digest(GetPasswordHash(salt.Get(), password.Get()));
+    return;
+  }
+  static constexpr std::uint8_t salt[KLPasswordHashSaltSize] = {};
+  String hash = detail::HashPasswordBytes(u"argon2id", password.data(), password.size(), salt, FHashParameters);
+  WipeString(hash);
+}
+
+std::int32_t TKLPasswordDatabase::GetMaxFailures() const { return ReadMaxFailures(); }
+
+void TKLPasswordDatabase::SetMaxFailures(std::int32_t Value) {
+  if (Value < 0) throw EKLPasswordDatabaseError(SInvalidMaxFailures);
+  if (Value == ReadMaxFailures()) return;
+  WriteMaxFailures(Value);
+  FModified = true;
+}
+
+std::int32_t TKLPasswordDatabase::GetFailureCount(const String& Username) const {
+  const std::int32_t position = PositionOf(Username);
+  return ReadFailureCount(position);
+}
+
+std::int32_t TKLPasswordDatabase::PositionOf(const String& Username) const {
+  TKLDatabaseRecord record;
+  std::int32_t position = -1;
+  const detail::TWipeTextOnExit wipeSalt(record.Salt);
+  const detail::TWipeTextOnExit wipeHash(record.Hash);
+  if (!FindRecord(Username, record, position)) throw EKLPasswordDatabaseError(SUserDoesNotExist);
+  return position;
+}
+
+void TKLPasswordDatabase::Unlock(const String& Username) {
+  const std::int32_t position = PositionOf(Username);
+  ClearFailures(position);
+}
+
+void TKLPasswordDatabase::SetFailureDelay(std::chrono::milliseconds Base, std::chrono::milliseconds Max) {
+  FFailureDelay = std::max(Base, std::chrono::milliseconds{0});
+  FMaxFailureDelay = std::max(Max, FFailureDelay);
 }
 
 bool TKLPasswordDatabase::FindRecord(const String& Username, TKLDatabaseRecord& Record, std::int32_t& Position) const {

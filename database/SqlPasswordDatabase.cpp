@@ -28,6 +28,7 @@ constexpr std::int32_t kPageSize = 512;
 // statements) tries again; each round means another process changed this very
 // name, so a few suffice.
 constexpr int kAddAttempts = 8;
+constexpr const char* kMaxFailuresSetting = "max_failures";
 
 // A name that is not valid UTF-16 has no exact UTF-8 form: two such names could
 // be stored as one.
@@ -162,8 +163,9 @@ bool TKLSqlPasswordDatabase::FindRecord(const String& Username, TKLDatabaseRecor
                                         std::int32_t& Position) const {
   Position = -1;
   detail::TSqlUserStore& store = Store();
-  if (!IsValidUTF16(Username)) return false;
-  return store.FindByName(Username, Record);
+  if (!IsValidUTF16(Username) || !store.FindByName(Username, Record)) return false;
+  Position = Record.UID;
+  return true;
 }
 
 bool TKLSqlPasswordDatabase::ReadRecord(std::int32_t, std::int32_t UID, TKLDatabaseRecord& Record) const {
@@ -181,7 +183,6 @@ void TKLSqlPasswordDatabase::WalkRecords(
   detail::TSqlUserStore& store = Store();
   std::vector<TKLDatabaseRecord> page;
   std::int32_t after = 0;
-  std::int32_t position = 0;
   struct TWipePage {
     std::vector<TKLDatabaseRecord>& Records;
     ~TWipePage() {
@@ -192,10 +193,24 @@ void TKLSqlPasswordDatabase::WalkRecords(
     for (TKLDatabaseRecord& record : page) WipeRecord(record);
     page.clear();
     store.Page(after, kPageSize, page);
-    for (const TKLDatabaseRecord& record : page) Visitor(position++, record);
+    for (const TKLDatabaseRecord& record : page) Visitor(record.UID, record);
     if (!page.empty()) after = page.back().UID;
   } while (page.size() == static_cast<std::size_t>(kPageSize));
 }
+
+std::int32_t TKLSqlPasswordDatabase::ReadFailureCount(std::int32_t Position) const {
+  return Store().Failures(Position);
+}
+
+std::int32_t TKLSqlPasswordDatabase::AddFailure(std::int32_t Position) { return Store().AddFailure(Position); }
+
+void TKLSqlPasswordDatabase::ClearFailures(std::int32_t Position) { Store().ClearFailures(Position); }
+
+std::int32_t TKLSqlPasswordDatabase::ReadMaxFailures() const {
+  return Store().ReadSetting(kMaxFailuresSetting, KLDefaultMaxFailures);
+}
+
+void TKLSqlPasswordDatabase::WriteMaxFailures(std::int32_t Value) { Store().WriteSetting(kMaxFailuresSetting, Value); }
 
 TKLUserDatabaseKind UserDatabaseKindOf(const String& URI) noexcept {
   const std::u16string_view uri(URI);

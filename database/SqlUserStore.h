@@ -41,6 +41,15 @@ public:
   virtual void Page(std::int32_t AfterUID, std::int32_t Limit, std::vector<TKLDatabaseRecord>& Records) = 0;
   // Stores Record with its UID; false when the name or UID is taken.
   virtual bool Import(const TKLDatabaseRecord& Record) = 0;
+
+  // The consecutive failures of the user with UID (0 if none), one more
+  // (saturating; the new count, 0 if no such user), none.
+  virtual std::int32_t Failures(std::int32_t UID) = 0;
+  virtual std::int32_t AddFailure(std::int32_t UID) = 0;
+  virtual void ClearFailures(std::int32_t UID) = 0;
+  // A setting of the database (klp_settings); Default when it has none.
+  virtual std::int32_t ReadSetting(const char* Name, std::int32_t Default) = 0;
+  virtual void WriteSetting(const char* Name, std::int32_t Value) = 0;
 };
 
 // The UTF-8 text of a stored field, wiped when it goes.

@@ -17,8 +17,10 @@ constexpr const char* kMigrations[] = {
     // 1: the users.
     "CREATE TABLE klp_users (uid INTEGER PRIMARY KEY AUTOINCREMENT CHECK (uid BETWEEN 1 AND 2147483647), "
     "name TEXT NOT NULL UNIQUE, salt TEXT NOT NULL, hash TEXT NOT NULL)",
-    // 2: consecutive failed verifications, kept with each user so that every process sees them.
-    "ALTER TABLE klp_users ADD COLUMN failures INTEGER NOT NULL DEFAULT 0 CHECK (failures >= 0)",
+    // 2: consecutive failed verifications, kept with each user so that every
+    // process sees them, and the settings of the database (the failure limit).
+    "ALTER TABLE klp_users ADD COLUMN failures INTEGER NOT NULL DEFAULT 0 CHECK (failures >= 0); "
+    "CREATE TABLE klp_settings (name TEXT PRIMARY KEY, value INTEGER NOT NULL)",
 };
 static_assert(std::size(kMigrations) == KLSqlSchemaVersion);
 
@@ -95,7 +97,7 @@ public:
     // Kept in the file: every later connection writes ahead to the log.
     Execute("PRAGMA journal_mode=WAL");
     Transaction([&] {
-      TStatement tables = Prepare("SELECT count(*) FROM sqlite_schema");
+      TStatement tables = Prepare("SELECT count(*) FROM sqlite_schema WHERE name IN ('klp_users', 'klp_settings')");
       tables.Step();
       if (tables.Int(0) != 0 || SchemaVersion() != 0) throw EKLPasswordDatabaseError(SDatabaseAlreadyExists);
       Migrate(0);
@@ -190,16 +192,56 @@ public:
     const detail::TUtf8Field name(Record.Username);
     const detail::TUtf8Field salt(Record.Salt);
     const detail::TUtf8Field hash(Record.Hash);
-    TStatement s = Prepare("INSERT INTO klp_users (uid, name, salt, hash) VALUES (?1, ?2, ?3, ?4) "
-                           "ON CONFLICT DO NOTHING RETURNING uid");
-    s.Bind(1, Record.UID).Bind(2, name.Get()).Bind(3, salt.Get()).Bind(4, hash.Get());
-    const bool stored = s.Step();
-    while (s.Step()) {
-    }
+    // Checked first: a refused insert would still move AUTOINCREMENT's counter.
+    bool stored = false;
+    Transaction([&] {
+      TStatement taken = Prepare("SELECT 1 FROM klp_users WHERE uid = ?1 OR name = ?2");
+      if (taken.Bind(1, Record.UID).Bind(2, name.Get()).Step()) return;
+      TStatement s = Prepare("INSERT INTO klp_users (uid, name, salt, hash) VALUES (?1, ?2, ?3, ?4)");
+      s.Bind(1, Record.UID).Bind(2, name.Get()).Bind(3, salt.Get()).Bind(4, hash.Get()).Step();
+      stored = true;
+    });
     return stored;
   }
 
+  std::int32_t Failures(std::int32_t UID) override {
+    TStatement s = Prepare("SELECT failures FROM klp_users WHERE uid = ?1");
+    return s.Bind(1, UID).Step() ? Count32(s.Int(0)) : 0;
+  }
+
+  std::int32_t AddFailure(std::int32_t UID) override {
+    TStatement s = Prepare("UPDATE klp_users SET failures = failures + (failures < 2147483647) WHERE uid = ?1 "
+                           "RETURNING failures");
+    const std::int32_t count = s.Bind(1, UID).Step() ? Count32(s.Int(0)) : 0;
+    while (s.Step()) {
+    }
+    return count;
+  }
+
+  void ClearFailures(std::int32_t UID) override {
+    TStatement s = Prepare("UPDATE klp_users SET failures = 0 WHERE uid = ?1 AND failures <> 0");
+    s.Bind(1, UID).Step();
+  }
+
+  std::int32_t ReadSetting(const char* Name, std::int32_t Default) override {
+    TStatement s = Prepare("SELECT value FROM klp_settings WHERE name = ?1");
+    if (!s.Bind(1, RawByteString(Name)).Step()) return Default;
+    const std::int64_t value = s.Int(0);
+    return value < 0 || value > std::numeric_limits<std::int32_t>::max() ? Default : static_cast<std::int32_t>(value);
+  }
+
+  void WriteSetting(const char* Name, std::int32_t Value) override {
+    TStatement s = Prepare("INSERT INTO klp_settings (name, value) VALUES (?1, ?2) "
+                           "ON CONFLICT (name) DO UPDATE SET value = excluded.value");
+    s.Bind(1, RawByteString(Name)).Bind(2, Value).Step();
+  }
+
 private:
+  static std::int32_t Count32(std::int64_t Value) {
+    if (Value < 0 || Value > std::numeric_limits<std::int32_t>::max()) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+    return static_cast<std::int32_t>(Value);
+  }
+
   void Connect(int Flags) {
     const RawByteString path = StrToUTF8Strict(FPath);
     const int rc = sqlite3_open_v2(path.c_str(), &FDb, Flags | SQLITE_OPEN_NOMUTEX, nullptr);
