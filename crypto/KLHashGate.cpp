@@ -23,7 +23,13 @@ public:
     const std::chrono::milliseconds timeout = FTimeout;
     const std::uint64_t ticket = FNextTicket++;
     const auto mayRun = [&] { return ticket == FServing && FRunning < Bound(); };
-    if (!mayRun() && !FChanged.wait_for(lock, timeout, mayRun)) {
+    bool admitted = mayRun();
+    if (!admitted) {
+      ++FWaiting;
+      admitted = FChanged.wait_for(lock, timeout, mayRun);
+      --FWaiting;
+    }
+    if (!admitted) {
       Abandon(ticket);
       ++FRefusals;
       throw EKLHashBusyError(SHashBusy);
@@ -68,7 +74,7 @@ public:
 
   TKLHashGateStatistics Statistics() const noexcept {
     const std::lock_guard<std::mutex> lock(FMutex);
-    return {FRunning, FPeak, FComputations, FRefusals};
+    return {FRunning, FWaiting, FPeak, FComputations, FRefusals};
   }
 
   void ResetPeak() noexcept {
@@ -109,6 +115,7 @@ private:
   std::uint32_t FBound = 0;
   std::chrono::milliseconds FTimeout = KLDefaultHashWaitTimeout;
   std::uint32_t FRunning = 0;
+  std::uint32_t FWaiting = 0;
   std::uint32_t FPeak = 0;
   std::uint64_t FComputations = 0;
   std::uint64_t FRefusals = 0;

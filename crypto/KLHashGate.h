@@ -36,6 +36,7 @@ KL_API std::chrono::milliseconds GetHashWaitTimeout() noexcept;
 // ResetHashGatePeak): for monitoring, and for tests that bound work by counting.
 struct TKLHashGateStatistics {
   std::uint32_t Running = 0;
+  std::uint32_t Waiting = 0;
   std::uint32_t Peak = 0;
   std::uint64_t Computations = 0; // slots handed out
   std::uint64_t Refusals = 0;     // EKLHashBusyError raised

@@ -206,10 +206,10 @@ TKLPasswordHashParameters ReadHashString(const String& Hash, const String& Algor
   const std::size_t saltAt = text.rfind('$', tagAt - 1);
   std::size_t saltSize = 0;
   std::size_t tagSize = 0;
-  if (sodium_base642bin(Salt, KLPasswordHashSaltSize, text.data() + saltAt + 1, tagAt - saltAt - 1, nullptr,
-                        &saltSize, nullptr, sodium_base64_VARIANT_ORIGINAL_NO_PADDING) != 0 ||
-      sodium_base642bin(Tag, KLPasswordHashTagSize, text.data() + tagAt + 1, text.size() - tagAt - 1, nullptr,
-                        &tagSize, nullptr, sodium_base64_VARIANT_ORIGINAL_NO_PADDING) != 0 ||
+  if (sodium_base642bin(Salt, KLPasswordHashSaltSize, text.data() + saltAt + 1, tagAt - saltAt - 1, nullptr, &saltSize,
+                        nullptr, sodium_base64_VARIANT_ORIGINAL_NO_PADDING) != 0 ||
+      sodium_base642bin(Tag, KLPasswordHashTagSize, text.data() + tagAt + 1, text.size() - tagAt - 1, nullptr, &tagSize,
+                        nullptr, sodium_base64_VARIANT_ORIGINAL_NO_PADDING) != 0 ||
       saltSize != KLPasswordHashSaltSize || tagSize != KLPasswordHashTagSize) {
     RaiseInvalid();
   }
@@ -231,8 +231,7 @@ String HashPassword(const String& Password, const TKLPasswordHashParameters& Par
   try {
     const TKLHashSlot slot;
     result = crypto_pwhash_str_alg(out, utf8.empty() ? &empty : utf8.data(), utf8.size(), Parameters.Passes,
-                                   static_cast<std::size_t>(Parameters.MemoryKiB) * 1024,
-                                   crypto_pwhash_ALG_ARGON2ID13);
+                                   static_cast<std::size_t>(Parameters.MemoryKiB) * 1024, crypto_pwhash_ALG_ARGON2ID13);
   } catch (...) {
     WipeRawBytes(utf8);
     throw;

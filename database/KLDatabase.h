@@ -356,10 +356,9 @@ private:
 // "users/<UID>/name", ".../salt" and ".../pwd" (salt empty and pwd the
 // Argon2id string for a record in that form), ".../failures" (an integer,
 // only while the account has failed attempts), "index" for the last UID
-// handed out and "max-failures" for a limit other than the default. The storage (owned) is held in memory; Save writes it atomically,
-// encrypted with Password. The storage password copy is wiped on destruction.
-// Raises EKLPasswordDatabaseError, and the storage's and file errors unchanged.
-// One thread at a time.
+// handed out and "max-failures" for a limit other than the default. The storage (owned) is held in memory; Save writes
+// it atomically, encrypted with Password. The storage password copy is wiped on destruction. Raises
+// EKLPasswordDatabaseError, and the storage's and file errors unchanged. One thread at a time.
 class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
 public:
   explicit TKLBinaryPasswordDatabase(TComponent* AOwner = nullptr);

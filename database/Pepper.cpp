@@ -82,8 +82,8 @@ std::shared_ptr<const TKLPepper> TKLPepper::FromFile(const String& FileName) {
 bool TKLPepper::IsValidID(const String& ID) noexcept {
   if (ID.empty() || ID.size() > KLPepperMaxIDLength) return false;
   for (const Char c : ID) {
-    const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-' ||
-                    c == u'_';
+    const bool ok =
+        (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-' || c == u'_';
     if (!ok) return false;
   }
   return true;
