@@ -63,9 +63,13 @@ struct TKLDatabaseRecord {
 //    KLWrappedHashIdentifier ($kl-sha256-argon2id$v=19$...).
 //  hsSHA256: the old form, weak (one fast hash per guess): Salt 16 bytes and
 //    Hash SHA-256(salt followed by the UTF-8 password), both in hex.
-enum TKLHashScheme { hsSHA256, hsArgon2id, hsWrappedSHA256 };
+//  hsKeyedArgon2id: Salt empty, Hash an Argon2id string whose tag is
+//    HMAC-SHA-256 under a server key (TKLPepper) of the Argon2id output, the
+//    key named after the identifier: $kl-argon2id-hmac$k=<key ID>$v=19$...
+enum TKLHashScheme { hsSHA256, hsArgon2id, hsWrappedSHA256, hsKeyedArgon2id };
 
 inline constexpr const char16_t* KLWrappedHashIdentifier = u"kl-sha256-argon2id";
+inline constexpr const char16_t* KLKeyedHashIdentifier = u"kl-argon2id-hmac";
 
 // The scheme of a record, told by its Hash alone; a hash in no form the
 // database writes counts as hsSHA256 (Verify then judges it).
@@ -288,8 +292,11 @@ protected:
   bool FModified = false;
 
 private:
+  struct TKeyedMatch;
   const detail::TUserLookupIndex& Lookups() const;
-  bool VerifyRecord(const TKLDatabaseRecord& Record, const String& Password) const;
+  bool VerifyRecord(const TKLDatabaseRecord& Record, const String& Password, TKeyedMatch& Keyed) const;
+  bool VerifyKeyed(const String& Hash, const String& Password, TKeyedMatch& Keyed) const;
+  String KeyedHash(const String& ID, const TKeyedMatch& Match) const;
   void Rehash(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Password);
   void FailedAttempt(std::int32_t Position);
   // The position of the first user named Username; SUserDoesNotExist if none.
@@ -382,10 +389,9 @@ private:
 // "users/<UID>/name", ".../salt" and ".../pwd" (salt empty and pwd the
 // Argon2id string for a record in that form), ".../failures" (an integer,
 // only while the account has failed attempts), "index" for the last UID
-// handed out and "max-failures" for a limit other than the default. The storage (owned) is held in memory; Save writes it atomically,
-// encrypted with Password. The storage password copy is wiped on destruction.
-// Raises EKLPasswordDatabaseError, and the storage's and file errors unchanged.
-// One thread at a time.
+// handed out and "max-failures" for a limit other than the default. The storage (owned) is held in memory; Save writes
+// it atomically, encrypted with Password. The storage password copy is wiped on destruction. Raises
+// EKLPasswordDatabaseError, and the storage's and file errors unchanged. One thread at a time.
 class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
 public:
   explicit TKLBinaryPasswordDatabase(TComponent* AOwner = nullptr);

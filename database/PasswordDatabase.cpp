@@ -4,8 +4,10 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/Argon2id.h"
 #include "crypto/KLSHA256.h"
 #include "database/KLDatabase.h"
+#include "database/KLPepper.h"
 #include "database/UserLookupIndex.h"
 #include "foundation/AtomicFile.h"
 #include "foundation/SecureMemory.h"
@@ -145,12 +147,36 @@ auto ReadingHashString(F&& Action) {
   }
 }
 
+// A keyed record is the Argon2id string of the keyed identifier with the key's
+// field after the identifier: "$kl-argon2id-hmac$k=<ID>$v=19$...".
+constexpr std::u16string_view KeyedPrefix = u"$kl-argon2id-hmac$k=";
+
+// The key ID of a keyed record, and the record without its key field, which
+// the hash-string reader takes.
+void SplitKeyed(const String& Hash, String& ID, String& Inner) {
+  const std::size_t end = Hash.find(u'$', KeyedPrefix.size());
+  if (!StartsWith(Hash, KeyedPrefix) || end == String::npos) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  ID = Hash.substr(KeyedPrefix.size(), end - KeyedPrefix.size());
+  if (!TKLPepper::IsValidID(ID)) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  Inner = u"$" + String(KLKeyedHashIdentifier) + Hash.substr(end);
+}
+
 } // namespace
+
+// What a keyed record's check leaves for re-keying it under the current key:
+// the Argon2id output, its salt and cost, so that no second Argon2id is needed.
+struct TKLPasswordDatabase::TKeyedMatch {
+  String ID;
+  std::uint8_t Salt[KLPasswordHashSaltSize] = {};
+  SecureBytes Output{KLPasswordHashTagSize};
+  TKLPasswordHashParameters Cost;
+};
 
 TKLHashScheme HashSchemeOf(const TKLDatabaseRecord& Record) noexcept {
   const std::u16string_view hash(Record.Hash);
   const std::u16string_view wrapped(KLWrappedHashIdentifier);
   if (StartsWith(Record.Hash, u"$argon2id$")) return hsArgon2id;
+  if (StartsWith(Record.Hash, KeyedPrefix)) return hsKeyedArgon2id;
   if (hash.size() > wrapped.size() + 1 && hash[0] == u'$' && hash.substr(1, wrapped.size()) == wrapped &&
       hash[wrapped.size() + 1] == u'$') {
     return hsWrappedSHA256;
@@ -313,17 +339,59 @@ void TKLPasswordDatabase::MakeHashRecord(const String& Password, String& Salt, S
   RawByteString utf8 = StrToUTF8Strict(Password);
   SecureBytes password(RawByteStringToBytes(utf8));
   WipeRawBytes(utf8);
-  String hash = HashWithFreshSalt(u"argon2id", password.Get());
+  String hash;
+  if (FPepper) {
+    TKeyedMatch fresh;
+    GetRandomGenerator()->Generate(fresh.Salt, static_cast<std::int32_t>(sizeof fresh.Salt));
+    fresh.Cost = FHashParameters;
+    detail::Argon2id(password.data(), password.size(), fresh.Salt, fresh.Cost.Passes, fresh.Cost.MemoryKiB,
+                     fresh.Output.data(), fresh.Output.size());
+    hash = KeyedHash(FPepper->GetCurrentID(), fresh);
+  } else {
+    hash = HashWithFreshSalt(u"argon2id", password.Get());
+  }
   WipeString(Salt);
   WipeString(Hash);
   Hash = std::move(hash);
 }
 
-bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const String& Password) const {
+// The stored tag is HMAC-SHA-256 under the named key of the Argon2id output.
+String TKLPasswordDatabase::KeyedHash(const String& ID, const TKeyedMatch& Match) const {
+  TMessageDigest256 tag = FPepper->Apply(ID, Match.Output.data(), Match.Output.size());
+  WipeOnExit<TMessageDigest256> wipeTag(tag);
+  String inner = detail::FormatHashString(KLKeyedHashIdentifier, Match.Salt, DigestBytes(tag), Match.Cost);
+  String hash = String(KeyedPrefix) + ID + inner.substr(1 + std::char_traits<char16_t>::length(KLKeyedHashIdentifier));
+  WipeString(inner);
+  return hash;
+}
+
+bool TKLPasswordDatabase::VerifyKeyed(const String& Hash, const String& Password, TKeyedMatch& Keyed) const {
+  String inner;
+  const detail::TWipeTextOnExit wipeInner(inner);
+  SplitKeyed(Hash, Keyed.ID, inner);
+  if (!FPepper || !FPepper->Contains(Keyed.ID)) {
+    throw EKLPepperError(std::string(SPepperKeyNotLoaded) + ": " + StrToUTF8(Keyed.ID));
+  }
+  SecureBytes stored(KLPasswordHashTagSize);
+  Keyed.Cost = ReadingHashString(
+      [&] { return detail::ReadHashString(inner, KLKeyedHashIdentifier, FHashParameters, Keyed.Salt, stored.data()); });
+  RawByteString utf8 = StrToUTF8Strict(Password);
+  const SecureBytes password(RawByteStringToBytes(utf8));
+  WipeRawBytes(utf8);
+  detail::Argon2id(password.data(), password.size(), Keyed.Salt, Keyed.Cost.Passes, Keyed.Cost.MemoryKiB,
+                   Keyed.Output.data(), Keyed.Output.size());
+  TMessageDigest256 tag = FPepper->Apply(Keyed.ID, Keyed.Output.data(), Keyed.Output.size());
+  WipeOnExit<TMessageDigest256> wipeTag(tag);
+  return ConstantTimeEqual(DigestBytes(tag), stored.data(), KLPasswordHashTagSize);
+}
+
+bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const String& Password,
+                                       TKeyedMatch& Keyed) const {
   const TKLHashScheme scheme = HashSchemeOf(Record);
   if (scheme == hsArgon2id) {
     return ReadingHashString([&] { return VerifyPassword(Record.Hash, Password, FHashParameters); });
   }
+  if (scheme == hsKeyedArgon2id) return VerifyKeyed(Record.Hash, Password, Keyed);
   SecureBytes salt;
   SecureBytes stored;
   if (scheme == hsWrappedSHA256) {
@@ -365,13 +433,27 @@ bool TKLPasswordDatabase::Verify(const String& Username, const String& Password)
   const std::int32_t limit = ReadMaxFailures();
   const std::int32_t failures = ReadFailureCount(position);
   if (limit > 0 && failures >= limit) throw EKLAccountLockedError(SAccountLocked);
-  if (!VerifyRecord(record, Password)) {
+  TKeyedMatch keyed;
+  if (!VerifyRecord(record, Password, keyed)) {
     FailedAttempt(position);
     return false;
   }
   if (failures > 0) ClearFailures(position);
-  const bool weaker = HashSchemeOf(record) != hsArgon2id || NeedsRehash(record.Hash, FHashParameters);
-  if (weaker && !FWeakLegacyHashes && IsValidUTF16(Password)) Rehash(position, record, Password);
+  if (FWeakLegacyHashes || !IsValidUTF16(Password)) return true;
+  const TKLHashScheme scheme = HashSchemeOf(record);
+  if (scheme == hsKeyedArgon2id && keyed.Cost.MemoryKiB >= FHashParameters.MemoryKiB &&
+      keyed.Cost.Passes >= FHashParameters.Passes) {
+    // At the current cost, only a key that is no longer current needs a change:
+    // the Argon2id output at hand is keyed again, with its salt and cost.
+    if (keyed.ID != FPepper->GetCurrentID()) {
+      String hash = KeyedHash(FPepper->GetCurrentID(), keyed);
+      const detail::TWipeTextOnExit wipeNew(hash);
+      if (ReplaceHashIf(position, record, String(), hash)) FModified = true;
+    }
+    return true;
+  }
+  const bool weaker = scheme != hsArgon2id || NeedsRehash(record.Hash, FHashParameters) || FPepper != nullptr;
+  if (weaker) Rehash(position, record, Password);
   return true;
 }
 

@@ -9,8 +9,10 @@
 #include <filesystem>
 
 #include "crypto/KLAES.h"
+#include "crypto/KLHashGate.h"
 #include "crypto/KLPasswordHash.h"
 #include "database/KLDatabase.h"
+#include "database/KLPepper.h"
 #include "rules/KLBlocklist.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
@@ -46,6 +48,11 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
   if (dynamic_cast<const kl::EKLAESError*>(&Error)) {
     return {kExitDamaged, "the file is damaged" + detail};
   }
+  if (dynamic_cast<const kl::EKLAccountLockedError*>(&Error)) {
+    return {kExitLocked, "the account is locked after too many failed attempts ('users unlock' unlocks it)"};
+  }
+  if (dynamic_cast<const kl::EKLPepperError*>(&Error)) return {kExitFileError, message};
+  if (dynamic_cast<const kl::EKLHashBusyError*>(&Error)) return {kExitFileError, message};
   if (dynamic_cast<const kl::EKLPasswordDatabaseError*>(&Error)) {
     if (Is(Error, kl::SUserDoesNotExist)) return {kExitNotFound, "no such user"};
     if (Is(Error, kl::SUserAlreadyExists)) return {kExitExists, "the user already exists"};

@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -13,6 +15,7 @@
 #include "HashOptions.h"
 #include "FileLock.h"
 #include "database/KLDatabase.h"
+#include "database/KLPepper.h"
 #include "foundation/FileStream.h"
 #include "storage/KLStorage.h"
 
@@ -31,7 +34,7 @@ public:
 using TTextDatabase = TListableDatabase<kl::TKLTextPasswordDatabase>;
 using TEncryptedDatabase = TListableDatabase<kl::TKLBinaryPasswordDatabase>;
 
-enum class TAction { Create, Add, Change, Delete, List, Verify, Info, Upgrade };
+enum class TAction { Create, Add, Change, Delete, List, Verify, Info, Upgrade, Set, Unlock };
 
 struct TActionName {
   const char* Name;
@@ -39,7 +42,9 @@ struct TActionName {
   bool TakesUser;
 };
 
-constexpr std::array<TActionName, 8> kActions = {{{"create", TAction::Create, false},
+constexpr std::array<TActionName, 10> kActions = {{{"create", TAction::Create, false},
+                                                   {"set", TAction::Set, false},
+                                                   {"unlock", TAction::Unlock, true},
                                                   {"info", TAction::Info, false},
                                                   {"upgrade", TAction::Upgrade, false},
                                                   {"add", TAction::Add, true},
@@ -56,6 +61,7 @@ struct TRequest {
   const TArguments* Args;
   bool Schemes;
   kl::TKLPasswordHashParameters Hashes;
+  std::optional<std::int32_t> MaxFailures;
 };
 
 // True when the file starts with the storage tag (little-endian): an encrypted
@@ -122,11 +128,15 @@ void DeleteUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
   std::printf("deleted user '%s'\n", Request.User.c_str());
 }
 
+// A failure is counted in the file, so it is saved before the answer.
 void VerifyUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
   const TSecret password = ReadSecret("Password of " + Request.User);
   const bool verified = Attempt("cannot verify user '" + Request.User + "'",
                                 [&] { return Database.Verify(Text(Request.User), password.Get()); });
-  if (!verified) Fail(kExitWrongPassword, "wrong password for user '" + Request.User + "'");
+  if (!verified) {
+    if (Database.GetModified()) Save(Database, Request);
+    Fail(kExitWrongPassword, "wrong password for user '" + Request.User + "'");
+  }
   // A success may have replaced an old or weaker hash with a current one.
   const bool upgraded = Database.GetModified();
   if (upgraded) Save(Database, Request);
@@ -139,6 +149,8 @@ std::string SchemeText(const kl::TKLDatabaseRecord& Record) {
       return DescribeHash(Record.Hash);
     case kl::hsWrappedSHA256:
       return "sha256 wrapped in " + DescribeHash(Record.Hash);
+    case kl::hsKeyedArgon2id:
+      return "argon2id keyed with a server key (" + Utf8(Record.Hash.substr(0, Record.Hash.find(u'$', 20))) + ")";
     case kl::hsSHA256:
       break;
   }
@@ -188,6 +200,32 @@ void Upgrade(TDatabase& Database, const TRequest& Request) {
   }
 }
 
+void SetLimit(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  Database.SetMaxFailures(*Request.MaxFailures);
+  Save(Database, Request);
+  std::printf("accounts of '%s' lock after %d consecutive failed attempts%s\n", Request.File.c_str(),
+              *Request.MaxFailures, *Request.MaxFailures == 0 ? " (0: never)" : "");
+}
+
+void UnlockUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  Attempt("cannot unlock user '" + Request.User + "'", [&] { Database.Unlock(Text(Request.User)); });
+  if (Database.GetModified()) Save(Database, Request);
+  std::printf("unlocked user '%s'\n", Request.User.c_str());
+}
+
+// The server keys from --pepper-file, or else from the file KLPASS_PEPPER_FILE
+// names; none when neither is given.
+std::shared_ptr<const kl::TKLPepper> LoadPepper(const TArguments& Args) {
+  std::optional<std::string> file = Args.Value("--pepper-file");
+  if (!file) {
+    const char* named = std::getenv("KLPASS_PEPPER_FILE");
+    if (named != nullptr && *named != 0) file = named;
+  }
+  if (!file) return nullptr;
+  return Attempt("cannot read the pepper key file '" + *file + "'",
+                 [&] { return kl::TKLPepper::FromFile(Text(*file)); });
+}
+
 template <class TDatabase>
 int Run(const TRequest& Request) {
   constexpr bool encrypted = std::is_same_v<TDatabase, TEncryptedDatabase>;
@@ -196,6 +234,7 @@ int Run(const TRequest& Request) {
   TDatabase database;
   database.SetSaveOnDestroy(false); // every change is saved explicitly, so that a failure is reported
   database.SetHashParameters(Request.Hashes);
+  database.SetPepper(LoadPepper(*Request.Args));
   if constexpr (encrypted) {
     const TSecret master = create ? ReadNewSecret("New master password", false) : ReadSecret("Master password");
     database.SetPassword(master.Get());
@@ -213,6 +252,7 @@ int Run(const TRequest& Request) {
   if (create) {
     RefuseExisting(Request.File, Request.Force); // again under the lock: another run may have made it meanwhile
     database.CreateNew(Text(Request.File));
+    if (Request.MaxFailures) database.SetMaxFailures(*Request.MaxFailures);
     Save(database, Request);
     std::printf("created %s user database '%s'\n", encrypted ? "encrypted" : "text", Request.File.c_str());
     return kExitOk;
@@ -238,6 +278,12 @@ int Run(const TRequest& Request) {
     case TAction::Upgrade:
       Upgrade(database, Request);
       break;
+    case TAction::Set:
+      SetLimit(database, Request);
+      break;
+    case TAction::Unlock:
+      UnlockUser(database, Request);
+      break;
     case TAction::Create:
     case TAction::Info:
       break;
@@ -245,11 +291,19 @@ int Run(const TRequest& Request) {
   return kExitOk;
 }
 
+std::optional<std::int32_t> ReadMaxFailures(const TArguments& Args) {
+  const std::optional<std::string> value = Args.Value("--max-failures");
+  if (!value) return std::nullopt;
+  return ParseNumber(*value, 0, 1000000, "--max-failures");
+}
+
 int RunUsers(const TCommandWords& Words) {
   std::array<TOptionSpec, kKdfOptions.size() + kHashOptions.size()> options{};
   std::copy(kKdfOptions.begin(), kKdfOptions.end(), options.begin());
   std::copy(kHashOptions.begin(), kHashOptions.end(), options.begin() + kKdfOptions.size());
-  const TArguments args(Words, {{"--encrypted"}, {"--force"}, {"--schemes"}}, options);
+  const TArguments args(Words,
+                        {{"--encrypted"}, {"--force"}, {"--schemes"}, {"--max-failures", true}, {"--pepper-file", true}},
+                        options);
   args.ExpectPositional(2, 3, "action and database file");
   const std::string& actionName = args.Positional()[0];
   const TActionName* action = nullptr;
@@ -260,7 +314,10 @@ int RunUsers(const TCommandWords& Words) {
   args.ExpectPositional(action->TakesUser ? 3 : 2, action->TakesUser ? 3 : 2, "user name");
 
   const TRequest request{action->Action,      args.Positional()[1],  action->TakesUser ? args.Positional()[2] : "",
-                         args.Has("--force"), &args, args.Has("--schemes"), ReadHashOptions(args)};
+                         args.Has("--force"), &args, args.Has("--schemes"), ReadHashOptions(args), ReadMaxFailures(args)};
+  const bool limitFits = action->Action == TAction::Create || action->Action == TAction::Set;
+  if (request.MaxFailures && !limitFits) Fail(kExitUsage, "--max-failures goes with 'create' and 'set' only");
+  if (action->Action == TAction::Set && !request.MaxFailures) Fail(kExitUsage, "'set' needs --max-failures N");
   if (action->TakesUser && request.User.empty()) Fail(kExitUsage, "the user name must not be empty");
   const bool encrypted = args.Has("--encrypted");
   const bool kdfOptionsFit = encrypted && (action->Action == TAction::Create || action->Action == TAction::Upgrade);
@@ -285,10 +342,11 @@ int RunUsers(const TCommandWords& Words) {
 const TCommand UsersCommand = {
     "users",
     "  users create FILE [--encrypted [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]]\n"
-    "               [--force]\n"
+    "               [--force] [--max-failures N]\n"
     "  users info FILE\n"
     "  users upgrade FILE [--encrypted [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]]\n"
-    "  users add|change|delete|verify FILE NAME [--encrypted]\n"
+    "  users add|change|delete|verify|unlock FILE NAME [--encrypted]\n"
+    "  users set FILE --max-failures N [--encrypted]\n"
     "  users list FILE [--schemes] [--encrypted]\n"
     "      Keeps a user password database: Argon2id hashes, never the passwords.\n"
     "      A text file by default; --encrypted makes and opens an encrypted file\n"
@@ -303,7 +361,14 @@ const TCommand UsersCommand = {
     "      'info' shows a file's format without its password. 'upgrade' brings a\n"
     "      file up to date: it wraps every old salted SHA-256 hash in Argon2id and,\n"
     "      as the only action that opens an encrypted file of the old formats 1\n"
-    "      and 2 (the others refuse it, exit status 4), saves it as format 3.\n" KLPASS_KDF_USAGE KLPASS_HASH_USAGE,
+    "      and 2 (the others refuse it, exit status 4), saves it as format 3.\n"
+    "      After N consecutive failed verifications of an account (default 100,\n"
+    "      set by 'create --max-failures N' or 'set --max-failures N'; 0 never)\n"
+    "      every further one is refused, exit status 10, the right password\n"
+    "      included, until 'unlock'; a success resets the count.\n"
+    "      --pepper-file FILE (or the file KLPASS_PEPPER_FILE names) holds server\n"
+    "      keys, one \"ID HEX\" a line, the first current: new hashes are keyed\n"
+    "      with it, and records under an older key are keyed again on verify.\n" KLPASS_KDF_USAGE KLPASS_HASH_USAGE,
     RunUsers};
 
 } // namespace klpass

@@ -33,7 +33,8 @@ constexpr const char* kSecretsAndExitCodes =
     "\n"
     "Exit status: 0 done; 1 a password failed the check; 2 usage error; 3 wrong\n"
     "password; 4 damaged file; 5 unknown user or record; 6 file or key store\n"
-    "cannot be used; 7 already exists; 8 internal error.\n";
+    "cannot be used; 7 already exists; 8 internal error; 10 the account is locked\n"
+    "after too many failed attempts.\n";
 
 void PrintUsage(std::FILE* Out) {
   std::fprintf(Out, "usage: klpass <command> [options]\n\ncommands:\n");
