@@ -29,14 +29,12 @@ inline constexpr std::int32_t KLSqlSchemaVersion = 2;
 
 // Base of the user databases kept in an SQL database: one row per user in the
 // table klp_users (uid, name, salt, hash, failures), looked up through its
-// indexes, never loaded whole; settings (the failure limit) in klp_settings. Every operation is its own transaction and is
-// durable when it returns; Save has nothing left to write and destruction
-// writes nothing. A rehash after Verify and UpgradeHashes replace a hash only
-// if it is still the one read (compare-and-swap), so they never undo a change
-// another process made meanwhile. Names must be valid UTF-16 (SInvalidUserName
-// otherwise). Raises EKLPasswordDatabaseError, EKLDatabaseUnavailable for an
-// unreachable server, a lost connection or a newer schema. One thread at a
-// time; processes and servers may share the database.
+// indexes, never loaded whole; settings (the failure limit) in klp_settings. Every operation is its own transaction and
+// is durable when it returns; Save has nothing left to write and destruction writes nothing. A rehash after Verify and
+// UpgradeHashes replace a hash only if it is still the one read (compare-and-swap), so they never undo a change another
+// process made meanwhile. Names must be valid UTF-16 (SInvalidUserName otherwise). Raises EKLPasswordDatabaseError,
+// EKLDatabaseUnavailable for an unreachable server, a lost connection or a newer schema. One thread at a time;
+// processes and servers may share the database.
 class KL_API TKLSqlPasswordDatabase : public TKLPasswordDatabase {
 public:
   explicit TKLSqlPasswordDatabase(TComponent* AOwner = nullptr);

@@ -109,8 +109,7 @@ public:
 
   bool FindByName(const String& Username, TKLDatabaseRecord& Record) override {
     const detail::TUtf8Field name(Username);
-    return ReadOne(Exec("SELECT uid, name, salt, hash FROM klp_users WHERE name = $1::bytea", {Bytes(name)}),
-                   Record);
+    return ReadOne(Exec("SELECT uid, name, salt, hash FROM klp_users WHERE name = $1::bytea", {Bytes(name)}), Record);
   }
 
   bool FindByUID(std::int32_t UID, TKLDatabaseRecord& Record) override {
@@ -120,9 +119,9 @@ public:
 
   bool FindAt(std::int32_t Index, TKLDatabaseRecord& Record) override {
     const RawByteString index = std::to_string(Index);
-    return ReadOne(Exec("SELECT uid, name, salt, hash FROM klp_users ORDER BY uid LIMIT 1 OFFSET $1::integer",
-                        {Text(index)}),
-                   Record);
+    return ReadOne(
+        Exec("SELECT uid, name, salt, hash FROM klp_users ORDER BY uid LIMIT 1 OFFSET $1::integer", {Text(index)}),
+        Record);
   }
 
   std::int32_t Insert(const String& Username, const String& Salt, const String& Hash) override {
@@ -133,9 +132,10 @@ public:
     // that insert fails as a whole, and the next value is tried.
     for (int attempt = 0;; ++attempt) {
       try {
-        return FirstInt(Exec("INSERT INTO klp_users (name, salt, hash) VALUES ($1::bytea, $2, $3) "
-                             "ON CONFLICT (name) DO NOTHING RETURNING uid",
-                             {Bytes(name), Text(salt.Get()), Text(hash.Get())}));
+        return FirstInt(
+            Exec("INSERT INTO klp_users (name, salt, hash) VALUES ($1::bytea, $2, $3) "
+                 "ON CONFLICT (name) DO NOTHING RETURNING uid",
+                 {Bytes(name), Text(salt.Get()), Text(hash.Get())}));
       } catch (const TUidTaken&) {
         if (attempt == kInsertAttempts) throw EKLPasswordDatabaseError(SDatabaseStatementFailed);
       }
@@ -174,9 +174,10 @@ public:
   void Page(std::int32_t AfterUID, std::int32_t Limit, std::vector<TKLDatabaseRecord>& Records) override {
     const RawByteString after = std::to_string(AfterUID);
     const RawByteString limit = std::to_string(Limit);
-    const TResult result = Exec("SELECT uid, name, salt, hash FROM klp_users WHERE uid > $1::integer "
-                                "ORDER BY uid LIMIT $2::integer",
-                                {Text(after), Text(limit)});
+    const TResult result = Exec(
+        "SELECT uid, name, salt, hash FROM klp_users WHERE uid > $1::integer "
+        "ORDER BY uid LIMIT $2::integer",
+        {Text(after), Text(limit)});
     for (int row = 0; row < result.Rows(); ++row) Records.push_back(result.Record(row));
   }
 
@@ -188,14 +189,16 @@ public:
     const detail::TUtf8Field hash(Record.Hash);
     bool stored = false;
     Transaction([&] {
-      stored = Exec("INSERT INTO klp_users (uid, name, salt, hash) VALUES ($1::integer, $2::bytea, $3, $4) "
-                    "ON CONFLICT DO NOTHING RETURNING uid",
-                    {Text(uid), Bytes(name), Text(salt.Get()), Text(hash.Get())})
+      stored = Exec(
+                   "INSERT INTO klp_users (uid, name, salt, hash) VALUES ($1::integer, $2::bytea, $3, $4) "
+                   "ON CONFLICT DO NOTHING RETURNING uid",
+                   {Text(uid), Bytes(name), Text(salt.Get()), Text(hash.Get())})
                    .Rows() > 0;
       if (stored) {
-        Exec("SELECT setval('klp_users_uid_seq', $1::integer) FROM klp_users_uid_seq "
-             "WHERE last_value < $1::integer OR NOT is_called",
-             {Text(uid)});
+        Exec(
+            "SELECT setval('klp_users_uid_seq', $1::integer) FROM klp_users_uid_seq "
+            "WHERE last_value < $1::integer OR NOT is_called",
+            {Text(uid)});
       }
     });
     return stored;
@@ -208,9 +211,10 @@ public:
 
   std::int32_t AddFailure(std::int32_t UID) override {
     const RawByteString uid = std::to_string(UID);
-    return FirstInt(Exec("UPDATE klp_users SET failures = failures + (failures < 2147483647)::integer "
-                         "WHERE uid = $1::integer RETURNING failures",
-                         {Text(uid)}));
+    return FirstInt(
+        Exec("UPDATE klp_users SET failures = failures + (failures < 2147483647)::integer "
+             "WHERE uid = $1::integer RETURNING failures",
+             {Text(uid)}));
   }
 
   void ClearFailures(std::int32_t UID) override {
@@ -229,9 +233,10 @@ public:
   void WriteSetting(const char* Name, std::int32_t Value) override {
     const RawByteString name(Name);
     const RawByteString value = std::to_string(Value);
-    Exec("INSERT INTO klp_settings (name, value) VALUES ($1, $2::integer) "
-         "ON CONFLICT (name) DO UPDATE SET value = excluded.value",
-         {Text(name), Text(value)});
+    Exec(
+        "INSERT INTO klp_settings (name, value) VALUES ($1, $2::integer) "
+        "ON CONFLICT (name) DO UPDATE SET value = excluded.value",
+        {Text(name), Text(value)});
   }
 
 private:
@@ -257,7 +262,8 @@ private:
     }
     // Our statements name our tables unqualified: the connection's search path
     // chooses the schema, and notices stay quiet.
-    PQsetNoticeProcessor(FConn, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        FConn, [](void*, const char*) {}, nullptr);
     return FConn;
   }
 
@@ -340,7 +346,8 @@ private:
   static std::int32_t FirstInt(const TResult& Result) {
     if (Result.Rows() == 0) return 0;
     const std::int64_t value = Result.Int(0, 0);
-    if (value < 0 || value > std::numeric_limits<std::int32_t>::max()) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+    if (value < 0 || value > std::numeric_limits<std::int32_t>::max())
+      throw EKLPasswordDatabaseError(SDatabaseCorrupted);
     return static_cast<std::int32_t>(value);
   }
 

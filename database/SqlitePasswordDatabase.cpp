@@ -138,8 +138,9 @@ public:
     const detail::TUtf8Field name(Username);
     const detail::TUtf8Field salt(Salt);
     const detail::TUtf8Field hash(Hash);
-    TStatement s = Prepare("INSERT INTO klp_users (name, salt, hash) VALUES (?1, ?2, ?3) "
-                           "ON CONFLICT (name) DO NOTHING RETURNING uid");
+    TStatement s = Prepare(
+        "INSERT INTO klp_users (name, salt, hash) VALUES (?1, ?2, ?3) "
+        "ON CONFLICT (name) DO NOTHING RETURNING uid");
     s.Bind(1, name.Get()).Bind(2, salt.Get()).Bind(3, hash.Get());
     const std::int32_t uid = s.Step() ? static_cast<std::int32_t>(s.Int(0)) : 0;
     while (s.Step()) {
@@ -210,8 +211,9 @@ public:
   }
 
   std::int32_t AddFailure(std::int32_t UID) override {
-    TStatement s = Prepare("UPDATE klp_users SET failures = failures + (failures < 2147483647) WHERE uid = ?1 "
-                           "RETURNING failures");
+    TStatement s = Prepare(
+        "UPDATE klp_users SET failures = failures + (failures < 2147483647) WHERE uid = ?1 "
+        "RETURNING failures");
     const std::int32_t count = s.Bind(1, UID).Step() ? Count32(s.Int(0)) : 0;
     while (s.Step()) {
     }
@@ -231,14 +233,16 @@ public:
   }
 
   void WriteSetting(const char* Name, std::int32_t Value) override {
-    TStatement s = Prepare("INSERT INTO klp_settings (name, value) VALUES (?1, ?2) "
-                           "ON CONFLICT (name) DO UPDATE SET value = excluded.value");
+    TStatement s = Prepare(
+        "INSERT INTO klp_settings (name, value) VALUES (?1, ?2) "
+        "ON CONFLICT (name) DO UPDATE SET value = excluded.value");
     s.Bind(1, RawByteString(Name)).Bind(2, Value).Step();
   }
 
 private:
   static std::int32_t Count32(std::int64_t Value) {
-    if (Value < 0 || Value > std::numeric_limits<std::int32_t>::max()) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+    if (Value < 0 || Value > std::numeric_limits<std::int32_t>::max())
+      throw EKLPasswordDatabaseError(SDatabaseCorrupted);
     return static_cast<std::int32_t>(Value);
   }
 

@@ -110,7 +110,8 @@ TEST_P(SharedDatabaseBehaviour, KeepsNamesWithQuotesSemicolonsAndNulsExactly) {
                                      String(u"nul\0insidf", 10),
                                      u"back\\slash %_",
                                      u"\u00e9t\u00e9 \U0001F511"};
-  for (std::size_t i = 0; i < names.size(); ++i) FDb->AddUser(names[i], u"pw" + IntToStr(static_cast<std::int32_t>(i)), false);
+  for (std::size_t i = 0; i < names.size(); ++i)
+    FDb->AddUser(names[i], u"pw" + IntToStr(static_cast<std::int32_t>(i)), false);
   auto db = Reopened();
   ASSERT_EQ(db->GetCount(), static_cast<std::int32_t>(names.size()));
   for (std::size_t i = 0; i < names.size(); ++i) {

@@ -98,8 +98,8 @@ TEST(SqlConcurrency, EightProcessesOnOneSqliteFileLoseNothing) {
     int status = 0;
     ASSERT_EQ(waitpid(children[p], &status, 0), children[p]);
     const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    EXPECT_TRUE(ok) << "process " << p << " (status " << status << "): "
-                    << (ok ? "" : ReadFileBytes(dir.File("client" + std::to_string(p) + ".error")));
+    EXPECT_TRUE(ok) << "process " << p << " (status " << status
+                    << "): " << (ok ? "" : ReadFileBytes(dir.File("client" + std::to_string(p) + ".error")));
   }
   TKLSqlitePasswordDatabase db;
   db.SetHashParameters(FastHashes());
@@ -178,7 +178,8 @@ TEST(SqlitePasswordDatabase, AFullDiskLosesNothingCommitted) {
   close(pipeEnds[1]);
   std::string report;
   char buffer[512];
-  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+    report.append(buffer, static_cast<std::size_t>(n));
   close(pipeEnds[0]);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);

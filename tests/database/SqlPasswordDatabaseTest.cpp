@@ -93,9 +93,11 @@ protected:
 
 TEST_P(SqlPasswordDatabase, MigratesAnOlderSchemaAndRefusesANewerOne) {
   GetParam().Admin(FURI, GetParam().Version1);
-  GetParam().Admin(FURI, "INSERT INTO klp_users (name, salt, hash) VALUES ('" +
-                             std::string(std::string(GetParam().Name) == "Postgres" ? "\\x6f6c64'" : "old'") +
-                             ", '', '$argon2id$v=19$m=8,t=1,p=1$AAAAAAAAAAAAAAAAAAAAAA$AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA')");
+  GetParam().Admin(
+      FURI,
+      "INSERT INTO klp_users (name, salt, hash) VALUES ('" +
+          std::string(std::string(GetParam().Name) == "Postgres" ? "\\x6f6c64'" : "old'") +
+          ", '', '$argon2id$v=19$m=8,t=1,p=1$AAAAAAAAAAAAAAAAAAAAAA$AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA')");
   auto db = Opened();
   EXPECT_EQ(db->GetSchemaVersion(), 1);
   EXPECT_EQ(db->GetUID(u"old"), 1);
@@ -192,8 +194,8 @@ TEST(PostgresPasswordDatabase, LostConnectionFailsOneCallAndTheNextReconnects) {
   for (const bool add : {true, false}) {
     SCOPED_TRACE(add ? "add" : "delete");
     ASSERT_EQ(db.GetUID(u"before"), 1); // connected now
-    PostgresAdmin(uri, "SELECT count(pg_terminate_backend(pid, 600000)) FROM pg_stat_activity WHERE datname = '" + database +
-                           "' AND pid <> pg_backend_pid()");
+    PostgresAdmin(uri, "SELECT count(pg_terminate_backend(pid, 600000)) FROM pg_stat_activity WHERE datname = '" +
+                           database + "' AND pid <> pg_backend_pid()");
     try {
       if (add) {
         db.AddUser(u"during", u"pw", false);
@@ -228,9 +230,12 @@ TEST(UserDatabaseURI, NamesTheKindOfDatabase) {
   const struct {
     const char16_t* URI;
     TKLUserDatabaseKind Kind;
-  } cases[] = {{u"sqlite:/var/lib/users.db", udkSqlite},     {u"sqlite:users.db", udkSqlite},
-               {u"postgresql://db.example/users", udkPostgres}, {u"postgres:///users?host=/run", udkPostgres},
-               {u"users.txt", udkFile},                         {u"/srv/sqlite/users.txt", udkFile},
+  } cases[] = {{u"sqlite:/var/lib/users.db", udkSqlite},
+               {u"sqlite:users.db", udkSqlite},
+               {u"postgresql://db.example/users", udkPostgres},
+               {u"postgres:///users?host=/run", udkPostgres},
+               {u"users.txt", udkFile},
+               {u"/srv/sqlite/users.txt", udkFile},
                {u"postgresql:/not-a-uri", udkFile}};
   for (const auto& c : cases) EXPECT_EQ(UserDatabaseKindOf(c.URI), c.Kind) << Narrow(c.URI);
 }

@@ -24,7 +24,8 @@ std::string ReadFirstLine(const std::string& Path) {
 struct TOwnCluster {
   std::string State;
   ~TOwnCluster() {
-    if (!State.empty()) (void)std::system(("bash '" KL_SOURCE_DIR "/scripts/pg-test-cluster.sh' stop '" + State + "'").c_str());
+    if (!State.empty())
+      (void)std::system(("bash '" KL_SOURCE_DIR "/scripts/pg-test-cluster.sh' stop '" + State + "'").c_str());
   }
 };
 

@@ -25,8 +25,8 @@ std::string PostgresAdmin(const String& URI, const std::string& Sql);
 } // namespace kl::test
 
 // Skips the test, saying why, where no PostgreSQL server can be had.
-#define KL_REQUIRE_POSTGRES()                                                 \
-  do {                                                                        \
-    std::string why_;                                                         \
-    if (kl::test::PostgresURI(why_).empty()) GTEST_SKIP() << why_;            \
+#define KL_REQUIRE_POSTGRES()                                      \
+  do {                                                             \
+    std::string why_;                                              \
+    if (kl::test::PostgresURI(why_).empty()) GTEST_SKIP() << why_; \
   } while (false)
