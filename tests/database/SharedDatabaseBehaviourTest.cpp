@@ -164,6 +164,7 @@ TEST_P(SharedDatabaseBehaviour, ImportsRecordsAsTheyAreAndUpgradesOldOnes) {
 
 TEST_P(SharedDatabaseBehaviour, LocksAnAccountAfterTheLimitUntilUnlocked) {
   FDb->AddUser(u"u", u"right", false);
+  FDb->SetMaxFailures(7);
   FDb->SetMaxFailures(3);
   for (int i = 0; i < 2; ++i) EXPECT_FALSE(FDb->Verify(u"u", u"wrong"));
   auto db = Reopened();

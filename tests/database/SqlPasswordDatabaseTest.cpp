@@ -8,6 +8,7 @@
 #include <string>
 
 #include "database/SqlTestSupport.h"
+#include "foundation/Convert.h"
 #include "random/KLRandom.h"
 
 // What the SQL user databases add to the shared behaviour: their schema and its
@@ -165,6 +166,35 @@ TEST_P(SqlPasswordDatabase, RehashNeverOverwritesAChangeMadeMeanwhile) {
   EXPECT_TRUE(check->Verify(u"u", u"changed"));
   EXPECT_FALSE(check->Verify(u"u", u"old"));
   verifier->SetRandomGenerator(nullptr);
+}
+
+// A name with an unpaired surrogate has no exact UTF-8 form: two such names
+// would be stored as one, so it is refused and nothing is stored.
+TEST_P(SqlPasswordDatabase, RefusesNamesThatAreNotValidText) {
+  auto db = Make();
+  db->CreateNew(FURI);
+  const String unpaired = u"a" + String(1, static_cast<char16_t>(0xDC00));
+  EXPECT_EQ(MessageOf([&] { db->AddUser(unpaired, u"pw", false); }), SInvalidUserName);
+  EXPECT_EQ(MessageOf([&] { db->ImportRecord({3, unpaired, u"", u"$argon2id$"}); }), SInvalidUserName);
+  EXPECT_EQ(db->GetUID(unpaired), -1);
+  EXPECT_EQ(Opened()->GetCount(), 0);
+}
+
+// Listing reads pages; every user is met once, in UID order, across their edges.
+TEST_P(SqlPasswordDatabase, ListsEveryUserAcrossPages) {
+  constexpr std::int32_t kUsers = 1100;
+  auto db = Make();
+  db->CreateNew(FURI);
+  for (std::int32_t uid = 1; uid <= kUsers; ++uid) db->ImportRecord({uid * 2, u"u" + IntToStr(uid), u"", u"$argon2id$"});
+  std::int32_t met = 0;
+  std::int32_t last = 0;
+  Opened()->ForEachRecord([&](const TKLDatabaseRecord& Record) {
+    EXPECT_GT(Record.UID, last);
+    last = Record.UID;
+    ++met;
+  });
+  EXPECT_EQ(met, kUsers);
+  EXPECT_EQ(last, kUsers * 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothKinds, SqlPasswordDatabase, ::testing::ValuesIn(kSqlKinds),
