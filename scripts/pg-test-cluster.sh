@@ -7,6 +7,8 @@
 # Where no PostgreSQL server is installed, STATE says "unavailable: why" and the
 # tests that need a server skip with that message. Run as root, the server
 # runs as the unprivileged user nobody (PostgreSQL refuses to run as root).
+# It runs without fsync (the tests lose nothing to a crash of the server) unless
+# KL_PG_FSYNC=on, which the benchmarks set.
 set -euo pipefail
 action=${1:?start or stop}
 state=${2:?state file}
@@ -47,7 +49,7 @@ start)
   # A free port: the kernel picks one, the server takes it right after.
   port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   "${run_as[@]}" "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 300 \
-    -o "-p $port -k $dir -c listen_addresses='' -c fsync=off -c max_connections=60" start >/dev/null ||
+    -o "-p $port -k $dir -c listen_addresses='' -c fsync=${KL_PG_FSYNC:-off} -c max_connections=60" start >/dev/null ||
     { cat "$dir/server.log" >&2; exit 1; }
   echo "postgresql:///postgres?host=$dir&port=$port&user=klp" >"$state"
   ;;
