@@ -1,5 +1,10 @@
 #include <sqlite3.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <limits>
 #include <string>
 #include <unordered_map>
@@ -93,6 +98,13 @@ public:
   }
 
   void Create() override {
+#ifndef _WIN32
+    // A new database holds hashes: its owner's only, as every file the library
+    // makes; SQLite gives its log and shared-memory files the database's mode.
+    const RawByteString path = StrToUTF8Strict(FPath);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) ::close(fd);
+#endif
     Connect(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     // Kept in the file: every later connection writes ahead to the log.
     Execute("PRAGMA journal_mode=WAL");

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -204,6 +205,21 @@ TEST(SqlitePasswordDatabase, AFullDiskLosesNothingCommitted) {
   EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
   sqlite3_finalize(check);
   sqlite3_close(raw);
+}
+
+TEST(SqlitePasswordDatabase, NewFilesAreTheOwnersOnly) {
+  TempDir dir;
+  const mode_t old = umask(022);
+  TKLSqlitePasswordDatabase db;
+  db.SetHashParameters(FastHashes());
+  db.CreateNew(u"sqlite:" + dir.FileU("users.db"));
+  db.AddUser(u"u", u"pw", false);
+  umask(old);
+  for (const char* name : {"users.db", "users.db-wal", "users.db-shm"}) {
+    struct stat info {};
+    ASSERT_EQ(stat(dir.File(name).c_str(), &info), 0) << name;
+    EXPECT_EQ(info.st_mode & 0777, 0600U) << name;
+  }
 }
 
 } // namespace
