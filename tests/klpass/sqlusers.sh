@@ -66,7 +66,8 @@ for place in "${places[@]}"; do
   expect_out "with UID 4"
   run "" users list "sqlite:$work/back-$kind.db"
   [ "$(cut -c1-6 <<<"$out" | tr -d ' ' | tr '\n' ,)" = "1,3,4," ] || fail "UIDs after the round trip: $out"
-  run "" users copy "$work/copy-$kind.txt" "sqlite:$work/back-$kind.db"
+  printf '9\n5:fresh::$argon2id$x\n1:zed::$argon2id$x\n' >"$work/clash-$kind.txt" # zed's UID is taken
+  run "" users copy "$work/clash-$kind.txt" "sqlite:$work/back-$kind.db"
   expect_failure 7 "nothing was copied"
   run "" users list "sqlite:$work/back-$kind.db"
   [ "$(wc -l <<<"$out")" -eq 3 ] || fail "a refused copy changed the target"
