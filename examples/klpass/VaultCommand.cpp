@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -27,6 +28,28 @@ namespace {
 using TRecords = std::vector<kl::TKLPassRecord*>;
 
 constexpr std::int32_t kMaxLength = 4096;
+
+// A record as the command line names it: a number as 'list' shows it (a word
+// of digits only), or a title, optionally within a group. Made from the
+// arguments before any password is asked, so that a bad number costs nothing.
+struct TRecordChoice {
+  std::string Word;
+  std::int32_t Number = 0; // 0 when Word is a title
+  std::optional<kl::String> Group;
+};
+
+TRecordChoice RecordChoice(const TArguments& Args, std::string_view GroupOption) {
+  TRecordChoice choice{Args.Positional()[1], 0, std::nullopt};
+  const std::string& word = choice.Word;
+  if (word.empty()) Fail(kExitUsage, "the record must be named by a number or a title");
+  if (std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    choice.Number = ParseNumber(word, 1, INT32_MAX, "the record number");
+  }
+  if (!GroupOption.empty()) {
+    if (const std::optional<std::string> group = Args.Value(GroupOption)) choice.Group = Text(*group);
+  }
+  return choice;
+}
 
 // An open vault: the store, the file it came from and the master password.
 // A vault opened for editing holds the file's lock from before its load to
@@ -77,12 +100,42 @@ public:
     return numbered;
   }
 
-  // The record numbered Number (from 1), and its position in Numbered().
-  kl::TKLPassRecord* Find(const std::string& Number) {
+  // The record the command line names (see TRecordChoice): by number, or the
+  // one record of that title; several of that title are listed by number,
+  // user and group (never a password) and refused with kExitAmbiguous.
+  kl::TKLPassRecord* Find(const TRecordChoice& Choice) {
     const TRecords records = Numbered();
-    const std::int32_t number = ParseNumber(Number, 1, INT32_MAX, "the record number");
-    if (static_cast<std::size_t>(number) > records.size()) Fail(kExitNotFound, "no record #" + Number);
-    return records[static_cast<std::size_t>(number) - 1];
+    if (Choice.Number > 0) {
+      if (static_cast<std::size_t>(Choice.Number) > records.size()) Fail(kExitNotFound, "no record #" + Choice.Word);
+      kl::TKLPassRecord* record = records[static_cast<std::size_t>(Choice.Number) - 1];
+      if (Choice.Group && record->GetGroup() != *Choice.Group) {
+        Fail(kExitNotFound, "record #" + Choice.Word + " is not in the group '" + Utf8(*Choice.Group) + "'");
+      }
+      return record;
+    }
+    kl::TPointerList<kl::TKLPassRecord> found;
+    FStore.Search(kl::spTitle, kl::seEquals, Text(Choice.Word), found);
+    std::unordered_set<const kl::TKLPassRecord*> titled;
+    for (std::int32_t i = 0; i < found.GetCount(); ++i) titled.insert(found.Get(i));
+    std::vector<std::size_t> matches; // positions in records, so numbers come out in order
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (titled.count(records[i]) == 0) continue;
+      if (!Choice.Group || records[i]->GetGroup() == *Choice.Group) matches.push_back(i);
+    }
+    if (matches.empty()) {
+      Fail(kExitNotFound, "no record titled '" + Choice.Word + "'" +
+                              (Choice.Group ? " in the group '" + Utf8(*Choice.Group) + "'" : std::string()));
+    }
+    if (matches.size() > 1) {
+      std::string message = "'" + Choice.Word + "' is the title of " + std::to_string(matches.size()) +
+                            " records; name one by its number" + (Choice.Group ? "" : " or its group") + ":";
+      for (std::size_t i : matches) {
+        message += "\n  #" + std::to_string(i + 1) + "  " + Utf8(records[i]->GetGroup()) + " / " + Choice.Word;
+        if (const std::string user = Utf8(records[i]->GetUsername()); !user.empty()) message += "  (" + user + ")";
+      }
+      Fail(kExitAmbiguous, message);
+    }
+    return records[matches.front()];
   }
 
   std::int32_t NumberOf(const kl::TKLPassRecord* Record) {
@@ -334,18 +387,19 @@ int Search(const std::vector<std::string>& Words) {
 }
 
 int Show(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--reveal"}});
-  args.ExpectPositional(2, 2, "vault file and record number");
+  const TArguments args(Words, {{"--reveal"}, {"--group", true}});
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--group");
   TVault vault(args.Positional()[0], ReadSecret("Master password"));
   vault.Load();
-  kl::TKLPassRecord& record = *vault.Find(args.Positional()[1]);
+  kl::TKLPassRecord& record = *vault.Find(choice);
   std::string password = "******** (--reveal shows it)";
   if (args.Has("--reveal")) {
     kl::String text = record.GetPassword();
     password = Utf8(text);
     kl::WipeString(text);
   }
-  std::printf("#%s %s / %s\n", args.Positional()[1].c_str(), Field(record, &kl::TKLPassRecord::GetGroup).c_str(),
+  std::printf("#%d %s / %s\n", vault.NumberOf(&record), Field(record, &kl::TKLPassRecord::GetGroup).c_str(),
               Field(record, &kl::TKLPassRecord::GetTitle).c_str());
   std::printf("  user:      %s\n", Field(record, &kl::TKLPassRecord::GetUsername).c_str());
   std::printf("  password:  %s\n", password.c_str());
@@ -360,8 +414,9 @@ int Show(const std::vector<std::string>& Words) {
 
 int Edit(const std::vector<std::string>& Words) {
   const std::vector<TOptionSpec> options = RecordOptions();
-  const TArguments args(Words, {}, options);
-  args.ExpectPositional(2, 2, "vault file and record number");
+  const TArguments args(Words, {{"--from-group", true}}, options);
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--from-group");
   if (args.Has("--generate") && args.Has("--password"))
     Fail(kExitUsage, "--generate and --password exclude each other");
   std::optional<kl::String> group;
@@ -371,7 +426,8 @@ int Edit(const std::vector<std::string>& Words) {
   }
   TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
-  kl::TKLPassRecord& record = *vault.Find(args.Positional()[1]);
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  const std::int32_t before = vault.NumberOf(&record);
   if (const auto value = args.Value("--title")) record.SetTitle(Text(*value));
   if (const auto value = args.Value("--user")) record.SetUsername(Text(*value));
   if (const auto value = args.Value("--url")) record.SetURL(Text(*value));
@@ -383,21 +439,29 @@ int Edit(const std::vector<std::string>& Words) {
     kl::WipeString(password);
   }
   vault.Save();
-  std::printf("changed record #%s, now #%d\n", args.Positional()[1].c_str(), vault.NumberOf(&record));
+  std::printf("changed record #%d, now #%d\n", before, vault.NumberOf(&record));
   return kExitOk;
 }
 
 int Delete(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {});
-  args.ExpectPositional(2, 2, "vault file and record number");
+  const TArguments args(Words, {{"--yes"}, {"--group", true}});
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--group");
   TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
-  kl::TKLPassRecord* record = vault.Find(args.Positional()[1]);
+  kl::TKLPassRecord* record = vault.Find(choice);
+  const std::int32_t number = vault.NumberOf(record);
+  const std::string title = Field(*record, &kl::TKLPassRecord::GetTitle);
+  const std::string question = "Delete record #" + std::to_string(number) + " '" + title + "' of the group '" +
+                               Field(*record, &kl::TKLPassRecord::GetGroup) + "'?";
+  if (!args.Has("--yes") && !Confirm(question)) {
+    std::printf("kept record #%d '%s'; nothing was changed\n", number, title.c_str());
+    return kExitOk;
+  }
   vault.Store().Delete(record);
   const std::unique_ptr<kl::TKLPassRecord> deleted(record); // handed back by the store
   vault.Save();
-  std::printf("deleted record #%s '%s'\n", args.Positional()[1].c_str(),
-              Field(*deleted, &kl::TKLPassRecord::GetTitle).c_str());
+  std::printf("deleted record #%d '%s'\n", number, title.c_str());
   return kExitOk;
 }
 
@@ -424,7 +488,10 @@ int RunVault(const TCommandWords& Words) {
   for (const TVaultAction& action : kActions) {
     if (Words.front() == action.Name) return action.Run({Words.begin() + 1, Words.end()});
   }
-  Fail(kExitUsage, "unknown action '" + Words.front() + "'");
+  std::vector<std::string_view> names;
+  for (const TVaultAction& action : kActions) names.emplace_back(action.Name);
+  const std::string closest = ClosestName(Words.front(), names);
+  Fail(kExitUsage, "unknown action '" + Words.front() + "'" + (closest.empty() ? "" : "; did you mean '" + closest + "'?"));
 }
 
 } // namespace
@@ -440,14 +507,18 @@ const TCommand VaultCommand = {
     "  vault list FILE [--group G]\n"
     "  vault search FILE TEXT [--field title|user|url|note|any] [--exact]\n"
     "  vault search FILE --field password [--exact]\n"
-    "  vault show FILE NUMBER [--reveal]\n"
-    "  vault edit FILE NUMBER [--title T] [--user U] [--url U] [--note N] [--group G]\n"
-    "            [--password | --generate [--length N] [alphabet options]]\n"
-    "  vault delete FILE NUMBER\n"
+    "  vault show FILE RECORD [--group G] [--reveal]\n"
+    "  vault edit FILE RECORD [--from-group G] [--title T] [--user U] [--url U]\n"
+    "            [--note N] [--group G] [--password | --generate [--length N] [alphabet options]]\n"
+    "  vault delete FILE RECORD [--group G] [--yes]\n"
     KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
-    "      group. A record's password is read as a secret unless --generate makes\n"
+    "      group. RECORD is a record's number or its title; where several records\n"
+    "      share the title, --group (for 'edit' --from-group, as --group moves it)\n"
+    "      picks among them, and otherwise their numbers are listed and nothing is\n"
+    "      shown (exit status 9). 'delete' asks first on a terminal (--yes does not).\n"
+    "      A record's password is read as a secret unless --generate makes\n"
     "      one. 'search' finds text in every field but the password unless --field\n"
     "      names one (exit status 5 when nothing matches); a password to look\n"
     "      for is read as a secret.\n"

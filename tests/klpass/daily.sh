@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# klpass for daily use: records named by title, usage that helps a slip, and
+# the version.
+source "$(dirname "$0")/common.sh"
+
+m='Daily master\n'
+run "$m" vault create d.klv --kdf-memory 8 --kdf-passes 1
+for spec in "GitHub alice General" "GitHub bob Work" "Mail carol General"; do
+  set -- $spec
+  run "${m}pw-$2\n" vault add d.klv --title "$1" --user "$2" --group "$3"
+  expect_success
+done
+
+case_ "a unique title names its record in show, edit and delete"
+run "$m" vault show d.klv Mail --reveal
+expect_success
+expect_out "#2 General / Mail"
+expect_out "password:  pw-carol"
+run "$m" vault edit d.klv Mail --note "renamed" --title Post
+expect_out "changed record #2, now #2"
+run "$m" vault show d.klv Post
+expect_out "note:      renamed"
+
+case_ "an ambiguous title lists its records by number, reveals nothing and exits 9"
+for action in "show --reveal" "edit --note x" "delete --yes"; do
+  run "$m" vault $action d.klv GitHub
+  expect_failure 9 "'GitHub' is the title of 2 records"
+  expect_err "#1  General / GitHub  (alice)"
+  expect_err "#3  Work / GitHub  (bob)"
+  ! grep -q "pw-" <<<"$err" || fail "a password was shown"
+done
+run "$m" vault show d.klv GitHub --group Work --reveal
+expect_out "#3 Work / GitHub"
+expect_out "password:  pw-bob"
+run "$m" vault edit d.klv GitHub --from-group Work --group Home
+expect_out "changed record #3, now #3"
+run "$m" vault show d.klv GitHub --group Nowhere
+expect_failure 5 "no record titled 'GitHub' in the group 'Nowhere'"
+run "$m" vault show d.klv 1 --group Home
+expect_failure 5 "record #1 is not in the group 'Home'"
+
+case_ "delete asks only on a terminal; --yes and scripts go ahead"
+run "$m" vault delete d.klv GitHub --group Home
+expect_success
+expect_out "deleted record #3 'GitHub'"
+if command -v script >/dev/null; then
+  # On a pseudo-terminal. Secret entry discards what was typed ahead, so the
+  # master password is sent again until the question shows; a surplus line is
+  # then read as the answer, which is not a yes either way.
+  mkfifo pty.in
+  script -qec "'$KLPASS' vault delete d.klv Post" /dev/null <pty.in >pty.out 2>&1 &
+  pid=$!
+  exec 3>pty.in
+  for _ in $(seq 120); do
+    grep -q "y/N" pty.out && break
+    grep -q "Master password" pty.out && printf 'Daily master\n' >&3
+    sleep 0.5
+  done
+  printf 'n\n' >&3
+  exec 3>&-
+  wait "$pid" || true
+  grep -q "Delete record #2 'Post' of the group 'General'?" pty.out || fail "no question: $(cat pty.out)"
+  grep -q "kept record #2 'Post'" pty.out || fail "deleted without a yes: $(cat pty.out)"
+  run "$m" vault show d.klv Post
+  expect_success
+else
+  echo "SKIP: no 'script' to give klpass a terminal; the question on a terminal is not tested" >&2
+fi
+
+case_ "bare klpass, an unknown command and an unknown topic give a short usage with the closest name"
+run ""
+expect_status 2
+expect_err "usage: klpass <command>"
+expect_err "'klpass help COMMAND'"
+for pair in "genrate generate" "vualt vault" "chek check" "machinekey machine-key"; do
+  set -- $pair
+  run "" "$1"
+  expect_failure 2 "unknown command '$1'; did you mean '$2'?"
+done
+run "" frobnicate
+expect_failure 2 "unknown command 'frobnicate'"
+! grep -q "did you mean" <<<"$err" || fail "a far word got a suggestion"
+run "" help vaul
+expect_failure 2 "unknown help topic 'vaul'; did you mean 'vault'?"
+
+case_ "help TOPIC shows that command only; --version one line"
+run "" help vault
+expect_success
+expect_out "vault show FILE RECORD"
+expect_no_out "generate [--count"
+run "" help exit-status
+expect_out "9 a title names several"
+run "" --version
+expect_success
+grep -qE '^klpass [0-9]+\.[0-9]+\.[0-9]+ \(libklpassword [0-9.]+\)$' <<<"$out" || fail "version line: $out"
