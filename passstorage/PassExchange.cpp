@@ -10,6 +10,7 @@
 #include "foundation/Exceptions.h"
 #include "foundation/FileStream.h"
 #include "foundation/KLGeneral.h"
+#include "foundation/LocalClock.h"
 #include "passstorage/ExchangeFormats.h"
 #include "passstorage/KLPassExchange.h"
 
@@ -106,18 +107,36 @@ bool Digits(std::string_view Text, std::size_t At, std::size_t Count, int& Value
 
 } // namespace
 
-std::string FormatIsoTime(std::int64_t Seconds, bool Zulu) {
+std::int64_t UtcToWallClock(std::int64_t UtcSeconds) noexcept {
+  std::int64_t offset = 0;
+  return LocalZoneOffset(UtcSeconds, offset) ? UtcSeconds + offset : UtcSeconds;
+}
+
+std::int64_t WallClockToUtc(std::int64_t WallSeconds) noexcept {
+  // The offset is known for an instant, not for a clock reading: guess the
+  // instant with the offset at the reading, then take the offset there, which
+  // is right on both sides of a daylight-saving change.
+  std::int64_t offset = 0;
+  if (!LocalZoneOffset(WallSeconds, offset)) return WallSeconds;
+  std::int64_t atInstant = offset;
+  if (!LocalZoneOffset(WallSeconds - offset, atInstant)) return WallSeconds - offset;
+  return WallSeconds - atInstant;
+}
+
+std::string FormatIsoTime(std::int64_t Seconds, TIsoZone Zone) {
+  if (Zone != izWallClock) Seconds = WallClockToUtc(Seconds);
   if (Seconds < kFirstIsoSecond || Seconds > kLastIsoSecond) return {};
   using namespace std::chrono;
   const sys_seconds time{seconds{Seconds}};
   const auto day = floor<days>(time);
   const year_month_day date{day};
   const hh_mm_ss clock{time - day};
+  const char* suffix = Zone == izUtc ? "Z" : Zone == izUtcMillis ? ".000Z" : "";
   char text[40];
   std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d%s", static_cast<int>(date.year()),
                 static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
                 static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()), Zulu ? ".000Z" : "");
+                static_cast<int>(clock.seconds().count()), suffix);
   return text;
 }
 
@@ -137,9 +156,10 @@ bool ParseIsoTime(std::string_view Text, std::int64_t& Seconds) {
   }
   int zoneHour = 0, zoneMinute = 0;
   const std::string_view zone = Text.substr(at);
+  const bool hasOffset = !zone.empty() && (zone[0] == '+' || zone[0] == '-');
   const bool zoneOk = zone.empty() || zone == "Z" ||
-                      ((zone[0] == '+' || zone[0] == '-') && zone.size() == 6 && Digits(zone, 1, 2, zoneHour) &&
-                       zone[3] == ':' && Digits(zone, 4, 2, zoneMinute));
+                      (hasOffset && zone.size() == 6 && Digits(zone, 1, 2, zoneHour) && zone[3] == ':' &&
+                       Digits(zone, 4, 2, zoneMinute));
   using namespace std::chrono;
   const year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
                             std::chrono::day{static_cast<unsigned>(day)}};
@@ -147,6 +167,10 @@ bool ParseIsoTime(std::string_view Text, std::int64_t& Seconds) {
     return false;
   }
   Seconds = sys_days{date}.time_since_epoch().count() * std::int64_t{86400} + hour * 3600 + minute * 60 + second;
+  if (zone.empty()) return true; // a clock reading without a zone is taken as the vault's own
+  // A zone names an instant: the vault keeps it as this machine's clock showed it.
+  const std::int64_t offset = (zoneHour * 3600 + zoneMinute * 60) * (zone[0] == '-' ? -1 : 1);
+  Seconds = UtcToWallClock(Seconds - offset);
   return true;
 }
 
@@ -377,6 +401,14 @@ TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TK
     std::string_view view = text.Text;
     if (view.starts_with("\xEF\xBB\xBF")) view.remove_prefix(3);
     report.Format = Parse(view, Options.Format, records, report.Skipped);
+  }
+  if (!Options.KeepRecycled) {
+    for (TExchangeRecord& rec : records) {
+      if (rec.Recycled) WipeString(rec.Password);
+    }
+    const auto recycled = std::remove_if(records.begin(), records.end(), [](const auto& Rec) { return Rec.Recycled; });
+    report.Recycled = static_cast<std::int32_t>(records.end() - recycled);
+    records.erase(recycled, records.end());
   }
   for (const TExchangeRecord& rec : records) CheckTexts(rec);
   if (records.size() > static_cast<std::size_t>(INT32_MAX - Store.GetCount())) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -435,7 +438,10 @@ TEST(PassExchange, ImportsAHundredThousandRecords) {
 
 TEST(PassExchange, IsoTimesReadTheClockAndRefuseImpossibleDates) {
   std::int64_t seconds = 0;
-  for (const char* text : {"1970-01-02T12:00:00", "1970-01-02 12:00:00Z", "1970-01-02T12:00:00.5+02:00"}) {
+  // The tests run in UTC unless a test sets a zone: a reading with a zone is
+  // the instant, one without is the clock as it stands.
+  for (const char* text : {"1970-01-02T12:00:00", "1970-01-02 12:00:00Z", "1970-01-02T14:00:00.5+02:00",
+                           "1970-01-02T10:30:00-01:30"}) {
     ASSERT_TRUE(detail::ParseIsoTime(text, seconds)) << text;
     EXPECT_EQ(seconds, 129600) << text;
   }
@@ -443,8 +449,104 @@ TEST(PassExchange, IsoTimesReadTheClockAndRefuseImpossibleDates) {
                            "1970-01-01T00:00:00+0200", "1970-01-01T00:00:00."}) {
     EXPECT_FALSE(detail::ParseIsoTime(text, seconds)) << text;
   }
-  EXPECT_EQ(detail::FormatIsoTime(-62135596800, true), "0001-01-01T00:00:00.000Z");
-  EXPECT_EQ(detail::FormatIsoTime(-62135596801, false), "");
+  EXPECT_EQ(detail::FormatIsoTime(-62135596800, detail::izUtcMillis), "0001-01-01T00:00:00.000Z");
+  EXPECT_EQ(detail::FormatIsoTime(-62135596801, detail::izWallClock), "");
+}
+
+} // namespace
+} // namespace kl
+
+namespace kl {
+namespace {
+
+// Runs the test under a local zone other than UTC, and puts the zone back.
+class ZoneScope {
+public:
+  explicit ZoneScope(const char* Zone) {
+    if (const char* old = std::getenv("TZ")) FOld = old;
+    Set(Zone);
+  }
+  ~ZoneScope() { Set(FOld ? FOld->c_str() : nullptr); }
+  ZoneScope(const ZoneScope&) = delete;
+  ZoneScope& operator=(const ZoneScope&) = delete;
+
+private:
+  static void Set(const char* Zone) {
+#ifdef _WIN32
+    _putenv_s("TZ", Zone ? Zone : "");
+    _tzset();
+#else
+    if (Zone) {
+      setenv("TZ", Zone, 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+#endif
+  }
+  std::optional<std::string> FOld;
+};
+
+const std::string kKeePassXCHeader =
+    "\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\",\"Icon\",\"Last Modified\",\"Created\"\n";
+
+// KeePassXC writes instants in UTC; the vault keeps the local clock. In a
+// zone three hours ahead and in one with daylight saving (summer and winter).
+TEST(PassExchangeKeePassXC, TimesMoveBetweenUtcAndTheLocalClock) {
+  struct TZoneCase {
+    const char* Zone;
+    const char* Utc;     // as KeePassXC writes it
+    std::int64_t Local;  // the vault's clock reading
+  };
+  const std::int64_t day = 86400;
+  const TZoneCase cases[] = {
+      {"XST-3", "2024-03-01T10:20:30Z", 19783 * day + 13 * 3600 + 20 * 60 + 30},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-07-01T22:30:00Z", 19906 * day + 30 * 60},    // +2: the next day
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-01-15T08:00:00Z", 19737 * day + 9 * 3600}};  // +1
+  for (const TZoneCase& c : cases) {
+    const ZoneScope zone(c.Zone);
+    TKLPassStorage store;
+    const std::string line = "\"Root/Mail\",\"Mail\",\"\",\"\",\"\",\"\",\"\",\"0\",\"" + std::string(c.Utc) +
+                             "\",\"" + c.Utc + "\"\n";
+    Import(store, kKeePassXCHeader + line, exKeePassXCCsv);
+    EXPECT_EQ(store.GetRecord(0)->GetCreationDate(), c.Local) << c.Zone << ' ' << c.Utc;
+    EXPECT_EQ(store.GetRecord(0)->GetModificationDate(), c.Local) << c.Zone << ' ' << c.Utc;
+    EXPECT_EQ(Export(store, exKeePassXCCsv), kKeePassXCHeader + line) << c.Zone;
+  }
+}
+
+// Every field quoted, LF only: a group beginning with "#" would otherwise be
+// read back by KeePassXC as a comment line, and the record lost.
+TEST(PassExchangeKeePassXC, ExportQuotesEveryFieldAndEndsLinesWithLF) {
+  TKLPassStorage store;
+  store.Add(u"Title", u"user", u"pw", u"", u"", u"#hash");
+  const std::string text = Export(store, exKeePassXCCsv);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_NE(text.find("\n\"#hash\",\"Title\",\"user\",\"pw\",\"\",\"\",\"\",\"0\",\"\",\""), std::string::npos) << text;
+  EXPECT_TRUE(text.starts_with(kKeePassXCHeader));
+}
+
+// Entries of the recycle bin are deleted ones: left out and counted, or kept
+// on request; a group of that name elsewhere is an ordinary group.
+TEST(PassExchangeKeePassXC, RecycleBinEntriesAreLeftOutUnlessKept) {
+  const std::string text = kKeePassXCHeader +
+                           "\"Root/Recycle Bin\",\"Old\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n"
+                           "\"Root/Recycle Bin/Sub\",\"Older\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n"
+                           "\"Root/Recycle Binder\",\"Kept1\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n"
+                           "\"Recycle Bin\",\"Kept2\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n"
+                           "\"Root/Work/Recycle Bin\",\"Kept3\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n";
+  for (const bool keep : {false, true}) {
+    TKLPassStorage store;
+    TMemoryStream strm;
+    strm.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
+    strm.SetPosition(0);
+    TKLImportOptions options;
+    options.KeepRecycled = keep;
+    const TKLImportReport report = ImportPassRecords(store, strm, options);
+    EXPECT_EQ(report.Added, keep ? 5 : 3);
+    EXPECT_EQ(report.Recycled, keep ? 0 : 2);
+    EXPECT_EQ(store.GetRecord(0)->GetTitle(), keep ? u"Old" : u"Kept1");
+  }
 }
 
 } // namespace
