@@ -282,19 +282,25 @@ std::size_t UTF8Length(const String& Text) noexcept {
 }
 
 // Every text of a record as a vault could save it: valid UTF-16, within the
-// length a vault file holds.
+// length a vault file holds. A note is saved in pieces when it is longer
+// (other managers keep long notes), so only the import's size bounds it.
 void CheckTexts(const TExchangeRecord& Rec) {
   for (const String* text : {&Rec.Group, &Rec.Title, &Rec.Username, &Rec.Password, &Rec.URL, &Rec.Note}) {
     if (!IsValidUTF16(*text)) detail::RaiseExchangeError(Rec.Where, kUnpairedSurrogate);
-    if (UTF8Length(*text) > kMaxVaultText) detail::RaiseExchangeError(Rec.Where, SExchangeFieldTooLong);
+    if (text != &Rec.Note && UTF8Length(*text) > kMaxVaultText) {
+      detail::RaiseExchangeError(Rec.Where, SExchangeFieldTooLong);
+    }
   }
 }
 
 // A vault saves each record's values under "<group>/<position>/<leaf>", and a
 // key too holds at most kMaxVaultText bytes: the group must leave room for the
 // position of the last record the vault will hold (a load may regroup the
-// records, so any of them may come last) and the longest leaf ("/title").
+// records, so any of them may come last) and the longest leaf ("/title", or
+// "/note.N", longer by N's digits, for the last piece N of a note saved in
+// pieces of 21,845 code units).
 constexpr std::size_t kLongestLeaf = 6;
+constexpr std::size_t kNotePieceUnits = kMaxVaultText / 3;
 
 std::size_t DecimalDigits(std::size_t Value) noexcept {
   std::size_t digits = 1;
@@ -305,7 +311,11 @@ std::size_t DecimalDigits(std::size_t Value) noexcept {
 void CheckGroupKeys(const TExchangeRecords& Records, std::size_t LastPosition) {
   const std::size_t rest = 1 + DecimalDigits(LastPosition) + kLongestLeaf;
   for (const TExchangeRecord& rec : Records) {
-    if (UTF8Length(rec.Group) + rest > kMaxVaultText) detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
+    std::size_t leafExtra = 0;
+    if (UTF8Length(rec.Note) > kMaxVaultText) {
+      leafExtra = DecimalDigits((rec.Note.size() + kNotePieceUnits - 1) / kNotePieceUnits);
+    }
+    if (UTF8Length(rec.Group) + rest + leafExtra > kMaxVaultText) detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
   }
 }
 

@@ -27,6 +27,8 @@ kpx "${kp}gh,\"secret\"\n" add -p -u alice --url https://github.com --notes $'tw
 kpx "${kp}pw-tag\n" add -p -u bob t.kdbx '#Hash/Tag'
 kpx "${kp}pw-deep\n" add -p -u 'Zoë' --notes 'ß € 中文' t.kdbx 'Work/Ünïcödé/Deep'
 kpx "${kp}pw-root\n" add -p t.kdbx 'At root'
+# A note longer than one vault value holds (65,535 bytes).
+kpx "${kp}pw-long\n" add -p --notes "$(printf 'ü%.0s' $(seq 50000))" t.kdbx 'Work/Long note'
 kpx "$kp" add t.kdbx Gone
 kpx "$kp" rm t.kdbx Gone
 printf '%b' "$kp" | keepassxc-cli export -f csv t.kdbx >theirs.csv 2>/dev/null || fail "export failed"
@@ -36,7 +38,7 @@ case_ "klpass imports every live record, leaves out the recycled one, and export
 run "$kp" vault create v.klv --kdf-memory 8 --kdf-passes 1
 run "$kp" vault import v.klv theirs.csv
 expect_success
-expect_out "imported 4 records"
+expect_out "imported 5 records"
 expect_out "left out: 1"
 run "$kp" vault export v.klv --format keepassxc-csv --out ours.csv
 expect_status 0

@@ -252,7 +252,7 @@ TEST(PassExchange, RefusesMalformedInputWithItsPlaceAndAddsNothing) {
       {generic + "G,t,u,p,u,n\nG,t,\xff,p,u,n\n", exAuto, "line 3: invalid UTF-8"},
       {generic + "G,t,u,\xed\xa0\x80,u,n\n", exAuto, "line 2: invalid UTF-8"},
       {generic + "G,t,u,\xc0\xaf,u,n\n", exAuto, "line 2: invalid UTF-8"},
-      {generic + "G,t,u,p,u," + std::string(65536, 'n') + "\n", exAuto, SExchangeFieldTooLong},
+      {generic + "G,t,u,p," + std::string(65536, 'u') + ",n\n", exAuto, SExchangeFieldTooLong},
       {"Group,Title,Username,Password,URL,Notes,Created\nG,t,u,p,u,n,12x\n", exAuto,
        "line 2: a time stamp is not a whole number"},
       {"\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\",\"Icon\",\"Last Modified\","
@@ -313,7 +313,7 @@ TEST(PassExchange, RefusesTheWholeFileWhereverTheBadRecordStands) {
   const std::string header = "Group,Title,Username,Password,URL,Notes\n";
   const std::string good = "G,t,u,p,u,n\n";
   const std::string own = "{\"format\": \"klpassword-records\", \"version\": 1, \"records\": [";
-  const std::vector<std::string> bad = {"G,t,u,p,u," + std::string(65536, 'n') + "\n",
+  const std::vector<std::string> bad = {"G,t,u,p," + std::string(65536, 'u') + ",n\n",
                                         std::string(65528, 'g') + ",t,u,p,u,n\n", "G,t,u,p,u\n"};
   for (const std::string& b : bad) {
     for (const std::string& text : {header + good + b + good, header + good + good + b}) {
@@ -377,21 +377,40 @@ TEST(PassExchange, TakesOnlyGroupsAndTextsThatAVaultCanSave) {
   const std::string emoji = "\xf0\x9f\x98\x80";
   std::string longest;
   for (int i = 0; i < 16383; ++i) longest += emoji;
-  for (const std::string& note : {std::string(65535, 'n'), longest + "abc"}) {
+  for (const std::string& url : {std::string(65535, 'n'), longest + "abc"}) {
     TKLPassStorage store;
-    EXPECT_EQ(Import(store, header + "G,t,u,p,u," + note + "\n").Added, 1);
+    EXPECT_EQ(Import(store, header + "G,t,u,p," + url + ",n\n").Added, 1);
     TMemoryStream saved;
     EXPECT_NO_THROW(store.SaveToStream(saved, u""));
   }
-  for (const std::string& note : {longest + "abcd", longest + emoji}) {
+  for (const std::string& url : {longest + "abcd", longest + emoji}) {
     TKLPassStorage store;
-    EXPECT_THROW(Import(store, header + "G,t,u,p,u," + note + "\n"), EKLPassExchangeError);
+    EXPECT_THROW(Import(store, header + "G,t,u,p," + url + ",n\n"), EKLPassExchangeError);
+  }
+  // A note has no such bound: one too long for a value is saved in pieces,
+  // and comes back whole.
+  for (const std::string& note : {longest + "abcd", std::string(200000, 'n')}) {
+    TKLPassStorage store;
+    EXPECT_EQ(Import(store, header + "G,t,u,p,u," + note + "\n").Added, 1);
+    TMemoryStream saved;
+    store.SaveToStream(saved, u"");
+    saved.SetPosition(0);
+    TKLPassStorage loaded;
+    loaded.LoadFromStream(saved, u"");
+    EXPECT_TRUE(loaded.GetRecord(0)->GetNote() == U(note.c_str()));
   }
   // The import group is held to the same rule.
   TKLPassStorage store;
   EXPECT_THROW(Import(store, header + "G,a,,,,\n", exAuto, String(65528, u'g')), EKLPassExchangeError);
   EXPECT_EQ(Import(store, header + "G,a,,,,\n", exAuto, String(65527, u'g')).Added, 1);
   EXPECT_EQ(store.GetCount(), 1);
+  // A note in pieces has a longer last leaf ("/note.4"): its group one byte less.
+  const std::string piecesNote = "G,a,,,," + std::string(65536, 'n') + "\n";
+  EXPECT_THROW(Import(store, header + piecesNote, exAuto, String(65527, u'g')), EKLPassExchangeError);
+  TKLPassStorage pieces;
+  EXPECT_EQ(Import(pieces, header + piecesNote, exAuto, String(65526, u'g')).Added, 1);
+  TMemoryStream saved;
+  EXPECT_NO_THROW(pieces.SaveToStream(saved, u""));
 }
 
 // A stream that says it holds more than an import reads, and holds nothing.
