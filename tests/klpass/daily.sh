@@ -93,3 +93,71 @@ expect_out "9 a title names several"
 run "" --version
 expect_success
 grep -qE '^klpass [0-9]+\.[0-9]+\.[0-9]+ \(libklpassword [0-9.]+\)$' <<<"$out" || fail "version line: $out"
+
+case_ "list pads columns by terminal cells and escapes control characters"
+run "$m" vault create c.klv --kdf-memory 8 --kdf-passes 1
+run "${m}x\n" vault add c.klv --title '日本語' --user alice
+run "${m}x\n" vault add c.klv --title $'cafe\xcc\x81' --user bob
+run "${m}x\n" vault add c.klv --title $'evil\t\e[2J' --user carol --group $'G\x7f'
+run "$m" vault list c.klv
+expect_success
+expect_out "    1  日本語$(printf '%18s') alice"
+expect_out "    2  "$'cafe\xcc\x81'"$(printf '%20s') bob"
+expect_out "    3  evil\\t\\x1b[2J"
+expect_out 'G\x7f'
+! grep -q $'\e' <<<"$out" || fail "an escape character reached the terminal"
+
+case_ "--json gives one object for list, search, show and info"
+json() { python3 -c "import json,sys; d=json.load(sys.stdin); print($1)" <<<"$out" || fail "not JSON: $out"; }
+run "$m" vault list c.klv --json
+expect_success
+[ "$(json '[r["number"] for r in d["records"]], d["records"][2]["title"] == "evil\t\x1b[2J"')" = "[1, 2, 3] True" ] ||
+  fail "list: $(json d)"
+run "$m" vault search c.klv bob --json
+[ "$(json '[r["user"] for r in d["records"]]')" = "['bob']" ] || fail "search: $out"
+run "$m" vault show c.klv 1 --json
+[ "$(json '"password" in d, d["title"], d["modified"], d["created"][4]')" = "False 日本語 None -" ] || fail "show: $out"
+run "$m" vault show c.klv 1 --json --reveal
+[ "$(json 'd["password"]')" = "x" ] || fail "show --reveal: $out"
+run "" vault info c.klv --json
+[ "$(json 'd["version"], d["authenticated"], d["kdf"]["memory_kib"], d["kdf"]["passes"]')" = "3 True 8192 1" ] ||
+  fail "info: $out"
+
+case_ "audit finds weak, reused, blocklisted and missing passwords, and exits 1"
+run "$m" vault create a.klv --kdf-memory 8 --kdf-passes 1
+for rec in "Strong vX9#qLm2\$Tr8!pZw" "Weak abc" "One Hn4\$kP9!wQz2#rTy" "Two Hn4\$kP9!wQz2#rTy" "Listed Zq7!vLp2#mRx9\$kW" "Empty "; do
+  run "${m}${rec#* }\n" vault add a.klv --title "${rec%% *}"
+  expect_success
+done
+printf 'Zq7!vLp2#mRx9$kW\n' >list.txt
+run "" blocklist compile list.txt list.klbf
+expect_status 0
+run "$m" vault audit a.klv --blocklist list.klbf
+expect_failure_out() { expect_status "$1"; [ -z "$err" ] || fail "standard error: $err"; }
+expect_failure_out 1
+expect_out "    2  General / Weak: weak (score 0)"
+expect_out "    3  General / One: reused (also #4)"
+expect_out "    4  General / Two: reused (also #3)"
+expect_out "    5  General / Listed: on a blocklist"
+expect_out "    6  General / Empty: no password"
+expect_out "6 records: 1 weak (score below 3), 2 reused, 1 on a blocklist, 0 old, 1 without a password"
+expect_no_out "Strong"
+! grep -q 'Hn4\|abc\|Zq7' <<<"$out" || fail "a password was printed"
+run "$m" vault audit a.klv --json --min-score 0
+[ "$(json 'd["weak"], d["reused"], d["blocklisted"], [f["number"] for f in d["findings"]], d["findings"][1]["reused_with"]')" = "0 2 0 [3, 4, 6] [3]" ] ||
+  fail "audit --json: $out"
+run "$m" vault delete a.klv Weak --yes
+run "$m" vault delete a.klv 2 --yes
+run "$m" vault delete a.klv Listed --yes
+run "$m" vault delete a.klv Empty --yes
+run "$m" vault audit a.klv
+expect_success
+expect_out "2 records: nothing found"
+
+case_ "audit's arguments are checked before the master password is asked"
+run "" vault audit a.klv --min-score 5
+expect_failure 2 "the minimum score must be a number from 0 to 4"
+run "" vault audit a.klv --max-age 0
+expect_failure 2 "the maximum age (days) must be a number"
+run "" vault audit a.klv --blocklist list.txt
+expect_failure 4 "cannot use the blocklist 'list.txt'"
