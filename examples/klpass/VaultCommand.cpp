@@ -16,6 +16,7 @@
 #include "Console.h"
 #include "FileFormat.h"
 #include "VaultExchange.h"
+#include "Clipboard.h"
 #include "FileLock.h"
 #include "TextOutput.h"
 #include "passstorage/KLPassAudit.h"
@@ -139,6 +140,15 @@ public:
       Fail(kExitAmbiguous, message);
     }
     return records[matches.front()];
+  }
+
+  // Destroys every record (each wipes its password) and the kept key.
+  void Forget() {
+    while (FStore.GetCount() > 0) {
+      const std::unique_ptr<kl::TKLPassRecord> record(FStore.GetRecord(FStore.GetCount() - 1));
+      FStore.Delete(record.get());
+    }
+    FStore.Clear();
   }
 
   std::int32_t NumberOf(const kl::TKLPassRecord* Record) {
@@ -462,6 +472,57 @@ int Show(const std::vector<std::string>& Words) {
   return kExitOk;
 }
 
+struct TCopyField {
+  const char* Name;
+  kl::String (kl::TKLPassRecord::*Get)();
+};
+
+constexpr std::array<TCopyField, 5> kCopyFields = {{{"password", &kl::TKLPassRecord::GetPassword},
+                                                   {"user", &kl::TKLPassRecord::GetUsername},
+                                                   {"url", &kl::TKLPassRecord::GetURL},
+                                                   {"title", &kl::TKLPassRecord::GetTitle},
+                                                   {"note", &kl::TKLPassRecord::GetNote}}};
+
+// Puts a field of a record (the password unless --field says) on the
+// clipboard, cleared after --clear-after seconds (0: left there).
+int Copy(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--group", true}, {"--field", true}, {"--clear-after", true}});
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--group");
+  const std::string fieldName = args.Value("--field").value_or("password");
+  const TCopyField* field = nullptr;
+  for (const TCopyField& candidate : kCopyFields) {
+    if (fieldName == candidate.Name) field = &candidate;
+  }
+  if (field == nullptr) Fail(kExitUsage, "unknown field '" + fieldName + "' (password, user, url, title or note)");
+  const std::int32_t clearAfter =
+      ParseNumber(args.Value("--clear-after").value_or("20"), 0, kMaxClearAfter, "the delay before clearing (seconds)");
+  TVault vault(args.Positional()[0], ReadSecret("Master password"));
+  vault.Load();
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  const std::int32_t number = vault.NumberOf(&record);
+  const std::string title = Printable(record.GetTitle());
+  kl::String value = (record.*field->Get)();
+  // Nothing of the vault is needed any more: its records (and their
+  // passwords) go before the clipboard may be waited on.
+  vault.Forget();
+  std::string tool;
+  try {
+    tool = CopyToClipboard(value, clearAfter);
+  } catch (...) {
+    kl::WipeString(value);
+    throw;
+  }
+  kl::WipeString(value);
+  std::printf("copied the %s of #%d '%s' to the clipboard (%s)", field->Name, number, title.c_str(), tool.c_str());
+  if (clearAfter > 0) {
+    std::printf("; it is cleared in %d s unless something else was copied meanwhile\n", clearAfter);
+  } else {
+    std::printf("; it stays there\n");
+  }
+  return kExitOk;
+}
+
 int Edit(const std::vector<std::string>& Words) {
   const std::vector<TOptionSpec> options = RecordOptions();
   const TArguments args(Words, {{"--from-group", true}}, options);
@@ -612,7 +673,7 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 13> kActions = {{{"create", Create},
+constexpr std::array<TVaultAction, 14> kActions = {{{"create", Create},
                                                     {"info", Info},
                                                     {"upgrade", Upgrade},
                                                     {"passwd", Passwd},
@@ -620,6 +681,7 @@ constexpr std::array<TVaultAction, 13> kActions = {{{"create", Create},
                                                     {"list", List},
                                                     {"search", Search},
                                                     {"show", Show},
+                                                    {"copy", Copy},
                                                     {"edit", Edit},
                                                     {"delete", Delete},
                                                     {"audit", Audit},
@@ -651,6 +713,8 @@ const TCommand VaultCommand = {
     "  vault search FILE TEXT [--field title|user|url|note|any] [--exact] [--json]\n"
     "  vault search FILE --field password [--exact] [--json]\n"
     "  vault show FILE RECORD [--group G] [--reveal] [--json]\n"
+    "  vault copy FILE RECORD [--group G] [--field password|user|url|title|note]\n"
+    "            [--clear-after SECONDS]\n"
     "  vault edit FILE RECORD [--from-group G] [--title T] [--user U] [--url U]\n"
     "            [--note N] [--group G] [--password | --generate [--length N] [alphabet options]]\n"
     "  vault delete FILE RECORD [--group G] [--yes]\n"
@@ -662,6 +726,9 @@ const TCommand VaultCommand = {
     "      share the title, --group (for 'edit' --from-group, as --group moves it)\n"
     "      picks among them, and otherwise their numbers are listed and nothing is\n"
     "      shown (exit status 9). 'delete' asks first on a terminal (--yes does not).\n"
+    "      'copy' puts the password (or --field) on the clipboard through wl-copy,\n"
+    "      xclip or xsel (the clipboard API on Windows) and clears it after\n"
+    "      --clear-after seconds (default 20; 0 leaves it) if it still holds it.\n"
     "      'audit' lists records whose password is weak (strength score below\n"
     "      --min-score, default 3), reused, on the common-password list or a\n"
     "      compiled --blocklist, older than --max-age days, or missing (exit status\n"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Arguments.h"
+#include "Clipboard.h"
 #include "Commands.h"
 #include "Console.h"
 #include "foundation/Exceptions.h"
@@ -164,6 +165,13 @@ int main(int argc, char** argv) {
   if (args.empty()) {
     PrintShortUsage(stderr);
     return klpass::kExitUsage;
+  }
+  if (args.front() == klpass::kClipboardClearCommand) {
+    try {
+      return klpass::RunClipboardClear({args.begin() + 1, args.end()});
+    } catch (...) {
+      return klpass::kExitUsage;
+    }
   }
   if (args.front() == "--version" || args.front() == "-V") {
     std::printf("klpass %s (libklpassword %s)\n", KLPASS_VERSION_TEXT, klp_version());

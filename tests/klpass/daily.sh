@@ -161,3 +161,47 @@ run "" vault audit a.klv --max-age 0
 expect_failure 2 "the maximum age (days) must be a number"
 run "" vault audit a.klv --blocklist list.txt
 expect_failure 4 "cannot use the blocklist 'list.txt'"
+
+case_ "copy puts the password on the clipboard and clears it later only if it is still there"
+# Stub clipboard tools first on PATH: they keep the clipboard in a file and
+# log each use, so no real clipboard is touched.
+mkdir -p stubs
+cat >stubs/wl-copy <<STUB
+#!/bin/sh
+if [ "\$1" = --clear ]; then rm -f '$work/clip'; echo clear >>'$work/clip.log'; else cat >'$work/clip'; echo copy >>'$work/clip.log'; fi
+STUB
+cat >stubs/wl-paste <<STUB
+#!/bin/sh
+echo paste >>'$work/clip.log'
+cat '$work/clip' 2>/dev/null
+STUB
+chmod +x stubs/wl-copy stubs/wl-paste
+# Waits (generously) until the log has a line, and fails if it never comes.
+wait_for_log() { for _ in $(seq 240); do grep -qx "$1" clip.log 2>/dev/null && return 0; sleep 0.25; done; fail "no '$1' in the log"; }
+PATH="$work/stubs:$PATH" WAYLAND_DISPLAY=stub run "$m" vault copy d.klv GitHub --clear-after 1
+expect_success
+expect_out "copied the password of #1 'GitHub' to the clipboard (wl-copy); it is cleared in 1 s"
+[ "$(cat clip)" = "pw-alice" ] || fail "clipboard holds '$(cat clip)'"
+wait_for_log clear
+[ ! -e clip ] || fail "not cleared"
+
+rm -f clip.log
+PATH="$work/stubs:$PATH" WAYLAND_DISPLAY=stub run "$m" vault copy d.klv 1 --field user --clear-after 3
+[ "$(cat clip)" = "alice" ] || fail "clipboard holds '$(cat clip)'"
+printf 'copied elsewhere' >clip
+wait_for_log paste
+# The helper decides right after its paste; a clear would follow at once.
+for _ in $(seq 8); do sleep 0.25; done
+! grep -qx clear clip.log || fail "another program's value was cleared"
+[ "$(cat clip)" = "copied elsewhere" ] || fail "clipboard holds '$(cat clip)'"
+
+PATH="$work/stubs:$PATH" WAYLAND_DISPLAY=stub run "$m" vault copy d.klv 1 --clear-after 0
+expect_out "it stays there"
+
+case_ "copy without a clipboard fails clearly, and checks its arguments before the password"
+PATH=/usr/bin:/bin WAYLAND_DISPLAY= DISPLAY= run "$m" vault copy d.klv 1
+expect_failure 6 "no clipboard: copying needs wl-copy"
+run "" vault copy d.klv 1 --field colour
+expect_failure 2 "unknown field 'colour'"
+run "" vault copy d.klv 1 --clear-after 99999
+expect_failure 2 "the delay before clearing (seconds) must be a number from 0 to 3600"
