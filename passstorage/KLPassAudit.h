@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "foundation/Export.h"
@@ -30,6 +31,9 @@ struct TKLAuditOptions {
   std::int32_t MaxAgeDays = 0;
   // The vault's clock (local wall-clock seconds); 0 reads it.
   std::int64_t Now = 0;
+  // Told the records looked at so far and how many there are, every 64
+  // records and at the end; must not throw.
+  std::function<void(std::int32_t Done, std::int32_t Total)> Progress;
 };
 
 // One record with at least one finding, by its position in the store.

@@ -72,6 +72,7 @@ TKLAuditReport AuditPassRecords(TKLPassStorage& Store, const TKLAuditOptions& Op
   TPasswordDigests digests(*Store.GetRandomGenerator());
   TKLStrengthEstimator estimator;
   for (std::int32_t i = 0; i < Store.GetCount(); ++i) {
+    if (Options.Progress && i % 64 == 0) Options.Progress(i, Store.GetCount());
     TKLPassRecord& rec = *Store.GetRecord(i);
     TKLAuditEntry& entry = all[static_cast<std::size_t>(i)];
     entry.Index = i;
@@ -91,6 +92,7 @@ TKLAuditReport AuditPassRecords(TKLPassStorage& Store, const TKLAuditOptions& Op
     }
     WipeString(password);
   }
+  if (Options.Progress) Options.Progress(Store.GetCount(), Store.GetCount());
   for (const std::vector<std::int32_t>& records : digests.Shared()) {
     for (const std::int32_t index : records) {
       TKLAuditEntry& entry = all[static_cast<std::size_t>(index)];

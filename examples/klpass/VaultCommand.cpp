@@ -18,6 +18,7 @@
 #include "VaultExchange.h"
 #include "Clipboard.h"
 #include "FileLock.h"
+#include "Progress.h"
 #include "TextOutput.h"
 #include "passstorage/KLPassAudit.h"
 #include "rules/KLBlocklist.h"
@@ -634,7 +635,14 @@ int Audit(const std::vector<std::string>& Words) {
   }
   TVault vault(args.Positional().front(), ReadSecret("Master password"));
   vault.Load();
-  const kl::TKLAuditReport report = Attempt("cannot audit", [&] { return kl::AuditPassRecords(vault.Store(), options); });
+  kl::TKLAuditReport report;
+  {
+    TProgressLine progress("auditing '" + vault.File() + "'");
+    options.Progress = [&](std::int32_t Done, std::int32_t Total) {
+      progress.Update(static_cast<std::uint64_t>(Done), static_cast<std::uint64_t>(Total));
+    };
+    report = Attempt("cannot audit", [&] { return kl::AuditPassRecords(vault.Store(), options); });
+  }
   // Store positions to the numbers 'list' shows.
   std::vector<std::int32_t> numbers(static_cast<std::size_t>(vault.Store().GetCount()));
   const TRecords numbered = vault.Numbered();

@@ -205,3 +205,14 @@ run "" vault copy d.klv 1 --field colour
 expect_failure 2 "unknown field 'colour'"
 run "" vault copy d.klv 1 --clear-after 99999
 expect_failure 2 "the delay before clearing (seconds) must be a number from 0 to 3600"
+
+case_ "check on a large plain list hints to compile it; a compiled one and a small list say nothing more"
+seq 100000 300000 >big.txt
+run "" check --blocklist big.txt 'vX9#qLm2$Tr8!pZw'
+expect_err "hint: 'big.txt' is a plain list, read whole at every run; compiling it once"
+run "" blocklist compile big.txt big.klbf
+expect_success
+run "" check --blocklist big.klbf 'vX9#qLm2$Tr8!pZw'
+expect_success
+run "" check --blocklist list.txt 'vX9#qLm2$Tr8!pZw'
+expect_success
