@@ -13,6 +13,7 @@
 #include "Arguments.h"
 #include "Clipboard.h"
 #include "Commands.h"
+#include "HelpFormats.h"
 #include "Console.h"
 #include "foundation/Exceptions.h"
 #include "foundation/KLGeneral.h"
@@ -73,7 +74,10 @@ void PrintUsage(std::FILE* Out) {
 void PrintShortUsage(std::FILE* Out) {
   std::fprintf(Out, "usage: klpass <command> [options]\n\n");
   for (const TSummary& summary : kSummaries) std::fprintf(Out, "  %-12s %s\n", summary.Name, summary.Text);
-  std::fprintf(Out, "\n'klpass help COMMAND' shows a command's options, 'klpass help' everything.\n");
+  std::fprintf(Out,
+               "\n'klpass help COMMAND' shows a command's options, 'klpass help' everything;\n"
+               "'klpass completion bash|zsh|fish' prints a completion script, 'klpass help --man'\n"
+               "the manual page, 'klpass --version' the version.\n");
 }
 
 std::vector<std::string_view> CommandNames() {
@@ -100,6 +104,30 @@ const klpass::TCommand* FindCommand(const std::string& Name) {
 
 bool IsHelp(const std::string& Word) { return Word == "-h" || Word == "--help" || Word == "help"; }
 
+// The help table: each command with its summary and usage.
+std::vector<klpass::THelpEntry> HelpEntries() {
+  std::vector<klpass::THelpEntry> entries;
+  for (const klpass::TCommand* command : kCommands) {
+    const char* summary = "";
+    for (const TSummary& candidate : kSummaries) {
+      if (std::string_view(candidate.Name) == command->Name) summary = candidate.Text;
+    }
+    entries.push_back({command->Name, summary, command->Usage});
+  }
+  return entries;
+}
+
+// 'klpass completion SHELL': the completion script, made from the help table.
+int Completion(const std::vector<std::string>& Words) {
+  const std::string script = Words.size() == 1 ? klpass::CompletionScript(Words[0], HelpEntries()) : std::string();
+  if (script.empty()) {
+    std::fprintf(stderr, "klpass: usage: klpass completion bash|zsh|fish\n");
+    return klpass::kExitUsage;
+  }
+  std::printf("%s", script.c_str());
+  return klpass::kExitOk;
+}
+
 // 'klpass help' alone: everything; 'klpass help COMMAND': that command's usage;
 // 'klpass help exit-status': how secrets are read and what the exit codes mean.
 int Help(const std::vector<std::string>& Topics) {
@@ -108,6 +136,10 @@ int Help(const std::vector<std::string>& Topics) {
     return klpass::kExitOk;
   }
   const std::string& topic = Topics.front();
+  if (topic == "--man") {
+    std::printf("%s", klpass::ManualPage(HelpEntries(), KLPASS_VERSION_TEXT, kSecretsAndExitCodes).c_str());
+    return klpass::kExitOk;
+  }
   if (const klpass::TCommand* command = FindCommand(topic)) {
     std::printf("usage:\n%s", command->Usage);
     return klpass::kExitOk;
@@ -178,6 +210,7 @@ int main(int argc, char** argv) {
     return klpass::kExitOk;
   }
   if (args.front() == "help") return Help({args.begin() + 1, args.end()});
+  if (args.front() == "completion") return Completion({args.begin() + 1, args.end()});
   if (IsHelp(args.front())) {
     PrintUsage(stdout);
     return klpass::kExitOk;

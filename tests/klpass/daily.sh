@@ -216,3 +216,32 @@ run "" check --blocklist big.klbf 'vX9#qLm2$Tr8!pZw'
 expect_success
 run "" check --blocklist list.txt 'vX9#qLm2$Tr8!pZw'
 expect_success
+
+case_ "completion scripts and the manual page come from the help text"
+run "" completion bash
+expect_success
+printf '%s\n' "$out" >klpass.bash
+complete_words() { # COMP_WORDS... -> what bash completion offers for the last word
+  bash -c 'source ./klpass.bash; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _klpass; echo "${COMPREPLY[*]}"' _ "$@"
+}
+[ "$(complete_words klpass va)" = "vault" ] || fail "command: $(complete_words klpass va)"
+[ "$(complete_words klpass vault co)" = "copy" ] || fail "action: $(complete_words klpass vault co)"
+[ "$(complete_words klpass users ver)" = "verify" ] || fail "action of a|b: $(complete_words klpass users ver)"
+[ "$(complete_words klpass vault copy f --clear)" = "--clear-after" ] || fail "option: $(complete_words klpass vault copy f --clear)"
+[ "$(complete_words klpass help vau)" = "vault" ] || fail "help topic"
+run "" completion zsh
+expect_out "#compdef klpass"
+expect_out "vault) actions=(create info upgrade passwd add list search show copy edit delete audit export import)"
+run "" completion fish
+expect_out "complete -c klpass -n '__fish_use_subcommand' -a 'vault'"
+expect_out "complete -c klpass -n '__fish_seen_subcommand_from vault' -l clear-after"
+run "" completion tcsh
+expect_failure 2 "klpass completion bash|zsh|fish"
+run "" help --man
+expect_success
+[ "$(head -c 3 <<<"$(sed -n 2p <<<"$out")")" = ".TH" ] || fail "no .TH line"
+for section in ".SS vault" ".SS machine-key" '\-\-clear\-after' "SECRETS, LOCKS AND EXIT STATUS"; do expect_out "$section"; done
+if command -v groff >/dev/null; then
+  groff -man -Tutf8 -ww -z <<<"$out" 2>groff.err || fail "groff failed"
+  [ ! -s groff.err ] || fail "groff warns: $(cat groff.err)"
+fi
