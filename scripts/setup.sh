@@ -7,7 +7,7 @@ packages=(build-essential cmake ninja-build pkg-config libpcre2-dev googletest l
           libbenchmark-dev libssl-dev clang lld libclang-rt-14-dev
           libsodium-dev argon2 python3-argon2 gdb abigail-tools
           python3-pytest python3-django python3-pip python3-setuptools python3-venv python3-zxcvbn
-          libsqlite3-dev libpq-dev postgresql)
+          libsqlite3-dev libpq-dev postgresql keepassxc)
 
 missing=()
 for p in "${packages[@]}"; do
