@@ -24,9 +24,8 @@ fi
 # Debian's emscripten runs its JavaScript tools with node; a node that is not
 # Debian's finds Debian's node modules only through NODE_PATH.
 export NODE_PATH=${NODE_PATH:-/usr/share/nodejs}
-# emscripten keeps the system libraries it builds on first use in a cache; a
-# cache of our own when the system one is not writable.
-if [ -z "${EM_CACHE:-}" ] && [ ! -w /usr/share/emscripten/cache ]; then export EM_CACHE=$root/build/emscripten-cache; fi
+# Debian's emscripten comes with its C and C++ libraries built (a frozen
+# cache): nothing is built on first use but PCRE2 and our own sources.
 
 start=$SECONDS
 if [ ! -f "$deps/.pcre2-done" ]; then
@@ -58,6 +57,6 @@ fi
 
 step=$SECONDS
 emcmake cmake -S web -B "$out/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKL_WEB_DEPS="$deps" \
-  -DKL_WEB_OUTPUT="$out" >/dev/null
+  -DKL_WEB_OUTPUT="$out" -DKL_WEB_OPTIMIZE="${KL_WEB_OPTIMIZE:--O3}" >/dev/null
 cmake --build "$out/cmake" -j "$jobs"
 echo "-- web build: $((SECONDS - step)) s (all: $((SECONDS - start)) s)"

@@ -66,15 +66,22 @@ function corpus() {
   return out;
 }
 
-// The option sets: each password is typed under one of them (in turn).
+// The option sets: each password is typed under one of them (in turn). Each
+// set differs from the one before in one option, so that a verdict made under
+// the previous options would show.
 const CONFIGS = [
   { page: { policy: 'classic', user: '', inputs: '', multiFactor: false, minScore: '0' }, cli: [] },
+  { page: { policy: 'classic', user: 'alice', inputs: '', multiFactor: false, minScore: '0' }, cli: ['--user', 'alice'] },
+  { page: { policy: 'classic', user: 'alice', inputs: 'acme, klpass', multiFactor: false, minScore: '0' },
+    cli: ['--user', 'alice'], words: ['acme', 'klpass'] },
   { page: { policy: 'classic', user: 'alice', inputs: 'acme, klpass', multiFactor: false, minScore: '2' },
     cli: ['--user', 'alice', '--min-score', '2'], words: ['acme', 'klpass'] },
   { page: { policy: 'nist', user: 'alice', inputs: 'acme', multiFactor: false, minScore: '0' },
     cli: ['--policy', 'nist', '--user', 'alice'], words: ['acme'] },
   { page: { policy: 'nist', user: '', inputs: '', multiFactor: true, minScore: '3' },
     cli: ['--policy', 'nist', '--multi-factor', '--min-score', '3'] },
+  { page: { policy: 'nist', user: '', inputs: '', multiFactor: false, minScore: '3' },
+    cli: ['--policy', 'nist', '--min-score', '3'] },
 ];
 
 // What klpass says of each password under a config, one JSON line each.
@@ -152,6 +159,8 @@ const GENERATED = [
   ['passphrase capitalised with one digit', 'passphrase', { words: 4, separator: ' ', capitalize: true,
     insert: 'digit', count: 30 }, (p) => p.split(' ').length === 4 && count(p, DIGIT) === 1 &&
     p.split(' ').every((w) => /^[0-9]?[A-Z]/.test(w))],
+  ['passphrase by default: six words joined by hyphens', 'passphrase', { count: 20 },
+    (p) => p.split('-').length >= 6 && !/[^a-z-]/.test(p)],
   ['passphrase from an own word list', 'passphrase', { words: 3, wordList: ['alpha', 'beta'], separator: '+', count: 30 },
     (p) => p.split('+').length === 3 && p.split('+').every((w) => w === 'alpha' || w === 'beta')],
 ];
@@ -201,6 +210,43 @@ async function checkRefusals(page) {
   }
 }
 
+// Buffers that held a password are wiped before they are freed: after a check
+// and a batch of passwords through the core's own functions (as the module
+// calls them), no password is left anywhere in the module's memory.
+async function checkWiped(page) {
+  const left = await page.evaluate(async () => {
+    const core = await (await import('./klpassword/klpassword-core.js')).default();
+    const put = (text) => {
+      const bytes = new TextEncoder().encode(text + '\0');
+      const at = core._malloc(bytes.length);
+      core.HEAPU8.set(bytes, at);
+      return [at, bytes.length];
+    };
+    const secret = 'Zq8#never-left-behind-42';
+    const [password, passwordSize] = put(secret);
+    const [empty, emptySize] = put('');
+    const verdict = core._klw_check(password, 1, 2, empty, empty, 0);
+    core._klw_free(verdict, core.HEAPU8.indexOf(0, verdict) + 1 - verdict);
+    core._klw_free(password, passwordSize);
+    const settings = core._malloc(48);
+    core.HEAP32.set([24, 24, 60, 0, 0, 0, 0, 0, 6, 0], settings >> 2);
+    const out = core._klw_generate(settings, empty, empty, empty, empty, 0, settings + 40);
+    const made = [];
+    let p = out;
+    for (let i = 0; i < 60; ++i) {
+      const end = core.HEAPU8.indexOf(0, p);
+      made.push(core.UTF8ToString(p, end - p));
+      p = end + 1;
+    }
+    core._klw_free(out, p - out);
+    core._klw_free(empty, emptySize);
+    core._free(settings);
+    const heap = new TextDecoder('latin1').decode(core.HEAPU8);
+    return [secret, ...made].filter((s) => heap.includes(s));
+  });
+  if (left.length) fail(`left in memory: ${JSON.stringify(left.slice(0, 3))} (${left.length} in all)`);
+}
+
 // The page's own generator panel, as a user clicks it.
 async function checkPanel(page) {
   await page.fill('#length', '20');
@@ -241,11 +287,12 @@ async function main() {
     const compared = await checkCorpus(page, scratch);
     await checkGenerator(page);
     await checkRefusals(page);
+    await checkWiped(page);
     await checkPanel(page);
     for (const url of outside) fail(`request outside the page's server: ${url}`);
     for (const e of errors) fail(e);
     console.log(`${compared} passwords compared with klpass; ${GENERATED.length + 1} generator cases, ` +
-      `${REFUSED.length} refusals, the generator panel`);
+      `${REFUSED.length} refusals, wiping, the generator panel`);
   } finally {
     await context.close();
     server.close();
