@@ -24,6 +24,8 @@ struct TDatabaseKind {
   bool Sql;
 };
 
+void PrintTo(const TDatabaseKind& Kind, std::ostream* Out) { *Out << Kind.Name; }
+
 std::unique_ptr<TKLPasswordDatabase> Configured(std::unique_ptr<TKLPasswordDatabase> Db) {
   Db->SetHashParameters(FastHashes());
   if (auto* binary = dynamic_cast<TKLBinaryPasswordDatabase*>(Db.get())) {

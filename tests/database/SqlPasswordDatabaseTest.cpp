@@ -56,6 +56,8 @@ const TSqlKind kSqlKinds[] = {
      "UPDATE klp_schema SET version = 99"},
 };
 
+void PrintTo(const TSqlKind& Kind, std::ostream* Out) { *Out << Kind.Name; }
+
 // Runs Action on the first draw, then draws fixed bytes: a hook into the
 // moment between a successful check and the rehash it leads to.
 class TInterleavingGenerator : public TKLBaseRandomGenerator {
