@@ -136,7 +136,9 @@ void TKLSqlPasswordDatabase::ForEachRecord(const TRecordVisitor& Visitor) const 
 void TKLSqlPasswordDatabase::ImportRecord(const TKLDatabaseRecord& Record) {
   detail::TSqlUserStore& store = Store();
   CheckUsername(Record.Username);
-  if (Record.UID < 1 || !IsValidUTF16(Record.Salt) || !IsValidUTF16(Record.Hash)) {
+  // A NUL would end the field early where a driver takes it as C text.
+  const auto unfit = [](const String& Field) { return !IsValidUTF16(Field) || Field.find(u'\0') != String::npos; };
+  if (Record.UID < 1 || unfit(Record.Salt) || unfit(Record.Hash)) {
     throw EKLPasswordDatabaseError(SDatabaseCorrupted);
   }
   if (!store.Import(Record)) throw EKLPasswordDatabaseError(SUserAlreadyExists);

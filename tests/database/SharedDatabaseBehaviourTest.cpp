@@ -8,6 +8,7 @@
 
 #include "database/SqlTestSupport.h"
 #include "crypto/KLSHA256.h"
+#include "database/KLPepper.h"
 #include "foundation/Convert.h"
 #include "storage/KLStorage.h"
 
@@ -23,6 +24,8 @@ struct TDatabaseKind {
   std::function<std::unique_ptr<TKLPasswordDatabase>()> Make;
   bool Sql;
 };
+
+void PrintTo(const TDatabaseKind& Kind, std::ostream* Out) { *Out << Kind.Name; }
 
 std::unique_ptr<TKLPasswordDatabase> Configured(std::unique_ptr<TKLPasswordDatabase> Db) {
   Db->SetHashParameters(FastHashes());
@@ -175,6 +178,22 @@ TEST_P(SharedDatabaseBehaviour, LocksAnAccountAfterTheLimitUntilUnlocked) {
   db->Unlock(u"u");
   EXPECT_TRUE(db->Verify(u"u", u"right"));
   EXPECT_EQ(Reopened(*db)->GetFailureCount(u"u"), 0);
+}
+
+// A record keyed under a server key that is no longer current is keyed again
+// on its next success, so that the old key can then be dropped.
+TEST_P(SharedDatabaseBehaviour, RekeysARecordUnderAnOldServerKeyOnSuccess) {
+  const String oldKey = u"2025 000102030405060708090a0b0c0d0e0f";
+  const String newKey = u"2026 f0e1d2c3b4a5968778695a4b3c2d1e0f";
+  FDb->SetPepper(TKLPepper::FromText(oldKey));
+  FDb->AddUser(u"carol", u"pw", false);
+  auto db = Reopened();
+  db->SetPepper(TKLPepper::FromText(newKey + u"\n" + oldKey));
+  EXPECT_TRUE(db->Verify(u"carol", u"pw"));
+  auto rekeyed = Reopened(*db);
+  rekeyed->SetPepper(TKLPepper::FromText(newKey));
+  EXPECT_TRUE(rekeyed->Verify(u"carol", u"pw"));
+  EXPECT_FALSE(rekeyed->Verify(u"carol", u"wrong"));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, SharedDatabaseBehaviour, ::testing::ValuesIn(kKinds),

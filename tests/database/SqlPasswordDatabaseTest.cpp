@@ -56,6 +56,8 @@ const TSqlKind kSqlKinds[] = {
      "UPDATE klp_schema SET version = 99"},
 };
 
+void PrintTo(const TSqlKind& Kind, std::ostream* Out) { *Out << Kind.Name; }
+
 // Runs Action on the first draw, then draws fixed bytes: a hook into the
 // moment between a successful check and the rehash it leads to.
 class TInterleavingGenerator : public TKLBaseRandomGenerator {
@@ -169,13 +171,15 @@ TEST_P(SqlPasswordDatabase, RehashNeverOverwritesAChangeMadeMeanwhile) {
 }
 
 // A name with an unpaired surrogate has no exact UTF-8 form: two such names
-// would be stored as one, so it is refused and nothing is stored.
+// would be stored as one, so it is refused and nothing is stored; nor is a
+// hash that a NUL would cut short.
 TEST_P(SqlPasswordDatabase, RefusesNamesThatAreNotValidText) {
   auto db = Make();
   db->CreateNew(FURI);
   const String unpaired = u"a" + String(1, static_cast<char16_t>(0xDC00));
   EXPECT_EQ(MessageOf([&] { db->AddUser(unpaired, u"pw", false); }), SInvalidUserName);
   EXPECT_EQ(MessageOf([&] { db->ImportRecord({3, unpaired, u"", u"$argon2id$"}); }), SInvalidUserName);
+  EXPECT_EQ(MessageOf([&] { db->ImportRecord({4, u"b", u"", String(u"$argon2id$\0tail", 15)}); }), SDatabaseCorrupted);
   EXPECT_EQ(db->GetUID(unpaired), -1);
   EXPECT_EQ(Opened()->GetCount(), 0);
 }
