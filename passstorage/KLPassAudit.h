@@ -47,8 +47,8 @@ struct TKLAuditEntry {
 };
 
 struct TKLAuditReport {
-  std::int32_t Records = 0;            // records looked at
-  std::vector<TKLAuditEntry> Entries;  // in store order
+  std::int32_t Records = 0;           // records looked at
+  std::vector<TKLAuditEntry> Entries; // in store order
   std::int32_t Weak = 0, Reused = 0, Blocklisted = 0, Old = 0, NoPassword = 0;
   bool Clean() const noexcept { return Entries.empty(); }
 };

@@ -315,7 +315,8 @@ void CheckGroupKeys(const TExchangeRecords& Records, std::size_t LastPosition) {
     if (UTF8Length(rec.Note) > kMaxVaultText) {
       leafExtra = DecimalDigits((rec.Note.size() + kNotePieceUnits - 1) / kNotePieceUnits);
     }
-    if (UTF8Length(rec.Group) + rest + leafExtra > kMaxVaultText) detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
+    if (UTF8Length(rec.Group) + rest + leafExtra > kMaxVaultText)
+      detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
   }
 }
 

@@ -111,8 +111,7 @@ int VaultImport(const std::vector<std::string>& Words) {
         report.ExtrasInNote);
   }
   if (report.Recycled > 0) {
-    std::printf("deleted entries (in the recycle bin) left out: %d (--keep-recycled imports them)\n",
-                report.Recycled);
+    std::printf("deleted entries (in the recycle bin) left out: %d (--keep-recycled imports them)\n", report.Recycled);
   }
   if (report.Skipped > 0) std::printf("items of a kind the vault does not keep, skipped: %d\n", report.Skipped);
   return kExitOk;
