@@ -577,3 +577,27 @@ TEST(PassExchangeKeePassXC, RecycleBinEntriesAreLeftOutUnlessKept) {
 
 } // namespace
 } // namespace kl
+
+namespace kl {
+namespace {
+
+// An import says how far it has read: never backwards, ending at the whole text.
+TEST(PassExchange, ImportReportsProgressOverTheText) {
+  std::string csv = "Group,Title,Username,Password,URL,Notes\n";
+  for (int i = 0; i < 5000; ++i) csv += "G,t" + std::to_string(i) + ",u,p,,\n";
+  std::vector<std::pair<std::int64_t, std::int64_t>> calls;
+  TKLImportOptions options;
+  options.Progress = [&](std::int64_t Done, std::int64_t Total) { calls.emplace_back(Done, Total); };
+  TMemoryStream strm;
+  strm.WriteBuffer(csv.data(), static_cast<std::int32_t>(csv.size()));
+  strm.SetPosition(0);
+  TKLPassStorage store;
+  EXPECT_EQ(ImportPassRecords(store, strm, options).Added, 5000);
+  ASSERT_EQ(calls.size(), 5u); // at records 1024, 2048, 3072, 4096 and the end
+  for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_GT(calls[i].first, calls[i - 1].first);
+  const auto size = static_cast<std::int64_t>(csv.size());
+  EXPECT_EQ(calls.back(), std::make_pair(size, size));
+}
+
+} // namespace
+} // namespace kl
