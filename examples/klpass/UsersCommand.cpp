@@ -45,13 +45,13 @@ struct TActionName {
 constexpr std::array<TActionName, 10> kActions = {{{"create", TAction::Create, false},
                                                    {"set", TAction::Set, false},
                                                    {"unlock", TAction::Unlock, true},
-                                                  {"info", TAction::Info, false},
-                                                  {"upgrade", TAction::Upgrade, false},
-                                                  {"add", TAction::Add, true},
-                                                  {"change", TAction::Change, true},
-                                                  {"delete", TAction::Delete, true},
-                                                  {"list", TAction::List, false},
-                                                  {"verify", TAction::Verify, true}}};
+                                                   {"info", TAction::Info, false},
+                                                   {"upgrade", TAction::Upgrade, false},
+                                                   {"add", TAction::Add, true},
+                                                   {"change", TAction::Change, true},
+                                                   {"delete", TAction::Delete, true},
+                                                   {"list", TAction::List, false},
+                                                   {"verify", TAction::Verify, true}}};
 
 struct TRequest {
   TAction Action;
@@ -301,9 +301,8 @@ int RunUsers(const TCommandWords& Words) {
   std::array<TOptionSpec, kKdfOptions.size() + kHashOptions.size()> options{};
   std::copy(kKdfOptions.begin(), kKdfOptions.end(), options.begin());
   std::copy(kHashOptions.begin(), kHashOptions.end(), options.begin() + kKdfOptions.size());
-  const TArguments args(Words,
-                        {{"--encrypted"}, {"--force"}, {"--schemes"}, {"--max-failures", true}, {"--pepper-file", true}},
-                        options);
+  const TArguments args(
+      Words, {{"--encrypted"}, {"--force"}, {"--schemes"}, {"--max-failures", true}, {"--pepper-file", true}}, options);
   args.ExpectPositional(2, 3, "action and database file");
   const std::string& actionName = args.Positional()[0];
   const TActionName* action = nullptr;
@@ -313,8 +312,14 @@ int RunUsers(const TCommandWords& Words) {
   if (action == nullptr) Fail(kExitUsage, "unknown action '" + actionName + "'");
   args.ExpectPositional(action->TakesUser ? 3 : 2, action->TakesUser ? 3 : 2, "user name");
 
-  const TRequest request{action->Action,      args.Positional()[1],  action->TakesUser ? args.Positional()[2] : "",
-                         args.Has("--force"), &args, args.Has("--schemes"), ReadHashOptions(args), ReadMaxFailures(args)};
+  const TRequest request{action->Action,
+                         args.Positional()[1],
+                         action->TakesUser ? args.Positional()[2] : "",
+                         args.Has("--force"),
+                         &args,
+                         args.Has("--schemes"),
+                         ReadHashOptions(args),
+                         ReadMaxFailures(args)};
   const bool limitFits = action->Action == TAction::Create || action->Action == TAction::Set;
   if (request.MaxFailures && !limitFits) Fail(kExitUsage, "--max-failures goes with 'create' and 'set' only");
   if (action->Action == TAction::Set && !request.MaxFailures) Fail(kExitUsage, "'set' needs --max-failures N");
