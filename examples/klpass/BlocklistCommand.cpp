@@ -35,9 +35,9 @@ int RunCompile(const TArguments& Args) {
       Attempt("cannot read back '" + out + "'", [&] { return kl::TKLBlocklistFilter(Text(out)).GetCount(); });
   std::error_code error;
   const auto bytes = std::filesystem::file_size(out, error);
-  std::printf("%llu entries (%llu distinct) compiled into '%s', %llu bytes\n", static_cast<unsigned long long>(entries),
-              static_cast<unsigned long long>(distinct), out.c_str(),
-              static_cast<unsigned long long>(error ? 0 : bytes));
+  std::printf("%llu entries (%llu distinct) compiled into '%s', %llu bytes\n",
+              static_cast<unsigned long long>(entries), static_cast<unsigned long long>(distinct),
+              out.c_str(), static_cast<unsigned long long>(error ? 0 : bytes));
   return kExitOk;
 }
 

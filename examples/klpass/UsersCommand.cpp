@@ -42,16 +42,17 @@ struct TActionName {
   bool TakesUser;
 };
 
-constexpr std::array<TActionName, 10> kActions = {{{"create", TAction::Create, false},
-                                                   {"set", TAction::Set, false},
-                                                   {"unlock", TAction::Unlock, true},
-                                                   {"info", TAction::Info, false},
-                                                   {"upgrade", TAction::Upgrade, false},
-                                                   {"add", TAction::Add, true},
-                                                   {"change", TAction::Change, true},
-                                                   {"delete", TAction::Delete, true},
-                                                   {"list", TAction::List, false},
-                                                   {"verify", TAction::Verify, true}}};
+constexpr std::array<TActionName, 8> kActions = {{{"create", TAction::Create, false},
+                                                  {"info", TAction::Info, false},
+                                                  {"upgrade", TAction::Upgrade, false},
+                                                  {"add", TAction::Add, true},
+                                                  {"change", TAction::Change, true},
+                                                  {"delete", TAction::Delete, true},
+                                                  {"list", TAction::List, false},
+                                                  {"verify", TAction::Verify, true}}};
+// The lockout's own actions.
+constexpr std::array<TActionName, 2> kLockoutActions = {{{"set", TAction::Set, false},
+                                                         {"unlock", TAction::Unlock, true}}};
 
 struct TRequest {
   TAction Action;
@@ -307,6 +308,9 @@ int RunUsers(const TCommandWords& Words) {
   const std::string& actionName = args.Positional()[0];
   const TActionName* action = nullptr;
   for (const TActionName& candidate : kActions) {
+    if (actionName == candidate.Name) action = &candidate;
+  }
+  for (const TActionName& candidate : kLockoutActions) {
     if (actionName == candidate.Name) action = &candidate;
   }
   if (action == nullptr) Fail(kExitUsage, "unknown action '" + actionName + "'");

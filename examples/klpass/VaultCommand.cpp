@@ -443,7 +443,8 @@ const TCommand VaultCommand = {
     "  vault show FILE NUMBER [--reveal]\n"
     "  vault edit FILE NUMBER [--title T] [--user U] [--url U] [--note N] [--group G]\n"
     "            [--password | --generate [--length N] [alphabet options]]\n"
-    "  vault delete FILE NUMBER\n" KLPASS_VAULT_EXCHANGE_USAGE
+    "  vault delete FILE NUMBER\n"
+    KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
     "      group. A record's password is read as a secret unless --generate makes\n"
@@ -454,7 +455,7 @@ const TCommand VaultCommand = {
     "      format without its password; 'upgrade' is the only action that opens a\n"
     "      vault of the old formats 1 and 2 (the others refuse it, exit status 4)\n"
     "      and saves it as format 3; 'passwd' changes the master password.\n" KLPASS_KDF_USAGE
-        KLPASS_VAULT_EXCHANGE_HELP,
+    KLPASS_VAULT_EXCHANGE_HELP,
     RunVault};
 
 } // namespace klpass

@@ -16,8 +16,8 @@
 namespace {
 
 constexpr std::array<const klpass::TCommand*, 10> kCommands = {
-    &klpass::CheckCommand,     &klpass::BlocklistCommand,  &klpass::GenerateCommand, &klpass::DeriveCommand,
-    &klpass::UsersCommand,     &klpass::HashCommand,       &klpass::VaultCommand,    &klpass::ProtectCommand,
+    &klpass::CheckCommand, &klpass::BlocklistCommand, &klpass::GenerateCommand, &klpass::DeriveCommand,
+    &klpass::UsersCommand, &klpass::HashCommand,      &klpass::VaultCommand,    &klpass::ProtectCommand,
     &klpass::UnprotectCommand, &klpass::MachineKeyCommand,
 };
 
