@@ -141,6 +141,11 @@ public:
   // cannot take). The database is then modified, and Save, or the save on
   // destruction, writes the new hash. So Verify is not const, and a database
   // shared between threads needs the caller's lock around it too.
+  // A wrong password counts a failed attempt (the database is then modified);
+  // an account at the limit raises EKLAccountLockedError before any hashing.
+  // An unknown name is answered only after one Argon2id hash at the current
+  // cost. A keyed record whose key is not loaded raises EKLPepperError; no free
+  // hashing slot in time raises EKLHashBusyError, and counts no failure.
   bool Verify(const String& Username, const String& Password);
 
   // Wraps every record of the old form: its SHA-256 digest becomes the input of

@@ -51,8 +51,8 @@ constexpr std::array<TActionName, 8> kActions = {{{"create", TAction::Create, fa
                                                   {"list", TAction::List, false},
                                                   {"verify", TAction::Verify, true}}};
 // The lockout's own actions.
-constexpr std::array<TActionName, 2> kLockoutActions = {{{"set", TAction::Set, false},
-                                                         {"unlock", TAction::Unlock, true}}};
+constexpr std::array<TActionName, 2> kLockoutActions = {
+    {{"set", TAction::Set, false}, {"unlock", TAction::Unlock, true}}};
 
 struct TRequest {
   TAction Action;
@@ -210,7 +210,7 @@ void SetLimit(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
 
 void UnlockUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
   Attempt("cannot unlock user '" + Request.User + "'", [&] { Database.Unlock(Text(Request.User)); });
-  if (Database.GetModified()) Save(Database, Request);
+  Save(Database, Request);
   std::printf("unlocked user '%s'\n", Request.User.c_str());
 }
 

@@ -53,6 +53,17 @@ TEST_F(HashGateTest, ZeroStandsForTheNumberOfCores) {
   EXPECT_EQ(GetHashConcurrency(), 3u);
 }
 
+TEST_F(HashGateTest, PeakKeepsTheMostAtOnce) {
+  ResetHashGatePeak();
+  {
+    const TKLHashSlot first;
+    const TKLHashSlot second;
+  }
+  const TKLHashSlot alone;
+  EXPECT_EQ(GetHashGateStatistics().Peak, 2u);
+  EXPECT_EQ(GetHashGateStatistics().Running, 1u);
+}
+
 // With every slot held, a caller with no time to wait is refused, by a hash
 // or a verification as by a bare slot; a freed slot admits the next one.
 TEST_F(HashGateTest, CallerBeyondTheBoundIsRefusedWhenItCannotWait) {
