@@ -185,8 +185,8 @@ public:
   // Sets that count back to zero; raises SUserDoesNotExist for an unknown user.
   void Unlock(const String& Username);
   // An optional pause after each failed Verify, doubling with every
-  // consecutive failure from Base up to Max; no pause when Base is zero (the
-  // default). It holds the caller, not the account: a service wants it where
+  // consecutive failure from Base up to Max (both at most an hour); no pause
+  // when Base is zero (the default). It holds the caller, not the account: a service wants it where
   // its threads are cheap.
   std::chrono::milliseconds GetFailureDelay() const noexcept { return FFailureDelay; }
   std::chrono::milliseconds GetMaxFailureDelay() const noexcept { return FMaxFailureDelay; }
