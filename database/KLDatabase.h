@@ -141,6 +141,11 @@ public:
   // cannot take). The database is then modified, and Save, or the save on
   // destruction, writes the new hash. So Verify is not const, and a database
   // shared between threads needs the caller's lock around it too.
+  // A wrong password counts a failed attempt (the database is then modified);
+  // an account at the limit raises EKLAccountLockedError before any hashing.
+  // An unknown name is answered only after one Argon2id hash at the current
+  // cost. A keyed record whose key is not loaded raises EKLPepperError; no free
+  // hashing slot in time raises EKLHashBusyError, and counts no failure.
   bool Verify(const String& Username, const String& Password);
 
   // Hands every record to Visitor, in position order for the file databases
@@ -191,8 +196,8 @@ public:
   // Sets that count back to zero; raises SUserDoesNotExist for an unknown user.
   void Unlock(const String& Username);
   // An optional pause after each failed Verify, doubling with every
-  // consecutive failure from Base up to Max; no pause when Base is zero (the
-  // default). It holds the caller, not the account: a service wants it where
+  // consecutive failure from Base up to Max (both at most an hour); no pause
+  // when Base is zero (the default). It holds the caller, not the account: a service wants it where
   // its threads are cheap.
   std::chrono::milliseconds GetFailureDelay() const noexcept { return FFailureDelay; }
   std::chrono::milliseconds GetMaxFailureDelay() const noexcept { return FMaxFailureDelay; }

@@ -509,9 +509,11 @@ void TKLPasswordDatabase::Unlock(const String& Username) {
   ClearFailures(position);
 }
 
+// Both are held to an hour, so that doubling the pause can never overflow.
 void TKLPasswordDatabase::SetFailureDelay(std::chrono::milliseconds Base, std::chrono::milliseconds Max) {
-  FFailureDelay = std::max(Base, std::chrono::milliseconds{0});
-  FMaxFailureDelay = std::max(Max, FFailureDelay);
+  constexpr std::chrono::milliseconds hour = std::chrono::hours{1};
+  FFailureDelay = std::clamp(Base, std::chrono::milliseconds{0}, hour);
+  FMaxFailureDelay = std::clamp(Max, FFailureDelay, hour);
 }
 
 bool TKLPasswordDatabase::FindRecord(const String& Username, TKLDatabaseRecord& Record, std::int32_t& Position) const {

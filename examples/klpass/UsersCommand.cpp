@@ -35,17 +35,18 @@ struct TActionName {
   bool TakesUser;
 };
 
-constexpr std::array<TActionName, 11> kActions = {{{"create", TAction::Create, false},
-                                                   {"copy", TAction::Copy, true},
-                                                   {"set", TAction::Set, false},
-                                                   {"unlock", TAction::Unlock, true},
-                                                   {"info", TAction::Info, false},
-                                                   {"upgrade", TAction::Upgrade, false},
-                                                   {"add", TAction::Add, true},
-                                                   {"change", TAction::Change, true},
-                                                   {"delete", TAction::Delete, true},
-                                                   {"list", TAction::List, false},
-                                                   {"verify", TAction::Verify, true}}};
+constexpr std::array<TActionName, 9> kActions = {{{"create", TAction::Create, false},
+                                                  {"copy", TAction::Copy, true},
+                                                  {"info", TAction::Info, false},
+                                                  {"upgrade", TAction::Upgrade, false},
+                                                  {"add", TAction::Add, true},
+                                                  {"change", TAction::Change, true},
+                                                  {"delete", TAction::Delete, true},
+                                                  {"list", TAction::List, false},
+                                                  {"verify", TAction::Verify, true}}};
+// The lockout's own actions.
+constexpr std::array<TActionName, 2> kLockoutActions = {
+    {{"set", TAction::Set, false}, {"unlock", TAction::Unlock, true}}};
 
 struct TRequest {
   TAction Action;
@@ -202,7 +203,7 @@ void SetLimit(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
 
 void UnlockUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
   Attempt("cannot unlock user '" + Request.User + "'", [&] { Database.Unlock(Text(Request.User)); });
-  if (Database.GetModified()) Save(Database, Request);
+  Save(Database, Request);
   std::printf("unlocked user '%s'\n", Request.User.c_str());
 }
 
@@ -450,6 +451,9 @@ int RunUsers(const TCommandWords& Words) {
   const std::string& actionName = args.Positional()[0];
   const TActionName* action = nullptr;
   for (const TActionName& candidate : kActions) {
+    if (actionName == candidate.Name) action = &candidate;
+  }
+  for (const TActionName& candidate : kLockoutActions) {
     if (actionName == candidate.Name) action = &candidate;
   }
   if (action == nullptr) Fail(kExitUsage, "unknown action '" + actionName + "'");

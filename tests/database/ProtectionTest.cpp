@@ -259,6 +259,30 @@ TYPED_TEST(ProtectionTest, PepperKeysOlderRecordsAndWeakerOnesAreHashedAfresh) {
   EXPECT_FALSE(reopened->Verify(u"alice", u"Right"));
 }
 
+// A count or limit that is not a plain decimal number is damage, not zero.
+TEST(TextProtectionState, MalformedCountsAreRefused) {
+  const String user =
+      u"1:alice::$argon2id$v=19$m=8,t=1,p=1$c2FsdHNhbHRzYWx0c2FsdA$"
+      u"azfZBd5qxhOl2u4YH28/7xKwTHeWsd0r8eHso4Brzb4";
+  test::ExposedText db;
+  db.SetSaveOnDestroy(false);
+  db.OpenFromText(u"1:max-failures=5\n" + user + u":failures=3\n", u"unused");
+  EXPECT_EQ(db.GetMaxFailures(), 5);
+  EXPECT_EQ(db.GetFailureCount(u"alice"), 3);
+  for (const String& text :
+       {u"1:max-failures=-5\n" + user + u"\n", u"1:max-failures=\n" + user + u"\n", u"1\n" + user + u":failures=-1\n",
+        u"1\n" + user + u":failures=2x\n", u"1\n" + user + u":failures=99999999999\n"}) {
+    test::ExposedText other;
+    other.SetSaveOnDestroy(false);
+    EXPECT_EQ(MessageOf([&] {
+                other.OpenFromText(text, u"unused");
+                other.GetFailureCount(u"alice");
+              }),
+              SDatabaseCorrupted)
+        << test::Narrow(text);
+  }
+}
+
 // The key text: one "ID HEX" a line, the first current; anything else names its line.
 TEST(Pepper, KeyTextIsReadStrictly) {
   const auto pepper = TKLPepper::FromText(u"# keys\n\n" + kKeyNew + u"\n" + kKeyOld + u"  \n");
