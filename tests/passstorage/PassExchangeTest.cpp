@@ -521,9 +521,16 @@ TEST(PassExchangeKeePassXC, TimesMoveBetweenUtcAndTheLocalClock) {
   const TZoneCase cases[] = {
       {"XST-3", "2024-03-01T10:20:30Z", 19783 * day + 13 * 3600 + 20 * 60 + 30},
       {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-07-01T22:30:00Z", 19906 * day + 30 * 60},    // +2: the next day
-      {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-01-15T08:00:00Z", 19737 * day + 9 * 3600}};  // +1
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-01-15T08:00:00Z", 19737 * day + 9 * 3600},   // +1
+      // The night summer time ends: 01:30 local is still +2, though 01:30 UTC is past the change.
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-10-26T23:30:00Z", 20023 * day + 90 * 60}};
   for (const TZoneCase& c : cases) {
+#ifdef _WIN32
+    // The C runtime reads a zone's name and offset from TZ, never POSIX rules.
+    if (std::string_view(c.Zone).find(',') != std::string_view::npos) continue;
+#endif
     const ZoneScope zone(c.Zone);
+    if (detail::UtcToWallClock(0) == 0) GTEST_SKIP() << "this platform's C runtime ignores TZ";
     TKLPassStorage store;
     const std::string line = "\"Root/Mail\",\"Mail\",\"\",\"\",\"\",\"\",\"\",\"0\",\"" + std::string(c.Utc) +
                              "\",\"" + c.Utc + "\"\n";
