@@ -68,3 +68,11 @@ run "$m" vault totp r.klv Plain
 expect_err "The record has no one-time password"
 [ "$status" -ne 0 ] || fail "a record without otp gave a code"
 
+
+case_ "an export says what its layout leaves out"
+run "$m" vault export r.klv --format csv --out r.csv
+expect_status 0
+expect_err "cannot carry 2 custom fields, 1 tags, 0 expiry dates and 0 attachments"
+run "${m}pw\n" vault edit r.klv Site --field "note2=x" --tag t
+run "$m" vault export r.klv --format json --out r.json
+expect_err "cannot carry 3 custom fields, 2 tags, 0 expiry dates and 0 attachments; they were left out"

@@ -6,6 +6,7 @@
 
 #include "foundation/Convert.h"
 #include "foundation/MemoryStream.h"
+#include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
 #include "storage/KLStorage.h"
 #include "storage/StorageTestSupport.h"
@@ -269,6 +270,35 @@ INSTANTIATE_TEST_SUITE_P(Cases, PassStorageSearchFields,
                                            SearchFieldCase{seEquals, u"beta", {u"B"}},
                                            SearchFieldCase{seEquals, u"bet", {}},
                                            SearchFieldCase{seNotEquals, u"beta", {u"A", u"C"}}));
+
+// Every layout leaves the extras out, and says how many of each.
+TEST(PassRecordExtras, ExportCountsWhatItsLayoutDrops) {
+  TKLPassStorage store;
+  TKLPassRecord* rec = store.GetRecord(store.Add(u"t", u"", u"", u"", u"", u"G"));
+  rec->SetCustomField(u"otp", u"x", true);
+  rec->SetCustomField(u"b", u"y");
+  rec->SetTags({u"a", u"b", u"c"});
+  rec->SetExpiryDate(5); // counted only once it expires
+  rec->SetAttachment(u"f", {1});
+  store.Add(u"plain", u"", u"", u"", u"", u"G");
+  for (const TKLExchangeFormat format : {exCsv, exKeePassXCCsv, exJson, exBitwardenJson}) {
+    TMemoryStream strm;
+    TKLExportReport report = ExportPassRecords(store, strm, {format});
+    EXPECT_EQ(report.Exported, 2);
+    EXPECT_EQ(report.DroppedUuids, 2);
+    EXPECT_EQ(report.DroppedFields, 2);
+    EXPECT_EQ(report.DroppedTags, 3);
+    EXPECT_EQ(report.DroppedExpiries, 0);
+    EXPECT_EQ(report.DroppedAttachments, 1);
+    EXPECT_TRUE(report.DroppedData());
+  }
+  rec->SetExpires(true);
+  TMemoryStream strm;
+  EXPECT_EQ(ExportPassRecords(store, strm, {exCsv}).DroppedExpiries, 1);
+  store.Delete(rec);
+  delete rec;
+  EXPECT_FALSE(ExportPassRecords(store, strm, {exCsv}).DroppedData());
+}
 
 } // namespace
 } // namespace kl
