@@ -247,6 +247,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, PassStorageCorrupt,
                                                        }},
                                            ExtraCase("FieldWithoutValue", {{u"field.1/name", u"otp"}}),
                                            ExtraCase("FieldWithoutName", {{u"field.1/value", u"v"}}),
+                                           CorruptCase{"FieldWithNameAndFlagOnly", [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutString(u"G/1/field.1/name", u"a", false);
+                                                         s.PutBool(u"G/1/field.1/protected", true, false);
+                                                       }},
                                            ExtraCase("FieldNumbersWithAGap",
                                                      {{u"field.2/name", u"a"}, {u"field.2/value", u"v"}}),
                                            ExtraCase("FieldNumberWithLeadingZero",
