@@ -60,7 +60,7 @@ int HexValue(char16_t c) noexcept {
 String PercentDecoded(std::u16string_view Text) {
   std::string bytes;
   for (std::size_t i = 0; i < Text.size(); ++i) {
-    if (Text[i] == u'%' && i + 2 < Text.size() + 0 && HexValue(Text[i + 1]) >= 0 && HexValue(Text[i + 2]) >= 0) {
+    if (Text[i] == u'%' && i + 2 < Text.size() && HexValue(Text[i + 1]) >= 0 && HexValue(Text[i + 2]) >= 0) {
       bytes += static_cast<char>(HexValue(Text[i + 1]) * 16 + HexValue(Text[i + 2]));
       i += 2;
     } else if (Text[i] == u'%') {

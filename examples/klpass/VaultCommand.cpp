@@ -24,6 +24,7 @@
 #include "passstorage/KLPassAudit.h"
 #include "passstorage/KLPassOtp.h"
 #include "rules/KLBlocklist.h"
+#include "foundation/AtomicFile.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
@@ -601,9 +602,13 @@ int Attachment(const std::vector<std::string>& Words) {
     Fail(kExitNotFound, "the record has no attachment '" + args.Positional()[2] + "'");
   }
   vault.Forget();
-  std::FILE* file = std::fopen(out->c_str(), "wb");
-  const bool written = file != nullptr && std::fwrite(data.data(), 1, data.size(), file) == data.size();
-  if (file == nullptr || std::fclose(file) != 0 || !written) Fail(kExitUsage, "cannot write '" + *out + "'");
+  // Readable by its owner only: an attachment is often a key or a document.
+  Attempt("cannot write '" + *out + "'", [&] {
+    kl::SaveFileAtomically(
+        Text(*out),
+        [&](kl::TStream& Strm) { Strm.WriteBuffer(data.data(), static_cast<std::int32_t>(data.size())); },
+        kl::faOwnerOnly);
+  });
   std::printf("wrote '%s' (%zu bytes)\n", out->c_str(), data.size());
   return kExitOk;
 }

@@ -33,6 +33,7 @@ case_ "the attachment comes back byte for byte"
 run "$m" vault attachment r.klv Site blob.bin --out back.bin
 expect_success
 cmp -s blob.bin back.bin || fail "the attachment changed"
+[ "$(stat -c %a back.bin)" = 600 ] || fail "the written attachment is readable by others"
 
 case_ "edit adds, replaces and removes; a field read as a secret is protected"
 run "${m}s3cret-value\n" vault edit r.klv Site --field PIN --remove-field Recovery --untag work --detach blob.bin \
