@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,6 +68,10 @@ struct TKLImportOptions {
   // Entries of the other manager's recycle bin (KeePassXC writes them with
   // the rest) are deleted ones: left out and counted unless this is set.
   bool KeepRecycled = false;
+  // Told the bytes of the text read so far and its size: about every 1,024
+  // records of a CSV file, and once the whole text is read (JSON is read in
+  // one pass before its records are taken). Must not throw.
+  std::function<void(std::int64_t Done, std::int64_t Total)> Progress = {};
 };
 
 // What an import did: the layout read, the records added per vault group (in

@@ -315,7 +315,8 @@ void CheckGroupKeys(const TExchangeRecords& Records, std::size_t LastPosition) {
     if (UTF8Length(rec.Note) > kMaxVaultText) {
       leafExtra = DecimalDigits((rec.Note.size() + kNotePieceUnits - 1) / kNotePieceUnits);
     }
-    if (UTF8Length(rec.Group) + rest + leafExtra > kMaxVaultText) detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
+    if (UTF8Length(rec.Group) + rest + leafExtra > kMaxVaultText)
+      detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
   }
 }
 
@@ -327,7 +328,7 @@ String Replaced(String Text, Char From, Char To) {
 }
 
 TKLExchangeFormat Parse(std::string_view Text, TKLExchangeFormat Format, TExchangeRecords& Records,
-                        std::int32_t& Skipped) {
+                        std::int32_t& Skipped, const std::function<void(std::size_t)>& Progress) {
   if (const std::size_t bad = BadUTF8At(Text); bad != std::string_view::npos) {
     const auto line = 1 + std::count(Text.begin(), Text.begin() + static_cast<std::ptrdiff_t>(bad), '\n');
     detail::RaiseExchangeError("line " + std::to_string(line), SExchangeNotUTF8);
@@ -337,10 +338,10 @@ TKLExchangeFormat Parse(std::string_view Text, TKLExchangeFormat Format, TExchan
     if (first == std::string_view::npos) throw EKLPassExchangeError(SExchangeUnknownFormat);
     if (Text[first] == '{' || Text[first] == '[') Format = exJson;
     if (IsJson(Format)) return detail::ReadJson(Text, exAuto, Records, Skipped);
-    return detail::ReadCsv(Text, exAuto, Records);
+    return detail::ReadCsv(Text, exAuto, Records, Progress);
   }
   if (IsJson(Format)) return detail::ReadJson(Text, Format, Records, Skipped);
-  return detail::ReadCsv(Text, Format, Records);
+  return detail::ReadCsv(Text, Format, Records, Progress);
 }
 
 // Gives each record its vault group and counts what the report tells.
@@ -422,7 +423,13 @@ TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TK
     ReadAll(Strm, text.Text);
     std::string_view view = text.Text;
     if (view.starts_with("\xEF\xBB\xBF")) view.remove_prefix(3);
-    report.Format = Parse(view, Options.Format, records, report.Skipped);
+    const auto total = static_cast<std::int64_t>(view.size());
+    std::function<void(std::size_t)> progress;
+    if (Options.Progress) {
+      progress = [&](std::size_t Done) { Options.Progress(static_cast<std::int64_t>(Done), total); };
+    }
+    report.Format = Parse(view, Options.Format, records, report.Skipped, progress);
+    if (Options.Progress) Options.Progress(total, total);
   }
   if (!Options.KeepRecycled) {
     for (TExchangeRecord& rec : records) {

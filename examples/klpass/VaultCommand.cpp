@@ -487,10 +487,10 @@ struct TCopyField {
 };
 
 constexpr std::array<TCopyField, 5> kCopyFields = {{{"password", &kl::TKLPassRecord::GetPassword},
-                                                   {"user", &kl::TKLPassRecord::GetUsername},
-                                                   {"url", &kl::TKLPassRecord::GetURL},
-                                                   {"title", &kl::TKLPassRecord::GetTitle},
-                                                   {"note", &kl::TKLPassRecord::GetNote}}};
+                                                    {"user", &kl::TKLPassRecord::GetUsername},
+                                                    {"url", &kl::TKLPassRecord::GetURL},
+                                                    {"title", &kl::TKLPassRecord::GetTitle},
+                                                    {"note", &kl::TKLPassRecord::GetNote}}};
 
 // Puts a field of a record (the password unless --field says) on the
 // clipboard, cleared after --clear-after seconds (0: left there).
@@ -643,7 +643,8 @@ std::string FindingWords(const kl::TKLAuditEntry& Entry, const std::vector<std::
   if (Entry.Findings & kl::afWeak) words.push_back("weak (score " + std::to_string(Entry.Score) + ")");
   if (Entry.Findings & kl::afReused) {
     std::string also = "reused (also";
-    for (const std::int32_t other : Entry.SameAs) also += " #" + std::to_string(Numbers[static_cast<std::size_t>(other)]);
+    for (const std::int32_t other : Entry.SameAs)
+      also += " #" + std::to_string(Numbers[static_cast<std::size_t>(other)]);
     words.push_back(also + ")");
   }
   if (Entry.Findings & kl::afBlocklisted) words.push_back("on a blocklist");
@@ -658,20 +659,23 @@ std::string FindingWords(const kl::TKLAuditEntry& Entry, const std::vector<std::
 std::string AuditJson(TVault& Vault, const kl::TKLAuditReport& Report, const std::vector<std::int32_t>& Numbers) {
   std::string json = "{\"records\":" + std::to_string(Report.Records) + ",\"weak\":" + std::to_string(Report.Weak) +
                      ",\"reused\":" + std::to_string(Report.Reused) +
-                     ",\"blocklisted\":" + std::to_string(Report.Blocklisted) + ",\"old\":" + std::to_string(Report.Old) +
+                     ",\"blocklisted\":" + std::to_string(Report.Blocklisted) +
+                     ",\"old\":" + std::to_string(Report.Old) +
                      ",\"no_password\":" + std::to_string(Report.NoPassword) + ",\"findings\":[";
-  auto flag = [](const kl::TKLAuditEntry& Entry, std::uint32_t Bit) { return (Entry.Findings & Bit) ? "true" : "false"; };
+  auto flag = [](const kl::TKLAuditEntry& Entry, std::uint32_t Bit) {
+    return (Entry.Findings & Bit) ? "true" : "false";
+  };
   for (std::size_t i = 0; i < Report.Entries.size(); ++i) {
     const kl::TKLAuditEntry& entry = Report.Entries[i];
     const std::int32_t number = Numbers[static_cast<std::size_t>(entry.Index)];
     json += (i > 0 ? "," : "") + RecordJson(number, *Vault.Store().GetRecord(entry.Index)) +
-            ",\"weak\":" + flag(entry, kl::afWeak) + ",\"score\":" + std::to_string(entry.Score) +
-            ",\"reused_with\":[";
+            ",\"weak\":" + flag(entry, kl::afWeak) + ",\"score\":" + std::to_string(entry.Score) + ",\"reused_with\":[";
     for (std::size_t k = 0; k < entry.SameAs.size(); ++k) {
       json += (k > 0 ? "," : "") + std::to_string(Numbers[static_cast<std::size_t>(entry.SameAs[k])]);
     }
     json += std::string("],\"blocklisted\":") + flag(entry, kl::afBlocklisted) + ",\"old\":" + flag(entry, kl::afOld) +
-            ",\"age_days\":" + std::to_string(entry.AgeDays) + ",\"no_password\":" + flag(entry, kl::afNoPassword) + "}";
+            ",\"age_days\":" + std::to_string(entry.AgeDays) + ",\"no_password\":" + flag(entry, kl::afNoPassword) +
+            "}";
   }
   return json + "]}";
 }
@@ -683,7 +687,8 @@ int Audit(const std::vector<std::string>& Words) {
   args.ExpectPositional(1, 1, "vault file");
   kl::TKLAuditOptions options;
   options.MinScore = ParseNumber(args.Value("--min-score").value_or("3"), 0, 4, "the minimum score");
-  if (const auto days = args.Value("--max-age")) options.MaxAgeDays = ParseNumber(*days, 1, 36500, "the maximum age (days)");
+  if (const auto days = args.Value("--max-age"))
+    options.MaxAgeDays = ParseNumber(*days, 1, 36500, "the maximum age (days)");
   // The list is opened before the master password is asked: a wrong file costs nothing.
   std::unique_ptr<kl::TKLBlocklistFilter> blocklist;
   if (const auto file = args.Value("--blocklist")) {
@@ -764,7 +769,8 @@ int RunVault(const TCommandWords& Words) {
   std::vector<std::string_view> names;
   for (const TVaultAction& action : kActions) names.emplace_back(action.Name);
   const std::string closest = ClosestName(Words.front(), names);
-  Fail(kExitUsage, "unknown action '" + Words.front() + "'" + (closest.empty() ? "" : "; did you mean '" + closest + "'?"));
+  Fail(kExitUsage,
+       "unknown action '" + Words.front() + "'" + (closest.empty() ? "" : "; did you mean '" + closest + "'?"));
 }
 
 } // namespace
@@ -789,8 +795,7 @@ const TCommand VaultCommand = {
     "  vault totp FILE RECORD [--group G] [--time SECONDS]\n"
     "  vault attachment FILE RECORD NAME --out FILE [--group G] [--force]\n"
     "  vault delete FILE RECORD [--group G] [--yes]\n"
-    "  vault audit FILE [--min-score N] [--blocklist COMPILED] [--max-age DAYS] [--json]\n"
-    KLPASS_VAULT_EXCHANGE_USAGE
+    "  vault audit FILE [--min-score N] [--blocklist COMPILED] [--max-age DAYS] [--json]\n" KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
     "      group. RECORD is a record's number or its title; where several records\n"
@@ -819,7 +824,7 @@ const TCommand VaultCommand = {
     "      format without its password; 'upgrade' is the only action that opens a\n"
     "      vault of the old formats 1 and 2 (the others refuse it, exit status 4)\n"
     "      and saves it as format 3; 'passwd' changes the master password.\n" KLPASS_KDF_USAGE
-    KLPASS_VAULT_EXCHANGE_HELP,
+        KLPASS_VAULT_EXCHANGE_HELP,
     RunVault};
 
 } // namespace klpass

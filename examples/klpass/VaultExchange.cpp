@@ -10,6 +10,7 @@
 #include "Arguments.h"
 #include "Console.h"
 #include "FileLock.h"
+#include "Progress.h"
 #include "foundation/Stream.h"
 #include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
@@ -103,6 +104,10 @@ int VaultImport(const std::vector<std::string>& Words) {
   LoadVault(store, file, master);
   kl::TKLImportReport report;
   try {
+    TProgressLine progress("importing '" + source + "'");
+    options.Progress = [&](std::int64_t Done, std::int64_t Total) {
+      progress.Update(static_cast<std::uint64_t>(Done), static_cast<std::uint64_t>(Total));
+    };
     report = kl::ImportPassRecordsFromFile(store, Text(source), options);
   } catch (const kl::EKLPassExchangeError& e) {
     Fail(kExitDamaged, "cannot import '" + source + "': " + e.GetMessage() + "; nothing was imported");
@@ -124,8 +129,7 @@ int VaultImport(const std::vector<std::string>& Words) {
         report.ExtrasInNote);
   }
   if (report.Recycled > 0) {
-    std::printf("deleted entries (in the recycle bin) left out: %d (--keep-recycled imports them)\n",
-                report.Recycled);
+    std::printf("deleted entries (in the recycle bin) left out: %d (--keep-recycled imports them)\n", report.Recycled);
   }
   if (report.Skipped > 0) std::printf("items of a kind the vault does not keep, skipped: %d\n", report.Skipped);
   return kExitOk;

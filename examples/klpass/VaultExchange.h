@@ -22,7 +22,7 @@ int VaultImport(const std::vector<std::string>& Words);
   "      standard output or to --out PATH (readable by its owner only); 'import' adds\n"   \
   "      every record of SOURCE or, on any fault, none, recognising its layout unless\n"   \
   "      --format names it; --group G puts them all in group G. A '/' in a group path\n"   \
-  "      becomes U+2215 in the vault and '/' again on the way out. Entries of\n"       \
+  "      becomes U+2215 in the vault and '/' again on the way out. Entries of\n"           \
   "      KeePassXC's recycle bin are left out (and counted) unless --keep-recycled.\n"
 
 } // namespace klpass
