@@ -366,7 +366,8 @@ void PlaceInGroups(TExchangeRecords& Records, const String& Group, TKLImportRepo
 
 } // namespace
 
-void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOptions& Options) {
+TKLExportReport ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOptions& Options) {
+  TKLExportReport report;
   TExchangeRecords records;
   records.reserve(static_cast<std::size_t>(Store.GetCount()));
   const std::int64_t now = NowUnixSeconds();
@@ -380,7 +381,14 @@ void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOpti
     for (const String* text : {&out.Group, &out.Title, &out.Username, &out.Password, &out.URL, &out.Note}) {
       if (!IsValidUTF16(*text)) throw EKLPassExchangeError(SExchangeUnpairedSurrogate);
     }
+    // No layout has a place for these yet: counted, so the caller can say so.
+    report.DroppedUuids += 1;
+    report.DroppedFields += rec.GetCustomFieldCount();
+    report.DroppedTags += static_cast<std::int32_t>(rec.GetTags().size());
+    report.DroppedExpiries += rec.GetExpires() ? 1 : 0;
+    report.DroppedAttachments += rec.GetAttachmentCount();
   }
+  report.Exported = static_cast<std::int32_t>(records.size());
   detail::TExchangeOutput out([&](std::string_view Piece) {
     for (std::size_t at = 0; at < Piece.size(); at += kWriteChunk) {
       const std::size_t count = std::min<std::size_t>(kWriteChunk, Piece.size() - at);
@@ -393,11 +401,15 @@ void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOpti
     detail::WriteCsv(records, Options.Format, Options.SpreadsheetSafe, out);
   }
   out.End(true);
+  return report;
 }
 
-void ExportPassRecordsToFile(TKLPassStorage& Store, const String& FileName, const TKLExportOptions& Options) {
+TKLExportReport ExportPassRecordsToFile(TKLPassStorage& Store, const String& FileName,
+                                        const TKLExportOptions& Options) {
+  TKLExportReport report;
   SaveFileAtomically(
-      FileName, [&](TStream& Strm) { ExportPassRecords(Store, Strm, Options); }, faOwnerOnly);
+      FileName, [&](TStream& Strm) { report = ExportPassRecords(Store, Strm, Options); }, faOwnerOnly);
+  return report;
 }
 
 TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLImportOptions& Options) {

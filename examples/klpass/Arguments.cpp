@@ -52,6 +52,14 @@ std::optional<std::string> TArguments::Value(std::string_view Name) const {
   return std::nullopt;
 }
 
+std::vector<std::string> TArguments::Values(std::string_view Name) const {
+  std::vector<std::string> values;
+  for (const auto& [name, value] : FOptions) {
+    if (name == Name && value) values.push_back(*value);
+  }
+  return values;
+}
+
 void TArguments::ExpectPositional(std::size_t Min, std::size_t Max, const char* Names) const {
   if (FPositional.size() < Min) Fail(kExitUsage, std::string("missing ") + Names);
   if (FPositional.size() > Max) Fail(kExitUsage, "unexpected argument '" + FPositional[Max] + "'");

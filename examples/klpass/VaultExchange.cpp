@@ -40,6 +40,15 @@ kl::TKLExchangeFormat FormatOption(const TArguments& Args, kl::TKLExchangeFormat
   return format;
 }
 
+// Says on standard error what the layout could not carry, item by item.
+void WarnDropped(const kl::TKLExportReport& Report) {
+  if (!Report.DroppedData()) return;
+  std::fprintf(stderr,
+               "klpass vault: warning: the layout cannot carry %d custom fields, %d tags, %d expiry dates and %d "
+               "attachments; they were left out\n",
+               Report.DroppedFields, Report.DroppedTags, Report.DroppedExpiries, Report.DroppedAttachments);
+}
+
 void LoadVault(kl::TKLPassStorage& Store, const std::string& File, const TSecret& Master) {
   Attempt("cannot open '" + File + "'", [&] { Store.LoadFromFile(Text(File), Master.Get()); });
 }
@@ -56,7 +65,9 @@ int VaultExport(const std::vector<std::string>& Words) {
   LoadVault(store, args.Positional().front(), ReadSecret("Master password"));
   std::fprintf(stderr, "klpass vault: warning: the export is not encrypted; it holds every password in clear\n");
   if (out) {
-    Attempt("cannot write '" + *out + "'", [&] { kl::ExportPassRecordsToFile(store, Text(*out), options); });
+    const kl::TKLExportReport report =
+        Attempt("cannot write '" + *out + "'", [&] { return kl::ExportPassRecordsToFile(store, Text(*out), options); });
+    WarnDropped(report);
     std::printf("exported %d records to '%s' (%s)\n", store.GetCount(), out->c_str(),
                 kl::ExchangeFormatName(options.Format));
   } else {
@@ -65,8 +76,10 @@ int VaultExport(const std::vector<std::string>& Words) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     TStdoutStream stdoutStream;
-    Attempt("cannot export", [&] { kl::ExportPassRecords(store, stdoutStream, options); });
+    const kl::TKLExportReport report =
+        Attempt("cannot export", [&] { return kl::ExportPassRecords(store, stdoutStream, options); });
     std::fflush(stdout);
+    WarnDropped(report);
   }
   return kExitOk;
 }
