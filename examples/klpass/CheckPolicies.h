@@ -16,9 +16,9 @@ namespace klpass {
 // browser and on the server.
 struct TCheckPolicyOptions {
   bool Nist = false;
-  bool MultiFactor = false;    // NIST only: 8 characters at least instead of 15
-  std::int32_t MinScore = 0;   // 0 for none, up to kl::kMaxStrengthScore
-  kl::String User;             // may be empty
+  bool MultiFactor = false;  // NIST only: 8 characters at least instead of 15
+  std::int32_t MinScore = 0; // 0 for none, up to kl::kMaxStrengthScore
+  kl::String User;           // may be empty
   std::vector<kl::String> Words;
 };
 

@@ -21,10 +21,10 @@ std::string ToChars(double Value) {
 // the browser's JSON would differ from klpass's. Edges of the fixed/scientific
 // choice, then doubles drawn over the whole range and the estimator's own.
 TEST(ShortestDoubleText, MatchesToChars) {
-  const double edges[] = {0,      -0.0,   1,       100,     1e15,   1e16,   1e17,    123456789,
-                          0.001,  0.0001, 0.00001, 1.5e-7,  1e21,   1e22,   2.5e300, 5e-324,
-                          1e-5,   1234.5, 9.5,     1e+100,  0.1,    1.0 / 3, 3.6e6,  1.7976931348623157e308,
-                          -2.5,   11e10,  1e9,     123e-20, 4e-4,   31557600};
+  const double edges[] = {0,     -0.0,   1,       100,     1e15, 1e16,    1e17,    123456789,
+                          0.001, 0.0001, 0.00001, 1.5e-7,  1e21, 1e22,    2.5e300, 5e-324,
+                          1e-5,  1234.5, 9.5,     1e+100,  0.1,  1.0 / 3, 3.6e6,   1.7976931348623157e308,
+                          -2.5,  11e10,  1e9,     123e-20, 4e-4, 31557600};
   for (const double value : edges) EXPECT_EQ(kl::detail::ShortestDoubleText(value), ToChars(value)) << value;
 
   std::mt19937_64 random(20261209);

@@ -36,11 +36,30 @@ constexpr std::int32_t kCheckMultiFactor = 2;
 
 // The slots of klw_generate's settings array, and its flags.
 enum TSetting : std::int32_t {
-  sMinLength, sMaxLength, sCount, sFlags, sMinUpper, sMinLower, sMinDigits, sMinSymbols, sWords, sExtra, sSettingCount
+  sMinLength,
+  sMaxLength,
+  sCount,
+  sFlags,
+  sMinUpper,
+  sMinLower,
+  sMinDigits,
+  sMinSymbols,
+  sWords,
+  sExtra,
+  sSettingCount
 };
 enum TGenerateFlag : std::int32_t {
-  gPassphrase = 1, gNoUpper = 2, gNoLower = 4, gNoDigits = 8, gNoSymbols = 16, gSpace = 32, gCustom = 64,
-  gNoLookAlike = 128, gEach = 256, gCapitalize = 512, gWordList = 1024
+  gPassphrase = 1,
+  gNoUpper = 2,
+  gNoLower = 4,
+  gNoDigits = 8,
+  gNoSymbols = 16,
+  gSpace = 32,
+  gCustom = 64,
+  gNoLookAlike = 128,
+  gEach = 256,
+  gCapitalize = 512,
+  gWordList = 1024
 };
 
 std::string gLastError;
@@ -74,7 +93,8 @@ char* Hand(const std::string& Text) {
 }
 
 // Runs Work; a failure leaves its message and gives null.
-template <class F> char* Guarded(F Work) {
+template <class F>
+char* Guarded(F Work) {
   gLastError.clear();
   try {
     return Work();
@@ -103,7 +123,8 @@ struct TCheckCache {
 
 TCheckCache& CheckerFor(std::int32_t Flags, std::int32_t MinScore, kl::String User, std::vector<kl::String> Words) {
   static TCheckCache cache;
-  if (cache.Policy && cache.Flags == Flags && cache.MinScore == MinScore && cache.User == User && cache.Words == Words) {
+  if (cache.Policy && cache.Flags == Flags && cache.MinScore == MinScore && cache.User == User &&
+      cache.Words == Words) {
     return cache;
   }
   klpass::TCheckPolicyOptions options;
@@ -206,8 +227,8 @@ extern "C" {
 // The verdict on Password as the JSON line of `klpass check --json`. Flags:
 // 1 the NIST policy (else the classic one), 2 multi-factor. User may be empty;
 // Words holds WordCount NUL-terminated words. The password's copies are wiped.
-EMSCRIPTEN_KEEPALIVE char* klw_check(const char* Password, std::int32_t Flags, std::int32_t MinScore,
-                                     const char* User, const char* Words, std::int32_t WordCount) {
+EMSCRIPTEN_KEEPALIVE char* klw_check(const char* Password, std::int32_t Flags, std::int32_t MinScore, const char* User,
+                                     const char* Words, std::int32_t WordCount) {
   return Guarded([&] {
     RequireRange(MinScore, 0, kl::kMaxStrengthScore, "The minimum score");
     TCheckCache& checker = CheckerFor(Flags, MinScore, kl::UTF8ToStr(User), SplitWords(Words, WordCount));
