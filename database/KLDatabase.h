@@ -166,6 +166,10 @@ public:
   // SDatabaseCorrupted before any record is changed. Slow by design: one
   // Argon2id computation a record.
   std::int32_t UpgradeHashes();
+  // The same, telling Progress after each old record it has dealt with how many
+  // of them it has done, out of how many it found (called only when there are some).
+  using TUpgradeProgress = std::function<void(std::int32_t Done, std::int32_t Total)>;
+  std::int32_t UpgradeHashes(const TUpgradeProgress& Progress);
 
   // The cost of new hashes and the bounds on stored ones (defaults: 64 MiB,
   // 2 passes; at most 1 GiB and 16 passes). Raises EKLPasswordHashError for
@@ -247,7 +251,8 @@ protected:
   virtual bool ReplaceHashIf(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Salt,
                              const String& Hash);
   // The walk behind ForEachRecord, with each record's position.
-  virtual void WalkRecords(const std::function<void(std::int32_t Position, const TKLDatabaseRecord& Record)>& Visitor) const;
+  virtual void WalkRecords(
+      const std::function<void(std::int32_t Position, const TKLDatabaseRecord& Record)>& Visitor) const;
 
   // Per-account protection state, kept with the user so that every process
   // sharing the database sees it. Position is as for GetRecord. A descendant

@@ -555,7 +555,9 @@ void TKLPasswordDatabase::ForEachRecord(const TRecordVisitor& Visitor) const {
 // stops the upgrade with nothing done. A failure later (memory) leaves the
 // records wrapped so far wrapped: each record is whole either way. A record
 // that another process changed or removed meanwhile is left to it.
-std::int32_t TKLPasswordDatabase::UpgradeHashes() {
+std::int32_t TKLPasswordDatabase::UpgradeHashes() { return UpgradeHashes(TUpgradeProgress{}); }
+
+std::int32_t TKLPasswordDatabase::UpgradeHashes(const TUpgradeProgress& Progress) {
   std::vector<std::pair<std::int32_t, std::int32_t>> found;
   WalkRecords([&](std::int32_t Position, const TKLDatabaseRecord& Record) {
     if (HashSchemeOf(Record) != hsSHA256) return;
@@ -565,19 +567,32 @@ std::int32_t TKLPasswordDatabase::UpgradeHashes() {
     found.emplace_back(Position, Record.UID);
   });
   std::int32_t wrapped = 0;
+  const auto total = static_cast<std::int32_t>(found.size());
+  std::int32_t done = 0;
   for (const auto& [position, uid] : found) {
+    // Counted before the record is dealt with, so that a record skipped below
+    // still moves the count on.
+    ++done;
+    const auto report = [&] {
+      if (Progress) Progress(done, total);
+    };
     TKLDatabaseRecord record;
     const detail::TWipeTextOnExit wipeSalt(record.Salt);
     const detail::TWipeTextOnExit wipeHash(record.Hash);
-    if (!ReadRecord(position, uid, record) || HashSchemeOf(record) != hsSHA256) continue;
+    if (!ReadRecord(position, uid, record) || HashSchemeOf(record) != hsSHA256) {
+      report();
+      continue;
+    }
     SecureBytes salt;
     SecureBytes digest;
     DecodeOldForm(record, salt, digest);
     String hash = HashWithFreshSalt(KLWrappedHashIdentifier, digest.Get());
     const detail::TWipeTextOnExit wipeWrapped(hash);
-    if (!ReplaceHashIf(position, record, record.Salt, hash)) continue;
-    FModified = true;
-    ++wrapped;
+    if (ReplaceHashIf(position, record, record.Salt, hash)) {
+      FModified = true;
+      ++wrapped;
+    }
+    report();
   }
   return wrapped;
 }

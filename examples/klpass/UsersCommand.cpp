@@ -13,6 +13,7 @@
 #include "Console.h"
 #include "FileFormat.h"
 #include "HashOptions.h"
+#include "Progress.h"
 #include "FileLock.h"
 #include "database/KLDatabase.h"
 #include "database/KLPepper.h"
@@ -26,6 +27,15 @@ namespace {
 
 using TTextDatabase = kl::TKLTextPasswordDatabase;
 using TEncryptedDatabase = kl::TKLBinaryPasswordDatabase;
+
+// One Argon2id computation an old record: a large database takes minutes, so a
+// terminal is shown how far it has come.
+std::int32_t UpgradeWithProgress(kl::TKLPasswordDatabase& Database) {
+  TProgressLine progress("upgrading hashes");
+  return Database.UpgradeHashes([&](std::int32_t Done, std::int32_t Total) {
+    progress.Update(static_cast<std::uint64_t>(Done), static_cast<std::uint64_t>(Total));
+  });
+}
 
 enum class TAction { Create, Add, Change, Delete, List, Verify, Info, Upgrade, Set, Unlock, Copy };
 
@@ -182,7 +192,7 @@ void Upgrade(TDatabase& Database, const TRequest& Request) {
     }
   }
   const std::int32_t wrapped =
-      Attempt("cannot upgrade '" + Request.File + "'", [&] { return Database.UpgradeHashes(); });
+      Attempt("cannot upgrade '" + Request.File + "'", [&] { return UpgradeWithProgress(Database); });
   if (wrapped > 0 || newFormat) Save(Database, Request);
   std::printf("wrapped %d old password hash%s in Argon2id\n", wrapped, wrapped == 1 ? "" : "es");
   if (!encrypted) return;
@@ -339,7 +349,7 @@ int RunSql(const TRequest& Request) {
       break;
     case TAction::Upgrade: {
       const std::int32_t wrapped =
-          Attempt("cannot upgrade '" + Request.File + "'", [&] { return database->UpgradeHashes(); });
+          Attempt("cannot upgrade '" + Request.File + "'", [&] { return UpgradeWithProgress(*database); });
       std::printf("wrapped %d old password hash%s in Argon2id\n", wrapped, wrapped == 1 ? "" : "es");
       break;
     }
