@@ -185,6 +185,17 @@ void CheckSettings(const TKLOtpSettings& Settings) {
   CheckDigits(Settings);
 }
 
+// Settings take Parsed's values only once they are known to be usable, so a
+// refused text leaves them as they were.
+void AdoptSettings(TKLOtpSettings& Parsed, TKLOtpSettings& Settings) {
+  CheckSettings(Parsed);
+  Settings.Secret.Get().swap(Parsed.Secret.Get());
+  Settings.Algorithm = Parsed.Algorithm;
+  Settings.Digits = Parsed.Digits;
+  Settings.Period = Parsed.Period;
+  Settings.Steam = Parsed.Steam;
+}
+
 } // namespace
 
 void ParseOtpUri(const String& Uri, TKLOtpSettings& Settings) {
@@ -230,12 +241,7 @@ void ParseOtpUri(const String& Uri, TKLOtpSettings& Settings) {
   }
   if (parsed.Steam) parsed.Digits = KLOtpSteamDigits;
   if (!secret) RaiseWrong();
-  CheckSettings(parsed);
-  Settings.Secret.Get().swap(parsed.Secret.Get());
-  Settings.Algorithm = parsed.Algorithm;
-  Settings.Digits = parsed.Digits;
-  Settings.Period = parsed.Period;
-  Settings.Steam = parsed.Steam;
+  AdoptSettings(parsed, Settings);
 }
 
 void GetRecordOtp(TKLPassRecord& Rec, TKLOtpSettings& Settings) {
@@ -267,12 +273,7 @@ void GetRecordOtp(TKLPassRecord& Rec, TKLOtpSettings& Settings) {
       parsed.Digits = ParseSetting(digits, KLOtpMaxDigits);
     }
   }
-  CheckSettings(parsed);
-  Settings.Secret.Get().swap(parsed.Secret.Get());
-  Settings.Algorithm = parsed.Algorithm;
-  Settings.Digits = parsed.Digits;
-  Settings.Period = parsed.Period;
-  Settings.Steam = parsed.Steam;
+  AdoptSettings(parsed, Settings);
 }
 
 String TotpCode(const TKLOtpSettings& Settings, std::int64_t UnixTime) {

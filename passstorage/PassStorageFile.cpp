@@ -351,21 +351,6 @@ std::size_t EncodeText(std::u16string_view Text, std::uint8_t* Out) noexcept {
   return Text.size();
 }
 
-// The bytes EncodeText gives for Text (an unpaired surrogate becomes U+FFFD).
-std::size_t EncodedSize(std::u16string_view Text) noexcept {
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < Text.size(); ++i) {
-    const char16_t c = Text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 && Text[i + 1] <= 0xDFFF) {
-      size += 4;
-      ++i;
-    } else {
-      size += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
-    }
-  }
-  return size;
-}
-
 [[noreturn]] void RaiseTooLong() { throw EKLStorageException(SStorageValueTooLong); }
 
 // Composes the value records of one vault record exactly as the content
@@ -391,7 +376,7 @@ public:
   // A note too long for one value goes in pieces (see kNotePieceLeaf); one
   // that fits is written as every other text, so such files do not change.
   void PutNote(detail::TContentWriter& Writer, std::u16string_view Text) {
-    if (Text.size() <= kNotePieceUnits || EncodedSize(Text) <= KLStorageMaxFieldSize) {
+    if (Text.size() <= kNotePieceUnits || UTF8Size(Text) <= KLStorageMaxFieldSize) {
       PutText(Writer, lfNote, Text);
       return;
     }
