@@ -376,7 +376,7 @@ public:
   // A note too long for one value goes in pieces (see kNotePieceLeaf); one
   // that fits is written as every other text, so such files do not change.
   void PutNote(detail::TContentWriter& Writer, std::u16string_view Text) {
-    if (Text.size() <= kNotePieceUnits || UTF8Size(Text) <= KLStorageMaxFieldSize) {
+    if (Text.size() <= kNotePieceUnits || detail::UTF8Size(Text) <= KLStorageMaxFieldSize) {
       PutText(Writer, lfNote, Text);
       return;
     }
