@@ -1,3 +1,4 @@
+#include <cstring>
 #include <unordered_set>
 
 #include "foundation/FileStream.h"
@@ -46,10 +47,14 @@ std::shared_ptr<const std::vector<String>> EmbeddedWords() {
   static const std::shared_ptr<const std::vector<String>> words = [] {
     auto list = std::make_shared<std::vector<String>>();
     list->reserve(detail::kEmbeddedWordCount);
-    for (std::size_t i = 0; i < detail::kEmbeddedWordCount; ++i) {
-      const char* begin = detail::kEmbeddedWordText + detail::kEmbeddedWordOffsets[i];
-      const char* end = detail::kEmbeddedWordText + detail::kEmbeddedWordOffsets[i + 1] - 1; // before the LF
-      list->emplace_back(begin, end);
+    String word;
+    for (const char* line = detail::kEmbeddedWordText; *line != '\0';) {
+      const auto shared = static_cast<std::size_t>(*line++ - '0');
+      const char* end = std::strchr(line, '\n');
+      word.resize(shared); // the build checked that the word before is that long
+      word.append(line, end);
+      list->push_back(word);
+      line = end + 1;
     }
     return list;
   }();

@@ -22,6 +22,7 @@ TEST(WordList, TheEmbeddedListIsTheEffLongList) {
   EXPECT_TRUE(std::is_sorted(words.begin(), words.end()));
   EXPECT_EQ(words.front(), u"abacus");
   EXPECT_EQ(words[1], u"abdomen");
+  EXPECT_EQ(words[2], u"abdominal"); // stored as what it adds to "abdom"
   EXPECT_EQ(words[3887], u"massive"); // dice number 36666
   EXPECT_EQ(words.back(), u"zoom");
 }
