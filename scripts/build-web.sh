@@ -16,6 +16,7 @@ out=${KL_WEB_BUILD:-$root/build/web}
 jobs=${KL_WEB_JOBS:-$(nproc)}
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+. scripts/debian-sources.sh
 
 if ! command -v emcmake >/dev/null; then
   echo "build-web: emscripten is not installed (scripts/setup.sh installs it)" >&2
@@ -29,17 +30,7 @@ export NODE_PATH=${NODE_PATH:-/usr/share/nodejs}
 
 start=$SECONDS
 if [ ! -f "$deps/.pcre2-done" ]; then
-  if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    echo "== adding a deb-src entry for Debian's sources"
-    $SUDO tee /etc/apt/sources.list.d/klpassword-deb-src.sources >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-    $SUDO apt-get update -qq
-  fi
+  add_deb_src
   echo "== PCRE2 from Debian's source package, for WebAssembly"
   rm -rf "$work/pcre2-src" && mkdir -p "$work/pcre2-src"
   (cd "$work/pcre2-src" && apt-get source -qq pcre2 >/dev/null 2>&1)

@@ -27,20 +27,7 @@ cross=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKL_WINDOWS_DEPS="$deps" -D
        -DCMAKE_INSTALL_PREFIX="$deps")
 mkdir -p "$work" "$deps"
 
-# Source packages need a deb-src entry; add one beside the binary entries.
-add_deb_src() {
-  if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    echo "== adding a deb-src entry for Debian's sources"
-    $SUDO tee /etc/apt/sources.list.d/klpassword-deb-src.sources >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-    $SUDO apt-get update -qq
-  fi
-}
+. scripts/debian-sources.sh
 
 if [ ! -f "$deps/.pcre2-done" ]; then
   add_deb_src
