@@ -7,6 +7,7 @@
 // Usage: bench_VerifyBurstBench [BOUND [THREADS]] (BOUND 0: the number of
 // cores). One burst per process: the peak resident set only ever grows.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>

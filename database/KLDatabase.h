@@ -201,8 +201,8 @@ public:
   void Unlock(const String& Username);
   // An optional pause after each failed Verify, doubling with every
   // consecutive failure from Base up to Max (both at most an hour); no pause
-  // when Base is zero (the default). It holds the caller, not the account: a service wants it where
-  // its threads are cheap.
+  // when Base is zero (the default). It holds the caller, not the account: a
+  // service wants it where its threads are cheap.
   std::chrono::milliseconds GetFailureDelay() const noexcept { return FFailureDelay; }
   std::chrono::milliseconds GetMaxFailureDelay() const noexcept { return FMaxFailureDelay; }
   void SetFailureDelay(std::chrono::milliseconds Base, std::chrono::milliseconds Max);
@@ -211,7 +211,8 @@ public:
   // output), shared with the caller, who may hand the same keys to several
   // databases. Null (the default) stores hashes without one. Records made
   // under a key that is no longer current are re-keyed on their next
-  // successful Verify; a record naming a key not loaded raises SPepperKeyNotLoaded.
+  // successful Verify; a record naming a key not loaded raises EKLPepperError
+  // (SPepperKeyNotLoaded).
   const std::shared_ptr<const TKLPepper>& GetPepper() const noexcept { return FPepper; }
   void SetPepper(std::shared_ptr<const TKLPepper> Value) noexcept { FPepper = std::move(Value); }
 
