@@ -5,8 +5,8 @@ source "$(dirname "$0")/common.sh"
 
 m='Daily master\n'
 run "$m" vault create d.klv --kdf-memory 8 --kdf-passes 1
-for spec in "GitHub alice General" "GitHub bob Work" "Mail carol General"; do
-  set -- $spec
+for record in "GitHub alice General" "GitHub bob Work" "Mail carol General"; do
+  set -- $record
   run "${m}pw-$2\n" vault add d.klv --title "$1" --user "$2" --group "$3"
   expect_success
 done
