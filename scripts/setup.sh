@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libpcre2-dev googletest libgtest-dev
           libbenchmark-dev libssl-dev clang lld libclang-rt-14-dev
           libsodium-dev argon2 python3-argon2 gdb abigail-tools
+          libargon2-dev zlib1g-dev libexpat1-dev keepassxc python3-pykeepass
           python3-pytest python3-django python3-pip python3-setuptools python3-venv python3-zxcvbn)
 
 missing=()
