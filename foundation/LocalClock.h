@@ -14,4 +14,9 @@ struct TLocalNow {
 
 TLocalNow ReadLocalClock() noexcept;
 
+// How far local wall-clock time is ahead of UTC at the instant UtcSeconds, in
+// seconds (daylight saving included); false where the platform cannot tell
+// (an instant outside what its time functions take).
+bool LocalZoneOffset(std::int64_t UtcSeconds, std::int64_t& Offset) noexcept;
+
 } // namespace kl::detail

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <ctime>
+
 #include "foundation/LocalClock.h"
 
 namespace kl::detail {
@@ -22,6 +24,16 @@ TLocalNow ReadLocalClock() noexcept {
   const auto seconds =
       static_cast<std::int64_t>(ticks / kTicksPerSecond) - static_cast<std::int64_t>(kSecondsFrom1601To1970);
   return {seconds, static_cast<std::int32_t>((ticks % kTicksPerSecond) * 100)};
+}
+
+bool LocalZoneOffset(std::int64_t UtcSeconds, std::int64_t& Offset) noexcept {
+  const auto instant = static_cast<__time64_t>(UtcSeconds);
+  std::tm local{};
+  if (_localtime64_s(&local, &instant) != 0) return false;
+  const __time64_t wall = _mkgmtime64(&local);
+  if (wall == -1) return false;
+  Offset = static_cast<std::int64_t>(wall) - UtcSeconds;
+  return true;
 }
 
 } // namespace kl::detail

@@ -271,6 +271,16 @@ void ReadField(TExchangeRecord& Rec, const TColumnSpec& Column, const std::strin
   }
 }
 
+// KeePassXC's export holds the entries of its recycle bin too, under the path
+// "<root>/Recycle Bin" (the bin is a group directly beneath the root).
+bool InRecycleBin(const String& Path) {
+  constexpr std::u16string_view bin = u"Recycle Bin";
+  const std::size_t first = Path.find(u'/');
+  if (first == String::npos) return false;
+  const std::u16string_view rest = std::u16string_view(Path).substr(first + 1);
+  return rest == bin || (rest.starts_with(bin) && rest.size() > bin.size() && rest[bin.size()] == u'/');
+}
+
 // Extras go to the note after every column was read, so that they follow the
 // note whatever the column order.
 void ReadExtras(TExchangeRecord& Rec, const TCsvLayout& Layout, const std::vector<std::string>& Fields) {
@@ -281,14 +291,15 @@ void ReadExtras(TExchangeRecord& Rec, const TCsvLayout& Layout, const std::vecto
   }
 }
 
-// Quotes a field when it holds a comma, a quote or a line break, or when it
-// is neutralised (a spreadsheet formula gets a leading apostrophe).
+// Quotes a field when it holds a comma, a quote or a line break, when it is
+// neutralised (a spreadsheet formula gets a leading apostrophe), or always
+// when QuoteAll (a reader that takes an unquoted "#..." for a comment).
 template <class TText>
-void AppendField(std::string& Out, TText Text, bool Neutralise) {
+void AppendField(std::string& Out, TText Text, bool Neutralise, bool QuoteAll = false) {
   const bool formula =
       Neutralise && !Text.empty() &&
       (Text[0] == '=' || Text[0] == '+' || Text[0] == '-' || Text[0] == '@' || Text[0] == '\t' || Text[0] == '\r');
-  bool quote = formula;
+  bool quote = formula || QuoteAll;
   for (const auto c : Text) quote = quote || c == ',' || c == '"' || c == '\r' || c == '\n';
   if (quote) Out.push_back('"');
   if (formula) Out.push_back('\'');
@@ -340,9 +351,9 @@ std::string OtherField(const TExchangeRecord& Rec, const TColumnSpec& Column) {
     case ckAccessedSeconds:
       return std::to_string(Rec.Accessed);
     case ckCreatedIso:
-      return FormatIsoTime(Rec.Created, false);
+      return FormatIsoTime(Rec.Created, izUtc);
     case ckModifiedIso:
-      return Rec.Modified == 0 ? std::string() : FormatIsoTime(Rec.Modified, false);
+      return Rec.Modified == 0 ? std::string() : FormatIsoTime(Rec.Modified, izUtc);
     case ckConstant:
       return std::string(Column.Text);
     default:
@@ -371,6 +382,7 @@ TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExch
     rec.Where = LineWhere(reader.Line());
     for (std::size_t i = 0; i < fields.size(); ++i) ReadField(rec, layout->Columns[i], fields[i], reader.Line());
     ReadExtras(rec, *layout, fields);
+    if (layout->Format == exKeePassXCCsv) rec.Recycled = InRecycleBin(rec.Group);
   }
   return layout->Format;
 }
@@ -378,24 +390,28 @@ TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExch
 void WriteCsv(const TExchangeRecords& Records, TKLExchangeFormat Layout, bool SpreadsheetSafe, TExchangeOutput& Out) {
   const TCsvLayout* layout = LayoutOf(Layout);
   if (layout == nullptr) return;
+  // KeePassXC writes every field quoted and lines ended by LF, and its reader
+  // takes an unquoted field beginning with "#" for a comment: written its way.
+  const bool keePassXC = Layout == exKeePassXCCsv;
+  const std::string_view lineEnd = keePassXC ? "\n" : "\r\n";
   std::string& header = Out.Begin({});
   for (std::size_t i = 0; i < layout->Columns.size(); ++i) {
     if (i > 0) header.push_back(',');
-    AppendField(header, layout->Columns[i].Name, false);
+    AppendField(header, layout->Columns[i].Name, false, keePassXC);
   }
-  header.append("\r\n");
+  header.append(lineEnd);
   for (const TExchangeRecord& rec : Records) {
     std::string& text = Out.Begin({&rec.Group, &rec.Title, &rec.Username, &rec.Password, &rec.URL, &rec.Note});
     for (std::size_t i = 0; i < layout->Columns.size(); ++i) {
       if (i > 0) text.push_back(',');
       const TColumnSpec& column = layout->Columns[i];
       if (const String* value = TextOf(rec, column.Kind)) {
-        AppendField(text, std::u16string_view(*value), SpreadsheetSafe);
+        AppendField(text, std::u16string_view(*value), SpreadsheetSafe, keePassXC);
       } else {
-        AppendField(text, std::string_view(OtherField(rec, column)), false);
+        AppendField(text, std::string_view(OtherField(rec, column)), false, keePassXC);
       }
     }
-    text.append("\r\n");
+    text.append(lineEnd);
     Out.End();
   }
 }

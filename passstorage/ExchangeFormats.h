@@ -26,6 +26,8 @@ struct TExchangeRecord {
   bool HasCreated = false, HasModified = false, HasAccessed = false;
   // Data of the file that the vault has no field for was appended to Note.
   bool ExtrasInNote = false;
+  // The record was in the recycle bin of the manager that wrote the file.
+  bool Recycled = false;
   // Where the record stands in the file, for messages: "line 7", "$.items[3]".
   std::string Where;
 
@@ -43,11 +45,21 @@ using TExchangeRecords = std::vector<TExchangeRecord>;
 // empty value), and marks the record.
 void AppendExtra(TExchangeRecord& Rec, std::u16string_view Label, const String& Value);
 
-// Date and time as "YYYY-MM-DDTHH:MM:SS" (with ".000Z" when Zulu), the
-// record's wall-clock reading; empty outside the years 1 to 9999.
-std::string FormatIsoTime(std::int64_t Seconds, bool Zulu);
-// Reads that form, with "T" or a space, optional fraction and zone; the clock
-// reading is kept as it is, since the vault's time stamps carry no zone.
+// The vault's time stamps are this machine's wall-clock readings; files of
+// other managers carry instants in UTC. These convert between the two with
+// the local zone's offset at that instant (unchanged where it is unknown).
+std::int64_t UtcToWallClock(std::int64_t UtcSeconds) noexcept;
+std::int64_t WallClockToUtc(std::int64_t WallSeconds) noexcept;
+
+// How a time stamp is written: the wall-clock reading without a zone, or the
+// instant in UTC with "Z" (".000Z" with milliseconds).
+enum TIsoZone { izWallClock, izUtc, izUtcMillis };
+// Date and time as "YYYY-MM-DDTHH:MM:SS" with the zone's suffix; empty outside
+// the years 1 to 9999 (of the reading written).
+std::string FormatIsoTime(std::int64_t Seconds, TIsoZone Zone);
+// Reads that form, with "T" or a space, optional fraction and zone. A reading
+// with "Z" or an offset is an instant, converted to the local wall clock;
+// one without a zone is kept as it is (older exports of ours wrote those).
 bool ParseIsoTime(std::string_view Text, std::int64_t& Seconds);
 
 // The text of an export on its way out. Each record is written into a buffer

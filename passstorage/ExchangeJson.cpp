@@ -687,10 +687,10 @@ void WriteBitwarden(const TExchangeRecords& Records, TExchangeOutput& Out) {
     text += ", \"password\": ";
     AppendTextOrNull(text, rec.Password);
     text += ", \"totp\": null}, \"collectionIds\": null";
-    if (const std::string created = FormatIsoTime(rec.Created, true); !created.empty()) {
+    if (const std::string created = FormatIsoTime(rec.Created, izUtcMillis); !created.empty()) {
       text += ", \"creationDate\": \"" + created + "\"";
     }
-    if (const std::string modified = FormatIsoTime(rec.Modified, true); rec.Modified != 0 && !modified.empty()) {
+    if (const std::string modified = FormatIsoTime(rec.Modified, izUtcMillis); rec.Modified != 0 && !modified.empty()) {
       text += ", \"revisionDate\": \"" + modified + "\"";
     }
     text += "}";

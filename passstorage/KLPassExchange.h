@@ -64,6 +64,9 @@ struct TKLImportOptions {
   // When not empty, every imported record goes to this group instead of the
   // file's. Records without a group otherwise go to DefaultPassGroup.
   String Group;
+  // Entries of the other manager's recycle bin (KeePassXC writes them with
+  // the rest) are deleted ones: left out and counted unless this is set.
+  bool KeepRecycled = false;
 };
 
 // What an import did: the layout read, the records added per vault group (in
@@ -71,7 +74,8 @@ struct TKLImportOptions {
 // path, vault group), and how many records had data the vault has no field
 // for (TOTP secrets, custom fields, more addresses), which was appended to
 // their note, and how many items of a kind the vault does not keep (cards,
-// identities) were skipped.
+// identities) were skipped, and how many deleted entries (in the recycle bin
+// of the file's manager) were left out.
 struct TKLImportReport {
   TKLExchangeFormat Format = exAuto;
   std::int32_t Added = 0;
@@ -79,6 +83,7 @@ struct TKLImportReport {
   std::vector<std::pair<String, String>> RenamedGroups;
   std::int32_t ExtrasInNote = 0;
   std::int32_t Skipped = 0;
+  std::int32_t Recycled = 0;
 };
 
 // Writes every record of Store, in store order, in the given layout. A CSV

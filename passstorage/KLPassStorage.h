@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -22,6 +24,41 @@ inline constexpr const char* SWrongGroupName = "Wrong group name";
 inline constexpr const char* SStorageCorrupted = "The storage is corrupted";
 inline constexpr const char* SRecordAlreadyHeld = "The record is already held by a store";
 inline constexpr const char* SRecordMissing = "The record is missing";
+inline constexpr const char* SWrongCustomField = "Wrong custom field name, or the value is too long";
+inline constexpr const char* SWrongTag = "Wrong tag";
+inline constexpr const char* SWrongAttachment = "Wrong attachment name, or the attachment is too large";
+inline constexpr const char* STooManyRecordItems = "Too many custom fields, tags or attachments in one record";
+
+// A record's identifier: 16 bytes, random when the record is made, kept
+// through saves and loads (and as the UUID of a KDBX entry).
+inline constexpr std::size_t KLPassUuidSize = 16;
+using TKLPassUuid = std::array<std::uint8_t, KLPassUuidSize>;
+
+// Bounds on what one record carries, checked by the setters and again by a
+// load, so that a hostile file cannot make a record larger than an
+// application could build. Texts are counted in UTF-16 code units, except a
+// custom field's value, which must fit one stored value: 65,535 bytes of UTF-8.
+inline constexpr std::size_t KLPassMaxCustomFields = 1024;
+inline constexpr std::size_t KLPassMaxNameLength = 1024; // field and attachment names
+inline constexpr std::size_t KLPassMaxFieldValueBytes = 0xFFFF;
+inline constexpr std::size_t KLPassMaxTags = 256;
+inline constexpr std::size_t KLPassMaxTagLength = 256;
+inline constexpr std::size_t KLPassMaxAttachments = 256;
+inline constexpr std::size_t KLPassMaxAttachmentSize = 16u << 20; // 16 MiB each
+
+// A custom text of a record: KDBX's string fields beyond the standard five.
+// One-time-password secrets live in the field "otp" (an otpauth:// URI),
+// passkeys in fields named "KPEX_PASSKEY_...". Protected marks a value that
+// should be kept hidden when shown and stored protected in KDBX; every value
+// is wiped by the record, whatever its flag.
+struct TKLPassField {
+  String Name;
+  String Value;
+  bool Protected = false;
+};
+
+// The names KDBX gives the standard five texts: a custom field may not take one.
+inline constexpr const Char* KLPassStandardFieldNames[] = {u"Title", u"UserName", u"Password", u"URL", u"Notes"};
 
 // The group of a record made without arguments.
 inline constexpr const Char* DefaultPassGroup = u"General";
@@ -34,11 +71,15 @@ struct TPassExchangeAccess;
 } // namespace detail
 
 // One entry of the password-manager store: six texts and three time stamps
-// (local wall-clock seconds since 1970) that the record keeps itself. Every
-// getter of a text stamps the last-access time; a setter stamps the
-// modification time only when the text really changes. Replaced texts and the
-// password on destruction are wiped; copies handed out by the getters are the
-// caller's. A plain object: its creator destroys it unless a store took it
+// (local wall-clock seconds since 1970) that the record keeps itself, a
+// 16-byte UUID, and what KDBX entries carry beside: custom fields in order,
+// tags, an expiry time and attachments. Every getter of a text, a custom
+// field's value or an attachment stamps the last-access time; a setter stamps
+// the modification time only when something really changes. Replaced texts,
+// field values and attachment bytes, and all of them on destruction, are
+// wiped; copies handed out by the getters are the caller's. Setters check the
+// bounds above and change nothing when they refuse (EKLPassStorageException).
+// A plain object: its creator destroys it unless a store took it
 // (TKLPassStorage::Add). Not copyable; one thread at a time.
 class KL_API TKLPassRecord {
 public:
@@ -71,6 +112,55 @@ public:
   // 0 until a text is read through its getter.
   std::int64_t GetLastAccessDate() const noexcept { return FLastAccessDate; }
 
+  // A new record draws its UUID from the operating system's random source.
+  // Setting one does not stamp the modification time (an import keeps the
+  // identity of what it imports); no uniqueness is enforced.
+  const TKLPassUuid& GetUuid() const noexcept { return FUuid; }
+  void SetUuid(const TKLPassUuid& Value) noexcept { FUuid = Value; }
+
+  // Custom fields, in the order they were added. A name is 1 to
+  // KLPassMaxNameLength code units, unique in the record, and none of
+  // KLPassStandardFieldNames; names compare exactly (case counts).
+  std::int32_t GetCustomFieldCount() const noexcept { return static_cast<std::int32_t>(FCustomFields.size()); }
+  // EListError outside 0 .. count - 1.
+  TKLPassField GetCustomField(std::int32_t Index);
+  std::vector<TKLPassField> GetCustomFields();
+  // False, Field untouched, when the record has no field of that name.
+  bool FindCustomField(const String& Name, TKLPassField& Field);
+  // Replaces the value and flag of the field of that name in its place, or
+  // appends a new field.
+  void SetCustomField(const String& Name, const String& Value, bool Protected = false);
+  // Replaces every field at once (duplicates refused); all checked first.
+  void SetCustomFields(const std::vector<TKLPassField>& Fields);
+  bool DeleteCustomField(const String& Name);
+
+  // Tags in order, each 1 to KLPassMaxTagLength code units with no ',' or
+  // ';' (KDBX's separators) and no control character; a repeated tag is kept
+  // once.
+  const std::vector<String>& GetTags() const noexcept { return FTags; }
+  void SetTags(const std::vector<String>& Value);
+
+  // The expiry time, in the clock of the other dates, and whether the record
+  // expires at all (KDBX keeps both; the time means nothing while Expires is
+  // false). A record made new does not expire.
+  bool GetExpires() const noexcept { return FExpires; }
+  void SetExpires(bool Value) noexcept;
+  std::int64_t GetExpiryDate() const noexcept { return FExpiryDate; }
+  void SetExpiryDate(std::int64_t Value) noexcept;
+  // True when the record expires at Now or before.
+  bool IsExpired(std::int64_t Now) const noexcept { return FExpires && FExpiryDate <= Now; }
+
+  // Attachments: a name (rules as a field's, unique) and up to
+  // KLPassMaxAttachmentSize bytes, in the order they were added.
+  std::int32_t GetAttachmentCount() const noexcept { return static_cast<std::int32_t>(FAttachments.size()); }
+  std::vector<String> GetAttachmentNames() const;
+  // False, Data untouched, when there is no attachment of that name.
+  bool GetAttachment(const String& Name, ByteArray& Data);
+  // Replaces the bytes of the attachment of that name in its place, or
+  // appends a new one.
+  void SetAttachment(const String& Name, const ByteArray& Data);
+  bool DeleteAttachment(const String& Name);
+
 private:
   friend class TKLPassStorage;
   friend struct detail::TPassExchangeAccess;
@@ -88,6 +178,13 @@ private:
   }
   String GetField(TField Field);
   void SetField(TField Field, const String& Value);
+  struct TAttachment {
+    String Name;
+    ByteArray Data;
+  };
+  std::vector<TKLPassField>::iterator FindField(const String& Name) noexcept;
+  std::vector<TAttachment>::iterator FindAttachment(const String& Name) noexcept;
+  void Touch();
 
   String FGroup;
   String FTitle;
@@ -98,13 +195,21 @@ private:
   std::int64_t FCreationDate = 0;
   std::int64_t FModificationDate = 0;
   std::int64_t FLastAccessDate = 0;
+  TKLPassUuid FUuid{};
+  std::vector<TKLPassField> FCustomFields;
+  std::vector<String> FTags;
+  bool FExpires = false;
+  std::int64_t FExpiryDate = 0;
+  std::vector<TAttachment> FAttachments;
   // The store that holds this record, so that a second Add is refused, and
   // the record's slot in that store's list, so that Delete finds it at once.
   TKLPassStorage* FStore = nullptr;
   std::uint32_t FSlot = 0;
 };
 
-enum TKLSearchParam : std::int32_t { spTitle, spUsername, spPassword, spURL, spNote };
+// spCustomFields matches a record when one of its custom field values does
+// (seNotEquals: when none equals Value).
+enum TKLSearchParam : std::int32_t { spTitle, spUsername, spPassword, spURL, spNote, spCustomFields };
 enum TKLSearchEquality : std::int32_t { seContains, seEquals, seNotEquals };
 
 // The password-manager store: an ordered list of records, each in a named
@@ -190,6 +295,7 @@ private:
   // Appends every record, or none when the list cannot grow.
   void TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs);
   void CheckSavableGroups() const;
+  void SearchCustomFields(TKLSearchEquality Equality, const String& Value, TPointerList<TKLPassRecord>& Recs);
 
   // In position order; each record knows its slot (FSlot).
   TRankedList<TKLPassRecord*> FList;

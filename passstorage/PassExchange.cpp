@@ -10,6 +10,7 @@
 #include "foundation/Exceptions.h"
 #include "foundation/FileStream.h"
 #include "foundation/KLGeneral.h"
+#include "foundation/LocalClock.h"
 #include "passstorage/ExchangeFormats.h"
 #include "passstorage/KLPassExchange.h"
 
@@ -106,18 +107,36 @@ bool Digits(std::string_view Text, std::size_t At, std::size_t Count, int& Value
 
 } // namespace
 
-std::string FormatIsoTime(std::int64_t Seconds, bool Zulu) {
+std::int64_t UtcToWallClock(std::int64_t UtcSeconds) noexcept {
+  std::int64_t offset = 0;
+  return LocalZoneOffset(UtcSeconds, offset) ? UtcSeconds + offset : UtcSeconds;
+}
+
+std::int64_t WallClockToUtc(std::int64_t WallSeconds) noexcept {
+  // The offset is known for an instant, not for a clock reading: guess the
+  // instant with the offset at the reading, then take the offset there, which
+  // is right on both sides of a daylight-saving change.
+  std::int64_t offset = 0;
+  if (!LocalZoneOffset(WallSeconds, offset)) return WallSeconds;
+  std::int64_t atInstant = offset;
+  if (!LocalZoneOffset(WallSeconds - offset, atInstant)) return WallSeconds - offset;
+  return WallSeconds - atInstant;
+}
+
+std::string FormatIsoTime(std::int64_t Seconds, TIsoZone Zone) {
+  if (Zone != izWallClock) Seconds = WallClockToUtc(Seconds);
   if (Seconds < kFirstIsoSecond || Seconds > kLastIsoSecond) return {};
   using namespace std::chrono;
   const sys_seconds time{seconds{Seconds}};
   const auto day = floor<days>(time);
   const year_month_day date{day};
   const hh_mm_ss clock{time - day};
+  const char* suffix = Zone == izUtc ? "Z" : Zone == izUtcMillis ? ".000Z" : "";
   char text[40];
   std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d%s", static_cast<int>(date.year()),
                 static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
                 static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()), Zulu ? ".000Z" : "");
+                static_cast<int>(clock.seconds().count()), suffix);
   return text;
 }
 
@@ -137,9 +156,10 @@ bool ParseIsoTime(std::string_view Text, std::int64_t& Seconds) {
   }
   int zoneHour = 0, zoneMinute = 0;
   const std::string_view zone = Text.substr(at);
+  const bool hasOffset = !zone.empty() && (zone[0] == '+' || zone[0] == '-');
   const bool zoneOk = zone.empty() || zone == "Z" ||
-                      ((zone[0] == '+' || zone[0] == '-') && zone.size() == 6 && Digits(zone, 1, 2, zoneHour) &&
-                       zone[3] == ':' && Digits(zone, 4, 2, zoneMinute));
+                      (hasOffset && zone.size() == 6 && Digits(zone, 1, 2, zoneHour) && zone[3] == ':' &&
+                       Digits(zone, 4, 2, zoneMinute));
   using namespace std::chrono;
   const year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
                             std::chrono::day{static_cast<unsigned>(day)}};
@@ -147,6 +167,10 @@ bool ParseIsoTime(std::string_view Text, std::int64_t& Seconds) {
     return false;
   }
   Seconds = sys_days{date}.time_since_epoch().count() * std::int64_t{86400} + hour * 3600 + minute * 60 + second;
+  if (zone.empty()) return true; // a clock reading without a zone is taken as the vault's own
+  // A zone names an instant: the vault keeps it as this machine's clock showed it.
+  const std::int64_t offset = (zoneHour * 3600 + zoneMinute * 60) * (zone[0] == '-' ? -1 : 1);
+  Seconds = UtcToWallClock(Seconds - offset);
   return true;
 }
 
@@ -258,19 +282,25 @@ std::size_t UTF8Length(const String& Text) noexcept {
 }
 
 // Every text of a record as a vault could save it: valid UTF-16, within the
-// length a vault file holds.
+// length a vault file holds. A note is saved in pieces when it is longer
+// (other managers keep long notes), so only the import's size bounds it.
 void CheckTexts(const TExchangeRecord& Rec) {
   for (const String* text : {&Rec.Group, &Rec.Title, &Rec.Username, &Rec.Password, &Rec.URL, &Rec.Note}) {
     if (!IsValidUTF16(*text)) detail::RaiseExchangeError(Rec.Where, kUnpairedSurrogate);
-    if (UTF8Length(*text) > kMaxVaultText) detail::RaiseExchangeError(Rec.Where, SExchangeFieldTooLong);
+    if (text != &Rec.Note && UTF8Length(*text) > kMaxVaultText) {
+      detail::RaiseExchangeError(Rec.Where, SExchangeFieldTooLong);
+    }
   }
 }
 
 // A vault saves each record's values under "<group>/<position>/<leaf>", and a
 // key too holds at most kMaxVaultText bytes: the group must leave room for the
 // position of the last record the vault will hold (a load may regroup the
-// records, so any of them may come last) and the longest leaf ("/title").
+// records, so any of them may come last) and the longest leaf ("/title", or
+// "/note.N", longer by N's digits, for the last piece N of a note saved in
+// pieces of 21,845 code units).
 constexpr std::size_t kLongestLeaf = 6;
+constexpr std::size_t kNotePieceUnits = kMaxVaultText / 3;
 
 std::size_t DecimalDigits(std::size_t Value) noexcept {
   std::size_t digits = 1;
@@ -281,7 +311,11 @@ std::size_t DecimalDigits(std::size_t Value) noexcept {
 void CheckGroupKeys(const TExchangeRecords& Records, std::size_t LastPosition) {
   const std::size_t rest = 1 + DecimalDigits(LastPosition) + kLongestLeaf;
   for (const TExchangeRecord& rec : Records) {
-    if (UTF8Length(rec.Group) + rest > kMaxVaultText) detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
+    std::size_t leafExtra = 0;
+    if (UTF8Length(rec.Note) > kMaxVaultText) {
+      leafExtra = DecimalDigits((rec.Note.size() + kNotePieceUnits - 1) / kNotePieceUnits);
+    }
+    if (UTF8Length(rec.Group) + rest + leafExtra > kMaxVaultText) detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
   }
 }
 
@@ -377,6 +411,14 @@ TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TK
     std::string_view view = text.Text;
     if (view.starts_with("\xEF\xBB\xBF")) view.remove_prefix(3);
     report.Format = Parse(view, Options.Format, records, report.Skipped);
+  }
+  if (!Options.KeepRecycled) {
+    for (TExchangeRecord& rec : records) {
+      if (rec.Recycled) WipeString(rec.Password);
+    }
+    const auto recycled = std::remove_if(records.begin(), records.end(), [](const auto& Rec) { return Rec.Recycled; });
+    report.Recycled = static_cast<std::int32_t>(records.end() - recycled);
+    records.erase(recycled, records.end());
   }
   for (const TExchangeRecord& rec : records) CheckTexts(rec);
   if (records.size() > static_cast<std::size_t>(INT32_MAX - Store.GetCount())) {

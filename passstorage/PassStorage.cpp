@@ -113,11 +113,33 @@ void TKLPassStorage::Search(TKLSearchParam Param, TKLSearchEquality Equality, co
     case spNote:
       field = &TKLPassRecord::FNote;
       break;
+    case spCustomFields:
+      SearchCustomFields(Equality, Value, Recs);
+      return;
   }
   if (field == nullptr) return;
   const std::int64_t now = NowUnixSeconds();
   for (TKLPassRecord* rec : FList) {
     if (Matches(rec->ReadField(field, now), Equality, Value)) Recs.Add(rec);
+  }
+}
+
+// A record matches when any custom field's value does; for seNotEquals, when
+// none equals Value, so that it is the exact complement of seEquals.
+void TKLPassStorage::SearchCustomFields(TKLSearchEquality Equality, const String& Value,
+                                        TPointerList<TKLPassRecord>& Recs) {
+  const std::int64_t now = NowUnixSeconds();
+  const TKLSearchEquality each = Equality == seNotEquals ? seEquals : Equality;
+  for (TKLPassRecord* rec : FList) {
+    bool any = false;
+    for (const TKLPassField& field : rec->FCustomFields) {
+      if (Matches(field.Value, each, Value)) {
+        any = true;
+        break;
+      }
+    }
+    if (!rec->FCustomFields.empty()) rec->FLastAccessDate = now;
+    if (any != (Equality == seNotEquals)) Recs.Add(rec);
   }
 }
 

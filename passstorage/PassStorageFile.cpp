@@ -41,6 +41,31 @@ std::size_t LeafIndex(std::string_view Leaf) noexcept {
 
 [[noreturn]] void RaiseCorrupted() { throw EKLPassStorageException(SStorageCorrupted); }
 
+// A note longer than one value holds (65,535 bytes of UTF-8) is saved in
+// pieces: the first under "/note", as every note, the next under "/note.2",
+// "/note.3" and so on. A reader that knows only the eight leaves skips the
+// others and keeps the first piece.
+constexpr std::string_view kNotePieceLeaf = "/note.";
+// The code units of a piece: at three bytes each at most, it always fits.
+constexpr std::size_t kNotePieceUnits = KLStorageMaxFieldSize / 3;
+// The most pieces a load accepts for one note (4 GiB of text, more than any
+// file a load takes), so that a piece number is bounded before it is used.
+constexpr std::uint32_t kMaxNotePieces = 65536;
+
+// The number N of a leaf "/note.N" (N from 2, written without leading zeros);
+// 0 for any other leaf.
+std::uint32_t NotePieceNumber(std::string_view Leaf) noexcept {
+  if (!Leaf.starts_with(kNotePieceLeaf)) return 0;
+  const std::string_view digits = Leaf.substr(kNotePieceLeaf.size());
+  std::uint32_t number = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (error != std::errc() || end != digits.data() + digits.size() || digits[0] == '0' || number < 2 ||
+      number > kMaxNotePieces) {
+    return 0;
+  }
+  return number;
+}
+
 // Numbers byte strings that live elsewhere and stay put, in the order in
 // which they are first met: an open-addressing table of 8-byte cells (number
 // and hash) over the list of strings, with no allocation per string.
@@ -135,6 +160,8 @@ struct TPendingRecord {
   std::uint32_t Next = 0; // the next record of the same group, 0 for none
   std::uint8_t Met = 0;   // leaves met, one bit each
   std::uint8_t Typed = 0; // leaves whose first value had the leaf's type
+  // The further pieces of a long note, by number, as met.
+  std::vector<std::pair<std::uint32_t, String>> NotePieces;
 
   bool IsWhole() const noexcept { return Typed == (1u << lfCount) - 1; }
 };
@@ -196,7 +223,13 @@ private:
 
   void Attach(TPendingRecord& Pending, std::string_view Leaf, const detail::TRecordView& Value) {
     const std::size_t leaf = LeafIndex(Leaf);
-    if (leaf == lfCount) return;
+    if (leaf == lfCount) {
+      if (const std::uint32_t piece = NotePieceNumber(Leaf); piece != 0) {
+        if (Value.Type != vtString) RaiseCorrupted();
+        Pending.NotePieces.emplace_back(piece, Decode(Value.Counted(), Value.CountedSize()));
+      }
+      return;
+    }
     const auto bit = static_cast<std::uint8_t>(1u << leaf);
     if ((Pending.Met & bit) != 0) return;
     Pending.Met |= bit;
@@ -228,7 +261,7 @@ private:
     bool added = false;
     const std::uint32_t record = FRecordIndex.FindOrAdd(RecordKey, added) + 1;
     if (added) {
-      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0});
+      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0, {}});
       Chain(GroupFor(Group), record);
     }
     FLast = record;
@@ -264,6 +297,20 @@ private:
   std::deque<std::string> FKeptKeys;
 };
 
+// Appends the pieces of a long note to its first, in order: they must be
+// numbered 2, 3, ... without a gap or a number twice, or the file is damaged.
+void JoinNotePieces(TPendingRecord& Pending, String TKLPassRecord::*Note) {
+  if (Pending.NotePieces.empty()) return;
+  std::sort(Pending.NotePieces.begin(), Pending.NotePieces.end(),
+            [](const auto& A, const auto& B) { return A.first < B.first; });
+  std::uint32_t expected = 2;
+  for (auto& [number, text] : Pending.NotePieces) {
+    if (number != expected++) RaiseCorrupted();
+    (*Pending.Rec).*Note += text;
+  }
+  Pending.NotePieces.clear();
+}
+
 // A group the saved form can carry: the empty group would give keys
 // beginning with "/", and a "/" inside a name would shift the key's
 // elements; neither could be loaded back.
@@ -277,6 +324,21 @@ std::size_t EncodeText(std::u16string_view Text, std::uint8_t* Out) noexcept {
   if (any >= 0x80) return detail::EncodeUTF8(Text, Out);
   for (std::size_t i = 0; i < Text.size(); ++i) Out[i] = static_cast<std::uint8_t>(Text[i]);
   return Text.size();
+}
+
+// The bytes EncodeText gives for Text (an unpaired surrogate becomes U+FFFD).
+std::size_t EncodedSize(std::u16string_view Text) noexcept {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    const char16_t c = Text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 && Text[i + 1] <= 0xDFFF) {
+      size += 4;
+      ++i;
+    } else {
+      size += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+    }
+  }
+  return size;
 }
 
 [[noreturn]] void RaiseTooLong() { throw EKLStorageException(SStorageValueTooLong); }
@@ -298,6 +360,28 @@ public:
   }
 
   void PutText(detail::TContentWriter& Writer, TLeaf Leaf, std::u16string_view Text) {
+    PutText(Writer, kLeafBytes[Leaf], Text);
+  }
+
+  // A note too long for one value goes in pieces (see kNotePieceLeaf); one
+  // that fits is written as every other text, so such files do not change.
+  void PutNote(detail::TContentWriter& Writer, std::u16string_view Text) {
+    if (Text.size() <= kNotePieceUnits || EncodedSize(Text) <= KLStorageMaxFieldSize) {
+      PutText(Writer, lfNote, Text);
+      return;
+    }
+    std::string leaf(kLeafBytes[lfNote]);
+    for (std::uint32_t piece = 1; !Text.empty(); ++piece) {
+      std::size_t units = std::min(Text.size(), kNotePieceUnits);
+      // A surrogate pair stays whole in one piece.
+      if (units < Text.size() && Text[units - 1] >= 0xD800 && Text[units - 1] <= 0xDBFF) --units;
+      if (piece > 1) leaf = std::string(kNotePieceLeaf) + std::to_string(piece);
+      PutText(Writer, leaf, Text.substr(0, units));
+      Text.remove_prefix(units);
+    }
+  }
+
+  void PutText(detail::TContentWriter& Writer, std::string_view Leaf, std::u16string_view Text) {
     if (Text.size() > KLStorageMaxFieldSize) RaiseTooLong();
     std::uint8_t* data = Head(Leaf, vtString, 2 + 3 * Text.size());
     const std::size_t size = EncodeText(Text, data + 2);
@@ -308,7 +392,7 @@ public:
   }
 
   void PutLong(detail::TContentWriter& Writer, TLeaf Leaf, std::int64_t Value) {
-    std::uint8_t* data = Head(Leaf, vtLong, 8);
+    std::uint8_t* data = Head(kLeafBytes[Leaf], vtLong, 8);
     for (std::size_t i = 0; i < 8; ++i) {
       data[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(Value) >> (8 * i));
     }
@@ -318,8 +402,8 @@ public:
 private:
   // Writes the key and type code after the records composed so far, with
   // room for Data more bytes; returns where the data goes.
-  std::uint8_t* Head(TLeaf Leaf, std::uint8_t Type, std::size_t Data) {
-    const std::string_view leaf = kLeafBytes[Leaf];
+  std::uint8_t* Head(std::string_view Leaf, std::uint8_t Type, std::size_t Data) {
+    const std::string_view leaf = Leaf;
     const std::size_t keySize = FPrefix.size() + leaf.size();
     if (keySize > KLStorageMaxFieldSize) RaiseTooLong();
     FScratch.Ensure(3 + keySize + Data);
@@ -396,9 +480,10 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
     composer.Begin(rec.ReadField(&TKLPassRecord::FGroup, now), i);
-    for (std::size_t t = 0; t < std::size(kTexts); ++t) {
+    for (std::size_t t = 0; t + 1 < std::size(kTexts); ++t) {
       composer.PutText(writer, static_cast<TLeaf>(lfTitle + t), rec.ReadField(kTexts[t], now));
     }
+    composer.PutNote(writer, rec.ReadField(&TKLPassRecord::FNote, now));
     composer.PutLong(writer, lfCDate, rec.FCreationDate);
     composer.PutLong(writer, lfMDate, rec.FModificationDate);
     composer.PutLong(writer, lfADate, rec.FLastAccessDate);
@@ -432,6 +517,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
     for (std::uint32_t r = group.First; r != 0; r = index.Record(r).Next) {
       TPendingRecord& pending = index.Record(r);
       if (!pending.IsWhole()) RaiseCorrupted();
+      JoinNotePieces(pending, kFields.Texts[lfNote]);
       pending.Rec->FGroup = name;
       made.push_back(std::move(pending.Rec));
     }

@@ -112,9 +112,12 @@ void RequireRegularFile(const String& FileName) {
 // Calls Visit with each line of the file, without its line break, and the
 // line's number; reads in blocks, so files of any size pass in bounded memory.
 template <class TVisit>
-void ForEachLine(const String& FileName, TVisit Visit) {
+void ForEachLine(const String& FileName, TVisit Visit,
+                 const std::function<void(std::uint64_t, std::uint64_t)>& Progress = {}) {
   TFileStream stream(FileName, fmOpenRead);
   constexpr std::int32_t kBlock = 1 << 20;
+  const auto size = static_cast<std::uint64_t>(std::max<std::int64_t>(0, stream.GetSize()));
+  std::uint64_t read = 0;
   std::string buffer;
   std::string carry;
   std::uint64_t number = 0;
@@ -122,6 +125,8 @@ void ForEachLine(const String& FileName, TVisit Visit) {
   for (;;) {
     const std::int32_t got = stream.Read(buffer.data(), kBlock);
     if (got <= 0) break;
+    read += static_cast<std::uint64_t>(got);
+    if (Progress) Progress(std::min(read, size), size);
     std::string_view block(buffer.data(), static_cast<std::size_t>(got));
     while (!block.empty()) {
       const std::size_t end = block.find('\n');
@@ -451,6 +456,8 @@ void TKLBlocklistCompiler::AddListFile(const String& FileName, TKLBlocklistForma
         throw EKLBlocklistError(std::string(SBlocklistBadHashLine) + " (line " + std::to_string(Number) + ")");
       }
       AddSHA1(digest);
+    }, [&](std::uint64_t Done, std::uint64_t Total) {
+      if (FProgress) FProgress(bsReading, Done, Total);
     });
   } catch (...) {
     if (FSpill && !FSpill->Mark.empty()) {
@@ -489,10 +496,12 @@ void TKLBlocklistCompiler::SaveToFile(const String& FileName) {
 
     TShardWriter writer(Stream, head, shardCount, AlignTo8(head.size()));
     if (FSpill) {
+      std::uint64_t done = 0;
       for (const auto& bucket : FSpill->Buckets) {
         std::vector<std::uint64_t> keys = ReadBucket(*bucket);
         SortDistinct(keys, 0);
         writer.Add(keys);
+        if (FProgress) FProgress(bsWriting, ++done, FSpill->Buckets.size());
       }
     } else {
       SortDistinct(FKeys, 0); // in place: the set of entries stays the same

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -55,6 +56,14 @@ KL_API String BlocklistForm(const String& Password);
 // One thread at a time.
 class KL_API TKLBlocklistCompiler {
 public:
+  // Told how far a long step has come: the bytes of a list file read so far
+  // and its size (bsReading), or the work files or the held entries written
+  // so far and how many (bsWriting). Called about once a MiB or a work file;
+  // it must not throw.
+  enum TStage { bsReading, bsWriting };
+  using TProgress = std::function<void(TStage Stage, std::uint64_t Done, std::uint64_t Total)>;
+  void SetProgress(TProgress Value) { FProgress = std::move(Value); }
+
   TKLBlocklistCompiler();
   ~TKLBlocklistCompiler();
   TKLBlocklistCompiler(const TKLBlocklistCompiler&) = delete;
@@ -90,6 +99,7 @@ private:
   std::size_t FListStart; // where the entries of the list being added begin in FKeys, or none
   bool FHasPasswords = false;
   bool FHasHashes = false;
+  TProgress FProgress;
 };
 
 // Compiled blocklist files up to this size are read whole into the process's

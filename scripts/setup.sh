@@ -6,8 +6,10 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libpcre2-dev googletest libgtest-dev
           libbenchmark-dev libssl-dev clang lld libclang-rt-14-dev
           libsodium-dev argon2 python3-argon2 gdb abigail-tools
-          libargon2-dev zlib1g-dev libexpat1-dev keepassxc python3-pykeepass
-          python3-pytest python3-django python3-pip python3-setuptools python3-venv python3-zxcvbn)
+          python3-pytest python3-django python3-pip python3-setuptools python3-venv python3-zxcvbn
+          keepassxc)
+# KDBX: Argon2d and lanes, gzip, XML; pykeepass as the second peer program.
+packages+=(libargon2-dev zlib1g-dev libexpat1-dev python3-pykeepass)
 
 missing=()
 for p in "${packages[@]}"; do

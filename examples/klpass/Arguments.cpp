@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
+#include <cstdint>
+#include <vector>
 
 #include "Console.h"
 #include "passwords/KLPasswords.h"
@@ -63,6 +66,43 @@ std::int32_t ParseNumber(const std::string& Text, std::int32_t Min, std::int32_t
                          std::to_string(Max) + ", not '" + Text + "'");
   }
   return value;
+}
+
+namespace {
+
+// Edits (insert, delete, replace, swap of neighbours) that turn A into B.
+std::size_t EditDistance(std::string_view A, std::string_view B) {
+  std::vector<std::vector<std::size_t>> d(A.size() + 1, std::vector<std::size_t>(B.size() + 1));
+  for (std::size_t i = 0; i <= A.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= B.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= A.size(); ++i) {
+    for (std::size_t j = 1; j <= B.size(); ++j) {
+      const std::size_t cost = A[i - 1] == B[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && A[i - 1] == B[j - 2] && A[i - 2] == B[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[A.size()][B.size()];
+}
+
+} // namespace
+
+std::string ClosestName(std::string_view Word, std::span<const std::string_view> Names) {
+  // Words are command names typed by hand: bound the work on a hostile one.
+  if (Word.size() > 64) return {};
+  std::string_view best;
+  std::size_t bestDistance = SIZE_MAX;
+  for (std::string_view name : Names) {
+    // A word that begins a name ("gen") is as good as one edit away.
+    const std::size_t distance = name.starts_with(Word) && !Word.empty() ? 1 : EditDistance(Word, name);
+    if (distance < bestDistance) {
+      best = name;
+      bestDistance = distance;
+    }
+  }
+  // Two slips in a long name, one in a short one; more is another word.
+  const std::size_t allowed = best.size() > 5 ? 2 : 1;
+  return bestDistance <= allowed ? std::string(best) : std::string();
 }
 
 void ApplyAlphabetOptions(const TArguments& Args, kl::TKLPasswordGenerator& Generator) {

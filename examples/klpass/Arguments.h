@@ -45,6 +45,10 @@ private:
 // A decimal number from Min to Max; What names it in the usage error.
 std::int32_t ParseNumber(const std::string& Text, std::int32_t Min, std::int32_t Max, const char* What);
 
+// The name among Names closest to Word (by edits of one character), when close
+// enough to be a likely slip; empty otherwise. For "did you mean" hints.
+std::string ClosestName(std::string_view Word, std::span<const std::string_view> Names);
+
 // The options that pick the password generator's alphabet, shared by every
 // subcommand that makes passwords.
 inline constexpr std::array<TOptionSpec, 8> kAlphabetOptions = {{{"--no-upper"},

@@ -5,6 +5,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Console.h"
+#include "Progress.h"
 
 #include "rules/KLBlocklist.h"
 
@@ -28,9 +29,14 @@ int RunCompile(const TArguments& Args) {
   kl::TKLBlocklistCompiler compiler;
   // Work files beside the output, where the space for it is.
   compiler.SetWorkFolder(std::filesystem::absolute(out).parent_path().u16string());
+  TProgressLine progress("compiling '" + list + "'");
+  compiler.SetProgress([&](kl::TKLBlocklistCompiler::TStage Stage, std::uint64_t Done, std::uint64_t Total) {
+    progress.Update(Done, Total, Stage == kl::TKLBlocklistCompiler::bsReading ? "reading" : "writing");
+  });
   Attempt("cannot read the list '" + list + "'", [&] { compiler.AddListFile(Text(list), format); });
   const std::uint64_t entries = compiler.GetCount();
   Attempt("cannot write '" + out + "'", [&] { compiler.SaveToFile(Text(out)); });
+  compiler.SetProgress({});
   const std::uint64_t distinct =
       Attempt("cannot read back '" + out + "'", [&] { return kl::TKLBlocklistFilter(Text(out)).GetCount(); });
   std::error_code error;

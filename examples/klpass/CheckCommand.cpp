@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -90,7 +91,27 @@ kl::TStringList ReadDictionary(const std::optional<std::string>& FileName) {
   return words;
 }
 
+// A plain list over this size is worth compiling: it is read whole at every
+// run (about 4 s a million lines), a compiled one is looked up in place.
+constexpr std::uintmax_t kCompileHintBytes = std::uintmax_t{1} << 20;
+
+// Says so on standard error when FileName is a large list that is not compiled.
+void HintToCompile(const std::string& FileName) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(FileName, error);
+  if (error || size < kCompileHintBytes) return;
+  try {
+    kl::TKLBlocklistFilter compiled(Text(FileName)); // reads the header only
+  } catch (const kl::Exception&) {
+    std::fprintf(stderr,
+                 "klpass check: hint: '%s' is a plain list, read whole at every run; compiling it once "
+                 "(klpass blocklist compile '%s' OUT) makes every check fast\n",
+                 FileName.c_str(), FileName.c_str());
+  }
+}
+
 std::unique_ptr<kl::TKLPasswordRule> Blocklist(const std::string& FileName) {
+  HintToCompile(FileName);
   auto rule = std::make_unique<kl::TKLBlocklistRule>(false);
   Attempt("cannot read the blocklist '" + FileName + "'", [&] { rule->LoadFromFile(Text(FileName)); });
   return rule;

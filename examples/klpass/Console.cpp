@@ -184,6 +184,19 @@ TSecret ReadNewSecret(const std::string& Prompt, bool AllowEmpty) {
   }
 }
 
+bool Confirm(const std::string& Question) {
+  if (!StdinIsTerminal()) return true;
+  std::fprintf(stderr, "%s [y/N] ", Question.c_str());
+  std::fflush(stderr);
+  std::string answer;
+  std::uint8_t byte = 0;
+  while (ReadInputByte(byte) && byte != '\n') {
+    if (answer.size() < 16) answer.push_back(static_cast<char>(byte));
+  }
+  if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
+}
+
 void RefuseExisting(const std::string& FileName, bool Force) {
   std::error_code error;
   if (!Force && std::filesystem::exists(FileName, error)) {

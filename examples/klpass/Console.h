@@ -23,6 +23,7 @@ inline constexpr int kExitNotFound = 5;      // unknown user or record
 inline constexpr int kExitFileError = 6;     // a file or the key store cannot be read or written
 inline constexpr int kExitExists = 7;        // the user or the file already exists
 inline constexpr int kExitInternal = 8;      // anything else: a fault of klpass or the library
+inline constexpr int kExitAmbiguous = 9;     // a title names several records
 
 // A failure a subcommand reports to the user: main prints "klpass <command>:
 // <message>" on standard error and exits with the code.
@@ -84,6 +85,10 @@ TSecret ReadNewSecret(const std::string& Prompt, bool AllowEmpty);
 // Reads one line of standard input as a secret, without a prompt; nothing at
 // the end of the input.
 std::optional<TSecret> ReadInputLine();
+
+// Asks Question (answered y or yes) where standard input is a terminal; true
+// without asking otherwise, since a script has already said what it wants.
+bool Confirm(const std::string& Question);
 
 // Refuses (exit code kExitExists) to replace an existing file unless Force.
 void RefuseExisting(const std::string& FileName, bool Force);

@@ -9,6 +9,8 @@ namespace klpass {
 bool StdinIsTerminal();
 // True when standard output is one.
 bool StdoutIsTerminal();
+// True when standard error is one (progress is shown only there).
+bool StderrIsTerminal();
 
 // Reads one byte of standard input, unbuffered, so that nothing beyond it is
 // consumed; false at the end of input or on a read error.

@@ -31,6 +31,8 @@ bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
 bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 bool ReadInputByte(std::uint8_t& Byte) {
   for (;;) {
     const ssize_t n = ::read(STDIN_FILENO, &Byte, 1);

@@ -22,6 +22,8 @@ bool StdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
 
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
 bool ReadInputByte(std::uint8_t& Byte) { return _read(_fileno(stdin), &Byte, 1) == 1; }
 
 // The console restores nothing by itself, but ends no program on Ctrl+C while

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -15,7 +16,12 @@
 #include "Console.h"
 #include "FileFormat.h"
 #include "VaultExchange.h"
+#include "Clipboard.h"
 #include "FileLock.h"
+#include "Progress.h"
+#include "TextOutput.h"
+#include "passstorage/KLPassAudit.h"
+#include "rules/KLBlocklist.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
@@ -27,6 +33,28 @@ namespace {
 using TRecords = std::vector<kl::TKLPassRecord*>;
 
 constexpr std::int32_t kMaxLength = 4096;
+
+// A record as the command line names it: a number as 'list' shows it (a word
+// of digits only), or a title, optionally within a group. Made from the
+// arguments before any password is asked, so that a bad number costs nothing.
+struct TRecordChoice {
+  std::string Word;
+  std::int32_t Number = 0; // 0 when Word is a title
+  std::optional<kl::String> Group;
+};
+
+TRecordChoice RecordChoice(const TArguments& Args, std::string_view GroupOption) {
+  TRecordChoice choice{Args.Positional()[1], 0, std::nullopt};
+  const std::string& word = choice.Word;
+  if (word.empty()) Fail(kExitUsage, "the record must be named by a number or a title");
+  if (std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    choice.Number = ParseNumber(word, 1, INT32_MAX, "the record number");
+  }
+  if (!GroupOption.empty()) {
+    if (const std::optional<std::string> group = Args.Value(GroupOption)) choice.Group = Text(*group);
+  }
+  return choice;
+}
 
 // An open vault: the store, the file it came from and the master password.
 // A vault opened for editing holds the file's lock from before its load to
@@ -77,12 +105,51 @@ public:
     return numbered;
   }
 
-  // The record numbered Number (from 1), and its position in Numbered().
-  kl::TKLPassRecord* Find(const std::string& Number) {
+  // The record the command line names (see TRecordChoice): by number, or the
+  // one record of that title; several of that title are listed by number,
+  // user and group (never a password) and refused with kExitAmbiguous.
+  kl::TKLPassRecord* Find(const TRecordChoice& Choice) {
     const TRecords records = Numbered();
-    const std::int32_t number = ParseNumber(Number, 1, INT32_MAX, "the record number");
-    if (static_cast<std::size_t>(number) > records.size()) Fail(kExitNotFound, "no record #" + Number);
-    return records[static_cast<std::size_t>(number) - 1];
+    if (Choice.Number > 0) {
+      if (static_cast<std::size_t>(Choice.Number) > records.size()) Fail(kExitNotFound, "no record #" + Choice.Word);
+      kl::TKLPassRecord* record = records[static_cast<std::size_t>(Choice.Number) - 1];
+      if (Choice.Group && record->GetGroup() != *Choice.Group) {
+        Fail(kExitNotFound, "record #" + Choice.Word + " is not in the group '" + Utf8(*Choice.Group) + "'");
+      }
+      return record;
+    }
+    kl::TPointerList<kl::TKLPassRecord> found;
+    FStore.Search(kl::spTitle, kl::seEquals, Text(Choice.Word), found);
+    std::unordered_set<const kl::TKLPassRecord*> titled;
+    for (std::int32_t i = 0; i < found.GetCount(); ++i) titled.insert(found.Get(i));
+    std::vector<std::size_t> matches; // positions in records, so numbers come out in order
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (titled.count(records[i]) == 0) continue;
+      if (!Choice.Group || records[i]->GetGroup() == *Choice.Group) matches.push_back(i);
+    }
+    if (matches.empty()) {
+      Fail(kExitNotFound, "no record titled '" + Choice.Word + "'" +
+                              (Choice.Group ? " in the group '" + Utf8(*Choice.Group) + "'" : std::string()));
+    }
+    if (matches.size() > 1) {
+      std::string message = "'" + Choice.Word + "' is the title of " + std::to_string(matches.size()) +
+                            " records; name one by its number" + (Choice.Group ? "" : " or its group") + ":";
+      for (std::size_t i : matches) {
+        message += "\n  #" + std::to_string(i + 1) + "  " + Utf8(records[i]->GetGroup()) + " / " + Choice.Word;
+        if (const std::string user = Utf8(records[i]->GetUsername()); !user.empty()) message += "  (" + user + ")";
+      }
+      Fail(kExitAmbiguous, message);
+    }
+    return records[matches.front()];
+  }
+
+  // Destroys every record (each wipes its password) and the kept key.
+  void Forget() {
+    while (FStore.GetCount() > 0) {
+      const std::unique_ptr<kl::TKLPassRecord> record(FStore.GetRecord(FStore.GetCount() - 1));
+      FStore.Delete(record.get());
+    }
+    FStore.Clear();
   }
 
   std::int32_t NumberOf(const kl::TKLPassRecord* Record) {
@@ -116,10 +183,6 @@ std::vector<TOptionSpec> RecordOptions() {
   std::vector<TOptionSpec> options(kFieldOptions.begin(), kFieldOptions.end());
   options.insert(options.end(), kPasswordOptions.begin(), kPasswordOptions.end());
   return options;
-}
-
-std::string Field(kl::TKLPassRecord& Record, kl::String (kl::TKLPassRecord::*Getter)()) {
-  return Utf8((Record.*Getter)());
 }
 
 // A group the vault file can hold: not empty, without "/".
@@ -161,27 +224,54 @@ std::string Date(std::int64_t Seconds) {
   return text.data();
 }
 
-void PrintRow(std::int32_t Number, kl::TKLPassRecord& Record) {
-  std::printf("  %3d  %-24s %-24s %s\n", Number, Field(Record, &kl::TKLPassRecord::GetTitle).c_str(),
-              Field(Record, &kl::TKLPassRecord::GetUsername).c_str(),
-              Field(Record, &kl::TKLPassRecord::GetURL).c_str());
+// A time stamp for JSON: the vault's clock reading "YYYY-MM-DDTHH:MM:SS"
+// (no zone, as the vault keeps it), or null for never.
+std::string DateJson(std::int64_t Seconds) {
+  if (Seconds == 0) return "null";
+  std::string text = Date(Seconds);
+  if (const std::size_t space = text.find(' '); space != std::string::npos) text[space] = 'T';
+  return "\"" + text + "\"";
 }
 
-// Prints Records (a subset of the vault) under their group headings, numbered.
-void PrintGrouped(TVault& Vault, const TRecords& Records) {
+void PrintRow(std::int32_t Number, kl::TKLPassRecord& Record) {
+  std::printf("  %3d  %s %s %s\n", Number, PaddedCells(Record.GetTitle(), 24).c_str(),
+              PaddedCells(Record.GetUsername(), 24).c_str(), Printable(Record.GetURL()).c_str());
+}
+
+// {"number":N,"group":...,"title":...,"user":...,"url":...} without the closing brace.
+std::string RecordJson(std::int32_t Number, kl::TKLPassRecord& Record) {
+  return "{\"number\":" + std::to_string(Number) + ",\"group\":" + JsonString(Utf8(Record.GetGroup())) +
+         ",\"title\":" + JsonString(Utf8(Record.GetTitle())) + ",\"user\":" + JsonString(Utf8(Record.GetUsername())) +
+         ",\"url\":" + JsonString(Utf8(Record.GetURL()));
+}
+
+// Prints Records (a subset of the vault) under their group headings, numbered,
+// or as one JSON object {"records":[...]} in the same order.
+void PrintGrouped(TVault& Vault, const TRecords& Records, bool Json = false) {
   const std::unordered_set<const kl::TKLPassRecord*> wanted(Records.begin(), Records.end());
   const TRecords numbered = Vault.Numbered();
   std::optional<kl::String> group;
+  std::string json = "{\"records\":[";
+  bool first = true;
   for (std::size_t i = 0; i < numbered.size(); ++i) {
     kl::TKLPassRecord& record = *numbered[i];
     if (wanted.count(&record) == 0) continue;
+    if (Json) {
+      json += (first ? "" : ",") + RecordJson(static_cast<std::int32_t>(i + 1), record) + "}";
+      first = false;
+      continue;
+    }
     if (const kl::String recordGroup = record.GetGroup(); recordGroup != group) {
-      std::printf("%s\n", Utf8(recordGroup).c_str());
+      std::printf("%s\n", Printable(recordGroup).c_str());
       group = recordGroup;
     }
     PrintRow(static_cast<std::int32_t>(i + 1), record);
   }
-  if (wanted.empty()) std::printf("(no records)\n");
+  if (Json) {
+    std::printf("%s]}\n", json.c_str());
+  } else if (wanted.empty()) {
+    std::printf("(no records)\n");
+  }
 }
 
 int Create(const std::vector<std::string>& Words) {
@@ -200,9 +290,23 @@ int Create(const std::vector<std::string>& Words) {
 }
 
 int Info(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {});
+  const TArguments args(Words, {{"--json"}});
   args.ExpectPositional(1, 1, "vault file");
-  PrintFileInfo(args.Positional().front());
+  const std::string& file = args.Positional().front();
+  if (!args.Has("--json")) {
+    PrintFileInfo(file);
+    return kExitOk;
+  }
+  const kl::TKLStorageFileInfo info =
+      Attempt("cannot read '" + file + "'", [&] { return kl::TKLStorage::ReadFileInfo(Text(file)); });
+  std::string json = "{\"file\":" + JsonString(file) + ",\"version\":" + std::to_string(info.Version) +
+                     ",\"encrypted\":" + (info.Encrypted ? "true" : "false") +
+                     ",\"authenticated\":" + (info.Authenticated ? "true" : "false");
+  if (info.Encrypted && info.Authenticated) {
+    json += ",\"kdf\":{\"algorithm\":\"argon2id\",\"memory_kib\":" + std::to_string(info.Kdf.MemoryKiB) +
+            ",\"passes\":" + std::to_string(info.Kdf.Passes) + "}";
+  }
+  std::printf("%s}\n", json.c_str());
   return kExitOk;
 }
 
@@ -267,7 +371,7 @@ int Add(const std::vector<std::string>& Words) {
 }
 
 int List(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--group", true}});
+  const TArguments args(Words, {{"--group", true}, {"--json"}});
   args.ExpectPositional(1, 1, "vault file");
   TVault vault(args.Positional().front(), ReadSecret("Master password"));
   vault.Load();
@@ -279,7 +383,7 @@ int List(const std::vector<std::string>& Words) {
   }
   TRecords records;
   for (std::int32_t i = 0; i < found.GetCount(); ++i) records.push_back(found.Get(i));
-  PrintGrouped(vault, records);
+  PrintGrouped(vault, records, args.Has("--json"));
   return kExitOk;
 }
 
@@ -295,7 +399,7 @@ constexpr std::array<TSearchField, 5> kSearchFields = {{{"title", kl::spTitle},
                                                         {"password", kl::spPassword}}};
 
 int Search(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--field", true}, {"--exact"}});
+  const TArguments args(Words, {{"--field", true}, {"--exact"}, {"--json"}});
   const std::string field = args.Value("--field").value_or("any");
   // A password to look for is a secret: it is read like one, after the master
   // password, and never taken from the command line nor printed.
@@ -329,39 +433,102 @@ int Search(const std::vector<std::string>& Words) {
     Fail(kExitNotFound,
          secretValue ? "no record has that password" : "no record matches '" + args.Positional()[1] + "'");
   }
-  PrintGrouped(vault, records);
+  PrintGrouped(vault, records, args.Has("--json"));
   return kExitOk;
 }
 
 int Show(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--reveal"}});
-  args.ExpectPositional(2, 2, "vault file and record number");
+  const TArguments args(Words, {{"--reveal"}, {"--group", true}, {"--json"}});
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--group");
   TVault vault(args.Positional()[0], ReadSecret("Master password"));
   vault.Load();
-  kl::TKLPassRecord& record = *vault.Find(args.Positional()[1]);
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  const std::int32_t number = vault.NumberOf(&record);
   std::string password = "******** (--reveal shows it)";
   if (args.Has("--reveal")) {
     kl::String text = record.GetPassword();
-    password = Utf8(text);
+    password = args.Has("--json") ? Utf8(text) : Printable(text);
     kl::WipeString(text);
   }
-  std::printf("#%s %s / %s\n", args.Positional()[1].c_str(), Field(record, &kl::TKLPassRecord::GetGroup).c_str(),
-              Field(record, &kl::TKLPassRecord::GetTitle).c_str());
-  std::printf("  user:      %s\n", Field(record, &kl::TKLPassRecord::GetUsername).c_str());
-  std::printf("  password:  %s\n", password.c_str());
-  std::printf("  url:       %s\n", Field(record, &kl::TKLPassRecord::GetURL).c_str());
-  std::printf("  note:      %s\n", Field(record, &kl::TKLPassRecord::GetNote).c_str());
-  std::printf("  created:   %s\n", Date(record.GetCreationDate()).c_str());
-  std::printf("  modified:  %s\n", Date(record.GetModificationDate()).c_str());
+  if (args.Has("--json")) {
+    std::string json = RecordJson(number, record) + ",\"note\":" + JsonString(Utf8(record.GetNote())) +
+                       ",\"created\":" + DateJson(record.GetCreationDate()) +
+                       ",\"modified\":" + DateJson(record.GetModificationDate());
+    if (args.Has("--reveal")) json += ",\"password\":" + JsonString(password);
+    json += "}";
+    std::printf("%s\n", json.c_str());
+    kl::WipeRawBytes(json);
+  } else {
+    std::printf("#%d %s / %s\n", number, Printable(record.GetGroup()).c_str(), Printable(record.GetTitle()).c_str());
+    std::printf("  user:      %s\n", Printable(record.GetUsername()).c_str());
+    std::printf("  password:  %s\n", password.c_str());
+    std::printf("  url:       %s\n", Printable(record.GetURL()).c_str());
+    std::printf("  note:      %s\n", Printable(record.GetNote()).c_str());
+    std::printf("  created:   %s\n", Date(record.GetCreationDate()).c_str());
+    std::printf("  modified:  %s\n", Date(record.GetModificationDate()).c_str());
+  }
   kl::WipeRawBytes(password);
   WipeOutputBuffer();
   return kExitOk;
 }
 
+struct TCopyField {
+  const char* Name;
+  kl::String (kl::TKLPassRecord::*Get)();
+};
+
+constexpr std::array<TCopyField, 5> kCopyFields = {{{"password", &kl::TKLPassRecord::GetPassword},
+                                                   {"user", &kl::TKLPassRecord::GetUsername},
+                                                   {"url", &kl::TKLPassRecord::GetURL},
+                                                   {"title", &kl::TKLPassRecord::GetTitle},
+                                                   {"note", &kl::TKLPassRecord::GetNote}}};
+
+// Puts a field of a record (the password unless --field says) on the
+// clipboard, cleared after --clear-after seconds (0: left there).
+int Copy(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--group", true}, {"--field", true}, {"--clear-after", true}});
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--group");
+  const std::string fieldName = args.Value("--field").value_or("password");
+  const TCopyField* field = nullptr;
+  for (const TCopyField& candidate : kCopyFields) {
+    if (fieldName == candidate.Name) field = &candidate;
+  }
+  if (field == nullptr) Fail(kExitUsage, "unknown field '" + fieldName + "' (password, user, url, title or note)");
+  const std::int32_t clearAfter =
+      ParseNumber(args.Value("--clear-after").value_or("20"), 0, kMaxClearAfter, "the delay before clearing (seconds)");
+  TVault vault(args.Positional()[0], ReadSecret("Master password"));
+  vault.Load();
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  const std::int32_t number = vault.NumberOf(&record);
+  const std::string title = Printable(record.GetTitle());
+  kl::String value = (record.*field->Get)();
+  // Nothing of the vault is needed any more: its records (and their
+  // passwords) go before the clipboard may be waited on.
+  vault.Forget();
+  std::string tool;
+  try {
+    tool = CopyToClipboard(value, clearAfter);
+  } catch (...) {
+    kl::WipeString(value);
+    throw;
+  }
+  kl::WipeString(value);
+  std::printf("copied the %s of #%d '%s' to the clipboard (%s)", field->Name, number, title.c_str(), tool.c_str());
+  if (clearAfter > 0) {
+    std::printf("; it is cleared in %d s unless something else was copied meanwhile\n", clearAfter);
+  } else {
+    std::printf("; it stays there\n");
+  }
+  return kExitOk;
+}
+
 int Edit(const std::vector<std::string>& Words) {
   const std::vector<TOptionSpec> options = RecordOptions();
-  const TArguments args(Words, {}, options);
-  args.ExpectPositional(2, 2, "vault file and record number");
+  const TArguments args(Words, {{"--from-group", true}}, options);
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--from-group");
   if (args.Has("--generate") && args.Has("--password"))
     Fail(kExitUsage, "--generate and --password exclude each other");
   std::optional<kl::String> group;
@@ -371,7 +538,8 @@ int Edit(const std::vector<std::string>& Words) {
   }
   TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
-  kl::TKLPassRecord& record = *vault.Find(args.Positional()[1]);
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  const std::int32_t before = vault.NumberOf(&record);
   if (const auto value = args.Value("--title")) record.SetTitle(Text(*value));
   if (const auto value = args.Value("--user")) record.SetUsername(Text(*value));
   if (const auto value = args.Value("--url")) record.SetURL(Text(*value));
@@ -383,22 +551,129 @@ int Edit(const std::vector<std::string>& Words) {
     kl::WipeString(password);
   }
   vault.Save();
-  std::printf("changed record #%s, now #%d\n", args.Positional()[1].c_str(), vault.NumberOf(&record));
+  std::printf("changed record #%d, now #%d\n", before, vault.NumberOf(&record));
   return kExitOk;
 }
 
 int Delete(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {});
-  args.ExpectPositional(2, 2, "vault file and record number");
+  const TArguments args(Words, {{"--yes"}, {"--group", true}});
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--group");
   TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
-  kl::TKLPassRecord* record = vault.Find(args.Positional()[1]);
+  kl::TKLPassRecord* record = vault.Find(choice);
+  const std::int32_t number = vault.NumberOf(record);
+  const std::string title = Printable(record->GetTitle());
+  const std::string question = "Delete record #" + std::to_string(number) + " '" + title + "' of the group '" +
+                               Printable(record->GetGroup()) + "'?";
+  if (!args.Has("--yes") && !Confirm(question)) {
+    std::printf("kept record #%d '%s'; nothing was changed\n", number, title.c_str());
+    return kExitOk;
+  }
   vault.Store().Delete(record);
   const std::unique_ptr<kl::TKLPassRecord> deleted(record); // handed back by the store
   vault.Save();
-  std::printf("deleted record #%s '%s'\n", args.Positional()[1].c_str(),
-              Field(*deleted, &kl::TKLPassRecord::GetTitle).c_str());
+  std::printf("deleted record #%d '%s'\n", number, title.c_str());
   return kExitOk;
+}
+
+// The findings of one record in words: "weak (score 1), reused (also #4)".
+std::string FindingWords(const kl::TKLAuditEntry& Entry, const std::vector<std::int32_t>& Numbers,
+                         std::int32_t MaxAge) {
+  std::vector<std::string> words;
+  if (Entry.Findings & kl::afNoPassword) words.push_back("no password");
+  if (Entry.Findings & kl::afWeak) words.push_back("weak (score " + std::to_string(Entry.Score) + ")");
+  if (Entry.Findings & kl::afReused) {
+    std::string also = "reused (also";
+    for (const std::int32_t other : Entry.SameAs) also += " #" + std::to_string(Numbers[static_cast<std::size_t>(other)]);
+    words.push_back(also + ")");
+  }
+  if (Entry.Findings & kl::afBlocklisted) words.push_back("on a blocklist");
+  if (Entry.Findings & kl::afOld) {
+    words.push_back("not changed for " + std::to_string(Entry.AgeDays) + " days (over " + std::to_string(MaxAge) + ")");
+  }
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : ", ") + word;
+  return text;
+}
+
+std::string AuditJson(TVault& Vault, const kl::TKLAuditReport& Report, const std::vector<std::int32_t>& Numbers) {
+  std::string json = "{\"records\":" + std::to_string(Report.Records) + ",\"weak\":" + std::to_string(Report.Weak) +
+                     ",\"reused\":" + std::to_string(Report.Reused) +
+                     ",\"blocklisted\":" + std::to_string(Report.Blocklisted) + ",\"old\":" + std::to_string(Report.Old) +
+                     ",\"no_password\":" + std::to_string(Report.NoPassword) + ",\"findings\":[";
+  auto flag = [](const kl::TKLAuditEntry& Entry, std::uint32_t Bit) { return (Entry.Findings & Bit) ? "true" : "false"; };
+  for (std::size_t i = 0; i < Report.Entries.size(); ++i) {
+    const kl::TKLAuditEntry& entry = Report.Entries[i];
+    const std::int32_t number = Numbers[static_cast<std::size_t>(entry.Index)];
+    json += (i > 0 ? "," : "") + RecordJson(number, *Vault.Store().GetRecord(entry.Index)) +
+            ",\"weak\":" + flag(entry, kl::afWeak) + ",\"score\":" + std::to_string(entry.Score) +
+            ",\"reused_with\":[";
+    for (std::size_t k = 0; k < entry.SameAs.size(); ++k) {
+      json += (k > 0 ? "," : "") + std::to_string(Numbers[static_cast<std::size_t>(entry.SameAs[k])]);
+    }
+    json += std::string("],\"blocklisted\":") + flag(entry, kl::afBlocklisted) + ",\"old\":" + flag(entry, kl::afOld) +
+            ",\"age_days\":" + std::to_string(entry.AgeDays) + ",\"no_password\":" + flag(entry, kl::afNoPassword) + "}";
+  }
+  return json + "]}";
+}
+
+// Every record's password looked at: weak, reused, blocklisted, old, absent.
+// Exit status 1 when anything is found, so that a script can act on it.
+int Audit(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--min-score", true}, {"--blocklist", true}, {"--max-age", true}, {"--json"}});
+  args.ExpectPositional(1, 1, "vault file");
+  kl::TKLAuditOptions options;
+  options.MinScore = ParseNumber(args.Value("--min-score").value_or("3"), 0, 4, "the minimum score");
+  if (const auto days = args.Value("--max-age")) options.MaxAgeDays = ParseNumber(*days, 1, 36500, "the maximum age (days)");
+  // The list is opened before the master password is asked: a wrong file costs nothing.
+  std::unique_ptr<kl::TKLBlocklistFilter> blocklist;
+  if (const auto file = args.Value("--blocklist")) {
+    blocklist = Attempt("cannot use the blocklist '" + *file + "'",
+                        [&] { return std::make_unique<kl::TKLBlocklistFilter>(Text(*file)); });
+    options.Blocklist = blocklist.get();
+  }
+  TVault vault(args.Positional().front(), ReadSecret("Master password"));
+  vault.Load();
+  kl::TKLAuditReport report;
+  {
+    TProgressLine progress("auditing '" + vault.File() + "'");
+    options.Progress = [&](std::int32_t Done, std::int32_t Total) {
+      progress.Update(static_cast<std::uint64_t>(Done), static_cast<std::uint64_t>(Total));
+    };
+    report = Attempt("cannot audit", [&] { return kl::AuditPassRecords(vault.Store(), options); });
+  }
+  // Store positions to the numbers 'list' shows.
+  std::vector<std::int32_t> numbers(static_cast<std::size_t>(vault.Store().GetCount()));
+  const TRecords numbered = vault.Numbered();
+  std::unordered_map<const kl::TKLPassRecord*, std::int32_t> numberOf;
+  for (std::size_t i = 0; i < numbered.size(); ++i) numberOf[numbered[i]] = static_cast<std::int32_t>(i + 1);
+  for (std::int32_t i = 0; i < vault.Store().GetCount(); ++i) {
+    numbers[static_cast<std::size_t>(i)] = numberOf[vault.Store().GetRecord(i)];
+  }
+  if (args.Has("--json")) {
+    std::printf("%s\n", AuditJson(vault, report, numbers).c_str());
+    return report.Clean() ? kExitOk : kExitFailed;
+  }
+  std::vector<const kl::TKLAuditEntry*> byNumber;
+  for (const kl::TKLAuditEntry& entry : report.Entries) byNumber.push_back(&entry);
+  std::sort(byNumber.begin(), byNumber.end(), [&](const auto* A, const auto* B) {
+    return numbers[static_cast<std::size_t>(A->Index)] < numbers[static_cast<std::size_t>(B->Index)];
+  });
+  for (const kl::TKLAuditEntry* entry : byNumber) {
+    kl::TKLPassRecord& record = *vault.Store().GetRecord(entry->Index);
+    std::printf("  %3d  %s / %s: %s\n", numbers[static_cast<std::size_t>(entry->Index)],
+                Printable(record.GetGroup()).c_str(), Printable(record.GetTitle()).c_str(),
+                FindingWords(*entry, numbers, options.MaxAgeDays).c_str());
+  }
+  if (report.Clean()) {
+    std::printf("%d records: nothing found\n", report.Records);
+    return kExitOk;
+  }
+  std::printf("%d records: %d weak (score below %d), %d reused, %d on a blocklist, %d old, %d without a password\n",
+              report.Records, report.Weak, options.MinScore, report.Reused, report.Blocklisted, report.Old,
+              report.NoPassword);
+  return kExitFailed;
 }
 
 struct TVaultAction {
@@ -406,7 +681,7 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 12> kActions = {{{"create", Create},
+constexpr std::array<TVaultAction, 14> kActions = {{{"create", Create},
                                                     {"info", Info},
                                                     {"upgrade", Upgrade},
                                                     {"passwd", Passwd},
@@ -414,8 +689,10 @@ constexpr std::array<TVaultAction, 12> kActions = {{{"create", Create},
                                                     {"list", List},
                                                     {"search", Search},
                                                     {"show", Show},
+                                                    {"copy", Copy},
                                                     {"edit", Edit},
                                                     {"delete", Delete},
+                                                    {"audit", Audit},
                                                     {"export", VaultExport},
                                                     {"import", VaultImport}}};
 
@@ -424,7 +701,10 @@ int RunVault(const TCommandWords& Words) {
   for (const TVaultAction& action : kActions) {
     if (Words.front() == action.Name) return action.Run({Words.begin() + 1, Words.end()});
   }
-  Fail(kExitUsage, "unknown action '" + Words.front() + "'");
+  std::vector<std::string_view> names;
+  for (const TVaultAction& action : kActions) names.emplace_back(action.Name);
+  const std::string closest = ClosestName(Words.front(), names);
+  Fail(kExitUsage, "unknown action '" + Words.front() + "'" + (closest.empty() ? "" : "; did you mean '" + closest + "'?"));
 }
 
 } // namespace
@@ -432,22 +712,36 @@ int RunVault(const TCommandWords& Words) {
 const TCommand VaultCommand = {
     "vault",
     "  vault create FILE [--force] [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
-    "  vault info FILE\n"
+    "  vault info FILE [--json]\n"
     "  vault upgrade FILE [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
     "  vault passwd FILE [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
     "  vault add FILE --title T [--user U] [--url U] [--note N] [--group G]\n"
     "            [--generate [--length N] [alphabet options]]\n"
-    "  vault list FILE [--group G]\n"
-    "  vault search FILE TEXT [--field title|user|url|note|any] [--exact]\n"
-    "  vault search FILE --field password [--exact]\n"
-    "  vault show FILE NUMBER [--reveal]\n"
-    "  vault edit FILE NUMBER [--title T] [--user U] [--url U] [--note N] [--group G]\n"
-    "            [--password | --generate [--length N] [alphabet options]]\n"
-    "  vault delete FILE NUMBER\n"
+    "  vault list FILE [--group G] [--json]\n"
+    "  vault search FILE TEXT [--field title|user|url|note|any] [--exact] [--json]\n"
+    "  vault search FILE --field password [--exact] [--json]\n"
+    "  vault show FILE RECORD [--group G] [--reveal] [--json]\n"
+    "  vault copy FILE RECORD [--group G] [--field password|user|url|title|note]\n"
+    "            [--clear-after SECONDS]\n"
+    "  vault edit FILE RECORD [--from-group G] [--title T] [--user U] [--url U]\n"
+    "            [--note N] [--group G] [--password | --generate [--length N] [alphabet options]]\n"
+    "  vault delete FILE RECORD [--group G] [--yes]\n"
+    "  vault audit FILE [--min-score N] [--blocklist COMPILED] [--max-age DAYS] [--json]\n"
     KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
-    "      group. A record's password is read as a secret unless --generate makes\n"
+    "      group. RECORD is a record's number or its title; where several records\n"
+    "      share the title, --group (for 'edit' --from-group, as --group moves it)\n"
+    "      picks among them, and otherwise their numbers are listed and nothing is\n"
+    "      shown (exit status 9). 'delete' asks first on a terminal (--yes does not).\n"
+    "      'copy' puts the password (or --field) on the clipboard through wl-copy,\n"
+    "      xclip or xsel (the clipboard API on Windows) and clears it after\n"
+    "      --clear-after seconds (default 20; 0 leaves it) if it still holds it.\n"
+    "      'audit' lists records whose password is weak (strength score below\n"
+    "      --min-score, default 3), reused, on the common-password list or a\n"
+    "      compiled --blocklist, older than --max-age days, or missing (exit status\n"
+    "      1 when any is found). --json prints one JSON object (see the README).\n"
+    "      A record's password is read as a secret unless --generate makes\n"
     "      one. 'search' finds text in every field but the password unless --field\n"
     "      names one (exit status 5 when nothing matches); a password to look\n"
     "      for is read as a secret.\n"

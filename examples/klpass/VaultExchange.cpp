@@ -71,11 +71,11 @@ int VaultExport(const std::vector<std::string>& Words) {
 }
 
 int VaultImport(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--format", true}, {"--group", true}});
+  const TArguments args(Words, {{"--format", true}, {"--group", true}, {"--keep-recycled"}});
   args.ExpectPositional(2, 2, "vault file and source file");
   const std::string& file = args.Positional()[0];
   const std::string& source = args.Positional()[1];
-  kl::TKLImportOptions options{FormatOption(args, kl::exAuto, true), {}};
+  kl::TKLImportOptions options{FormatOption(args, kl::exAuto, true), {}, args.Has("--keep-recycled")};
   if (const std::optional<std::string> group = args.Value("--group")) {
     if (group->empty() || group->find('/') != std::string::npos) {
       Fail(kExitUsage, "a group name must not be empty or hold '/'");
@@ -109,6 +109,10 @@ int VaultImport(const std::vector<std::string>& Words) {
         "records with data that has no field in the vault (TOTP, custom fields, more URLs), kept in "
         "their note: %d\n",
         report.ExtrasInNote);
+  }
+  if (report.Recycled > 0) {
+    std::printf("deleted entries (in the recycle bin) left out: %d (--keep-recycled imports them)\n",
+                report.Recycled);
   }
   if (report.Skipped > 0) std::printf("items of a kind the vault does not keep, skipped: %d\n", report.Skipped);
   return kExitOk;

@@ -5,13 +5,23 @@
 #include <array>
 #include <cstdio>
 #include <exception>
+#include <span>
+#include <string_view>
 #include <string>
 #include <vector>
 
+#include "Arguments.h"
+#include "Clipboard.h"
 #include "Commands.h"
+#include "HelpFormats.h"
 #include "Console.h"
 #include "foundation/Exceptions.h"
 #include "foundation/KLGeneral.h"
+#include "capi/klpassword.h"
+
+#ifndef KLPASS_VERSION_TEXT
+#error "KLPASS_VERSION_TEXT must name klpass's version"
+#endif
 
 namespace {
 
@@ -20,6 +30,24 @@ constexpr std::array<const klpass::TCommand*, 10> kCommands = {
     &klpass::UsersCommand, &klpass::HashCommand,      &klpass::VaultCommand,    &klpass::ProtectCommand,
     &klpass::UnprotectCommand, &klpass::MachineKeyCommand,
 };
+
+// One line per command for the short usage; the full text is each command's own.
+struct TSummary {
+  const char* Name;
+  const char* Text;
+};
+constexpr std::array<TSummary, 10> kSummaries = {{
+    {"check", "check passwords against a policy, a blocklist and the strength estimator"},
+    {"blocklist", "compile a list of breached passwords into a fast file"},
+    {"generate", "make random passwords or passphrases"},
+    {"derive", "the password of a site derived from a master key"},
+    {"users", "a database of user password hashes"},
+    {"hash", "an Argon2id hash string for a password, or its check"},
+    {"vault", "an encrypted password vault: add, show, copy, edit, audit, import, export"},
+    {"protect", "store a password bound to this user or machine"},
+    {"unprotect", "read a password stored by 'protect'"},
+    {"machine-key", "make the key of machine-bound passwords (once per machine)"},
+}};
 
 constexpr const char* kSecretsAndExitCodes =
     "Master passwords, user passwords and record passwords are read from the terminal\n"
@@ -33,12 +61,38 @@ constexpr const char* kSecretsAndExitCodes =
     "\n"
     "Exit status: 0 done; 1 a password failed the check; 2 usage error; 3 wrong\n"
     "password; 4 damaged file; 5 unknown user or record; 6 file or key store\n"
-    "cannot be used; 7 already exists; 8 internal error.\n";
+    "cannot be used; 7 already exists; 8 internal error; 9 a title names several\n"
+    "records (their numbers are listed).\n";
 
 void PrintUsage(std::FILE* Out) {
   std::fprintf(Out, "usage: klpass <command> [options]\n\ncommands:\n");
   for (const klpass::TCommand* command : kCommands) std::fprintf(Out, "%s\n", command->Usage);
   std::fprintf(Out, "%s", kSecretsAndExitCodes);
+}
+
+// What a bare 'klpass' or an unknown command prints: a line per command.
+void PrintShortUsage(std::FILE* Out) {
+  std::fprintf(Out, "usage: klpass <command> [options]\n\n");
+  for (const TSummary& summary : kSummaries) std::fprintf(Out, "  %-12s %s\n", summary.Name, summary.Text);
+  std::fprintf(Out,
+               "\n'klpass help COMMAND' shows a command's options, 'klpass help' everything;\n"
+               "'klpass completion bash|zsh|fish' prints a completion script, 'klpass help --man'\n"
+               "the manual page, 'klpass --version' the version.\n");
+}
+
+std::vector<std::string_view> CommandNames() {
+  std::vector<std::string_view> names;
+  for (const klpass::TCommand* command : kCommands) names.emplace_back(command->Name);
+  return names;
+}
+
+// "unknown command 'x'", with the closest command when one is near.
+void PrintUnknown(const char* What, const std::string& Word, std::span<const std::string_view> Names) {
+  std::fprintf(stderr, "klpass: unknown %s '%s'", What, Word.c_str());
+  if (const std::string closest = klpass::ClosestName(Word, Names); !closest.empty()) {
+    std::fprintf(stderr, "; did you mean '%s'?", closest.c_str());
+  }
+  std::fprintf(stderr, "\n\n");
 }
 
 const klpass::TCommand* FindCommand(const std::string& Name) {
@@ -49,6 +103,57 @@ const klpass::TCommand* FindCommand(const std::string& Name) {
 }
 
 bool IsHelp(const std::string& Word) { return Word == "-h" || Word == "--help" || Word == "help"; }
+
+// The help table: each command with its summary and usage.
+std::vector<klpass::THelpEntry> HelpEntries() {
+  std::vector<klpass::THelpEntry> entries;
+  for (const klpass::TCommand* command : kCommands) {
+    const char* summary = "";
+    for (const TSummary& candidate : kSummaries) {
+      if (std::string_view(candidate.Name) == command->Name) summary = candidate.Text;
+    }
+    entries.push_back({command->Name, summary, command->Usage});
+  }
+  return entries;
+}
+
+// 'klpass completion SHELL': the completion script, made from the help table.
+int Completion(const std::vector<std::string>& Words) {
+  const std::string script = Words.size() == 1 ? klpass::CompletionScript(Words[0], HelpEntries()) : std::string();
+  if (script.empty()) {
+    std::fprintf(stderr, "klpass: usage: klpass completion bash|zsh|fish\n");
+    return klpass::kExitUsage;
+  }
+  std::printf("%s", script.c_str());
+  return klpass::kExitOk;
+}
+
+// 'klpass help' alone: everything; 'klpass help COMMAND': that command's usage;
+// 'klpass help exit-status': how secrets are read and what the exit codes mean.
+int Help(const std::vector<std::string>& Topics) {
+  if (Topics.empty()) {
+    PrintUsage(stdout);
+    return klpass::kExitOk;
+  }
+  const std::string& topic = Topics.front();
+  if (topic == "--man") {
+    std::printf("%s", klpass::ManualPage(HelpEntries(), KLPASS_VERSION_TEXT, kSecretsAndExitCodes).c_str());
+    return klpass::kExitOk;
+  }
+  if (const klpass::TCommand* command = FindCommand(topic)) {
+    std::printf("usage:\n%s", command->Usage);
+    return klpass::kExitOk;
+  }
+  if (topic == "exit-status") {
+    std::printf("%s", kSecretsAndExitCodes);
+    return klpass::kExitOk;
+  }
+  std::vector<std::string_view> topics = CommandNames();
+  topics.emplace_back("exit-status");
+  PrintUnknown("help topic", topic, topics);
+  PrintShortUsage(stderr);
+  return klpass::kExitUsage;
+}
 
 // Runs one subcommand; every failure ends here as a message and an exit code.
 int Run(const klpass::TCommand& Command, const klpass::TCommandWords& Words) {
@@ -89,15 +194,31 @@ int main(int argc, char** argv) {
       return klpass::kExitUsage;
     }
   }
-  if (args.empty()) return Run(klpass::CheckCommand, {});
+  if (args.empty()) {
+    PrintShortUsage(stderr);
+    return klpass::kExitUsage;
+  }
+  if (args.front() == klpass::kClipboardClearCommand) {
+    try {
+      return klpass::RunClipboardClear({args.begin() + 1, args.end()});
+    } catch (...) {
+      return klpass::kExitUsage;
+    }
+  }
+  if (args.front() == "--version" || args.front() == "-V") {
+    std::printf("klpass %s (libklpassword %s)\n", KLPASS_VERSION_TEXT, klp_version());
+    return klpass::kExitOk;
+  }
+  if (args.front() == "help") return Help({args.begin() + 1, args.end()});
+  if (args.front() == "completion") return Completion({args.begin() + 1, args.end()});
   if (IsHelp(args.front())) {
     PrintUsage(stdout);
     return klpass::kExitOk;
   }
   const klpass::TCommand* command = FindCommand(args.front());
   if (command == nullptr) {
-    std::fprintf(stderr, "klpass: unknown command '%s'\n\n", args.front().c_str());
-    PrintUsage(stderr);
+    PrintUnknown("command", args.front(), CommandNames());
+    PrintShortUsage(stderr);
     return klpass::kExitUsage;
   }
   return Run(*command, {args.begin() + 1, args.end()});

@@ -10,6 +10,13 @@ trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
 libdir=$(find "$work/prefix" -name 'libklpassword.so' -printf '%h\n' | head -n 1)
+# klpass is installed with its completion scripts and manual page, where built.
+if [ -e "$build_dir/examples/klpass" ]; then
+  for file in bin/klpass share/man/man1/klpass.1 share/bash-completion/completions/klpass \
+    share/zsh/vendor-completions/_klpass share/fish/vendor_completions.d/klpass.fish; do
+    [ -e "$work/prefix/$file" ] || { echo "not installed: $file" >&2; exit 1; }
+  done
+fi
 
 cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null

@@ -50,11 +50,8 @@ case_ "--prompt with nothing on stdin is a usage error"
 run "" check --prompt
 expect_failure 2 'no input for "Password to check"'
 
-case_ "the built-in examples run without arguments, also as the default command"
+case_ "the built-in examples run without arguments"
 run "" check
-expect_success
-expect_out "built-in examples"
-run ""
 expect_success
 expect_out "built-in examples"
 

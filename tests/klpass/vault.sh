@@ -113,6 +113,9 @@ for action in show edit delete; do
   expect_failure 5 "no record #9"
 done
 run "$m" vault show v.klv two
+expect_failure 5 "no record titled 'two'"
+# A bad number is refused before the master password is asked (none is given).
+run "" vault show v.klv 0
 expect_failure 2 "the record number must be a number"
 
 case_ "names the file cannot hold are refused before anything is read or written"
@@ -156,6 +159,8 @@ run "" vault
 expect_failure 2 "missing action"
 run "" vault open v.klv
 expect_failure 2 "unknown action 'open'"
+run "" vault shwo v.klv
+expect_failure 2 "did you mean 'show'?"
 run "$m" vault list
 expect_failure 2 "missing vault file"
 run "$m" vault list v.klv --reveal

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -249,7 +252,7 @@ TEST(PassExchange, RefusesMalformedInputWithItsPlaceAndAddsNothing) {
       {generic + "G,t,u,p,u,n\nG,t,\xff,p,u,n\n", exAuto, "line 3: invalid UTF-8"},
       {generic + "G,t,u,\xed\xa0\x80,u,n\n", exAuto, "line 2: invalid UTF-8"},
       {generic + "G,t,u,\xc0\xaf,u,n\n", exAuto, "line 2: invalid UTF-8"},
-      {generic + "G,t,u,p,u," + std::string(65536, 'n') + "\n", exAuto, SExchangeFieldTooLong},
+      {generic + "G,t,u,p," + std::string(65536, 'u') + ",n\n", exAuto, SExchangeFieldTooLong},
       {"Group,Title,Username,Password,URL,Notes,Created\nG,t,u,p,u,n,12x\n", exAuto,
        "line 2: a time stamp is not a whole number"},
       {"\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\",\"Icon\",\"Last Modified\","
@@ -310,7 +313,7 @@ TEST(PassExchange, RefusesTheWholeFileWhereverTheBadRecordStands) {
   const std::string header = "Group,Title,Username,Password,URL,Notes\n";
   const std::string good = "G,t,u,p,u,n\n";
   const std::string own = "{\"format\": \"klpassword-records\", \"version\": 1, \"records\": [";
-  const std::vector<std::string> bad = {"G,t,u,p,u," + std::string(65536, 'n') + "\n",
+  const std::vector<std::string> bad = {"G,t,u,p," + std::string(65536, 'u') + ",n\n",
                                         std::string(65528, 'g') + ",t,u,p,u,n\n", "G,t,u,p,u\n"};
   for (const std::string& b : bad) {
     for (const std::string& text : {header + good + b + good, header + good + good + b}) {
@@ -374,21 +377,40 @@ TEST(PassExchange, TakesOnlyGroupsAndTextsThatAVaultCanSave) {
   const std::string emoji = "\xf0\x9f\x98\x80";
   std::string longest;
   for (int i = 0; i < 16383; ++i) longest += emoji;
-  for (const std::string& note : {std::string(65535, 'n'), longest + "abc"}) {
+  for (const std::string& url : {std::string(65535, 'n'), longest + "abc"}) {
     TKLPassStorage store;
-    EXPECT_EQ(Import(store, header + "G,t,u,p,u," + note + "\n").Added, 1);
+    EXPECT_EQ(Import(store, header + "G,t,u,p," + url + ",n\n").Added, 1);
     TMemoryStream saved;
     EXPECT_NO_THROW(store.SaveToStream(saved, u""));
   }
-  for (const std::string& note : {longest + "abcd", longest + emoji}) {
+  for (const std::string& url : {longest + "abcd", longest + emoji}) {
     TKLPassStorage store;
-    EXPECT_THROW(Import(store, header + "G,t,u,p,u," + note + "\n"), EKLPassExchangeError);
+    EXPECT_THROW(Import(store, header + "G,t,u,p," + url + ",n\n"), EKLPassExchangeError);
+  }
+  // A note has no such bound: one too long for a value is saved in pieces,
+  // and comes back whole.
+  for (const std::string& note : {longest + "abcd", std::string(200000, 'n')}) {
+    TKLPassStorage store;
+    EXPECT_EQ(Import(store, header + "G,t,u,p,u," + note + "\n").Added, 1);
+    TMemoryStream saved;
+    store.SaveToStream(saved, u"");
+    saved.SetPosition(0);
+    TKLPassStorage loaded;
+    loaded.LoadFromStream(saved, u"");
+    EXPECT_TRUE(loaded.GetRecord(0)->GetNote() == U(note.c_str()));
   }
   // The import group is held to the same rule.
   TKLPassStorage store;
   EXPECT_THROW(Import(store, header + "G,a,,,,\n", exAuto, String(65528, u'g')), EKLPassExchangeError);
   EXPECT_EQ(Import(store, header + "G,a,,,,\n", exAuto, String(65527, u'g')).Added, 1);
   EXPECT_EQ(store.GetCount(), 1);
+  // A note in pieces has a longer last leaf ("/note.4"): its group one byte less.
+  const std::string piecesNote = "G,a,,,," + std::string(65536, 'n') + "\n";
+  EXPECT_THROW(Import(store, header + piecesNote, exAuto, String(65527, u'g')), EKLPassExchangeError);
+  TKLPassStorage pieces;
+  EXPECT_EQ(Import(pieces, header + piecesNote, exAuto, String(65526, u'g')).Added, 1);
+  TMemoryStream saved;
+  EXPECT_NO_THROW(pieces.SaveToStream(saved, u""));
 }
 
 // A stream that says it holds more than an import reads, and holds nothing.
@@ -435,7 +457,10 @@ TEST(PassExchange, ImportsAHundredThousandRecords) {
 
 TEST(PassExchange, IsoTimesReadTheClockAndRefuseImpossibleDates) {
   std::int64_t seconds = 0;
-  for (const char* text : {"1970-01-02T12:00:00", "1970-01-02 12:00:00Z", "1970-01-02T12:00:00.5+02:00"}) {
+  // The tests run in UTC unless a test sets a zone: a reading with a zone is
+  // the instant, one without is the clock as it stands.
+  for (const char* text : {"1970-01-02T12:00:00", "1970-01-02 12:00:00Z", "1970-01-02T14:00:00.5+02:00",
+                           "1970-01-02T10:30:00-01:30"}) {
     ASSERT_TRUE(detail::ParseIsoTime(text, seconds)) << text;
     EXPECT_EQ(seconds, 129600) << text;
   }
@@ -443,8 +468,104 @@ TEST(PassExchange, IsoTimesReadTheClockAndRefuseImpossibleDates) {
                            "1970-01-01T00:00:00+0200", "1970-01-01T00:00:00."}) {
     EXPECT_FALSE(detail::ParseIsoTime(text, seconds)) << text;
   }
-  EXPECT_EQ(detail::FormatIsoTime(-62135596800, true), "0001-01-01T00:00:00.000Z");
-  EXPECT_EQ(detail::FormatIsoTime(-62135596801, false), "");
+  EXPECT_EQ(detail::FormatIsoTime(-62135596800, detail::izUtcMillis), "0001-01-01T00:00:00.000Z");
+  EXPECT_EQ(detail::FormatIsoTime(-62135596801, detail::izWallClock), "");
+}
+
+} // namespace
+} // namespace kl
+
+namespace kl {
+namespace {
+
+// Runs the test under a local zone other than UTC, and puts the zone back.
+class ZoneScope {
+public:
+  explicit ZoneScope(const char* Zone) {
+    if (const char* old = std::getenv("TZ")) FOld = old;
+    Set(Zone);
+  }
+  ~ZoneScope() { Set(FOld ? FOld->c_str() : nullptr); }
+  ZoneScope(const ZoneScope&) = delete;
+  ZoneScope& operator=(const ZoneScope&) = delete;
+
+private:
+  static void Set(const char* Zone) {
+#ifdef _WIN32
+    _putenv_s("TZ", Zone ? Zone : "");
+    _tzset();
+#else
+    if (Zone) {
+      setenv("TZ", Zone, 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+#endif
+  }
+  std::optional<std::string> FOld;
+};
+
+const std::string kKeePassXCHeader =
+    "\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\",\"Icon\",\"Last Modified\",\"Created\"\n";
+
+// KeePassXC writes instants in UTC; the vault keeps the local clock. In a
+// zone three hours ahead and in one with daylight saving (summer and winter).
+TEST(PassExchangeKeePassXC, TimesMoveBetweenUtcAndTheLocalClock) {
+  struct TZoneCase {
+    const char* Zone;
+    const char* Utc;     // as KeePassXC writes it
+    std::int64_t Local;  // the vault's clock reading
+  };
+  const std::int64_t day = 86400;
+  const TZoneCase cases[] = {
+      {"XST-3", "2024-03-01T10:20:30Z", 19783 * day + 13 * 3600 + 20 * 60 + 30},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-07-01T22:30:00Z", 19906 * day + 30 * 60},    // +2: the next day
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2024-01-15T08:00:00Z", 19737 * day + 9 * 3600}};  // +1
+  for (const TZoneCase& c : cases) {
+    const ZoneScope zone(c.Zone);
+    TKLPassStorage store;
+    const std::string line = "\"Root/Mail\",\"Mail\",\"\",\"\",\"\",\"\",\"\",\"0\",\"" + std::string(c.Utc) +
+                             "\",\"" + c.Utc + "\"\n";
+    Import(store, kKeePassXCHeader + line, exKeePassXCCsv);
+    EXPECT_EQ(store.GetRecord(0)->GetCreationDate(), c.Local) << c.Zone << ' ' << c.Utc;
+    EXPECT_EQ(store.GetRecord(0)->GetModificationDate(), c.Local) << c.Zone << ' ' << c.Utc;
+    EXPECT_EQ(Export(store, exKeePassXCCsv), kKeePassXCHeader + line) << c.Zone;
+  }
+}
+
+// Every field quoted, LF only: a group beginning with "#" would otherwise be
+// read back by KeePassXC as a comment line, and the record lost.
+TEST(PassExchangeKeePassXC, ExportQuotesEveryFieldAndEndsLinesWithLF) {
+  TKLPassStorage store;
+  store.Add(u"Title", u"user", u"pw", u"", u"", u"#hash");
+  const std::string text = Export(store, exKeePassXCCsv);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_NE(text.find("\n\"#hash\",\"Title\",\"user\",\"pw\",\"\",\"\",\"\",\"0\",\"\",\""), std::string::npos) << text;
+  EXPECT_TRUE(text.starts_with(kKeePassXCHeader));
+}
+
+// Entries of the recycle bin are deleted ones: left out and counted, or kept
+// on request; a group of that name elsewhere is an ordinary group.
+TEST(PassExchangeKeePassXC, RecycleBinEntriesAreLeftOutUnlessKept) {
+  const std::string text = kKeePassXCHeader +
+                           "\"Root/Recycle Bin\",\"Old\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n"
+                           "\"Root/Recycle Bin/Sub\",\"Older\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n"
+                           "\"Root/Recycle Binder\",\"Kept1\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n"
+                           "\"Recycle Bin\",\"Kept2\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n"
+                           "\"Root/Work/Recycle Bin\",\"Kept3\",\"\",\"\",\"\",\"\",\"\",\"0\",\"\",\"\"\n";
+  for (const bool keep : {false, true}) {
+    TKLPassStorage store;
+    TMemoryStream strm;
+    strm.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
+    strm.SetPosition(0);
+    TKLImportOptions options;
+    options.KeepRecycled = keep;
+    const TKLImportReport report = ImportPassRecords(store, strm, options);
+    EXPECT_EQ(report.Added, keep ? 5 : 3);
+    EXPECT_EQ(report.Recycled, keep ? 0 : 2);
+    EXPECT_EQ(store.GetRecord(0)->GetTitle(), keep ? u"Old" : u"Kept1");
+  }
 }
 
 } // namespace

@@ -215,6 +215,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, PassStorageCorrupt,
                                                          s.Remove(u"G/1/mdate", false);
                                                          s.PutString(u"G/1/mdate", u"42", false);
                                                        }},
+                                           CorruptCase{"NotePieceMissing",
+                                                       [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutString(u"G/1/note.3", u"x", false);
+                                                       }},
+                                           CorruptCase{"NotePieceStoredAsLong",
+                                                       [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutLong(u"G/1/note.2", 1, false);
+                                                       }},
                                            CorruptCase{"RecordKeyIsALeaf",
                                                        [](TKLStorage& s) { s.PutString(u"G/1", u"x", false); }}),
                          [](const auto& c) { return std::string(c.param.name); });
@@ -248,6 +258,49 @@ TEST(PassStorageFile, ForeignKeysOutsideTheEightLeavesAreIgnored) {
   store.SetKdfParameters(kFastKdf);
   store.LoadFromStream(strm, u"");
   EXPECT_EQ(TitlesAndGroups(store), std::vector<String>{u"kept@G"});
+}
+
+// A note longer than one value holds is saved in pieces of at most 65,535
+// bytes, a surrogate pair never split, and loaded whole; a note that fits is
+// one value as ever. Leaves that only look like pieces are ignored.
+TEST(PassStorageFile, LongNotesAreSavedInPiecesAndLoadedWhole) {
+  String straddling(21844, u'a'); // a pair across the first piece's end
+  straddling += u"\U0001F511" + String(50000, u'\u00e9');
+  struct TNoteCase {
+    String Note;
+    std::vector<std::size_t> PieceBytes; // of /note, /note.2, ...
+  };
+  const TNoteCase cases[] = {{String(65535, u'n'), {65535}},
+                             {String(32767, u'\u00e9') + u"x", {65535}},
+                             {String(65536, u'n'), {21845, 21845, 21845, 1}},
+                             {straddling, {21844, 4 + 2 * 21843, 2 * 21845, 2 * (50000 - 21843 - 21845)}}};
+  for (const TNoteCase& c : cases) {
+    TKLPassStorage store;
+    store.SetKdfParameters(kFastKdf);
+    store.Add(u"T", u"", u"", u"", c.Note, u"G");
+    TMemoryStream strm;
+    store.SaveToStream(strm, u"");
+    Rewind(strm);
+    TKLStorage saved;
+    saved.LoadFromStream(strm, u"");
+    std::vector<std::size_t> pieces;
+    for (std::size_t n = 1;; ++n) {
+      String piece;
+      const String key = n == 1 ? String(u"G/0/note") : u"G/0/note." + U(std::to_string(n).c_str());
+      if (!saved.GetString(key, piece, u"")) break;
+      pieces.push_back(StrToUTF8(piece).size());
+    }
+    EXPECT_EQ(pieces, c.PieceBytes) << c.Note.size();
+    saved.PutString(u"G/0/note.02", u"ignored", false);
+    saved.PutString(u"G/0/note.1", u"ignored", false);
+    TMemoryStream again;
+    saved.SaveToStream(again, u"");
+    Rewind(again);
+    TKLPassStorage loaded;
+    loaded.SetKdfParameters(kFastKdf);
+    loaded.LoadFromStream(again, u"");
+    EXPECT_TRUE(loaded.GetRecord(0)->GetNote() == c.Note) << c.Note.size();
+  }
 }
 
 TEST(PassStorageFile, SaveRefusesGroupsThatCouldNotBeLoadedBackAndWritesNothing) {

@@ -237,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(
         // An empty value: equals finds empty fields, not-equals the others.
         SearchCase{spPassword, seEquals, u"", {u"MAIL"}}, SearchCase{spNote, seNotEquals, u"", {u"MAIL", u"Bank"}},
         // Values outside the enumerations match nothing.
-        SearchCase{static_cast<TKLSearchParam>(5), seNotEquals, u"x", {}},
+        SearchCase{static_cast<TKLSearchParam>(6), seNotEquals, u"x", {}},
         SearchCase{spTitle, static_cast<TKLSearchEquality>(-1), u"Gmail", {}}));
 
 TEST_F(PassStorageQuery, SearchStampsTheAccessTimeOfEveryRecordItReads) {

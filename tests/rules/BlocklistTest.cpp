@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <functional>
 #include <memory>
 #include <random>
@@ -329,6 +330,37 @@ TEST(BlocklistFilter, HoldsAHundredMillionSyntheticHashes) {
 #else
   CheckSyntheticFilter(100000000, 2000000);
 #endif
+}
+
+} // namespace
+} // namespace kl
+
+namespace kl {
+namespace {
+
+// Progress of a list read in several blocks and written from work files:
+// never backwards, and ending with everything done, for each stage.
+TEST(BlocklistCompiler, ReportsProgressOfReadingAndWriting) {
+  test::TempDir dir;
+  std::string words;
+  for (int i = 0; words.size() < (5u << 19); ++i) words += "word" + std::to_string(i) + "\n";
+  test::WriteFileBytes(dir.File("words.txt"), words);
+  std::map<TKLBlocklistCompiler::TStage, std::vector<std::pair<std::uint64_t, std::uint64_t>>> seen;
+  TKLBlocklistCompiler compiler;
+  compiler.SetMemoryLimit(1000);
+  compiler.SetWorkFolder(U(dir.Path()));
+  compiler.SetProgress([&](TKLBlocklistCompiler::TStage Stage, std::uint64_t Done, std::uint64_t Total) {
+    seen[Stage].emplace_back(Done, Total);
+  });
+  compiler.AddListFile(dir.FileU("words.txt"), TKLBlocklistFormat::bfPasswords);
+  compiler.SaveToFile(dir.FileU("list.klbf"));
+  const std::uint64_t expectedTotal[] = {words.size(), 256};
+  for (const auto stage : {TKLBlocklistCompiler::bsReading, TKLBlocklistCompiler::bsWriting}) {
+    const auto& calls = seen[stage];
+    ASSERT_GE(calls.size(), stage == TKLBlocklistCompiler::bsReading ? 3u : 256u) << stage;
+    for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_GE(calls[i].first, calls[i - 1].first) << stage;
+    EXPECT_EQ(calls.back(), std::make_pair(expectedTotal[stage], expectedTotal[stage])) << stage;
+  }
 }
 
 } // namespace
