@@ -11,6 +11,7 @@
 #include "foundation/KLGeneral.h"
 #include "foundation/PointerList.h"
 #include "foundation/RankedList.h"
+#include "foundation/SecureMemory.h"
 #include "foundation/Stream.h"
 #include "foundation/Types.h"
 #include "random/KLRandom.h"
@@ -65,6 +66,10 @@ inline constexpr const Char* DefaultPassGroup = u"General";
 
 class TKLPassStorage;
 namespace detail {
+// What a KDBX file held that the records do not model, kept for its next save.
+struct TKdbxState;
+struct TKdbxReader;
+struct TKdbxWriter;
 // The import and export of records (KLPassExchange), which reads texts in
 // place and restores time stamps as a load does.
 struct TPassExchangeAccess;
@@ -164,6 +169,8 @@ public:
 private:
   friend class TKLPassStorage;
   friend struct detail::TPassExchangeAccess;
+  friend struct detail::TKdbxReader;
+  friend struct detail::TKdbxWriter;
   using TField = String TKLPassRecord::*;
   // A record with every field empty or 0, for a load to fill in without
   // reading the clock.
@@ -209,6 +216,30 @@ private:
 
 // spCustomFields matches a record when one of its custom field values does
 // (seNotEquals: when none equals Value).
+// The format a store saves in: the library's own vault format or KeePass's KDBX 4.
+enum TKLPassFileFormat : std::int32_t { pfVault, pfKdbx };
+
+enum TKLKdbxKdf : std::int32_t { kkAesKdf, kkArgon2d, kkArgon2id };
+enum TKLKdbxCipher : std::int32_t { kcAes256, kcChaCha20 };
+
+// The key derivation and cipher of a KDBX file. The defaults are those
+// KeePassXC gives a new database: Argon2id, 64 MiB, 2 lanes, AES-256; the
+// iterations are a fixed 10 here (KdbxCalibrateIterations times them).
+// MemoryBytes is in bytes as the file stores it (Argon2 only); Iterations
+// are Argon2 passes or AES-KDF rounds. SetKdbxSettings refuses what a load
+// would refuse (EKLPassStorageException).
+struct TKLKdbxSettings {
+  TKLKdbxKdf Kdf = kkArgon2id;
+  TKLKdbxCipher Cipher = kcAes256;
+  std::uint64_t Iterations = 10;
+  std::uint64_t MemoryBytes = 64 * 1024 * 1024;
+  std::uint32_t Parallelism = 2;
+};
+
+// The Argon2 passes (or AES-KDF rounds) that take about TargetMilliseconds
+// with Settings' other costs on this machine.
+KL_API std::uint64_t KdbxCalibrateIterations(const TKLKdbxSettings& Settings, std::uint32_t TargetMilliseconds);
+
 enum TKLSearchParam : std::int32_t { spTitle, spUsername, spPassword, spURL, spNote, spCustomFields };
 enum TKLSearchEquality : std::int32_t { seContains, seEquals, seNotEquals };
 
@@ -232,6 +263,8 @@ public:
   TKLPassRecord* GetRecord(std::int32_t Index) const { return FList.Get(Index); }
 
   // "Wrong group name" when Group contains "/"; the empty group is accepted.
+  // Add and List make this check only while the save format is pfVault: in a
+  // KDBX store "/" separates nested group names ("Internet/Mail").
   static void CheckGroup(const String& Group);
 
   // Takes ownership of Rec and returns its position. When the group check
@@ -288,6 +321,25 @@ public:
   bool GetRefuseChangedFile() const noexcept { return FRefuseChangedFile; }
   void SetRefuseChangedFile(bool Value) noexcept { FRefuseChangedFile = Value; }
 
+  // KeePass's KDBX files. A load tells them by their signature (KDBX 3.1 and
+  // 4.x; the password and the key file set here make the composite key) and
+  // sets the save format to pfKdbx; such a store then saves as KDBX 4 with
+  // the settings the file had, carrying through what the records do not
+  // model (icons, auto-type, history, group settings, Meta, custom data,
+  // deleted objects, recycle bin). An empty Password with a key file uses the
+  // key file alone. A failed load changes nothing.
+  TKLPassFileFormat GetSaveFormat() const noexcept { return FSaveFormat; }
+  void SetSaveFormat(TKLPassFileFormat Value) noexcept { FSaveFormat = Value; }
+  // The key file's contents (any form KeePass accepts); empty for none.
+  // Copied and wiped with the store.
+  void SetKeyFile(const ByteArray& Contents);
+  // KDF and cipher of KDBX saves; those of the file after a KDBX load.
+  const TKLKdbxSettings& GetKdbxSettings() const noexcept { return FKdbxSettings; }
+  void SetKdbxSettings(const TKLKdbxSettings& Value);
+  // The version of the last KDBX load (0x00030001, 0x00040000, 0x00040001),
+  // 0 when the last load was not KDBX.
+  std::uint32_t GetKdbxLoadedVersion() const noexcept { return FKdbxLoadedVersion; }
+
 private:
   friend struct detail::TPassExchangeAccess;
   // Appends a record that no store holds and returns its position.
@@ -296,6 +348,9 @@ private:
   void TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs);
   void CheckSavableGroups() const;
   void SearchCustomFields(TKLSearchEquality Equality, const String& Value, TPointerList<TKLPassRecord>& Recs);
+  void CheckStoreGroup(const String& Group) const;
+  void LoadKdbx(TStream& Strm, const String& Password);
+  void SaveKdbx(TStream& Strm, const String& Password);
 
   // In position order; each record knows its slot (FSlot).
   TRankedList<TKLPassRecord*> FList;
@@ -305,6 +360,11 @@ private:
   std::uint8_t FSaveVersion = KLStorageVersion3;
   std::shared_ptr<detail::TStorageKey> FKey;
   bool FRefuseChangedFile = false;
+  TKLPassFileFormat FSaveFormat = pfVault;
+  TKLKdbxSettings FKdbxSettings;
+  std::uint32_t FKdbxLoadedVersion = 0;
+  SecureBytes FKeyFile;
+  std::shared_ptr<detail::TKdbxState> FKdbx;
   // The file last loaded or saved, and its stamp as it was then.
   String FFileName;
   TFileStamp FFileStamp;
