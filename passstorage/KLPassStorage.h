@@ -25,6 +25,15 @@ inline constexpr const char* SWrongGroupName = "Wrong group name";
 inline constexpr const char* SStorageCorrupted = "The storage is corrupted";
 inline constexpr const char* SRecordAlreadyHeld = "The record is already held by a store";
 inline constexpr const char* SRecordMissing = "The record is missing";
+// KDBX files: wrong credentials and damage after the header cannot be told
+// apart, so they share one message.
+inline constexpr const char* SKdbxWrongKey = "Wrong credentials or damaged KDBX file";
+inline constexpr const char* SKdbxDamaged = "The KDBX file is damaged";
+inline constexpr const char* SKdbxUnsupported = "Unsupported KDBX file";
+inline constexpr const char* SKdbxTwofish = "KDBX files enciphered with Twofish are not supported";
+inline constexpr const char* SKdbxTooLarge = "The KDBX file exceeds the reader's limits";
+inline constexpr const char* SKdbxBadParameters = "Unsupported KDBX key-derivation parameters";
+inline constexpr const char* SKdbxKeyFile = "The key file is not valid";
 inline constexpr const char* SWrongCustomField = "Wrong custom field name, or the value is too long";
 inline constexpr const char* SWrongTag = "Wrong tag";
 inline constexpr const char* SWrongAttachment = "Wrong attachment name, or the attachment is too large";
@@ -236,6 +245,16 @@ struct TKLKdbxSettings {
   std::uint32_t Parallelism = 2;
 };
 
+// What the last KDBX load kept that the records do not show, counted so that
+// an export to another format can say what it leaves behind.
+struct TKLKdbxCarried {
+  std::int32_t HistoryEntries = 0;
+  std::int32_t RecycledEntries = 0;
+  std::int32_t CustomIcons = 0;
+  std::int32_t DeletedObjects = 0;
+  std::int32_t CustomData = 0; // items of Meta's, groups' and entries' custom data
+};
+
 // The Argon2 passes (or AES-KDF rounds) that take about TargetMilliseconds
 // with Settings' other costs on this machine.
 KL_API std::uint64_t KdbxCalibrateIterations(const TKLKdbxSettings& Settings, std::uint32_t TargetMilliseconds);
@@ -339,6 +358,8 @@ public:
   // The version of the last KDBX load (0x00030001, 0x00040000, 0x00040001),
   // 0 when the last load was not KDBX.
   std::uint32_t GetKdbxLoadedVersion() const noexcept { return FKdbxLoadedVersion; }
+  // All zero when no KDBX file was loaded.
+  TKLKdbxCarried GetKdbxCarried() const;
 
 private:
   friend struct detail::TPassExchangeAccess;

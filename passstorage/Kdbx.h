@@ -16,17 +16,10 @@
 #include "foundation/SecureMemory.h"
 #include "foundation/Stream.h"
 #include "foundation/Types.h"
+#include "passstorage/KLPassStorage.h"
 #include "random/KLRandom.h"
 
 namespace kl {
-
-inline constexpr const char* SKdbxWrongKey = "Wrong credentials or damaged KDBX file";
-inline constexpr const char* SKdbxDamaged = "The KDBX file is damaged";
-inline constexpr const char* SKdbxUnsupported = "Unsupported KDBX file";
-inline constexpr const char* SKdbxTwofish = "KDBX files enciphered with Twofish are not supported";
-inline constexpr const char* SKdbxTooLarge = "The KDBX file exceeds the reader's limits";
-inline constexpr const char* SKdbxBadParameters = "Unsupported KDBX key-derivation parameters";
-inline constexpr const char* SKdbxKeyFile = "The key file is not valid";
 
 namespace detail {
 

@@ -566,6 +566,35 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   detail::WriteKdbx(Strm, doc, detail::MakeKey(Password, FKeyFile), *GetRandomGenerator());
 }
 
+namespace {
+
+void Count(const detail::TXmlNode& Node, const std::string& RecycleBin, bool InBin, TKLKdbxCarried& C) {
+  bool bin = InBin;
+  if (Node.Name == "Group") {
+    const detail::TXmlNode* uuid = Node.Find("UUID");
+    bin = bin || (uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin);
+  }
+  if (Node.Name == "Entry" && bin) ++C.RecycledEntries;
+  if (Node.Name == "History") {
+    C.HistoryEntries += static_cast<std::int32_t>(std::count_if(
+        Node.Children.begin(), Node.Children.end(), [](const detail::TXmlNode& n) { return n.Name == "Entry"; }));
+    return;
+  }
+  if (Node.Name == "CustomIcons") C.CustomIcons += static_cast<std::int32_t>(Node.Children.size());
+  if (Node.Name == "DeletedObjects") C.DeletedObjects += static_cast<std::int32_t>(Node.Children.size());
+  if (Node.Name == "CustomData") C.CustomData += static_cast<std::int32_t>(Node.Children.size());
+  if (Node.Name == "Entry" && bin) return;
+  for (const detail::TXmlNode& child : Node.Children) Count(child, RecycleBin, bin, C);
+}
+
+} // namespace
+
+TKLKdbxCarried TKLPassStorage::GetKdbxCarried() const {
+  TKLKdbxCarried carried;
+  if (FKdbx) Count(FKdbx->Doc.Root, detail::RecycleBinOf(FKdbx->Doc), false, carried);
+  return carried;
+}
+
 std::uint64_t KdbxCalibrateIterations(const TKLKdbxSettings& Settings, std::uint32_t TargetMilliseconds) {
   TKLKdbxSettings probe = Settings;
   probe.Iterations = Settings.Kdf == kkAesKdf ? 100000 : 1;
