@@ -46,6 +46,18 @@ enum : std::uint32_t { isSalsa20 = 2, isChaCha20 = 3 };
 enum : std::uint8_t { vtEnd = 0, vtUInt32 = 0x04, vtUInt64 = 0x05, vtBytes = 0x42 };
 
 constexpr std::size_t kBlockSize = 1024 * 1024; // the block size we write
+
+#ifdef KL_FUZZ_CHEAP_KDF
+// Fuzzing runs millions of loads: the checks after the derivation are what it
+// must reach, not the derivation's cost.
+constexpr std::uint64_t kMaxArgon2Memory = 64 * 1024;
+constexpr std::uint64_t kMaxArgon2Iterations = 2;
+constexpr std::uint64_t kMaxAesRounds = 16;
+#else
+constexpr std::uint64_t kMaxArgon2Memory = KdbxMaxArgon2MemoryBytes;
+constexpr std::uint64_t kMaxArgon2Iterations = KdbxMaxArgon2Iterations;
+constexpr std::uint64_t kMaxAesRounds = KdbxMaxAesRounds;
+#endif
 constexpr std::uint64_t kHeaderBlockIndex = ~std::uint64_t{0};
 
 [[noreturn]] void Fail(const char* Message) { throw EKLPassStorageException(Message); }
@@ -180,7 +192,7 @@ TKdfInput ReadKdfParameters(const std::uint8_t* Data, std::size_t Size) {
     const TVariant* seed = FindVariant(items, "S", vtBytes, 32);
     if (rounds == nullptr || seed == nullptr) Fail(SKdbxBadParameters);
     kdf.Iterations = Get64(rounds->Value.data());
-    if (kdf.Iterations > KdbxMaxAesRounds) Fail(SKdbxBadParameters);
+    if (kdf.Iterations > kMaxAesRounds) Fail(SKdbxBadParameters);
     kdf.Salt = seed->Value;
     return kdf;
   }
@@ -207,8 +219,8 @@ TKdfInput ReadKdfParameters(const std::uint8_t* Data, std::size_t Size) {
   if (const TVariant* secret = FindVariant(items, "K", vtBytes)) kdf.Secret = secret->Value;
   if (const TVariant* assoc = FindVariant(items, "A", vtBytes)) kdf.Data = assoc->Value;
   if (kdf.Salt.size() < ARGON2_MIN_SALT_LENGTH || kdf.Salt.size() > 1024 || kdf.Parallelism < 1 ||
-      kdf.Parallelism > KdbxMaxArgon2Lanes || kdf.Iterations < 1 || kdf.Iterations > KdbxMaxArgon2Iterations ||
-      kdf.MemoryBytes < 8 * 1024 * std::uint64_t{kdf.Parallelism} || kdf.MemoryBytes > KdbxMaxArgon2MemoryBytes ||
+      kdf.Parallelism > KdbxMaxArgon2Lanes || kdf.Iterations < 1 || kdf.Iterations > kMaxArgon2Iterations ||
+      kdf.MemoryBytes < 8 * 1024 * std::uint64_t{kdf.Parallelism} || kdf.MemoryBytes > kMaxArgon2Memory ||
       (kdf.Version != 0x10 && kdf.Version != 0x13) || kdf.Secret.size() > 1024 || kdf.Data.size() > 1024) {
     Fail(SKdbxBadParameters);
   }
@@ -629,7 +641,7 @@ void ReadHeaderField(TOuterHeader& H, std::uint8_t Id, const std::uint8_t* Data,
     case hfTransformRounds:
       if (v4 || Size != 8) Fail(SKdbxDamaged);
       H.Kdf.Iterations = Get64(Data);
-      if (H.Kdf.Iterations > KdbxMaxAesRounds) Fail(SKdbxBadParameters);
+      if (H.Kdf.Iterations > kMaxAesRounds) Fail(SKdbxBadParameters);
       H.HaveRounds = true;
       return;
     case hfProtectedStreamKey:
