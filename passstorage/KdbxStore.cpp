@@ -195,26 +195,52 @@ struct TKdbxWriter {
   TKdbxDocument& Doc;
   TKLBaseRandomGenerator& Random;
   // Entries taken out of their groups, by UUID text, with the group they were in.
+  // Groups are named by UUID, not by address: making a group moves its
+  // siblings in memory.
   struct TTaken {
     TXmlNode Entry;
-    TXmlNode* Group = nullptr;
+    std::string Group;
     String Path;
   };
   std::unordered_map<std::string, TTaken> Taken;
   std::string RecycleBin;
+  // The entries each group receives, in record order.
+  std::unordered_map<std::string, std::vector<TXmlNode>> Pending;
+
+  static std::string GroupId(const TXmlNode& Group) {
+    const TXmlNode* uuid = Group.Find("UUID");
+    return uuid != nullptr ? uuid->Text : std::string();
+  }
+
+  // Puts the pending entries into their groups, before each group's
+  // subgroups as KeePass writes them, all of a group's at once.
+  void PlaceEntries(TXmlNode& Group) {
+    const auto pending = Pending.find(GroupId(Group));
+    if (pending != Pending.end()) {
+      auto at = std::find_if(Group.Children.begin(), Group.Children.end(),
+                             [](const TXmlNode& n) { return n.Name == "Group"; });
+      Group.Children.insert(at, std::make_move_iterator(pending->second.begin()),
+                            std::make_move_iterator(pending->second.end()));
+      Pending.erase(pending);
+    }
+    for (TXmlNode& child : Group.Children) {
+      if (child.Name == "Group") PlaceEntries(child);
+    }
+  }
 
   // Takes every entry out of every group but the recycle bin, noting the
   // group path each was in.
   void TakeEntries(TXmlNode& Group, const String& Path, bool Root) {
     const TXmlNode* uuid = Group.Find("UUID");
     if (uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin) return;
+    const std::string groupId = GroupId(Group);
     std::vector<TXmlNode> kept;
     kept.reserve(Group.Children.size());
     for (TXmlNode& child : Group.Children) {
       if (child.Name == "Entry") {
         const TXmlNode* id = child.Find("UUID");
         std::string key = id != nullptr ? id->Text : std::string();
-        Taken[key] = TTaken{std::move(child), &Group, Path};
+        Taken[key] = TTaken{std::move(child), groupId, Path};
       } else {
         kept.push_back(std::move(child));
       }
@@ -226,8 +252,6 @@ struct TKdbxWriter {
       const String childName = name != nullptr ? Utf8ToText(name->Text) : String();
       TakeEntries(child, Root ? childName : Path + Char(kGroupSeparator) + childName, false);
     }
-    // Pointers into Children stay valid from here on: entries are inserted
-    // into groups only after every group was visited.
   }
 
   std::string NewUuid() {
@@ -278,13 +302,6 @@ struct TKdbxWriter {
       start = end + 1;
     }
     return *group;
-  }
-
-  // Entries go before a group's subgroups, as KeePass writes them.
-  static void Insert(TXmlNode& Group, TXmlNode Entry) {
-    auto at = std::find_if(Group.Children.begin(), Group.Children.end(),
-                           [](const TXmlNode& n) { return n.Name == "Group"; });
-    Group.Children.insert(at, std::move(Entry));
   }
 
   TXmlNode NewEntry(const std::string& Uuid, std::int64_t Now) {
@@ -548,7 +565,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
 
   detail::TXmlNode* root = detail::RootGroup(doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
-  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc)};
+  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}};
   writer.TakeEntries(*root, String(), true);
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
@@ -557,11 +574,13 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     const bool isNew = taken == writer.Taken.end();
     detail::TXmlNode entry = isNew ? writer.NewEntry(uuid, nowUtc) : std::move(taken->second.Entry);
     writer.Fill(entry, rec, isNew);
-    detail::TXmlNode& group = !isNew && taken->second.Path == rec.FGroup ? *taken->second.Group
-                                                                         : writer.GroupAt(*root, rec.FGroup, nowUtc);
+    const std::string group = !isNew && taken->second.Path == rec.FGroup
+                                  ? taken->second.Group
+                                  : detail::TKdbxWriter::GroupId(writer.GroupAt(*root, rec.FGroup, nowUtc));
     if (!isNew) writer.Taken.erase(taken);
-    detail::TKdbxWriter::Insert(group, std::move(entry));
+    writer.Pending[group].push_back(std::move(entry));
   }
+  writer.PlaceEntries(*root);
   writer.CompactBinaries();
   detail::WriteKdbx(Strm, doc, detail::MakeKey(Password, FKeyFile), *GetRandomGenerator());
 }
