@@ -72,6 +72,11 @@ TEST(Kdbx, EveryChangedByteIsRefused) {
     // header hash covers them.
     ASSERT_NE(message, "(nothing)") << "byte " << i;
   }
+  // A changed master seed (header bytes 47 to 78) is damage, told by the
+  // header's hash before any key is tried.
+  ByteArray seed = file;
+  seed[50] ^= 0x01;
+  EXPECT_EQ(LoadMessage(seed, u"pw"), SKdbxDamaged);
   for (std::size_t size = 0; size < file.size(); size += 7) {
     ASSERT_NE(LoadMessage(ByteArray(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size)), u"pw"),
               "(nothing)")
@@ -153,7 +158,9 @@ TEST(Kdbx, HostileHeadersAreRefusedBeforeAnyWork) {
       {HeaderWith(Argon2Parameters(1 << 20, std::uint64_t{1} << 40, 1, 0x13)), SKdbxBadParameters},
       {HeaderWith(Argon2Parameters(1 << 20, 0, 1, 0x13)), SKdbxBadParameters},
       {HeaderWith(Argon2Parameters(1 << 20, 1, 0, 0x13)), SKdbxBadParameters},
-      {HeaderWith(Argon2Parameters(1 << 20, 1, 1000, 0x13)), SKdbxBadParameters},
+      {HeaderWith(Argon2Parameters(1 << 20, 1, 65, 0x13)), SKdbxBadParameters},
+      // The most lanes allowed pass the bounds; the header hash then fails.
+      {HeaderWith(Argon2Parameters(1 << 20, 1, 64, 0x13)), SKdbxDamaged},
       {HeaderWith(Argon2Parameters(1 << 20, 1, 1, 0x12)), SKdbxBadParameters},
       {HeaderWith(Argon2Parameters(1 << 20, 1, 1, 0x13, "00000000000000000000000000000000")), SKdbxBadParameters},
       {HeaderWith(ok, "ad68f29f576f4bb9a36ad47af965346c"), SKdbxTwofish},
