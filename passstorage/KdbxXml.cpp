@@ -179,7 +179,7 @@ void XMLCALL OnText(void* Data, const XML_Char* Text, int Len) {
 // A document type may declare entities whose expansion is unbounded; KDBX
 // files never carry one.
 void XMLCALL OnDoctype(void* Data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-  static_cast<TParseState*>(Data)->Stop(SKdbxDamaged);
+  static_cast<TParseState*>(Data)->Stop(SKdbxDamaged); // any document type
 }
 
 void XMLCALL OnEntity(void* Data, const XML_Char*, int, const XML_Char*, int, const XML_Char*, const XML_Char*,

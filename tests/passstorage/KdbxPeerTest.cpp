@@ -120,7 +120,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, KdbxPykeepass,
                          ::testing::Values(TPeerCase{"argon2d", "aes256", "pw", false},
                                            TPeerCase{"argon2id", "chacha20", "pä𝄞", false},
                                            TPeerCase{"argon2d", "chacha20", "", true},
-                                           TPeerCase{"argon2id", "aes256", "both", true}));
+                                           TPeerCase{"argon2id", "aes256", "both", true}),
+                         [](const ::testing::TestParamInfo<TPeerCase>& Info) {
+                           const TPeerCase& c = Info.param;
+                           const std::string key = c.KeyFile ? (*c.Password != '\0' ? "Both" : "KeyFile") : "Password";
+                           return std::string(c.Kdf) + "_" + c.Cipher + "_" + key;
+                         });
 
 // keepassxc-cli reads a password from standard input when it is not a terminal.
 std::string Cli(const std::string& Args, const std::string& Input = "pw") {
