@@ -8,6 +8,7 @@
 
 #include "capi/CApiSupport.h"
 #include "crypto/KLAES.h"
+#include "crypto/KLHashGate.h"
 #include "crypto/KLPasswordHash.h"
 #include "database/KLDatabase.h"
 #include "foundation/FileStamp.h"
@@ -45,6 +46,8 @@ int StatusOf(const kl::Exception& Error) {
     return KLP_ERROR_DAMAGED_FILE;
   }
   if (dynamic_cast<const EKLAESError*>(&Error)) return KLP_ERROR_DAMAGED_FILE;
+  if (dynamic_cast<const EKLAccountLockedError*>(&Error)) return KLP_ERROR_LOCKED;
+  if (dynamic_cast<const EKLHashBusyError*>(&Error)) return KLP_ERROR_BUSY;
   if (dynamic_cast<const EKLPasswordDatabaseError*>(&Error)) {
     if (Is(Error, SUserDoesNotExist)) return KLP_ERROR_NOT_FOUND;
     if (Is(Error, SUserAlreadyExists)) return KLP_ERROR_EXISTS;
@@ -236,6 +239,10 @@ const char* klp_status_message(int status) {
       return "not a valid Argon2id password hash";
     case KLP_ERROR_OUT_OF_MEMORY:
       return "out of memory";
+    case KLP_ERROR_LOCKED:
+      return "the account is locked after too many failed attempts";
+    case KLP_ERROR_BUSY:
+      return "too many password hashes at once; try again later";
     case KLP_ERROR_INTERNAL:
       return "internal error";
     default:

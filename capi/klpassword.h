@@ -101,6 +101,8 @@ typedef enum klp_status {
   KLP_ERROR_LEGACY_FORMAT = -11, /* a file of format 1 or 2: open it with KLP_OPEN_ALLOW_LEGACY */
   KLP_ERROR_INVALID_HASH = -12,  /* not an Argon2id hash string, or one above the cost bounds */
   KLP_ERROR_OUT_OF_MEMORY = -13,
+  KLP_ERROR_LOCKED = -14, /* the account reached its limit of failed attempts (verify) */
+  KLP_ERROR_BUSY = -15,   /* no Argon2id slot came free in time: try again later */
   KLP_ERROR_INTERNAL = -99
 } klp_status;
 
@@ -346,7 +348,10 @@ KLP_API int KLP_CALL klp_users_add(klp_users_t* users, const char* name, const c
 KLP_API int KLP_CALL klp_users_change(klp_users_t* users, const char* name, const char* password);
 KLP_API int KLP_CALL klp_users_delete(klp_users_t* users, const char* name);
 /* KLP_OK or KLP_NO_MATCH; KLP_ERROR_NOT_FOUND for an unknown user. A match
- * may replace an old or weak hash: save afterwards (klp_users_modified). */
+ * may replace an old or weak hash, and a mismatch counts a failed attempt:
+ * save afterwards (klp_users_modified). After the database's limit of
+ * consecutive failures (100 unless the file says otherwise) every attempt is
+ * KLP_ERROR_LOCKED until a host unlocks the account (klpass users unlock). */
 KLP_API int KLP_CALL klp_users_verify(klp_users_t* users, const char* name, const char* password);
 KLP_API int KLP_CALL klp_users_count(const klp_users_t* users, size_t* count);
 /* The user at index (0 to count - 1) in file order: name and id. */

@@ -4,7 +4,9 @@
 # line (the key, then its neighbours, tab-separated, empty for none). Sources
 # are rewritten only when their content changes; editing a data file re-runs
 # the configuration. Needs cmake/EmbedText.cmake.
-set(KL_ZXCVBN_DIR ${CMAKE_CURRENT_SOURCE_DIR}/third_party/zxcvbn)
+if(NOT DEFINED KL_ZXCVBN_DIR)
+  set(KL_ZXCVBN_DIR ${CMAKE_CURRENT_SOURCE_DIR}/third_party/zxcvbn)
+endif()
 set(KL_STRENGTH_DATA_SOURCES)
 foreach(list_name english_wikipedia female_names surnames us_tv_and_film male_names)
   string(MAKE_C_IDENTIFIER "kStrength_${list_name}_Text" symbol)

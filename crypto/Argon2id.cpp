@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "crypto/KLHashGate.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
 #include "foundation/StackBurn.h"
@@ -52,6 +53,9 @@ void Argon2id(const void* Password, std::size_t PasswordSize, const std::uint8_t
   // libsodium reads a null password as empty only when its size is 0.
   static const char empty = 0;
   const char* password = PasswordSize == 0 ? &empty : static_cast<const char*>(Password);
+  // The slot is held to the end of the call, so its release comes after the
+  // registers and the stack are cleared.
+  const TKLHashSlot slot;
   // The output leaves libsodium through vector registers; cleared here, before
   // any other call, a lazily bound call cannot save them to the stack.
   const int result = Derive(Out, OutSize, password, PasswordSize, Salt, Passes, MemoryKiB);

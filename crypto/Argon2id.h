@@ -21,7 +21,9 @@ void SodiumInitialize();
 
 // Fills Out with OutSize bytes of Argon2id over the password bytes and the
 // 16-byte salt, with Passes passes over MemoryKiB KiB. Raises EKLException
-// for parameters outside libsodium's range or when the memory cannot be had.
+// for parameters outside libsodium's range or when the memory cannot be had,
+// and EKLHashBusyError when no slot of the process-wide gate (KLHashGate.h)
+// came free in time.
 // Nothing secret outlives the call but Out, which the caller wipes.
 void Argon2id(const void* Password, std::size_t PasswordSize, const std::uint8_t* Salt, std::uint32_t Passes,
               std::uint64_t MemoryKiB, std::uint8_t* Out, std::size_t OutSize);

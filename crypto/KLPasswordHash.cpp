@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "crypto/Argon2id.h"
+#include "crypto/KLHashGate.h"
 #include "foundation/SecureMemory.h"
 
 namespace kl {
@@ -167,6 +168,7 @@ bool VerifyPasswordBytes(const String& Hash, const String& Algorithm, const void
   text.replace(1, info.Algorithm.size(), Argon2idName);
   static const char empty = 0;
   const char* password = PasswordSize == 0 ? &empty : static_cast<const char*>(Password);
+  const TKLHashSlot slot;
   return crypto_pwhash_argon2id_str_verify(text.c_str(), password, PasswordSize) == 0;
 }
 
@@ -175,13 +177,46 @@ String HashPasswordBytes(const String& Algorithm, const void* Password, std::siz
   CheckHashParameters(Parameters);
   SecureBytes tag(KLPasswordHashTagSize);
   Argon2id(Password, PasswordSize, Salt, Parameters.Passes, Parameters.MemoryKiB, tag.data(), tag.size());
+  return FormatHashString(Algorithm, Salt, tag.data(), Parameters);
+}
+
+String FormatHashString(const String& Algorithm, const std::uint8_t* Salt, const std::uint8_t* Tag,
+                        const TKLPasswordHashParameters& Cost) {
   char salt64[sodium_base64_ENCODED_LEN(KLPasswordHashSaltSize, sodium_base64_VARIANT_ORIGINAL_NO_PADDING)];
   char tag64[sodium_base64_ENCODED_LEN(KLPasswordHashTagSize, sodium_base64_VARIANT_ORIGINAL_NO_PADDING)];
   sodium_bin2base64(salt64, sizeof salt64, Salt, KLPasswordHashSaltSize, sodium_base64_VARIANT_ORIGINAL_NO_PADDING);
-  sodium_bin2base64(tag64, sizeof tag64, tag.data(), tag.size(), sodium_base64_VARIANT_ORIGINAL_NO_PADDING);
-  const std::string text = "$v=" + std::to_string(Argon2Version) + "$m=" + std::to_string(Parameters.MemoryKiB) +
-                           ",t=" + std::to_string(Parameters.Passes) + ",p=1$" + salt64 + "$" + tag64;
+  sodium_bin2base64(tag64, sizeof tag64, Tag, KLPasswordHashTagSize, sodium_base64_VARIANT_ORIGINAL_NO_PADDING);
+  const std::string text = "$v=" + std::to_string(Argon2Version) + "$m=" + std::to_string(Cost.MemoryKiB) +
+                           ",t=" + std::to_string(Cost.Passes) + ",p=1$" + salt64 + "$" + tag64;
+  sodium_memzero(tag64, sizeof tag64);
   return u"$" + Algorithm + Widen(text);
+}
+
+TKLPasswordHashParameters ReadHashString(const String& Hash, const String& Algorithm,
+                                         const TKLPasswordHashParameters& Bounds, std::uint8_t* Salt,
+                                         std::uint8_t* Tag) {
+  const std::string text = AsciiOf(Hash);
+  const TKLPasswordHashInfo info = Parse(text);
+  if (info.Algorithm != Algorithm || info.Version != Argon2Version || info.Lanes != 1 ||
+      info.SaltSize != KLPasswordHashSaltSize || info.TagSize != KLPasswordHashTagSize) {
+    RaiseInvalid();
+  }
+  CheckCost(info.MemoryKiB, info.Passes, Bounds);
+  const std::size_t tagAt = text.rfind('$');
+  const std::size_t saltAt = text.rfind('$', tagAt - 1);
+  std::size_t saltSize = 0;
+  std::size_t tagSize = 0;
+  if (sodium_base642bin(Salt, KLPasswordHashSaltSize, text.data() + saltAt + 1, tagAt - saltAt - 1, nullptr, &saltSize,
+                        nullptr, sodium_base64_VARIANT_ORIGINAL_NO_PADDING) != 0 ||
+      sodium_base642bin(Tag, KLPasswordHashTagSize, text.data() + tagAt + 1, text.size() - tagAt - 1, nullptr, &tagSize,
+                        nullptr, sodium_base64_VARIANT_ORIGINAL_NO_PADDING) != 0 ||
+      saltSize != KLPasswordHashSaltSize || tagSize != KLPasswordHashTagSize) {
+    RaiseInvalid();
+  }
+  TKLPasswordHashParameters cost = Bounds;
+  cost.MemoryKiB = info.MemoryKiB;
+  cost.Passes = info.Passes;
+  return cost;
 }
 
 } // namespace detail
@@ -192,9 +227,15 @@ String HashPassword(const String& Password, const TKLPasswordHashParameters& Par
   RawByteString utf8 = StrictBytes(Password);
   char out[crypto_pwhash_argon2id_STRBYTES] = {};
   static const char empty = 0;
-  const int result =
-      crypto_pwhash_str_alg(out, utf8.empty() ? &empty : utf8.data(), utf8.size(), Parameters.Passes,
-                            static_cast<std::size_t>(Parameters.MemoryKiB) * 1024, crypto_pwhash_ALG_ARGON2ID13);
+  int result = -1;
+  try {
+    const TKLHashSlot slot;
+    result = crypto_pwhash_str_alg(out, utf8.empty() ? &empty : utf8.data(), utf8.size(), Parameters.Passes,
+                                   static_cast<std::size_t>(Parameters.MemoryKiB) * 1024, crypto_pwhash_ALG_ARGON2ID13);
+  } catch (...) {
+    WipeRawBytes(utf8);
+    throw;
+  }
   WipeRawBytes(utf8);
   if (result != 0) throw EKLPasswordHashError(SInvalidHashParameters);
   return Widen(out);

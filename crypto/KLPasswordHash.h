@@ -86,6 +86,17 @@ bool VerifyPasswordBytes(const String& Hash, const String& Algorithm, const void
 // and a 32-byte tag, one lane.
 String HashPasswordBytes(const String& Algorithm, const void* Password, std::size_t PasswordSize,
                          const std::uint8_t* Salt, const TKLPasswordHashParameters& Parameters);
+// The string HashPasswordBytes writes, for a tag already computed (16-byte
+// salt, 32-byte tag, the cost's memory and passes, one lane).
+String FormatHashString(const String& Algorithm, const std::uint8_t* Salt, const std::uint8_t* Tag,
+                        const TKLPasswordHashParameters& Cost);
+// Reads back a string of exactly that layout under Algorithm: fills the salt
+// (16 bytes) and tag (32 bytes) and returns its cost with the bounds of
+// Bounds. Raises SInvalidPasswordHash for any other string, and
+// SPasswordHashTooCostly for a cost above the bounds.
+TKLPasswordHashParameters ReadHashString(const String& Hash, const String& Algorithm,
+                                         const TKLPasswordHashParameters& Bounds, std::uint8_t* Salt,
+                                         std::uint8_t* Tag);
 
 } // namespace detail
 

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <limits>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -17,6 +19,10 @@ constexpr const char16_t* IndexKey = u"index";
 constexpr const char16_t* NameLeaf = u"/name";
 constexpr const char16_t* SaltLeaf = u"/salt";
 constexpr const char16_t* HashLeaf = u"/pwd";
+// Present only while the account has failed attempts, and the limit only when
+// it is not the default, so that files without them stay as they were.
+constexpr const char16_t* FailuresLeaf = u"/failures";
+constexpr const char16_t* MaxFailuresKey = u"max-failures";
 // A user key is "users/" followed by the UID in decimal.
 constexpr std::size_t UserKeyPrefixLength = 6;
 
@@ -299,8 +305,66 @@ bool TKLBinaryPasswordDatabase::DeleteUser(std::int32_t UID) {
   return true;
 }
 
+// The count lives in its own value beside the user's three; adding or taking
+// it out moves no user, so the caches hold.
+std::int32_t TKLBinaryPasswordDatabase::ReadFailureCount(std::int32_t Position) const {
+  std::int32_t count = 0;
+  FDB->GetInt(UserKeys().Get(Position) + FailuresLeaf, count, 0);
+  return count < 0 ? 0 : count;
+}
+
+std::int32_t TKLBinaryPasswordDatabase::AddFailure(std::int32_t Position) {
+  std::int32_t count = ReadFailureCount(Position);
+  if (count < std::numeric_limits<std::int32_t>::max()) ++count;
+  FDB->PutInt(UserKeys().Get(Position) + FailuresLeaf, count, true);
+  FModified = true;
+  return count;
+}
+
+void TKLBinaryPasswordDatabase::ClearFailures(std::int32_t Position) {
+  const String key = UserKeys().Get(Position) + FailuresLeaf;
+  if (FDB->Get(key) == nullptr) return;
+  FDB->Remove(key, false);
+  FModified = true;
+}
+
+std::int32_t TKLBinaryPasswordDatabase::ReadMaxFailures() const {
+  std::int32_t limit = KLDefaultMaxFailures;
+  FDB->GetInt(MaxFailuresKey, limit, KLDefaultMaxFailures);
+  return limit < 0 ? KLDefaultMaxFailures : limit;
+}
+
+void TKLBinaryPasswordDatabase::WriteMaxFailures(std::int32_t Value) {
+  if (Value == KLDefaultMaxFailures) {
+    FDB->Remove(MaxFailuresKey, false);
+  } else {
+    FDB->PutInt(MaxFailuresKey, Value, true);
+  }
+}
+
 // The values are replaced in place (the value objects stay, so the caches
 // hold); the hash goes first, and is put back if the salt cannot follow.
+// Rare (a copy between databases): the caches are simply built again.
+void TKLBinaryPasswordDatabase::ImportRecord(const TKLDatabaseRecord& Record) {
+  if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
+  if (Record.UID < 1) RaiseCorrupted();
+  if (GetUID(Record.Username) != -1 || FindUIDPosition(Record.UID) >= 0) {
+    throw EKLPasswordDatabaseError(SUserAlreadyExists);
+  }
+  const String key = UserKey(Record.UID);
+  try {
+    FDB->PutString(key + NameLeaf, Record.Username, false);
+    FDB->PutString(key + SaltLeaf, Record.Salt, false);
+    FDB->PutString(key + HashLeaf, Record.Hash, false);
+  } catch (...) {
+    StorageChanged();
+    throw;
+  }
+  StorageChanged();
+  FIndex = std::max(FIndex, Record.UID);
+  FModified = true;
+}
+
 void TKLBinaryPasswordDatabase::ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) {
   detail::TUserKeyList& keys = UserKeys();
   const String key = keys.Get(Position);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -25,15 +26,25 @@ class TUserKeyList;
 } // namespace detail
 
 KL_DECLARE_EXCEPTION(EKLPasswordDatabaseError, EKLException);
+// An attempt on an account that reached the database's limit of consecutive
+// failures: refused without looking at the password until the account is unlocked.
+KL_DECLARE_EXCEPTION(EKLAccountLockedError, EKLPasswordDatabaseError);
+
+class TKLPepper;
 
 inline constexpr const char* SDatabaseNotOpened = "Database is not opened";
 inline constexpr const char* SUserDoesNotExist = "User does not exist in the database";
 inline constexpr const char* SUserAlreadyExists = "User already exists";
 inline constexpr const char* SDatabaseCorrupted = "Database is corrupted";
 inline constexpr const char* SInvalidUserName = "Invalid user name";
+inline constexpr const char* SAccountLocked = "Account locked after too many failed attempts";
+inline constexpr const char* SInvalidMaxFailures = "The limit of failed attempts must be 0 or more";
 
 inline constexpr std::size_t KLDatabaseSaltSize = 16;
 inline constexpr std::size_t KLDatabaseHashSize = 32;
+// Consecutive failed attempts after which an account is locked, unless the
+// database says otherwise.
+inline constexpr std::int32_t KLDefaultMaxFailures = 100;
 
 // One user as a database hands it out: identifier, name, salt and hash. A
 // plain value; the caller owns its copy. How Salt and Hash read depends on the
@@ -52,9 +63,13 @@ struct TKLDatabaseRecord {
 //    KLWrappedHashIdentifier ($kl-sha256-argon2id$v=19$...).
 //  hsSHA256: the old form, weak (one fast hash per guess): Salt 16 bytes and
 //    Hash SHA-256(salt followed by the UTF-8 password), both in hex.
-enum TKLHashScheme { hsSHA256, hsArgon2id, hsWrappedSHA256 };
+//  hsKeyedArgon2id: Salt empty, Hash an Argon2id string whose tag is
+//    HMAC-SHA-256 under a server key (TKLPepper) of the Argon2id output, the
+//    key named after the identifier: $kl-argon2id-hmac$k=<key ID>$v=19$...
+enum TKLHashScheme { hsSHA256, hsArgon2id, hsWrappedSHA256, hsKeyedArgon2id };
 
 inline constexpr const char16_t* KLWrappedHashIdentifier = u"kl-sha256-argon2id";
+inline constexpr const char16_t* KLKeyedHashIdentifier = u"kl-argon2id-hmac";
 
 // The scheme of a record, told by its Hash alone; a hash in no form the
 // database writes counts as hsSHA256 (Verify then judges it).
@@ -104,9 +119,9 @@ public:
   virtual bool DeleteUser(std::int32_t UID) = 0;
 
   // The UID of the first user named Username (exact comparison); -1 if none.
-  std::int32_t GetUID(const String& Username) const;
+  virtual std::int32_t GetUID(const String& Username) const;
   // The name of the first user with this UID; empty if none.
-  String GetUsername(std::int32_t UID) const;
+  virtual String GetUsername(std::int32_t UID) const;
   // True when the first user named Username has a UID of 1 or more.
   bool Exists(const String& Username) const;
   // Deletes the first user named Username if its UID is 1 or more; true then,
@@ -126,7 +141,23 @@ public:
   // cannot take). The database is then modified, and Save, or the save on
   // destruction, writes the new hash. So Verify is not const, and a database
   // shared between threads needs the caller's lock around it too.
+  // A wrong password counts a failed attempt (the database is then modified);
+  // an account at the limit raises EKLAccountLockedError before any hashing.
+  // An unknown name is answered only after one Argon2id hash at the current
+  // cost. A keyed record whose key is not loaded raises EKLPepperError; no free
+  // hashing slot in time raises EKLHashBusyError, and counts no failure.
   bool Verify(const String& Username, const String& Password);
+
+  // Hands every record to Visitor, in position order for the file databases
+  // (UID order for the SQL ones, which stream them and hold none). The record
+  // is wiped after the call; Visitor may throw, which ends the walk.
+  using TRecordVisitor = std::function<void(const TKLDatabaseRecord& Record)>;
+  virtual void ForEachRecord(const TRecordVisitor& Visitor) const;
+  // Stores Record as it is, UID, name, salt and hash unchanged, as a copy
+  // between databases needs; UIDs handed out later stay above it. Raises
+  // SUserAlreadyExists when its name or UID is taken, SInvalidUserName for a
+  // name the database cannot hold, and SDatabaseCorrupted for a UID below 1.
+  virtual void ImportRecord(const TKLDatabaseRecord& Record) = 0;
 
   // Wraps every record of the old form: its SHA-256 digest becomes the input of
   // Argon2id, so that no fast hash stays in the file; the salt stays for
@@ -135,6 +166,10 @@ public:
   // SDatabaseCorrupted before any record is changed. Slow by design: one
   // Argon2id computation a record.
   std::int32_t UpgradeHashes();
+  // The same, telling Progress after each old record it has dealt with how many
+  // of them it has done, out of how many it found (called only when there are some).
+  using TUpgradeProgress = std::function<void(std::int32_t Done, std::int32_t Total)>;
+  std::int32_t UpgradeHashes(const TUpgradeProgress& Progress);
 
   // The cost of new hashes and the bounds on stored ones (defaults: 64 MiB,
   // 2 passes; at most 1 GiB and 16 passes). Raises EKLPasswordHashError for
@@ -150,6 +185,35 @@ public:
   // Whether the records changed since the last Open or Save (a new database
   // counts as changed until saved).
   bool GetModified() const noexcept { return FModified; }
+
+  // Throttling. Each account counts its consecutive failed Verify calls; a
+  // success sets the count back to zero. Once the count reaches MaxFailures,
+  // Verify raises EKLAccountLockedError for that account, the right password
+  // included, until Unlock. MaxFailures is a setting of the database, stored
+  // in it (default KLDefaultMaxFailures; 0 never locks). Changing it marks the
+  // database modified.
+  std::int32_t GetMaxFailures() const;
+  void SetMaxFailures(std::int32_t Value);
+  // The consecutive failures of the first user named Username; raises
+  // SUserDoesNotExist for an unknown user.
+  std::int32_t GetFailureCount(const String& Username) const;
+  // Sets that count back to zero; raises SUserDoesNotExist for an unknown user.
+  void Unlock(const String& Username);
+  // An optional pause after each failed Verify, doubling with every
+  // consecutive failure from Base up to Max (both at most an hour); no pause
+  // when Base is zero (the default). It holds the caller, not the account: a service wants it where
+  // its threads are cheap.
+  std::chrono::milliseconds GetFailureDelay() const noexcept { return FFailureDelay; }
+  std::chrono::milliseconds GetMaxFailureDelay() const noexcept { return FMaxFailureDelay; }
+  void SetFailureDelay(std::chrono::milliseconds Base, std::chrono::milliseconds Max);
+
+  // The server keys applied to new hashes (HMAC-SHA-256 over the Argon2id
+  // output), shared with the caller, who may hand the same keys to several
+  // databases. Null (the default) stores hashes without one. Records made
+  // under a key that is no longer current are re-keyed on their next
+  // successful Verify; a record naming a key not loaded raises SPepperKeyNotLoaded.
+  const std::shared_ptr<const TKLPepper>& GetPepper() const noexcept { return FPepper; }
+  void SetPepper(std::shared_ptr<const TKLPepper> Value) noexcept { FPepper = std::move(Value); }
 
 protected:
   virtual TKLDatabaseRecord GetRecord(std::int32_t Index) const = 0;
@@ -169,6 +233,44 @@ protected:
   // Replaces the salt and hash of the user at Position, leaving its place,
   // UID and name; all or nothing.
   virtual void ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) = 0;
+
+  // The record operations go through these. The defaults work by position on
+  // records held in memory, as the file databases keep them; a database that
+  // keeps its records elsewhere answers them itself without loading them all;
+  // its Position is then whatever key it finds a user by again (the SQL
+  // databases: the UID), for these and the failure-count operations below.
+  // The first user named Username and its position; false if none.
+  virtual bool FindRecord(const String& Username, TKLDatabaseRecord& Record, std::int32_t& Position) const;
+  // Reads again the record that a walk or FindRecord met at Position with
+  // this UID; false when it has gone meanwhile.
+  virtual bool ReadRecord(std::int32_t Position, std::int32_t UID, TKLDatabaseRecord& Record) const;
+  // Replaces the salt and hash of the user read as Current (at Position),
+  // unless its stored hash is no longer Current.Hash because someone changed
+  // it meanwhile: false then, and nothing changed. So a rehash never
+  // overwrites a newer password.
+  virtual bool ReplaceHashIf(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Salt,
+                             const String& Hash);
+  // The walk behind ForEachRecord, with each record's position.
+  virtual void WalkRecords(
+      const std::function<void(std::int32_t Position, const TKLDatabaseRecord& Record)>& Visitor) const;
+
+  // Per-account protection state, kept with the user so that every process
+  // sharing the database sees it. Position is as for GetRecord. A descendant
+  // on a shared store makes each of AddFailure and ClearFailures one atomic
+  // step there. The file databases keep the count beside the record and write
+  // nothing for a count of zero.
+  // The consecutive failed attempts of the user at Position.
+  virtual std::int32_t ReadFailureCount(std::int32_t Position) const = 0;
+  // Adds one to that count (saturating at the largest int32) and returns the new count.
+  virtual std::int32_t AddFailure(std::int32_t Position) = 0;
+  // Sets the count back to zero (a success or an unlock).
+  virtual void ClearFailures(std::int32_t Position) = 0;
+  // The database-level limit of consecutive failures (0: none), as stored;
+  // a database that stores none answers KLDefaultMaxFailures.
+  virtual std::int32_t ReadMaxFailures() const = 0;
+  virtual void WriteMaxFailures(std::int32_t Value) = 0;
+  // Waits Delay after a failed attempt; tests replace it to count the pauses.
+  virtual void PauseAfterFailure(std::chrono::milliseconds Delay);
 
   // The position of the first user named Username, -1 if none (a damaged
   // record before it raises its error).
@@ -200,12 +302,22 @@ protected:
   bool FModified = false;
 
 private:
+  struct TKeyedMatch;
   const detail::TUserLookupIndex& Lookups() const;
-  bool VerifyRecord(const TKLDatabaseRecord& Record, const String& Password) const;
-  void Rehash(std::int32_t Position, const String& Password);
+  bool VerifyRecord(const TKLDatabaseRecord& Record, const String& Password, TKeyedMatch& Keyed) const;
+  bool VerifyKeyed(const String& Hash, const String& Password, TKeyedMatch& Keyed) const;
+  String KeyedHash(const String& ID, const TKeyedMatch& Match) const;
+  void Rehash(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Password);
+  void FailedAttempt(std::int32_t Position);
+  // The position of the first user named Username; SUserDoesNotExist if none.
+  std::int32_t PositionOf(const String& Username) const;
+  void VerifyDummy(const String& Password) const;
   String HashWithFreshSalt(const String& Algorithm, const ByteArray& Password) const;
 
   TKLPasswordHashParameters FHashParameters;
+  std::shared_ptr<const TKLPepper> FPepper;
+  std::chrono::milliseconds FFailureDelay{0};
+  std::chrono::milliseconds FMaxFailureDelay{0};
   bool FWeakLegacyHashes = false;
 
   mutable std::unique_ptr<detail::TUserLookupIndex> FLookups;
@@ -216,7 +328,9 @@ private:
 
 // A user database in a text file: a first line with the last UID handed out,
 // then one line per user, "UID:name:salt:hash" (an Argon2id record has an
-// empty salt: "UID:name::$argon2id$..."). The whole file is held in
+// empty salt: "UID:name::$argon2id$..."). An account with failed attempts
+// has ":failures=N" after its hash, and a limit other than the default
+// follows the counter as ":max-failures=N". The whole file is held in
 // memory; Save rewrites it atomically. User names holding ':', CR or LF are
 // refused (SInvalidUserName). Raises EKLPasswordDatabaseError, and file errors
 // unchanged. One thread at a time.
@@ -234,7 +348,8 @@ public:
   void SetSaveOnDestroy(bool Value) noexcept { FSaveOnDestroy = Value; }
 
   // Parses one user line; raises SDatabaseCorrupted for fewer than three
-  // colons or a UID that is not a decimal integer. The hash keeps any further colons.
+  // colons or a UID that is not a decimal integer. The hash keeps any further
+  // colons, but for a trailing failure count, which is not part of it.
   static void Split(const String& Line, std::int32_t& UID, String& Username, String& Salt, String& Hash);
 
   // Open refuses a file larger than this (EFOpenError); see TStringList.
@@ -251,11 +366,17 @@ public:
   std::int32_t AddUser(const String& Username, const String& Password, bool ChangeIfExists) override;
   using TKLPasswordDatabase::DeleteUser;
   bool DeleteUser(std::int32_t UID) override;
+  void ImportRecord(const TKLDatabaseRecord& Record) override;
 
 protected:
   TKLDatabaseRecord GetRecord(std::int32_t Index) const override;
   std::int32_t GetUserCount() const override;
   void ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) override;
+  std::int32_t ReadFailureCount(std::int32_t Position) const override;
+  std::int32_t AddFailure(std::int32_t Position) override;
+  void ClearFailures(std::int32_t Position) override;
+  std::int32_t ReadMaxFailures() const override { return FMaxFailures; }
+  void WriteMaxFailures(std::int32_t Value) override { FMaxFailures = Value; }
 
   // Open from the file's content already in memory, URI naming where Save
   // writes it; the same checks and the same all-or-nothing outcome as Open.
@@ -263,22 +384,24 @@ protected:
 
 private:
   void TakeOver(std::unique_ptr<TStringList> Lines, const String& URI);
+  void PutFailureCount(std::int32_t Position, std::int32_t Count);
 
   // The user lines in file order; removing one leaves a gap that the list
   // closes later, all at once. Lines are wiped when they go.
   TRankedList<String> FList;
   std::int32_t FIndex = 0;
+  std::int32_t FMaxFailures = KLDefaultMaxFailures;
   bool FSaveOnDestroy = true;
   std::int64_t FMaxFileSize = KLDefaultMaxTextFileSize;
 };
 
 // A user database kept in an encrypted storage file, one key per user:
 // "users/<UID>/name", ".../salt" and ".../pwd" (salt empty and pwd the
-// Argon2id string for a record in that form), and "index" for the last UID
-// handed out. The storage (owned) is held in memory; Save writes it atomically,
-// encrypted with Password. The storage password copy is wiped on destruction.
-// Raises EKLPasswordDatabaseError, and the storage's and file errors unchanged.
-// One thread at a time.
+// Argon2id string for a record in that form), ".../failures" (an integer,
+// only while the account has failed attempts), "index" for the last UID
+// handed out and "max-failures" for a limit other than the default. The storage (owned) is held in memory; Save writes
+// it atomically, encrypted with Password. The storage password copy is wiped on destruction. Raises
+// EKLPasswordDatabaseError, and the storage's and file errors unchanged. One thread at a time.
 class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
 public:
   explicit TKLBinaryPasswordDatabase(TComponent* AOwner = nullptr);
@@ -318,11 +441,17 @@ public:
   std::int32_t AddUser(const String& Username, const String& Password, bool ChangeIfExists) override;
   using TKLPasswordDatabase::DeleteUser;
   bool DeleteUser(std::int32_t UID) override;
+  void ImportRecord(const TKLDatabaseRecord& Record) override;
 
 protected:
   TKLDatabaseRecord GetRecord(std::int32_t Index) const override;
   std::int32_t GetUserCount() const override;
   void ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) override;
+  std::int32_t ReadFailureCount(std::int32_t Position) const override;
+  std::int32_t AddFailure(std::int32_t Position) override;
+  void ClearFailures(std::int32_t Position) override;
+  std::int32_t ReadMaxFailures() const override;
+  void WriteMaxFailures(std::int32_t Value) override;
 
 private:
   detail::TUserKeyList& UserKeys() const;

@@ -1,10 +1,13 @@
 #include <algorithm>
 #include <limits>
+#include <thread>
 #include <string_view>
 #include <vector>
 
+#include "crypto/Argon2id.h"
 #include "crypto/KLSHA256.h"
 #include "database/KLDatabase.h"
+#include "database/KLPepper.h"
 #include "database/UserLookupIndex.h"
 #include "foundation/AtomicFile.h"
 #include "foundation/SecureMemory.h"
@@ -12,6 +15,7 @@
 namespace kl {
 
 EKLPasswordDatabaseError::~EKLPasswordDatabaseError() = default;
+EKLAccountLockedError::~EKLAccountLockedError() = default;
 
 namespace detail {
 
@@ -143,12 +147,36 @@ auto ReadingHashString(F&& Action) {
   }
 }
 
+// A keyed record is the Argon2id string of the keyed identifier with the key's
+// field after the identifier: "$kl-argon2id-hmac$k=<ID>$v=19$...".
+constexpr std::u16string_view KeyedPrefix = u"$kl-argon2id-hmac$k=";
+
+// The key ID of a keyed record, and the record without its key field, which
+// the hash-string reader takes.
+void SplitKeyed(const String& Hash, String& ID, String& Inner) {
+  const std::size_t end = Hash.find(u'$', KeyedPrefix.size());
+  if (!StartsWith(Hash, KeyedPrefix) || end == String::npos) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  ID = Hash.substr(KeyedPrefix.size(), end - KeyedPrefix.size());
+  if (!TKLPepper::IsValidID(ID)) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+  Inner = u"$" + String(KLKeyedHashIdentifier) + Hash.substr(end);
+}
+
 } // namespace
+
+// What a keyed record's check leaves for re-keying it under the current key:
+// the Argon2id output, its salt and cost, so that no second Argon2id is needed.
+struct TKLPasswordDatabase::TKeyedMatch {
+  String ID;
+  std::uint8_t Salt[KLPasswordHashSaltSize] = {};
+  SecureBytes Output{KLPasswordHashTagSize};
+  TKLPasswordHashParameters Cost;
+};
 
 TKLHashScheme HashSchemeOf(const TKLDatabaseRecord& Record) noexcept {
   const std::u16string_view hash(Record.Hash);
   const std::u16string_view wrapped(KLWrappedHashIdentifier);
   if (StartsWith(Record.Hash, u"$argon2id$")) return hsArgon2id;
+  if (StartsWith(Record.Hash, KeyedPrefix)) return hsKeyedArgon2id;
   if (hash.size() > wrapped.size() + 1 && hash[0] == u'$' && hash.substr(1, wrapped.size()) == wrapped &&
       hash[wrapped.size() + 1] == u'$') {
     return hsWrappedSHA256;
@@ -311,17 +339,59 @@ void TKLPasswordDatabase::MakeHashRecord(const String& Password, String& Salt, S
   RawByteString utf8 = StrToUTF8Strict(Password);
   SecureBytes password(RawByteStringToBytes(utf8));
   WipeRawBytes(utf8);
-  String hash = HashWithFreshSalt(u"argon2id", password.Get());
+  String hash;
+  if (FPepper) {
+    TKeyedMatch fresh;
+    GetRandomGenerator()->Generate(fresh.Salt, static_cast<std::int32_t>(sizeof fresh.Salt));
+    fresh.Cost = FHashParameters;
+    detail::Argon2id(password.data(), password.size(), fresh.Salt, fresh.Cost.Passes, fresh.Cost.MemoryKiB,
+                     fresh.Output.data(), fresh.Output.size());
+    hash = KeyedHash(FPepper->GetCurrentID(), fresh);
+  } else {
+    hash = HashWithFreshSalt(u"argon2id", password.Get());
+  }
   WipeString(Salt);
   WipeString(Hash);
   Hash = std::move(hash);
 }
 
-bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const String& Password) const {
+// The stored tag is HMAC-SHA-256 under the named key of the Argon2id output.
+String TKLPasswordDatabase::KeyedHash(const String& ID, const TKeyedMatch& Match) const {
+  TMessageDigest256 tag = FPepper->Apply(ID, Match.Output.data(), Match.Output.size());
+  WipeOnExit<TMessageDigest256> wipeTag(tag);
+  String inner = detail::FormatHashString(KLKeyedHashIdentifier, Match.Salt, DigestBytes(tag), Match.Cost);
+  String hash = String(KeyedPrefix) + ID + inner.substr(1 + std::char_traits<char16_t>::length(KLKeyedHashIdentifier));
+  WipeString(inner);
+  return hash;
+}
+
+bool TKLPasswordDatabase::VerifyKeyed(const String& Hash, const String& Password, TKeyedMatch& Keyed) const {
+  String inner;
+  const detail::TWipeTextOnExit wipeInner(inner);
+  SplitKeyed(Hash, Keyed.ID, inner);
+  if (!FPepper || !FPepper->Contains(Keyed.ID)) {
+    throw EKLPepperError(std::string(SPepperKeyNotLoaded) + ": " + StrToUTF8(Keyed.ID));
+  }
+  SecureBytes stored(KLPasswordHashTagSize);
+  Keyed.Cost = ReadingHashString(
+      [&] { return detail::ReadHashString(inner, KLKeyedHashIdentifier, FHashParameters, Keyed.Salt, stored.data()); });
+  RawByteString utf8 = StrToUTF8Strict(Password);
+  const SecureBytes password(RawByteStringToBytes(utf8));
+  WipeRawBytes(utf8);
+  detail::Argon2id(password.data(), password.size(), Keyed.Salt, Keyed.Cost.Passes, Keyed.Cost.MemoryKiB,
+                   Keyed.Output.data(), Keyed.Output.size());
+  TMessageDigest256 tag = FPepper->Apply(Keyed.ID, Keyed.Output.data(), Keyed.Output.size());
+  WipeOnExit<TMessageDigest256> wipeTag(tag);
+  return ConstantTimeEqual(DigestBytes(tag), stored.data(), KLPasswordHashTagSize);
+}
+
+bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const String& Password,
+                                       TKeyedMatch& Keyed) const {
   const TKLHashScheme scheme = HashSchemeOf(Record);
   if (scheme == hsArgon2id) {
     return ReadingHashString([&] { return VerifyPassword(Record.Hash, Password, FHashParameters); });
   }
+  if (scheme == hsKeyedArgon2id) return VerifyKeyed(Record.Hash, Password, Keyed);
   SecureBytes salt;
   SecureBytes stored;
   if (scheme == hsWrappedSHA256) {
@@ -339,56 +409,192 @@ bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const St
   });
 }
 
-void TKLPasswordDatabase::Rehash(std::int32_t Position, const String& Password) {
+void TKLPasswordDatabase::Rehash(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Password) {
   String salt;
   String hash;
   const detail::TWipeTextOnExit wipeSalt(salt);
   const detail::TWipeTextOnExit wipeHash(hash);
   MakeHashRecord(Password, salt, hash);
-  ReplaceHash(Position, salt, hash);
-  FModified = true;
+  if (ReplaceHashIf(Position, Current, salt, hash)) FModified = true;
 }
 
+// An unknown name costs what a wrong password on a fresh record costs, so the
+// time of the answer does not tell whether the account exists. A locked
+// account is refused before any hashing: its owner already knows it exists.
 bool TKLPasswordDatabase::Verify(const String& Username, const String& Password) {
-  const std::int32_t position = FindUserPosition(Username);
-  if (position < 0) throw EKLPasswordDatabaseError(SUserDoesNotExist);
-  TKLDatabaseRecord record = GetRecord(position);
+  TKLDatabaseRecord record;
+  std::int32_t position = -1;
   const detail::TWipeTextOnExit wipeSalt(record.Salt);
   const detail::TWipeTextOnExit wipeHash(record.Hash);
-  if (!VerifyRecord(record, Password)) return false;
-  const bool weaker = HashSchemeOf(record) != hsArgon2id || NeedsRehash(record.Hash, FHashParameters);
-  if (weaker && !FWeakLegacyHashes && IsValidUTF16(Password)) Rehash(position, Password);
+  if (!FindRecord(Username, record, position)) {
+    VerifyDummy(Password);
+    throw EKLPasswordDatabaseError(SUserDoesNotExist);
+  }
+  const std::int32_t limit = ReadMaxFailures();
+  const std::int32_t failures = ReadFailureCount(position);
+  if (limit > 0 && failures >= limit) throw EKLAccountLockedError(SAccountLocked);
+  TKeyedMatch keyed;
+  if (!VerifyRecord(record, Password, keyed)) {
+    FailedAttempt(position);
+    return false;
+  }
+  if (failures > 0) ClearFailures(position);
+  if (FWeakLegacyHashes || !IsValidUTF16(Password)) return true;
+  const TKLHashScheme scheme = HashSchemeOf(record);
+  if (scheme == hsKeyedArgon2id && keyed.Cost.MemoryKiB >= FHashParameters.MemoryKiB &&
+      keyed.Cost.Passes >= FHashParameters.Passes) {
+    // At the current cost, only a key that is no longer current needs a change:
+    // the Argon2id output at hand is keyed again, with its salt and cost.
+    if (keyed.ID != FPepper->GetCurrentID()) {
+      String hash = KeyedHash(FPepper->GetCurrentID(), keyed);
+      const detail::TWipeTextOnExit wipeNew(hash);
+      if (ReplaceHashIf(position, record, String(), hash)) FModified = true;
+    }
+    return true;
+  }
+  const bool weaker = scheme != hsArgon2id || NeedsRehash(record.Hash, FHashParameters) || FPepper != nullptr;
+  if (weaker) Rehash(position, record, Password);
   return true;
 }
 
-// Every old record is checked before the first is changed, so a damaged one
-// stops the upgrade with nothing done. A failure later (memory) leaves the
-// records wrapped so far wrapped: each record is whole either way.
-std::int32_t TKLPasswordDatabase::UpgradeHashes() {
-  std::vector<std::int32_t> positions;
+void TKLPasswordDatabase::FailedAttempt(std::int32_t Position) {
+  const std::int32_t count = AddFailure(Position);
+  if (FFailureDelay.count() <= 0) return;
+  std::chrono::milliseconds delay = FFailureDelay;
+  for (std::int32_t i = 1; i < count && delay < FMaxFailureDelay; ++i) delay *= 2;
+  PauseAfterFailure(std::min(delay, FMaxFailureDelay));
+}
+
+void TKLPasswordDatabase::PauseAfterFailure(std::chrono::milliseconds Delay) { std::this_thread::sleep_for(Delay); }
+
+// The work of checking a password against a record at the current cost, with
+// a fixed salt; the result is dropped.
+void TKLPasswordDatabase::VerifyDummy(const String& Password) const {
+  const SecureBytes password = PasswordBytes(Password);
+  if (FWeakLegacyHashes) {
+    const SecureBytes salt(KLDatabaseSaltSize);
+    SecureBytes digest(GetPasswordHash(salt.Get(), password.Get()));
+    return;
+  }
+  static constexpr std::uint8_t salt[KLPasswordHashSaltSize] = {};
+  String hash = detail::HashPasswordBytes(u"argon2id", password.data(), password.size(), salt, FHashParameters);
+  WipeString(hash);
+}
+
+std::int32_t TKLPasswordDatabase::GetMaxFailures() const { return ReadMaxFailures(); }
+
+void TKLPasswordDatabase::SetMaxFailures(std::int32_t Value) {
+  if (Value < 0) throw EKLPasswordDatabaseError(SInvalidMaxFailures);
+  if (Value == ReadMaxFailures()) return;
+  WriteMaxFailures(Value);
+  FModified = true;
+}
+
+std::int32_t TKLPasswordDatabase::GetFailureCount(const String& Username) const {
+  const std::int32_t position = PositionOf(Username);
+  return ReadFailureCount(position);
+}
+
+std::int32_t TKLPasswordDatabase::PositionOf(const String& Username) const {
+  TKLDatabaseRecord record;
+  std::int32_t position = -1;
+  const detail::TWipeTextOnExit wipeSalt(record.Salt);
+  const detail::TWipeTextOnExit wipeHash(record.Hash);
+  if (!FindRecord(Username, record, position)) throw EKLPasswordDatabaseError(SUserDoesNotExist);
+  return position;
+}
+
+void TKLPasswordDatabase::Unlock(const String& Username) {
+  const std::int32_t position = PositionOf(Username);
+  ClearFailures(position);
+}
+
+// Both are held to an hour, so that doubling the pause can never overflow.
+void TKLPasswordDatabase::SetFailureDelay(std::chrono::milliseconds Base, std::chrono::milliseconds Max) {
+  constexpr std::chrono::milliseconds hour = std::chrono::hours{1};
+  FFailureDelay = std::clamp(Base, std::chrono::milliseconds{0}, hour);
+  FMaxFailureDelay = std::clamp(Max, FFailureDelay, hour);
+}
+
+bool TKLPasswordDatabase::FindRecord(const String& Username, TKLDatabaseRecord& Record, std::int32_t& Position) const {
+  Position = FindUserPosition(Username);
+  if (Position < 0) return false;
+  Record = GetRecord(Position);
+  return true;
+}
+
+bool TKLPasswordDatabase::ReadRecord(std::int32_t Position, std::int32_t, TKLDatabaseRecord& Record) const {
+  Record = GetRecord(Position);
+  return true;
+}
+
+// Records held in memory change only through this object, so the record at
+// Position is still the one read.
+bool TKLPasswordDatabase::ReplaceHashIf(std::int32_t Position, const TKLDatabaseRecord&, const String& Salt,
+                                        const String& Hash) {
+  ReplaceHash(Position, Salt, Hash);
+  return true;
+}
+
+void TKLPasswordDatabase::WalkRecords(
+    const std::function<void(std::int32_t Position, const TKLDatabaseRecord& Record)>& Visitor) const {
   const std::int32_t count = GetUserCount();
   for (std::int32_t i = 0; i < count; ++i) {
     TKLDatabaseRecord record = GetRecord(i);
     const detail::TWipeTextOnExit wipeSalt(record.Salt);
     const detail::TWipeTextOnExit wipeHash(record.Hash);
-    if (HashSchemeOf(record) != hsSHA256) continue;
+    Visitor(i, record);
+  }
+}
+
+void TKLPasswordDatabase::ForEachRecord(const TRecordVisitor& Visitor) const {
+  WalkRecords([&](std::int32_t, const TKLDatabaseRecord& Record) { Visitor(Record); });
+}
+
+// Every old record is checked before the first is changed, so a damaged one
+// stops the upgrade with nothing done. A failure later (memory) leaves the
+// records wrapped so far wrapped: each record is whole either way. A record
+// that another process changed or removed meanwhile is left to it.
+std::int32_t TKLPasswordDatabase::UpgradeHashes() { return UpgradeHashes(TUpgradeProgress{}); }
+
+std::int32_t TKLPasswordDatabase::UpgradeHashes(const TUpgradeProgress& Progress) {
+  std::vector<std::pair<std::int32_t, std::int32_t>> found;
+  WalkRecords([&](std::int32_t Position, const TKLDatabaseRecord& Record) {
+    if (HashSchemeOf(Record) != hsSHA256) return;
     SecureBytes salt;
     SecureBytes digest;
-    DecodeOldForm(record, salt, digest);
-    positions.push_back(i);
-  }
-  for (const std::int32_t position : positions) {
-    TKLDatabaseRecord record = GetRecord(position);
+    DecodeOldForm(Record, salt, digest);
+    found.emplace_back(Position, Record.UID);
+  });
+  std::int32_t wrapped = 0;
+  const auto total = static_cast<std::int32_t>(found.size());
+  std::int32_t done = 0;
+  for (const auto& [position, uid] : found) {
+    // Counted before the record is dealt with, so that a record skipped below
+    // still moves the count on.
+    ++done;
+    const auto report = [&] {
+      if (Progress) Progress(done, total);
+    };
+    TKLDatabaseRecord record;
     const detail::TWipeTextOnExit wipeSalt(record.Salt);
     const detail::TWipeTextOnExit wipeHash(record.Hash);
+    if (!ReadRecord(position, uid, record) || HashSchemeOf(record) != hsSHA256) {
+      report();
+      continue;
+    }
     SecureBytes salt;
     SecureBytes digest;
     DecodeOldForm(record, salt, digest);
-    String wrapped = HashWithFreshSalt(KLWrappedHashIdentifier, digest.Get());
-    ReplaceHash(position, record.Salt, wrapped);
-    FModified = true;
+    String hash = HashWithFreshSalt(KLWrappedHashIdentifier, digest.Get());
+    const detail::TWipeTextOnExit wipeWrapped(hash);
+    if (ReplaceHashIf(position, record, record.Salt, hash)) {
+      FModified = true;
+      ++wrapped;
+    }
+    report();
   }
-  return static_cast<std::int32_t>(positions.size());
+  return wrapped;
 }
 
 } // namespace kl

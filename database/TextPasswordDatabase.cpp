@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <limits>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -11,6 +14,11 @@ namespace kl {
 namespace {
 
 constexpr Char FieldSeparator = u':';
+// Written after the hash only while an account has failed attempts, and after
+// the counter only for a limit other than the default, so that a file without
+// either reads and writes as it always has.
+constexpr std::u16string_view FailuresField = u":failures=";
+constexpr std::u16string_view MaxFailuresField = u":max-failures=";
 
 [[noreturn]] void RaiseCorrupted() { throw EKLPasswordDatabaseError(SDatabaseCorrupted); }
 
@@ -19,7 +27,8 @@ void CheckUsername(const String& Username) {
   if (Username.find_first_of(u":\r\n") != String::npos) throw EKLPasswordDatabaseError(SInvalidUserName);
 }
 
-String JoinLine(std::int32_t UID, const String& Username, const String& Salt, const String& Hash) {
+String JoinLine(std::int32_t UID, const String& Username, const String& Salt, const String& Hash,
+                std::int32_t Failures = 0) {
   String line = IntToStr(UID);
   line.reserve(line.size() + Username.size() + Salt.size() + Hash.size() + 3);
   line += FieldSeparator;
@@ -28,7 +37,25 @@ String JoinLine(std::int32_t UID, const String& Username, const String& Salt, co
   line += Salt;
   line += FieldSeparator;
   line += Hash;
+  if (Failures > 0) {
+    line += FailuresField;
+    line += IntToStr(Failures);
+  }
   return line;
+}
+
+// Takes a trailing "<Field><count>" off Text and returns the count, or 0 when
+// Text has no such tail. A tail whose count is not a non-negative int32 is damage.
+std::int32_t TakeCountField(String& Text, std::u16string_view Field) {
+  const std::size_t at = Text.rfind(Field);
+  if (at == String::npos) return 0;
+  std::int32_t count = 0;
+  const String digits = Text.substr(at + Field.size());
+  if (digits.empty() || digits.find_first_not_of(u"0123456789") != String::npos || !TryStrToInt(digits, count)) {
+    RaiseCorrupted();
+  }
+  Text.erase(at);
+  return count;
 }
 
 // Lines hold user names and hashes: they are wiped, not just dropped.
@@ -64,10 +91,13 @@ void TKLTextPasswordDatabase::Split(const String& Line, std::int32_t& UID, Strin
   if (second == String::npos) RaiseCorrupted();
   const std::size_t third = Line.find(FieldSeparator, second + 1);
   if (third == String::npos) RaiseCorrupted();
+  String hash = Line.substr(third + 1);
+  TakeCountField(hash, FailuresField);
   UID = uid;
   Username.assign(Line, first + 1, second - first - 1);
   Salt.assign(Line, second + 1, third - second - 1);
-  Hash.assign(Line, third + 1);
+  WipeString(Hash);
+  Hash = std::move(hash);
 }
 
 TKLDatabaseRecord TKLTextPasswordDatabase::GetRecord(std::int32_t Index) const {
@@ -76,12 +106,41 @@ TKLDatabaseRecord TKLTextPasswordDatabase::GetRecord(std::int32_t Index) const {
   return record;
 }
 
+std::int32_t TKLTextPasswordDatabase::ReadFailureCount(std::int32_t Position) const {
+  String line = FList.Get(Position);
+  const detail::TWipeTextOnExit wipeLine(line);
+  return TakeCountField(line, FailuresField);
+}
+
+// The line is written again whole, with the record as it stands and the new count.
+void TKLTextPasswordDatabase::PutFailureCount(std::int32_t Position, std::int32_t Count) {
+  TKLDatabaseRecord record = GetRecord(Position);
+  const detail::TWipeTextOnExit wipeSalt(record.Salt);
+  const detail::TWipeTextOnExit wipeHash(record.Hash);
+  String line = JoinLine(record.UID, record.Username, record.Salt, record.Hash, Count);
+  const detail::TWipeTextOnExit wipeLine(line);
+  PutLine(FList, Position, line);
+  FModified = true;
+}
+
+std::int32_t TKLTextPasswordDatabase::AddFailure(std::int32_t Position) {
+  std::int32_t count = ReadFailureCount(Position);
+  if (count < std::numeric_limits<std::int32_t>::max()) ++count;
+  PutFailureCount(Position, count);
+  return count;
+}
+
+void TKLTextPasswordDatabase::ClearFailures(std::int32_t Position) {
+  if (ReadFailureCount(Position) != 0) PutFailureCount(Position, 0);
+}
+
 std::int32_t TKLTextPasswordDatabase::GetUserCount() const { return FList.GetCount(); }
 
 void TKLTextPasswordDatabase::CreateNew(const String& URI) {
   WipeLines(FList);
   RecordsChanged();
   FIndex = 0;
+  FMaxFailures = KLDefaultMaxFailures;
   FURI = URI;
   FModified = true;
   RecordLoadedStamp(TFileStamp()); // a new file: one that appears meanwhile is someone else's
@@ -114,8 +173,11 @@ void TKLTextPasswordDatabase::OpenFromText(const String& Text, const String& URI
 void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const String& URI) {
   if (Lines->GetCount() == 0) RaiseCorrupted();
   std::int32_t index = 0;
+  String first = Lines->Get(0);
+  const std::int32_t maxFailures =
+      first.find(MaxFailuresField) == String::npos ? KLDefaultMaxFailures : TakeCountField(first, MaxFailuresField);
   // Identifiers are handed out from the counter up and must be positive.
-  if (!TryStrToInt(Lines->Get(0), index) || index < 0) RaiseCorrupted();
+  if (!TryStrToInt(first, index) || index < 0) RaiseCorrupted();
   String uri = URI;
   std::vector<String> lines = Lines->TakeLines();
   lines.erase(lines.begin());
@@ -124,6 +186,7 @@ void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const
   WipeLines(users);
   RecordsChanged();
   FIndex = index;
+  FMaxFailures = maxFailures;
   FURI = std::move(uri);
   FModified = false;
 }
@@ -131,7 +194,9 @@ void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const
 void TKLTextPasswordDatabase::Save() {
   if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
   TStringList lines;
-  lines.Add(IntToStr(FIndex));
+  String first = IntToStr(FIndex);
+  if (FMaxFailures != KLDefaultMaxFailures) first += String(MaxFailuresField) + IntToStr(FMaxFailures);
+  lines.Add(first);
   for (const String& line : FList) lines.Add(line);
   SaveToURI([&](TStream& Strm) { lines.SaveToStream(Strm); });
   FModified = false;
@@ -156,7 +221,7 @@ std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const Stri
     WipeString(record.Salt);
     WipeString(record.Hash);
     uid = record.UID;
-    line = JoinLine(uid, record.Username, salt, hash);
+    line = JoinLine(uid, record.Username, salt, hash, ReadFailureCount(position));
     PutLine(FList, position, line);
   } else {
     uid = detail::NextUserID(FIndex);
@@ -181,11 +246,30 @@ bool TKLTextPasswordDatabase::DeleteUser(std::int32_t UID) {
   return true;
 }
 
+void TKLTextPasswordDatabase::ImportRecord(const TKLDatabaseRecord& Record) {
+  if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
+  CheckUsername(Record.Username);
+  // A salt with a separator, or a line break anywhere, would make other fields or lines.
+  if (Record.UID < 1 || Record.Salt.find_first_of(u":\r\n") != String::npos ||
+      Record.Hash.find_first_of(u"\r\n") != String::npos) {
+    RaiseCorrupted();
+  }
+  if (GetUID(Record.Username) != -1 || FindUIDPosition(Record.UID) >= 0) {
+    throw EKLPasswordDatabaseError(SUserAlreadyExists);
+  }
+  String line = JoinLine(Record.UID, Record.Username, Record.Salt, Record.Hash);
+  const detail::TWipeTextOnExit wipeLine(line);
+  FList.Append(line);
+  FIndex = std::max(FIndex, Record.UID);
+  UserAppended(Record.UID, Record.Username);
+  FModified = true;
+}
+
 void TKLTextPasswordDatabase::ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) {
   TKLDatabaseRecord record = GetRecord(Position);
   WipeString(record.Salt);
   WipeString(record.Hash);
-  String line = JoinLine(record.UID, record.Username, Salt, Hash);
+  String line = JoinLine(record.UID, record.Username, Salt, Hash, ReadFailureCount(Position));
   const detail::TWipeTextOnExit wipeLine(line);
   PutLine(FList, Position, line);
 }

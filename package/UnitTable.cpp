@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "database/KLDatabase.h"
+#include "database/KLSqlDatabase.h"
 #include "foundation/ComponentRegistry.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
@@ -20,9 +21,13 @@ void NothingToDo() {}
 // factories live in this library and go when it is unloaded.
 void RuntimeShutdown() { ClearComponentRegistry(); }
 
-template <class T> TComponent* Make(TComponent* AOwner) { return new T(AOwner); }
+template <class T>
+TComponent* Make(TComponent* AOwner) {
+  return new T(AOwner);
+}
 
-template <std::size_t N> void RegisterOnPalette(const TComponentClassInfo (&Classes)[N]) {
+template <std::size_t N>
+void RegisterOnPalette(const TComponentClassInfo (&Classes)[N]) {
   RegisterComponents(SPalettePage, Classes, static_cast<std::int32_t>(N) - 1);
 }
 
@@ -33,7 +38,9 @@ void RegisterKLRandom() {
 
 void RegisterKLDatabase() {
   static const TComponentClassInfo classes[] = {{u"TKLTextPasswordDatabase", &Make<TKLTextPasswordDatabase>},
-                                                {u"TKLBinaryPasswordDatabase", &Make<TKLBinaryPasswordDatabase>}};
+                                                {u"TKLBinaryPasswordDatabase", &Make<TKLBinaryPasswordDatabase>},
+                                                {u"TKLSqlitePasswordDatabase", &Make<TKLSqlitePasswordDatabase>},
+                                                {u"TKLPostgresPasswordDatabase", &Make<TKLPostgresPasswordDatabase>}};
   RegisterOnPalette(classes);
 }
 

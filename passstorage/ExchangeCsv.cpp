@@ -124,6 +124,7 @@ public:
 
   const std::vector<std::string>& Fields() const noexcept { return FFields; }
   std::int64_t Line() const noexcept { return FRecordLine; }
+  std::size_t Position() const noexcept { return FPos; }
 
 private:
   // Each returns whether another field of the same record follows. At the end
@@ -363,7 +364,8 @@ std::string OtherField(const TExchangeRecord& Rec, const TColumnSpec& Column) {
 
 } // namespace
 
-TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExchangeRecords& Out) {
+TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExchangeRecords& Out,
+                          const std::function<void(std::size_t Done)>& Progress) {
   TCsvReader reader(Text);
   if (!reader.Next()) RaiseExchangeError(LineWhere(1), kUnknownHeader);
   const std::vector<std::string> header = reader.Fields();
@@ -379,6 +381,7 @@ TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExch
                                                        std::to_string(header.size()));
     }
     TExchangeRecord& rec = Out.emplace_back();
+    if (Progress && Out.size() % 1024 == 0) Progress(reader.Position());
     rec.Where = LineWhere(reader.Line());
     for (std::size_t i = 0; i < fields.size(); ++i) ReadField(rec, layout->Columns[i], fields[i], reader.Line());
     ReadExtras(rec, *layout, fields);

@@ -87,7 +87,9 @@ private:
 
 // CSV (UTF-8 text without its byte-order mark). Layout exAuto picks the layout
 // from the header line; the layout read is returned.
-TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExchangeRecords& Out);
+// Progress, when set, is told the bytes read so far every 1,024 records.
+TKLExchangeFormat ReadCsv(std::string_view Text, TKLExchangeFormat Layout, TExchangeRecords& Out,
+                          const std::function<void(std::size_t Done)>& Progress = {});
 void WriteCsv(const TExchangeRecords& Records, TKLExchangeFormat Layout, bool SpreadsheetSafe, TExchangeOutput& Out);
 
 // JSON: the library's own schema or the unencrypted Bitwarden export; exAuto

@@ -33,7 +33,7 @@ struct TKLAuditOptions {
   std::int64_t Now = 0;
   // Told the records looked at so far and how many there are, every 64
   // records and at the end; must not throw.
-  std::function<void(std::int32_t Done, std::int32_t Total)> Progress;
+  std::function<void(std::int32_t Done, std::int32_t Total)> Progress = {};
 };
 
 // One record with at least one finding, by its position in the store.
@@ -47,8 +47,8 @@ struct TKLAuditEntry {
 };
 
 struct TKLAuditReport {
-  std::int32_t Records = 0;            // records looked at
-  std::vector<TKLAuditEntry> Entries;  // in store order
+  std::int32_t Records = 0;           // records looked at
+  std::vector<TKLAuditEntry> Entries; // in store order
   std::int32_t Weak = 0, Reused = 0, Blocklisted = 0, Old = 0, NoPassword = 0;
   bool Clean() const noexcept { return Entries.empty(); }
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,6 +68,10 @@ struct TKLImportOptions {
   // Entries of the other manager's recycle bin (KeePassXC writes them with
   // the rest) are deleted ones: left out and counted unless this is set.
   bool KeepRecycled = false;
+  // Told the bytes of the text read so far and its size: about every 1,024
+  // records of a CSV file, and once the whole text is read (JSON is read in
+  // one pass before its records are taken). Must not throw.
+  std::function<void(std::int64_t Done, std::int64_t Total)> Progress = {};
 };
 
 // What an import did: the layout read, the records added per vault group (in
@@ -86,15 +91,34 @@ struct TKLImportReport {
   std::int32_t Recycled = 0;
 };
 
+// What an export wrote, and what of the records its layout could not carry,
+// so that nothing is lost silently: the CSV and JSON layouts carry the five
+// texts, the group and (the library's own) the dates, but no UUID, custom
+// field, tag, expiry or attachment. Each count is of items (a record's UUID
+// and its expiry count one each; an expiry only where the record expires).
+struct TKLExportReport {
+  std::int32_t Exported = 0;
+  std::int32_t DroppedUuids = 0;
+  std::int32_t DroppedFields = 0;
+  std::int32_t DroppedTags = 0;
+  std::int32_t DroppedExpiries = 0;
+  std::int32_t DroppedAttachments = 0;
+
+  // Whether anything but the UUIDs (which every record has) was dropped.
+  bool DroppedData() const noexcept {
+    return DroppedFields + DroppedTags + DroppedExpiries + DroppedAttachments > 0;
+  }
+};
+
 // Writes every record of Store, in store order, in the given layout. A CSV
 // layout refuses a store holding text with an unpaired surrogate (nothing is
 // written then); JSON keeps such text as escapes. Reading the texts stamps
 // the records' access time, as a save does.
-KL_API void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOptions& Options = {});
+KL_API TKLExportReport ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOptions& Options = {});
 // The same into a file replaced whole or not at all, readable and writable by
 // its owner only (the folder's inherited permissions on Windows).
-KL_API void ExportPassRecordsToFile(TKLPassStorage& Store, const String& FileName,
-                                    const TKLExportOptions& Options = {});
+KL_API TKLExportReport ExportPassRecordsToFile(TKLPassStorage& Store, const String& FileName,
+                                               const TKLExportOptions& Options = {});
 
 // Reads the rest of Strm, checks every record and appends them all after the
 // store's records, or, on any fault, raises EKLPassExchangeError and adds

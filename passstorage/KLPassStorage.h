@@ -82,6 +82,8 @@ struct TKdbxWriter;
 // The import and export of records (KLPassExchange), which reads texts in
 // place and restores time stamps as a load does.
 struct TPassExchangeAccess;
+// What a load of the vault's own format reads beside the eight leaves.
+class TPendingExtras;
 } // namespace detail
 
 // One entry of the password-manager store: six texts and three time stamps
@@ -180,6 +182,7 @@ private:
   friend struct detail::TPassExchangeAccess;
   friend struct detail::TKdbxReader;
   friend struct detail::TKdbxWriter;
+  friend class detail::TPendingExtras;
   using TField = String TKLPassRecord::*;
   // A record with every field empty or 0, for a load to fill in without
   // reading the clock.
@@ -368,6 +371,7 @@ private:
   // Appends every record, or none when the list cannot grow.
   void TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs);
   void CheckSavableGroups() const;
+  void GiveUuids(const std::vector<TKLPassRecord*>& Recs);
   void SearchCustomFields(TKLSearchEquality Equality, const String& Value, TPointerList<TKLPassRecord>& Recs);
   void CheckStoreGroup(const String& Group) const;
   void LoadKdbx(TStream& Strm, const String& Password);

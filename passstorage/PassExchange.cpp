@@ -315,7 +315,8 @@ void CheckGroupKeys(const TExchangeRecords& Records, std::size_t LastPosition) {
     if (UTF8Length(rec.Note) > kMaxVaultText) {
       leafExtra = DecimalDigits((rec.Note.size() + kNotePieceUnits - 1) / kNotePieceUnits);
     }
-    if (UTF8Length(rec.Group) + rest + leafExtra > kMaxVaultText) detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
+    if (UTF8Length(rec.Group) + rest + leafExtra > kMaxVaultText)
+      detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
   }
 }
 
@@ -327,7 +328,7 @@ String Replaced(String Text, Char From, Char To) {
 }
 
 TKLExchangeFormat Parse(std::string_view Text, TKLExchangeFormat Format, TExchangeRecords& Records,
-                        std::int32_t& Skipped) {
+                        std::int32_t& Skipped, const std::function<void(std::size_t)>& Progress) {
   if (const std::size_t bad = BadUTF8At(Text); bad != std::string_view::npos) {
     const auto line = 1 + std::count(Text.begin(), Text.begin() + static_cast<std::ptrdiff_t>(bad), '\n');
     detail::RaiseExchangeError("line " + std::to_string(line), SExchangeNotUTF8);
@@ -337,10 +338,10 @@ TKLExchangeFormat Parse(std::string_view Text, TKLExchangeFormat Format, TExchan
     if (first == std::string_view::npos) throw EKLPassExchangeError(SExchangeUnknownFormat);
     if (Text[first] == '{' || Text[first] == '[') Format = exJson;
     if (IsJson(Format)) return detail::ReadJson(Text, exAuto, Records, Skipped);
-    return detail::ReadCsv(Text, exAuto, Records);
+    return detail::ReadCsv(Text, exAuto, Records, Progress);
   }
   if (IsJson(Format)) return detail::ReadJson(Text, Format, Records, Skipped);
-  return detail::ReadCsv(Text, Format, Records);
+  return detail::ReadCsv(Text, Format, Records, Progress);
 }
 
 // Gives each record its vault group and counts what the report tells.
@@ -365,7 +366,8 @@ void PlaceInGroups(TExchangeRecords& Records, const String& Group, TKLImportRepo
 
 } // namespace
 
-void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOptions& Options) {
+TKLExportReport ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOptions& Options) {
+  TKLExportReport report;
   TExchangeRecords records;
   records.reserve(static_cast<std::size_t>(Store.GetCount()));
   const std::int64_t now = NowUnixSeconds();
@@ -379,7 +381,14 @@ void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOpti
     for (const String* text : {&out.Group, &out.Title, &out.Username, &out.Password, &out.URL, &out.Note}) {
       if (!IsValidUTF16(*text)) throw EKLPassExchangeError(SExchangeUnpairedSurrogate);
     }
+    // No layout has a place for these yet: counted, so the caller can say so.
+    report.DroppedUuids += 1;
+    report.DroppedFields += rec.GetCustomFieldCount();
+    report.DroppedTags += static_cast<std::int32_t>(rec.GetTags().size());
+    report.DroppedExpiries += rec.GetExpires() ? 1 : 0;
+    report.DroppedAttachments += rec.GetAttachmentCount();
   }
+  report.Exported = static_cast<std::int32_t>(records.size());
   detail::TExchangeOutput out([&](std::string_view Piece) {
     for (std::size_t at = 0; at < Piece.size(); at += kWriteChunk) {
       const std::size_t count = std::min<std::size_t>(kWriteChunk, Piece.size() - at);
@@ -392,11 +401,15 @@ void ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLExportOpti
     detail::WriteCsv(records, Options.Format, Options.SpreadsheetSafe, out);
   }
   out.End(true);
+  return report;
 }
 
-void ExportPassRecordsToFile(TKLPassStorage& Store, const String& FileName, const TKLExportOptions& Options) {
+TKLExportReport ExportPassRecordsToFile(TKLPassStorage& Store, const String& FileName,
+                                        const TKLExportOptions& Options) {
+  TKLExportReport report;
   SaveFileAtomically(
-      FileName, [&](TStream& Strm) { ExportPassRecords(Store, Strm, Options); }, faOwnerOnly);
+      FileName, [&](TStream& Strm) { report = ExportPassRecords(Store, Strm, Options); }, faOwnerOnly);
+  return report;
 }
 
 TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLImportOptions& Options) {
@@ -410,7 +423,13 @@ TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TK
     ReadAll(Strm, text.Text);
     std::string_view view = text.Text;
     if (view.starts_with("\xEF\xBB\xBF")) view.remove_prefix(3);
-    report.Format = Parse(view, Options.Format, records, report.Skipped);
+    const auto total = static_cast<std::int64_t>(view.size());
+    std::function<void(std::size_t)> progress;
+    if (Options.Progress) {
+      progress = [&](std::size_t Done) { Options.Progress(static_cast<std::int64_t>(Done), total); };
+    }
+    report.Format = Parse(view, Options.Format, records, report.Skipped, progress);
+    if (Options.Progress) Options.Progress(total, total);
   }
   if (!Options.KeepRecycled) {
     for (TExchangeRecord& rec : records) {

@@ -1,9 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/Types.h"
+#include "passstorage/KLPassStorage.h"
+#include "storage/StorageContent.h"
 
 namespace kl::detail {
 
@@ -14,5 +19,49 @@ bool IsValidCustomField(const String& Name, const String& Value) noexcept;
 bool IsValidTag(const String& Tag) noexcept;
 // The bytes of Text in UTF-8, an unpaired surrogate counted as U+FFFD.
 std::size_t UTF8Size(std::u16string_view Text) noexcept;
+
+// The leaves under a record's key that carry its custom fields, tags, expiry
+// and attachments (each N counts from 1, written without leading zeros):
+//   /field.N/name  text     /field.N/value  text     /field.N/protected  bool
+//   /tag.N         text     /expires        bool     /expiry             long
+//   /attach.N/name text     /attach.N/data  bytes, the first 65,535; then
+//   /attach.N/data.K (K from 2) for each further 65,535 bytes.
+// Bytes of one attachment piece, and the most pieces one attachment takes.
+inline constexpr std::size_t kAttachmentPieceSize = 0xFFFF;
+inline constexpr std::uint32_t kMaxAttachmentPieces =
+    static_cast<std::uint32_t>((KLPassMaxAttachmentSize + kAttachmentPieceSize - 1) / kAttachmentPieceSize);
+
+// Collects those leaves of one record as a load meets them, then checks them
+// against the setters' bounds and hands them to the record, or raises
+// EKLPassStorageException (SStorageCorrupted) for a leaf of the wrong type, a
+// number out of bounds or a gap, a field without name or value, a name met
+// twice, or anything a setter would refuse. Wipes what it holds.
+class TPendingExtras {
+public:
+  ~TPendingExtras();
+  // False when Leaf is none of the leaves above (a reader skips it).
+  bool Take(std::string_view Leaf, const TRecordView& Value);
+  void Apply(TKLPassRecord& Rec);
+
+  struct TPart {
+    std::uint32_t Number = 0;
+    std::uint32_t Piece = 0; // fields: 0 name, 1 value, 2 flag; attachments: 0 name, K data piece K
+    String Text;
+    ByteArray Bytes;
+    bool Flag = false;
+  };
+private:
+  void ApplyFields(TKLPassRecord& Rec);
+  void ApplyTags(TKLPassRecord& Rec);
+  void ApplyAttachments(TKLPassRecord& Rec);
+
+  std::vector<TPart> FFields;
+  std::vector<TPart> FTags;
+  std::vector<TPart> FAttachments;
+  bool FHasExpires = false;
+  bool FExpires = false;
+  bool FHasExpiry = false;
+  std::int64_t FExpiry = 0;
+};
 
 } // namespace kl::detail

@@ -17,6 +17,7 @@
 #include "foundation/FileStream.h"
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
+#include "passstorage/PassRecordRules.h"
 #include "storage/KLStorage.h"
 #include "storage/StorageContent.h"
 #include "storage/StorageFormat.h"
@@ -52,6 +53,10 @@ constexpr std::size_t kNotePieceUnits = KLStorageMaxFieldSize / 3;
 // The most pieces a load accepts for one note (4 GiB of text, more than any
 // file a load takes), so that a piece number is bounded before it is used.
 constexpr std::uint32_t kMaxNotePieces = 65536;
+
+// The record's UUID, 16 bytes. A record loaded without one (saved by an
+// earlier release) is given a random one.
+constexpr std::string_view kUuidLeaf = "/uuid";
 
 // The number N of a leaf "/note.N" (N from 2, written without leading zeros);
 // 0 for any other leaf.
@@ -149,6 +154,7 @@ String Decode(const std::uint8_t* Bytes, std::size_t Size) {
 struct TRecordFields {
   std::array<String TKLPassRecord::*, kTextLeaves> Texts;
   std::array<std::int64_t TKLPassRecord::*, lfCount - kTextLeaves> Dates;
+  TKLPassUuid TKLPassRecord::*Uuid;
   std::unique_ptr<TKLPassRecord> (*Make)();
 };
 
@@ -163,6 +169,9 @@ struct TPendingRecord {
   std::uint8_t Typed = 0; // leaves whose first value had the leaf's type
   // The further pieces of a long note, by number, as met.
   std::vector<std::pair<std::uint32_t, String>> NotePieces;
+  bool HasUuid = false;
+  // Custom fields, tags, expiry and attachments, made when the first is met.
+  std::unique_ptr<detail::TPendingExtras> Extras;
 
   bool IsWhole() const noexcept { return Typed == (1u << lfCount) - 1; }
 };
@@ -228,6 +237,12 @@ private:
       if (const std::uint32_t piece = NotePieceNumber(Leaf); piece != 0) {
         if (Value.Type != vtString) RaiseCorrupted();
         Pending.NotePieces.emplace_back(piece, Decode(Value.Counted(), Value.CountedSize()));
+      } else if (Leaf == kUuidLeaf) {
+        if (Value.Type != vtBlob || Value.CountedSize() != KLPassUuidSize) RaiseCorrupted();
+        if (!Pending.HasUuid) std::memcpy(((*Pending.Rec).*FFields.Uuid).data(), Value.Counted(), KLPassUuidSize);
+        Pending.HasUuid = true;
+      } else {
+        TakeExtra(Pending, Leaf, Value);
       }
       return;
     }
@@ -242,6 +257,16 @@ private:
       (*Pending.Rec).*FFields.Dates[leaf - kTextLeaves] = Value.Long();
     }
     Pending.Typed |= bit;
+  }
+
+  // A leaf of neither kind is skipped, so that a later release may add more.
+  static void TakeExtra(TPendingRecord& Pending, std::string_view Leaf, const detail::TRecordView& Value) {
+    if (Pending.Extras) {
+      Pending.Extras->Take(Leaf, Value);
+      return;
+    }
+    auto extras = std::make_unique<detail::TPendingExtras>();
+    if (extras->Take(Leaf, Value)) Pending.Extras = std::move(extras);
   }
 
   void Place(const detail::TRecordView& Record, std::string_view Key) {
@@ -262,7 +287,7 @@ private:
     bool added = false;
     const std::uint32_t record = FRecordIndex.FindOrAdd(RecordKey, added) + 1;
     if (added) {
-      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0, {}});
+      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0, {}, false, nullptr});
       Chain(GroupFor(Group), record);
     }
     FLast = record;
@@ -327,21 +352,6 @@ std::size_t EncodeText(std::u16string_view Text, std::uint8_t* Out) noexcept {
   return Text.size();
 }
 
-// The bytes EncodeText gives for Text (an unpaired surrogate becomes U+FFFD).
-std::size_t EncodedSize(std::u16string_view Text) noexcept {
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < Text.size(); ++i) {
-    const char16_t c = Text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 && Text[i + 1] <= 0xDFFF) {
-      size += 4;
-      ++i;
-    } else {
-      size += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
-    }
-  }
-  return size;
-}
-
 [[noreturn]] void RaiseTooLong() { throw EKLStorageException(SStorageValueTooLong); }
 
 // Composes the value records of one vault record exactly as the content
@@ -367,7 +377,7 @@ public:
   // A note too long for one value goes in pieces (see kNotePieceLeaf); one
   // that fits is written as every other text, so such files do not change.
   void PutNote(detail::TContentWriter& Writer, std::u16string_view Text) {
-    if (Text.size() <= kNotePieceUnits || EncodedSize(Text) <= KLStorageMaxFieldSize) {
+    if (Text.size() <= kNotePieceUnits || detail::UTF8Size(Text) <= KLStorageMaxFieldSize) {
       PutText(Writer, lfNote, Text);
       return;
     }
@@ -392,12 +402,28 @@ public:
     Emit(Writer, 2 + size);
   }
 
-  void PutLong(detail::TContentWriter& Writer, TLeaf Leaf, std::int64_t Value) {
-    std::uint8_t* data = Head(kLeafBytes[Leaf], vtLong, 8);
+  void PutLong(detail::TContentWriter& Writer, TLeaf Leaf, std::int64_t Value) { PutLong(Writer, kLeafBytes[Leaf], Value); }
+
+  void PutLong(detail::TContentWriter& Writer, std::string_view Leaf, std::int64_t Value) {
+    std::uint8_t* data = Head(Leaf, vtLong, 8);
     for (std::size_t i = 0; i < 8; ++i) {
       data[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(Value) >> (8 * i));
     }
     Emit(Writer, 8);
+  }
+
+  void PutBool(detail::TContentWriter& Writer, std::string_view Leaf, bool Value) {
+    Head(Leaf, vtBool, 1)[0] = Value ? 1 : 0;
+    Emit(Writer, 1);
+  }
+
+  // Size is at most a field's 65,535 bytes.
+  void PutBlob(detail::TContentWriter& Writer, std::string_view Leaf, const std::uint8_t* Data, std::size_t Size) {
+    std::uint8_t* data = Head(Leaf, vtBlob, 2 + Size);
+    data[0] = static_cast<std::uint8_t>(Size);
+    data[1] = static_cast<std::uint8_t>(Size >> 8);
+    if (Size != 0) std::memcpy(data + 2, Data, Size);
+    Emit(Writer, 2 + Size);
   }
 
 private:
@@ -430,6 +456,60 @@ private:
   detail::TContentBuffer FScratch;
   detail::TRecordView FView;
 };
+
+// What a record carries beyond the eight leaves, as the save sees it.
+struct TRecordExtras {
+  const TKLPassUuid& Uuid;
+  const std::vector<TKLPassField>& Fields;
+  const std::vector<String>& Tags;
+  bool Expires;
+  std::int64_t Expiry;
+  std::vector<std::pair<const String*, const ByteArray*>> Attachments;
+};
+
+// The leaves beyond the eight; those a record does not use are not written,
+// so that a record without the new data is stored as before, but for its UUID.
+void PutExtras(TRecordComposer& composer, detail::TContentWriter& Writer, const TRecordExtras& Rec) {
+  composer.PutBlob(Writer, kUuidLeaf, Rec.Uuid.data(), Rec.Uuid.size());
+  for (std::size_t i = 0; i < Rec.Fields.size(); ++i) {
+    const TKLPassField& field = Rec.Fields[i];
+    const std::string prefix = "/field." + std::to_string(i + 1);
+    composer.PutText(Writer, prefix + "/name", field.Name);
+    composer.PutText(Writer, prefix + "/value", field.Value);
+    if (field.Protected) composer.PutBool(Writer, prefix + "/protected", true);
+  }
+  for (std::size_t i = 0; i < Rec.Tags.size(); ++i) {
+    composer.PutText(Writer, "/tag." + std::to_string(i + 1), Rec.Tags[i]);
+  }
+  if (Rec.Expires) composer.PutBool(Writer, "/expires", true);
+  if (Rec.Expiry != 0) composer.PutLong(Writer, "/expiry", Rec.Expiry);
+  for (std::size_t i = 0; i < Rec.Attachments.size(); ++i) {
+    const auto [name, bytes] = Rec.Attachments[i];
+    const std::string prefix = "/attach." + std::to_string(i + 1);
+    composer.PutText(Writer, prefix + "/name", *name);
+    const std::uint8_t* data = bytes->data();
+    std::size_t left = bytes->size();
+    std::uint32_t piece = 1;
+    do {
+      const std::size_t size = std::min(left, detail::kAttachmentPieceSize);
+      composer.PutBlob(Writer, piece == 1 ? prefix + "/data" : prefix + "/data." + std::to_string(piece), data, size);
+      data += size;
+      left -= size;
+      ++piece;
+    } while (left != 0);
+  }
+}
+
+// The bytes the extra leaves of Rec add to the content at most, beyond
+// their keys' shared prefix, counting texts as ASCII (the writer's estimate).
+std::size_t ExtrasEstimate(const std::vector<TKLPassField>& Fields, const std::vector<String>& Tags,
+                           std::size_t Attachments, std::size_t AttachmentBytes, std::size_t Prefix) {
+  std::size_t size = 3 * (3 + Prefix + 10) + 18 + 8 + 1 + 1;
+  for (const TKLPassField& field : Fields) size += 3 * (3 + Prefix + 24) + field.Name.size() + field.Value.size() + 5;
+  for (const String& tag : Tags) size += 3 + Prefix + 16 + tag.size();
+  const std::size_t pieces = Attachments + AttachmentBytes / detail::kAttachmentPieceSize;
+  return size + (Attachments + pieces) * (3 + Prefix + 28 + 2) + AttachmentBytes;
+}
 
 } // namespace
 
@@ -472,6 +552,10 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
       estimate += text->size();
       widest = std::max(widest, text->size() + group);
     }
+    std::size_t attachmentBytes = 0; // names included
+    for (const auto& attachment : rec.FAttachments) attachmentBytes += attachment.Name.size() + attachment.Data.size();
+    estimate += ExtrasEstimate(rec.FCustomFields, rec.FTags, rec.FAttachments.size(), attachmentBytes, group);
+    for (const TKLPassField& field : rec.FCustomFields) widest = std::max(widest, field.Value.size() + group);
   }
   detail::TContentWriter writer(estimate + 3 * widest);
   const std::int64_t now = NowUnixSeconds();
@@ -489,6 +573,10 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     composer.PutLong(writer, lfCDate, rec.FCreationDate);
     composer.PutLong(writer, lfMDate, rec.FModificationDate);
     composer.PutLong(writer, lfADate, rec.FLastAccessDate);
+    std::vector<std::pair<const String*, const ByteArray*>> attachments;
+    for (const auto& attachment : rec.FAttachments) attachments.emplace_back(&attachment.Name, &attachment.Data);
+    PutExtras(composer, writer,
+              TRecordExtras{rec.FUuid, rec.FCustomFields, rec.FTags, rec.FExpires, rec.FExpiryDate, std::move(attachments)});
   }
   writer.Finish();
   // The kept key changes only with a save that succeeded.
@@ -513,10 +601,12 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername, &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
        &TKLPassRecord::FNote},
       {&TKLPassRecord::FCreationDate, &TKLPassRecord::FModificationDate, &TKLPassRecord::FLastAccessDate},
+      &TKLPassRecord::FUuid,
       [] { return std::unique_ptr<TKLPassRecord>(new TKLPassRecord(TKLPassRecord::TBlank{})); }};
   TRecordIndex index(loaded.Buffer->Data(), loaded.Size, loaded.Records, kFields);
   std::vector<std::unique_ptr<TKLPassRecord>> made;
   made.reserve(index.GetRecordCount());
+  std::vector<TKLPassRecord*> withoutUuid;
   for (const TPendingGroup& group : index.Groups()) {
     // Only a key beginning with "/" gives such a group; its records could
     // never be saved again.
@@ -526,16 +616,33 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       TPendingRecord& pending = index.Record(r);
       if (!pending.IsWhole()) RaiseCorrupted();
       JoinNotePieces(pending, kFields.Texts[lfNote]);
+      if (pending.Extras) pending.Extras->Apply(*pending.Rec);
+      if (!pending.HasUuid) withoutUuid.push_back(pending.Rec.get());
       pending.Rec->FGroup = name;
       made.push_back(std::move(pending.Rec));
     }
   }
+  GiveUuids(withoutUuid);
   if (loaded.Key) {
     FKdf = loaded.Key->GetParameters();
     FKey = std::move(loaded.Key);
   }
   FLoadedVersion = loaded.Version;
   TakeAll(made);
+}
+
+// One draw from the store's generator for all of them.
+void TKLPassStorage::GiveUuids(const std::vector<TKLPassRecord*>& Recs) {
+  constexpr std::size_t kBatch = 4096;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t first = 0; first < Recs.size(); first += kBatch) {
+    const std::size_t count = std::min(kBatch, Recs.size() - first);
+    bytes.resize(count * KLPassUuidSize);
+    GetRandomGenerator()->Generate(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    for (std::size_t i = 0; i < count; ++i) {
+      std::memcpy(Recs[first + i]->FUuid.data(), bytes.data() + i * KLPassUuidSize, KLPassUuidSize);
+    }
+  }
 }
 
 void TKLPassStorage::SaveToFile(const String& FileName, const String& Password) {

@@ -11,8 +11,6 @@
 
 namespace kl {
 
-EKLPasswordError::~EKLPasswordError() = default;
-
 EKLProtectionError::EKLProtectionError(const std::string& Message, std::int32_t ErrorCode, std::string Description,
                                        bool KeyStoreFault)
     : EKLPasswordError(Message),

@@ -11,6 +11,11 @@
 
 namespace kl {
 
+// The exception's key function lives with the generator, which raises it
+// most, so that builds with the generator and without the saved password
+// (the WebAssembly edition) still have its type information.
+EKLPasswordError::~EKLPasswordError() = default;
+
 namespace {
 
 static_assert(TKLPasswordGenerator::UpperCaseChars.size() == 26);

@@ -17,6 +17,18 @@ namespace kl::detail {
 
 namespace {
 
+#if defined(__EMSCRIPTEN__)
+// In a browser the system's source is crypto.getRandomValues, which emscripten
+// serves through getentropy (at most 256 bytes a call).
+bool KernelRandom(std::uint8_t* Buffer, std::size_t Size) {
+  constexpr std::size_t kMaxEntropyCall = 256;
+  for (std::size_t filled = 0; filled < Size; filled += kMaxEntropyCall) {
+    const std::size_t chunk = Size - filled < kMaxEntropyCall ? Size - filled : kMaxEntropyCall;
+    if (::getentropy(Buffer + filled, chunk) != 0) return false;
+  }
+  return true;
+}
+#else
 bool KernelRandom(std::uint8_t* Buffer, std::size_t Size) {
   std::size_t filled = 0;
   while (filled < Size) {
@@ -29,6 +41,7 @@ bool KernelRandom(std::uint8_t* Buffer, std::size_t Size) {
   }
   return true;
 }
+#endif
 
 std::atomic<TSystemRandomSource> gSystemRandom{nullptr};
 

@@ -444,21 +444,24 @@ void TKLBlocklistCompiler::AddListFile(const String& FileName, TKLBlocklistForma
   FListStart = FKeys.size();
   if (FSpill) FSpill->Mark.clear();
   try {
-    ForEachLine(FileName, [&](std::string_view Line, std::uint64_t Number) {
-      if (Format == TKLBlocklistFormat::bfPasswords) {
-        String word = UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Line.data()), Line.size());
-        if (!Trimmed(word).empty()) AddPassword(word);
-        WipeString(word);
-        return;
-      }
-      std::uint8_t digest[kSHA1DigestSize];
-      if (!ParseHashLine(Line, digest)) {
-        throw EKLBlocklistError(std::string(SBlocklistBadHashLine) + " (line " + std::to_string(Number) + ")");
-      }
-      AddSHA1(digest);
-    }, [&](std::uint64_t Done, std::uint64_t Total) {
-      if (FProgress) FProgress(bsReading, Done, Total);
-    });
+    ForEachLine(
+        FileName,
+        [&](std::string_view Line, std::uint64_t Number) {
+          if (Format == TKLBlocklistFormat::bfPasswords) {
+            String word = UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Line.data()), Line.size());
+            if (!Trimmed(word).empty()) AddPassword(word);
+            WipeString(word);
+            return;
+          }
+          std::uint8_t digest[kSHA1DigestSize];
+          if (!ParseHashLine(Line, digest)) {
+            throw EKLBlocklistError(std::string(SBlocklistBadHashLine) + " (line " + std::to_string(Number) + ")");
+          }
+          AddSHA1(digest);
+        },
+        [&](std::uint64_t Done, std::uint64_t Total) {
+          if (FProgress) FProgress(bsReading, Done, Total);
+        });
   } catch (...) {
     if (FSpill && !FSpill->Mark.empty()) {
       for (std::size_t b = 0; b < kBucketCount; ++b) FSpill->Buckets[b]->SetSize(FSpill->Mark[b]);

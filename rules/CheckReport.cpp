@@ -3,8 +3,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "foundation/KLGeneral.h"
+#include "rules/JsonNumber.h"
 
 namespace kl {
 
@@ -44,9 +47,13 @@ std::string JsonString(const std::string& Utf8) {
 
 // The shortest text that reads back as the same number.
 std::string Number(double Value) {
+#if defined(__cpp_lib_to_chars)
   char text[40];
   const auto end = std::to_chars(text, text + sizeof(text), Value).ptr;
   return std::string(text, end);
+#else
+  return detail::ShortestDoubleText(Value);
+#endif
 }
 
 std::string StrengthJson(const TKLStrengthResult& Strength) {
@@ -80,6 +87,52 @@ std::string FailureJson(const TKLRuleFailure& Failure) {
 }
 
 } // namespace
+
+namespace detail {
+
+std::string ShortestDoubleText(double Value) {
+  if (std::isnan(Value)) return "nan";
+  if (std::isinf(Value)) return Value < 0 ? "-inf" : "inf";
+  if (Value == 0) return std::signbit(Value) ? "-0" : "0";
+  // The fewest significant digits that read back as the same double.
+  char text[40];
+  for (int precision = 0; precision < 17; ++precision) {
+    std::snprintf(text, sizeof(text), "%.*e", precision, Value);
+    if (std::strtod(text, nullptr) == Value) break;
+  }
+  std::string mantissa(text, std::strchr(text, 'e'));
+  const int exponent = std::atoi(std::strchr(text, 'e') + 1);
+  const std::string sign = mantissa[0] == '-' ? "-" : "";
+  std::string digits;
+  for (const char c : mantissa) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+
+  std::string scientific = sign + digits.substr(0, 1);
+  if (digits.size() > 1) scientific += "." + digits.substr(1);
+  char power[16];
+  std::snprintf(power, sizeof(power), "e%c%02d", exponent < 0 ? '-' : '+', exponent < 0 ? -exponent : exponent);
+  scientific += power;
+
+  std::string fixed = sign;
+  const auto size = static_cast<int>(digits.size());
+  if (exponent < 0) {
+    fixed += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  } else if (size <= exponent + 1) {
+    // A whole number: to_chars prints its exact digits, not the shortest ones
+    // padded with zeros (they differ above 2^53).
+    char whole[320];
+    std::snprintf(whole, sizeof(whole), "%.0f", Value);
+    fixed = whole;
+  } else {
+    fixed += digits.substr(0, static_cast<std::size_t>(exponent + 1)) + "." +
+             digits.substr(static_cast<std::size_t>(exponent + 1));
+  }
+  return fixed.size() <= scientific.size() ? fixed : scientific;
+}
+
+} // namespace detail
 
 std::string FormatCheckJson(const TKLRuleFailures& Failures, const TKLStrengthResult& Strength) {
   std::string line = std::string("{\"ok\":") + (Failures.empty() ? "true" : "false") + "," + StrengthJson(Strength) +

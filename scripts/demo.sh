@@ -87,6 +87,16 @@ piped 'db master\n' users list users.db --schemes --encrypted
 piped 'wrong master\n' users list users.db --encrypted
 run users info users.db
 
+step "users: the same users in SQLite, locked after three failed attempts, then unlocked"
+run users copy users.txt sqlite:users.sqlite
+run users set sqlite:users.sqlite --max-failures 3
+piped 'guess 1\n' users verify sqlite:users.sqlite alice
+piped 'guess 2\n' users verify sqlite:users.sqlite alice
+piped 'guess 3\n' users verify sqlite:users.sqlite alice
+piped 'her new password\n' users verify sqlite:users.sqlite alice
+run users unlock sqlite:users.sqlite alice
+piped 'her new password\n' users verify sqlite:users.sqlite alice
+
 step "vault: password records in an encrypted file"
 piped 'vault master\n' vault create my.vault
 run vault info my.vault
@@ -104,6 +114,13 @@ piped 'vault master\n' vault list my.vault
 piped 'wrong master\n' vault list my.vault
 piped 'vault master\nnew vault master\n' vault passwd my.vault
 piped 'new vault master\n' vault list my.vault --group Work
+
+step "vault: a record by its title, custom fields, a one-time password, JSON, an audit"
+piped 'new vault master\n' vault show my.vault VPN --reveal
+piped 'new vault master\n' vault edit my.vault VPN --tag work --field 'otp=otpauth://totp/VPN:alice?secret=JBSWY3DPEHPK3PXP'
+piped 'new vault master\n' vault totp my.vault VPN
+piped 'new vault master\n' vault list my.vault --json
+piped 'new vault master\n' vault audit my.vault
 
 step "vault export / import: records moved out in clear, and into another vault"
 piped 'new vault master\n' vault export my.vault --format csv --out my.csv

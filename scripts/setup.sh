@@ -6,8 +6,13 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libpcre2-dev googletest libgtest-dev
           libbenchmark-dev libssl-dev clang lld libclang-rt-14-dev
           libsodium-dev argon2 python3-argon2 gdb abigail-tools
-          python3-pytest python3-django python3-pip python3-setuptools python3-venv python3-zxcvbn
-          keepassxc)
+          python3-pytest python3-django python3-pip python3-setuptools python3-venv python3-zxcvbn)
+# The user databases on SQLite and PostgreSQL, and the server their tests start.
+packages+=(libsqlite3-dev libpq-dev postgresql)
+# The peer the KeePassXC exchange tests run.
+packages+=(keepassxc)
+# The WebAssembly edition (scripts/build-web.sh) and its browser test.
+packages+=(emscripten chromium)
 # KDBX: Argon2d and lanes, gzip, XML; pykeepass as the second peer program.
 packages+=(libargon2-dev zlib1g-dev libexpat1-dev python3-pykeepass)
 
@@ -36,4 +41,15 @@ if command -v npm >/dev/null && [ ! -f "$oracle_dir/node_modules/zxcvbn/package.
   mkdir -p "$oracle_dir"
   npm install --prefix "$oracle_dir" --no-audit --no-fund --no-save zxcvbn@4.4.2 >/dev/null 2>&1 ||
     echo "setup: the zxcvbn package could not be installed; the strength comparison with the reference will be skipped" >&2
+fi
+
+# The browser test's driver and the peers of the web benchmark (bench/web), in
+# build/web-node (KL_WEB_NODE_DIR). Optional like the oracle: without them the
+# browser test is skipped.
+web_node_dir="${KL_WEB_NODE_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build/web-node}"
+if command -v npm >/dev/null && [ ! -f "$web_node_dir/node_modules/@zxcvbn-ts/language-en/package.json" ]; then
+  mkdir -p "$web_node_dir"
+  npm install --prefix "$web_node_dir" --no-audit --no-fund --no-save playwright-core@1 zxcvbn@4.4.2 \
+    @zxcvbn-ts/core@4.2.0 @zxcvbn-ts/language-common@4 @zxcvbn-ts/language-en@4 >/dev/null 2>&1 ||
+    echo "setup: the browser test's node packages could not be installed; that test will be skipped" >&2
 fi

@@ -24,7 +24,7 @@ apt_install() {
 archs=("$@")
 [ ${#archs[@]} -gt 0 ] || read -r -a archs <<<"${KL_WINDOWS_ARCHS:-x86_64 i686}"
 
-apt_install g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev googletest autoconf automake libtool make
+apt_install g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev googletest autoconf automake libtool make tcl
 if [[ " ${archs[*]} " == *" i686 "* ]]; then
   # 32-bit Windows programs need Debian's 32-bit Wine, from the i386 architecture.
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

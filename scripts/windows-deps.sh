@@ -6,6 +6,9 @@
 #     cross-built with its CMake;
 #   - libsodium (static), for Argon2id: the source of Debian's libsodium package,
 #     cross-built with its configure script;
+#   - SQLite (static), for the SQLite user database: the amalgamation (one
+#     sqlite3.c) generated from the source of Debian's sqlite3 package on this
+#     machine (its build needs tclsh), then cross-compiled;
 #   - GoogleTest: Debian's googletest sources in /usr/src/googletest.
 # Usage: scripts/windows-deps.sh [x86_64|i686]. Skips what is already built.
 set -euo pipefail
@@ -73,6 +76,37 @@ if [ ! -f "$deps/.sodium-done" ]; then
   # Consumers of the static library must not declare its functions as DLL imports.
   sed -i 's|^Cflags: -I${includedir} *$|Cflags: -I${includedir} -DSODIUM_STATIC|' "$deps/lib/pkgconfig/libsodium.pc"
   touch "$deps/.sodium-done"
+fi
+
+if [ ! -f "$deps/.sqlite-done" ]; then
+  add_deb_src
+  echo "== SQLite from Debian's source package, for $triplet"
+  rm -rf "$work/sqlite-src" "$work/sqlite-build" && mkdir -p "$work/sqlite-src" "$work/sqlite-build"
+  (cd "$work/sqlite-src" && apt-get source -qq sqlite3 >/dev/null)
+  src=$(find "$work/sqlite-src" -mindepth 1 -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)
+  (cd "$work/sqlite-build" && "$src/configure" --quiet >/dev/null && make -s sqlite3.c >/dev/null)
+  # As Debian builds it, less what a user database never needs (extensions
+  # loaded at run time, double-quoted string literals).
+  $triplet-gcc-posix -O2 -c "$work/sqlite-build/sqlite3.c" -o "$work/sqlite-build/sqlite3.o" \
+    -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -DSQLITE_DQS=0 -DSQLITE_ENABLE_COLUMN_METADATA
+  mkdir -p "$deps/lib/pkgconfig" "$deps/include"
+  rm -f "$deps/lib/libsqlite3.a"
+  $triplet-ar rcs "$deps/lib/libsqlite3.a" "$work/sqlite-build/sqlite3.o"
+  cp "$work/sqlite-build/sqlite3.h" "$src/src/sqlite3ext.h" "$deps/include/" 2>/dev/null ||
+    cp "$work/sqlite-build/sqlite3.h" "$deps/include/"
+  version=$(cat "$src/VERSION")
+  cat >"$deps/lib/pkgconfig/sqlite3.pc" <<PC
+prefix=$deps
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: SQLite
+Description: SQL database engine (static, from Debian's source)
+Version: $version
+Libs: -L\${libdir} -lsqlite3
+Cflags: -I\${includedir}
+PC
+  touch "$deps/.sqlite-done"
 fi
 
 if [ ! -f "$deps/.googletest-done" ]; then

@@ -52,6 +52,14 @@ std::optional<std::string> TArguments::Value(std::string_view Name) const {
   return std::nullopt;
 }
 
+std::vector<std::string> TArguments::Values(std::string_view Name) const {
+  std::vector<std::string> values;
+  for (const auto& [name, value] : FOptions) {
+    if (name == Name && value) values.push_back(*value);
+  }
+  return values;
+}
+
 void TArguments::ExpectPositional(std::size_t Min, std::size_t Max, const char* Names) const {
   if (FPositional.size() < Min) Fail(kExitUsage, std::string("missing ") + Names);
   if (FPositional.size() > Max) Fail(kExitUsage, "unexpected argument '" + FPositional[Max] + "'");
@@ -79,7 +87,8 @@ std::size_t EditDistance(std::string_view A, std::string_view B) {
     for (std::size_t j = 1; j <= B.size(); ++j) {
       const std::size_t cost = A[i - 1] == B[j - 1] ? 0 : 1;
       d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
-      if (i > 1 && j > 1 && A[i - 1] == B[j - 2] && A[i - 2] == B[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      if (i > 1 && j > 1 && A[i - 1] == B[j - 2] && A[i - 2] == B[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
     }
   }
   return d[A.size()][B.size()];

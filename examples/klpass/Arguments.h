@@ -32,6 +32,8 @@ public:
   bool Has(std::string_view Name) const;
   // The value of the last occurrence of the option, if given.
   std::optional<std::string> Value(std::string_view Name) const;
+  // The values of every occurrence, in order.
+  std::vector<std::string> Values(std::string_view Name) const;
 
   const std::vector<std::string>& Positional() const noexcept { return FPositional; }
   // Requires between Min and Max positional words; Names describes them for the message.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Arguments.h"
+#include "CheckPolicies.h"
 #include "Commands.h"
 #include "Console.h"
 
@@ -24,66 +25,11 @@ namespace klpass {
 
 namespace {
 
-constexpr std::int32_t kMinLength = 8;
-constexpr std::int32_t kMaxLength = 64;
-constexpr std::int32_t kKeyboardRun = 4;
-constexpr std::int32_t kDigitRun = 3;
-constexpr std::int32_t kCharacterRun = 3;
-constexpr const char16_t* kForbiddenPattern = u"(?i)p[a@4]ss";
 constexpr const char* kDemoUser = "alice";
-
-constexpr const char16_t* kCommonPasswords[] = {u"password", u"123456",   u"12345678", u"qwerty",  u"letmein",
-                                                u"iloveyou", u"admin",    u"welcome",  u"monkey",  u"dragon",
-                                                u"sunshine", u"football", u"abc123",   u"passw0rd"};
 
 constexpr const char* kDemoPasswords[] = {"Tr0ub4dor&3",  "password",        "correct horse battery staple",
                                           "alice1990!",   "Qwerty!2024",     "aaaBBB111!",
                                           "P@ss-Word-42", "xK9#mQ2$vL7&wZ5^"};
-
-std::unique_ptr<kl::TKLPasswordRule> PrintableAscii() {
-  kl::String printable;
-  for (char16_t c = u' '; c <= u'~'; ++c) printable.push_back(c);
-  auto rule = std::make_unique<kl::TKLAllowedCharacterRule>();
-  rule->SetAllowedChars(printable);
-  return rule;
-}
-
-std::unique_ptr<kl::TKLPasswordRule> CommonWords(const kl::TStringList& ExtraWords) {
-  auto rule = std::make_unique<kl::TKLDictionaryRule>();
-  for (const char16_t* word : kCommonPasswords) rule->AddWord(word);
-  for (const kl::String& word : ExtraWords) rule->AddWord(word);
-  return rule;
-}
-
-// The classic policy: all twelve rules.
-std::unique_ptr<kl::TKLPasswordRulesList> ClassicPolicy(const std::string& User, const kl::TStringList& ExtraWords) {
-  auto policy = std::make_unique<kl::TKLPasswordRulesList>();
-  policy->Add(std::make_unique<kl::TKLUppercaseCharacterRule>());
-  policy->Add(std::make_unique<kl::TKLLowercaseCharacterRule>());
-  policy->Add(std::make_unique<kl::TKLDigitsRule>());
-  policy->Add(PrintableAscii());
-  policy->Add(std::make_unique<kl::TKLLengthRule>(kMinLength, kMaxLength));
-  policy->Add(std::make_unique<kl::TKLWhitespaceRule>());
-  policy->Add(std::make_unique<kl::TKLUsernameRule>(Text(User)));
-  policy->Add(CommonWords(ExtraWords));
-  policy->Add(std::make_unique<kl::TKLQwertySequenceRule>(kKeyboardRun));
-  policy->Add(std::make_unique<kl::TKLNumericalSequenceRule>(kDigitRun));
-  policy->Add(std::make_unique<kl::TKLRepeatCharacterRule>(kCharacterRun));
-  policy->Add(std::make_unique<kl::TKLRegularExpressionRule>(kForbiddenPattern));
-  return policy;
-}
-
-// The NIST policy; the user name and the dictionary's words are words of the
-// context, refused as blocklist entries.
-std::unique_ptr<kl::TKLPasswordRulesList> NistPolicy(const std::string& User, const kl::TStringList& ExtraWords,
-                                                     bool MultiFactor, std::int32_t MinScore) {
-  kl::TKLNistPolicyOptions options;
-  options.SingleFactor = !MultiFactor;
-  options.MinimumStrengthScore = MinScore;
-  if (!User.empty()) options.ContextWords.push_back(Text(User));
-  for (const kl::String& word : ExtraWords) options.ContextWords.push_back(word);
-  return Attempt("cannot build the policy", [&] { return kl::CreateNistPolicy(options); });
-}
 
 kl::TStringList ReadDictionary(const std::optional<std::string>& FileName) {
   kl::TStringList words;
@@ -179,13 +125,16 @@ int RunCheck(const TCommandWords& Words) {
   const std::int32_t minScore =
       ParseNumber(args.Value("--min-score").value_or("0"), 0, kl::kMaxStrengthScore, "the minimum score");
   const kl::TStringList words = ReadDictionary(args.Value("--dict"));
+  TCheckPolicyOptions options;
+  options.Nist = policyName == "nist";
+  options.MultiFactor = args.Has("--multi-factor");
+  options.MinScore = minScore;
+  options.User = Text(user);
+  options.Words.assign(words.begin(), words.end());
   // The user name and the dictionary's words are the estimator's own words.
-  std::vector<kl::String> userInputs;
-  if (!user.empty()) userInputs.push_back(Text(user));
-  for (const kl::String& word : words) userInputs.push_back(word);
+  const std::vector<kl::String> userInputs = CheckUserInputs(options);
   std::unique_ptr<kl::TKLPasswordRulesList> policy =
-      policyName == "nist" ? NistPolicy(user, words, args.Has("--multi-factor"), minScore) : ClassicPolicy(user, words);
-  if (policyName != "nist" && minScore > 0) policy->Add(std::make_unique<kl::TKLStrengthRule>(minScore, userInputs));
+      Attempt("cannot build the policy", [&] { return CreateCheckPolicy(options); });
   if (const auto file = args.Value("--blocklist")) policy->Add(Blocklist(*file));
   kl::TKLStrengthEstimator estimator;
   estimator.SetUserInputs(userInputs);

@@ -44,7 +44,10 @@ const std::array<TClipboardTool, 3>& Tools() {
   static const std::array<TClipboardTool, 3> tools = {{
       {"wl-copy", "WAYLAND_DISPLAY", {"wl-copy"}, {"wl-paste", "--no-newline"}, {"wl-copy", "--clear"}},
       {"xclip", "DISPLAY", {"xclip", "-selection", "clipboard"}, {"xclip", "-selection", "clipboard", "-o"}, {}},
-      {"xsel", "DISPLAY", {"xsel", "--clipboard", "--input"}, {"xsel", "--clipboard", "--output"},
+      {"xsel",
+       "DISPLAY",
+       {"xsel", "--clipboard", "--input"},
+       {"xsel", "--clipboard", "--output"},
        {"xsel", "--clipboard", "--delete"}},
   }};
   return tools;
@@ -223,8 +226,7 @@ int RunClipboardClear(const std::vector<std::string>& Words) {
   kl::TMessageDigest256 digest = Digest(pasted, key);
   kl::WipeRawBytes(pasted);
   kl::SecureZero(key.data(), key.size());
-  const bool ours =
-      status == 0 && whole && kl::ConstantTimeEqual(&digest, input.data() + kKeySize, sizeof digest);
+  const bool ours = status == 0 && whole && kl::ConstantTimeEqual(&digest, input.data() + kKeySize, sizeof digest);
   kl::SecureZeroObject(digest);
   if (!ours) return kExitOk; // replaced meanwhile: not ours to clear
   if (tool->Clear.empty()) return RunTool(tool->Copy, {}, nullptr) == 0 ? kExitOk : kExitFileError;

@@ -9,8 +9,11 @@
 #include <filesystem>
 
 #include "crypto/KLAES.h"
+#include "crypto/KLHashGate.h"
 #include "crypto/KLPasswordHash.h"
 #include "database/KLDatabase.h"
+#include "database/KLSqlDatabase.h"
+#include "database/KLPepper.h"
 #include "rules/KLBlocklist.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
@@ -46,7 +49,16 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
   if (dynamic_cast<const kl::EKLAESError*>(&Error)) {
     return {kExitDamaged, "the file is damaged" + detail};
   }
+  if (dynamic_cast<const kl::EKLAccountLockedError*>(&Error)) {
+    return {kExitLocked, "the account is locked after too many failed attempts ('users unlock' unlocks it)"};
+  }
+  if (dynamic_cast<const kl::EKLPepperError*>(&Error)) return {kExitFileError, message};
+  if (dynamic_cast<const kl::EKLHashBusyError*>(&Error)) return {kExitFileError, message};
+  if (dynamic_cast<const kl::EKLDatabaseUnavailable*>(&Error)) return {kExitFileError, message};
   if (dynamic_cast<const kl::EKLPasswordDatabaseError*>(&Error)) {
+    if (Is(Error, kl::SDatabaseAlreadyExists)) return {kExitExists, "a user database exists there already"};
+    if (Is(Error, kl::SDatabaseNotUserDatabase)) return {kExitDamaged, "not a user database"};
+    if (StartsWith(message, kl::SDatabaseStatementFailed)) return {kExitFileError, message};
     if (Is(Error, kl::SUserDoesNotExist)) return {kExitNotFound, "no such user"};
     if (Is(Error, kl::SUserAlreadyExists)) return {kExitExists, "the user already exists"};
     if (Is(Error, kl::SInvalidUserName)) return {kExitUsage, "a user name must not hold ':' or a line break"};

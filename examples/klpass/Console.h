@@ -24,6 +24,7 @@ inline constexpr int kExitFileError = 6;     // a file or the key store cannot b
 inline constexpr int kExitExists = 7;        // the user or the file already exists
 inline constexpr int kExitInternal = 8;      // anything else: a fault of klpass or the library
 inline constexpr int kExitAmbiguous = 9;     // a title names several records
+inline constexpr int kExitLocked = 10;       // the account is locked after too many failed attempts
 
 // A failure a subcommand reports to the user: main prints "klpass <command>:
 // <message>" on standard error and exits with the code.

@@ -42,7 +42,9 @@ std::string Bash(std::span<const THelpEntry> Entries) {
       "_klpass() {\n"
       "  local cur=${COMP_WORDS[COMP_CWORD]} cmd=${COMP_WORDS[1]} actions='' options=''\n"
       "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
-      "    COMPREPLY=($(compgen -W '" + Joined(CommandNames(Entries)) + " help completion --version --help' -- \"$cur\"))\n"
+      "    COMPREPLY=($(compgen -W '" +
+      Joined(CommandNames(Entries)) +
+      " help completion --version --help' -- \"$cur\"))\n"
       "    return\n"
       "  fi\n"
       "  case $cmd in\n";
@@ -50,7 +52,8 @@ std::string Bash(std::span<const THelpEntry> Entries) {
     script += "    " + std::string(entry.Name) + ") actions='" + Joined(ActionsOf(entry)) + "' options='" +
               Joined(OptionsOf(entry)) + "' ;;\n";
   }
-  script += "    help) actions='" + Joined(CommandNames(Entries)) + " exit-status' ;;\n"
+  script += "    help) actions='" + Joined(CommandNames(Entries)) +
+            " exit-status' ;;\n"
             "    completion) actions='bash zsh fish' ;;\n"
             "  esac\n"
             "  if [ \"$COMP_CWORD\" -eq 2 ] && [ -n \"$actions\" ]; then\n"
@@ -72,7 +75,9 @@ std::string Zsh(std::span<const THelpEntry> Entries) {
       "_klpass() {\n"
       "  local -a actions options\n"
       "  if (( CURRENT == 2 )); then\n"
-      "    compadd -- " + Joined(CommandNames(Entries)) + " help completion --version --help\n"
+      "    compadd -- " +
+      Joined(CommandNames(Entries)) +
+      " help completion --version --help\n"
       "    return\n"
       "  fi\n"
       "  case $words[2] in\n";
@@ -80,7 +85,8 @@ std::string Zsh(std::span<const THelpEntry> Entries) {
     script += "    " + std::string(entry.Name) + ") actions=(" + Joined(ActionsOf(entry)) + ") options=(" +
               Joined(OptionsOf(entry)) + ") ;;\n";
   }
-  script += "    help) actions=(" + Joined(CommandNames(Entries)) + " exit-status) ;;\n"
+  script += "    help) actions=(" + Joined(CommandNames(Entries)) +
+            " exit-status) ;;\n"
             "    completion) actions=(bash zsh fish) ;;\n"
             "  esac\n"
             "  if (( CURRENT == 3 && ${#actions} )); then\n"
@@ -97,23 +103,25 @@ std::string Zsh(std::span<const THelpEntry> Entries) {
 
 std::string Fish(std::span<const THelpEntry> Entries) {
   const std::string names = Joined(CommandNames(Entries));
-  std::string script = "# fish completion for klpass, made by 'klpass completion fish' from its help text\n"
-                       "complete -c klpass -n '__fish_use_subcommand' -a 'help' -d 'show the usage of a command'\n"
-                       "complete -c klpass -n '__fish_use_subcommand' -a 'completion' -d 'print a completion script'\n"
-                       "complete -c klpass -n '__fish_use_subcommand' -l version -d 'show the version'\n";
+  std::string script =
+      "# fish completion for klpass, made by 'klpass completion fish' from its help text\n"
+      "complete -c klpass -n '__fish_use_subcommand' -a 'help' -d 'show the usage of a command'\n"
+      "complete -c klpass -n '__fish_use_subcommand' -a 'completion' -d 'print a completion script'\n"
+      "complete -c klpass -n '__fish_use_subcommand' -l version -d 'show the version'\n";
   for (const THelpEntry& entry : Entries) {
     const std::string name = entry.Name;
     script += "complete -c klpass -n '__fish_use_subcommand' -a '" + name + "' -d '" + entry.Summary + "'\n";
     const std::string actions = Joined(ActionsOf(entry));
     if (!actions.empty()) {
-      script += "complete -c klpass -n '__fish_seen_subcommand_from " + name + "; and not __fish_seen_subcommand_from " +
-                actions + "' -a '" + actions + "'\n";
+      script += "complete -c klpass -n '__fish_seen_subcommand_from " + name +
+                "; and not __fish_seen_subcommand_from " + actions + "' -a '" + actions + "'\n";
     }
     for (const std::string& option : OptionsOf(entry)) {
       script += "complete -c klpass -n '__fish_seen_subcommand_from " + name + "' -l " + option.substr(2) + "\n";
     }
   }
-  script += "complete -c klpass -n '__fish_seen_subcommand_from help' -a '" + names + " exit-status'\n"
+  script += "complete -c klpass -n '__fish_seen_subcommand_from help' -a '" + names +
+            " exit-status'\n"
             "complete -c klpass -n '__fish_seen_subcommand_from completion' -a 'bash zsh fish'\n";
   return script;
 }
@@ -166,7 +174,8 @@ std::vector<std::string> OptionsOf(const THelpEntry& Entry) {
   std::vector<std::string> options;
   const std::string_view usage = Entry.Usage;
   for (std::size_t at = usage.find("--"); at != std::string_view::npos; at = usage.find("--", at + 2)) {
-    if (at > 0 && usage[at - 1] != ' ' && usage[at - 1] != '[' && usage[at - 1] != '|' && usage[at - 1] != ',') continue;
+    if (at > 0 && usage[at - 1] != ' ' && usage[at - 1] != '[' && usage[at - 1] != '|' && usage[at - 1] != ',')
+      continue;
     std::size_t end = at + 2;
     while (end < usage.size() && IsWordChar(usage[end])) ++end;
     if (end > at + 2) AddOnce(options, std::string(usage.substr(at, end - at)));
@@ -182,23 +191,26 @@ std::string CompletionScript(std::string_view Shell, std::span<const THelpEntry>
 }
 
 std::string ManualPage(std::span<const THelpEntry> Entries, const std::string& Version, const std::string& Closing) {
-  std::string page = ".\\\" Made by 'klpass help --man' from its help text.\n"
-                     ".TH KLPASS 1 \"\" \"klpass " + Version + "\" \"User Commands\"\n"
-                     ".SH NAME\n"
-                     "klpass \\- check, generate, hash and keep passwords\n"
-                     ".SH SYNOPSIS\n"
-                     ".B klpass\n"
-                     ".I command\n"
-                     "[\\fIoptions\\fR]\n"
-                     ".br\n"
-                     ".B klpass help\n"
-                     "[\\fIcommand\\fR]\n"
-                     ".br\n"
-                     ".B klpass completion\n"
-                     "\\fBbash\\fR|\\fBzsh\\fR|\\fBfish\\fR\n"
-                     ".br\n"
-                     ".B klpass \\-\\-version\n"
-                     ".SH COMMANDS\n";
+  std::string page =
+      ".\\\" Made by 'klpass help --man' from its help text.\n"
+      ".TH KLPASS 1 \"\" \"klpass " +
+      Version +
+      "\" \"User Commands\"\n"
+      ".SH NAME\n"
+      "klpass \\- check, generate, hash and keep passwords\n"
+      ".SH SYNOPSIS\n"
+      ".B klpass\n"
+      ".I command\n"
+      "[\\fIoptions\\fR]\n"
+      ".br\n"
+      ".B klpass help\n"
+      "[\\fIcommand\\fR]\n"
+      ".br\n"
+      ".B klpass completion\n"
+      "\\fBbash\\fR|\\fBzsh\\fR|\\fBfish\\fR\n"
+      ".br\n"
+      ".B klpass \\-\\-version\n"
+      ".SH COMMANDS\n";
   for (const THelpEntry& entry : Entries) {
     page += ".SS " + std::string(entry.Name) + "\n" + Roff(entry.Summary) + ".PP\n.nf\n" + Roff(entry.Usage) + ".fi\n";
   }

@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -11,8 +13,11 @@
 #include "Console.h"
 #include "FileFormat.h"
 #include "HashOptions.h"
+#include "Progress.h"
 #include "FileLock.h"
 #include "database/KLDatabase.h"
+#include "database/KLPepper.h"
+#include "database/KLSqlDatabase.h"
 #include "foundation/FileStream.h"
 #include "storage/KLStorage.h"
 
@@ -20,18 +25,19 @@ namespace klpass {
 
 namespace {
 
-// A user database that also hands out its records by position, which the
-// library offers to descendants only; `list` needs it.
-template <class TBase>
-class TListableDatabase : public TBase {
-public:
-  kl::TKLDatabaseRecord Record(std::int32_t Index) const { return this->GetRecord(Index); }
-};
+using TTextDatabase = kl::TKLTextPasswordDatabase;
+using TEncryptedDatabase = kl::TKLBinaryPasswordDatabase;
 
-using TTextDatabase = TListableDatabase<kl::TKLTextPasswordDatabase>;
-using TEncryptedDatabase = TListableDatabase<kl::TKLBinaryPasswordDatabase>;
+// One Argon2id computation an old record: a large database takes minutes, so a
+// terminal is shown how far it has come.
+std::int32_t UpgradeWithProgress(kl::TKLPasswordDatabase& Database) {
+  TProgressLine progress("upgrading hashes");
+  return Database.UpgradeHashes([&](std::int32_t Done, std::int32_t Total) {
+    progress.Update(static_cast<std::uint64_t>(Done), static_cast<std::uint64_t>(Total));
+  });
+}
 
-enum class TAction { Create, Add, Change, Delete, List, Verify, Info, Upgrade };
+enum class TAction { Create, Add, Change, Delete, List, Verify, Info, Upgrade, Set, Unlock, Copy };
 
 struct TActionName {
   const char* Name;
@@ -39,7 +45,8 @@ struct TActionName {
   bool TakesUser;
 };
 
-constexpr std::array<TActionName, 8> kActions = {{{"create", TAction::Create, false},
+constexpr std::array<TActionName, 9> kActions = {{{"create", TAction::Create, false},
+                                                  {"copy", TAction::Copy, true},
                                                   {"info", TAction::Info, false},
                                                   {"upgrade", TAction::Upgrade, false},
                                                   {"add", TAction::Add, true},
@@ -47,6 +54,9 @@ constexpr std::array<TActionName, 8> kActions = {{{"create", TAction::Create, fa
                                                   {"delete", TAction::Delete, true},
                                                   {"list", TAction::List, false},
                                                   {"verify", TAction::Verify, true}}};
+// The lockout's own actions.
+constexpr std::array<TActionName, 2> kLockoutActions = {
+    {{"set", TAction::Set, false}, {"unlock", TAction::Unlock, true}}};
 
 struct TRequest {
   TAction Action;
@@ -56,6 +66,7 @@ struct TRequest {
   const TArguments* Args;
   bool Schemes;
   kl::TKLPasswordHashParameters Hashes;
+  std::optional<std::int32_t> MaxFailures;
 };
 
 // True when the file starts with the storage tag (little-endian): an encrypted
@@ -122,11 +133,15 @@ void DeleteUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
   std::printf("deleted user '%s'\n", Request.User.c_str());
 }
 
+// A failure is counted in the file, so it is saved before the answer.
 void VerifyUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
   const TSecret password = ReadSecret("Password of " + Request.User);
   const bool verified = Attempt("cannot verify user '" + Request.User + "'",
                                 [&] { return Database.Verify(Text(Request.User), password.Get()); });
-  if (!verified) Fail(kExitWrongPassword, "wrong password for user '" + Request.User + "'");
+  if (!verified) {
+    if (Database.GetModified()) Save(Database, Request);
+    Fail(kExitWrongPassword, "wrong password for user '" + Request.User + "'");
+  }
   // A success may have replaced an old or weaker hash with a current one.
   const bool upgraded = Database.GetModified();
   if (upgraded) Save(Database, Request);
@@ -139,22 +154,23 @@ std::string SchemeText(const kl::TKLDatabaseRecord& Record) {
       return DescribeHash(Record.Hash);
     case kl::hsWrappedSHA256:
       return "sha256 wrapped in " + DescribeHash(Record.Hash);
+    case kl::hsKeyedArgon2id:
+      return "argon2id keyed with a server key (" + Utf8(Record.Hash.substr(0, Record.Hash.find(u'$', 20))) + ")";
     case kl::hsSHA256:
       break;
   }
   return "sha256 (old form, weak)";
 }
 
-template <class TDatabase>
-void ListUsers(const TDatabase& Database, bool Schemes) {
-  for (std::int32_t i = 0; i < Database.GetCount(); ++i) {
-    const kl::TKLDatabaseRecord record = Database.Record(i);
+// Streamed: an SQL database hands its users out a page at a time.
+void ListUsers(const kl::TKLPasswordDatabase& Database, bool Schemes) {
+  Database.ForEachRecord([&](const kl::TKLDatabaseRecord& Record) {
     if (Schemes) {
-      std::printf("%6d  %-20s  %s\n", record.UID, Utf8(record.Username).c_str(), SchemeText(record).c_str());
+      std::printf("%6d  %-20s  %s\n", Record.UID, Utf8(Record.Username).c_str(), SchemeText(Record).c_str());
     } else {
-      std::printf("%6d  %s\n", record.UID, Utf8(record.Username).c_str());
+      std::printf("%6d  %s\n", Record.UID, Utf8(Record.Username).c_str());
     }
-  }
+  });
 }
 
 // 'upgrade' brings a file up to date: every old salted SHA-256 hash is wrapped
@@ -176,7 +192,7 @@ void Upgrade(TDatabase& Database, const TRequest& Request) {
     }
   }
   const std::int32_t wrapped =
-      Attempt("cannot upgrade '" + Request.File + "'", [&] { return Database.UpgradeHashes(); });
+      Attempt("cannot upgrade '" + Request.File + "'", [&] { return UpgradeWithProgress(Database); });
   if (wrapped > 0 || newFormat) Save(Database, Request);
   std::printf("wrapped %d old password hash%s in Argon2id\n", wrapped, wrapped == 1 ? "" : "es");
   if (!encrypted) return;
@@ -188,6 +204,32 @@ void Upgrade(TDatabase& Database, const TRequest& Request) {
   }
 }
 
+void SetLimit(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  Database.SetMaxFailures(*Request.MaxFailures);
+  Save(Database, Request);
+  std::printf("accounts of '%s' lock after %d consecutive failed attempts%s\n", Request.File.c_str(),
+              *Request.MaxFailures, *Request.MaxFailures == 0 ? " (0: never)" : "");
+}
+
+void UnlockUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
+  Attempt("cannot unlock user '" + Request.User + "'", [&] { Database.Unlock(Text(Request.User)); });
+  Save(Database, Request);
+  std::printf("unlocked user '%s'\n", Request.User.c_str());
+}
+
+// The server keys from --pepper-file, or else from the file KLPASS_PEPPER_FILE
+// names; none when neither is given.
+std::shared_ptr<const kl::TKLPepper> LoadPepper(const TArguments& Args) {
+  std::optional<std::string> file = Args.Value("--pepper-file");
+  if (!file) {
+    const char* named = std::getenv("KLPASS_PEPPER_FILE");
+    if (named != nullptr && *named != 0) file = named;
+  }
+  if (!file) return nullptr;
+  return Attempt("cannot read the pepper key file '" + *file + "'",
+                 [&] { return kl::TKLPepper::FromFile(Text(*file)); });
+}
+
 template <class TDatabase>
 int Run(const TRequest& Request) {
   constexpr bool encrypted = std::is_same_v<TDatabase, TEncryptedDatabase>;
@@ -196,6 +238,7 @@ int Run(const TRequest& Request) {
   TDatabase database;
   database.SetSaveOnDestroy(false); // every change is saved explicitly, so that a failure is reported
   database.SetHashParameters(Request.Hashes);
+  database.SetPepper(LoadPepper(*Request.Args));
   if constexpr (encrypted) {
     const TSecret master = create ? ReadNewSecret("New master password", false) : ReadSecret("Master password");
     database.SetPassword(master.Get());
@@ -213,6 +256,7 @@ int Run(const TRequest& Request) {
   if (create) {
     RefuseExisting(Request.File, Request.Force); // again under the lock: another run may have made it meanwhile
     database.CreateNew(Text(Request.File));
+    if (Request.MaxFailures) database.SetMaxFailures(*Request.MaxFailures);
     Save(database, Request);
     std::printf("created %s user database '%s'\n", encrypted ? "encrypted" : "text", Request.File.c_str());
     return kExitOk;
@@ -238,10 +282,166 @@ int Run(const TRequest& Request) {
     case TAction::Upgrade:
       Upgrade(database, Request);
       break;
+    case TAction::Set:
+      SetLimit(database, Request);
+      break;
+    case TAction::Unlock:
+      UnlockUser(database, Request);
+      break;
     case TAction::Create:
     case TAction::Info:
+    case TAction::Copy:
       break;
   }
+  return kExitOk;
+}
+
+std::optional<std::int32_t> ReadMaxFailures(const TArguments& Args) {
+  const std::optional<std::string> value = Args.Value("--max-failures");
+  if (!value) return std::nullopt;
+  return ParseNumber(*value, 0, 1000000, "--max-failures");
+}
+
+bool IsSqlPlace(const std::string& Place) { return kl::UserDatabaseKindOf(Text(Place)) != kl::udkFile; }
+
+std::string KindName(const std::string& Place) {
+  return kl::UserDatabaseKindOf(Text(Place)) == kl::udkSqlite ? "SQLite" : "PostgreSQL";
+}
+
+// An SQL user database: each change is stored by its own call, so there is no
+// lock to take and nothing to save.
+int RunSql(const TRequest& Request) {
+  if (Request.Args->Has("--encrypted")) Fail(kExitUsage, "--encrypted is for user database files");
+  if (Request.Force) Fail(kExitUsage, "--force does not replace an SQL user database");
+  const std::unique_ptr<kl::TKLPasswordDatabase> database = kl::MakeUserDatabase(Text(Request.File));
+  database->SetHashParameters(Request.Hashes);
+  database->SetPepper(LoadPepper(*Request.Args));
+  if (Request.Action == TAction::Create) {
+    Attempt("cannot create '" + Request.File + "'", [&] {
+      database->CreateNew(Text(Request.File));
+      if (Request.MaxFailures) database->SetMaxFailures(*Request.MaxFailures);
+    });
+    std::printf("created %s user database '%s'\n", KindName(Request.File).c_str(), Request.File.c_str());
+    return kExitOk;
+  }
+  Attempt("cannot open '" + Request.File + "'", [&] { database->Open(Text(Request.File)); });
+  switch (Request.Action) {
+    case TAction::Add:
+      AddUser(*database, Request);
+      break;
+    case TAction::Change:
+      ChangeUser(*database, Request);
+      break;
+    case TAction::Delete:
+      DeleteUser(*database, Request);
+      break;
+    case TAction::Verify:
+      VerifyUser(*database, Request);
+      break;
+    case TAction::Set:
+      SetLimit(*database, Request);
+      break;
+    case TAction::Unlock:
+      UnlockUser(*database, Request);
+      break;
+    case TAction::List:
+      Attempt("cannot list '" + Request.File + "'", [&] { ListUsers(*database, Request.Schemes); });
+      break;
+    case TAction::Upgrade: {
+      const std::int32_t wrapped =
+          Attempt("cannot upgrade '" + Request.File + "'", [&] { return UpgradeWithProgress(*database); });
+      std::printf("wrapped %d old password hash%s in Argon2id\n", wrapped, wrapped == 1 ? "" : "es");
+      break;
+    }
+    case TAction::Info: {
+      const auto& sql = static_cast<const kl::TKLSqlPasswordDatabase&>(*database);
+      const std::int32_t count = Attempt("cannot read '" + Request.File + "'", [&] { return sql.GetCount(); });
+      std::printf("%s: %s user database, schema version %d, %d user%s\n", Request.File.c_str(),
+                  KindName(Request.File).c_str(), sql.GetSchemaVersion(), count, count == 1 ? "" : "s");
+      break;
+    }
+    case TAction::Create:
+    case TAction::Copy:
+      break;
+  }
+  return kExitOk;
+}
+
+// One end of a copy: a file (text, or encrypted with --encrypted, under a
+// master password read here) or an SQL database. Created is set when the
+// place holds no user database yet, which is then made.
+std::unique_ptr<kl::TKLPasswordDatabase> OpenCopyEnd(const std::string& Place, bool Encrypted, bool Target,
+                                                     bool& Created) {
+  const kl::String uri = Text(Place);
+  const kl::TKLUserDatabaseKind kind = kl::UserDatabaseKindOf(uri);
+  std::unique_ptr<kl::TKLPasswordDatabase> database = kl::MakeUserDatabase(uri, Encrypted && kind == kl::udkFile);
+  std::error_code error;
+  Created = false;
+  if (kind == kl::udkFile) {
+    if (auto* text = dynamic_cast<kl::TKLTextPasswordDatabase*>(database.get())) text->SetSaveOnDestroy(false);
+    auto* binary = dynamic_cast<kl::TKLBinaryPasswordDatabase*>(database.get());
+    Created = Target && !std::filesystem::exists(Place, error);
+    if (binary != nullptr) {
+      binary->SetSaveOnDestroy(false);
+      const TSecret master = Created ? ReadNewSecret("New master password of '" + Place + "'", false)
+                                     : ReadSecret("Master password of '" + Place + "'");
+      binary->SetPassword(master.Get());
+    }
+    if (!Created) RefuseOtherKind(Place, binary != nullptr);
+    database->SetRefuseChangedFile(Target);
+  } else if (kind == kl::udkSqlite) {
+    Created = Target && !std::filesystem::exists(Place.substr(7), error);
+  }
+  if (Created) {
+    Attempt("cannot create '" + Place + "'", [&] { database->CreateNew(uri); });
+    return database;
+  }
+  try {
+    database->Open(uri);
+  } catch (const kl::EKLPasswordDatabaseError& e) {
+    // A PostgreSQL database without the user tables is made into one.
+    if (!Target || kind != kl::udkPostgres || e.GetMessage() != kl::SDatabaseNotUserDatabase) {
+      Explain(e, "cannot open '" + Place + "'");
+    }
+    Created = true;
+    Attempt("cannot create '" + Place + "'", [&] { database->CreateNew(uri); });
+  } catch (const kl::Exception& e) {
+    Explain(e, "cannot open '" + Place + "'");
+  }
+  return database;
+}
+
+// Copies every user, UID, name, salt and hash unchanged, into a target that
+// holds none of their names or UIDs (checked for all before the first is
+// copied); a new target takes the source's failure limit too.
+int CopyUsers(const TRequest& Request) {
+  const std::string& source = Request.File;
+  const std::string& target = Request.User;
+  bool unused = false;
+  const std::unique_ptr<kl::TKLPasswordDatabase> from =
+      OpenCopyEnd(source, Request.Args->Has("--encrypted"), false, unused);
+  std::unique_ptr<TFileLock> lock;
+  if (!IsSqlPlace(target)) lock = std::make_unique<TFileLock>(target);
+  bool created = false;
+  const std::unique_ptr<kl::TKLPasswordDatabase> to =
+      OpenCopyEnd(target, Request.Args->Has("--to-encrypted"), true, created);
+  std::int32_t copied = 0;
+  Attempt("cannot copy '" + source + "' to '" + target + "'", [&] {
+    from->ForEachRecord([&](const kl::TKLDatabaseRecord& Record) {
+      if (to->GetUID(Record.Username) != -1 || !to->GetUsername(Record.UID).empty()) {
+        Fail(kExitExists, "user '" + Utf8(Record.Username) + "' (UID " + std::to_string(Record.UID) +
+                              ") or its UID is in '" + target + "' already; nothing was copied");
+      }
+    });
+    from->ForEachRecord([&](const kl::TKLDatabaseRecord& Record) {
+      to->ImportRecord(Record);
+      ++copied;
+    });
+    if (created) to->SetMaxFailures(from->GetMaxFailures());
+    to->Save();
+  });
+  std::printf("copied %d user%s from '%s' to %s'%s'\n", copied, copied == 1 ? "" : "s", source.c_str(),
+              created ? "new " : "", target.c_str());
   return kExitOk;
 }
 
@@ -249,24 +449,47 @@ int RunUsers(const TCommandWords& Words) {
   std::array<TOptionSpec, kKdfOptions.size() + kHashOptions.size()> options{};
   std::copy(kKdfOptions.begin(), kKdfOptions.end(), options.begin());
   std::copy(kHashOptions.begin(), kHashOptions.end(), options.begin() + kKdfOptions.size());
-  const TArguments args(Words, {{"--encrypted"}, {"--force"}, {"--schemes"}}, options);
+  const TArguments args(Words,
+                        {{"--encrypted"},
+                         {"--to-encrypted"},
+                         {"--force"},
+                         {"--schemes"},
+                         {"--max-failures", true},
+                         {"--pepper-file", true}},
+                        options);
   args.ExpectPositional(2, 3, "action and database file");
   const std::string& actionName = args.Positional()[0];
   const TActionName* action = nullptr;
   for (const TActionName& candidate : kActions) {
     if (actionName == candidate.Name) action = &candidate;
   }
+  for (const TActionName& candidate : kLockoutActions) {
+    if (actionName == candidate.Name) action = &candidate;
+  }
   if (action == nullptr) Fail(kExitUsage, "unknown action '" + actionName + "'");
   args.ExpectPositional(action->TakesUser ? 3 : 2, action->TakesUser ? 3 : 2, "user name");
 
-  const TRequest request{action->Action,      args.Positional()[1],  action->TakesUser ? args.Positional()[2] : "",
-                         args.Has("--force"), &args, args.Has("--schemes"), ReadHashOptions(args)};
+  const TRequest request{action->Action,
+                         args.Positional()[1],
+                         action->TakesUser ? args.Positional()[2] : "",
+                         args.Has("--force"),
+                         &args,
+                         args.Has("--schemes"),
+                         ReadHashOptions(args),
+                         ReadMaxFailures(args)};
+  const bool limitFits = action->Action == TAction::Create || action->Action == TAction::Set;
+  if (request.MaxFailures && !limitFits) Fail(kExitUsage, "--max-failures goes with 'create' and 'set' only");
+  if (action->Action == TAction::Set && !request.MaxFailures) Fail(kExitUsage, "'set' needs --max-failures N");
   if (action->TakesUser && request.User.empty()) Fail(kExitUsage, "the user name must not be empty");
   const bool encrypted = args.Has("--encrypted");
   const bool kdfOptionsFit = encrypted && (action->Action == TAction::Create || action->Action == TAction::Upgrade);
   if (HasKdfOptions(args) && !kdfOptionsFit) {
     Fail(kExitUsage, "key derivation options go with 'create --encrypted' and 'upgrade --encrypted' only");
   }
+  if (args.Has("--to-encrypted") && action->Action != TAction::Copy)
+    Fail(kExitUsage, "--to-encrypted goes with 'copy' only");
+  if (action->Action == TAction::Copy) return CopyUsers(request);
+  if (IsSqlPlace(request.File)) return RunSql(request);
   if (action->Action == TAction::Info) {
     // Describes whatever the file is, without opening it as a database.
     if (!IsEncryptedFile(request.File)) {
@@ -285,11 +508,13 @@ int RunUsers(const TCommandWords& Words) {
 const TCommand UsersCommand = {
     "users",
     "  users create FILE [--encrypted [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]]\n"
-    "               [--force]\n"
+    "               [--force] [--max-failures N]\n"
     "  users info FILE\n"
     "  users upgrade FILE [--encrypted [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]]\n"
-    "  users add|change|delete|verify FILE NAME [--encrypted]\n"
+    "  users add|change|delete|verify|unlock FILE NAME [--encrypted]\n"
+    "  users set FILE --max-failures N [--encrypted]\n"
     "  users list FILE [--schemes] [--encrypted]\n"
+    "  users copy SOURCE TARGET [--encrypted] [--to-encrypted]\n"
     "      Keeps a user password database: Argon2id hashes, never the passwords.\n"
     "      A text file by default; --encrypted makes and opens an encrypted file\n"
     "      under a master password (read as a secret). The command line, never\n"
@@ -303,7 +528,14 @@ const TCommand UsersCommand = {
     "      'info' shows a file's format without its password. 'upgrade' brings a\n"
     "      file up to date: it wraps every old salted SHA-256 hash in Argon2id and,\n"
     "      as the only action that opens an encrypted file of the old formats 1\n"
-    "      and 2 (the others refuse it, exit status 4), saves it as format 3.\n" KLPASS_KDF_USAGE KLPASS_HASH_USAGE,
+    "      and 2 (the others refuse it, exit status 4), saves it as format 3.\n"
+    "      After N consecutive failed verifications of an account (default 100,\n"
+    "      set by 'create --max-failures N' or 'set --max-failures N'; 0 never)\n"
+    "      every further one is refused, exit status 10, the right password\n"
+    "      included, until 'unlock'; a success resets the count.\n"
+    "      --pepper-file FILE (or the file KLPASS_PEPPER_FILE names) holds server\n"
+    "      keys, one \"ID HEX\" a line, the first current: new hashes are keyed\n"
+    "      with it, and records under an older key are keyed again on verify.\n" KLPASS_KDF_USAGE KLPASS_HASH_USAGE,
     RunUsers};
 
 } // namespace klpass

@@ -17,12 +17,15 @@
 #include "Console.h"
 #include "FileFormat.h"
 #include "VaultExchange.h"
+#include "VaultRecordData.h"
 #include "Clipboard.h"
 #include "FileLock.h"
 #include "Progress.h"
 #include "TextOutput.h"
 #include "passstorage/KLPassAudit.h"
+#include "passstorage/KLPassOtp.h"
 #include "rules/KLBlocklist.h"
+#include "foundation/AtomicFile.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
@@ -189,6 +192,7 @@ constexpr std::array<TOptionSpec, 9> kPasswordOptions = {{{"--generate"},
 std::vector<TOptionSpec> RecordOptions() {
   std::vector<TOptionSpec> options(kFieldOptions.begin(), kFieldOptions.end());
   options.insert(options.end(), kPasswordOptions.begin(), kPasswordOptions.end());
+  options.insert(options.end(), kRecordDataOptions.begin(), kRecordDataOptions.end());
   return options;
 }
 
@@ -361,6 +365,7 @@ int Add(const std::vector<std::string>& Words) {
   const std::optional<std::string> title = args.Value("--title");
   if (!title || title->empty()) Fail(kExitUsage, "a record needs a --title");
   const kl::String group = CheckedGroup(args.Value("--group").value_or(Utf8(kl::DefaultPassGroup)));
+  TRecordDataChanges data(args);
   TVault vault(args.Positional().front(), ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
   kl::String password = NewRecordPassword(args);
@@ -368,6 +373,7 @@ int Add(const std::vector<std::string>& Words) {
                                                     Text(args.Value("--url").value_or("")),
                                                     Text(args.Value("--note").value_or("")), group);
   kl::WipeString(password);
+  data.Apply(*record);
   kl::TKLPassRecord* added = record.get();
   Attempt("cannot add the record", [&] { vault.Store().Add(record.get()); });
   record.release(); // the store owns it now
@@ -399,10 +405,11 @@ struct TSearchField {
   kl::TKLSearchParam Param;
 };
 
-constexpr std::array<TSearchField, 5> kSearchFields = {{{"title", kl::spTitle},
+constexpr std::array<TSearchField, 6> kSearchFields = {{{"title", kl::spTitle},
                                                         {"user", kl::spUsername},
                                                         {"url", kl::spURL},
                                                         {"note", kl::spNote},
+                                                        {"fields", kl::spCustomFields},
                                                         {"password", kl::spPassword}}};
 
 int Search(const std::vector<std::string>& Words) {
@@ -423,7 +430,7 @@ int Search(const std::vector<std::string>& Words) {
       params.push_back(candidate.Param);
     }
   }
-  if (params.empty()) Fail(kExitUsage, "unknown field '" + field + "' (title, user, url, note, password or any)");
+  if (params.empty()) Fail(kExitUsage, "unknown field '" + field + "' (title, user, url, note, fields, password or any)");
   TVault vault(args.Positional()[0], ReadSecret("Master password"));
   const std::optional<TSecret> secret =
       secretValue ? std::optional<TSecret>(ReadSecret("Password to look for")) : std::nullopt;
@@ -463,7 +470,7 @@ int Show(const std::vector<std::string>& Words) {
                        ",\"created\":" + DateJson(record.GetCreationDate()) +
                        ",\"modified\":" + DateJson(record.GetModificationDate());
     if (args.Has("--reveal")) json += ",\"password\":" + JsonString(password);
-    json += "}";
+    json += RecordDataJson(record, args.Has("--reveal")) + "}";
     std::printf("%s\n", json.c_str());
     kl::WipeRawBytes(json);
   } else {
@@ -474,6 +481,7 @@ int Show(const std::vector<std::string>& Words) {
     std::printf("  note:      %s\n", Printable(record.GetNote()).c_str());
     std::printf("  created:   %s\n", Date(record.GetCreationDate()).c_str());
     std::printf("  modified:  %s\n", Date(record.GetModificationDate()).c_str());
+    PrintRecordData(record, args.Has("--reveal"));
   }
   kl::WipeRawBytes(password);
   WipeOutputBuffer();
@@ -486,10 +494,10 @@ struct TCopyField {
 };
 
 constexpr std::array<TCopyField, 5> kCopyFields = {{{"password", &kl::TKLPassRecord::GetPassword},
-                                                   {"user", &kl::TKLPassRecord::GetUsername},
-                                                   {"url", &kl::TKLPassRecord::GetURL},
-                                                   {"title", &kl::TKLPassRecord::GetTitle},
-                                                   {"note", &kl::TKLPassRecord::GetNote}}};
+                                                    {"user", &kl::TKLPassRecord::GetUsername},
+                                                    {"url", &kl::TKLPassRecord::GetURL},
+                                                    {"title", &kl::TKLPassRecord::GetTitle},
+                                                    {"note", &kl::TKLPassRecord::GetNote}}};
 
 // Puts a field of a record (the password unless --field says) on the
 // clipboard, cleared after --clear-after seconds (0: left there).
@@ -543,6 +551,7 @@ int Edit(const std::vector<std::string>& Words) {
   if (const std::optional<std::string> title = args.Value("--title"); title && title->empty()) {
     Fail(kExitUsage, "the title must not be empty");
   }
+  TRecordDataChanges data(args);
   TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
   kl::TKLPassRecord& record = *vault.Find(choice);
@@ -557,8 +566,57 @@ int Edit(const std::vector<std::string>& Words) {
     record.SetPassword(password);
     kl::WipeString(password);
   }
+  data.Apply(record);
   vault.Save();
   std::printf("changed record #%d, now #%d\n", before, vault.NumberOf(&record));
+  return kExitOk;
+}
+
+// The current one-time password of a record with an otp field (or the older
+// TOTP Seed pair); --time gives another moment (seconds since 1970, UTC).
+int Totp(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--group", true}, {"--time", true}});
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--group");
+  std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  if (const auto time = args.Value("--time")) now = ParseNumber(*time, 0, INT32_MAX, "the time (seconds since 1970)");
+  TVault vault(args.Positional()[0], ReadSecret("Master password"));
+  vault.Load();
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  kl::TKLOtpSettings settings;
+  Attempt("cannot make a one-time password", [&] { kl::GetRecordOtp(record, settings); });
+  vault.Forget();
+  kl::String code = Attempt("cannot make a one-time password", [&] { return kl::TotpCode(settings, now); });
+  std::printf("%s (valid %d more seconds)\n", Utf8(code).c_str(), kl::TotpSecondsLeft(settings, now));
+  kl::WipeString(code);
+  WipeOutputBuffer();
+  return kExitOk;
+}
+
+// Writes an attachment of a record to a new file (--force replaces one).
+int Attachment(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--group", true}, {"--out", true}, {"--force"}});
+  args.ExpectPositional(3, 3, "vault file, record (number or title) and attachment name");
+  const TRecordChoice choice = RecordChoice(args, "--group");
+  const std::optional<std::string> out = args.Value("--out");
+  if (!out) Fail(kExitUsage, "--out FILE names where the attachment goes");
+  RefuseExisting(*out, args.Has("--force"));
+  TVault vault(args.Positional()[0], ReadSecret("Master password"));
+  vault.Load();
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  kl::SecureBytes data;
+  if (!record.GetAttachment(Text(args.Positional()[2]), data.Get())) {
+    Fail(kExitNotFound, "the record has no attachment '" + args.Positional()[2] + "'");
+  }
+  vault.Forget();
+  // Readable by its owner only: an attachment is often a key or a document.
+  Attempt("cannot write '" + *out + "'", [&] {
+    kl::SaveFileAtomically(
+        Text(*out),
+        [&](kl::TStream& Strm) { Strm.WriteBuffer(data.data(), static_cast<std::int32_t>(data.size())); },
+        kl::faOwnerOnly);
+  });
+  std::printf("wrote '%s' (%zu bytes)\n", out->c_str(), data.size());
   return kExitOk;
 }
 
@@ -592,7 +650,8 @@ std::string FindingWords(const kl::TKLAuditEntry& Entry, const std::vector<std::
   if (Entry.Findings & kl::afWeak) words.push_back("weak (score " + std::to_string(Entry.Score) + ")");
   if (Entry.Findings & kl::afReused) {
     std::string also = "reused (also";
-    for (const std::int32_t other : Entry.SameAs) also += " #" + std::to_string(Numbers[static_cast<std::size_t>(other)]);
+    for (const std::int32_t other : Entry.SameAs)
+      also += " #" + std::to_string(Numbers[static_cast<std::size_t>(other)]);
     words.push_back(also + ")");
   }
   if (Entry.Findings & kl::afBlocklisted) words.push_back("on a blocklist");
@@ -607,20 +666,23 @@ std::string FindingWords(const kl::TKLAuditEntry& Entry, const std::vector<std::
 std::string AuditJson(TVault& Vault, const kl::TKLAuditReport& Report, const std::vector<std::int32_t>& Numbers) {
   std::string json = "{\"records\":" + std::to_string(Report.Records) + ",\"weak\":" + std::to_string(Report.Weak) +
                      ",\"reused\":" + std::to_string(Report.Reused) +
-                     ",\"blocklisted\":" + std::to_string(Report.Blocklisted) + ",\"old\":" + std::to_string(Report.Old) +
+                     ",\"blocklisted\":" + std::to_string(Report.Blocklisted) +
+                     ",\"old\":" + std::to_string(Report.Old) +
                      ",\"no_password\":" + std::to_string(Report.NoPassword) + ",\"findings\":[";
-  auto flag = [](const kl::TKLAuditEntry& Entry, std::uint32_t Bit) { return (Entry.Findings & Bit) ? "true" : "false"; };
+  auto flag = [](const kl::TKLAuditEntry& Entry, std::uint32_t Bit) {
+    return (Entry.Findings & Bit) ? "true" : "false";
+  };
   for (std::size_t i = 0; i < Report.Entries.size(); ++i) {
     const kl::TKLAuditEntry& entry = Report.Entries[i];
     const std::int32_t number = Numbers[static_cast<std::size_t>(entry.Index)];
     json += (i > 0 ? "," : "") + RecordJson(number, *Vault.Store().GetRecord(entry.Index)) +
-            ",\"weak\":" + flag(entry, kl::afWeak) + ",\"score\":" + std::to_string(entry.Score) +
-            ",\"reused_with\":[";
+            ",\"weak\":" + flag(entry, kl::afWeak) + ",\"score\":" + std::to_string(entry.Score) + ",\"reused_with\":[";
     for (std::size_t k = 0; k < entry.SameAs.size(); ++k) {
       json += (k > 0 ? "," : "") + std::to_string(Numbers[static_cast<std::size_t>(entry.SameAs[k])]);
     }
     json += std::string("],\"blocklisted\":") + flag(entry, kl::afBlocklisted) + ",\"old\":" + flag(entry, kl::afOld) +
-            ",\"age_days\":" + std::to_string(entry.AgeDays) + ",\"no_password\":" + flag(entry, kl::afNoPassword) + "}";
+            ",\"age_days\":" + std::to_string(entry.AgeDays) + ",\"no_password\":" + flag(entry, kl::afNoPassword) +
+            "}";
   }
   return json + "]}";
 }
@@ -632,7 +694,8 @@ int Audit(const std::vector<std::string>& Words) {
   args.ExpectPositional(1, 1, "vault file");
   kl::TKLAuditOptions options;
   options.MinScore = ParseNumber(args.Value("--min-score").value_or("3"), 0, 4, "the minimum score");
-  if (const auto days = args.Value("--max-age")) options.MaxAgeDays = ParseNumber(*days, 1, 36500, "the maximum age (days)");
+  if (const auto days = args.Value("--max-age"))
+    options.MaxAgeDays = ParseNumber(*days, 1, 36500, "the maximum age (days)");
   // The list is opened before the master password is asked: a wrong file costs nothing.
   std::unique_ptr<kl::TKLBlocklistFilter> blocklist;
   if (const auto file = args.Value("--blocklist")) {
@@ -688,7 +751,7 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 14> kActions = {{{"create", Create},
+constexpr std::array<TVaultAction, 16> kActions = {{{"create", Create},
                                                     {"info", Info},
                                                     {"upgrade", Upgrade},
                                                     {"passwd", Passwd},
@@ -698,6 +761,8 @@ constexpr std::array<TVaultAction, 14> kActions = {{{"create", Create},
                                                     {"show", Show},
                                                     {"copy", Copy},
                                                     {"edit", Edit},
+                                                    {"totp", Totp},
+                                                    {"attachment", Attachment},
                                                     {"delete", Delete},
                                                     {"audit", Audit},
                                                     {"export", VaultExport},
@@ -711,7 +776,8 @@ int RunVault(const TCommandWords& Words) {
   std::vector<std::string_view> names;
   for (const TVaultAction& action : kActions) names.emplace_back(action.Name);
   const std::string closest = ClosestName(Words.front(), names);
-  Fail(kExitUsage, "unknown action '" + Words.front() + "'" + (closest.empty() ? "" : "; did you mean '" + closest + "'?"));
+  Fail(kExitUsage,
+       "unknown action '" + Words.front() + "'" + (closest.empty() ? "" : "; did you mean '" + closest + "'?"));
 }
 
 } // namespace
@@ -723,18 +789,20 @@ const TCommand VaultCommand = {
     "  vault upgrade FILE [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
     "  vault passwd FILE [--kdf-memory MIB] [--kdf-passes N | --unlock-time S]\n"
     "  vault add FILE --title T [--user U] [--url U] [--note N] [--group G]\n"
-    "            [--generate [--length N] [alphabet options]]\n"
+    "            [--generate [--length N] [alphabet options]]\n" KLPASS_RECORD_DATA_USAGE
     "  vault list FILE [--group G] [--json]\n"
-    "  vault search FILE TEXT [--field title|user|url|note|any] [--exact] [--json]\n"
+    "  vault search FILE TEXT [--field title|user|url|note|fields|any] [--exact] [--json]\n"
     "  vault search FILE --field password [--exact] [--json]\n"
     "  vault show FILE RECORD [--group G] [--reveal] [--json]\n"
     "  vault copy FILE RECORD [--group G] [--field password|user|url|title|note]\n"
     "            [--clear-after SECONDS]\n"
     "  vault edit FILE RECORD [--from-group G] [--title T] [--user U] [--url U]\n"
     "            [--note N] [--group G] [--password | --generate [--length N] [alphabet options]]\n"
+    KLPASS_RECORD_DATA_USAGE "            [--remove-field NAME]... [--untag T]... [--detach NAME]...\n"
+    "  vault totp FILE RECORD [--group G] [--time SECONDS]\n"
+    "  vault attachment FILE RECORD NAME --out FILE [--group G] [--force]\n"
     "  vault delete FILE RECORD [--group G] [--yes]\n"
-    "  vault audit FILE [--min-score N] [--blocklist COMPILED] [--max-age DAYS] [--json]\n"
-    KLPASS_VAULT_EXCHANGE_USAGE
+    "  vault audit FILE [--min-score N] [--blocklist COMPILED] [--max-age DAYS] [--json]\n" KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
     "      group. RECORD is a record's number or its title; where several records\n"
@@ -752,11 +820,18 @@ const TCommand VaultCommand = {
     "      one. 'search' finds text in every field but the password unless --field\n"
     "      names one (exit status 5 when nothing matches); a password to look\n"
     "      for is read as a secret.\n"
+    "      A record also keeps custom fields (--field NAME=VALUE; --field NAME reads\n"
+    "      the value as a secret and marks it protected, as are 'otp' and\n"
+    "      'KPEX_PASSKEY_*'), tags, an expiry date and attachments (--attach FILE,\n"
+    "      up to 16 MiB each, named by the file's name); 'show' lists them, masking\n"
+    "      protected values unless --reveal. 'totp' prints the current one-time\n"
+    "      password of a record's 'otp' field (an otpauth:// URI) or of the older\n"
+    "      'TOTP Seed' and 'TOTP Settings' fields.\n"
     "      Vaults are saved in the authenticated format 3. 'info' shows a vault's\n"
     "      format without its password; 'upgrade' is the only action that opens a\n"
     "      vault of the old formats 1 and 2 (the others refuse it, exit status 4)\n"
     "      and saves it as format 3; 'passwd' changes the master password.\n" KLPASS_KDF_USAGE
-    KLPASS_VAULT_EXCHANGE_HELP,
+        KLPASS_VAULT_EXCHANGE_HELP,
     RunVault};
 
 } // namespace klpass

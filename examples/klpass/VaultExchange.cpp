@@ -12,6 +12,7 @@
 #include "Console.h"
 #include "FileLock.h"
 #include "foundation/FileStream.h"
+#include "Progress.h"
 #include "foundation/Stream.h"
 #include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
@@ -39,6 +40,15 @@ kl::TKLExchangeFormat FormatOption(const TArguments& Args, kl::TKLExchangeFormat
          "unknown format '" + *name + "' (csv, keepassxc-csv, bitwarden-csv, browser-csv, json or bitwarden-json)");
   }
   return format;
+}
+
+// Says on standard error what the layout could not carry, item by item.
+void WarnDropped(const kl::TKLExportReport& Report) {
+  if (!Report.DroppedData()) return;
+  std::fprintf(stderr,
+               "klpass vault: warning: the layout cannot carry %d custom fields, %d tags, %d expiry dates and %d "
+               "attachments; they were left out\n",
+               Report.DroppedFields, Report.DroppedTags, Report.DroppedExpiries, Report.DroppedAttachments);
 }
 
 void LoadVault(kl::TKLPassStorage& Store, const std::string& File, const TSecret& Master) {
@@ -137,7 +147,9 @@ int VaultExport(const std::vector<std::string>& Words) {
   LoadVault(store, args.Positional().front(), ReadSecret("Master password"));
   std::fprintf(stderr, "klpass vault: warning: the export is not encrypted; it holds every password in clear\n");
   if (out) {
-    Attempt("cannot write '" + *out + "'", [&] { kl::ExportPassRecordsToFile(store, Text(*out), options); });
+    const kl::TKLExportReport report =
+        Attempt("cannot write '" + *out + "'", [&] { return kl::ExportPassRecordsToFile(store, Text(*out), options); });
+    WarnDropped(report);
     std::printf("exported %d records to '%s' (%s)\n", store.GetCount(), out->c_str(),
                 kl::ExchangeFormatName(options.Format));
   } else {
@@ -146,8 +158,10 @@ int VaultExport(const std::vector<std::string>& Words) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     TStdoutStream stdoutStream;
-    Attempt("cannot export", [&] { kl::ExportPassRecords(store, stdoutStream, options); });
+    const kl::TKLExportReport report =
+        Attempt("cannot export", [&] { return kl::ExportPassRecords(store, stdoutStream, options); });
     std::fflush(stdout);
+    WarnDropped(report);
   }
   return kExitOk;
 }
@@ -193,6 +207,10 @@ int VaultImport(const std::vector<std::string>& Words) {
   LoadVault(store, file, master);
   kl::TKLImportReport report;
   try {
+    TProgressLine progress("importing '" + source + "'");
+    options.Progress = [&](std::int64_t Done, std::int64_t Total) {
+      progress.Update(static_cast<std::uint64_t>(Done), static_cast<std::uint64_t>(Total));
+    };
     report = kl::ImportPassRecordsFromFile(store, Text(source), options);
   } catch (const kl::EKLPassExchangeError& e) {
     Fail(kExitDamaged, "cannot import '" + source + "': " + e.GetMessage() + "; nothing was imported");
@@ -214,8 +232,7 @@ int VaultImport(const std::vector<std::string>& Words) {
         report.ExtrasInNote);
   }
   if (report.Recycled > 0) {
-    std::printf("deleted entries (in the recycle bin) left out: %d (--keep-recycled imports them)\n",
-                report.Recycled);
+    std::printf("deleted entries (in the recycle bin) left out: %d (--keep-recycled imports them)\n", report.Recycled);
   }
   if (report.Skipped > 0) std::printf("items of a kind the vault does not keep, skipped: %d\n", report.Skipped);
   return kExitOk;

@@ -62,7 +62,8 @@ constexpr const char* kSecretsAndExitCodes =
     "Exit status: 0 done; 1 a password failed the check; 2 usage error; 3 wrong\n"
     "password; 4 damaged file; 5 unknown user or record; 6 file or key store\n"
     "cannot be used; 7 already exists; 8 internal error; 9 a title names several\n"
-    "records (their numbers are listed).\n";
+    "records (their numbers are listed); 10 the account is locked after too many\n"
+    "failed attempts.\n";
 
 void PrintUsage(std::FILE* Out) {
   std::fprintf(Out, "usage: klpass <command> [options]\n\ncommands:\n");

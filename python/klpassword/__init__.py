@@ -9,9 +9,9 @@ from ._core import (DEFAULT_MEMORY_KIB, DEFAULT_PASSES, CheckResult, Failure, Fe
                     Generator, Match, Policy, Record, Rule, Strength, TextRule, User, UserDatabase, Vault, check,
                     compile_blocklist, derive, estimate, file_info, generate, hash_password, needs_rehash,
                     passphrase, verify_password)
-from ._errors import (AlreadyExists, DamagedFile, FileChanged, FileUnusable, InternalError, InvalidArgument,
-                      InvalidHash, InvalidUtf8, KLPasswordError, LegacyFormat, NotFound, OutOfMemory, TooLong,
-                      WrongPassword)
+from ._errors import (AccountLocked, AlreadyExists, Busy, DamagedFile, FileChanged, FileUnusable, InternalError,
+                      InvalidArgument, InvalidHash, InvalidUtf8, KLPasswordError, LegacyFormat, NotFound, OutOfMemory,
+                      TooLong, WrongPassword)
 from ._lib import ABI_VERSION, MAX_TEXT_BYTES, version
 
 __version__ = version()
@@ -23,5 +23,6 @@ __all__ = [
     "Policy", "Generator", "UserDatabase", "Vault", "Rule", "TextRule", "Field", "Match", "Format",
     "CheckResult", "Failure", "Feedback", "Strength", "FileInfo", "User", "Record",
     "KLPasswordError", "InvalidArgument", "InvalidUtf8", "TooLong", "WrongPassword", "DamagedFile", "NotFound",
-    "AlreadyExists", "FileUnusable", "FileChanged", "LegacyFormat", "InvalidHash", "OutOfMemory", "InternalError",
+    "AlreadyExists", "FileUnusable", "FileChanged", "LegacyFormat", "InvalidHash", "OutOfMemory", "AccountLocked", "Busy",
+    "InternalError",
 ]

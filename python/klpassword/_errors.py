@@ -89,6 +89,18 @@ class OutOfMemory(KLPasswordError, MemoryError):
     status = -13
 
 
+class AccountLocked(KLPasswordError):
+    """The account reached the database's limit of consecutive failed attempts."""
+
+    status = -14
+
+
+class Busy(KLPasswordError):
+    """No Argon2id slot came free in time (the process-wide bound); try again later."""
+
+    status = -15
+
+
 class InternalError(KLPasswordError):
     """A fault inside the library."""
 
@@ -97,7 +109,7 @@ class InternalError(KLPasswordError):
 
 _BY_STATUS = {cls.status: cls for cls in (InvalidArgument, InvalidUtf8, TooLong, WrongPassword, DamagedFile,
                                           NotFound, AlreadyExists, FileUnusable, FileChanged, LegacyFormat,
-                                          InvalidHash, OutOfMemory, InternalError)}
+                                          InvalidHash, OutOfMemory, AccountLocked, Busy, InternalError)}
 
 
 def error_class(status: int) -> type[KLPasswordError]:

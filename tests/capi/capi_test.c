@@ -91,6 +91,8 @@ static void test_status_version_and_errors(void) {
                                  KLP_ERROR_LEGACY_FORMAT,
                                  KLP_ERROR_INVALID_HASH,
                                  KLP_ERROR_OUT_OF_MEMORY,
+                                 KLP_ERROR_LOCKED,
+                                 KLP_ERROR_BUSY,
                                  KLP_ERROR_INTERNAL};
   const size_t n = sizeof statuses / sizeof statuses[0];
   size_t i, j;
@@ -648,6 +650,20 @@ static void check_users(int kind, const char* file) {
   klp_users_destroy(other);
 }
 
+/* The default limit of failed attempts: the hundredth in a row locks the
+ * account, the right password included. */
+static void check_lockout(void) {
+  klp_users_t* users = NULL;
+  int i;
+  CHECK_STATUS(klp_users_init(&users, KLP_USERS_TEXT, NULL), KLP_OK);
+  CHECK_STATUS(klp_users_set_hash_cost(users, 8, 1), KLP_OK);
+  CHECK_STATUS(klp_users_create(users, path("lockout.txt")), KLP_OK);
+  CHECK_STATUS(klp_users_add(users, "alice", "pw", NULL), KLP_OK);
+  for (i = 0; i < 100; ++i) CHECK_STATUS(klp_users_verify(users, "alice", "wrong"), KLP_NO_MATCH);
+  CHECK_STATUS(klp_users_verify(users, "alice", "pw"), KLP_ERROR_LOCKED);
+  klp_users_destroy(users);
+}
+
 static void test_users(void) {
   klp_users_t* users = NULL;
   int version = 0, encrypted = -1, authenticated = -1;
@@ -655,6 +671,7 @@ static void test_users(void) {
   int32_t wrapped = -1;
   check_users(KLP_USERS_TEXT, path("users.txt"));
   check_users(KLP_USERS_ENCRYPTED, path("users.db"));
+  check_lockout();
   CHECK_STATUS(klp_file_info(path("users.db"), &version, &encrypted, &authenticated, &memory, &passes), KLP_OK);
   CHECK(version == 3 && encrypted == 1 && authenticated == 1 && memory == 8192 && passes == 1);
   CHECK_STATUS(klp_file_info(path("users.txt"), &version, NULL, NULL, NULL, NULL), KLP_ERROR_DAMAGED_FILE);

@@ -62,7 +62,7 @@ TYPED_TEST(HashUpgradeTest, OldRecordsVerifyAndTurnIntoArgon2idOnSuccess) {
   auto db = this->OldDatabase(this->Users);
   const TKLDatabaseRecord before = db->GetRecord(0);
   EXPECT_FALSE(db->Verify(u"alice", u"Secret"));
-  EXPECT_FALSE(db->GetModified());
+  EXPECT_EQ(db->GetFailureCount(u"alice"), 1) << "a failure is counted, the hash left alone";
   EXPECT_EQ(db->GetRecord(0).Hash, before.Hash);
 
   EXPECT_TRUE(db->Verify(u"alice", u"secret"));
@@ -76,8 +76,8 @@ TYPED_TEST(HashUpgradeTest, OldRecordsVerifyAndTurnIntoArgon2idOnSuccess) {
   auto reopened = this->Reopen();
   EXPECT_EQ(this->SchemeOf(*reopened, 0), hsArgon2id);
   EXPECT_TRUE(reopened->Verify(u"alice", u"secret"));
-  EXPECT_FALSE(reopened->Verify(u"alice", u"Secret"));
   EXPECT_FALSE(reopened->GetModified()) << "a current hash is not rehashed";
+  EXPECT_FALSE(reopened->Verify(u"alice", u"Secret"));
   EXPECT_EQ(reopened->GetRecord(0).Hash, db->GetRecord(0).Hash);
 
   // The save on destruction writes a rehashed record as well.
@@ -97,7 +97,10 @@ TYPED_TEST(HashUpgradeTest, UpgradeWrapsEveryOldRecord) {
   const String daveHash = db->GetRecord(3).Hash;
   db->Save();
 
-  EXPECT_EQ(db->UpgradeHashes(), 3);
+  std::vector<std::pair<std::int32_t, std::int32_t>> progress;
+  EXPECT_EQ(db->UpgradeHashes([&](std::int32_t Done, std::int32_t Total) { progress.emplace_back(Done, Total); }), 3);
+  const std::vector<std::pair<std::int32_t, std::int32_t>> expected{{1, 3}, {2, 3}, {3, 3}};
+  EXPECT_EQ(progress, expected) << "one report for each old record, the new one not counted";
   EXPECT_TRUE(db->GetModified());
   EXPECT_EQ(db->GetRecord(3).Hash, daveHash);
   db->Save();
@@ -105,7 +108,10 @@ TYPED_TEST(HashUpgradeTest, UpgradeWrapsEveryOldRecord) {
   for (const String& hash : oldHashes) EXPECT_EQ(file.find(test::Narrow(hash)), std::string::npos);
 
   auto reopened = this->Reopen();
-  EXPECT_EQ(reopened->UpgradeHashes(), 0);
+  progress.clear();
+  EXPECT_EQ(reopened->UpgradeHashes([&](std::int32_t Done, std::int32_t Total) { progress.emplace_back(Done, Total); }),
+            0);
+  EXPECT_TRUE(progress.empty());
   for (std::int32_t i = 0; i < 3; ++i) {
     const TKLDatabaseRecord record = reopened->GetRecord(i);
     EXPECT_EQ(HashSchemeOf(record), hsWrappedSHA256);

@@ -66,8 +66,10 @@ int main(int argc, char** argv) {
 
   const TKLDesignServices& services = *table->DesignServices;
   const char* page = "Keyloft Password SDK";
-  const std::vector<std::string> expected = {"TKLFastRandomGenerator", "TKLTextPasswordDatabase",
-                                             "TKLBinaryPasswordDatabase", "TKLPassStorage", "TKLPasswordGenerator"};
+  const std::vector<std::string> expected = {"TKLFastRandomGenerator",      "TKLTextPasswordDatabase",
+                                             "TKLBinaryPasswordDatabase",   "TKLSqlitePasswordDatabase",
+                                             "TKLPostgresPasswordDatabase", "TKLPassStorage",
+                                             "TKLPasswordGenerator"};
   std::vector<std::string> listed;
   for (std::int32_t i = 0; i < services.GetClassCount(page); ++i) listed.emplace_back(services.GetClassName(page, i));
   if (listed != expected) return Fail("palette page lists other classes");

@@ -103,6 +103,12 @@ run "" check --policy nist --multi-factor 'tr0ub4dor&3x' 'greenmoose'
 expect_success
 expect_out "NIST SP 800-63B policy of 2 rules"
 
+case_ "the NIST policy refuses the user name and the dictionary's words, whatever their case"
+printf 'zanzibarquay\n' >context.txt
+run "" check --policy nist --multi-factor --user marguerite-x --dict context.txt --json 'Marguerite-X' 'zanzibarquay'
+expect_status 1
+[ "$(grep -c '"code":"BLOCKLISTED"' <<<"$out")" -eq 2 ] || fail "both passwords should be blocklisted"
+
 case_ "a blocklist of words and a compiled breached-password list both refuse"
 printf 'Zebra!Crossing9\n' >words.txt
 run "" check --blocklist words.txt ' zebra!crossing9 '

@@ -32,9 +32,9 @@ TEST(Package, NestedInitialisationShutsDownOnlyAtTheLastFinalize) {
   for (std::int32_t i = 0; i < table->UnitCount; ++i) {
     if (table->Units[i].Register != nullptr) table->Units[i].Register();
   }
-  ASSERT_EQ(GetRegisteredComponents(SPalettePage).size(), 5u);
+  ASSERT_EQ(GetRegisteredComponents(SPalettePage).size(), 7u);
   Finalize();
-  EXPECT_EQ(GetRegisteredComponents(SPalettePage).size(), 5u);
+  EXPECT_EQ(GetRegisteredComponents(SPalettePage).size(), 7u);
   Finalize();
   EXPECT_TRUE(GetRegisteredComponents(SPalettePage).empty());
   Finalize();  // an unmatched Finalize does nothing

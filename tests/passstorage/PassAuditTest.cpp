@@ -36,7 +36,7 @@ TEST(PassAudit, FindsWeakReusedBlocklistedOldAndMissingPasswords) {
       {u"empty too", u"", 10, afNoPassword, {}}, // no password is not a shared one
       {u"own title", u"Rk5!fTq9@Lw2#Xn7", 10, 0, {}},
       {u"Rk5!fTq9@Lw2#Xn8", u"Rk5!fTq9@Lw2#Xn8", 10, afWeak, {}}, // made of its own title
-      {u"edge", u"Gx7#pQ2!mZ9$vLk4", 365, 0, {}},                // exactly the maximum age
+      {u"edge", u"Gx7#pQ2!mZ9$vLk4", 365, 0, {}},                 // exactly the maximum age
   };
   test::TempDir dir;
   TKLBlocklistCompiler compiler;

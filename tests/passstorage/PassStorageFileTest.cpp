@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "foundation/Clock.h"
+#include "foundation/Convert.h"
 #include "foundation/FileStream.h"
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassStorage.h"
@@ -58,7 +59,7 @@ void ExpectMessage(const std::function<void()>& Action, const char* Message) {
   }
 }
 
-TEST(PassStorageFile, SavesEightValuesPerRecordUnderGroupAndPosition) {
+TEST(PassStorageFile, SavesNineValuesPerRecordUnderGroupAndPosition) {
   TKLPassStorage store;
   store.SetKdfParameters(kFastKdf);
   store.Add(u"A", u"", u"", u"", u"", u"General");
@@ -72,7 +73,8 @@ TEST(PassStorageFile, SavesEightValuesPerRecordUnderGroupAndPosition) {
   saved.LoadFromStream(strm, u"");
   std::vector<String> expected;
   for (const char16_t* rec : {u"General/0", u"Work/1", u"General/2"}) {
-    for (const char16_t* leaf : {u"/title", u"/name", u"/pwd", u"/url", u"/note", u"/cdate", u"/mdate", u"/adate"}) {
+    for (const char16_t* leaf :
+         {u"/title", u"/name", u"/pwd", u"/url", u"/note", u"/cdate", u"/mdate", u"/adate", u"/uuid"}) {
       expected.push_back(String(rec) + leaf);
     }
   }
@@ -176,6 +178,14 @@ struct CorruptCase {
   std::function<void(TKLStorage&)> damage;
 };
 
+// A record G/1 with the given extra text leaves.
+CorruptCase ExtraCase(const char* Name, std::vector<std::pair<String, String>> Leaves) {
+  return CorruptCase{Name, [Leaves](TKLStorage& s) {
+                       PutRecord(s, u"G/1", u"second");
+                       for (const auto& [leaf, text] : Leaves) s.PutString(u"G/1/" + leaf, text, false);
+                     }};
+}
+
 // Each storage holds a good record G/0, then a damaged G/1, then a good G/2.
 class PassStorageCorrupt : public ::testing::TestWithParam<CorruptCase> {};
 
@@ -226,7 +236,69 @@ INSTANTIATE_TEST_SUITE_P(Cases, PassStorageCorrupt,
                                                          s.PutLong(u"G/1/note.2", 1, false);
                                                        }},
                                            CorruptCase{"RecordKeyIsALeaf",
-                                                       [](TKLStorage& s) { s.PutString(u"G/1", u"x", false); }}),
+                                                       [](TKLStorage& s) { s.PutString(u"G/1", u"x", false); }},
+                                           CorruptCase{"UuidOfFifteenBytes", [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutBlob(u"G/1/uuid", ByteArray(15, 1), false);
+                                                       }},
+                                           CorruptCase{"UuidStoredAsText", [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutString(u"G/1/uuid", u"0123456789abcdef", false);
+                                                       }},
+                                           ExtraCase("FieldWithoutValue", {{u"field.1/name", u"otp"}}),
+                                           ExtraCase("FieldWithoutName", {{u"field.1/value", u"v"}}),
+                                           CorruptCase{"FieldWithNameAndFlagOnly", [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutString(u"G/1/field.1/name", u"a", false);
+                                                         s.PutBool(u"G/1/field.1/protected", true, false);
+                                                       }},
+                                           ExtraCase("FieldNumbersWithAGap",
+                                                     {{u"field.2/name", u"a"}, {u"field.2/value", u"v"}}),
+                                           ExtraCase("FieldNumberWithLeadingZero",
+                                                     {{u"field.01/name", u"a"}, {u"field.01/value", u"v"}}),
+                                           ExtraCase("FieldNumberBeyondTheBound",
+                                                     {{u"field.1025/name", u"a"}, {u"field.1025/value", u"v"}}),
+                                           ExtraCase("FieldOfAStandardName",
+                                                     {{u"field.1/name", u"Password"}, {u"field.1/value", u"v"}}),
+                                           ExtraCase("FieldNameTwice", {{u"field.1/name", u"a"}, {u"field.1/value", u"v"},
+                                                                        {u"field.2/name", u"a"}, {u"field.2/value", u"w"}}),
+                                           ExtraCase("FieldOfAnUnknownPart", {{u"field.1/name", u"a"},
+                                                                              {u"field.1/value", u"v"},
+                                                                              {u"field.1/colour", u"red"}}),
+                                           CorruptCase{"FieldFlagNotABoolean", [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutString(u"G/1/field.1/name", u"a", false);
+                                                         s.PutString(u"G/1/field.1/value", u"v", false);
+                                                         s.PutLong(u"G/1/field.1/protected", 1, false);
+                                                       }},
+                                           ExtraCase("TagWithASeparator", {{u"tag.1", u"a;b"}}),
+                                           ExtraCase("TagTwice", {{u"tag.1", u"a"}, {u"tag.2", u"a"}}),
+                                           ExtraCase("AttachmentWithoutData", {{u"attach.1/name", u"a"}}),
+                                           CorruptCase{"AttachmentPieceMissing", [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutString(u"G/1/attach.1/name", u"a", false);
+                                                         s.PutBlob(u"G/1/attach.1/data", ByteArray(0xFFFF), false);
+                                                         s.PutBlob(u"G/1/attach.1/data.3", ByteArray(1), false);
+                                                       }},
+                                           CorruptCase{"AttachmentPieceShortBeforeTheLast", [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutString(u"G/1/attach.1/name", u"a", false);
+                                                         s.PutBlob(u"G/1/attach.1/data", ByteArray(10), false);
+                                                         s.PutBlob(u"G/1/attach.1/data.2", ByteArray(1), false);
+                                                       }},
+                                           CorruptCase{"AttachmentBeyondTheBound", [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutString(u"G/1/attach.1/name", u"a", false);
+                                                         const ByteArray piece(0xFFFF);
+                                                         s.PutBlob(u"G/1/attach.1/data", piece, false);
+                                                         for (int k = 2; k <= 257; ++k) {
+                                                           s.PutBlob(u"G/1/attach.1/data." + IntToStr(k), piece, false);
+                                                         }
+                                                       }},
+                                           CorruptCase{"ExpiryStoredAsText", [](TKLStorage& s) {
+                                                         PutRecord(s, u"G/1", u"second");
+                                                         s.PutString(u"G/1/expiry", u"1", false);
+                                                       }}),
                          [](const auto& c) { return std::string(c.param.name); });
 
 TEST(PassStorageFile, RecordsUnderAKeyBeginningWithASlashAreCorrupted) {

@@ -198,6 +198,49 @@ TEST(PassStorageModel, LoadGivesWhatTheStoragesListingAndLookupsGive) {
   EXPECT_GT(corrupted, 300);
 }
 
+// Custom fields, tags, expiry and attachments on some records; attachments
+// of sizes around the 65,535-byte piece.
+void AddRandomExtras(std::mt19937& Rng, TKLPassRecord& Rec) {
+  if (Rng() % 3 == 0) return;
+  const int fields = static_cast<int>(Rng() % 3);
+  for (int f = 0; f < fields; ++f) Rec.SetCustomField(u"Fé" + IntToStr(f), u"v" + IntToStr(f), Rng() % 2 != 0);
+  if (Rng() % 2 != 0) Rec.SetTags({u"one", u"twö"});
+  if (Rng() % 2 != 0) Rec.SetExpires(true);
+  if (Rng() % 2 != 0) Rec.SetExpiryDate(-static_cast<std::int64_t>(Rng()));
+  if (Rng() % 4 == 0) {
+    const std::size_t sizes[] = {0, 1, 0xFFFF, 0x10000, 2 * 0xFFFF + 3};
+    Rec.SetAttachment(u"a.bin", ByteArray(sizes[Rng() % 5], static_cast<std::uint8_t>(Rng())));
+  }
+}
+
+// The values the save writes for them, in its order.
+void PutExpectedExtras(TKLStorage& Expected, const String& Key, TKLPassRecord& Rec) {
+  Expected.PutBlob(Key + u"/uuid", ByteArray(Rec.GetUuid().begin(), Rec.GetUuid().end()), false);
+  for (std::int32_t f = 0; f < Rec.GetCustomFieldCount(); ++f) {
+    const TKLPassField field = Rec.GetCustomField(f);
+    const String prefix = Key + u"/field." + IntToStr(f + 1);
+    Expected.PutString(prefix + u"/name", field.Name, false);
+    Expected.PutString(prefix + u"/value", field.Value, false);
+    if (field.Protected) Expected.PutBool(prefix + u"/protected", true, false);
+  }
+  for (std::size_t t = 0; t < Rec.GetTags().size(); ++t) {
+    Expected.PutString(Key + u"/tag." + IntToStr(static_cast<std::int32_t>(t + 1)), Rec.GetTags()[t], false);
+  }
+  if (Rec.GetExpires()) Expected.PutBool(Key + u"/expires", true, false);
+  if (Rec.GetExpiryDate() != 0) Expected.PutLong(Key + u"/expiry", Rec.GetExpiryDate(), false);
+  if (Rec.GetAttachmentCount() == 1) {
+    ByteArray data;
+    Rec.GetAttachment(u"a.bin", data);
+    Expected.PutString(Key + u"/attach.1/name", u"a.bin", false);
+    for (std::size_t piece = 0; piece == 0 || piece * 0xFFFF < data.size(); ++piece) {
+      const auto first = data.begin() + static_cast<std::ptrdiff_t>(piece * 0xFFFF);
+      const auto last = data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), (piece + 1) * 0xFFFF));
+      const String leaf = piece == 0 ? String(u"/data") : u"/data." + IntToStr(static_cast<std::int32_t>(piece + 1));
+      Expected.PutBlob(Key + u"/attach.1" + leaf, ByteArray(first, last), false);
+    }
+  }
+}
+
 TEST(PassStorageModel, PlainSaveWritesTheBytesOfAStorageOfTheSameValues) {
   std::mt19937 rng(7);
   const std::vector<String> groups = {u"General", u"W\u00F6rk", u"\U0001D11EMusic", String(u"\xD800x", 2)};
@@ -209,6 +252,7 @@ TEST(PassStorageModel, PlainSaveWritesTheBytesOfAStorageOfTheSameValues) {
       TKLPassRecord* rec = store.GetRecord(store.Add(Pick(rng, texts), Pick(rng, texts), Pick(rng, texts),
                                                      Pick(rng, texts), Pick(rng, texts), Pick(rng, groups)));
       if (rng() % 2 != 0) rec->SetNote(Pick(rng, texts) + u"!");
+      AddRandomExtras(rng, *rec);
     }
     TMemoryStream saved;
     store.SaveToStream(saved, u"");
@@ -221,6 +265,7 @@ TEST(PassStorageModel, PlainSaveWritesTheBytesOfAStorageOfTheSameValues) {
       const String key = rec.GetGroup() + u"/" + IntToStr(i);
       for (int t = 0; t < 5; ++t) expected.PutString(key + kLeaves[t], values[t], false);
       for (int d = 0; d < 3; ++d) expected.PutLong(key + kLeaves[5 + d], dates[d], false);
+      PutExpectedExtras(expected, key, rec);
     }
     ASSERT_EQ(saved.ToBytes(), test::Save(expected, u"")) << "trial " << trial;
   }

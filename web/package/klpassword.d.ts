@@ -1,0 +1,90 @@
+// KLPasswordSDK in the browser: types of the ES module klpassword.js.
+
+export interface CheckOptions {
+  /** 'classic' (the twelve rules of klpass check) or 'nist' (NIST SP 800-63B); default 'classic'. */
+  policy?: 'classic' | 'nist';
+  /** The account's user name: the classic policy refuses it, both count it as a likely word. */
+  user?: string;
+  /** Words of the context (site name, e-mail): refused by the policy and counted by the estimate. */
+  userInputs?: string[];
+  /** NIST policy only: the password is one of several factors (8 characters at least instead of 15). */
+  multiFactor?: boolean;
+  /** 0 (none) to 4: refuse passwords the estimate scores lower. */
+  minScore?: number;
+}
+
+export interface CrackTimesSeconds {
+  online_throttling_100_per_hour: number;
+  online_no_throttling_10_per_second: number;
+  offline_slow_hashing_1e4_per_second: number;
+  offline_fast_hashing_1e10_per_second: number;
+}
+
+export interface RuleFailure {
+  /** A stable code, such as TOO_SHORT or IN_BLOCKLIST. */
+  code: string;
+  /** English text; pieces of the password are masked. */
+  message: string;
+  /** The failure's parameters by name (numbers or text); never the password. */
+  parameters: Record<string, number | string>;
+}
+
+/** The verdict, key for key the JSON of `klpass check --json`. */
+export interface CheckResult {
+  ok: boolean;
+  score: 0 | 1 | 2 | 3 | 4;
+  guesses_log10: number;
+  guesses: number;
+  crack_times_seconds: CrackTimesSeconds;
+  feedback: { warning: string; suggestions: string[] };
+  failures: RuleFailure[];
+}
+
+export interface AlphabetOptions {
+  /** Each set is on unless set to false; space is off unless true. */
+  upper?: boolean;
+  lower?: boolean;
+  digits?: boolean;
+  symbols?: boolean;
+  space?: boolean;
+  /** Further characters of one's own. */
+  custom?: string;
+  /** Leave out characters easily taken for one another (0 O o 1 I l | ` ' "). */
+  noLookAlike?: boolean;
+  /** Characters never used. */
+  exclude?: string;
+}
+
+export interface GenerateOptions extends AlphabetOptions {
+  /** Characters in each password (default 16), or [min, max] drawn evenly; 1 to 4096. */
+  length?: number | [number, number];
+  /** How many passwords (default 1, at most 10,000). */
+  count?: number;
+  /** At least one character of every enabled set. */
+  each?: boolean;
+  minUpper?: number;
+  minLower?: number;
+  minDigits?: number;
+  minSymbols?: number;
+}
+
+export interface PassphraseOptions extends AlphabetOptions {
+  /** Words in each passphrase (default 6, at most 100). */
+  words?: number;
+  /** Between the words (default '-'). */
+  separator?: string;
+  /** Each word starts in upper case. */
+  capitalize?: boolean;
+  /** One digit or symbol at a random word's edge. */
+  insert?: 'none' | 'digit' | 'symbol';
+  /** Words of one's own instead of the EFF long word list. */
+  wordList?: string[];
+  count?: number;
+}
+
+/** Judges a password. Throws Error for options the policy refuses, TypeError for arguments of the wrong type. */
+export function check(password: string, options?: CheckOptions): CheckResult;
+/** Random passwords, drawn with crypto.getRandomValues. Throws Error for settings that cannot be met. */
+export function generate(options?: GenerateOptions): string[];
+/** Random passphrases. */
+export function passphrase(options?: PassphraseOptions): string[];
