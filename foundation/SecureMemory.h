@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "foundation/Export.h"
 #include "foundation/Types.h"
@@ -31,6 +32,15 @@ public:
   ~SecureBytes() { WipeBytes(FBytes); }
   SecureBytes(const SecureBytes&) = delete;
   SecureBytes& operator=(const SecureBytes&) = delete;
+  // A move hands the buffer over whole; what the target held is wiped.
+  SecureBytes(SecureBytes&& Other) noexcept : FBytes(std::move(Other.FBytes)) { Other.FBytes.clear(); }
+  SecureBytes& operator=(SecureBytes&& Other) noexcept {
+    if (this != &Other) {
+      WipeBytes(FBytes);
+      FBytes.swap(Other.FBytes);
+    }
+    return *this;
+  }
 
   ByteArray& Get() noexcept { return FBytes; }
   const ByteArray& Get() const noexcept { return FBytes; }

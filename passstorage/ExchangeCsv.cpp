@@ -227,7 +227,7 @@ bool ParseSeconds(std::string_view Text, std::int64_t& Value) noexcept {
 void ReadField(TExchangeRecord& Rec, const TColumnSpec& Column, const std::string& Text, std::int64_t Line) {
   auto time = [&](std::int64_t& Value, bool& Has, bool Iso) {
     if (Text.empty()) return;
-    if (Iso ? !ParseIsoTime(Text, Value) : !ParseSeconds(Text, Value)) {
+    if (Iso ? !ParseExchangeTime(Text, Value) : !ParseSeconds(Text, Value)) {
       RaiseExchangeError(LineWhere(Line), Iso ? kNotDate : kNotWholeNumber);
     }
     Has = true;

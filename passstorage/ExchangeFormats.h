@@ -60,7 +60,7 @@ std::string FormatIsoTime(std::int64_t Seconds, TIsoZone Zone);
 // Reads that form, with "T" or a space, optional fraction and zone. A reading
 // with "Z" or an offset is an instant, converted to the local wall clock;
 // one without a zone is kept as it is (older exports of ours wrote those).
-bool ParseIsoTime(std::string_view Text, std::int64_t& Seconds);
+bool ParseExchangeTime(std::string_view Text, std::int64_t& Seconds);
 
 // The text of an export on its way out. Each record is written into a buffer
 // given room for it beforehand, so that no reallocation leaves a copy of a

@@ -439,7 +439,7 @@ public:
     Text(Object, Name, text, true);
     if (text.empty()) return false;
     AtMember(FDoc.Member(Object, Name), [&] {
-      if (!ParseIsoTime(StrToUTF8(text), Out)) Fail("a date and time was expected");
+      if (!ParseExchangeTime(StrToUTF8(text), Out)) Fail("a date and time was expected");
     });
     return true;
   }

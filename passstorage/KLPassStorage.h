@@ -11,6 +11,7 @@
 #include "foundation/KLGeneral.h"
 #include "foundation/PointerList.h"
 #include "foundation/RankedList.h"
+#include "foundation/SecureMemory.h"
 #include "foundation/Stream.h"
 #include "foundation/Types.h"
 #include "random/KLRandom.h"
@@ -24,6 +25,15 @@ inline constexpr const char* SWrongGroupName = "Wrong group name";
 inline constexpr const char* SStorageCorrupted = "The storage is corrupted";
 inline constexpr const char* SRecordAlreadyHeld = "The record is already held by a store";
 inline constexpr const char* SRecordMissing = "The record is missing";
+// KDBX files: wrong credentials and damage after the header cannot be told
+// apart, so they share one message.
+inline constexpr const char* SKdbxWrongKey = "Wrong credentials or damaged KDBX file";
+inline constexpr const char* SKdbxDamaged = "The KDBX file is damaged";
+inline constexpr const char* SKdbxUnsupported = "Unsupported KDBX file";
+inline constexpr const char* SKdbxTwofish = "KDBX files enciphered with Twofish are not supported";
+inline constexpr const char* SKdbxTooLarge = "The KDBX file exceeds the reader's limits";
+inline constexpr const char* SKdbxBadParameters = "Unsupported KDBX key-derivation parameters";
+inline constexpr const char* SKdbxKeyFile = "The key file is not valid";
 inline constexpr const char* SWrongCustomField = "Wrong custom field name, or the value is too long";
 inline constexpr const char* SWrongTag = "Wrong tag";
 inline constexpr const char* SWrongAttachment = "Wrong attachment name, or the attachment is too large";
@@ -65,6 +75,10 @@ inline constexpr const Char* DefaultPassGroup = u"General";
 
 class TKLPassStorage;
 namespace detail {
+// What a KDBX file held that the records do not model, kept for its next save.
+struct TKdbxState;
+struct TKdbxReader;
+struct TKdbxWriter;
 // The import and export of records (KLPassExchange), which reads texts in
 // place and restores time stamps as a load does.
 struct TPassExchangeAccess;
@@ -166,6 +180,8 @@ public:
 private:
   friend class TKLPassStorage;
   friend struct detail::TPassExchangeAccess;
+  friend struct detail::TKdbxReader;
+  friend struct detail::TKdbxWriter;
   friend class detail::TPendingExtras;
   using TField = String TKLPassRecord::*;
   // A record with every field empty or 0, for a load to fill in without
@@ -212,6 +228,40 @@ private:
 
 // spCustomFields matches a record when one of its custom field values does
 // (seNotEquals: when none equals Value).
+// The format a store saves in: the library's own vault format or KeePass's KDBX 4.
+enum TKLPassFileFormat : std::int32_t { pfVault, pfKdbx };
+
+enum TKLKdbxKdf : std::int32_t { kkAesKdf, kkArgon2d, kkArgon2id };
+enum TKLKdbxCipher : std::int32_t { kcAes256, kcChaCha20 };
+
+// The key derivation and cipher of a KDBX file. The defaults are those
+// KeePassXC gives a new database: Argon2id, 64 MiB, 2 lanes, AES-256; the
+// iterations are a fixed 10 here (KdbxCalibrateIterations times them).
+// MemoryBytes is in bytes as the file stores it (Argon2 only); Iterations
+// are Argon2 passes or AES-KDF rounds. SetKdbxSettings refuses what a load
+// would refuse (EKLPassStorageException).
+struct TKLKdbxSettings {
+  TKLKdbxKdf Kdf = kkArgon2id;
+  TKLKdbxCipher Cipher = kcAes256;
+  std::uint64_t Iterations = 10;
+  std::uint64_t MemoryBytes = 64 * 1024 * 1024;
+  std::uint32_t Parallelism = 2;
+};
+
+// What the last KDBX load kept that the records do not show, counted so that
+// an export to another format can say what it leaves behind.
+struct TKLKdbxCarried {
+  std::int32_t HistoryEntries = 0;
+  std::int32_t RecycledEntries = 0;
+  std::int32_t CustomIcons = 0;
+  std::int32_t DeletedObjects = 0;
+  std::int32_t CustomData = 0; // items of Meta's, groups' and entries' custom data
+};
+
+// The Argon2 passes (or AES-KDF rounds) that take about TargetMilliseconds
+// with Settings' other costs on this machine.
+KL_API std::uint64_t KdbxCalibrateIterations(const TKLKdbxSettings& Settings, std::uint32_t TargetMilliseconds);
+
 enum TKLSearchParam : std::int32_t { spTitle, spUsername, spPassword, spURL, spNote, spCustomFields };
 enum TKLSearchEquality : std::int32_t { seContains, seEquals, seNotEquals };
 
@@ -235,6 +285,8 @@ public:
   TKLPassRecord* GetRecord(std::int32_t Index) const { return FList.Get(Index); }
 
   // "Wrong group name" when Group contains "/"; the empty group is accepted.
+  // Add and List make this check only while the save format is pfVault: in a
+  // KDBX store "/" separates nested group names ("Internet/Mail").
   static void CheckGroup(const String& Group);
 
   // Takes ownership of Rec and returns its position. When the group check
@@ -291,6 +343,27 @@ public:
   bool GetRefuseChangedFile() const noexcept { return FRefuseChangedFile; }
   void SetRefuseChangedFile(bool Value) noexcept { FRefuseChangedFile = Value; }
 
+  // KeePass's KDBX files. A load tells them by their signature (KDBX 3.1 and
+  // 4.x; the password and the key file set here make the composite key) and
+  // sets the save format to pfKdbx; such a store then saves as KDBX 4 with
+  // the settings the file had, carrying through what the records do not
+  // model (icons, auto-type, history, group settings, Meta, custom data,
+  // deleted objects, recycle bin). An empty Password with a key file uses the
+  // key file alone. A failed load changes nothing.
+  TKLPassFileFormat GetSaveFormat() const noexcept { return FSaveFormat; }
+  void SetSaveFormat(TKLPassFileFormat Value) noexcept { FSaveFormat = Value; }
+  // The key file's contents (any form KeePass accepts); empty for none.
+  // Copied and wiped with the store.
+  void SetKeyFile(const ByteArray& Contents);
+  // KDF and cipher of KDBX saves; those of the file after a KDBX load.
+  const TKLKdbxSettings& GetKdbxSettings() const noexcept { return FKdbxSettings; }
+  void SetKdbxSettings(const TKLKdbxSettings& Value);
+  // The version of the last KDBX load (0x00030001, 0x00040000, 0x00040001),
+  // 0 when the last load was not KDBX.
+  std::uint32_t GetKdbxLoadedVersion() const noexcept { return FKdbxLoadedVersion; }
+  // All zero when no KDBX file was loaded.
+  TKLKdbxCarried GetKdbxCarried() const;
+
 private:
   friend struct detail::TPassExchangeAccess;
   // Appends a record that no store holds and returns its position.
@@ -300,6 +373,9 @@ private:
   void CheckSavableGroups() const;
   void GiveUuids(const std::vector<TKLPassRecord*>& Recs);
   void SearchCustomFields(TKLSearchEquality Equality, const String& Value, TPointerList<TKLPassRecord>& Recs);
+  void CheckStoreGroup(const String& Group) const;
+  void LoadKdbx(TStream& Strm, const String& Password);
+  void SaveKdbx(TStream& Strm, const String& Password);
 
   // In position order; each record knows its slot (FSlot).
   TRankedList<TKLPassRecord*> FList;
@@ -309,6 +385,11 @@ private:
   std::uint8_t FSaveVersion = KLStorageVersion3;
   std::shared_ptr<detail::TStorageKey> FKey;
   bool FRefuseChangedFile = false;
+  TKLPassFileFormat FSaveFormat = pfVault;
+  TKLKdbxSettings FKdbxSettings;
+  std::uint32_t FKdbxLoadedVersion = 0;
+  SecureBytes FKeyFile;
+  std::shared_ptr<detail::TKdbxState> FKdbx;
   // The file last loaded or saved, and its stamp as it was then.
   String FFileName;
   TFileStamp FFileStamp;

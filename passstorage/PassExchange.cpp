@@ -140,7 +140,7 @@ std::string FormatIsoTime(std::int64_t Seconds, TIsoZone Zone) {
   return text;
 }
 
-bool ParseIsoTime(std::string_view Text, std::int64_t& Seconds) {
+bool ParseExchangeTime(std::string_view Text, std::int64_t& Seconds) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   if (!Digits(Text, 0, 4, year) || Text.size() < 19 || Text[4] != '-' || !Digits(Text, 5, 2, month) || Text[7] != '-' ||
       !Digits(Text, 8, 2, day) || (Text[10] != 'T' && Text[10] != ' ') || !Digits(Text, 11, 2, hour) ||

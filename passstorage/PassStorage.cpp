@@ -34,18 +34,23 @@ void TKLPassStorage::CheckGroup(const String& Group) {
   if (Group.find(u'/') != String::npos) throw EKLPassStorageException(SWrongGroupName);
 }
 
+// In a store that saves as KDBX, "/" separates the names of nested groups.
+void TKLPassStorage::CheckStoreGroup(const String& Group) const {
+  if (FSaveFormat != pfKdbx) CheckGroup(Group);
+}
+
 std::int32_t TKLPassStorage::Add(TKLPassRecord* Rec) {
   if (Rec == nullptr) throw EKLPassStorageException(SRecordMissing);
   // The back reference makes this check constant-time; a record taken twice
   // would be destroyed twice.
   if (Rec->FStore != nullptr) throw EKLPassStorageException(SRecordAlreadyHeld);
-  CheckGroup(Rec->GetGroup());
+  CheckStoreGroup(Rec->GetGroup());
   return Take(Rec);
 }
 
 std::int32_t TKLPassStorage::Add(const String& Title, const String& Username, const String& Password, const String& URL,
                                  const String& Note, const String& Group) {
-  CheckGroup(Group);
+  CheckStoreGroup(Group);
   auto rec = std::make_unique<TKLPassRecord>(Title, Username, Password, URL, Note, Group);
   const std::int32_t index = Add(rec.get());
   rec.release();
@@ -87,7 +92,7 @@ void TKLPassStorage::Clear() {
 // Listing and search read each field in place and take one clock reading for
 // the whole pass: linear in the records, allocating only for the result.
 void TKLPassStorage::List(const String& Group, TPointerList<TKLPassRecord>& Recs) {
-  CheckGroup(Group);
+  CheckStoreGroup(Group);
   const std::int64_t now = NowUnixSeconds();
   for (TKLPassRecord* rec : FList) {
     if (rec->ReadField(&TKLPassRecord::FGroup, now) == Group) Recs.Add(rec);

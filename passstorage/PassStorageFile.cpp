@@ -16,6 +16,7 @@
 #include "foundation/Clock.h"
 #include "foundation/FileStream.h"
 #include "passstorage/KLPassStorage.h"
+#include "passstorage/Kdbx.h"
 #include "passstorage/PassRecordRules.h"
 #include "storage/KLStorage.h"
 #include "storage/StorageContent.h"
@@ -536,6 +537,7 @@ void TKLPassStorage::CheckSavableGroups() const {
 // The content is built whole before the first byte is written, so that a
 // refused save leaves the stream as it was.
 void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
+  if (FSaveFormat == pfKdbx) return SaveKdbx(Strm, Password);
   // Room for the content when every character is ASCII, plus the largest
   // single value in its widest form: the writer then does not grow (and copy
   // secrets) for the usual vault.
@@ -587,6 +589,12 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
 // The records are made aside as their values are read, and join the store
 // only once every one of them is whole.
 void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
+  // KDBX files are told by their signature; the stream is put back where it was.
+  const std::int64_t start = Strm.GetPosition();
+  std::uint8_t head[8];
+  const std::int32_t got = Strm.Read(head, sizeof(head));
+  Strm.SetPosition(start);
+  if (detail::IsKdbxSignature(head, static_cast<std::size_t>(std::max(got, 0)))) return LoadKdbx(Strm, Password);
   detail::TLoadedContent loaded = detail::ReadStorageFile(
       Strm, Password, detail::TStorageFileOptions{FKdf, FAllowLegacyFormat, FSaveVersion}, FKey);
   static constexpr TRecordFields kFields{
@@ -638,7 +646,7 @@ void TKLPassStorage::GiveUuids(const std::vector<TKLPassRecord*>& Recs) {
 }
 
 void TKLPassStorage::SaveToFile(const String& FileName, const String& Password) {
-  CheckSavableGroups();
+  if (FSaveFormat != pfKdbx) CheckSavableGroups();
   const auto writer = [&](TStream& Strm) { SaveToStream(Strm, Password); };
   if (FRefuseChangedFile && FileName == FFileName) {
     FFileStamp = SaveFileAtomically(FileName, writer, FFileStamp);

@@ -13,6 +13,8 @@ packages+=(libsqlite3-dev libpq-dev postgresql)
 packages+=(keepassxc)
 # The WebAssembly edition (scripts/build-web.sh) and its browser test.
 packages+=(emscripten chromium)
+# KDBX: Argon2d and lanes, gzip, XML; pykeepass as the second peer program.
+packages+=(libargon2-dev zlib1g-dev libexpat1-dev python3-pykeepass)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -9,6 +9,14 @@
 #   - SQLite (static), for the SQLite user database: the amalgamation (one
 #     sqlite3.c) generated from the source of Debian's sqlite3 package on this
 #     machine (its build needs tclsh), then cross-compiled;
+#   - libargon2 (static), for KDBX's Argon2d and Argon2id with several lanes: the
+#     reference library from the source of Debian's argon2 package or, where a
+#     mirror lacks that package's upstream tarball, the same reference library
+#     as Debian's cryptsetup source carries it (lib/crypto_backend/argon2);
+#     compiled as Debian builds it (SSE2 code on x86_64, portable code on i686);
+#   - zlib (static), for KDBX's gzip payload: the source of Debian's zlib package;
+#   - expat (static), for KDBX's XML: the source of Debian's expat package,
+#     cross-built with its CMake;
 #   - GoogleTest: Debian's googletest sources in /usr/src/googletest.
 # Usage: scripts/windows-deps.sh [x86_64|i686]. Skips what is already built.
 set -euo pipefail
@@ -94,6 +102,99 @@ Libs: -L\${libdir} -lsqlite3
 Cflags: -I\${includedir}
 PC
   touch "$deps/.sqlite-done"
+fi
+
+if [ ! -f "$deps/.argon2-done" ]; then
+  add_deb_src
+  echo "== libargon2 from Debian's source package, for $triplet"
+  rm -rf "$work/argon2-src" "$work/argon2-build" && mkdir -p "$work/argon2-src" "$work/argon2-build"
+  if (cd "$work/argon2-src" && apt-get source -qq argon2 >/dev/null 2>&1); then
+    a2=$(find "$work/argon2-src" -mindepth 1 -maxdepth 1 -type d -name 'argon2-*' | head -n 1)
+    a2src=$a2/src
+    a2inc=$a2/include
+  else
+    echo "   (argon2's upstream tarball is not on the mirror: the copy in cryptsetup's source)"
+    rm -rf "$work/argon2-src" && mkdir -p "$work/argon2-src"
+    (cd "$work/argon2-src" && apt-get source -qq cryptsetup >/dev/null)
+    a2=$(find "$work/argon2-src" -mindepth 1 -maxdepth 1 -type d -name 'cryptsetup-*' | head -n 1)
+    a2src=$a2/lib/crypto_backend/argon2
+    a2inc=$a2src
+  fi
+  if [ "$arch" = x86_64 ]; then a2core=opt.c; else a2core=ref.c; fi
+  objs=()
+  for c in argon2.c core.c blake2/blake2b.c thread.c encoding.c "$a2core"; do
+    o="$work/argon2-build/$(basename "$c" .c).o"
+    $triplet-gcc-posix -O3 -std=c89 -c "$a2src/$c" -o "$o" -I"$a2inc" -I"$a2src" -I"$a2src/blake2"
+    objs+=("$o")
+  done
+  mkdir -p "$deps/lib/pkgconfig" "$deps/include"
+  rm -f "$deps/lib/libargon2.a"
+  $triplet-ar rcs "$deps/lib/libargon2.a" "${objs[@]}"
+  cp "$a2inc/argon2.h" "$deps/include/"
+  cat >"$deps/lib/pkgconfig/libargon2.pc" <<PC
+prefix=$deps
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: libargon2
+Description: Argon2 reference library (static, from Debian's source)
+Version: 20171227
+Libs: -L\${libdir} -largon2
+Cflags: -I\${includedir}
+PC
+  touch "$deps/.argon2-done"
+fi
+
+if [ ! -f "$deps/.zlib-done" ]; then
+  add_deb_src
+  echo "== zlib from Debian's source package, for $triplet"
+  rm -rf "$work/zlib-src" "$work/zlib-build" && mkdir -p "$work/zlib-src" "$work/zlib-build"
+  (cd "$work/zlib-src" && apt-get source -qq zlib >/dev/null)
+  src=$(find "$work/zlib-src" -mindepth 1 -maxdepth 1 -type d -name 'zlib-*' | head -n 1)
+  # Debian's source drops the Windows makefiles; the library is its fifteen C files.
+  objs=()
+  for c in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast inflate inftrees trees \
+           uncompr zutil; do
+    $triplet-gcc-posix -O2 -c "$src/$c.c" -o "$work/zlib-build/$c.o" -I"$src"
+    objs+=("$work/zlib-build/$c.o")
+  done
+  mkdir -p "$deps/lib/pkgconfig" "$deps/include"
+  rm -f "$deps/lib/libz.a"
+  $triplet-ar rcs "$deps/lib/libz.a" "${objs[@]}"
+  cp "$src/zlib.h" "$src/zconf.h" "$deps/include/"
+  version=$(sed -n 's/^#define ZLIB_VERSION "\(.*\)"/\1/p' "$src/zlib.h")
+  cat >"$deps/lib/pkgconfig/zlib.pc" <<PC
+prefix=$deps
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: zlib
+Description: zlib compression library (static, from Debian's source)
+Version: $version
+Libs: -L\${libdir} -lz
+Cflags: -I\${includedir}
+PC
+  touch "$deps/.zlib-done"
+fi
+
+if [ ! -f "$deps/.expat-done" ]; then
+  add_deb_src
+  echo "== expat from Debian's source package, for $triplet"
+  rm -rf "$work/expat-src" "$work/expat-build" && mkdir -p "$work/expat-src"
+  (cd "$work/expat-src" && apt-get source -qq expat >/dev/null)
+  src=$(find "$work/expat-src" -mindepth 1 -maxdepth 1 -type d -name 'expat-*' | head -n 1)
+  cmake -S "$src/expat" -B "$work/expat-build" "${cross[@]}" -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF \
+    -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_FUZZERS=OFF \
+    -DEXPAT_BUILD_PKGCONFIG=ON >/dev/null
+  # Debian's patches test "#if XML_DTD == 1", as its autotools build defines it;
+  # the CMake build defines the macro empty.
+  sed -i 's|^#define XML_DTD *$|#define XML_DTD 1|' "$work/expat-build/expat_config.h"
+  grep -qx '#define XML_DTD 1' "$work/expat-build/expat_config.h"
+  cmake --build "$work/expat-build" -j "$jobs"
+  cmake --install "$work/expat-build" >/dev/null
+  # Consumers of the static library must not declare its functions as DLL imports.
+  sed -i 's|^Cflags: -I${includedir} *$|Cflags: -I${includedir} -DXML_STATIC|' "$deps/lib/pkgconfig/expat.pc"
+  touch "$deps/.expat-done"
 fi
 
 if [ ! -f "$deps/.googletest-done" ]; then

@@ -73,6 +73,11 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
   if (dynamic_cast<const kl::EKLPassStorageException*>(&Error)) {
     if (Is(Error, kl::SWrongGroupName)) return {kExitUsage, "a group name must not be empty or hold '/'"};
     if (Is(Error, kl::SStorageCorrupted)) return {kExitDamaged, "the vault is damaged" + detail};
+    if (Is(Error, kl::SKdbxWrongKey)) return {kExitWrongPassword, "wrong password or key file, or the KDBX file is damaged"};
+    if (StartsWith(message, "The KDBX") || StartsWith(message, "Unsupported KDBX") || StartsWith(message, "KDBX files") ||
+        Is(Error, kl::SKdbxKeyFile)) {
+      return {kExitDamaged, message};
+    }
     return {kExitInternal, message};
   }
   if (const auto* protection = dynamic_cast<const kl::EKLProtectionError*>(&Error)) {

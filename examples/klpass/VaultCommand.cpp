@@ -2,6 +2,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -79,7 +80,13 @@ public:
   const std::string& File() const noexcept { return FFile; }
   kl::TKLPassStorage& Store() noexcept { return FStore; }
 
+  // A FILE.kdbx is KeePass's format (a new one too); its key file, if any,
+  // is named by KLPASS_KEY_FILE.
   void Load() {
+    if (FFile.size() > 5 && FFile.compare(FFile.size() - 5, 5, ".kdbx") == 0) FStore.SetSaveFormat(kl::pfKdbx);
+    if (const char* keyFile = std::getenv("KLPASS_KEY_FILE"); keyFile != nullptr && *keyFile != '\0') {
+      Attempt("cannot use the key file", [&] { FStore.SetKeyFile(ReadKeyFile(keyFile)); });
+    }
     Attempt("cannot open '" + FFile + "'", [&] { FStore.LoadFromFile(Text(FFile), FMaster->Get()); });
   }
   // The next Save uses Master, under a key derived afresh.

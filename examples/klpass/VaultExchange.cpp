@@ -1,6 +1,7 @@
 #include "VaultExchange.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #ifdef _WIN32
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include "Arguments.h"
 #include "Console.h"
 #include "FileLock.h"
+#include "foundation/FileStream.h"
 #include "Progress.h"
 #include "foundation/Stream.h"
 #include "passstorage/KLPassExchange.h"
@@ -53,11 +55,91 @@ void LoadVault(kl::TKLPassStorage& Store, const std::string& File, const TSecret
   Attempt("cannot open '" + File + "'", [&] { Store.LoadFromFile(Text(File), Master.Get()); });
 }
 
+bool EndsWithKdbx(const std::string& File) {
+  return File.size() > 5 && File.compare(File.size() - 5, 5, ".kdbx") == 0;
+}
+
+// Every record of Source moves to Target; in a vault of our own format a
+// group path "A/B" becomes one group named with U+2215 for each "/".
+int MoveRecords(kl::TKLPassStorage& Source, kl::TKLPassStorage& Target, int& Renamed) {
+  int moved = 0;
+  while (Source.GetCount() > 0) {
+    kl::TKLPassRecord* rec = Source.GetRecord(0);
+    Source.Delete(rec);
+    std::unique_ptr<kl::TKLPassRecord> owned(rec);
+    if (Target.GetSaveFormat() != kl::pfKdbx) {
+      kl::String group = rec->GetGroup();
+      if (group.empty()) group = kl::DefaultPassGroup;
+      if (group.find(u'/') != kl::String::npos) {
+        ++Renamed;
+        for (char16_t& c : group) {
+          if (c == u'/') c = kl::ExchangeGroupSeparator;
+        }
+      }
+      rec->SetGroup(group);
+    }
+    Target.Add(owned.release());
+    ++moved;
+  }
+  return moved;
+}
+
+void PrintCarried(const kl::TKLPassStorage& Store, const char* What) {
+  const kl::TKLKdbxCarried c = Store.GetKdbxCarried();
+  if (c.HistoryEntries + c.RecycledEntries + c.CustomIcons + c.DeletedObjects + c.CustomData == 0) return;
+  std::printf("%s: history entries %d, entries in the recycle bin %d, custom icons %d, deleted-object records %d, "
+              "custom data items %d\n",
+              What, c.HistoryEntries, c.RecycledEntries, c.CustomIcons, c.DeletedObjects, c.CustomData);
+}
+
+int ExportKdbx(const TArguments& Args) {
+  const std::optional<std::string> out = Args.Value("--out");
+  if (!out) Fail(kExitUsage, "a KDBX export needs --out FILE.kdbx");
+  RefuseExisting(*out, Args.Has("--force"));
+  kl::TKLPassStorage store;
+  LoadVault(store, Args.Positional().front(), ReadSecret("Master password"));
+  const TSecret kdbxPassword = ReadSecret("Password of the KDBX file");
+  kl::TKLKdbxSettings settings;
+  if (const std::optional<std::string> memory = Args.Value("--memory")) {
+    settings.MemoryBytes = static_cast<std::uint64_t>(ParseNumber(*memory, 1, 4096, "the memory in MiB")) << 20;
+  }
+  if (const std::optional<std::string> iterations = Args.Value("--iterations")) {
+    settings.Iterations = static_cast<std::uint64_t>(ParseNumber(*iterations, 1, 1 << 20, "the iterations"));
+  } else {
+    // As KeePassXC sets a new database: about one second on this machine.
+    settings.Iterations = kl::KdbxCalibrateIterations(settings, 1000);
+  }
+  if (const std::optional<std::string> keyFile = Args.Value("--key-file")) {
+    Attempt("cannot use the key file '" + *keyFile + "'", [&] { store.SetKeyFile(ReadKeyFile(*keyFile)); });
+  }
+  Attempt("cannot use these KDF settings", [&] { store.SetKdbxSettings(settings); });
+  store.SetSaveFormat(kl::pfKdbx);
+  Attempt("cannot write '" + *out + "'", [&] { store.SaveToFile(Text(*out), kdbxPassword.Get()); });
+  std::printf("exported %d records to '%s' (KDBX 4, Argon2id, %llu iterations, %llu MiB)\n", store.GetCount(),
+              out->c_str(), static_cast<unsigned long long>(settings.Iterations),
+              static_cast<unsigned long long>(settings.MemoryBytes >> 20));
+  return kExitOk;
+}
+
 } // namespace
 
+kl::ByteArray ReadKeyFile(const std::string& File) {
+  kl::ByteArray bytes;
+  Attempt("cannot read '" + File + "'", [&] {
+    kl::TFileStream stream(Text(File), kl::fmOpenRead);
+    const std::int64_t size = stream.GetSize();
+    if (size > (16 << 20)) Fail(kExitUsage, "the key file '" + File + "' is larger than 16 MiB");
+    bytes.resize(static_cast<std::size_t>(size));
+    if (size > 0) stream.ReadBuffer(bytes.data(), static_cast<std::int32_t>(size));
+  });
+  return bytes;
+}
+
 int VaultExport(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--format", true}, {"--out", true}, {"--force"}, {"--spreadsheet-safe"}});
+  const TArguments args(Words, {{"--format", true}, {"--out", true}, {"--force"}, {"--spreadsheet-safe"},
+                                {"--key-file", true}, {"--iterations", true}, {"--memory", true}});
   args.ExpectPositional(1, 1, "vault file");
+  if (args.Value("--format") == std::optional<std::string>("kdbx")) return ExportKdbx(args);
   const kl::TKLExportOptions options{FormatOption(args, kl::exJson, false), args.Has("--spreadsheet-safe")};
   const std::optional<std::string> out = args.Value("--out");
   if (out) RefuseExisting(*out, args.Has("--force"));
@@ -85,10 +167,31 @@ int VaultExport(const std::vector<std::string>& Words) {
 }
 
 int VaultImport(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--format", true}, {"--group", true}, {"--keep-recycled"}});
+  const TArguments args(Words, {{"--format", true}, {"--group", true}, {"--keep-recycled"}, {"--key-file", true}});
   args.ExpectPositional(2, 2, "vault file and source file");
   const std::string& file = args.Positional()[0];
   const std::string& source = args.Positional()[1];
+  if (EndsWithKdbx(source) || args.Value("--format") == std::optional<std::string>("kdbx")) {
+    const TSecret master = ReadSecret("Master password");
+    const TSecret kdbxPassword = ReadSecret("Password of the KDBX file");
+    kl::TKLPassStorage from;
+    if (const std::optional<std::string> keyFile = args.Value("--key-file")) {
+      Attempt("cannot use the key file '" + *keyFile + "'", [&] { from.SetKeyFile(ReadKeyFile(*keyFile)); });
+    }
+    Attempt("cannot open '" + source + "'", [&] { from.LoadFromFile(Text(source), kdbxPassword.Get()); });
+    const TFileLock lock(file);
+    kl::TKLPassStorage store;
+    store.SetRefuseChangedFile(true);
+    LoadVault(store, file, master);
+    int renamed = 0;
+    const int added = MoveRecords(from, store, renamed);
+    Attempt("cannot save '" + file + "'", [&] { store.SaveToFile(Text(file), master.Get()); });
+    std::printf("imported %d records from '%s' (KDBX %u.%u)\n", added, source.c_str(),
+                from.GetKdbxLoadedVersion() >> 16, from.GetKdbxLoadedVersion() & 0xFFFF);
+    if (renamed > 0) std::printf("records whose nested group path became one group name: %d\n", renamed);
+    PrintCarried(from, "left behind (the vault does not keep them)");
+    return kExitOk;
+  }
   kl::TKLImportOptions options{FormatOption(args, kl::exAuto, true), {}, args.Has("--keep-recycled")};
   if (const std::optional<std::string> group = args.Value("--group")) {
     if (group->empty() || group->find('/') != std::string::npos) {

@@ -3,26 +3,36 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Types.h"
+
 // The vault's moves in and out: "vault export" and "vault import" (the words
 // after the action), run by the vault subcommand.
 namespace klpass {
 
 int VaultExport(const std::vector<std::string>& Words);
 int VaultImport(const std::vector<std::string>& Words);
+// A KDBX key file's bytes (at most 16 MiB); fails with klpass's file error.
+kl::ByteArray ReadKeyFile(const std::string& File);
 
 // The lines of the vault subcommand's usage text for the two actions.
 #define KLPASS_VAULT_EXCHANGE_USAGE                                                          \
   "  vault export FILE [--format csv|json|bitwarden-json|...] [--out PATH [--force]]\n"      \
   "            [--spreadsheet-safe]\n"                                                       \
+  "  vault export FILE --format kdbx --out PATH.kdbx [--key-file F] [--iterations N]\n"      \
+  "            [--memory MIB]\n"                                                             \
   "  vault import FILE SOURCE [--format auto|csv|keepassxc-csv|bitwarden-csv|browser-csv|\n" \
-  "            json|bitwarden-json] [--group G] [--keep-recycled]\n"
+  "            json|bitwarden-json] [--group G] [--keep-recycled]\n"                        \
+  "  vault import FILE SOURCE.kdbx [--key-file F]\n"
 
 #define KLPASS_VAULT_EXCHANGE_HELP                                                         \
   "      'export' writes every record in clear (JSON unless --format says otherwise) to\n" \
   "      standard output or to --out PATH (readable by its owner only); 'import' adds\n"   \
   "      every record of SOURCE or, on any fault, none, recognising its layout unless\n"   \
   "      --format names it; --group G puts them all in group G. A '/' in a group path\n"   \
-  "      becomes U+2215 in the vault and '/' again on the way out. Entries of\n"           \
-  "      KeePassXC's recycle bin are left out (and counted) unless --keep-recycled.\n"
+  "      becomes U+2215 in the vault and '/' again on the way out. Entries of\n"       \
+  "      KeePassXC's recycle bin are left out (and counted) unless --keep-recycled.\n" \
+  "      A KDBX file (KeePass, KeePassXC) is imported whole, or exported as KDBX 4\n"  \
+  "      with Argon2id (64 MiB, iterations timed to about a second); every vault\n"    \
+  "      command also works on a FILE.kdbx itself (key file: KLPASS_KEY_FILE).\n"
 
 } // namespace klpass

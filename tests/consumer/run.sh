@@ -10,6 +10,19 @@ trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
 libdir=$(find "$work/prefix" -name 'libklpassword.so' -printf '%h\n' | head -n 1)
+
+# Every library the installed one links is declared: in klpassword.pc (so that
+# pkg-config --static names it) and, module for module, in the CMake package.
+requires=$(sed -n 's/^Requires.private: *//p' "$libdir/pkgconfig/klpassword.pc")
+declared=" $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --static --libs-only-l klpassword) "
+for needed in $(readelf -d "$libdir/libklpassword.so" | sed -n 's/.*Shared library: \[lib\([^.]*\)\.so.*/\1/p'); do
+  case $needed in c | m | stdc++ | gcc_s | pthread | dl | rt) continue ;; esac
+  [[ "$declared" == *" -l$needed "* ]] || { echo "linked but not in klpassword.pc: lib$needed" >&2; exit 1; }
+done
+config=$(find "$work/prefix" -name 'KLPasswordConfig.cmake' | head -n 1)
+for module in $requires; do
+  grep -q "IMPORTED_TARGET $module)" "$config" || { echo "not in the CMake package: $module" >&2; exit 1; }
+done
 # klpass is installed with its completion scripts and manual page, where built.
 if [ -e "$build_dir/examples/klpass" ]; then
   for file in bin/klpass share/man/man1/klpass.1 share/bash-completion/completions/klpass \

@@ -1,0 +1,1002 @@
+// The KDBX container: outer header, KDFs, block stream, ciphers, gzip, inner
+// header. The XML document is parsed and written in KdbxXml.cpp.
+#include <argon2.h>
+#include <sodium.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "crypto/KLAES.h"
+#include "crypto/KLHMAC.h"
+#include "crypto/KLSHA256.h"
+#include "foundation/KLGeneral.h"
+#include "passstorage/KLPassStorage.h"
+#include "passstorage/Kdbx.h"
+
+namespace kl::detail {
+
+namespace {
+
+using TUuid = std::array<std::uint8_t, 16>;
+constexpr TUuid kCipherAes = {0x31, 0xC1, 0xF2, 0xE6, 0xBF, 0x71, 0x43, 0x50,
+                              0xBE, 0x58, 0x05, 0x21, 0x6A, 0xFC, 0x5A, 0xFF};
+constexpr TUuid kCipherChaCha = {0xD6, 0x03, 0x8A, 0x2B, 0x8B, 0x6F, 0x4C, 0xB5,
+                                 0xA5, 0x24, 0x33, 0x9A, 0x31, 0xDB, 0xB5, 0x9A};
+constexpr TUuid kCipherTwofish = {0xAD, 0x68, 0xF2, 0x9F, 0x57, 0x6F, 0x4B, 0xB9,
+                                  0xA3, 0x6A, 0xD4, 0x7A, 0xF9, 0x65, 0x34, 0x6C};
+constexpr TUuid kKdfAes = {0xC9, 0xD9, 0xF3, 0x9A, 0x62, 0x8A, 0x44, 0x60,
+                           0xBF, 0x74, 0x0D, 0x08, 0xC1, 0x8A, 0x4F, 0xEA};
+constexpr TUuid kKdfArgon2d = {0xEF, 0x63, 0x6D, 0xDF, 0x8C, 0x29, 0x44, 0x4B,
+                               0x91, 0xF7, 0xA9, 0xA4, 0x03, 0xE3, 0x0A, 0x0C};
+constexpr TUuid kKdfArgon2id = {0x9E, 0x29, 0x8B, 0x19, 0x56, 0xDB, 0x47, 0x73,
+                                0xB2, 0x3D, 0xFC, 0x3E, 0xC6, 0xF0, 0xA1, 0xE6};
+
+// Outer header field identifiers.
+enum : std::uint8_t {
+  hfEnd = 0, hfCipher = 2, hfCompression = 3, hfMasterSeed = 4, hfTransformSeed = 5, hfTransformRounds = 6,
+  hfIV = 7, hfProtectedStreamKey = 8, hfStreamStartBytes = 9, hfInnerStreamId = 10, hfKdfParameters = 11,
+  hfPublicCustomData = 12
+};
+// Inner header field identifiers and inner stream kinds.
+enum : std::uint8_t { ihEnd = 0, ihStreamId = 1, ihStreamKey = 2, ihBinary = 3 };
+enum : std::uint32_t { isSalsa20 = 2, isChaCha20 = 3 };
+// VariantDictionary value types.
+enum : std::uint8_t { vtEnd = 0, vtUInt32 = 0x04, vtUInt64 = 0x05, vtBytes = 0x42 };
+
+constexpr std::size_t kBlockSize = 1024 * 1024; // the block size we write
+
+#ifdef KL_FUZZ_CHEAP_KDF
+// Fuzzing runs millions of loads: the checks after the derivation are what it
+// must reach, not the derivation's cost.
+constexpr std::uint64_t kMaxArgon2Memory = 64 * 1024;
+constexpr std::uint64_t kMaxArgon2Iterations = 2;
+constexpr std::uint64_t kMaxAesRounds = 16;
+#else
+constexpr std::uint64_t kMaxArgon2Memory = KdbxMaxArgon2MemoryBytes;
+constexpr std::uint64_t kMaxArgon2Iterations = KdbxMaxArgon2Iterations;
+constexpr std::uint64_t kMaxAesRounds = KdbxMaxAesRounds;
+#endif
+constexpr std::uint64_t kHeaderBlockIndex = ~std::uint64_t{0};
+
+[[noreturn]] void Fail(const char* Message) { throw EKLPassStorageException(Message); }
+
+std::uint16_t Get16(const std::uint8_t* P) noexcept { return static_cast<std::uint16_t>(P[0] | P[1] << 8); }
+std::uint32_t Get32(const std::uint8_t* P) noexcept {
+  return std::uint32_t{P[0]} | std::uint32_t{P[1]} << 8 | std::uint32_t{P[2]} << 16 | std::uint32_t{P[3]} << 24;
+}
+std::uint64_t Get64(const std::uint8_t* P) noexcept { return Get32(P) | std::uint64_t{Get32(P + 4)} << 32; }
+void Put32(ByteArray& Out, std::uint32_t V) {
+  for (int i = 0; i < 4; ++i) Out.push_back(static_cast<std::uint8_t>(V >> (8 * i)));
+}
+void Put64(ByteArray& Out, std::uint64_t V) {
+  for (int i = 0; i < 8; ++i) Out.push_back(static_cast<std::uint8_t>(V >> (8 * i)));
+}
+void PutBytes(ByteArray& Out, const void* Data, std::size_t Size) {
+  const auto* p = static_cast<const std::uint8_t*>(Data);
+  Out.insert(Out.end(), p, p + Size);
+}
+
+// A bounds-checked reader over a byte range: running past the end means a
+// damaged file.
+class TCursor {
+public:
+  TCursor(const std::uint8_t* Data, std::size_t Size) noexcept : FData(Data), FSize(Size) {}
+  const std::uint8_t* Take(std::size_t Count, const char* Message = SKdbxDamaged) {
+    if (Count > FSize - FPos) Fail(Message);
+    const std::uint8_t* p = FData + FPos;
+    FPos += Count;
+    return p;
+  }
+  std::uint8_t U8() { return *Take(1); }
+  std::uint16_t U16() { return Get16(Take(2)); }
+  std::uint32_t U32() { return Get32(Take(4)); }
+  std::size_t Pos() const noexcept { return FPos; }
+  std::size_t Left() const noexcept { return FSize - FPos; }
+  const std::uint8_t* Here() const noexcept { return FData + FPos; }
+
+private:
+  const std::uint8_t* FData;
+  std::size_t FSize;
+  std::size_t FPos = 0;
+};
+
+void Sha256(const void* A, std::size_t ASize, const void* B, std::size_t BSize, std::uint8_t* Out) {
+  TSHA256Context ctx;
+  WipeOnExit<TSHA256Context> wipe(ctx);
+  SHA256Initialize(ctx);
+  SHA256Update(ctx, A, static_cast<std::uint32_t>(ASize));
+  if (BSize != 0) SHA256Update(ctx, B, static_cast<std::uint32_t>(BSize));
+  const TMessageDigest256 digest = SHA256Finalize(ctx);
+  std::memcpy(Out, DigestBytes(digest), SHA256DigestSize);
+}
+
+ByteArray ReadAll(TStream& Strm) {
+  ByteArray data;
+  std::uint8_t chunk[65536];
+  for (;;) {
+    const std::int32_t got = Strm.Read(chunk, sizeof(chunk));
+    if (got <= 0) break;
+    if (data.size() + static_cast<std::size_t>(got) > KdbxMaxPayloadSize + KdbxMaxHeaderSize) Fail(SKdbxTooLarge);
+    data.insert(data.end(), chunk, chunk + got);
+  }
+  return data;
+}
+
+// ---- VariantDictionary (KDF parameters) -------------------------------------
+
+struct TVariant {
+  std::uint8_t Type = 0;
+  std::string Name;
+  ByteArray Value;
+};
+
+std::vector<TVariant> ParseVariantDictionary(const std::uint8_t* Data, std::size_t Size) {
+  TCursor in(Data, Size);
+  if ((in.U16() & 0xFF00) != 0x0100) Fail(SKdbxUnsupported);
+  std::vector<TVariant> items;
+  for (;;) {
+    TVariant item;
+    item.Type = in.U8();
+    if (item.Type == vtEnd) return items;
+    const std::uint32_t nameSize = in.U32();
+    const auto* name = in.Take(nameSize);
+    item.Name.assign(reinterpret_cast<const char*>(name), nameSize);
+    const std::uint32_t valueSize = in.U32();
+    const auto* value = in.Take(valueSize);
+    item.Value.assign(value, value + valueSize);
+    items.push_back(std::move(item));
+  }
+}
+
+const TVariant* FindVariant(const std::vector<TVariant>& Items, std::string_view Name, std::uint8_t Type,
+                            std::size_t Size = 0) {
+  for (const TVariant& item : Items) {
+    if (item.Name != Name) continue;
+    if (item.Type != Type || (Size != 0 && item.Value.size() != Size)) Fail(SKdbxBadParameters);
+    return &item;
+  }
+  return nullptr;
+}
+
+void PutVariant(ByteArray& Out, std::uint8_t Type, std::string_view Name, const void* Value, std::size_t Size) {
+  Out.push_back(Type);
+  Put32(Out, static_cast<std::uint32_t>(Name.size()));
+  PutBytes(Out, Name.data(), Name.size());
+  Put32(Out, static_cast<std::uint32_t>(Size));
+  PutBytes(Out, Value, Size);
+}
+
+// ---- KDFs --------------------------------------------------------------------
+
+// A file's KDF: the settings plus the salt (Argon2) or seed (AES-KDF), and
+// Argon2's optional secret and associated data.
+struct TKdfInput {
+  TKdbxKdf Kind = TKdbxKdf::AesKdf;
+  std::uint64_t Iterations = 0;
+  std::uint64_t MemoryBytes = 0;
+  std::uint32_t Parallelism = 1;
+  std::uint32_t Version = 0x13;
+  ByteArray Salt, Secret, Data;
+};
+
+// Every cost is bounded before the KDF allocates or runs anything.
+TKdfInput ReadKdfParameters(const std::uint8_t* Data, std::size_t Size) {
+  const std::vector<TVariant> items = ParseVariantDictionary(Data, Size);
+  const TVariant* uuid = FindVariant(items, "$UUID", vtBytes, 16);
+  if (uuid == nullptr) Fail(SKdbxBadParameters);
+  TKdfInput kdf;
+  if (std::equal(kKdfAes.begin(), kKdfAes.end(), uuid->Value.begin())) {
+    const TVariant* rounds = FindVariant(items, "R", vtUInt64, 8);
+    const TVariant* seed = FindVariant(items, "S", vtBytes, 32);
+    if (rounds == nullptr || seed == nullptr) Fail(SKdbxBadParameters);
+    kdf.Iterations = Get64(rounds->Value.data());
+    if (kdf.Iterations > kMaxAesRounds) Fail(SKdbxBadParameters);
+    kdf.Salt = seed->Value;
+    return kdf;
+  }
+  if (std::equal(kKdfArgon2d.begin(), kKdfArgon2d.end(), uuid->Value.begin())) {
+    kdf.Kind = TKdbxKdf::Argon2d;
+  } else if (std::equal(kKdfArgon2id.begin(), kKdfArgon2id.end(), uuid->Value.begin())) {
+    kdf.Kind = TKdbxKdf::Argon2id;
+  } else {
+    Fail(SKdbxBadParameters);
+  }
+  const TVariant* salt = FindVariant(items, "S", vtBytes);
+  const TVariant* lanes = FindVariant(items, "P", vtUInt32, 4);
+  const TVariant* memory = FindVariant(items, "M", vtUInt64, 8);
+  const TVariant* iterations = FindVariant(items, "I", vtUInt64, 8);
+  const TVariant* version = FindVariant(items, "V", vtUInt32, 4);
+  if (salt == nullptr || lanes == nullptr || memory == nullptr || iterations == nullptr || version == nullptr) {
+    Fail(SKdbxBadParameters);
+  }
+  kdf.Salt = salt->Value;
+  kdf.Parallelism = Get32(lanes->Value.data());
+  kdf.MemoryBytes = Get64(memory->Value.data());
+  kdf.Iterations = Get64(iterations->Value.data());
+  kdf.Version = Get32(version->Value.data());
+  if (const TVariant* secret = FindVariant(items, "K", vtBytes)) kdf.Secret = secret->Value;
+  if (const TVariant* assoc = FindVariant(items, "A", vtBytes)) kdf.Data = assoc->Value;
+  if (kdf.Salt.size() < ARGON2_MIN_SALT_LENGTH || kdf.Salt.size() > 1024 || kdf.Parallelism < 1 ||
+      kdf.Parallelism > KdbxMaxArgon2Lanes || kdf.Iterations < 1 || kdf.Iterations > kMaxArgon2Iterations ||
+      kdf.MemoryBytes < 8 * 1024 * std::uint64_t{kdf.Parallelism} || kdf.MemoryBytes > kMaxArgon2Memory ||
+      (kdf.Version != 0x10 && kdf.Version != 0x13) || kdf.Secret.size() > 1024 || kdf.Data.size() > 1024) {
+    Fail(SKdbxBadParameters);
+  }
+  return kdf;
+}
+
+ByteArray WriteKdfParameters(const TKdbxSettings& S, const ByteArray& Salt) {
+  ByteArray out = {0x00, 0x01};
+  if (S.Kdf == TKdbxKdf::AesKdf) {
+    PutVariant(out, vtBytes, "$UUID", kKdfAes.data(), 16);
+    std::uint8_t rounds[8];
+    for (int i = 0; i < 8; ++i) rounds[i] = static_cast<std::uint8_t>(S.Iterations >> (8 * i));
+    PutVariant(out, vtUInt64, "R", rounds, 8);
+    PutVariant(out, vtBytes, "S", Salt.data(), Salt.size());
+  } else {
+    const TUuid& uuid = S.Kdf == TKdbxKdf::Argon2d ? kKdfArgon2d : kKdfArgon2id;
+    PutVariant(out, vtBytes, "$UUID", uuid.data(), 16);
+    ByteArray v;
+    PutVariant(out, vtBytes, "S", Salt.data(), Salt.size());
+    Put32(v, S.Parallelism);
+    PutVariant(out, vtUInt32, "P", v.data(), 4);
+    v.clear();
+    Put64(v, S.MemoryBytes);
+    PutVariant(out, vtUInt64, "M", v.data(), 8);
+    v.clear();
+    Put64(v, S.Iterations);
+    PutVariant(out, vtUInt64, "I", v.data(), 8);
+    v.clear();
+    Put32(v, S.Argon2Version);
+    PutVariant(out, vtUInt32, "V", v.data(), 4);
+  }
+  out.push_back(vtEnd);
+  return out;
+}
+
+// AES-KDF: both halves of the key enciphered Rounds times in ECB mode under
+// the seed, then hashed.
+void AesKdf(const std::uint8_t* Composite, const ByteArray& Seed, std::uint64_t Rounds, std::uint8_t* Out) {
+  TAESExpandedKey256 expanded;
+  WipeOnExit<TAESExpandedKey256> wipeKey(expanded);
+  AESInitialize(Seed.data(), expanded, false);
+  std::array<std::uint8_t, 32> block;
+  WipeOnExit<std::array<std::uint8_t, 32>> wipeBlock(block);
+  std::memcpy(block.data(), Composite, 32);
+  for (std::uint64_t r = 0; r < Rounds; ++r) {
+    AESEncrypt(block.data(), expanded, block.data());
+    AESEncrypt(block.data() + 16, expanded, block.data() + 16);
+  }
+  Sha256(block.data(), block.size(), nullptr, 0, Out);
+}
+
+void Argon2Kdf(const std::uint8_t* Composite, TKdfInput& Kdf, std::uint8_t* Out) {
+  std::uint8_t password[32];
+  std::memcpy(password, Composite, 32);
+  argon2_context ctx{};
+  ctx.out = Out;
+  ctx.outlen = 32;
+  ctx.pwd = password;
+  ctx.pwdlen = 32;
+  ctx.salt = Kdf.Salt.data();
+  ctx.saltlen = static_cast<std::uint32_t>(Kdf.Salt.size());
+  ctx.secret = Kdf.Secret.empty() ? nullptr : Kdf.Secret.data();
+  ctx.secretlen = static_cast<std::uint32_t>(Kdf.Secret.size());
+  ctx.ad = Kdf.Data.empty() ? nullptr : Kdf.Data.data();
+  ctx.adlen = static_cast<std::uint32_t>(Kdf.Data.size());
+  ctx.t_cost = static_cast<std::uint32_t>(Kdf.Iterations);
+  ctx.m_cost = static_cast<std::uint32_t>(Kdf.MemoryBytes / 1024);
+  ctx.lanes = Kdf.Parallelism;
+  ctx.threads = Kdf.Parallelism;
+  ctx.version = Kdf.Version;
+  ctx.flags = ARGON2_DEFAULT_FLAGS;
+  const int rc = argon2_ctx(&ctx, Kdf.Kind == TKdbxKdf::Argon2d ? Argon2_d : Argon2_id);
+  SecureZero(password, sizeof(password));
+  if (rc == ARGON2_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+  if (rc != ARGON2_OK) Fail(SKdbxBadParameters);
+}
+
+SecureBytes Transform(const TKdbxCompositeKey& Key, TKdfInput& Kdf) {
+  const SecureBytes composite = Key.Hash();
+  SecureBytes out(32);
+  if (Kdf.Kind == TKdbxKdf::AesKdf) {
+    if (Kdf.Salt.size() != 32) Fail(SKdbxBadParameters);
+    AesKdf(composite.data(), Kdf.Salt, Kdf.Iterations, out.data());
+  } else {
+    Argon2Kdf(composite.data(), Kdf, out.data());
+  }
+  return out;
+}
+
+// ---- keys and the HMAC block stream -------------------------------------------
+
+struct TFileKeys {
+  SecureBytes Cipher{32};
+  SecureBytes Mac{64}; // the base from which each block's key is made
+};
+
+TFileKeys FileKeys(const ByteArray& MasterSeed, const SecureBytes& Transformed) {
+  TFileKeys keys;
+  Sha256(MasterSeed.data(), MasterSeed.size(), Transformed.data(), Transformed.size(), keys.Cipher.data());
+  SecureBytes joined(MasterSeed.size() + Transformed.size() + 1);
+  std::memcpy(joined.data(), MasterSeed.data(), MasterSeed.size());
+  std::memcpy(joined.data() + MasterSeed.size(), Transformed.data(), Transformed.size());
+  joined.Get().back() = 1;
+  crypto_hash_sha512(keys.Mac.data(), joined.data(), joined.size());
+  return keys;
+}
+
+std::array<std::uint8_t, 32> BlockMac(const TFileKeys& Keys, std::uint64_t Index, const std::uint8_t* Data,
+                                      std::size_t Size) {
+  std::uint8_t indexBytes[8];
+  for (int i = 0; i < 8; ++i) indexBytes[i] = static_cast<std::uint8_t>(Index >> (8 * i));
+  SecureBytes blockKey(64);
+  crypto_hash_sha512_state sha;
+  crypto_hash_sha512_init(&sha);
+  crypto_hash_sha512_update(&sha, indexBytes, 8);
+  crypto_hash_sha512_update(&sha, Keys.Mac.data(), Keys.Mac.size());
+  crypto_hash_sha512_final(&sha, blockKey.data());
+  SecureZeroObject(sha);
+  TMACSHA256Context mac;
+  WipeOnExit<TMACSHA256Context> wipe(mac);
+  MAC256Initialize(mac, blockKey.Get());
+  MAC256Update(mac, indexBytes, 8);
+  if (Index != kHeaderBlockIndex) {
+    std::uint8_t sizeBytes[4];
+    for (int i = 0; i < 4; ++i) sizeBytes[i] = static_cast<std::uint8_t>(Size >> (8 * i));
+    MAC256Update(mac, sizeBytes, 4);
+  }
+  // MAC256Update takes an int32 length; blocks are bounded far below.
+  MAC256Update(mac, Data, static_cast<std::int32_t>(Size));
+  const TMessageDigest256 digest = MAC256Finalize(mac);
+  std::array<std::uint8_t, 32> out;
+  std::memcpy(out.data(), DigestBytes(digest), 32);
+  return out;
+}
+
+// The header's MAC covers the header bytes alone, under the block key of the
+// largest index, without a size.
+std::array<std::uint8_t, 32> HeaderMac(const TFileKeys& Keys, const std::uint8_t* Header, std::size_t Size) {
+  std::uint8_t indexBytes[8];
+  for (int i = 0; i < 8; ++i) indexBytes[i] = 0xFF;
+  SecureBytes blockKey(64);
+  crypto_hash_sha512_state sha;
+  crypto_hash_sha512_init(&sha);
+  crypto_hash_sha512_update(&sha, indexBytes, 8);
+  crypto_hash_sha512_update(&sha, Keys.Mac.data(), Keys.Mac.size());
+  crypto_hash_sha512_final(&sha, blockKey.data());
+  SecureZeroObject(sha);
+  const TMessageDigest256 digest =
+      MAC256Calculate(ByteArray(Header, Header + Size), blockKey.Get());
+  std::array<std::uint8_t, 32> out;
+  std::memcpy(out.data(), DigestBytes(digest), 32);
+  return out;
+}
+
+// Every block's MAC is checked before its bytes join the ciphertext.
+ByteArray ReadHmacBlocks(TCursor& In, const TFileKeys& Keys) {
+  ByteArray cipher;
+  for (std::uint64_t index = 0;; ++index) {
+    const std::uint8_t* mac = In.Take(32);
+    const std::uint32_t size = In.U32();
+    if (size > KdbxMaxBlockSize) Fail(SKdbxTooLarge);
+    const std::uint8_t* data = In.Take(size);
+    const auto expected = BlockMac(Keys, index, data, size);
+    if (!ConstantTimeEqual(expected.data(), mac, 32)) Fail(SKdbxDamaged);
+    if (size == 0) return cipher;
+    if (cipher.size() + size > KdbxMaxPayloadSize) Fail(SKdbxTooLarge);
+    cipher.insert(cipher.end(), data, data + size);
+  }
+}
+
+void WriteHmacBlocks(ByteArray& Out, const TFileKeys& Keys, const ByteArray& Cipher) {
+  std::uint64_t index = 0;
+  for (std::size_t pos = 0;; ++index) {
+    const std::size_t size = std::min(kBlockSize, Cipher.size() - pos);
+    const auto mac = BlockMac(Keys, index, Cipher.data() + pos, size);
+    PutBytes(Out, mac.data(), mac.size());
+    Put32(Out, static_cast<std::uint32_t>(size));
+    PutBytes(Out, Cipher.data() + pos, size);
+    if (size == 0) return;
+    pos += size;
+  }
+}
+
+// ---- ciphers -------------------------------------------------------------------
+
+SecureBytes Decipher(TKdbxCipher Cipher, const SecureBytes& Key, const ByteArray& IV, const ByteArray& Data,
+                     const char* BadPadding) {
+  SecureBytes plain(Data.size());
+  if (Cipher == TKdbxCipher::ChaCha20) {
+    if (IV.size() != crypto_stream_chacha20_ietf_NONCEBYTES) Fail(SKdbxDamaged);
+    crypto_stream_chacha20_ietf_xor(plain.data(), Data.data(), Data.size(), IV.data(), Key.data());
+    return plain;
+  }
+  if (IV.size() != AESBlockSize || Data.empty() || Data.size() % AESBlockSize != 0) Fail(BadPadding);
+  TAESExpandedKey256 expanded;
+  WipeOnExit<TAESExpandedKey256> wipe(expanded);
+  AESInitialize(Key.data(), expanded, true);
+  std::uint8_t prev[16];
+  std::memcpy(prev, IV.data(), 16);
+  for (std::size_t pos = 0; pos < Data.size(); pos += 16) {
+    AESDecrypt(Data.data() + pos, expanded, plain.data() + pos);
+    for (int i = 0; i < 16; ++i) plain.data()[pos + i] ^= prev[i];
+    std::memcpy(prev, Data.data() + pos, 16);
+  }
+  // The padding is checked without a branch on each byte's value.
+  const std::uint8_t pad = plain.Get().back();
+  std::uint8_t bad = static_cast<std::uint8_t>((pad == 0) | (pad > 16));
+  for (std::size_t i = 1; i <= 16; ++i) {
+    const std::uint8_t inPad = static_cast<std::uint8_t>(i <= pad);
+    bad |= static_cast<std::uint8_t>(inPad & (plain.Get()[plain.size() - i] != pad));
+  }
+  if (bad != 0) Fail(BadPadding);
+  SecureZero(plain.data() + plain.size() - pad, pad);
+  plain.Get().resize(plain.size() - pad);
+  return plain;
+}
+
+ByteArray Encipher(TKdbxCipher Cipher, const SecureBytes& Key, const ByteArray& IV, const ByteArray& Plain) {
+  if (Cipher == TKdbxCipher::ChaCha20) {
+    ByteArray out(Plain.size());
+    crypto_stream_chacha20_ietf_xor(out.data(), Plain.data(), Plain.size(), IV.data(), Key.data());
+    return out;
+  }
+  const std::size_t pad = 16 - Plain.size() % 16;
+  ByteArray out(Plain.size() + pad);
+  TAESExpandedKey256 expanded;
+  WipeOnExit<TAESExpandedKey256> wipe(expanded);
+  AESInitialize(Key.data(), expanded, false);
+  std::uint8_t block[16];
+  std::uint8_t prev[16];
+  std::memcpy(prev, IV.data(), 16);
+  for (std::size_t pos = 0; pos < out.size(); pos += 16) {
+    for (std::size_t i = 0; i < 16; ++i) {
+      const std::size_t at = pos + i;
+      block[i] = static_cast<std::uint8_t>((at < Plain.size() ? Plain[at] : pad) ^ prev[i]);
+    }
+    AESEncrypt(block, expanded, out.data() + pos);
+    std::memcpy(prev, out.data() + pos, 16);
+  }
+  SecureZero(block, sizeof(block));
+  return out;
+}
+
+// ---- gzip ------------------------------------------------------------------------
+
+SecureBytes Gunzip(const SecureBytes& In) {
+  z_stream z{};
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  SecureBytes out;
+  ByteArray& buf = out.Get();
+  z.next_in = const_cast<Bytef*>(In.data());
+  z.avail_in = static_cast<uInt>(In.size());
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    if (buf.size() >= KdbxMaxXmlSize + KdbxMaxPayloadSize / 4) {
+      inflateEnd(&z);
+      Fail(SKdbxTooLarge);
+    }
+    // Grown by copying into a fresh buffer so that no plaintext is left behind
+    // by the vector's reallocation.
+    const std::size_t used = buf.size();
+    if (buf.capacity() - used < 65536) {
+      SecureBytes bigger;
+      bigger.Get().reserve(std::max<std::size_t>(2 * buf.capacity(), used + 65536));
+      bigger.Get().assign(buf.begin(), buf.end());
+      buf.swap(bigger.Get());
+    }
+    const std::size_t room = buf.capacity() - used;
+    buf.resize(buf.capacity());
+    z.next_out = buf.data() + used;
+    z.avail_out = static_cast<uInt>(std::min<std::size_t>(room, 1u << 30));
+    rc = inflate(&z, Z_NO_FLUSH);
+    buf.resize(used + (std::min<std::size_t>(room, 1u << 30) - z.avail_out));
+    if (rc != Z_OK && rc != Z_STREAM_END) {
+      inflateEnd(&z);
+      Fail(SKdbxDamaged);
+    }
+    if (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0) {
+      inflateEnd(&z);
+      Fail(SKdbxDamaged); // truncated
+    }
+  }
+  inflateEnd(&z);
+  return out;
+}
+
+ByteArray Gzip(const ByteArray& In) {
+  z_stream z{};
+  if (deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
+  ByteArray out(deflateBound(&z, static_cast<uLong>(In.size())) + 64);
+  z.next_in = const_cast<Bytef*>(In.data());
+  z.avail_in = static_cast<uInt>(In.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  const int rc = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  if (rc != Z_STREAM_END) throw std::bad_alloc();
+  return out;
+}
+
+// ---- the inner random stream (protected values) ---------------------------------------
+
+class TInnerStream {
+public:
+  TInnerStream(std::uint32_t Id, const std::uint8_t* Key, std::size_t KeySize) : FId(Id) {
+    if (Id == isChaCha20) {
+      std::uint8_t h[64];
+      crypto_hash_sha512(h, Key, KeySize);
+      std::memcpy(FKey, h, 32);
+      std::memcpy(FNonce, h + 32, 12);
+      SecureZero(h, sizeof(h));
+    } else if (Id == isSalsa20) {
+      Sha256(Key, KeySize, nullptr, 0, FKey);
+      static constexpr std::uint8_t kNonce[8] = {0xE8, 0x30, 0x09, 0x4B, 0x97, 0x20, 0x5D, 0x2A};
+      std::memcpy(FNonce, kNonce, 8);
+    } else {
+      Fail(SKdbxUnsupported);
+    }
+  }
+  ~TInnerStream() {
+    SecureZero(FKey, sizeof(FKey));
+    SecureZero(FBlock, sizeof(FBlock));
+  }
+  TInnerStream(const TInnerStream&) = delete;
+  TInnerStream& operator=(const TInnerStream&) = delete;
+
+  // The key stream runs on across values, in the order in which they appear.
+  void Xor(std::uint8_t* Data, std::size_t Size) {
+    for (std::size_t i = 0; i < Size; ++i) {
+      if (FUsed == 64) NextBlock();
+      Data[i] ^= FBlock[FUsed++];
+    }
+  }
+  static void Apply(void* Self, std::uint8_t* Data, std::size_t Size) {
+    static_cast<TInnerStream*>(Self)->Xor(Data, Size);
+  }
+
+private:
+  void NextBlock() {
+    std::memset(FBlock, 0, sizeof(FBlock));
+    if (FId == isChaCha20) {
+      crypto_stream_chacha20_ietf_xor_ic(FBlock, FBlock, 64, FNonce, static_cast<std::uint32_t>(FCounter), FKey);
+    } else {
+      crypto_stream_salsa20_xor_ic(FBlock, FBlock, 64, FNonce, FCounter, FKey);
+    }
+    ++FCounter;
+    FUsed = 0;
+  }
+
+  std::uint32_t FId;
+  std::uint8_t FKey[32]{};
+  std::uint8_t FNonce[12]{};
+  std::uint8_t FBlock[64]{};
+  std::size_t FUsed = 64;
+  std::uint64_t FCounter = 0;
+};
+
+// ---- the outer header ----------------------------------------------------------------
+
+struct TOuterHeader {
+  std::uint32_t Version = 0;
+  std::size_t Size = 0; // bytes up to and including the end field
+  TKdbxCipher Cipher = TKdbxCipher::Aes256;
+  bool Compressed = false;
+  ByteArray MasterSeed, IV, PublicCustomData;
+  TKdfInput Kdf;
+  bool HaveCipher = false, HaveCompression = false, HaveKdf = false;
+  // Version 3.1 only.
+  ByteArray ProtectedStreamKey, StreamStartBytes;
+  std::uint32_t InnerStreamId = 0;
+  bool HaveRounds = false;
+};
+
+void ReadHeaderField(TOuterHeader& H, std::uint8_t Id, const std::uint8_t* Data, std::uint32_t Size) {
+  const bool v4 = H.Version >= KdbxVersion40;
+  switch (Id) {
+    case hfCipher:
+      if (Size != 16) Fail(SKdbxDamaged);
+      if (std::equal(kCipherAes.begin(), kCipherAes.end(), Data)) {
+        H.Cipher = TKdbxCipher::Aes256;
+      } else if (std::equal(kCipherChaCha.begin(), kCipherChaCha.end(), Data)) {
+        H.Cipher = TKdbxCipher::ChaCha20;
+      } else if (std::equal(kCipherTwofish.begin(), kCipherTwofish.end(), Data)) {
+        Fail(SKdbxTwofish);
+      } else {
+        Fail(SKdbxUnsupported);
+      }
+      H.HaveCipher = true;
+      return;
+    case hfCompression:
+      if (Size != 4 || Get32(Data) > 1) Fail(SKdbxUnsupported);
+      H.Compressed = Get32(Data) == 1;
+      H.HaveCompression = true;
+      return;
+    case hfMasterSeed:
+      if (Size != 32) Fail(SKdbxDamaged);
+      H.MasterSeed.assign(Data, Data + Size);
+      return;
+    case hfIV:
+      H.IV.assign(Data, Data + Size);
+      return;
+    case hfKdfParameters:
+      if (!v4) Fail(SKdbxDamaged);
+      H.Kdf = ReadKdfParameters(Data, Size);
+      H.HaveKdf = true;
+      return;
+    case hfPublicCustomData:
+      if (!v4) Fail(SKdbxDamaged);
+      ParseVariantDictionary(Data, Size); // checked now, carried as bytes
+      H.PublicCustomData.assign(Data, Data + Size);
+      return;
+    case hfTransformSeed:
+      if (v4 || Size != 32) Fail(SKdbxDamaged);
+      H.Kdf.Kind = TKdbxKdf::AesKdf;
+      H.Kdf.Salt.assign(Data, Data + Size);
+      return;
+    case hfTransformRounds:
+      if (v4 || Size != 8) Fail(SKdbxDamaged);
+      H.Kdf.Iterations = Get64(Data);
+      if (H.Kdf.Iterations > kMaxAesRounds) Fail(SKdbxBadParameters);
+      H.HaveRounds = true;
+      return;
+    case hfProtectedStreamKey:
+      if (v4) Fail(SKdbxDamaged);
+      H.ProtectedStreamKey.assign(Data, Data + Size);
+      return;
+    case hfStreamStartBytes:
+      if (v4 || Size != 32) Fail(SKdbxDamaged);
+      H.StreamStartBytes.assign(Data, Data + Size);
+      return;
+    case hfInnerStreamId:
+      if (v4 || Size != 4) Fail(SKdbxDamaged);
+      H.InnerStreamId = Get32(Data);
+      return;
+    default:
+      return; // KeePass ignores fields it does not know; so do we
+  }
+}
+
+TOuterHeader ReadOuterHeader(TCursor& In) {
+  TOuterHeader h;
+  if (In.U32() != KdbxSignature1 || In.U32() != KdbxSignature2) Fail(SKdbxUnsupported);
+  h.Version = In.U32();
+  const std::uint32_t major = h.Version >> 16;
+  if (h.Version != KdbxVersion31 && major != 4) Fail(SKdbxUnsupported);
+  if (major == 4 && (h.Version & 0xFFFF) > 1) Fail(SKdbxUnsupported);
+  for (;;) {
+    const std::uint8_t id = In.U8();
+    const std::uint32_t size = major == 4 ? In.U32() : In.U16();
+    if (size > KdbxMaxHeaderSize || In.Pos() + size > KdbxMaxHeaderSize) Fail(SKdbxTooLarge);
+    const std::uint8_t* data = In.Take(size);
+    if (id == hfEnd) break;
+    ReadHeaderField(h, id, data, size);
+  }
+  h.Size = In.Pos();
+  const bool v3Complete = major == 4 || (h.HaveRounds && h.Kdf.Salt.size() == 32 && h.StreamStartBytes.size() == 32);
+  if (!h.HaveCipher || !h.HaveCompression || h.MasterSeed.empty() || (major == 4 && !h.HaveKdf) || !v3Complete) {
+    Fail(SKdbxDamaged);
+  }
+  return h;
+}
+
+// ---- the inner header (KDBX 4) --------------------------------------------------------
+
+std::size_t ReadInnerHeader(const SecureBytes& Payload, TKdbxDocument& Doc, std::uint32_t& StreamId,
+                            SecureBytes& StreamKey) {
+  TCursor in(Payload.data(), Payload.size());
+  for (;;) {
+    const std::uint8_t id = in.U8();
+    const std::uint32_t size = in.U32();
+    const std::uint8_t* data = in.Take(size);
+    switch (id) {
+      case ihEnd:
+        if (StreamKey.size() == 0) Fail(SKdbxDamaged);
+        return in.Pos();
+      case ihStreamId:
+        if (size != 4) Fail(SKdbxDamaged);
+        StreamId = Get32(data);
+        break;
+      case ihStreamKey:
+        if (size == 0) Fail(SKdbxDamaged);
+        StreamKey.Get().assign(data, data + size);
+        break;
+      case ihBinary: {
+        if (size == 0) Fail(SKdbxDamaged);
+        TKdbxBinary& bin = Doc.Binaries.emplace_back();
+        bin.Protected = (data[0] & 1) != 0;
+        bin.Data.Get().assign(data + 1, data + size);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+// ---- KDBX 3.1 --------------------------------------------------------------------------
+
+// The hashed block stream of version 3.1: index, SHA-256 of the data, size.
+SecureBytes ReadHashedBlocks(const std::uint8_t* Data, std::size_t Size) {
+  TCursor in(Data, Size);
+  SecureBytes out;
+  for (std::uint32_t expected = 0;; ++expected) {
+    if (in.U32() != expected) Fail(SKdbxDamaged);
+    const std::uint8_t* hash = in.Take(32);
+    const std::uint32_t size = in.U32();
+    if (size > KdbxMaxBlockSize) Fail(SKdbxTooLarge);
+    const std::uint8_t* block = in.Take(size);
+    if (size == 0) {
+      for (int i = 0; i < 32; ++i) {
+        if (hash[i] != 0) Fail(SKdbxDamaged);
+      }
+      return out;
+    }
+    std::uint8_t actual[32];
+    Sha256(block, size, nullptr, 0, actual);
+    if (std::memcmp(actual, hash, 32) != 0) Fail(SKdbxDamaged);
+    out.Get().insert(out.Get().end(), block, block + size);
+  }
+}
+
+TKdbxDocument ReadVersion3(TCursor& In, const TOuterHeader& H, const TFileKeys& Keys) {
+  ByteArray cipher(In.Here(), In.Here() + In.Left());
+  const SecureBytes plain = Decipher(H.Cipher, Keys.Cipher, H.IV, cipher, SKdbxWrongKey);
+  if (plain.size() < 32 || !ConstantTimeEqual(plain.data(), H.StreamStartBytes.data(), 32)) Fail(SKdbxWrongKey);
+  SecureBytes payload = ReadHashedBlocks(plain.data() + 32, plain.size() - 32);
+  if (H.Compressed) payload = Gunzip(payload);
+  TKdbxDocument doc;
+  TInnerStream stream(H.InnerStreamId, H.ProtectedStreamKey.data(), H.ProtectedStreamKey.size());
+  doc.Root = ParseKdbxXml(payload.data(), payload.size(), &TInnerStream::Apply, &stream);
+  if (doc.Root.Name != "KeePassFile") Fail(SKdbxDamaged);
+  UpgradeVersion3(doc);
+  return doc;
+}
+
+} // namespace
+
+// ---- composite key --------------------------------------------------------------------
+
+void TKdbxCompositeKey::AddPassword(const String& Password) {
+  RawByteString utf8 = StrToUTF8Strict(Password);
+  FPassword = SecureBytes(32);
+  Sha256(utf8.data(), utf8.size(), nullptr, 0, FPassword.data());
+  WipeRawBytes(utf8);
+  FParts.push_back(0);
+}
+
+void TKdbxCompositeKey::AddKeyFile(const ByteArray& Contents) {
+  FKeyFile.Get() = KdbxKeyFileKey(Contents).Get();
+  FParts.push_back(1);
+}
+
+SecureBytes TKdbxCompositeKey::Hash() const {
+  SecureBytes joined;
+  if (FPassword.size() != 0) joined.Get().insert(joined.Get().end(), FPassword.data(), FPassword.data() + 32);
+  if (FKeyFile.size() != 0) joined.Get().insert(joined.Get().end(), FKeyFile.data(), FKeyFile.data() + 32);
+  SecureBytes out(32);
+  Sha256(joined.data(), joined.size(), nullptr, 0, out.data());
+  return out;
+}
+
+bool IsKdbxSignature(const std::uint8_t* Head, std::size_t Size) noexcept {
+  return Size >= 8 && Get32(Head) == KdbxSignature1 && Get32(Head + 4) == KdbxSignature2;
+}
+
+// ---- reading ---------------------------------------------------------------------------
+
+TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key) {
+  const ByteArray file = ReadAll(Strm);
+  TCursor in(file.data(), file.size());
+  TOuterHeader h = ReadOuterHeader(in);
+  SecureBytes transformed = Transform(Key, h.Kdf);
+  const TFileKeys keys = FileKeys(h.MasterSeed, transformed);
+  TKdbxDocument doc;
+  if (h.Version == KdbxVersion31) {
+    doc = ReadVersion3(in, h, keys);
+  } else {
+    // The plain hash tells damage from a wrong key; the MAC proves the key.
+    std::uint8_t hash[32];
+    Sha256(file.data(), h.Size, nullptr, 0, hash);
+    if (std::memcmp(hash, in.Take(32), 32) != 0) Fail(SKdbxDamaged);
+    const auto mac = HeaderMac(keys, file.data(), h.Size);
+    if (!ConstantTimeEqual(mac.data(), in.Take(32), 32)) Fail(SKdbxWrongKey);
+    const ByteArray cipher = ReadHmacBlocks(in, keys);
+    SecureBytes payload = Decipher(h.Cipher, keys.Cipher, h.IV, cipher, SKdbxDamaged);
+    if (h.Compressed) payload = Gunzip(payload);
+    std::uint32_t streamId = 0;
+    SecureBytes streamKey;
+    const std::size_t xmlStart = ReadInnerHeader(payload, doc, streamId, streamKey);
+    TInnerStream stream(streamId, streamKey.data(), streamKey.size());
+    doc.Root = ParseKdbxXml(payload.data() + xmlStart, payload.size() - xmlStart, &TInnerStream::Apply, &stream);
+    if (doc.Root.Name != "KeePassFile") Fail(SKdbxDamaged);
+    doc.PublicCustomData = h.PublicCustomData;
+  }
+  doc.LoadedVersion = h.Version;
+  TKdbxSettings& s = doc.Settings;
+  s.Version = h.Version == KdbxVersion31 ? KdbxVersion40 : h.Version;
+  s.Cipher = h.Cipher;
+  s.Compressed = h.Compressed;
+  s.Kdf = h.Kdf.Kind;
+  s.Iterations = h.Kdf.Iterations;
+  if (h.Kdf.Kind != TKdbxKdf::AesKdf) {
+    s.MemoryBytes = h.Kdf.MemoryBytes;
+    s.Parallelism = h.Kdf.Parallelism;
+    s.Argon2Version = h.Kdf.Version;
+  }
+  return doc;
+}
+
+// ---- writing ---------------------------------------------------------------------------
+
+namespace {
+
+void PutField(ByteArray& Out, std::uint8_t Id, const void* Data, std::size_t Size) {
+  Out.push_back(Id);
+  Put32(Out, static_cast<std::uint32_t>(Size));
+  PutBytes(Out, Data, Size);
+}
+
+ByteArray Random(TKLBaseRandomGenerator& Gen, std::size_t Size) {
+  ByteArray out(Size);
+  Gen.Generate(out.data(), static_cast<std::int32_t>(Size));
+  return out;
+}
+
+} // namespace
+
+void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey& Key,
+               TKLBaseRandomGenerator& Random) {
+  const TKdbxSettings& s = Doc.Settings;
+  const ByteArray seed = detail::Random(Random, 32);
+  const ByteArray iv = detail::Random(Random, s.Cipher == TKdbxCipher::ChaCha20 ? 12 : 16);
+  const ByteArray salt = detail::Random(Random, 32);
+  SecureBytes streamKey(detail::Random(Random, 64));
+
+  ByteArray file;
+  Put32(file, KdbxSignature1);
+  Put32(file, KdbxSignature2);
+  Put32(file, s.Version >= KdbxVersion40 ? s.Version : KdbxVersion40);
+  const TUuid& cipher = s.Cipher == TKdbxCipher::ChaCha20 ? kCipherChaCha : kCipherAes;
+  PutField(file, hfCipher, cipher.data(), 16);
+  ByteArray compression;
+  Put32(compression, s.Compressed ? 1 : 0);
+  PutField(file, hfCompression, compression.data(), 4);
+  PutField(file, hfMasterSeed, seed.data(), seed.size());
+  PutField(file, hfIV, iv.data(), iv.size());
+  const ByteArray kdf = WriteKdfParameters(s, salt);
+  PutField(file, hfKdfParameters, kdf.data(), kdf.size());
+  if (!Doc.PublicCustomData.empty()) {
+    PutField(file, hfPublicCustomData, Doc.PublicCustomData.data(), Doc.PublicCustomData.size());
+  }
+  PutField(file, hfEnd, "\r\n\r\n", 4);
+  const std::size_t headerSize = file.size();
+
+  // Checked as a load would check them, so that nothing is written that
+  // could not be opened again.
+  TKdfInput input = ReadKdfParameters(kdf.data(), kdf.size());
+  SecureBytes transformed = Transform(Key, input);
+  const TFileKeys keys = FileKeys(seed, transformed);
+  std::uint8_t hash[32];
+  Sha256(file.data(), headerSize, nullptr, 0, hash);
+  PutBytes(file, hash, 32);
+  const auto mac = HeaderMac(keys, file.data(), headerSize);
+  PutBytes(file, mac.data(), 32);
+
+  SecureBytes payload;
+  ByteArray& p = payload.Get();
+  const std::uint8_t streamId[4] = {isChaCha20, 0, 0, 0};
+  PutField(p, ihStreamId, streamId, 4);
+  PutField(p, ihStreamKey, streamKey.data(), streamKey.size());
+  for (const TKdbxBinary& bin : Doc.Binaries) {
+    p.push_back(ihBinary);
+    Put32(p, static_cast<std::uint32_t>(bin.Data.size() + 1));
+    p.push_back(bin.Protected ? 1 : 0);
+    PutBytes(p, bin.Data.data(), bin.Data.size());
+  }
+  PutField(p, ihEnd, nullptr, 0);
+  {
+    TInnerStream stream(isChaCha20, streamKey.data(), streamKey.size());
+    std::string xml;
+    WriteKdbxXml(xml, Doc.Root, &TInnerStream::Apply, &stream);
+    PutBytes(p, xml.data(), xml.size());
+    SecureZero(xml.data(), xml.size());
+  }
+  SecureBytes packed(s.Compressed ? Gzip(p) : ByteArray(p));
+  const ByteArray enciphered = Encipher(s.Cipher, keys.Cipher, iv, packed.Get());
+  WriteHmacBlocks(file, keys, enciphered);
+  Strm.WriteBuffer(file.data(), static_cast<std::int32_t>(file.size()));
+}
+
+} // namespace kl::detail
+
+// ---- key files ---------------------------------------------------------------------------
+
+namespace kl::detail {
+
+namespace {
+
+bool HexDecode(std::string_view Text, ByteArray& Out) {
+  Out.clear();
+  int high = -1;
+  for (const char c : Text) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    int v;
+    if (c >= '0' && c <= '9') v = c - '0';
+    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    else return false;
+    if (high < 0) {
+      high = v;
+    } else {
+      Out.push_back(static_cast<std::uint8_t>(high << 4 | v));
+      high = -1;
+    }
+  }
+  return high < 0;
+}
+
+// The key of an XML key file, or false when the file is not one (any other
+// file is then hashed whole). A file that says it is one but is malformed is
+// refused: hashing it would silently make a different key.
+bool XmlKeyFileKey(const ByteArray& Contents, SecureBytes& Key) {
+  TXmlNode root;
+  try {
+    root = ParseKdbxXml(Contents.data(), Contents.size(), nullptr, nullptr);
+  } catch (const EKLPassStorageException&) {
+    return false;
+  }
+  if (root.Name != "KeyFile") return false;
+  const TXmlNode* meta = root.Find("Meta");
+  const TXmlNode* version = meta != nullptr ? meta->Find("Version") : nullptr;
+  const TXmlNode* keyNode = root.Find("Key");
+  const TXmlNode* data = keyNode != nullptr ? keyNode->Find("Data") : nullptr;
+  if (version == nullptr || data == nullptr) throw EKLPassStorageException(SKdbxKeyFile);
+  const std::string& v = version->Text;
+  if (v == "1.0" || v == "1.00") {
+    std::string raw;
+    if (!Base64Decode(data->Text, raw) || raw.size() != 32) throw EKLPassStorageException(SKdbxKeyFile);
+    Key.Get().assign(raw.begin(), raw.end());
+    SecureZero(raw.data(), raw.size());
+    return true;
+  }
+  if (v == "2.0" || v == "2.00") {
+    if (!HexDecode(data->Text, Key.Get()) || Key.size() != 32) throw EKLPassStorageException(SKdbxKeyFile);
+    // The check hash: the first four bytes of the key's SHA-256, in hex.
+    if (const std::string* hash = data->Attribute("Hash")) {
+      ByteArray expected;
+      std::uint8_t digest[32];
+      Sha256(Key.data(), Key.size(), nullptr, 0, digest);
+      if (!HexDecode(*hash, expected) || expected.size() != 4 || std::memcmp(expected.data(), digest, 4) != 0) {
+        throw EKLPassStorageException(SKdbxKeyFile);
+      }
+    }
+    return true;
+  }
+  throw EKLPassStorageException(SKdbxKeyFile);
+}
+
+} // namespace
+
+SecureBytes KdbxKeyFileKey(const ByteArray& Contents) {
+  if (Contents.size() > KdbxMaxKeyFileSize) throw EKLPassStorageException(SKdbxKeyFile);
+  SecureBytes key;
+  if (XmlKeyFileKey(Contents, key)) return key;
+  if (Contents.size() == 32) {
+    key.Get() = Contents;
+    return key;
+  }
+  if (Contents.size() == 64 && HexDecode(std::string_view(reinterpret_cast<const char*>(Contents.data()), 64),
+                                         key.Get())) {
+    return key;
+  }
+  key = SecureBytes(32);
+  Sha256(Contents.data(), Contents.size(), nullptr, 0, key.data());
+  return key;
+}
+
+} // namespace kl::detail

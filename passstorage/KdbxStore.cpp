@@ -1,0 +1,637 @@
+// KDBX entries and groups as the store's records, and back. The document of
+// a loaded file is kept whole; a save puts each record's entry back into it,
+// so that everything the records do not model is written as it was read.
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <cstring>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "foundation/Clock.h"
+#include "foundation/KLGeneral.h"
+#include "foundation/MemoryStream.h"
+#include "passstorage/KLPassStorage.h"
+#include "passstorage/Kdbx.h"
+#include "passstorage/KdbxTimes.h"
+#include "passstorage/PassRecordRules.h"
+
+namespace kl {
+
+namespace detail {
+
+struct TKdbxState {
+  TKdbxDocument Doc;
+};
+
+namespace {
+
+constexpr std::string_view kStandardKeys[] = {"Title", "UserName", "Password", "URL", "Notes"};
+constexpr char kGroupSeparator = '/';
+
+String Utf8ToText(const std::string& Text) { return UTF8ToStr(Text); }
+
+std::string TextToUtf8(const String& Text) { return StrToUTF8(Text); }
+
+std::string UuidText(const TKLPassUuid& Uuid) { return Base64Encode(Uuid.data(), Uuid.size()); }
+
+bool ParseUuid(const TXmlNode* Node, TKLPassUuid& Uuid) {
+  std::string raw;
+  if (Node == nullptr || !Base64Decode(Node->Text, raw) || raw.size() != KLPassUuidSize) return false;
+  std::memcpy(Uuid.data(), raw.data(), KLPassUuidSize);
+  return true;
+}
+
+// A time of the document in the vault's clock; 0 when absent or unreadable.
+std::int64_t WallTime(const TXmlNode* Times, std::string_view Name) {
+  const TXmlNode* node = Times != nullptr ? Times->Find(Name) : nullptr;
+  std::int64_t unix = 0;
+  if (node == nullptr || !ParseKdbxTime(node->Text, unix)) return 0;
+  return UtcToWall(unix);
+}
+
+// Writes a time only when it changed, so that an unchanged record keeps the
+// very text it was read with.
+void PutTime(TXmlNode& Times, std::string_view Name, std::int64_t Wall) {
+  TXmlNode& node = Times.Ensure(Name);
+  std::int64_t unix = 0;
+  if (ParseKdbxTime(node.Text, unix) && UtcToWall(unix) == Wall) return;
+  node.Text = KdbxTimeText(WallToUtc(Wall));
+}
+
+std::vector<String> SplitTags(const std::string& Text) {
+  std::vector<String> tags;
+  std::string current;
+  auto flush = [&] {
+    const auto first = current.find_first_not_of(' ');
+    const auto last = current.find_last_not_of(' ');
+    if (first != std::string::npos) {
+      String tag = Utf8ToText(current.substr(first, last - first + 1));
+      if (std::find(tags.begin(), tags.end(), tag) == tags.end()) tags.push_back(std::move(tag));
+    }
+    current.clear();
+  };
+  for (const char c : Text) {
+    if (c == ';' || c == ',') {
+      flush();
+    } else {
+      current += c;
+    }
+  }
+  flush();
+  return tags;
+}
+
+std::string JoinTags(const std::vector<String>& Tags) {
+  std::string out;
+  for (const String& tag : Tags) {
+    if (!out.empty()) out += ';';
+    out += TextToUtf8(tag);
+  }
+  return out;
+}
+
+[[noreturn]] void FailRecord(const char* Message) { throw EKLPassStorageException(Message); }
+
+} // namespace
+
+// Makes the store's records from a document: one for every entry outside the
+// recycle bin, in document order, its group the path of group names below
+// the root joined by "/" (an entry of the root has the empty group).
+struct TKdbxReader {
+  // The record's fields in the order of kStandardKeys.
+  static constexpr TKLPassRecord::TField kStandardFields[] = {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername,
+                                                             &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
+                                                             &TKLPassRecord::FNote};
+  const TKdbxDocument& Doc;
+  std::string RecycleBin;
+  std::vector<std::unique_ptr<TKLPassRecord>> Made;
+
+  void GroupNode(const TXmlNode& Node, const String& Path, bool Root) {
+    const TXmlNode* uuid = Node.Find("UUID");
+    if (uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin) return;
+    for (const TXmlNode& child : Node.Children) {
+      if (child.Name == "Entry") EntryNode(child, Path);
+    }
+    for (const TXmlNode& child : Node.Children) {
+      if (child.Name != "Group") continue;
+      const TXmlNode* name = child.Find("Name");
+      const String childName = name != nullptr ? Utf8ToText(name->Text) : String();
+      GroupNode(child, Root ? childName : Path + Char(kGroupSeparator) + childName, false);
+    }
+  }
+
+  void EntryNode(const TXmlNode& Node, const String& Path) {
+    auto rec = std::unique_ptr<TKLPassRecord>(new TKLPassRecord());
+    if (!ParseUuid(Node.Find("UUID"), rec->FUuid)) throw EKLPassStorageException(SKdbxDamaged);
+    rec->FGroup = Path;
+    for (const TXmlNode& child : Node.Children) {
+      if (child.Name == "String") StringField(*rec, child);
+      if (child.Name == "Binary") BinaryField(*rec, child);
+    }
+    const TXmlNode* times = Node.Find("Times");
+    rec->FCreationDate = WallTime(times, "CreationTime");
+    rec->FModificationDate = WallTime(times, "LastModificationTime");
+    rec->FLastAccessDate = WallTime(times, "LastAccessTime");
+    const TXmlNode* expires = times != nullptr ? times->Find("Expires") : nullptr;
+    rec->FExpires = expires != nullptr && (expires->Text == "True" || expires->Text == "true");
+    rec->FExpiryDate = WallTime(times, "ExpiryTime");
+    if (const TXmlNode* tags = Node.Find("Tags")) {
+      rec->FTags = SplitTags(tags->Text);
+      if (rec->FTags.size() > KLPassMaxTags) FailRecord(STooManyRecordItems);
+      for (const auto& tag : rec->FTags) {
+        if (!IsValidTag(tag)) FailRecord(SWrongTag);
+      }
+    }
+    Made.push_back(std::move(rec));
+  }
+
+  void StringField(TKLPassRecord& Rec, const TXmlNode& Node) {
+    const TXmlNode* key = Node.Find("Key");
+    const TXmlNode* value = Node.Find("Value");
+    if (key == nullptr) throw EKLPassStorageException(SKdbxDamaged);
+    kl::String text = value != nullptr ? Utf8ToText(value->Text) : kl::String();
+    for (std::size_t i = 0; i < std::size(kStandardKeys); ++i) {
+      if (key->Text == kStandardKeys[i]) {
+        Rec.*kStandardFields[i] = std::move(text);
+        return;
+      }
+    }
+    TKLPassField field;
+    field.Name = Utf8ToText(key->Text);
+    field.Value = std::move(text);
+    field.Protected = value != nullptr && value->Protected;
+    if (!IsValidCustomField(field.Name, field.Value)) FailRecord(SWrongCustomField);
+    if (Rec.FCustomFields.size() >= KLPassMaxCustomFields) FailRecord(STooManyRecordItems);
+    Rec.FCustomFields.push_back(std::move(field));
+  }
+
+  void BinaryField(TKLPassRecord& Rec, const TXmlNode& Node) {
+    const TXmlNode* key = Node.Find("Key");
+    const TXmlNode* value = Node.Find("Value");
+    const std::string* ref = value != nullptr ? value->Attribute("Ref") : nullptr;
+    if (key == nullptr || ref == nullptr) throw EKLPassStorageException(SKdbxDamaged);
+    std::size_t index = 0;
+    for (const char c : *ref) {
+      if (c < '0' || c > '9' || index > Doc.Binaries.size()) throw EKLPassStorageException(SKdbxDamaged);
+      index = index * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (ref->empty() || index >= Doc.Binaries.size()) throw EKLPassStorageException(SKdbxDamaged);
+    TKLPassRecord::TAttachment attachment;
+    attachment.Name = Utf8ToText(key->Text);
+    attachment.Data = Doc.Binaries[index].Data.Get();
+    if (!IsValidItemName(attachment.Name) || attachment.Data.size() > KLPassMaxAttachmentSize) {
+      FailRecord(SWrongAttachment);
+    }
+    if (Rec.FAttachments.size() >= KLPassMaxAttachments) FailRecord(STooManyRecordItems);
+    Rec.FAttachments.push_back(std::move(attachment));
+  }
+};
+
+// Puts the records back into a copy of the document.
+struct TKdbxWriter {
+  TKdbxDocument& Doc;
+  TKLBaseRandomGenerator& Random;
+  // Entries taken out of their groups, by UUID text, with the group they were in.
+  // Groups are named by UUID, not by address: making a group moves its
+  // siblings in memory.
+  struct TTaken {
+    TXmlNode Entry;
+    std::string Group;
+    String Path;
+  };
+  std::unordered_map<std::string, TTaken> Taken;
+  std::string RecycleBin;
+  // The entries each group receives, in record order.
+  std::unordered_map<std::string, std::vector<TXmlNode>> Pending;
+
+  static std::string GroupId(const TXmlNode& Group) {
+    const TXmlNode* uuid = Group.Find("UUID");
+    return uuid != nullptr ? uuid->Text : std::string();
+  }
+
+  // Puts the pending entries into their groups, before each group's
+  // subgroups as KeePass writes them, all of a group's at once.
+  void PlaceEntries(TXmlNode& Group) {
+    const auto pending = Pending.find(GroupId(Group));
+    if (pending != Pending.end()) {
+      auto at = std::find_if(Group.Children.begin(), Group.Children.end(),
+                             [](const TXmlNode& n) { return n.Name == "Group"; });
+      Group.Children.insert(at, std::make_move_iterator(pending->second.begin()),
+                            std::make_move_iterator(pending->second.end()));
+      Pending.erase(pending);
+    }
+    for (TXmlNode& child : Group.Children) {
+      if (child.Name == "Group") PlaceEntries(child);
+    }
+  }
+
+  // Takes every entry out of every group but the recycle bin, noting the
+  // group path each was in.
+  void TakeEntries(TXmlNode& Group, const String& Path, bool Root) {
+    const TXmlNode* uuid = Group.Find("UUID");
+    if (uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin) return;
+    const std::string groupId = GroupId(Group);
+    std::vector<TXmlNode> kept;
+    kept.reserve(Group.Children.size());
+    for (TXmlNode& child : Group.Children) {
+      if (child.Name == "Entry") {
+        const TXmlNode* id = child.Find("UUID");
+        std::string key = id != nullptr ? id->Text : std::string();
+        Taken[key] = TTaken{std::move(child), groupId, Path};
+      } else {
+        kept.push_back(std::move(child));
+      }
+    }
+    Group.Children.swap(kept);
+    for (TXmlNode& child : Group.Children) {
+      if (child.Name != "Group") continue;
+      const TXmlNode* name = child.Find("Name");
+      const String childName = name != nullptr ? Utf8ToText(name->Text) : String();
+      TakeEntries(child, Root ? childName : Path + Char(kGroupSeparator) + childName, false);
+    }
+  }
+
+  std::string NewUuid() {
+    TKLPassUuid uuid;
+    Random.Generate(uuid.data(), static_cast<std::int32_t>(uuid.size()));
+    return UuidText(uuid);
+  }
+
+  TXmlNode NewTimes(std::int64_t Now) {
+    TXmlNode times("Times");
+    const std::string now = KdbxTimeText(Now);
+    for (const char* name : {"CreationTime", "LastModificationTime", "LastAccessTime", "ExpiryTime"}) {
+      times.Children.emplace_back(name, now);
+    }
+    times.Children.emplace_back("Expires", "False");
+    times.Children.emplace_back("UsageCount", "0");
+    times.Children.emplace_back("LocationChanged", now);
+    return times;
+  }
+
+  // The group at Path below Root, made where missing.
+  TXmlNode& GroupAt(TXmlNode& Root, const String& Path, std::int64_t Now) {
+    TXmlNode* group = &Root;
+    std::size_t start = 0;
+    while (start < Path.size()) {
+      std::size_t end = Path.find(Char(kGroupSeparator), start);
+      if (end == String::npos) end = Path.size();
+      const std::string name = TextToUtf8(Path.substr(start, end - start));
+      TXmlNode* found = nullptr;
+      for (TXmlNode& child : group->Children) {
+        const TXmlNode* childName = child.Name == "Group" ? child.Find("Name") : nullptr;
+        if (childName != nullptr && childName->Text == name) {
+          found = &child;
+          break;
+        }
+      }
+      if (found == nullptr) {
+        TXmlNode made("Group");
+        made.Children.emplace_back("UUID", NewUuid());
+        made.Children.emplace_back("Name", name);
+        made.Children.emplace_back("Notes");
+        made.Children.emplace_back("IconID", "48");
+        made.Children.push_back(NewTimes(Now));
+        made.Children.emplace_back("IsExpanded", "True");
+        found = &group->Children.emplace_back(std::move(made));
+      }
+      group = found;
+      start = end + 1;
+    }
+    return *group;
+  }
+
+  TXmlNode NewEntry(const std::string& Uuid, std::int64_t Now) {
+    TXmlNode entry("Entry");
+    entry.Children.emplace_back("UUID", Uuid);
+    entry.Children.emplace_back("IconID", "0");
+    entry.Children.emplace_back("ForegroundColor");
+    entry.Children.emplace_back("BackgroundColor");
+    entry.Children.emplace_back("OverrideURL");
+    entry.Children.emplace_back("Tags");
+    entry.Children.push_back(NewTimes(Now));
+    TXmlNode autoType("AutoType");
+    autoType.Children.emplace_back("Enabled", "True");
+    autoType.Children.emplace_back("DataTransferObfuscation", "0");
+    entry.Children.push_back(std::move(autoType));
+    entry.Children.emplace_back("History");
+    return entry;
+  }
+
+  // The strings and attachments are written again in full; a standard
+  // field keeps the protection its file gave it.
+  void Fill(TXmlNode& Entry, TKLPassRecord& Rec, bool IsNew) {
+    std::map<std::string, bool> wasProtected;
+    std::size_t at = Entry.Children.size();
+    for (std::size_t i = 0; i < Entry.Children.size(); ++i) {
+      const TXmlNode& child = Entry.Children[i];
+      if (child.Name != "String" && child.Name != "Binary") continue;
+      at = std::min(at, i);
+      const TXmlNode* key = child.Find("Key");
+      const TXmlNode* value = child.Find("Value");
+      if (child.Name == "String" && key != nullptr) wasProtected[key->Text] = value != nullptr && value->Protected;
+    }
+    if (at == Entry.Children.size()) {
+      // After Times, where KeePass puts them.
+      for (std::size_t i = 0; i < Entry.Children.size(); ++i) {
+        if (Entry.Children[i].Name == "Times") at = i + 1;
+      }
+    }
+    std::erase_if(Entry.Children, [](const TXmlNode& n) { return n.Name == "String" || n.Name == "Binary"; });
+    at = std::min(at, Entry.Children.size());
+    std::vector<TXmlNode> items;
+    auto addString = [&](std::string Key, const String& Value, bool Protect) {
+      TXmlNode s("String");
+      s.Children.emplace_back("Key", std::move(Key));
+      TXmlNode& v = s.Children.emplace_back("Value", TextToUtf8(Value));
+      if (Protect) {
+        v.Protected = true;
+        v.SetAttribute("Protected", "True");
+      }
+      items.push_back(std::move(s));
+    };
+    for (std::size_t i = 0; i < std::size(kStandardKeys); ++i) {
+      const std::string key(kStandardKeys[i]);
+      const auto found = wasProtected.find(key);
+      const bool protect = found != wasProtected.end() ? found->second : (IsNew && key == "Password");
+      const String& value = Rec.*TKdbxReader::kStandardFields[i];
+      // A field the entry did not have stays absent while it is empty.
+      if (!IsNew && found == wasProtected.end() && value.empty()) continue;
+      addString(key, value, protect);
+    }
+    for (const TKLPassField& field : Rec.FCustomFields) addString(TextToUtf8(field.Name), field.Value, field.Protected);
+    for (const auto& attachment : Rec.FAttachments) {
+      TXmlNode b("Binary");
+      b.Children.emplace_back("Key", TextToUtf8(attachment.Name));
+      TXmlNode& v = b.Children.emplace_back("Value");
+      v.SetAttribute("Ref", std::to_string(BinaryIndex(attachment.Data)));
+      items.push_back(std::move(b));
+    }
+    Entry.Children.insert(Entry.Children.begin() + static_cast<std::ptrdiff_t>(at),
+                          std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+
+    TXmlNode& times = Entry.Ensure("Times");
+    PutTime(times, "CreationTime", Rec.FCreationDate);
+    PutTime(times, "LastModificationTime", Rec.FModificationDate);
+    PutTime(times, "LastAccessTime", Rec.FLastAccessDate);
+    if (Rec.FExpires || times.Find("ExpiryTime") == nullptr) PutTime(times, "ExpiryTime", Rec.FExpiryDate);
+    times.Ensure("Expires").Text = Rec.FExpires ? "True" : "False";
+    TXmlNode& tags = Entry.Ensure("Tags");
+    if (SplitTags(tags.Text) != Rec.FTags) tags.Text = JoinTags(Rec.FTags);
+  }
+
+  // Attachments with the same bytes share one binary of the pool.
+  std::size_t BinaryIndex(const ByteArray& Data) {
+    for (std::size_t i = 0; i < Doc.Binaries.size(); ++i) {
+      if (Doc.Binaries[i].Data.Get() == Data) return i;
+    }
+    TKdbxBinary& bin = Doc.Binaries.emplace_back();
+    bin.Protected = false;
+    bin.Data.Get() = Data;
+    return Doc.Binaries.size() - 1;
+  }
+
+  // Drops binaries no entry (history included) refers to any more, and
+  // numbers the rest again in order.
+  void CompactBinaries() {
+    std::vector<std::size_t> used(Doc.Binaries.size(), 0);
+    Visit(Doc.Root, [&](TXmlNode& Ref) { ++used[std::stoul(*Ref.Attribute("Ref"))]; });
+    std::vector<std::size_t> renumber(Doc.Binaries.size());
+    std::vector<TKdbxBinary> kept;
+    for (std::size_t i = 0; i < Doc.Binaries.size(); ++i) {
+      if (used[i] == 0) continue;
+      renumber[i] = kept.size();
+      kept.push_back(std::move(Doc.Binaries[i]));
+    }
+    Visit(Doc.Root, [&](TXmlNode& Ref) {
+      Ref.SetAttribute("Ref", std::to_string(renumber[std::stoul(*Ref.Attribute("Ref"))]));
+    });
+    Doc.Binaries.swap(kept);
+  }
+
+  // Calls Fn for every Value of a Binary whose reference is a valid index.
+  template <class F> void Visit(TXmlNode& Node, F&& Fn) {
+    for (TXmlNode& child : Node.Children) {
+      if (Node.Name == "Binary" && child.Name == "Value") {
+        const std::string* ref = child.Attribute("Ref");
+        if (ref != nullptr && !ref->empty() && ref->size() < 10 &&
+            std::all_of(ref->begin(), ref->end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+            std::stoul(*ref) < Doc.Binaries.size()) {
+          Fn(child);
+        }
+      } else {
+        Visit(child, Fn);
+      }
+    }
+  }
+};
+
+namespace {
+
+// The skeleton of a new database: its Meta and an empty root group.
+TKdbxDocument NewDocument(TKLBaseRandomGenerator& Random, std::int64_t NowUtc) {
+  TKdbxDocument doc;
+  TXmlNode& meta = doc.Root.Children.emplace_back("Meta");
+  meta.Children.emplace_back("Generator", "KLPasswordSDK");
+  meta.Children.emplace_back("DatabaseName", "Passwords");
+  meta.Children.emplace_back("DatabaseNameChanged", KdbxTimeText(NowUtc));
+  TXmlNode& protection = meta.Children.emplace_back("MemoryProtection");
+  for (const char* field : {"ProtectTitle", "ProtectUserName", "ProtectPassword", "ProtectURL", "ProtectNotes"}) {
+    protection.Children.emplace_back(field, std::string_view(field) == "ProtectPassword" ? "True" : "False");
+  }
+  meta.Children.emplace_back("RecycleBinEnabled", "False");
+  TXmlNode& root = doc.Root.Children.emplace_back("Root");
+  TXmlNode& group = root.Children.emplace_back("Group");
+  TKLPassUuid uuid;
+  Random.Generate(uuid.data(), static_cast<std::int32_t>(uuid.size()));
+  group.Children.emplace_back("UUID", UuidText(uuid));
+  group.Children.emplace_back("Name", "Root");
+  group.Children.emplace_back("Notes");
+  group.Children.emplace_back("IconID", "48");
+  TXmlNode& times = group.Children.emplace_back("Times");
+  for (const char* name : {"CreationTime", "LastModificationTime", "LastAccessTime", "ExpiryTime"}) {
+    times.Children.emplace_back(name, KdbxTimeText(NowUtc));
+  }
+  times.Children.emplace_back("Expires", "False");
+  times.Children.emplace_back("UsageCount", "0");
+  times.Children.emplace_back("LocationChanged", KdbxTimeText(NowUtc));
+  group.Children.emplace_back("IsExpanded", "True");
+  root.Children.emplace_back("DeletedObjects");
+  return doc;
+}
+
+std::string RecycleBinOf(const TKdbxDocument& Doc) {
+  const TXmlNode* meta = Doc.Root.Find("Meta");
+  if (meta == nullptr) return {};
+  const TXmlNode* enabled = meta->Find("RecycleBinEnabled");
+  const TXmlNode* uuid = meta->Find("RecycleBinUUID");
+  if (enabled == nullptr || uuid == nullptr || enabled->Text != "True") return {};
+  return uuid->Text;
+}
+
+TXmlNode* RootGroup(TKdbxDocument& Doc) {
+  TXmlNode* root = Doc.Root.Find("Root");
+  return root != nullptr ? root->Find("Group") : nullptr;
+}
+
+TKdbxCompositeKey MakeKey(const String& Password, const SecureBytes& KeyFile) {
+  TKdbxCompositeKey key;
+  if (!Password.empty() || KeyFile.size() == 0) key.AddPassword(Password);
+  if (KeyFile.size() != 0) key.AddKeyFile(KeyFile.Get());
+  return key;
+}
+
+TKdbxSettings ToInternal(const TKLKdbxSettings& S) {
+  TKdbxSettings out;
+  out.Kdf = S.Kdf == kkAesKdf ? TKdbxKdf::AesKdf : S.Kdf == kkArgon2d ? TKdbxKdf::Argon2d : TKdbxKdf::Argon2id;
+  out.Cipher = S.Cipher == kcChaCha20 ? TKdbxCipher::ChaCha20 : TKdbxCipher::Aes256;
+  out.Iterations = S.Iterations;
+  out.MemoryBytes = S.MemoryBytes;
+  out.Parallelism = S.Parallelism;
+  return out;
+}
+
+TKLKdbxSettings ToPublic(const TKdbxSettings& S) {
+  TKLKdbxSettings out;
+  out.Kdf = S.Kdf == TKdbxKdf::AesKdf ? kkAesKdf : S.Kdf == TKdbxKdf::Argon2d ? kkArgon2d : kkArgon2id;
+  out.Cipher = S.Cipher == TKdbxCipher::ChaCha20 ? kcChaCha20 : kcAes256;
+  out.Iterations = S.Iterations;
+  if (S.Kdf != TKdbxKdf::AesKdf) {
+    out.MemoryBytes = S.MemoryBytes;
+    out.Parallelism = S.Parallelism;
+  }
+  return out;
+}
+
+} // namespace
+} // namespace detail
+
+void TKLPassStorage::SetKeyFile(const ByteArray& Contents) {
+  if (!Contents.empty()) detail::KdbxKeyFileKey(Contents); // refused now rather than at the load
+  FKeyFile = SecureBytes(Contents);
+}
+
+void TKLPassStorage::SetKdbxSettings(const TKLKdbxSettings& Value) {
+  const bool argon = Value.Kdf != kkAesKdf;
+  if (Value.Iterations < 1 ||
+      (argon && (Value.Iterations > detail::KdbxMaxArgon2Iterations || Value.Parallelism < 1 ||
+                 Value.Parallelism > detail::KdbxMaxArgon2Lanes || Value.MemoryBytes > detail::KdbxMaxArgon2MemoryBytes ||
+                 Value.MemoryBytes < 8 * 1024 * std::uint64_t{Value.Parallelism})) ||
+      (!argon && Value.Iterations > detail::KdbxMaxAesRounds)) {
+    throw EKLPassStorageException(SKdbxBadParameters);
+  }
+  FKdbxSettings = Value;
+}
+
+void TKLPassStorage::LoadKdbx(TStream& Strm, const String& Password) {
+  auto state = std::make_shared<detail::TKdbxState>();
+  state->Doc = detail::ReadKdbx(Strm, detail::MakeKey(Password, FKeyFile));
+  detail::TKdbxReader reader{state->Doc, detail::RecycleBinOf(state->Doc), {}};
+  const detail::TXmlNode* root = detail::RootGroup(state->Doc);
+  if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
+  reader.GroupNode(*root, String(), true);
+  FKdbxSettings = detail::ToPublic(state->Doc.Settings);
+  FKdbxLoadedVersion = state->Doc.LoadedVersion;
+  FLoadedVersion = 0;
+  FKdbx = std::move(state);
+  FSaveFormat = pfKdbx;
+  TakeAll(reader.Made);
+}
+
+void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
+  const std::int64_t nowUtc = static_cast<std::int64_t>(std::time(nullptr));
+  detail::TKdbxDocument doc =
+      FKdbx ? detail::TKdbxDocument{} : detail::NewDocument(*GetRandomGenerator(), nowUtc);
+  if (FKdbx) {
+    doc.Root = FKdbx->Doc.Root;
+    doc.PublicCustomData = FKdbx->Doc.PublicCustomData;
+    doc.Settings = FKdbx->Doc.Settings;
+    for (const detail::TKdbxBinary& bin : FKdbx->Doc.Binaries) {
+      detail::TKdbxBinary& copy = doc.Binaries.emplace_back();
+      copy.Protected = bin.Protected;
+      copy.Data.Get() = bin.Data.Get();
+    }
+  }
+  const detail::TKdbxSettings chosen = detail::ToInternal(FKdbxSettings);
+  doc.Settings.Cipher = chosen.Cipher;
+  doc.Settings.Kdf = chosen.Kdf;
+  doc.Settings.Iterations = chosen.Iterations;
+  doc.Settings.MemoryBytes = chosen.MemoryBytes;
+  doc.Settings.Parallelism = chosen.Parallelism;
+  if (doc.Settings.Version < detail::KdbxVersion40) doc.Settings.Version = detail::KdbxVersion40;
+
+  detail::TXmlNode* root = detail::RootGroup(doc);
+  if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
+  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}};
+  writer.TakeEntries(*root, String(), true);
+  for (std::int32_t i = 0; i < GetCount(); ++i) {
+    TKLPassRecord& rec = *GetRecord(i);
+    const std::string uuid = detail::UuidText(rec.FUuid);
+    auto taken = writer.Taken.find(uuid);
+    const bool isNew = taken == writer.Taken.end();
+    detail::TXmlNode entry = isNew ? writer.NewEntry(uuid, nowUtc) : std::move(taken->second.Entry);
+    writer.Fill(entry, rec, isNew);
+    const std::string group = !isNew && taken->second.Path == rec.FGroup
+                                  ? taken->second.Group
+                                  : detail::TKdbxWriter::GroupId(writer.GroupAt(*root, rec.FGroup, nowUtc));
+    if (!isNew) writer.Taken.erase(taken);
+    writer.Pending[group].push_back(std::move(entry));
+  }
+  writer.PlaceEntries(*root);
+  writer.CompactBinaries();
+  detail::WriteKdbx(Strm, doc, detail::MakeKey(Password, FKeyFile), *GetRandomGenerator());
+}
+
+namespace {
+
+void Count(const detail::TXmlNode& Node, const std::string& RecycleBin, bool InBin, TKLKdbxCarried& C) {
+  bool bin = InBin;
+  if (Node.Name == "Group") {
+    const detail::TXmlNode* uuid = Node.Find("UUID");
+    bin = bin || (uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin);
+  }
+  if (Node.Name == "Entry" && bin) ++C.RecycledEntries;
+  if (Node.Name == "History") {
+    C.HistoryEntries += static_cast<std::int32_t>(std::count_if(
+        Node.Children.begin(), Node.Children.end(), [](const detail::TXmlNode& n) { return n.Name == "Entry"; }));
+    return;
+  }
+  if (Node.Name == "CustomIcons") C.CustomIcons += static_cast<std::int32_t>(Node.Children.size());
+  if (Node.Name == "DeletedObjects") C.DeletedObjects += static_cast<std::int32_t>(Node.Children.size());
+  if (Node.Name == "CustomData") C.CustomData += static_cast<std::int32_t>(Node.Children.size());
+  if (Node.Name == "Entry" && bin) return;
+  for (const detail::TXmlNode& child : Node.Children) Count(child, RecycleBin, bin, C);
+}
+
+} // namespace
+
+TKLKdbxCarried TKLPassStorage::GetKdbxCarried() const {
+  TKLKdbxCarried carried;
+  if (FKdbx) Count(FKdbx->Doc.Root, detail::RecycleBinOf(FKdbx->Doc), false, carried);
+  return carried;
+}
+
+std::uint64_t KdbxCalibrateIterations(const TKLKdbxSettings& Settings, std::uint32_t TargetMilliseconds) {
+  TKLKdbxSettings probe = Settings;
+  probe.Iterations = Settings.Kdf == kkAesKdf ? 100000 : 1;
+  detail::TKdbxDocument doc;
+  doc.Settings = detail::ToInternal(probe);
+  doc.Root.Children.emplace_back("Root");
+  TKLFastRandomGenerator random;
+  TMemoryStream sink;
+  detail::TKdbxCompositeKey key;
+  key.AddPassword(u"calibration");
+  const auto start = std::chrono::steady_clock::now();
+  detail::WriteKdbx(sink, doc, key, random);
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+  const double per = static_cast<double>(std::max<std::int64_t>(elapsed, 1)) / static_cast<double>(probe.Iterations);
+  const auto wanted = static_cast<std::uint64_t>(TargetMilliseconds * 1000.0 / per);
+  const std::uint64_t limit = Settings.Kdf == kkAesKdf ? detail::KdbxMaxAesRounds : detail::KdbxMaxArgon2Iterations;
+  return std::clamp<std::uint64_t>(wanted, 1, limit);
+}
+
+} // namespace kl

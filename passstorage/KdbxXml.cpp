@@ -1,0 +1,368 @@
+// The XML document of a KDBX file: parsed with expat into a tree that keeps
+// every element, attribute and text the vault does not model, so that it can
+// be written back unchanged.
+#include <expat.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string_view>
+
+#include "passstorage/KLPassStorage.h"
+#include "passstorage/Kdbx.h"
+#include "passstorage/KdbxTimes.h"
+
+namespace kl::detail {
+
+TXmlNode* TXmlNode::Find(std::string_view Child) noexcept {
+  for (TXmlNode& c : Children) {
+    if (c.Name == Child) return &c;
+  }
+  return nullptr;
+}
+
+const TXmlNode* TXmlNode::Find(std::string_view Child) const noexcept {
+  for (const TXmlNode& c : Children) {
+    if (c.Name == Child) return &c;
+  }
+  return nullptr;
+}
+
+TXmlNode& TXmlNode::Ensure(std::string_view Child) {
+  if (TXmlNode* found = Find(Child)) return *found;
+  return Children.emplace_back(std::string(Child));
+}
+
+const std::string* TXmlNode::Attribute(std::string_view Key) const noexcept {
+  for (const auto& a : Attributes) {
+    if (a.first == Key) return &a.second;
+  }
+  return nullptr;
+}
+
+void TXmlNode::SetAttribute(std::string_view Key, std::string_view Value) {
+  for (auto& a : Attributes) {
+    if (a.first == Key) {
+      a.second = Value;
+      return;
+    }
+  }
+  Attributes.emplace_back(std::string(Key), std::string(Value));
+}
+
+void TXmlNode::RemoveAttribute(std::string_view Key) {
+  std::erase_if(Attributes, [&](const auto& a) { return a.first == Key; });
+}
+
+// ---- base64 --------------------------------------------------------------------------
+
+namespace {
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Sextet(char C) noexcept {
+  if (C >= 'A' && C <= 'Z') return C - 'A';
+  if (C >= 'a' && C <= 'z') return C - 'a' + 26;
+  if (C >= '0' && C <= '9') return C - '0' + 52;
+  if (C == '+') return 62;
+  if (C == '/') return 63;
+  return -1;
+}
+} // namespace
+
+std::string Base64Encode(const std::uint8_t* Data, std::size_t Size) {
+  std::string out;
+  out.reserve((Size + 2) / 3 * 4);
+  for (std::size_t i = 0; i < Size; i += 3) {
+    const std::uint32_t n = std::uint32_t{Data[i]} << 16 | (i + 1 < Size ? std::uint32_t{Data[i + 1]} << 8 : 0) |
+                            (i + 2 < Size ? Data[i + 2] : 0);
+    out.push_back(kAlphabet[n >> 18 & 63]);
+    out.push_back(kAlphabet[n >> 12 & 63]);
+    out.push_back(i + 1 < Size ? kAlphabet[n >> 6 & 63] : '=');
+    out.push_back(i + 2 < Size ? kAlphabet[n & 63] : '=');
+  }
+  return out;
+}
+
+// Whitespace is skipped, as KeePass writes wrapped base64 in key files.
+bool Base64Decode(std::string_view Text, std::string& Out) {
+  Out.clear();
+  std::uint32_t acc = 0;
+  int bits = 0;
+  std::size_t pads = 0;
+  std::size_t count = 0;
+  for (const char c : Text) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    if (c == '=') {
+      ++pads;
+      ++count;
+      continue;
+    }
+    const int v = Sextet(c);
+    if (v < 0 || pads != 0) return false;
+    ++count;
+    acc = acc << 6 | static_cast<std::uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      Out.push_back(static_cast<char>(acc >> bits & 0xFF));
+    }
+  }
+  return count % 4 == 0 && pads <= 2;
+}
+
+// ---- parsing ----------------------------------------------------------------------------
+
+namespace {
+
+struct TParseState {
+  XML_Parser Parser = nullptr;
+  TXmlNode Root;
+  std::vector<TXmlNode*> Path;
+  TKdbxStreamXor Xor = nullptr;
+  void* Context = nullptr;
+  const char* Error = nullptr;
+
+  void Stop(const char* Message) {
+    if (Error == nullptr) Error = Message;
+    XML_StopParser(Parser, XML_FALSE);
+  }
+};
+
+void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
+  auto& s = *static_cast<TParseState*>(Data);
+  if (s.Path.size() >= KdbxMaxXmlDepth) return s.Stop(SKdbxTooLarge);
+  TXmlNode* node;
+  if (s.Path.empty()) {
+    if (!s.Root.Name.empty()) return s.Stop(SKdbxDamaged);
+    node = &s.Root;
+  } else {
+    node = &s.Path.back()->Children.emplace_back();
+  }
+  node->Name = Name;
+  for (int i = 0; Attrs[i] != nullptr; i += 2) node->Attributes.emplace_back(Attrs[i], Attrs[i + 1]);
+  s.Path.push_back(node);
+}
+
+// Only leaves keep their text: KDBX has no mixed content, and the whitespace
+// between elements is layout.
+void XMLCALL OnEnd(void* Data, const XML_Char*) {
+  auto& s = *static_cast<TParseState*>(Data);
+  TXmlNode& node = *s.Path.back();
+  s.Path.pop_back();
+  if (!node.Children.empty()) {
+    node.Text.clear();
+    return;
+  }
+  const std::string* prot = node.Attribute("Protected");
+  if (prot != nullptr && (*prot == "True" || *prot == "true") && s.Xor != nullptr) {
+    std::string plain;
+    if (!Base64Decode(node.Text, plain)) {
+      SecureZero(plain.data(), plain.size());
+      return s.Stop(SKdbxDamaged);
+    }
+    s.Xor(s.Context, reinterpret_cast<std::uint8_t*>(plain.data()), plain.size());
+    node.Text.swap(plain);
+    node.Protected = true;
+    SecureZero(plain.data(), plain.size());
+  }
+}
+
+void XMLCALL OnText(void* Data, const XML_Char* Text, int Len) {
+  auto& s = *static_cast<TParseState*>(Data);
+  if (s.Path.empty()) return;
+  std::string& text = s.Path.back()->Text;
+  if (!s.Path.back()->Children.empty()) return;
+  text.append(Text, static_cast<std::size_t>(Len));
+}
+
+// A document type may declare entities whose expansion is unbounded; KDBX
+// files never carry one.
+void XMLCALL OnDoctype(void* Data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+  static_cast<TParseState*>(Data)->Stop(SKdbxDamaged); // any document type
+}
+
+void XMLCALL OnEntity(void* Data, const XML_Char*, int, const XML_Char*, int, const XML_Char*, const XML_Char*,
+                      const XML_Char*, const XML_Char*) {
+  static_cast<TParseState*>(Data)->Stop(SKdbxDamaged);
+}
+
+} // namespace
+
+TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor Xor, void* Context) {
+  if (Size > KdbxMaxXmlSize) throw EKLPassStorageException(SKdbxTooLarge);
+  TParseState s;
+  s.Xor = Xor;
+  s.Context = Context;
+  s.Parser = XML_ParserCreate("UTF-8");
+  if (s.Parser == nullptr) throw std::bad_alloc();
+  XML_SetUserData(s.Parser, &s);
+  XML_SetElementHandler(s.Parser, OnStart, OnEnd);
+  XML_SetCharacterDataHandler(s.Parser, OnText);
+  XML_SetStartDoctypeDeclHandler(s.Parser, OnDoctype);
+  XML_SetEntityDeclHandler(s.Parser, OnEntity);
+  XML_SetParamEntityParsing(s.Parser, XML_PARAM_ENTITY_PARSING_NEVER);
+  // Fed in pieces: expat takes an int length.
+  XML_Status status = XML_STATUS_OK;
+  std::size_t pos = 0;
+  do {
+    const std::size_t piece = std::min<std::size_t>(Size - pos, 1 << 24);
+    const bool last = pos + piece == Size;
+    status = XML_Parse(s.Parser, reinterpret_cast<const char*>(Data + pos), static_cast<int>(piece), last);
+    pos += piece;
+  } while (status == XML_STATUS_OK && pos < Size);
+  XML_ParserFree(s.Parser);
+  if (s.Error != nullptr) throw EKLPassStorageException(s.Error);
+  if (status != XML_STATUS_OK || s.Root.Name.empty()) throw EKLPassStorageException(SKdbxDamaged);
+  return std::move(s.Root);
+}
+
+// ---- writing ----------------------------------------------------------------------------
+
+namespace {
+
+// Characters XML 1.0 cannot carry (controls other than tab, LF and CR) are
+// left out; CR is written as a reference so that a parser's line-end
+// normalisation keeps it.
+void Escape(std::string& Out, std::string_view Text, bool Attribute) {
+  for (const char c : Text) {
+    switch (c) {
+      case '&': Out += "&amp;"; break;
+      case '<': Out += "&lt;"; break;
+      case '>': Out += "&gt;"; break;
+      case '"':
+        if (Attribute) Out += "&quot;";
+        else Out += c;
+        break;
+      case '\r': Out += "&#13;"; break;
+      case '\n':
+        if (Attribute) Out += "&#10;";
+        else Out += c;
+        break;
+      case '\t': Out += Attribute ? "&#9;" : "\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) >= 0x20) Out += c;
+    }
+  }
+}
+
+void WriteNode(std::string& Out, const TXmlNode& Node, int Depth, TKdbxStreamXor Xor, void* Context) {
+  Out.append(static_cast<std::size_t>(Depth), '\t');
+  Out += '<';
+  Out += Node.Name;
+  for (const auto& [key, value] : Node.Attributes) {
+    Out += ' ';
+    Out += key;
+    Out += "=\"";
+    Escape(Out, value, true);
+    Out += '"';
+  }
+  if (Node.Children.empty()) {
+    if (Node.Protected) {
+      std::string masked = Node.Text;
+      Xor(Context, reinterpret_cast<std::uint8_t*>(masked.data()), masked.size());
+      Out += '>';
+      Out += Base64Encode(reinterpret_cast<const std::uint8_t*>(masked.data()), masked.size());
+      SecureZero(masked.data(), masked.size());
+    } else if (Node.Text.empty()) {
+      Out += "/>\n";
+      return;
+    } else {
+      Out += '>';
+      Escape(Out, Node.Text, false);
+    }
+  } else {
+    Out += ">\n";
+    for (const TXmlNode& child : Node.Children) WriteNode(Out, child, Depth + 1, Xor, Context);
+    Out.append(static_cast<std::size_t>(Depth), '\t');
+  }
+  Out += "</";
+  Out += Node.Name;
+  Out += ">\n";
+}
+
+} // namespace
+
+void WriteKdbxXml(std::string& Out, const TXmlNode& Root, TKdbxStreamXor Xor, void* Context) {
+  Out += "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?>\n";
+  WriteNode(Out, Root, 0, Xor, Context);
+}
+
+// ---- version 3.1 documents ---------------------------------------------------------------
+
+namespace {
+
+void ConvertTimes(TXmlNode& Node) {
+  for (TXmlNode& child : Node.Children) ConvertTimes(child);
+  if (!Node.Children.empty() || Node.Protected) return;
+  const std::string_view name = Node.Name;
+  const bool timeLike = name.ends_with("Time") || name.ends_with("Changed");
+  std::int64_t seconds = 0;
+  if (timeLike && ParseIsoTime(Node.Text, seconds)) Node.Text = KdbxTimeText(seconds);
+}
+
+void ReplaceRefs(TXmlNode& Node, const std::map<std::string, std::size_t>& Index) {
+  for (TXmlNode& child : Node.Children) ReplaceRefs(child, Index);
+  if (Node.Name != "Value") return;
+  const std::string* ref = Node.Attribute("Ref");
+  if (ref == nullptr) return;
+  const auto found = Index.find(*ref);
+  if (found == Index.end()) throw EKLPassStorageException(SKdbxDamaged);
+  Node.SetAttribute("Ref", std::to_string(found->second));
+}
+
+SecureBytes Gunzip3(const std::string& In) {
+  z_stream z{};
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  SecureBytes out;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(In.data()));
+  z.avail_in = static_cast<uInt>(In.size());
+  std::uint8_t chunk[65536];
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    z.next_out = chunk;
+    z.avail_out = sizeof(chunk);
+    rc = inflate(&z, Z_NO_FLUSH);
+    if ((rc != Z_OK && rc != Z_STREAM_END) || out.size() > KdbxMaxXmlSize ||
+        (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0)) {
+      inflateEnd(&z);
+      SecureZero(chunk, sizeof(chunk));
+      throw EKLPassStorageException(SKdbxDamaged);
+    }
+    out.Get().insert(out.Get().end(), chunk, chunk + (sizeof(chunk) - z.avail_out));
+  }
+  inflateEnd(&z);
+  SecureZero(chunk, sizeof(chunk));
+  return out;
+}
+
+} // namespace
+
+void UpgradeVersion3(TKdbxDocument& Doc) {
+  ConvertTimes(Doc.Root);
+  TXmlNode* meta = Doc.Root.Find("Meta");
+  if (meta == nullptr) return;
+  std::erase_if(meta->Children, [](const TXmlNode& n) { return n.Name == "HeaderHash"; });
+  TXmlNode* binaries = meta->Find("Binaries");
+  if (binaries == nullptr) return;
+  std::map<std::string, std::size_t> index;
+  for (TXmlNode& bin : binaries->Children) {
+    const std::string* id = bin.Attribute("ID");
+    if (id == nullptr || index.count(*id) != 0) throw EKLPassStorageException(SKdbxDamaged);
+    std::string bytes;
+    if (!Base64Decode(bin.Text, bytes)) throw EKLPassStorageException(SKdbxDamaged);
+    const std::string* compressed = bin.Attribute("Compressed");
+    TKdbxBinary& out = Doc.Binaries.emplace_back();
+    if (compressed != nullptr && *compressed == "True") {
+      out.Data = Gunzip3(bytes);
+    } else {
+      out.Data.Get().assign(bytes.begin(), bytes.end());
+    }
+    SecureZero(bytes.data(), bytes.size());
+    index[*id] = Doc.Binaries.size() - 1;
+  }
+  std::erase_if(meta->Children, [](const TXmlNode& n) { return n.Name == "Binaries"; });
+  if (TXmlNode* root = Doc.Root.Find("Root")) ReplaceRefs(*root, index);
+}
+
+} // namespace kl::detail

@@ -1,0 +1,270 @@
+// The KDBX reader on its own: credentials, damage, hostile headers and XML,
+// key-file forms. Files are made with the cheapest KDF so that every byte of
+// one can be changed in turn.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "foundation/MemoryStream.h"
+#include "passstorage/KLPassStorage.h"
+#include "passstorage/Kdbx.h"
+#include "support/TestSupport.h"
+
+namespace kl {
+namespace {
+
+using test::Hex;
+using test::MessageOf;
+using test::ToHex;
+
+ByteArray SavedFile(const String& Password, const ByteArray& KeyFile = {}) {
+  TKLPassStorage store;
+  TKLKdbxSettings cheap;
+  cheap.Kdf = kkAesKdf;
+  cheap.Iterations = 1;
+  store.SetKdbxSettings(cheap);
+  store.SetSaveFormat(pfKdbx);
+  store.SetKeyFile(KeyFile);
+  store.Add(u"Mail", u"alice", u"secret", u"https://x", u"note", u"Internet/Mail");
+  store.Add(u"Bank", u"bob", u"hunter2", u"", u"", u"");
+  TMemoryStream out;
+  store.SaveToStream(out, Password);
+  return out.ToBytes();
+}
+
+// Loads into a store that already holds one record; a failed load must leave
+// exactly that record.
+std::string LoadMessage(const ByteArray& File, const String& Password, const ByteArray& KeyFile = {}) {
+  TKLPassStorage store;
+  store.Add(u"Kept", u"", u"", u"", u"", u"Old");
+  store.SetKeyFile(KeyFile);
+  TMemoryStream in(File);
+  const std::string message = MessageOf([&] { store.LoadFromStream(in, Password); });
+  if (message != "(nothing)") {
+    EXPECT_EQ(store.GetCount(), 1) << message;
+  }
+  return message;
+}
+
+TEST(Kdbx, LoadFailsWithWrongCredentials) {
+  const ByteArray key(32, 7);
+  const ByteArray otherKey(32, 8);
+  const ByteArray both = SavedFile(u"pw", key);
+  struct TCase {
+    const Char* Password;
+    ByteArray KeyFile;
+  };
+  for (const TCase& c : {TCase{u"pw", {}}, TCase{u"", key}, TCase{u"PW", key}, TCase{u"pw", otherKey}}) {
+    EXPECT_EQ(LoadMessage(both, c.Password, c.KeyFile), SKdbxWrongKey);
+  }
+  EXPECT_EQ(LoadMessage(both, u"pw", key), "(nothing)");
+}
+
+// A changed byte anywhere, and a file cut short anywhere, is refused with the
+// library's error and loads nothing.
+TEST(Kdbx, EveryChangedByteIsRefused) {
+  const ByteArray file = SavedFile(u"pw");
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    ByteArray changed = file;
+    changed[i] ^= 0x01;
+    const std::string message = LoadMessage(changed, u"pw");
+    // The end-of-header field's four data bytes are not interpreted, but the
+    // header hash covers them.
+    ASSERT_NE(message, "(nothing)") << "byte " << i;
+  }
+  // A changed master seed (header bytes 47 to 78) is damage, told by the
+  // header's hash before any key is tried.
+  ByteArray seed = file;
+  seed[50] ^= 0x01;
+  EXPECT_EQ(LoadMessage(seed, u"pw"), SKdbxDamaged);
+  for (std::size_t size = 0; size < file.size(); size += 7) {
+    ASSERT_NE(LoadMessage(ByteArray(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size)), u"pw"),
+              "(nothing)")
+        << "cut at " << size;
+  }
+}
+
+// A hand-made outer header (independent of the writer): signature, version,
+// fields with 32-bit sizes.
+struct THeader {
+  ByteArray Bytes;
+  explicit THeader(std::uint32_t Version = 0x00040000) {
+    Put32(0x9AA2D903);
+    Put32(0xB54BFB67);
+    Put32(Version);
+  }
+  void Put32(std::uint32_t V) {
+    for (int i = 0; i < 4; ++i) Bytes.push_back(static_cast<std::uint8_t>(V >> (8 * i)));
+  }
+  void Field(std::uint8_t Id, const ByteArray& Data) {
+    Bytes.push_back(Id);
+    Put32(static_cast<std::uint32_t>(Data.size()));
+    Bytes.insert(Bytes.end(), Data.begin(), Data.end());
+  }
+};
+
+ByteArray Variant(std::uint8_t Type, const std::string& Name, const ByteArray& Value) {
+  ByteArray out{Type};
+  for (std::uint32_t v : {static_cast<std::uint32_t>(Name.size())}) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  out.insert(out.end(), Name.begin(), Name.end());
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(Value.size() >> (8 * i)));
+  out.insert(out.end(), Value.begin(), Value.end());
+  return out;
+}
+
+ByteArray Le(std::uint64_t V, int Size) {
+  ByteArray out;
+  for (int i = 0; i < Size; ++i) out.push_back(static_cast<std::uint8_t>(V >> (8 * i)));
+  return out;
+}
+
+ByteArray Argon2Parameters(std::uint64_t Memory, std::uint64_t Iterations, std::uint32_t Lanes, std::uint32_t Version,
+                           const std::string& Uuid = "ef636ddf8c29444b91f7a9a403e30a0c") {
+  ByteArray d{0x00, 0x01};
+  for (const ByteArray& item : {Variant(0x42, "$UUID", Hex(Uuid)), Variant(0x42, "S", ByteArray(32, 1)),
+                                Variant(0x04, "P", Le(Lanes, 4)), Variant(0x05, "M", Le(Memory, 8)),
+                                Variant(0x05, "I", Le(Iterations, 8)), Variant(0x04, "V", Le(Version, 4))}) {
+    d.insert(d.end(), item.begin(), item.end());
+  }
+  d.push_back(0);
+  return d;
+}
+
+ByteArray HeaderWith(const ByteArray& Kdf, const std::string& Cipher = "31c1f2e6bf714350be5805216afc5aff",
+                     std::uint32_t Version = 0x00040000) {
+  THeader h(Version);
+  h.Field(2, Hex(Cipher));
+  h.Field(3, Le(1, 4));
+  h.Field(4, ByteArray(32, 2));
+  h.Field(7, ByteArray(16, 3));
+  h.Field(11, Kdf);
+  h.Field(0, {'\r', '\n', '\r', '\n'});
+  h.Bytes.resize(h.Bytes.size() + 64 + 40, 0); // hash, MAC and a block that are never reached
+  return h.Bytes;
+}
+
+// Costs are refused from the header alone, before anything is derived or
+// allocated: these would take gigabytes or hours if they were not.
+TEST(Kdbx, HostileHeadersAreRefusedBeforeAnyWork) {
+  const ByteArray ok = Argon2Parameters(1 << 20, 2, 2, 0x13);
+  struct TCase {
+    ByteArray File;
+    const char* Message;
+  };
+  const TCase cases[] = {
+      {HeaderWith(Argon2Parameters(std::uint64_t{1} << 40, 1, 1, 0x13)), SKdbxBadParameters},
+      {HeaderWith(Argon2Parameters(1 << 20, std::uint64_t{1} << 40, 1, 0x13)), SKdbxBadParameters},
+      {HeaderWith(Argon2Parameters(1 << 20, 0, 1, 0x13)), SKdbxBadParameters},
+      {HeaderWith(Argon2Parameters(1 << 20, 1, 0, 0x13)), SKdbxBadParameters},
+      {HeaderWith(Argon2Parameters(1 << 20, 1, 65, 0x13)), SKdbxBadParameters},
+      // The most lanes allowed pass the bounds; the header hash then fails.
+      {HeaderWith(Argon2Parameters(1 << 20, 1, 64, 0x13)), SKdbxDamaged},
+      {HeaderWith(Argon2Parameters(1 << 20, 1, 1, 0x12)), SKdbxBadParameters},
+      {HeaderWith(Argon2Parameters(1 << 20, 1, 1, 0x13, "00000000000000000000000000000000")), SKdbxBadParameters},
+      {HeaderWith(ok, "ad68f29f576f4bb9a36ad47af965346c"), SKdbxTwofish},
+      {HeaderWith(ok, "00112233445566778899aabbccddeeff"), SKdbxUnsupported},
+      {HeaderWith(ok, "31c1f2e6bf714350be5805216afc5aff", 0x00050000), SKdbxUnsupported},
+      {HeaderWith(ok, "31c1f2e6bf714350be5805216afc5aff", 0x00040002), SKdbxUnsupported},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(LoadMessage(c.File, u"pw"), c.Message) << ToHex(c.File).substr(0, 48);
+  // A header field declaring more than the header's bound.
+  THeader huge;
+  huge.Bytes.push_back(2);
+  huge.Put32(0xFFFFFFF0);
+  EXPECT_EQ(LoadMessage(huge.Bytes, u"pw"), SKdbxTooLarge);
+}
+
+TEST(Kdbx, XmlRefusesDocumentTypesAndDeepNesting) {
+  auto parse = [](const std::string& Xml) {
+    return MessageOf([&] {
+      detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(Xml.data()), Xml.size(), nullptr, nullptr);
+    });
+  };
+  EXPECT_EQ(parse("<!DOCTYPE r [<!ENTITY a \"aaaa\"><!ENTITY b \"&a;&a;&a;\">]><KeePassFile>&b;</KeePassFile>"),
+            SKdbxDamaged);
+  EXPECT_EQ(parse("<!DOCTYPE KeePassFile SYSTEM \"file:///etc/passwd\"><KeePassFile/>"), SKdbxDamaged);
+  EXPECT_EQ(parse("<KeePassFile>&undefined;</KeePassFile>"), SKdbxDamaged);
+  auto nested = [](std::size_t Depth) {
+    std::string xml;
+    for (std::size_t i = 0; i < Depth; ++i) xml += "<a>";
+    for (std::size_t i = 0; i < Depth; ++i) xml += "</a>";
+    return xml;
+  };
+  EXPECT_EQ(parse(nested(detail::KdbxMaxXmlDepth)), "(nothing)");
+  EXPECT_EQ(parse(nested(detail::KdbxMaxXmlDepth + 1)), SKdbxTooLarge);
+}
+
+// Every form of key file KeePass accepts, and the check hash of version 2.0.
+TEST(Kdbx, KeyFileForms) {
+  const std::string key = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+  const std::string key64 = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+  auto bytes = [](const std::string& S) { return ByteArray(S.begin(), S.end()); };
+  struct TCase {
+    ByteArray File;
+    std::string Key; // hex, or empty when the file must be refused
+  };
+  const std::string v2 = "<?xml version=\"1.0\"?><KeyFile><Meta><Version>2.0</Version></Meta><Key><Data Hash=\"";
+  const TCase cases[] = {
+      {Hex(key), key},
+      {bytes(key), key},
+      {bytes("<KeyFile><Meta><Version>1.00</Version></Meta><Key><Data>" + key64 + "</Data></Key></KeyFile>"), key},
+      {bytes(v2 + "630DCD29\">\n 00010203 04050607 08090A0B 0C0D0E0F\n 10111213 14151617 18191A1B 1C1D1E1F\n"
+                  "</Data></Key></KeyFile>"),
+       key},
+      {bytes(v2 + "630DCD28\">" + key + "</Data></Key></KeyFile>"), ""},
+      {bytes("<KeyFile><Meta><Version>3.0</Version></Meta><Key><Data>x</Data></Key></KeyFile>"), ""},
+      // Anything else counts by its SHA-256.
+      {bytes("hello"), "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824"},
+  };
+  for (const TCase& c : cases) {
+    std::string got;
+    try {
+      got = ToHex(detail::KdbxKeyFileKey(c.File).Get());
+    } catch (const EKLPassStorageException& e) {
+      EXPECT_STREQ(e.what(), SKdbxKeyFile);
+    }
+    EXPECT_EQ(got, c.Key.empty() ? c.Key : ToHex(Hex(c.Key))) << std::string(c.File.begin(), c.File.end());
+  }
+}
+
+// Edits reach the file: a changed field, a deleted record, a new record in a
+// new nested group; the unchanged record keeps its identity.
+TEST(Kdbx, EditsSurviveASaveAndLoad) {
+  auto find = [](TKLPassStorage& Store, const String& Title) -> TKLPassRecord* {
+    for (std::int32_t i = 0; i < Store.GetCount(); ++i) {
+      if (Store.GetRecord(i)->GetTitle() == Title) return Store.GetRecord(i);
+    }
+    return nullptr;
+  };
+  TKLPassStorage store;
+  TMemoryStream in(SavedFile(u"pw"));
+  store.LoadFromStream(in, u"pw");
+  ASSERT_EQ(store.GetCount(), 2);
+  TKLPassRecord* mail = find(store, u"Mail");
+  ASSERT_NE(mail, nullptr);
+  const TKLPassUuid kept = mail->GetUuid();
+  mail->SetPassword(u"changed");
+  TKLPassRecord* gone = find(store, u"Bank");
+  store.Delete(gone);
+  delete gone;
+  store.Add(u"New", u"", u"p", u"", u"", u"Work/Deep/Deeper");
+  TMemoryStream out;
+  store.SaveToStream(out, u"pw");
+  out.SetPosition(0);
+  TKLPassStorage again;
+  again.LoadFromStream(out, u"pw");
+  ASSERT_EQ(again.GetCount(), 2);
+  ASSERT_EQ(find(again, u"Bank"), nullptr);
+  TKLPassRecord* mailAgain = find(again, u"Mail");
+  TKLPassRecord* added = find(again, u"New");
+  ASSERT_TRUE(mailAgain != nullptr && added != nullptr);
+  EXPECT_EQ(mailAgain->GetUuid(), kept);
+  EXPECT_EQ(mailAgain->GetPassword(), u"changed");
+  EXPECT_EQ(mailAgain->GetGroup(), u"Internet/Mail");
+  EXPECT_EQ(added->GetGroup(), u"Work/Deep/Deeper");
+}
+
+} // namespace
+} // namespace kl
