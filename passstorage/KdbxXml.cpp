@@ -225,25 +225,28 @@ namespace {
 // left out; CR is written as a reference so that a parser's line-end
 // normalisation keeps it.
 void Escape(std::string& Out, std::string_view Text, bool Attribute) {
-  for (const char c : Text) {
+  // Runs of ordinary characters are appended whole: most text has nothing
+  // to escape.
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    const char c = Text[i];
+    const bool plain = static_cast<unsigned char>(c) >= 0x20 && c != '&' && c != '<' && c != '>' &&
+                       (c != '"' || !Attribute);
+    if (plain) continue;
+    Out.append(Text.data() + run, i - run);
+    run = i + 1;
     switch (c) {
       case '&': Out += "&amp;"; break;
       case '<': Out += "&lt;"; break;
       case '>': Out += "&gt;"; break;
-      case '"':
-        if (Attribute) Out += "&quot;";
-        else Out += c;
-        break;
+      case '"': Out += "&quot;"; break;
       case '\r': Out += "&#13;"; break;
-      case '\n':
-        if (Attribute) Out += "&#10;";
-        else Out += c;
-        break;
+      case '\n': Out += Attribute ? "&#10;" : "\n"; break;
       case '\t': Out += Attribute ? "&#9;" : "\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) >= 0x20) Out += c;
+      default: break; // other controls are left out
     }
   }
+  Out.append(Text.data() + run, Text.size() - run);
 }
 
 void WriteNode(std::string& Out, const TXmlNode& Node, int Depth, TKdbxStreamXor Xor, void* Context) {
