@@ -512,20 +512,76 @@ SecureBytes Gunzip(const SecureBytes& In) {
 // inflates any level alike.
 constexpr int kGzipLevel = Z_BEST_SPEED;
 
-ByteArray Gzip(const ByteArray& In) {
-  z_stream z{};
-  if (deflateInit2(&z, kGzipLevel, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
-  ByteArray out(deflateBound(&z, static_cast<uLong>(In.size())) + 64);
-  z.next_in = const_cast<Bytef*>(In.data());
-  z.avail_in = static_cast<uInt>(In.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  const int rc = deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  if (rc != Z_STREAM_END) throw std::bad_alloc();
-  return out;
+// Makes room for Size more bytes in a buffer of plain text: grown into a
+// fresh buffer, the old one wiped, so that no copy is left behind.
+void Reserve(SecureBytes& Buf, std::size_t Size) {
+  ByteArray& b = Buf.Get();
+  if (b.capacity() - b.size() >= Size) return;
+  SecureBytes bigger;
+  bigger.Get().reserve(std::max(2 * b.capacity(), b.size() + Size));
+  bigger.Get().assign(b.begin(), b.end());
+  b.swap(bigger.Get());
 }
+
+// The payload (inner header, then the XML) gzipped, or kept as it is, as it
+// arrives in pieces.
+class TPayloadPacker {
+public:
+  TPayloadPacker(bool Compress, SecureBytes& Out) : FCompress(Compress), FOut(Out) {
+    if (FCompress && deflateInit2(&FZip, kGzipLevel, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+      throw std::bad_alloc();
+    }
+  }
+  ~TPayloadPacker() {
+    if (FCompress) deflateEnd(&FZip);
+  }
+  TPayloadPacker(const TPayloadPacker&) = delete;
+  TPayloadPacker& operator=(const TPayloadPacker&) = delete;
+
+  void Add(const std::uint8_t* Data, std::size_t Size) {
+    if (!FCompress) {
+      Reserve(FOut, Size);
+      FOut.Get().insert(FOut.Get().end(), Data, Data + Size);
+      return;
+    }
+    // deflate takes an unsigned int length.
+    for (std::size_t pos = 0; pos < Size;) {
+      const std::size_t piece = std::min<std::size_t>(Size - pos, 1u << 30);
+      Deflate(Data + pos, piece, Z_NO_FLUSH);
+      pos += piece;
+    }
+  }
+  static void Sink(void* Self, const char* Data, std::size_t Size) {
+    static_cast<TPayloadPacker*>(Self)->Add(reinterpret_cast<const std::uint8_t*>(Data), Size);
+  }
+  void Finish() {
+    if (FCompress) Deflate(nullptr, 0, Z_FINISH);
+  }
+
+private:
+  // Until all the input is taken (and, to finish, the stream ended).
+  void Deflate(const std::uint8_t* Data, std::size_t Size, int Flush) {
+    FZip.next_in = const_cast<Bytef*>(Data);
+    FZip.avail_in = static_cast<uInt>(Size);
+    for (;;) {
+      Reserve(FOut, 1 << 16);
+      ByteArray& b = FOut.Get();
+      const std::size_t used = b.size();
+      const std::size_t room = std::min<std::size_t>(b.capacity() - used, 1u << 30);
+      b.resize(used + room);
+      FZip.next_out = b.data() + used;
+      FZip.avail_out = static_cast<uInt>(room);
+      const int rc = deflate(&FZip, Flush);
+      b.resize(used + room - FZip.avail_out);
+      if (rc == Z_STREAM_ERROR) throw std::bad_alloc();
+      if (Flush == Z_FINISH ? rc == Z_STREAM_END : FZip.avail_in == 0 && FZip.avail_out != 0) return;
+    }
+  }
+
+  bool FCompress;
+  SecureBytes& FOut;
+  z_stream FZip{};
+};
 
 // ---- the inner random stream (protected values) ---------------------------------------
 
@@ -892,8 +948,8 @@ void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey&
   const auto mac = HeaderMac(keys, file.data(), headerSize);
   PutBytes(file, mac.data(), 32);
 
-  SecureBytes payload;
-  ByteArray& p = payload.Get();
+  SecureBytes inner;
+  ByteArray& p = inner.Get();
   const std::uint8_t streamId[4] = {isChaCha20, 0, 0, 0};
   PutField(p, ihStreamId, streamId, 4);
   PutField(p, ihStreamKey, streamKey.data(), streamKey.size());
@@ -904,14 +960,15 @@ void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey&
     PutBytes(p, bin.Data.data(), bin.Data.size());
   }
   PutField(p, ihEnd, nullptr, 0);
+  // The XML goes to gzip as it is written.
+  SecureBytes packed;
   {
+    TPayloadPacker packer(s.Compressed, packed);
+    packer.Add(p.data(), p.size());
     TInnerStream stream(isChaCha20, streamKey.data(), streamKey.size());
-    std::string xml;
-    WriteKdbxXml(xml, Doc.Root, &TInnerStream::Apply, &stream);
-    PutBytes(p, xml.data(), xml.size());
-    SecureZero(xml.data(), xml.size());
+    WriteKdbxXml(Doc.Root, &TInnerStream::Apply, &stream, &TPayloadPacker::Sink, &packer);
+    packer.Finish();
   }
-  SecureBytes packed(s.Compressed ? Gzip(p) : ByteArray(p));
   const ByteArray enciphered = Encipher(s.Cipher, keys.Cipher, iv, packed.Get());
   WriteHmacBlocks(file, keys, enciphered);
   Strm.WriteBuffer(file.data(), static_cast<std::int32_t>(file.size()));
