@@ -348,8 +348,10 @@ struct TKdbxWriter {
     std::erase_if(Entry.Children, [](const TXmlNode& n) { return n.Name == "String" || n.Name == "Binary"; });
     at = std::min(at, Entry.Children.size());
     std::vector<TXmlNode> items;
+    items.reserve(std::size(kStandardKeys) + Rec.FCustomFields.size() + Rec.FAttachments.size());
     auto addString = [&](std::string Key, const String& Value, bool Protect) {
       TXmlNode s("String");
+      s.Children.reserve(2);
       s.Children.emplace_back("Key", std::move(Key));
       TXmlNode& v = s.Children.emplace_back("Value", TextToUtf8(Value));
       if (Protect) {

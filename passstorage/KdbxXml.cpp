@@ -137,7 +137,11 @@ void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
     if (!s.Root.Name.empty()) return s.Stop(SKdbxDamaged);
     node = &s.Root;
   } else {
-    node = &s.Path.back()->Children.emplace_back();
+    // Most elements with children have a few: room for four at once spares
+    // the reallocations of growing from one.
+    std::vector<TXmlNode>& siblings = s.Path.back()->Children;
+    if (siblings.capacity() == 0) siblings.reserve(4);
+    node = &siblings.emplace_back();
   }
   node->Name = Name;
   for (int i = 0; Attrs[i] != nullptr; i += 2) node->Attributes.emplace_back(Attrs[i], Attrs[i + 1]);

@@ -36,13 +36,17 @@ TKLKdbxSettings Cheap() {
   return cheap;
 }
 
-// Count records in Count / 10 groups, so that groups grow with the vault too.
+// Count records in Count / 10 groups, so that groups grow with the vault too;
+// notes with characters XML escapes, long enough that 1,200 records make a
+// document of more than one written piece.
 void Fill(TKLPassStorage& Store, std::int32_t Count) {
+  String note;
+  for (int i = 0; i < 20; ++i) note += u"a & b <c> \"d\" ";
   Store.SetKdbxSettings(Cheap());
   Store.SetSaveFormat(pfKdbx);
   for (std::int32_t i = 0; i < Count; ++i) {
     const String n = IntToStr(i);
-    Store.Add(u"Site " + n, u"user" + n, u"pw-" + n, u"https://site" + n + u".example", u"note",
+    Store.Add(u"Site " + n, u"user" + n, u"pw-" + n, u"https://site" + n + u".example", note,
               u"Group " + IntToStr(i % (Count / 10)));
   }
 }
@@ -61,12 +65,17 @@ std::uint64_t Allocations(TStep Step, std::int32_t Count) {
   TMemoryStream file;
   std::uint64_t before = gAllocations.load();
   made.SaveToStream(file, u"pw");
-  if (Step == stSaveNew) return gAllocations.load() - before;
+  if (Step == stSaveNew) {
+    const std::uint64_t used = gAllocations.load() - before;
+    Destroy(made);
+    return used;
+  }
   file.SetPosition(0);
   TKLPassStorage loaded;
   before = gAllocations.load();
   loaded.LoadFromStream(file, u"pw");
   std::uint64_t used = gAllocations.load() - before;
+  EXPECT_EQ(loaded.GetCount(), Count); // the document is written in pieces: none may be lost
   if (Step == stSaveLoaded) {
     TMemoryStream again;
     before = gAllocations.load();
