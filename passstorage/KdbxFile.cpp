@@ -471,6 +471,13 @@ SecureBytes Gunzip(const SecureBytes& In) {
   if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
   SecureBytes out;
   ByteArray& buf = out.Get();
+  // gzip ends with the inflated size (modulo 2^32): room for it at once
+  // spares the copies of growing, but only as much as this input could
+  // plausibly inflate to, whatever a hostile trailer claims.
+  if (In.size() >= 4) {
+    const std::uint64_t claimed = Get32(In.data() + In.size() - 4);
+    buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(claimed + 65536, std::uint64_t{64} * In.size())));
+  }
   z.next_in = const_cast<Bytef*>(In.data());
   z.avail_in = static_cast<uInt>(In.size());
   int rc = Z_OK;
