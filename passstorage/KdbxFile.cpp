@@ -515,8 +515,8 @@ SecureBytes Gunzip(const SecureBytes& In) {
 }
 
 // The fastest level: the XML of a large vault is tens of megabytes, level 6
-// takes several times longer for a file a fifth smaller, and every reader
-// inflates any level alike.
+// takes about twice as long for a file under a tenth smaller, and every
+// reader inflates any level alike.
 constexpr int kGzipLevel = Z_BEST_SPEED;
 
 // Makes room for Size more bytes in a buffer of plain text: grown into a
