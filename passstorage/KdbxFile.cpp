@@ -466,6 +466,9 @@ ByteArray Encipher(TKdbxCipher Cipher, const SecureBytes& Key, const ByteArray& 
 
 // ---- gzip ------------------------------------------------------------------------
 
+// The largest payload inflated: the XML and the attachments of the inner header.
+constexpr std::uint64_t kMaxInflated = KdbxMaxXmlSize + KdbxMaxPayloadSize / 4;
+
 SecureBytes Gunzip(const SecureBytes& In) {
   z_stream z{};
   if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
@@ -476,13 +479,14 @@ SecureBytes Gunzip(const SecureBytes& In) {
   // plausibly inflate to, whatever a hostile trailer claims.
   if (In.size() >= 4) {
     const std::uint64_t claimed = Get32(In.data() + In.size() - 4);
-    buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(claimed + 65536, std::uint64_t{64} * In.size())));
+    const std::uint64_t plausible = std::min<std::uint64_t>(std::uint64_t{64} * In.size(), kMaxInflated);
+    buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(claimed, plausible) + 65536));
   }
   z.next_in = const_cast<Bytef*>(In.data());
   z.avail_in = static_cast<uInt>(In.size());
   int rc = Z_OK;
   while (rc != Z_STREAM_END) {
-    if (buf.size() >= KdbxMaxXmlSize + KdbxMaxPayloadSize / 4) {
+    if (buf.size() >= kMaxInflated) {
       inflateEnd(&z);
       Fail(SKdbxTooLarge);
     }
