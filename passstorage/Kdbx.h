@@ -137,7 +137,10 @@ void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey&
 // Protected values are deciphered in document order through Unprotect.
 using TKdbxStreamXor = void (*)(void* Context, std::uint8_t* Data, std::size_t Size);
 TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor Xor, void* Context);
-void WriteKdbxXml(std::string& Out, const TXmlNode& Root, TKdbxStreamXor Xor, void* Context);
+// The XML is handed to Sink in pieces of about a mebibyte as it is written,
+// each wiped once Sink returns: a large document is never held whole.
+using TKdbxXmlSink = void (*)(void* Context, const char* Data, std::size_t Size);
+void WriteKdbxXml(const TXmlNode& Root, TKdbxStreamXor Xor, void* XorContext, TKdbxXmlSink Sink, void* SinkContext);
 
 // Version 3.1 keeps attachments base64 in Meta/Binaries (perhaps gzipped) and
 // times as ISO text; both are moved to their version 4 places, so that the

@@ -466,16 +466,27 @@ ByteArray Encipher(TKdbxCipher Cipher, const SecureBytes& Key, const ByteArray& 
 
 // ---- gzip ------------------------------------------------------------------------
 
+// The largest payload inflated: the XML and the attachments of the inner header.
+constexpr std::uint64_t kMaxInflated = KdbxMaxXmlSize + KdbxMaxPayloadSize / 4;
+
 SecureBytes Gunzip(const SecureBytes& In) {
   z_stream z{};
   if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
   SecureBytes out;
   ByteArray& buf = out.Get();
+  // gzip ends with the inflated size (modulo 2^32): room for it at once
+  // spares the copies of growing, but only as much as this input could
+  // plausibly inflate to, whatever a hostile trailer claims.
+  if (In.size() >= 4) {
+    const std::uint64_t claimed = Get32(In.data() + In.size() - 4);
+    const std::uint64_t plausible = std::min<std::uint64_t>(std::uint64_t{64} * In.size(), kMaxInflated);
+    buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(claimed, plausible) + 65536));
+  }
   z.next_in = const_cast<Bytef*>(In.data());
   z.avail_in = static_cast<uInt>(In.size());
   int rc = Z_OK;
   while (rc != Z_STREAM_END) {
-    if (buf.size() >= KdbxMaxXmlSize + KdbxMaxPayloadSize / 4) {
+    if (buf.size() >= kMaxInflated) {
       inflateEnd(&z);
       Fail(SKdbxTooLarge);
     }
@@ -507,20 +518,81 @@ SecureBytes Gunzip(const SecureBytes& In) {
   return out;
 }
 
-ByteArray Gzip(const ByteArray& In) {
-  z_stream z{};
-  if (deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
-  ByteArray out(deflateBound(&z, static_cast<uLong>(In.size())) + 64);
-  z.next_in = const_cast<Bytef*>(In.data());
-  z.avail_in = static_cast<uInt>(In.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  const int rc = deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  if (rc != Z_STREAM_END) throw std::bad_alloc();
-  return out;
+// The fastest level: the XML of a large vault is tens of megabytes, level 6
+// takes about twice as long for a file under a tenth smaller, and every
+// reader inflates any level alike.
+constexpr int kGzipLevel = Z_BEST_SPEED;
+
+// Makes room for Size more bytes in a buffer of plain text: grown into a
+// fresh buffer, the old one wiped, so that no copy is left behind.
+void Reserve(SecureBytes& Buf, std::size_t Size) {
+  ByteArray& b = Buf.Get();
+  if (b.capacity() - b.size() >= Size) return;
+  SecureBytes bigger;
+  bigger.Get().reserve(std::max(2 * b.capacity(), b.size() + Size));
+  bigger.Get().assign(b.begin(), b.end());
+  b.swap(bigger.Get());
 }
+
+// The payload (inner header, then the XML) gzipped, or kept as it is, as it
+// arrives in pieces.
+class TPayloadPacker {
+public:
+  TPayloadPacker(bool Compress, SecureBytes& Out) : FCompress(Compress), FOut(Out) {
+    if (FCompress && deflateInit2(&FZip, kGzipLevel, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+      throw std::bad_alloc();
+    }
+  }
+  ~TPayloadPacker() {
+    if (FCompress) deflateEnd(&FZip);
+  }
+  TPayloadPacker(const TPayloadPacker&) = delete;
+  TPayloadPacker& operator=(const TPayloadPacker&) = delete;
+
+  void Add(const std::uint8_t* Data, std::size_t Size) {
+    if (!FCompress) {
+      Reserve(FOut, Size);
+      FOut.Get().insert(FOut.Get().end(), Data, Data + Size);
+      return;
+    }
+    // deflate takes an unsigned int length.
+    for (std::size_t pos = 0; pos < Size;) {
+      const std::size_t piece = std::min<std::size_t>(Size - pos, 1u << 30);
+      Deflate(Data + pos, piece, Z_NO_FLUSH);
+      pos += piece;
+    }
+  }
+  static void Sink(void* Self, const char* Data, std::size_t Size) {
+    static_cast<TPayloadPacker*>(Self)->Add(reinterpret_cast<const std::uint8_t*>(Data), Size);
+  }
+  void Finish() {
+    if (FCompress) Deflate(nullptr, 0, Z_FINISH);
+  }
+
+private:
+  // Until all the input is taken (and, to finish, the stream ended).
+  void Deflate(const std::uint8_t* Data, std::size_t Size, int Flush) {
+    FZip.next_in = const_cast<Bytef*>(Data);
+    FZip.avail_in = static_cast<uInt>(Size);
+    for (;;) {
+      Reserve(FOut, 1 << 16);
+      ByteArray& b = FOut.Get();
+      const std::size_t used = b.size();
+      const std::size_t room = std::min<std::size_t>(b.capacity() - used, 1u << 30);
+      b.resize(used + room);
+      FZip.next_out = b.data() + used;
+      FZip.avail_out = static_cast<uInt>(room);
+      const int rc = deflate(&FZip, Flush);
+      b.resize(used + room - FZip.avail_out);
+      if (rc == Z_STREAM_ERROR) throw std::bad_alloc();
+      if (Flush == Z_FINISH ? rc == Z_STREAM_END : FZip.avail_in == 0 && FZip.avail_out != 0) return;
+    }
+  }
+
+  bool FCompress;
+  SecureBytes& FOut;
+  z_stream FZip{};
+};
 
 // ---- the inner random stream (protected values) ---------------------------------------
 
@@ -887,8 +959,8 @@ void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey&
   const auto mac = HeaderMac(keys, file.data(), headerSize);
   PutBytes(file, mac.data(), 32);
 
-  SecureBytes payload;
-  ByteArray& p = payload.Get();
+  SecureBytes inner;
+  ByteArray& p = inner.Get();
   const std::uint8_t streamId[4] = {isChaCha20, 0, 0, 0};
   PutField(p, ihStreamId, streamId, 4);
   PutField(p, ihStreamKey, streamKey.data(), streamKey.size());
@@ -899,14 +971,15 @@ void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey&
     PutBytes(p, bin.Data.data(), bin.Data.size());
   }
   PutField(p, ihEnd, nullptr, 0);
+  // The XML goes to gzip as it is written.
+  SecureBytes packed;
   {
+    TPayloadPacker packer(s.Compressed, packed);
+    packer.Add(p.data(), p.size());
     TInnerStream stream(isChaCha20, streamKey.data(), streamKey.size());
-    std::string xml;
-    WriteKdbxXml(xml, Doc.Root, &TInnerStream::Apply, &stream);
-    PutBytes(p, xml.data(), xml.size());
-    SecureZero(xml.data(), xml.size());
+    WriteKdbxXml(Doc.Root, &TInnerStream::Apply, &stream, &TPayloadPacker::Sink, &packer);
+    packer.Finish();
   }
-  SecureBytes packed(s.Compressed ? Gzip(p) : ByteArray(p));
   const ByteArray enciphered = Encipher(s.Cipher, keys.Cipher, iv, packed.Get());
   WriteHmacBlocks(file, keys, enciphered);
   Strm.WriteBuffer(file.data(), static_cast<std::int32_t>(file.size()));

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -324,7 +325,8 @@ struct TKdbxWriter {
   // The strings and attachments are written again in full; a standard
   // field keeps the protection its file gave it.
   void Fill(TXmlNode& Entry, TKLPassRecord& Rec, bool IsNew) {
-    std::map<std::string, bool> wasProtected;
+    // Whether each standard field was in the entry, and protected.
+    std::optional<bool> wasProtected[std::size(kStandardKeys)];
     std::size_t at = Entry.Children.size();
     for (std::size_t i = 0; i < Entry.Children.size(); ++i) {
       const TXmlNode& child = Entry.Children[i];
@@ -332,7 +334,10 @@ struct TKdbxWriter {
       at = std::min(at, i);
       const TXmlNode* key = child.Find("Key");
       const TXmlNode* value = child.Find("Value");
-      if (child.Name == "String" && key != nullptr) wasProtected[key->Text] = value != nullptr && value->Protected;
+      if (child.Name != "String" || key == nullptr) continue;
+      for (std::size_t k = 0; k < std::size(kStandardKeys); ++k) {
+        if (key->Text == kStandardKeys[k]) wasProtected[k] = value != nullptr && value->Protected;
+      }
     }
     if (at == Entry.Children.size()) {
       // After Times, where KeePass puts them.
@@ -343,8 +348,10 @@ struct TKdbxWriter {
     std::erase_if(Entry.Children, [](const TXmlNode& n) { return n.Name == "String" || n.Name == "Binary"; });
     at = std::min(at, Entry.Children.size());
     std::vector<TXmlNode> items;
+    items.reserve(std::size(kStandardKeys) + Rec.FCustomFields.size() + Rec.FAttachments.size());
     auto addString = [&](std::string Key, const String& Value, bool Protect) {
       TXmlNode s("String");
+      s.Children.reserve(2);
       s.Children.emplace_back("Key", std::move(Key));
       TXmlNode& v = s.Children.emplace_back("Value", TextToUtf8(Value));
       if (Protect) {
@@ -354,13 +361,13 @@ struct TKdbxWriter {
       items.push_back(std::move(s));
     };
     for (std::size_t i = 0; i < std::size(kStandardKeys); ++i) {
-      const std::string key(kStandardKeys[i]);
-      const auto found = wasProtected.find(key);
-      const bool protect = found != wasProtected.end() ? found->second : (IsNew && key == "Password");
+      const std::string_view key = kStandardKeys[i];
+      const bool had = wasProtected[i].has_value();
+      const bool protect = had ? *wasProtected[i] : (IsNew && key == "Password");
       const String& value = Rec.*TKdbxReader::kStandardFields[i];
       // A field the entry did not have stays absent while it is empty.
-      if (!IsNew && found == wasProtected.end() && value.empty()) continue;
-      addString(key, value, protect);
+      if (!IsNew && !had && value.empty()) continue;
+      addString(std::string(key), value, protect);
     }
     for (const TKLPassField& field : Rec.FCustomFields) addString(TextToUtf8(field.Name), field.Value, field.Protected);
     for (const auto& attachment : Rec.FAttachments) {
@@ -383,20 +390,38 @@ struct TKdbxWriter {
     if (SplitTags(tags.Text) != Rec.FTags) tags.Text = JoinTags(Rec.FTags);
   }
 
-  // Attachments with the same bytes share one binary of the pool.
+  // Attachments with the same bytes share one binary of the pool, found by
+  // a hash of their bytes: comparing each attachment with every binary
+  // grows with the square of their number.
+  std::unordered_multimap<std::size_t, std::size_t> BinaryByHash;
+  bool BinariesIndexed = false;
+
+  static std::size_t HashOf(const ByteArray& Data) {
+    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(Data.data()), Data.size()));
+  }
+
   std::size_t BinaryIndex(const ByteArray& Data) {
-    for (std::size_t i = 0; i < Doc.Binaries.size(); ++i) {
-      if (Doc.Binaries[i].Data.Get() == Data) return i;
+    if (!BinariesIndexed) {
+      for (std::size_t i = 0; i < Doc.Binaries.size(); ++i) BinaryByHash.emplace(HashOf(Doc.Binaries[i].Data.Get()), i);
+      BinariesIndexed = true;
     }
+    const std::size_t hash = HashOf(Data);
+    std::size_t found = Doc.Binaries.size();
+    for (auto [at, last] = BinaryByHash.equal_range(hash); at != last; ++at) {
+      if (at->second < found && Doc.Binaries[at->second].Data.Get() == Data) found = at->second;
+    }
+    if (found < Doc.Binaries.size()) return found;
     TKdbxBinary& bin = Doc.Binaries.emplace_back();
     bin.Protected = false;
     bin.Data.Get() = Data;
-    return Doc.Binaries.size() - 1;
+    BinaryByHash.emplace(hash, found);
+    return found;
   }
 
   // Drops binaries no entry (history included) refers to any more, and
   // numbers the rest again in order.
   void CompactBinaries() {
+    if (Doc.Binaries.empty()) return; // no reference can be valid, none is renumbered
     std::vector<std::size_t> used(Doc.Binaries.size(), 0);
     Visit(Doc.Root, [&](TXmlNode& Ref) { ++used[std::stoul(*Ref.Attribute("Ref"))]; });
     std::vector<std::size_t> renumber(Doc.Binaries.size());
@@ -414,8 +439,9 @@ struct TKdbxWriter {
 
   // Calls Fn for every Value of a Binary whose reference is a valid index.
   template <class F> void Visit(TXmlNode& Node, F&& Fn) {
+    const bool binary = Node.Name == "Binary";
     for (TXmlNode& child : Node.Children) {
-      if (Node.Name == "Binary" && child.Name == "Value") {
+      if (binary && child.Name == "Value") {
         const std::string* ref = child.Attribute("Ref");
         if (ref != nullptr && !ref->empty() && ref->size() < 10 &&
             std::all_of(ref->begin(), ref->end(), [](char c) { return c >= '0' && c <= '9'; }) &&
@@ -565,7 +591,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
 
   detail::TXmlNode* root = detail::RootGroup(doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
-  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}};
+  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, false};
   writer.TakeEntries(*root, String(), true);
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);

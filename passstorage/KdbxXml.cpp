@@ -137,7 +137,11 @@ void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
     if (!s.Root.Name.empty()) return s.Stop(SKdbxDamaged);
     node = &s.Root;
   } else {
-    node = &s.Path.back()->Children.emplace_back();
+    // Most elements with children have a few: room for four at once spares
+    // the reallocations of growing from one.
+    std::vector<TXmlNode>& siblings = s.Path.back()->Children;
+    if (siblings.capacity() == 0) siblings.reserve(4);
+    node = &siblings.emplace_back();
   }
   node->Name = Name;
   for (int i = 0; Attrs[i] != nullptr; i += 2) node->Attributes.emplace_back(Attrs[i], Attrs[i + 1]);
@@ -225,67 +229,96 @@ namespace {
 // left out; CR is written as a reference so that a parser's line-end
 // normalisation keeps it.
 void Escape(std::string& Out, std::string_view Text, bool Attribute) {
-  for (const char c : Text) {
+  // Runs of ordinary characters are appended whole: most text has nothing
+  // to escape.
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    const char c = Text[i];
+    const bool plain = static_cast<unsigned char>(c) >= 0x20 && c != '&' && c != '<' && c != '>' &&
+                       (c != '"' || !Attribute);
+    if (plain) continue;
+    Out.append(Text.data() + run, i - run);
+    run = i + 1;
     switch (c) {
       case '&': Out += "&amp;"; break;
       case '<': Out += "&lt;"; break;
       case '>': Out += "&gt;"; break;
-      case '"':
-        if (Attribute) Out += "&quot;";
-        else Out += c;
-        break;
+      case '"': Out += "&quot;"; break;
       case '\r': Out += "&#13;"; break;
-      case '\n':
-        if (Attribute) Out += "&#10;";
-        else Out += c;
-        break;
+      case '\n': Out += Attribute ? "&#10;" : "\n"; break;
       case '\t': Out += Attribute ? "&#9;" : "\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) >= 0x20) Out += c;
+      default: break; // other controls are left out
     }
   }
+  Out.append(Text.data() + run, Text.size() - run);
 }
 
-void WriteNode(std::string& Out, const TXmlNode& Node, int Depth, TKdbxStreamXor Xor, void* Context) {
-  Out.append(static_cast<std::size_t>(Depth), '\t');
-  Out += '<';
-  Out += Node.Name;
-  for (const auto& [key, value] : Node.Attributes) {
-    Out += ' ';
-    Out += key;
-    Out += "=\"";
-    Escape(Out, value, true);
-    Out += '"';
+struct TXmlWriter {
+  static constexpr std::size_t kPiece = 1 << 20;
+  std::string Out;
+  TKdbxStreamXor Xor;
+  void* XorContext;
+  TKdbxXmlSink Sink;
+  void* SinkContext;
+
+  TXmlWriter(TKdbxStreamXor AXor, void* AXorContext, TKdbxXmlSink ASink, void* ASinkContext)
+      : Xor(AXor), XorContext(AXorContext), Sink(ASink), SinkContext(ASinkContext) {
+    Out.reserve(kPiece + kPiece / 4);
   }
-  if (Node.Children.empty()) {
-    if (Node.Protected) {
-      std::string masked = Node.Text;
-      Xor(Context, reinterpret_cast<std::uint8_t*>(masked.data()), masked.size());
-      Out += '>';
-      Out += Base64Encode(reinterpret_cast<const std::uint8_t*>(masked.data()), masked.size());
-      SecureZero(masked.data(), masked.size());
-    } else if (Node.Text.empty()) {
-      Out += "/>\n";
-      return;
-    } else {
-      Out += '>';
-      Escape(Out, Node.Text, false);
-    }
-  } else {
-    Out += ">\n";
-    for (const TXmlNode& child : Node.Children) WriteNode(Out, child, Depth + 1, Xor, Context);
+  TXmlWriter(const TXmlWriter&) = delete;
+  TXmlWriter& operator=(const TXmlWriter&) = delete;
+  ~TXmlWriter() { SecureZero(Out.data(), Out.size()); }
+
+  void Flush() {
+    Sink(SinkContext, Out.data(), Out.size());
+    SecureZero(Out.data(), Out.size());
+    Out.clear();
+  }
+
+  void Write(const TXmlNode& Node, int Depth) {
     Out.append(static_cast<std::size_t>(Depth), '\t');
+    Out += '<';
+    Out += Node.Name;
+    for (const auto& [key, value] : Node.Attributes) {
+      Out += ' ';
+      Out += key;
+      Out += "=\"";
+      Escape(Out, value, true);
+      Out += '"';
+    }
+    if (Node.Children.empty()) {
+      if (Node.Protected) {
+        std::string masked = Node.Text;
+        Xor(XorContext, reinterpret_cast<std::uint8_t*>(masked.data()), masked.size());
+        Out += '>';
+        Out += Base64Encode(reinterpret_cast<const std::uint8_t*>(masked.data()), masked.size());
+        SecureZero(masked.data(), masked.size());
+      } else if (Node.Text.empty()) {
+        Out += "/>\n";
+        return;
+      } else {
+        Out += '>';
+        Escape(Out, Node.Text, false);
+      }
+    } else {
+      Out += ">\n";
+      for (const TXmlNode& child : Node.Children) Write(child, Depth + 1);
+      Out.append(static_cast<std::size_t>(Depth), '\t');
+    }
+    Out += "</";
+    Out += Node.Name;
+    Out += ">\n";
+    if (Out.size() >= kPiece) Flush();
   }
-  Out += "</";
-  Out += Node.Name;
-  Out += ">\n";
-}
+};
 
 } // namespace
 
-void WriteKdbxXml(std::string& Out, const TXmlNode& Root, TKdbxStreamXor Xor, void* Context) {
-  Out += "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?>\n";
-  WriteNode(Out, Root, 0, Xor, Context);
+void WriteKdbxXml(const TXmlNode& Root, TKdbxStreamXor Xor, void* XorContext, TKdbxXmlSink Sink, void* SinkContext) {
+  TXmlWriter writer(Xor, XorContext, Sink, SinkContext);
+  writer.Out += "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?>\n";
+  writer.Write(Root, 0);
+  writer.Flush();
 }
 
 // ---- version 3.1 documents ---------------------------------------------------------------
