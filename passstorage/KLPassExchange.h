@@ -103,10 +103,13 @@ struct TKLExportReport {
   std::int32_t DroppedTags = 0;
   std::int32_t DroppedExpiries = 0;
   std::int32_t DroppedAttachments = 0;
+  // What a store loaded from a KDBX file kept beyond its records (history,
+  // icons, settings...), none of which an export layout carries.
+  TKLKdbxCarried DroppedKdbx;
 
   // Whether anything but the UUIDs (which every record has) was dropped.
   bool DroppedData() const noexcept {
-    return DroppedFields + DroppedTags + DroppedExpiries + DroppedAttachments > 0;
+    return DroppedFields + DroppedTags + DroppedExpiries + DroppedAttachments + DroppedKdbx.Total() > 0;
   }
 };
 

@@ -256,6 +256,15 @@ struct TKLKdbxCarried {
   std::int32_t CustomIcons = 0;
   std::int32_t DeletedObjects = 0;
   std::int32_t CustomData = 0; // items of Meta's, groups' and entries' custom data
+  std::int32_t Icons = 0;      // entries and groups with an icon other than the default or a custom one
+  std::int32_t AutoTypeAssociations = 0;
+  std::int32_t GroupSettings = 0; // groups with notes, a default auto-type sequence or their own switches
+  std::int32_t DatabaseSettings = 0; // the database's name, description, default user name and colour, when set
+
+  std::int32_t Total() const noexcept {
+    return HistoryEntries + RecycledEntries + CustomIcons + DeletedObjects + CustomData + Icons +
+           AutoTypeAssociations + GroupSettings + DatabaseSettings;
+  }
 };
 
 // The Argon2 passes (or AES-KDF rounds) that take about TargetMilliseconds

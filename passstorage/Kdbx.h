@@ -38,6 +38,8 @@ inline constexpr std::uint32_t KdbxMaxXmlDepth = 256;
 inline constexpr std::uint64_t KdbxMaxArgon2MemoryBytes = std::uint64_t{4} << 30;
 inline constexpr std::uint64_t KdbxMaxArgon2Iterations = 1u << 20;
 inline constexpr std::uint32_t KdbxMaxArgon2Lanes = 64;
+// Threads one derivation starts at most, whatever its lanes.
+inline constexpr std::uint32_t KdbxMaxArgon2Threads = 8;
 inline constexpr std::uint64_t KdbxMaxAesRounds = std::uint64_t{1} << 32;
 inline constexpr std::uint64_t KdbxMaxKeyFileSize = 16 * 1024 * 1024;
 

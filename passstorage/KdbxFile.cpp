@@ -289,7 +289,9 @@ void Argon2Kdf(const std::uint8_t* Composite, TKdfInput& Kdf, std::uint8_t* Out)
   ctx.t_cost = static_cast<std::uint32_t>(Kdf.Iterations);
   ctx.m_cost = static_cast<std::uint32_t>(Kdf.MemoryBytes / 1024);
   ctx.lanes = Kdf.Parallelism;
-  ctx.threads = Kdf.Parallelism;
+  // Lanes are part of the result; threads only share the work. A file may ask
+  // for up to 64 lanes, more threads than a process should start for one key.
+  ctx.threads = std::min<std::uint32_t>(Kdf.Parallelism, KdbxMaxArgon2Threads);
   ctx.version = Kdf.Version;
   ctx.flags = ARGON2_DEFAULT_FLAGS;
   const int rc = argon2_ctx(&ctx, Kdf.Kind == TKdbxKdf::Argon2d ? Argon2_d : Argon2_id);
@@ -865,16 +867,20 @@ TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key) {
   const ByteArray file = ReadAll(Strm);
   TCursor in(file.data(), file.size());
   TOuterHeader h = ReadOuterHeader(in);
+  // Version 4's plain header hash tells damage from a wrong key, and is checked
+  // before the key derivation so that a damaged file costs no memory-hard work.
+  if (h.Version != KdbxVersion31) {
+    std::uint8_t hash[32];
+    Sha256(file.data(), h.Size, nullptr, 0, hash);
+    if (std::memcmp(hash, in.Take(32), 32) != 0) Fail(SKdbxDamaged);
+  }
   SecureBytes transformed = Transform(Key, h.Kdf);
   const TFileKeys keys = FileKeys(h.MasterSeed, transformed);
   TKdbxDocument doc;
   if (h.Version == KdbxVersion31) {
     doc = ReadVersion3(in, h, keys);
   } else {
-    // The plain hash tells damage from a wrong key; the MAC proves the key.
-    std::uint8_t hash[32];
-    Sha256(file.data(), h.Size, nullptr, 0, hash);
-    if (std::memcmp(hash, in.Take(32), 32) != 0) Fail(SKdbxDamaged);
+    // The MAC proves the key.
     const auto mac = HeaderMac(keys, file.data(), h.Size);
     if (!ConstantTimeEqual(mac.data(), in.Take(32), 32)) Fail(SKdbxWrongKey);
     const ByteArray cipher = ReadHmacBlocks(in, keys);

@@ -628,6 +628,27 @@ void Count(const detail::TXmlNode& Node, const std::string& RecycleBin, bool InB
   if (Node.Name == "CustomIcons") C.CustomIcons += static_cast<std::int32_t>(Node.Children.size());
   if (Node.Name == "DeletedObjects") C.DeletedObjects += static_cast<std::int32_t>(Node.Children.size());
   if (Node.Name == "CustomData") C.CustomData += static_cast<std::int32_t>(Node.Children.size());
+  if (Node.Name == "Association") ++C.AutoTypeAssociations;
+  if (Node.Name == "Entry" || Node.Name == "Group") {
+    const detail::TXmlNode* icon = Node.Find("IconID");
+    const char* standard = Node.Name == "Entry" ? "0" : "48";
+    if (Node.Find("CustomIconUUID") != nullptr || (icon != nullptr && icon->Text != standard)) ++C.Icons;
+  }
+  if (Node.Name == "Group") {
+    auto set = [&](const char* Name, const char* Unset) {
+      const detail::TXmlNode* n = Node.Find(Name);
+      return n != nullptr && n->Text != Unset;
+    };
+    if (set("Notes", "") || set("DefaultAutoTypeSequence", "") || set("EnableAutoType", "null") ||
+        set("EnableSearching", "null"))
+      ++C.GroupSettings;
+  }
+  if (Node.Name == "Meta") {
+    for (const char* name : {"DatabaseName", "DatabaseDescription", "DefaultUserName", "Color"}) {
+      const detail::TXmlNode* n = Node.Find(name);
+      if (n != nullptr && !n->Text.empty()) ++C.DatabaseSettings;
+    }
+  }
   if (Node.Name == "Entry" && bin) return;
   for (const detail::TXmlNode& child : Node.Children) Count(child, RecycleBin, bin, C);
 }

@@ -389,6 +389,7 @@ TKLExportReport ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TK
     report.DroppedAttachments += rec.GetAttachmentCount();
   }
   report.Exported = static_cast<std::int32_t>(records.size());
+  report.DroppedKdbx = Store.GetKdbxCarried();
   detail::TExchangeOutput out([&](std::string_view Piece) {
     for (std::size_t at = 0; at < Piece.size(); at += kWriteChunk) {
       const std::size_t count = std::min<std::size_t>(kWriteChunk, Piece.size() - at);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -42,13 +43,35 @@ kl::TKLExchangeFormat FormatOption(const TArguments& Args, kl::TKLExchangeFormat
   return format;
 }
 
+// What a KDBX file kept beyond its records, the counts that are not zero.
+std::string CarriedText(const kl::TKLKdbxCarried& C) {
+  const std::pair<int, const char*> items[] = {
+      {C.HistoryEntries, "history entries"},       {C.RecycledEntries, "entries in the recycle bin"},
+      {C.CustomIcons, "custom icons"},             {C.DeletedObjects, "deleted-object records"},
+      {C.CustomData, "custom data items"},         {C.Icons, "entries and groups with their own icon"},
+      {C.AutoTypeAssociations, "auto-type associations"}, {C.GroupSettings, "groups with settings or notes"},
+      {C.DatabaseSettings, "database settings"}};
+  std::string text;
+  for (const auto& [count, name] : items) {
+    if (count == 0) continue;
+    text += (text.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(count);
+  }
+  return text;
+}
+
 // Says on standard error what the layout could not carry, item by item.
 void WarnDropped(const kl::TKLExportReport& Report) {
-  if (!Report.DroppedData()) return;
-  std::fprintf(stderr,
-               "klpass vault: warning: the layout cannot carry %d custom fields, %d tags, %d expiry dates and %d "
-               "attachments; they were left out\n",
-               Report.DroppedFields, Report.DroppedTags, Report.DroppedExpiries, Report.DroppedAttachments);
+  if (Report.DroppedFields + Report.DroppedTags + Report.DroppedExpiries + Report.DroppedAttachments > 0) {
+    std::fprintf(stderr,
+                 "klpass vault: warning: the layout cannot carry %d custom fields, %d tags, %d expiry dates and %d "
+                 "attachments; they were left out\n",
+                 Report.DroppedFields, Report.DroppedTags, Report.DroppedExpiries, Report.DroppedAttachments);
+  }
+  const kl::TKLKdbxCarried& c = Report.DroppedKdbx;
+  if (c.Total() > 0) {
+    std::fprintf(stderr,
+                 "klpass vault: warning: left out of the KDBX file's data: %s\n", CarriedText(c).c_str());
+  }
 }
 
 void LoadVault(kl::TKLPassStorage& Store, const std::string& File, const TSecret& Master) {
@@ -86,10 +109,8 @@ int MoveRecords(kl::TKLPassStorage& Source, kl::TKLPassStorage& Target, int& Ren
 
 void PrintCarried(const kl::TKLPassStorage& Store, const char* What) {
   const kl::TKLKdbxCarried c = Store.GetKdbxCarried();
-  if (c.HistoryEntries + c.RecycledEntries + c.CustomIcons + c.DeletedObjects + c.CustomData == 0) return;
-  std::printf("%s: history entries %d, entries in the recycle bin %d, custom icons %d, deleted-object records %d, "
-              "custom data items %d\n",
-              What, c.HistoryEntries, c.RecycledEntries, c.CustomIcons, c.DeletedObjects, c.CustomData);
+  if (c.Total() == 0) return;
+  std::printf("%s: %s\n", What, CarriedText(c).c_str());
 }
 
 int ExportKdbx(const TArguments& Args) {

@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "foundation/MemoryStream.h"
+#include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
+#include "random/KLRandom.h"
 #include "support/TestSupport.h"
 
 namespace kl {
@@ -159,8 +161,11 @@ TEST(Kdbx, HostileHeadersAreRefusedBeforeAnyWork) {
       {HeaderWith(Argon2Parameters(1 << 20, 0, 1, 0x13)), SKdbxBadParameters},
       {HeaderWith(Argon2Parameters(1 << 20, 1, 0, 0x13)), SKdbxBadParameters},
       {HeaderWith(Argon2Parameters(1 << 20, 1, 65, 0x13)), SKdbxBadParameters},
-      // The most lanes allowed pass the bounds; the header hash then fails.
-      {HeaderWith(Argon2Parameters(1 << 20, 1, 64, 0x13)), SKdbxDamaged},
+      // The largest costs allowed pass the bounds; the header hash then fails,
+      // before any key derivation (which would take hours at these costs).
+      {HeaderWith(Argon2Parameters(detail::KdbxMaxArgon2MemoryBytes, detail::KdbxMaxArgon2Iterations,
+                                   detail::KdbxMaxArgon2Lanes, 0x13)),
+       SKdbxDamaged},
       {HeaderWith(Argon2Parameters(1 << 20, 1, 1, 0x12)), SKdbxBadParameters},
       {HeaderWith(Argon2Parameters(1 << 20, 1, 1, 0x13, "00000000000000000000000000000000")), SKdbxBadParameters},
       {HeaderWith(ok, "ad68f29f576f4bb9a36ad47af965346c"), SKdbxTwofish},
@@ -264,6 +269,48 @@ TEST(Kdbx, EditsSurviveASaveAndLoad) {
   EXPECT_EQ(mailAgain->GetPassword(), u"changed");
   EXPECT_EQ(mailAgain->GetGroup(), u"Internet/Mail");
   EXPECT_EQ(added->GetGroup(), u"Work/Deep/Deeper");
+}
+
+// What the records do not show is kept, and counted kind by kind when the
+// records move to a layout that cannot carry it.
+TEST(Kdbx, WhatRecordsDoNotShowIsCountedOnExport) {
+  const std::string uuid = "<UUID>AAAAAAAAAAAAAAAAAAAAAA==</UUID>";
+  const std::string entry = "<Entry>" + uuid + "<String><Key>Title</Key><Value>A</Value></String>";
+  const std::string xml =
+      "<KeePassFile><Meta><DatabaseName>Home</DatabaseName><DatabaseDescription/><Color>#FF0000</Color>"
+      "<CustomIcons><Icon>" + uuid + "<Data>AA==</Data></Icon></CustomIcons>"
+      "<CustomData><Item><Key>k</Key><Value>v</Value></Item></CustomData></Meta>"
+      "<Root><Group>" + uuid + "<Name>Root</Name><IconID>48</IconID><Notes>n</Notes>" +
+      entry + "<IconID>5</IconID><AutoType><Association><Window>w</Window></Association>"
+      "<Association><Window>v</Window></Association></AutoType>"
+      "<History>" + entry + "<AutoType><Association/></AutoType></Entry>" + entry + "</Entry></History></Entry>"
+      "<Group>" + uuid + "<Name>Sub</Name><IconID>48</IconID><EnableSearching>false</EnableSearching>" +
+      entry + "<IconID>0</IconID><CustomIconUUID>AAAAAAAAAAAAAAAAAAAAAA==</CustomIconUUID></Entry>" +
+      entry + "<IconID>0</IconID></Entry></Group></Group>"
+      "<DeletedObjects><DeletedObject>" + uuid + "</DeletedObject></DeletedObjects></Root></KeePassFile>";
+  detail::TKdbxDocument doc;
+  doc.Root = detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr);
+  doc.Settings.Kdf = detail::TKdbxKdf::AesKdf;
+  doc.Settings.Iterations = 1;
+  detail::TKdbxCompositeKey key;
+  key.AddPassword(u"pw");
+  TKLFastRandomGenerator random;
+  TMemoryStream file;
+  detail::WriteKdbx(file, doc, key, random);
+  file.SetPosition(0);
+  TKLPassStorage store;
+  store.LoadFromStream(file, u"pw");
+  ASSERT_EQ(store.GetCount(), 3);
+  TMemoryStream csv;
+  const TKLExportReport report = ExportPassRecords(store, csv, {exCsv});
+  EXPECT_TRUE(report.DroppedData());
+  for (const TKLKdbxCarried& c : {store.GetKdbxCarried(), report.DroppedKdbx}) {
+    const std::pair<std::int32_t, std::int32_t> counts[] = {
+        {c.HistoryEntries, 2}, {c.RecycledEntries, 0}, {c.CustomIcons, 1},       {c.DeletedObjects, 1},
+        {c.CustomData, 1},     {c.Icons, 2},           {c.AutoTypeAssociations, 2}, {c.GroupSettings, 2},
+        {c.DatabaseSettings, 2}};
+    for (std::size_t i = 0; i < std::size(counts); ++i) EXPECT_EQ(counts[i].first, counts[i].second) << "item " << i;
+  }
 }
 
 } // namespace
