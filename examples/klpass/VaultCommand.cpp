@@ -96,6 +96,10 @@ public:
   }
   void Save() {
     Attempt("cannot save '" + FFile + "'", [&] { FStore.SaveToFile(Text(FFile), FMaster->Get()); });
+    // KDBX 3.1 is read, never written: say that the file moved on.
+    if (FStore.GetSaveFormat() == kl::pfKdbx && FStore.GetKdbxLoadedVersion() == 0x00030001) {
+      std::fprintf(stderr, "klpass vault: '%s' was a KDBX 3.1 file; it is now saved as KDBX 4.0\n", FFile.c_str());
+    }
   }
 
   // The records as a file load gives them back, which is the order of record

@@ -41,6 +41,18 @@ expect_out "imported 2 records from 'out.kdbx' (KDBX 4.0)"
 run "$m" vault list w.klv
 expect_out "Mail"
 
+case_ "a KDBX 3.1 file made by keepassxc-cli is saved as KDBX 4.0, and klpass says so"
+if command -v keepassxc-cli >/dev/null; then
+  printf 'kdbx-pass\nkdbx-pass\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli db-create -q -p -t 100 old.kdbx 2>/dev/null
+  [ "$(head -c 12 old.kdbx | od -An -tx1 | tr -d ' \n')" = "03d9a29a67fb4bb501000300" ] || fail "not a KDBX 3.1 file"
+  run "${k}old-secret\n" vault add old.kdbx --title Old --user carol
+  expect_status 0
+  expect_err "'old.kdbx' was a KDBX 3.1 file; it is now saved as KDBX 4.0"
+  [ "$(head -c 12 old.kdbx | od -An -tx1 | tr -d ' \n')" = "03d9a29a67fb4bb500000400" ] || fail "not saved as KDBX 4.0"
+  shown=$(printf 'kdbx-pass\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli show -q -s -a Password old.kdbx Old)
+  [ "$shown" = "old-secret" ] || fail "keepassxc-cli shows: $shown"
+fi
+
 case_ "wrong KDBX password"
 run "${m}wrong\n" vault import w.klv out.kdbx
 expect_status 3
