@@ -252,5 +252,62 @@ TEST(KdbxKeePassXC, ReadsWhatTheStoreWrites) {
   EXPECT_NE(xml.find("<Tags>mail,work</Tags>"), std::string::npos) << xml;
 }
 
+// Every kind of key and key derivation, both ways: files keepassxc-cli makes
+// (KDBX 3.1 with AES-KDF, under a password, its own key file or both) open in
+// the store; files the store writes (KDBX 4 with each KDF and cipher) open in
+// keepassxc-cli under the same credentials, and a wrong one is refused.
+TEST(KdbxKeePassXC, EachKeyAndKeyDerivationBothWays) {
+  if (!HaveKeePassXC()) GTEST_SKIP() << "keepassxc-cli is not installed (scripts/setup.sh installs it)";
+  struct TCase {
+    const char* Name;
+    bool Password;
+    bool KeyFile;
+    TKLKdbxKdf Kdf;
+    TKLKdbxCipher Cipher;
+  };
+  const TCase cases[] = {{"pw", true, false, kkAesKdf, kcAes256},
+                         {"key", false, true, kkArgon2d, kcChaCha20},
+                         {"both", true, true, kkArgon2id, kcAes256}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TempDir dir;
+    const std::string keyFile = dir.File("key.keyx");
+    const std::string made = dir.File("made.kdbx");
+    // keepassxc-cli's options for these credentials.
+    const std::string key = c.KeyFile ? " -k " + keyFile : "";
+    const std::string open = (c.Password ? "" : "--no-password") + key + " ";
+    ASSERT_EQ(RunPeer(std::string("printf 'pw\\npw\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli db-create -q -t 100 ") +
+                      (c.Password ? "-p " : "") + (c.KeyFile ? "--set-key-file " + keyFile + " " : "") + made)
+                  .Status,
+              0);
+    ASSERT_EQ(RunPeer(Cli("add -q -u ålice " + open + made + " Entry", c.Password ? "pw" : "")).Status, 0);
+
+    TKLPassStorage store;
+    if (c.KeyFile) {
+      const std::string bytes = test::ReadFileBytes(keyFile);
+      store.SetKeyFile(ByteArray(bytes.begin(), bytes.end()));
+    }
+    const String password = c.Password ? u"pw" : u"";
+    store.LoadFromFile(U(made), password);
+    EXPECT_EQ(store.GetKdbxLoadedVersion(), 0x00030001u);
+    ASSERT_EQ(store.GetCount(), 1);
+    EXPECT_EQ(Narrow(store.GetRecord(0)->GetUsername()), "ålice");
+
+    const std::string written = dir.File("written.kdbx");
+    TKLKdbxSettings settings;
+    settings.Kdf = c.Kdf;
+    settings.Cipher = c.Cipher;
+    settings.Iterations = c.Kdf == kkAesKdf ? 1000 : 2;
+    settings.MemoryBytes = 1024 * 1024;
+    store.SetKdbxSettings(settings);
+    store.SaveToFile(U(written), password);
+    EXPECT_EQ(RunPeer(Cli("show -q -a UserName " + open + written + " Entry", c.Password ? "pw" : "")).Out,
+              "ålice\n");
+    if (c.Password) {
+      EXPECT_NE(RunPeer(Cli("show -q -a UserName " + key + " " + written + " Entry", "wrong")).Status, 0);
+    }
+  }
+}
+
 } // namespace
 } // namespace kl
