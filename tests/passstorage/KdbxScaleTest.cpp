@@ -23,8 +23,15 @@ void* operator new(std::size_t Size) {
   if (void* p = std::malloc(Size != 0 ? Size : 1)) return p;
   throw std::bad_alloc();
 }
+// The nothrow form too (std::stable_sort takes its buffer with it): left to
+// the runtime, its memory would come back through the delete below.
+void* operator new(std::size_t Size, const std::nothrow_t&) noexcept {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(Size != 0 ? Size : 1);
+}
 void operator delete(void* P) noexcept { std::free(P); }
 void operator delete(void* P, std::size_t) noexcept { std::free(P); }
+void operator delete(void* P, const std::nothrow_t&) noexcept { std::free(P); }
 
 namespace kl {
 namespace {
