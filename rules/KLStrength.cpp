@@ -67,7 +67,27 @@ void TKLStrengthEstimator::SetUserInputs(const std::vector<String>& Value) {
   FUserInputs = std::move(copy);
 }
 
+void TKLStrengthEstimator::SetProfile(TKLStrengthProfile Value) {
+  if (Value != spZxcvbn && Value != spZxcvbnTs) throw EKLException(SStrengthProfileUnknown);
+  if (Value == spZxcvbnTs && StrengthLanguages().empty()) throw EKLException(SStrengthTsUnavailable);
+  FProfile = Value;
+}
+
+void TKLStrengthEstimator::SetLanguages(const std::vector<std::string>& Value) {
+  const std::vector<std::string> known = StrengthLanguages();
+  for (const std::string& code : Value) {
+    if (std::find(known.begin(), known.end(), code) != known.end()) continue;
+    std::string message = "Unknown strength language '" + code + "'; known: ";
+    for (std::size_t i = 0; i < known.size(); ++i) message += (i == 0 ? "" : ", ") + known[i];
+    if (known.empty()) message += "none (this build has no language packs)";
+    throw EKLException(message);
+  }
+  std::vector<std::string> copy = Value;
+  FLanguages = std::move(copy);
+}
+
 TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
+  if (FProfile == spZxcvbnTs) return EstimateTs(Password);
   const std::int32_t year = FReferenceYear > 0 ? FReferenceYear : CurrentYear();
   const detail::TMatchContext context{FUserWords.get(), year};
   const std::u16string_view text(Password);

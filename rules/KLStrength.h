@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -25,8 +26,15 @@ enum TKLMatchPattern : std::int32_t {
   mpSequence,   // characters with a constant step, such as 'abc' or '9753'
   mpRegex,      // a recent year
   mpDate,       // a day, month and year, with or without separators
-  mpBruteforce  // nothing better known: every character a free choice
+  mpBruteforce, // nothing better known: every character a free choice
+  mpSeparator,  // one of the characters that usually join words (space, '-', '_', ...), used throughout (spZxcvbnTs)
+  mpWordSequence // words of one ordered list in a row, such as 'onetwothree' (spZxcvbnTs)
 };
+
+// Which published model the estimator follows. spZxcvbn (the default) agrees
+// with zxcvbn 4.4.2 on its English data; spZxcvbnTs agrees with zxcvbn-ts 4.2.0
+// with the language packs chosen by TKLStrengthEstimator::SetLanguages.
+enum TKLStrengthProfile : std::int32_t { spZxcvbn, spZxcvbnTs };
 
 // The word lists a dictionary match can come from, the first six built in.
 enum TKLStrengthDictionary : std::int32_t {
@@ -36,10 +44,12 @@ enum TKLStrengthDictionary : std::int32_t {
   sdSurnames,
   sdUsTvAndFilm,
   sdMaleNames,
-  sdUserInputs
+  sdUserInputs,
+  sdLanguagePack // spZxcvbnTs: a list of a language pack, named by TKLStrengthMatch::DictionaryName
 };
 
-enum TKLKeyboardGraph : std::int32_t { kgQwerty, kgDvorak, kgKeypad, kgMacKeypad };
+// kgQwertz and kgAzerty exist in the spZxcvbnTs profile only.
+enum TKLKeyboardGraph : std::int32_t { kgQwerty, kgDvorak, kgKeypad, kgMacKeypad, kgQwertz, kgAzerty };
 
 enum TKLSequenceKind : std::int32_t { skLower, skUpper, skDigits, skUnicode };
 
@@ -66,7 +76,13 @@ struct KL_API TKLStrengthMatch {
   std::int32_t Rank = 0;
   bool Reversed = false;
   bool L33t = false;
-  std::vector<std::pair<Char, Char>> L33tSub; // (substitute, letter) pairs used in Token
+  std::vector<std::pair<Char, Char>> L33tSub; // (substitute, letter) pairs used in Token (spZxcvbn)
+  // spZxcvbnTs: the list's name as the packs give it ("passwords", "commonWords-de",
+  // "wikipedia", "userInputs"...); empty in the spZxcvbn profile.
+  std::string DictionaryName;
+  // spZxcvbnTs: the (substitution, letter) changes used in Token, each once, in
+  // the order met; a substitution may take several characters ("|_|" for 'u').
+  std::vector<std::pair<String, String>> L33tChanges;
 
   // mpSpatial
   TKLKeyboardGraph Graph = kgQwerty;
@@ -83,7 +99,11 @@ struct KL_API TKLStrengthMatch {
   std::int32_t SequenceSpace = 0;
   bool Ascending = true;
 
-  // mpDate (and the year of mpRegex)
+  // mpWordSequence (spZxcvbnTs): the lists' words in order; Ascending is true when
+  // their ranks do not fall; DictionaryName is the list most of them come from.
+  std::vector<String> Words;
+
+  // mpDate (and the year of mpRegex); mpSeparator: the separator character
   Char Separator = 0; // 0 for none
   std::int32_t Year = 0;
   std::int32_t Month = 0;
@@ -123,7 +143,9 @@ struct KL_API TKLStrengthResult {
   TKLCrackTimesDisplay CrackTimesDisplay;
   TKLStrengthFeedback Feedback;
   std::vector<TKLStrengthMatch> Sequence;
-  bool Truncated = false; // longer than TKLStrengthEstimator::MaxEstimatedLength: analysed in pieces
+  bool Truncated = false; // spZxcvbn: longer than MaxEstimatedLength, analysed in pieces;
+                          // spZxcvbnTs: longer than MaxTsLength, only its start analysed
+  TKLStrengthProfile Profile = spZxcvbn;
 };
 
 // Estimates the guesses an attacker who knows how people choose passwords
@@ -158,16 +180,40 @@ public:
   std::int32_t GetReferenceYear() const noexcept { return FReferenceYear; }
   void SetReferenceYear(std::int32_t Value) noexcept { FReferenceYear = Value; }
 
+  // The spZxcvbnTs profile analyses the first this many UTF-16 code units of a
+  // password and ignores the rest, as zxcvbn-ts does by default.
+  static constexpr std::int32_t MaxTsLength = 256;
+
+  // spZxcvbn by default; the choice leaves the user inputs and languages as they
+  // are. Raises EKLException for spZxcvbnTs in a build without language packs.
+  TKLStrengthProfile GetProfile() const noexcept { return FProfile; }
+  void SetProfile(TKLStrengthProfile Value);
+
+  // The language packs of the spZxcvbnTs profile (codes of StrengthLanguages());
+  // the common pack and English are always used besides. Raises EKLException for
+  // an unknown code, naming the known ones, and then keeps the languages it had.
+  // The packs load on first use, once for the process, whoever asks first.
+  const std::vector<std::string>& GetLanguages() const noexcept { return FLanguages; }
+  void SetLanguages(const std::vector<std::string>& Value);
+
   TKLStrengthResult Estimate(const String& Password) const;
 
 private:
+  TKLStrengthResult EstimateTs(const String& Password) const;
+
   std::vector<String> FUserInputs;
   std::unique_ptr<detail::TWordTrie> FUserWords;
   std::int32_t FReferenceYear = 0;
+  TKLStrengthProfile FProfile = spZxcvbn;
+  std::vector<std::string> FLanguages;
 };
 
 // One-call form: a fresh estimator with the given user inputs.
 KL_API TKLStrengthResult EstimatePasswordStrength(const String& Password, const std::vector<String>& UserInputs = {});
+
+// The codes of the language packs the spZxcvbnTs profile can use ("en", "de",
+// "fr", "es-es", "it", "nl-be", "pl", "pt-br"); empty in builds without the packs.
+KL_API std::vector<std::string> StrengthLanguages();
 
 // The score for a number of guesses (0 to 4) and the English text for a time in
 // seconds, as the estimator gives them.
@@ -176,6 +222,9 @@ KL_API String DisplayCrackTime(double Seconds);
 
 inline constexpr std::int32_t kMaxStrengthScore = 4;
 inline constexpr const char* SStrengthScoreOutOfRange = "The minimum strength score must lie between 0 and 4";
+inline constexpr const char* SStrengthProfileUnknown = "Unknown strength profile";
+inline constexpr const char* SStrengthTsUnavailable =
+    "The zxcvbn-ts strength profile is not available in this build (it has no language packs)";
 
 // True when the estimated strength score of the password reaches MinScore (0
 // to 4; the constructor raises EKLException for anything else). The user

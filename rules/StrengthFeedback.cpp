@@ -77,6 +77,8 @@ bool MatchFeedback(const TKLStrengthMatch& M, bool IsSoleMatch, TKLStrengthFeedb
       F.Suggestions = {u"Avoid dates and years that are associated with you"};
       return true;
     case mpBruteforce:
+    case mpSeparator:
+    case mpWordSequence:
       break;
   }
   return false;
