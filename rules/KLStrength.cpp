@@ -87,7 +87,11 @@ void TKLStrengthEstimator::SetLanguages(const std::vector<std::string>& Value) {
 }
 
 TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
-  if (FProfile == spZxcvbnTs) return EstimateTs(Password);
+  if (FProfile == spZxcvbnTs) {
+    TKLStrengthResult ts = EstimateTs(Password);
+    detail::DescribeStrength(ts, FLanguages);
+    return ts;
+  }
   const std::int32_t year = FReferenceYear > 0 ? FReferenceYear : CurrentYear();
   const detail::TMatchContext context{FUserWords.get(), year};
   const std::u16string_view text(Password);
@@ -160,11 +164,7 @@ TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
   r.Score = GuessesToScore(r.Guesses);
   r.CrackTimesSeconds = {r.Guesses / kOnlineThrottlingRate, r.Guesses / kOnlineNoThrottlingRate,
                          r.Guesses / kOfflineSlowHashingRate, r.Guesses / kOfflineFastHashingRate};
-  r.CrackTimesDisplay = {DisplayCrackTime(r.CrackTimesSeconds.OnlineThrottling),
-                         DisplayCrackTime(r.CrackTimesSeconds.OnlineNoThrottling),
-                         DisplayCrackTime(r.CrackTimesSeconds.OfflineSlowHashing),
-                         DisplayCrackTime(r.CrackTimesSeconds.OfflineFastHashing)};
-  r.Feedback = detail::StrengthFeedback(r.Score, r.Sequence);
+  detail::DescribeStrength(r, FLanguages);
   return r;
 }
 
@@ -192,7 +192,8 @@ void TKLStrengthRule::CollectFailures(const String& Password, TKLRuleFailures& F
       .AddNumber("score", r.Score)
       .AddNumber("minimum", FMinScore)
       .AddText("guesses_log10", String(log10, log10 + std::strlen(log10)))
-      .AddText("warning", r.Feedback.Warning);
+      .AddText("warning", r.Feedback.Warning)
+      .AddText("warning_key", String(r.Feedback.WarningKey.begin(), r.Feedback.WarningKey.end()));
 }
 
 } // namespace kl

@@ -126,10 +126,16 @@ struct KL_API TKLCrackTimesDisplay {
   String OfflineFastHashing;
 };
 
-// A warning (empty when there is nothing particular to say) and suggestions.
+// A warning (empty when there is nothing particular to say) and suggestions,
+// each as text in the result's language and as a stable key (zxcvbn-ts's names:
+// "straightRow", "topTen", ... for warnings, "l33t", "anotherWord", ... for
+// suggestions) that an application may show in its own words instead.
+// SuggestionKeys[i] names Suggestions[i]; WarningKey is empty with Warning.
 struct KL_API TKLStrengthFeedback {
   String Warning;
   std::vector<String> Suggestions;
+  std::string WarningKey;
+  std::vector<std::string> SuggestionKeys;
 };
 
 // What the estimator says about one password. Score runs from 0 (guessed in
@@ -146,6 +152,9 @@ struct KL_API TKLStrengthResult {
   bool Truncated = false; // spZxcvbn: longer than MaxEstimatedLength, analysed in pieces;
                           // spZxcvbnTs: longer than MaxTsLength, only its start analysed
   TKLStrengthProfile Profile = spZxcvbn;
+  // The language of the texts (feedback, crack times in words): the estimator's
+  // first language, "en" when it has none.
+  std::string Language = "en";
 };
 
 // Estimates the guesses an attacker who knows how people choose passwords
@@ -219,6 +228,10 @@ KL_API std::vector<std::string> StrengthLanguages();
 // seconds, as the estimator gives them.
 KL_API std::int32_t GuessesToScore(double Guesses) noexcept;
 KL_API String DisplayCrackTime(double Seconds);
+// The same in a language of StrengthLanguages() ("de": "3 Stunden"), from its
+// pack's time texts: the singular for a count of 1, the plural otherwise.
+// English for a language without texts.
+KL_API String DisplayCrackTime(double Seconds, std::string_view Language);
 
 inline constexpr std::int32_t kMaxStrengthScore = 4;
 inline constexpr const char* SStrengthScoreOutOfRange = "The minimum strength score must lie between 0 and 4";
@@ -230,13 +243,16 @@ inline constexpr const char* SStrengthTsUnavailable =
 // to 4; the constructor raises EKLException for anything else). The user
 // inputs count as the most likely words, so a password built on the user's own
 // name scores low. A failure is TOO_WEAK with the score, the minimum, the
-// estimated guesses (log10) and the estimator's warning.
+// estimated guesses (log10) and the estimator's warning (in its first language)
+// with its key.
 class KL_API TKLStrengthRule : public TKLPasswordRule {
 public:
   explicit TKLStrengthRule(std::int32_t MinScore, const std::vector<String>& UserInputs = {});
 
   std::int32_t GetMinScore() const noexcept { return FMinScore; }
   const TKLStrengthEstimator& GetEstimator() const noexcept { return FEstimator; }
+  // For the profile and languages (the warning of a failure is in the first).
+  TKLStrengthEstimator& GetEstimator() noexcept { return FEstimator; }
 
   bool Validate(const String& Password) const override;
   void CollectFailures(const String& Password, TKLRuleFailures& Failures) const override;
