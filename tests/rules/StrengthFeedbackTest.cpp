@@ -120,7 +120,7 @@ const TKLStrengthMatch kTail = Other(mpBruteforce, "7");
 INSTANTIATE_TEST_SUITE_P(
     Keys, StrengthFeedbackTs,
     testing::Values(
-        TsCase{{Word("hallo", "passwords", 7)}, "topTen: anotherWord"},
+        TsCase{{Word("hallo", "passwords", 10)}, "topTen: anotherWord"},
         TsCase{{Word("hallo", "passwords", 100)}, "topHundred: anotherWord"},
         TsCase{{Word("hallo", "passwords", 101)}, "common: anotherWord"},
         TsCase{{With(Word("h4ll0", "passwords", 7, 1e4), [](TKLStrengthMatch& m) { m.L33t = true; })},
@@ -160,7 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
                      })},
                ": anotherWord anotherWord"},
         TsCase{{Other(mpSeparator, "-"), Other(mpBruteforce, "-")}, ": anotherWord"},
-        TsCase{{}, ": useWords noNeed"}));
+        TsCase{{}, ": useWords noNeed"},
+        // Of matches equally long, the first speaks.
+        TsCase{{Other(mpDate, "1990"), Other(mpSequence, "abcd")}, "dates: anotherWord dates"}));
 
 TEST(StrengthFeedback, GoodScoresGetNoFeedback) {
   for (const TKLStrengthProfile profile : {spZxcvbn, spZxcvbnTs}) {
