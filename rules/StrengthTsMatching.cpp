@@ -35,8 +35,11 @@ bool IsJsSpace(Char C) noexcept {
 // Every word of the context's dictionaries (only the ordered lists when
 // WordSequenceOnly, and then no user inputs) in Password, looked up in lower
 // case: by start, then end, then the order of the dictionaries.
-void DictionaryMatch(std::u16string_view Password, const TTsContext& C, bool WordSequenceOnly,
-                     std::vector<TKLStrengthMatch>& Out) {
+// Keep(i, j) may pass over words the caller would drop anyway; Keep(i, npos)
+// false skips the start i altogether.
+template <class K>
+void DictionaryMatchWhere(std::u16string_view Password, const TTsContext& C, bool WordSequenceOnly, K&& Keep,
+                          std::vector<TKLStrengthMatch>& Out) {
   const String lower = TsLower(Password);
   const std::size_t n = Password.size();
   const std::size_t limit = std::min(n, lower.size());
@@ -48,12 +51,15 @@ void DictionaryMatch(std::u16string_view Password, const TTsContext& C, bool Wor
   std::vector<THit> hits;
   for (std::size_t i = 0; i < n; ++i) {
     hits.clear();
+    if (!Keep(i, std::u16string_view::npos)) continue;
     for (std::size_t p = 0; p < C.Packs.size(); ++p) {
       const std::vector<std::int32_t>& order = C.Order[p];
       C.Packs[p]->Words.ForEachWordAt(lower, i, limit, [&](std::size_t j, std::span<const TTsWordTree::TEntry> entries) {
         for (const TTsWordTree::TEntry& e : entries) {
           const std::int32_t o = order[e.List];
-          if (o < 0 || (WordSequenceOnly && !C.Dictionaries[static_cast<std::size_t>(o)].IsWordSequence)) continue;
+          if (o < 0 || (WordSequenceOnly && !C.Dictionaries[static_cast<std::size_t>(o)].IsWordSequence) ||
+              !Keep(i, j))
+            continue;
           hits.push_back({j, o, e.Rank});
         }
       });
@@ -62,7 +68,7 @@ void DictionaryMatch(std::u16string_view Password, const TTsContext& C, bool Wor
       const std::size_t last = std::min(limit, i + C.LongestUserWord);
       for (std::size_t j = i; j < last; ++j) {
         const auto it = C.UserWords.find(std::u16string(lower.substr(i, j - i + 1)));
-        if (it != C.UserWords.end())
+        if (it != C.UserWords.end() && Keep(i, j))
           hits.push_back({j, static_cast<std::int32_t>(C.Dictionaries.size()) - 1, it->second});
       }
     }
@@ -77,6 +83,11 @@ void DictionaryMatch(std::u16string_view Password, const TTsContext& C, bool Wor
       Out.push_back(std::move(m));
     }
   }
+}
+
+void DictionaryMatch(std::u16string_view Password, const TTsContext& C, bool WordSequenceOnly,
+                     std::vector<TKLStrengthMatch>& Out) {
+  DictionaryMatchWhere(Password, C, WordSequenceOnly, [](std::size_t, std::size_t) { return true; }, Out);
 }
 
 void ReverseDictionaryMatch(std::u16string_view Password, const TTsContext& C, bool WordSequenceOnly,
@@ -235,7 +246,20 @@ void L33tMatch(std::u16string_view Password, const TTsContext& C, bool WordSeque
   for (const TSubbed& s : subbed) {
     if (hasFullMatch) break;
     found.clear();
-    DictionaryMatch(s.Password, C, WordSequenceOnly, found);
+    // Only words over a change can be l33t, and a word over the whole text
+    // ends the search: the others would be dropped below.
+    std::vector<std::size_t> nextChange(s.Password.size() + 1, std::u16string_view::npos);
+    for (std::size_t c = s.Changes.size(); c-- > 0;) nextChange[s.Changes[c].I] = s.Changes[c].I;
+    for (std::size_t k = s.Password.size(); k-- > 0;)
+      if (nextChange[k] == std::u16string_view::npos) nextChange[k] = nextChange[k + 1];
+    const std::size_t last = s.Password.size() - 1;
+    DictionaryMatchWhere(
+        s.Password, C, WordSequenceOnly,
+        [&](std::size_t i, std::size_t j) {
+          if (j == std::u16string_view::npos) return i == 0 || nextChange[i] != std::u16string_view::npos;
+          return (nextChange[i] != std::u16string_view::npos && j >= nextChange[i]) || (i == 0 && j == last);
+        },
+        found);
     for (TKLStrengthMatch& m : found) {
       // The stretch of the password the word came from, and the changes in it.
       auto i = static_cast<std::ptrdiff_t>(m.I), j = static_cast<std::ptrdiff_t>(m.J);
