@@ -8,6 +8,7 @@
 
 #include "foundation/KLGeneral.h"
 #include "rules/StrengthMatching.h"
+#include "rules/StrengthTs.h"
 
 namespace kl {
 
@@ -147,11 +148,12 @@ bool HasCapital(const String& W) {
 }
 
 // The advice on a word's spelling, the same in both models but for which
-// letters count as capitals.
+// letters count as capitals and what lower case is (AllUpperWord: no small
+// letter, and lower case changes it).
 void SpellingKeys(const TKLStrengthMatch& M, bool StartsUpperWord, bool AllUpperWord, TFeedbackKeys& K) {
   if (StartsUpperWord)
     K.Suggestions.push_back("capitalization");
-  else if (AllUpperWord && HasCapital(M.Token))
+  else if (AllUpperWord)
     K.Suggestions.push_back("allUppercase");
   if (M.Reversed && M.Token.size() >= 4) K.Suggestions.push_back("reverseWords");
   if (M.L33t) K.Suggestions.push_back("l33t");
@@ -172,7 +174,7 @@ TFeedbackKeys DictionaryKeys(const TKLStrengthMatch& M, bool IsSoleMatch) {
   } else if (M.Dictionary == sdSurnames || M.Dictionary == sdMaleNames || M.Dictionary == sdFemaleNames) {
     k.Warning = IsSoleMatch ? "namesByThemselves" : "commonNames";
   }
-  SpellingKeys(M, StartsUpper(M.Token), AllUpper(M.Token), k);
+  SpellingKeys(M, StartsUpper(M.Token), AllUpper(M.Token) && HasCapital(M.Token), k);
   return k;
 }
 
@@ -248,7 +250,7 @@ TFeedbackKeys TsMatchKeys(const TKLStrengthMatch& M, bool IsSoleMatch) {
   TFeedbackKeys k;
   if (M.Pattern == mpDictionary) {
     k.Warning = TsDictionaryWarning(M, IsSoleMatch);
-    SpellingKeys(M, TsStartsUpper(M.Token), TsAllUpper(M.Token), k);
+    SpellingKeys(M, TsStartsUpper(M.Token), TsAllUpper(M.Token) && detail::TsLower(M.Token) != M.Token, k);
   } else if (M.Pattern == mpWordSequence) {
     k = TsWordSequenceKeys(M);
   } else {

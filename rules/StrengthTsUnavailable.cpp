@@ -1,6 +1,7 @@
 // The zxcvbn-ts profile for builds that leave the language packs out (the web
 // build, whose size is the point): no languages, and the profile cannot be chosen.
 #include "rules/KLStrength.h"
+#include "rules/StrengthTs.h"
 
 namespace kl {
 
@@ -14,5 +15,12 @@ TKLStrengthResult TKLStrengthEstimator::EstimateTs(const String& Password) const
   fallback.SetReferenceYear(FReferenceYear);
   return fallback.Estimate(Password);
 }
+
+namespace detail {
+
+// The feedback links to it; without the profile nothing asks.
+String TsLower(std::u16string_view Text) { return String(Text); }
+
+} // namespace detail
 
 } // namespace kl

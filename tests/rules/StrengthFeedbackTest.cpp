@@ -1,11 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "foundation/KLGeneral.h"
 #include "rules/KLStrength.h"
 #include "rules/StrengthFeedback.h"
+#include "rules/StrengthTsCorpus.h"
 #include "support/TestSupport.h"
 
 namespace kl {
@@ -135,6 +144,8 @@ INSTANTIATE_TEST_SUITE_P(
         TsCase{{Word("Ärger", "commonWords-de")}, ": anotherWord capitalization"},
         TsCase{{Word("MOTDEPASSE", "commonWords-fr")}, ": anotherWord allUppercase"},
         TsCase{{Word("ÉTÉ", "commonWords-fr")}, ": anotherWord allUppercase"},
+        TsCase{{Word("ŻUBR", "commonWords-pl")}, ": anotherWord allUppercase"}, // lower case beyond Latin-1
+        TsCase{{Word("1234", "passwords-common", 5000)}, "common: anotherWord"}, // nothing to lower
         TsCase{{With(Word("olah", "commonWords-de"), [](TKLStrengthMatch& m) { m.Reversed = true; })},
                ": anotherWord reverseWords"},
         TsCase{{With(Word("ttam", "commonWords-de"), [](TKLStrengthMatch& m) { m.Token = u"tam"; m.Reversed = true; })},
@@ -265,6 +276,93 @@ TEST(StrengthRule, TooWeakWarningInTheEstimatorsLanguage) {
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].FindParameter("warning")->Value, u"Dies ist ein sehr häufig verwendetes Passwort.");
   EXPECT_EQ(failures[0].FindParameter("warning_key")->Value, u"topTen");
+}
+
+// zxcvbn-ts under node, for each password: the score, guesses_log10, and the
+// feedback as keys, texts and crack times in Language's words, one line each.
+std::optional<std::vector<std::vector<std::string>>> RunFeedbackOracle(const std::string& Language,
+                                                                        const std::vector<String>& Passwords) {
+  const char* node = std::getenv("KL_NODE");
+  const char* modules = std::getenv("KL_ZXCVBN_TS_MODULES");
+  if (node == nullptr || modules == nullptr) return std::nullopt;
+  const auto folder = std::filesystem::temp_directory_path() / ("kl_ts_feedback_" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(folder);
+  {
+    std::ofstream in(folder / "in.txt", std::ios::binary);
+    for (const String& p : Passwords) {
+      std::string json = "\"";
+      for (const Char c : p) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+        json += escaped;
+      }
+      in << json << "\"\n";
+    }
+  }
+  const std::string command = "\"" + std::string(node) + "\" \"" KL_STRENGTH_TS_FEEDBACK_ORACLE_SCRIPT "\" \"" +
+                              modules + "\" " + Language + " \"" + (folder / "in.txt").string() + "\" \"" +
+                              (folder / "out.txt").string() + "\"";
+  std::vector<std::vector<std::string>> answers;
+  if (std::system(command.c_str()) == 0) {
+    std::ifstream out(folder / "out.txt", std::ios::binary);
+    for (std::string line; std::getline(out, line);) {
+      std::vector<std::string> fields;
+      std::istringstream parts(line);
+      for (std::string field; std::getline(parts, field, '\t');) fields.push_back(field);
+      fields.resize(7);
+      answers.push_back(fields);
+    }
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  if (answers.size() != Passwords.size()) return std::nullopt;
+  return answers;
+}
+
+template <class T, class F>
+std::string Joined(const std::vector<T>& Items, F&& Text) {
+  std::string joined;
+  for (std::size_t i = 0; i < Items.size(); ++i) joined += (i ? "\x1e" : "") + Text(Items[i]);
+  return joined;
+}
+
+// Wherever the profile finds the oracle's covering (score and guesses alike),
+// the feedback's keys and texts and the crack times in words are the
+// oracle's, in every language, on every fifth password of the agreement
+// corpus (the oracle runs twice a password, and slowly).
+TEST(StrengthTsOracle, FeedbackAgreesPerLanguage) {
+  if (!test::TsOracleAvailable()) GTEST_SKIP() << "node or the zxcvbn-ts packages not configured";
+  for (const std::string& language : StrengthLanguages()) {
+    const std::vector<String> whole = test::BuildTsStrengthCorpus(language);
+    std::vector<String> corpus;
+    for (std::size_t i = 0; i < whole.size(); i += 5) corpus.push_back(whole[i]);
+    const auto oracle = RunFeedbackOracle(language, corpus);
+    ASSERT_TRUE(oracle.has_value()) << "the oracle did not run for " << language;
+    TKLStrengthEstimator estimator;
+    estimator.SetReferenceYear(2026);
+    estimator.SetProfile(spZxcvbnTs);
+    estimator.SetLanguages({language});
+    std::size_t compared = 0, differ = 0;
+    for (std::size_t i = 0; i < corpus.size(); ++i) {
+      const std::vector<std::string>& o = (*oracle)[i];
+      const TKLStrengthResult r = estimator.Estimate(corpus[i]);
+      if (std::to_string(r.Score) != o[0] || std::fabs(r.GuessesLog10 - std::stod(o[1])) > 1e-9) continue;
+      ++compared;
+      const TKLCrackTimesDisplay& d = r.CrackTimesDisplay;
+      const std::vector<std::string> mine = {
+          o[0], o[1], r.Feedback.WarningKey, Joined(r.Feedback.SuggestionKeys, [](const std::string& k) { return k; }),
+          StrToUTF8(r.Feedback.Warning), Joined(r.Feedback.Suggestions, [](const String& t) { return StrToUTF8(t); }),
+          Joined(std::vector<String>{d.OnlineThrottling, d.OnlineNoThrottling, d.OfflineSlowHashing, d.OfflineFastHashing},
+                 [](const String& t) { return StrToUTF8(t); })};
+      if (mine == o) continue;
+      if (differ++ < 5)
+        std::printf("%s '%s': %s | %s | %s against %s | %s | %s\n", language.c_str(), test::Narrow(corpus[i]).c_str(),
+                    mine[2].c_str(), mine[3].c_str(), mine[6].c_str(), o[2].c_str(), o[3].c_str(), o[6].c_str());
+    }
+    std::printf("%s: feedback of %zu passwords compared, %zu differ\n", language.c_str(), compared, differ);
+    EXPECT_GE(compared, corpus.size() * 9 / 10) << language;
+    EXPECT_EQ(differ, 0u) << language;
+  }
 }
 
 } // namespace
