@@ -10,7 +10,7 @@ run "" check --lang de,fr --json password
 expect_status 1
 expect_out '"profile":"zxcvbn-ts","language":"de"'
 expect_out '"crack_times_display":{"online_throttling_100_per_hour":"2 Minuten","online_no_throttling_10_per_second":"weniger als eine Sekunde",'
-expect_out '"suggestions":["Weitere Wörter, die weniger häufig vorkommen, hinzufügen."],"suggestion_keys":["anotherWord"]'
+expect_out '"feedback":{"warning":"Dies ist ein sehr häufig verwendetes Passwort.","warning_key":"topTen","suggestions":["Weitere Wörter, die weniger häufig vorkommen, hinzufügen."],"suggestion_keys":["anotherWord"]}'
 
 case_ "--profile zxcvbn with --lang translates the 4.4.2 model's advice: keys beside the texts"
 run "" check --profile zxcvbn --lang fr --json password

@@ -175,6 +175,56 @@ INSTANTIATE_TEST_SUITE_P(
         // Of matches equally long, the first speaks.
         TsCase{{Other(mpDate, "1990"), Other(mpSequence, "abcd")}, "dates: anotherWord dates"}));
 
+// The same keys from whole estimates of the zxcvbn-ts profile, a password for
+// each, in the pack's language and words.
+struct TsEstimateCase {
+  const char* Language;
+  const char* Password;
+  const char* Keys;
+};
+
+class StrengthFeedbackTsEstimate : public testing::TestWithParam<TsEstimateCase> {};
+
+TEST_P(StrengthFeedbackTsEstimate, KeysOfEachWeakness) {
+  TKLStrengthEstimator estimator;
+  estimator.SetReferenceYear(2026);
+  estimator.SetUserInputs({u"zorglubb"});
+  estimator.SetProfile(spZxcvbnTs);
+  estimator.SetLanguages({GetParam().Language});
+  const TKLStrengthResult r = estimator.Estimate(U(GetParam().Password));
+  EXPECT_EQ(Keys(r.Feedback), GetParam().Keys);
+  EXPECT_EQ(r.Feedback.Warning, r.Feedback.WarningKey.empty() ? String()
+                                                               : detail::StrengthText(GetParam().Language,
+                                                                                      TStrengthTextKind::tkWarning,
+                                                                                      r.Feedback.WarningKey));
+  EXPECT_EQ(r.Language, GetParam().Language);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, StrengthFeedbackTsEstimate,
+    testing::Values(TsEstimateCase{"de", "password", "topTen: anotherWord"},
+                    TsEstimateCase{"fr", "football", "topHundred: anotherWord"},
+                    TsEstimateCase{"de", "Passwort", "common: anotherWord capitalization"},
+                    TsEstimateCase{"de", "P@ssw0rd", "similarToCommon: anotherWord capitalization l33t"},
+                    TsEstimateCase{"de", "drowssap", "similarToCommon: anotherWord reverseWords"},
+                    TsEstimateCase{"fr", "république", "wordByItself: anotherWord"},
+                    TsEstimateCase{"de", "müller", "namesByThemselves: anotherWord"},
+                    TsEstimateCase{"de", "müllerschmidt", "commonNames: anotherWord"},
+                    TsEstimateCase{"fr", "zorglubb1990", "userInputs: anotherWord"},
+                    TsEstimateCase{"de", "qwertzuiop", "straightRow: anotherWord longerKeyboardPattern"},
+                    TsEstimateCase{"de", "zxcvfr", "keyPattern: anotherWord longerKeyboardPattern"},
+                    TsEstimateCase{"de", "aaaaaaaa", "simpleRepeat: anotherWord repeated"},
+                    TsEstimateCase{"de", "abcabcabc", "extendedRepeat: anotherWord repeated"},
+                    TsEstimateCase{"de", "abcdefgh", "sequences: anotherWord sequences"},
+                    TsEstimateCase{"de", "2019", "recentYears: anotherWord recentYears associatedYears"},
+                    TsEstimateCase{"de", "13.05.1987", "dates: anotherWord dates"},
+                    TsEstimateCase{"de", "einszweidrei", "sequences: anotherWord sequences useWords"},
+                    TsEstimateCase{"de", "dreizweieins", "sequences: anotherWord anotherWord useWords"},
+                    TsEstimateCase{"de", "SCHMETTERLING", ": anotherWord allUppercase"},
+                    TsEstimateCase{"de", "Ärger", ": anotherWord capitalization"},
+                    TsEstimateCase{"de", "hallo-welt", ": anotherWord"},
+                    TsEstimateCase{"pl", "", ": useWords noNeed"}));
+
 TEST(StrengthFeedback, GoodScoresGetNoFeedback) {
   for (const TKLStrengthProfile profile : {spZxcvbn, spZxcvbnTs}) {
     const TKLStrengthFeedback f = detail::StrengthFeedback(3, {Other(mpSequence, "abcd")}, profile, "de");
