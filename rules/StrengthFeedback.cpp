@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "foundation/KLGeneral.h"
+#include "foundation/SecureMemory.h"
 #include "rules/StrengthMatching.h"
 #include "rules/StrengthTs.h"
 
@@ -221,6 +222,15 @@ bool TsStartsUpper(const String& W) {
 
 bool TsAllUpper(const String& W) { return !W.empty() && std::none_of(W.begin(), W.end(), IsTsSmall); }
 
+// JavaScript's lower case changes the word: it holds a capital of any script.
+// The lowered copy is a piece of the password, wiped once compared.
+bool TsHasCapital(const String& W) {
+  String lower = detail::TsLower(W);
+  const bool changes = lower != W;
+  WipeString(lower);
+  return changes;
+}
+
 bool Contains(std::string_view Text, std::string_view Part) { return Text.find(Part) != std::string_view::npos; }
 
 // The list decides the warning, by its name: the packs name their lists
@@ -250,7 +260,7 @@ TFeedbackKeys TsMatchKeys(const TKLStrengthMatch& M, bool IsSoleMatch) {
   TFeedbackKeys k;
   if (M.Pattern == mpDictionary) {
     k.Warning = TsDictionaryWarning(M, IsSoleMatch);
-    SpellingKeys(M, TsStartsUpper(M.Token), TsAllUpper(M.Token) && detail::TsLower(M.Token) != M.Token, k);
+    SpellingKeys(M, TsStartsUpper(M.Token), TsAllUpper(M.Token) && TsHasCapital(M.Token), k);
   } else if (M.Pattern == mpWordSequence) {
     k = TsWordSequenceKeys(M);
   } else {
