@@ -54,7 +54,8 @@ constexpr TFixedText kEnglish4Texts[] = {
     {TStrengthTextKind::tkWarning, "wordByItself", u"A word by itself is easy to guess"},
     {TStrengthTextKind::tkWarning, "namesByThemselves", u"Names and surnames by themselves are easy to guess"},
     {TStrengthTextKind::tkWarning, "commonNames", u"Common names and surnames are easy to guess"},
-    {TStrengthTextKind::tkSuggestion, "l33t", u"Predictable substitutions like '@' instead of 'a' don't help very much"},
+    {TStrengthTextKind::tkSuggestion, "l33t",
+     u"Predictable substitutions like '@' instead of 'a' don't help very much"},
     {TStrengthTextKind::tkSuggestion, "reverseWords", u"Reversed words aren't much harder to guess"},
     {TStrengthTextKind::tkSuggestion, "allUppercase", u"All-uppercase is almost as easy to guess as all-lowercase"},
     {TStrengthTextKind::tkSuggestion, "capitalization", u"Capitalization doesn't help very much"},
@@ -179,26 +180,26 @@ TFeedbackKeys DictionaryKeys(const TKLStrengthMatch& M, bool IsSoleMatch) {
   return k;
 }
 
-// The keys of the patterns both models treat alike; false for the others.
-bool CommonPatternKeys(const TKLStrengthMatch& M, TFeedbackKeys& K) {
+// The keys of the patterns both models treat alike; the others leave K as it is.
+void CommonPatternKeys(const TKLStrengthMatch& M, TFeedbackKeys& K) {
   switch (M.Pattern) {
     case mpSpatial:
       K = {M.Turns == 1 ? "straightRow" : "keyPattern", {"longerKeyboardPattern"}};
-      return true;
+      break;
     case mpRepeat:
       K = {M.BaseToken.size() == 1 ? "simpleRepeat" : "extendedRepeat", {"repeated"}};
-      return true;
+      break;
     case mpSequence:
       K = {"sequences", {"sequences"}};
-      return true;
+      break;
     case mpRegex: // a recent year, the only regular expression of either model
       K = {"recentYears", {"recentYears", "associatedYears"}};
-      return true;
+      break;
     case mpDate:
       K = {"dates", {"dates"}};
-      return true;
+      break;
     default:
-      return false;
+      break;
   }
 }
 
@@ -238,9 +239,8 @@ bool Contains(std::string_view Text, std::string_view Part) { return Text.find(P
 std::string_view TsDictionaryWarning(const TKLStrengthMatch& M, bool IsSoleMatch) {
   const std::string& name = M.DictionaryName;
   std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  });
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
   if (Contains(name, "passwords")) return CommonPasswordWarning(M, IsSoleMatch);
   if (Contains(name, "wikipedia")) return IsSoleMatch ? "wordByItself" : "";
   if (Contains(lower, "names")) return IsSoleMatch ? "namesByThemselves" : "commonNames";
@@ -295,9 +295,8 @@ std::pair<std::string_view, std::int64_t> TimeKey(double Seconds) {
     double Length;
     std::string_view Singular, Plural;
   };
-  constexpr TUnit units[] = {{year, "year", "years"},       {month, "month", "months"},
-                             {day, "day", "days"},          {hour, "hour", "hours"},
-                             {minute, "minute", "minutes"}, {1, "second", "seconds"}};
+  constexpr TUnit units[] = {{year, "year", "years"}, {month, "month", "months"},    {day, "day", "days"},
+                             {hour, "hour", "hours"}, {minute, "minute", "minutes"}, {1, "second", "seconds"}};
   for (const TUnit& unit : units) {
     if (Seconds < unit.Length) continue;
     const auto count = static_cast<std::int64_t>(std::floor(Seconds / unit.Length + 0.5));
@@ -357,10 +356,10 @@ void DescribeStrength(TKLStrengthResult& Result, const std::vector<std::string>&
   Result.Language = Languages.empty() ? std::string(kEnglish) : Languages.front();
   const bool english4 = Result.Profile == spZxcvbn;
   const TKLCrackTimes& t = Result.CrackTimesSeconds;
-  Result.CrackTimesDisplay = {
-      TimeText(t.OnlineThrottling, Result.Language, english4), TimeText(t.OnlineNoThrottling, Result.Language, english4),
-      TimeText(t.OfflineSlowHashing, Result.Language, english4),
-      TimeText(t.OfflineFastHashing, Result.Language, english4)};
+  Result.CrackTimesDisplay = {TimeText(t.OnlineThrottling, Result.Language, english4),
+                              TimeText(t.OnlineNoThrottling, Result.Language, english4),
+                              TimeText(t.OfflineSlowHashing, Result.Language, english4),
+                              TimeText(t.OfflineFastHashing, Result.Language, english4)};
   Result.Feedback = StrengthFeedback(Result.Score, Result.Sequence, Result.Profile, Result.Language);
 }
 

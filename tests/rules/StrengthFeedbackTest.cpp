@@ -128,52 +128,57 @@ const TKLStrengthMatch kTail = Other(mpBruteforce, "7");
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, StrengthFeedbackTs,
-    testing::Values(
-        TsCase{{Word("hallo", "passwords", 10)}, "topTen: anotherWord"},
-        TsCase{{Word("hallo", "passwords", 100)}, "topHundred: anotherWord"},
-        TsCase{{Word("hallo", "passwords", 101)}, "common: anotherWord"},
-        TsCase{{With(Word("h4ll0", "passwords", 7, 1e4), [](TKLStrengthMatch& m) { m.L33t = true; })},
-               "similarToCommon: anotherWord l33t"},
-        TsCase{{Word("hallo1", "passwords", 7, 1.1e4), kTail}, ": anotherWord"},
-        TsCase{{Word("schmetterling", "wikipedia")}, "wordByItself: anotherWord"},
-        TsCase{{Word("schmetterling", "wikipedia"), kTail}, ": anotherWord"},
-        TsCase{{Word("schmidt", "lastnames-de")}, "namesByThemselves: anotherWord"},
-        TsCase{{Word("katarzyna", "femaleFirstnames"), kTail}, "commonNames: anotherWord"},
-        TsCase{{Word("alice", "userInputs"), kTail}, "userInputs: anotherWord"},
-        TsCase{{Word("haus", "commonWords-de")}, ": anotherWord"},
-        TsCase{{Word("Ärger", "commonWords-de")}, ": anotherWord capitalization"},
-        TsCase{{Word("MOTDEPASSE", "commonWords-fr")}, ": anotherWord allUppercase"},
-        TsCase{{Word("ÉTÉ", "commonWords-fr")}, ": anotherWord allUppercase"},
-        TsCase{{Word("ŻĄŁĆ", "commonWords-pl")}, ": anotherWord allUppercase"}, // capitals beyond Latin-1
-        TsCase{{Word("1234", "passwords-common", 5000)}, "common: anotherWord"}, // nothing to lower
-        TsCase{{With(Word("olah", "commonWords-de"), [](TKLStrengthMatch& m) { m.Reversed = true; })},
-               ": anotherWord reverseWords"},
-        TsCase{{With(Word("ttam", "commonWords-de"), [](TKLStrengthMatch& m) { m.Token = u"tam"; m.Reversed = true; })},
-               ": anotherWord"},
-        TsCase{{With(Other(mpSpatial, "qwertz"), [](TKLStrengthMatch& m) { m.Turns = 1; })},
-               "straightRow: anotherWord longerKeyboardPattern"},
-        TsCase{{With(Other(mpSpatial, "qwsxcde"), [](TKLStrengthMatch& m) { m.Turns = 3; })},
-               "keyPattern: anotherWord longerKeyboardPattern"},
-        TsCase{{With(Other(mpRepeat, "zzzz"), [](TKLStrengthMatch& m) { m.BaseToken = u"z"; })},
-               "simpleRepeat: anotherWord repeated"},
-        TsCase{{With(Other(mpRepeat, "abab"), [](TKLStrengthMatch& m) { m.BaseToken = u"ab"; })},
-               "extendedRepeat: anotherWord repeated"},
-        TsCase{{Other(mpSequence, "abcd")}, "sequences: anotherWord sequences"},
-        TsCase{{Other(mpRegex, "2019")}, "recentYears: anotherWord recentYears associatedYears"},
-        TsCase{{Other(mpDate, "1.2.1990")}, "dates: anotherWord dates"},
-        TsCase{{With(Other(mpWordSequence, "einszweidrei"),
-                     [](TKLStrengthMatch& m) { m.Words = {u"eins", u"zwei", u"drei"}; })},
-               "sequences: anotherWord sequences useWords"},
-        TsCase{{With(Other(mpWordSequence, "zweieins"),
-                     [](TKLStrengthMatch& m) {
-                       m.Words = {u"zwei", u"eins"};
-                       m.Ascending = false;
-                     })},
-               ": anotherWord anotherWord"},
-        TsCase{{Other(mpSeparator, "-"), Other(mpBruteforce, "-")}, ": anotherWord"},
-        TsCase{{}, ": useWords noNeed"},
-        // Of matches equally long, the first speaks.
-        TsCase{{Other(mpDate, "1990"), Other(mpSequence, "abcd")}, "dates: anotherWord dates"}));
+    testing::Values(TsCase{{Word("hallo", "passwords", 10)}, "topTen: anotherWord"},
+                    TsCase{{Word("hallo", "passwords", 100)}, "topHundred: anotherWord"},
+                    TsCase{{Word("hallo", "passwords", 101)}, "common: anotherWord"},
+                    TsCase{{With(Word("h4ll0", "passwords", 7, 1e4), [](TKLStrengthMatch& m) { m.L33t = true; })},
+                           "similarToCommon: anotherWord l33t"},
+                    TsCase{{Word("hallo1", "passwords", 7, 1.1e4), kTail}, ": anotherWord"},
+                    TsCase{{Word("schmetterling", "wikipedia")}, "wordByItself: anotherWord"},
+                    TsCase{{Word("schmetterling", "wikipedia"), kTail}, ": anotherWord"},
+                    TsCase{{Word("schmidt", "lastnames-de")}, "namesByThemselves: anotherWord"},
+                    TsCase{{Word("katarzyna", "femaleFirstnames"), kTail}, "commonNames: anotherWord"},
+                    TsCase{{Word("alice", "userInputs"), kTail}, "userInputs: anotherWord"},
+                    TsCase{{Word("haus", "commonWords-de")}, ": anotherWord"},
+                    TsCase{{Word("Ärger", "commonWords-de")}, ": anotherWord capitalization"},
+                    TsCase{{Word("MOTDEPASSE", "commonWords-fr")}, ": anotherWord allUppercase"},
+                    TsCase{{Word("ÉTÉ", "commonWords-fr")}, ": anotherWord allUppercase"},
+                    TsCase{{Word("ŻĄŁĆ", "commonWords-pl")}, ": anotherWord allUppercase"},  // capitals beyond Latin-1
+                    TsCase{{Word("1234", "passwords-common", 5000)}, "common: anotherWord"}, // nothing to lower
+                    TsCase{{With(Word("olah", "commonWords-de"), [](TKLStrengthMatch& m) { m.Reversed = true; })},
+                           ": anotherWord reverseWords"},
+                    TsCase{{With(Word("ttam", "commonWords-de"),
+                                 [](TKLStrengthMatch& m) {
+                                   m.Token = u"tam";
+                                   m.Reversed = true;
+                                 })},
+                           ": anotherWord"},
+                    TsCase{{With(Other(mpSpatial, "qwertz"), [](TKLStrengthMatch& m) { m.Turns = 1; })},
+                           "straightRow: anotherWord longerKeyboardPattern"},
+                    TsCase{{With(Other(mpSpatial, "qwsxcde"), [](TKLStrengthMatch& m) { m.Turns = 3; })},
+                           "keyPattern: anotherWord longerKeyboardPattern"},
+                    TsCase{{With(Other(mpRepeat, "zzzz"), [](TKLStrengthMatch& m) { m.BaseToken = u"z"; })},
+                           "simpleRepeat: anotherWord repeated"},
+                    TsCase{{With(Other(mpRepeat, "abab"), [](TKLStrengthMatch& m) { m.BaseToken = u"ab"; })},
+                           "extendedRepeat: anotherWord repeated"},
+                    TsCase{{Other(mpSequence, "abcd")}, "sequences: anotherWord sequences"},
+                    TsCase{{Other(mpRegex, "2019")}, "recentYears: anotherWord recentYears associatedYears"},
+                    TsCase{{Other(mpDate, "1.2.1990")}, "dates: anotherWord dates"},
+                    TsCase{{With(Other(mpWordSequence, "einszweidrei"),
+                                 [](TKLStrengthMatch& m) {
+                                   m.Words = {u"eins", u"zwei", u"drei"};
+                                 })},
+                           "sequences: anotherWord sequences useWords"},
+                    TsCase{{With(Other(mpWordSequence, "zweieins"),
+                                 [](TKLStrengthMatch& m) {
+                                   m.Words = {u"zwei", u"eins"};
+                                   m.Ascending = false;
+                                 })},
+                           ": anotherWord anotherWord"},
+                    TsCase{{Other(mpSeparator, "-"), Other(mpBruteforce, "-")}, ": anotherWord"},
+                    TsCase{{}, ": useWords noNeed"},
+                    // Of matches equally long, the first speaks.
+                    TsCase{{Other(mpDate, "1990"), Other(mpSequence, "abcd")}, "dates: anotherWord dates"}));
 
 // The same keys from whole estimates of the zxcvbn-ts profile, a password for
 // each, in the pack's language and words.
@@ -193,10 +198,10 @@ TEST_P(StrengthFeedbackTsEstimate, KeysOfEachWeakness) {
   estimator.SetLanguages({GetParam().Language});
   const TKLStrengthResult r = estimator.Estimate(U(GetParam().Password));
   EXPECT_EQ(Keys(r.Feedback), GetParam().Keys);
-  EXPECT_EQ(r.Feedback.Warning, r.Feedback.WarningKey.empty() ? String()
-                                                               : detail::StrengthText(GetParam().Language,
-                                                                                      TStrengthTextKind::tkWarning,
-                                                                                      r.Feedback.WarningKey));
+  EXPECT_EQ(r.Feedback.Warning,
+            r.Feedback.WarningKey.empty()
+                ? String()
+                : detail::StrengthText(GetParam().Language, TStrengthTextKind::tkWarning, r.Feedback.WarningKey));
   EXPECT_EQ(r.Language, GetParam().Language);
 }
 
@@ -262,13 +267,20 @@ TEST_P(StrengthFeedbackLanguage, TextsInTheFirstLanguage) {
 INSTANTIATE_TEST_SUITE_P(
     Languages, StrengthFeedbackLanguage,
     testing::Values(
-        LanguageCase{spZxcvbn, {}, "en", u"This is a top-10 common password",
+        LanguageCase{spZxcvbn,
+                     {},
+                     "en",
+                     u"This is a top-10 common password",
                      u"Add another word or two. Uncommon words are better."},
-        LanguageCase{spZxcvbnTs, {}, "en", u"This is a heavily used password.", u"Add more words that are less common."},
-        LanguageCase{spZxcvbnTs, {"de", "fr"}, "de", u"Dies ist ein sehr häufig verwendetes Passwort.",
+        LanguageCase{
+            spZxcvbnTs, {}, "en", u"This is a heavily used password.", u"Add more words that are less common."},
+        LanguageCase{spZxcvbnTs,
+                     {"de", "fr"},
+                     "de",
+                     u"Dies ist ein sehr häufig verwendetes Passwort.",
                      u"Weitere Wörter, die weniger häufig vorkommen, hinzufügen."},
-        LanguageCase{spZxcvbn, {"fr", "de"}, "fr", u"Ce mot de passe est très utilisé.",
-                     u"Ajoutez des mots moins courants."}));
+        LanguageCase{
+            spZxcvbn, {"fr", "de"}, "fr", u"Ce mot de passe est très utilisé.", u"Ajoutez des mots moins courants."}));
 
 TEST(StrengthFeedback, EstimatesCarryTheirLanguage) {
   const TKLStrengthResult r = Estimate("password", {"pl"});
@@ -286,10 +298,18 @@ TEST(StrengthFeedback, CrackTimesInWordsWithTheirPlurals) {
     const char* Language;
     const char16_t* Text;
   } cases[] = {
-      {0.5, "de", u"weniger als eine Sekunde"}, {1.4, "de", u"1 Sekunde"},     {59.6, "de", u"60 Sekunden"},
-      {hour, "de", u"1 Stunde"},                {2 * hour, "de", u"2 Stunden"}, {5 * day, "de", u"5 Tage"},
-      {100 * year, "de", u"Jahrhunderte"},      {day, "fr", u"1 jour"},        {3 * day, "fr", u"3 jours"},
-      {year, "fr", u"1 année"},                 {2 * month, "es-es", u"2 meses"}, {1, "fr", u"1 seconde"},
+      {0.5, "de", u"weniger als eine Sekunde"},
+      {1.4, "de", u"1 Sekunde"},
+      {59.6, "de", u"60 Sekunden"},
+      {hour, "de", u"1 Stunde"},
+      {2 * hour, "de", u"2 Stunden"},
+      {5 * day, "de", u"5 Tage"},
+      {100 * year, "de", u"Jahrhunderte"},
+      {day, "fr", u"1 jour"},
+      {3 * day, "fr", u"3 jours"},
+      {year, "fr", u"1 année"},
+      {2 * month, "es-es", u"2 meses"},
+      {1, "fr", u"1 seconde"},
       {2 * hour, "xx", u"2 hours"}, // no pack: English
       {2 * hour, "en", u"2 hours"},
   };
@@ -331,11 +351,12 @@ TEST(StrengthRule, TooWeakWarningInTheEstimatorsLanguage) {
 // zxcvbn-ts under node, for each password: the score, guesses_log10, and the
 // feedback as keys, texts and crack times in Language's words, one line each.
 std::optional<std::vector<std::vector<std::string>>> RunFeedbackOracle(const std::string& Language,
-                                                                        const std::vector<String>& Passwords) {
+                                                                       const std::vector<String>& Passwords) {
   const char* node = std::getenv("KL_NODE");
   const char* modules = std::getenv("KL_ZXCVBN_TS_MODULES");
   if (node == nullptr || modules == nullptr) return std::nullopt;
-  const auto folder = std::filesystem::temp_directory_path() / ("kl_ts_feedback_" + std::to_string(std::random_device{}()));
+  const auto folder =
+      std::filesystem::temp_directory_path() / ("kl_ts_feedback_" + std::to_string(std::random_device{}()));
   std::filesystem::create_directories(folder);
   {
     std::ofstream in(folder / "in.txt", std::ios::binary);
@@ -400,10 +421,15 @@ TEST(StrengthTsOracle, FeedbackAgreesPerLanguage) {
       ++compared;
       const TKLCrackTimesDisplay& d = r.CrackTimesDisplay;
       const std::vector<std::string> mine = {
-          o[0], o[1], r.Feedback.WarningKey, Joined(r.Feedback.SuggestionKeys, [](const std::string& k) { return k; }),
-          StrToUTF8(r.Feedback.Warning), Joined(r.Feedback.Suggestions, [](const String& t) { return StrToUTF8(t); }),
-          Joined(std::vector<String>{d.OnlineThrottling, d.OnlineNoThrottling, d.OfflineSlowHashing, d.OfflineFastHashing},
-                 [](const String& t) { return StrToUTF8(t); })};
+          o[0],
+          o[1],
+          r.Feedback.WarningKey,
+          Joined(r.Feedback.SuggestionKeys, [](const std::string& k) { return k; }),
+          StrToUTF8(r.Feedback.Warning),
+          Joined(r.Feedback.Suggestions, [](const String& t) { return StrToUTF8(t); }),
+          Joined(
+              std::vector<String>{d.OnlineThrottling, d.OnlineNoThrottling, d.OfflineSlowHashing, d.OfflineFastHashing},
+              [](const String& t) { return StrToUTF8(t); })};
       if (mine == o) continue;
       if (differ++ < 5)
         std::printf("%s '%s': %s | %s | %s against %s | %s | %s\n", language.c_str(), test::Narrow(corpus[i]).c_str(),

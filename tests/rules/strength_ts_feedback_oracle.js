@@ -1,7 +1,6 @@
-// Runs zxcvbn-ts under node as tests/rules/strength_ts_oracle.js does (common
-// pack, English and LANG), twice over the passwords given one JSON string a
-// line: without translations, whose feedback then gives the keys, and with
-// LANG's, for its texts. Writes a line a password, fields tab-separated:
+// Runs zxcvbn-ts under node configured with the common pack, English and LANG,
+// twice over the passwords given one JSON string a line: without translations,
+// whose feedback then gives the keys, and with LANG's, for its texts. Writes a line a password, fields tab-separated:
 // score, guesses_log10, warning key, suggestion keys, warning, suggestions,
 // the four crack times in words (lists joined by U+001E).
 //   node strength_ts_feedback_oracle.js NODE_MODULES LANG INPUT OUTPUT
@@ -14,13 +13,15 @@ const { ZxcvbnFactory } = load("@zxcvbn-ts/core");
 const common = load("@zxcvbn-ts/language-common");
 const en = load("@zxcvbn-ts/language-en");
 const texts = lang === "en" ? en : load(`@zxcvbn-ts/language-${lang}`);
-const packs = [common, en];
-if (lang !== "en") packs.push(texts);
-const omitted = new Set(["spec", "specs", "specification", "specifications"]);
+// The lists exactly as the library carries them (third_party/zxcvbn-ts), so
+// that ranks and coverings are the same; a later pack's list of a name takes
+// the place of an earlier one's, as in the packs' own dictionaries.
+const vendored = path.join(__dirname, "..", "..", "third_party", "zxcvbn-ts");
+const readLines = (file) => fs.readFileSync(file, "utf8").split("\n").filter((l) => l.length > 0);
 const dictionary = {};
-for (const pack of packs)
-  for (const [name, words] of Object.entries(pack.dictionary))
-    dictionary[name] = words.filter((w) => !omitted.has(String(w).toLowerCase()));
+for (const code of ["common", "en", ...(lang === "en" ? [] : [lang])])
+  for (const name of readLines(path.join(vendored, code, "dictionaries.txt")))
+    dictionary[name] = readLines(path.join(vendored, code, `${name}.txt`));
 const byKey = new ZxcvbnFactory({ dictionary, graphs: common.adjacencyGraphs });
 const inWords = new ZxcvbnFactory({ dictionary, graphs: common.adjacencyGraphs, translations: texts.translations });
 const list = (items) => items.join("\u001e");
