@@ -42,8 +42,15 @@ public:
     std::uint16_t List; // the list's index in its pack
     std::int32_t Rank;  // 1 for the most frequent
   };
+  // The words to build from, side by side in Chars: word k is
+  // Chars[Words[k].Offset, + Length), with its entry.
+  struct TSource {
+    std::uint32_t Offset;
+    std::uint32_t Length;
+    TEntry Entry;
+  };
 
-  void Build(std::vector<std::pair<std::u16string, TEntry>>& Words);
+  void Build(const std::vector<Char>& Chars, std::vector<TSource>& Words);
 
   // Calls Found(j, entries) for each j where Text[I..j] ends a word; stops at Limit.
   template <class F>
@@ -52,8 +59,8 @@ public:
     for (std::size_t j = I; j < Limit; ++j) {
       node = Child(node, Text[j]);
       if (node == kNone) return;
-      const TNode& n = FNodes[node];
-      if (n.EntryCount != 0) Found(j, std::span<const TEntry>(FEntries.data() + n.FirstEntry, n.EntryCount));
+      const std::uint32_t first = FNodes[node].FirstEntry, end = FNodes[node + 1].FirstEntry;
+      if (end != first) Found(j, std::span<const TEntry>(FEntries.data() + first, end - first));
     }
   }
 
@@ -61,11 +68,11 @@ public:
 
 private:
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  // Nodes are numbered breadth first, so that each node's children, and its
+  // entries, end where the next node's begin (a last node closes the ranges).
   struct TNode {
     std::uint32_t FirstChild = 0;
-    std::uint32_t ChildCount = 0;
     std::uint32_t FirstEntry = 0;
-    std::uint32_t EntryCount = 0;
   };
   std::uint32_t Child(std::uint32_t Node, Char C) const noexcept;
 

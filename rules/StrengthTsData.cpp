@@ -114,7 +114,8 @@ bool IsFinalSigma(const TLowerTable& T, std::u16string_view Text, std::size_t I)
 std::unique_ptr<TTsPack> BuildPack(const TTsPackText& Text) {
   auto pack = std::make_unique<TTsPack>();
   pack->Code = std::string(Text.Code);
-  std::vector<std::pair<std::u16string, TTsWordTree::TEntry>> words;
+  std::vector<Char> chars;
+  std::vector<TTsWordTree::TSource> words;
   for (std::size_t l = 0; l < Text.Count; ++l) {
     pack->ListNames.emplace_back(Text.Lists[l].Name);
     pack->IsWordSequence.push_back(IsWordSequenceName(Text.Lists[l].Name));
@@ -123,10 +124,18 @@ std::unique_ptr<TTsPack> BuildPack(const TTsPackText& Text) {
     std::int32_t rank = 0;
     ForEachLine(*Text.Lists[l].Text, [&](std::string_view line) {
       ++rank;
-      if (!line.empty()) words.push_back({Utf16(line), {static_cast<std::uint16_t>(l), rank}});
+      if (line.empty()) return;
+      const auto offset = static_cast<std::uint32_t>(chars.size());
+      if (std::all_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 128; })) {
+        chars.insert(chars.end(), line.begin(), line.end());
+      } else {
+        const String w = Utf16(line);
+        chars.insert(chars.end(), w.begin(), w.end());
+      }
+      words.push_back({offset, static_cast<std::uint32_t>(chars.size() - offset), {static_cast<std::uint16_t>(l), rank}});
     });
   }
-  pack->Words.Build(words);
+  pack->Words.Build(chars, words);
   return pack;
 }
 
@@ -193,10 +202,11 @@ String TsLower(std::u16string_view Text) {
   return out;
 }
 
-void TTsWordTree::Build(std::vector<std::pair<std::u16string, TEntry>>& Words) {
-  std::stable_sort(Words.begin(), Words.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  // Breadth first, so that each node's children lie side by side: a level at
-  // a time, each node's range of words split by their next character.
+void TTsWordTree::Build(const std::vector<Char>& Chars, std::vector<TSource>& Words) {
+  const auto word = [&](const TSource& w) { return std::u16string_view(Chars.data() + w.Offset, w.Length); };
+  std::stable_sort(Words.begin(), Words.end(), [&](const TSource& a, const TSource& b) { return word(a) < word(b); });
+  // A level at a time: each node's range of (sorted) words split by their
+  // next character, the words that end at the node first.
   struct TRange {
     std::uint32_t Node;
     std::size_t Begin, End, Depth;
@@ -209,43 +219,39 @@ void TTsWordTree::Build(std::vector<std::pair<std::u16string, TEntry>>& Words) {
     next.clear();
     for (const TRange& r : level) {
       std::size_t b = r.Begin;
-      // Words ending here come first in sorted order.
-      TNode& node = FNodes[r.Node];
-      node.FirstEntry = static_cast<std::uint32_t>(FEntries.size());
-      while (b < r.End && Words[b].first.size() == r.Depth) {
+      FNodes[r.Node].FirstEntry = static_cast<std::uint32_t>(FEntries.size());
+      const std::size_t firstEntry = FEntries.size();
+      for (; b < r.End && Words[b].Length == r.Depth; ++b) {
         // A word twice in one list keeps its later rank, as the oracle's table does.
-        const TEntry e = Words[b].second;
-        auto dup = std::find_if(FEntries.begin() + node.FirstEntry, FEntries.end(),
+        const TEntry e = Words[b].Entry;
+        auto dup = std::find_if(FEntries.begin() + static_cast<std::ptrdiff_t>(firstEntry), FEntries.end(),
                                 [&](const TEntry& x) { return x.List == e.List; });
         if (dup != FEntries.end()) dup->Rank = e.Rank;
         else FEntries.push_back(e);
-        ++b;
       }
-      FNodes[r.Node].EntryCount = static_cast<std::uint32_t>(FEntries.size()) - FNodes[r.Node].FirstEntry;
       FNodes[r.Node].FirstChild = static_cast<std::uint32_t>(FNodes.size());
       while (b < r.End) {
-        const Char c = Words[b].first[r.Depth];
+        const Char c = word(Words[b])[r.Depth];
         std::size_t e = b;
-        while (e < r.End && Words[e].first[r.Depth] == c) ++e;
-        const auto child = static_cast<std::uint32_t>(FNodes.size());
+        while (e < r.End && word(Words[e])[r.Depth] == c) ++e;
+        next.push_back({static_cast<std::uint32_t>(FNodes.size()), b, e, r.Depth + 1});
         FNodes.push_back(TNode{});
         FKeys.push_back(c);
-        next.push_back({child, b, e, r.Depth + 1});
         b = e;
       }
-      FNodes[r.Node].ChildCount = static_cast<std::uint32_t>(FNodes.size()) - FNodes[r.Node].FirstChild;
     }
     level.swap(next);
   }
+  // The closing node: no children, no entries.
+  FNodes.push_back(TNode{static_cast<std::uint32_t>(FNodes.size()), static_cast<std::uint32_t>(FEntries.size())});
   FNodes.shrink_to_fit();
   FKeys.shrink_to_fit();
   FEntries.shrink_to_fit();
 }
 
 std::uint32_t TTsWordTree::Child(std::uint32_t Node, Char C) const noexcept {
-  const TNode& n = FNodes[Node];
-  const Char* first = FKeys.data() + n.FirstChild;
-  const Char* last = first + n.ChildCount;
+  const Char* first = FKeys.data() + FNodes[Node].FirstChild;
+  const Char* last = FKeys.data() + FNodes[Node + 1].FirstChild;
   const Char* it = std::lower_bound(first, last, C);
   return it != last && *it == C ? static_cast<std::uint32_t>(it - FKeys.data()) : kNone;
 }
