@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,11 +20,17 @@ constexpr std::int32_t kYear = 2026;
 
 String Utf16(const std::string& Text) { return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size()); }
 
-TKLStrengthResult EstimateTs(const std::string& Password, const std::string& Language) {
+// Languages: codes separated by commas.
+TKLStrengthResult EstimateTs(const std::string& Password, const std::string& Languages,
+                             const std::vector<String>& UserInputs = {}) {
+  std::vector<std::string> codes;
+  std::stringstream list(Languages);
+  for (std::string code; std::getline(list, code, ',');) codes.push_back(code);
   TKLStrengthEstimator e;
   e.SetReferenceYear(kYear);
   e.SetProfile(spZxcvbnTs);
-  e.SetLanguages({Language});
+  e.SetLanguages(codes);
+  e.SetUserInputs(UserInputs);
   return e.Estimate(Utf16(Password));
 }
 
@@ -94,7 +101,27 @@ INSTANTIATE_TEST_SUITE_P(
                     TsCase{"2015_06_04", "en", mpDate, "", 4.486586315143262},
                     TsCase{"a-b-c-d-e", "en", mpBruteforce, "", 9.000000000434293},
                     TsCase{"correct horse battery staple", "en", mpDictionary, "diceware-common", 19.7220819284034},
-                    TsCase{"aaaaaaa", "en", mpRepeat, "", 1.9294189257142926}));
+                    TsCase{"aaaaaaa", "en", mpRepeat, "", 1.9294189257142926},
+                    TsCase{"schmetterlinG", "de", mpDictionary, "commonWords-de", 4.208683161037416},
+                    TsCase{"afkpu", "en", mpSequence, "", 1.322219294733919},
+                    TsCase{"hund_katze_maus1", "de", mpBruteforce, "", 13.310990527134578},
+                    TsCase{"p4ss", "en", mpDictionary, "passwords-common", 2.1492191126553797},
+                    TsCase{"onetwothreefour", "en", mpWordSequence, "cardinalNumbers-en", 1.9867717342662448},
+                    TsCase{"blue.green.red", "en", mpWordSequence, "rainbowColors-en", 1.1139433523068367},
+                    // Italian and Polish both name a list "commonWords": the later pack's takes its place.
+                    TsCase{"farfalla", "it", mpDictionary, "commonWords", 3.95592815689695},
+                    TsCase{"farfalla", "it,pl", mpDictionary, "passwords-common", 4.515873843711678}));
+
+// The user inputs are the likeliest words of all, compared in lower case:
+// the first costs one guess, plus the one of the covering's floor.
+TEST(StrengthTsProfile, UserInputsRankFirstInLowerCase) {
+  const TKLStrengthResult r = EstimateTs("schmetterling", "de", {u"Schmetterling", u"Alice"});
+  ASSERT_EQ(r.Sequence.size(), 1u);
+  EXPECT_EQ(r.Sequence[0].DictionaryName, "userInputs");
+  EXPECT_EQ(r.Sequence[0].Dictionary, sdUserInputs);
+  EXPECT_DOUBLE_EQ(r.Guesses, 2);
+  EXPECT_DOUBLE_EQ(EstimateTs("ALICE", "de", {u"Schmetterling", u"Alice"}).Guesses, 2 * 2 + 1);
+}
 
 // Lower case as JavaScript gives it: every script, a letter that lowers to
 // two code units, the final sigma by its place, letters beyond the BMP.
