@@ -104,6 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
                     TsCase{"aaaaaaa", "en", mpRepeat, "", 1.9294189257142926},
                     TsCase{"schmetterlinG", "de", mpDictionary, "commonWords-de", 4.208683161037416},
                     TsCase{"afkpu", "en", mpSequence, "", 1.322219294733919},
+                    TsCase{"111504", "en", mpDate, "", 3.9047696259065945},
+                    TsCase{"contraseña", "de", mpBruteforce, "", 7.670078784604319},
                     TsCase{"hund_katze_maus1", "de", mpBruteforce, "", 13.310990527134578},
                     TsCase{"p4ss", "en", mpDictionary, "passwords-common", 2.1492191126553797},
                     TsCase{"onetwothreefour", "en", mpWordSequence, "cardinalNumbers-en", 1.9867717342662448},
