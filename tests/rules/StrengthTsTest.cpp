@@ -108,6 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TsCase{"contraseña", "de", mpBruteforce, "", 7.670078784604319},
                     TsCase{"hund_katze_maus1", "de", mpBruteforce, "", 13.310990527134578},
                     TsCase{"p4ss", "en", mpDictionary, "passwords-common", 2.1492191126553797},
+                    TsCase{"password4", "en", mpBruteforce, "", 4.045322978786657},
                     TsCase{"onetwothreefour", "en", mpWordSequence, "cardinalNumbers-en", 1.9867717342662448},
                     TsCase{"blue.green.red", "en", mpWordSequence, "rainbowColors-en", 1.1139433523068367},
                     // Italian and Polish both name a list "commonWords": the later pack's takes its place.
@@ -129,7 +130,7 @@ TEST(StrengthTsProfile, UserInputsRankFirstInLowerCase) {
 // two code units, the final sigma by its place, letters beyond the BMP.
 TEST(StrengthTsLetters, LowerCaseFollowsJavaScript) {
   const std::vector<std::pair<std::u16string, std::u16string>> cases = {
-      {u"ÄÖÜ", u"äöü"},   {u"ΑΣ", u"ας"},         {u"ΑΣΑ", u"ασα"}, {u"Σ", u"σ"},
+      {u"ÄÖÜ", u"äöü"},   {u"ΑΣ", u"ας"},         {u"ΑΣΑ", u"ασα"}, {u"Σ", u"σ"}, {u"ΑΣ1", u"ας1"},
       {u"İ", u"i\u0307"}, {u"ẞ", u"ß"},           {u"ǅ", u"ǆ"},     {u"\U00010400", u"\U00010428"},
       {u"ŁÓDŹ", u"łódź"}, {u"ДОМ", u"дом"},       {u"Ⴀ", u"ⴀ"},      {u"ABC1!", u"abc1!"}};
   for (const auto& [upper, lower] : cases) EXPECT_EQ(detail::TsLower(upper), lower) << test::Narrow(upper);
