@@ -124,6 +124,8 @@ TEST(StrengthTsProfile, UserInputsRankFirstInLowerCase) {
   EXPECT_EQ(r.Sequence[0].Dictionary, sdUserInputs);
   EXPECT_DOUBLE_EQ(r.Guesses, 2);
   EXPECT_DOUBLE_EQ(EstimateTs("ALICE", "de", {u"Schmetterling", u"Alice"}).Guesses, 2 * 2 + 1);
+  // A lone substitute is no word, even of a one-letter input: '4' stays brute force.
+  EXPECT_NEAR(EstimateTs("password4", "en", {u"a"}).GuessesLog10, 4.045322978786657, 1e-9);
 }
 
 // Lower case as JavaScript gives it: every script, a letter that lowers to
