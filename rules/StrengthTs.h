@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/SecureMemory.h"
 #include "rules/KLStrength.h"
 #include "rules/StrengthMatching.h"
 
@@ -26,6 +27,18 @@ struct TTsPackText {
   std::string_view Code; // "common", "en", "de"...
   const TTsListText* Lists;
   std::size_t Count;
+};
+
+// Wipes a working copy of (a part of) the password when it goes out of scope.
+class TWipeOnExit {
+public:
+  explicit TWipeOnExit(String& Text) noexcept : FText(Text) {}
+  ~TWipeOnExit() { WipeString(FText); }
+  TWipeOnExit(const TWipeOnExit&) = delete;
+  TWipeOnExit& operator=(const TWipeOnExit&) = delete;
+
+private:
+  String& FText;
 };
 
 // The generated manifest (cmake/EmbedStrengthPacks.cmake).

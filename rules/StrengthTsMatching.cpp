@@ -40,7 +40,8 @@ bool IsJsSpace(Char C) noexcept {
 template <class K>
 void DictionaryMatchWhere(std::u16string_view Password, const TTsContext& C, bool WordSequenceOnly, K&& Keep,
                           std::vector<TKLStrengthMatch>& Out) {
-  const String lower = TsLower(Password);
+  String lower = TsLower(Password);
+  const TWipeOnExit wipeLower(lower);
   const std::size_t n = Password.size();
   const std::size_t limit = std::min(n, lower.size());
   struct THit {
@@ -92,7 +93,8 @@ void DictionaryMatch(std::u16string_view Password, const TTsContext& C, bool Wor
 
 void ReverseDictionaryMatch(std::u16string_view Password, const TTsContext& C, bool WordSequenceOnly,
                             std::vector<TKLStrengthMatch>& Out) {
-  const String reversed(Password.rbegin(), Password.rend());
+  String reversed(Password.rbegin(), Password.rend());
+  const TWipeOnExit wipeReversed(reversed);
   std::vector<TKLStrengthMatch> found;
   DictionaryMatch(reversed, C, WordSequenceOnly, found);
   const auto n = static_cast<std::int32_t>(Password.size());
@@ -175,6 +177,11 @@ struct TChange {
 };
 
 struct TSubbed {
+  TSubbed(String Text, std::vector<TChange> Made) : Password(std::move(Text)), Changes(std::move(Made)) {}
+  TSubbed(TSubbed&&) noexcept = default;
+  TSubbed& operator=(TSubbed&&) noexcept = default;
+  ~TSubbed() { WipeString(Password); }
+
   String Password;
   std::vector<TChange> Changes;
 };
@@ -192,6 +199,7 @@ public:
     Walk(true, true, 0, 0, {}, 0);
     FChanges.clear();
     Walk(false, true, 0, 0, {}, 0);
+    WipeString(FBuffer);
     return std::move(FFinal);
   }
 
@@ -200,7 +208,7 @@ private:
             std::int32_t Consecutive) {
     if (FFinal.size() >= kL33tMaxSubstitutions) return;
     if (Index == FText.size()) {
-      if (OnlyFull == IsFull) FFinal.push_back({FBuffer, FChanges});
+      if (OnlyFull == IsFull) FFinal.emplace_back(FBuffer, FChanges);
       return;
     }
     const TL33tSubs& table = L33tSubs();
@@ -276,9 +284,12 @@ void L33tMatch(std::u16string_view Password, const TTsContext& C, bool WordSeque
         }
       }
       if (!hasFullMatch) hasFullMatch = i == 0 && j == static_cast<std::ptrdiff_t>(Password.size()) - 1;
-      const String token(Password.substr(static_cast<std::size_t>(i), static_cast<std::size_t>(j - i + 1)));
+      String token(Password.substr(static_cast<std::size_t>(i), static_cast<std::size_t>(j - i + 1)));
+      const TWipeOnExit wipeToken(token);
+      String lowered = TsLower(token);
+      const TWipeOnExit wipeLowered(lowered);
       auto key = std::make_tuple(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j), m.DictionaryName, m.MatchedWord);
-      if (TsLower(token) == m.MatchedWord || seen.count(key) != 0) continue;
+      if (lowered == m.MatchedWord || seen.count(key) != 0) continue;
       seen.insert(std::move(key));
       m.I = static_cast<std::int32_t>(i);
       m.J = static_cast<std::int32_t>(j);
@@ -288,6 +299,7 @@ void L33tMatch(std::u16string_view Password, const TTsContext& C, bool WordSeque
       Out.push_back(std::move(m));
     }
   }
+  while (!seen.empty()) WipeString(std::get<3>(seen.extract(seen.begin()).value()));
   // A single character is too often a word ('1' for 'i', '4' for 'a') to count.
   Out.erase(std::remove_if(Out.begin() + static_cast<std::ptrdiff_t>(first), Out.end(),
                            [](const TKLStrengthMatch& m) { return m.Token.size() <= 1; }),

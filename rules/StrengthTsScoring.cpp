@@ -49,6 +49,7 @@ bool IsLowerClass(Char C) noexcept { return (C >= u'a' && C <= u'z') || (C >= 0x
 
 double UppercaseVariations(std::u16string_view Token) {
   String w;
+  const TWipeOnExit wipeWord(w);
   for (Char c : Token)
     if (IsCaseLetter(c)) w.push_back(c);
   const auto noUpper = [&] { return !w.empty() && std::none_of(w.begin(), w.end(), IsUpperClass); };
@@ -74,7 +75,8 @@ std::size_t CountOccurrences(std::u16string_view Text, std::u16string_view Part)
 
 double L33tVariations(const TKLStrengthMatch& M) {
   if (!M.L33t) return 1;
-  const String lower = TsLower(M.Token);
+  String lower = TsLower(M.Token);
+  const TWipeOnExit wipeLower(lower);
   double variations = 1;
   for (const auto& [substitution, letter] : M.L33tChanges) {
     const auto subbed = static_cast<double>(CountOccurrences(lower, substitution));
