@@ -45,6 +45,7 @@ private:
 std::span<const TTsPackText> TsPackTexts();
 std::span<const TTsListText> TsGraphTexts();
 std::string_view TsLowerCaseText();
+std::string_view TsCasingText();
 
 // The words of one pack, every list in one tree: a node may end words of
 // several lists, each with its own rank. Children are kept sorted side by
@@ -119,7 +120,8 @@ const std::vector<TTsGraph>& TsGraphs();
 
 // Lower case as JavaScript's toLowerCase gives it: every script, one code
 // point to one or more code units (so the text may grow), the final sigma by
-// its context.
+// its context (a letter with case before it, none after, case-ignorable
+// characters between skipped).
 String TsLower(std::u16string_view Text);
 
 // One dictionary the estimate uses, in the order the oracle consults them.

@@ -74,12 +74,32 @@ const std::u32string* LowerOf(const TLowerTable& T, char32_t C) {
   return it != T.Map.end() && it->first == C ? &it->second : nullptr;
 }
 
-// A letter with case: it has a lower case, or is the lower case of another
-// (close enough to Unicode's "cased" for the final sigma).
-bool IsCased(const TLowerTable& T, char32_t C) {
-  if (C < 128) return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z');
-  if (LowerOf(T, C) != nullptr) return true;
-  return std::any_of(T.Map.begin(), T.Map.end(), [&](const auto& e) { return e.second.size() == 1 && e.second[0] == C; });
+// Unicode's Cased and Case_Ignorable characters, as ranges sorted by start.
+struct TCasing {
+  std::vector<std::pair<char32_t, char32_t>> Cased, Ignorable;
+};
+
+const TCasing& Casing() {
+  static const TCasing casing = [] {
+    TCasing c;
+    ForEachLine(TsCasingText(), [&](std::string_view line) {
+      if (line.size() < 5) return;
+      std::uint32_t first = 0, last = 0;
+      const char* p = line.data() + 2;
+      const char* end = line.data() + line.size();
+      p = std::from_chars(p, end, first, 16).ptr;
+      if (p < end) std::from_chars(p + 1, end, last, 16);
+      (line[0] == 'c' ? c.Cased : c.Ignorable).emplace_back(first, last);
+    });
+    return c;
+  }();
+  return casing;
+}
+
+bool InRanges(const std::vector<std::pair<char32_t, char32_t>>& Ranges, char32_t C) {
+  const auto it = std::upper_bound(Ranges.begin(), Ranges.end(), C,
+                                   [](char32_t c, const auto& r) { return c < r.first; });
+  return it != Ranges.begin() && C <= std::prev(it)->second;
 }
 
 char32_t CodePointAt(std::u16string_view Text, std::size_t I, std::size_t& Units) {
@@ -102,11 +122,35 @@ void AppendCodePoint(String& Out, char32_t C) {
   }
 }
 
-// Capital sigma is final when a cased letter stands before it and none after.
-bool IsFinalSigma(const TLowerTable& T, std::u16string_view Text, std::size_t I) {
-  const bool before = I > 0 && IsCased(T, Text[I - 1]);
-  const bool after = I + 1 < Text.size() && IsCased(T, Text[I + 1]);
-  return before && !after;
+// Capital sigma is final when a letter with case comes before it and none
+// after, the case-ignorable characters between skipped (an ignorable letter
+// with case counts as ignorable, as the oracle's engine takes it).
+bool IsFinalSigma(std::u16string_view Text, std::size_t I) {
+  const TCasing& casing = Casing();
+  auto cased = [&](std::size_t At, std::size_t& Units) -> int { // 1 cased, 0 ignorable, -1 neither
+    const char32_t c = CodePointAt(Text, At, Units);
+    if (InRanges(casing.Ignorable, c)) return 0;
+    return InRanges(casing.Cased, c) ? 1 : -1;
+  };
+  bool before = false;
+  for (std::size_t k = I; k > 0;) {
+    std::size_t at = k - 1, units = 1;
+    if (at > 0 && Text[at] >= 0xDC00 && Text[at] <= 0xDFFF && Text[at - 1] >= 0xD800 && Text[at - 1] <= 0xDBFF) --at;
+    const int kind = cased(at, units);
+    if (kind != 0) {
+      before = kind == 1;
+      break;
+    }
+    k = at;
+  }
+  if (!before) return false;
+  for (std::size_t k = I + 1; k < Text.size();) {
+    std::size_t units = 1;
+    const int kind = cased(k, units);
+    if (kind != 0) return kind != 1;
+    k += units;
+  }
+  return true;
 }
 
 // ---- packs ----------------------------------------------------------------
@@ -190,7 +234,7 @@ String TsLower(std::u16string_view Text) {
     }
     std::size_t units = 1;
     const char32_t cp = CodePointAt(Text, i, units);
-    if (cp == 0x3A3 && IsFinalSigma(table, Text, i)) {
+    if (cp == 0x3A3 && IsFinalSigma(Text, i)) {
       out.push_back(0x3C2);
     } else if (const std::u32string* lower = LowerOf(table, cp)) {
       for (char32_t l : *lower) AppendCodePoint(out, l);
