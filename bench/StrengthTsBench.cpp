@@ -108,8 +108,14 @@ void BM_TsFirstEstimate(benchmark::State& State) {
   State.counters["added_resident_KiB"] = kib;
   State.counters["wall_ms"] = wall * 1e3;
 }
-BENCHMARK(BM_TsFirstEstimate)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Repetitions(5)
-    ->Unit(benchmark::kMillisecond)->ReportAggregatesOnly(true);
+BENCHMARK(BM_TsFirstEstimate)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->Unit(benchmark::kMillisecond)
+    ->ReportAggregatesOnly(true);
 
 int FirstEstimate(const std::string& Languages) {
   std::vector<std::string> codes;

@@ -27,9 +27,11 @@ void ForEachLine(std::string_view Text, F&& Line) {
 }
 
 constexpr std::array<std::string_view, 14> kWordSequenceNames = {
-    "cardinalNumbers", "ordinalNumbers", "daysOfWeek",      "months",   "seasons", "timePeriods",  "rainbowColors",
-    "directions",      "intermediateDirections", "sizeProgression", "militaryAlphabet", "planets", "zodiacSigns",
-    "chineseZodiac"};
+    "cardinalNumbers", "ordinalNumbers",   "daysOfWeek",
+    "months",          "seasons",          "timePeriods",
+    "rainbowColors",   "directions",       "intermediateDirections",
+    "sizeProgression", "militaryAlphabet", "planets",
+    "zodiacSigns",     "chineseZodiac"};
 
 bool IsWordSequenceName(std::string_view Name) {
   return std::any_of(kWordSequenceNames.begin(), kWordSequenceNames.end(), [&](std::string_view n) {
@@ -69,8 +71,8 @@ const TLowerTable& LowerTable() {
 }
 
 const std::u32string* LowerOf(const TLowerTable& T, char32_t C) {
-  const auto it = std::lower_bound(T.Map.begin(), T.Map.end(), C,
-                                   [](const auto& e, char32_t c) { return e.first < c; });
+  const auto it =
+      std::lower_bound(T.Map.begin(), T.Map.end(), C, [](const auto& e, char32_t c) { return e.first < c; });
   return it != T.Map.end() && it->first == C ? &it->second : nullptr;
 }
 
@@ -97,8 +99,8 @@ const TCasing& Casing() {
 }
 
 bool InRanges(const std::vector<std::pair<char32_t, char32_t>>& Ranges, char32_t C) {
-  const auto it = std::upper_bound(Ranges.begin(), Ranges.end(), C,
-                                   [](char32_t c, const auto& r) { return c < r.first; });
+  const auto it =
+      std::upper_bound(Ranges.begin(), Ranges.end(), C, [](char32_t c, const auto& r) { return c < r.first; });
   return it != Ranges.begin() && C <= std::prev(it)->second;
 }
 
@@ -176,7 +178,8 @@ std::unique_ptr<TTsPack> BuildPack(const TTsPackText& Text) {
         const String w = Utf16(line);
         chars.insert(chars.end(), w.begin(), w.end());
       }
-      words.push_back({offset, static_cast<std::uint32_t>(chars.size() - offset), {static_cast<std::uint16_t>(l), rank}});
+      words.push_back(
+          {offset, static_cast<std::uint32_t>(chars.size() - offset), {static_cast<std::uint16_t>(l), rank}});
     });
   }
   pack->Words.Build(chars, words);
@@ -270,8 +273,10 @@ void TTsWordTree::Build(const std::vector<Char>& Chars, std::vector<TSource>& Wo
         const TEntry e = Words[b].Entry;
         auto dup = std::find_if(FEntries.begin() + static_cast<std::ptrdiff_t>(firstEntry), FEntries.end(),
                                 [&](const TEntry& x) { return x.List == e.List; });
-        if (dup != FEntries.end()) dup->Rank = e.Rank;
-        else FEntries.push_back(e);
+        if (dup != FEntries.end())
+          dup->Rank = e.Rank;
+        else
+          FEntries.push_back(e);
       }
       FNodes[r.Node].FirstChild = static_cast<std::uint32_t>(FNodes.size());
       while (b < r.End) {

@@ -18,7 +18,9 @@ namespace {
 
 constexpr std::int32_t kYear = 2026;
 
-String Utf16(const std::string& Text) { return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size()); }
+String Utf16(const std::string& Text) {
+  return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size());
+}
 
 // Languages: codes separated by commas.
 TKLStrengthResult EstimateTs(const std::string& Password, const std::string& Languages,
@@ -132,10 +134,21 @@ TEST(StrengthTsProfile, UserInputsRankFirstInLowerCase) {
 // two code units, the final sigma by its place (across case-ignorable
 // characters such as an apostrophe or a soft hyphen), letters beyond the BMP.
 TEST(StrengthTsLetters, LowerCaseFollowsJavaScript) {
-  const std::vector<std::pair<std::u16string, std::u16string>> cases = {
-      {u"ÄÖÜ", u"äöü"},   {u"ΑΣ", u"ας"},         {u"ΑΣΑ", u"ασα"}, {u"Σ", u"σ"}, {u"ΑΣ1", u"ας1"}, {u"Γ'Σ1", u"γ'ς1"}, {u"ΓΣ\u00adǄ", u"γσ\u00adǆ"},
-      {u"İ", u"i\u0307"}, {u"ẞ", u"ß"},           {u"ǅ", u"ǆ"},     {u"\U00010400", u"\U00010428"},
-      {u"ŁÓDŹ", u"łódź"}, {u"ДОМ", u"дом"},       {u"Ⴀ", u"ⴀ"},      {u"ABC1!", u"abc1!"}};
+  const std::vector<std::pair<std::u16string, std::u16string>> cases = {{u"ÄÖÜ", u"äöü"},
+                                                                        {u"ΑΣ", u"ας"},
+                                                                        {u"ΑΣΑ", u"ασα"},
+                                                                        {u"Σ", u"σ"},
+                                                                        {u"ΑΣ1", u"ας1"},
+                                                                        {u"Γ'Σ1", u"γ'ς1"},
+                                                                        {u"ΓΣ\u00adǄ", u"γσ\u00adǆ"},
+                                                                        {u"İ", u"i\u0307"},
+                                                                        {u"ẞ", u"ß"},
+                                                                        {u"ǅ", u"ǆ"},
+                                                                        {u"\U00010400", u"\U00010428"},
+                                                                        {u"ŁÓDŹ", u"łódź"},
+                                                                        {u"ДОМ", u"дом"},
+                                                                        {u"Ⴀ", u"ⴀ"},
+                                                                        {u"ABC1!", u"abc1!"}};
   for (const auto& [upper, lower] : cases) EXPECT_EQ(detail::TsLower(upper), lower) << test::Narrow(upper);
 }
 
