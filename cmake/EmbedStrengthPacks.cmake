@@ -55,6 +55,8 @@ foreach(name IN LISTS graph_names)
 endforeach()
 kl_embed_pack_file(${KL_ZXCVBN_TS_DIR}/lowercase.txt "kTsLowerCase")
 string(APPEND declarations "extern const std::string_view ${embedded_id};\n")
+kl_embed_pack_file(${KL_ZXCVBN_TS_DIR}/casing.txt "kTsCasing")
+string(APPEND declarations "extern const std::string_view ${embedded_id};\n")
 
 set(manifest ${CMAKE_CURRENT_BINARY_DIR}/generated/StrengthTsManifest.cpp)
 file(WRITE ${manifest}.new
@@ -64,7 +66,8 @@ file(WRITE ${manifest}.new
      "const TTsListText kGraphs[] = {\n${graph_rows}};\n\n} // namespace\n\n"
      "std::span<const TTsPackText> TsPackTexts() { return kPacks; }\n"
      "std::span<const TTsListText> TsGraphTexts() { return kGraphs; }\n"
-     "std::string_view TsLowerCaseText() { return kTsLowerCase; }\n\n} // namespace kl::detail\n")
+     "std::string_view TsLowerCaseText() { return kTsLowerCase; }\n"
+     "std::string_view TsCasingText() { return kTsCasing; }\n\n} // namespace kl::detail\n")
 file(COPY_FILE ${manifest}.new ${manifest} ONLY_IF_DIFFERENT)
 file(REMOVE ${manifest}.new)
 list(APPEND KL_STRENGTH_PACK_SOURCES ${manifest})

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/SecureMemory.h"
 #include "rules/KLStrength.h"
 #include "rules/StrengthMatching.h"
 
@@ -28,10 +29,23 @@ struct TTsPackText {
   std::size_t Count;
 };
 
+// Wipes a working copy of (a part of) the password when it goes out of scope.
+class TWipeOnExit {
+public:
+  explicit TWipeOnExit(String& Text) noexcept : FText(Text) {}
+  ~TWipeOnExit() { WipeString(FText); }
+  TWipeOnExit(const TWipeOnExit&) = delete;
+  TWipeOnExit& operator=(const TWipeOnExit&) = delete;
+
+private:
+  String& FText;
+};
+
 // The generated manifest (cmake/EmbedStrengthPacks.cmake).
 std::span<const TTsPackText> TsPackTexts();
 std::span<const TTsListText> TsGraphTexts();
 std::string_view TsLowerCaseText();
+std::string_view TsCasingText();
 
 // The words of one pack, every list in one tree: a node may end words of
 // several lists, each with its own rank. Children are kept sorted side by
@@ -42,8 +56,15 @@ public:
     std::uint16_t List; // the list's index in its pack
     std::int32_t Rank;  // 1 for the most frequent
   };
+  // The words to build from, side by side in Chars: word k is
+  // Chars[Words[k].Offset, + Length), with its entry.
+  struct TSource {
+    std::uint32_t Offset;
+    std::uint32_t Length;
+    TEntry Entry;
+  };
 
-  void Build(std::vector<std::pair<std::u16string, TEntry>>& Words);
+  void Build(const std::vector<Char>& Chars, std::vector<TSource>& Words);
 
   // Calls Found(j, entries) for each j where Text[I..j] ends a word; stops at Limit.
   template <class F>
@@ -52,8 +73,8 @@ public:
     for (std::size_t j = I; j < Limit; ++j) {
       node = Child(node, Text[j]);
       if (node == kNone) return;
-      const TNode& n = FNodes[node];
-      if (n.EntryCount != 0) Found(j, std::span<const TEntry>(FEntries.data() + n.FirstEntry, n.EntryCount));
+      const std::uint32_t first = FNodes[node].FirstEntry, end = FNodes[node + 1].FirstEntry;
+      if (end != first) Found(j, std::span<const TEntry>(FEntries.data() + first, end - first));
     }
   }
 
@@ -61,11 +82,11 @@ public:
 
 private:
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  // Nodes are numbered breadth first, so that each node's children, and its
+  // entries, end where the next node's begin (a last node closes the ranges).
   struct TNode {
     std::uint32_t FirstChild = 0;
-    std::uint32_t ChildCount = 0;
     std::uint32_t FirstEntry = 0;
-    std::uint32_t EntryCount = 0;
   };
   std::uint32_t Child(std::uint32_t Node, Char C) const noexcept;
 
@@ -99,7 +120,8 @@ const std::vector<TTsGraph>& TsGraphs();
 
 // Lower case as JavaScript's toLowerCase gives it: every script, one code
 // point to one or more code units (so the text may grow), the final sigma by
-// its context.
+// its context (a letter with case before it, none after, case-ignorable
+// characters between skipped).
 String TsLower(std::u16string_view Text);
 
 // One dictionary the estimate uses, in the order the oracle consults them.

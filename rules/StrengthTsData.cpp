@@ -27,9 +27,11 @@ void ForEachLine(std::string_view Text, F&& Line) {
 }
 
 constexpr std::array<std::string_view, 14> kWordSequenceNames = {
-    "cardinalNumbers", "ordinalNumbers", "daysOfWeek",      "months",   "seasons", "timePeriods",  "rainbowColors",
-    "directions",      "intermediateDirections", "sizeProgression", "militaryAlphabet", "planets", "zodiacSigns",
-    "chineseZodiac"};
+    "cardinalNumbers", "ordinalNumbers",   "daysOfWeek",
+    "months",          "seasons",          "timePeriods",
+    "rainbowColors",   "directions",       "intermediateDirections",
+    "sizeProgression", "militaryAlphabet", "planets",
+    "zodiacSigns",     "chineseZodiac"};
 
 bool IsWordSequenceName(std::string_view Name) {
   return std::any_of(kWordSequenceNames.begin(), kWordSequenceNames.end(), [&](std::string_view n) {
@@ -69,17 +71,37 @@ const TLowerTable& LowerTable() {
 }
 
 const std::u32string* LowerOf(const TLowerTable& T, char32_t C) {
-  const auto it = std::lower_bound(T.Map.begin(), T.Map.end(), C,
-                                   [](const auto& e, char32_t c) { return e.first < c; });
+  const auto it =
+      std::lower_bound(T.Map.begin(), T.Map.end(), C, [](const auto& e, char32_t c) { return e.first < c; });
   return it != T.Map.end() && it->first == C ? &it->second : nullptr;
 }
 
-// A letter with case: it has a lower case, or is the lower case of another
-// (close enough to Unicode's "cased" for the final sigma).
-bool IsCased(const TLowerTable& T, char32_t C) {
-  if (C < 128) return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z');
-  if (LowerOf(T, C) != nullptr) return true;
-  return std::any_of(T.Map.begin(), T.Map.end(), [&](const auto& e) { return e.second.size() == 1 && e.second[0] == C; });
+// Unicode's Cased and Case_Ignorable characters, as ranges sorted by start.
+struct TCasing {
+  std::vector<std::pair<char32_t, char32_t>> Cased, Ignorable;
+};
+
+const TCasing& Casing() {
+  static const TCasing casing = [] {
+    TCasing c;
+    ForEachLine(TsCasingText(), [&](std::string_view line) {
+      if (line.size() < 5) return;
+      std::uint32_t first = 0, last = 0;
+      const char* p = line.data() + 2;
+      const char* end = line.data() + line.size();
+      p = std::from_chars(p, end, first, 16).ptr;
+      if (p < end) std::from_chars(p + 1, end, last, 16);
+      (line[0] == 'c' ? c.Cased : c.Ignorable).emplace_back(first, last);
+    });
+    return c;
+  }();
+  return casing;
+}
+
+bool InRanges(const std::vector<std::pair<char32_t, char32_t>>& Ranges, char32_t C) {
+  const auto it =
+      std::upper_bound(Ranges.begin(), Ranges.end(), C, [](char32_t c, const auto& r) { return c < r.first; });
+  return it != Ranges.begin() && C <= std::prev(it)->second;
 }
 
 char32_t CodePointAt(std::u16string_view Text, std::size_t I, std::size_t& Units) {
@@ -102,11 +124,35 @@ void AppendCodePoint(String& Out, char32_t C) {
   }
 }
 
-// Capital sigma is final when a cased letter stands before it and none after.
-bool IsFinalSigma(const TLowerTable& T, std::u16string_view Text, std::size_t I) {
-  const bool before = I > 0 && IsCased(T, Text[I - 1]);
-  const bool after = I + 1 < Text.size() && IsCased(T, Text[I + 1]);
-  return before && !after;
+// Capital sigma is final when a letter with case comes before it and none
+// after, the case-ignorable characters between skipped (an ignorable letter
+// with case counts as ignorable, as the oracle's engine takes it).
+bool IsFinalSigma(std::u16string_view Text, std::size_t I) {
+  const TCasing& casing = Casing();
+  auto cased = [&](std::size_t At, std::size_t& Units) -> int { // 1 cased, 0 ignorable, -1 neither
+    const char32_t c = CodePointAt(Text, At, Units);
+    if (InRanges(casing.Ignorable, c)) return 0;
+    return InRanges(casing.Cased, c) ? 1 : -1;
+  };
+  bool before = false;
+  for (std::size_t k = I; k > 0;) {
+    std::size_t at = k - 1, units = 1;
+    if (at > 0 && Text[at] >= 0xDC00 && Text[at] <= 0xDFFF && Text[at - 1] >= 0xD800 && Text[at - 1] <= 0xDBFF) --at;
+    const int kind = cased(at, units);
+    if (kind != 0) {
+      before = kind == 1;
+      break;
+    }
+    k = at;
+  }
+  if (!before) return false;
+  for (std::size_t k = I + 1; k < Text.size();) {
+    std::size_t units = 1;
+    const int kind = cased(k, units);
+    if (kind != 0) return kind != 1;
+    k += units;
+  }
+  return true;
 }
 
 // ---- packs ----------------------------------------------------------------
@@ -114,7 +160,8 @@ bool IsFinalSigma(const TLowerTable& T, std::u16string_view Text, std::size_t I)
 std::unique_ptr<TTsPack> BuildPack(const TTsPackText& Text) {
   auto pack = std::make_unique<TTsPack>();
   pack->Code = std::string(Text.Code);
-  std::vector<std::pair<std::u16string, TTsWordTree::TEntry>> words;
+  std::vector<Char> chars;
+  std::vector<TTsWordTree::TSource> words;
   for (std::size_t l = 0; l < Text.Count; ++l) {
     pack->ListNames.emplace_back(Text.Lists[l].Name);
     pack->IsWordSequence.push_back(IsWordSequenceName(Text.Lists[l].Name));
@@ -123,10 +170,19 @@ std::unique_ptr<TTsPack> BuildPack(const TTsPackText& Text) {
     std::int32_t rank = 0;
     ForEachLine(*Text.Lists[l].Text, [&](std::string_view line) {
       ++rank;
-      if (!line.empty()) words.push_back({Utf16(line), {static_cast<std::uint16_t>(l), rank}});
+      if (line.empty()) return;
+      const auto offset = static_cast<std::uint32_t>(chars.size());
+      if (std::all_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 128; })) {
+        chars.insert(chars.end(), line.begin(), line.end());
+      } else {
+        const String w = Utf16(line);
+        chars.insert(chars.end(), w.begin(), w.end());
+      }
+      words.push_back(
+          {offset, static_cast<std::uint32_t>(chars.size() - offset), {static_cast<std::uint16_t>(l), rank}});
     });
   }
-  pack->Words.Build(words);
+  pack->Words.Build(chars, words);
   return pack;
 }
 
@@ -181,7 +237,7 @@ String TsLower(std::u16string_view Text) {
     }
     std::size_t units = 1;
     const char32_t cp = CodePointAt(Text, i, units);
-    if (cp == 0x3A3 && IsFinalSigma(table, Text, i)) {
+    if (cp == 0x3A3 && IsFinalSigma(Text, i)) {
       out.push_back(0x3C2);
     } else if (const std::u32string* lower = LowerOf(table, cp)) {
       for (char32_t l : *lower) AppendCodePoint(out, l);
@@ -193,10 +249,11 @@ String TsLower(std::u16string_view Text) {
   return out;
 }
 
-void TTsWordTree::Build(std::vector<std::pair<std::u16string, TEntry>>& Words) {
-  std::stable_sort(Words.begin(), Words.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  // Breadth first, so that each node's children lie side by side: a level at
-  // a time, each node's range of words split by their next character.
+void TTsWordTree::Build(const std::vector<Char>& Chars, std::vector<TSource>& Words) {
+  const auto word = [&](const TSource& w) { return std::u16string_view(Chars.data() + w.Offset, w.Length); };
+  std::stable_sort(Words.begin(), Words.end(), [&](const TSource& a, const TSource& b) { return word(a) < word(b); });
+  // A level at a time: each node's range of (sorted) words split by their
+  // next character, the words that end at the node first.
   struct TRange {
     std::uint32_t Node;
     std::size_t Begin, End, Depth;
@@ -209,43 +266,41 @@ void TTsWordTree::Build(std::vector<std::pair<std::u16string, TEntry>>& Words) {
     next.clear();
     for (const TRange& r : level) {
       std::size_t b = r.Begin;
-      // Words ending here come first in sorted order.
-      TNode& node = FNodes[r.Node];
-      node.FirstEntry = static_cast<std::uint32_t>(FEntries.size());
-      while (b < r.End && Words[b].first.size() == r.Depth) {
+      FNodes[r.Node].FirstEntry = static_cast<std::uint32_t>(FEntries.size());
+      const std::size_t firstEntry = FEntries.size();
+      for (; b < r.End && Words[b].Length == r.Depth; ++b) {
         // A word twice in one list keeps its later rank, as the oracle's table does.
-        const TEntry e = Words[b].second;
-        auto dup = std::find_if(FEntries.begin() + node.FirstEntry, FEntries.end(),
+        const TEntry e = Words[b].Entry;
+        auto dup = std::find_if(FEntries.begin() + static_cast<std::ptrdiff_t>(firstEntry), FEntries.end(),
                                 [&](const TEntry& x) { return x.List == e.List; });
-        if (dup != FEntries.end()) dup->Rank = e.Rank;
-        else FEntries.push_back(e);
-        ++b;
+        if (dup != FEntries.end())
+          dup->Rank = e.Rank;
+        else
+          FEntries.push_back(e);
       }
-      FNodes[r.Node].EntryCount = static_cast<std::uint32_t>(FEntries.size()) - FNodes[r.Node].FirstEntry;
       FNodes[r.Node].FirstChild = static_cast<std::uint32_t>(FNodes.size());
       while (b < r.End) {
-        const Char c = Words[b].first[r.Depth];
+        const Char c = word(Words[b])[r.Depth];
         std::size_t e = b;
-        while (e < r.End && Words[e].first[r.Depth] == c) ++e;
-        const auto child = static_cast<std::uint32_t>(FNodes.size());
+        while (e < r.End && word(Words[e])[r.Depth] == c) ++e;
+        next.push_back({static_cast<std::uint32_t>(FNodes.size()), b, e, r.Depth + 1});
         FNodes.push_back(TNode{});
         FKeys.push_back(c);
-        next.push_back({child, b, e, r.Depth + 1});
         b = e;
       }
-      FNodes[r.Node].ChildCount = static_cast<std::uint32_t>(FNodes.size()) - FNodes[r.Node].FirstChild;
     }
     level.swap(next);
   }
+  // The closing node: no children, no entries.
+  FNodes.push_back(TNode{static_cast<std::uint32_t>(FNodes.size()), static_cast<std::uint32_t>(FEntries.size())});
   FNodes.shrink_to_fit();
   FKeys.shrink_to_fit();
   FEntries.shrink_to_fit();
 }
 
 std::uint32_t TTsWordTree::Child(std::uint32_t Node, Char C) const noexcept {
-  const TNode& n = FNodes[Node];
-  const Char* first = FKeys.data() + n.FirstChild;
-  const Char* last = first + n.ChildCount;
+  const Char* first = FKeys.data() + FNodes[Node].FirstChild;
+  const Char* last = FKeys.data() + FNodes[Node + 1].FirstChild;
   const Char* it = std::lower_bound(first, last, C);
   return it != last && *it == C ? static_cast<std::uint32_t>(it - FKeys.data()) : kNone;
 }

@@ -26,8 +26,8 @@ bool IsDigit(Char C) noexcept { return C >= u'0' && C <= u'9'; }
 
 // JavaScript's \s.
 bool IsJsSpace(Char C) noexcept {
-  return (C >= 9 && C <= 13) || C == 0x20 || C == 0xA0 || C == 0x1680 || (C >= 0x2000 && C <= 0x200A) ||
-         C == 0x2028 || C == 0x2029 || C == 0x202F || C == 0x205F || C == 0x3000 || C == 0xFEFF;
+  return (C >= 9 && C <= 13) || C == 0x20 || C == 0xA0 || C == 0x1680 || (C >= 0x2000 && C <= 0x200A) || C == 0x2028 ||
+         C == 0x2029 || C == 0x202F || C == 0x205F || C == 0x3000 || C == 0xFEFF;
 }
 
 // ---- dictionaries -----------------------------------------------------------
@@ -40,7 +40,8 @@ bool IsJsSpace(Char C) noexcept {
 template <class K>
 void DictionaryMatchWhere(std::u16string_view Password, const TTsContext& C, bool WordSequenceOnly, K&& Keep,
                           std::vector<TKLStrengthMatch>& Out) {
-  const String lower = TsLower(Password);
+  String lower = TsLower(Password);
+  const TWipeOnExit wipeLower(lower);
   const std::size_t n = Password.size();
   const std::size_t limit = std::min(n, lower.size());
   struct THit {
@@ -54,15 +55,16 @@ void DictionaryMatchWhere(std::u16string_view Password, const TTsContext& C, boo
     if (!Keep(i, std::u16string_view::npos)) continue;
     for (std::size_t p = 0; p < C.Packs.size(); ++p) {
       const std::vector<std::int32_t>& order = C.Order[p];
-      C.Packs[p]->Words.ForEachWordAt(lower, i, limit, [&](std::size_t j, std::span<const TTsWordTree::TEntry> entries) {
-        for (const TTsWordTree::TEntry& e : entries) {
-          const std::int32_t o = order[e.List];
-          if (o < 0 || (WordSequenceOnly && !C.Dictionaries[static_cast<std::size_t>(o)].IsWordSequence) ||
-              !Keep(i, j))
-            continue;
-          hits.push_back({j, o, e.Rank});
-        }
-      });
+      C.Packs[p]->Words.ForEachWordAt(
+          lower, i, limit, [&](std::size_t j, std::span<const TTsWordTree::TEntry> entries) {
+            for (const TTsWordTree::TEntry& e : entries) {
+              const std::int32_t o = order[e.List];
+              if (o < 0 || (WordSequenceOnly && !C.Dictionaries[static_cast<std::size_t>(o)].IsWordSequence) ||
+                  !Keep(i, j))
+                continue;
+              hits.push_back({j, o, e.Rank});
+            }
+          });
     }
     if (!WordSequenceOnly && !C.UserWords.empty()) {
       const std::size_t last = std::min(limit, i + C.LongestUserWord);
@@ -72,7 +74,8 @@ void DictionaryMatchWhere(std::u16string_view Password, const TTsContext& C, boo
           hits.push_back({j, static_cast<std::int32_t>(C.Dictionaries.size()) - 1, it->second});
       }
     }
-    std::sort(hits.begin(), hits.end(), [](const THit& a, const THit& b) { return std::tie(a.J, a.Order) < std::tie(b.J, b.Order); });
+    std::sort(hits.begin(), hits.end(),
+              [](const THit& a, const THit& b) { return std::tie(a.J, a.Order) < std::tie(b.J, b.Order); });
     for (const THit& h : hits) {
       TKLStrengthMatch m = MakeMatch(mpDictionary, Password, i, h.J);
       m.MatchedWord = lower.substr(i, h.J - i + 1);
@@ -87,12 +90,14 @@ void DictionaryMatchWhere(std::u16string_view Password, const TTsContext& C, boo
 
 void DictionaryMatch(std::u16string_view Password, const TTsContext& C, bool WordSequenceOnly,
                      std::vector<TKLStrengthMatch>& Out) {
-  DictionaryMatchWhere(Password, C, WordSequenceOnly, [](std::size_t, std::size_t) { return true; }, Out);
+  DictionaryMatchWhere(
+      Password, C, WordSequenceOnly, [](std::size_t, std::size_t) { return true; }, Out);
 }
 
 void ReverseDictionaryMatch(std::u16string_view Password, const TTsContext& C, bool WordSequenceOnly,
                             std::vector<TKLStrengthMatch>& Out) {
-  const String reversed(Password.rbegin(), Password.rend());
+  String reversed(Password.rbegin(), Password.rend());
+  const TWipeOnExit wipeReversed(reversed);
   std::vector<TKLStrengthMatch> found;
   DictionaryMatch(reversed, C, WordSequenceOnly, found);
   const auto n = static_cast<std::int32_t>(Password.size());
@@ -175,6 +180,11 @@ struct TChange {
 };
 
 struct TSubbed {
+  TSubbed(String Text, std::vector<TChange> Made) : Password(std::move(Text)), Changes(std::move(Made)) {}
+  TSubbed(TSubbed&&) noexcept = default;
+  TSubbed& operator=(TSubbed&&) noexcept = default;
+  ~TSubbed() { WipeString(Password); }
+
   String Password;
   std::vector<TChange> Changes;
 };
@@ -192,6 +202,7 @@ public:
     Walk(true, true, 0, 0, {}, 0);
     FChanges.clear();
     Walk(false, true, 0, 0, {}, 0);
+    WipeString(FBuffer);
     return std::move(FFinal);
   }
 
@@ -200,7 +211,7 @@ private:
             std::int32_t Consecutive) {
     if (FFinal.size() >= kL33tMaxSubstitutions) return;
     if (Index == FText.size()) {
-      if (OnlyFull == IsFull) FFinal.push_back({FBuffer, FChanges});
+      if (OnlyFull == IsFull) FFinal.emplace_back(FBuffer, FChanges);
       return;
     }
     const TL33tSubs& table = L33tSubs();
@@ -276,9 +287,13 @@ void L33tMatch(std::u16string_view Password, const TTsContext& C, bool WordSeque
         }
       }
       if (!hasFullMatch) hasFullMatch = i == 0 && j == static_cast<std::ptrdiff_t>(Password.size()) - 1;
-      const String token(Password.substr(static_cast<std::size_t>(i), static_cast<std::size_t>(j - i + 1)));
-      auto key = std::make_tuple(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j), m.DictionaryName, m.MatchedWord);
-      if (TsLower(token) == m.MatchedWord || seen.count(key) != 0) continue;
+      String token(Password.substr(static_cast<std::size_t>(i), static_cast<std::size_t>(j - i + 1)));
+      const TWipeOnExit wipeToken(token);
+      String lowered = TsLower(token);
+      const TWipeOnExit wipeLowered(lowered);
+      auto key =
+          std::make_tuple(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j), m.DictionaryName, m.MatchedWord);
+      if (lowered == m.MatchedWord || seen.count(key) != 0) continue;
       seen.insert(std::move(key));
       m.I = static_cast<std::int32_t>(i);
       m.J = static_cast<std::int32_t>(j);
@@ -288,6 +303,7 @@ void L33tMatch(std::u16string_view Password, const TTsContext& C, bool WordSeque
       Out.push_back(std::move(m));
     }
   }
+  while (!seen.empty()) WipeString(std::get<3>(seen.extract(seen.begin()).value()));
   // A single character is too often a word ('1' for 'i', '4' for 'a') to count.
   Out.erase(std::remove_if(Out.begin() + static_cast<std::ptrdiff_t>(first), Out.end(),
                            [](const TKLStrengthMatch& m) { return m.Token.size() <= 1; }),
@@ -480,8 +496,8 @@ std::optional<TDmy> MapIntegersToDayMonthYear(const std::array<std::int32_t, 3>&
     under1 += x <= 0;
   }
   if (over31 >= 2 || over12 == 3 || under1 >= 2) return std::nullopt;
-  const std::array<std::tuple<std::int32_t, std::int32_t, std::int32_t>, 2> splits{
-      std::make_tuple(V[2], V[0], V[1]), std::make_tuple(V[0], V[1], V[2])};
+  const std::array<std::tuple<std::int32_t, std::int32_t, std::int32_t>, 2> splits{std::make_tuple(V[2], V[0], V[1]),
+                                                                                   std::make_tuple(V[0], V[1], V[2])};
   for (const auto& [y, a, b] : splits) {
     if (kDateMinYear <= y && y <= kDateMaxYear) {
       const auto dm = DayMonth(a, b);
@@ -512,9 +528,13 @@ void AddDate(std::u16string_view Password, std::size_t I, std::size_t J, Char Se
   Out.push_back(std::move(m));
 }
 
-void DatesWithoutSeparator(std::u16string_view Password, std::int32_t ReferenceYear, std::vector<TKLStrengthMatch>& Out) {
+void DatesWithoutSeparator(std::u16string_view Password, std::int32_t ReferenceYear,
+                           std::vector<TKLStrengthMatch>& Out) {
   static constexpr std::array<std::array<std::pair<int, int>, 4>, 9> splits{{
-      {}, {}, {}, {},
+      {},
+      {},
+      {},
+      {},
       {{{1, 2}, {2, 3}}},
       {{{1, 3}, {2, 3}, {2, 4}}},
       {{{1, 2}, {2, 4}, {4, 5}}},
@@ -579,7 +599,8 @@ void DateMatch(std::u16string_view Password, std::int32_t ReferenceYear, std::ve
       inside = a != b && found[b].I <= found[a].I && found[b].J >= found[a].J;
     if (!inside) kept.push_back(std::move(found[a]));
   }
-  std::stable_sort(kept.begin(), kept.end(), [](const auto& x, const auto& y) { return std::tie(x.I, x.J) < std::tie(y.I, y.J); });
+  std::stable_sort(kept.begin(), kept.end(),
+                   [](const auto& x, const auto& y) { return std::tie(x.I, x.J) < std::tie(y.I, y.J); });
   for (TKLStrengthMatch& m : kept) Out.push_back(std::move(m));
 }
 
@@ -593,8 +614,10 @@ void SeparatorMatch(std::u16string_view Password, std::vector<TKLStrengthMatch>&
   for (Char c : Password) {
     if (kSeparators.find(c) == std::u16string_view::npos) continue;
     auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& e) { return e.first == c; });
-    if (it == counts.end()) counts.emplace_back(c, 1);
-    else ++it->second;
+    if (it == counts.end())
+      counts.emplace_back(c, 1);
+    else
+      ++it->second;
   }
   std::stable_sort(counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
   if (counts.empty() || counts[0].second < 2) return;
@@ -622,15 +645,16 @@ void WordSequenceMatch(std::u16string_view Password, const TTsContext& C, std::v
   ReverseDictionaryMatch(Password, C, true, words);
   if (words.empty()) return;
   std::stable_sort(words.begin(), words.end(), [](const TKLStrengthMatch& a, const TKLStrengthMatch& b) {
-    return std::make_tuple(a.I, a.J, a.Reversed, a.L33t, a.Rank) < std::make_tuple(b.I, b.J, b.Reversed, b.L33t, b.Rank);
+    return std::make_tuple(a.I, a.J, a.Reversed, a.L33t, a.Rank) <
+           std::make_tuple(b.I, b.J, b.Reversed, b.L33t, b.Rank);
   });
   std::vector<const TKLStrengthMatch*> kept; // apart from each other, the earlier first
   for (const TKLStrengthMatch& m : words)
     if (kept.empty() || m.I > kept.back()->J) kept.push_back(&m);
 
   auto joins = [&](const TKLStrengthMatch& last, const TKLStrengthMatch& next) {
-    const std::u16string_view between = Password.substr(static_cast<std::size_t>(last.J) + 1,
-                                                        static_cast<std::size_t>(next.I - last.J - 1));
+    const std::u16string_view between =
+        Password.substr(static_cast<std::size_t>(last.J) + 1, static_cast<std::size_t>(next.I - last.J - 1));
     if (between.empty() || between == u" " || between == u"-" || between == u"_" || between == u".") return true;
     return between.size() == 1 && TsLower(between) != between; // camelCase
   };
@@ -644,7 +668,8 @@ void WordSequenceMatch(std::u16string_view Password, const TTsContext& C, std::v
     for (std::size_t k = 0; k < run.size(); ++k) {
       m.Words.push_back(run[k]->MatchedWord);
       if (k > 0 && run[k]->Rank < run[k - 1]->Rank) m.Ascending = false;
-      auto it = std::find_if(names.begin(), names.end(), [&](const auto& e) { return e.first == run[k]->DictionaryName; });
+      auto it =
+          std::find_if(names.begin(), names.end(), [&](const auto& e) { return e.first == run[k]->DictionaryName; });
       if (it == names.end()) it = names.insert(names.end(), {run[k]->DictionaryName, 0});
       if (++it->second > most) {
         most = it->second;
@@ -681,8 +706,9 @@ std::vector<TKLStrengthMatch> TsOmnimatch(std::u16string_view Password, const TT
   for (const TTsGraph& g : TsGraphs()) SpatialMatchOn(Password, g, matches);
   SeparatorMatch(Password, matches);
   WordSequenceMatch(Password, Context, matches);
-  std::stable_sort(matches.begin(), matches.end(),
-                   [](const TKLStrengthMatch& a, const TKLStrengthMatch& b) { return std::tie(a.I, a.J) < std::tie(b.I, b.J); });
+  std::stable_sort(matches.begin(), matches.end(), [](const TKLStrengthMatch& a, const TKLStrengthMatch& b) {
+    return std::tie(a.I, a.J) < std::tie(b.I, b.J);
+  });
   return matches;
 }
 

@@ -49,6 +49,7 @@ bool IsLowerClass(Char C) noexcept { return (C >= u'a' && C <= u'z') || (C >= 0x
 
 double UppercaseVariations(std::u16string_view Token) {
   String w;
+  const TWipeOnExit wipeWord(w);
   for (Char c : Token)
     if (IsCaseLetter(c)) w.push_back(c);
   const auto noUpper = [&] { return !w.empty() && std::none_of(w.begin(), w.end(), IsUpperClass); };
@@ -74,7 +75,8 @@ std::size_t CountOccurrences(std::u16string_view Text, std::u16string_view Part)
 
 double L33tVariations(const TKLStrengthMatch& M) {
   if (!M.L33t) return 1;
-  const String lower = TsLower(M.Token);
+  String lower = TsLower(M.Token);
+  const TWipeOnExit wipeLower(lower);
   double variations = 1;
   for (const auto& [substitution, letter] : M.L33tChanges) {
     const auto subbed = static_cast<double>(CountOccurrences(lower, substitution));
@@ -126,9 +128,12 @@ double SpatialGuesses(const TKLStrengthMatch& M) {
 double SequenceGuesses(const TKLStrengthMatch& M) {
   const Char first = M.Token[0];
   double base;
-  if (std::u16string_view(u"aAzZ019").find(first) != std::u16string_view::npos) base = 4;
-  else if (first >= u'0' && first <= u'9') base = 10;
-  else base = 26;
+  if (std::u16string_view(u"aAzZ019").find(first) != std::u16string_view::npos)
+    base = 4;
+  else if (first >= u'0' && first <= u'9')
+    base = 10;
+  else
+    base = 26;
   if (!M.Ascending) base *= 2;
   return base * static_cast<double>(M.Token.size());
 }
@@ -214,9 +219,8 @@ public:
 private:
   double GuessesOfMatch(std::int32_t M, std::size_t I, std::size_t K) {
     const std::size_t length = K - I + 1;
-    const double least = length < FPassword.size()
-                             ? (length == 1 ? kMinSubmatchGuessesSingleChar : kMinSubmatchGuessesMultiChar)
-                             : 1;
+    const double least =
+        length < FPassword.size() ? (length == 1 ? kMinSubmatchGuessesSingleChar : kMinSubmatchGuessesMultiChar) : 1;
     if (M < 0) return std::max(BruteforceGuesses(length), least);
     TKLStrengthMatch& match = FMatches[static_cast<std::size_t>(M)];
     if (match.Guesses == 0) match.Guesses = std::max(GuessesOf(match, FYear), least);

@@ -17,7 +17,9 @@ namespace kl::test {
 
 namespace {
 
-String Utf16(std::string_view Text) { return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size()); }
+String Utf16(std::string_view Text) {
+  return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size());
+}
 
 // The first Most words of the pack's lists whose names contain Part.
 std::vector<String> Lists(const std::string& Pack, std::string_view Part, std::size_t Most) {
@@ -95,8 +97,10 @@ private:
   // Upper case for the letters a corpus uses: ASCII and Latin-1 and Latin Extended-A.
   static String ToUpper(String W) {
     for (Char& c : W) {
-      if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) c = static_cast<Char>(c - 32);
-      else if (c >= 0x100 && c <= 0x17F && (c & 1) == 1 && c != 0x131 && c != 0x138 && c != 0x149 && c != 0x17F) c = static_cast<Char>(c - 1);
+      if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+        c = static_cast<Char>(c - 32);
+      else if (c >= 0x100 && c <= 0x17F && (c & 1) == 1 && c != 0x131 && c != 0x138 && c != 0x149 && c != 0x17F)
+        c = static_cast<Char>(c - 1);
     }
     return W;
   }
@@ -123,14 +127,25 @@ private:
     }
   }
   String L33t(String W) {
-    static constexpr std::array<std::pair<Char, std::u16string_view>, 12> subs = {
-        {{u'a', u"@"}, {u'a', u"4"}, {u'e', u"3"}, {u'o', u"0"}, {u's', u"$"}, {u'i', u"1"},
-         {u't', u"7"}, {u'l', u"1"}, {u'b', u"8"}, {u'u', u"|_|"}, {u'h', u"|-|"}, {u'g', u"9"}}};
+    static constexpr std::array<std::pair<Char, std::u16string_view>, 12> subs = {{{u'a', u"@"},
+                                                                                   {u'a', u"4"},
+                                                                                   {u'e', u"3"},
+                                                                                   {u'o', u"0"},
+                                                                                   {u's', u"$"},
+                                                                                   {u'i', u"1"},
+                                                                                   {u't', u"7"},
+                                                                                   {u'l', u"1"},
+                                                                                   {u'b', u"8"},
+                                                                                   {u'u', u"|_|"},
+                                                                                   {u'h', u"|-|"},
+                                                                                   {u'g', u"9"}}};
     String out;
     for (Char c : W) {
       const auto* sub = std::find_if(subs.begin(), subs.end(), [&](const auto& s) { return s.first == c; });
-      if (sub != subs.end() && Below(3) != 0) out += sub->second;
-      else out.push_back(c);
+      if (sub != subs.end() && Below(3) != 0)
+        out += sub->second;
+      else
+        out.push_back(c);
     }
     if (Below(3) == 0) out = Capital(out);
     if (Below(3) == 0) out += Digits(1 + Below(2));

@@ -22,7 +22,7 @@ std::vector<String> BuildTsStrengthCorpus(const std::string& Language);
 bool TsOracleAvailable();
 std::optional<std::vector<OracleAnswer>> RunTsStrengthOracle(const std::string& Language,
                                                              const std::vector<String>& Passwords);
-// Node's own time per password in nanoseconds over Rounds passes.
+// Node's own processor time per password in nanoseconds over Rounds passes.
 std::optional<double> TimeTsStrengthOracle(const std::string& Language, const std::vector<String>& Passwords,
                                            int Rounds);
 

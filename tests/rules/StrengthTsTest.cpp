@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,13 +18,21 @@ namespace {
 
 constexpr std::int32_t kYear = 2026;
 
-String Utf16(const std::string& Text) { return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size()); }
+String Utf16(const std::string& Text) {
+  return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size());
+}
 
-TKLStrengthResult EstimateTs(const std::string& Password, const std::string& Language) {
+// Languages: codes separated by commas.
+TKLStrengthResult EstimateTs(const std::string& Password, const std::string& Languages,
+                             const std::vector<String>& UserInputs = {}) {
+  std::vector<std::string> codes;
+  std::stringstream list(Languages);
+  for (std::string code; std::getline(list, code, ',');) codes.push_back(code);
   TKLStrengthEstimator e;
   e.SetReferenceYear(kYear);
   e.SetProfile(spZxcvbnTs);
-  e.SetLanguages({Language});
+  e.SetLanguages(codes);
+  e.SetUserInputs(UserInputs);
   return e.Estimate(Utf16(Password));
 }
 
@@ -94,15 +103,52 @@ INSTANTIATE_TEST_SUITE_P(
                     TsCase{"2015_06_04", "en", mpDate, "", 4.486586315143262},
                     TsCase{"a-b-c-d-e", "en", mpBruteforce, "", 9.000000000434293},
                     TsCase{"correct horse battery staple", "en", mpDictionary, "diceware-common", 19.7220819284034},
-                    TsCase{"aaaaaaa", "en", mpRepeat, "", 1.9294189257142926}));
+                    TsCase{"aaaaaaa", "en", mpRepeat, "", 1.9294189257142926},
+                    TsCase{"schmetterlinG", "de", mpDictionary, "commonWords-de", 4.208683161037416},
+                    TsCase{"afkpu", "en", mpSequence, "", 1.322219294733919},
+                    TsCase{"111504", "en", mpDate, "", 3.9047696259065945},
+                    TsCase{"contraseña", "de", mpBruteforce, "", 7.670078784604319},
+                    TsCase{"hund_katze_maus1", "de", mpBruteforce, "", 13.310990527134578},
+                    TsCase{"p4ss", "en", mpDictionary, "passwords-common", 2.1492191126553797},
+                    TsCase{"password4", "en", mpBruteforce, "", 4.045322978786657},
+                    TsCase{"onetwothreefour", "en", mpWordSequence, "cardinalNumbers-en", 1.9867717342662448},
+                    TsCase{"blue.green.red", "en", mpWordSequence, "rainbowColors-en", 1.1139433523068367},
+                    // Italian and Polish both name a list "commonWords": the later pack's takes its place.
+                    TsCase{"farfalla", "it", mpDictionary, "commonWords", 3.95592815689695},
+                    TsCase{"farfalla", "it,pl", mpDictionary, "passwords-common", 4.515873843711678}));
+
+// The user inputs are the likeliest words of all, compared in lower case:
+// the first costs one guess, plus the one of the covering's floor.
+TEST(StrengthTsProfile, UserInputsRankFirstInLowerCase) {
+  const TKLStrengthResult r = EstimateTs("schmetterling", "de", {u"Schmetterling", u"Alice"});
+  ASSERT_EQ(r.Sequence.size(), 1u);
+  EXPECT_EQ(r.Sequence[0].DictionaryName, "userInputs");
+  EXPECT_EQ(r.Sequence[0].Dictionary, sdUserInputs);
+  EXPECT_DOUBLE_EQ(r.Guesses, 2);
+  EXPECT_DOUBLE_EQ(EstimateTs("ALICE", "de", {u"Schmetterling", u"Alice"}).Guesses, 2 * 2 + 1);
+  // A lone substitute is no word, even of a one-letter input: '4' stays brute force.
+  EXPECT_NEAR(EstimateTs("password4", "en", {u"a"}).GuessesLog10, 4.045322978786657, 1e-9);
+}
 
 // Lower case as JavaScript gives it: every script, a letter that lowers to
-// two code units, the final sigma by its place, letters beyond the BMP.
+// two code units, the final sigma by its place (across case-ignorable
+// characters such as an apostrophe or a soft hyphen), letters beyond the BMP.
 TEST(StrengthTsLetters, LowerCaseFollowsJavaScript) {
-  const std::vector<std::pair<std::u16string, std::u16string>> cases = {
-      {u"ÄÖÜ", u"äöü"},   {u"ΑΣ", u"ας"},         {u"ΑΣΑ", u"ασα"}, {u"Σ", u"σ"},
-      {u"İ", u"i\u0307"}, {u"ẞ", u"ß"},           {u"ǅ", u"ǆ"},     {u"\U00010400", u"\U00010428"},
-      {u"ŁÓDŹ", u"łódź"}, {u"ДОМ", u"дом"},       {u"Ⴀ", u"ⴀ"},      {u"ABC1!", u"abc1!"}};
+  const std::vector<std::pair<std::u16string, std::u16string>> cases = {{u"ÄÖÜ", u"äöü"},
+                                                                        {u"ΑΣ", u"ας"},
+                                                                        {u"ΑΣΑ", u"ασα"},
+                                                                        {u"Σ", u"σ"},
+                                                                        {u"ΑΣ1", u"ας1"},
+                                                                        {u"Γ'Σ1", u"γ'ς1"},
+                                                                        {u"ΓΣ\u00adǄ", u"γσ\u00adǆ"},
+                                                                        {u"İ", u"i\u0307"},
+                                                                        {u"ẞ", u"ß"},
+                                                                        {u"ǅ", u"ǆ"},
+                                                                        {u"\U00010400", u"\U00010428"},
+                                                                        {u"ŁÓDŹ", u"łódź"},
+                                                                        {u"ДОМ", u"дом"},
+                                                                        {u"Ⴀ", u"ⴀ"},
+                                                                        {u"ABC1!", u"abc1!"}};
   for (const auto& [upper, lower] : cases) EXPECT_EQ(detail::TsLower(upper), lower) << test::Narrow(upper);
 }
 

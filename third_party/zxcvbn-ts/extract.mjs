@@ -1,7 +1,7 @@
 // Regenerates the data files of this folder from the installed zxcvbn-ts
 // language packs, decompressed by the packs' own code (their modules are loaded
 // as they are). Usage: node extract.mjs NODE_MODULES_DIR
-// Writes lowercase.txt (below) and, for each pack, one file per dictionary (one word a line, most
+// Writes lowercase.txt and casing.txt (below) and, for each pack, one file per dictionary (one word a line, most
 // frequent first, named as the pack names the list), dictionaries.txt (the
 // pack's list names in the pack's own order), the keyboard graphs of the common
 // pack (graphs/NAME.txt: one key a line, the key then its neighbours,
@@ -64,5 +64,21 @@ for (let cp = 0; cp <= 0x10ffff; cp += 1) {
   if (l !== s) lower.push(`${cp.toString(16)}\t${[...l].map((c) => c.codePointAt(0).toString(16)).join(' ')}`);
 }
 fs.writeFileSync(path.join(here, 'lowercase.txt'), lower.join('\n') + '\n');
+// The letters with case and the characters case ignores (Unicode's Cased and
+// Case_Ignorable, as node's engine knows them), for the final sigma: one range
+// a line, "c" or "i", first and last code point (hexadecimal), tab-separated.
+const ranges = [];
+for (const [kind, re] of [['c', /\p{Cased}/u], ['i', /\p{Case_Ignorable}/u]]) {
+  let start = -1;
+  for (let cp = 0; cp <= 0x110000; cp += 1) {
+    const inside = cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff) && re.test(String.fromCodePoint(cp));
+    if (inside && start < 0) start = cp;
+    if (!inside && start >= 0 && !(cp >= 0xd800 && cp <= 0xdfff)) {
+      ranges.push(`${kind}\t${start.toString(16)}\t${(cp - 1).toString(16)}`);
+      start = -1;
+    }
+  }
+}
+fs.writeFileSync(path.join(here, 'casing.txt'), ranges.join('\n') + '\n');
 const core = JSON.parse(fs.readFileSync(path.join(modules, '@zxcvbn-ts', 'core', 'package.json'), 'utf8'));
 fs.writeFileSync(path.join(here, 'VERSIONS'), [`core ${core.version}`, ...versions].join('\n') + '\n');
