@@ -8,8 +8,6 @@
 #include <string>
 
 #include "rules/JsonNumber.h"
-#include "rules/KLCheckReport.h"
-#include "rules/KLStrength.h"
 
 namespace {
 
@@ -45,38 +43,6 @@ TEST(ShortestDoubleText, MatchesToChars) {
     ASSERT_EQ(kl::detail::ShortestDoubleText(hours), ToChars(hours)) << hours;
   }
   EXPECT_GT(compared, 19000);
-}
-
-// The JSON line carries the feedback's keys beside its texts, the crack times
-// in words, the profile and the language, and failures in that language where
-// a pack translates them.
-TEST(CheckJson, CarriesKeysTimesInWordsProfileAndLanguage) {
-  kl::TKLRuleFailures failures;
-  failures.emplace_back(kl::kBreached).AddText("list", u"leaks");
-  failures.emplace_back(kl::kTooShort).AddNumber("minimum", 15).AddNumber("maximum", 64).AddNumber("length", 8);
-  const struct {
-    std::vector<std::string> Languages;
-    std::vector<std::string> Parts;
-  } cases[] = {
-      {{},
-       {R"("crack_times_display":{"online_throttling_100_per_hour":"2 minutes","online_no_throttling_10_per_second":)"
-        R"("less than a second",)",
-        R"("feedback":{"warning":"This is a top-10 common password","warning_key":"topTen","suggestions":["Add )"
-        R"(another word or two. Uncommon words are better."],"suggestion_keys":["anotherWord"]},"profile":"zxcvbn",)"
-        R"("language":"en","failures":[)",
-        R"("message":"The password has appeared in a data breach (list leaks).")"}},
-      {{"de", "fr"},
-       {R"("online_throttling_100_per_hour":"2 Minuten")", R"("language":"de")",
-        R"("warning":"Dies ist ein sehr häufig verwendetes Passwort.","warning_key":"topTen")",
-        R"("message":"Ihr Kennwort wurde durch eine Datenpanne im Internet offengelegt.","parameters":{"list":"leaks"})",
-        R"("message":"The password must be at least 15 characters long; it has 8.")"}},
-  };
-  for (const auto& c : cases) {
-    kl::TKLStrengthEstimator estimator;
-    estimator.SetLanguages(c.Languages);
-    const std::string json = kl::FormatCheckJson(failures, estimator.Estimate(u"password"));
-    for (const std::string& part : c.Parts) EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
-  }
 }
 
 } // namespace
