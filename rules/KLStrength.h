@@ -202,6 +202,7 @@ public:
   // the common pack and English are always used besides. Raises EKLException for
   // an unknown code, naming the known ones, and then keeps the languages it had.
   // The packs load on first use, once for the process, whoever asks first.
+  // In either profile the first names the language of the result's texts.
   const std::vector<std::string>& GetLanguages() const noexcept { return FLanguages; }
   void SetLanguages(const std::vector<std::string>& Value);
 
