@@ -56,26 +56,41 @@ std::string Number(double Value) {
 #endif
 }
 
-std::string StrengthJson(const TKLStrengthResult& Strength) {
-  const TKLCrackTimes& t = Strength.CrackTimesSeconds;
-  std::string json = "\"score\":" + std::to_string(Strength.Score) +
-                     ",\"guesses_log10\":" + Number(std::round(Strength.GuessesLog10 * 1e4) / 1e4) +
-                     ",\"guesses\":" + Number(Strength.Guesses) +
-                     ",\"crack_times_seconds\":{\"online_throttling_100_per_hour\":" + Number(t.OnlineThrottling) +
-                     ",\"online_no_throttling_10_per_second\":" + Number(t.OnlineNoThrottling) +
-                     ",\"offline_slow_hashing_1e4_per_second\":" + Number(t.OfflineSlowHashing) +
-                     ",\"offline_fast_hashing_1e10_per_second\":" + Number(t.OfflineFastHashing) +
-                     "},\"feedback\":{\"warning\":" + JsonString(StrToUTF8(Strength.Feedback.Warning)) +
-                     ",\"suggestions\":[";
-  for (std::size_t i = 0; i < Strength.Feedback.Suggestions.size(); ++i)
-    json += (i ? "," : "") + JsonString(StrToUTF8(Strength.Feedback.Suggestions[i]));
-  return json + "]}";
+std::string JsonKeys(const std::vector<std::string>& Keys) {
+  std::string json = "[";
+  for (std::size_t i = 0; i < Keys.size(); ++i) json += (i ? "," : "") + JsonString(Keys[i]);
+  return json + "]";
 }
 
-std::string FailureJson(const TKLRuleFailure& Failure) {
+const char* ProfileName(TKLStrengthProfile Profile) { return Profile == spZxcvbnTs ? "zxcvbn-ts" : "zxcvbn"; }
+
+std::string StrengthJson(const TKLStrengthResult& Strength) {
+  const TKLCrackTimes& t = Strength.CrackTimesSeconds;
+  const TKLCrackTimesDisplay& d = Strength.CrackTimesDisplay;
+  std::string json =
+      "\"score\":" + std::to_string(Strength.Score) +
+      ",\"guesses_log10\":" + Number(std::round(Strength.GuessesLog10 * 1e4) / 1e4) +
+      ",\"guesses\":" + Number(Strength.Guesses) +
+      ",\"crack_times_seconds\":{\"online_throttling_100_per_hour\":" + Number(t.OnlineThrottling) +
+      ",\"online_no_throttling_10_per_second\":" + Number(t.OnlineNoThrottling) +
+      ",\"offline_slow_hashing_1e4_per_second\":" + Number(t.OfflineSlowHashing) +
+      ",\"offline_fast_hashing_1e10_per_second\":" + Number(t.OfflineFastHashing) +
+      "},\"crack_times_display\":{\"online_throttling_100_per_hour\":" + JsonString(StrToUTF8(d.OnlineThrottling)) +
+      ",\"online_no_throttling_10_per_second\":" + JsonString(StrToUTF8(d.OnlineNoThrottling)) +
+      ",\"offline_slow_hashing_1e4_per_second\":" + JsonString(StrToUTF8(d.OfflineSlowHashing)) +
+      ",\"offline_fast_hashing_1e10_per_second\":" + JsonString(StrToUTF8(d.OfflineFastHashing)) +
+      "},\"feedback\":{\"warning\":" + JsonString(StrToUTF8(Strength.Feedback.Warning)) +
+      ",\"warning_key\":" + JsonString(Strength.Feedback.WarningKey) + ",\"suggestions\":[";
+  for (std::size_t i = 0; i < Strength.Feedback.Suggestions.size(); ++i)
+    json += (i ? "," : "") + JsonString(StrToUTF8(Strength.Feedback.Suggestions[i]));
+  return json + "],\"suggestion_keys\":" + JsonKeys(Strength.Feedback.SuggestionKeys) +
+         "},\"profile\":" + JsonString(ProfileName(Strength.Profile)) +
+         ",\"language\":" + JsonString(Strength.Language);
+}
+
+std::string FailureJson(const TKLRuleFailure& Failure, const TKLRuleMessages& Messages) {
   std::string json = "{\"code\":" + JsonString(Failure.GetCode()) +
-                     ",\"message\":" + JsonString(StrToUTF8(TKLRuleMessages::GetEnglish().Format(Failure, true))) +
-                     ",\"parameters\":{";
+                     ",\"message\":" + JsonString(StrToUTF8(Messages.Format(Failure, true))) + ",\"parameters\":{";
   bool first = true;
   for (const TKLRuleParameter& p : Failure.GetParameters()) {
     if (p.Kind == TKLParameterKind::pkPasswordText) continue;
@@ -137,7 +152,8 @@ std::string ShortestDoubleText(double Value) {
 std::string FormatCheckJson(const TKLRuleFailures& Failures, const TKLStrengthResult& Strength) {
   std::string line = std::string("{\"ok\":") + (Failures.empty() ? "true" : "false") + "," + StrengthJson(Strength) +
                      ",\"failures\":[";
-  for (std::size_t i = 0; i < Failures.size(); ++i) line += (i ? "," : "") + FailureJson(Failures[i]);
+  const TKLRuleMessages& messages = TKLRuleMessages::ForLanguage(Strength.Language);
+  for (std::size_t i = 0; i < Failures.size(); ++i) line += (i ? "," : "") + FailureJson(Failures[i], messages);
   return line + "]}";
 }
 

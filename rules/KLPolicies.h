@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "foundation/Export.h"
 #include "foundation/Types.h"
 #include "rules/KLBlocklist.h"
 #include "rules/KLRules.h"
+#include "rules/KLStrength.h"
 
 namespace kl {
 
@@ -32,11 +34,16 @@ struct TKLNistPolicyOptions {
   // 0 for none; 1 to 4 refuses passwords the strength estimator scores lower
   // (TOO_WEAK), with the context words as its own words.
   std::int32_t MinimumStrengthScore = 0;
+  // The estimator's profile and languages (TKLStrengthEstimator::SetProfile,
+  // SetLanguages): TOO_WEAK's warning is in the first language.
+  TKLStrengthProfile StrengthProfile = spZxcvbn;
+  std::vector<std::string> StrengthLanguages;
 };
 
 // The policy in one call: length counted in Unicode characters (a surrogate
 // pair is one), no composition rules, the blocklist, and optionally a minimum
-// strength score. Raises EKLException for options outside the guidance.
+// strength score. Raises EKLException for options outside the guidance, and
+// for a strength profile or language the build lacks.
 KL_API std::unique_ptr<TKLPasswordRulesList> CreateNistPolicy(const TKLNistPolicyOptions& Options = {});
 
 // A length requirement counted in Unicode code points rather than UTF-16 code

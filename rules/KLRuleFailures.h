@@ -82,6 +82,12 @@ public:
 
   // The library's English texts, built once.
   static const TKLRuleMessages& GetEnglish();
+  // The texts for a language of the strength estimator's packs ("de", "fr"...):
+  // English but for the failures a pack translates, which is BREACHED alone
+  // (the pack's warning about a password exposed by a breach; the list stays
+  // a parameter). English for "en" and for a language without a pack. Built
+  // once for all languages.
+  static const TKLRuleMessages& ForLanguage(std::string_view Language);
 
   void SetTemplate(std::string_view Code, const String& Template);
   const String& GetTemplate(std::string_view Code) const;

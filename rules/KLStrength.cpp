@@ -3,12 +3,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <cstdio>
-#include <cstring>
 
 #include "foundation/Clock.h"
 #include "foundation/SecureMemory.h"
 #include "rules/KLStrength.h"
+#include "rules/StrengthFeedback.h"
 #include "rules/StrengthMatching.h"
 
 namespace kl {
@@ -27,8 +26,6 @@ constexpr double kOnlineNoThrottlingRate = 10;
 constexpr double kOfflineSlowHashingRate = 1e4;
 constexpr double kOfflineFastHashingRate = 1e10;
 
-constexpr std::u16string_view kExtraWords = u"Add another word or two. Uncommon words are better.";
-
 // The year of the local clock, from the day count (proleptic Gregorian).
 std::int32_t CurrentYear() {
   const std::int64_t seconds = NowUnixSeconds();
@@ -43,93 +40,6 @@ std::int32_t CurrentYear() {
   return static_cast<std::int32_t>(yoe + era * 400 + (month <= 2 ? 1 : 0));
 }
 
-bool StartsUpper(const String& W) {
-  return W.size() >= 2 && W[0] >= u'A' && W[0] <= u'Z' &&
-         std::none_of(W.begin() + 1, W.end(), [](Char c) { return c >= u'A' && c <= u'Z'; });
-}
-
-bool AllUpper(const String& W) {
-  return !W.empty() && std::none_of(W.begin(), W.end(), [](Char c) { return c >= u'a' && c <= u'z'; });
-}
-
-TKLStrengthFeedback DictionaryFeedback(const TKLStrengthMatch& M, bool IsSoleMatch) {
-  TKLStrengthFeedback f;
-  if (M.Dictionary == sdPasswords) {
-    if (IsSoleMatch && !M.L33t && !M.Reversed) {
-      f.Warning = M.Rank <= 10    ? u"This is a top-10 common password"
-                  : M.Rank <= 100 ? u"This is a top-100 common password"
-                                  : u"This is a very common password";
-    } else if (std::log10(M.Guesses) <= 4) {
-      f.Warning = u"This is similar to a commonly used password";
-    }
-  } else if (M.Dictionary == sdEnglishWikipedia) {
-    if (IsSoleMatch) f.Warning = u"A word by itself is easy to guess";
-  } else if (M.Dictionary == sdSurnames || M.Dictionary == sdMaleNames || M.Dictionary == sdFemaleNames) {
-    f.Warning = IsSoleMatch ? u"Names and surnames by themselves are easy to guess"
-                            : u"Common names and surnames are easy to guess";
-  }
-  if (StartsUpper(M.Token))
-    f.Suggestions.emplace_back(u"Capitalization doesn't help very much");
-  else if (AllUpper(M.Token) &&
-           std::any_of(M.Token.begin(), M.Token.end(), [](Char c) { return detail::LowerChar(c) != c; }))
-    f.Suggestions.emplace_back(u"All-uppercase is almost as easy to guess as all-lowercase");
-  if (M.Reversed && M.Token.size() >= 4) f.Suggestions.emplace_back(u"Reversed words aren't much harder to guess");
-  if (M.L33t) f.Suggestions.emplace_back(u"Predictable substitutions like '@' instead of 'a' don't help very much");
-  return f;
-}
-
-// Feedback about one match; false when there is nothing particular to say.
-bool MatchFeedback(const TKLStrengthMatch& M, bool IsSoleMatch, TKLStrengthFeedback& F) {
-  switch (M.Pattern) {
-    case mpDictionary:
-      F = DictionaryFeedback(M, IsSoleMatch);
-      return true;
-    case mpSpatial:
-      F.Warning =
-          M.Turns == 1 ? u"Straight rows of keys are easy to guess" : u"Short keyboard patterns are easy to guess";
-      F.Suggestions = {u"Use a longer keyboard pattern with more turns"};
-      return true;
-    case mpRepeat:
-      F.Warning = M.BaseToken.size() == 1
-                      ? u"Repeats like \"aaa\" are easy to guess"
-                      : u"Repeats like \"abcabcabc\" are only slightly harder to guess than \"abc\"";
-      F.Suggestions = {u"Avoid repeated words and characters"};
-      return true;
-    case mpSequence:
-      F.Warning = u"Sequences like abc or 6543 are easy to guess";
-      F.Suggestions = {u"Avoid sequences"};
-      return true;
-    case mpRegex:
-      F.Warning = u"Recent years are easy to guess";
-      F.Suggestions = {u"Avoid recent years", u"Avoid years that are associated with you"};
-      return true;
-    case mpDate:
-      F.Warning = u"Dates are often easy to guess";
-      F.Suggestions = {u"Avoid dates and years that are associated with you"};
-      return true;
-    case mpBruteforce:
-      break;
-  }
-  return false;
-}
-
-// Good scores get no feedback; otherwise the feedback is about the longest
-// match (the first of equals), led by the advice to add words.
-TKLStrengthFeedback Feedback(std::int32_t Score, const std::vector<TKLStrengthMatch>& Sequence) {
-  TKLStrengthFeedback f;
-  if (Sequence.empty()) {
-    f.Suggestions = {u"Use a few words, avoid common phrases", u"No need for symbols, digits, or uppercase letters"};
-    return f;
-  }
-  if (Score > 2) return f;
-  const TKLStrengthMatch* longest = &Sequence.front();
-  for (const TKLStrengthMatch& m : Sequence)
-    if (m.Token.size() > longest->Token.size()) longest = &m;
-  MatchFeedback(*longest, Sequence.size() == 1, f);
-  f.Suggestions.insert(f.Suggestions.begin(), String(kExtraWords));
-  return f;
-}
-
 } // namespace
 
 std::int32_t GuessesToScore(double Guesses) noexcept {
@@ -141,30 +51,6 @@ std::int32_t GuessesToScore(double Guesses) noexcept {
   if (Guesses < 1e8 + delta) return 2;
   if (Guesses < 1e10 + delta) return 3;
   return 4;
-}
-
-String DisplayCrackTime(double Seconds) {
-  constexpr double minute = 60, hour = minute * 60, day = hour * 24, month = day * 31, year = month * 12,
-                   century = year * 100;
-  if (!(Seconds >= 1)) return u"less than a second";
-  if (Seconds >= century) return u"centuries";
-  struct TUnit {
-    double Length;
-    std::u16string_view Name;
-  };
-  constexpr TUnit units[] = {{year, u"year"}, {month, u"month"},   {day, u"day"},
-                             {hour, u"hour"}, {minute, u"minute"}, {1, u"second"}};
-  for (const TUnit& unit : units) {
-    if (Seconds < unit.Length) continue;
-    const auto count = static_cast<std::int64_t>(std::floor(Seconds / unit.Length + 0.5));
-    String text;
-    for (Char c : std::to_string(count)) text.push_back(c);
-    text += u" ";
-    text += unit.Name;
-    if (count != 1) text += u"s";
-    return text;
-  }
-  return u"less than a second";
 }
 
 TKLStrengthEstimator::TKLStrengthEstimator() : FUserWords(std::make_unique<detail::TWordTrie>()) {}
@@ -181,7 +67,31 @@ void TKLStrengthEstimator::SetUserInputs(const std::vector<String>& Value) {
   FUserInputs = std::move(copy);
 }
 
+void TKLStrengthEstimator::SetProfile(TKLStrengthProfile Value) {
+  if (Value != spZxcvbn && Value != spZxcvbnTs) throw EKLException(SStrengthProfileUnknown);
+  if (Value == spZxcvbnTs && StrengthLanguages().empty()) throw EKLException(SStrengthTsUnavailable);
+  FProfile = Value;
+}
+
+void TKLStrengthEstimator::SetLanguages(const std::vector<std::string>& Value) {
+  const std::vector<std::string> known = StrengthLanguages();
+  for (const std::string& code : Value) {
+    if (std::find(known.begin(), known.end(), code) != known.end()) continue;
+    std::string message = "Unknown strength language '" + code + "'; known: ";
+    for (std::size_t i = 0; i < known.size(); ++i) message += (i == 0 ? "" : ", ") + known[i];
+    if (known.empty()) message += "none (this build has no language packs)";
+    throw EKLException(message);
+  }
+  std::vector<std::string> copy = Value;
+  FLanguages = std::move(copy);
+}
+
 TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
+  if (FProfile == spZxcvbnTs) {
+    TKLStrengthResult ts = EstimateTs(Password);
+    detail::DescribeStrength(ts, FLanguages);
+    return ts;
+  }
   const std::int32_t year = FReferenceYear > 0 ? FReferenceYear : CurrentYear();
   const detail::TMatchContext context{FUserWords.get(), year};
   const std::u16string_view text(Password);
@@ -254,11 +164,7 @@ TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
   r.Score = GuessesToScore(r.Guesses);
   r.CrackTimesSeconds = {r.Guesses / kOnlineThrottlingRate, r.Guesses / kOnlineNoThrottlingRate,
                          r.Guesses / kOfflineSlowHashingRate, r.Guesses / kOfflineFastHashingRate};
-  r.CrackTimesDisplay = {DisplayCrackTime(r.CrackTimesSeconds.OnlineThrottling),
-                         DisplayCrackTime(r.CrackTimesSeconds.OnlineNoThrottling),
-                         DisplayCrackTime(r.CrackTimesSeconds.OfflineSlowHashing),
-                         DisplayCrackTime(r.CrackTimesSeconds.OfflineFastHashing)};
-  r.Feedback = Feedback(r.Score, r.Sequence);
+  detail::DescribeStrength(r, FLanguages);
   return r;
 }
 
@@ -286,7 +192,8 @@ void TKLStrengthRule::CollectFailures(const String& Password, TKLRuleFailures& F
       .AddNumber("score", r.Score)
       .AddNumber("minimum", FMinScore)
       .AddText("guesses_log10", String(log10, log10 + std::strlen(log10)))
-      .AddText("warning", r.Feedback.Warning);
+      .AddText("warning", r.Feedback.Warning)
+      .AddText("warning_key", String(r.Feedback.WarningKey.begin(), r.Feedback.WarningKey.end()));
 }
 
 } // namespace kl

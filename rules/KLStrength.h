@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -25,8 +26,15 @@ enum TKLMatchPattern : std::int32_t {
   mpSequence,   // characters with a constant step, such as 'abc' or '9753'
   mpRegex,      // a recent year
   mpDate,       // a day, month and year, with or without separators
-  mpBruteforce  // nothing better known: every character a free choice
+  mpBruteforce, // nothing better known: every character a free choice
+  mpSeparator,  // one of the characters that usually join words (space, '-', '_', ...), used throughout (spZxcvbnTs)
+  mpWordSequence // words of one ordered list in a row, such as 'onetwothree' (spZxcvbnTs)
 };
+
+// Which published model the estimator follows. spZxcvbn (the default) agrees
+// with zxcvbn 4.4.2 on its English data; spZxcvbnTs agrees with zxcvbn-ts 4.2.0
+// with the language packs chosen by TKLStrengthEstimator::SetLanguages.
+enum TKLStrengthProfile : std::int32_t { spZxcvbn, spZxcvbnTs };
 
 // The word lists a dictionary match can come from, the first six built in.
 enum TKLStrengthDictionary : std::int32_t {
@@ -36,10 +44,12 @@ enum TKLStrengthDictionary : std::int32_t {
   sdSurnames,
   sdUsTvAndFilm,
   sdMaleNames,
-  sdUserInputs
+  sdUserInputs,
+  sdLanguagePack // spZxcvbnTs: a list of a language pack, named by TKLStrengthMatch::DictionaryName
 };
 
-enum TKLKeyboardGraph : std::int32_t { kgQwerty, kgDvorak, kgKeypad, kgMacKeypad };
+// kgQwertz and kgAzerty exist in the spZxcvbnTs profile only.
+enum TKLKeyboardGraph : std::int32_t { kgQwerty, kgDvorak, kgKeypad, kgMacKeypad, kgQwertz, kgAzerty };
 
 enum TKLSequenceKind : std::int32_t { skLower, skUpper, skDigits, skUnicode };
 
@@ -66,7 +76,13 @@ struct KL_API TKLStrengthMatch {
   std::int32_t Rank = 0;
   bool Reversed = false;
   bool L33t = false;
-  std::vector<std::pair<Char, Char>> L33tSub; // (substitute, letter) pairs used in Token
+  std::vector<std::pair<Char, Char>> L33tSub; // (substitute, letter) pairs used in Token (spZxcvbn)
+  // spZxcvbnTs: the list's name as the packs give it ("passwords", "commonWords-de",
+  // "wikipedia", "userInputs"...); empty in the spZxcvbn profile.
+  std::string DictionaryName;
+  // spZxcvbnTs: the (substitution, letter) changes used in Token, each once, in
+  // the order met; a substitution may take several characters ("|_|" for 'u').
+  std::vector<std::pair<String, String>> L33tChanges;
 
   // mpSpatial
   TKLKeyboardGraph Graph = kgQwerty;
@@ -83,7 +99,11 @@ struct KL_API TKLStrengthMatch {
   std::int32_t SequenceSpace = 0;
   bool Ascending = true;
 
-  // mpDate (and the year of mpRegex)
+  // mpWordSequence (spZxcvbnTs): the lists' words in order; Ascending is true when
+  // their ranks do not fall; DictionaryName is the list most of them come from.
+  std::vector<String> Words;
+
+  // mpDate (and the year of mpRegex); mpSeparator: the separator character
   Char Separator = 0; // 0 for none
   std::int32_t Year = 0;
   std::int32_t Month = 0;
@@ -106,10 +126,16 @@ struct KL_API TKLCrackTimesDisplay {
   String OfflineFastHashing;
 };
 
-// A warning (empty when there is nothing particular to say) and suggestions.
+// A warning (empty when there is nothing particular to say) and suggestions,
+// each as text in the result's language and as a stable key (zxcvbn-ts's names:
+// "straightRow", "topTen", ... for warnings, "l33t", "anotherWord", ... for
+// suggestions) that an application may show in its own words instead.
+// SuggestionKeys[i] names Suggestions[i]; WarningKey is empty with Warning.
 struct KL_API TKLStrengthFeedback {
   String Warning;
   std::vector<String> Suggestions;
+  std::string WarningKey;
+  std::vector<std::string> SuggestionKeys;
 };
 
 // What the estimator says about one password. Score runs from 0 (guessed in
@@ -123,7 +149,12 @@ struct KL_API TKLStrengthResult {
   TKLCrackTimesDisplay CrackTimesDisplay;
   TKLStrengthFeedback Feedback;
   std::vector<TKLStrengthMatch> Sequence;
-  bool Truncated = false; // longer than TKLStrengthEstimator::MaxEstimatedLength: analysed in pieces
+  bool Truncated = false; // spZxcvbn: longer than MaxEstimatedLength, analysed in pieces;
+                          // spZxcvbnTs: longer than MaxTsLength, only its start analysed
+  TKLStrengthProfile Profile = spZxcvbn;
+  // The language of the texts (feedback, crack times in words): the estimator's
+  // first language, "en" when it has none.
+  std::string Language = "en";
 };
 
 // Estimates the guesses an attacker who knows how people choose passwords
@@ -158,36 +189,71 @@ public:
   std::int32_t GetReferenceYear() const noexcept { return FReferenceYear; }
   void SetReferenceYear(std::int32_t Value) noexcept { FReferenceYear = Value; }
 
+  // The spZxcvbnTs profile analyses the first this many UTF-16 code units of a
+  // password and ignores the rest, as zxcvbn-ts does by default.
+  static constexpr std::int32_t MaxTsLength = 256;
+
+  // spZxcvbn by default; the choice leaves the user inputs and languages as they
+  // are. Raises EKLException for spZxcvbnTs in a build without language packs.
+  TKLStrengthProfile GetProfile() const noexcept { return FProfile; }
+  void SetProfile(TKLStrengthProfile Value);
+
+  // The language packs of the spZxcvbnTs profile (codes of StrengthLanguages());
+  // the common pack and English are always used besides. Raises EKLException for
+  // an unknown code, naming the known ones, and then keeps the languages it had.
+  // The packs load on first use, once for the process, whoever asks first.
+  // In either profile the first names the language of the result's texts.
+  const std::vector<std::string>& GetLanguages() const noexcept { return FLanguages; }
+  void SetLanguages(const std::vector<std::string>& Value);
+
   TKLStrengthResult Estimate(const String& Password) const;
 
 private:
+  TKLStrengthResult EstimateTs(const String& Password) const;
+
   std::vector<String> FUserInputs;
   std::unique_ptr<detail::TWordTrie> FUserWords;
   std::int32_t FReferenceYear = 0;
+  TKLStrengthProfile FProfile = spZxcvbn;
+  std::vector<std::string> FLanguages;
 };
 
 // One-call form: a fresh estimator with the given user inputs.
 KL_API TKLStrengthResult EstimatePasswordStrength(const String& Password, const std::vector<String>& UserInputs = {});
 
+// The codes of the language packs the spZxcvbnTs profile can use ("en", "de",
+// "fr", "es-es", "it", "nl-be", "pl", "pt-br"); empty in builds without the packs.
+KL_API std::vector<std::string> StrengthLanguages();
+
 // The score for a number of guesses (0 to 4) and the English text for a time in
 // seconds, as the estimator gives them.
 KL_API std::int32_t GuessesToScore(double Guesses) noexcept;
 KL_API String DisplayCrackTime(double Seconds);
+// The same in a language of StrengthLanguages() ("de": "3 Stunden"), from its
+// pack's time texts: the singular for a count of 1, the plural otherwise.
+// English for a language without texts.
+KL_API String DisplayCrackTime(double Seconds, std::string_view Language);
 
 inline constexpr std::int32_t kMaxStrengthScore = 4;
 inline constexpr const char* SStrengthScoreOutOfRange = "The minimum strength score must lie between 0 and 4";
+inline constexpr const char* SStrengthProfileUnknown = "Unknown strength profile";
+inline constexpr const char* SStrengthTsUnavailable =
+    "The zxcvbn-ts strength profile is not available in this build (it has no language packs)";
 
 // True when the estimated strength score of the password reaches MinScore (0
 // to 4; the constructor raises EKLException for anything else). The user
 // inputs count as the most likely words, so a password built on the user's own
 // name scores low. A failure is TOO_WEAK with the score, the minimum, the
-// estimated guesses (log10) and the estimator's warning.
+// estimated guesses (log10) and the estimator's warning (in its first language)
+// with its key.
 class KL_API TKLStrengthRule : public TKLPasswordRule {
 public:
   explicit TKLStrengthRule(std::int32_t MinScore, const std::vector<String>& UserInputs = {});
 
   std::int32_t GetMinScore() const noexcept { return FMinScore; }
   const TKLStrengthEstimator& GetEstimator() const noexcept { return FEstimator; }
+  // For the profile and languages (the warning of a failure is in the first).
+  TKLStrengthEstimator& GetEstimator() noexcept { return FEstimator; }
 
   bool Validate(const String& Password) const override;
   void CollectFailures(const String& Password, TKLRuleFailures& Failures) const override;

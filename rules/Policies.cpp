@@ -47,8 +47,12 @@ std::unique_ptr<TKLPasswordRulesList> CreateNistPolicy(const TKLNistPolicyOption
   policy->Add(std::move(blocklist));
   // The context words are the estimator's own words too: a password built on
   // the service's or the user's name scores as low as it deserves.
-  if (Options.MinimumStrengthScore > 0)
-    policy->Add(std::make_unique<TKLStrengthRule>(Options.MinimumStrengthScore, Options.ContextWords));
+  if (Options.MinimumStrengthScore > 0) {
+    auto strength = std::make_unique<TKLStrengthRule>(Options.MinimumStrengthScore, Options.ContextWords);
+    strength->GetEstimator().SetProfile(Options.StrengthProfile);
+    strength->GetEstimator().SetLanguages(Options.StrengthLanguages);
+    policy->Add(std::move(strength));
+  }
   return policy;
 }
 

@@ -1,8 +1,11 @@
 #include <algorithm>
+#include <map>
 #include <string>
 #include <utility>
 
 #include "rules/KLRuleFailures.h"
+#include "rules/KLStrength.h"
+#include "rules/StrengthFeedback.h"
 
 namespace kl {
 
@@ -86,6 +89,20 @@ TKLRuleMessages::TKLRuleMessages() {
 const TKLRuleMessages& TKLRuleMessages::GetEnglish() {
   static const TKLRuleMessages english;
   return english;
+}
+
+const TKLRuleMessages& TKLRuleMessages::ForLanguage(std::string_view Language) {
+  static const std::map<std::string, TKLRuleMessages, std::less<>> languages = [] {
+    std::map<std::string, TKLRuleMessages, std::less<>> all;
+    for (const std::string& language : StrengthLanguages()) {
+      if (language == "en") continue;
+      TKLRuleMessages& messages = all[language];
+      messages.SetTemplate(kBreached, detail::StrengthText(language, detail::TStrengthTextKind::tkWarning, "pwned"));
+    }
+    return all;
+  }();
+  const auto found = languages.find(Language);
+  return found == languages.end() ? GetEnglish() : found->second;
 }
 
 void TKLRuleMessages::SetTemplate(std::string_view Code, const String& Template) {

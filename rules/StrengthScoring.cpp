@@ -161,6 +161,8 @@ double GuessesOf(const TKLStrengthMatch& M, std::int32_t ReferenceYear) {
     case mpDate:
       return YearSpace(M.Year, ReferenceYear) * 365 * (M.Separator != 0 ? 4 : 1);
     case mpBruteforce:
+    case mpSeparator:
+    case mpWordSequence:
       break;
   }
   return BruteforceGuesses(static_cast<std::size_t>(M.J - M.I + 1));

@@ -53,3 +53,17 @@ if command -v npm >/dev/null && [ ! -f "$web_node_dir/node_modules/@zxcvbn-ts/la
     @zxcvbn-ts/core@4.2.0 @zxcvbn-ts/language-common@4 @zxcvbn-ts/language-en@4 >/dev/null 2>&1 ||
     echo "setup: the browser test's node packages could not be installed; that test will be skipped" >&2
 fi
+
+# zxcvbn-ts and its language packs, the oracle of the estimator's zxcvbn-ts
+# profile, in build/ts-oracle (KL_TS_ORACLE_DIR; tests/CMakeLists.txt's
+# KL_ZXCVBN_TS_ORACLE_DIR). Optional like the other oracle: without them the
+# agreement test is skipped. The versions are those third_party/zxcvbn-ts holds.
+ts_oracle_dir="${KL_TS_ORACLE_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build/ts-oracle}"
+if command -v npm >/dev/null && [ ! -f "$ts_oracle_dir/node_modules/@zxcvbn-ts/language-pt-br/package.json" ]; then
+  mkdir -p "$ts_oracle_dir"
+  npm install --prefix "$ts_oracle_dir" --no-audit --no-fund --no-save @zxcvbn-ts/core@4.2.0 \
+    @zxcvbn-ts/language-common@4.1.3 @zxcvbn-ts/language-en@4.1.1 @zxcvbn-ts/language-de@4.1.1 \
+    @zxcvbn-ts/language-fr@4.1.2 @zxcvbn-ts/language-es-es@4.1.2 @zxcvbn-ts/language-it@3.0.2 \
+    @zxcvbn-ts/language-nl-be@3.0.2 @zxcvbn-ts/language-pl@3.0.2 @zxcvbn-ts/language-pt-br@4.1.1 >/dev/null 2>&1 ||
+    echo "setup: the zxcvbn-ts packages could not be installed; the zxcvbn-ts profile's agreement test will be skipped" >&2
+fi

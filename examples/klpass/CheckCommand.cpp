@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
@@ -63,6 +64,39 @@ std::unique_ptr<kl::TKLPasswordRule> Blocklist(const std::string& FileName) {
   return rule;
 }
 
+// --lang: comma-separated codes of the strength estimator's language packs, or
+// "all" for every one; the first names the language of the texts.
+std::vector<std::string> ParseLanguages(const std::string& Value) {
+  const std::vector<std::string> known = kl::StrengthLanguages();
+  if (Value == "all") {
+    if (known.empty()) Fail(kExitUsage, "this build has no language packs for --lang");
+    return known;
+  }
+  std::vector<std::string> languages;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = std::min(Value.find(',', start), Value.size());
+    const std::string code = Value.substr(start, comma - start);
+    if (std::find(known.begin(), known.end(), code) == known.end()) {
+      std::string list;
+      for (const std::string& k : known) list += k + ", ";
+      Fail(kExitUsage, "unknown language '" + code + "' for --lang (known: " + list + "or all)");
+    }
+    if (std::find(languages.begin(), languages.end(), code) == languages.end()) languages.push_back(code);
+    if (comma == Value.size()) return languages;
+    start = comma + 1;
+  }
+}
+
+// --profile, and without it the model the languages ask for: only zxcvbn-ts
+// has the packs' dictionaries, so --lang alone chooses it.
+kl::TKLStrengthProfile ParseProfile(const std::optional<std::string>& Value, bool LanguagesGiven) {
+  if (!Value) return LanguagesGiven ? kl::spZxcvbnTs : kl::spZxcvbn;
+  if (*Value == "zxcvbn") return kl::spZxcvbn;
+  if (*Value == "zxcvbn-ts") return kl::spZxcvbnTs;
+  Fail(kExitUsage, "unknown strength profile '" + *Value + "' (zxcvbn or zxcvbn-ts)");
+}
+
 // One line of JSON: the verdict, the strength estimate and the failures, never
 // the password (the library's own form, which the C interface gives too).
 void PrintJson(const kl::TKLRuleFailures& Failures, const kl::TKLStrengthResult& Strength) {
@@ -71,8 +105,9 @@ void PrintJson(const kl::TKLRuleFailures& Failures, const kl::TKLStrengthResult&
 
 void PrintText(const kl::TKLRuleFailures& Failures, const kl::TKLStrengthResult& Strength, const std::string& Label) {
   std::printf("%-6s%s\n", Failures.empty() ? "ok" : "FAIL", Label.c_str());
+  const kl::TKLRuleMessages& messages = kl::TKLRuleMessages::ForLanguage(Strength.Language);
   for (const kl::TKLRuleFailure& failure : Failures) {
-    std::printf("        - %s: %s\n", failure.GetCode().c_str(), Utf8(failure.GetMessage()).c_str());
+    std::printf("        - %s: %s\n", failure.GetCode().c_str(), Utf8(messages.Format(failure)).c_str());
   }
   const kl::TKLCrackTimesDisplay& t = Strength.CrackTimesDisplay;
   std::printf(
@@ -113,7 +148,9 @@ int RunCheck(const TCommandWords& Words) {
                                 {"--policy", true},
                                 {"--multi-factor"},
                                 {"--min-score", true},
-                                {"--blocklist", true}});
+                                {"--blocklist", true},
+                                {"--lang", true},
+                                {"--profile", true}});
   std::string user = args.Value("--user").value_or("");
   const bool prompt = args.Has("--prompt");
   const bool fromStdin = args.Has("--stdin");
@@ -131,6 +168,9 @@ int RunCheck(const TCommandWords& Words) {
   options.MinScore = minScore;
   options.User = Text(user);
   options.Words.assign(words.begin(), words.end());
+  const std::optional<std::string> languages = args.Value("--lang");
+  if (languages) options.Languages = ParseLanguages(*languages);
+  options.Profile = ParseProfile(args.Value("--profile"), languages.has_value());
   // The user name and the dictionary's words are the estimator's own words.
   const std::vector<kl::String> userInputs = CheckUserInputs(options);
   std::unique_ptr<kl::TKLPasswordRulesList> policy =
@@ -138,6 +178,10 @@ int RunCheck(const TCommandWords& Words) {
   if (const auto file = args.Value("--blocklist")) policy->Add(Blocklist(*file));
   kl::TKLStrengthEstimator estimator;
   estimator.SetUserInputs(userInputs);
+  Attempt("cannot use the strength profile", [&] {
+    estimator.SetProfile(options.Profile);
+    estimator.SetLanguages(options.Languages);
+  });
 
   std::optional<TSecret> entered;
   if (prompt) entered.emplace(ReadSecret("Password to check"));
@@ -172,7 +216,8 @@ int RunCheck(const TCommandWords& Words) {
 
 const TCommand CheckCommand = {"check",
                                "  check [--policy classic|nist] [--multi-factor] [--user NAME] [--dict FILE]\n"
-                               "        [--blocklist FILE] [--min-score N] [--json] [--prompt | --stdin]\n"
+                               "        [--blocklist FILE] [--min-score N] [--lang L[,L...]|all]\n"
+                               "        [--profile zxcvbn|zxcvbn-ts] [--json] [--prompt | --stdin]\n"
                                "        [--] [PASSWORD...]\n"
                                "      Checks each password against a policy and lists every failure with its\n"
                                "      code, then estimates its strength: a score from 0 to 4, the guesses an\n"
@@ -188,7 +233,16 @@ const TCommand CheckCommand = {"check",
                                "      of the input. --json prints one object a password, in input order,\n"
                                "      without the password (ok, score, guesses_log10, guesses, crack times,\n"
                                "      feedback, failures). Without passwords it checks built-in examples\n"
-                               "      for the user \"alice\". Exit status 1 when any given password fails.\n",
+                               "      for the user \"alice\". Exit status 1 when any given password fails.\n"
+                               "      --profile chooses the strength model: zxcvbn (4.4.2, English words;\n"
+                               "      the default) or zxcvbn-ts (4.2.0, with its language packs: the common\n"
+                               "      pack and English always). --lang de,fr adds those packs' words and\n"
+                               "      gives the advice, the crack times in words and the translated policy\n"
+                               "      messages in the first (en de fr es-es it nl-be pl pt-br, or all);\n"
+                               "      as only zxcvbn-ts has the packs' words, --lang alone chooses it, and\n"
+                               "      with --profile zxcvbn it translates the texts only. The JSON gives\n"
+                               "      warning_key and suggestion_keys beside the texts, crack_times_display,\n"
+                               "      profile and language.\n",
                                RunCheck};
 
 } // namespace klpass

@@ -51,7 +51,10 @@ std::unique_ptr<kl::TKLPasswordRulesList> ClassicPolicy(const TCheckPolicyOption
   policy->Add(std::make_unique<kl::TKLRepeatCharacterRule>(kCharacterRun));
   policy->Add(std::make_unique<kl::TKLRegularExpressionRule>(kForbiddenPattern));
   if (Options.MinScore > 0) {
-    policy->Add(std::make_unique<kl::TKLStrengthRule>(Options.MinScore, CheckUserInputs(Options)));
+    auto strength = std::make_unique<kl::TKLStrengthRule>(Options.MinScore, CheckUserInputs(Options));
+    strength->GetEstimator().SetProfile(Options.Profile);
+    strength->GetEstimator().SetLanguages(Options.Languages);
+    policy->Add(std::move(strength));
   }
   return policy;
 }
@@ -63,6 +66,8 @@ std::unique_ptr<kl::TKLPasswordRulesList> NistPolicy(const TCheckPolicyOptions& 
   options.SingleFactor = !Options.MultiFactor;
   options.MinimumStrengthScore = Options.MinScore;
   options.ContextWords = CheckUserInputs(Options);
+  options.StrengthProfile = Options.Profile;
+  options.StrengthLanguages = Options.Languages;
   return kl::CreateNistPolicy(options);
 }
 

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "foundation/Types.h"
 #include "rules/KLRules.h"
+#include "rules/KLStrength.h"
 
 namespace klpass {
 
@@ -20,13 +22,17 @@ struct TCheckPolicyOptions {
   std::int32_t MinScore = 0; // 0 for none, up to kl::kMaxStrengthScore
   kl::String User;           // may be empty
   std::vector<kl::String> Words;
+  // The strength estimator's model and languages (texts in the first).
+  kl::TKLStrengthProfile Profile = kl::spZxcvbn;
+  std::vector<std::string> Languages;
 };
 
 // The estimator's own words for these options: the user name, then the words.
 std::vector<kl::String> CheckUserInputs(const TCheckPolicyOptions& Options);
 
 // Builds the policy. Raises kl::EKLException for options the NIST guidance
-// refuses (a minimum score out of range).
+// refuses (a minimum score out of range) and for a profile or language the
+// build lacks.
 std::unique_ptr<kl::TKLPasswordRulesList> CreateCheckPolicy(const TCheckPolicyOptions& Options);
 
 } // namespace klpass

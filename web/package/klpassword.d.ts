@@ -36,7 +36,13 @@ export interface CheckResult {
   guesses_log10: number;
   guesses: number;
   crack_times_seconds: CrackTimesSeconds;
-  feedback: { warning: string; suggestions: string[] };
+  /** The same times in words ("2 minutes", "centuries"), in `language`. */
+  crack_times_display: Record<keyof CrackTimesSeconds, string>;
+  /** Texts in `language`, and stable keys ("topTen", "anotherWord") to show in one's own words. */
+  feedback: { warning: string; warning_key: string; suggestions: string[]; suggestion_keys: string[] };
+  /** The web build has the zxcvbn 4.4.2 model and English only. */
+  profile: 'zxcvbn' | 'zxcvbn-ts';
+  language: string;
   failures: RuleFailure[];
 }
 
