@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "foundation/Convert.h"
 #include "foundation/MemoryStream.h"
@@ -59,8 +60,10 @@ void Fill(TKLPassStorage& Store, std::int32_t Count) {
 }
 
 void Destroy(TKLPassStorage& Store) {
-  for (std::int32_t i = 0; i < Store.GetCount(); ++i) delete Store.GetRecord(i);
-  Store.Clear();
+  std::vector<TKLPassRecord*> records;
+  for (std::int32_t i = 0; i < Store.GetCount(); ++i) records.push_back(Store.GetRecord(i));
+  Store.Clear(); // touches each record, so before they go
+  for (TKLPassRecord* record : records) delete record;
 }
 
 enum TStep { stSaveNew, stLoad, stSaveLoaded };
