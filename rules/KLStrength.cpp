@@ -12,11 +12,7 @@
 
 namespace kl {
 
-TKLStrengthMatch::~TKLStrengthMatch() {
-  WipeString(Token);
-  WipeString(MatchedWord);
-  WipeString(BaseToken);
-}
+namespace detail {
 
 namespace {
 
@@ -25,6 +21,8 @@ constexpr double kOnlineThrottlingRate = 100.0 / 3600.0;
 constexpr double kOnlineNoThrottlingRate = 10;
 constexpr double kOfflineSlowHashingRate = 1e4;
 constexpr double kOfflineFastHashingRate = 1e10;
+
+} // namespace
 
 // The year of the local clock, from the day count (proleptic Gregorian).
 std::int32_t CurrentYear() {
@@ -40,7 +38,18 @@ std::int32_t CurrentYear() {
   return static_cast<std::int32_t>(yoe + era * 400 + (month <= 2 ? 1 : 0));
 }
 
-} // namespace
+TKLCrackTimes CrackTimesOf(double Guesses) {
+  return {Guesses / kOnlineThrottlingRate, Guesses / kOnlineNoThrottlingRate, Guesses / kOfflineSlowHashingRate,
+          Guesses / kOfflineFastHashingRate};
+}
+
+} // namespace detail
+
+TKLStrengthMatch::~TKLStrengthMatch() {
+  WipeString(Token);
+  WipeString(MatchedWord);
+  WipeString(BaseToken);
+}
 
 std::int32_t GuessesToScore(double Guesses) noexcept {
   // A little slack, so that a count just over a threshold by rounding still
@@ -92,7 +101,7 @@ TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
     detail::DescribeStrength(ts, FLanguages);
     return ts;
   }
-  const std::int32_t year = FReferenceYear > 0 ? FReferenceYear : CurrentYear();
+  const std::int32_t year = FReferenceYear > 0 ? FReferenceYear : detail::CurrentYear();
   const detail::TMatchContext context{FUserWords.get(), year};
   const std::u16string_view text(Password);
   const auto window = static_cast<std::size_t>(MaxEstimatedLength);
@@ -162,8 +171,7 @@ TKLStrengthResult TKLStrengthEstimator::Estimate(const String& Password) const {
     m.Guesses = std::min(std::pow(10.0, static_cast<double>(length)), DBL_MAX);
   }
   r.Score = GuessesToScore(r.Guesses);
-  r.CrackTimesSeconds = {r.Guesses / kOnlineThrottlingRate, r.Guesses / kOnlineNoThrottlingRate,
-                         r.Guesses / kOfflineSlowHashingRate, r.Guesses / kOfflineFastHashingRate};
+  r.CrackTimesSeconds = detail::CrackTimesOf(r.Guesses);
   detail::DescribeStrength(r, FLanguages);
   return r;
 }

@@ -41,15 +41,6 @@ private:
   String FText;
 };
 
-TKLStrengthMatch MakeMatch(TKLMatchPattern Pattern, std::u16string_view Password, std::size_t I, std::size_t J) {
-  TKLStrengthMatch m;
-  m.Pattern = Pattern;
-  m.I = static_cast<std::int32_t>(I);
-  m.J = static_cast<std::int32_t>(J);
-  m.Token = String(Password.substr(I, J - I + 1));
-  return m;
-}
-
 // ---- dictionaries ---------------------------------------------------------
 
 // Calls Found(i, j, dictionary, rank) for every word of the lists, then of the
@@ -201,11 +192,6 @@ void L33tMatch(std::u16string_view Password, const TMatchContext& Context, std::
 
 // ---- keyboards ------------------------------------------------------------
 
-bool IsShiftedKey(Char C) noexcept {
-  constexpr std::u16string_view shifted = u"~!@#$%^&*()_+QWERTYUIOP{}|ASDFGHJKL:\"ZXCVBNM<>?";
-  return shifted.find(C) != std::u16string_view::npos;
-}
-
 void SpatialMatchOn(std::u16string_view Password, const TKeyboard& Board, TKLKeyboardGraph Graph,
                     std::vector<TKLStrengthMatch>& Out) {
   const bool isKeyboard = Graph == kgQwerty || Graph == kgDvorak;
@@ -271,40 +257,6 @@ std::size_t CountCopies(std::u16string_view S, std::size_t At, std::size_t Len, 
   std::size_t copies = 1;
   while (At + (copies + 1) * Len <= End && SameRun(S, At, At + copies * Len, Len)) ++copies;
   return copies;
-}
-
-struct TRepeatFound {
-  std::size_t Start;
-  std::size_t Length;
-  std::size_t BaseLength;
-};
-
-// The leftmost repeat at or after From: at the first position where some run
-// is directly followed by a copy of itself, both the longest and the shortest
-// such run are tried with as many copies as follow; the longer total wins (the
-// shortest run on a tie), and a long run that is itself periodic is reduced to
-// its shortest period.
-std::optional<TRepeatFound> FindRepeat(std::u16string_view S, std::size_t From) {
-  const std::size_t n = S.size();
-  for (std::size_t s = From; s + 1 < n; ++s) {
-    std::size_t end = s; // the line ends here: no run crosses it
-    while (end < n && !IsLineTerminator(S[end])) ++end;
-    std::size_t shortest = 0;
-    std::size_t longest = 0;
-    for (std::size_t len = 1; s + 2 * len <= end; ++len)
-      if (SameRun(S, s, s + len, len)) {
-        if (shortest == 0) shortest = len;
-        longest = len;
-      }
-    if (shortest == 0) continue;
-    const std::size_t lazyLength = shortest * CountCopies(S, s, shortest, end);
-    const std::size_t greedyLength = longest * CountCopies(S, s, longest, end);
-    if (greedyLength <= lazyLength) return TRepeatFound{s, lazyLength, shortest};
-    std::size_t base = 1;
-    while (greedyLength % base != 0 || CountCopies(S, s, base, s + greedyLength) * base != greedyLength) ++base;
-    return TRepeatFound{s, greedyLength, base};
-  }
-  return std::nullopt;
 }
 
 void RepeatMatch(std::u16string_view Password, const TMatchContext& Context, std::vector<TKLStrengthMatch>& Out) {
@@ -519,6 +471,50 @@ void DateMatch(std::u16string_view Password, std::int32_t ReferenceYear, std::ve
 }
 
 } // namespace
+
+// ---- pieces the zxcvbn-ts model shares ------------------------------------
+
+TKLStrengthMatch MakeMatch(TKLMatchPattern Pattern, std::u16string_view Password, std::size_t I, std::size_t J) {
+  TKLStrengthMatch m;
+  m.Pattern = Pattern;
+  m.I = static_cast<std::int32_t>(I);
+  m.J = static_cast<std::int32_t>(J);
+  m.Token = String(Password.substr(I, J - I + 1));
+  return m;
+}
+
+bool IsShiftedKey(Char C) noexcept {
+  constexpr std::u16string_view shifted = u"~!@#$%^&*()_+QWERTYUIOP{}|ASDFGHJKL:\"ZXCVBNM<>?";
+  return shifted.find(C) != std::u16string_view::npos;
+}
+
+// The leftmost repeat at or after From: at the first position where some run
+// is directly followed by a copy of itself, both the longest and the shortest
+// such run are tried with as many copies as follow; the longer total wins (the
+// shortest run on a tie), and a long run that is itself periodic is reduced to
+// its shortest period.
+std::optional<TRepeatFound> FindRepeat(std::u16string_view S, std::size_t From) {
+  const std::size_t n = S.size();
+  for (std::size_t s = From; s + 1 < n; ++s) {
+    std::size_t end = s; // the line ends here: no run crosses it
+    while (end < n && !IsLineTerminator(S[end])) ++end;
+    std::size_t shortest = 0;
+    std::size_t longest = 0;
+    for (std::size_t len = 1; s + 2 * len <= end; ++len)
+      if (SameRun(S, s, s + len, len)) {
+        if (shortest == 0) shortest = len;
+        longest = len;
+      }
+    if (shortest == 0) continue;
+    const std::size_t lazyLength = shortest * CountCopies(S, s, shortest, end);
+    const std::size_t greedyLength = longest * CountCopies(S, s, longest, end);
+    if (greedyLength <= lazyLength) return TRepeatFound{s, lazyLength, shortest};
+    std::size_t base = 1;
+    while (greedyLength % base != 0 || CountCopies(S, s, base, s + greedyLength) * base != greedyLength) ++base;
+    return TRepeatFound{s, greedyLength, base};
+  }
+  return std::nullopt;
+}
 
 std::vector<TKLStrengthMatch> Omnimatch(std::u16string_view Password, const TMatchContext& Context) {
   std::vector<TKLStrengthMatch> matches;

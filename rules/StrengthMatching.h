@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -96,6 +97,29 @@ struct TMatchContext {
 // Cyrillic capitals, one code unit for one.
 Char LowerChar(Char C) noexcept;
 String LowerText(std::u16string_view Text);
+
+// The year of the local clock (proleptic Gregorian), for the recent-year and
+// date patterns when no reference year is set.
+std::int32_t CurrentYear();
+
+// The seconds Guesses take in each of the four attack scenarios.
+TKLCrackTimes CrackTimesOf(double Guesses);
+
+// A match of Pattern over Password[I..J], its token copied.
+TKLStrengthMatch MakeMatch(TKLMatchPattern Pattern, std::u16string_view Password, std::size_t I, std::size_t J);
+
+// A character typed with Shift on a US keyboard.
+bool IsShiftedKey(Char C) noexcept;
+
+struct TRepeatFound {
+  std::size_t Start;
+  std::size_t Length;
+  std::size_t BaseLength;
+};
+
+// The leftmost repeat at or after From in S (no run crosses a line
+// terminator), with the run it repeats; none when nothing repeats.
+std::optional<TRepeatFound> FindRepeat(std::u16string_view S, std::size_t From);
 
 // Every match of every kind in Password, matcher by matcher. Where two matches
 // cover the same stretch, the earlier one wins a tie in the search.

@@ -13,15 +13,6 @@ namespace kl::detail {
 
 namespace {
 
-TKLStrengthMatch MakeMatch(TKLMatchPattern Pattern, std::u16string_view Password, std::size_t I, std::size_t J) {
-  TKLStrengthMatch m;
-  m.Pattern = Pattern;
-  m.I = static_cast<std::int32_t>(I);
-  m.J = static_cast<std::int32_t>(J);
-  m.Token = String(Password.substr(I, J - I + 1));
-  return m;
-}
-
 bool IsDigit(Char C) noexcept { return C >= u'0' && C <= u'9'; }
 
 // JavaScript's \s.
@@ -312,11 +303,6 @@ void L33tMatch(std::u16string_view Password, const TTsContext& C, bool WordSeque
 
 // ---- spatial ------------------------------------------------------------------
 
-bool IsShiftedKey(Char C) noexcept {
-  constexpr std::u16string_view shifted = u"~!@#$%^&*()_+QWERTYUIOP{}|ASDFGHJKL:\"ZXCVBNM<>?";
-  return shifted.find(C) != std::u16string_view::npos;
-}
-
 void SpatialMatchOn(std::u16string_view Password, const TTsGraph& G, std::vector<TKLStrengthMatch>& Out) {
   const std::size_t n = Password.size();
   static const std::vector<std::u16string> none;
@@ -360,48 +346,7 @@ void SpatialMatchOn(std::u16string_view Password, const TTsGraph& G, std::vector
   }
 }
 
-// ---- repeats ------------------------------------------------------------------
-
-bool IsLineTerminator(Char C) noexcept { return C == u'\n' || C == u'\r' || C == 0x2028 || C == 0x2029; }
-
-bool SameRun(std::u16string_view S, std::size_t A, std::size_t B, std::size_t Len) noexcept {
-  return S.compare(A, Len, S.substr(B, Len)) == 0;
-}
-
-std::size_t CountCopies(std::u16string_view S, std::size_t At, std::size_t Len, std::size_t End) noexcept {
-  std::size_t copies = 1;
-  while (At + (copies + 1) * Len <= End && SameRun(S, At, At + copies * Len, Len)) ++copies;
-  return copies;
-}
-
-struct TRepeatFound {
-  std::size_t Start, Length, BaseLength;
-};
-
-// The leftmost repeat at or after From, as the oracle's greedy and lazy
-// expressions find it: the longer of the two wins (the lazy one on a tie), and
-// a greedy run that is itself periodic is reduced to its shortest period.
-std::optional<TRepeatFound> FindRepeat(std::u16string_view S, std::size_t From) {
-  const std::size_t n = S.size();
-  for (std::size_t s = From; s + 1 < n; ++s) {
-    std::size_t end = s;
-    while (end < n && !IsLineTerminator(S[end])) ++end;
-    std::size_t shortest = 0, longest = 0;
-    for (std::size_t len = 1; s + 2 * len <= end; ++len)
-      if (SameRun(S, s, s + len, len)) {
-        if (shortest == 0) shortest = len;
-        longest = len;
-      }
-    if (shortest == 0) continue;
-    const std::size_t lazyLength = shortest * CountCopies(S, s, shortest, end);
-    const std::size_t greedyLength = longest * CountCopies(S, s, longest, end);
-    if (greedyLength <= lazyLength) return TRepeatFound{s, lazyLength, shortest};
-    std::size_t base = 1;
-    while (greedyLength % base != 0 || CountCopies(S, s, base, s + greedyLength) * base != greedyLength) ++base;
-    return TRepeatFound{s, greedyLength, base};
-  }
-  return std::nullopt;
-}
+// ---- repeats (found as the 4.4.2 model finds them, FindRepeat) ---------------
 
 void RepeatMatch(std::u16string_view Password, const TTsContext& C, std::vector<TKLStrengthMatch>& Out) {
   std::size_t from = 0;
