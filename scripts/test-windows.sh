@@ -11,12 +11,23 @@ cd "$(dirname "$0")/.."
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+# A mirror caught mid-sync fails an index now and then; try again, then go on
+# with the indexes at hand (an install that still needs a missing one fails).
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    $SUDO apt-get update -qq && return 0
+    echo "test-windows: apt-get update failed (try $try of 3)" >&2
+    sleep $((try * 15))
+  done
+  echo "test-windows: going on with the package indexes at hand" >&2
+}
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 apt_install() {
   local missing=()
   for p in "$@"; do installed "$p" || missing+=("$p"); done
   if ((${#missing[@]})); then
-    $SUDO apt-get update -qq
+    apt_update
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
 }
@@ -29,7 +40,7 @@ if [[ " ${archs[*]} " == *" i686 "* ]]; then
   # 32-bit Windows programs need Debian's 32-bit Wine, from the i386 architecture.
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
-    $SUDO apt-get update -qq
+    apt_update
   fi
   apt_install g++-mingw-w64-i686-posix wine32:i386
 fi
