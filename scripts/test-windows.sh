@@ -34,6 +34,7 @@ apt_install() {
 
 archs=("$@")
 named=$#
+[ -z "${KL_WINDOWS_ARCHS:-}" ] || named=1 # a list the caller chose is required too
 [ ${#archs[@]} -gt 0 ] || read -r -a archs <<<"${KL_WINDOWS_ARCHS:-x86_64 i686}"
 
 apt_install g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev googletest autoconf automake libtool make tcl
