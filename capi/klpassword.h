@@ -48,8 +48,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The date of the last incompatible change of this interface (see ABI above);
+ * klp_abi_version() gives the library's own at run time. */
 #define KLP_ABI_VERSION 20261209L
 
+/* Marks the functions the library exports (a DLL's import on Windows). */
 #if defined(_WIN32)
 #if defined(KL_BUILDING_LIBRARY)
 #define KLP_API __declspec(dllexport)
@@ -60,6 +63,7 @@
 #define KLP_API __attribute__((visibility("default")))
 #endif
 
+/* The calling convention of every function: cdecl, spelled out on 32-bit Windows. */
 #if defined(_WIN32) && !defined(_WIN64)
 #define KLP_CALL __cdecl
 #else
@@ -81,6 +85,8 @@ extern "C" {
 #define KLP_MAX_GENERATED_LENGTH 4096
 #define KLP_MAX_PASSPHRASE_WORDS 1024
 
+/* What every function but the few named above returns (see the status
+ * convention above); klp_status_message gives each a fixed English text. */
 typedef enum klp_status {
   KLP_OK = 0,
   KLP_NO_MATCH = 1,     /* the password does not match (verify) */
@@ -246,9 +252,12 @@ KLP_API int KLP_CALL klp_strength_suggestion(const klp_strength_t* strength, siz
 /* One thread at a time (it draws random numbers and caches its alphabet). */
 typedef struct klp_generator klp_generator_t;
 
+/* A generator with the library's defaults (below); _destroy wipes it. */
 KLP_API int KLP_CALL klp_generator_init(klp_generator_t** generator);
 KLP_API void KLP_CALL klp_generator_destroy(klp_generator_t* generator);
 
+/* The generator's number settings, for klp_generator_set_option and _get_option
+ * (a setting out of its range is KLP_ERROR_INVALID_ARGUMENT). */
 typedef enum klp_generator_option {
   KLP_GEN_USE_UPPERCASE = 1,    /* 0/1, default 1 */
   KLP_GEN_USE_LOWERCASE = 2,    /* 0/1, default 1 */
@@ -271,6 +280,7 @@ typedef enum klp_generator_option {
 KLP_API int KLP_CALL klp_generator_set_option(klp_generator_t* generator, int option, int32_t value);
 KLP_API int KLP_CALL klp_generator_get_option(const klp_generator_t* generator, int option, int32_t* value);
 
+/* The generator's text settings, for klp_generator_set_text (UTF-8). */
 typedef enum klp_generator_text {
   KLP_GEN_CUSTOM_CHARACTERS = 1,  /* a character outside the BMP counts as one */
   KLP_GEN_EXCLUDE_CHARACTERS = 2, /* left out of every alphabet */
@@ -369,6 +379,7 @@ KLP_API int KLP_CALL klp_users_modified(const klp_users_t* users, int* modified)
 /* One thread at a time, reading included (a read stamps the record's access time). */
 typedef struct klp_vault klp_vault_t;
 
+/* The fields of a vault record, for klp_vault_get_field, _set_field and _search. */
 typedef enum klp_field {
   KLP_FIELD_TITLE = 0,
   KLP_FIELD_USERNAME = 1,
@@ -378,8 +389,10 @@ typedef enum klp_field {
   KLP_FIELD_GROUP = 5 /* not empty, without '/' */
 } klp_field;
 
+/* How klp_vault_search compares a field with the text it is given. */
 typedef enum klp_match { KLP_MATCH_CONTAINS = 0, KLP_MATCH_EQUALS = 1, KLP_MATCH_NOT_EQUALS = 2 } klp_match;
 
+/* The layouts of klp_vault_import and klp_vault_export. */
 typedef enum klp_format {
   KLP_FORMAT_AUTO = 0, /* import: recognised from the content; export: JSON */
   KLP_FORMAT_CSV = 1,  /* the library's own CSV: every field */
@@ -411,6 +424,7 @@ KLP_API int KLP_CALL klp_vault_set_file_cost(klp_vault_t* vault, uint32_t memory
 KLP_API int KLP_CALL klp_vault_upgrade(const char* path, const char* master_password, uint32_t memory_kib,
                                        uint32_t passes);
 
+/* The number of records. */
 KLP_API int KLP_CALL klp_vault_count(const klp_vault_t* vault, size_t* count);
 /* Adds a record; any text but group may be NULL for empty, group NULL is
  * "General". *index (may be NULL) gets its place. */
@@ -441,6 +455,7 @@ KLP_API int KLP_CALL klp_vault_export(klp_vault_t* vault, const char* path, int 
 
 /* ---- Protection: a password bound to this user or this machine ---------- */
 
+/* The scope of a protected password: this user, or any user of this machine. */
 #define KLP_PROTECT_USER 0
 #define KLP_PROTECT_MACHINE 1
 /* The protected form of password into out (bytes, not text: *out_len is
@@ -448,6 +463,7 @@ KLP_API int KLP_CALL klp_vault_export(klp_vault_t* vault, const char* path, int 
 KLP_API int KLP_CALL klp_protect(const char* password, int scope, uint8_t* out, size_t* out_len);
 /* The password back; *password is a new secret for klp_secret_free. */
 KLP_API int KLP_CALL klp_unprotect(const uint8_t* data, size_t size, char** password);
+/* The same with a file, replaced atomically and readable by its owner only. */
 KLP_API int KLP_CALL klp_protect_file(const char* path, const char* password, int scope);
 KLP_API int KLP_CALL klp_unprotect_file(const char* path, char** password);
 
