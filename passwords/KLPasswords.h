@@ -114,7 +114,7 @@ public:
   // Makes this machine's key for the machine scope, once, if it has none: true
   // when it was made. Needs an administrator's rights. POSIX: without the key,
   // the machine scope is bound to the machine id, which anyone can read (see
-  // README, "Files the library writes"); blobs made before the key keep
+  // docs/reference/files.md); blobs made before the key keep
   // loading. Windows: the service has its own key; nothing is made.
   static bool CreateMachineKey();
 

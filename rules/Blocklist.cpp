@@ -24,7 +24,7 @@ extern const std::string_view kCommonPasswordsText;
 
 namespace {
 
-// The compiled file, little-endian throughout (README: "Blocklist file").
+// The compiled file, little-endian throughout (docs/formats/blocklist.md).
 constexpr char kMagic[4] = {'K', 'L', 'B', 'F'};
 constexpr std::uint16_t kVersion = 1;
 constexpr std::uint16_t kFingerprintBits = 16;

@@ -2,7 +2,7 @@
 # Sets up, builds (warnings as errors) and runs every test: first a normal
 # build, then again under AddressSanitizer and UndefinedBehaviorSanitizer.
 # Each step says how long it took; on an idle two-core machine the whole takes
-# about 12 minutes, the tests of both builds under 4 (README, Development).
+# about 12 minutes, the tests of both builds under 4 (docs/contributing.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh

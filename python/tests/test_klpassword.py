@@ -226,11 +226,10 @@ def test_vault_keeps_records_across_save_and_open(tmp_path):
         assert sorted(copy.get(i).password for i in range(2)) == ["pw2", "pw3"]
 
 
-def test_readme_sample_runs_and_prints_what_it_says(capsys):
-    readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
-    section = readme.split("## Using it from Python", 1)[1]
-    sample = section.split("```python\n", 1)[1].split("```", 1)[0]
-    exec(compile(sample, "README.md", "exec"), {})
+def test_guide_sample_runs_and_prints_what_it_says(capsys):
+    page = (pathlib.Path(__file__).parents[2] / "docs" / "guide" / "python.md").read_text(encoding="utf-8")
+    sample = page.split("```python\n", 1)[1].split("```", 1)[0]
+    exec(compile(sample, "docs/guide/python.md", "exec"), {})
     assert capsys.readouterr().out.startswith("False 0 ['TOO_SHORT', 'BLOCKLISTED']\n")
 
 

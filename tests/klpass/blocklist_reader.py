@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Reads a compiled blocklist file from its description in the README alone and
+"""Reads a compiled blocklist file from its description in docs/formats/blocklist.md alone and
 answers, for each password given, whether its blocklist form is in the file.
 Usage: blocklist_reader.py FILE PASSWORD...  (prints 'yes' or 'no' a password)."""
 import hashlib

@@ -125,7 +125,7 @@ expect_out "ok    Wh1te-Rabbit"
 run "" blocklist compile hibp.txt hibp.klbf
 expect_failure 7 "already exists"
 
-case_ "a reader written from the README's description of the file finds what klpass compiled"
+case_ "a reader written from docs/formats/blocklist.md's description of the file finds what klpass compiled"
 printf 'Dragon\nmonkey\n' >common.txt
 run "" blocklist compile common.txt common.klbf
 expect_success

@@ -1,5 +1,5 @@
 // Reads a storage file of format 3 with libsodium and OpenSSL's libcrypto
-// alone, following the byte layout and key schedule in README.md: nothing of
+// alone, following the byte layout and key schedule in docs/formats/storage.md: nothing of
 // the library is used but TKLStorage to write the file under test.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
