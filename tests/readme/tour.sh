@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The README and the pages of docs/ show every sample of examples/tour/ (C++,
-# C, shell and Python, each built or run by the test suite) exactly as the file:
-# each in the code block after its "<!-- tour: NAME -->" marker, fenced as its
-# language (```cpp, ```c, ```sh, ```python, ```html); no marker names a file that is not
-# there; every file is shown on some page; and every page of the user guide
-# (docs/guide/*.md but its index) opens with such a sample: its first code block follows a
-# marker, so that the first thing a reader tries is known to work.
+# C, shell, Python and a web page, each built or run by the test suite) exactly
+# as the file: each in the code block after its "<!-- tour: NAME -->" marker,
+# fenced as its language (```cpp, ```c, ```sh, ```python, ```html); no marker
+# names a file that is not there; every file is shown on some page; and every
+# page of the user guide (docs/guide/*.md but its index) opens with such a
+# sample: its first code block follows a marker, so that the first thing a
+# reader tries is known to work.
 set -euo pipefail
 root=$1
 cd "$root"
