@@ -6,7 +6,7 @@ within the page) must name a heading of that page, by the anchor GitHub makes of
 (lower case, punctuation dropped, spaces as hyphens, a repeated heading numbered -1,
 -2...) or an explicit <a id="..."> / <a name="...">. Links to other sites are not
 followed. Code blocks and code spans are skipped. Prints each broken link with its
-page and line; exits 1 when there is any.
+page and the line of its paragraph; exits 1 when there is any.
 
     scripts/check-links.py [ROOT]
 """
@@ -27,6 +27,23 @@ def pages(root):
         for name in sorted(files):
             if name.endswith(".md"):
                 yield os.path.join(folder, name)
+
+
+def paragraphs(path):
+    """(number of the first line, text) of each paragraph outside code blocks, its lines joined
+    by spaces, so that a link wrapped across lines is one link."""
+    start, lines, last = None, [], None
+    for number, line in prose_lines(path):
+        if last is not None and number != last + 1 or not line.strip():
+            if lines:
+                yield start, " ".join(lines)
+            start, lines = None, []
+        if line.strip():
+            start = number if start is None else start
+            lines.append(line.strip())
+        last = number
+    if lines:
+        yield start, " ".join(lines)
 
 
 def prose_lines(path):
@@ -86,8 +103,8 @@ def main():
     root = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))
     broken, checked = [], 0
     for page in pages(root):
-        for number, line in prose_lines(page):
-            for target in LINK.findall(line):
+        for number, text in paragraphs(page):
+            for target in LINK.findall(text):
                 if re.match(r"[a-z][a-z0-9+.-]*:", target, re.I):  # http:, https:, mailto:...
                     continue
                 checked += 1

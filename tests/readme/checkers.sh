@@ -49,6 +49,10 @@ cp -r "$links" "$work/links-file"
 echo "[gone](docs/missing.md)" >>"$work/links-file/README.md"
 expect "check-links reports a missing page" 1 "docs/missing.md: no such file" \
   "$python" "$root/scripts/check-links.py" "$work/links-file"
+cp -r "$links" "$work/links-wrapped"
+printf 'A link [wrapped across\nlines](docs/gone.md) is one link.\n' >>"$work/links-wrapped/docs/guide.md"
+expect "check-links reports a broken link wrapped across lines" 1 "docs/gone.md: no such file" \
+  "$python" "$root/scripts/check-links.py" "$work/links-wrapped"
 cp -r "$links" "$work/links-anchor"
 echo "[gone](docs/guide.md#twice-2)" >>"$work/links-anchor/README.md"
 expect "check-links reports a missing anchor" 1 "no heading or anchor 'twice-2'" \
