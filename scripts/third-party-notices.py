@@ -5,7 +5,7 @@ the libraries built into the library's Windows DLL and its WebAssembly edition.
 Each text is taken as its authors ship it: the vendored data's own licence files, and
 for the libraries the copyright file of the Debian package they are built from
 (/usr/share/doc/<package>/copyright), whole; for emscripten, whose copyright file
-covers its whole source tree, the paragraphs of the parts that end up in the
+covers its whole source tree, the paragraphs of the components that end up in the
 WebAssembly module (its runtime, the musl C library, libc++, libc++abi and
 compiler-rt) and the licence texts they name. Run it again after a vendored pack or
 a linked library changes; tests/readme/notices.sh checks that nothing is missing.
@@ -121,7 +121,7 @@ def main():
     w("\n" + RULE + "\n3. The WebAssembly module's runtime (emscripten)\n" + RULE + "\n")
     w("The module holds emscripten's runtime: its JavaScript glue and system library, the musl\n"
       "C library, LLVM's libc++, libc++abi and compiler-rt. From Debian's\n"
-      "/usr/share/doc/emscripten/copyright, the paragraphs of those parts and the licences\n"
+      "/usr/share/doc/emscripten/copyright, the paragraphs of those components and the licences\n"
       "they name:\n\n")
     w(emscripten_notice("/usr/share/doc/emscripten/copyright"))
 
