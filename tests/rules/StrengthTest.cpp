@@ -74,7 +74,7 @@ TEST(Strength, ScoreThresholdsAndCrackTimes) {
   const struct {
     double Guesses;
     int Score;
-  } table[] = {{1, 0},       {1004, 0},     {1005, 1},     {1e6 + 4, 1},  {1e6 + 5, 2},
+  } table[] = {{1, 0},       {1004, 0},    {1005, 1},     {1e6 + 4, 1}, {1e6 + 5, 2},
                {1e8 + 4, 2}, {1e8 + 5, 3}, {1e10 + 4, 3}, {1e10 + 5, 4}};
   for (const auto& row : table) EXPECT_EQ(GuessesToScore(row.Guesses), row.Score) << row.Guesses;
   EXPECT_EQ(DisplayCrackTime(0.5), u"less than a second");

@@ -79,14 +79,30 @@ std::optional<String> UnJson(const std::string& Quoted) {
     if (++i + 1 >= Quoted.size()) return std::nullopt;
     flush();
     switch (Quoted[i]) {
-      case '"': out += u'"'; break;
-      case '\\': out += u'\\'; break;
-      case '/': out += u'/'; break;
-      case 'b': out += u'\b'; break;
-      case 'f': out += u'\f'; break;
-      case 'n': out += u'\n'; break;
-      case 'r': out += u'\r'; break;
-      case 't': out += u'\t'; break;
+      case '"':
+        out += u'"';
+        break;
+      case '\\':
+        out += u'\\';
+        break;
+      case '/':
+        out += u'/';
+        break;
+      case 'b':
+        out += u'\b';
+        break;
+      case 'f':
+        out += u'\f';
+        break;
+      case 'n':
+        out += u'\n';
+        break;
+      case 'r':
+        out += u'\r';
+        break;
+      case 't':
+        out += u'\t';
+        break;
       case 'u': {
         if (i + 5 >= Quoted.size()) return std::nullopt;
         unsigned v = 0;
@@ -99,7 +115,8 @@ std::optional<String> UnJson(const std::string& Quoted) {
         i += 4;
         break;
       }
-      default: return std::nullopt;
+      default:
+        return std::nullopt;
     }
   }
   flush();
@@ -176,9 +193,9 @@ TEST(StrengthTsKnownAnswers, AgreeWithZxcvbnTsPerLanguage) {
       ADD_FAILURE() << "line " << a.Line << " " << a.Language << " '" << test::Narrow(a.Password) << "': score "
                     << r.Score << "/" << a.Score << ", log10 " << r.GuessesLog10 << "/" << a.GuessesLog10
                     << ", warning '" << r.Feedback.WarningKey << "'/'" << a.WarningKey << "', suggestions '"
-                    << Joined(r.Feedback.SuggestionKeys) << "'/'" << a.SuggestionKeys << "', times " << times[0]
-                    << "|" << times[1] << "|" << times[2] << "|" << times[3] << " / " << a.Times[0] << "|"
-                    << a.Times[1] << "|" << a.Times[2] << "|" << a.Times[3];
+                    << Joined(r.Feedback.SuggestionKeys) << "'/'" << a.SuggestionKeys << "', times " << times[0] << "|"
+                    << times[1] << "|" << times[2] << "|" << times[3] << " / " << a.Times[0] << "|" << a.Times[1] << "|"
+                    << a.Times[2] << "|" << a.Times[3];
   }
   EXPECT_EQ(differ, 0u) << "of " << answers.size();
   // Every language the profile offers, each with its share of the sample.
@@ -188,8 +205,13 @@ TEST(StrengthTsKnownAnswers, AgreeWithZxcvbnTsPerLanguage) {
 }
 
 TEST(StrengthTsKnownAnswers, PasswordsReadBackAsWritten) {
-  const std::vector<String> cases = {u"", u"plain", u"qu\"ote\\d", u"tab\tnew\nline", u"Łódź ÉCOLE ß",
-                                     u"\U0001F600", String(1, static_cast<Char>(0xD800)) + u"x"};
+  const std::vector<String> cases = {u"",
+                                     u"plain",
+                                     u"qu\"ote\\d",
+                                     u"tab\tnew\nline",
+                                     u"Łódź ÉCOLE ß",
+                                     u"\U0001F600",
+                                     String(1, static_cast<Char>(0xD800)) + u"x"};
   for (const String& s : cases) EXPECT_EQ(UnJson(Json(s)), s) << test::Narrow(s);
   // As node writes them: UTF-8 as it is, escapes where JSON needs them.
   EXPECT_EQ(UnJson("\"Ł\\u00f3d\\u017a\\\"\\/\""), String(u"Łódź\"/"));
