@@ -26,7 +26,6 @@
 namespace kl {
 namespace {
 
-constexpr std::int32_t kYear = 2026; // the year the answers were made in (their header says so)
 constexpr std::size_t kSampleStep = 10;
 
 // One answer: the fields of a line of the file.
@@ -123,14 +122,19 @@ std::optional<String> UnJson(const std::string& Quoted) {
   return out;
 }
 
-// Every answer of the file, in its order; a malformed line fails the test by
-// its number rather than being skipped.
-std::vector<TsAnswer> LoadAnswers() {
+// Every answer of the file, in its order, and the year zxcvbn-ts took as the
+// current one when it answered (recent years and dates are priced from it),
+// read from the header; a malformed line fails the test by its number rather
+// than being skipped.
+std::vector<TsAnswer> LoadAnswers(std::int32_t& Year) {
   std::istringstream lines(test::ReadFileBytes(test::DataPath("strength_ts_known_answers.txt")));
   std::vector<TsAnswer> answers;
   std::size_t number = 0;
+  Year = 0;
   for (std::string line; std::getline(lines, line);) {
     ++number;
+    if (const std::size_t at = line.find("reference year "); number == 1 && at != std::string::npos)
+      Year = std::stoi(line.substr(at + 15, 4));
     if (line.empty() || line[0] == '#') continue;
     std::vector<std::string> f;
     for (std::size_t start = 0;;) {
@@ -169,14 +173,16 @@ std::string Joined(const std::vector<std::string>& Keys) {
 // words. The sample is every tenth password of the corpus the live comparison
 // uses, so a slip in one kind of pattern or one language's list shows here.
 TEST(StrengthTsKnownAnswers, AgreeWithZxcvbnTsPerLanguage) {
-  const std::vector<TsAnswer> answers = LoadAnswers();
+  std::int32_t year = 0;
+  const std::vector<TsAnswer> answers = LoadAnswers(year);
+  ASSERT_GE(year, 2024) << "no reference year in the header";
   std::map<std::string, std::size_t> perLanguage;
   std::map<std::string, TKLStrengthEstimator> estimators;
   std::size_t differ = 0;
   for (const TsAnswer& a : answers) {
     auto [it, made] = estimators.try_emplace(a.Language);
     if (made) {
-      it->second.SetReferenceYear(kYear);
+      it->second.SetReferenceYear(year);
       it->second.SetProfile(spZxcvbnTs);
       it->second.SetLanguages({a.Language});
     }
