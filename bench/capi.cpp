@@ -2,7 +2,11 @@
 // through the C++ classes, in one run, for a policy check (the check and its
 // strength estimate), a strength estimate and a generated password. The C
 // calls add the UTF-8 conversions at the boundary, the handle and result
-// allocations and the wiped copies of what they hand out.
+// allocations and the wiped copies of what they hand out. The reference is the
+// C++ form of each case. The estimator's lists and the policy's blocklist are
+// loaded once a process, on first use: the first case to run pays that before
+// its timed loop (WarmUpOnce), so no case's figure carries it and the order of
+// the cases does not matter.
 
 #include <benchmark/benchmark.h>
 
@@ -22,7 +26,34 @@ constexpr const char* kPasswords[] = {
     "Password1!", "correct horse battery staple", "Tr0ub4dor&3", "xK9#mQ2$vL7&wZ5^", "alice1990", "Vintage-Kettle-42"};
 constexpr std::size_t kPasswordCount = sizeof(kPasswords) / sizeof(kPasswords[0]);
 
+// The one-time set-up of everything the cases use, through both interfaces.
+void WarmUp() {
+  const auto policy = kl::CreateNistPolicy();
+  kl::String password = kl::UTF8ToStr(kPasswords[0]);
+  benchmark::DoNotOptimize(policy->GetFailures(password));
+  benchmark::DoNotOptimize(kl::EstimatePasswordStrength(password));
+  kl::WipeString(password);
+  klp_policy_t* cPolicy = nullptr;
+  if (klp_policy_init_nist(&cPolicy, 0, 0, 0, nullptr, 0) == KLP_OK) {
+    klp_check_result_t* result = nullptr;
+    klp_policy_check(cPolicy, kPasswords[0], &result);
+    klp_check_result_destroy(result);
+    klp_policy_destroy(cPolicy);
+  }
+  klp_strength_t* strength = nullptr;
+  klp_strength_estimate(kPasswords[0], nullptr, 0, &strength);
+  klp_strength_destroy(strength);
+}
+
+// Each case calls this before its timed loop; the first to run pays the set-up
+// there, untimed.
+void WarmUpOnce() {
+  static const bool done = (WarmUp(), true);
+  (void)done;
+}
+
 void PolicyCheckCpp(benchmark::State& State) {
+  WarmUpOnce();
   const auto policy = kl::CreateNistPolicy();
   const kl::TKLStrengthEstimator estimator;
   std::size_t i = 0;
@@ -35,6 +66,7 @@ void PolicyCheckCpp(benchmark::State& State) {
 }
 
 void PolicyCheckC(benchmark::State& State) {
+  WarmUpOnce();
   klp_policy_t* policy = nullptr;
   if (klp_policy_init_nist(&policy, 0, 0, 0, nullptr, 0) != KLP_OK) State.SkipWithError("no policy");
   std::size_t i = 0;
@@ -47,6 +79,7 @@ void PolicyCheckC(benchmark::State& State) {
 }
 
 void StrengthCpp(benchmark::State& State) {
+  WarmUpOnce();
   std::size_t i = 0;
   for (auto _ : State) {
     kl::String password = kl::UTF8ToStr(kPasswords[i++ % kPasswordCount]);
@@ -56,6 +89,7 @@ void StrengthCpp(benchmark::State& State) {
 }
 
 void StrengthC(benchmark::State& State) {
+  WarmUpOnce();
   std::size_t i = 0;
   for (auto _ : State) {
     klp_strength_t* strength = nullptr;
@@ -65,6 +99,7 @@ void StrengthC(benchmark::State& State) {
 }
 
 void GenerateCpp(benchmark::State& State) {
+  WarmUpOnce();
   kl::TKLPasswordGenerator generator;
   for (auto _ : State) {
     kl::String password = generator.Generate(16);
@@ -76,6 +111,7 @@ void GenerateCpp(benchmark::State& State) {
 }
 
 void GenerateC(benchmark::State& State) {
+  WarmUpOnce();
   klp_generator_t* generator = nullptr;
   if (klp_generator_init(&generator) != KLP_OK) State.SkipWithError("no generator");
   for (auto _ : State) {
@@ -86,13 +122,13 @@ void GenerateC(benchmark::State& State) {
   klp_generator_destroy(generator);
 }
 
-} // namespace
-
 BENCHMARK(PolicyCheckCpp);
 BENCHMARK(PolicyCheckC);
 BENCHMARK(StrengthCpp);
 BENCHMARK(StrengthC);
 BENCHMARK(GenerateCpp);
 BENCHMARK(GenerateC);
+
+} // namespace
 
 BENCHMARK_MAIN();

@@ -49,10 +49,11 @@ fi
 # build/web-node (KL_WEB_NODE_DIR). Optional like the oracle: without them the
 # browser test is skipped.
 web_node_dir="${KL_WEB_NODE_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build/web-node}"
-if command -v npm >/dev/null && [ ! -f "$web_node_dir/node_modules/@zxcvbn-ts/language-en/package.json" ]; then
+if command -v npm >/dev/null && { [ ! -f "$web_node_dir/node_modules/@zxcvbn-ts/language-en/package.json" ] ||
+  [ ! -f "$web_node_dir/node_modules/terser/package.json" ]; }; then
   mkdir -p "$web_node_dir"
   npm install --prefix "$web_node_dir" --no-audit --no-fund --no-save playwright-core@1 zxcvbn@4.4.2 \
-    @zxcvbn-ts/core@4.2.0 @zxcvbn-ts/language-common@4 @zxcvbn-ts/language-en@4 >/dev/null 2>&1 ||
+    @zxcvbn-ts/core@4.2.0 @zxcvbn-ts/language-common@4 @zxcvbn-ts/language-en@4 terser@5 >/dev/null 2>&1 ||
     echo "setup: the browser test's node packages could not be installed; that test will be skipped" >&2
 fi
 

@@ -2,6 +2,8 @@
 // page: the time from starting to load each to its first estimate, then
 // estimates per second over the same passwords, in interleaved rounds so that
 // a busy machine slows all three alike. Results go to window.benchResult.
+// run.mjs serves the passwords (/corpus/passwords.json) and zxcvbn-ts's
+// bundles minified (/min/).
 const ROUNDS = 5;
 const ROUND_MS = 600;
 
@@ -25,9 +27,9 @@ const estimators = [
     return (p) => window.zxcvbn(p).score;
   }],
   ['@zxcvbn-ts/core', async () => {
-    await loadScript('/node_modules/@zxcvbn-ts/core/dist/zxcvbn-ts.js');
-    await loadScript('/node_modules/@zxcvbn-ts/language-common/dist/zxcvbn-ts.js');
-    await loadScript('/node_modules/@zxcvbn-ts/language-en/dist/zxcvbn-ts.js');
+    await loadScript('/min/core/zxcvbn-ts.min.js');
+    await loadScript('/min/language-common/zxcvbn-ts.min.js');
+    await loadScript('/min/language-en/zxcvbn-ts.min.js');
     const { core } = window.zxcvbnts;
     const common = window.zxcvbnts['language-common'];
     const en = window.zxcvbnts['language-en'];
@@ -39,17 +41,8 @@ const estimators = [
   }],
 ];
 
-function passwords() {
-  const words = ['password', 'dragon', 'correct horse battery staple', 'Tr0ub4dor&3', 'qwerty123', 'alice1990!',
-    'P@ssw0rd!', 'sunshine', 'xK9#mQ2$vL7&wZ5^', 'iloveyou2024', 'zxcvbnm', 'Summer2019!', 'letmein', 'monkey12',
-    'hunter2', '1qaz2wsx', 'ncc1701d', 'Abcdef1!', 'trustno1', 'baseball!'];
-  const out = [];
-  for (let i = 0; i < 200; ++i) out.push(words[i % words.length] + (i >= words.length ? String(i * 7919 % 1000) : ''));
-  return out;
-}
-
 async function main() {
-  const list = passwords();
+  const list = await (await fetch('/corpus/passwords.json')).json();
   const results = {};
   const run = {};
   // Loaded one after the other, so that each load has the page to itself.

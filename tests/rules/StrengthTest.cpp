@@ -74,7 +74,7 @@ TEST(Strength, ScoreThresholdsAndCrackTimes) {
   const struct {
     double Guesses;
     int Score;
-  } table[] = {{1, 0},       {1004, 0},     {1005, 1},     {1e6 + 4, 1},  {1e6 + 5, 2},
+  } table[] = {{1, 0},       {1004, 0},    {1005, 1},     {1e6 + 4, 1}, {1e6 + 5, 2},
                {1e8 + 4, 2}, {1e8 + 5, 3}, {1e10 + 4, 3}, {1e10 + 5, 4}};
   for (const auto& row : table) EXPECT_EQ(GuessesToScore(row.Guesses), row.Score) << row.Guesses;
   EXPECT_EQ(DisplayCrackTime(0.5), u"less than a second");
@@ -249,6 +249,48 @@ TEST(Strength, AgreesWithTheReferenceOnKnownAnswers) {
     ++count;
   }
   EXPECT_GE(count, 150u);
+}
+
+// The vendored lists are the packages' own, every word in its place: a word
+// read from its line of a list is one dictionary match at that rank, scored as
+// the reference scores it (zxcvbn 4.4.2, or zxcvbn-ts 4.2.0 with English). The
+// rows are words an earlier extraction had left out, which then came out as
+// brute force (score 3) and moved every later word of their lists up a rank.
+TEST(StrengthLists, WordsScoreAtTheirRankInThePackages) {
+  struct Row {
+    TKLStrengthProfile Profile;
+    const char* List; // under third_party/
+    int Line;
+    const char* Dictionary; // the list the match names (zxcvbn-ts only)
+    std::int32_t Score;
+    double Log10;
+  };
+  const Row rows[] = {
+      {spZxcvbn, "zxcvbn/frequency_lists/english_wikipedia.txt", 4365, "", 1, 3.64008373137},
+      {spZxcvbn, "zxcvbn/frequency_lists/english_wikipedia.txt", 4766, "", 1, 3.67824515193},
+      {spZxcvbn, "zxcvbn/frequency_lists/us_tv_and_film.txt", 6598, "", 1, 3.81947812836},
+      {spZxcvbnTs, "zxcvbn-ts/en/wikipedia-en.txt", 4339, "wikipedia-en", 1, 3.6374897295125104},
+      {spZxcvbnTs, "zxcvbn-ts/en/wikipedia-en.txt", 4736, "wikipedia-en", 1, 3.675503384727956},
+      {spZxcvbnTs, "zxcvbn-ts/en/commonWords-en.txt", 13879, "commonWords-en", 1, 4.142389466118836},
+  };
+  for (const Row& row : rows) {
+    std::istringstream lines(test::ReadFileBytes(test::DataPath(std::string("../../third_party/") + row.List)));
+    std::string word;
+    for (int i = 0; i < row.Line; ++i) std::getline(lines, word);
+    SCOPED_TRACE(std::string(row.List) + ":" + std::to_string(row.Line) + " " + word);
+    TKLStrengthEstimator estimator;
+    estimator.SetReferenceYear(kYear);
+    estimator.SetProfile(row.Profile);
+    const TKLStrengthResult r = estimator.Estimate(U(word));
+    ASSERT_EQ(r.Sequence.size(), 1u);
+    EXPECT_EQ(r.Sequence[0].Pattern, mpDictionary);
+    EXPECT_EQ(r.Sequence[0].Rank, row.Line);
+    if (row.Profile == spZxcvbnTs) {
+      EXPECT_EQ(r.Sequence[0].DictionaryName, row.Dictionary);
+    }
+    EXPECT_EQ(r.Score, row.Score);
+    EXPECT_NEAR(r.GuessesLog10, row.Log10, 1e-9);
+  }
 }
 
 TEST(StrengthRule, RefusesPasswordsBelowTheMinimumScore) {

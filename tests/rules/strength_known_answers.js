@@ -5,13 +5,6 @@
 //   node strength_known_answers.js MODULE_DIR INPUT OUTPUT
 const fs = require("fs");
 const [moduleDir, input, output] = process.argv.slice(2);
-// The word lists as this library carries them: third_party/zxcvbn/extract.sh
-// leaves three entries out by line, so the same go here before the package
-// ranks its lists (which it does once, when first loaded).
-const lists = require(moduleDir + "/lib/frequency_lists.js");
-lists.english_wikipedia.splice(4765, 1);
-lists.english_wikipedia.splice(4364, 1);
-lists.us_tv_and_film.splice(6597, 1);
 const zxcvbn = require(moduleDir);
 const passwords = fs.readFileSync(input, "utf8").split("\n").filter(l => l.length > 0).map(l => JSON.parse(l));
 const year = new Date().getFullYear();

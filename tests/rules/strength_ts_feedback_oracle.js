@@ -13,15 +13,10 @@ const { ZxcvbnFactory } = load("@zxcvbn-ts/core");
 const common = load("@zxcvbn-ts/language-common");
 const en = load("@zxcvbn-ts/language-en");
 const texts = lang === "en" ? en : load(`@zxcvbn-ts/language-${lang}`);
-// The lists exactly as the library carries them (third_party/zxcvbn-ts), so
-// that ranks and coverings are the same; a later pack's list of a name takes
+// The packs' own dictionaries, unaltered; a later pack's list of a name takes
 // the place of an earlier one's, as in the packs' own dictionaries.
-const vendored = path.join(__dirname, "..", "..", "third_party", "zxcvbn-ts");
-const readLines = (file) => fs.readFileSync(file, "utf8").split("\n").filter((l) => l.length > 0);
 const dictionary = {};
-for (const code of ["common", "en", ...(lang === "en" ? [] : [lang])])
-  for (const name of readLines(path.join(vendored, code, "dictionaries.txt")))
-    dictionary[name] = readLines(path.join(vendored, code, `${name}.txt`));
+for (const pack of [common, en, ...(lang === "en" ? [] : [texts])]) Object.assign(dictionary, pack.dictionary);
 const byKey = new ZxcvbnFactory({ dictionary, graphs: common.adjacencyGraphs });
 const inWords = new ZxcvbnFactory({ dictionary, graphs: common.adjacencyGraphs, translations: texts.translations });
 const list = (items) => items.join("\u001e");

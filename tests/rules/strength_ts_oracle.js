@@ -14,13 +14,10 @@ const common = load("@zxcvbn-ts/language-common");
 const en = load("@zxcvbn-ts/language-en");
 const packs = [common, en];
 for (const code of lang.split(",").filter((c) => c && c !== "en")) packs.push(load(`@zxcvbn-ts/language-${code}`));
-// The lists as this library carries them: third_party/zxcvbn-ts/extract.mjs
-// leaves out the words naming a document of requirements.
-const omitted = /^\x73\x70\x65\x63(s|ification|ifications)?$/i;
+// The packs' own dictionaries, unaltered; a later pack's list of a name takes
+// the place of an earlier one's.
 const dictionary = {};
-for (const pack of packs)
-  for (const [name, words] of Object.entries(pack.dictionary))
-    dictionary[name] = words.filter((w) => !omitted.test(String(w)));
+for (const pack of packs) Object.assign(dictionary, pack.dictionary);
 const zxcvbn = new ZxcvbnFactory({ dictionary, graphs: common.adjacencyGraphs, translations: en.translations });
 const passwords = fs.readFileSync(input, "utf8").split("\n").filter((l) => l.length > 0).map((l) => JSON.parse(l));
 if (mode === "time") {

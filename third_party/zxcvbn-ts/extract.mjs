@@ -6,9 +6,8 @@
 // pack's list names in the pack's own order), the keyboard graphs of the common
 // pack (graphs/NAME.txt: one key a line, the key then its neighbours,
 // tab-separated, empty for none; graphs/order.txt), and each pack's licence and
-// notices. Words naming a document of requirements are left out of every list,
-// as the oracle leaves them out (tests/rules/strength_ts_oracle.mjs), and later
-// words rank one place higher.
+// notices. Every list is written whole, as the pack ships it: the tests compare
+// these files with the installed packs word by word (tests/rules/vendored_data.js).
 import fs from 'node:fs';
 import path from 'node:path';
 import { pathToFileURL } from 'node:url';
@@ -17,7 +16,6 @@ const [modules] = process.argv.slice(2);
 if (!modules) throw new Error('usage: node extract.mjs NODE_MODULES_DIR');
 const here = path.dirname(new URL(import.meta.url).pathname);
 export const packs = ['common', 'en', 'de', 'fr', 'es-es', 'it', 'nl-be', 'pl', 'pt-br'];
-const omitted = /^\x73\x70\x65\x63(s|ification|ifications)?$/i;
 
 async function load(pack) {
   const dir = path.join(modules, '@zxcvbn-ts', `language-${pack}`);
@@ -34,7 +32,7 @@ for (const pack of packs) {
   fs.mkdirSync(out, { recursive: true });
   const names = Object.keys(module.dictionary);
   for (const name of names) {
-    const words = module.dictionary[name].map(String).filter((w) => !omitted.test(w));
+    const words = module.dictionary[name].map(String);
     if (words.some((w) => w.includes('\n') || w.length === 0)) throw new Error(`${pack}/${name}: bad word`);
     fs.writeFileSync(path.join(out, `${name}.txt`), words.join('\n') + '\n');
   }

@@ -23,7 +23,3 @@ for (const name of Object.keys(lists).sort()) {
 const graphs = require(pkg + '/lib/adjacency_graphs.js');
 fs.writeFileSync(`${out}/adjacency_graphs.json`, JSON.stringify(graphs, null, 1) + '\n');
 JS
-# Three entries are left out, by line: words naming a document of requirements,
-# which this project's files do not carry. Later words rank one place higher.
-sed -i '4766d;4365d' "$here/frequency_lists/english_wikipedia.txt"
-sed -i '6598d' "$here/frequency_lists/us_tv_and_film.txt"
