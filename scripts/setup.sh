@@ -15,6 +15,9 @@ packages+=(keepassxc)
 packages+=(emscripten chromium)
 # KDBX: Argon2d and lanes, gzip, XML; pykeepass as the second peer program.
 packages+=(libargon2-dev zlib1g-dev libexpat1-dev python3-pykeepass)
+# The Debian packages (scripts/test-packages.sh): their build, its checker,
+# and the completion the klpass package's script is sourced with.
+packages+=(debhelper devscripts lintian dh-python python3-all fakeroot bash-completion groff-base)
 
 missing=()
 for p in "${packages[@]}"; do
