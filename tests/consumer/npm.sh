@@ -8,7 +8,7 @@
 set -euo pipefail
 package=$(realpath "$1")
 klpass=$(realpath "$2")
-modules=${3:-}
+modules=${3:+$(realpath "$3")}
 chromium=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 skip() { echo "SKIPPED: $*" >&2; exit 77; }

@@ -26,7 +26,7 @@ const PROBE = `(k, passwords) => {
   return {
     classic: passwords.map((p) => k.check(p)),
     nist: passwords.map((p) => k.check(p, { policy: 'nist' })),
-    generated: k.generate({ length: 24, count: 3, noSymbols: true }),
+    generated: k.generate({ length: 24, count: 3, symbols: false }),
     phrases: k.passphrase({ words: 5, count: 2 }),
   };
 }`;
