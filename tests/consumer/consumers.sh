@@ -59,8 +59,12 @@ if [ ! -x "$klpass" ]; then
 fi
 "${run_env[@]}" "$klpass" vault show --help | grep -qF "vault show FILE RECORD" || { echo "klpass help" >&2; exit 1; }
 [ "$("${run_env[@]}" "$klpass" generate --length 24 | tr -d '\n' | wc -c)" -eq 24 ] || { echo "klpass generate" >&2; exit 1; }
+# (a package installs it compressed)
+page=$(find "$prefix/share/man/man1" -name 'klpass.1*' | head -n 1)
+[ -n "$page" ] || { echo "no manual page" >&2; exit 1; }
+zcat -f "$page" | grep -q '^\.SS vault' || { echo "the manual page lacks the vault command" >&2; exit 1; }
 if command -v groff >/dev/null; then
-  groff -man -Tutf8 -ww -z "$prefix/share/man/man1/klpass.1" 2>&1 | { ! grep .; } || { echo "man page warns" >&2; exit 1; }
+  zcat -f "$page" | groff -man -Tutf8 -ww -z 2>&1 | { ! grep .; } || { echo "man page warns" >&2; exit 1; }
 fi
 completion=$prefix/share/bash-completion/completions/klpass
 offered=$(bash -c 'source "$1"; COMP_WORDS=(klpass vault show f --); COMP_CWORD=4; _klpass; echo "${COMPREPLY[*]}"' _ "$completion")
