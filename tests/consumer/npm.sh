@@ -18,9 +18,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 tarball=$(cd "$package" && npm pack --silent --pack-destination "$work" | tail -n 1)
-listed=$(tar -tzf "$work/$tarball" | sort | tr '\n' ' ')
-[ "$listed" = "package/klpassword-core.js package/klpassword-core.wasm package/klpassword.d.ts package/klpassword.js package/package.json " ] ||
-  { echo "the tarball holds: $listed" >&2; exit 1; }
+# The tarball holds what package.json lists, and nothing else.
+listed=$(tar -tzf "$work/$tarball" | LC_ALL=C sort | tr '\n' ' ')
+wanted=$(node -e 'const p = require(process.argv[1]);
+  console.log([...p.files, "package.json"].map((f) => "package/" + f).sort().join(" ") + " ")' "$package/package.json")
+[ "$listed" = "$wanted" ] || { echo "the tarball holds: $listed; package.json lists: $wanted" >&2; exit 1; }
 mkdir "$work/app"
 cp "$here/npm/index.html" "$work/app/"
 printf '{ "name": "consumer", "version": "0.0.0", "private": true, "type": "module" }\n' >"$work/app/package.json"
