@@ -2,6 +2,11 @@
 
 KLPASSWORD_PREBUILT_LIBRARY names an already built libklpassword.so to copy instead;
 KLPASSWORD_CMAKE_ARGS adds arguments to the CMake configure step.
+
+KLPASSWORD_USE_INSTALLED=1 builds a package that carries no library and loads the installed
+one: found through pkg-config's klpassword-c (PKG_CONFIG_PATH for a prefix), its path
+recorded in klpassword/_installed.py. KLPASSWORD_INSTALLED_LIBRARY records another name
+instead, such as the bare soname for a system-wide package that the loader finds itself.
 """
 
 import os
@@ -35,8 +40,34 @@ def build_library(build_dir: str) -> str:
     return os.path.join(build_dir, "libklpassword.so")
 
 
+def installed_library() -> str:
+    """The installed library's path (its soname in pkg-config's libdir), checked to exist."""
+    named = os.environ.get("KLPASSWORD_INSTALLED_LIBRARY")
+    if named:
+        return named
+
+    def variable(*args: str) -> str:
+        try:
+            return subprocess.check_output(["pkg-config", *args, "klpassword-c"], text=True).strip()
+        except (OSError, subprocess.CalledProcessError) as e:
+            raise RuntimeError("pkg-config finds no klpassword-c: install the library or set PKG_CONFIG_PATH") from e
+
+    libdir, version = variable("--variable=libdir"), variable("--modversion")
+    library = os.path.normpath(os.path.join(libdir, "libklpassword.so." + version.split(".")[0]))
+    if not os.path.isfile(library):
+        raise RuntimeError(f"pkg-config's klpassword-c names {libdir}, which holds no {os.path.basename(library)}")
+    return library
+
+
 class BuildWithLibrary(build_py):
     def run(self) -> None:
+        if os.environ.get("KLPASSWORD_USE_INSTALLED") == "1":
+            library = installed_library()
+            super().run()
+            target = os.path.join(self.build_lib, "klpassword", "_installed.py")
+            with open(target, "w", encoding="utf-8") as out:
+                out.write(f'"""Written at build time: the installed library this package loads."""\n\nLIBRARY = {library!r}\n')
+            return
         library = build_library(os.environ.get("KLPASSWORD_CMAKE_BUILD_DIR", os.path.join(HERE, "build", "cmake")))
         super().run()
         target = os.path.join(self.build_lib, "klpassword", "libklpassword.so")
@@ -46,7 +77,7 @@ class BuildWithLibrary(build_py):
 
 class BinaryDistribution(Distribution):
     def has_ext_modules(self) -> bool:  # the wheel carries a shared library: tag it for this platform
-        return True
+        return os.environ.get("KLPASSWORD_USE_INSTALLED") != "1"
 
 
 setup(cmdclass={"build_py": BuildWithLibrary}, distclass=BinaryDistribution)

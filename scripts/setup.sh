@@ -17,6 +17,9 @@ packages+=(emscripten chromium)
 packages+=(libargon2-dev zlib1g-dev libexpat1-dev python3-pykeepass)
 # The C interface's reference (scripts/docs.sh).
 packages+=(doxygen)
+# The Debian packages (scripts/test-packages.sh): their build, its checker,
+# and the completion the klpass package's script is sourced with.
+packages+=(debhelper devscripts lintian dh-python python3-all fakeroot bash-completion groff-base)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -29,6 +29,8 @@ TArguments::TArguments(const std::vector<std::string>& Words, std::initializer_l
       FPositional.push_back(word);
     } else if (word == "--") {
       optionsEnded = true;
+    } else if (word == "--help" || word == "-h") {
+      throw EHelpRequested(FPositional);
     } else if (const TOptionSpec* option = find(word); option == nullptr) {
       Fail(kExitUsage, "unknown option '" + word + "'");
     } else if (!option->TakesValue) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -15,6 +16,21 @@ class TKLPasswordGenerator;
 
 namespace klpass {
 
+// What TArguments throws for a "--help" or "-h" where an option may stand
+// (never for a value: "--title -h" names a title): the host prints the usage
+// of the command or action and succeeds, before anything is read or asked.
+// Positional holds the positional words before it, so that the host can tell
+// the action of a command that allows options before it.
+class EHelpRequested : public std::exception {
+public:
+  explicit EHelpRequested(std::vector<std::string> Positional) : FPositional(std::move(Positional)) {}
+  const char* what() const noexcept override { return "help requested"; }
+  const std::vector<std::string>& Positional() const noexcept { return FPositional; }
+
+private:
+  std::vector<std::string> FPositional;
+};
+
 // One option a subcommand accepts: "--name" alone, or "--name VALUE".
 struct TOptionSpec {
   std::string_view Name;
@@ -22,8 +38,9 @@ struct TOptionSpec {
 };
 
 // The words after a subcommand, split into options and positional words. A
-// word "--" ends the options. Unknown options, missing values and missing or
-// surplus positional words are usage errors (ECommandError).
+// word "--" ends the options; a "--help" or "-h" before it throws
+// EHelpRequested. Unknown options, missing values and missing or surplus
+// positional words are usage errors (ECommandError).
 class TArguments {
 public:
   TArguments(const std::vector<std::string>& Words, std::initializer_list<TOptionSpec> Options,

@@ -3,6 +3,7 @@
 // library, the way any application would use it.
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <span>
@@ -18,6 +19,8 @@
 #include "foundation/Exceptions.h"
 #include "foundation/KLGeneral.h"
 #include "capi/klpassword.h"
+#include "passstorage/KLPassExchange.h"
+#include "rules/KLStrength.h"
 
 #ifndef KLPASS_VERSION_TEXT
 #error "KLPASS_VERSION_TEXT must name klpass's version"
@@ -26,8 +29,8 @@
 namespace {
 
 constexpr std::array<const klpass::TCommand*, 10> kCommands = {
-    &klpass::CheckCommand, &klpass::BlocklistCommand, &klpass::GenerateCommand, &klpass::DeriveCommand,
-    &klpass::UsersCommand, &klpass::HashCommand,      &klpass::VaultCommand,    &klpass::ProtectCommand,
+    &klpass::CheckCommand,     &klpass::BlocklistCommand,  &klpass::GenerateCommand, &klpass::DeriveCommand,
+    &klpass::UsersCommand,     &klpass::HashCommand,       &klpass::VaultCommand,    &klpass::ProtectCommand,
     &klpass::UnprotectCommand, &klpass::MachineKeyCommand,
 };
 
@@ -105,8 +108,16 @@ const klpass::TCommand* FindCommand(const std::string& Name) {
 
 bool IsHelp(const std::string& Word) { return Word == "-h" || Word == "--help" || Word == "help"; }
 
-// The help table: each command with its summary and usage.
+// The help table: each command with its summary and usage, and the values
+// that the usage abbreviates, from the library's tables (so that completion
+// offers every format and language pack this build has).
 std::vector<klpass::THelpEntry> HelpEntries() {
+  std::vector<std::string> exportFormats;
+  for (std::int32_t format = kl::exCsv; format <= kl::exBitwardenJson; ++format)
+    exportFormats.emplace_back(kl::ExchangeFormatName(static_cast<kl::TKLExchangeFormat>(format)));
+  exportFormats.emplace_back("kdbx");
+  std::vector<std::string> languages = kl::StrengthLanguages();
+  languages.emplace_back("all");
   std::vector<klpass::THelpEntry> entries;
   for (const klpass::TCommand* command : kCommands) {
     const char* summary = "";
@@ -115,11 +126,40 @@ std::vector<klpass::THelpEntry> HelpEntries() {
     }
     entries.push_back({command->Name, summary, command->Usage});
   }
+  for (klpass::THelpEntry& entry : entries) {
+    if (std::string_view(entry.Name) == "vault") {
+      entry.MoreValues = {{"export", "--format", exportFormats}, {"import", "--format", {"kdbx"}}};
+    } else if (std::string_view(entry.Name) == "check") {
+      entry.MoreValues = {{"", "--lang", languages}};
+    }
+  }
   return entries;
+}
+
+klpass::THelpEntry HelpEntry(const klpass::TCommand& Command) {
+  for (klpass::THelpEntry& entry : HelpEntries()) {
+    if (std::string_view(entry.Name) == Command.Name) return entry;
+  }
+  return {Command.Name, "", Command.Usage};
+}
+
+// The usage of one action of Command ("vault show"), or of the whole command
+// when Action names none of its actions.
+void PrintActionUsage(const klpass::TCommand& Command, const std::string& Action) {
+  const std::string usage = klpass::ActionUsage(HelpEntry(Command), Action);
+  if (usage.empty()) {
+    std::printf("usage:\n%s", Command.Usage);
+    return;
+  }
+  std::printf("usage:\n%s\n'klpass help %s' describes every action and option.\n", usage.c_str(), Command.Name);
 }
 
 // 'klpass completion SHELL': the completion script, made from the help table.
 int Completion(const std::vector<std::string>& Words) {
+  if (Words.size() == 1 && (Words[0] == "--help" || Words[0] == "-h")) {
+    std::printf("usage: klpass completion bash|zsh|fish\n");
+    return klpass::kExitOk;
+  }
   const std::string script = Words.size() == 1 ? klpass::CompletionScript(Words[0], HelpEntries()) : std::string();
   if (script.empty()) {
     std::fprintf(stderr, "klpass: usage: klpass completion bash|zsh|fish\n");
@@ -130,13 +170,28 @@ int Completion(const std::vector<std::string>& Words) {
 }
 
 // 'klpass help' alone: everything; 'klpass help COMMAND': that command's usage;
-// 'klpass help exit-status': how secrets are read and what the exit codes mean.
+// 'klpass help COMMAND ACTION': that action's; 'klpass help exit-status': how
+// secrets are read and what the exit codes mean.
 int Help(const std::vector<std::string>& Topics) {
   if (Topics.empty()) {
     PrintUsage(stdout);
     return klpass::kExitOk;
   }
   const std::string& topic = Topics.front();
+  if (topic == "--help" || topic == "-h") {
+    std::printf("usage: klpass help [COMMAND [ACTION] | exit-status | --man]\n");
+    return klpass::kExitOk;
+  }
+  if (const klpass::TCommand* command = FindCommand(topic); command != nullptr && Topics.size() == 2) {
+    if (klpass::ActionUsage(HelpEntry(*command), Topics[1]).empty()) {
+      const std::vector<std::string> actions = klpass::ActionsOf(HelpEntry(*command));
+      const std::vector<std::string_view> names(actions.begin(), actions.end());
+      PrintUnknown("action", Topics[1], names);
+      return klpass::kExitUsage;
+    }
+    PrintActionUsage(*command, Topics[1]);
+    return klpass::kExitOk;
+  }
   if (topic == "--man") {
     std::printf("%s", klpass::ManualPage(HelpEntries(), KLPASS_VERSION_TEXT, kSecretsAndExitCodes).c_str());
     return klpass::kExitOk;
@@ -165,6 +220,14 @@ int Run(const klpass::TCommand& Command, const klpass::TCommandWords& Words) {
       return klpass::kExitOk;
     }
     return Command.Run(Words);
+  } catch (const klpass::EHelpRequested& e) {
+    // "vault show --help", "users --encrypted add -h": the action is the first
+    // word (vault's) or the first positional one (users allows options first).
+    const klpass::THelpEntry entry = HelpEntry(Command);
+    std::string action = Words.front();
+    if (klpass::ActionUsage(entry, action).empty() && !e.Positional().empty()) action = e.Positional().front();
+    PrintActionUsage(Command, action);
+    return klpass::kExitOk;
   } catch (const klpass::ECommandError& e) {
     std::fprintf(stderr, "%s%s\n", prefix.c_str(), e.what());
     if (e.GetExitCode() == klpass::kExitUsage)

@@ -121,6 +121,12 @@ def _candidates() -> list[str]:
     if explicit:
         return [explicit]  # named on purpose: never fall back to another copy
     here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libklpassword.so")
+    try:  # a package built against an installed library records which (setup.py)
+        from ._installed import LIBRARY  # type: ignore[import-not-found]
+
+        return [LIBRARY]
+    except ImportError:
+        pass
     found = ctypes.util.find_library("klpassword")
     return [here] + ([found] if found else [])
 

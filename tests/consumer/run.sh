@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the built library into a scratch prefix, then builds and runs a small
-# consumer against it twice: with find_package(KLPassword) and with pkg-config;
-# and a C program through the C interface's pkg-config file.
+# Installs the built library into a scratch prefix, checks that it declares
+# every library it links, then runs the consumer projects against it
+# (consumers.sh: CMake, pkg-config for C++ and C, Python, klpass).
 set -euo pipefail
 build_dir=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,15 +31,4 @@ if [ -e "$build_dir/examples/klpass" ]; then
   done
 fi
 
-cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
-cmake --build "$work/cmake-build" >/dev/null
-LD_LIBRARY_PATH=$libdir "$work/cmake-build/consumer"
-
-export PKG_CONFIG_PATH=$libdir/pkgconfig
-# shellcheck disable=SC2046
-c++ "$here/main.cpp" -o "$work/pc-consumer" $(pkg-config --cflags --libs klpassword)
-LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
-# shellcheck disable=SC2046
-cc -std=c99 -pedantic -Wall -Werror "$here/main.c" -o "$work/c-consumer" $(pkg-config --cflags --libs klpassword-c)
-LD_LIBRARY_PATH=$libdir "$work/c-consumer"
-echo "consumer builds passed"
+"$here/consumers.sh" "$work/prefix"

@@ -160,10 +160,22 @@ class KLPassword {
   }
 }
 
+// Node's fetch cannot read a file: URL, so under Node the .wasm beside this
+// file is read from disk and handed to the core; a browser (or a worker)
+// fetches it. The import is hidden from bundlers, which would otherwise try
+// to bring node:fs into a page.
+async function coreSettings() {
+  const node = typeof process === 'object' && typeof process.versions?.node === 'string' &&
+    typeof window === 'undefined' && typeof importScripts !== 'function';
+  if (!node) return {};
+  const { readFile } = await import(/* webpackIgnore: true */ 'node:fs/promises');
+  return { wasmBinary: await readFile(new URL('./klpassword-core.wasm', import.meta.url)) };
+}
+
 // The module is ready when the import is: the .wasm beside this file is
-// fetched and compiled while the module loads, and every call after is
+// loaded and compiled while the module loads, and every call after is
 // synchronous.
-const instance = new KLPassword(await createKLPasswordCore());
+const instance = new KLPassword(await createKLPasswordCore(await coreSettings()));
 
 // The verdict on password as klpass check --json gives it: ok, score,
 // guesses_log10, guesses, crack_times_seconds, feedback, failures.
