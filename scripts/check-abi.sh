@@ -12,6 +12,8 @@
 # abidw and abidiff (Debian's abigail-tools) and a library with debug info.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/ccache.sh
+. scripts/ccache.sh
 
 update=0
 if [ "${1:-}" = "--update" ]; then update=1; shift; fi

@@ -3,7 +3,7 @@
 # run again; it skips apt when everything is already there.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config libpcre2-dev googletest libgtest-dev
+packages=(build-essential ccache cmake ninja-build pkg-config libpcre2-dev googletest libgtest-dev
           libbenchmark-dev libssl-dev clang lld libclang-rt-14-dev
           libsodium-dev argon2 python3-argon2 gdb abigail-tools
           python3-pytest python3-django python3-pip python3-setuptools python3-venv python3-zxcvbn)

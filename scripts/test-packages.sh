@@ -35,8 +35,8 @@ src=$out/klpassword-1.0.0
 rm -rf "$out"
 mkdir -p "$src"
 git ls-files -z -co --exclude-standard | grep -zv '^build/' | tar --null -T - -cf - | tar -xf - -C "$src"
-# shellcheck disable=SC1091
-[ -f /root/.ccache.env ] && [ -r /root/.ccache.env ] && . /root/.ccache.env
+# shellcheck source=scripts/ccache.sh
+. scripts/ccache.sh
 if [ -n "${CCACHE_BASEDIR:-}" ] && [[ $src != "$CCACHE_BASEDIR"/* ]]; then export CCACHE_BASEDIR=$out; fi
 
 echo "== dpkg-buildpackage"

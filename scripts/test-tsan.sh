@@ -4,6 +4,8 @@
 # data race fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/ccache.sh
+. scripts/ccache.sh
 
 jobs=${JOBS:-$(nproc)}
 build=build/tsan

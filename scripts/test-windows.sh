@@ -7,6 +7,8 @@
 # too when 32-bit Wine can be installed). KL_WINDOWS_ARCHS overrides the list.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/ccache.sh
+. scripts/ccache.sh
 ./scripts/setup.sh
 
 SUDO=""

@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
+# shellcheck source=scripts/ccache.sh
+. scripts/ccache.sh
 
 jobs=$(nproc)
 
