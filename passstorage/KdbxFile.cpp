@@ -905,10 +905,10 @@ TKdbxSettings SettingsOf(const TOuterHeader& H) {
 TKdbxSettings ReadKdbxHeader(const ByteArray& Head, std::uint32_t& Version) {
   TCursor in(Head.data(), Head.size());
   const TOuterHeader h = ReadOuterHeader(in);
-  if (h.Version != KdbxVersion31) {
+  if (h.Version >= KdbxVersion40) {
     std::uint8_t hash[32];
     Sha256(Head.data(), h.Size, nullptr, 0, hash);
-    if (std::memcmp(hash, in.Take(32), 32) != 0) Fail(SKdbxDamaged);
+    if (std::memcmp(hash, in.Take(sizeof(hash)), sizeof(hash)) != 0) Fail(SKdbxDamaged);
   }
   Version = h.Version;
   return SettingsOf(h);
@@ -1055,9 +1055,9 @@ void WriteKdbxPayload(TStream& Strm, const TKdbxSettings& Settings, const TKdbxC
                       TKLBaseRandomGenerator& Random, const std::uint8_t* Payload, std::size_t Size) {
   SecureBytes packed;
   {
-    TPayloadPacker packer(Settings.Compressed, packed);
-    packer.Add(Payload, Size);
-    packer.Finish();
+    TPayloadPacker pack(Settings.Compressed, packed);
+    pack.Add(Payload, Size);
+    pack.Finish();
   }
   WriteContainer(Strm, Settings, {}, Key, Random, packed);
 }

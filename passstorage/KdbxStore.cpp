@@ -127,14 +127,15 @@ std::vector<String> SplitTags(const std::string& Text) {
   return tags;
 }
 
-bool JoinTags(const std::vector<String>& Tags, std::string& Out) {
-  Out.clear();
+bool JoinTags(const std::vector<String>& Tags, std::string& Joined) {
+  std::string out;
   std::string one;
   for (const String& tag : Tags) {
     if (!KdbxUtf8(tag, false, one)) return false;
-    if (!Out.empty()) Out += ';';
-    Out += one;
+    if (!out.empty()) out += ';';
+    out += one;
   }
+  Joined = std::move(out);
   return true;
 }
 
