@@ -113,3 +113,34 @@ TABLE
 case_ "refused KDBX files in vault info"
 run "" vault info bad-seed.kdbx
 expect_failure 4 "The KDBX file is damaged"
+
+case_ "an entry KeePassXC holds (1,100 fields, one of 70,000 bytes, a 17 MiB attachment) opens and imports; one beyond the bounds is refused by name"
+if command -v keepassxc-cli >/dev/null; then
+  entry_xml() { # TITLE FIELDS: an XML export with one entry
+    printf '<?xml version="1.0" encoding="utf-8" standalone="yes"?>\n<KeePassFile><Meta><Generator>t</Generator></Meta>'
+    printf '<Root><Group><UUID>AAAAAAAAAAAAAAAAAAAAAA==</UUID><Name>Root</Name><Entry><UUID>AAAAAAAAAAAAAAAAAAAAAg==</UUID>'
+    printf '<String><Key>Title</Key><Value>%s</Value></String>' "$1"
+    for ((i = 0; i < $2; i++)); do printf '<String><Key>f%d</Key><Value>%d</Value></String>' "$i" "$i"; done
+    printf '<String><Key>cert</Key><Value>%s</Value></String>' "$(head -c 70000 /dev/zero | tr '\0' c)"
+    printf '</Entry></Group></Root></KeePassFile>\n'
+  }
+  entry_xml Big 1100 >big.xml
+  printf 'kdbx-pass\nkdbx-pass\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli import -q -p -t 100 big.xml big.kdbx 2>/dev/null
+  head -c $((17 << 20)) /dev/urandom >scan.bin
+  printf 'kdbx-pass\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli attachment-import -q big.kdbx Big scan.bin scan.bin 2>/dev/null
+  run "$k" vault show big.kdbx Big
+  expect_success
+  [ "$(grep -c '^  field f' <<<"$out")" = 1100 ] || fail "not 1,100 fields"
+  [ "$(grep '^  field cert: ' <<<"$out" | sed 's/^  field cert: //' | tr -cd c | wc -c)" = 70000 ] || fail "the 70,000-byte field is not whole"
+  expect_out "attached:  scan.bin (17825792 bytes)"
+  run "$m" vault create big.klv --kdf-memory 8 --kdf-passes 1
+  run "${m}${k}" vault import big.klv big.kdbx
+  expect_success
+  run "$m" vault attachment big.klv Big scan.bin --out scan.out
+  expect_status 0
+  cmp -s scan.bin scan.out || fail "the attachment differs after the vault's save"
+  entry_xml Huge 4097 >huge.xml
+  printf 'kdbx-pass\nkdbx-pass\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli import -q -p -t 100 huge.xml huge.kdbx 2>/dev/null
+  run "$k" vault list huge.kdbx
+  expect_failure 4 "The KDBX file holds an entry beyond the record's bounds: entry 'Huge': more than 4096 custom fields"
+fi
