@@ -750,7 +750,7 @@ static void test_vault_kdbx(void) {
   CHECK_STATUS(klp_vault_init(&vault), KLP_OK);
   CHECK_STATUS(klp_vault_add(vault, "Held", NULL, NULL, NULL, NULL, NULL, &index), KLP_OK);
   copy_data("vault-kdbx4.kdbx", path("v.kdbx"));
-  copy_changed("vault-kdbx4.kdbx", path("seed.kdbx"), 50);  /* the master seed: the header hash fails */
+  copy_changed("vault-kdbx4.kdbx", path("seed.kdbx"), 50);    /* the master seed: the header hash fails */
   copy_changed("vault-kdbx4.kdbx", path("block.kdbx"), 1300); /* a block: its MAC fails */
   CHECK_STATUS(klp_vault_open(vault, path("v.kdbx"), "wrong", 0), KLP_ERROR_WRONG_PASSWORD);
   CHECK_STATUS(klp_vault_open(vault, path("seed.kdbx"), "kdbx pw", 0), KLP_ERROR_DAMAGED_FILE);

@@ -338,7 +338,9 @@ TEST(KdbxKeePassXC, ZeroByteAttachmentsOpenEditAndSave) {
                     .Status,
                 0);
       ASSERT_EQ(RunPeer("printf 'pw\\npä𝄞ss\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli add -q -u ålice --url "
-                        "https://x.example --notes note -p " + file + " E").Status,
+                        "https://x.example --notes note -p " +
+                        file + " E")
+                    .Status,
                 0);
     }
     ASSERT_EQ(RunPeer(Cli("attachment-import -q " + file + " E empty.bin " + dir.File("empty.bin"))).Status, 0);
@@ -384,11 +386,11 @@ TEST(KdbxKeePassXC, AChangedVersion3HeaderDoesNotOpen) {
   if (!HaveKeePassXC()) GTEST_SKIP() << "keepassxc-cli is not installed (scripts/setup.sh installs it)";
   TempDir dir;
   const std::string file = dir.File("kx.kdbx");
-  ASSERT_EQ(RunPeer("printf 'pw\\npw\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli db-create -q -p -t 100 " + file)
-                .Status,
-            0);
-  ASSERT_EQ(RunPeer("printf 'pw\\nsecret\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli add -q -p " + file + " E").Status,
-            0);
+  ASSERT_EQ(
+      RunPeer("printf 'pw\\npw\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli db-create -q -p -t 100 " + file).Status,
+      0);
+  ASSERT_EQ(
+      RunPeer("printf 'pw\\nsecret\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli add -q -p " + file + " E").Status, 0);
   const std::string bytes = test::ReadFileBytes(file);
   ASSERT_EQ(bytes.substr(8, 4), std::string("\1\0\3\0", 4));
   // Version 3.1 fields: 1-byte id, 2-byte size, data; the first data byte of each.

@@ -195,8 +195,8 @@ TEST(PassRecordExtras, FieldsAndAttachmentsAreBoundedTogether) {
   EXPECT_EQ(MessageOf([&] { rec.SetAttachment(u"more", ByteArray(1)); }), SRecordTooLarge);
   EXPECT_EQ(rec.GetCustomFieldCount(), 1);
   EXPECT_EQ(rec.GetAttachmentCount(), 4);
-  rec.SetCustomField(u"f", u"cd");                         // the same size replaced
-  rec.SetAttachment(u"last", ByteArray(quarter - 6, 2));  // two bytes freed
+  rec.SetCustomField(u"f", u"cd");                       // the same size replaced
+  rec.SetAttachment(u"last", ByteArray(quarter - 6, 2)); // two bytes freed
   rec.SetCustomField(u"g", u"x");
   TKLPassField field;
   ASSERT_TRUE(rec.FindCustomField(u"g", field));
