@@ -65,6 +65,18 @@ int StatusOf(const kl::Exception& Error) {
   if (dynamic_cast<const EKLPassStorageException*>(&Error)) {
     if (Is(Error, SWrongGroupName)) return KLP_ERROR_INVALID_ARGUMENT;
     if (Is(Error, SStorageCorrupted)) return KLP_ERROR_DAMAGED_FILE;
+    // KDBX: a wrong key and damage past the header cannot be told apart; the
+    // key is by far the likelier, as for the vault's own format.
+    if (Is(Error, SKdbxWrongKey)) return KLP_ERROR_WRONG_PASSWORD;
+    if (StartsWith(Error, "The KDBX") || StartsWith(Error, "Unsupported KDBX") || StartsWith(Error, "KDBX files") ||
+        Is(Error, SKdbxKeyFile)) {
+      return KLP_ERROR_DAMAGED_FILE;
+    }
+    // A text or tree a KDBX file cannot carry, or a value beyond a record's bounds.
+    if (StartsWith(Error, SKdbxUnpairedSurrogate) || StartsWith(Error, SKdbxTooDeep) || Is(Error, SWrongCustomField) ||
+        Is(Error, SWrongTag) || Is(Error, SWrongAttachment) || Is(Error, STooManyRecordItems)) {
+      return KLP_ERROR_INVALID_ARGUMENT;
+    }
     return KLP_ERROR_INTERNAL;
   }
   if (const auto* protection = dynamic_cast<const EKLProtectionError*>(&Error)) {

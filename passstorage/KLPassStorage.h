@@ -34,10 +34,18 @@ inline constexpr const char* SKdbxTwofish = "KDBX files enciphered with Twofish 
 inline constexpr const char* SKdbxTooLarge = "The KDBX file exceeds the reader's limits";
 inline constexpr const char* SKdbxBadParameters = "Unsupported KDBX key-derivation parameters";
 inline constexpr const char* SKdbxKeyFile = "The key file is not valid";
+// A KDBX save refused before anything is written; the message goes on to name
+// the entry.
+inline constexpr const char* SKdbxUnpairedSurrogate = "A KDBX file cannot carry a text holding an unpaired surrogate";
+inline constexpr const char* SKdbxTooDeep = "A KDBX file cannot nest groups this deep";
 inline constexpr const char* SWrongCustomField = "Wrong custom field name, or the value is too long";
 inline constexpr const char* SWrongTag = "Wrong tag";
 inline constexpr const char* SWrongAttachment = "Wrong attachment name, or the attachment is too large";
 inline constexpr const char* STooManyRecordItems = "Too many custom fields, tags or attachments in one record";
+inline constexpr const char* SRecordTooLarge = "The record's custom fields and attachments exceed 256 MiB together";
+// A KDBX load refused for one entry beyond the bounds above; the message goes
+// on to name the entry and what is beyond them.
+inline constexpr const char* SKdbxEntryTooLarge = "The KDBX file holds an entry beyond the record's bounds";
 
 // A record's identifier: 16 bytes, random when the record is made, kept
 // through saves and loads (and as the UUID of a KDBX entry).
@@ -46,15 +54,20 @@ using TKLPassUuid = std::array<std::uint8_t, KLPassUuidSize>;
 
 // Bounds on what one record carries, checked by the setters and again by a
 // load, so that a hostile file cannot make a record larger than an
-// application could build. Texts are counted in UTF-16 code units, except a
-// custom field's value, which must fit one stored value: 65,535 bytes of UTF-8.
-inline constexpr std::size_t KLPassMaxCustomFields = 1024;
-inline constexpr std::size_t KLPassMaxNameLength = 1024; // field and attachment names
-inline constexpr std::size_t KLPassMaxFieldValueBytes = 0xFFFF;
+// application could build. They hold what KeePass databases carry in
+// practice (certificates and keys in custom fields, a thousand fields, scans
+// as attachments); the sum of a record's custom field values (two bytes per
+// UTF-16 code unit, as held) and attachment bytes is bounded as a whole.
+// Texts are counted in UTF-16 code units, a custom field's value in bytes of
+// UTF-8 as well.
+inline constexpr std::size_t KLPassMaxCustomFields = 4096;
+inline constexpr std::size_t KLPassMaxNameLength = 1024;          // field and attachment names
+inline constexpr std::size_t KLPassMaxFieldValueBytes = 1u << 20; // 1 MiB
 inline constexpr std::size_t KLPassMaxTags = 256;
 inline constexpr std::size_t KLPassMaxTagLength = 256;
 inline constexpr std::size_t KLPassMaxAttachments = 256;
-inline constexpr std::size_t KLPassMaxAttachmentSize = 16u << 20; // 16 MiB each
+inline constexpr std::size_t KLPassMaxAttachmentSize = 64u << 20; // 64 MiB each
+inline constexpr std::size_t KLPassMaxRecordBytes = 256u << 20;   // fields' values and attachments together
 
 // A custom text of a record: KDBX's string fields beyond the standard five.
 // One-time-password secrets live in the field "otp" (an otpauth:// URI),
@@ -266,6 +279,25 @@ struct TKLKdbxCarried {
            AutoTypeAssociations + GroupSettings + DatabaseSettings;
   }
 };
+
+// What a KDBX file's outer header says, read without its key: the version
+// (0x00030001 for 3.1, 0x00040000, 0x00040001), whether the payload is
+// gzipped, and the cipher and key derivation with their costs (AES-KDF
+// leaves MemoryBytes and Parallelism 0).
+struct TKLKdbxFileInfo {
+  std::uint32_t Version = 0;
+  bool Compressed = false;
+  TKLKdbxSettings Settings;
+};
+
+// True when the stream's next eight bytes are KDBX's signature; the position
+// is restored.
+KL_API bool IsKdbxStream(TStream& Strm);
+// Reads the header of a KDBX file (its hash checked where the version has
+// one); raises EKLPassStorageException with the load's messages for a file
+// that is not one or is damaged there.
+KL_API TKLKdbxFileInfo ReadKdbxFileInfo(TStream& Strm);
+KL_API TKLKdbxFileInfo ReadKdbxFileInfo(const String& FileName);
 
 // The Argon2 passes (or AES-KDF rounds) that take about TargetMilliseconds
 // with Settings' other costs on this machine.

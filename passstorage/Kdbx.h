@@ -127,6 +127,10 @@ SecureBytes KdbxKeyFileKey(const ByteArray& Contents);
 
 bool IsKdbxSignature(const std::uint8_t* Head, std::size_t Size) noexcept;
 
+// The settings and version an outer header holds, from the first bytes of a
+// file (at least the header and, for version 4, its hash).
+TKdbxSettings ReadKdbxHeader(const ByteArray& Head, std::uint32_t& Version);
+
 // Reads a whole KDBX 3.1 or 4.x file. Every block is authenticated before it
 // is used; a wrong key and a changed byte both raise SKdbxWrongKey or
 // SKdbxDamaged, never a partial document.
@@ -134,6 +138,12 @@ TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key);
 // Writes Doc as KDBX 4 with Doc.Settings, with a fresh master seed, IV, KDF
 // salt and inner stream key from Random.
 void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey& Key, TKLBaseRandomGenerator& Random);
+
+// Writes Payload (an inner header and the XML, as a version 4 file holds them
+// before gzip) in a correctly keyed and authenticated file: for tests and the
+// fuzzer, which must reach what follows the key's checks.
+void WriteKdbxPayload(TStream& Strm, const TKdbxSettings& Settings, const TKdbxCompositeKey& Key,
+                      TKLBaseRandomGenerator& Random, const std::uint8_t* Payload, std::size_t Size);
 
 // The XML layer: parse with DTDs and entities refused and depth bounded.
 // Protected values are deciphered in document order through Unprotect.

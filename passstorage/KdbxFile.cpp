@@ -413,7 +413,8 @@ SecureBytes Decipher(TKdbxCipher Cipher, const SecureBytes& Key, const ByteArray
   SecureBytes plain(Data.size());
   if (Cipher == TKdbxCipher::ChaCha20) {
     if (IV.size() != crypto_stream_chacha20_ietf_NONCEBYTES) Fail(SKdbxDamaged);
-    crypto_stream_chacha20_ietf_xor(plain.data(), Data.data(), Data.size(), IV.data(), Key.data());
+    // An empty vector's data() may be null, which libsodium must not be given.
+    if (!Data.empty()) crypto_stream_chacha20_ietf_xor(plain.data(), Data.data(), Data.size(), IV.data(), Key.data());
     return plain;
   }
   if (IV.size() != AESBlockSize || Data.empty() || Data.size() % AESBlockSize != 0) Fail(BadPadding);
@@ -443,7 +444,7 @@ SecureBytes Decipher(TKdbxCipher Cipher, const SecureBytes& Key, const ByteArray
 ByteArray Encipher(TKdbxCipher Cipher, const SecureBytes& Key, const ByteArray& IV, const ByteArray& Plain) {
   if (Cipher == TKdbxCipher::ChaCha20) {
     ByteArray out(Plain.size());
-    crypto_stream_chacha20_ietf_xor(out.data(), Plain.data(), Plain.size(), IV.data(), Key.data());
+    if (!Plain.empty()) crypto_stream_chacha20_ietf_xor(out.data(), Plain.data(), Plain.size(), IV.data(), Key.data());
     return out;
   }
   const std::size_t pad = 16 - Plain.size() % 16;
@@ -817,7 +818,23 @@ SecureBytes ReadHashedBlocks(const std::uint8_t* Data, std::size_t Size) {
   }
 }
 
-TKdbxDocument ReadVersion3(TCursor& In, const TOuterHeader& H, const TFileKeys& Keys) {
+// Version 3.1 authenticates its outer header only through Meta/HeaderHash,
+// base64 of the header's SHA-256 inside the enciphered XML: without this
+// check a changed header byte (the inner stream key, say) would open with
+// every protected value garbled. A file without the element (older writers)
+// is accepted, as other readers do.
+void CheckHeaderHash(const TXmlNode& Root, const std::uint8_t* Header, std::size_t Size) {
+  const TXmlNode* meta = Root.Find("Meta");
+  const TXmlNode* stored = meta != nullptr ? meta->Find("HeaderHash") : nullptr;
+  if (stored == nullptr || stored->Text.empty()) return;
+  std::string expected;
+  if (!Base64Decode(stored->Text, expected) || expected.size() != 32) Fail(SKdbxDamaged);
+  std::uint8_t actual[32];
+  Sha256(Header, Size, nullptr, 0, actual);
+  if (std::memcmp(actual, expected.data(), 32) != 0) Fail(SKdbxDamaged);
+}
+
+TKdbxDocument ReadVersion3(TCursor& In, const TOuterHeader& H, const TFileKeys& Keys, const std::uint8_t* Header) {
   ByteArray cipher(In.Here(), In.Here() + In.Left());
   const SecureBytes plain = Decipher(H.Cipher, Keys.Cipher, H.IV, cipher, SKdbxWrongKey);
   if (plain.size() < 32 || !ConstantTimeEqual(plain.data(), H.StreamStartBytes.data(), 32)) Fail(SKdbxWrongKey);
@@ -827,6 +844,7 @@ TKdbxDocument ReadVersion3(TCursor& In, const TOuterHeader& H, const TFileKeys& 
   TInnerStream stream(H.InnerStreamId, H.ProtectedStreamKey.data(), H.ProtectedStreamKey.size());
   doc.Root = ParseKdbxXml(payload.data(), payload.size(), &TInnerStream::Apply, &stream);
   if (doc.Root.Name != "KeePassFile") Fail(SKdbxDamaged);
+  CheckHeaderHash(doc.Root, Header, H.Size);
   UpgradeVersion3(doc);
   return doc;
 }
@@ -863,6 +881,39 @@ bool IsKdbxSignature(const std::uint8_t* Head, std::size_t Size) noexcept {
 
 // ---- reading ---------------------------------------------------------------------------
 
+namespace {
+
+TKdbxSettings SettingsOf(const TOuterHeader& H) {
+  TKdbxSettings s;
+  s.Version = H.Version;
+  s.Cipher = H.Cipher;
+  s.Compressed = H.Compressed;
+  s.Kdf = H.Kdf.Kind;
+  s.Iterations = H.Kdf.Iterations;
+  s.MemoryBytes = 0;
+  s.Parallelism = 0;
+  if (H.Kdf.Kind != TKdbxKdf::AesKdf) {
+    s.MemoryBytes = H.Kdf.MemoryBytes;
+    s.Parallelism = H.Kdf.Parallelism;
+    s.Argon2Version = H.Kdf.Version;
+  }
+  return s;
+}
+
+} // namespace
+
+TKdbxSettings ReadKdbxHeader(const ByteArray& Head, std::uint32_t& Version) {
+  TCursor in(Head.data(), Head.size());
+  const TOuterHeader h = ReadOuterHeader(in);
+  if (h.Version >= KdbxVersion40) {
+    std::uint8_t hash[32];
+    Sha256(Head.data(), h.Size, nullptr, 0, hash);
+    if (std::memcmp(hash, in.Take(sizeof(hash)), sizeof(hash)) != 0) Fail(SKdbxDamaged);
+  }
+  Version = h.Version;
+  return SettingsOf(h);
+}
+
 TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key) {
   const ByteArray file = ReadAll(Strm);
   TCursor in(file.data(), file.size());
@@ -878,7 +929,7 @@ TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key) {
   const TFileKeys keys = FileKeys(h.MasterSeed, transformed);
   TKdbxDocument doc;
   if (h.Version == KdbxVersion31) {
-    doc = ReadVersion3(in, h, keys);
+    doc = ReadVersion3(in, h, keys, file.data());
   } else {
     // The MAC proves the key.
     const auto mac = HeaderMac(keys, file.data(), h.Size);
@@ -927,13 +978,15 @@ ByteArray Random(TKLBaseRandomGenerator& Gen, std::size_t Size) {
 
 } // namespace
 
-void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey& Key,
-               TKLBaseRandomGenerator& Random) {
-  const TKdbxSettings& s = Doc.Settings;
+namespace {
+
+// The outer header, then the blocks of Packed (inner header and XML, gzipped
+// when S says so) enciphered.
+void WriteContainer(TStream& Strm, const TKdbxSettings& s, const ByteArray& PublicCustomData,
+                    const TKdbxCompositeKey& Key, TKLBaseRandomGenerator& Random, const SecureBytes& Packed) {
   const ByteArray seed = detail::Random(Random, 32);
   const ByteArray iv = detail::Random(Random, s.Cipher == TKdbxCipher::ChaCha20 ? 12 : 16);
   const ByteArray salt = detail::Random(Random, 32);
-  SecureBytes streamKey(detail::Random(Random, 64));
 
   ByteArray file;
   Put32(file, KdbxSignature1);
@@ -948,8 +1001,8 @@ void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey&
   PutField(file, hfIV, iv.data(), iv.size());
   const ByteArray kdf = WriteKdfParameters(s, salt);
   PutField(file, hfKdfParameters, kdf.data(), kdf.size());
-  if (!Doc.PublicCustomData.empty()) {
-    PutField(file, hfPublicCustomData, Doc.PublicCustomData.data(), Doc.PublicCustomData.size());
+  if (!PublicCustomData.empty()) {
+    PutField(file, hfPublicCustomData, PublicCustomData.data(), PublicCustomData.size());
   }
   PutField(file, hfEnd, "\r\n\r\n", 4);
   const std::size_t headerSize = file.size();
@@ -964,7 +1017,16 @@ void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey&
   PutBytes(file, hash, 32);
   const auto mac = HeaderMac(keys, file.data(), headerSize);
   PutBytes(file, mac.data(), 32);
+  const ByteArray enciphered = Encipher(s.Cipher, keys.Cipher, iv, Packed.Get());
+  WriteHmacBlocks(file, keys, enciphered);
+  Strm.WriteBuffer(file.data(), static_cast<std::int32_t>(file.size()));
+}
 
+} // namespace
+
+void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey& Key, TKLBaseRandomGenerator& Random) {
+  const TKdbxSettings& s = Doc.Settings;
+  SecureBytes streamKey(detail::Random(Random, 64));
   SecureBytes inner;
   ByteArray& p = inner.Get();
   const std::uint8_t streamId[4] = {isChaCha20, 0, 0, 0};
@@ -986,9 +1048,18 @@ void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey&
     WriteKdbxXml(Doc.Root, &TInnerStream::Apply, &stream, &TPayloadPacker::Sink, &packer);
     packer.Finish();
   }
-  const ByteArray enciphered = Encipher(s.Cipher, keys.Cipher, iv, packed.Get());
-  WriteHmacBlocks(file, keys, enciphered);
-  Strm.WriteBuffer(file.data(), static_cast<std::int32_t>(file.size()));
+  WriteContainer(Strm, s, Doc.PublicCustomData, Key, Random, packed);
+}
+
+void WriteKdbxPayload(TStream& Strm, const TKdbxSettings& Settings, const TKdbxCompositeKey& Key,
+                      TKLBaseRandomGenerator& Random, const std::uint8_t* Payload, std::size_t Size) {
+  SecureBytes packed;
+  {
+    TPayloadPacker pack(Settings.Compressed, packed);
+    pack.Add(Payload, Size);
+    pack.Finish();
+  }
+  WriteContainer(Strm, Settings, {}, Key, Random, packed);
 }
 
 } // namespace kl::detail

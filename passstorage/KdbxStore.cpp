@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "foundation/Clock.h"
+#include "foundation/FileStream.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassStorage.h"
@@ -62,6 +63,47 @@ void PutTime(TXmlNode& Times, std::string_view Name, std::int64_t Wall) {
   node.Text = KdbxTimeText(WallToUtc(Wall));
 }
 
+// What a KDBX file carries of a record's text, in UTF-8. Characters XML 1.0
+// cannot carry are treated as KeePassXC treats them, so that both write the
+// same file and neither writes one that no reader opens: a text stored as it
+// is leaves out controls other than tab, LF and CR, DEL, U+FFFE and U+FFFF; a
+// protected value (base64 of its bytes) keeps them. An unpaired surrogate has
+// no UTF-8 form at all: false, and the save is refused.
+bool KdbxUtf8(std::u16string_view Text, bool Protected, std::string& Out) {
+  Out.clear();
+  // Room for the longest form at once: a secret's bytes are never moved by
+  // growing, which would leave a copy behind.
+  Out.reserve(3 * Text.size());
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    char32_t c = Text[i];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 == Text.size() || Text[i + 1] < 0xDC00 || Text[i + 1] > 0xDFFF) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (Text[++i] - 0xDC00);
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return false;
+    }
+    if (!Protected && ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F || c == 0xFFFE || c == 0xFFFF)) {
+      continue;
+    }
+    if (c < 0x80) {
+      Out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      Out += static_cast<char>(0xC0 | c >> 6);
+      Out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      Out += static_cast<char>(0xE0 | c >> 12);
+      Out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      Out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      Out += static_cast<char>(0xF0 | c >> 18);
+      Out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      Out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      Out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return true;
+}
+
 std::vector<String> SplitTags(const std::string& Text) {
   std::vector<String> tags;
   std::string current;
@@ -85,16 +127,24 @@ std::vector<String> SplitTags(const std::string& Text) {
   return tags;
 }
 
-std::string JoinTags(const std::vector<String>& Tags) {
+bool JoinTags(const std::vector<String>& Tags, std::string& Joined) {
   std::string out;
+  std::string one;
   for (const String& tag : Tags) {
+    if (!KdbxUtf8(tag, false, one)) return false;
     if (!out.empty()) out += ';';
-    out += TextToUtf8(tag);
+    out += one;
   }
-  return out;
+  Joined = std::move(out);
+  return true;
 }
 
-[[noreturn]] void FailRecord(const char* Message) { throw EKLPassStorageException(Message); }
+// Elements nested in Node, itself included.
+std::size_t NestedDepth(const TXmlNode& Node) {
+  std::size_t deepest = 0;
+  for (const TXmlNode& child : Node.Children) deepest = std::max(deepest, NestedDepth(child));
+  return deepest + 1;
+}
 
 } // namespace
 
@@ -124,7 +174,27 @@ struct TKdbxReader {
     }
   }
 
+  // The entry being read and its group, named when it is refused.
+  const TXmlNode* Entry = nullptr;
+  const String* EntryPath = nullptr;
+
+  // An entry beyond the record's bounds: the load is refused naming it, its
+  // title as the file gives it, and what is beyond them.
+  [[noreturn]] void Refuse(const std::string& Why) const {
+    std::string title;
+    for (const TXmlNode& child : Entry->Children) {
+      const TXmlNode* key = child.Name == "String" ? child.Find("Key") : nullptr;
+      const TXmlNode* value = child.Find("Value");
+      if (key != nullptr && key->Text == "Title" && value != nullptr) title = value->Text;
+    }
+    std::string message = std::string(SKdbxEntryTooLarge) + ": entry '" + title + "'";
+    if (!EntryPath->empty()) message += " in group '" + TextToUtf8(*EntryPath) + "'";
+    throw EKLPassStorageException(message + ": " + Why);
+  }
+
   void EntryNode(const TXmlNode& Node, const String& Path) {
+    Entry = &Node;
+    EntryPath = &Path;
     auto rec = std::unique_ptr<TKLPassRecord>(new TKLPassRecord());
     if (!ParseUuid(Node.Find("UUID"), rec->FUuid)) throw EKLPassStorageException(SKdbxDamaged);
     rec->FGroup = Path;
@@ -141,10 +211,16 @@ struct TKdbxReader {
     rec->FExpiryDate = WallTime(times, "ExpiryTime");
     if (const TXmlNode* tags = Node.Find("Tags")) {
       rec->FTags = SplitTags(tags->Text);
-      if (rec->FTags.size() > KLPassMaxTags) FailRecord(STooManyRecordItems);
+      if (rec->FTags.size() > KLPassMaxTags) Refuse("more than " + std::to_string(KLPassMaxTags) + " tags");
       for (const auto& tag : rec->FTags) {
-        if (!IsValidTag(tag)) FailRecord(SWrongTag);
+        if (!IsValidTag(tag))
+          Refuse("tag '" + TextToUtf8(tag) + "' (at most " + std::to_string(KLPassMaxTagLength) +
+                 " characters, no control character)");
       }
+    }
+    if (const std::size_t held = HeldBytes(rec->FCustomFields, rec->FAttachments); held > KLPassMaxRecordBytes) {
+      Refuse("custom fields and attachments of " + std::to_string(held) + " bytes together (at most " +
+             std::to_string(KLPassMaxRecordBytes) + ")");
     }
     Made.push_back(std::move(rec));
   }
@@ -164,8 +240,17 @@ struct TKdbxReader {
     field.Name = Utf8ToText(key->Text);
     field.Value = std::move(text);
     field.Protected = value != nullptr && value->Protected;
-    if (!IsValidCustomField(field.Name, field.Value)) FailRecord(SWrongCustomField);
-    if (Rec.FCustomFields.size() >= KLPassMaxCustomFields) FailRecord(STooManyRecordItems);
+    if (!IsValidItemName(field.Name)) {
+      Refuse("custom field name '" + key->Text + "' (1 to " + std::to_string(KLPassMaxNameLength) +
+             " characters, no control character)");
+    }
+    if (!IsValidCustomField(field.Name, field.Value)) {
+      Refuse("custom field '" + key->Text + "' of " + std::to_string(UTF8Size(field.Value)) + " bytes (at most " +
+             std::to_string(KLPassMaxFieldValueBytes) + ")");
+    }
+    if (Rec.FCustomFields.size() >= KLPassMaxCustomFields) {
+      Refuse("more than " + std::to_string(KLPassMaxCustomFields) + " custom fields");
+    }
     Rec.FCustomFields.push_back(std::move(field));
   }
 
@@ -183,10 +268,17 @@ struct TKdbxReader {
     TKLPassRecord::TAttachment attachment;
     attachment.Name = Utf8ToText(key->Text);
     attachment.Data = Doc.Binaries[index].Data.Get();
-    if (!IsValidItemName(attachment.Name) || attachment.Data.size() > KLPassMaxAttachmentSize) {
-      FailRecord(SWrongAttachment);
+    if (!IsValidItemName(attachment.Name)) {
+      Refuse("attachment name '" + key->Text + "' (1 to " + std::to_string(KLPassMaxNameLength) +
+             " characters, no control character)");
     }
-    if (Rec.FAttachments.size() >= KLPassMaxAttachments) FailRecord(STooManyRecordItems);
+    if (attachment.Data.size() > KLPassMaxAttachmentSize) {
+      Refuse("attachment '" + key->Text + "' of " + std::to_string(attachment.Data.size()) + " bytes (at most " +
+             std::to_string(KLPassMaxAttachmentSize) + ")");
+    }
+    if (Rec.FAttachments.size() >= KLPassMaxAttachments) {
+      Refuse("more than " + std::to_string(KLPassMaxAttachments) + " attachments");
+    }
     Rec.FAttachments.push_back(std::move(attachment));
   }
 };
@@ -205,6 +297,8 @@ struct TKdbxWriter {
   };
   std::unordered_map<std::string, TTaken> Taken;
   std::string RecycleBin;
+  // The record being put back, named in a refusal.
+  const TKLPassRecord* Current = nullptr;
   // The entries each group receives, in record order.
   std::unordered_map<std::string, std::vector<TXmlNode>> Pending;
 
@@ -280,7 +374,7 @@ struct TKdbxWriter {
     while (start < Path.size()) {
       std::size_t end = Path.find(Char(kGroupSeparator), start);
       if (end == String::npos) end = Path.size();
-      const std::string name = TextToUtf8(Path.substr(start, end - start));
+      const std::string name = Utf8(Path.substr(start, end - start), false, "group name");
       TXmlNode* found = nullptr;
       for (TXmlNode& child : group->Children) {
         const TXmlNode* childName = child.Name == "Group" ? child.Find("Name") : nullptr;
@@ -353,7 +447,7 @@ struct TKdbxWriter {
       TXmlNode s("String");
       s.Children.reserve(2);
       s.Children.emplace_back("Key", std::move(Key));
-      TXmlNode& v = s.Children.emplace_back("Value", TextToUtf8(Value));
+      TXmlNode& v = s.Children.emplace_back("Value", Utf8(Value, Protect, "field value"));
       if (Protect) {
         v.Protected = true;
         v.SetAttribute("Protected", "True");
@@ -369,10 +463,11 @@ struct TKdbxWriter {
       if (!IsNew && !had && value.empty()) continue;
       addString(std::string(key), value, protect);
     }
-    for (const TKLPassField& field : Rec.FCustomFields) addString(TextToUtf8(field.Name), field.Value, field.Protected);
+    for (const TKLPassField& field : Rec.FCustomFields)
+      addString(Utf8(field.Name, false, "field name"), field.Value, field.Protected);
     for (const auto& attachment : Rec.FAttachments) {
       TXmlNode b("Binary");
-      b.Children.emplace_back("Key", TextToUtf8(attachment.Name));
+      b.Children.emplace_back("Key", Utf8(attachment.Name, false, "attachment name"));
       TXmlNode& v = b.Children.emplace_back("Value");
       v.SetAttribute("Ref", std::to_string(BinaryIndex(attachment.Data)));
       items.push_back(std::move(b));
@@ -387,7 +482,43 @@ struct TKdbxWriter {
     if (Rec.FExpires || times.Find("ExpiryTime") == nullptr) PutTime(times, "ExpiryTime", Rec.FExpiryDate);
     times.Ensure("Expires").Text = Rec.FExpires ? "True" : "False";
     TXmlNode& tags = Entry.Ensure("Tags");
-    if (SplitTags(tags.Text) != Rec.FTags) tags.Text = JoinTags(Rec.FTags);
+    if (SplitTags(tags.Text) != Rec.FTags && !JoinTags(Rec.FTags, tags.Text)) RefuseText("tag");
+  }
+
+  // Names the entry a refusal is about: its title and group as the user knows them.
+  static std::string EntryName(const TKLPassRecord& Rec) {
+    std::string name = "entry '" + TextToUtf8(Rec.FTitle) + "'";
+    if (!Rec.FGroup.empty()) name += " in group '" + TextToUtf8(Rec.FGroup) + "'";
+    return name;
+  }
+
+  [[noreturn]] void RefuseText(const char* What) const {
+    throw EKLPassStorageException(std::string(SKdbxUnpairedSurrogate) + ": " + EntryName(*Current) + ", its " + What);
+  }
+
+  std::string Utf8(std::u16string_view Text, bool Protected, const char* What) const {
+    std::string out;
+    if (!KdbxUtf8(Text, Protected, out)) {
+      if (Protected) SecureZero(out.data(), out.size());
+      RefuseText(What);
+    }
+    return out;
+  }
+
+  // The document nests Entry three elements below its group chain
+  // (KeePassFile, Root, the root group) and one below each group of its
+  // path: a record whose entry would nest deeper than a reader accepts is
+  // refused before anything is written.
+  void CheckDepth(const TXmlNode& Entry, const TKLPassRecord& Rec) const {
+    std::size_t levels = 0;
+    if (!Rec.FGroup.empty())
+      levels = 1 + static_cast<std::size_t>(std::count(Rec.FGroup.begin(), Rec.FGroup.end(), Char(kGroupSeparator)));
+    const std::size_t depth = 3 + levels + NestedDepth(Entry);
+    if (depth > KdbxMaxXmlDepth) {
+      throw EKLPassStorageException(std::string(SKdbxTooDeep) + ": " + EntryName(Rec) + " would nest " +
+                                    std::to_string(depth) + " elements deep, at most " +
+                                    std::to_string(KdbxMaxXmlDepth) + " are read");
+    }
   }
 
   // Attachments with the same bytes share one binary of the pool, found by
@@ -591,7 +722,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
 
   detail::TXmlNode* root = detail::RootGroup(doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
-  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, false};
+  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), nullptr, {}, {}, false};
   writer.TakeEntries(*root, String(), true);
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
@@ -599,7 +730,9 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     auto taken = writer.Taken.find(uuid);
     const bool isNew = taken == writer.Taken.end();
     detail::TXmlNode entry = isNew ? writer.NewEntry(uuid, nowUtc) : std::move(taken->second.Entry);
+    writer.Current = &rec;
     writer.Fill(entry, rec, isNew);
+    writer.CheckDepth(entry, rec);
     const std::string group = !isNew && taken->second.Path == rec.FGroup
                                   ? taken->second.Group
                                   : detail::TKdbxWriter::GroupId(writer.GroupAt(*root, rec.FGroup, nowUtc));
@@ -659,6 +792,40 @@ TKLKdbxCarried TKLPassStorage::GetKdbxCarried() const {
   TKLKdbxCarried carried;
   if (FKdbx) Count(FKdbx->Doc.Root, detail::RecycleBinOf(FKdbx->Doc), false, carried);
   return carried;
+}
+
+bool IsKdbxStream(TStream& Strm) {
+  const std::int64_t start = Strm.GetPosition();
+  std::uint8_t head[8];
+  const std::int32_t got = Strm.Read(head, sizeof(head));
+  Strm.SetPosition(start);
+  return detail::IsKdbxSignature(head, static_cast<std::size_t>(std::max(got, 0)));
+}
+
+TKLKdbxFileInfo ReadKdbxFileInfo(TStream& Strm) {
+  // The header and its hash, and no more: the payload is not needed.
+  ByteArray head(detail::KdbxMaxHeaderSize + 32);
+  std::size_t size = 0;
+  while (size < head.size()) {
+    const std::int32_t got = Strm.Read(head.data() + size, static_cast<std::int32_t>(head.size() - size));
+    if (got <= 0) break;
+    size += static_cast<std::size_t>(got);
+  }
+  head.resize(size);
+  TKLKdbxFileInfo info;
+  const detail::TKdbxSettings settings = detail::ReadKdbxHeader(head, info.Version);
+  info.Compressed = settings.Compressed;
+  info.Settings = detail::ToPublic(settings);
+  if (settings.Kdf == detail::TKdbxKdf::AesKdf) {
+    info.Settings.MemoryBytes = 0;
+    info.Settings.Parallelism = 0;
+  }
+  return info;
+}
+
+TKLKdbxFileInfo ReadKdbxFileInfo(const String& FileName) {
+  TFileStream file(FileName, fmOpenRead);
+  return ReadKdbxFileInfo(file);
 }
 
 std::uint64_t KdbxCalibrateIterations(const TKLKdbxSettings& Settings, std::uint32_t TargetMilliseconds) {

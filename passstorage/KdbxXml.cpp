@@ -276,6 +276,9 @@ struct TXmlWriter {
   }
 
   void Write(const TXmlNode& Node, int Depth) {
+    // Nothing is written that the reader would refuse (the store checks
+    // each entry first, to name it).
+    if (Depth >= static_cast<int>(KdbxMaxXmlDepth)) throw EKLPassStorageException(SKdbxTooDeep);
     Out.append(static_cast<std::size_t>(Depth), '\t');
     Out += '<';
     Out += Node.Name;
@@ -386,7 +389,9 @@ void UpgradeVersion3(TKdbxDocument& Doc) {
     if (!Base64Decode(bin.Text, bytes)) throw EKLPassStorageException(SKdbxDamaged);
     const std::string* compressed = bin.Attribute("Compressed");
     TKdbxBinary& out = Doc.Binaries.emplace_back();
-    if (compressed != nullptr && *compressed == "True") {
+    // An empty attachment is written with no text at all, even when marked
+    // compressed: there is no gzip stream to inflate.
+    if (compressed != nullptr && *compressed == "True" && !bytes.empty()) {
       out.Data = Gunzip3(bytes);
     } else {
       out.Data.Get().assign(bytes.begin(), bytes.end());

@@ -144,6 +144,9 @@ bool TKLPassRecord::FindCustomField(const String& Name, TKLPassField& Field) {
 void TKLPassRecord::SetCustomField(const String& Name, const String& Value, bool Protected) {
   if (!detail::IsValidCustomField(Name, Value)) throw EKLPassStorageException(SWrongCustomField);
   const auto found = FindField(Name);
+  const std::size_t held = detail::HeldBytes(FCustomFields, FAttachments);
+  const std::size_t replaced = found == FCustomFields.end() ? 0 : 2 * found->Value.size();
+  if (held - replaced + 2 * Value.size() > KLPassMaxRecordBytes) throw EKLPassStorageException(SRecordTooLarge);
   if (found == FCustomFields.end()) {
     if (FCustomFields.size() >= KLPassMaxCustomFields) throw EKLPassStorageException(STooManyRecordItems);
     FCustomFields.push_back(TKLPassField{Name, Value, Protected});
@@ -165,6 +168,7 @@ void TKLPassRecord::SetCustomFields(const std::vector<TKLPassField>& Fields) {
       if (Fields[j].Name == Fields[i].Name) throw EKLPassStorageException(SWrongCustomField);
     }
   }
+  if (detail::HeldBytes(Fields, FAttachments) > KLPassMaxRecordBytes) throw EKLPassStorageException(SRecordTooLarge);
   std::vector<TKLPassField> copy(Fields);
   for (TKLPassField& field : FCustomFields) WipeField(field);
   FCustomFields.swap(copy);
@@ -226,6 +230,9 @@ void TKLPassRecord::SetAttachment(const String& Name, const ByteArray& Data) {
     throw EKLPassStorageException(SWrongAttachment);
   }
   const auto found = FindAttachment(Name);
+  const std::size_t held = detail::HeldBytes(FCustomFields, FAttachments);
+  const std::size_t replaced = found == FAttachments.end() ? 0 : found->Data.size();
+  if (held - replaced + Data.size() > KLPassMaxRecordBytes) throw EKLPassStorageException(SRecordTooLarge);
   if (found == FAttachments.end()) {
     if (FAttachments.size() >= KLPassMaxAttachments) throw EKLPassStorageException(STooManyRecordItems);
     FAttachments.push_back(TAttachment{Name, Data});

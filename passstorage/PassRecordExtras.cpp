@@ -6,6 +6,7 @@
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/PassRecordRules.h"
+#include "storage/KLStorage.h"
 
 namespace kl::detail {
 
@@ -64,6 +65,16 @@ constexpr std::string_view kFieldLeaf = "/field.";
 constexpr std::string_view kTagLeaf = "/tag.";
 constexpr std::string_view kAttachLeaf = "/attach.";
 constexpr std::string_view kDataPieceLeaf = "/data.";
+constexpr std::string_view kValuePieceLeaf = "/value.";
+// A field's parts: its name is piece 0, its value pieces 1 to K, and its
+// protected flag sorts after them all.
+constexpr std::uint32_t kFlagPiece = 0xFFFFFFFF;
+// A value's pieces hold 21,845 code units each at least (a piece holds as
+// many as fit three bytes each in one stored value, less one to keep a
+// surrogate pair whole), so a value of the most bytes needs no more than
+// these.
+constexpr std::uint32_t kMaxFieldValuePieces =
+    static_cast<std::uint32_t>(KLPassMaxFieldValueBytes / (KLStorageMaxFieldSize / 3 - 1) + 2);
 
 } // namespace
 
@@ -95,8 +106,13 @@ bool TPendingExtras::Take(std::string_view Leaf, const TRecordView& Value) {
       FFields.push_back(TPart{number, 0, TextOf(Value), {}, false});
     } else if (rest == "/value") {
       FFields.push_back(TPart{number, 1, TextOf(Value), {}, false});
+    } else if (rest.starts_with(kValuePieceLeaf)) {
+      // A value longer than one stored value holds, in pieces from 2 on.
+      const std::uint32_t piece = ParseNumber(rest.substr(kValuePieceLeaf.size()), kMaxFieldValuePieces);
+      if (piece < 2) RaiseCorrupted();
+      FFields.push_back(TPart{number, piece, TextOf(Value), {}, false});
     } else if (rest == "/protected") {
-      FFields.push_back(TPart{number, 2, {}, {}, FlagOf(Value)});
+      FFields.push_back(TPart{number, kFlagPiece, {}, {}, FlagOf(Value)});
     } else {
       RaiseCorrupted();
     }
@@ -127,6 +143,7 @@ void TPendingExtras::Apply(TKLPassRecord& Rec) {
   ApplyFields(Rec);
   ApplyTags(Rec);
   ApplyAttachments(Rec);
+  if (HeldBytes(Rec.FCustomFields, Rec.FAttachments) > KLPassMaxRecordBytes) RaiseCorrupted();
   Rec.FExpires = FExpires;
   Rec.FExpiryDate = FExpiry;
 }
@@ -152,12 +169,26 @@ template <class TVisit> void ForEachNumbered(std::vector<TPendingExtras::TPart>&
 // so wipes.
 void TPendingExtras::ApplyFields(TKLPassRecord& Rec) {
   ForEachNumbered(FFields, [&](const std::vector<TPart*>& Group) {
-    // Name (piece 0) and value (piece 1) are required; the flag (2) is not.
+    // Name (piece 0) and value (pieces 1, 2... without a gap) are required;
+    // the flag is not.
     if (Group.size() < 2 || Group[0]->Piece != 0 || Group[1]->Piece != 1) RaiseCorrupted();
+    const bool flagged = Group.back()->Piece == kFlagPiece;
+    const std::size_t values = Group.size() - 1 - (flagged ? 1 : 0);
+    std::size_t units = 0;
+    for (std::size_t k = 1; k <= values; ++k) {
+      if (Group[k]->Piece != k) RaiseCorrupted();
+      units += Group[k]->Text.size();
+    }
     TKLPassField& field = Rec.FCustomFields.emplace_back();
     field.Name = std::move(Group[0]->Text);
-    field.Value = std::move(Group[1]->Text);
-    field.Protected = Group.size() > 2 && Group[2]->Flag;
+    if (values == 1) {
+      field.Value = std::move(Group[1]->Text);
+    } else {
+      // Sized once, so that no piece of the value is moved unwiped.
+      field.Value.reserve(units);
+      for (std::size_t k = 1; k <= values; ++k) field.Value += Group[k]->Text;
+    }
+    field.Protected = flagged && Group.back()->Flag;
     if (!IsValidCustomField(field.Name, field.Value)) RaiseCorrupted();
     for (std::size_t j = 0; j + 1 < Rec.FCustomFields.size(); ++j) {
       if (Rec.FCustomFields[j].Name == field.Name) RaiseCorrupted();

@@ -17,6 +17,15 @@ namespace kl::detail {
 bool IsValidItemName(const String& Name) noexcept;
 bool IsValidCustomField(const String& Name, const String& Value) noexcept;
 bool IsValidTag(const String& Tag) noexcept;
+// What a record's custom field values (two bytes per code unit) and
+// attachments hold together, bounded by KLPassMaxRecordBytes.
+template <class TFields, class TAttachments>
+std::size_t HeldBytes(const TFields& Fields, const TAttachments& Attachments) noexcept {
+  std::size_t size = 0;
+  for (const auto& field : Fields) size += 2 * field.Value.size();
+  for (const auto& attachment : Attachments) size += attachment.Data.size();
+  return size;
+}
 // The bytes of Text in UTF-8, an unpaired surrogate counted as U+FFFD.
 std::size_t UTF8Size(std::u16string_view Text) noexcept;
 
@@ -50,6 +59,7 @@ public:
     ByteArray Bytes;
     bool Flag = false;
   };
+
 private:
   void ApplyFields(TKLPassRecord& Rec);
   void ApplyTags(TKLPassRecord& Rec);

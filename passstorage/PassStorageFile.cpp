@@ -377,16 +377,23 @@ public:
   // A note too long for one value goes in pieces (see kNotePieceLeaf); one
   // that fits is written as every other text, so such files do not change.
   void PutNote(detail::TContentWriter& Writer, std::u16string_view Text) {
+    PutPieces(Writer, kLeafBytes[lfNote], kNotePieceLeaf, Text);
+  }
+
+  // A text under Leaf when it fits one value; else in pieces, the first under
+  // Leaf and piece K (from 2) under PieceLeaf followed by K.
+  void PutPieces(detail::TContentWriter& Writer, std::string_view Leaf, std::string_view PieceLeaf,
+                 std::u16string_view Text) {
     if (Text.size() <= kNotePieceUnits || detail::UTF8Size(Text) <= KLStorageMaxFieldSize) {
-      PutText(Writer, lfNote, Text);
+      PutText(Writer, Leaf, Text);
       return;
     }
-    std::string leaf(kLeafBytes[lfNote]);
+    std::string leaf(Leaf);
     for (std::uint32_t piece = 1; !Text.empty(); ++piece) {
       std::size_t units = std::min(Text.size(), kNotePieceUnits);
       // A surrogate pair stays whole in one piece.
       if (units < Text.size() && Text[units - 1] >= 0xD800 && Text[units - 1] <= 0xDBFF) --units;
-      if (piece > 1) leaf = std::string(kNotePieceLeaf) + std::to_string(piece);
+      if (piece > 1) leaf = std::string(PieceLeaf) + std::to_string(piece);
       PutText(Writer, leaf, Text.substr(0, units));
       Text.remove_prefix(units);
     }
@@ -475,7 +482,7 @@ void PutExtras(TRecordComposer& composer, detail::TContentWriter& Writer, const 
     const TKLPassField& field = Rec.Fields[i];
     const std::string prefix = "/field." + std::to_string(i + 1);
     composer.PutText(Writer, prefix + "/name", field.Name);
-    composer.PutText(Writer, prefix + "/value", field.Value);
+    composer.PutPieces(Writer, prefix + "/value", prefix + "/value.", field.Value);
     if (field.Protected) composer.PutBool(Writer, prefix + "/protected", true);
   }
   for (std::size_t i = 0; i < Rec.Tags.size(); ++i) {
@@ -505,7 +512,10 @@ void PutExtras(TRecordComposer& composer, detail::TContentWriter& Writer, const 
 std::size_t ExtrasEstimate(const std::vector<TKLPassField>& Fields, const std::vector<String>& Tags,
                            std::size_t Attachments, std::size_t AttachmentBytes, std::size_t Prefix) {
   std::size_t size = 3 * (3 + Prefix + 10) + 18 + 8 + 1 + 1;
-  for (const TKLPassField& field : Fields) size += 3 * (3 + Prefix + 24) + field.Name.size() + field.Value.size() + 5;
+  for (const TKLPassField& field : Fields) {
+    const std::size_t pieces = field.Value.size() / kNotePieceUnits;
+    size += (3 + pieces) * (3 + Prefix + 24) + field.Name.size() + field.Value.size() + 5;
+  }
   for (const String& tag : Tags) size += 3 + Prefix + 16 + tag.size();
   const std::size_t pieces = Attachments + AttachmentBytes / detail::kAttachmentPieceSize;
   return size + (Attachments + pieces) * (3 + Prefix + 28 + 2) + AttachmentBytes;
@@ -555,7 +565,9 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     std::size_t attachmentBytes = 0; // names included
     for (const auto& attachment : rec.FAttachments) attachmentBytes += attachment.Name.size() + attachment.Data.size();
     estimate += ExtrasEstimate(rec.FCustomFields, rec.FTags, rec.FAttachments.size(), attachmentBytes, group);
-    for (const TKLPassField& field : rec.FCustomFields) widest = std::max(widest, field.Value.size() + group);
+    for (const TKLPassField& field : rec.FCustomFields) {
+      widest = std::max(widest, std::min(field.Value.size(), kNotePieceUnits) + group);
+    }
   }
   detail::TContentWriter writer(estimate + 3 * widest);
   const std::int64_t now = NowUnixSeconds();

@@ -74,6 +74,12 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
     if (Is(Error, kl::SWrongGroupName)) return {kExitUsage, "a group name must not be empty or hold '/'"};
     if (Is(Error, kl::SStorageCorrupted)) return {kExitDamaged, "the vault is damaged" + detail};
     if (Is(Error, kl::SKdbxWrongKey)) return {kExitWrongPassword, "wrong password or key file, or the KDBX file is damaged"};
+    // What a KDBX save refuses, or a record's setter: a value the files cannot hold.
+    if (StartsWith(message, kl::SKdbxUnpairedSurrogate) || StartsWith(message, kl::SKdbxTooDeep) ||
+        Is(Error, kl::SWrongCustomField) || Is(Error, kl::SWrongTag) || Is(Error, kl::SWrongAttachment) ||
+        Is(Error, kl::STooManyRecordItems)) {
+      return {kExitUsage, message};
+    }
     if (StartsWith(message, "The KDBX") || StartsWith(message, "Unsupported KDBX") || StartsWith(message, "KDBX files") ||
         Is(Error, kl::SKdbxKeyFile)) {
       return {kExitDamaged, message};

@@ -26,6 +26,7 @@
 #include "passstorage/KLPassOtp.h"
 #include "rules/KLBlocklist.h"
 #include "foundation/AtomicFile.h"
+#include "foundation/FileStream.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
@@ -304,10 +305,65 @@ int Create(const std::vector<std::string>& Words) {
   return kExitOk;
 }
 
+// A KDBX file's header as 'info' shows it: none of it needs the password.
+struct TKdbxInfo {
+  std::string Version, Cipher, Kdf;
+  kl::TKLKdbxFileInfo Header;
+};
+
+std::optional<TKdbxInfo> KdbxInfo(const std::string& File) {
+  return Attempt("cannot read '" + File + "'", [&]() -> std::optional<TKdbxInfo> {
+    kl::TFileStream stream(Text(File), kl::fmOpenRead);
+    if (!kl::IsKdbxStream(stream)) return std::nullopt;
+    TKdbxInfo info;
+    info.Header = kl::ReadKdbxFileInfo(stream);
+    const std::uint32_t v = info.Header.Version;
+    info.Version = std::to_string(v >> 16) + "." + std::to_string(v & 0xFFFF);
+    info.Cipher = info.Header.Settings.Cipher == kl::kcChaCha20 ? "ChaCha20" : "AES-256";
+    const kl::TKLKdbxKdf kdf = info.Header.Settings.Kdf;
+    info.Kdf = kdf == kl::kkAesKdf ? "AES-KDF" : kdf == kl::kkArgon2d ? "Argon2d" : "Argon2id";
+    return info;
+  });
+}
+
+void PrintKdbxInfo(const std::string& File, const TKdbxInfo& Info, bool Json) {
+  const kl::TKLKdbxSettings& s = Info.Header.Settings;
+  const bool argon = s.Kdf != kl::kkAesKdf;
+  if (Json) {
+    std::string json =
+        "{\"file\":" + JsonString(File) + ",\"format\":\"kdbx\",\"version\":" + JsonString(Info.Version) +
+        ",\"cipher\":" + JsonString(Info.Cipher) + ",\"compressed\":" + (Info.Header.Compressed ? "true" : "false") +
+        ",\"kdf\":{\"algorithm\":" + JsonString(Info.Kdf);
+    if (argon) {
+      json += ",\"memory_kib\":" + std::to_string(s.MemoryBytes / 1024) +
+              ",\"passes\":" + std::to_string(s.Iterations) + ",\"lanes\":" + std::to_string(s.Parallelism);
+    } else {
+      json += ",\"rounds\":" + std::to_string(s.Iterations);
+    }
+    std::printf("%s}}\n", json.c_str());
+    return;
+  }
+  std::string costs;
+  if (argon) {
+    const std::uint64_t kib = s.MemoryBytes / 1024;
+    costs = (kib % 1024 == 0 ? std::to_string(kib / 1024) + " MiB" : std::to_string(kib) + " KiB") + ", " +
+            std::to_string(s.Iterations) + (s.Iterations == 1 ? " pass, " : " passes, ") +
+            std::to_string(s.Parallelism) + (s.Parallelism == 1 ? " lane" : " lanes");
+  } else {
+    costs = std::to_string(s.Iterations) + (s.Iterations == 1 ? " round" : " rounds");
+  }
+  std::printf("%s: KDBX %s, %s, %s %s, %s\n", File.c_str(), Info.Version.c_str(), Info.Cipher.c_str(), Info.Kdf.c_str(),
+              costs.c_str(), Info.Header.Compressed ? "gzip" : "not compressed");
+}
+
 int Info(const std::vector<std::string>& Words) {
   const TArguments args(Words, {{"--json"}});
   args.ExpectPositional(1, 1, "vault file");
   const std::string& file = args.Positional().front();
+  if (const std::optional<TKdbxInfo> kdbx = KdbxInfo(file)) {
+    PrintKdbxInfo(file, *kdbx, args.Has("--json"));
+    return kExitOk;
+  }
   if (!args.Has("--json")) {
     PrintFileInfo(file);
     return kExitOk;
@@ -331,6 +387,13 @@ int Info(const std::vector<std::string>& Words) {
 int Upgrade(const std::vector<std::string>& Words) {
   const TArguments args(Words, {}, kKdfOptions);
   args.ExpectPositional(1, 1, "vault file");
+  // KDBX has no legacy form to convert from, and its costs are kept by every
+  // save: nothing is asked, read beyond the header or written.
+  if (KdbxInfo(args.Positional().front())) {
+    if (HasKdfOptions(args)) Fail(kExitUsage, "the --kdf options apply to the vault format; a KDBX file keeps its own");
+    std::printf("'%s' is a KDBX file; it needs no upgrade, nothing to do\n", args.Positional().front().c_str());
+    return kExitOk;
+  }
   TVault vault(args.Positional().front(), ReadSecret("Master password"), TVault::ForEditing);
   vault.Store().SetAllowLegacyFormat(true);
   vault.Load();

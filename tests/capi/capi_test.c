@@ -709,12 +709,63 @@ static void test_users(void) {
   CHECK_STATUS(klp_users_modified(NULL, NULL), KLP_ERROR_INVALID_ARGUMENT);
 }
 
+/* A copy of a data file with the byte at Offset changed. */
+static void copy_changed(const char* name, const char* to, long offset) {
+  char from[512];
+  unsigned char bytes[8192];
+  size_t n = 0;
+  FILE* in;
+  FILE* out;
+  sprintf(from, "%s/%s", data, name);
+  in = fopen(from, "rb");
+  if (in) {
+    n = fread(bytes, 1, sizeof bytes, in);
+    fclose(in);
+  }
+  CHECK(n > (size_t)offset);
+  bytes[offset] ^= 0x01;
+  out = fopen(to, "wb");
+  if (out) {
+    fwrite(bytes, 1, n, out);
+    fclose(out);
+  }
+}
+
 static klp_vault_t* new_vault(const char* file, const char* master) {
   klp_vault_t* vault = NULL;
   CHECK_STATUS(klp_vault_init(&vault), KLP_OK);
   CHECK_STATUS(klp_vault_set_file_cost(vault, 8192, 1), KLP_OK);
   if (file) CHECK_STATUS(klp_vault_open(vault, file, master, 0), KLP_OK);
   return vault;
+}
+
+/* A KDBX file (tests/data/vault-kdbx4.kdbx: one record, "Mail" of alice,
+ * under "kdbx pw") opens; a wrong password and a damaged file give their own
+ * statuses, as the vault's format does, and load nothing. */
+static void test_vault_kdbx(void) {
+  klp_vault_t* vault = NULL;
+  size_t count = 99, index = 0;
+  char text[64];
+  size_t len = sizeof text;
+  CHECK_STATUS(klp_vault_init(&vault), KLP_OK);
+  CHECK_STATUS(klp_vault_add(vault, "Held", NULL, NULL, NULL, NULL, NULL, &index), KLP_OK);
+  copy_data("vault-kdbx4.kdbx", path("v.kdbx"));
+  copy_changed("vault-kdbx4.kdbx", path("seed.kdbx"), 50);    /* the master seed: the header hash fails */
+  copy_changed("vault-kdbx4.kdbx", path("block.kdbx"), 1300); /* a block: its MAC fails */
+  CHECK_STATUS(klp_vault_open(vault, path("v.kdbx"), "wrong", 0), KLP_ERROR_WRONG_PASSWORD);
+  CHECK_STATUS(klp_vault_open(vault, path("seed.kdbx"), "kdbx pw", 0), KLP_ERROR_DAMAGED_FILE);
+  CHECK_STATUS(klp_vault_open(vault, path("block.kdbx"), "kdbx pw", 0), KLP_ERROR_DAMAGED_FILE);
+  CHECK_STATUS(klp_vault_count(vault, &count), KLP_OK);
+  CHECK(count == 1);
+  CHECK_STATUS(klp_vault_get_field(vault, 0, KLP_FIELD_TITLE, text, &len), KLP_OK);
+  CHECK(strcmp(text, "Held") == 0);
+  CHECK_STATUS(klp_vault_open(vault, path("v.kdbx"), "kdbx pw", 0), KLP_OK);
+  CHECK_STATUS(klp_vault_count(vault, &count), KLP_OK);
+  CHECK(count == 2);
+  len = sizeof text;
+  CHECK_STATUS(klp_vault_get_field(vault, 1, KLP_FIELD_USERNAME, text, &len), KLP_OK);
+  CHECK(strcmp(text, "alice") == 0);
+  klp_vault_destroy(vault);
 }
 
 static void test_vault(void) {
@@ -872,6 +923,7 @@ int main(int argc, char** argv) {
   test_hashes();
   test_users();
   test_vault();
+  test_vault_kdbx();
   test_protection();
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;

@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/FileStream.h"
+#include "foundation/MemoryStream.h"
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/KdbxTimes.h"
 #include "support/TestSupport.h"
@@ -305,6 +308,117 @@ TEST(KdbxKeePassXC, EachKeyAndKeyDerivationBothWays) {
               "ålice\n");
     if (c.Password) {
       EXPECT_NE(RunPeer(Cli("show -q -a UserName " + key + " " + written + " Entry", "wrong")).Status, 0);
+    }
+  }
+}
+
+// A zero-byte attachment as KeePassXC writes it, in version 3.1 (its pool
+// entry `<Binary ID="0" Compressed="True"/>`, no gzip stream at all) and in
+// version 4 (a KDBX 4 file of the store's that keepassxc-cli added to): the
+// file opens, an edit saves, and keepassxc-cli reads every field back equal.
+TEST(KdbxKeePassXC, ZeroByteAttachmentsOpenEditAndSave) {
+  if (!HaveKeePassXC()) GTEST_SKIP() << "keepassxc-cli is not installed (scripts/setup.sh installs it)";
+  for (const bool version4 : {false, true}) {
+    SCOPED_TRACE(version4 ? "4" : "3.1");
+    TempDir dir;
+    const std::string file = dir.File("kx.kdbx");
+    test::WriteFileBytes(dir.File("empty.bin"), "");
+    test::WriteFileBytes(dir.File("three.bin"), "abc");
+    if (version4) {
+      TKLPassStorage made;
+      TKLKdbxSettings settings;
+      settings.MemoryBytes = 1024 * 1024;
+      settings.Iterations = 2;
+      made.SetKdbxSettings(settings);
+      made.SetSaveFormat(pfKdbx);
+      made.Add(u"E", u"ålice", u"pä𝄞ss", u"https://x.example", u"note", u"");
+      made.SaveToFile(U(file), u"pw");
+    } else {
+      ASSERT_EQ(RunPeer("printf 'pw\\npw\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli db-create -q -p -t 100 " + file)
+                    .Status,
+                0);
+      ASSERT_EQ(RunPeer("printf 'pw\\npä𝄞ss\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli add -q -u ålice --url "
+                        "https://x.example --notes note -p " +
+                        file + " E")
+                    .Status,
+                0);
+    }
+    ASSERT_EQ(RunPeer(Cli("attachment-import -q " + file + " E empty.bin " + dir.File("empty.bin"))).Status, 0);
+    ASSERT_EQ(RunPeer(Cli("attachment-import -q " + file + " E three.bin " + dir.File("three.bin"))).Status, 0);
+    const std::string head = test::ReadFileBytes(file).substr(8, 4);
+    EXPECT_EQ(head, version4 ? std::string("\0\0\4\0", 4) : std::string("\1\0\3\0", 4));
+
+    TKLPassStorage store;
+    store.LoadFromFile(U(file), u"pw");
+    ASSERT_EQ(store.GetCount(), 1);
+    TKLPassRecord& rec = *store.GetRecord(0);
+    ByteArray data{1};
+    ASSERT_TRUE(rec.GetAttachment(u"empty.bin", data));
+    EXPECT_TRUE(data.empty());
+    ASSERT_TRUE(rec.GetAttachment(u"three.bin", data));
+    EXPECT_EQ(std::string(data.begin(), data.end()), "abc");
+    rec.SetNote(u"edited");
+    const std::string again = dir.File("again.kdbx");
+    store.SaveToFile(U(again), u"pw");
+
+    EXPECT_EQ(RunPeer(Cli("show -q -s -a Title -a UserName -a Password -a URL -a Notes " + again + " E")).Out,
+              "E\nålice\npä𝄞ss\nhttps://x.example\nedited\n");
+    for (const char* name : {"empty.bin", "three.bin"}) {
+      const TRun before = RunPeer(Cli("attachment-export -q --stdout " + file + " E " + name + " x"));
+      const TRun after = RunPeer(Cli("attachment-export -q --stdout " + again + " E " + name + " x"));
+      ASSERT_EQ(before.Status, 0) << name;
+      EXPECT_EQ(after.Status, 0) << name;
+      EXPECT_EQ(after.Out, before.Out) << name;
+    }
+    // And the store reads its own save again.
+    TKLPassStorage back;
+    back.LoadFromFile(U(again), u"pw");
+    ASSERT_EQ(back.GetCount(), 1);
+    ASSERT_TRUE(back.GetRecord(0)->GetAttachment(u"empty.bin", data));
+    EXPECT_TRUE(data.empty());
+  }
+}
+
+// Version 3.1 authenticates its outer header only through Meta/HeaderHash:
+// one changed byte of any header field (the inner stream key above all,
+// which would garble every protected value) is refused as damage.
+TEST(KdbxKeePassXC, AChangedVersion3HeaderDoesNotOpen) {
+  if (!HaveKeePassXC()) GTEST_SKIP() << "keepassxc-cli is not installed (scripts/setup.sh installs it)";
+  TempDir dir;
+  const std::string file = dir.File("kx.kdbx");
+  ASSERT_EQ(
+      RunPeer("printf 'pw\\npw\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli db-create -q -p -t 100 " + file).Status,
+      0);
+  ASSERT_EQ(
+      RunPeer("printf 'pw\\nsecret\\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli add -q -p " + file + " E").Status, 0);
+  const std::string bytes = test::ReadFileBytes(file);
+  ASSERT_EQ(bytes.substr(8, 4), std::string("\1\0\3\0", 4));
+  // Version 3.1 fields: 1-byte id, 2-byte size, data; the first data byte of each.
+  std::vector<std::pair<int, std::size_t>> fields;
+  for (std::size_t at = 12; at + 3 <= bytes.size();) {
+    const int id = static_cast<unsigned char>(bytes[at]);
+    const std::size_t size = static_cast<unsigned char>(bytes[at + 1]) | static_cast<unsigned char>(bytes[at + 2]) << 8;
+    if (id == 0) break;
+    fields.emplace_back(id, at + 3);
+    at += 3 + size;
+  }
+  ASSERT_GE(fields.size(), 8u);
+  {
+    TKLPassStorage store;
+    store.LoadFromFile(U(file), u"pw");
+    ASSERT_EQ(store.GetCount(), 1);
+    EXPECT_EQ(store.GetRecord(0)->GetPassword(), u"secret");
+  }
+  for (const auto& [id, at] : fields) {
+    std::string changed = bytes;
+    changed[at] = static_cast<char>(changed[at] ^ 0x01);
+    TKLPassStorage store;
+    TMemoryStream in(ByteArray(changed.begin(), changed.end()));
+    const std::string message = test::MessageOf([&] { store.LoadFromStream(in, u"pw"); });
+    EXPECT_NE(message, "(nothing)") << "field " << id;
+    EXPECT_EQ(store.GetCount(), 0) << "field " << id;
+    if (id == 8) {
+      EXPECT_EQ(message, SKdbxDamaged); // the inner stream key
     }
   }
 }

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 
+#include "foundation/Convert.h"
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
@@ -17,7 +20,9 @@ namespace {
 
 using test::Hex;
 using test::MessageOf;
+using test::Narrow;
 using test::ToHex;
+using test::U;
 
 ByteArray SavedFile(const String& Password, const ByteArray& KeyFile = {}) {
   TKLPassStorage store;
@@ -311,6 +316,312 @@ TEST(Kdbx, WhatRecordsDoNotShowIsCountedOnExport) {
         {c.DatabaseSettings, 2}};
     for (std::size_t i = 0; i < std::size(counts); ++i) EXPECT_EQ(counts[i].first, counts[i].second) << "item " << i;
   }
+}
+
+// ---- what a save may write, and what a load must hold ---------------------------------
+
+TKLKdbxSettings Cheap() {
+  TKLKdbxSettings cheap;
+  cheap.Kdf = kkAesKdf;
+  cheap.Iterations = 1;
+  return cheap;
+}
+
+TKLPassStorage& KdbxStore(TKLPassStorage& Store) {
+  Store.SetKdbxSettings(Cheap());
+  Store.SetSaveFormat(pfKdbx);
+  return Store;
+}
+
+// Payload (inner header and XML) in a correctly keyed file under "pw".
+ByteArray PayloadFile(const std::string& Xml, const std::vector<ByteArray>& Binaries = {},
+                      detail::TKdbxCipher Cipher = detail::TKdbxCipher::Aes256) {
+  ByteArray payload = {1, 4, 0, 0, 0, 3, 0, 0, 0, 2, 64, 0, 0, 0};
+  payload.resize(payload.size() + 64, 0x42);
+  for (const ByteArray& bin : Binaries) {
+    const std::uint32_t size = static_cast<std::uint32_t>(bin.size() + 1);
+    payload.push_back(3);
+    for (int i = 0; i < 4; ++i) payload.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
+    payload.push_back(0);
+    payload.insert(payload.end(), bin.begin(), bin.end());
+  }
+  payload.insert(payload.end(), {0, 0, 0, 0, 0});
+  payload.insert(payload.end(), Xml.begin(), Xml.end());
+  detail::TKdbxSettings settings;
+  settings.Cipher = Cipher;
+  settings.Compressed = false;
+  settings.Kdf = detail::TKdbxKdf::AesKdf;
+  settings.Iterations = 1;
+  detail::TKdbxCompositeKey key;
+  key.AddPassword(u"pw");
+  TKLFastRandomGenerator random;
+  TMemoryStream out;
+  detail::WriteKdbxPayload(out, settings, key, random, payload.data(), payload.size());
+  return out.ToBytes();
+}
+
+// Every class of code point, in a text stored as it is and in a protected
+// one: what XML 1.0 can carry comes back as it was; what KeePassXC leaves out
+// (controls but tab, LF and CR; DEL; U+FFFE and U+FFFF) is left out of a
+// plain text and kept in a protected value; an unpaired surrogate, which has
+// no UTF-8 form, refuses the save naming the entry, and nothing is written.
+TEST(Kdbx, EveryClassOfCodePointIsSavedAsAReaderOpensIt) {
+  struct TCase {
+    const char* Name;
+    String Text;
+    String Plain; // what a plain text reads back as
+    bool Refused = false;
+  };
+  const TCase cases[] = {
+      {"layout", u"a\tb\nc\r\nd", u"a\tb\nc\r\nd"},
+      {"C0 controls",
+       String(u"a\x01\x08\x0B\x0C\x1F"
+              u"b") +
+           Char(0),
+       u"ab"},
+      {"DEL",
+       u"a\x7F"
+       u"b",
+       u"ab"},
+      {"C1 controls",
+       u"a\x80\x85\x9F"
+       u"b",
+       u"a\x80\x85\x9F"
+       u"b"},
+      {"BMP edges", u"\x20\uD7FF\uE000\uFDD0\uFFFD", u"\x20\uD7FF\uE000\uFDD0\uFFFD"},
+      {"U+FFFE, U+FFFF",
+       u"a\uFFFE"
+       u"b\uFFFF",
+       u"ab"},
+      {"supplementary", u"\U0001D11E\U0001FFFE\U0010FFFF", u"\U0001D11E\U0001FFFE\U0010FFFF"},
+      {"lone high surrogate",
+       u"a\xD800"
+       u"b",
+       u"", true},
+      {"lone low surrogate", u"a\xDC00", u"", true},
+      {"high surrogate last", u"a\xDBFF", u"", true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    for (const bool protect : {false, true}) {
+      TKLPassStorage store;
+      KdbxStore(store);
+      auto rec = std::make_unique<TKLPassRecord>(u"Entry", u"", u"", u"", u"", u"");
+      rec->SetCustomField(u"text", c.Text, protect);
+      store.Add(rec.release());
+      TMemoryStream out;
+      const std::string message = MessageOf([&] { store.SaveToStream(out, u"pw"); });
+      if (c.Refused) {
+        EXPECT_EQ(message, std::string(SKdbxUnpairedSurrogate) + ": entry 'Entry', its field value");
+        EXPECT_EQ(out.GetSize(), 0);
+        continue;
+      }
+      ASSERT_EQ(message, "(nothing)");
+      out.SetPosition(0);
+      TKLPassStorage again;
+      again.LoadFromStream(out, u"pw");
+      ASSERT_EQ(again.GetCount(), 1);
+      TKLPassField field;
+      ASSERT_TRUE(again.GetRecord(0)->FindCustomField(u"text", field));
+      EXPECT_EQ(field.Value, protect ? c.Text : c.Plain) << "protected " << protect;
+    }
+  }
+  // Every other text a record gives the file follows the same rule.
+  TKLPassStorage store;
+  KdbxStore(store);
+  store.Add(u"T\uFFFF", u"\x01u", u"p\x01", u"", u"", u"G\x7F/H");
+  TMemoryStream out;
+  store.SaveToStream(out, u"pw");
+  out.SetPosition(0);
+  TKLPassStorage again;
+  again.LoadFromStream(out, u"pw");
+  ASSERT_EQ(again.GetCount(), 1);
+  TKLPassRecord& rec = *again.GetRecord(0);
+  EXPECT_EQ(rec.GetTitle(), u"T");
+  EXPECT_EQ(rec.GetUsername(), u"u");
+  EXPECT_EQ(rec.GetPassword(), u"p\x01"); // protected in a new entry
+  EXPECT_EQ(rec.GetGroup(), u"G/H");
+  for (const auto& [what, edit] : std::vector<std::pair<std::string, std::function<void(TKLPassRecord&)>>>{
+           {"title", [](TKLPassRecord& r) { r.SetTitle(u"\xD800"); }},
+           {"group name", [](TKLPassRecord& r) { r.SetGroup(u"A/\xDFFF"); }},
+           {"tag", [](TKLPassRecord& r) { r.SetTags({u"x\xD800"}); }},
+           {"attachment name", [](TKLPassRecord& r) { r.SetAttachment(u"\xD800", {}); }}}) {
+    TKLPassStorage bad;
+    KdbxStore(bad);
+    auto made = std::make_unique<TKLPassRecord>(u"E", u"", u"", u"", u"", u"");
+    edit(*made);
+    bad.Add(made.release());
+    TMemoryStream none;
+    EXPECT_TRUE(MessageOf([&] { bad.SaveToStream(none, u"pw"); }).starts_with(SKdbxUnpairedSurrogate)) << what;
+    EXPECT_EQ(none.GetSize(), 0) << what;
+  }
+}
+
+// The deepest group path whose entries a reader still opens saves and loads;
+// one level deeper is refused naming the entry, and the file on disk stays
+// as it was.
+TEST(Kdbx, TheDeepestGroupTreeSavesAndOneDeeperIsRefusedUnwritten) {
+  // KeePassFile, Root, the root group, the path's groups, Entry, String, Value.
+  const std::size_t deepest = detail::KdbxMaxXmlDepth - 6;
+  auto path = [](std::size_t Levels) {
+    String p;
+    for (std::size_t i = 0; i < Levels; ++i) p += (i == 0 ? u"g" : u"/g");
+    return p;
+  };
+  test::TempDir dir;
+  const String file = U(dir.File("deep.kdbx"));
+  TKLPassStorage store;
+  KdbxStore(store);
+  store.Add(u"Deepest", u"", u"pw", u"", u"", path(deepest));
+  store.SaveToFile(file, u"pw");
+  TKLPassStorage again;
+  again.LoadFromFile(file, u"pw");
+  ASSERT_EQ(again.GetCount(), 1);
+  EXPECT_EQ(again.GetRecord(0)->GetGroup(), path(deepest));
+
+  const std::string before = test::ReadFileBytes(dir.File("deep.kdbx"));
+  store.Add(u"Deeper", u"", u"", u"", u"", path(deepest + 1));
+  const std::string message = MessageOf([&] { store.SaveToFile(file, u"pw"); });
+  EXPECT_TRUE(message.starts_with(std::string(SKdbxTooDeep) + ": entry 'Deeper' in group 'g/g/")) << message;
+  EXPECT_NE(message.find(" would nest 257 elements deep, at most 256 are read"), std::string::npos) << message;
+  EXPECT_EQ(test::ReadFileBytes(dir.File("deep.kdbx")), before);
+}
+
+// A payload of nothing at all, in either cipher, gzipped or not: damage, and
+// no null pointer reaches the cipher (UBSan's nonnull check).
+TEST(Kdbx, AnEmptyPayloadIsDamage) {
+  for (const auto cipher : {detail::TKdbxCipher::ChaCha20, detail::TKdbxCipher::Aes256}) {
+    for (const bool compressed : {false, true}) {
+      detail::TKdbxSettings settings;
+      settings.Cipher = cipher;
+      settings.Compressed = compressed;
+      settings.Kdf = detail::TKdbxKdf::AesKdf;
+      settings.Iterations = 1;
+      detail::TKdbxCompositeKey key;
+      key.AddPassword(u"pw");
+      TKLFastRandomGenerator random;
+      TMemoryStream out;
+      detail::WriteKdbxPayload(out, settings, key, random, nullptr, 0);
+      EXPECT_EQ(LoadMessage(out.ToBytes(), u"pw"), SKdbxDamaged) << int(cipher) << compressed;
+    }
+  }
+}
+
+// What KeePass files carry in practice loads whole, saves as KDBX and as the
+// vault's own format, and comes back equal: a custom field of 70,000 bytes,
+// 1,100 custom fields, an attachment of 17 MiB.
+TEST(Kdbx, LargeEntriesLoadAndSaveInEitherFormat) {
+  const String longValue(70000, u'k');
+  ByteArray scan(17u << 20);
+  for (std::size_t i = 0; i < scan.size(); ++i) scan[i] = static_cast<std::uint8_t>(i * 31 + (i >> 16));
+  TKLPassStorage store;
+  KdbxStore(store);
+  auto rec = std::make_unique<TKLPassRecord>(u"Big", u"", u"", u"", u"", u"Scans");
+  std::vector<TKLPassField> fields;
+  for (int i = 0; i < 1100; ++i) fields.push_back({u"f" + IntToStr(i), IntToStr(i * 7), i % 2 == 0});
+  fields.push_back({u"certificate", longValue, true});
+  fields.push_back({u"wide", String(30000, u'\u20AC') + u"\U0001D11E", false}); // 90,004 bytes of UTF-8
+  rec->SetCustomFields(fields);
+  rec->SetAttachment(u"scan.pdf", scan);
+  store.Add(rec.release());
+  for (const TKLPassFileFormat format : {pfKdbx, pfVault}) {
+    SCOPED_TRACE(format);
+    store.SetSaveFormat(format);
+    store.SetKdfParameters(TKLKdfParameters{8192, 1});
+    TMemoryStream out;
+    store.SaveToStream(out, u"pw");
+    out.SetPosition(0);
+    TKLPassStorage again;
+    again.LoadFromStream(out, u"pw");
+    ASSERT_EQ(again.GetCount(), 1);
+    TKLPassRecord& got = *again.GetRecord(0);
+    const std::vector<TKLPassField> back = got.GetCustomFields();
+    ASSERT_EQ(back.size(), fields.size());
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      ASSERT_EQ(back[i].Name, fields[i].Name);
+      ASSERT_EQ(back[i].Value, fields[i].Value) << Narrow(fields[i].Name);
+      ASSERT_EQ(back[i].Protected, fields[i].Protected);
+    }
+    ByteArray data;
+    ASSERT_TRUE(got.GetAttachment(u"scan.pdf", data));
+    EXPECT_TRUE(data == scan);
+  }
+}
+
+// An entry beyond the raised bounds refuses the load naming the entry and
+// what is beyond them; nothing is loaded.
+TEST(Kdbx, AnEntryBeyondTheBoundsIsRefusedByName) {
+  const std::string head =
+      "<KeePassFile><Root><Group><UUID>AAAAAAAAAAAAAAAAAAAAAA==</UUID><Name>Root</Name>"
+      "<Group><UUID>AAAAAAAAAAAAAAAAAAAAAQ==</UUID><Name>Work</Name>"
+      "<Entry><UUID>AAAAAAAAAAAAAAAAAAAAAg==</UUID>"
+      "<String><Key>Title</Key><Value>Huge</Value></String>";
+  const std::string tail = "</Entry></Group></Group></Root></KeePassFile>";
+  auto field = [](const std::string& Key, std::size_t Size) {
+    return "<String><Key>" + Key + "</Key><Value>" + std::string(Size, 'v') + "</Value></String>";
+  };
+  std::string many;
+  for (std::size_t i = 0; i <= KLPassMaxCustomFields; ++i) many += field("f" + std::to_string(i), 1);
+  std::string attachments;
+  for (int i = 0; i < 5; ++i) attachments += "<Binary><Key>a" + std::to_string(i) + "</Key><Value Ref=\"0\"/></Binary>";
+  const std::string entry = std::string(SKdbxEntryTooLarge) + ": entry 'Huge' in group 'Work': ";
+  struct TCase {
+    std::string Body;
+    std::vector<ByteArray> Binaries;
+    std::string Why;
+  };
+  const TCase cases[] = {
+      {field("cert", KLPassMaxFieldValueBytes + 1), {}, "custom field 'cert' of 1048577 bytes (at most 1048576)"},
+      {many, {}, "more than 4096 custom fields"},
+      {"<Binary><Key>scan</Key><Value Ref=\"0\"/></Binary>",
+       {ByteArray(KLPassMaxAttachmentSize + 1)},
+       "attachment 'scan' of 67108865 bytes (at most 67108864)"},
+      {attachments,
+       {ByteArray(KLPassMaxAttachmentSize)},
+       "custom fields and attachments of 335544320 bytes together (at most 268435456)"},
+  };
+  for (const TCase& c : cases) {
+    EXPECT_EQ(LoadMessage(PayloadFile(head + c.Body + tail, c.Binaries), u"pw"), entry + c.Why);
+  }
+  EXPECT_EQ(LoadMessage(PayloadFile(head + field("cert", 70000) + tail), u"pw"), "(nothing)");
+}
+
+// The header describes a file without its key: version, cipher, gzip, KDF
+// and its costs; a changed header byte is damage; another file is no KDBX.
+TEST(Kdbx, FileInfoDescribesTheHeaderWithoutTheKey) {
+  TKLPassStorage store;
+  TKLKdbxSettings settings;
+  settings.Kdf = kkArgon2d;
+  settings.Cipher = kcChaCha20;
+  settings.Iterations = 3;
+  settings.MemoryBytes = 1 << 20;
+  settings.Parallelism = 3;
+  store.SetKdbxSettings(settings);
+  store.SetSaveFormat(pfKdbx);
+  TMemoryStream out;
+  store.SaveToStream(out, u"pw");
+  out.SetPosition(0);
+  ASSERT_TRUE(IsKdbxStream(out));
+  EXPECT_EQ(out.GetPosition(), 0);
+  const TKLKdbxFileInfo info = ReadKdbxFileInfo(out);
+  EXPECT_EQ(info.Version, 0x00040000u);
+  EXPECT_TRUE(info.Compressed);
+  EXPECT_EQ(info.Settings.Kdf, kkArgon2d);
+  EXPECT_EQ(info.Settings.Cipher, kcChaCha20);
+  EXPECT_EQ(info.Settings.Iterations, 3u);
+  EXPECT_EQ(info.Settings.MemoryBytes, 1u << 20);
+  EXPECT_EQ(info.Settings.Parallelism, 3u);
+  TMemoryStream aes(SavedFile(u"pw"));
+  const TKLKdbxFileInfo aesInfo = ReadKdbxFileInfo(aes);
+  EXPECT_EQ(aesInfo.Settings.Kdf, kkAesKdf);
+  EXPECT_EQ(aesInfo.Settings.Iterations, 1u);
+  EXPECT_EQ(aesInfo.Settings.MemoryBytes, 0u);
+  ByteArray changed = SavedFile(u"pw");
+  changed[50] ^= 1; // the master seed
+  TMemoryStream damaged(changed);
+  EXPECT_EQ(MessageOf([&] { ReadKdbxFileInfo(damaged); }), SKdbxDamaged);
+  TMemoryStream vault(ByteArray{0x01, 0xDB, 3, 1, 0, 0, 0, 0});
+  EXPECT_FALSE(IsKdbxStream(vault));
 }
 
 } // namespace

@@ -16,6 +16,7 @@ namespace kl {
 namespace {
 
 using test::kFastKdf;
+using test::MessageOf;
 
 // What a record carries beyond its texts, in one comparable value.
 struct TExtras {
@@ -176,6 +177,30 @@ TEST(PassRecordExtras, LargestValuesAndCountsAreAccepted) {
   rec.SetAttachment(u"big", ByteArray(KLPassMaxAttachmentSize));
   EXPECT_EQ(rec.GetCustomFieldCount(), 2);
   EXPECT_EQ(rec.GetAttachmentCount(), 1);
+}
+
+// A record's field values and attachments are bounded together: at the
+// bound a byte more is refused by every setter and changes nothing; replacing
+// a value counts only the difference.
+TEST(PassRecordExtras, FieldsAndAttachmentsAreBoundedTogether) {
+  TKLPassRecord rec;
+  const std::size_t quarter = KLPassMaxRecordBytes / 4;
+  static_assert(KLPassMaxRecordBytes / 4 <= KLPassMaxAttachmentSize);
+  const ByteArray bytes(quarter, 7);
+  for (int i = 0; i < 3; ++i) rec.SetAttachment(IntToStr(i), bytes);
+  rec.SetAttachment(u"last", ByteArray(quarter - 4, 1));
+  rec.SetCustomField(u"f", u"ab"); // four bytes as held: at the bound
+  EXPECT_EQ(MessageOf([&] { rec.SetCustomField(u"g", u"x"); }), SRecordTooLarge);
+  EXPECT_EQ(MessageOf([&] { rec.SetCustomFields({{u"f", u"abc", false}}); }), SRecordTooLarge);
+  EXPECT_EQ(MessageOf([&] { rec.SetAttachment(u"more", ByteArray(1)); }), SRecordTooLarge);
+  EXPECT_EQ(rec.GetCustomFieldCount(), 1);
+  EXPECT_EQ(rec.GetAttachmentCount(), 4);
+  rec.SetCustomField(u"f", u"cd");                       // the same size replaced
+  rec.SetAttachment(u"last", ByteArray(quarter - 6, 2)); // two bytes freed
+  rec.SetCustomField(u"g", u"x");
+  TKLPassField field;
+  ASSERT_TRUE(rec.FindCustomField(u"g", field));
+  EXPECT_EQ(field.Value, u"x");
 }
 
 // A vault saved and loaded again, plain and encrypted: every extra is kept,

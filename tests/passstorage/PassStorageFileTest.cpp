@@ -291,7 +291,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, PassStorageCorrupt,
                                                          s.PutString(u"G/1/attach.1/name", u"a", false);
                                                          const ByteArray piece(0xFFFF);
                                                          s.PutBlob(u"G/1/attach.1/data", piece, false);
-                                                         for (int k = 2; k <= 257; ++k) {
+                                                         const int pieces = int(KLPassMaxAttachmentSize / 0xFFFF) + 2;
+                                                         for (int k = 2; k <= pieces; ++k) {
                                                            s.PutBlob(u"G/1/attach.1/data." + IntToStr(k), piece, false);
                                                          }
                                                        }},
