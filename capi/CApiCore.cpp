@@ -65,6 +65,7 @@ int StatusOf(const kl::Exception& Error) {
   if (dynamic_cast<const EKLPassStorageException*>(&Error)) {
     if (Is(Error, SWrongGroupName)) return KLP_ERROR_INVALID_ARGUMENT;
     if (Is(Error, SStorageCorrupted)) return KLP_ERROR_DAMAGED_FILE;
+    if (StartsWith(Error, SKdbxKdfTooCostly)) return KLP_ERROR_DAMAGED_FILE;
     return KLP_ERROR_INTERNAL;
   }
   if (const auto* protection = dynamic_cast<const EKLProtectionError*>(&Error)) {

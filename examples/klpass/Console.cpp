@@ -74,6 +74,9 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
     if (Is(Error, kl::SWrongGroupName)) return {kExitUsage, "a group name must not be empty or hold '/'"};
     if (Is(Error, kl::SStorageCorrupted)) return {kExitDamaged, "the vault is damaged" + detail};
     if (Is(Error, kl::SKdbxWrongKey)) return {kExitWrongPassword, "wrong password or key file, or the KDBX file is damaged"};
+    if (StartsWith(message, kl::SKdbxKdfTooCostly)) {
+      return {kExitDamaged, message + "; the vault action opens it with --accept-kdf-cost"};
+    }
     if (StartsWith(message, "The KDBX") || StartsWith(message, "Unsupported KDBX") || StartsWith(message, "KDBX files") ||
         Is(Error, kl::SKdbxKeyFile)) {
       return {kExitDamaged, message};

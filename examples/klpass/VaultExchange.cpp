@@ -75,6 +75,7 @@ void WarnDropped(const kl::TKLExportReport& Report) {
 }
 
 void LoadVault(kl::TKLPassStorage& Store, const std::string& File, const TSecret& Master) {
+  ApplyKdfCostChoice(Store);
   Attempt("cannot open '" + File + "'", [&] { Store.LoadFromFile(Text(File), Master.Get()); });
 }
 
@@ -142,7 +143,15 @@ int ExportKdbx(const TArguments& Args) {
   return kExitOk;
 }
 
+bool gAcceptKdfCost = false;
+
 } // namespace
+
+void SetAcceptKdfCost(bool Value) noexcept { gAcceptKdfCost = Value; }
+
+void ApplyKdfCostChoice(kl::TKLPassStorage& Store) noexcept {
+  Store.SetKdbxCostLimit(gAcceptKdfCost ? kl::KLKdbxNoCostLimit : kl::KLKdbxDefaultCostLimit);
+}
 
 kl::ByteArray ReadKeyFile(const std::string& File) {
   kl::ByteArray bytes;
@@ -199,6 +208,7 @@ int VaultImport(const std::vector<std::string>& Words) {
     if (const std::optional<std::string> keyFile = args.Value("--key-file")) {
       Attempt("cannot use the key file '" + *keyFile + "'", [&] { from.SetKeyFile(ReadKeyFile(*keyFile)); });
     }
+    ApplyKdfCostChoice(from);
     Attempt("cannot open '" + source + "'", [&] { from.LoadFromFile(Text(source), kdbxPassword.Get()); });
     const TFileLock lock(file);
     kl::TKLPassStorage store;
