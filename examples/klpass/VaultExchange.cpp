@@ -1,6 +1,8 @@
 #include "VaultExchange.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -149,8 +151,17 @@ bool gAcceptKdfCost = false;
 
 void SetAcceptKdfCost(bool Value) noexcept { gAcceptKdfCost = Value; }
 
-void ApplyKdfCostChoice(kl::TKLPassStorage& Store) noexcept {
-  Store.SetKdbxCostLimit(gAcceptKdfCost ? kl::KLKdbxNoCostLimit : kl::KLKdbxDefaultCostLimit);
+void ApplyKdfCostChoice(kl::TKLPassStorage& Store) {
+  std::uint64_t limit = kl::KLKdbxDefaultCostLimit;
+  if (const char* text = std::getenv("KLPASS_KDF_COST_LIMIT"); text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    errno = 0;
+    limit = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || limit == 0 || *text == '-') {
+      Fail(kExitUsage, "KLPASS_KDF_COST_LIMIT must be a positive number of mebibyte-passes");
+    }
+  }
+  Store.SetKdbxCostLimit(gAcceptKdfCost ? kl::KLKdbxNoCostLimit : limit);
 }
 
 kl::ByteArray ReadKeyFile(const std::string& File) {

@@ -19,8 +19,9 @@ int VaultImport(const std::vector<std::string>& Words);
 // (--accept-kdf-cost, taken by every vault action); otherwise the library's
 // default limit refuses a costlier file before deriving anything.
 void SetAcceptKdfCost(bool Value) noexcept;
-// Gives Store the KDBX cost limit the command line chose.
-void ApplyKdfCostChoice(kl::TKLPassStorage& Store) noexcept;
+// Gives Store the KDBX cost limit the command line chose: none with
+// --accept-kdf-cost, else KLPASS_KDF_COST_LIMIT when set, else the library's.
+void ApplyKdfCostChoice(kl::TKLPassStorage& Store);
 // A KDBX key file's bytes (at most 16 MiB); fails with klpass's file error.
 kl::ByteArray ReadKeyFile(const std::string& File);
 
