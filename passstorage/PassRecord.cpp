@@ -77,8 +77,10 @@ TKLPassRecord::TKLPassRecord(const String& Title, const String& Username, const 
       FCreationDate(NowUnixSeconds()),
       FUuid(NewUuid()) {}
 
+// Every text is wiped, not the password alone: notes hold recovery codes and
+// PINs as often as anything else.
 TKLPassRecord::~TKLPassRecord() {
-  WipeString(FPassword);
+  for (String* text : {&FGroup, &FTitle, &FUsername, &FPassword, &FURL, &FNote}) WipeString(*text);
   for (TKLPassField& field : FCustomFields) WipeField(field);
 }
 

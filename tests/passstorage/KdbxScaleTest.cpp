@@ -317,5 +317,51 @@ TEST(KdbxScale, AnOrdinaryDocumentIsWithinTheTreeBound) {
   Destroy(made);
 }
 
+std::string Gzip(const std::string& Data) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, static_cast<uLong>(Data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Data.data()));
+  z.avail_in = static_cast<uInt>(Data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// KDBX 3.1 keeps attachments gzipped in the XML: all of them, and the payload
+// before them, draw on one budget, so that many small pieces cannot each
+// inflate to the bound.
+TEST(KdbxScale, GzippedAttachmentsShareOneInflationBudget) {
+  constexpr std::size_t kEach = 600 * 1024;
+  const std::string piece = Gzip(std::string(kEach, 'x'));
+  struct TCase {
+    int Binaries;
+    std::uint64_t Budget;
+    bool Fits;
+  };
+  for (const TCase c : {TCase{1, 1 << 20, true}, TCase{2, 1 << 20, false}, TCase{3, 2 << 20, true},
+                        TCase{4, 2 << 20, false}}) {
+    std::string xml = "<KeePassFile><Meta><Binaries>";
+    for (int i = 0; i < c.Binaries; ++i) {
+      xml += "<Binary ID=\"" + std::to_string(i) + "\" Compressed=\"True\">" +
+             detail::Base64Encode(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()) + "</Binary>";
+    }
+    xml += "</Binaries></Meta><Root/></KeePassFile>";
+    detail::TKdbxDocument doc;
+    doc.Root = detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr);
+    std::uint64_t budget = c.Budget;
+    const std::string message = test::MessageOf([&] { detail::UpgradeVersion3(doc, budget); });
+    EXPECT_EQ(message, c.Fits ? "(nothing)" : SKdbxTooLarge) << c.Binaries;
+    if (c.Fits) {
+      EXPECT_EQ(budget, c.Budget - c.Binaries * kEach) << c.Binaries;
+      ASSERT_EQ(doc.Binaries.size(), static_cast<std::size_t>(c.Binaries));
+      EXPECT_EQ(doc.Binaries.back().Data->Get(), ByteArray(kEach, 'x'));
+    }
+  }
+}
+
 } // namespace
 } // namespace kl

@@ -197,15 +197,6 @@ ByteArray HashedHeaderWith(const ByteArray& Kdf) {
 // hostile header here would take days); the same file opens once the limit
 // is raised to its cost.
 TEST(Kdbx, KeyDerivationAboveTheCostLimitIsRefusedBeforeDeriving) {
-  const std::uint64_t derived = detail::KdbxDerivationCount();
-  const std::string hostile = LoadMessage(
-      HashedHeaderWith(Argon2Parameters(detail::KdbxMaxArgon2MemoryBytes, detail::KdbxMaxArgon2Iterations, 2, 0x13)),
-      u"pw");
-  EXPECT_EQ(hostile, std::string(SKdbxKdfTooCostly) +
-                         ": Argon2d with 4096 MiB and 1048576 passes costs 4294967296 mebibyte-passes, the limit is "
-                         "16384 (64 MiB and 10 passes cost 640)");
-  EXPECT_EQ(detail::KdbxDerivationCount(), derived);
-
   TKLPassStorage made;
   TKLKdbxSettings aes;
   aes.Kdf = kkAesKdf;
@@ -215,18 +206,20 @@ TEST(Kdbx, KeyDerivationAboveTheCostLimitIsRefusedBeforeDeriving) {
   made.Add(u"Mail", u"alice", u"secret", u"", u"", u"");
   TMemoryStream file;
   made.SaveToStream(file, u"pw");
-  EXPECT_EQ(KdbxKdfCost(aes), 4u);
+  ASSERT_EQ(KdbxKdfCost(aes), 4u);
   struct TCase {
     std::uint64_t Limit;
     bool Opens;
   };
+  // Each asserted: should a limit be ignored, the hostile file below must not
+  // be reached.
   for (const TCase c : {TCase{3, false}, TCase{4, true}, TCase{KLKdbxNoCostLimit, true}}) {
     TKLPassStorage store;
     store.SetKdbxCostLimit(c.Limit);
     file.SetPosition(0);
     const std::uint64_t before = detail::KdbxDerivationCount();
     const std::string message = MessageOf([&] { store.LoadFromStream(file, u"pw"); });
-    EXPECT_EQ(detail::KdbxDerivationCount() - before, c.Opens ? 1u : 0u) << c.Limit;
+    ASSERT_EQ(detail::KdbxDerivationCount() - before, c.Opens ? 1u : 0u) << c.Limit;
     EXPECT_EQ(store.GetCount(), c.Opens ? 1 : 0) << c.Limit;
     if (!c.Opens) {
       EXPECT_EQ(message, std::string(SKdbxKdfTooCostly) +
@@ -238,10 +231,19 @@ TEST(Kdbx, KeyDerivationAboveTheCostLimitIsRefusedBeforeDeriving) {
   TKLKdbxSettings argon;
   argon.MemoryBytes = 1024 * 1024 + 1;
   argon.Iterations = 3;
-  EXPECT_EQ(KdbxKdfCost(argon), 6u);
-  EXPECT_EQ(detail::KdbxKdfCost(detail::TKdbxKdf::Argon2id, ~std::uint64_t{0}, std::uint64_t{1} << 40),
+  ASSERT_EQ(KdbxKdfCost(argon), 6u);
+  ASSERT_EQ(detail::KdbxKdfCost(detail::TKdbxKdf::Argon2id, ~std::uint64_t{0}, std::uint64_t{1} << 40),
             ~std::uint64_t{0});
-  EXPECT_EQ(TKLPassStorage().GetKdbxCostLimit(), KLKdbxDefaultCostLimit);
+  ASSERT_EQ(TKLPassStorage().GetKdbxCostLimit(), KLKdbxDefaultCostLimit);
+
+  const std::uint64_t derived = detail::KdbxDerivationCount();
+  const std::string hostile = LoadMessage(
+      HashedHeaderWith(Argon2Parameters(detail::KdbxMaxArgon2MemoryBytes, detail::KdbxMaxArgon2Iterations, 2, 0x13)),
+      u"pw");
+  EXPECT_EQ(hostile, std::string(SKdbxKdfTooCostly) +
+                         ": Argon2d with 4096 MiB and 1048576 passes costs 4294967296 mebibyte-passes, the limit is "
+                         "16384 (64 MiB and 10 passes cost 640)");
+  EXPECT_EQ(detail::KdbxDerivationCount(), derived);
 }
 
 TEST(Kdbx, XmlRefusesDocumentTypesAndDeepNesting) {
