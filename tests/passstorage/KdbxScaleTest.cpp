@@ -254,6 +254,7 @@ TEST(KdbxScale, ReferencesToOneAttachmentShareOneCopy) {
   TMemoryStream file(bytes);
   const std::int64_t peak = PeakOf(bound, [&] { EXPECT_NO_THROW(store.LoadFromStream(file, u"pw")); });
   EXPECT_LT(peak, bound) << peak / kMiB << " MiB";
+  RecordProperty("peak_bytes", std::to_string(peak));
   ASSERT_EQ(store.GetCount(), kEntries);
   for (const std::int32_t i : {0, kEntries - 1}) {
     ByteArray data;
@@ -288,6 +289,7 @@ TEST(KdbxScale, TheTreeIsBoundedByTheDocument) {
   });
   EXPECT_EQ(message, SKdbxTooLarge);
   EXPECT_LT(peak, bound) << peak / kMiB << " MiB for " << size / kMiB << " MiB of XML";
+  RecordProperty("peak_bytes", std::to_string(peak));
 }
 
 // A document as KeePass writes it costs well within that bound, so that
@@ -314,6 +316,8 @@ TEST(KdbxScale, AnOrdinaryDocumentIsWithinTheTreeBound) {
   const std::int64_t tree = gLive.load() - before;
   EXPECT_LT(tree, static_cast<std::int64_t>(detail::KdbxMaxTreePerXmlByte * xml.size() / 2))
       << tree << " bytes of tree for " << xml.size() << " bytes of XML";
+  RecordProperty("tree_bytes", std::to_string(tree));
+  RecordProperty("xml_bytes", std::to_string(xml.size()));
   Destroy(made);
 }
 
