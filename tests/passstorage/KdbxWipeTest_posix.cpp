@@ -5,7 +5,19 @@
 // (glibc lets a program do so), forwarding to glibc's own.
 #include <gtest/gtest.h>
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && defined(__GLIBC__)
+#include <cstddef>
+
+// Not under a sanitizer, whose runtime owns the C allocator.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define KL_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KL_SANITIZED_ALLOCATOR 1
+#endif
+
+#if !defined(KL_SANITIZED_ALLOCATOR) && defined(__GLIBC__)
 #include <malloc.h>
 
 #include <algorithm>
