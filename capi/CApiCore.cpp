@@ -77,6 +77,7 @@ int StatusOf(const kl::Exception& Error) {
         Is(Error, SWrongTag) || Is(Error, SWrongAttachment) || Is(Error, STooManyRecordItems)) {
       return KLP_ERROR_INVALID_ARGUMENT;
     }
+    if (StartsWith(Error, SKdbxKdfTooCostly)) return KLP_ERROR_DAMAGED_FILE;
     return KLP_ERROR_INTERNAL;
   }
   if (const auto* protection = dynamic_cast<const EKLProtectionError*>(&Error)) {

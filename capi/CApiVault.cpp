@@ -164,6 +164,14 @@ int klp_vault_set_file_cost(klp_vault_t* vault, uint32_t memory_kib, uint32_t pa
   });
 }
 
+int klp_vault_set_kdbx_cost_limit(klp_vault_t* vault, uint64_t limit) {
+  return Guard([&] {
+    TVault& v = Of<TVault>(vault, "vault is NULL");
+    v.Store.SetKdbxCostLimit(limit != 0 ? limit : kl::KLKdbxDefaultCostLimit);
+    return KLP_OK;
+  });
+}
+
 int klp_vault_upgrade(const char* path, const char* master_password, uint32_t memory_kib, uint32_t passes) {
   return Guard([&] {
     const kl::String file = Text(path, "path is NULL");

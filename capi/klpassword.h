@@ -418,6 +418,14 @@ KLP_API int KLP_CALL klp_vault_save(klp_vault_t* vault);
 KLP_API int KLP_CALL klp_vault_set_master_password(klp_vault_t* vault, const char* master_password);
 /* Argon2id cost of the master key of the next saves (0 for defaults). */
 KLP_API int KLP_CALL klp_vault_set_file_cost(klp_vault_t* vault, uint32_t memory_kib, uint32_t passes);
+/* The largest key-derivation cost a KDBX file opened by klp_vault_open may
+ * ask for, in mebibyte-passes (Argon2 memory in MiB times passes; AES-KDF
+ * 25,000 rounds a unit; KeePassXC's one-second default costs about 1,000).
+ * A costlier file is refused (KLP_ERROR_DAMAGED_FILE, the message naming its
+ * cost) before anything is derived: its header, which anyone who can write
+ * the file controls, could ask for days of work. 0 restores the default
+ * (16,384); UINT64_MAX accepts every cost the format allows. */
+KLP_API int KLP_CALL klp_vault_set_kdbx_cost_limit(klp_vault_t* vault, uint64_t limit);
 /* Opens path (a legacy format allowed) and saves it as format 3 with the
  * given cost (0 for defaults, or the file's own for a format-3 file).
  * KLP_UNCHANGED when it is format 3 already and no cost is given. */

@@ -38,6 +38,9 @@ inline constexpr const char* SKdbxKeyFile = "The key file is not valid";
 // the entry.
 inline constexpr const char* SKdbxUnpairedSurrogate = "A KDBX file cannot carry a text holding an unpaired surrogate";
 inline constexpr const char* SKdbxTooDeep = "A KDBX file cannot nest groups this deep";
+// The start of the message that refuses a key derivation above the store's
+// limit; the rest names the file's costs and the limit.
+inline constexpr const char* SKdbxKdfTooCostly = "The KDBX file's key derivation costs more than accepted";
 inline constexpr const char* SWrongCustomField = "Wrong custom field name, or the value is too long";
 inline constexpr const char* SWrongTag = "Wrong tag";
 inline constexpr const char* SWrongAttachment = "Wrong attachment name, or the attachment is too large";
@@ -210,9 +213,12 @@ private:
   }
   String GetField(TField Field);
   void SetField(TField Field, const String& Value);
+  // An attachment's bytes are never changed in place, only replaced: records
+  // loaded from one stored binary (a KDBX file's many references to one
+  // attachment) share a single copy, wiped when the last of them lets go.
   struct TAttachment {
     String Name;
-    ByteArray Data;
+    std::shared_ptr<const SecureBytes> Data;
   };
   std::vector<TKLPassField>::iterator FindField(const String& Name) noexcept;
   std::vector<TAttachment>::iterator FindAttachment(const String& Name) noexcept;
@@ -298,6 +304,21 @@ KL_API bool IsKdbxStream(TStream& Strm);
 // that is not one or is damaged there.
 KL_API TKLKdbxFileInfo ReadKdbxFileInfo(TStream& Strm);
 KL_API TKLKdbxFileInfo ReadKdbxFileInfo(const String& FileName);
+// The work a KDBX key derivation costs, estimated from its settings before
+// anything is derived: Argon2 in mebibyte-passes (memory in MiB, rounded up,
+// times passes), AES-KDF in KLKdbxAesRoundsPerCostUnit rounds per unit, about
+// as long as one mebibyte-pass. The defaults (64 MiB, 10 passes) cost 640; a
+// derivation calibrated to one second on a current machine costs about 1,000.
+inline constexpr std::uint64_t KLKdbxAesRoundsPerCostUnit = 25000;
+KL_API std::uint64_t KdbxKdfCost(const TKLKdbxSettings& Settings) noexcept;
+// The largest cost a KDBX load accepts unless told otherwise: about sixteen
+// times the one-second calibration (1 GiB and 16 passes, or 64 MiB and 256
+// passes, or 409,600,000 AES-KDF rounds), more than anyone waits for on
+// opening a vault and far below what the file format allows (4 GiB and 2^20
+// passes, days of work that anyone who can write the file could ask for).
+inline constexpr std::uint64_t KLKdbxDefaultCostLimit = 16384;
+// No limit beyond the reader's fixed bounds: every cost the format allows.
+inline constexpr std::uint64_t KLKdbxNoCostLimit = ~std::uint64_t{0};
 
 // The Argon2 passes (or AES-KDF rounds) that take about TargetMilliseconds
 // with Settings' other costs on this machine.
@@ -404,6 +425,12 @@ public:
   std::uint32_t GetKdbxLoadedVersion() const noexcept { return FKdbxLoadedVersion; }
   // All zero when no KDBX file was loaded.
   TKLKdbxCarried GetKdbxCarried() const;
+  // The largest key-derivation cost (KdbxKdfCost) a KDBX load accepts: a file
+  // asking for more is refused (SKdbxKdfTooCostly, naming its cost) before
+  // anything is derived. KLKdbxDefaultCostLimit unless set; raising it (up to
+  // KLKdbxNoCostLimit) accepts a costlier file knowingly.
+  std::uint64_t GetKdbxCostLimit() const noexcept { return FKdbxCostLimit; }
+  void SetKdbxCostLimit(std::uint64_t Value) noexcept { FKdbxCostLimit = Value; }
 
 private:
   friend struct detail::TPassExchangeAccess;
@@ -429,6 +456,7 @@ private:
   TKLPassFileFormat FSaveFormat = pfVault;
   TKLKdbxSettings FKdbxSettings;
   std::uint32_t FKdbxLoadedVersion = 0;
+  std::uint64_t FKdbxCostLimit = KLKdbxDefaultCostLimit;
   SecureBytes FKeyFile;
   std::shared_ptr<detail::TKdbxState> FKdbx;
   // The file last loaded or saved, and its stamp as it was then.

@@ -35,6 +35,15 @@ inline constexpr std::uint32_t KdbxMaxBlockSize = 64 * 1024 * 1024;
 inline constexpr std::uint64_t KdbxMaxPayloadSize = std::uint64_t{1} << 30;
 inline constexpr std::uint64_t KdbxMaxXmlSize = std::uint64_t{1} << 30;
 inline constexpr std::uint32_t KdbxMaxXmlDepth = 256;
+// The parsed tree is bounded by the document's size: its nodes, their lists
+// of children and their texts may cost 8 bytes for each byte of XML, beside
+// the first 32 MiB. A node costs about 120 bytes: KeePass's files spend 25 to
+// 50 bytes of XML on an element (with its line and indentation), and cost 3
+// to 5 times their XML as a tree, but a document of "<a/>" after "<a/>" (four bytes
+// each, compressing to almost nothing) is refused rather than cost thirty
+// times its size.
+inline constexpr std::uint64_t KdbxMaxTreePerXmlByte = 8;
+inline constexpr std::uint64_t KdbxMaxTreeBase = 32u << 20;
 inline constexpr std::uint64_t KdbxMaxArgon2MemoryBytes = std::uint64_t{4} << 30;
 inline constexpr std::uint64_t KdbxMaxArgon2Iterations = 1u << 20;
 inline constexpr std::uint32_t KdbxMaxArgon2Lanes = 64;
@@ -61,7 +70,7 @@ struct TKdbxSettings {
 
 // One element of the document. KDBX has no mixed content: text is kept only
 // for elements without children. A protected value holds its plain text here
-// (wiped with the node) and is enciphered again when written.
+// and is enciphered again when written.
 struct TXmlNode {
   std::string Name;
   std::vector<std::pair<std::string, std::string>> Attributes;
@@ -71,13 +80,14 @@ struct TXmlNode {
 
   TXmlNode() = default;
   explicit TXmlNode(std::string AName, std::string AText = {}) : Name(std::move(AName)), Text(std::move(AText)) {}
-  TXmlNode(TXmlNode&&) noexcept = default;
-  TXmlNode& operator=(TXmlNode&&) noexcept = default;
+  // Every text is wiped with its node, and when it moves out of one: the
+  // carried document holds notes, history and fields the file left
+  // unprotected, as secret as any protected value.
+  TXmlNode(TXmlNode&& Other) noexcept;
+  TXmlNode& operator=(TXmlNode&& Other) noexcept;
   TXmlNode(const TXmlNode&) = default;
   TXmlNode& operator=(const TXmlNode&) = default;
-  ~TXmlNode() {
-    if (Protected) SecureZero(Text.data(), Text.size());
-  }
+  ~TXmlNode();
 
   TXmlNode* Find(std::string_view Child) noexcept;
   const TXmlNode* Find(std::string_view Child) const noexcept;
@@ -88,10 +98,11 @@ struct TXmlNode {
 };
 
 // An attachment of the inner header: its bytes and whether the file asks to
-// keep them protected in memory.
+// keep them protected in memory. The bytes are shared, never changed: every
+// record that refers to the binary holds this one copy, and so does a save.
 struct TKdbxBinary {
   bool Protected = false;
-  SecureBytes Data;
+  std::shared_ptr<const SecureBytes> Data = std::make_shared<const SecureBytes>();
 };
 
 // Everything a KDBX file holds once opened.
@@ -134,7 +145,13 @@ TKdbxSettings ReadKdbxHeader(const ByteArray& Head, std::uint32_t& Version);
 // Reads a whole KDBX 3.1 or 4.x file. Every block is authenticated before it
 // is used; a wrong key and a changed byte both raise SKdbxWrongKey or
 // SKdbxDamaged, never a partial document.
-TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key);
+// A key derivation whose cost (KdbxKdfCost) exceeds CostLimit is refused
+// with SKdbxKdfTooCostly before it starts.
+TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key, std::uint64_t CostLimit = KLKdbxDefaultCostLimit);
+// The key derivations this process has started (loads and saves): lets a test
+// show that a refusal came before any derivation.
+std::uint64_t KdbxDerivationCount() noexcept;
+std::uint64_t KdbxKdfCost(TKdbxKdf Kind, std::uint64_t Iterations, std::uint64_t MemoryBytes) noexcept;
 // Writes Doc as KDBX 4 with Doc.Settings, with a fresh master seed, IV, KDF
 // salt and inner stream key from Random.
 void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey& Key, TKLBaseRandomGenerator& Random);
@@ -157,7 +174,24 @@ void WriteKdbxXml(const TXmlNode& Root, TKdbxStreamXor Xor, void* XorContext, TK
 // Version 3.1 keeps attachments base64 in Meta/Binaries (perhaps gzipped) and
 // times as ISO text; both are moved to their version 4 places, so that the
 // document saves as version 4 as it is.
-void UpgradeVersion3(TKdbxDocument& Doc);
+// Attachments inflated there draw on Budget, the bytes the whole file may
+// still inflate to (see KdbxGunzip).
+void UpgradeVersion3(TKdbxDocument& Doc, std::uint64_t& InflateBudget);
+
+// One budget of inflated bytes for a whole file: its payload and every
+// attachment gzipped within it together, so that many small compressed pieces
+// cannot each take the bound.
+inline constexpr std::uint64_t KdbxMaxInflated = KdbxMaxXmlSize + KdbxMaxPayloadSize / 4;
+// Inflates a gzip stream, drawing its bytes from Budget (SKdbxTooLarge beyond
+// it, SKdbxDamaged for a bad or cut stream). zlib's state, which holds the
+// plain text, is wiped as it is freed.
+SecureBytes KdbxGunzip(const std::uint8_t* Data, std::size_t Size, std::uint64_t& Budget);
+
+// The allocator given to zlib and expat, whose buffers hold the document in
+// clear: each block is wiped before it is freed or moved by a reallocation.
+void* KdbxWipingAlloc(std::size_t Size) noexcept;
+void* KdbxWipingRealloc(void* Block, std::size_t Size) noexcept;
+void KdbxWipingFree(void* Block) noexcept;
 
 std::string Base64Encode(const std::uint8_t* Data, std::size_t Size);
 // False on a character outside the alphabet or a bad length.

@@ -5,7 +5,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <new>
+#include <string>
 #include <string_view>
 
 #include "crypto/KLAES.h"
@@ -300,7 +305,10 @@ void Argon2Kdf(const std::uint8_t* Composite, TKdfInput& Kdf, std::uint8_t* Out)
   if (rc != ARGON2_OK) Fail(SKdbxBadParameters);
 }
 
+std::atomic<std::uint64_t> gDerivations{0};
+
 SecureBytes Transform(const TKdbxCompositeKey& Key, TKdfInput& Kdf) {
+  gDerivations.fetch_add(1, std::memory_order_relaxed);
   const SecureBytes composite = Key.Hash();
   SecureBytes out(32);
   if (Kdf.Kind == TKdbxKdf::AesKdf) {
@@ -310,6 +318,24 @@ SecureBytes Transform(const TKdbxCompositeKey& Key, TKdfInput& Kdf) {
     Argon2Kdf(composite.data(), Kdf, out.data());
   }
   return out;
+}
+
+// Refuses a derivation above Limit, naming its costs: a file's header is
+// unkeyed, so whoever can write the file chooses them.
+void CheckKdfCost(const TKdfInput& Kdf, std::uint64_t Limit) {
+  const std::uint64_t cost = KdbxKdfCost(Kdf.Kind, Kdf.Iterations, Kdf.MemoryBytes);
+  if (cost <= Limit) return;
+  std::string what;
+  if (Kdf.Kind == TKdbxKdf::AesKdf) {
+    what = "AES-KDF with " + std::to_string(Kdf.Iterations) + " rounds";
+  } else {
+    what = std::string(Kdf.Kind == TKdbxKdf::Argon2d ? "Argon2d" : "Argon2id") + " with " +
+           std::to_string((Kdf.MemoryBytes + 1024 * 1024 - 1) / (1024 * 1024)) + " MiB and " +
+           std::to_string(Kdf.Iterations) + " passes";
+  }
+  Fail((std::string(SKdbxKdfTooCostly) + ": " + what + " costs " + std::to_string(cost) +
+        " mebibyte-passes, the limit is " + std::to_string(Limit) + " (64 MiB and 10 passes cost 640)")
+           .c_str());
 }
 
 // ---- keys and the HMAC block stream -------------------------------------------
@@ -469,27 +495,75 @@ ByteArray Encipher(TKdbxCipher Cipher, const SecureBytes& Key, const ByteArray& 
 
 // ---- gzip ------------------------------------------------------------------------
 
-// The largest payload inflated: the XML and the attachments of the inner header.
-constexpr std::uint64_t kMaxInflated = KdbxMaxXmlSize + KdbxMaxPayloadSize / 4;
+voidpf ZlibAlloc(voidpf, uInt Items, uInt Size) {
+  if (Size != 0 && Items > SIZE_MAX / Size) return nullptr;
+  return KdbxWipingAlloc(std::size_t{Items} * Size);
+}
+void ZlibFree(voidpf, voidpf Block) { KdbxWipingFree(Block); }
 
-SecureBytes Gunzip(const SecureBytes& In) {
+// A z_stream whose window and tables are wiped when freed.
+z_stream WipingZStream() {
   z_stream z{};
+  z.zalloc = ZlibAlloc;
+  z.zfree = ZlibFree;
+  return z;
+}
+
+} // namespace
+
+// Each block carries its size before it, so that it can be wiped whole when
+// freed: neither zlib nor expat says how large a block it frees is.
+namespace {
+constexpr std::size_t kBlockHeader = alignof(std::max_align_t) > sizeof(std::size_t) ? alignof(std::max_align_t)
+                                                                                     : sizeof(std::size_t);
+} // namespace
+
+void* KdbxWipingAlloc(std::size_t Size) noexcept {
+  if (Size > SIZE_MAX - kBlockHeader) return nullptr;
+  auto* block = static_cast<std::uint8_t*>(::operator new(Size + kBlockHeader, std::nothrow));
+  if (block == nullptr) return nullptr;
+  std::memcpy(block, &Size, sizeof(Size));
+  return block + kBlockHeader;
+}
+
+void KdbxWipingFree(void* Block) noexcept {
+  if (Block == nullptr) return;
+  auto* block = static_cast<std::uint8_t*>(Block) - kBlockHeader;
+  std::size_t size;
+  std::memcpy(&size, block, sizeof(size));
+  SecureZero(block, size + kBlockHeader);
+  ::operator delete(block);
+}
+
+void* KdbxWipingRealloc(void* Block, std::size_t Size) noexcept {
+  if (Block == nullptr) return KdbxWipingAlloc(Size);
+  std::size_t old;
+  std::memcpy(&old, static_cast<std::uint8_t*>(Block) - kBlockHeader, sizeof(old));
+  void* moved = KdbxWipingAlloc(Size);
+  if (moved == nullptr) return nullptr; // the old block stays the caller's
+  std::memcpy(moved, Block, std::min(old, Size));
+  KdbxWipingFree(Block);
+  return moved;
+}
+
+SecureBytes KdbxGunzip(const std::uint8_t* Data, std::size_t Size, std::uint64_t& Budget) {
+  z_stream z = WipingZStream();
   if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
   SecureBytes out;
   ByteArray& buf = out.Get();
   // gzip ends with the inflated size (modulo 2^32): room for it at once
   // spares the copies of growing, but only as much as this input could
   // plausibly inflate to, whatever a hostile trailer claims.
-  if (In.size() >= 4) {
-    const std::uint64_t claimed = Get32(In.data() + In.size() - 4);
-    const std::uint64_t plausible = std::min<std::uint64_t>(std::uint64_t{64} * In.size(), kMaxInflated);
+  if (Size >= 4) {
+    const std::uint64_t claimed = Get32(Data + Size - 4);
+    const std::uint64_t plausible = std::min<std::uint64_t>(std::uint64_t{64} * Size, Budget);
     buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(claimed, plausible) + 65536));
   }
-  z.next_in = const_cast<Bytef*>(In.data());
-  z.avail_in = static_cast<uInt>(In.size());
+  z.next_in = const_cast<Bytef*>(Data);
+  z.avail_in = static_cast<uInt>(Size);
   int rc = Z_OK;
   while (rc != Z_STREAM_END) {
-    if (buf.size() >= kMaxInflated) {
+    if (buf.size() > Budget) {
       inflateEnd(&z);
       Fail(SKdbxTooLarge);
     }
@@ -502,12 +576,14 @@ SecureBytes Gunzip(const SecureBytes& In) {
       bigger.Get().assign(buf.begin(), buf.end());
       buf.swap(bigger.Get());
     }
-    const std::size_t room = buf.capacity() - used;
+    // Never more than one byte beyond the budget, which the check above refuses.
+    const std::size_t room =
+        static_cast<std::size_t>(std::min<std::uint64_t>({buf.capacity() - used, 1u << 30, Budget - used + 1}));
     buf.resize(buf.capacity());
     z.next_out = buf.data() + used;
-    z.avail_out = static_cast<uInt>(std::min<std::size_t>(room, 1u << 30));
+    z.avail_out = static_cast<uInt>(room);
     rc = inflate(&z, Z_NO_FLUSH);
-    buf.resize(used + (std::min<std::size_t>(room, 1u << 30) - z.avail_out));
+    buf.resize(used + (room - z.avail_out));
     if (rc != Z_OK && rc != Z_STREAM_END) {
       inflateEnd(&z);
       Fail(SKdbxDamaged);
@@ -518,8 +594,12 @@ SecureBytes Gunzip(const SecureBytes& In) {
     }
   }
   inflateEnd(&z);
+  if (buf.size() > Budget) Fail(SKdbxTooLarge);
+  Budget -= buf.size();
   return out;
 }
+
+namespace {
 
 // The fastest level: the XML of a large vault is tens of megabytes, level 6
 // takes about twice as long for a file under a tenth smaller, and every
@@ -541,7 +621,7 @@ void Reserve(SecureBytes& Buf, std::size_t Size) {
 // arrives in pieces.
 class TPayloadPacker {
 public:
-  TPayloadPacker(bool Compress, SecureBytes& Out) : FCompress(Compress), FOut(Out) {
+  TPayloadPacker(bool Compress, SecureBytes& Out) : FCompress(Compress), FOut(Out), FZip(WipingZStream()) {
     if (FCompress && deflateInit2(&FZip, kGzipLevel, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
       throw std::bad_alloc();
     }
@@ -594,7 +674,7 @@ private:
 
   bool FCompress;
   SecureBytes& FOut;
-  z_stream FZip{};
+  z_stream FZip;
 };
 
 // ---- the inner random stream (protected values) ---------------------------------------
@@ -665,7 +745,8 @@ struct TOuterHeader {
   TKdfInput Kdf;
   bool HaveCipher = false, HaveCompression = false, HaveKdf = false;
   // Version 3.1 only.
-  ByteArray ProtectedStreamKey, StreamStartBytes;
+  SecureBytes ProtectedStreamKey;
+  ByteArray StreamStartBytes;
   std::uint32_t InnerStreamId = 0;
   bool HaveRounds = false;
 };
@@ -721,7 +802,7 @@ void ReadHeaderField(TOuterHeader& H, std::uint8_t Id, const std::uint8_t* Data,
       return;
     case hfProtectedStreamKey:
       if (v4) Fail(SKdbxDamaged);
-      H.ProtectedStreamKey.assign(Data, Data + Size);
+      H.ProtectedStreamKey = SecureBytes(ByteArray(Data, Data + Size));
       return;
     case hfStreamStartBytes:
       if (v4 || Size != 32) Fail(SKdbxDamaged);
@@ -784,7 +865,7 @@ std::size_t ReadInnerHeader(const SecureBytes& Payload, TKdbxDocument& Doc, std:
         if (size == 0) Fail(SKdbxDamaged);
         TKdbxBinary& bin = Doc.Binaries.emplace_back();
         bin.Protected = (data[0] & 1) != 0;
-        bin.Data.Get().assign(data + 1, data + size);
+        bin.Data = std::make_shared<const SecureBytes>(ByteArray(data + 1, data + size));
         break;
       }
       default:
@@ -799,6 +880,7 @@ std::size_t ReadInnerHeader(const SecureBytes& Payload, TKdbxDocument& Doc, std:
 SecureBytes ReadHashedBlocks(const std::uint8_t* Data, std::size_t Size) {
   TCursor in(Data, Size);
   SecureBytes out;
+  out.Get().reserve(Size); // never grown: a reallocation would leave plain text behind
   for (std::uint32_t expected = 0;; ++expected) {
     if (in.U32() != expected) Fail(SKdbxDamaged);
     const std::uint8_t* hash = in.Take(32);
@@ -839,13 +921,14 @@ TKdbxDocument ReadVersion3(TCursor& In, const TOuterHeader& H, const TFileKeys& 
   const SecureBytes plain = Decipher(H.Cipher, Keys.Cipher, H.IV, cipher, SKdbxWrongKey);
   if (plain.size() < 32 || !ConstantTimeEqual(plain.data(), H.StreamStartBytes.data(), 32)) Fail(SKdbxWrongKey);
   SecureBytes payload = ReadHashedBlocks(plain.data() + 32, plain.size() - 32);
-  if (H.Compressed) payload = Gunzip(payload);
+  std::uint64_t budget = KdbxMaxInflated;
+  if (H.Compressed) payload = KdbxGunzip(payload.data(), payload.size(), budget);
   TKdbxDocument doc;
   TInnerStream stream(H.InnerStreamId, H.ProtectedStreamKey.data(), H.ProtectedStreamKey.size());
   doc.Root = ParseKdbxXml(payload.data(), payload.size(), &TInnerStream::Apply, &stream);
   if (doc.Root.Name != "KeePassFile") Fail(SKdbxDamaged);
   CheckHeaderHash(doc.Root, Header, H.Size);
-  UpgradeVersion3(doc);
+  UpgradeVersion3(doc, budget);
   return doc;
 }
 
@@ -914,7 +997,18 @@ TKdbxSettings ReadKdbxHeader(const ByteArray& Head, std::uint32_t& Version) {
   return SettingsOf(h);
 }
 
-TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key) {
+std::uint64_t KdbxDerivationCount() noexcept { return gDerivations.load(std::memory_order_relaxed); }
+
+std::uint64_t KdbxKdfCost(TKdbxKdf Kind, std::uint64_t Iterations, std::uint64_t MemoryBytes) noexcept {
+  auto product = [](std::uint64_t A, std::uint64_t B) {
+    return A != 0 && B > ~std::uint64_t{0} / A ? ~std::uint64_t{0} : A * B;
+  };
+  if (Kind == TKdbxKdf::AesKdf) return (Iterations + KLKdbxAesRoundsPerCostUnit - 1) / KLKdbxAesRoundsPerCostUnit;
+  const std::uint64_t mebibytes = MemoryBytes / (1024 * 1024) + (MemoryBytes % (1024 * 1024) != 0 ? 1 : 0);
+  return product(mebibytes, Iterations);
+}
+
+TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key, std::uint64_t CostLimit) {
   const ByteArray file = ReadAll(Strm);
   TCursor in(file.data(), file.size());
   TOuterHeader h = ReadOuterHeader(in);
@@ -925,6 +1019,7 @@ TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key) {
     Sha256(file.data(), h.Size, nullptr, 0, hash);
     if (std::memcmp(hash, in.Take(32), 32) != 0) Fail(SKdbxDamaged);
   }
+  CheckKdfCost(h.Kdf, CostLimit);
   SecureBytes transformed = Transform(Key, h.Kdf);
   const TFileKeys keys = FileKeys(h.MasterSeed, transformed);
   TKdbxDocument doc;
@@ -936,7 +1031,8 @@ TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key) {
     if (!ConstantTimeEqual(mac.data(), in.Take(32), 32)) Fail(SKdbxWrongKey);
     const ByteArray cipher = ReadHmacBlocks(in, keys);
     SecureBytes payload = Decipher(h.Cipher, keys.Cipher, h.IV, cipher, SKdbxDamaged);
-    if (h.Compressed) payload = Gunzip(payload);
+    std::uint64_t budget = KdbxMaxInflated;
+    if (h.Compressed) payload = KdbxGunzip(payload.data(), payload.size(), budget);
     std::uint32_t streamId = 0;
     SecureBytes streamKey;
     const std::size_t xmlStart = ReadInnerHeader(payload, doc, streamId, streamKey);
@@ -1027,16 +1123,21 @@ void WriteContainer(TStream& Strm, const TKdbxSettings& s, const ByteArray& Publ
 void WriteKdbx(TStream& Strm, const TKdbxDocument& Doc, const TKdbxCompositeKey& Key, TKLBaseRandomGenerator& Random) {
   const TKdbxSettings& s = Doc.Settings;
   SecureBytes streamKey(detail::Random(Random, 64));
+  // Sized at once: growing would leave the stream key and attachments in the
+  // blocks it frees.
   SecureBytes inner;
   ByteArray& p = inner.Get();
+  std::size_t innerSize = 5 + 4 + 5 + streamKey.size() + 5;
+  for (const TKdbxBinary& bin : Doc.Binaries) innerSize += 5 + 1 + bin.Data->size();
+  p.reserve(innerSize);
   const std::uint8_t streamId[4] = {isChaCha20, 0, 0, 0};
   PutField(p, ihStreamId, streamId, 4);
   PutField(p, ihStreamKey, streamKey.data(), streamKey.size());
   for (const TKdbxBinary& bin : Doc.Binaries) {
     p.push_back(ihBinary);
-    Put32(p, static_cast<std::uint32_t>(bin.Data.size() + 1));
+    Put32(p, static_cast<std::uint32_t>(bin.Data->size() + 1));
     p.push_back(bin.Protected ? 1 : 0);
-    PutBytes(p, bin.Data.data(), bin.Data.size());
+    PutBytes(p, bin.Data->data(), bin.Data->size());
   }
   PutField(p, ihEnd, nullptr, 0);
   // The XML goes to gzip as it is written.

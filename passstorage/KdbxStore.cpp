@@ -267,13 +267,13 @@ struct TKdbxReader {
     if (ref->empty() || index >= Doc.Binaries.size()) throw EKLPassStorageException(SKdbxDamaged);
     TKLPassRecord::TAttachment attachment;
     attachment.Name = Utf8ToText(key->Text);
-    attachment.Data = Doc.Binaries[index].Data.Get();
+    attachment.Data = Doc.Binaries[index].Data; // shared, not copied
     if (!IsValidItemName(attachment.Name)) {
       Refuse("attachment name '" + key->Text + "' (1 to " + std::to_string(KLPassMaxNameLength) +
              " characters, no control character)");
     }
-    if (attachment.Data.size() > KLPassMaxAttachmentSize) {
-      Refuse("attachment '" + key->Text + "' of " + std::to_string(attachment.Data.size()) + " bytes (at most " +
+    if (attachment.Data->size() > KLPassMaxAttachmentSize) {
+      Refuse("attachment '" + key->Text + "' of " + std::to_string(attachment.Data->size()) + " bytes (at most " +
              std::to_string(KLPassMaxAttachmentSize) + ")");
     }
     if (Rec.FAttachments.size() >= KLPassMaxAttachments) {
@@ -524,28 +524,36 @@ struct TKdbxWriter {
   // Attachments with the same bytes share one binary of the pool, found by
   // a hash of their bytes: comparing each attachment with every binary
   // grows with the square of their number.
+  // Attachments loaded from one binary share its buffer: found by address
+  // first, without hashing or comparing their bytes again.
   std::unordered_multimap<std::size_t, std::size_t> BinaryByHash;
+  std::unordered_map<const SecureBytes*, std::size_t> BinaryByAddress;
   bool BinariesIndexed = false;
 
   static std::size_t HashOf(const ByteArray& Data) {
     return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(Data.data()), Data.size()));
   }
 
-  std::size_t BinaryIndex(const ByteArray& Data) {
+  std::size_t BinaryIndex(const std::shared_ptr<const SecureBytes>& Data) {
     if (!BinariesIndexed) {
-      for (std::size_t i = 0; i < Doc.Binaries.size(); ++i) BinaryByHash.emplace(HashOf(Doc.Binaries[i].Data.Get()), i);
+      for (std::size_t i = 0; i < Doc.Binaries.size(); ++i) {
+        BinaryByHash.emplace(HashOf(Doc.Binaries[i].Data->Get()), i);
+        BinaryByAddress.emplace(Doc.Binaries[i].Data.get(), i);
+      }
       BinariesIndexed = true;
     }
-    const std::size_t hash = HashOf(Data);
+    if (const auto known = BinaryByAddress.find(Data.get()); known != BinaryByAddress.end()) return known->second;
+    const std::size_t hash = HashOf(Data->Get());
     std::size_t found = Doc.Binaries.size();
     for (auto [at, last] = BinaryByHash.equal_range(hash); at != last; ++at) {
-      if (at->second < found && Doc.Binaries[at->second].Data.Get() == Data) found = at->second;
+      if (at->second < found && Doc.Binaries[at->second].Data->Get() == Data->Get()) found = at->second;
     }
     if (found < Doc.Binaries.size()) return found;
     TKdbxBinary& bin = Doc.Binaries.emplace_back();
     bin.Protected = false;
-    bin.Data.Get() = Data;
+    bin.Data = Data;
     BinaryByHash.emplace(hash, found);
+    BinaryByAddress.emplace(Data.get(), found);
     return found;
   }
 
@@ -685,7 +693,7 @@ void TKLPassStorage::SetKdbxSettings(const TKLKdbxSettings& Value) {
 
 void TKLPassStorage::LoadKdbx(TStream& Strm, const String& Password) {
   auto state = std::make_shared<detail::TKdbxState>();
-  state->Doc = detail::ReadKdbx(Strm, detail::MakeKey(Password, FKeyFile));
+  state->Doc = detail::ReadKdbx(Strm, detail::MakeKey(Password, FKeyFile), FKdbxCostLimit);
   detail::TKdbxReader reader{state->Doc, detail::RecycleBinOf(state->Doc), {}};
   const detail::TXmlNode* root = detail::RootGroup(state->Doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
@@ -706,11 +714,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     doc.Root = FKdbx->Doc.Root;
     doc.PublicCustomData = FKdbx->Doc.PublicCustomData;
     doc.Settings = FKdbx->Doc.Settings;
-    for (const detail::TKdbxBinary& bin : FKdbx->Doc.Binaries) {
-      detail::TKdbxBinary& copy = doc.Binaries.emplace_back();
-      copy.Protected = bin.Protected;
-      copy.Data.Get() = bin.Data.Get();
-    }
+    doc.Binaries = FKdbx->Doc.Binaries; // their bytes shared, not copied
   }
   const detail::TKdbxSettings chosen = detail::ToInternal(FKdbxSettings);
   doc.Settings.Cipher = chosen.Cipher;
@@ -722,7 +726,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
 
   detail::TXmlNode* root = detail::RootGroup(doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
-  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), nullptr, {}, {}, false};
+  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), nullptr, {}, {}, {}, false};
   writer.TakeEntries(*root, String(), true);
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
@@ -826,6 +830,10 @@ TKLKdbxFileInfo ReadKdbxFileInfo(TStream& Strm) {
 TKLKdbxFileInfo ReadKdbxFileInfo(const String& FileName) {
   TFileStream file(FileName, fmOpenRead);
   return ReadKdbxFileInfo(file);
+}
+
+std::uint64_t KdbxKdfCost(const TKLKdbxSettings& Settings) noexcept {
+  return detail::KdbxKdfCost(detail::ToInternal(Settings).Kdf, Settings.Iterations, Settings.MemoryBytes);
 }
 
 std::uint64_t KdbxCalibrateIterations(const TKLKdbxSettings& Settings, std::uint32_t TargetMilliseconds) {

@@ -85,8 +85,11 @@ std::string Base64Encode(const std::uint8_t* Data, std::size_t Size) {
 }
 
 // Whitespace is skipped, as KeePass writes wrapped base64 in key files.
+// Out is sized once: what it decodes may be a secret, which growing would
+// leave behind in the blocks it frees.
 bool Base64Decode(std::string_view Text, std::string& Out) {
   Out.clear();
+  Out.reserve(Text.size() / 4 * 3 + 3);
   std::uint32_t acc = 0;
   int bits = 0;
   std::size_t pads = 0;
@@ -113,7 +116,51 @@ bool Base64Decode(std::string_view Text, std::string& Out) {
 
 // ---- parsing ----------------------------------------------------------------------------
 
+void WipeText(std::string& Text) noexcept {
+  Text.resize(Text.capacity()); // within the capacity: never allocates
+  SecureZero(Text.data(), Text.size());
+  Text.clear();
+}
+
+void AppendWiping(std::string& Out, std::string_view Text) {
+  if (Out.capacity() - Out.size() < Text.size()) {
+    std::string bigger;
+    bigger.reserve(std::max(2 * Out.capacity(), Out.size() + Text.size()));
+    bigger.append(Out);
+    WipeText(Out);
+    Out.swap(bigger);
+  }
+  Out.append(Text);
+}
+
+TXmlNode::TXmlNode(TXmlNode&& Other) noexcept
+    : Name(std::move(Other.Name)),
+      Attributes(std::move(Other.Attributes)),
+      Text(std::move(Other.Text)),
+      Children(std::move(Other.Children)),
+      Protected(Other.Protected) {
+  WipeText(Other.Text); // a short text moves by copy and stays in the source's own buffer
+}
+
+TXmlNode& TXmlNode::operator=(TXmlNode&& Other) noexcept {
+  if (this == &Other) return *this;
+  WipeText(Text);
+  Name = std::move(Other.Name);
+  Attributes = std::move(Other.Attributes);
+  Text = std::move(Other.Text);
+  Children = std::move(Other.Children);
+  Protected = Other.Protected;
+  WipeText(Other.Text);
+  return *this;
+}
+
+TXmlNode::~TXmlNode() { WipeText(Text); }
+
 namespace {
+
+// The parser's memory goes through the wiping allocator: its buffers hold
+// pieces of the document, passwords of unprotected fields and notes included.
+const XML_Memory_Handling_Suite kWipingMemory = {KdbxWipingAlloc, KdbxWipingRealloc, KdbxWipingFree};
 
 struct TParseState {
   XML_Parser Parser = nullptr;
@@ -122,6 +169,10 @@ struct TParseState {
   TKdbxStreamXor Xor = nullptr;
   void* Context = nullptr;
   const char* Error = nullptr;
+  // What the tree costs so far (its nodes, the room of their child lists
+  // and their texts), and its bound.
+  std::uint64_t TreeBytes = 0;
+  std::uint64_t MaxTreeBytes = 0;
 
   void Stop(const char* Message) {
     if (Error == nullptr) Error = Message;
@@ -132,16 +183,26 @@ struct TParseState {
 void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
   auto& s = *static_cast<TParseState*>(Data);
   if (s.Path.size() >= KdbxMaxXmlDepth) return s.Stop(SKdbxTooLarge);
+  std::uint64_t cost = sizeof(TXmlNode);
+  for (int i = 0; Attrs[i] != nullptr; ++i) cost += sizeof(std::string) + std::strlen(Attrs[i]);
+  // A full list moves into one of twice its room: both count while it moves,
+  // the new room after.
+  std::uint64_t moving = 0;
+  if (!s.Path.empty()) {
+    const std::vector<TXmlNode>& siblings = s.Path.back()->Children;
+    if (siblings.size() == siblings.capacity()) {
+      moving = siblings.capacity() * sizeof(TXmlNode);
+      cost += std::max<std::size_t>(siblings.capacity(), 1) * sizeof(TXmlNode);
+    }
+  }
+  s.TreeBytes += cost;
+  if (s.TreeBytes + moving > s.MaxTreeBytes) return s.Stop(SKdbxTooLarge);
   TXmlNode* node;
   if (s.Path.empty()) {
     if (!s.Root.Name.empty()) return s.Stop(SKdbxDamaged);
     node = &s.Root;
   } else {
-    // Most elements with children have a few: room for four at once spares
-    // the reallocations of growing from one.
-    std::vector<TXmlNode>& siblings = s.Path.back()->Children;
-    if (siblings.capacity() == 0) siblings.reserve(4);
-    node = &siblings.emplace_back();
+    node = &s.Path.back()->Children.emplace_back();
   }
   node->Name = Name;
   for (int i = 0; Attrs[i] != nullptr; i += 2) node->Attributes.emplace_back(Attrs[i], Attrs[i + 1]);
@@ -155,7 +216,11 @@ void XMLCALL OnEnd(void* Data, const XML_Char*) {
   TXmlNode& node = *s.Path.back();
   s.Path.pop_back();
   if (!node.Children.empty()) {
-    node.Text.clear();
+    WipeText(node.Text);
+    // The room that growing by doubling left over is given back: the tree
+    // then costs what its elements do.
+    s.TreeBytes -= (node.Children.capacity() - node.Children.size()) * sizeof(TXmlNode);
+    node.Children.shrink_to_fit();
     return;
   }
   const std::string* prot = node.Attribute("Protected");
@@ -172,12 +237,16 @@ void XMLCALL OnEnd(void* Data, const XML_Char*) {
   }
 }
 
+// Expat may hand one text over in several pieces: the text grows into a fresh
+// buffer and the old one is wiped, so that no piece of a value is left behind.
 void XMLCALL OnText(void* Data, const XML_Char* Text, int Len) {
   auto& s = *static_cast<TParseState*>(Data);
   if (s.Path.empty()) return;
   std::string& text = s.Path.back()->Text;
   if (!s.Path.back()->Children.empty()) return;
-  text.append(Text, static_cast<std::size_t>(Len));
+  s.TreeBytes += static_cast<std::size_t>(Len);
+  if (s.TreeBytes > s.MaxTreeBytes) return s.Stop(SKdbxTooLarge);
+  AppendWiping(text, std::string_view(Text, static_cast<std::size_t>(Len)));
 }
 
 // A document type may declare entities whose expansion is unbounded; KDBX
@@ -198,7 +267,8 @@ TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor
   TParseState s;
   s.Xor = Xor;
   s.Context = Context;
-  s.Parser = XML_ParserCreate("UTF-8");
+  s.MaxTreeBytes = KdbxMaxTreePerXmlByte * Size + KdbxMaxTreeBase;
+  s.Parser = XML_ParserCreate_MM("UTF-8", &kWipingMemory, nullptr);
   if (s.Parser == nullptr) throw std::bad_alloc();
   XML_SetUserData(s.Parser, &s);
   XML_SetElementHandler(s.Parser, OnStart, OnEnd);
@@ -275,10 +345,29 @@ struct TXmlWriter {
     Out.clear();
   }
 
+  // Room for what one element adds before its children, at the most (every
+  // character escaped, as "&quot;"): the text is then never moved by a
+  // reallocation, which would leave a copy behind unwiped.
+  void MakeRoom(const TXmlNode& Node, int Depth) {
+    std::size_t need = 2 * static_cast<std::size_t>(Depth) + 2 * Node.Name.size() + 16 + 6 * Node.Text.size();
+    for (const auto& [key, value] : Node.Attributes) need += key.size() + 6 * value.size() + 4;
+    MakeRoom(need);
+  }
+  void MakeRoom(std::size_t Need) {
+    const std::size_t need = Need;
+    if (Out.capacity() - Out.size() >= need) return;
+    std::string bigger;
+    bigger.reserve(std::max(2 * Out.capacity(), Out.size() + need));
+    bigger.append(Out);
+    WipeText(Out);
+    Out.swap(bigger);
+  }
+
   void Write(const TXmlNode& Node, int Depth) {
     // Nothing is written that the reader would refuse (the store checks
     // each entry first, to name it).
     if (Depth >= static_cast<int>(KdbxMaxXmlDepth)) throw EKLPassStorageException(SKdbxTooDeep);
+    MakeRoom(Node, Depth);
     Out.append(static_cast<std::size_t>(Depth), '\t');
     Out += '<';
     Out += Node.Name;
@@ -306,6 +395,7 @@ struct TXmlWriter {
     } else {
       Out += ">\n";
       for (const TXmlNode& child : Node.Children) Write(child, Depth + 1);
+      MakeRoom(static_cast<std::size_t>(Depth) + Node.Name.size() + 8);
       Out.append(static_cast<std::size_t>(Depth), '\t');
     }
     Out += "</";
@@ -347,34 +437,9 @@ void ReplaceRefs(TXmlNode& Node, const std::map<std::string, std::size_t>& Index
   Node.SetAttribute("Ref", std::to_string(found->second));
 }
 
-SecureBytes Gunzip3(const std::string& In) {
-  z_stream z{};
-  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
-  SecureBytes out;
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(In.data()));
-  z.avail_in = static_cast<uInt>(In.size());
-  std::uint8_t chunk[65536];
-  int rc = Z_OK;
-  while (rc != Z_STREAM_END) {
-    z.next_out = chunk;
-    z.avail_out = sizeof(chunk);
-    rc = inflate(&z, Z_NO_FLUSH);
-    if ((rc != Z_OK && rc != Z_STREAM_END) || out.size() > KdbxMaxXmlSize ||
-        (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0)) {
-      inflateEnd(&z);
-      SecureZero(chunk, sizeof(chunk));
-      throw EKLPassStorageException(SKdbxDamaged);
-    }
-    out.Get().insert(out.Get().end(), chunk, chunk + (sizeof(chunk) - z.avail_out));
-  }
-  inflateEnd(&z);
-  SecureZero(chunk, sizeof(chunk));
-  return out;
-}
-
 } // namespace
 
-void UpgradeVersion3(TKdbxDocument& Doc) {
+void UpgradeVersion3(TKdbxDocument& Doc, std::uint64_t& InflateBudget) {
   ConvertTimes(Doc.Root);
   TXmlNode* meta = Doc.Root.Find("Meta");
   if (meta == nullptr) return;
@@ -392,9 +457,10 @@ void UpgradeVersion3(TKdbxDocument& Doc) {
     // An empty attachment is written with no text at all, even when marked
     // compressed: there is no gzip stream to inflate.
     if (compressed != nullptr && *compressed == "True" && !bytes.empty()) {
-      out.Data = Gunzip3(bytes);
+      out.Data = std::make_shared<const SecureBytes>(
+          KdbxGunzip(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), InflateBudget));
     } else {
-      out.Data.Get().assign(bytes.begin(), bytes.end());
+      out.Data = std::make_shared<const SecureBytes>(ByteArray(bytes.begin(), bytes.end()));
     }
     SecureZero(bytes.data(), bytes.size());
     index[*id] = Doc.Binaries.size() - 1;

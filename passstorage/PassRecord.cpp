@@ -77,10 +77,11 @@ TKLPassRecord::TKLPassRecord(const String& Title, const String& Username, const 
       FCreationDate(NowUnixSeconds()),
       FUuid(NewUuid()) {}
 
+// Every text is wiped, not the password alone: notes hold recovery codes and
+// PINs as often as anything else.
 TKLPassRecord::~TKLPassRecord() {
-  WipeString(FPassword);
+  for (String* text : {&FGroup, &FTitle, &FUsername, &FPassword, &FURL, &FNote}) WipeString(*text);
   for (TKLPassField& field : FCustomFields) WipeField(field);
-  for (TAttachment& attachment : FAttachments) WipeBytes(attachment.Data);
 }
 
 String TKLPassRecord::GetField(TField Field) { return ReadField(Field, NowUnixSeconds()); }
@@ -218,7 +219,7 @@ std::vector<String> TKLPassRecord::GetAttachmentNames() const {
 bool TKLPassRecord::GetAttachment(const String& Name, ByteArray& Data) {
   const auto found = FindAttachment(Name);
   if (found == FAttachments.end()) return false;
-  ByteArray copy(found->Data);
+  ByteArray copy(found->Data->Get());
   WipeBytes(Data);
   Data = std::move(copy);
   FLastAccessDate = NowUnixSeconds();
@@ -235,12 +236,10 @@ void TKLPassRecord::SetAttachment(const String& Name, const ByteArray& Data) {
   if (held - replaced + Data.size() > KLPassMaxRecordBytes) throw EKLPassStorageException(SRecordTooLarge);
   if (found == FAttachments.end()) {
     if (FAttachments.size() >= KLPassMaxAttachments) throw EKLPassStorageException(STooManyRecordItems);
-    FAttachments.push_back(TAttachment{Name, Data});
+    FAttachments.push_back(TAttachment{Name, std::make_shared<const SecureBytes>(ByteArray(Data))});
   } else {
-    if (found->Data == Data) return;
-    ByteArray copy(Data);
-    WipeBytes(found->Data);
-    found->Data = std::move(copy);
+    if (found->Data->Get() == Data) return;
+    found->Data = std::make_shared<const SecureBytes>(ByteArray(Data));
   }
   Touch();
 }
@@ -248,7 +247,6 @@ void TKLPassRecord::SetAttachment(const String& Name, const ByteArray& Data) {
 bool TKLPassRecord::DeleteAttachment(const String& Name) {
   const auto found = FindAttachment(Name);
   if (found == FAttachments.end()) return false;
-  WipeBytes(found->Data);
   FAttachments.erase(found);
   Touch();
   return true;

@@ -221,12 +221,14 @@ void TPendingExtras::ApplyAttachments(TKLPassRecord& Rec) {
     for (const TKLPassRecord::TAttachment& other : Rec.FAttachments) {
       if (other.Name == Group[0]->Text) RaiseCorrupted();
     }
+    auto data = std::make_shared<SecureBytes>();
+    data->Get().reserve(size);
+    for (std::size_t k = 1; k < Group.size(); ++k) {
+      data->Get().insert(data->Get().end(), Group[k]->Bytes.begin(), Group[k]->Bytes.end());
+    }
     TKLPassRecord::TAttachment& attachment = Rec.FAttachments.emplace_back();
     attachment.Name = std::move(Group[0]->Text);
-    attachment.Data.reserve(size);
-    for (std::size_t k = 1; k < Group.size(); ++k) {
-      attachment.Data.insert(attachment.Data.end(), Group[k]->Bytes.begin(), Group[k]->Bytes.end());
-    }
+    attachment.Data = std::move(data);
   });
 }
 

@@ -563,7 +563,7 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
       widest = std::max(widest, text->size() + group);
     }
     std::size_t attachmentBytes = 0; // names included
-    for (const auto& attachment : rec.FAttachments) attachmentBytes += attachment.Name.size() + attachment.Data.size();
+    for (const auto& attachment : rec.FAttachments) attachmentBytes += attachment.Name.size() + attachment.Data->size();
     estimate += ExtrasEstimate(rec.FCustomFields, rec.FTags, rec.FAttachments.size(), attachmentBytes, group);
     for (const TKLPassField& field : rec.FCustomFields) {
       widest = std::max(widest, std::min(field.Value.size(), kNotePieceUnits) + group);
@@ -586,9 +586,10 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     composer.PutLong(writer, lfMDate, rec.FModificationDate);
     composer.PutLong(writer, lfADate, rec.FLastAccessDate);
     std::vector<std::pair<const String*, const ByteArray*>> attachments;
-    for (const auto& attachment : rec.FAttachments) attachments.emplace_back(&attachment.Name, &attachment.Data);
-    PutExtras(composer, writer,
-              TRecordExtras{rec.FUuid, rec.FCustomFields, rec.FTags, rec.FExpires, rec.FExpiryDate, std::move(attachments)});
+    for (const auto& attachment : rec.FAttachments) attachments.emplace_back(&attachment.Name, &attachment.Data->Get());
+    PutExtras(
+        composer, writer,
+        TRecordExtras{rec.FUuid, rec.FCustomFields, rec.FTags, rec.FExpires, rec.FExpiryDate, std::move(attachments)});
   }
   writer.Finish();
   // The kept key changes only with a save that succeeded.

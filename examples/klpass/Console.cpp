@@ -80,6 +80,9 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
         Is(Error, kl::STooManyRecordItems)) {
       return {kExitUsage, message};
     }
+    if (StartsWith(message, kl::SKdbxKdfTooCostly)) {
+      return {kExitDamaged, message + "; the vault action opens it with --accept-kdf-cost"};
+    }
     if (StartsWith(message, "The KDBX") || StartsWith(message, "Unsupported KDBX") || StartsWith(message, "KDBX files") ||
         Is(Error, kl::SKdbxKeyFile)) {
       return {kExitDamaged, message};

@@ -88,6 +88,7 @@ public:
     if (const char* keyFile = std::getenv("KLPASS_KEY_FILE"); keyFile != nullptr && *keyFile != '\0') {
       Attempt("cannot use the key file", [&] { FStore.SetKeyFile(ReadKeyFile(keyFile)); });
     }
+    ApplyKdfCostChoice(FStore);
     Attempt("cannot open '" + FFile + "'", [&] { FStore.LoadFromFile(Text(FFile), FMaster->Get()); });
   }
   // The next Save uses Master, under a key derived afresh.
@@ -838,7 +839,14 @@ constexpr std::array<TVaultAction, 16> kActions = {{{"create", Create},
 int RunVault(const TCommandWords& Words) {
   if (Words.empty()) Fail(kExitUsage, "missing action");
   for (const TVaultAction& action : kActions) {
-    if (Words.front() == action.Name) return action.Run({Words.begin() + 1, Words.end()});
+    if (Words.front() != action.Name) continue;
+    // Every action that opens a file takes --accept-kdf-cost (before a "--").
+    std::vector<std::string> rest(Words.begin() + 1, Words.end());
+    const auto end = std::find(rest.begin(), rest.end(), "--");
+    const auto accept = std::remove(rest.begin(), end, "--accept-kdf-cost");
+    SetAcceptKdfCost(accept != end);
+    rest.erase(accept, end);
+    return action.Run(rest);
   }
   std::vector<std::string_view> names;
   for (const TVaultAction& action : kActions) names.emplace_back(action.Name);

@@ -1,6 +1,8 @@
 #include "VaultExchange.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -75,6 +77,7 @@ void WarnDropped(const kl::TKLExportReport& Report) {
 }
 
 void LoadVault(kl::TKLPassStorage& Store, const std::string& File, const TSecret& Master) {
+  ApplyKdfCostChoice(Store);
   Attempt("cannot open '" + File + "'", [&] { Store.LoadFromFile(Text(File), Master.Get()); });
 }
 
@@ -142,7 +145,24 @@ int ExportKdbx(const TArguments& Args) {
   return kExitOk;
 }
 
+bool gAcceptKdfCost = false;
+
 } // namespace
+
+void SetAcceptKdfCost(bool Value) noexcept { gAcceptKdfCost = Value; }
+
+void ApplyKdfCostChoice(kl::TKLPassStorage& Store) {
+  std::uint64_t limit = kl::KLKdbxDefaultCostLimit;
+  if (const char* text = std::getenv("KLPASS_KDF_COST_LIMIT"); text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    errno = 0;
+    limit = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || limit == 0 || *text == '-') {
+      Fail(kExitUsage, "KLPASS_KDF_COST_LIMIT must be a positive number of mebibyte-passes");
+    }
+  }
+  Store.SetKdbxCostLimit(gAcceptKdfCost ? kl::KLKdbxNoCostLimit : limit);
+}
 
 kl::ByteArray ReadKeyFile(const std::string& File) {
   kl::ByteArray bytes;
@@ -199,6 +219,7 @@ int VaultImport(const std::vector<std::string>& Words) {
     if (const std::optional<std::string> keyFile = args.Value("--key-file")) {
       Attempt("cannot use the key file '" + *keyFile + "'", [&] { from.SetKeyFile(ReadKeyFile(*keyFile)); });
     }
+    ApplyKdfCostChoice(from);
     Attempt("cannot open '" + source + "'", [&] { from.LoadFromFile(Text(source), kdbxPassword.Get()); });
     const TFileLock lock(file);
     kl::TKLPassStorage store;

@@ -5,12 +5,23 @@
 
 #include "foundation/Types.h"
 
+namespace kl {
+class TKLPassStorage;
+}
+
 // The vault's moves in and out: "vault export" and "vault import" (the words
 // after the action), run by the vault subcommand.
 namespace klpass {
 
 int VaultExport(const std::vector<std::string>& Words);
 int VaultImport(const std::vector<std::string>& Words);
+// Whether KDBX files load whatever their key derivation costs
+// (--accept-kdf-cost, taken by every vault action); otherwise the library's
+// default limit refuses a costlier file before deriving anything.
+void SetAcceptKdfCost(bool Value) noexcept;
+// Gives Store the KDBX cost limit the command line chose: none with
+// --accept-kdf-cost, else KLPASS_KDF_COST_LIMIT when set, else the library's.
+void ApplyKdfCostChoice(kl::TKLPassStorage& Store);
 // A KDBX key file's bytes (at most 16 MiB); fails with klpass's file error.
 kl::ByteArray ReadKeyFile(const std::string& File);
 
@@ -29,10 +40,14 @@ kl::ByteArray ReadKeyFile(const std::string& File);
   "      standard output or to --out PATH (readable by its owner only); 'import' adds\n"   \
   "      every record of SOURCE or, on any fault, none, recognising its layout unless\n"   \
   "      --format names it; --group G puts them all in group G. A '/' in a group path\n"   \
-  "      becomes U+2215 in the vault and '/' again on the way out. Entries of\n"       \
-  "      KeePassXC's recycle bin are left out (and counted) unless --keep-recycled.\n" \
-  "      A KDBX file (KeePass, KeePassXC) is imported whole, or exported as KDBX 4\n"  \
-  "      with Argon2id (64 MiB, iterations timed to about a second); every vault\n"    \
-  "      command also works on a FILE.kdbx itself (key file: KLPASS_KEY_FILE).\n"
+  "      becomes U+2215 in the vault and '/' again on the way out. Entries of\n"           \
+  "      KeePassXC's recycle bin are left out (and counted) unless --keep-recycled.\n"     \
+  "      A KDBX file (KeePass, KeePassXC) is imported whole, or exported as KDBX 4\n"      \
+  "      with Argon2id (64 MiB, iterations timed to about a second); every vault\n"        \
+  "      command also works on a FILE.kdbx itself (key file: KLPASS_KEY_FILE).\n"          \
+  "      A KDBX file whose key derivation costs more than sixteen times a default\n"       \
+  "      one-second derivation is refused unread (exit status 4) unless the vault\n"       \
+  "      action is given --accept-kdf-cost: its header, which anyone who can write\n"      \
+  "      the file controls, could otherwise keep klpass deriving for days.\n"
 
 } // namespace klpass

@@ -745,9 +745,14 @@ class Vault(_Handle):
         return vault
 
     @classmethod
-    def open(cls, path: PathLike, master_password: Text, *, allow_legacy: bool = False) -> "Vault":
+    def open(cls, path: PathLike, master_password: Text, *, allow_legacy: bool = False,
+             kdbx_cost_limit: int = 0) -> "Vault":
+        """kdbx_cost_limit: the largest key-derivation cost a KDBX file may ask for, in
+        mebibyte-passes (0 for the library's default, 16384); a costlier file is refused
+        (DamagedFile) before anything is derived."""
         vault = cls()
         try:
+            call(lib.klp_vault_set_kdbx_cost_limit, vault._h, kdbx_cost_limit)
             with Secret(master_password, "master password") as buffer:
                 call(lib.klp_vault_open, vault._h, encode_path(path), buffer, 1 if allow_legacy else 0)
         except BaseException:

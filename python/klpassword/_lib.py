@@ -102,6 +102,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_vault_save": (_c_int, [_p]),
     "klp_vault_set_master_password": (_c_int, [_p, _p]),
     "klp_vault_set_file_cost": (_c_int, [_p, _c_u32, _c_u32]),
+    "klp_vault_set_kdbx_cost_limit": (_c_int, [_p, ctypes.c_uint64]),
     "klp_vault_upgrade": (_c_int, [_cp, _p, _c_u32, _c_u32]),
     "klp_vault_count": (_c_int, [_p, _P(_c_size)]),
     "klp_vault_add": (_c_int, [_p, _cp, _cp, _p, _cp, _cp, _cp, _P(_c_size)]),

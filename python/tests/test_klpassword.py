@@ -263,3 +263,35 @@ def test_close_waits_for_a_call_under_way(tmp_path):
     assert len(outcome) == 1 and isinstance(outcome[0], int)  # the add completed
     with pytest.raises(klp.InvalidArgument):
         len(users)
+
+
+def _kdbx_header_only(memory: int, passes: int) -> bytes:
+    """A KDBX 4 header (Argon2d of the given cost) with its hash right, then nothing that opens."""
+    import hashlib
+    import struct
+
+    def field(kind: int, data: bytes) -> bytes:
+        return struct.pack("<BI", kind, len(data)) + data
+
+    def item(kind: int, name: bytes, value: bytes) -> bytes:
+        return struct.pack("<BI", kind, len(name)) + name + struct.pack("<I", len(value)) + value
+
+    kdf = (b"\x00\x01" + item(0x42, b"$UUID", bytes.fromhex("ef636ddf8c29444b91f7a9a403e30a0c"))
+           + item(0x42, b"S", b"\x01" * 32) + item(0x04, b"P", struct.pack("<I", 1))
+           + item(0x05, b"M", struct.pack("<Q", memory)) + item(0x05, b"I", struct.pack("<Q", passes))
+           + item(0x04, b"V", struct.pack("<I", 0x13)) + b"\x00")
+    header = (struct.pack("<III", 0x9AA2D903, 0xB54BFB67, 0x00040000)
+              + field(2, bytes.fromhex("31c1f2e6bf714350be5805216afc5aff")) + field(3, struct.pack("<I", 1))
+              + field(4, b"\x02" * 32) + field(7, b"\x03" * 16) + field(11, kdf) + field(0, b"\r\n\r\n"))
+    return header + hashlib.sha256(header).digest() + b"\x00" * 32 + b"\x00" * 36
+
+
+def test_vault_refuses_a_kdbx_key_derivation_above_its_cost_limit(tmp_path):
+    path = tmp_path / "costly.kdbx"
+    path.write_bytes(_kdbx_header_only(1 << 20, 3))  # 1 MiB and 3 passes: 3 mebibyte-passes
+    with pytest.raises(klp.DamagedFile, match="costs 3 mebibyte-passes, the limit is 2"):
+        klp.Vault.open(path, "pw", kdbx_cost_limit=2)
+    # Accepted at its cost: derived, then refused further on (its MAC is no MAC).
+    with pytest.raises(klp.KLPasswordError) as refused:
+        klp.Vault.open(path, "pw", kdbx_cost_limit=3)
+    assert "mebibyte-passes" not in str(refused.value)

@@ -144,3 +144,17 @@ if command -v keepassxc-cli >/dev/null; then
   run "$k" vault list huge.kdbx
   expect_failure 4 "The KDBX file holds an entry beyond the record's bounds: entry 'Huge': more than 4096 custom fields"
 fi
+case_ "a KDBX file whose key derivation costs more than the limit is refused unread, and opened knowingly"
+# out.kdbx costs 2 mebibyte-passes (Argon2id, 1 MiB, 2 iterations); the limit of 1 refuses it.
+KLPASS_KDF_COST_LIMIT=1 run "wrong\n" vault list out.kdbx
+expect_failure 4 "Argon2id with 1 MiB and 2 passes costs 2 mebibyte-passes, the limit is 1"
+expect_err "--accept-kdf-cost"
+KLPASS_KDF_COST_LIMIT=1 run "$k" vault list out.kdbx --accept-kdf-cost
+expect_success
+expect_out "GitHub"
+KLPASS_KDF_COST_LIMIT=2 run "$k" vault list out.kdbx
+expect_success
+KLPASS_KDF_COST_LIMIT=1 run "${m}${k}" vault import w.klv out.kdbx
+expect_failure 4 "costs 2 mebibyte-passes, the limit is 1"
+KLPASS_KDF_COST_LIMIT=0 run "$k" vault list out.kdbx
+expect_failure 2 "KLPASS_KDF_COST_LIMIT must be a positive number"

@@ -3,36 +3,78 @@
 // attachments with equal bytes sharing one binary of the pool.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "foundation/Convert.h"
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
+#include "random/KLRandom.h"
+#include "support/TestSupport.h"
 
 namespace {
 std::atomic<std::uint64_t> gAllocations{0};
+// Bytes live, the most live since the last reset, and a ceiling: while set,
+// an allocation beyond it fails, so that a load that would take gigabytes
+// fails at once rather than take the machine's memory.
+std::atomic<std::int64_t> gLive{0};
+std::atomic<std::int64_t> gPeak{0};
+std::atomic<std::int64_t> gCeiling{0};
+
+// Each block carries its size before it, so that the delete can count it.
+constexpr std::size_t kHeader = alignof(std::max_align_t);
+
+void* Allocate(std::size_t Size) noexcept {
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  const auto size = static_cast<std::int64_t>(Size);
+  const std::int64_t live = gLive.fetch_add(size, std::memory_order_relaxed) + size;
+  const std::int64_t ceiling = gCeiling.load(std::memory_order_relaxed);
+  if (ceiling != 0 && live > ceiling) {
+    gLive.fetch_sub(size, std::memory_order_relaxed);
+    return nullptr;
+  }
+  for (std::int64_t peak = gPeak.load(); live > peak && !gPeak.compare_exchange_weak(peak, live);) {
+  }
+  auto* block = static_cast<std::uint8_t*>(std::malloc(Size + kHeader));
+  if (block == nullptr) {
+    gLive.fetch_sub(size, std::memory_order_relaxed);
+    return nullptr;
+  }
+  std::memcpy(block, &Size, sizeof(Size));
+  return block + kHeader;
+}
+
+void Release(void* P) noexcept {
+  if (P == nullptr) return;
+  auto* block = static_cast<std::uint8_t*>(P) - kHeader;
+  std::size_t size;
+  std::memcpy(&size, block, sizeof(size));
+  gLive.fetch_sub(static_cast<std::int64_t>(size), std::memory_order_relaxed);
+  std::free(block);
+}
 } // namespace
 
-// Every allocation of this program is counted; the library's too where it
-// is linked in or shares the program's allocator.
+// Every allocation of this program is counted, the library's too (it is
+// linked in), with zlib's and expat's, which the library gives its own
+// allocator over these.
 void* operator new(std::size_t Size) {
-  gAllocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(Size != 0 ? Size : 1)) return p;
+  if (void* p = Allocate(Size)) return p;
   throw std::bad_alloc();
 }
 // The nothrow form too (std::stable_sort takes its buffer with it): left to
 // the runtime, its memory would come back through the delete below.
-void* operator new(std::size_t Size, const std::nothrow_t&) noexcept {
-  gAllocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(Size != 0 ? Size : 1);
-}
-void operator delete(void* P) noexcept { std::free(P); }
-void operator delete(void* P, std::size_t) noexcept { std::free(P); }
-void operator delete(void* P, const std::nothrow_t&) noexcept { std::free(P); }
+void* operator new(std::size_t Size, const std::nothrow_t&) noexcept { return Allocate(Size); }
+void operator delete(void* P) noexcept { Release(P); }
+void operator delete(void* P, std::size_t) noexcept { Release(P); }
+void operator delete(void* P, const std::nothrow_t&) noexcept { Release(P); }
 
 namespace kl {
 namespace {
@@ -145,6 +187,184 @@ TEST(KdbxScale, EqualAttachmentsShareOneBinary) {
   }
   Destroy(store);
   Destroy(loaded);
+}
+
+// The most bytes live while Work runs beyond those live before, with
+// allocations failing beyond Ceiling bytes more.
+template <class F>
+std::int64_t PeakOf(std::int64_t Ceiling, F&& Work) {
+  const std::int64_t before = gLive.load();
+  gPeak.store(before);
+  gCeiling.store(before + Ceiling);
+  Work();
+  gCeiling.store(0);
+  return gPeak.load() - before;
+}
+
+constexpr std::int64_t kMiB = 1 << 20;
+
+detail::TXmlNode Leaf(const char* Name, std::string Text = {}) { return detail::TXmlNode(Name, std::move(Text)); }
+
+// A KDBX 4 file of Doc, keyed "pw" with the cheapest KDF.
+ByteArray FileOf(detail::TKdbxDocument& Doc) {
+  Doc.Settings.Kdf = detail::TKdbxKdf::AesKdf;
+  Doc.Settings.Iterations = 1;
+  detail::TKdbxCompositeKey key;
+  key.AddPassword(u"pw");
+  TKLFastRandomGenerator random;
+  TMemoryStream file;
+  detail::WriteKdbx(file, Doc, key, random);
+  return file.ToBytes();
+}
+
+// A root group of Count entries, each referring to binary 0 of the pool.
+detail::TKdbxDocument Referring(std::int32_t Count) {
+  detail::TKdbxDocument doc;
+  doc.Root.Children.push_back(Leaf("Meta"));
+  detail::TXmlNode& group = doc.Root.Children.emplace_back("Root").Children.emplace_back("Group");
+  group.Children.push_back(Leaf("UUID", "AAAAAAAAAAAAAAAAAAAAAA=="));
+  group.Children.push_back(Leaf("Name", "Root"));
+  for (std::int32_t i = 0; i < Count; ++i) {
+    std::uint8_t uuid[16] = {1};
+    std::memcpy(uuid + 4, &i, sizeof(i));
+    detail::TXmlNode& entry = group.Children.emplace_back("Entry");
+    entry.Children.push_back(Leaf("UUID", detail::Base64Encode(uuid, 16)));
+    detail::TXmlNode& title = entry.Children.emplace_back("String");
+    title.Children.push_back(Leaf("Key", "Title"));
+    title.Children.push_back(Leaf("Value", "Entry " + std::to_string(i)));
+    detail::TXmlNode& binary = entry.Children.emplace_back("Binary");
+    binary.Children.push_back(Leaf("Key", "big.bin"));
+    binary.Children.emplace_back("Value").SetAttribute("Ref", "0");
+  }
+  return doc;
+}
+
+// A file of 75 KB whose 200 entries all refer to one attachment of 16 MiB:
+// the vault holds 16 MiB and some titles, so opening it may cost 64 MiB and
+// four times that, not a copy for each entry (3.2 GB).
+TEST(KdbxScale, ReferencesToOneAttachmentShareOneCopy) {
+  constexpr std::int32_t kEntries = 200;
+  detail::TKdbxDocument doc = Referring(kEntries);
+  doc.Binaries.emplace_back().Data = std::make_shared<const SecureBytes>(ByteArray(KLPassMaxAttachmentSize, 0x5A));
+  const ByteArray bytes = FileOf(doc);
+  EXPECT_LT(bytes.size(), 100u * 1024) << "the bomb is not small";
+  const std::int64_t holds = static_cast<std::int64_t>(KLPassMaxAttachmentSize) + kEntries * 64;
+  const std::int64_t bound = 64 * kMiB + 4 * holds;
+  TKLPassStorage store;
+  TMemoryStream file(bytes);
+  const std::int64_t peak = PeakOf(bound, [&] { EXPECT_NO_THROW(store.LoadFromStream(file, u"pw")); });
+  EXPECT_LT(peak, bound) << peak / kMiB << " MiB";
+  RecordProperty("peak_bytes", std::to_string(peak));
+  ASSERT_EQ(store.GetCount(), kEntries);
+  for (const std::int32_t i : {0, kEntries - 1}) {
+    ByteArray data;
+    ASSERT_TRUE(store.GetRecord(i)->GetAttachment(u"big.bin", data));
+    EXPECT_EQ(data, ByteArray(KLPassMaxAttachmentSize, 0x5A));
+  }
+  // Saved again, the shared bytes are written once.
+  TMemoryStream again;
+  store.SaveToStream(again, u"pw");
+  again.SetPosition(0);
+  detail::TKdbxCompositeKey key;
+  key.AddPassword(u"pw");
+  EXPECT_EQ(detail::ReadKdbx(again, key).Binaries.size(), 1u);
+  Destroy(store);
+}
+
+// A document of nothing but empty elements (four bytes each) may not build
+// a tree of thirty times its size: refused once the tree reaches its bound
+// (eight times the XML and 32 MiB).
+TEST(KdbxScale, TheTreeIsBoundedByTheDocument) {
+  std::string xml = "<KeePassFile>";
+  constexpr std::size_t kElements = 4 << 20;
+  xml.reserve(4 * kElements + 32);
+  for (std::size_t i = 0; i < kElements; ++i) xml += "<a/>";
+  xml += "</KeePassFile>";
+  const auto size = static_cast<std::int64_t>(xml.size());
+  const std::int64_t bound = 64 * kMiB + 9 * size;
+  std::string message;
+  const std::int64_t peak = PeakOf(bound, [&] {
+    message = test::MessageOf(
+        [&] { detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr); });
+  });
+  EXPECT_EQ(message, SKdbxTooLarge);
+  EXPECT_LT(peak, bound) << peak / kMiB << " MiB for " << size / kMiB << " MiB of XML";
+  RecordProperty("peak_bytes", std::to_string(peak));
+}
+
+// A document as KeePass writes it costs well within that bound, so that
+// no real file comes near it.
+TEST(KdbxScale, AnOrdinaryDocumentIsWithinTheTreeBound) {
+  TKLPassStorage made;
+  Fill(made, 2000);
+  TMemoryStream file;
+  made.SaveToStream(file, u"pw");
+  file.SetPosition(0);
+  detail::TKdbxCompositeKey key;
+  key.AddPassword(u"pw");
+  std::string xml;
+  {
+    const detail::TKdbxDocument doc = detail::ReadKdbx(file, key);
+    detail::WriteKdbxXml(
+        doc.Root, [](void*, std::uint8_t*, std::size_t) {}, nullptr,
+        [](void* Out, const char* Piece, std::size_t Size) { static_cast<std::string*>(Out)->append(Piece, Size); },
+        &xml);
+  }
+  const std::int64_t before = gLive.load();
+  const detail::TXmlNode root =
+      detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr);
+  const std::int64_t tree = gLive.load() - before;
+  EXPECT_LT(tree, static_cast<std::int64_t>(detail::KdbxMaxTreePerXmlByte * xml.size() / 2))
+      << tree << " bytes of tree for " << xml.size() << " bytes of XML";
+  RecordProperty("tree_bytes", std::to_string(tree));
+  RecordProperty("xml_bytes", std::to_string(xml.size()));
+  Destroy(made);
+}
+
+std::string Gzip(const std::string& Data) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, static_cast<uLong>(Data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Data.data()));
+  z.avail_in = static_cast<uInt>(Data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// KDBX 3.1 keeps attachments gzipped in the XML: all of them, and the payload
+// before them, draw on one budget, so that many small pieces cannot each
+// inflate to the bound.
+TEST(KdbxScale, GzippedAttachmentsShareOneInflationBudget) {
+  constexpr std::size_t kEach = 600 * 1024;
+  const std::string piece = Gzip(std::string(kEach, 'x'));
+  struct TCase {
+    int Binaries;
+    std::uint64_t Budget;
+    bool Fits;
+  };
+  for (const TCase c : {TCase{1, 1 << 20, true}, TCase{2, 1 << 20, false}, TCase{3, 2 << 20, true},
+                        TCase{4, 2 << 20, false}}) {
+    std::string xml = "<KeePassFile><Meta><Binaries>";
+    for (int i = 0; i < c.Binaries; ++i) {
+      xml += "<Binary ID=\"" + std::to_string(i) + "\" Compressed=\"True\">" +
+             detail::Base64Encode(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()) + "</Binary>";
+    }
+    xml += "</Binaries></Meta><Root/></KeePassFile>";
+    detail::TKdbxDocument doc;
+    doc.Root = detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr);
+    std::uint64_t budget = c.Budget;
+    const std::string message = test::MessageOf([&] { detail::UpgradeVersion3(doc, budget); });
+    EXPECT_EQ(message, c.Fits ? "(nothing)" : SKdbxTooLarge) << c.Binaries;
+    if (c.Fits) {
+      EXPECT_EQ(budget, c.Budget - c.Binaries * kEach) << c.Binaries;
+      ASSERT_EQ(doc.Binaries.size(), static_cast<std::size_t>(c.Binaries));
+      EXPECT_EQ(doc.Binaries.back().Data->Get(), ByteArray(kEach, 'x'));
+    }
+  }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "foundation/Convert.h"
+#include "crypto/KLSHA256.h"
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
@@ -184,6 +185,70 @@ TEST(Kdbx, HostileHeadersAreRefusedBeforeAnyWork) {
   huge.Bytes.push_back(2);
   huge.Put32(0xFFFFFFF0);
   EXPECT_EQ(LoadMessage(huge.Bytes, u"pw"), SKdbxTooLarge);
+}
+
+// The header of HeaderWith with its SHA-256 in place, so that only the
+// key derivation's cost can stop it before the (garbage) rest is reached.
+ByteArray HashedHeaderWith(const ByteArray& Kdf) {
+  ByteArray file = HeaderWith(Kdf);
+  const std::size_t size = file.size() - 64 - 40;
+  const TMessageDigest256 digest = SHA256Calculate(file.data(), static_cast<std::uint32_t>(size));
+  std::memcpy(file.data() + size, DigestBytes(digest), 32);
+  return file;
+}
+
+// Whoever can write a file chooses its key derivation's cost: one beyond the
+// store's limit is refused, naming it, before anything is derived (the
+// hostile header here would take days); the same file opens once the limit
+// is raised to its cost.
+TEST(Kdbx, KeyDerivationAboveTheCostLimitIsRefusedBeforeDeriving) {
+  TKLPassStorage made;
+  TKLKdbxSettings aes;
+  aes.Kdf = kkAesKdf;
+  aes.Iterations = 4 * KLKdbxAesRoundsPerCostUnit;
+  made.SetKdbxSettings(aes);
+  made.SetSaveFormat(pfKdbx);
+  made.Add(u"Mail", u"alice", u"secret", u"", u"", u"");
+  TMemoryStream file;
+  made.SaveToStream(file, u"pw");
+  ASSERT_EQ(KdbxKdfCost(aes), 4u);
+  struct TCase {
+    std::uint64_t Limit;
+    bool Opens;
+  };
+  // Each asserted: should a limit be ignored, the hostile file below must not
+  // be reached.
+  for (const TCase c : {TCase{3, false}, TCase{4, true}, TCase{KLKdbxNoCostLimit, true}}) {
+    TKLPassStorage store;
+    store.SetKdbxCostLimit(c.Limit);
+    file.SetPosition(0);
+    const std::uint64_t before = detail::KdbxDerivationCount();
+    const std::string message = MessageOf([&] { store.LoadFromStream(file, u"pw"); });
+    ASSERT_EQ(detail::KdbxDerivationCount() - before, c.Opens ? 1u : 0u) << c.Limit;
+    EXPECT_EQ(store.GetCount(), c.Opens ? 1 : 0) << c.Limit;
+    if (!c.Opens) {
+      EXPECT_EQ(message, std::string(SKdbxKdfTooCostly) +
+                             ": AES-KDF with 100000 rounds costs 4 mebibyte-passes, the limit is 3 (64 MiB and 10 "
+                             "passes cost 640)");
+    }
+  }
+  // Argon2 memory counts in whole mebibytes, and the product cannot wrap.
+  TKLKdbxSettings argon;
+  argon.MemoryBytes = 1024 * 1024 + 1;
+  argon.Iterations = 3;
+  ASSERT_EQ(KdbxKdfCost(argon), 6u);
+  ASSERT_EQ(detail::KdbxKdfCost(detail::TKdbxKdf::Argon2id, ~std::uint64_t{0}, std::uint64_t{1} << 40),
+            ~std::uint64_t{0});
+  ASSERT_EQ(TKLPassStorage().GetKdbxCostLimit(), KLKdbxDefaultCostLimit);
+
+  const std::uint64_t derived = detail::KdbxDerivationCount();
+  const std::string hostile = LoadMessage(
+      HashedHeaderWith(Argon2Parameters(detail::KdbxMaxArgon2MemoryBytes, detail::KdbxMaxArgon2Iterations, 2, 0x13)),
+      u"pw");
+  EXPECT_EQ(hostile, std::string(SKdbxKdfTooCostly) +
+                         ": Argon2d with 4096 MiB and 1048576 passes costs 4294967296 mebibyte-passes, the limit is "
+                         "16384 (64 MiB and 10 passes cost 640)");
+  EXPECT_EQ(detail::KdbxDerivationCount(), derived);
 }
 
 TEST(Kdbx, XmlRefusesDocumentTypesAndDeepNesting) {
