@@ -73,7 +73,7 @@ public:
   TKLDatabaseRecord Record(int Row) const {
     const std::int64_t uid = Int(Row, 0);
     if (uid < 1 || uid > std::numeric_limits<std::int32_t>::max()) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
-    return TKLDatabaseRecord{static_cast<std::int32_t>(uid), Text(Row, 1), Text(Row, 2), Text(Row, 3)};
+    return TKLDatabaseRecord{static_cast<std::int32_t>(uid), Text(Row, 1), Text(Row, 2), Text(Row, 3), 0};
   }
 
 private:

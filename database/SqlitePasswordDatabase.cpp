@@ -80,7 +80,7 @@ public:
   TKLDatabaseRecord Record() const {
     const std::int64_t uid = Int(0);
     if (uid < 1 || uid > std::numeric_limits<std::int32_t>::max()) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
-    return TKLDatabaseRecord{static_cast<std::int32_t>(uid), Text(1), Text(2), Text(3)};
+    return TKLDatabaseRecord{static_cast<std::int32_t>(uid), Text(1), Text(2), Text(3), 0};
   }
   void Check(int Code) const {
     if (Code != SQLITE_OK) RaiseSqlite(FDb, Code);

@@ -109,12 +109,21 @@ protected:
 
 // 32 connections guess at once: the limit is checked and the attempt counted
 // in one step, so exactly the limit's worth of hashes is computed, those
-// guesses are answered wrong, and every other one is refused as locked.
+// guesses are answered wrong, and every other one is refused as locked. The
+// hash gate is held shut until every guess is either waiting at it or
+// answered, so that all of them are in flight together however the threads
+// are scheduled: counted after the hash, every one would be checked.
 TEST_P(SqlGuessing, ParallelGuessesCheckAtMostTheLimit) {
   constexpr int kGuesses = 32;
   std::vector<std::unique_ptr<TKLPasswordDatabase>> clients;
   for (int i = 0; i < kGuesses; ++i) clients.push_back(Opened());
+  const std::uint32_t concurrency = GetHashConcurrency();
+  const std::chrono::milliseconds timeout = GetHashWaitTimeout();
+  SetHashConcurrency(1);
+  SetHashWaitTimeout(std::chrono::minutes{10});
+  auto shut = std::make_unique<TKLHashSlot>();
   std::latch start(kGuesses);
+  std::atomic<int> answered{0};
   std::atomic<int> wrong{0};
   std::atomic<int> locked{0};
   std::mutex otherMutex;
@@ -133,9 +142,16 @@ TEST_P(SqlGuessing, ParallelGuessesCheckAtMostTheLimit) {
         const std::lock_guard<std::mutex> lock(otherMutex);
         other.emplace_back(e.what());
       }
+      ++answered;
     });
   }
+  while (GetHashGateStatistics().Waiting + static_cast<std::uint32_t>(answered.load()) < kGuesses) {
+    std::this_thread::sleep_for(std::chrono::milliseconds{1});
+  }
+  shut.reset();
   for (std::thread& thread : threads) thread.join();
+  SetHashConcurrency(concurrency);
+  SetHashWaitTimeout(timeout);
   for (const std::string& message : other) ADD_FAILURE() << message;
   EXPECT_EQ(work.Take().size(), static_cast<std::size_t>(kLimit));
   EXPECT_EQ(wrong.load(), kLimit);

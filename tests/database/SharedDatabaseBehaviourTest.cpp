@@ -120,7 +120,7 @@ TEST_P(SharedDatabaseBehaviour, KeepsNamesWithQuotesSemicolonsAndNulsExactly) {
     }
     EXPECT_EQ(MessageOf([&] { FDb->AddUser(name, u"pw", false); }), SInvalidUserName);
     EXPECT_EQ(MessageOf([&] {
-                FDb->ImportRecord(TKLDatabaseRecord{50, name, u"", u"$argon2id$x"});
+                FDb->ImportRecord(TKLDatabaseRecord{50, name, u"", u"$argon2id$x", 0});
               }),
               SInvalidUserName);
     EXPECT_EQ(FDb->GetUID(name), -1);
