@@ -31,7 +31,7 @@ inline constexpr std::int32_t KLSqlSchemaVersion = 3;
 // table klp_users (uid, name, salt, hash, failures; the name as text),
 // looked up through its indexes, never loaded whole; settings (the failure
 // limit) in klp_settings, pepper keys' check values in klp_key_checks
-// (docs/user-databases.md describes the schema). Every operation is its own transaction and
+// (docs/formats/user-stores.md describes the schema). Every operation is its own transaction and
 // is durable when it returns; Save has nothing left to write and destruction writes nothing. A rehash after Verify and
 // UpgradeHashes replace a hash only if it is still the one read (compare-and-swap), so they never undo a change another
 // process made meanwhile. Names must be valid UTF-16 without NUL (SInvalidUserName otherwise). Raises
