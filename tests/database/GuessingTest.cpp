@@ -213,6 +213,37 @@ TEST_P(SqlGuessing, KeyCheckOfAnOlderDatabaseIsRecordedOnFirstSuccess) {
 INSTANTIATE_TEST_SUITE_P(BothKinds, SqlGuessing, ::testing::ValuesIn(kSqlPlaces),
                          [](const ::testing::TestParamInfo<TSqlPlace>& Info) { return Info.param.Name; });
 
+// The file databases count the attempt before its hash too: while the hash is
+// computed, the count already holds it, so nothing a caller does meanwhile
+// (another check, a save) sees a free attempt.
+const TKLPasswordDatabase* GCounted = nullptr;
+std::int32_t GCountDuringHash = -1;
+
+void SeeCount(std::uint32_t, std::uint64_t) noexcept { GCountDuringHash = GCounted->GetFailureCount(u"u"); }
+
+TEST(FileGuessing, TheAttemptIsCountedBeforeItsHash) {
+  TempDir dir;
+  TKLTextPasswordDatabase text;
+  TKLBinaryPasswordDatabase encrypted;
+  text.SetSaveOnDestroy(false);
+  encrypted.SetSaveOnDestroy(false);
+  for (TKLPasswordDatabase* db :
+       {static_cast<TKLPasswordDatabase*>(&text), static_cast<TKLPasswordDatabase*>(&encrypted)}) {
+    db->SetHashParameters(FastHashes());
+    db->CreateNew(dir.FileU(db == &text ? "users.txt" : "users.klu"));
+    db->SetMaxFailures(1);
+    db->AddUser(u"u", u"pw", false);
+    GCounted = db;
+    GCountDuringHash = -1;
+    detail::SetArgon2idObserver(&SeeCount);
+    const bool verified = db->Verify(u"u", u"x");
+    detail::SetArgon2idObserver(nullptr);
+    EXPECT_FALSE(verified);
+    EXPECT_EQ(GCountDuringHash, 1);
+    EXPECT_THROW(db->Verify(u"u", u"pw"), EKLAccountLockedError);
+  }
+}
+
 // Every answer costs at least one Argon2id computation at the current cost,
 // whatever the record holds, so that its time does not tell a known name
 // from an unknown one.
