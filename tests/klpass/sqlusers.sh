@@ -159,6 +159,13 @@ if [ -n "${server:-}" ]; then
   no_secret
 fi
 
+case_ "a password libpq quotes in its own error is not shown either"
+for uri in "postgresql://klp:Hunter2%zz@/x?host=$work/no-server" "postgresql:///x?host=$work/no-server&password=Hunter2%zz"; do
+  run "" users list "$uri"
+  expect_failure 6 'invalid percent-encoded token: "****"'
+  ! grep -q Hunter2 <<<"$out$err" || fail "the password is shown"
+done
+
 case_ "an unreachable server and a newer schema are exit status 6"
 run "" users list "postgresql:///x?host=$work/no-server"
 expect_failure 6 "Cannot connect to the user database"
