@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "crypto/KLHashGate.h"
@@ -33,7 +34,15 @@ __attribute__((noinline)) int Derive(std::uint8_t* Out, std::size_t OutSize, con
                        crypto_pwhash_ALG_ARGON2ID13);
 }
 
+std::atomic<TArgon2idObserver> GObserver{nullptr};
+
 } // namespace
+
+void SetArgon2idObserver(TArgon2idObserver Observer) noexcept { GObserver.store(Observer); }
+
+void NoteArgon2id(std::uint32_t Passes, std::uint64_t MemoryKiB) noexcept {
+  if (const TArgon2idObserver observer = GObserver.load(std::memory_order_relaxed)) observer(Passes, MemoryKiB);
+}
 
 void SodiumInitialize() {
   static std::once_flag once;
@@ -56,6 +65,7 @@ void Argon2id(const void* Password, std::size_t PasswordSize, const std::uint8_t
   // The slot is held to the end of the call, so its release comes after the
   // registers and the stack are cleared.
   const TKLHashSlot slot;
+  NoteArgon2id(Passes, MemoryKiB);
   // The output leaves libsodium through vector registers; cleared here, before
   // any other call, a lazily bound call cannot save them to the stack.
   const int result = Derive(Out, OutSize, password, PasswordSize, Salt, Passes, MemoryKiB);

@@ -28,4 +28,13 @@ void SodiumInitialize();
 void Argon2id(const void* Password, std::size_t PasswordSize, const std::uint8_t* Salt, std::uint32_t Passes,
               std::uint64_t MemoryKiB, std::uint8_t* Out, std::size_t OutSize);
 
+// Told of every Argon2id computation the library starts (keys and password
+// hashes alike), with its cost, on the thread that runs it: how the tests
+// count the work an operation does, never by time. Null (the default) tells
+// nobody; set it while no computation runs.
+using TArgon2idObserver = void (*)(std::uint32_t Passes, std::uint64_t MemoryKiB) noexcept;
+void SetArgon2idObserver(TArgon2idObserver Observer) noexcept;
+// Every computation site calls it once, just before computing.
+void NoteArgon2id(std::uint32_t Passes, std::uint64_t MemoryKiB) noexcept;
+
 } // namespace kl::detail

@@ -169,6 +169,7 @@ bool VerifyPasswordBytes(const String& Hash, const String& Algorithm, const void
   static const char empty = 0;
   const char* password = PasswordSize == 0 ? &empty : static_cast<const char*>(Password);
   const TKLHashSlot slot;
+  NoteArgon2id(info.Passes, info.MemoryKiB);
   return crypto_pwhash_argon2id_str_verify(text.c_str(), password, PasswordSize) == 0;
 }
 
@@ -230,6 +231,7 @@ String HashPassword(const String& Password, const TKLPasswordHashParameters& Par
   int result = -1;
   try {
     const TKLHashSlot slot;
+    detail::NoteArgon2id(Parameters.Passes, Parameters.MemoryKiB);
     result = crypto_pwhash_str_alg(out, utf8.empty() ? &empty : utf8.data(), utf8.size(), Parameters.Passes,
                                    static_cast<std::size_t>(Parameters.MemoryKiB) * 1024, crypto_pwhash_ALG_ARGON2ID13);
   } catch (...) {

@@ -23,6 +23,8 @@ constexpr const char16_t* HashLeaf = u"/pwd";
 // it is not the default, so that files without them stay as they were.
 constexpr const char16_t* FailuresLeaf = u"/failures";
 constexpr const char16_t* MaxFailuresKey = u"max-failures";
+// "key-checks/<ID>": the check value of each pepper key the records use.
+constexpr const char16_t* KeyChecksPrefix = u"key-checks/";
 // A user key is "users/" followed by the UID in decimal.
 constexpr std::size_t UserKeyPrefixLength = 6;
 
@@ -328,6 +330,31 @@ void TKLBinaryPasswordDatabase::ClearFailures(std::int32_t Position) {
   FModified = true;
 }
 
+void TKLBinaryPasswordDatabase::ReturnAttempt(std::int32_t Position) {
+  const std::int32_t count = ReadFailureCount(Position);
+  if (count == 0) return;
+  if (count == 1) {
+    ClearFailures(Position);
+    return;
+  }
+  FDB->PutInt(UserKeys().Get(Position) + FailuresLeaf, count - 1, true);
+  FModified = true;
+}
+
+String TKLBinaryPasswordDatabase::ReadKeyCheck(const String& ID) const {
+  String check;
+  FDB->GetString(KeyChecksPrefix + ID, check, String());
+  return check;
+}
+
+String TKLBinaryPasswordDatabase::RecordKeyCheck(const String& ID, const String& Check) {
+  String stored = ReadKeyCheck(ID);
+  if (!stored.empty()) return stored;
+  FDB->PutString(KeyChecksPrefix + ID, Check, true);
+  FModified = true;
+  return Check;
+}
+
 std::int32_t TKLBinaryPasswordDatabase::ReadMaxFailures() const {
   std::int32_t limit = KLDefaultMaxFailures;
   FDB->GetInt(MaxFailuresKey, limit, KLDefaultMaxFailures);
@@ -347,7 +374,7 @@ void TKLBinaryPasswordDatabase::WriteMaxFailures(std::int32_t Value) {
 // Rare (a copy between databases): the caches are simply built again.
 void TKLBinaryPasswordDatabase::ImportRecord(const TKLDatabaseRecord& Record) {
   if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
-  if (Record.UID < 1) RaiseCorrupted();
+  if (Record.UID < 1 || Record.Failures < 0) RaiseCorrupted();
   if (GetUID(Record.Username) != -1 || FindUIDPosition(Record.UID) >= 0) {
     throw EKLPasswordDatabaseError(SUserAlreadyExists);
   }
@@ -356,6 +383,7 @@ void TKLBinaryPasswordDatabase::ImportRecord(const TKLDatabaseRecord& Record) {
     FDB->PutString(key + NameLeaf, Record.Username, false);
     FDB->PutString(key + SaltLeaf, Record.Salt, false);
     FDB->PutString(key + HashLeaf, Record.Hash, false);
+    if (Record.Failures > 0) FDB->PutInt(key + FailuresLeaf, Record.Failures, false);
   } catch (...) {
     StorageChanged();
     throw;

@@ -5,6 +5,8 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "crypto/KLPasswordHash.h"
 #include "foundation/Export.h"
@@ -54,6 +56,9 @@ struct TKLDatabaseRecord {
   String Username;
   String Salt;
   String Hash;
+  // The account's consecutive failed attempts: handed out by ForEachRecord
+  // and stored by ImportRecord, so that a copy keeps every lockout; 0 elsewhere.
+  std::int32_t Failures = 0;
 };
 
 // The forms a user's password is stored in:
@@ -141,11 +146,26 @@ public:
   // cannot take). The database is then modified, and Save, or the save on
   // destruction, writes the new hash. So Verify is not const, and a database
   // shared between threads needs the caller's lock around it too.
-  // A wrong password counts a failed attempt (the database is then modified);
-  // an account at the limit raises EKLAccountLockedError before any hashing.
-  // An unknown name is answered only after one Argon2id hash at the current
-  // cost. A keyed record whose key is not loaded raises EKLPepperError; no free
-  // hashing slot in time raises EKLHashBusyError, and counts no failure.
+  // Each attempt is counted before its hash is computed, in one atomic step
+  // with the check of the limit (one statement on the row for the SQL
+  // databases), so that however many attempts run at once, at most the limit
+  // are ever checked: an account at the limit raises EKLAccountLockedError
+  // before any hashing. A wrong password keeps its count (the database is then
+  // modified); a success sets the count back to zero; an attempt that ends in
+  // an error (no free hashing slot in time: EKLHashBusyError; a damaged
+  // record; a key not loaded) gives its count back. While a check runs, the
+  // failure count includes it.
+  // Every answer costs at least one Argon2id computation at the current cost
+  // (GetHashParameters), whatever the record: an unknown name is answered after
+  // one; a record in the old form or at a lower cost is checked and, unless a
+  // success rehashes it at the current cost, followed by one on a fixed salt,
+  // so that the time of the answer does not tell whether the account exists.
+  // A keyed record whose key is not loaded raises EKLPepperError; one whose
+  // key is loaded with other bytes than the records were made with (its check
+  // value differs from the one stored, see TKLPepper::CheckValue) raises
+  // EKLPepperMismatchError and counts nothing. A key's check value is stored
+  // the first time the key makes a hash or verifies a password successfully:
+  // a database made before check values were stored gets them on first use.
   bool Verify(const String& Username, const String& Password);
 
   // Hands every record to Visitor, in position order for the file databases
@@ -153,10 +173,11 @@ public:
   // is wiped after the call; Visitor may throw, which ends the walk.
   using TRecordVisitor = std::function<void(const TKLDatabaseRecord& Record)>;
   virtual void ForEachRecord(const TRecordVisitor& Visitor) const;
-  // Stores Record as it is, UID, name, salt and hash unchanged, as a copy
-  // between databases needs; UIDs handed out later stay above it. Raises
-  // SUserAlreadyExists when its name or UID is taken, SInvalidUserName for a
-  // name the database cannot hold, and SDatabaseCorrupted for a UID below 1.
+  // Stores Record as it is, UID, name, salt, hash and failure count
+  // unchanged, as a copy between databases needs; UIDs handed out later stay
+  // above it. Raises SUserAlreadyExists when its name or UID is taken,
+  // SInvalidUserName for a name the database cannot hold, and
+  // SDatabaseCorrupted for a UID below 1 or a negative failure count.
   virtual void ImportRecord(const TKLDatabaseRecord& Record) = 0;
 
   // Wraps every record of the old form: its SHA-256 digest becomes the input of
@@ -230,7 +251,9 @@ protected:
   // The stored form of a new or changed password: an Argon2id string with an
   // empty salt, or the old form with WeakLegacyHashes. Raises EConvertError
   // (SInvalidUTF16) for text holding an unpaired surrogate.
-  void MakeHashRecord(const String& Password, String& Salt, String& Hash) const;
+  // With a pepper, the current key's check value is compared with the stored
+  // one first (EKLPepperMismatchError), and stored when there is none.
+  void MakeHashRecord(const String& Password, String& Salt, String& Hash);
   // Replaces the salt and hash of the user at Position, leaving its place,
   // UID and name; all or nothing.
   virtual void ReplaceHash(std::int32_t Position, const String& Salt, const String& Hash) = 0;
@@ -266,6 +289,20 @@ protected:
   virtual std::int32_t AddFailure(std::int32_t Position) = 0;
   // Sets the count back to zero (a success or an unlock).
   virtual void ClearFailures(std::int32_t Position) = 0;
+  // Counts an attempt before it is checked, in one atomic step: the new count,
+  // or -1, counting nothing, when Limit is above 0 and the count has reached
+  // it; 0 when the user has gone. The default reads and adds, which is atomic
+  // for records held in memory by one thread.
+  virtual std::int32_t TakeAttempt(std::int32_t Position, std::int32_t Limit);
+  // Gives back one counted attempt (never below zero): an attempt that ended
+  // in an error rather than an answer.
+  virtual void ReturnAttempt(std::int32_t Position) = 0;
+  // The check value stored for the pepper key ID (TKLPepper::CheckValue);
+  // empty when none is.
+  virtual String ReadKeyCheck(const String& ID) const = 0;
+  // Stores Check for ID unless a value is stored already; returns the value
+  // stored afterwards (the one found, when another was there first).
+  virtual String RecordKeyCheck(const String& ID, const String& Check) = 0;
   // The database-level limit of consecutive failures (0: none), as stored;
   // a database that stores none answers KLDefaultMaxFailures.
   virtual std::int32_t ReadMaxFailures() const = 0;
@@ -305,11 +342,16 @@ protected:
 private:
   struct TKeyedMatch;
   const detail::TUserLookupIndex& Lookups() const;
-  bool VerifyRecord(const TKLDatabaseRecord& Record, const String& Password, TKeyedMatch& Keyed) const;
+  bool VerifyRecord(const TKLDatabaseRecord& Record, const String& Password, TKeyedMatch& Keyed,
+                    bool& AtCurrentCost) const;
+  // Compares the loaded key ID's check value with the stored one; true when
+  // none is stored yet. EKLPepperMismatchError when they differ.
+  bool CheckKey(const String& ID) const;
   bool VerifyKeyed(const String& Hash, const String& Password, TKeyedMatch& Keyed) const;
   String KeyedHash(const String& ID, const TKeyedMatch& Match) const;
   void Rehash(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Password);
-  void FailedAttempt(std::int32_t Position);
+  // The pause after a failed attempt that made the count Count.
+  void FailedAttempt(std::int32_t Count);
   // The position of the first user named Username; SUserDoesNotExist if none.
   std::int32_t PositionOf(const String& Username) const;
   void VerifyDummy(const String& Password) const;
@@ -330,8 +372,9 @@ private:
 // A user database in a text file: a first line with the last UID handed out,
 // then one line per user, "UID:name:salt:hash" (an Argon2id record has an
 // empty salt: "UID:name::$argon2id$..."). An account with failed attempts
-// has ":failures=N" after its hash, and a limit other than the default
-// follows the counter as ":max-failures=N". The whole file is held in
+// has ":failures=N" after its hash; the counter is followed by
+// ":key-check=ID=HEX" for each pepper key's check value, then, for a limit
+// other than the default, ":max-failures=N". The whole file is held in
 // memory; Save rewrites it atomically. User names holding ':', CR or LF are
 // refused (SInvalidUserName). Raises EKLPasswordDatabaseError, and file errors
 // unchanged. One thread at a time.
@@ -376,6 +419,9 @@ protected:
   std::int32_t ReadFailureCount(std::int32_t Position) const override;
   std::int32_t AddFailure(std::int32_t Position) override;
   void ClearFailures(std::int32_t Position) override;
+  void ReturnAttempt(std::int32_t Position) override;
+  String ReadKeyCheck(const String& ID) const override;
+  String RecordKeyCheck(const String& ID, const String& Check) override;
   std::int32_t ReadMaxFailures() const override { return FMaxFailures; }
   void WriteMaxFailures(std::int32_t Value) override { FMaxFailures = Value; }
 
@@ -392,6 +438,8 @@ private:
   TRankedList<String> FList;
   std::int32_t FIndex = 0;
   std::int32_t FMaxFailures = KLDefaultMaxFailures;
+  // The pepper keys' check values (identifier, check value), in the order recorded.
+  std::vector<std::pair<String, String>> FKeyChecks;
   bool FSaveOnDestroy = true;
   std::int64_t FMaxFileSize = KLDefaultMaxTextFileSize;
 };
@@ -400,7 +448,8 @@ private:
 // "users/<UID>/name", ".../salt" and ".../pwd" (salt empty and pwd the
 // Argon2id string for a record in that form), ".../failures" (an integer,
 // only while the account has failed attempts), "index" for the last UID
-// handed out and "max-failures" for a limit other than the default. The storage (owned) is held in memory; Save writes
+// handed out, "max-failures" for a limit other than the default and
+// "key-checks/<ID>" for each pepper key's check value. The storage (owned) is held in memory; Save writes
 // it atomically, encrypted with Password. The storage password copy is wiped on destruction. Raises
 // EKLPasswordDatabaseError, and the storage's and file errors unchanged. One thread at a time.
 class KL_API TKLBinaryPasswordDatabase : public TKLPasswordDatabase {
@@ -451,6 +500,9 @@ protected:
   std::int32_t ReadFailureCount(std::int32_t Position) const override;
   std::int32_t AddFailure(std::int32_t Position) override;
   void ClearFailures(std::int32_t Position) override;
+  void ReturnAttempt(std::int32_t Position) override;
+  String ReadKeyCheck(const String& ID) const override;
+  String RecordKeyCheck(const String& ID, const String& Check) override;
   std::int32_t ReadMaxFailures() const override;
   void WriteMaxFailures(std::int32_t Value) override;
 

@@ -14,9 +14,15 @@ namespace kl {
 
 // A key file or key that cannot be used.
 KL_DECLARE_EXCEPTION(EKLPepperError, EKLException);
+// A key loaded under an identifier the database knows, whose bytes are not
+// the ones its records were made with (its check value differs): a mistake of
+// the configuration, never a wrong password. Nothing is counted against anyone.
+KL_DECLARE_EXCEPTION(EKLPepperMismatchError, EKLPepperError);
 
 inline constexpr const char* SInvalidPepperKeys = "Invalid pepper key file";
 inline constexpr const char* SPepperKeyNotLoaded = "The pepper key a record names is not loaded";
+inline constexpr const char* SPepperKeyMismatch =
+    "The pepper key loaded under this identifier is not the one the user database was made with";
 
 // Key sizes accepted, in bytes: at least 128 bits, at most one HMAC block.
 inline constexpr std::size_t KLPepperMinKeySize = 16;
@@ -57,6 +63,13 @@ public:
   std::int32_t GetCount() const noexcept { return static_cast<std::int32_t>(FKeys.size()); }
   // HMAC-SHA-256 of Data under the key ID; EKLPepperError (SPepperKeyNotLoaded) when absent.
   TMessageDigest256 Apply(const String& ID, const std::uint8_t* Data, std::size_t Size) const;
+
+  // The check value of the key ID, as the databases store it beside the
+  // identifier: HMAC-SHA-256 under the key of a fixed label, in uppercase hex
+  // (64 digits).
+  // It tells whether a key is the one the records were made with, and gives
+  // nothing of the key. EKLPepperError (SPepperKeyNotLoaded) when absent.
+  String CheckValue(const String& ID) const;
 
   static bool IsValidID(const String& ID) noexcept;
 

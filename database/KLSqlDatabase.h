@@ -25,16 +25,18 @@ inline constexpr const char* SDatabaseStatementFailed = "User database statement
 
 // The version of the schema this library writes and reads; Open migrates an
 // older one forward.
-inline constexpr std::int32_t KLSqlSchemaVersion = 2;
+inline constexpr std::int32_t KLSqlSchemaVersion = 3;
 
 // Base of the user databases kept in an SQL database: one row per user in the
-// table klp_users (uid, name, salt, hash, failures), looked up through its
-// indexes, never loaded whole; settings (the failure limit) in klp_settings. Every operation is its own transaction and
+// table klp_users (uid, name, salt, hash, failures; the name as text),
+// looked up through its indexes, never loaded whole; settings (the failure
+// limit) in klp_settings, pepper keys' check values in klp_key_checks
+// (docs/formats/user-stores.md describes the schema). Every operation is its own transaction and
 // is durable when it returns; Save has nothing left to write and destruction writes nothing. A rehash after Verify and
 // UpgradeHashes replace a hash only if it is still the one read (compare-and-swap), so they never undo a change another
-// process made meanwhile. Names must be valid UTF-16 (SInvalidUserName otherwise). Raises EKLPasswordDatabaseError,
-// EKLDatabaseUnavailable for an unreachable server, a lost connection or a newer schema. One thread at a time;
-// processes and servers may share the database.
+// process made meanwhile. Names must be valid UTF-16 without NUL (SInvalidUserName otherwise). Raises
+// EKLPasswordDatabaseError, EKLDatabaseUnavailable for an unreachable server, a lost connection or a newer schema. One
+// thread at a time; processes and servers may share the database.
 class KL_API TKLSqlPasswordDatabase : public TKLPasswordDatabase {
 public:
   explicit TKLSqlPasswordDatabase(TComponent* AOwner = nullptr);
@@ -81,6 +83,10 @@ protected:
   std::int32_t ReadFailureCount(std::int32_t Position) const override;
   std::int32_t AddFailure(std::int32_t Position) override;
   void ClearFailures(std::int32_t Position) override;
+  std::int32_t TakeAttempt(std::int32_t Position, std::int32_t Limit) override;
+  void ReturnAttempt(std::int32_t Position) override;
+  String ReadKeyCheck(const String& ID) const override;
+  String RecordKeyCheck(const String& ID, const String& Check) override;
   std::int32_t ReadMaxFailures() const override;
   void WriteMaxFailures(std::int32_t Value) override;
 
@@ -112,8 +118,11 @@ private:
 };
 
 // Users in a PostgreSQL database, URI "postgresql://..." or "postgres://..."
-// (any libpq connection string). Names are kept as their UTF-8 bytes (bytea),
-// so that every valid name, NUL included, round-trips. A lost connection is
+// (any libpq connection string). Names are text, sent and read as UTF-8 (the
+// connection's client encoding), so that a DBA, a report or a join reads them;
+// the database's encoding must hold them (UTF8 holds every name). Open
+// migrates a database of an earlier schema, whose names were bytea, in one
+// transaction. A lost connection is
 // opened again by the next operation. Where the library was built without
 // PostgreSQL, CreateNew and Open raise SDatabaseUnreachable.
 class KL_API TKLPostgresPasswordDatabase : public TKLSqlPasswordDatabase {
@@ -132,6 +141,13 @@ protected:
 // "postgres://...", or else a file path (text or encrypted, as the caller says).
 enum TKLUserDatabaseKind { udkFile, udkSqlite, udkPostgres };
 KL_API TKLUserDatabaseKind UserDatabaseKindOf(const String& URI) noexcept;
+
+// URI as it may be shown in a message or a listing: the password of a
+// postgresql:// or postgres:// URI, in its user information or a password
+// parameter, replaced by "****" (as PostgreSQL's own tools show one); any
+// other text unchanged. A URI on a command line is seen by every local user
+// (/proc): prefer PGPASSFILE (~/.pgpass) or PGPASSWORD for the password.
+KL_API String RedactUserDatabaseURI(const String& URI);
 
 // A new, unopened database of the kind URI names; a file path gives a text
 // database, or an encrypted one when Encrypted is set.

@@ -330,11 +330,19 @@ String TKLPasswordDatabase::HashWithFreshSalt(const String& Algorithm, const Byt
   return detail::HashPasswordBytes(Algorithm, Password.data(), Password.size(), salt.data(), FHashParameters);
 }
 
-void TKLPasswordDatabase::MakeHashRecord(const String& Password, String& Salt, String& Hash) const {
+void TKLPasswordDatabase::MakeHashRecord(const String& Password, String& Salt, String& Hash) {
   if (!IsValidUTF16(Password)) throw EConvertError(SInvalidUTF16);
   if (FWeakLegacyHashes) {
     TransformPassword(Password, Salt, Hash);
     return;
+  }
+  // A key loaded with other bytes than the records were made with would make
+  // a hash no right key verifies.
+  if (FPepper && CheckKey(FPepper->GetCurrentID())) {
+    const String check = FPepper->CheckValue(FPepper->GetCurrentID());
+    if (RecordKeyCheck(FPepper->GetCurrentID(), check) != check) {
+      throw EKLPepperMismatchError(std::string(SPepperKeyMismatch) + ": " + StrToUTF8(FPepper->GetCurrentID()));
+    }
   }
   RawByteString utf8 = StrToUTF8Strict(Password);
   SecureBytes password(RawByteStringToBytes(utf8));
@@ -353,6 +361,17 @@ void TKLPasswordDatabase::MakeHashRecord(const String& Password, String& Salt, S
   WipeString(Salt);
   WipeString(Hash);
   Hash = std::move(hash);
+}
+
+// The check value is not secret (a MAC of a fixed label), so a plain
+// comparison tells nothing worth hiding.
+bool TKLPasswordDatabase::CheckKey(const String& ID) const {
+  const String stored = ReadKeyCheck(ID);
+  if (stored.empty()) return true;
+  if (stored != FPepper->CheckValue(ID)) {
+    throw EKLPepperMismatchError(std::string(SPepperKeyMismatch) + ": " + StrToUTF8(ID));
+  }
+  return false;
 }
 
 // The stored tag is HMAC-SHA-256 under the named key of the Argon2id output.
@@ -385,13 +404,24 @@ bool TKLPasswordDatabase::VerifyKeyed(const String& Hash, const String& Password
   return ConstantTimeEqual(DigestBytes(tag), stored.data(), KLPasswordHashTagSize);
 }
 
-bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const String& Password,
-                                       TKeyedMatch& Keyed) const {
+bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const String& Password, TKeyedMatch& Keyed,
+                                       bool& AtCurrentCost) const {
+  const auto atLeast = [&](std::uint64_t MemoryKiB, std::uint64_t Passes) {
+    return MemoryKiB >= FHashParameters.MemoryKiB && Passes >= FHashParameters.Passes;
+  };
+  AtCurrentCost = false;
   const TKLHashScheme scheme = HashSchemeOf(Record);
   if (scheme == hsArgon2id) {
-    return ReadingHashString([&] { return VerifyPassword(Record.Hash, Password, FHashParameters); });
+    const bool match = ReadingHashString([&] { return VerifyPassword(Record.Hash, Password, FHashParameters); });
+    const TKLPasswordHashInfo info = DescribePasswordHash(Record.Hash);
+    AtCurrentCost = atLeast(info.MemoryKiB, info.Passes);
+    return match;
   }
-  if (scheme == hsKeyedArgon2id) return VerifyKeyed(Record.Hash, Password, Keyed);
+  if (scheme == hsKeyedArgon2id) {
+    const bool match = VerifyKeyed(Record.Hash, Password, Keyed);
+    AtCurrentCost = atLeast(Keyed.Cost.MemoryKiB, Keyed.Cost.Passes);
+    return match;
+  }
   SecureBytes salt;
   SecureBytes stored;
   if (scheme == hsWrappedSHA256) {
@@ -403,10 +433,13 @@ bool TKLPasswordDatabase::VerifyRecord(const TKLDatabaseRecord& Record, const St
   const SecureBytes password = PasswordBytes(Password);
   const SecureBytes computed(GetPasswordHash(salt.Get(), password.Get()));
   if (scheme == hsSHA256) return ConstantTimeEqual(computed.data(), stored.data(), KLDatabaseHashSize);
-  return ReadingHashString([&] {
+  const bool match = ReadingHashString([&] {
     return detail::VerifyPasswordBytes(Record.Hash, KLWrappedHashIdentifier, computed.data(), computed.size(),
                                        FHashParameters);
   });
+  const TKLPasswordHashInfo info = DescribePasswordHash(Record.Hash);
+  AtCurrentCost = atLeast(info.MemoryKiB, info.Passes);
+  return match;
 }
 
 void TKLPasswordDatabase::Rehash(std::int32_t Position, const TKLDatabaseRecord& Current, const String& Password) {
@@ -419,46 +452,104 @@ void TKLPasswordDatabase::Rehash(std::int32_t Position, const TKLDatabaseRecord&
 }
 
 // An unknown name costs what a wrong password on a fresh record costs, so the
-// time of the answer does not tell whether the account exists. A locked
-// account is refused before any hashing: its owner already knows it exists.
+// time of the answer does not tell whether the account exists; a record
+// cheaper than that is topped up to it. A locked account is refused before
+// any hashing: its owner already knows it exists.
+//
+// The attempt is counted before the hash is computed, with the limit checked
+// in the same step: counting after would let every attempt already in flight
+// be checked, as many per lockout as an attacker opens connections.
 bool TKLPasswordDatabase::Verify(const String& Username, const String& Password) {
   TKLDatabaseRecord record;
   std::int32_t position = -1;
   const detail::TWipeTextOnExit wipeSalt(record.Salt);
   const detail::TWipeTextOnExit wipeHash(record.Hash);
   if (!FindRecord(Username, record, position)) {
-    VerifyDummy(Password);
+    VerifyDummy(Password); // an unknown name costs what a known one does
     throw EKLPasswordDatabaseError(SUserDoesNotExist);
   }
+  // A key that is missing or not the records' own is the configuration's
+  // fault: said before anything is counted.
+  const TKLHashScheme scheme = HashSchemeOf(record);
+  bool keyUnchecked = false;
+  String keyID;
+  if (scheme == hsKeyedArgon2id) {
+    String inner;
+    const detail::TWipeTextOnExit wipeInner(inner);
+    SplitKeyed(record.Hash, keyID, inner);
+    if (!FPepper || !FPepper->Contains(keyID)) {
+      throw EKLPepperError(std::string(SPepperKeyNotLoaded) + ": " + StrToUTF8(keyID));
+    }
+    keyUnchecked = CheckKey(keyID);
+  }
   const std::int32_t limit = ReadMaxFailures();
-  const std::int32_t failures = ReadFailureCount(position);
-  if (limit > 0 && failures >= limit) throw EKLAccountLockedError(SAccountLocked);
+  // The file databases count in memory: an attempt that ends as it began
+  // leaves them as unmodified as it found them.
+  const bool wasModified = FModified;
+  const std::int32_t count = TakeAttempt(position, limit);
+  if (count < 0) throw EKLAccountLockedError(SAccountLocked);
+  if (count == 0) {
+    VerifyDummy(Password); // deleted meanwhile
+    throw EKLPasswordDatabaseError(SUserDoesNotExist);
+  }
   TKeyedMatch keyed;
-  if (!VerifyRecord(record, Password, keyed)) {
-    FailedAttempt(position);
+  bool atCost = false;
+  bool match = false;
+  try {
+    match = VerifyRecord(record, Password, keyed, atCost);
+  } catch (...) {
+    try {
+      ReturnAttempt(position);
+    } catch (...) {
+      // The error the caller must see is the first: a lost connection that
+      // keeps the count is the safe way to be wrong.
+    }
+    FModified = wasModified;
+    throw;
+  }
+  const bool topUp = !atCost && !FWeakLegacyHashes;
+  if (!match) {
+    if (topUp) VerifyDummy(Password);
+    FailedAttempt(count);
     return false;
   }
-  if (failures > 0) ClearFailures(position);
-  if (FWeakLegacyHashes || !IsValidUTF16(Password)) return true;
-  const TKLHashScheme scheme = HashSchemeOf(record);
-  if (scheme == hsKeyedArgon2id && keyed.Cost.MemoryKiB >= FHashParameters.MemoryKiB &&
-      keyed.Cost.Passes >= FHashParameters.Passes) {
+  ClearFailures(position); // a success ends the run of failures
+  if (count == 1) FModified = wasModified;
+  if (keyUnchecked) RecordKeyCheck(keyID, FPepper->CheckValue(keyID));
+  if (FWeakLegacyHashes || !IsValidUTF16(Password)) {
+    if (topUp) VerifyDummy(Password);
+    return true;
+  }
+  if (scheme == hsKeyedArgon2id && atCost) {
     // At the current cost, only a key that is no longer current needs a change:
     // the Argon2id output at hand is keyed again, with its salt and cost.
     if (keyed.ID != FPepper->GetCurrentID()) {
+      if (CheckKey(FPepper->GetCurrentID())) {
+        RecordKeyCheck(FPepper->GetCurrentID(), FPepper->CheckValue(FPepper->GetCurrentID()));
+      }
       String hash = KeyedHash(FPepper->GetCurrentID(), keyed);
       const detail::TWipeTextOnExit wipeNew(hash);
       if (ReplaceHashIf(position, record, String(), hash)) FModified = true;
     }
     return true;
   }
+  // A weaker record is rehashed at the current cost, which is the top-up.
   const bool weaker = scheme != hsArgon2id || NeedsRehash(record.Hash, FHashParameters) || FPepper != nullptr;
-  if (weaker) Rehash(position, record, Password);
+  if (weaker) {
+    Rehash(position, record, Password);
+  } else if (topUp) {
+    VerifyDummy(Password);
+  }
   return true;
 }
 
-void TKLPasswordDatabase::FailedAttempt(std::int32_t Position) {
-  const std::int32_t count = AddFailure(Position);
+std::int32_t TKLPasswordDatabase::TakeAttempt(std::int32_t Position, std::int32_t Limit) {
+  if (Limit > 0 && ReadFailureCount(Position) >= Limit) return -1;
+  return AddFailure(Position);
+}
+
+void TKLPasswordDatabase::FailedAttempt(std::int32_t Count) {
+  const std::int32_t count = Count;
   if (FFailureDelay.count() <= 0) return;
   std::chrono::milliseconds delay = FFailureDelay;
   for (std::int32_t i = 1; i < count && delay < FMaxFailureDelay; ++i) delay *= 2;
@@ -548,7 +639,13 @@ void TKLPasswordDatabase::WalkRecords(
 }
 
 void TKLPasswordDatabase::ForEachRecord(const TRecordVisitor& Visitor) const {
-  WalkRecords([&](std::int32_t, const TKLDatabaseRecord& Record) { Visitor(Record); });
+  WalkRecords([&](std::int32_t Position, const TKLDatabaseRecord& Record) {
+    TKLDatabaseRecord record = Record;
+    const detail::TWipeTextOnExit wipeSalt(record.Salt);
+    const detail::TWipeTextOnExit wipeHash(record.Hash);
+    record.Failures = ReadFailureCount(Position);
+    Visitor(record);
+  });
 }
 
 // Every old record is checked before the first is changed, so a damaged one

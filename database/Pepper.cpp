@@ -9,8 +9,13 @@
 namespace kl {
 
 EKLPepperError::~EKLPepperError() = default;
+EKLPepperMismatchError::~EKLPepperMismatchError() = default;
 
 namespace {
+
+// What a key's check value is the MAC of; never changed, or every stored check
+// value would stop matching its key.
+constexpr char kCheckLabel[] = "KLPasswordSDK pepper key check v1";
 
 [[noreturn]] void RaiseBadLine(std::size_t Line) {
   throw EKLPepperError(std::string(SInvalidPepperKeys) + ": line " + std::to_string(Line));
@@ -119,6 +124,13 @@ TMessageDigest256 TKLPepper::Apply(const String& ID, const std::uint8_t* Data, s
     return digest;
   }
   throw EKLPepperError(SPepperKeyNotLoaded);
+}
+
+String TKLPepper::CheckValue(const String& ID) const {
+  TMessageDigest256 digest = Apply(ID, reinterpret_cast<const std::uint8_t*>(kCheckLabel), sizeof kCheckLabel - 1);
+  String text = BytesToHexStr(DigestToBytes(digest));
+  SecureZeroObject(digest);
+  return text;
 }
 
 } // namespace kl

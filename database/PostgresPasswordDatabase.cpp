@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "database/KLSqlDatabase.h"
 #include "database/SqlUserStore.h"
@@ -13,7 +14,9 @@ namespace kl {
 namespace {
 
 // Each step brings the schema from the version before it to its own; steps
-// are only ever appended. Names are bytea: PostgreSQL text cannot hold NUL.
+// are only ever appended. Names were bytea up to version 2, so that a name
+// holding NUL could be stored; version 3 makes them text, which every SQL
+// tool reads, and such names are refused instead.
 constexpr const char* kMigrations[] = {
     // 1: the users, and the version table itself.
     "CREATE TABLE klp_schema (version integer NOT NULL); "
@@ -23,6 +26,11 @@ constexpr const char* kMigrations[] = {
     // 2: consecutive failed verifications, and the settings of the database.
     "ALTER TABLE klp_users ADD COLUMN failures integer NOT NULL DEFAULT 0 CHECK (failures >= 0); "
     "CREATE TABLE klp_settings (name text PRIMARY KEY, value integer NOT NULL)",
+    // 3: names as text (a stored name that is not valid UTF-8, or holds NUL,
+    // fails the migration, which then changes nothing), and the check value of
+    // each pepper key the records are made with.
+    "ALTER TABLE klp_users ALTER COLUMN name TYPE text USING convert_from(name, 'UTF8'); "
+    "CREATE TABLE klp_key_checks (key_id text PRIMARY KEY, check_value text NOT NULL)",
 };
 static_assert(std::size(kMigrations) == KLSqlSchemaVersion);
 
@@ -65,7 +73,7 @@ public:
   TKLDatabaseRecord Record(int Row) const {
     const std::int64_t uid = Int(Row, 0);
     if (uid < 1 || uid > std::numeric_limits<std::int32_t>::max()) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
-    return TKLDatabaseRecord{static_cast<std::int32_t>(uid), Text(Row, 1), Text(Row, 2), Text(Row, 3)};
+    return TKLDatabaseRecord{static_cast<std::int32_t>(uid), Text(Row, 1), Text(Row, 2), Text(Row, 3), 0};
   }
 
 private:
@@ -80,10 +88,36 @@ struct TParam {
 
 class TPostgresUserStore final : public detail::TSqlUserStore {
 public:
-  explicit TPostgresUserStore(String ConnInfo) : FConnInfo(StrToUTF8Strict(ConnInfo)) {}
+  explicit TPostgresUserStore(String ConnInfo) : FConnInfo(StrToUTF8Strict(ConnInfo)) {
+    // libpq may quote a piece of the URI in its error (a token it cannot
+    // decode): every form of the password it carries is taken out of messages.
+    detail::ForEachURIPassword(ConnInfo, [&](std::size_t At, std::size_t Length) {
+      if (Length == 0) return;
+      const String raw = ConnInfo.substr(At, Length);
+      FSecrets.push_back(StrToUTF8(raw));
+      String decoded;
+      for (std::size_t i = 0; i < raw.size(); ++i) {
+        const auto hex = [&](std::size_t j) -> int {
+          const Char c = raw[j];
+          if (c >= u'0' && c <= u'9') return c - u'0';
+          if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+          if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+          return -1;
+        };
+        if (raw[i] == u'%' && i + 2 < raw.size() && hex(i + 1) >= 0 && hex(i + 2) >= 0) {
+          decoded += static_cast<Char>(hex(i + 1) * 16 + hex(i + 2));
+          i += 2;
+        } else {
+          decoded += raw[i];
+        }
+      }
+      if (decoded != raw) FSecrets.push_back(StrToUTF8(decoded));
+    });
+  }
   ~TPostgresUserStore() override {
     if (FConn != nullptr) PQfinish(FConn);
     WipeRawBytes(FConnInfo); // it may carry a password
+    for (RawByteString& secret : FSecrets) WipeRawBytes(secret);
   }
 
   void Create() override {
@@ -109,7 +143,7 @@ public:
 
   bool FindByName(const String& Username, TKLDatabaseRecord& Record) override {
     const detail::TUtf8Field name(Username);
-    return ReadOne(Exec("SELECT uid, name, salt, hash FROM klp_users WHERE name = $1::bytea", {Bytes(name)}), Record);
+    return ReadOne(Exec("SELECT uid, name, salt, hash FROM klp_users WHERE name = $1", {Text(name.Get())}), Record);
   }
 
   bool FindByUID(std::int32_t UID, TKLDatabaseRecord& Record) override {
@@ -133,9 +167,9 @@ public:
     for (int attempt = 0;; ++attempt) {
       try {
         return FirstInt(
-            Exec("INSERT INTO klp_users (name, salt, hash) VALUES ($1::bytea, $2, $3) "
+            Exec("INSERT INTO klp_users (name, salt, hash) VALUES ($1, $2, $3) "
                  "ON CONFLICT (name) DO NOTHING RETURNING uid",
-                 {Bytes(name), Text(salt.Get()), Text(hash.Get())}));
+                 {Text(name.Get()), Text(salt.Get()), Text(hash.Get())}));
       } catch (const TUidTaken&) {
         if (attempt == kInsertAttempts) throw EKLPasswordDatabaseError(SDatabaseStatementFailed);
       }
@@ -146,8 +180,8 @@ public:
     const detail::TUtf8Field name(Username);
     const detail::TUtf8Field salt(Salt);
     const detail::TUtf8Field hash(Hash);
-    return FirstInt(Exec("UPDATE klp_users SET salt = $2, hash = $3 WHERE name = $1::bytea RETURNING uid",
-                         {Bytes(name), Text(salt.Get()), Text(hash.Get())}));
+    return FirstInt(Exec("UPDATE klp_users SET salt = $2, hash = $3 WHERE name = $1 RETURNING uid",
+                         {Text(name.Get()), Text(salt.Get()), Text(hash.Get())}));
   }
 
   bool Delete(std::int32_t UID) override {
@@ -175,24 +209,31 @@ public:
     const RawByteString after = std::to_string(AfterUID);
     const RawByteString limit = std::to_string(Limit);
     const TResult result = Exec(
-        "SELECT uid, name, salt, hash FROM klp_users WHERE uid > $1::integer "
+        "SELECT uid, name, salt, hash, failures FROM klp_users WHERE uid > $1::integer "
         "ORDER BY uid LIMIT $2::integer",
         {Text(after), Text(limit)});
-    for (int row = 0; row < result.Rows(); ++row) Records.push_back(result.Record(row));
+    for (int row = 0; row < result.Rows(); ++row) {
+      Records.push_back(result.Record(row));
+      const std::int64_t failures = result.Int(row, 4);
+      if (failures < 0 || failures > std::numeric_limits<std::int32_t>::max())
+        throw EKLPasswordDatabaseError(SDatabaseCorrupted);
+      Records.back().Failures = static_cast<std::int32_t>(failures);
+    }
   }
 
   // The sequence is moved past the imported UID, so UIDs handed out later stay above it.
   bool Import(const TKLDatabaseRecord& Record) override {
     const RawByteString uid = std::to_string(Record.UID);
+    const RawByteString failures = std::to_string(Record.Failures);
     const detail::TUtf8Field name(Record.Username);
     const detail::TUtf8Field salt(Record.Salt);
     const detail::TUtf8Field hash(Record.Hash);
     bool stored = false;
     Transaction([&] {
       stored = Exec(
-                   "INSERT INTO klp_users (uid, name, salt, hash) VALUES ($1::integer, $2::bytea, $3, $4) "
-                   "ON CONFLICT DO NOTHING RETURNING uid",
-                   {Text(uid), Bytes(name), Text(salt.Get()), Text(hash.Get())})
+                   "INSERT INTO klp_users (uid, name, salt, hash, failures) "
+                   "VALUES ($1::integer, $2, $3, $4, $5::integer) ON CONFLICT DO NOTHING RETURNING uid",
+                   {Text(uid), Text(name.Get()), Text(salt.Get()), Text(hash.Get()), Text(failures)})
                    .Rows() > 0;
       if (stored) {
         Exec(
@@ -222,6 +263,38 @@ public:
     Exec("UPDATE klp_users SET failures = 0 WHERE uid = $1::integer AND failures <> 0", {Text(uid)});
   }
 
+  // One statement: the row lock it takes makes every other connection's check
+  // of the same row wait for this count, so at most the limit ever pass.
+  std::int32_t TakeAttempt(std::int32_t UID, std::int32_t Limit) override {
+    const RawByteString uid = std::to_string(UID);
+    const RawByteString limit = std::to_string(Limit);
+    const TResult taken = Exec(
+        "UPDATE klp_users SET failures = failures + (failures < 2147483647)::integer "
+        "WHERE uid = $1::integer AND ($2::integer <= 0 OR failures < $2::integer) RETURNING failures",
+        {Text(uid), Text(limit)});
+    if (taken.Rows() > 0) return FirstInt(taken);
+    return Exec("SELECT 1 FROM klp_users WHERE uid = $1::integer", {Text(uid)}).Rows() > 0 ? -1 : 0;
+  }
+
+  void ReturnAttempt(std::int32_t UID) override {
+    const RawByteString uid = std::to_string(UID);
+    Exec("UPDATE klp_users SET failures = failures - 1 WHERE uid = $1::integer AND failures > 0", {Text(uid)});
+  }
+
+  String ReadKeyCheck(const String& ID) override {
+    const detail::TUtf8Field id(ID);
+    const TResult result = Exec("SELECT check_value FROM klp_key_checks WHERE key_id = $1", {Text(id.Get())});
+    return result.Rows() > 0 ? result.Text(0, 0) : String();
+  }
+
+  String RecordKeyCheck(const String& ID, const String& Check) override {
+    const detail::TUtf8Field id(ID);
+    const detail::TUtf8Field check(Check);
+    Exec("INSERT INTO klp_key_checks (key_id, check_value) VALUES ($1, $2) ON CONFLICT DO NOTHING",
+         {Text(id.Get()), Text(check.Get())});
+    return ReadKeyCheck(ID);
+  }
+
   std::int32_t ReadSetting(const char* Name, std::int32_t Default) override {
     const RawByteString name(Name);
     const TResult result = Exec("SELECT value FROM klp_settings WHERE name = $1", {Text(name)});
@@ -244,7 +317,6 @@ private:
   struct TUidTaken {};
 
   static TParam Text(const RawByteString& Value) noexcept { return {&Value, false}; }
-  static TParam Bytes(const detail::TUtf8Field& Value) noexcept { return {&Value.Get(), true}; }
 
   // Connects, or connects again after a lost connection.
   PGconn* Connection() {
@@ -258,10 +330,14 @@ private:
       std::string message = SDatabaseUnreachable;
       if (FConn != nullptr) message += std::string(": ") + PQerrorMessage(FConn);
       while (!message.empty() && message.back() == '\n') message.pop_back();
-      throw EKLDatabaseUnavailable(message);
+      throw EKLDatabaseUnavailable(WithoutSecrets(std::move(message)));
     }
-    // Our statements name our tables unqualified: the connection's search path
-    // chooses the schema, and notices stay quiet.
+    // Names travel as UTF-8 whatever the client's locale says. Our statements
+    // name our tables unqualified: the connection's search path chooses the
+    // schema, and notices stay quiet.
+    if (PQsetClientEncoding(FConn, "UTF8") != 0) {
+      throw EKLDatabaseUnavailable(std::string(SDatabaseUnreachable) + ": the server cannot use UTF-8");
+    }
     PQsetNoticeProcessor(
         FConn, [](void*, const char*) {}, nullptr);
     return FConn;
@@ -303,7 +379,7 @@ private:
     message += ": ";
     message += Raw != nullptr ? PQresultErrorMessage(Raw) : PQerrorMessage(Conn);
     while (!message.empty() && message.back() == '\n') message.pop_back();
-    throw EKLPasswordDatabaseError(message);
+    throw EKLPasswordDatabaseError(WithoutSecrets(std::move(message)));
   }
 
   template <class F>
@@ -351,7 +427,17 @@ private:
     return static_cast<std::int32_t>(value);
   }
 
+  std::string WithoutSecrets(std::string Message) const {
+    for (const RawByteString& secret : FSecrets) {
+      for (std::size_t at = Message.find(secret); at != std::string::npos; at = Message.find(secret, at + 4)) {
+        Message.replace(at, secret.size(), "****");
+      }
+    }
+    return Message;
+  }
+
   RawByteString FConnInfo;
+  std::vector<RawByteString> FSecrets;
   PGconn* FConn = nullptr;
   int FInTransaction = 0;
 };

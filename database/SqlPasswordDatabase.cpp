@@ -1,3 +1,4 @@
+#include <functional>
 #include <limits>
 #include <string_view>
 
@@ -31,9 +32,14 @@ constexpr int kAddAttempts = 8;
 constexpr const char* kMaxFailuresSetting = "max_failures";
 
 // A name that is not valid UTF-16 has no exact UTF-8 form: two such names could
-// be stored as one.
+// be stored as one. Names are SQL text, which in PostgreSQL cannot hold NUL
+// (and elsewhere ends a name where a tool reads it as C text).
+bool IsStorableName(const String& Username) noexcept {
+  return IsValidUTF16(Username) && Username.find(u'\0') == String::npos;
+}
+
 void CheckUsername(const String& Username) {
-  if (!IsValidUTF16(Username)) throw EKLPasswordDatabaseError(SInvalidUserName);
+  if (!IsStorableName(Username)) throw EKLPasswordDatabaseError(SInvalidUserName);
 }
 
 void WipeRecord(TKLDatabaseRecord& Record) noexcept {
@@ -138,7 +144,7 @@ void TKLSqlPasswordDatabase::ImportRecord(const TKLDatabaseRecord& Record) {
   CheckUsername(Record.Username);
   // A NUL would end the field early where a driver takes it as C text.
   const auto unfit = [](const String& Field) { return !IsValidUTF16(Field) || Field.find(u'\0') != String::npos; };
-  if (Record.UID < 1 || unfit(Record.Salt) || unfit(Record.Hash)) {
+  if (Record.UID < 1 || Record.Failures < 0 || unfit(Record.Salt) || unfit(Record.Hash)) {
     throw EKLPasswordDatabaseError(SDatabaseCorrupted);
   }
   if (!store.Import(Record)) throw EKLPasswordDatabaseError(SUserAlreadyExists);
@@ -160,12 +166,12 @@ void TKLSqlPasswordDatabase::ReplaceHash(std::int32_t Position, const String& Sa
   if (!Store().ReplaceIf(record.UID, record.Hash, Salt, Hash)) throw EKLPasswordDatabaseError(SUserDoesNotExist);
 }
 
-// No user can hold a name that is not valid UTF-16.
+// No user can hold a name that is not valid UTF-16 or holds NUL.
 bool TKLSqlPasswordDatabase::FindRecord(const String& Username, TKLDatabaseRecord& Record,
                                         std::int32_t& Position) const {
   Position = -1;
   detail::TSqlUserStore& store = Store();
-  if (!IsValidUTF16(Username) || !store.FindByName(Username, Record)) return false;
+  if (!IsStorableName(Username) || !store.FindByName(Username, Record)) return false;
   Position = Record.UID;
   return true;
 }
@@ -208,6 +214,18 @@ std::int32_t TKLSqlPasswordDatabase::AddFailure(std::int32_t Position) { return 
 
 void TKLSqlPasswordDatabase::ClearFailures(std::int32_t Position) { Store().ClearFailures(Position); }
 
+std::int32_t TKLSqlPasswordDatabase::TakeAttempt(std::int32_t Position, std::int32_t Limit) {
+  return Store().TakeAttempt(Position, Limit);
+}
+
+void TKLSqlPasswordDatabase::ReturnAttempt(std::int32_t Position) { Store().ReturnAttempt(Position); }
+
+String TKLSqlPasswordDatabase::ReadKeyCheck(const String& ID) const { return Store().ReadKeyCheck(ID); }
+
+String TKLSqlPasswordDatabase::RecordKeyCheck(const String& ID, const String& Check) {
+  return Store().RecordKeyCheck(ID, Check);
+}
+
 std::int32_t TKLSqlPasswordDatabase::ReadMaxFailures() const {
   return Store().ReadSetting(kMaxFailuresSetting, KLDefaultMaxFailures);
 }
@@ -219,6 +237,76 @@ TKLUserDatabaseKind UserDatabaseKindOf(const String& URI) noexcept {
   if (uri.starts_with(u"sqlite:")) return udkSqlite;
   if (uri.starts_with(u"postgresql://") || uri.starts_with(u"postgres://")) return udkPostgres;
   return udkFile;
+}
+
+namespace {
+
+constexpr std::u16string_view kHidden = u"****";
+
+int HexValue(Char C) noexcept {
+  if (C >= u'0' && C <= u'9') return C - u'0';
+  if (C >= u'a' && C <= u'f') return C - u'a' + 10;
+  if (C >= u'A' && C <= u'F') return C - u'A' + 10;
+  return -1;
+}
+
+// Percent-decoding of the ASCII a keyword is made of; enough to tell a
+// "password" keyword however it is spelt.
+String PercentDecoded(std::u16string_view Text) {
+  String out;
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    if (Text[i] == u'%' && i + 2 < Text.size() && HexValue(Text[i + 1]) >= 0 && HexValue(Text[i + 2]) >= 0) {
+      out += static_cast<Char>(HexValue(Text[i + 1]) * 16 + HexValue(Text[i + 2]));
+      i += 2;
+    } else {
+      out += Text[i];
+    }
+  }
+  return out;
+}
+
+} // namespace
+
+namespace detail {
+
+// libpq takes user information up to the first '@' met before any '/', and
+// the password after its first ':'; query parameters are '&'-separated
+// keyword=value pairs, keywords percent-decoded.
+void ForEachURIPassword(const String& URI, const std::function<void(std::size_t At, std::size_t Length)>& Found) {
+  if (UserDatabaseKindOf(URI) != udkPostgres) return;
+  const std::size_t start = URI.find(u"://") + 3;
+  const std::size_t slash = URI.find(u'/', start);
+  const std::size_t at = URI.find(u'@', start);
+  if (at != String::npos && (slash == String::npos || at < slash)) {
+    const std::size_t colon = URI.find(u':', start);
+    if (colon != String::npos && colon < at) Found(colon + 1, at - colon - 1);
+  }
+  const std::size_t query = URI.find(u'?', slash == String::npos ? start : slash);
+  if (query == String::npos) return;
+  for (std::size_t pair = query + 1; pair <= URI.size();) {
+    std::size_t end = URI.find(u'&', pair);
+    if (end == String::npos) end = URI.size();
+    const std::size_t equals = URI.find(u'=', pair);
+    if (equals != String::npos && equals < end &&
+        PercentDecoded(std::u16string_view(URI).substr(pair, equals - pair)) == u"password") {
+      Found(equals + 1, end - equals - 1);
+    }
+    pair = end + 1;
+  }
+}
+
+} // namespace detail
+
+String RedactUserDatabaseURI(const String& URI) {
+  String shown;
+  std::size_t from = 0;
+  detail::ForEachURIPassword(URI, [&](std::size_t At, std::size_t Length) {
+    shown.append(URI, from, At - from);
+    shown += kHidden;
+    from = At + Length;
+  });
+  shown.append(URI, from, String::npos);
+  return shown;
 }
 
 std::unique_ptr<TKLPasswordDatabase> MakeUserDatabase(const String& URI, bool Encrypted) {

@@ -12,8 +12,8 @@
 namespace kl::detail {
 
 // What an SQL user database asks of its server: each call one statement or
-// one transaction, committed when it returns. Names are valid UTF-16 (the
-// caller checks). A call that fails changes nothing and raises
+// one transaction, committed when it returns. Names are valid UTF-16 without
+// NUL (the caller checks). A call that fails changes nothing and raises
 // EKLPasswordDatabaseError, or EKLDatabaseUnavailable when the server cannot
 // be reached; the next call connects again.
 class TSqlUserStore {
@@ -47,6 +47,16 @@ public:
   virtual std::int32_t Failures(std::int32_t UID) = 0;
   virtual std::int32_t AddFailure(std::int32_t UID) = 0;
   virtual void ClearFailures(std::int32_t UID) = 0;
+  // One statement: adds an attempt unless Limit is above 0 and the count has
+  // reached it. The new count; -1 when at the limit (nothing counted); 0 when
+  // there is no such user.
+  virtual std::int32_t TakeAttempt(std::int32_t UID, std::int32_t Limit) = 0;
+  // Takes one attempt back, never below zero.
+  virtual void ReturnAttempt(std::int32_t UID) = 0;
+  // The check value stored for a pepper key (klp_key_checks), empty if none;
+  // stores one unless there is one, and answers the one stored afterwards.
+  virtual String ReadKeyCheck(const String& ID) = 0;
+  virtual String RecordKeyCheck(const String& ID, const String& Check) = 0;
   // A setting of the database (klp_settings); Default when it has none.
   virtual std::int32_t ReadSetting(const char* Name, std::int32_t Default) = 0;
   virtual void WriteSetting(const char* Name, std::int32_t Value) = 0;
@@ -64,6 +74,10 @@ public:
 private:
   RawByteString FBytes;
 };
+
+// Calls Found with the place of each password a postgresql:// URI carries
+// (its user information's, and each password parameter's), in order.
+void ForEachURIPassword(const String& URI, const std::function<void(std::size_t At, std::size_t Length)>& Found);
 
 // Decodes a stored field; text that is not UTF-8 means the row was not
 // written by this library.

@@ -26,6 +26,8 @@ constexpr const char* kMigrations[] = {
     // process sees them, and the settings of the database (the failure limit).
     "ALTER TABLE klp_users ADD COLUMN failures INTEGER NOT NULL DEFAULT 0 CHECK (failures >= 0); "
     "CREATE TABLE klp_settings (name TEXT PRIMARY KEY, value INTEGER NOT NULL)",
+    // 3: the check value of each pepper key the records are made with.
+    "CREATE TABLE klp_key_checks (key_id TEXT PRIMARY KEY, check_value TEXT NOT NULL)",
 };
 static_assert(std::size(kMigrations) == KLSqlSchemaVersion);
 
@@ -78,7 +80,7 @@ public:
   TKLDatabaseRecord Record() const {
     const std::int64_t uid = Int(0);
     if (uid < 1 || uid > std::numeric_limits<std::int32_t>::max()) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
-    return TKLDatabaseRecord{static_cast<std::int32_t>(uid), Text(1), Text(2), Text(3)};
+    return TKLDatabaseRecord{static_cast<std::int32_t>(uid), Text(1), Text(2), Text(3), 0};
   }
   void Check(int Code) const {
     if (Code != SQLITE_OK) RaiseSqlite(FDb, Code);
@@ -194,9 +196,13 @@ public:
   }
 
   void Page(std::int32_t AfterUID, std::int32_t Limit, std::vector<TKLDatabaseRecord>& Records) override {
-    TStatement s = Prepare("SELECT uid, name, salt, hash FROM klp_users WHERE uid > ?1 ORDER BY uid LIMIT ?2");
+    TStatement s =
+        Prepare("SELECT uid, name, salt, hash, failures FROM klp_users WHERE uid > ?1 ORDER BY uid LIMIT ?2");
     s.Bind(1, AfterUID).Bind(2, Limit);
-    while (s.Step()) Records.push_back(s.Record());
+    while (s.Step()) {
+      Records.push_back(s.Record());
+      Records.back().Failures = Count32(s.Int(4));
+    }
   }
 
   // SQLite keeps the largest UID ever stored for AUTOINCREMENT, so UIDs handed
@@ -210,8 +216,8 @@ public:
     Transaction([&] {
       TStatement taken = Prepare("SELECT 1 FROM klp_users WHERE uid = ?1 OR name = ?2");
       if (taken.Bind(1, Record.UID).Bind(2, name.Get()).Step()) return;
-      TStatement s = Prepare("INSERT INTO klp_users (uid, name, salt, hash) VALUES (?1, ?2, ?3, ?4)");
-      s.Bind(1, Record.UID).Bind(2, name.Get()).Bind(3, salt.Get()).Bind(4, hash.Get()).Step();
+      TStatement s = Prepare("INSERT INTO klp_users (uid, name, salt, hash, failures) VALUES (?1, ?2, ?3, ?4, ?5)");
+      s.Bind(1, Record.UID).Bind(2, name.Get()).Bind(3, salt.Get()).Bind(4, hash.Get()).Bind(5, Record.Failures).Step();
       stored = true;
     });
     return stored;
@@ -235,6 +241,41 @@ public:
   void ClearFailures(std::int32_t UID) override {
     TStatement s = Prepare("UPDATE klp_users SET failures = 0 WHERE uid = ?1 AND failures <> 0");
     s.Bind(1, UID).Step();
+  }
+
+  // The limit is checked and the attempt counted by one statement, under the
+  // database's write lock: two connections can never both pass the check.
+  std::int32_t TakeAttempt(std::int32_t UID, std::int32_t Limit) override {
+    TStatement s = Prepare(
+        "UPDATE klp_users SET failures = failures + (failures < 2147483647) "
+        "WHERE uid = ?1 AND (?2 <= 0 OR failures < ?2) RETURNING failures");
+    if (s.Bind(1, UID).Bind(2, Limit).Step()) {
+      const std::int32_t count = Count32(s.Int(0));
+      while (s.Step()) {
+      }
+      return count;
+    }
+    TStatement exists = Prepare("SELECT 1 FROM klp_users WHERE uid = ?1");
+    return exists.Bind(1, UID).Step() ? -1 : 0;
+  }
+
+  void ReturnAttempt(std::int32_t UID) override {
+    TStatement s = Prepare("UPDATE klp_users SET failures = failures - 1 WHERE uid = ?1 AND failures > 0");
+    s.Bind(1, UID).Step();
+  }
+
+  String ReadKeyCheck(const String& ID) override {
+    const detail::TUtf8Field id(ID);
+    TStatement s = Prepare("SELECT check_value FROM klp_key_checks WHERE key_id = ?1");
+    return s.Bind(1, id.Get()).Step() ? s.Text(0) : String();
+  }
+
+  String RecordKeyCheck(const String& ID, const String& Check) override {
+    const detail::TUtf8Field id(ID);
+    const detail::TUtf8Field check(Check);
+    TStatement s = Prepare("INSERT INTO klp_key_checks (key_id, check_value) VALUES (?1, ?2) ON CONFLICT DO NOTHING");
+    s.Bind(1, id.Get()).Bind(2, check.Get()).Step();
+    return ReadKeyCheck(ID);
   }
 
   std::int32_t ReadSetting(const char* Name, std::int32_t Default) override {

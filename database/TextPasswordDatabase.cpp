@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "database/KLDatabase.h"
+#include "database/KLPepper.h"
 #include "database/UserLookupIndex.h"
 #include "foundation/Convert.h"
 #include "foundation/SecureMemory.h"
@@ -19,6 +20,9 @@ constexpr Char FieldSeparator = u':';
 // either reads and writes as it always has.
 constexpr std::u16string_view FailuresField = u":failures=";
 constexpr std::u16string_view MaxFailuresField = u":max-failures=";
+// After the counter, one for each pepper key whose check value is known:
+// ":key-check=ID=HEX" (an ID holds neither ':' nor '=').
+constexpr std::u16string_view KeyCheckField = u":key-check=";
 
 [[noreturn]] void RaiseCorrupted() { throw EKLPasswordDatabaseError(SDatabaseCorrupted); }
 
@@ -134,6 +138,26 @@ void TKLTextPasswordDatabase::ClearFailures(std::int32_t Position) {
   if (ReadFailureCount(Position) != 0) PutFailureCount(Position, 0);
 }
 
+void TKLTextPasswordDatabase::ReturnAttempt(std::int32_t Position) {
+  const std::int32_t count = ReadFailureCount(Position);
+  if (count > 0) PutFailureCount(Position, count - 1);
+}
+
+String TKLTextPasswordDatabase::ReadKeyCheck(const String& ID) const {
+  for (const auto& [id, check] : FKeyChecks) {
+    if (id == ID) return check;
+  }
+  return {};
+}
+
+String TKLTextPasswordDatabase::RecordKeyCheck(const String& ID, const String& Check) {
+  String stored = ReadKeyCheck(ID);
+  if (!stored.empty()) return stored;
+  FKeyChecks.emplace_back(ID, Check);
+  FModified = true;
+  return Check;
+}
+
 std::int32_t TKLTextPasswordDatabase::GetUserCount() const { return FList.GetCount(); }
 
 void TKLTextPasswordDatabase::CreateNew(const String& URI) {
@@ -141,6 +165,7 @@ void TKLTextPasswordDatabase::CreateNew(const String& URI) {
   RecordsChanged();
   FIndex = 0;
   FMaxFailures = KLDefaultMaxFailures;
+  FKeyChecks.clear();
   FURI = URI;
   FModified = true;
   RecordLoadedStamp(TFileStamp()); // a new file: one that appears meanwhile is someone else's
@@ -176,6 +201,21 @@ void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const
   String first = Lines->Get(0);
   const std::int32_t maxFailures =
       first.find(MaxFailuresField) == String::npos ? KLDefaultMaxFailures : TakeCountField(first, MaxFailuresField);
+  std::vector<std::pair<String, String>> keyChecks;
+  for (std::size_t at = first.find(KeyCheckField); at != String::npos; at = first.find(KeyCheckField)) {
+    const std::size_t end = first.find(FieldSeparator, at + 1);
+    const String field =
+        first.substr(at + KeyCheckField.size(), end == String::npos ? String::npos : end - at - KeyCheckField.size());
+    const std::size_t equals = field.find(u'=');
+    if (equals == String::npos) RaiseCorrupted();
+    String id = field.substr(0, equals);
+    String check = field.substr(equals + 1);
+    if (!TKLPepper::IsValidID(id) || check.empty() || check.find_first_not_of(u"0123456789ABCDEF") != String::npos) {
+      RaiseCorrupted();
+    }
+    keyChecks.emplace_back(std::move(id), std::move(check));
+    first.erase(at, end == String::npos ? String::npos : end - at);
+  }
   // Identifiers are handed out from the counter up and must be positive.
   if (!TryStrToInt(first, index) || index < 0) RaiseCorrupted();
   String uri = URI;
@@ -187,6 +227,7 @@ void TKLTextPasswordDatabase::TakeOver(std::unique_ptr<TStringList> Lines, const
   RecordsChanged();
   FIndex = index;
   FMaxFailures = maxFailures;
+  FKeyChecks = std::move(keyChecks);
   FURI = std::move(uri);
   FModified = false;
 }
@@ -195,6 +236,7 @@ void TKLTextPasswordDatabase::Save() {
   if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
   TStringList lines;
   String first = IntToStr(FIndex);
+  for (const auto& [id, check] : FKeyChecks) first += String(KeyCheckField) + id + u"=" + check;
   if (FMaxFailures != KLDefaultMaxFailures) first += String(MaxFailuresField) + IntToStr(FMaxFailures);
   lines.Add(first);
   for (const String& line : FList) lines.Add(line);
@@ -250,14 +292,14 @@ void TKLTextPasswordDatabase::ImportRecord(const TKLDatabaseRecord& Record) {
   if (!GetOpened()) throw EKLPasswordDatabaseError(SDatabaseNotOpened);
   CheckUsername(Record.Username);
   // A salt with a separator, or a line break anywhere, would make other fields or lines.
-  if (Record.UID < 1 || Record.Salt.find_first_of(u":\r\n") != String::npos ||
+  if (Record.UID < 1 || Record.Failures < 0 || Record.Salt.find_first_of(u":\r\n") != String::npos ||
       Record.Hash.find_first_of(u"\r\n") != String::npos) {
     RaiseCorrupted();
   }
   if (GetUID(Record.Username) != -1 || FindUIDPosition(Record.UID) >= 0) {
     throw EKLPasswordDatabaseError(SUserAlreadyExists);
   }
-  String line = JoinLine(Record.UID, Record.Username, Record.Salt, Record.Hash);
+  String line = JoinLine(Record.UID, Record.Username, Record.Salt, Record.Hash, Record.Failures);
   const detail::TWipeTextOnExit wipeLine(line);
   FList.Append(line);
   FIndex = std::max(FIndex, Record.UID);

@@ -25,6 +25,10 @@ namespace klpass {
 
 namespace {
 
+// A database's place as every message and listing shows it: a password in a
+// postgresql:// URI is never repeated.
+std::string Shown(const std::string& Place) { return Utf8(kl::RedactUserDatabaseURI(Text(Place))); }
+
 using TTextDatabase = kl::TKLTextPasswordDatabase;
 using TEncryptedDatabase = kl::TKLBinaryPasswordDatabase;
 
@@ -105,7 +109,7 @@ void RefuseOtherKind(const std::string& FileName, bool Encrypted) {
 }
 
 void Save(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
-  Attempt("cannot save '" + Request.File + "'", [&] { Database.Save(); });
+  Attempt("cannot save '" + Shown(Request.File) + "'", [&] { Database.Save(); });
 }
 
 void AddUser(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
@@ -192,22 +196,22 @@ void Upgrade(TDatabase& Database, const TRequest& Request) {
     }
   }
   const std::int32_t wrapped =
-      Attempt("cannot upgrade '" + Request.File + "'", [&] { return UpgradeWithProgress(Database); });
+      Attempt("cannot upgrade '" + Shown(Request.File) + "'", [&] { return UpgradeWithProgress(Database); });
   if (wrapped > 0 || newFormat) Save(Database, Request);
   std::printf("wrapped %d old password hash%s in Argon2id\n", wrapped, wrapped == 1 ? "" : "es");
   if (!encrypted) return;
   if (newFormat) {
-    std::printf("saved '%s' (was version %d) as ", Request.File.c_str(), from);
+    std::printf("saved '%s' (was version %d) as ", Shown(Request.File).c_str(), from);
     PrintFileInfo(Request.File);
   } else {
-    std::printf("'%s' is already version 3\n", Request.File.c_str());
+    std::printf("'%s' is already version 3\n", Shown(Request.File).c_str());
   }
 }
 
 void SetLimit(kl::TKLPasswordDatabase& Database, const TRequest& Request) {
   Database.SetMaxFailures(*Request.MaxFailures);
   Save(Database, Request);
-  std::printf("accounts of '%s' lock after %d consecutive failed attempts%s\n", Request.File.c_str(),
+  std::printf("accounts of '%s' lock after %d consecutive failed attempts%s\n", Shown(Request.File).c_str(),
               *Request.MaxFailures, *Request.MaxFailures == 0 ? " (0: never)" : "");
 }
 
@@ -258,11 +262,11 @@ int Run(const TRequest& Request) {
     database.CreateNew(Text(Request.File));
     if (Request.MaxFailures) database.SetMaxFailures(*Request.MaxFailures);
     Save(database, Request);
-    std::printf("created %s user database '%s'\n", encrypted ? "encrypted" : "text", Request.File.c_str());
+    std::printf("created %s user database '%s'\n", encrypted ? "encrypted" : "text", Shown(Request.File).c_str());
     return kExitOk;
   }
   RefuseOtherKind(Request.File, encrypted);
-  Attempt("cannot open '" + Request.File + "'", [&] { database.Open(Text(Request.File)); });
+  Attempt("cannot open '" + Shown(Request.File) + "'", [&] { database.Open(Text(Request.File)); });
   switch (Request.Action) {
     case TAction::Add:
       AddUser(database, Request);
@@ -277,7 +281,7 @@ int Run(const TRequest& Request) {
       VerifyUser(database, Request);
       break;
     case TAction::List:
-      Attempt("cannot list '" + Request.File + "'", [&] { ListUsers(database, Request.Schemes); });
+      Attempt("cannot list '" + Shown(Request.File) + "'", [&] { ListUsers(database, Request.Schemes); });
       break;
     case TAction::Upgrade:
       Upgrade(database, Request);
@@ -317,14 +321,14 @@ int RunSql(const TRequest& Request) {
   database->SetHashParameters(Request.Hashes);
   database->SetPepper(LoadPepper(*Request.Args));
   if (Request.Action == TAction::Create) {
-    Attempt("cannot create '" + Request.File + "'", [&] {
+    Attempt("cannot create '" + Shown(Request.File) + "'", [&] {
       database->CreateNew(Text(Request.File));
       if (Request.MaxFailures) database->SetMaxFailures(*Request.MaxFailures);
     });
-    std::printf("created %s user database '%s'\n", KindName(Request.File).c_str(), Request.File.c_str());
+    std::printf("created %s user database '%s'\n", KindName(Request.File).c_str(), Shown(Request.File).c_str());
     return kExitOk;
   }
-  Attempt("cannot open '" + Request.File + "'", [&] { database->Open(Text(Request.File)); });
+  Attempt("cannot open '" + Shown(Request.File) + "'", [&] { database->Open(Text(Request.File)); });
   switch (Request.Action) {
     case TAction::Add:
       AddUser(*database, Request);
@@ -345,18 +349,18 @@ int RunSql(const TRequest& Request) {
       UnlockUser(*database, Request);
       break;
     case TAction::List:
-      Attempt("cannot list '" + Request.File + "'", [&] { ListUsers(*database, Request.Schemes); });
+      Attempt("cannot list '" + Shown(Request.File) + "'", [&] { ListUsers(*database, Request.Schemes); });
       break;
     case TAction::Upgrade: {
       const std::int32_t wrapped =
-          Attempt("cannot upgrade '" + Request.File + "'", [&] { return UpgradeWithProgress(*database); });
+          Attempt("cannot upgrade '" + Shown(Request.File) + "'", [&] { return UpgradeWithProgress(*database); });
       std::printf("wrapped %d old password hash%s in Argon2id\n", wrapped, wrapped == 1 ? "" : "es");
       break;
     }
     case TAction::Info: {
       const auto& sql = static_cast<const kl::TKLSqlPasswordDatabase&>(*database);
-      const std::int32_t count = Attempt("cannot read '" + Request.File + "'", [&] { return sql.GetCount(); });
-      std::printf("%s: %s user database, schema version %d, %d user%s\n", Request.File.c_str(),
+      const std::int32_t count = Attempt("cannot read '" + Shown(Request.File) + "'", [&] { return sql.GetCount(); });
+      std::printf("%s: %s user database, schema version %d, %d user%s\n", Shown(Request.File).c_str(),
                   KindName(Request.File).c_str(), sql.GetSchemaVersion(), count, count == 1 ? "" : "s");
       break;
     }
@@ -383,8 +387,8 @@ std::unique_ptr<kl::TKLPasswordDatabase> OpenCopyEnd(const std::string& Place, b
     Created = Target && !std::filesystem::exists(Place, error);
     if (binary != nullptr) {
       binary->SetSaveOnDestroy(false);
-      const TSecret master = Created ? ReadNewSecret("New master password of '" + Place + "'", false)
-                                     : ReadSecret("Master password of '" + Place + "'");
+      const TSecret master = Created ? ReadNewSecret("New master password of '" + Shown(Place) + "'", false)
+                                     : ReadSecret("Master password of '" + Shown(Place) + "'");
       binary->SetPassword(master.Get());
     }
     if (!Created) RefuseOtherKind(Place, binary != nullptr);
@@ -393,7 +397,7 @@ std::unique_ptr<kl::TKLPasswordDatabase> OpenCopyEnd(const std::string& Place, b
     Created = Target && !std::filesystem::exists(Place.substr(7), error);
   }
   if (Created) {
-    Attempt("cannot create '" + Place + "'", [&] { database->CreateNew(uri); });
+    Attempt("cannot create '" + Shown(Place) + "'", [&] { database->CreateNew(uri); });
     return database;
   }
   try {
@@ -401,12 +405,12 @@ std::unique_ptr<kl::TKLPasswordDatabase> OpenCopyEnd(const std::string& Place, b
   } catch (const kl::EKLPasswordDatabaseError& e) {
     // A PostgreSQL database without the user tables is made into one.
     if (!Target || kind != kl::udkPostgres || e.GetMessage() != kl::SDatabaseNotUserDatabase) {
-      Explain(e, "cannot open '" + Place + "'");
+      Explain(e, "cannot open '" + Shown(Place) + "'");
     }
     Created = true;
-    Attempt("cannot create '" + Place + "'", [&] { database->CreateNew(uri); });
+    Attempt("cannot create '" + Shown(Place) + "'", [&] { database->CreateNew(uri); });
   } catch (const kl::Exception& e) {
-    Explain(e, "cannot open '" + Place + "'");
+    Explain(e, "cannot open '" + Shown(Place) + "'");
   }
   return database;
 }
@@ -426,11 +430,11 @@ int CopyUsers(const TRequest& Request) {
   const std::unique_ptr<kl::TKLPasswordDatabase> to =
       OpenCopyEnd(target, Request.Args->Has("--to-encrypted"), true, created);
   std::int32_t copied = 0;
-  Attempt("cannot copy '" + source + "' to '" + target + "'", [&] {
+  Attempt("cannot copy '" + Shown(source) + "' to '" + Shown(target) + "'", [&] {
     from->ForEachRecord([&](const kl::TKLDatabaseRecord& Record) {
       if (to->GetUID(Record.Username) != -1 || !to->GetUsername(Record.UID).empty()) {
         Fail(kExitExists, "user '" + Utf8(Record.Username) + "' (UID " + std::to_string(Record.UID) +
-                              ") or its UID is in '" + target + "' already; nothing was copied");
+                              ") or its UID is in '" + Shown(target) + "' already; nothing was copied");
       }
     });
     from->ForEachRecord([&](const kl::TKLDatabaseRecord& Record) {
@@ -440,8 +444,8 @@ int CopyUsers(const TRequest& Request) {
     if (created) to->SetMaxFailures(from->GetMaxFailures());
     to->Save();
   });
-  std::printf("copied %d user%s from '%s' to %s'%s'\n", copied, copied == 1 ? "" : "s", source.c_str(),
-              created ? "new " : "", target.c_str());
+  std::printf("copied %d user%s from '%s' to %s'%s'\n", copied, copied == 1 ? "" : "s", Shown(source).c_str(),
+              created ? "new " : "", Shown(target).c_str());
   return kExitOk;
 }
 

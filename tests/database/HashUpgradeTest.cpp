@@ -205,7 +205,7 @@ TYPED_TEST(HashUpgradeTest, DamagedAndCostlyRecordsAreRefused) {
   for (const Case& c : cases) {
     db->ReplaceHash(0, c.Salt, c.Hash);
     EXPECT_EQ(MessageOf([&] { db->Verify(u"alice", u"secret"); }), c.Message) << test::Narrow(c.Hash);
-    if (HashSchemeOf(TKLDatabaseRecord{0, u"alice", c.Salt, c.Hash}) == hsSHA256) {
+    if (HashSchemeOf(TKLDatabaseRecord{0, u"alice", c.Salt, c.Hash, 0}) == hsSHA256) {
       EXPECT_EQ(MessageOf([&] { db->UpgradeHashes(); }), SDatabaseCorrupted) << test::Narrow(c.Hash);
     }
   }

@@ -102,17 +102,29 @@ TEST_P(SharedDatabaseBehaviour, AddsLooksUpVerifiesAndDeletes) {
 }
 
 // Names a query built from text would break on are stored and found exactly,
-// and never read as SQL.
+// and never read as SQL. The SQL databases keep names as text, which cannot
+// hold NUL: they refuse such a name, the files keep it.
 TEST_P(SharedDatabaseBehaviour, KeepsNamesWithQuotesSemicolonsAndNulsExactly) {
-  const std::vector<String> names = {u"o'brien",
-                                     u"say \"hi\"",
-                                     u"a;b",
-                                     u"x'); DROP TABLE klp_users; --",
-                                     u"' OR '1'='1",
-                                     String(u"nul\0inside", 10),
-                                     String(u"nul\0insidf", 10),
-                                     u"back\\slash %_",
-                                     u"\u00e9t\u00e9 \U0001F511"};
+  std::vector<String> names = {u"o'brien",
+                               u"say \"hi\"",
+                               u"a;b",
+                               u"x'); DROP TABLE klp_users; --",
+                               u"' OR '1'='1",
+                               u"back\\slash %_",
+                               u"\u00e9t\u00e9 \U0001F511"};
+  const std::vector<String> nulNames = {String(u"nul\0inside", 10), String(u"nul\0insidf", 10)};
+  for (const String& name : nulNames) {
+    if (!GetParam().Sql) {
+      names.push_back(name);
+      continue;
+    }
+    EXPECT_EQ(MessageOf([&] { FDb->AddUser(name, u"pw", false); }), SInvalidUserName);
+    EXPECT_EQ(MessageOf([&] {
+                FDb->ImportRecord(TKLDatabaseRecord{50, name, u"", u"$argon2id$x", 0});
+              }),
+              SInvalidUserName);
+    EXPECT_EQ(FDb->GetUID(name), -1);
+  }
   for (std::size_t i = 0; i < names.size(); ++i)
     FDb->AddUser(names[i], u"pw" + IntToStr(static_cast<std::int32_t>(i)), false);
   auto db = Reopened();
@@ -194,6 +206,62 @@ TEST_P(SharedDatabaseBehaviour, RekeysARecordUnderAnOldServerKeyOnSuccess) {
   rekeyed->SetPepper(TKLPepper::FromText(newKey));
   EXPECT_TRUE(rekeyed->Verify(u"carol", u"pw"));
   EXPECT_FALSE(rekeyed->Verify(u"carol", u"wrong"));
+}
+
+// Server keys under the right identifier but with other bytes: every right
+// password would fail, and lock its account. The stored check value tells
+// them apart: a configuration error, nothing counted, nothing changed, no
+// hash made under the wrong key.
+TEST_P(SharedDatabaseBehaviour, AWrongKeyUnderTheRightIdentifierIsAConfigurationError) {
+  const auto right = TKLPepper::FromText(u"k1 000102030405060708090a0b0c0d0e0f");
+  const auto wrongBytes = TKLPepper::FromText(u"k1 0f0e0d0c0b0a09080706050403020100");
+  FDb->SetPepper(right);
+  FDb->AddUser(u"carol", u"pw", false);
+  const String stored = Records(*FDb).at(0).Hash;
+  auto db = Reopened();
+  db->SetPepper(wrongBytes);
+  for (const char16_t* password : {u"pw", u"wrong"}) {
+    EXPECT_EQ(MessageOf([&] { db->Verify(u"carol", password); }), std::string(SPepperKeyMismatch) + ": k1");
+  }
+  EXPECT_THROW(db->AddUser(u"dave", u"pw", false), EKLPepperMismatchError);
+  EXPECT_THROW(db->AddUser(u"carol", u"new", true), EKLPepperMismatchError);
+  auto after = Reopened(*db);
+  EXPECT_EQ(after->GetFailureCount(u"carol"), 0);
+  EXPECT_EQ(after->GetUID(u"dave"), -1);
+  EXPECT_EQ(Records(*after).at(0).Hash, stored);
+  after->SetPepper(right);
+  EXPECT_TRUE(after->Verify(u"carol", u"pw"));
+}
+
+// A copy keeps every account's failure count, so a locked account is still
+// locked in the copy: read from every kind, written into every kind.
+TEST_P(SharedDatabaseBehaviour, ImportKeepsTheFailureCountOfEveryAccount) {
+  FDb->SetMaxFailures(2);
+  FDb->AddUser(u"locked", u"pw", false);
+  FDb->AddUser(u"once", u"pw", false);
+  FDb->AddUser(u"clean", u"pw", false);
+  for (int i = 0; i < 2; ++i) EXPECT_FALSE(FDb->Verify(u"locked", u"x"));
+  EXPECT_FALSE(FDb->Verify(u"once", u"x"));
+  const std::vector<TKLDatabaseRecord> records = Records(*FDb);
+  ASSERT_EQ(records.size(), 3U);
+  EXPECT_EQ(records[0].Failures, 2);
+  EXPECT_EQ(records[1].Failures, 1);
+  EXPECT_EQ(records[2].Failures, 0);
+
+  TempDir dir;
+  auto copy = GetParam().Make();
+  copy->CreateNew(GetParam().Place(dir));
+  copy->SetMaxFailures(2);
+  for (const TKLDatabaseRecord& record : records) copy->ImportRecord(record);
+  copy->Save();
+  auto reopened = GetParam().Make();
+  reopened->Open(copy->GetURI());
+  EXPECT_EQ(reopened->GetFailureCount(u"locked"), 2);
+  EXPECT_EQ(reopened->GetFailureCount(u"once"), 1);
+  EXPECT_EQ(reopened->GetFailureCount(u"clean"), 0);
+  EXPECT_THROW(reopened->Verify(u"locked", u"pw"), EKLAccountLockedError);
+  TKLDatabaseRecord negative{9, u"neg", u"", records[2].Hash, -1};
+  EXPECT_EQ(MessageOf([&] { reopened->ImportRecord(negative); }), SDatabaseCorrupted);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, SharedDatabaseBehaviour, ::testing::ValuesIn(kKinds),

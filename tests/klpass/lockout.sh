@@ -46,6 +46,17 @@ for kind in text encrypted; do
   expect_status 10
 done
 
+case_ "text: guesses run at once are checked at most the limit's worth, the others refused as locked"
+run "" users create par.db --max-failures 3
+run "pw\n" users add par.db victim "${hashes[@]}"
+for i in $(seq 1 8); do
+  (set +e; printf 'bad\n' | KLPASS_LOCK_TIMEOUT=600 "$KLPASS" users verify par.db victim >/dev/null 2>&1; echo $? >"rc.$i") &
+done
+wait
+[ "$(cat rc.* | grep -cx 3)" -eq 3 ] && [ "$(cat rc.* | grep -cx 10)" -eq 5 ] ||
+  fail "exit statuses of 8 guesses at a limit of 3: $(cat rc.* | tr '\n' ' ')"
+grep -q '^1:victim::.*:failures=3$' par.db || fail "stored count: $(cat par.db)"
+
 case_ "the limit goes with create and set only, and set needs it"
 run "" users add lock-text.db bob --max-failures 3
 expect_failure 2 "--max-failures goes with 'create' and 'set' only"
@@ -70,6 +81,19 @@ expect_success
 expect_out "its hash was upgraded"
 run "" users list pep.db --schemes
 expect_out "k=new"
+KLPASS_PEPPER_FILE=keys-new run "pw\n" users verify pep.db carol "${hashes[@]}"
+expect_success
+case_ "other bytes under a key's identifier are a configuration error that counts nothing"
+printf 'new 2122232425262728292a2b2c2d2e2f20\n' >keys-new-wrong
+run "" users set pep.db --max-failures 1
+for _ in 1 2; do
+  run "pw\n" users verify pep.db carol --pepper-file keys-new-wrong "${hashes[@]}"
+  expect_failure 6 "not the one the user database was made with: new"
+done
+cp pep.db pep.before
+run "pw\n" users add pep.db dave --pepper-file keys-new-wrong "${hashes[@]}"
+expect_failure 6 "not the one the user database was made with: new"
+cmp -s pep.db pep.before || fail "a refused key changed the file"
 KLPASS_PEPPER_FILE=keys-new run "pw\n" users verify pep.db carol "${hashes[@]}"
 expect_success
 printf 'new 00\n' >keys-bad
