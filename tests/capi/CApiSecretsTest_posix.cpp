@@ -23,6 +23,9 @@
 #include <string>
 
 #include "capi/klpassword.h"
+#include "foundation/SecureMemory.h"
+#include "passwords/KLPasswords.h"
+#include "passwords/KeyStoreFixture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KL_SANITIZED 1
@@ -127,6 +130,45 @@ TEST(CApiSecrets, FreedSecretsLeaveNoCopyInMemory) {
     EXPECT_FALSE(MemoryHolds(scratch, size));
   }
   klp_generator_destroy(generator);
+}
+
+class CApiSecretsWithKeys : public kl::test::KeyStoreTest {};
+
+// A secret may hold U+0000 (a value protected through the C++ interface): the
+// whole of it is wiped, the part after the NUL too.
+TEST_F(CApiSecretsWithKeys, FreedSecretHoldingNulLeavesNoTail) {
+#if KL_SANITIZED
+  GTEST_SKIP() << "the scan would read the sanitizer's terabytes of shadow mappings";
+#endif
+  {
+    TScratch warmUp;
+    ASSERT_TRUE(warmUp.Ok());
+    warmUp.Needle()[0] = '\x01';
+    MemoryHolds(warmUp, 1);
+  }
+  TScratch scratch;
+  ASSERT_TRUE(scratch.Ok());
+  // The tail is made in the scratch and widened to UTF-16 one unit at a time,
+  // so that no UTF-8 copy of it exists but the one the C interface hands out.
+  constexpr std::size_t kTail = 40;
+  // The head outlasts the allocator's links (kSkipped), so that a tail left
+  // behind is found whole.
+  kl::String value = u"head-of-the-secret";
+  value.push_back(u'\0');
+  for (std::size_t i = 0; i < kTail; ++i) {
+    scratch.Needle()[i] = static_cast<char>('A' + (i * 7 + 3) % 26);
+    value.push_back(static_cast<char16_t>(scratch.Needle()[i]));
+  }
+  const std::string file = FTemp.File("nul.bin");
+  kl::TKLPassword(value).SaveToFile(kl::String(file.begin(), file.end()));
+  kl::WipeString(value);
+  char* secret = nullptr;
+  ASSERT_EQ(klp_unprotect_file(file.c_str(), &secret), KLP_OK);
+  ASSERT_STREQ(secret, "head-of-the-secret");
+  ASSERT_EQ(std::memcmp(secret + 19, scratch.Needle(), kTail), 0);
+  ASSERT_TRUE(MemoryHolds(scratch, kTail)) << "the scan does not see the live secret";
+  klp_secret_free(secret);
+  EXPECT_FALSE(MemoryHolds(scratch, kTail));
 }
 
 } // namespace
