@@ -153,6 +153,9 @@ def test_user_inputs_count_and_crack_times_are_at_their_rates():
     assert list(strength.crack_times_seconds) == list(rates)
     for name, rate in rates.items():
         assert strength.crack_times_seconds[name] == pytest.approx(strength.guesses / rate, rel=1e-3), name
+    assert klp.estimate("pw").crack_times_display == {"online_throttling": "1 hour", "online_no_throttling": "10 seconds",
+                                                      "offline_slow_hashing": "less than a second",
+                                                      "offline_fast_hashing": "less than a second"}
 
 
 @pytest.mark.parametrize("settings, length, test", [

@@ -967,6 +967,16 @@ static void test_strength_values(void) {
           __LINE__);
   }
   klp_strength_destroy(strength);
+  /* The texts too, each under its own attack: 101 guesses take an hour throttled, 10 seconds unthrottled. */
+  CHECK_STATUS(klp_strength_estimate("pw", NULL, 0, &strength), KLP_OK);
+  for (attack = 0; attack < 4; ++attack) {
+    static const char* texts[] = {"1 hour", "10 seconds", "less than a second", "less than a second"};
+    char text[64];
+    size_t len = sizeof text;
+    CHECK_STATUS(klp_strength_crack_time(strength, attack, NULL, text, &len), KLP_OK);
+    check(strcmp(text, texts[attack]) == 0, text, __LINE__);
+  }
+  klp_strength_destroy(strength);
   CHECK(check_guesses(words, 1) < check_guesses(NULL, 0) / 100);
 }
 
