@@ -191,7 +191,7 @@ std::string RecordDataJson(kl::TKLPassRecord& Record, bool Reveal) {
   json += ",\"tags\":[";
   bool first = true;
   for (const kl::String& tag : Record.GetTags()) {
-    json += (first ? "" : ",") + JsonString(Utf8(tag));
+    json.append(first ? "" : ",").append(JsonString(Utf8(tag)));
     first = false;
   }
   json += "],\"fields\":[";
