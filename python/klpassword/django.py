@@ -210,7 +210,7 @@ class KLPasswordArgon2idHasher(BasePasswordHasher):
             memory, passes = 0, 0
         if memory < 1 or passes < 1:
             memory, passes = 0, 0  # nothing a hash could have been made with: the whole cost
-        missing = min(self.passes, self.passes - passes)
+        missing = self.passes - passes
         if missing > 0 or memory < self.memory_kib:
             try:
                 _core.hash_password(password, memory_kib=self.memory_kib, passes=max(1, missing))
