@@ -242,27 +242,6 @@ TEST_F(CApiSecretsWithKeys, SecretsTakenInLeaveNoCopy) {
          EXPECT_EQ(klp_protect(S, KLP_PROTECT_USER, blob, &n), KLP_OK);
          EXPECT_EQ(klp_protect_file((folder + "p.bin").c_str(), S, KLP_PROTECT_USER), KLP_OK);
        }},
-      {"derive from a master key",
-       [&](const char* S) {
-         klp_generator_t* generator = nullptr;
-         ASSERT_EQ(klp_generator_init(&generator), KLP_OK);
-         char* derived = nullptr;
-         EXPECT_EQ(klp_generator_derive(generator, S, "example.com", 0, &derived), KLP_OK);
-         klp_secret_free(derived);
-         klp_generator_destroy(generator);
-       }},
-      {"strength and policy check",
-       [&](const char* S) {
-         klp_strength_t* strength = nullptr;
-         EXPECT_EQ(klp_strength_estimate(S, nullptr, 0, &strength), KLP_OK);
-         klp_strength_destroy(strength);
-         klp_policy_t* policy = nullptr;
-         ASSERT_EQ(klp_policy_init_nist(&policy, 0, 128, 0, nullptr, 0), KLP_OK);
-         klp_check_result_t* result = nullptr;
-         klp_policy_check(policy, S, &result);
-         klp_check_result_destroy(result);
-         klp_policy_destroy(policy);
-       }},
   };
   constexpr std::size_t kLength = 64, kFrom = 24, kPiece = 32;
   std::size_t round = 0;
