@@ -183,13 +183,25 @@ int WriteSecretText(const String& Text, char* Out, std::size_t* OutLen) {
   return status;
 }
 
+// A handed-out secret is preceded by a header holding its size, so that
+// klp_secret_free wipes all of it: a secret may hold U+0000 (a value protected
+// or stored through the C++ interface), and strlen would stop there, leaving
+// the tail in freed memory. The header is max_align_t wide, so the text keeps
+// malloc's alignment.
+constexpr std::size_t kSecretHeader = alignof(std::max_align_t);
+static_assert(kSecretHeader >= sizeof(std::size_t));
+
 void HandOutSecret(const String& Text, char** Out) {
   std::string bytes = StrToUTF8(Text);
-  char* copy = static_cast<char*>(std::malloc(bytes.size() + 1));
-  if (copy) std::memcpy(copy, bytes.data(), bytes.size() + 1);
+  const std::size_t size = bytes.size() + 1;
+  char* block = size <= SIZE_MAX - kSecretHeader ? static_cast<char*>(std::malloc(kSecretHeader + size)) : nullptr;
+  if (block) {
+    std::memcpy(block, &size, sizeof(size));
+    std::memcpy(block + kSecretHeader, bytes.data(), size);
+  }
   WipeRawBytes(bytes);
-  if (!copy) throw std::bad_alloc();
-  *Out = copy;
+  if (!block) throw std::bad_alloc();
+  *Out = block + kSecretHeader;
 }
 
 std::int32_t CheckedIndex(std::size_t Index, std::int32_t Count, const char* Detail) {
@@ -271,8 +283,11 @@ long klp_abi_version(void) { return KLP_ABI_VERSION; }
 
 void klp_secret_free(char* secret) {
   if (!secret) return;
-  kl::SecureZero(secret, std::strlen(secret));
-  std::free(secret);
+  char* block = secret - kl::capi::kSecretHeader;
+  std::size_t size = 0;
+  std::memcpy(&size, block, sizeof(size));
+  kl::SecureZero(block, kl::capi::kSecretHeader + size);
+  std::free(block);
 }
 
 int klp_hash_password(const char* password, uint32_t memory_kib, uint32_t passes, char* out, size_t* out_len) {

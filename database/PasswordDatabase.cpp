@@ -158,7 +158,8 @@ void SplitKeyed(const String& Hash, String& ID, String& Inner) {
   if (!StartsWith(Hash, KeyedPrefix) || end == String::npos) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
   ID = Hash.substr(KeyedPrefix.size(), end - KeyedPrefix.size());
   if (!TKLPepper::IsValidID(ID)) throw EKLPasswordDatabaseError(SDatabaseCorrupted);
-  Inner = u"$" + String(KLKeyedHashIdentifier) + Hash.substr(end);
+  Inner = u"$";
+  Inner.append(KLKeyedHashIdentifier).append(Hash, end);
 }
 
 } // namespace

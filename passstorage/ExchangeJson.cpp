@@ -89,10 +89,10 @@ public:
     std::string text = "$";
     for (const TStep& step : FSteps) {
       if (!step.IsKey) {
-        text += "[" + std::to_string(step.Value) + "]";
+        text.append("[").append(std::to_string(step.Value)).append("]");
       } else {
         // Long names are cut: the message names the place, not the file's text.
-        text += "." + StrToUTF8(String(FDoc.Text(step.Value).substr(0, 64)));
+        text.append(".").append(StrToUTF8(String(FDoc.Text(step.Value).substr(0, 64))));
       }
     }
     return text;

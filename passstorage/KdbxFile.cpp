@@ -951,6 +951,7 @@ void TKdbxCompositeKey::AddKeyFile(const ByteArray& Contents) {
 
 SecureBytes TKdbxCompositeKey::Hash() const {
   SecureBytes joined;
+  joined.Get().reserve(64); // never reallocated: a moved-from block would keep the password's hash unwiped
   if (FPassword.size() != 0) joined.Get().insert(joined.Get().end(), FPassword.data(), FPassword.data() + 32);
   if (FKeyFile.size() != 0) joined.Get().insert(joined.Get().end(), FKeyFile.data(), FKeyFile.data() + 32);
   SecureBytes out(32);

@@ -58,7 +58,7 @@ std::string Number(double Value) {
 
 std::string JsonKeys(const std::vector<std::string>& Keys) {
   std::string json = "[";
-  for (std::size_t i = 0; i < Keys.size(); ++i) json += (i ? "," : "") + JsonString(Keys[i]);
+  for (std::size_t i = 0; i < Keys.size(); ++i) json.append(i ? "," : "").append(JsonString(Keys[i]));
   return json + "]";
 }
 
@@ -82,10 +82,10 @@ std::string StrengthJson(const TKLStrengthResult& Strength) {
       "},\"feedback\":{\"warning\":" + JsonString(StrToUTF8(Strength.Feedback.Warning)) +
       ",\"warning_key\":" + JsonString(Strength.Feedback.WarningKey) + ",\"suggestions\":[";
   for (std::size_t i = 0; i < Strength.Feedback.Suggestions.size(); ++i)
-    json += (i ? "," : "") + JsonString(StrToUTF8(Strength.Feedback.Suggestions[i]));
-  return json + "],\"suggestion_keys\":" + JsonKeys(Strength.Feedback.SuggestionKeys) +
-         "},\"profile\":" + JsonString(ProfileName(Strength.Profile)) +
-         ",\"language\":" + JsonString(Strength.Language);
+    json.append(i ? "," : "").append(JsonString(StrToUTF8(Strength.Feedback.Suggestions[i])));
+  json.append("],\"suggestion_keys\":").append(JsonKeys(Strength.Feedback.SuggestionKeys));
+  json.append("},\"profile\":").append(JsonString(ProfileName(Strength.Profile)));
+  return json.append(",\"language\":").append(JsonString(Strength.Language));
 }
 
 std::string FailureJson(const TKLRuleFailure& Failure, const TKLRuleMessages& Messages) {
@@ -94,7 +94,7 @@ std::string FailureJson(const TKLRuleFailure& Failure, const TKLRuleMessages& Me
   bool first = true;
   for (const TKLRuleParameter& p : Failure.GetParameters()) {
     if (p.Kind == TKLParameterKind::pkPasswordText) continue;
-    json += (first ? "" : ",") + JsonString(p.Name) + ":";
+    json.append(first ? "" : ",").append(JsonString(p.Name)).append(":");
     json += p.Kind == TKLParameterKind::pkNumber ? StrToUTF8(p.Value) : JsonString(StrToUTF8(p.Value));
     first = false;
   }
@@ -125,7 +125,7 @@ std::string ShortestDoubleText(double Value) {
   while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
 
   std::string scientific = sign + digits.substr(0, 1);
-  if (digits.size() > 1) scientific += "." + digits.substr(1);
+  if (digits.size() > 1) scientific.append(".").append(digits, 1);
   char power[16];
   std::snprintf(power, sizeof(power), "e%c%02d", exponent < 0 ? '-' : '+', exponent < 0 ? -exponent : exponent);
   scientific += power;
@@ -153,7 +153,8 @@ std::string FormatCheckJson(const TKLRuleFailures& Failures, const TKLStrengthRe
   std::string line = std::string("{\"ok\":") + (Failures.empty() ? "true" : "false") + "," + StrengthJson(Strength) +
                      ",\"failures\":[";
   const TKLRuleMessages& messages = TKLRuleMessages::ForLanguage(Strength.Language);
-  for (std::size_t i = 0; i < Failures.size(); ++i) line += (i ? "," : "") + FailureJson(Failures[i], messages);
+  for (std::size_t i = 0; i < Failures.size(); ++i)
+    line.append(i ? "," : "").append(FailureJson(Failures[i], messages));
   return line + "]}";
 }
 

@@ -11,8 +11,9 @@ namespace klpass {
 // beside the target ("<target>.lock", or ".klpass-<hash>.lock" when that name
 // would be too long), which stays: removing it could let two runs lock two
 // different files. Links to the target lock the same file. The lock file is
-// opened read-only and carries the target's read and write bits and group, so
-// that every user who may edit a shared file may lock it. A target reached
+// opened read-only and is readable by every user (0644, whatever the umask),
+// so that every user who may edit a shared file may lock it, however and
+// whenever the file was shared. A target reached
 // through another user's link in a shared sticky folder is refused (exit 6).
 class TFileLock {
 public:

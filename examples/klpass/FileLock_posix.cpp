@@ -57,19 +57,27 @@ void RefuseUntrustedLinks(const std::string& Target) {
 }
 
 // Opens (or makes) the lock file read-only, all flock needs, so that whoever
-// may read it may lock. It carries the read and write bits and the group of
-// the file it guards, so that every user a shared file admits can take its
-// lock; the owner brings a lock made before the file was shared (or narrowed
-// by the umask) up to date. A lock of a file yet to be made is private.
+// may read it may lock. A lock file holds nothing (no secret, not even the
+// guarded file's name beyond its own), so it is readable by every user, 0644
+// whatever the umask: whoever may read the guarded file can reach the folder,
+// and so its lock, however and whenever the file is shared (a chmod after
+// `vault create`, an ACL, a group change). Following the file's own mode
+// instead would lag behind each chmod until the owner's next run, and lock the
+// other users out meanwhile. The cost is that a user who may reach the folder
+// but not read the file can hold the lock too: a run waiting for it then fails
+// after the timeout saying the file is busy, with nothing changed. The lock
+// also takes the guarded file's group, for a reader's sake; the owner brings a
+// lock made by an older klpass (0600) or narrowed by the umask up to date.
+constexpr mode_t kLockMode = 0644;
+
 int OpenLockFile(const std::string& Name, const std::string& Target) {
   struct stat guarded {};
   const bool exists = ::stat(Target.c_str(), &guarded) == 0;
-  const mode_t mode = exists ? (guarded.st_mode & 0666) : 0600;
-  const int fd = ::open(Name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+  const int fd = ::open(Name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, kLockMode);
   struct stat lock {};
-  if (fd < 0 || !exists || ::fstat(fd, &lock) != 0 || lock.st_uid != ::geteuid()) return fd;
-  if (lock.st_gid != guarded.st_gid) (void)::fchown(fd, static_cast<uid_t>(-1), guarded.st_gid);
-  if ((lock.st_mode & 07777) != mode) (void)::fchmod(fd, mode);
+  if (fd < 0 || ::fstat(fd, &lock) != 0 || lock.st_uid != ::geteuid()) return fd;
+  if (exists && lock.st_gid != guarded.st_gid) (void)::fchown(fd, static_cast<uid_t>(-1), guarded.st_gid);
+  if ((lock.st_mode & 07777) != kLockMode) (void)::fchmod(fd, kLockMode);
   return fd;
 }
 

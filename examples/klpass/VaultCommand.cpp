@@ -274,7 +274,7 @@ void PrintGrouped(TVault& Vault, const TRecords& Records, bool Json = false) {
     kl::TKLPassRecord& record = *numbered[i];
     if (wanted.count(&record) == 0) continue;
     if (Json) {
-      json += (first ? "" : ",") + RecordJson(static_cast<std::int32_t>(i + 1), record) + "}";
+      json.append(first ? "" : ",").append(RecordJson(static_cast<std::int32_t>(i + 1), record)).append("}");
       first = false;
       continue;
     }
@@ -743,10 +743,11 @@ std::string AuditJson(TVault& Vault, const kl::TKLAuditReport& Report, const std
   for (std::size_t i = 0; i < Report.Entries.size(); ++i) {
     const kl::TKLAuditEntry& entry = Report.Entries[i];
     const std::int32_t number = Numbers[static_cast<std::size_t>(entry.Index)];
-    json += (i > 0 ? "," : "") + RecordJson(number, *Vault.Store().GetRecord(entry.Index)) +
-            ",\"weak\":" + flag(entry, kl::afWeak) + ",\"score\":" + std::to_string(entry.Score) + ",\"reused_with\":[";
+    json.append(i > 0 ? "," : "");
+    json += RecordJson(number, *Vault.Store().GetRecord(entry.Index)) + ",\"weak\":" + flag(entry, kl::afWeak) +
+            ",\"score\":" + std::to_string(entry.Score) + ",\"reused_with\":[";
     for (std::size_t k = 0; k < entry.SameAs.size(); ++k) {
-      json += (k > 0 ? "," : "") + std::to_string(Numbers[static_cast<std::size_t>(entry.SameAs[k])]);
+      json.append(k > 0 ? "," : "").append(std::to_string(Numbers[static_cast<std::size_t>(entry.SameAs[k])]));
     }
     json += std::string("],\"blocklisted\":") + flag(entry, kl::afBlocklisted) + ",\"old\":" + flag(entry, kl::afOld) +
             ",\"age_days\":" + std::to_string(entry.AgeDays) + ",\"no_password\":" + flag(entry, kl::afNoPassword) +

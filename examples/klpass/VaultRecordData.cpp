@@ -150,7 +150,10 @@ void TRecordDataChanges::Apply(kl::TKLPassRecord& Record) {
   for (const std::string& name : FDetached) {
     if (!Record.DeleteAttachment(Text(name))) Fail(kExitNotFound, "the record has no attachment '" + name + "'");
   }
-  for (const auto& [name, bytes] : FAttachments) {
+  // Named members, not a structured binding: clang before 16 cannot capture one in a lambda.
+  for (const auto& attachment : FAttachments) {
+    const std::string& name = attachment.first;
+    const kl::ByteArray& bytes = attachment.second;
     Attempt("cannot attach '" + name + "'", [&] { Record.SetAttachment(Text(name), bytes); });
   }
 }
@@ -188,7 +191,7 @@ std::string RecordDataJson(kl::TKLPassRecord& Record, bool Reveal) {
   json += ",\"tags\":[";
   bool first = true;
   for (const kl::String& tag : Record.GetTags()) {
-    json += (first ? "" : ",") + JsonString(Utf8(tag));
+    json.append(first ? "" : ",").append(JsonString(Utf8(tag)));
     first = false;
   }
   json += "],\"fields\":[";

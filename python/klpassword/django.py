@@ -163,17 +163,29 @@ class KLPasswordArgon2idHasher(BasePasswordHasher):
             return False
 
     def decode(self, encoded: str) -> dict[str, Any]:
+        """The fields of a stored value; ValueError (only) for one that is not of this hasher's form."""
         phc = self._phc(encoded)
         parts = phc.split("$")  # "", "argon2id", "v=19", "m=..,t=..,p=..", salt, hash
-        if len(parts) != 6:
+        if len(parts) != 6 or not parts[2].startswith("v="):
             raise ValueError("malformed hash")
-        params = dict(item.split("=", 1) for item in parts[3].split(","))
-        return {"algorithm": self.algorithm, "variety": parts[1], "version": int(parts[2][2:]),
-                "memory_cost": int(params["m"]), "time_cost": int(params["t"]), "parallelism": int(params["p"]),
+        try:
+            params = dict(item.split("=", 1) for item in parts[3].split(","))
+            numbers = {key: int(params[key]) for key in ("m", "t", "p")}
+            version = int(parts[2][2:])
+        except (KeyError, ValueError):
+            raise ValueError("malformed hash") from None
+        return {"algorithm": self.algorithm, "variety": parts[1], "version": version,
+                "memory_cost": numbers["m"], "time_cost": numbers["t"], "parallelism": numbers["p"],
                 "salt": parts[4], "hash": parts[5]}
 
     def safe_summary(self, encoded: str) -> dict[str, Any]:
-        decoded = self.decode(encoded)
+        """What the admin shows of a stored value; a malformed one is summarised masked, never raised
+        on (the user's page must still open, so that the password can be reset)."""
+        try:
+            decoded = self.decode(encoded)
+        except ValueError:
+            return {gettext_noop("algorithm"): self.algorithm,
+                    gettext_noop("hash"): mask_hash(encoded.partition("$")[2] or encoded)}
         return {gettext_noop("algorithm"): decoded["algorithm"], gettext_noop("variety"): decoded["variety"],
                 gettext_noop("version"): decoded["version"], gettext_noop("memory cost"): decoded["memory_cost"],
                 gettext_noop("time cost"): decoded["time_cost"],
@@ -188,11 +200,19 @@ class KLPasswordArgon2idHasher(BasePasswordHasher):
 
     def harden_runtime(self, password: str, encoded: str) -> None:
         """A login against a cheaper stored hash spends the missing passes on a throwaway hash, so
-        that its time does not tell which users still have old hashes."""
+        that its time does not tell which users still have old hashes. A malformed stored value
+        (Django calls this after it failed to verify) costs one hash at the configured cost: the
+        work is never more than a new hash's, whatever the stored value says."""
         try:
             decoded = self.decode(encoded)
-        except (ValueError, KeyError):
-            return
-        missing = self.passes - decoded["time_cost"]
-        if missing > 0 or decoded["memory_cost"] < self.memory_kib:
-            _core.hash_password(password, memory_kib=self.memory_kib, passes=max(1, missing))
+            memory, passes = decoded["memory_cost"], decoded["time_cost"]
+        except ValueError:
+            memory, passes = 0, 0
+        if memory < 1 or passes < 1:
+            memory, passes = 0, 0  # nothing a hash could have been made with: the whole cost
+        missing = self.passes - passes
+        if missing > 0 or memory < self.memory_kib:
+            try:
+                _core.hash_password(password, memory_kib=self.memory_kib, passes=max(1, missing))
+            except ValueError:  # a password no hash can hold (a NUL, a lone surrogate): the same work
+                _core.hash_password("", memory_kib=self.memory_kib, passes=max(1, missing))

@@ -128,3 +128,29 @@ def test_login_upgrades_an_old_hash(db, old_hasher):
     assert stored != old and stored.startswith("klpassword_argon2id$argon2id$v=19$m=2048,t=2,")
     assert client.login(username=name, password="login pässword")
     assert db.objects.get(username=name).password == stored  # upgraded once
+
+
+_PREFIX = "klpassword_argon2id$argon2id$v=19$"
+_HASH = "aGFzaGhhc2hoYXNoaGFzaA"  # longer than the six characters a summary shows
+_MALFORMED = ["klpassword_argon2id", "klpassword_argon2id$", "klpassword_argon2id$$$$$$",
+              _PREFIX + "m=1024,t=1,p=1$", _PREFIX + "m=1024,t=1$c2FsdA$" + _HASH,  # a parameter missing
+              _PREFIX + "m=x,t=1,p=1$c2FsdA$" + _HASH, _PREFIX + "m1024,t=1,p=1$c2FsdA$" + _HASH,
+              "klpassword_argon2id$argon2id$v=$m=1024,t=1,p=1$c2FsdA$" + _HASH,
+              _PREFIX + "m=1024,t=-999999,p=1$c2FsdA$" + _HASH,  # would ask for a million passes
+              _PREFIX + "m=0,t=0,p=1$c2FsdA$" + _HASH, _PREFIX + "m=1024,t=1,p=1$c2FsdA\0$" + _HASH,
+              _PREFIX + "m=1024,t=1,p=1$\ud800$" + _HASH, _PREFIX + "m=1024,t=1,p=1$c2FsdA$" + "a" * 70000]
+
+
+@pytest.mark.parametrize("encoded", _MALFORMED, ids=range(len(_MALFORMED)))
+def test_a_malformed_stored_value_is_no_match_and_has_a_summary(db, encoded):
+    assert hashers.check_password("pw", encoded) is False  # through verify and harden_runtime
+    summary = CheapHasher().safe_summary(encoded)
+    shown = " ".join(str(value) for value in summary.values())
+    assert summary["algorithm"] == "klpassword_argon2id" and _HASH[6:] not in shown
+
+
+@pytest.mark.parametrize("password", ["a\0b", "\ud800", "x" * 70000], ids=["nul", "surrogate", "long"])
+def test_a_password_no_hash_can_hold_is_no_match(db, password):
+    stored = "klpassword_argon2id" + klpassword.hash_password("pw", memory_kib=1024, passes=1)
+    assert hashers.check_password(password, stored) is False
+    assert hashers.check_password(password, _MALFORMED[4]) is False

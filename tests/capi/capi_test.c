@@ -437,10 +437,14 @@ static void test_generator(void) {
   static const struct {
     int option;
     int32_t value;
-  } refused[] = {{KLP_GEN_USE_DIGITS, 2},       {KLP_GEN_MIN_DIGITS, -1},
-                 {KLP_GEN_MIN_SYMBOLS, 65},     {KLP_GEN_DEFAULT_LENGTH, 0},
-                 {KLP_GEN_ITERATIONS, 0},       {KLP_GEN_PASSPHRASE_WORDS, 0},
-                 {KLP_GEN_PASSPHRASE_EXTRA, 3}, {99, 1},
+  } refused[] = {{KLP_GEN_USE_DIGITS, 2},
+                 {KLP_GEN_MIN_DIGITS, -1},
+                 {KLP_GEN_MIN_SYMBOLS, 65},
+                 {KLP_GEN_DEFAULT_LENGTH, 0},
+                 {KLP_GEN_ITERATIONS, 0},
+                 {KLP_GEN_PASSPHRASE_WORDS, 0},
+                 {KLP_GEN_PASSPHRASE_EXTRA, 3},
+                 {99, 1},
                  {KLP_GEN_DEFAULT_LENGTH, KLP_MAX_GENERATED_LENGTH + 1},
                  {KLP_GEN_PASSPHRASE_WORDS, KLP_MAX_PASSPHRASE_WORDS + 1}};
   klp_generator_t* generator = NULL;
@@ -470,15 +474,18 @@ static void test_generator(void) {
   CHECK_STATUS(klp_generator_generate(generator, 5, 4, &password), KLP_ERROR_INVALID_ARGUMENT);
   CHECK(password == NULL);
   /* Lengths and word counts are bounded, so that no request exhausts memory. */
-  CHECK_STATUS(klp_generator_generate(generator, KLP_MAX_GENERATED_LENGTH, KLP_MAX_GENERATED_LENGTH, &password), KLP_OK);
+  CHECK_STATUS(klp_generator_generate(generator, KLP_MAX_GENERATED_LENGTH, KLP_MAX_GENERATED_LENGTH, &password),
+               KLP_OK);
   CHECK(password && strlen(password) == KLP_MAX_GENERATED_LENGTH);
   klp_secret_free(password);
-  CHECK_STATUS(klp_generator_generate(generator, 1, KLP_MAX_GENERATED_LENGTH + 1, &password), KLP_ERROR_INVALID_ARGUMENT);
+  CHECK_STATUS(klp_generator_generate(generator, 1, KLP_MAX_GENERATED_LENGTH + 1, &password),
+               KLP_ERROR_INVALID_ARGUMENT);
   CHECK_STATUS(klp_generator_generate(generator, 1, INT32_MAX, &password), KLP_ERROR_INVALID_ARGUMENT);
   CHECK_STATUS(klp_generator_passphrase(generator, KLP_MAX_PASSPHRASE_WORDS, &password), KLP_OK);
   CHECK(password && count_of(password, "-") >= KLP_MAX_PASSPHRASE_WORDS - 1); /* some words hold a hyphen */
   klp_secret_free(password);
-  CHECK_STATUS(klp_generator_passphrase(generator, KLP_MAX_PASSPHRASE_WORDS + 1, &password), KLP_ERROR_INVALID_ARGUMENT);
+  CHECK_STATUS(klp_generator_passphrase(generator, KLP_MAX_PASSPHRASE_WORDS + 1, &password),
+               KLP_ERROR_INVALID_ARGUMENT);
   CHECK_STATUS(klp_generator_passphrase(generator, INT32_MAX, &password), KLP_ERROR_INVALID_ARGUMENT);
   CHECK_STATUS(klp_generator_derive(generator, "master", "example.com", KLP_MAX_GENERATED_LENGTH + 1, &password),
                KLP_ERROR_INVALID_ARGUMENT);
@@ -904,6 +911,397 @@ static void test_protection(void) {
   CHECK_STATUS(klp_protect_file(path("x.pw"), "x", 9), KLP_ERROR_INVALID_ARGUMENT);
 }
 
+/* ---- Every option changes what comes out ---------------------------------
+ * Each table row names an option and the effect it must have, so that an
+ * option taken in and ignored, two values swapped, or a default that differs
+ * from the documented one shows as a wrong result, not only as a status. */
+
+/* Every failure code of password under policy, each followed by ','. */
+static void codes_of(const klp_policy_t* policy, const char* password, char* codes, size_t size) {
+  klp_check_result_t* result = NULL;
+  size_t count = 0, i, len;
+  char code[64];
+  codes[0] = '\0';
+  klp_policy_check(policy, password, &result);
+  CHECK(result != NULL);
+  klp_check_result_failure_count(result, &count);
+  for (i = 0; i < count; ++i) {
+    len = sizeof code;
+    CHECK_STATUS(klp_check_result_failure_code(result, i, code, &len), KLP_OK);
+    if (strlen(codes) + strlen(code) + 2 < size) {
+      strcat(codes, code);
+      strcat(codes, ",");
+    }
+  }
+  klp_check_result_destroy(result);
+}
+
+static void test_policy_options(void) {
+  static const char* context[] = {"zorbacorp-portal"};
+  static const struct {
+    int flags;
+    int32_t max_length, min_score;
+    size_t context_count;
+    const char* password;
+    const char* expected; /* the codes, each followed by ',' */
+  } cases[] = {
+      {0, 0, 0, 0, "vintage kettle", "TOO_SHORT,"},              /* 14 < 15 */
+      {KLP_NIST_MULTI_FACTOR, 0, 0, 0, "vintage kettle", ""},    /* 14 >= 8 */
+      {KLP_NIST_MULTI_FACTOR, 0, 0, 0, "kettle7", "TOO_SHORT,"}, /* 7 < 8 */
+      {0, 0, 0, 0, "vintage kettle mornings", ""},               /* the default maximum is 64 */
+      {0, 64, 0, 0, "vintage kettle mornings vintage kettle mornings vintage kettle mornings", "TOO_LONG,"},
+      {0, 100, 0, 0, "vintage kettle mornings vintage kettle mornings vintage kettle mornings", ""},
+      {KLP_NIST_MULTI_FACTOR, 0, 0, 0, "password", "BLOCKLISTED,"},
+      {KLP_NIST_MULTI_FACTOR | KLP_NIST_NO_COMMON_PASSWORDS, 0, 0, 0, "password", ""},
+      {0, 0, 0, 1, "Zorbacorp-Portal", "BLOCKLISTED,"}, /* a context word, compared trimmed, in lower case */
+      {0, 0, 0, 0, "Zorbacorp-Portal", ""},
+      {0, 0, 4, 0, "aaaaaaaaaaaaaaaaaaaa", "TOO_WEAK,"},
+      {0, 0, 0, 0, "aaaaaaaaaaaaaaaaaaaa", ""},
+  };
+  size_t i;
+  char codes[256], what[160];
+  klp_policy_t* policy = NULL;
+  for (i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    CHECK_STATUS(klp_policy_init_nist(&policy, cases[i].flags, cases[i].max_length, cases[i].min_score, context,
+                                      cases[i].context_count),
+                 KLP_OK);
+    codes_of(policy, cases[i].password, codes, sizeof codes);
+    sprintf(what, "nist row %u: '%.60s' gave '%.60s'", (unsigned)i, cases[i].password, codes);
+    check(strcmp(codes, cases[i].expected) == 0, what, __LINE__);
+    klp_policy_destroy(policy);
+  }
+  /* The words of a minimum strength and the user inputs count as likely guesses. */
+  CHECK_STATUS(klp_policy_init(&policy), KLP_OK);
+  CHECK_STATUS(klp_policy_add_min_strength(policy, 3, context, 1), KLP_OK);
+  codes_of(policy, "zorbacorp-portal-2024", codes, sizeof codes);
+  CHECK(strcmp(codes, "TOO_WEAK,") == 0);
+  klp_policy_destroy(policy);
+  CHECK_STATUS(klp_policy_init(&policy), KLP_OK);
+  CHECK_STATUS(klp_policy_add_min_strength(policy, 3, NULL, 0), KLP_OK);
+  codes_of(policy, "zorbacorp-portal-2024", codes, sizeof codes);
+  CHECK(strcmp(codes, "") == 0);
+  klp_policy_destroy(policy);
+}
+
+/* The strength a check made, under user inputs set or not. */
+static double check_guesses(const char* const* words, size_t count) {
+  klp_policy_t* policy = NULL;
+  klp_check_result_t* result = NULL;
+  klp_strength_t* strength = NULL;
+  double guesses = -1;
+  CHECK_STATUS(klp_policy_init(&policy), KLP_OK);
+  if (count) CHECK_STATUS(klp_policy_set_user_inputs(policy, words, count), KLP_OK);
+  CHECK_STATUS(klp_policy_check(policy, "zorbacorp-portal-2024", &result), KLP_OK);
+  CHECK_STATUS(klp_check_result_strength(result, &strength), KLP_OK);
+  CHECK_STATUS(klp_strength_values(strength, NULL, &guesses, NULL), KLP_OK);
+  klp_strength_destroy(strength);
+  klp_check_result_destroy(result);
+  klp_policy_destroy(policy);
+  return guesses;
+}
+
+static void test_strength_values(void) {
+  /* Each attack's time is the guesses at its rate: no two named under each other's key. */
+  static const double per_second[] = {100.0 / 3600, 10, 1e4, 1e10};
+  static const char* words[] = {"zorbacorp-portal"};
+  klp_strength_t* strength = NULL;
+  double guesses = 0, seconds = 0, log10 = 0;
+  int attack;
+  char what[96];
+  CHECK_STATUS(klp_strength_estimate("correct horse battery", NULL, 0, &strength), KLP_OK);
+  CHECK_STATUS(klp_strength_values(strength, NULL, &guesses, &log10), KLP_OK);
+  CHECK(guesses > 1e6 && log10 > 6.0 && log10 < 30.0);
+  for (attack = 0; attack < 4; ++attack) {
+    CHECK_STATUS(klp_strength_crack_time(strength, attack, &seconds, NULL, NULL), KLP_OK);
+    sprintf(what, "attack %d: %g s for %g guesses", attack, seconds, guesses);
+    check(seconds > 0.999 * guesses / per_second[attack] && seconds < 1.001 * guesses / per_second[attack], what,
+          __LINE__);
+  }
+  klp_strength_destroy(strength);
+  /* The texts too, each under its own attack: 101 guesses take an hour throttled, 10 seconds unthrottled. */
+  CHECK_STATUS(klp_strength_estimate("pw", NULL, 0, &strength), KLP_OK);
+  for (attack = 0; attack < 4; ++attack) {
+    static const char* texts[] = {"1 hour", "10 seconds", "less than a second", "less than a second"};
+    char text[64];
+    size_t len = sizeof text;
+    CHECK_STATUS(klp_strength_crack_time(strength, attack, NULL, text, &len), KLP_OK);
+    check(strcmp(text, texts[attack]) == 0, text, __LINE__);
+  }
+  klp_strength_destroy(strength);
+  CHECK(check_guesses(words, 1) < check_guesses(NULL, 0) / 100);
+}
+
+/* The Argon2id parameters a hash string names, "m=...,t=..." compared whole. */
+static int hash_has(const char* hash, const char* cost) {
+  char want[64];
+  sprintf(want, "$%s,p=1$", cost);
+  return strstr(hash, want) != NULL;
+}
+
+static void test_hash_costs(void) {
+  static const struct {
+    uint32_t memory, passes;
+    const char* cost;
+  } cases[] = {{0, 0, "m=65536,t=2"}, {2048, 0, "m=2048,t=2"}, {0, 1, "m=65536,t=1"}, {1024, 3, "m=1024,t=3"}};
+  static const struct {
+    uint32_t memory, passes;
+    int status;
+  } rehash[] = {{1024, 1, KLP_OK},           {512, 1, KLP_OK},
+                {1024, 0, KLP_NEEDS_REHASH}, {0, 1, KLP_NEEDS_REHASH},
+                {2048, 1, KLP_NEEDS_REHASH}, {1024, 2, KLP_NEEDS_REHASH}};
+  char hash[KLP_HASH_MAX_BYTES], cheap[KLP_HASH_MAX_BYTES];
+  size_t len, i;
+  for (i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    len = sizeof hash;
+    CHECK_STATUS(klp_hash_password("pw", cases[i].memory, cases[i].passes, hash, &len), KLP_OK);
+    check(hash_has(hash, cases[i].cost), cases[i].cost, __LINE__);
+    CHECK_STATUS(klp_verify_password(hash, "pw"), KLP_OK);
+  }
+  len = sizeof cheap;
+  CHECK_STATUS(klp_hash_password("pw", 1024, 1, cheap, &len), KLP_OK);
+  for (i = 0; i < sizeof rehash / sizeof rehash[0]; ++i)
+    CHECK_STATUS(klp_needs_rehash(cheap, rehash[i].memory, rehash[i].passes), rehash[i].status);
+}
+
+/* The whole of a small file, NUL-terminated ("" when unreadable). */
+static const char* file_text(const char* file) {
+  static char text[8192];
+  size_t n = 0;
+  FILE* f = fopen(file, "rb");
+  text[0] = '\0';
+  if (!f) return text;
+  n = fread(text, 1, sizeof text - 1, f);
+  text[n] = '\0';
+  fclose(f);
+  return text;
+}
+
+static void test_users_costs(void) {
+  /* The cost of new hashes, as the text file stores them; one of two left 0 takes its default. */
+  static const struct {
+    uint32_t memory, passes;
+    const char* cost;
+  } hash_costs[] = {{2048, 3, "m=2048,t=3"}, {2048, 0, "m=2048,t=2"}, {1024, 1, "m=1024,t=1"}};
+  /* The cost of an encrypted file's master key, as its header says. */
+  static const struct {
+    uint32_t memory, passes, memory_out, passes_out;
+  } file_costs[] = {{16384, 2, 16384, 2}, {8192, 0, 8192, 3}, {0, 1, 65536, 1}};
+  klp_users_t* users = NULL;
+  size_t i;
+  uint32_t memory = 0, passes = 0;
+  int32_t wrapped = -1;
+  char what[64];
+  for (i = 0; i < sizeof hash_costs / sizeof hash_costs[0]; ++i) {
+    CHECK_STATUS(klp_users_init(&users, KLP_USERS_TEXT, NULL), KLP_OK);
+    CHECK_STATUS(klp_users_set_hash_cost(users, hash_costs[i].memory, hash_costs[i].passes), KLP_OK);
+    CHECK_STATUS(klp_users_create(users, path("costs.txt")), KLP_OK);
+    CHECK_STATUS(klp_users_add(users, "alice", "alice pw", NULL), KLP_OK);
+    CHECK_STATUS(klp_users_save(users), KLP_OK);
+    check(hash_has(file_text(path("costs.txt")), hash_costs[i].cost), hash_costs[i].cost, __LINE__);
+    klp_users_destroy(users);
+  }
+  for (i = 0; i < sizeof file_costs / sizeof file_costs[0]; ++i) {
+    CHECK_STATUS(klp_users_init(&users, KLP_USERS_ENCRYPTED, "db master"), KLP_OK);
+    CHECK_STATUS(klp_users_set_file_cost(users, file_costs[i].memory, file_costs[i].passes), KLP_OK);
+    CHECK_STATUS(klp_users_create(users, path("costs.db")), KLP_OK);
+    klp_users_destroy(users);
+    CHECK_STATUS(klp_file_info(path("costs.db"), NULL, NULL, NULL, &memory, &passes), KLP_OK);
+    sprintf(what, "file cost row %u: %u KiB, %u passes", (unsigned)i, (unsigned)memory, (unsigned)passes);
+    check(memory == file_costs[i].memory_out && passes == file_costs[i].passes_out, what, __LINE__);
+  }
+  /* The upgrade wraps every old SHA-256 hash, saves, and the wrapped ones verify. */
+  write_file(path("old.txt"),
+             "2\n1:alice:000102030405060708090A0B0C0D0E0F:"
+             "67557C0D86179C45199F096D85B7AEB2B8B34BF423C403BA517F72BCC5913C4C\n"
+             "2:bob:000102030405060708090A0B0C0D0E0F:"
+             "67557C0D86179C45199F096D85B7AEB2B8B34BF423C403BA517F72BCC5913C4C\n");
+  CHECK_STATUS(klp_users_init(&users, KLP_USERS_TEXT, NULL), KLP_OK);
+  CHECK_STATUS(klp_users_set_hash_cost(users, 1024, 1), KLP_OK);
+  CHECK_STATUS(klp_users_open(users, path("old.txt"), 0), KLP_OK);
+  CHECK_STATUS(klp_users_upgrade(users, &wrapped), KLP_OK);
+  CHECK(wrapped == 2);
+  klp_users_destroy(users);
+  CHECK(strstr(file_text(path("old.txt")), "67557C0D") == NULL && hash_has(file_text(path("old.txt")), "m=1024,t=1"));
+  CHECK_STATUS(klp_users_init(&users, KLP_USERS_TEXT, NULL), KLP_OK);
+  CHECK_STATUS(klp_users_open(users, path("old.txt"), 0), KLP_OK);
+  CHECK_STATUS(klp_users_verify(users, "bob", "secret"), KLP_OK);
+  CHECK_STATUS(klp_users_verify(users, "alice", "Secret"), KLP_NO_MATCH);
+  klp_users_destroy(users);
+}
+
+static void test_vault_options(void) {
+  static const struct {
+    int field;
+    const char* value;
+  } fields[] = {{KLP_FIELD_TITLE, "T\xc3\xadtulo"}, {KLP_FIELD_USERNAME, "user-1"},
+                {KLP_FIELD_PASSWORD, "pw-1"},       {KLP_FIELD_URL, "https://one.example"},
+                {KLP_FIELD_NOTE, "note\nline two"}, {KLP_FIELD_GROUP, "Group One"}};
+  /* Search: field, match, value, then the places found (count first). */
+  static const struct {
+    int field, match;
+    const char* value;
+    size_t count, first;
+  } searches[] = {
+      {KLP_FIELD_TITLE, KLP_MATCH_CONTAINS, "ank", 1, 1},    {KLP_FIELD_TITLE, KLP_MATCH_EQUALS, "ank", 0, 0},
+      {KLP_FIELD_TITLE, KLP_MATCH_EQUALS, "Bank", 1, 1},     {KLP_FIELD_TITLE, KLP_MATCH_NOT_EQUALS, "Bank", 1, 0},
+      {KLP_FIELD_USERNAME, KLP_MATCH_EQUALS, "bob", 1, 1},   {KLP_FIELD_URL, KLP_MATCH_CONTAINS, "nowhere", 0, 0},
+      {KLP_FIELD_NOTE, KLP_MATCH_CONTAINS, "PIN", 1, 1},     {KLP_FIELD_PASSWORD, KLP_MATCH_EQUALS, "m-pw", 1, 0},
+      {KLP_FIELD_USERNAME, KLP_MATCH_EQUALS, "nobody", 0, 0}};
+  static const struct {
+    uint32_t memory, passes, memory_out, passes_out;
+  } costs[] = {{16384, 2, 16384, 2}, {8192, 0, 8192, 2}}; /* 0: the file's own */
+  klp_vault_t* vault = NULL;
+  size_t i, count, found[4], len;
+  char text[64], what[96];
+  uint32_t memory = 0, passes = 0;
+  CHECK_STATUS(klp_vault_init(&vault), KLP_OK);
+  CHECK_STATUS(klp_vault_set_file_cost(vault, 8192, 1), KLP_OK);
+  CHECK_STATUS(klp_vault_create(vault, path("fields.vault"), "m"), KLP_OK);
+  CHECK_STATUS(klp_vault_add(vault, "Mail", "alice", "m-pw", "https://mail.example", NULL, NULL, NULL), KLP_OK);
+  CHECK_STATUS(klp_vault_add(vault, "Bank", "bob", "b-pw", NULL, "PIN 1234", "Money", NULL), KLP_OK);
+  for (i = 0; i < sizeof searches / sizeof searches[0]; ++i) {
+    count = 4;
+    found[0] = 99;
+    CHECK_STATUS(klp_vault_search(vault, searches[i].field, searches[i].match, searches[i].value, found, &count),
+                 KLP_OK);
+    sprintf(what, "search row %u: %u found, the first %u", (unsigned)i, (unsigned)count, (unsigned)found[0]);
+    check(count == searches[i].count && (count == 0 || found[0] == searches[i].first), what, __LINE__);
+  }
+  count = 4;
+  CHECK_STATUS(klp_vault_list(vault, "Nowhere", found, &count), KLP_OK);
+  CHECK(count == 0);
+  /* Each field read back as written. */
+  for (i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
+    len = sizeof text;
+    CHECK_STATUS(klp_vault_set_field(vault, 0, fields[i].field, fields[i].value), KLP_OK);
+    CHECK_STATUS(klp_vault_get_field(vault, 0, fields[i].field, text, &len), KLP_OK);
+    check(strcmp(text, fields[i].value) == 0, fields[i].value, __LINE__);
+  }
+  CHECK_STATUS(klp_vault_save(vault), KLP_OK);
+  klp_vault_destroy(vault);
+  CHECK_STATUS(klp_file_info(path("fields.vault"), NULL, NULL, NULL, &memory, &passes), KLP_OK);
+  CHECK(memory == 8192 && passes == 1); /* the create kept the cost set before it */
+  CHECK_STATUS(klp_vault_init(&vault), KLP_OK);
+  CHECK_STATUS(klp_vault_open(vault, path("fields.vault"), "m", 0), KLP_OK);
+  for (i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
+    len = sizeof text;
+    CHECK_STATUS(klp_vault_get_field(vault, 0, fields[i].field, text, &len), KLP_OK);
+    check(strcmp(text, fields[i].value) == 0, fields[i].value, __LINE__);
+  }
+  /* A spreadsheet-safe export defuses a formula; a plain one keeps it. */
+  CHECK_STATUS(klp_vault_set_field(vault, 1, KLP_FIELD_NOTE, "=1+2"), KLP_OK);
+  CHECK_STATUS(klp_vault_export(vault, path("plain.csv"), KLP_FORMAT_CSV, 0), KLP_OK);
+  CHECK(strstr(file_text(path("plain.csv")), ",=1+2") != NULL ||
+        strstr(file_text(path("plain.csv")), "\"=1+2") != NULL);
+  CHECK_STATUS(klp_vault_export(vault, path("safe.csv"), KLP_FORMAT_CSV, KLP_EXPORT_SPREADSHEET_SAFE), KLP_OK);
+  CHECK(strstr(file_text(path("safe.csv")), ",=1+2") == NULL && strstr(file_text(path("safe.csv")), "\"=1+2") == NULL);
+  klp_vault_destroy(vault);
+  /* An upgrade with a cost saves the file at that cost; one left 0 takes its default. */
+  for (i = 0; i < sizeof costs / sizeof costs[0]; ++i) {
+    CHECK_STATUS(klp_vault_upgrade(path("fields.vault"), "m", costs[i].memory, costs[i].passes), KLP_OK);
+    CHECK_STATUS(klp_file_info(path("fields.vault"), NULL, NULL, NULL, &memory, &passes), KLP_OK);
+    sprintf(what, "upgrade row %u: %u KiB, %u passes", (unsigned)i, (unsigned)memory, (unsigned)passes);
+    check(memory == costs[i].memory_out && passes == costs[i].passes_out, what, __LINE__);
+  }
+  CHECK_STATUS(klp_vault_init(&vault), KLP_OK);
+  CHECK_STATUS(klp_vault_open(vault, path("fields.vault"), "m", 0), KLP_OK);
+  CHECK_STATUS(klp_vault_count(vault, &count), KLP_OK);
+  CHECK(count == 2);
+  klp_vault_destroy(vault);
+}
+
+static void test_generator_options(void) {
+  /* An option, its value, the characters it governs, and how many of 40 must be among them (-1: none). */
+  static const struct {
+    int option;
+    int32_t value;
+    const char* set;
+    int at_least;
+  } rows[] = {{KLP_GEN_USE_UPPERCASE, 0, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", -1},
+              {KLP_GEN_USE_LOWERCASE, 0, "abcdefghijklmnopqrstuvwxyz", -1},
+              {KLP_GEN_USE_DIGITS, 0, "0123456789", -1},
+              {KLP_GEN_USE_SYMBOLS, 0, "~`!@#$%^&*()_-+={}[]:;\"'\\|,<.>/?", -1},
+              {KLP_GEN_MIN_UPPERCASE, 16, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", 16},
+              {KLP_GEN_MIN_LOWERCASE, 16, "abcdefghijklmnopqrstuvwxyz", 16},
+              {KLP_GEN_MIN_DIGITS, 8, "0123456789", 8},
+              {KLP_GEN_MIN_SYMBOLS, 16, "~`!@#$%^&*()_-+={}[]:;\"'\\|,<.>/?", 16},
+              {KLP_GEN_EXCLUDE_LOOKALIKES, 1, "0Oo1Il|`'\"", -1}};
+  /* Defaults as documented, and every option read back as set. */
+  static const struct {
+    int option;
+    int32_t initial, set;
+  } values[] = {{KLP_GEN_USE_UPPERCASE, 1, 0},    {KLP_GEN_USE_LOWERCASE, 1, 0},    {KLP_GEN_USE_DIGITS, 1, 0},
+                {KLP_GEN_USE_SYMBOLS, 1, 0},      {KLP_GEN_USE_SPACE, 0, 1},        {KLP_GEN_USE_CUSTOM, 0, 1},
+                {KLP_GEN_MIN_UPPERCASE, 0, 5},    {KLP_GEN_MIN_LOWERCASE, 0, 6},    {KLP_GEN_MIN_DIGITS, 0, 7},
+                {KLP_GEN_MIN_SYMBOLS, 0, 8},      {KLP_GEN_DEFAULT_LENGTH, 16, 21}, {KLP_GEN_ITERATIONS, 500, 77},
+                {KLP_GEN_PASSPHRASE_WORDS, 6, 9}, {KLP_GEN_PASSPHRASE_EXTRA, 0, 2}};
+  klp_generator_t* generator = NULL;
+  char* password = NULL;
+  char* other = NULL;
+  size_t i;
+  int32_t value = -1;
+  int draw;
+  char what[96];
+  for (i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+    CHECK_STATUS(klp_generator_init(&generator), KLP_OK);
+    CHECK_STATUS(klp_generator_set_option(generator, rows[i].option, rows[i].value), KLP_OK);
+    for (draw = 0; draw < 5; ++draw) {
+      CHECK_STATUS(klp_generator_generate(generator, 40, 40, &password), KLP_OK);
+      if (!password) break;
+      sprintf(what, "option %d = %d: %d of the set", rows[i].option, (int)rows[i].value,
+              count_of(password, rows[i].set));
+      check(rows[i].at_least < 0 ? count_of(password, rows[i].set) == 0
+                                 : count_of(password, rows[i].set) >= rows[i].at_least,
+            what, __LINE__);
+      klp_secret_free(password);
+    }
+    klp_generator_destroy(generator);
+  }
+  CHECK_STATUS(klp_generator_init(&generator), KLP_OK);
+  for (i = 0; i < sizeof values / sizeof values[0]; ++i) {
+    CHECK_STATUS(klp_generator_get_option(generator, values[i].option, &value), KLP_OK);
+    sprintf(what, "option %d: default %d", values[i].option, (int)value);
+    check(value == values[i].initial, what, __LINE__);
+  }
+  for (i = 0; i < sizeof values / sizeof values[0]; ++i)
+    CHECK_STATUS(klp_generator_set_option(generator, values[i].option, values[i].set), KLP_OK);
+  for (i = 0; i < sizeof values / sizeof values[0]; ++i) {
+    CHECK_STATUS(klp_generator_get_option(generator, values[i].option, &value), KLP_OK);
+    sprintf(what, "option %d: read back %d", values[i].option, (int)value);
+    check(value == values[i].set, what, __LINE__);
+  }
+  klp_generator_destroy(generator);
+  /* The default length, the word count, the extra and the iterations each change what comes out. */
+  CHECK_STATUS(klp_generator_init(&generator), KLP_OK);
+  CHECK_STATUS(klp_generator_set_option(generator, KLP_GEN_DEFAULT_LENGTH, 21), KLP_OK);
+  CHECK_STATUS(klp_generator_generate(generator, 0, 0, &password), KLP_OK);
+  CHECK(password && strlen(password) == 21);
+  klp_secret_free(password);
+  CHECK_STATUS(klp_generator_derive(generator, "master", "example.com", 0, &password), KLP_OK);
+  CHECK(password && strlen(password) == 21);
+  klp_secret_free(password);
+  CHECK_STATUS(klp_generator_set_text(generator, KLP_GEN_PASSPHRASE_SEPARATOR, " "), KLP_OK);
+  CHECK_STATUS(klp_generator_set_option(generator, KLP_GEN_PASSPHRASE_WORDS, 3), KLP_OK);
+  CHECK_STATUS(klp_generator_passphrase(generator, 0, &password), KLP_OK);
+  CHECK(password && count_of(password, " ") == 2 && count_of(password, "0123456789") == 0);
+  klp_secret_free(password);
+  CHECK_STATUS(klp_generator_set_option(generator, KLP_GEN_PASSPHRASE_EXTRA, 1), KLP_OK);
+  CHECK_STATUS(klp_generator_passphrase(generator, 0, &password), KLP_OK);
+  CHECK(password && count_of(password, "0123456789") >= 1);
+  klp_secret_free(password);
+  CHECK_STATUS(klp_generator_set_option(generator, KLP_GEN_ITERATIONS, 10), KLP_OK);
+  CHECK_STATUS(klp_generator_derive(generator, "master", "example.com", 16, &password), KLP_OK);
+  CHECK_STATUS(klp_generator_set_option(generator, KLP_GEN_ITERATIONS, 11), KLP_OK);
+  CHECK_STATUS(klp_generator_derive(generator, "master", "example.com", 16, &other), KLP_OK);
+  CHECK(password && other && strcmp(password, other) != 0);
+  klp_secret_free(other);
+  CHECK_STATUS(klp_generator_derive(generator, "master2", "example.com", 16, &other), KLP_OK);
+  CHECK(password && other && strcmp(password, other) != 0);
+  klp_secret_free(other);
+  klp_secret_free(password);
+  klp_generator_destroy(generator);
+}
+
 int main(int argc, char** argv) {
   if (argc != 3) {
     fprintf(stderr, "usage: capi_test WORK_FOLDER DATA_FOLDER\n");
@@ -925,6 +1323,12 @@ int main(int argc, char** argv) {
   test_vault();
   test_vault_kdbx();
   test_protection();
+  test_policy_options();
+  test_strength_values();
+  test_hash_costs();
+  test_users_costs();
+  test_vault_options();
+  test_generator_options();
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }

@@ -127,7 +127,7 @@ else
     fi
     expect_success
   done
-  [ "$(stat -c '%a %g' shared/v.klv.lock)" = "666 65534" ] || fail "lock file: $(stat -c '%a %g' shared/v.klv.lock)"
+  [ "$(stat -c '%a %g' shared/v.klv.lock)" = "644 65534" ] || fail "lock file: $(stat -c '%a %g' shared/v.klv.lock)"
   run "$m" vault list shared/v.klv
   [ "$(grep -c 'by-' <<<"$out")" -eq 4 ] || fail "not every user's record was kept"
   # A lock needs no write access: a user who may only read a database still

@@ -177,3 +177,29 @@ run 'caf\xe8\n' vault list utf8.klv
 expect_failure 2 "the secret is not valid UTF-8 text"
 run "$m" vault add v.klv --title $'caf\xe9'
 expect_failure 2 "argument 5 is not valid UTF-8 text"
+
+case_ "a vault shared with chmod after create: another user of its group edits it first"
+if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then
+  echo "klpass vault: skipping the shared-vault case (needs root and setpriv to run as a second user)"
+else
+  # A second user and a group of their own, by number only: nothing is added to
+  # the system's user list. The owner's umask would keep a new file private.
+  second=64601 team=64602
+  chmod 755 "$work"
+  mkdir team
+  chgrp "$team" team
+  chmod 2770 team
+  (umask 077 && run "$m" vault create team/v.klv --kdf-memory 8 --kdf-passes 1 && expect_success)
+  chmod g+rw team/v.klv
+  printf '#!/bin/sh\nexec setpriv --reuid=%d --regid=%d --groups=%d %q "$@"\n' "$second" "$second" "$team" \
+    "$KLPASS" >as-second
+  chmod 755 as-second
+  KLPASS=$work/as-second run "${m}pw\n" vault add team/v.klv --title by-second
+  expect_success
+  run "${m}pw\n" vault add team/v.klv --title by-owner
+  expect_success
+  run "$m" vault list team/v.klv
+  expect_out "by-second"
+  expect_out "by-owner"
+  [ "$(stat -c '%a' team/v.klv.lock)" = 644 ] || fail "lock file mode $(stat -c '%a' team/v.klv.lock)"
+fi
