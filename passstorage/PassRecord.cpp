@@ -232,7 +232,7 @@ void TKLPassRecord::SetAttachment(const String& Name, const ByteArray& Data) {
   }
   const auto found = FindAttachment(Name);
   const std::size_t held = detail::HeldBytes(FCustomFields, FAttachments);
-  const std::size_t replaced = found == FAttachments.end() ? 0 : found->Data.size();
+  const std::size_t replaced = found == FAttachments.end() ? 0 : found->Data->size();
   if (held - replaced + Data.size() > KLPassMaxRecordBytes) throw EKLPassStorageException(SRecordTooLarge);
   if (found == FAttachments.end()) {
     if (FAttachments.size() >= KLPassMaxAttachments) throw EKLPassStorageException(STooManyRecordItems);

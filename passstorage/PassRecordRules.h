@@ -23,7 +23,7 @@ template <class TFields, class TAttachments>
 std::size_t HeldBytes(const TFields& Fields, const TAttachments& Attachments) noexcept {
   std::size_t size = 0;
   for (const auto& field : Fields) size += 2 * field.Value.size();
-  for (const auto& attachment : Attachments) size += attachment.Data.size();
+  for (const auto& attachment : Attachments) size += attachment.Data->size();
   return size;
 }
 // The bytes of Text in UTF-8, an unpaired surrogate counted as U+FFFD.

@@ -244,11 +244,12 @@ detail::TKdbxDocument Referring(std::int32_t Count) {
 // four times that, not a copy for each entry (3.2 GB).
 TEST(KdbxScale, ReferencesToOneAttachmentShareOneCopy) {
   constexpr std::int32_t kEntries = 200;
+  constexpr std::size_t kAttachment = 16 * kMiB;
   detail::TKdbxDocument doc = Referring(kEntries);
-  doc.Binaries.emplace_back().Data = std::make_shared<const SecureBytes>(ByteArray(KLPassMaxAttachmentSize, 0x5A));
+  doc.Binaries.emplace_back().Data = std::make_shared<const SecureBytes>(ByteArray(kAttachment, 0x5A));
   const ByteArray bytes = FileOf(doc);
   EXPECT_LT(bytes.size(), 100u * 1024) << "the bomb is not small";
-  const std::int64_t holds = static_cast<std::int64_t>(KLPassMaxAttachmentSize) + kEntries * 64;
+  const std::int64_t holds = static_cast<std::int64_t>(kAttachment) + kEntries * 64;
   const std::int64_t bound = 64 * kMiB + 4 * holds;
   TKLPassStorage store;
   TMemoryStream file(bytes);
@@ -259,7 +260,7 @@ TEST(KdbxScale, ReferencesToOneAttachmentShareOneCopy) {
   for (const std::int32_t i : {0, kEntries - 1}) {
     ByteArray data;
     ASSERT_TRUE(store.GetRecord(i)->GetAttachment(u"big.bin", data));
-    EXPECT_EQ(data, ByteArray(KLPassMaxAttachmentSize, 0x5A));
+    EXPECT_EQ(data, ByteArray(kAttachment, 0x5A));
   }
   // Saved again, the shared bytes are written once.
   TMemoryStream again;
