@@ -152,5 +152,26 @@ TEST(PassSearch, SubstringsThatStartInsideAPartialMatchAreFound) {
   EXPECT_FALSE(TKLPassQuery::SameText(u"ΣΊΣΥΦΟΣ", u"σίσυφος", KLQueryCaseSensitive));
 }
 
+TEST(PassSearch, FieldsAreFoundByTheNamesScriptsUse) {
+  TKLPassRecord rec(u"Bank", u"carol", u"pw", u"https://bank.example", u"note", u"General");
+  rec.SetCustomField(u"password", u"not the password");
+  rec.SetCustomField(u"Account", u"DE12");
+  rec.SetCustomField(u"pin", u"1");
+  rec.SetCustomField(u"PIN", u"2");
+  const struct {
+    const char16_t* Name;
+    const char16_t* Value; // nullptr: not found
+  } cases[] = {
+      {u"Password", u"pw"}, {u"UserName", u"carol"}, {u"user", u"carol"},   {u"URL", u"https://bank.example"},
+      {u"Notes", u"note"},  {u"title", u"Bank"},     {u"Account", u"DE12"}, {u"account", u"DE12"},
+      {u"PIN", u"2"},       {u"pin", u"1"},          {u"Pin", nullptr},     {u"colour", nullptr},
+  };
+  for (const auto& c : cases) {
+    String value = u"untouched";
+    EXPECT_EQ(TKLPassQuery::FindRecordField(rec, c.Name, value), c.Value != nullptr) << StrToUTF8(c.Name);
+    EXPECT_EQ(value, c.Value ? c.Value : u"untouched") << StrToUTF8(c.Name);
+  }
+}
+
 } // namespace
 } // namespace kl
