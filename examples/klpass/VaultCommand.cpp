@@ -151,7 +151,8 @@ public:
       const kl::String word = Text(Choice.Word);
       for (std::size_t i = 0; i < records.size(); ++i) {
         if (!kl::TKLPassQuery::SameText(records[i]->GetTitle(), word)) continue;
-        if (!Choice.Group || records[i]->GetGroup() == *Choice.Group) matches.push_back(i);
+        if (Choice.Group && records[i]->GetGroup() != *Choice.Group) continue;
+        matches.push_back(i);
       }
     }
     if (matches.empty()) {
