@@ -16,6 +16,7 @@
 #include "foundation/MemoryStream.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassExchange.h"
+#include "passstorage/KLPassSearch.h"
 #include "passstorage/KLPassStorage.h"
 #include "passwords/KLPasswords.h"
 #include "rules/KLBlocklist.h"
@@ -62,6 +63,7 @@ int StatusOf(const kl::Exception& Error) {
     return Is(Error, SExchangeUnpairedSurrogate) || Is(Error, SExchangeWrongGroup) ? KLP_ERROR_INVALID_ARGUMENT
                                                                                    : KLP_ERROR_DAMAGED_FILE;
   }
+  if (dynamic_cast<const EKLPassQueryException*>(&Error)) return KLP_ERROR_INVALID_ARGUMENT; // a malformed query
   if (dynamic_cast<const EKLPassStorageException*>(&Error)) {
     if (Is(Error, SWrongGroupName)) return KLP_ERROR_INVALID_ARGUMENT;
     if (Is(Error, SStorageCorrupted)) return KLP_ERROR_DAMAGED_FILE;

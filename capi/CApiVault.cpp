@@ -8,6 +8,7 @@
 #include "foundation/PointerList.h"
 #include "foundation/SecureMemory.h"
 #include "passstorage/KLPassExchange.h"
+#include "passstorage/KLPassSearch.h"
 #include "passstorage/KLPassStorage.h"
 #include "storage/KLStorage.h"
 
@@ -299,6 +300,18 @@ int klp_vault_search(klp_vault_t* vault, int field, int match, const char* value
     kl::TPointerList<kl::TKLPassRecord> found;
     v.Store.Search(static_cast<kl::TKLSearchParam>(field), static_cast<kl::TKLSearchEquality>(match), text.Get(),
                    found);
+    return WriteIndexes(v, found, indexes, count);
+  });
+}
+
+int klp_vault_search_query(klp_vault_t* vault, const char* query, int flags, size_t* indexes, size_t* count) {
+  return Guard([&] {
+    TVault& v = Of<TVault>(vault, "vault is NULL");
+    Require((flags & ~KLP_SEARCH_CASE_SENSITIVE) == 0, "unknown flags");
+    const kl::TKLPassQuery parsed(Text(query, "query is NULL"),
+                                  (flags & KLP_SEARCH_CASE_SENSITIVE) != 0 ? kl::KLQueryCaseSensitive : 0);
+    kl::TPointerList<kl::TKLPassRecord> found;
+    parsed.Search(v.Store, found);
     return WriteIndexes(v, found, indexes, count);
   });
 }

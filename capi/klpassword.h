@@ -453,6 +453,17 @@ KLP_API int KLP_CALL klp_vault_delete(klp_vault_t* vault, size_t index);
 KLP_API int KLP_CALL klp_vault_list(klp_vault_t* vault, const char* group, size_t* indexes, size_t* count);
 KLP_API int KLP_CALL klp_vault_search(klp_vault_t* vault, int field, int match, const char* value, size_t* indexes,
                                       size_t* count);
+/* The places of the records that a query matches, as klp_vault_list gives
+ * them. The query is the search language of docs/guide/vault.md: terms
+ * ANDed, "-" negates, prefixes title: user: url: notes: tag: field:, quoted
+ * phrases; a bare term reads title, user name, URL, notes, tags and custom
+ * fields (never the password nor a protected value). Texts compare under
+ * Unicode simple case folding unless KLP_SEARCH_CASE_SENSITIVE. An empty
+ * query matches every record; a malformed one is KLP_ERROR_INVALID_ARGUMENT
+ * (klp_last_error says what and where). */
+#define KLP_SEARCH_CASE_SENSITIVE 1
+KLP_API int KLP_CALL klp_vault_search_query(klp_vault_t* vault, const char* query, int flags, size_t* indexes,
+                                            size_t* count);
 /* Records from another manager's export (all or, on any fault, none); group
  * (may be NULL) puts them all in one group. *added may be NULL. */
 KLP_API int KLP_CALL klp_vault_import(klp_vault_t* vault, const char* path, int format, const char* group,

@@ -90,6 +90,7 @@ inline constexpr const Char* KLPassStandardFieldNames[] = {u"Title", u"UserName"
 inline constexpr const Char* DefaultPassGroup = u"General";
 
 class TKLPassStorage;
+class TKLPassQuery; // KLPassSearch.h
 namespace detail {
 // What a KDBX file held that the records do not model, kept for its next save.
 struct TKdbxState;
@@ -195,6 +196,7 @@ public:
 
 private:
   friend class TKLPassStorage;
+  friend class TKLPassQuery; // reads the texts in place, as the store's search does
   friend struct detail::TPassExchangeAccess;
   friend struct detail::TKdbxReader;
   friend struct detail::TKdbxWriter;

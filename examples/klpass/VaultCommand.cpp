@@ -24,6 +24,7 @@
 #include "TextOutput.h"
 #include "passstorage/KLPassAudit.h"
 #include "passstorage/KLPassOtp.h"
+#include "passstorage/KLPassSearch.h"
 #include "rules/KLBlocklist.h"
 #include "foundation/AtomicFile.h"
 #include "foundation/FileStream.h"
@@ -124,7 +125,12 @@ public:
   // The record the command line names (see TRecordChoice): by number, or the
   // one record of that title; several of that title are listed by number,
   // user and group (never a password) and refused with kExitAmbiguous.
-  kl::TKLPassRecord* Find(const TRecordChoice& Choice) {
+  //
+  // With TitleCase::Folded (show and copy), a title that no record has
+  // exactly names the one record whose title equals it under case folding;
+  // several such are refused as above.
+  enum class TitleCase { Exact, Folded };
+  kl::TKLPassRecord* Find(const TRecordChoice& Choice, TitleCase Case = TitleCase::Exact) {
     const TRecords records = Numbered();
     if (Choice.Number > 0) {
       if (static_cast<std::size_t>(Choice.Number) > records.size()) Fail(kExitNotFound, "no record #" + Choice.Word);
@@ -143,6 +149,14 @@ public:
       if (titled.count(records[i]) == 0) continue;
       if (!Choice.Group || records[i]->GetGroup() == *Choice.Group) matches.push_back(i);
     }
+    if (matches.empty() && Case == TitleCase::Folded) {
+      const kl::String word = Text(Choice.Word);
+      for (std::size_t i = 0; i < records.size(); ++i) {
+        if (!kl::TKLPassQuery::SameText(records[i]->GetTitle(), word)) continue;
+        if (Choice.Group && records[i]->GetGroup() != *Choice.Group) continue;
+        matches.push_back(i);
+      }
+    }
     if (matches.empty()) {
       Fail(kExitNotFound, "no record titled '" + Choice.Word + "'" +
                               (Choice.Group ? " in the group '" + Utf8(*Choice.Group) + "'" : std::string()));
@@ -151,7 +165,8 @@ public:
       std::string message = "'" + Choice.Word + "' is the title of " + std::to_string(matches.size()) +
                             " records; name one by its number" + (Choice.Group ? "" : " or its group") + ":";
       for (std::size_t i : matches) {
-        message += "\n  #" + std::to_string(i + 1) + "  " + Utf8(records[i]->GetGroup()) + " / " + Choice.Word;
+        message += "\n  #" + std::to_string(i + 1) + "  " + Utf8(records[i]->GetGroup()) + " / " +
+                   Printable(records[i]->GetTitle());
         if (const std::string user = Utf8(records[i]->GetUsername()); !user.empty()) message += "  (" + user + ")";
       }
       Fail(kExitAmbiguous, message);
@@ -471,61 +486,129 @@ int List(const std::vector<std::string>& Words) {
 struct TSearchField {
   const char* Name;
   kl::TKLSearchParam Param;
+  kl::TKLQueryField Field;
 };
 
-constexpr std::array<TSearchField, 6> kSearchFields = {{{"title", kl::spTitle},
-                                                        {"user", kl::spUsername},
-                                                        {"url", kl::spURL},
-                                                        {"note", kl::spNote},
-                                                        {"fields", kl::spCustomFields},
-                                                        {"password", kl::spPassword}}};
+constexpr std::array<TSearchField, 6> kSearchFields = {{{"title", kl::spTitle, kl::qfTitle},
+                                                        {"user", kl::spUsername, kl::qfUsername},
+                                                        {"url", kl::spURL, kl::qfURL},
+                                                        {"note", kl::spNote, kl::qfNotes},
+                                                        {"fields", kl::spCustomFields, kl::qfAny},
+                                                        {"password", kl::spPassword, kl::qfAny}}};
 
+// The records of a query in the library's search language (the words after
+// FILE, joined by spaces), or, with --field, of one text in one field as
+// before that language: --field title|user|url|note looks for the text as
+// it is (one term of that field, folded unless --case-sensitive); --field
+// fields (protected values included), --field password and --exact keep the
+// older search of one text, case included.
 int Search(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--field", true}, {"--exact"}, {"--json"}});
+  const TArguments args(Words, {{"--field", true}, {"--exact"}, {"--case-sensitive"}, {"--json"}});
   const std::string field = args.Value("--field").value_or("any");
   // A password to look for is a secret: it is read like one, after the master
   // password, and never taken from the command line nor printed.
   const bool secretValue = field == "password";
   if (secretValue) {
     args.ExpectPositional(1, 1, "vault file (the password to look for is read as a secret)");
+  } else if (field == "any") {
+    args.ExpectPositional(2, SIZE_MAX, "vault file and query");
   } else {
     args.ExpectPositional(2, 2, "vault file and search text");
   }
-  std::vector<kl::TKLSearchParam> params;
+  const TSearchField* chosen = nullptr;
   for (const TSearchField& candidate : kSearchFields) {
-    // "any" looks in every field but the password.
-    if (field == candidate.Name || (field == "any" && candidate.Param != kl::spPassword)) {
-      params.push_back(candidate.Param);
+    if (field == candidate.Name) chosen = &candidate;
+  }
+  if (chosen == nullptr && field != "any") {
+    Fail(kExitUsage, "unknown field '" + field + "' (title, user, url, note, fields, password or any)");
+  }
+  // --exact, a password and --field fields (protected values included) keep
+  // the library's older, case-sensitive search of one field.
+  const bool exact = args.Has("--exact") || (chosen != nullptr && chosen->Field == kl::qfAny);
+  std::string shown;
+  for (std::size_t i = 1; i < args.Positional().size(); ++i) shown += (i > 1 ? " " : "") + args.Positional()[i];
+  // The query is checked before the master password is asked.
+  std::optional<kl::TKLPassQuery> query;
+  const std::uint32_t flags = args.Has("--case-sensitive") ? kl::KLQueryCaseSensitive : 0;
+  if (!exact) {
+    try {
+      if (chosen != nullptr) {
+        query.emplace(std::vector<kl::TKLQueryTerm>{{chosen->Field, Text(shown), false}}, flags);
+      } else {
+        query.emplace(Text(shown), flags);
+      }
+    } catch (const kl::EKLPassQueryException& e) {
+      Fail(kExitUsage, std::string("bad query: ") + e.what());
     }
   }
-  if (params.empty()) Fail(kExitUsage, "unknown field '" + field + "' (title, user, url, note, fields, password or any)");
   TVault vault(args.Positional()[0], ReadSecret("Master password"));
   const std::optional<TSecret> secret =
       secretValue ? std::optional<TSecret>(ReadSecret("Password to look for")) : std::nullopt;
   vault.Load();
-  kl::String value = secretValue ? secret->Get() : Text(args.Positional()[1]);
   kl::TPointerList<kl::TKLPassRecord> found;
-  for (kl::TKLSearchParam param : params) {
-    vault.Store().Search(param, args.Has("--exact") ? kl::seEquals : kl::seContains, value, found);
+  if (query) {
+    query->Search(vault.Store(), found);
+  } else {
+    kl::String value = secretValue ? secret->Get() : Text(shown);
+    for (const TSearchField& candidate : kSearchFields) {
+      // "any" looks in every field but the password.
+      if (&candidate == chosen || (chosen == nullptr && candidate.Param != kl::spPassword)) {
+        vault.Store().Search(candidate.Param, args.Has("--exact") ? kl::seEquals : kl::seContains, value, found);
+      }
+    }
+    kl::WipeString(value);
   }
-  kl::WipeString(value);
   TRecords records;
-  for (std::int32_t i = 0; i < found.GetCount(); ++i) records.push_back(found.Get(i));
+  std::unordered_set<const kl::TKLPassRecord*> seen; // one record once, though several fields matched it
+  for (std::int32_t i = 0; i < found.GetCount(); ++i) {
+    if (seen.insert(found.Get(i)).second) records.push_back(found.Get(i));
+  }
   if (records.empty()) {
-    Fail(kExitNotFound,
-         secretValue ? "no record has that password" : "no record matches '" + args.Positional()[1] + "'");
+    Fail(kExitNotFound, secretValue ? "no record has that password" : "no record matches '" + shown + "'");
   }
   PrintGrouped(vault, records, args.Has("--json"));
   return kExitOk;
 }
 
+// The names of a record's custom fields, printable (never their values).
+std::vector<std::string> CustomFieldNames(kl::TKLPassRecord& Record) {
+  std::vector<std::string> names;
+  for (std::int32_t i = 0; i < Record.GetCustomFieldCount(); ++i) {
+    kl::TKLPassField field = Record.GetCustomField(i);
+    names.push_back(Printable(field.Name));
+    kl::WipeString(field.Value);
+  }
+  return names;
+}
+
 int Show(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--reveal"}, {"--group", true}, {"--json"}});
+  const TArguments args(Words, {{"--reveal"}, {"--group", true}, {"--json"}, {"--field", true}});
   args.ExpectPositional(2, 2, "vault file and record (number or title)");
   const TRecordChoice choice = RecordChoice(args, "--group");
+  const std::optional<std::string> fieldName = args.Value("--field");
+  if (fieldName && (args.Has("--json") || args.Has("--reveal"))) {
+    Fail(kExitUsage, "--field prints one bare value: it goes with neither --json nor --reveal");
+  }
   TVault vault(args.Positional()[0], ReadSecret("Master password"));
   vault.Load();
-  kl::TKLPassRecord& record = *vault.Find(choice);
+  kl::TKLPassRecord& record = *vault.Find(choice, TVault::TitleCase::Folded);
+  if (fieldName) {
+    // The bare value and a newline, for scripts: nothing escaped, nothing else.
+    kl::String value;
+    if (!kl::TKLPassQuery::FindRecordField(record, Text(*fieldName), value)) {
+      std::string names = "title, username, password, url, notes";
+      for (const std::string& custom : CustomFieldNames(record)) names += ", " + custom;
+      Fail(kExitNotFound, "record #" + std::to_string(vault.NumberOf(&record)) + " has no field '" + *fieldName +
+                              "' (it has " + names + ")");
+    }
+    std::string bytes = Utf8(value);
+    kl::WipeString(value);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fputc('\n', stdout);
+    kl::WipeRawBytes(bytes);
+    WipeOutputBuffer();
+    return kExitOk;
+  }
   const std::int32_t number = vault.NumberOf(&record);
   std::string password = "******** (--reveal shows it)";
   if (args.Has("--reveal")) {
@@ -583,7 +666,7 @@ int Copy(const std::vector<std::string>& Words) {
       ParseNumber(args.Value("--clear-after").value_or("20"), 0, kMaxClearAfter, "the delay before clearing (seconds)");
   TVault vault(args.Positional()[0], ReadSecret("Master password"));
   vault.Load();
-  kl::TKLPassRecord& record = *vault.Find(choice);
+  kl::TKLPassRecord& record = *vault.Find(choice, TVault::TitleCase::Folded);
   const std::int32_t number = vault.NumberOf(&record);
   const std::string title = Printable(record.GetTitle());
   kl::String value = (record.*field->Get)();
@@ -680,8 +763,7 @@ int Attachment(const std::vector<std::string>& Words) {
   // Readable by its owner only: an attachment is often a key or a document.
   Attempt("cannot write '" + *out + "'", [&] {
     kl::SaveFileAtomically(
-        Text(*out),
-        [&](kl::TStream& Strm) { Strm.WriteBuffer(data.data(), static_cast<std::int32_t>(data.size())); },
+        Text(*out), [&](kl::TStream& Strm) { Strm.WriteBuffer(data.data(), static_cast<std::int32_t>(data.size())); },
         kl::faOwnerOnly);
   });
   std::printf("wrote '%s' (%zu bytes)\n", out->c_str(), data.size());
@@ -867,14 +949,16 @@ const TCommand VaultCommand = {
     "  vault add FILE --title T [--user U] [--url U] [--note N] [--group G]\n"
     "            [--generate [--length N] [alphabet options]]\n" KLPASS_RECORD_DATA_USAGE
     "  vault list FILE [--group G] [--json]\n"
-    "  vault search FILE TEXT [--field title|user|url|note|fields|any] [--exact] [--json]\n"
+    "  vault search FILE QUERY... [--case-sensitive] [--json]\n"
+    "  vault search FILE TEXT --field title|user|url|note|fields [--exact] [--case-sensitive] [--json]\n"
     "  vault search FILE --field password [--exact] [--json]\n"
-    "  vault show FILE RECORD [--group G] [--reveal] [--json]\n"
+    "  vault show FILE RECORD [--group G] [--reveal] [--json] [--field NAME]\n"
     "  vault copy FILE RECORD [--group G] [--field password|user|url|title|note]\n"
     "            [--clear-after SECONDS]\n"
     "  vault edit FILE RECORD [--from-group G] [--title T] [--user U] [--url U]\n"
-    "            [--note N] [--group G] [--password | --generate [--length N] [alphabet options]]\n"
-    KLPASS_RECORD_DATA_USAGE "            [--remove-field NAME]... [--untag T]... [--detach NAME]...\n"
+    "            [--note N] [--group G] [--password | --generate [--length N] [alphabet "
+    "options]]\n" KLPASS_RECORD_DATA_USAGE
+    "            [--remove-field NAME]... [--untag T]... [--detach NAME]...\n"
     "  vault totp FILE RECORD [--group G] [--time SECONDS]\n"
     "  vault attachment FILE RECORD NAME --out FILE [--group G] [--force]\n"
     "  vault delete FILE RECORD [--group G] [--yes]\n"
@@ -893,9 +977,14 @@ const TCommand VaultCommand = {
     "      compiled --blocklist, older than --max-age days, or missing (exit status\n"
     "      1 when any is found). --json prints one JSON object (see the README).\n"
     "      A record's password is read as a secret unless --generate makes\n"
-    "      one. 'search' finds text in every field but the password unless --field\n"
-    "      names one (exit status 5 when nothing matches); a password to look\n"
-    "      for is read as a secret.\n"
+    "      one. 'search' finds the records of a query (exit status 5 when none):\n"
+    "      terms ANDed, -TERM negates, title: user: url: notes: tag: field: name\n"
+    "      a field, \"two words\" a phrase; a bare term reads every field but the\n"
+    "      password and protected values; case is folded unless --case-sensitive\n"
+    "      (put -- before a query starting with '-'). --field looks for one text in\n"
+    "      one field; a password to look for is read as a secret. 'show' and\n"
+    "      'copy' take a title in another case when one record alone has it;\n"
+    "      'show --field NAME' prints that field's bare value (any custom field).\n"
     "      A record also keeps custom fields (--field NAME=VALUE; --field NAME reads\n"
     "      the value as a secret and marks it protected, as are 'otp' and\n"
     "      'KPEX_PASSKEY_*'), tags, an expiry date and attachments (--attach FILE,\n"

@@ -74,6 +74,8 @@ run "$m" vault search v.klv alice --exact
 expect_out "GitHub"
 expect_no_out "Mail"
 run "$m" vault search v.klv Alice
+expect_out "GitHub"
+run "$m" vault search v.klv Alice --case-sensitive
 expect_status 5
 run "$m" vault search v.klv x --field colour
 expect_failure 2 "unknown field 'colour'"
