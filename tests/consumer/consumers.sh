@@ -68,6 +68,6 @@ if command -v groff >/dev/null; then
 fi
 completion=$prefix/share/bash-completion/completions/klpass
 offered=$(bash -c 'source "$1"; COMP_WORDS=(klpass vault show f --); COMP_CWORD=4; _klpass; echo "${COMPREPLY[*]}"' _ "$completion")
-[ "$offered" = "--group --reveal --json --help" ] || { echo "completion offers: $offered" >&2; exit 1; }
+[ "$offered" = "--group --reveal --json --field --help" ] || { echo "completion offers: $offered" >&2; exit 1; }
 echo "klpass: help, manual page and completion as installed"
 echo "consumers passed against $prefix"

@@ -98,7 +98,7 @@ complete_words() { # WORD... -> what bash completion offers for the last word, s
 # WORDS (the last is the word being completed, '' for a new one) | expected
 cases=(
   "klpass vault sh|show"
-  "klpass vault show v.kpv --|--group --help --json --reveal"
+  "klpass vault show v.kpv --|--field --group --help --json --reveal"
   "klpass vault show v.kpv --ti|"
   "klpass vault add v.kpv --ti|--title"
   "klpass vault add v.kpv --no-l|--no-lookalike --no-lower"
