@@ -8,6 +8,8 @@
 # in the RelWithDebInfo and sanitizer builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/ccache.sh
+. scripts/ccache.sh
 
 jobs=${JOBS:-$(nproc)}
 build=build/release-o3
