@@ -1,3 +1,6 @@
+// Linux only: the counting operator new puts a size header in front of each
+// block, and on Windows the library DLL frees with its own C runtime what
+// the test program allocated (and the other way round).
 // How KDBX loads and saves grow with the vault: counted in allocations, not
 // measured in time, so that a busy machine cannot change the verdict. Also
 // attachments with equal bytes sharing one binary of the pool.
