@@ -83,6 +83,9 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     COMP_WORDS=(klpass vault copy f r --field ""); COMP_CWORD=6; _klpass; echo "${COMPREPLY[*]}"')
   [ "$offered" = "password user url title note" ] || { echo "bash-completion offers: $offered" >&2; exit 1; }
 fi
+# The notices of what the library carries travel with it.
+notices=/usr/share/doc/libklpassword1/THIRD_PARTY_NOTICES
+[ -f "$notices" ] || [ -f "$notices.gz" ] || { echo "libklpassword1 installs no THIRD_PARTY_NOTICES" >&2; exit 1; }
 if command -v man >/dev/null; then
   [ "$(man -w klpass)" = /usr/share/man/man1/klpass.1.gz ] || { echo "man finds no klpass page" >&2; exit 1; }
 fi
