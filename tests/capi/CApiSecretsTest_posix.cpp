@@ -235,6 +235,30 @@ TEST_F(CApiSecretsWithKeys, SecretsTakenInLeaveNoCopy) {
          EXPECT_EQ(klp_vault_save(vault), KLP_OK);
          klp_vault_destroy(vault);
        }},
+      {"strength estimate",
+       [&](const char* S) {
+         klp_strength_t* strength = nullptr;
+         ASSERT_EQ(klp_strength_estimate(S, nullptr, 0, &strength), KLP_OK);
+         klp_strength_destroy(strength);
+       }},
+      {"policy check with its estimate",
+       [&](const char* S) {
+         klp_policy_t* policy = nullptr;
+         ASSERT_EQ(klp_policy_init_nist(&policy, 0, 64, 3, nullptr, 0), KLP_OK);
+         klp_check_result_t* result = nullptr;
+         ASSERT_EQ(klp_policy_check(policy, S, &result), KLP_OK);
+         klp_check_result_destroy(result);
+         klp_policy_destroy(policy);
+       }},
+      {"derive from a master key",
+       [&](const char* S) {
+         klp_generator_t* generator = nullptr;
+         ASSERT_EQ(klp_generator_init(&generator), KLP_OK);
+         char* derived = nullptr;
+         ASSERT_EQ(klp_generator_derive(generator, S, "example.com", 20, &derived), KLP_OK);
+         klp_secret_free(derived);
+         klp_generator_destroy(generator);
+       }},
       {"protect",
        [&](const char* S) {
          std::uint8_t blob[1024];
