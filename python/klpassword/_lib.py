@@ -255,10 +255,22 @@ def read_text(fn: Callable[..., int], *args: Any, secret: bool = False) -> str:
 _FIRST_BUFFER = 256
 
 
+# The C runtime's strlen, to measure a secret in place: ctypes.string_at would
+# copy it into a bytes object first, which nothing can wipe.
+_strlen = (ctypes.cdll.msvcrt if os.name == "nt" else ctypes.CDLL(None)).strlen
+_strlen.argtypes = [ctypes.c_void_p]
+_strlen.restype = ctypes.c_size_t
+
+
 def take_secret(pointer: ctypes.c_void_p) -> str:
-    """The text of a secret the library handed out; the library's copy is wiped and released."""
+    """The text of a secret the library handed out; the library's copy is wiped and released.
+    The text is decoded straight from the library's block, so the returned str is the only copy
+    left (Python cannot wipe a str: drop it as soon as it is used)."""
     try:
-        return ctypes.string_at(pointer.value).decode("utf-8") if pointer.value else ""
+        if not pointer.value:
+            return ""
+        view = (ctypes.c_char * _strlen(pointer.value)).from_address(pointer.value)
+        return str(memoryview(view).cast("B"), "utf-8")
     finally:
         lib.klp_secret_free(pointer)
 

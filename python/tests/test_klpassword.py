@@ -154,6 +154,10 @@ def test_generator_settings_shape_what_it_makes():
     first = klp.derive("master key", "example.com")
     assert first == klp.derive("master key", "example.com") != klp.derive("master key", "example.org")
     assert len(first) == 16
+    # A secret is decoded in place from the library's block: every character, wide ones too.
+    wide = klp.generate(40, uppercase=False, lowercase=False, digits=False, symbols=False, custom=True,
+                        custom_characters="éß€")
+    assert len(wide) == 40 and set(wide) <= set("éß€") and len(set(wide)) == 3
     with klp.Generator(default_length=12) as generator:
         assert generator.get("default_length") == 12 and len(generator.generate()) == 12
         assert generator.entropy(20) > generator.entropy(10) > 0
