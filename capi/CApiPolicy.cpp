@@ -1,7 +1,9 @@
 // The C interface: policies, check results and strength estimates.
 
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "capi/CApiSupport.h"
 #include "foundation/KLGeneral.h"
@@ -21,6 +23,13 @@ struct TPolicy {
   // words, made on their first word; the rule list owns both.
   kl::TKLDictionaryRule* Dictionary = nullptr;
   kl::TKLBlocklistRule* Blocklist = nullptr;
+  // The strength model of the estimate and of the minimum-strength rules.
+  kl::TKLStrengthProfile Profile = kl::spZxcvbn;
+  std::vector<std::string> Languages;
+};
+
+struct TEstimator {
+  kl::TKLStrengthEstimator Estimator;
 };
 
 struct TStrength {
@@ -55,6 +64,36 @@ const kl::TKLRuleFailure& FailureAt(const klp_check_result_t* Result, size_t Ind
   const TCheckResult& result = Of<TCheckResult>(Result, "result is NULL");
   const auto count = static_cast<std::int32_t>(std::min<std::size_t>(result.Failures.size(), INT32_MAX));
   return result.Failures[static_cast<std::size_t>(CheckedIndex(Index, count, "no failure at this index"))];
+}
+
+kl::TKLStrengthProfile ProfileOf(int Profile) {
+  Require(Profile == KLP_PROFILE_ZXCVBN || Profile == KLP_PROFILE_ZXCVBN_TS, "unknown strength profile");
+  return Profile == KLP_PROFILE_ZXCVBN ? kl::spZxcvbn : kl::spZxcvbnTs;
+}
+
+std::vector<std::string> LanguageList(const char* const* Codes, std::size_t Count) {
+  Require(Codes != nullptr || Count == 0, "codes is NULL");
+  std::vector<std::string> languages;
+  languages.reserve(Count);
+  for (std::size_t i = 0; i < Count; ++i) {
+    Text(Codes[i], "a language code is NULL"); // checked as every text: NULL, length, UTF-8
+    languages.emplace_back(Codes[i]);
+  }
+  return languages;
+}
+
+// Gives the estimator the model: the languages are checked before anything
+// changes, so that a refusal keeps the estimator as it was.
+void ApplyModel(kl::TKLStrengthEstimator& Estimator, kl::TKLStrengthProfile Profile,
+                const std::vector<std::string>& Languages) {
+  const kl::TKLStrengthProfile before = Estimator.GetProfile();
+  Estimator.SetProfile(Profile);
+  try {
+    Estimator.SetLanguages(Languages);
+  } catch (...) {
+    Estimator.SetProfile(before);
+    throw;
+  }
 }
 
 // The password as library text, wiped when it goes.
@@ -214,7 +253,29 @@ int klp_policy_add_text_rule(klp_policy_t* policy, int rule, const char* text) {
 int klp_policy_add_min_strength(klp_policy_t* policy, int32_t min_score, const char* const* words, size_t count) {
   return Guard([&] {
     TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
-    AddRule<kl::TKLStrengthRule>(p, min_score, TextList(words, count));
+    auto rule = std::make_unique<kl::TKLStrengthRule>(min_score, TextList(words, count));
+    ApplyModel(rule->GetEstimator(), p.Profile, p.Languages);
+    p.Rules->Add(std::move(rule));
+    return KLP_OK;
+  });
+}
+
+int klp_policy_set_strength_model(klp_policy_t* policy, int profile, const char* const* languages, size_t count) {
+  return Guard([&] {
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const kl::TKLStrengthProfile model = ProfileOf(profile);
+    std::vector<std::string> codes = LanguageList(languages, count);
+    // Tried on a spare estimator first: a refused model changes nothing.
+    kl::TKLStrengthEstimator trial;
+    ApplyModel(trial, model, codes);
+    ApplyModel(p.Estimator, model, codes);
+    for (std::int32_t i = 0; i < p.Rules->GetCount(); ++i) {
+      if (auto* strength = dynamic_cast<kl::TKLStrengthRule*>(p.Rules->GetRule(i))) {
+        ApplyModel(strength->GetEstimator(), model, codes);
+      }
+    }
+    p.Profile = model;
+    p.Languages = std::move(codes);
     return KLP_OK;
   });
 }
@@ -249,6 +310,20 @@ int klp_policy_check(const klp_policy_t* policy, const char* password, klp_check
   });
 }
 
+int klp_policy_check_json(const klp_policy_t* policy, const char* password, char* out, size_t* out_len) {
+  return Guard([&] {
+    Require(out_len != nullptr, "out_len is NULL");
+    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const TPasswordText text(password);
+    TCheckResult made;
+    made.Failures = p.Rules->GetFailures(text.Get());
+    made.Strength = p.Estimator.Estimate(text.Get());
+    const int status = WriteText(kl::FormatCheckJson(made.Failures, made.Strength), out, out_len);
+    if (status != KLP_OK) return status;
+    return made.Failures.empty() ? int{KLP_OK} : int{KLP_CHECK_FAILED};
+  });
+}
+
 void klp_check_result_destroy(klp_check_result_t* result) { delete reinterpret_cast<TCheckResult*>(result); }
 
 int klp_check_result_failure_count(const klp_check_result_t* result, size_t* count) {
@@ -267,6 +342,18 @@ int klp_check_result_failure_message(const klp_check_result_t* result, size_t in
   return Guard([&] {
     const kl::TKLRuleFailure& failure = FailureAt(result, index);
     kl::String message = kl::TKLRuleMessages::GetEnglish().Format(failure, redact != 0);
+    const int status = WriteSecretText(message, out, out_len);
+    kl::WipeString(message);
+    return status;
+  });
+}
+
+int klp_check_result_failure_text(const klp_check_result_t* result, size_t index, int redact, char* out,
+                                  size_t* out_len) {
+  return Guard([&] {
+    const kl::TKLRuleFailure& failure = FailureAt(result, index);
+    const std::string& language = Of<TCheckResult>(result, "result is NULL").Strength.Language;
+    kl::String message = kl::TKLRuleMessages::ForLanguage(language).Format(failure, redact != 0);
     const int status = WriteSecretText(message, out, out_len);
     kl::WipeString(message);
     return status;
@@ -401,6 +488,95 @@ int klp_strength_suggestion(const klp_strength_t* strength, size_t index, char* 
     const auto count = static_cast<std::int32_t>(std::min<std::size_t>(suggestions.size(), INT32_MAX));
     return WriteText(suggestions[static_cast<std::size_t>(CheckedIndex(index, count, "no suggestion at this index"))],
                      out, out_len);
+  });
+}
+
+int klp_strength_warning_key(const klp_strength_t* strength, char* out, size_t* out_len) {
+  return Guard(
+      [&] { return WriteText(Of<TStrength>(strength, "strength is NULL").Result.Feedback.WarningKey, out, out_len); });
+}
+
+int klp_strength_suggestion_key(const klp_strength_t* strength, size_t index, char* out, size_t* out_len) {
+  return Guard([&] {
+    const auto& keys = Of<TStrength>(strength, "strength is NULL").Result.Feedback.SuggestionKeys;
+    const auto count = static_cast<std::int32_t>(std::min<std::size_t>(keys.size(), INT32_MAX));
+    return WriteText(keys[static_cast<std::size_t>(CheckedIndex(index, count, "no suggestion at this index"))], out,
+                     out_len);
+  });
+}
+
+int klp_strength_language(const klp_strength_t* strength, char* out, size_t* out_len) {
+  return Guard([&] { return WriteText(Of<TStrength>(strength, "strength is NULL").Result.Language, out, out_len); });
+}
+
+int klp_strength_json(const klp_strength_t* strength, char* out, size_t* out_len) {
+  return Guard([&] {
+    return WriteText(kl::FormatCheckJson({}, Of<TStrength>(strength, "strength is NULL").Result), out, out_len);
+  });
+}
+
+// ---- Estimators: a strength model and languages ----
+
+int klp_strength_languages(char* out, size_t* out_len) {
+  return Guard([&] {
+    std::string list;
+    for (const std::string& code : kl::StrengthLanguages()) list += (list.empty() ? "" : ",") + code;
+    return WriteText(list, out, out_len);
+  });
+}
+
+int klp_estimator_init(klp_estimator_t** estimator) {
+  return Guard([&] {
+    Require(estimator != nullptr, "estimator is NULL");
+    *estimator = HandleOf<klp_estimator_t>(new TEstimator);
+    return KLP_OK;
+  });
+}
+
+void klp_estimator_destroy(klp_estimator_t* estimator) { delete reinterpret_cast<TEstimator*>(estimator); }
+
+int klp_estimator_set_profile(klp_estimator_t* estimator, int profile) {
+  return Guard([&] {
+    TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    e.Estimator.SetProfile(ProfileOf(profile));
+    return KLP_OK;
+  });
+}
+
+int klp_estimator_set_languages(klp_estimator_t* estimator, const char* const* codes, size_t count) {
+  return Guard([&] {
+    TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    e.Estimator.SetLanguages(LanguageList(codes, count));
+    return KLP_OK;
+  });
+}
+
+int klp_estimator_set_user_inputs(klp_estimator_t* estimator, const char* const* words, size_t count) {
+  return Guard([&] {
+    Of<TEstimator>(estimator, "estimator is NULL").Estimator.SetUserInputs(TextList(words, count));
+    return KLP_OK;
+  });
+}
+
+int klp_estimator_estimate(const klp_estimator_t* estimator, const char* password, klp_strength_t** strength) {
+  return Guard([&] {
+    Require(strength != nullptr, "strength is NULL");
+    *strength = nullptr;
+    const TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    const TPasswordText text(password);
+    auto made = std::make_unique<TStrength>();
+    made->Result = e.Estimator.Estimate(text.Get());
+    *strength = HandleOf<klp_strength_t>(made.release());
+    return KLP_OK;
+  });
+}
+
+int klp_estimator_estimate_json(const klp_estimator_t* estimator, const char* password, char* out, size_t* out_len) {
+  return Guard([&] {
+    Require(out_len != nullptr, "out_len is NULL");
+    const TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    const TPasswordText text(password);
+    return WriteText(kl::FormatCheckJson({}, e.Estimator.Estimate(text.Get())), out, out_len);
   });
 }
 
