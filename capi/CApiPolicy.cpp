@@ -1,5 +1,6 @@
 // The C interface: policies, check results and strength estimates.
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -577,6 +578,49 @@ int klp_estimator_estimate_json(const klp_estimator_t* estimator, const char* pa
     const TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
     const TPasswordText text(password);
     return WriteText(kl::FormatCheckJson({}, e.Estimator.Estimate(text.Get())), out, out_len);
+  });
+}
+
+int klp_estimator_estimate_fields(const klp_estimator_t* estimator, const char* password, double* values,
+                                  int32_t* score, char* texts, size_t* texts_len) {
+  return Guard([&] {
+    Require(values != nullptr && score != nullptr && texts_len != nullptr, "values, score or texts_len is NULL");
+    const TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    const TPasswordText text(password);
+    const kl::TKLStrengthResult r = e.Estimator.Estimate(text.Get());
+    const kl::TKLCrackTimes& t = r.CrackTimesSeconds;
+    const kl::TKLCrackTimesDisplay& d = r.CrackTimesDisplay;
+    // The texts hold no piece of the password: no wiping needed.
+    std::string all;
+    all.reserve(512);
+    const auto add = [&all](const std::string& Utf8) {
+      all += Utf8;
+      all += '\0';
+    };
+    add(r.Profile == kl::spZxcvbnTs ? "zxcvbn-ts" : "zxcvbn");
+    add(r.Language);
+    add(kl::StrToUTF8(r.Feedback.Warning));
+    add(r.Feedback.WarningKey);
+    for (const kl::String* time : {&d.OnlineThrottling, &d.OnlineNoThrottling, &d.OfflineSlowHashing,
+                                   &d.OfflineFastHashing}) {
+      add(kl::StrToUTF8(*time));
+    }
+    for (std::size_t i = 0; i < r.Feedback.Suggestions.size(); ++i) {
+      add(kl::StrToUTF8(r.Feedback.Suggestions[i]));
+      add(i < r.Feedback.SuggestionKeys.size() ? r.Feedback.SuggestionKeys[i] : std::string());
+    }
+    if (!texts || *texts_len < all.size()) {
+      *texts_len = all.size();
+      SetLastError("the buffer is too small; *texts_len holds the size needed");
+      return int{KLP_ERROR_BUFFER_TOO_SMALL};
+    }
+    std::memcpy(texts, all.data(), all.size());
+    *texts_len = all.size();
+    const double numbers[KLP_STRENGTH_VALUES] = {r.Guesses, r.GuessesLog10, t.OnlineThrottling,
+                                                 t.OnlineNoThrottling, t.OfflineSlowHashing, t.OfflineFastHashing};
+    std::memcpy(values, numbers, sizeof numbers);
+    *score = r.Score;
+    return int{KLP_OK};
   });
 }
 

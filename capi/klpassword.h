@@ -284,6 +284,17 @@ KLP_API int KLP_CALL klp_estimator_estimate(const klp_estimator_t* estimator, co
 KLP_API int KLP_CALL klp_estimator_estimate_json(const klp_estimator_t* estimator, const char* password, char* out,
                                                  size_t* out_len);
 
+/* Every field of an estimate in one call, for bindings that read it without
+ * parsing: values[0..5] the guesses, their log10 and the four crack times in
+ * seconds (klp_attack order); *score 0 to 4; texts the NUL-terminated texts
+ * one after another: profile ("zxcvbn", "zxcvbn-ts"), language, warning,
+ * warning key, the four crack times in words, then each suggestion followed
+ * by its key. *texts_len is the bytes of them all, as for a text output
+ * (KLP_ERROR_BUFFER_TOO_SMALL, nothing written, when they do not fit). */
+#define KLP_STRENGTH_VALUES 6
+KLP_API int KLP_CALL klp_estimator_estimate_fields(const klp_estimator_t* estimator, const char* password,
+                                                   double* values, int32_t* score, char* texts, size_t* texts_len);
+
 /* The stable keys of the warning (empty with it) and of suggestion index,
  * which an application may show in its own words, and the language of the
  * texts ("de"). */

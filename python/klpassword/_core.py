@@ -219,13 +219,19 @@ class Estimator(_Handle):
     """A strength estimator with its model, languages and user inputs, set once; several threads
     may estimate with one at once. ``language`` is a code or a list of codes of ``languages()``,
     the first naming the language of the texts; a language without ``profile`` chooses
-    "zxcvbn-ts". Each estimate is one call into the library."""
+    "zxcvbn-ts". Each estimate is one call into the library. close() waits for the estimates
+    under way."""
 
     _destroy = lib.klp_estimator_destroy
 
     def __init__(self, *, profile: Optional[str] = None, language: Union[None, str, Sequence[str]] = None,
                  user_inputs: Iterable[Text] = ()) -> None:
         super().__init__()
+        # Estimates only read the handle: a plain lock guards the count of those under way,
+        # cheaper than the handles' reader-writer lock on a call this short.
+        self._busy = 0
+        self._busy_lock = threading.Lock()
+        self._idle = threading.Condition(self._busy_lock)
         number, codes = _model(profile, language)
         call(lib.klp_estimator_init, ctypes.byref(self._ptr))
         try:
@@ -238,17 +244,79 @@ class Estimator(_Handle):
             self.close()
             raise
 
-    @_shared
+    def close(self) -> None:
+        lock = getattr(self, "_busy_lock", None)
+        if lock is not None:
+            with self._idle:
+                while self._busy:
+                    self._idle.wait()
+                super().close()
+        else:
+            super().close()
+
     def estimate(self, password: Text) -> Strength:
-        with Secret(password) as buffer:
-            _, text = _lib.read_json(lib.klp_estimator_estimate_json, self._h, buffer)
-        return _strength_of(_json.loads(text))
+        buffer = _lib.secret_buffer(password)
+        with self._busy_lock:
+            handle = self._ptr
+            if not handle.value:
+                raise InvalidArgument("the Estimator is closed")
+            self._busy += 1
+        try:
+            space = _fields_space()
+            values, score, texts, size = space
+            size.value = _lib._JSON_BUFFER
+            status = lib.klp_estimator_estimate_fields(handle, buffer, values, score, texts, size)
+            if status == _lib.BUFFER_TOO_SMALL:
+                texts = ctypes.create_string_buffer(size.value)
+                status = lib.klp_estimator_estimate_fields(handle, buffer, values, score, texts, size)
+            if status:
+                _lib.raise_for(status)
+        finally:
+            ctypes.memset(buffer, 0, ctypes.sizeof(buffer))
+            with self._busy_lock:
+                self._busy -= 1
+                if not self._busy:
+                    self._idle.notify_all()
+        return _strength_of_fields(values, score.value, ctypes.string_at(texts, size.value))
 
     @_shared
     def estimate_json(self, password: Text) -> str:
         """The estimate as the library's line of JSON (``klpass check --json``'s, with no failures)."""
         with Secret(password) as buffer:
             return _lib.read_json(lib.klp_estimator_estimate_json, self._h, buffer)[1]
+
+
+_fields_local = threading.local()
+
+
+def _fields_space() -> tuple[Any, Any, Any, Any]:
+    """Output buffers of klp_estimator_estimate_fields, one set a thread, reused (no secret in them)."""
+    space = getattr(_fields_local, "space", None)
+    if space is None:
+        space = _fields_local.space = ((ctypes.c_double * 6)(), ctypes.c_int32(),
+                                       ctypes.create_string_buffer(_lib._JSON_BUFFER), ctypes.c_size_t())
+    return space
+
+
+_new = object.__new__
+
+
+def _strength_of_fields(values: Any, score: int, raw: bytes) -> Strength:
+    """A Strength of the library's fields, built directly: a frozen dataclass's own __init__ costs
+    more than the estimate's whole answer otherwise."""
+    texts = raw.decode("utf-8").split("\0")
+    feedback = _new(Feedback)
+    feedback.__dict__.update(warning=texts[2], suggestions=tuple(texts[8:-1:2]), warning_key=texts[3],
+                             suggestion_keys=tuple(texts[9:-1:2]))
+    strength = _new(Strength)
+    strength.__dict__.update(
+        score=score, guesses=values[0], guesses_log10=values[1], feedback=feedback,
+        crack_times_seconds={"online_throttling": values[2], "online_no_throttling": values[3],
+                             "offline_slow_hashing": values[4], "offline_fast_hashing": values[5]},
+        crack_times_display={"online_throttling": texts[4], "online_no_throttling": texts[5],
+                             "offline_slow_hashing": texts[6], "offline_fast_hashing": texts[7]},
+        profile=texts[0], language=texts[1])
+    return strength
 
 
 # ---- Policies ----------------------------------------------------------------

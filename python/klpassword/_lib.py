@@ -123,6 +123,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_estimator_set_languages": (_c_int, [_p, _P(_cp), _c_size]),
     "klp_estimator_set_user_inputs": (_c_int, [_p, _P(_cp), _c_size]),
     "klp_estimator_estimate_json": (_c_int, [_p, _p, _p, _P(_c_size)]),
+    "klp_estimator_estimate_fields": (_c_int, [_p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
     "klp_policy_set_strength_model": (_c_int, [_p, _c_int, _P(_cp), _c_size]),
     "klp_policy_check_json": (_c_int, [_p, _p, _p, _P(_c_size)]),
     # User stores by URI, server keys, the failure limit, the hash concurrency bound.
@@ -240,6 +241,25 @@ def optional(text: Text | None, what: str = "text") -> bytes | None:
 
 def encode_path(path: str | os.PathLike[str]) -> bytes:
     return encode(os.fsdecode(os.fspath(path)), "path")
+
+
+def secret_buffer(text: Text, what: str = "password") -> ctypes.Array[ctypes.c_char]:
+    """A C copy of a secret, NUL-terminated, for a call on the hot path; the caller zeroes it
+    (ctypes.memset) after the call. The same checks as Secret."""
+    if type(text) is str:
+        try:
+            data = text.encode("utf-8")
+        except UnicodeEncodeError as e:
+            raise InvalidUtf8(f"{what} is not well-formed Unicode: {e.reason}") from None
+        if b"\0" in data:
+            raise InvalidArgument(f"{what} holds a NUL character")
+        if len(data) > MAX_TEXT_BYTES:
+            raise TooLong(f"{what} is longer than {MAX_TEXT_BYTES} bytes of UTF-8")
+        return ctypes.create_string_buffer(data)
+    with Secret(text, what) as buffer:  # bytes and bytearray: the careful copy
+        copy = ctypes.create_string_buffer(ctypes.sizeof(buffer))
+        ctypes.memmove(copy, buffer, ctypes.sizeof(buffer))
+        return copy
 
 
 class Secret:

@@ -117,6 +117,25 @@ static void check_handle_values(const klp_estimator_t* estimator, const char* pa
   CHECK_STATUS(klp_strength_language(strength, text, &len), KLP_OK);
   CHECK(strcmp(text, "de") == 0);
   klp_strength_destroy(strength);
+  {
+    /* The same in one call: the numbers and the texts one after another. */
+    double values[KLP_STRENGTH_VALUES];
+    char texts[4096];
+    const char* next[8];
+    int i;
+    len = sizeof texts;
+    score = -1;
+    CHECK_STATUS(klp_estimator_estimate_fields(estimator, password, values, &score, texts, &len), KLP_OK);
+    CHECK(score == expected_score && len > 8 && texts[len - 1] == '\0');
+    next[0] = texts;
+    for (i = 1; i < 8; ++i) next[i] = next[i - 1] + strlen(next[i - 1]) + 1;
+    string_after(expected, "\"crack_times_display\":", "offline_slow_hashing_1e4_per_second", want, sizeof want);
+    CHECK(strcmp(next[0], "zxcvbn-ts") == 0 && strcmp(next[1], "de") == 0 && strcmp(next[6], want) == 0);
+    len = 4;
+    CHECK_STATUS(klp_estimator_estimate_fields(estimator, password, values, &score, texts, &len),
+                 KLP_ERROR_BUFFER_TOO_SMALL);
+    CHECK(len > 8);
+  }
 }
 
 static void test_german_like_klpass(void) {
