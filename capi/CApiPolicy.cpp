@@ -97,6 +97,48 @@ void ApplyModel(kl::TKLStrengthEstimator& Estimator, kl::TKLStrengthProfile Prof
   }
 }
 
+void AppendText(std::string& All, const std::string& Utf8) {
+  All += Utf8;
+  All += '\0';
+}
+
+// The texts of an estimate, each with its NUL, in the order of
+// klp_estimator_estimate_fields. None holds a piece of the password.
+void AppendStrengthTexts(std::string& All, const kl::TKLStrengthResult& R) {
+  const kl::TKLCrackTimesDisplay& d = R.CrackTimesDisplay;
+  AppendText(All, R.Profile == kl::spZxcvbnTs ? "zxcvbn-ts" : "zxcvbn");
+  AppendText(All, R.Language);
+  AppendText(All, kl::StrToUTF8(R.Feedback.Warning));
+  AppendText(All, R.Feedback.WarningKey);
+  for (const kl::String* time : {&d.OnlineThrottling, &d.OnlineNoThrottling, &d.OfflineSlowHashing,
+                                 &d.OfflineFastHashing}) {
+    AppendText(All, kl::StrToUTF8(*time));
+  }
+  for (std::size_t i = 0; i < R.Feedback.Suggestions.size(); ++i) {
+    AppendText(All, kl::StrToUTF8(R.Feedback.Suggestions[i]));
+    AppendText(All, i < R.Feedback.SuggestionKeys.size() ? R.Feedback.SuggestionKeys[i] : std::string());
+  }
+}
+
+void WriteStrengthNumbers(const kl::TKLStrengthResult& R, double* Values) {
+  const kl::TKLCrackTimes& t = R.CrackTimesSeconds;
+  const double numbers[KLP_STRENGTH_VALUES] = {R.Guesses,          R.GuessesLog10,       t.OnlineThrottling,
+                                               t.OnlineNoThrottling, t.OfflineSlowHashing, t.OfflineFastHashing};
+  std::memcpy(Values, numbers, sizeof numbers);
+}
+
+// Copies All into the caller's buffer when it fits; the size either way.
+bool FitsTexts(const std::string& All, char* Texts, std::size_t* TextsLen) {
+  const bool fits = Texts != nullptr && *TextsLen >= All.size();
+  if (fits) {
+    std::memcpy(Texts, All.data(), All.size());
+  } else {
+    SetLastError("the buffer is too small; *texts_len holds the size needed");
+  }
+  *TextsLen = All.size();
+  return fits;
+}
+
 // The password as library text, wiped when it goes.
 class TPasswordText {
 public:
@@ -588,39 +630,50 @@ int klp_estimator_estimate_fields(const klp_estimator_t* estimator, const char* 
     const TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
     const TPasswordText text(password);
     const kl::TKLStrengthResult r = e.Estimator.Estimate(text.Get());
-    const kl::TKLCrackTimes& t = r.CrackTimesSeconds;
-    const kl::TKLCrackTimesDisplay& d = r.CrackTimesDisplay;
-    // The texts hold no piece of the password: no wiping needed.
     std::string all;
     all.reserve(512);
-    const auto add = [&all](const std::string& Utf8) {
-      all += Utf8;
-      all += '\0';
-    };
-    add(r.Profile == kl::spZxcvbnTs ? "zxcvbn-ts" : "zxcvbn");
-    add(r.Language);
-    add(kl::StrToUTF8(r.Feedback.Warning));
-    add(r.Feedback.WarningKey);
-    for (const kl::String* time : {&d.OnlineThrottling, &d.OnlineNoThrottling, &d.OfflineSlowHashing,
-                                   &d.OfflineFastHashing}) {
-      add(kl::StrToUTF8(*time));
-    }
-    for (std::size_t i = 0; i < r.Feedback.Suggestions.size(); ++i) {
-      add(kl::StrToUTF8(r.Feedback.Suggestions[i]));
-      add(i < r.Feedback.SuggestionKeys.size() ? r.Feedback.SuggestionKeys[i] : std::string());
-    }
-    if (!texts || *texts_len < all.size()) {
-      *texts_len = all.size();
-      SetLastError("the buffer is too small; *texts_len holds the size needed");
-      return int{KLP_ERROR_BUFFER_TOO_SMALL};
-    }
-    std::memcpy(texts, all.data(), all.size());
-    *texts_len = all.size();
-    const double numbers[KLP_STRENGTH_VALUES] = {r.Guesses, r.GuessesLog10, t.OnlineThrottling,
-                                                 t.OnlineNoThrottling, t.OfflineSlowHashing, t.OfflineFastHashing};
-    std::memcpy(values, numbers, sizeof numbers);
+    AppendStrengthTexts(all, r);
+    if (!FitsTexts(all, texts, texts_len)) return int{KLP_ERROR_BUFFER_TOO_SMALL};
+    WriteStrengthNumbers(r, values);
     *score = r.Score;
     return int{KLP_OK};
+  });
+}
+
+int klp_policy_check_fields(const klp_policy_t* policy, const char* password, double* values, int32_t* counts,
+                            char* texts, size_t* texts_len) {
+  return Guard([&] {
+    Require(values != nullptr && counts != nullptr && texts_len != nullptr, "values, counts or texts_len is NULL");
+    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const TPasswordText text(password);
+    TCheckResult made; // wipes the failures' parameters, which may quote the password
+    made.Failures = p.Rules->GetFailures(text.Get());
+    made.Strength = p.Estimator.Estimate(text.Get());
+    std::string all = kl::FormatCheckJson(made.Failures, made.Strength);
+    all += '\0';
+    AppendStrengthTexts(all, made.Strength);
+    // As the JSON gives them: messages masked, the pieces of the password left out.
+    const kl::TKLRuleMessages& messages = kl::TKLRuleMessages::ForLanguage(made.Strength.Language);
+    for (const kl::TKLRuleFailure& failure : made.Failures) {
+      AppendText(all, failure.GetCode());
+      AppendText(all, kl::StrToUTF8(messages.Format(failure, true)));
+      std::size_t shown = 0;
+      for (const kl::TKLRuleParameter& parameter : failure.GetParameters())
+        shown += parameter.Kind != kl::TKLParameterKind::pkPasswordText;
+      AppendText(all, std::to_string(shown));
+      for (const kl::TKLRuleParameter& parameter : failure.GetParameters()) {
+        if (parameter.Kind == kl::TKLParameterKind::pkPasswordText) continue;
+        AppendText(all, parameter.Name);
+        AppendText(all, parameter.Kind == kl::TKLParameterKind::pkNumber ? "0" : "1");
+        AppendText(all, kl::StrToUTF8(parameter.Value));
+      }
+    }
+    if (!FitsTexts(all, texts, texts_len)) return int{KLP_ERROR_BUFFER_TOO_SMALL};
+    WriteStrengthNumbers(made.Strength, values);
+    counts[0] = made.Strength.Score;
+    counts[1] = static_cast<int32_t>(made.Strength.Feedback.Suggestions.size());
+    counts[2] = static_cast<int32_t>(made.Failures.size());
+    return made.Failures.empty() ? int{KLP_OK} : int{KLP_CHECK_FAILED};
   });
 }
 

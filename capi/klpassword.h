@@ -316,6 +316,15 @@ KLP_API int KLP_CALL klp_policy_set_strength_model(klp_policy_t* policy, int pro
  * KLP_ERROR_BUFFER_TOO_SMALL and the size needed, as every text output. */
 KLP_API int KLP_CALL klp_policy_check_json(const klp_policy_t* policy, const char* password, char* out,
                                            size_t* out_len);
+/* klp_policy_check in one call, for bindings, as klp_estimator_estimate_fields:
+ * KLP_OK or KLP_CHECK_FAILED; values as there; counts[0] the score,
+ * counts[1] the suggestions, counts[2] the failures; texts first the line of
+ * klp_check_result_json, then the estimate's texts, then for each failure its
+ * code, its message (masked), the number of its parameters in decimal and for
+ * each its name, its kind ("0" a number, "1" a text) and its value. The
+ * pieces of the password are left out, as in the JSON. */
+KLP_API int KLP_CALL klp_policy_check_fields(const klp_policy_t* policy, const char* password, double* values,
+                                             int32_t* counts, char* texts, size_t* texts_len);
 /* A failure's message in the language of the check (see above), pieces of
  * the password shown as "***" with redact set. */
 KLP_API int KLP_CALL klp_check_result_failure_text(const klp_check_result_t* result, size_t index, int redact,

@@ -125,12 +125,19 @@ def binding_rows(rounds, repeat):
     with tempfile.NamedTemporaryFile("w", encoding="utf-8", suffix=".txt", delete=False) as listing:
         listing.write("\n".join(PASSWORDS) + "\n")
     try:
-        for label, profile, language in (("English, zxcvbn", "zxcvbn", None), ("German, zxcvbn-ts", "zxcvbn-ts", "de")):
-            estimator = klpassword.Estimator(profile=profile, language=language)
-            child = subprocess.Popen([timer, profile, language or "-", listing.name], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
+        english = klpassword.Estimator()
+        german = klpassword.Estimator(language="de")
+        nist = klpassword.Policy.nist()
+        nist_de = klpassword.Policy.nist().set_strength_model(language="de")
+        cases = (("estimate, English, zxcvbn", "zxcvbn", None, False, english.estimate),
+                 ("estimate, German, zxcvbn-ts", "zxcvbn-ts", "de", False, german.estimate),
+                 ("NIST check, English, zxcvbn", "zxcvbn", None, True, nist.check),
+                 ("NIST check, German, zxcvbn-ts", "zxcvbn-ts", "de", True, nist_de.check))
+        for label, profile, language, check, call in cases:
+            child = subprocess.Popen([timer, profile, language or "-", listing.name] + (["check"] if check else []),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             ours, theirs = [], []
-            run = lambda: [estimator.estimate(p) for p in PASSWORDS]  # noqa: E731
+            run = lambda: [call(p) for p in PASSWORDS]  # noqa: E731
             run()
             for _ in range(rounds):
                 ours.append(timed(run, repeat) / len(PASSWORDS))
@@ -140,7 +147,7 @@ def binding_rows(rounds, repeat):
             child.stdin.close()
             child.wait()
             a, b = statistics.median(ours), statistics.median(theirs)
-            print(f"binding, {label}, 20 passwords: Python {a * 1e6:.1f} us, C++ {b * 1e6:.1f} us an estimate, "
+            print(f"binding, {label}, 20 passwords: Python {a * 1e6:.1f} us, C++ {b * 1e6:.1f} us a password, "
                   f"Python/C++ {a / b:.2f} (medians of {rounds} rounds)")
     finally:
         os.unlink(listing.name)

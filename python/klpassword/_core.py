@@ -301,10 +301,53 @@ def _fields_space() -> tuple[Any, Any, Any, Any]:
 _new = object.__new__
 
 
+def _check_space() -> tuple[Any, Any, Any, Any]:
+    """Output buffers of klp_policy_check_fields, one set a thread, reused (no secret in them)."""
+    space = getattr(_fields_local, "check", None)
+    if space is None:
+        space = _fields_local.check = ((ctypes.c_double * 6)(), (ctypes.c_int32 * 3)(),
+                                       ctypes.create_string_buffer(_lib._JSON_BUFFER), ctypes.c_size_t())
+    return space
+
+
+def _number(text: str) -> Union[int, float]:
+    try:
+        return int(text)
+    except ValueError:
+        return float(text)
+
+
+def _check_result_of_fields(status: int, values: Any, counts: Any, raw: bytes) -> CheckResult:
+    texts = raw.decode("utf-8").split("\0")
+    end = 9 + 2 * counts[1]  # the JSON line, the estimate's eight texts, the suggestion pairs
+    strength = _strength_of_texts(values, counts[0], texts[1:end + 1])
+    failures, at = [], end
+    for _ in range(counts[2]):
+        code, message, count = texts[at], texts[at + 1], int(texts[at + 2])
+        at += 3
+        parameters: dict[str, Union[int, float, str]] = {}
+        for _ in range(count):
+            name, kind, value = texts[at], texts[at + 1], texts[at + 2]
+            parameters[name] = _number(value) if kind == "0" else value
+            at += 3
+        failure = _new(Failure)
+        failure.__dict__.update(code=code, message=message, parameters=parameters)
+        failures.append(failure)
+    result = _new(CheckResult)
+    result.__dict__.update(ok=status == _lib.OK, score=strength.score, guesses_log10=strength.guesses_log10,
+                           feedback=strength.feedback, failures=tuple(failures), json=texts[0], strength=strength)
+    return result
+
+
 def _strength_of_fields(values: Any, score: int, raw: bytes) -> Strength:
     """A Strength of the library's fields, built directly: a frozen dataclass's own __init__ costs
     more than the estimate's whole answer otherwise."""
-    texts = raw.decode("utf-8").split("\0")
+    return _strength_of_texts(values, score, raw.decode("utf-8").split("\0"))
+
+
+def _strength_of_texts(values: Any, score: int, texts: list[str]) -> Strength:
+    """texts: the estimate's eight texts, then its suggestion pairs, then one more item (the
+    list's end, or whatever follows)."""
     feedback = _new(Feedback)
     feedback.__dict__.update(warning=texts[2], suggestions=tuple(texts[8:-1:2]), warning_key=texts[3],
                              suggestion_keys=tuple(texts[9:-1:2]))
@@ -436,9 +479,19 @@ class Policy(_Handle):
     @_shared
     def check(self, password: Text) -> CheckResult:
         """Checks password against every rule and estimates its strength (one call into the library)."""
-        with Secret(password) as buffer:
-            _, text = _lib.read_json(lib.klp_policy_check_json, self._h, buffer)
-        return _check_result_of(text)
+        buffer = _lib.secret_buffer(password)
+        try:
+            values, counts, texts, size = _check_space()
+            size.value = _lib._JSON_BUFFER
+            status = lib.klp_policy_check_fields(self._h, buffer, values, counts, texts, size)
+            if status == _lib.BUFFER_TOO_SMALL:
+                texts = ctypes.create_string_buffer(size.value)
+                status = lib.klp_policy_check_fields(self._h, buffer, values, counts, texts, size)
+            if status < 0:
+                _lib.raise_for(status)
+        finally:
+            ctypes.memset(buffer, 0, ctypes.sizeof(buffer))
+        return _check_result_of_fields(status, values, counts, ctypes.string_at(texts, size.value))
 
 
 def compile_blocklist(list_path: PathLike, out_path: PathLike, *, sha1_hashes: Optional[bool] = None) -> None:

@@ -126,6 +126,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_estimator_estimate_fields": (_c_int, [_p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
     "klp_policy_set_strength_model": (_c_int, [_p, _c_int, _P(_cp), _c_size]),
     "klp_policy_check_json": (_c_int, [_p, _p, _p, _P(_c_size)]),
+    "klp_policy_check_fields": (_c_int, [_p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
     # User stores by URI, server keys, the failure limit, the hash concurrency bound.
     "klp_users_open_uri": (_c_int, [_pp, _cp, _c_int]),
     "klp_users_set_pepper": (_c_int, [_p, _p]),
