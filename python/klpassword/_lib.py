@@ -252,9 +252,9 @@ def secret_buffer(text: Text, what: str = "password") -> ctypes.Array[ctypes.c_c
             data = text.encode("utf-8")
         except UnicodeEncodeError as e:
             raise InvalidUtf8(f"{what} is not well-formed Unicode: {e.reason}") from None
-        if b"\0" in data:
+        if 0 in data:  # C would cut the text at a NUL
             raise InvalidArgument(f"{what} holds a NUL character")
-        if len(data) > MAX_TEXT_BYTES:
+        if MAX_TEXT_BYTES < len(data):
             raise TooLong(f"{what} is longer than {MAX_TEXT_BYTES} bytes of UTF-8")
         return ctypes.create_string_buffer(data)
     with Secret(text, what) as buffer:  # bytes and bytearray: the careful copy
