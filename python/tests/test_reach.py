@@ -111,8 +111,10 @@ def postgres_uri(tmp_path):
     return server.replace(":///postgres?", f":///{name}?")
 
 
-@pytest.fixture(params=["sqlite", "postgresql"])
+@pytest.fixture(params=["text", "sqlite", "postgresql"])
 def store_uri(request, tmp_path):
+    if request.param == "text":
+        return str(tmp_path / "users.txt")
     return f"sqlite:{tmp_path / 'users.db'}" if request.param == "sqlite" else postgres_uri(tmp_path)
 
 

@@ -249,6 +249,14 @@ static void test_languages_and_models(void) {
   CHECK_STATUS(klp_policy_check(policy, "Schmetterling", &result), KLP_CHECK_FAILED);
   klp_check_result_destroy(result);
   CHECK_STATUS(klp_policy_add_min_strength(policy, 2, NULL, 0), KLP_OK);
+  {
+    /* The rule added after the model has it too: both refuse. */
+    size_t count = 0;
+    CHECK_STATUS(klp_policy_check(policy, "Schmetterling", &result), KLP_CHECK_FAILED);
+    klp_check_result_failure_count(result, &count);
+    CHECK(count == 2);
+    klp_check_result_destroy(result);
+  }
   CHECK_STATUS(klp_policy_set_strength_model(policy, KLP_PROFILE_ZXCVBN_TS, french, 1), KLP_OK);
   {
     size_t count = 0;
