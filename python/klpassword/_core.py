@@ -42,8 +42,28 @@ def _shared(method: _F) -> _F:
 
     @functools.wraps(method)
     def wrapper(self: "_Handle", *args: Any, **kwargs: Any) -> Any:
-        with self._using(exclusive=False):
+        # _using(exclusive=False) spelled out: the checks of a policy are short enough for the
+        # context manager's own cost to show.
+        me, cond = threading.get_ident(), self._cond
+        with cond:
+            nested = self._owner == me
+            if nested:
+                self._depth += 1
+            else:
+                while self._owner is not None:
+                    cond.wait()
+                self._readers += 1
+        try:
             return method(self, *args, **kwargs)
+        finally:
+            with cond:
+                if nested:
+                    self._depth -= 1
+                    if not self._depth:
+                        self._owner = None
+                else:
+                    self._readers -= 1
+                cond.notify_all()
 
     return cast(_F, wrapper)
 
