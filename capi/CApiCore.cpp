@@ -11,6 +11,8 @@
 #include "crypto/KLHashGate.h"
 #include "crypto/KLPasswordHash.h"
 #include "database/KLDatabase.h"
+#include "database/KLPepper.h"
+#include "database/KLSqlDatabase.h"
 #include "foundation/FileStamp.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/MemoryStream.h"
@@ -49,9 +51,17 @@ int StatusOf(const kl::Exception& Error) {
   if (dynamic_cast<const EKLAESError*>(&Error)) return KLP_ERROR_DAMAGED_FILE;
   if (dynamic_cast<const EKLAccountLockedError*>(&Error)) return KLP_ERROR_LOCKED;
   if (dynamic_cast<const EKLHashBusyError*>(&Error)) return KLP_ERROR_BUSY;
+  if (dynamic_cast<const EKLDatabaseUnavailable*>(&Error)) {
+    // A newer schema is no matter of the connection: this library cannot read it.
+    return Is(Error, SDatabaseSchemaTooNew) ? KLP_ERROR_DAMAGED_FILE : KLP_ERROR_UNAVAILABLE;
+  }
+  if (dynamic_cast<const EKLPepperError*>(&Error)) {
+    return StartsWith(Error, SInvalidPepperKeys) ? KLP_ERROR_INVALID_ARGUMENT : KLP_ERROR_PEPPER;
+  }
   if (dynamic_cast<const EKLPasswordDatabaseError*>(&Error)) {
     if (Is(Error, SUserDoesNotExist)) return KLP_ERROR_NOT_FOUND;
-    if (Is(Error, SUserAlreadyExists)) return KLP_ERROR_EXISTS;
+    if (Is(Error, SUserAlreadyExists) || Is(Error, SDatabaseAlreadyExists)) return KLP_ERROR_EXISTS;
+    if (Is(Error, SDatabaseNotUserDatabase)) return KLP_ERROR_DAMAGED_FILE;
     if (Is(Error, SInvalidUserName) || Is(Error, SDatabaseNotOpened)) return KLP_ERROR_INVALID_ARGUMENT;
     if (StartsWith(Error, SDatabaseCorrupted)) return KLP_ERROR_DAMAGED_FILE;
     return KLP_ERROR_INTERNAL;
@@ -270,6 +280,10 @@ const char* klp_status_message(int status) {
       return "the account is locked after too many failed attempts";
     case KLP_ERROR_BUSY:
       return "too many password hashes at once; try again later";
+    case KLP_ERROR_UNAVAILABLE:
+      return "the database server cannot be reached";
+    case KLP_ERROR_PEPPER:
+      return "the server key of the record is missing or wrong";
     case KLP_ERROR_INTERNAL:
       return "internal error";
     default:

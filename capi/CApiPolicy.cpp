@@ -1,7 +1,10 @@
 // The C interface: policies, check results and strength estimates.
 
+#include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "capi/CApiSupport.h"
 #include "foundation/KLGeneral.h"
@@ -21,6 +24,13 @@ struct TPolicy {
   // words, made on their first word; the rule list owns both.
   kl::TKLDictionaryRule* Dictionary = nullptr;
   kl::TKLBlocklistRule* Blocklist = nullptr;
+  // The strength model of the estimate and of the minimum-strength rules.
+  kl::TKLStrengthProfile Profile = kl::spZxcvbn;
+  std::vector<std::string> Languages;
+};
+
+struct TEstimator {
+  kl::TKLStrengthEstimator Estimator;
 };
 
 struct TStrength {
@@ -55,6 +65,78 @@ const kl::TKLRuleFailure& FailureAt(const klp_check_result_t* Result, size_t Ind
   const TCheckResult& result = Of<TCheckResult>(Result, "result is NULL");
   const auto count = static_cast<std::int32_t>(std::min<std::size_t>(result.Failures.size(), INT32_MAX));
   return result.Failures[static_cast<std::size_t>(CheckedIndex(Index, count, "no failure at this index"))];
+}
+
+kl::TKLStrengthProfile ProfileOf(int Profile) {
+  Require(Profile == KLP_PROFILE_ZXCVBN || Profile == KLP_PROFILE_ZXCVBN_TS, "unknown strength profile");
+  return Profile == KLP_PROFILE_ZXCVBN ? kl::spZxcvbn : kl::spZxcvbnTs;
+}
+
+std::vector<std::string> LanguageList(const char* const* Codes, std::size_t Count) {
+  Require(Codes != nullptr || Count == 0, "codes is NULL");
+  std::vector<std::string> languages;
+  languages.reserve(Count);
+  for (std::size_t i = 0; i < Count; ++i) {
+    Text(Codes[i], "a language code is NULL"); // checked as every text: NULL, length, UTF-8
+    languages.emplace_back(Codes[i]);
+  }
+  return languages;
+}
+
+// Gives the estimator the model: the languages are checked before anything
+// changes, so that a refusal keeps the estimator as it was.
+void ApplyModel(kl::TKLStrengthEstimator& Estimator, kl::TKLStrengthProfile Profile,
+                const std::vector<std::string>& Languages) {
+  const kl::TKLStrengthProfile before = Estimator.GetProfile();
+  Estimator.SetProfile(Profile);
+  try {
+    Estimator.SetLanguages(Languages);
+  } catch (...) {
+    Estimator.SetProfile(before);
+    throw;
+  }
+}
+
+void AppendText(std::string& All, const std::string& Utf8) {
+  All += Utf8;
+  All += '\0';
+}
+
+// The texts of an estimate, each with its NUL, in the order of
+// klp_estimator_estimate_fields. None holds a piece of the password.
+void AppendStrengthTexts(std::string& All, const kl::TKLStrengthResult& R) {
+  const kl::TKLCrackTimesDisplay& d = R.CrackTimesDisplay;
+  AppendText(All, R.Profile == kl::spZxcvbnTs ? "zxcvbn-ts" : "zxcvbn");
+  AppendText(All, R.Language);
+  AppendText(All, kl::StrToUTF8(R.Feedback.Warning));
+  AppendText(All, R.Feedback.WarningKey);
+  for (const kl::String* time : {&d.OnlineThrottling, &d.OnlineNoThrottling, &d.OfflineSlowHashing,
+                                 &d.OfflineFastHashing}) {
+    AppendText(All, kl::StrToUTF8(*time));
+  }
+  for (std::size_t i = 0; i < R.Feedback.Suggestions.size(); ++i) {
+    AppendText(All, kl::StrToUTF8(R.Feedback.Suggestions[i]));
+    AppendText(All, i < R.Feedback.SuggestionKeys.size() ? R.Feedback.SuggestionKeys[i] : std::string());
+  }
+}
+
+void WriteStrengthNumbers(const kl::TKLStrengthResult& R, double* Values) {
+  const kl::TKLCrackTimes& t = R.CrackTimesSeconds;
+  const double numbers[KLP_STRENGTH_VALUES] = {R.Guesses,          R.GuessesLog10,       t.OnlineThrottling,
+                                               t.OnlineNoThrottling, t.OfflineSlowHashing, t.OfflineFastHashing};
+  std::memcpy(Values, numbers, sizeof numbers);
+}
+
+// Copies All into the caller's buffer when it fits; the size either way.
+bool FitsTexts(const std::string& All, char* Texts, std::size_t* TextsLen) {
+  const bool fits = Texts != nullptr && *TextsLen >= All.size();
+  if (fits) {
+    std::memcpy(Texts, All.data(), All.size());
+  } else {
+    SetLastError("the buffer is too small; *texts_len holds the size needed");
+  }
+  *TextsLen = All.size();
+  return fits;
 }
 
 // The password as library text, wiped when it goes.
@@ -214,7 +296,29 @@ int klp_policy_add_text_rule(klp_policy_t* policy, int rule, const char* text) {
 int klp_policy_add_min_strength(klp_policy_t* policy, int32_t min_score, const char* const* words, size_t count) {
   return Guard([&] {
     TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
-    AddRule<kl::TKLStrengthRule>(p, min_score, TextList(words, count));
+    auto rule = std::make_unique<kl::TKLStrengthRule>(min_score, TextList(words, count));
+    ApplyModel(rule->GetEstimator(), p.Profile, p.Languages);
+    p.Rules->Add(std::move(rule));
+    return KLP_OK;
+  });
+}
+
+int klp_policy_set_strength_model(klp_policy_t* policy, int profile, const char* const* languages, size_t count) {
+  return Guard([&] {
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const kl::TKLStrengthProfile model = ProfileOf(profile);
+    std::vector<std::string> codes = LanguageList(languages, count);
+    // Tried on a spare estimator first: a refused model changes nothing.
+    kl::TKLStrengthEstimator trial;
+    ApplyModel(trial, model, codes);
+    ApplyModel(p.Estimator, model, codes);
+    for (std::int32_t i = 0; i < p.Rules->GetCount(); ++i) {
+      if (auto* strength = dynamic_cast<kl::TKLStrengthRule*>(p.Rules->GetRule(i))) {
+        ApplyModel(strength->GetEstimator(), model, codes);
+      }
+    }
+    p.Profile = model;
+    p.Languages = std::move(codes);
     return KLP_OK;
   });
 }
@@ -249,6 +353,20 @@ int klp_policy_check(const klp_policy_t* policy, const char* password, klp_check
   });
 }
 
+int klp_policy_check_json(const klp_policy_t* policy, const char* password, char* out, size_t* out_len) {
+  return Guard([&] {
+    Require(out_len != nullptr, "out_len is NULL");
+    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const TPasswordText text(password);
+    TCheckResult made;
+    made.Failures = p.Rules->GetFailures(text.Get());
+    made.Strength = p.Estimator.Estimate(text.Get());
+    const int status = WriteText(kl::FormatCheckJson(made.Failures, made.Strength), out, out_len);
+    if (status != KLP_OK) return status;
+    return made.Failures.empty() ? int{KLP_OK} : int{KLP_CHECK_FAILED};
+  });
+}
+
 void klp_check_result_destroy(klp_check_result_t* result) { delete reinterpret_cast<TCheckResult*>(result); }
 
 int klp_check_result_failure_count(const klp_check_result_t* result, size_t* count) {
@@ -267,6 +385,18 @@ int klp_check_result_failure_message(const klp_check_result_t* result, size_t in
   return Guard([&] {
     const kl::TKLRuleFailure& failure = FailureAt(result, index);
     kl::String message = kl::TKLRuleMessages::GetEnglish().Format(failure, redact != 0);
+    const int status = WriteSecretText(message, out, out_len);
+    kl::WipeString(message);
+    return status;
+  });
+}
+
+int klp_check_result_failure_text(const klp_check_result_t* result, size_t index, int redact, char* out,
+                                  size_t* out_len) {
+  return Guard([&] {
+    const kl::TKLRuleFailure& failure = FailureAt(result, index);
+    const std::string& language = Of<TCheckResult>(result, "result is NULL").Strength.Language;
+    kl::String message = kl::TKLRuleMessages::ForLanguage(language).Format(failure, redact != 0);
     const int status = WriteSecretText(message, out, out_len);
     kl::WipeString(message);
     return status;
@@ -401,6 +531,149 @@ int klp_strength_suggestion(const klp_strength_t* strength, size_t index, char* 
     const auto count = static_cast<std::int32_t>(std::min<std::size_t>(suggestions.size(), INT32_MAX));
     return WriteText(suggestions[static_cast<std::size_t>(CheckedIndex(index, count, "no suggestion at this index"))],
                      out, out_len);
+  });
+}
+
+int klp_strength_warning_key(const klp_strength_t* strength, char* out, size_t* out_len) {
+  return Guard(
+      [&] { return WriteText(Of<TStrength>(strength, "strength is NULL").Result.Feedback.WarningKey, out, out_len); });
+}
+
+int klp_strength_suggestion_key(const klp_strength_t* strength, size_t index, char* out, size_t* out_len) {
+  return Guard([&] {
+    const auto& keys = Of<TStrength>(strength, "strength is NULL").Result.Feedback.SuggestionKeys;
+    const auto count = static_cast<std::int32_t>(std::min<std::size_t>(keys.size(), INT32_MAX));
+    return WriteText(keys[static_cast<std::size_t>(CheckedIndex(index, count, "no suggestion at this index"))], out,
+                     out_len);
+  });
+}
+
+int klp_strength_language(const klp_strength_t* strength, char* out, size_t* out_len) {
+  return Guard([&] { return WriteText(Of<TStrength>(strength, "strength is NULL").Result.Language, out, out_len); });
+}
+
+int klp_strength_json(const klp_strength_t* strength, char* out, size_t* out_len) {
+  return Guard([&] {
+    return WriteText(kl::FormatCheckJson({}, Of<TStrength>(strength, "strength is NULL").Result), out, out_len);
+  });
+}
+
+// ---- Estimators: a strength model and languages ----
+
+int klp_strength_languages(char* out, size_t* out_len) {
+  return Guard([&] {
+    std::string list;
+    for (const std::string& code : kl::StrengthLanguages()) list += (list.empty() ? "" : ",") + code;
+    return WriteText(list, out, out_len);
+  });
+}
+
+int klp_estimator_init(klp_estimator_t** estimator) {
+  return Guard([&] {
+    Require(estimator != nullptr, "estimator is NULL");
+    *estimator = HandleOf<klp_estimator_t>(new TEstimator);
+    return KLP_OK;
+  });
+}
+
+void klp_estimator_destroy(klp_estimator_t* estimator) { delete reinterpret_cast<TEstimator*>(estimator); }
+
+int klp_estimator_set_profile(klp_estimator_t* estimator, int profile) {
+  return Guard([&] {
+    TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    e.Estimator.SetProfile(ProfileOf(profile));
+    return KLP_OK;
+  });
+}
+
+int klp_estimator_set_languages(klp_estimator_t* estimator, const char* const* codes, size_t count) {
+  return Guard([&] {
+    TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    e.Estimator.SetLanguages(LanguageList(codes, count));
+    return KLP_OK;
+  });
+}
+
+int klp_estimator_set_user_inputs(klp_estimator_t* estimator, const char* const* words, size_t count) {
+  return Guard([&] {
+    Of<TEstimator>(estimator, "estimator is NULL").Estimator.SetUserInputs(TextList(words, count));
+    return KLP_OK;
+  });
+}
+
+int klp_estimator_estimate(const klp_estimator_t* estimator, const char* password, klp_strength_t** strength) {
+  return Guard([&] {
+    Require(strength != nullptr, "strength is NULL");
+    *strength = nullptr;
+    const TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    const TPasswordText text(password);
+    auto made = std::make_unique<TStrength>();
+    made->Result = e.Estimator.Estimate(text.Get());
+    *strength = HandleOf<klp_strength_t>(made.release());
+    return KLP_OK;
+  });
+}
+
+int klp_estimator_estimate_json(const klp_estimator_t* estimator, const char* password, char* out, size_t* out_len) {
+  return Guard([&] {
+    Require(out_len != nullptr, "out_len is NULL");
+    const TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    const TPasswordText text(password);
+    return WriteText(kl::FormatCheckJson({}, e.Estimator.Estimate(text.Get())), out, out_len);
+  });
+}
+
+int klp_estimator_estimate_fields(const klp_estimator_t* estimator, const char* password, double* values,
+                                  int32_t* score, char* texts, size_t* texts_len) {
+  return Guard([&] {
+    Require(values != nullptr && score != nullptr && texts_len != nullptr, "values, score or texts_len is NULL");
+    const TEstimator& e = Of<TEstimator>(estimator, "estimator is NULL");
+    const TPasswordText text(password);
+    const kl::TKLStrengthResult r = e.Estimator.Estimate(text.Get());
+    std::string all;
+    all.reserve(512);
+    AppendStrengthTexts(all, r);
+    if (!FitsTexts(all, texts, texts_len)) return int{KLP_ERROR_BUFFER_TOO_SMALL};
+    WriteStrengthNumbers(r, values);
+    *score = r.Score;
+    return int{KLP_OK};
+  });
+}
+
+int klp_policy_check_fields(const klp_policy_t* policy, const char* password, double* values, int32_t* counts,
+                            char* texts, size_t* texts_len) {
+  return Guard([&] {
+    Require(values != nullptr && counts != nullptr && texts_len != nullptr, "values, counts or texts_len is NULL");
+    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const TPasswordText text(password);
+    TCheckResult made; // wipes the failures' parameters, which may quote the password
+    made.Failures = p.Rules->GetFailures(text.Get());
+    made.Strength = p.Estimator.Estimate(text.Get());
+    std::string all = kl::FormatCheckJson(made.Failures, made.Strength);
+    all += '\0';
+    AppendStrengthTexts(all, made.Strength);
+    // As the JSON gives them: messages masked, the pieces of the password left out.
+    const kl::TKLRuleMessages& messages = kl::TKLRuleMessages::ForLanguage(made.Strength.Language);
+    for (const kl::TKLRuleFailure& failure : made.Failures) {
+      AppendText(all, failure.GetCode());
+      AppendText(all, kl::StrToUTF8(messages.Format(failure, true)));
+      std::size_t shown = 0;
+      for (const kl::TKLRuleParameter& parameter : failure.GetParameters())
+        shown += parameter.Kind != kl::TKLParameterKind::pkPasswordText;
+      AppendText(all, std::to_string(shown));
+      for (const kl::TKLRuleParameter& parameter : failure.GetParameters()) {
+        if (parameter.Kind == kl::TKLParameterKind::pkPasswordText) continue;
+        AppendText(all, parameter.Name);
+        AppendText(all, parameter.Kind == kl::TKLParameterKind::pkNumber ? "0" : "1");
+        AppendText(all, kl::StrToUTF8(parameter.Value));
+      }
+    }
+    if (!FitsTexts(all, texts, texts_len)) return int{KLP_ERROR_BUFFER_TOO_SMALL};
+    WriteStrengthNumbers(made.Strength, values);
+    counts[0] = made.Strength.Score;
+    counts[1] = static_cast<int32_t>(made.Strength.Feedback.Suggestions.size());
+    counts[2] = static_cast<int32_t>(made.Failures.size());
+    return made.Failures.empty() ? int{KLP_OK} : int{KLP_CHECK_FAILED};
   });
 }
 

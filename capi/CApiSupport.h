@@ -16,6 +16,10 @@
 #include "foundation/SecureMemory.h"
 #include "foundation/Types.h"
 
+namespace kl {
+class TKLPassStorage;
+} // namespace kl
+
 namespace kl::capi {
 
 // A refusal decided by the C layer itself (a NULL, an index out of range).
@@ -97,6 +101,9 @@ public:
 private:
   String FText;
 };
+
+// The store a vault handle holds (the KDBX unit's way in).
+TKLPassStorage& VaultStore(klp_vault_t* Vault);
 
 // An index of a collection of Count, or KLP_ERROR_NOT_FOUND.
 std::int32_t CheckedIndex(std::size_t Index, std::int32_t Count, const char* Detail);

@@ -1,9 +1,14 @@
-// The C interface: user password databases, text and encrypted.
+// The C interface: user password databases, text and encrypted files and
+// the SQL databases a URI names.
 
+#include <chrono>
 #include <memory>
 
 #include "capi/CApiSupport.h"
+#include "crypto/KLHashGate.h"
 #include "database/KLDatabase.h"
+#include "database/KLPepper.h"
+#include "database/KLSqlDatabase.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/SecureMemory.h"
 #include "storage/KLStorage.h"
@@ -24,9 +29,19 @@ namespace {
 struct TUsers {
   std::unique_ptr<TListable<kl::TKLTextPasswordDatabase>> Text;
   std::unique_ptr<TListable<kl::TKLBinaryPasswordDatabase>> Encrypted;
-  kl::TKLPasswordDatabase& Database() const { return Text ? static_cast<kl::TKLPasswordDatabase&>(*Text) : *Encrypted; }
+  std::unique_ptr<TListable<kl::TKLSqlitePasswordDatabase>> Sqlite;
+  std::unique_ptr<TListable<kl::TKLPostgresPasswordDatabase>> Postgres;
+  kl::TKLPasswordDatabase& Database() const {
+    if (Text) return *Text;
+    if (Encrypted) return *Encrypted;
+    if (Sqlite) return *Sqlite;
+    return *Postgres;
+  }
   kl::TKLDatabaseRecord Record(std::int32_t Index) const {
-    return Text ? Text->Record(Index) : Encrypted->Record(Index);
+    if (Text) return Text->Record(Index);
+    if (Encrypted) return Encrypted->Record(Index);
+    if (Sqlite) return Sqlite->Record(Index);
+    return Postgres->Record(Index);
   }
 };
 
@@ -205,6 +220,118 @@ int klp_users_modified(const klp_users_t* users, int* modified) {
   return Guard([&] {
     const TUsers& u = Of<TUsers>(users, "users is NULL");
     Deref(modified, "modified is NULL") = u.Database().GetModified() ? 1 : 0;
+    return KLP_OK;
+  });
+}
+
+// ---- Databases by URI, server keys, the failure limit ----
+
+int klp_users_open_uri(klp_users_t** users, const char* uri, int flags) {
+  return Guard([&] {
+    Require(users != nullptr, "users is NULL");
+    *users = nullptr;
+    Require((flags & ~KLP_USERS_CREATE) == 0, "unknown flags");
+    const kl::String name = Text(uri, "uri is NULL");
+    auto made = std::make_unique<TUsers>();
+    switch (kl::UserDatabaseKindOf(name)) {
+      case kl::udkSqlite:
+        made->Sqlite = std::make_unique<TListable<kl::TKLSqlitePasswordDatabase>>();
+        break;
+      case kl::udkPostgres:
+        made->Postgres = std::make_unique<TListable<kl::TKLPostgresPasswordDatabase>>();
+        break;
+      case kl::udkFile:
+        made->Text = std::make_unique<TListable<kl::TKLTextPasswordDatabase>>();
+        made->Text->SetSaveOnDestroy(false);
+        break;
+    }
+    kl::TKLPasswordDatabase& db = made->Database();
+    db.SetRefuseChangedFile(true);
+    if ((flags & KLP_USERS_CREATE) != 0) {
+      db.CreateNew(name);
+      try {
+        db.Save(); // a new text file is no file yet: one found there is refused, not replaced
+      } catch (const kl::EFileChangedError&) {
+        Refuse(KLP_ERROR_EXISTS, "a file is already there");
+      }
+    } else {
+      db.Open(name);
+    }
+    *users = HandleOf<klp_users_t>(made.release());
+    return KLP_OK;
+  });
+}
+
+int klp_users_set_pepper(klp_users_t* users, const char* keys) {
+  return Guard([&] {
+    kl::TKLPasswordDatabase& db = Database(users);
+    if (!keys) {
+      db.SetPepper(nullptr);
+      return KLP_OK;
+    }
+    const TSecretText text(keys, "keys is NULL");
+    db.SetPepper(kl::TKLPepper::FromText(text.Get()));
+    return KLP_OK;
+  });
+}
+
+int klp_users_set_pepper_file(klp_users_t* users, const char* path) {
+  return Guard([&] {
+    kl::TKLPasswordDatabase& db = Database(users);
+    db.SetPepper(kl::TKLPepper::FromFile(Text(path, "path is NULL")));
+    return KLP_OK;
+  });
+}
+
+int klp_users_set_max_failures(klp_users_t* users, int32_t limit) {
+  return Guard([&] {
+    kl::TKLPasswordDatabase& db = Database(users);
+    RequireOpened(db);
+    db.SetMaxFailures(limit);
+    return KLP_OK;
+  });
+}
+
+int klp_users_get_max_failures(const klp_users_t* users, int32_t* limit) {
+  return Guard([&] {
+    const kl::TKLPasswordDatabase& db = Of<TUsers>(users, "users is NULL").Database();
+    RequireOpened(db);
+    Deref(limit, "limit is NULL") = db.GetMaxFailures();
+    return KLP_OK;
+  });
+}
+
+int klp_users_failure_count(const klp_users_t* users, const char* name, int32_t* count) {
+  return Guard([&] {
+    const kl::TKLPasswordDatabase& db = Of<TUsers>(users, "users is NULL").Database();
+    RequireOpened(db);
+    Require(count != nullptr, "count is NULL");
+    *count = db.GetFailureCount(Text(name, "name is NULL"));
+    return KLP_OK;
+  });
+}
+
+int klp_users_unlock(klp_users_t* users, const char* name) {
+  return Guard([&] {
+    kl::TKLPasswordDatabase& db = Database(users);
+    RequireOpened(db);
+    db.Unlock(Text(name, "name is NULL"));
+    return KLP_OK;
+  });
+}
+
+int klp_set_hash_concurrency(uint32_t max_running, uint32_t wait_ms) {
+  return Guard([&] {
+    kl::SetHashConcurrency(max_running);
+    kl::SetHashWaitTimeout(std::chrono::milliseconds(wait_ms));
+    return KLP_OK;
+  });
+}
+
+int klp_get_hash_concurrency(uint32_t* max_running, uint32_t* wait_ms) {
+  return Guard([&] {
+    if (max_running) *max_running = kl::GetHashConcurrency();
+    if (wait_ms) *wait_ms = static_cast<uint32_t>(kl::GetHashWaitTimeout().count());
     return KLP_OK;
   });
 }

@@ -341,3 +341,5 @@ int klp_vault_export(klp_vault_t* vault, const char* path, int format, int flags
 }
 
 } // extern "C"
+
+kl::TKLPassStorage& kl::capi::VaultStore(klp_vault_t* Vault) { return Of<TVault>(Vault, "vault is NULL").Store; }

@@ -109,6 +109,8 @@ typedef enum klp_status {
   KLP_ERROR_OUT_OF_MEMORY = -13,
   KLP_ERROR_LOCKED = -14, /* the account reached its limit of failed attempts (verify) */
   KLP_ERROR_BUSY = -15,   /* no Argon2id slot came free in time: try again later */
+  KLP_ERROR_UNAVAILABLE = -16, /* the database server cannot be reached, or the connection went down */
+  KLP_ERROR_PEPPER = -17,      /* the server key of a record is not loaded, or not the one it was made with */
   KLP_ERROR_INTERNAL = -99
 } klp_status;
 
@@ -247,6 +249,87 @@ KLP_API int KLP_CALL klp_strength_warning(const klp_strength_t* strength, char* 
 KLP_API int KLP_CALL klp_strength_suggestion_count(const klp_strength_t* strength, size_t* count);
 KLP_API int KLP_CALL klp_strength_suggestion(const klp_strength_t* strength, size_t index, char* out, size_t* out_len);
 
+/* ---- Strength models and languages ------------------------------------- */
+
+/* The strength models: zxcvbn 4.4.2's (English words, the default) and
+ * zxcvbn-ts 4.2.0's with its language packs (the common pack and English
+ * always, the languages chosen besides). */
+#define KLP_PROFILE_ZXCVBN 0
+#define KLP_PROFILE_ZXCVBN_TS 1
+
+/* The codes of the language packs of this build, comma-separated
+ * ("en,de,fr,es-es,it,nl-be,pl,pt-br"); empty when it has none. */
+KLP_API int KLP_CALL klp_strength_languages(char* out, size_t* out_len);
+
+/* An estimator: a model, languages and user inputs, set by one thread; once
+ * set, any number of threads may estimate with it at once. */
+typedef struct klp_estimator klp_estimator_t;
+KLP_API int KLP_CALL klp_estimator_init(klp_estimator_t** estimator);
+KLP_API void KLP_CALL klp_estimator_destroy(klp_estimator_t* estimator);
+/* KLP_PROFILE_ZXCVBN or _ZXCVBN_TS (KLP_ERROR_INVALID_ARGUMENT in a build
+ * without language packs). */
+KLP_API int KLP_CALL klp_estimator_set_profile(klp_estimator_t* estimator, int profile);
+/* Codes of klp_strength_languages; the first names the language of the
+ * texts (feedback, crack times in words), English when there is none. An
+ * unknown code is KLP_ERROR_INVALID_ARGUMENT and keeps the languages held.
+ * codes may be NULL for count 0. */
+KLP_API int KLP_CALL klp_estimator_set_languages(klp_estimator_t* estimator, const char* const* codes, size_t count);
+/* The words counted as the most likely guesses (user name, site). */
+KLP_API int KLP_CALL klp_estimator_set_user_inputs(klp_estimator_t* estimator, const char* const* words,
+                                                   size_t count);
+KLP_API int KLP_CALL klp_estimator_estimate(const klp_estimator_t* estimator, const char* password,
+                                            klp_strength_t** strength);
+/* The estimate as the line of klp_check_result_json for a password no rule
+ * refuses ("ok":true, no failures): every field in one call. */
+KLP_API int KLP_CALL klp_estimator_estimate_json(const klp_estimator_t* estimator, const char* password, char* out,
+                                                 size_t* out_len);
+
+/* Every field of an estimate in one call, for bindings that read it without
+ * parsing: values[0..5] the guesses, their log10 and the four crack times in
+ * seconds (klp_attack order); *score 0 to 4; texts the NUL-terminated texts
+ * one after another: profile ("zxcvbn", "zxcvbn-ts"), language, warning,
+ * warning key, the four crack times in words, then each suggestion followed
+ * by its key. *texts_len is the bytes of them all, as for a text output
+ * (KLP_ERROR_BUFFER_TOO_SMALL, nothing written, when they do not fit). */
+#define KLP_STRENGTH_VALUES 6
+KLP_API int KLP_CALL klp_estimator_estimate_fields(const klp_estimator_t* estimator, const char* password,
+                                                   double* values, int32_t* score, char* texts, size_t* texts_len);
+
+/* The stable keys of the warning (empty with it) and of suggestion index,
+ * which an application may show in its own words, and the language of the
+ * texts ("de"). */
+KLP_API int KLP_CALL klp_strength_warning_key(const klp_strength_t* strength, char* out, size_t* out_len);
+KLP_API int KLP_CALL klp_strength_suggestion_key(const klp_strength_t* strength, size_t index, char* out,
+                                                 size_t* out_len);
+KLP_API int KLP_CALL klp_strength_language(const klp_strength_t* strength, char* out, size_t* out_len);
+/* The estimate as klp_estimator_estimate_json gives it. */
+KLP_API int KLP_CALL klp_strength_json(const klp_strength_t* strength, char* out, size_t* out_len);
+
+/* The strength model and languages of a policy: of the estimate each check
+ * makes and of its minimum-strength rules, those already added and those to
+ * come. Failure messages (klp_check_result_failure_text, the JSON) are then
+ * in the first language where the library has its texts. */
+KLP_API int KLP_CALL klp_policy_set_strength_model(klp_policy_t* policy, int profile, const char* const* languages,
+                                                   size_t count);
+/* klp_policy_check and klp_check_result_json in one call: KLP_OK or
+ * KLP_CHECK_FAILED with the line in out. A buffer too small gives
+ * KLP_ERROR_BUFFER_TOO_SMALL and the size needed, as every text output. */
+KLP_API int KLP_CALL klp_policy_check_json(const klp_policy_t* policy, const char* password, char* out,
+                                           size_t* out_len);
+/* klp_policy_check in one call, for bindings, as klp_estimator_estimate_fields:
+ * KLP_OK or KLP_CHECK_FAILED; values as there; counts[0] the score,
+ * counts[1] the suggestions, counts[2] the failures; texts first the line of
+ * klp_check_result_json, then the estimate's texts, then for each failure its
+ * code, its message (masked), the number of its parameters in decimal and for
+ * each its name, its kind ("0" a number, "1" a text) and its value. The
+ * pieces of the password are left out, as in the JSON. */
+KLP_API int KLP_CALL klp_policy_check_fields(const klp_policy_t* policy, const char* password, double* values,
+                                             int32_t* counts, char* texts, size_t* texts_len);
+/* A failure's message in the language of the check (see above), pieces of
+ * the password shown as "***" with redact set. */
+KLP_API int KLP_CALL klp_check_result_failure_text(const klp_check_result_t* result, size_t index, int redact,
+                                                   char* out, size_t* out_len);
+
 /* ---- Generator --------------------------------------------------------- */
 
 /* One thread at a time (it draws random numbers and caches its alphabet). */
@@ -374,6 +457,36 @@ KLP_API int KLP_CALL klp_users_upgrade(klp_users_t* users, int32_t* wrapped);
 /* 1 when there are changes not yet saved. */
 KLP_API int KLP_CALL klp_users_modified(const klp_users_t* users, int* modified);
 
+/* Opens the user database a URI names: "sqlite:PATH", "postgresql://..." or
+ * "postgres://..." (any libpq connection string; prefer PGPASSFILE or
+ * PGPASSWORD to a password in it), or a path of a text database. With
+ * KLP_USERS_CREATE a new empty one is made there instead
+ * (KLP_ERROR_EXISTS when one is there). The SQL databases store every change
+ * when its call returns (klp_users_save has nothing to do) and may be shared
+ * by processes; an unreachable server is KLP_ERROR_UNAVAILABLE. */
+#define KLP_USERS_CREATE 0x100
+KLP_API int KLP_CALL klp_users_open_uri(klp_users_t** users, const char* uri, int flags);
+/* The server keys (pepper) applied to new hashes: lines "ID HEX" (ID of
+ * letters, digits, '-' and '_', HEX a key of 16 to 64 bytes; '#' lines
+ * ignored), the first key the current one. NULL removes them. A record made under a key not loaded
+ * is KLP_ERROR_PEPPER at verification. The text is a secret: wipe it. */
+KLP_API int KLP_CALL klp_users_set_pepper(klp_users_t* users, const char* keys);
+KLP_API int KLP_CALL klp_users_set_pepper_file(klp_users_t* users, const char* path);
+/* The limit of consecutive failed attempts after which an account is locked
+ * (stored in the database; 0 never locks) and an account's count. */
+KLP_API int KLP_CALL klp_users_set_max_failures(klp_users_t* users, int32_t limit);
+KLP_API int KLP_CALL klp_users_get_max_failures(const klp_users_t* users, int32_t* limit);
+KLP_API int KLP_CALL klp_users_failure_count(const klp_users_t* users, const char* name, int32_t* count);
+/* Sets an account's count of failures back to zero (KLP_ERROR_NOT_FOUND for
+ * an unknown user). */
+KLP_API int KLP_CALL klp_users_unlock(klp_users_t* users, const char* name);
+
+/* The process-wide bound on Argon2id computations running at once (0 for
+ * the number of cores) and how long a caller waits for a free one, in
+ * milliseconds, before KLP_ERROR_BUSY. */
+KLP_API int KLP_CALL klp_set_hash_concurrency(uint32_t max_running, uint32_t wait_ms);
+KLP_API int KLP_CALL klp_get_hash_concurrency(uint32_t* max_running, uint32_t* wait_ms);
+
 /* ---- Vaults ------------------------------------------------------------ */
 
 /* One thread at a time, reading included (a read stamps the record's access time). */
@@ -471,6 +584,36 @@ KLP_API int KLP_CALL klp_vault_import(klp_vault_t* vault, const char* path, int 
 /* Every record, in clear, to a file readable by its owner only. */
 #define KLP_EXPORT_SPREADSHEET_SAFE 1
 KLP_API int KLP_CALL klp_vault_export(klp_vault_t* vault, const char* path, int format, int flags);
+
+/* ---- KDBX files --------------------------------------------------------- */
+
+/* klp_vault_open tells a KDBX file (3.1, 4.0, 4.1) by its signature, and
+ * such a vault saves as KDBX 4 with the file's settings. */
+#define KLP_VAULT_FORMAT_NATIVE 0
+#define KLP_VAULT_FORMAT_KDBX 1
+/* The key file of the composite key of the next open and saves (any form
+ * KeePass accepts), read now; NULL for none. An open with an empty master
+ * password then uses the key file alone. */
+KLP_API int KLP_CALL klp_vault_set_key_file(klp_vault_t* vault, const char* path);
+/* The format of the next saves (KDBX after a KDBX file was opened). */
+KLP_API int KLP_CALL klp_vault_get_save_format(const klp_vault_t* vault, int* format);
+KLP_API int KLP_CALL klp_vault_set_save_format(klp_vault_t* vault, int format);
+/* The key derivation and cipher of KDBX saves (the file's after a KDBX
+ * open): kdf KLP_KDBX_*, cipher KLP_KDBX_CIPHER_*, iterations (Argon2 passes
+ * or AES-KDF rounds), memory_bytes and parallelism (Argon2 only). Settings a
+ * load would refuse are KLP_ERROR_INVALID_ARGUMENT. Get pointers may be NULL. */
+#define KLP_KDBX_AES_KDF 0
+#define KLP_KDBX_ARGON2D 1
+#define KLP_KDBX_ARGON2ID 2
+#define KLP_KDBX_CIPHER_AES256 0
+#define KLP_KDBX_CIPHER_CHACHA20 1
+KLP_API int KLP_CALL klp_vault_get_kdbx_settings(const klp_vault_t* vault, int* kdf, int* cipher,
+                                                 uint64_t* iterations, uint64_t* memory_bytes, uint32_t* parallelism);
+KLP_API int KLP_CALL klp_vault_set_kdbx_settings(klp_vault_t* vault, int kdf, int cipher, uint64_t iterations,
+                                                 uint64_t memory_bytes, uint32_t parallelism);
+/* The version of the KDBX file last opened (0x00030001, 0x00040000,
+ * 0x00040001); 0 when it was none. */
+KLP_API int KLP_CALL klp_vault_kdbx_version(const klp_vault_t* vault, uint32_t* version);
 
 /* ---- Protection: a password bound to this user or this machine ---------- */
 

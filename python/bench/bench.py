@@ -1,6 +1,10 @@
 """Times klpassword from Python against its Python peers, in one run on one machine.
 
   strength: klpassword.estimate against Debian's python3-zxcvbn, on the same passwords
+  binding:  klpassword.Estimator.estimate against the C++ call it wraps
+            (TKLStrengthEstimator::Estimate, timed by bench/StrengthPeerTimer.cpp in a child
+            process that takes its turn after each Python round), English with the zxcvbn
+            model and German with zxcvbn-ts; the ratio is what the binding costs
   verify:   klpassword.verify_password against argon2-cffi's PasswordHasher.verify, on the same
             hash string (Argon2id, 64 MiB, 2 passes, 1 lane; and 1 MiB, 1 pass, where the
             binding's own cost shows)
@@ -17,13 +21,18 @@ gives the median processor time of the rounds and the ratio of the medians. Run 
 KLPASSWORD_LIBRARY (or installed in the package):
 
   KLPASSWORD_LIBRARY=build/libklpassword.so /usr/bin/python3 python/bench/bench.py [rounds]
+
+The binding rows need the C++ timer: KLPASSWORD_PEER_TIMER names it (built as
+bench_StrengthPeerTimer with -DKL_BUILD_BENCH=ON), else it is looked for beside the library.
 """
 
 import ctypes
 import ctypes.util
 import os
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -98,8 +107,57 @@ def verify_rows(argon2, memory_kib, passes, rounds, repeat):
           f"klpassword/argon2-cffi {a / b:.2f}, libsodium/libargon2 {sa / sb:.2f} (medians of {rounds} rounds)")
 
 
+def peer_timer():
+    named = os.environ.get("KLPASSWORD_PEER_TIMER")
+    if named:
+        return named
+    library = os.environ.get("KLPASSWORD_LIBRARY", "")
+    beside = os.path.join(os.path.dirname(library), "bench", "bench_StrengthPeerTimer")
+    return beside if library and os.path.exists(beside) else None
+
+
+def binding_rows(rounds, repeat):
+    """Python's estimate against the C++ call, the two taking turns round by round."""
+    timer = peer_timer()
+    if timer is None:
+        print("binding: skipped (no bench_StrengthPeerTimer: set KLPASSWORD_PEER_TIMER)")
+        return
+    with tempfile.NamedTemporaryFile("w", encoding="utf-8", suffix=".txt", delete=False) as listing:
+        listing.write("\n".join(PASSWORDS) + "\n")
+    try:
+        english = klpassword.Estimator()
+        german = klpassword.Estimator(language="de")
+        nist = klpassword.Policy.nist()
+        nist_de = klpassword.Policy.nist().set_strength_model(language="de")
+        cases = (("estimate, English, zxcvbn", "zxcvbn", None, False, english.estimate),
+                 ("estimate, German, zxcvbn-ts", "zxcvbn-ts", "de", False, german.estimate),
+                 ("NIST check, English, zxcvbn", "zxcvbn", None, True, nist.check),
+                 ("NIST check, German, zxcvbn-ts", "zxcvbn-ts", "de", True, nist_de.check))
+        for label, profile, language, check, call in cases:
+            child = subprocess.Popen([timer, profile, language or "-", listing.name] + (["check"] if check else []),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            ours, theirs = [], []
+            run = lambda: [call(p) for p in PASSWORDS]  # noqa: E731
+            run()
+            for _ in range(rounds):
+                ours.append(timed(run, repeat) / len(PASSWORDS))
+                child.stdin.write(f"{repeat}\n")
+                child.stdin.flush()
+                theirs.append(float(child.stdout.readline()))
+            child.stdin.close()
+            child.wait()
+            a, b = statistics.median(ours), statistics.median(theirs)
+            print(f"binding, {label}, 20 passwords: Python {a * 1e6:.1f} us, C++ {b * 1e6:.1f} us a password, "
+                  f"Python/C++ {a / b:.2f} (medians of {rounds} rounds)")
+    finally:
+        os.unlink(listing.name)
+
+
 def main():
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 7
+    binding_rows(rounds, 20)
+    if "--binding" in sys.argv:
+        return
     try:
         from zxcvbn import zxcvbn
     except ImportError:

@@ -42,8 +42,28 @@ def _shared(method: _F) -> _F:
 
     @functools.wraps(method)
     def wrapper(self: "_Handle", *args: Any, **kwargs: Any) -> Any:
-        with self._using(exclusive=False):
+        # _using(exclusive=False) spelled out: the checks of a policy are short enough for the
+        # context manager's own cost to show.
+        me, cond = threading.get_ident(), self._cond
+        with cond:
+            nested = self._owner == me
+            if nested:
+                self._depth += 1
+            else:
+                while self._owner is not None:
+                    cond.wait()
+                self._readers += 1
+        try:
             return method(self, *args, **kwargs)
+        finally:
+            with cond:
+                if nested:
+                    self._depth -= 1
+                    if not self._depth:
+                        self._owner = None
+                else:
+                    self._readers -= 1
+                cond.notify_all()
 
     return cast(_F, wrapper)
 
@@ -116,16 +136,21 @@ class _Handle:
 
 @dataclass(frozen=True)
 class Feedback:
-    """What the strength estimator tells the user: a warning ("" for none) and suggestions."""
+    """What the strength estimator tells the user: a warning ("" for none) and suggestions, in the
+    estimate's language, with their stable keys ("topTen", "anotherWord", ...) for an application
+    that words them itself."""
 
     warning: str = ""
     suggestions: tuple[str, ...] = ()
+    warning_key: str = ""
+    suggestion_keys: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True)
 class Strength:
     """A strength estimate: score 0 (guessed at once) to 4, the guesses needed and their log10,
-    the feedback, and the time to crack in seconds under each attack."""
+    the feedback, the time to crack in seconds and in words under each attack, the model
+    ("zxcvbn" or "zxcvbn-ts") and the language of the texts."""
 
     score: int
     guesses: float
@@ -133,12 +158,15 @@ class Strength:
     feedback: Feedback
     crack_times_seconds: dict[str, float] = field(default_factory=dict)
     crack_times_display: dict[str, str] = field(default_factory=dict)
+    profile: str = "zxcvbn"
+    language: str = "en"
 
 
 @dataclass(frozen=True)
 class Failure:
-    """One rule that refused a password: a stable code ("TOO_SHORT"), an English message with the
-    pieces of the password shown as "***", and the parameters (pieces of the password left out)."""
+    """One rule that refused a password: a stable code ("TOO_SHORT"), its message (in the check's
+    language where the library has one) with the pieces of the password shown as "***", and the
+    parameters (pieces of the password left out)."""
 
     code: str
     message: str
@@ -155,6 +183,7 @@ class CheckResult:
     feedback: Feedback
     failures: tuple[Failure, ...]
     json: str
+    strength: Optional[Strength] = None
 
     def __bool__(self) -> bool:
         return self.ok
@@ -164,71 +193,193 @@ class CheckResult:
 
 
 _ATTACKS = ("online_throttling", "online_no_throttling", "offline_slow_hashing", "offline_fast_hashing")
+# The names of the attacks in the library's JSON.
+_JSON_ATTACKS = tuple(zip(_ATTACKS, ("online_throttling_100_per_hour", "online_no_throttling_10_per_second",
+                                     "offline_slow_hashing_1e4_per_second", "offline_fast_hashing_1e10_per_second")))
 
 
-def _strength_from(handle: ctypes.c_void_p) -> Strength:
-    score, guesses, log10 = ctypes.c_int32(), ctypes.c_double(), ctypes.c_double()
-    call(lib.klp_strength_values, handle, ctypes.byref(score), ctypes.byref(guesses), ctypes.byref(log10))
-    count = ctypes.c_size_t()
-    call(lib.klp_strength_suggestion_count, handle, ctypes.byref(count))
-    suggestions = tuple(read_text(lib.klp_strength_suggestion, handle, i) for i in range(count.value))
-    seconds, display = {}, {}
-    for attack, name in enumerate(_ATTACKS):
-        value = ctypes.c_double()
-        display[name] = read_text(lambda h, o, n, a=attack: lib.klp_strength_crack_time(h, a, ctypes.byref(value),
-                                                                                         o, n), handle)
-        seconds[name] = value.value
-    return Strength(score.value, guesses.value, log10.value,
-                    Feedback(read_text(lib.klp_strength_warning, handle), suggestions), seconds, display)
+def _strength_of(line: dict[str, Any]) -> Strength:
+    """The estimate of one line of the library's JSON (every field of it, read once)."""
+    f = line["feedback"]
+    seconds, display = line["crack_times_seconds"], line["crack_times_display"]
+    return Strength(line["score"], float(line["guesses"]), float(line["guesses_log10"]),
+                    Feedback(f["warning"], tuple(f["suggestions"]), f["warning_key"], tuple(f["suggestion_keys"])),
+                    {mine: float(seconds[theirs]) for mine, theirs in _JSON_ATTACKS},
+                    {mine: display[theirs] for mine, theirs in _JSON_ATTACKS}, line["profile"], line["language"])
 
 
-def _parameter(result: ctypes.c_void_p, index: int, p: int) -> tuple[int, str, Union[int, float, str]]:
-    kind = ctypes.c_int()
-    name_len, value_len = ctypes.c_size_t(0), ctypes.c_size_t(0)
-    status = lib.klp_check_result_parameter(result, index, p, None, None, ctypes.byref(name_len), None,
-                                            ctypes.byref(value_len))
-    if status != _lib.BUFFER_TOO_SMALL:
-        _lib.raise_for(status)
-    name = ctypes.create_string_buffer(name_len.value)
-    value = ctypes.create_string_buffer(value_len.value)
+def _check_result_of(text: str) -> CheckResult:
+    line = _json.loads(text)
+    strength = _strength_of(line)
+    failures = tuple(Failure(f["code"], f["message"], f["parameters"]) for f in line["failures"])
+    return CheckResult(line["ok"], strength.score, strength.guesses_log10, strength.feedback, failures, text, strength)
+
+
+_PROFILES = {"zxcvbn": 0, "zxcvbn-ts": 1}
+
+
+def languages() -> list[str]:
+    """The codes of the estimator's language packs in this build ("en", "de", ...); empty when it has none."""
+    text = read_text(lib.klp_strength_languages)
+    return text.split(",") if text else []
+
+
+def _model(profile: Optional[str], language: Union[None, str, Sequence[str]]) -> tuple[int, list[bytes]]:
+    """The library's profile number and language codes. A language alone chooses zxcvbn-ts, the
+    only model with the packs' words (as ``klpass check --lang`` does)."""
+    codes = [] if language is None else [language] if isinstance(language, str) else list(language)
+    if profile is None:
+        profile = "zxcvbn-ts" if codes else "zxcvbn"
+    if profile not in _PROFILES:
+        raise InvalidArgument(f"unknown strength profile {profile!r} (zxcvbn or zxcvbn-ts)")
+    return _PROFILES[profile], [encode(c, "language") for c in codes]
+
+
+class Estimator(_Handle):
+    """A strength estimator with its model, languages and user inputs, set once; several threads
+    may estimate with one at once. ``language`` is a code or a list of codes of ``languages()``,
+    the first naming the language of the texts; a language without ``profile`` chooses
+    "zxcvbn-ts". Each estimate is one call into the library. close() waits for the estimates
+    under way."""
+
+    _destroy = lib.klp_estimator_destroy
+
+    def __init__(self, *, profile: Optional[str] = None, language: Union[None, str, Sequence[str]] = None,
+                 user_inputs: Iterable[Text] = ()) -> None:
+        super().__init__()
+        # Estimates only read the handle: a plain lock guards the count of those under way,
+        # cheaper than the handles' reader-writer lock on a call this short.
+        self._busy = 0
+        self._busy_lock = threading.Lock()
+        self._idle = threading.Condition(self._busy_lock)
+        number, codes = _model(profile, language)
+        call(lib.klp_estimator_init, ctypes.byref(self._ptr))
+        try:
+            call(lib.klp_estimator_set_profile, self._h, number)
+            array = (ctypes.c_char_p * max(1, len(codes)))(*codes)
+            call(lib.klp_estimator_set_languages, self._h, array, len(codes))
+            words, count = word_array(user_inputs)
+            call(lib.klp_estimator_set_user_inputs, self._h, words, count)
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        lock = getattr(self, "_busy_lock", None)
+        if lock is not None:
+            with self._idle:
+                while self._busy:
+                    self._idle.wait()
+                super().close()
+        else:
+            super().close()
+
+    def estimate(self, password: Text) -> Strength:
+        buffer = _lib.secret_buffer(password)
+        with self._busy_lock:
+            handle = self._ptr
+            if not handle.value:
+                raise InvalidArgument("the Estimator is closed")
+            self._busy += 1
+        try:
+            space = _fields_space()
+            values, score, texts, size = space
+            size.value = _lib._JSON_BUFFER
+            status = lib.klp_estimator_estimate_fields(handle, buffer, values, score, texts, size)
+            if status == _lib.BUFFER_TOO_SMALL:
+                texts = ctypes.create_string_buffer(size.value)
+                status = lib.klp_estimator_estimate_fields(handle, buffer, values, score, texts, size)
+            if status:
+                _lib.raise_for(status)
+        finally:
+            ctypes.memset(buffer, 0, ctypes.sizeof(buffer))
+            with self._busy_lock:
+                self._busy -= 1
+                if not self._busy:
+                    self._idle.notify_all()
+        return _strength_of_fields(values, score.value, ctypes.string_at(texts, size.value))
+
+    @_shared
+    def estimate_json(self, password: Text) -> str:
+        """The estimate as the library's line of JSON (``klpass check --json``'s, with no failures)."""
+        with Secret(password) as buffer:
+            return _lib.read_json(lib.klp_estimator_estimate_json, self._h, buffer)[1]
+
+
+_fields_local = threading.local()
+
+
+def _fields_space() -> tuple[Any, Any, Any, Any]:
+    """Output buffers of klp_estimator_estimate_fields, one set a thread, reused (no secret in them)."""
+    space = getattr(_fields_local, "space", None)
+    if space is None:
+        space = _fields_local.space = ((ctypes.c_double * 6)(), ctypes.c_int32(),
+                                       ctypes.create_string_buffer(_lib._JSON_BUFFER), ctypes.c_size_t())
+    return space
+
+
+_new = object.__new__
+
+
+def _check_space() -> tuple[Any, Any, Any, Any]:
+    """Output buffers of klp_policy_check_fields, one set a thread, reused (no secret in them)."""
+    space = getattr(_fields_local, "check", None)
+    if space is None:
+        space = _fields_local.check = ((ctypes.c_double * 6)(), (ctypes.c_int32 * 3)(),
+                                       ctypes.create_string_buffer(_lib._JSON_BUFFER), ctypes.c_size_t())
+    return space
+
+
+def _number(text: str) -> Union[int, float]:
     try:
-        call(lib.klp_check_result_parameter, result, index, p, ctypes.byref(kind), name, ctypes.byref(name_len),
-             value, ctypes.byref(value_len))
-        text = value.value.decode("utf-8")
-        parsed: Union[int, float, str] = text
-        if kind.value == 0:
-            try:
-                parsed = int(text)
-            except ValueError:
-                parsed = float(text)
-        return kind.value, name.value.decode("utf-8"), parsed
-    finally:
-        ctypes.memset(value, 0, ctypes.sizeof(value))  # it may quote the password
+        return int(text)
+    except ValueError:
+        return float(text)
 
 
-def _check_result_from(status: int, result: ctypes.c_void_p) -> CheckResult:
-    count = ctypes.c_size_t()
-    call(lib.klp_check_result_failure_count, result, ctypes.byref(count))
-    failures = []
-    for i in range(count.value):
-        code = read_text(lib.klp_check_result_failure_code, result, i)
-        message = read_text(lambda r, o, n, i=i: lib.klp_check_result_failure_message(r, i, 1, o, n), result)
-        pcount = ctypes.c_size_t()
-        call(lib.klp_check_result_parameter_count, result, i, ctypes.byref(pcount))
-        parameters = {}
-        for p in range(pcount.value):
-            kind, name, value = _parameter(result, i, p)
-            if kind != 2:  # a piece of the password never leaves the result
-                parameters[name] = value
-        failures.append(Failure(code, message, parameters))
-    strength = ctypes.c_void_p()
-    call(lib.klp_check_result_strength, result, ctypes.byref(strength))
-    try:
-        estimate = _strength_from(strength)
-    finally:
-        lib.klp_strength_destroy(strength)
-    return CheckResult(status == _lib.OK, estimate.score, estimate.guesses_log10, estimate.feedback,
-                       tuple(failures), read_text(lib.klp_check_result_json, result))
+def _check_result_of_fields(status: int, values: Any, counts: Any, raw: bytes) -> CheckResult:
+    texts = raw.decode("utf-8").split("\0")
+    end = 9 + 2 * counts[1]  # the JSON line, the estimate's eight texts, the suggestion pairs
+    strength = _strength_of_texts(values, counts[0], texts[1:end + 1])
+    failures, at = [], end
+    for _ in range(counts[2]):
+        code, message, count = texts[at], texts[at + 1], int(texts[at + 2])
+        at += 3
+        parameters: dict[str, Union[int, float, str]] = {}
+        for _ in range(count):
+            name, kind, value = texts[at], texts[at + 1], texts[at + 2]
+            parameters[name] = _number(value) if kind == "0" else value
+            at += 3
+        failure = _new(Failure)
+        failure.__dict__.update(code=code, message=message, parameters=parameters)
+        failures.append(failure)
+    result = _new(CheckResult)
+    result.__dict__.update(ok=status == _lib.OK, score=strength.score, guesses_log10=strength.guesses_log10,
+                           feedback=strength.feedback, failures=tuple(failures), json=texts[0], strength=strength)
+    return result
+
+
+def _strength_of_fields(values: Any, score: int, raw: bytes) -> Strength:
+    """A Strength of the library's fields, built directly: a frozen dataclass's own __init__ costs
+    more than the estimate's whole answer otherwise."""
+    return _strength_of_texts(values, score, raw.decode("utf-8").split("\0"))
+
+
+def _strength_of_texts(values: Any, score: int, texts: list[str]) -> Strength:
+    """texts: the estimate's eight texts, then its suggestion pairs, then one more item (the
+    list's end, or whatever follows)."""
+    feedback = _new(Feedback)
+    feedback.__dict__.update(warning=texts[2], suggestions=tuple(texts[8:-1:2]), warning_key=texts[3],
+                             suggestion_keys=tuple(texts[9:-1:2]))
+    strength = _new(Strength)
+    strength.__dict__.update(
+        score=score, guesses=values[0], guesses_log10=values[1], feedback=feedback,
+        crack_times_seconds={"online_throttling": values[2], "online_no_throttling": values[3],
+                             "offline_slow_hashing": values[4], "offline_fast_hashing": values[5]},
+        crack_times_display={"online_throttling": texts[4], "online_no_throttling": texts[5],
+                             "offline_slow_hashing": texts[6], "offline_fast_hashing": texts[7]},
+        profile=texts[0], language=texts[1])
+    return strength
 
 
 # ---- Policies ----------------------------------------------------------------
@@ -328,6 +479,17 @@ class Policy(_Handle):
         call(lib.klp_policy_set_user_inputs, self._h, array, count)
         return self
 
+    @_exclusive
+    def set_strength_model(self, profile: Optional[str] = None,
+                           language: Union[None, str, Sequence[str]] = None) -> "Policy":
+        """The model and languages of the estimate each check makes and of the minimum-strength
+        rules (added before or after); messages are then in the first language where the library
+        has them. A language alone chooses "zxcvbn-ts"."""
+        number, codes = _model(profile, language)
+        array = (ctypes.c_char_p * max(1, len(codes)))(*codes)
+        call(lib.klp_policy_set_strength_model, self._h, number, array, len(codes))
+        return self
+
     @_shared
     def __len__(self) -> int:
         count = ctypes.c_size_t()
@@ -336,14 +498,20 @@ class Policy(_Handle):
 
     @_shared
     def check(self, password: Text) -> CheckResult:
-        """Checks password against every rule and estimates its strength."""
-        result = ctypes.c_void_p()
-        with Secret(password) as buffer:
-            status = call(lib.klp_policy_check, self._h, buffer, ctypes.byref(result))
+        """Checks password against every rule and estimates its strength (one call into the library)."""
+        buffer = _lib.secret_buffer(password)
         try:
-            return _check_result_from(status, result)
+            values, counts, texts, size = _check_space()
+            size.value = _lib._JSON_BUFFER
+            status = lib.klp_policy_check_fields(self._h, buffer, values, counts, texts, size)
+            if status == _lib.BUFFER_TOO_SMALL:
+                texts = ctypes.create_string_buffer(size.value)
+                status = lib.klp_policy_check_fields(self._h, buffer, values, counts, texts, size)
+            if status < 0:
+                _lib.raise_for(status)
         finally:
-            lib.klp_check_result_destroy(result)
+            ctypes.memset(buffer, 0, ctypes.sizeof(buffer))
+        return _check_result_of_fields(status, values, counts, ctypes.string_at(texts, size.value))
 
 
 def compile_blocklist(list_path: PathLike, out_path: PathLike, *, sha1_hashes: Optional[bool] = None) -> None:
@@ -353,27 +521,45 @@ def compile_blocklist(list_path: PathLike, out_path: PathLike, *, sha1_hashes: O
     call(lib.klp_blocklist_compile, encode_path(list_path), fmt, encode_path(out_path))
 
 
-def check(password: Text, *, policy: Optional[Policy] = None, user_inputs: Sequence[Text] = ()) -> CheckResult:
+def check(password: Text, *, policy: Optional[Policy] = None, user_inputs: Sequence[Text] = (),
+          profile: Optional[str] = None, language: Union[None, str, Sequence[str]] = None) -> CheckResult:
     """Checks password against policy (the NIST policy when None, with ``user_inputs`` as its
-    context words). A refused password is ``ok=False``, not an exception."""
+    context words and the strength model of ``profile`` and ``language``). A refused password is
+    ``ok=False``, not an exception."""
     if policy is not None:
-        if user_inputs:
-            raise InvalidArgument("give the user inputs to the policy (Policy.set_user_inputs)")
+        if user_inputs or profile is not None or language is not None:
+            raise InvalidArgument("give the user inputs and the strength model to the policy")
         return policy.check(password)
     with Policy.nist(context=user_inputs) as nist:
+        if profile is not None or language is not None:
+            nist.set_strength_model(profile, language)
         return nist.check(password)
 
 
-def estimate(password: Text, *, user_inputs: Sequence[Text] = ()) -> Strength:
-    """Estimates the guesses an attacker needs; user_inputs are the likeliest guesses of all."""
-    words, count = word_array(user_inputs)
-    handle = ctypes.c_void_p()
-    with Secret(password) as buffer:
-        call(lib.klp_strength_estimate, buffer, words, count, ctypes.byref(handle))
-    try:
-        return _strength_from(handle)
-    finally:
-        lib.klp_strength_destroy(handle)
+_estimators: dict[tuple[Optional[str], tuple[str, ...]], Estimator] = {}
+_estimators_lock = threading.Lock()
+
+
+def _shared_estimator(profile: Optional[str], language: Union[None, str, Sequence[str]]) -> Estimator:
+    """One estimator for each model and languages, made on first use and kept: estimates only read it."""
+    key = (profile, (language,) if isinstance(language, str) else tuple(language or ()))
+    found = _estimators.get(key)
+    if found is None:
+        with _estimators_lock:
+            found = _estimators.get(key)
+            if found is None:
+                found = _estimators[key] = Estimator(profile=profile, language=language)
+    return found
+
+
+def estimate(password: Text, *, user_inputs: Sequence[Text] = (), profile: Optional[str] = None,
+             language: Union[None, str, Sequence[str]] = None) -> Strength:
+    """Estimates the guesses an attacker needs; user_inputs are the likeliest guesses of all.
+    ``profile`` and ``language`` as for ``Estimator`` (English and zxcvbn by default)."""
+    if user_inputs:
+        with Estimator(profile=profile, language=language, user_inputs=user_inputs) as estimator:
+            return estimator.estimate(password)
+    return _shared_estimator(profile, language).estimate(password)
 
 
 # ---- Generator ---------------------------------------------------------------
@@ -598,6 +784,67 @@ class UserDatabase(_Handle):
         db._run(lib.klp_users_open, encode_path(path), 1 if allow_legacy else 0)
         return db
 
+    @classmethod
+    def open_uri(cls, uri: str, *, create: bool = False, pepper: Optional[Text] = None,
+                 pepper_file: Optional[PathLike] = None, max_failures: Optional[int] = None,
+                 hash_cost: tuple[int, int] = (0, 0)) -> "UserDatabase":
+        """The database a URI names: "sqlite:PATH", "postgresql://..." (any libpq connection
+        string; prefer PGPASSFILE or PGPASSWORD to a password in it), or a text file's path; with
+        ``create`` a new empty one (AlreadyExists when one is there). The SQL databases store each
+        change when its call returns and may be shared by processes; an unreachable server raises
+        Unavailable. ``pepper`` (lines "ID HEX", the first key current) or ``pepper_file`` are the
+        server keys of new hashes; ``max_failures`` sets the stored limit of failed attempts."""
+        db = cls.__new__(cls)
+        _Handle.__init__(db)
+        call(lib.klp_users_open_uri, ctypes.byref(db._ptr), encode(uri, "uri"), 0x100 if create else 0)
+        try:
+            call(lib.klp_users_set_hash_cost, db._h, *hash_cost)
+            if pepper is not None:
+                db.set_pepper(pepper)
+            if pepper_file is not None:
+                call(lib.klp_users_set_pepper_file, db._h, encode_path(pepper_file))
+            if max_failures is not None:
+                db.max_failures = max_failures
+        except BaseException:
+            db.close()
+            raise
+        return db
+
+    @_exclusive
+    def set_pepper(self, keys: Optional[Text]) -> None:
+        """The server keys applied to new hashes (lines "ID HEX"; None removes them). A record made
+        under a key not loaded, or under other bytes of its name, raises PepperError on verify."""
+        if keys is None:
+            call(lib.klp_users_set_pepper, self._h, None)
+            return
+        with Secret(keys, "pepper") as buffer:
+            call(lib.klp_users_set_pepper, self._h, buffer)
+
+    @property
+    @_exclusive
+    def max_failures(self) -> int:
+        """Consecutive failed attempts after which an account is locked (0 never locks); stored in
+        the database."""
+        value = ctypes.c_int32()
+        call(lib.klp_users_get_max_failures, self._h, ctypes.byref(value))
+        return value.value
+
+    @max_failures.setter
+    @_exclusive
+    def max_failures(self, limit: int) -> None:
+        call(lib.klp_users_set_max_failures, self._h, limit)
+
+    @_exclusive
+    def failure_count(self, name: Text) -> int:
+        value = ctypes.c_int32()
+        call(lib.klp_users_failure_count, self._h, encode(name, "name"), ctypes.byref(value))
+        return value.value
+
+    @_exclusive
+    def unlock(self, name: Text) -> None:
+        """Sets the account's count of failures back to zero (NotFound for an unknown user)."""
+        call(lib.klp_users_unlock, self._h, encode(name, "name"))
+
     @_exclusive
     def _run(self, fn: Any, *args: Any) -> int:
         try:
@@ -718,6 +965,23 @@ class Record:
     accessed: int
 
 
+_KDFS = ("aes-kdf", "argon2d", "argon2id")
+_CIPHERS = ("aes256", "chacha20")
+
+
+@dataclass(frozen=True)
+class KdbxSettings:
+    """How a KDBX file derives its key and enciphers: kdf "aes-kdf", "argon2d" or "argon2id";
+    cipher "aes256" or "chacha20"; iterations (Argon2 passes or AES-KDF rounds); memory_bytes and
+    parallelism (Argon2 only)."""
+
+    kdf: str = "argon2id"
+    cipher: str = "aes256"
+    iterations: int = 10
+    memory_bytes: int = 64 * 1024 * 1024
+    parallelism: int = 2
+
+
 class Vault(_Handle):
     """An encrypted password vault. ``Vault.create`` or ``Vault.open`` tie it to a file; ``save``
     writes it atomically and refuses (FileChanged) a file another program saved meanwhile. One
@@ -745,14 +1009,18 @@ class Vault(_Handle):
         return vault
 
     @classmethod
-    def open(cls, path: PathLike, master_password: Text, *, allow_legacy: bool = False,
-             kdbx_cost_limit: int = 0) -> "Vault":
-        """kdbx_cost_limit: the largest key-derivation cost a KDBX file may ask for, in
-        mebibyte-passes (0 for the library's default, 16384); a costlier file is refused
-        (DamagedFile) before anything is derived."""
+    def open(cls, path: PathLike, master_password: Text = "", *, allow_legacy: bool = False,
+             kdbx_cost_limit: int = 0, key_file: Optional[PathLike] = None) -> "Vault":
+        """Opens the library's vault format or a KDBX file (told by content; it then saves as
+        KDBX 4 with its settings). key_file: a KDBX key file, part of the key with the password, or
+        the whole key with an empty one. kdbx_cost_limit: the largest key-derivation cost a KDBX
+        file may ask for, in mebibyte-passes (0 for the library's default, 16384); a costlier file
+        is refused (DamagedFile) before anything is derived."""
         vault = cls()
         try:
             call(lib.klp_vault_set_kdbx_cost_limit, vault._h, kdbx_cost_limit)
+            if key_file is not None:
+                call(lib.klp_vault_set_key_file, vault._h, encode_path(key_file))
             with Secret(master_password, "master password") as buffer:
                 call(lib.klp_vault_open, vault._h, encode_path(path), buffer, 1 if allow_legacy else 0)
         except BaseException:
@@ -770,6 +1038,51 @@ class Vault(_Handle):
     @_exclusive
     def save(self) -> None:
         call(lib.klp_vault_save, self._h)
+
+    @property
+    @_exclusive
+    def kdbx(self) -> bool:
+        """Whether saves write KDBX 4 (after a KDBX file was opened, or when set)."""
+        value = ctypes.c_int()
+        call(lib.klp_vault_get_save_format, self._h, ctypes.byref(value))
+        return value.value == 1
+
+    @kdbx.setter
+    @_exclusive
+    def kdbx(self, value: bool) -> None:
+        call(lib.klp_vault_set_save_format, self._h, 1 if value else 0)
+
+    @_exclusive
+    def set_key_file(self, key_file: Optional[PathLike]) -> None:
+        """The KDBX key file of the next saves (None for none)."""
+        call(lib.klp_vault_set_key_file, self._h, None if key_file is None else encode_path(key_file))
+
+    @property
+    @_exclusive
+    def kdbx_version(self) -> int:
+        """The version of the KDBX file opened (0x00030001, 0x00040000, 0x00040001); 0 for none."""
+        value = ctypes.c_uint32()
+        call(lib.klp_vault_kdbx_version, self._h, ctypes.byref(value))
+        return value.value
+
+    @property
+    @_exclusive
+    def kdbx_settings(self) -> "KdbxSettings":
+        """The key derivation and cipher of KDBX saves (the file's after a KDBX open)."""
+        kdf, cipher, lanes = ctypes.c_int(), ctypes.c_int(), ctypes.c_uint32()
+        iterations, memory = ctypes.c_uint64(), ctypes.c_uint64()
+        call(lib.klp_vault_get_kdbx_settings, self._h, ctypes.byref(kdf), ctypes.byref(cipher),
+             ctypes.byref(iterations), ctypes.byref(memory), ctypes.byref(lanes))
+        return KdbxSettings(_KDFS[kdf.value], _CIPHERS[cipher.value], iterations.value, memory.value, lanes.value)
+
+    @kdbx_settings.setter
+    @_exclusive
+    def kdbx_settings(self, value: "KdbxSettings") -> None:
+        if value.kdf not in _KDFS or value.cipher not in _CIPHERS:
+            raise InvalidArgument(f"unknown key derivation or cipher (kdf: {', '.join(_KDFS)}; "
+                                  f"cipher: {', '.join(_CIPHERS)})")
+        call(lib.klp_vault_set_kdbx_settings, self._h, _KDFS.index(value.kdf), _CIPHERS.index(value.cipher),
+             value.iterations, value.memory_bytes, value.parallelism)
 
     @_exclusive
     def set_master_password(self, master_password: Text) -> None:
@@ -850,3 +1163,60 @@ class Vault(_Handle):
     def export(self, path: PathLike, format: Format = Format.JSON, *, spreadsheet_safe: bool = False) -> None:
         """Every record, in clear, to a file readable by its owner only."""
         call(lib.klp_vault_export, self._h, encode_path(path), int(format), 1 if spreadsheet_safe else 0)
+
+
+# ---- Protection and the hash bound -----------------------------------------------
+
+_SCOPES = {"user": 0, "machine": 1}
+
+
+def _scope(scope: str) -> int:
+    if scope not in _SCOPES:
+        raise InvalidArgument(f"unknown scope {scope!r} (user or machine)")
+    return _SCOPES[scope]
+
+
+def protect(password: Text, *, scope: str = "user") -> bytes:
+    """The password bound to this user (or, with scope="machine", to any user of this machine):
+    bytes that only unprotect reads back, here."""
+    size = ctypes.c_size_t(0)
+    with Secret(password) as buffer:
+        status = lib.klp_protect(buffer, _scope(scope), None, ctypes.byref(size))
+        if status != _lib.BUFFER_TOO_SMALL:
+            _lib.raise_for(status)
+        out = (ctypes.c_uint8 * max(1, size.value))()
+        call(lib.klp_protect, buffer, _scope(scope), out, ctypes.byref(size))
+    return bytes(out[: size.value])
+
+
+def unprotect(data: bytes) -> str:
+    """The password of protect's bytes (DamagedFile for bytes it did not make here)."""
+    raw = bytes(data)
+    pointer = ctypes.c_void_p()
+    call(lib.klp_unprotect, raw, len(raw), ctypes.byref(pointer))
+    return take_secret(pointer)
+
+
+def protect_file(path: PathLike, password: Text, *, scope: str = "user") -> None:
+    """The same into a file, replaced atomically and readable by its owner only."""
+    with Secret(password) as buffer:
+        call(lib.klp_protect_file, encode_path(path), buffer, _scope(scope))
+
+
+def unprotect_file(path: PathLike) -> str:
+    pointer = ctypes.c_void_p()
+    call(lib.klp_unprotect_file, encode_path(path), ctypes.byref(pointer))
+    return take_secret(pointer)
+
+
+def set_hash_concurrency(max_running: int = 0, *, wait_ms: int = 30000) -> None:
+    """The process-wide bound on Argon2id computations at once (0 for the number of cores) and how
+    long a caller waits for a free one before Busy."""
+    call(lib.klp_set_hash_concurrency, max_running, wait_ms)
+
+
+def hash_concurrency() -> tuple[int, int]:
+    """(the bound in force, the wait in milliseconds)."""
+    running, wait = ctypes.c_uint32(), ctypes.c_uint32()
+    call(lib.klp_get_hash_concurrency, ctypes.byref(running), ctypes.byref(wait))
+    return running.value, wait.value

@@ -101,6 +101,18 @@ class Busy(KLPasswordError):
     status = -15
 
 
+class Unavailable(KLPasswordError, ConnectionError):
+    """The database server cannot be reached, or the connection went down (nothing was changed)."""
+
+    status = -16
+
+
+class PepperError(KLPasswordError):
+    """The server key (pepper) a record was made with is not loaded, or other bytes are loaded under its name."""
+
+    status = -17
+
+
 class InternalError(KLPasswordError):
     """A fault inside the library."""
 
@@ -109,7 +121,8 @@ class InternalError(KLPasswordError):
 
 _BY_STATUS = {cls.status: cls for cls in (InvalidArgument, InvalidUtf8, TooLong, WrongPassword, DamagedFile,
                                           NotFound, AlreadyExists, FileUnusable, FileChanged, LegacyFormat,
-                                          InvalidHash, OutOfMemory, AccountLocked, Busy, InternalError)}
+                                          InvalidHash, OutOfMemory, AccountLocked, Busy, Unavailable, PepperError,
+                                          InternalError)}
 
 
 def error_class(status: int) -> type[KLPasswordError]:

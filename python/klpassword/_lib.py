@@ -12,6 +12,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import threading
 from collections.abc import Iterable
 from typing import Any, Callable, Union
 
@@ -114,6 +115,41 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_vault_search": (_c_int, [_p, _c_int, _c_int, _p, _P(_c_size), _P(_c_size)]),
     "klp_vault_import": (_c_int, [_p, _cp, _c_int, _cp, _P(_c_i32)]),
     "klp_vault_export": (_c_int, [_p, _cp, _c_int, _c_int]),
+    # Strength models and languages; every field of an estimate or check in one call.
+    "klp_strength_languages": (_c_int, [_p, _P(_c_size)]),
+    "klp_estimator_init": (_c_int, [_pp]),
+    "klp_estimator_destroy": (None, [_p]),
+    "klp_estimator_set_profile": (_c_int, [_p, _c_int]),
+    "klp_estimator_set_languages": (_c_int, [_p, _P(_cp), _c_size]),
+    "klp_estimator_set_user_inputs": (_c_int, [_p, _P(_cp), _c_size]),
+    "klp_estimator_estimate_json": (_c_int, [_p, _p, _p, _P(_c_size)]),
+    "klp_estimator_estimate_fields": (_c_int, [_p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
+    "klp_policy_set_strength_model": (_c_int, [_p, _c_int, _P(_cp), _c_size]),
+    "klp_policy_check_json": (_c_int, [_p, _p, _p, _P(_c_size)]),
+    "klp_policy_check_fields": (_c_int, [_p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
+    # User stores by URI, server keys, the failure limit, the hash concurrency bound.
+    "klp_users_open_uri": (_c_int, [_pp, _cp, _c_int]),
+    "klp_users_set_pepper": (_c_int, [_p, _p]),
+    "klp_users_set_pepper_file": (_c_int, [_p, _cp]),
+    "klp_users_set_max_failures": (_c_int, [_p, _c_i32]),
+    "klp_users_get_max_failures": (_c_int, [_p, _P(_c_i32)]),
+    "klp_users_failure_count": (_c_int, [_p, _cp, _P(_c_i32)]),
+    "klp_users_unlock": (_c_int, [_p, _cp]),
+    "klp_set_hash_concurrency": (_c_int, [_c_u32, _c_u32]),
+    "klp_get_hash_concurrency": (_c_int, [_P(_c_u32), _P(_c_u32)]),
+    # KDBX files.
+    "klp_vault_set_key_file": (_c_int, [_p, _cp]),
+    "klp_vault_get_save_format": (_c_int, [_p, _P(_c_int)]),
+    "klp_vault_set_save_format": (_c_int, [_p, _c_int]),
+    "klp_vault_get_kdbx_settings": (_c_int, [_p, _P(_c_int), _P(_c_int), _P(ctypes.c_uint64), _P(ctypes.c_uint64),
+                                             _P(_c_u32)]),
+    "klp_vault_set_kdbx_settings": (_c_int, [_p, _c_int, _c_int, ctypes.c_uint64, ctypes.c_uint64, _c_u32]),
+    "klp_vault_kdbx_version": (_c_int, [_p, _P(_c_u32)]),
+    # Protection: a password bound to this user or this machine.
+    "klp_protect": (_c_int, [_p, _c_int, _p, _P(_c_size)]),
+    "klp_unprotect": (_c_int, [_p, _c_size, _pp]),
+    "klp_protect_file": (_c_int, [_cp, _p, _c_int]),
+    "klp_unprotect_file": (_c_int, [_cp, _pp]),
 }
 
 
@@ -162,7 +198,7 @@ def raise_for(status: int) -> int:
     raise error_class(status)(f"{kind}: {detail}" if detail else kind, status)
 
 
-_RANGES = {ctypes.c_int32: (-(2**31), 2**31 - 1), ctypes.c_uint32: (0, 2**32 - 1),
+_RANGES = {ctypes.c_int32: (-(2**31), 2**31 - 1), ctypes.c_uint32: (0, 2**32 - 1), ctypes.c_uint64: (0, 2**64 - 1),
            ctypes.c_size_t: (0, 2 ** (8 * ctypes.sizeof(ctypes.c_size_t)) - 1)}
 
 
@@ -206,6 +242,25 @@ def optional(text: Text | None, what: str = "text") -> bytes | None:
 
 def encode_path(path: str | os.PathLike[str]) -> bytes:
     return encode(os.fsdecode(os.fspath(path)), "path")
+
+
+def secret_buffer(text: Text, what: str = "password") -> ctypes.Array[ctypes.c_char]:
+    """A C copy of a secret, NUL-terminated, for a call on the hot path; the caller zeroes it
+    (ctypes.memset) after the call. The same checks as Secret."""
+    if type(text) is str:
+        try:
+            data = text.encode("utf-8")
+        except UnicodeEncodeError as e:
+            raise InvalidUtf8(f"{what} is not well-formed Unicode: {e.reason}") from None
+        if 0 in data:  # C would cut the text at a NUL
+            raise InvalidArgument(f"{what} holds a NUL character")
+        if MAX_TEXT_BYTES < len(data):
+            raise TooLong(f"{what} is longer than {MAX_TEXT_BYTES} bytes of UTF-8")
+        return ctypes.create_string_buffer(data)
+    with Secret(text, what) as buffer:  # bytes and bytearray: the careful copy
+        copy = ctypes.create_string_buffer(ctypes.sizeof(buffer))
+        ctypes.memmove(copy, buffer, ctypes.sizeof(buffer))
+        return copy
 
 
 class Secret:
@@ -253,6 +308,29 @@ def read_text(fn: Callable[..., int], *args: Any, secret: bool = False) -> str:
 
 
 _FIRST_BUFFER = 256
+
+# The JSON of an estimate or a check is about a kilobyte: one buffer a thread,
+# reused, so that a call costs no allocation. It never holds the password.
+_JSON_BUFFER = 8192
+_json_space = threading.local()
+
+
+def read_json(fn: Callable[..., int], *args: Any) -> tuple[int, str]:
+    """Calls fn(*args, out, out_len) once (once more only for an answer over 8 KB) and returns its
+    status and the text written."""
+    space = getattr(_json_space, "buffers", None)
+    if space is None:
+        space = _json_space.buffers = (ctypes.create_string_buffer(_JSON_BUFFER), _c_size())
+    buffer, size = space
+    size.value = _JSON_BUFFER
+    status = fn(*args, buffer, ctypes.byref(size))
+    if status == BUFFER_TOO_SMALL:
+        larger = ctypes.create_string_buffer(size.value)
+        status = fn(*args, larger, ctypes.byref(size))
+        raise_for(status)
+        return status, ctypes.string_at(larger, size.value - 1).decode("utf-8")
+    raise_for(status)
+    return status, ctypes.string_at(buffer, size.value - 1).decode("utf-8")
 
 
 # The C runtime's strlen, to measure a secret in place: ctypes.string_at would
