@@ -355,6 +355,7 @@ private:
   // The position of the first user named Username; SUserDoesNotExist if none.
   std::int32_t PositionOf(const String& Username) const;
   void VerifyDummy(const String& Password) const;
+  void DummyCheck(const String& Password) const;
   String HashWithFreshSalt(const String& Algorithm, const ByteArray& Password) const;
 
   TKLPasswordHashParameters FHashParameters;
