@@ -328,6 +328,17 @@ class Policy(_Handle):
         call(lib.klp_policy_set_user_inputs, self._h, array, count)
         return self
 
+    @_exclusive
+    def add_user_attributes(self, attributes: Iterable[tuple[Text, Text]], max_similarity: float = 0.7) -> "Policy":
+        """Refuses passwords built on the user's own attributes, given as (name, value) pairs
+        ("user name", "alice"): similar to a value or a part of it (its similarity reaching
+        max_similarity), or holding one (TOO_SIMILAR; its "attribute" parameter is the name)."""
+        pairs = list(attributes)
+        names, count = word_array(name for name, _ in pairs)
+        values, _count = word_array(value for _, value in pairs)
+        call(lib.klp_policy_add_user_attributes, self._h, names, values, count, float(max_similarity))
+        return self
+
     @_shared
     def __len__(self) -> int:
         count = ctypes.c_size_t()
@@ -335,11 +346,13 @@ class Policy(_Handle):
         return count.value
 
     @_shared
-    def check(self, password: Text) -> CheckResult:
-        """Checks password against every rule and estimates its strength."""
+    def check(self, password: Text, *, lang: str = "en") -> CheckResult:
+        """Checks password against every rule and estimates its strength; the failures' messages in
+        lang (a language of the library's packs, "de", "fr"...; English for any other)."""
         result = ctypes.c_void_p()
         with Secret(password) as buffer:
-            status = call(lib.klp_policy_check, self._h, buffer, ctypes.byref(result))
+            status = call(lib.klp_policy_check_lang, self._h, buffer, encode(lang, "lang"),
+                          ctypes.byref(result))
         try:
             return _check_result_from(status, result)
         finally:

@@ -48,6 +48,9 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_policy_set_user_inputs": (_c_int, [_p, _P(_cp), _c_size]),
     "klp_policy_rule_count": (_c_int, [_p, _P(_c_size)]),
     "klp_policy_check": (_c_int, [_p, _p, _pp]),
+    # What the Django validators need: a check in a language, the user's attributes.
+    "klp_policy_check_lang": (_c_int, [_p, _p, _cp, _pp]),
+    "klp_policy_add_user_attributes": (_c_int, [_p, _P(_cp), _P(_cp), _c_size, ctypes.c_double]),
     "klp_check_result_destroy": (None, [_p]),
     "klp_check_result_failure_count": (_c_int, [_p, _P(_c_size)]),
     "klp_check_result_failure_code": (_c_int, [_p, _c_size, _p, _P(_c_size)]),
