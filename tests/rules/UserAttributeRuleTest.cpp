@@ -62,6 +62,9 @@ TEST(UserAttributeRule, MaxSimilarityIsTheBound) {
   const std::vector<TKLUserAttribute> name = {{u"user name", u"alice"}};
   EXPECT_FALSE(TKLUserAttributeRule(name, 0.7).Validate(u"ecil#9%$a"));
   EXPECT_TRUE(TKLUserAttributeRule(name, 0.75).Validate(u"ecil#9%$a"));
+  // Exactly at the bound: 4 of 5 in common, 8/10 = 0.8, refused as Django refuses it.
+  EXPECT_FALSE(TKLUserAttributeRule(name, 0.8).Validate(u"alicx"));
+  EXPECT_TRUE(TKLUserAttributeRule(name, 0.81).Validate(u"alicx"));
   for (const double bad : {0.05, 1.5, -1.0}) EXPECT_THROW(TKLUserAttributeRule(name, bad), EKLException);
 }
 
