@@ -14,6 +14,7 @@
 #include "rules/KLPolicies.h"
 #include "rules/KLRules.h"
 #include "rules/KLStrength.h"
+#include "rules/KLUserAttributeRule.h"
 
 namespace {
 
@@ -40,6 +41,8 @@ struct TStrength {
 struct TCheckResult {
   kl::TKLRuleFailures Failures;
   kl::TKLStrengthResult Strength;
+  // The texts klp_check_result_failure_message gives.
+  const kl::TKLRuleMessages* Messages = &kl::TKLRuleMessages::GetEnglish();
   ~TCheckResult() {
     // Parameters may quote the password.
     for (kl::TKLRuleFailure& failure : Failures) {
@@ -330,6 +333,21 @@ int klp_policy_set_user_inputs(klp_policy_t* policy, const char* const* words, s
   });
 }
 
+int klp_policy_add_user_attributes(klp_policy_t* policy, const char* const* names, const char* const* values,
+                                   size_t count, double max_similarity) {
+  return Guard([&] {
+    TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const std::vector<kl::String> nameList = TextList(names, count);
+    const std::vector<kl::String> valueList = TextList(values, count);
+    std::vector<kl::TKLUserAttribute> attributes;
+    for (std::size_t i = 0; i < count; ++i) attributes.push_back({nameList[i], valueList[i]});
+    const double bound = max_similarity == 0 ? kl::KLDefaultMaxSimilarity : max_similarity;
+    Require(bound >= 0.1 && bound <= 1.0, kl::SInvalidMaxSimilarity);
+    AddRule<kl::TKLUserAttributeRule>(p, std::move(attributes), bound);
+    return KLP_OK;
+  });
+}
+
 int klp_policy_rule_count(const klp_policy_t* policy, size_t* count) {
   return Guard([&] {
     const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
@@ -339,12 +357,19 @@ int klp_policy_rule_count(const klp_policy_t* policy, size_t* count) {
 }
 
 int klp_policy_check(const klp_policy_t* policy, const char* password, klp_check_result_t** result) {
+  return klp_policy_check_lang(policy, password, "en", result);
+}
+
+int klp_policy_check_lang(const klp_policy_t* policy, const char* password, const char* lang,
+                          klp_check_result_t** result) {
   return Guard([&] {
     Require(result != nullptr, "result is NULL");
     *result = nullptr;
     const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    Require(lang != nullptr, "lang is NULL");
     const TPasswordText text(password);
     auto made = std::make_unique<TCheckResult>();
+    made->Messages = &kl::TKLRuleMessages::ForLanguage(lang);
     made->Failures = p.Rules->GetFailures(text.Get());
     made->Strength = p.Estimator.Estimate(text.Get());
     const bool passed = made->Failures.empty();
@@ -384,7 +409,7 @@ int klp_check_result_failure_message(const klp_check_result_t* result, size_t in
                                      size_t* out_len) {
   return Guard([&] {
     const kl::TKLRuleFailure& failure = FailureAt(result, index);
-    kl::String message = kl::TKLRuleMessages::GetEnglish().Format(failure, redact != 0);
+    kl::String message = Of<TCheckResult>(result, "result is NULL").Messages->Format(failure, redact != 0);
     const int status = WriteSecretText(message, out, out_len);
     kl::WipeString(message);
     return status;
@@ -642,6 +667,11 @@ int klp_estimator_estimate_fields(const klp_estimator_t* estimator, const char* 
 
 int klp_policy_check_fields(const klp_policy_t* policy, const char* password, double* values, int32_t* counts,
                             char* texts, size_t* texts_len) {
+  return klp_policy_check_fields_lang(policy, password, nullptr, values, counts, texts, texts_len);
+}
+
+int klp_policy_check_fields_lang(const klp_policy_t* policy, const char* password, const char* lang, double* values,
+                                 int32_t* counts, char* texts, size_t* texts_len) {
   return Guard([&] {
     Require(values != nullptr && counts != nullptr && texts_len != nullptr, "values, counts or texts_len is NULL");
     const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
@@ -653,7 +683,8 @@ int klp_policy_check_fields(const klp_policy_t* policy, const char* password, do
     all += '\0';
     AppendStrengthTexts(all, made.Strength);
     // As the JSON gives them: messages masked, the pieces of the password left out.
-    const kl::TKLRuleMessages& messages = kl::TKLRuleMessages::ForLanguage(made.Strength.Language);
+    const kl::TKLRuleMessages& messages =
+        kl::TKLRuleMessages::ForLanguage(lang != nullptr ? std::string(lang) : made.Strength.Language);
     for (const kl::TKLRuleFailure& failure : made.Failures) {
       AppendText(all, failure.GetCode());
       AppendText(all, kl::StrToUTF8(messages.Format(failure, true)));

@@ -186,6 +186,12 @@ KLP_API int KLP_CALL klp_policy_add_min_strength(klp_policy_t* policy, int32_t m
 /* The words the strength estimate of klp_policy_check counts as most likely
  * (the user name, the site); replaces earlier ones. */
 KLP_API int KLP_CALL klp_policy_set_user_inputs(klp_policy_t* policy, const char* const* words, size_t count);
+/* Refuses passwords built on the user's own attributes (TOO_SIMILAR, its
+ * parameter "attribute" the name given): similar to a value or one of its
+ * parts (0.7 when max_similarity is 0), or holding one. names[i] is what the
+ * message calls values[i] ("user name" and "alice"). */
+KLP_API int KLP_CALL klp_policy_add_user_attributes(klp_policy_t* policy, const char* const* names,
+                                                    const char* const* values, size_t count, double max_similarity);
 /* The number of rules. */
 KLP_API int KLP_CALL klp_policy_rule_count(const klp_policy_t* policy, size_t* count);
 
@@ -193,9 +199,14 @@ KLP_API int KLP_CALL klp_policy_rule_count(const klp_policy_t* policy, size_t* c
  * KLP_OK when every rule accepts it, KLP_CHECK_FAILED when one refuses it; in
  * both cases *result is a new result (NULL on error) to destroy. */
 KLP_API int KLP_CALL klp_policy_check(const klp_policy_t* policy, const char* password, klp_check_result_t** result);
+/* The same, the result's messages in lang ("de", "fr", "es-es", "it", "nl-be",
+ * "pl", "pt-br"; English for "en" and any language without texts). */
+KLP_API int KLP_CALL klp_policy_check_lang(const klp_policy_t* policy, const char* password, const char* lang,
+                                           klp_check_result_t** result);
 KLP_API void KLP_CALL klp_check_result_destroy(klp_check_result_t* result);
 KLP_API int KLP_CALL klp_check_result_failure_count(const klp_check_result_t* result, size_t* count);
-/* A failure's stable code ("TOO_SHORT") and its English message; with
+/* A failure's stable code ("TOO_SHORT") and its message, in English or in
+ * the language klp_policy_check_lang was given; with
  * redact set, pieces of the password in the message show as "***". */
 KLP_API int KLP_CALL klp_check_result_failure_code(const klp_check_result_t* result, size_t index, char* out,
                                                    size_t* out_len);
@@ -325,6 +336,10 @@ KLP_API int KLP_CALL klp_policy_check_json(const klp_policy_t* policy, const cha
  * pieces of the password are left out, as in the JSON. */
 KLP_API int KLP_CALL klp_policy_check_fields(const klp_policy_t* policy, const char* password, double* values,
                                              int32_t* counts, char* texts, size_t* texts_len);
+/* The same, the failures' messages in lang (as klp_policy_check_lang; NULL
+ * for the language of the policy's strength model). */
+KLP_API int KLP_CALL klp_policy_check_fields_lang(const klp_policy_t* policy, const char* password, const char* lang,
+                                                  double* values, int32_t* counts, char* texts, size_t* texts_len);
 /* A failure's message in the language of the check (see above), pieces of
  * the password shown as "***" with redact set. */
 KLP_API int KLP_CALL klp_check_result_failure_text(const klp_check_result_t* result, size_t index, int redact,

@@ -7,6 +7,7 @@
 #include "database/KLDatabase.h"
 #include "database/UserLookupIndex.h"
 #include "foundation/Convert.h"
+#include "foundation/KLNormalize.h"
 #include "foundation/SecureMemory.h"
 #include "storage/KLStorage.h"
 
@@ -207,9 +208,11 @@ void TKLBinaryPasswordDatabase::Save() {
 }
 
 std::int32_t TKLBinaryPasswordDatabase::AddUser(const String& Username, const String& Password, bool ChangeIfExists) {
-  const bool exists = Exists(Username);
+  // Stored in NFC, the form names are compared in.
+  const String name = NormalizeUserName(Username);
+  const bool exists = Exists(name);
   if (exists && !ChangeIfExists) throw EKLPasswordDatabaseError(SUserAlreadyExists);
-  const std::int32_t uid = exists ? ChangeUser(Username, Password) : AddNewUser(Username, Password);
+  const std::int32_t uid = exists ? ChangeUser(name, Password) : AddNewUser(name, Password);
   FModified = true;
   return uid;
 }

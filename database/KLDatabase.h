@@ -88,6 +88,11 @@ KL_API TKLHashScheme HashSchemeOf(const TKLDatabaseRecord& Record) noexcept;
 // Look-ups answer as a walk over the records in position order would (first
 // match wins; a damaged record met before the match raises its error), but use
 // an index that is rebuilt only after a change, so they cost constant time.
+// Passwords are hashed in their NFKC form, so one typed composed or decomposed
+// verifies against the same record; a record made before that verifies with
+// the password as it was typed then, and is rehashed in NFKC on success. User
+// names are compared in NFC (new names are stored so): names that differ only
+// by composition are one name.
 // Raises EKLPasswordDatabaseError. One thread at a time, look-ups included.
 class KL_API TKLPasswordDatabase : public TKLRandomBasedComponent {
 public:
@@ -355,6 +360,7 @@ private:
   // The position of the first user named Username; SUserDoesNotExist if none.
   std::int32_t PositionOf(const String& Username) const;
   void VerifyDummy(const String& Password) const;
+  void DummyCheck(const String& Password) const;
   String HashWithFreshSalt(const String& Algorithm, const ByteArray& Password) const;
 
   TKLPasswordHashParameters FHashParameters;

@@ -10,6 +10,7 @@
 #include "database/KLPepper.h"
 #include "database/UserLookupIndex.h"
 #include "foundation/AtomicFile.h"
+#include "foundation/KLNormalize.h"
 #include "foundation/SecureMemory.h"
 
 namespace kl {
@@ -30,7 +31,7 @@ void TUserLookupIndex::Append(std::int32_t UID, const String& Username) {
   if (FDamaged) return;
   const std::uint32_t slot = FRecords.Append(TRecordKeys{nullptr, UID});
   // emplace keeps an existing entry: the first record of a name or UID wins.
-  const auto name = FByName.emplace(Username, TNameSlot{slot, UID});
+  const auto name = FByName.emplace(NormalizeUserName(Username), TNameSlot{slot, UID});
   const bool newUID = FByUID.emplace(UID, slot).second;
   if (!name.second || !newUID) FShared = true;
   FRecords.AtSlot(slot).Name = &name.first->first;
@@ -64,7 +65,7 @@ void TUserLookupIndex::RaiseIfDamaged() const {
 }
 
 TUserLookupIndex::TNameEntry TUserLookupIndex::FindName(const String& Username) const {
-  const auto found = FByName.find(Username);
+  const auto found = FByName.find(NormalizeUserName(Username));
   if (found != FByName.end()) return {FRecords.PositionOf(found->second.Slot), found->second.UID};
   RaiseIfDamaged();
   return {-1, -1};
@@ -331,10 +332,14 @@ String TKLPasswordDatabase::HashWithFreshSalt(const String& Algorithm, const Byt
   return detail::HashPasswordBytes(Algorithm, Password.data(), Password.size(), salt.data(), FHashParameters);
 }
 
+// Every new hash is of the password's NFKC form, so that it verifies however
+// the password is typed.
 void TKLPasswordDatabase::MakeHashRecord(const String& Password, String& Salt, String& Hash) {
   if (!IsValidUTF16(Password)) throw EConvertError(SInvalidUTF16);
+  String normal = NormalizePassword(Password);
+  const detail::TWipeTextOnExit wipeNormal(normal);
   if (FWeakLegacyHashes) {
-    TransformPassword(Password, Salt, Hash);
+    TransformPassword(normal, Salt, Hash);
     return;
   }
   // A key loaded with other bytes than the records were made with would make
@@ -345,7 +350,7 @@ void TKLPasswordDatabase::MakeHashRecord(const String& Password, String& Salt, S
       throw EKLPepperMismatchError(std::string(SPepperKeyMismatch) + ": " + StrToUTF8(FPepper->GetCurrentID()));
     }
   }
-  RawByteString utf8 = StrToUTF8Strict(Password);
+  RawByteString utf8 = StrToUTF8Strict(normal);
   SecureBytes password(RawByteStringToBytes(utf8));
   WipeRawBytes(utf8);
   String hash;
@@ -496,8 +501,16 @@ bool TKLPasswordDatabase::Verify(const String& Username, const String& Password)
   TKeyedMatch keyed;
   bool atCost = false;
   bool match = false;
+  // The password's NFKC form first, which every hash made now is of; then, for
+  // a password that normalising changes, the password as typed, which a record
+  // made before passwords were normalised may hold. A match on that one is
+  // rehashed below, so the next attempt needs one check.
+  String normal = NormalizePassword(Password);
+  const detail::TWipeTextOnExit wipeNormal(normal);
+  bool matchedAsTyped = false;
   try {
-    match = VerifyRecord(record, Password, keyed, atCost);
+    match = VerifyRecord(record, normal, keyed, atCost);
+    if (!match && normal != Password) matchedAsTyped = match = VerifyRecord(record, Password, keyed, atCost);
   } catch (...) {
     try {
       ReturnAttempt(position);
@@ -521,7 +534,7 @@ bool TKLPasswordDatabase::Verify(const String& Username, const String& Password)
     if (topUp) VerifyDummy(Password);
     return true;
   }
-  if (scheme == hsKeyedArgon2id && atCost) {
+  if (scheme == hsKeyedArgon2id && atCost && !matchedAsTyped) {
     // At the current cost, only a key that is no longer current needs a change:
     // the Argon2id output at hand is keyed again, with its salt and cost.
     if (keyed.ID != FPepper->GetCurrentID()) {
@@ -535,7 +548,8 @@ bool TKLPasswordDatabase::Verify(const String& Username, const String& Password)
     return true;
   }
   // A weaker record is rehashed at the current cost, which is the top-up.
-  const bool weaker = scheme != hsArgon2id || NeedsRehash(record.Hash, FHashParameters) || FPepper != nullptr;
+  const bool weaker =
+      matchedAsTyped || scheme != hsArgon2id || NeedsRehash(record.Hash, FHashParameters) || FPepper != nullptr;
   if (weaker) {
     Rehash(position, record, Password);
   } else if (topUp) {
@@ -560,8 +574,16 @@ void TKLPasswordDatabase::FailedAttempt(std::int32_t Count) {
 void TKLPasswordDatabase::PauseAfterFailure(std::chrono::milliseconds Delay) { std::this_thread::sleep_for(Delay); }
 
 // The work of checking a password against a record at the current cost, with
-// a fixed salt; the result is dropped.
+// a fixed salt; the result is dropped. A password that normalising changes is
+// checked twice against a record (normalised, then as typed), and so here.
 void TKLPasswordDatabase::VerifyDummy(const String& Password) const {
+  String normal = NormalizePassword(Password);
+  const detail::TWipeTextOnExit wipeNormal(normal);
+  DummyCheck(normal);
+  if (normal != Password) DummyCheck(Password);
+}
+
+void TKLPasswordDatabase::DummyCheck(const String& Password) const {
   const SecureBytes password = PasswordBytes(Password);
   if (FWeakLegacyHashes) {
     const SecureBytes salt(KLDatabaseSaltSize);

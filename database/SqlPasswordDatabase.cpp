@@ -5,6 +5,7 @@
 #include "database/KLSqlDatabase.h"
 #include "database/SqlUserStore.h"
 #include "database/UserLookupIndex.h"
+#include "foundation/KLNormalize.h"
 #include "foundation/SecureMemory.h"
 
 namespace kl {
@@ -45,6 +46,17 @@ void CheckUsername(const String& Username) {
 void WipeRecord(TKLDatabaseRecord& Record) noexcept {
   WipeString(Record.Salt);
   WipeString(Record.Hash);
+}
+
+// Names are stored in NFC. A store written before they were holds each name as
+// it was typed: a name not found in NFC is looked for as given, then in NFD,
+// the other form keyboards send. ASCII names, the usual kind, take one look-up.
+bool FindByAnyForm(detail::TSqlUserStore& Store, const String& Username, TKLDatabaseRecord& Record) {
+  const String nfc = NormalizeUserName(Username);
+  if (Store.FindByName(nfc, Record)) return true;
+  if (Username != nfc && Store.FindByName(Username, Record)) return true;
+  const String nfd = NormalizeText(Username, nfD);
+  return nfd != nfc && nfd != Username && Store.FindByName(nfd, Record);
 }
 
 } // namespace
@@ -91,9 +103,12 @@ void TKLSqlPasswordDatabase::Close() noexcept {
   FModified = false;
 }
 
+// A new user's name is stored in NFC, the form names are compared in; a
+// change finds the user as FindRecord does.
 std::int32_t TKLSqlPasswordDatabase::AddUser(const String& Username, const String& Password, bool ChangeIfExists) {
   detail::TSqlUserStore& store = Store();
   CheckUsername(Username);
+  const String name = NormalizeUserName(Username);
   // Checked first so that a refused add costs no hash; the statements below
   // decide, whatever happened meanwhile.
   if (!ChangeIfExists && GetUID(Username) != -1) throw EKLPasswordDatabaseError(SUserAlreadyExists);
@@ -103,8 +118,15 @@ std::int32_t TKLSqlPasswordDatabase::AddUser(const String& Username, const Strin
   const detail::TWipeTextOnExit wipeHash(hash);
   MakeHashRecord(Password, salt, hash);
   for (int attempt = 0; attempt < kAddAttempts; ++attempt) {
-    std::int32_t uid = ChangeIfExists ? store.Update(Username, salt, hash) : 0;
-    if (uid == 0) uid = store.Insert(Username, salt, hash);
+    std::int32_t uid = 0;
+    if (ChangeIfExists) {
+      TKLDatabaseRecord current;
+      std::int32_t position = -1;
+      const String stored = FindRecord(name, current, position) ? current.Username : name;
+      WipeRecord(current);
+      uid = store.Update(stored, salt, hash);
+    }
+    if (uid == 0) uid = store.Insert(name, salt, hash);
     if (uid != 0) {
       FModified = true;
       return uid;
@@ -171,7 +193,8 @@ bool TKLSqlPasswordDatabase::FindRecord(const String& Username, TKLDatabaseRecor
                                         std::int32_t& Position) const {
   Position = -1;
   detail::TSqlUserStore& store = Store();
-  if (!IsStorableName(Username) || !store.FindByName(Username, Record)) return false;
+  if (!IsStorableName(Username)) return false;
+  if (!FindByAnyForm(store, Username, Record)) return false;
   Position = Record.UID;
   return true;
 }

@@ -8,6 +8,7 @@
 #include "database/KLPepper.h"
 #include "database/UserLookupIndex.h"
 #include "foundation/Convert.h"
+#include "foundation/KLNormalize.h"
 #include "foundation/SecureMemory.h"
 
 namespace kl {
@@ -244,9 +245,11 @@ void TKLTextPasswordDatabase::Save() {
   FModified = false;
 }
 
+// A new user's name is stored in NFC, the form names are compared in.
 std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const String& Password, bool ChangeIfExists) {
-  CheckUsername(Username);
-  const bool exists = Exists(Username);
+  const String name = NormalizeUserName(Username);
+  CheckUsername(name);
+  const bool exists = Exists(name);
   if (exists && !ChangeIfExists) throw EKLPasswordDatabaseError(SUserAlreadyExists);
   String salt;
   String hash;
@@ -258,7 +261,7 @@ std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const Stri
   std::int32_t uid = 0;
   if (exists) {
     // The first line of this name keeps its place, UID and name; only its salt and hash change.
-    const std::int32_t position = FindUserPosition(Username);
+    const std::int32_t position = FindUserPosition(name);
     TKLDatabaseRecord record = GetRecord(position);
     WipeString(record.Salt);
     WipeString(record.Hash);
@@ -267,10 +270,10 @@ std::int32_t TKLTextPasswordDatabase::AddUser(const String& Username, const Stri
     PutLine(FList, position, line);
   } else {
     uid = detail::NextUserID(FIndex);
-    line = JoinLine(uid, Username, salt, hash);
+    line = JoinLine(uid, name, salt, hash);
     FList.Append(line);
     FIndex = uid;
-    UserAppended(uid, Username);
+    UserAppended(uid, name);
   }
   FModified = true;
   return uid;

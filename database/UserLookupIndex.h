@@ -17,7 +17,8 @@ namespace kl::detail {
 // look-up that finds no match before that record raises its error again, just
 // as a walk from position 0 would. Holds no salts or hashes. Records keep the
 // slot they were appended at, and positions are counted over the records still
-// held, so taking one out costs amortised logarithmic time.
+// held, so taking one out costs amortised logarithmic time. Names are filed
+// and looked up in NFC: two names that differ only by composition are one.
 class TUserLookupIndex {
 public:
   // Position and UID are -1 when no record has the name.

@@ -10,6 +10,7 @@
 #include "foundation/AtomicFile.h"
 #include "foundation/FileStream.h"
 #include "foundation/KLGeneral.h"
+#include "foundation/KLNormalize.h"
 #include "foundation/ReadOnlyFile.h"
 #include "foundation/SecureMemory.h"
 #include "foundation/StringList.h"
@@ -224,8 +225,12 @@ const std::vector<std::string_view>& CommonPasswords() {
 
 EKLBlocklistError::~EKLBlocklistError() = default;
 
+// NFKC first: a password that normalises to a listed one is hashed, and so
+// accepted at sign-in, as that one.
 String BlocklistForm(const String& Password) {
-  String form = Trimmed(Password);
+  String normal = NormalizePassword(Password);
+  String form = Trimmed(normal);
+  WipeString(normal);
   for (Char& c : form) c = FoldCase(c);
   return form;
 }

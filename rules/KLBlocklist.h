@@ -42,9 +42,10 @@ inline constexpr const char* SBlocklistTooLarge = "The list holds more entries t
 // Both are UTF-8 text, lines ended by LF or CRLF.
 enum class TKLBlocklistFormat : std::uint8_t { bfPasswords, bfSHA1Hashes, bfDetect };
 
-// The form in which a blocklist compares passwords: white space around it
-// trimmed, upper-case letters of the Latin, Greek and Cyrillic alphabets turned
-// to lower case. Nothing else changes.
+// The form in which a blocklist compares passwords: the Unicode NFKC form
+// (the form the user databases hash), white space around it trimmed,
+// upper-case letters of the Latin, Greek and Cyrillic alphabets turned to
+// lower case. Nothing else changes.
 KL_API String BlocklistForm(const String& Password);
 
 // Builds the compact file of fingerprints that TKLBlocklistFilter maps, from

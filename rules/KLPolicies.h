@@ -46,8 +46,9 @@ struct TKLNistPolicyOptions {
 // for a strength profile or language the build lacks.
 KL_API std::unique_ptr<TKLPasswordRulesList> CreateNistPolicy(const TKLNistPolicyOptions& Options = {});
 
-// A length requirement counted in Unicode code points rather than UTF-16 code
-// units: Minimum <= count <= Maximum. Fails with kTooShort or kTooLong.
+// A length requirement counted in Unicode code points of the password's NFKC
+// form (the form the user databases hash) rather than in UTF-16 code units:
+// Minimum <= count <= Maximum. Fails with kTooShort or kTooLong.
 class KL_API TKLCodePointLengthRule : public TKLPasswordRule {
 public:
   TKLCodePointLengthRule(std::int32_t Minimum, std::int32_t Maximum) : FMinimum(Minimum), FMaximum(Maximum) {}

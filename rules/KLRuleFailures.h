@@ -35,6 +35,9 @@ inline constexpr std::string_view kHistoryViolation = "HISTORY_VIOLATION";
 inline constexpr std::string_view kBlocklisted = "BLOCKLISTED";
 inline constexpr std::string_view kBreached = "BREACHED";
 inline constexpr std::string_view kTooWeak = "TOO_WEAK";
+// Built on the user's own attributes (TKLUserAttributeRule); parameter
+// "attribute", the attribute's name as the caller gave it.
+inline constexpr std::string_view kTooSimilar = "TOO_SIMILAR";
 
 // What a parameter value is: a number, text about the rule (a bound, a user
 // name, a pattern), or a piece of the password itself, which a caller that
@@ -83,10 +86,11 @@ public:
   // The library's English texts, built once.
   static const TKLRuleMessages& GetEnglish();
   // The texts for a language of the strength estimator's packs ("de", "fr"...):
-  // English but for the failures a pack translates, which is BREACHED alone
-  // (the pack's warning about a password exposed by a breach; the list stays
-  // a parameter). English for "en" and for a language without a pack. Built
-  // once for all languages.
+  // the library's own translations (German for every code; the other
+  // languages for TOO_SHORT, TOO_LONG, BLOCKLISTED, TOO_WEAK and TOO_SIMILAR)
+  // and BREACHED as the pack's warning about a password exposed by a breach;
+  // English for any other code. English for "en" and for a language without
+  // a pack. Built once for all languages.
   static const TKLRuleMessages& ForLanguage(std::string_view Language);
 
   void SetTemplate(std::string_view Code, const String& Template);

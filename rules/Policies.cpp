@@ -1,20 +1,20 @@
 #include "rules/KLPolicies.h"
 
+#include "foundation/KLNormalize.h"
+#include "foundation/SecureMemory.h"
 #include "rules/KLStrength.h"
 
 namespace kl {
 
 namespace {
 
-bool IsHighSurrogate(Char C) noexcept { return C >= 0xD800 && C <= 0xDBFF; }
-bool IsLowSurrogate(Char C) noexcept { return C >= 0xDC00 && C <= 0xDFFF; }
-
-// A lone surrogate counts as one character, as it would once replaced.
-std::int64_t CodePoints(const String& Text) noexcept {
-  std::int64_t count = 0;
-  for (std::size_t i = 0; i < Text.size(); ++i, ++count) {
-    if (IsHighSurrogate(Text[i]) && i + 1 < Text.size() && IsLowSurrogate(Text[i + 1])) ++i;
-  }
+// Counted in the NFKC form the user databases hash: e + U+0301 is one
+// character, as U+00E9 is. A lone surrogate counts as one character, as it
+// would once replaced.
+std::int64_t CodePoints(const String& Text) {
+  String normal = NormalizePassword(Text);
+  const auto count = static_cast<std::int64_t>(CodePointCount(normal));
+  WipeString(normal);
   return count;
 }
 

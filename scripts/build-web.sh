@@ -46,6 +46,20 @@ if [ ! -f "$deps/.pcre2-done" ]; then
   echo "-- PCRE2: $((SECONDS - start)) s"
 fi
 
+if [ ! -f "$deps/.utf8proc-done" ]; then
+  add_deb_src
+  echo "== utf8proc from Debian's source package, for WebAssembly"
+  rm -rf "$work/utf8proc-src" && mkdir -p "$work/utf8proc-src"
+  (cd "$work/utf8proc-src" && apt-get source -qq utf8proc >/dev/null 2>&1)
+  src=$(find "$work/utf8proc-src" -mindepth 1 -maxdepth 1 -type d -name 'utf8proc-*' | head -n 1)
+  emcmake cmake -S "$src" -B "$work/utf8proc-build" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DCMAKE_INSTALL_PREFIX="$deps" -DBUILD_SHARED_LIBS=OFF -DCMAKE_C_FLAGS="-flto" -DUTF8PROC_ENABLE_TESTING=OFF >/dev/null
+  cmake --build "$work/utf8proc-build" -j "$jobs" >/dev/null
+  cmake --install "$work/utf8proc-build" >/dev/null
+  touch "$deps/.utf8proc-done"
+  echo "-- utf8proc: $((SECONDS - start)) s"
+fi
+
 step=$SECONDS
 emcmake cmake -S web -B "$out/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKL_WEB_DEPS="$deps" \
   -DKL_WEB_OUTPUT="$out" -DKL_WEB_OPTIMIZE="${KL_WEB_OPTIMIZE:--O3}" >/dev/null

@@ -15,6 +15,8 @@ packages+=(keepassxc)
 packages+=(emscripten chromium)
 # KDBX: Argon2d and lanes, gzip, XML; pykeepass as the second peer program.
 packages+=(libargon2-dev zlib1g-dev libexpat1-dev python3-pykeepass)
+# Unicode normalisation of passwords and user names.
+packages+=(libutf8proc-dev)
 # The C interface's reference (scripts/docs.sh).
 packages+=(doxygen)
 # The Debian packages (scripts/test-packages.sh): their build, its checker,

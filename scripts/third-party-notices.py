@@ -31,6 +31,9 @@ LIBRARIES = [
      "Argon2d and Argon2id of KDBX files; linked statically into the Windows DLL"),
     ("zlib", "zlib", "zlib1g", "the gzip payload of KDBX files; linked statically into the Windows DLL"),
     ("expat", "expat", "libexpat1", "the XML of KDBX files; linked statically into the Windows DLL"),
+    ("utf8proc", "libutf8proc", "libutf8proc2",
+     "the Unicode normalisation of passwords and user names; linked statically into the Windows DLL and the "
+     "WebAssembly module"),
     ("SQLite", "sqlite3", "libsqlite3-0", "the SQLite user databases; the amalgamation linked statically into the Windows DLL"),
     ("libpq", "libpq", "libpq5",
      "the PostgreSQL user databases; linked dynamically on Linux only (the Windows DLL leaves PostgreSQL out)"),

@@ -17,6 +17,8 @@
 #   - zlib (static), for KDBX's gzip payload: the source of Debian's zlib package;
 #   - expat (static), for KDBX's XML: the source of Debian's expat package,
 #     cross-built with its CMake;
+#   - utf8proc (static), for Unicode normalisation: the source of Debian's
+#     utf8proc package, cross-built with its CMake;
 #   - GoogleTest: Debian's googletest sources in /usr/src/googletest.
 # Usage: scripts/windows-deps.sh [x86_64|i686]. Skips what is already built.
 set -euo pipefail
@@ -195,6 +197,20 @@ if [ ! -f "$deps/.expat-done" ]; then
   # Consumers of the static library must not declare its functions as DLL imports.
   sed -i 's|^Cflags: -I${includedir} *$|Cflags: -I${includedir} -DXML_STATIC|' "$deps/lib/pkgconfig/expat.pc"
   touch "$deps/.expat-done"
+fi
+
+if [ ! -f "$deps/.utf8proc-done" ]; then
+  add_deb_src
+  echo "== utf8proc from Debian's source package, for $triplet"
+  rm -rf "$work/utf8proc-src" "$work/utf8proc-build" && mkdir -p "$work/utf8proc-src"
+  (cd "$work/utf8proc-src" && apt-get source -qq utf8proc >/dev/null)
+  src=$(find "$work/utf8proc-src" -mindepth 1 -maxdepth 1 -type d -name 'utf8proc-*' | head -n 1)
+  cmake -S "$src" -B "$work/utf8proc-build" "${cross[@]}" -DBUILD_SHARED_LIBS=OFF -DUTF8PROC_ENABLE_TESTING=OFF >/dev/null
+  cmake --build "$work/utf8proc-build" -j "$jobs"
+  cmake --install "$work/utf8proc-build" >/dev/null
+  # Consumers of the static library must not declare its functions as DLL imports or exports.
+  sed -i 's|^Cflags: -I${includedir} .*$|Cflags: -I${includedir} -DUTF8PROC_STATIC|' "$deps/lib/pkgconfig/libutf8proc.pc"
+  touch "$deps/.utf8proc-done"
 fi
 
 if [ ! -f "$deps/.googletest-done" ]; then

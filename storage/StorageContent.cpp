@@ -7,6 +7,7 @@
 
 #include "crypto/KLPKCS5.h"
 #include "crypto/KLSHA256.h"
+#include "foundation/KLNormalize.h"
 #include "foundation/SecureMemory.h"
 #include "storage/StorageFormat.h"
 
@@ -156,10 +157,27 @@ bool LooksForged(const TKLStorageCryptoHeader& Header, std::uint8_t Version) {
   return false;
 }
 
-// The password as the bytes a version-3 key is derived from, wiped on scope exit.
+// The password as the bytes a version-3 key is derived from, wiped on scope
+// exit: its NFKC form, so that a password typed composed or decomposed opens
+// the same file, or, for a file keyed before passwords were normalised, the
+// password as typed.
 class TPasswordBytes {
 public:
-  explicit TPasswordBytes(const String& Password) : FBytes(StrToUTF8Strict(Password)) {}
+  enum TForm { pfNormalized, pfAsTyped };
+  explicit TPasswordBytes(const String& Password, TForm Form = pfNormalized) {
+    if (Form == pfAsTyped) {
+      FBytes = StrToUTF8Strict(Password);
+      return;
+    }
+    String normal = NormalizePassword(Password);
+    try {
+      FBytes = StrToUTF8Strict(normal);
+    } catch (...) {
+      WipeString(normal);
+      throw;
+    }
+    WipeString(normal);
+  }
   ~TPasswordBytes() { WipeRawBytes(FBytes); }
   TPasswordBytes(const TPasswordBytes&) = delete;
   TPasswordBytes& operator=(const TPasswordBytes&) = delete;
@@ -482,6 +500,33 @@ void TContentWriter::Finish() {
 
 // --- Files ---
 
+namespace {
+
+// The key is derived from the password's NFKC form; a file written before
+// passwords were normalised was keyed by the password as typed, which is tried
+// next when the two differ. The password check comes before any content is
+// read, so the second try starts again from the same place.
+std::shared_ptr<TStorageKey> ReadFormat3AnyForm(TStream& Strm, const String& Password,
+                                                const std::shared_ptr<TStorageKey>& Cached,
+                                                std::unique_ptr<TContentBuffer>& Content) {
+  const std::int64_t start = Strm.GetPosition();
+  {
+    const TPasswordBytes normal(Password);
+    const TPasswordBytes typed(Password, TPasswordBytes::pfAsTyped);
+    try {
+      return ReadFormat3(Strm, normal.Get(), Cached, *Content);
+    } catch (const EKLStorageException& e) {
+      if (normal.Get() == typed.Get() || e.GetMessage() != SStorageWrongPassword) throw;
+    }
+  }
+  Strm.SetPosition(start);
+  Content = std::make_unique<TContentBuffer>();
+  const TPasswordBytes typed(Password, TPasswordBytes::pfAsTyped);
+  return ReadFormat3(Strm, typed.Get(), Cached, *Content);
+}
+
+} // namespace
+
 void WriteStorageFile(TStream& Strm, const String& Password, const TStorageFileOptions& Options,
                       TKLBaseRandomGenerator& Random, std::shared_ptr<TStorageKey>& Key, TContentBuffer& Content) {
   // Header, padding and tag come to under 200 bytes.
@@ -533,8 +578,7 @@ TLoadedContent ReadStorageFile(TStream& Strm, const String& Password, const TSto
     Strm.SetPosition(start + static_cast<std::int64_t>(loaded.Size));
   } else if (version == KLStorageVersion3) {
     if (bytes[3] != 1) RaiseDamaged();
-    const TPasswordBytes password(Password);
-    loaded.Key = ReadFormat3(Strm, password.Get(), Cached, *loaded.Buffer);
+    loaded.Key = ReadFormat3AnyForm(Strm, Password, Cached, loaded.Buffer);
     try {
       loaded.Size = CheckContent(loaded.Buffer->Data(), loaded.Buffer->Size(), loaded.Records);
     } catch (const Exception&) {

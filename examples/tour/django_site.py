@@ -10,9 +10,9 @@ settings.configure(
         "django.contrib.auth.hashers.PBKDF2PasswordHasher",  # verifies, then replaces, older hashes
     ],
     AUTH_PASSWORD_VALIDATORS=[
-        {"NAME": "klpassword.django.NISTPolicyValidator"},  # OPTIONS: multi_factor, max_length, min_score...
+        # OPTIONS also: multi_factor, max_length, min_score, max_similarity...
+        {"NAME": "klpassword.django.NISTPolicyValidator", "OPTIONS": {"context": ["acme"]}},
         {"NAME": "klpassword.django.StrengthValidator", "OPTIONS": {"min_score": 3}},
-        {"NAME": "klpassword.django.BlocklistValidator", "OPTIONS": {"words": ["acme"]}},
     ],
 )
 django.setup()

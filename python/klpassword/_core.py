@@ -490,6 +490,17 @@ class Policy(_Handle):
         call(lib.klp_policy_set_strength_model, self._h, number, array, len(codes))
         return self
 
+    @_exclusive
+    def add_user_attributes(self, attributes: Iterable[tuple[Text, Text]], max_similarity: float = 0.7) -> "Policy":
+        """Refuses passwords built on the user's own attributes, given as (name, value) pairs
+        ("user name", "alice"): similar to a value or a part of it (its similarity reaching
+        max_similarity), or holding one (TOO_SIMILAR; its "attribute" parameter is the name)."""
+        pairs = list(attributes)
+        names, count = word_array(name for name, _ in pairs)
+        values, _count = word_array(value for _, value in pairs)
+        call(lib.klp_policy_add_user_attributes, self._h, names, values, count, float(max_similarity))
+        return self
+
     @_shared
     def __len__(self) -> int:
         count = ctypes.c_size_t()
@@ -497,16 +508,19 @@ class Policy(_Handle):
         return count.value
 
     @_shared
-    def check(self, password: Text) -> CheckResult:
-        """Checks password against every rule and estimates its strength (one call into the library)."""
+    def check(self, password: Text, *, lang: Optional[str] = None) -> CheckResult:
+        """Checks password against every rule and estimates its strength (one call into the library);
+        the failures' messages in lang (a language of the library's packs, "de", "fr"...; English for
+        any other), or in the strength model's language when None."""
         buffer = _lib.secret_buffer(password)
+        language = None if lang is None else encode(lang, "lang")
         try:
             values, counts, texts, size = _check_space()
             size.value = _lib._JSON_BUFFER
-            status = lib.klp_policy_check_fields(self._h, buffer, values, counts, texts, size)
+            status = lib.klp_policy_check_fields_lang(self._h, buffer, language, values, counts, texts, size)
             if status == _lib.BUFFER_TOO_SMALL:
                 texts = ctypes.create_string_buffer(size.value)
-                status = lib.klp_policy_check_fields(self._h, buffer, values, counts, texts, size)
+                status = lib.klp_policy_check_fields_lang(self._h, buffer, language, values, counts, texts, size)
             if status < 0:
                 _lib.raise_for(status)
         finally:

@@ -49,6 +49,9 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_policy_set_user_inputs": (_c_int, [_p, _P(_cp), _c_size]),
     "klp_policy_rule_count": (_c_int, [_p, _P(_c_size)]),
     "klp_policy_check": (_c_int, [_p, _p, _pp]),
+    # What the Django validators need: a check in a language, the user's attributes.
+    "klp_policy_check_lang": (_c_int, [_p, _p, _cp, _pp]),
+    "klp_policy_add_user_attributes": (_c_int, [_p, _P(_cp), _P(_cp), _c_size, ctypes.c_double]),
     "klp_check_result_destroy": (None, [_p]),
     "klp_check_result_failure_count": (_c_int, [_p, _P(_c_size)]),
     "klp_check_result_failure_code": (_c_int, [_p, _c_size, _p, _P(_c_size)]),
@@ -127,6 +130,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_policy_set_strength_model": (_c_int, [_p, _c_int, _P(_cp), _c_size]),
     "klp_policy_check_json": (_c_int, [_p, _p, _p, _P(_c_size)]),
     "klp_policy_check_fields": (_c_int, [_p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
+    "klp_policy_check_fields_lang": (_c_int, [_p, _p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
     # User stores by URI, server keys, the failure limit, the hash concurrency bound.
     "klp_users_open_uri": (_c_int, [_pp, _cp, _c_int]),
     "klp_users_set_pepper": (_c_int, [_p, _p]),

@@ -1,4 +1,5 @@
-"""The Django validators and hasher in a throwaway project: settings made here, sqlite in a temporary folder."""
+"""The Django validators and hasher in a throwaway German project: settings made here, sqlite in a
+temporary folder, the request's language from its Accept-Language header."""
 
 import tempfile
 
@@ -8,7 +9,6 @@ django = pytest.importorskip("django")
 
 from django.conf import settings  # noqa: E402
 
-urlpatterns: list = []  # the project's URLs: none are needed
 _db_dir = tempfile.TemporaryDirectory(prefix="klpassword-django-")
 
 if not settings.configured:
@@ -18,6 +18,8 @@ if not settings.configured:
         DATABASES={"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": _db_dir.name + "/db.sqlite3"}},
         ROOT_URLCONF=__name__,
         USE_TZ=True,
+        LANGUAGE_CODE="de",
+        MIDDLEWARE=["django.middleware.locale.LocaleMiddleware"],
         PASSWORD_HASHERS=["test_django.CheapHasher", "django.contrib.auth.hashers.PBKDF2PasswordHasher"],
         AUTH_PASSWORD_VALIDATORS=[{"NAME": "klpassword.django.NISTPolicyValidator"},
                                   {"NAME": "klpassword.django.StrengthValidator"},
@@ -28,11 +30,17 @@ if not settings.configured:
 
 from django.contrib.auth import hashers, password_validation  # noqa: E402
 from django.core.exceptions import ValidationError  # noqa: E402
+from django.contrib.auth.password_validation import UserAttributeSimilarityValidator  # noqa: E402
 from django.core.management import call_command  # noqa: E402
+from django.http import JsonResponse  # noqa: E402
 from django.test import Client  # noqa: E402
+from django.urls import path  # noqa: E402
+from django.utils import translation  # noqa: E402
+from django.views.decorators.csrf import csrf_exempt  # noqa: E402
 
 import klpassword  # noqa: E402
-from klpassword.django import KLPasswordArgon2idHasher, StrengthValidator  # noqa: E402
+from klpassword.django import (  # noqa: E402
+    BlocklistValidator, KLPasswordArgon2idHasher, NISTPolicyValidator, StrengthValidator, library_language)
 
 
 class CheapHasher(KLPasswordArgon2idHasher):
@@ -154,3 +162,106 @@ def test_a_password_no_hash_can_hold_is_no_match(db, password):
     stored = "klpassword_argon2id" + klpassword.hash_password("pw", memory_kib=1024, passes=1)
     assert hashers.check_password(password, stored) is False
     assert hashers.check_password(password, _MALFORMED[4]) is False
+
+
+@csrf_exempt
+def signup(request):
+    """A sign-up page's check: the validators' codes and messages, in the request's language."""
+    from django.contrib.auth.models import User
+
+    user = User(username=request.POST["username"], email=request.POST.get("email", ""))
+    try:
+        password_validation.validate_password(request.POST["password"], user)
+    except ValidationError as e:
+        return JsonResponse({"codes": [error.code for error in e.error_list], "messages": e.messages}, status=400)
+    return JsonResponse({"codes": [], "messages": []})
+
+
+urlpatterns = [path("signup", signup)]
+
+
+@pytest.mark.parametrize("accept, username, email, password, code, message", [
+    ("", "alice", "", "Schmetterling1", "TOO_SHORT",
+     "Das Passwort muss mindestens 15 Zeichen lang sein; es hat 14."),
+    ("de-AT", "alice", "alice@example.com", "alice-alice-2024-x", "TOO_SIMILAR",
+     "Das Passwort ist dem Feld \u201eBenutzername\u201c zu \u00e4hnlich."),
+    ("", "admin", "admin@example.com", "admin@example.com-admin", "TOO_SIMILAR", None),
+    ("fr", "alice", "", "Schmetterling1", "TOO_SHORT",
+     "Le mot de passe doit compter au moins 15 caract\u00e8res ; il en a 14."),
+    ("ja", "alice", "", "Schmetterling1", "TOO_SHORT",
+     "The password must be at least 15 characters long; it has 14."),
+])
+def test_a_sign_up_is_refused_in_the_request_language(db, accept, username, email, password, code, message):
+    headers = {"HTTP_ACCEPT_LANGUAGE": accept} if accept else {}
+    response = Client().post("/signup", {"username": username, "email": email, "password": password}, **headers)
+    answer = response.json()
+    assert response.status_code == 400 and code in answer["codes"]
+    found = answer["messages"][answer["codes"].index(code)]
+    assert found == message if message else found
+    assert "Schmetterling1" not in found
+
+
+@pytest.mark.parametrize("django_language, library", [
+    ("de", "de"), ("de-ch", "de"), ("es", "es-es"), ("es-ar", "es-es"), ("pt-br", "pt-br"), ("pt", "pt-br"),
+    ("nl", "nl-be"), ("pl", "pl"), ("zh-hans", "en"), ("en-gb", "en"), ("PT_BR", "pt-br")])
+def test_django_languages_map_to_the_library_languages(django_language, library):
+    assert library_language(django_language) == library
+
+
+# Every password Django's own similarity validator refuses, the NIST validator refuses too (and more).
+_SIMILAR = ["alice", "Alice2024", "ecila", "alice@example.com", "alice@example.com1", "example.com",
+            "smithers", "aliceSmithers", "alice-alice-2024-x", "xx-alice-xx", "a1l2i3c4e5", "admin-alice",
+            "correct horse battery staple", "Schmetterling-Wiese-42", "exampl3-c0m"]
+
+
+def test_the_similarity_check_is_as_strong_as_djangos(db):
+    user = db(username="alice", email="alice@example.com", first_name="Alice", last_name="Smithers")
+    django_check, ours = UserAttributeSimilarityValidator(), NISTPolicyValidator(multi_factor=True)
+
+    def refused(validator, password):
+        try:
+            validator.validate(password, user)
+        except ValidationError as e:
+            return {error.code for error in e.error_list}
+        return set()
+
+    for password in _SIMILAR:
+        if refused(django_check, password):
+            assert "TOO_SIMILAR" in refused(ours, password), password
+    assert "TOO_SIMILAR" in refused(ours, "alice-alice-2024-x") and not refused(django_check, "alice-alice-2024-x")
+    assert "TOO_SIMILAR" not in refused(ours, "correct horse battery staple")
+
+
+def test_help_texts_say_what_is_checked_in_the_active_language():
+    with translation.override("de"):
+        assert "15 bis 64 Zeichen" in NISTPolicyValidator().get_help_text()
+        assert "pers\u00f6nlichen Daten" in NISTPolicyValidator().get_help_text()
+    with translation.override("en"):
+        text = NISTPolicyValidator(multi_factor=True, common_passwords=False).get_help_text()
+        assert "8 to 64 characters" in text and "common" not in text and "guess" not in text
+        assert "guess" in NISTPolicyValidator(min_score=2).get_help_text()
+        assert BlocklistValidator(common_passwords=False).get_help_text() == ""
+        assert "forbidden" in BlocklistValidator(words=["acme"], common_passwords=False).get_help_text()
+    with translation.override("it"):
+        assert "da 15 a 64 caratteri" in NISTPolicyValidator().get_help_text()
+
+
+def test_the_guide_settings_work_as_pasted(db):
+    """The settings the guide shows, pasted into a project: no file they name is missing, and no
+    check is made twice."""
+    import re
+    from pathlib import Path
+
+    guide = (Path(__file__).resolve().parents[2] / "docs" / "guide" / "django.md").read_text(encoding="utf-8")
+    block = guide.split("AUTH_PASSWORD_VALIDATORS = [", 1)[1].split("\n]", 1)[0]
+    configs = eval("[" + block + "]")  # the guide's list, as a settings file would read it
+    validators = password_validation.get_password_validators(configs)
+    assert not re.search(r'"file"', block)
+    assert not any(v.__class__.__name__ == "CommonPasswordValidator" for v in validators)
+    common = [v for v in validators if getattr(v, "common_passwords", False)]
+    assert len(common) == 1  # the library's common passwords are checked once
+    try:
+        password_validation.validate_password("Acme", None, validators)
+    except ValidationError as e:
+        codes = [error.code for error in e.error_list]
+    assert sorted(codes) == ["BLOCKLISTED", "TOO_SHORT", "TOO_WEAK"]

@@ -1302,6 +1302,42 @@ static void test_generator_options(void) {
   klp_generator_destroy(generator);
 }
 
+/* A check in a language gives the library's texts in it, English where it has
+ * none; the user's attributes are refused with the name the caller gave. */
+static void test_policy_in_a_language(void) {
+  static const char* names[] = {"Benutzername", "E-Mail-Adresse"};
+  static const char* values[] = {"alice", "alice@example.com"};
+  static const struct {
+    const char* lang;
+    const char* password;
+    const char* message;
+  } cases[] = {
+      {"de", "Schmetterling1", "Das Passwort muss mindestens 15 Zeichen lang sein; es hat 14."},
+      {"xx", "Schmetterling1", "The password must be at least 15 characters long; it has 14."},
+      {"de", "alice-alice-2024-x", "Das Passwort ist dem Feld \xe2\x80\x9e" "Benutzername\xe2\x80\x9c zu \xc3\xa4hnlich."},
+      {"en", "admin@example.com-admin-x", NULL},
+  };
+  size_t i;
+  klp_policy_t* policy = NULL;
+  CHECK_STATUS(klp_policy_init_nist(&policy, 0, 0, 0, NULL, 0), KLP_OK);
+  CHECK_STATUS(klp_policy_add_user_attributes(policy, names, values, 2, 0), KLP_OK);
+  CHECK_STATUS(klp_policy_add_user_attributes(policy, names, values, 2, 1.5), KLP_ERROR_INVALID_ARGUMENT);
+  for (i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    klp_check_result_t* result = NULL;
+    char message[256];
+    size_t len = sizeof message;
+    const int status = klp_policy_check_lang(policy, cases[i].password, cases[i].lang, &result);
+    CHECK(status == KLP_CHECK_FAILED);
+    if (cases[i].message) {
+      CHECK_STATUS(klp_check_result_failure_message(result, 0, 0, message, &len), KLP_OK);
+      check(strcmp(message, cases[i].message) == 0, message, __LINE__);
+    }
+    klp_check_result_destroy(result);
+  }
+  CHECK_STATUS(klp_policy_check_lang(policy, "x", NULL, NULL), KLP_ERROR_INVALID_ARGUMENT);
+  klp_policy_destroy(policy);
+}
+
 int main(int argc, char** argv) {
   if (argc != 3) {
     fprintf(stderr, "usage: capi_test WORK_FOLDER DATA_FOLDER\n");
@@ -1329,6 +1365,7 @@ int main(int argc, char** argv) {
   test_users_costs();
   test_vault_options();
   test_generator_options();
+  test_policy_in_a_language();
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }

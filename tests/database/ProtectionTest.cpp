@@ -162,16 +162,23 @@ TYPED_TEST(ProtectionTest, PauseDoublesWithEachFailureUpToItsCeiling) {
   EXPECT_EQ(db.Pauses.size(), 4u) << "a success does not pause";
 }
 
-// An unknown name costs one Argon2id computation at the current cost, as a
-// wrong password does, before its error.
+// An unknown name costs the Argon2id computations at the current cost that a
+// wrong password does, before its error: one, or two for a password that
+// normalising changes (checked normalised, then as typed).
 TYPED_TEST(ProtectionTest, UnknownNameCostsWhatAWrongPasswordCosts) {
-  std::uint64_t before = Computations();
-  EXPECT_FALSE(this->Db->Verify(u"alice", u"wrong"));
-  const std::uint64_t wrong = Computations() - before;
-  before = Computations();
-  EXPECT_EQ(MessageOf([&] { this->Db->Verify(u"mallory", u"wrong"); }), SUserDoesNotExist);
-  EXPECT_EQ(Computations() - before, wrong);
-  EXPECT_EQ(wrong, 1u);
+  const struct {
+    String Password;
+    std::uint64_t Cost;
+  } cases[] = {{u"wrong", 1}, {u"wro\u0301ng", 2}, {u"\uFB01ve", 2}};
+  for (const auto& c : cases) {
+    std::uint64_t before = Computations();
+    EXPECT_FALSE(this->Db->Verify(u"alice", c.Password));
+    const std::uint64_t wrong = Computations() - before;
+    before = Computations();
+    EXPECT_EQ(MessageOf([&] { this->Db->Verify(u"mallory", c.Password); }), SUserDoesNotExist);
+    EXPECT_EQ(Computations() - before, wrong);
+    EXPECT_EQ(wrong, c.Cost);
+  }
 }
 
 // A caller turned away by the concurrency bound has not failed an attempt.

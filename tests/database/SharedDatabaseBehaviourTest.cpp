@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "database/SqlTestSupport.h"
+#include "crypto/KLPasswordHash.h"
 #include "crypto/KLSHA256.h"
 #include "database/KLPepper.h"
 #include "foundation/Convert.h"
@@ -262,6 +263,81 @@ TEST_P(SharedDatabaseBehaviour, ImportKeepsTheFailureCountOfEveryAccount) {
   EXPECT_THROW(reopened->Verify(u"locked", u"pw"), EKLAccountLockedError);
   TKLDatabaseRecord negative{9, u"neg", u"", records[2].Hash, -1};
   EXPECT_EQ(MessageOf([&] { reopened->ImportRecord(negative); }), SDatabaseCorrupted);
+}
+
+// The same password in each normalisation form: typed composed, decomposed,
+// or with a compatibility character, it is one password.
+const String kPasswordForms[] = {u"Caf\u00e9 \uFB01ve", u"Cafe\u0301 \uFB01ve", u"Caf\u00e9 five", u"Cafe\u0301 five"};
+
+TEST_P(SharedDatabaseBehaviour, APasswordVerifiesInEveryNormalisationForm) {
+  for (std::size_t added = 0; added < std::size(kPasswordForms); ++added) {
+    const String name = u"user" + IntToStr(static_cast<std::int32_t>(added));
+    FDb->AddUser(name, kPasswordForms[added], false);
+  }
+  auto db = Reopened();
+  for (const TKLDatabaseRecord& record : Records(*db)) {
+    // What is stored is the hash of the NFKC form.
+    EXPECT_TRUE(VerifyPassword(record.Hash, u"Caf\u00e9 five", FastHashes())) << Narrow(record.Username);
+    for (const String& typed : kPasswordForms) EXPECT_TRUE(db->Verify(record.Username, typed));
+    EXPECT_FALSE(db->Verify(record.Username, u"Cafe five"));
+  }
+}
+
+// Records made before passwords were normalised hold the password as it was
+// typed: it still verifies, and the record is then rehashed in the normalised
+// form, so that every other form verifies from then on.
+TEST_P(SharedDatabaseBehaviour, ARecordHashedAsTypedVerifiesAndIsRehashedNormalised) {
+  const String typed = kPasswordForms[1];
+  const String salt = u"00112233445566778899aabbccddeeff";
+  const ByteArray bytes = RawByteStringToBytes(StrToUTF8(typed));
+  ByteArray input = HexStrToBytes(salt);
+  input.insert(input.end(), bytes.begin(), bytes.end());
+  const String oldForm =
+      BytesToHexStr(DigestToBytes(SHA256Calculate(input.data(), static_cast<std::uint32_t>(input.size()))));
+  FDb->ImportRecord({1, u"argon", u"", HashPassword(typed, FastHashes())});
+  FDb->ImportRecord({2, u"sha", salt, oldForm});
+  auto db = Reopened();
+  for (const String& name : {String(u"argon"), String(u"sha")}) {
+    SCOPED_TRACE(Narrow(name));
+    EXPECT_FALSE(db->Verify(name, kPasswordForms[0])); // only the form typed then
+    EXPECT_TRUE(db->Verify(name, typed));
+    auto after = Reopened(*db);
+    for (const TKLDatabaseRecord& record : Records(*after)) {
+      if (record.Username != name) continue;
+      EXPECT_EQ(HashSchemeOf(record), hsArgon2id);
+      EXPECT_TRUE(VerifyPassword(record.Hash, kPasswordForms[2], FastHashes()));
+    }
+    for (const String& form : kPasswordForms) EXPECT_TRUE(after->Verify(name, form));
+  }
+}
+
+// Names are compared in NFC: a name typed decomposed finds the composed one,
+// an add of either form refuses the other, new names are stored composed, and
+// a name stored decomposed before is found in either form. Compatibility forms
+// stay different names.
+TEST_P(SharedDatabaseBehaviour, NamesDifferingOnlyByCompositionAreOneName) {
+  EXPECT_EQ(FDb->AddUser(u"Jose\u0301", u"pw", false), 1);
+  EXPECT_EQ(MessageOf([&] { FDb->AddUser(u"Jos\u00e9", u"x", false); }), SUserAlreadyExists);
+  FDb->ImportRecord({5, u"Rene\u0301", u"", HashPassword(u"old", FastHashes())});
+  EXPECT_EQ(MessageOf([&] { FDb->ImportRecord({6, u"Jos\u00e9", u"", u"$argon2id$x"}); }), SUserAlreadyExists);
+  EXPECT_EQ(FDb->AddUser(u"\uFB01", u"pw", false), 6);
+  EXPECT_EQ(FDb->AddUser(u"fi", u"pw", false), 7);
+  auto db = Reopened();
+  EXPECT_EQ(db->GetUsername(1), u"Jos\u00e9");
+  const struct {
+    String Name;
+    std::int32_t UID;
+  } lookups[] = {{u"Jos\u00e9", 1}, {u"Jose\u0301", 1}, {u"Ren\u00e9", 5}, {u"Rene\u0301", 5}, {u"\uFB01", 6}, {u"fi", 7}};
+  for (const auto& l : lookups) {
+    SCOPED_TRACE(Narrow(l.Name));
+    EXPECT_EQ(db->GetUID(l.Name), l.UID);
+  }
+  EXPECT_TRUE(db->Verify(u"Jos\u00e9", u"pw"));
+  EXPECT_TRUE(db->Verify(u"Ren\u00e9", u"old"));
+  EXPECT_EQ(MessageOf([&] { db->AddUser(u"Ren\u00e9", u"x", false); }), SUserAlreadyExists);
+  EXPECT_EQ(db->AddUser(u"Ren\u00e9", u"new", true), 5);
+  EXPECT_EQ(db->GetCount(), 4);
+  EXPECT_TRUE(db->Verify(u"Rene\u0301", u"new"));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, SharedDatabaseBehaviour, ::testing::ValuesIn(kKinds),

@@ -68,6 +68,14 @@ TEST(Kdbx, LoadFailsWithWrongCredentials) {
   EXPECT_EQ(LoadMessage(both, u"pw", key), "(nothing)");
 }
 
+// KDBX keys the password's UTF-8 exactly as given, as its peers do: a
+// normalisation here would lock a file out of them.
+TEST(Kdbx, PasswordIsNotNormalised) {
+  const ByteArray file = SavedFile(u"Cafe\u0301");
+  EXPECT_EQ(LoadMessage(file, u"Caf\u00e9"), SKdbxWrongKey);
+  EXPECT_EQ(LoadMessage(file, u"Cafe\u0301"), "(nothing)");
+}
+
 // A changed byte anywhere, and a file cut short anywhere, is refused with the
 // library's error and loads nothing.
 TEST(Kdbx, EveryChangedByteIsRefused) {

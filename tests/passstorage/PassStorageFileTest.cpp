@@ -9,7 +9,10 @@
 #include "foundation/FileStream.h"
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassStorage.h"
+#include "random/KLRandom.h"
 #include "storage/KLStorage.h"
+#include "storage/StorageContent.h"
+#include "storage/StorageFormat.h"
 #include "storage/StorageTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -472,6 +475,68 @@ TEST(PassStorageFile, LegacyVaultsUpgradeAndSavesReuseTheDerivedKey) {
   const ByteArray first = save(u"master");
   EXPECT_EQ(save(u"master"), first);
   EXPECT_NE(save(u"new master"), first);
+}
+
+} // namespace
+} // namespace kl
+
+namespace kl {
+namespace {
+
+// The same password in each normalisation form.
+const String kVaultPasswordForms[] = {u"Caf\u00e9 \uFB01ve", u"Cafe\u0301 \uFB01ve", u"Caf\u00e9 five",
+                                      u"Cafe\u0301 five"};
+
+// A vault's key comes from its password's NFKC form: saved under one form,
+// it opens under every other.
+TEST(PassStorageFile, OpensWithThePasswordInEveryNormalisationForm) {
+  for (const String& saved : kVaultPasswordForms) {
+    TKLPassStorage store;
+    store.SetKdfParameters(kFastKdf);
+    store.Add(u"A", u"", u"", u"", u"", u"G");
+    TMemoryStream strm;
+    store.SaveToStream(strm, saved);
+    for (const String& typed : kVaultPasswordForms) {
+      TKLPassStorage opened;
+      Rewind(strm);
+      opened.LoadFromStream(strm, typed);
+      EXPECT_EQ(TitlesAndGroups(opened), std::vector<String>{u"A@G"}) << test::Narrow(typed);
+    }
+  }
+}
+
+// A vault keyed by the password as typed, as they were before passwords were
+// normalised, opens with that password, and its next save keys it by the
+// normalised form, which every form then opens.
+TEST(PassStorageFile, AVaultKeyedByThePasswordAsTypedStillOpens) {
+  const String typed = kVaultPasswordForms[1];
+  TKLPassStorage store;
+  store.Add(u"A", u"", u"", u"", u"", u"G");
+  TMemoryStream plain;
+  store.SaveToStream(plain, u""); // header, then the content unencrypted
+  detail::TContentBuffer content;
+  content.Append(plain.GetMemory() + KLStorageHeaderSize, static_cast<std::size_t>(plain.GetSize()) - KLStorageHeaderSize);
+  const std::uint8_t salt[detail::Format3SaltSize] = {7};
+  const detail::TStorageKey key(StrToUTF8(typed), kFastKdf, salt);
+  TMemoryStream old;
+  TKLFastRandomGenerator random;
+  detail::WriteFormat3(old, key, random, content);
+
+  TKLPassStorage opened;
+  opened.SetKdfParameters(kFastKdf);
+  Rewind(old);
+  EXPECT_THROW(opened.LoadFromStream(old, kVaultPasswordForms[0]), EKLStorageException);
+  Rewind(old);
+  opened.LoadFromStream(old, typed);
+  EXPECT_EQ(TitlesAndGroups(opened), std::vector<String>{u"A@G"});
+  TMemoryStream resaved;
+  opened.SaveToStream(resaved, typed);
+  for (const String& form : kVaultPasswordForms) {
+    TKLPassStorage again;
+    Rewind(resaved);
+    again.LoadFromStream(resaved, form);
+    EXPECT_EQ(TitlesAndGroups(again), std::vector<String>{u"A@G"}) << test::Narrow(form);
+  }
 }
 
 } // namespace

@@ -52,7 +52,14 @@ INSTANTIATE_TEST_SUITE_P(Guidance, NistPolicy,
                                          PolicyCase{"SixtyFive", true, String(65, u'x'), {"TOO_LONG"}},
                                          PolicyCase{"CodePointsCount", true, Repeat(kEmoji, 15), {}},
                                          PolicyCase{"FourteenCodePoints", true, Repeat(kEmoji, 14), {"TOO_SHORT"}},
-                                         PolicyCase{"LoneSurrogatesCount", true, String(15, char16_t(0xD800)), {}}),
+                                         PolicyCase{"LoneSurrogatesCount", true, String(15, char16_t(0xD800)), {}},
+                                         // Counted in NFKC: a decomposed letter is one character, a
+                                         // ligature two; a full-width common password is that password.
+                                         PolicyCase{"DecomposedCountsOnce", true, Repeat(u"e\u0301", 64), {}},
+                                         PolicyCase{"DecomposedTooLong", true, Repeat(u"e\u0301", 65), {"TOO_LONG"}},
+                                         PolicyCase{"LigatureCountsTwice", true, Repeat(u"\uFB01", 8), {}},
+                                         PolicyCase{"FullWidthCommon", false, u"\uFF50\uFF41\uFF53\uFF53\uFF57\uFF4F\uFF52\uFF44",
+                                                    {"BLOCKLISTED"}}),
                          [](const testing::TestParamInfo<PolicyCase>& Info) { return std::string(Info.param.Name); });
 
 TEST(NistPolicyOptions, OutsideTheGuidanceAreRefused) {

@@ -168,12 +168,38 @@ TEST(RuleMessagesTest, EveryLibraryCodeHasItsOwnEnglishTextAndUnknownCodesTheGen
                                 kHistoryViolation,
                                 kBlocklisted,
                                 kBreached,
-                                kTooWeak}) {
+                                kTooWeak,
+                                kTooSimilar}) {
     EXPECT_NE(english.GetTemplate(code), generic) << code;
   }
   EXPECT_EQ(english.GetTemplate("NO_SUCH_CODE"), generic);
   EXPECT_EQ(Narrow(TKLRuleFailure(kTooShort).AddNumber("minimum", 15).AddNumber("length", 9).GetMessage()),
             "The password must be at least 15 characters long; it has 9.");
+}
+
+// Every language of the packs has the policies' own failures in its words;
+// German has every code; a code not translated, and a language without a
+// pack, stay English.
+TEST(RuleMessagesTest, LanguagesGiveTheirOwnTextsAndEnglishWhereNone) {
+  const TKLRuleFailure tooShort = TKLRuleFailure(kTooShort).AddNumber("minimum", 15).AddNumber("length", 9);
+  const struct {
+    const char* Language;
+    const char* Message;
+  } cases[] = {{"de", "Das Passwort muss mindestens 15 Zeichen lang sein; es hat 9."},
+               {"fr", "Le mot de passe doit compter au moins 15 caractères ; il en a 9."},
+               {"pl", "Hasło musi mieć co najmniej 15 znaków; ma 9."},
+               {"en", "The password must be at least 15 characters long; it has 9."},
+               {"xx", "The password must be at least 15 characters long; it has 9."}};
+  for (const auto& c : cases) EXPECT_EQ(Narrow(TKLRuleMessages::ForLanguage(c.Language).Format(tooShort)), c.Message);
+  const TKLRuleMessages& english = TKLRuleMessages::GetEnglish();
+  for (const char* language : {"de", "fr", "es-es", "it", "nl-be", "pl", "pt-br"}) {
+    const TKLRuleMessages& messages = TKLRuleMessages::ForLanguage(language);
+    for (std::string_view code : {kTooShort, kTooLong, kBlocklisted, kTooWeak, kTooSimilar, kBreached}) {
+      EXPECT_NE(messages.GetTemplate(code), english.GetTemplate(code)) << language << " " << code;
+    }
+  }
+  EXPECT_NE(TKLRuleMessages::ForLanguage("de").GetTemplate(kIllegalMatch), english.GetTemplate(kIllegalMatch));
+  EXPECT_EQ(TKLRuleMessages::ForLanguage("fr").GetTemplate(kIllegalMatch), english.GetTemplate(kIllegalMatch));
 }
 
 } // namespace
