@@ -45,22 +45,47 @@ std::int32_t TKLPassStorage::Add(TKLPassRecord* Rec) {
   // would be destroyed twice.
   if (Rec->FStore != nullptr) throw EKLPassStorageException(SRecordAlreadyHeld);
   CheckStoreGroup(Rec->GetGroup());
-  return Take(Rec);
+  return Take(Rec, true);
 }
 
 std::int32_t TKLPassStorage::Add(const String& Title, const String& Username, const String& Password, const String& URL,
                                  const String& Note, const String& Group) {
   CheckStoreGroup(Group);
   auto rec = std::make_unique<TKLPassRecord>(Title, Username, Password, URL, Note, Group);
-  const std::int32_t index = Add(rec.get());
+  const std::int32_t index = Take(rec.get(), true);
   rec.release();
   return index;
 }
 
-std::int32_t TKLPassStorage::Take(TKLPassRecord* Rec) {
+std::int32_t TKLPassStorage::Take(TKLPassRecord* Rec, bool Editing) {
   Rec->FSlot = FList.Append(Rec);
   Rec->FStore = this;
+  Rec->FEditOpen = Editing;
   return FList.GetCount() - 1;
+}
+
+void TKLPassStorage::EndEdits() noexcept {
+  for (TKLPassRecord* rec : FList) rec->FEditOpen = false;
+}
+
+void TKLPassStorage::SetRecycleBinGroup(const String& Value) {
+  if (Value.empty()) throw EKLPassStorageException(SWrongGroupName);
+  CheckStoreGroup(Value);
+  FRecycleBinGroup = Value;
+}
+
+// The deleted object is recorded before the record goes, so that a failed
+// allocation leaves both as they were.
+TKLPassDeleteResult TKLPassStorage::DeleteRecord(TKLPassRecord* Rec, bool Permanently) {
+  if (Rec == nullptr || Rec->FStore != this) return drNotHeld;
+  if (FRecycleBinEnabled && !Permanently && Rec->FGroup != FRecycleBinGroup) {
+    Rec->SetGroup(FRecycleBinGroup);
+    return drRecycled;
+  }
+  FDeleted.push_back(TKLPassDeletedObject{Rec->FUuid, NowUnixSeconds()});
+  Delete(Rec);
+  delete Rec;
+  return drRemoved;
 }
 
 void TKLPassStorage::TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs) {
@@ -86,16 +111,16 @@ bool TKLPassStorage::Delete(std::int32_t Index) {
 void TKLPassStorage::Clear() {
   for (TKLPassRecord* rec : FList) rec->FStore = nullptr;
   FList.Clear();
+  FDeleted.clear();
   FKey.reset();
 }
 
-// Listing and search read each field in place and take one clock reading for
-// the whole pass: linear in the records, allocating only for the result.
+// Listing and search read each field in place, stamping no record's access
+// time: linear in the records, allocating only for the result.
 void TKLPassStorage::List(const String& Group, TPointerList<TKLPassRecord>& Recs) {
   CheckStoreGroup(Group);
-  const std::int64_t now = NowUnixSeconds();
   for (TKLPassRecord* rec : FList) {
-    if (rec->ReadField(&TKLPassRecord::FGroup, now) == Group) Recs.Add(rec);
+    if (rec->ReadField(&TKLPassRecord::FGroup) == Group) Recs.Add(rec);
   }
 }
 
@@ -123,9 +148,8 @@ void TKLPassStorage::Search(TKLSearchParam Param, TKLSearchEquality Equality, co
       return;
   }
   if (field == nullptr) return;
-  const std::int64_t now = NowUnixSeconds();
   for (TKLPassRecord* rec : FList) {
-    if (Matches(rec->ReadField(field, now), Equality, Value)) Recs.Add(rec);
+    if (Matches(rec->ReadField(field), Equality, Value)) Recs.Add(rec);
   }
 }
 
@@ -133,7 +157,6 @@ void TKLPassStorage::Search(TKLSearchParam Param, TKLSearchEquality Equality, co
 // none equals Value, so that it is the exact complement of seEquals.
 void TKLPassStorage::SearchCustomFields(TKLSearchEquality Equality, const String& Value,
                                         TPointerList<TKLPassRecord>& Recs) {
-  const std::int64_t now = NowUnixSeconds();
   const TKLSearchEquality each = Equality == seNotEquals ? seEquals : Equality;
   for (TKLPassRecord* rec : FList) {
     bool any = false;
@@ -143,7 +166,6 @@ void TKLPassStorage::SearchCustomFields(TKLSearchEquality Equality, const String
         break;
       }
     }
-    if (!rec->FCustomFields.empty()) rec->FLastAccessDate = now;
     if (any != (Equality == seNotEquals)) Recs.Add(rec);
   }
 }
