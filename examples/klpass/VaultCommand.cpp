@@ -157,6 +157,14 @@ public:
         matches.push_back(i);
       }
     }
+    // A title names a record in the recycle bin only when no other has it.
+    const kl::TKLPassStorage& store = FStore;
+    const auto inBin = [&](std::size_t i) {
+      return store.GetRecycleBinEnabled() && records[i]->GetGroup() == store.GetRecycleBinGroup();
+    };
+    if (std::any_of(matches.begin(), matches.end(), [&](std::size_t i) { return !inBin(i); })) {
+      std::erase_if(matches, inBin);
+    }
     if (matches.empty()) {
       Fail(kExitNotFound, "no record titled '" + Choice.Word + "'" +
                               (Choice.Group ? " in the group '" + Utf8(*Choice.Group) + "'" : std::string()));
@@ -771,7 +779,7 @@ int Attachment(const std::vector<std::string>& Words) {
 }
 
 int Delete(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--yes"}, {"--group", true}});
+  const TArguments args(Words, {{"--yes"}, {"--group", true}, {"--permanently"}});
   args.ExpectPositional(2, 2, "vault file and record (number or title)");
   const TRecordChoice choice = RecordChoice(args, "--group");
   TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
@@ -785,10 +793,72 @@ int Delete(const std::vector<std::string>& Words) {
     std::printf("kept record #%d '%s'; nothing was changed\n", number, title.c_str());
     return kExitOk;
   }
-  vault.Store().Delete(record);
-  const std::unique_ptr<kl::TKLPassRecord> deleted(record); // handed back by the store
+  kl::TKLPassStorage& store = vault.Store();
+  // KDBX files keep their recycle bin as they have it: a record deleted there
+  // is removed, and its deletion recorded for KeePassXC's merge.
+  if (store.GetSaveFormat() == kl::pfKdbx) store.SetRecycleBinEnabled(false);
+  const kl::TKLPassDeleteResult result = store.DeleteRecord(record, args.Has("--permanently"));
   vault.Save();
-  std::printf("deleted record #%d '%s'\n", number, title.c_str());
+  if (result == kl::drRecycled) {
+    std::printf("moved record #%d '%s' to the recycle bin '%s' (now #%d)\n", number, title.c_str(),
+                Printable(store.GetRecycleBinGroup()).c_str(), vault.NumberOf(record));
+  } else {
+    std::printf("deleted record #%d '%s'\n", number, title.c_str());
+  }
+  return kExitOk;
+}
+
+// The earlier versions of a record, oldest first, numbered for 'restore':
+// when each was last changed, its title and user; never a password.
+int History(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--group", true}, {"--json"}});
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--group");
+  TVault vault(args.Positional()[0], ReadSecret("Master password"));
+  vault.Load();
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  const std::int32_t count = record.GetHistoryCount();
+  if (args.Has("--json")) {
+    std::string json = "{\"record\":" + std::to_string(vault.NumberOf(&record)) + ",\"versions\":[";
+    for (std::int32_t i = 0; i < count; ++i) {
+      kl::TKLPassRecord& version = *record.GetHistoryItem(i);
+      json.append(i == 0 ? "" : ",")
+          .append("{\"version\":" + std::to_string(i + 1) + ",\"modified\":" +
+                  DateJson(version.GetModificationDate()) + ",\"title\":" + JsonString(Utf8(version.GetTitle())) +
+                  ",\"user\":" + JsonString(Utf8(version.GetUsername())) + "}");
+    }
+    std::printf("%s]}\n", json.c_str());
+    return kExitOk;
+  }
+  std::printf("record #%d '%s': %d earlier version%s\n", vault.NumberOf(&record), Printable(record.GetTitle()).c_str(),
+              count, count == 1 ? "" : "s");
+  for (std::int32_t i = 0; i < count; ++i) {
+    kl::TKLPassRecord& version = *record.GetHistoryItem(i);
+    std::printf("  %3d  %s  %s %s\n", i + 1, Date(version.GetModificationDate()).c_str(),
+                PaddedCells(version.GetTitle(), 24).c_str(), Printable(version.GetUsername()).c_str());
+  }
+  return kExitOk;
+}
+
+// Makes version N (as 'history' numbers them) the record's content again; the
+// content it replaces becomes the newest version.
+int Restore(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--group", true}});
+  args.ExpectPositional(3, 3, "vault file, record (number or title) and version number");
+  const TRecordChoice choice = RecordChoice(args, "--group");
+  const std::int32_t wanted = ParseNumber(args.Positional()[2], 1, INT32_MAX, "the version number");
+  TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
+  vault.Load();
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  const std::int32_t number = vault.NumberOf(&record);
+  if (wanted > record.GetHistoryCount()) {
+    Fail(kExitNotFound, "record #" + std::to_string(number) + " has " + std::to_string(record.GetHistoryCount()) +
+                            " earlier version" + (record.GetHistoryCount() == 1 ? "" : "s") + ", no version " +
+                            args.Positional()[2]);
+  }
+  record.RestoreHistoryItem(wanted - 1);
+  vault.Save();
+  std::printf("restored version %d of record #%d '%s'\n", wanted, number, Printable(record.GetTitle()).c_str());
   return kExitOk;
 }
 
@@ -902,7 +972,7 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 16> kActions = {{{"create", Create},
+constexpr std::array<TVaultAction, 18> kActions = {{{"create", Create},
                                                     {"info", Info},
                                                     {"upgrade", Upgrade},
                                                     {"passwd", Passwd},
@@ -915,6 +985,8 @@ constexpr std::array<TVaultAction, 16> kActions = {{{"create", Create},
                                                     {"totp", Totp},
                                                     {"attachment", Attachment},
                                                     {"delete", Delete},
+                                                    {"history", History},
+                                                    {"restore", Restore},
                                                     {"audit", Audit},
                                                     {"export", VaultExport},
                                                     {"import", VaultImport}}};
@@ -961,14 +1033,21 @@ const TCommand VaultCommand = {
     "            [--remove-field NAME]... [--untag T]... [--detach NAME]...\n"
     "  vault totp FILE RECORD [--group G] [--time SECONDS]\n"
     "  vault attachment FILE RECORD NAME --out FILE [--group G] [--force]\n"
-    "  vault delete FILE RECORD [--group G] [--yes]\n"
+    "  vault delete FILE RECORD [--group G] [--yes] [--permanently]\n"
+    "  vault history FILE RECORD [--group G] [--json]\n"
+    "  vault restore FILE RECORD N [--group G]\n"
     "  vault audit FILE [--min-score N] [--blocklist COMPILED] [--max-age DAYS] [--json]\n" KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
     "      group. RECORD is a record's number or its title; where several records\n"
     "      share the title, --group (for 'edit' --from-group, as --group moves it)\n"
     "      picks among them, and otherwise their numbers are listed and nothing is\n"
-    "      shown (exit status 9). 'delete' asks first on a terminal (--yes does not).\n"
+    "      shown (exit status 9). 'delete' asks first on a terminal (--yes does not)\n"
+    "      and moves the record to the recycle bin; deleting it there, or with\n"
+    "      --permanently, removes it and records its deletion (on a KDBX file\n"
+    "      'delete' removes it at once). Every edit keeps the record's previous\n"
+    "      version (10 at most, 6 MiB together): 'history' lists them, oldest\n"
+    "      first, and 'restore' brings version N back, keeping the present one.\n"
     "      'copy' puts the password (or --field) on the clipboard through wl-copy,\n"
     "      xclip or xsel (the clipboard API on Windows) and clears it after\n"
     "      --clear-after seconds (default 20; 0 leaves it) if it still holds it.\n"
