@@ -434,6 +434,9 @@ public:
   void SetRecycleBinGroup(const String& Value);
   // The records removed for good, oldest first; saved with the vault.
   const std::vector<TKLPassDeletedObject>& GetDeletedObjects() const noexcept { return FDeleted; }
+  // Records the deletions another copy made (an import, a merge), but those
+  // of a UUID recorded already. Linear in the deleted objects.
+  void AddDeletedObjects(const std::vector<TKLPassDeletedObject>& Objects);
 
   // The bounds of every record's history (see TKLPassRecord): versions kept
   // per record (negative: no bound) and the bytes of one record's versions

@@ -1,4 +1,6 @@
 #include <memory>
+#include <string_view>
+#include <unordered_set>
 
 #include "foundation/Clock.h"
 #include "passstorage/KLPassStorage.h"
@@ -72,6 +74,19 @@ void TKLPassStorage::SetRecycleBinGroup(const String& Value) {
   if (Value.empty()) throw EKLPassStorageException(SWrongGroupName);
   CheckStoreGroup(Value);
   FRecycleBinGroup = Value;
+}
+
+void TKLPassStorage::AddDeletedObjects(const std::vector<TKLPassDeletedObject>& Objects) {
+  std::unordered_set<std::string_view> known;
+  const auto key = [](const TKLPassUuid& Uuid) {
+    return std::string_view(reinterpret_cast<const char*>(Uuid.data()), Uuid.size());
+  };
+  std::vector<TKLPassDeletedObject> added;
+  for (const TKLPassDeletedObject& object : FDeleted) known.insert(key(object.Uuid));
+  for (const TKLPassDeletedObject& object : Objects) {
+    if (known.insert(key(object.Uuid)).second) added.push_back(object);
+  }
+  FDeleted.insert(FDeleted.end(), added.begin(), added.end());
 }
 
 // The deleted object is recorded before the record goes, so that a failed
