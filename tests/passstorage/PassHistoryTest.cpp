@@ -7,6 +7,7 @@
 #include "foundation/Clock.h"
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassStorage.h"
+#include "storage/KLStorage.h"
 
 namespace kl {
 namespace {
@@ -244,6 +245,92 @@ INSTANTIATE_TEST_SUITE_P(Cases, PassDelete,
                                            DeleteCase{"Permanently", true, true, u"Work", drRemoved},
                                            DeleteCase{"BinOff", false, false, u"Work", drRemoved}),
                          [](const auto& c) { return std::string(c.param.name); });
+
+// A version's leaves, as a save writes them.
+void PutVersion(TKLStorage& S, const String& Key, const String& Password) {
+  for (const char16_t* leaf : {u"/title", u"/name", u"/url", u"/note"}) S.PutString(Key + leaf, u"x", false);
+  S.PutString(Key + u"/pwd", Password, false);
+  for (const char16_t* leaf : {u"/cdate", u"/mdate", u"/adate"}) S.PutLong(Key + leaf, 5, false);
+}
+
+struct FileCase {
+  const char* name;
+  std::function<void(TKLStorage&)> put; // beside the record G/0
+  bool loads;
+};
+
+class PassHistoryFile : public ::testing::TestWithParam<FileCase> {};
+
+TEST_P(PassHistoryFile, LoadsAWellFormedHistoryAndRefusesADamagedOne) {
+  TKLStorage storage;
+  PutVersion(storage, u"G/0", u"now");
+  GetParam().put(storage);
+  TMemoryStream strm;
+  storage.SaveToStream(strm, u"");
+  strm.SetPosition(0);
+  TKLPassStorage store;
+  if (!GetParam().loads) {
+    EXPECT_THROW(store.LoadFromStream(strm, u""), EKLPassStorageException);
+    EXPECT_EQ(store.GetCount(), 0);
+    return;
+  }
+  store.LoadFromStream(strm, u"");
+  ASSERT_EQ(store.GetCount(), 1);
+  TKLPassRecord* rec = store.GetRecord(0);
+  ASSERT_EQ(rec->GetHistoryCount(), 2);
+  EXPECT_EQ(rec->GetHistoryItem(0)->GetPassword(), u"v1");
+  EXPECT_EQ(rec->GetHistoryItem(1)->GetPassword(), u"v2");
+  ByteArray data;
+  EXPECT_TRUE(rec->GetHistoryItem(1)->GetAttachment(u"a", data));
+  EXPECT_EQ(data, ByteArray(3, 9));
+}
+
+const std::int64_t kVersion1Attachment1 = (std::int64_t{1} << 32) | 1;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PassHistoryFile,
+    ::testing::Values(
+        FileCase{"Good",
+                 [](TKLStorage& s) {
+                   PutVersion(s, u"G/0/hist.1", u"v1");
+                   s.PutString(u"G/0/hist.1/attach.1/name", u"a", false);
+                   s.PutBlob(u"G/0/hist.1/attach.1/data", ByteArray(3, 9), false);
+                   PutVersion(s, u"G/0/hist.2", u"v2");
+                   s.PutString(u"G/0/hist.2/attach.1/name", u"a", false);
+                   s.PutLong(u"G/0/hist.2/attach.1/same", kVersion1Attachment1, false);
+                   s.PutBlob(u"deleted.1", ByteArray(24, 1), false);
+                 },
+                 true},
+        FileCase{"VersionGap", [](TKLStorage& s) { PutVersion(s, u"G/0/hist.2", u"v2"); }, false},
+        FileCase{"VersionMissingALeaf",
+                 [](TKLStorage& s) {
+                   PutVersion(s, u"G/0/hist.1", u"v1");
+                   s.Remove(u"G/0/hist.1/url", false);
+                 },
+                 false},
+        FileCase{"VersionInAVersion",
+                 [](TKLStorage& s) {
+                   PutVersion(s, u"G/0/hist.1", u"v1");
+                   s.PutString(u"G/0/hist.1/hist.1/title", u"x", false);
+                 },
+                 false},
+        FileCase{"ReferenceToItself",
+                 [](TKLStorage& s) {
+                   PutVersion(s, u"G/0/hist.1", u"v1");
+                   s.PutString(u"G/0/hist.1/attach.1/name", u"a", false);
+                   s.PutLong(u"G/0/hist.1/attach.1/same", kVersion1Attachment1, false);
+                 },
+                 false},
+        FileCase{"ReferenceToNothing",
+                 [](TKLStorage& s) {
+                   PutVersion(s, u"G/0/hist.1", u"v1");
+                   s.PutString(u"G/0/hist.1/attach.1/name", u"a", false);
+                   s.PutLong(u"G/0/hist.1/attach.1/same", 1, false);
+                 },
+                 false},
+        FileCase{"DeletedObjectOfTwentyBytes", [](TKLStorage& s) { s.PutBlob(u"deleted.1", ByteArray(20, 1), false); },
+                 false}),
+    [](const auto& c) { return std::string(c.param.name); });
 
 } // namespace
 } // namespace kl
