@@ -102,6 +102,17 @@ struct TKLPassDeletedObject {
   std::int64_t DeletionDate = 0;
 };
 
+// What TKLPassStorage::Merge did, in records: added from the other copy,
+// updated with its newer content, moved where its newer location says,
+// deleted by its newer deletion, and matched but kept as they were.
+struct TKLMergeReport {
+  std::int32_t Added = 0;
+  std::int32_t Updated = 0;
+  std::int32_t Moved = 0;
+  std::int32_t Deleted = 0;
+  std::int32_t Kept = 0;
+};
+
 // What DeleteRecord did.
 enum TKLPassDeleteResult : std::int32_t { drNotHeld, drRecycled, drRemoved };
 
@@ -437,6 +448,24 @@ public:
   // Records the deletions another copy made (an import, a merge), but those
   // of a UUID recorded already. Linear in the deleted objects.
   void AddDeletedObjects(const std::vector<TKLPassDeletedObject>& Objects);
+
+  // Merges another copy of the vault into this one. Records are matched by
+  // UUID. Of two versions of a record the one modified later wins (on a tie,
+  // the one whose texts compare greater) and the other joins its history;
+  // the histories are united, a version kept once (same modification time
+  // and content), then bounded as every history is. A record moves to the
+  // group of the version whose location changed later. A record the other
+  // copy deleted after its last change and move here is destroyed; one
+  // deleted before is kept (the deletion undone), and one deleted here that
+  // the other copy changed since comes back. The deleted objects are united
+  // but for records alive after the merge. A record only the other copy holds
+  // is added as a copy. Nothing is lost without a trace in a history or the
+  // deleted objects; merging again changes nothing, and A merged into B holds
+  // the same records (by UUID, with the same content, group and history) as B
+  // merged into A. Linear in the records and their versions. Into a store
+  // that saves in the vault format, a group path "A/B" of a KDBX copy becomes
+  // one group named with U+2215, as an import does.
+  TKLMergeReport Merge(const TKLPassStorage& Source);
 
   // The bounds of every record's history (see TKLPassRecord): versions kept
   // per record (negative: no bound) and the bytes of one record's versions

@@ -840,6 +840,27 @@ int History(const std::vector<std::string>& Words) {
   return kExitOk;
 }
 
+// Merges another copy of the vault (either may be KDBX) into TARGET: see
+// TKLPassStorage::Merge for the rules. --dry-run says what would change and
+// saves nothing.
+int MergeCopies(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--dry-run"}});
+  args.ExpectPositional(2, 2, "target file and source file");
+  const bool dryRun = args.Has("--dry-run");
+  const std::string& sourceFile = args.Positional()[1];
+  TVault target(args.Positional()[0], ReadSecret("Master password"), dryRun ? TVault::ForReading : TVault::ForEditing);
+  TVault source(sourceFile, ReadSecret("Master password of '" + sourceFile + "'"));
+  target.Load();
+  source.Load();
+  const kl::TKLMergeReport report = target.Store().Merge(source.Store());
+  source.Forget();
+  if (!dryRun) target.Save();
+  std::printf("%s '%s' into '%s': %d added, %d updated, %d moved, %d deleted, %d kept%s\n",
+              dryRun ? "merging would take" : "merged", sourceFile.c_str(), target.File().c_str(), report.Added,
+              report.Updated, report.Moved, report.Deleted, report.Kept, dryRun ? " (dry run: nothing was saved)" : "");
+  return kExitOk;
+}
+
 // Makes version N (as 'history' numbers them) the record's content again; the
 // content it replaces becomes the newest version.
 int Restore(const std::vector<std::string>& Words) {
@@ -972,7 +993,7 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 18> kActions = {{{"create", Create},
+constexpr std::array<TVaultAction, 19> kActions = {{{"create", Create},
                                                     {"info", Info},
                                                     {"upgrade", Upgrade},
                                                     {"passwd", Passwd},
@@ -987,6 +1008,7 @@ constexpr std::array<TVaultAction, 18> kActions = {{{"create", Create},
                                                     {"delete", Delete},
                                                     {"history", History},
                                                     {"restore", Restore},
+                                                    {"merge", MergeCopies},
                                                     {"audit", Audit},
                                                     {"export", VaultExport},
                                                     {"import", VaultImport}}};
@@ -1036,6 +1058,7 @@ const TCommand VaultCommand = {
     "  vault delete FILE RECORD [--group G] [--yes] [--permanently]\n"
     "  vault history FILE RECORD [--group G] [--json]\n"
     "  vault restore FILE RECORD N [--group G]\n"
+    "  vault merge TARGET SOURCE [--dry-run]\n"
     "  vault audit FILE [--min-score N] [--blocklist COMPILED] [--max-age DAYS] [--json]\n" KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
@@ -1048,6 +1071,10 @@ const TCommand VaultCommand = {
     "      'delete' removes it at once). Every edit keeps the record's previous\n"
     "      version (10 at most, 6 MiB together): 'history' lists them, oldest\n"
     "      first, and 'restore' brings version N back, keeping the present one.\n"
+    "      'merge' takes another copy's changes into TARGET (either may be a\n"
+    "      KDBX file): records matched by UUID, the later change wins and the\n"
+    "      other version joins the history, the later move and the later\n"
+    "      deletion win; the source's password is asked second.\n"
     "      'copy' puts the password (or --field) on the clipboard through wl-copy,\n"
     "      xclip or xsel (the clipboard API on Windows) and clears it after\n"
     "      --clear-after seconds (default 20; 0 leaves it) if it still holds it.\n"

@@ -88,6 +88,22 @@ old = after["history"][2]
 assert old["strings"] == be[mail]["strings"], (old["strings"], be[mail]["strings"])
 assert old["times"]["LastModificationTime"] == be[mail]["times"]["LastModificationTime"]
 assert after["times"]["CreationTime"] == be[mail]["times"]["CreationTime"]
+# The old version is the entry as it was, element for element.
+import xml.etree.ElementTree as ET
+def element(name, title, version=None):
+    for e in ET.parse(name).getroot().iter("Entry"):
+        if any(s.findtext("Key") == "Title" and s.findtext("Value") == title for s in e.findall("String")):
+            if e.find("History") is None: continue
+            if version is not None: e = e.find("History").findall("Entry")[version]
+            # Times are compared above; a KDBX 3.1 file writes them as text, KDBX 4 in base64.
+            for child in [c for c in e if c.tag in ("History", "Times")]: e.remove(child)
+            for node in e.iter():
+                node.tail = None
+                node.text = (node.text or "").strip() or None
+            return ET.tostring(e)
+mine, was = element(sys.argv[2], "Mail", 2), element(sys.argv[1], "Mail")
+assert mine == was, ("the old version is not the entry as it was", mine, was)
+
 assert after["times"]["LastModificationTime"] != be[mail]["times"]["LastModificationTime"]
 PY
 

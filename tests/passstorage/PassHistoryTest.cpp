@@ -97,6 +97,12 @@ TEST(PassHistory, OneVersionPerEditNoneForMovesUnchangedValuesOrRecordsBeingMade
   TKLPassRecord loose(u"t", u"u", u"p", u"", u"", u"g");
   loose.SetPassword(u"q");
   EXPECT_EQ(loose.GetHistoryCount(), 0);
+  auto made = std::make_unique<TKLPassRecord>();
+  TKLPassRecord* added = made.get();
+  h.Store.Add(made.release());
+  added->SetTitle(u"filled in after Add");
+  added->SetPassword(u"pw");
+  EXPECT_EQ(added->GetHistoryCount(), 0);
 }
 
 struct BoundCase {
