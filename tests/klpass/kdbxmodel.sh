@@ -152,3 +152,16 @@ for uuid, e in be.items():
     assert all(a["times"][k] == e["times"][k] for k in keep), (a["times"], e["times"])
 assert set(ad) == set(bd), (bd, ad)
 PY
+
+case_ "--group names nested groups of a KDBX file"
+cp t.kdbx nested.kdbx
+run "${kp}deep-pw\n" vault add nested.kdbx --title Deep --group Work/Dev/Backend
+expect_success
+run "$kp" vault edit nested.kdbx 'At root' --group Work/Dev
+expect_success
+run "$kp" vault add nested.kdbx --title X --group 'Work//Dev'
+expect_failure 2 "has an empty group name"
+printf '%b' "$kp" | keepassxc-cli ls -R -f nested.kdbx >nested.txt 2>/dev/null || fail "ls failed"
+grep -qx "Work/Dev/Backend/Deep" nested.txt || fail "not in the nested group: $(cat nested.txt)"
+grep -qx "Work/Dev/At root" nested.txt || fail "not moved: $(cat nested.txt)"
+[ "$(grep -c '^Work/Dev/$' nested.txt)" = 1 ] || fail "a group was made twice: $(cat nested.txt)"
