@@ -295,6 +295,21 @@ int klp_vault_delete_record(klp_vault_t* vault, size_t index, int permanently, i
   });
 }
 
+int klp_vault_merge(klp_vault_t* vault, const klp_vault_t* source, size_t* added, size_t* updated, size_t* moved,
+                    size_t* deleted, size_t* kept) {
+  return Guard([&] {
+    TVault& v = Of<TVault>(vault, "vault is NULL");
+    const TVault& s = Of<TVault>(source, "source is NULL");
+    const kl::TKLMergeReport report = v.Store.Merge(s.Store);
+    const std::pair<size_t*, std::int32_t> counts[] = {
+        {added, report.Added}, {updated, report.Updated}, {moved, report.Moved}, {deleted, report.Deleted}, {kept, report.Kept}};
+    for (const auto& [out, value] : counts) {
+      if (out) *out = static_cast<size_t>(value);
+    }
+    return KLP_OK;
+  });
+}
+
 int klp_vault_deleted_count(const klp_vault_t* vault, size_t* count) {
   return Guard([&] {
     const TVault& v = Of<TVault>(vault, "vault is NULL");

@@ -465,6 +465,14 @@ KLP_API int KLP_CALL klp_vault_history_count(const klp_vault_t* vault, size_t in
 KLP_API int KLP_CALL klp_vault_history_get_field(klp_vault_t* vault, size_t index, size_t version, int field,
                                                  char* out, size_t* out_len);
 KLP_API int KLP_CALL klp_vault_history_restore(klp_vault_t* vault, size_t index, size_t version);
+/* Merges the records of source (another copy of the vault, opened by its own
+ * handle, which is not changed) into vault: matched by UUID, the later
+ * change wins and the other version joins the history, the later move and
+ * the later deletion win, records of source alone are added. The counts
+ * (any pointer may be NULL) say what was added, updated, moved, deleted and
+ * kept. Save vault afterwards to keep the result. */
+KLP_API int KLP_CALL klp_vault_merge(klp_vault_t* vault, const klp_vault_t* source, size_t* added, size_t* updated,
+                                     size_t* moved, size_t* deleted, size_t* kept);
 /* The places of matching records, in order: *count holds the capacity of
  * indexes on entry and the number of matches on return; too small gives
  * KLP_ERROR_BUFFER_TOO_SMALL with the number needed. group NULL lists all. */

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "capi/klpassword.h"
 
@@ -71,6 +72,35 @@ TEST(CApiHistory, EditsKeepVersionsThatRestoreAndDeletionsGoToTheBinThenForGood)
   EXPECT_EQ(count, 2u);
   EXPECT_EQ(klp_vault_delete_record(vault, 0, 0, NULL), KLP_ERROR_NOT_FOUND); // no record left
   klp_vault_destroy(vault);
+  std::remove(path.c_str());
+}
+
+TEST(CApiHistory, MergeTakesTheOtherCopysNewerRecordAndCountsWhatItDid) {
+  const std::string path = testing::TempDir() + "capi-merge.klv";
+  std::remove(path.c_str());
+  klp_vault_t* mine = nullptr;
+  klp_vault_t* theirs = nullptr;
+  ASSERT_EQ(klp_vault_init(&mine), KLP_OK);
+  ASSERT_EQ(klp_vault_set_file_cost(mine, 8192, 1), KLP_OK);
+  ASSERT_EQ(klp_vault_create(mine, path.c_str(), "master"), KLP_OK);
+  ASSERT_EQ(klp_vault_add(mine, "Mail", "alice", "first", NULL, NULL, "Work", NULL), KLP_OK);
+  ASSERT_EQ(klp_vault_save(mine), KLP_OK);
+  ASSERT_EQ(klp_vault_init(&theirs), KLP_OK);
+  ASSERT_EQ(klp_vault_open(theirs, path.c_str(), "master", 0), KLP_OK);
+  ASSERT_EQ(klp_vault_set_field(theirs, 0, KLP_FIELD_PASSWORD, "theirs"), KLP_OK);
+  ASSERT_EQ(klp_vault_add(theirs, "New", NULL, "n", NULL, NULL, "Work", NULL), KLP_OK);
+  size_t counts[5] = {9, 9, 9, 9, 9};
+  ASSERT_EQ(klp_vault_merge(mine, theirs, &counts[0], &counts[1], &counts[2], &counts[3], &counts[4]), KLP_OK);
+  // The same second may stamp both: the tie goes to the texts, "theirs" > "first".
+  EXPECT_EQ(std::vector<size_t>(counts, counts + 5), (std::vector<size_t>{1, 1, 0, 0, 0}));
+  char text[64] = {};
+  size_t size = sizeof(text);
+  ASSERT_EQ(klp_vault_get_field(mine, 0, KLP_FIELD_PASSWORD, text, &size), KLP_OK);
+  EXPECT_EQ(std::string(text), "theirs");
+  EXPECT_EQ(Field(mine, 0, 0, KLP_FIELD_PASSWORD), "first");
+  EXPECT_EQ(klp_vault_merge(mine, NULL, NULL, NULL, NULL, NULL, NULL), KLP_ERROR_INVALID_ARGUMENT);
+  klp_vault_destroy(theirs);
+  klp_vault_destroy(mine);
   std::remove(path.c_str());
 }
 
