@@ -213,9 +213,10 @@ int klp_vault_add(klp_vault_t* vault, const char* title, const char* username, c
   });
 }
 
-int klp_vault_get_field(klp_vault_t* vault, size_t index, int field, char* out, size_t* out_len) {
-  return Guard([&] {
-    kl::TKLPassRecord& record = RecordAt(Of<TVault>(vault, "vault is NULL"), index);
+namespace {
+
+// A field of a record or of one of its versions.
+int WriteRecordField(kl::TKLPassRecord& record, int field, char* out, size_t* out_len) {
     switch (field) {
       case KLP_FIELD_TITLE:
         return WriteText(record.GetTitle(), out, out_len);
@@ -242,6 +243,79 @@ int klp_vault_get_field(klp_vault_t* vault, size_t index, int field, char* out, 
       default:
         Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown field");
     }
+}
+
+kl::TKLPassRecord& VersionOf(kl::TKLPassRecord& Record, size_t Version) {
+  if (Version >= static_cast<size_t>(Record.GetHistoryCount())) {
+    Refuse(KLP_ERROR_INVALID_ARGUMENT, "version is beyond the record's history");
+  }
+  return *Record.GetHistoryItem(static_cast<std::int32_t>(Version));
+}
+
+} // namespace
+
+int klp_vault_get_field(klp_vault_t* vault, size_t index, int field, char* out, size_t* out_len) {
+  return Guard([&] { return WriteRecordField(RecordAt(Of<TVault>(vault, "vault is NULL"), index), field, out, out_len); });
+}
+
+int klp_vault_history_count(const klp_vault_t* vault, size_t index, size_t* count) {
+  return Guard([&] {
+    const kl::TKLPassRecord& record = RecordAt(Of<TVault>(vault, "vault is NULL"), index);
+    if (count == nullptr) Refuse(KLP_ERROR_INVALID_ARGUMENT, "count is NULL");
+    *count = static_cast<size_t>(record.GetHistoryCount());
+    return KLP_OK;
+  });
+}
+
+int klp_vault_history_get_field(klp_vault_t* vault, size_t index, size_t version, int field, char* out,
+                                size_t* out_len) {
+  return Guard([&] {
+    kl::TKLPassRecord& record = RecordAt(Of<TVault>(vault, "vault is NULL"), index);
+    return WriteRecordField(VersionOf(record, version), field, out, out_len);
+  });
+}
+
+int klp_vault_history_restore(klp_vault_t* vault, size_t index, size_t version) {
+  return Guard([&] {
+    kl::TKLPassRecord& record = RecordAt(Of<TVault>(vault, "vault is NULL"), index);
+    VersionOf(record, version);
+    record.RestoreHistoryItem(static_cast<std::int32_t>(version));
+    return KLP_OK;
+  });
+}
+
+int klp_vault_delete_record(klp_vault_t* vault, size_t index, int permanently, int* recycled) {
+  return Guard([&] {
+    TVault& v = Of<TVault>(vault, "vault is NULL");
+    kl::TKLPassRecord& record = RecordAt(v, index);
+    const kl::TKLPassDeleteResult result = v.Store.DeleteRecord(&record, permanently != 0);
+    if (result == kl::drNotHeld) Refuse(KLP_ERROR_INTERNAL, "the record could not be removed");
+    if (recycled) *recycled = result == kl::drRecycled ? 1 : 0;
+    return KLP_OK;
+  });
+}
+
+int klp_vault_merge(klp_vault_t* vault, const klp_vault_t* source, size_t* added, size_t* updated, size_t* moved,
+                    size_t* deleted, size_t* kept) {
+  return Guard([&] {
+    TVault& v = Of<TVault>(vault, "vault is NULL");
+    const TVault& s = Of<TVault>(source, "source is NULL");
+    const kl::TKLMergeReport report = v.Store.Merge(s.Store);
+    const std::pair<size_t*, std::int32_t> counts[] = {
+        {added, report.Added}, {updated, report.Updated}, {moved, report.Moved}, {deleted, report.Deleted}, {kept, report.Kept}};
+    for (const auto& [out, value] : counts) {
+      if (out) *out = static_cast<size_t>(value);
+    }
+    return KLP_OK;
+  });
+}
+
+int klp_vault_deleted_count(const klp_vault_t* vault, size_t* count) {
+  return Guard([&] {
+    const TVault& v = Of<TVault>(vault, "vault is NULL");
+    if (count == nullptr) Refuse(KLP_ERROR_INVALID_ARGUMENT, "count is NULL");
+    *count = v.Store.GetDeletedObjects().size();
+    return KLP_OK;
   });
 }
 

@@ -575,6 +575,32 @@ KLP_API int KLP_CALL klp_vault_get_dates(const klp_vault_t* vault, size_t index,
                                          int64_t* accessed);
 /* Removes the record at index; those after it move up one place. */
 KLP_API int KLP_CALL klp_vault_delete(klp_vault_t* vault, size_t index);
+/* Deletes as a password manager does: moves the record at index to the
+ * recycle bin (its place stays; *recycled, if not NULL, gets 1), or, when it
+ * is in the bin already, the bin is off or permanently is not 0, removes it
+ * (those after it move up one place; *recycled gets 0) and records its UUID
+ * and the time among the vault's deleted objects, saved with it. */
+KLP_API int KLP_CALL klp_vault_delete_record(klp_vault_t* vault, size_t index, int permanently, int* recycled);
+/* The number of deleted objects the vault records. */
+KLP_API int KLP_CALL klp_vault_deleted_count(const klp_vault_t* vault, size_t* count);
+/* The record's earlier versions, 0 the oldest: one kept before each edit
+ * (10 at most, 6 MiB of one record's versions). A version's field is read as
+ * klp_vault_get_field reads the record's (KLP_FIELD_PASSWORD: the caller
+ * wipes the buffer); restoring one makes it the record's content again and
+ * keeps the present content as the newest version. A version beyond the
+ * history is KLP_ERROR_INVALID_ARGUMENT. */
+KLP_API int KLP_CALL klp_vault_history_count(const klp_vault_t* vault, size_t index, size_t* count);
+KLP_API int KLP_CALL klp_vault_history_get_field(klp_vault_t* vault, size_t index, size_t version, int field,
+                                                 char* out, size_t* out_len);
+KLP_API int KLP_CALL klp_vault_history_restore(klp_vault_t* vault, size_t index, size_t version);
+/* Merges the records of source (another copy of the vault, opened by its own
+ * handle, which is not changed) into vault: matched by UUID, the later
+ * change wins and the other version joins the history, the later move and
+ * the later deletion win, records of source alone are added. The counts
+ * (any pointer may be NULL) say what was added, updated, moved, deleted and
+ * kept. Save vault afterwards to keep the result. */
+KLP_API int KLP_CALL klp_vault_merge(klp_vault_t* vault, const klp_vault_t* source, size_t* added, size_t* updated,
+                                     size_t* moved, size_t* deleted, size_t* kept);
 /* The places of matching records, in order: *count holds the capacity of
  * indexes on entry and the number of matches on return; too small gives
  * KLP_ERROR_BUFFER_TOO_SMALL with the number needed. group NULL lists all. */

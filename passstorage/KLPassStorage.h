@@ -88,6 +88,33 @@ inline constexpr const Char* KLPassStandardFieldNames[] = {u"Title", u"UserName"
 
 // The group of a record made without arguments.
 inline constexpr const Char* DefaultPassGroup = u"General";
+// The group deleted records move to, while the store's recycle bin is on.
+inline constexpr const Char* DefaultRecycleBinGroup = u"Recycle Bin";
+// The history bounds of a new store: versions kept per record, and the bytes
+// of one record's versions together.
+inline constexpr std::int32_t KLPassDefaultHistoryMaxItems = 10;
+inline constexpr std::int64_t KLPassDefaultHistoryMaxBytes = 6 * 1024 * 1024;
+
+// A record removed for good: its UUID and when (the store's clock), so that a
+// merge with another copy of the vault does not bring it back.
+struct TKLPassDeletedObject {
+  TKLPassUuid Uuid{};
+  std::int64_t DeletionDate = 0;
+};
+
+// What TKLPassStorage::Merge did, in records: added from the other copy,
+// updated with its newer content, moved where its newer location says,
+// deleted by its newer deletion, and matched but kept as they were.
+struct TKLMergeReport {
+  std::int32_t Added = 0;
+  std::int32_t Updated = 0;
+  std::int32_t Moved = 0;
+  std::int32_t Deleted = 0;
+  std::int32_t Kept = 0;
+};
+
+// What DeleteRecord did.
+enum TKLPassDeleteResult : std::int32_t { drNotHeld, drRecycled, drRemoved };
 
 class TKLPassStorage;
 class TKLPassQuery; // KLPassSearch.h
@@ -106,9 +133,10 @@ class TPendingExtras;
 // One entry of the password-manager store: six texts and three time stamps
 // (local wall-clock seconds since 1970) that the record keeps itself, a
 // 16-byte UUID, and what KDBX entries carry beside: custom fields in order,
-// tags, an expiry time and attachments. Every getter of a text, a custom
-// field's value or an attachment stamps the last-access time; a setter stamps
-// the modification time only when something really changes. Replaced texts,
+// tags, an expiry time and attachments, and its earlier versions. Every getter
+// of a text but the group, a custom field's value or an attachment stamps the
+// last-access time of this record alone; a setter stamps the modification
+// time only when something really changes (SetGroup the location-change time). Replaced texts,
 // field values and attachment bytes, and all of them on destruction, are
 // wiped; copies handed out by the getters are the caller's. Setters check the
 // bounds above and change nothing when they refuse (EKLPassStorageException).
@@ -142,8 +170,33 @@ public:
   std::int64_t GetCreationDate() const noexcept { return FCreationDate; }
   // 0 until a text is changed.
   std::int64_t GetModificationDate() const noexcept { return FModificationDate; }
-  // 0 until a text is read through its getter.
+  // 0 until a text is read through its getter. Only the getters of this
+  // record stamp it: the store's listing, search and save read in place and
+  // leave it as it was.
   std::int64_t GetLastAccessDate() const noexcept { return FLastAccessDate; }
+  // When the record last moved to another group (SetGroup, the recycle bin);
+  // 0 until it moves. A move does not stamp the modification time nor keep a
+  // version.
+  std::int64_t GetLocationChangeDate() const noexcept { return FLocationChangeDate; }
+
+  // Earlier versions of the record, oldest first. A record held by a store
+  // keeps a copy of itself (every text, custom field, tag, the expiry and the
+  // attachments, whose bytes the copy shares) before its first change since
+  // it was added, loaded or saved, or since EndEdit: one version per edit,
+  // however many fields it changes. The store's history bounds
+  // (SetHistoryMaxItems, SetHistoryMaxBytes) drop the oldest versions.
+  std::int32_t GetHistoryCount() const noexcept { return static_cast<std::int32_t>(FHistory.size()); }
+  // The version at Index (0 the oldest), owned by this record; EListError
+  // outside 0 .. count - 1. Its getters do not stamp its access time.
+  TKLPassRecord* GetHistoryItem(std::int32_t Index) const;
+  // Makes the version at Index the record's content again (texts, fields,
+  // tags, expiry, attachments; the group and UUID stay), keeping the present
+  // content as a version first, and stamps the modification time.
+  void RestoreHistoryItem(std::int32_t Index);
+  // Forgets every version.
+  void ClearHistory() noexcept { FHistory.clear(); }
+  // The next change keeps a version again, as after a save.
+  void EndEdit() noexcept { FEditOpen = false; }
 
   // A new record draws its UUID from the operating system's random source.
   // Setting one does not stamp the modification time (an import keeps the
@@ -177,9 +230,9 @@ public:
   // expires at all (KDBX keeps both; the time means nothing while Expires is
   // false). A record made new does not expire.
   bool GetExpires() const noexcept { return FExpires; }
-  void SetExpires(bool Value) noexcept;
+  void SetExpires(bool Value);
   std::int64_t GetExpiryDate() const noexcept { return FExpiryDate; }
-  void SetExpiryDate(std::int64_t Value) noexcept;
+  void SetExpiryDate(std::int64_t Value);
   // True when the record expires at Now or before.
   bool IsExpired(std::int64_t Now) const noexcept { return FExpires && FExpiryDate <= Now; }
 
@@ -209,12 +262,18 @@ private:
 
   // In-place read for the store's listing, search and save: stamps the access
   // time with Now (one clock reading for a whole pass) without copying the text.
-  const String& ReadField(TField Field, std::int64_t Now) noexcept {
-    FLastAccessDate = Now;
-    return this->*Field;
-  }
+  const String& ReadField(TField Field) const noexcept { return this->*Field; }
   String GetField(TField Field);
   void SetField(TField Field, const String& Value);
+  // Stamps the access time of a record, not of a version.
+  void Accessed();
+  // Called by every setter once its checks passed and before it changes
+  // anything: keeps the version the change replaces (see the history above).
+  void BeginChange();
+  // A copy of the content, as a version.
+  std::unique_ptr<TKLPassRecord> Snapshot() const;
+  // Drops the oldest versions beyond the bounds.
+  void TrimHistory(std::int32_t MaxItems, std::int64_t MaxBytes) noexcept;
   // An attachment's bytes are never changed in place, only replaced: records
   // loaded from one stored binary (a KDBX file's many references to one
   // attachment) share a single copy, wiped when the last of them lets go.
@@ -241,6 +300,11 @@ private:
   bool FExpires = false;
   std::int64_t FExpiryDate = 0;
   std::vector<TAttachment> FAttachments;
+  std::int64_t FLocationChangeDate = 0;
+  std::vector<std::unique_ptr<TKLPassRecord>> FHistory;
+  // True from the first change of an edit until EndEdit, a save or a load.
+  bool FEditOpen = false;
+  bool FIsVersion = false;
   // The store that holds this record, so that a second Add is refused, and
   // the record's slot in that store's list, so that Delete finds it at once.
   TKLPassStorage* FStore = nullptr;
@@ -365,8 +429,53 @@ public:
   // records after it move up one place. Amortised logarithmic in the records.
   bool Delete(TKLPassRecord* Rec);
   bool Delete(std::int32_t Index);
-  // Empties the store without destroying the records, and wipes the key
-  // kept from the last encrypted load or save.
+
+  // Deletes as a password manager does. While the recycle bin is on and Rec
+  // is outside it, Rec moves to the bin's group (stamping its location-change
+  // time) and stays held: drRecycled. Otherwise (the bin off, Rec already in
+  // the bin, or Permanently) the store destroys Rec and records its UUID and
+  // the time among the deleted objects: drRemoved; Rec is gone then.
+  // drNotHeld, nothing done, for a record the store does not hold.
+  TKLPassDeleteResult DeleteRecord(TKLPassRecord* Rec, bool Permanently = false);
+  // On by default; its group DefaultRecycleBinGroup unless set (a group the
+  // store's format accepts).
+  bool GetRecycleBinEnabled() const noexcept { return FRecycleBinEnabled; }
+  void SetRecycleBinEnabled(bool Value) noexcept { FRecycleBinEnabled = Value; }
+  const String& GetRecycleBinGroup() const noexcept { return FRecycleBinGroup; }
+  void SetRecycleBinGroup(const String& Value);
+  // The records removed for good, oldest first; saved with the vault.
+  const std::vector<TKLPassDeletedObject>& GetDeletedObjects() const noexcept { return FDeleted; }
+  // Records the deletions another copy made (an import, a merge), but those
+  // of a UUID recorded already. Linear in the deleted objects.
+  void AddDeletedObjects(const std::vector<TKLPassDeletedObject>& Objects);
+
+  // Merges another copy of the vault into this one. Records are matched by
+  // UUID. Of two versions of a record the one modified later wins (on a tie,
+  // the one whose texts compare greater) and the other joins its history;
+  // the histories are united, a version kept once (same modification time
+  // and content), then bounded as every history is. A record moves to the
+  // group of the version whose location changed later. A record the other
+  // copy deleted after its last change and move here is destroyed; one
+  // deleted before is kept (the deletion undone), and one deleted here that
+  // the other copy changed since comes back. The deleted objects are united
+  // but for records alive after the merge. A record only the other copy holds
+  // is added as a copy. Nothing is lost without a trace in a history or the
+  // deleted objects; merging again changes nothing, and A merged into B holds
+  // the same records (by UUID, with the same content, group and history) as B
+  // merged into A. Linear in the records and their versions. Into a store
+  // that saves in the vault format, a group path "A/B" of a KDBX copy becomes
+  // one group named with U+2215, as an import does.
+  TKLMergeReport Merge(const TKLPassStorage& Source);
+
+  // The bounds of every record's history (see TKLPassRecord): versions kept
+  // per record (negative: no bound) and the bytes of one record's versions
+  // (negative: no bound). Saved with the vault; checked at each change.
+  std::int32_t GetHistoryMaxItems() const noexcept { return FHistoryMaxItems; }
+  void SetHistoryMaxItems(std::int32_t Value) noexcept { FHistoryMaxItems = Value; }
+  std::int64_t GetHistoryMaxBytes() const noexcept { return FHistoryMaxBytes; }
+  void SetHistoryMaxBytes(std::int64_t Value) noexcept { FHistoryMaxBytes = Value; }
+  // Empties the store without destroying the records, forgets the deleted
+  // objects, and wipes the key kept from the last encrypted load or save.
   void Clear();
 
   // Append to Recs (not emptied first), in position order.
@@ -436,8 +545,12 @@ public:
 
 private:
   friend struct detail::TPassExchangeAccess;
-  // Appends a record that no store holds and returns its position.
-  std::int32_t Take(TKLPassRecord* Rec);
+  // Appends a record that no store holds and returns its position. Editing:
+  // the record is being made, and its changes until the next save keep no
+  // version.
+  std::int32_t Take(TKLPassRecord* Rec, bool Editing = false);
+  // Closes every record's edit after a save.
+  void EndEdits() noexcept;
   // Appends every record, or none when the list cannot grow.
   void TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs);
   void CheckSavableGroups() const;
@@ -461,6 +574,11 @@ private:
   std::uint64_t FKdbxCostLimit = KLKdbxDefaultCostLimit;
   SecureBytes FKeyFile;
   std::shared_ptr<detail::TKdbxState> FKdbx;
+  bool FRecycleBinEnabled = true;
+  String FRecycleBinGroup = DefaultRecycleBinGroup;
+  std::vector<TKLPassDeletedObject> FDeleted;
+  std::int32_t FHistoryMaxItems = KLPassDefaultHistoryMaxItems;
+  std::int64_t FHistoryMaxBytes = KLPassDefaultHistoryMaxBytes;
   // The file last loaded or saved, and its stamp as it was then.
   String FFileName;
   TFileStamp FFileStamp;

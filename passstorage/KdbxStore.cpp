@@ -2,6 +2,7 @@
 // a loaded file is kept whole; a save puts each record's entry back into it,
 // so that everything the records do not model is written as it was read.
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <ctime>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "foundation/Clock.h"
 #include "foundation/FileStream.h"
@@ -192,10 +194,25 @@ struct TKdbxReader {
     throw EKLPassStorageException(message + ": " + Why);
   }
 
+  // An entry and the versions in its History, oldest first, as the record's.
   void EntryNode(const TXmlNode& Node, const String& Path) {
+    std::unique_ptr<TKLPassRecord> rec = ReadEntry(Node, Path);
+    if (const TXmlNode* history = Node.Find("History")) {
+      for (const TXmlNode& child : history->Children) {
+        if (child.Name != "Entry") continue;
+        std::unique_ptr<TKLPassRecord> version = ReadEntry(child, Path);
+        version->FIsVersion = true;
+        version->FUuid = rec->FUuid;
+        rec->FHistory.push_back(std::move(version));
+      }
+    }
+    Made.push_back(std::move(rec));
+  }
+
+  std::unique_ptr<TKLPassRecord> ReadEntry(const TXmlNode& Node, const String& Path) {
     Entry = &Node;
     EntryPath = &Path;
-    auto rec = std::unique_ptr<TKLPassRecord>(new TKLPassRecord());
+    auto rec = std::unique_ptr<TKLPassRecord>(new TKLPassRecord(TKLPassRecord::TBlank{}));
     if (!ParseUuid(Node.Find("UUID"), rec->FUuid)) throw EKLPassStorageException(SKdbxDamaged);
     rec->FGroup = Path;
     for (const TXmlNode& child : Node.Children) {
@@ -206,6 +223,7 @@ struct TKdbxReader {
     rec->FCreationDate = WallTime(times, "CreationTime");
     rec->FModificationDate = WallTime(times, "LastModificationTime");
     rec->FLastAccessDate = WallTime(times, "LastAccessTime");
+    rec->FLocationChangeDate = WallTime(times, "LocationChanged");
     const TXmlNode* expires = times != nullptr ? times->Find("Expires") : nullptr;
     rec->FExpires = expires != nullptr && (expires->Text == "True" || expires->Text == "true");
     rec->FExpiryDate = WallTime(times, "ExpiryTime");
@@ -222,7 +240,7 @@ struct TKdbxReader {
       Refuse("custom fields and attachments of " + std::to_string(held) + " bytes together (at most " +
              std::to_string(KLPassMaxRecordBytes) + ")");
     }
-    Made.push_back(std::move(rec));
+    return rec;
   }
 
   void StringField(TKLPassRecord& Rec, const TXmlNode& Node) {
@@ -479,10 +497,54 @@ struct TKdbxWriter {
     PutTime(times, "CreationTime", Rec.FCreationDate);
     PutTime(times, "LastModificationTime", Rec.FModificationDate);
     PutTime(times, "LastAccessTime", Rec.FLastAccessDate);
+    if (Rec.FLocationChangeDate != 0) PutTime(times, "LocationChanged", Rec.FLocationChangeDate);
     if (Rec.FExpires || times.Find("ExpiryTime") == nullptr) PutTime(times, "ExpiryTime", Rec.FExpiryDate);
     times.Ensure("Expires").Text = Rec.FExpires ? "True" : "False";
     TXmlNode& tags = Entry.Ensure("Tags");
     if (SplitTags(tags.Text) != Rec.FTags && !JoinTags(Rec.FTags, tags.Text)) RefuseText("tag");
+  }
+
+  // The entry's History made from the record's versions, oldest first. A
+  // version read from the file is put back into the entry it was read from
+  // (found by its modification time, in order), so that what the record does
+  // not model (icon, colours, auto-type, custom data) stays as it was; a
+  // version made since starts from the entry as it was before this save,
+  // which is what the version holds.
+  void FillHistory(TXmlNode& Entry, const TXmlNode* Before, TKLPassRecord& Rec) {
+    TXmlNode& history = Entry.Ensure("History");
+    if (Rec.FHistory.empty() && history.Children.empty()) return;
+    std::vector<TXmlNode> old;
+    old.swap(history.Children);
+    std::unordered_multimap<std::string, std::size_t> byTime;
+    for (std::size_t i = 0; i < old.size(); ++i) {
+      const TXmlNode* times = old[i].Name == "Entry" ? old[i].Find("Times") : nullptr;
+      const TXmlNode* modified = times != nullptr ? times->Find("LastModificationTime") : nullptr;
+      std::int64_t unix = 0;
+      if (modified != nullptr && ParseKdbxTime(modified->Text, unix)) byTime.emplace(std::to_string(UtcToWall(unix)), i);
+    }
+    std::vector<bool> used(old.size(), false);
+    history.Children.reserve(Rec.FHistory.size());
+    for (const auto& version : Rec.FHistory) {
+      TXmlNode node("Entry");
+      bool found = false;
+      for (auto [at, last] = byTime.equal_range(std::to_string(version->FModificationDate)); at != last; ++at) {
+        if (used[at->second]) continue;
+        used[at->second] = true;
+        node = std::move(old[at->second]);
+        found = true;
+        break;
+      }
+      if (!found) {
+        if (Before != nullptr) {
+          node = *Before;
+        } else {
+          node = NewEntry(UuidText(Rec.FUuid), WallToUtc(version->FModificationDate));
+          std::erase_if(node.Children, [](const TXmlNode& n) { return n.Name == "History"; });
+        }
+      }
+      Fill(node, *version, !found && Before == nullptr);
+      history.Children.push_back(std::move(node));
+    }
   }
 
   // Names the entry a refusal is about: its title and group as the user knows them.
@@ -637,6 +699,62 @@ std::string RecycleBinOf(const TKdbxDocument& Doc) {
   return uuid->Text;
 }
 
+// The deleted objects of the document, in the vault's clock; those whose
+// UUID cannot be read are left to the document alone.
+std::vector<TKLPassDeletedObject> DeletedObjectsOf(const TKdbxDocument& Doc) {
+  std::vector<TKLPassDeletedObject> deleted;
+  const TXmlNode* root = Doc.Root.Find("Root");
+  const TXmlNode* objects = root != nullptr ? root->Find("DeletedObjects") : nullptr;
+  if (objects == nullptr) return deleted;
+  for (const TXmlNode& object : objects->Children) {
+    TKLPassDeletedObject item;
+    if (object.Name != "DeletedObject" || !ParseUuid(object.Find("UUID"), item.Uuid)) continue;
+    std::int64_t unix = 0;
+    if (const TXmlNode* time = object.Find("DeletionTime"); time != nullptr && ParseKdbxTime(time->Text, unix)) {
+      item.DeletionDate = UtcToWall(unix);
+    }
+    deleted.push_back(item);
+  }
+  return deleted;
+}
+
+// Adds the store's deleted objects that the document does not record yet,
+// leaving those it has exactly as they are.
+void PutDeletedObjects(TKdbxDocument& Doc, const std::vector<TKLPassDeletedObject>& Deleted) {
+  TXmlNode* root = Doc.Root.Find("Root");
+  if (root == nullptr || Deleted.empty()) return;
+  TXmlNode& objects = root->Ensure("DeletedObjects");
+  std::unordered_set<std::string> known;
+  for (const TXmlNode& object : objects.Children) {
+    if (const TXmlNode* uuid = object.Name == "DeletedObject" ? object.Find("UUID") : nullptr) known.insert(uuid->Text);
+  }
+  for (const TKLPassDeletedObject& item : Deleted) {
+    std::string uuid = UuidText(item.Uuid);
+    if (!known.insert(uuid).second) continue;
+    TXmlNode& object = objects.Children.emplace_back("DeletedObject");
+    object.Children.emplace_back("UUID", std::move(uuid));
+    object.Children.emplace_back("DeletionTime", KdbxTimeText(WallToUtc(item.DeletionDate)));
+  }
+}
+
+// Meta's history bounds, where the file sets them.
+void HistoryBoundsOf(const TKdbxDocument& Doc, std::int32_t& MaxItems, std::int64_t& MaxBytes) {
+  const TXmlNode* meta = Doc.Root.Find("Meta");
+  if (meta == nullptr) return;
+  const auto number = [&](const char* Name, std::int64_t& Out) {
+    const TXmlNode* node = meta->Find(Name);
+    if (node == nullptr) return false;
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(node->Text.data(), node->Text.data() + node->Text.size(), value);
+    if (error != std::errc() || end != node->Text.data() + node->Text.size()) return false;
+    Out = value;
+    return true;
+  };
+  std::int64_t value = 0;
+  if (number("HistoryMaxItems", value)) MaxItems = static_cast<std::int32_t>(std::clamp<std::int64_t>(value, -1, INT32_MAX));
+  if (number("HistoryMaxSize", value)) MaxBytes = std::max<std::int64_t>(value, -1);
+}
+
 TXmlNode* RootGroup(TKdbxDocument& Doc) {
   TXmlNode* root = Doc.Root.Find("Root");
   return root != nullptr ? root->Find("Group") : nullptr;
@@ -698,12 +816,20 @@ void TKLPassStorage::LoadKdbx(TStream& Strm, const String& Password) {
   const detail::TXmlNode* root = detail::RootGroup(state->Doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
   reader.GroupNode(*root, String(), true);
+  std::vector<TKLPassDeletedObject> deleted = detail::DeletedObjectsOf(state->Doc);
+  std::int32_t maxItems = FHistoryMaxItems;
+  std::int64_t maxBytes = FHistoryMaxBytes;
+  detail::HistoryBoundsOf(state->Doc, maxItems, maxBytes);
+  FDeleted.reserve(FDeleted.size() + deleted.size());
   FKdbxSettings = detail::ToPublic(state->Doc.Settings);
   FKdbxLoadedVersion = state->Doc.LoadedVersion;
+  FHistoryMaxItems = maxItems;
+  FHistoryMaxBytes = maxBytes;
   FLoadedVersion = 0;
   FKdbx = std::move(state);
   FSaveFormat = pfKdbx;
   TakeAll(reader.Made);
+  FDeleted.insert(FDeleted.end(), deleted.begin(), deleted.end());
 }
 
 void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
@@ -735,7 +861,18 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     const bool isNew = taken == writer.Taken.end();
     detail::TXmlNode entry = isNew ? writer.NewEntry(uuid, nowUtc) : std::move(taken->second.Entry);
     writer.Current = &rec;
+    // The entry before this save, without its history: what a version made
+    // since the load starts from.
+    std::optional<detail::TXmlNode> before;
+    if (!isNew && !rec.FHistory.empty()) {
+      before.emplace(entry.Name);
+      for (const detail::TXmlNode& child : entry.Children) {
+        if (child.Name != "History") before->Children.push_back(child);
+      }
+      before->Attributes = entry.Attributes;
+    }
     writer.Fill(entry, rec, isNew);
+    writer.FillHistory(entry, before ? &*before : nullptr, rec);
     writer.CheckDepth(entry, rec);
     const std::string group = !isNew && taken->second.Path == rec.FGroup
                                   ? taken->second.Group
@@ -744,6 +881,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     writer.Pending[group].push_back(std::move(entry));
   }
   writer.PlaceEntries(*root);
+  detail::PutDeletedObjects(doc, FDeleted);
   writer.CompactBinaries();
   detail::WriteKdbx(Strm, doc, detail::MakeKey(Password, FKeyFile), *GetRandomGenerator());
 }

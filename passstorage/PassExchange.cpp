@@ -23,14 +23,14 @@ namespace detail {
 // Reads and restores what the record keeps to itself, as the store's own
 // save and load do.
 struct TPassExchangeAccess {
-  // The texts in the file's form, stamping the access time with Now.
-  static void Read(TKLPassRecord& Rec, std::int64_t Now, TExchangeRecord& To) {
-    To.Group = Rec.ReadField(&TKLPassRecord::FGroup, Now);
-    To.Title = Rec.ReadField(&TKLPassRecord::FTitle, Now);
-    To.Username = Rec.ReadField(&TKLPassRecord::FUsername, Now);
-    To.Password = Rec.ReadField(&TKLPassRecord::FPassword, Now);
-    To.URL = Rec.ReadField(&TKLPassRecord::FURL, Now);
-    To.Note = Rec.ReadField(&TKLPassRecord::FNote, Now);
+  // The texts in the file's form, read in place: an export stamps no access time.
+  static void Read(const TKLPassRecord& Rec, TExchangeRecord& To) {
+    To.Group = Rec.ReadField(&TKLPassRecord::FGroup);
+    To.Title = Rec.ReadField(&TKLPassRecord::FTitle);
+    To.Username = Rec.ReadField(&TKLPassRecord::FUsername);
+    To.Password = Rec.ReadField(&TKLPassRecord::FPassword);
+    To.URL = Rec.ReadField(&TKLPassRecord::FURL);
+    To.Note = Rec.ReadField(&TKLPassRecord::FNote);
   }
 
   static void SetDates(TKLPassRecord& Rec, const TExchangeRecord& From) noexcept {
@@ -370,12 +370,11 @@ TKLExportReport ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TK
   TKLExportReport report;
   TExchangeRecords records;
   records.reserve(static_cast<std::size_t>(Store.GetCount()));
-  const std::int64_t now = NowUnixSeconds();
   using Access = detail::TPassExchangeAccess;
   for (std::int32_t i = 0; i < Store.GetCount(); ++i) {
     TKLPassRecord& rec = *Store.GetRecord(i);
     TExchangeRecord& out = records.emplace_back();
-    Access::Read(rec, now, out);
+    Access::Read(rec, out);
     out.Group = Replaced(std::move(out.Group), ExchangeGroupSeparator, u'/');
     Access::Dates(rec, out);
     for (const String* text : {&out.Group, &out.Title, &out.Username, &out.Password, &out.URL, &out.Note}) {

@@ -84,7 +84,14 @@ TKLPassRecord::~TKLPassRecord() {
   for (TKLPassField& field : FCustomFields) WipeField(field);
 }
 
-String TKLPassRecord::GetField(TField Field) { return ReadField(Field, NowUnixSeconds()); }
+void TKLPassRecord::Accessed() {
+  if (!FIsVersion) FLastAccessDate = NowUnixSeconds();
+}
+
+String TKLPassRecord::GetField(TField Field) {
+  Accessed();
+  return this->*Field;
+}
 
 // The old text is wiped before it is replaced, since assigning could free its
 // buffer unwiped. The copy is made first, so a failed allocation changes nothing.
@@ -92,12 +99,18 @@ void TKLPassRecord::SetField(TField Field, const String& Value) {
   String& field = this->*Field;
   if (field == Value) return;
   String copy(Value);
+  if (Field != &TKLPassRecord::FGroup) BeginChange();
   WipeString(field);
   field = std::move(copy);
-  FModificationDate = NowUnixSeconds();
+  if (Field == &TKLPassRecord::FGroup) {
+    FLocationChangeDate = NowUnixSeconds();
+  } else {
+    FModificationDate = NowUnixSeconds();
+  }
 }
 
-String TKLPassRecord::GetGroup() { return GetField(&TKLPassRecord::FGroup); }
+// The group is where the record is, not what it holds: reading it stamps nothing.
+String TKLPassRecord::GetGroup() { return FGroup; }
 String TKLPassRecord::GetTitle() { return GetField(&TKLPassRecord::FTitle); }
 String TKLPassRecord::GetUsername() { return GetField(&TKLPassRecord::FUsername); }
 String TKLPassRecord::GetPassword() { return GetField(&TKLPassRecord::FPassword); }
@@ -113,6 +126,103 @@ void TKLPassRecord::SetNote(const String& Value) { SetField(&TKLPassRecord::FNot
 
 void TKLPassRecord::Touch() { FModificationDate = NowUnixSeconds(); }
 
+// A version is kept only for a record a store holds, once per edit; a record
+// being filled in before it joins a store, or a version itself, keeps none.
+void TKLPassRecord::BeginChange() {
+  if (FStore == nullptr || FEditOpen || FIsVersion) return;
+  std::unique_ptr<TKLPassRecord> version = Snapshot();
+  FHistory.push_back(std::move(version));
+  FEditOpen = true;
+  TrimHistory(FStore->GetHistoryMaxItems(), FStore->GetHistoryMaxBytes());
+}
+
+std::unique_ptr<TKLPassRecord> TKLPassRecord::Snapshot() const {
+  std::unique_ptr<TKLPassRecord> copy(new TKLPassRecord(TBlank{}));
+  copy->FIsVersion = true;
+  copy->FGroup = FGroup;
+  copy->FTitle = FTitle;
+  copy->FUsername = FUsername;
+  copy->FPassword = FPassword;
+  copy->FURL = FURL;
+  copy->FNote = FNote;
+  copy->FCreationDate = FCreationDate;
+  copy->FModificationDate = FModificationDate;
+  copy->FLastAccessDate = FLastAccessDate;
+  copy->FLocationChangeDate = FLocationChangeDate;
+  copy->FUuid = FUuid;
+  copy->FCustomFields = FCustomFields;
+  copy->FTags = FTags;
+  copy->FExpires = FExpires;
+  copy->FExpiryDate = FExpiryDate;
+  copy->FAttachments = FAttachments; // the bytes are shared, not copied
+  return copy;
+}
+
+// The bytes of the versions: texts, field names and values and tags at two
+// bytes a code unit, and each attachment's bytes once however many versions
+// share them, counted with the newest version holding them, so that dropping
+// the oldest version frees exactly what is counted with it. Linear in what
+// the versions hold.
+void TKLPassRecord::TrimHistory(std::int32_t MaxItems, std::int64_t MaxBytes) noexcept {
+  if (MaxItems >= 0 && FHistory.size() > static_cast<std::size_t>(MaxItems)) {
+    FHistory.erase(FHistory.begin(), FHistory.end() - MaxItems);
+  }
+  if (MaxBytes < 0 || FHistory.empty()) return;
+  std::vector<std::uint64_t> own(FHistory.size(), 0);
+  std::uint64_t total = 0;
+  try {
+    std::vector<const void*> seen;
+    for (std::size_t i = FHistory.size(); i-- > 0;) {
+      const TKLPassRecord& v = *FHistory[i];
+      std::uint64_t bytes = 0;
+      for (const String* text : {&v.FTitle, &v.FUsername, &v.FPassword, &v.FURL, &v.FNote}) bytes += 2 * text->size();
+      for (const TKLPassField& field : v.FCustomFields) bytes += 2 * (field.Name.size() + field.Value.size());
+      for (const String& tag : v.FTags) bytes += 2 * tag.size();
+      for (const TAttachment& attachment : v.FAttachments) {
+        bytes += 2 * attachment.Name.size();
+        if (std::find(seen.begin(), seen.end(), attachment.Data.get()) == seen.end()) {
+          seen.push_back(attachment.Data.get());
+          bytes += attachment.Data->size();
+        }
+      }
+      own[i] = bytes;
+      total += bytes;
+    }
+  } catch (...) {
+    return; // no room to count: the versions stay until the next change
+  }
+  std::size_t drop = 0;
+  while (drop < FHistory.size() && total > static_cast<std::uint64_t>(MaxBytes)) total -= own[drop++];
+  FHistory.erase(FHistory.begin(), FHistory.begin() + static_cast<std::ptrdiff_t>(drop));
+}
+
+TKLPassRecord* TKLPassRecord::GetHistoryItem(std::int32_t Index) const {
+  if (Index < 0 || Index >= GetHistoryCount()) {
+    throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+  }
+  return FHistory[static_cast<std::size_t>(Index)].get();
+}
+
+// The version is copied before the present content is kept, which may drop
+// the oldest versions and so move the one asked for.
+void TKLPassRecord::RestoreHistoryItem(std::int32_t Index) {
+  std::unique_ptr<TKLPassRecord> from = GetHistoryItem(Index)->Snapshot();
+  FEditOpen = false;
+  BeginChange();
+  for (TField text : {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername, &TKLPassRecord::FPassword,
+                      &TKLPassRecord::FURL, &TKLPassRecord::FNote}) {
+    WipeString(this->*text);
+    (this->*text).swap((*from).*text);
+  }
+  for (TKLPassField& field : FCustomFields) WipeField(field);
+  FCustomFields.swap(from->FCustomFields);
+  FTags.swap(from->FTags);
+  FExpires = from->FExpires;
+  FExpiryDate = from->FExpiryDate;
+  FAttachments.swap(from->FAttachments);
+  Touch();
+}
+
 std::vector<TKLPassField>::iterator TKLPassRecord::FindField(const String& Name) noexcept {
   return std::find_if(FCustomFields.begin(), FCustomFields.end(), [&](const TKLPassField& F) { return F.Name == Name; });
 }
@@ -125,12 +235,12 @@ TKLPassField TKLPassRecord::GetCustomField(std::int32_t Index) {
   if (Index < 0 || Index >= GetCustomFieldCount()) {
     throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
   }
-  FLastAccessDate = NowUnixSeconds();
+  Accessed();
   return FCustomFields[static_cast<std::size_t>(Index)];
 }
 
 std::vector<TKLPassField> TKLPassRecord::GetCustomFields() {
-  if (!FCustomFields.empty()) FLastAccessDate = NowUnixSeconds();
+  if (!FCustomFields.empty()) Accessed();
   return FCustomFields;
 }
 
@@ -138,7 +248,7 @@ bool TKLPassRecord::FindCustomField(const String& Name, TKLPassField& Field) {
   const auto found = FindField(Name);
   if (found == FCustomFields.end()) return false;
   Field = *found;
-  FLastAccessDate = NowUnixSeconds();
+  Accessed();
   return true;
 }
 
@@ -150,10 +260,14 @@ void TKLPassRecord::SetCustomField(const String& Name, const String& Value, bool
   if (held - replaced + 2 * Value.size() > KLPassMaxRecordBytes) throw EKLPassStorageException(SRecordTooLarge);
   if (found == FCustomFields.end()) {
     if (FCustomFields.size() >= KLPassMaxCustomFields) throw EKLPassStorageException(STooManyRecordItems);
-    FCustomFields.push_back(TKLPassField{Name, Value, Protected});
+    TKLPassField field{Name, Value, Protected};
+    FCustomFields.reserve(FCustomFields.size() + 1);
+    BeginChange();
+    FCustomFields.push_back(std::move(field));
   } else {
     if (found->Value == Value && found->Protected == Protected) return;
     String copy(Value);
+    BeginChange();
     WipeString(found->Value);
     found->Value = std::move(copy);
     found->Protected = Protected;
@@ -171,6 +285,7 @@ void TKLPassRecord::SetCustomFields(const std::vector<TKLPassField>& Fields) {
   }
   if (detail::HeldBytes(Fields, FAttachments) > KLPassMaxRecordBytes) throw EKLPassStorageException(SRecordTooLarge);
   std::vector<TKLPassField> copy(Fields);
+  BeginChange();
   for (TKLPassField& field : FCustomFields) WipeField(field);
   FCustomFields.swap(copy);
   Touch();
@@ -179,6 +294,7 @@ void TKLPassRecord::SetCustomFields(const std::vector<TKLPassField>& Fields) {
 bool TKLPassRecord::DeleteCustomField(const String& Name) {
   const auto found = FindField(Name);
   if (found == FCustomFields.end()) return false;
+  BeginChange();
   WipeField(*found);
   FCustomFields.erase(found);
   Touch();
@@ -193,18 +309,21 @@ void TKLPassRecord::SetTags(const std::vector<String>& Value) {
   }
   if (tags.size() > KLPassMaxTags) throw EKLPassStorageException(STooManyRecordItems);
   if (tags == FTags) return;
+  BeginChange();
   FTags.swap(tags);
   Touch();
 }
 
-void TKLPassRecord::SetExpires(bool Value) noexcept {
+void TKLPassRecord::SetExpires(bool Value) {
   if (FExpires == Value) return;
+  BeginChange();
   FExpires = Value;
   FModificationDate = NowUnixSeconds();
 }
 
-void TKLPassRecord::SetExpiryDate(std::int64_t Value) noexcept {
+void TKLPassRecord::SetExpiryDate(std::int64_t Value) {
   if (FExpiryDate == Value) return;
+  BeginChange();
   FExpiryDate = Value;
   FModificationDate = NowUnixSeconds();
 }
@@ -222,7 +341,7 @@ bool TKLPassRecord::GetAttachment(const String& Name, ByteArray& Data) {
   ByteArray copy(found->Data->Get());
   WipeBytes(Data);
   Data = std::move(copy);
-  FLastAccessDate = NowUnixSeconds();
+  Accessed();
   return true;
 }
 
@@ -236,10 +355,15 @@ void TKLPassRecord::SetAttachment(const String& Name, const ByteArray& Data) {
   if (held - replaced + Data.size() > KLPassMaxRecordBytes) throw EKLPassStorageException(SRecordTooLarge);
   if (found == FAttachments.end()) {
     if (FAttachments.size() >= KLPassMaxAttachments) throw EKLPassStorageException(STooManyRecordItems);
-    FAttachments.push_back(TAttachment{Name, std::make_shared<const SecureBytes>(ByteArray(Data))});
+    TAttachment attachment{Name, std::make_shared<const SecureBytes>(ByteArray(Data))};
+    FAttachments.reserve(FAttachments.size() + 1);
+    BeginChange();
+    FAttachments.push_back(std::move(attachment));
   } else {
     if (found->Data->Get() == Data) return;
-    found->Data = std::make_shared<const SecureBytes>(ByteArray(Data));
+    auto bytes = std::make_shared<const SecureBytes>(ByteArray(Data));
+    BeginChange();
+    found->Data = std::move(bytes);
   }
   Touch();
 }
@@ -247,6 +371,7 @@ void TKLPassRecord::SetAttachment(const String& Name, const ByteArray& Data) {
 bool TKLPassRecord::DeleteAttachment(const String& Name) {
   const auto found = FindAttachment(Name);
   if (found == FAttachments.end()) return false;
+  BeginChange();
   FAttachments.erase(found);
   Touch();
   return true;

@@ -69,6 +69,8 @@ constexpr std::string_view kValuePieceLeaf = "/value.";
 // A field's parts: its name is piece 0, its value pieces 1 to K, and its
 // protected flag sorts after them all.
 constexpr std::uint32_t kFlagPiece = 0xFFFFFFFF;
+// An attachment's reference sorts after its name and any data piece.
+constexpr std::uint32_t kSamePiece = 0xFFFFFFFF;
 // A value's pieces hold 21,845 code units each at least (a piece holds as
 // many as fit three bytes each in one stored value, less one to keep a
 // surrogate pair whole), so a value of the most bytes needs no more than
@@ -92,6 +94,10 @@ bool TPendingExtras::Take(std::string_view Leaf, const TRecordView& Value) {
   if (Leaf == "/expires") {
     if (!FHasExpires) FExpires = FlagOf(Value);
     FHasExpires = true;
+  } else if (Leaf == "/ldate") {
+    if (Value.Type != vtLong) RaiseCorrupted();
+    if (!FHasLocation) FLocation = Value.Long();
+    FHasLocation = true;
   } else if (Leaf == "/expiry") {
     if (Value.Type != vtLong) RaiseCorrupted();
     if (!FHasExpiry) FExpiry = Value.Long();
@@ -123,6 +129,11 @@ bool TPendingExtras::Take(std::string_view Leaf, const TRecordView& Value) {
       FAttachments.push_back(TPart{number, 0, TextOf(Value), {}, false});
       return true;
     }
+    if (rest == "/same") {
+      if (Value.Type != vtLong) RaiseCorrupted();
+      FAttachments.push_back(TPart{number, kSamePiece, {}, {}, false, Value.Long()});
+      return true;
+    }
     if (rest == "/data") {
       piece = 1;
     } else if (rest.starts_with(kDataPieceLeaf)) {
@@ -136,16 +147,17 @@ bool TPendingExtras::Take(std::string_view Leaf, const TRecordView& Value) {
   return true;
 }
 
-void TPendingExtras::Apply(TKLPassRecord& Rec) {
+void TPendingExtras::Apply(TKLPassRecord& Rec, const TAttachmentResolver& Resolve) {
   // Reserved first: growing the lists would move values without wiping.
   Rec.FCustomFields.reserve(FFields.size());
   Rec.FAttachments.reserve(FAttachments.size());
   ApplyFields(Rec);
   ApplyTags(Rec);
-  ApplyAttachments(Rec);
+  ApplyAttachments(Rec, Resolve);
   if (HeldBytes(Rec.FCustomFields, Rec.FAttachments) > KLPassMaxRecordBytes) RaiseCorrupted();
   Rec.FExpires = FExpires;
   Rec.FExpiryDate = FExpiry;
+  Rec.FLocationChangeDate = FLocation;
 }
 
 // Each group of parts with one number, in order; the parts of a group are
@@ -207,9 +219,21 @@ void TPendingExtras::ApplyTags(TKLPassRecord& Rec) {
 // Each attachment is a name (piece 0) and data pieces 1, 2, ... without a
 // gap, every one but the last full. The size is known before the bytes are
 // copied, so they are never moved unwiped.
-void TPendingExtras::ApplyAttachments(TKLPassRecord& Rec) {
+void TPendingExtras::ApplyAttachments(TKLPassRecord& Rec, const TAttachmentResolver& Resolve) {
   ForEachNumbered(FAttachments, [&](const std::vector<TPart*>& Group) {
     if (Group.size() < 2 || Group[0]->Piece != 0) RaiseCorrupted();
+    if (Group.back()->Piece == kSamePiece) {
+      // A shared attachment: a name and the reference, nothing else.
+      if (Group.size() != 2 || !Resolve || !IsValidItemName(Group[0]->Text)) RaiseCorrupted();
+      std::shared_ptr<const SecureBytes> data = Resolve(Group[1]->Ref);
+      for (const TKLPassRecord::TAttachment& other : Rec.FAttachments) {
+        if (other.Name == Group[0]->Text) RaiseCorrupted();
+      }
+      TKLPassRecord::TAttachment& attachment = Rec.FAttachments.emplace_back();
+      attachment.Name = std::move(Group[0]->Text);
+      attachment.Data = std::move(data);
+      return;
+    }
     std::size_t size = 0;
     for (std::size_t k = 1; k < Group.size(); ++k) {
       if (Group[k]->Piece != k || (k + 1 < Group.size() && Group[k]->Bytes.size() != kAttachmentPieceSize)) {

@@ -206,11 +206,10 @@ void TKLPassQuery::Compile() {
 
 bool TKLPassQuery::Matches(TKLPassRecord& Rec) const {
   const bool sensitive = (FFlags & KLQueryCaseSensitive) != 0;
-  const std::int64_t now = NowUnixSeconds();
   for (std::size_t t = 0; t < FTerms.size(); ++t) {
     const TCompiled& c = FCompiled[t];
     const TKLQueryField field = FTerms[t].Field;
-    const auto in = [&](TKLPassRecord::TField Field) { return c.FoundIn(Rec.ReadField(Field, now), sensitive); };
+    const auto in = [&](TKLPassRecord::TField Field) { return c.FoundIn(Rec.ReadField(Field), sensitive); };
     bool found = false;
     if (field == qfAny || field == qfTitle) found = in(&TKLPassRecord::FTitle);
     if (!found && (field == qfAny || field == qfUsername)) found = in(&TKLPassRecord::FUsername);

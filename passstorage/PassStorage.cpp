@@ -1,4 +1,6 @@
 #include <memory>
+#include <string_view>
+#include <unordered_set>
 
 #include "foundation/Clock.h"
 #include "passstorage/KLPassStorage.h"
@@ -45,22 +47,60 @@ std::int32_t TKLPassStorage::Add(TKLPassRecord* Rec) {
   // would be destroyed twice.
   if (Rec->FStore != nullptr) throw EKLPassStorageException(SRecordAlreadyHeld);
   CheckStoreGroup(Rec->GetGroup());
-  return Take(Rec);
+  return Take(Rec, true);
 }
 
 std::int32_t TKLPassStorage::Add(const String& Title, const String& Username, const String& Password, const String& URL,
                                  const String& Note, const String& Group) {
   CheckStoreGroup(Group);
   auto rec = std::make_unique<TKLPassRecord>(Title, Username, Password, URL, Note, Group);
-  const std::int32_t index = Add(rec.get());
+  const std::int32_t index = Take(rec.get(), true);
   rec.release();
   return index;
 }
 
-std::int32_t TKLPassStorage::Take(TKLPassRecord* Rec) {
+std::int32_t TKLPassStorage::Take(TKLPassRecord* Rec, bool Editing) {
   Rec->FSlot = FList.Append(Rec);
   Rec->FStore = this;
+  Rec->FEditOpen = Editing;
   return FList.GetCount() - 1;
+}
+
+void TKLPassStorage::EndEdits() noexcept {
+  for (TKLPassRecord* rec : FList) rec->FEditOpen = false;
+}
+
+void TKLPassStorage::SetRecycleBinGroup(const String& Value) {
+  if (Value.empty()) throw EKLPassStorageException(SWrongGroupName);
+  CheckStoreGroup(Value);
+  FRecycleBinGroup = Value;
+}
+
+void TKLPassStorage::AddDeletedObjects(const std::vector<TKLPassDeletedObject>& Objects) {
+  std::unordered_set<std::string_view> known;
+  const auto key = [](const TKLPassUuid& Uuid) {
+    return std::string_view(reinterpret_cast<const char*>(Uuid.data()), Uuid.size());
+  };
+  std::vector<TKLPassDeletedObject> added;
+  for (const TKLPassDeletedObject& object : FDeleted) known.insert(key(object.Uuid));
+  for (const TKLPassDeletedObject& object : Objects) {
+    if (known.insert(key(object.Uuid)).second) added.push_back(object);
+  }
+  FDeleted.insert(FDeleted.end(), added.begin(), added.end());
+}
+
+// The deleted object is recorded before the record goes, so that a failed
+// allocation leaves both as they were.
+TKLPassDeleteResult TKLPassStorage::DeleteRecord(TKLPassRecord* Rec, bool Permanently) {
+  if (Rec == nullptr || Rec->FStore != this) return drNotHeld;
+  if (FRecycleBinEnabled && !Permanently && Rec->FGroup != FRecycleBinGroup) {
+    Rec->SetGroup(FRecycleBinGroup);
+    return drRecycled;
+  }
+  FDeleted.push_back(TKLPassDeletedObject{Rec->FUuid, NowUnixSeconds()});
+  Delete(Rec);
+  delete Rec;
+  return drRemoved;
 }
 
 void TKLPassStorage::TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs) {
@@ -86,16 +126,16 @@ bool TKLPassStorage::Delete(std::int32_t Index) {
 void TKLPassStorage::Clear() {
   for (TKLPassRecord* rec : FList) rec->FStore = nullptr;
   FList.Clear();
+  FDeleted.clear();
   FKey.reset();
 }
 
-// Listing and search read each field in place and take one clock reading for
-// the whole pass: linear in the records, allocating only for the result.
+// Listing and search read each field in place, stamping no record's access
+// time: linear in the records, allocating only for the result.
 void TKLPassStorage::List(const String& Group, TPointerList<TKLPassRecord>& Recs) {
   CheckStoreGroup(Group);
-  const std::int64_t now = NowUnixSeconds();
   for (TKLPassRecord* rec : FList) {
-    if (rec->ReadField(&TKLPassRecord::FGroup, now) == Group) Recs.Add(rec);
+    if (rec->ReadField(&TKLPassRecord::FGroup) == Group) Recs.Add(rec);
   }
 }
 
@@ -123,9 +163,8 @@ void TKLPassStorage::Search(TKLSearchParam Param, TKLSearchEquality Equality, co
       return;
   }
   if (field == nullptr) return;
-  const std::int64_t now = NowUnixSeconds();
   for (TKLPassRecord* rec : FList) {
-    if (Matches(rec->ReadField(field, now), Equality, Value)) Recs.Add(rec);
+    if (Matches(rec->ReadField(field), Equality, Value)) Recs.Add(rec);
   }
 }
 
@@ -133,7 +172,6 @@ void TKLPassStorage::Search(TKLSearchParam Param, TKLSearchEquality Equality, co
 // none equals Value, so that it is the exact complement of seEquals.
 void TKLPassStorage::SearchCustomFields(TKLSearchEquality Equality, const String& Value,
                                         TPointerList<TKLPassRecord>& Recs) {
-  const std::int64_t now = NowUnixSeconds();
   const TKLSearchEquality each = Equality == seNotEquals ? seEquals : Equality;
   for (TKLPassRecord* rec : FList) {
     bool any = false;
@@ -143,7 +181,6 @@ void TKLPassStorage::SearchCustomFields(TKLSearchEquality Equality, const String
         break;
       }
     }
-    if (!rec->FCustomFields.empty()) rec->FLastAccessDate = now;
     if (any != (Equality == seNotEquals)) Recs.Add(rec);
   }
 }

@@ -6,8 +6,11 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
+#include <unordered_map>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +60,22 @@ constexpr std::uint32_t kMaxNotePieces = 65536;
 // The record's UUID, 16 bytes. A record loaded without one (saved by an
 // earlier release) is given a random one.
 constexpr std::string_view kUuidLeaf = "/uuid";
+
+// A record's earlier versions: version N (from 1, the oldest) under
+// "/hist.N" followed by the leaves of a record (but "/uuid" and "/hist."),
+// its shared attachments as "/attach.K/same". An older reader skips them.
+constexpr std::string_view kVersionLeaf = "/hist.";
+constexpr std::uint32_t kMaxVersions = 1u << 20;
+
+// Values of the vault itself, under keys holding no "/" (which lie under no
+// record, so an older reader skips them): "deleted.N" (bytes: a deleted
+// object's 16-byte UUID and its 8-byte time), and the settings that differ
+// from a new store's.
+constexpr std::string_view kDeletedKey = "deleted.";
+constexpr std::string_view kRecycleBinKey = "recycle-bin";
+constexpr std::string_view kRecycleBinGroupKey = "recycle-bin.group";
+constexpr std::string_view kHistoryItemsKey = "history.max-items";
+constexpr std::string_view kHistoryBytesKey = "history.max-bytes";
 
 // The number N of a leaf "/note.N" (N from 2, written without leading zeros);
 // 0 for any other leaf.
@@ -172,6 +191,8 @@ struct TPendingRecord {
   bool HasUuid = false;
   // Custom fields, tags, expiry and attachments, made when the first is met.
   std::unique_ptr<detail::TPendingExtras> Extras;
+  // The record's versions by number, as met (see kVersionLeaf).
+  std::map<std::uint32_t, std::unique_ptr<TPendingRecord>> Versions;
 
   bool IsWhole() const noexcept { return Typed == (1u << lfCount) - 1; }
 };
@@ -214,6 +235,8 @@ public:
       if (FLast != 0 && key.size() > FLastKey.size() && key[FLastKey.size()] == '/' &&
           key.compare(0, FLastKey.size(), FLastKey) == 0) {
         Attach(FRecords[FLast], key.substr(FLastKey.size()), record);
+      } else if (key.find('/') == std::string_view::npos) {
+        FVaultValues.push_back(record);
       } else {
         Place(record, IsWellFormedKey(key) ? key : Reencoded(record));
       }
@@ -221,6 +244,8 @@ public:
   }
 
   const std::vector<TPendingGroup>& Groups() const noexcept { return FGroups; }
+  // The values under keys with no "/", the vault's own.
+  const std::vector<detail::TRecordView>& VaultValues() const noexcept { return FVaultValues; }
   TPendingRecord& Record(std::size_t Index) noexcept { return FRecords[Index]; }
   std::size_t GetRecordCount() const noexcept { return FRecords.size() - 1; }
 
@@ -231,10 +256,24 @@ private:
     return any < 0x80 || IsValidUTF8(reinterpret_cast<const std::uint8_t*>(Key.data()), Key.size());
   }
 
-  void Attach(TPendingRecord& Pending, std::string_view Leaf, const detail::TRecordView& Value) {
+  void Attach(TPendingRecord& Pending, std::string_view Leaf, const detail::TRecordView& Value,
+              bool InVersion = false) {
     const std::size_t leaf = LeafIndex(Leaf);
     if (leaf == lfCount) {
-      if (const std::uint32_t piece = NotePieceNumber(Leaf); piece != 0) {
+      if (Leaf.starts_with(kVersionLeaf)) {
+        const std::size_t slash = Leaf.find('/', kVersionLeaf.size());
+        std::uint32_t number = 0;
+        const char* digits = Leaf.data() + kVersionLeaf.size();
+        const char* end = slash == std::string_view::npos ? Leaf.data() + Leaf.size() : Leaf.data() + slash;
+        const auto [stop, error] = std::from_chars(digits, end, number);
+        if (InVersion || slash == std::string_view::npos || error != std::errc() || stop != end || *digits == '0' ||
+            number == 0 || number > kMaxVersions) {
+          RaiseCorrupted();
+        }
+        std::unique_ptr<TPendingRecord>& version = Pending.Versions[number];
+        if (!version) version.reset(new TPendingRecord{FFields.Make(), 0, 0, 0, {}, false, nullptr, {}});
+        Attach(*version, Leaf.substr(slash), Value, true);
+      } else if (const std::uint32_t piece = NotePieceNumber(Leaf); piece != 0) {
         if (Value.Type != vtString) RaiseCorrupted();
         Pending.NotePieces.emplace_back(piece, Decode(Value.Counted(), Value.CountedSize()));
       } else if (Leaf == kUuidLeaf) {
@@ -287,7 +326,7 @@ private:
     bool added = false;
     const std::uint32_t record = FRecordIndex.FindOrAdd(RecordKey, added) + 1;
     if (added) {
-      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0, {}, false, nullptr});
+      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0, {}, false, nullptr, {}});
       Chain(GroupFor(Group), record);
     }
     FLast = record;
@@ -321,6 +360,7 @@ private:
   std::string_view FLastKey;
   // Keys read as text and encoded again; a deque keeps them in place.
   std::deque<std::string> FKeptKeys;
+  std::vector<detail::TRecordView> FVaultValues;
 };
 
 // Appends the pieces of a long note to its first, in order: they must be
@@ -368,6 +408,12 @@ public:
     FPrefix[size] = '/';
     const auto end = std::to_chars(FPrefix.data() + size + 1, FPrefix.data() + FPrefix.size(), Position).ptr;
     FPrefix.resize(static_cast<std::size_t>(end - FPrefix.data()));
+  }
+
+  // For the vault's own values, whose keys are their leaves.
+  void BeginVault() {
+    FScratch.Truncate(0);
+    FPrefix.clear();
   }
 
   void PutText(detail::TContentWriter& Writer, TLeaf Leaf, std::u16string_view Text) {
@@ -465,35 +511,49 @@ private:
 };
 
 // What a record carries beyond the eight leaves, as the save sees it.
+struct TRecordAttachment {
+  const String* Name;
+  const ByteArray* Data;
+  std::int64_t Ref; // a version's reference to bytes written before (AttachmentRef), or 0
+};
+
 struct TRecordExtras {
-  const TKLPassUuid& Uuid;
+  const TKLPassUuid* Uuid; // none for a version
   const std::vector<TKLPassField>& Fields;
   const std::vector<String>& Tags;
   bool Expires;
   std::int64_t Expiry;
-  std::vector<std::pair<const String*, const ByteArray*>> Attachments;
+  std::int64_t Location;
+  std::vector<TRecordAttachment> Attachments;
 };
 
-// The leaves beyond the eight; those a record does not use are not written,
-// so that a record without the new data is stored as before, but for its UUID.
-void PutExtras(TRecordComposer& composer, detail::TContentWriter& Writer, const TRecordExtras& Rec) {
-  composer.PutBlob(Writer, kUuidLeaf, Rec.Uuid.data(), Rec.Uuid.size());
+// The leaves beyond the eight, after Prefix (empty for the record, "/hist.N"
+// for a version); those a record does not use are not written, so that a
+// record without the new data is stored as before, but for its UUID.
+void PutExtras(TRecordComposer& composer, detail::TContentWriter& Writer, const TRecordExtras& Rec,
+               const std::string& Prefix = std::string()) {
+  if (Rec.Uuid != nullptr) composer.PutBlob(Writer, kUuidLeaf, Rec.Uuid->data(), Rec.Uuid->size());
   for (std::size_t i = 0; i < Rec.Fields.size(); ++i) {
     const TKLPassField& field = Rec.Fields[i];
-    const std::string prefix = "/field." + std::to_string(i + 1);
+    const std::string prefix = Prefix + "/field." + std::to_string(i + 1);
     composer.PutText(Writer, prefix + "/name", field.Name);
     composer.PutPieces(Writer, prefix + "/value", prefix + "/value.", field.Value);
     if (field.Protected) composer.PutBool(Writer, prefix + "/protected", true);
   }
   for (std::size_t i = 0; i < Rec.Tags.size(); ++i) {
-    composer.PutText(Writer, "/tag." + std::to_string(i + 1), Rec.Tags[i]);
+    composer.PutText(Writer, Prefix + "/tag." + std::to_string(i + 1), Rec.Tags[i]);
   }
-  if (Rec.Expires) composer.PutBool(Writer, "/expires", true);
-  if (Rec.Expiry != 0) composer.PutLong(Writer, "/expiry", Rec.Expiry);
+  if (Rec.Expires) composer.PutBool(Writer, Prefix + "/expires", true);
+  if (Rec.Expiry != 0) composer.PutLong(Writer, Prefix + "/expiry", Rec.Expiry);
+  if (Rec.Location != 0) composer.PutLong(Writer, Prefix + "/ldate", Rec.Location);
   for (std::size_t i = 0; i < Rec.Attachments.size(); ++i) {
-    const auto [name, bytes] = Rec.Attachments[i];
-    const std::string prefix = "/attach." + std::to_string(i + 1);
+    const auto [name, bytes, ref] = Rec.Attachments[i];
+    const std::string prefix = Prefix + "/attach." + std::to_string(i + 1);
     composer.PutText(Writer, prefix + "/name", *name);
+    if (ref != 0) {
+      composer.PutLong(Writer, prefix + "/same", ref);
+      continue;
+    }
     const std::uint8_t* data = bytes->data();
     std::size_t left = bytes->size();
     std::uint32_t piece = 1;
@@ -542,12 +602,15 @@ void TKLPassStorage::CheckSavableGroups() const {
   }
 }
 
-// Each text is read through the record (stamping its access time with this
-// save's time, which is then written as the access time) and written in place.
+// Each text is read in place, stamping no access time, and written as it is.
 // The content is built whole before the first byte is written, so that a
 // refused save leaves the stream as it was.
 void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
-  if (FSaveFormat == pfKdbx) return SaveKdbx(Strm, Password);
+  if (FSaveFormat == pfKdbx) {
+    SaveKdbx(Strm, Password);
+    EndEdits();
+    return;
+  }
   // Room for the content when every character is ASCII, plus the largest
   // single value in its widest form: the writer then does not grow (and copy
   // secrets) for the usual vault.
@@ -568,35 +631,106 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     for (const TKLPassField& field : rec.FCustomFields) {
       widest = std::max(widest, std::min(field.Value.size(), kNotePieceUnits) + group);
     }
+    for (const auto& version : rec.FHistory) {
+      const std::size_t prefix = group + 16; // "/hist.N"
+      estimate += 8 * (3 + prefix) + 42 + 5 * 2 + 3 * 8;
+      std::size_t own = 0;
+      for (const String* text : {&version->FTitle, &version->FUsername, &version->FPassword, &version->FURL,
+                                 &version->FNote}) {
+        estimate += text->size();
+        widest = std::max(widest, text->size() + prefix);
+      }
+      for (const auto& attachment : version->FAttachments) {
+        own += attachment.Name.size() + 8;
+        const bool shared = std::any_of(rec.FAttachments.begin(), rec.FAttachments.end(),
+                                        [&](const auto& held) { return held.Data == attachment.Data; });
+        if (!shared) own += attachment.Data->size();
+      }
+      estimate += ExtrasEstimate(version->FCustomFields, version->FTags, version->FAttachments.size(), own, prefix);
+    }
   }
+  estimate += FDeleted.size() * (3 + 16 + 2 + KLPassUuidSize + 8) + 256;
   detail::TContentWriter writer(estimate + 3 * widest);
-  const std::int64_t now = NowUnixSeconds();
   static constexpr TKLPassRecord::TField kTexts[] = {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername,
                                                      &TKLPassRecord::FPassword, &TKLPassRecord::FURL,
                                                      &TKLPassRecord::FNote};
+// Each version's attachment whose bytes the record or an earlier version
+// holds is written as a reference to it, so that bytes that several versions
+// share are stored once.
+  const auto putVersions = [](TRecordComposer& composer, detail::TContentWriter& Writer, const TKLPassRecord& Rec) {
+  std::unordered_map<const SecureBytes*, std::int64_t> written;
+  for (std::size_t k = 0; k < Rec.FAttachments.size(); ++k) {
+    written.emplace(Rec.FAttachments[k].Data.get(), detail::AttachmentRef(0, static_cast<std::uint32_t>(k + 1)));
+  }
+  for (std::size_t v = 0; v < Rec.FHistory.size(); ++v) {
+    const TKLPassRecord& version = *Rec.FHistory[v];
+    const std::string prefix = std::string(kVersionLeaf) + std::to_string(v + 1);
+    composer.PutText(Writer, prefix + "/title", version.FTitle);
+    composer.PutText(Writer, prefix + "/name", version.FUsername);
+    composer.PutText(Writer, prefix + "/pwd", version.FPassword);
+    composer.PutText(Writer, prefix + "/url", version.FURL);
+    composer.PutPieces(Writer, prefix + "/note", prefix + "/note.", version.FNote);
+    composer.PutLong(Writer, prefix + "/cdate", version.FCreationDate);
+    composer.PutLong(Writer, prefix + "/mdate", version.FModificationDate);
+    composer.PutLong(Writer, prefix + "/adate", version.FLastAccessDate);
+    std::vector<TRecordAttachment> attachments;
+    for (std::size_t k = 0; k < version.FAttachments.size(); ++k) {
+      const auto& attachment = version.FAttachments[k];
+      const auto [it, added] = written.emplace(attachment.Data.get(),
+                                               detail::AttachmentRef(static_cast<std::uint32_t>(v + 1),
+                                                                     static_cast<std::uint32_t>(k + 1)));
+      attachments.push_back(TRecordAttachment{&attachment.Name, &attachment.Data->Get(), added ? 0 : it->second});
+    }
+    PutExtras(composer, Writer,
+              TRecordExtras{nullptr, version.FCustomFields, version.FTags, version.FExpires, version.FExpiryDate,
+                            version.FLocationChangeDate, std::move(attachments)},
+              prefix);
+  }
+  };
+  // The vault's own values.
+  const auto putVaultValues = [this](TRecordComposer& composer, detail::TContentWriter& Writer) {
+  composer.BeginVault();
+  for (std::size_t i = 0; i < FDeleted.size(); ++i) {
+    std::uint8_t bytes[KLPassUuidSize + 8];
+    std::memcpy(bytes, FDeleted[i].Uuid.data(), KLPassUuidSize);
+    for (std::size_t b = 0; b < 8; ++b) {
+      bytes[KLPassUuidSize + b] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(FDeleted[i].DeletionDate) >> (8 * b));
+    }
+    composer.PutBlob(Writer, std::string(kDeletedKey) + std::to_string(i + 1), bytes, sizeof(bytes));
+  }
+  if (!FRecycleBinEnabled) composer.PutBool(Writer, kRecycleBinKey, false);
+  if (FRecycleBinGroup != DefaultRecycleBinGroup) composer.PutText(Writer, kRecycleBinGroupKey, FRecycleBinGroup);
+  if (FHistoryMaxItems != KLPassDefaultHistoryMaxItems) composer.PutLong(Writer, kHistoryItemsKey, FHistoryMaxItems);
+  if (FHistoryMaxBytes != KLPassDefaultHistoryMaxBytes) composer.PutLong(Writer, kHistoryBytesKey, FHistoryMaxBytes);
+};
   TRecordComposer composer;
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
-    composer.Begin(rec.ReadField(&TKLPassRecord::FGroup, now), i);
+    composer.Begin(rec.ReadField(&TKLPassRecord::FGroup), i);
     for (std::size_t t = 0; t + 1 < std::size(kTexts); ++t) {
-      composer.PutText(writer, static_cast<TLeaf>(lfTitle + t), rec.ReadField(kTexts[t], now));
+      composer.PutText(writer, static_cast<TLeaf>(lfTitle + t), rec.ReadField(kTexts[t]));
     }
-    composer.PutNote(writer, rec.ReadField(&TKLPassRecord::FNote, now));
+    composer.PutNote(writer, rec.ReadField(&TKLPassRecord::FNote));
     composer.PutLong(writer, lfCDate, rec.FCreationDate);
     composer.PutLong(writer, lfMDate, rec.FModificationDate);
     composer.PutLong(writer, lfADate, rec.FLastAccessDate);
-    std::vector<std::pair<const String*, const ByteArray*>> attachments;
-    for (const auto& attachment : rec.FAttachments) attachments.emplace_back(&attachment.Name, &attachment.Data->Get());
-    PutExtras(
-        composer, writer,
-        TRecordExtras{rec.FUuid, rec.FCustomFields, rec.FTags, rec.FExpires, rec.FExpiryDate, std::move(attachments)});
+    std::vector<TRecordAttachment> attachments;
+    for (const auto& attachment : rec.FAttachments) {
+      attachments.push_back(TRecordAttachment{&attachment.Name, &attachment.Data->Get(), 0});
+    }
+    PutExtras(composer, writer,
+              TRecordExtras{&rec.FUuid, rec.FCustomFields, rec.FTags, rec.FExpires, rec.FExpiryDate,
+                            rec.FLocationChangeDate, std::move(attachments)});
+    if (!rec.FHistory.empty()) putVersions(composer, writer, rec);
   }
+  putVaultValues(composer, writer);
   writer.Finish();
   // The kept key changes only with a save that succeeded.
   std::shared_ptr<detail::TStorageKey> kept = FKey;
   detail::WriteStorageFile(Strm, Password, detail::TStorageFileOptions{FKdf, FAllowLegacyFormat, FSaveVersion},
                            *GetRandomGenerator(), kept, writer.Buffer());
   FKey = std::move(kept);
+  EndEdits();
 }
 
 // The records are made aside as their values are read, and join the store
@@ -617,6 +751,64 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       &TKLPassRecord::FUuid,
       [] { return std::unique_ptr<TKLPassRecord>(new TKLPassRecord(TKLPassRecord::TBlank{})); }};
   TRecordIndex index(loaded.Buffer->Data(), loaded.Size, loaded.Records, kFields);
+  // A record's versions, numbered from 1 without a gap, each whole; an
+  // attachment reference names the record's own attachment or one of an
+  // earlier version.
+  const auto applyVersions = [](TPendingRecord& Pending, const String& Group) {
+    TKLPassRecord& rec = *Pending.Rec;
+    rec.FHistory.reserve(Pending.Versions.size());
+    std::uint32_t expected = 1;
+    for (auto& [number, version] : Pending.Versions) {
+      if (number != expected++ || !version->IsWhole()) RaiseCorrupted();
+      JoinNotePieces(*version, kFields.Texts[lfNote]);
+      const std::uint32_t self = number;
+      const auto resolve = [&rec, self](std::int64_t Ref) -> std::shared_ptr<const SecureBytes> {
+        const auto from = static_cast<std::uint32_t>(static_cast<std::uint64_t>(Ref) >> 32);
+        const auto k = static_cast<std::uint32_t>(static_cast<std::uint64_t>(Ref) & 0xFFFFFFFFu);
+        if (Ref < 0 || from >= self) RaiseCorrupted();
+        const TKLPassRecord& holder = from == 0 ? rec : *rec.FHistory[from - 1];
+        if (k == 0 || k > holder.FAttachments.size()) RaiseCorrupted();
+        return holder.FAttachments[k - 1].Data;
+      };
+      if (version->Extras) version->Extras->Apply(*version->Rec, resolve);
+      version->Rec->FIsVersion = true;
+      version->Rec->FGroup = Group;
+      version->Rec->FUuid = rec.FUuid;
+      rec.FHistory.push_back(std::move(version->Rec));
+    }
+    Pending.Versions.clear();
+  };
+  // The vault's own values; unknown ones are skipped, as unknown leaves are.
+  std::vector<TKLPassDeletedObject> deleted;
+  std::optional<bool> recycleBin;
+  std::optional<String> recycleBinGroup;
+  std::optional<std::int64_t> historyItems, historyBytes;
+  for (const detail::TRecordView& value : index.VaultValues()) {
+    const std::string_view key = value.KeyBytes();
+    if (key.starts_with(kDeletedKey)) {
+      if (value.Type != vtBlob || value.CountedSize() != KLPassUuidSize + 8) RaiseCorrupted();
+      TKLPassDeletedObject& object = deleted.emplace_back();
+      std::memcpy(object.Uuid.data(), value.Counted(), KLPassUuidSize);
+      std::uint64_t when = 0;
+      for (std::size_t b = 0; b < 8; ++b) when |= static_cast<std::uint64_t>(value.Counted()[KLPassUuidSize + b]) << (8 * b);
+      object.DeletionDate = static_cast<std::int64_t>(when);
+    } else if (key == kRecycleBinKey) {
+      if (value.Type != vtBool || value.Data()[0] > 1) RaiseCorrupted();
+      recycleBin = value.Bool();
+    } else if (key == kRecycleBinGroupKey) {
+      if (value.Type != vtString) RaiseCorrupted();
+      recycleBinGroup = Decode(value.Counted(), value.CountedSize());
+      if (!IsSavableGroup(*recycleBinGroup)) RaiseCorrupted();
+    } else if (key == kHistoryItemsKey || key == kHistoryBytesKey) {
+      if (value.Type != vtLong) RaiseCorrupted();
+      std::int64_t bound = value.Long();
+      if (key == kHistoryItemsKey) {
+        historyItems = std::clamp<std::int64_t>(bound, -1, INT32_MAX);
+      } else {
+        historyBytes = std::max<std::int64_t>(bound, -1);
+      }
+    }
+  }
   std::vector<std::unique_ptr<TKLPassRecord>> made;
   made.reserve(index.GetRecordCount());
   std::vector<TKLPassRecord*> withoutUuid;
@@ -630,18 +822,28 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       if (!pending.IsWhole()) RaiseCorrupted();
       JoinNotePieces(pending, kFields.Texts[lfNote]);
       if (pending.Extras) pending.Extras->Apply(*pending.Rec);
+      if (!pending.Versions.empty()) applyVersions(pending, name);
       if (!pending.HasUuid) withoutUuid.push_back(pending.Rec.get());
       pending.Rec->FGroup = name;
       made.push_back(std::move(pending.Rec));
     }
   }
   GiveUuids(withoutUuid);
+  for (TKLPassRecord* rec : withoutUuid) {
+    for (auto& version : rec->FHistory) version->FUuid = rec->FUuid;
+  }
   if (loaded.Key) {
     FKdf = loaded.Key->GetParameters();
     FKey = std::move(loaded.Key);
   }
   FLoadedVersion = loaded.Version;
+  FDeleted.reserve(FDeleted.size() + deleted.size());
   TakeAll(made);
+  FDeleted.insert(FDeleted.end(), deleted.begin(), deleted.end());
+  if (recycleBin) FRecycleBinEnabled = *recycleBin;
+  if (recycleBinGroup) FRecycleBinGroup = std::move(*recycleBinGroup);
+  if (historyItems) FHistoryMaxItems = static_cast<std::int32_t>(*historyItems);
+  if (historyBytes) FHistoryMaxBytes = *historyBytes;
 }
 
 // One draw from the store's generator for all of them.

@@ -157,6 +157,14 @@ public:
         matches.push_back(i);
       }
     }
+    // A title names a record in the recycle bin only when no other has it.
+    const kl::TKLPassStorage& store = FStore;
+    const auto inBin = [&](std::size_t i) {
+      return store.GetRecycleBinEnabled() && records[i]->GetGroup() == store.GetRecycleBinGroup();
+    };
+    if (std::any_of(matches.begin(), matches.end(), [&](std::size_t i) { return !inBin(i); })) {
+      std::erase_if(matches, inBin);
+    }
     if (matches.empty()) {
       Fail(kExitNotFound, "no record titled '" + Choice.Word + "'" +
                               (Choice.Group ? " in the group '" + Utf8(*Choice.Group) + "'" : std::string()));
@@ -218,9 +226,17 @@ std::vector<TOptionSpec> RecordOptions() {
 }
 
 // A group the vault file can hold: not empty, without "/".
-kl::String CheckedGroup(const std::string& Group) {
+// In a KDBX file (FILE.kdbx) "/" separates nested groups ("Work/Dev"), each
+// name not empty; a vault of our own format takes a group name without "/".
+kl::String CheckedGroup(const std::string& Group, const std::string& File) {
   if (Group.empty()) Fail(kExitUsage, "the group must not be empty");
   kl::String group = Text(Group);
+  if (File.size() > 5 && File.compare(File.size() - 5, 5, ".kdbx") == 0) {
+    if (Group.front() == '/' || Group.back() == '/' || Group.find("//") != std::string::npos) {
+      Fail(kExitUsage, "the group path '" + Group + "' has an empty group name");
+    }
+    return group;
+  }
   Attempt("cannot use the group '" + Group + "'", [&] { kl::TKLPassStorage::CheckGroup(group); });
   return group;
 }
@@ -447,7 +463,8 @@ int Add(const std::vector<std::string>& Words) {
   args.ExpectPositional(1, 1, "vault file");
   const std::optional<std::string> title = args.Value("--title");
   if (!title || title->empty()) Fail(kExitUsage, "a record needs a --title");
-  const kl::String group = CheckedGroup(args.Value("--group").value_or(Utf8(kl::DefaultPassGroup)));
+  const kl::String group =
+      CheckedGroup(args.Value("--group").value_or(Utf8(kl::DefaultPassGroup)), args.Positional().front());
   TRecordDataChanges data(args);
   TVault vault(args.Positional().front(), ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
@@ -698,7 +715,7 @@ int Edit(const std::vector<std::string>& Words) {
   if (args.Has("--generate") && args.Has("--password"))
     Fail(kExitUsage, "--generate and --password exclude each other");
   std::optional<kl::String> group;
-  if (const std::optional<std::string> text = args.Value("--group")) group = CheckedGroup(*text);
+  if (const std::optional<std::string> text = args.Value("--group")) group = CheckedGroup(*text, args.Positional()[0]);
   if (const std::optional<std::string> title = args.Value("--title"); title && title->empty()) {
     Fail(kExitUsage, "the title must not be empty");
   }
@@ -771,7 +788,7 @@ int Attachment(const std::vector<std::string>& Words) {
 }
 
 int Delete(const std::vector<std::string>& Words) {
-  const TArguments args(Words, {{"--yes"}, {"--group", true}});
+  const TArguments args(Words, {{"--yes"}, {"--group", true}, {"--permanently"}});
   args.ExpectPositional(2, 2, "vault file and record (number or title)");
   const TRecordChoice choice = RecordChoice(args, "--group");
   TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
@@ -785,10 +802,93 @@ int Delete(const std::vector<std::string>& Words) {
     std::printf("kept record #%d '%s'; nothing was changed\n", number, title.c_str());
     return kExitOk;
   }
-  vault.Store().Delete(record);
-  const std::unique_ptr<kl::TKLPassRecord> deleted(record); // handed back by the store
+  kl::TKLPassStorage& store = vault.Store();
+  // KDBX files keep their recycle bin as they have it: a record deleted there
+  // is removed, and its deletion recorded for KeePassXC's merge.
+  if (store.GetSaveFormat() == kl::pfKdbx) store.SetRecycleBinEnabled(false);
+  const kl::TKLPassDeleteResult result = store.DeleteRecord(record, args.Has("--permanently"));
   vault.Save();
-  std::printf("deleted record #%d '%s'\n", number, title.c_str());
+  if (result == kl::drRecycled) {
+    std::printf("moved record #%d '%s' to the recycle bin '%s' (now #%d)\n", number, title.c_str(),
+                Printable(store.GetRecycleBinGroup()).c_str(), vault.NumberOf(record));
+  } else {
+    std::printf("deleted record #%d '%s'\n", number, title.c_str());
+  }
+  return kExitOk;
+}
+
+// The earlier versions of a record, oldest first, numbered for 'restore':
+// when each was last changed, its title and user; never a password.
+int History(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--group", true}, {"--json"}});
+  args.ExpectPositional(2, 2, "vault file and record (number or title)");
+  const TRecordChoice choice = RecordChoice(args, "--group");
+  TVault vault(args.Positional()[0], ReadSecret("Master password"));
+  vault.Load();
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  const std::int32_t count = record.GetHistoryCount();
+  if (args.Has("--json")) {
+    std::string json = "{\"record\":" + std::to_string(vault.NumberOf(&record)) + ",\"versions\":[";
+    for (std::int32_t i = 0; i < count; ++i) {
+      kl::TKLPassRecord& version = *record.GetHistoryItem(i);
+      json.append(i == 0 ? "" : ",")
+          .append("{\"version\":" + std::to_string(i + 1) + ",\"modified\":" +
+                  DateJson(version.GetModificationDate()) + ",\"title\":" + JsonString(Utf8(version.GetTitle())) +
+                  ",\"user\":" + JsonString(Utf8(version.GetUsername())) + "}");
+    }
+    std::printf("%s]}\n", json.c_str());
+    return kExitOk;
+  }
+  std::printf("record #%d '%s': %d earlier version%s\n", vault.NumberOf(&record), Printable(record.GetTitle()).c_str(),
+              count, count == 1 ? "" : "s");
+  for (std::int32_t i = 0; i < count; ++i) {
+    kl::TKLPassRecord& version = *record.GetHistoryItem(i);
+    std::printf("  %3d  %s  %s %s\n", i + 1, Date(version.GetModificationDate()).c_str(),
+                PaddedCells(version.GetTitle(), 24).c_str(), Printable(version.GetUsername()).c_str());
+  }
+  return kExitOk;
+}
+
+// Merges another copy of the vault (either may be KDBX) into TARGET: see
+// TKLPassStorage::Merge for the rules. --dry-run says what would change and
+// saves nothing.
+int MergeCopies(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--dry-run"}});
+  args.ExpectPositional(2, 2, "target file and source file");
+  const bool dryRun = args.Has("--dry-run");
+  const std::string& sourceFile = args.Positional()[1];
+  TVault target(args.Positional()[0], ReadSecret("Master password"), dryRun ? TVault::ForReading : TVault::ForEditing);
+  TVault source(sourceFile, ReadSecret("Master password of '" + sourceFile + "'"));
+  target.Load();
+  source.Load();
+  const kl::TKLMergeReport report = target.Store().Merge(source.Store());
+  source.Forget();
+  if (!dryRun) target.Save();
+  std::printf("%s '%s' into '%s': %d added, %d updated, %d moved, %d deleted, %d kept%s\n",
+              dryRun ? "merging would take" : "merged", sourceFile.c_str(), target.File().c_str(), report.Added,
+              report.Updated, report.Moved, report.Deleted, report.Kept, dryRun ? " (dry run: nothing was saved)" : "");
+  return kExitOk;
+}
+
+// Makes version N (as 'history' numbers them) the record's content again; the
+// content it replaces becomes the newest version.
+int Restore(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {{"--group", true}});
+  args.ExpectPositional(3, 3, "vault file, record (number or title) and version number");
+  const TRecordChoice choice = RecordChoice(args, "--group");
+  const std::int32_t wanted = ParseNumber(args.Positional()[2], 1, INT32_MAX, "the version number");
+  TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
+  vault.Load();
+  kl::TKLPassRecord& record = *vault.Find(choice);
+  const std::int32_t number = vault.NumberOf(&record);
+  if (wanted > record.GetHistoryCount()) {
+    Fail(kExitNotFound, "record #" + std::to_string(number) + " has " + std::to_string(record.GetHistoryCount()) +
+                            " earlier version" + (record.GetHistoryCount() == 1 ? "" : "s") + ", no version " +
+                            args.Positional()[2]);
+  }
+  record.RestoreHistoryItem(wanted - 1);
+  vault.Save();
+  std::printf("restored version %d of record #%d '%s'\n", wanted, number, Printable(record.GetTitle()).c_str());
   return kExitOk;
 }
 
@@ -902,7 +1002,7 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 16> kActions = {{{"create", Create},
+constexpr std::array<TVaultAction, 19> kActions = {{{"create", Create},
                                                     {"info", Info},
                                                     {"upgrade", Upgrade},
                                                     {"passwd", Passwd},
@@ -915,6 +1015,9 @@ constexpr std::array<TVaultAction, 16> kActions = {{{"create", Create},
                                                     {"totp", Totp},
                                                     {"attachment", Attachment},
                                                     {"delete", Delete},
+                                                    {"history", History},
+                                                    {"restore", Restore},
+                                                    {"merge", MergeCopies},
                                                     {"audit", Audit},
                                                     {"export", VaultExport},
                                                     {"import", VaultImport}}};
@@ -961,14 +1064,26 @@ const TCommand VaultCommand = {
     "            [--remove-field NAME]... [--untag T]... [--detach NAME]...\n"
     "  vault totp FILE RECORD [--group G] [--time SECONDS]\n"
     "  vault attachment FILE RECORD NAME --out FILE [--group G] [--force]\n"
-    "  vault delete FILE RECORD [--group G] [--yes]\n"
+    "  vault delete FILE RECORD [--group G] [--yes] [--permanently]\n"
+    "  vault history FILE RECORD [--group G] [--json]\n"
+    "  vault restore FILE RECORD N [--group G]\n"
+    "  vault merge TARGET SOURCE [--dry-run]\n"
     "  vault audit FILE [--min-score N] [--blocklist COMPILED] [--max-age DAYS] [--json]\n" KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
     "      group. RECORD is a record's number or its title; where several records\n"
     "      share the title, --group (for 'edit' --from-group, as --group moves it)\n"
     "      picks among them, and otherwise their numbers are listed and nothing is\n"
-    "      shown (exit status 9). 'delete' asks first on a terminal (--yes does not).\n"
+    "      shown (exit status 9). 'delete' asks first on a terminal (--yes does not)\n"
+    "      and moves the record to the recycle bin; deleting it there, or with\n"
+    "      --permanently, removes it and records its deletion (on a KDBX file\n"
+    "      'delete' removes it at once). Every edit keeps the record's previous\n"
+    "      version (10 at most, 6 MiB together): 'history' lists them, oldest\n"
+    "      first, and 'restore' brings version N back, keeping the present one.\n"
+    "      'merge' takes another copy's changes into TARGET (either may be a\n"
+    "      KDBX file): records matched by UUID, the later change wins and the\n"
+    "      other version joins the history, the later move and the later\n"
+    "      deletion win; the source's password is asked second.\n"
     "      'copy' puts the password (or --field) on the clipboard through wl-copy,\n"
     "      xclip or xsel (the clipboard API on Windows) and clears it after\n"
     "      --clear-after seconds (default 20; 0 leaves it) if it still holds it.\n"

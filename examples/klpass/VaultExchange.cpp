@@ -110,8 +110,10 @@ int MoveRecords(kl::TKLPassStorage& Source, kl::TKLPassStorage& Target, int& Ren
   return moved;
 }
 
-void PrintCarried(const kl::TKLPassStorage& Store, const char* What) {
-  const kl::TKLKdbxCarried c = Store.GetKdbxCarried();
+// KeptByVault: the records' histories and the deleted objects went along.
+void PrintCarried(const kl::TKLPassStorage& Store, const char* What, bool KeptByVault = false) {
+  kl::TKLKdbxCarried c = Store.GetKdbxCarried();
+  if (KeptByVault) c.HistoryEntries = c.DeletedObjects = 0;
   if (c.Total() == 0) return;
   std::printf("%s: %s\n", What, CarriedText(c).c_str());
 }
@@ -227,11 +229,12 @@ int VaultImport(const std::vector<std::string>& Words) {
     LoadVault(store, file, master);
     int renamed = 0;
     const int added = MoveRecords(from, store, renamed);
+    store.AddDeletedObjects(from.GetDeletedObjects());
     Attempt("cannot save '" + file + "'", [&] { store.SaveToFile(Text(file), master.Get()); });
     std::printf("imported %d records from '%s' (KDBX %u.%u)\n", added, source.c_str(),
                 from.GetKdbxLoadedVersion() >> 16, from.GetKdbxLoadedVersion() & 0xFFFF);
     if (renamed > 0) std::printf("records whose nested group path became one group name: %d\n", renamed);
-    PrintCarried(from, "left behind (the vault does not keep them)");
+    PrintCarried(from, "left behind (the vault does not keep them)", true);
     return kExitOk;
   }
   kl::TKLImportOptions options{FormatOption(args, kl::exAuto, true), {}, args.Has("--keep-recycled")};

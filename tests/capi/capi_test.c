@@ -811,7 +811,9 @@ static void test_vault(void) {
   CHECK_STATUS(klp_vault_set_field(vault, 1, KLP_FIELD_GROUP, ""), KLP_ERROR_INVALID_ARGUMENT);
   CHECK_STATUS(klp_vault_set_field(vault, 1, KLP_FIELD_GROUP, "Personal"), KLP_OK);
   CHECK_STATUS(klp_vault_get_dates(vault, 1, &created, &modified, &accessed), KLP_OK);
-  CHECK(created > 0 && modified >= created && accessed >= created);
+  CHECK(created > 0 && modified >= created && accessed == 0); /* its group was read, which stamps nothing */
+  CHECK_STATUS(klp_vault_get_dates(vault, 0, &created, &modified, &accessed), KLP_OK);
+  CHECK(created > 0 && accessed >= created); /* its password was read */
   count = 4;
   CHECK_STATUS(klp_vault_search(vault, KLP_FIELD_URL, KLP_MATCH_CONTAINS, "bank", found, &count), KLP_OK);
   CHECK(count == 1 && found[0] == 1);

@@ -42,7 +42,7 @@ expect_failure 5 "record #1 is not in the group 'Home'"
 case_ "delete asks only on a terminal; --yes and scripts go ahead"
 run "$m" vault delete d.klv GitHub --group Home
 expect_success
-expect_out "deleted record #3 'GitHub'"
+expect_out "moved record #3 'GitHub' to the recycle bin 'Recycle Bin'"
 if command -v script >/dev/null; then
   # On a pseudo-terminal. Secret entry discards what was typed ahead, so the
   # master password is sent again until the question shows; a surplus line is
@@ -146,10 +146,10 @@ expect_no_out "Strong"
 run "$m" vault audit a.klv --json --min-score 0
 [ "$(json 'd["weak"], d["reused"], d["blocklisted"], [f["number"] for f in d["findings"]], d["findings"][1]["reused_with"]')" = "0 2 0 [3, 4, 6] [3]" ] ||
   fail "audit --json: $out"
-run "$m" vault delete a.klv Weak --yes
-run "$m" vault delete a.klv 2 --yes
-run "$m" vault delete a.klv Listed --yes
-run "$m" vault delete a.klv Empty --yes
+run "$m" vault delete a.klv Weak --yes --permanently
+run "$m" vault delete a.klv 2 --yes --permanently
+run "$m" vault delete a.klv Listed --yes --permanently
+run "$m" vault delete a.klv Empty --yes --permanently
 run "$m" vault audit a.klv
 expect_success
 expect_out "2 records: nothing found"
@@ -231,7 +231,7 @@ complete_words() { # COMP_WORDS... -> what bash completion offers for the last w
 [ "$(complete_words klpass help vau)" = "vault" ] || fail "help topic"
 run "" completion zsh
 expect_out "#compdef klpass"
-expect_out "vault) actions=(create info upgrade passwd add list search show copy edit totp attachment delete audit export import)"
+expect_out "vault) actions=(create info upgrade passwd add list search show copy edit totp attachment delete history restore merge audit export import)"
 run "" completion fish
 expect_out "complete -c klpass -n '__fish_use_subcommand' -a 'vault'"
 expect_out "complete -c klpass -n '__fish_seen_subcommand_from vault' -l clear-after"

@@ -16,10 +16,10 @@ blocklist_help=$out
 actions=(
   "vault create" "vault info" "vault upgrade" "vault passwd" "vault add" "vault list" "vault search"
   "vault show" "vault copy" "vault edit" "vault totp" "vault attachment" "vault delete" "vault audit"
-  "vault export" "vault import"
+  "vault export" "vault import" "vault history" "vault restore" "vault merge"
   "users create" "users info" "users upgrade" "users add" "users change" "users delete" "users verify"
   "users unlock" "users set" "users list" "users copy" "blocklist compile")
-[ ${#actions[@]} -eq 28 ] || fail "the table lost an action"
+[ ${#actions[@]} -eq 31 ] || fail "the table lost an action"
 for entry in "${actions[@]}"; do
   read -r command action <<<"$entry"
   case $command in vault) help=$vault_help ;; users) help=$users_help ;; *) help=$blocklist_help ;; esac
@@ -103,6 +103,10 @@ cases=(
   "klpass vault add v.kpv --ti|--title"
   "klpass vault add v.kpv --no-l|--no-lookalike --no-lower"
   "klpass vault info v.kpv --|--help --json"
+  "klpass vault delete v.kpv 1 --|--group --help --permanently --yes"
+  "klpass vault history v.kpv 1 --|--group --help --json"
+  "klpass vault res|restore"
+  "klpass vault merge a.kpv b.kpv --|--dry-run --help"
   "klpass vault copy v.kpv 1 --field ''|note password title url user"
   "klpass vault search v.kpv x --field p|password"
   "klpass vault export v.kpv --format b|bitwarden-csv bitwarden-json browser-csv"

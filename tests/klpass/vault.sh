@@ -102,12 +102,42 @@ run "$m" vault show v.klv 3 --reveal
 expect_out "#3 General / Mail"
 expect_out "  password:  new-secret"
 
-case_ "delete removes one record and renumbers the rest"
+case_ "delete moves a record to the recycle bin; deleting it there removes it and renumbers the rest"
+run "$m" vault delete v.klv 1
+expect_success
+expect_out "moved record #1 'GitHub' to the recycle bin 'Recycle Bin' (now #1)"
+run "$m" vault list v.klv
+[ "$(listing)" = "Recycle Bin:1 GitHub,Work:2 VPN,General:3 Mail," ] || fail "listed as $(listing)"
 run "$m" vault delete v.klv 1
 expect_success
 expect_out "deleted record #1 'GitHub'"
 run "$m" vault list v.klv
 [ "$(listing)" = "Work:1 VPN,General:2 Mail," ] || fail "listed as $(listing)"
+cp v.klv kept.klv
+run "$m" vault delete kept.klv VPN --permanently
+expect_out "deleted record #1 'VPN'"
+run "$m" vault list kept.klv
+[ "$(listing)" = "General:1 Mail," ] || fail "listed as $(listing)"
+
+case_ "every edit keeps the version before it; restore brings one back and keeps the present one"
+run "${m}second\n" vault edit v.klv Mail --password
+run "$m" vault edit v.klv Mail --user carol
+run "$m" vault history v.klv Mail
+expect_success
+# One from the edit of the password before, two from these.
+expect_out "record #2 'Mail': 3 earlier versions"
+[ "$(grep -c '^ *[123]  ' <<<"$out")" = 3 ] || fail "not three numbered versions: $out"
+! grep -q "second\|new-secret" <<<"$out" || fail "history shows a password"
+run "$m" vault restore v.klv Mail 2
+expect_success
+expect_out "restored version 2 of record #2 'Mail'"
+run "$m" vault show v.klv Mail --field password
+expect_out "new-secret"
+run "$m" vault history v.klv Mail --json
+expect_out '"version":4,"modified":'
+expect_out '"user":"carol"}]}'
+run "$m" vault restore v.klv Mail 9
+expect_failure 5 "has 4 earlier versions, no version 9"
 
 case_ "unknown records"
 for action in show edit delete; do

@@ -22,8 +22,8 @@ struct FieldAccess {
   void (TKLPassRecord::*set)(const String&);
 };
 
+// The group is where a record is, not a text it holds: see GroupIsAPlace.
 const FieldAccess kFields[] = {
-    {"Group", &TKLPassRecord::GetGroup, &TKLPassRecord::SetGroup},
     {"Title", &TKLPassRecord::GetTitle, &TKLPassRecord::SetTitle},
     {"Username", &TKLPassRecord::GetUsername, &TKLPassRecord::SetUsername},
     {"Password", &TKLPassRecord::GetPassword, &TKLPassRecord::SetPassword},
@@ -59,6 +59,20 @@ TEST_P(RecordField, SetterStampsModificationOnlyOnARealChange) {
 
 INSTANTIATE_TEST_SUITE_P(AllTexts, RecordField, ::testing::ValuesIn(kFields),
                          [](const auto& field) { return std::string(field.param.name); });
+
+TEST(PassRecord, GroupIsAPlaceReadingItStampsNothingAndAMoveStampsTheLocationChangeOnly) {
+  TKLPassRecord rec(u"t", u"u", u"p", u"l", u"n", u"Work");
+  EXPECT_EQ(rec.GetGroup(), u"Work");
+  EXPECT_EQ(rec.GetLastAccessDate(), 0);
+  rec.SetGroup(u"Work");
+  EXPECT_EQ(rec.GetLocationChangeDate(), 0);
+  const std::int64_t before = NowUnixSeconds();
+  rec.SetGroup(u"Home");
+  const std::int64_t after = NowUnixSeconds();
+  EXPECT_STAMPED_BETWEEN(rec.GetLocationChangeDate(), before, after);
+  EXPECT_EQ(rec.GetModificationDate(), 0);
+  EXPECT_EQ(rec.GetGroup(), u"Home");
+}
 
 TEST(PassRecord, DefaultRecordIsInGeneralWithOnlyACreationTime) {
   const std::int64_t before = NowUnixSeconds();

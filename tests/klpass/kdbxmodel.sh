@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# A database keepassxc-cli made, with nested groups, histories, a recycle bin
+# and deleted objects, edited in place by klpass and taken through a vault of
+# our own format and back: keepassxc-cli's XML export shows every group,
+# version, time and deleted object as before, the edited entry changed with
+# its old version in its history, and a deletion recorded as keepassxc-cli
+# records one.
+source "$(dirname "$0")/common.sh"
+
+if ! command -v keepassxc-cli >/dev/null || ! command -v python3 >/dev/null; then
+  echo "SKIP: keepassxc-cli (Debian package keepassxc) or python3 is not installed; the KDBX model is not tested against KeePassXC" >&2
+  exit 0
+fi
+export QT_QPA_PLATFORM=offscreen
+export TZ=IST-5:30
+kp='kp-master\n'
+
+kpx() { printf '%b' "$1" | keepassxc-cli "${@:2}" >/dev/null 2>&1 || fail "keepassxc-cli ${*:2} failed"; }
+xml() { printf '%b' "$kp" | keepassxc-cli export -f xml "$1" >"$2" 2>/dev/null || fail "export of $1 failed"; }
+
+case_ "keepassxc-cli builds a database of nested groups, histories, a recycle bin and deleted objects"
+kpx "${kp}${kp}" db-create -p -t 100 t.kdbx
+kpx "$kp" mkdir t.kdbx Work
+kpx "$kp" mkdir t.kdbx Work/Dev
+kpx "$kp" mkdir t.kdbx Work/Dev/Backend
+kpx "${kp}pw-1\n" add -p -u alice t.kdbx Work/Dev/Backend/Mail
+kpx "${kp}pw-2\n" edit -p t.kdbx Work/Dev/Backend/Mail
+sleep 1
+kpx "${kp}pw-3\n" edit -p -u alice2 t.kdbx Work/Dev/Backend/Mail
+kpx "${kp}root-pw\n" add -p -u root t.kdbx 'At root'
+kpx "$kp" edit -u root2 t.kdbx 'At root'
+kpx "$kp" add t.kdbx Work/Recycled
+kpx "$kp" rm t.kdbx Work/Recycled
+kpx "$kp" add t.kdbx Work/Gone
+kpx "$kp" rm t.kdbx Work/Gone
+kpx "$kp" rm t.kdbx 'Recycle Bin/Gone'
+kpx "$kp" add t.kdbx Work/Old
+xml t.kdbx before.xml
+
+# The model of an XML export: groups (name, parent), entries (group, strings,
+# times, history) and deleted objects, by UUID.
+cat >model.py <<'PY'
+import sys, xml.etree.ElementTree as ET
+def entry(e):
+    strings = {s.findtext("Key"): s.findtext("Value") or "" for s in e.findall("String")}
+    times = {t.tag: t.text for t in e.find("Times")}
+    return {"strings": strings, "times": times}
+def model(name):
+    root = ET.parse(name).getroot().find("Root")
+    groups, entries = {}, {}
+    def walk(g, parent):
+        uuid = g.findtext("UUID")
+        groups[uuid] = (g.findtext("Name"), parent, {t.tag: t.text for t in g.find("Times")})
+        for e in g.findall("Entry"):
+            m = entry(e)
+            m["group"] = uuid
+            m["history"] = [entry(h) for h in e.find("History").findall("Entry")]
+            entries[e.findtext("UUID")] = m
+        for c in g.findall("Group"):
+            walk(c, uuid)
+    walk(root.find("Group"), None)
+    deleted = {d.findtext("UUID"): d.findtext("DeletionTime") for d in root.find("DeletedObjects")}
+    return groups, entries, deleted
+PY
+
+case_ "an edit in place changes the entry, keeps its old version in its history and nothing else"
+cp t.kdbx edited.kdbx
+run "${kp}pw-4\n" vault edit edited.kdbx Mail --password
+expect_success
+xml edited.kdbx edited.xml
+python3 - before.xml edited.xml <<'PY' || fail "the edit in place changed what it should not"
+import sys
+sys.path.insert(0, ".")
+from model import model
+(bg, be, bd), (ag, ae, ad) = model(sys.argv[1]), model(sys.argv[2])
+assert ag == bg, "groups differ"
+assert ad == bd and len(bd) == 1, ("deleted objects", bd, ad)
+mail = [u for u, e in be.items() if e["strings"]["Title"] == "Mail"][0]
+assert len(be[mail]["history"]) == 2, be[mail]["history"]
+for uuid, e in be.items():
+    if uuid != mail:
+        assert ae[uuid] == e, ("entry changed", e["strings"]["Title"], e, ae[uuid])
+after = ae[mail]
+assert after["strings"]["Password"] == "pw-4", after["strings"]
+assert after["history"][:2] == be[mail]["history"], "the earlier versions changed"
+assert len(after["history"]) == 3, len(after["history"])
+old = after["history"][2]
+assert old["strings"] == be[mail]["strings"], (old["strings"], be[mail]["strings"])
+assert old["times"]["LastModificationTime"] == be[mail]["times"]["LastModificationTime"]
+assert after["times"]["CreationTime"] == be[mail]["times"]["CreationTime"]
+# The old version is the entry as it was, element for element.
+import xml.etree.ElementTree as ET
+def element(name, title, version=None):
+    for e in ET.parse(name).getroot().iter("Entry"):
+        if any(s.findtext("Key") == "Title" and s.findtext("Value") == title for s in e.findall("String")):
+            if e.find("History") is None: continue
+            if version is not None: e = e.find("History").findall("Entry")[version]
+            # Times are compared above; a KDBX 3.1 file writes them as text, KDBX 4 in base64.
+            for child in [c for c in e if c.tag in ("History", "Times")]: e.remove(child)
+            for node in e.iter():
+                node.tail = None
+                node.text = (node.text or "").strip() or None
+            return ET.tostring(e)
+mine, was = element(sys.argv[2], "Mail", 2), element(sys.argv[1], "Mail")
+assert mine == was, ("the old version is not the entry as it was", mine, was)
+
+assert after["times"]["LastModificationTime"] != be[mail]["times"]["LastModificationTime"]
+PY
+
+case_ "a delete removes the entry and records its deletion as keepassxc-cli's rm from the bin does"
+cp t.kdbx deleted.kdbx
+run "$kp" vault delete deleted.kdbx Old --yes
+expect_success
+xml deleted.kdbx deleted.xml
+python3 - before.xml deleted.xml <<'PY' || fail "the deletion is not recorded"
+import sys
+sys.path.insert(0, ".")
+from model import model
+(bg, be, bd), (ag, ae, ad) = model(sys.argv[1]), model(sys.argv[2])
+old = [u for u, e in be.items() if e["strings"]["Title"] == "Old"][0]
+assert old not in ae and set(ae) == set(be) - {old}
+assert set(ad) == set(bd) | {old}, (bd, ad)
+assert ad[old] and all(ad[u] == t for u, t in bd.items())
+PY
+
+case_ "KDBX to a vault and back keeps every entry's history and the deleted objects"
+run "$kp$kp" vault create v.klv --kdf-memory 8 --kdf-passes 1
+run "$kp$kp" vault import v.klv edited.kdbx
+expect_success
+run "$kp" vault history v.klv Mail
+expect_out "record #"
+expect_out "3 earlier versions"
+run "$kp$kp" vault export v.klv --format kdbx --out back.kdbx --iterations 2 --memory 8
+expect_success
+xml back.kdbx back.xml
+python3 - edited.xml back.xml <<'PY' || fail "the way through a vault lost versions or deletions"
+import sys
+sys.path.insert(0, ".")
+from model import model
+(bg, be, bd), (ag, ae, ad) = model(sys.argv[1]), model(sys.argv[2])
+# The entries of the recycle bin are not taken into a vault.
+bin = [u for u, g in bg.items() if g[0] == "Recycle Bin"]
+be = {u: e for u, e in be.items() if e["group"] not in bin}
+assert set(ae) == set(be), ("entries differ", set(ae) ^ set(be))
+keep = ("CreationTime", "LastModificationTime", "LastAccessTime")
+for uuid, e in be.items():
+    a = ae[uuid]
+    assert a["strings"] == e["strings"], (a["strings"], e["strings"])
+    assert [h["strings"] for h in a["history"]] == [h["strings"] for h in e["history"]], e["strings"]["Title"]
+    for h, g in zip(a["history"], e["history"]):
+        assert all(h["times"][k] == g["times"][k] for k in keep), (h["times"], g["times"])
+    assert all(a["times"][k] == e["times"][k] for k in keep), (a["times"], e["times"])
+assert set(ad) == set(bd), (bd, ad)
+PY
+
+case_ "--group names nested groups of a KDBX file"
+cp t.kdbx nested.kdbx
+run "${kp}deep-pw\n" vault add nested.kdbx --title Deep --group Work/Dev/Backend
+expect_success
+run "$kp" vault edit nested.kdbx 'At root' --group Work/Dev
+expect_success
+run "$kp" vault add nested.kdbx --title X --group 'Work//Dev'
+expect_failure 2 "has an empty group name"
+printf '%b' "$kp" | keepassxc-cli ls -R -f nested.kdbx >nested.txt 2>/dev/null || fail "ls failed"
+grep -qx "Work/Dev/Backend/Deep" nested.txt || fail "not in the nested group: $(cat nested.txt)"
+grep -qx "Work/Dev/At root" nested.txt || fail "not moved: $(cat nested.txt)"
+[ "$(grep -c '^Work/Dev/$' nested.txt)" = 1 ] || fail "a group was made twice: $(cat nested.txt)"

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# vault merge beside keepassxc-cli merge: two copies of one KDBX file with
+# edits, a conflict, a move and additions on both sides, merged by both tools,
+# give the same entries, groups and histories; merging again changes nothing;
+# two vaults of our own format merge either way into the same records.
+source "$(dirname "$0")/common.sh"
+
+if ! command -v keepassxc-cli >/dev/null || ! command -v python3 >/dev/null; then
+  echo "SKIP: keepassxc-cli (Debian package keepassxc) or python3 is not installed; merge is not compared with KeePassXC" >&2
+  exit 0
+fi
+export QT_QPA_PLATFORM=offscreen
+export TZ=IST-5:30
+kp='kp-master\n'
+
+kpx() { printf '%b' "$1" | keepassxc-cli "${@:2}" >/dev/null 2>&1 || fail "keepassxc-cli ${*:2} failed"; }
+xml() { printf '%b' "$kp" | keepassxc-cli export -f xml "$1" >"$2" 2>/dev/null || fail "export of $1 failed"; }
+
+case_ "two copies drift apart"
+kpx "${kp}${kp}" db-create -p -t 100 base.kdbx
+kpx "$kp" mkdir base.kdbx Work
+kpx "$kp" mkdir base.kdbx Home
+for n in 1 2 3 4; do kpx "${kp}pw-$n\n" add -p -u "user$n" base.kdbx "Work/E$n"; done
+cp base.kdbx a.kdbx
+cp base.kdbx b.kdbx
+sleep 1
+kpx "${kp}a-1\n" edit -p a.kdbx Work/E1
+kpx "$kp" mv a.kdbx Work/E2 Home
+kpx "${kp}a-7\n" add -p a.kdbx Work/E7
+sleep 1
+kpx "${kp}b-1\n" edit -p b.kdbx Work/E1
+kpx "${kp}b-3\n" edit -p b.kdbx Work/E3
+kpx "${kp}b-6\n" add -p b.kdbx Home/E6
+
+cat >model.py <<'PY'
+import sys, xml.etree.ElementTree as ET
+def model(name):
+    root = ET.parse(name).getroot().find("Root")
+    entries = {}
+    def walk(g, path):
+        for e in g.findall("Entry"):
+            strings = lambda x: {s.findtext("Key"): s.findtext("Value") or "" for s in x.findall("String")}
+            history = sorted((h.find("Times").findtext("LastModificationTime"), strings(h).get("Password"))
+                             for h in e.find("History").findall("Entry"))
+            entries[e.findtext("UUID")] = (path, strings(e), e.find("Times").findtext("LastModificationTime"), history)
+        for c in g.findall("Group"):
+            walk(c, path + "/" + c.findtext("Name"))
+    walk(root.find("Group"), "")
+    return entries
+PY
+
+case_ "klpass and keepassxc-cli merge the copies alike"
+cp a.kdbx kx.kdbx
+kpx "${kp}${kp}" merge -s kx.kdbx b.kdbx
+cp a.kdbx ours.kdbx
+run "$kp$kp" vault merge ours.kdbx b.kdbx --dry-run
+expect_success
+expect_out "merging would take 'b.kdbx' into 'ours.kdbx': 1 added, 2 updated, 0 moved, 0 deleted, 2 kept (dry run: nothing was saved)"
+cmp -s a.kdbx ours.kdbx || fail "a dry run changed the file"
+run "$kp$kp" vault merge ours.kdbx b.kdbx
+expect_success
+expect_out "merged 'b.kdbx' into 'ours.kdbx': 1 added, 2 updated, 0 moved, 0 deleted, 2 kept"
+xml kx.kdbx kx.xml
+xml ours.kdbx ours.xml
+python3 - kx.xml ours.xml <<'PY' || fail "the merges differ"
+import sys
+sys.path.insert(0, ".")
+from model import model
+theirs, ours = model(sys.argv[1]), model(sys.argv[2])
+assert set(theirs) == set(ours), ("entries", set(theirs) ^ set(ours))
+for uuid, t in theirs.items():
+    o = ours[uuid]
+    assert (t[0], t[1]["Title"], t[1]["Password"], t[1]["UserName"], t[2]) == \
+           (o[0], o[1]["Title"], o[1]["Password"], o[1]["UserName"], o[2]), (t, o)
+    assert [p for _, p in t[3]] == [p for _, p in o[3]], ("history", t[1]["Title"], t[3], o[3])
+by_title = {o[1]["Title"]: o for o in ours.values()}
+assert by_title["E1"][1]["Password"] == "b-1" and "a-1" in [p for _, p in by_title["E1"][3]]
+assert by_title["E2"][0] == "/Home"
+PY
+run "$kp$kp" vault merge ours.kdbx b.kdbx
+expect_out "0 added, 0 updated, 0 moved, 0 deleted, 5 kept"
+
+case_ "two vaults merge either way into the same records"
+run "$kp$kp" vault create a.klv --kdf-memory 8 --kdf-passes 1
+run "$kp$kp" vault import a.klv a.kdbx
+run "$kp$kp" vault create b.klv --kdf-memory 8 --kdf-passes 1
+run "$kp$kp" vault import b.klv b.kdbx
+cp a.klv ab.klv
+cp b.klv ba.klv
+run "$kp$kp" vault merge ab.klv b.klv
+expect_success
+run "$kp$kp" vault merge ba.klv a.klv
+expect_success
+for v in ab ba; do
+  run "$kp" vault export $v.klv --format json --out $v.json
+  expect_status 0
+done
+python3 - ab.json ba.json <<'PY' || fail "the two merges differ"
+import json, sys
+def records(name):
+    data = json.load(open(name, encoding="utf-8"))
+    items = data["records"] if isinstance(data, dict) else data
+    return sorted(json.dumps(r, sort_keys=True) for r in items)
+a, b = records(sys.argv[1]), records(sys.argv[2])
+assert len(a) == 6 and a == b, (a, b)
+PY
+for v in ab ba; do
+  run "$kp" vault history $v.klv E1
+  expect_out "2 earlier versions"
+done
