@@ -23,4 +23,4 @@ if ! KL_WEB_JOBS=${KL_WEB_JOBS:-2} "$root/scripts/build-web.sh" >"$log" 2>&1; th
   exit 1
 fi
 node "$root/tests/web/browser_test.mjs" --site "$root/build/web/site" --klpass "$klpass" \
-  --modules "$modules" --chromium "$chromium"
+  --modules "$modules" --chromium "$chromium" --shots "$root/build/web/screenshots"
