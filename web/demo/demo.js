@@ -7,11 +7,6 @@ import { check, generate, isLanguageLoaded, loadLanguage, passphrase } from './k
 const $ = (id) => document.getElementById(id);
 
 const SCORE_WORDS = ['Very weak', 'Weak', 'Fair', 'Strong', 'Very strong'];
-// Policies that demand kinds of character: the estimator's advice that they
-// are not needed would contradict the policy, and is left out under them.
-const DEMANDS_KINDS = new Set(['classic']);
-const CONTRADICTS_DEMANDS = new Set(['noNeed']);
-
 function list(element, items) {
   element.replaceChildren(...items.map((item) => {
     const li = document.createElement('li');
@@ -30,13 +25,6 @@ function checkOptions() {
   };
   if ($('language').value !== '') options.language = $('language').value;
   return options;
-}
-
-// The estimator's warning and suggestions that do not contradict the policy.
-function advice(result, policy) {
-  const suggestions = result.feedback.suggestions.filter((_, i) =>
-    !(DEMANDS_KINDS.has(policy) && CONTRADICTS_DEMANDS.has(result.feedback.suggestion_keys[i])));
-  return { warning: result.feedback.warning, suggestions };
 }
 
 function showEmpty() {
@@ -80,7 +68,10 @@ function update() {
   $('verdict').textContent = result.ok ? 'Accepted: this password meets the policy.'
     : `Not accepted yet: ${reasons === 1 ? 'one thing' : `${reasons} things`} to change.`;
   list($('failures'), result.failures.map((f) => f.message));
-  const { warning, suggestions } = advice(result, options.policy);
+  // The advice is the estimator's about this password. Its general advice
+  // ("no need for symbols, digits or upper case", which the classic policy
+  // contradicts) comes for an empty password only, which gets none here.
+  const { warning, suggestions } = result.feedback;
   $('warning').textContent = warning;
   list($('suggestions'), suggestions);
   $('advice').hidden = warning === '' && suggestions.length === 0;
