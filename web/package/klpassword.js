@@ -164,7 +164,8 @@ class KLPassword {
     const languages = options.language === undefined ? [] : this.#codes(options.language);
     const profile = options.profile ?? (languages.length ? 'zxcvbn-ts' : 'zxcvbn');
     if (!(profile in PROFILE)) throw new RangeError(`unknown profile '${profile}' (zxcvbn or zxcvbn-ts)`);
-    if (profile === 'zxcvbn-ts') {
+    // Either profile takes its texts from the languages' packs; zxcvbn-ts needs their words too.
+    if (profile === 'zxcvbn-ts' || languages.length) {
       const missing = this.packsFor(languages.length ? languages : ['en']).find((c) => !this.#loaded.has(c));
       if (missing) {
         throw new Error(`the language pack '${missing}' is not loaded: await loadLanguage('${languages[0] ?? 'en'}') first`);

@@ -154,7 +154,8 @@ TCheckCache& CheckerFor(std::int32_t Flags, std::int32_t MinScore, kl::String Us
   options.Words = std::move(Words);
   options.Profile = (Flags & kCheckZxcvbnTs) != 0 ? kl::spZxcvbnTs : kl::spZxcvbn;
   options.Languages = std::move(Languages);
-  if (options.Profile == kl::spZxcvbnTs) klweb::RequireStrengthPacks(options.Languages);
+  // The zxcvbn-ts profile needs the packs' words; either profile takes its texts from the languages' packs.
+  if (options.Profile == kl::spZxcvbnTs || !options.Languages.empty()) klweb::RequireStrengthPacks(options.Languages);
   // Everything that can refuse the options runs before the cache changes.
   auto estimator = std::make_unique<kl::TKLStrengthEstimator>();
   estimator->SetProfile(options.Profile);

@@ -18,9 +18,9 @@ const PASSWORDS = ['password', 'Tr0ub4dor&3', 'correct horse battery staple', 'k
 const LANGUAGES = ['de', 'pl'];
 const IN_LANGUAGES = [...PASSWORDS, 'Schmetterling', 'Motyl2024!', 'kochanie'];
 
-function klpass(policy, language) {
+function klpass(policy, language, profile) {
   const run = spawnSync(args.klpass, ['check', '--json', '--stdin', '--policy', policy,
-    ...(language ? ['--lang', language] : [])],
+    ...(language ? ['--lang', language] : []), ...(profile ? ['--profile', profile] : [])],
     { input: (language ? IN_LANGUAGES : PASSWORDS).map((p) => p + '\n').join(''), encoding: 'utf8' });
   return run.stdout.split('\n').filter((l) => l !== '').map((l) => JSON.parse(l));
 }
@@ -37,6 +37,8 @@ const PROBE = `async (k, passwords, languages, inLanguages) => {
   }
   return {
     before, after: languages.map((l) => k.isLanguageLoaded(l)), byLanguage,
+    // The 4.4.2 model with a pack's texts, as klpass --profile zxcvbn --lang gives it.
+    oldModel: inLanguages.map((p) => k.check(p, { policy: 'nist', language: languages[1], profile: 'zxcvbn' })),
     classic: passwords.map((p) => k.check(p)),
     nist: passwords.map((p) => k.check(p, { policy: 'nist' })),
     generated: k.generate({ length: 24, count: 3, symbols: false }),
@@ -98,6 +100,12 @@ for (const language of LANGUAGES) {
     }
   });
 }
+const oldModel = klpass('nist', LANGUAGES[1], 'zxcvbn');
+got.oldModel.forEach((verdict, i) => {
+  if (!isDeepStrictEqual(verdict, oldModel[i])) {
+    problems.push(`zxcvbn profile in ${LANGUAGES[1]} '${IN_LANGUAGES[i]}': ${JSON.stringify(verdict)} but klpass ${JSON.stringify(oldModel[i])}`);
+  }
+});
 if (got.before.some(Boolean) || !got.after.every(Boolean)) {
   problems.push(`languages loaded before ${got.before}, after ${got.after}`);
 }
@@ -113,5 +121,5 @@ if (problems.length) {
   console.error(`FAILED (${where}):\n  ${problems.join('\n  ')}`);
   process.exit(1);
 }
-console.log(`npm consumer (${where}): ${PASSWORDS.length * 2 + IN_LANGUAGES.length * LANGUAGES.length} verdicts ` +
+console.log(`npm consumer (${where}): ${PASSWORDS.length * 2 + IN_LANGUAGES.length * (LANGUAGES.length + 1)} verdicts ` +
   `as klpass gives them (${LANGUAGES.join(', ')} among them), passwords and passphrases`);
