@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 
 #include "rules/StrengthMatching.h"
 
@@ -149,21 +150,46 @@ TKeyboard ParseKeyboard(std::string_view Text) {
 
 TStrengthData TStrengthData::Build() {
   TStrengthData built;
+  // The words stay in the compiled-in text while they are sorted: a byte
+  // widens to one character, and bytes compare unsigned, so their order is
+  // that of the widened words, without a copy of each (the first estimate
+  // after loading waits for this build, in the web build most of all).
+  // Each word's first eight bytes, big-endian (zero past its end: no word
+  // holds a NUL), order most pairs with one comparison of numbers.
   struct TEntry {
-    String Word;
+    std::uint64_t Key;
+    std::string_view Word;
     TKLStrengthDictionary Dictionary;
     std::int32_t Rank;
   };
+  static constexpr std::size_t kKeyBytes = 8;
+  const auto keyOf = [](std::string_view Word) {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < kKeyBytes; ++i)
+      key = (key << 8) | (i < Word.size() ? static_cast<unsigned char>(Word[i]) : 0u);
+    return key;
+  };
   std::vector<TEntry> entries;
   const auto lists = StrengthWordListText();
+  std::size_t lines = 0;
+  for (const std::string_view list : lists) lines += static_cast<std::size_t>(std::count(list.begin(), list.end(), '\n')) + 1;
+  entries.reserve(lines);
   for (std::size_t d = 0; d < lists.size(); ++d) {
     std::int32_t rank = 0;
     ForEachLine(lists[d], [&](std::string_view word) {
-      entries.push_back({Widen(word), static_cast<TKLStrengthDictionary>(d), ++rank});
+      entries.push_back({keyOf(word), word, static_cast<TKLStrengthDictionary>(d), ++rank});
     });
   }
-  std::stable_sort(entries.begin(), entries.end(), [](const TEntry& a, const TEntry& b) { return a.Word < b.Word; });
-  for (const TEntry& e : entries) built.Words.Add(e.Word, e.Dictionary, e.Rank);
+  // Equal keys: the words share their first eight bytes (or are one short word), and the rest decides.
+  std::stable_sort(entries.begin(), entries.end(), [](const TEntry& a, const TEntry& b) {
+    if (a.Key != b.Key) return a.Key < b.Key;
+    return a.Word.substr(std::min(a.Word.size(), kKeyBytes)) < b.Word.substr(std::min(b.Word.size(), kKeyBytes));
+  });
+  String word;
+  for (const TEntry& e : entries) {
+    word.assign(e.Word.begin(), e.Word.end());
+    built.Words.Add(word, e.Dictionary, e.Rank);
+  }
   built.Words.Freeze();
   const auto keyboards = StrengthKeyboardText();
   for (std::size_t g = 0; g < keyboards.size(); ++g) built.Keyboards[g] = ParseKeyboard(keyboards[g]);

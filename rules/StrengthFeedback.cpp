@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -103,24 +105,32 @@ constexpr std::string_view SectionName(TStrengthTextKind Kind) {
 }
 
 // The packs' texts by "pack\tsection\tkey", read once from the compiled-in
-// lines "pack\tsection\tkey\ttext" (UTF-8); immutable afterwards.
+// lines "pack\tsection\tkey\ttext" (UTF-8), and grown by the packs a host
+// hands in while it runs. Entries are never changed or removed, so a text
+// found stays where it is while others are added.
 using TPackTexts = std::map<std::string, String, std::less<>>;
 
-const TPackTexts& PackTexts() {
-  static const TPackTexts texts = [] {
-    TPackTexts t;
-    std::string_view rest = detail::kStrengthTextsText;
-    while (!rest.empty()) {
-      const std::size_t end = std::min(rest.find('\n'), rest.size());
-      const std::string_view line = rest.substr(0, end);
-      rest.remove_prefix(std::min(end + 1, rest.size()));
-      const std::size_t split = line.rfind('\t');
-      if (split == std::string_view::npos) continue;
-      t.emplace(std::string(line.substr(0, split)), UTF8ToStr(RawByteString(line.substr(split + 1))));
-    }
-    return t;
-  }();
-  return texts;
+// Adds the lines "pack\tsection\tkey\ttext" of Lines; a key present already keeps its text.
+void AddLines(TPackTexts& Texts, std::string_view Lines) {
+  while (!Lines.empty()) {
+    const std::size_t end = std::min(Lines.find('\n'), Lines.size());
+    const std::string_view line = Lines.substr(0, end);
+    Lines.remove_prefix(std::min(end + 1, Lines.size()));
+    const std::size_t split = line.rfind('\t');
+    if (split == std::string_view::npos) continue;
+    Texts.emplace(std::string(line.substr(0, split)), UTF8ToStr(RawByteString(line.substr(split + 1))));
+  }
+}
+
+struct TPackTextStore {
+  std::shared_mutex Lock;
+  TPackTexts Texts;
+  TPackTextStore() { AddLines(Texts, detail::kStrengthTextsText); }
+};
+
+TPackTextStore& PackTexts() {
+  static TPackTextStore store;
+  return store;
 }
 
 const String* PackText(std::string_view Language, TStrengthTextKind Kind, std::string_view Key) {
@@ -129,9 +139,10 @@ const String* PackText(std::string_view Language, TStrengthTextKind Kind, std::s
   name += SectionName(Kind);
   name += '\t';
   name += Key;
-  const TPackTexts& texts = PackTexts();
-  const auto found = texts.find(name);
-  return found == texts.end() ? nullptr : &found->second;
+  TPackTextStore& store = PackTexts();
+  const std::shared_lock lock(store.Lock);
+  const auto found = store.Texts.find(name);
+  return found == store.Texts.end() ? nullptr : &found->second;
 }
 
 // --- the rules of zxcvbn 4.4.2 ---------------------------------------------
@@ -324,6 +335,20 @@ String DisplayCrackTime(double Seconds) { return TimeText(Seconds, kEnglish, tru
 String DisplayCrackTime(double Seconds, std::string_view Language) { return TimeText(Seconds, Language, false); }
 
 namespace detail {
+
+void AddStrengthTexts(std::string_view Language, std::string_view Lines) {
+  TPackTexts added;
+  std::string prefixed;
+  while (!Lines.empty()) {
+    const std::size_t end = std::min(Lines.find('\n'), Lines.size());
+    prefixed.append(Language).append("\t").append(Lines.substr(0, end)).append("\n");
+    Lines.remove_prefix(std::min(end + 1, Lines.size()));
+  }
+  AddLines(added, prefixed);
+  TPackTextStore& store = PackTexts();
+  const std::unique_lock lock(store.Lock);
+  store.Texts.merge(added);
+}
 
 String StrengthText(std::string_view Language, TStrengthTextKind Kind, std::string_view Key, bool English4) {
   if (English4 && Language == kEnglish) {

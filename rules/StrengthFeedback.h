@@ -22,6 +22,12 @@ enum class TStrengthTextKind : std::uint8_t { tkWarning, tkSuggestion, tkTime };
 // where it has one (its profile's English), the English pack's otherwise.
 String StrengthText(std::string_view Language, TStrengthTextKind Kind, std::string_view Key, bool English4 = false);
 
+// Adds the texts of Language's pack for a host that is handed the pack while
+// it runs (the web build fetches each language when a page asks for it):
+// Lines holds "section\tkey\ttext" a line, UTF-8. A text the language has
+// already keeps its words. Safe beside estimates on other threads.
+void AddStrengthTexts(std::string_view Language, std::string_view Lines);
+
 // Good scores (3 and 4) get no feedback; otherwise the feedback is about the
 // longest match (the first of equals), led by the advice to add words. The
 // rules are those of the Profile's model; the texts are in Language.

@@ -20,8 +20,11 @@ trap 'rm -rf "$work"' EXIT
 tarball=$(cd "$package" && npm pack --silent --pack-destination "$work" | tail -n 1)
 # The tarball holds what package.json lists, and nothing else.
 listed=$(tar -tzf "$work/$tarball" | LC_ALL=C sort | tr '\n' ' ')
-wanted=$(node -e 'const p = require(process.argv[1]);
-  console.log([...p.files, "package.json"].map((f) => "package/" + f).sort().join(" ") + " ")' "$package/package.json")
+# A folder listed ("packs/") stands for every file in it.
+wanted=$(node -e 'const p = require(process.argv[1]); const fs = require("fs"); const path = require("path");
+  const files = p.files.flatMap((f) => f.endsWith("/") ?
+    fs.readdirSync(path.join(path.dirname(process.argv[1]), f)).map((n) => f + n) : [f]);
+  console.log([...files, "package.json"].map((f) => "package/" + f).sort().join(" ") + " ")' "$package/package.json")
 [ "$listed" = "$wanted" ] || { echo "the tarball holds: $listed; package.json lists: $wanted" >&2; exit 1; }
 mkdir "$work/app"
 cp "$here/npm/index.html" "$work/app/"

@@ -1,10 +1,13 @@
 // The WebAssembly edition in headless Chromium: the demonstration page, served
 // on 127.0.0.1 with every other request refused, must give for each password
-// typed into it the very verdict klpass gives (same JSON), generate what its
+// typed into it the very verdict klpass gives (same JSON), in each language
+// of the estimator (whose packs it fetches only when chosen), show one verdict
+// with the meter in its colour, fit a 390-pixel screen, generate what its
 // options ask for, refuse bad options with a clear error, and log no error.
-// Usage: node browser_test.mjs --site DIR --klpass PATH --modules DIR --chromium PATH
+// Screenshots at 1280 and 390 pixels go to --shots.
+// Usage: node browser_test.mjs --site DIR --klpass PATH --modules DIR --chromium PATH --shots DIR
 import { spawnSync } from 'node:child_process';
-import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
@@ -86,7 +89,7 @@ const CONFIGS = [
 
 // What klpass says of each password under a config, one JSON line each.
 function klpassVerdicts(config, passwords, scratch) {
-  const cli = ['check', '--json', '--stdin', ...config.cli];
+  const cli = ['check', '--json', '--stdin', ...config.cli, ...(config.lang ? ['--lang', config.lang] : [])];
   if (config.words) {
     const dict = join(scratch, 'words.txt');
     writeFileSync(dict, config.words.join('\n') + '\n');
@@ -99,7 +102,49 @@ function klpassVerdicts(config, passwords, scratch) {
   return lines.map((l) => JSON.parse(l));
 }
 
+// What the page shows: its JSON, and the meter, the score's word, the verdict
+// and the advice beside it.
+async function shownVerdict(page) {
+  return page.evaluate(() => {
+    const $ = (id) => document.getElementById(id);
+    return {
+      json: JSON.parse($('json').textContent),
+      meterScore: $('meter').dataset.score, meterVerdict: $('meter').dataset.verdict,
+      word: $('strength-word').textContent, verdict: $('verdict').dataset.verdict,
+      failures: [...$('failures').children].map((li) => li.textContent),
+      suggestions: $('advice').hidden ? [] : [...$('suggestions').children].map((li) => li.textContent),
+      policy: $('policy').value,
+    };
+  });
+}
+
+const SCORE_WORDS = ['Very weak', 'Weak', 'Fair', 'Strong', 'Very strong'];
+
+// One verdict, the policy's, with the meter in its colour; nothing before a
+// password is typed; no advice that the policy contradicts.
+function checkMeter(shown, password, where) {
+  const { json } = shown;
+  const label = `${where}, password ${JSON.stringify(password)}`;
+  if (password === '') {
+    if (shown.verdict !== 'empty' || shown.meterVerdict !== 'empty' || shown.word !== '' || shown.failures.length ||
+        shown.suggestions.length) fail(`${label}: the empty field shows ${JSON.stringify(shown)}`);
+    return;
+  }
+  const verdict = json.ok ? 'ok' : 'fail';
+  if (shown.verdict !== verdict || shown.meterVerdict !== verdict || shown.meterScore !== String(json.score) ||
+      shown.word !== SCORE_WORDS[json.score]) {
+    fail(`${label}: verdict ${shown.verdict}, meter ${shown.meterVerdict} ${shown.meterScore} "${shown.word}" for ` +
+      `ok ${json.ok}, score ${json.score}`);
+  }
+  if (!isDeepStrictEqual(shown.failures, json.failures.map((f) => f.message))) fail(`${label}: reasons ${shown.failures}`);
+  const noNeed = json.feedback.suggestions.filter((_, i) => json.feedback.suggestion_keys[i] === 'noNeed');
+  if (shown.policy === 'classic' && noNeed.some((t) => shown.suggestions.includes(t))) {
+    fail(`${label}: the advice "${noNeed[0]}" contradicts the classic policy`);
+  }
+}
+
 async function setOptions(page, options) {
+  await page.evaluate(() => { document.getElementById('settings').open = true; });
   await page.selectOption('#policy', options.policy);
   await page.fill('#user', options.user);
   await page.fill('#inputs', options.inputs);
@@ -122,15 +167,95 @@ async function checkCorpus(page, scratch) {
       } else {
         await page.fill('#password', password);
       }
-      const shown = JSON.parse(await page.textContent('#json'));
-      if (!isDeepStrictEqual(shown, expected[i])) {
-        fail(`config ${c}, password ${JSON.stringify(password)}:\n  page   ${JSON.stringify(shown)}\n  klpass ${JSON.stringify(expected[i])}`);
+      const shown = await shownVerdict(page);
+      if (!isDeepStrictEqual(shown.json, expected[i])) {
+        fail(`config ${c}, password ${JSON.stringify(password)}:\n  page   ${JSON.stringify(shown.json)}\n  klpass ${JSON.stringify(expected[i])}`);
       }
+      checkMeter(shown, password, `config ${c}`);
       ++compared;
     }
   }
   if (compared < 1000) fail(`only ${compared} passwords compared`);
   return compared;
+}
+
+// ---- Each language of the estimator, chosen on the page: 200 passwords of the
+// known-answer data each, half under the classic policy, half under NIST's
+// with a user name, compared with `klpass check --lang L`. A language's pack
+// is fetched when it is first chosen, never before, and once.
+// German first: it must bring the common pack and English with it.
+const LANGUAGES = ['de', 'en', 'fr', 'es-es', 'it', 'nl-be', 'pl', 'pt-br'];
+const PER_LANGUAGE = 200;
+
+function knownAnswerPasswords(language) {
+  return readFileSync(join(root, 'tests/data/strength_ts_known_answers.txt'), 'utf8').split('\n')
+    .filter((l) => l.startsWith(`${language}\t`)).map((l) => JSON.parse(l.split('\t')[1])).slice(0, PER_LANGUAGE);
+}
+
+const packsFetched = (requests) => requests.map((u) => new URL(u).pathname).filter((p) => p.includes('/packs/'))
+  .map((p) => p.replace(/^.*\/packs\/(.*)\.klpack$/, '$1'));
+
+async function checkLanguages(page, scratch, requests) {
+  if (packsFetched(requests).length) fail(`packs fetched before any language was chosen: ${packsFetched(requests)}`);
+  let compared = 0;
+  for (const [l, language] of LANGUAGES.entries()) {
+    const passwords = knownAnswerPasswords(language);
+    if (passwords.length !== PER_LANGUAGE) fail(`${language}: ${passwords.length} known-answer passwords`);
+    await page.evaluate(() => { document.getElementById('settings').open = true; });
+    await page.selectOption('#language', language);
+    await page.waitForSelector(`body[data-language="${language}"]`, { timeout: 120000 });
+    // Each pack once: the common one and English with the first language, then the language's own.
+    const wanted = [...new Set(['common', 'en', ...LANGUAGES.slice(0, l + 1)])].sort();
+    const fetched = packsFetched(requests).sort();
+    if (!isDeepStrictEqual(fetched, wanted)) fail(`after choosing ${language}: packs ${fetched}, expected ${wanted}`);
+    const configs = [
+      { page: { policy: 'classic', user: '', inputs: '', multiFactor: false, minScore: '0' }, cli: [], lang: language },
+      { page: { policy: 'nist', user: 'alice', inputs: '', multiFactor: false, minScore: '2' },
+        cli: ['--policy', 'nist', '--user', 'alice', '--min-score', '2'], lang: language },
+    ];
+    for (const [c, config] of configs.entries()) {
+      const mine = passwords.filter((_, i) => i % configs.length === c);
+      const expected = klpassVerdicts(config, mine, scratch);
+      await setOptions(page, config.page);
+      for (const [i, password] of mine.entries()) {
+        await page.fill('#password', password);
+        const shown = await shownVerdict(page);
+        if (shown.json.language !== language) fail(`${language}: the page estimated in ${shown.json.language}`);
+        if (!isDeepStrictEqual(shown.json, expected[i])) {
+          fail(`${language}, config ${c}, password ${JSON.stringify(password)}:\n  page   ${JSON.stringify(shown.json)}\n  klpass ${JSON.stringify(expected[i])}`);
+        }
+        checkMeter(shown, password, language);
+        ++compared;
+      }
+    }
+  }
+  await page.selectOption('#language', '');
+  await page.waitForSelector('body[data-language="built-in"]');
+  if (compared !== LANGUAGES.length * PER_LANGUAGE) fail(`only ${compared} passwords compared across the languages`);
+  return compared;
+}
+
+// ---- The layout: nothing wider than a 390-pixel phone's screen, whatever it
+// shows (a long password, its reasons, long generated passwords, the settings
+// open); screenshots at both widths.
+async function checkLayout(page, shots) {
+  mkdirSync(shots, { recursive: true });
+  await setOptions(page, CONFIGS[0].page);
+  await page.evaluate(() => { for (const d of document.querySelectorAll('details')) d.open = true; });
+  await page.fill('#password', 'Tr0ub4dor&3-with-a-rather-long-tail-that-goes-on-and-on-and-on-42');
+  await page.fill('#length', '64');
+  await page.check('input[name="kind"][value="password"]');
+  await page.click('#generate');
+  for (const width of [1280, 390]) {
+    await page.setViewportSize({ width, height: 900 });
+    const scroll = await page.evaluate(() => document.documentElement.scrollWidth);
+    if (scroll > width) fail(`at ${width} pixels the page is ${scroll} wide (sideways scroll)`);
+    await page.screenshot({ path: join(shots, `demo-${width}.png`), fullPage: true });
+  }
+  await page.fill('#password', '');
+  const empty = await shownVerdict(page);
+  checkMeter(empty, '', 'cleared');
+  await page.setViewportSize({ width: 1280, height: 900 });
 }
 
 // ---- The generator, through the module the page loaded.
@@ -194,6 +319,12 @@ const REFUSED = [
   ['check', ['x', { minScore: 5 }], 'Error', /score/i],
   ['check', [42], 'TypeError', /password/],
   ['check', ['a\0b'], 'TypeError', /NUL/],
+  ['generate', [{ noSymbols: true }], 'TypeError', /unknown option 'noSymbols'/],
+  ['passphrase', [{ word: 4 }], 'TypeError', /unknown option 'word'/],
+  ['check', ['x', { polcy: 'nist' }], 'TypeError', /unknown option 'polcy'/],
+  ['generate', ['long'], 'TypeError', /options must be an object/],
+  ['check', ['x', { language: 'xx' }], 'RangeError', /unknown language 'xx'/],
+  ['check', ['x', { language: 'en', profile: 'zxcvbn5' }], 'RangeError', /profile/],
 ];
 
 async function checkRefusals(page) {
@@ -225,7 +356,7 @@ async function checkWiped(page) {
     const secret = 'Zq8#never-left-behind-42';
     const [password, passwordSize] = put(secret);
     const [empty, emptySize] = put('');
-    const verdict = core._klw_check(password, 1, 2, empty, empty, 0);
+    const verdict = core._klw_check(password, 1, 2, empty, empty, 0, empty);
     core._klw_free(verdict, core.HEAPU8.indexOf(0, verdict) + 1 - verdict);
     core._klw_free(password, passwordSize);
     const settings = core._malloc(48);
@@ -282,17 +413,24 @@ async function main() {
     const errors = [];
     page.on('console', (m) => { if (m.type() === 'error' || m.type() === 'warning') errors.push(`console ${m.type()}: ${m.text()}`); });
     page.on('pageerror', (e) => errors.push(`page error: ${e.message}`));
+    const requests = [];
+    page.on('request', (r) => requests.push(r.url()));
     await page.goto(origin + '/');
     await page.waitForSelector('body[data-ready="true"]', { timeout: 120000 });
+    // Before anything is typed: no verdict, no reasons, no advice.
+    checkMeter(await shownVerdict(page), '', 'on load');
     const compared = await checkCorpus(page, scratch);
+    const comparedInLanguages = await checkLanguages(page, scratch, requests);
+    await checkLayout(page, args.shots);
     await checkGenerator(page);
     await checkRefusals(page);
     await checkWiped(page);
     await checkPanel(page);
     for (const url of outside) fail(`request outside the page's server: ${url}`);
     for (const e of errors) fail(e);
-    console.log(`${compared} passwords compared with klpass; ${GENERATED.length + 1} generator cases, ` +
-      `${REFUSED.length} refusals, wiping, the generator panel`);
+    console.log(`${compared} passwords compared with klpass, and ${comparedInLanguages} in ${LANGUAGES.length} ` +
+      `languages; ${GENERATED.length + 1} generator cases, ${REFUSED.length} refusals, wiping, the generator panel; ` +
+      `screenshots in ${args.shots}`);
   } finally {
     await context.close();
     server.close();

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The WebAssembly edition in a real browser: builds it (scripts/build-web.sh,
 # incremental) and runs browser_test.mjs in headless Chromium against the
-# klpass given as $1. Skipped (exit 77) with the reason when emscripten,
+# klpass given as $1, then packs_test.mjs on the built package under Node. Skipped (exit 77) with the reason when emscripten,
 # Chromium or the node packages (scripts/setup.sh installs them) are missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -23,4 +23,5 @@ if ! KL_WEB_JOBS=${KL_WEB_JOBS:-2} "$root/scripts/build-web.sh" >"$log" 2>&1; th
   exit 1
 fi
 node "$root/tests/web/browser_test.mjs" --site "$root/build/web/site" --klpass "$klpass" \
-  --modules "$modules" --chromium "$chromium"
+  --modules "$modules" --chromium "$chromium" --shots "$root/build/web/screenshots"
+node "$root/tests/web/packs_test.mjs" --package "$root/build/web/package"

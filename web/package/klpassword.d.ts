@@ -11,7 +11,17 @@ export interface CheckOptions {
   multiFactor?: boolean;
   /** 0 (none) to 4: refuse passwords the estimate scores lower. */
   minScore?: number;
+  /**
+   * The estimate's language ('de'), or several (['de', 'fr']: the first names the texts), as klpass's --lang:
+   * its pack's words count, its texts are used. Load it first (loadLanguage). Chooses the zxcvbn-ts profile.
+   */
+  language?: Language | Language[];
+  /** 'zxcvbn' (4.4.2, English; the default without a language) or 'zxcvbn-ts' (4.2.0, with its language packs). */
+  profile?: 'zxcvbn' | 'zxcvbn-ts';
 }
+
+/** The languages of the estimator's packs. */
+export type Language = 'en' | 'de' | 'fr' | 'es-es' | 'it' | 'nl-be' | 'pl' | 'pt-br';
 
 export interface CrackTimesSeconds {
   online_throttling_100_per_hour: number;
@@ -40,7 +50,6 @@ export interface CheckResult {
   crack_times_display: Record<keyof CrackTimesSeconds, string>;
   /** Texts in `language`, and stable keys ("topTen", "anotherWord") to show in one's own words. */
   feedback: { warning: string; warning_key: string; suggestions: string[]; suggestion_keys: string[] };
-  /** The web build has the zxcvbn 4.4.2 model and English only. */
   profile: 'zxcvbn' | 'zxcvbn-ts';
   language: string;
   failures: RuleFailure[];
@@ -88,9 +97,21 @@ export interface PassphraseOptions extends AlphabetOptions {
   count?: number;
 }
 
-/** Judges a password. Throws Error for options the policy refuses, TypeError for arguments of the wrong type. */
+/**
+ * Judges a password. Throws Error for options the policy refuses or a language not loaded yet, TypeError for
+ * arguments of the wrong type or an option it does not know, RangeError for an unknown policy or language.
+ */
 export function check(password: string, options?: CheckOptions): CheckResult;
-/** Random passwords, drawn with crypto.getRandomValues. Throws Error for settings that cannot be met. */
+/** Random passwords, drawn with crypto.getRandomValues. Throws Error for settings that cannot be met, TypeError for an unknown option. */
 export function generate(options?: GenerateOptions): string[];
 /** Random passphrases. */
 export function passphrase(options?: PassphraseOptions): string[];
+/** The languages this build has, loaded or not. */
+export function languages(): Language[];
+/**
+ * Fetches (under Node: reads from disk) the packs an estimate in the language needs, each once: the common pack,
+ * English and the language's own (packs/<code>.klpack beside the module). Rejects when a file cannot be had.
+ */
+export function loadLanguage(language: Language | Language[]): Promise<void>;
+/** Whether check may name the language without loading it first. */
+export function isLanguageLoaded(language: Language | Language[]): boolean;

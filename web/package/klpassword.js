@@ -3,9 +3,13 @@
 // library's own JSON (the line `klpass check --json` prints), so a form and its
 // server judge a password alike.
 //
-//   import { check, generate, passphrase } from './klpassword/klpassword.js';
+//   import { check, generate, passphrase, loadLanguage } from './klpassword/klpassword.js';
 //   check('Tr0ub4dor&3', { policy: 'nist', user: 'alice' });
+//   await loadLanguage('de');  check('Schmetterling', { language: 'de' });
 //   generate({ length: 20, count: 3 });  passphrase({ words: 5 });
+//
+// The estimator's language packs are files of their own (packs/), fetched the
+// first time a language is asked for: a page in English never loads German.
 //
 // Passwords cross into the module's memory in buffers that are wiped before
 // they are released; JavaScript's own strings cannot be wiped.
@@ -17,6 +21,28 @@ const FLAG = {
   noLookAlike: 128, each: 256, capitalize: 512, wordList: 1024,
 };
 const INSERT = { none: 0, digit: 1, symbol: 2 };
+const PROFILE = { zxcvbn: 0, 'zxcvbn-ts': 4 }; // klw_check's flag of each
+const OPTIONS = {
+  check: ['policy', 'user', 'userInputs', 'multiFactor', 'minScore', 'language', 'profile'],
+  generate: ['length', 'count', 'upper', 'lower', 'digits', 'symbols', 'space', 'custom', 'exclude', 'noLookAlike',
+    'each', 'minUpper', 'minLower', 'minDigits', 'minSymbols'],
+  passphrase: ['words', 'separator', 'capitalize', 'insert', 'wordList', 'count', 'upper', 'lower', 'digits',
+    'symbols', 'space', 'custom', 'exclude', 'noLookAlike'],
+};
+
+// An option the function does not know is refused rather than ignored: a
+// misspelt one ('noSymbols' for symbols: false) would otherwise change nothing.
+function known(options, fn) {
+  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
+    throw new TypeError(`${fn}: the options must be an object`);
+  }
+  for (const name of Object.keys(options)) {
+    if (!OPTIONS[fn].includes(name)) {
+      throw new TypeError(`${fn}: unknown option '${name}' (known: ${OPTIONS[fn].join(', ')})`);
+    }
+  }
+  return options;
+}
 
 function text(value, name) {
   if (typeof value !== 'string') throw new TypeError(`${name} must be a string`);
@@ -38,9 +64,64 @@ function words(list, name) {
 
 class KLPassword {
   #core;
+  #languages;
+  #loaded = new Set();
 
   constructor(core) {
     this.#core = core;
+    this.#languages = this.#take(core._klw_languages()).split(',').filter((c) => c !== '');
+  }
+
+  // A string the core handed out, its buffer wiped and freed.
+  #take(out) {
+    const core = this.#core;
+    if (!out) this.#fail();
+    try {
+      return core.UTF8ToString(out);
+    } finally {
+      core._klw_free(out, core.HEAPU8.indexOf(0, out) - out + 1);
+    }
+  }
+
+  languages() {
+    return [...this.#languages];
+  }
+
+  isLoaded(code) {
+    return this.#loaded.has(code);
+  }
+
+  // Hands a pack file's bytes to the core; gives the code the pack names.
+  addPack(bytes) {
+    const core = this.#core;
+    const at = core._malloc(bytes.length || 1);
+    if (!at) throw new Error('Out of memory');
+    core.HEAPU8.set(bytes, at);
+    let code;
+    try {
+      code = this.#take(core._klw_load_pack(at, bytes.length));
+    } finally {
+      core._klw_free(at, bytes.length || 1);
+    }
+    this.#loaded.add(code);
+    return code;
+  }
+
+  // The codes an estimate in language needs: the common pack, English, then its own.
+  packsFor(language) {
+    const codes = this.#codes(language);
+    return [...new Set(['common', 'en', ...codes])];
+  }
+
+  #codes(language) {
+    const list = Array.isArray(language) ? language : [language];
+    if (list.length === 0) throw new RangeError('language: name at least one language');
+    for (const code of list) {
+      if (typeof code !== 'string' || !this.#languages.includes(code)) {
+        throw new RangeError(`unknown language '${code}' (known: ${this.#languages.join(', ')})`);
+      }
+    }
+    return list;
   }
 
   // Copies UTF-8 text (several strings NUL after NUL) into the module's heap.
@@ -74,15 +155,27 @@ class KLPassword {
 
   check(password, options = {}) {
     text(password, 'password');
+    known(options, 'check');
     const policy = options.policy ?? 'classic';
     if (policy !== 'classic' && policy !== 'nist') throw new RangeError(`unknown policy '${policy}'`);
     const user = text(options.user ?? '', 'user');
     const inputs = words(options.userInputs, 'userInputs');
-    const flags = (policy === 'nist' ? 1 : 0) | (options.multiFactor ? 2 : 0);
+    // As klpass's --lang: a language chooses the zxcvbn-ts profile, whose packs it adds.
+    const languages = options.language === undefined ? [] : this.#codes(options.language);
+    const profile = options.profile ?? (languages.length ? 'zxcvbn-ts' : 'zxcvbn');
+    if (!(profile in PROFILE)) throw new RangeError(`unknown profile '${profile}' (zxcvbn or zxcvbn-ts)`);
+    // Either profile takes its texts from the languages' packs; zxcvbn-ts needs their words too.
+    if (profile === 'zxcvbn-ts' || languages.length) {
+      const missing = this.packsFor(languages.length ? languages : ['en']).find((c) => !this.#loaded.has(c));
+      if (missing) {
+        throw new Error(`the language pack '${missing}' is not loaded: await loadLanguage('${languages[0] ?? 'en'}') first`);
+      }
+    }
+    const flags = (policy === 'nist' ? 1 : 0) | (options.multiFactor ? 2 : 0) | PROFILE[profile];
     const minScore = whole(options.minScore, 'minScore', 0);
     const core = this.#core;
-    return this.#with([[password], [user], inputs], (pw, us, ws) => {
-      const out = core._klw_check(pw, flags, minScore, us, ws, inputs.length);
+    return this.#with([[password], [user], inputs, [languages.join(',')]], (pw, us, ws, ls) => {
+      const out = core._klw_check(pw, flags, minScore, us, ws, inputs.length, ls);
       if (!out) this.#fail();
       const size = core.HEAPU8.indexOf(0, out) - out + 1;
       try {
@@ -131,6 +224,7 @@ class KLPassword {
   }
 
   generate(options = {}) {
+    known(options, 'generate');
     const length = options.length ?? 16;
     const [min, max] = Array.isArray(length) ? length : [length, length];
     const count = whole(options.count, 'count', 1);
@@ -145,6 +239,7 @@ class KLPassword {
   }
 
   passphrase(options = {}) {
+    known(options, 'passphrase');
     const count = whole(options.count, 'count', 1);
     const insert = options.insert ?? 'none';
     if (!(insert in INSERT)) throw new RangeError("insert must be 'none', 'digit' or 'symbol'");
@@ -160,22 +255,46 @@ class KLPassword {
   }
 }
 
-// Node's fetch cannot read a file: URL, so under Node the .wasm beside this
-// file is read from disk and handed to the core; a browser (or a worker)
-// fetches it. The import is hidden from bundlers, which would otherwise try
-// to bring node:fs into a page.
+// Node's fetch cannot read a file: URL, so under Node the .wasm and the packs
+// beside this file are read from disk; a browser (or a worker) fetches them.
+// The import is hidden from bundlers, which would otherwise try to bring
+// node:fs into a page.
+const NODE = typeof process === 'object' && typeof process.versions?.node === 'string' &&
+  typeof window === 'undefined' && typeof importScripts !== 'function';
+
+async function readBeside(name) {
+  const url = new URL(name, import.meta.url);
+  if (NODE) {
+    const { readFile } = await import(/* webpackIgnore: true */ 'node:fs/promises');
+    return new Uint8Array(await readFile(url));
+  }
+  const response = await fetch(url);
+  if (!response.ok) throw new Error(`cannot load ${url}: HTTP ${response.status}`);
+  return new Uint8Array(await response.arrayBuffer());
+}
+
 async function coreSettings() {
-  const node = typeof process === 'object' && typeof process.versions?.node === 'string' &&
-    typeof window === 'undefined' && typeof importScripts !== 'function';
-  if (!node) return {};
-  const { readFile } = await import(/* webpackIgnore: true */ 'node:fs/promises');
-  return { wasmBinary: await readFile(new URL('./klpassword-core.wasm', import.meta.url)) };
+  return NODE ? { wasmBinary: await readBeside('./klpassword-core.wasm') } : {};
 }
 
 // The module is ready when the import is: the .wasm beside this file is
 // loaded and compiled while the module loads, and every call after is
 // synchronous.
 const instance = new KLPassword(await createKLPasswordCore(await coreSettings()));
+const loading = new Map(); // pack code -> the promise of its load
+
+function loadPack(code) {
+  if (!loading.has(code)) {
+    const load = readBeside(`./packs/${code}.klpack`).then((bytes) => {
+      const named = instance.addPack(bytes);
+      if (named !== code) throw new Error(`packs/${code}.klpack holds the pack '${named}'`);
+    });
+    // A failed load may be tried again (the network may come back).
+    load.catch(() => loading.delete(code));
+    loading.set(code, load);
+  }
+  return loading.get(code);
+}
 
 // The verdict on password as klpass check --json gives it: ok, score,
 // guesses_log10, guesses, crack_times_seconds, feedback, failures.
@@ -189,4 +308,17 @@ export function generate(options) {
 // Passphrases of words from the EFF long word list (or one's own).
 export function passphrase(options) {
   return instance.passphrase(options);
+}
+// The estimator's languages this build has ('en', 'de', ...), loaded or not.
+export function languages() {
+  return instance.languages();
+}
+// Fetches (under Node: reads) what an estimate in the language needs, the
+// common pack and English with it, each once; resolves when check may name it.
+export async function loadLanguage(language) {
+  await Promise.all(instance.packsFor(language).map(loadPack));
+}
+// Whether check may name the language now, without loading.
+export function isLanguageLoaded(language) {
+  return instance.packsFor(language).every((code) => instance.isLoaded(code));
 }

@@ -6,6 +6,7 @@
 // klw_last_error; nothing is thrown across.
 #include <emscripten/emscripten.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "passwords/KLWordList.h"
 #include "rules/KLCheckReport.h"
 #include "rules/KLStrength.h"
+#include "web/src/KLWebPacks.h"
 
 namespace {
 
@@ -33,6 +35,7 @@ constexpr std::int32_t kMaxWords = 100;
 // The flags of klw_check.
 constexpr std::int32_t kCheckNist = 1;
 constexpr std::int32_t kCheckMultiFactor = 2;
+constexpr std::int32_t kCheckZxcvbnTs = 4;
 
 // The slots of klw_generate's settings array, and its flags.
 enum TSetting : std::int32_t {
@@ -117,14 +120,30 @@ struct TCheckCache {
   std::int32_t MinScore = -1;
   kl::String User;
   std::vector<kl::String> Words;
+  std::vector<std::string> Languages;
   std::unique_ptr<kl::TKLPasswordRulesList> Policy;
-  kl::TKLStrengthEstimator Estimator;
+  std::unique_ptr<kl::TKLStrengthEstimator> Estimator;
 };
 
-TCheckCache& CheckerFor(std::int32_t Flags, std::int32_t MinScore, kl::String User, std::vector<kl::String> Words) {
+// Comma-separated language codes, as `klpass check --lang` takes them (a code
+// named twice counts once); empty for none.
+std::vector<std::string> SplitLanguages(const char* Codes) {
+  std::vector<std::string> languages;
+  const std::string text = Codes == nullptr ? "" : Codes;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    std::string code = text.substr(start, comma - start);
+    if (std::find(languages.begin(), languages.end(), code) == languages.end()) languages.push_back(std::move(code));
+    start = comma + 1;
+  }
+  return languages;
+}
+
+TCheckCache& CheckerFor(std::int32_t Flags, std::int32_t MinScore, kl::String User, std::vector<kl::String> Words,
+                        std::vector<std::string> Languages) {
   static TCheckCache cache;
   if (cache.Policy && cache.Flags == Flags && cache.MinScore == MinScore && cache.User == User &&
-      cache.Words == Words) {
+      cache.Words == Words && cache.Languages == Languages) {
     return cache;
   }
   klpass::TCheckPolicyOptions options;
@@ -133,13 +152,23 @@ TCheckCache& CheckerFor(std::int32_t Flags, std::int32_t MinScore, kl::String Us
   options.MinScore = MinScore;
   options.User = std::move(User);
   options.Words = std::move(Words);
-  cache.Policy.reset();
-  cache.Policy = klpass::CreateCheckPolicy(options);
-  cache.Estimator.SetUserInputs(klpass::CheckUserInputs(options));
+  options.Profile = (Flags & kCheckZxcvbnTs) != 0 ? kl::spZxcvbnTs : kl::spZxcvbn;
+  options.Languages = std::move(Languages);
+  // The zxcvbn-ts profile needs the packs' words; either profile takes its texts from the languages' packs.
+  if (options.Profile == kl::spZxcvbnTs || !options.Languages.empty()) klweb::RequireStrengthPacks(options.Languages);
+  // Everything that can refuse the options runs before the cache changes.
+  auto estimator = std::make_unique<kl::TKLStrengthEstimator>();
+  estimator->SetProfile(options.Profile);
+  estimator->SetLanguages(options.Languages);
+  estimator->SetUserInputs(klpass::CheckUserInputs(options));
+  std::unique_ptr<kl::TKLPasswordRulesList> policy = klpass::CreateCheckPolicy(options);
+  cache.Policy = std::move(policy);
+  cache.Estimator = std::move(estimator);
   cache.Flags = Flags;
   cache.MinScore = MinScore;
   cache.User = std::move(options.User);
   cache.Words = std::move(options.Words);
+  cache.Languages = std::move(options.Languages);
   return cache;
 }
 
@@ -225,16 +254,20 @@ std::string Draw(const std::int32_t* Settings, kl::TKLPasswordGenerator& Generat
 extern "C" {
 
 // The verdict on Password as the JSON line of `klpass check --json`. Flags:
-// 1 the NIST policy (else the classic one), 2 multi-factor. User may be empty;
-// Words holds WordCount NUL-terminated words. The password's copies are wiped.
+// 1 the NIST policy (else the classic one), 2 multi-factor, 4 the zxcvbn-ts
+// profile. User may be empty; Words holds WordCount NUL-terminated words;
+// Languages the comma-separated codes of --lang (their packs loaded). The
+// password's copies are wiped.
 EMSCRIPTEN_KEEPALIVE char* klw_check(const char* Password, std::int32_t Flags, std::int32_t MinScore, const char* User,
-                                     const char* Words, std::int32_t WordCount) {
+                                     const char* Words, std::int32_t WordCount, const char* Languages) {
   return Guarded([&] {
     RequireRange(MinScore, 0, kl::kMaxStrengthScore, "The minimum score");
-    TCheckCache& checker = CheckerFor(Flags, MinScore, kl::UTF8ToStr(User), SplitWords(Words, WordCount));
+    if ((Flags & ~(kCheckNist | kCheckMultiFactor | kCheckZxcvbnTs)) != 0) throw kl::EKLException("Unknown check flags");
+    TCheckCache& checker =
+        CheckerFor(Flags, MinScore, kl::UTF8ToStr(User), SplitWords(Words, WordCount), SplitLanguages(Languages));
     TWipedString password(kl::UTF8ToStr(Password));
     const kl::TKLRuleFailures failures = checker.Policy->GetFailures(password.Text);
-    const kl::TKLStrengthResult strength = checker.Estimator.Estimate(password.Text);
+    const kl::TKLStrengthResult strength = checker.Estimator->Estimate(password.Text);
     return Hand(kl::FormatCheckJson(failures, strength));
   });
 }
@@ -264,6 +297,21 @@ EMSCRIPTEN_KEEPALIVE char* klw_generate(const std::int32_t* Settings, const char
 }
 
 EMSCRIPTEN_KEEPALIVE std::int32_t klw_setting_count() { return sSettingCount; }
+
+// Registers the language pack of Size bytes at Bytes (a file of the build's
+// packs folder); gives its code, or null when the bytes are no such pack.
+EMSCRIPTEN_KEEPALIVE char* klw_load_pack(const char* Bytes, std::size_t Size) {
+  return Guarded([&] { return Hand(klweb::LoadStrengthPack(std::string_view(Bytes, Size))); });
+}
+
+// The languages the build knows, comma-separated ("en,de,..."), loaded or not.
+EMSCRIPTEN_KEEPALIVE char* klw_languages() {
+  return Guarded([&] {
+    std::string codes;
+    for (const std::string& code : kl::StrengthLanguages()) codes += (codes.empty() ? "" : ",") + code;
+    return Hand(codes);
+  });
+}
 
 // The message of the last failure, empty after a success.
 EMSCRIPTEN_KEEPALIVE const char* klw_last_error() { return gLastError.c_str(); }
