@@ -72,6 +72,7 @@ if [ ! -f "$deps/.sodium-done" ]; then
     make -s -j "$jobs" >/dev/null && make -s install >/dev/null)
   # Consumers of the static library must not declare its functions as DLL imports.
   sed -i 's|^Cflags: -I${includedir} *$|Cflags: -I${includedir} -DSODIUM_STATIC|' "$deps/lib/pkgconfig/libsodium.pc"
+  rm -f "$deps/.argon2-apart-done" # a fresh archive has its Argon2 under the shared names again
   touch "$deps/.sodium-done"
 fi
 
@@ -145,6 +146,29 @@ Libs: -L\${libdir} -largon2
 Cflags: -I\${includedir}
 PC
   touch "$deps/.argon2-done"
+fi
+
+# libsodium carries its own copy of Argon2 (Argon2i and Argon2id only) under
+# the reference library's names: argon2_ctx, fill_memory_blocks and sixteen
+# more. Shared libraries keep that copy private; two static archives do not,
+# and the linker takes whichever it meets first, so that KDBX's Argon2d went to
+# libsodium's argon2_ctx (which knows no Argon2d) with the reference library's
+# context. libsodium's copy is renamed, definitions and calls alike, and no
+# symbol may be defined by both archives afterwards.
+if [ ! -f "$deps/.argon2-apart-done" ]; then
+  echo "== libsodium's own Argon2 renamed apart from libargon2's, for $triplet"
+  defined() { $triplet-nm --defined-only -g "$1" | awk 'NF == 3 {print $3}' | sort -u; }
+  comm -12 <(defined "$deps/lib/libsodium.a") <(defined "$deps/lib/libargon2.a") |
+    awk '{print $1, "kl_sodium_" $1}' >"$work/sodium-renames.txt"
+  if [ -s "$work/sodium-renames.txt" ]; then
+    $triplet-objcopy --redefine-syms="$work/sodium-renames.txt" "$deps/lib/libsodium.a"
+  fi
+  clashes=$(comm -12 <(defined "$deps/lib/libsodium.a") <(defined "$deps/lib/libargon2.a"))
+  if [ -n "$clashes" ]; then
+    echo "windows-deps: libsodium and libargon2 still both define: $clashes" >&2
+    exit 1
+  fi
+  touch "$deps/.argon2-apart-done"
 fi
 
 if [ ! -f "$deps/.zlib-done" ]; then
