@@ -245,11 +245,12 @@ int WriteRecordField(kl::TKLPassRecord& record, int field, char* out, size_t* ou
     }
 }
 
-kl::TKLPassRecord& VersionOf(kl::TKLPassRecord& Record, size_t Version) {
+// A pointer, never null: a function of C linkage may not return a C++ reference.
+kl::TKLPassRecord* VersionOf(kl::TKLPassRecord& Record, size_t Version) {
   if (Version >= static_cast<size_t>(Record.GetHistoryCount())) {
     Refuse(KLP_ERROR_INVALID_ARGUMENT, "version is beyond the record's history");
   }
-  return *Record.GetHistoryItem(static_cast<std::int32_t>(Version));
+  return Record.GetHistoryItem(static_cast<std::int32_t>(Version));
 }
 
 } // namespace
@@ -271,7 +272,7 @@ int klp_vault_history_get_field(klp_vault_t* vault, size_t index, size_t version
                                 size_t* out_len) {
   return Guard([&] {
     kl::TKLPassRecord& record = RecordAt(Of<TVault>(vault, "vault is NULL"), index);
-    return WriteRecordField(VersionOf(record, version), field, out, out_len);
+    return WriteRecordField(*VersionOf(record, version), field, out, out_len);
   });
 }
 
