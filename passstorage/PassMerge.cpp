@@ -165,7 +165,7 @@ TKLMergeReport TKLPassStorage::Merge(const TKLPassStorage& Source) {
     const auto found = here.find(uuid);
     if (found != here.end() && when >= lastTouch(*found->second)) doomed.push_back(found->second);
   }
-  FDeleted.reserve(FDeleted.size() + Source.FDeleted.size());
+  // FDeleted is left as it is until the end: deletedHere's keys point into it.
   FList.Reserve(added.size());
   for (auto& rec : added) Take(rec.release());
   for (TKLPassRecord* rec : doomed) {
