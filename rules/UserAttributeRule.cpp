@@ -57,7 +57,10 @@ bool TooSimilar(const String& Password, const String& Part, double MaxSimilarity
   const auto partLength = static_cast<double>(Part.size());
   // Such a part can never reach the bound, however it matches.
   if (passwordLength >= 10 * partLength && partLength < MaxSimilarity / 2 * passwordLength) return false;
-  const double ratio = 2.0 * static_cast<double>(CommonCharacters(Password, Part)) / (passwordLength + partLength);
+  // Rounded to a double before it is compared, as Django's ratio is: where
+  // the FPU keeps more precision (x87, 32-bit x86), 8/10 would otherwise fall
+  // just below the double 0.8 and a ratio at the bound pass.
+  volatile double ratio = 2.0 * static_cast<double>(CommonCharacters(Password, Part)) / (passwordLength + partLength);
   return ratio >= MaxSimilarity;
 }
 
