@@ -4,7 +4,8 @@ the libraries built into the library's Windows DLL and its WebAssembly edition.
 
 Each text is taken as its authors ship it: the vendored data's own licence files, and
 for the libraries the copyright file of the Debian package they are built from
-(/usr/share/doc/<package>/copyright), whole; for emscripten, whose copyright file
+(/usr/share/doc/<package>/copyright), whole but for its header's Comment field (the
+Debian package's own history, no term of the licence); for emscripten, whose copyright file
 covers its whole source tree, the paragraphs of the components that end up in the
 WebAssembly module (its runtime, the musl C library, libc++, libc++abi and
 compiler-rt) and the licence texts they name. Run it again after a vendored pack or
@@ -47,6 +48,22 @@ EMSCRIPTEN_FILES = ["*", "system/lib/libc/musl/*", "system/lib/compiler-rt/*", "
 def read(path):
     with open(path, encoding="utf-8") as f:
         return f.read()
+
+
+def without_header_comment(text):
+    """A Debian copyright file less the Comment field of its first paragraph (the header):
+    that field tells the package's history, and the licences follow it."""
+    header, sep, rest = text.partition("\n\n")
+    kept, skipping = [], False
+    for line in header.split("\n"):
+        if line.startswith("Comment:"):
+            skipping = True
+            continue
+        if skipping and line.startswith((" ", "\t")):
+            continue
+        skipping = False
+        kept.append(line)
+    return "\n".join(kept) + sep + rest
 
 
 def paragraphs(text):
@@ -119,7 +136,7 @@ def main():
     for title, module, package, use in LIBRARIES:
         w("\n" + "-" * 78 + "\n" + title + " (pkg-config: " + module + ")\n  " + use + ".\n")
         w("  Debian's /usr/share/doc/" + package + "/copyright:\n\n")
-        w(read(f"/usr/share/doc/{package}/copyright"))
+        w(without_header_comment(read(f"/usr/share/doc/{package}/copyright")))
 
     w("\n" + RULE + "\n3. The WebAssembly module's runtime (emscripten)\n" + RULE + "\n")
     w("The module holds emscripten's runtime: its JavaScript glue and system library, the musl\n"
