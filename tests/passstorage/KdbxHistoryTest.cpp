@@ -7,16 +7,13 @@
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
+#include "passstorage/KdbxTestFiles.h"
 #include "random/KLRandom.h"
 
 namespace kl {
 namespace {
 
-detail::TKdbxCompositeKey Key() {
-  detail::TKdbxCompositeKey key;
-  key.AddPassword(u"pw");
-  return key;
-}
+using test::KdbxTestKey;
 
 TEST(KdbxHistory, AnEditInPlaceAddsTheEntryAsItWasToTheHistoryAndKeepsTheOldVersions) {
   const std::string uuid = "<UUID>AQEBAQEBAQEBAQEBAQEBAQ==</UUID>";
@@ -29,14 +26,7 @@ TEST(KdbxHistory, AnEditInPlaceAddsTheEntryAsItWasToTheHistoryAndKeepsTheOldVers
                           entry("now", "5", "2024-05-01T00:00:00Z") + "<History>" +
                           entry("old", "7", "2023-01-01T00:00:00Z") + "</Entry></History></Entry>" +
                           "</Group><DeletedObjects/></Root></KeePassFile>";
-  detail::TKdbxDocument doc;
-  doc.Root = detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr);
-  doc.Settings.Kdf = detail::TKdbxKdf::AesKdf;
-  doc.Settings.Iterations = 1;
-  TKLFastRandomGenerator random;
-  TMemoryStream file;
-  detail::WriteKdbx(file, doc, Key(), random);
-  file.SetPosition(0);
+  TMemoryStream file(test::KdbxFileOfXml(xml));
 
   TKLPassStorage store;
   store.LoadFromStream(file, u"pw");
@@ -49,7 +39,7 @@ TEST(KdbxHistory, AnEditInPlaceAddsTheEntryAsItWasToTheHistoryAndKeepsTheOldVers
   store.SaveToStream(saved, u"pw");
   saved.SetPosition(0);
 
-  const detail::TKdbxDocument back = detail::ReadKdbx(saved, Key());
+  const detail::TKdbxDocument back = detail::ReadKdbx(saved, KdbxTestKey());
   const detail::TXmlNode* saved_entry = back.Root.Find("Root")->Find("Group")->Find("Entry");
   ASSERT_NE(saved_entry, nullptr);
   const detail::TXmlNode* history = saved_entry->Find("History");

@@ -21,6 +21,7 @@
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
 #include "random/KLRandom.h"
+#include "passstorage/KdbxTestFiles.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -208,17 +209,6 @@ constexpr std::int64_t kMiB = 1 << 20;
 
 detail::TXmlNode Leaf(const char* Name, std::string Text = {}) { return detail::TXmlNode(Name, std::move(Text)); }
 
-// A KDBX 4 file of Doc, keyed "pw" with the cheapest KDF.
-ByteArray FileOf(detail::TKdbxDocument& Doc) {
-  Doc.Settings.Kdf = detail::TKdbxKdf::AesKdf;
-  Doc.Settings.Iterations = 1;
-  detail::TKdbxCompositeKey key;
-  key.AddPassword(u"pw");
-  TKLFastRandomGenerator random;
-  TMemoryStream file;
-  detail::WriteKdbx(file, Doc, key, random);
-  return file.ToBytes();
-}
 
 // A root group of Count entries, each referring to binary 0 of the pool.
 detail::TKdbxDocument Referring(std::int32_t Count) {
@@ -250,7 +240,7 @@ TEST(KdbxScale, ReferencesToOneAttachmentShareOneCopy) {
   constexpr std::size_t kAttachment = 16 * kMiB;
   detail::TKdbxDocument doc = Referring(kEntries);
   doc.Binaries.emplace_back().Data = std::make_shared<const SecureBytes>(ByteArray(kAttachment, 0x5A));
-  const ByteArray bytes = FileOf(doc);
+  const ByteArray bytes = test::KdbxFileOf(doc);
   EXPECT_LT(bytes.size(), 100u * 1024) << "the bomb is not small";
   const std::int64_t holds = static_cast<std::int64_t>(kAttachment) + kEntries * 64;
   const std::int64_t bound = 64 * kMiB + 4 * holds;

@@ -14,6 +14,7 @@
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
 #include "random/KLRandom.h"
+#include "passstorage/KdbxTestFiles.h"
 #include "support/TestSupport.h"
 
 namespace kl {
@@ -366,16 +367,7 @@ TEST(Kdbx, WhatRecordsDoNotShowIsCountedOnExport) {
       entry + "<IconID>0</IconID><CustomIconUUID>AAAAAAAAAAAAAAAAAAAAAA==</CustomIconUUID></Entry>" +
       entry + "<IconID>0</IconID></Entry></Group></Group>"
       "<DeletedObjects><DeletedObject>" + uuid + "</DeletedObject></DeletedObjects></Root></KeePassFile>";
-  detail::TKdbxDocument doc;
-  doc.Root = detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr);
-  doc.Settings.Kdf = detail::TKdbxKdf::AesKdf;
-  doc.Settings.Iterations = 1;
-  detail::TKdbxCompositeKey key;
-  key.AddPassword(u"pw");
-  TKLFastRandomGenerator random;
-  TMemoryStream file;
-  detail::WriteKdbx(file, doc, key, random);
-  file.SetPosition(0);
+  TMemoryStream file(test::KdbxFileOfXml(xml));
   TKLPassStorage store;
   store.LoadFromStream(file, u"pw");
   ASSERT_EQ(store.GetCount(), 3);

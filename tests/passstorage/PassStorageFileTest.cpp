@@ -484,6 +484,16 @@ namespace {
 const String kVaultPasswordForms[] = {u"Caf\u00e9 \uFB01ve", u"Cafe\u0301 \uFB01ve", u"Caf\u00e9 five",
                                       u"Cafe\u0301 five"};
 
+// The one-record vault in Strm opens under the password in every form.
+void ExpectOpensUnderEveryForm(TMemoryStream& Strm) {
+  for (const String& typed : kVaultPasswordForms) {
+    TKLPassStorage opened;
+    Rewind(Strm);
+    opened.LoadFromStream(Strm, typed);
+    EXPECT_EQ(TitlesAndGroups(opened), std::vector<String>{u"A@G"}) << test::Narrow(typed);
+  }
+}
+
 // A vault's key comes from its password's NFKC form: saved under one form,
 // it opens under every other.
 TEST(PassStorageFile, OpensWithThePasswordInEveryNormalisationForm) {
@@ -493,12 +503,7 @@ TEST(PassStorageFile, OpensWithThePasswordInEveryNormalisationForm) {
     store.Add(u"A", u"", u"", u"", u"", u"G");
     TMemoryStream strm;
     store.SaveToStream(strm, saved);
-    for (const String& typed : kVaultPasswordForms) {
-      TKLPassStorage opened;
-      Rewind(strm);
-      opened.LoadFromStream(strm, typed);
-      EXPECT_EQ(TitlesAndGroups(opened), std::vector<String>{u"A@G"}) << test::Narrow(typed);
-    }
+    ExpectOpensUnderEveryForm(strm);
   }
 }
 
@@ -528,12 +533,7 @@ TEST(PassStorageFile, AVaultKeyedByThePasswordAsTypedStillOpens) {
   EXPECT_EQ(TitlesAndGroups(opened), std::vector<String>{u"A@G"});
   TMemoryStream resaved;
   opened.SaveToStream(resaved, typed);
-  for (const String& form : kVaultPasswordForms) {
-    TKLPassStorage again;
-    Rewind(resaved);
-    again.LoadFromStream(resaved, form);
-    EXPECT_EQ(TitlesAndGroups(again), std::vector<String>{u"A@G"}) << test::Narrow(form);
-  }
+  ExpectOpensUnderEveryForm(resaved);
 }
 
 } // namespace
