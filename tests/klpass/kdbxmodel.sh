@@ -7,16 +7,8 @@
 # records one.
 source "$(dirname "$0")/common.sh"
 
-if ! command -v keepassxc-cli >/dev/null || ! command -v python3 >/dev/null; then
-  echo "SKIP: keepassxc-cli (Debian package keepassxc) or python3 is not installed; the KDBX model is not tested against KeePassXC" >&2
-  exit 0
-fi
-export QT_QPA_PLATFORM=offscreen
-export TZ=IST-5:30
-kp='kp-master\n'
-
-kpx() { printf '%b' "$1" | keepassxc-cli "${@:2}" >/dev/null 2>&1 || fail "keepassxc-cli ${*:2} failed"; }
-xml() { printf '%b' "$kp" | keepassxc-cli export -f xml "$1" >"$2" 2>/dev/null || fail "export of $1 failed"; }
+source "$(dirname "$0")/keepassxc-peer.sh"
+use_keepassxc "the KDBX model is not tested against KeePassXC"
 
 case_ "keepassxc-cli builds a database of nested groups, histories, a recycle bin and deleted objects"
 kpx "${kp}${kp}" db-create -p -t 100 t.kdbx

@@ -6,17 +6,8 @@
 # is not UTC.
 source "$(dirname "$0")/common.sh"
 
-if ! command -v keepassxc-cli >/dev/null || ! command -v python3 >/dev/null; then
-  echo "SKIP: keepassxc-cli (Debian package keepassxc) or python3 is not installed; the round trip with KeePassXC is not tested" >&2
-  exit 0
-fi
-export QT_QPA_PLATFORM=offscreen
-# Five and a half hours ahead of UTC, no tzdata needed: a shift by the zone
-# would show in every time stamp.
-export TZ=IST-5:30
-kp='kp-master\n'
-
-kpx() { printf '%b' "$1" | keepassxc-cli "${@:2}" >/dev/null 2>&1 || fail "keepassxc-cli ${*:2} failed"; }
+source "$(dirname "$0")/keepassxc-peer.sh"
+use_keepassxc "the round trip with KeePassXC is not tested"
 
 case_ "keepassxc-cli builds the database and exports it"
 kpx "${kp}${kp}" db-create -p -t 100 t.kdbx

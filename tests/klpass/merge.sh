@@ -5,16 +5,8 @@
 # two vaults of our own format merge either way into the same records.
 source "$(dirname "$0")/common.sh"
 
-if ! command -v keepassxc-cli >/dev/null || ! command -v python3 >/dev/null; then
-  echo "SKIP: keepassxc-cli (Debian package keepassxc) or python3 is not installed; merge is not compared with KeePassXC" >&2
-  exit 0
-fi
-export QT_QPA_PLATFORM=offscreen
-export TZ=IST-5:30
-kp='kp-master\n'
-
-kpx() { printf '%b' "$1" | keepassxc-cli "${@:2}" >/dev/null 2>&1 || fail "keepassxc-cli ${*:2} failed"; }
-xml() { printf '%b' "$kp" | keepassxc-cli export -f xml "$1" >"$2" 2>/dev/null || fail "export of $1 failed"; }
+source "$(dirname "$0")/keepassxc-peer.sh"
+use_keepassxc "merge is not compared with KeePassXC"
 
 case_ "two copies drift apart"
 kpx "${kp}${kp}" db-create -p -t 100 base.kdbx
