@@ -5,9 +5,8 @@
 # version, time and deleted object as before, the edited entry changed with
 # its old version in its history, and a deletion recorded as keepassxc-cli
 # records one.
-source "$(dirname "$0")/common.sh"
-
 source "$(dirname "$0")/keepassxc-peer.sh"
+source "$(dirname "$0")/common.sh"
 use_keepassxc "the KDBX model is not tested against KeePassXC"
 
 case_ "keepassxc-cli builds a database of nested groups, histories, a recycle bin and deleted objects"

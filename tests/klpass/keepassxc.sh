@@ -4,9 +4,8 @@
 # text, an entry in the recycle bin), its CSV export imported by klpass and
 # exported again as keepassxc-csv, compared record by record, in a zone that
 # is not UTC.
-source "$(dirname "$0")/common.sh"
-
 source "$(dirname "$0")/keepassxc-peer.sh"
+source "$(dirname "$0")/common.sh"
 use_keepassxc "the round trip with KeePassXC is not tested"
 
 case_ "keepassxc-cli builds the database and exports it"

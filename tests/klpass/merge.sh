@@ -3,9 +3,8 @@
 # edits, a conflict, a move and additions on both sides, merged by both tools,
 # give the same entries, groups and histories; merging again changes nothing;
 # two vaults of our own format merge either way into the same records.
-source "$(dirname "$0")/common.sh"
-
 source "$(dirname "$0")/keepassxc-peer.sh"
+source "$(dirname "$0")/common.sh"
 use_keepassxc "merge is not compared with KeePassXC"
 
 case_ "two copies drift apart"
