@@ -48,7 +48,7 @@ kl::TKLExchangeFormat FormatOption(const TArguments& Args, kl::TKLExchangeFormat
 // What a KDBX file kept beyond its records, the counts that are not zero.
 std::string CarriedText(const kl::TKLKdbxCarried& C) {
   const std::pair<int, const char*> items[] = {
-      {C.HistoryEntries, "history entries"},       {C.RecycledEntries, "entries in the recycle bin"},
+      {C.HistoryEntries, "history entries"},       {C.RecycledEntries, "entries of groups in the recycle bin"},
       {C.CustomIcons, "custom icons"},             {C.DeletedObjects, "deleted-object records"},
       {C.CustomData, "custom data items"},         {C.Icons, "entries and groups with their own icon"},
       {C.AutoTypeAssociations, "auto-type associations"}, {C.GroupSettings, "groups with settings or notes"},
