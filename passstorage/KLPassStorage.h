@@ -337,7 +337,7 @@ struct TKLKdbxSettings {
 // an export to another format can say what it leaves behind.
 struct TKLKdbxCarried {
   std::int32_t HistoryEntries = 0;
-  std::int32_t RecycledEntries = 0;
+  std::int32_t RecycledEntries = 0; // entries of groups deleted into the recycle bin
   std::int32_t CustomIcons = 0;
   std::int32_t DeletedObjects = 0;
   std::int32_t CustomData = 0; // items of Meta's, groups' and entries' custom data
@@ -520,9 +520,13 @@ public:
   // 4.x; the password and the key file set here make the composite key) and
   // sets the save format to pfKdbx; such a store then saves as KDBX 4 with
   // the settings the file had, carrying through what the records do not
-  // model (icons, auto-type, history, group settings, Meta, custom data,
-  // deleted objects, recycle bin). An empty Password with a key file uses the
-  // key file alone. A failed load changes nothing.
+  // model (icons, auto-type, history, group settings, Meta, custom data, the
+  // groups deleted into the recycle bin). The file's recycle bin is the
+  // store's: on or off as the file has it, its group the bin group's path,
+  // whose entries are records; a record deleted into it is saved into the
+  // file's bin (made, as KeePassXC makes it, where the file has none). An
+  // empty Password with a key file uses the key file alone. A failed load
+  // changes nothing.
   TKLPassFileFormat GetSaveFormat() const noexcept { return FSaveFormat; }
   void SetSaveFormat(TKLPassFileFormat Value) noexcept { FSaveFormat = Value; }
   // The key file's contents (any form KeePass accepts); empty for none.

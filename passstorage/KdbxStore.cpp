@@ -34,6 +34,11 @@ namespace {
 
 constexpr std::string_view kStandardKeys[] = {"Title", "UserName", "Password", "URL", "Notes"};
 constexpr char kGroupSeparator = '/';
+// A UUID of sixteen zero bytes: no group, as Meta/RecycleBinUUID says while a
+// database has no recycle bin yet.
+constexpr std::string_view kNoUuid = "AAAAAAAAAAAAAAAAAAAAAA==";
+// The icon KeePassXC gives the recycle bin group it makes.
+constexpr std::string_view kRecycleBinIcon = "43";
 
 String Utf8ToText(const std::string& Text) { return UTF8ToStr(Text); }
 
@@ -150,9 +155,11 @@ std::size_t NestedDepth(const TXmlNode& Node) {
 
 } // namespace
 
-// Makes the store's records from a document: one for every entry outside the
-// recycle bin, in document order, its group the path of group names below
-// the root joined by "/" (an entry of the root has the empty group).
+// Makes the store's records from a document: one for every entry, in document
+// order, its group the path of group names below the root joined by "/" (an
+// entry of the root has the empty group). The recycle bin's own entries are
+// records of the bin's path; the groups deleted into the bin, entries and
+// all, are carried as they are.
 struct TKdbxReader {
   // The record's fields in the order of kStandardKeys.
   static constexpr TKLPassRecord::TField kStandardFields[] = {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername,
@@ -161,13 +168,17 @@ struct TKdbxReader {
   const TKdbxDocument& Doc;
   std::string RecycleBin;
   std::vector<std::unique_ptr<TKLPassRecord>> Made;
+  // The recycle bin's path, once met.
+  std::optional<String> RecycleBinPath;
 
   void GroupNode(const TXmlNode& Node, const String& Path, bool Root) {
     const TXmlNode* uuid = Node.Find("UUID");
-    if (uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin) return;
+    const bool bin = !Root && uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin;
+    if (bin && !RecycleBinPath) RecycleBinPath = Path;
     for (const TXmlNode& child : Node.Children) {
       if (child.Name == "Entry") EntryNode(child, Path);
     }
+    if (bin) return;
     for (const TXmlNode& child : Node.Children) {
       if (child.Name != "Group") continue;
       const TXmlNode* name = child.Find("Name");
@@ -314,7 +325,12 @@ struct TKdbxWriter {
     String Path;
   };
   std::unordered_map<std::string, TTaken> Taken;
+  // The recycle bin as loaded, and its path once met: its own entries are
+  // taken as any group's, the groups within it are left as they are.
   std::string RecycleBin;
+  std::optional<String> RecycleBinPath;
+  // The group that receives the records of the store's bin, once chosen.
+  std::string BinId;
   // The record being put back, named in a refusal.
   const TKLPassRecord* Current = nullptr;
   // The entries each group receives, in record order.
@@ -341,11 +357,12 @@ struct TKdbxWriter {
     }
   }
 
-  // Takes every entry out of every group but the recycle bin, noting the
-  // group path each was in.
+  // Takes every entry out of every group but those within the recycle bin,
+  // noting the group path each was in.
   void TakeEntries(TXmlNode& Group, const String& Path, bool Root) {
     const TXmlNode* uuid = Group.Find("UUID");
-    if (uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin) return;
+    const bool isBin = !Root && uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin;
+    if (isBin && !RecycleBinPath) RecycleBinPath = Path;
     const std::string groupId = GroupId(Group);
     std::vector<TXmlNode> kept;
     kept.reserve(Group.Children.size());
@@ -359,6 +376,7 @@ struct TKdbxWriter {
       }
     }
     Group.Children.swap(kept);
+    if (isBin) return;
     for (TXmlNode& child : Group.Children) {
       if (child.Name != "Group") continue;
       const TXmlNode* name = child.Find("Name");
@@ -385,10 +403,11 @@ struct TKdbxWriter {
     return times;
   }
 
-  // The group at Path below Root, made where missing.
-  TXmlNode& GroupAt(TXmlNode& Root, const String& Path, std::int64_t Now) {
+  // The group at Path below Root, made where missing (Made: the last one was).
+  TXmlNode& GroupAt(TXmlNode& Root, const String& Path, std::int64_t Now, bool* Made = nullptr) {
     TXmlNode* group = &Root;
     std::size_t start = 0;
+    if (Made != nullptr) *Made = false;
     while (start < Path.size()) {
       std::size_t end = Path.find(Char(kGroupSeparator), start);
       if (end == String::npos) end = Path.size();
@@ -410,11 +429,37 @@ struct TKdbxWriter {
         made.Children.push_back(NewTimes(Now));
         made.Children.emplace_back("IsExpanded", "True");
         found = &group->Children.emplace_back(std::move(made));
+        if (Made != nullptr) *Made = end == Path.size();
       }
       group = found;
       start = end + 1;
     }
     return *group;
+  }
+
+  // Made before the root group is found (see SaveKdbx): making it later
+  // would move the root group in memory.
+  TXmlNode& Meta() { return *Doc.Root.Find("Meta"); }
+
+  // The group the records of the store's recycle bin (at Path) go to: the
+  // file's bin while it is at that path; otherwise the group at Path, made
+  // where missing as KeePassXC makes its bin (its icon, no auto-type, no
+  // search), becomes the file's bin.
+  std::string BinGroup(TXmlNode& Root, const String& Path, std::int64_t Now) {
+    if (!BinId.empty()) return BinId;
+    if (RecycleBinPath && *RecycleBinPath == Path) return BinId = RecycleBin;
+    bool made = false;
+    TXmlNode& group = GroupAt(Root, Path, Now, &made);
+    if (made) {
+      group.Ensure("IconID").Text = kRecycleBinIcon;
+      group.Ensure("EnableAutoType").Text = "false";
+      group.Ensure("EnableSearching").Text = "false";
+    }
+    BinId = GroupId(group);
+    TXmlNode& meta = Meta();
+    meta.Ensure("RecycleBinUUID").Text = BinId;
+    meta.Ensure("RecycleBinChanged").Text = KdbxTimeText(Now);
+    return BinId;
   }
 
   TXmlNode NewEntry(const std::string& Uuid, std::int64_t Now) {
@@ -669,7 +714,11 @@ TKdbxDocument NewDocument(TKLBaseRandomGenerator& Random, std::int64_t NowUtc) {
   for (const char* field : {"ProtectTitle", "ProtectUserName", "ProtectPassword", "ProtectURL", "ProtectNotes"}) {
     protection.Children.emplace_back(field, std::string_view(field) == "ProtectPassword" ? "True" : "False");
   }
-  meta.Children.emplace_back("RecycleBinEnabled", "False");
+  // A bin as KeePassXC's new databases have it: on, its group made at the
+  // first deletion.
+  meta.Children.emplace_back("RecycleBinEnabled", "True");
+  meta.Children.emplace_back("RecycleBinUUID", std::string(kNoUuid));
+  meta.Children.emplace_back("RecycleBinChanged", KdbxTimeText(NowUtc));
   TXmlNode& root = doc.Root.Children.emplace_back("Root");
   TXmlNode& group = root.Children.emplace_back("Group");
   TKLPassUuid uuid;
@@ -690,12 +739,32 @@ TKdbxDocument NewDocument(TKLBaseRandomGenerator& Random, std::int64_t NowUtc) {
   return doc;
 }
 
+const TXmlNode* RootGroup(const TKdbxDocument& Doc) {
+  const TXmlNode* root = Doc.Root.Find("Root");
+  return root != nullptr ? root->Find("Group") : nullptr;
+}
+
+TXmlNode* RootGroup(TKdbxDocument& Doc) {
+  TXmlNode* root = Doc.Root.Find("Root");
+  return root != nullptr ? root->Find("Group") : nullptr;
+}
+
+// Meta/RecycleBinEnabled; on where the file leaves it out, as its peers read it.
+bool RecycleBinEnabledOf(const TKdbxDocument& Doc) {
+  const TXmlNode* meta = Doc.Root.Find("Meta");
+  const TXmlNode* enabled = meta != nullptr ? meta->Find("RecycleBinEnabled") : nullptr;
+  return enabled == nullptr || enabled->Text == "True" || enabled->Text == "true";
+}
+
+// The UUID text of the recycle bin group while the bin is on; empty for none
+// (the bin off, no group named yet, or the root group named).
 std::string RecycleBinOf(const TKdbxDocument& Doc) {
   const TXmlNode* meta = Doc.Root.Find("Meta");
-  if (meta == nullptr) return {};
-  const TXmlNode* enabled = meta->Find("RecycleBinEnabled");
-  const TXmlNode* uuid = meta->Find("RecycleBinUUID");
-  if (enabled == nullptr || uuid == nullptr || enabled->Text != "True") return {};
+  const TXmlNode* uuid = meta != nullptr ? meta->Find("RecycleBinUUID") : nullptr;
+  if (uuid == nullptr || uuid->Text.empty() || uuid->Text == kNoUuid || !RecycleBinEnabledOf(Doc)) return {};
+  const TXmlNode* root = RootGroup(Doc);
+  const TXmlNode* rootUuid = root != nullptr ? root->Find("UUID") : nullptr;
+  if (rootUuid != nullptr && rootUuid->Text == uuid->Text) return {};
   return uuid->Text;
 }
 
@@ -755,11 +824,6 @@ void HistoryBoundsOf(const TKdbxDocument& Doc, std::int32_t& MaxItems, std::int6
   if (number("HistoryMaxSize", value)) MaxBytes = std::max<std::int64_t>(value, -1);
 }
 
-TXmlNode* RootGroup(TKdbxDocument& Doc) {
-  TXmlNode* root = Doc.Root.Find("Root");
-  return root != nullptr ? root->Find("Group") : nullptr;
-}
-
 TKdbxCompositeKey MakeKey(const String& Password, const SecureBytes& KeyFile) {
   TKdbxCompositeKey key;
   if (!Password.empty() || KeyFile.size() == 0) key.AddPassword(Password);
@@ -812,10 +876,15 @@ void TKLPassStorage::SetKdbxSettings(const TKLKdbxSettings& Value) {
 void TKLPassStorage::LoadKdbx(TStream& Strm, const String& Password) {
   auto state = std::make_shared<detail::TKdbxState>();
   state->Doc = detail::ReadKdbx(Strm, detail::MakeKey(Password, FKeyFile), FKdbxCostLimit);
-  detail::TKdbxReader reader{state->Doc, detail::RecycleBinOf(state->Doc), {}};
+  detail::TKdbxReader reader{state->Doc, detail::RecycleBinOf(state->Doc), {}, {}};
   const detail::TXmlNode* root = detail::RootGroup(state->Doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
   reader.GroupNode(*root, String(), true);
+  // The store's bin is the file's: on or off as the file has it, its group
+  // the bin's path (the usual name until the file has a bin group).
+  const bool binEnabled = detail::RecycleBinEnabledOf(state->Doc);
+  String binGroup = reader.RecycleBinPath && !reader.RecycleBinPath->empty() ? std::move(*reader.RecycleBinPath)
+                                                                             : String(DefaultRecycleBinGroup);
   std::vector<TKLPassDeletedObject> deleted = detail::DeletedObjectsOf(state->Doc);
   std::int32_t maxItems = FHistoryMaxItems;
   std::int64_t maxBytes = FHistoryMaxBytes;
@@ -825,6 +894,8 @@ void TKLPassStorage::LoadKdbx(TStream& Strm, const String& Password) {
   FKdbxLoadedVersion = state->Doc.LoadedVersion;
   FHistoryMaxItems = maxItems;
   FHistoryMaxBytes = maxBytes;
+  FRecycleBinEnabled = binEnabled;
+  FRecycleBinGroup.swap(binGroup);
   FLoadedVersion = 0;
   FKdbx = std::move(state);
   FSaveFormat = pfKdbx;
@@ -850,9 +921,12 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   doc.Settings.Parallelism = chosen.Parallelism;
   if (doc.Settings.Version < detail::KdbxVersion40) doc.Settings.Version = detail::KdbxVersion40;
 
+  // A Meta for the bin's settings, where the document has none.
+  if (doc.Root.Find("Meta") == nullptr) doc.Root.Children.insert(doc.Root.Children.begin(), detail::TXmlNode("Meta"));
   detail::TXmlNode* root = detail::RootGroup(doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
-  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), nullptr, {}, {}, {}, false};
+  detail::TKdbxWriter writer{doc,  *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {},
+                             false};
   writer.TakeEntries(*root, String(), true);
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
@@ -874,13 +948,23 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     writer.Fill(entry, rec, isNew);
     writer.FillHistory(entry, before ? &*before : nullptr, rec);
     writer.CheckDepth(entry, rec);
-    const std::string group = !isNew && taken->second.Path == rec.FGroup
-                                  ? taken->second.Group
-                                  : detail::TKdbxWriter::GroupId(writer.GroupAt(*root, rec.FGroup, nowUtc));
+    // A record that stayed goes back to its group; one moved to the store's
+    // bin goes to the file's bin (made where the file has none).
+    std::string group;
+    if (!isNew && taken->second.Path == rec.FGroup) {
+      group = taken->second.Group;
+    } else if (FRecycleBinEnabled && rec.FGroup == FRecycleBinGroup) {
+      group = writer.BinGroup(*root, rec.FGroup, nowUtc);
+    } else {
+      group = detail::TKdbxWriter::GroupId(writer.GroupAt(*root, rec.FGroup, nowUtc));
+    }
     if (!isNew) writer.Taken.erase(taken);
     writer.Pending[group].push_back(std::move(entry));
   }
   writer.PlaceEntries(*root);
+  if (detail::RecycleBinEnabledOf(doc) != FRecycleBinEnabled) {
+    writer.Meta().Ensure("RecycleBinEnabled").Text = FRecycleBinEnabled ? "True" : "False";
+  }
   detail::PutDeletedObjects(doc, FDeleted);
   writer.CompactBinaries();
   detail::WriteKdbx(Strm, doc, detail::MakeKey(Password, FKeyFile), *GetRandomGenerator());
@@ -888,12 +972,15 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
 
 namespace {
 
+// InBin: Node is within a group deleted into the recycle bin, whose entries
+// are no records (those of the bin itself are).
 void Count(const detail::TXmlNode& Node, const std::string& RecycleBin, bool InBin, TKLKdbxCarried& C) {
-  bool bin = InBin;
+  bool isBin = false;
   if (Node.Name == "Group") {
     const detail::TXmlNode* uuid = Node.Find("UUID");
-    bin = bin || (uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin);
+    isBin = uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin;
   }
+  const bool bin = InBin;
   if (Node.Name == "Entry" && bin) ++C.RecycledEntries;
   if (Node.Name == "History") {
     C.HistoryEntries += static_cast<std::int32_t>(std::count_if(
@@ -925,7 +1012,8 @@ void Count(const detail::TXmlNode& Node, const std::string& RecycleBin, bool InB
     }
   }
   if (Node.Name == "Entry" && bin) return;
-  for (const detail::TXmlNode& child : Node.Children) Count(child, RecycleBin, bin, C);
+  for (const detail::TXmlNode& child : Node.Children)
+    Count(child, RecycleBin, bin || (isBin && child.Name == "Group"), C);
 }
 
 } // namespace

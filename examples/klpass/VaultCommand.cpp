@@ -802,10 +802,10 @@ int Delete(const std::vector<std::string>& Words) {
     std::printf("kept record #%d '%s'; nothing was changed\n", number, title.c_str());
     return kExitOk;
   }
+  // A KDBX file's own recycle bin is the store's: a record moves there while
+  // the file has it on, as in KeePassXC; a removal is recorded among the
+  // file's deleted objects for KeePassXC's merge.
   kl::TKLPassStorage& store = vault.Store();
-  // KDBX files keep their recycle bin as they have it: a record deleted there
-  // is removed, and its deletion recorded for KeePassXC's merge.
-  if (store.GetSaveFormat() == kl::pfKdbx) store.SetRecycleBinEnabled(false);
   const kl::TKLPassDeleteResult result = store.DeleteRecord(record, args.Has("--permanently"));
   vault.Save();
   if (result == kl::drRecycled) {
@@ -1076,8 +1076,8 @@ const TCommand VaultCommand = {
     "      picks among them, and otherwise their numbers are listed and nothing is\n"
     "      shown (exit status 9). 'delete' asks first on a terminal (--yes does not)\n"
     "      and moves the record to the recycle bin; deleting it there, or with\n"
-    "      --permanently, removes it and records its deletion (on a KDBX file\n"
-    "      'delete' removes it at once). Every edit keeps the record's previous\n"
+    "      --permanently, removes it and records its deletion (a KDBX file's own\n"
+    "      bin, unless the file has it off). Every edit keeps the record's previous\n"
     "      version (10 at most, 6 MiB together): 'history' lists them, oldest\n"
     "      first, and 'restore' brings version N back, keeping the present one.\n"
     "      'merge' takes another copy's changes into TARGET (either may be a\n"

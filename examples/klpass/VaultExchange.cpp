@@ -48,7 +48,7 @@ kl::TKLExchangeFormat FormatOption(const TArguments& Args, kl::TKLExchangeFormat
 // What a KDBX file kept beyond its records, the counts that are not zero.
 std::string CarriedText(const kl::TKLKdbxCarried& C) {
   const std::pair<int, const char*> items[] = {
-      {C.HistoryEntries, "history entries"},       {C.RecycledEntries, "entries in the recycle bin"},
+      {C.HistoryEntries, "history entries"},       {C.RecycledEntries, "entries of groups in the recycle bin"},
       {C.CustomIcons, "custom icons"},             {C.DeletedObjects, "deleted-object records"},
       {C.CustomData, "custom data items"},         {C.Icons, "entries and groups with their own icon"},
       {C.AutoTypeAssociations, "auto-type associations"}, {C.GroupSettings, "groups with settings or notes"},
@@ -227,6 +227,19 @@ int VaultImport(const std::vector<std::string>& Words) {
     kl::TKLPassStorage store;
     store.SetRefuseChangedFile(true);
     LoadVault(store, file, master);
+    // The file's deleted entries stay behind, as those of KeePassXC's CSV do.
+    int recycled = 0;
+    if (!args.Has("--keep-recycled") && from.GetRecycleBinEnabled()) {
+      for (std::int32_t i = from.GetCount() - 1; i >= 0; --i) {
+        std::unique_ptr<kl::TKLPassRecord> rec(from.GetRecord(i));
+        if (rec->GetGroup() != from.GetRecycleBinGroup()) {
+          rec.release();
+          continue;
+        }
+        from.Delete(rec.get());
+        ++recycled;
+      }
+    }
     int renamed = 0;
     const int added = MoveRecords(from, store, renamed);
     store.AddDeletedObjects(from.GetDeletedObjects());
@@ -234,6 +247,9 @@ int VaultImport(const std::vector<std::string>& Words) {
     std::printf("imported %d records from '%s' (KDBX %u.%u)\n", added, source.c_str(),
                 from.GetKdbxLoadedVersion() >> 16, from.GetKdbxLoadedVersion() & 0xFFFF);
     if (renamed > 0) std::printf("records whose nested group path became one group name: %d\n", renamed);
+    if (recycled > 0) {
+      std::printf("deleted entries (in the recycle bin) left out: %d (--keep-recycled imports them)\n", recycled);
+    }
     PrintCarried(from, "left behind (the vault does not keep them)", true);
     return kExitOk;
   }

@@ -32,17 +32,18 @@ kl::ByteArray ReadKeyFile(const std::string& File);
   "  vault export FILE --format kdbx --out PATH.kdbx [--key-file F] [--iterations N]\n"      \
   "            [--memory MIB]\n"                                                             \
   "  vault import FILE SOURCE [--format auto|csv|keepassxc-csv|bitwarden-csv|browser-csv|\n" \
-  "            json|bitwarden-json] [--group G] [--keep-recycled]\n"                        \
-  "  vault import FILE SOURCE.kdbx [--key-file F]\n"
+  "            json|bitwarden-json] [--group G] [--keep-recycled]\n"                         \
+  "  vault import FILE SOURCE.kdbx [--key-file F] [--keep-recycled]\n"
 
 #define KLPASS_VAULT_EXCHANGE_HELP                                                         \
   "      'export' writes every record in clear (JSON unless --format says otherwise) to\n" \
   "      standard output or to --out PATH (readable by its owner only); 'import' adds\n"   \
   "      every record of SOURCE or, on any fault, none, recognising its layout unless\n"   \
   "      --format names it; --group G puts them all in group G. A '/' in a group path\n"   \
-  "      becomes U+2215 in the vault and '/' again on the way out. Entries of\n"           \
-  "      KeePassXC's recycle bin are left out (and counted) unless --keep-recycled.\n"     \
-  "      A KDBX file (KeePass, KeePassXC) is imported whole, or exported as KDBX 4\n"      \
+  "      becomes U+2215 in the vault and '/' again on the way out. Entries of a\n"         \
+  "      recycle bin (KeePassXC's CSV, a KDBX file) are left out (and counted)\n"          \
+  "      unless --keep-recycled. A KDBX file (KeePass, KeePassXC) is imported\n"           \
+  "      with its records' histories and deletions, or exported as KDBX 4\n"               \
   "      with Argon2id (64 MiB, iterations timed to about a second); every vault\n"        \
   "      command also works on a FILE.kdbx itself (key file: KLPASS_KEY_FILE).\n"          \
   "      A KDBX file whose key derivation costs more than sixteen times a default\n"       \

@@ -3,8 +3,8 @@
 # and deleted objects, edited in place by klpass and taken through a vault of
 # our own format and back: keepassxc-cli's XML export shows every group,
 # version, time and deleted object as before, the edited entry changed with
-# its old version in its history, and a deletion recorded as keepassxc-cli
-# records one.
+# its old version in its history, a deleted entry in the file's recycle bin,
+# and a delete moving to that bin and then recorded as keepassxc-cli records one.
 source "$(dirname "$0")/keepassxc-peer.sh"
 source "$(dirname "$0")/common.sh"
 use_keepassxc "the KDBX model is not tested against KeePassXC"
@@ -98,17 +98,41 @@ assert mine == was, ("the old version is not the entry as it was", mine, was)
 assert after["times"]["LastModificationTime"] != be[mail]["times"]["LastModificationTime"]
 PY
 
-case_ "a delete removes the entry and records its deletion as keepassxc-cli's rm from the bin does"
+case_ "an entry keepassxc-cli deleted is listed and shown in the file's recycle bin"
+run "$kp" vault list t.kdbx
+expect_success
+listed=$(awk '/^[^ ]/ { g = $0 } /^ +[0-9]/ { print g ":" $2 }' <<<"$out")
+grep -qx "Recycle Bin:Recycled" <<<"$listed" || fail "not listed in the bin: $listed"
+run "$kp" vault show t.kdbx Recycled
+expect_out "Recycle Bin / Recycled"
+
+case_ "a delete moves the entry into the file's bin as keepassxc-cli's rm does; a second removes it and records that"
 cp t.kdbx deleted.kdbx
+sleep 1 # the move's time stamp then differs from the entry's creation
 run "$kp" vault delete deleted.kdbx Old --yes
 expect_success
+expect_out "to the recycle bin 'Recycle Bin'"
+printf '%b' "$kp" | keepassxc-cli ls deleted.kdbx "Recycle Bin" >bin.txt 2>/dev/null || fail "ls failed"
+grep -qx "Old" bin.txt || fail "not in the bin: $(cat bin.txt)"
+xml deleted.kdbx recycled.xml
+run "$kp" vault delete deleted.kdbx Old --yes
+expect_success
+expect_out "deleted record"
 xml deleted.kdbx deleted.xml
-python3 - before.xml deleted.xml <<'PY' || fail "the deletion is not recorded"
-import sys
+python3 - before.xml recycled.xml deleted.xml <<'PY' || fail "the move to the bin or the removal from it is not as keepassxc-cli's"
+import sys, xml.etree.ElementTree as ET
 sys.path.insert(0, ".")
 from model import model
-(bg, be, bd), (ag, ae, ad) = model(sys.argv[1]), model(sys.argv[2])
+(bg, be, bd), (rg, re, rd), (ag, ae, ad) = (model(f) for f in sys.argv[1:4])
+bins = [ET.parse(f).getroot().find("Meta").findtext("RecycleBinUUID") for f in sys.argv[1:4]]
+assert bins[0] == bins[1] == bins[2] and bg[bins[0]][0] == "Recycle Bin", bins
 old = [u for u, e in be.items() if e["strings"]["Title"] == "Old"][0]
+assert be[old]["group"] != bins[0]
+assert re[old]["group"] == bins[0], "not moved into the bin"
+assert re[old]["times"]["LocationChanged"] != be[old]["times"]["LocationChanged"], "the move is not stamped"
+assert re[old]["strings"] == be[old]["strings"] and re[old]["history"] == be[old]["history"]
+assert all(re[u] == e for u, e in be.items() if u != old), "another entry changed"
+assert rg == bg and rd == bd, "groups or deleted objects changed"
 assert old not in ae and set(ae) == set(be) - {old}
 assert set(ad) == set(bd) | {old}, (bd, ad)
 assert ad[old] and all(ad[u] == t for u, t in bd.items())
@@ -118,6 +142,7 @@ case_ "KDBX to a vault and back keeps every entry's history and the deleted obje
 run "$kp$kp" vault create v.klv --kdf-memory 8 --kdf-passes 1
 run "$kp$kp" vault import v.klv edited.kdbx
 expect_success
+expect_out "deleted entries (in the recycle bin) left out: 1 (--keep-recycled imports them)"
 run "$kp" vault history v.klv Mail
 expect_out "record #"
 expect_out "3 earlier versions"
