@@ -451,8 +451,9 @@ public:
 
   // Merges another copy of the vault into this one. Records are matched by
   // UUID. Of two versions of a record the one modified later wins (on a tie,
-  // the one whose texts compare greater) and the other joins its history;
-  // the histories are united, a version kept once (same modification time
+  // the one whose texts compare greater) and the other joins its history,
+  // even when only its modification time differs (as KeePass keeps every
+  // stamp); the histories are united, a version kept once (same modification time
   // and content), then bounded as every history is. A record moves to the
   // group of the version whose location changed later. A record the other
   // copy deleted after its last change and move here is destroyed; one

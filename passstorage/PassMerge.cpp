@@ -100,8 +100,15 @@ TKLMergeReport TKLPassStorage::Merge(const TKLPassStorage& Source) {
     for (auto& version : ours.FHistory) versions.push_back(std::move(version));
     ours.FHistory.clear();
     for (const auto& version : theirs->FHistory) versions.push_back(version->Snapshot());
-    const bool theirsWins = !sameContent(ours, *theirs) && wins(*theirs, ours);
-    if (!sameContent(ours, *theirs)) versions.push_back(theirsWins ? ours.Snapshot() : theirs->Snapshot());
+    // The version that loses joins the history: the other content, or the
+    // same content stamped earlier (a move that stamped it too), as KeePass
+    // keeps every stamp it has seen.
+    const bool same = sameContent(ours, *theirs);
+    const bool theirsWins = !same && wins(*theirs, ours);
+    if (!same || ours.FModificationDate != theirs->FModificationDate) {
+      const bool theirsLoses = same ? theirs->FModificationDate < ours.FModificationDate : !theirsWins;
+      versions.push_back(theirsLoses ? theirs->Snapshot() : ours.Snapshot());
+    }
     if (theirsWins) {
       for (TKLPassRecord::TField text : {&TKLPassRecord::FTitle, &TKLPassRecord::FUsername, &TKLPassRecord::FPassword,
                                          &TKLPassRecord::FURL, &TKLPassRecord::FNote}) {
@@ -122,10 +129,10 @@ TKLMergeReport TKLPassStorage::Merge(const TKLPassStorage& Source) {
       ours.FModificationDate = theirs->FModificationDate;
       ++report.Updated;
       changed = true;
-    } else if (sameContent(ours, *theirs)) {
-      // The same content stamped at two times (a move that stamped it too):
-      // the later stamp, whichever copy merges into which.
-      ours.FModificationDate = std::max(ours.FModificationDate, theirs->FModificationDate);
+    } else if (same && theirs->FModificationDate > ours.FModificationDate) {
+      // The same content stamped later there: the later stamp, whichever
+      // copy merges into which, the earlier one now a version.
+      ours.FModificationDate = theirs->FModificationDate;
     }
     std::stable_sort(versions.begin(), versions.end(), [&](const auto& A, const auto& B) {
       if (A->FModificationDate != B->FModificationDate) return A->FModificationDate < B->FModificationDate;

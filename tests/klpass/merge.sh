@@ -99,3 +99,47 @@ for v in ab ba; do
   run "$kp" vault history $v.klv E1
   expect_out "2 earlier versions"
 done
+
+case_ "deletions into the bin and for good"
+# keepassxc-cli 2.7.4 merges moves into the bin but not the deleted objects of
+# the other copy (the entry deleted for good comes back); the rest must agree.
+kpx "${kp}${kp}" db-create -p -t 100 dbase.kdbx
+kpx "$kp" mkdir dbase.kdbx Work
+for n in 1 2 3 4; do kpx "${kp}pw-$n\n" add -p dbase.kdbx "Work/D$n"; done
+cp dbase.kdbx da.kdbx
+cp dbase.kdbx db.kdbx
+sleep 1
+kpx "$kp" rm da.kdbx Work/D1
+kpx "$kp" rm db.kdbx Work/D2
+kpx "$kp" rm db.kdbx "Recycle Bin/D2"
+kpx "$kp" rm db.kdbx Work/D3
+sleep 1
+kpx "${kp}a-3\n" edit -p da.kdbx Work/D3
+cp da.kdbx dkx.kdbx
+kpx "${kp}${kp}" merge -s dkx.kdbx db.kdbx
+cp da.kdbx dours.kdbx
+run "$kp$kp" vault merge dours.kdbx db.kdbx
+expect_success
+expect_out "merged 'db.kdbx' into 'dours.kdbx': 0 added, 0 updated, 1 moved, 1 deleted, 2 kept"
+xml dbase.kdbx dbase.xml
+xml dkx.kdbx dkx.xml
+xml dours.kdbx dours.xml
+python3 - dbase.xml dkx.xml dours.xml <<'PY' || fail "the merges differ"
+import sys, xml.etree.ElementTree as ET
+sys.path.insert(0, ".")
+from model import model
+base, theirs, ours = (model(n) for n in sys.argv[1:])
+uuid = {e[1]["Title"]: u for u, e in base.items()}
+d2 = uuid["D2"]
+assert d2 in theirs and d2 not in ours, "D2 deleted for good"
+gone = [d.findtext("UUID") for d in ET.parse(sys.argv[3]).getroot().iter("DeletedObject")]
+assert d2 in gone, ("D2 among the deleted objects", gone)
+del theirs[d2]
+assert set(theirs) == set(ours), ("entries", set(theirs) ^ set(ours))
+for u, t in theirs.items():
+    o = ours[u]
+    assert (t[0], t[1]["Password"]) == (o[0], o[1]["Password"]), (t, o)
+    assert [p for _, p in t[3]] == [p for _, p in o[3]], ("history", t[1]["Title"], t[3], o[3])
+assert ours[uuid["D1"]][0] == ours[uuid["D3"]][0] == "/Recycle Bin", ours
+assert ours[uuid["D3"]][1]["Password"] == "a-3" and ours[uuid["D4"]][0] == "/Work"
+PY
