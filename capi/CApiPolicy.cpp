@@ -1,8 +1,10 @@
 // The C interface: policies, check results and strength estimates.
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -105,20 +107,31 @@ void AppendText(std::string& All, const std::string& Utf8) {
   All += '\0';
 }
 
+// The same for library text, converted in place (no copy on the way); most
+// texts are ASCII, copied unit for unit.
+void AppendText(std::string& All, std::u16string_view Text) {
+  if (std::all_of(Text.begin(), Text.end(), [](char16_t c) { return c < 0x80; })) {
+    for (const char16_t c : Text) All += static_cast<char>(c);
+  } else {
+    kl::AppendUTF8(All, Text);
+  }
+  All += '\0';
+}
+
 // The texts of an estimate, each with its NUL, in the order of
 // klp_estimator_estimate_fields. None holds a piece of the password.
 void AppendStrengthTexts(std::string& All, const kl::TKLStrengthResult& R) {
   const kl::TKLCrackTimesDisplay& d = R.CrackTimesDisplay;
   AppendText(All, R.Profile == kl::spZxcvbnTs ? "zxcvbn-ts" : "zxcvbn");
   AppendText(All, R.Language);
-  AppendText(All, kl::StrToUTF8(R.Feedback.Warning));
+  AppendText(All, std::u16string_view(R.Feedback.Warning));
   AppendText(All, R.Feedback.WarningKey);
   for (const kl::String* time : {&d.OnlineThrottling, &d.OnlineNoThrottling, &d.OfflineSlowHashing,
                                  &d.OfflineFastHashing}) {
-    AppendText(All, kl::StrToUTF8(*time));
+    AppendText(All, std::u16string_view(*time));
   }
   for (std::size_t i = 0; i < R.Feedback.Suggestions.size(); ++i) {
-    AppendText(All, kl::StrToUTF8(R.Feedback.Suggestions[i]));
+    AppendText(All, std::u16string_view(R.Feedback.Suggestions[i]));
     AppendText(All, i < R.Feedback.SuggestionKeys.size() ? R.Feedback.SuggestionKeys[i] : std::string());
   }
 }
@@ -154,6 +167,50 @@ public:
 private:
   kl::String FText;
 };
+
+// The check's fields as klp_policy_check_fields gives them; without WithJson
+// the texts start with the estimate's, and the line is never formed.
+int CheckFields(const klp_policy_t* policy, const char* password, const char* lang, bool WithJson, double* values,
+                int32_t* counts, char* texts, size_t* texts_len) {
+  return Guard([&] {
+    Require(values != nullptr && counts != nullptr && texts_len != nullptr, "values, counts or texts_len is NULL");
+    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
+    const TPasswordText text(password);
+    TCheckResult made; // wipes the failures' parameters, which may quote the password
+    made.Failures = p.Rules->GetFailures(text.Get());
+    made.Strength = p.Estimator.Estimate(text.Get());
+    std::string all;
+    all.reserve(2048); // an answer's usual size: the texts are appended without moving
+    if (WithJson) {
+      all = kl::FormatCheckJson(made.Failures, made.Strength);
+      all += '\0';
+    }
+    AppendStrengthTexts(all, made.Strength);
+    // As the JSON gives them: messages masked, the pieces of the password left out.
+    const kl::TKLRuleMessages& messages =
+        kl::TKLRuleMessages::ForLanguage(lang != nullptr ? std::string(lang) : made.Strength.Language);
+    for (const kl::TKLRuleFailure& failure : made.Failures) {
+      AppendText(all, failure.GetCode());
+      AppendText(all, std::u16string_view(messages.Format(failure, true)));
+      std::size_t shown = 0;
+      for (const kl::TKLRuleParameter& parameter : failure.GetParameters())
+        shown += parameter.Kind != kl::TKLParameterKind::pkPasswordText;
+      AppendText(all, std::to_string(shown));
+      for (const kl::TKLRuleParameter& parameter : failure.GetParameters()) {
+        if (parameter.Kind == kl::TKLParameterKind::pkPasswordText) continue;
+        AppendText(all, parameter.Name);
+        AppendText(all, parameter.Kind == kl::TKLParameterKind::pkNumber ? "0" : "1");
+        AppendText(all, std::u16string_view(parameter.Value));
+      }
+    }
+    if (!FitsTexts(all, texts, texts_len)) return int{KLP_ERROR_BUFFER_TOO_SMALL};
+    WriteStrengthNumbers(made.Strength, values);
+    counts[0] = made.Strength.Score;
+    counts[1] = static_cast<int32_t>(made.Strength.Feedback.Suggestions.size());
+    counts[2] = static_cast<int32_t>(made.Failures.size());
+    return made.Failures.empty() ? int{KLP_OK} : int{KLP_CHECK_FAILED};
+  });
+}
 
 } // namespace
 
@@ -667,45 +724,17 @@ int klp_estimator_estimate_fields(const klp_estimator_t* estimator, const char* 
 
 int klp_policy_check_fields(const klp_policy_t* policy, const char* password, double* values, int32_t* counts,
                             char* texts, size_t* texts_len) {
-  return klp_policy_check_fields_lang(policy, password, nullptr, values, counts, texts, texts_len);
+  return CheckFields(policy, password, nullptr, true, values, counts, texts, texts_len);
 }
 
 int klp_policy_check_fields_lang(const klp_policy_t* policy, const char* password, const char* lang, double* values,
                                  int32_t* counts, char* texts, size_t* texts_len) {
-  return Guard([&] {
-    Require(values != nullptr && counts != nullptr && texts_len != nullptr, "values, counts or texts_len is NULL");
-    const TPolicy& p = Of<TPolicy>(policy, "policy is NULL");
-    const TPasswordText text(password);
-    TCheckResult made; // wipes the failures' parameters, which may quote the password
-    made.Failures = p.Rules->GetFailures(text.Get());
-    made.Strength = p.Estimator.Estimate(text.Get());
-    std::string all = kl::FormatCheckJson(made.Failures, made.Strength);
-    all += '\0';
-    AppendStrengthTexts(all, made.Strength);
-    // As the JSON gives them: messages masked, the pieces of the password left out.
-    const kl::TKLRuleMessages& messages =
-        kl::TKLRuleMessages::ForLanguage(lang != nullptr ? std::string(lang) : made.Strength.Language);
-    for (const kl::TKLRuleFailure& failure : made.Failures) {
-      AppendText(all, failure.GetCode());
-      AppendText(all, kl::StrToUTF8(messages.Format(failure, true)));
-      std::size_t shown = 0;
-      for (const kl::TKLRuleParameter& parameter : failure.GetParameters())
-        shown += parameter.Kind != kl::TKLParameterKind::pkPasswordText;
-      AppendText(all, std::to_string(shown));
-      for (const kl::TKLRuleParameter& parameter : failure.GetParameters()) {
-        if (parameter.Kind == kl::TKLParameterKind::pkPasswordText) continue;
-        AppendText(all, parameter.Name);
-        AppendText(all, parameter.Kind == kl::TKLParameterKind::pkNumber ? "0" : "1");
-        AppendText(all, kl::StrToUTF8(parameter.Value));
-      }
-    }
-    if (!FitsTexts(all, texts, texts_len)) return int{KLP_ERROR_BUFFER_TOO_SMALL};
-    WriteStrengthNumbers(made.Strength, values);
-    counts[0] = made.Strength.Score;
-    counts[1] = static_cast<int32_t>(made.Strength.Feedback.Suggestions.size());
-    counts[2] = static_cast<int32_t>(made.Failures.size());
-    return made.Failures.empty() ? int{KLP_OK} : int{KLP_CHECK_FAILED};
-  });
+  return CheckFields(policy, password, lang, true, values, counts, texts, texts_len);
+}
+
+int klp_policy_check_fields_nojson(const klp_policy_t* policy, const char* password, const char* lang, double* values,
+                                   int32_t* counts, char* texts, size_t* texts_len) {
+  return CheckFields(policy, password, lang, false, values, counts, texts, texts_len);
 }
 
 } // extern "C"

@@ -340,6 +340,11 @@ KLP_API int KLP_CALL klp_policy_check_fields(const klp_policy_t* policy, const c
  * for the language of the policy's strength model). */
 KLP_API int KLP_CALL klp_policy_check_fields_lang(const klp_policy_t* policy, const char* password, const char* lang,
                                                   double* values, int32_t* counts, char* texts, size_t* texts_len);
+/* klp_policy_check_fields_lang without the line of klp_check_result_json:
+ * texts start with the estimate's texts, and the line is never formed (for a
+ * binding that forms it from the fields when it is asked for). */
+KLP_API int KLP_CALL klp_policy_check_fields_nojson(const klp_policy_t* policy, const char* password, const char* lang,
+                                                    double* values, int32_t* counts, char* texts, size_t* texts_len);
 /* A failure's message in the language of the check (see above), pieces of
  * the password shown as "***" with redact set. */
 KLP_API int KLP_CALL klp_check_result_failure_text(const klp_check_result_t* result, size_t index, int redact,

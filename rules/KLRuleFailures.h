@@ -86,11 +86,10 @@ public:
   // The library's English texts, built once.
   static const TKLRuleMessages& GetEnglish();
   // The texts for a language of the strength estimator's packs ("de", "fr"...):
-  // the library's own translations (German for every code; the other
-  // languages for TOO_SHORT, TOO_LONG, BLOCKLISTED, TOO_WEAK and TOO_SIMILAR)
-  // and BREACHED as the pack's warning about a password exposed by a breach;
-  // English for any other code. English for "en" and for a language without
-  // a pack. Built once for all languages.
+  // the library's own translation of every code, and BREACHED as the pack's
+  // warning about a password exposed by a breach; a code of the application's
+  // own gets the generic text in that language. English for "en" and for a
+  // language without a pack. Built once for all languages.
   static const TKLRuleMessages& ForLanguage(std::string_view Language);
 
   void SetTemplate(std::string_view Code, const String& Template);

@@ -8,6 +8,7 @@ import enum
 import functools
 import threading
 import json as _json
+import math
 import os
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
@@ -50,8 +51,7 @@ def _shared(method: _F) -> _F:
             if nested:
                 self._depth += 1
             else:
-                while self._owner is not None:
-                    cond.wait()
+                self._wait_for_owner()
                 self._readers += 1
         try:
             return method(self, *args, **kwargs)
@@ -76,8 +76,12 @@ class _Handle:
 
     def __init__(self) -> None:
         self._ptr = ctypes.c_void_p()
-        self._cond = threading.Condition()
+        # A plain lock: nobody takes it twice (re-entry is counted in _depth), and a read-only call
+        # takes it directly, cheaper than through the condition.
+        self._lock = threading.Lock()
+        self._cond = threading.Condition(self._lock)
         self._readers = 0
+        self._waiting = 0  # threads waiting on the condition: only then does leaving notify
         self._owner: Optional[int] = None  # the thread with exclusive use, which may re-enter
         self._depth = 0
 
@@ -88,8 +92,12 @@ class _Handle:
             if self._owner == me:
                 self._depth += 1
             else:
-                while self._owner is not None or (exclusive and self._readers):
-                    self._cond.wait()
+                self._waiting += 1
+                try:
+                    while self._owner is not None or (exclusive and self._readers):
+                        self._cond.wait()
+                finally:
+                    self._waiting -= 1
                 if exclusive:
                     self._owner, self._depth = me, 1
                 else:
@@ -105,6 +113,17 @@ class _Handle:
                 else:
                     self._readers -= 1
                 self._cond.notify_all()
+
+    def _wait_for_owner(self) -> None:
+        """Waits, the lock held, until no thread has exclusive use."""
+        if self._owner is None:
+            return
+        self._waiting += 1
+        try:
+            while self._owner is not None:
+                self._cond.wait()
+        finally:
+            self._waiting -= 1
 
     @property
     def _h(self) -> ctypes.c_void_p:
@@ -173,9 +192,28 @@ class Failure:
     parameters: dict[str, Union[int, float, str]]
 
 
+class _Formed:
+    """A result field that a check's fast path leaves out: formed on first reading, by make, from
+    what the instance keeps for it, then kept. Reads None on the class, the field's default."""
+
+    def __init__(self, make: Callable[[Any], Any]) -> None:
+        self._make = make
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self._name = name
+
+    def __get__(self, instance: Any, owner: Optional[type] = None) -> Any:
+        if instance is None:
+            return None
+        value = self._make(instance)
+        instance.__dict__[self._name] = value
+        return value
+
+
 @dataclass(frozen=True)
 class CheckResult:
-    """The outcome of a policy check. ``json`` is the line ``klpass check --json`` prints, without the password."""
+    """The outcome of a policy check. ``json`` is the line ``klpass check --json`` prints, without the password;
+    a check forms it, and its ``strength``, when first read."""
 
     ok: bool
     score: int
@@ -183,10 +221,19 @@ class CheckResult:
     feedback: Feedback
     failures: tuple[Failure, ...]
     json: str
-    strength: Optional[Strength] = None
+    strength: Optional[Strength] = _Formed(lambda r: _strength_of_texts(*r.__dict__["_strength_texts"]))  # type: ignore
 
     def __bool__(self) -> bool:
         return self.ok
+
+    def __getattr__(self, name: str) -> Any:
+        # Called for what the instance lacks: a check's JSON line is formed on first reading.
+        texts = self.__dict__.get("_json_texts") if name == "json" else None
+        if texts is None:
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        line = _check_json(self, texts)
+        self.__dict__["json"] = line
+        return line
 
     def as_dict(self) -> dict[str, Any]:
         return dict(_json.loads(self.json))
@@ -206,6 +253,83 @@ def _strength_of(line: dict[str, Any]) -> Strength:
                     Feedback(f["warning"], tuple(f["suggestions"]), f["warning_key"], tuple(f["suggestion_keys"])),
                     {mine: float(seconds[theirs]) for mine, theirs in _JSON_ATTACKS},
                     {mine: display[theirs] for mine, theirs in _JSON_ATTACKS}, line["profile"], line["language"])
+
+
+# ---- The JSON line, formed as the library forms it (rules/CheckReport.cpp), byte for byte.
+
+_JSON_ESCAPES = {i: f"\\u{i:04x}" for i in range(0x20)}
+_JSON_ESCAPES.update({ord('"'): '\\"', ord("\\"): "\\\\", ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"})
+
+
+def _json_text(text: str) -> str:
+    return '"' + text.translate(_JSON_ESCAPES) + '"'
+
+
+def _json_number(value: float) -> str:
+    """The shortest text that reads back as value, fixed or scientific, whichever is shorter (fixed
+    on a tie), the exponent of two digits at least: std::to_chars's."""
+    if value != value:
+        return "nan"
+    if value in (math.inf, -math.inf):
+        return "inf" if value > 0 else "-inf"
+    if value == 0:
+        return "-0" if math.copysign(1.0, value) < 0 else "0"
+    sign = "-" if value < 0 else ""
+    mantissa, _, exponent = repr(abs(value)).partition("e")
+    whole, _, fraction = mantissa.partition(".")
+    all_digits = whole + fraction
+    digits = all_digits.lstrip("0")
+    power = len(whole) + int(exponent or 0) - (len(all_digits) - len(digits)) - 1  # of the first digit
+    digits = digits.rstrip("0")
+    scientific = (sign + digits[0] + ("." + digits[1:] if len(digits) > 1 else "") +
+                  ("e-" if power < 0 else "e+") + f"{abs(power):02d}")
+    if power < 0:
+        fixed = sign + "0." + "0" * (-power - 1) + digits
+    elif len(digits) <= power + 1:
+        fixed = f"{value:.0f}"  # a whole number's exact digits
+    else:
+        fixed = sign + digits[:power + 1] + "." + digits[power + 1:]
+    return fixed if len(fixed) <= len(scientific) else scientific
+
+
+def _round4(value: float) -> float:
+    """std::round(value * 1e4) / 1e4: halves away from zero."""
+    scaled = abs(value * 1e4)
+    whole = math.floor(scaled)
+    if scaled - whole >= 0.5:
+        whole += 1
+    return math.copysign(float(whole), value) / 1e4
+
+
+def _check_json(result: CheckResult, texts: list[str]) -> str:
+    """The line of klp_check_result_json for a result read without it; texts: the failures' texts
+    as klp_policy_check_fields gives them (the messages in the estimate's language)."""
+    s = result.strength
+    assert s is not None
+    f = s.feedback
+    seconds, display = s.crack_times_seconds, s.crack_times_display
+    parts = [f'{{"ok":{"true" if result.ok else "false"},"score":{s.score}',
+             f',"guesses_log10":{_json_number(_round4(s.guesses_log10))},"guesses":{_json_number(s.guesses)}',
+             ',"crack_times_seconds":{',
+             ",".join(f'"{theirs}":{_json_number(seconds[mine])}' for mine, theirs in _JSON_ATTACKS),
+             '},"crack_times_display":{',
+             ",".join(f'"{theirs}":{_json_text(display[mine])}' for mine, theirs in _JSON_ATTACKS),
+             f'}},"feedback":{{"warning":{_json_text(f.warning)},"warning_key":{_json_text(f.warning_key)}',
+             ',"suggestions":[', ",".join(map(_json_text, f.suggestions)),
+             '],"suggestion_keys":[', ",".join(map(_json_text, f.suggestion_keys)),
+             f']}},"profile":{_json_text(s.profile)},"language":{_json_text(s.language)},"failures":[']
+    at = 0
+    for i in range(len(result.failures)):
+        count = int(texts[at + 2])
+        shown = []
+        for j in range(at + 3, at + 3 + 3 * count, 3):
+            value = texts[j + 2] if texts[j + 1] == "0" else _json_text(texts[j + 2])
+            shown.append(f"{_json_text(texts[j])}:{value}")
+        parts.append(f'{"," if i else ""}{{"code":{_json_text(texts[at])},"message":{_json_text(texts[at + 1])}'
+                     f',"parameters":{{{",".join(shown)}}}}}')
+        at += 3 + 3 * count
+    parts.append("]}")
+    return "".join(parts)
 
 
 def _check_result_of(text: str) -> CheckResult:
@@ -321,12 +445,14 @@ def _fields_space() -> tuple[Any, Any, Any, Any]:
 _new = object.__new__
 
 
-def _check_space() -> tuple[Any, Any, Any, Any]:
-    """Output buffers of klp_policy_check_fields, one set a thread, reused (no secret in them)."""
+def _check_space() -> tuple[Any, Any, Any, Any, Any]:
+    """Output buffers of klp_policy_check_fields, one set a thread, reused (no secret in them
+    after a call), and the buffer of the password's copy (see _lib.fill_secret)."""
     space = getattr(_fields_local, "check", None)
     if space is None:
         space = _fields_local.check = ((ctypes.c_double * 6)(), (ctypes.c_int32 * 3)(),
-                                       ctypes.create_string_buffer(_lib._JSON_BUFFER), ctypes.c_size_t())
+                                       ctypes.create_string_buffer(_lib._JSON_BUFFER), ctypes.c_size_t(),
+                                       ctypes.create_string_buffer(_lib.SECRET_SPACE))
     return space
 
 
@@ -337,48 +463,66 @@ def _number(text: str) -> Union[int, float]:
         return float(text)
 
 
-def _check_result_of_fields(status: int, values: Any, counts: Any, raw: bytes) -> CheckResult:
+def _check_result_of_fields(status: int, values: Any, counts: Any, raw: bytes, without_json: bool) -> CheckResult:
+    """The result of klp_policy_check_fields_lang's fields, or of _nojson's (without_json: the JSON
+    line is formed from the result when first read). The Strength is formed when first read."""
     texts = raw.decode("utf-8").split("\0")
-    end = 9 + 2 * counts[1]  # the JSON line, the estimate's eight texts, the suggestion pairs
-    strength = _strength_of_texts(values, counts[0], texts[1:end + 1])
-    failures, at = [], end
-    for _ in range(counts[2]):
-        code, message, count = texts[at], texts[at + 1], int(texts[at + 2])
-        at += 3
-        parameters: dict[str, Union[int, float, str]] = {}
-        for _ in range(count):
-            name, kind, value = texts[at], texts[at + 1], texts[at + 2]
-            parameters[name] = _number(value) if kind == "0" else value
-            at += 3
-        failure = _new(Failure)
-        failure.__dict__.update(code=code, message=message, parameters=parameters)
-        failures.append(failure)
+    at = 0 if without_json else 1
+    end = at + 8 + 2 * counts[1]  # the estimate's eight texts, the suggestion pairs
+    feedback = _new(Feedback)
+    d = feedback.__dict__
+    d["warning"], d["suggestions"] = texts[at + 2], tuple(texts[at + 8:end:2])
+    d["warning_key"], d["suggestion_keys"] = texts[at + 3], tuple(texts[at + 9:end:2])
+    numbers = values[:]  # the thread's buffer is reused
+    score = counts[0]
     result = _new(CheckResult)
-    result.__dict__.update(ok=status == _lib.OK, score=strength.score, guesses_log10=strength.guesses_log10,
-                           feedback=strength.feedback, failures=tuple(failures), json=texts[0], strength=strength)
+    fields = result.__dict__
+    fields["ok"], fields["score"], fields["guesses_log10"], fields["feedback"] = (status == _lib.OK, score,
+                                                                                  numbers[1], feedback)
+    fields["_strength_texts"] = (numbers, score, texts, at, feedback)
+    failures: list[Failure] = []
+    at = end
+    for _ in range(counts[2]):
+        count = int(texts[at + 2])
+        parameters: dict[str, Union[int, float, str]] = {}
+        for i in range(at + 3, at + 3 + 3 * count, 3):
+            value = texts[i + 2]
+            parameters[texts[i]] = _number(value) if texts[i + 1] == "0" else value
+        failure = _new(Failure)
+        d = failure.__dict__
+        d["code"], d["message"], d["parameters"] = texts[at], texts[at + 1], parameters
+        failures.append(failure)
+        at += 3 + 3 * count
+    fields["failures"] = tuple(failures)
+    if without_json:
+        fields["_json_texts"] = texts[end:]  # the failures' texts, numbers as the library wrote them
+    else:
+        fields["json"] = texts[0]
     return result
 
 
 def _strength_of_fields(values: Any, score: int, raw: bytes) -> Strength:
     """A Strength of the library's fields, built directly: a frozen dataclass's own __init__ costs
     more than the estimate's whole answer otherwise."""
-    return _strength_of_texts(values, score, raw.decode("utf-8").split("\0"))
+    texts = raw.decode("utf-8").split("\0")
+    return _strength_of_texts(values, score, texts, 0, None)
 
 
-def _strength_of_texts(values: Any, score: int, texts: list[str]) -> Strength:
-    """texts: the estimate's eight texts, then its suggestion pairs, then one more item (the
-    list's end, or whatever follows)."""
-    feedback = _new(Feedback)
-    feedback.__dict__.update(warning=texts[2], suggestions=tuple(texts[8:-1:2]), warning_key=texts[3],
-                             suggestion_keys=tuple(texts[9:-1:2]))
+def _strength_of_texts(values: Any, score: int, texts: list[str], at: int, feedback: Optional[Feedback]) -> Strength:
+    """texts[at:]: the estimate's eight texts, then its suggestion pairs; feedback: the one made of
+    them already, if any."""
+    if feedback is None:
+        feedback = _new(Feedback)
+        feedback.__dict__.update(warning=texts[at + 2], suggestions=tuple(texts[at + 8:-1:2]),
+                                 warning_key=texts[at + 3], suggestion_keys=tuple(texts[at + 9:-1:2]))
     strength = _new(Strength)
     strength.__dict__.update(
         score=score, guesses=values[0], guesses_log10=values[1], feedback=feedback,
         crack_times_seconds={"online_throttling": values[2], "online_no_throttling": values[3],
                              "offline_slow_hashing": values[4], "offline_fast_hashing": values[5]},
-        crack_times_display={"online_throttling": texts[4], "online_no_throttling": texts[5],
-                             "offline_slow_hashing": texts[6], "offline_fast_hashing": texts[7]},
-        profile=texts[0], language=texts[1])
+        crack_times_display={"online_throttling": texts[at + 4], "online_no_throttling": texts[at + 5],
+                             "offline_slow_hashing": texts[at + 6], "offline_fast_hashing": texts[at + 7]},
+        profile=texts[at], language=texts[at + 1])
     return strength
 
 
@@ -507,25 +651,47 @@ class Policy(_Handle):
         call(lib.klp_policy_rule_count, self._h, ctypes.byref(count))
         return count.value
 
-    @_shared
     def check(self, password: Text, *, lang: Optional[str] = None) -> CheckResult:
         """Checks password against every rule and estimates its strength (one call into the library);
         the failures' messages in lang (a language of the library's packs, "de", "fr"...; English for
         any other), or in the strength model's language when None."""
-        buffer = _lib.secret_buffer(password)
         language = None if lang is None else encode(lang, "lang")
+        values, counts, texts, size, space = _check_space()
+        buffer = _lib.fill_secret(space, password)  # zeroed below, whatever happens after
+        # A reader, as _shared makes one, spelled out with the plain lock: a check is short enough
+        # for the decorator's and the condition's own cost to show.
+        lock = self._lock
+        with lock:
+            nested = self._owner is not None and self._owner == threading.get_ident()
+            if not nested:
+                self._wait_for_owner()
+                self._readers += 1
+            handle = self._ptr
         try:
-            values, counts, texts, size = _check_space()
+            if not handle.value:
+                raise InvalidArgument("the Policy is closed")
             size.value = _lib._JSON_BUFFER
-            status = lib.klp_policy_check_fields_lang(self._h, buffer, language, values, counts, texts, size)
+            # Without a language of its own the JSON line's messages are the fields' own, and the line
+            # is formed from them when asked for; with one, the library forms it.
+            fn = lib.klp_policy_check_fields_nojson if language is None else lib.klp_policy_check_fields_lang
+            status = fn(handle, buffer, language, values, counts, texts, size)
             if status == _lib.BUFFER_TOO_SMALL:
                 texts = ctypes.create_string_buffer(size.value)
-                status = lib.klp_policy_check_fields_lang(self._h, buffer, language, values, counts, texts, size)
+                status = fn(handle, buffer, language, values, counts, texts, size)
             if status < 0:
                 _lib.raise_for(status)
+            raw = ctypes.string_at(texts, size.value)
         finally:
-            ctypes.memset(buffer, 0, ctypes.sizeof(buffer))
-        return _check_result_of_fields(status, values, counts, ctypes.string_at(texts, size.value))
+            if buffer is space:
+                space.raw = _lib.SECRET_ZEROS
+            else:
+                ctypes.memset(buffer, 0, ctypes.sizeof(buffer))
+            if not nested:
+                with lock:
+                    self._readers -= 1
+                    if self._waiting:
+                        self._cond.notify_all()
+        return _check_result_of_fields(status, values, counts, raw, language is None)
 
 
 def compile_blocklist(list_path: PathLike, out_path: PathLike, *, sha1_hashes: Optional[bool] = None) -> None:

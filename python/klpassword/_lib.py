@@ -131,6 +131,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_policy_check_json": (_c_int, [_p, _p, _p, _P(_c_size)]),
     "klp_policy_check_fields": (_c_int, [_p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
     "klp_policy_check_fields_lang": (_c_int, [_p, _p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
+    "klp_policy_check_fields_nojson": (_c_int, [_p, _p, _p, _P(ctypes.c_double), _P(_c_i32), _p, _P(_c_size)]),
     # User stores by URI, server keys, the failure limit, the hash concurrency bound.
     "klp_users_open_uri": (_c_int, [_pp, _cp, _c_int]),
     "klp_users_set_pepper": (_c_int, [_p, _p]),
@@ -248,16 +249,22 @@ def encode_path(path: str | os.PathLike[str]) -> bytes:
     return encode(os.fsdecode(os.fspath(path)), "path")
 
 
+def _hot_utf8(text: str, what: str) -> bytes:
+    """text in UTF-8 for a call on the hot path, refused where C would misread it."""
+    try:
+        data = text.encode("utf-8")
+    except UnicodeEncodeError as e:
+        raise InvalidUtf8(f"{what} is not well-formed Unicode: {e.reason}") from None
+    if 0 in data:  # C would cut the text at a NUL
+        raise InvalidArgument(f"{what} holds a NUL character")
+    return data
+
+
 def secret_buffer(text: Text, what: str = "password") -> ctypes.Array[ctypes.c_char]:
     """A C copy of a secret, NUL-terminated, for a call on the hot path; the caller zeroes it
     (ctypes.memset) after the call. The same checks as Secret."""
     if type(text) is str:
-        try:
-            data = text.encode("utf-8")
-        except UnicodeEncodeError as e:
-            raise InvalidUtf8(f"{what} is not well-formed Unicode: {e.reason}") from None
-        if 0 in data:  # C would cut the text at a NUL
-            raise InvalidArgument(f"{what} holds a NUL character")
+        data = _hot_utf8(text, what)
         if MAX_TEXT_BYTES < len(data):
             raise TooLong(f"{what} is longer than {MAX_TEXT_BYTES} bytes of UTF-8")
         return ctypes.create_string_buffer(data)
@@ -265,6 +272,24 @@ def secret_buffer(text: Text, what: str = "password") -> ctypes.Array[ctypes.c_c
         copy = ctypes.create_string_buffer(ctypes.sizeof(buffer))
         ctypes.memmove(copy, buffer, ctypes.sizeof(buffer))
         return copy
+
+
+# The thread's reused buffer for the secret of a call on the hot path: a password that fits is
+# copied in (no buffer type made, nothing allocated), and the whole buffer zeroed after the call.
+SECRET_SPACE = 1024
+SECRET_ZEROS = bytes(SECRET_SPACE)
+
+
+def fill_secret(space: ctypes.Array[ctypes.c_char], text: Text, what: str = "password") -> ctypes.Array[ctypes.c_char]:
+    """text in space, NUL-terminated, when it is a str that fits; else a buffer of its own as
+    secret_buffer makes. The caller zeroes what it gets after the call: space with
+    ``space.raw = SECRET_ZEROS``, another with ctypes.memset. The same checks as Secret."""
+    if type(text) is str:
+        data = _hot_utf8(text, what)
+        if len(data) < SECRET_SPACE:
+            space.value = data
+            return space
+    return secret_buffer(text, what)
 
 
 class Secret:

@@ -180,20 +180,29 @@ def signup(request):
 urlpatterns = [path("signup", signup)]
 
 
-@pytest.mark.parametrize("accept, username, email, password, code, message", [
-    ("", "alice", "", "Schmetterling1", "TOO_SHORT",
+# language_code: the site's LANGUAGE_CODE for the request without an Accept-Language header (None: "de").
+@pytest.mark.parametrize("accept, language_code, username, email, password, code, message", [
+    ("", None, "alice", "", "Schmetterling1", "TOO_SHORT",
      "Das Passwort muss mindestens 15 Zeichen lang sein; es hat 14."),
-    ("de-AT", "alice", "alice@example.com", "alice-alice-2024-x", "TOO_SIMILAR",
+    ("de-AT", None, "alice", "alice@example.com", "alice-alice-2024-x", "TOO_SIMILAR",
      "Das Passwort ist dem Feld \u201eBenutzername\u201c zu \u00e4hnlich."),
-    ("", "admin", "admin@example.com", "admin@example.com-admin", "TOO_SIMILAR", None),
-    ("fr", "alice", "", "Schmetterling1", "TOO_SHORT",
-     "Le mot de passe doit compter au moins 15 caract\u00e8res ; il en a 14."),
-    ("ja", "alice", "", "Schmetterling1", "TOO_SHORT",
+    ("", None, "admin", "admin@example.com", "admin@example.com-admin", "TOO_SIMILAR", None),
+    ("fr", None, "alice", "", "Schmetterling1", "TOO_SHORT",
+     "Le mot de passe doit compter au moins 15 caract\u00e8res\u00a0; il en a 14."),
+    ("ja", None, "alice", "", "Schmetterling1", "TOO_SHORT",
      "The password must be at least 15 characters long; it has 14."),
+    ("", "fr", "alice", "", "ACME-Corporation-Rocks", "BLOCKLISTED",
+     "Le mot de passe est trop courant et n'est donc pas accept\u00e9."),
+    ("", "pl", "alice", "", "Schmetterling1", "TOO_SHORT",
+     "Has\u0142o musi mie\u0107 co najmniej 15 znak\u00f3w; ma 14."),
 ])
-def test_a_sign_up_is_refused_in_the_request_language(db, accept, username, email, password, code, message):
+def test_a_sign_up_is_refused_in_the_request_language(db, accept, language_code, username, email, password, code,
+                                                       message):
+    from django.test import override_settings
+
     headers = {"HTTP_ACCEPT_LANGUAGE": accept} if accept else {}
-    response = Client().post("/signup", {"username": username, "email": email, "password": password}, **headers)
+    with override_settings(LANGUAGE_CODE=language_code or settings.LANGUAGE_CODE):
+        response = Client().post("/signup", {"username": username, "email": email, "password": password}, **headers)
     answer = response.json()
     assert response.status_code == 400 and code in answer["codes"]
     found = answer["messages"][answer["codes"].index(code)]

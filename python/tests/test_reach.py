@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 import klpassword as klp
-from klpassword import _core
+from klpassword import _core, _lib
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 PASSWORDS = (ROOT / "tests" / "capi" / "de-passwords.txt").read_text(encoding="utf-8").splitlines()
@@ -99,6 +99,88 @@ def test_one_library_call_per_estimate_or_check(monkeypatch, run):
     for password in PASSWORDS[:5] + ["x" * 3000]:  # the last one's long answer still fits
         (handle.estimate if isinstance(handle, klp.Estimator) else handle.check)(password)
     assert len(counting.calls) == 6 and len(set(counting.calls)) == 1
+
+
+def _policies():
+    """Policies whose answers reach every kind of field: failures with numbers and with texts that
+    need escaping, suggestions, texts beyond ASCII, guesses from tiny to huge."""
+    custom = (klp.Policy().add_length(6, 20).add_rule(klp.Rule.DIGIT).add_rule(klp.Rule.KEYBOARD_SEQUENCE, 4)
+              .add_text_rule(klp.TextRule.USERNAME, 'bo"b\\\x01\t')
+              .add_text_rule(klp.TextRule.FORBIDDEN_PATTERN, r"\d{4}").add_user_attributes([("user name", "gandalf")]))
+    return [klp.Policy.nist(), klp.Policy.nist(min_score=3).set_strength_model(language="de"),
+            klp.Policy.nist(multi_factor=True).set_strength_model(language="pl"), custom]
+
+
+_ODD = ["", "x" * 3000, 'bo"b\\\x01\tx-2024', "Gandalf1", "asdf-qwer", "\u017c\u00f3\u0142\u0107 g\u0119\u015bl\u0105",
+        "kx8#Lq2!vZ0pW9r-kx8#Lq2!vZ0pW9r-kx8#Lq2", "\U0001f600\U0001f600"]
+
+
+@pytest.mark.parametrize("policy", _policies(), ids=["nist", "nist-de", "nist-pl", "custom"])
+def test_a_checks_json_line_is_the_librarys_own(policy):
+    """A check without a language of its own reads the fields alone and forms the line when asked:
+    the very line klp_policy_check_json gives, and the same result as a check the library forms
+    the line for."""
+    for password in PASSWORDS[:60] + _ODD:
+        result = policy.check(password)
+        with _lib.Secret(password) as buffer:
+            theirs = _lib.read_json(_core.lib.klp_policy_check_json, policy._h, buffer)[1]
+        assert result.json == theirs, password
+        assert result == policy.check(password, lang=result.strength.language), password
+
+
+@pytest.mark.parametrize("value, text", [
+    (0.0003, "3e-04"), (1e16, "1e+16"), (123.0, "123"), (0.5, "0.5"), (1.2345e-05, "1.2345e-05"),
+    (10000.0, "10000"), (100000.0, "1e+05"),  # a tie goes to the fixed form
+    (2.0 ** 63, "9223372036854775808"), (123456.7, "123456.7"), (1e-7, "1e-07"), (0.0, "0"), (-2.5, "-2.5")])
+def test_json_numbers_are_written_as_the_library_writes_them(value, text):
+    assert _core._json_number(value) == text
+
+
+def test_a_checks_strength_is_the_estimate_and_the_result_keeps_its_shape():
+    import dataclasses
+    import pickle
+
+    policy, estimator = klp.Policy.nist(), klp.Estimator()
+    for password in ["Password", "correct horse battery staple", "x"]:
+        result = policy.check(password)
+        assert result.strength == estimator.estimate(password)
+        assert (result.score, result.guesses_log10, result.feedback) == (
+            result.strength.score, result.strength.guesses_log10, result.strength.feedback)
+        copy = pickle.loads(pickle.dumps(policy.check(password)))
+        assert copy == result and dataclasses.asdict(copy) == dataclasses.asdict(result)
+    assert klp.CheckResult.strength is None  # the field's default, as before
+    made = klp.CheckResult(True, 4, 12.0, klp.Feedback(), (), "{}")
+    assert made.strength is None and made.json == "{}"
+
+
+def test_checks_beside_changes_and_close_lose_nothing():
+    """Checks on four threads while the policy gains rules and then closes: each sees the rules
+    before or after a change, never half of one, and each failure is the closed policy's."""
+    import threading
+
+    policy = klp.Policy()
+    outcomes, start = [], threading.Barrier(5)
+
+    def work():
+        start.wait()
+        for _ in range(300):
+            try:
+                outcomes.append(tuple(f.code for f in policy.check("abc").failures))
+            except klp.InvalidArgument as e:
+                outcomes.append(str(e))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    start.wait()
+    policy.add_rule(klp.Rule.DIGIT)
+    policy.add_blocklist(["abc"])
+    policy.close()
+    for t in threads:
+        t.join()
+    assert len(outcomes) == 4 * 300
+    assert set(outcomes) <= {(), ("INSUFFICIENT_DIGIT",), ("INSUFFICIENT_DIGIT", "BLOCKLISTED"),
+                             "the Policy is closed"}
 
 
 def postgres_uri(tmp_path):

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -145,31 +146,33 @@ INSTANTIATE_TEST_SUITE_P(
                     MessageCase{"{{n}} {missing} {n", false, "{n}} {missing} {n"}, MessageCase{"", false, ""},
                     MessageCase{"Mindestens {n} Zeichen", false, "Mindestens 8 Zeichen"}));
 
+constexpr std::string_view kLibraryCodes[] = {kRuleNotChecked,
+                                              kTooShort,
+                                              kTooLong,
+                                              kEmptyLengthRange,
+                                              kInsufficientUppercase,
+                                              kInsufficientLowercase,
+                                              kInsufficientDigit,
+                                              kInsufficientCharacteristics,
+                                              kIllegalCharacter,
+                                              kIllegalWhitespace,
+                                              kIllegalUsername,
+                                              kIllegalWord,
+                                              kIllegalQwertySequence,
+                                              kIllegalAlphabeticalSequence,
+                                              kIllegalRepeatedDigits,
+                                              kIllegalRepeatedCharacters,
+                                              kIllegalMatch,
+                                              kHistoryViolation,
+                                              kBlocklisted,
+                                              kBreached,
+                                              kTooWeak,
+                                              kTooSimilar};
+
 TEST(RuleMessagesTest, EveryLibraryCodeHasItsOwnEnglishTextAndUnknownCodesTheGenericOne) {
   const TKLRuleMessages& english = TKLRuleMessages::GetEnglish();
   const String generic = english.GetTemplate(kRuleFailed);
-  for (std::string_view code : {kRuleNotChecked,
-                                kTooShort,
-                                kTooLong,
-                                kEmptyLengthRange,
-                                kInsufficientUppercase,
-                                kInsufficientLowercase,
-                                kInsufficientDigit,
-                                kInsufficientCharacteristics,
-                                kIllegalCharacter,
-                                kIllegalWhitespace,
-                                kIllegalUsername,
-                                kIllegalWord,
-                                kIllegalQwertySequence,
-                                kIllegalAlphabeticalSequence,
-                                kIllegalRepeatedDigits,
-                                kIllegalRepeatedCharacters,
-                                kIllegalMatch,
-                                kHistoryViolation,
-                                kBlocklisted,
-                                kBreached,
-                                kTooWeak,
-                                kTooSimilar}) {
+  for (std::string_view code : kLibraryCodes) {
     EXPECT_NE(english.GetTemplate(code), generic) << code;
   }
   EXPECT_EQ(english.GetTemplate("NO_SUCH_CODE"), generic);
@@ -177,16 +180,42 @@ TEST(RuleMessagesTest, EveryLibraryCodeHasItsOwnEnglishTextAndUnknownCodesTheGen
             "The password must be at least 15 characters long; it has 9.");
 }
 
-// Every language of the packs has the policies' own failures in its words;
-// German has every code; a code not translated, and a language without a
-// pack, stay English.
+// The names between braces, sorted: what a text asks Format to fill in.
+std::vector<std::string> Placeholders(const String& Text) {
+  std::vector<std::string> names;
+  for (std::size_t open = Text.find(u'{'); open != String::npos; open = Text.find(u'{', open + 1)) {
+    const std::size_t close = Text.find(u'}', open);
+    if (close != String::npos) names.push_back(Narrow(Text.substr(open + 1, close - open - 1)));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// No other language's quotation marks, and in French a no-break space before
+// ; : » and after «.
+bool FollowsConventions(std::string_view Language, const String& Text) {
+  const String foreign = Language == "de"                                              ? u"\"«»”"
+                         : Language == "pl"                                            ? u"\"«»“"
+                         : Language == "fr" || Language == "es-es" || Language == "it" ? u"\"„“”"
+                                                                                       : u"«»„“”";
+  if (Text.find_first_of(foreign) != String::npos) return false;
+  for (std::size_t i = 0; Language == "fr" && i < Text.size(); ++i) {
+    const bool before = Text[i] == u';' || Text[i] == u':' || Text[i] == u'»';
+    if (before && (i == 0 || Text[i - 1] != u'\u00a0')) return false;
+    if (Text[i] == u'«' && (i + 1 == Text.size() || Text[i + 1] != u'\u00a0')) return false;
+  }
+  return true;
+}
+
+// Every language of the packs words every code (the generic one too) itself,
+// with the English text's parameters; a language without a pack stays English.
 TEST(RuleMessagesTest, LanguagesGiveTheirOwnTextsAndEnglishWhereNone) {
   const TKLRuleFailure tooShort = TKLRuleFailure(kTooShort).AddNumber("minimum", 15).AddNumber("length", 9);
   const struct {
     const char* Language;
     const char* Message;
   } cases[] = {{"de", "Das Passwort muss mindestens 15 Zeichen lang sein; es hat 9."},
-               {"fr", "Le mot de passe doit compter au moins 15 caractères ; il en a 9."},
+               {"fr", "Le mot de passe doit compter au moins 15 caractères\u00a0; il en a 9."},
                {"pl", "Hasło musi mieć co najmniej 15 znaków; ma 9."},
                {"en", "The password must be at least 15 characters long; it has 9."},
                {"xx", "The password must be at least 15 characters long; it has 9."}};
@@ -194,12 +223,49 @@ TEST(RuleMessagesTest, LanguagesGiveTheirOwnTextsAndEnglishWhereNone) {
   const TKLRuleMessages& english = TKLRuleMessages::GetEnglish();
   for (const char* language : {"de", "fr", "es-es", "it", "nl-be", "pl", "pt-br"}) {
     const TKLRuleMessages& messages = TKLRuleMessages::ForLanguage(language);
-    for (std::string_view code : {kTooShort, kTooLong, kBlocklisted, kTooWeak, kTooSimilar, kBreached}) {
-      EXPECT_NE(messages.GetTemplate(code), english.GetTemplate(code)) << language << " " << code;
+    EXPECT_EQ(messages.GetTemplate("NO_SUCH_CODE"), messages.GetTemplate(kRuleFailed)) << language;
+    EXPECT_NE(messages.GetTemplate(kRuleFailed), english.GetTemplate(kRuleFailed)) << language;
+    for (std::string_view code : kLibraryCodes) {
+      const String& text = messages.GetTemplate(code);
+      EXPECT_NE(text, english.GetTemplate(code)) << language << " " << code;
+      EXPECT_NE(text, messages.GetTemplate(kRuleFailed)) << language << " " << code;
+      std::vector<std::string> expected = Placeholders(english.GetTemplate(code));
+      if (code == kBlocklisted || code == kBreached) std::erase(expected, "list"); // an English name
+      EXPECT_EQ(Placeholders(text), expected) << language << " " << code;
+      if (code != kBreached) { // the pack's text, as its authors wrote it
+        EXPECT_TRUE(FollowsConventions(language, text)) << language << " " << code;
+      }
     }
   }
-  EXPECT_NE(TKLRuleMessages::ForLanguage("de").GetTemplate(kIllegalMatch), english.GetTemplate(kIllegalMatch));
-  EXPECT_EQ(TKLRuleMessages::ForLanguage("fr").GetTemplate(kIllegalMatch), english.GetTemplate(kIllegalMatch));
+}
+
+// The values land where each language puts them, a piece of the password
+// masked inside the language's own quotation marks.
+TEST(RuleMessagesTest, TranslatedMessagesCarryTheirValues) {
+  const struct {
+    const char* Language;
+    TKLRuleFailure Failure;
+    const char* Message;
+  } cases[] = {
+      {"fr", TKLRuleFailure(kIllegalQwertySequence).AddPasswordText("sequence", u"qwerty").AddNumber("minimum", 4),
+       "Le mot de passe contient la suite de touches «\u00a0***\u00a0»\u00a0; 4 touches voisines ou plus ne sont "
+       "pas autorisées."},
+      {"fr", TKLRuleFailure(kHistoryViolation).AddNumber("count", 5),
+       "Le mot de passe est l'un des 5 derniers mots de passe utilisés."},
+      {"pl",
+       TKLRuleFailure(kInsufficientCharacteristics)
+           .AddNumber("required", 3)
+           .AddNumber("count", 4)
+           .AddText("classes", u"digits, other characters")
+           .AddNumber("satisfied", 2),
+       "Hasło musi zawierać znaki co najmniej 3 z tych 4 rodzajów: digits, other characters; ma 2."},
+      {"pl", TKLRuleFailure(kIllegalUsername).AddText("username", u"bob"),
+       "Hasło nie może zawierać nazwy użytkownika „bob”."},
+      {"es-es", TKLRuleFailure(kEmptyLengthRange).AddNumber("minimum", 9).AddNumber("maximum", 8),
+       "Ninguna contraseña puede cumplir la longitud de 9 a 8."},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(Narrow(TKLRuleMessages::ForLanguage(c.Language).Format(c.Failure, true)), c.Message) << c.Language;
 }
 
 } // namespace

@@ -113,12 +113,28 @@ async function shownVerdict(page) {
       word: $('strength-word').textContent, verdict: $('verdict').dataset.verdict,
       failures: [...$('failures').children].map((li) => li.textContent),
       suggestions: $('advice').hidden ? [] : [...$('suggestions').children].map((li) => li.textContent),
-      policy: $('policy').value,
+      policy: $('policy').value, language: document.body.dataset.language,
+      heading: $('checker-title').textContent, lang: document.documentElement.lang,
     };
   });
 }
 
-const SCORE_WORDS = ['Very weak', 'Weak', 'Fair', 'Strong', 'Very strong'];
+// The page's words for a score, and its heading, in each language it is switched to.
+const SCORE_WORDS = {
+  'built-in': ['Very weak', 'Weak', 'Fair', 'Strong', 'Very strong'],
+  en: ['Very weak', 'Weak', 'Fair', 'Strong', 'Very strong'],
+  de: ['Sehr schwach', 'Schwach', 'Mittel', 'Stark', 'Sehr stark'],
+  fr: ['Très faible', 'Faible', 'Moyen', 'Fort', 'Très fort'],
+  'es-es': ['Muy débil', 'Débil', 'Aceptable', 'Fuerte', 'Muy fuerte'],
+  it: ['Molto debole', 'Debole', 'Discreta', 'Forte', 'Molto forte'],
+  'nl-be': ['Zeer zwak', 'Zwak', 'Redelijk', 'Sterk', 'Zeer sterk'],
+  pl: ['Bardzo słabe', 'Słabe', 'Średnie', 'Silne', 'Bardzo silne'],
+  'pt-br': ['Muito fraca', 'Fraca', 'Razoável', 'Forte', 'Muito forte'],
+};
+const HEADINGS = {
+  en: 'Choose a password', de: 'Passwort wählen', fr: 'Choisissez un mot de passe', 'es-es': 'Elija una contraseña',
+  it: 'Scegli una password', 'nl-be': 'Kies een wachtwoord', pl: 'Wybierz hasło', 'pt-br': 'Escolha uma senha',
+};
 
 // One verdict, the policy's, with the meter in its colour; nothing before a
 // password is typed; no advice that the policy contradicts.
@@ -132,7 +148,7 @@ function checkMeter(shown, password, where) {
   }
   const verdict = json.ok ? 'ok' : 'fail';
   if (shown.verdict !== verdict || shown.meterVerdict !== verdict || shown.meterScore !== String(json.score) ||
-      shown.word !== SCORE_WORDS[json.score]) {
+      shown.word !== (SCORE_WORDS[shown.language] ?? SCORE_WORDS.en)[json.score]) {
     fail(`${label}: verdict ${shown.verdict}, meter ${shown.meterVerdict} ${shown.meterScore} "${shown.word}" for ` +
       `ok ${json.ok}, score ${json.score}`);
   }
@@ -204,6 +220,10 @@ async function checkLanguages(page, scratch, requests) {
     await page.evaluate(() => { document.getElementById('settings').open = true; });
     await page.selectOption('#language', language);
     await page.waitForSelector(`body[data-language="${language}"]`, { timeout: 120000 });
+    const labels = await shownVerdict(page);
+    if (labels.heading !== HEADINGS[language] || labels.lang !== language) {
+      fail(`${language}: the page's heading "${labels.heading}" (lang ${labels.lang}), expected "${HEADINGS[language]}"`);
+    }
     // Each pack once: the common one and English with the first language, then the language's own.
     const wanted = [...new Set(['common', 'en', ...LANGUAGES.slice(0, l + 1)])].sort();
     const fetched = packsFetched(requests).sort();
