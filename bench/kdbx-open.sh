@@ -15,21 +15,11 @@ sizes=${3:-100 1000 10000 50000}
 klpass=$build/examples/klpass
 command -v keepassxc-cli >/dev/null || { echo "keepassxc-cli is not installed" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is not installed (Debian package time)" >&2; exit 1; }
+# shellcheck source=bench/measure.sh
+. "$(dirname "$0")/measure.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-
-# One run: "cpu-seconds peak-KiB", or nothing when the command failed.
-measure() {
-  if ! /usr/bin/time -v -o t.txt sh -c "$1" >out.txt 2>&1; then
-    echo "failed: $1" >&2
-    cat out.txt >&2
-    return 1
-  fi
-  awk -F': ' '/User time/ { u = $2 } /System time/ { s = $2 } /Maximum resident/ { m = $2 }
-    END { printf "%.3f %d\n", u + s, m }' t.txt
-}
-median() { sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 
 printf '%8s  %13s  %13s  %9s  %14s  %14s  %9s\n' entries "klpass CPU s" "kpxc-cli CPU s" "CPU ratio" \
   "klpass peak MiB" "kpxc peak MiB" "peak ratio"
@@ -60,8 +50,8 @@ for n in $sizes; do
     b=$(measure "printf 'kp\n' | QT_QPA_PLATFORM=offscreen keepassxc-cli ls -R -f big.kdbx")
     echo "$a" >>a.txt
     echo "$b" >>b.txt
-    awk -v a="${a%% *}" -v b="${b%% *}" 'BEGIN { printf "%.3f\n", (b > 0 ? a / b : 0) }' >>r.txt
-    awk -v a="${a##* }" -v b="${b##* }" 'BEGIN { printf "%.3f\n", a / b }' >>m.txt
+    ratio "${a%% *}" "${b%% *}" >>r.txt
+    ratio "${a##* }" "${b##* }" >>m.txt
   done
   printf '%8d  %13s  %13s  %9s  %14.1f  %14.1f  %9s\n' "$n" "$(cut -d' ' -f1 a.txt | median)" \
     "$(cut -d' ' -f1 b.txt | median)" "$(median <r.txt)" "$(cut -d' ' -f2 a.txt | median | awk '{ print $1 / 1024 }')" \
