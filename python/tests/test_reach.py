@@ -153,19 +153,17 @@ def test_a_checks_strength_is_the_estimate_and_the_result_keeps_its_shape():
     assert made.strength is None and made.json == "{}"
 
 
-def test_checks_beside_changes_and_close_lose_nothing():
-    """Checks on four threads while the policy gains rules and then closes: each sees the rules
-    before or after a change, never half of one, and each failure is the closed policy's."""
+def race(call, items, change):
+    """Runs call(item) for every item on four threads while change() runs on this one, and
+    returns every outcome: a result, or the message of the InvalidArgument it raised."""
     import threading
-
-    policy = klp.Policy()
     outcomes, start = [], threading.Barrier(5)
 
     def work():
         start.wait()
-        for _ in range(300):
+        for item in items:
             try:
-                outcomes.append(tuple(f.code for f in policy.check("abc").failures))
+                outcomes.append(call(item))
             except klp.InvalidArgument as e:
                 outcomes.append(str(e))
 
@@ -173,11 +171,23 @@ def test_checks_beside_changes_and_close_lose_nothing():
     for t in threads:
         t.start()
     start.wait()
-    policy.add_rule(klp.Rule.DIGIT)
-    policy.add_blocklist(["abc"])
-    policy.close()
+    change()
     for t in threads:
         t.join()
+    return outcomes
+
+
+def test_checks_beside_changes_and_close_lose_nothing():
+    """Checks on four threads while the policy gains rules and then closes: each sees the rules
+    before or after a change, never half of one, and each failure is the closed policy's."""
+    policy = klp.Policy()
+
+    def change():
+        policy.add_rule(klp.Rule.DIGIT)
+        policy.add_blocklist(["abc"])
+        policy.close()
+
+    outcomes = race(lambda _: tuple(f.code for f in policy.check("abc").failures), range(300), change)
     assert len(outcomes) == 4 * 300
     assert set(outcomes) <= {(), ("INSUFFICIENT_DIGIT",), ("INSUFFICIENT_DIGIT", "BLOCKLISTED"),
                              "the Policy is closed"}
@@ -293,26 +303,9 @@ def test_protect_round_trips_and_refuses_tampering(tmp_path, monkeypatch, scope)
 
 
 def test_estimator_close_waits_for_estimates_and_refuses_later_ones():
-    import threading
     estimator = klp.Estimator(language="de")
     assert estimator.estimate(bytearray(b"Schmetterling")) == estimator.estimate("Schmetterling")
-    outcomes, start = [], threading.Barrier(5)
-
-    def work():
-        start.wait()
-        for password in PASSWORDS * 3:
-            try:
-                outcomes.append(estimator.estimate(password).language)
-            except klp.InvalidArgument as e:
-                outcomes.append(str(e))
-
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    start.wait()
-    estimator.close()
-    for t in threads:
-        t.join()
+    outcomes = race(lambda password: estimator.estimate(password).language, PASSWORDS * 3, estimator.close)
     assert len(outcomes) == 4 * 3 * len(PASSWORDS)  # nothing lost, every failure explained
     assert set(outcomes) <= {"de", "the Estimator is closed"}
     with pytest.raises(klp.InvalidArgument):

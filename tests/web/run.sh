@@ -15,13 +15,8 @@ command -v emcmake >/dev/null || skip "emscripten is not installed (apt-get inst
 command -v node >/dev/null || skip "node is not installed"
 [ -f "$modules/playwright-core/package.json" ] || skip "playwright-core is not in $modules (scripts/setup.sh)"
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-if ! KL_WEB_JOBS=${KL_WEB_JOBS:-2} "$root/scripts/build-web.sh" >"$log" 2>&1; then
-  tail -n 40 "$log" >&2
-  echo "FAILED: the WebAssembly build (scripts/build-web.sh) failed" >&2
-  exit 1
-fi
+# Incremental after web.build: seconds.
+bash "$root/tests/web/build.sh" >/dev/null
 node "$root/tests/web/browser_test.mjs" --site "$root/build/web/site" --klpass "$klpass" \
   --modules "$modules" --chromium "$chromium" --shots "$root/build/web/screenshots"
 node "$root/tests/web/packs_test.mjs" --package "$root/build/web/package"
