@@ -411,6 +411,32 @@ async function checkPanel(page) {
   if (phrases.length !== 5 || phrases.some((p) => p.split('-').length < 3)) fail(`panel: ${JSON.stringify(phrases)}`);
 }
 
+// ---- A language whose pack cannot be fetched: the page says so in that
+// language, keeps saying it, and goes on with the built-in estimate.
+async function checkLoadFailure(context, origin) {
+  const page = await context.newPage();
+  try {
+    await page.route('**/packs/de.klpack', (route) => route.fulfill({ status: 404, body: 'gone' }));
+    await page.goto(origin + '/');
+    await page.waitForSelector('body[data-ready="true"]', { timeout: 120000 });
+    await page.evaluate(() => { document.getElementById('settings').open = true; });
+    await page.selectOption('#language', 'de');
+    await page.waitForSelector('body[data-language="built-in"]', { timeout: 120000 });
+    const status = await page.locator('#status').textContent();
+    const prefix = 'Die Sprache konnte nicht geladen werden: ';
+    if (!status.startsWith(prefix) || status.length <= prefix.length) fail(`a failed load says "${status}"`);
+    if (await page.locator('#language').inputValue() !== '') fail('a failed load left its language chosen');
+    await page.fill('#password', 'Schmetterling');
+    // The built-in estimate rates it 4, German 1.
+    const shown = await shownVerdict(page);
+    if (shown.json.score !== 4 || shown.json.language !== 'en') {
+      fail(`after a failed load the page estimated ${JSON.stringify(shown.json).slice(0, 80)}`);
+    }
+  } finally {
+    await page.close();
+  }
+}
+
 async function main() {
   const { server, origin } = await serve({ '/': args.site });
   const profile = mkdtempSync(join(tmpdir(), 'klpassword-chromium-'));
@@ -446,6 +472,7 @@ async function main() {
     await checkRefusals(page);
     await checkWiped(page);
     await checkPanel(page);
+    await checkLoadFailure(context, origin);
     for (const url of outside) fail(`request outside the page's server: ${url}`);
     for (const e of errors) fail(e);
     console.log(`${compared} passwords compared with klpass, and ${comparedInLanguages} in ${LANGUAGES.length} ` +

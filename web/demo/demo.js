@@ -12,6 +12,7 @@ const LABELS = {
   en: {
     title: 'KLPasswordSDK in the browser', choose: 'Choose a password', password: 'Password', show: 'Show',
     hide: 'Hide', strength: 'Strength', settings: 'Settings', generate: 'Generate', ready: 'Ready.',
+    loading: 'Loading the word lists…', failed: 'The language could not be loaded: {reason}',
     scores: ['Very weak', 'Weak', 'Fair', 'Strong', 'Very strong'],
     empty: 'Type a password to see how it fares.', accepted: 'Accepted: this password meets the policy.',
     refusedOne: 'Not accepted yet: one thing to change.', refused: 'Not accepted yet: {count} things to change.',
@@ -20,6 +21,7 @@ const LABELS = {
   de: {
     title: 'KLPasswordSDK im Browser', choose: 'Passwort wählen', password: 'Passwort', show: 'Anzeigen',
     hide: 'Verbergen', strength: 'Stärke', settings: 'Einstellungen', generate: 'Erzeugen', ready: 'Bereit.',
+    loading: 'Die Wortlisten werden geladen…', failed: 'Die Sprache konnte nicht geladen werden: {reason}',
     scores: ['Sehr schwach', 'Schwach', 'Mittel', 'Stark', 'Sehr stark'],
     empty: 'Geben Sie ein Passwort ein, um zu sehen, wie es abschneidet.',
     accepted: 'Angenommen: Dieses Passwort erfüllt die Richtlinie.',
@@ -30,7 +32,8 @@ const LABELS = {
   fr: {
     title: 'KLPasswordSDK dans le navigateur', choose: 'Choisissez un mot de passe', password: 'Mot de passe',
     show: 'Afficher', hide: 'Masquer', strength: 'Robustesse', settings: 'Paramètres', generate: 'Générer',
-    ready: 'Prêt.', scores: ['Très faible', 'Faible', 'Moyen', 'Fort', 'Très fort'],
+    ready: 'Prêt.',
+    loading: 'Chargement des listes de mots…', failed: 'La langue n\'a pas pu être chargée\u00a0: {reason}', scores: ['Très faible', 'Faible', 'Moyen', 'Fort', 'Très fort'],
     empty: 'Saisissez un mot de passe pour voir ce qu\'il vaut.',
     accepted: 'Accepté\u00a0: ce mot de passe respecte la politique.',
     refusedOne: 'Pas encore accepté\u00a0: une chose à changer.',
@@ -40,6 +43,7 @@ const LABELS = {
   'es-es': {
     title: 'KLPasswordSDK en el navegador', choose: 'Elija una contraseña', password: 'Contraseña', show: 'Mostrar',
     hide: 'Ocultar', strength: 'Fortaleza', settings: 'Ajustes', generate: 'Generar', ready: 'Listo.',
+    loading: 'Cargando las listas de palabras…', failed: 'No se pudo cargar el idioma: {reason}',
     scores: ['Muy débil', 'Débil', 'Aceptable', 'Fuerte', 'Muy fuerte'],
     empty: 'Escriba una contraseña para ver cómo resulta.',
     accepted: 'Aceptada: esta contraseña cumple la política.',
@@ -50,6 +54,7 @@ const LABELS = {
   it: {
     title: 'KLPasswordSDK nel browser', choose: 'Scegli una password', password: 'Password', show: 'Mostra',
     hide: 'Nascondi', strength: 'Robustezza', settings: 'Impostazioni', generate: 'Genera', ready: 'Pronto.',
+    loading: 'Caricamento degli elenchi di parole…', failed: 'Impossibile caricare la lingua: {reason}',
     scores: ['Molto debole', 'Debole', 'Discreta', 'Forte', 'Molto forte'],
     empty: 'Digita una password per vedere come se la cava.',
     accepted: 'Accettata: questa password rispetta i criteri.',
@@ -60,6 +65,7 @@ const LABELS = {
   'nl-be': {
     title: 'KLPasswordSDK in de browser', choose: 'Kies een wachtwoord', password: 'Wachtwoord', show: 'Tonen',
     hide: 'Verbergen', strength: 'Sterkte', settings: 'Instellingen', generate: 'Genereren', ready: 'Klaar.',
+    loading: 'De woordenlijsten worden geladen…', failed: 'De taal kon niet worden geladen: {reason}',
     scores: ['Zeer zwak', 'Zwak', 'Redelijk', 'Sterk', 'Zeer sterk'],
     empty: 'Typ een wachtwoord om te zien hoe sterk het is.',
     accepted: 'Aanvaard: dit wachtwoord voldoet aan het beleid.',
@@ -69,6 +75,7 @@ const LABELS = {
   pl: {
     title: 'KLPasswordSDK w przeglądarce', choose: 'Wybierz hasło', password: 'Hasło', show: 'Pokaż', hide: 'Ukryj',
     strength: 'Siła', settings: 'Ustawienia', generate: 'Generuj', ready: 'Gotowe.',
+    loading: 'Wczytywanie list słów…', failed: 'Nie udało się wczytać języka: {reason}',
     scores: ['Bardzo słabe', 'Słabe', 'Średnie', 'Silne', 'Bardzo silne'],
     empty: 'Wpisz hasło, aby zobaczyć, jak wypada.', accepted: 'Przyjęte: to hasło spełnia zasady.',
     refusedOne: 'Jeszcze nie przyjęte: jedna rzecz do zmiany.',
@@ -78,6 +85,7 @@ const LABELS = {
   'pt-br': {
     title: 'KLPasswordSDK no navegador', choose: 'Escolha uma senha', password: 'Senha', show: 'Mostrar',
     hide: 'Ocultar', strength: 'Força', settings: 'Configurações', generate: 'Gerar', ready: 'Pronto.',
+    loading: 'Carregando as listas de palavras…', failed: 'Não foi possível carregar o idioma: {reason}',
     scores: ['Muito fraca', 'Fraca', 'Razoável', 'Forte', 'Muito forte'],
     empty: 'Digite uma senha para ver como ela se sai.', accepted: 'Aceita: esta senha cumpre a política.',
     refusedOne: 'Ainda não aceita: uma coisa a mudar.', refused: 'Ainda não aceita: {count} coisas a mudar.',
@@ -178,20 +186,25 @@ function update() {
 async function changeLanguage() {
   const language = $('language').value;
   document.body.dataset.language = '';
+  let failure = '';
   if (language !== '' && !isLanguageLoaded(language)) {
-    $('status').textContent = `Loading the ${$('language').selectedOptions[0].textContent} word lists…`;
+    // In the language chosen: its words are at hand before its lists are.
+    const chosen = LABELS[language] ?? LABELS.en;
+    $('status').textContent = chosen.loading;
     $('language').disabled = true;
     try {
       await loadLanguage(language);
     } catch (e) {
-      $('status').textContent = `The language could not be loaded: ${e.message}`;
+      // Said in the language asked for, and left standing: the page goes on
+      // with the built-in estimate.
+      failure = chosen.failed.replace('{reason}', e.message);
       $('language').value = '';
     } finally {
       $('language').disabled = false;
     }
   }
   showLabels($('language').value);
-  $('status').textContent = labels.ready;
+  $('status').textContent = failure || labels.ready;
   update();
   document.body.dataset.language = $('language').value || 'built-in';
 }
