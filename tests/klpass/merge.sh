@@ -38,6 +38,14 @@ def model(name):
             walk(c, path + "/" + c.findtext("Name"))
     walk(root.find("Group"), "")
     return entries
+def assert_same(theirs, ours):
+    """The same entries, each in the same group with the same texts, time and history."""
+    assert set(theirs) == set(ours), ("entries", set(theirs) ^ set(ours))
+    for uuid, t in theirs.items():
+        o = ours[uuid]
+        assert (t[0], t[1]["Title"], t[1]["Password"], t[1]["UserName"], t[2]) == \
+               (o[0], o[1]["Title"], o[1]["Password"], o[1]["UserName"], o[2]), (t, o)
+        assert [p for _, p in t[3]] == [p for _, p in o[3]], ("history", t[1]["Title"], t[3], o[3])
 PY
 
 case_ "klpass and keepassxc-cli merge the copies alike"
@@ -56,14 +64,9 @@ xml ours.kdbx ours.xml
 python3 - kx.xml ours.xml <<'PY' || fail "the merges differ"
 import sys
 sys.path.insert(0, ".")
-from model import model
+from model import model, assert_same
 theirs, ours = model(sys.argv[1]), model(sys.argv[2])
-assert set(theirs) == set(ours), ("entries", set(theirs) ^ set(ours))
-for uuid, t in theirs.items():
-    o = ours[uuid]
-    assert (t[0], t[1]["Title"], t[1]["Password"], t[1]["UserName"], t[2]) == \
-           (o[0], o[1]["Title"], o[1]["Password"], o[1]["UserName"], o[2]), (t, o)
-    assert [p for _, p in t[3]] == [p for _, p in o[3]], ("history", t[1]["Title"], t[3], o[3])
+assert_same(theirs, ours)
 by_title = {o[1]["Title"]: o for o in ours.values()}
 assert by_title["E1"][1]["Password"] == "b-1" and "a-1" in [p for _, p in by_title["E1"][3]]
 assert by_title["E2"][0] == "/Home"
@@ -127,7 +130,7 @@ xml dours.kdbx dours.xml
 python3 - dbase.xml dkx.xml dours.xml <<'PY' || fail "the merges differ"
 import sys, xml.etree.ElementTree as ET
 sys.path.insert(0, ".")
-from model import model
+from model import model, assert_same
 base, theirs, ours = (model(n) for n in sys.argv[1:])
 uuid = {e[1]["Title"]: u for u, e in base.items()}
 d2 = uuid["D2"]
@@ -135,11 +138,7 @@ assert d2 in theirs and d2 not in ours, "D2 deleted for good"
 gone = [d.findtext("UUID") for d in ET.parse(sys.argv[3]).getroot().iter("DeletedObject")]
 assert d2 in gone, ("D2 among the deleted objects", gone)
 del theirs[d2]
-assert set(theirs) == set(ours), ("entries", set(theirs) ^ set(ours))
-for u, t in theirs.items():
-    o = ours[u]
-    assert (t[0], t[1]["Password"]) == (o[0], o[1]["Password"]), (t, o)
-    assert [p for _, p in t[3]] == [p for _, p in o[3]], ("history", t[1]["Title"], t[3], o[3])
+assert_same(theirs, ours)
 assert ours[uuid["D1"]][0] == ours[uuid["D3"]][0] == "/Recycle Bin", ours
 assert ours[uuid["D3"]][1]["Password"] == "a-3" and ours[uuid["D4"]][0] == "/Work"
 PY
