@@ -42,4 +42,4 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++-6.dll
                 OUTPUT_VARIABLE kl_libstdcxx OUTPUT_STRIP_TRAILING_WHITESPACE)
 get_filename_component(kl_runtime_dir "${kl_libstdcxx}" DIRECTORY)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix;${kl_runtime_dir};/usr/${KL_MINGW_TRIPLET}/lib;${CMAKE_BINARY_DIR}")
+    "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;--arch=${KL_MINGW_PROCESSOR};${CMAKE_BINARY_DIR}/wineprefix;${kl_runtime_dir};/usr/${KL_MINGW_TRIPLET}/lib;${CMAKE_BINARY_DIR}")

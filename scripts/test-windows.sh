@@ -46,11 +46,18 @@ if [[ " ${archs[*]} " == *" i686 "* ]]; then
     $SUDO dpkg --add-architecture i386
     apt_update
   fi
+  # Named on the command line, the 32-bit stage is required; by default it runs
+  # where 32-bit Wine can be installed and run, and is skipped, loudly, elsewhere
+  # (a kernel without 32-bit support installs wine32 but refuses its loader).
+  why=
   if ! apt_install g++-mingw-w64-i686-posix wine32:i386; then
-    # Named on the command line, the 32-bit stage is required; by default it
-    # runs where 32-bit Wine can be installed and is skipped, loudly, elsewhere.
-    [ "$named" -eq 0 ] || exit 1
-    echo "test-windows: WARNING: 32-bit Wine cannot be installed here; the i686 stage is skipped" >&2
+    why="32-bit Wine cannot be installed here"
+  elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    why="32-bit Wine is installed but this kernel cannot run it ($( (/usr/lib/wine/wine --version 2>&1 || true) | head -n 1))"
+  fi
+  if [ -n "$why" ]; then
+    [ "$named" -eq 0 ] || { echo "test-windows: $why" >&2; exit 1; }
+    echo "test-windows: WARNING: $why; the i686 stage is skipped" >&2
     archs=(x86_64)
   fi
 fi
