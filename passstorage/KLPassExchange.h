@@ -25,7 +25,8 @@ inline constexpr const char* SExchangeUnpairedSurrogate =
 inline constexpr const char* SExchangeFieldTooLong = "a text is longer than a vault can save (65,535 bytes of UTF-8)";
 inline constexpr const char* SExchangeGroupTooLong =
     "a group is too long for the keys a vault saves its records under (65,535 bytes of UTF-8 with the position)";
-inline constexpr const char* SExchangeWrongGroup = "The import group must not hold \"/\" or an unpaired surrogate";
+inline constexpr const char* SExchangeWrongGroup =
+    "The import group must not hold an empty name (\"A//B\") or an unpaired surrogate";
 
 // The file layouts that records move in and out through. The CSV layouts are
 // told apart by their header line; exCsv is this library's own (every field,
@@ -46,10 +47,10 @@ inline constexpr std::int64_t MaxExchangeFileSize = std::int64_t{256} << 20;
 // The deepest nesting of JSON arrays and objects an import follows.
 inline constexpr std::int32_t MaxExchangeJsonDepth = 32;
 
-// A vault group cannot hold "/", which other managers use between the levels
-// of nested groups: an import writes each "/" of a group path as U+2215
-// (DIVISION SLASH) and an export writes it back, so a path survives a move in
-// and out, and a vault group survives a move out and in.
+// An import keeps a group path "A/B" as nested groups. A path that names no
+// group of the tree (an empty name: "A//B", "/A") has each "/" written as
+// U+2215 (DIVISION SLASH) instead, as an earlier release wrote every one. An
+// export writes each record's group path as it is.
 inline constexpr Char ExchangeGroupSeparator = u'\u2215';
 
 struct TKLExportOptions {

@@ -102,6 +102,41 @@ struct TKLPassDeletedObject {
   std::int64_t DeletionDate = 0;
 };
 
+// A group of the store's tree, named by its path: the names from the top
+// down joined by "/", where a name's own "/" is written "\/" and a "\" that
+// ends the name or comes before "/" or "\" is written "\\" (any other "\"
+// stands for itself, so that a name like "C:\Users" reads as it is). The
+// empty path is the root, which holds the records of no group. A record's
+// group is such a path; the store lists each group it knows once, parents
+// before their subgroups, with what KeePass keeps of a group: its UUID, its
+// notes and its times (the store's clock, as a record's), kept through saves,
+// KDBX files, imports and merges. A group a record names but the store does
+// not list is listed, with a fresh UUID and the present time, when the store
+// is first saved as KDBX; a vault of our own format saves only what is listed.
+struct TKLPassGroup {
+  String Path;
+  TKLPassUuid Uuid{};
+  // The root's name, as a KDBX file names its top group; empty elsewhere
+  // (a group's name is the last of its path).
+  String Name;
+  String Notes;
+  std::int64_t CreationDate = 0;
+  std::int64_t ModificationDate = 0;
+  std::int64_t LastAccessDate = 0;
+  std::int64_t LocationChangeDate = 0;
+  bool Expires = false;
+  std::int64_t ExpiryDate = 0;
+};
+
+// The names of a group path, from the top down (none for the root), and the
+// path of a list of names; JoinGroupPath(SplitGroupPath(P)) == P for every
+// path the store accepts, and SplitGroupPath(JoinGroupPath(N)) == N for
+// every list of names but one empty name alone (the root's path).
+KL_API std::vector<String> SplitGroupPath(const String& Path);
+KL_API String JoinGroupPath(const std::vector<String>& Names);
+// Path + "/" + the escaped Name; Name's path alone when Path is the root.
+KL_API String GroupPathChild(const String& Path, const String& Name);
+
 // What TKLPassStorage::Merge did, in records: added from the other copy,
 // updated with its newer content, moved where its newer location says,
 // deleted by its newer deletion, and matched but kept as they were.
@@ -412,10 +447,25 @@ public:
   // outside. Constant time until a record is deleted, logarithmic after.
   TKLPassRecord* GetRecord(std::int32_t Index) const { return FList.Get(Index); }
 
-  // "Wrong group name" when Group contains "/"; the empty group is accepted.
-  // Add and List make this check only while the save format is pfVault: in a
-  // KDBX store "/" separates nested group names ("Internet/Mail").
+  // "Wrong group name" when the group path holds an empty name ("A//B",
+  // "/A", "A/"); the empty path (the root) is accepted. Add, List and the
+  // group setters check it.
   static void CheckGroup(const String& Group);
+
+  // The groups the store lists (see TKLPassGroup), parents before their
+  // subgroups; nullptr from FindGroup for a path it does not list.
+  const std::vector<TKLPassGroup>& GetGroups() const noexcept { return FGroups; }
+  const TKLPassGroup* FindGroup(const String& Path) const;
+  // Lists Group, or replaces what the store lists at its path; its parents
+  // that the store does not list yet are listed with fresh UUIDs and the
+  // present time, as is Group when its UUID is all zero. "Wrong group name"
+  // for a path CheckGroup refuses, or a UUID another listed group has;
+  // nothing changes then. Records are not moved: a record's group is its
+  // path. Linear in the groups listed.
+  void PutGroup(const TKLPassGroup& Group);
+  // Lists, as PutGroup does, every group the other store lists and this one
+  // does not (by path); of a group both list, the version modified later.
+  void PutGroups(const std::vector<TKLPassGroup>& Groups);
 
   // Takes ownership of Rec and returns its position. When the group check
   // fails, or Rec is already held by a store, nothing changes and Rec stays
@@ -463,9 +513,8 @@ public:
   // is added as a copy. Nothing is lost without a trace in a history or the
   // deleted objects; merging again changes nothing, and A merged into B holds
   // the same records (by UUID, with the same content, group and history) as B
-  // merged into A. Linear in the records and their versions. Into a store
-  // that saves in the vault format, a group path "A/B" of a KDBX copy becomes
-  // one group named with U+2215, as an import does.
+  // merged into A. Linear in the records and their versions. The groups the
+  // other copy lists join this one's as PutGroups joins them.
   TKLMergeReport Merge(const TKLPassStorage& Source);
 
   // The bounds of every record's history (see TKLPassRecord): versions kept
@@ -476,7 +525,8 @@ public:
   std::int64_t GetHistoryMaxBytes() const noexcept { return FHistoryMaxBytes; }
   void SetHistoryMaxBytes(std::int64_t Value) noexcept { FHistoryMaxBytes = Value; }
   // Empties the store without destroying the records, forgets the deleted
-  // objects, and wipes the key kept from the last encrypted load or save.
+  // objects and the groups listed, and wipes the key kept from the last
+  // encrypted load or save.
   void Clear();
 
   // Append to Recs (not emptied first), in position order.
@@ -497,8 +547,8 @@ public:
   void SetSaveVersion(std::uint8_t Value);
 
   // Saving first refuses ("Wrong group name") a store holding a record whose
-  // group could not be loaded back: an empty group or one containing "/".
-  // Nothing is written then. An empty Password saves unencrypted.
+  // group path CheckGroup refuses. Nothing is written then. An empty Password
+  // saves unencrypted.
   void SaveToStream(TStream& Strm, const String& Password);
   // Appends the stored records after those already held, grouped: all
   // records of the first group met in the storage, then the next group's.
@@ -559,6 +609,8 @@ private:
   // Appends every record, or none when the list cannot grow.
   void TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs);
   void CheckSavableGroups() const;
+  // Lists every group a record names that the store does not list yet.
+  void ListRecordGroups();
   void GiveUuids(const std::vector<TKLPassRecord*>& Recs);
   void SearchCustomFields(TKLSearchEquality Equality, const String& Value, TPointerList<TKLPassRecord>& Recs);
   void CheckStoreGroup(const String& Group) const;
@@ -581,6 +633,7 @@ private:
   std::shared_ptr<detail::TKdbxState> FKdbx;
   bool FRecycleBinEnabled = true;
   String FRecycleBinGroup = DefaultRecycleBinGroup;
+  std::vector<TKLPassGroup> FGroups;
   std::vector<TKLPassDeletedObject> FDeleted;
   std::int32_t FHistoryMaxItems = KLPassDefaultHistoryMaxItems;
   std::int64_t FHistoryMaxBytes = KLPassDefaultHistoryMaxBytes;

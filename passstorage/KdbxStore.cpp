@@ -33,7 +33,6 @@ struct TKdbxState {
 namespace {
 
 constexpr std::string_view kStandardKeys[] = {"Title", "UserName", "Password", "URL", "Notes"};
-constexpr char kGroupSeparator = '/';
 // A UUID of sixteen zero bytes: no group, as Meta/RecycleBinUUID says while a
 // database has no recycle bin yet.
 constexpr std::string_view kNoUuid = "AAAAAAAAAAAAAAAAAAAAAA==";
@@ -170,11 +169,34 @@ struct TKdbxReader {
   std::vector<std::unique_ptr<TKLPassRecord>> Made;
   // The recycle bin's path, once met.
   std::optional<String> RecycleBinPath;
+  // The groups as the store lists them, each path once (KeePass lets two
+  // sibling groups share a name; their records share the path).
+  std::vector<TKLPassGroup> Groups;
+  std::unordered_set<String> Listed;
+
+  void ListGroup(const TXmlNode& Node, const String& Path, bool Root) {
+    if (!Listed.insert(Path).second) return;
+    TKLPassGroup& group = Groups.emplace_back();
+    group.Path = Path;
+    if (!ParseUuid(Node.Find("UUID"), group.Uuid)) group.Uuid = TKLPassUuid{};
+    const TXmlNode* name = Node.Find("Name");
+    if (Root && name != nullptr) group.Name = Utf8ToText(name->Text);
+    if (const TXmlNode* notes = Node.Find("Notes")) group.Notes = Utf8ToText(notes->Text);
+    const TXmlNode* times = Node.Find("Times");
+    group.CreationDate = WallTime(times, "CreationTime");
+    group.ModificationDate = WallTime(times, "LastModificationTime");
+    group.LastAccessDate = WallTime(times, "LastAccessTime");
+    group.LocationChangeDate = WallTime(times, "LocationChanged");
+    group.ExpiryDate = WallTime(times, "ExpiryTime");
+    const TXmlNode* expires = times != nullptr ? times->Find("Expires") : nullptr;
+    group.Expires = expires != nullptr && (expires->Text == "True" || expires->Text == "true");
+  }
 
   void GroupNode(const TXmlNode& Node, const String& Path, bool Root) {
     const TXmlNode* uuid = Node.Find("UUID");
     const bool bin = !Root && uuid != nullptr && !RecycleBin.empty() && uuid->Text == RecycleBin;
     if (bin && !RecycleBinPath) RecycleBinPath = Path;
+    ListGroup(Node, Path, Root);
     for (const TXmlNode& child : Node.Children) {
       if (child.Name == "Entry") EntryNode(child, Path);
     }
@@ -183,7 +205,7 @@ struct TKdbxReader {
       if (child.Name != "Group") continue;
       const TXmlNode* name = child.Find("Name");
       const String childName = name != nullptr ? Utf8ToText(name->Text) : String();
-      GroupNode(child, Root ? childName : Path + Char(kGroupSeparator) + childName, false);
+      GroupNode(child, GroupPathChild(Path, childName), false);
     }
   }
 
@@ -335,6 +357,39 @@ struct TKdbxWriter {
   const TKLPassRecord* Current = nullptr;
   // The entries each group receives, in record order.
   std::unordered_map<std::string, std::vector<TXmlNode>> Pending;
+  // The groups the store lists, by path, and the UUIDs of the document's
+  // groups: a group made for a path takes the listed group's UUID, notes and
+  // times unless another group of the document has that UUID.
+  std::unordered_map<String, const TKLPassGroup*> ListedGroups;
+  std::unordered_set<std::string> DocGroupUuids;
+
+  void CollectGroupUuids(const TXmlNode& Node) {
+    for (const TXmlNode& child : Node.Children) {
+      if (child.Name != "Group") continue;
+      DocGroupUuids.insert(GroupId(child));
+      CollectGroupUuids(child);
+    }
+  }
+
+  // A group's notes and times as the store lists them; a time is written
+  // only when it changed, as a record's.
+  void PutListed(TXmlNode& Group, const TKLPassGroup& Listed) {
+    const std::string notes = Utf8(Listed.Notes, false, "group notes");
+    if (const TXmlNode* held = Group.Find("Notes"); held == nullptr || held->Text != notes) {
+      Group.Ensure("Notes").Text = notes;
+    }
+    TXmlNode& times = Group.Ensure("Times");
+    PutTime(times, "CreationTime", Listed.CreationDate);
+    PutTime(times, "LastModificationTime", Listed.ModificationDate);
+    PutTime(times, "LastAccessTime", Listed.LastAccessDate);
+    PutTime(times, "ExpiryTime", Listed.ExpiryDate);
+    const char* expires = Listed.Expires ? "True" : "False";
+    if (const TXmlNode* held = times.Find("Expires");
+        held == nullptr || (held->Text == "True" || held->Text == "true") != Listed.Expires) {
+      times.Ensure("Expires").Text = expires;
+    }
+    PutTime(times, "LocationChanged", Listed.LocationChangeDate);
+  }
 
   static std::string GroupId(const TXmlNode& Group) {
     const TXmlNode* uuid = Group.Find("UUID");
@@ -381,7 +436,7 @@ struct TKdbxWriter {
       if (child.Name != "Group") continue;
       const TXmlNode* name = child.Find("Name");
       const String childName = name != nullptr ? Utf8ToText(name->Text) : String();
-      TakeEntries(child, Root ? childName : Path + Char(kGroupSeparator) + childName, false);
+      TakeEntries(child, GroupPathChild(Path, childName), false);
     }
   }
 
@@ -406,12 +461,12 @@ struct TKdbxWriter {
   // The group at Path below Root, made where missing (Made: the last one was).
   TXmlNode& GroupAt(TXmlNode& Root, const String& Path, std::int64_t Now, bool* Made = nullptr) {
     TXmlNode* group = &Root;
-    std::size_t start = 0;
     if (Made != nullptr) *Made = false;
-    while (start < Path.size()) {
-      std::size_t end = Path.find(Char(kGroupSeparator), start);
-      if (end == String::npos) end = Path.size();
-      const std::string name = Utf8(Path.substr(start, end - start), false, "group name");
+    const std::vector<String> names = SplitGroupPath(Path);
+    String prefix;
+    for (std::size_t level = 0; level < names.size(); ++level) {
+      prefix = GroupPathChild(prefix, names[level]);
+      const std::string name = Utf8(names[level], false, "group name");
       TXmlNode* found = nullptr;
       for (TXmlNode& child : group->Children) {
         const TXmlNode* childName = child.Name == "Group" ? child.Find("Name") : nullptr;
@@ -421,18 +476,23 @@ struct TKdbxWriter {
         }
       }
       if (found == nullptr) {
+        const auto listed = ListedGroups.find(prefix);
+        const TKLPassGroup* info = listed != ListedGroups.end() ? listed->second : nullptr;
+        std::string uuid = info != nullptr ? UuidText(info->Uuid) : std::string();
+        if (info == nullptr || DocGroupUuids.contains(uuid) || uuid == kNoUuid) uuid = NewUuid();
+        DocGroupUuids.insert(uuid);
         TXmlNode made("Group");
-        made.Children.emplace_back("UUID", NewUuid());
+        made.Children.emplace_back("UUID", uuid);
         made.Children.emplace_back("Name", name);
         made.Children.emplace_back("Notes");
         made.Children.emplace_back("IconID", "48");
         made.Children.push_back(NewTimes(Now));
         made.Children.emplace_back("IsExpanded", "True");
+        if (info != nullptr) PutListed(made, *info);
         found = &group->Children.emplace_back(std::move(made));
-        if (Made != nullptr) *Made = end == Path.size();
+        if (Made != nullptr) *Made = level + 1 == names.size();
       }
       group = found;
-      start = end + 1;
     }
     return *group;
   }
@@ -600,7 +660,8 @@ struct TKdbxWriter {
   }
 
   [[noreturn]] void RefuseText(const char* What) const {
-    throw EKLPassStorageException(std::string(SKdbxUnpairedSurrogate) + ": " + EntryName(*Current) + ", its " + What);
+    const std::string whose = Current != nullptr ? EntryName(*Current) : std::string("a group");
+    throw EKLPassStorageException(std::string(SKdbxUnpairedSurrogate) + ": " + whose + ", its " + What);
   }
 
   std::string Utf8(std::u16string_view Text, bool Protected, const char* What) const {
@@ -617,9 +678,7 @@ struct TKdbxWriter {
   // path: a record whose entry would nest deeper than a reader accepts is
   // refused before anything is written.
   void CheckDepth(const TXmlNode& Entry, const TKLPassRecord& Rec) const {
-    std::size_t levels = 0;
-    if (!Rec.FGroup.empty())
-      levels = 1 + static_cast<std::size_t>(std::count(Rec.FGroup.begin(), Rec.FGroup.end(), Char(kGroupSeparator)));
+    const std::size_t levels = SplitGroupPath(Rec.FGroup).size();
     const std::size_t depth = 3 + levels + NestedDepth(Entry);
     if (depth > KdbxMaxXmlDepth) {
       throw EKLPassStorageException(std::string(SKdbxTooDeep) + ": " + EntryName(Rec) + " would nest " +
@@ -876,7 +935,7 @@ void TKLPassStorage::SetKdbxSettings(const TKLKdbxSettings& Value) {
 void TKLPassStorage::LoadKdbx(TStream& Strm, const String& Password) {
   auto state = std::make_shared<detail::TKdbxState>();
   state->Doc = detail::ReadKdbx(Strm, detail::MakeKey(Password, FKeyFile), FKdbxCostLimit);
-  detail::TKdbxReader reader{state->Doc, detail::RecycleBinOf(state->Doc), {}, {}};
+  detail::TKdbxReader reader{state->Doc, detail::RecycleBinOf(state->Doc), {}, {}, {}, {}};
   const detail::TXmlNode* root = detail::RootGroup(state->Doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
   reader.GroupNode(*root, String(), true);
@@ -897,6 +956,7 @@ void TKLPassStorage::LoadKdbx(TStream& Strm, const String& Password) {
   FRecycleBinEnabled = binEnabled;
   FRecycleBinGroup.swap(binGroup);
   FLoadedVersion = 0;
+  PutGroups(reader.Groups);
   FKdbx = std::move(state);
   FSaveFormat = pfKdbx;
   TakeAll(reader.Made);
@@ -925,9 +985,33 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   if (doc.Root.Find("Meta") == nullptr) doc.Root.Children.insert(doc.Root.Children.begin(), detail::TXmlNode("Meta"));
   detail::TXmlNode* root = detail::RootGroup(doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
-  detail::TKdbxWriter writer{doc,  *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {},
+  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {}, {}, {},
                              false};
   writer.TakeEntries(*root, String(), true);
+  // The groups the store lists: the root takes the listed root's (its UUID
+  // too in a new document), every other listed group is made where the
+  // document lacks it, and those it holds take their listed notes and times.
+  ListRecordGroups();
+  for (const TKLPassGroup& group : FGroups) writer.ListedGroups.emplace(group.Path, &group);
+  writer.DocGroupUuids.insert(detail::TKdbxWriter::GroupId(*root));
+  writer.CollectGroupUuids(*root);
+  for (const TKLPassGroup& group : FGroups) {
+    if (group.Path.empty()) {
+      if (!FKdbx && std::any_of(group.Uuid.begin(), group.Uuid.end(), [](std::uint8_t b) { return b != 0; })) {
+        root->Ensure("UUID").Text = detail::UuidText(group.Uuid);
+      }
+      if (!group.Name.empty()) root->Ensure("Name").Text = writer.Utf8(group.Name, false, "group name");
+      writer.PutListed(*root, group);
+    } else if (FRecycleBinEnabled && writer.RecycleBin.empty() && group.Path == FRecycleBinGroup) {
+      // The listed bin group of a document without a bin becomes its bin (made
+      // as KeePassXC makes one where missing), as the file it came from had it.
+      writer.BinGroup(*root, group.Path, nowUtc);
+    } else {
+      bool made = false;
+      detail::TXmlNode& node = writer.GroupAt(*root, group.Path, nowUtc, &made);
+      if (!made) writer.PutListed(node, group);
+    }
+  }
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
     const std::string uuid = detail::UuidText(rec.FUuid);

@@ -315,7 +315,10 @@ void CheckGroupKeys(const TExchangeRecords& Records, std::size_t LastPosition) {
     if (UTF8Length(rec.Note) > kMaxVaultText) {
       leafExtra = DecimalDigits((rec.Note.size() + kNotePieceUnits - 1) / kNotePieceUnits);
     }
-    if (UTF8Length(rec.Group) + rest + leafExtra > kMaxVaultText)
+    // The key's group joins the path's names with U+2215, two bytes more
+    // than each "/".
+    const auto separators = static_cast<std::size_t>(std::count(rec.Group.begin(), rec.Group.end(), u'/'));
+    if (UTF8Length(rec.Group) + 2 * separators + rest + leafExtra > kMaxVaultText)
       detail::RaiseExchangeError(rec.Where, SExchangeGroupTooLong);
   }
 }
@@ -351,7 +354,14 @@ void PlaceInGroups(TExchangeRecords& Records, const String& Group, TKLImportRepo
   for (TExchangeRecord& rec : Records) {
     String group = Group;
     if (group.empty()) {
-      group = rec.Group.empty() ? String(DefaultPassGroup) : Replaced(rec.Group, u'/', ExchangeGroupSeparator);
+      group = rec.Group.empty() ? String(DefaultPassGroup) : rec.Group;
+      // A path with an empty name ("A//B", "/A") names no group of the tree:
+      // its "/" become U+2215, as an earlier release wrote every one.
+      try {
+        TKLPassStorage::CheckGroup(group);
+      } catch (const EKLPassStorageException&) {
+        group = Replaced(std::move(group), u'/', ExchangeGroupSeparator);
+      }
       if (group != rec.Group && !rec.Group.empty() && renamed.try_emplace(rec.Group, true).second) {
         Report.RenamedGroups.emplace_back(rec.Group, group);
       }
@@ -375,7 +385,6 @@ TKLExportReport ExportPassRecords(TKLPassStorage& Store, TStream& Strm, const TK
     TKLPassRecord& rec = *Store.GetRecord(i);
     TExchangeRecord& out = records.emplace_back();
     Access::Read(rec, out);
-    out.Group = Replaced(std::move(out.Group), ExchangeGroupSeparator, u'/');
     Access::Dates(rec, out);
     for (const String* text : {&out.Group, &out.Title, &out.Username, &out.Password, &out.URL, &out.Note}) {
       if (!IsValidUTF16(*text)) throw EKLPassExchangeError(SExchangeUnpairedSurrogate);
@@ -413,9 +422,13 @@ TKLExportReport ExportPassRecordsToFile(TKLPassStorage& Store, const String& Fil
 }
 
 TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLImportOptions& Options) {
-  if (Options.Group.find(u'/') != String::npos || !IsValidUTF16(Options.Group)) {
-    throw EKLPassExchangeError(SExchangeWrongGroup);
+  bool validGroup = IsValidUTF16(Options.Group);
+  try {
+    TKLPassStorage::CheckGroup(Options.Group);
+  } catch (const EKLPassStorageException&) {
+    validGroup = false;
   }
+  if (!validGroup) throw EKLPassExchangeError(SExchangeWrongGroup);
   TKLImportReport report;
   TExchangeRecords records;
   {

@@ -6,7 +6,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
 #include "foundation/SecureMemory.h"
 
@@ -52,15 +51,6 @@ TKLMergeReport TKLPassStorage::Merge(const TKLPassStorage& Source) {
     if (A.FModificationDate != B.FModificationDate) return A.FModificationDate > B.FModificationDate;
     return texts(A) > texts(B);
   };
-  const auto groupOf = [this](const String& Group) {
-    String group = Group;
-    if (FSaveFormat != pfKdbx) {
-      if (group.empty()) group = DefaultPassGroup;
-      std::replace(group.begin(), group.end(), u'/', ExchangeGroupSeparator);
-    }
-    return group;
-  };
-
   std::unordered_map<std::string_view, TKLPassRecord*> here;
   here.reserve(static_cast<std::size_t>(GetCount()));
   for (TKLPassRecord* rec : FList) here.emplace(Key(rec->FUuid), rec);
@@ -85,7 +75,7 @@ TKLMergeReport TKLPassStorage::Merge(const TKLPassStorage& Source) {
       }
       std::unique_ptr<TKLPassRecord> copy = theirs->Snapshot();
       copy->FIsVersion = false;
-      copy->FGroup = groupOf(theirs->FGroup);
+      copy->FGroup = theirs->FGroup;
       copy->FHistory.reserve(theirs->FHistory.size());
       for (const auto& version : theirs->FHistory) copy->FHistory.push_back(version->Snapshot());
       added.push_back(std::move(copy));
@@ -151,7 +141,7 @@ TKLMergeReport TKLPassStorage::Merge(const TKLPassStorage& Source) {
     const std::size_t before = ours.FHistory.size();
     ours.TrimHistory(FHistoryMaxItems, FHistoryMaxBytes);
     changed = changed || before != ours.FHistory.size();
-    const String theirGroup = groupOf(theirs->FGroup);
+    const String& theirGroup = theirs->FGroup;
     if (theirs->FLocationChangeDate > ours.FLocationChangeDate ||
         (theirs->FLocationChangeDate == ours.FLocationChangeDate && theirGroup > ours.FGroup)) {
       if (theirGroup != ours.FGroup) {
@@ -201,6 +191,7 @@ TKLMergeReport TKLPassStorage::Merge(const TKLPassStorage& Source) {
       deleted.push_back(item);
     }
   }
+  PutGroups(Source.FGroups);
   FDeleted.swap(deleted);
   return report;
 }

@@ -32,14 +32,7 @@ TKLPassStorage::~TKLPassStorage() {
   FList.Clear();
 }
 
-void TKLPassStorage::CheckGroup(const String& Group) {
-  if (Group.find(u'/') != String::npos) throw EKLPassStorageException(SWrongGroupName);
-}
-
-// In a store that saves as KDBX, "/" separates the names of nested groups.
-void TKLPassStorage::CheckStoreGroup(const String& Group) const {
-  if (FSaveFormat != pfKdbx) CheckGroup(Group);
-}
+void TKLPassStorage::CheckStoreGroup(const String& Group) const { CheckGroup(Group); }
 
 std::int32_t TKLPassStorage::Add(TKLPassRecord* Rec) {
   if (Rec == nullptr) throw EKLPassStorageException(SRecordMissing);
@@ -127,6 +120,7 @@ void TKLPassStorage::Clear() {
   for (TKLPassRecord* rec : FList) rec->FStore = nullptr;
   FList.Clear();
   FDeleted.clear();
+  FGroups.clear();
   FKey.reset();
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <new>
 #include <optional>
 #include <string>
@@ -76,6 +77,21 @@ constexpr std::string_view kRecycleBinKey = "recycle-bin";
 constexpr std::string_view kRecycleBinGroupKey = "recycle-bin.group";
 constexpr std::string_view kHistoryItemsKey = "history.max-items";
 constexpr std::string_view kHistoryBytesKey = "history.max-bytes";
+// A nested bin's path; "recycle-bin.group" names a bin at the top, as an
+// earlier release wrote it.
+constexpr std::string_view kRecycleBinPathKey = "recycle-bin.path";
+// The groups the store lists, N from 1 in the store's order: "group.N"
+// (bytes: UUID, then the creation, modification, access, location-change and
+// expiry times, 8 bytes each, then 1 when the group expires), "group.N.path",
+// "group.N.name" (the root's name, when it has one) and "group.N.notes" with
+// its pieces "group.N.notes.K" as a long note has.
+constexpr std::string_view kGroupKey = "group.";
+constexpr std::size_t kGroupBytes = KLPassUuidSize + 5 * 8 + 1;
+constexpr std::uint32_t kMaxGroups = 1u << 20;
+// A record whose group is not one name at the top (nested, the root, or a
+// name holding "/") lies under a key group of its names joined by U+2215, as
+// an earlier release shows it, and keeps its path under this leaf.
+constexpr std::string_view kGroupLeaf = "/group";
 
 // The number N of a leaf "/note.N" (N from 2, written without leading zeros);
 // 0 for any other leaf.
@@ -189,6 +205,8 @@ struct TPendingRecord {
   // The further pieces of a long note, by number, as met.
   std::vector<std::pair<std::uint32_t, String>> NotePieces;
   bool HasUuid = false;
+  // The group path, when the record lies under a key group that is not it.
+  std::optional<String> Path;
   // Custom fields, tags, expiry and attachments, made when the first is met.
   std::unique_ptr<detail::TPendingExtras> Extras;
   // The record's versions by number, as met (see kVersionLeaf).
@@ -271,11 +289,14 @@ private:
           RaiseCorrupted();
         }
         std::unique_ptr<TPendingRecord>& version = Pending.Versions[number];
-        if (!version) version.reset(new TPendingRecord{FFields.Make(), 0, 0, 0, {}, false, nullptr, {}});
+        if (!version) version.reset(new TPendingRecord{FFields.Make(), 0, 0, 0, {}, false, {}, nullptr, {}});
         Attach(*version, Leaf.substr(slash), Value, true);
       } else if (const std::uint32_t piece = NotePieceNumber(Leaf); piece != 0) {
         if (Value.Type != vtString) RaiseCorrupted();
         Pending.NotePieces.emplace_back(piece, Decode(Value.Counted(), Value.CountedSize()));
+      } else if (Leaf == kGroupLeaf && !InVersion) {
+        if (Value.Type != vtString) RaiseCorrupted();
+        if (!Pending.Path) Pending.Path = Decode(Value.Counted(), Value.CountedSize());
       } else if (Leaf == kUuidLeaf) {
         if (Value.Type != vtBlob || Value.CountedSize() != KLPassUuidSize) RaiseCorrupted();
         if (!Pending.HasUuid) std::memcpy(((*Pending.Rec).*FFields.Uuid).data(), Value.Counted(), KLPassUuidSize);
@@ -326,7 +347,7 @@ private:
     bool added = false;
     const std::uint32_t record = FRecordIndex.FindOrAdd(RecordKey, added) + 1;
     if (added) {
-      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0, {}, false, nullptr, {}});
+      FRecords.push_back(TPendingRecord{FFields.Make(), 0, 0, 0, {}, false, {}, nullptr, {}});
       Chain(GroupFor(Group), record);
     }
     FLast = record;
@@ -377,10 +398,42 @@ void JoinNotePieces(TPendingRecord& Pending, String TKLPassRecord::*Note) {
   Pending.NotePieces.clear();
 }
 
-// A group the saved form can carry: the empty group would give keys
-// beginning with "/", and a "/" inside a name would shift the key's
-// elements; neither could be loaded back.
-bool IsSavableGroup(const String& Group) noexcept { return !Group.empty() && Group.find(u'/') == String::npos; }
+// The key group a record lies under: its path when that is one name at the
+// top holding no "/" (as every group of an earlier release), otherwise its
+// names joined by U+2215 (the root: the default group), which an earlier
+// release shows as one group; the path itself is kept under kGroupLeaf.
+String KeyGroupOf(const String& Path, bool& Nested) {
+  const std::vector<String> names = SplitGroupPath(Path);
+  Nested = names.size() != 1 || names[0].find(u'/') != String::npos || GroupPathChild(String(), names[0]) != Path;
+  if (!Nested) return names[0];
+  if (names.empty()) return DefaultPassGroup;
+  String key;
+  for (const String& name : names) {
+    if (!key.empty()) key += u'\u2215';
+    for (Char c : name) key += c == u'/' ? u'\u2215' : c;
+  }
+  return key;
+}
+
+std::uint32_t GroupNumber(std::string_view Key, std::string_view& Rest) {
+  std::size_t end = kGroupKey.size();
+  while (end < Key.size() && Key[end] >= '0' && Key[end] <= '9') ++end;
+  std::uint32_t number = 0;
+  const auto [stop, error] = std::from_chars(Key.data() + kGroupKey.size(), Key.data() + end, number);
+  if (error != std::errc() || end == kGroupKey.size() || Key[kGroupKey.size()] == '0' || number > kMaxGroups) {
+    RaiseCorrupted();
+  }
+  Rest = Key.substr(end);
+  return number;
+}
+
+// A group path the saved form can carry: one without an empty name.
+bool IsSavableGroup(const String& Group) {
+  for (const String& name : SplitGroupPath(Group)) {
+    if (name.empty()) return false;
+  }
+  return true;
+}
 
 // The UTF-8 of Text at Out, which has room for 3 bytes per code unit, as the
 // content writer encodes it; ASCII, the usual case, is copied straight.
@@ -594,8 +647,7 @@ void TKLPassStorage::SetSaveVersion(std::uint8_t Value) {
 }
 
 // Refuses a group that the saved form cannot carry before anything is
-// written: the empty group would give keys beginning with "/", and a "/"
-// inside a name would shift the key's elements; neither could be loaded back.
+// written: a path with an empty name could not be told from another.
 void TKLPassStorage::CheckSavableGroups() const {
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     if (!IsSavableGroup(GetRecord(i)->FGroup)) throw EKLPassStorageException(SWrongGroupName);
@@ -611,15 +663,18 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     EndEdits();
     return;
   }
+  CheckSavableGroups();
   // Room for the content when every character is ASCII, plus the largest
   // single value in its widest form: the writer then does not grow (and copy
   // secrets) for the usual vault.
   std::size_t estimate = 256;
   std::size_t widest = 0;
+  for (const TKLPassGroup& group : FGroups) {
+    estimate += 3 * 24 + kGroupBytes + group.Path.size() + group.Name.size() + group.Notes.size();
+  }
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     const TKLPassRecord& rec = *GetRecord(i);
-    if (!IsSavableGroup(rec.FGroup)) throw EKLPassStorageException(SWrongGroupName);
-    const std::size_t group = rec.FGroup.size() + 12; // "/" i, at most 11 characters
+    const std::size_t group = 2 * rec.FGroup.size() + 20; // "/" i, at most 11 characters; the path leaf
     estimate += 8 * (3 + group) + 42 + 5 * 2 + 3 * 8; // counts, types, leaf names, longs
     for (const String* text : {&rec.FTitle, &rec.FUsername, &rec.FPassword, &rec.FURL, &rec.FNote}) {
       estimate += text->size();
@@ -699,14 +754,41 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     composer.PutBlob(Writer, std::string(kDeletedKey) + std::to_string(i + 1), bytes, sizeof(bytes));
   }
   if (!FRecycleBinEnabled) composer.PutBool(Writer, kRecycleBinKey, false);
-  if (FRecycleBinGroup != DefaultRecycleBinGroup) composer.PutText(Writer, kRecycleBinGroupKey, FRecycleBinGroup);
+  if (FRecycleBinGroup != DefaultRecycleBinGroup) {
+    bool nested = false;
+    const String top = KeyGroupOf(FRecycleBinGroup, nested);
+    if (nested) {
+      composer.PutText(Writer, kRecycleBinPathKey, FRecycleBinGroup);
+    } else {
+      composer.PutText(Writer, kRecycleBinGroupKey, top);
+    }
+  }
+  for (std::size_t i = 0; i < FGroups.size(); ++i) {
+    const TKLPassGroup& group = FGroups[i];
+    const std::string key = std::string(kGroupKey) + std::to_string(i + 1);
+    std::uint8_t bytes[kGroupBytes];
+    std::memcpy(bytes, group.Uuid.data(), KLPassUuidSize);
+    const std::int64_t times[] = {group.CreationDate, group.ModificationDate, group.LastAccessDate,
+                                  group.LocationChangeDate, group.ExpiryDate};
+    for (std::size_t t = 0; t < 5; ++t) {
+      for (std::size_t b = 0; b < 8; ++b) {
+        bytes[KLPassUuidSize + 8 * t + b] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(times[t]) >> (8 * b));
+      }
+    }
+    bytes[kGroupBytes - 1] = group.Expires ? 1 : 0;
+    composer.PutBlob(Writer, key, bytes, sizeof(bytes));
+    composer.PutText(Writer, key + ".path", group.Path);
+    if (!group.Name.empty()) composer.PutText(Writer, key + ".name", group.Name);
+    if (!group.Notes.empty()) composer.PutPieces(Writer, key + ".notes", key + ".notes.", group.Notes);
+  }
   if (FHistoryMaxItems != KLPassDefaultHistoryMaxItems) composer.PutLong(Writer, kHistoryItemsKey, FHistoryMaxItems);
   if (FHistoryMaxBytes != KLPassDefaultHistoryMaxBytes) composer.PutLong(Writer, kHistoryBytesKey, FHistoryMaxBytes);
 };
   TRecordComposer composer;
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
-    composer.Begin(rec.ReadField(&TKLPassRecord::FGroup), i);
+    bool nested = false;
+    composer.Begin(KeyGroupOf(rec.FGroup, nested), i);
     for (std::size_t t = 0; t + 1 < std::size(kTexts); ++t) {
       composer.PutText(writer, static_cast<TLeaf>(lfTitle + t), rec.ReadField(kTexts[t]));
     }
@@ -721,6 +803,7 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     PutExtras(composer, writer,
               TRecordExtras{&rec.FUuid, rec.FCustomFields, rec.FTags, rec.FExpires, rec.FExpiryDate,
                             rec.FLocationChangeDate, std::move(attachments)});
+    if (nested) composer.PutText(writer, kGroupLeaf, rec.FGroup);
     if (!rec.FHistory.empty()) putVersions(composer, writer, rec);
   }
   putVaultValues(composer, writer);
@@ -783,6 +866,15 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
   std::optional<bool> recycleBin;
   std::optional<String> recycleBinGroup;
   std::optional<std::int64_t> historyItems, historyBytes;
+  // The listed groups by number: what "group.N" holds, its path, name and
+  // notes with their pieces.
+  struct TPendingGroupInfo {
+    std::optional<TKLPassGroup> Group;
+    std::optional<String> Path;
+    String Name;
+    std::vector<std::pair<std::uint32_t, String>> Notes; // piece 1 is "group.N.notes"
+  };
+  std::map<std::uint32_t, TPendingGroupInfo> listed;
   for (const detail::TRecordView& value : index.VaultValues()) {
     const std::string_view key = value.KeyBytes();
     if (key.starts_with(kDeletedKey)) {
@@ -795,10 +887,57 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
     } else if (key == kRecycleBinKey) {
       if (value.Type != vtBool || value.Data()[0] > 1) RaiseCorrupted();
       recycleBin = value.Bool();
-    } else if (key == kRecycleBinGroupKey) {
+    } else if (key == kRecycleBinGroupKey || key == kRecycleBinPathKey) {
       if (value.Type != vtString) RaiseCorrupted();
-      recycleBinGroup = Decode(value.Counted(), value.CountedSize());
-      if (!IsSavableGroup(*recycleBinGroup)) RaiseCorrupted();
+      const String text = Decode(value.Counted(), value.CountedSize());
+      String path = key == kRecycleBinPathKey ? text : GroupPathChild(String(), text);
+      if (path.empty() || !IsSavableGroup(path)) RaiseCorrupted();
+      if (!recycleBinGroup || key == kRecycleBinPathKey) recycleBinGroup = std::move(path);
+    } else if (key.starts_with(kGroupKey)) {
+      std::string_view rest;
+      const std::uint32_t number = GroupNumber(key, rest);
+      TPendingGroupInfo& info = listed[number];
+      if (rest.empty()) {
+        if (value.Type != vtBlob || value.CountedSize() != kGroupBytes || value.Counted()[kGroupBytes - 1] > 1) {
+          RaiseCorrupted();
+        }
+        TKLPassGroup group;
+        std::memcpy(group.Uuid.data(), value.Counted(), KLPassUuidSize);
+        std::int64_t times[5] = {};
+        for (std::size_t t = 0; t < 5; ++t) {
+          std::uint64_t when = 0;
+          for (std::size_t b = 0; b < 8; ++b) {
+            when |= static_cast<std::uint64_t>(value.Counted()[KLPassUuidSize + 8 * t + b]) << (8 * b);
+          }
+          times[t] = static_cast<std::int64_t>(when);
+        }
+        group.CreationDate = times[0];
+        group.ModificationDate = times[1];
+        group.LastAccessDate = times[2];
+        group.LocationChangeDate = times[3];
+        group.ExpiryDate = times[4];
+        group.Expires = value.Counted()[kGroupBytes - 1] == 1;
+        info.Group = std::move(group);
+      } else if (rest == ".path" || rest == ".name" || rest == ".notes" || rest.starts_with(".notes.")) {
+        if (value.Type != vtString) RaiseCorrupted();
+        String text = Decode(value.Counted(), value.CountedSize());
+        if (rest == ".path") {
+          info.Path = std::move(text);
+        } else if (rest == ".name") {
+          info.Name = std::move(text);
+        } else {
+          std::uint32_t piece = 1;
+          if (rest != ".notes") {
+            const std::string_view digits = rest.substr(7);
+            const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), piece);
+            if (error != std::errc() || stop != digits.data() + digits.size() || digits[0] == '0' || piece < 2 ||
+                piece > kMaxGroups) {
+              RaiseCorrupted();
+            }
+          }
+          info.Notes.emplace_back(piece, std::move(text));
+        }
+      }
     } else if (key == kHistoryItemsKey || key == kHistoryBytesKey) {
       if (value.Type != vtLong) RaiseCorrupted();
       std::int64_t bound = value.Long();
@@ -806,6 +945,30 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
         historyItems = std::clamp<std::int64_t>(bound, -1, INT32_MAX);
       } else {
         historyBytes = std::max<std::int64_t>(bound, -1);
+      }
+    }
+  }
+  // The listed groups: numbered from 1 without a gap, each with its bytes and
+  // path, no path twice, the notes' pieces without a gap.
+  std::vector<TKLPassGroup> groups;
+  groups.reserve(listed.size());
+  {
+    std::uint32_t expected = 1;
+    std::unordered_set<String> paths;
+    for (auto& [number, info] : listed) {
+      if (number != expected++ || !info.Path || !IsSavableGroup(*info.Path) || !paths.insert(*info.Path).second) {
+        RaiseCorrupted();
+      }
+      if (!info.Group) RaiseCorrupted();
+      TKLPassGroup& group = groups.emplace_back(std::move(*info.Group));
+      group.Path = std::move(*info.Path);
+      if (group.Path.empty()) group.Name = std::move(info.Name);
+      std::sort(info.Notes.begin(), info.Notes.end(),
+                [](const auto& A, const auto& B) { return A.first < B.first; });
+      std::uint32_t piece = 1;
+      for (auto& [n, text] : info.Notes) {
+        if (n != piece++) RaiseCorrupted();
+        group.Notes += text;
       }
     }
   }
@@ -817,14 +980,17 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
     // never be saved again.
     if (group.Name[0] == '/') RaiseCorrupted();
     const String name = Decode(reinterpret_cast<const std::uint8_t*>(group.Name.data()), group.Name.size());
+    const String top = GroupPathChild(String(), name);
     for (std::uint32_t r = group.First; r != 0; r = index.Record(r).Next) {
       TPendingRecord& pending = index.Record(r);
       if (!pending.IsWhole()) RaiseCorrupted();
+      if (pending.Path && !IsSavableGroup(*pending.Path)) RaiseCorrupted();
+      const String& path = pending.Path ? *pending.Path : top;
       JoinNotePieces(pending, kFields.Texts[lfNote]);
       if (pending.Extras) pending.Extras->Apply(*pending.Rec);
-      if (!pending.Versions.empty()) applyVersions(pending, name);
+      if (!pending.Versions.empty()) applyVersions(pending, path);
       if (!pending.HasUuid) withoutUuid.push_back(pending.Rec.get());
-      pending.Rec->FGroup = name;
+      pending.Rec->FGroup = path;
       made.push_back(std::move(pending.Rec));
     }
   }
@@ -838,6 +1004,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
   }
   FLoadedVersion = loaded.Version;
   FDeleted.reserve(FDeleted.size() + deleted.size());
+  PutGroups(groups);
   TakeAll(made);
   FDeleted.insert(FDeleted.end(), deleted.begin(), deleted.end());
   if (recycleBin) FRecycleBinEnabled = *recycleBin;
@@ -861,7 +1028,7 @@ void TKLPassStorage::GiveUuids(const std::vector<TKLPassRecord*>& Recs) {
 }
 
 void TKLPassStorage::SaveToFile(const String& FileName, const String& Password) {
-  if (FSaveFormat != pfKdbx) CheckSavableGroups();
+  CheckSavableGroups();
   const auto writer = [&](TStream& Strm) { SaveToStream(Strm, Password); };
   if (FRefuseChangedFile && FileName == FFileName) {
     FFileStamp = SaveFileAtomically(FileName, writer, FFileStamp);

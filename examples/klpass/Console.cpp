@@ -71,7 +71,7 @@ std::pair<int, std::string> Classify(const kl::Exception& Error) {
     return {kExitDamaged, "not a valid Argon2id password hash"};
   }
   if (dynamic_cast<const kl::EKLPassStorageException*>(&Error)) {
-    if (Is(Error, kl::SWrongGroupName)) return {kExitUsage, "a group name must not be empty or hold '/'"};
+    if (Is(Error, kl::SWrongGroupName)) return {kExitUsage, "a group path must not hold an empty name"};
     if (Is(Error, kl::SStorageCorrupted)) return {kExitDamaged, "the vault is damaged" + detail};
     if (Is(Error, kl::SKdbxWrongKey)) return {kExitWrongPassword, "wrong password or key file, or the KDBX file is damaged"};
     // What a KDBX save refuses, or a record's setter: a value the files cannot hold.

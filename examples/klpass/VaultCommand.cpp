@@ -225,19 +225,16 @@ std::vector<TOptionSpec> RecordOptions() {
   return options;
 }
 
-// A group the vault file can hold: not empty, without "/".
-// In a KDBX file (FILE.kdbx) "/" separates nested groups ("Work/Dev"), each
-// name not empty; a vault of our own format takes a group name without "/".
-kl::String CheckedGroup(const std::string& Group, const std::string& File) {
+// A group path a vault or KDBX file can hold: not empty, no name of it empty
+// ("Work/Dev" nests, "\/" is a "/" within a name).
+kl::String CheckedGroup(const std::string& Group) {
   if (Group.empty()) Fail(kExitUsage, "the group must not be empty");
   kl::String group = Text(Group);
-  if (File.size() > 5 && File.compare(File.size() - 5, 5, ".kdbx") == 0) {
-    if (Group.front() == '/' || Group.back() == '/' || Group.find("//") != std::string::npos) {
-      Fail(kExitUsage, "the group path '" + Group + "' has an empty group name");
-    }
-    return group;
+  try {
+    kl::TKLPassStorage::CheckGroup(group);
+  } catch (const kl::EKLPassStorageException&) {
+    Fail(kExitUsage, "the group path '" + Group + "' has an empty group name");
   }
-  Attempt("cannot use the group '" + Group + "'", [&] { kl::TKLPassStorage::CheckGroup(group); });
   return group;
 }
 
@@ -464,7 +461,7 @@ int Add(const std::vector<std::string>& Words) {
   const std::optional<std::string> title = args.Value("--title");
   if (!title || title->empty()) Fail(kExitUsage, "a record needs a --title");
   const kl::String group =
-      CheckedGroup(args.Value("--group").value_or(Utf8(kl::DefaultPassGroup)), args.Positional().front());
+      CheckedGroup(args.Value("--group").value_or(Utf8(kl::DefaultPassGroup)));
   TRecordDataChanges data(args);
   TVault vault(args.Positional().front(), ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
@@ -715,7 +712,7 @@ int Edit(const std::vector<std::string>& Words) {
   if (args.Has("--generate") && args.Has("--password"))
     Fail(kExitUsage, "--generate and --password exclude each other");
   std::optional<kl::String> group;
-  if (const std::optional<std::string> text = args.Value("--group")) group = CheckedGroup(*text, args.Positional()[0]);
+  if (const std::optional<std::string> text = args.Value("--group")) group = CheckedGroup(*text);
   if (const std::optional<std::string> title = args.Value("--title"); title && title->empty()) {
     Fail(kExitUsage, "the title must not be empty");
   }

@@ -85,25 +85,15 @@ bool EndsWithKdbx(const std::string& File) {
   return File.size() > 5 && File.compare(File.size() - 5, 5, ".kdbx") == 0;
 }
 
-// Every record of Source moves to Target; in a vault of our own format a
-// group path "A/B" becomes one group named with U+2215 for each "/".
-int MoveRecords(kl::TKLPassStorage& Source, kl::TKLPassStorage& Target, int& Renamed) {
+// Every record of Source moves to Target, keeping its group path, and the
+// groups Source lists join Target's.
+int MoveRecords(kl::TKLPassStorage& Source, kl::TKLPassStorage& Target) {
+  Target.PutGroups(Source.GetGroups());
   int moved = 0;
   while (Source.GetCount() > 0) {
     kl::TKLPassRecord* rec = Source.GetRecord(0);
     Source.Delete(rec);
     std::unique_ptr<kl::TKLPassRecord> owned(rec);
-    if (Target.GetSaveFormat() != kl::pfKdbx) {
-      kl::String group = rec->GetGroup();
-      if (group.empty()) group = kl::DefaultPassGroup;
-      if (group.find(u'/') != kl::String::npos) {
-        ++Renamed;
-        for (char16_t& c : group) {
-          if (c == u'/') c = kl::ExchangeGroupSeparator;
-        }
-      }
-      rec->SetGroup(group);
-    }
     Target.Add(owned.release());
     ++moved;
   }
@@ -240,13 +230,11 @@ int VaultImport(const std::vector<std::string>& Words) {
         ++recycled;
       }
     }
-    int renamed = 0;
-    const int added = MoveRecords(from, store, renamed);
+    const int added = MoveRecords(from, store);
     store.AddDeletedObjects(from.GetDeletedObjects());
     Attempt("cannot save '" + file + "'", [&] { store.SaveToFile(Text(file), master.Get()); });
     std::printf("imported %d records from '%s' (KDBX %u.%u)\n", added, source.c_str(),
                 from.GetKdbxLoadedVersion() >> 16, from.GetKdbxLoadedVersion() & 0xFFFF);
-    if (renamed > 0) std::printf("records whose nested group path became one group name: %d\n", renamed);
     if (recycled > 0) {
       std::printf("deleted entries (in the recycle bin) left out: %d (--keep-recycled imports them)\n", recycled);
     }
@@ -255,9 +243,13 @@ int VaultImport(const std::vector<std::string>& Words) {
   }
   kl::TKLImportOptions options{FormatOption(args, kl::exAuto, true), {}, args.Has("--keep-recycled")};
   if (const std::optional<std::string> group = args.Value("--group")) {
-    if (group->empty() || group->find('/') != std::string::npos) {
-      Fail(kExitUsage, "a group name must not be empty or hold '/'");
+    bool valid = !group->empty();
+    try {
+      kl::TKLPassStorage::CheckGroup(Text(*group));
+    } catch (const kl::EKLPassStorageException&) {
+      valid = false;
     }
+    if (!valid) Fail(kExitUsage, "a group path must not be empty or hold an empty name ('A//B', '/A', 'A/')");
     options.Group = Text(*group);
   }
   const TSecret master = ReadSecret("Master password");
@@ -283,7 +275,7 @@ int VaultImport(const std::vector<std::string>& Words) {
               kl::ExchangeFormatName(report.Format));
   for (const auto& [group, count] : report.Groups) std::printf("  %s: %d\n", Utf8(group).c_str(), count);
   for (const auto& [from, to] : report.RenamedGroups) {
-    std::printf("group '%s' is '%s' in the vault, which cannot hold '/' in a group\n", Utf8(from).c_str(),
+    std::printf("group '%s' is '%s' in the vault: the path holds an empty name\n", Utf8(from).c_str(),
                 Utf8(to).c_str());
   }
   if (report.ExtrasInNote > 0) {

@@ -39,8 +39,8 @@ kl::ByteArray ReadKeyFile(const std::string& File);
   "      'export' writes every record in clear (JSON unless --format says otherwise) to\n" \
   "      standard output or to --out PATH (readable by its owner only); 'import' adds\n"   \
   "      every record of SOURCE or, on any fault, none, recognising its layout unless\n"   \
-  "      --format names it; --group G puts them all in group G. A '/' in a group path\n"   \
-  "      becomes U+2215 in the vault and '/' again on the way out. Entries of a\n"         \
+  "      --format names it; --group G puts them all in group G. A group path\n"            \
+  "      'A/B' is kept as nested groups ('\\/' for a '/' within a name). Entries of a\n"  \
   "      recycle bin (KeePassXC's CSV, a KDBX file) are left out (and counted)\n"          \
   "      unless --keep-recycled. A KDBX file (KeePass, KeePassXC) is imported\n"           \
   "      with its records' histories and deletions, or exported as KDBX 4\n"               \

@@ -138,7 +138,7 @@ assert set(ad) == set(bd) | {old}, (bd, ad)
 assert ad[old] and all(ad[u] == t for u, t in bd.items())
 PY
 
-case_ "KDBX to a vault and back keeps every entry's history and the deleted objects"
+case_ "KDBX to a vault and back keeps every group, entry, history, time and deleted object"
 run "$kp$kp" vault create v.klv --kdf-memory 8 --kdf-passes 1
 run "$kp$kp" vault import v.klv edited.kdbx
 expect_success
@@ -158,7 +158,10 @@ from model import model
 bin = [u for u, g in bg.items() if g[0] == "Recycle Bin"]
 be = {u: e for u, e in be.items() if e["group"] not in bin}
 assert set(ae) == set(be), ("entries differ", set(ae) ^ set(be))
-keep = ("CreationTime", "LastModificationTime", "LastAccessTime")
+# Every group by UUID, with its name, parent and times; each entry in its group.
+assert ag == bg, ("groups differ", {u: g for u, g in ag.items() if bg.get(u) != g},
+                  {u: g for u, g in bg.items() if ag.get(u) != g})
+keep = ("CreationTime", "LastModificationTime", "LastAccessTime", "LocationChanged")
 for uuid, e in be.items():
     a = ae[uuid]
     assert a["strings"] == e["strings"], (a["strings"], e["strings"])
@@ -166,7 +169,11 @@ for uuid, e in be.items():
     for h, g in zip(a["history"], e["history"]):
         assert all(h["times"][k] == g["times"][k] for k in keep), (h["times"], g["times"])
     assert all(a["times"][k] == e["times"][k] for k in keep), (a["times"], e["times"])
+    assert a["group"] == e["group"], e["strings"]["Title"]
 assert set(ad) == set(bd), (bd, ad)
+import xml.etree.ElementTree as ET
+bins = [ET.parse(f).getroot().find("Meta").findtext("RecycleBinUUID") for f in sys.argv[1:3]]
+assert bins[0] == bins[1], ("the bin is another group", bins)
 PY
 
 case_ "--group names nested groups of a KDBX file"

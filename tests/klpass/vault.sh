@@ -152,17 +152,30 @@ expect_failure 2 "the record number must be a number"
 
 case_ "names the file cannot hold are refused before anything is read or written"
 cp v.klv before.klv
-run "$m" vault add v.klv --title X --group 'a/b'
-expect_failure 2 "a group name must not be empty or hold '/'"
+run "$m" vault add v.klv --title X --group 'a//b'
+expect_failure 2 "the group path 'a//b' has an empty group name"
 run "$m" vault add v.klv --title X --group ''
 expect_failure 2 "the group must not be empty"
-run "$m" vault edit v.klv 1 --group 'x/y'
-expect_failure 2 "hold '/'"
+run "$m" vault edit v.klv 1 --group 'x/'
+expect_failure 2 "has an empty group name"
 run "$m" vault add v.klv --user nobody
 expect_failure 2 "a record needs a --title"
 run "$m" vault edit v.klv 1 --password --generate
 expect_failure 2 "exclude each other"
 cmp -s v.klv before.klv || fail "the file changed"
+
+case_ "groups nest: 'Work/Dev' is a group within Work, '\\/' a '/' within a name"
+cp before.klv nest.klv
+run "$m" vault add nest.klv --title Deep --group 'Work/Dev'
+expect_success
+run "$m" vault add nest.klv --title Slash --group 'a\/b'
+expect_success
+run "$m" vault list nest.klv --group 'Work/Dev'
+expect_out "Deep"
+run "$m" vault show nest.klv Slash
+expect_out 'a\/b'
+run "$m" vault export nest.klv --format json
+expect_out '"Work/Dev"'
 
 case_ "a wrong master password opens nothing and changes nothing"
 run 'wrong\nx\n' vault add v.klv --title X

@@ -151,17 +151,17 @@ TEST(PassExchange, ImportsHandWrittenSamplesOfEachForeignLayout) {
        exKeePassXCCsv,
        {{u"Root", u"Bank", u"alice99", u"b@nk, \"secret\"", u"https://bank.example", u"PIN is elsewhere\r\nsecond line",
          19715 * day + 8 * 3600, 19783 * day + 37230, 0},
-        {u"Root\u2215Email", u"Mail", u"alice@example.com", u"m41l!", u"https://mail.example",
+        {u"Root/Email", u"Mail", u"alice@example.com", u"m41l!", u"https://mail.example",
          u"TOTP: otpauth://totp/Mail?secret=JBSWY3DPEHPK3PXP", 19723 * day, 19755 * day + 7322, 0}},
-       1,
+       0,
        1,
        0},
       {"bitwarden.csv",
        exBitwardenCsv,
        {{u"Work", u"GitHub", u"alice", u"gh-secret", u"https://github.com", u"Fields: token: abc"},
         {u"General", u"Wifi", u"", u"", u"", u"SSID home, key below"},
-        {u"Work\u2215Servers", u"Router", u"admin", u"pa,ss\"word", u"http://192.168.1.1", u"TOTP: JBSWY3DP"}},
-       1,
+        {u"Work/Servers", u"Router", u"admin", u"pa,ss\"word", u"http://192.168.1.1", u"TOTP: JBSWY3DP"}},
+       0,
        2,
        0},
       {"browser.csv",
@@ -177,8 +177,8 @@ TEST(PassExchange, ImportsHandWrittenSamplesOfEachForeignLayout) {
          u"2FA on phone\nURL: https://gist.github.com\nTOTP: JBSWY3DP\nPIN: 1234", 19359 * day + 11045,
          19849 * day + 25689, 0},
         {u"General", u"Door code", u"", u"", u"", u"4711", 19025 * day + 43200, 19025 * day + 43200, 0},
-        {u"Work\u2215Servers", u"Router", u"admin", u"röuter😀", u"", u"", 18785 * day + 29350, 18785 * day + 29350, 0}},
-       1,
+        {u"Work/Servers", u"Router", u"admin", u"röuter😀", u"", u"", 18785 * day + 29350, 18785 * day + 29350, 0}},
+       0,
        1,
        1},
   };
@@ -204,20 +204,22 @@ TEST(PassExchange, ImportsHandWrittenSamplesOfEachForeignLayout) {
 }
 
 TEST(PassExchange, ReportsGroupsAndRenamesAndHonoursTheImportGroup) {
-  const std::string csv = "Group,Title,Username,Password,URL,Notes\nA/B,t1,,,,\n,t2,,,,\nA/B,t3,,,,\nC,t4,,,,\n";
+  const std::string csv =
+      "Group,Title,Username,Password,URL,Notes\nA/B,t1,,,,\n,t2,,,,\nA/B,t3,,,,\nC,t4,,,,\nA//B,t5,,,,\n";
   TKLPassStorage store;
   TKLImportReport report = Import(store, csv);
-  const std::vector<std::pair<String, std::int32_t>> groups = {{u"A\u2215B", 2}, {DefaultPassGroup, 1}, {u"C", 1}};
+  // A path nests; one with an empty name becomes one group named with U+2215.
+  const std::vector<std::pair<String, std::int32_t>> groups = {
+      {u"A/B", 2}, {DefaultPassGroup, 1}, {u"C", 1}, {u"A\u2215\u2215B", 1}};
   EXPECT_EQ(report.Groups, groups);
   ASSERT_EQ(report.RenamedGroups.size(), 1u);
-  EXPECT_EQ(report.RenamedGroups[0], std::make_pair(String(u"A/B"), String(u"A\u2215B")));
-  // The vault's form goes back to the path on the way out.
+  EXPECT_EQ(report.RenamedGroups[0], std::make_pair(String(u"A//B"), String(u"A\u2215\u2215B")));
   EXPECT_NE(Export(store, exCsv).find("\r\nA/B,t1,"), std::string::npos);
 
   report = Import(store, csv, exAuto, u"Imported");
-  EXPECT_EQ(report.Groups, (std::vector<std::pair<String, std::int32_t>>{{u"Imported", 4}}));
-  EXPECT_EQ(store.GetCount(), 8);
-  EXPECT_THROW(Import(store, csv, exAuto, u"x/y"), EKLPassExchangeError);
+  EXPECT_EQ(report.Groups, (std::vector<std::pair<String, std::int32_t>>{{u"Imported", 5}}));
+  EXPECT_EQ(store.GetCount(), 10);
+  EXPECT_THROW(Import(store, csv, exAuto, u"x//y"), EKLPassExchangeError);
 }
 
 TEST(PassExchange, SpreadsheetSafeOutputNeutralisesFormulasOnRequestOnly) {

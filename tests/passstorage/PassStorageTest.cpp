@@ -38,9 +38,9 @@ TEST(PassStorage, AddReturnsPositionsAndTheStoreKeepsTheRecords) {
   EXPECT_THROW(store.GetRecord(-1), EListError);
 }
 
-TEST(PassStorage, AddRefusesAGroupWithASlashAndLeavesTheRecordToTheCaller) {
+TEST(PassStorage, AddRefusesAGroupPathWithAnEmptyNameAndLeavesTheRecordToTheCaller) {
   TKLPassStorage store;
-  auto rec = std::make_unique<TKLPassRecord>(u"t", u"u", u"p", u"l", u"n", u"a/b");
+  auto rec = std::make_unique<TKLPassRecord>(u"t", u"u", u"p", u"l", u"n", u"a//b");
   ExpectWrongGroupName([&] { store.Add(rec.get()); });
   ExpectWrongGroupName([&] { store.Add(u"t", u"u", u"p", u"l", u"n", u"/"); });
   EXPECT_EQ(store.GetCount(), 0);
@@ -199,7 +199,7 @@ TEST_F(PassStorageQuery, ListChecksTheGroupNameAndMatchesExactly) {
   recs.Clear();
   FStore.List(u"mail", recs);
   EXPECT_EQ(recs.GetCount(), 0);
-  ExpectWrongGroupName([&] { FStore.List(u"a/b", recs); });
+  ExpectWrongGroupName([&] { FStore.List(u"a//b", recs); });
   EXPECT_EQ(recs.GetCount(), 0);
 }
 

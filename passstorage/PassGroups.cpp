@@ -1,0 +1,215 @@
+// The store's group tree: paths of escaped names, and the groups it lists.
+#include <algorithm>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "foundation/Clock.h"
+#include "passstorage/KLPassStorage.h"
+
+namespace kl {
+
+namespace {
+
+constexpr Char kSeparator = u'/';
+constexpr Char kEscape = u'\\';
+
+bool IsZero(const TKLPassUuid& Uuid) noexcept {
+  return std::all_of(Uuid.begin(), Uuid.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+std::string_view UuidKey(const TKLPassUuid& Uuid) noexcept {
+  return std::string_view(reinterpret_cast<const char*>(Uuid.data()), Uuid.size());
+}
+
+// Path becomes its parent's path; false for the root.
+bool ParentOf(String& Path) {
+  std::vector<String> names = SplitGroupPath(Path);
+  if (names.empty()) return false;
+  names.pop_back();
+  Path = JoinGroupPath(names);
+  return true;
+}
+
+} // namespace
+
+// A "\" escapes only the separator and itself; elsewhere it is a character
+// of the name, so that a name holding one reads as it was typed.
+std::vector<String> SplitGroupPath(const String& Path) {
+  std::vector<String> names;
+  if (Path.empty()) return names;
+  String name;
+  for (std::size_t i = 0; i < Path.size(); ++i) {
+    const Char c = Path[i];
+    if (c == kEscape && i + 1 < Path.size() && (Path[i + 1] == kSeparator || Path[i + 1] == kEscape)) {
+      name += Path[++i];
+    } else if (c == kSeparator) {
+      names.push_back(std::move(name));
+      name.clear();
+    } else {
+      name += c;
+    }
+  }
+  names.push_back(std::move(name));
+  return names;
+}
+
+namespace {
+
+void AppendEscaped(String& Out, const String& Name) {
+  for (std::size_t i = 0; i < Name.size(); ++i) {
+    const Char c = Name[i];
+    const bool escapeBackslash =
+        c == kEscape && (i + 1 == Name.size() || Name[i + 1] == kSeparator || Name[i + 1] == kEscape);
+    if (c == kSeparator || escapeBackslash) Out += kEscape;
+    Out += c;
+  }
+}
+
+} // namespace
+
+String GroupPathChild(const String& Path, const String& Name) {
+  String out = Path;
+  if (!Path.empty()) out += kSeparator;
+  AppendEscaped(out, Name);
+  return out;
+}
+
+String JoinGroupPath(const std::vector<String>& Names) {
+  String out;
+  for (std::size_t i = 0; i < Names.size(); ++i) {
+    if (i > 0) out += kSeparator;
+    AppendEscaped(out, Names[i]);
+  }
+  return out;
+}
+
+void TKLPassStorage::CheckGroup(const String& Group) {
+  for (const String& name : SplitGroupPath(Group)) {
+    if (name.empty()) throw EKLPassStorageException(SWrongGroupName);
+  }
+}
+
+const TKLPassGroup* TKLPassStorage::FindGroup(const String& Path) const {
+  for (const TKLPassGroup& group : FGroups) {
+    if (group.Path == Path) return &group;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// The paths and UUIDs of a list of groups, to add to it in time linear in
+// what is added.
+struct TGroupIndex {
+  std::unordered_map<String, std::size_t> Paths;
+  std::unordered_set<std::string> Uuids;
+
+  explicit TGroupIndex(const std::vector<TKLPassGroup>& Groups) {
+    for (std::size_t i = 0; i < Groups.size(); ++i) {
+      Paths.emplace(Groups[i].Path, i);
+      Uuids.emplace(UuidKey(Groups[i].Uuid));
+    }
+  }
+};
+
+// A random UUID, drawn again (a few times, never without end: a generator
+// may be a test's constant one) while it is zero or listed already.
+TKLPassUuid FreshUuid(TKLBaseRandomGenerator& Random, const TGroupIndex& Index) {
+  TKLPassUuid uuid{};
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    Random.Generate(uuid.data(), static_cast<std::int32_t>(uuid.size()));
+    if (!IsZero(uuid) && !Index.Uuids.contains(std::string(UuidKey(uuid)))) break;
+  }
+  return uuid;
+}
+
+// Appends Group to Groups after its parents that Groups lacks (made with
+// fresh UUIDs, stamped Now), from the top down.
+void Append(std::vector<TKLPassGroup>& Groups, TGroupIndex& Index, TKLPassGroup Group, TKLBaseRandomGenerator& Random) {
+  std::vector<TKLPassGroup> added;
+  String parent = Group.Path;
+  while (ParentOf(parent) && !Index.Paths.contains(parent)) {
+    TKLPassGroup made;
+    made.Path = parent;
+    made.Uuid = FreshUuid(Random, Index);
+    Index.Uuids.emplace(UuidKey(made.Uuid));
+    made.CreationDate = made.ModificationDate = made.LastAccessDate = made.LocationChangeDate = made.ExpiryDate =
+        NowUnixSeconds();
+    added.push_back(std::move(made));
+  }
+  std::reverse(added.begin(), added.end());
+  if (IsZero(Group.Uuid)) Group.Uuid = FreshUuid(Random, Index);
+  added.push_back(std::move(Group));
+  for (TKLPassGroup& group : added) {
+    Index.Paths.emplace(group.Path, Groups.size());
+    Index.Uuids.emplace(UuidKey(group.Uuid));
+    Groups.push_back(std::move(group));
+  }
+}
+
+} // namespace
+
+void TKLPassStorage::PutGroup(const TKLPassGroup& Group) {
+  CheckGroup(Group.Path);
+  TKLPassGroup put = Group;
+  if (!put.Path.empty()) put.Name.clear();
+  for (const TKLPassGroup& listed : FGroups) {
+    if (!IsZero(put.Uuid) && listed.Uuid == put.Uuid && listed.Path != put.Path) {
+      throw EKLPassStorageException(SWrongGroupName);
+    }
+  }
+  TGroupIndex index(FGroups);
+  if (const auto listed = index.Paths.find(put.Path); listed != index.Paths.end()) {
+    if (IsZero(put.Uuid)) put.Uuid = FGroups[listed->second].Uuid;
+    FGroups[listed->second] = std::move(put);
+    return;
+  }
+  std::vector<TKLPassGroup> groups = FGroups;
+  Append(groups, index, std::move(put), *GetRandomGenerator());
+  FGroups.swap(groups);
+}
+
+// Each path and each UUID is looked up once in a map of the groups listed,
+// so that joining two large trees stays linear.
+void TKLPassStorage::PutGroups(const std::vector<TKLPassGroup>& Groups) {
+  for (const TKLPassGroup& group : Groups) CheckGroup(group.Path);
+  std::vector<TKLPassGroup> merged = FGroups;
+  TGroupIndex index(merged);
+  for (const TKLPassGroup& group : Groups) {
+    const auto listed = index.Paths.find(group.Path);
+    if (listed != index.Paths.end()) {
+      TKLPassGroup& mine = merged[listed->second];
+      if (group.ModificationDate > mine.ModificationDate) {
+        const TKLPassUuid uuid = mine.Uuid; // the group stays the one listed here
+        mine = group;
+        mine.Uuid = uuid;
+        if (!mine.Path.empty()) mine.Name.clear();
+      }
+    } else if (IsZero(group.Uuid) || !index.Uuids.contains(std::string(UuidKey(group.Uuid)))) {
+      TKLPassGroup added = group;
+      if (!added.Path.empty()) added.Name.clear();
+      Append(merged, index, std::move(added), *GetRandomGenerator());
+    }
+  }
+  FGroups.swap(merged);
+}
+
+void TKLPassStorage::ListRecordGroups() {
+  TGroupIndex index(FGroups);
+  std::vector<TKLPassGroup> merged;
+  bool any = false;
+  for (const TKLPassRecord* rec : FList) {
+    if (rec->FGroup.empty() || index.Paths.contains(rec->FGroup)) continue;
+    if (!any) merged = FGroups;
+    any = true;
+    TKLPassGroup group;
+    group.Path = rec->FGroup;
+    group.CreationDate = group.ModificationDate = group.LastAccessDate = group.LocationChangeDate =
+        group.ExpiryDate = NowUnixSeconds();
+    Append(merged, index, std::move(group), *GetRandomGenerator());
+  }
+  if (any) FGroups.swap(merged);
+}
+
+} // namespace kl

@@ -1,0 +1,344 @@
+// The store's group tree: paths of escaped names, the groups it lists, and
+// how the vault's own format, KDBX files and merges keep them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "foundation/MemoryStream.h"
+#include "passstorage/KLPassStorage.h"
+#include "passstorage/Kdbx.h"
+#include "passstorage/KdbxTestFiles.h"
+#include "storage/KLStorage.h"
+#include "support/TestSupport.h"
+
+namespace kl {
+namespace {
+
+using detail::TXmlNode;
+using test::Narrow;
+
+TEST(GroupPath, SplitsAndJoinsEveryName) {
+  const struct {
+    String Path;
+    std::vector<String> Names;
+  } cases[] = {
+      {u"", {}},
+      {u"Work", {u"Work"}},
+      {u"Work/Dev/Backend", {u"Work", u"Dev", u"Backend"}},
+      {u"a\\/b", {u"a/b"}},                 // a name holding "/"
+      {u"C:\\Users", {u"C:\\Users"}},       // a "\" before another character is the name's
+      {u"x\\\\/y", {u"x\\", u"y"}},         // a name ending in "\"
+      {u"x\\\\", {u"x\\"}},
+      {u"\\\\\\\\", {u"\\\\"}},             // two "\" alone
+      {u"A/a\\\\\\/b", {u"A", u"a\\/b"}},   // "\" then "/" within a name
+      {u"\u00dcber/\U0001F511", {u"\u00dcber", u"\U0001F511"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SplitGroupPath(c.Path), c.Names) << Narrow(c.Path);
+    EXPECT_EQ(JoinGroupPath(c.Names), c.Path) << Narrow(c.Path);
+  }
+  EXPECT_EQ(GroupPathChild(u"", u"a/b"), u"a\\/b");
+  EXPECT_EQ(GroupPathChild(u"Work", u"Dev"), u"Work/Dev");
+}
+
+TEST(GroupPath, EmptyNamesAreRefusedAndTheRootAccepted) {
+  for (const char16_t* bad : {u"A//B", u"/A", u"A/", u"/"}) {
+    EXPECT_THROW(TKLPassStorage::CheckGroup(bad), EKLPassStorageException) << Narrow(bad);
+    TKLPassStorage store;
+    EXPECT_THROW(store.Add(u"t", u"", u"", u"", u"", bad), EKLPassStorageException) << Narrow(bad);
+    EXPECT_EQ(store.GetCount(), 0);
+    TKLPassGroup group;
+    group.Path = bad;
+    EXPECT_THROW(store.PutGroup(group), EKLPassStorageException);
+    EXPECT_TRUE(store.GetGroups().empty());
+  }
+  for (const char16_t* good : {u"", u"A/B", u"a\\/b", u"A\\"}) EXPECT_NO_THROW(TKLPassStorage::CheckGroup(good));
+}
+
+TKLKdbxSettings CheapKdbx() {
+  TKLKdbxSettings settings;
+  settings.Kdf = kkAesKdf;
+  settings.Iterations = 1;
+  return settings;
+}
+
+TKLPassGroup Group(const String& Path, std::int64_t Base) {
+  TKLPassGroup group;
+  group.Path = Path;
+  group.CreationDate = Base;
+  group.ModificationDate = Base + 1;
+  group.LastAccessDate = Base + 2;
+  group.LocationChangeDate = Base + 3;
+  group.ExpiryDate = Base + 4;
+  return group;
+}
+
+// The same groups, in any order.
+void ExpectSameGroups(std::vector<TKLPassGroup> A, std::vector<TKLPassGroup> B) {
+  const auto byPath = [](const TKLPassGroup& X, const TKLPassGroup& Y) { return X.Path < Y.Path; };
+  std::sort(A.begin(), A.end(), byPath);
+  std::sort(B.begin(), B.end(), byPath);
+  ASSERT_EQ(A.size(), B.size());
+  for (std::size_t i = 0; i < A.size(); ++i) {
+    const TKLPassGroup &a = A[i], &b = B[i];
+    EXPECT_EQ(a.Path, b.Path);
+    EXPECT_EQ(a.Uuid, b.Uuid) << Narrow(a.Path);
+    EXPECT_EQ(a.Name, b.Name) << Narrow(a.Path);
+    EXPECT_EQ(a.Notes, b.Notes) << Narrow(a.Path);
+    EXPECT_EQ(std::vector<std::int64_t>({a.CreationDate, a.ModificationDate, a.LastAccessDate, a.LocationChangeDate,
+                                         a.ExpiryDate, a.Expires ? 1 : 0}),
+              std::vector<std::int64_t>({b.CreationDate, b.ModificationDate, b.LastAccessDate, b.LocationChangeDate,
+                                         b.ExpiryDate, b.Expires ? 1 : 0}))
+        << Narrow(a.Path);
+  }
+}
+
+std::vector<String> GroupsOfRecords(const TKLPassStorage& Store) {
+  std::vector<String> out;
+  for (std::int32_t i = 0; i < Store.GetCount(); ++i) {
+    out.push_back(Store.GetRecord(i)->GetTitle() + u"@" + Store.GetRecord(i)->GetGroup());
+  }
+  return out;
+}
+
+std::vector<String> Sorted(std::vector<String> Items) {
+  std::sort(Items.begin(), Items.end());
+  return Items;
+}
+
+// Groups of every kind: the root named and noted, a nested one that expires,
+// with notes longer than one stored value (a surrogate pair at the cut), a
+// name holding "/" and one holding "\", and a group only a record names.
+struct TTree {
+  TKLPassStorage Store;
+  TTree() {
+    TKLPassGroup root = Group(u"", 1000);
+    root.Name = u"Passwords";
+    root.Notes = u"the top";
+    Store.PutGroup(root);
+    TKLPassGroup dev = Group(u"Work/Dev", 2000);
+    dev.Notes = String(21844, u'n') + u"\U0001F511" + String(30000, u'm');
+    dev.Expires = true;
+    Store.PutGroup(dev);
+    Store.PutGroup(Group(u"a\\/b", 3000));
+    Store.PutGroup(Group(u"C:\\Users", 4000));
+    Store.Add(u"At root", u"", u"", u"", u"", u"");
+    Store.Add(u"Deep", u"", u"", u"", u"", u"Work/Dev/Backend");
+    Store.Add(u"Slash", u"", u"", u"", u"", u"a\\/b");
+    Store.Add(u"Back", u"", u"", u"", u"", u"C:\\Users");
+    Store.Add(u"Flat", u"", u"", u"", u"", u"General");
+  }
+};
+
+TEST(PassGroups, PutGroupListsMissingParentsFirstAndRefusesAUuidTwice) {
+  TTree tree;
+  std::vector<String> paths;
+  for (const TKLPassGroup& group : tree.Store.GetGroups()) paths.push_back(group.Path);
+  EXPECT_EQ(paths, (std::vector<String>{u"", u"Work", u"Work/Dev", u"a\\/b", u"C:\\Users"}));
+  TKLPassGroup copy = *tree.Store.FindGroup(u"Work");
+  copy.Path = u"Elsewhere";
+  EXPECT_THROW(tree.Store.PutGroup(copy), EKLPassStorageException);
+  EXPECT_EQ(tree.Store.GetGroups().size(), 5u);
+  // Putting a listed path again replaces what is listed, in place.
+  TKLPassGroup again = Group(u"Work", 9000);
+  again.Notes = u"replaced";
+  tree.Store.PutGroup(again);
+  EXPECT_EQ(tree.Store.GetGroups()[1].Notes, u"replaced");
+  EXPECT_EQ(tree.Store.GetGroups()[1].Uuid, copy.Uuid); // a zero UUID keeps the listed one
+}
+
+TEST(PassGroups, TheVaultKeepsTheTreeAndEveryGroupsUuidNotesAndTimes) {
+  TTree tree;
+  TMemoryStream strm;
+  tree.Store.SaveToStream(strm, u"");
+  // A group only records name stays unlisted in a vault.
+  EXPECT_EQ(tree.Store.FindGroup(u"Work/Dev/Backend"), nullptr);
+
+  strm.SetPosition(0);
+  TKLPassStorage loaded;
+  loaded.LoadFromStream(strm, u"");
+  EXPECT_EQ(Sorted(GroupsOfRecords(loaded)), Sorted(GroupsOfRecords(tree.Store)));
+  ExpectSameGroups(loaded.GetGroups(), tree.Store.GetGroups());
+
+  // Saved again, the groups and their UUIDs stay as they are.
+  TMemoryStream second;
+  loaded.SaveToStream(second, u"");
+  second.SetPosition(0);
+  TKLPassStorage again;
+  again.LoadFromStream(second, u"");
+  ExpectSameGroups(again.GetGroups(), tree.Store.GetGroups());
+}
+
+TEST(PassGroups, AnEarlierReaderSeesEachPathAsOneGroupOfItsNames) {
+  TTree tree;
+  TMemoryStream strm;
+  tree.Store.SaveToStream(strm, u"");
+  strm.SetPosition(0);
+  TKLStorage plain;
+  plain.LoadFromStream(strm, u"");
+  String title;
+  // The key groups an earlier release lists; the path beside, for this one.
+  EXPECT_TRUE(plain.GetString(u"General/0/title", title, u""));
+  EXPECT_EQ(title, u"At root");
+  EXPECT_TRUE(plain.GetString(u"Work\u2215Dev\u2215Backend/1/title", title, u""));
+  EXPECT_EQ(title, u"Deep");
+  EXPECT_TRUE(plain.GetString(u"a\u2215b/2/title", title, u""));
+  EXPECT_TRUE(plain.GetString(u"C:\\Users/3/title", title, u""));
+  EXPECT_TRUE(plain.GetString(u"General/4/title", title, u""));
+  String path;
+  EXPECT_TRUE(plain.GetString(u"Work\u2215Dev\u2215Backend/1/group", path, u""));
+  EXPECT_EQ(path, u"Work/Dev/Backend");
+  EXPECT_TRUE(plain.GetString(u"General/0/group", path, u"none"));
+  EXPECT_EQ(path, u"");
+  // A group of one plain name is written as before, without the path.
+  EXPECT_FALSE(plain.GetString(u"C:\\Users/3/group", path, u""));
+  EXPECT_FALSE(plain.GetString(u"General/4/group", path, u""));
+}
+
+// Each change to a saved table that a load must refuse, adding nothing.
+TEST(PassGroups, ADamagedGroupTableIsRefusedAndNothingAdded) {
+  TTree tree;
+  TMemoryStream strm;
+  tree.Store.SaveToStream(strm, u"");
+  const struct {
+    const char* What;
+    void (*Damage)(TKLStorage&);
+  } cases[] = {
+      {"a gap in the numbers", [](TKLStorage& S) { S.PutString(u"group.9.path", u"X", true); }},
+      {"a path missing", [](TKLStorage& S) { S.Remove(u"group.2.path", false); }},
+      {"the bytes missing", [](TKLStorage& S) { S.Remove(u"group.2", false); }},
+      {"bytes of the wrong size", [](TKLStorage& S) { S.PutBlob(u"group.2", ByteArray(56), true); }},
+      {"a path twice", [](TKLStorage& S) { S.PutString(u"group.3.path", u"Work", true); }},
+      {"an empty name", [](TKLStorage& S) { S.PutString(u"group.3.path", u"Work//Dev", true); }},
+      {"a text as the bytes",
+       [](TKLStorage& S) {
+         S.Remove(u"group.2", false);
+         S.PutString(u"group.2", u"x", true);
+       }},
+      {"a gap in the notes", [](TKLStorage& S) { S.PutString(u"group.3.notes.5", u"x", true); }},
+      {"a number with a leading zero", [](TKLStorage& S) { S.PutString(u"group.01.path", u"Y", true); }},
+      {"a record's path with an empty name", [](TKLStorage& S) { S.PutString(u"General/0/group", u"/A", true); }},
+  };
+  for (const auto& c : cases) {
+    strm.SetPosition(0);
+    TKLStorage plain;
+    plain.LoadFromStream(strm, u"");
+    c.Damage(plain);
+    TMemoryStream damaged;
+    plain.SaveToStream(damaged, u"");
+    damaged.SetPosition(0);
+    TKLPassStorage store;
+    try {
+      store.LoadFromStream(damaged, u"");
+      ADD_FAILURE() << c.What << ": loaded";
+    } catch (const EKLPassStorageException& e) {
+      EXPECT_STREQ(e.what(), SStorageCorrupted) << c.What;
+    }
+    EXPECT_EQ(store.GetCount(), 0) << c.What;
+    EXPECT_TRUE(store.GetGroups().empty()) << c.What;
+  }
+}
+
+TEST(PassGroups, AKdbxFileKeepsTheTreeAndAVaultTakesItThereAndBack) {
+  TTree tree;
+  tree.Store.SetSaveFormat(pfKdbx);
+  tree.Store.SetKdbxSettings(CheapKdbx());
+  TMemoryStream kdbx;
+  tree.Store.SaveToStream(kdbx, u"pw");
+  // The KDBX save lists the groups only records named, with fresh UUIDs.
+  const TKLPassGroup* backend = tree.Store.FindGroup(u"Work/Dev/Backend");
+  ASSERT_NE(backend, nullptr);
+  EXPECT_NE(backend->Uuid, TKLPassUuid{});
+  ASSERT_NE(tree.Store.FindGroup(u"General"), nullptr);
+  kdbx.SetPosition(0);
+  const detail::TKdbxDocument doc = detail::ReadKdbx(kdbx, test::KdbxTestKey());
+  const TXmlNode& root = *doc.Root.Find("Root")->Find("Group");
+  EXPECT_EQ(root.Find("Name")->Text, "Passwords");
+  EXPECT_EQ(root.Find("Notes")->Text, "the top");
+  const TXmlNode* work = nullptr;
+  std::vector<std::string> top;
+  for (const TXmlNode& child : root.Children) {
+    if (child.Name != "Group") continue;
+    top.push_back(child.Find("Name")->Text);
+    if (child.Find("Name")->Text == "Work") work = &child;
+  }
+  EXPECT_EQ(top, (std::vector<std::string>{"Work", "a/b", "C:\\Users", "General"}));
+  ASSERT_NE(work, nullptr);
+  const TXmlNode* dev = work->Find("Group");
+  ASSERT_NE(dev, nullptr);
+  EXPECT_EQ(dev->Find("Name")->Text, "Dev");
+  EXPECT_EQ(dev->Find("Times")->Find("Expires")->Text, "True");
+  ASSERT_NE(dev->Find("Group"), nullptr);
+  EXPECT_EQ(dev->Find("Group")->Find("Name")->Text, "Backend");
+  EXPECT_EQ(dev->Find("Group")->Find("Entry") != nullptr, true);
+
+  // Read back, the file's groups are the store's: paths, UUIDs, notes, times.
+  kdbx.SetPosition(0);
+  TKLPassStorage fromFile;
+  fromFile.LoadFromStream(kdbx, u"pw");
+  EXPECT_EQ(Sorted(GroupsOfRecords(fromFile)), Sorted(GroupsOfRecords(tree.Store)));
+  ExpectSameGroups(fromFile.GetGroups(), tree.Store.GetGroups());
+
+  // Notes and times put to a group the file holds are written into it.
+  TKLPassGroup listed = *fromFile.FindGroup(u"Work");
+  listed.Notes = u"changed";
+  listed.ModificationDate += 60;
+  fromFile.PutGroup(listed);
+  TMemoryStream edited;
+  fromFile.SaveToStream(edited, u"pw");
+  edited.SetPosition(0);
+  TKLPassStorage editedBack;
+  editedBack.LoadFromStream(edited, u"pw");
+  ASSERT_NE(editedBack.FindGroup(u"Work"), nullptr);
+  EXPECT_EQ(editedBack.FindGroup(u"Work")->Notes, u"changed");
+  EXPECT_EQ(editedBack.FindGroup(u"Work")->ModificationDate, listed.ModificationDate);
+  EXPECT_EQ(editedBack.FindGroup(u"Work")->Uuid, listed.Uuid);
+
+  // Through a vault of our own format and out to KDBX again: the same.
+  TKLPassStorage vault;
+  vault.PutGroups(fromFile.GetGroups());
+  while (fromFile.GetCount() > 0) {
+    TKLPassRecord* rec = fromFile.GetRecord(0);
+    fromFile.Delete(rec);
+    vault.Add(rec);
+  }
+  TMemoryStream own;
+  vault.SaveToStream(own, u"");
+  own.SetPosition(0);
+  TKLPassStorage reloaded;
+  reloaded.LoadFromStream(own, u"");
+  reloaded.SetSaveFormat(pfKdbx);
+  reloaded.SetKdbxSettings(CheapKdbx());
+  TMemoryStream out;
+  reloaded.SaveToStream(out, u"pw");
+  out.SetPosition(0);
+  TKLPassStorage last;
+  last.LoadFromStream(out, u"pw");
+  ExpectSameGroups(last.GetGroups(), fromFile.GetGroups());
+}
+
+TEST(PassGroups, AMergeJoinsTheOtherCopysGroupsAndKeepsTheLaterModified) {
+  TTree a;
+  TKLPassStorage b;
+  TKLPassGroup work = *a.Store.FindGroup(u"Work");
+  work.Notes = u"newer";
+  work.ModificationDate += 100;
+  work.Uuid = TKLPassUuid{}; // another copy's UUID for the same path is not taken
+  b.PutGroup(work);
+  b.PutGroup(Group(u"Home/Garden", 5000));
+  const TKLPassUuid workUuid = a.Store.FindGroup(u"Work")->Uuid;
+  a.Store.Merge(b);
+  ASSERT_NE(a.Store.FindGroup(u"Home"), nullptr);
+  ASSERT_NE(a.Store.FindGroup(u"Home/Garden"), nullptr);
+  EXPECT_EQ(a.Store.FindGroup(u"Home/Garden")->Uuid, b.FindGroup(u"Home/Garden")->Uuid);
+  EXPECT_EQ(a.Store.FindGroup(u"Work")->Notes, u"newer");
+  EXPECT_EQ(a.Store.FindGroup(u"Work")->Uuid, workUuid);
+  const std::size_t count = a.Store.GetGroups().size();
+  a.Store.Merge(b);
+  EXPECT_EQ(a.Store.GetGroups().size(), count); // merging again changes nothing
+}
+
+} // namespace
+} // namespace kl
