@@ -996,6 +996,13 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   writer.DocGroupUuids.insert(detail::TKdbxWriter::GroupId(*root));
   writer.CollectGroupUuids(*root);
   for (const TKLPassGroup& group : FGroups) {
+    // KeePassFile, Root, the root group, one Group per name, then Times and
+    // its times: a group nested deeper would make a file no reader opens.
+    if (const std::size_t depth = 3 + SplitGroupPath(group.Path).size() + 2; depth > detail::KdbxMaxXmlDepth) {
+      throw EKLPassStorageException(std::string(SKdbxTooDeep) + ": group '" + StrToUTF8(group.Path) +
+                                    "' would nest " + std::to_string(depth) + " elements deep, at most " +
+                                    std::to_string(detail::KdbxMaxXmlDepth) + " are read");
+    }
     if (group.Path.empty()) {
       if (!FKdbx && std::any_of(group.Uuid.begin(), group.Uuid.end(), [](std::uint8_t b) { return b != 0; })) {
         root->Ensure("UUID").Text = detail::UuidText(group.Uuid);

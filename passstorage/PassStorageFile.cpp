@@ -956,10 +956,19 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
     std::uint32_t expected = 1;
     std::unordered_set<String> paths;
     for (auto& [number, info] : listed) {
-      if (number != expected++ || !info.Path || !IsSavableGroup(*info.Path) || !paths.insert(*info.Path).second) {
+      if (number != expected++ || !info.Path || !IsSavableGroup(*info.Path) || paths.contains(*info.Path)) {
         RaiseCorrupted();
       }
       if (!info.Group) RaiseCorrupted();
+      // A saved list holds each group's parent before it (the root needs no
+      // entry): a load makes no group the file does not list, so a hostile
+      // file of deep paths costs no more memory than its own bytes.
+      std::vector<String> names = SplitGroupPath(*info.Path);
+      if (names.size() > 1) {
+        names.pop_back();
+        if (!paths.contains(JoinGroupPath(names))) RaiseCorrupted();
+      }
+      paths.insert(*info.Path);
       TKLPassGroup& group = groups.emplace_back(std::move(*info.Group));
       group.Path = std::move(*info.Path);
       if (group.Path.empty()) group.Name = std::move(info.Name);

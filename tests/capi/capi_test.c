@@ -793,7 +793,7 @@ static void test_vault(void) {
   CHECK_STATUS(klp_vault_add(vault, "Bank", "alice99", "bank-secret", "https://bank.example", "PIN", NULL, &index),
                KLP_OK);
   CHECK_STATUS(klp_vault_add(vault, "Old", NULL, NULL, NULL, NULL, "Work", NULL), KLP_OK);
-  CHECK_STATUS(klp_vault_add(vault, "Bad", NULL, NULL, NULL, NULL, "A/B", NULL), KLP_ERROR_INVALID_ARGUMENT);
+  CHECK_STATUS(klp_vault_add(vault, "Bad", NULL, NULL, NULL, NULL, "A//B", NULL), KLP_ERROR_INVALID_ARGUMENT);
   CHECK_STATUS(klp_vault_add(vault, "Bad", NULL, "\xc3", NULL, NULL, NULL, NULL), KLP_ERROR_INVALID_UTF8);
   CHECK_STATUS(klp_vault_count(vault, &count), KLP_OK);
   CHECK(count == 3);
@@ -807,9 +807,12 @@ static void test_vault(void) {
   CHECK_STATUS(klp_vault_get_field(vault, 3, KLP_FIELD_TITLE, text, &len), KLP_ERROR_NOT_FOUND);
   CHECK_STATUS(klp_vault_get_field(vault, 0, 9, text, &len), KLP_ERROR_INVALID_ARGUMENT);
   CHECK_STATUS(klp_vault_set_field(vault, 1, KLP_FIELD_NOTE, "PIN elsewhere"), KLP_OK);
-  CHECK_STATUS(klp_vault_set_field(vault, 1, KLP_FIELD_GROUP, "Home/Bank"), KLP_ERROR_INVALID_ARGUMENT);
+  CHECK_STATUS(klp_vault_set_field(vault, 1, KLP_FIELD_GROUP, "Home//Bank"), KLP_ERROR_INVALID_ARGUMENT);
   CHECK_STATUS(klp_vault_set_field(vault, 1, KLP_FIELD_GROUP, ""), KLP_ERROR_INVALID_ARGUMENT);
-  CHECK_STATUS(klp_vault_set_field(vault, 1, KLP_FIELD_GROUP, "Personal"), KLP_OK);
+  CHECK_STATUS(klp_vault_set_field(vault, 1, KLP_FIELD_GROUP, "Personal/Bank"), KLP_OK); /* nested groups */
+  len = sizeof text;
+  CHECK_STATUS(klp_vault_get_field(vault, 1, KLP_FIELD_GROUP, text, &len), KLP_OK);
+  CHECK(strcmp(text, "Personal/Bank") == 0);
   CHECK_STATUS(klp_vault_get_dates(vault, 1, &created, &modified, &accessed), KLP_OK);
   CHECK(created > 0 && modified >= created && accessed == 0); /* its group was read, which stamps nothing */
   CHECK_STATUS(klp_vault_get_dates(vault, 0, &created, &modified, &accessed), KLP_OK);

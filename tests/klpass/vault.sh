@@ -166,9 +166,9 @@ cmp -s v.klv before.klv || fail "the file changed"
 
 case_ "groups nest: 'Work/Dev' is a group within Work, '\\/' a '/' within a name"
 cp before.klv nest.klv
-run "$m" vault add nest.klv --title Deep --group 'Work/Dev'
+run "$m" vault add nest.klv --title Deep --group 'Work/Dev' --generate
 expect_success
-run "$m" vault add nest.klv --title Slash --group 'a\/b'
+run "$m" vault add nest.klv --title Slash --group 'a\/b' --generate
 expect_success
 run "$m" vault list nest.klv --group 'Work/Dev'
 expect_out "Deep"

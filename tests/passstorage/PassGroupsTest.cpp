@@ -220,6 +220,7 @@ TEST(PassGroups, ADamagedGroupTableIsRefusedAndNothingAdded) {
       {"a gap in the notes", [](TKLStorage& S) { S.PutString(u"group.3.notes.5", u"x", true); }},
       {"a number with a leading zero", [](TKLStorage& S) { S.PutString(u"group.01.path", u"Y", true); }},
       {"a record's path with an empty name", [](TKLStorage& S) { S.PutString(u"General/0/group", u"/A", true); }},
+      {"a group listed before its parent", [](TKLStorage& S) { S.PutString(u"group.4.path", u"X/Y/Z", true); }},
   };
   for (const auto& c : cases) {
     strm.SetPosition(0);
