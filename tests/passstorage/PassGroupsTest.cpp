@@ -178,23 +178,30 @@ TEST(PassGroups, AnEarlierReaderSeesEachPathAsOneGroupOfItsNames) {
   strm.SetPosition(0);
   TKLStorage plain;
   plain.LoadFromStream(strm, u"");
-  String title;
-  // The key groups an earlier release lists; the path beside, for this one.
-  EXPECT_TRUE(plain.GetString(u"General/0/title", title, u""));
-  EXPECT_EQ(title, u"At root");
-  EXPECT_TRUE(plain.GetString(u"Work\u2215Dev\u2215Backend/1/title", title, u""));
-  EXPECT_EQ(title, u"Deep");
-  EXPECT_TRUE(plain.GetString(u"a\u2215b/2/title", title, u""));
-  EXPECT_TRUE(plain.GetString(u"C:\\Users/3/title", title, u""));
-  EXPECT_TRUE(plain.GetString(u"General/4/title", title, u""));
-  String path;
-  EXPECT_TRUE(plain.GetString(u"Work\u2215Dev\u2215Backend/1/group", path, u""));
-  EXPECT_EQ(path, u"Work/Dev/Backend");
-  EXPECT_TRUE(plain.GetString(u"General/0/group", path, u"none"));
-  EXPECT_EQ(path, u"");
-  // A group of one plain name is written as before, without the path.
-  EXPECT_FALSE(plain.GetString(u"C:\\Users/3/group", path, u""));
-  EXPECT_FALSE(plain.GetString(u"General/4/group", path, u""));
+  // The key groups an earlier release lists, and the path beside for this
+  // one (nullptr: not written, a group of one plain name is saved as before).
+  const struct {
+    const char16_t* Key;
+    const char16_t* Value;
+  } values[] = {
+      {u"General/0/title", u"At root"},
+      {u"General/0/group", u""},
+      {u"Work\u2215Dev\u2215Backend/1/title", u"Deep"},
+      {u"Work\u2215Dev\u2215Backend/1/group", u"Work/Dev/Backend"},
+      {u"a\u2215b/2/title", u"Slash"},
+      {u"a\u2215b/2/group", u"a\\/b"},
+      {u"C:\\Users/3/title", u"Back"},
+      {u"C:\\Users/3/group", nullptr},
+      {u"General/4/title", u"Flat"},
+      {u"General/4/group", nullptr},
+  };
+  for (const auto& v : values) {
+    String got;
+    EXPECT_EQ(plain.GetString(v.Key, got, u""), v.Value != nullptr) << Narrow(v.Key);
+    if (v.Value != nullptr) {
+      EXPECT_EQ(got, v.Value) << Narrow(v.Key);
+    }
+  }
 }
 
 // Each change to a saved table that a load must refuse, adding nothing.
