@@ -327,6 +327,30 @@ TEST(PassGroups, AKdbxFileKeepsTheTreeAndAVaultTakesItThereAndBack) {
   ExpectSameGroups(last.GetGroups(), fromFile.GetGroups());
 }
 
+// KeePass lets a group go without a name: such a file loads, the group is not
+// listed, and its entry keeps its path through a save.
+TEST(PassGroups, AKdbxGroupWithoutANameLoadsUnlisted) {
+  const std::string xml =
+      "<KeePassFile><Meta/><Root><Group><UUID>AAAAAAAAAAAAAAAAAAAAEA==</UUID><Name>Root</Name>"
+      "<Group><UUID>AAAAAAAAAAAAAAAAAAAAEQ==</UUID><Name></Name><Entry><UUID>AAAAAAAAAAAAAAAAAAAAAQ==</UUID>"
+      "<String><Key>Title</Key><Value>Inside</Value></String></Entry></Group></Group>"
+      "<DeletedObjects/></Root></KeePassFile>";
+  TMemoryStream file(test::KdbxFileOfXml(xml));
+  TKLPassStorage store;
+  store.LoadFromStream(file, u"pw");
+  ASSERT_EQ(store.GetCount(), 1);
+  EXPECT_EQ(store.GetRecord(0)->GetGroup(), u"");
+  EXPECT_EQ(store.GetGroups().size(), 1u); // the root alone
+  store.SetKdbxSettings(CheapKdbx());
+  TMemoryStream out;
+  store.SaveToStream(out, u"pw");
+  out.SetPosition(0);
+  TKLPassStorage again;
+  again.LoadFromStream(out, u"pw");
+  ASSERT_EQ(again.GetCount(), 1);
+  EXPECT_EQ(again.GetRecord(0)->GetTitle(), u"Inside");
+}
+
 TEST(PassGroups, AMergeJoinsTheOtherCopysGroupsAndKeepsTheLaterModified) {
   TTree a;
   TKLPassStorage b;
