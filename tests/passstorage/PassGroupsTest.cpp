@@ -64,7 +64,10 @@ TKLKdbxSettings CheapKdbx() {
   return settings;
 }
 
-TKLPassGroup Group(const String& Path, std::int64_t Base) {
+// Times a few days apart in late 2023, where every platform's clock
+// conversions hold.
+TKLPassGroup Group(const String& Path, std::int64_t Day) {
+  const std::int64_t Base = 1700000000 + Day * 86400;
   TKLPassGroup group;
   group.Path = Path;
   group.CreationDate = Base;
@@ -114,16 +117,16 @@ std::vector<String> Sorted(std::vector<String> Items) {
 struct TTree {
   TKLPassStorage Store;
   TTree() {
-    TKLPassGroup root = Group(u"", 1000);
+    TKLPassGroup root = Group(u"", 1);
     root.Name = u"Passwords";
     root.Notes = u"the top";
     Store.PutGroup(root);
-    TKLPassGroup dev = Group(u"Work/Dev", 2000);
+    TKLPassGroup dev = Group(u"Work/Dev", 2);
     dev.Notes = String(21844, u'n') + u"\U0001F511" + String(30000, u'm');
     dev.Expires = true;
     Store.PutGroup(dev);
-    Store.PutGroup(Group(u"a\\/b", 3000));
-    Store.PutGroup(Group(u"C:\\Users", 4000));
+    Store.PutGroup(Group(u"a\\/b", 3));
+    Store.PutGroup(Group(u"C:\\Users", 4));
     Store.Add(u"At root", u"", u"", u"", u"", u"");
     Store.Add(u"Deep", u"", u"", u"", u"", u"Work/Dev/Backend");
     Store.Add(u"Slash", u"", u"", u"", u"", u"a\\/b");
@@ -142,7 +145,7 @@ TEST(PassGroups, PutGroupListsMissingParentsFirstAndRefusesAUuidTwice) {
   EXPECT_THROW(tree.Store.PutGroup(copy), EKLPassStorageException);
   EXPECT_EQ(tree.Store.GetGroups().size(), 5u);
   // Putting a listed path again replaces what is listed, in place.
-  TKLPassGroup again = Group(u"Work", 9000);
+  TKLPassGroup again = Group(u"Work", 9);
   again.Notes = u"replaced";
   tree.Store.PutGroup(again);
   EXPECT_EQ(tree.Store.GetGroups()[1].Notes, u"replaced");
@@ -359,7 +362,7 @@ TEST(PassGroups, AMergeJoinsTheOtherCopysGroupsAndKeepsTheLaterModified) {
   work.ModificationDate += 100;
   work.Uuid = TKLPassUuid{}; // another copy's UUID for the same path is not taken
   b.PutGroup(work);
-  b.PutGroup(Group(u"Home/Garden", 5000));
+  b.PutGroup(Group(u"Home/Garden", 5));
   const TKLPassUuid workUuid = a.Store.FindGroup(u"Work")->Uuid;
   a.Store.Merge(b);
   ASSERT_NE(a.Store.FindGroup(u"Home"), nullptr);
