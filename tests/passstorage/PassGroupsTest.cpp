@@ -106,6 +106,14 @@ std::vector<String> GroupsOfRecords(const TKLPassStorage& Store) {
   return out;
 }
 
+// Saves From and loads what it wrote into Into.
+void SaveAndLoad(TKLPassStorage& From, TKLPassStorage& Into, const String& Password) {
+  TMemoryStream strm;
+  From.SaveToStream(strm, Password);
+  strm.SetPosition(0);
+  Into.LoadFromStream(strm, Password);
+}
+
 std::vector<String> Sorted(std::vector<String> Items) {
   std::sort(Items.begin(), Items.end());
   return Items;
@@ -154,23 +162,16 @@ TEST(PassGroups, PutGroupListsMissingParentsFirstAndRefusesAUuidTwice) {
 
 TEST(PassGroups, TheVaultKeepsTheTreeAndEveryGroupsUuidNotesAndTimes) {
   TTree tree;
-  TMemoryStream strm;
-  tree.Store.SaveToStream(strm, u"");
+  TKLPassStorage loaded;
+  SaveAndLoad(tree.Store, loaded, u"");
   // A group only records name stays unlisted in a vault.
   EXPECT_EQ(tree.Store.FindGroup(u"Work/Dev/Backend"), nullptr);
-
-  strm.SetPosition(0);
-  TKLPassStorage loaded;
-  loaded.LoadFromStream(strm, u"");
   EXPECT_EQ(Sorted(GroupsOfRecords(loaded)), Sorted(GroupsOfRecords(tree.Store)));
   ExpectSameGroups(loaded.GetGroups(), tree.Store.GetGroups());
 
   // Saved again, the groups and their UUIDs stay as they are.
-  TMemoryStream second;
-  loaded.SaveToStream(second, u"");
-  second.SetPosition(0);
   TKLPassStorage again;
-  again.LoadFromStream(second, u"");
+  SaveAndLoad(loaded, again, u"");
   ExpectSameGroups(again.GetGroups(), tree.Store.GetGroups());
 }
 
@@ -297,11 +298,8 @@ TEST(PassGroups, AKdbxFileKeepsTheTreeAndAVaultTakesItThereAndBack) {
   listed.Notes = u"changed";
   listed.ModificationDate += 60;
   fromFile.PutGroup(listed);
-  TMemoryStream edited;
-  fromFile.SaveToStream(edited, u"pw");
-  edited.SetPosition(0);
   TKLPassStorage editedBack;
-  editedBack.LoadFromStream(edited, u"pw");
+  SaveAndLoad(fromFile, editedBack, u"pw");
   ASSERT_NE(editedBack.FindGroup(u"Work"), nullptr);
   EXPECT_EQ(editedBack.FindGroup(u"Work")->Notes, u"changed");
   EXPECT_EQ(editedBack.FindGroup(u"Work")->ModificationDate, listed.ModificationDate);
@@ -315,18 +313,12 @@ TEST(PassGroups, AKdbxFileKeepsTheTreeAndAVaultTakesItThereAndBack) {
     fromFile.Delete(rec);
     vault.Add(rec);
   }
-  TMemoryStream own;
-  vault.SaveToStream(own, u"");
-  own.SetPosition(0);
   TKLPassStorage reloaded;
-  reloaded.LoadFromStream(own, u"");
+  SaveAndLoad(vault, reloaded, u"");
   reloaded.SetSaveFormat(pfKdbx);
   reloaded.SetKdbxSettings(CheapKdbx());
-  TMemoryStream out;
-  reloaded.SaveToStream(out, u"pw");
-  out.SetPosition(0);
   TKLPassStorage last;
-  last.LoadFromStream(out, u"pw");
+  SaveAndLoad(reloaded, last, u"pw");
   ExpectSameGroups(last.GetGroups(), fromFile.GetGroups());
 }
 
@@ -345,11 +337,8 @@ TEST(PassGroups, AKdbxGroupWithoutANameLoadsUnlisted) {
   EXPECT_EQ(store.GetRecord(0)->GetGroup(), u"");
   EXPECT_EQ(store.GetGroups().size(), 1u); // the root alone
   store.SetKdbxSettings(CheapKdbx());
-  TMemoryStream out;
-  store.SaveToStream(out, u"pw");
-  out.SetPosition(0);
   TKLPassStorage again;
-  again.LoadFromStream(out, u"pw");
+  SaveAndLoad(store, again, u"pw");
   ASSERT_EQ(again.GetCount(), 1);
   EXPECT_EQ(again.GetRecord(0)->GetTitle(), u"Inside");
 }
