@@ -984,6 +984,10 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
   std::vector<std::unique_ptr<TKLPassRecord>> made;
   made.reserve(index.GetRecordCount());
   std::vector<TKLPassRecord*> withoutUuid;
+  // Each record's number in file order, for the regrouping below.
+  std::vector<std::uint32_t> fileOrder;
+  fileOrder.reserve(index.GetRecordCount());
+  bool anyPath = false;
   for (const TPendingGroup& group : index.Groups()) {
     // Only a key beginning with "/" gives such a group; its records could
     // never be saved again.
@@ -1000,8 +1004,33 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       if (!pending.Versions.empty()) applyVersions(pending, path);
       if (!pending.HasUuid) withoutUuid.push_back(pending.Rec.get());
       pending.Rec->FGroup = path;
+      anyPath = anyPath || pending.Path.has_value();
+      fileOrder.push_back(r);
       made.push_back(std::move(pending.Rec));
     }
+  }
+  // Records lie grouped by their key group, which two paths may share (the
+  // root's records and those of "General"; a nested "A/B" and an earlier
+  // release's one group named with U+2215). Grouped by path instead, each
+  // path where its first record lies in the file, they come back in the
+  // order of a listing grouped by path before the save, so that the numbers
+  // people are shown stay the same.
+  if (anyPath) {
+    std::unordered_map<String, std::uint32_t> first;
+    for (std::size_t i = 0; i < made.size(); ++i) {
+      const auto [at, added] = first.try_emplace(made[i]->FGroup, fileOrder[i]);
+      if (!added) at->second = std::min(at->second, fileOrder[i]);
+    }
+    std::vector<std::size_t> order(made.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t A, std::size_t B) {
+      const std::uint32_t fa = first[made[A]->FGroup], fb = first[made[B]->FGroup];
+      return fa != fb ? fa < fb : fileOrder[A] < fileOrder[B];
+    });
+    std::vector<std::unique_ptr<TKLPassRecord>> regrouped;
+    regrouped.reserve(made.size());
+    for (const std::size_t i : order) regrouped.push_back(std::move(made[i]));
+    made.swap(regrouped);
   }
   GiveUuids(withoutUuid);
   for (TKLPassRecord* rec : withoutUuid) {

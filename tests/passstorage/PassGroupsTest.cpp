@@ -175,6 +175,27 @@ TEST(PassGroups, TheVaultKeepsTheTreeAndEveryGroupsUuidNotesAndTimes) {
   ExpectSameGroups(again.GetGroups(), tree.Store.GetGroups());
 }
 
+// Two paths that share a key group (the root and General; a nested path and
+// a group of an earlier release named with U+2215) load grouped by path, in
+// the order they first come: the order a listing numbers records in.
+TEST(PassGroups, RecordsLoadGroupedByPathWhereKeyGroupsCoincide) {
+  TKLPassStorage store;
+  for (const auto& [title, group] : std::vector<std::pair<String, String>>{{u"1", u"General"},
+                                                                           {u"2", u"X"},
+                                                                           {u"3", u""},
+                                                                           {u"4", u"A\u2215B"},
+                                                                           {u"5", u"General"},
+                                                                           {u"6", u"A/B"},
+                                                                           {u"7", u""}}) {
+    store.Add(title, u"", u"", u"", u"", group);
+  }
+  TKLPassStorage loaded;
+  SaveAndLoad(store, loaded, u"");
+  std::vector<String> titles;
+  for (std::int32_t i = 0; i < loaded.GetCount(); ++i) titles.push_back(loaded.GetRecord(i)->GetTitle());
+  EXPECT_EQ(titles, (std::vector<String>{u"1", u"5", u"2", u"3", u"7", u"4", u"6"}));
+}
+
 TEST(PassGroups, AnEarlierReaderSeesEachPathAsOneGroupOfItsNames) {
   TTree tree;
   TMemoryStream strm;
