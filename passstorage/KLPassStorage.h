@@ -550,8 +550,9 @@ public:
   // group path CheckGroup refuses. Nothing is written then. An empty Password
   // saves unencrypted.
   void SaveToStream(TStream& Strm, const String& Password);
-  // Appends the stored records after those already held, grouped: all
-  // records of the first group met in the storage, then the next group's.
+  // Appends the stored records after those already held, grouped by group
+  // path: all records of the first path met in the storage, then the next
+  // path's (the order a listing grouped by path gave before the save).
   // A failed load adds nothing. Loading a version-3 file sets the KDF
   // parameters to the file's.
   void LoadFromStream(TStream& Strm, const String& Password);
