@@ -403,6 +403,11 @@ void JoinNotePieces(TPendingRecord& Pending, String TKLPassRecord::*Note) {
 // names joined by U+2215 (the root: the default group), which an earlier
 // release shows as one group; the path itself is kept under kGroupLeaf.
 String KeyGroupOf(const String& Path, bool& Nested) {
+  // The usual group, one name holding neither "/" nor a backslash, costs no split.
+  if (!Path.empty() && Path.find_first_of(u"/\\") == String::npos) {
+    Nested = false;
+    return Path;
+  }
   const std::vector<String> names = SplitGroupPath(Path);
   Nested = names.size() != 1 || names[0].find(u'/') != String::npos || GroupPathChild(String(), names[0]) != Path;
   if (!Nested) return names[0];
@@ -429,6 +434,7 @@ std::uint32_t GroupNumber(std::string_view Key, std::string_view& Rest) {
 
 // A group path the saved form can carry: one without an empty name.
 bool IsSavableGroup(const String& Group) {
+  if (Group.find(u'/') == String::npos) return true; // one name, or the root
   for (const String& name : SplitGroupPath(Group)) {
     if (name.empty()) return false;
   }
