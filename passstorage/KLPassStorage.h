@@ -136,6 +136,9 @@ KL_API std::vector<String> SplitGroupPath(const String& Path);
 KL_API String JoinGroupPath(const std::vector<String>& Names);
 // Path + "/" + the escaped Name; Name's path alone when Path is the root.
 KL_API String GroupPathChild(const String& Path, const String& Name);
+// False for a path holding an empty name ("A//B", "/A", "A/"): the check
+// TKLPassStorage::CheckGroup makes, without raising.
+KL_API bool IsValidGroupPath(const String& Path);
 
 // What TKLPassStorage::Merge did, in records: added from the other copy,
 // updated with its newer content, moved where its newer location says,

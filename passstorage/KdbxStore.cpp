@@ -177,9 +177,7 @@ struct TKdbxReader {
   void ListGroup(const TXmlNode& Node, const String& Path, bool Root) {
     // A group without a name (KeePass allows one) gives its path an empty
     // name, which the store lists no group by; its entries keep the path.
-    const std::vector<String> names = SplitGroupPath(Path);
-    if (std::any_of(names.begin(), names.end(), [](const String& N) { return N.empty(); })) return;
-    if (!Listed.insert(Path).second) return;
+    if (!IsValidGroupPath(Path) || !Listed.insert(Path).second) return;
     TKLPassGroup& group = Groups.emplace_back();
     group.Path = Path;
     if (!ParseUuid(Node.Find("UUID"), group.Uuid)) group.Uuid = TKLPassUuid{};

@@ -357,11 +357,7 @@ void PlaceInGroups(TExchangeRecords& Records, const String& Group, TKLImportRepo
       group = rec.Group.empty() ? String(DefaultPassGroup) : rec.Group;
       // A path with an empty name ("A//B", "/A") names no group of the tree:
       // its "/" become U+2215, as an earlier release wrote every one.
-      try {
-        TKLPassStorage::CheckGroup(group);
-      } catch (const EKLPassStorageException&) {
-        group = Replaced(std::move(group), u'/', ExchangeGroupSeparator);
-      }
+      if (!IsValidGroupPath(group)) group = Replaced(std::move(group), u'/', ExchangeGroupSeparator);
       if (group != rec.Group && !rec.Group.empty() && renamed.try_emplace(rec.Group, true).second) {
         Report.RenamedGroups.emplace_back(rec.Group, group);
       }
@@ -422,13 +418,7 @@ TKLExportReport ExportPassRecordsToFile(TKLPassStorage& Store, const String& Fil
 }
 
 TKLImportReport ImportPassRecords(TKLPassStorage& Store, TStream& Strm, const TKLImportOptions& Options) {
-  bool validGroup = IsValidUTF16(Options.Group);
-  try {
-    TKLPassStorage::CheckGroup(Options.Group);
-  } catch (const EKLPassStorageException&) {
-    validGroup = false;
-  }
-  if (!validGroup) throw EKLPassExchangeError(SExchangeWrongGroup);
+  if (!IsValidUTF16(Options.Group) || !IsValidGroupPath(Options.Group)) throw EKLPassExchangeError(SExchangeWrongGroup);
   TKLImportReport report;
   TExchangeRecords records;
   {

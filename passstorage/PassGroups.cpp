@@ -84,10 +84,16 @@ String JoinGroupPath(const std::vector<String>& Names) {
   return out;
 }
 
-void TKLPassStorage::CheckGroup(const String& Group) {
-  for (const String& name : SplitGroupPath(Group)) {
-    if (name.empty()) throw EKLPassStorageException(SWrongGroupName);
+bool IsValidGroupPath(const String& Path) {
+  if (Path.find(kSeparator) == String::npos) return true; // one name, or the root
+  for (const String& name : SplitGroupPath(Path)) {
+    if (name.empty()) return false;
   }
+  return true;
+}
+
+void TKLPassStorage::CheckGroup(const String& Group) {
+  if (!IsValidGroupPath(Group)) throw EKLPassStorageException(SWrongGroupName);
 }
 
 const TKLPassGroup* TKLPassStorage::FindGroup(const String& Path) const {

@@ -420,6 +420,17 @@ String KeyGroupOf(const String& Path, bool& Nested) {
   return key;
 }
 
+// The 8-byte little-endian times of the vault's own values.
+void PutLE64(std::uint8_t* Out, std::int64_t Value) noexcept {
+  for (std::size_t b = 0; b < 8; ++b) Out[b] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(Value) >> (8 * b));
+}
+
+std::int64_t LE64(const std::uint8_t* In) noexcept {
+  std::uint64_t value = 0;
+  for (std::size_t b = 0; b < 8; ++b) value |= static_cast<std::uint64_t>(In[b]) << (8 * b);
+  return static_cast<std::int64_t>(value);
+}
+
 std::uint32_t GroupNumber(std::string_view Key, std::string_view& Rest) {
   std::size_t end = kGroupKey.size();
   while (end < Key.size() && Key[end] >= '0' && Key[end] <= '9') ++end;
@@ -430,15 +441,6 @@ std::uint32_t GroupNumber(std::string_view Key, std::string_view& Rest) {
   }
   Rest = Key.substr(end);
   return number;
-}
-
-// A group path the saved form can carry: one without an empty name.
-bool IsSavableGroup(const String& Group) {
-  if (Group.find(u'/') == String::npos) return true; // one name, or the root
-  for (const String& name : SplitGroupPath(Group)) {
-    if (name.empty()) return false;
-  }
-  return true;
 }
 
 // The UTF-8 of Text at Out, which has room for 3 bytes per code unit, as the
@@ -656,7 +658,7 @@ void TKLPassStorage::SetSaveVersion(std::uint8_t Value) {
 // written: a path with an empty name could not be told from another.
 void TKLPassStorage::CheckSavableGroups() const {
   for (std::int32_t i = 0; i < GetCount(); ++i) {
-    if (!IsSavableGroup(GetRecord(i)->FGroup)) throw EKLPassStorageException(SWrongGroupName);
+    if (!IsValidGroupPath(GetRecord(i)->FGroup)) throw EKLPassStorageException(SWrongGroupName);
   }
 }
 
@@ -754,9 +756,7 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
   for (std::size_t i = 0; i < FDeleted.size(); ++i) {
     std::uint8_t bytes[KLPassUuidSize + 8];
     std::memcpy(bytes, FDeleted[i].Uuid.data(), KLPassUuidSize);
-    for (std::size_t b = 0; b < 8; ++b) {
-      bytes[KLPassUuidSize + b] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(FDeleted[i].DeletionDate) >> (8 * b));
-    }
+    PutLE64(bytes + KLPassUuidSize, FDeleted[i].DeletionDate);
     composer.PutBlob(Writer, std::string(kDeletedKey) + std::to_string(i + 1), bytes, sizeof(bytes));
   }
   if (!FRecycleBinEnabled) composer.PutBool(Writer, kRecycleBinKey, false);
@@ -776,11 +776,7 @@ void TKLPassStorage::SaveToStream(TStream& Strm, const String& Password) {
     std::memcpy(bytes, group.Uuid.data(), KLPassUuidSize);
     const std::int64_t times[] = {group.CreationDate, group.ModificationDate, group.LastAccessDate,
                                   group.LocationChangeDate, group.ExpiryDate};
-    for (std::size_t t = 0; t < 5; ++t) {
-      for (std::size_t b = 0; b < 8; ++b) {
-        bytes[KLPassUuidSize + 8 * t + b] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(times[t]) >> (8 * b));
-      }
-    }
+    for (std::size_t t = 0; t < 5; ++t) PutLE64(bytes + KLPassUuidSize + 8 * t, times[t]);
     bytes[kGroupBytes - 1] = group.Expires ? 1 : 0;
     composer.PutBlob(Writer, key, bytes, sizeof(bytes));
     composer.PutText(Writer, key + ".path", group.Path);
@@ -887,9 +883,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       if (value.Type != vtBlob || value.CountedSize() != KLPassUuidSize + 8) RaiseCorrupted();
       TKLPassDeletedObject& object = deleted.emplace_back();
       std::memcpy(object.Uuid.data(), value.Counted(), KLPassUuidSize);
-      std::uint64_t when = 0;
-      for (std::size_t b = 0; b < 8; ++b) when |= static_cast<std::uint64_t>(value.Counted()[KLPassUuidSize + b]) << (8 * b);
-      object.DeletionDate = static_cast<std::int64_t>(when);
+      object.DeletionDate = LE64(value.Counted() + KLPassUuidSize);
     } else if (key == kRecycleBinKey) {
       if (value.Type != vtBool || value.Data()[0] > 1) RaiseCorrupted();
       recycleBin = value.Bool();
@@ -897,7 +891,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
       if (value.Type != vtString) RaiseCorrupted();
       const String text = Decode(value.Counted(), value.CountedSize());
       String path = key == kRecycleBinPathKey ? text : GroupPathChild(String(), text);
-      if (path.empty() || !IsSavableGroup(path)) RaiseCorrupted();
+      if (path.empty() || !IsValidGroupPath(path)) RaiseCorrupted();
       if (!recycleBinGroup || key == kRecycleBinPathKey) recycleBinGroup = std::move(path);
     } else if (key.starts_with(kGroupKey)) {
       std::string_view rest;
@@ -909,19 +903,12 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
         }
         TKLPassGroup group;
         std::memcpy(group.Uuid.data(), value.Counted(), KLPassUuidSize);
-        std::int64_t times[5] = {};
-        for (std::size_t t = 0; t < 5; ++t) {
-          std::uint64_t when = 0;
-          for (std::size_t b = 0; b < 8; ++b) {
-            when |= static_cast<std::uint64_t>(value.Counted()[KLPassUuidSize + 8 * t + b]) << (8 * b);
-          }
-          times[t] = static_cast<std::int64_t>(when);
-        }
-        group.CreationDate = times[0];
-        group.ModificationDate = times[1];
-        group.LastAccessDate = times[2];
-        group.LocationChangeDate = times[3];
-        group.ExpiryDate = times[4];
+        const std::uint8_t* times = value.Counted() + KLPassUuidSize;
+        group.CreationDate = LE64(times);
+        group.ModificationDate = LE64(times + 8);
+        group.LastAccessDate = LE64(times + 16);
+        group.LocationChangeDate = LE64(times + 24);
+        group.ExpiryDate = LE64(times + 32);
         group.Expires = value.Counted()[kGroupBytes - 1] == 1;
         info.Group = std::move(group);
       } else if (rest == ".path" || rest == ".name" || rest == ".notes" || rest.starts_with(".notes.")) {
@@ -962,7 +949,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
     std::uint32_t expected = 1;
     std::unordered_set<String> paths;
     for (auto& [number, info] : listed) {
-      if (number != expected++ || !info.Path || !IsSavableGroup(*info.Path) || paths.contains(*info.Path)) {
+      if (number != expected++ || !info.Path || !IsValidGroupPath(*info.Path) || paths.contains(*info.Path)) {
         RaiseCorrupted();
       }
       if (!info.Group) RaiseCorrupted();
@@ -1003,7 +990,7 @@ void TKLPassStorage::LoadFromStream(TStream& Strm, const String& Password) {
     for (std::uint32_t r = group.First; r != 0; r = index.Record(r).Next) {
       TPendingRecord& pending = index.Record(r);
       if (!pending.IsWhole()) RaiseCorrupted();
-      if (pending.Path && !IsSavableGroup(*pending.Path)) RaiseCorrupted();
+      if (pending.Path && !IsValidGroupPath(*pending.Path)) RaiseCorrupted();
       const String& path = pending.Path ? *pending.Path : top;
       JoinNotePieces(pending, kFields.Texts[lfNote]);
       if (pending.Extras) pending.Extras->Apply(*pending.Rec);

@@ -230,11 +230,7 @@ std::vector<TOptionSpec> RecordOptions() {
 kl::String CheckedGroup(const std::string& Group) {
   if (Group.empty()) Fail(kExitUsage, "the group must not be empty");
   kl::String group = Text(Group);
-  try {
-    kl::TKLPassStorage::CheckGroup(group);
-  } catch (const kl::EKLPassStorageException&) {
-    Fail(kExitUsage, "the group path '" + Group + "' has an empty group name");
-  }
+  if (!kl::IsValidGroupPath(group)) Fail(kExitUsage, "the group path '" + Group + "' has an empty group name");
   return group;
 }
 

@@ -243,13 +243,7 @@ int VaultImport(const std::vector<std::string>& Words) {
   }
   kl::TKLImportOptions options{FormatOption(args, kl::exAuto, true), {}, args.Has("--keep-recycled")};
   if (const std::optional<std::string> group = args.Value("--group")) {
-    bool valid = !group->empty();
-    try {
-      kl::TKLPassStorage::CheckGroup(Text(*group));
-    } catch (const kl::EKLPassStorageException&) {
-      valid = false;
-    }
-    if (!valid) Fail(kExitUsage, "a group path must not be empty or hold an empty name ('A//B', '/A', 'A/')");
+    if (group->empty() || !kl::IsValidGroupPath(Text(*group))) Fail(kExitUsage, "a group path must not be empty or hold an empty name ('A//B', '/A', 'A/')");
     options.Group = Text(*group);
   }
   const TSecret master = ReadSecret("Master password");
