@@ -77,6 +77,12 @@ struct TXmlNode {
   std::string Text;
   std::vector<TXmlNode> Children;
   bool Protected = false;
+  // The children folded into one compact text (FoldChildren): an entry of a
+  // large file costs a tenth of its tree so. Never changed once made, so that
+  // copies of the node share it; wiped when the last one goes. Name and
+  // Attributes stay as they are.
+  std::shared_ptr<const std::string> Fold;
+  bool IsFolded() const noexcept { return Fold != nullptr; }
 
   TXmlNode() = default;
   explicit TXmlNode(std::string AName, std::string AText = {}) : Name(std::move(AName)), Text(std::move(AText)) {}
@@ -147,7 +153,9 @@ TKdbxSettings ReadKdbxHeader(const ByteArray& Head, std::uint32_t& Version);
 // SKdbxDamaged, never a partial document.
 // A key derivation whose cost (KdbxKdfCost) exceeds CostLimit is refused
 // with SKdbxKdfTooCostly before it starts.
-TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key, std::uint64_t CostLimit = KLKdbxDefaultCostLimit);
+// FoldEntries: the document's entries come folded (see ParseKdbxXml).
+TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key, std::uint64_t CostLimit = KLKdbxDefaultCostLimit,
+                       bool FoldEntries = false);
 // The key derivations this process has started (loads and saves): lets a test
 // show that a refusal came before any derivation.
 std::uint64_t KdbxDerivationCount() noexcept;
@@ -164,8 +172,41 @@ void WriteKdbxPayload(TStream& Strm, const TKdbxSettings& Settings, const TKdbxC
 
 // The XML layer: parse with DTDs and entities refused and depth bounded.
 // Protected values are deciphered in document order through Unprotect.
+// With FoldEntries, every Entry of a Group is folded (FoldChildren) as soon
+// as it is read, so that a large document is never held as a whole tree.
 using TKdbxStreamXor = void (*)(void* Context, std::uint8_t* Data, std::size_t Size);
-TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor Xor, void* Context);
+TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor Xor, void* Context,
+                      bool FoldEntries = false);
+
+// The same for a document that arrives in pieces (Feed), as it is inflated:
+// it is never held whole. Finish returns the tree once the last piece is in.
+struct TKdbxXmlParseState;
+class TKdbxXmlReader {
+public:
+  TKdbxXmlReader(TKdbxStreamXor Xor, void* Context, bool FoldEntries);
+  ~TKdbxXmlReader();
+  TKdbxXmlReader(const TKdbxXmlReader&) = delete;
+  TKdbxXmlReader& operator=(const TKdbxXmlReader&) = delete;
+  void Feed(const std::uint8_t* Data, std::size_t Size);
+  TXmlNode Finish();
+
+private:
+  void Parse(const std::uint8_t* Data, std::size_t Size, bool Last);
+  std::unique_ptr<TKdbxXmlParseState> FState;
+  std::uint64_t FSize = 0;
+};
+
+// Folds Node's children, whole subtrees, into one compact text (Fold; its
+// name and attributes stay): a name KeePass uses takes one byte, every other
+// name, attribute and text its length and bytes. The text is sized at once, so
+// that no secret is left behind by growing. A leaf is left as it is.
+void FoldChildren(TXmlNode& Node);
+// Node with its children unfolded (a copy of it when it is not folded).
+TXmlNode Unfolded(const TXmlNode& Node);
+void Unfold(TXmlNode& Node);
+// The text of Node's child Name, folded or not; null where there is none.
+// Scratch holds it for a folded node.
+const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::string& Scratch);
 // The XML is handed to Sink in pieces of about a mebibyte as it is written,
 // each wiped once Sink returns: a large document is never held whole.
 using TKdbxXmlSink = void (*)(void* Context, const char* Data, std::size_t Size);
@@ -186,6 +227,11 @@ inline constexpr std::uint64_t KdbxMaxInflated = KdbxMaxXmlSize + KdbxMaxPayload
 // it, SKdbxDamaged for a bad or cut stream). zlib's state, which holds the
 // plain text, is wiped as it is freed.
 SecureBytes KdbxGunzip(const std::uint8_t* Data, std::size_t Size, std::uint64_t& Budget);
+
+// The same, handing the inflated bytes to Sink in pieces of a mebibyte at
+// most, each wiped once Sink returns: the whole is never held.
+void KdbxGunzipPieces(const std::uint8_t* Data, std::size_t Size, std::uint64_t& Budget, TKdbxXmlSink Sink,
+                      void* Context);
 
 // The allocator given to zlib and expat, whose buffers hold the document in
 // clear: each block is wiped before it is freed or moved by a reallocation.

@@ -599,6 +599,37 @@ SecureBytes KdbxGunzip(const std::uint8_t* Data, std::size_t Size, std::uint64_t
   return out;
 }
 
+void KdbxGunzipPieces(const std::uint8_t* Data, std::size_t Size, std::uint64_t& Budget, TKdbxXmlSink Sink,
+                      void* Context) {
+  struct TZ {
+    z_stream Z = WipingZStream();
+    ~TZ() { inflateEnd(&Z); }
+  } z;
+  if (inflateInit2(&z.Z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  constexpr std::size_t kPiece = 1 << 20;
+  SecureBytes piece;
+  piece.Get().resize(kPiece);
+  z.Z.next_in = const_cast<Bytef*>(Data);
+  std::size_t left = Size;
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    // inflate takes an unsigned int length.
+    if (z.Z.avail_in == 0 && left != 0) {
+      z.Z.avail_in = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
+      left -= z.Z.avail_in;
+    }
+    z.Z.next_out = piece.data();
+    z.Z.avail_out = static_cast<uInt>(kPiece);
+    rc = inflate(&z.Z, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END) Fail(SKdbxDamaged);
+    const std::size_t made = kPiece - z.Z.avail_out;
+    if (made > Budget) Fail(SKdbxTooLarge);
+    Budget -= made;
+    if (made != 0) Sink(Context, reinterpret_cast<const char*>(piece.data()), made);
+    if (rc == Z_OK && z.Z.avail_in == 0 && left == 0 && z.Z.avail_out != 0) Fail(SKdbxDamaged); // truncated
+  }
+}
+
 namespace {
 
 // The fastest level: the XML of a large vault is tens of megabytes, level 6
@@ -842,28 +873,81 @@ TOuterHeader ReadOuterHeader(TCursor& In) {
 
 // ---- the inner header (KDBX 4) --------------------------------------------------------
 
-std::size_t ReadInnerHeader(const SecureBytes& Payload, TKdbxDocument& Doc, std::uint32_t& StreamId,
-                            SecureBytes& StreamKey) {
-  TCursor in(Payload.data(), Payload.size());
-  for (;;) {
-    const std::uint8_t id = in.U8();
-    const std::uint32_t size = in.U32();
-    const std::uint8_t* data = in.Take(size);
-    switch (id) {
+// The payload as it is inflated: for version 4 the inner header first, each
+// of its fields gathered whole, then the XML, which goes to the parser piece
+// by piece and is never held whole.
+class TPayloadReader {
+public:
+  // Version 3.1 has no inner header: its stream is given at once.
+  TPayloadReader(TKdbxDocument& Doc, bool FoldEntries, std::unique_ptr<TInnerStream> Stream = nullptr)
+      : FDoc(Doc), FFold(FoldEntries), FStream(std::move(Stream)) {
+    if (FStream) FXml = std::make_unique<TKdbxXmlReader>(&TInnerStream::Apply, FStream.get(), FFold);
+  }
+
+  static void Sink(void* Self, const char* Data, std::size_t Size) {
+    static_cast<TPayloadReader*>(Self)->Add(reinterpret_cast<const std::uint8_t*>(Data), Size);
+  }
+
+  void Add(const std::uint8_t* Data, std::size_t Size) {
+    while (Size != 0) {
+      if (FXml) {
+        FXml->Feed(Data, Size);
+        return;
+      }
+      std::size_t take;
+      if (FHeadSize < sizeof(FHead)) {
+        take = std::min(sizeof(FHead) - FHeadSize, Size);
+        std::memcpy(FHead + FHeadSize, Data, take);
+        FHeadSize += take;
+        if (FHeadSize == sizeof(FHead)) FFieldSize = Get32(FHead + 1);
+      } else {
+        ByteArray& field = FField.Get();
+        take = static_cast<std::size_t>(std::min<std::uint64_t>(FFieldSize - field.size(), Size));
+        Reserve(field, take);
+        field.insert(field.end(), Data, Data + take);
+      }
+      Data += take;
+      Size -= take;
+      if (FHeadSize == sizeof(FHead) && FField.size() == FFieldSize) Field();
+    }
+  }
+
+  TXmlNode Finish() {
+    if (!FXml) Fail(SKdbxDamaged); // the inner header was cut short
+    return FXml->Finish();
+  }
+
+private:
+  // Grown into a fresh buffer, the old one wiped, as the fields hold the
+  // stream key and attachments.
+  static void Reserve(ByteArray& Field, std::size_t More) {
+    if (Field.capacity() - Field.size() >= More) return;
+    SecureBytes bigger;
+    bigger.Get().reserve(std::max(2 * Field.capacity(), Field.size() + More));
+    bigger.Get().assign(Field.begin(), Field.end());
+    Field.swap(bigger.Get());
+  }
+
+  void Field() {
+    const std::uint8_t* data = FField.data();
+    const std::size_t size = FField.size();
+    switch (FHead[0]) {
       case ihEnd:
-        if (StreamKey.size() == 0) Fail(SKdbxDamaged);
-        return in.Pos();
+        if (FStreamKey.size() == 0) Fail(SKdbxDamaged);
+        FStream = std::make_unique<TInnerStream>(FStreamId, FStreamKey.data(), FStreamKey.size());
+        FXml = std::make_unique<TKdbxXmlReader>(&TInnerStream::Apply, FStream.get(), FFold);
+        break;
       case ihStreamId:
         if (size != 4) Fail(SKdbxDamaged);
-        StreamId = Get32(data);
+        FStreamId = Get32(data);
         break;
       case ihStreamKey:
         if (size == 0) Fail(SKdbxDamaged);
-        StreamKey.Get().assign(data, data + size);
+        FStreamKey.Get().assign(data, data + size);
         break;
       case ihBinary: {
         if (size == 0) Fail(SKdbxDamaged);
-        TKdbxBinary& bin = Doc.Binaries.emplace_back();
+        TKdbxBinary& bin = FDoc.Binaries.emplace_back();
         bin.Protected = (data[0] & 1) != 0;
         bin.Data = std::make_shared<const SecureBytes>(ByteArray(data + 1, data + size));
         break;
@@ -871,7 +955,31 @@ std::size_t ReadInnerHeader(const SecureBytes& Payload, TKdbxDocument& Doc, std:
       default:
         break;
     }
+    FField = SecureBytes();
+    FHeadSize = 0;
+    FFieldSize = 0;
   }
+
+  TKdbxDocument& FDoc;
+  bool FFold;
+  std::uint8_t FHead[5] = {};
+  std::size_t FHeadSize = 0;
+  std::uint64_t FFieldSize = 0;
+  SecureBytes FField;
+  std::uint32_t FStreamId = 0;
+  SecureBytes FStreamKey;
+  std::unique_ptr<TInnerStream> FStream;
+  std::unique_ptr<TKdbxXmlReader> FXml;
+};
+
+// Hands the payload to Reader, inflating it where the file says so.
+TXmlNode ReadPayload(const SecureBytes& Payload, bool Compressed, std::uint64_t& Budget, TPayloadReader& Reader) {
+  if (Compressed) {
+    KdbxGunzipPieces(Payload.data(), Payload.size(), Budget, &TPayloadReader::Sink, &Reader);
+  } else {
+    Reader.Add(Payload.data(), Payload.size());
+  }
+  return Reader.Finish();
 }
 
 // ---- KDBX 3.1 --------------------------------------------------------------------------
@@ -916,16 +1024,18 @@ void CheckHeaderHash(const TXmlNode& Root, const std::uint8_t* Header, std::size
   if (std::memcmp(actual, expected.data(), 32) != 0) Fail(SKdbxDamaged);
 }
 
-TKdbxDocument ReadVersion3(TCursor& In, const TOuterHeader& H, const TFileKeys& Keys, const std::uint8_t* Header) {
+TKdbxDocument ReadVersion3(TCursor& In, const TOuterHeader& H, const TFileKeys& Keys, const std::uint8_t* Header,
+                           bool FoldEntries) {
   ByteArray cipher(In.Here(), In.Here() + In.Left());
   const SecureBytes plain = Decipher(H.Cipher, Keys.Cipher, H.IV, cipher, SKdbxWrongKey);
   if (plain.size() < 32 || !ConstantTimeEqual(plain.data(), H.StreamStartBytes.data(), 32)) Fail(SKdbxWrongKey);
-  SecureBytes payload = ReadHashedBlocks(plain.data() + 32, plain.size() - 32);
+  const SecureBytes payload = ReadHashedBlocks(plain.data() + 32, plain.size() - 32);
   std::uint64_t budget = KdbxMaxInflated;
-  if (H.Compressed) payload = KdbxGunzip(payload.data(), payload.size(), budget);
   TKdbxDocument doc;
-  TInnerStream stream(H.InnerStreamId, H.ProtectedStreamKey.data(), H.ProtectedStreamKey.size());
-  doc.Root = ParseKdbxXml(payload.data(), payload.size(), &TInnerStream::Apply, &stream);
+  TPayloadReader reader(
+      doc, FoldEntries,
+      std::make_unique<TInnerStream>(H.InnerStreamId, H.ProtectedStreamKey.data(), H.ProtectedStreamKey.size()));
+  doc.Root = ReadPayload(payload, H.Compressed, budget, reader);
   if (doc.Root.Name != "KeePassFile") Fail(SKdbxDamaged);
   CheckHeaderHash(doc.Root, Header, H.Size);
   UpgradeVersion3(doc, budget);
@@ -1009,7 +1119,7 @@ std::uint64_t KdbxKdfCost(TKdbxKdf Kind, std::uint64_t Iterations, std::uint64_t
   return product(mebibytes, Iterations);
 }
 
-TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key, std::uint64_t CostLimit) {
+TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key, std::uint64_t CostLimit, bool FoldEntries) {
   const ByteArray file = ReadAll(Strm);
   TCursor in(file.data(), file.size());
   TOuterHeader h = ReadOuterHeader(in);
@@ -1025,20 +1135,16 @@ TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key, std::uint64_
   const TFileKeys keys = FileKeys(h.MasterSeed, transformed);
   TKdbxDocument doc;
   if (h.Version == KdbxVersion31) {
-    doc = ReadVersion3(in, h, keys, file.data());
+    doc = ReadVersion3(in, h, keys, file.data(), FoldEntries);
   } else {
     // The MAC proves the key.
     const auto mac = HeaderMac(keys, file.data(), h.Size);
     if (!ConstantTimeEqual(mac.data(), in.Take(32), 32)) Fail(SKdbxWrongKey);
     const ByteArray cipher = ReadHmacBlocks(in, keys);
-    SecureBytes payload = Decipher(h.Cipher, keys.Cipher, h.IV, cipher, SKdbxDamaged);
+    const SecureBytes payload = Decipher(h.Cipher, keys.Cipher, h.IV, cipher, SKdbxDamaged);
     std::uint64_t budget = KdbxMaxInflated;
-    if (h.Compressed) payload = KdbxGunzip(payload.data(), payload.size(), budget);
-    std::uint32_t streamId = 0;
-    SecureBytes streamKey;
-    const std::size_t xmlStart = ReadInnerHeader(payload, doc, streamId, streamKey);
-    TInnerStream stream(streamId, streamKey.data(), streamKey.size());
-    doc.Root = ParseKdbxXml(payload.data() + xmlStart, payload.size() - xmlStart, &TInnerStream::Apply, &stream);
+    TPayloadReader reader(doc, FoldEntries);
+    doc.Root = ReadPayload(payload, h.Compressed, budget, reader);
     if (doc.Root.Name != "KeePassFile") Fail(SKdbxDamaged);
     doc.PublicCustomData = h.PublicCustomData;
   }

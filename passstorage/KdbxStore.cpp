@@ -2,6 +2,7 @@
 // a loaded file is kept whole; a save puts each record's entry back into it,
 // so that everything the records do not model is written as it was read.
 #include <algorithm>
+#include <functional>
 #include <charconv>
 #include <chrono>
 #include <ctime>
@@ -200,7 +201,12 @@ struct TKdbxReader {
     if (bin && !RecycleBinPath) RecycleBinPath = Path;
     ListGroup(Node, Path, Root);
     for (const TXmlNode& child : Node.Children) {
-      if (child.Name == "Entry") EntryNode(child, Path);
+      if (child.Name != "Entry") continue;
+      if (child.IsFolded()) {
+        EntryNode(Unfolded(child), Path); // one entry's tree at a time
+      } else {
+        EntryNode(child, Path);
+      }
     }
     if (bin) return;
     for (const TXmlNode& child : Node.Children) {
@@ -425,8 +431,9 @@ struct TKdbxWriter {
     kept.reserve(Group.Children.size());
     for (TXmlNode& child : Group.Children) {
       if (child.Name == "Entry") {
-        const TXmlNode* id = child.Find("UUID");
-        std::string key = id != nullptr ? id->Text : std::string();
+        std::string scratch;
+        const std::string* id = ChildText(child, "UUID", scratch);
+        std::string key = id != nullptr ? *id : std::string();
         Taken[key] = TTaken{std::move(child), groupId, Path};
       } else {
         kept.push_back(std::move(child));
@@ -738,14 +745,30 @@ struct TKdbxWriter {
       renumber[i] = kept.size();
       kept.push_back(std::move(Doc.Binaries[i]));
     }
-    Visit(Doc.Root, [&](TXmlNode& Ref) {
-      Ref.SetAttribute("Ref", std::to_string(renumber[std::stoul(*Ref.Attribute("Ref"))]));
-    });
+    Visit(Doc.Root,
+          [&](TXmlNode& Ref) { Ref.SetAttribute("Ref", std::to_string(renumber[std::stoul(*Ref.Attribute("Ref"))])); });
     Doc.Binaries.swap(kept);
   }
 
   // Calls Fn for every Value of a Binary whose reference is a valid index.
-  template <class F> void Visit(TXmlNode& Node, F&& Fn) {
+  // A folded entry is unfolded for the while, and folded again where Fn saw
+  // one of its references.
+  template <class F>
+  void Visit(TXmlNode& Node, F&& Fn) {
+    if (Node.IsFolded()) {
+      TXmlNode open = Unfolded(Node);
+      bool seen = false;
+      std::function<void(TXmlNode&)> seeing = [&](TXmlNode& Ref) {
+        seen = true;
+        Fn(Ref);
+      };
+      Visit(open, seeing);
+      if (seen) {
+        FoldChildren(open);
+        Node = std::move(open);
+      }
+      return;
+    }
     const bool binary = Node.Name == "Binary";
     for (TXmlNode& child : Node.Children) {
       if (binary && child.Name == "Value") {
@@ -936,7 +959,7 @@ void TKLPassStorage::SetKdbxSettings(const TKLKdbxSettings& Value) {
 
 void TKLPassStorage::LoadKdbx(TStream& Strm, const String& Password) {
   auto state = std::make_shared<detail::TKdbxState>();
-  state->Doc = detail::ReadKdbx(Strm, detail::MakeKey(Password, FKeyFile), FKdbxCostLimit);
+  state->Doc = detail::ReadKdbx(Strm, detail::MakeKey(Password, FKeyFile), FKdbxCostLimit, true);
   detail::TKdbxReader reader{state->Doc, detail::RecycleBinOf(state->Doc), {}, {}, {}, {}};
   const detail::TXmlNode* root = detail::RootGroup(state->Doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
@@ -1027,6 +1050,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     auto taken = writer.Taken.find(uuid);
     const bool isNew = taken == writer.Taken.end();
     detail::TXmlNode entry = isNew ? writer.NewEntry(uuid, nowUtc) : std::move(taken->second.Entry);
+    detail::Unfold(entry);
     writer.Current = &rec;
     // The entry before this save, without its history: what a version made
     // since the load starts from.
@@ -1041,6 +1065,8 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     writer.Fill(entry, rec, isNew);
     writer.FillHistory(entry, before ? &*before : nullptr, rec);
     writer.CheckDepth(entry, rec);
+    // Folded again at once: the document never holds all its entries' trees.
+    detail::FoldChildren(entry);
     // A record that stayed goes back to its group; one moved to the store's
     // bin goes to the file's bin (made where the file has none).
     std::string group;
@@ -1068,6 +1094,7 @@ namespace {
 // InBin: Node is within a group deleted into the recycle bin, whose entries
 // are no records (those of the bin itself are).
 void Count(const detail::TXmlNode& Node, const std::string& RecycleBin, bool InBin, TKLKdbxCarried& C) {
+  if (Node.IsFolded()) return Count(detail::Unfolded(Node), RecycleBin, InBin, C);
   bool isBin = false;
   if (Node.Name == "Group") {
     const detail::TXmlNode* uuid = Node.Find("UUID");

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string_view>
 
 #include "passstorage/KLPassStorage.h"
@@ -138,7 +139,8 @@ TXmlNode::TXmlNode(TXmlNode&& Other) noexcept
       Attributes(std::move(Other.Attributes)),
       Text(std::move(Other.Text)),
       Children(std::move(Other.Children)),
-      Protected(Other.Protected) {
+      Protected(Other.Protected),
+      Fold(std::move(Other.Fold)) {
   WipeText(Other.Text); // a short text moves by copy and stays in the source's own buffer
 }
 
@@ -150,11 +152,233 @@ TXmlNode& TXmlNode::operator=(TXmlNode&& Other) noexcept {
   Text = std::move(Other.Text);
   Children = std::move(Other.Children);
   Protected = Other.Protected;
+  Fold = std::move(Other.Fold);
   WipeText(Other.Text);
   return *this;
 }
 
 TXmlNode::~TXmlNode() { WipeText(Text); }
+
+// ---- folded children ----------------------------------------------------------------------
+
+namespace {
+
+// The names of KeePass's entries, each folded as one byte (its index + 1);
+// 0 is followed by the name's length and bytes.
+constexpr std::string_view kFoldedNames[] = {"Entry",
+                                             "UUID",
+                                             "IconID",
+                                             "ForegroundColor",
+                                             "BackgroundColor",
+                                             "OverrideURL",
+                                             "Tags",
+                                             "Times",
+                                             "CreationTime",
+                                             "LastModificationTime",
+                                             "LastAccessTime",
+                                             "ExpiryTime",
+                                             "Expires",
+                                             "UsageCount",
+                                             "LocationChanged",
+                                             "String",
+                                             "Key",
+                                             "Value",
+                                             "Binary",
+                                             "AutoType",
+                                             "Enabled",
+                                             "DataTransferObfuscation",
+                                             "DefaultSequence",
+                                             "Association",
+                                             "Window",
+                                             "KeystrokeSequence",
+                                             "History",
+                                             "CustomData",
+                                             "Item",
+                                             "CustomIconUUID",
+                                             "QualityCheck",
+                                             "PreviousParentGroup",
+                                             "Protected",
+                                             "ProtectInMemory",
+                                             "Ref"};
+
+std::uint8_t FoldedNameCode(std::string_view Name) noexcept {
+  // By length first: most lengths hold one or two of the names.
+  for (std::size_t i = 0; i < std::size(kFoldedNames); ++i) {
+    if (kFoldedNames[i].size() == Name.size() && kFoldedNames[i] == Name) return static_cast<std::uint8_t>(i + 1);
+  }
+  return 0;
+}
+
+enum : std::uint8_t { kfProtected = 1, kfAttributes = 2, kfText = 4, kfChildren = 8 };
+
+// Counts the bytes first (Out null), then writes them into room made once.
+struct TFolder {
+  std::string* Out = nullptr;
+  std::size_t Size = 0;
+
+  void Byte(std::uint8_t B) {
+    ++Size;
+    if (Out != nullptr) Out->push_back(static_cast<char>(B));
+  }
+  void Number(std::size_t N) {
+    for (; N >= 0x80; N >>= 7) Byte(static_cast<std::uint8_t>(N | 0x80));
+    Byte(static_cast<std::uint8_t>(N));
+  }
+  void Text(std::string_view T) {
+    Number(T.size());
+    Size += T.size();
+    if (Out != nullptr) Out->append(T);
+  }
+  void Name(std::string_view N) {
+    const std::uint8_t code = FoldedNameCode(N);
+    Byte(code);
+    if (code == 0) Text(N);
+  }
+  void Children(const std::vector<TXmlNode>& Nodes) {
+    Number(Nodes.size());
+    for (const TXmlNode& child : Nodes) Node(child);
+  }
+  void Node(const TXmlNode& N) {
+    if (N.IsFolded()) {
+      // Already folded within: unfolded for the while, as a whole.
+      Node(Unfolded(N));
+      return;
+    }
+    Name(N.Name);
+    const std::uint8_t flags = (N.Protected ? kfProtected : 0) | (N.Attributes.empty() ? 0 : kfAttributes) |
+                               (N.Text.empty() ? 0 : kfText) | (N.Children.empty() ? 0 : kfChildren);
+    Byte(flags);
+    if (!N.Attributes.empty()) {
+      Number(N.Attributes.size());
+      for (const auto& [key, value] : N.Attributes) {
+        Name(key);
+        Text(value);
+      }
+    }
+    if (!N.Text.empty()) Text(N.Text);
+    if (!N.Children.empty()) Children(N.Children);
+  }
+};
+
+// Reads what TFolder wrote; a folded text is the library's own, so running
+// past its end is a fault of the library, reported as a damaged document.
+struct TUnfolder {
+  const char* At;
+  const char* End;
+
+  std::uint8_t Byte() {
+    if (At == End) throw EKLPassStorageException(SKdbxDamaged);
+    return static_cast<std::uint8_t>(*At++);
+  }
+  std::size_t Number() {
+    std::size_t n = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      const std::uint8_t b = Byte();
+      n |= static_cast<std::size_t>(b & 0x7F) << shift;
+      if ((b & 0x80) == 0) return n;
+    }
+    throw EKLPassStorageException(SKdbxDamaged);
+  }
+  std::string_view Text() {
+    const std::size_t n = Number();
+    if (n > static_cast<std::size_t>(End - At)) throw EKLPassStorageException(SKdbxDamaged);
+    const std::string_view text(At, n);
+    At += n;
+    return text;
+  }
+  std::string_view Name() {
+    const std::uint8_t code = Byte();
+    if (code == 0) return Text();
+    if (code > std::size(kFoldedNames)) throw EKLPassStorageException(SKdbxDamaged);
+    return kFoldedNames[code - 1];
+  }
+  // Out null: the node is skipped.
+  void Node(TXmlNode* Out) {
+    const std::string_view name = Name();
+    const std::uint8_t flags = Byte();
+    if (Out != nullptr) {
+      Out->Name = name;
+      Out->Protected = (flags & kfProtected) != 0;
+    }
+    if ((flags & kfAttributes) != 0) {
+      const std::size_t n = Number();
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::string_view key = Name();
+        const std::string_view value = Text();
+        if (Out != nullptr) Out->Attributes.emplace_back(key, value);
+      }
+    }
+    if ((flags & kfText) != 0) {
+      const std::string_view text = Text();
+      if (Out != nullptr) Out->Text.assign(text);
+    }
+    if ((flags & kfChildren) != 0) Children(Out);
+  }
+  void Children(TXmlNode* Out) {
+    const std::size_t n = Number();
+    // Each child takes two bytes at least: a count beyond that is damage,
+    // not a reason to reserve.
+    if (n > static_cast<std::size_t>(End - At) / 2) throw EKLPassStorageException(SKdbxDamaged);
+    if (Out != nullptr) Out->Children.resize(n);
+    for (std::size_t i = 0; i < n; ++i) Node(Out != nullptr ? &Out->Children[i] : nullptr);
+  }
+};
+
+} // namespace
+
+void FoldChildren(TXmlNode& Node) {
+  if (Node.IsFolded() || Node.Children.empty()) return;
+  TFolder count;
+  count.Children(Node.Children);
+  auto folded = std::shared_ptr<std::string>(new std::string, [](std::string* Text) {
+    WipeText(*Text);
+    delete Text;
+  });
+  folded->reserve(count.Size);
+  TFolder write{folded.get()};
+  write.Children(Node.Children);
+  WipeText(Node.Text);
+  Node.Children.clear();
+  Node.Children.shrink_to_fit();
+  Node.Fold = std::move(folded);
+}
+
+TXmlNode Unfolded(const TXmlNode& Node) {
+  if (!Node.IsFolded()) return Node;
+  TXmlNode out;
+  out.Name = Node.Name;
+  out.Attributes = Node.Attributes;
+  out.Protected = Node.Protected;
+  TUnfolder in{Node.Fold->data(), Node.Fold->data() + Node.Fold->size()};
+  in.Children(&out);
+  if (in.At != in.End) throw EKLPassStorageException(SKdbxDamaged);
+  return out;
+}
+
+void Unfold(TXmlNode& Node) {
+  if (Node.IsFolded()) Node = Unfolded(Node);
+}
+
+const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::string& Scratch) {
+  if (!Node.IsFolded()) {
+    const TXmlNode* child = Node.Find(Name);
+    return child != nullptr ? &child->Text : nullptr;
+  }
+  TUnfolder in{Node.Fold->data(), Node.Fold->data() + Node.Fold->size()};
+  const std::size_t n = in.Number();
+  for (std::size_t i = 0; i < n; ++i) {
+    const char* start = in.At;
+    in.Node(nullptr);
+    TUnfolder again{start, in.At};
+    if (again.Name() != Name) continue;
+    TXmlNode child;
+    TUnfolder one{start, in.At};
+    one.Node(&child);
+    Scratch.swap(child.Text);
+    return &Scratch;
+  }
+  return nullptr;
+}
 
 namespace {
 
@@ -162,7 +386,9 @@ namespace {
 // pieces of the document, passwords of unprotected fields and notes included.
 const XML_Memory_Handling_Suite kWipingMemory = {KdbxWipingAlloc, KdbxWipingRealloc, KdbxWipingFree};
 
-struct TParseState {
+} // namespace
+
+struct TKdbxXmlParseState {
   XML_Parser Parser = nullptr;
   TXmlNode Root;
   std::vector<TXmlNode*> Path;
@@ -173,6 +399,7 @@ struct TParseState {
   // and their texts), and its bound.
   std::uint64_t TreeBytes = 0;
   std::uint64_t MaxTreeBytes = 0;
+  bool FoldEntries = false;
 
   void Stop(const char* Message) {
     if (Error == nullptr) Error = Message;
@@ -180,8 +407,20 @@ struct TParseState {
   }
 };
 
+namespace {
+
+// What OnStart and OnText counted for the nodes below Node.
+std::uint64_t TreeCostBelow(const TXmlNode& Node) {
+  std::uint64_t cost = 0;
+  for (const TXmlNode& child : Node.Children) {
+    cost += sizeof(TXmlNode) + child.Text.size() + TreeCostBelow(child);
+    for (const auto& [key, value] : child.Attributes) cost += 2 * sizeof(std::string) + key.size() + value.size();
+  }
+  return cost;
+}
+
 void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
-  auto& s = *static_cast<TParseState*>(Data);
+  auto& s = *static_cast<TKdbxXmlParseState*>(Data);
   if (s.Path.size() >= KdbxMaxXmlDepth) return s.Stop(SKdbxTooLarge);
   std::uint64_t cost = sizeof(TXmlNode);
   for (int i = 0; Attrs[i] != nullptr; ++i) cost += sizeof(std::string) + std::strlen(Attrs[i]);
@@ -212,7 +451,7 @@ void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
 // Only leaves keep their text: KDBX has no mixed content, and the whitespace
 // between elements is layout.
 void XMLCALL OnEnd(void* Data, const XML_Char*) {
-  auto& s = *static_cast<TParseState*>(Data);
+  auto& s = *static_cast<TKdbxXmlParseState*>(Data);
   TXmlNode& node = *s.Path.back();
   s.Path.pop_back();
   if (!node.Children.empty()) {
@@ -221,6 +460,11 @@ void XMLCALL OnEnd(void* Data, const XML_Char*) {
     // then costs what its elements do.
     s.TreeBytes -= (node.Children.capacity() - node.Children.size()) * sizeof(TXmlNode);
     node.Children.shrink_to_fit();
+    if (s.FoldEntries && node.Name == "Entry" && !s.Path.empty() && s.Path.back()->Name == "Group") {
+      s.TreeBytes -= TreeCostBelow(node);
+      FoldChildren(node);
+      s.TreeBytes += node.Fold != nullptr ? node.Fold->size() : 0;
+    }
     return;
   }
   const std::string* prot = node.Attribute("Protected");
@@ -240,7 +484,7 @@ void XMLCALL OnEnd(void* Data, const XML_Char*) {
 // Expat may hand one text over in several pieces: the text grows into a fresh
 // buffer and the old one is wiped, so that no piece of a value is left behind.
 void XMLCALL OnText(void* Data, const XML_Char* Text, int Len) {
-  auto& s = *static_cast<TParseState*>(Data);
+  auto& s = *static_cast<TKdbxXmlParseState*>(Data);
   if (s.Path.empty()) return;
   std::string& text = s.Path.back()->Text;
   if (!s.Path.back()->Children.empty()) return;
@@ -252,22 +496,23 @@ void XMLCALL OnText(void* Data, const XML_Char* Text, int Len) {
 // A document type may declare entities whose expansion is unbounded; KDBX
 // files never carry one.
 void XMLCALL OnDoctype(void* Data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-  static_cast<TParseState*>(Data)->Stop(SKdbxDamaged); // any document type
+  static_cast<TKdbxXmlParseState*>(Data)->Stop(SKdbxDamaged); // any document type
 }
 
 void XMLCALL OnEntity(void* Data, const XML_Char*, int, const XML_Char*, int, const XML_Char*, const XML_Char*,
                       const XML_Char*, const XML_Char*) {
-  static_cast<TParseState*>(Data)->Stop(SKdbxDamaged);
+  static_cast<TKdbxXmlParseState*>(Data)->Stop(SKdbxDamaged);
 }
 
 } // namespace
 
-TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor Xor, void* Context) {
-  if (Size > KdbxMaxXmlSize) throw EKLPassStorageException(SKdbxTooLarge);
-  TParseState s;
+TKdbxXmlReader::TKdbxXmlReader(TKdbxStreamXor Xor, void* Context, bool FoldEntries)
+    : FState(std::make_unique<TKdbxXmlParseState>()) {
+  TKdbxXmlParseState& s = *FState;
+  s.FoldEntries = FoldEntries;
   s.Xor = Xor;
   s.Context = Context;
-  s.MaxTreeBytes = KdbxMaxTreePerXmlByte * Size + KdbxMaxTreeBase;
+  s.MaxTreeBytes = KdbxMaxTreeBase;
   s.Parser = XML_ParserCreate_MM("UTF-8", &kWipingMemory, nullptr);
   if (s.Parser == nullptr) throw std::bad_alloc();
   XML_SetUserData(s.Parser, &s);
@@ -276,19 +521,48 @@ TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor
   XML_SetStartDoctypeDeclHandler(s.Parser, OnDoctype);
   XML_SetEntityDeclHandler(s.Parser, OnEntity);
   XML_SetParamEntityParsing(s.Parser, XML_PARAM_ENTITY_PARSING_NEVER);
+}
+
+TKdbxXmlReader::~TKdbxXmlReader() {
+  if (FState->Parser != nullptr) XML_ParserFree(FState->Parser);
+}
+
+void TKdbxXmlReader::Parse(const std::uint8_t* Data, std::size_t Size, bool Last) {
+  TKdbxXmlParseState& s = *FState;
+  if (s.Parser == nullptr) throw EKLPassStorageException(SKdbxDamaged); // fed after its end
+  if (Size > KdbxMaxXmlSize - FSize) throw EKLPassStorageException(SKdbxTooLarge);
+  FSize += Size;
+  // The tree may cost a bounded amount for each byte read so far.
+  s.MaxTreeBytes = KdbxMaxTreePerXmlByte * FSize + KdbxMaxTreeBase;
   // Fed in pieces: expat takes an int length.
-  XML_Status status = XML_STATUS_OK;
   std::size_t pos = 0;
   do {
     const std::size_t piece = std::min<std::size_t>(Size - pos, 1 << 24);
-    const bool last = pos + piece == Size;
-    status = XML_Parse(s.Parser, reinterpret_cast<const char*>(Data + pos), static_cast<int>(piece), last);
+    const bool last = Last && pos + piece == Size;
+    const XML_Status status =
+        XML_Parse(s.Parser, reinterpret_cast<const char*>(Data + pos), static_cast<int>(piece), last);
     pos += piece;
-  } while (status == XML_STATUS_OK && pos < Size);
-  XML_ParserFree(s.Parser);
-  if (s.Error != nullptr) throw EKLPassStorageException(s.Error);
-  if (status != XML_STATUS_OK || s.Root.Name.empty()) throw EKLPassStorageException(SKdbxDamaged);
-  return std::move(s.Root);
+    if (s.Error != nullptr) throw EKLPassStorageException(s.Error);
+    if (status != XML_STATUS_OK) throw EKLPassStorageException(SKdbxDamaged);
+  } while (pos < Size);
+}
+
+void TKdbxXmlReader::Feed(const std::uint8_t* Data, std::size_t Size) { Parse(Data, Size, false); }
+
+TXmlNode TKdbxXmlReader::Finish() {
+  Parse(nullptr, 0, true);
+  XML_ParserFree(FState->Parser);
+  FState->Parser = nullptr;
+  if (FState->Root.Name.empty() || !FState->Path.empty()) throw EKLPassStorageException(SKdbxDamaged);
+  return std::move(FState->Root);
+}
+
+TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor Xor, void* Context,
+                      bool FoldEntries) {
+  if (Size > KdbxMaxXmlSize) throw EKLPassStorageException(SKdbxTooLarge);
+  TKdbxXmlReader reader(Xor, Context, FoldEntries);
+  reader.Feed(Data, Size);
+  return reader.Finish();
 }
 
 // ---- writing ----------------------------------------------------------------------------
@@ -364,6 +638,10 @@ struct TXmlWriter {
   }
 
   void Write(const TXmlNode& Node, int Depth) {
+    if (Node.IsFolded()) {
+      Write(Unfolded(Node), Depth);
+      return;
+    }
     // Nothing is written that the reader would refuse (the store checks
     // each entry first, to name it).
     if (Depth >= static_cast<int>(KdbxMaxXmlDepth)) throw EKLPassStorageException(SKdbxTooDeep);
@@ -418,7 +696,17 @@ void WriteKdbxXml(const TXmlNode& Root, TKdbxStreamXor Xor, void* XorContext, TK
 
 namespace {
 
+// A folded node is unfolded for the while and folded again.
+template <class F>
+void Refolding(TXmlNode& Node, F&& Fn) {
+  if (!Node.IsFolded()) return Fn(Node);
+  Unfold(Node);
+  Fn(Node);
+  FoldChildren(Node);
+}
+
 void ConvertTimes(TXmlNode& Node) {
+  if (Node.IsFolded()) return Refolding(Node, ConvertTimes);
   for (TXmlNode& child : Node.Children) ConvertTimes(child);
   if (!Node.Children.empty() || Node.Protected) return;
   const std::string_view name = Node.Name;
@@ -428,6 +716,7 @@ void ConvertTimes(TXmlNode& Node) {
 }
 
 void ReplaceRefs(TXmlNode& Node, const std::map<std::string, std::size_t>& Index) {
+  if (Node.IsFolded()) return Refolding(Node, [&](TXmlNode& N) { ReplaceRefs(N, Index); });
   for (TXmlNode& child : Node.Children) ReplaceRefs(child, Index);
   if (Node.Name != "Value") return;
   const std::string* ref = Node.Attribute("Ref");
