@@ -3,6 +3,7 @@
 // one can be changed in turn.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -280,6 +281,92 @@ TEST(Kdbx, XmlRefusesDocumentTypesAndDeepNesting) {
   EXPECT_EQ(parse(nested(detail::KdbxMaxXmlDepth + 1)), SKdbxTooLarge);
 }
 
+// The XML a node writes, protected values masked by a fixed byte.
+std::string XmlOf(const detail::TXmlNode& Node) {
+  std::string out;
+  detail::WriteKdbxXml(
+      Node, [](void*, std::uint8_t* Data, std::size_t Size) { for (std::size_t i = 0; i < Size; ++i) Data[i] ^= 0x5A; },
+      nullptr, [](void* Out, const char* Data, std::size_t Size) { static_cast<std::string*>(Out)->append(Data, Size); },
+      &out);
+  return out;
+}
+
+// A folded entry unfolds into exactly what it was, and writes the same XML:
+// names KeePass uses and others (one longer than a byte's count), attributes,
+// protected bytes of every value, long and empty texts, a history within.
+TEST(Kdbx, AFoldedEntryUnfoldsAndWritesAsItWasRead) {
+  using detail::TXmlNode;
+  TXmlNode entry("Entry");
+  entry.SetAttribute("Kind", "x<y");
+  entry.Children.emplace_back("UUID", "AAECAwQFBgcICQoLDA0ODw==");
+  entry.Children.emplace_back("Tags");
+  entry.Children.emplace_back(std::string(200, 'N'), std::string(300, 't'));
+  TXmlNode& str = entry.Children.emplace_back("String");
+  str.Children.emplace_back("Key", "Password");
+  TXmlNode& value = str.Children.emplace_back("Value", std::string("\0\x01\xFFpw", 5));
+  value.Protected = true;
+  value.SetAttribute("Protected", "True");
+  TXmlNode& old = entry.Children.emplace_back("History").Children.emplace_back("Entry");
+  old.Children.emplace_back("UUID", "AAECAwQFBgcICQoLDA0ODw==");
+  old.Children.emplace_back("Times").Children.emplace_back("LastModificationTime", "2dzc2A4AAAA=");
+  const std::string before = XmlOf(entry);
+
+  TXmlNode folded = entry;
+  detail::FoldChildren(folded);
+  ASSERT_TRUE(folded.IsFolded());
+  EXPECT_TRUE(folded.Children.empty());
+  EXPECT_LT(folded.Fold->size(), before.size());
+  EXPECT_EQ(XmlOf(folded), before);
+  const TXmlNode copy = folded;
+  EXPECT_EQ(copy.Fold.get(), folded.Fold.get()) << "a copy shares the folded text";
+  const TXmlNode open = detail::Unfolded(folded);
+  EXPECT_FALSE(open.IsFolded());
+  EXPECT_EQ(XmlOf(open), before);
+  ASSERT_EQ(open.Children.size(), entry.Children.size());
+  EXPECT_TRUE(open.Children[3].Children[1].Protected);
+  EXPECT_EQ(open.Children[3].Children[1].Text, std::string("\0\x01\xFFpw", 5));
+  std::string scratch;
+  const std::string* uuid = detail::ChildText(folded, "UUID", scratch);
+  ASSERT_NE(uuid, nullptr);
+  EXPECT_EQ(*uuid, "AAECAwQFBgcICQoLDA0ODw==");
+  EXPECT_EQ(detail::ChildText(folded, "Times", scratch), nullptr) << "only a child of the entry itself";
+  TXmlNode leaf("Value", "text");
+  detail::FoldChildren(leaf);
+  EXPECT_FALSE(leaf.IsFolded());
+}
+
+// A document fed in pieces, however cut, is the document parsed whole, its
+// entries folded or not; one cut short or fed after its end is damage.
+TEST(Kdbx, XmlInPiecesParsesAsAWhole) {
+  const std::string xml =
+      "<KeePassFile><Meta><Generator>t</Generator></Meta><Root><Group><UUID>AA==</UUID><Entry><UUID>AQ==</UUID>"
+      "<String><Key>Title</Key><Value>caf\xC3\xA9 &amp; more</Value></String><History><Entry><UUID>AQ==</UUID>"
+      "</Entry></History></Entry><Group><Entry><UUID>Ag==</UUID></Entry></Group></Group></Root></KeePassFile>";
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(xml.data());
+  const std::string whole = XmlOf(detail::ParseKdbxXml(bytes, xml.size(), nullptr, nullptr));
+  for (const bool fold : {false, true}) {
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, xml.size()}) {
+      detail::TKdbxXmlReader reader(nullptr, nullptr, fold);
+      for (std::size_t at = 0; at < xml.size(); at += piece) reader.Feed(bytes + at, std::min(piece, xml.size() - at));
+      const detail::TXmlNode root = reader.Finish();
+      EXPECT_EQ(XmlOf(root), whole) << piece;
+      const detail::TXmlNode& group = root.Children[1].Children[0];
+      EXPECT_EQ(group.Children[1].IsFolded(), fold) << "an entry of a group";
+      EXPECT_EQ(group.Children[2].Children[0].IsFolded(), fold) << "an entry of a subgroup";
+      if (!fold) continue;
+      EXPECT_FALSE(detail::Unfolded(group.Children[1]).Children[2].Children[0].IsFolded())
+          << "a history's entry is folded with its own";
+    }
+  }
+  detail::TKdbxXmlReader cut(nullptr, nullptr, true);
+  cut.Feed(bytes, xml.size() - 1);
+  EXPECT_EQ(MessageOf([&] { cut.Finish(); }), SKdbxDamaged);
+  detail::TKdbxXmlReader after(nullptr, nullptr, false);
+  after.Feed(bytes, xml.size());
+  after.Finish();
+  EXPECT_EQ(MessageOf([&] { after.Feed(bytes, 1); }), SKdbxDamaged);
+}
+
 // Every form of key file KeePass accepts, and the check hash of version 2.0.
 TEST(Kdbx, KeyFileForms) {
   const std::string key = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
@@ -552,7 +639,7 @@ TEST(Kdbx, TheDeepestGroupTreeSavesAndOneDeeperIsRefusedUnwritten) {
   EXPECT_EQ(test::ReadFileBytes(dir.File("deep.kdbx")), before);
 }
 
-// A payload of nothing at all, in either cipher, gzipped or not: damage, and
+// A payload of nothing at all or a cut inner header, in either cipher, gzipped or not: damage, and
 // no null pointer reaches the cipher (UBSan's nonnull check).
 TEST(Kdbx, AnEmptyPayloadIsDamage) {
   for (const auto cipher : {detail::TKdbxCipher::ChaCha20, detail::TKdbxCipher::Aes256}) {
@@ -568,6 +655,11 @@ TEST(Kdbx, AnEmptyPayloadIsDamage) {
       TMemoryStream out;
       detail::WriteKdbxPayload(out, settings, key, random, nullptr, 0);
       EXPECT_EQ(LoadMessage(out.ToBytes(), u"pw"), SKdbxDamaged) << int(cipher) << compressed;
+      // An inner header cut within a field: its stream key, 32 bytes declared, 3 given.
+      const std::uint8_t cut[] = {2, 32, 0, 0, 0, 1, 2, 3};
+      TMemoryStream short_;
+      detail::WriteKdbxPayload(short_, settings, key, random, cut, sizeof(cut));
+      EXPECT_EQ(LoadMessage(short_.ToBytes(), u"pw"), SKdbxDamaged) << int(cipher) << compressed;
     }
   }
 }
