@@ -1,6 +1,7 @@
 // KDBX entries and groups as the store's records, and back. The document of
-// a loaded file is kept whole; a save puts each record's entry back into it,
-// so that everything the records do not model is written as it was read.
+// a loaded file is kept whole, each entry folded (see FoldChildren); a save
+// puts each record's entry back into it, so that everything the records do
+// not model is written as it was read.
 #include <algorithm>
 #include <functional>
 #include <charconv>

@@ -353,9 +353,6 @@ TEST(Kdbx, XmlInPiecesParsesAsAWhole) {
       const detail::TXmlNode& group = root.Children[1].Children[0];
       EXPECT_EQ(group.Children[1].IsFolded(), fold) << "an entry of a group";
       EXPECT_EQ(group.Children[2].Children[0].IsFolded(), fold) << "an entry of a subgroup";
-      if (!fold) continue;
-      EXPECT_FALSE(detail::Unfolded(group.Children[1]).Children[2].Children[0].IsFolded())
-          << "a history's entry is folded with its own";
     }
   }
   detail::TKdbxXmlReader cut(nullptr, nullptr, true);
@@ -659,7 +656,8 @@ TEST(Kdbx, AnEmptyPayloadIsDamage) {
       const std::uint8_t cut[] = {2, 32, 0, 0, 0, 1, 2, 3};
       TMemoryStream short_;
       detail::WriteKdbxPayload(short_, settings, key, random, cut, sizeof(cut));
-      EXPECT_EQ(LoadMessage(short_.ToBytes(), u"pw"), SKdbxDamaged) << int(cipher) << compressed;
+      short_.SetPosition(0);
+      EXPECT_EQ(MessageOf([&] { detail::ReadKdbx(short_, key); }), SKdbxDamaged) << int(cipher) << compressed;
     }
   }
 }
