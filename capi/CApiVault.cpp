@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "capi/CApiSupport.h"
+#include "foundation/Clock.h"
 #include "foundation/KLGeneral.h"
 #include "foundation/PointerList.h"
 #include "foundation/SecureMemory.h"
@@ -307,6 +308,66 @@ int klp_vault_merge(klp_vault_t* vault, const klp_vault_t* source, size_t* added
     for (const auto& [out, value] : counts) {
       if (out) *out = static_cast<size_t>(value);
     }
+    return KLP_OK;
+  });
+}
+
+int klp_vault_group_count(klp_vault_t* vault, size_t* count) {
+  return Guard([&] {
+    TVault& v = Of<TVault>(vault, "vault is NULL");
+    Require(count != nullptr, "count is NULL");
+    v.Store.ListRecordGroups();
+    *count = v.Store.GetGroups().size();
+    return KLP_OK;
+  });
+}
+
+int klp_vault_group_get_text(const klp_vault_t* vault, size_t index, int text, char* out, size_t* out_len) {
+  return Guard([&] {
+    const TVault& v = Of<TVault>(vault, "vault is NULL");
+    const auto& groups = v.Store.GetGroups();
+    const kl::TKLPassGroup& group = groups[CheckedIndex(index, static_cast<std::int32_t>(groups.size()), "no group at this index")];
+    switch (text) {
+      case KLP_GROUP_PATH:
+        return WriteText(group.Path, out, out_len);
+      case KLP_GROUP_NOTES:
+        return WriteText(group.Notes, out, out_len);
+      case KLP_GROUP_UUID:
+        return WriteText(kl::BytesToHexStr(kl::ByteArray(group.Uuid.begin(), group.Uuid.end())), out, out_len);
+      default:
+        Refuse(KLP_ERROR_INVALID_ARGUMENT, "unknown group text");
+    }
+  });
+}
+
+int klp_vault_group_get_dates(const klp_vault_t* vault, size_t index, int64_t* created, int64_t* modified,
+                              int64_t* expires) {
+  return Guard([&] {
+    const TVault& v = Of<TVault>(vault, "vault is NULL");
+    const auto& groups = v.Store.GetGroups();
+    const kl::TKLPassGroup& group = groups[CheckedIndex(index, static_cast<std::int32_t>(groups.size()), "no group at this index")];
+    if (created) *created = group.CreationDate;
+    if (modified) *modified = group.ModificationDate;
+    if (expires) *expires = group.Expires ? group.ExpiryDate : 0;
+    return KLP_OK;
+  });
+}
+
+int klp_vault_put_group(klp_vault_t* vault, const char* path, const char* notes) {
+  return Guard([&] {
+    TVault& v = Of<TVault>(vault, "vault is NULL");
+    kl::TKLPassGroup group;
+    group.Path = Text(path, "path");
+    Require(kl::IsValidGroupPath(group.Path), "the group path has an empty group name");
+    const std::int64_t now = kl::NowUnixSeconds();
+    if (const kl::TKLPassGroup* listed = v.Store.FindGroup(group.Path)) {
+      group = *listed;
+    } else {
+      group.CreationDate = group.LastAccessDate = group.LocationChangeDate = now;
+    }
+    group.Notes = OptionalText(notes, "notes");
+    group.ModificationDate = now;
+    v.Store.PutGroup(group);
     return KLP_OK;
   });
 }

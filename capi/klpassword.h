@@ -519,7 +519,7 @@ typedef enum klp_field {
   KLP_FIELD_PASSWORD = 2,
   KLP_FIELD_URL = 3,
   KLP_FIELD_NOTE = 4,
-  KLP_FIELD_GROUP = 5 /* not empty, without '/' */
+  KLP_FIELD_GROUP = 5 /* a group path, "Work/Dev" (see klp_vault_group_count); not empty */
 } klp_field;
 
 /* How klp_vault_search compares a field with the text it is given. */
@@ -588,6 +588,25 @@ KLP_API int KLP_CALL klp_vault_delete(klp_vault_t* vault, size_t index);
 KLP_API int KLP_CALL klp_vault_delete_record(klp_vault_t* vault, size_t index, int permanently, int* recycled);
 /* The number of deleted objects the vault records. */
 KLP_API int KLP_CALL klp_vault_deleted_count(const klp_vault_t* vault, size_t* count);
+/* The groups the vault lists, parents before their subgroups, empty groups
+ * too: each a path of names joined by '/' ("Work/Dev"; \/ is a '/' within a
+ * name, \\ a '\' that ends a name), "" the root. A group's text
+ * (KLP_GROUP_PATH, _NOTES, or _UUID as 32 hex digits) is written as
+ * klp_vault_get_field writes a field; its times as klp_vault_get_dates gives
+ * a record's, expires 0 for a group that never expires. */
+typedef enum klp_group_text { KLP_GROUP_PATH = 0, KLP_GROUP_NOTES = 1, KLP_GROUP_UUID = 2 } klp_group_text;
+/* klp_vault_group_count first lists every group a record names (as a save
+ * does), so that the list holds them all. */
+KLP_API int KLP_CALL klp_vault_group_count(klp_vault_t* vault, size_t* count);
+KLP_API int KLP_CALL klp_vault_group_get_text(const klp_vault_t* vault, size_t index, int text, char* out,
+                                              size_t* out_len);
+KLP_API int KLP_CALL klp_vault_group_get_dates(const klp_vault_t* vault, size_t index, int64_t* created,
+                                               int64_t* modified, int64_t* expires);
+/* Lists the group at path with notes (NULL: none), its parents too where
+ * missing, or gives the group listed there these notes; either way its
+ * modification time is now. A path with an empty
+ * name ("a//b") is KLP_ERROR_INVALID_ARGUMENT, and nothing changes. */
+KLP_API int KLP_CALL klp_vault_put_group(klp_vault_t* vault, const char* path, const char* notes);
 /* The record's earlier versions, 0 the oldest: one kept before each edit
  * (10 at most, 6 MiB of one record's versions). A version's field is read as
  * klp_vault_get_field reads the record's (KLP_FIELD_PASSWORD: the caller

@@ -469,6 +469,9 @@ public:
   // Lists, as PutGroup does, every group the other store lists and this one
   // does not (by path); of a group both list, the version modified later.
   void PutGroups(const std::vector<TKLPassGroup>& Groups);
+  // Lists every group a record names that the store does not list yet (with
+  // its parents, fresh UUIDs and the present time), as a save does first.
+  void ListRecordGroups();
 
   // Takes ownership of Rec and returns its position. When the group check
   // fails, or Rec is already held by a store, nothing changes and Rec stays
@@ -613,8 +616,6 @@ private:
   // Appends every record, or none when the list cannot grow.
   void TakeAll(std::vector<std::unique_ptr<TKLPassRecord>>& Recs);
   void CheckSavableGroups() const;
-  // Lists every group a record names that the store does not list yet.
-  void ListRecordGroups();
   void GiveUuids(const std::vector<TKLPassRecord*>& Recs);
   void SearchCustomFields(TKLSearchEquality Equality, const String& Value, TPointerList<TKLPassRecord>& Recs);
   void CheckStoreGroup(const String& Group) const;

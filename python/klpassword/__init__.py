@@ -6,7 +6,7 @@ libklpassword.so), else the copy installed inside this package, else the system'
 """
 
 from ._core import (DEFAULT_MEMORY_KIB, DEFAULT_PASSES, CheckResult, Estimator, Failure, Feedback, Field, FileInfo,
-                    Format, Generator, KdbxSettings, Match, Policy, Record, Rule, Strength, TextRule, User,
+                    Format, Generator, Group, KdbxSettings, Match, Policy, Record, Rule, Strength, TextRule, User,
                     UserDatabase, Vault, check, compile_blocklist, derive, estimate, file_info, generate,
                     hash_concurrency, hash_password, languages, needs_rehash, passphrase, protect, protect_file,
                     set_hash_concurrency, unprotect, unprotect_file, verify_password)
@@ -23,7 +23,7 @@ __all__ = [
     "compile_blocklist", "file_info", "languages", "protect", "unprotect", "protect_file", "unprotect_file",
     "set_hash_concurrency", "hash_concurrency",
     "Policy", "Estimator", "Generator", "UserDatabase", "Vault", "Rule", "TextRule", "Field", "Match", "Format",
-    "CheckResult", "Failure", "Feedback", "Strength", "FileInfo", "User", "Record", "KdbxSettings",
+    "CheckResult", "Failure", "Feedback", "Strength", "FileInfo", "User", "Record", "Group", "KdbxSettings",
     "KLPasswordError", "InvalidArgument", "InvalidUtf8", "TooLong", "WrongPassword", "DamagedFile", "NotFound",
     "AlreadyExists", "FileUnusable", "FileChanged", "LegacyFormat", "InvalidHash", "OutOfMemory", "AccountLocked", "Busy",
     "Unavailable", "PepperError", "InternalError",

@@ -1130,6 +1130,19 @@ class Format(enum.IntEnum):
 
 
 @dataclass(frozen=True)
+class Group:
+    """A group of a vault: its path ("Work/Dev", "\\/" a '/' within a name, "" the root), notes,
+    UUID (32 hex digits) and dates (seconds since 1970; expires 0 for never)."""
+
+    path: str
+    notes: str
+    uuid: str
+    created: int
+    modified: int
+    expires: int
+
+
+@dataclass(frozen=True)
 class Record:
     """A vault record; dates are seconds since 1970 (0 for never)."""
 
@@ -1305,6 +1318,26 @@ class Vault(_Handle):
         dates = [ctypes.c_int64() for _ in range(3)]
         call(lib.klp_vault_get_dates, self._h, index, *(ctypes.byref(d) for d in dates))
         return Record(index, *texts, *(d.value for d in dates))
+
+    @_exclusive
+    def groups(self) -> list[Group]:
+        """The groups the vault lists, parents before their subgroups, empty ones too."""
+        count = ctypes.c_size_t()
+        call(lib.klp_vault_group_count, self._h, ctypes.byref(count))
+        out = []
+        for i in range(count.value):
+            path, notes, uuid = (read_text(lambda h, o, n, w=which: lib.klp_vault_group_get_text(h, i, w, o, n), self._h)
+                                 for which in range(3))
+            dates = [ctypes.c_int64() for _ in range(3)]
+            call(lib.klp_vault_group_get_dates, self._h, i, *(ctypes.byref(d) for d in dates))
+            out.append(Group(path, notes, uuid, *(d.value for d in dates)))
+        return out
+
+    @_exclusive
+    def put_group(self, path: Text, notes: Optional[Text] = None) -> None:
+        """Lists the group at path (its parents too where missing) or gives the listed one notes;
+        InvalidArgument for a path with an empty name ("a//b")."""
+        call(lib.klp_vault_put_group, self._h, encode(path, "path"), optional(notes, "notes"))
 
     @_exclusive
     def delete(self, index: int) -> None:

@@ -118,6 +118,11 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_vault_search": (_c_int, [_p, _c_int, _c_int, _p, _P(_c_size), _P(_c_size)]),
     "klp_vault_import": (_c_int, [_p, _cp, _c_int, _cp, _P(_c_i32)]),
     "klp_vault_export": (_c_int, [_p, _cp, _c_int, _c_int]),
+    "klp_vault_group_count": (_c_int, [_p, _P(_c_size)]),
+    "klp_vault_group_get_text": (_c_int, [_p, _c_size, _c_int, _p, _P(_c_size)]),
+    "klp_vault_group_get_dates": (_c_int, [_p, _c_size, _P(ctypes.c_int64), _P(ctypes.c_int64),
+                                           _P(ctypes.c_int64)]),
+    "klp_vault_put_group": (_c_int, [_p, _cp, _cp]),
     # Strength models and languages; every field of an estimate or check in one call.
     "klp_strength_languages": (_c_int, [_p, _P(_c_size)]),
     "klp_estimator_init": (_c_int, [_pp]),

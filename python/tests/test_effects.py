@@ -259,6 +259,30 @@ def test_user_upgrade_wraps_every_old_hash(tmp_path):
         assert users.verify("bob", "secret") and not users.verify("alice", "Secret")
 
 
+def test_vault_groups_nest_take_notes_and_survive_a_save_in_either_format(tmp_path):
+    for kdbx in (False, True):
+        path = tmp_path / ("v.kdbx" if kdbx else "v.klv")
+        with klp.Vault.create(path, "m", file_cost=FILE_COST) as vault:
+            vault.kdbx = kdbx
+            if kdbx:
+                vault.kdbx_settings = klp.KdbxSettings(kdf="aes-kdf", iterations=1)
+            vault.add("Mail", password="pw", group="Work/Dev")
+            vault.put_group("Work", "the parent")
+            vault.put_group("C:\\/D")
+            with pytest.raises(klp.InvalidArgument):
+                vault.put_group("a//b", "x")
+            made = vault.groups()  # the root too, and the record's group
+            assert [g.path for g in made] == ["", "Work", "C:\\/D", "Work/Dev"]
+            assert [g.notes for g in made] == ["", "the parent", "", ""]
+            assert all(len(g.uuid) == 32 and g.uuid != "0" * 32 and g.created > 0 and g.expires == 0 for g in made)
+            assert len({g.uuid for g in made}) == 4
+            vault.save()
+        with klp.Vault.open(path, "m") as vault:
+            # A KDBX file lists its groups in document order, each after its parent.
+            assert sorted(vault.groups(), key=lambda g: g.path) == sorted(made, key=lambda g: g.path), kdbx
+            assert vault.get(0).group == "Work/Dev"
+
+
 def test_vault_fields_read_back_and_searches_answer_only_matches(tmp_path):
     values = {klp.Field.TITLE: "Título", klp.Field.USERNAME: "user-1", klp.Field.PASSWORD: "pw-1",
               klp.Field.URL: "https://one.example", klp.Field.NOTE: "note\nline two", klp.Field.GROUP: "Group One"}
