@@ -74,7 +74,8 @@ constexpr TTranslatedEntry kTranslatedTemplates[] = {
     {"de", kInsufficientLowercase, u"Das Passwort muss einen Kleinbuchstaben (a-z) enthalten."},
     {"de", kInsufficientDigit, u"Das Passwort muss eine Ziffer (0-9) enthalten."},
     {"de", kInsufficientCharacteristics,
-     u"Das Passwort muss Zeichen aus mindestens {required} dieser {count} Arten enthalten: {classes}; es hat "
+     u"Das Passwort muss Zeichen aus mindestens {required} dieser {count} Arten enthalten: Großbuchstaben, "
+     u"Kleinbuchstaben, Ziffern, andere Zeichen; es hat "
      u"{satisfied}."},
     {"de", kIllegalCharacter, u"Das Passwort enthält ein nicht erlaubtes Zeichen: „{character}“."},
     {"de", kIllegalWhitespace, u"Das Passwort darf kein Leerzeichen enthalten."},
@@ -103,7 +104,8 @@ constexpr TTranslatedEntry kTranslatedTemplates[] = {
     {"fr", kInsufficientLowercase, u"Le mot de passe doit contenir une lettre minuscule (a-z)."},
     {"fr", kInsufficientDigit, u"Le mot de passe doit contenir un chiffre (0-9)."},
     {"fr", kInsufficientCharacteristics,
-     u"Le mot de passe doit contenir des caractères d'au moins {required} de ces {count} types\u00a0: {classes}\u00a0; "
+     u"Le mot de passe doit contenir des caractères d'au moins {required} de ces {count} types\u00a0: lettres "
+     u"majuscules, lettres minuscules, chiffres, autres caractères\u00a0; "
      u"il en a {satisfied}."},
     {"fr", kIllegalCharacter, u"Le mot de passe contient un caractère non autorisé\u00a0: «\u00a0{character}\u00a0»."},
     {"fr", kIllegalWhitespace, u"Le mot de passe ne doit pas contenir d'espace."},
@@ -136,7 +138,8 @@ constexpr TTranslatedEntry kTranslatedTemplates[] = {
     {"es-es", kInsufficientLowercase, u"La contraseña debe contener una letra minúscula (a-z)."},
     {"es-es", kInsufficientDigit, u"La contraseña debe contener un dígito (0-9)."},
     {"es-es", kInsufficientCharacteristics,
-     u"La contraseña debe contener caracteres de al menos {required} de estos {count} tipos: {classes}; tiene "
+     u"La contraseña debe contener caracteres de al menos {required} de estos {count} tipos: letras mayúsculas, letras "
+     u"minúsculas, dígitos, otros caracteres; tiene "
      u"{satisfied}."},
     {"es-es", kIllegalCharacter, u"La contraseña contiene un carácter no permitido: «{character}»."},
     {"es-es", kIllegalWhitespace, u"La contraseña no debe contener espacios."},
@@ -165,7 +168,8 @@ constexpr TTranslatedEntry kTranslatedTemplates[] = {
     {"it", kInsufficientLowercase, u"La password deve contenere una lettera minuscola (a-z)."},
     {"it", kInsufficientDigit, u"La password deve contenere una cifra (0-9)."},
     {"it", kInsufficientCharacteristics,
-     u"La password deve contenere caratteri di almeno {required} di questi {count} tipi: {classes}; ne ha "
+     u"La password deve contenere caratteri di almeno {required} di questi {count} tipi: lettere maiuscole, lettere "
+     u"minuscole, cifre, altri caratteri; ne ha "
      u"{satisfied}."},
     {"it", kIllegalCharacter, u"La password contiene un carattere non ammesso: «{character}»."},
     {"it", kIllegalWhitespace, u"La password non deve contenere spazi."},
@@ -194,7 +198,8 @@ constexpr TTranslatedEntry kTranslatedTemplates[] = {
     {"nl-be", kInsufficientLowercase, u"Het wachtwoord moet een kleine letter (a-z) bevatten."},
     {"nl-be", kInsufficientDigit, u"Het wachtwoord moet een cijfer (0-9) bevatten."},
     {"nl-be", kInsufficientCharacteristics,
-     u"Het wachtwoord moet tekens van minstens {required} van deze {count} soorten bevatten: {classes}; het heeft er "
+     u"Het wachtwoord moet tekens van minstens {required} van deze {count} soorten bevatten: hoofdletters, kleine "
+     u"letters, cijfers, andere tekens; het heeft er "
      u"{satisfied}."},
     {"nl-be", kIllegalCharacter, u"Het wachtwoord bevat een teken dat niet is toegestaan: \"{character}\"."},
     {"nl-be", kIllegalWhitespace, u"Het wachtwoord mag geen spatie bevatten."},
@@ -225,7 +230,8 @@ constexpr TTranslatedEntry kTranslatedTemplates[] = {
     {"pl", kInsufficientLowercase, u"Hasło musi zawierać małą literę (a-z)."},
     {"pl", kInsufficientDigit, u"Hasło musi zawierać cyfrę (0-9)."},
     {"pl", kInsufficientCharacteristics,
-     u"Hasło musi zawierać znaki co najmniej {required} z tych {count} rodzajów: {classes}; ma {satisfied}."},
+     u"Hasło musi zawierać znaki co najmniej {required} z tych {count} rodzajów: wielkie litery, małe litery, cyfry, "
+     u"inne znaki; ma {satisfied}."},
     {"pl", kIllegalCharacter, u"Hasło zawiera niedozwolony znak: „{character}”."},
     {"pl", kIllegalWhitespace, u"Hasło nie może zawierać spacji."},
     {"pl", kIllegalUsername, u"Hasło nie może zawierać nazwy użytkownika „{username}”."},
@@ -252,7 +258,8 @@ constexpr TTranslatedEntry kTranslatedTemplates[] = {
     {"pt-br", kInsufficientLowercase, u"A senha deve conter uma letra minúscula (a-z)."},
     {"pt-br", kInsufficientDigit, u"A senha deve conter um dígito (0-9)."},
     {"pt-br", kInsufficientCharacteristics,
-     u"A senha deve conter caracteres de pelo menos {required} destes {count} tipos: {classes}; ela tem {satisfied}."},
+     u"A senha deve conter caracteres de pelo menos {required} destes {count} tipos: letras maiúsculas, letras "
+     u"minúsculas, dígitos, outros caracteres; ela tem {satisfied}."},
     {"pt-br", kIllegalCharacter, u"A senha contém um caractere não permitido: \"{character}\"."},
     {"pt-br", kIllegalWhitespace, u"A senha não deve conter espaços."},
     {"pt-br", kIllegalUsername, u"A senha não deve conter o nome de usuário \"{username}\"."},
