@@ -463,7 +463,8 @@ void XMLCALL OnEnd(void* Data, const XML_Char*) {
     if (s.FoldEntries && node.Name == "Entry" && !s.Path.empty() && s.Path.back()->Name == "Group") {
       s.TreeBytes -= TreeCostBelow(node);
       FoldChildren(node);
-      s.TreeBytes += node.Fold != nullptr ? node.Fold->size() : 0;
+      // The folded text, its string and the count that shares it.
+      if (node.Fold != nullptr) s.TreeBytes += node.Fold->size() + sizeof(std::string) + 4 * sizeof(void*);
     }
     return;
   }

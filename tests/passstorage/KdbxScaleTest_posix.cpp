@@ -286,6 +286,27 @@ TEST(KdbxScale, TheTreeIsBoundedByTheDocument) {
   RecordProperty("peak_bytes", std::to_string(peak));
 }
 
+// Folded entries count what they cost, their shared text's bookkeeping
+// too: a group of two million tiny entries (19 bytes of XML each, about 200
+// bytes folded) is refused at the bound rather than cost eleven times its size.
+TEST(KdbxScale, FoldedEntriesCountTowardsTheTreeBound) {
+  constexpr std::size_t kEntries = 2 << 20;
+  std::string xml = "<KeePassFile><Root><Group>";
+  xml.reserve(19 * kEntries + 64);
+  for (std::size_t i = 0; i < kEntries; ++i) xml += "<Entry><a/></Entry>";
+  xml += "</Group></Root></KeePassFile>";
+  const auto size = static_cast<std::int64_t>(xml.size());
+  const std::int64_t bound = 64 * kMiB + 9 * size;
+  std::string message;
+  const std::int64_t peak = PeakOf(bound, [&] {
+    message = test::MessageOf([&] {
+      detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr, true);
+    });
+  });
+  EXPECT_EQ(message, SKdbxTooLarge);
+  EXPECT_LT(peak, bound) << peak / kMiB << " MiB for " << size / kMiB << " MiB of XML";
+}
+
 // A document as KeePass writes it costs well within that bound, so that
 // no real file comes near it.
 TEST(KdbxScale, AnOrdinaryDocumentIsWithinTheTreeBound) {
