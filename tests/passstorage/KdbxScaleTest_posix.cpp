@@ -286,9 +286,9 @@ TEST(KdbxScale, TheTreeIsBoundedByTheDocument) {
   RecordProperty("peak_bytes", std::to_string(peak));
 }
 
-// Folded entries count what they cost, their shared text's bookkeeping
-// too: a group of two million tiny entries (19 bytes of XML each, about 200
-// bytes folded) is refused at the bound rather than cost eleven times its size.
+// Folded entries still count towards the tree's bound: a group of two
+// million tiny entries (19 bytes of XML each, about 200 bytes folded) is
+// refused at the bound rather than cost eleven times its size.
 TEST(KdbxScale, FoldedEntriesCountTowardsTheTreeBound) {
   constexpr std::size_t kEntries = 2 << 20;
   std::string xml = "<KeePassFile><Root><Group>";
