@@ -266,45 +266,33 @@ TEST(KdbxScale, ReferencesToOneAttachmentShareOneCopy) {
 }
 
 // A document of nothing but empty elements (four bytes each) may not build
-// a tree of thirty times its size: refused once the tree reaches its bound
-// (eight times the XML and 32 MiB).
+// a tree of thirty times its size, nor one of tiny entries (19 bytes each,
+// about 200 folded) eleven times: refused once the tree reaches its bound
+// (eight times the XML and 32 MiB), folded entries counted too.
 TEST(KdbxScale, TheTreeIsBoundedByTheDocument) {
-  std::string xml = "<KeePassFile>";
-  constexpr std::size_t kElements = 4 << 20;
-  xml.reserve(4 * kElements + 32);
-  for (std::size_t i = 0; i < kElements; ++i) xml += "<a/>";
-  xml += "</KeePassFile>";
-  const auto size = static_cast<std::int64_t>(xml.size());
-  const std::int64_t bound = 64 * kMiB + 9 * size;
-  std::string message;
-  const std::int64_t peak = PeakOf(bound, [&] {
-    message = test::MessageOf(
-        [&] { detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr); });
-  });
-  EXPECT_EQ(message, SKdbxTooLarge);
-  EXPECT_LT(peak, bound) << peak / kMiB << " MiB for " << size / kMiB << " MiB of XML";
-  RecordProperty("peak_bytes", std::to_string(peak));
-}
-
-// Folded entries still count towards the tree's bound: a group of two
-// million tiny entries (19 bytes of XML each, about 200 bytes folded) is
-// refused at the bound rather than cost eleven times its size.
-TEST(KdbxScale, FoldedEntriesCountTowardsTheTreeBound) {
-  constexpr std::size_t kEntries = 2 << 20;
-  std::string xml = "<KeePassFile><Root><Group>";
-  xml.reserve(19 * kEntries + 64);
-  for (std::size_t i = 0; i < kEntries; ++i) xml += "<Entry><a/></Entry>";
-  xml += "</Group></Root></KeePassFile>";
-  const auto size = static_cast<std::int64_t>(xml.size());
-  const std::int64_t bound = 64 * kMiB + 9 * size;
-  std::string message;
-  const std::int64_t peak = PeakOf(bound, [&] {
-    message = test::MessageOf([&] {
-      detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr, true);
+  const struct {
+    const char *Head, *Element, *Tail;
+    std::size_t Count;
+    bool Fold;
+  } cases[] = {{"<KeePassFile>", "<a/>", "</KeePassFile>", 4 << 20, false},
+               {"<KeePassFile><Root><Group>", "<Entry><a/></Entry>", "</Group></Root></KeePassFile>", 2 << 20, true}};
+  for (const auto& c : cases) {
+    std::string xml = c.Head;
+    xml.reserve(std::strlen(c.Element) * c.Count + 64);
+    for (std::size_t i = 0; i < c.Count; ++i) xml += c.Element;
+    xml += c.Tail;
+    const auto size = static_cast<std::int64_t>(xml.size());
+    const std::int64_t bound = 64 * kMiB + 9 * size;
+    std::string message;
+    const std::int64_t peak = PeakOf(bound, [&] {
+      message = test::MessageOf([&] {
+        detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), nullptr, nullptr, c.Fold);
+      });
     });
-  });
-  EXPECT_EQ(message, SKdbxTooLarge);
-  EXPECT_LT(peak, bound) << peak / kMiB << " MiB for " << size / kMiB << " MiB of XML";
+    EXPECT_EQ(message, SKdbxTooLarge) << c.Element;
+    EXPECT_LT(peak, bound) << c.Element << ": " << peak / kMiB << " MiB for " << size / kMiB << " MiB of XML";
+    RecordProperty(c.Fold ? "folded_peak_bytes" : "peak_bytes", std::to_string(peak));
+  }
 }
 
 // A document as KeePass writes it costs well within that bound, so that

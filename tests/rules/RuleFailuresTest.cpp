@@ -243,6 +243,13 @@ TEST(RuleMessagesTest, LanguagesGiveTheirOwnTextsAndEnglishWhereNone) {
 // The values land where each language puts them, a piece of the password
 // masked inside the language's own quotation marks.
 TEST(RuleMessagesTest, TranslatedMessagesCarryTheirValues) {
+  auto kinds = [](std::int32_t Satisfied) {
+    return TKLRuleFailure(kInsufficientCharacteristics)
+        .AddNumber("required", 3)
+        .AddNumber("count", 4)
+        .AddText("classes", u"upper-case letters, lower-case letters, digits, other characters")
+        .AddNumber("satisfied", Satisfied);
+  };
   const struct {
     const char* Language;
     TKLRuleFailure Failure;
@@ -254,20 +261,10 @@ TEST(RuleMessagesTest, TranslatedMessagesCarryTheirValues) {
       {"fr", TKLRuleFailure(kHistoryViolation).AddNumber("count", 5),
        "Le mot de passe est l'un des 5 derniers mots de passe utilisés."},
       // The kinds in the language's own words, not the English the failure carries.
-      {"pl",
-       TKLRuleFailure(kInsufficientCharacteristics)
-           .AddNumber("required", 3)
-           .AddNumber("count", 4)
-           .AddText("classes", u"upper-case letters, lower-case letters, digits, other characters")
-           .AddNumber("satisfied", 2),
+      {"pl", kinds(2),
        "Hasło musi zawierać znaki co najmniej 3 z tych 4 rodzajów: wielkie litery, małe litery, cyfry, inne znaki; "
        "ma 2."},
-      {"de",
-       TKLRuleFailure(kInsufficientCharacteristics)
-           .AddNumber("required", 3)
-           .AddNumber("count", 4)
-           .AddText("classes", u"upper-case letters, lower-case letters, digits, other characters")
-           .AddNumber("satisfied", 1),
+      {"de", kinds(1),
        "Das Passwort muss Zeichen aus mindestens 3 dieser 4 Arten enthalten: Großbuchstaben, Kleinbuchstaben, "
        "Ziffern, andere Zeichen; es hat 1."},
       {"pl", TKLRuleFailure(kIllegalUsername).AddText("username", u"bob"),
