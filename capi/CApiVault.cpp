@@ -372,6 +372,23 @@ int klp_vault_put_group(klp_vault_t* vault, const char* path, const char* notes)
   });
 }
 
+int klp_vault_move_group(klp_vault_t* vault, const char* from, const char* to) {
+  return Guard([&] {
+    TVault& v = Of<TVault>(vault, "vault is NULL");
+    const kl::String source = Text(from, "from");
+    const kl::String target = Text(to, "to");
+    Require(kl::IsValidGroupPath(source) && kl::IsValidGroupPath(target), "a group path has an empty group name");
+    Require(!source.empty() && v.Store.FindGroup(source) != nullptr, "no group is listed at from");
+    Require(v.Store.FindGroup(target) == nullptr, "a group is listed at to already");
+    try {
+      v.Store.MoveGroup(source, target);
+    } catch (const kl::EKLPassStorageException&) {
+      Refuse(KLP_ERROR_INVALID_ARGUMENT, "to is within the group moved");
+    }
+    return KLP_OK;
+  });
+}
+
 int klp_vault_deleted_count(const klp_vault_t* vault, size_t* count) {
   return Guard([&] {
     const TVault& v = Of<TVault>(vault, "vault is NULL");

@@ -607,6 +607,11 @@ KLP_API int KLP_CALL klp_vault_group_get_dates(const klp_vault_t* vault, size_t 
  * modification time is now. A path with an empty
  * name ("a//b") is KLP_ERROR_INVALID_ARGUMENT, and nothing changes. */
 KLP_API int KLP_CALL klp_vault_put_group(klp_vault_t* vault, const char* path, const char* notes);
+/* Moves the group listed at from, its subgroups and their records to to,
+ * every UUID kept (to's missing parents are listed). The root, a from not
+ * listed, a to listed already or within from is KLP_ERROR_INVALID_ARGUMENT,
+ * and nothing changes. */
+KLP_API int KLP_CALL klp_vault_move_group(klp_vault_t* vault, const char* from, const char* to);
 /* The record's earlier versions, 0 the oldest: one kept before each edit
  * (10 at most, 6 MiB of one record's versions). A version's field is read as
  * klp_vault_get_field reads the record's (KLP_FIELD_PASSWORD: the caller

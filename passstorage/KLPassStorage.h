@@ -469,6 +469,13 @@ public:
   // Lists, as PutGroup does, every group the other store lists and this one
   // does not (by path); of a group both list, the version modified later.
   void PutGroups(const std::vector<TKLPassGroup>& Groups);
+  // Moves the group listed at From, its subgroups and their records to To,
+  // keeping every UUID: the group's location-change time is stamped, and each
+  // moved record's (its group is its path); To's missing parents are listed,
+  // and the recycle bin follows when it is within. "Wrong group name" for a
+  // path CheckGroup refuses, the root, a From not listed, a To listed already
+  // or within From; nothing changes then. A KDBX save moves the file's group.
+  void MoveGroup(const String& From, const String& To);
   // Lists every group a record names that the store does not list yet (with
   // its parents, fresh UUIDs and the present time), as a save does first.
   void ListRecordGroups();

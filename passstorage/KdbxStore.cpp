@@ -507,6 +507,47 @@ struct TKdbxWriter {
     return *group;
   }
 
+  // A group the store lists at another path than the document holds it at
+  // (found by UUID, outside groups deleted into the bin) is moved there first
+  // with all it holds, renamed to its last name: a moved or renamed group
+  // keeps its UUID and what the store does not model.
+  void MoveByUuid(TXmlNode& Root, const TKLPassGroup& Listed, std::int64_t Now) {
+    const std::string uuid = UuidText(Listed.Uuid);
+    TXmlNode* parent = nullptr;
+    std::size_t at = 0;
+    String path;
+    if (!FindByUuid(Root, uuid, String(), parent, at, path) || path == Listed.Path) return;
+    const std::vector<String> names = SplitGroupPath(Listed.Path);
+    const std::string name = Utf8(names.back(), false, "group name");
+    TXmlNode group = std::move(parent->Children[at]);
+    parent->Children.erase(parent->Children.begin() + static_cast<std::ptrdiff_t>(at));
+    group.Ensure("Name").Text = name;
+    TXmlNode& target = GroupAt(Root, JoinGroupPath(std::vector<String>(names.begin(), names.end() - 1)), Now);
+    target.Children.push_back(std::move(group));
+  }
+
+  // The group with UUID text Uuid below Group (at Path): its parent, its place
+  // there and its path.
+  bool FindByUuid(TXmlNode& Group, const std::string& Uuid, const String& Path, TXmlNode*& Parent, std::size_t& At,
+                  String& Found) {
+    for (std::size_t i = 0; i < Group.Children.size(); ++i) {
+      TXmlNode& child = Group.Children[i];
+      if (child.Name != "Group") continue;
+      const std::string id = GroupId(child);
+      const TXmlNode* name = child.Find("Name");
+      const String path = GroupPathChild(Path, name != nullptr ? Utf8ToText(name->Text) : String());
+      if (id == Uuid) {
+        Parent = &Group;
+        At = i;
+        Found = path;
+        return true;
+      }
+      if (!RecycleBin.empty() && id == RecycleBin) continue; // what the bin holds is no listed group
+      if (FindByUuid(child, Uuid, path, Parent, At, Found)) return true;
+    }
+    return false;
+  }
+
   // Made before the root group is found (see SaveKdbx): making it later
   // would move the root group in memory.
   TXmlNode& Meta() { return *Doc.Root.Find("Meta"); }
@@ -1021,6 +1062,10 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   for (const TKLPassGroup& group : FGroups) writer.ListedGroups.emplace(group.Path, &group);
   writer.DocGroupUuids.insert(detail::TKdbxWriter::GroupId(*root));
   writer.CollectGroupUuids(*root);
+  // Moved groups first, so that each listed group is found at its path.
+  for (const TKLPassGroup& group : FGroups) {
+    if (FKdbx && !group.Path.empty()) writer.MoveByUuid(*root, group, nowUtc);
+  }
   for (const TKLPassGroup& group : FGroups) {
     // KeePassFile, Root, the root group, one Group per name, then Times and
     // its times: a group nested deeper would make a file no reader opens.

@@ -201,6 +201,69 @@ void TKLPassStorage::PutGroups(const std::vector<TKLPassGroup>& Groups) {
   FGroups.swap(merged);
 }
 
+namespace {
+
+// Path with From, where it is From or one of its subgroups, replaced by To.
+bool Rebase(const String& Path, const String& From, const String& To, String& Out) {
+  if (Path == From) {
+    Out = To;
+    return true;
+  }
+  const std::vector<String> names = SplitGroupPath(Path);
+  const std::vector<String> prefix = SplitGroupPath(From);
+  if (names.size() <= prefix.size() || !std::equal(prefix.begin(), prefix.end(), names.begin())) return false;
+  std::vector<String> moved = SplitGroupPath(To);
+  moved.insert(moved.end(), names.begin() + static_cast<std::ptrdiff_t>(prefix.size()), names.end());
+  Out = JoinGroupPath(moved);
+  return true;
+}
+
+} // namespace
+
+void TKLPassStorage::MoveGroup(const String& From, const String& To) {
+  CheckGroup(From);
+  CheckGroup(To);
+  String within;
+  if (From.empty() || To.empty() || FindGroup(From) == nullptr || FindGroup(To) != nullptr ||
+      Rebase(To, From, To, within)) {
+    throw EKLPassStorageException(SWrongGroupName);
+  }
+  const std::int64_t now = NowUnixSeconds();
+  // The groups that stay keep their places; To's missing parents follow
+  // them, then the moved groups in their order, so that parents still come
+  // before their subgroups.
+  std::vector<TKLPassGroup> kept, moved;
+  for (const TKLPassGroup& group : FGroups) {
+    String path;
+    if (!Rebase(group.Path, From, To, path)) {
+      kept.push_back(group);
+      continue;
+    }
+    TKLPassGroup& m = moved.emplace_back(group);
+    m.Path = std::move(path);
+    if (group.Path == From) m.LocationChangeDate = now;
+  }
+  TGroupIndex index(kept);
+  for (const TKLPassGroup& m : moved) index.Uuids.emplace(UuidKey(m.Uuid));
+  if (String parent = To; ParentOf(parent) && !index.Paths.contains(parent)) {
+    TKLPassGroup made;
+    made.Path = parent;
+    made.CreationDate = made.ModificationDate = made.LastAccessDate = made.LocationChangeDate = made.ExpiryDate =
+        now;
+    Append(kept, index, std::move(made), *GetRandomGenerator());
+  }
+  for (TKLPassGroup& m : moved) kept.push_back(std::move(m));
+  std::vector<std::pair<TKLPassRecord*, String>> records;
+  for (TKLPassRecord* rec : FList) {
+    if (String path; Rebase(rec->FGroup, From, To, path)) records.emplace_back(rec, std::move(path));
+  }
+  String bin;
+  const bool binMoves = Rebase(FRecycleBinGroup, From, To, bin);
+  FGroups.swap(kept);
+  for (auto& [rec, path] : records) rec->SetGroup(path);
+  if (binMoves) FRecycleBinGroup.swap(bin);
+}
+
 void TKLPassStorage::ListRecordGroups() {
   TGroupIndex index(FGroups);
   std::vector<TKLPassGroup> merged;

@@ -1340,6 +1340,11 @@ class Vault(_Handle):
         call(lib.klp_vault_put_group, self._h, encode(path, "path"), optional(notes, "notes"))
 
     @_exclusive
+    def move_group(self, source: Text, target: Text) -> None:
+        """Moves the group at source, its subgroups and their records to target, keeping every UUID."""
+        call(lib.klp_vault_move_group, self._h, encode(source, "source"), encode(target, "target"))
+
+    @_exclusive
     def delete(self, index: int) -> None:
         """Removes the record at index; those after it move up one place."""
         call(lib.klp_vault_delete, self._h, index)

@@ -123,6 +123,7 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "klp_vault_group_get_dates": (_c_int, [_p, _c_size, _P(ctypes.c_int64), _P(ctypes.c_int64),
                                            _P(ctypes.c_int64)]),
     "klp_vault_put_group": (_c_int, [_p, _cp, _cp]),
+    "klp_vault_move_group": (_c_int, [_p, _cp, _cp]),
     # Strength models and languages; every field of an estimate or check in one call.
     "klp_strength_languages": (_c_int, [_p, _P(_c_size)]),
     "klp_estimator_init": (_c_int, [_pp]),

@@ -281,6 +281,12 @@ def test_vault_groups_nest_take_notes_and_survive_a_save_in_either_format(tmp_pa
             # A KDBX file lists its groups in document order, each after its parent.
             assert sorted(vault.groups(), key=lambda g: g.path) == sorted(made, key=lambda g: g.path), kdbx
             assert vault.get(0).group == "Work/Dev"
+            work = next(g for g in made if g.path == "Work")
+            vault.move_group("Work", "Old/Job")
+            with pytest.raises(klp.InvalidArgument):
+                vault.move_group("Old/Job", "Old/Job/Dev/X")
+            moved = {g.path: g.uuid for g in vault.groups()}
+            assert "Work" not in moved and moved["Old/Job"] == work.uuid and vault.get(0).group == "Old/Job/Dev"
 
 
 def test_vault_fields_read_back_and_searches_answer_only_matches(tmp_path):

@@ -89,4 +89,32 @@ TEST(CApiGroups, NestedGroupsAreListedWithTheirNotesAndKeptByASaveInEitherFormat
   }
 }
 
+// A move keeps the UUIDs of the group and its subgroups and takes the
+// records along; one that cannot be is refused with nothing changed.
+TEST(CApiGroups, AMoveKeepsUuidsAndTakesTheRecords) {
+  klp_vault_t* vault = nullptr;
+  ASSERT_EQ(klp_vault_init(&vault), KLP_OK);
+  ASSERT_EQ(klp_vault_add(vault, "Mail", "alice", "pw", NULL, NULL, "Work/Dev", NULL), KLP_OK);
+  ASSERT_EQ(klp_vault_put_group(vault, "Home", NULL), KLP_OK);
+  const std::vector<TGroup> before = Groups(vault); // "", Home, Work, Work/Dev
+  ASSERT_EQ(before.size(), 4u);
+  for (auto [from, to] : {std::pair{"", "X"}, std::pair{"Nope", "X"}, std::pair{"Work", "Home"},
+                          std::pair{"Work", "Work/Dev/X"}, std::pair{"Work", "a//b"}}) {
+    EXPECT_EQ(klp_vault_move_group(vault, from, to), KLP_ERROR_INVALID_ARGUMENT) << from << " " << to;
+  }
+  EXPECT_EQ(Groups(vault), before);
+  ASSERT_EQ(klp_vault_move_group(vault, "Work", "Old/Job"), KLP_OK);
+  std::vector<TGroup> after = Groups(vault);
+  ASSERT_EQ(after.size(), 5u);
+  EXPECT_EQ(after[3].Path, "Old/Job");
+  EXPECT_EQ(after[3].Uuid, before[2].Uuid);
+  EXPECT_EQ(after[4].Path, "Old/Job/Dev");
+  EXPECT_EQ(after[4].Uuid, before[3].Uuid);
+  char text[64] = {};
+  size_t size = sizeof(text);
+  ASSERT_EQ(klp_vault_get_field(vault, 0, KLP_FIELD_GROUP, text, &size), KLP_OK);
+  EXPECT_EQ(std::string(text), "Old/Job/Dev");
+  klp_vault_destroy(vault);
+}
+
 } // namespace

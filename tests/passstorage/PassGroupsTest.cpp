@@ -385,5 +385,66 @@ TEST(PassGroups, AMergeJoinsTheOtherCopysGroupsAndKeepsTheLaterModified) {
   EXPECT_EQ(a.Store.GetGroups().size(), count); // merging again changes nothing
 }
 
+
+// A move takes the group, its subgroups and their records to the new path
+// with their UUIDs, stamps the group's location change, lists the new
+// parents, and survives a save and a load in either format (a KDBX file's
+// group itself moves: no group is left at the old path).
+TEST(PassGroups, AMovedGroupKeepsItsUuidsAndRecordsInEitherFormat) {
+  for (const TKLPassFileFormat format : {pfVault, pfKdbx}) {
+    TKLPassStorage made;
+    made.SetKdbxSettings(CheapKdbx());
+    made.SetSaveFormat(format);
+    TKLPassGroup work = Group(u"Work", 1);
+    work.Notes = u"moved with its notes";
+    made.PutGroup(work);
+    made.PutGroup(Group(u"Work/Dev", 2));
+    made.PutGroup(Group(u"Home", 3));
+    made.Add(u"Deep", u"", u"", u"", u"", u"Work/Dev");
+    made.Add(u"Top", u"", u"", u"", u"", u"Work");
+    made.Add(u"Stays", u"", u"", u"", u"", u"Home");
+    TKLPassStorage store;
+    SaveAndLoad(made, store, u"pw");
+    const TKLPassUuid workId = store.FindGroup(u"Work")->Uuid, devId = store.FindGroup(u"Work/Dev")->Uuid;
+
+    store.MoveGroup(u"Work", u"Old/Job");
+    ASSERT_NE(store.FindGroup(u"Old/Job"), nullptr) << format;
+    EXPECT_EQ(store.FindGroup(u"Work"), nullptr);
+    EXPECT_EQ(store.FindGroup(u"Old/Job")->Uuid, workId);
+    EXPECT_EQ(store.FindGroup(u"Old/Job/Dev")->Uuid, devId);
+    EXPECT_GT(store.FindGroup(u"Old/Job")->LocationChangeDate, work.LocationChangeDate);
+    EXPECT_EQ(store.FindGroup(u"Old/Job/Dev")->LocationChangeDate, Group(u"", 2).LocationChangeDate);
+    ASSERT_NE(store.FindGroup(u"Old"), nullptr) << "the new parent is listed";
+    EXPECT_EQ(Sorted(GroupsOfRecords(store)), (std::vector<String>{u"Deep@Old/Job/Dev", u"Stays@Home", u"Top@Old/Job"}));
+
+    TKLPassStorage back;
+    SaveAndLoad(store, back, u"pw");
+    std::vector<TKLPassGroup> expected = store.GetGroups(), got = back.GetGroups();
+    std::erase_if(expected, [](const TKLPassGroup& G) { return G.Path.empty(); });
+    std::erase_if(got, [](const TKLPassGroup& G) { return G.Path.empty(); });
+    ExpectSameGroups(got, expected);
+    EXPECT_EQ(back.FindGroup(u"Old/Job")->Notes, u"moved with its notes");
+    EXPECT_EQ(Sorted(GroupsOfRecords(back)), Sorted(GroupsOfRecords(store)));
+  }
+}
+
+// The root, a path not listed, a target listed already or within the group,
+// and an empty name are refused, and nothing changes.
+TEST(PassGroups, AMoveThatCannotBeIsRefusedWithNothingChanged) {
+  TKLPassStorage store;
+  store.PutGroup(Group(u"A/B", 1));
+  store.PutGroup(Group(u"C", 2));
+  store.Add(u"r", u"", u"", u"", u"", u"A/B");
+  const std::vector<TKLPassGroup> before = store.GetGroups();
+  const struct {
+    const char16_t *From, *To;
+  } cases[] = {{u"", u"Z"}, {u"Nope", u"Z"}, {u"A", u"C"}, {u"A", u"A"}, {u"A", u"A/B/Z"}, {u"A", u"a//b"}};
+  for (const auto& c : cases) {
+    EXPECT_THROW(store.MoveGroup(c.From, c.To), EKLPassStorageException) << Narrow(c.From) << " " << Narrow(c.To);
+    ExpectSameGroups(store.GetGroups(), before);
+    EXPECT_EQ(store.GetRecord(0)->GetGroup(), u"A/B");
+  }
+}
+
 } // namespace
 } // namespace kl
