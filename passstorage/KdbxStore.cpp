@@ -526,6 +526,19 @@ struct TKdbxWriter {
     target.Children.push_back(std::move(group));
   }
 
+  // The path of every group below Group (at Path) by UUID text, but those
+  // within groups deleted into the bin.
+  void GroupPaths(const TXmlNode& Group, const String& Path, std::unordered_map<std::string, String>& Paths) const {
+    for (const TXmlNode& child : Group.Children) {
+      if (child.Name != "Group") continue;
+      const std::string id = GroupId(child);
+      const TXmlNode* name = child.Find("Name");
+      const String path = GroupPathChild(Path, name != nullptr ? Utf8ToText(name->Text) : String());
+      Paths.emplace(id, path);
+      if (RecycleBin.empty() || id != RecycleBin) GroupPaths(child, path, Paths);
+    }
+  }
+
   // The group with UUID text Uuid below Group (at Path): its parent, its place
   // there and its path.
   bool FindByUuid(TXmlNode& Group, const std::string& Uuid, const String& Path, TXmlNode*& Parent, std::size_t& At,
@@ -1062,9 +1075,18 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   for (const TKLPassGroup& group : FGroups) writer.ListedGroups.emplace(group.Path, &group);
   writer.DocGroupUuids.insert(detail::TKdbxWriter::GroupId(*root));
   writer.CollectGroupUuids(*root);
-  // Moved groups first, so that each listed group is found at its path.
-  for (const TKLPassGroup& group : FGroups) {
-    if (FKdbx && !group.Path.empty()) writer.MoveByUuid(*root, group, nowUtc);
+  // Moved groups first, so that each listed group is found at its path: the
+  // document's paths are read once, and again after each move.
+  if (FKdbx) {
+    std::unordered_map<std::string, String> paths;
+    writer.GroupPaths(*root, String(), paths);
+    for (const TKLPassGroup& group : FGroups) {
+      const auto held = group.Path.empty() ? paths.end() : paths.find(detail::UuidText(group.Uuid));
+      if (held == paths.end() || held->second == group.Path) continue;
+      writer.MoveByUuid(*root, group, nowUtc);
+      paths.clear();
+      writer.GroupPaths(*root, String(), paths);
+    }
   }
   for (const TKLPassGroup& group : FGroups) {
     // KeePassFile, Root, the root group, one Group per name, then Times and
