@@ -37,7 +37,7 @@ inline constexpr std::uint64_t KdbxMaxXmlSize = std::uint64_t{1} << 30;
 inline constexpr std::uint32_t KdbxMaxXmlDepth = 256;
 // The parsed tree is bounded by the document's size: its nodes, their lists
 // of children and their texts may cost 8 bytes for each byte of XML, beside
-// the first 32 MiB. A node costs about 120 bytes: KeePass's files spend 25 to
+// the first 32 MiB. A node costs about 140 bytes: KeePass's files spend 25 to
 // 50 bytes of XML on an element (with its line and indentation), and cost 3
 // to 5 times their XML as a tree, but a document of "<a/>" after "<a/>" (four bytes
 // each, compressing to almost nothing) is refused rather than cost thirty
