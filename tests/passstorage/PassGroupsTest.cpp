@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/MemoryStream.h"
@@ -400,9 +401,9 @@ TEST(PassGroups, AMovedGroupKeepsItsUuidsAndRecordsInEitherFormat) {
     made.PutGroup(work);
     made.PutGroup(Group(u"Work/Dev", 2));
     made.PutGroup(Group(u"Home", 3));
-    made.Add(u"Deep", u"", u"", u"", u"", u"Work/Dev");
-    made.Add(u"Top", u"", u"", u"", u"", u"Work");
-    made.Add(u"Stays", u"", u"", u"", u"", u"Home");
+    for (const auto& [title, group] : {std::pair{u"Deep", u"Work/Dev"}, {u"Top", u"Work"}, {u"Stays", u"Home"}}) {
+      made.Add(title, u"", u"", u"", u"", group);
+    }
     TKLPassStorage store;
     SaveAndLoad(made, store, u"pw");
     const TKLPassUuid workId = store.FindGroup(u"Work")->Uuid, devId = store.FindGroup(u"Work/Dev")->Uuid;
