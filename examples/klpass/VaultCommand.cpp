@@ -885,6 +885,26 @@ int Restore(const std::vector<std::string>& Words) {
   return kExitOk;
 }
 
+// Moves a group with its subgroups and records to another path, every UUID
+// kept, in a vault as in a KDBX file.
+int MoveGroup(const std::vector<std::string>& Words) {
+  const TArguments args(Words, {});
+  args.ExpectPositional(3, 3, "vault file, group and its new path");
+  const std::string& from = args.Positional()[1];
+  const std::string& to = args.Positional()[2];
+  TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
+  vault.Load();
+  kl::TKLPassStorage& store = vault.Store();
+  store.ListRecordGroups();
+  if (from.empty() || store.FindGroup(Text(from)) == nullptr) Fail(kExitNotFound, "no group '" + from + "'");
+  if (store.FindGroup(Text(to)) != nullptr) Fail(kExitExists, "a group '" + to + "' exists already");
+  Attempt("cannot move group '" + from + "' to '" + to + "' (not into itself, and no empty group name)",
+          [&] { store.MoveGroup(Text(from), Text(to)); });
+  vault.Save();
+  std::printf("moved group '%s' to '%s'\n", from.c_str(), to.c_str());
+  return kExitOk;
+}
+
 // The findings of one record in words: "weak (score 1), reused (also #4)".
 std::string FindingWords(const kl::TKLAuditEntry& Entry, const std::vector<std::int32_t>& Numbers,
                          std::int32_t MaxAge) {
@@ -995,7 +1015,7 @@ struct TVaultAction {
   int (*Run)(const std::vector<std::string>& Words);
 };
 
-constexpr std::array<TVaultAction, 19> kActions = {{{"create", Create},
+constexpr std::array<TVaultAction, 20> kActions = {{{"create", Create},
                                                     {"info", Info},
                                                     {"upgrade", Upgrade},
                                                     {"passwd", Passwd},
@@ -1011,6 +1031,7 @@ constexpr std::array<TVaultAction, 19> kActions = {{{"create", Create},
                                                     {"history", History},
                                                     {"restore", Restore},
                                                     {"merge", MergeCopies},
+                                                    {"move-group", MoveGroup},
                                                     {"audit", Audit},
                                                     {"export", VaultExport},
                                                     {"import", VaultImport}}};
@@ -1061,6 +1082,7 @@ const TCommand VaultCommand = {
     "  vault history FILE RECORD [--group G] [--json]\n"
     "  vault restore FILE RECORD N [--group G]\n"
     "  vault merge TARGET SOURCE [--dry-run]\n"
+    "  vault move-group FILE GROUP NEW-PATH\n"
     "  vault audit FILE [--min-score N] [--blocklist COMPILED] [--max-age DAYS] [--json]\n" KLPASS_VAULT_EXCHANGE_USAGE
     "      Keeps password records in an encrypted vault under a master password\n"
     "      (read as a secret). Records are numbered as 'list' shows them, group by\n"
@@ -1076,7 +1098,9 @@ const TCommand VaultCommand = {
     "      'merge' takes another copy's changes into TARGET (either may be a\n"
     "      KDBX file): records matched by UUID, the later change wins and the\n"
     "      other version joins the history, the later move and the later\n"
-    "      deletion win; the source's password is asked second.\n"
+    "      deletion win; the source's password is asked second. 'move-group'\n"
+    "      moves a group with its subgroups and records to NEW-PATH, every UUID\n"
+    "      kept (a KDBX file's group itself moves).\n"
     "      'copy' puts the password (or --field) on the clipboard through wl-copy,\n"
     "      xclip or xsel (the clipboard API on Windows) and clears it after\n"
     "      --clear-after seconds (default 20; 0 leaves it) if it still holds it.\n"

@@ -16,10 +16,10 @@ blocklist_help=$out
 actions=(
   "vault create" "vault info" "vault upgrade" "vault passwd" "vault add" "vault list" "vault search"
   "vault show" "vault copy" "vault edit" "vault totp" "vault attachment" "vault delete" "vault audit"
-  "vault export" "vault import" "vault history" "vault restore" "vault merge"
+  "vault export" "vault import" "vault history" "vault restore" "vault merge" "vault move-group"
   "users create" "users info" "users upgrade" "users add" "users change" "users delete" "users verify"
   "users unlock" "users set" "users list" "users copy" "blocklist compile")
-[ ${#actions[@]} -eq 31 ] || fail "the table lost an action"
+[ ${#actions[@]} -eq 32 ] || fail "the table lost an action"
 for entry in "${actions[@]}"; do
   read -r command action <<<"$entry"
   case $command in vault) help=$vault_help ;; users) help=$users_help ;; *) help=$blocklist_help ;; esac

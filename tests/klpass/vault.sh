@@ -223,6 +223,27 @@ expect_failure 2 "the secret is not valid UTF-8 text"
 run "$m" vault add v.klv --title $'caf\xe9'
 expect_failure 2 "argument 5 is not valid UTF-8 text"
 
+case_ "move-group takes a group, its subgroups and records to a new path, in a vault and a KDBX file"
+for file in moves.klv moves.kdbx; do
+  run "$m" vault create "$file" --kdf-memory 8 --kdf-passes 1
+  expect_success
+  run "${m}pw\n" vault add "$file" --title Deep --group Work/Dev
+  run "${m}pw\n" vault add "$file" --title Top --group Work
+  run "${m}pw\n" vault add "$file" --title Home --group Home
+  run "$m" vault move-group "$file" Work Old/Job
+  expect_success
+  expect_out "moved group 'Work' to 'Old/Job'"
+  run "$m" vault list "$file"
+  expect_out "Old/Job/Dev"
+  expect_no_out "Work"
+  run "$m" vault move-group "$file" Nowhere X
+  expect_failure 5 "no group 'Nowhere'"
+  run "$m" vault move-group "$file" Old/Job Home
+  expect_failure 7 "a group 'Home' exists already"
+  run "$m" vault move-group "$file" Old Old/Job/Dev/X
+  expect_failure 2 "cannot move group 'Old' to 'Old/Job/Dev/X'"
+done
+
 case_ "a vault shared with chmod after create: another user of its group edits it first"
 if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then
   echo "klpass vault: skipping the shared-vault case (needs root and setpriv to run as a second user)"
