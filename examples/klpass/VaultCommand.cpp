@@ -894,12 +894,12 @@ int MoveGroup(const std::vector<std::string>& Words) {
   const std::string& to = args.Positional()[2];
   TVault vault(args.Positional()[0], ReadSecret("Master password"), TVault::ForEditing);
   vault.Load();
-  kl::TKLPassStorage& store = vault.Store();
-  store.ListRecordGroups();
-  if (from.empty() || store.FindGroup(Text(from)) == nullptr) Fail(kExitNotFound, "no group '" + from + "'");
-  if (store.FindGroup(Text(to)) != nullptr) Fail(kExitExists, "a group '" + to + "' exists already");
+  kl::TKLPassStorage& held = vault.Store();
+  held.ListRecordGroups();
+  if (from.empty() || held.FindGroup(Text(from)) == nullptr) Fail(kExitNotFound, "no group '" + from + "'");
+  if (held.FindGroup(Text(to)) != nullptr) Fail(kExitExists, "a group '" + to + "' exists already");
   Attempt("cannot move group '" + from + "' to '" + to + "' (not into itself, and no empty group name)",
-          [&] { store.MoveGroup(Text(from), Text(to)); });
+          [&] { held.MoveGroup(Text(from), Text(to)); });
   vault.Save();
   std::printf("moved group '%s' to '%s'\n", from.c_str(), to.c_str());
   return kExitOk;
