@@ -231,7 +231,7 @@ complete_words() { # COMP_WORDS... -> what bash completion offers for the last w
 [ "$(complete_words klpass help vau)" = "vault" ] || fail "help topic"
 run "" completion zsh
 expect_out "#compdef klpass"
-expect_out "vault) actions=(create info upgrade passwd add list search show copy edit totp attachment delete history restore merge audit export import)"
+expect_out "vault) actions=(create info upgrade passwd add list search show copy edit totp attachment delete history restore merge move-group audit export import)"
 run "" completion fish
 expect_out "complete -c klpass -n '__fish_use_subcommand' -a 'vault'"
 expect_out "complete -c klpass -n '__fish_seen_subcommand_from vault' -l clear-after"
