@@ -509,6 +509,17 @@ z_stream WipingZStream() {
   return z;
 }
 
+// Makes room for Size more bytes in a buffer of plain text: grown into a
+// fresh buffer, the old one wiped, so that no copy is left behind.
+void Reserve(SecureBytes& Buf, std::size_t Size) {
+  ByteArray& b = Buf.Get();
+  if (b.capacity() - b.size() >= Size) return;
+  SecureBytes bigger;
+  bigger.Get().reserve(std::max(2 * b.capacity(), b.size() + Size));
+  bigger.Get().assign(b.begin(), b.end());
+  b.swap(bigger.Get());
+}
+
 } // namespace
 
 // Each block carries its size before it, so that it can be wiped whole when
@@ -547,55 +558,24 @@ void* KdbxWipingRealloc(void* Block, std::size_t Size) noexcept {
 }
 
 SecureBytes KdbxGunzip(const std::uint8_t* Data, std::size_t Size, std::uint64_t& Budget) {
-  z_stream z = WipingZStream();
-  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
   SecureBytes out;
-  ByteArray& buf = out.Get();
   // gzip ends with the inflated size (modulo 2^32): room for it at once
   // spares the copies of growing, but only as much as this input could
   // plausibly inflate to, whatever a hostile trailer claims.
   if (Size >= 4) {
     const std::uint64_t claimed = Get32(Data + Size - 4);
     const std::uint64_t plausible = std::min<std::uint64_t>(std::uint64_t{64} * Size, Budget);
-    buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(claimed, plausible) + 65536));
+    out.Get().reserve(static_cast<std::size_t>(std::min<std::uint64_t>(claimed, plausible) + 65536));
   }
-  z.next_in = const_cast<Bytef*>(Data);
-  z.avail_in = static_cast<uInt>(Size);
-  int rc = Z_OK;
-  while (rc != Z_STREAM_END) {
-    if (buf.size() > Budget) {
-      inflateEnd(&z);
-      Fail(SKdbxTooLarge);
-    }
-    // Grown by copying into a fresh buffer so that no plaintext is left behind
-    // by the vector's reallocation.
-    const std::size_t used = buf.size();
-    if (buf.capacity() - used < 65536) {
-      SecureBytes bigger;
-      bigger.Get().reserve(std::max<std::size_t>(2 * buf.capacity(), used + 65536));
-      bigger.Get().assign(buf.begin(), buf.end());
-      buf.swap(bigger.Get());
-    }
-    // Never more than one byte beyond the budget, which the check above refuses.
-    const std::size_t room =
-        static_cast<std::size_t>(std::min<std::uint64_t>({buf.capacity() - used, 1u << 30, Budget - used + 1}));
-    buf.resize(buf.capacity());
-    z.next_out = buf.data() + used;
-    z.avail_out = static_cast<uInt>(room);
-    rc = inflate(&z, Z_NO_FLUSH);
-    buf.resize(used + (room - z.avail_out));
-    if (rc != Z_OK && rc != Z_STREAM_END) {
-      inflateEnd(&z);
-      Fail(SKdbxDamaged);
-    }
-    if (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0) {
-      inflateEnd(&z);
-      Fail(SKdbxDamaged); // truncated
-    }
-  }
-  inflateEnd(&z);
-  if (buf.size() > Budget) Fail(SKdbxTooLarge);
-  Budget -= buf.size();
+  KdbxGunzipPieces(
+      Data, Size, Budget,
+      [](void* Out, const char* Piece, std::size_t Length) {
+        auto& buf = *static_cast<SecureBytes*>(Out);
+        Reserve(buf, Length);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(Piece);
+        buf.Get().insert(buf.Get().end(), bytes, bytes + Length);
+      },
+      &out);
   return out;
 }
 
@@ -636,17 +616,6 @@ namespace {
 // takes about twice as long for a file under a tenth smaller, and every
 // reader inflates any level alike.
 constexpr int kGzipLevel = Z_BEST_SPEED;
-
-// Makes room for Size more bytes in a buffer of plain text: grown into a
-// fresh buffer, the old one wiped, so that no copy is left behind.
-void Reserve(SecureBytes& Buf, std::size_t Size) {
-  ByteArray& b = Buf.Get();
-  if (b.capacity() - b.size() >= Size) return;
-  SecureBytes bigger;
-  bigger.Get().reserve(std::max(2 * b.capacity(), b.size() + Size));
-  bigger.Get().assign(b.begin(), b.end());
-  b.swap(bigger.Get());
-}
 
 // The payload (inner header, then the XML) gzipped, or kept as it is, as it
 // arrives in pieces.
@@ -901,10 +870,9 @@ public:
         FHeadSize += take;
         if (FHeadSize == sizeof(FHead)) FFieldSize = Get32(FHead + 1);
       } else {
-        ByteArray& field = FField.Get();
-        take = static_cast<std::size_t>(std::min<std::uint64_t>(FFieldSize - field.size(), Size));
-        Reserve(field, take);
-        field.insert(field.end(), Data, Data + take);
+        take = static_cast<std::size_t>(std::min<std::uint64_t>(FFieldSize - FField.size(), Size));
+        Reserve(FField, take);
+        FField.Get().insert(FField.Get().end(), Data, Data + take);
       }
       Data += take;
       Size -= take;
@@ -918,16 +886,6 @@ public:
   }
 
 private:
-  // Grown into a fresh buffer, the old one wiped, as the fields hold the
-  // stream key and attachments.
-  static void Reserve(ByteArray& Field, std::size_t More) {
-    if (Field.capacity() - Field.size() >= More) return;
-    SecureBytes bigger;
-    bigger.Get().reserve(std::max(2 * Field.capacity(), Field.size() + More));
-    bigger.Get().assign(Field.begin(), Field.end());
-    Field.swap(bigger.Get());
-  }
-
   void Field() {
     const std::uint8_t* data = FField.data();
     const std::size_t size = FField.size();

@@ -515,8 +515,15 @@ struct TKdbxWriter {
     const std::string uuid = UuidText(Listed.Uuid);
     TXmlNode* parent = nullptr;
     std::size_t at = 0;
-    String path;
-    if (!FindByUuid(Root, uuid, String(), parent, at, path) || path == Listed.Path) return;
+    const bool found = EachGroup(Root, String(), [&](TXmlNode& Parent, std::size_t At, const String& Path) {
+      if (GroupId(Parent.Children[At]) != uuid) return false;
+      if (Path != Listed.Path) {
+        parent = &Parent;
+        at = At;
+      }
+      return true;
+    });
+    if (!found || parent == nullptr) return;
     const std::vector<String> names = SplitGroupPath(Listed.Path);
     const std::string name = Utf8(names.back(), false, "group name");
     TXmlNode group = std::move(parent->Children[at]);
@@ -526,37 +533,28 @@ struct TKdbxWriter {
     target.Children.push_back(std::move(group));
   }
 
-  // The path of every group below Group (at Path) by UUID text, but those
-  // within groups deleted into the bin.
-  void GroupPaths(const TXmlNode& Group, const String& Path, std::unordered_map<std::string, String>& Paths) const {
-    for (const TXmlNode& child : Group.Children) {
-      if (child.Name != "Group") continue;
-      const std::string id = GroupId(child);
-      const TXmlNode* name = child.Find("Name");
-      const String path = GroupPathChild(Path, name != nullptr ? Utf8ToText(name->Text) : String());
-      Paths.emplace(id, path);
-      if (RecycleBin.empty() || id != RecycleBin) GroupPaths(child, path, Paths);
-    }
+  // The path of every group below Root by UUID text (see EachGroup).
+  std::unordered_map<std::string, String> GroupPaths(TXmlNode& Root) {
+    std::unordered_map<std::string, String> paths;
+    EachGroup(Root, String(), [&](TXmlNode& Parent, std::size_t At, const String& Path) {
+      paths.emplace(GroupId(Parent.Children[At]), Path);
+      return false;
+    });
+    return paths;
   }
 
-  // The group with UUID text Uuid below Group (at Path): its parent, its place
-  // there and its path.
-  bool FindByUuid(TXmlNode& Group, const std::string& Uuid, const String& Path, TXmlNode*& Parent, std::size_t& At,
-                  String& Found) {
+  // Calls Fn(parent, place, path) for every group below Group (at Path),
+  // parents first, but those within groups deleted into the bin; stops, and
+  // is true, once Fn is.
+  template <class F>
+  bool EachGroup(TXmlNode& Group, const String& Path, F&& Fn) {
     for (std::size_t i = 0; i < Group.Children.size(); ++i) {
       TXmlNode& child = Group.Children[i];
       if (child.Name != "Group") continue;
-      const std::string id = GroupId(child);
       const TXmlNode* name = child.Find("Name");
       const String path = GroupPathChild(Path, name != nullptr ? Utf8ToText(name->Text) : String());
-      if (id == Uuid) {
-        Parent = &Group;
-        At = i;
-        Found = path;
-        return true;
-      }
-      if (!RecycleBin.empty() && id == RecycleBin) continue; // what the bin holds is no listed group
-      if (FindByUuid(child, Uuid, path, Parent, At, Found)) return true;
+      if (Fn(Group, i, path)) return true;
+      if ((RecycleBin.empty() || GroupId(child) != RecycleBin) && EachGroup(child, path, Fn)) return true;
     }
     return false;
   }
@@ -1078,14 +1076,12 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   // Moved groups first, so that each listed group is found at its path: the
   // document's paths are read once, and again after each move.
   if (FKdbx) {
-    std::unordered_map<std::string, String> paths;
-    writer.GroupPaths(*root, String(), paths);
+    std::unordered_map<std::string, String> paths = writer.GroupPaths(*root);
     for (const TKLPassGroup& group : FGroups) {
       const auto held = group.Path.empty() ? paths.end() : paths.find(detail::UuidText(group.Uuid));
       if (held == paths.end() || held->second == group.Path) continue;
       writer.MoveByUuid(*root, group, nowUtc);
-      paths.clear();
-      writer.GroupPaths(*root, String(), paths);
+      paths = writer.GroupPaths(*root);
     }
   }
   for (const TKLPassGroup& group : FGroups) {

@@ -368,12 +368,14 @@ const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::s
   const std::size_t n = in.Number();
   for (std::size_t i = 0; i < n; ++i) {
     const char* start = in.At;
-    in.Node(nullptr);
-    TUnfolder again{start, in.At};
-    if (again.Name() != Name) continue;
+    const bool wanted = in.Name() == Name;
+    in.At = start;
+    if (!wanted) {
+      in.Node(nullptr);
+      continue;
+    }
     TXmlNode child;
-    TUnfolder one{start, in.At};
-    one.Node(&child);
+    in.Node(&child);
     Scratch.swap(child.Text);
     return &Scratch;
   }
