@@ -470,8 +470,9 @@ public:
   // does not (by path); of a group both list, the version modified later.
   void PutGroups(const std::vector<TKLPassGroup>& Groups);
   // Moves the group listed at From, its subgroups and their records to To,
-  // keeping every UUID: the group's location-change time is stamped, and each
-  // moved record's (its group is its path); To's missing parents are listed,
+  // keeping every UUID: the group's location-change time is stamped when its
+  // parent changes and its modification time when its name does (not its
+  // records' times: they stay in their group); To's missing parents are listed,
   // and the recycle bin follows when it is within. "Wrong group name" for a
   // path CheckGroup refuses, the root, a From not listed, a To listed already
   // or within From; nothing changes then. A KDBX save moves the file's group.
@@ -526,8 +527,12 @@ public:
   // is added as a copy. Nothing is lost without a trace in a history or the
   // deleted objects; merging again changes nothing, and A merged into B holds
   // the same records (by UUID, with the same content, group and history) as B
-  // merged into A. Linear in the records and their versions. The groups the
-  // other copy lists join this one's as PutGroups joins them.
+  // merged into A. Linear in the records and their versions. Groups are
+  // matched by UUID too: of a group both copies list, the version modified
+  // later gives its name, notes and times, and the version moved later its
+  // place, with the records it holds (a record moved later by itself goes
+  // where it was moved); groups only the other copy lists are added; two
+  // groups of one path are one, the one listed here.
   TKLMergeReport Merge(const TKLPassStorage& Source);
 
   // The bounds of every record's history (see TKLPassRecord): versions kept

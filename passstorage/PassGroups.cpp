@@ -241,7 +241,15 @@ void TKLPassStorage::MoveGroup(const String& From, const String& To) {
     }
     TKLPassGroup& m = moved.emplace_back(group);
     m.Path = std::move(path);
-    if (group.Path == From) m.LocationChangeDate = now;
+    if (group.Path == From) {
+      // As KeePass stamps them: a new name is a change of the group, a new
+      // parent a change of its location.
+      String fromParent = From, toParent = To;
+      ParentOf(fromParent);
+      ParentOf(toParent);
+      if (fromParent != toParent) m.LocationChangeDate = now;
+      if (SplitGroupPath(From).back() != SplitGroupPath(To).back()) m.ModificationDate = now;
+    }
   }
   TGroupIndex index(kept);
   for (const TKLPassGroup& m : moved) index.Uuids.emplace(UuidKey(m.Uuid));
@@ -260,7 +268,9 @@ void TKLPassStorage::MoveGroup(const String& From, const String& To) {
   String bin;
   const bool binMoves = Rebase(FRecycleBinGroup, From, To, bin);
   FGroups.swap(kept);
-  for (auto& [rec, path] : records) rec->SetGroup(path);
+  // The records stay in their group: only the group's own move is stamped,
+  // as KeePass stamps it, and a merge takes them along by the group's UUID.
+  for (auto& [rec, path] : records) rec->FGroup.swap(path);
   if (binMoves) FRecycleBinGroup.swap(bin);
 }
 

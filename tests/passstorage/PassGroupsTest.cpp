@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -384,6 +385,94 @@ TEST(PassGroups, AMergeJoinsTheOtherCopysGroupsAndKeepsTheLaterModified) {
   const std::size_t count = a.Store.GetGroups().size();
   a.Store.Merge(b);
   EXPECT_EQ(a.Store.GetGroups().size(), count); // merging again changes nothing
+}
+
+
+// Two copies of one tree, each changed its own way, merge by the groups'
+// UUIDs into one tree whichever merges into which: a group moved in one copy
+// takes its subgroups and records along, even those the other copy added; a
+// rename in one and a move in the other both hold; a record moved by itself
+// goes where it was moved. Crossed moves that would loop end in a tree that
+// lists every group once and each record's group. Merging again changes
+// nothing.
+TEST(PassGroups, AMergeMatchesGroupsByUuidInEitherOrder) {
+  using TChange = void (*)(TKLPassStorage&);
+  const struct {
+    const char* Name;
+    TChange A, B;
+    std::vector<String> Groups, Records; // none: the moves loop
+  } cases[] = {
+      {"a group moved, records added and edited in it in the other copy",
+       [](TKLPassStorage& S) { S.MoveGroup(u"Work/Dev", u"Home/Dev"); },
+       [](TKLPassStorage& S) {
+         S.Add(u"R4", u"", u"", u"", u"", u"Work/Dev");
+         S.GetRecord(0)->SetPassword(u"changed");
+       },
+       {u"Home", u"Home/Dev", u"Work"},
+       {u"R1@Home/Dev", u"R2@Work", u"R3@Home", u"R4@Home/Dev"}},
+      {"a group renamed in one copy and moved in the other",
+       [](TKLPassStorage& S) { S.MoveGroup(u"Work", u"Job"); },
+       [](TKLPassStorage& S) { S.MoveGroup(u"Work", u"Home/Work"); },
+       {u"Home", u"Home/Job", u"Home/Job/Dev"},
+       {u"R1@Home/Job/Dev", u"R2@Home/Job", u"R3@Home"}},
+      {"a record moved out of a group the other copy moved",
+       [](TKLPassStorage& S) { S.MoveGroup(u"Work/Dev", u"Home/Dev"); },
+       [](TKLPassStorage& S) { S.GetRecord(0)->SetGroup(u"Home"); },
+       {u"Home", u"Home/Dev", u"Work"},
+       {u"R1@Home", u"R2@Work", u"R3@Home"}},
+      {"crossed moves", [](TKLPassStorage& S) { S.MoveGroup(u"Work", u"Home/Work"); },
+       [](TKLPassStorage& S) { S.MoveGroup(u"Home", u"Work/Home"); }, {}, {}},
+  };
+  TKLPassStorage base;
+  for (const auto& [path, day] : {std::pair{u"Work", 1}, {u"Work/Dev", 2}, {u"Home", 3}}) base.PutGroup(Group(path, day));
+  for (const auto& [title, group] : {std::pair{u"R1", u"Work/Dev"}, {u"R2", u"Work"}, {u"R3", u"Home"}}) {
+    base.Add(title, u"", u"pw", u"", u"", group);
+  }
+  // Each group's UUID by its last name (the renamed one by its new name too).
+  const auto lastName = [](const String& Path) { return SplitGroupPath(Path).back(); };
+  std::map<String, TKLPassUuid> uuids;
+  for (const TKLPassGroup& group : base.GetGroups()) {
+    if (!group.Path.empty()) uuids[lastName(group.Path)] = group.Uuid;
+  }
+  uuids[u"Job"] = uuids[u"Work"];
+  const auto nonRoot = [](const TKLPassStorage& S) {
+    std::vector<TKLPassGroup> groups = S.GetGroups();
+    std::erase_if(groups, [](const TKLPassGroup& G) { return G.Path.empty(); });
+    return groups;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TKLPassStorage a, b, ab, ba;
+    SaveAndLoad(base, a, u"");
+    SaveAndLoad(base, b, u"");
+    c.A(a);
+    c.B(b);
+    SaveAndLoad(a, ab, u"");
+    SaveAndLoad(b, ba, u"");
+    ab.Merge(b); // b's changes into a's copy
+    ba.Merge(a);
+    for (TKLPassStorage* merged : {&ab, &ba}) {
+      std::vector<String> paths;
+      for (const TKLPassGroup& group : nonRoot(*merged)) {
+        paths.push_back(group.Path);
+        // Every group is the one it was, wherever it went.
+        EXPECT_EQ(group.Uuid, uuids[lastName(group.Path)]) << Narrow(group.Path);
+      }
+      if (!c.Groups.empty()) {
+        EXPECT_EQ(Sorted(paths), c.Groups);
+        EXPECT_EQ(Sorted(GroupsOfRecords(*merged)), c.Records);
+      } else {
+        EXPECT_EQ(paths.size(), 3u);
+        for (const String& record : GroupsOfRecords(*merged)) {
+          const String group = record.substr(record.find(u'@') + 1);
+          EXPECT_NE(merged->FindGroup(group), nullptr) << Narrow(record);
+        }
+      }
+      const TKLMergeReport again = merged->Merge(merged == &ab ? b : a);
+      EXPECT_EQ(again.Moved + again.Updated + again.Added + again.Deleted, 0);
+    }
+    if (!c.Groups.empty()) ExpectSameGroups(nonRoot(ab), nonRoot(ba));
+  }
 }
 
 
