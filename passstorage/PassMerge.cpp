@@ -155,9 +155,9 @@ private:
         node.Root = root;
       } else {
         TNode& node = FNodes[at->second];
-        const bool moved =
-            !root && (group.LocationChangeDate > node.Group.LocationChangeDate ||
-                      (group.LocationChangeDate == node.Group.LocationChangeDate && parentPath > node.ParentPath));
+        const bool later = group.LocationChangeDate > node.Group.LocationChangeDate;
+        const bool tie = group.LocationChangeDate == node.Group.LocationChangeDate && parentPath > node.ParentPath;
+        const bool moved = !root && (later || tie);
         if (group.ModificationDate > node.Group.ModificationDate) {
           const TKLPassUuid uuid = node.Group.Uuid; // the root keeps the UUID listed here
           const std::int64_t located = node.Group.LocationChangeDate;
@@ -270,8 +270,7 @@ TKLMergeReport TKLPassStorage::Merge(const TKLPassStorage& Source) {
     const auto found = here.find(Key(theirs->FUuid));
     if (found == here.end()) {
       // Deleted here after its last change there: it stays deleted.
-      if (const auto d = deletedHere.find(Key(theirs->FUuid));
-          d != deletedHere.end() && d->second >= lastTouch(*theirs)) {
+      if (const auto d = deletedHere.find(Key(theirs->FUuid)); d != deletedHere.end() && d->second >= lastTouch(*theirs)) {
         continue;
       }
       std::unique_ptr<TKLPassRecord> copy = theirs->Snapshot();

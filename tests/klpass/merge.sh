@@ -74,6 +74,54 @@ PY
 run "$kp$kp" vault merge ours.kdbx b.kdbx
 expect_out "0 added, 0 updated, 0 moved, 0 deleted, 5 kept"
 
+case_ "a group moved in one copy, its records edited and added to in the other"
+# keepassxc-cli moves no groups: klpass moves one in its copy of the file.
+kpx "${kp}${kp}" db-create -p -t 100 gbase.kdbx
+for g in Work Work/Dev Home; do kpx "$kp" mkdir gbase.kdbx "$g"; done
+for n in 1 2; do kpx "${kp}pw-$n\n" add -p gbase.kdbx "Work/Dev/G$n"; done
+kpx "${kp}pw-3\n" add -p gbase.kdbx Home/G3
+cp gbase.kdbx ga.kdbx
+cp gbase.kdbx gb.kdbx
+sleep 1
+run "$kp" vault move-group ga.kdbx Work/Dev Home/Dev
+expect_status 0
+expect_out "moved group 'Work/Dev' to 'Home/Dev'"
+kpx "${kp}b-1\n" edit -p gb.kdbx Work/Dev/G1
+kpx "${kp}b-4\n" add -p gb.kdbx Work/Dev/G4
+for way in "ga gb" "gb ga"; do
+  set -- $way
+  cp $1.kdbx kx-$1.kdbx
+  kpx "${kp}${kp}" merge -s kx-$1.kdbx $2.kdbx
+  cp $1.kdbx ours-$1.kdbx
+  run "$kp$kp" vault merge ours-$1.kdbx $2.kdbx
+  expect_status 0 # (a KDBX 3.1 file merged into is saved as 4.0, which it says)
+  xml kx-$1.kdbx kx-$1.xml
+  xml ours-$1.kdbx ours-$1.xml
+done
+xml gbase.kdbx gbase.xml
+python3 - gbase.xml kx-ga.xml ours-ga.xml kx-gb.xml ours-gb.xml <<'PY' || fail "the merges differ"
+import sys, xml.etree.ElementTree as ET
+sys.path.insert(0, ".")
+from model import model, assert_same
+def groups(name):
+    out = {}
+    def walk(g, path):
+        for c in g.findall("Group"):
+            out[path + "/" + c.findtext("Name")] = c.findtext("UUID")
+            walk(c, path + "/" + c.findtext("Name"))
+    walk(ET.parse(name).getroot().find("Root").find("Group"), "")
+    return out
+base = groups(sys.argv[1])
+for theirs, ours in ((sys.argv[2], sys.argv[3]), (sys.argv[4], sys.argv[5])):
+    assert_same(model(theirs), model(ours))
+    g = groups(ours)
+    assert g == groups(theirs), (g, groups(theirs))
+    assert g["/Home/Dev"] == base["/Work/Dev"] and "/Work/Dev" not in g, g
+    places = sorted((e[1]["Title"], e[0], e[1]["Password"]) for e in model(ours).values())
+    assert places == [("G1", "/Home/Dev", "b-1"), ("G2", "/Home/Dev", "pw-2"), ("G3", "/Home", "pw-3"),
+                      ("G4", "/Home/Dev", "b-4")], places
+PY
+
 case_ "two vaults merge either way into the same records"
 run "$kp$kp" vault create a.klv --kdf-memory 8 --kdf-passes 1
 run "$kp$kp" vault import a.klv a.kdbx

@@ -506,6 +506,11 @@ TEST(PassGroups, AMovedGroupKeepsItsUuidsAndRecordsInEitherFormat) {
     EXPECT_EQ(store.FindGroup(u"Old/Job/Dev")->LocationChangeDate, Group(u"", 2).LocationChangeDate);
     ASSERT_NE(store.FindGroup(u"Old"), nullptr) << "the new parent is listed";
     EXPECT_EQ(Sorted(GroupsOfRecords(store)), (std::vector<String>{u"Deep@Old/Job/Dev", u"Stays@Home", u"Top@Old/Job"}));
+    // A new name alone is a change of the group, not of its place.
+    const TKLPassGroup home = *store.FindGroup(u"Home");
+    store.MoveGroup(u"Home", u"House");
+    EXPECT_EQ(store.FindGroup(u"House")->LocationChangeDate, home.LocationChangeDate);
+    EXPECT_GT(store.FindGroup(u"House")->ModificationDate, home.ModificationDate);
 
     TKLPassStorage back;
     SaveAndLoad(store, back, u"pw");
