@@ -1114,6 +1114,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     auto taken = writer.Taken.find(uuid);
     const bool isNew = taken == writer.Taken.end();
     detail::TXmlNode entry = isNew ? writer.NewEntry(uuid, nowUtc) : std::move(taken->second.Entry);
+    const std::shared_ptr<const std::string> loaded = entry.Fold;
     detail::Unfold(entry);
     writer.Current = &rec;
     // The entry before this save, without its history: what a version made
@@ -1130,7 +1131,10 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     writer.FillHistory(entry, before ? &*before : nullptr, rec);
     writer.CheckDepth(entry, rec);
     // Folded again at once: the document never holds all its entries' trees.
+    // An entry the record left as it was shares the loaded document's fold,
+    // so that a save holds one copy of what did not change.
     detail::FoldChildren(entry);
+    if (loaded != nullptr && entry.Fold != nullptr && *entry.Fold == *loaded) entry.Fold = loaded;
     // A record that stayed goes back to its group; one moved to the store's
     // bin goes to the file's bin (made where the file has none).
     std::string group;

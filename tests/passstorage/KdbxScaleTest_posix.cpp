@@ -327,7 +327,9 @@ TEST(KdbxScale, AnOrdinaryDocumentIsWithinTheTreeBound) {
 // Opening a large file costs a small multiple of what its records hold once
 // loaded: the inflated XML is parsed as it arrives, never held whole, and
 // each entry is folded as soon as it is read (as a tree it would cost ten
-// times its bytes). Saving it again costs no more than twice the opening.
+// times its bytes). Saving it again after one edit costs less than half the
+// opening beyond what the store holds: the entries left as they were share
+// their folded text with the loaded document.
 TEST(KdbxScale, OpeningCostsASmallMultipleOfWhatTheRecordsHold) {
   constexpr std::int32_t kRecords = 30000;
   TMemoryStream file;
@@ -352,7 +354,7 @@ TEST(KdbxScale, OpeningCostsASmallMultipleOfWhatTheRecordsHold) {
   const std::int64_t held = live - gLive.load();
   EXPECT_LT(open, 64 * kMiB + 4 * held) << open / kMiB << " MiB to open records of " << held / kMiB << " MiB";
   EXPECT_LT(open, 3 * held) << open / kMiB << " MiB to open records of " << held / kMiB << " MiB";
-  EXPECT_LT(save, 2 * open) << save / kMiB << " MiB to save, " << open / kMiB << " MiB to open";
+  EXPECT_LT(save, open / 2) << save / kMiB << " MiB to save, " << open / kMiB << " MiB to open";
   RecordProperty("open_peak_bytes", std::to_string(open));
   RecordProperty("save_peak_bytes", std::to_string(save));
   RecordProperty("record_bytes", std::to_string(held));
