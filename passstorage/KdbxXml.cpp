@@ -388,6 +388,103 @@ const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::s
   return nullptr;
 }
 
+const TXmlView* TXmlView::Find(std::string_view Child) const noexcept {
+  for (const TXmlView& c : Children) {
+    if (c.Name == Child) return &c;
+  }
+  return nullptr;
+}
+
+const std::string_view* TXmlView::Attribute(std::string_view Key) const noexcept {
+  for (const auto& a : Attributes) {
+    if (a.first == Key) return &a.second;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Counts the views a node takes first, so that their room is made once and
+// never moves while they point into it.
+struct TViewer {
+  TXmlViews& Room;
+  std::size_t Nodes = 0;
+  std::size_t Attributes = 0;
+  bool Counting = true;
+
+  void FoldedChildren(TUnfolder& In, TXmlView* Parent) {
+    const std::size_t n = In.Number();
+    if (n > static_cast<std::size_t>(In.End - In.At) / 2) throw EKLPassStorageException(SKdbxDamaged);
+    TXmlView* first = Counting ? nullptr : Room.Nodes.data() + Nodes;
+    Nodes += n;
+    if (!Counting) Parent->Children = {first, n};
+    for (std::size_t i = 0; i < n; ++i) FoldedNode(In, Counting ? nullptr : first + i);
+  }
+  void FoldedNode(TUnfolder& In, TXmlView* Out) {
+    const std::string_view name = In.Name();
+    const std::uint8_t flags = In.Byte();
+    if (!Counting) {
+      *Out = TXmlView{};
+      Out->Name = name;
+      Out->Protected = (flags & kfProtected) != 0;
+    }
+    if ((flags & kfAttributes) != 0) {
+      const std::size_t n = In.Number();
+      if (n > static_cast<std::size_t>(In.End - In.At) / 2) throw EKLPassStorageException(SKdbxDamaged);
+      auto* first = Counting ? nullptr : Room.Attributes.data() + Attributes;
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::string_view key = In.Name();
+        const std::string_view value = In.Text();
+        if (!Counting) first[i] = {key, value};
+      }
+      Attributes += n;
+      if (!Counting) Out->Attributes = {first, n};
+    }
+    if ((flags & kfText) != 0) {
+      const std::string_view text = In.Text();
+      if (!Counting) Out->Text = text;
+    }
+    if ((flags & kfChildren) != 0) FoldedChildren(In, Out);
+  }
+  void Node(const TXmlNode& N, TXmlView* Out) {
+    if (!Counting) {
+      *Out = TXmlView{};
+      Out->Name = N.Name;
+      Out->Text = N.Text;
+      Out->Protected = N.Protected;
+      auto* first = Room.Attributes.data() + Attributes;
+      for (std::size_t i = 0; i < N.Attributes.size(); ++i) first[i] = {N.Attributes[i].first, N.Attributes[i].second};
+      Out->Attributes = {first, N.Attributes.size()};
+    }
+    Attributes += N.Attributes.size();
+    if (N.IsFolded()) {
+      TUnfolder in{N.Fold->data(), N.Fold->data() + N.Fold->size()};
+      FoldedChildren(in, Out);
+      if (in.At != in.End) throw EKLPassStorageException(SKdbxDamaged);
+      return;
+    }
+    TXmlView* first = Counting ? nullptr : Room.Nodes.data() + Nodes;
+    Nodes += N.Children.size();
+    if (!Counting) Out->Children = {first, N.Children.size()};
+    for (std::size_t i = 0; i < N.Children.size(); ++i) Node(N.Children[i], Counting ? nullptr : first + i);
+  }
+};
+
+} // namespace
+
+const TXmlView& ViewOf(const TXmlNode& Node, TXmlViews& Room) {
+  TViewer count{Room};
+  count.Nodes = 1;
+  count.Node(Node, nullptr);
+  if (Room.Nodes.size() < count.Nodes) Room.Nodes.resize(count.Nodes);
+  if (Room.Attributes.size() < count.Attributes) Room.Attributes.resize(count.Attributes);
+  TViewer fill{Room};
+  fill.Counting = false;
+  fill.Nodes = 1;
+  fill.Node(Node, Room.Nodes.data());
+  return Room.Nodes[0];
+}
+
 namespace {
 
 // The parser's memory goes through the wiping allocator: its buffers hold
