@@ -9,6 +9,8 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string_view>
 #include <string>
 #include <utility>
 #include <vector>
@@ -207,6 +209,27 @@ void Unfold(TXmlNode& Node);
 // The text of Node's child Name, folded or not; null where there is none.
 // Scratch holds it for a folded node.
 const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::string& Scratch);
+// An element of an entry read in place, for making records: its name, texts
+// and attributes point into the folded text (or the tree) it was read from,
+// which outlives it. Made by ViewOf, one entry at a time.
+struct TXmlView {
+  std::string_view Name;
+  std::string_view Text;
+  std::span<const std::pair<std::string_view, std::string_view>> Attributes;
+  std::span<const TXmlView> Children;
+  bool Protected = false;
+
+  const TXmlView* Find(std::string_view Child) const noexcept;
+  const std::string_view* Attribute(std::string_view Key) const noexcept;
+};
+// The room the views of one entry take, kept from one entry to the next.
+struct TXmlViews {
+  std::vector<TXmlView> Nodes;
+  std::vector<std::pair<std::string_view, std::string_view>> Attributes;
+};
+// Node and everything below it as views in Room (what Room held before is
+// overwritten), its folded children read where they are: no copy is made.
+const TXmlView& ViewOf(const TXmlNode& Node, TXmlViews& Room);
 // The XML is handed to Sink in pieces of about a mebibyte as it is written,
 // each wiped once Sink returns: a large document is never held whole.
 using TKdbxXmlSink = void (*)(void* Context, const char* Data, std::size_t Size);

@@ -41,13 +41,15 @@ constexpr std::string_view kNoUuid = "AAAAAAAAAAAAAAAAAAAAAA==";
 // The icon KeePassXC gives the recycle bin group it makes.
 constexpr std::string_view kRecycleBinIcon = "43";
 
-String Utf8ToText(const std::string& Text) { return UTF8ToStr(Text); }
+String Utf8ToText(std::string_view Text) {
+  return UTF8ToStr(reinterpret_cast<const std::uint8_t*>(Text.data()), Text.size());
+}
 
 std::string TextToUtf8(const String& Text) { return StrToUTF8(Text); }
 
 std::string UuidText(const TKLPassUuid& Uuid) { return Base64Encode(Uuid.data(), Uuid.size()); }
 
-bool ParseUuid(const TXmlNode* Node, TKLPassUuid& Uuid) {
+template <class TNode> bool ParseUuid(const TNode* Node, TKLPassUuid& Uuid) {
   std::string raw;
   if (Node == nullptr || !Base64Decode(Node->Text, raw) || raw.size() != KLPassUuidSize) return false;
   std::memcpy(Uuid.data(), raw.data(), KLPassUuidSize);
@@ -55,8 +57,8 @@ bool ParseUuid(const TXmlNode* Node, TKLPassUuid& Uuid) {
 }
 
 // A time of the document in the vault's clock; 0 when absent or unreadable.
-std::int64_t WallTime(const TXmlNode* Times, std::string_view Name) {
-  const TXmlNode* node = Times != nullptr ? Times->Find(Name) : nullptr;
+template <class TNode> std::int64_t WallTime(const TNode* Times, std::string_view Name) {
+  const TNode* node = Times != nullptr ? Times->Find(Name) : nullptr;
   std::int64_t unix = 0;
   if (node == nullptr || !ParseKdbxTime(node->Text, unix)) return 0;
   return UtcToWall(unix);
@@ -112,7 +114,7 @@ bool KdbxUtf8(std::u16string_view Text, bool Protected, std::string& Out) {
   return true;
 }
 
-std::vector<String> SplitTags(const std::string& Text) {
+std::vector<String> SplitTags(std::string_view Text) {
   std::vector<String> tags;
   std::string current;
   auto flush = [&] {
@@ -175,6 +177,7 @@ struct TKdbxReader {
   // sibling groups share a name; their records share the path).
   std::vector<TKLPassGroup> Groups;
   std::unordered_set<String> Listed;
+  TXmlViews Views = {}; // the entry being read, as views
 
   void ListGroup(const TXmlNode& Node, const String& Path, bool Root) {
     // A group without a name (KeePass allows one) gives its path an empty
@@ -203,11 +206,7 @@ struct TKdbxReader {
     ListGroup(Node, Path, Root);
     for (const TXmlNode& child : Node.Children) {
       if (child.Name != "Entry") continue;
-      if (child.IsFolded()) {
-        EntryNode(Unfolded(child), Path); // one entry's tree at a time
-      } else {
-        EntryNode(child, Path);
-      }
+      EntryNode(ViewOf(child, Views), Path); // read where it lies, one entry at a time
     }
     if (bin) return;
     for (const TXmlNode& child : Node.Children) {
@@ -219,16 +218,16 @@ struct TKdbxReader {
   }
 
   // The entry being read and its group, named when it is refused.
-  const TXmlNode* Entry = nullptr;
+  const TXmlView* Entry = nullptr;
   const String* EntryPath = nullptr;
 
   // An entry beyond the record's bounds: the load is refused naming it, its
   // title as the file gives it, and what is beyond them.
   [[noreturn]] void Refuse(const std::string& Why) const {
     std::string title;
-    for (const TXmlNode& child : Entry->Children) {
-      const TXmlNode* key = child.Name == "String" ? child.Find("Key") : nullptr;
-      const TXmlNode* value = child.Find("Value");
+    for (const TXmlView& child : Entry->Children) {
+      const TXmlView* key = child.Name == "String" ? child.Find("Key") : nullptr;
+      const TXmlView* value = child.Find("Value");
       if (key != nullptr && key->Text == "Title" && value != nullptr) title = value->Text;
     }
     std::string message = std::string(SKdbxEntryTooLarge) + ": entry '" + title + "'";
@@ -237,10 +236,10 @@ struct TKdbxReader {
   }
 
   // An entry and the versions in its History, oldest first, as the record's.
-  void EntryNode(const TXmlNode& Node, const String& Path) {
+  void EntryNode(const TXmlView& Node, const String& Path) {
     std::unique_ptr<TKLPassRecord> rec = ReadEntry(Node, Path);
-    if (const TXmlNode* history = Node.Find("History")) {
-      for (const TXmlNode& child : history->Children) {
+    if (const TXmlView* history = Node.Find("History")) {
+      for (const TXmlView& child : history->Children) {
         if (child.Name != "Entry") continue;
         std::unique_ptr<TKLPassRecord> version = ReadEntry(child, Path);
         version->FIsVersion = true;
@@ -251,25 +250,25 @@ struct TKdbxReader {
     Made.push_back(std::move(rec));
   }
 
-  std::unique_ptr<TKLPassRecord> ReadEntry(const TXmlNode& Node, const String& Path) {
+  std::unique_ptr<TKLPassRecord> ReadEntry(const TXmlView& Node, const String& Path) {
     Entry = &Node;
     EntryPath = &Path;
     auto rec = std::unique_ptr<TKLPassRecord>(new TKLPassRecord(TKLPassRecord::TBlank{}));
     if (!ParseUuid(Node.Find("UUID"), rec->FUuid)) throw EKLPassStorageException(SKdbxDamaged);
     rec->FGroup = Path;
-    for (const TXmlNode& child : Node.Children) {
+    for (const TXmlView& child : Node.Children) {
       if (child.Name == "String") StringField(*rec, child);
       if (child.Name == "Binary") BinaryField(*rec, child);
     }
-    const TXmlNode* times = Node.Find("Times");
+    const TXmlView* times = Node.Find("Times");
     rec->FCreationDate = WallTime(times, "CreationTime");
     rec->FModificationDate = WallTime(times, "LastModificationTime");
     rec->FLastAccessDate = WallTime(times, "LastAccessTime");
     rec->FLocationChangeDate = WallTime(times, "LocationChanged");
-    const TXmlNode* expires = times != nullptr ? times->Find("Expires") : nullptr;
+    const TXmlView* expires = times != nullptr ? times->Find("Expires") : nullptr;
     rec->FExpires = expires != nullptr && (expires->Text == "True" || expires->Text == "true");
     rec->FExpiryDate = WallTime(times, "ExpiryTime");
-    if (const TXmlNode* tags = Node.Find("Tags")) {
+    if (const TXmlView* tags = Node.Find("Tags")) {
       rec->FTags = SplitTags(tags->Text);
       if (rec->FTags.size() > KLPassMaxTags) Refuse("more than " + std::to_string(KLPassMaxTags) + " tags");
       for (const auto& tag : rec->FTags) {
@@ -285,9 +284,9 @@ struct TKdbxReader {
     return rec;
   }
 
-  void StringField(TKLPassRecord& Rec, const TXmlNode& Node) {
-    const TXmlNode* key = Node.Find("Key");
-    const TXmlNode* value = Node.Find("Value");
+  void StringField(TKLPassRecord& Rec, const TXmlView& Node) {
+    const TXmlView* key = Node.Find("Key");
+    const TXmlView* value = Node.Find("Value");
     if (key == nullptr) throw EKLPassStorageException(SKdbxDamaged);
     kl::String text = value != nullptr ? Utf8ToText(value->Text) : kl::String();
     for (std::size_t i = 0; i < std::size(kStandardKeys); ++i) {
@@ -301,11 +300,11 @@ struct TKdbxReader {
     field.Value = std::move(text);
     field.Protected = value != nullptr && value->Protected;
     if (!IsValidItemName(field.Name)) {
-      Refuse("custom field name '" + key->Text + "' (1 to " + std::to_string(KLPassMaxNameLength) +
+      Refuse("custom field name '" + std::string(key->Text) + "' (1 to " + std::to_string(KLPassMaxNameLength) +
              " characters, no control character)");
     }
     if (!IsValidCustomField(field.Name, field.Value)) {
-      Refuse("custom field '" + key->Text + "' of " + std::to_string(UTF8Size(field.Value)) + " bytes (at most " +
+      Refuse("custom field '" + std::string(key->Text) + "' of " + std::to_string(UTF8Size(field.Value)) + " bytes (at most " +
              std::to_string(KLPassMaxFieldValueBytes) + ")");
     }
     if (Rec.FCustomFields.size() >= KLPassMaxCustomFields) {
@@ -314,10 +313,10 @@ struct TKdbxReader {
     Rec.FCustomFields.push_back(std::move(field));
   }
 
-  void BinaryField(TKLPassRecord& Rec, const TXmlNode& Node) {
-    const TXmlNode* key = Node.Find("Key");
-    const TXmlNode* value = Node.Find("Value");
-    const std::string* ref = value != nullptr ? value->Attribute("Ref") : nullptr;
+  void BinaryField(TKLPassRecord& Rec, const TXmlView& Node) {
+    const TXmlView* key = Node.Find("Key");
+    const TXmlView* value = Node.Find("Value");
+    const std::string_view* ref = value != nullptr ? value->Attribute("Ref") : nullptr;
     if (key == nullptr || ref == nullptr) throw EKLPassStorageException(SKdbxDamaged);
     std::size_t index = 0;
     for (const char c : *ref) {
@@ -329,11 +328,11 @@ struct TKdbxReader {
     attachment.Name = Utf8ToText(key->Text);
     attachment.Data = Doc.Binaries[index].Data; // shared, not copied
     if (!IsValidItemName(attachment.Name)) {
-      Refuse("attachment name '" + key->Text + "' (1 to " + std::to_string(KLPassMaxNameLength) +
+      Refuse("attachment name '" + std::string(key->Text) + "' (1 to " + std::to_string(KLPassMaxNameLength) +
              " characters, no control character)");
     }
     if (attachment.Data->size() > KLPassMaxAttachmentSize) {
-      Refuse("attachment '" + key->Text + "' of " + std::to_string(attachment.Data->size()) + " bytes (at most " +
+      Refuse("attachment '" + std::string(key->Text) + "' of " + std::to_string(attachment.Data->size()) + " bytes (at most " +
              std::to_string(KLPassMaxAttachmentSize) + ")");
     }
     if (Rec.FAttachments.size() >= KLPassMaxAttachments) {

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -123,14 +124,19 @@ void WipeText(std::string& Text) noexcept {
   Text.clear();
 }
 
+// Room for Need more bytes: a full text moves into one of twice its room and
+// the old one is wiped.
+void ReserveWiping(std::string& Out, std::size_t Need) {
+  if (Out.capacity() - Out.size() >= Need) return;
+  std::string bigger;
+  bigger.reserve(std::max(2 * Out.capacity(), Out.size() + Need));
+  bigger.append(Out);
+  WipeText(Out);
+  Out.swap(bigger);
+}
+
 void AppendWiping(std::string& Out, std::string_view Text) {
-  if (Out.capacity() - Out.size() < Text.size()) {
-    std::string bigger;
-    bigger.reserve(std::max(2 * Out.capacity(), Out.size() + Text.size()));
-    bigger.append(Out);
-    WipeText(Out);
-    Out.swap(bigger);
-  }
+  ReserveWiping(Out, Text.size());
   Out.append(Text);
 }
 
@@ -382,6 +388,103 @@ const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::s
   return nullptr;
 }
 
+const TXmlView* TXmlView::Find(std::string_view Child) const noexcept {
+  for (const TXmlView& c : Children) {
+    if (c.Name == Child) return &c;
+  }
+  return nullptr;
+}
+
+const std::string_view* TXmlView::Attribute(std::string_view Key) const noexcept {
+  for (const auto& a : Attributes) {
+    if (a.first == Key) return &a.second;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Counts the views a node takes first, so that their room is made once and
+// never moves while they point into it.
+struct TViewer {
+  TXmlViews& Room;
+  std::size_t Nodes = 0;
+  std::size_t Attributes = 0;
+  bool Counting = true;
+
+  void FoldedChildren(TUnfolder& In, TXmlView* Parent) {
+    const std::size_t n = In.Number();
+    if (n > static_cast<std::size_t>(In.End - In.At) / 2) throw EKLPassStorageException(SKdbxDamaged);
+    TXmlView* first = Counting ? nullptr : Room.Nodes.data() + Nodes;
+    Nodes += n;
+    if (!Counting) Parent->Children = {first, n};
+    for (std::size_t i = 0; i < n; ++i) FoldedNode(In, Counting ? nullptr : first + i);
+  }
+  void FoldedNode(TUnfolder& In, TXmlView* Out) {
+    const std::string_view name = In.Name();
+    const std::uint8_t flags = In.Byte();
+    if (!Counting) {
+      *Out = TXmlView{};
+      Out->Name = name;
+      Out->Protected = (flags & kfProtected) != 0;
+    }
+    if ((flags & kfAttributes) != 0) {
+      const std::size_t n = In.Number();
+      if (n > static_cast<std::size_t>(In.End - In.At) / 2) throw EKLPassStorageException(SKdbxDamaged);
+      auto* first = Counting ? nullptr : Room.Attributes.data() + Attributes;
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::string_view key = In.Name();
+        const std::string_view value = In.Text();
+        if (!Counting) first[i] = {key, value};
+      }
+      Attributes += n;
+      if (!Counting) Out->Attributes = {first, n};
+    }
+    if ((flags & kfText) != 0) {
+      const std::string_view text = In.Text();
+      if (!Counting) Out->Text = text;
+    }
+    if ((flags & kfChildren) != 0) FoldedChildren(In, Out);
+  }
+  void Node(const TXmlNode& N, TXmlView* Out) {
+    if (!Counting) {
+      *Out = TXmlView{};
+      Out->Name = N.Name;
+      Out->Text = N.Text;
+      Out->Protected = N.Protected;
+      auto* first = Room.Attributes.data() + Attributes;
+      for (std::size_t i = 0; i < N.Attributes.size(); ++i) first[i] = {N.Attributes[i].first, N.Attributes[i].second};
+      Out->Attributes = {first, N.Attributes.size()};
+    }
+    Attributes += N.Attributes.size();
+    if (N.IsFolded()) {
+      TUnfolder in{N.Fold->data(), N.Fold->data() + N.Fold->size()};
+      FoldedChildren(in, Out);
+      if (in.At != in.End) throw EKLPassStorageException(SKdbxDamaged);
+      return;
+    }
+    TXmlView* first = Counting ? nullptr : Room.Nodes.data() + Nodes;
+    Nodes += N.Children.size();
+    if (!Counting) Out->Children = {first, N.Children.size()};
+    for (std::size_t i = 0; i < N.Children.size(); ++i) Node(N.Children[i], Counting ? nullptr : first + i);
+  }
+};
+
+} // namespace
+
+const TXmlView& ViewOf(const TXmlNode& Node, TXmlViews& Room) {
+  TViewer count{Room};
+  count.Nodes = 1;
+  count.Node(Node, nullptr);
+  if (Room.Nodes.size() < count.Nodes) Room.Nodes.resize(count.Nodes);
+  if (Room.Attributes.size() < count.Attributes) Room.Attributes.resize(count.Attributes);
+  TViewer fill{Room};
+  fill.Counting = false;
+  fill.Nodes = 1;
+  fill.Node(Node, Room.Nodes.data());
+  return Room.Nodes[0];
+}
+
 namespace {
 
 // The parser's memory goes through the wiping allocator: its buffers hold
@@ -389,6 +492,22 @@ namespace {
 const XML_Memory_Handling_Suite kWipingMemory = {KdbxWipingAlloc, KdbxWipingRealloc, KdbxWipingFree};
 
 } // namespace
+
+// An element open within the entry being folded as it is read. Its bytes go
+// straight into the folded text; what it would have cost as a node of the tree
+// is counted all the same, so that the tree's bound refuses what it refused
+// when every entry was a tree first.
+struct TFoldFrame {
+  std::size_t FlagsAt = 0; // where its flags byte is
+  std::size_t CountAt = 0; // where its count of children is, once it has one
+  std::size_t Count = 0;   // its children so far
+  std::uint64_t Cost = 0;  // its node, attributes and text
+  std::uint64_t CostBelow = 0;
+  std::uint8_t Flags = 0;
+  bool Protected = false; // marked Protected="True"
+  bool Group = false;
+  bool Entry = false; // an Entry of a Group: folded of its own in a tree
+};
 
 struct TKdbxXmlParseState {
   XML_Parser Parser = nullptr;
@@ -402,6 +521,22 @@ struct TKdbxXmlParseState {
   std::uint64_t TreeBytes = 0;
   std::uint64_t MaxTreeBytes = 0;
   bool FoldEntries = false;
+  // The entry being folded, null when none: the elements open within it
+  // (Frames[0] the entry itself), the text folded so far, and the text of
+  // the innermost element. Both texts hold secrets: they grow by moving
+  // into a fresh buffer and wiping the old one, and are wiped once used.
+  TXmlNode* FoldingEntry = nullptr;
+  std::vector<TFoldFrame> Frames;
+  std::string Folding;
+  std::string Pending;
+
+  TKdbxXmlParseState() = default;
+  TKdbxXmlParseState(const TKdbxXmlParseState&) = delete;
+  TKdbxXmlParseState& operator=(const TKdbxXmlParseState&) = delete;
+  ~TKdbxXmlParseState() {
+    WipeText(Folding);
+    WipeText(Pending);
+  }
 
   void Stop(const char* Message) {
     if (Error == nullptr) Error = Message;
@@ -411,18 +546,162 @@ struct TKdbxXmlParseState {
 
 namespace {
 
-// What OnStart and OnText counted for the nodes below Node.
-std::uint64_t TreeCostBelow(const TXmlNode& Node) {
-  std::uint64_t cost = 0;
-  for (const TXmlNode& child : Node.Children) {
-    cost += sizeof(TXmlNode) + child.Text.size() + TreeCostBelow(child);
-    for (const auto& [key, value] : child.Attributes) cost += 2 * sizeof(std::string) + key.size() + value.size();
+// The room a child list that grew by doubling has for Count children.
+std::size_t GrownCapacity(std::size_t Count) noexcept { return Count == 0 ? 0 : std::bit_ceil(Count); }
+
+// Wipes what a text holds and empties it; what lies beyond its size was
+// wiped before.
+void ClearWiped(std::string& Text) noexcept {
+  SecureZero(Text.data(), Text.size());
+  Text.clear();
+}
+
+bool IsTrue(std::string_view Text) noexcept { return Text == "True" || Text == "true"; }
+
+// A childless element's text, once its end is read: a protected value is
+// deciphered in place.
+void EndLeaf(TKdbxXmlParseState& s, TXmlNode& Node) {
+  const std::string* prot = Node.Attribute("Protected");
+  if (prot != nullptr && IsTrue(*prot) && s.Xor != nullptr) {
+    std::string plain;
+    if (!Base64Decode(Node.Text, plain)) {
+      SecureZero(plain.data(), plain.size());
+      return s.Stop(SKdbxDamaged);
+    }
+    s.Xor(s.Context, reinterpret_cast<std::uint8_t*>(plain.data()), plain.size());
+    Node.Text.swap(plain);
+    Node.Protected = true;
+    SecureZero(plain.data(), plain.size());
   }
-  return cost;
+}
+
+// Writes Count, as the folded text writes a number, at At (where one byte was
+// kept for it).
+void PutCount(std::string& Folding, std::size_t At, std::size_t Count) {
+  std::size_t extra = 0;
+  for (std::size_t n = Count; n >= 0x80; n >>= 7) ++extra;
+  if (extra != 0) {
+    ReserveWiping(Folding, extra);
+    Folding.insert(At + 1, extra, '\0'); // within the room: moves in place
+  }
+  for (; Count >= 0x80; Count >>= 7) Folding[At++] = static_cast<char>(Count | 0x80);
+  Folding[At] = static_cast<char>(Count);
+}
+
+void StartFolded(TKdbxXmlParseState& s, const XML_Char* Name, const XML_Char** Attrs) {
+  if (s.Path.size() + s.Frames.size() - 1 >= KdbxMaxXmlDepth) return s.Stop(SKdbxTooLarge);
+  const std::string_view name(Name);
+  std::uint64_t cost = sizeof(TXmlNode);
+  std::size_t room = name.size() + 32;
+  std::size_t attributes = 0;
+  for (; Attrs[attributes] != nullptr; ++attributes) {
+    const std::size_t size = std::strlen(Attrs[attributes]);
+    cost += sizeof(std::string) + size;
+    room += size + 12;
+  }
+  TFoldFrame& parent = s.Frames.back();
+  std::uint64_t moving = 0;
+  if (const std::size_t capacity = GrownCapacity(parent.Count); parent.Count == capacity) {
+    moving = capacity * sizeof(TXmlNode);
+    s.TreeBytes += std::max<std::size_t>(capacity, 1) * sizeof(TXmlNode);
+  }
+  s.TreeBytes += cost;
+  const bool beyond = s.TreeBytes + moving > s.MaxTreeBytes;
+  if (beyond) return s.Stop(SKdbxTooLarge);
+  ReserveWiping(s.Folding, room);
+  TFolder out{&s.Folding};
+  if (parent.Count == 0) {
+    ClearWiped(s.Pending); // the layout before a first child
+    parent.CountAt = s.Folding.size();
+    out.Byte(0);
+  }
+  ++parent.Count;
+  TFoldFrame frame;
+  frame.Cost = cost;
+  frame.Group = name == "Group";
+  frame.Entry = parent.Group && name == "Entry";
+  out.Name(name);
+  frame.FlagsAt = s.Folding.size();
+  out.Byte(0);
+  if (attributes != 0) {
+    frame.Flags = kfAttributes;
+    out.Number(attributes / 2);
+    for (std::size_t i = 0; i < attributes; i += 2) {
+      const std::string_view key(Attrs[i]);
+      const std::string_view value(Attrs[i + 1]);
+      out.Name(key);
+      out.Text(value);
+      if (key == "Protected" && !frame.Protected) frame.Protected = IsTrue(value);
+    }
+  }
+  s.Frames.push_back(frame); // never moves: room for the deepest was made
+}
+
+// The end of the folding entry: its children folded, or a leaf as any other.
+void EndFoldingEntry(TKdbxXmlParseState& s, TXmlNode& Node, const TFoldFrame& Frame) {
+  s.FoldingEntry = nullptr;
+  if (Frame.Count == 0) {
+    AppendWiping(Node.Text, s.Pending);
+    ClearWiped(s.Pending);
+    return EndLeaf(s, Node);
+  }
+  PutCount(s.Folding, Frame.CountAt, Frame.Count);
+  s.TreeBytes -= (GrownCapacity(Frame.Count) - Frame.Count) * sizeof(TXmlNode) + Frame.CostBelow;
+  auto folded = std::shared_ptr<std::string>(new std::string, [](std::string* Text) {
+    WipeText(*Text);
+    delete Text;
+  });
+  folded->reserve(s.Folding.size());
+  folded->append(s.Folding);
+  ClearWiped(s.Folding);
+  // The folded text, its string and the count that shares it.
+  s.TreeBytes += folded->size() + sizeof(std::string) + 4 * sizeof(void*);
+  Node.Fold = std::move(folded);
+}
+
+void EndFolded(TKdbxXmlParseState& s) {
+  TFoldFrame frame = s.Frames.back();
+  s.Frames.pop_back();
+  TFolder out{&s.Folding};
+  if (frame.Count != 0) {
+    frame.Flags |= kfChildren;
+    PutCount(s.Folding, frame.CountAt, frame.Count);
+    s.TreeBytes -= (GrownCapacity(frame.Count) - frame.Count) * sizeof(TXmlNode);
+    if (frame.Entry) {
+      // Counted as a tree counts an entry it folds.
+      s.TreeBytes -= frame.CostBelow;
+      s.TreeBytes += (s.Folding.size() - frame.CountAt) + sizeof(std::string) + 4 * sizeof(void*);
+      frame.CostBelow = 0;
+    }
+  } else {
+    std::string plain;
+    const std::string* text = &s.Pending;
+    if (frame.Protected && s.Xor != nullptr) {
+      if (!Base64Decode(s.Pending, plain)) {
+        SecureZero(plain.data(), plain.size());
+        return s.Stop(SKdbxDamaged);
+      }
+      s.Xor(s.Context, reinterpret_cast<std::uint8_t*>(plain.data()), plain.size());
+      frame.Flags |= kfProtected;
+      text = &plain;
+    }
+    if (!text->empty()) {
+      frame.Flags |= kfText;
+      ReserveWiping(s.Folding, text->size() + 10);
+      out.Text(*text);
+    }
+    frame.Cost += text->size();
+    SecureZero(plain.data(), plain.size());
+    ClearWiped(s.Pending);
+  }
+  s.Folding[frame.FlagsAt] = static_cast<char>(frame.Flags);
+  s.Frames.back().CostBelow += frame.Cost + frame.CostBelow;
 }
 
 void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
   auto& s = *static_cast<TKdbxXmlParseState*>(Data);
+  if (s.Error != nullptr) return; // an element of one tag may still end
+  if (s.FoldingEntry != nullptr) return StartFolded(s, Name, Attrs);
   if (s.Path.size() >= KdbxMaxXmlDepth) return s.Stop(SKdbxTooLarge);
   std::uint64_t cost = sizeof(TXmlNode);
   for (int i = 0; Attrs[i] != nullptr; ++i) cost += sizeof(std::string) + std::strlen(Attrs[i]);
@@ -447,6 +726,11 @@ void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
   }
   node->Name = Name;
   for (int i = 0; Attrs[i] != nullptr; i += 2) node->Attributes.emplace_back(Attrs[i], Attrs[i + 1]);
+  // An entry of a group is folded as it is read: its tree is never made.
+  if (s.FoldEntries && s.Path.size() > 0 && node->Name == "Entry" && s.Path.back()->Name == "Group") {
+    s.FoldingEntry = node;
+    s.Frames.emplace_back();
+  }
   s.Path.push_back(node);
 }
 
@@ -454,46 +738,41 @@ void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
 // between elements is layout.
 void XMLCALL OnEnd(void* Data, const XML_Char*) {
   auto& s = *static_cast<TKdbxXmlParseState*>(Data);
+  if (s.Error != nullptr) return;
+  if (s.Frames.size() > 1) return EndFolded(s);
   TXmlNode& node = *s.Path.back();
   s.Path.pop_back();
+  if (s.FoldingEntry == &node) {
+    const TFoldFrame frame = s.Frames.back();
+    s.Frames.pop_back();
+    return EndFoldingEntry(s, node, frame);
+  }
   if (!node.Children.empty()) {
     WipeText(node.Text);
     // The room that growing by doubling left over is given back: the tree
     // then costs what its elements do.
     s.TreeBytes -= (node.Children.capacity() - node.Children.size()) * sizeof(TXmlNode);
     node.Children.shrink_to_fit();
-    if (s.FoldEntries && node.Name == "Entry" && !s.Path.empty() && s.Path.back()->Name == "Group") {
-      s.TreeBytes -= TreeCostBelow(node);
-      FoldChildren(node);
-      // The folded text, its string and the count that shares it.
-      if (node.Fold != nullptr) s.TreeBytes += node.Fold->size() + sizeof(std::string) + 4 * sizeof(void*);
-    }
     return;
   }
-  const std::string* prot = node.Attribute("Protected");
-  if (prot != nullptr && (*prot == "True" || *prot == "true") && s.Xor != nullptr) {
-    std::string plain;
-    if (!Base64Decode(node.Text, plain)) {
-      SecureZero(plain.data(), plain.size());
-      return s.Stop(SKdbxDamaged);
-    }
-    s.Xor(s.Context, reinterpret_cast<std::uint8_t*>(plain.data()), plain.size());
-    node.Text.swap(plain);
-    node.Protected = true;
-    SecureZero(plain.data(), plain.size());
-  }
+  EndLeaf(s, node);
 }
 
 // Expat may hand one text over in several pieces: the text grows into a fresh
 // buffer and the old one is wiped, so that no piece of a value is left behind.
 void XMLCALL OnText(void* Data, const XML_Char* Text, int Len) {
   auto& s = *static_cast<TKdbxXmlParseState*>(Data);
-  if (s.Path.empty()) return;
-  std::string& text = s.Path.back()->Text;
-  if (!s.Path.back()->Children.empty()) return;
+  if (s.Path.empty() || s.Error != nullptr) return;
+  std::string* text = &s.Path.back()->Text;
+  if (s.FoldingEntry != nullptr) {
+    if (s.Frames.back().Count != 0) return;
+    text = &s.Pending;
+  } else if (!s.Path.back()->Children.empty()) {
+    return;
+  }
   s.TreeBytes += static_cast<std::size_t>(Len);
   if (s.TreeBytes > s.MaxTreeBytes) return s.Stop(SKdbxTooLarge);
-  AppendWiping(text, std::string_view(Text, static_cast<std::size_t>(Len)));
+  AppendWiping(*text, std::string_view(Text, static_cast<std::size_t>(Len)));
 }
 
 // A document type may declare entities whose expansion is unbounded; KDBX
@@ -513,6 +792,7 @@ TKdbxXmlReader::TKdbxXmlReader(TKdbxStreamXor Xor, void* Context, bool FoldEntri
     : FState(std::make_unique<TKdbxXmlParseState>()) {
   TKdbxXmlParseState& s = *FState;
   s.FoldEntries = FoldEntries;
+  if (FoldEntries) s.Frames.reserve(KdbxMaxXmlDepth + 1);
   s.Xor = Xor;
   s.Context = Context;
   s.MaxTreeBytes = KdbxMaxTreeBase;

@@ -267,15 +267,17 @@ TEST(KdbxScale, ReferencesToOneAttachmentShareOneCopy) {
 
 // A document of nothing but empty elements (four bytes each) may not build
 // a tree of thirty times its size, nor one of tiny entries (19 bytes each,
-// about 200 folded) eleven times: refused once the tree reaches its bound
-// (eight times the XML and 32 MiB), folded entries counted too.
+// about 200 folded) eleven times, nor one entry of them all: refused once the
+// tree reaches its bound (eight times the XML and 32 MiB), folded entries and
+// an entry being folded counted too.
 TEST(KdbxScale, TheTreeIsBoundedByTheDocument) {
   const struct {
     const char *Head, *Element, *Tail;
     std::size_t Count;
     bool Fold;
   } cases[] = {{"<KeePassFile>", "<a/>", "</KeePassFile>", 4 << 20, false},
-               {"<KeePassFile><Root><Group>", "<Entry><a/></Entry>", "</Group></Root></KeePassFile>", 2 << 20, true}};
+               {"<KeePassFile><Root><Group>", "<Entry><a/></Entry>", "</Group></Root></KeePassFile>", 2 << 20, true},
+               {"<KeePassFile><Root><Group><Entry>", "<a/>", "</Entry></Group></Root></KeePassFile>", 4 << 20, true}};
   for (const auto& c : cases) {
     std::string xml = c.Head;
     xml.reserve(std::strlen(c.Element) * c.Count + 64);

@@ -364,6 +364,103 @@ TEST(Kdbx, XmlInPiecesParsesAsAWhole) {
   EXPECT_EQ(MessageOf([&] { after.Feed(bytes, 1); }), SKdbxDamaged);
 }
 
+// The stream cipher's stand-in: each byte masked by its place in the stream,
+// so that values deciphered out of document order come out wrong.
+struct TCountingXor {
+  std::uint8_t Next = 0;
+  static void Apply(void* Context, std::uint8_t* Data, std::size_t Size) {
+    auto& self = *static_cast<TCountingXor*>(Context);
+    for (std::size_t i = 0; i < Size; ++i) Data[i] ^= static_cast<std::uint8_t>(0xA5 + self.Next++);
+  }
+};
+
+// Node as it reads with every entry of a group folded from its tree: what
+// the reader held before it folded entries as it read them.
+detail::TXmlNode FoldedFromTree(detail::TXmlNode Node, bool InGroup = false) {
+  for (detail::TXmlNode& child : Node.Children) child = FoldedFromTree(std::move(child), Node.Name == "Group");
+  if (InGroup && Node.Name == "Entry") detail::FoldChildren(Node);
+  return Node;
+}
+
+// Both compared node by node: a folded entry by its folded bytes.
+void ExpectSameTree(const detail::TXmlNode& Got, const detail::TXmlNode& Want, const std::string& Where) {
+  EXPECT_EQ(Got.Name, Want.Name) << Where;
+  EXPECT_EQ(Got.Text, Want.Text) << Where << "/" << Want.Name;
+  EXPECT_EQ(Got.Protected, Want.Protected) << Where << "/" << Want.Name;
+  EXPECT_EQ(Got.Attributes, Want.Attributes) << Where << "/" << Want.Name;
+  ASSERT_EQ(Got.IsFolded(), Want.IsFolded()) << Where << "/" << Want.Name;
+  if (Want.IsFolded()) {
+    EXPECT_EQ(ToHex(Got.Fold->data(), Got.Fold->size()), ToHex(Want.Fold->data(), Want.Fold->size()))
+        << Where << "/" << Want.Name;
+  }
+  ASSERT_EQ(Got.Children.size(), Want.Children.size()) << Where << "/" << Want.Name;
+  for (std::size_t i = 0; i < Want.Children.size(); ++i)
+    ExpectSameTree(Got.Children[i], Want.Children[i], Where + "/" + Want.Name);
+}
+
+// An entry folded as it is read, in pieces of any size, is byte for byte the
+// entry read as a tree and folded: layout, entities, CDATA and character
+// references, protected values in document order (empty ones too), counts
+// of children beyond one byte's, long texts and names, entries that are
+// leaves, entries of groups nested within an entry.
+TEST(Kdbx, AnEntryFoldedAsItIsReadIsTheTreeFolded) {
+  const auto masked = [](std::string Plain, std::uint8_t& Next) {
+    for (char& c : Plain) c = static_cast<char>(c ^ static_cast<std::uint8_t>(0xA5 + Next++));
+    return detail::Base64Encode(reinterpret_cast<const std::uint8_t*>(Plain.data()), Plain.size());
+  };
+  std::uint8_t next = 0;
+  const std::string first = masked("hunter2", next);
+  const std::string second = masked(std::string("\0\xFF", 2), next);
+  std::string many;
+  for (int i = 0; i < 130; ++i) many += "<String><Key>k" + std::to_string(i) + "</Key><Value/></String>";
+  const struct {
+    const char* Name;
+    std::string Entries;
+  } cases[] = {
+      {"layout and references",
+       "\n\t<Entry>\n\t\t<UUID>AQ==</UUID>\n\t\t<String>\n\t\t\t<Key>Notes</Key>\n\t\t\t<Value>a &amp; b &lt;c&gt; "
+       "&#x263A;&#13;\n<![CDATA[<raw> & ]]>end</Value>\n\t\t</String>\n\t</Entry>\n"},
+      {"protected values",
+       "<Entry><String><Key>Password</Key><Value Protected=\"True\">" + first +
+           "</Value></String><String><Key>PIN</Key><Value Protected=\"True\"/></String><String><Key>X</Key>"
+           "<Value Protected=\"False\">plain</Value></String><String><Key>Y</Key><Value Protected=\"true\">" +
+           second + "</Value></String></Entry>"},
+      {"counts and lengths", "<Entry Kind=\"k\">" + many + "<Tags>" + std::string(300, 't') + "</Tags><" +
+                                 std::string(150, 'N') + " " + std::string(140, 'a') + "=\"v\"/></Entry>"},
+      {"leaf entries", "<Entry/><Entry Kind=\"x\">text &amp; more</Entry>"},
+      {"nested entries",
+       "<Entry><UUID>Ag==</UUID><Group><Entry><UUID>Aw==</UUID></Entry><Entry/></Group>"
+       "<History><Entry><UUID>Ag==</UUID><Times><Expires>True</Expires></Times></Entry></History></Entry>"},
+  };
+  for (const auto& c : cases) {
+    const std::string xml = "<KeePassFile><Root><Group><Name>g</Name>" + c.Entries + "</Group></Root></KeePassFile>";
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(xml.data());
+    TCountingXor treeXor;
+    const detail::TXmlNode want =
+        FoldedFromTree(detail::ParseKdbxXml(bytes, xml.size(), &TCountingXor::Apply, &treeXor, false));
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{5}, xml.size()}) {
+      TCountingXor foldXor;
+      detail::TKdbxXmlReader reader(&TCountingXor::Apply, &foldXor, true);
+      for (std::size_t at = 0; at < xml.size(); at += piece) reader.Feed(bytes + at, std::min(piece, xml.size() - at));
+      ExpectSameTree(reader.Finish(), want, std::string(c.Name) + " in pieces of " + std::to_string(piece));
+      EXPECT_EQ(foldXor.Next, treeXor.Next) << c.Name;
+    }
+  }
+  // The values read back as they were before masking.
+  const std::string xml =
+      "<KeePassFile><Root><Group>" + std::string(cases[1].Entries) + "</Group></Root></KeePassFile>";
+  TCountingXor xorFrom0;
+  const detail::TXmlNode doc = detail::ParseKdbxXml(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(),
+                                                    &TCountingXor::Apply, &xorFrom0, true);
+  const detail::TXmlNode root = detail::Unfolded(doc.Children[0].Children[0].Children[0]);
+  ASSERT_EQ(root.Children.size(), 4u);
+  EXPECT_EQ(root.Children[0].Children[1].Text, "hunter2");
+  EXPECT_TRUE(root.Children[1].Children[1].Protected);
+  EXPECT_EQ(root.Children[1].Children[1].Text, "");
+  EXPECT_FALSE(root.Children[2].Children[1].Protected);
+  EXPECT_EQ(root.Children[3].Children[1].Text, std::string("\0\xFF", 2));
+}
+
 // Every form of key file KeePass accepts, and the check hash of version 2.0.
 TEST(Kdbx, KeyFileForms) {
   const std::string key = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
