@@ -387,7 +387,6 @@ TEST(PassGroups, AMergeJoinsTheOtherCopysGroupsAndKeepsTheLaterModified) {
   EXPECT_EQ(a.Store.GetGroups().size(), count); // merging again changes nothing
 }
 
-
 // Two copies of one tree, each changed its own way, merge by the groups'
 // UUIDs into one tree whichever merges into which: a group moved in one copy
 // takes its subgroups and records along, even those the other copy added; a
@@ -420,11 +419,15 @@ TEST(PassGroups, AMergeMatchesGroupsByUuidInEitherOrder) {
        [](TKLPassStorage& S) { S.GetRecord(0)->SetGroup(u"Home"); },
        {u"Home", u"Home/Dev", u"Work"},
        {u"R1@Home", u"R2@Work", u"R3@Home"}},
-      {"crossed moves", [](TKLPassStorage& S) { S.MoveGroup(u"Work", u"Home/Work"); },
-       [](TKLPassStorage& S) { S.MoveGroup(u"Home", u"Work/Home"); }, {}, {}},
+      {"crossed moves",
+       [](TKLPassStorage& S) { S.MoveGroup(u"Work", u"Home/Work"); },
+       [](TKLPassStorage& S) { S.MoveGroup(u"Home", u"Work/Home"); },
+       {},
+       {}},
   };
   TKLPassStorage base;
-  for (const auto& [path, day] : {std::pair{u"Work", 1}, {u"Work/Dev", 2}, {u"Home", 3}}) base.PutGroup(Group(path, day));
+  for (const auto& [path, day] : {std::pair{u"Work", 1}, {u"Work/Dev", 2}, {u"Home", 3}})
+    base.PutGroup(Group(path, day));
   for (const auto& [title, group] : {std::pair{u"R1", u"Work/Dev"}, {u"R2", u"Work"}, {u"R3", u"Home"}}) {
     base.Add(title, u"", u"pw", u"", u"", group);
   }
@@ -475,7 +478,6 @@ TEST(PassGroups, AMergeMatchesGroupsByUuidInEitherOrder) {
   }
 }
 
-
 // A move takes the group, its subgroups and their records to the new path
 // with their UUIDs, stamps the group's location change, lists the new
 // parents, and survives a save and a load in either format (a KDBX file's
@@ -505,7 +507,8 @@ TEST(PassGroups, AMovedGroupKeepsItsUuidsAndRecordsInEitherFormat) {
     EXPECT_GT(store.FindGroup(u"Old/Job")->LocationChangeDate, work.LocationChangeDate);
     EXPECT_EQ(store.FindGroup(u"Old/Job/Dev")->LocationChangeDate, Group(u"", 2).LocationChangeDate);
     ASSERT_NE(store.FindGroup(u"Old"), nullptr) << "the new parent is listed";
-    EXPECT_EQ(Sorted(GroupsOfRecords(store)), (std::vector<String>{u"Deep@Old/Job/Dev", u"Stays@Home", u"Top@Old/Job"}));
+    EXPECT_EQ(Sorted(GroupsOfRecords(store)),
+              (std::vector<String>{u"Deep@Old/Job/Dev", u"Stays@Home", u"Top@Old/Job"}));
     // A new name alone is a change of the group, not of its place.
     const TKLPassGroup home = *store.FindGroup(u"Home");
     store.MoveGroup(u"Home", u"House");
