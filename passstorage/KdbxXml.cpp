@@ -910,15 +910,7 @@ struct TXmlWriter {
     for (const auto& [key, value] : Node.Attributes) need += key.size() + 6 * value.size() + 4;
     MakeRoom(need);
   }
-  void MakeRoom(std::size_t Need) {
-    const std::size_t need = Need;
-    if (Out.capacity() - Out.size() >= need) return;
-    std::string bigger;
-    bigger.reserve(std::max(2 * Out.capacity(), Out.size() + need));
-    bigger.append(Out);
-    WipeText(Out);
-    Out.swap(bigger);
-  }
+  void MakeRoom(std::size_t Need) { ReserveWiping(Out, Need); }
 
   void Write(const TXmlNode& Node, int Depth) {
     if (Node.IsFolded()) {
