@@ -139,10 +139,16 @@ private:
       }
       // A group without a UUID is known by its path alone.
       const bool zero = std::all_of(group.Uuid.begin(), group.Uuid.end(), [](std::uint8_t b) { return b == 0; });
-      std::string key =
-          root   ? std::string("/")
-          : zero ? "~" + std::string(reinterpret_cast<const char*>(group.Path.data()), group.Path.size() * sizeof(Char))
-                 : std::string(Key(group.Uuid));
+      std::string key;
+      if (root) {
+        key = "/";
+      } else if (zero) {
+        key.reserve(1 + group.Path.size() * sizeof(Char));
+        key.push_back('~');
+        key.append(reinterpret_cast<const char*>(group.Path.data()), group.Path.size() * sizeof(Char));
+      } else {
+        key = Key(group.Uuid);
+      }
       const auto [at, fresh] = FKeys.emplace(std::move(key), FNodes.size());
       if (fresh) {
         TNode& node = FNodes.emplace_back();
