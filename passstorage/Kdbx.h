@@ -182,10 +182,16 @@ TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor
 
 // The same for a document that arrives in pieces (Feed), as it is inflated:
 // it is never held whole. Finish returns the tree once the last piece is in.
+// Fast: read with the fast scanner (KdbxXmlScan.h), which reads the common
+// shape of these documents several times faster than expat. Where it gives up
+// (a shape it does not read, or a document not well formed), Feed or Finish
+// throws EKdbxXmlForExpat and nothing it read may be used: the caller reads the
+// whole document again with a reader that is not Fast, and that one decides.
+struct EKdbxXmlForExpat {};
 struct TKdbxXmlParseState;
 class TKdbxXmlReader {
 public:
-  TKdbxXmlReader(TKdbxStreamXor Xor, void* Context, bool FoldEntries);
+  TKdbxXmlReader(TKdbxStreamXor Xor, void* Context, bool FoldEntries, bool Fast = false);
   ~TKdbxXmlReader();
   TKdbxXmlReader(const TKdbxXmlReader&) = delete;
   TKdbxXmlReader& operator=(const TKdbxXmlReader&) = delete;
@@ -196,7 +202,11 @@ private:
   void Parse(const std::uint8_t* Data, std::size_t Size, bool Last);
   std::unique_ptr<TKdbxXmlParseState> FState;
   std::uint64_t FSize = 0;
+  bool FDone = false;
 };
+// How many documents expat has been given in this process: lets a test show
+// that the fast scanner read a file whole.
+std::uint64_t KdbxXmlExpatReadings() noexcept;
 
 // Folds Node's children, whole subtrees, into one compact text (Fold; its
 // name and attributes stay): a name KeePass uses takes one byte, every other

@@ -848,9 +848,9 @@ TOuterHeader ReadOuterHeader(TCursor& In) {
 class TPayloadReader {
 public:
   // Version 3.1 has no inner header: its stream is given at once.
-  TPayloadReader(TKdbxDocument& Doc, bool FoldEntries, std::unique_ptr<TInnerStream> Stream = nullptr)
-      : FDoc(Doc), FFold(FoldEntries), FStream(std::move(Stream)) {
-    if (FStream) FXml = std::make_unique<TKdbxXmlReader>(&TInnerStream::Apply, FStream.get(), FFold);
+  TPayloadReader(TKdbxDocument& Doc, bool FoldEntries, bool Fast, std::unique_ptr<TInnerStream> Stream = nullptr)
+      : FDoc(Doc), FFold(FoldEntries), FFast(Fast), FStream(std::move(Stream)) {
+    if (FStream) FXml = std::make_unique<TKdbxXmlReader>(&TInnerStream::Apply, FStream.get(), FFold, FFast);
   }
 
   static void Sink(void* Self, const char* Data, std::size_t Size) {
@@ -893,7 +893,7 @@ private:
       case ihEnd:
         if (FStreamKey.size() == 0) Fail(SKdbxDamaged);
         FStream = std::make_unique<TInnerStream>(FStreamId, FStreamKey.data(), FStreamKey.size());
-        FXml = std::make_unique<TKdbxXmlReader>(&TInnerStream::Apply, FStream.get(), FFold);
+        FXml = std::make_unique<TKdbxXmlReader>(&TInnerStream::Apply, FStream.get(), FFold, FFast);
         break;
       case ihStreamId:
         if (size != 4) Fail(SKdbxDamaged);
@@ -920,6 +920,7 @@ private:
 
   TKdbxDocument& FDoc;
   bool FFold;
+  bool FFast;
   std::uint8_t FHead[5] = {};
   std::size_t FHeadSize = 0;
   std::uint64_t FFieldSize = 0;
@@ -938,6 +939,26 @@ TXmlNode ReadPayload(const SecureBytes& Payload, bool Compressed, std::uint64_t&
     Reader.Add(Payload.data(), Payload.size());
   }
   return Reader.Finish();
+}
+
+// The payload read into Doc with the fast XML scanner, and read again from
+// the start with expat where the scanner gives up. Stream makes the inner
+// stream afresh for each reading (version 3.1; version 4 keys it in the
+// payload). Returns what the inflating budget has left.
+template <class TMakeStream>
+std::uint64_t ReadDocument(TKdbxDocument& Doc, const SecureBytes& Payload, bool Compressed, bool FoldEntries,
+                           TMakeStream Stream) {
+  for (const bool fast : {true, false}) {
+    std::uint64_t budget = KdbxMaxInflated;
+    try {
+      TPayloadReader reader(Doc, FoldEntries, fast, Stream());
+      Doc.Root = ReadPayload(Payload, Compressed, budget, reader);
+      return budget;
+    } catch (const EKdbxXmlForExpat&) {
+      Doc = TKdbxDocument(); // the attachments the first reading took
+    }
+  }
+  Fail(SKdbxDamaged); // not reached: expat decides
 }
 
 // ---- KDBX 3.1 --------------------------------------------------------------------------
@@ -988,12 +1009,10 @@ TKdbxDocument ReadVersion3(TCursor& In, const TOuterHeader& H, const TFileKeys& 
   const SecureBytes plain = Decipher(H.Cipher, Keys.Cipher, H.IV, cipher, SKdbxWrongKey);
   if (plain.size() < 32 || !ConstantTimeEqual(plain.data(), H.StreamStartBytes.data(), 32)) Fail(SKdbxWrongKey);
   const SecureBytes payload = ReadHashedBlocks(plain.data() + 32, plain.size() - 32);
-  std::uint64_t budget = KdbxMaxInflated;
   TKdbxDocument doc;
-  TPayloadReader reader(
-      doc, FoldEntries,
-      std::make_unique<TInnerStream>(H.InnerStreamId, H.ProtectedStreamKey.data(), H.ProtectedStreamKey.size()));
-  doc.Root = ReadPayload(payload, H.Compressed, budget, reader);
+  std::uint64_t budget = ReadDocument(doc, payload, H.Compressed, FoldEntries, [&] {
+    return std::make_unique<TInnerStream>(H.InnerStreamId, H.ProtectedStreamKey.data(), H.ProtectedStreamKey.size());
+  });
   if (doc.Root.Name != "KeePassFile") Fail(SKdbxDamaged);
   CheckHeaderHash(doc.Root, Header, H.Size);
   UpgradeVersion3(doc, budget);
@@ -1100,9 +1119,7 @@ TKdbxDocument ReadKdbx(TStream& Strm, const TKdbxCompositeKey& Key, std::uint64_
     if (!ConstantTimeEqual(mac.data(), in.Take(32), 32)) Fail(SKdbxWrongKey);
     const ByteArray cipher = ReadHmacBlocks(in, keys);
     const SecureBytes payload = Decipher(h.Cipher, keys.Cipher, h.IV, cipher, SKdbxDamaged);
-    std::uint64_t budget = KdbxMaxInflated;
-    TPayloadReader reader(doc, FoldEntries);
-    doc.Root = ReadPayload(payload, h.Compressed, budget, reader);
+    ReadDocument(doc, payload, h.Compressed, FoldEntries, [] { return std::unique_ptr<TInnerStream>(); });
     if (doc.Root.Name != "KeePassFile") Fail(SKdbxDamaged);
     doc.PublicCustomData = h.PublicCustomData;
   }

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <map>
@@ -14,6 +15,7 @@
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
 #include "passstorage/KdbxTimes.h"
+#include "passstorage/KdbxXmlScan.h"
 
 namespace kl::detail {
 
@@ -509,8 +511,10 @@ struct TFoldFrame {
   bool Entry = false; // an Entry of a Group: folded of its own in a tree
 };
 
-struct TKdbxXmlParseState {
-  XML_Parser Parser = nullptr;
+struct TKdbxXmlParseState final : TXmlScanSink {
+  XML_Parser Parser = nullptr;              // when expat reads the document
+  std::unique_ptr<TKdbxXmlScanner> Scanner; // when the fast scanner does
+  std::vector<TXmlScanAttribute> ExpatAttributes;
   TXmlNode Root;
   std::vector<TXmlNode*> Path;
   TKdbxStreamXor Xor = nullptr;
@@ -540,8 +544,13 @@ struct TKdbxXmlParseState {
 
   void Stop(const char* Message) {
     if (Error == nullptr) Error = Message;
-    XML_StopParser(Parser, XML_FALSE);
+    if (Parser != nullptr) XML_StopParser(Parser, XML_FALSE);
   }
+
+  void Start(std::string_view Name, std::span<const TXmlScanAttribute> Attributes) override;
+  void End() override;
+  void Text(std::string_view Text) override;
+  bool Stopped() const noexcept override { return Error != nullptr; }
 };
 
 namespace {
@@ -588,16 +597,13 @@ void PutCount(std::string& Folding, std::size_t At, std::size_t Count) {
   Folding[At] = static_cast<char>(Count);
 }
 
-void StartFolded(TKdbxXmlParseState& s, const XML_Char* Name, const XML_Char** Attrs) {
+void StartFolded(TKdbxXmlParseState& s, std::string_view name, std::span<const TXmlScanAttribute> Attrs) {
   if (s.Path.size() + s.Frames.size() - 1 >= KdbxMaxXmlDepth) return s.Stop(SKdbxTooLarge);
-  const std::string_view name(Name);
   std::uint64_t cost = sizeof(TXmlNode);
   std::size_t room = name.size() + 32;
-  std::size_t attributes = 0;
-  for (; Attrs[attributes] != nullptr; ++attributes) {
-    const std::size_t size = std::strlen(Attrs[attributes]);
-    cost += sizeof(std::string) + size;
-    room += size + 12;
+  for (const TXmlScanAttribute& a : Attrs) {
+    cost += 2 * sizeof(std::string) + a.Name.size() + a.Value.size();
+    room += a.Name.size() + a.Value.size() + 24;
   }
   TFoldFrame& parent = s.Frames.back();
   std::uint64_t moving = 0;
@@ -623,12 +629,10 @@ void StartFolded(TKdbxXmlParseState& s, const XML_Char* Name, const XML_Char** A
   out.Name(name);
   frame.FlagsAt = s.Folding.size();
   out.Byte(0);
-  if (attributes != 0) {
+  if (!Attrs.empty()) {
     frame.Flags = kfAttributes;
-    out.Number(attributes / 2);
-    for (std::size_t i = 0; i < attributes; i += 2) {
-      const std::string_view key(Attrs[i]);
-      const std::string_view value(Attrs[i + 1]);
+    out.Number(Attrs.size());
+    for (const auto& [key, value] : Attrs) {
       out.Name(key);
       out.Text(value);
       if (key == "Protected" && !frame.Protected) frame.Protected = IsTrue(value);
@@ -698,13 +702,15 @@ void EndFolded(TKdbxXmlParseState& s) {
   s.Frames.back().CostBelow += frame.Cost + frame.CostBelow;
 }
 
-void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
-  auto& s = *static_cast<TKdbxXmlParseState*>(Data);
+} // namespace
+
+void TKdbxXmlParseState::Start(std::string_view Name, std::span<const TXmlScanAttribute> Attrs) {
+  auto& s = *this;
   if (s.Error != nullptr) return; // an element of one tag may still end
   if (s.FoldingEntry != nullptr) return StartFolded(s, Name, Attrs);
   if (s.Path.size() >= KdbxMaxXmlDepth) return s.Stop(SKdbxTooLarge);
   std::uint64_t cost = sizeof(TXmlNode);
-  for (int i = 0; Attrs[i] != nullptr; ++i) cost += sizeof(std::string) + std::strlen(Attrs[i]);
+  for (const TXmlScanAttribute& a : Attrs) cost += 2 * sizeof(std::string) + a.Name.size() + a.Value.size();
   // A full list moves into one of twice its room: both count while it moves,
   // the new room after.
   std::uint64_t moving = 0;
@@ -725,7 +731,7 @@ void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
     node = &s.Path.back()->Children.emplace_back();
   }
   node->Name = Name;
-  for (int i = 0; Attrs[i] != nullptr; i += 2) node->Attributes.emplace_back(Attrs[i], Attrs[i + 1]);
+  for (const auto& [key, value] : Attrs) node->Attributes.emplace_back(key, value);
   // An entry of a group is folded as it is read: its tree is never made.
   if (s.FoldEntries && s.Path.size() > 0 && node->Name == "Entry" && s.Path.back()->Name == "Group") {
     s.FoldingEntry = node;
@@ -736,8 +742,8 @@ void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
 
 // Only leaves keep their text: KDBX has no mixed content, and the whitespace
 // between elements is layout.
-void XMLCALL OnEnd(void* Data, const XML_Char*) {
-  auto& s = *static_cast<TKdbxXmlParseState*>(Data);
+void TKdbxXmlParseState::End() {
+  auto& s = *this;
   if (s.Error != nullptr) return;
   if (s.Frames.size() > 1) return EndFolded(s);
   TXmlNode& node = *s.Path.back();
@@ -758,10 +764,10 @@ void XMLCALL OnEnd(void* Data, const XML_Char*) {
   EndLeaf(s, node);
 }
 
-// Expat may hand one text over in several pieces: the text grows into a fresh
-// buffer and the old one is wiped, so that no piece of a value is left behind.
-void XMLCALL OnText(void* Data, const XML_Char* Text, int Len) {
-  auto& s = *static_cast<TKdbxXmlParseState*>(Data);
+// A text may come in several pieces: it grows into a fresh buffer and the old
+// one is wiped, so that no piece of a value is left behind.
+void TKdbxXmlParseState::Text(std::string_view Piece) {
+  auto& s = *this;
   if (s.Path.empty() || s.Error != nullptr) return;
   std::string* text = &s.Path.back()->Text;
   if (s.FoldingEntry != nullptr) {
@@ -770,9 +776,24 @@ void XMLCALL OnText(void* Data, const XML_Char* Text, int Len) {
   } else if (!s.Path.back()->Children.empty()) {
     return;
   }
-  s.TreeBytes += static_cast<std::size_t>(Len);
+  s.TreeBytes += Piece.size();
   if (s.TreeBytes > s.MaxTreeBytes) return s.Stop(SKdbxTooLarge);
-  AppendWiping(*text, std::string_view(Text, static_cast<std::size_t>(Len)));
+  AppendWiping(*text, Piece);
+}
+
+namespace {
+
+void XMLCALL OnStart(void* Data, const XML_Char* Name, const XML_Char** Attrs) {
+  auto& s = *static_cast<TKdbxXmlParseState*>(Data);
+  s.ExpatAttributes.clear();
+  for (int i = 0; Attrs[i] != nullptr; i += 2) s.ExpatAttributes.push_back({Attrs[i], Attrs[i + 1]});
+  s.Start(Name, s.ExpatAttributes);
+}
+
+void XMLCALL OnEnd(void* Data, const XML_Char*) { static_cast<TKdbxXmlParseState*>(Data)->End(); }
+
+void XMLCALL OnText(void* Data, const XML_Char* Text, int Len) {
+  static_cast<TKdbxXmlParseState*>(Data)->Text(std::string_view(Text, static_cast<std::size_t>(Len)));
 }
 
 // A document type may declare entities whose expansion is unbounded; KDBX
@@ -786,9 +807,15 @@ void XMLCALL OnEntity(void* Data, const XML_Char*, int, const XML_Char*, int, co
   static_cast<TKdbxXmlParseState*>(Data)->Stop(SKdbxDamaged);
 }
 
+// The documents given to expat: every one the fast scanner left, and those
+// read by expat from the start.
+std::atomic<std::uint64_t> gExpatReadings{0};
+
 } // namespace
 
-TKdbxXmlReader::TKdbxXmlReader(TKdbxStreamXor Xor, void* Context, bool FoldEntries)
+std::uint64_t KdbxXmlExpatReadings() noexcept { return gExpatReadings.load(std::memory_order_relaxed); }
+
+TKdbxXmlReader::TKdbxXmlReader(TKdbxStreamXor Xor, void* Context, bool FoldEntries, bool Fast)
     : FState(std::make_unique<TKdbxXmlParseState>()) {
   TKdbxXmlParseState& s = *FState;
   s.FoldEntries = FoldEntries;
@@ -796,6 +823,11 @@ TKdbxXmlReader::TKdbxXmlReader(TKdbxStreamXor Xor, void* Context, bool FoldEntri
   s.Xor = Xor;
   s.Context = Context;
   s.MaxTreeBytes = KdbxMaxTreeBase;
+  if (Fast) {
+    s.Scanner = std::make_unique<TKdbxXmlScanner>(s);
+    return;
+  }
+  gExpatReadings.fetch_add(1, std::memory_order_relaxed);
   s.Parser = XML_ParserCreate_MM("UTF-8", &kWipingMemory, nullptr);
   if (s.Parser == nullptr) throw std::bad_alloc();
   XML_SetUserData(s.Parser, &s);
@@ -812,11 +844,17 @@ TKdbxXmlReader::~TKdbxXmlReader() {
 
 void TKdbxXmlReader::Parse(const std::uint8_t* Data, std::size_t Size, bool Last) {
   TKdbxXmlParseState& s = *FState;
-  if (s.Parser == nullptr) throw EKLPassStorageException(SKdbxDamaged); // fed after its end
+  if (FDone) throw EKLPassStorageException(SKdbxDamaged); // fed after its end
   if (Size > KdbxMaxXmlSize - FSize) throw EKLPassStorageException(SKdbxTooLarge);
   FSize += Size;
   // The tree may cost a bounded amount for each byte read so far.
   s.MaxTreeBytes = KdbxMaxTreePerXmlByte * FSize + KdbxMaxTreeBase;
+  if (s.Scanner) {
+    const bool read = Last ? s.Scanner->Finish() : s.Scanner->Feed(reinterpret_cast<const char*>(Data), Size);
+    if (s.Error != nullptr) throw EKLPassStorageException(s.Error);
+    if (!read) throw EKdbxXmlForExpat();
+    return;
+  }
   // Fed in pieces: expat takes an int length.
   std::size_t pos = 0;
   do {
@@ -834,8 +872,10 @@ void TKdbxXmlReader::Feed(const std::uint8_t* Data, std::size_t Size) { Parse(Da
 
 TXmlNode TKdbxXmlReader::Finish() {
   Parse(nullptr, 0, true);
-  XML_ParserFree(FState->Parser);
+  FDone = true;
+  if (FState->Parser != nullptr) XML_ParserFree(FState->Parser);
   FState->Parser = nullptr;
+  FState->Scanner.reset();
   if (FState->Root.Name.empty() || !FState->Path.empty()) throw EKLPassStorageException(SKdbxDamaged);
   return std::move(FState->Root);
 }
@@ -843,6 +883,14 @@ TXmlNode TKdbxXmlReader::Finish() {
 TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor Xor, void* Context,
                       bool FoldEntries) {
   if (Size > KdbxMaxXmlSize) throw EKLPassStorageException(SKdbxTooLarge);
+  if (Xor == nullptr) { // read again from the start if the fast scanner gives up
+    try {
+      TKdbxXmlReader reader(Xor, Context, FoldEntries, true);
+      reader.Feed(Data, Size);
+      return reader.Finish();
+    } catch (const EKdbxXmlForExpat&) {
+    }
+  }
   TKdbxXmlReader reader(Xor, Context, FoldEntries);
   reader.Feed(Data, Size);
   return reader.Finish();

@@ -800,6 +800,49 @@ TEST(Kdbx, LargeEntriesLoadAndSaveInEitherFormat) {
   }
 }
 
+// The fast scanner reads what KeePass writes; a document it does not read
+// is read again by expat, whole and from the start: an element named beyond
+// ASCII loads the same records, a damaged document fails as before, and
+// nothing read by the scanner's attempt is left in either.
+TEST(Kdbx, WhatTheFastScannerLeavesExpatReadsAgainFromTheStart) {
+  auto entry = [](const std::string& Extra) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?>\n<KeePassFile><Root><Group>"
+           "<UUID>AAAAAAAAAAAAAAAAAAAAAA==</UUID><Name>Root</Name><Entry><UUID>AAAAAAAAAAAAAAAAAAAAAg==</UUID>"
+           "<String><Key>Title</Key><Value>Mail &amp; more</Value></String>"
+           "<String><Key>Password</Key><Value>s3cr&#233;t\r\n</Value></String>" +
+           Extra + "</Entry></Group></Root></KeePassFile>";
+  };
+  struct TCase {
+    const char* Name;
+    std::string Xml;
+    int ExpatReadings;
+    const char* Message;
+  } const cases[] = {
+      {"KeePass's shape", entry(""), 0, "(nothing)"},
+      {"a name beyond ASCII",
+       entry("<\xC3\x9C"
+             "brig>x</\xC3\x9C"
+             "brig>"),
+       1, "(nothing)"},
+      {"tags that do not match", entry("<A></B>"), 1, SKdbxDamaged},
+      {"a document type", "<!DOCTYPE KeePassFile>" + entry(""), 1, SKdbxDamaged},
+  };
+  for (const TCase& c : cases) {
+    const std::uint64_t before = detail::KdbxXmlExpatReadings();
+    TKLPassStorage store;
+    TMemoryStream in(PayloadFile(c.Xml, {ByteArray{1, 2, 3}}));
+    EXPECT_EQ(MessageOf([&] { store.LoadFromStream(in, u"pw"); }), c.Message) << c.Name;
+    EXPECT_EQ(detail::KdbxXmlExpatReadings() - before, static_cast<std::uint64_t>(c.ExpatReadings)) << c.Name;
+    if (std::string(c.Message) != "(nothing)") {
+      EXPECT_EQ(store.GetCount(), 0) << c.Name;
+      continue;
+    }
+    ASSERT_EQ(store.GetCount(), 1) << c.Name;
+    EXPECT_EQ(Narrow(store.GetRecord(0)->GetTitle()), "Mail & more") << c.Name;
+    EXPECT_EQ(Narrow(store.GetRecord(0)->GetPassword()), "s3cr\xC3\xA9t\n") << c.Name;
+  }
+}
+
 // An entry beyond the raised bounds refuses the load naming the entry and
 // what is beyond them; nothing is loaded.
 TEST(Kdbx, AnEntryBeyondTheBoundsIsRefusedByName) {
