@@ -370,7 +370,7 @@ const char* TKdbxXmlScanner::StartTag(const char* P, const char* End, bool Last)
           SecureZero(one, sizeof(one));
           r = after;
         } else if (c == '\r') {
-          out.push_back(' ');
+          out.push_back(' '); // for CR LF as for CR alone
           r += r + 1 < q && r[1] == '\n' ? 2 : 1;
         } else if (c == '\n' || c == '\t') {
           out.push_back(' ');
