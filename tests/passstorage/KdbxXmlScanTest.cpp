@@ -32,6 +32,7 @@ const TCase kCases[] = {
      "<!-- c --><?pi some data?><a>x<!-- in -->y<![CDATA[<&]]]>z\r\n<![CDATA[]]><?xml-stylesheet q?></a>"
      "<!--after--> \n<?end?>",
      true, true},
+    {"line ends in CDATA", "<a><![CDATA[x\r\ny\rz\n]]></a>", true, true},
     {"multibyte text", "<a k='\xC3\xA9'>\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC2\x85\xEF\xBF\xBD\xF4\x8F\xBF\xBF</a>",
      true, true},
     {"spaces within tags", "<a  x = \"1\"\ty='2'\n></a >", true, true},
