@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <map>
@@ -62,13 +63,43 @@ void TXmlNode::RemoveAttribute(std::string_view Key) {
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int Sextet(char C) noexcept {
-  if (C >= 'A' && C <= 'Z') return C - 'A';
-  if (C >= 'a' && C <= 'z') return C - 'a' + 26;
-  if (C >= '0' && C <= '9') return C - '0' + 52;
-  if (C == '+') return 62;
-  if (C == '/') return 63;
-  return -1;
+// What each byte is in base64: its sextet, or one of these.
+enum : std::int8_t { kbOther = -1, kbBlank = -2, kbPad = -3 };
+constexpr auto kSextets = [] {
+  std::array<std::int8_t, 256> table{};
+  table.fill(kbOther);
+  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+  for (const char c : {' ', '\t', '\r', '\n'}) table[static_cast<unsigned char>(c)] = kbBlank;
+  table['='] = kbPad;
+  return table;
+}();
+
+// Whitespace is skipped, as KeePass writes wrapped base64 in key files. Put
+// takes each byte decoded and may refuse it (false: so does the decoding).
+template <class TPut>
+bool DecodeBase64(std::string_view Text, TPut&& Put) {
+  std::uint32_t acc = 0;
+  int bits = 0;
+  std::size_t pads = 0;
+  std::size_t count = 0;
+  for (const char c : Text) {
+    const int v = kSextets[static_cast<unsigned char>(c)];
+    if (v == kbBlank) continue;
+    if (v == kbPad) {
+      ++pads;
+      ++count;
+      continue;
+    }
+    if (v < 0 || pads != 0) return false;
+    ++count;
+    acc = acc << 6 | static_cast<std::uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      if (!Put(static_cast<std::uint8_t>(acc >> bits & 0xFF))) return false;
+    }
+  }
+  return count % 4 == 0 && pads <= 2;
 }
 } // namespace
 
@@ -86,34 +117,24 @@ std::string Base64Encode(const std::uint8_t* Data, std::size_t Size) {
   return out;
 }
 
-// Whitespace is skipped, as KeePass writes wrapped base64 in key files.
 // Out is sized once: what it decodes may be a secret, which growing would
 // leave behind in the blocks it frees.
 bool Base64Decode(std::string_view Text, std::string& Out) {
   Out.clear();
   Out.reserve(Text.size() / 4 * 3 + 3);
-  std::uint32_t acc = 0;
-  int bits = 0;
-  std::size_t pads = 0;
-  std::size_t count = 0;
-  for (const char c : Text) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
-    if (c == '=') {
-      ++pads;
-      ++count;
-      continue;
-    }
-    const int v = Sextet(c);
-    if (v < 0 || pads != 0) return false;
-    ++count;
-    acc = acc << 6 | static_cast<std::uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      Out.push_back(static_cast<char>(acc >> bits & 0xFF));
-    }
-  }
-  return count % 4 == 0 && pads <= 2;
+  return DecodeBase64(Text, [&](std::uint8_t B) {
+    Out.push_back(static_cast<char>(B));
+    return true;
+  });
+}
+
+bool Base64DecodeTo(std::string_view Text, std::uint8_t* Out, std::size_t Capacity, std::size_t& Size) noexcept {
+  Size = 0;
+  return DecodeBase64(Text, [&](std::uint8_t B) {
+    if (Size == Capacity) return false;
+    Out[Size++] = B;
+    return true;
+  });
 }
 
 // ---- parsing ----------------------------------------------------------------------------

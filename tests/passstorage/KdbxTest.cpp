@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "foundation/Convert.h"
 #include "crypto/KLSHA256.h"
@@ -14,6 +16,7 @@
 #include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
+#include "passstorage/KdbxTimes.h"
 #include "random/KLRandom.h"
 #include "passstorage/KdbxTestFiles.h"
 #include "support/TestSupport.h"
@@ -874,6 +877,134 @@ TEST(Kdbx, FileInfoDescribesTheHeaderWithoutTheKey) {
   EXPECT_EQ(MessageOf([&] { ReadKdbxFileInfo(damaged); }), SKdbxDamaged);
   TMemoryStream vault(ByteArray{0x01, 0xDB, 3, 1, 0, 0, 0, 0});
   EXPECT_FALSE(IsKdbxStream(vault));
+}
+
+// Base64 decoded into a room of a fixed size agrees with the decoding into a
+// string, and refuses what would not fit; times take either form.
+TEST(Kdbx, Base64IntoAFixedRoomAndTimes) {
+  struct TCase {
+    const char* Text;
+    bool Ok;
+    const char* Hex; // what it decodes to
+  };
+  const TCase cases[] = {
+      {"AAECAwQFBgcICQoLDA0ODw==", true, "000102030405060708090A0B0C0D0E0F"},
+      {"AQ==", true, "01"},
+      {" A Q\r\n= =", true, "01"},
+      {"Zm9v", true, "666F6F"},
+      {"", true, ""},
+      {"AQ", false, ""},
+      {"AQ=A", false, ""},
+      {"A===", false, ""},
+      {"*AAA", false, ""},
+  };
+  for (const TCase& c : cases) {
+    std::uint8_t room[16] = {};
+    std::size_t size = 99;
+    EXPECT_EQ(detail::Base64DecodeTo(c.Text, room, sizeof(room), size), c.Ok) << c.Text;
+    std::string whole;
+    EXPECT_EQ(detail::Base64Decode(c.Text, whole), c.Ok) << c.Text;
+    if (!c.Ok) continue;
+    EXPECT_EQ(ToHex(room, size), c.Hex) << c.Text;
+    EXPECT_EQ(ToHex(whole.data(), whole.size()), c.Hex) << c.Text;
+    // A byte short of room: refused, never written beyond it.
+    if (size == 0) continue;
+    std::uint8_t shorter[17];
+    std::memset(shorter, 0xEE, sizeof(shorter));
+    EXPECT_FALSE(detail::Base64DecodeTo(c.Text, shorter, size - 1, size)) << c.Text;
+    EXPECT_EQ(shorter[std::strlen(c.Hex) / 2 - 1], 0xEE) << c.Text;
+  }
+  struct TTime {
+    const char* Text;
+    bool Ok;
+    std::int64_t Unix;
+  };
+  const TTime times[] = {
+      {"kKya3Q4AAAA=", true, 1711846800},
+      {"kKya3Q4AAAB=", true, 1711846800}, // the bits beyond the last byte are not read
+      {"APeRdw4AAAA=", true, 0},
+      {"AAAAAAAAAAA=", true, -62135596800},
+      {"AAAAAAAAAIA=", false, 0}, // beyond a signed count of seconds
+      {"kKya3Q4AAA==", false, 0}, // seven bytes
+      {"kKya3Q4AAAAA", false, 0}, // nine bytes
+      {"kKya3Q4AAAA", false, 0},
+      {"kKya3Q4AAAA= ", false, 0},
+      {"2024-03-31T01:00:00Z", true, 1711846800},
+      {"2024-03-31T01:00:00.5", true, 1711846800},
+      {"2024-03-31 01:00:00Z", false, 0},
+  };
+  for (const TTime& t : times) {
+    std::int64_t unix = 0;
+    EXPECT_EQ(detail::ParseKdbxTime(t.Text, unix), t.Ok) << t.Text;
+    EXPECT_EQ(unix, t.Unix) << t.Text; // untouched when refused
+  }
+  EXPECT_EQ(detail::KdbxTimeText(1711846800), "kKya3Q4AAAA=");
+}
+
+// Runs a test under a local zone, and puts the zone the process had back.
+class TZoneScope {
+public:
+  explicit TZoneScope(const char* Zone) {
+    if (const char* old = std::getenv("TZ")) FOld = old;
+    Set(Zone);
+  }
+  ~TZoneScope() { Set(FOld ? FOld->c_str() : nullptr); }
+  TZoneScope(const TZoneScope&) = delete;
+  TZoneScope& operator=(const TZoneScope&) = delete;
+
+private:
+  static void Set(const char* Zone) {
+#ifdef _WIN32
+    _putenv_s("TZ", Zone ? Zone : "");
+    _tzset();
+#else
+    if (Zone) {
+      setenv("TZ", Zone, 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+#endif
+  }
+  std::optional<std::string> FOld;
+};
+
+// The local offsets kept by hour give, second by second, what the zone says
+// across every change of offset: on a full hour of UTC, and off it (half an
+// hour, a minute past), forwards and back, whichever second of an hour is
+// asked first.
+TEST(Kdbx, LocalOffsetsByHourHoldAcrossEveryChange) {
+  struct TChange {
+    const char* Zone;
+    std::int64_t At; // the first second of the new offset
+    std::int64_t Before, After;
+  };
+  const TChange changes[] = {
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1711846800, 3600, 7200},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1729990800, 7200, 3600},
+      {"NST3:30NDT,M3.2.0/0:01,M11.1.0/0:01", 1710041460, -12600, -9000},
+      {"NST3:30NDT,M3.2.0/0:01,M11.1.0/0:01", 1730601060, -9000, -12600},
+      {"LHST-10:30LHDT-11,M10.1.0,M4.1.0", 1712415600, 39600, 37800},
+      {"LHST-10:30LHDT-11,M10.1.0,M4.1.0", 1728142200, 37800, 39600},
+  };
+  constexpr std::int64_t kAround = 2 * 3600;
+  for (const TChange& c : changes) {
+    const TZoneScope zone(c.Zone);
+    if (detail::LocalOffsetAt(0) == 0) GTEST_SKIP() << "this platform's C runtime ignores TZ";
+    ASSERT_EQ(detail::LocalOffsetAt(c.At - 1), c.Before) << c.Zone << ' ' << c.At;
+    ASSERT_EQ(detail::LocalOffsetAt(c.At), c.After) << c.Zone << ' ' << c.At;
+    for (const bool forwards : {true, false}) {
+      detail::TLocalOffsets offsets;
+      std::int64_t wrong = 0;
+      for (std::int64_t i = -kAround; i < kAround; ++i) {
+        const std::int64_t t = c.At + (forwards ? i : -1 - i);
+        if (offsets.UtcToWall(t) != detail::UtcToWall(t) && wrong++ == 0) {
+          ADD_FAILURE() << c.Zone << ' ' << t << (forwards ? " forwards" : " back");
+        }
+      }
+      EXPECT_EQ(wrong, 0) << c.Zone << ' ' << c.At;
+    }
+  }
 }
 
 } // namespace
