@@ -228,12 +228,31 @@ constexpr std::string_view kFoldedNames[] = {"Entry",
                                              "ProtectInMemory",
                                              "Ref"};
 
-std::uint8_t FoldedNameCode(std::string_view Name) noexcept {
-  // By length first: most lengths hold one or two of the names.
+// The names by a hash of their length and first and last letters, open
+// addressed: a name is compared with the one name in its slot, seldom two.
+constexpr std::size_t kNameSlots = 128;
+
+constexpr std::size_t NameSlot(std::string_view Name) noexcept {
+  return (Name.size() * 37 + static_cast<unsigned char>(Name.front()) * 5 + static_cast<unsigned char>(Name.back())) %
+         kNameSlots;
+}
+
+constexpr auto kNameCodes = [] {
+  std::array<std::uint8_t, kNameSlots> slots{};
   for (std::size_t i = 0; i < std::size(kFoldedNames); ++i) {
-    if (kFoldedNames[i].size() == Name.size() && kFoldedNames[i] == Name) return static_cast<std::uint8_t>(i + 1);
+    std::size_t at = NameSlot(kFoldedNames[i]);
+    while (slots[at] != 0) at = (at + 1) % kNameSlots;
+    slots[at] = static_cast<std::uint8_t>(i + 1);
   }
-  return 0;
+  return slots;
+}();
+
+std::uint8_t FoldedNameCode(std::string_view Name) noexcept {
+  if (Name.empty()) return 0;
+  for (std::size_t at = NameSlot(Name);; at = (at + 1) % kNameSlots) {
+    const std::uint8_t code = kNameCodes[at];
+    if (code == 0 || kFoldedNames[code - 1] == Name) return code;
+  }
 }
 
 enum : std::uint8_t { kfProtected = 1, kfAttributes = 2, kfText = 4, kfChildren = 8 };
@@ -425,18 +444,26 @@ const std::string_view* TXmlView::Attribute(std::string_view Key) const noexcept
 
 namespace {
 
-// Counts the views a node takes first, so that their room is made once and
-// never moves while they point into it.
+// Fills the room the views of the entries before left; where it runs out it
+// goes on counting only, so that the room can be made once for the whole and
+// never moves while the views point into it.
 struct TViewer {
   TXmlViews& Room;
   std::size_t Nodes = 0;
   std::size_t Attributes = 0;
-  bool Counting = true;
+  bool Counting = false;
+
+  // Whether N more nodes and A more attributes still fit; once one does not,
+  // nothing more is written.
+  bool Fits(std::size_t N, std::size_t A) {
+    if (!Counting && (Room.Nodes.size() - Nodes < N || Room.Attributes.size() - Attributes < A)) Counting = true;
+    return !Counting;
+  }
 
   void FoldedChildren(TUnfolder& In, TXmlView* Parent) {
     const std::size_t n = In.Number();
     if (n > static_cast<std::size_t>(In.End - In.At) / 2) throw EKLPassStorageException(SKdbxDamaged);
-    TXmlView* first = Counting ? nullptr : Room.Nodes.data() + Nodes;
+    TXmlView* first = Fits(n, 0) ? Room.Nodes.data() + Nodes : nullptr;
     Nodes += n;
     if (!Counting) Parent->Children = {first, n};
     for (std::size_t i = 0; i < n; ++i) FoldedNode(In, Counting ? nullptr : first + i);
@@ -452,7 +479,7 @@ struct TViewer {
     if ((flags & kfAttributes) != 0) {
       const std::size_t n = In.Number();
       if (n > static_cast<std::size_t>(In.End - In.At) / 2) throw EKLPassStorageException(SKdbxDamaged);
-      auto* first = Counting ? nullptr : Room.Attributes.data() + Attributes;
+      auto* first = Fits(0, n) ? Room.Attributes.data() + Attributes : nullptr;
       for (std::size_t i = 0; i < n; ++i) {
         const std::string_view key = In.Name();
         const std::string_view value = In.Text();
@@ -468,7 +495,7 @@ struct TViewer {
     if ((flags & kfChildren) != 0) FoldedChildren(In, Out);
   }
   void Node(const TXmlNode& N, TXmlView* Out) {
-    if (!Counting) {
+    if (Fits(0, N.Attributes.size())) {
       *Out = TXmlView{};
       Out->Name = N.Name;
       Out->Text = N.Text;
@@ -484,7 +511,7 @@ struct TViewer {
       if (in.At != in.End) throw EKLPassStorageException(SKdbxDamaged);
       return;
     }
-    TXmlView* first = Counting ? nullptr : Room.Nodes.data() + Nodes;
+    TXmlView* first = Fits(N.Children.size(), 0) ? Room.Nodes.data() + Nodes : nullptr;
     Nodes += N.Children.size();
     if (!Counting) Out->Children = {first, N.Children.size()};
     for (std::size_t i = 0; i < N.Children.size(); ++i) Node(N.Children[i], Counting ? nullptr : first + i);
@@ -494,15 +521,17 @@ struct TViewer {
 } // namespace
 
 const TXmlView& ViewOf(const TXmlNode& Node, TXmlViews& Room) {
-  TViewer count{Room};
-  count.Nodes = 1;
-  count.Node(Node, nullptr);
-  if (Room.Nodes.size() < count.Nodes) Room.Nodes.resize(count.Nodes);
-  if (Room.Attributes.size() < count.Attributes) Room.Attributes.resize(count.Attributes);
+  if (Room.Nodes.empty()) Room.Nodes.resize(1);
   TViewer fill{Room};
-  fill.Counting = false;
   fill.Nodes = 1;
   fill.Node(Node, Room.Nodes.data());
+  if (!fill.Counting) return Room.Nodes[0];
+  // More than the room holds: made for the whole, and read again.
+  if (Room.Nodes.size() < fill.Nodes) Room.Nodes.resize(fill.Nodes);
+  if (Room.Attributes.size() < fill.Attributes) Room.Attributes.resize(fill.Attributes);
+  TViewer again{Room};
+  again.Nodes = 1;
+  again.Node(Node, Room.Nodes.data());
   return Room.Nodes[0];
 }
 

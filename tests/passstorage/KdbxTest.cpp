@@ -1007,5 +1007,82 @@ TEST(Kdbx, LocalOffsetsByHourHoldAcrossEveryChange) {
   }
 }
 
+// The names KeePass uses fold into one byte each, and names that share their
+// length and first and last letters with one of them keep their own text.
+TEST(Kdbx, KeePassNamesFoldIntoOneByteAndLookalikesKeepTheirText) {
+  struct TName {
+    std::string Name;
+    bool Coded;
+  };
+  std::vector<TName> names;
+  for (const char* name : {"Entry", "UUID", "ForegroundColor", "BackgroundColor", "LocationChanged", "DefaultSequence",
+                           "ProtectInMemory", "Key", "Ref", "Protected"})
+    names.push_back({name, true});
+  for (const char* name : {"Eatry", "ForegroundCoxor", "Kay", "UxID", "Rif", "entry", "X"})
+    names.push_back({name, false});
+  for (const TName& n : names) {
+    detail::TXmlNode node("Entry");
+    node.Children.emplace_back(n.Name);
+    detail::FoldChildren(node);
+    ASSERT_TRUE(node.IsFolded()) << n.Name;
+    // The count, the name (its code, or 0, its length and its bytes), the flags.
+    EXPECT_EQ(node.Fold->size(), n.Coded ? 3 : 4 + n.Name.size()) << n.Name;
+    EXPECT_EQ(detail::Unfolded(node).Children.at(0).Name, n.Name);
+  }
+}
+
+// Every element and attribute of a view, against the node it was made of; each
+// list of views lies within the room.
+void ExpectViewOf(const detail::TXmlView& View, const detail::TXmlNode& Node, const detail::TXmlViews& Room) {
+  EXPECT_EQ(View.Name, Node.Name);
+  EXPECT_EQ(View.Text, Node.Text) << Node.Name;
+  EXPECT_EQ(View.Protected, Node.Protected) << Node.Name;
+  ASSERT_EQ(View.Attributes.size(), Node.Attributes.size()) << Node.Name;
+  if (!View.Attributes.empty()) {
+    EXPECT_GE(View.Attributes.data(), Room.Attributes.data()) << Node.Name;
+    EXPECT_LE(View.Attributes.data() + View.Attributes.size(), Room.Attributes.data() + Room.Attributes.size());
+  }
+  for (std::size_t i = 0; i < Node.Attributes.size(); ++i) {
+    EXPECT_EQ(View.Attributes[i].first, Node.Attributes[i].first) << Node.Name;
+    EXPECT_EQ(View.Attributes[i].second, Node.Attributes[i].second) << Node.Name;
+  }
+  ASSERT_EQ(View.Children.size(), Node.Children.size()) << Node.Name;
+  if (!View.Children.empty()) {
+    EXPECT_GE(View.Children.data(), Room.Nodes.data()) << Node.Name;
+    EXPECT_LE(View.Children.data() + View.Children.size(), Room.Nodes.data() + Room.Nodes.size()) << Node.Name;
+  }
+  for (std::size_t i = 0; i < Node.Children.size(); ++i) ExpectViewOf(View.Children[i], Node.Children[i], Room);
+}
+
+// Entries read one after another through one room, each larger than the room
+// the ones before left (in elements, then in attributes only) or smaller: each
+// is read whole, folded or as a tree.
+TEST(Kdbx, ViewsOfEntriesOfEverySizeThroughOneRoom) {
+  using detail::TXmlNode;
+  auto entry = [](std::size_t Strings, std::size_t Attributes) {
+    TXmlNode e("Entry");
+    e.SetAttribute("Kind", "e");
+    e.Children.emplace_back("UUID", "AAECAwQFBgcICQoLDA0ODw==");
+    for (std::size_t i = 0; i < Strings; ++i) {
+      TXmlNode& str = e.Children.emplace_back("String");
+      str.Children.emplace_back("Key", "K" + std::to_string(i));
+      TXmlNode& value = str.Children.emplace_back("Value", "v" + std::to_string(i));
+      for (std::size_t a = 0; a < Attributes; ++a) value.SetAttribute("A" + std::to_string(a), std::to_string(i));
+      value.Protected = i % 2 == 1;
+    }
+    return e;
+  };
+  const std::pair<std::size_t, std::size_t> sizes[] = {{1, 0}, {3, 1}, {3, 4}, {1, 1}, {12, 2}, {0, 0}, {12, 2}};
+  detail::TXmlViews room;
+  for (const bool fold : {true, false}) {
+    for (const auto& [strings, attributes] : sizes) {
+      TXmlNode node = entry(strings, attributes);
+      if (fold) detail::FoldChildren(node);
+      const TXmlNode tree = detail::Unfolded(node);
+      ExpectViewOf(detail::ViewOf(node, room), tree, room);
+    }
+  }
+}
+
 } // namespace
 } // namespace kl
