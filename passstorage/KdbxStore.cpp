@@ -293,7 +293,7 @@ struct TKdbxReader {
     if (key == nullptr) throw EKLPassStorageException(SKdbxDamaged);
     kl::String text = value != nullptr ? Utf8ToText(value->Text) : kl::String();
     for (std::size_t i = 0; i < std::size(kStandardKeys); ++i) {
-      if (key->Text == kStandardKeys[i]) {
+      if (SameName(key->Text, kStandardKeys[i])) {
         Rec.*kStandardFields[i] = std::move(text);
         return;
       }

@@ -129,6 +129,27 @@ bool Base64Decode(std::string_view Text, std::string& Out) {
 }
 
 bool Base64DecodeTo(std::string_view Text, std::uint8_t* Out, std::size_t Capacity, std::size_t& Size) noexcept {
+  // Whole groups of four of the alphabet, padded at the end at most (as KDBX
+  // writers write UUIDs and times), go four characters at a time.
+  const std::size_t n = Text.size();
+  const auto at = [&](std::size_t I) { return kSextets[static_cast<unsigned char>(Text[I])]; };
+  const std::size_t pads = n == 0 || n % 4 != 0 ? 3 : at(n - 1) != kbPad ? 0 : at(n - 2) != kbPad ? 1 : 2;
+  bool plain = pads < 3;
+  for (std::size_t i = 0; plain && i < n - pads; ++i) plain = at(i) >= 0;
+  if (plain) {
+    if (n / 4 * 3 - pads > Capacity) return false;
+    Size = 0;
+    for (std::size_t i = 0; i < n; i += 4) {
+      const bool last = i + 4 == n;
+      const std::uint32_t v = std::uint32_t(at(i)) << 18 | std::uint32_t(at(i + 1)) << 12 |
+                              (last && pads == 2 ? 0 : std::uint32_t(at(i + 2)) << 6) |
+                              (last && pads != 0 ? 0 : std::uint32_t(at(i + 3)));
+      Out[Size++] = static_cast<std::uint8_t>(v >> 16);
+      if (!last || pads < 2) Out[Size++] = static_cast<std::uint8_t>(v >> 8);
+      if (!last || pads < 1) Out[Size++] = static_cast<std::uint8_t>(v);
+    }
+    return true;
+  }
   Size = 0;
   return DecodeBase64(Text, [&](std::uint8_t B) {
     if (Size == Capacity) return false;
@@ -251,7 +272,7 @@ std::uint8_t FoldedNameCode(std::string_view Name) noexcept {
   if (Name.empty()) return 0;
   for (std::size_t at = NameSlot(Name);; at = (at + 1) % kNameSlots) {
     const std::uint8_t code = kNameCodes[at];
-    if (code == 0 || kFoldedNames[code - 1] == Name) return code;
+    if (code == 0 || SameName(kFoldedNames[code - 1], Name)) return code;
   }
 }
 
@@ -430,7 +451,7 @@ const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::s
 
 const TXmlView* TXmlView::Find(std::string_view Child) const noexcept {
   for (const TXmlView& c : Children) {
-    if (c.Name == Child) return &c;
+    if (SameName(c.Name, Child)) return &c;
   }
   return nullptr;
 }

@@ -891,12 +891,17 @@ TEST(Kdbx, Base64IntoAFixedRoomAndTimes) {
       {"AAECAwQFBgcICQoLDA0ODw==", true, "000102030405060708090A0B0C0D0E0F"},
       {"AQ==", true, "01"},
       {" A Q\r\n= =", true, "01"},
+      {"AAEC AwQF BgcI CQoL DA0O Dw==", true, "000102030405060708090A0B0C0D0E0F"},
+      {"AQI=", true, "0102"},
       {"Zm9v", true, "666F6F"},
       {"", true, ""},
       {"AQ", false, ""},
       {"AQ=A", false, ""},
       {"A===", false, ""},
       {"*AAA", false, ""},
+      {"AQ==AQ==", false, ""},
+      {"AQ=\n", false, ""},
+      {"====", false, ""},
   };
   for (const TCase& c : cases) {
     std::uint8_t room[16] = {};
