@@ -1,5 +1,6 @@
 #include "foundation/KLGeneral.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -24,16 +25,6 @@ void AppendUtf8(RawByteString& Out, char32_t C) {
     Out.push_back(static_cast<char>(0x80 | ((C >> 12) & 0x3F)));
     Out.push_back(static_cast<char>(0x80 | ((C >> 6) & 0x3F)));
     Out.push_back(static_cast<char>(0x80 | (C & 0x3F)));
-  }
-}
-
-void AppendUtf16(String& Out, char32_t C) {
-  if (C < 0x10000) {
-    Out.push_back(static_cast<Char>(C));
-  } else {
-    C -= 0x10000;
-    Out.push_back(static_cast<Char>(0xD800 + (C >> 10)));
-    Out.push_back(static_cast<Char>(0xDC00 + (C & 0x3FF)));
   }
 }
 
@@ -159,22 +150,45 @@ std::size_t DecodeOne(const std::uint8_t* Data, std::size_t Length, char32_t& C,
 
 // Decodes per the Unicode "maximal subpart" practice: every ill-formed
 // subsequence that could start a valid sequence, or a lone byte, becomes one
-// U+FFFD. Never reads past Length.
+// U+FFFD. Never reads past Length. No sequence gives more UTF-16 units than
+// it has bytes, so the text is sized once (a secret is never moved by
+// growing) and cut to what was written; runs of ASCII go eight bytes at a
+// time.
 String UTF8ToStr(const std::uint8_t* Data, std::size_t Length) {
-  String out;
-  out.reserve(Length);
+  String out(Length, Char{});
+  Char* to = out.data();
   std::size_t i = 0;
   while (i < Length) {
+    while (Length - i >= 8) {
+      std::uint64_t block;
+      std::memcpy(&block, Data + i, 8);
+      if ((block & 0x8080808080808080u) != 0) break;
+      for (std::size_t k = 0; k < 8; ++k) to[k] = static_cast<Char>(Data[i + k]);
+      to += 8;
+      i += 8;
+    }
+    if (i == Length) break;
+    if (Data[i] < 0x80) {
+      *to++ = static_cast<Char>(Data[i++]);
+      continue;
+    }
     char32_t c = 0;
     std::size_t skip = 0;
     if (const std::size_t n = DecodeOne(Data + i, Length - i, c, skip)) {
-      AppendUtf16(out, c);
+      if (c < 0x10000) {
+        *to++ = static_cast<Char>(c);
+      } else {
+        c -= 0x10000;
+        *to++ = static_cast<Char>(0xD800 + (c >> 10));
+        *to++ = static_cast<Char>(0xDC00 + (c & 0x3FF));
+      }
       i += n;
     } else {
-      out.push_back(static_cast<Char>(kReplacement));
+      *to++ = static_cast<Char>(kReplacement);
       i += skip;
     }
   }
+  out.resize(static_cast<std::size_t>(to - out.data()));
   return out;
 }
 

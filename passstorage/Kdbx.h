@@ -219,6 +219,15 @@ void Unfold(TXmlNode& Node);
 // The text of Node's child Name, folded or not; null where there is none.
 // Scratch holds it for a folded node.
 const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::string& Scratch);
+// Whether two names (of elements, keys) are the same, compared in place: they
+// are short, and a call of memcmp costs more than comparing them.
+constexpr bool SameName(std::string_view A, std::string_view B) noexcept {
+  if (A.size() != B.size()) return false;
+  for (std::size_t i = 0; i < A.size(); ++i) {
+    if (A[i] != B[i]) return false;
+  }
+  return true;
+}
 // An element of an entry read in place, for making records: its name, texts
 // and attributes point into the folded text (or the tree) it was read from,
 // which outlives it. Made by ViewOf, one entry at a time.

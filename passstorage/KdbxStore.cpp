@@ -50,18 +50,20 @@ std::string TextToUtf8(const String& Text) { return StrToUTF8(Text); }
 std::string UuidText(const TKLPassUuid& Uuid) { return Base64Encode(Uuid.data(), Uuid.size()); }
 
 template <class TNode> bool ParseUuid(const TNode* Node, TKLPassUuid& Uuid) {
-  std::string raw;
-  if (Node == nullptr || !Base64Decode(Node->Text, raw) || raw.size() != KLPassUuidSize) return false;
-  std::memcpy(Uuid.data(), raw.data(), KLPassUuidSize);
+  std::uint8_t raw[KLPassUuidSize];
+  std::size_t size = 0;
+  if (Node == nullptr || !Base64DecodeTo(Node->Text, raw, sizeof(raw), size) || size != KLPassUuidSize) return false;
+  std::memcpy(Uuid.data(), raw, KLPassUuidSize);
   return true;
 }
 
 // A time of the document in the vault's clock; 0 when absent or unreadable.
-template <class TNode> std::int64_t WallTime(const TNode* Times, std::string_view Name) {
+template <class TNode>
+std::int64_t WallTime(const TNode* Times, std::string_view Name, TLocalOffsets& Offsets) {
   const TNode* node = Times != nullptr ? Times->Find(Name) : nullptr;
   std::int64_t unix = 0;
   if (node == nullptr || !ParseKdbxTime(node->Text, unix)) return 0;
-  return UtcToWall(unix);
+  return Offsets.UtcToWall(unix);
 }
 
 // Writes a time only when it changed, so that an unchanged record keeps the
@@ -178,6 +180,7 @@ struct TKdbxReader {
   std::vector<TKLPassGroup> Groups;
   std::unordered_set<String> Listed;
   TXmlViews Views = {}; // the entry being read, as views
+  TLocalOffsets Offsets = {};
 
   void ListGroup(const TXmlNode& Node, const String& Path, bool Root) {
     // A group without a name (KeePass allows one) gives its path an empty
@@ -190,11 +193,11 @@ struct TKdbxReader {
     if (Root && name != nullptr) group.Name = Utf8ToText(name->Text);
     if (const TXmlNode* notes = Node.Find("Notes")) group.Notes = Utf8ToText(notes->Text);
     const TXmlNode* times = Node.Find("Times");
-    group.CreationDate = WallTime(times, "CreationTime");
-    group.ModificationDate = WallTime(times, "LastModificationTime");
-    group.LastAccessDate = WallTime(times, "LastAccessTime");
-    group.LocationChangeDate = WallTime(times, "LocationChanged");
-    group.ExpiryDate = WallTime(times, "ExpiryTime");
+    group.CreationDate = WallTime(times, "CreationTime", Offsets);
+    group.ModificationDate = WallTime(times, "LastModificationTime", Offsets);
+    group.LastAccessDate = WallTime(times, "LastAccessTime", Offsets);
+    group.LocationChangeDate = WallTime(times, "LocationChanged", Offsets);
+    group.ExpiryDate = WallTime(times, "ExpiryTime", Offsets);
     const TXmlNode* expires = times != nullptr ? times->Find("Expires") : nullptr;
     group.Expires = expires != nullptr && (expires->Text == "True" || expires->Text == "true");
   }
@@ -261,13 +264,13 @@ struct TKdbxReader {
       if (child.Name == "Binary") BinaryField(*rec, child);
     }
     const TXmlView* times = Node.Find("Times");
-    rec->FCreationDate = WallTime(times, "CreationTime");
-    rec->FModificationDate = WallTime(times, "LastModificationTime");
-    rec->FLastAccessDate = WallTime(times, "LastAccessTime");
-    rec->FLocationChangeDate = WallTime(times, "LocationChanged");
+    rec->FCreationDate = WallTime(times, "CreationTime", Offsets);
+    rec->FModificationDate = WallTime(times, "LastModificationTime", Offsets);
+    rec->FLastAccessDate = WallTime(times, "LastAccessTime", Offsets);
+    rec->FLocationChangeDate = WallTime(times, "LocationChanged", Offsets);
     const TXmlView* expires = times != nullptr ? times->Find("Expires") : nullptr;
     rec->FExpires = expires != nullptr && (expires->Text == "True" || expires->Text == "true");
-    rec->FExpiryDate = WallTime(times, "ExpiryTime");
+    rec->FExpiryDate = WallTime(times, "ExpiryTime", Offsets);
     if (const TXmlView* tags = Node.Find("Tags")) {
       rec->FTags = SplitTags(tags->Text);
       if (rec->FTags.size() > KLPassMaxTags) Refuse("more than " + std::to_string(KLPassMaxTags) + " tags");
@@ -290,7 +293,7 @@ struct TKdbxReader {
     if (key == nullptr) throw EKLPassStorageException(SKdbxDamaged);
     kl::String text = value != nullptr ? Utf8ToText(value->Text) : kl::String();
     for (std::size_t i = 0; i < std::size(kStandardKeys); ++i) {
-      if (key->Text == kStandardKeys[i]) {
+      if (SameName(key->Text, kStandardKeys[i])) {
         Rec.*kStandardFields[i] = std::move(text);
         return;
       }

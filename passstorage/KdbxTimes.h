@@ -16,6 +16,9 @@ inline constexpr std::int64_t KdbxUnixEpochSeconds = 62135596800;
 
 std::string Base64Encode(const std::uint8_t* Data, std::size_t Size);
 bool Base64Decode(std::string_view Text, std::string& Out);
+// The same into Out, Capacity bytes at most (false for more), its length in
+// Size: for the values of a fixed length (UUIDs, times), without a string.
+bool Base64DecodeTo(std::string_view Text, std::uint8_t* Out, std::size_t Capacity, std::size_t& Size) noexcept;
 
 constexpr std::int64_t DaysFromCivil(std::int64_t Y, unsigned M, unsigned D) noexcept {
   Y -= M <= 2;
@@ -56,11 +59,12 @@ inline std::string KdbxTimeText(std::int64_t Unix) {
 }
 
 // Either form; false for anything else.
-inline bool ParseKdbxTime(std::string_view Text, std::int64_t& Unix) {
-  std::string raw;
-  if (Text.size() == 12 && Base64Decode(Text, raw) && raw.size() == 8) {
+inline bool ParseKdbxTime(std::string_view Text, std::int64_t& Unix) noexcept {
+  std::uint8_t raw[8];
+  std::size_t size = 0;
+  if (Text.size() == 12 && Base64DecodeTo(Text, raw, sizeof(raw), size) && size == 8) {
     std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(raw[static_cast<std::size_t>(i)]);
+    for (int i = 7; i >= 0; --i) v = v << 8 | raw[i];
     if (v > static_cast<std::uint64_t>(INT64_MAX)) return false;
     Unix = static_cast<std::int64_t>(v) - KdbxUnixEpochSeconds;
     return true;
@@ -89,6 +93,34 @@ inline std::int64_t LocalOffsetAt(std::int64_t Unix) noexcept {
 }
 
 inline std::int64_t UtcToWall(std::int64_t Unix) noexcept { return Unix + LocalOffsetAt(Unix); }
+
+// The offsets of one pass over a document, by hour of UTC, for the many times
+// a document holds close together; the zone is taken as fixed while it lasts.
+// A zone changes its offset at most once within an hour, so an hour whose
+// first and last seconds have one offset has it throughout; an hour with a
+// change in it (on a full hour or not) is asked second by second.
+class TLocalOffsets {
+public:
+  std::int64_t UtcToWall(std::int64_t Unix) noexcept {
+    const std::int64_t hour = Unix / 3600 - (Unix % 3600 < 0 ? 1 : 0);
+    TSlot& slot = FSlots[static_cast<std::uint64_t>(hour) % kSlots];
+    if (!slot.Known || slot.Hour != hour) {
+      const std::int64_t first = LocalOffsetAt(hour * 3600);
+      slot = {hour, first, first == LocalOffsetAt(hour * 3600 + 3599), true};
+    }
+    return Unix + (slot.Steady ? slot.Offset : LocalOffsetAt(Unix));
+  }
+
+private:
+  struct TSlot {
+    std::int64_t Hour = 0;
+    std::int64_t Offset = 0;
+    bool Steady = false;
+    bool Known = false;
+  };
+  static constexpr std::uint64_t kSlots = 64;
+  TSlot FSlots[kSlots] = {};
+};
 inline std::int64_t WallToUtc(std::int64_t Wall) noexcept {
   const std::int64_t guess = Wall - LocalOffsetAt(Wall);
   return Wall - LocalOffsetAt(guess);

@@ -1,10 +1,11 @@
-// The XML document of a KDBX file: parsed with expat into a tree that keeps
+// The XML document of a KDBX file: parsed (KdbxXmlScan.h, or expat) into a tree that keeps
 // every element, attribute and text the vault does not model, so that it can
 // be written back unchanged.
 #include <expat.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -64,13 +65,43 @@ void TXmlNode::RemoveAttribute(std::string_view Key) {
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int Sextet(char C) noexcept {
-  if (C >= 'A' && C <= 'Z') return C - 'A';
-  if (C >= 'a' && C <= 'z') return C - 'a' + 26;
-  if (C >= '0' && C <= '9') return C - '0' + 52;
-  if (C == '+') return 62;
-  if (C == '/') return 63;
-  return -1;
+// What each byte is in base64: its sextet, or one of these.
+enum : std::int8_t { kbOther = -1, kbBlank = -2, kbPad = -3 };
+constexpr auto kSextets = [] {
+  std::array<std::int8_t, 256> table{};
+  table.fill(kbOther);
+  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+  for (const char c : {' ', '\t', '\r', '\n'}) table[static_cast<unsigned char>(c)] = kbBlank;
+  table['='] = kbPad;
+  return table;
+}();
+
+// Whitespace is skipped, as KeePass writes wrapped base64 in key files. Put
+// takes each byte decoded and may refuse it (false: so does the decoding).
+template <class TPut>
+bool DecodeBase64(std::string_view Text, TPut&& Put) {
+  std::uint32_t acc = 0;
+  int bits = 0;
+  std::size_t pads = 0;
+  std::size_t count = 0;
+  for (const char c : Text) {
+    const int v = kSextets[static_cast<unsigned char>(c)];
+    if (v == kbBlank) continue;
+    if (v == kbPad) {
+      ++pads;
+      ++count;
+      continue;
+    }
+    if (v < 0 || pads != 0) return false;
+    ++count;
+    acc = acc << 6 | static_cast<std::uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      if (!Put(static_cast<std::uint8_t>(acc >> bits & 0xFF))) return false;
+    }
+  }
+  return count % 4 == 0 && pads <= 2;
 }
 } // namespace
 
@@ -88,34 +119,45 @@ std::string Base64Encode(const std::uint8_t* Data, std::size_t Size) {
   return out;
 }
 
-// Whitespace is skipped, as KeePass writes wrapped base64 in key files.
 // Out is sized once: what it decodes may be a secret, which growing would
 // leave behind in the blocks it frees.
 bool Base64Decode(std::string_view Text, std::string& Out) {
   Out.clear();
   Out.reserve(Text.size() / 4 * 3 + 3);
-  std::uint32_t acc = 0;
-  int bits = 0;
-  std::size_t pads = 0;
-  std::size_t count = 0;
-  for (const char c : Text) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
-    if (c == '=') {
-      ++pads;
-      ++count;
-      continue;
+  return DecodeBase64(Text, [&](std::uint8_t B) {
+    Out.push_back(static_cast<char>(B));
+    return true;
+  });
+}
+
+bool Base64DecodeTo(std::string_view Text, std::uint8_t* Out, std::size_t Capacity, std::size_t& Size) noexcept {
+  // Whole groups of four of the alphabet, padded at the end at most (as KDBX
+  // writers write UUIDs and times), go four characters at a time.
+  const std::size_t n = Text.size();
+  const auto at = [&](std::size_t I) { return kSextets[static_cast<unsigned char>(Text[I])]; };
+  const std::size_t pads = n == 0 || n % 4 != 0 ? 3 : at(n - 1) != kbPad ? 0 : at(n - 2) != kbPad ? 1 : 2;
+  bool plain = pads < 3;
+  for (std::size_t i = 0; plain && i < n - pads; ++i) plain = at(i) >= 0;
+  if (plain) {
+    if (n / 4 * 3 - pads > Capacity) return false;
+    Size = 0;
+    for (std::size_t i = 0; i < n; i += 4) {
+      const bool last = i + 4 == n;
+      const std::uint32_t v = std::uint32_t(at(i)) << 18 | std::uint32_t(at(i + 1)) << 12 |
+                              (last && pads == 2 ? 0 : std::uint32_t(at(i + 2)) << 6) |
+                              (last && pads != 0 ? 0 : std::uint32_t(at(i + 3)));
+      Out[Size++] = static_cast<std::uint8_t>(v >> 16);
+      if (!last || pads < 2) Out[Size++] = static_cast<std::uint8_t>(v >> 8);
+      if (!last || pads < 1) Out[Size++] = static_cast<std::uint8_t>(v);
     }
-    const int v = Sextet(c);
-    if (v < 0 || pads != 0) return false;
-    ++count;
-    acc = acc << 6 | static_cast<std::uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      Out.push_back(static_cast<char>(acc >> bits & 0xFF));
-    }
+    return true;
   }
-  return count % 4 == 0 && pads <= 2;
+  Size = 0;
+  return DecodeBase64(Text, [&](std::uint8_t B) {
+    if (Size == Capacity) return false;
+    Out[Size++] = B;
+    return true;
+  });
 }
 
 // ---- parsing ----------------------------------------------------------------------------
@@ -209,12 +251,31 @@ constexpr std::string_view kFoldedNames[] = {"Entry",
                                              "ProtectInMemory",
                                              "Ref"};
 
-std::uint8_t FoldedNameCode(std::string_view Name) noexcept {
-  // By length first: most lengths hold one or two of the names.
+// The names by a hash of their length and first and last letters, open
+// addressed: a name is compared with the one name in its slot, seldom two.
+constexpr std::size_t kNameSlots = 128;
+
+constexpr std::size_t NameSlot(std::string_view Name) noexcept {
+  return (Name.size() * 37 + static_cast<unsigned char>(Name.front()) * 5 + static_cast<unsigned char>(Name.back())) %
+         kNameSlots;
+}
+
+constexpr auto kNameCodes = [] {
+  std::array<std::uint8_t, kNameSlots> slots{};
   for (std::size_t i = 0; i < std::size(kFoldedNames); ++i) {
-    if (kFoldedNames[i].size() == Name.size() && kFoldedNames[i] == Name) return static_cast<std::uint8_t>(i + 1);
+    std::size_t at = NameSlot(kFoldedNames[i]);
+    while (slots[at] != 0) at = (at + 1) % kNameSlots;
+    slots[at] = static_cast<std::uint8_t>(i + 1);
   }
-  return 0;
+  return slots;
+}();
+
+std::uint8_t FoldedNameCode(std::string_view Name) noexcept {
+  if (Name.empty()) return 0;
+  for (std::size_t at = NameSlot(Name);; at = (at + 1) % kNameSlots) {
+    const std::uint8_t code = kNameCodes[at];
+    if (code == 0 || SameName(kFoldedNames[code - 1], Name)) return code;
+  }
 }
 
 enum : std::uint8_t { kfProtected = 1, kfAttributes = 2, kfText = 4, kfChildren = 8 };
@@ -392,7 +453,7 @@ const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::s
 
 const TXmlView* TXmlView::Find(std::string_view Child) const noexcept {
   for (const TXmlView& c : Children) {
-    if (c.Name == Child) return &c;
+    if (SameName(c.Name, Child)) return &c;
   }
   return nullptr;
 }
@@ -406,18 +467,26 @@ const std::string_view* TXmlView::Attribute(std::string_view Key) const noexcept
 
 namespace {
 
-// Counts the views a node takes first, so that their room is made once and
-// never moves while they point into it.
+// Fills the room the views of the entries before left; where it runs out it
+// goes on counting only, so that the room can be made once for the whole and
+// never moves while the views point into it.
 struct TViewer {
   TXmlViews& Room;
   std::size_t Nodes = 0;
   std::size_t Attributes = 0;
-  bool Counting = true;
+  bool Counting = false;
+
+  // Whether N more nodes and A more attributes still fit; once one does not,
+  // nothing more is written.
+  bool Fits(std::size_t N, std::size_t A) {
+    if (!Counting && (Room.Nodes.size() - Nodes < N || Room.Attributes.size() - Attributes < A)) Counting = true;
+    return !Counting;
+  }
 
   void FoldedChildren(TUnfolder& In, TXmlView* Parent) {
     const std::size_t n = In.Number();
     if (n > static_cast<std::size_t>(In.End - In.At) / 2) throw EKLPassStorageException(SKdbxDamaged);
-    TXmlView* first = Counting ? nullptr : Room.Nodes.data() + Nodes;
+    TXmlView* first = Fits(n, 0) ? Room.Nodes.data() + Nodes : nullptr;
     Nodes += n;
     if (!Counting) Parent->Children = {first, n};
     for (std::size_t i = 0; i < n; ++i) FoldedNode(In, Counting ? nullptr : first + i);
@@ -433,7 +502,7 @@ struct TViewer {
     if ((flags & kfAttributes) != 0) {
       const std::size_t n = In.Number();
       if (n > static_cast<std::size_t>(In.End - In.At) / 2) throw EKLPassStorageException(SKdbxDamaged);
-      auto* first = Counting ? nullptr : Room.Attributes.data() + Attributes;
+      auto* first = Fits(0, n) ? Room.Attributes.data() + Attributes : nullptr;
       for (std::size_t i = 0; i < n; ++i) {
         const std::string_view key = In.Name();
         const std::string_view value = In.Text();
@@ -449,7 +518,7 @@ struct TViewer {
     if ((flags & kfChildren) != 0) FoldedChildren(In, Out);
   }
   void Node(const TXmlNode& N, TXmlView* Out) {
-    if (!Counting) {
+    if (Fits(0, N.Attributes.size())) {
       *Out = TXmlView{};
       Out->Name = N.Name;
       Out->Text = N.Text;
@@ -465,7 +534,7 @@ struct TViewer {
       if (in.At != in.End) throw EKLPassStorageException(SKdbxDamaged);
       return;
     }
-    TXmlView* first = Counting ? nullptr : Room.Nodes.data() + Nodes;
+    TXmlView* first = Fits(N.Children.size(), 0) ? Room.Nodes.data() + Nodes : nullptr;
     Nodes += N.Children.size();
     if (!Counting) Out->Children = {first, N.Children.size()};
     for (std::size_t i = 0; i < N.Children.size(); ++i) Node(N.Children[i], Counting ? nullptr : first + i);
@@ -475,15 +544,17 @@ struct TViewer {
 } // namespace
 
 const TXmlView& ViewOf(const TXmlNode& Node, TXmlViews& Room) {
-  TViewer count{Room};
-  count.Nodes = 1;
-  count.Node(Node, nullptr);
-  if (Room.Nodes.size() < count.Nodes) Room.Nodes.resize(count.Nodes);
-  if (Room.Attributes.size() < count.Attributes) Room.Attributes.resize(count.Attributes);
+  if (Room.Nodes.empty()) Room.Nodes.resize(1);
   TViewer fill{Room};
-  fill.Counting = false;
   fill.Nodes = 1;
   fill.Node(Node, Room.Nodes.data());
+  if (!fill.Counting) return Room.Nodes[0];
+  // More than the room holds: made for the whole, and read again.
+  if (Room.Nodes.size() < fill.Nodes) Room.Nodes.resize(fill.Nodes);
+  if (Room.Attributes.size() < fill.Attributes) Room.Attributes.resize(fill.Attributes);
+  TViewer again{Room};
+  again.Nodes = 1;
+  again.Node(Node, Room.Nodes.data());
   return Room.Nodes[0];
 }
 

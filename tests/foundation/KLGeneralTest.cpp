@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "foundation/Convert.h"
 #include "foundation/KLGeneral.h"
 #include "support/TestSupport.h"
 
@@ -89,6 +90,34 @@ TEST(Utf8Conversion, MalformedInputDecodesAsOneReplacementPerMaximalSubpart) {
        u"\uFFFDb"},
   };
   for (const Case& c : cases) EXPECT_EQ(UTF8ToStr(c.in), c.out) << test::ToHex(c.in.data(), c.in.size());
+}
+
+// ASCII goes eight bytes at a time: a sequence that is not ASCII, well-formed
+// or not, is decoded as it is wherever it falls in or across such a block,
+// and the ASCII on either side of it is kept.
+TEST(Utf8Conversion, SequencesAnywhereInAsciiRunsDecodeAsAlone) {
+  struct Case {
+    std::string in;
+    String out;
+  };
+  const Case cases[] = {
+      {"\xC3\xA9", u"\u00e9"},       {"\xE2\x82\xAC", u"\u20ac"}, {"\xF0\x9F\x98\x80", u"\U0001F600"},
+      {"\xE2\x82", u"\uFFFD"}, // truncated, ASCII after it
+      {"\xC0\xAF", u"\uFFFD\uFFFD"}, {"\xFF", u"\uFFFD"},         {"\x80\x80", u"\uFFFD\uFFFD"},
+  };
+  const std::string ascii = "0123456789abcdefghijklmn";
+  for (const Case& c : cases) {
+    for (std::size_t at = 0; at <= ascii.size(); ++at) {
+      const std::string in = ascii.substr(0, at) + c.in + ascii.substr(at);
+      const String want = AsciiToStr(ascii.substr(0, at).c_str()) + c.out + AsciiToStr(ascii.substr(at).c_str());
+      EXPECT_EQ(UTF8ToStr(in), want) << test::ToHex(in.data(), in.size());
+    }
+  }
+  // Bytes before and after the range given are never read.
+  const std::string framed = "\xC3" + ascii + "\xC3";
+  EXPECT_EQ(UTF8ToStr(reinterpret_cast<const std::uint8_t*>(framed.data()) + 1, ascii.size()),
+            AsciiToStr(ascii.c_str()));
+  EXPECT_EQ(UTF8ToStr(reinterpret_cast<const std::uint8_t*>(framed.data()) + 1, 0), u"");
 }
 
 TEST(Utf8Conversion, ValidityCheckPointsAtTheFirstMalformedSequence) {

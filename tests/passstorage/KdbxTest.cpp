@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "foundation/Convert.h"
 #include "crypto/KLSHA256.h"
@@ -14,6 +16,7 @@
 #include "passstorage/KLPassExchange.h"
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
+#include "passstorage/KdbxTimes.h"
 #include "random/KLRandom.h"
 #include "passstorage/KdbxTestFiles.h"
 #include "support/TestSupport.h"
@@ -917,6 +920,216 @@ TEST(Kdbx, FileInfoDescribesTheHeaderWithoutTheKey) {
   EXPECT_EQ(MessageOf([&] { ReadKdbxFileInfo(damaged); }), SKdbxDamaged);
   TMemoryStream vault(ByteArray{0x01, 0xDB, 3, 1, 0, 0, 0, 0});
   EXPECT_FALSE(IsKdbxStream(vault));
+}
+
+// Base64 decoded into a room of a fixed size agrees with the decoding into a
+// string, and refuses what would not fit; times take either form.
+TEST(Kdbx, Base64IntoAFixedRoomAndTimes) {
+  struct TCase {
+    const char* Text;
+    bool Ok;
+    const char* Hex; // what it decodes to
+  };
+  const TCase cases[] = {
+      {"AAECAwQFBgcICQoLDA0ODw==", true, "000102030405060708090A0B0C0D0E0F"},
+      {"AQ==", true, "01"},
+      {" A Q\r\n= =", true, "01"},
+      {"AAEC AwQF BgcI CQoL DA0O Dw==", true, "000102030405060708090A0B0C0D0E0F"},
+      {"AQI=", true, "0102"},
+      {"Zm9v", true, "666F6F"},
+      {"", true, ""},
+      {"AQ", false, ""},
+      {"AQ=A", false, ""},
+      {"A===", false, ""},
+      {"*AAA", false, ""},
+      {"AQ==AQ==", false, ""},
+      {"AQ=\n", false, ""},
+      {"====", false, ""},
+  };
+  for (const TCase& c : cases) {
+    std::uint8_t room[16] = {};
+    std::size_t size = 99;
+    EXPECT_EQ(detail::Base64DecodeTo(c.Text, room, sizeof(room), size), c.Ok) << c.Text;
+    std::string whole;
+    EXPECT_EQ(detail::Base64Decode(c.Text, whole), c.Ok) << c.Text;
+    if (!c.Ok) continue;
+    EXPECT_EQ(ToHex(room, size), c.Hex) << c.Text;
+    EXPECT_EQ(ToHex(whole.data(), whole.size()), c.Hex) << c.Text;
+    // A byte short of room: refused, never written beyond it.
+    if (size == 0) continue;
+    std::uint8_t shorter[17];
+    std::memset(shorter, 0xEE, sizeof(shorter));
+    EXPECT_FALSE(detail::Base64DecodeTo(c.Text, shorter, size - 1, size)) << c.Text;
+    EXPECT_EQ(shorter[std::strlen(c.Hex) / 2 - 1], 0xEE) << c.Text;
+  }
+  struct TTime {
+    const char* Text;
+    bool Ok;
+    std::int64_t Unix;
+  };
+  const TTime times[] = {
+      {"kKya3Q4AAAA=", true, 1711846800},
+      {"kKya3Q4AAAB=", true, 1711846800}, // the bits beyond the last byte are not read
+      {"APeRdw4AAAA=", true, 0},
+      {"AAAAAAAAAAA=", true, -62135596800},
+      {"AAAAAAAAAIA=", false, 0}, // beyond a signed count of seconds
+      {"kKya3Q4AAA==", false, 0}, // seven bytes
+      {"kKya3Q4AAAAA", false, 0}, // nine bytes
+      {"kKya3Q4AAAA", false, 0},
+      {"kKya3Q4AAAA= ", false, 0},
+      {"2024-03-31T01:00:00Z", true, 1711846800},
+      {"2024-03-31T01:00:00.5", true, 1711846800},
+      {"2024-03-31 01:00:00Z", false, 0},
+  };
+  for (const TTime& t : times) {
+    std::int64_t unix = 0;
+    EXPECT_EQ(detail::ParseKdbxTime(t.Text, unix), t.Ok) << t.Text;
+    EXPECT_EQ(unix, t.Unix) << t.Text; // untouched when refused
+  }
+  EXPECT_EQ(detail::KdbxTimeText(1711846800), "kKya3Q4AAAA=");
+}
+
+// Runs a test under a local zone, and puts the zone the process had back.
+class TZoneScope {
+public:
+  explicit TZoneScope(const char* Zone) {
+    if (const char* old = std::getenv("TZ")) FOld = old;
+    Set(Zone);
+  }
+  ~TZoneScope() { Set(FOld ? FOld->c_str() : nullptr); }
+  TZoneScope(const TZoneScope&) = delete;
+  TZoneScope& operator=(const TZoneScope&) = delete;
+
+private:
+  static void Set(const char* Zone) {
+#ifdef _WIN32
+    _putenv_s("TZ", Zone ? Zone : "");
+    _tzset();
+#else
+    if (Zone) {
+      setenv("TZ", Zone, 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+#endif
+  }
+  std::optional<std::string> FOld;
+};
+
+// The local offsets kept by hour give, second by second, what the zone says
+// across every change of offset: on a full hour of UTC, and off it (half an
+// hour, a minute past), forwards and back, whichever second of an hour is
+// asked first.
+TEST(Kdbx, LocalOffsetsByHourHoldAcrossEveryChange) {
+  struct TChange {
+    const char* Zone;
+    std::int64_t At; // the first second of the new offset
+    std::int64_t Before, After;
+  };
+  const TChange changes[] = {
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1711846800, 3600, 7200},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1729990800, 7200, 3600},
+      {"NST3:30NDT,M3.2.0/0:01,M11.1.0/0:01", 1710041460, -12600, -9000},
+      {"NST3:30NDT,M3.2.0/0:01,M11.1.0/0:01", 1730601060, -9000, -12600},
+      {"LHST-10:30LHDT-11,M10.1.0,M4.1.0", 1712415600, 39600, 37800},
+      {"LHST-10:30LHDT-11,M10.1.0,M4.1.0", 1728142200, 37800, 39600},
+  };
+  constexpr std::int64_t kAround = 2 * 3600;
+  for (const TChange& c : changes) {
+    const TZoneScope zone(c.Zone);
+    if (detail::LocalOffsetAt(0) == 0) GTEST_SKIP() << "this platform's C runtime ignores TZ";
+    ASSERT_EQ(detail::LocalOffsetAt(c.At - 1), c.Before) << c.Zone << ' ' << c.At;
+    ASSERT_EQ(detail::LocalOffsetAt(c.At), c.After) << c.Zone << ' ' << c.At;
+    for (const bool forwards : {true, false}) {
+      detail::TLocalOffsets offsets;
+      std::int64_t wrong = 0;
+      for (std::int64_t i = -kAround; i < kAround; ++i) {
+        const std::int64_t t = c.At + (forwards ? i : -1 - i);
+        if (offsets.UtcToWall(t) != detail::UtcToWall(t) && wrong++ == 0) {
+          ADD_FAILURE() << c.Zone << ' ' << t << (forwards ? " forwards" : " back");
+        }
+      }
+      EXPECT_EQ(wrong, 0) << c.Zone << ' ' << c.At;
+    }
+  }
+}
+
+// The names KeePass uses fold into one byte each, and names that share their
+// length and first and last letters with one of them keep their own text.
+TEST(Kdbx, KeePassNamesFoldIntoOneByteAndLookalikesKeepTheirText) {
+  struct TName {
+    std::string Name;
+    bool Coded;
+  };
+  std::vector<TName> names;
+  for (const char* name : {"Entry", "UUID", "ForegroundColor", "BackgroundColor", "LocationChanged", "DefaultSequence",
+                           "ProtectInMemory", "Key", "Ref", "Protected"})
+    names.push_back({name, true});
+  for (const char* name : {"Eatry", "ForegroundCoxor", "Kay", "UxID", "Rif", "entry", "X"})
+    names.push_back({name, false});
+  for (const TName& n : names) {
+    detail::TXmlNode node("Entry");
+    node.Children.emplace_back(n.Name);
+    detail::FoldChildren(node);
+    ASSERT_TRUE(node.IsFolded()) << n.Name;
+    // The count, the name (its code, or 0, its length and its bytes), the flags.
+    EXPECT_EQ(node.Fold->size(), n.Coded ? 3 : 4 + n.Name.size()) << n.Name;
+    EXPECT_EQ(detail::Unfolded(node).Children.at(0).Name, n.Name);
+  }
+}
+
+// Every element and attribute of a view, against the node it was made of; each
+// list of views lies within the room.
+void ExpectViewOf(const detail::TXmlView& View, const detail::TXmlNode& Node, const detail::TXmlViews& Room) {
+  EXPECT_EQ(View.Name, Node.Name);
+  EXPECT_EQ(View.Text, Node.Text) << Node.Name;
+  EXPECT_EQ(View.Protected, Node.Protected) << Node.Name;
+  ASSERT_EQ(View.Attributes.size(), Node.Attributes.size()) << Node.Name;
+  if (!View.Attributes.empty()) {
+    EXPECT_GE(View.Attributes.data(), Room.Attributes.data()) << Node.Name;
+    EXPECT_LE(View.Attributes.data() + View.Attributes.size(), Room.Attributes.data() + Room.Attributes.size());
+  }
+  for (std::size_t i = 0; i < Node.Attributes.size(); ++i) {
+    EXPECT_EQ(View.Attributes[i].first, Node.Attributes[i].first) << Node.Name;
+    EXPECT_EQ(View.Attributes[i].second, Node.Attributes[i].second) << Node.Name;
+  }
+  ASSERT_EQ(View.Children.size(), Node.Children.size()) << Node.Name;
+  if (!View.Children.empty()) {
+    EXPECT_GE(View.Children.data(), Room.Nodes.data()) << Node.Name;
+    EXPECT_LE(View.Children.data() + View.Children.size(), Room.Nodes.data() + Room.Nodes.size()) << Node.Name;
+  }
+  for (std::size_t i = 0; i < Node.Children.size(); ++i) ExpectViewOf(View.Children[i], Node.Children[i], Room);
+}
+
+// Entries read one after another through one room, each larger than the room
+// the ones before left (in elements, then in attributes only) or smaller: each
+// is read whole, folded or as a tree.
+TEST(Kdbx, ViewsOfEntriesOfEverySizeThroughOneRoom) {
+  using detail::TXmlNode;
+  auto entry = [](std::size_t Strings, std::size_t Attributes) {
+    TXmlNode e("Entry");
+    e.SetAttribute("Kind", "e");
+    e.Children.emplace_back("UUID", "AAECAwQFBgcICQoLDA0ODw==");
+    for (std::size_t i = 0; i < Strings; ++i) {
+      TXmlNode& str = e.Children.emplace_back("String");
+      str.Children.emplace_back("Key", "K" + std::to_string(i));
+      TXmlNode& value = str.Children.emplace_back("Value", "v" + std::to_string(i));
+      for (std::size_t a = 0; a < Attributes; ++a) value.SetAttribute("A" + std::to_string(a), std::to_string(i));
+      value.Protected = i % 2 == 1;
+    }
+    return e;
+  };
+  const std::pair<std::size_t, std::size_t> sizes[] = {{1, 0}, {3, 1}, {3, 4}, {1, 1}, {12, 2}, {0, 0}, {12, 2}};
+  detail::TXmlViews room;
+  for (const bool fold : {true, false}) {
+    for (const auto& [strings, attributes] : sizes) {
+      TXmlNode node = entry(strings, attributes);
+      if (fold) detail::FoldChildren(node);
+      const TXmlNode tree = detail::Unfolded(node);
+      ExpectViewOf(detail::ViewOf(node, room), tree, room);
+    }
+  }
 }
 
 } // namespace
