@@ -615,13 +615,13 @@ struct TKdbxXmlParseState final : TXmlScanSink {
 
   void Stop(const char* Message) {
     if (Error == nullptr) Error = Message;
+    TXmlScanSink::Stop();
     if (Parser != nullptr) XML_StopParser(Parser, XML_FALSE);
   }
 
   void Start(std::string_view Name, std::span<const TXmlScanAttribute> Attributes) override;
   void End() override;
   void Text(std::string_view Text) override;
-  bool Stopped() const noexcept override { return Error != nullptr; }
 };
 
 namespace {

@@ -12,14 +12,25 @@ namespace kl::detail {
 
 namespace {
 
-constexpr bool IsSpace(char C) noexcept { return C == ' ' || C == '\t' || C == '\n' || C == '\r'; }
+// Classes of the bytes of names and markup, by table: names in ASCII only
+// (a name with a colon first, or any other character, is left to expat).
+enum : std::uint8_t { kSpace = 1, kNameStart = 2, kNameChar = 4 };
+struct TMarkupBytes {
+  std::uint8_t Class[256] = {};
+  constexpr TMarkupBytes() {
+    for (const char c : {' ', '\t', '\n', '\r'}) Class[static_cast<unsigned char>(c)] = kSpace;
+    for (int c = 0; c < 256; ++c) {
+      const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+      if (start) Class[c] = kNameStart | kNameChar;
+      if ((c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':') Class[c] = kNameChar;
+    }
+  }
+};
+constexpr TMarkupBytes kMarkup;
 
-// Names in ASCII only; a name with a colon first, or any other character,
-// is left to expat.
-constexpr bool IsNameStart(char C) noexcept { return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || C == '_'; }
-constexpr bool IsNameChar(char C) noexcept {
-  return IsNameStart(C) || (C >= '0' && C <= '9') || C == '.' || C == '-' || C == ':';
-}
+constexpr bool IsSpace(char C) noexcept { return kMarkup.Class[static_cast<unsigned char>(C)] == kSpace; }
+constexpr bool IsNameStart(char C) noexcept { return (kMarkup.Class[static_cast<unsigned char>(C)] & kNameStart) != 0; }
+constexpr bool IsNameChar(char C) noexcept { return (kMarkup.Class[static_cast<unsigned char>(C)] & kNameChar) != 0; }
 
 // The bytes of text that need a second look: markup, references, line
 // ends, controls, ']' (of "]]>") and every byte of a multibyte character.

@@ -37,11 +37,15 @@ public:
   virtual void Start(std::string_view Name, std::span<const TXmlScanAttribute> Attributes) = 0;
   virtual void End() = 0;
   virtual void Text(std::string_view Text) = 0;
-  // True once the sink refuses what it was given: the scanner stops.
-  virtual bool Stopped() const noexcept = 0;
+  // True once the sink refused what it was given (Stop): the scanner stops.
+  bool Stopped() const noexcept { return FStopped; }
 
 protected:
   ~TXmlScanSink() = default;
+  void Stop() noexcept { FStopped = true; }
+
+private:
+  bool FStopped = false;
 };
 
 class TKdbxXmlScanner {

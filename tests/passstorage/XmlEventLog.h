@@ -36,7 +36,6 @@ public:
     Events += 'E';
   }
   void Text(std::string_view Text) override { FText += Text; }
-  bool Stopped() const noexcept override { return false; }
   void Flush() {
     if (!FText.empty()) Add('T', FText);
     FText.clear();
