@@ -207,10 +207,36 @@ constexpr std::string_view kFoldedNames[] = {"Entry",
                                              "ProtectInMemory",
                                              "Ref"};
 
+// The codes of the names by their length: the names of length L are
+// Codes[First[L]] up to Codes[First[L + 1]].
+struct TFoldedNameIndex {
+  static constexpr std::size_t kLongest = 23;
+  std::uint8_t First[kLongest + 2] = {};
+  std::uint8_t Codes[std::size(kFoldedNames)] = {};
+};
+
+constexpr TFoldedNameIndex MakeFoldedNameIndex() {
+  TFoldedNameIndex index;
+  std::size_t next = 0;
+  for (std::size_t length = 0; length <= TFoldedNameIndex::kLongest + 1; ++length) {
+    index.First[length] = static_cast<std::uint8_t>(next);
+    for (std::size_t i = 0; i < std::size(kFoldedNames) && length <= TFoldedNameIndex::kLongest; ++i) {
+      if (kFoldedNames[i].size() == length) index.Codes[next++] = static_cast<std::uint8_t>(i + 1);
+    }
+  }
+  return index;
+}
+
+constexpr TFoldedNameIndex kFoldedNameIndex = MakeFoldedNameIndex();
+static_assert(kFoldedNameIndex.First[TFoldedNameIndex::kLongest + 1] == std::size(kFoldedNames),
+              "every name is within the longest length");
+
 std::uint8_t FoldedNameCode(std::string_view Name) noexcept {
   // By length first: most lengths hold one or two of the names.
-  for (std::size_t i = 0; i < std::size(kFoldedNames); ++i) {
-    if (kFoldedNames[i].size() == Name.size() && kFoldedNames[i] == Name) return static_cast<std::uint8_t>(i + 1);
+  if (Name.size() > TFoldedNameIndex::kLongest) return 0;
+  for (std::size_t k = kFoldedNameIndex.First[Name.size()]; k < kFoldedNameIndex.First[Name.size() + 1]; ++k) {
+    const std::uint8_t code = kFoldedNameIndex.Codes[k];
+    if (kFoldedNames[code - 1] == Name) return code;
   }
   return 0;
 }
@@ -880,6 +906,23 @@ void Escape(std::string& Out, std::string_view Text, bool Attribute) {
   Out.append(Text.data() + run, Text.size() - run);
 }
 
+// Base64 of Size bytes appended to Out, whose room is made already.
+void AppendBase64(std::string& Out, const std::uint8_t* Data, std::size_t Size) {
+  const std::size_t at = Out.size();
+  Out.resize(at + (Size + 2) / 3 * 4);
+  char* to = Out.data() + at;
+  for (std::size_t i = 0; i < Size; i += 3) {
+    const std::uint32_t n = std::uint32_t{Data[i]} << 16 | (i + 1 < Size ? std::uint32_t{Data[i + 1]} << 8 : 0) |
+                            (i + 2 < Size ? Data[i + 2] : 0);
+    *to++ = kAlphabet[n >> 18 & 63];
+    *to++ = kAlphabet[n >> 12 & 63];
+    *to++ = i + 1 < Size ? kAlphabet[n >> 6 & 63] : '=';
+    *to++ = i + 2 < Size ? kAlphabet[n & 63] : '=';
+  }
+}
+
+// Writes nodes of the tree and, for a folded entry, views of its folded text
+// (ViewOf): a folded entry is written where it lies, never unfolded.
 struct TXmlWriter {
   static constexpr std::size_t kPiece = 1 << 20;
   std::string Out;
@@ -887,6 +930,10 @@ struct TXmlWriter {
   void* XorContext;
   TKdbxXmlSink Sink;
   void* SinkContext;
+  // The views of the folded entry being written, kept from one to the next.
+  TXmlViews Room;
+  // A protected value masked for the while; wiped once written.
+  std::string Masked;
 
   TXmlWriter(TKdbxStreamXor AXor, void* AXorContext, TKdbxXmlSink ASink, void* ASinkContext)
       : Xor(AXor), XorContext(AXorContext), Sink(ASink), SinkContext(ASinkContext) {
@@ -894,7 +941,10 @@ struct TXmlWriter {
   }
   TXmlWriter(const TXmlWriter&) = delete;
   TXmlWriter& operator=(const TXmlWriter&) = delete;
-  ~TXmlWriter() { SecureZero(Out.data(), Out.size()); }
+  ~TXmlWriter() {
+    SecureZero(Out.data(), Out.size());
+    WipeText(Masked);
+  }
 
   void Flush() {
     Sink(SinkContext, Out.data(), Out.size());
@@ -905,7 +955,8 @@ struct TXmlWriter {
   // Room for what one element adds before its children, at the most (every
   // character escaped, as "&quot;"): the text is then never moved by a
   // reallocation, which would leave a copy behind unwiped.
-  void MakeRoom(const TXmlNode& Node, int Depth) {
+  template <class TNode>
+  void MakeRoom(const TNode& Node, int Depth) {
     std::size_t need = 2 * static_cast<std::size_t>(Depth) + 2 * Node.Name.size() + 16 + 6 * Node.Text.size();
     for (const auto& [key, value] : Node.Attributes) need += key.size() + 6 * value.size() + 4;
     MakeRoom(need);
@@ -913,10 +964,13 @@ struct TXmlWriter {
   void MakeRoom(std::size_t Need) { ReserveWiping(Out, Need); }
 
   void Write(const TXmlNode& Node, int Depth) {
-    if (Node.IsFolded()) {
-      Write(Unfolded(Node), Depth);
-      return;
-    }
+    if (Node.IsFolded()) return Element(ViewOf(Node, Room), Depth);
+    Element(Node, Depth);
+  }
+  void Write(const TXmlView& Node, int Depth) { Element(Node, Depth); }
+
+  template <class TNode>
+  void Element(const TNode& Node, int Depth) {
     // Nothing is written that the reader would refuse (the store checks
     // each entry first, to name it).
     if (Depth >= static_cast<int>(KdbxMaxXmlDepth)) throw EKLPassStorageException(SKdbxTooDeep);
@@ -933,11 +987,17 @@ struct TXmlWriter {
     }
     if (Node.Children.empty()) {
       if (Node.Protected) {
-        std::string masked = Node.Text;
-        Xor(XorContext, reinterpret_cast<std::uint8_t*>(masked.data()), masked.size());
+        // Sized once for the longest value so far: growing would leave a
+        // plain copy behind.
+        if (Masked.capacity() < Node.Text.size()) {
+          WipeText(Masked);
+          Masked.reserve(Node.Text.size());
+        }
+        Masked.assign(Node.Text);
+        Xor(XorContext, reinterpret_cast<std::uint8_t*>(Masked.data()), Masked.size());
         Out += '>';
-        Out += Base64Encode(reinterpret_cast<const std::uint8_t*>(masked.data()), masked.size());
-        SecureZero(masked.data(), masked.size());
+        AppendBase64(Out, reinterpret_cast<const std::uint8_t*>(Masked.data()), Masked.size());
+        SecureZero(Masked.data(), Masked.size());
       } else if (Node.Text.empty()) {
         Out += "/>\n";
         return;
@@ -947,7 +1007,7 @@ struct TXmlWriter {
       }
     } else {
       Out += ">\n";
-      for (const TXmlNode& child : Node.Children) Write(child, Depth + 1);
+      for (const auto& child : Node.Children) Write(child, Depth + 1);
       MakeRoom(static_cast<std::size_t>(Depth) + Node.Name.size() + 8);
       Out.append(static_cast<std::size_t>(Depth), '\t');
     }
