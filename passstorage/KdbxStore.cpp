@@ -3,6 +3,7 @@
 // puts each record's entry back into it, so that everything the records do
 // not model is written as it was read.
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <charconv>
 #include <chrono>
@@ -64,13 +65,41 @@ template <class TNode> std::int64_t WallTime(const TNode* Times, std::string_vie
   return UtcToWall(unix);
 }
 
+// The conversions between the vault's clock and UTC a save has made, kept
+// by the instant converted: a store's records share few instants, and each
+// conversion asks the C library for local and UTC time, once or twice.
+class TClockMemo {
+public:
+  std::int64_t Wall(std::int64_t Unix) { return Get(FWall, Unix, UtcToWall); }
+  std::int64_t Utc(std::int64_t Wall) { return Get(FUtc, Wall, WallToUtc); }
+
+private:
+  struct TSlot {
+    std::int64_t From = 0;
+    std::int64_t To = 0;
+    bool Used = false;
+  };
+  static constexpr std::size_t kSlots = 64;
+  using TSlots = std::array<TSlot, kSlots>;
+
+  static std::int64_t Get(TSlots& Slots, std::int64_t From, std::int64_t (*Convert)(std::int64_t) noexcept) {
+    TSlot& slot = Slots[static_cast<std::uint64_t>(From) * 0x9E3779B97F4A7C15u >> 58];
+    if (!slot.Used || slot.From != From) slot = TSlot{From, Convert(From), true};
+    return slot.To;
+  }
+
+  TSlots FWall;
+  TSlots FUtc;
+};
+static_assert(std::uint64_t{1} << (64 - 58) == 64);
+
 // Writes a time only when it changed, so that an unchanged record keeps the
 // very text it was read with.
-void PutTime(TXmlNode& Times, std::string_view Name, std::int64_t Wall) {
+void PutTime(TXmlNode& Times, std::string_view Name, std::int64_t Wall, TClockMemo& Clock) {
   TXmlNode& node = Times.Ensure(Name);
   std::int64_t unix = 0;
-  if (ParseKdbxTime(node.Text, unix) && UtcToWall(unix) == Wall) return;
-  node.Text = KdbxTimeText(WallToUtc(Wall));
+  if (ParseKdbxTime(node.Text, unix) && Clock.Wall(unix) == Wall) return;
+  node.Text = KdbxTimeText(Clock.Utc(Wall));
 }
 
 // What a KDBX file carries of a record's text, in UTF-8. Characters XML 1.0
@@ -370,6 +399,7 @@ struct TKdbxWriter {
   // times unless another group of the document has that UUID.
   std::unordered_map<String, const TKLPassGroup*> ListedGroups;
   std::unordered_set<std::string> DocGroupUuids;
+  TClockMemo Clock;
 
   void CollectGroupUuids(const TXmlNode& Node) {
     for (const TXmlNode& child : Node.Children) {
@@ -387,16 +417,16 @@ struct TKdbxWriter {
       Group.Ensure("Notes").Text = notes;
     }
     TXmlNode& times = Group.Ensure("Times");
-    PutTime(times, "CreationTime", Listed.CreationDate);
-    PutTime(times, "LastModificationTime", Listed.ModificationDate);
-    PutTime(times, "LastAccessTime", Listed.LastAccessDate);
-    PutTime(times, "ExpiryTime", Listed.ExpiryDate);
+    PutTime(times, "CreationTime", Listed.CreationDate, Clock);
+    PutTime(times, "LastModificationTime", Listed.ModificationDate, Clock);
+    PutTime(times, "LastAccessTime", Listed.LastAccessDate, Clock);
+    PutTime(times, "ExpiryTime", Listed.ExpiryDate, Clock);
     const char* expires = Listed.Expires ? "True" : "False";
     if (const TXmlNode* held = times.Find("Expires");
         held == nullptr || (held->Text == "True" || held->Text == "true") != Listed.Expires) {
       times.Ensure("Expires").Text = expires;
     }
-    PutTime(times, "LocationChanged", Listed.LocationChangeDate);
+    PutTime(times, "LocationChanged", Listed.LocationChangeDate, Clock);
   }
 
   static std::string GroupId(const TXmlNode& Group) {
@@ -457,6 +487,7 @@ struct TKdbxWriter {
 
   TXmlNode NewTimes(std::int64_t Now) {
     TXmlNode times("Times");
+    times.Children.reserve(7);
     const std::string now = KdbxTimeText(Now);
     for (const char* name : {"CreationTime", "LastModificationTime", "LastAccessTime", "ExpiryTime"}) {
       times.Children.emplace_back(name, now);
@@ -585,6 +616,8 @@ struct TKdbxWriter {
 
   TXmlNode NewEntry(const std::string& Uuid, std::int64_t Now) {
     TXmlNode entry("Entry");
+    // Room for the fields Fill adds, which would move the tree otherwise.
+    entry.Children.reserve(16);
     entry.Children.emplace_back("UUID", Uuid);
     entry.Children.emplace_back("IconID", "0");
     entry.Children.emplace_back("ForegroundColor");
@@ -660,11 +693,11 @@ struct TKdbxWriter {
                           std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
 
     TXmlNode& times = Entry.Ensure("Times");
-    PutTime(times, "CreationTime", Rec.FCreationDate);
-    PutTime(times, "LastModificationTime", Rec.FModificationDate);
-    PutTime(times, "LastAccessTime", Rec.FLastAccessDate);
-    if (Rec.FLocationChangeDate != 0) PutTime(times, "LocationChanged", Rec.FLocationChangeDate);
-    if (Rec.FExpires || times.Find("ExpiryTime") == nullptr) PutTime(times, "ExpiryTime", Rec.FExpiryDate);
+    PutTime(times, "CreationTime", Rec.FCreationDate, Clock);
+    PutTime(times, "LastModificationTime", Rec.FModificationDate, Clock);
+    PutTime(times, "LastAccessTime", Rec.FLastAccessDate, Clock);
+    if (Rec.FLocationChangeDate != 0) PutTime(times, "LocationChanged", Rec.FLocationChangeDate, Clock);
+    if (Rec.FExpires || times.Find("ExpiryTime") == nullptr) PutTime(times, "ExpiryTime", Rec.FExpiryDate, Clock);
     times.Ensure("Expires").Text = Rec.FExpires ? "True" : "False";
     TXmlNode& tags = Entry.Ensure("Tags");
     if (SplitTags(tags.Text) != Rec.FTags && !JoinTags(Rec.FTags, tags.Text)) RefuseText("tag");
@@ -686,7 +719,7 @@ struct TKdbxWriter {
       const TXmlNode* times = old[i].Name == "Entry" ? old[i].Find("Times") : nullptr;
       const TXmlNode* modified = times != nullptr ? times->Find("LastModificationTime") : nullptr;
       std::int64_t unix = 0;
-      if (modified != nullptr && ParseKdbxTime(modified->Text, unix)) byTime.emplace(std::to_string(UtcToWall(unix)), i);
+      if (modified != nullptr && ParseKdbxTime(modified->Text, unix)) byTime.emplace(std::to_string(Clock.Wall(unix)), i);
     }
     std::vector<bool> used(old.size(), false);
     history.Children.reserve(Rec.FHistory.size());
@@ -704,7 +737,7 @@ struct TKdbxWriter {
         if (Before != nullptr) {
           node = *Before;
         } else {
-          node = NewEntry(UuidText(Rec.FUuid), WallToUtc(version->FModificationDate));
+          node = NewEntry(UuidText(Rec.FUuid), Clock.Utc(version->FModificationDate));
           std::erase_if(node.Children, [](const TXmlNode& n) { return n.Name == "History"; });
         }
       }
@@ -1062,7 +1095,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   if (doc.Root.Find("Meta") == nullptr) doc.Root.Children.insert(doc.Root.Children.begin(), detail::TXmlNode("Meta"));
   detail::TXmlNode* root = detail::RootGroup(doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
-  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {}, {}, {},
+  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {}, {}, {}, {},
                              false};
   writer.TakeEntries(*root, String(), true);
   // The groups the store lists: the root takes the listed root's (its UUID
