@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -105,7 +106,40 @@ void NameTimesNow(std::string& Xml, std::int64_t From, std::int64_t To) {
   }
 }
 
-TEST(KdbxSave, WritesTheDocumentByteForByte) {
+void Prepare(TKLPassStorage& Store, TKLBaseRandomGenerator& Random) {
+  Store.SetRandomGenerator(&Random);
+  TKLKdbxSettings cheap;
+  cheap.Kdf = kkAesKdf;
+  cheap.Iterations = 1;
+  Store.SetKdbxSettings(cheap);
+  Store.SetSaveFormat(pfKdbx);
+}
+
+// Edits Store, saves it and reads the file back, its entries folded and
+// not: both write the XML the save wrote (a protected value as its plain
+// text in base64), which has the size and SHA-256 given.
+void ExpectSaved(TKLPassStorage& Store, const std::function<void()>& Edit, std::size_t Size, const char* Sha256,
+                 std::size_t Binaries) {
+  const std::int64_t from = static_cast<std::int64_t>(std::time(nullptr)) - 2;
+  Edit();
+  TMemoryStream saved;
+  Store.SaveToStream(saved, u"pw");
+  const std::int64_t to = static_cast<std::int64_t>(std::time(nullptr)) + 2;
+  for (const bool folded : {true, false}) {
+    saved.SetPosition(0);
+    const detail::TKdbxDocument back = detail::ReadKdbx(saved, test::KdbxTestKey(), KLKdbxDefaultCostLimit, folded);
+    std::string out = XmlOf(back.Root);
+    NameTimesNow(out, from, to);
+    const TMessageDigest256 digest = SHA256Calculate(out.data(), static_cast<std::uint32_t>(out.size()));
+    EXPECT_EQ(out.size(), Size) << "folded " << folded;
+    EXPECT_EQ(test::ToHex(DigestBytes(digest), SHA256DigestSize), Sha256) << out;
+    EXPECT_EQ(back.Binaries.size(), Binaries) << "only the attachments entries refer to, each once";
+  }
+}
+
+const std::uint8_t kSeed[TKLFastRandomGenerator::SeedDigestSize] = {7};
+
+TEST(KdbxSave, ALoadedDocumentSavesAgainToTheByte) {
   detail::TKdbxDocument doc;
   const std::string xml = DocumentXml();
   doc.Root = detail::ParseKdbxXml(
@@ -115,41 +149,53 @@ TEST(KdbxSave, WritesTheDocumentByteForByte) {
         std::make_shared<const SecureBytes>(ByteArray(bytes, bytes + std::char_traits<char>::length(bytes)));
   }
   TMemoryStream file(test::KdbxFileOf(doc));
-
-  const std::uint8_t seed[TKLFastRandomGenerator::SeedDigestSize] = {7};
-  auto random = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(seed);
+  auto random = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(kSeed);
   TKLPassStorage store;
-  store.SetRandomGenerator(random.get());
-  TKLKdbxSettings cheap;
-  cheap.Kdf = kkAesKdf;
-  cheap.Iterations = 1;
-  store.SetKdbxSettings(cheap);
+  Prepare(store, *random);
   store.LoadFromStream(file, u"pw");
-  const std::int64_t from = static_cast<std::int64_t>(std::time(nullptr)) - 2;
-  Find(store, u"Mail")->SetPassword(u"new & <pw>");
-  Find(store, u"Bank")->SetCustomField(u"PIN", u"12\u00e934", true);
-  TKLPassRecord* gone = Find(store, u"Gone");
-  store.Delete(gone);
-  delete gone;
-  store.Add(u"Fresh", u"me", u"p\r\nq", u"", u"note", u"Internet");
-  Find(store, u"Fresh")->SetUuid(TKLPassUuid{9, 9, 9});
-  TMemoryStream saved;
-  store.SaveToStream(saved, u"pw");
-  const std::int64_t to = static_cast<std::int64_t>(std::time(nullptr)) + 2;
+  const auto edit = [&] {
+    Find(store, u"Mail")->SetPassword(u"new & <pw>");
+    Find(store, u"Bank")->SetCustomField(u"PIN", u"12\u00e934", true);
+    TKLPassRecord* gone = Find(store, u"Gone");
+    store.Delete(gone);
+    delete gone;
+    store.Add(u"Fresh", u"me", u"p\r\nq", u"", u"note", u"Internet");
+    Find(store, u"Fresh")->SetUuid(TKLPassUuid{9, 9, 9});
+  };
+  ExpectSaved(store, edit, 15092, "1FB50CBF01BB2D9D2F84225675CB202180E889364C8AEFADA4D76C4A750DB9F5", 2);
+}
 
-  for (const bool folded : {true, false}) {
-    saved.SetPosition(0);
-    const detail::TKdbxDocument back = detail::ReadKdbx(saved, test::KdbxTestKey(), KLKdbxDefaultCostLimit, folded);
-    std::string out = XmlOf(back.Root);
-    NameTimesNow(out, from, to);
-    const TMessageDigest256 digest = SHA256Calculate(out.data(), static_cast<std::uint32_t>(out.size()));
-    EXPECT_EQ(out.size(), 15092u) << "folded " << folded;
-    EXPECT_EQ(test::ToHex(DigestBytes(digest), SHA256DigestSize),
-              "1FB50CBF01BB2D9D2F84225675CB202180E889364C8AEFADA4D76C4A750DB9F5")
-        << out;
-    ASSERT_EQ(back.Binaries.size(), 2u) << "the one no entry refers to is dropped";
-    EXPECT_EQ(back.Binaries[0].Data->size(), 5u);
-  }
+TEST(KdbxSave, AStoreMadeInMemorySavesToTheByte) {
+  auto random = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(kSeed);
+  TKLPassStorage store;
+  Prepare(store, *random);
+  const ByteArray shared = {'s', 'h', 0, 'd'};
+  const auto edit = [&] {
+    const auto add = [&](std::uint8_t Id, const String& Title, const String& Group) {
+      auto* rec = new TKLPassRecord;
+      rec->SetUuid(TKLPassUuid{Id, 1, 2});
+      rec->SetTitle(Title);
+      rec->SetUsername(u"user " + Title);
+      rec->SetPassword(u"pw & <" + Title + u">\r\n");
+      rec->SetURL(u"https://x.example/?a=1&b=\"2\"");
+      rec->SetNote(u"note\ttab\x01 line");
+      rec->SetGroup(Group);
+      store.Add(rec);
+      return rec;
+    };
+    add(1, u"Plain", u"Internet");
+    TKLPassRecord* rich = add(2, u"Rich", u"Internet/Mail");
+    rich->SetCustomField(u"Secret \u00fc", u"\u00fcber\x01", true);
+    rich->SetCustomField(u"Open", u"a<b>");
+    rich->SetAttachment(u"one.bin", shared);
+    rich->SetAttachment(u"two.txt", ByteArray{'t', 'w', 'o'});
+    rich->SetTags({u"x", u"y z"});
+    rich->SetExpiryDate(1700000000);
+    rich->SetExpires(true);
+    add(3, u"Shared", u"")->SetAttachment(u"same.bin", shared);
+    add(4, u"Edited", u"Bank")->SetPassword(u"second");
+  };
+  ExpectSaved(store, edit, 7400, "EFE995D38F4778362C20A4F5C4E7B77F1F5D0466E29E8737FC766F8D04B6D684", 2);
 }
 
 } // namespace
