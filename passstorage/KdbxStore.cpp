@@ -703,6 +703,98 @@ struct TKdbxWriter {
     if (SplitTags(tags.Text) != Rec.FTags && !JoinTags(Rec.FTags, tags.Text)) RefuseText("tag");
   }
 
+  // The entry of a record new to the document and without versions, folded
+  // as it is made: the children, texts and times NewEntry, Fill and
+  // FillHistory give it, in their order, without its tree. The texts are
+  // made once, in the order Fill makes them (a refusal names the same
+  // field), and wiped once folded.
+  TXmlNode NewFoldedEntry(const std::string& Uuid, std::int64_t Now, TKLPassRecord& Rec) {
+    constexpr std::size_t kStandard = std::size(kStandardKeys);
+    const std::size_t fields = kStandard + Rec.FCustomFields.size();
+    struct TTexts {
+      std::vector<std::string> All;
+      ~TTexts() {
+        for (std::string& text : All) {
+          text.resize(text.capacity()); // within its room, whatever it held
+          SecureZero(text.data(), text.size());
+        }
+      }
+    } texts;
+    // Each field's value, then the custom fields' names, the attachments'
+    // names, the tags.
+    texts.All.resize(fields + Rec.FCustomFields.size() + Rec.FAttachments.size() + 1);
+    auto utf8 = [&](std::size_t At, std::u16string_view Text, bool Protected, const char* What) {
+      if (!KdbxUtf8(Text, Protected, texts.All[At])) RefuseText(What);
+    };
+    for (std::size_t i = 0; i < kStandard; ++i) {
+      utf8(i, Rec.*TKdbxReader::kStandardFields[i], kStandardKeys[i] == "Password", "field value");
+    }
+    for (std::size_t i = 0; i < Rec.FCustomFields.size(); ++i) {
+      const TKLPassField& field = Rec.FCustomFields[i];
+      utf8(fields + i, field.Name, false, "field name");
+      utf8(kStandard + i, field.Value, field.Protected, "field value");
+    }
+    std::vector<std::string> refs(Rec.FAttachments.size());
+    const std::size_t names = fields + Rec.FCustomFields.size();
+    for (std::size_t i = 0; i < Rec.FAttachments.size(); ++i) {
+      utf8(names + i, Rec.FAttachments[i].Name, false, "attachment name");
+      refs[i] = std::to_string(BinaryIndex(Rec.FAttachments[i].Data));
+    }
+    // A time keeps the text of Now where it is the same instant.
+    const std::string now = KdbxTimeText(Now);
+    const std::int64_t nowWall = Clock.Wall(Now);
+    auto timeText = [&](std::int64_t Wall) { return Wall == nowWall ? now : KdbxTimeText(Clock.Utc(Wall)); };
+    const std::string created = timeText(Rec.FCreationDate);
+    const std::string modified = timeText(Rec.FModificationDate);
+    const std::string accessed = timeText(Rec.FLastAccessDate);
+    const std::string located = Rec.FLocationChangeDate != 0 ? timeText(Rec.FLocationChangeDate) : now;
+    const std::string expiry = Rec.FExpires ? timeText(Rec.FExpiryDate) : now;
+    std::string& tags = texts.All.back();
+    if (!Rec.FTags.empty() && !JoinTags(Rec.FTags, tags)) RefuseText("tag");
+    CheckDepth(3, Rec);
+
+    TXmlNode entry("Entry");
+    entry.Fold = FoldOf([&](TFoldWriter& Out) {
+      Out.Children(7 + fields + Rec.FAttachments.size() + 2);
+      Out.Leaf("UUID", Uuid);
+      Out.Leaf("IconID", "0");
+      Out.Leaf("ForegroundColor");
+      Out.Leaf("BackgroundColor");
+      Out.Leaf("OverrideURL");
+      Out.Leaf("Tags", tags);
+      Out.Element("Times", 7);
+      Out.Leaf("CreationTime", created);
+      Out.Leaf("LastModificationTime", modified);
+      Out.Leaf("LastAccessTime", accessed);
+      Out.Leaf("ExpiryTime", expiry);
+      Out.Leaf("Expires", Rec.FExpires ? "True" : "False");
+      Out.Leaf("UsageCount", "0");
+      Out.Leaf("LocationChanged", located);
+      static constexpr std::pair<std::string_view, std::string_view> kProtected[] = {{"Protected", "True"}};
+      for (std::size_t i = 0; i < fields; ++i) {
+        const bool protect = i < kStandard ? kStandardKeys[i] == "Password" : Rec.FCustomFields[i - kStandard].Protected;
+        Out.Element("String", 2);
+        Out.Leaf("Key", i < kStandard ? kStandardKeys[i] : std::string_view(texts.All[fields + i - kStandard]));
+        if (protect) {
+          Out.Leaf("Value", texts.All[i], true, kProtected);
+        } else {
+          Out.Leaf("Value", texts.All[i]);
+        }
+      }
+      for (std::size_t i = 0; i < Rec.FAttachments.size(); ++i) {
+        const std::pair<std::string_view, std::string_view> ref[] = {{"Ref", refs[i]}};
+        Out.Element("Binary", 2);
+        Out.Leaf("Key", texts.All[names + i]);
+        Out.Leaf("Value", {}, false, ref);
+      }
+      Out.Element("AutoType", 2);
+      Out.Leaf("Enabled", "True");
+      Out.Leaf("DataTransferObfuscation", "0");
+      Out.Leaf("History");
+    });
+    return entry;
+  }
+
   // The entry's History made from the record's versions, oldest first. A
   // version read from the file is put back into the entry it was read from
   // (found by its modification time, in order), so that what the record does
@@ -771,9 +863,10 @@ struct TKdbxWriter {
   // (KeePassFile, Root, the root group) and one below each group of its
   // path: a record whose entry would nest deeper than a reader accepts is
   // refused before anything is written.
-  void CheckDepth(const TXmlNode& Entry, const TKLPassRecord& Rec) const {
+  void CheckDepth(const TXmlNode& Entry, const TKLPassRecord& Rec) const { CheckDepth(NestedDepth(Entry), Rec); }
+  void CheckDepth(std::size_t EntryDepth, const TKLPassRecord& Rec) const {
     const std::size_t levels = SplitGroupPath(Rec.FGroup).size();
-    const std::size_t depth = 3 + levels + NestedDepth(Entry);
+    const std::size_t depth = 3 + levels + EntryDepth;
     if (depth > KdbxMaxXmlDepth) {
       throw EKLPassStorageException(std::string(SKdbxTooDeep) + ": " + EntryName(Rec) + " would nest " +
                                     std::to_string(depth) + " elements deep, at most " +
@@ -1145,10 +1238,13 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     const std::string uuid = detail::UuidText(rec.FUuid);
     auto taken = writer.Taken.find(uuid);
     const bool isNew = taken == writer.Taken.end();
-    detail::TXmlNode entry = isNew ? writer.NewEntry(uuid, nowUtc) : std::move(taken->second.Entry);
-    const std::shared_ptr<const std::string> loaded = entry.Fold;
-    detail::Unfold(entry);
     writer.Current = &rec;
+    const bool direct = isNew && rec.FHistory.empty();
+    detail::TXmlNode entry = direct  ? writer.NewFoldedEntry(uuid, nowUtc, rec)
+                             : isNew ? writer.NewEntry(uuid, nowUtc)
+                                     : std::move(taken->second.Entry);
+    const std::shared_ptr<const std::string> loaded = entry.Fold;
+    if (!direct) detail::Unfold(entry);
     // The entry before this save, without its history: what a version made
     // since the load starts from.
     std::optional<detail::TXmlNode> before;
@@ -1159,14 +1255,16 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
       }
       before->Attributes = entry.Attributes;
     }
-    writer.Fill(entry, rec, isNew);
-    writer.FillHistory(entry, before ? &*before : nullptr, rec);
-    writer.CheckDepth(entry, rec);
-    // Folded again at once: the document never holds all its entries' trees.
-    // An entry the record left as it was shares the loaded document's fold,
-    // so that a save holds one copy of what did not change.
-    detail::FoldChildren(entry);
-    if (loaded != nullptr && entry.Fold != nullptr && *entry.Fold == *loaded) entry.Fold = loaded;
+    if (!direct) {
+      writer.Fill(entry, rec, isNew);
+      writer.FillHistory(entry, before ? &*before : nullptr, rec);
+      writer.CheckDepth(entry, rec);
+      // Folded again at once: the document never holds all its entries' trees.
+      // An entry the record left as it was shares the loaded document's fold,
+      // so that a save holds one copy of what did not change.
+      detail::FoldChildren(entry);
+      if (loaded != nullptr && entry.Fold != nullptr && *entry.Fold == *loaded) entry.Fold = loaded;
+    }
     // A record that stayed goes back to its group; one moved to the store's
     // bin goes to the file's bin (made where the file has none).
     std::string group;

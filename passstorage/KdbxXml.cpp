@@ -358,15 +358,51 @@ struct TUnfolder {
 
 } // namespace
 
-void FoldChildren(TXmlNode& Node) {
-  if (Node.IsFolded() || Node.Children.empty()) return;
-  TFolder count;
-  count.Children(Node.Children);
+std::shared_ptr<std::string> NewFoldedText(std::size_t Size) {
   auto folded = std::shared_ptr<std::string>(new std::string, [](std::string* Text) {
     WipeText(*Text);
     delete Text;
   });
-  folded->reserve(count.Size);
+  folded->reserve(Size);
+  return folded;
+}
+
+void TFoldWriter::Children(std::size_t Count) {
+  TFolder out{Out, Size};
+  out.Number(Count);
+  Size = out.Size;
+}
+
+void TFoldWriter::Element(std::string_view Name, std::size_t Count) {
+  TFolder out{Out, Size};
+  out.Name(Name);
+  out.Byte(kfChildren);
+  out.Number(Count);
+  Size = out.Size;
+}
+
+void TFoldWriter::Leaf(std::string_view Name, std::string_view Text, bool Protected,
+                       std::span<const std::pair<std::string_view, std::string_view>> Attributes) {
+  TFolder out{Out, Size};
+  out.Name(Name);
+  out.Byte(static_cast<std::uint8_t>((Protected ? kfProtected : 0) | (Attributes.empty() ? 0 : kfAttributes) |
+                                     (Text.empty() ? 0 : kfText)));
+  if (!Attributes.empty()) {
+    out.Number(Attributes.size());
+    for (const auto& [key, value] : Attributes) {
+      out.Name(key);
+      out.Text(value);
+    }
+  }
+  if (!Text.empty()) out.Text(Text);
+  Size = out.Size;
+}
+
+void FoldChildren(TXmlNode& Node) {
+  if (Node.IsFolded() || Node.Children.empty()) return;
+  TFolder count;
+  count.Children(Node.Children);
+  std::shared_ptr<std::string> folded = NewFoldedText(count.Size);
   TFolder write{folded.get()};
   write.Children(Node.Children);
   WipeText(Node.Text);
