@@ -203,6 +203,7 @@ private:
 // name, attribute and text its length and bytes. The text is sized at once, so
 // that no secret is left behind by growing. A leaf is left as it is.
 void FoldChildren(TXmlNode& Node);
+struct TXmlView;
 // Writes a folded text as FoldChildren folds a tree, element by element,
 // for an entry made without its tree: an element with children is followed
 // by its Children count and then by them, a document's count of children
@@ -211,10 +212,17 @@ struct TFoldWriter {
   std::string* Out = nullptr;
   std::size_t Size = 0;
 
+  using TAttributes = std::span<const std::pair<std::string_view, std::string_view>>;
   void Children(std::size_t Count);
-  void Element(std::string_view Name, std::size_t Children);
-  void Leaf(std::string_view Name, std::string_view Text = {}, bool Protected = false,
-            std::span<const std::pair<std::string_view, std::string_view>> Attributes = {});
+  // Any element: its children (Children of them) follow.
+  void Node(std::string_view Name, TAttributes Attributes, std::string_view Text, bool Protected,
+            std::size_t Children);
+  void Element(std::string_view Name, std::size_t Children) { Node(Name, {}, {}, false, Children); }
+  void Leaf(std::string_view Name, std::string_view Text = {}, bool Protected = false, TAttributes Attributes = {}) {
+    Node(Name, Attributes, Text, Protected, 0);
+  }
+  // An element read in place (see ViewOf) and all it holds, as it was.
+  void View(const TXmlView& Node);
 };
 // An empty folded text with room for Size bytes, wiped when the last node
 // sharing it goes.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -703,65 +704,119 @@ struct TKdbxWriter {
     if (SplitTags(tags.Text) != Rec.FTags && !JoinTags(Rec.FTags, tags.Text)) RefuseText("tag");
   }
 
-  // The entry of a record new to the document and without versions, folded
-  // as it is made: the children, texts and times NewEntry, Fill and
-  // FillHistory give it, in their order, without its tree. The texts are
-  // made once, in the order Fill makes them (a refusal names the same
-  // field), and wiped once folded.
-  TXmlNode NewFoldedEntry(const std::string& Uuid, std::int64_t Now, TKLPassRecord& Rec) {
-    constexpr std::size_t kStandard = std::size(kStandardKeys);
-    const std::size_t fields = kStandard + Rec.FCustomFields.size();
-    struct TTexts {
-      std::vector<std::string> All;
-      ~TTexts() {
-        for (std::string& text : All) {
-          text.resize(text.capacity()); // within its room, whatever it held
-          SecureZero(text.data(), text.size());
-        }
+  // The strings and attachments Fill gives an entry, their texts made once
+  // in the order Fill makes them (a refusal names the same field) and wiped
+  // with them. Texts: the fields' values (the standard ones first), the
+  // custom fields' names, the attachments' names, then the tags.
+  struct TItems {
+    static constexpr std::size_t kStandard = std::size(kStandardKeys);
+    std::vector<std::string> Texts;
+    std::vector<std::string> Refs;
+    bool Kept[kStandard] = {};
+    bool Protect[kStandard] = {};
+    std::size_t Fields = 0;
+    std::size_t Count = 0;
+
+    TItems() = default;
+    TItems(const TItems&) = delete;
+    TItems& operator=(const TItems&) = delete;
+    ~TItems() {
+      for (std::string& text : Texts) {
+        text.resize(text.capacity()); // within its room, whatever it held
+        SecureZero(text.data(), text.size());
       }
-    } texts;
-    // Each field's value, then the custom fields' names, the attachments'
-    // names, the tags.
-    texts.All.resize(fields + Rec.FCustomFields.size() + Rec.FAttachments.size() + 1);
+    }
+    std::string& Tags() { return Texts.back(); }
+  };
+
+  // Was: whether each standard field was in the entry, and protected.
+  void MakeItems(TItems& Items, TKLPassRecord& Rec, const std::optional<bool> (&Was)[TItems::kStandard],
+                 bool IsNew) {
+    constexpr std::size_t kStandard = TItems::kStandard;
+    Items.Fields = kStandard + Rec.FCustomFields.size();
+    Items.Texts.resize(Items.Fields + Rec.FCustomFields.size() + Rec.FAttachments.size() + 1);
     auto utf8 = [&](std::size_t At, std::u16string_view Text, bool Protected, const char* What) {
-      if (!KdbxUtf8(Text, Protected, texts.All[At])) RefuseText(What);
+      if (!KdbxUtf8(Text, Protected, Items.Texts[At])) RefuseText(What);
     };
     for (std::size_t i = 0; i < kStandard; ++i) {
-      utf8(i, Rec.*TKdbxReader::kStandardFields[i], kStandardKeys[i] == "Password", "field value");
+      const String& value = Rec.*TKdbxReader::kStandardFields[i];
+      Items.Protect[i] = Was[i].has_value() ? *Was[i] : (IsNew && kStandardKeys[i] == "Password");
+      // A field the entry did not have stays absent while it is empty.
+      Items.Kept[i] = IsNew || Was[i].has_value() || !value.empty();
+      if (!Items.Kept[i]) continue;
+      ++Items.Count;
+      utf8(i, value, Items.Protect[i], "field value");
     }
     for (std::size_t i = 0; i < Rec.FCustomFields.size(); ++i) {
       const TKLPassField& field = Rec.FCustomFields[i];
-      utf8(fields + i, field.Name, false, "field name");
+      utf8(Items.Fields + i, field.Name, false, "field name");
       utf8(kStandard + i, field.Value, field.Protected, "field value");
     }
-    std::vector<std::string> refs(Rec.FAttachments.size());
-    const std::size_t names = fields + Rec.FCustomFields.size();
+    Items.Refs.resize(Rec.FAttachments.size());
+    const std::size_t names = Items.Fields + Rec.FCustomFields.size();
     for (std::size_t i = 0; i < Rec.FAttachments.size(); ++i) {
       utf8(names + i, Rec.FAttachments[i].Name, false, "attachment name");
-      refs[i] = std::to_string(BinaryIndex(Rec.FAttachments[i].Data));
+      Items.Refs[i] = std::to_string(BinaryIndex(Rec.FAttachments[i].Data));
     }
-    // A time keeps the text of Now where it is the same instant.
+    Items.Count += Rec.FCustomFields.size() + Rec.FAttachments.size();
+  }
+
+  static void EmitItems(TFoldWriter& Out, const TItems& Items, const TKLPassRecord& Rec) {
+    static constexpr std::pair<std::string_view, std::string_view> kProtected[] = {{"Protected", "True"}};
+    constexpr std::size_t kStandard = TItems::kStandard;
+    for (std::size_t i = 0; i < Items.Fields; ++i) {
+      const bool standard = i < kStandard;
+      if (standard && !Items.Kept[i]) continue;
+      const bool protect = standard ? Items.Protect[i] : Rec.FCustomFields[i - kStandard].Protected;
+      Out.Element("String", 2);
+      Out.Leaf("Key", standard ? kStandardKeys[i] : std::string_view(Items.Texts[Items.Fields + i - kStandard]));
+      if (protect) {
+        Out.Leaf("Value", Items.Texts[i], true, kProtected);
+      } else {
+        Out.Leaf("Value", Items.Texts[i]);
+      }
+    }
+    const std::size_t names = Items.Fields + Rec.FCustomFields.size();
+    for (std::size_t i = 0; i < Rec.FAttachments.size(); ++i) {
+      const std::pair<std::string_view, std::string_view> ref[] = {{"Ref", Items.Refs[i]}};
+      Out.Element("Binary", 2);
+      Out.Leaf("Key", Items.Texts[names + i]);
+      Out.Leaf("Value", {}, false, ref);
+    }
+  }
+
+  // The text PutTime leaves in a time that held Held.
+  std::string TimeText(std::string_view Held, std::int64_t Wall) {
+    std::int64_t unix = 0;
+    if (ParseKdbxTime(Held, unix) && Clock.Wall(unix) == Wall) return std::string(Held);
+    return KdbxTimeText(Clock.Utc(Wall));
+  }
+
+  // The entry of a record new to the document and without versions, folded
+  // as it is made: the children, texts and times NewEntry, Fill and
+  // FillHistory give it, in their order, without its tree.
+  TXmlNode NewFoldedEntry(const std::string& Uuid, std::int64_t Now, TKLPassRecord& Rec) {
+    TItems items;
+    const std::optional<bool> none[TItems::kStandard];
+    MakeItems(items, Rec, none, true);
     const std::string now = KdbxTimeText(Now);
-    const std::int64_t nowWall = Clock.Wall(Now);
-    auto timeText = [&](std::int64_t Wall) { return Wall == nowWall ? now : KdbxTimeText(Clock.Utc(Wall)); };
-    const std::string created = timeText(Rec.FCreationDate);
-    const std::string modified = timeText(Rec.FModificationDate);
-    const std::string accessed = timeText(Rec.FLastAccessDate);
-    const std::string located = Rec.FLocationChangeDate != 0 ? timeText(Rec.FLocationChangeDate) : now;
-    const std::string expiry = Rec.FExpires ? timeText(Rec.FExpiryDate) : now;
-    std::string& tags = texts.All.back();
-    if (!Rec.FTags.empty() && !JoinTags(Rec.FTags, tags)) RefuseText("tag");
+    const std::string created = TimeText(now, Rec.FCreationDate);
+    const std::string modified = TimeText(now, Rec.FModificationDate);
+    const std::string accessed = TimeText(now, Rec.FLastAccessDate);
+    const std::string located = Rec.FLocationChangeDate != 0 ? TimeText(now, Rec.FLocationChangeDate) : now;
+    const std::string expiry = Rec.FExpires ? TimeText(now, Rec.FExpiryDate) : now;
+    if (!Rec.FTags.empty() && !JoinTags(Rec.FTags, items.Tags())) RefuseText("tag");
     CheckDepth(3, Rec);
 
     TXmlNode entry("Entry");
     entry.Fold = FoldOf([&](TFoldWriter& Out) {
-      Out.Children(7 + fields + Rec.FAttachments.size() + 2);
+      Out.Children(7 + items.Count + 2);
       Out.Leaf("UUID", Uuid);
       Out.Leaf("IconID", "0");
       Out.Leaf("ForegroundColor");
       Out.Leaf("BackgroundColor");
       Out.Leaf("OverrideURL");
-      Out.Leaf("Tags", tags);
+      Out.Leaf("Tags", items.Tags());
       Out.Element("Times", 7);
       Out.Leaf("CreationTime", created);
       Out.Leaf("LastModificationTime", modified);
@@ -770,29 +825,130 @@ struct TKdbxWriter {
       Out.Leaf("Expires", Rec.FExpires ? "True" : "False");
       Out.Leaf("UsageCount", "0");
       Out.Leaf("LocationChanged", located);
-      static constexpr std::pair<std::string_view, std::string_view> kProtected[] = {{"Protected", "True"}};
-      for (std::size_t i = 0; i < fields; ++i) {
-        const bool protect = i < kStandard ? kStandardKeys[i] == "Password" : Rec.FCustomFields[i - kStandard].Protected;
-        Out.Element("String", 2);
-        Out.Leaf("Key", i < kStandard ? kStandardKeys[i] : std::string_view(texts.All[fields + i - kStandard]));
-        if (protect) {
-          Out.Leaf("Value", texts.All[i], true, kProtected);
-        } else {
-          Out.Leaf("Value", texts.All[i]);
-        }
-      }
-      for (std::size_t i = 0; i < Rec.FAttachments.size(); ++i) {
-        const std::pair<std::string_view, std::string_view> ref[] = {{"Ref", refs[i]}};
-        Out.Element("Binary", 2);
-        Out.Leaf("Key", texts.All[names + i]);
-        Out.Leaf("Value", {}, false, ref);
-      }
+      EmitItems(Out, items, Rec);
       Out.Element("AutoType", 2);
       Out.Leaf("Enabled", "True");
       Out.Leaf("DataTransferObfuscation", "0");
       Out.Leaf("History");
     });
     return entry;
+  }
+
+  static std::size_t ViewDepth(const TXmlView& Node) {
+    std::size_t deepest = 0;
+    for (const TXmlView& child : Node.Children) deepest = std::max(deepest, ViewDepth(child));
+    return deepest + 1;
+  }
+
+  // A loaded entry of a record without versions, folded again from the
+  // views of its folded text as Fill and FillHistory would leave its tree;
+  // false, with nothing changed, where the entry lacks an element they would
+  // add (its Times, Tags, History, a time) or holds versions: the tree does it.
+  TXmlViews LoadedRoom;
+  bool RefoldLoaded(TXmlNode& Entry, TKLPassRecord& Rec) {
+    if (!Entry.IsFolded() || !Rec.FHistory.empty()) return false;
+    const TXmlView& view = ViewOf(Entry, LoadedRoom);
+    const auto kids = view.Children;
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    std::size_t at = kNone;
+    std::size_t lastTimes = kNone;
+    std::size_t times = kNone;
+    std::size_t tags = kNone;
+    std::size_t history = kNone;
+    std::size_t dropped = 0;
+    std::optional<bool> was[TItems::kStandard];
+    for (std::size_t i = 0; i < kids.size(); ++i) {
+      const TXmlView& child = kids[i];
+      if (child.Name == "String" || child.Name == "Binary") {
+        at = std::min(at, i);
+        ++dropped;
+        const TXmlView* key = child.Find("Key");
+        const TXmlView* value = child.Find("Value");
+        if (child.Name != "String" || key == nullptr) continue;
+        for (std::size_t k = 0; k < TItems::kStandard; ++k) {
+          if (key->Text == kStandardKeys[k]) was[k] = value != nullptr && value->Protected;
+        }
+      } else if (child.Name == "Times") {
+        lastTimes = i;
+        if (times == kNone) times = i;
+      } else if (child.Name == "Tags" && tags == kNone) {
+        tags = i;
+      } else if (child.Name == "History" && history == kNone) {
+        history = i;
+      }
+    }
+    if (times == kNone || tags == kNone || history == kNone || !kids[history].Children.empty() ||
+        !kids[tags].Children.empty()) {
+      return false;
+    }
+    if (at == kNone) at = lastTimes + 1;
+    // The times PutTime sets, each the first of its name, and Expires.
+    static constexpr std::string_view kTimes[] = {"CreationTime", "LastModificationTime", "LastAccessTime",
+                                                  "LocationChanged", "ExpiryTime", "Expires"};
+    const std::int64_t walls[] = {Rec.FCreationDate, Rec.FModificationDate, Rec.FLastAccessDate,
+                                  Rec.FLocationChangeDate, Rec.FExpiryDate};
+    const bool set[] = {true, true, true, Rec.FLocationChangeDate != 0, Rec.FExpires, true};
+    const auto timeKids = kids[times].Children;
+    std::size_t first[std::size(kTimes)];
+    for (std::size_t t = 0; t < std::size(kTimes); ++t) {
+      first[t] = kNone;
+      for (std::size_t i = 0; i < timeKids.size() && first[t] == kNone; ++i) {
+        if (timeKids[i].Name == kTimes[t]) first[t] = i;
+      }
+      // A time PutTime would add (ExpiryTime is added where missing), or
+      // one holding elements, is left to the tree.
+      const bool needed = set[t] || t == 4;
+      if (needed && (first[t] == kNone || !timeKids[first[t]].Children.empty())) return false;
+    }
+    TItems items;
+    MakeItems(items, Rec, was, false);
+    std::string texts[std::size(kTimes)];
+    for (std::size_t t = 0; t + 1 < std::size(kTimes); ++t) {
+      if (set[t]) texts[t] = TimeText(timeKids[first[t]].Text, walls[t]);
+    }
+    texts[5] = Rec.FExpires ? "True" : "False";
+    std::string& tagText = items.Tags();
+    if (SplitTags(kids[tags].Text) != Rec.FTags) {
+      if (!JoinTags(Rec.FTags, tagText)) RefuseText("tag");
+    } else {
+      tagText = kids[tags].Text;
+    }
+    std::size_t depth = items.Count != 0 ? 3 : 1;
+    for (const TXmlView& child : kids) {
+      if (child.Name != "String" && child.Name != "Binary") depth = std::max(depth, ViewDepth(child) + 1);
+    }
+    CheckDepth(depth, Rec);
+
+    std::shared_ptr<const std::string> fold = FoldOf([&](TFoldWriter& Out) {
+      Out.Children(kids.size() - dropped + items.Count);
+      for (std::size_t i = 0; i <= kids.size(); ++i) {
+        if (i == at) EmitItems(Out, items, Rec);
+        if (i == kids.size()) break;
+        const TXmlView& child = kids[i];
+        if (child.Name == "String" || child.Name == "Binary") continue;
+        if (i == tags) {
+          Out.Leaf(child.Name, tagText, child.Protected, child.Attributes);
+        } else if (i == times) {
+          Out.Node(child.Name, child.Attributes, child.Text, child.Protected, timeKids.size());
+          for (std::size_t k = 0; k < timeKids.size(); ++k) {
+            const TXmlView& time = timeKids[k];
+            std::size_t t = 0;
+            while (t < std::size(kTimes) && (first[t] != k || !set[t])) ++t;
+            if (t == std::size(kTimes)) {
+              Out.View(time);
+            } else {
+              Out.Leaf(time.Name, texts[t], time.Protected, time.Attributes);
+            }
+          }
+        } else {
+          Out.View(child);
+        }
+      }
+    });
+    // An entry the record left as it was keeps the loaded document's fold,
+    // so that a save holds one copy of what did not change.
+    if (*fold != *Entry.Fold) Entry.Fold = std::move(fold);
+    return true;
   }
 
   // The entry's History made from the record's versions, oldest first. A
@@ -1188,7 +1344,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   if (doc.Root.Find("Meta") == nullptr) doc.Root.Children.insert(doc.Root.Children.begin(), detail::TXmlNode("Meta"));
   detail::TXmlNode* root = detail::RootGroup(doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
-  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {}, {}, {}, {},
+  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {}, {}, {}, {}, {},
                              false};
   writer.TakeEntries(*root, String(), true);
   // The groups the store lists: the root takes the listed root's (its UUID
@@ -1239,10 +1395,11 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     auto taken = writer.Taken.find(uuid);
     const bool isNew = taken == writer.Taken.end();
     writer.Current = &rec;
-    const bool direct = isNew && rec.FHistory.empty();
+    bool direct = isNew && rec.FHistory.empty();
     detail::TXmlNode entry = direct  ? writer.NewFoldedEntry(uuid, nowUtc, rec)
                              : isNew ? writer.NewEntry(uuid, nowUtc)
                                      : std::move(taken->second.Entry);
+    if (!isNew) direct = writer.RefoldLoaded(entry, rec);
     const std::shared_ptr<const std::string> loaded = entry.Fold;
     if (!direct) detail::Unfold(entry);
     // The entry before this save, without its history: what a version made

@@ -373,20 +373,12 @@ void TFoldWriter::Children(std::size_t Count) {
   Size = out.Size;
 }
 
-void TFoldWriter::Element(std::string_view Name, std::size_t Count) {
-  TFolder out{Out, Size};
-  out.Name(Name);
-  out.Byte(kfChildren);
-  out.Number(Count);
-  Size = out.Size;
-}
-
-void TFoldWriter::Leaf(std::string_view Name, std::string_view Text, bool Protected,
-                       std::span<const std::pair<std::string_view, std::string_view>> Attributes) {
+void TFoldWriter::Node(std::string_view Name, TAttributes Attributes, std::string_view Text, bool Protected,
+                       std::size_t Count) {
   TFolder out{Out, Size};
   out.Name(Name);
   out.Byte(static_cast<std::uint8_t>((Protected ? kfProtected : 0) | (Attributes.empty() ? 0 : kfAttributes) |
-                                     (Text.empty() ? 0 : kfText)));
+                                     (Text.empty() ? 0 : kfText) | (Count == 0 ? 0 : kfChildren)));
   if (!Attributes.empty()) {
     out.Number(Attributes.size());
     for (const auto& [key, value] : Attributes) {
@@ -395,7 +387,13 @@ void TFoldWriter::Leaf(std::string_view Name, std::string_view Text, bool Protec
     }
   }
   if (!Text.empty()) out.Text(Text);
+  if (Count != 0) out.Number(Count);
   Size = out.Size;
+}
+
+void TFoldWriter::View(const TXmlView& N) {
+  Node(N.Name, N.Attributes, N.Text, N.Protected, N.Children.size());
+  for (const TXmlView& child : N.Children) View(child);
 }
 
 void FoldChildren(TXmlNode& Node) {
