@@ -70,13 +70,24 @@ std::string DocumentXml() {
                                   "<Binary><Key>b.txt</Key><Value Ref=\"0\"/></Binary>"
                                   "<CustomData><Item><Key>k</Key><Value>v</Value></Item></CustomData>");
   const std::string gone = Entry(12, "Gone", "<Binary><Key>g.bin</Key><Value Ref=\"1\"/></Binary>");
+  // Without the elements a save adds, and with them out of their usual order.
+  const std::string bare = "<Entry><UUID>" + Uuid(17) + "</UUID>" + Field("Title", "Bare") + "</Entry>";
+  const std::string odd = "<Entry><UUID>" + Uuid(18) + "</UUID><Tags/>" + Field("Title", "Odd") +
+                          "<Times><LastAccessTime>" + Time(18) + "</LastAccessTime><CreationTime>" + Time(19) +
+                          "</CreationTime><LastModificationTime>" + Time(20) +
+                          "</LastModificationTime><Extra>1</Extra>"
+                          "<ExpiryTime>" +
+                          Time(21) +
+                          "</ExpiryTime><Expires>true</Expires></Times>"
+                          "<Times><CreationTime>" +
+                          Time(22) + "</CreationTime></Times><History/></Entry>";
   const std::string bin = Group(30, "Recycle Bin", Entry(13, "Binned", "") + Group(31, "Deleted", Entry(14, "In", "")));
   return "<?xml version=\"1.0\" encoding=\"utf-8\"?><KeePassFile><Meta><Generator>t</Generator>"
          "<RecycleBinEnabled>True</RecycleBinEnabled><RecycleBinUUID>" +
          Uuid(30) + "</RecycleBinUUID><Frob a=\"1\">x</Frob></Meta><Root>" +
          Group(20, "Root",
                Entry(15, "Top", "") + Group(21, "Internet", mail + files + "<Extra/>") +
-                   Group(22, "Bank", Entry(16, "Bank", "") + gone) + bin) +
+                   Group(22, "Bank", Entry(16, "Bank", "") + gone + bare + odd) + bin) +
          "<DeletedObjects><DeletedObject><UUID>" + Uuid(50) + "</UUID><DeletionTime>" + Time(50) +
          "</DeletionTime></DeletedObject></DeletedObjects></Root><Tail>t</Tail></KeePassFile>";
 }
@@ -162,7 +173,7 @@ TEST(KdbxSave, ALoadedDocumentSavesAgainToTheByte) {
     store.Add(u"Fresh", u"me", u"p\r\nq", u"", u"note", u"Internet");
     Find(store, u"Fresh")->SetUuid(TKLPassUuid{9, 9, 9});
   };
-  ExpectSaved(store, edit, 15092, "1FB50CBF01BB2D9D2F84225675CB202180E889364C8AEFADA4D76C4A750DB9F5", 2);
+  ExpectSaved(store, edit, 16056, "DA75D082807F7117D3AAB981702FC7E0D417935D3F04873C11472D09FC5DDB09", 2);
 }
 
 TEST(KdbxSave, AStoreMadeInMemorySavesToTheByte) {
