@@ -1346,6 +1346,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
   detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {}, {}, {}, {}, {},
                              false};
+  writer.Taken.reserve(static_cast<std::size_t>(GetCount())); // most records are the file's entries
   writer.TakeEntries(*root, String(), true);
   // The groups the store lists: the root takes the listed root's (its UUID
   // too in a new document), every other listed group is made where the
