@@ -834,6 +834,9 @@ struct TKdbxWriter {
     return entry;
   }
 
+  // The views of the loaded entry being folded again, kept from one to the next.
+  TXmlViews LoadedRoom;
+
   static std::size_t ViewDepth(const TXmlView& Node) {
     std::size_t deepest = 0;
     for (const TXmlView& child : Node.Children) deepest = std::max(deepest, ViewDepth(child));
@@ -844,7 +847,6 @@ struct TKdbxWriter {
   // views of its folded text as Fill and FillHistory would leave its tree;
   // false, with nothing changed, where the entry lacks an element they would
   // add (its Times, Tags, History, a time) or holds versions: the tree does it.
-  TXmlViews LoadedRoom;
   bool RefoldLoaded(TXmlNode& Entry, TKLPassRecord& Rec) {
     if (!Entry.IsFolded() || !Rec.FHistory.empty()) return false;
     const TXmlView& view = ViewOf(Entry, LoadedRoom);
