@@ -213,6 +213,39 @@ std::uint64_t KdbxXmlExpatReadings() noexcept;
 // name, attribute and text its length and bytes. The text is sized at once, so
 // that no secret is left behind by growing. A leaf is left as it is.
 void FoldChildren(TXmlNode& Node);
+struct TXmlView;
+// Writes a folded text as FoldChildren folds a tree, element by element,
+// for an entry made without its tree: an element with children is followed
+// by its Children count and then by them, a document's count of children
+// comes first. FoldOf runs Emit twice: counting (Out null), then writing.
+struct TFoldWriter {
+  std::string* Out = nullptr;
+  std::size_t Size = 0;
+
+  using TAttributes = std::span<const std::pair<std::string_view, std::string_view>>;
+  void Children(std::size_t Count);
+  // Any element: its children (Children of them) follow.
+  void Node(std::string_view Name, TAttributes Attributes, std::string_view Text, bool Protected,
+            std::size_t Children);
+  void Element(std::string_view Name, std::size_t Children) { Node(Name, {}, {}, false, Children); }
+  void Leaf(std::string_view Name, std::string_view Text = {}, bool Protected = false, TAttributes Attributes = {}) {
+    Node(Name, Attributes, Text, Protected, 0);
+  }
+  // An element read in place (see ViewOf) and all it holds, as it was.
+  void View(const TXmlView& Node);
+};
+// An empty folded text with room for Size bytes, wiped when the last node
+// sharing it goes.
+std::shared_ptr<std::string> NewFoldedText(std::size_t Size);
+template <class F>
+std::shared_ptr<const std::string> FoldOf(F&& Emit) {
+  TFoldWriter count;
+  Emit(count);
+  std::shared_ptr<std::string> folded = NewFoldedText(count.Size);
+  TFoldWriter write{folded.get()};
+  Emit(write);
+  return folded;
+}
 // Node with its children unfolded (a copy of it when it is not folded).
 TXmlNode Unfolded(const TXmlNode& Node);
 void Unfold(TXmlNode& Node);

@@ -3,11 +3,13 @@
 // puts each record's entry back into it, so that everything the records do
 // not model is written as it was read.
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <charconv>
 #include <chrono>
 #include <ctime>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -66,13 +68,41 @@ std::int64_t WallTime(const TNode* Times, std::string_view Name, TLocalOffsets& 
   return Offsets.UtcToWall(unix);
 }
 
+// The conversions between the vault's clock and UTC a save has made, kept
+// by the instant converted: a store's records share few instants, and each
+// conversion asks the C library for local and UTC time, once or twice.
+class TClockMemo {
+public:
+  std::int64_t Wall(std::int64_t Unix) { return Get(FWall, Unix, UtcToWall); }
+  std::int64_t Utc(std::int64_t Wall) { return Get(FUtc, Wall, WallToUtc); }
+
+private:
+  struct TSlot {
+    std::int64_t From = 0;
+    std::int64_t To = 0;
+    bool Used = false;
+  };
+  static constexpr std::size_t kSlots = 64;
+  using TSlots = std::array<TSlot, kSlots>;
+
+  static std::int64_t Get(TSlots& Slots, std::int64_t From, std::int64_t (*Convert)(std::int64_t) noexcept) {
+    TSlot& slot = Slots[static_cast<std::uint64_t>(From) * 0x9E3779B97F4A7C15u >> 58];
+    if (!slot.Used || slot.From != From) slot = TSlot{From, Convert(From), true};
+    return slot.To;
+  }
+
+  TSlots FWall;
+  TSlots FUtc;
+};
+static_assert(std::uint64_t{1} << (64 - 58) == 64);
+
 // Writes a time only when it changed, so that an unchanged record keeps the
 // very text it was read with.
-void PutTime(TXmlNode& Times, std::string_view Name, std::int64_t Wall) {
+void PutTime(TXmlNode& Times, std::string_view Name, std::int64_t Wall, TClockMemo& Clock) {
   TXmlNode& node = Times.Ensure(Name);
   std::int64_t unix = 0;
-  if (ParseKdbxTime(node.Text, unix) && UtcToWall(unix) == Wall) return;
-  node.Text = KdbxTimeText(WallToUtc(Wall));
+  if (ParseKdbxTime(node.Text, unix) && Clock.Wall(unix) == Wall) return;
+  node.Text = KdbxTimeText(Clock.Utc(Wall));
 }
 
 // What a KDBX file carries of a record's text, in UTF-8. Characters XML 1.0
@@ -373,6 +403,7 @@ struct TKdbxWriter {
   // times unless another group of the document has that UUID.
   std::unordered_map<String, const TKLPassGroup*> ListedGroups;
   std::unordered_set<std::string> DocGroupUuids;
+  TClockMemo Clock;
 
   void CollectGroupUuids(const TXmlNode& Node) {
     for (const TXmlNode& child : Node.Children) {
@@ -390,16 +421,16 @@ struct TKdbxWriter {
       Group.Ensure("Notes").Text = notes;
     }
     TXmlNode& times = Group.Ensure("Times");
-    PutTime(times, "CreationTime", Listed.CreationDate);
-    PutTime(times, "LastModificationTime", Listed.ModificationDate);
-    PutTime(times, "LastAccessTime", Listed.LastAccessDate);
-    PutTime(times, "ExpiryTime", Listed.ExpiryDate);
+    PutTime(times, "CreationTime", Listed.CreationDate, Clock);
+    PutTime(times, "LastModificationTime", Listed.ModificationDate, Clock);
+    PutTime(times, "LastAccessTime", Listed.LastAccessDate, Clock);
+    PutTime(times, "ExpiryTime", Listed.ExpiryDate, Clock);
     const char* expires = Listed.Expires ? "True" : "False";
     if (const TXmlNode* held = times.Find("Expires");
         held == nullptr || (held->Text == "True" || held->Text == "true") != Listed.Expires) {
       times.Ensure("Expires").Text = expires;
     }
-    PutTime(times, "LocationChanged", Listed.LocationChangeDate);
+    PutTime(times, "LocationChanged", Listed.LocationChangeDate, Clock);
   }
 
   static std::string GroupId(const TXmlNode& Group) {
@@ -460,6 +491,7 @@ struct TKdbxWriter {
 
   TXmlNode NewTimes(std::int64_t Now) {
     TXmlNode times("Times");
+    times.Children.reserve(7);
     const std::string now = KdbxTimeText(Now);
     for (const char* name : {"CreationTime", "LastModificationTime", "LastAccessTime", "ExpiryTime"}) {
       times.Children.emplace_back(name, now);
@@ -588,6 +620,8 @@ struct TKdbxWriter {
 
   TXmlNode NewEntry(const std::string& Uuid, std::int64_t Now) {
     TXmlNode entry("Entry");
+    // Room for the fields Fill adds, which would move the tree otherwise.
+    entry.Children.reserve(16);
     entry.Children.emplace_back("UUID", Uuid);
     entry.Children.emplace_back("IconID", "0");
     entry.Children.emplace_back("ForegroundColor");
@@ -663,14 +697,263 @@ struct TKdbxWriter {
                           std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
 
     TXmlNode& times = Entry.Ensure("Times");
-    PutTime(times, "CreationTime", Rec.FCreationDate);
-    PutTime(times, "LastModificationTime", Rec.FModificationDate);
-    PutTime(times, "LastAccessTime", Rec.FLastAccessDate);
-    if (Rec.FLocationChangeDate != 0) PutTime(times, "LocationChanged", Rec.FLocationChangeDate);
-    if (Rec.FExpires || times.Find("ExpiryTime") == nullptr) PutTime(times, "ExpiryTime", Rec.FExpiryDate);
+    PutTime(times, "CreationTime", Rec.FCreationDate, Clock);
+    PutTime(times, "LastModificationTime", Rec.FModificationDate, Clock);
+    PutTime(times, "LastAccessTime", Rec.FLastAccessDate, Clock);
+    if (Rec.FLocationChangeDate != 0) PutTime(times, "LocationChanged", Rec.FLocationChangeDate, Clock);
+    if (Rec.FExpires || times.Find("ExpiryTime") == nullptr) PutTime(times, "ExpiryTime", Rec.FExpiryDate, Clock);
     times.Ensure("Expires").Text = Rec.FExpires ? "True" : "False";
     TXmlNode& tags = Entry.Ensure("Tags");
     if (SplitTags(tags.Text) != Rec.FTags && !JoinTags(Rec.FTags, tags.Text)) RefuseText("tag");
+  }
+
+  // The strings and attachments Fill gives an entry, their texts made once
+  // in the order Fill makes them (a refusal names the same field) and wiped
+  // with them. Texts: the fields' values (the standard ones first), the
+  // custom fields' names, the attachments' names, then the tags.
+  struct TItems {
+    static constexpr std::size_t kStandard = std::size(kStandardKeys);
+    std::vector<std::string> Texts;
+    std::vector<std::string> Refs;
+    bool Kept[kStandard] = {};
+    bool Protect[kStandard] = {};
+    std::size_t Fields = 0;
+    std::size_t Count = 0;
+
+    TItems() = default;
+    TItems(const TItems&) = delete;
+    TItems& operator=(const TItems&) = delete;
+    ~TItems() {
+      for (std::string& text : Texts) {
+        text.resize(text.capacity()); // within its room, whatever it held
+        SecureZero(text.data(), text.size());
+      }
+    }
+    std::string& Tags() { return Texts.back(); }
+  };
+
+  // Was: whether each standard field was in the entry, and protected.
+  void MakeItems(TItems& Items, TKLPassRecord& Rec, const std::optional<bool> (&Was)[TItems::kStandard],
+                 bool IsNew) {
+    constexpr std::size_t kStandard = TItems::kStandard;
+    Items.Fields = kStandard + Rec.FCustomFields.size();
+    Items.Texts.resize(Items.Fields + Rec.FCustomFields.size() + Rec.FAttachments.size() + 1);
+    auto utf8 = [&](std::size_t At, std::u16string_view Text, bool Protected, const char* What) {
+      if (!KdbxUtf8(Text, Protected, Items.Texts[At])) RefuseText(What);
+    };
+    for (std::size_t i = 0; i < kStandard; ++i) {
+      const String& value = Rec.*TKdbxReader::kStandardFields[i];
+      Items.Protect[i] = Was[i].has_value() ? *Was[i] : (IsNew && kStandardKeys[i] == "Password");
+      // A field the entry did not have stays absent while it is empty.
+      Items.Kept[i] = IsNew || Was[i].has_value() || !value.empty();
+      if (!Items.Kept[i]) continue;
+      ++Items.Count;
+      utf8(i, value, Items.Protect[i], "field value");
+    }
+    for (std::size_t i = 0; i < Rec.FCustomFields.size(); ++i) {
+      const TKLPassField& field = Rec.FCustomFields[i];
+      utf8(Items.Fields + i, field.Name, false, "field name");
+      utf8(kStandard + i, field.Value, field.Protected, "field value");
+    }
+    Items.Refs.resize(Rec.FAttachments.size());
+    const std::size_t names = Items.Fields + Rec.FCustomFields.size();
+    for (std::size_t i = 0; i < Rec.FAttachments.size(); ++i) {
+      utf8(names + i, Rec.FAttachments[i].Name, false, "attachment name");
+      Items.Refs[i] = std::to_string(BinaryIndex(Rec.FAttachments[i].Data));
+    }
+    Items.Count += Rec.FCustomFields.size() + Rec.FAttachments.size();
+  }
+
+  static void EmitItems(TFoldWriter& Out, const TItems& Items, const TKLPassRecord& Rec) {
+    static constexpr std::pair<std::string_view, std::string_view> kProtected[] = {{"Protected", "True"}};
+    constexpr std::size_t kStandard = TItems::kStandard;
+    for (std::size_t i = 0; i < Items.Fields; ++i) {
+      const bool standard = i < kStandard;
+      if (standard && !Items.Kept[i]) continue;
+      const bool protect = standard ? Items.Protect[i] : Rec.FCustomFields[i - kStandard].Protected;
+      Out.Element("String", 2);
+      Out.Leaf("Key", standard ? kStandardKeys[i] : std::string_view(Items.Texts[Items.Fields + i - kStandard]));
+      if (protect) {
+        Out.Leaf("Value", Items.Texts[i], true, kProtected);
+      } else {
+        Out.Leaf("Value", Items.Texts[i]);
+      }
+    }
+    const std::size_t names = Items.Fields + Rec.FCustomFields.size();
+    for (std::size_t i = 0; i < Rec.FAttachments.size(); ++i) {
+      const std::pair<std::string_view, std::string_view> ref[] = {{"Ref", Items.Refs[i]}};
+      Out.Element("Binary", 2);
+      Out.Leaf("Key", Items.Texts[names + i]);
+      Out.Leaf("Value", {}, false, ref);
+    }
+  }
+
+  // The text PutTime leaves in a time that held Held.
+  std::string TimeText(std::string_view Held, std::int64_t Wall) {
+    std::int64_t unix = 0;
+    if (ParseKdbxTime(Held, unix) && Clock.Wall(unix) == Wall) return std::string(Held);
+    return KdbxTimeText(Clock.Utc(Wall));
+  }
+
+  // The entry of a record new to the document and without versions, folded
+  // as it is made: the children, texts and times NewEntry, Fill and
+  // FillHistory give it, in their order, without its tree.
+  TXmlNode NewFoldedEntry(const std::string& Uuid, std::int64_t Now, TKLPassRecord& Rec) {
+    TItems items;
+    const std::optional<bool> none[TItems::kStandard];
+    MakeItems(items, Rec, none, true);
+    const std::string now = KdbxTimeText(Now);
+    const std::string created = TimeText(now, Rec.FCreationDate);
+    const std::string modified = TimeText(now, Rec.FModificationDate);
+    const std::string accessed = TimeText(now, Rec.FLastAccessDate);
+    const std::string located = Rec.FLocationChangeDate != 0 ? TimeText(now, Rec.FLocationChangeDate) : now;
+    const std::string expiry = Rec.FExpires ? TimeText(now, Rec.FExpiryDate) : now;
+    if (!Rec.FTags.empty() && !JoinTags(Rec.FTags, items.Tags())) RefuseText("tag");
+    CheckDepth(3, Rec);
+
+    TXmlNode entry("Entry");
+    entry.Fold = FoldOf([&](TFoldWriter& Out) {
+      Out.Children(7 + items.Count + 2);
+      Out.Leaf("UUID", Uuid);
+      Out.Leaf("IconID", "0");
+      Out.Leaf("ForegroundColor");
+      Out.Leaf("BackgroundColor");
+      Out.Leaf("OverrideURL");
+      Out.Leaf("Tags", items.Tags());
+      Out.Element("Times", 7);
+      Out.Leaf("CreationTime", created);
+      Out.Leaf("LastModificationTime", modified);
+      Out.Leaf("LastAccessTime", accessed);
+      Out.Leaf("ExpiryTime", expiry);
+      Out.Leaf("Expires", Rec.FExpires ? "True" : "False");
+      Out.Leaf("UsageCount", "0");
+      Out.Leaf("LocationChanged", located);
+      EmitItems(Out, items, Rec);
+      Out.Element("AutoType", 2);
+      Out.Leaf("Enabled", "True");
+      Out.Leaf("DataTransferObfuscation", "0");
+      Out.Leaf("History");
+    });
+    return entry;
+  }
+
+  // The views of the loaded entry being folded again, kept from one to the next.
+  TXmlViews LoadedRoom;
+
+  static std::size_t ViewDepth(const TXmlView& Node) {
+    std::size_t deepest = 0;
+    for (const TXmlView& child : Node.Children) deepest = std::max(deepest, ViewDepth(child));
+    return deepest + 1;
+  }
+
+  // A loaded entry of a record without versions, folded again from the
+  // views of its folded text as Fill and FillHistory would leave its tree;
+  // false, with nothing changed, where the entry lacks an element they would
+  // add (its Times, Tags, History, a time) or holds versions: the tree does it.
+  bool RefoldLoaded(TXmlNode& Entry, TKLPassRecord& Rec) {
+    if (!Entry.IsFolded() || !Rec.FHistory.empty()) return false;
+    const TXmlView& view = ViewOf(Entry, LoadedRoom);
+    const auto kids = view.Children;
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    std::size_t at = kNone;
+    std::size_t lastTimes = kNone;
+    std::size_t times = kNone;
+    std::size_t tags = kNone;
+    std::size_t history = kNone;
+    std::size_t dropped = 0;
+    std::optional<bool> was[TItems::kStandard];
+    for (std::size_t i = 0; i < kids.size(); ++i) {
+      const TXmlView& child = kids[i];
+      if (child.Name == "String" || child.Name == "Binary") {
+        at = std::min(at, i);
+        ++dropped;
+        const TXmlView* key = child.Find("Key");
+        const TXmlView* value = child.Find("Value");
+        if (child.Name != "String" || key == nullptr) continue;
+        for (std::size_t k = 0; k < TItems::kStandard; ++k) {
+          if (key->Text == kStandardKeys[k]) was[k] = value != nullptr && value->Protected;
+        }
+      } else if (child.Name == "Times") {
+        lastTimes = i;
+        if (times == kNone) times = i;
+      } else if (child.Name == "Tags" && tags == kNone) {
+        tags = i;
+      } else if (child.Name == "History" && history == kNone) {
+        history = i;
+      }
+    }
+    if (times == kNone || tags == kNone || history == kNone || !kids[history].Children.empty() ||
+        !kids[tags].Children.empty()) {
+      return false;
+    }
+    if (at == kNone) at = lastTimes + 1;
+    // The times PutTime sets, each the first of its name, and Expires.
+    static constexpr std::string_view kTimes[] = {"CreationTime", "LastModificationTime", "LastAccessTime",
+                                                  "LocationChanged", "ExpiryTime", "Expires"};
+    const std::int64_t walls[] = {Rec.FCreationDate, Rec.FModificationDate, Rec.FLastAccessDate,
+                                  Rec.FLocationChangeDate, Rec.FExpiryDate};
+    const bool set[] = {true, true, true, Rec.FLocationChangeDate != 0, Rec.FExpires, true};
+    const auto timeKids = kids[times].Children;
+    std::size_t first[std::size(kTimes)];
+    for (std::size_t t = 0; t < std::size(kTimes); ++t) {
+      first[t] = kNone;
+      for (std::size_t i = 0; i < timeKids.size() && first[t] == kNone; ++i) {
+        if (timeKids[i].Name == kTimes[t]) first[t] = i;
+      }
+      // A time PutTime would add (ExpiryTime is added where missing), or
+      // one holding elements, is left to the tree.
+      const bool needed = set[t] || t == 4;
+      if (needed && (first[t] == kNone || !timeKids[first[t]].Children.empty())) return false;
+    }
+    TItems items;
+    MakeItems(items, Rec, was, false);
+    std::string texts[std::size(kTimes)];
+    for (std::size_t t = 0; t + 1 < std::size(kTimes); ++t) {
+      if (set[t]) texts[t] = TimeText(timeKids[first[t]].Text, walls[t]);
+    }
+    texts[5] = Rec.FExpires ? "True" : "False";
+    std::string& tagText = items.Tags();
+    if (SplitTags(kids[tags].Text) != Rec.FTags) {
+      if (!JoinTags(Rec.FTags, tagText)) RefuseText("tag");
+    } else {
+      tagText = kids[tags].Text;
+    }
+    std::size_t depth = items.Count != 0 ? 3 : 1;
+    for (const TXmlView& child : kids) {
+      if (child.Name != "String" && child.Name != "Binary") depth = std::max(depth, ViewDepth(child) + 1);
+    }
+    CheckDepth(depth, Rec);
+
+    std::shared_ptr<const std::string> fold = FoldOf([&](TFoldWriter& Out) {
+      Out.Children(kids.size() - dropped + items.Count);
+      for (std::size_t i = 0; i <= kids.size(); ++i) {
+        if (i == at) EmitItems(Out, items, Rec);
+        if (i == kids.size()) break;
+        const TXmlView& child = kids[i];
+        if (child.Name == "String" || child.Name == "Binary") continue;
+        if (i == tags) {
+          Out.Leaf(child.Name, tagText, child.Protected, child.Attributes);
+        } else if (i == times) {
+          Out.Node(child.Name, child.Attributes, child.Text, child.Protected, timeKids.size());
+          for (std::size_t k = 0; k < timeKids.size(); ++k) {
+            const TXmlView& time = timeKids[k];
+            std::size_t t = 0;
+            while (t < std::size(kTimes) && (first[t] != k || !set[t])) ++t;
+            if (t == std::size(kTimes)) {
+              Out.View(time);
+            } else {
+              Out.Leaf(time.Name, texts[t], time.Protected, time.Attributes);
+            }
+          }
+        } else {
+          Out.View(child);
+        }
+      }
+    });
+    // An entry the record left as it was keeps the loaded document's fold,
+    // so that a save holds one copy of what did not change.
+    if (*fold != *Entry.Fold) Entry.Fold = std::move(fold);
+    return true;
   }
 
   // The entry's History made from the record's versions, oldest first. A
@@ -689,7 +972,7 @@ struct TKdbxWriter {
       const TXmlNode* times = old[i].Name == "Entry" ? old[i].Find("Times") : nullptr;
       const TXmlNode* modified = times != nullptr ? times->Find("LastModificationTime") : nullptr;
       std::int64_t unix = 0;
-      if (modified != nullptr && ParseKdbxTime(modified->Text, unix)) byTime.emplace(std::to_string(UtcToWall(unix)), i);
+      if (modified != nullptr && ParseKdbxTime(modified->Text, unix)) byTime.emplace(std::to_string(Clock.Wall(unix)), i);
     }
     std::vector<bool> used(old.size(), false);
     history.Children.reserve(Rec.FHistory.size());
@@ -707,7 +990,7 @@ struct TKdbxWriter {
         if (Before != nullptr) {
           node = *Before;
         } else {
-          node = NewEntry(UuidText(Rec.FUuid), WallToUtc(version->FModificationDate));
+          node = NewEntry(UuidText(Rec.FUuid), Clock.Utc(version->FModificationDate));
           std::erase_if(node.Children, [](const TXmlNode& n) { return n.Name == "History"; });
         }
       }
@@ -741,9 +1024,10 @@ struct TKdbxWriter {
   // (KeePassFile, Root, the root group) and one below each group of its
   // path: a record whose entry would nest deeper than a reader accepts is
   // refused before anything is written.
-  void CheckDepth(const TXmlNode& Entry, const TKLPassRecord& Rec) const {
+  void CheckDepth(const TXmlNode& Entry, const TKLPassRecord& Rec) const { CheckDepth(NestedDepth(Entry), Rec); }
+  void CheckDepth(std::size_t EntryDepth, const TKLPassRecord& Rec) const {
     const std::size_t levels = SplitGroupPath(Rec.FGroup).size();
-    const std::size_t depth = 3 + levels + NestedDepth(Entry);
+    const std::size_t depth = 3 + levels + EntryDepth;
     if (depth > KdbxMaxXmlDepth) {
       throw EKLPassStorageException(std::string(SKdbxTooDeep) + ": " + EntryName(Rec) + " would nest " +
                                     std::to_string(depth) + " elements deep, at most " +
@@ -1065,8 +1349,9 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
   if (doc.Root.Find("Meta") == nullptr) doc.Root.Children.insert(doc.Root.Children.begin(), detail::TXmlNode("Meta"));
   detail::TXmlNode* root = detail::RootGroup(doc);
   if (root == nullptr) throw EKLPassStorageException(SKdbxDamaged);
-  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {}, {}, {},
+  detail::TKdbxWriter writer{doc, *GetRandomGenerator(), {}, detail::RecycleBinOf(doc), {}, {}, nullptr, {}, {}, {}, {}, {}, {}, {},
                              false};
+  writer.Taken.reserve(static_cast<std::size_t>(GetCount())); // most records are the file's entries
   writer.TakeEntries(*root, String(), true);
   // The groups the store lists: the root takes the listed root's (its UUID
   // too in a new document), every other listed group is made where the
@@ -1115,10 +1400,14 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     const std::string uuid = detail::UuidText(rec.FUuid);
     auto taken = writer.Taken.find(uuid);
     const bool isNew = taken == writer.Taken.end();
-    detail::TXmlNode entry = isNew ? writer.NewEntry(uuid, nowUtc) : std::move(taken->second.Entry);
-    const std::shared_ptr<const std::string> loaded = entry.Fold;
-    detail::Unfold(entry);
     writer.Current = &rec;
+    bool direct = isNew && rec.FHistory.empty();
+    detail::TXmlNode entry = direct  ? writer.NewFoldedEntry(uuid, nowUtc, rec)
+                             : isNew ? writer.NewEntry(uuid, nowUtc)
+                                     : std::move(taken->second.Entry);
+    if (!isNew) direct = writer.RefoldLoaded(entry, rec);
+    const std::shared_ptr<const std::string> loaded = entry.Fold;
+    if (!direct) detail::Unfold(entry);
     // The entry before this save, without its history: what a version made
     // since the load starts from.
     std::optional<detail::TXmlNode> before;
@@ -1129,14 +1418,16 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
       }
       before->Attributes = entry.Attributes;
     }
-    writer.Fill(entry, rec, isNew);
-    writer.FillHistory(entry, before ? &*before : nullptr, rec);
-    writer.CheckDepth(entry, rec);
-    // Folded again at once: the document never holds all its entries' trees.
-    // An entry the record left as it was shares the loaded document's fold,
-    // so that a save holds one copy of what did not change.
-    detail::FoldChildren(entry);
-    if (loaded != nullptr && entry.Fold != nullptr && *entry.Fold == *loaded) entry.Fold = loaded;
+    if (!direct) {
+      writer.Fill(entry, rec, isNew);
+      writer.FillHistory(entry, before ? &*before : nullptr, rec);
+      writer.CheckDepth(entry, rec);
+      // Folded again at once: the document never holds all its entries' trees.
+      // An entry the record left as it was shares the loaded document's fold,
+      // so that a save holds one copy of what did not change.
+      detail::FoldChildren(entry);
+      if (loaded != nullptr && entry.Fold != nullptr && *entry.Fold == *loaded) entry.Fold = loaded;
+    }
     // A record that stayed goes back to its group; one moved to the store's
     // bin goes to the file's bin (made where the file has none).
     std::string group;

@@ -395,15 +395,49 @@ struct TUnfolder {
 
 } // namespace
 
-void FoldChildren(TXmlNode& Node) {
-  if (Node.IsFolded() || Node.Children.empty()) return;
-  TFolder count;
-  count.Children(Node.Children);
+std::shared_ptr<std::string> NewFoldedText(std::size_t Size) {
   auto folded = std::shared_ptr<std::string>(new std::string, [](std::string* Text) {
     WipeText(*Text);
     delete Text;
   });
-  folded->reserve(count.Size);
+  folded->reserve(Size);
+  return folded;
+}
+
+void TFoldWriter::Children(std::size_t Count) {
+  TFolder out{Out, Size};
+  out.Number(Count);
+  Size = out.Size;
+}
+
+void TFoldWriter::Node(std::string_view Name, TAttributes Attributes, std::string_view Text, bool Protected,
+                       std::size_t Count) {
+  TFolder out{Out, Size};
+  out.Name(Name);
+  out.Byte(static_cast<std::uint8_t>((Protected ? kfProtected : 0) | (Attributes.empty() ? 0 : kfAttributes) |
+                                     (Text.empty() ? 0 : kfText) | (Count == 0 ? 0 : kfChildren)));
+  if (!Attributes.empty()) {
+    out.Number(Attributes.size());
+    for (const auto& [key, value] : Attributes) {
+      out.Name(key);
+      out.Text(value);
+    }
+  }
+  if (!Text.empty()) out.Text(Text);
+  if (Count != 0) out.Number(Count);
+  Size = out.Size;
+}
+
+void TFoldWriter::View(const TXmlView& N) {
+  Node(N.Name, N.Attributes, N.Text, N.Protected, N.Children.size());
+  for (const TXmlView& child : N.Children) View(child);
+}
+
+void FoldChildren(TXmlNode& Node) {
+  if (Node.IsFolded() || Node.Children.empty()) return;
+  TFolder count;
+  count.Children(Node.Children);
+  std::shared_ptr<std::string> folded = NewFoldedText(count.Size);
   TFolder write{folded.get()};
   write.Children(Node.Children);
   WipeText(Node.Text);
@@ -999,6 +1033,23 @@ void Escape(std::string& Out, std::string_view Text, bool Attribute) {
   Out.append(Text.data() + run, Text.size() - run);
 }
 
+// Base64 of Size bytes appended to Out, whose room is made already.
+void AppendBase64(std::string& Out, const std::uint8_t* Data, std::size_t Size) {
+  const std::size_t at = Out.size();
+  Out.resize(at + (Size + 2) / 3 * 4);
+  char* to = Out.data() + at;
+  for (std::size_t i = 0; i < Size; i += 3) {
+    const std::uint32_t n = std::uint32_t{Data[i]} << 16 | (i + 1 < Size ? std::uint32_t{Data[i + 1]} << 8 : 0) |
+                            (i + 2 < Size ? Data[i + 2] : 0);
+    *to++ = kAlphabet[n >> 18 & 63];
+    *to++ = kAlphabet[n >> 12 & 63];
+    *to++ = i + 1 < Size ? kAlphabet[n >> 6 & 63] : '=';
+    *to++ = i + 2 < Size ? kAlphabet[n & 63] : '=';
+  }
+}
+
+// Writes nodes of the tree and, for a folded entry, views of its folded text
+// (ViewOf): a folded entry is written where it lies, never unfolded.
 struct TXmlWriter {
   static constexpr std::size_t kPiece = 1 << 20;
   std::string Out;
@@ -1006,6 +1057,10 @@ struct TXmlWriter {
   void* XorContext;
   TKdbxXmlSink Sink;
   void* SinkContext;
+  // The views of the folded entry being written, kept from one to the next.
+  TXmlViews Room;
+  // A protected value masked for the while; wiped once written.
+  std::string Masked;
 
   TXmlWriter(TKdbxStreamXor AXor, void* AXorContext, TKdbxXmlSink ASink, void* ASinkContext)
       : Xor(AXor), XorContext(AXorContext), Sink(ASink), SinkContext(ASinkContext) {
@@ -1013,7 +1068,10 @@ struct TXmlWriter {
   }
   TXmlWriter(const TXmlWriter&) = delete;
   TXmlWriter& operator=(const TXmlWriter&) = delete;
-  ~TXmlWriter() { SecureZero(Out.data(), Out.size()); }
+  ~TXmlWriter() {
+    SecureZero(Out.data(), Out.size());
+    WipeText(Masked);
+  }
 
   void Flush() {
     Sink(SinkContext, Out.data(), Out.size());
@@ -1024,7 +1082,8 @@ struct TXmlWriter {
   // Room for what one element adds before its children, at the most (every
   // character escaped, as "&quot;"): the text is then never moved by a
   // reallocation, which would leave a copy behind unwiped.
-  void MakeRoom(const TXmlNode& Node, int Depth) {
+  template <class TNode>
+  void MakeRoom(const TNode& Node, int Depth) {
     std::size_t need = 2 * static_cast<std::size_t>(Depth) + 2 * Node.Name.size() + 16 + 6 * Node.Text.size();
     for (const auto& [key, value] : Node.Attributes) need += key.size() + 6 * value.size() + 4;
     MakeRoom(need);
@@ -1032,10 +1091,13 @@ struct TXmlWriter {
   void MakeRoom(std::size_t Need) { ReserveWiping(Out, Need); }
 
   void Write(const TXmlNode& Node, int Depth) {
-    if (Node.IsFolded()) {
-      Write(Unfolded(Node), Depth);
-      return;
-    }
+    if (Node.IsFolded()) return Element(ViewOf(Node, Room), Depth);
+    Element(Node, Depth);
+  }
+  void Write(const TXmlView& Node, int Depth) { Element(Node, Depth); }
+
+  template <class TNode>
+  void Element(const TNode& Node, int Depth) {
     // Nothing is written that the reader would refuse (the store checks
     // each entry first, to name it).
     if (Depth >= static_cast<int>(KdbxMaxXmlDepth)) throw EKLPassStorageException(SKdbxTooDeep);
@@ -1052,11 +1114,17 @@ struct TXmlWriter {
     }
     if (Node.Children.empty()) {
       if (Node.Protected) {
-        std::string masked = Node.Text;
-        Xor(XorContext, reinterpret_cast<std::uint8_t*>(masked.data()), masked.size());
+        // Sized once for the longest value so far: growing would leave a
+        // plain copy behind.
+        if (Masked.capacity() < Node.Text.size()) {
+          WipeText(Masked);
+          Masked.reserve(Node.Text.size());
+        }
+        Masked.assign(Node.Text);
+        Xor(XorContext, reinterpret_cast<std::uint8_t*>(Masked.data()), Masked.size());
         Out += '>';
-        Out += Base64Encode(reinterpret_cast<const std::uint8_t*>(masked.data()), masked.size());
-        SecureZero(masked.data(), masked.size());
+        AppendBase64(Out, reinterpret_cast<const std::uint8_t*>(Masked.data()), Masked.size());
+        SecureZero(Masked.data(), Masked.size());
       } else if (Node.Text.empty()) {
         Out += "/>\n";
         return;
@@ -1066,7 +1134,7 @@ struct TXmlWriter {
       }
     } else {
       Out += ">\n";
-      for (const TXmlNode& child : Node.Children) Write(child, Depth + 1);
+      for (const auto& child : Node.Children) Write(child, Depth + 1);
       MakeRoom(static_cast<std::size_t>(Depth) + Node.Name.size() + 8);
       Out.append(static_cast<std::size_t>(Depth), '\t');
     }
