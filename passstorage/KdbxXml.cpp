@@ -1,4 +1,4 @@
-// The XML document of a KDBX file: parsed (KdbxXmlScan.h, or expat) into a tree that keeps
+// The XML document of a KDBX file: read (by KdbxXmlScan.h, or by expat where it gives up) into a tree that keeps
 // every element, attribute and text the vault does not model, so that it can
 // be written back unchanged.
 #include <expat.h>

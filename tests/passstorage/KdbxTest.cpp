@@ -989,34 +989,6 @@ TEST(Kdbx, Base64IntoAFixedRoomAndTimes) {
   EXPECT_EQ(detail::KdbxTimeText(1711846800), "kKya3Q4AAAA=");
 }
 
-// Runs a test under a local zone, and puts the zone the process had back.
-class TZoneScope {
-public:
-  explicit TZoneScope(const char* Zone) {
-    if (const char* old = std::getenv("TZ")) FOld = old;
-    Set(Zone);
-  }
-  ~TZoneScope() { Set(FOld ? FOld->c_str() : nullptr); }
-  TZoneScope(const TZoneScope&) = delete;
-  TZoneScope& operator=(const TZoneScope&) = delete;
-
-private:
-  static void Set(const char* Zone) {
-#ifdef _WIN32
-    _putenv_s("TZ", Zone ? Zone : "");
-    _tzset();
-#else
-    if (Zone) {
-      setenv("TZ", Zone, 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-#endif
-  }
-  std::optional<std::string> FOld;
-};
-
 // The local offsets kept by hour give, second by second, what the zone says
 // across every change of offset: on a full hour of UTC, and off it (half an
 // hour, a minute past), forwards and back, whichever second of an hour is
@@ -1037,7 +1009,7 @@ TEST(Kdbx, LocalOffsetsByHourHoldAcrossEveryChange) {
   };
   constexpr std::int64_t kAround = 2 * 3600;
   for (const TChange& c : changes) {
-    const TZoneScope zone(c.Zone);
+    const test::TZoneScope zone(c.Zone);
     if (detail::LocalOffsetAt(0) == 0) GTEST_SKIP() << "this platform's C runtime ignores TZ";
     ASSERT_EQ(detail::LocalOffsetAt(c.At - 1), c.Before) << c.Zone << ' ' << c.At;
     ASSERT_EQ(detail::LocalOffsetAt(c.At), c.After) << c.Zone << ' ' << c.At;

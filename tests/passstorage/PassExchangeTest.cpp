@@ -480,34 +480,6 @@ TEST(PassExchange, IsoTimesReadTheClockAndRefuseImpossibleDates) {
 namespace kl {
 namespace {
 
-// Runs the test under a local zone other than UTC, and puts the zone back.
-class ZoneScope {
-public:
-  explicit ZoneScope(const char* Zone) {
-    if (const char* old = std::getenv("TZ")) FOld = old;
-    Set(Zone);
-  }
-  ~ZoneScope() { Set(FOld ? FOld->c_str() : nullptr); }
-  ZoneScope(const ZoneScope&) = delete;
-  ZoneScope& operator=(const ZoneScope&) = delete;
-
-private:
-  static void Set(const char* Zone) {
-#ifdef _WIN32
-    _putenv_s("TZ", Zone ? Zone : "");
-    _tzset();
-#else
-    if (Zone) {
-      setenv("TZ", Zone, 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-#endif
-  }
-  std::optional<std::string> FOld;
-};
-
 const std::string kKeePassXCHeader =
     "\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\",\"Icon\",\"Last Modified\",\"Created\"\n";
 
@@ -531,7 +503,7 @@ TEST(PassExchangeKeePassXC, TimesMoveBetweenUtcAndTheLocalClock) {
     // The C runtime reads a zone's name and offset from TZ, never POSIX rules.
     if (std::string_view(c.Zone).find(',') != std::string_view::npos) continue;
 #endif
-    const ZoneScope zone(c.Zone);
+    const test::TZoneScope zone(c.Zone);
     if (detail::UtcToWallClock(0) == 0) GTEST_SKIP() << "this platform's C runtime ignores TZ";
     TKLPassStorage store;
     const std::string line =

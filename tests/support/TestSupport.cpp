@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -104,5 +105,30 @@ TempDir::~TempDir() {
 }
 
 String TempDir::FileU(const std::string& Name) const { return U(File(Name)); }
+
+namespace {
+
+void SetZone(const char* Zone) {
+#ifdef _WIN32
+  _putenv_s("TZ", Zone ? Zone : "");
+  _tzset();
+#else
+  if (Zone) {
+    setenv("TZ", Zone, 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+#endif
+}
+
+} // namespace
+
+TZoneScope::TZoneScope(const char* Zone) {
+  if (const char* old = std::getenv("TZ")) FOld = old;
+  SetZone(Zone);
+}
+
+TZoneScope::~TZoneScope() { SetZone(FOld ? FOld->c_str() : nullptr); }
 
 } // namespace kl::test

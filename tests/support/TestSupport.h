@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,18 @@ public:
 
 private:
   std::string FPath;
+};
+
+// Runs a test under a local zone (TZ), and puts the zone the process had back.
+class TZoneScope {
+public:
+  explicit TZoneScope(const char* Zone);
+  ~TZoneScope();
+  TZoneScope(const TZoneScope&) = delete;
+  TZoneScope& operator=(const TZoneScope&) = delete;
+
+private:
+  std::optional<std::string> FOld;
 };
 
 } // namespace kl::test
