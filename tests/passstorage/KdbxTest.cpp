@@ -846,6 +846,28 @@ TEST(Kdbx, WhatTheFastScannerLeavesExpatReadsAgainFromTheStart) {
   }
 }
 
+// A save writes back the standard fields an entry had, and adds none it did
+// not have: an entry of a title and a password keeps two fields.
+TEST(Kdbx, ASaveAddsNoStandardFieldAnEntryLacked) {
+  const std::string xml =
+      "<KeePassFile><Root><Group><UUID>AAAAAAAAAAAAAAAAAAAAAA==</UUID><Name>Root</Name>"
+      "<Entry><UUID>AAAAAAAAAAAAAAAAAAAAAg==</UUID><String><Key>Title</Key><Value>Mail</Value></String>"
+      "<String><Key>Password</Key><Value>pw1</Value></String></Entry></Group></Root></KeePassFile>";
+  TKLPassStorage store;
+  TMemoryStream in(PayloadFile(xml));
+  store.LoadFromStream(in, u"pw");
+  TMemoryStream out;
+  store.SaveToStream(out, u"pw");
+  out.SetPosition(0);
+  const detail::TKdbxDocument doc = detail::ReadKdbx(out, test::KdbxTestKey());
+  const detail::TXmlNode entry = detail::Unfolded(*doc.Root.Find("Root")->Find("Group")->Find("Entry"));
+  std::string keys;
+  for (const detail::TXmlNode& child : entry.Children) {
+    if (child.Name == "String") keys += child.Find("Key")->Text + " ";
+  }
+  EXPECT_EQ(keys, "Title Password ");
+}
+
 // An entry beyond the raised bounds refuses the load naming the entry and
 // what is beyond them; nothing is loaded.
 TEST(Kdbx, AnEntryBeyondTheBoundsIsRefusedByName) {
