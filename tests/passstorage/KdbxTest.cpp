@@ -1029,6 +1029,9 @@ TEST(Kdbx, LocalOffsetsByHourHoldAcrossEveryChange) {
       {"LHST-10:30LHDT-11,M10.1.0,M4.1.0", 1712415600, 39600, 37800},
       {"LHST-10:30LHDT-11,M10.1.0,M4.1.0", 1728142200, 37800, 39600},
   };
+#ifdef _WIN32
+  GTEST_SKIP() << "the C runtime reads a zone's offsets from TZ but not its POSIX rules of change";
+#endif
   constexpr std::int64_t kAround = 2 * 3600;
   for (const TChange& c : changes) {
     const test::TZoneScope zone(c.Zone);
