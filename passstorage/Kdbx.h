@@ -219,8 +219,8 @@ struct TXmlView;
 // by its Children count and then by them, a document's count of children
 // comes first. FoldOf runs Emit twice: counting (Out null), then writing.
 struct TFoldWriter {
-  std::string* Out = nullptr;
-  std::size_t Size = 0;
+  std::string* Out = nullptr; // sized to what counting found; null while counting
+  std::size_t Size = 0;       // the bytes counted, or written
 
   using TAttributes = std::span<const std::pair<std::string_view, std::string_view>>;
   void Children(std::size_t Count);
@@ -233,6 +233,12 @@ struct TFoldWriter {
   }
   // An element read in place (see ViewOf) and all it holds, as it was.
   void View(const TXmlView& Node);
+  // Writing, throws unless the text is full: every byte counted was written.
+  void Finish() const;
+
+private:
+  // Where the next Bytes go (null while counting).
+  char* Room(std::size_t Bytes);
 };
 // An empty folded text with room for Size bytes, wiped when the last node
 // sharing it goes.
@@ -242,8 +248,10 @@ std::shared_ptr<const std::string> FoldOf(F&& Emit) {
   TFoldWriter count;
   Emit(count);
   std::shared_ptr<std::string> folded = NewFoldedText(count.Size);
+  folded->resize(count.Size);
   TFoldWriter write{folded.get()};
   Emit(write);
+  write.Finish();
   return folded;
 }
 // Node with its children unfolded (a copy of it when it is not folded).

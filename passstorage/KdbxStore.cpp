@@ -1395,6 +1395,7 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
       if (!made) writer.PutListed(node, group);
     }
   }
+  std::unordered_map<String, std::string> groupIds;
   for (std::int32_t i = 0; i < GetCount(); ++i) {
     TKLPassRecord& rec = *GetRecord(i);
     const std::string uuid = detail::UuidText(rec.FUuid);
@@ -1436,7 +1437,10 @@ void TKLPassStorage::SaveKdbx(TStream& Strm, const String& Password) {
     } else if (FRecycleBinEnabled && rec.FGroup == FRecycleBinGroup) {
       group = writer.BinGroup(*root, rec.FGroup, nowUtc);
     } else {
-      group = detail::TKdbxWriter::GroupId(writer.GroupAt(*root, rec.FGroup, nowUtc));
+      // Looked up once a path: nothing in this loop renames or moves a group.
+      auto [known, fresh] = groupIds.try_emplace(rec.FGroup);
+      if (fresh) known->second = detail::TKdbxWriter::GroupId(writer.GroupAt(*root, rec.FGroup, nowUtc));
+      group = known->second;
     }
     if (!isNew) writer.Taken.erase(taken);
     writer.Pending[group].push_back(std::move(entry));

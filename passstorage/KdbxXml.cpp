@@ -404,28 +404,86 @@ std::shared_ptr<std::string> NewFoldedText(std::size_t Size) {
   return folded;
 }
 
+namespace {
+
+std::size_t NumberSize(std::size_t N) noexcept {
+  std::size_t size = 1;
+  for (; N >= 0x80; N >>= 7) ++size;
+  return size;
+}
+
+char* PutNumber(char* To, std::size_t N) noexcept {
+  for (; N >= 0x80; N >>= 7) *To++ = static_cast<char>(N | 0x80);
+  *To++ = static_cast<char>(N);
+  return To;
+}
+
+// A name as TFolder writes it: its code, or none and its text.
+std::size_t NameSize(std::uint8_t Code, std::string_view Name) noexcept {
+  return Code != 0 ? 1 : 1 + NumberSize(Name.size()) + Name.size();
+}
+
+char* PutName(char* To, std::uint8_t Code, std::string_view Name) noexcept {
+  *To++ = static_cast<char>(Code);
+  if (Code != 0) return To;
+  To = PutNumber(To, Name.size());
+  std::memcpy(To, Name.data(), Name.size());
+  return To + Name.size();
+}
+
+char* PutText(char* To, std::string_view Text) noexcept {
+  To = PutNumber(To, Text.size());
+  std::memcpy(To, Text.data(), Text.size());
+  return To + Text.size();
+}
+
+} // namespace
+
+// Writing, the bytes go into the room FoldOf sized the text to by counting:
+// a node that would not fit (an Emit that wrote other than it counted) is a
+// fault of the library, refused before a byte of it is written.
+char* TFoldWriter::Room(std::size_t Bytes) {
+  const std::size_t at = Size;
+  Size += Bytes;
+  if (Out == nullptr) return nullptr;
+  if (Size > Out->size()) throw EKLPassStorageException(SKdbxDamaged);
+  return Out->data() + at;
+}
+
+void TFoldWriter::Finish() const {
+  if (Size != Out->size()) throw EKLPassStorageException(SKdbxDamaged);
+}
+
 void TFoldWriter::Children(std::size_t Count) {
-  TFolder out{Out, Size};
-  out.Number(Count);
-  Size = out.Size;
+  if (char* to = Room(NumberSize(Count))) PutNumber(to, Count);
 }
 
 void TFoldWriter::Node(std::string_view Name, TAttributes Attributes, std::string_view Text, bool Protected,
                        std::size_t Count) {
-  TFolder out{Out, Size};
-  out.Name(Name);
-  out.Byte(static_cast<std::uint8_t>((Protected ? kfProtected : 0) | (Attributes.empty() ? 0 : kfAttributes) |
-                                     (Text.empty() ? 0 : kfText) | (Count == 0 ? 0 : kfChildren)));
+  const std::uint8_t code = FoldedNameCode(Name);
+  std::size_t bytes = NameSize(code, Name) + 1;
   if (!Attributes.empty()) {
-    out.Number(Attributes.size());
+    bytes += NumberSize(Attributes.size());
     for (const auto& [key, value] : Attributes) {
-      out.Name(key);
-      out.Text(value);
+      bytes += NameSize(FoldedNameCode(key), key) + NumberSize(value.size()) + value.size();
     }
   }
-  if (!Text.empty()) out.Text(Text);
-  if (Count != 0) out.Number(Count);
-  Size = out.Size;
+  if (!Text.empty()) bytes += NumberSize(Text.size()) + Text.size();
+  if (Count != 0) bytes += NumberSize(Count);
+  char* to = Room(bytes);
+  if (to == nullptr) return;
+  to = PutName(to, code, Name);
+  *to++ = static_cast<char>((Protected ? kfProtected : 0) | (Attributes.empty() ? 0 : kfAttributes) |
+                            (Text.empty() ? 0 : kfText) | (Count == 0 ? 0 : kfChildren));
+  if (!Attributes.empty()) {
+    to = PutNumber(to, Attributes.size());
+    for (const auto& [key, value] : Attributes) {
+      to = PutName(to, FoldedNameCode(key), key);
+      to = PutText(to, value);
+    }
+  }
+  if (!Text.empty()) to = PutText(to, Text);
+  if (Count != 0) PutNumber(to, Count);
 }
 
 void TFoldWriter::View(const TXmlView& N) {
@@ -1005,11 +1063,18 @@ TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor
 
 namespace {
 
+// The writer puts its bytes through a cursor into room made beforehand, so
+// that no piece of text is appended by a call that measures it again.
+char* Put(char* To, std::string_view Text) noexcept {
+  std::memcpy(To, Text.data(), Text.size());
+  return To + Text.size();
+}
+
 // Characters XML 1.0 cannot carry (controls other than tab, LF and CR) are
 // left out; CR is written as a reference so that a parser's line-end
-// normalisation keeps it.
-void Escape(std::string& Out, std::string_view Text, bool Attribute) {
-  // Runs of ordinary characters are appended whole: most text has nothing
+// normalisation keeps it. At most six bytes a character are written.
+char* Escape(char* To, std::string_view Text, bool Attribute) noexcept {
+  // Runs of ordinary characters are copied whole: most text has nothing
   // to escape.
   std::size_t run = 0;
   for (std::size_t i = 0; i < Text.size(); ++i) {
@@ -1017,35 +1082,38 @@ void Escape(std::string& Out, std::string_view Text, bool Attribute) {
     const bool plain = static_cast<unsigned char>(c) >= 0x20 && c != '&' && c != '<' && c != '>' &&
                        (c != '"' || !Attribute);
     if (plain) continue;
-    Out.append(Text.data() + run, i - run);
+    To = Put(To, Text.substr(run, i - run));
     run = i + 1;
     switch (c) {
-      case '&': Out += "&amp;"; break;
-      case '<': Out += "&lt;"; break;
-      case '>': Out += "&gt;"; break;
-      case '"': Out += "&quot;"; break;
-      case '\r': Out += "&#13;"; break;
-      case '\n': Out += Attribute ? "&#10;" : "\n"; break;
-      case '\t': Out += Attribute ? "&#9;" : "\t"; break;
+      case '&': To = Put(To, "&amp;"); break;
+      case '<': To = Put(To, "&lt;"); break;
+      case '>': To = Put(To, "&gt;"); break;
+      case '"': To = Put(To, "&quot;"); break;
+      case '\r': To = Put(To, "&#13;"); break;
+      case '\n': To = Put(To, Attribute ? "&#10;" : "\n"); break;
+      case '\t': To = Put(To, Attribute ? "&#9;" : "\t"); break;
       default: break; // other controls are left out
     }
   }
-  Out.append(Text.data() + run, Text.size() - run);
+  return Put(To, Text.substr(run));
 }
 
-// Base64 of Size bytes appended to Out, whose room is made already.
-void AppendBase64(std::string& Out, const std::uint8_t* Data, std::size_t Size) {
-  const std::size_t at = Out.size();
-  Out.resize(at + (Size + 2) / 3 * 4);
-  char* to = Out.data() + at;
+// Base64 of Size bytes (at most six bytes a byte, for Size above zero).
+char* PutBase64(char* To, const std::uint8_t* Data, std::size_t Size) noexcept {
   for (std::size_t i = 0; i < Size; i += 3) {
     const std::uint32_t n = std::uint32_t{Data[i]} << 16 | (i + 1 < Size ? std::uint32_t{Data[i + 1]} << 8 : 0) |
                             (i + 2 < Size ? Data[i + 2] : 0);
-    *to++ = kAlphabet[n >> 18 & 63];
-    *to++ = kAlphabet[n >> 12 & 63];
-    *to++ = i + 1 < Size ? kAlphabet[n >> 6 & 63] : '=';
-    *to++ = i + 2 < Size ? kAlphabet[n & 63] : '=';
+    *To++ = kAlphabet[n >> 18 & 63];
+    *To++ = kAlphabet[n >> 12 & 63];
+    *To++ = i + 1 < Size ? kAlphabet[n >> 6 & 63] : '=';
+    *To++ = i + 2 < Size ? kAlphabet[n & 63] : '=';
   }
+  return To;
+}
+
+char* PutTabs(char* To, int Depth) noexcept {
+  std::memset(To, '\t', static_cast<std::size_t>(Depth));
+  return To + Depth;
 }
 
 // Writes nodes of the tree and, for a folded entry, views of its folded text
@@ -1079,16 +1147,25 @@ struct TXmlWriter {
     Out.clear();
   }
 
-  // Room for what one element adds before its children, at the most (every
-  // character escaped, as "&quot;"): the text is then never moved by a
-  // reallocation, which would leave a copy behind unwiped.
+  // The room for what one element writes before its children, at the most
+  // (every character escaped, as "&quot;"; a protected value's base64 takes
+  // less), and its end tag.
   template <class TNode>
-  void MakeRoom(const TNode& Node, int Depth) {
+  static std::size_t RoomFor(const TNode& Node, int Depth) noexcept {
     std::size_t need = 2 * static_cast<std::size_t>(Depth) + 2 * Node.Name.size() + 16 + 6 * Node.Text.size();
     for (const auto& [key, value] : Node.Attributes) need += key.size() + 6 * value.size() + 4;
-    MakeRoom(need);
+    return need;
   }
-  void MakeRoom(std::size_t Need) { ReserveWiping(Out, Need); }
+  // Need bytes more at the end of Out to write into, then Close with where
+  // the writing ended. The room is made within the capacity first: the text
+  // is never moved by a reallocation, which would leave a copy behind unwiped.
+  char* Open(std::size_t Need) {
+    ReserveWiping(Out, Need);
+    const std::size_t at = Out.size();
+    Out.resize(at + Need);
+    return Out.data() + at;
+  }
+  void Close(const char* End) noexcept { Out.resize(static_cast<std::size_t>(End - Out.data())); }
 
   void Write(const TXmlNode& Node, int Depth) {
     if (Node.IsFolded()) return Element(ViewOf(Node, Room), Depth);
@@ -1101,16 +1178,15 @@ struct TXmlWriter {
     // Nothing is written that the reader would refuse (the store checks
     // each entry first, to name it).
     if (Depth >= static_cast<int>(KdbxMaxXmlDepth)) throw EKLPassStorageException(SKdbxTooDeep);
-    MakeRoom(Node, Depth);
-    Out.append(static_cast<std::size_t>(Depth), '\t');
-    Out += '<';
-    Out += Node.Name;
+    char* to = PutTabs(Open(RoomFor(Node, Depth)), Depth);
+    *to++ = '<';
+    to = Put(to, Node.Name);
     for (const auto& [key, value] : Node.Attributes) {
-      Out += ' ';
-      Out += key;
-      Out += "=\"";
-      Escape(Out, value, true);
-      Out += '"';
+      *to++ = ' ';
+      to = Put(to, key);
+      to = Put(to, "=\"");
+      to = Escape(to, value, true);
+      *to++ = '"';
     }
     if (Node.Children.empty()) {
       if (Node.Protected) {
@@ -1122,25 +1198,24 @@ struct TXmlWriter {
         }
         Masked.assign(Node.Text);
         Xor(XorContext, reinterpret_cast<std::uint8_t*>(Masked.data()), Masked.size());
-        Out += '>';
-        AppendBase64(Out, reinterpret_cast<const std::uint8_t*>(Masked.data()), Masked.size());
+        *to++ = '>';
+        to = PutBase64(to, reinterpret_cast<const std::uint8_t*>(Masked.data()), Masked.size());
         SecureZero(Masked.data(), Masked.size());
       } else if (Node.Text.empty()) {
-        Out += "/>\n";
+        Close(Put(to, "/>\n"));
         return;
       } else {
-        Out += '>';
-        Escape(Out, Node.Text, false);
+        *to++ = '>';
+        to = Escape(to, Node.Text, false);
       }
     } else {
-      Out += ">\n";
+      Close(Put(to, ">\n"));
       for (const auto& child : Node.Children) Write(child, Depth + 1);
-      MakeRoom(static_cast<std::size_t>(Depth) + Node.Name.size() + 8);
-      Out.append(static_cast<std::size_t>(Depth), '\t');
+      to = PutTabs(Open(static_cast<std::size_t>(Depth) + Node.Name.size() + 8), Depth);
     }
-    Out += "</";
-    Out += Node.Name;
-    Out += ">\n";
+    to = Put(to, "</");
+    to = Put(to, Node.Name);
+    Close(Put(to, ">\n"));
     if (Out.size() >= kPiece) Flush();
   }
 };
