@@ -338,6 +338,43 @@ TEST(Kdbx, AFoldedEntryUnfoldsAndWritesAsItWasRead) {
   EXPECT_FALSE(leaf.IsFolded());
 }
 
+// An entry folded as it is made, without its tree, is the bytes its tree
+// folds to; an emitter that writes more than it counted is refused.
+TEST(Kdbx, AnEntryFoldedWithoutItsTreeIsItsTreeFolded) {
+  using detail::TXmlNode;
+  const std::string longName(200, 'N'), longText(300, 't');
+  const std::pair<std::string_view, std::string_view> attrs[] = {{"Protected", "True"}, {longName, "x<y"}};
+  TXmlNode tree("Entry");
+  tree.Children.emplace_back("UUID", "AAECAwQFBgcICQoLDA0ODw==");
+  tree.Children.emplace_back("Tags");
+  tree.Children.emplace_back(longName, longText);
+  TXmlNode& str = tree.Children.emplace_back("String");
+  str.Children.emplace_back("Key", "Password");
+  TXmlNode& value = str.Children.emplace_back("Value", "pw");
+  for (const auto& [k, v] : attrs) value.SetAttribute(std::string(k), std::string(v));
+  value.Protected = true;
+  detail::FoldChildren(tree);
+  ASSERT_TRUE(tree.IsFolded());
+
+  int written = 0; // how many leaves writing adds to, or leaves out of, what was counted
+  const auto emit = [&](detail::TFoldWriter& Out) {
+    const bool writing = Out.Out != nullptr;
+    Out.Children(4);
+    Out.Leaf("UUID", "AAECAwQFBgcICQoLDA0ODw==");
+    Out.Leaf("Tags");
+    if (!writing || written >= 0) Out.Leaf(longName, longText);
+    Out.Element("String", 2);
+    Out.Leaf("Key", "Password");
+    Out.Leaf("Value", "pw", true, attrs);
+    if (writing && written > 0) Out.Leaf("Extra", "written but never counted");
+  };
+  EXPECT_EQ(*detail::FoldOf(emit), *tree.Fold);
+  for (const int change : {1, -1}) {
+    written = change;
+    EXPECT_THROW(detail::FoldOf(emit), EKLPassStorageException) << change;
+  }
+}
+
 // A document fed in pieces, however cut, is the document parsed whole, its
 // entries folded or not; one cut short or fed after its end is damage.
 TEST(Kdbx, XmlInPiecesParsesAsAWhole) {
