@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crypto/KLSHA256.h"
+#include "foundation/Convert.h"
 #include "foundation/MemoryStream.h"
 #include "passstorage/KLPassStorage.h"
 #include "passstorage/Kdbx.h"
@@ -209,5 +210,37 @@ TEST(KdbxSave, AStoreMadeInMemorySavesToTheByte) {
   ExpectSaved(store, edit, 7400, "EFE995D38F4778362C20A4F5C4E7B77F1F5D0466E29E8737FC766F8D04B6D684", 2);
 }
 
+
+// The save converts each time once and keeps the conversion in a small table
+// by a hash of the time: times that share a place in it are each saved as
+// themselves, however many records carry them.
+TEST(KdbxSave, TimesSharingAPlaceOfTheClockTableSaveAsThemselves) {
+  const auto slot = [](std::int64_t T) { return static_cast<std::uint64_t>(T) * 0x9E3779B97F4A7C15u >> 58; };
+  std::vector<std::int64_t> expiries = {1700000000};
+  for (std::int64_t t = expiries[0] + 1; expiries.size() < 4; ++t) {
+    if (slot(t) == slot(expiries[0])) expiries.push_back(t);
+  }
+  auto random = TKLFastRandomGenerator::CreateFromSeedDigestForTesting(kSeed);
+  TKLPassStorage store;
+  Prepare(store, *random);
+  for (std::size_t i = 0; i < 2 * expiries.size(); ++i) {
+    auto* rec = new TKLPassRecord;
+    rec->SetTitle(u"R" + IntToStr(static_cast<std::int64_t>(i)));
+    rec->SetExpiryDate(expiries[i % expiries.size()]);
+    rec->SetExpires(true);
+    store.Add(rec);
+  }
+  TMemoryStream saved;
+  store.SaveToStream(saved, u"pw");
+  saved.SetPosition(0);
+  TKLPassStorage back;
+  back.LoadFromStream(saved, u"pw");
+  ASSERT_EQ(back.GetCount(), store.GetCount());
+  for (std::int32_t i = 0; i < back.GetCount(); ++i) {
+    const TKLPassRecord* rec = Find(back, u"R" + IntToStr(i));
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->GetExpiryDate(), expiries[static_cast<std::size_t>(i) % expiries.size()]) << i;
+  }
+}
 } // namespace
 } // namespace kl
