@@ -8,10 +8,12 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string_view>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -261,10 +263,26 @@ void Unfold(TXmlNode& Node);
 // Scratch holds it for a folded node.
 const std::string* ChildText(const TXmlNode& Node, std::string_view Name, std::string& Scratch);
 // Whether two names (of elements, keys) are the same, compared in place: they
-// are short, and a call of memcmp costs more than comparing them.
+// are short, and a call of memcmp costs more than comparing them. From four
+// bytes on they are compared a word at a time, the last word overlapping the
+// one before it.
 constexpr bool SameName(std::string_view A, std::string_view B) noexcept {
-  if (A.size() != B.size()) return false;
-  for (std::size_t i = 0; i < A.size(); ++i) {
+  const std::size_t n = A.size();
+  if (n != B.size()) return false;
+  if (!std::is_constant_evaluated() && n >= 4) {
+    const auto same = [&]<class TWord>(TWord, std::size_t At) {
+      TWord a, b;
+      std::memcpy(&a, A.data() + At, sizeof a);
+      std::memcpy(&b, B.data() + At, sizeof b);
+      return a == b;
+    };
+    if (n < 8) return same(std::uint32_t{}, 0) && same(std::uint32_t{}, n - 4);
+    for (std::size_t at = 0; at + 8 < n; at += 8) {
+      if (!same(std::uint64_t{}, at)) return false;
+    }
+    return same(std::uint64_t{}, n - 8);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
     if (A[i] != B[i]) return false;
   }
   return true;

@@ -338,6 +338,23 @@ TEST(Kdbx, AFoldedEntryUnfoldsAndWritesAsItWasRead) {
   EXPECT_FALSE(leaf.IsFolded());
 }
 
+// Names are compared a word at a time: a difference in any byte of any
+// length tells them apart, and equal names in other buffers are the same.
+TEST(Kdbx, NamesDifferingInAnyByteAreNotTheSame) {
+  static_assert(detail::SameName("Times", "Times") && !detail::SameName("Times", "Timer"));
+  for (std::size_t n = 0; n <= 40; ++n) {
+    const std::string a(n, 'a');
+    const std::string copy = a;
+    EXPECT_TRUE(detail::SameName(a, copy)) << n;
+    EXPECT_FALSE(detail::SameName(a, a + 'a')) << n;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string b = a;
+      b[i] = 'b';
+      EXPECT_FALSE(detail::SameName(a, b)) << n << " at " << i;
+    }
+  }
+}
+
 // An entry folded as it is made, without its tree, is the bytes its tree
 // folds to; an emitter that writes more than it counted is refused.
 TEST(Kdbx, AnEntryFoldedWithoutItsTreeIsItsTreeFolded) {

@@ -53,6 +53,11 @@ const TCase kCases[] = {
     {"attributes not set apart", "<a x='1'y='2'/>", false, false},
     {"'<' in a value", "<a x='<'/>", false, false},
     {"']]>' in text", "<a>x]]>y</a>", false, false},
+    {"']]>' in a long run of text", "<a>" + std::string(40, 'x') + "]]>" + std::string(40, 'y') + "</a>", false, false},
+    {"a long run of text with controls and markup in it",
+     "<a>" + std::string(20, 'x') + "\t\n" + std::string(17, 'y') + "]" + std::string(30, 'z') + "&amp;" +
+         std::string(15, 'w') + "\xC3\xA9" + std::string(16, 'v') + "\r\n</a>",
+     true, true},
     {"a control character", "<a>\x01</a>", false, false},
     {"an overlong form", "<a>\xC0\xAF</a>", false, false},
     {"a surrogate", "<a>\xED\xA0\x80</a>", false, false},
