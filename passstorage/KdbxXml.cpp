@@ -278,6 +278,40 @@ std::uint8_t FoldedNameCode(std::string_view Name) noexcept {
   }
 }
 
+// The folded text and the XML are written through a cursor into room made
+// beforehand, so that no piece is appended by a call that measures it again.
+char* Put(char* To, std::string_view Text) noexcept {
+  std::memcpy(To, Text.data(), Text.size());
+  return To + Text.size();
+}
+
+// A number of the folded text: seven bits a byte, the last byte's top bit clear.
+std::size_t NumberSize(std::size_t N) noexcept {
+  std::size_t size = 1;
+  for (; N >= 0x80; N >>= 7) ++size;
+  return size;
+}
+
+char* PutNumber(char* To, std::size_t N) noexcept {
+  for (; N >= 0x80; N >>= 7) *To++ = static_cast<char>(N | 0x80);
+  *To++ = static_cast<char>(N);
+  return To;
+}
+
+// A text: its length, then its bytes.
+char* PutText(char* To, std::string_view Text) noexcept { return Put(PutNumber(To, Text.size()), Text); }
+
+// A name as TFolder writes it: its code, or none and its text.
+std::size_t NameSize(std::uint8_t Code, std::string_view Name) noexcept {
+  return Code != 0 ? 1 : 1 + NumberSize(Name.size()) + Name.size();
+}
+
+char* PutName(char* To, std::uint8_t Code, std::string_view Name) noexcept {
+  *To++ = static_cast<char>(Code);
+  if (Code != 0) return To;
+  return PutText(To, Name);
+}
+
 enum : std::uint8_t { kfProtected = 1, kfAttributes = 2, kfText = 4, kfChildren = 8 };
 
 // Counts the bytes first (Out null), then writes them into room made once.
@@ -290,8 +324,10 @@ struct TFolder {
     if (Out != nullptr) Out->push_back(static_cast<char>(B));
   }
   void Number(std::size_t N) {
-    for (; N >= 0x80; N >>= 7) Byte(static_cast<std::uint8_t>(N | 0x80));
-    Byte(static_cast<std::uint8_t>(N));
+    Size += NumberSize(N);
+    if (Out == nullptr) return;
+    char bytes[10];
+    Out->append(bytes, PutNumber(bytes, N));
   }
   void Text(std::string_view T) {
     Number(T.size());
@@ -404,40 +440,6 @@ std::shared_ptr<std::string> NewFoldedText(std::size_t Size) {
   return folded;
 }
 
-namespace {
-
-std::size_t NumberSize(std::size_t N) noexcept {
-  std::size_t size = 1;
-  for (; N >= 0x80; N >>= 7) ++size;
-  return size;
-}
-
-char* PutNumber(char* To, std::size_t N) noexcept {
-  for (; N >= 0x80; N >>= 7) *To++ = static_cast<char>(N | 0x80);
-  *To++ = static_cast<char>(N);
-  return To;
-}
-
-// A name as TFolder writes it: its code, or none and its text.
-std::size_t NameSize(std::uint8_t Code, std::string_view Name) noexcept {
-  return Code != 0 ? 1 : 1 + NumberSize(Name.size()) + Name.size();
-}
-
-char* PutName(char* To, std::uint8_t Code, std::string_view Name) noexcept {
-  *To++ = static_cast<char>(Code);
-  if (Code != 0) return To;
-  To = PutNumber(To, Name.size());
-  std::memcpy(To, Name.data(), Name.size());
-  return To + Name.size();
-}
-
-char* PutText(char* To, std::string_view Text) noexcept {
-  To = PutNumber(To, Text.size());
-  std::memcpy(To, Text.data(), Text.size());
-  return To + Text.size();
-}
-
-} // namespace
 
 // Writing, the bytes go into the room FoldOf sized the text to by counting:
 // a node that would not fit (an Emit that wrote other than it counted) is a
@@ -750,14 +752,11 @@ void EndLeaf(TKdbxXmlParseState& s, TXmlNode& Node) {
 // Writes Count, as the folded text writes a number, at At (where one byte was
 // kept for it).
 void PutCount(std::string& Folding, std::size_t At, std::size_t Count) {
-  std::size_t extra = 0;
-  for (std::size_t n = Count; n >= 0x80; n >>= 7) ++extra;
-  if (extra != 0) {
+  if (const std::size_t extra = NumberSize(Count) - 1; extra != 0) {
     ReserveWiping(Folding, extra);
     Folding.insert(At + 1, extra, '\0'); // within the room: moves in place
   }
-  for (; Count >= 0x80; Count >>= 7) Folding[At++] = static_cast<char>(Count | 0x80);
-  Folding[At] = static_cast<char>(Count);
+  PutNumber(Folding.data() + At, Count);
 }
 
 void StartFolded(TKdbxXmlParseState& s, std::string_view name, std::span<const TXmlScanAttribute> Attrs) {
@@ -1062,13 +1061,6 @@ TXmlNode ParseKdbxXml(const std::uint8_t* Data, std::size_t Size, TKdbxStreamXor
 // ---- writing ----------------------------------------------------------------------------
 
 namespace {
-
-// The writer puts its bytes through a cursor into room made beforehand, so
-// that no piece of text is appended by a call that measures it again.
-char* Put(char* To, std::string_view Text) noexcept {
-  std::memcpy(To, Text.data(), Text.size());
-  return To + Text.size();
-}
 
 // Characters XML 1.0 cannot carry (controls other than tab, LF and CR) are
 // left out; CR is written as a reference so that a parser's line-end
